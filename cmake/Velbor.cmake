@@ -1,0 +1,39 @@
+# Shared helpers for the project's CMake files.
+
+set(VELBOR_WARNINGS -Wall -Wextra)
+
+# velbor_library(<target> SOURCES <files...> [DEPS <targets...>])
+# A static library of one source folder; headers are included as "folder/Class.h" from src/.
+function(velbor_library target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${target} STATIC ${ARG_SOURCES})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_BINARY_DIR}/src)
+  target_compile_options(${target} PRIVATE ${VELBOR_WARNINGS})
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# velbor_test(<target> LABEL <label> SOURCES <files...> [DEPS <targets...>] [TIMEOUT <seconds>])
+# One GoogleTest executable; every test case becomes a CTest test carrying the label.
+function(velbor_test target)
+  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;DEPS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${target} ${ARG_SOURCES})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)
+  target_compile_options(${target} PRIVATE ${VELBOR_WARNINGS})
+  target_link_libraries(${target} PRIVATE ${ARG_DEPS} velbor_testsupport GTest::gtest GTest::gmock)
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
+    ENVIRONMENT "VELBOR_TEST_LABEL=${ARG_LABEL}")
+endfunction()
+
+# velbor_bench(<target> SOURCES <files...> [DEPS <targets...>])
+function(velbor_bench target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  target_compile_options(${target} PRIVATE ${VELBOR_WARNINGS})
+  target_link_libraries(${target} PRIVATE ${ARG_DEPS} benchmark::benchmark)
+endfunction()

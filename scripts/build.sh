@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour of the tree.
+#   scripts/build.sh release   optimised program, in build/release
+#   scripts/build.sh test      AddressSanitizer + UndefinedBehaviorSanitizer with tests, in build/test
+#   scripts/build.sh bench     optimised benchmarks, in build/bench
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+flavour="${1:-release}"
+case "$flavour" in
+  release) args=(-DCMAKE_BUILD_TYPE=Release -DVELBOR_BUILD_TESTS=OFF) ;;
+  test)    args=(-DCMAKE_BUILD_TYPE=Debug -DVELBOR_SANITIZE=ON -DVELBOR_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS=-O1) ;;
+  bench)   args=(-DCMAKE_BUILD_TYPE=Release -DVELBOR_BUILD_TESTS=OFF -DVELBOR_BUILD_BENCH=ON) ;;
+  *) echo "usage: $0 release|test|bench" >&2; exit 2 ;;
+esac
+
+dir="build/$flavour"
+cmake -S . -B "$dir" -G Ninja "${args[@]}" >/dev/null
+cmake --build "$dir" --parallel "$(nproc)"
