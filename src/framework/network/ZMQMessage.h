@@ -1,0 +1,44 @@
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <string>
+
+namespace velbor {
+
+class ZMQSocket;
+
+// One multipart message as a queue of frames, the first frame at the head.
+class ZMQMessage {
+ public:
+  ZMQMessage() = default;
+
+  // Receives every frame of the next message (blocking). Raises ZMQException when a frame
+  // cannot be received; the rest of a half-received message is drained first, so the
+  // socket's next receive starts at a message boundary.
+  static ZMQMessage recvFromSocket(ZMQSocket& socket);
+  // Sends `frame` alone as a one-frame message.
+  static bool sendToSocketWithOneFrame(ZMQSocket& socket, const std::string& frame);
+
+  // Sends the frames in order and consumes the message; a message without frames goes out
+  // as one empty frame. Stops at the first frame that fails and answers false: the frames
+  // after it are dropped rather than sent as a message of their own. A failure after the
+  // first frame leaves ZeroMQ holding an unfinished message, so the caller should close
+  // the socket then.
+  bool sendToSocket(ZMQSocket& socket);
+
+  void addEmptyFrame();
+  void addFrame(std::string frame);
+  // Moves every frame of `other` to the end of this message; `other` is left empty.
+  void addZmqMessage(ZMQMessage& other);
+  // Removes and returns the head frame; nothing when no frame is left.
+  std::optional<std::string> getNextFrame();
+  void insertEmptyFrameAtHead();
+  void insertFrameAtHead(std::string frame);
+  bool ifMoreFrame() const { return !messageQueue_.empty(); }
+
+ private:
+  std::deque<std::string> messageQueue_;
+};
+
+}  // namespace velbor

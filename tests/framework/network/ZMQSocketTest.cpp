@@ -1,0 +1,248 @@
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQException.h"
+#include "framework/network/ZMQMessage.h"
+#include "framework/network/ZMQSocket.h"
+
+namespace velbor {
+namespace {
+
+std::string intBytes(int value) {
+  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+std::string lastEndpoint(ZMQSocket& socket) {
+  std::string endpoint = socket.dataForOption(ZMQ_LAST_ENDPOINT).value();
+  return std::string(endpoint.c_str());  // drop the trailing NUL
+}
+
+std::vector<std::string> framesOf(ZMQMessage message) {
+  std::vector<std::string> frames;
+  while (auto frame = message.getNextFrame()) frames.push_back(*frame);
+  return frames;
+}
+
+// Binds `socket` to the transport (tcp on an ephemeral loopback port, or inproc) and
+// answers the endpoint to connect to.
+std::string bindAny(ZMQSocket& socket, const std::string& transport, const std::string& name) {
+  if (transport == "inproc") {
+    socket.bindToEndpoint("inproc://" + name);
+    return "inproc://" + name;
+  }
+  socket.bindToEndpoint("tcp://127.0.0.1:*");
+  return lastEndpoint(socket);
+}
+
+class ZMQTransportTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  std::shared_ptr<ZMQContext> context = std::make_shared<ZMQContext>(1);
+};
+
+TEST_P(ZMQTransportTest, MultipartRoundTripKeepsEmptyFrames) {
+  auto pull = context->socketWithType(ZMQ_PULL);
+  auto push = context->socketWithType(ZMQ_PUSH);
+  push->connectToEndpoint(bindAny(*pull, GetParam(), "multipart"));
+
+  ZMQMessage message;
+  message.addFrame("A");
+  message.addEmptyFrame();
+  message.addFrame(std::string("B\0b", 3));
+  ASSERT_TRUE(message.sendToSocket(*push));
+  EXPECT_FALSE(message.ifMoreFrame());
+  ZMQMessage empty;
+  ASSERT_TRUE(empty.sendToSocket(*push));
+
+  EXPECT_EQ(framesOf(ZMQMessage::recvFromSocket(*pull)), (std::vector<std::string>{"A", "", std::string("B\0b", 3)}));
+  EXPECT_EQ(framesOf(ZMQMessage::recvFromSocket(*pull)), (std::vector<std::string>{""}));
+
+  context->closeSockets();
+  context->terminate();
+  EXPECT_TRUE(context->isTerminated());
+}
+
+TEST_P(ZMQTransportTest, RequestsThroughRouterCarryIdentities) {
+  auto router = context->socketWithType(ZMQ_ROUTER);
+  std::string endpoint = bindAny(*router, GetParam(), "router");
+  auto first = context->socketWithType(ZMQ_REQ);
+  auto second = context->socketWithType(ZMQ_REQ);
+  first->setData("first", ZMQ_IDENTITY);
+  second->setData("second", ZMQ_IDENTITY);
+  first->connectToEndpoint(endpoint);
+  second->connectToEndpoint(endpoint);
+
+  ASSERT_TRUE(ZMQMessage::sendToSocketWithOneFrame(*first, "ping 1"));
+  ASSERT_TRUE(ZMQMessage::sendToSocketWithOneFrame(*second, "ping 2"));
+
+  for (int i = 0; i < 2; ++i) {
+    ZMQMessage request = ZMQMessage::recvFromSocket(*router);
+    std::string identity = request.getNextFrame().value();
+    EXPECT_EQ(request.getNextFrame().value(), "");
+    std::string body = request.getNextFrame().value();
+    EXPECT_FALSE(request.ifMoreFrame());
+    EXPECT_EQ(body, identity == "first" ? "ping 1" : "ping 2");
+
+    ZMQMessage reply;
+    reply.addFrame("reply to " + body);
+    reply.insertEmptyFrameAtHead();
+    reply.insertFrameAtHead(identity);
+    ASSERT_TRUE(reply.sendToSocket(*router));
+  }
+  EXPECT_EQ(first->receiveStringWithFlags(0), "reply to ping 1");
+  EXPECT_FALSE(first->msgMore());
+  EXPECT_EQ(second->receiveStringWithFlags(0), "reply to ping 2");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ZMQTransportTest, ::testing::Values("inproc", "tcp"));
+
+TEST(ZMQSocketTest, PollTimesOutWithoutTrafficAndSeesAFrame) {
+  auto context = std::make_shared<ZMQContext>(1);
+  auto pull = context->socketWithType(ZMQ_PULL);
+  auto push = context->socketWithType(ZMQ_PUSH);
+  pull->bindToEndpoint("inproc://poll");
+  push->connectToEndpoint("inproc://poll");
+
+  zmq_pollitem_t item;
+  pull->getPollItem(item, ZMQ_POLLIN);
+  EXPECT_EQ(ZMQContext::pollWithItems(&item, 1, 20), 0);
+  EXPECT_EQ(item.revents, 0);
+
+  push->sendData("x", 0);
+  pull->getPollItem(item, ZMQ_POLLIN);
+  EXPECT_EQ(ZMQContext::pollWithItems(&item, 1, 10000), 1);
+  EXPECT_TRUE(item.revents & ZMQ_POLLIN);
+  EXPECT_EQ(pull->receiveDataWithFlags(0), "x");
+}
+
+TEST(ZMQSocketTest, FailuresRaiseWithErrorNumbers) {
+  auto context = std::make_shared<ZMQContext>(1);
+  auto first = context->socketWithType(ZMQ_REP);
+  std::string endpoint = bindAny(*first, "tcp", "");
+  auto second = context->socketWithType(ZMQ_REP);
+  try {
+    second->bindToEndpoint(endpoint);
+    FAIL() << "a busy port was bound twice";
+  } catch (const ZMQException& e) {
+    EXPECT_EQ(e.name(), "ZMQException");
+    EXPECT_EQ(e.getErrorCode(), EADDRINUSE);
+    EXPECT_EQ(e.reason(), std::strerror(EADDRINUSE));
+  }
+  EXPECT_EQ(second->endpoint(), endpoint);
+
+  try {
+    first->receiveDataWithFlags(ZMQ_DONTWAIT);
+    FAIL() << "nothing was there to receive";
+  } catch (const ZMQException& e) {
+    EXPECT_EQ(e.getErrorCode(), EAGAIN);
+  }
+  EXPECT_THROW(second->connectToEndpoint("nonsense"), ZMQException);
+}
+
+TEST(ZMQSocketTest, FailedMultipartSendStopsAndLeavesTheSocketUsable) {
+  auto context = std::make_shared<ZMQContext>(1);
+  auto rep = context->socketWithType(ZMQ_REP);
+  auto req = context->socketWithType(ZMQ_REQ);
+  rep->bindToEndpoint("inproc://fsm");
+  req->connectToEndpoint("inproc://fsm");
+
+  ASSERT_TRUE(ZMQMessage::sendToSocketWithOneFrame(*req, "one"));
+  // A REQ socket refuses a second request before the reply: the whole message fails at
+  // its first frame and none of the later frames go out on their own.
+  ZMQMessage early;
+  early.addFrame("two");
+  early.addFrame("tail");
+  EXPECT_FALSE(early.sendToSocket(*req));
+  EXPECT_FALSE(early.ifMoreFrame());
+
+  EXPECT_EQ(framesOf(ZMQMessage::recvFromSocket(*rep)), (std::vector<std::string>{"one"}));
+  ASSERT_TRUE(ZMQMessage::sendToSocketWithOneFrame(*rep, "answer"));
+  EXPECT_EQ(framesOf(ZMQMessage::recvFromSocket(*req)), (std::vector<std::string>{"answer"}));
+
+  ZMQMessage next;
+  next.addFrame("three");
+  next.addFrame("four");
+  ASSERT_TRUE(next.sendToSocket(*req));
+  EXPECT_EQ(framesOf(ZMQMessage::recvFromSocket(*rep)), (std::vector<std::string>{"three", "four"}));
+}
+
+TEST(ZMQSocketTest, InvalidUtf8IsNoString) {
+  auto context = std::make_shared<ZMQContext>(1);
+  auto pull = context->socketWithType(ZMQ_PULL);
+  auto push = context->socketWithType(ZMQ_PUSH);
+  pull->bindToEndpoint("inproc://utf8");
+  push->connectToEndpoint("inproc://utf8");
+  for (std::string bad : {"\xC0\xAF", "\xED\xA0\x80", "ab\xE2\x82"}) push->sendData(bad, 0);
+  push->sendData("gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80", 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(pull->receiveStringWithFlags(0), std::nullopt) << i;
+  EXPECT_EQ(pull->receiveStringWithFlags(0), "gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80");
+}
+
+TEST(ZMQSocketTest, NetworkSocketsBoundTheirInput) {
+  auto context = std::make_shared<ZMQContext>(1);
+  auto tcp = context->socketWithType(ZMQ_ROUTER);
+  auto inproc = context->socketWithType(ZMQ_ROUTER);
+  auto own = context->socketWithType(ZMQ_ROUTER);
+  tcp->bindToEndpoint("tcp://127.0.0.1:*");
+  inproc->bindToEndpoint("inproc://limit");
+  int64_t small = 4096;
+  own->setData(std::string(reinterpret_cast<const char*>(&small), sizeof small), ZMQ_MAXMSGSIZE);
+  own->bindToEndpoint("tcp://127.0.0.1:*");
+
+  auto maxSize = [](ZMQSocket& socket) {
+    int64_t value = 0;
+    std::memcpy(&value, socket.dataForOption(ZMQ_MAXMSGSIZE)->data(), sizeof value);
+    return value;
+  };
+  EXPECT_GT(maxSize(*tcp), int64_t{64} * 1024 * 1024);
+  EXPECT_EQ(maxSize(*inproc), -1);
+  EXPECT_EQ(maxSize(*own), small);
+}
+
+TEST(ZMQSocketTest, ClosingIsOnceAndContextsEndWithOpenSockets) {
+  {
+    auto context = std::make_shared<ZMQContext>(1);
+    auto socket = context->socketWithType(ZMQ_REQ);
+    socket->close();
+    socket->close();
+    EXPECT_TRUE(socket->isClosed());
+    EXPECT_NE(socket->description().find("type=ZMQ_REQ, endpoint=(null), closed=1)>"), std::string::npos);
+    context->terminate();
+    context->terminate();
+  }
+  {
+    // Open sockets holding messages for a peer that never answers: the context still ends.
+    auto context = std::make_shared<ZMQContext>(1);
+    auto dead = context->socketWithType(ZMQ_PULL);
+    std::string endpoint = bindAny(*dead, "tcp", "");
+    dead->close();
+    auto push = context->socketWithType(ZMQ_PUSH);
+    auto forever = intBytes(-1);
+    push->setData(forever, ZMQ_LINGER);
+    push->connectToEndpoint(endpoint);
+    push->sendData("never delivered", ZMQ_DONTWAIT);
+    auto req = context->socketWithType(ZMQ_REQ);
+    req->connectToEndpoint("inproc://nobody");
+    req->sendData("request", 0);
+  }
+  {
+    // A socket closed by its owner with a message still queued lingers only for a while.
+    auto context = std::make_shared<ZMQContext>(1);
+    auto dead = context->socketWithType(ZMQ_PULL);
+    std::string endpoint = bindAny(*dead, "tcp", "");
+    dead->close();
+    auto push = context->socketWithType(ZMQ_PUSH);
+    push->connectToEndpoint(endpoint);
+    push->sendData("queued", ZMQ_DONTWAIT);
+    context->closeSockets();
+    EXPECT_TRUE(push->isClosed());
+    context->terminate();
+  }
+}
+
+}  // namespace
+}  // namespace velbor
