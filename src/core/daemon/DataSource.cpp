@@ -1,0 +1,284 @@
+#include "core/daemon/DataSource.h"
+
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "core/daemon/QoConfig.h"
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoFeedback.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/utils/QoUtils.h"
+#include "framework/persistence/NamedLockers.h"
+#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/SQLiteInstanceManager.h"
+#include "framework/persistence/SQLiteStatement.h"
+#include "platform/QoLog.h"
+#include "platform/UserDefaults.h"
+
+namespace velbor {
+
+namespace {
+
+constexpr const char* kSuiteName = "DataSource";
+constexpr const char* kUsnKey = "usn";
+constexpr const char* kMaxUsnPrefix = "syncdirCopyMaxUsn";
+
+std::mutex sharedMutex;
+std::shared_ptr<DataSource> sharedInstance;
+// Instances replaced by resetSharedDataSource stay alive: callers may still hold references.
+std::vector<std::shared_ptr<DataSource>> retiredInstances;
+
+std::string maxUsnKey(const std::string& relationKey) { return fmt::format("{}-{}", kMaxUsnPrefix, relationKey); }
+
+std::string segmentKey(int index) { return fmt::format("SC-{}", index); }
+
+// The highest usn of any file record, 0 when there is none or it cannot be read.
+int64_t highestStoredUsn() {
+  static const std::string sql = "SELECT MAX(usn) FROM " + QoFile::tableName();
+  auto manager = SQLiteInstanceManager::sharedManager();
+  std::lock_guard statementLock(SQLiteInstanceManager::statementLock());
+  SQLiteStatement statement(manager->database(), sql);
+  if (!statement.ok()) {
+    QoLog("Error select. {}, {}", statement.errorMessage(), sql);
+    return 0;
+  }
+  return statement.step() == SQLITE_ROW ? statement.columnInt64(0) : 0;
+}
+
+}  // namespace
+
+DataSource& DataSource::sharedDataSource() {
+  std::lock_guard lock(sharedMutex);
+  if (!sharedInstance) sharedInstance = std::make_shared<DataSource>();
+  return *sharedInstance;
+}
+
+void DataSource::resetSharedDataSource() {
+  std::lock_guard lock(sharedMutex);
+  if (sharedInstance) retiredInstances.push_back(std::exchange(sharedInstance, nullptr));
+}
+
+DataSource::DataSource() : defaults_(UserDefaults::suiteNamed(kSuiteName)) {}
+
+DataSource::~DataSource() = default;
+
+void DataSource::dbCheck() {
+  QoSyncdirCopy::tableCheck();
+  QoSyncdirCopyRelation::tableCheck();
+  QoFile::tableCheck();
+  QoDevice::tableCheck();
+  QoFileAndSyncdirCopyRelation::tableCheck();
+  QoFeedback::tableCheck();
+
+  // A lost or older settings file must not hand out usns that records already carry.
+  int64_t highest = highestStoredUsn();
+  std::lock_guard lock(usnMutex_);
+  if (highest > getCurrentUsn()) {
+    QoLog("Usn({}) below the highest stored usn({}), raised", getCurrentUsn(), highest);
+    defaults_->setInteger(kUsnKey, highest);
+  }
+}
+
+void DataSource::dbClear() {
+  QoLog("Clean Db");
+  {
+    // One transaction, so that no reader sees half the records gone.
+    PersistentTransaction transaction;
+    QoDevice::deleteObjectsByCriteria(fmt::format("WHERE pk != {}", 0));
+    QoSyncdirCopy::deleteObjectsByCriteria("");
+    QoSyncdirCopyRelation::deleteObjectsByCriteria("");
+    QoFile::deleteObjectsByCriteria("");
+    QoFileAndSyncdirCopyRelation::deleteObjectsByCriteria("");
+    transaction.commit();
+  }
+  resetUsn();
+  resetSyncdirCopyMaxUsn();
+}
+
+void DataSource::recreate() {
+  dbCheck();
+  dbClear();
+  QoConfig::sharedQoConfig().reset();
+}
+
+int64_t DataSource::getAutoUsn() {
+  std::lock_guard lock(usnMutex_);
+  int64_t next = defaults_->integerForKey(kUsnKey) + 1;
+  // Written through to disk before it is handed out.
+  defaults_->setInteger(kUsnKey, next);
+  return next;
+}
+
+int64_t DataSource::getCurrentUsn() {
+  std::lock_guard lock(usnMutex_);
+  return defaults_->integerForKey(kUsnKey);
+}
+
+void DataSource::resetUsn() {
+  std::lock_guard lock(usnMutex_);
+  defaults_->removeObjectForKey(kUsnKey);
+}
+
+int64_t DataSource::getSyncdirCopyMaxUsnWithRelaionKey(const std::string& relationKey) {
+  std::lock_guard lock(usnMutex_);
+  return defaults_->integerForKey(maxUsnKey(relationKey));
+}
+
+void DataSource::setSyncdirCopyMaxUsnWithRelationKey(const std::string& relationKey, int64_t value) {
+  std::lock_guard lock(usnMutex_);
+  defaults_->setInteger(maxUsnKey(relationKey), value);
+}
+
+void DataSource::resetSyncdirCopyMaxUsn() {
+  std::lock_guard lock(usnMutex_);
+  for (const auto& key : defaults_->allKeys()) {
+    if (key.starts_with(kMaxUsnPrefix)) defaults_->removeObjectForKey(key);
+  }
+}
+
+int64_t DataSource::getSyncdirCopyRelationFailedUsn(const std::string& relationKey) {
+  QoAssert(!relationKey.empty(), "*** uuid not be nil");
+  std::lock_guard locker(getLocker("failedUsn"));
+  std::lock_guard lock(cacheMutex_);
+  auto found = failedUsn_.find(relationKey);
+  return found == failedUsn_.end() ? 0 : found->second;
+}
+
+void DataSource::setSyncdirCopyRelationFailedUsn(const std::string& relationKey, int64_t usn) {
+  std::lock_guard locker(getLocker("failedUsn"));
+  std::lock_guard lock(cacheMutex_);
+  int64_t& mark = failedUsn_[relationKey];
+  if (mark == 0 || usn < mark) mark = usn;
+}
+
+void DataSource::resetSyncdirCopyRelationFailedUsn(const std::string& relationKey) {
+  std::lock_guard lock(cacheMutex_);
+  failedUsn_[relationKey] = 0;
+}
+
+void DataSource::setDoingSyncOnce(int32_t relationPk) {
+  std::lock_guard locker(getLocker("syncOnce", relationPk));
+  std::lock_guard lock(cacheMutex_);
+  syncOnceStarted_[relationPk] = std::chrono::system_clock::now();
+}
+
+void DataSource::setStopSyncOnce(int32_t relationPk) {
+  std::lock_guard locker(getLocker("syncOnce", relationPk));
+  std::lock_guard lock(cacheMutex_);
+  syncOnceStarted_.erase(relationPk);
+}
+
+bool DataSource::isDoingSyncOnce(int32_t relationPk) {
+  std::lock_guard locker(getLocker("syncOnce", relationPk));
+  std::lock_guard lock(cacheMutex_);
+  return syncOnceStarted_.contains(relationPk);
+}
+
+void DataSource::appendSyncOnceQueue(int32_t relationPk) {
+  std::lock_guard locker(getLocker("syncOnce", relationPk));
+  std::lock_guard lock(cacheMutex_);
+  ++syncOnceQueue_[relationPk];
+}
+
+void DataSource::cleanSyncOnceQueue(int32_t relationPk) {
+  std::lock_guard locker(getLocker("syncOnce", relationPk));
+  std::lock_guard lock(cacheMutex_);
+  syncOnceQueue_.erase(relationPk);
+}
+
+bool DataSource::hasAnySyncOnceRequest(int32_t relationPk) {
+  std::lock_guard locker(getLocker("syncOnce", relationPk));
+  std::lock_guard lock(cacheMutex_);
+  return syncOnceQueue_.contains(relationPk);
+}
+
+void DataSource::setSendTrustContext(const std::string& deviceUuid, std::shared_ptr<TrustInfo> context) {
+  if (!context) return;
+  std::lock_guard lock(cacheMutex_);
+  sendTrust_[deviceUuid] = std::move(context);
+}
+
+std::shared_ptr<TrustInfo> DataSource::getSendTrustContext(const std::string& deviceUuid) {
+  std::lock_guard lock(cacheMutex_);
+  auto found = sendTrust_.find(deviceUuid);
+  return found == sendTrust_.end() ? nullptr : found->second;
+}
+
+void DataSource::cleanSendTrustContext(const std::string& deviceUuid) {
+  std::lock_guard lock(cacheMutex_);
+  sendTrust_.erase(deviceUuid);
+}
+
+void DataSource::setRecvTrustContext(const std::string& deviceUuid, std::shared_ptr<TrustInfo> context) {
+  if (!context) return;
+  std::lock_guard lock(cacheMutex_);
+  recvTrust_[deviceUuid] = std::move(context);
+}
+
+std::shared_ptr<TrustInfo> DataSource::getRecvTrustContext(const std::string& deviceUuid) {
+  std::lock_guard lock(cacheMutex_);
+  auto found = recvTrust_.find(deviceUuid);
+  return found == recvTrust_.end() ? nullptr : found->second;
+}
+
+void DataSource::cleanRecvTrustContext(const std::string& deviceUuid) {
+  std::lock_guard lock(cacheMutex_);
+  recvTrust_.erase(deviceUuid);
+}
+
+std::recursive_mutex& DataSource::getLocker(const std::string& name) {
+  QoAssert(!name.empty(), "");
+  // The registry outlives this object, so the database layer and every DataSource share
+  // one locker per name.
+  return NamedLockers::getLocker(name);
+}
+
+std::recursive_mutex& DataSource::getLocker(const std::string& name, int32_t userId) {
+  return getLocker(fmt::format("{}-{}", name, userId));
+}
+
+void DataSource::setSegmentControl(int index, bool value) { defaults_->setBool(segmentKey(index), value); }
+
+bool DataSource::getSegmentControl(int index) { return defaults_->boolForKey(segmentKey(index)); }
+
+bool DataSource::isSegmentControlInited() { return defaults_->hasKey(segmentKey(0)); }
+
+// Each value is read under its own lock; holding the usn lock across the database reads
+// would order it before the statement lock, against the file writers.
+void DataSource::printInternalStatus() {
+  const std::string rule(71, '=');
+  QoLog("{}", rule);
+  QoLog("========================== StatusCheck ================================");
+  QoLog("{}", rule);
+  QoLog("Usn Current: {}", getCurrentUsn());
+  QoLog("{}", "Usn of Syncdir copy: { ");
+  for (const auto& relation : QoSyncdirCopyRelation::allObjects()) {
+    auto copy = relation->firstSyncdirCopy();
+    std::string key = relation->relationHash();
+    QoLog("   {} usn({:<5}) failUsn({:<5}) : {}({})", copy && copy->device() ? "On " : "Off",
+          getSyncdirCopyMaxUsnWithRelaionKey(key), getSyncdirCopyRelationFailedUsn(key),
+          copy ? copy->path() : std::string(), copy ? copy->shortUuid() : std::string());
+  }
+  QoLog("{}", "}");
+  QoLog("Public Key:");
+  QoLog("{}", QoConfig::sharedQoConfig().devicePublicKey());
+  QoLog("{}", "Trust token : {");
+  auto devices = QoDevice::getDeviceRemote();
+  for (const auto& device : devices) {
+    if (auto context = getSendTrustContext(device->uuid())) QoLog("  {}: {}", device->name(), context->token);
+  }
+  QoLog("================");
+  for (const auto& device : devices) {
+    if (auto context = getRecvTrustContext(device->uuid())) QoLog("  {}: {}", device->name(), context->token);
+  }
+  QoLog("{}", "}");
+  QoLog("{}", rule);
+  QoLog("{}", rule);
+}
+
+}  // namespace velbor

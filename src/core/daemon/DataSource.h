@@ -1,0 +1,99 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/daemon/TrustInfo.h"
+
+namespace velbor {
+
+class UserDefaults;
+
+// The daemon's shared runtime state outside the database: the global usn and the per-pairing
+// pulled-usn marks (suite "DataSource", kept across restarts), and in memory the named
+// lockers, failed-usn marks, sync-once flags and counters and pending trust exchanges.
+class DataSource {
+ public:
+  static DataSource& sharedDataSource();
+  // Drops the instance so that the next sharedDataSource() opens the suite again (tests with
+  // a fresh HOME). The old instance stays alive, so references still held keep working.
+  static void resetSharedDataSource();
+
+  DataSource();
+  ~DataSource();
+  DataSource(const DataSource&) = delete;
+  DataSource& operator=(const DataSource&) = delete;
+
+  // Creates missing tables and columns of every entity, then raises the usn counter to the
+  // highest usn stored in the database if it lags behind (a lost or older settings file).
+  void dbCheck();
+  // Deletes every sync record except the local device row and the feedback rows, and
+  // resets the usn and the pulled-usn marks.
+  void dbClear();
+  // dbCheck, dbClear, then QoConfig::reset (clears the device token).
+  void recreate();
+
+  // The next usn: persisted before it is returned; unique across threads, 1 on a fresh store.
+  int64_t getAutoUsn();
+  int64_t getCurrentUsn();
+  void resetUsn();
+
+  // Highest remote usn already pulled for a pairing (its relationHash); 0 when absent.
+  int64_t getSyncdirCopyMaxUsnWithRelaionKey(const std::string& relationKey);
+  void setSyncdirCopyMaxUsnWithRelationKey(const std::string& relationKey, int64_t value);
+  void resetSyncdirCopyMaxUsn();
+
+  // Lowest usn of a fetched change that failed for a pairing; 0 for none.
+  int64_t getSyncdirCopyRelationFailedUsn(const std::string& relationKey);
+  // Keeps the lowest non-zero mark.
+  void setSyncdirCopyRelationFailedUsn(const std::string& relationKey, int64_t usn);
+  void resetSyncdirCopyRelationFailedUsn(const std::string& relationKey);
+
+  // Sync-once coalescing per pairing primary key.
+  void setDoingSyncOnce(int32_t relationPk);
+  void setStopSyncOnce(int32_t relationPk);
+  bool isDoingSyncOnce(int32_t relationPk);
+  void appendSyncOnceQueue(int32_t relationPk);
+  void cleanSyncOnceQueue(int32_t relationPk);
+  bool hasAnySyncOnceRequest(int32_t relationPk);
+
+  // Pending trust exchanges by device uuid; a null context stores nothing.
+  void setSendTrustContext(const std::string& deviceUuid, std::shared_ptr<TrustInfo> context);
+  std::shared_ptr<TrustInfo> getSendTrustContext(const std::string& deviceUuid);
+  void cleanSendTrustContext(const std::string& deviceUuid);
+  void setRecvTrustContext(const std::string& deviceUuid, std::shared_ptr<TrustInfo> context);
+  std::shared_ptr<TrustInfo> getRecvTrustContext(const std::string& deviceUuid);
+  void cleanRecvTrustContext(const std::string& deviceUuid);
+
+  // The one re-entrant lock kept under `name`, the same object for the life of the process.
+  // An empty name raises the assertion exception.
+  std::recursive_mutex& getLocker(const std::string& name);
+  // getLocker of "<name>-<userId>".
+  std::recursive_mutex& getLocker(const std::string& name, int32_t userId);
+
+  // The device list's filter segments, persisted as "SC-<index>".
+  void setSegmentControl(int index, bool value);
+  bool getSegmentControl(int index);
+  bool isSegmentControlInited();
+
+  // Logs the usn counters, the pairings' marks, the public key and the pending trust tokens.
+  void printInternalStatus();
+
+ private:
+  std::shared_ptr<UserDefaults> defaults_;
+  // Guards the usn counter and the pulled-usn marks.
+  std::recursive_mutex usnMutex_;
+  // Guards the in-memory tables below; the lockers themselves are separate objects.
+  std::mutex cacheMutex_;
+  std::map<std::string, int64_t> failedUsn_;
+  std::map<int32_t, std::chrono::system_clock::time_point> syncOnceStarted_;
+  std::map<int32_t, int32_t> syncOnceQueue_;
+  std::map<std::string, std::shared_ptr<TrustInfo>> sendTrust_;
+  std::map<std::string, std::shared_ptr<TrustInfo>> recvTrust_;
+};
+
+}  // namespace velbor

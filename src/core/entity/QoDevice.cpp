@@ -1,0 +1,207 @@
+#include "core/entity/QoDevice.h"
+
+#include "core/daemon/QoConfig.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/utils/QoException.h"
+#include "core/utils/QoUtils.h"
+#include "framework/persistence/NamedLockers.h"
+#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/SQLiteInstanceManager.h"
+#include "framework/persistence/SQLiteStatement.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+namespace {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+sqlite3* database() { return SQLiteInstanceManager::sharedManager()->database(); }
+
+}  // namespace
+
+std::vector<std::string> QoDevice::propertiesOrderedArray() {
+  static const std::vector<std::string> properties{"pubUri", "registerTime", "pubKey", "uuid",   "routeUri",
+                                                   "type",   "token",        "name",   "status", "isOnline"};
+  return properties;
+}
+
+std::vector<std::string> QoDevice::uniques() { return {"uuid"}; }
+
+std::vector<PersistentProperty> QoDevice::propertiesWithEncodedTypes() {
+  return {PersistentProperty::text("pubUri", &QoDevice::pubUri_),
+          PersistentProperty::scalar("registerTime", &QoDevice::registerTime_),
+          PersistentProperty::data("pubKey", &QoDevice::pubKey_),
+          PersistentProperty::text("uuid", &QoDevice::uuid_),
+          PersistentProperty::text("routeUri", &QoDevice::routeUri_),
+          PersistentProperty::scalar("type", &QoDevice::type_),
+          PersistentProperty::text("token", &QoDevice::token_),
+          PersistentProperty::text("name", &QoDevice::name_),
+          PersistentProperty::scalar("status", &QoDevice::status_),
+          PersistentProperty::scalar("isOnline", &QoDevice::isOnline_)};
+}
+
+QoDevice::List QoDevice::findByCriteria(const std::string& criteria, const std::optional<Parameters>& parameters) {
+  List devices;
+  Lock lock(getLocker());
+  try {
+    SQLiteStatement statement(database(), fmt::format("SELECT * FROM {} {}", tableName(), criteria));
+    if (!statement.ok()) {
+      QoLog("Error select. {}, {}", statement.errorMessage(), className());
+      return devices;
+    }
+    if (parameters) {
+      int position = 1;
+      for (const std::string& parameter : *parameters) {
+        if (statement.bindText(position++, parameter) != SQLITE_OK) {
+          QoLog("*** bind error, {}, {}", statement.errorMessage(), tableName());
+        }
+      }
+    }
+    while (statement.step() == SQLITE_ROW) {
+      auto device = std::make_shared<QoDevice>();
+      device->setPk(statement.columnInt(0));
+      device->pubUri_ = statement.columnText(1);
+      device->registerTime_ = statement.columnInt64(2);
+      device->pubKey_ = statement.columnBlob(3);
+      device->uuid_ = statement.columnText(4);
+      device->routeUri_ = statement.columnText(5);
+      device->type_ = statement.columnInt(6);
+      device->token_ = statement.columnText(7);
+      device->name_ = statement.columnText(8);
+      device->status_ = statement.columnInt(9);
+      device->isOnline_ = statement.columnInt(10) != 0;
+      devices.push_back(std::move(device));
+    }
+  } catch (const std::exception&) {
+    // The rows read so far are the answer.
+  }
+  return devices;
+}
+
+void QoDevice::save() {
+  Lock transaction(NamedLockers::getLocker("transaction"));
+  const bool update = pk() >= 0 && countByCriteria(fmt::format("WHERE pk={}", pk())) > 0;
+  Lock lock(getLocker());
+  std::string sql;
+  if (update) {
+    sql = fmt::format(
+        "UPDATE {} SET pub_uri=?, register_time=?, pub_key=?, uuid=?, route_uri=?, type=?, token=?, name=?, "
+        "status=?, is_online=? WHERE pk={}",
+        tableName(), pk());
+  } else if (pk() != 0) {
+    sql = fmt::format("INSERT INTO {} values(null, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", tableName());
+  } else {
+    sql = fmt::format("INSERT INTO {} values({}, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", tableName(), 0);
+  }
+  SQLiteStatement statement(database(), sql);
+  if (statement.ok()) {
+    statement.bindOptionalText(1, pubUri_);
+    statement.bindInt64(2, registerTime_);
+    statement.bindOptionalBlob(3, pubKey_);
+    statement.bindOptionalText(4, uuid_);
+    statement.bindOptionalText(5, routeUri_);
+    statement.bindInt(6, type_);
+    statement.bindOptionalText(7, token_);
+    statement.bindOptionalText(8, name_);
+    statement.bindInt(9, status_);
+    statement.bindInt(10, isOnline_ ? 1 : 0);
+  }
+  if (!statement.ok() || statement.step() != SQLITE_DONE) {
+    QoException failure =
+        QoException::defaultExceptionWithReason("{}: inserting or updating row error, {}", className(),
+                                                statement.errorMessage());
+    QoLog("*** {}", failure.description());
+    throw failure;
+  }
+  if (!update) setPk(static_cast<int32_t>(sqlite3_last_insert_rowid(database())));
+}
+
+std::string QoDevice::getTypeString(int32_t type) {
+  switch (type) {
+    case 0: return "Windows";
+    case 1: return "Linux";
+    case 2: return "Android";
+    case 3: return "MacOS";
+    case 4: return "IPhone";
+    case 5: return "IPad";
+    default: return "Unkown";
+  }
+}
+
+QoDevice::Ptr QoDevice::getDeviceLocal() { return findByPK(0); }
+
+QoDevice::List QoDevice::getDeviceRemote() { return findByCriteria(fmt::format("WHERE pk <> {}", 0)); }
+
+QoDevice::List QoDevice::getDeviceRemoteOnline() {
+  return findByCriteria(fmt::format("WHERE pk <> {} AND is_online = {}", 0, 1));
+}
+
+QoDevice::List QoDevice::getDeviceTimeOut(int64_t seconds) {
+  return findByCriteria(fmt::format("WHERE pk <> {} AND (register_time + {}) < {} AND is_online = {}", 0, seconds,
+                                    QoUtils::timestampNow(), 1));
+}
+
+QoDevice::List QoDevice::getDeviceMacOS() { return findByCriteria(fmt::format("WHERE type={} and pk <> {}", 3, 0)); }
+
+QoDevice::Ptr QoDevice::getDeviceWithName(const std::string& name) {
+  return findFirstByCriteria("WHERE name = ?", Parameters{name});
+}
+
+QoDevice::Ptr QoDevice::getDeviceWithUuid(const std::string& uuid) {
+  return findFirstByCriteria("WHERE uuid = ?", Parameters{uuid});
+}
+
+std::vector<std::shared_ptr<QoSyncdirCopy>> QoDevice::getDeviceSyncdirCopys(int32_t pk) {
+  return QoSyncdirCopy::findByCriteria(fmt::format("WHERE qo_device.pk = {}", pk));
+}
+
+void QoDevice::setDevicesOffLine(const List& devices) {
+  try {
+    PersistentTransaction transaction;
+    try {
+      for (const Ptr& device : devices) device->setOffLine();
+      transaction.commit();
+    } catch (const std::exception& e) {
+      QoLog("*** set device off line failed, {}", e.what());
+    }
+  } catch (const std::exception& e) {
+    QoLog("*** set device off line failed, {}", e.what());
+  }
+}
+
+void QoDevice::setAllDevicesOffLine() { setDevicesOffLine(getDeviceRemote()); }
+
+void QoDevice::setOnLineDevicesOffLine() { setDevicesOffLine(getDeviceRemoteOnline()); }
+
+void QoDevice::removeAllNotTrustedDevice() { setDevicesOffLine(getDeviceRemote()); }
+
+void QoDevice::setOffLine() {
+  isOnline_ = false;
+  save();
+  if (status_ != 1) {
+    PersistentTransaction transaction;
+    forceRemove();
+    transaction.commit();
+  }
+}
+
+bool QoDevice::isLocalDevice() const { return uuid_ == QoConfig::sharedQoConfig().deviceUuid(); }
+
+void QoDevice::forceRemove() {
+  try {
+    PersistentTransaction transaction;
+    try {
+      for (const auto& copy : getDeviceSyncdirCopys(pk())) copy->forceRemove();
+      deleteObject();
+      transaction.commit();
+    } catch (const Exception& e) {
+      QoLog("*** force remove device({}) failed, {}: {}", name_, e.name(), e.reason());
+    } catch (const std::exception& e) {
+      QoLog("*** force remove device({}) failed, {}: {}", name_, "std::exception", e.what());
+    }
+  } catch (const std::exception& e) {
+    QoLog("*** force remove device({}) failed, {}: {}", name_, "std::exception", e.what());
+  }
+}
+
+}  // namespace velbor

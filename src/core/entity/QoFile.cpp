@@ -1,0 +1,431 @@
+#include "core/entity/QoFile.h"
+
+#include <regex.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoPeer.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/utils/QoException.h"
+#include "core/utils/QoUtils.h"
+#include "framework/persistence/NamedLockers.h"
+#include "framework/persistence/SQLiteInstanceManager.h"
+#include "framework/persistence/SQLiteStatement.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+namespace {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+namespace fs = std::filesystem;
+
+sqlite3* database() { return SQLiteInstanceManager::sharedManager()->database(); }
+
+// The ignore patterns, built and used under one lock so a rebuild never overlaps a match.
+std::mutex gRegexMutex;
+std::vector<std::string> gRegexExpress;
+bool gRegexBuilt = false;
+
+int64_t modificationMilliseconds(const struct stat& status) {
+  return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
+}
+
+timespec timespecOfMilliseconds(int64_t milliseconds) {
+  timespec time{};
+  time.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  time.tv_nsec = static_cast<long>((milliseconds % 1000) * 1000000);
+  if (time.tv_nsec < 0) {
+    time.tv_sec -= 1;
+    time.tv_nsec += 1000000000;
+  }
+  return time;
+}
+
+void setModificationTime(const std::string& path, int64_t milliseconds) {
+  const timespec times[2] = {{0, UTIME_OMIT}, timespecOfMilliseconds(milliseconds)};
+  utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+std::string fileTypeAttribute(mode_t mode) {
+  if (S_ISLNK(mode)) return "NSFileTypeSymbolicLink";
+  if (S_ISSOCK(mode)) return "NSFileTypeSocket";
+  if (S_ISCHR(mode)) return "NSFileTypeCharacterSpecial";
+  if (S_ISBLK(mode)) return "NSFileTypeBlockSpecial";
+  return "NSFileTypeUnknown";
+}
+
+void buildRegexExpressLocked() {
+  const std::string pattern = QoConfig::sharedQoConfig().syncHiddenFile()
+                                  ? QoFile::addEscapeChar(fmt::format("{}$", "Velbor.Download"))
+                                  : QoFile::addEscapeChar("/.");
+  gRegexExpress = {pattern};
+  gRegexBuilt = true;
+}
+
+}  // namespace
+
+std::string QoFile::getTypeString(int32_t type) {
+  switch (type) {
+    case 0: return "f";
+    case 1: return "d";
+    default: return "unkown";
+  }
+}
+
+std::string QoFile::getStatusString(int32_t status) {
+  switch (status) {
+    case 0: return "o";
+    case 1: return "r";
+    default: return "unkown";
+  }
+}
+
+QoFile::Comparator QoFile::sortComparator() {
+  return [](const Ptr& a, const Ptr& b) { return QoUtils::caseInsensitiveCompare(a->path(), b->path()) < 0; };
+}
+
+QoFile::Comparator QoFile::sortComparatorDesc() {
+  return [](const Ptr& a, const Ptr& b) { return QoUtils::caseInsensitiveCompare(a->path(), b->path()) > 0; };
+}
+
+std::vector<std::string> QoFile::uniques() { return {"path"}; }
+
+std::vector<std::string> QoFile::propertiesOrderedArray() {
+  static const std::vector<std::string> properties{"status",  "length", "usn",  "androidAttr", "contentModTime",
+                                                   "winAttr", "path",   "sha1", "type",        "unixAttr"};
+  return properties;
+}
+
+std::vector<PersistentProperty> QoFile::propertiesWithEncodedTypes() {
+  return {PersistentProperty::scalar("status", &QoFile::status_),
+          PersistentProperty::scalar("length", &QoFile::length_),
+          PersistentProperty::scalar("usn", &QoFile::usn_),
+          PersistentProperty::scalar("androidAttr", &QoFile::androidAttr_),
+          PersistentProperty::scalar("contentModTime", &QoFile::contentModTime_),
+          PersistentProperty::scalar("winAttr", &QoFile::winAttr_),
+          PersistentProperty::text("path", &QoFile::path_),
+          PersistentProperty::text("sha1", &QoFile::sha1_),
+          PersistentProperty::scalar("type", &QoFile::type_),
+          PersistentProperty::scalar("unixAttr", &QoFile::unixAttr_)};
+}
+
+void QoFile::setUsnAuto() { usn_ = DataSource::sharedDataSource().getAutoUsn(); }
+
+QoFile::List QoFile::findByCriteria(const std::string& criteria, const std::optional<Parameters>& parameters) {
+  List files;
+  Lock lock(getLocker());
+  SQLiteStatement statement(database(), fmt::format("SELECT * FROM qo_file {}", criteria));
+  if (!statement.ok()) {
+    QoLog("Error select. {}, {}", statement.errorMessage(), className());
+    return files;
+  }
+  if (parameters) {
+    int position = 1;
+    for (const std::string& parameter : *parameters) {
+      if (statement.bindText(position++, parameter) != SQLITE_OK) {
+        QoLog("*** bind error, {}, {}", statement.errorMessage(), tableName());
+      }
+    }
+  }
+  try {
+    while (statement.step() == SQLITE_ROW) {
+      auto file = std::make_shared<QoFile>();
+      file->setPk(statement.columnInt(0));
+      file->status_ = statement.columnInt(1);
+      file->length_ = statement.columnInt64(2);
+      file->usn_ = statement.columnInt64(3);
+      file->androidAttr_ = statement.columnInt(4);
+      file->contentModTime_ = statement.columnInt64(5);
+      file->winAttr_ = statement.columnInt(6);
+      file->path_ = statement.columnText(7);
+      file->sha1_ = statement.columnText(8);
+      file->type_ = statement.columnInt(9);
+      file->unixAttr_ = statement.columnInt(10);
+      files.push_back(std::move(file));
+    }
+  } catch (const QoException&) {
+    // The rows read so far are the answer.
+  }
+  return files;
+}
+
+void QoFile::save() {
+  Lock transaction(NamedLockers::getLocker("transaction"));
+  const bool update = pk() >= 0 && countByCriteria(fmt::format("WHERE pk={}", pk())) > 0;
+  Lock lock(getLocker());
+  const std::string sql =
+      update ? fmt::format(
+                   "UPDATE {} SET status=?, length=?, usn=?, android_attr=?, content_mod_time=?, win_attr=?,  "
+                   "path=?, sha_1=?, type=?, unix_attr=? WHERE pk={}",
+                   tableName(), pk())
+             : fmt::format("INSERT INTO {} values(null, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", tableName());
+  SQLiteStatement statement(database(), sql);
+  if (statement.ok()) {
+    statement.bindInt(1, status_);
+    statement.bindInt64(2, length_);
+    statement.bindInt64(3, usn_);
+    statement.bindInt(4, androidAttr_);
+    statement.bindInt64(5, contentModTime_);
+    statement.bindInt(6, winAttr_);
+    statement.bindOptionalText(7, path_);
+    statement.bindOptionalText(8, sha1_);
+    statement.bindInt(9, type_);
+    statement.bindInt(10, unixAttr_);
+  }
+  if (!statement.ok() || statement.step() != SQLITE_DONE) {
+    QoLog("Error inserting or updating row. {}, {}", statement.errorMessage(), className());
+    return;
+  }
+  if (!update) setPk(static_cast<int32_t>(sqlite3_last_insert_rowid(database())));
+}
+
+QoFile::Ptr QoFile::getFileWithPath(const std::string& path) {
+  return findFirstByCriteria("WHERE path = ?", Parameters{path});
+}
+
+int QoFile::compareFileBetweenFileSystem(const Ptr& fileSystem, const Ptr& database) {
+  if (!fileSystem && !database) return 0;
+  if (!fileSystem) return 128;
+  if (!database) return 1;
+  int mask = 0;
+  if (database->type_ != fileSystem->type_) {
+    QoLog("file type: {} => {}", database->getTypeString(), fileSystem->getTypeString());
+    mask |= 8;
+  }
+  if (database->status_ == 1) {
+    QoLog("file status: {} => {}", database->getStatusString(), fileSystem->getStatusString());
+    mask |= 32;
+  }
+  if (database->unixAttr_ != fileSystem->unixAttr_) {
+    QoLog("file unixAttr: {} => {}", database->unixAttr_, fileSystem->unixAttr_);
+    mask |= 16;
+  }
+  if (!QoPeer::compareFileContentModTime(database->contentModTime_, fileSystem->contentModTime_)) {
+    QoLog("file mtime: {} => {}", database->contentModTime_, fileSystem->contentModTime_);
+    mask |= 4;
+  }
+  return mask;
+}
+
+void QoFile::moveItemAtPath(const std::string& source, const std::string& destination) {
+  std::error_code ignored;
+  if (fs::exists(fs::symlink_status(destination, ignored))) fs::remove_all(destination, ignored);
+  fs::rename(source, destination, ignored);
+}
+
+void QoFile::setFilePosixPermissions(int32_t permissions, const std::string& path) {
+  struct stat status {};
+  // chmod would follow a link; a link's own bits mean nothing here.
+  if (lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) return;
+  chmod(path.c_str(), static_cast<mode_t>(permissions) & 07777);
+}
+
+void QoFile::setFileAttributeAtPath(const std::string& path, int32_t permissions, int64_t mtime) {
+  setFilePosixPermissions(permissions, path);
+  setModificationTime(path, mtime);
+}
+
+bool QoFile::createDirectoryAtPath(const std::string& path, int32_t /*permissions: applied by callers*/,
+                                   int64_t mtime) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) == 0) {
+    if (S_ISDIR(status.st_mode)) {
+      setModificationTime(path, mtime);
+      return true;
+    }
+    std::error_code ignored;
+    fs::remove(path, ignored);
+  }
+  if (mkdir(path.c_str(), 0777) != 0) return false;
+  setModificationTime(path, mtime);
+  return true;
+}
+
+int64_t QoFile::getFileModifyTimeAtPath(const std::string& path) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0) return 0;
+  return modificationMilliseconds(status);
+}
+
+int32_t QoFile::unixFileType(const std::string& path) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0) return 3;
+  if (S_ISDIR(status.st_mode)) return 1;
+  if (S_ISREG(status.st_mode)) return 0;
+  return 3;
+}
+
+std::string QoFile::addEscapeChar(const std::string& text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '/') escaped += "\\/";
+    else escaped += c;
+  }
+  std::string result;
+  for (char c : escaped) {
+    if (c == '.') result += "\\.";
+    else result += c;
+  }
+  return result;
+}
+
+void QoFile::generateRegexExpress() {
+  std::lock_guard<std::mutex> guard(gRegexMutex);
+  buildRegexExpressLocked();
+}
+
+bool QoFile::matchIgnoreFilter(const std::string& path) {
+  std::lock_guard<std::mutex> guard(gRegexMutex);
+  if (!gRegexBuilt) buildRegexExpressLocked();
+  for (const std::string& pattern : gRegexExpress) {
+    regex_t expression;
+    const int compiled = regcomp(&expression, pattern.c_str(), 0);
+    if (compiled != 0) {
+      char error[100];
+      regerror(compiled, &expression, error, sizeof(error));
+      QoLog("{}", error);
+      return false;
+    }
+    const int result = regexec(&expression, path.c_str(), 0, nullptr, 0);
+    regfree(&expression);
+    if (result != REG_NOMATCH) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> QoFile::getDirectorySubFilePathsAtPath(const std::string& path, bool sorted, bool isRelative) {
+  std::vector<std::string> paths;
+  std::error_code error;
+  fs::recursive_directory_iterator it(path, fs::directory_options::none, error);
+  const fs::recursive_directory_iterator end;
+  for (; !error && it != end; it.increment(error)) {
+    const fs::path entry = it->path();
+    paths.push_back(isRelative ? entry.lexically_relative(path).string() : entry.string());
+  }
+  if (error) {
+    QoLog("*** Get subfile failed from path({}), {}", path, error.message());
+    return {};
+  }
+  if (sorted) std::sort(paths.begin(), paths.end(), QoUtils::NSStringSortComparator());
+  return paths;
+}
+
+QoFile::Ptr QoFile::initWithPath(const std::string& path) {
+  auto file = std::make_shared<QoFile>();
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0) return file;
+  file->path_ = path;
+  file->contentModTime_ = modificationMilliseconds(status);
+  file->length_ = static_cast<int64_t>(status.st_size);
+  file->unixAttr_ = static_cast<int32_t>(status.st_mode & 07777);
+  if (S_ISDIR(status.st_mode)) {
+    file->type_ = 1;
+    file->length_ = 0;
+  } else if (S_ISREG(status.st_mode)) {
+    file->type_ = 0;
+  } else if (unixFileType(path) == 3) {
+    file->type_ = 3;
+    QoLog("* File({}) type({}) ignore.", path, fileTypeAttribute(status.st_mode));
+  }
+  return file;
+}
+
+std::shared_ptr<QoFileAndSyncdirCopyRelation> QoFile::getRelationWithSyncdirCopyId(int32_t syncdirCopyPk) const {
+  return QoFileAndSyncdirCopyRelation::findFirstByCriteria(
+      fmt::format("WHERE qo_syncdir_copy.pk={} AND file={}", syncdirCopyPk, pk()));
+}
+
+int64_t QoFile::getFileRelationsCount() const {
+  return QoFileAndSyncdirCopyRelation::countByCriteria(fmt::format("WHERE file={}", pk()));
+}
+
+QoFile::RelationList QoFile::getFileRelations() const {
+  return QoFileAndSyncdirCopyRelation::findByCriteria(fmt::format("WHERE file={}", pk()));
+}
+
+QoFile::List QoFile::getSubFiles() const {
+  return findByCriteria("WHERE path = ?1 OR substr(path, 1, length(?1) + 1) = ?1 || '/'", Parameters{path_});
+}
+
+void QoFile::computeSha1IfRegular() {
+  if (type_ == 0) sha1_ = QoUtils::getSha1StringWithPath(path_).value_or("");
+}
+
+void QoFile::insertRelation() {
+  if (auto stored = getFileWithPath(path_)) setPk(stored->pk());
+  setUsnAuto();
+  computeSha1IfRegular();
+  status_ = 0;
+  for (const auto& copy : QoSyncdirCopy::getSyncdirCopysWithFilePath(path_)) {
+    auto relation = getRelationWithSyncdirCopyId(copy->pk());
+    if (!relation) relation = std::make_shared<QoFileAndSyncdirCopyRelation>();
+    relation->setFile(self());
+    relation->setSyncdirCopy(copy);
+    relation->setVclockInc();
+    relation->save();
+  }
+}
+
+void QoFile::updateRelationUpdateSha1(bool updateSha1) {
+  const RelationList relations = getFileRelations();
+  if (relations.empty()) {
+    QoLog("*** Warning File({}) update is in no one relation", path_);
+    insertRelation();
+    return;
+  }
+  setUsnAuto();
+  status_ = 0;
+  if (updateSha1) computeSha1IfRegular();
+  for (const auto& relation : relations) {
+    relation->setFile(self());
+    relation->setVclockInc();
+    relation->save();
+  }
+}
+
+void QoFile::deleteRelation() {
+  const RelationList relations = getFileRelations();
+  if (relations.empty()) {
+    QoLog("*** Warning File({}) delete is in no one relation", path_);
+    return;
+  }
+  status_ = 1;
+  setUsnAuto();
+  for (const auto& relation : relations) {
+    relation->setVclockInc();
+    relation->setFile(self());
+    relation->save();
+  }
+}
+
+void QoFile::deleteRelationRecursion() {
+  if (type_ == 0) {
+    deleteRelation();
+  } else if (type_ == 1) {
+    for (const Ptr& file : getSubFiles()) file->deleteRelation();
+  } else {
+    QoLog("*** File type un handled {}", path_);
+  }
+}
+
+std::string QoFile::generateConflictPath() const {
+  return fmt::format("{}.Conflict({})", path_, QoUtils::generateShortUuid());
+}
+
+bool QoFile::isModifyAgain() const {
+  if (type_ == 1) return false;
+  struct stat status {};
+  if (lstat(path_.c_str(), &status) != 0) return false;
+  return !QoPeer::compareFileContentModTime(modificationMilliseconds(status), contentModTime_);
+}
+
+}  // namespace velbor

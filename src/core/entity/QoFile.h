@@ -1,0 +1,116 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "framework/persistence/PersistentEntity.h"
+
+namespace velbor {
+
+class QoFileAndSyncdirCopyRelation;
+
+// The record of one local path, shared by its file-in-copy records. A removed path keeps
+// its row (status 1) with a new usn, so the removal travels to peers by usn.
+class QoFile : public PersistentEntity<QoFile> {
+ public:
+  using RelationList = std::vector<std::shared_ptr<QoFileAndSyncdirCopyRelation>>;
+  using Comparator = std::function<bool(const Ptr&, const Ptr&)>;
+
+  // `type`: 0 regular file, 1 directory, 3 anything else (never synchronised).
+  // `status`: 0 present, 1 removed.
+  static std::string className() { return "QoFile"; }
+  static std::string getTypeString(int32_t type);
+  static std::string getStatusString(int32_t status);
+  // By path, case-insensitive, ascending / descending.
+  static Comparator sortComparator();
+  static Comparator sortComparatorDesc();
+  static std::vector<std::string> uniques();
+  static std::vector<std::string> propertiesOrderedArray();
+  static std::vector<PersistentProperty> propertiesWithEncodedTypes();
+
+  void setUsnAuto();
+  static List findByCriteria(const std::string& criteria, const std::optional<Parameters>& parameters = std::nullopt);
+  void save() override;
+
+  static Ptr getFileWithPath(const std::string& path);
+  // Bits: 1 only on disk, 128 only stored; else 8 type, 32 stored removed, 16 permissions,
+  // 4 modification second differ.
+  static int compareFileBetweenFileSystem(const Ptr& fileSystem, const Ptr& database);
+  // File-system helpers; they never follow a final symbolic link and ignore errors.
+  static void moveItemAtPath(const std::string& source, const std::string& destination);
+  static void setFilePosixPermissions(int32_t permissions, const std::string& path);
+  static void setFileAttributeAtPath(const std::string& path, int32_t permissions, int64_t mtime);
+  static bool createDirectoryAtPath(const std::string& path, int32_t permissions, int64_t mtime);
+  // Milliseconds since 1970; 0 when unreadable.
+  static int64_t getFileModifyTimeAtPath(const std::string& path);
+  static int32_t unixFileType(const std::string& path);
+  static std::string addEscapeChar(const std::string& text);
+  // Rebuilds the ignore pattern from the syncHiddenFile setting.
+  static void generateRegexExpress();
+  static bool matchIgnoreFilter(const std::string& path);
+  static std::vector<std::string> getDirectorySubFilePathsAtPath(const std::string& path, bool sorted, bool isRelative);
+
+  // A record of the item on disk (not stored); no field set when it cannot be read.
+  static Ptr initWithPath(const std::string& path);
+
+  std::shared_ptr<QoFileAndSyncdirCopyRelation> getRelationWithSyncdirCopyId(int32_t syncdirCopyPk) const;
+  int64_t getFileRelationsCount() const;
+  RelationList getFileRelations() const;
+  // This path and every stored path below it.
+  List getSubFiles() const;
+
+  // Local changes; the caller holds a transaction.
+  void updateRelationUpdateSha1(bool updateSha1);
+  void updateRelation() { updateRelationUpdateSha1(true); }
+  void deleteRelation();
+  void deleteRelationRecursion();
+  void insertRelation();
+
+  // "<path>.Conflict(<short uuid>)".
+  std::string generateConflictPath() const;
+  bool isModifyAgain() const;
+  std::string getTypeString() const { return getTypeString(type_); }
+  std::string getStatusString() const { return getStatusString(status_); }
+
+  int32_t status() const { return status_; }
+  void setStatus(int32_t value) { status_ = value; }
+  int64_t length() const { return length_; }
+  void setLength(int64_t value) { length_ = value; }
+  int64_t usn() const { return usn_; }
+  void setUsn(int64_t value) { usn_ = value; }
+  int32_t androidAttr() const { return androidAttr_; }
+  void setAndroidAttr(int32_t value) { androidAttr_ = value; }
+  // Milliseconds since 1970.
+  int64_t contentModTime() const { return contentModTime_; }
+  void setContentModTime(int64_t value) { contentModTime_ = value; }
+  int32_t winAttr() const { return winAttr_; }
+  void setWinAttr(int32_t value) { winAttr_ = value; }
+  const std::string& path() const { return path_; }
+  void setPath(const std::string& value) { path_ = value; }
+  const std::string& sha1() const { return sha1_; }
+  void setSha1(const std::string& value) { sha1_ = value; }
+  int32_t type() const { return type_; }
+  void setType(int32_t value) { type_ = value; }
+  int32_t unixAttr() const { return unixAttr_; }
+  void setUnixAttr(int32_t value) { unixAttr_ = value; }
+
+ private:
+  void computeSha1IfRegular();
+
+  int32_t status_ = 0;
+  int64_t length_ = 0;
+  int64_t usn_ = 0;
+  int32_t androidAttr_ = 0;
+  int64_t contentModTime_ = 0;
+  int32_t winAttr_ = 0;
+  std::string path_;
+  std::string sha1_;
+  int32_t type_ = 0;
+  int32_t unixAttr_ = 0;
+};
+
+}  // namespace velbor

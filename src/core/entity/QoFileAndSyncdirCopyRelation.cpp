@@ -1,0 +1,309 @@
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/utils/QoException.h"
+#include "core/utils/QoUtils.h"
+#include "framework/persistence/NamedLockers.h"
+#include "framework/persistence/SQLiteInstanceManager.h"
+#include "framework/persistence/SQLiteStatement.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+namespace {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+sqlite3* database() { return SQLiteInstanceManager::sharedManager()->database(); }
+
+const std::string& pathOf(const QoFileAndSyncdirCopyRelation::Ptr& relation) {
+  static const std::string none;
+  return relation->file() ? relation->file()->path() : none;
+}
+
+}  // namespace
+
+QoFileAndSyncdirCopyRelation::Comparator QoFileAndSyncdirCopyRelation::sortComparator() {
+  return [](const Ptr& a, const Ptr& b) { return QoUtils::caseInsensitiveCompare(pathOf(a), pathOf(b)) < 0; };
+}
+
+QoFileAndSyncdirCopyRelation::Comparator QoFileAndSyncdirCopyRelation::sortComparatorDesc() {
+  return [](const Ptr& a, const Ptr& b) { return QoUtils::caseInsensitiveCompare(pathOf(a), pathOf(b)) > 0; };
+}
+
+QoFileAndSyncdirCopyRelation::Ptr QoFileAndSyncdirCopyRelation::getRelationWithPath(const std::string& path) {
+  return findFirstByCriteria("WHERE qo_file.path = ?", Parameters{path});
+}
+
+std::vector<std::string> QoFileAndSyncdirCopyRelation::propertiesOrderedArray() {
+  static const std::vector<std::string> properties{"syncdirCopy", "file", "vclock"};
+  return properties;
+}
+
+std::vector<PersistentProperty> QoFileAndSyncdirCopyRelation::propertiesWithEncodedTypes() {
+  PersistentProperty vclock = PersistentProperty::data("vclock", &QoFileAndSyncdirCopyRelation::vclock_);
+  // The decoded clock follows the stored bytes.
+  vclock.set = [](PersistentObject& object, const PersistentValue& value) {
+    const auto* bytes = std::get_if<std::string>(&value);
+    static_cast<QoFileAndSyncdirCopyRelation&>(object).setVclock(bytes != nullptr ? *bytes : std::string());
+  };
+  return {PersistentProperty::entity("syncdirCopy", &QoFileAndSyncdirCopyRelation::syncdirCopy_),
+          PersistentProperty::entity("file", &QoFileAndSyncdirCopyRelation::file_), vclock};
+}
+
+QoFileAndSyncdirCopyRelation::List QoFileAndSyncdirCopyRelation::findByCriteria(
+    const std::string& criteria, const std::optional<Parameters>& parameters) {
+  List relations;
+  Lock lock(getLocker());
+  SQLiteStatement statement(
+      database(),
+      fmt::format("SELECT * FROM qo_file_and_syncdir_copy_relation LEFT JOIN qo_syncdir_copy ON "
+                  "qo_file_and_syncdir_copy_relation.syncdir_copy=qo_syncdir_copy.pk LEFT JOIN qo_device ON "
+                  "qo_syncdir_copy.device=qo_device.pk LEFT JOIN qo_file ON "
+                  "qo_file_and_syncdir_copy_relation.file=qo_file.pk  {}",
+                  criteria));
+  if (!statement.ok()) {
+    QoLog("Error select. {}, {}", statement.errorMessage(), className());
+    return relations;
+  }
+  if (parameters) {
+    int position = 1;
+    for (const std::string& parameter : *parameters) {
+      if (statement.bindText(position++, parameter) != SQLITE_OK) {
+        QoLog("*** bind error, {}, {}", statement.errorMessage(), tableName());
+      }
+    }
+  }
+  std::map<int32_t, std::shared_ptr<QoSyncdirCopy>> copies;
+  std::map<int32_t, std::shared_ptr<QoDevice>> devices;
+  std::map<int32_t, std::shared_ptr<QoFile>> files;
+  try {
+    while (statement.step() == SQLITE_ROW) {
+      auto relation = std::make_shared<QoFileAndSyncdirCopyRelation>();
+      relation->setPk(statement.columnInt(0));
+      const int32_t copyPk = statement.columnInt(1);
+      const int32_t filePk = statement.columnInt(2);
+      relation->setVclock(statement.columnBlob(3));
+
+      // Only rows whose joined record exists build one (a dangling key reads as none).
+      if (copyPk > 0 && !statement.columnIsNull(4)) {
+        auto& copy = copies[copyPk];
+        if (!copy) {
+          copy = std::make_shared<QoSyncdirCopy>();
+          copy->setPk(statement.columnInt(4));
+          copy->setPath(statement.columnText(5));
+          copy->setSyncdirUuid(statement.columnText(7));
+          copy->setVcIndex(statement.columnInt(8));
+          copy->setUuid(statement.columnText(9));
+          const int32_t devicePk = statement.columnInt(6);
+          if (devicePk >= 0 && !statement.columnIsNull(10)) {
+            auto& device = devices[devicePk];
+            if (!device) {
+              device = std::make_shared<QoDevice>();
+              device->setPk(devicePk);
+              device->setPubUri(statement.columnText(11));
+              device->setRegisterTime(statement.columnInt64(12));
+              device->setPubKey(statement.columnBlob(13));
+              device->setUuid(statement.columnText(14));
+              device->setRouteUri(statement.columnText(15));
+              device->setType(statement.columnInt(16));
+              device->setToken(statement.columnText(17));
+              device->setName(statement.columnText(18));
+              device->setStatus(statement.columnInt(19));
+              device->setIsOnline(statement.columnInt(20) != 0);
+            }
+            copy->setDevice(device);
+          }
+        }
+        relation->syncdirCopy_ = copy;
+      }
+      if (filePk > 0 && !statement.columnIsNull(21)) {
+        auto& file = files[filePk];
+        if (!file) {
+          file = std::make_shared<QoFile>();
+          file->setPk(statement.columnInt(21));
+          file->setStatus(statement.columnInt(22));
+          file->setLength(statement.columnInt64(23));
+          file->setUsn(statement.columnInt64(24));
+          file->setAndroidAttr(statement.columnInt(25));
+          file->setContentModTime(statement.columnInt64(26));
+          file->setWinAttr(statement.columnInt(27));
+          file->setPath(statement.columnText(28));
+          file->setSha1(statement.columnText(29));
+          file->setType(statement.columnInt(30));
+          file->setUnixAttr(statement.columnInt(31));
+        }
+        relation->file_ = file;
+      }
+      relations.push_back(std::move(relation));
+    }
+  } catch (const QoException&) {
+    // The rows read so far are the answer.
+  }
+  return relations;
+}
+
+void QoFileAndSyncdirCopyRelation::save() {
+  Lock transaction(NamedLockers::getLocker("transaction"));
+  const bool update = pk() >= 0 && countByCriteria(fmt::format("WHERE pk={}", pk())) > 0;
+  Lock lock(getLocker());
+  const std::string sql =
+      update ? fmt::format("UPDATE {} SET  {}{} vclock=? WHERE pk={}", tableName(),
+                           syncdirCopy_ ? "syncdir_copy=?, " : "", file_ ? "file=?, " : "", pk())
+             : fmt::format("INSERT INTO {} values(null, ?, ?, ?)", tableName());
+  SQLiteStatement statement(database(), sql);
+  if (statement.ok()) {
+    int position = 1;
+    if (syncdirCopy_) {
+      syncdirCopy_->save();
+      statement.bindInt(position, syncdirCopy_->pk());
+    }
+    if (syncdirCopy_ || !update) ++position;
+    if (file_) {
+      file_->save();
+      statement.bindInt(position, file_->pk());
+    }
+    if (file_ || !update) ++position;
+    statement.bindOptionalBlob(position, vclock_);
+  }
+  if (!statement.ok() || statement.step() != SQLITE_DONE) {
+    QoLog("Error inserting or updating row. {}, {}", statement.errorMessage(), className());
+    return;
+  }
+  if (!update) setPk(static_cast<int32_t>(sqlite3_last_insert_rowid(database())));
+}
+
+std::optional<std::string> QoFileAndSyncdirCopyRelation::vclockData() const {
+  if (vclock_.empty()) return std::nullopt;
+  return vclock_;
+}
+
+void QoFileAndSyncdirCopyRelation::setVclockWithSyncdirCopy(const QoSyncdirCopy& syncdirCopy) {
+  Vclock clock(vclockData());
+  clock.incClockValueAtIndex(static_cast<uint64_t>(syncdirCopy.vcIndex()));
+  setVclock(clock.encode());
+}
+
+void QoFileAndSyncdirCopyRelation::setVclockInc() {
+  if (syncdirCopy_) setVclockWithSyncdirCopy(*syncdirCopy_);
+}
+
+void QoFileAndSyncdirCopyRelation::setVclock(const std::string& data) {
+  vclock_ = data;
+  vclockObject_ = Vclock(vclockData());
+}
+
+void QoFileAndSyncdirCopyRelation::converFileRelativePathToAbsolutePath() {
+  if (!file_) return;
+  relativeFilePath_ = file_->path();
+  file_->setPath((syncdirCopy_ ? syncdirCopy_->path() : std::string()) + relativeFilePath_);
+}
+
+void QoFileAndSyncdirCopyRelation::mergeVclockFrom(const Vclock& incoming) {
+  Vclock merged(vclockData());
+  merged.mergeVclock(incoming);
+  setVclock(merged.encode());
+}
+
+void QoFileAndSyncdirCopyRelation::insertRelation() {
+  if (!file_) return;
+  auto stored = QoFile::getFileWithPath(file_->path());
+  if (stored) file_->setPk(stored->pk());
+  file_->setUsnAuto();
+  if (file_->type() == 0 && !(stored && !stored->sha1().empty())) {
+    file_->setSha1(QoUtils::getSha1StringWithPath(file_->path()).value_or(""));
+  }
+  const Vclock incoming = getVclockObject();
+  for (const auto& copy : QoSyncdirCopy::getSyncdirCopysWithFilePath(file_->path())) {
+    auto relation = file_->getRelationWithSyncdirCopyId(copy->pk());
+    if (!relation) relation = std::make_shared<QoFileAndSyncdirCopyRelation>();
+    relation->mergeVclockFrom(incoming);
+    relation->setFile(file_);
+    relation->setSyncdirCopy(copy);
+    relation->save();
+  }
+}
+
+void QoFileAndSyncdirCopyRelation::updateRelation() {
+  if (!file_) return;
+  file_->setUsnAuto();
+  if (file_->type() == 0 && file_->sha1().empty()) {
+    file_->setSha1(QoUtils::getSha1StringWithPath(file_->path()).value_or(""));
+  }
+  const Vclock incoming = getVclockObject();
+  for (const auto& relation : file_->getFileRelations()) {
+    relation->mergeVclockFrom(incoming);
+    relation->setFile(file_);
+    relation->save();
+  }
+}
+
+void QoFileAndSyncdirCopyRelation::deleteRelation() {
+  if (!file_) return;
+  file_->setStatus(1);
+  file_->setUsnAuto();
+  if (pk() < 0) {
+    save();
+    return;
+  }
+  const Vclock incoming = getVclockObject();
+  for (const auto& relation : file_->getFileRelations()) {
+    Vclock merged = incoming;
+    merged.mergeVclock(relation->getVclockObject());
+    relation->setVclock(merged.encode());
+    relation->setFile(file_);
+    relation->save();
+  }
+}
+
+std::string QoFileAndSyncdirCopyRelation::getTempFilePath() {
+  if (tmpFilePath_.empty() && file_) {
+    const std::filesystem::path path(file_->path());
+    tmpFilePath_ = fmt::format("{}/.{}.{}", path.parent_path().string(), path.filename().string(), "Velbor.Download");
+  }
+  return tmpFilePath_;
+}
+
+std::string QoFileAndSyncdirCopyRelation::getRelativeFilePath() {
+  if (relativeFilePath_.empty() && file_ && syncdirCopy_) {
+    const std::string& path = file_->path();
+    const size_t rootLength = syncdirCopy_->path().size();
+    relativeFilePath_ = path.size() >= rootLength ? path.substr(rootLength) : std::string();
+  }
+  return relativeFilePath_;
+}
+
+std::shared_ptr<std::fstream> QoFileAndSyncdirCopyRelation::getTmpFileHandle() {
+  if (fileHandle_ && fileHandle_->is_open()) return fileHandle_;
+  try {
+    const std::string path = getTempFilePath();
+    // Never write through a link planted at the temporary name.
+    struct stat status {};
+    if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) unlink(path.c_str());
+    auto handle = std::make_shared<std::fstream>(path, std::ios::in | std::ios::out | std::ios::binary);
+    if (!handle->is_open()) {
+      std::ofstream(path, std::ios::out | std::ios::binary);
+      handle->open(path, std::ios::in | std::ios::out | std::ios::binary);
+    }
+    if (!handle->is_open()) return nullptr;
+    fileHandle_ = handle;
+  } catch (const std::exception& e) {
+    QoLog("*** getTmpFileHandle: {}", e.what());
+    return nullptr;
+  }
+  return fileHandle_;
+}
+
+void QoFileAndSyncdirCopyRelation::closeTmpFileHandle() {
+  if (fileHandle_) fileHandle_->close();
+  fileHandle_.reset();
+}
+
+}  // namespace velbor

@@ -1,0 +1,406 @@
+// Applying one fetched change to the disk and the database (the fetch event handlers of
+// QoFileAndSyncdirCopyRelation). Every disk step works through CopyItemFolder, so it stays
+// inside the copy and follows no link, and raises when it fails: the event then rolls back
+// and answers false. Each handler checks what it installs, and what it would overwrite,
+// before the first thing on disk moves.
+
+#include <sys/stat.h>
+
+#include <array>
+#include <mutex>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoPeer.h"
+#include "core/entity/CopyItemFolder.h"
+#include "core/entity/FileFetchEvent.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/utils/QoException.h"
+#include "framework/persistence/PersistentTransaction.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+namespace {
+
+using Relation = QoFileAndSyncdirCopyRelation;
+
+constexpr const char* kEmptySha1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+
+constexpr std::array<const char*, 13> kFetchEventString = {
+    "EventSuccessful",   "EventFailed",       "EventCreateDirectory", "EventCreateFile",     "EventUpdateFile",
+    "EventUpdateDirectory", "EventDeleteFile", "EventFFConflict",      "EventDFConflict",     "EventFDConflict",
+    "EventDDConflict",   "EventCreateEmptyFile", "EventRenameFile"};
+
+QoFile& fileOf(const Relation& relation) {
+  if (!relation.file()) throw QoException::defaultExceptionWithReason("fetched record has no file");
+  return *relation.file();
+}
+
+const std::string& rootOf(const Relation& relation) {
+  if (!relation.syncdirCopy()) throw QoException::defaultExceptionWithReason("fetched record has no copy");
+  return relation.syncdirCopy()->path();
+}
+
+Relation& localOf(const Relation& relation) {
+  const Relation::Ptr& local = relation.getFileRelationLocal();
+  if (!local || !local->file()) throw QoException::defaultExceptionWithReason("fetched record has no local record");
+  return *local;
+}
+
+std::string lastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+int64_t modificationMilliseconds(const struct stat& status) {
+  return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
+}
+
+// A local file or folder that differs from its record holds a change no peer has seen yet:
+// replacing, removing or re-stamping it would lose that change. The event fails instead and
+// comes again once the local change is recorded, then as a conflict that keeps both sides.
+// Links and other special items are never synchronised and do not count, and neither does a
+// file that already holds the content about to be installed (`incomingSha1`).
+void ensureRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& path,
+                            const std::string& incomingSha1 = std::string()) {
+  const auto item = folder.status(folder.name());
+  if (!item || !(S_ISREG(item->st_mode) || S_ISDIR(item->st_mode))) return;
+  const QoFile::Ptr stored = QoFile::getFileWithPath(path);
+  bool same = stored && stored->status() == 0;
+  if (same && S_ISDIR(item->st_mode)) {
+    same = stored->type() == 1;
+  } else if (same) {
+    same = stored->type() == 0 && stored->length() == static_cast<int64_t>(item->st_size) &&
+           QoPeer::compareFileContentModTime(modificationMilliseconds(*item), stored->contentModTime());
+  }
+  if (!same && S_ISREG(item->st_mode) && !incomingSha1.empty()) {
+    try {
+      folder.verifyFile(folder.name(), incomingSha1);
+      same = true;
+    } catch (const QoException&) {
+      // Other content: it stays a local change.
+    }
+  }
+  if (!same) throw QoException::defaultExceptionWithReason("({}) changed on disk since it was recorded", path);
+}
+
+// Installs the record's downloaded temporary file at `path`; `replace` allows an item there.
+void installDownload(Relation& relation, const std::string& path, bool replace) {
+  const QoFile& file = fileOf(relation);
+  const CopyItemFolder temporary(rootOf(relation), relation.getTempFilePath());
+  const CopyItemFolder target(rootOf(relation), path);
+  if (replace) ensureRecordedAsOnDisk(target, path, file.sha1());
+  target.installFile(temporary, temporary.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(),
+                     replace);
+}
+
+// A folder at `path` with these attributes; a file standing there must be recorded as it is.
+void makeDirectoryAt(const Relation& relation, const std::string& path, int32_t permissions, int64_t mtime) {
+  const CopyItemFolder folder(rootOf(relation), path);
+  const auto item = folder.status(folder.name());
+  if (item && !S_ISDIR(item->st_mode)) ensureRecordedAsOnDisk(folder, path);
+  folder.makeDirectory(folder.name(), permissions, mtime);
+}
+
+// Moves the local file to a fresh conflict name beside it, with its recorded attributes.
+std::string moveLocalToConflictName(const Relation& relation, QoFile& localFile) {
+  const CopyItemFolder local(rootOf(relation), localFile.path());
+  const std::string conflictPath = localFile.generateConflictPath();
+  const std::string conflictName = lastComponent(conflictPath);
+  local.moveNoReplace(local.name(), conflictName);
+  local.setAttributes(conflictName, localFile.unixAttr(), localFile.contentModTime());
+  return conflictPath;
+}
+
+// The local record takes its new conflict name as a new file in every copy holding it.
+void insertLocalUnderConflictName(Relation& local, const std::string& conflictPath) {
+  local.file()->setPath(conflictPath);
+  local.setVclockInc();
+  local.setPk(-1);
+  local.file()->setPk(-1);
+  local.insertRelation();
+}
+
+void store(Relation& relation) {
+  if (relation.pk() < 0) {
+    relation.insertRelation();
+  } else {
+    relation.updateRelation();
+  }
+}
+
+// The local record wins: it takes the incoming clock and is announced again.
+void keepLocal(const Relation& relation) {
+  Relation& local = localOf(relation);
+  local.setVclock(relation.vclock());
+  local.updateRelation();
+}
+
+using Handler = void (Relation::*)();
+
+void dispatchConflict(Relation& relation, const char* types, const std::array<Handler, 4>& handlers) {
+  static constexpr std::array<const char*, 4> kStatuses = {"OO", "DO", "OD", "DD"};
+  const int index = (fileOf(relation).status() != 0 ? 2 : 0) + (localOf(relation).file()->status() != 0 ? 1 : 0);
+  QoLog("handle {}{} conflict", types, kStatuses[index]);
+  (relation.*handlers[index])();
+}
+
+void applyDelete(Relation& relation) {
+  QoFile& file = fileOf(relation);
+  if (file.type() == 0 || file.type() == 1) {
+    const CopyItemFolder folder(rootOf(relation), file.path());
+    if (const auto item = folder.status(folder.name())) {
+      if ((S_ISDIR(item->st_mode) && file.type() != 1) || (S_ISREG(item->st_mode) && file.type() != 0)) {
+        throw QoException::defaultExceptionWithReason("({}) is no longer a {} on disk", file.path(),
+                                                      file.getTypeString());
+      }
+      ensureRecordedAsOnDisk(folder, file.path());
+      try {
+        folder.removeItem(folder.name());
+      } catch (const std::exception& e) {
+        QoLog("Delete file ({}) error, {}", file.path(), e.what());
+        throw;
+      }
+    }
+  }
+  relation.deleteRelation();
+}
+
+}  // namespace
+
+const char* QoFileAndSyncdirCopyRelation::fetchEventString(int32_t event) {
+  if (event < 0 || event >= static_cast<int32_t>(kFetchEventString.size())) return "EventUnknown";
+  return kFetchEventString[static_cast<size_t>(event)];
+}
+
+bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
+  std::lock_guard<std::recursive_mutex> locker(DataSource::sharedDataSource().getLocker("transaction"));
+  // The peer's usn marks where the next pull looks again; the handlers change the record's.
+  const int64_t peerUsn = file_ ? file_->usn() : 0;
+  const std::string path = file_ ? file_->path() : std::string();
+  // Fixed to the incoming path before a conflict renames the file.
+  if (file_) getTempFilePath();
+  closeTmpFileHandle();
+  bool succeeded = true;
+  try {
+    PersistentTransaction transaction;
+    if (event == EventRenameFile) {
+      QoLog("{}({} => {}) ", fetchEventString(event),
+            fileRelationLocal_ && fileRelationLocal_->file() ? fileRelationLocal_->file()->path() : std::string(),
+            path);
+    } else {
+      QoLog("{}({}) ", fetchEventString(event), path);
+    }
+    switch (event) {
+      case EventSuccessful:
+      case EventCreateFile:
+      case EventUpdateFile:
+        handleFetchEventSuccessful();
+        break;
+      case EventCreateDirectory:
+      case EventUpdateDirectory:
+        makeDirectoryAt(*this, fileOf(*this).path(), file_->unixAttr(), file_->contentModTime());
+        store(*this);
+        break;
+      case EventDeleteFile:
+        applyDelete(*this);
+        break;
+      case EventFFConflict:
+        handleFetchEventFFConflict();
+        break;
+      case EventDFConflict:
+        handleFetchEventDFConflict();
+        break;
+      case EventFDConflict:
+        handleFetchEventFDConflict();
+        break;
+      case EventDDConflict:
+        handleFetchEventDDConflict();
+        break;
+      case EventCreateEmptyFile:
+        handleFetchEventCreateEmptyFile();
+        break;
+      case EventRenameFile:
+        handleFetchEventRenameFile();
+        break;
+      default:  // EventFailed and unknown values change nothing
+        break;
+    }
+    transaction.commit();
+  } catch (const std::exception& e) {
+    // The transaction has rolled back on leaving its scope.
+    succeeded = false;
+    QoLog("*** handle file fetch event failed! usn({}), ({}), {}", peerUsn, path, e.what());
+    DataSource::sharedDataSource().setSyncdirCopyRelationFailedUsn(
+        QoSyncdirCopyRelation::hashWithFirstUuid(syncdirCopy_ ? syncdirCopy_->uuid() : std::string(),
+                                                 remoteSyncdirCopyUuid_),
+        peerUsn);
+  }
+  deleteTmpFile();
+  return succeeded;
+}
+
+void QoFileAndSyncdirCopyRelation::handleFetchEventSuccessful() {
+  installDownload(*this, fileOf(*this).path(), true);
+  store(*this);
+}
+
+void QoFileAndSyncdirCopyRelation::deleteTmpFile() {
+  if (!file_ || !syncdirCopy_) return;
+  const std::string path = getTempFilePath();
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0) return;
+  try {
+    const CopyItemFolder folder(syncdirCopy_->path(), path);
+    const auto item = folder.status(folder.name());
+    if (item && !S_ISDIR(item->st_mode)) folder.removeItem(folder.name());
+  } catch (const std::exception& e) {
+    QoLog("Delete tmp({}) failed, {}", path, e.what());
+  }
+}
+
+void QoFileAndSyncdirCopyRelation::fileRename() {
+  QoFile& file = fileOf(*this);
+  Relation& local = localOf(*this);
+  QoFile& localFile = *local.file();
+  const std::string& root = rootOf(*this);
+  const CopyItemFolder temporary(root, getTempFilePath());
+  if (isRenameLocalWhenConflict_) {
+    temporary.verifyFile(temporary.name(), file.sha1());
+    const std::string conflictPath = moveLocalToConflictName(*this, localFile);
+    insertLocalUnderConflictName(local, conflictPath);
+    // The local file has just left this name: anything there now is not ours to replace.
+    installDownload(*this, file.path(), false);
+    updateRelation();
+  } else {
+    const CopyItemFolder localItem(root, localFile.path());
+    ensureRecordedAsOnDisk(localItem, localFile.path());
+    const std::string conflictPath = file.generateConflictPath();
+    installDownload(*this, conflictPath, false);
+    file.setPath(conflictPath);
+    file.setPk(-1);
+    setPk(-1);
+    setVclockInc();
+    insertRelation();
+    localItem.setAttributes(localItem.name(), localFile.unixAttr(), localFile.contentModTime());
+    local.setVclock(vclock_);
+    local.updateRelation();
+  }
+}
+
+void QoFileAndSyncdirCopyRelation::handleFFOOConflict() {
+  QoFile& file = fileOf(*this);
+  const QoFile& localFile = *localOf(*this).file();
+  if (file.sha1().empty() || file.sha1() != localFile.sha1()) {
+    fileRename();
+    return;
+  }
+  const CopyItemFolder target(rootOf(*this), file.path());
+  ensureRecordedAsOnDisk(target, file.path());
+  deleteTmpFile();
+  target.setAttributes(target.name(), file.unixAttr(), file.contentModTime());
+  updateRelation();
+}
+
+void QoFileAndSyncdirCopyRelation::handleFFDOConflict() {
+  installDownload(*this, fileOf(*this).path(), true);
+  setVclockInc();
+  updateRelation();
+}
+
+void QoFileAndSyncdirCopyRelation::handleFFODConflict() { keepLocal(*this); }
+void QoFileAndSyncdirCopyRelation::handleFFDDConflict() { keepLocal(*this); }
+
+void QoFileAndSyncdirCopyRelation::handleFDOOConflict() {
+  QoFile& file = fileOf(*this);
+  Relation& local = localOf(*this);
+  const std::string conflictPath = moveLocalToConflictName(*this, *local.file());
+  insertLocalUnderConflictName(local, conflictPath);
+  makeDirectoryAt(*this, file.path(), file.unixAttr(), file.contentModTime());
+  updateRelation();
+}
+
+void QoFileAndSyncdirCopyRelation::handleFDDOConflict() {
+  makeDirectoryAt(*this, fileOf(*this).path(), file_->unixAttr(), file_->contentModTime());
+  updateRelation();
+}
+
+void QoFileAndSyncdirCopyRelation::handleFDODConflict() { keepLocal(*this); }
+void QoFileAndSyncdirCopyRelation::handleFDDDConflict() { keepLocal(*this); }
+
+void QoFileAndSyncdirCopyRelation::handleDFOOConflict() {
+  QoFile& file = fileOf(*this);
+  Relation& local = localOf(*this);
+  const QoFile& localFile = *local.file();
+  // The local folder stays; a file that took its place meanwhile must not be replaced.
+  const CopyItemFolder localItem(rootOf(*this), localFile.path());
+  ensureRecordedAsOnDisk(localItem, localFile.path());
+  const std::string conflictPath = file.generateConflictPath();
+  installDownload(*this, conflictPath, false);
+  file.setPath(conflictPath);
+  setPk(-1);
+  setVclockInc();
+  file.setPk(-1);
+  insertRelation();
+  // The folder keeps its own recorded attributes: the record stored for it is the local one.
+  makeDirectoryAt(*this, localFile.path(), localFile.unixAttr(), localFile.contentModTime());
+  local.setVclock(vclock_);
+  local.updateRelation();
+}
+
+void QoFileAndSyncdirCopyRelation::handleDFDOConflict() { handleFFDOConflict(); }
+void QoFileAndSyncdirCopyRelation::handleDFODConflict() { keepLocal(*this); }
+void QoFileAndSyncdirCopyRelation::handleDFDDConflict() { keepLocal(*this); }
+
+void QoFileAndSyncdirCopyRelation::handleDDOOConflict() { keepLocal(*this); }
+void QoFileAndSyncdirCopyRelation::handleDDDOConflict() { handleFDDOConflict(); }
+void QoFileAndSyncdirCopyRelation::handleDDODConflict() { keepLocal(*this); }
+void QoFileAndSyncdirCopyRelation::handleDDDDConflict() { keepLocal(*this); }
+
+void QoFileAndSyncdirCopyRelation::handleFetchEventFFConflict() {
+  dispatchConflict(*this, "FF",
+                   {&Relation::handleFFOOConflict, &Relation::handleFFDOConflict, &Relation::handleFFODConflict,
+                    &Relation::handleFFDDConflict});
+}
+
+void QoFileAndSyncdirCopyRelation::handleFetchEventFDConflict() {
+  dispatchConflict(*this, "FD",
+                   {&Relation::handleFDOOConflict, &Relation::handleFDDOConflict, &Relation::handleFDODConflict,
+                    &Relation::handleFDDDConflict});
+}
+
+void QoFileAndSyncdirCopyRelation::handleFetchEventDFConflict() {
+  dispatchConflict(*this, "DF",
+                   {&Relation::handleDFOOConflict, &Relation::handleDFDOConflict, &Relation::handleDFODConflict,
+                    &Relation::handleDFDDConflict});
+}
+
+void QoFileAndSyncdirCopyRelation::handleFetchEventDDConflict() {
+  dispatchConflict(*this, "DD",
+                   {&Relation::handleDDOOConflict, &Relation::handleDDDOConflict, &Relation::handleDDODConflict,
+                    &Relation::handleDDDDConflict});
+}
+
+void QoFileAndSyncdirCopyRelation::handleFetchEventCreateEmptyFile() {
+  QoFile& file = fileOf(*this);
+  const CopyItemFolder target(rootOf(*this), file.path());
+  if (target.status(target.name())) QoLog("*** File({}) already exist", file.path());
+  // Made as a temporary file and renamed into place like any download.
+  const CopyItemFolder temporary(rootOf(*this), getTempFilePath());
+  temporary.writeEmptyFile(temporary.name());
+  file.setSha1(kEmptySha1);
+  installDownload(*this, file.path(), true);
+  store(*this);
+}
+
+void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
+  QoFile& file = fileOf(*this);
+  const QoFile& localFile = *localOf(*this).file();
+  const CopyItemFolder source(rootOf(*this), localFile.path());
+  const CopyItemFolder target(rootOf(*this), file.path());
+  ensureRecordedAsOnDisk(target, file.path(), file.sha1());
+  // The local file must still hold the content the record names.
+  target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(), true);
+  store(*this);
+}
+
+}  // namespace velbor

@@ -1,0 +1,272 @@
+// Rescanning a local copy: the sorted listing of its folder and its sorted records are
+// walked side by side, and every difference becomes a delete, an insert or an update.
+// A folder that cannot be read never looks like a deletion: a missing or unreadable root
+// changes nothing, and records below a folder that could not be listed are left alone.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoNotify.h"
+#include "core/daemon/QoPeer.h"
+#include "core/daemon/SyncFileProcessBox.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "platform/Exception.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+namespace {
+
+// Guards the test-and-set of a copy's rescanning flag across threads.
+std::mutex gRefreshingMutex;
+
+bool isValidUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    size_t length = 0;
+    uint32_t codePoint = 0;
+    if (byte < 0x80) {
+      ++i;
+      continue;
+    } else if ((byte & 0xE0) == 0xC0) {
+      length = 2;
+      codePoint = byte & 0x1F;
+    } else if ((byte & 0xF0) == 0xE0) {
+      length = 3;
+      codePoint = byte & 0x0F;
+    } else if ((byte & 0xF8) == 0xF0) {
+      length = 4;
+      codePoint = byte & 0x07;
+    } else {
+      return false;
+    }
+    if (i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      codePoint = (codePoint << 6) | (next & 0x3F);
+    }
+    static constexpr uint32_t kSmallest[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (codePoint < kSmallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+struct Listing {
+  std::vector<std::string> paths;
+  // Folders whose entries could not all be read.
+  std::vector<std::string> unlisted;
+};
+
+// Every entry below `root` (the root itself not included). Links are listed, never entered;
+// hidden entries are skipped unless they are synchronised.
+Listing listTree(const std::string& root, bool syncHiddenFile) {
+  Listing listing;
+  std::vector<std::string> pending{root};
+  while (!pending.empty()) {
+    const std::string folder = std::move(pending.back());
+    pending.pop_back();
+    // The root may be a link the user chose; folders below it are opened without following one.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (folder == root ? 0 : O_NOFOLLOW));
+    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (dir == nullptr) {
+      QoLog("*** List folder({}) failed, {}", folder, std::strerror(errno));
+      if (fd >= 0) ::close(fd);
+      listing.unlisted.push_back(folder);
+      continue;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      errno = 0;
+      if (name == "." || name == "..") continue;
+      if (!syncHiddenFile && name.front() == '.') continue;
+      const std::string path = folder + "/" + name;
+      if (!isValidUtf8(name)) {
+        QoLog("* File({}) name is not UTF-8, skipped.", path);
+        continue;
+      }
+      listing.paths.push_back(path);
+      bool isFolder = entry->d_type == DT_DIR;
+      if (entry->d_type == DT_UNKNOWN) {
+        struct stat status {};
+        isFolder = ::fstatat(::dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
+      }
+      if (isFolder) pending.push_back(path);
+      errno = 0;
+    }
+    if (errno != 0) {
+      QoLog("*** List folder({}) failed, {}", folder, std::strerror(errno));
+      listing.unlisted.push_back(folder);
+    }
+    ::closedir(dir);
+  }
+  return listing;
+}
+
+bool isAtOrBelow(const std::string& path, const std::string& folder) {
+  return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// The record of a listed path; null when it cannot be read. An entry that vanished since the
+// listing is simply absent; any other failure protects the path from being marked removed.
+QoFile::Ptr listedRecord(const std::string& path, std::vector<std::string>& unreadable) {
+  QoFile::Ptr file = QoFile::initWithPath(path);
+  if (!file->path().empty()) return file;
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) == 0 || errno != ENOENT) {
+    QoLog("*** Read file({}) failed, {}", path, std::strerror(errno));
+    unreadable.push_back(path);
+  }
+  return nullptr;
+}
+
+bool differs(const QoFile& listed, const QoFile& stored) {
+  return listed.type() != stored.type() || stored.status() == 1 ||
+         !QoPeer::compareFileContentModTime(listed.contentModTime(), stored.contentModTime()) ||
+         listed.unixAttr() != stored.unixAttr() || listed.length() != stored.length();
+}
+
+}  // namespace
+
+void QoSyncdirCopy::refresh() {
+  {
+    std::lock_guard<std::mutex> guard(gRefreshingMutex);
+    if (isRefreshing()) {
+      QoLog("Syncdir Copy({}) is refresh", path_);
+      return;
+    }
+    setRefreshing(true);
+  }
+  const Ptr copy = self();
+  QoLog("Syncdir Copy({}) begin refreshing", path_);
+  SyncFileProcessBox::sendSyncFileIndexPrepare(copy);
+  try {
+    struct stat rootStatus {};
+    Listing listing;
+    if (::stat(path_.c_str(), &rootStatus) == 0 && S_ISDIR(rootStatus.st_mode)) {
+      listing = listTree(path_, QoConfig::sharedQoConfig().syncHiddenFile());
+    }
+    const bool rootUnreadable = !S_ISDIR(rootStatus.st_mode) ||
+                                std::find(listing.unlisted.begin(), listing.unlisted.end(), path_) !=
+                                    listing.unlisted.end();
+    if (rootUnreadable) {
+      QoLog("*** syncdir({}) url is nil, maybe the directory is deleted", path_);
+    } else {
+      std::vector<std::string>& paths = listing.paths;
+      std::sort(paths.begin(), paths.end());
+      RelationList records;
+      for (auto& record : getAllFileRelations()) {
+        if (record->file()) {
+          records.push_back(std::move(record));
+        } else {
+          QoLog("*** FileRelation({})'s file is nil?!!!", record->pk());
+        }
+      }
+      std::sort(records.begin(), records.end(),
+                [](const auto& a, const auto& b) { return a->file()->path() < b->file()->path(); });
+
+      // Entries that were listed but could not be read: kept with everything below them.
+      std::vector<std::string> unreadable;
+      const auto isKept = [&](const std::string& path) {
+        for (const std::string& folder : listing.unlisted) {
+          if (path.size() > folder.size() && isAtOrBelow(path, folder)) return true;
+        }
+        for (const std::string& entry : unreadable) {
+          if (isAtOrBelow(path, entry)) return true;
+        }
+        return false;
+      };
+      FileList toDelete;
+      FileList toInsert;
+      FileList toUpdate;
+      const auto removeUnlessKept = [&](const std::shared_ptr<QoFile>& stored) {
+        if (stored->status() != 1 && !isKept(stored->path())) toDelete.push_back(stored);
+      };
+
+      size_t nextPath = 0;
+      size_t nextRecord = 0;
+      QoFile::Ptr listed;
+      const auto advancePath = [&] {
+        ++nextPath;
+        listed.reset();
+      };
+      while (nextPath < paths.size() && nextRecord < records.size()) {
+        const std::string& path = paths[nextPath];
+        if (QoFile::matchIgnoreFilter(path)) {
+          QoLog("Change Ignore in refresh, {},", path);
+          advancePath();
+          continue;
+        }
+        if (!listed) listed = listedRecord(path, unreadable);
+        if (!listed || listed->type() == 3) {
+          advancePath();
+          continue;
+        }
+        const std::shared_ptr<QoFile>& stored = records[nextRecord]->file();
+        const int order = path.compare(stored->path());
+        if (order < 0) {
+          toInsert.push_back(listed);
+          advancePath();
+        } else if (order > 0) {
+          removeUnlessKept(stored);
+          ++nextRecord;
+        } else {
+          if (differs(*listed, *stored)) {
+            listed->setWinAttr(stored->winAttr());
+            listed->setAndroidAttr(stored->androidAttr());
+            listed->setPkPublic(stored->pk());
+            toUpdate.push_back(listed);
+          }
+          advancePath();
+          ++nextRecord;
+        }
+      }
+      for (; nextPath < paths.size(); ++nextPath) {
+        const std::string& path = paths[nextPath];
+        if (QoFile::matchIgnoreFilter(path)) {
+          QoLog("Change Ignore in refresh, {},", path);
+          continue;
+        }
+        if (!listed) listed = listedRecord(path, unreadable);
+        if (listed && listed->type() != 3) toInsert.push_back(listed);
+        listed.reset();
+      }
+      for (; nextRecord < records.size(); ++nextRecord) removeUnlessKept(records[nextRecord]->file());
+
+      SyncFileProcessBox::sendSyncFileIndexBegin(
+          copy, static_cast<int64_t>(toDelete.size() + toInsert.size() + toUpdate.size()));
+      deleteFiles(toDelete);
+      insertFiles(toInsert);
+      updateFiles(toUpdate);
+      if (!toDelete.empty() || !toInsert.empty() || !toUpdate.empty()) {
+        QoNotify::notificationSendAsync(QoNotify::notificationKey(QoNotify::FileChanged), copy);
+      }
+    }
+  } catch (const Exception& e) {
+    QoLog("*** Syncdir Copy({}) refresh failed, {}: {}", path_, e.name(), e.reason());
+  } catch (const std::exception& e) {
+    QoLog("*** Syncdir Copy({}) refresh failed, {}: {}", path_, "std::exception", e.what());
+  }
+  {
+    std::lock_guard<std::mutex> guard(gRefreshingMutex);
+    setRefreshing(false);
+  }
+  SyncFileProcessBox::sendSyncFileIndexEnd(copy);
+}
+
+}  // namespace velbor

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoNotify.h"
+#include "framework/persistence/PersistentObject.h"
+#include "framework/persistence/SQLiteInstanceManager.h"
+#include "platform/UserDefaults.h"
+#include "support/TempDir.h"
+
+namespace velbor::test {
+
+// Each test runs in a fresh HOME with fresh singletons; restart() drops every singleton
+// so that the next use reads the settings and the database from disk again, as a new
+// process would.
+class DaemonStateTestBase : public ::testing::Test {
+ protected:
+  void SetUp() override { restart(); }
+  void TearDown() override { restart(); }
+
+  static void restart() {
+    QoNotify::resetNotifyQueue();
+    QoConfig::resetSharedQoConfig();
+    DataSource::resetSharedDataSource();
+    SQLiteInstanceManager::destorySharedManager();
+    PersistentObject::clearCache();
+    UserDefaults::resetAll();
+  }
+
+  TempHome home_;
+};
+
+}  // namespace velbor::test

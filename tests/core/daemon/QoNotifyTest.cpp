@@ -1,0 +1,48 @@
+#include "core/daemon/QoNotify.h"
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/Dispatch.h"
+#include "platform/Exception.h"
+#include "platform/NotificationCenter.h"
+
+namespace velbor {
+namespace {
+
+TEST(QoNotifyTest, KeysNameTheFixedTable) {
+  EXPECT_EQ(QoNotify::notificationKey(0), "DeviceAddResponse");
+  EXPECT_EQ(QoNotify::notificationKey(QoNotify::FileChanged), "FileChanged");
+  EXPECT_EQ(QoNotify::notificationKey(22), "SyncFileProcess");
+  EXPECT_EQ(QoNotify::notificationKey(25), "ProcessExit");
+  EXPECT_THROW(QoNotify::notificationKey(26), Exception);
+  EXPECT_THROW(QoNotify::notificationKey(-1), Exception);
+}
+
+TEST(QoNotifyTest, PostsInOrderOnTheNotifyQueue) {
+  std::mutex mutex;
+  std::vector<int> received;
+  std::vector<std::thread::id> threads;
+  auto& center = NotificationCenter::defaultCenter();
+  auto token = center.addObserver("FileChanged", [&](const Notification& notification) {
+    std::lock_guard lock(mutex);
+    received.push_back(std::any_cast<int>(notification.object));
+    threads.push_back(std::this_thread::get_id());
+  });
+
+  for (int i = 0; i < 50; ++i) QoNotify::notificationSendAsync("FileChanged", i);
+  QoNotify::notifyQueue()->sync([] {});
+  center.removeObserver(token);
+
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(received.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(received[i], i);
+  for (auto id : threads) EXPECT_NE(id, std::this_thread::get_id());
+  QoNotify::resetNotifyQueue();
+}
+
+}  // namespace
+}  // namespace velbor

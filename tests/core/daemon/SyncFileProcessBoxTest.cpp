@@ -1,0 +1,110 @@
+#include "core/daemon/SyncFileProcessBox.h"
+
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/daemon/QoNotify.h"
+#include "platform/Dispatch.h"
+#include "platform/NotificationCenter.h"
+
+namespace velbor {
+namespace {
+
+std::shared_ptr<SyncFileProcessBox> downloadBox(double timeStart, int64_t currentSize, int64_t total) {
+  auto box = SyncFileProcessBox::boxWithStatus(SyncFileDownloadBegin);
+  box->timeStart = timeStart;
+  box->currentSize = currentSize;
+  box->total = total;
+  return box;
+}
+
+TEST(SyncFileProcessBoxTest, SpeedAndRemainingTime) {
+  auto box = downloadBox(100, 2048, 10240);
+  box->getSpeedDescriptionByCurrentTime(102);
+  EXPECT_EQ(box->statusString, "1.00KB/s");
+  EXPECT_EQ(box->remainTime, "8秒");
+
+  box = downloadBox(0, 1, 3726);  // 1 byte/s
+  box->getSpeedDescriptionByCurrentTime(1);
+  EXPECT_EQ(box->statusString, "1.00B/s");
+  EXPECT_EQ(box->remainTime, "1小时2分5秒");
+
+  box = downloadBox(0, 1, 126);
+  box->getSpeedDescriptionByCurrentTime(1);
+  EXPECT_EQ(box->remainTime, "2分5秒");
+
+  box = downloadBox(0, 3 * 1048576, 3 * 1048576);
+  box->getSpeedDescriptionByCurrentTime(2);
+  EXPECT_EQ(box->statusString, "1.50MB/s");
+  EXPECT_EQ(box->remainTime, "0秒");
+
+  // More received than announced: a negative remainder shows as none.
+  box = downloadBox(0, 5000, 1000);
+  box->getSpeedDescriptionByCurrentTime(1);
+  EXPECT_EQ(box->remainTime, "0秒");
+}
+
+TEST(SyncFileProcessBoxTest, NoSpeedGivesNoRemainingTime) {
+  // Asked at the very start: nothing elapsed, nothing received.
+  auto box = downloadBox(100, 0, 10240);
+  box->getSpeedDescriptionByCurrentTime(100);
+  EXPECT_EQ(box->statusString, "0.00B/s");
+  EXPECT_EQ(box->remainTime, "0秒");
+
+  box = downloadBox(100, 4096, 10240);
+  box->getSpeedDescriptionByCurrentTime(100);
+  EXPECT_EQ(box->statusString, "0.00B/s");
+  EXPECT_EQ(box->remainTime, "0秒");
+
+  box = downloadBox(100, 0, 10240);
+  box->getSpeedDescriptionByCurrentTime(105);
+  EXPECT_EQ(box->remainTime, "0秒");
+}
+
+TEST(SyncFileProcessBoxTest, EveryNoticeCarriesItsOwnRecord) {
+  std::vector<std::shared_ptr<SyncFileProcessBox>> received;
+  std::vector<std::string> pathsSeen;
+  auto& center = NotificationCenter::defaultCenter();
+  auto token = center.addObserver("SyncFileProcess", [&](const Notification& notification) {
+    auto box = std::any_cast<std::shared_ptr<SyncFileProcessBox>>(notification.object);
+    received.push_back(box);
+    pathsSeen.push_back(box->downloadFilePath);  // read when delivered
+  });
+
+  SyncFileProcessBox::sendSyncFileIndexPrepare(nullptr);
+  SyncFileProcessBox::sendSyncFileIndexBegin(nullptr, 3);
+  SyncFileProcessBox::sendSyncFileIndexing(nullptr, "/a");
+  SyncFileProcessBox::sendSyncFileIndexing(nullptr, "/b");
+  SyncFileProcessBox::sendSyncFileIndexing(nullptr, "/c");
+  SyncFileProcessBox::sendSyncFileIndexEnd(nullptr);
+  SyncFileProcessBox::sendSyncFileDownloadBegin(nullptr, 4096, 7);
+  SyncFileProcessBox::sendSyncFileDownloading(nullptr, "/d", 512);
+  SyncFileProcessBox::sendSyncFileDownloadEnd(nullptr);
+  QoNotify::notifyQueue()->sync([] {});
+  center.removeObserver(token);
+
+  ASSERT_EQ(received.size(), 9u);
+  std::vector<int> statuses;
+  for (auto& box : received) statuses.push_back(box->status);
+  EXPECT_EQ(statuses, (std::vector<int>{0, 1, 2, 2, 2, 3, 4, 5, 9}));
+  EXPECT_EQ(received[1]->total, 3);
+  EXPECT_EQ((std::vector<std::string>(pathsSeen.begin() + 2, pathsSeen.begin() + 5)),
+            (std::vector<std::string>{"/a", "/b", "/c"}));
+  EXPECT_NE(received[2], received[3]);
+  EXPECT_EQ(received[2]->downloadFilePath, "/a");
+
+  auto begin = received[6];
+  EXPECT_EQ(begin->total, 4096);
+  EXPECT_EQ(begin->fileCount, 7);
+  EXPECT_EQ(begin->currentFileCount, 7);
+  EXPECT_GT(begin->timeStart, 0);
+  EXPECT_EQ(begin->currentSize, 0);
+  EXPECT_EQ(received[7]->downloadLength, 512);
+  EXPECT_GT(received[7]->currentTime, 0);
+  QoNotify::resetNotifyQueue();
+}
+
+}  // namespace
+}  // namespace velbor

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoNotify.h"
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoFeedback.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "framework/persistence/NamedLockers.h"
+#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/SQLiteInstanceManager.h"
+#include "framework/persistence/SQLiteStatement.h"
+#include "platform/UserDefaults.h"
+#include "support/TempDir.h"
+
+namespace velbor::test {
+
+// Fresh HOME, fresh singletons and all six tables per test.
+class EntityTestBase : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset();
+    DataSource::sharedDataSource().dbCheck();
+  }
+  void TearDown() override { reset(); }
+
+  static void reset() {
+    QoNotify::resetNotifyQueue();
+    QoConfig::resetSharedQoConfig();
+    DataSource::resetSharedDataSource();
+    SQLiteInstanceManager::destorySharedManager();
+    PersistentObject::clearCache();
+    UserDefaults::resetAll();
+  }
+
+  static std::vector<std::string> column(const std::string& sql) {
+    std::lock_guard<std::recursive_mutex> lock(PersistentObject::getLocker());
+    SQLiteStatement statement(SQLiteInstanceManager::sharedManager()->database(), sql);
+    std::vector<std::string> values;
+    while (statement.ok() && statement.step() == SQLITE_ROW) values.push_back(statement.columnText(0));
+    return values;
+  }
+
+  static QoDevice::Ptr device(int32_t pk, const std::string& uuid, int32_t status = 1) {
+    auto device = std::make_shared<QoDevice>();
+    device->setPkPublic(pk);
+    device->setUuid(uuid);
+    device->setName("name-" + uuid);
+    device->setStatus(status);
+    device->setIsOnline(true);
+    device->save();
+    return device;
+  }
+
+  static QoSyncdirCopy::Ptr copy(const std::string& path, const QoDevice::Ptr& device, const std::string& syncdirUuid,
+                                 const std::string& uuid) {
+    auto copy = std::make_shared<QoSyncdirCopy>();
+    copy->setPath(path);
+    copy->setDevice(device);
+    copy->setSyncdirUuid(syncdirUuid);
+    copy->setUuid(uuid);
+    copy->insert();
+    return copy;
+  }
+
+  TempHome home_;
+};
+
+}  // namespace velbor::test

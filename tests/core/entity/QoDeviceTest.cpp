@@ -1,0 +1,77 @@
+#include "EntityTestBase.h"
+#include "core/utils/QoException.h"
+#include "core/utils/QoUtils.h"
+
+namespace velbor::test {
+namespace {
+
+using QoDeviceTest = EntityTestBase;
+
+TEST_F(QoDeviceTest, SaveInsertsUnderTheRightKeyAndUpdatesAfterwards) {
+  auto local = device(0, "local-uuid");
+  EXPECT_EQ(local->pk(), 0);
+  auto remote = device(-1, "remote-uuid");
+  EXPECT_GT(remote->pk(), 0);
+
+  remote->setName("renamed");
+  remote->setPubKey("");
+  remote->save();
+  auto loaded = QoDevice::getDeviceWithUuid("remote-uuid");
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(loaded->pk(), remote->pk());
+  EXPECT_EQ(loaded->name(), "renamed");
+  EXPECT_TRUE(loaded->pubKey().empty());
+  EXPECT_EQ(column("SELECT count(*) FROM qo_device WHERE pub_key IS NULL"), std::vector<std::string>{"2"});
+  EXPECT_EQ(QoDevice::getDeviceLocal()->uuid(), "local-uuid");
+  EXPECT_EQ(QoDevice::getDeviceRemote().size(), 1u);
+  EXPECT_EQ(QoDevice::getDeviceWithName("name-local-uuid")->pk(), 0);
+  EXPECT_EQ(QoDevice::getDeviceWithName("it's"), nullptr);
+
+  // uuid is unique: the writer alone raises.
+  auto twin = std::make_shared<QoDevice>();
+  twin->setUuid("remote-uuid");
+  EXPECT_THROW(twin->save(), QoException);
+  EXPECT_EQ(twin->pk(), -1);
+}
+
+TEST_F(QoDeviceTest, TypeNamesAndTimeOut) {
+  EXPECT_EQ(QoDevice::getTypeString(3), "MacOS");
+  EXPECT_EQ(QoDevice::getTypeString(2), "Android");
+  EXPECT_EQ(QoDevice::getTypeString(6), "Unkown");
+  EXPECT_EQ(QoDevice::getTypeString(-1), "Unkown");
+
+  auto fresh = device(-1, "fresh");
+  auto stale = device(-1, "stale");
+  const int64_t now = QoUtils::timestampNow();
+  // register_time + timeout equal to now is not yet timed out; the margin absorbs a tick.
+  fresh->setRegisterTime(now - 100 + 2);
+  fresh->save();
+  stale->setRegisterTime(now - 200);
+  stale->save();
+  auto timedOut = QoDevice::getDeviceTimeOut(100);
+  ASSERT_EQ(timedOut.size(), 1u);
+  EXPECT_EQ(timedOut[0]->uuid(), "stale");
+}
+
+TEST_F(QoDeviceTest, GoingOfflineRemovesUntrustedDevicesWithTheirCopies) {
+  device(0, "local");
+  auto trusted = device(-1, "trusted", 1);
+  auto asking = device(-1, "asking", 3);
+  auto held = copy("/remote/dir", asking, "sync", "copy-uuid");
+
+  QoDevice::setOnLineDevicesOffLine();
+
+  auto kept = QoDevice::getDeviceWithUuid("trusted");
+  ASSERT_NE(kept, nullptr);
+  EXPECT_FALSE(kept->isOnline());
+  EXPECT_EQ(QoDevice::getDeviceWithUuid("asking"), nullptr);
+  EXPECT_TRUE(QoDevice::getDeviceLocal()->isOnline());
+  auto orphan = QoSyncdirCopy::getSyncdirCopyWithUuid("copy-uuid");
+  ASSERT_NE(orphan, nullptr) << "the copy row stays";
+  EXPECT_EQ(orphan->device(), nullptr);
+  EXPECT_EQ(column("SELECT device FROM qo_syncdir_copy"), std::vector<std::string>{"-1"});
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+}
+
+}  // namespace
+}  // namespace velbor::test

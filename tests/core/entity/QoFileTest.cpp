@@ -1,0 +1,223 @@
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "EntityTestBase.h"
+
+namespace velbor::test {
+namespace {
+
+using QoFileTest = EntityTestBase;
+
+QoFile::Ptr record(int32_t type, int32_t status, int32_t unixAttr, int64_t mtime) {
+  auto file = std::make_shared<QoFile>();
+  file->setType(type);
+  file->setStatus(status);
+  file->setUnixAttr(unixAttr);
+  file->setContentModTime(mtime);
+  return file;
+}
+
+TEST(QoFileNamesTest, LettersAndEscapes) {
+  EXPECT_EQ(QoFile::getStatusString(0), "o");
+  EXPECT_EQ(QoFile::getStatusString(1), "r");
+  EXPECT_EQ(QoFile::getStatusString(7), "unkown");
+  EXPECT_EQ(QoFile::getTypeString(0), "f");
+  EXPECT_EQ(QoFile::getTypeString(1), "d");
+  EXPECT_EQ(QoFile::getTypeString(3), "unkown");
+  EXPECT_EQ(QoFile::addEscapeChar("/."), "\\/\\.");
+}
+
+TEST(QoFileCompareTest, MaskNamesEveryDifference) {
+  EXPECT_EQ(QoFile::compareFileBetweenFileSystem(nullptr, nullptr), 0);
+  EXPECT_EQ(QoFile::compareFileBetweenFileSystem(record(0, 0, 0644, 0), nullptr), 1);
+  EXPECT_EQ(QoFile::compareFileBetweenFileSystem(nullptr, record(0, 0, 0644, 0)), 128);
+  EXPECT_EQ(QoFile::compareFileBetweenFileSystem(record(1, 0, 0644, 1000), record(0, 1, 0644, 1999)), 40);
+  EXPECT_EQ(QoFile::compareFileBetweenFileSystem(record(1, 0, 0755, 999), record(0, 1, 0644, 1000)), 60);
+  EXPECT_EQ(QoFile::compareFileBetweenFileSystem(record(0, 0, 0644, 1000), record(0, 0, 0644, 1999)), 0);
+}
+
+TEST_F(QoFileTest, IgnoreFilterFollowsTheHiddenFileSetting) {
+  QoFile::generateRegexExpress();
+  EXPECT_TRUE(QoFile::matchIgnoreFilter("/a/.b/c"));
+  EXPECT_TRUE(QoFile::matchIgnoreFilter("/a/.x.Velbor.Download"));
+  EXPECT_FALSE(QoFile::matchIgnoreFilter("/a/b.c"));
+
+  QoConfig::sharedQoConfig().setSyncHiddenFile(true);
+  QoFile::generateRegexExpress();
+  EXPECT_FALSE(QoFile::matchIgnoreFilter("/a/.b/c"));
+  EXPECT_TRUE(QoFile::matchIgnoreFilter("/a/.x.Velbor.Download"));
+  EXPECT_FALSE(QoFile::matchIgnoreFilter("/a/xVelbor.Download.txt"));
+  QoConfig::sharedQoConfig().setSyncHiddenFile(false);
+  QoFile::generateRegexExpress();
+}
+
+TEST_F(QoFileTest, RecordsFromDiskAndDirectoryCreation) {
+  const auto dir = home_.path() / "d";
+  const auto file = dir / "f.txt";
+  writeFile(file, "hello");
+  QoFile::setFileAttributeAtPath(file.string(), 0640, 1234567);
+  std::filesystem::create_symlink(file, dir / "link");
+
+  auto regular = QoFile::initWithPath(file.string());
+  EXPECT_EQ(regular->type(), 0);
+  EXPECT_EQ(regular->length(), 5);
+  EXPECT_EQ(regular->unixAttr(), 0640);
+  EXPECT_EQ(regular->contentModTime(), 1234567);
+  EXPECT_EQ(QoFile::initWithPath(dir.string())->length(), 0);
+  EXPECT_EQ(QoFile::initWithPath(dir.string())->type(), 1);
+  EXPECT_EQ(QoFile::initWithPath((dir / "link").string())->type(), 3);
+  EXPECT_TRUE(QoFile::initWithPath((dir / "missing").string())->path().empty());
+
+  // A directory replaces a file standing in its place; an existing one only gets its time.
+  ASSERT_TRUE(QoFile::createDirectoryAtPath(file.string(), 0755, 5000));
+  EXPECT_TRUE(std::filesystem::is_directory(file));
+  EXPECT_EQ(QoFile::getFileModifyTimeAtPath(file.string()), 5000);
+  EXPECT_TRUE(QoFile::createDirectoryAtPath(file.string(), 0755, 7000));
+  EXPECT_EQ(QoFile::getFileModifyTimeAtPath(file.string()), 7000);
+
+  auto listed = QoFile::getDirectorySubFilePathsAtPath(dir.string(), true, true);
+  EXPECT_EQ(listed, (std::vector<std::string>{"f.txt", "link"}));
+}
+
+class LocalChangeTest : public EntityTestBase {
+ protected:
+  void SetUp() override {
+    EntityTestBase::SetUp();
+    local_ = device(0, "local");
+    root_ = (home_.path() / "s").string();
+    outer_ = copy(root_, local_, "S", "outer-uuid");
+    inner_ = copy(root_ + "/in", local_, "T", "inner-uuid");
+    writeFile(root_ + "/in/a.txt", "abc");
+  }
+  QoFile::Ptr fromDisk(const std::string& relative) { return QoFile::initWithPath(root_ + relative); }
+
+  QoDevice::Ptr local_;
+  std::string root_;
+  QoSyncdirCopy::Ptr outer_;
+  QoSyncdirCopy::Ptr inner_;
+};
+
+TEST_F(LocalChangeTest, InsertGivesEveryContainingCopyItsRecord) {
+  outer_->insertFiles({fromDisk("/in/a.txt")});
+  auto stored = QoFile::getFileWithPath(root_ + "/in/a.txt");
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(stored->usn(), 1);
+  EXPECT_EQ(stored->sha1(), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(outer_->getFileRelationWithFilePath(stored->path())->vclock(), "1");
+  EXPECT_EQ(inner_->getFileRelationWithFilePath(stored->path())->vclock(), "1");
+  EXPECT_EQ(stored->getFileRelationsCount(), 2);
+
+  // Removed, then added again: the same row comes back with a new usn.
+  outer_->deleteFiles({stored});
+  auto removed = QoFile::getFileWithPath(stored->path());
+  EXPECT_EQ(removed->status(), 1);
+  EXPECT_EQ(removed->usn(), 2);
+  EXPECT_EQ(outer_->getFileRelationWithFilePath(stored->path())->vclock(), "2");
+  outer_->insertFiles({fromDisk("/in/a.txt")});
+  auto back = QoFile::getFileWithPath(stored->path());
+  EXPECT_EQ(back->pk(), stored->pk());
+  EXPECT_EQ(back->status(), 0);
+  EXPECT_EQ(back->usn(), 3);
+  EXPECT_EQ(QoFile::count(), 1);
+  EXPECT_EQ(outer_->getFileRelationsWithUsn(2, 10).size(), 1u);
+  EXPECT_EQ(outer_->getFileRelationsWithUsn(3, 10).size(), 0u);
+}
+
+TEST_F(LocalChangeTest, RecursiveDeleteMarksExactlyThePathsBelow) {
+  writeFile(root_ + "/in/b.txt", "b");
+  writeFile(root_ + "/in_x/c.txt", "c");
+  outer_->insertFiles({fromDisk("/in"), fromDisk("/in/a.txt"), fromDisk("/in/b.txt"), fromDisk("/in_x"),
+                       fromDisk("/in_x/c.txt")});
+  auto dir = QoFile::getFileWithPath(root_ + "/in");
+  ASSERT_NE(dir, nullptr);
+  EXPECT_EQ(dir->getSubFiles().size(), 3u);
+  {
+    PersistentTransaction transaction;
+    dir->deleteRelationRecursion();
+    transaction.commit();
+  }
+  EXPECT_EQ(column("SELECT path FROM qo_file WHERE status = 1 ORDER BY path"),
+            (std::vector<std::string>{root_ + "/in", root_ + "/in/a.txt", root_ + "/in/b.txt"}));
+
+  // An update of a file in no copy record inserts it; a delete only warns.
+  writeFile(root_ + "/z.txt", "z");
+  auto loose = fromDisk("/z.txt");
+  loose->deleteRelation();
+  EXPECT_EQ(QoFile::getFileWithPath(root_ + "/z.txt"), nullptr);
+  outer_->updateFiles({loose});
+  EXPECT_NE(outer_->getFileRelationWithFilePath(root_ + "/z.txt"), nullptr);
+}
+
+TEST_F(LocalChangeTest, FileInCopyRecordsShareObjectsAndMergeClocks) {
+  outer_->insertFiles({fromDisk("/in/a.txt")});
+  auto relations = QoFileAndSyncdirCopyRelation::getRelationWithPath(root_ + "/in/a.txt")->file()->getFileRelations();
+  ASSERT_EQ(relations.size(), 2u);
+  EXPECT_EQ(relations[0]->file(), relations[1]->file());
+  EXPECT_EQ(relations[0]->syncdirCopy()->device(), relations[1]->syncdirCopy()->device());
+
+  // setVclockInc in slot 2 of an empty clock.
+  auto fresh = std::make_shared<QoFileAndSyncdirCopyRelation>();
+  auto third = std::make_shared<QoSyncdirCopy>();
+  third->setVcIndex(2);
+  fresh->setSyncdirCopy(third);
+  fresh->setVclockInc();
+  EXPECT_EQ(fresh->vclock(), "0|0|1");
+
+  // An incoming change merges into the stored clock of every record of the file.
+  relations[0]->setVclock("3|1|4");
+  relations[0]->save();
+  relations[1]->setVclock("3|1|4");
+  relations[1]->save();
+  auto incoming = std::make_shared<QoFileAndSyncdirCopyRelation>();
+  auto incomingFile = fromDisk("/in/a.txt");
+  incomingFile->setPkPublic(relations[0]->file()->pk());
+  incoming->setFile(incomingFile);
+  incoming->setSyncdirCopy(outer_);
+  incoming->setVclock("2|5");
+  {
+    PersistentTransaction transaction;
+    incoming->updateRelation();
+    transaction.commit();
+  }
+  EXPECT_EQ(outer_->getFileRelationWithFilePath(root_ + "/in/a.txt")->vclock(), "3|5|4");
+  EXPECT_EQ(inner_->getFileRelationWithFilePath(root_ + "/in/a.txt")->vclock(), "3|5|4");
+
+  // A removed copy is read with no device.
+  inner_->setDevice(nullptr);
+  inner_->save();
+  auto innerRelation = inner_->getAllFileRelations();
+  ASSERT_EQ(innerRelation.size(), 1u);
+  EXPECT_EQ(innerRelation[0]->syncdirCopy()->device(), nullptr);
+}
+
+TEST_F(LocalChangeTest, IncomingDeletionOfAnUnknownFileStoresIt) {
+  auto incoming = std::make_shared<QoFileAndSyncdirCopyRelation>();
+  auto file = std::make_shared<QoFile>();
+  file->setPath("/in/gone.txt");
+  incoming->setFile(file);
+  incoming->setSyncdirCopy(outer_);
+  incoming->setVclock("0|7");
+  incoming->converFileRelativePathToAbsolutePath();
+  EXPECT_EQ(incoming->getRelativeFilePath(), "/in/gone.txt");
+  EXPECT_EQ(file->path(), root_ + "/in/gone.txt");
+  EXPECT_EQ(incoming->getTempFilePath(), root_ + "/in/.gone.txt.Velbor.Download");
+  {
+    PersistentTransaction transaction;
+    incoming->deleteRelation();
+    transaction.commit();
+  }
+  auto stored = outer_->getFileRelationWithFilePath(root_ + "/in/gone.txt");
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(stored->file()->status(), 1);
+  EXPECT_EQ(stored->vclock(), "0|7");
+
+  auto handle = incoming->getTmpFileHandle();
+  ASSERT_NE(handle, nullptr);
+  *handle << "part";
+  incoming->closeTmpFileHandle();
+  EXPECT_EQ(readFile(root_ + "/in/.gone.txt.Velbor.Download"), "part");
+}
+
+}  // namespace
+}  // namespace velbor::test

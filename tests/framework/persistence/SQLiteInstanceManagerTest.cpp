@@ -1,0 +1,137 @@
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/utils/QoException.h"
+#include "framework/persistence/NamedLockers.h"
+#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/PersistenceTestSupport.h"
+#include "platform/AppPaths.h"
+
+namespace velbor::test {
+namespace {
+
+using SQLiteInstanceManagerTest = PersistenceTest;
+
+TEST_F(SQLiteInstanceManagerTest, DatabaseFileIsNamedAfterTheProcessInsideTheDataHome) {
+  EXPECT_EQ(SQLiteInstanceManager::defaultDatabaseFilepath("/data", "My App"), "/data/My App/myapp.sqlite3");
+
+  auto manager = SQLiteInstanceManager::sharedManager();
+  const std::filesystem::path expected = SQLiteInstanceManager::defaultDatabaseFilepath(
+      (home_.path() / ".local/share").string(), AppPaths::processName());
+  EXPECT_EQ(manager->databaseFilepath(), expected.string());
+
+  // Two threads opening at once share one connection; the file appears with its pragmas.
+  sqlite3* first = nullptr;
+  sqlite3* second = nullptr;
+  std::thread a([&] { first = manager->database(); });
+  std::thread b([&] { second = manager->database(); });
+  a.join();
+  b.join();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first, second);
+  EXPECT_TRUE(std::filesystem::exists(expected));
+  EXPECT_EQ(column("PRAGMA auto_vacuum"), std::vector<std::string>{"1"});
+  EXPECT_EQ(column("PRAGMA encoding"), std::vector<std::string>{"UTF-8"});
+}
+
+TEST_F(SQLiteInstanceManagerTest, FailuresAreReportedWithoutRaising) {
+  auto manager = SQLiteInstanceManager::sharedManager();
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(manager->executeUpdateSQL("CREATE TABLEX nonsense"));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("*** Failed to execute SQL 'CREATE TABLEX nonsense' with message"), std::string::npos);
+  EXPECT_FALSE(manager->tableExists("missing"));
+  EXPECT_TRUE(manager->executeUpdateSQL("CREATE TABLE present (a)"));
+  EXPECT_TRUE(manager->tableExists("present"));
+
+  // No connection at all: statements fail quietly, the generic layer answers empty.
+  SQLiteInstanceManager::destorySharedManager();
+  PersistentObject::clearCache();
+  SQLiteInstanceManager::sharedManager()->setDatabaseFilepath((home_.path() / "no/such/dir/x.sqlite3").string());
+  EXPECT_EQ(SQLiteInstanceManager::sharedManager()->database(), nullptr);
+  EXPECT_TRUE(TestOwner::allObjects().empty());
+  EXPECT_EQ(TestOwner::count(), 0);
+}
+
+TEST_F(SQLiteInstanceManagerTest, DeleteDatabaseStartsAnEmptyFileAndRemakesTables) {
+  auto owner = std::make_shared<TestOwner>();
+  owner->label = "kept?";
+  owner->save();
+  ASSERT_EQ(TestOwner::count(), 1);
+  SQLiteInstanceManager::sharedManager()->deleteDatabase();
+  EXPECT_EQ(TestOwner::count(), 0);
+  EXPECT_TRUE(SQLiteInstanceManager::sharedManager()->tableExists("test_owner"));
+}
+
+class TransactionTest : public PersistenceTest {
+ protected:
+  void SetUp() override {
+    PersistenceTest::SetUp();
+    TestOwner::tableCheck();
+  }
+  static void add(const std::string& label) {
+    auto owner = std::make_shared<TestOwner>();
+    owner->label = label;
+    owner->save();
+  }
+  std::lock_guard<std::recursive_mutex> transaction_{NamedLockers::getLocker("transaction")};
+};
+
+TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
+  // An inner rollback undoes nothing by itself; the outer commit keeps everything.
+  PersistentObject::beginTransaction();
+  add("outer");
+  PersistentObject::beginTransaction();
+  add("inner");
+  testing::internal::CaptureStderr();
+  PersistentObject::rollbackTransaction();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("rollBackTransaction: 2"), std::string::npos);
+  PersistentObject::commitTransaction();
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  EXPECT_EQ(TestOwner::count(), 2);
+
+  // An outer rollback discards the committed inner changes too.
+  PersistentObject::beginTransaction();
+  PersistentObject::beginTransaction();
+  add("gone");
+  PersistentObject::commitTransaction();
+  PersistentObject::rollbackTransaction();
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  EXPECT_EQ(TestOwner::count(), 2);
+}
+
+TEST_F(TransactionTest, ScopedTransactionRollsBackUnlessCommitted) {
+  try {
+    PersistentTransaction transaction;
+    add("lost");
+    throw std::runtime_error("fails midway");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(TestOwner::count(), 0);
+  {
+    PersistentTransaction transaction;
+    add("kept");
+    transaction.commit();
+  }
+  EXPECT_EQ(TestOwner::count(), 1);
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+}
+
+TEST_F(TransactionTest, RefusedBeginRaisesAndLeavesTheLevel) {
+  // A transaction opened behind the layer's back makes SQLite refuse the BEGIN.
+  ASSERT_TRUE(SQLiteInstanceManager::sharedManager()->executeUpdateSQL("BEGIN"));
+  EXPECT_THROW(PersistentTransaction transaction, QoException);
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  SQLiteInstanceManager::sharedManager()->executeUpdateSQL("ROLLBACK");
+}
+
+TEST(NamedLockersTest, OneLockerPerName) {
+  EXPECT_EQ(&NamedLockers::getLocker("transaction"), &NamedLockers::getLocker("transaction"));
+  EXPECT_NE(&NamedLockers::getLocker("transaction"), &NamedLockers::getLocker("monitor"));
+}
+
+}  // namespace
+}  // namespace velbor::test
