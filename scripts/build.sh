@@ -15,5 +15,7 @@ case "$flavour" in
 esac
 
 dir="build/$flavour"
+# Let clones in other folders share compiled objects through ccache.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 cmake -S . -B "$dir" -G Ninja "${args[@]}" >/dev/null
 cmake --build "$dir" --parallel "$(nproc)"

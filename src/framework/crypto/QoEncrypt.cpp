@@ -1,7 +1,10 @@
 #include "framework/crypto/QoEncrypt.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <utility>
 
 #include <fmt/format.h>
@@ -97,6 +100,23 @@ const RsaOperation kPrivateDecrypt{true,
                                    EVP_PKEY_decrypt_init,
                                    EVP_PKEY_decrypt};
 
+// The full key check tests the primes and costs tens of milliseconds, while the device's
+// own key signs every message: remember the few PEM texts that already passed.
+bool privateKeyPassedCheck(const std::string& pem, EVP_PKEY* key) {
+  static std::mutex mutex;
+  static std::deque<std::string> passed;
+  constexpr std::size_t kRemembered = 8;
+  {
+    std::lock_guard lock(mutex);
+    if (std::find(passed.begin(), passed.end(), pem) != passed.end()) return true;
+  }
+  if (checkPrivateKey(key) != 1) return false;
+  std::lock_guard lock(mutex);
+  if (passed.size() == kRemembered) passed.pop_front();
+  passed.push_back(pem);
+  return true;
+}
+
 // Runs one RSA primitive with PKCS#1 v1.5 padding. No signature digest is set, so signing
 // pads the data as it is (block type 1) without a DigestInfo.
 std::string runRsa(const RsaOperation& op, const std::string& data, const std::string& pem) {
@@ -108,7 +128,7 @@ std::string runRsa(const RsaOperation& op, const std::string& data, const std::s
   if (!reader) fail("BIO_new_mem_buf() failed!");
   PkeyPtr key = op.usesPrivateKey ? readRsaPrivateKey(reader.get()) : readRsaPublicKey(reader.get());
   if (!key) fail(op.readFailed);
-  if (op.usesPrivateKey && checkPrivateKey(key.get()) != 1) fail("RSA_check_key() failed with result");
+  if (op.usesPrivateKey && !privateKeyPassedCheck(pem, key.get())) fail("RSA_check_key() failed with result");
 
   PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
   std::string out(static_cast<std::size_t>(EVP_PKEY_get_size(key.get())), '\0');

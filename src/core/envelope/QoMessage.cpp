@@ -1,0 +1,269 @@
+#include "core/envelope/QoMessage.h"
+
+#include <fmt/format.h>
+
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoPeer.h"
+#include "core/entity/QoDevice.h"
+#include "core/proto/PbMessage.h"
+#include "core/proto/QoPbMessageCode.h"
+#include "core/utils/QoExceptionProto.h"
+#include "core/utils/QoUtils.h"
+#include "framework/crypto/QoEncrypt.h"
+#include "framework/network/DispatchUdpSocket.h"
+#include "framework/network/ZMQAddress.h"
+#include "framework/network/ZMQMessage.h"
+#include "framework/network/ZMQSocket.h"
+#include "platform/QoLog.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+
+namespace {
+
+constexpr size_t kAesKeyLength = 16;
+constexpr const char* kNullText = "(null)";
+
+}  // namespace
+
+QoMessage::QoMessage() = default;
+
+QoMessage::Ptr QoMessage::initWithRecvZMQMessage(ZMQMessage& frames, PrivateKeySource privateKeySource) {
+  auto message = std::make_shared<QoMessage>();
+  message->privateKeySource_ = std::move(privateKeySource);
+  std::optional<Bytes> headFrame = frames.getNextFrame();
+  QoAssert(headFrame.has_value(), "");
+
+  message->userInfo_ = std::monostate{};
+  message->initWithReviceMsgHead(PbMessage::parseFromData<pb::MsgHead>(*headFrame));
+
+  std::optional<Bytes> body = message->decryptLevel(message->level_, frames.getNextFrame());
+  if (body && message->msgName_) {
+    if (const google::protobuf::Message* prototype = PbMessage::bodyTypeForName(*message->msgName_)) {
+      message->pbBody_ = Body(PbMessage::parseFromData(*prototype, *body));
+    }
+  }
+  // A trust request's sender record stays: a peer's extra frame must not stand in for it.
+  std::optional<Bytes> extra = frames.getNextFrame();
+  if (extra && !std::holds_alternative<std::shared_ptr<QoDevice>>(message->userInfo_)) {
+    message->userInfo_ = std::move(*extra);
+  }
+  return message;
+}
+
+QoMessage::Ptr QoMessage::recvFromSocket(ZMQSocket& socket, PrivateKeySource privateKeySource) {
+  ZMQMessage frames = ZMQMessage::recvFromSocket(socket);
+  return initWithRecvZMQMessage(frames, std::move(privateKeySource));
+}
+
+QoMessage::Ptr QoMessage::qoMessageWithMsgCode(int32_t code, Body body) {
+  auto message = std::make_shared<QoMessage>();
+  message->code_ = code;
+  message->pbBody_ = std::move(body);
+  return message;
+}
+
+QoMessage::Ptr QoMessage::qoMessageErrorWithErrorCode(int32_t errorCode, const std::string& errorMsg) {
+  auto error = std::make_shared<pb::MsgError>();
+  // The field holds only the schema's codes; anything else reads as a general failure.
+  error->set_errcode(pb::ErrorCode_IsValid(errorCode) ? static_cast<pb::ErrorCode>(errorCode)
+                                                      : pb::ErrorCodeGeneral);
+  error->set_errstr(errorMsg);
+  auto message = qoMessageWithMsgCode(pb::MsgCodeError, std::move(error));
+  message->level_ = kLevelNone;
+  return message;
+}
+
+void QoMessage::initWithReviceMsgHead(const pb::MsgHead& head) {
+  code_ = head.code();
+  level_ = QoPeer::convertEncryptLevelFromPbToQo(head.level());
+  key_ = head.has_key() ? std::optional<Bytes>(head.key()) : std::nullopt;
+  sign_ = head.has_sign() ? std::optional<Bytes>(head.sign()) : std::nullopt;
+  srcDevice_ = head.has_uuid() ? QoDevice::getDeviceWithUuid(head.uuid()) : nullptr;
+  msgName_ = QoPbMessageCode::sharedQoPbMessageCode().getMessageClassStringByCode(code_);
+}
+
+pb::MsgHead QoMessage::genSendMsgHead() const {
+  // The header's fields are closed enums: a value outside them cannot be sent.
+  QoAssert(pb::MsgCode_IsValid(code_), "Unknown message code({})", code_);
+  const int level = QoPeer::convertEncryptLevelFromQoToPb(level_);
+  QoAssert(pb::EncryptLevel_IsValid(level), "Unkonw encryption level({})", level_);
+  pb::MsgHead head;
+  head.set_code(static_cast<pb::MsgCode>(code_));
+  head.set_level(static_cast<pb::EncryptLevel>(level));
+  if (key_) head.set_key(*key_);
+  if (sign_) head.set_sign(*sign_);
+  if (srcDevice_) head.set_uuid(srcDevice_->uuid());
+  return head;
+}
+
+void QoMessage::addIdentity(const std::string& identity) { identites_.push_back(identity); }
+
+bool QoMessage::isExcludeMsgCode() {
+  switch (code_) {
+    case pb::MsgCodeError:
+    case pb::MsgCodeTrustPublishResponse:
+    case pb::MsgCodeTrustResponse:
+    case pb::MsgCodeTrustDenyResponse:
+    case pb::MsgCodeTrustCancelResponse:
+    case pb::MsgCodeDistrustRequest:
+    case pb::MsgCodeDistrustResponse:
+      return true;
+    case pb::MsgCodeTrustPublishRequest:
+    case pb::MsgCodeTrustRequest:
+    case pb::MsgCodeTrustDenyRequest:
+    case pb::MsgCodeTrustCancelRequest:
+      userInfo_ = srcDevice_;
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::optional<QoMessage::Bytes> QoMessage::decryptLevel(int level, const std::optional<Bytes>& bodyData) {
+  if (level == kLevelNone) return bodyData;
+  try {
+    return openLevel(level, bodyData);
+  } catch (const QoException&) {
+    throw;
+  } catch (const std::exception& e) {
+    const std::string deviceName = srcDevice_ ? srcDevice_->name() : kNullText;
+    const auto* named = dynamic_cast<const Exception*>(&e);
+    // The details stay here: telling a peer which step failed would let it probe the
+    // key unwrapping and the padding one guess at a time.
+    QoLog("{}: Device({}),{} decryptLevel failed, {}:{}", nameText(), deviceName,
+          QoPbMessageCode::sharedQoPbMessageCode().getMessageClassStringByCode(code_).value_or(kNullText),
+          named ? named->name() : "std::exception", named ? named->reason() : e.what());
+    throw QoExceptionZePermissionDeny(fmt::format("{}: Device({}) decryptLevel failed", nameText(), deviceName));
+  }
+}
+
+std::optional<QoMessage::Bytes> QoMessage::openLevel(int level, const std::optional<Bytes>& bodyData) {
+  if (!srcDevice_ || srcDevice_->pubKey().empty()) {
+    throw QoExceptionZeNoent(fmt::format("{}: Device/publickey is nil?", nameText()));
+  }
+  if (!isExcludeMsgCode() && !srcDevice_->isTrusted()) {
+    throw QoExceptionZeUntrusted(fmt::format("{}: Device({}) is not trusted", nameText(), srcDevice_->name()));
+  }
+
+  Bytes aesKey;
+  if (key_ && !key_->empty()) aesKey = QoEncrypt::decryptDataPrivateKey(*key_, privateKey());
+  QoAssert(aesKey.empty() || aesKey.size() == kAesKeyLength, "Key in header is not {} bytes", kAesKeyLength);
+  Bytes signedDigest;
+  if (sign_ && !sign_->empty()) signedDigest = QoEncrypt::decryptDataPublicKey(*sign_, srcDevice_->pubKey());
+
+  std::optional<Bytes> plain;
+  if (level == kLevelAuth) {
+    plain = bodyData;
+  } else if (level == kLevelEncrypt) {
+    if (bodyData) {
+      QoAssert(!aesKey.empty(), "Key in header is nil");
+      plain = QoEncrypt::decryptDataKey(*bodyData, aesKey);
+    }
+  } else {
+    QoAssert(false, "Unkonw encryption level({})", level);
+  }
+
+  const Bytes digest = QoEncrypt::getMD5ForData(plain.value_or(Bytes()));
+  QoAssert(!signedDigest.empty(), "Sign in header is nil");
+  if (digest != signedDigest) throw QoExceptionZeMsgTampering(fmt::format("{}: Body md5 is different", nameText()));
+  return plain;
+}
+
+std::optional<QoMessage::Bytes> QoMessage::encryptLevel(int level) {
+  std::optional<Bytes> body;
+  if (pbBody_) body = PbMessage::data(*pbBody_);
+  if (level <= kLevelNone) return body;
+
+  const Bytes aesKey = QoEncrypt::generateAESRandomKey();
+  if (!destDevice_ || destDevice_->pubKey().empty()) {
+    throw QoExceptionZeNoent(fmt::format("{}: Encrypt head, device/publickey is nil", nameText()));
+  }
+  key_ = QoEncrypt::encryptDataPublicKey(aesKey, destDevice_->pubKey());
+  sign_ = QoEncrypt::encryptDataPrivateKey(QoEncrypt::getMD5ForData(body.value_or(Bytes())), privateKey());
+
+  if (level == kLevelAuth) return body;
+  QoAssert(level == kLevelEncrypt, "Unkonw encryption level({})", level);
+  if (!body) {
+    // Nothing is encrypted, so no key travels; the signature still covers the empty body.
+    key_.reset();
+    return std::nullopt;
+  }
+  return QoEncrypt::encryptDataKey(*body, aesKey);
+}
+
+ZMQMessage QoMessage::getSendZMQMessage() {
+  ZMQMessage frames;
+  for (const Bytes& identity : identites_) {
+    frames.addFrame(identity);
+    frames.addEmptyFrame();
+  }
+  std::optional<Bytes> body = encryptLevel(level_);
+  frames.addFrame(PbMessage::data(genSendMsgHead()));
+  if (body) frames.addFrame(std::move(*body));
+  // Only bytes travel; a device record is what a receiver attaches itself.
+  if (const Bytes* extra = userInfoData()) frames.addFrame(*extra);
+  return frames;
+}
+
+bool QoMessage::sendToSocket(ZMQSocket& socket) {
+  ZMQMessage frames = getSendZMQMessage();
+  return frames.sendToSocket(socket);
+}
+
+void QoMessage::sendDiscoverToAsyncSocket(DispatchUdpSocket& socket, const std::string& address) {
+  const QoConfig& config = QoConfig::sharedQoConfig();
+  sendDiscoverToAsyncSocket(socket, address, config.deviceToken(), static_cast<uint16_t>(config.portUdp()));
+}
+
+void QoMessage::sendDiscoverToAsyncSocket(DispatchUdpSocket& socket, const std::string& address,
+                                          const std::string& token, uint16_t port) {
+  socket.sendDataToHost(discoverDatagram(token), address, port, -1, 0);
+}
+
+void QoMessage::discoverBroadCastToAsyncSocket(DispatchUdpSocket& socket) {
+  const QoConfig& config = QoConfig::sharedQoConfig();
+  discoverBroadCastToAsyncSocket(socket, ZMQAddress::getIpAddresses(), config.deviceToken(),
+                                 static_cast<uint16_t>(config.portUdp()));
+}
+
+void QoMessage::discoverBroadCastToAsyncSocket(DispatchUdpSocket& socket,
+                                               const std::vector<std::shared_ptr<ZMQAddress>>& interfaces,
+                                               const std::string& token, uint16_t port) {
+  const Bytes datagram = discoverDatagram(token);
+  for (const std::string& broadcast : ZMQAddress::broadcastAddressesOf(interfaces)) {
+    socket.sendDataToHost(datagram, broadcast, port, -1, 0);
+  }
+}
+
+QoMessage::Bytes QoMessage::discoverDatagram(const std::string& token) const {
+  return QoEncrypt::encryptDataPassphase(pbBody_ ? PbMessage::data(*pbBody_) : Bytes(), token);
+}
+
+QoMessage::Ptr QoMessage::qoMessageWithRecvData(const Bytes& data) {
+  return qoMessageWithRecvData(data, QoConfig::sharedQoConfig().deviceToken());
+}
+
+QoMessage::Ptr QoMessage::qoMessageWithRecvData(const Bytes& data, const std::string& token) {
+  const Bytes plain = QoEncrypt::decryptDataPassphase(data, token);
+  auto message = std::make_shared<QoMessage>();
+  message->code_ = pb::MsgCodeDiscover;
+  message->level_ = kLevelNone;
+  message->pbBody_ = std::make_shared<pb::MsgDiscover>(PbMessage::parseFromData<pb::MsgDiscover>(plain));
+  return message;
+}
+
+QoMessage::Bytes QoMessage::configPrivateKey() { return QoConfig::sharedQoConfig().devicePrivateKey(); }
+
+std::shared_ptr<QoDevice> QoMessage::userInfoDevice() const {
+  const auto* device = std::get_if<std::shared_ptr<QoDevice>>(&userInfo_);
+  return device ? *device : nullptr;
+}
+
+QoMessage::Bytes QoMessage::privateKey() const {
+  return privateKeySource_ ? privateKeySource_() : configPrivateKey();
+}
+
+std::string QoMessage::nameText() const { return msgName_.value_or(kNullText); }
+
+}  // namespace velbor

@@ -1,0 +1,109 @@
+#include "EnvelopeTestSupport.h"
+
+#include <atomic>
+
+#include <fmt/format.h>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoNotify.h"
+#include "framework/crypto/QoEncrypt.h"
+#include "framework/persistence/PersistentObject.h"
+#include "framework/persistence/SQLiteInstanceManager.h"
+#include "platform/UserDefaults.h"
+
+namespace velbor::test {
+
+namespace {
+
+DeviceKeys makeKeys() {
+  DeviceKeys keys;
+  keys.privateKey = QoEncrypt::generateRSAPrivateKey();
+  keys.publicKey = QoEncrypt::generateRSAPublicKeyFromPrivateKey(keys.privateKey);
+  return keys;
+}
+
+}  // namespace
+
+const DeviceKeys& keysAlpha() {
+  static const DeviceKeys keys = makeKeys();
+  return keys;
+}
+
+const DeviceKeys& keysBravo() {
+  static const DeviceKeys keys = makeKeys();
+  return keys;
+}
+
+std::vector<std::string> framesOf(ZMQMessage message) {
+  std::vector<std::string> frames;
+  while (auto frame = message.getNextFrame()) frames.push_back(*frame);
+  return frames;
+}
+
+ZMQMessage messageOf(const std::vector<std::string>& frames) {
+  ZMQMessage message;
+  for (const auto& frame : frames) message.addFrame(frame);
+  return message;
+}
+
+void EnvelopeTestBase::SetUp() {
+  reset();
+  DataSource::sharedDataSource().dbCheck();
+}
+
+void EnvelopeTestBase::TearDown() { reset(); }
+
+void EnvelopeTestBase::reset() {
+  QoNotify::resetNotifyQueue();
+  QoConfig::resetSharedQoConfig();
+  DataSource::resetSharedDataSource();
+  SQLiteInstanceManager::destorySharedManager();
+  PersistentObject::clearCache();
+  UserDefaults::resetAll();
+}
+
+QoDevice::Ptr EnvelopeTestBase::addDevice(const std::string& uuid, const std::string& name,
+                                          const std::string& publicKey, int32_t status) {
+  auto device = std::make_shared<QoDevice>();
+  device->setPkPublic(-1);
+  device->setUuid(uuid);
+  device->setName(name);
+  device->setPubKey(publicKey);
+  device->setStatus(status);
+  device->setIsOnline(true);
+  device->save();
+  return device;
+}
+
+QoMessage::PrivateKeySource EnvelopeTestBase::keyOf(const DeviceKeys& keys) {
+  return [privateKey = keys.privateKey] { return privateKey; };
+}
+
+QoMessage::Ptr EnvelopeTestBase::roundTrip(QoMessage& message, const DeviceKeys& receiver) {
+  return open(framesOf(message.getSendZMQMessage()), receiver);
+}
+
+QoMessage::Ptr EnvelopeTestBase::open(const std::vector<std::string>& frames, const DeviceKeys& receiver) {
+  ZMQMessage message = messageOf(frames);
+  return QoMessage::initWithRecvZMQMessage(message, keyOf(receiver));
+}
+
+RequestLink::RequestLink(bool tcp) : context_(std::make_shared<ZMQContext>(1)) {
+  static std::atomic<int> serial{0};
+  client_ = context_->socketWithType(ZMQ_REQ);
+  server_ = context_->socketWithType(ZMQ_ROUTER);
+  std::string endpoint;
+  if (tcp) {
+    server_->bindToEndpoint("tcp://127.0.0.1:*");
+    endpoint = server_->dataForOption(ZMQ_LAST_ENDPOINT).value().c_str();
+  } else {
+    endpoint = fmt::format("inproc://envelope-{}", serial++);
+    server_->bindToEndpoint(endpoint);
+  }
+  client_->connectToEndpoint(endpoint);
+}
+
+RequestLink::~RequestLink() { context_->terminate(); }
+
+}  // namespace velbor::test

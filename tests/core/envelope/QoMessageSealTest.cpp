@@ -1,0 +1,271 @@
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "EnvelopeTestSupport.h"
+#include "core/daemon/QoConfig.h"
+#include "core/proto/PbMessage.h"
+#include "core/utils/QoExceptionProto.h"
+#include "framework/crypto/QoEncrypt.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+struct Refusal {
+  int code = -1;
+  std::string name;
+  std::string reason;
+  std::string log;
+};
+
+std::shared_ptr<pb::MsgFindRequest> findRequest() {
+  auto body = std::make_shared<pb::MsgFindRequest>();
+  // Long enough for several cipher blocks.
+  body->set_sync_uuid("5f0c8e2a-4d4b-4b7e-9a57-0a9c1f3e6d21");
+  body->set_tree_uuid("tree-1");
+  body->set_since(42);
+  body->set_limit(100);
+  return body;
+}
+
+pb::MsgHead headOf(const std::string& frame) { return PbMessage::parseFromData<pb::MsgHead>(frame); }
+
+class QoMessageSealTest : public EnvelopeTestBase {
+ protected:
+  void SetUp() override {
+    EnvelopeTestBase::SetUp();
+    alpha_ = addDevice("alpha-uuid", "Alpha", keysAlpha().publicKey);
+    bravo_ = addDevice("bravo-uuid", "Bravo", keysBravo().publicKey);
+  }
+
+  // A message sent as `sender` (signed with `keys`) to bravo.
+  QoMessage::Ptr toBravo(int code, QoMessage::Body body, int level, QoDevice::Ptr sender = nullptr,
+                         const DeviceKeys& keys = keysAlpha()) {
+    auto message = QoMessage::qoMessageWithMsgCode(code, std::move(body));
+    message->setLevel(level);
+    message->setSrcDevice(sender ? sender : alpha_);
+    message->setDestDevice(bravo_);
+    message->setPrivateKeySource(keyOf(keys));
+    return message;
+  }
+
+  std::vector<std::string> sealed(int level) { return framesOf(toBravo(4, findRequest(), level)->getSendZMQMessage()); }
+
+  // Opens the frames at bravo, expecting a coded refusal, with what was logged meanwhile.
+  static Refusal refusal(const std::vector<std::string>& frames) {
+    Refusal refusal;
+    ::testing::internal::CaptureStderr();
+    try {
+      open(frames, keysBravo());
+      ADD_FAILURE() << "accepted";
+    } catch (const QoException& e) {
+      refusal = {e.code(), e.name(), e.reason(), ""};
+    }
+    refusal.log = ::testing::internal::GetCapturedStderr();
+    return refusal;
+  }
+
+  static std::string withHead(std::vector<std::string>& frames, const std::function<void(pb::MsgHead&)>& edit) {
+    pb::MsgHead head = headOf(frames[0]);
+    edit(head);
+    frames[0] = PbMessage::data(head);
+    return frames[0];
+  }
+
+  QoDevice::Ptr alpha_;
+  QoDevice::Ptr bravo_;
+};
+
+TEST_F(QoMessageSealTest, RequestsAndRepliesAtEachLevelOverSockets) {
+  for (bool tcp : {true, false}) {
+    RequestLink link(tcp);
+    for (int level = 0; level <= 2; ++level) {
+      SCOPED_TRACE(testing::Message() << "tcp " << tcp << " level " << level);
+      auto body = findRequest();
+      ASSERT_TRUE(toBravo(pb::MsgCodeFindRequest, body, level)->sendToSocket(link.client()));
+
+      auto raw = framesOf(ZMQMessage::recvFromSocket(link.server()));
+      ASSERT_EQ(raw.size(), 4u);  // client identity, delimiter, header, body
+      EXPECT_EQ(raw[1], "");
+      auto head = headOf(raw[2]);
+      const std::string plain = PbMessage::data(*body);
+      if (level == 0) {
+        EXPECT_FALSE(head.has_key() || head.has_sign());
+      } else {
+        EXPECT_EQ(head.uuid(), "alpha-uuid");
+        EXPECT_EQ(head.key().size(), 256u);
+        EXPECT_EQ(head.sign().size(), 256u);
+      }
+      if (level == 2) {
+        EXPECT_NE(raw[3], plain);
+        EXPECT_EQ(raw[3].size() % 16, 0u);
+        const std::string aesKey = QoEncrypt::decryptDataPrivateKey(head.key(), keysBravo().privateKey);
+        EXPECT_EQ(QoEncrypt::decryptDataKey(raw[3], aesKey), plain);
+      } else {
+        EXPECT_EQ(raw[3], plain);
+      }
+
+      auto request = open({raw[2], raw[3]}, keysBravo());
+      ASSERT_NE(request->pbBodyAs<pb::MsgFindRequest>(), nullptr);
+      EXPECT_EQ(request->pbBodyAs<pb::MsgFindRequest>()->sync_uuid(), body->sync_uuid());
+      if (level > 0) {
+        ASSERT_NE(request->srcDevice(), nullptr);
+        EXPECT_EQ(request->srcDevice()->name(), "Alpha");
+      }
+
+      auto answer = std::make_shared<pb::MsgFindResponse>();
+      answer->add_uuids("uuid-" + std::to_string(level));
+      auto reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodeFindResponse, answer);
+      reply->setLevel(level);
+      reply->setSrcDevice(bravo_);
+      reply->setDestDevice(alpha_);
+      reply->setPrivateKeySource(keyOf(keysBravo()));
+      reply->addIdentity(raw[0]);
+      ASSERT_TRUE(reply->sendToSocket(link.server()));
+
+      auto received = QoMessage::recvFromSocket(link.client(), keyOf(keysAlpha()));
+      EXPECT_EQ(received->code(), pb::MsgCodeFindResponse);
+      EXPECT_EQ(received->level(), level);
+      ASSERT_NE(received->pbBodyAs<pb::MsgFindResponse>(), nullptr);
+      EXPECT_EQ(received->pbBodyAs<pb::MsgFindResponse>()->uuids(0), "uuid-" + std::to_string(level));
+    }
+  }
+}
+
+TEST_F(QoMessageSealTest, BodylessLevelTwoReplyIsSignedWithoutKeyAndRepackingRenewsTheKey) {
+  auto reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodeTrustPublishResponse, nullptr);
+  reply->setLevel(2);
+  reply->setSrcDevice(bravo_);
+  reply->setDestDevice(alpha_);
+  reply->setPrivateKeySource(keyOf(keysBravo()));
+  auto frames = framesOf(reply->getSendZMQMessage());
+  ASSERT_EQ(frames.size(), 1u);
+  auto head = headOf(frames[0]);
+  EXPECT_FALSE(head.has_key());
+  EXPECT_EQ(head.sign().size(), 256u);
+  auto received = open(frames, keysAlpha());
+  EXPECT_EQ(received->code(), pb::MsgCodeTrustPublishResponse);
+  EXPECT_EQ(received->pbBody(), nullptr);
+
+  auto request = toBravo(pb::MsgCodeFindRequest, findRequest(), 2);
+  auto first = framesOf(request->getSendZMQMessage());
+  auto second = framesOf(request->getSendZMQMessage());
+  EXPECT_NE(headOf(first[0]).key(), headOf(second[0]).key());
+  EXPECT_NE(first[1], second[1]);
+  EXPECT_EQ(headOf(first[0]).sign(), headOf(second[0]).sign());
+}
+
+TEST_F(QoMessageSealTest, WithoutKeySourceTheConfiguredKeyIsUsed) {
+  QoConfig::sharedQoConfig().setDevicePrivateKey(keysAlpha().privateKey);
+  auto request = QoMessage::qoMessageWithMsgCode(pb::MsgCodeFindRequest, findRequest());
+  request->setLevel(2);
+  request->setSrcDevice(alpha_);
+  request->setDestDevice(bravo_);
+  auto frames = framesOf(request->getSendZMQMessage());
+  EXPECT_NE(open(frames, keysBravo())->pbBody(), nullptr);
+
+  QoConfig::sharedQoConfig().setDevicePrivateKey(keysBravo().privateKey);
+  ZMQMessage message = messageOf(frames);
+  EXPECT_NE(QoMessage::initWithRecvZMQMessage(message)->pbBody(), nullptr);
+}
+
+TEST_F(QoMessageSealTest, SendersMustBeKnownAndTrustedExceptForTrustMessages) {
+  auto ghost = std::make_shared<QoDevice>();
+  ghost->setUuid("ghost-uuid");
+  ghost->setName("Ghost");
+  auto fromGhost = framesOf(toBravo(pb::MsgCodeFindRequest, findRequest(), 1, ghost)->getSendZMQMessage());
+  Refusal refused = refusal(fromGhost);
+  EXPECT_EQ(refused.code, 10);
+  EXPECT_EQ(refused.reason, "MsgFindRequest: Device/publickey is nil?");
+
+  auto keyless = addDevice("keyless-uuid", "Keyless", "");
+  EXPECT_EQ(refusal(framesOf(toBravo(4, findRequest(), 2, keyless)->getSendZMQMessage())).code, 10);
+
+  auto carol = addDevice("carol-uuid", "Carol", keysAlpha().publicKey, 0);
+  refused = refusal(framesOf(toBravo(pb::MsgCodeFindRequest, findRequest(), 1, carol)->getSendZMQMessage()));
+  EXPECT_EQ(refused.code, 21);
+  EXPECT_EQ(refused.reason, "MsgFindRequest: Device(Carol) is not trusted");
+
+  // A trust request from an untrusted device passes and names its sender; an extra
+  // frame from the peer does not replace that record.
+  auto token = std::make_shared<pb::MsgTrustRequest>();
+  token->set_token("token");
+  auto trust = framesOf(toBravo(pb::MsgCodeTrustRequest, token, 1, carol)->getSendZMQMessage());
+  trust.push_back("forged");
+  auto received = open(trust, keysBravo());
+  ASSERT_NE(received->userInfoDevice(), nullptr);
+  EXPECT_EQ(received->userInfoDevice()->uuid(), "carol-uuid");
+  EXPECT_EQ(received->userInfoData(), nullptr);
+  // Replies to trust messages need no trust either.
+  EXPECT_NO_THROW(open(framesOf(toBravo(pb::MsgCodeTrustDenyResponse, nullptr, 2, carol)->getSendZMQMessage()),
+                       keysBravo()));
+
+  EXPECT_EQ(refusal(framesOf(toBravo(pb::MsgCodeTrustRequest, token, 1, ghost)->getSendZMQMessage())).code, 10);
+}
+
+TEST_F(QoMessageSealTest, TamperedBodiesAreDetected) {
+  auto frames = sealed(1);
+  frames[1][5] ^= 0x01;
+  Refusal refused = refusal(frames);
+  EXPECT_EQ(refused.code, 22);
+  EXPECT_EQ(refused.reason, "MsgFindRequest: Body md5 is different");
+
+  // A well-formed body in place of the one that was signed.
+  frames = sealed(1);
+  auto other = findRequest();
+  other->set_since(43);
+  frames[1] = PbMessage::data(*other);
+  EXPECT_EQ(refusal(frames).code, 22);
+}
+
+TEST_F(QoMessageSealTest, UndecryptableMessagesRevealNoDetailToThePeer) {
+  const std::string generic = "MsgFindRequest: Device(Alpha) decryptLevel failed";
+  auto expectDenied = [&](const std::vector<std::string>& frames, const std::string& detail) {
+    SCOPED_TRACE(detail);
+    Refusal refused = refusal(frames);
+    EXPECT_EQ(refused.code, 20);
+    EXPECT_EQ(refused.name, "QoExceptionZePermissionDeny");
+    EXPECT_EQ(refused.reason, generic);
+    EXPECT_THAT(refused.log, HasSubstr(detail));
+  };
+
+  // Flipping the top bit of the last padding byte through the previous block.
+  auto frames = sealed(2);
+  frames[1][frames[1].size() - 17] ^= static_cast<char>(0x80);
+  expectDenied(frames, "QoEncrypt:EVP_DecryptFinal() failed!");
+
+  frames = sealed(2);
+  withHead(frames, [](pb::MsgHead& head) { head.clear_key(); });
+  expectDenied(frames, "Key in header is nil");
+
+  frames = sealed(2);
+  withHead(frames, [](pb::MsgHead& head) { head.set_key(std::string(256, '\x5a')); });
+  expectDenied(frames, "QoEncrypt:");
+
+  // Only a 16-byte key is an AES-128 key, whatever the level.
+  for (int level : {1, 2}) {
+    frames = sealed(level);
+    withHead(frames, [](pb::MsgHead& head) {
+      head.set_key(QoEncrypt::encryptDataPublicKey(std::string(32, 'k'), keysBravo().publicKey));
+    });
+    expectDenied(frames, "Key in header is not 16 bytes");
+  }
+
+  frames = sealed(1);
+  withHead(frames, [](pb::MsgHead& head) { head.clear_sign(); });
+  expectDenied(frames, "Sign in header is nil");
+
+  // Signed with a key other than the sender's.
+  frames = framesOf(toBravo(pb::MsgCodeFindRequest, findRequest(), 1, alpha_, keysBravo())->getSendZMQMessage());
+  expectDenied(frames, "QoEncrypt:");
+
+}
+
+}  // namespace
+}  // namespace velbor::test
