@@ -6,6 +6,9 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -16,6 +19,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/utils/QoException.h"
+#include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
@@ -217,9 +221,13 @@ int QoFile::compareFileBetweenFileSystem(const Ptr& fileSystem, const Ptr& datab
 }
 
 void QoFile::moveItemAtPath(const std::string& source, const std::string& destination) {
-  std::error_code ignored;
-  if (fs::exists(fs::symlink_status(destination, ignored))) fs::remove_all(destination, ignored);
-  fs::rename(source, destination, ignored);
+  // One rename replaces an existing file atomically; removing it first would lose it for good
+  // when the move then fails.
+  if (::rename(source.c_str(), destination.c_str()) != 0) {
+    const int error = errno;
+    throw QoExceptionZeGeneral::defaultExceptionWithReason("move ({}) to ({}) failed, {}", source, destination,
+                                                           std::strerror(error));
+  }
 }
 
 void QoFile::setFilePosixPermissions(int32_t permissions, const std::string& path) {
@@ -320,9 +328,10 @@ std::vector<std::string> QoFile::getDirectorySubFilePathsAtPath(const std::strin
 }
 
 QoFile::Ptr QoFile::initWithPath(const std::string& path) {
-  auto file = std::make_shared<QoFile>();
   struct stat status {};
-  if (lstat(path.c_str(), &status) != 0) return file;
+  // An item that vanished has no record, rather than one with no field set.
+  if (lstat(path.c_str(), &status) != 0) return nullptr;
+  auto file = std::make_shared<QoFile>();
   file->path_ = path;
   file->contentModTime_ = modificationMilliseconds(status);
   file->length_ = static_cast<int64_t>(status.st_size);

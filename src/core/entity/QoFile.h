@@ -40,8 +40,10 @@ class QoFile : public PersistentEntity<QoFile> {
   // Bits: 1 only on disk, 128 only stored; else 8 type, 32 stored removed, 16 permissions,
   // 4 modification second differ.
   static int compareFileBetweenFileSystem(const Ptr& fileSystem, const Ptr& database);
-  // File-system helpers; they never follow a final symbolic link and ignore errors.
+  // Renames source onto destination in one step, replacing a file there; raises
+  // QoExceptionZeGeneral when the rename fails (the destination is then untouched).
   static void moveItemAtPath(const std::string& source, const std::string& destination);
+  // File-system helpers; they never follow a final symbolic link and ignore errors.
   static void setFilePosixPermissions(int32_t permissions, const std::string& path);
   static void setFileAttributeAtPath(const std::string& path, int32_t permissions, int64_t mtime);
   static bool createDirectoryAtPath(const std::string& path, int32_t permissions, int64_t mtime);
@@ -54,7 +56,7 @@ class QoFile : public PersistentEntity<QoFile> {
   static bool matchIgnoreFilter(const std::string& path);
   static std::vector<std::string> getDirectorySubFilePathsAtPath(const std::string& path, bool sorted, bool isRelative);
 
-  // A record of the item on disk (not stored); no field set when it cannot be read.
+  // A record of the item on disk (not stored); null when it cannot be read.
   static Ptr initWithPath(const std::string& path);
 
   std::shared_ptr<QoFileAndSyncdirCopyRelation> getRelationWithSyncdirCopyId(int32_t syncdirCopyPk) const;

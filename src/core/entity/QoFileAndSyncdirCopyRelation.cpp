@@ -10,6 +10,7 @@
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/utils/QoException.h"
+#include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
@@ -202,8 +203,16 @@ void QoFileAndSyncdirCopyRelation::setVclock(const std::string& data) {
 
 void QoFileAndSyncdirCopyRelation::converFileRelativePathToAbsolutePath() {
   if (!file_) return;
-  relativeFilePath_ = file_->path();
-  file_->setPath((syncdirCopy_ ? syncdirCopy_->path() : std::string()) + relativeFilePath_);
+  const std::string relative = file_->path();
+  // The path comes from a peer: it must stay below the copy's root once joined to it.
+  if (!QoUtils::checkPeerPath(relative)) {
+    throw QoExceptionZeBadPath::defaultExceptionWithReason("bad path ({}) from peer", relative);
+  }
+  if (!syncdirCopy_ || !QoUtils::checkPath(syncdirCopy_->path())) {
+    throw QoExceptionZeBadPath::defaultExceptionWithReason("path ({}) has no copy root to go below", relative);
+  }
+  relativeFilePath_ = relative;
+  file_->setPath(syncdirCopy_->path() + relative);
 }
 
 void QoFileAndSyncdirCopyRelation::mergeVclockFrom(const Vclock& incoming) {
@@ -287,11 +296,10 @@ std::shared_ptr<std::fstream> QoFileAndSyncdirCopyRelation::getTmpFileHandle() {
     // Never write through a link planted at the temporary name.
     struct stat status {};
     if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) unlink(path.c_str());
-    auto handle = std::make_shared<std::fstream>(path, std::ios::in | std::ios::out | std::ios::binary);
-    if (!handle->is_open()) {
-      std::ofstream(path, std::ios::out | std::ios::binary);
-      handle->open(path, std::ios::in | std::ios::out | std::ios::binary);
-    }
+    // A new transfer starts from an empty file: bytes left by an earlier, longer attempt
+    // would otherwise stay behind the new content.
+    auto handle =
+        std::make_shared<std::fstream>(path, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
     if (!handle->is_open()) return nullptr;
     fileHandle_ = handle;
   } catch (const std::exception& e) {

@@ -47,6 +47,8 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   const Vclock& vclockObject() const { return vclockObject_; }
 
   // Makes the file's path (relative to the copy root) absolute, remembering the relative one.
+  // A relative path that could leave the root (QoUtils::checkPeerPath), or a record without a
+  // copy, raises QoExceptionZeBadPath and changes nothing.
   void converFileRelativePathToAbsolutePath();
   // Stores an incoming change; the caller holds a transaction.
   void insertRelation();
@@ -66,8 +68,8 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   void setFileRelationLocal(Ptr value) { fileRelationLocal_ = std::move(value); }
   bool isRenameLocalWhenConflict() const { return isRenameLocalWhenConflict_; }
   void setIsRenameLocalWHenConflict(bool value) { isRenameLocalWhenConflict_ = value; }
-  // The temporary download file open for writing (created empty when missing); null when it
-  // cannot be opened.
+  // The temporary download file open for writing, emptied when this call opens it (a handle
+  // already open is returned as it is); null when it cannot be opened.
   std::shared_ptr<std::fstream> getTmpFileHandle();
   void closeTmpFileHandle();
 

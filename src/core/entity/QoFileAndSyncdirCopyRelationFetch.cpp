@@ -197,10 +197,12 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
         handleFetchEventSuccessful();
         break;
       case EventCreateDirectory:
-      case EventUpdateDirectory:
-        makeDirectoryAt(*this, fileOf(*this).path(), file_->unixAttr(), file_->contentModTime());
+      case EventUpdateDirectory: {
+        const QoFile& file = fileOf(*this);
+        makeDirectoryAt(*this, file.path(), file.unixAttr(), file.contentModTime());
         store(*this);
         break;
+      }
       case EventDeleteFile:
         applyDelete(*this);
         break;
@@ -320,7 +322,8 @@ void QoFileAndSyncdirCopyRelation::handleFDOOConflict() {
 }
 
 void QoFileAndSyncdirCopyRelation::handleFDDOConflict() {
-  makeDirectoryAt(*this, fileOf(*this).path(), file_->unixAttr(), file_->contentModTime());
+  const QoFile& file = fileOf(*this);
+  makeDirectoryAt(*this, file.path(), file.unixAttr(), file.contentModTime());
   updateRelation();
 }
 

@@ -267,6 +267,8 @@ void QoSyncdirCopy::deleteFiles(const FileList& files) {
     transaction.commit();
   } catch (const std::exception& e) {
     QoLog("*** delete files part failed, {}", e.what());
+    // Rolled back; the caller must know, above all when it nests this in its own transaction.
+    throw;
   }
 }
 
@@ -281,6 +283,8 @@ void QoSyncdirCopy::insertFiles(const FileList& files) {
     transaction.commit();
   } catch (const std::exception& e) {
     QoLog("*** insert files part failed, {}", e.what());
+    // Rolled back; the caller must know, above all when it nests this in its own transaction.
+    throw;
   }
 }
 
@@ -295,6 +299,8 @@ void QoSyncdirCopy::updateFiles(const FileList& files) {
     transaction.commit();
   } catch (const std::exception& e) {
     QoLog("{}", e.what());
+    // Rolled back; the caller must know, above all when it nests this in its own transaction.
+    throw;
   }
 }
 

@@ -77,8 +77,8 @@ class QoSyncdirCopy : public PersistentEntity<QoSyncdirCopy> {
   Ptr getSyncdirCopyByPathInDevicePk(int32_t devicePk) const;
   Ptr getSyncdirCopyByPathInLocalDevice() const;
 
-  // Batch writes of local changes, each in one transaction; a failure is logged and the
-  // batch rolled back.
+  // Batch writes of local changes, each in one transaction (nested in the caller's when one is
+  // open). A failure is logged, the batch rolled back and the exception raised again.
   void deleteFiles(const FileList& files);
   void insertFiles(const FileList& files);
   void updateFiles(const FileList& files);

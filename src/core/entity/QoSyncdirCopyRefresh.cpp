@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -126,7 +127,7 @@ bool isAtOrBelow(const std::string& path, const std::string& folder) {
 // listing is simply absent; any other failure protects the path from being marked removed.
 QoFile::Ptr listedRecord(const std::string& path, std::vector<std::string>& unreadable) {
   QoFile::Ptr file = QoFile::initWithPath(path);
-  if (!file->path().empty()) return file;
+  if (file) return file;
   struct stat status {};
   if (::lstat(path.c_str(), &status) == 0 || errno != ENOENT) {
     QoLog("*** Read file({}) failed, {}", path, std::strerror(errno));
@@ -250,12 +251,20 @@ void QoSyncdirCopy::refresh() {
 
       SyncFileProcessBox::sendSyncFileIndexBegin(
           copy, static_cast<int64_t>(toDelete.size() + toInsert.size() + toUpdate.size()));
-      deleteFiles(toDelete);
-      insertFiles(toInsert);
-      updateFiles(toUpdate);
-      if (!toDelete.empty() || !toInsert.empty() || !toUpdate.empty()) {
-        QoNotify::notificationSendAsync(QoNotify::notificationKey(QoNotify::FileChanged), copy);
-      }
+      // Each batch stands alone: one that fails has logged and rolled back, the next still runs.
+      bool changed = false;
+      const auto apply = [&](void (QoSyncdirCopy::*batch)(const FileList&), const FileList& files) {
+        if (files.empty()) return;
+        try {
+          (this->*batch)(files);
+          changed = true;
+        } catch (const std::exception&) {
+        }
+      };
+      apply(&QoSyncdirCopy::deleteFiles, toDelete);
+      apply(&QoSyncdirCopy::insertFiles, toInsert);
+      apply(&QoSyncdirCopy::updateFiles, toUpdate);
+      if (changed) QoNotify::notificationSendAsync(QoNotify::notificationKey(QoNotify::FileChanged), copy);
     }
   } catch (const Exception& e) {
     QoLog("*** Syncdir Copy({}) refresh failed, {}: {}", path_, e.name(), e.reason());

@@ -211,6 +211,24 @@ bool QoMessage::sendToSocket(ZMQSocket& socket) {
   return frames.sendToSocket(socket);
 }
 
+void QoMessage::sendDiscoverToSocket(ZMQSocket& socket) {
+  sendDiscoverToSocket(socket, QoConfig::sharedQoConfig().deviceToken());
+}
+
+void QoMessage::sendDiscoverToSocket(ZMQSocket& socket, const std::string& token) {
+  socket.sendDataUdp(discoverDatagram(token));
+}
+
+QoMessage::Ptr QoMessage::recvDiscoverFromSocket(ZMQSocket& socket) {
+  return recvDiscoverFromSocket(socket, QoConfig::sharedQoConfig().deviceToken());
+}
+
+QoMessage::Ptr QoMessage::recvDiscoverFromSocket(ZMQSocket& socket, const std::string& token) {
+  Ptr message = qoMessageWithRecvData(socket.receiveDataUdp(), token);
+  message->userInfo_ = Bytes(socket.info());
+  return message;
+}
+
 void QoMessage::sendDiscoverToAsyncSocket(DispatchUdpSocket& socket, const std::string& address) {
   const QoConfig& config = QoConfig::sharedQoConfig();
   sendDiscoverToAsyncSocket(socket, address, config.deviceToken(), static_cast<uint16_t>(config.portUdp()));

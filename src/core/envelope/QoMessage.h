@@ -81,6 +81,12 @@ class QoMessage {
 
   // Discovery datagrams. Token and port are read from the configuration at each call;
   // the overloads that take them are what those delegate to.
+  // Over a socket of type ZMQ_UDP: the datagram goes to the socket's last sender (or its
+  // connected peer); receiving puts the sender's socket address bytes in the user info.
+  void sendDiscoverToSocket(ZMQSocket& socket);
+  void sendDiscoverToSocket(ZMQSocket& socket, const std::string& token);
+  static Ptr recvDiscoverFromSocket(ZMQSocket& socket);
+  static Ptr recvDiscoverFromSocket(ZMQSocket& socket, const std::string& token);
   void sendDiscoverToAsyncSocket(DispatchUdpSocket& socket, const std::string& address);
   void sendDiscoverToAsyncSocket(DispatchUdpSocket& socket, const std::string& address, const std::string& token,
                                  uint16_t port);

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <memory>
 #include <random>
+#include <string_view>
 #include <system_error>
 
 #include <openssl/evp.h>
@@ -76,6 +77,18 @@ bool QoUtils::checkUuid(const std::string& uuid) {
 }
 
 bool QoUtils::checkPath(const std::string& path) { return !path.empty() && path.front() == '/'; }
+
+bool QoUtils::checkPeerPath(const std::string& path) {
+  if (!checkPath(path) || path.find('\0') != std::string::npos) return false;
+  std::size_t begin = 1;
+  while (true) {
+    const std::size_t end = std::min(path.find('/', begin), path.size());
+    const std::string_view component(path.data() + begin, end - begin);
+    if (component.empty() || component == "." || component == "..") return false;
+    if (end == path.size()) return true;
+    begin = end + 1;
+  }
+}
 
 std::optional<std::string> QoUtils::getSha1WithInputStream(int fd) {
   std::unique_ptr<EVP_MD_CTX, EvpCtxDeleter> ctx(EVP_MD_CTX_new());

@@ -30,6 +30,9 @@ class QoUtils {
   static bool checkUuid(const std::string& uuid);
   // Begins with "/".
   static bool checkPath(const std::string& path);
+  // A path from a peer that may be used below a local root: begins with "/" and has no
+  // empty, "." or ".." component and no NUL.
+  static bool checkPeerPath(const std::string& path);
 
   // SHA-1 (20 bytes) of everything left to read from an open file descriptor, read in
   // 8192-byte blocks. The descriptor is neither opened nor closed here.

@@ -817,86 +817,29 @@ uint16_t DispatchUdpSocket::localPort() {
   return result;
 }
 
-DispatchUdpSocket::Bytes DispatchUdpSocket::localAddress_IPv4() {
-  Bytes result;
+template <typename T>
+T DispatchUdpSocket::cachedAddressInfo(std::optional<bool> localIPv4, const T& field) {
+  T result{};
   runSync([&] {
-    maybeUpdateCachedLocalAddressInfo(true);
-    result = cachedLocalAddress4_;
+    if (localIPv4) {
+      maybeUpdateCachedLocalAddressInfo(*localIPv4);
+    } else {
+      maybeUpdateCachedConnectedAddressInfo();
+    }
+    result = field;
   });
   return result;
 }
 
-std::string DispatchUdpSocket::localHost_IPv4() {
-  std::string result;
-  runSync([&] {
-    maybeUpdateCachedLocalAddressInfo(true);
-    result = cachedLocalHost4_;
-  });
-  return result;
-}
-
-uint16_t DispatchUdpSocket::localPort_IPv4() {
-  uint16_t result = 0;
-  runSync([&] {
-    maybeUpdateCachedLocalAddressInfo(true);
-    result = cachedLocalPort4_;
-  });
-  return result;
-}
-
-DispatchUdpSocket::Bytes DispatchUdpSocket::localAddress_IPv6() {
-  Bytes result;
-  runSync([&] {
-    maybeUpdateCachedLocalAddressInfo(false);
-    result = cachedLocalAddress6_;
-  });
-  return result;
-}
-
-std::string DispatchUdpSocket::localHost_IPv6() {
-  std::string result;
-  runSync([&] {
-    maybeUpdateCachedLocalAddressInfo(false);
-    result = cachedLocalHost6_;
-  });
-  return result;
-}
-
-uint16_t DispatchUdpSocket::localPort_IPv6() {
-  uint16_t result = 0;
-  runSync([&] {
-    maybeUpdateCachedLocalAddressInfo(false);
-    result = cachedLocalPort6_;
-  });
-  return result;
-}
-
-DispatchUdpSocket::Bytes DispatchUdpSocket::connectedAddress() {
-  Bytes result;
-  runSync([&] {
-    maybeUpdateCachedConnectedAddressInfo();
-    result = cachedConnectedAddress_;
-  });
-  return result;
-}
-
-std::string DispatchUdpSocket::connectedHost() {
-  std::string result;
-  runSync([&] {
-    maybeUpdateCachedConnectedAddressInfo();
-    result = cachedConnectedHost_;
-  });
-  return result;
-}
-
-uint16_t DispatchUdpSocket::connectedPort() {
-  uint16_t result = 0;
-  runSync([&] {
-    maybeUpdateCachedConnectedAddressInfo();
-    result = cachedConnectedPort_;
-  });
-  return result;
-}
+auto DispatchUdpSocket::localAddress_IPv4() -> Bytes { return cachedAddressInfo(true, cachedLocalAddress4_); }
+std::string DispatchUdpSocket::localHost_IPv4() { return cachedAddressInfo(true, cachedLocalHost4_); }
+uint16_t DispatchUdpSocket::localPort_IPv4() { return cachedAddressInfo(true, cachedLocalPort4_); }
+auto DispatchUdpSocket::localAddress_IPv6() -> Bytes { return cachedAddressInfo(false, cachedLocalAddress6_); }
+std::string DispatchUdpSocket::localHost_IPv6() { return cachedAddressInfo(false, cachedLocalHost6_); }
+uint16_t DispatchUdpSocket::localPort_IPv6() { return cachedAddressInfo(false, cachedLocalPort6_); }
+auto DispatchUdpSocket::connectedAddress() -> Bytes { return cachedAddressInfo(std::nullopt, cachedConnectedAddress_); }
+std::string DispatchUdpSocket::connectedHost() { return cachedAddressInfo(std::nullopt, cachedConnectedHost_); }
+uint16_t DispatchUdpSocket::connectedPort() { return cachedAddressInfo(std::nullopt, cachedConnectedPort_); }
 
 bool DispatchUdpSocket::isConnected() {
   bool result = false;

@@ -196,6 +196,10 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   void closeSockets();
   void maybeUpdateCachedLocalAddressInfo(bool ipv4);
   void maybeUpdateCachedConnectedAddressInfo();
+  // Copies one cached address field on the socket queue after filling the cache: the local
+  // one of IPv4 (true) or IPv6 (false), or without a version the connected peer's.
+  template <typename T>
+  T cachedAddressInfo(std::optional<bool> localIPv4, const T& field);
 
   bool bind(uint16_t port, const std::string& interface, DispatchUdpSocketError* errPtr);
   void maybeConnect();

@@ -1,10 +1,20 @@
 #include "framework/network/ZMQSocket.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "framework/network/DispatchUdpSocket.h"
+#include "framework/network/ZMQAddress.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQException.h"
+#include "platform/Dispatch.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -48,6 +58,25 @@ bool isValidUtf8(std::string_view text) {
   return true;
 }
 
+// The UDP operations raise with the system's error and log nothing.
+[[noreturn]] void raiseSystem(int error) {
+  throw ZMQException(std::strerror(error), error);
+}
+
+int openUdpDescriptor() {
+  // No SO_REUSEADDR: on Linux it would let another process bind our port and silently
+  // take part of the datagrams.
+  return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+}
+
+sockaddr_in ipv4SocketAddress(const std::string& host, uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) raiseSystem(EINVAL);
+  return address;
+}
+
 }  // namespace
 
 std::string ZMQSocket::nameForSocketType(int type) {
@@ -68,6 +97,15 @@ std::string ZMQSocket::nameForSocketType(int type) {
 
 ZMQSocket::ZMQSocket(const std::shared_ptr<ZMQContext>& context, void* contextHandle, int type)
     : type_(type), context_(context), contextAddress_(context.get()) {
+  if (type == ZMQ_UDP) {
+    udpSocket_ = openUdpDescriptor();
+    if (udpSocket_ < 0) {
+      int error = errno;
+      logError("zmq_socket", error);
+      raiseSystem(error);
+    }
+    return;
+  }
   zmqSocket_ = zmq_socket(contextHandle, type);
   if (zmqSocket_ != nullptr) {
     zmq_setsockopt(zmqSocket_, ZMQ_LINGER, &kDefaultLingerMs, sizeof kDefaultLingerMs);
@@ -84,7 +122,19 @@ ZMQSocket::~ZMQSocket() {
 
 void ZMQSocket::close() {
   if (closed_.exchange(true)) return;
+  if (type_ == ZMQ_UDP) {
+    closeUdp();
+    return;
+  }
   if (zmq_close(zmqSocket_) != 0) raise("zmq_close");
+}
+
+void ZMQSocket::closeUdp() {
+  if (udpSocket_ >= 0) {
+    ::close(udpSocket_);
+    udpSocket_ = -1;
+  }
+  if (auto async = std::move(asyncUdpSocket_)) async->close();
 }
 
 std::string ZMQSocket::description() const {
@@ -187,9 +237,137 @@ std::optional<std::string> ZMQSocket::receiveStringWithFlags(int flags) {
   return data;
 }
 
+bool ZMQSocket::bindToEndpointUdp(uint64_t port) {
+  // A port beyond 16 bits would otherwise be bound truncated, to some other port.
+  if (port > UINT16_MAX) raiseSystem(EINVAL);
+  udpPort_ = port;
+  int on = 1;
+  setsockopt(udpSocket_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(static_cast<uint16_t>(port));
+  any.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (::bind(udpSocket_, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) raiseSystem(errno);
+
+  if (auto previous = std::move(asyncUdpSocket_)) previous->close();
+  asyncUdpSocket_ = DispatchUdpSocket::create(weak_from_this(), DispatchQueue::globalQueue());
+  DispatchUdpSocketError error;
+  if (!asyncUdpSocket_->enableBroadcast(true, &error)) {
+    QoLog("*** enable async broadcast error, {}", error.description());
+    return false;
+  }
+  return true;
+}
+
+bool ZMQSocket::connectToEndpointUdp(const ZMQAddress& address) {
+  // A peer's address is checked before anything changes: a bad one leaves the socket as it was.
+  unsigned port = 0;
+  const std::string portText = address.port.value_or("");
+  auto [end, parseError] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
+  if (parseError != std::errc() || end != portText.data() + portText.size() || portText.empty() || port > UINT16_MAX) {
+    raiseSystem(EINVAL);
+  }
+  const std::string host = address.ipAddrV4.value_or("");
+  sockaddr_in peer = ipv4SocketAddress(host, static_cast<uint16_t>(port));
+
+  int descriptor = openUdpDescriptor();
+  if (descriptor < 0) raiseSystem(errno);
+  setEndpoint(host);
+  QoLog("{}", host);
+  if (::connect(descriptor, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+    int error = errno;
+    ::close(descriptor);
+    raiseSystem(error);
+  }
+  // The descriptor opened at creation (or by an earlier connect) is replaced, not leaked.
+  if (udpSocket_ >= 0) ::close(udpSocket_);
+  udpSocket_ = descriptor;
+  return true;
+}
+
+void ZMQSocket::sendUdp(std::string_view data, const void* address, size_t addressLength) {
+  ssize_t sent;
+  do {
+    sent = ::sendto(udpSocket_, data.data(), data.size(), MSG_NOSIGNAL, static_cast<const sockaddr*>(address),
+                    static_cast<socklen_t>(addressLength));
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) raiseSystem(errno);
+  if (sent == 0) raiseSystem(EPIPE);
+}
+
+bool ZMQSocket::sendDataUdp(std::string_view data) {
+  // Without a sender yet, no address: a connected descriptor sends to its peer.
+  sendUdp(data, info_.empty() ? nullptr : info_.data(), info_.size());
+  return true;
+}
+
+std::string ZMQSocket::receiveDataUdp() {
+  std::string data(kMaxUdpDatagramSize, '\0');
+  sockaddr_storage sender{};
+  socklen_t senderLength;
+  ssize_t received;
+  do {
+    senderLength = sizeof sender;
+    received = ::recvfrom(udpSocket_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0) raiseSystem(errno);
+  if (received == 0) raiseSystem(EPIPE);
+  info_.assign(reinterpret_cast<const char*>(&sender), std::min<size_t>(senderLength, sizeof sender));
+  data.resize(static_cast<size_t>(received));
+  return data;
+}
+
+void ZMQSocket::broadCastDataUsingAsyncSocket(std::string_view data, uint16_t port) {
+  broadCastDataUsingAsyncSocket(data, port, ZMQAddress::getIpAddresses());
+}
+
+void ZMQSocket::broadCastDataUsingAsyncSocket(std::string_view data, uint16_t port,
+                                              const std::vector<std::shared_ptr<ZMQAddress>>& interfaces) {
+  // The asynchronous socket exists once bindToEndpointUdp has run; before, there is nothing
+  // to send through.
+  if (!asyncUdpSocket_) return;
+  for (const std::string& broadcast : ZMQAddress::broadcastAddressesOf(interfaces)) {
+    asyncUdpSocket_->sendDataToHost(std::string(data), broadcast, port, -1, 0);
+  }
+}
+
+void ZMQSocket::broadCastData(std::string_view data, uint16_t port) {
+  broadCastData(data, port, ZMQAddress::getIpAddresses());
+}
+
+void ZMQSocket::broadCastData(std::string_view data, uint16_t port,
+                              const std::vector<std::shared_ptr<ZMQAddress>>& interfaces) {
+  for (const std::string& broadcast : ZMQAddress::broadcastAddressesOf(interfaces)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    // An interface's text that is no dotted address names nowhere to send to.
+    if (inet_pton(AF_INET, broadcast.c_str(), &address.sin_addr) != 1) continue;
+    sendUdp(data, &address, sizeof address);
+  }
+}
+
+void ZMQSocket::broadCastAllData(std::string_view data, uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+  ssize_t sent;
+  do {
+    sent = ::sendto(udpSocket_, data.data(), data.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
+                    sizeof address);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) {
+    int error = errno;
+    QoLog("{}", std::strerror(error));
+    raiseSystem(error);
+  }
+  if (sent == 0) raiseSystem(EPIPE);
+}
+
 void ZMQSocket::getPollItem(zmq_pollitem_t& item, short events) const {
   item.socket = zmqSocket_;
-  item.fd = 0;
+  item.fd = type_ == ZMQ_UDP ? udpSocket_ : 0;
   item.events = events;
   item.revents = 0;
 }

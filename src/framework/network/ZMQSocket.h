@@ -7,17 +7,25 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <zmq.h>
 
+#include "framework/network/DispatchUdpSocketDelegate.h"
+
 namespace velbor {
 
+class DispatchUdpSocket;
+class ZMQAddress;
 class ZMQContext;
 
 // One ZeroMQ socket of a ZMQContext. Made only by ZMQContext::socketWithType; used by one
 // thread at a time. Failures are logged and raised as ZMQException, except a failed send,
 // which answers false.
-class ZMQSocket {
+// A socket of type ZMQ_UDP is a plain IPv4 UDP descriptor instead; its operations raise
+// ZMQException with the system's errno. It is the delegate of the asynchronous socket it
+// broadcasts through, so it must be held by a std::shared_ptr (as socketWithType does).
+class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_from_this<ZMQSocket> {
  public:
   // Our own type next to ZeroMQ's 0-8: a plain UDP socket behind the same object.
   static constexpr int ZMQ_UDP = 100;
@@ -27,6 +35,8 @@ class ZMQSocket {
   // Linger of a socket that does not set its own, so terminating a context never waits
   // forever for a peer that is gone.
   static constexpr int kDefaultLingerMs = 1000;
+  // Receive buffer of ZMQ_UDP: larger than any UDP datagram can be.
+  static constexpr size_t kMaxUdpDatagramSize = 65536;
 
   static std::string nameForSocketType(int type);
 
@@ -54,7 +64,34 @@ class ZMQSocket {
   // The more-parts flag of the last frame received.
   bool msgMore() const { return ifMoreMsg_; }
 
+  // ZMQ_UDP. Binds to every local IPv4 address at `port` (0: one the system picks) with
+  // broadcast on, and makes the asynchronous socket; false when that cannot broadcast.
+  bool bindToEndpointUdp(uint64_t port);
+  // ZMQ_UDP. Replaces the descriptor with a new one connected to the address's ipAddrV4 and
+  // port; when that fails the old descriptor stays.
+  bool connectToEndpointUdp(const ZMQAddress& address);
+  // ZMQ_UDP. One datagram to the sender of the last datagram received, or to the connected
+  // peer before any was received. Zero bytes sent raises EPIPE.
+  bool sendDataUdp(std::string_view data);
+  // ZMQ_UDP. One datagram (blocking); its sender goes to info(). An empty one raises EPIPE.
+  std::string receiveDataUdp();
+  // ZMQ_UDP. `data` to each distinct non-loopback broadcast address of the local interfaces
+  // (or of `interfaces`): queued on the asynchronous socket, whose delegate hears of
+  // failures; or sent through the descriptor, raising on the first failure.
+  void broadCastDataUsingAsyncSocket(std::string_view data, uint16_t port);
+  void broadCastDataUsingAsyncSocket(std::string_view data, uint16_t port,
+                                     const std::vector<std::shared_ptr<ZMQAddress>>& interfaces);
+  void broadCastData(std::string_view data, uint16_t port);
+  void broadCastData(std::string_view data, uint16_t port, const std::vector<std::shared_ptr<ZMQAddress>>& interfaces);
+  // ZMQ_UDP. One datagram to 255.255.255.255.
+  void broadCastAllData(std::string_view data, uint16_t port);
+
+  // For ZMQ_UDP the item carries the descriptor.
   void getPollItem(zmq_pollitem_t& item, short events) const;
+
+  // ZMQ_UDP: the socket address bytes of the last datagram's sender; empty before one.
+  const std::string& info() const { return info_; }
+  int udpSocket() const { return udpSocket_; }
 
   void* zmqSocket() const { return zmqSocket_; }
   bool isClosed() const { return closed_.load(); }
@@ -68,8 +105,15 @@ class ZMQSocket {
   void logError(std::string_view operation, int error) const;
   [[noreturn]] void raise(std::string_view operation) const;
   void limitNetworkInput(const std::string& endpoint);
+  void closeUdp();
+  // Sends one datagram through the descriptor; raises on failure and on zero bytes sent.
+  void sendUdp(std::string_view data, const void* address, size_t addressLength);
 
   void* zmqSocket_ = nullptr;
+  int udpSocket_ = -1;
+  std::shared_ptr<DispatchUdpSocket> asyncUdpSocket_;
+  uint64_t udpPort_ = 0;
+  std::string info_;
   mutable std::mutex endpointLock_;
   std::optional<std::string> endpoint_;
   int type_;

@@ -264,7 +264,9 @@ PersistentClass::Objects PersistentClass::genericFindByCriteria(const std::strin
       const std::string column = statement.columnName(index);
       if (column == "pk") continue;  // the key comes twice: "pk" and again within "*"
       const PersistentProperty* property = propertyNamed(PersistentNaming::stringAsPropertyString(column));
-      if (property == nullptr) break;
+      // A column this build does not know (written by a newer one) is passed over; the
+      // columns after it are still read.
+      if (property == nullptr) continue;
       if (std::optional<PersistentValue> value = readColumn(statement, index, *property)) {
         object->setValue(*value, property->name);
       }
@@ -329,15 +331,11 @@ void PersistentClass::genericSave(PersistentObject& object) const {
     }
   }
   if (!dirty) return;
-  object.makeClean();
 
   if (object.pk_ < 0) {
     int32_t next = -1;
-    if (!nextPrimaryKey(next)) {
-      // No key: write nothing rather than a row under -1, and try again on the next save.
-      object.markDirty();
-      return;
-    }
+    // No key: write nothing rather than a row under -1; the object stays dirty.
+    if (!nextPrimaryKey(next)) return;
     object.pk_ = next;
   }
 
@@ -376,7 +374,10 @@ void PersistentClass::genericSave(PersistentObject& object) const {
   }
   if (statement.step() != SQLITE_DONE) {
     QoLog("Error inserting or updating row. {}", className());
+    return;
   }
+  // Only a written row makes the object clean: a failed save is tried again by the next one.
+  object.makeClean();
 }
 
 int64_t PersistentClass::countByCriteria(const std::string& criteria,

@@ -3,6 +3,8 @@
 #include <filesystem>
 
 #include "EntityTestBase.h"
+#include "core/utils/QoExceptionProto.h"
+#include "framework/persistence/PersistenceTestSupport.h"
 
 namespace velbor::test {
 namespace {
@@ -67,7 +69,7 @@ TEST_F(QoFileTest, RecordsFromDiskAndDirectoryCreation) {
   EXPECT_EQ(QoFile::initWithPath(dir.string())->length(), 0);
   EXPECT_EQ(QoFile::initWithPath(dir.string())->type(), 1);
   EXPECT_EQ(QoFile::initWithPath((dir / "link").string())->type(), 3);
-  EXPECT_TRUE(QoFile::initWithPath((dir / "missing").string())->path().empty());
+  EXPECT_EQ(QoFile::initWithPath((dir / "missing").string()), nullptr) << "no record for a vanished item";
 
   // A directory replaces a file standing in its place; an existing one only gets its time.
   ASSERT_TRUE(QoFile::createDirectoryAtPath(file.string(), 0755, 5000));
@@ -78,6 +80,25 @@ TEST_F(QoFileTest, RecordsFromDiskAndDirectoryCreation) {
 
   auto listed = QoFile::getDirectorySubFilePathsAtPath(dir.string(), true, true);
   EXPECT_EQ(listed, (std::vector<std::string>{"f.txt", "link"}));
+}
+
+TEST_F(QoFileTest, MoveReplacesInOneStepOrRaisesAndKeepsTheDestination) {
+  const auto dir = home_.path() / "m";
+  writeFile(dir / "new", "new");
+  writeFile(dir / "old", "old");
+  QoFile::moveItemAtPath((dir / "new").string(), (dir / "old").string());
+  EXPECT_EQ(readFile(dir / "old"), "new");
+  EXPECT_FALSE(std::filesystem::exists(dir / "new"));
+
+  // Nothing to move: the destination is still there.
+  EXPECT_THROW(QoFile::moveItemAtPath((dir / "gone").string(), (dir / "old").string()), QoException);
+  EXPECT_EQ(readFile(dir / "old"), "new");
+
+  // A folder with content cannot be replaced by a file: it stays whole, and so does the source.
+  writeFile(dir / "full/inner", "kept");
+  EXPECT_THROW(QoFile::moveItemAtPath((dir / "old").string(), (dir / "full").string()), QoException);
+  EXPECT_EQ(readFile(dir / "full/inner"), "kept");
+  EXPECT_EQ(readFile(dir / "old"), "new");
 }
 
 class LocalChangeTest : public EntityTestBase {
@@ -132,6 +153,11 @@ TEST_F(LocalChangeTest, RecursiveDeleteMarksExactlyThePathsBelow) {
   auto dir = QoFile::getFileWithPath(root_ + "/in");
   ASSERT_NE(dir, nullptr);
   EXPECT_EQ(dir->getSubFiles().size(), 3u);
+  // Neither "_" nor letter case widens the prefix.
+  for (const char* folder : {"/a_b", "/axb", "/A_B"}) writeFile(root_ + folder + "/f", "f");
+  outer_->insertFiles({fromDisk("/a_b"), fromDisk("/a_b/f"), fromDisk("/axb"), fromDisk("/axb/f"), fromDisk("/A_B"),
+                       fromDisk("/A_B/f")});
+  EXPECT_EQ(QoFile::getFileWithPath(root_ + "/a_b")->getSubFiles().size(), 2u);
   {
     PersistentTransaction transaction;
     dir->deleteRelationRecursion();
@@ -217,6 +243,60 @@ TEST_F(LocalChangeTest, IncomingDeletionOfAnUnknownFileStoresIt) {
   *handle << "part";
   incoming->closeTmpFileHandle();
   EXPECT_EQ(readFile(root_ + "/in/.gone.txt.Velbor.Download"), "part");
+}
+
+TEST_F(LocalChangeTest, NewTransferStartsFromAnEmptyTemporaryFile) {
+  auto incoming = std::make_shared<QoFileAndSyncdirCopyRelation>();
+  auto file = std::make_shared<QoFile>();
+  file->setPath(root_ + "/in/a.txt");
+  incoming->setFile(file);
+  writeFile(root_ + "/in/.a.txt.Velbor.Download", "left over by a longer attempt");
+
+  auto handle = incoming->getTmpFileHandle();
+  ASSERT_NE(handle, nullptr);
+  *handle << "ab";
+  EXPECT_EQ(incoming->getTmpFileHandle(), handle) << "the open transfer keeps its handle";
+  *handle << "c";
+  incoming->closeTmpFileHandle();
+  EXPECT_EQ(readFile(root_ + "/in/.a.txt.Velbor.Download"), "abc");
+}
+
+TEST_F(LocalChangeTest, PeerPathsThatCouldLeaveTheCopyAreRefused) {
+  for (const std::string bad : {"/../escape", "/in/../../escape", "relative", "", "/in//a", "/in/./a", "/in/"}) {
+    auto incoming = std::make_shared<QoFileAndSyncdirCopyRelation>();
+    auto file = std::make_shared<QoFile>();
+    file->setPath(bad);
+    incoming->setFile(file);
+    incoming->setSyncdirCopy(outer_);
+    EXPECT_THROW(incoming->converFileRelativePathToAbsolutePath(), QoExceptionZeBadPath) << bad;
+    EXPECT_EQ(file->path(), bad) << "left as it came";
+  }
+  // Without a copy there is no root to stay below.
+  auto orphan = std::make_shared<QoFileAndSyncdirCopyRelation>();
+  auto file = std::make_shared<QoFile>();
+  file->setPath("/etc/passwd");
+  orphan->setFile(file);
+  EXPECT_THROW(orphan->converFileRelativePathToAbsolutePath(), QoExceptionZeBadPath);
+  EXPECT_EQ(file->path(), "/etc/passwd");
+}
+
+TEST_F(LocalChangeTest, FailedBatchIsRolledBackAndRaised) {
+  outer_->insertFiles({fromDisk("/in/a.txt")});
+  writeFile(root_ + "/in/b.txt", "b");
+  {
+    // Another connection keeps reading the file, so the batch's COMMIT is refused.
+    OpenReader reader(SQLiteInstanceManager::sharedManager()->databaseFilepath());
+    ASSERT_TRUE(reader.reading());
+    EXPECT_THROW(outer_->insertFiles({fromDisk("/in/b.txt")}), QoExceptionZeSqlite);
+    EXPECT_THROW(outer_->updateFiles({QoFile::getFileWithPath(root_ + "/in/a.txt")}), QoExceptionZeSqlite);
+    EXPECT_THROW(outer_->deleteFiles({QoFile::getFileWithPath(root_ + "/in/a.txt")}), QoExceptionZeSqlite);
+  }
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  EXPECT_EQ(QoFile::getFileWithPath(root_ + "/in/b.txt"), nullptr);
+  auto a = QoFile::getFileWithPath(root_ + "/in/a.txt");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->status(), 0);
+  EXPECT_EQ(outer_->getFileRelationWithFilePath(a->path())->vclock(), "1");
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <gtest/gtest.h>
 
 #include "EnvelopeTestSupport.h"
@@ -15,6 +19,9 @@
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/network/DispatchUdpSocket.h"
 #include "framework/network/ZMQAddress.h"
+#include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQException.h"
+#include "framework/network/ZMQSocket.h"
 #include "platform/Dispatch.h"
 #include "proto/VelborProto.pb.h"
 
@@ -163,6 +170,60 @@ TEST_F(QoMessageDiscoverTest, BroadcastGoesOnceToEachDistinctNonLoopbackAddress)
   ASSERT_TRUE(station.collector->waitForSentTag(kMarkerTag));
   std::lock_guard lock(mutex);
   EXPECT_EQ(destinations, (std::vector<std::string>{"192.168.1.255:8848", "10.0.0.255:8848"}));
+}
+
+uint16_t boundPort(const ZMQSocket& socket) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  getsockname(socket.udpSocket(), reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+// A lost datagram fails the receive instead of blocking the test for ever.
+void boundWaits(const ZMQSocket& socket) {
+  timeval patience{20, 0};
+  setsockopt(socket.udpSocket(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+}
+
+TEST_F(QoMessageDiscoverTest, UdpSocketsWithTheSameTokenReadEachOther) {
+  QoConfig::sharedQoConfig().setDeviceToken("shared token");
+  auto context = std::make_shared<ZMQContext>(1);
+  auto alpha = context->socketWithType(ZMQSocket::ZMQ_UDP);
+  ASSERT_TRUE(alpha->bindToEndpointUdp(0));
+  auto bravo = context->socketWithType(ZMQSocket::ZMQ_UDP);
+  ZMQAddress toAlpha;
+  toAlpha.ipAddrV4 = "127.0.0.1";
+  toAlpha.port = std::to_string(boundPort(*alpha));
+  ASSERT_TRUE(bravo->connectToEndpointUdp(toAlpha));
+  boundWaits(*alpha);
+  boundWaits(*bravo);
+
+  discover("bravo")->sendDiscoverToSocket(*bravo);
+  auto atAlpha = QoMessage::recvDiscoverFromSocket(*alpha);
+  EXPECT_EQ(uuidIn(atAlpha), "bravo");
+  ASSERT_NE(atAlpha->userInfoData(), nullptr);
+  ZMQAddress sender(*atAlpha->userInfoData());
+  EXPECT_EQ(sender.ipAddrV4, "127.0.0.1");
+  EXPECT_EQ(sender.port, std::to_string(boundPort(*bravo)));
+
+  // The answer goes back to whoever sent last.
+  discover("alpha")->sendDiscoverToSocket(*alpha, "shared token");
+  EXPECT_EQ(uuidIn(QoMessage::recvDiscoverFromSocket(*bravo, "shared token")), "alpha");
+
+  // Under another token a datagram is unreadable; it costs only itself.
+  discover("bravo again")->sendDiscoverToSocket(*bravo);
+  try {
+    QoMessage::recvDiscoverFromSocket(*alpha, "carol's token");
+    ADD_FAILURE() << "read under another token";
+  } catch (const ZMQException& e) {
+    ADD_FAILURE() << "nothing received: " << e.what();
+  } catch (const Exception&) {
+  }
+  discover("bravo last")->sendDiscoverToSocket(*bravo);
+  EXPECT_EQ(uuidIn(QoMessage::recvDiscoverFromSocket(*alpha)), "bravo last");
+
+  context->closeSockets();
+  context->terminate();
 }
 
 TEST_F(QoMessageDiscoverTest, DatagramIsTheWholeBodyUnderTheTokenKey) {

@@ -49,6 +49,14 @@ TEST(QoUtilsTest, UuidsAreMadeAndCheckedAtTheirBoundaries) {
   EXPECT_TRUE(QoUtils::checkPath("/home/a b/文件"));
   EXPECT_FALSE(QoUtils::checkPath(""));
   EXPECT_FALSE(QoUtils::checkPath("home/a"));
+
+  // A peer's path stays below the root it is joined to.
+  EXPECT_TRUE(QoUtils::checkPeerPath("/a"));
+  EXPECT_TRUE(QoUtils::checkPeerPath("/a b/..c/.d/文件"));
+  for (const std::string bad : {"", "a/b", "/", "/a/", "//a", "/a//b", "/./a", "/a/.", "/..", "/a/../../etc"}) {
+    EXPECT_FALSE(QoUtils::checkPeerPath(bad)) << bad;
+  }
+  EXPECT_FALSE(QoUtils::checkPeerPath(std::string("/a\0/b", 5)));
 }
 
 TEST(QoUtilsTest, FileSha1AcrossBlockBoundariesAndFailures) {

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -119,7 +120,22 @@ size_t openDescriptors() {
 }
 
 TEST_F(DispatchUdpSocketSetupTest, ClosingAndDestroyingReleaseTheDescriptors) {
-  makeReceiver()->close();  // the dispatch layer's own descriptors come to life here
+  // The dispatch layer's own descriptors come to life here. The receiver's own are closed
+  // on its queue's time: they must be gone before counting, or the count starts one high.
+  int warmUp4 = -1;
+  int warmUp6 = -1;
+  {
+    auto receiver = makeReceiver();
+    receiver->performBlock([&] {
+      warmUp4 = receiver->socket4FD();
+      warmUp6 = receiver->socket6FD();
+    });
+    receiver->close();
+  }
+  auto isOpen = [](int fd) { return fd >= 0 && fcntl(fd, F_GETFD) != -1; };
+  for (int i = 0; i < 2000 && (isOpen(warmUp4) || isOpen(warmUp6)); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   size_t before = openDescriptors();
   auto closed = makeSocket();
   ASSERT_TRUE(closed->bindToPort(0));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,68 @@ class TestGadget : public PersistentEntity<TestGadget> {
   std::string blob;
   std::shared_ptr<TestOwner> owner;
   std::string scratch;
+};
+
+// Records every statement SQLite runs on the shared connection while it lives.
+class StatementTrace {
+ public:
+  StatementTrace() : database_(SQLiteInstanceManager::sharedManager()->database()) {
+    sqlite3_trace_v2(database_, SQLITE_TRACE_STMT, &StatementTrace::record, this);
+  }
+  ~StatementTrace() { sqlite3_trace_v2(database_, 0, nullptr, nullptr); }
+  StatementTrace(const StatementTrace&) = delete;
+  StatementTrace& operator=(const StatementTrace&) = delete;
+
+  // How many statements began with `prefix`, ignoring case.
+  int count(const std::string& prefix) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    int matches = 0;
+    for (const std::string& sql : statements_) {
+      const int length = static_cast<int>(prefix.size());
+      if (sql.size() >= prefix.size() && sqlite3_strnicmp(sql.c_str(), prefix.c_str(), length) == 0) ++matches;
+    }
+    return matches;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    statements_.clear();
+  }
+
+ private:
+  static int record(unsigned /*type*/, void* context, void* /*statement*/, void* text) {
+    auto* trace = static_cast<StatementTrace*>(context);
+    std::lock_guard<std::mutex> guard(trace->mutex_);
+    trace->statements_.emplace_back(static_cast<const char*>(text));
+    return 0;
+  }
+
+  sqlite3* database_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> statements_;
+};
+
+// A second connection to the database file that keeps a read open, so that the shared
+// connection cannot commit a write while it lives.
+class OpenReader {
+ public:
+  explicit OpenReader(const std::string& path) {
+    if (sqlite3_open_v2(path.c_str(), &database_, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(database_, "SELECT name FROM sqlite_master", -1, &statement_, nullptr) == SQLITE_OK) {
+      reading_ = sqlite3_step(statement_) == SQLITE_ROW;
+    }
+  }
+  ~OpenReader() {
+    sqlite3_finalize(statement_);
+    sqlite3_close_v2(database_);
+  }
+  OpenReader(const OpenReader&) = delete;
+  OpenReader& operator=(const OpenReader&) = delete;
+  bool reading() const { return reading_; }
+
+ private:
+  sqlite3* database_ = nullptr;
+  sqlite3_stmt* statement_ = nullptr;
+  bool reading_ = false;
 };
 
 // Fresh HOME and a fresh shared connection per test.

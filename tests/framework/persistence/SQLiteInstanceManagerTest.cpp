@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/utils/QoException.h"
+#include "core/utils/QoExceptionProto.h"
 #include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "framework/persistence/PersistenceTestSupport.h"
@@ -81,6 +82,7 @@ class TransactionTest : public PersistenceTest {
 };
 
 TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
+  StatementTrace trace;
   // An inner rollback undoes nothing by itself; the outer commit keeps everything.
   PersistentObject::beginTransaction();
   add("outer");
@@ -92,8 +94,12 @@ TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
   PersistentObject::commitTransaction();
   EXPECT_EQ(PersistentObject::transactionLevel(), 0);
   EXPECT_EQ(TestOwner::count(), 2);
+  EXPECT_EQ(trace.count("BEGIN"), 1);
+  EXPECT_EQ(trace.count("COMMIT"), 1);
+  EXPECT_EQ(trace.count("ROLLBACK"), 0);
 
   // An outer rollback discards the committed inner changes too.
+  trace.clear();
   PersistentObject::beginTransaction();
   PersistentObject::beginTransaction();
   add("gone");
@@ -101,6 +107,45 @@ TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
   PersistentObject::rollbackTransaction();
   EXPECT_EQ(PersistentObject::transactionLevel(), 0);
   EXPECT_EQ(TestOwner::count(), 2);
+  EXPECT_EQ(trace.count("BEGIN"), 1);
+  EXPECT_EQ(trace.count("COMMIT"), 0);
+  EXPECT_EQ(trace.count("ROLLBACK"), 1);
+
+  // begin, begin, commit, commit: one BEGIN and one COMMIT.
+  trace.clear();
+  {
+    PersistentTransaction outer;
+    {
+      PersistentTransaction inner;
+      add("nested");
+      inner.commit();
+    }
+    outer.commit();
+  }
+  EXPECT_EQ(trace.count("BEGIN"), 1);
+  EXPECT_EQ(trace.count("COMMIT"), 1);
+  EXPECT_EQ(trace.count("ROLLBACK"), 0);
+  EXPECT_EQ(TestOwner::count(), 3);
+}
+
+TEST_F(TransactionTest, RefusedCommitRaisesAndTheWorkIsRolledBack) {
+  add("before");
+  {
+    // Another connection is reading the file: the write cannot be committed.
+    OpenReader reader(SQLiteInstanceManager::sharedManager()->databaseFilepath());
+    ASSERT_TRUE(reader.reading());
+    StatementTrace trace;
+    {
+      PersistentTransaction transaction;
+      add("lost");
+      EXPECT_THROW(transaction.commit(), QoExceptionZeSqlite);
+      EXPECT_EQ(PersistentObject::transactionLevel(), 1) << "still open, for the caller to roll back";
+    }
+    EXPECT_EQ(trace.count("COMMIT"), 1);
+    EXPECT_EQ(trace.count("ROLLBACK"), 1);
+  }
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  EXPECT_EQ(column("SELECT label FROM test_owner"), std::vector<std::string>{"before"});
 }
 
 TEST_F(TransactionTest, ScopedTransactionRollsBackUnlessCommitted) {

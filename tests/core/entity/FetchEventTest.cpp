@@ -1,0 +1,197 @@
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "FetchTestBase.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+using FetchEventTest = FetchTestBase;
+
+TEST_F(FetchEventTest, DownloadedFileIsInstalledWithThePeersAttributesAndMergedClock) {
+  fs::create_directories(at("docs"));
+  auto created = incoming("docs/a.txt", Incoming().content("hello").download("hello").permissions(0640));
+  ASSERT_TRUE(created->handleFetchEvent(EventCreateFile));
+
+  EXPECT_EQ(readFile(at("docs/a.txt")), "hello");
+  EXPECT_EQ(modeOf(at("docs/a.txt")), 0640u);
+  EXPECT_EQ(mtimeOf(at("docs/a.txt")), kPeerTime);
+  EXPECT_TRUE(temporaries().empty());
+  auto file = stored("docs/a.txt");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->sha1(), sha1Of("hello"));
+  EXPECT_EQ(file->status(), 0);
+  EXPECT_GT(file->usn(), 0);
+  EXPECT_NE(file->usn(), kPeerUsn) << "a local usn, so the change travels on";
+  EXPECT_EQ(storedClock("docs/a.txt"), "0|3");
+
+  const int64_t firstUsn = file->usn();
+  auto updated = incoming("docs/a.txt", Incoming().content("hello again").download("hello again").permissions(0600).mtime(kPeerTime + 5000).clock(std::vector<uint64_t>{0, 5}));
+  ASSERT_TRUE(updated->handleFetchEvent(EventUpdateFile));
+  EXPECT_EQ(readFile(at("docs/a.txt")), "hello again");
+  EXPECT_EQ(modeOf(at("docs/a.txt")), 0600u);
+  EXPECT_EQ(mtimeOf(at("docs/a.txt")), kPeerTime + 5000);
+  EXPECT_GT(stored("docs/a.txt")->usn(), firstUsn);
+  EXPECT_EQ(storedClock("docs/a.txt"), "0|5");
+  EXPECT_EQ(failedUsn(), 0);
+}
+
+TEST_F(FetchEventTest, CorruptDownloadLeavesTheOldFileAndRecordsThePeersUsn) {
+  writeFile(at("a.txt"), "old");
+  recordLocal("a.txt");
+  const auto before = stored("a.txt");
+  DataSource::sharedDataSource().setSyncdirCopyRelationFailedUsn(pairingKey(), kPeerUsn + 10);
+
+  auto corrupt = incoming("a.txt", Incoming().content("new").download("evil"));
+  EXPECT_FALSE(corrupt->handleFetchEvent(EventUpdateFile));
+
+  EXPECT_EQ(readFile(at("a.txt")), "old");
+  EXPECT_TRUE(temporaries().empty());
+  auto after = stored("a.txt");
+  EXPECT_EQ(after->usn(), before->usn());
+  EXPECT_EQ(after->sha1(), before->sha1());
+  EXPECT_EQ(storedClock("a.txt"), "1");
+  EXPECT_EQ(failedUsn(), kPeerUsn) << "the peer's usn, not one handed out locally";
+
+  // A mark already lower stays.
+  DataSource::sharedDataSource().setSyncdirCopyRelationFailedUsn(pairingKey(), 5);
+  EXPECT_FALSE(incoming("a.txt", Incoming().content("new").download("evil"))->handleFetchEvent(EventUpdateFile));
+  EXPECT_EQ(failedUsn(), 5);
+}
+
+TEST_F(FetchEventTest, FailingDiskStepsRollBackAndTouchNothingOutsideTheCopy) {
+  TempDir outside;
+  writeFile(outside / "victim", "keep me");
+  ASSERT_EQ(symlink(outside.str().c_str(), at("link").c_str()), 0);
+  writeFile(at("blocker"), "a file where a folder must be");
+  writeFile(at("mine.txt"), "mine");
+  recordLocal("mine.txt");
+  writeFile(at("mine.txt"), "mine, edited after it was recorded");
+
+  struct Case {
+    const char* name;
+    std::string relative;
+    int32_t event;
+    Incoming spec;
+  };
+  const std::vector<Case> cases{
+      {"folder on the way is a file", "blocker/a.txt", EventCreateFile, Incoming().content("x")},
+      {"folder on the way is a link", "link/newdir", EventCreateDirectory, Incoming().type(1)},
+      {"delete through a link", "link/victim", EventDeleteFile, Incoming().status(1)},
+      {"path leaves the copy", "../escape", EventCreateDirectory, Incoming().type(1)},
+      {"local change not yet recorded", "mine.txt", EventUpdateFile, Incoming().content("theirs").download("theirs")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DataSource::sharedDataSource().resetSyncdirCopyRelationFailedUsn(pairingKey());
+    auto relation = incoming(c.relative, c.spec);
+    EXPECT_FALSE(relation->handleFetchEvent(c.event));
+    EXPECT_EQ(failedUsn(), kPeerUsn);
+    EXPECT_EQ(stored(c.relative) == nullptr, c.relative != "mine.txt");
+  }
+  EXPECT_EQ(readFile(outside / "victim"), "keep me");
+  EXPECT_FALSE(exists((outside / "newdir").string()));
+  EXPECT_FALSE(exists((home_.path() / "escape").string()));
+  EXPECT_EQ(readFile(at("blocker")), "a file where a folder must be");
+  EXPECT_EQ(readFile(at("mine.txt")), "mine, edited after it was recorded");
+  EXPECT_EQ(stored("mine.txt")->sha1(), sha1Of("mine"));
+  EXPECT_TRUE(temporaries().empty());
+
+  // The temporary file vanished before the event: nothing is installed or recorded.
+  auto vanished = incoming("gone.txt", Incoming().content("data").download("data"));
+  fs::remove(vanished->getTempFilePath());
+  EXPECT_FALSE(vanished->handleFetchEvent(EventCreateFile));
+  EXPECT_FALSE(exists(at("gone.txt")));
+  EXPECT_EQ(stored("gone.txt"), nullptr);
+}
+
+TEST_F(FetchEventTest, DirectoriesAreCreatedAndUpdatedInPlace) {
+  auto created = incoming("d", Incoming().type(1).permissions(0750));
+  ASSERT_TRUE(created->handleFetchEvent(EventCreateDirectory));
+  EXPECT_TRUE(fs::is_directory(at("d")));
+  EXPECT_EQ(modeOf(at("d")), 0750u);
+  EXPECT_EQ(mtimeOf(at("d")), kPeerTime);
+  ASSERT_NE(stored("d"), nullptr);
+  EXPECT_EQ(stored("d")->type(), 1);
+
+  writeFile(at("d/inside.txt"), "content stays");
+  auto updated = incoming("d", Incoming().type(1).permissions(0700).mtime(kPeerTime + 1000).clock(std::vector<uint64_t>{0, 4}));
+  ASSERT_TRUE(updated->handleFetchEvent(EventUpdateDirectory));
+  EXPECT_EQ(readFile(at("d/inside.txt")), "content stays");
+  EXPECT_EQ(modeOf(at("d")), 0700u) << "the record's permissions are what the disk holds";
+  EXPECT_EQ(mtimeOf(at("d")), kPeerTime + 1000);
+  EXPECT_EQ(storedClock("d"), "0|4");
+}
+
+TEST_F(FetchEventTest, DeletionRemovesFilesAndWholeTreesAndRecordsThemRemoved) {
+  writeFile(at("gone.txt"), "bye");
+  recordLocal("gone.txt");
+  writeFile(at("tree/x/y.txt"), "deep");
+  recordLocal("tree");
+  recordLocal("tree/x");
+  recordLocal("tree/x/y.txt");
+  const int64_t usnBefore = stored("gone.txt")->usn();
+
+  ASSERT_TRUE(incoming("gone.txt", Incoming().status(1).clock(std::vector<uint64_t>{0, 4}))->handleFetchEvent(EventDeleteFile));
+  EXPECT_FALSE(exists(at("gone.txt")));
+  EXPECT_EQ(stored("gone.txt")->status(), 1);
+  EXPECT_GT(stored("gone.txt")->usn(), usnBefore);
+  EXPECT_EQ(storedClock("gone.txt"), "1|4");
+
+  ASSERT_TRUE(incoming("tree", Incoming().type(1).status(1))->handleFetchEvent(EventDeleteFile));
+  EXPECT_FALSE(exists(at("tree")));
+  EXPECT_EQ(stored("tree")->status(), 1);
+
+  // Never seen here: stored as removed all the same, so the removal travels on.
+  ASSERT_TRUE(incoming("ghost", Incoming().status(1))->handleFetchEvent(EventDeleteFile));
+  ASSERT_NE(stored("ghost"), nullptr);
+  EXPECT_EQ(stored("ghost")->status(), 1);
+}
+
+TEST_F(FetchEventTest, EmptyFilesAndRenamesNeedNoDownload) {
+  constexpr const char* kEmpty = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+  ASSERT_TRUE(incoming("empty", Incoming().permissions(0604))->handleFetchEvent(EventCreateEmptyFile));
+  EXPECT_EQ(readFile(at("empty")), "");
+  EXPECT_EQ(modeOf(at("empty")), 0604u);
+  EXPECT_EQ(stored("empty")->sha1(), kEmpty);
+
+  writeFile(at("already"), "");
+  ASSERT_TRUE(incoming("already", Incoming())->handleFetchEvent(EventCreateEmptyFile));
+  EXPECT_EQ(stored("already")->sha1(), kEmpty);
+  EXPECT_EQ(mtimeOf(at("already")), kPeerTime);
+
+  writeFile(at("old.txt"), "payload");
+  auto oldRecord = recordLocal("old.txt");
+  auto renamed = incoming("new.txt", Incoming().content("payload").permissions(0644));
+  renamed->setFileRelationLocal(oldRecord);
+  ASSERT_TRUE(renamed->handleFetchEvent(EventRenameFile));
+  EXPECT_EQ(readFile(at("new.txt")), "payload");
+  EXPECT_FALSE(exists(at("old.txt")));
+  EXPECT_EQ(mtimeOf(at("new.txt")), kPeerTime);
+  EXPECT_EQ(stored("new.txt")->sha1(), sha1Of("payload"));
+
+  // The local file no longer holds the named content: it stays where it is.
+  writeFile(at("other.txt"), "changed");
+  auto otherRecord = recordLocal("other.txt");
+  auto wrong = incoming("new2.txt", Incoming().content("payload"));
+  wrong->setFileRelationLocal(otherRecord);
+  EXPECT_FALSE(wrong->handleFetchEvent(EventRenameFile));
+  EXPECT_EQ(readFile(at("other.txt")), "changed");
+  EXPECT_FALSE(exists(at("new2.txt")));
+}
+
+TEST_F(FetchEventTest, NothingToApplyStillDropsTheTemporaryFile) {
+  for (int32_t event : {static_cast<int32_t>(EventFailed), 13, -1}) {
+    auto relation = incoming("n.txt", Incoming().content("x").download("x"));
+    EXPECT_TRUE(relation->handleFetchEvent(event));
+    EXPECT_TRUE(temporaries().empty());
+    EXPECT_FALSE(exists(at("n.txt")));
+    EXPECT_EQ(stored("n.txt"), nullptr);
+  }
+  EXPECT_EQ(failedUsn(), 0);
+}
+
+}  // namespace
+}  // namespace velbor::test

@@ -1,0 +1,195 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <thread>
+
+#include "EntityTestBase.h"
+#include "core/daemon/SyncFileProcessBox.h"
+#include "platform/Dispatch.h"
+#include "platform/NotificationCenter.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One notice as an observer saw it: "FileChanged", or the index status with its total.
+struct Notice {
+  std::string what;
+  int64_t total = 0;
+  bool operator==(const Notice&) const = default;
+};
+
+class RefreshTest : public EntityTestBase {
+ protected:
+  void SetUp() override {
+    EntityTestBase::SetUp();
+    root_ = (home_.path() / "sync").string();
+    fs::create_directories(root_);
+    copy_ = copy(root_, device(0, "local"), "S", "aaaaaa-local");
+    auto& center = NotificationCenter::defaultCenter();
+    tokens_.push_back(center.addObserver("SyncFileProcess", [this](const Notification& n) {
+      auto box = std::any_cast<std::shared_ptr<SyncFileProcessBox>>(n.object);
+      static const char* kNames[] = {"prepare", "begin", "indexing", "end"};
+      add({kNames[box->status], box->status == SyncFileIndexBegin ? box->total : 0});
+    }));
+    tokens_.push_back(center.addObserver("FileChanged", [this](const Notification& n) {
+      EXPECT_EQ(std::any_cast<QoSyncdirCopy::Ptr>(n.object), copy_);
+      add({"FileChanged"});
+    }));
+  }
+  void TearDown() override {
+    for (auto token : tokens_) NotificationCenter::defaultCenter().removeObserver(token);
+    EntityTestBase::TearDown();
+  }
+
+  void add(Notice notice) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    notices_.push_back(std::move(notice));
+    changed_.notify_all();
+  }
+
+  // Rescans and answers the notices it posted, with the indexing notices counted as one.
+  std::vector<Notice> refresh() {
+    copy_->refresh();
+    return takeNotices();
+  }
+  std::vector<Notice> takeNotices() {
+    QoNotify::notifyQueue()->sync([] {});
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Notice> seen;
+    for (const Notice& notice : notices_) {
+      if (notice.what == "indexing" && !seen.empty() && seen.back().what == "indexing") {
+        ++seen.back().total;
+      } else {
+        seen.push_back(notice.what == "indexing" ? Notice{"indexing", 1} : notice);
+      }
+    }
+    notices_.clear();
+    return seen;
+  }
+
+  std::string at(const std::string& relative) const { return root_ + "/" + relative; }
+  QoFile::Ptr stored(const std::string& relative) { return QoFile::getFileWithPath(at(relative)); }
+  static void setMtime(const std::string& path, int64_t seconds, long nanoseconds = 0) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {seconds, nanoseconds}};
+    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
+
+  std::string root_;
+  QoSyncdirCopy::Ptr copy_;
+  std::vector<NotificationCenter::Token> tokens_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Notice> notices_;
+};
+
+TEST_F(RefreshTest, NewChangedRemovedAndRestoredFiles) {
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"begin", 0}, {"end"}})) << "an empty copy changes nothing";
+
+  writeFile(at("a.txt"), "one");
+  writeFile(at("d/b.txt"), "two");
+  EXPECT_EQ(refresh(),
+            (std::vector<Notice>{{"prepare"}, {"begin", 3}, {"indexing", 3}, {"FileChanged"}, {"end"}}));
+  ASSERT_NE(stored("d/b.txt"), nullptr);
+  EXPECT_EQ(stored("d")->type(), 1);
+  EXPECT_EQ(stored("a.txt")->sha1().size(), 40u);
+  EXPECT_EQ(copy_->getFileRelationWithFilePath(at("a.txt"))->vclock(), "1");
+
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"begin", 0}, {"end"}})) << "nothing changed";
+
+  // Content and size change within the same second counts; so does a permission change.
+  const int64_t usnA = stored("a.txt")->usn();
+  const auto mtimeA = stored("a.txt")->contentModTime();
+  writeFile(at("a.txt"), "one, longer");
+  setMtime(at("a.txt"), mtimeA / 1000, 999000000);
+  fs::permissions(at("d/b.txt"), fs::perms(0600));
+  const int32_t pkB = stored("d/b.txt")->pk();
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"begin", 2}, {"indexing", 2}, {"FileChanged"}, {"end"}}));
+  EXPECT_GT(stored("a.txt")->usn(), usnA);
+  EXPECT_EQ(stored("a.txt")->length(), 11);
+  EXPECT_EQ(stored("d/b.txt")->unixAttr(), 0600);
+
+  // Removed: marked removed, once.
+  fs::remove(at("d/b.txt"));
+  setMtime(at("d"), 1000);
+  refresh();
+  EXPECT_EQ(stored("d/b.txt")->status(), 1);
+  EXPECT_EQ(stored("d")->contentModTime(), 1000000);
+  const int64_t removedUsn = stored("d/b.txt")->usn();
+  refresh();
+  EXPECT_EQ(stored("d/b.txt")->usn(), removedUsn);
+
+  // Restored: the same row comes back present.
+  writeFile(at("d/b.txt"), "two again");
+  setMtime(at("d"), 1000);
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"begin", 1}, {"indexing", 1}, {"FileChanged"}, {"end"}}));
+  EXPECT_EQ(stored("d/b.txt")->status(), 0);
+  EXPECT_EQ(stored("d/b.txt")->pk(), pkB);
+}
+
+TEST_F(RefreshTest, UnreadableRootDeletesNothing) {
+  writeFile(at("a.txt"), "one");
+  refresh();
+  const int64_t usn = stored("a.txt")->usn();
+
+  fs::rename(root_, root_ + ".unmounted");
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"end"}}));
+  EXPECT_EQ(stored("a.txt")->status(), 0);
+
+  writeFile(root_, "a file where the copy's folder was");
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"end"}}));
+  EXPECT_EQ(stored("a.txt")->status(), 0);
+  EXPECT_EQ(stored("a.txt")->usn(), usn);
+}
+
+TEST_F(RefreshTest, OnlySynchronisedEntriesCountAndNamesCompareByteWise) {
+  writeFile(at("A.txt"), "upper");
+  writeFile(at("a.txt"), "lower");
+  writeFile(at("B"), "b");
+  writeFile(at(".hidden"), "h");
+  writeFile(at("d/.x.Velbor.Download"), "partial");
+  ASSERT_EQ(symlink("/etc", at("c-link").c_str()), 0);
+  refresh();
+  for (const char* name : {"A.txt", "a.txt", "B", "d"}) EXPECT_NE(stored(name), nullptr) << name;
+  EXPECT_EQ(stored("c-link"), nullptr);
+  EXPECT_EQ(stored(".hidden"), nullptr);
+  EXPECT_EQ(QoFile::count(), 4);
+
+  // The link sits between records; entries around it still compare normally.
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"begin", 0}, {"end"}}));
+
+  QoConfig::sharedQoConfig().setSyncHiddenFile(true);
+  QoFile::generateRegexExpress();
+  refresh();
+  EXPECT_NE(stored(".hidden"), nullptr);
+  EXPECT_EQ(stored("d/.x.Velbor.Download"), nullptr);
+}
+
+TEST_F(RefreshTest, SecondRescanOfTheSameCopyReturnsAtOnce) {
+  writeFile(at("a.txt"), "one");
+  copy_->setRefreshing(true);
+  EXPECT_TRUE(refresh().empty());
+  EXPECT_EQ(stored("a.txt"), nullptr);
+  copy_->setRefreshing(false);
+
+  // A rescan holds at its first batch while this thread holds the transaction locker.
+  std::unique_lock<std::recursive_mutex> transaction(DataSource::sharedDataSource().getLocker("transaction"));
+  std::thread running([this] { copy_->refresh(); });
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ASSERT_TRUE(changed_.wait_for(lock, std::chrono::seconds(30), [this] { return !notices_.empty(); }));
+  }
+  copy_->refresh();
+  transaction.unlock();
+  running.join();
+  EXPECT_EQ(takeNotices(),
+            (std::vector<Notice>{{"prepare"}, {"begin", 1}, {"indexing", 1}, {"FileChanged"}, {"end"}}));
+  EXPECT_NE(stored("a.txt"), nullptr);
+}
+
+}  // namespace
+}  // namespace velbor::test
