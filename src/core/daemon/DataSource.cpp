@@ -1,5 +1,6 @@
 #include "core/daemon/DataSource.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,7 @@ namespace {
 
 constexpr const char* kSuiteName = "DataSource";
 constexpr const char* kUsnKey = "usn";
+constexpr int64_t kUsnBlock = 256;
 constexpr const char* kMaxUsnPrefix = "syncdirCopyMaxUsn";
 
 std::mutex sharedMutex;
@@ -78,8 +80,11 @@ void DataSource::dbCheck() {
   // A lost or older settings file must not hand out usns that records already carry.
   int64_t highest = highestStoredUsn();
   std::lock_guard lock(usnMutex_);
-  if (highest > getCurrentUsn()) {
-    QoLog("Usn({}) below the highest stored usn({}), raised", getCurrentUsn(), highest);
+  loadUsnLocked();
+  if (highest > currentUsn_) {
+    QoLog("Usn({}) below the highest stored usn({}), raised", currentUsn_, highest);
+    currentUsn_ = highest;
+    reservedUsn_ = highest;
     defaults_->setInteger(kUsnKey, highest);
   }
 }
@@ -106,22 +111,37 @@ void DataSource::recreate() {
   QoConfig::sharedQoConfig().reset();
 }
 
+void DataSource::loadUsnLocked() {
+  if (currentUsn_ >= 0) return;
+  currentUsn_ = std::max<int64_t>(defaults_->integerForKey(kUsnKey), 0);
+  reservedUsn_ = currentUsn_;
+}
+
 int64_t DataSource::getAutoUsn() {
   std::lock_guard lock(usnMutex_);
-  int64_t next = defaults_->integerForKey(kUsnKey) + 1;
-  // Written through to disk before it is handed out.
-  defaults_->setInteger(kUsnKey, next);
+  loadUsnLocked();
+  int64_t next = currentUsn_ + 1;
+  if (next > reservedUsn_) {
+    // The ceiling reaches the disk before any usn below it is handed out; a restart
+    // continues above it, leaving at most one block unused.
+    defaults_->setInteger(kUsnKey, next + kUsnBlock - 1);
+    reservedUsn_ = next + kUsnBlock - 1;
+  }
+  currentUsn_ = next;
   return next;
 }
 
 int64_t DataSource::getCurrentUsn() {
   std::lock_guard lock(usnMutex_);
-  return defaults_->integerForKey(kUsnKey);
+  loadUsnLocked();
+  return currentUsn_;
 }
 
 void DataSource::resetUsn() {
   std::lock_guard lock(usnMutex_);
   defaults_->removeObjectForKey(kUsnKey);
+  currentUsn_ = 0;
+  reservedUsn_ = 0;
 }
 
 int64_t DataSource::getSyncdirCopyMaxUsnWithRelaionKey(const std::string& relationKey) {

@@ -37,7 +37,8 @@ class DataSource {
   // dbCheck, dbClear, then QoConfig::reset (clears the device token).
   void recreate();
 
-  // The next usn: persisted before it is returned; unique across threads, 1 on a fresh store.
+  // The next usn: unique across threads, 1 on a fresh store, and never handed out again after
+  // a restart, since the suite always holds a ceiling at or above every usn handed out.
   int64_t getAutoUsn();
   int64_t getCurrentUsn();
   void resetUsn();
@@ -87,6 +88,11 @@ class DataSource {
   std::shared_ptr<UserDefaults> defaults_;
   // Guards the usn counter and the pulled-usn marks.
   std::recursive_mutex usnMutex_;
+  // The last usn handed out (-1 until read from the suite) and the ceiling stored in the
+  // suite: usns are reserved on disk a block at a time, so handing one out rarely writes.
+  int64_t currentUsn_ = -1;
+  int64_t reservedUsn_ = 0;
+  void loadUsnLocked();
   // Guards the in-memory tables below; the lockers themselves are separate objects.
   std::mutex cacheMutex_;
   std::map<std::string, int64_t> failedUsn_;
