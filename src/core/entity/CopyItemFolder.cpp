@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/entity/FileTimes.h"
 #include "core/utils/QoException.h"
 #include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
@@ -35,17 +36,6 @@ class Descriptor {
  private:
   int fd_;
 };
-
-timespec timespecOfMilliseconds(int64_t milliseconds) {
-  timespec time{};
-  time.tv_sec = static_cast<time_t>(milliseconds / 1000);
-  time.tv_nsec = static_cast<long>((milliseconds % 1000) * 1000000);
-  if (time.tv_nsec < 0) {
-    time.tv_sec -= 1;
-    time.tv_nsec += 1000000000;
-  }
-  return time;
-}
 
 std::vector<std::string> splitComponents(const std::string& relative) {
   std::vector<std::string> components;

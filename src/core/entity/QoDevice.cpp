@@ -49,14 +49,7 @@ QoDevice::List QoDevice::findByCriteria(const std::string& criteria, const std::
       QoLog("Error select. {}, {}", statement.errorMessage(), className());
       return devices;
     }
-    if (parameters) {
-      int position = 1;
-      for (const std::string& parameter : *parameters) {
-        if (statement.bindText(position++, parameter) != SQLITE_OK) {
-          QoLog("*** bind error, {}, {}", statement.errorMessage(), tableName());
-        }
-      }
-    }
+    bindCriteriaParameters(statement, parameters);
     while (statement.step() == SQLITE_ROW) {
       auto device = std::make_shared<QoDevice>();
       device->setPk(statement.columnInt(0));

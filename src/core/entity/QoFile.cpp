@@ -16,6 +16,7 @@
 #include "core/daemon/DataSource.h"
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoPeer.h"
+#include "core/entity/FileTimes.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/utils/QoException.h"
@@ -38,21 +39,6 @@ sqlite3* database() { return SQLiteInstanceManager::sharedManager()->database();
 std::mutex gRegexMutex;
 std::vector<std::string> gRegexExpress;
 bool gRegexBuilt = false;
-
-int64_t modificationMilliseconds(const struct stat& status) {
-  return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
-}
-
-timespec timespecOfMilliseconds(int64_t milliseconds) {
-  timespec time{};
-  time.tv_sec = static_cast<time_t>(milliseconds / 1000);
-  time.tv_nsec = static_cast<long>((milliseconds % 1000) * 1000000);
-  if (time.tv_nsec < 0) {
-    time.tv_sec -= 1;
-    time.tv_nsec += 1000000000;
-  }
-  return time;
-}
 
 void setModificationTime(const std::string& path, int64_t milliseconds) {
   const timespec times[2] = {{0, UTIME_OMIT}, timespecOfMilliseconds(milliseconds)};
@@ -132,14 +118,7 @@ QoFile::List QoFile::findByCriteria(const std::string& criteria, const std::opti
     QoLog("Error select. {}, {}", statement.errorMessage(), className());
     return files;
   }
-  if (parameters) {
-    int position = 1;
-    for (const std::string& parameter : *parameters) {
-      if (statement.bindText(position++, parameter) != SQLITE_OK) {
-        QoLog("*** bind error, {}, {}", statement.errorMessage(), tableName());
-      }
-    }
-  }
+  bindCriteriaParameters(statement, parameters);
   try {
     while (statement.step() == SQLITE_ROW) {
       auto file = std::make_shared<QoFile>();

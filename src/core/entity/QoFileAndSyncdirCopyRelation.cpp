@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 
+#include "core/entity/CopyItemFolder.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -74,14 +75,7 @@ QoFileAndSyncdirCopyRelation::List QoFileAndSyncdirCopyRelation::findByCriteria(
     QoLog("Error select. {}, {}", statement.errorMessage(), className());
     return relations;
   }
-  if (parameters) {
-    int position = 1;
-    for (const std::string& parameter : *parameters) {
-      if (statement.bindText(position++, parameter) != SQLITE_OK) {
-        QoLog("*** bind error, {}, {}", statement.errorMessage(), tableName());
-      }
-    }
-  }
+  bindCriteriaParameters(statement, parameters);
   std::map<int32_t, std::shared_ptr<QoSyncdirCopy>> copies;
   std::map<int32_t, std::shared_ptr<QoDevice>> devices;
   std::map<int32_t, std::shared_ptr<QoFile>> files;
@@ -259,6 +253,8 @@ void QoFileAndSyncdirCopyRelation::deleteRelation() {
   file_->setStatus(1);
   file_->setUsnAuto();
   if (pk() < 0) {
+    // A row left at this path (the path is unique) is marked removed, not inserted again.
+    if (auto stored = QoFile::getFileWithPath(file_->path()); stored && file_->pk() < 0) file_->setPk(stored->pk());
     save();
     return;
   }
@@ -293,6 +289,8 @@ std::shared_ptr<std::fstream> QoFileAndSyncdirCopyRelation::getTmpFileHandle() {
   if (fileHandle_ && fileHandle_->is_open()) return fileHandle_;
   try {
     const std::string path = getTempFilePath();
+    // Never write outside the copy: a folder on the way that is a link raises here.
+    if (syncdirCopy_) const CopyItemFolder folder(syncdirCopy_->path(), path);
     // Never write through a link planted at the temporary name.
     struct stat status {};
     if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) unlink(path.c_str());

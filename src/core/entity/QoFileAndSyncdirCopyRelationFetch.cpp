@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <filesystem>
 #include <mutex>
 
 #include "core/daemon/DataSource.h"
 #include "core/daemon/QoPeer.h"
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileFetchEvent.h"
+#include "core/entity/FileTimes.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -20,6 +22,7 @@
 #include "core/utils/QoException.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/QoLog.h"
+#include "platform/Utf8.h"
 
 namespace velbor {
 namespace {
@@ -50,10 +53,6 @@ Relation& localOf(const Relation& relation) {
 }
 
 std::string lastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
-int64_t modificationMilliseconds(const struct stat& status) {
-  return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
-}
 
 // A local file or folder that differs from its record holds a change no peer has seen yet:
 // replacing, removing or re-stamping it would lose that change. The event fails instead and
@@ -144,6 +143,24 @@ void dispatchConflict(Relation& relation, const char* types, const std::array<Ha
   (relation.*handlers[index])();
 }
 
+// Removing a folder removes everything below it: each synchronised item there must be
+// recorded as it is, or a file added or edited there since the last scan would be lost.
+// Entries never synchronised (ignored, non-UTF-8 names) go with the folder.
+void ensureTreeRecordedAsOnDisk(const std::string& root, const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::recursive_directory_iterator entry(folder, fs::directory_options::none, error);
+  for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
+    const std::string path = entry->path().string();
+    if (QoFile::matchIgnoreFilter(path) || !isValidUtf8(entry->path().filename().string())) {
+      entry.disable_recursion_pending();
+      continue;
+    }
+    ensureRecordedAsOnDisk(CopyItemFolder(root, path), path);
+  }
+  if (error) throw QoException::defaultExceptionWithReason("listing ({}) failed, {}", folder, error.message());
+}
+
 void applyDelete(Relation& relation) {
   QoFile& file = fileOf(relation);
   if (file.type() == 0 || file.type() == 1) {
@@ -154,6 +171,7 @@ void applyDelete(Relation& relation) {
                                                       file.getTypeString());
       }
       ensureRecordedAsOnDisk(folder, file.path());
+      if (S_ISDIR(item->st_mode)) ensureTreeRecordedAsOnDisk(rootOf(relation), file.path());
       try {
         folder.removeItem(folder.name());
       } catch (const std::exception& e) {

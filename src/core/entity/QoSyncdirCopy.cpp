@@ -63,14 +63,7 @@ QoSyncdirCopy::List QoSyncdirCopy::findByCriteria(const std::string& criteria,
       QoLog("Error inserting or updating row. {}, {}", statement.errorMessage(), className());
       return copies;
     }
-    if (parameters) {
-      int position = 1;
-      for (const std::string& parameter : *parameters) {
-        if (statement.bindText(position++, parameter) != SQLITE_OK) {
-          QoLog("*** bind error, {}, {}", statement.errorMessage(), tableName());
-        }
-      }
-    }
+    bindCriteriaParameters(statement, parameters);
     std::map<int32_t, std::shared_ptr<QoDevice>> devices;
     while (statement.step() == SQLITE_ROW) {
       auto copy = std::make_shared<QoSyncdirCopy>();

@@ -39,14 +39,7 @@ QoSyncdirCopyRelation::List QoSyncdirCopyRelation::findByCriteria(const std::str
       QoLog("Error inserting or updating row. {}, {}", statement.errorMessage(), className());
       return relations;
     }
-    if (parameters) {
-      int position = 1;
-      for (const std::string& parameter : *parameters) {
-        if (statement.bindText(position++, parameter) != SQLITE_OK) {
-          QoLog("*** bind error, {}, {}", statement.errorMessage(), tableName());
-        }
-      }
-    }
+    bindCriteriaParameters(statement, parameters);
     std::map<int32_t, std::shared_ptr<QoSyncdirCopy>> copies;
     auto copyWithPk = [&copies](int32_t pk) -> std::shared_ptr<QoSyncdirCopy> {
       if (pk <= 0) return nullptr;

@@ -24,6 +24,16 @@ namespace {
 constexpr size_t kAesKeyLength = 16;
 constexpr const char* kNullText = "(null)";
 
+// The wrapped key must open to exactly an AES-128 key; anything else refuses the message
+// like any other failure to open it.
+std::string unwrapBodyKey(const std::string& wrapped, const std::string& privateKey) {
+  std::string key = QoEncrypt::decryptDataPrivateKey(wrapped, privateKey);
+  if (key.size() != kAesKeyLength) {
+    throw Exception("QoEncrypt", fmt::format("Body key is {} bytes, not {}", key.size(), kAesKeyLength));
+  }
+  return key;
+}
+
 }  // namespace
 
 QoMessage::QoMessage() = default;
@@ -147,8 +157,7 @@ std::optional<QoMessage::Bytes> QoMessage::openLevel(int level, const std::optio
   }
 
   Bytes aesKey;
-  if (key_ && !key_->empty()) aesKey = QoEncrypt::decryptDataPrivateKey(*key_, privateKey());
-  QoAssert(aesKey.empty() || aesKey.size() == kAesKeyLength, "Key in header is not {} bytes", kAesKeyLength);
+  if (key_ && !key_->empty()) aesKey = unwrapBodyKey(*key_, privateKey());
   Bytes signedDigest;
   if (sign_ && !sign_->empty()) signedDigest = QoEncrypt::decryptDataPublicKey(*sign_, srcDevice_->pubKey());
 
@@ -166,7 +175,12 @@ std::optional<QoMessage::Bytes> QoMessage::openLevel(int level, const std::optio
 
   const Bytes digest = QoEncrypt::getMD5ForData(plain.value_or(Bytes()));
   QoAssert(!signedDigest.empty(), "Sign in header is nil");
-  if (digest != signedDigest) throw QoExceptionZeMsgTampering(fmt::format("{}: Body md5 is different", nameText()));
+  if (digest != signedDigest) {
+    // A sealed body whose padding held but whose digest is wrong fails like bad padding:
+    // answering the two differently would be a padding oracle on the cipher text.
+    if (level == kLevelEncrypt && bodyData) throw Exception("", "Body md5 is different");
+    throw QoExceptionZeMsgTampering(fmt::format("{}: Body md5 is different", nameText()));
+  }
   return plain;
 }
 

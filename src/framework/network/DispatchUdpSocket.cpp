@@ -138,6 +138,13 @@ void DispatchUdpSocket::runSync(const std::function<void()>& body) {
   }
 }
 
+template <typename F>
+std::invoke_result_t<F&> DispatchUdpSocket::syncValue(F&& body) {
+  std::invoke_result_t<F&> result{};
+  runSync([&] { result = body(); });
+  return result;
+}
+
 void DispatchUdpSocket::runAsync(std::function<void()> body) {
   if (socketQueue_->isCurrent()) {
     body();
@@ -151,15 +158,11 @@ void DispatchUdpSocket::runAsync(std::function<void()> body) {
 // ---- delegate ----
 
 std::shared_ptr<DispatchUdpSocketDelegate> DispatchUdpSocket::delegate() {
-  std::shared_ptr<DispatchUdpSocketDelegate> result;
-  runSync([&] { result = delegate_.lock(); });
-  return result;
+  return syncValue([&] { return delegate_.lock(); });
 }
 
 std::shared_ptr<DispatchQueue> DispatchUdpSocket::delegateQueue() {
-  std::shared_ptr<DispatchQueue> result;
-  runSync([&] { result = delegateQueue_; });
-  return result;
+  return syncValue([&] { return delegateQueue_; });
 }
 
 void DispatchUdpSocket::setDelegate(std::weak_ptr<DispatchUdpSocketDelegate> delegate, bool synchronously) {
@@ -205,9 +208,7 @@ void DispatchUdpSocket::synchronouslySetDelegate(std::weak_ptr<DispatchUdpSocket
 // ---- configuration ----
 
 bool DispatchUdpSocket::isIPv4Enabled() {
-  bool result = false;
-  runSync([&] { result = !(config_ & kIPv4Disabled); });
-  return result;
+  return syncValue([&] { return !(config_ & kIPv4Disabled); });
 }
 
 void DispatchUdpSocket::setIPv4Enabled(bool flag) {
@@ -215,9 +216,7 @@ void DispatchUdpSocket::setIPv4Enabled(bool flag) {
 }
 
 bool DispatchUdpSocket::isIPv6Enabled() {
-  bool result = false;
-  runSync([&] { result = !(config_ & kIPv6Disabled); });
-  return result;
+  return syncValue([&] { return !(config_ & kIPv6Disabled); });
 }
 
 void DispatchUdpSocket::setIPv6Enabled(bool flag) {
@@ -225,21 +224,15 @@ void DispatchUdpSocket::setIPv6Enabled(bool flag) {
 }
 
 bool DispatchUdpSocket::isIPv4Preferred() {
-  bool result = false;
-  runSync([&] { result = config_ & kPreferIPv4; });
-  return result;
+  return syncValue([&] { return config_ & kPreferIPv4; });
 }
 
 bool DispatchUdpSocket::isIPv6Preferred() {
-  bool result = false;
-  runSync([&] { result = config_ & kPreferIPv6; });
-  return result;
+  return syncValue([&] { return config_ & kPreferIPv6; });
 }
 
 bool DispatchUdpSocket::isIPVersionNeutral() {
-  bool result = false;
-  runSync([&] { result = !(config_ & (kPreferIPv4 | kPreferIPv6)); });
-  return result;
+  return syncValue([&] { return !(config_ & (kPreferIPv4 | kPreferIPv6)); });
 }
 
 void DispatchUdpSocket::setPreferIPv4() {
@@ -255,9 +248,7 @@ void DispatchUdpSocket::setIPVersionNeutral() {
 }
 
 uint16_t DispatchUdpSocket::maxReceiveIPv4BufferSize() {
-  uint16_t result = 0;
-  runSync([&] { result = max4ReceiveSize_; });
-  return result;
+  return syncValue([&] { return max4ReceiveSize_; });
 }
 
 void DispatchUdpSocket::setMaxReceiveIPv4BufferSize(uint16_t max) {
@@ -265,9 +256,7 @@ void DispatchUdpSocket::setMaxReceiveIPv4BufferSize(uint16_t max) {
 }
 
 uint32_t DispatchUdpSocket::maxReceiveIPv6BufferSize() {
-  uint32_t result = 0;
-  runSync([&] { result = max6ReceiveSize_; });
-  return result;
+  return syncValue([&] { return max6ReceiveSize_; });
 }
 
 void DispatchUdpSocket::setMaxReceiveIPv6BufferSize(uint32_t max) {
@@ -275,9 +264,7 @@ void DispatchUdpSocket::setMaxReceiveIPv6BufferSize(uint32_t max) {
 }
 
 std::any DispatchUdpSocket::userData() {
-  std::any result;
-  runSync([&] { result = userData_; });
-  return result;
+  return syncValue([&] { return userData_; });
 }
 
 void DispatchUdpSocket::setUserData(std::any userData) {
@@ -690,40 +677,35 @@ void DispatchUdpSocket::setupSendAndReceiveSources(bool ipv4) {
   }
 }
 
-void DispatchUdpSocket::suspendSendSource(bool ipv4) {
-  auto& source = ipv4 ? send4Source_ : send6Source_;
-  uint32_t bit = ipv4 ? kSend4SourceSuspended : kSend6SourceSuspended;
-  if (source && !(flags_ & bit)) {
+void DispatchUdpSocket::setSourceSuspended(const std::shared_ptr<DispatchSource>& source, uint32_t bit,
+                                           bool suspended) {
+  // The flag mirrors the source's state, so a source is never suspended or resumed twice.
+  if (!source || static_cast<bool>(flags_ & bit) == suspended) return;
+  if (suspended) {
     source->suspend();
     flags_ |= bit;
+  } else {
+    source->resume();
+    flags_ &= ~bit;
   }
+}
+
+void DispatchUdpSocket::suspendSendSource(bool ipv4) {
+  setSourceSuspended(ipv4 ? send4Source_ : send6Source_, ipv4 ? kSend4SourceSuspended : kSend6SourceSuspended, true);
 }
 
 void DispatchUdpSocket::resumeSendSource(bool ipv4) {
-  auto& source = ipv4 ? send4Source_ : send6Source_;
-  uint32_t bit = ipv4 ? kSend4SourceSuspended : kSend6SourceSuspended;
-  if (source && (flags_ & bit)) {
-    source->resume();
-    flags_ &= ~bit;
-  }
+  setSourceSuspended(ipv4 ? send4Source_ : send6Source_, ipv4 ? kSend4SourceSuspended : kSend6SourceSuspended, false);
 }
 
 void DispatchUdpSocket::suspendReceiveSource(bool ipv4) {
-  auto& source = ipv4 ? receive4Source_ : receive6Source_;
-  uint32_t bit = ipv4 ? kReceive4SourceSuspended : kReceive6SourceSuspended;
-  if (source && !(flags_ & bit)) {
-    source->suspend();
-    flags_ |= bit;
-  }
+  setSourceSuspended(ipv4 ? receive4Source_ : receive6Source_,
+                     ipv4 ? kReceive4SourceSuspended : kReceive6SourceSuspended, true);
 }
 
 void DispatchUdpSocket::resumeReceiveSource(bool ipv4) {
-  auto& source = ipv4 ? receive4Source_ : receive6Source_;
-  uint32_t bit = ipv4 ? kReceive4SourceSuspended : kReceive6SourceSuspended;
-  if (source && (flags_ & bit)) {
-    source->resume();
-    flags_ &= ~bit;
-  }
+  setSourceSuspended(ipv4 ? receive4Source_ : receive6Source_,
+                     ipv4 ? kReceive4SourceSuspended : kReceive6SourceSuspended, false);
 }
 
 void DispatchUdpSocket::closeSocket(bool ipv4) {
@@ -787,48 +769,29 @@ void DispatchUdpSocket::maybeUpdateCachedConnectedAddressInfo() {
   getHost(&cachedConnectedHost_, &cachedConnectedPort_, &cachedConnectedFamily_, cachedConnectedAddress_);
 }
 
-DispatchUdpSocket::Bytes DispatchUdpSocket::localAddress() {
-  Bytes result;
-  runSync([&] {
+template <typename T>
+T DispatchUdpSocket::cachedLocalInfo(const T& field4, const T& field6) {
+  return syncValue([&]() -> T {
     bool ipv4 = socket4FD_ >= 0;
     maybeUpdateCachedLocalAddressInfo(ipv4);
-    result = ipv4 ? cachedLocalAddress4_ : cachedLocalAddress6_;
+    return ipv4 ? field4 : field6;
   });
-  return result;
 }
 
-std::string DispatchUdpSocket::localHost() {
-  std::string result;
-  runSync([&] {
-    bool ipv4 = socket4FD_ >= 0;
-    maybeUpdateCachedLocalAddressInfo(ipv4);
-    result = ipv4 ? cachedLocalHost4_ : cachedLocalHost6_;
-  });
-  return result;
-}
-
-uint16_t DispatchUdpSocket::localPort() {
-  uint16_t result = 0;
-  runSync([&] {
-    bool ipv4 = socket4FD_ >= 0;
-    maybeUpdateCachedLocalAddressInfo(ipv4);
-    result = ipv4 ? cachedLocalPort4_ : cachedLocalPort6_;
-  });
-  return result;
-}
+auto DispatchUdpSocket::localAddress() -> Bytes { return cachedLocalInfo(cachedLocalAddress4_, cachedLocalAddress6_); }
+std::string DispatchUdpSocket::localHost() { return cachedLocalInfo(cachedLocalHost4_, cachedLocalHost6_); }
+uint16_t DispatchUdpSocket::localPort() { return cachedLocalInfo(cachedLocalPort4_, cachedLocalPort6_); }
 
 template <typename T>
 T DispatchUdpSocket::cachedAddressInfo(std::optional<bool> localIPv4, const T& field) {
-  T result{};
-  runSync([&] {
+  return syncValue([&]() -> T {
     if (localIPv4) {
       maybeUpdateCachedLocalAddressInfo(*localIPv4);
     } else {
       maybeUpdateCachedConnectedAddressInfo();
     }
-    result = field;
+    return field;
   });
-  return result;
 }
 
 auto DispatchUdpSocket::localAddress_IPv4() -> Bytes { return cachedAddressInfo(true, cachedLocalAddress4_); }
@@ -842,27 +805,19 @@ std::string DispatchUdpSocket::connectedHost() { return cachedAddressInfo(std::n
 uint16_t DispatchUdpSocket::connectedPort() { return cachedAddressInfo(std::nullopt, cachedConnectedPort_); }
 
 bool DispatchUdpSocket::isConnected() {
-  bool result = false;
-  runSync([&] { result = flags_ & kConnected; });
-  return result;
+  return syncValue([&] { return flags_ & kConnected; });
 }
 
 bool DispatchUdpSocket::isClosed() {
-  bool result = false;
-  runSync([&] { result = !(flags_ & kSocketsCreated); });
-  return result;
+  return syncValue([&] { return !(flags_ & kSocketsCreated); });
 }
 
 bool DispatchUdpSocket::isIPv4() {
-  bool result = false;
-  runSync([&] { result = (flags_ & kSocketsCreated) ? socket4FD_ >= 0 : !(config_ & kIPv4Disabled); });
-  return result;
+  return syncValue([&] { return (flags_ & kSocketsCreated) ? socket4FD_ >= 0 : !(config_ & kIPv4Disabled); });
 }
 
 bool DispatchUdpSocket::isIPv6() {
-  bool result = false;
-  runSync([&] { result = (flags_ & kSocketsCreated) ? socket6FD_ >= 0 : !(config_ & kIPv6Disabled); });
-  return result;
+  return syncValue([&] { return (flags_ & kSocketsCreated) ? socket6FD_ >= 0 : !(config_ & kIPv6Disabled); });
 }
 
 // ---- binding ----
@@ -872,9 +827,7 @@ bool DispatchUdpSocket::bindToPort(uint16_t port, DispatchUdpSocketError* errPtr
 }
 
 bool DispatchUdpSocket::bindToPort(uint16_t port, const std::string& interface, DispatchUdpSocketError* errPtr) {
-  bool result = false;
-  runSync([&] { result = bind(port, interface, errPtr); });
-  return result;
+  return syncValue([&] { return bind(port, interface, errPtr); });
 }
 
 bool DispatchUdpSocket::bind(uint16_t port, const std::string& interface, DispatchUdpSocketError* errPtr) {
@@ -1049,9 +1002,7 @@ bool DispatchUdpSocket::joinMulticastGroup(const std::string& group, DispatchUdp
 
 bool DispatchUdpSocket::joinMulticastGroup(const std::string& group, const std::string& interface,
                                            DispatchUdpSocketError* errPtr) {
-  bool result = false;
-  runSync([&] { result = performMulticastRequest(true, group, interface, errPtr); });
-  return result;
+  return syncValue([&] { return performMulticastRequest(true, group, interface, errPtr); });
 }
 
 bool DispatchUdpSocket::leaveMulticastGroup(const std::string& group, DispatchUdpSocketError* errPtr) {
@@ -1060,9 +1011,7 @@ bool DispatchUdpSocket::leaveMulticastGroup(const std::string& group, DispatchUd
 
 bool DispatchUdpSocket::leaveMulticastGroup(const std::string& group, const std::string& interface,
                                             DispatchUdpSocketError* errPtr) {
-  bool result = false;
-  runSync([&] { result = performMulticastRequest(false, group, interface, errPtr); });
-  return result;
+  return syncValue([&] { return performMulticastRequest(false, group, interface, errPtr); });
 }
 
 bool DispatchUdpSocket::performMulticastRequest(bool join, const std::string& group, const std::string& interface,
@@ -1172,7 +1121,9 @@ void DispatchUdpSocket::enqueueSend(std::shared_ptr<DispatchUdpPacket> packet) {
 }
 
 void DispatchUdpSocket::maybeDequeueSend() {
-  if (currentSend_) return;
+  // Finishing an entry advances the queue again from inside this loop: the outer call goes
+  // on with the next entry, so a long backlog never nests one call per datagram.
+  if (currentSend_ || dequeueing_) return;
   if (!(flags_ & kSocketsCreated)) {
     DispatchUdpSocketError error;
     if (!createSockets(&error)) {
@@ -1189,21 +1140,27 @@ void DispatchUdpSocket::maybeDequeueSend() {
       return;
     }
   }
-  while (!sendQueue_.empty()) {
-    currentSend_ = sendQueue_.front();
-    sendQueue_.pop_front();
-    if (std::dynamic_pointer_cast<DispatchUdpSpecialPacket>(currentSend_)) {
-      maybeConnect();
-      return;
+  {
+    dequeueing_ = true;
+    struct Reset {
+      bool& flag;
+      ~Reset() { flag = false; }
+    } reset{dequeueing_};
+    while (!currentSend_ && !sendQueue_.empty()) {
+      currentSend_ = sendQueue_.front();
+      sendQueue_.pop_front();
+      if (std::dynamic_pointer_cast<DispatchUdpSpecialPacket>(currentSend_)) {
+        maybeConnect();
+        continue;
+      }
+      auto packet = std::static_pointer_cast<DispatchUdpSendPacket>(currentSend_);
+      if (packet->resolveError) {
+        notifyDidNotSendDataWithTag(packet->tag, *packet->resolveError);
+        currentSend_.reset();
+        continue;
+      }
+      doPreSend();
     }
-    auto packet = std::static_pointer_cast<DispatchUdpSendPacket>(currentSend_);
-    if (packet->resolveError) {
-      notifyDidNotSendDataWithTag(packet->tag, *packet->resolveError);
-      currentSend_.reset();
-      continue;
-    }
-    doPreSend();
-    return;
   }
   if (!currentSend_ && (flags_ & kCloseAfterSending)) closeWithError(std::nullopt);
 }
@@ -1357,9 +1314,17 @@ void DispatchUdpSocket::handleWritable(bool ipv4, const DispatchSource* source) 
 // ---- receiving ----
 
 bool DispatchUdpSocket::receiveOnce(DispatchUdpSocketError* errPtr) {
+  return startReceiving(kReceivingOnce, kReceivingContinuously, errPtr);
+}
+
+bool DispatchUdpSocket::beginReceiving(DispatchUdpSocketError* errPtr) {
+  return startReceiving(kReceivingContinuously, kReceivingOnce, errPtr);
+}
+
+bool DispatchUdpSocket::startReceiving(uint32_t mode, uint32_t otherMode, DispatchUdpSocketError* errPtr) {
   bool result = false;
   runSync([&] {
-    if (flags_ & kReceivingOnce) {
+    if (flags_ & mode) {
       result = true;
       return;
     }
@@ -1368,34 +1333,17 @@ bool DispatchUdpSocket::receiveOnce(DispatchUdpSocketError* errPtr) {
                                     "bind, or implicitly via connect or by sending data."));
       return;
     }
-    flags_ = (flags_ | kReceivingOnce) & ~kReceivingContinuously;
-    socketQueue_->async([weak = weak_from_this()] {
-      if (auto self = weak.lock()) self->doReceive();
-    });
+    flags_ = (flags_ | mode) & ~otherMode;
+    scheduleReceive();
     result = true;
   });
   return result;
 }
 
-bool DispatchUdpSocket::beginReceiving(DispatchUdpSocketError* errPtr) {
-  bool result = false;
-  runSync([&] {
-    if (flags_ & kReceivingContinuously) {
-      result = true;
-      return;
-    }
-    if (!(flags_ & kSocketsCreated)) {
-      refuse(errPtr, badConfigError("Must bind socket before you can receive data. You can do this explicitly via "
-                                    "bind, or implicitly via connect or by sending data."));
-      return;
-    }
-    flags_ = (flags_ | kReceivingContinuously) & ~kReceivingOnce;
-    socketQueue_->async([weak = weak_from_this()] {
-      if (auto self = weak.lock()) self->doReceive();
-    });
-    result = true;
+void DispatchUdpSocket::scheduleReceive() {
+  socketQueue_->async([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->doReceive();
   });
-  return result;
 }
 
 void DispatchUdpSocket::pauseReceiving() {
@@ -1438,9 +1386,7 @@ void DispatchUdpSocket::doReceive() {
       return;
     }
     if (burst == kReceiveBurst) {
-      socketQueue_->async([weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->doReceive();
-      });
+      scheduleReceive();
       return;
     }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "framework/network/DispatchUdpSocketDelegate.h"
@@ -152,6 +153,9 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   using ResolveCompletion = std::function<void(std::vector<Bytes> addresses, std::optional<DispatchUdpSocketError>)>;
 
   void runSync(const std::function<void()>& body);
+  // What `body` answers when run by runSync.
+  template <typename F>
+  std::invoke_result_t<F&> syncValue(F&& body);
   void runAsync(std::function<void()> body);
 
   void notifyDidConnectToAddress(const Bytes& address);
@@ -188,6 +192,7 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   int createSocket(int family, DispatchUdpSocketError* errPtr);
   bool createSocket4(bool useIPv4, bool useIPv6, DispatchUdpSocketError* errPtr);
   bool createSockets(DispatchUdpSocketError* errPtr);
+  void setSourceSuspended(const std::shared_ptr<DispatchSource>& source, uint32_t bit, bool suspended);
   void suspendSendSource(bool ipv4);
   void resumeSendSource(bool ipv4);
   void suspendReceiveSource(bool ipv4);
@@ -200,6 +205,9 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   // one of IPv4 (true) or IPv6 (false), or without a version the connected peer's.
   template <typename T>
   T cachedAddressInfo(std::optional<bool> localIPv4, const T& field);
+  // The same for the local field of whichever version the socket uses, IPv4 first.
+  template <typename T>
+  T cachedLocalInfo(const T& field4, const T& field6);
 
   bool bind(uint16_t port, const std::string& interface, DispatchUdpSocketError* errPtr);
   void maybeConnect();
@@ -219,6 +227,9 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
 
   void handleWritable(bool ipv4, const DispatchSource* source);
   void handleReadable(bool ipv4, const DispatchSource* source);
+  // Sets one receive mode (clearing the other) once the sockets exist.
+  bool startReceiving(uint32_t mode, uint32_t otherMode, DispatchUdpSocketError* errPtr);
+  void scheduleReceive();
   void doReceive();
   void finishFilteredReceive(bool deliver, const Bytes& data, const Bytes& address, const std::any& context);
   void closeWithError(const std::optional<DispatchUdpSocketError>& error);
@@ -245,6 +256,8 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   std::shared_ptr<DispatchSource> sendTimer_;
   std::shared_ptr<DispatchUdpPacket> currentSend_;
   std::deque<std::shared_ptr<DispatchUdpPacket>> sendQueue_;
+  // maybeDequeueSend() is running further up the stack.
+  bool dequeueing_ = false;
   // Whether the read source said the descriptor has something to read (a datagram, maybe an
   // empty one) that has not been read yet.
   bool socket4FDReadable_ = false;

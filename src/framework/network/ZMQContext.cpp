@@ -40,6 +40,8 @@ ZMQContext::~ZMQContext() {
 }
 
 std::shared_ptr<ZMQSocket> ZMQContext::socketWithType(int type) {
+  // A terminated context's handle is freed; libzmq must never see it again.
+  if (terminated_) throw ZMQException(zmq_strerror(ETERM), ETERM);
   auto socket = std::make_shared<ZMQSocket>(weak_from_this().lock(), context_, type);
   std::lock_guard lock(socketsLock_);
   sockets_.push_back(socket);
@@ -74,6 +76,7 @@ void ZMQContext::terminate() {
   if (context_ != nullptr) {
     while (zmq_ctx_term(context_) != 0 && zmq_errno() == EINTR) {
     }
+    context_ = nullptr;
   }
 }
 

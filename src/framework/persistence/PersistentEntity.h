@@ -11,7 +11,9 @@
 
 #include "framework/persistence/PersistentClass.h"
 #include "framework/persistence/PersistentObject.h"
+#include "framework/persistence/SQLiteStatement.h"
 #include "platform/Exception.h"
+#include "platform/QoLog.h"
 
 namespace velbor {
 
@@ -96,6 +98,19 @@ class PersistentEntity : public PersistentObject {
   static void deleteObjectsByCriteria(const std::string& criteria,
                                       const std::optional<Parameters>& parameters = std::nullopt) {
     classInfo().deleteObjectsByCriteria(criteria, parameters);
+  }
+
+ protected:
+  // For the classes' own readers: binds the parameters as text from position 1; a bind
+  // that fails is logged and the statement still runs.
+  static void bindCriteriaParameters(SQLiteStatement& statement, const std::optional<Parameters>& parameters) {
+    if (!parameters) return;
+    int position = 1;
+    for (const std::string& parameter : *parameters) {
+      if (statement.bindText(position++, parameter) != SQLITE_OK) {
+        QoLog("*** bind error, {}, {}", statement.errorMessage(), tableName());
+      }
+    }
   }
 };
 

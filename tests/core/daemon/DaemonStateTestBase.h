@@ -2,12 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotify.h"
-#include "framework/persistence/PersistentObject.h"
-#include "framework/persistence/SQLiteInstanceManager.h"
-#include "platform/UserDefaults.h"
+#include "support/FreshState.h"
 #include "support/TempDir.h"
 
 namespace velbor::test {
@@ -21,12 +16,7 @@ class DaemonStateTestBase : public ::testing::Test {
   void TearDown() override { restart(); }
 
   static void restart() {
-    QoNotify::resetNotifyQueue();
-    QoConfig::resetSharedQoConfig();
-    DataSource::resetSharedDataSource();
-    SQLiteInstanceManager::destorySharedManager();
-    PersistentObject::clearCache();
-    UserDefaults::resetAll();
+    resetSharedState();
   }
 
   TempHome home_;

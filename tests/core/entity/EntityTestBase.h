@@ -20,6 +20,7 @@
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
 #include "platform/UserDefaults.h"
+#include "support/FreshState.h"
 #include "support/TempDir.h"
 
 namespace velbor::test {
@@ -34,21 +35,10 @@ class EntityTestBase : public ::testing::Test {
   void TearDown() override { reset(); }
 
   static void reset() {
-    QoNotify::resetNotifyQueue();
-    QoConfig::resetSharedQoConfig();
-    DataSource::resetSharedDataSource();
-    SQLiteInstanceManager::destorySharedManager();
-    PersistentObject::clearCache();
-    UserDefaults::resetAll();
+    resetSharedState();
   }
 
-  static std::vector<std::string> column(const std::string& sql) {
-    std::lock_guard<std::recursive_mutex> lock(PersistentObject::getLocker());
-    SQLiteStatement statement(SQLiteInstanceManager::sharedManager()->database(), sql);
-    std::vector<std::string> values;
-    while (statement.ok() && statement.step() == SQLITE_ROW) values.push_back(statement.columnText(0));
-    return values;
-  }
+  static std::vector<std::string> column(const std::string& sql) { return queryColumn(sql); }
 
   static QoDevice::Ptr device(int32_t pk, const std::string& uuid, int32_t status = 1) {
     auto device = std::make_shared<QoDevice>();

@@ -107,6 +107,15 @@ TEST_F(FetchEventTest, FailingDiskStepsRollBackAndTouchNothingOutsideTheCopy) {
   EXPECT_EQ(stored("gone.txt"), nullptr);
 }
 
+TEST_F(FetchEventTest, DownloadsAreNeverWrittenThroughALinkedFolder) {
+  TempDir outside;
+  ASSERT_EQ(symlink(outside.str().c_str(), at("link").c_str()), 0);
+  auto relation = incoming("link/a.txt", Incoming().content("x"));
+  EXPECT_EQ(relation->getTmpFileHandle(), nullptr);
+  EXPECT_FALSE(relation->handleFetchEvent(EventCreateFile));
+  EXPECT_TRUE(fs::is_empty(outside.path()));
+}
+
 TEST_F(FetchEventTest, DirectoriesAreCreatedAndUpdatedInPlace) {
   auto created = incoming("d", Incoming().type(1).permissions(0750));
   ASSERT_TRUE(created->handleFetchEvent(EventCreateDirectory));
@@ -148,6 +157,42 @@ TEST_F(FetchEventTest, DeletionRemovesFilesAndWholeTreesAndRecordsThemRemoved) {
   ASSERT_TRUE(incoming("ghost", Incoming().status(1))->handleFetchEvent(EventDeleteFile));
   ASSERT_NE(stored("ghost"), nullptr);
   EXPECT_EQ(stored("ghost")->status(), 1);
+}
+
+TEST_F(FetchEventTest, DeletingAFolderKeepsLocalChangesBelowIt) {
+  struct Case {
+    const char* name;
+    std::string change;  // relative to the folder
+    bool added;
+  };
+  const std::vector<Case> cases{
+      {"file added and not yet recorded", "x/new.txt", true},
+      {"recorded file edited since", "x/y.txt", false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string tree = "tree" + std::to_string(n++);
+    writeFile(at(tree + "/x/y.txt"), "deep");
+    for (const std::string& relative : std::vector<std::string>{tree, tree + "/x", tree + "/x/y.txt"}) {
+      recordLocal(relative);
+    }
+    writeFile(at(tree + "/" + c.change), c.added ? "new here" : "edited here, and longer");
+    DataSource::sharedDataSource().resetSyncdirCopyRelationFailedUsn(pairingKey());
+
+    EXPECT_FALSE(incoming(tree, Incoming().type(1).status(1))->handleFetchEvent(EventDeleteFile));
+    EXPECT_EQ(readFile(at(tree + "/" + c.change)), c.added ? "new here" : "edited here, and longer");
+    EXPECT_EQ(stored(tree)->status(), 0);
+    EXPECT_EQ(failedUsn(), kPeerUsn);
+  }
+
+  // Entries that are never synchronised do not hold the folder back.
+  writeFile(at("plain/a.txt"), "a");
+  for (const char* relative : {"plain", "plain/a.txt"}) recordLocal(relative);
+  writeFile(at("plain/.hidden"), "not synchronised");
+  ASSERT_TRUE(incoming("plain", Incoming().type(1).status(1))->handleFetchEvent(EventDeleteFile));
+  EXPECT_FALSE(exists(at("plain")));
+  EXPECT_EQ(stored("plain")->status(), 1);
 }
 
 TEST_F(FetchEventTest, EmptyFilesAndRenamesNeedNoDownload) {

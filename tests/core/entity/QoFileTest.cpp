@@ -245,6 +245,35 @@ TEST_F(LocalChangeTest, IncomingDeletionOfAnUnknownFileStoresIt) {
   EXPECT_EQ(readFile(root_ + "/in/.gone.txt.Velbor.Download"), "part");
 }
 
+TEST_F(LocalChangeTest, IncomingDeletionReusesTheFileRowLeftAtItsPath) {
+  // The path keeps a file row from a copy that was removed: no record in any copy holds it.
+  outer_->insertFiles({fromDisk("/in/a.txt")});
+  auto leftover = QoFile::getFileWithPath(root_ + "/in/a.txt");
+  ASSERT_NE(leftover, nullptr);
+  QoFileAndSyncdirCopyRelation::deleteObjectsByCriteria("");
+
+  auto incoming = std::make_shared<QoFileAndSyncdirCopyRelation>();
+  auto file = std::make_shared<QoFile>();
+  file->setPath("/in/a.txt");
+  incoming->setFile(file);
+  incoming->setSyncdirCopy(outer_);
+  incoming->setVclock("0|3");
+  incoming->converFileRelativePathToAbsolutePath();
+  {
+    PersistentTransaction transaction;
+    incoming->deleteRelation();
+    transaction.commit();
+  }
+  EXPECT_EQ(QoFile::count(), 1);
+  auto stored = outer_->getFileRelationWithFilePath(root_ + "/in/a.txt");
+  ASSERT_NE(stored, nullptr) << "the record must name the stored file row";
+  EXPECT_EQ(stored->file()->pk(), leftover->pk());
+  EXPECT_EQ(stored->file()->status(), 1);
+  EXPECT_EQ(stored->vclock(), "0|3");
+  EXPECT_EQ(column("SELECT COUNT(*) FROM qo_file_and_syncdir_copy_relation WHERE file < 0"),
+            (std::vector<std::string>{"0"}));
+}
+
 TEST_F(LocalChangeTest, NewTransferStartsFromAnEmptyTemporaryFile) {
   auto incoming = std::make_shared<QoFileAndSyncdirCopyRelation>();
   auto file = std::make_shared<QoFile>();

@@ -5,12 +5,8 @@
 #include <fmt/format.h>
 
 #include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotify.h"
 #include "framework/crypto/QoEncrypt.h"
-#include "framework/persistence/PersistentObject.h"
-#include "framework/persistence/SQLiteInstanceManager.h"
-#include "platform/UserDefaults.h"
+#include "support/FreshState.h"
 
 namespace velbor::test {
 
@@ -55,12 +51,7 @@ void EnvelopeTestBase::SetUp() {
 void EnvelopeTestBase::TearDown() { reset(); }
 
 void EnvelopeTestBase::reset() {
-  QoNotify::resetNotifyQueue();
-  QoConfig::resetSharedQoConfig();
-  DataSource::resetSharedDataSource();
-  SQLiteInstanceManager::destorySharedManager();
-  PersistentObject::clearCache();
-  UserDefaults::resetAll();
+  resetSharedState();
 }
 
 QoDevice::Ptr EnvelopeTestBase::addDevice(const std::string& uuid, const std::string& name,

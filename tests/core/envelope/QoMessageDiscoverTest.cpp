@@ -24,6 +24,7 @@
 #include "framework/network/ZMQSocket.h"
 #include "platform/Dispatch.h"
 #include "proto/VelborProto.pb.h"
+#include "support/InterfaceEntry.h"
 
 namespace velbor::test {
 namespace {
@@ -100,14 +101,6 @@ std::string uuidIn(const QoMessage::Ptr& message) {
   EXPECT_FALSE(message->key().has_value());
   auto body = message->pbBodyAs<pb::MsgDiscover>();
   return body ? body->device_uuid() : "";
-}
-
-std::shared_ptr<ZMQAddress> interfaceEntry(const std::string& address, std::optional<std::string> broadcast) {
-  auto entry = std::make_shared<ZMQAddress>();
-  entry->inetAddress = address;
-  entry->inetMask = "255.255.255.0";
-  entry->inetBroadcastAddress = std::move(broadcast);
-  return entry;
 }
 
 using QoMessageDiscoverTest = EnvelopeTestBase;

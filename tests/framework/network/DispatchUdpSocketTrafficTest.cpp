@@ -120,6 +120,7 @@ TEST_F(DispatchUdpSocketTrafficTest, EmptyAndOversizedDatagramsAreDroppedAndRead
   ASSERT_TRUE(delegate->waitFor(Kind::received, 1));
 
   receiver->setMaxReceiveIPv4BufferSize(9216);
+  receiver->performBlock([] {});  // the setter is queued: let it land before the next datagrams
   send(std::string(10000, 'z'));
   send(std::string(9216, 'w'));
   send("");
@@ -257,6 +258,39 @@ TEST_F(DispatchUdpSocketTrafficTest, CloseReportsOnceAndDropsWhatWaits) {
   doomed.reset();
   delegateQueue->sync([] {});
   EXPECT_EQ(delegate->eventsOf(Kind::closed).size(), 2u);
+}
+
+TEST_F(DispatchUdpSocketTrafficTest, ALongBacklogDrainsWithoutGrowingTheStack) {
+  // The first datagram is held by a send filter while many more queue up behind it; once it
+  // goes, the backlog must drain in a loop, not one nested call per datagram.
+  std::mutex mutex;
+  std::condition_variable released;
+  bool open = false;
+  auto filterQueue = DispatchQueue::createSerial("udp-test-gate");
+  auto receiver = makeReceiver();
+  auto destination = test::ipv4Address("127.0.0.1", receiver->localPort());
+  auto socket = makeSocket();
+  socket->setSendFilter(
+      [&](const std::string&, const std::string&, int64_t) {
+        std::unique_lock lock(mutex);
+        released.wait_for(lock, std::chrono::seconds(20), [&] { return open; });
+        return true;
+      },
+      filterQueue);
+  socket->sendDataToAddress("held", destination, -1, 0);
+  socket->setSendFilter(nullptr, nullptr);
+  constexpr int kBacklog = 100000;
+  for (int tag = 1; tag <= kBacklog; ++tag) socket->sendDataToAddress("x", destination, -1, tag);
+  flush(socket);
+  {
+    std::lock_guard lock(mutex);
+    open = true;
+  }
+  released.notify_all();
+  filterQueue->sync([] {});
+  flush(socket);
+  EXPECT_EQ(delegate->eventsOf(Kind::sent).size(), static_cast<size_t>(kBacklog + 1));
+  EXPECT_TRUE(delegate->eventsOf(Kind::notSent).empty());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/network/ZMQAddress.h"
+#include "support/InterfaceEntry.h"
 
 namespace velbor {
 namespace {
@@ -50,11 +51,7 @@ TEST(ZMQAddressTest, SocketAddressesAsText) {
 }
 
 std::shared_ptr<ZMQAddress> entry(const char* address, const char* broadcast) {
-  auto result = std::make_shared<ZMQAddress>();
-  result->inetAddress = address;
-  result->inetMask = "255.255.255.0";
-  if (broadcast) result->inetBroadcastAddress = broadcast;
-  return result;
+  return test::interfaceEntry(address, broadcast ? std::optional<std::string>(broadcast) : std::nullopt);
 }
 
 TEST(ZMQAddressTest, BroadcastAddressesSkipLoopbackAndDuplicates) {

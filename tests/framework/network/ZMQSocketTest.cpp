@@ -213,6 +213,13 @@ TEST(ZMQSocketTest, ClosingIsOnceAndContextsEndWithOpenSockets) {
     EXPECT_NE(socket->description().find("type=ZMQ_REQ, endpoint=(null), closed=1)>"), std::string::npos);
     context->terminate();
     context->terminate();
+    // The freed handle is never handed to libzmq again.
+    try {
+      context->socketWithType(ZMQ_REQ);
+      ADD_FAILURE() << "a terminated context made a socket";
+    } catch (const ZMQException& e) {
+      EXPECT_EQ(e.getErrorCode(), ETERM);
+    }
   }
   {
     // Open sockets holding messages for a peer that never answers: the context still ends.

@@ -17,6 +17,7 @@
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQSocket.h"
+#include "support/InterfaceEntry.h"
 
 namespace velbor {
 namespace {
@@ -54,13 +55,7 @@ int errorCodeOf(const std::function<void()>& operation) {
 
 bool isOpen(int descriptor) { return fcntl(descriptor, F_GETFD) != -1; }
 
-std::shared_ptr<ZMQAddress> interfaceEntry(const std::string& address, std::optional<std::string> broadcast) {
-  auto entry = std::make_shared<ZMQAddress>();
-  entry->inetAddress = address;
-  entry->inetMask = "255.255.255.0";
-  entry->inetBroadcastAddress = std::move(broadcast);
-  return entry;
-}
+using test::interfaceEntry;
 
 // A socket bound at a port the system picks, and a client connected to it over loopback.
 class ZMQUdpSocketTest : public ::testing::Test {

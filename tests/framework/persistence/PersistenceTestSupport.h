@@ -11,6 +11,7 @@
 #include "framework/persistence/PersistentObject.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
+#include "support/FreshDatabase.h"
 #include "support/TempDir.h"
 
 namespace velbor::test {
@@ -123,18 +124,11 @@ class PersistenceTest : public ::testing::Test {
   void SetUp() override { reset(); }
   void TearDown() override { reset(); }
   static void reset() {
-    SQLiteInstanceManager::destorySharedManager();
-    PersistentObject::clearCache();
+    resetDatabaseState();
   }
 
   // Runs a query and returns the first column of every row as text.
-  static std::vector<std::string> column(const std::string& sql) {
-    std::lock_guard<std::recursive_mutex> lock(PersistentObject::getLocker());
-    SQLiteStatement statement(SQLiteInstanceManager::sharedManager()->database(), sql);
-    std::vector<std::string> values;
-    while (statement.ok() && statement.step() == SQLITE_ROW) values.push_back(statement.columnText(0));
-    return values;
-  }
+  static std::vector<std::string> column(const std::string& sql) { return queryColumn(sql); }
 
   TempHome home_;
 };
