@@ -161,7 +161,12 @@ void QoSyncdirCopy::refresh() {
       FileList toInsert;
       FileList toUpdate;
       const auto removeUnlessKept = [&](const std::shared_ptr<QoFile>& stored) {
-        if (stored->status() != 1 && !isKept(stored->path())) toDelete.push_back(stored);
+        if (stored->status() == 1 || isKept(stored->path())) return;
+        // The listing is older than the records: an item installed since (a fetched change)
+        // is on disk again and must not travel to the peers as removed.
+        struct stat status {};
+        if (::lstat(stored->path().c_str(), &status) == 0 || errno != ENOENT) return;
+        toDelete.push_back(stored);
       };
 
       size_t nextPath = 0;
