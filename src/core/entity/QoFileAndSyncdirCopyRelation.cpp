@@ -157,7 +157,8 @@ void QoFileAndSyncdirCopyRelation::save() {
   if (statement.ok()) {
     int position = 1;
     if (syncdirCopy_) {
-      syncdirCopy_->save();
+      // Referenced rows that are already stored are not written again from this snapshot.
+      if (syncdirCopy_->pk() < 0) syncdirCopy_->save();
       statement.bindInt(position, syncdirCopy_->pk());
     }
     if (syncdirCopy_ || !update) ++position;

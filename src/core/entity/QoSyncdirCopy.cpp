@@ -112,7 +112,9 @@ void QoSyncdirCopy::save() {
     if (statement.ok()) {
       statement.bindOptionalText(1, path_);
       if (device_) {
-        device_->save();
+        // A stored device is only referenced: this copy holds a snapshot of it, and writing
+        // that back would undo changes made since (trust, name, online state).
+        if (device_->pk() < 0) device_->save();
         statement.bindInt(2, device_->pk());
       } else {
         statement.bindInt(2, -1);

@@ -83,7 +83,8 @@ void QoSyncdirCopyRelation::save() {
     if (statement.ok()) {
       int position = 1;
       if (firstSyncdirCopy_) {
-        firstSyncdirCopy_->save();
+        // Stored copies are only referenced, never rewritten from this snapshot.
+        if (firstSyncdirCopy_->pk() < 0) firstSyncdirCopy_->save();
         statement.bindInt(position, firstSyncdirCopy_->pk());
       }
       if (update) {
@@ -92,7 +93,7 @@ void QoSyncdirCopyRelation::save() {
         position = 2;
       }
       if (secondSyncdirCopy_) {
-        secondSyncdirCopy_->save();
+        if (secondSyncdirCopy_->pk() < 0) secondSyncdirCopy_->save();
         statement.bindInt(position, secondSyncdirCopy_->pk());
       }
     }

@@ -31,6 +31,37 @@ TEST_F(QoSyncdirCopyTest, SlotsFollowInsertionAndSurviveRemoval) {
   EXPECT_EQ(QoSyncdirCopy().shortUuid(), "Uninited UUID");
 }
 
+// Records hold snapshots of the rows they reference; saving a record must not write an old
+// snapshot back over a device or copy that changed since (a distrusted peer trusted again).
+TEST_F(QoSyncdirCopyTest, SavingARecordDoesNotRewriteTheRowsItReferences) {
+  device(0, "local");
+  auto peer = device(-1, "peer");
+  copy("/peer/sync", peer, "S", "bbbbbb-2");
+  auto snapshot = QoSyncdirCopy::getSyncdirCopyWithUuid("bbbbbb-2");
+  ASSERT_NE(snapshot, nullptr);
+
+  auto current = QoDevice::getDeviceWithUuid("peer");
+  current->setStatus(0);
+  current->setName("renamed");
+  current->save();
+
+  snapshot->setPath("/peer/moved");
+  snapshot->save();
+  auto relation = std::make_shared<QoFileAndSyncdirCopyRelation>();
+  relation->setSyncdirCopy(snapshot);
+  relation->setVclock("1");
+  relation->save();
+  auto pairing = std::make_shared<QoSyncdirCopyRelation>();
+  pairing->setFirstSyncdirCopy(snapshot);
+  pairing->setSecondSyncdirCopy(snapshot);
+  pairing->save();
+
+  auto stored = QoDevice::getDeviceWithUuid("peer");
+  EXPECT_EQ(stored->status(), 0);
+  EXPECT_EQ(stored->name(), "renamed");
+  EXPECT_EQ(QoSyncdirCopy::getSyncdirCopyWithUuid("bbbbbb-2")->path(), "/peer/moved");
+}
+
 TEST_F(QoSyncdirCopyTest, ContainmentIsAnExactByteWisePrefix) {
   auto local = device(0, "local");
   auto peer = device(-1, "peer");
