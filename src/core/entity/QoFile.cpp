@@ -88,6 +88,7 @@ QoFile::Comparator QoFile::sortComparatorDesc() {
 }
 
 std::vector<std::string> QoFile::uniques() { return {"path"}; }
+std::vector<std::vector<std::string>> QoFile::indices() { return {{"usn"}}; }
 
 std::vector<std::string> QoFile::propertiesOrderedArray() {
   static const std::vector<std::string> properties{"status",  "length", "usn",  "androidAttr", "contentModTime",

@@ -29,6 +29,8 @@ class QoFile : public PersistentEntity<QoFile> {
   static Comparator sortComparator();
   static Comparator sortComparatorDesc();
   static std::vector<std::string> uniques();
+  // Peers pull changes by usn.
+  static std::vector<std::vector<std::string>> indices();
   static std::vector<std::string> propertiesOrderedArray();
   static std::vector<PersistentProperty> propertiesWithEncodedTypes();
 

@@ -44,6 +44,8 @@ QoFileAndSyncdirCopyRelation::Ptr QoFileAndSyncdirCopyRelation::getRelationWithP
   return findFirstByCriteria("WHERE qo_file.path = ?", Parameters{path});
 }
 
+std::vector<std::vector<std::string>> QoFileAndSyncdirCopyRelation::indices() { return {{"file"}}; }
+
 std::vector<std::string> QoFileAndSyncdirCopyRelation::propertiesOrderedArray() {
   static const std::vector<std::string> properties{"syncdirCopy", "file", "vclock"};
   return properties;

@@ -28,6 +28,8 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   static Comparator sortComparator();
   static Comparator sortComparatorDesc();
   static Ptr getRelationWithPath(const std::string& path);
+  // Records are looked up by their file on every change: that must not scan the table.
+  static std::vector<std::vector<std::string>> indices();
   static std::vector<std::string> propertiesOrderedArray();
   static std::vector<PersistentProperty> propertiesWithEncodedTypes();
 
