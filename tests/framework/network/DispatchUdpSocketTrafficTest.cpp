@@ -21,6 +21,34 @@ std::vector<std::string> dataOf(const std::vector<UdpTestDelegate::Event>& event
   return result;
 }
 
+// A send filter that holds every datagram until the test opens the gate.
+class SendGate {
+ public:
+  void install(DispatchUdpSocket& socket) {
+    socket.setSendFilter(
+        [this](const std::string&, const std::string&, int64_t) {
+          std::unique_lock lock(mutex_);
+          released_.wait_for(lock, std::chrono::seconds(20), [this] { return open_; });
+          return true;
+        },
+        queue_);
+  }
+  void open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    released_.notify_all();
+    queue_->sync([] {});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool open_ = false;
+  std::shared_ptr<DispatchQueue> queue_ = DispatchQueue::createSerial("udp-test-gate");
+};
+
 class DispatchUdpSocketTrafficTest : public ::testing::Test, protected test::UdpFixture {};
 
 TEST_F(DispatchUdpSocketTrafficTest, SendsInOrderWithOneOutcomeEach) {
@@ -210,30 +238,16 @@ TEST_F(DispatchUdpSocketTrafficTest, CloseReportsOnceAndDropsWhatWaits) {
   EXPECT_TRUE(delegate->events().empty());
 
   // A send filter that waits for the test holds the first datagram as the current entry.
-  std::mutex mutex;
-  std::condition_variable released;
-  bool open = false;
-  auto filterQueue = DispatchQueue::createSerial("udp-test-gate");
+  SendGate gate;
   auto receiver = makeReceiver();
   auto destination = test::ipv4Address("127.0.0.1", receiver->localPort());
   auto socket = makeSocket();
-  socket->setSendFilter(
-      [&](const std::string&, const std::string&, int64_t) {
-        std::unique_lock lock(mutex);
-        released.wait_for(lock, std::chrono::seconds(20), [&] { return open; });
-        return true;
-      },
-      filterQueue);
+  gate.install(*socket);
   for (int tag = 1; tag <= 3; ++tag) socket->sendDataToAddress("queued", destination, -1, tag);
   flush(socket);
   socket->close();
   socket->close();
-  {
-    std::lock_guard lock(mutex);
-    open = true;
-  }
-  released.notify_all();
-  filterQueue->sync([] {});
+  gate.open();
   flush(socket);
   auto events = delegate->events();
   ASSERT_EQ(events.size(), 1u);
@@ -263,31 +277,17 @@ TEST_F(DispatchUdpSocketTrafficTest, CloseReportsOnceAndDropsWhatWaits) {
 TEST_F(DispatchUdpSocketTrafficTest, ALongBacklogDrainsWithoutGrowingTheStack) {
   // The first datagram is held by a send filter while many more queue up behind it; once it
   // goes, the backlog must drain in a loop, not one nested call per datagram.
-  std::mutex mutex;
-  std::condition_variable released;
-  bool open = false;
-  auto filterQueue = DispatchQueue::createSerial("udp-test-gate");
+  SendGate gate;
   auto receiver = makeReceiver();
   auto destination = test::ipv4Address("127.0.0.1", receiver->localPort());
   auto socket = makeSocket();
-  socket->setSendFilter(
-      [&](const std::string&, const std::string&, int64_t) {
-        std::unique_lock lock(mutex);
-        released.wait_for(lock, std::chrono::seconds(20), [&] { return open; });
-        return true;
-      },
-      filterQueue);
+  gate.install(*socket);
   socket->sendDataToAddress("held", destination, -1, 0);
   socket->setSendFilter(nullptr, nullptr);
   constexpr int kBacklog = 100000;
   for (int tag = 1; tag <= kBacklog; ++tag) socket->sendDataToAddress("x", destination, -1, tag);
   flush(socket);
-  {
-    std::lock_guard lock(mutex);
-    open = true;
-  }
-  released.notify_all();
-  filterQueue->sync([] {});
+  gate.open();
   flush(socket);
   EXPECT_EQ(delegate->eventsOf(Kind::sent).size(), static_cast<size_t>(kBacklog + 1));
   EXPECT_TRUE(delegate->eventsOf(Kind::notSent).empty());
