@@ -8,7 +8,7 @@ PACKAGES=(
   libsqlite3-dev libssl-dev libzmq3-dev libprotobuf-dev protobuf-compiler
   libfmt-dev libasio-dev libcurl4-openssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  iproute2 coreutils
+  iproute2 coreutils util-linux
 )
 
 missing=()
