@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/DispatchReactor.h"
 #include "platform/FdSource.h"
 #include "platform/GlobalQueue.h"
 #include "platform/QueueContext.h"
@@ -17,6 +18,16 @@ std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(const std::string& la
 std::shared_ptr<DispatchQueue> DispatchQueue::globalQueue() { return GlobalQueue::shared(); }
 
 std::shared_ptr<DispatchQueue> DispatchQueue::current() { return QueueContext::current(); }
+
+void DispatchQueue::after(std::chrono::nanoseconds delay, Job job) {
+  if (delay <= std::chrono::nanoseconds::zero()) {
+    async(std::move(job));
+    return;
+  }
+  DispatchReactor::shared().after(delay, [queue = shared_from_this(), job = std::move(job)]() mutable {
+    queue->async(std::move(job));
+  });
+}
 
 std::shared_ptr<DispatchSource> DispatchSource::makeReadSource(int fd, std::shared_ptr<DispatchQueue> queue) {
   return FdSource::create(fd, FdSource::Kind::read, std::move(queue));

@@ -32,7 +32,8 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   // Runs the job and waits for it; on a serial queue a call from inside that queue runs
   // the job inline instead of deadlocking.
   virtual void sync(const Job& job) = 0;
-  virtual void after(std::chrono::nanoseconds delay, Job job) = 0;
+  // Hands the job to async() once `delay` has passed; the queue stays alive until then.
+  void after(std::chrono::nanoseconds delay, Job job);
 };
 
 // Readiness of a file descriptor, or a timer, delivering its handler on a queue.

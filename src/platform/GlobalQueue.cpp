@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "platform/DispatchReactor.h"
 #include "platform/QoLog.h"
 #include "platform/QueueContext.h"
 
@@ -40,16 +39,6 @@ void GlobalQueue::async(Job job) {
 }
 
 void GlobalQueue::sync(const Job& job) { QueueContext::run(this, weak_from_this(), label_, job); }
-
-void GlobalQueue::after(std::chrono::nanoseconds delay, Job job) {
-  if (delay <= std::chrono::nanoseconds::zero()) {
-    async(std::move(job));
-    return;
-  }
-  DispatchReactor::shared().after(delay, [queue = shared_from_this(), job = std::move(job)]() mutable {
-    queue->async(std::move(job));
-  });
-}
 
 void GlobalQueue::work() {
   std::weak_ptr<DispatchQueue> self = weak_from_this();

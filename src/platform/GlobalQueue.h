@@ -32,7 +32,6 @@ class GlobalQueue : public DispatchQueue {
   void async(Job job) override;
   // Runs the job on the calling thread, as the global queue would run it anyway.
   void sync(const Job& job) override;
-  void after(std::chrono::nanoseconds delay, Job job) override;
 
   // Jobs not yet started are dropped; workers finish their current job and end. Workers
   // still busy after a grace period are detached rather than holding up the exit.

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "platform/DispatchReactor.h"
 #include "platform/QueueContext.h"
 
 namespace velbor {
@@ -15,14 +14,13 @@ std::shared_ptr<SerialQueue> SerialQueue::create(const std::string& label) {
     queue->state_->ownerRef = queue;
   }
   queue->thread_ = std::thread([state = queue->state_] { loop(state); });
-  queue->threadId_ = queue->thread_.get_id();
   return queue;
 }
 
 SerialQueue::SerialQueue(const std::string& label) : state_(std::make_shared<State>()) { state_->label = label; }
 
 SerialQueue::~SerialQueue() {
-  const bool onOwnThread = std::this_thread::get_id() == threadId_;
+  const bool onOwnThread = std::this_thread::get_id() == thread_.get_id();
   {
     std::lock_guard lock(state_->mutex);
     state_->stopping = true;
@@ -74,7 +72,7 @@ void SerialQueue::async(Job job) {
 }
 
 void SerialQueue::sync(const Job& job) {
-  if (std::this_thread::get_id() == threadId_) {
+  if (std::this_thread::get_id() == thread_.get_id()) {
     // Already on this queue (maybe inside another queue's inline sync): waiting for our
     // own thread would never end, so run it here.
     QueueContext::run(this, weak_from_this(), state_->label, job);
@@ -99,17 +97,6 @@ void SerialQueue::sync(const Job& job) {
   });
   std::unique_lock lock(done->mutex);
   done->cv.wait(lock, [&] { return done->done; });
-}
-
-void SerialQueue::after(std::chrono::nanoseconds delay, Job job) {
-  if (delay <= std::chrono::nanoseconds::zero()) {
-    async(std::move(job));
-    return;
-  }
-  // The pending job keeps the queue alive until it has been handed over.
-  DispatchReactor::shared().after(delay, [queue = shared_from_this(), job = std::move(job)]() mutable {
-    queue->async(std::move(job));
-  });
 }
 
 }  // namespace velbor

@@ -28,7 +28,6 @@ class SerialQueue : public DispatchQueue {
 
   void async(Job job) override;
   void sync(const Job& job) override;
-  void after(std::chrono::nanoseconds delay, Job job) override;
 
  private:
   // Everything the thread needs: it outlives the queue object when the last reference
@@ -47,7 +46,6 @@ class SerialQueue : public DispatchQueue {
 
   std::shared_ptr<State> state_;
   std::thread thread_;
-  std::thread::id threadId_;
 };
 
 }  // namespace velbor

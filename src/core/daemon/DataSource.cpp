@@ -16,8 +16,6 @@
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentTransaction.h"
-#include "framework/persistence/SQLiteInstanceManager.h"
-#include "framework/persistence/SQLiteStatement.h"
 #include "platform/QoLog.h"
 #include "platform/UserDefaults.h"
 
@@ -39,17 +37,11 @@ std::string maxUsnKey(const std::string& relationKey) { return fmt::format("{}-{
 
 std::string segmentKey(int index) { return fmt::format("SC-{}", index); }
 
-// The highest usn of any file record, 0 when there is none or it cannot be read.
+// The highest usn of any file record, 0 when there is none or it cannot be read (usns stay
+// far below where a double loses whole numbers).
 int64_t highestStoredUsn() {
-  static const std::string sql = "SELECT MAX(usn) FROM " + QoFile::tableName();
-  auto manager = SQLiteInstanceManager::sharedManager();
-  std::lock_guard statementLock(SQLiteInstanceManager::statementLock());
-  SQLiteStatement statement(manager->database(), sql);
-  if (!statement.ok()) {
-    QoLog("Error select. {}, {}", statement.errorMessage(), sql);
-    return 0;
-  }
-  return statement.step() == SQLITE_ROW ? statement.columnInt64(0) : 0;
+  return std::max<int64_t>(
+      0, static_cast<int64_t>(QoFile::performSQLAggregation("SELECT MAX(usn) FROM " + QoFile::tableName())));
 }
 
 }  // namespace

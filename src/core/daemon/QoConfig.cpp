@@ -397,10 +397,6 @@ void QoConfig::setConfigDelegate(std::shared_ptr<QoConfigDelegate> delegate) {
   configDelegate_ = std::move(delegate);
 }
 
-void QoConfig::reset() {
-  updateLocalDevice([](QoDevice& device) { device.setToken(""); });
-  defaults_->setString("deviceToken", "");
-  setDeviceToken("");
-}
+void QoConfig::reset() { setDeviceToken(""); }
 
 }  // namespace velbor

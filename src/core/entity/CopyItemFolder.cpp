@@ -114,12 +114,10 @@ CopyItemFolder::CopyItemFolder(const std::string& root, const std::string& path)
       path.find('\0') != std::string::npos) {
     throw QoExceptionZeBadPath::defaultExceptionWithReason("({}) is not inside ({})", path, root);
   }
-  const std::vector<std::string> components = splitComponents(path.substr(prefix.size()));
-  for (const std::string& component : components) {
-    if (component.empty() || component == "." || component == "..") {
-      throw QoExceptionZeBadPath::defaultExceptionWithReason("bad path ({})", path);
-    }
+  if (!QoUtils::checkPeerPath(path.substr(prefix.size() - 1))) {
+    throw QoExceptionZeBadPath::defaultExceptionWithReason("bad path ({})", path);
   }
+  const std::vector<std::string> components = splitComponents(path.substr(prefix.size()));
   // The root is the user's choice and may itself be a link; nothing below it is followed.
   int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) raise("open folder", root, errno);

@@ -4,7 +4,6 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/utils/QoException.h"
 #include "core/utils/QoUtils.h"
-#include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
@@ -72,41 +71,30 @@ QoDevice::List QoDevice::findByCriteria(const std::string& criteria, const std::
 }
 
 void QoDevice::save() {
-  Lock transaction(NamedLockers::getLocker("transaction"));
-  const bool update = pk() >= 0 && countByCriteria(fmt::format("WHERE pk={}", pk())) > 0;
-  Lock lock(getLocker());
-  std::string sql;
-  if (update) {
-    sql = fmt::format(
-        "UPDATE {} SET pub_uri=?, register_time=?, pub_key=?, uuid=?, route_uri=?, type=?, token=?, name=?, "
-        "status=?, is_online=? WHERE pk={}",
-        tableName(), pk());
-  } else if (pk() != 0) {
-    sql = fmt::format("INSERT INTO {} values(null, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", tableName());
-  } else {
-    sql = fmt::format("INSERT INTO {} values({}, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", tableName(), 0);
+  const auto failure = saveRow(
+      fmt::format("UPDATE {} SET pub_uri=?, register_time=?, pub_key=?, uuid=?, route_uri=?, type=?, token=?, "
+                  "name=?, status=?, is_online=? WHERE pk={}",
+                  tableName(), pk()),
+      // The local device is row 0.
+      fmt::format("INSERT INTO {} values({}, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", tableName(), pk() != 0 ? "null" : "0"),
+      [this](SQLiteStatement& statement, bool) {
+        statement.bindOptionalText(1, pubUri_);
+        statement.bindInt64(2, registerTime_);
+        statement.bindOptionalBlob(3, pubKey_);
+        statement.bindOptionalText(4, uuid_);
+        statement.bindOptionalText(5, routeUri_);
+        statement.bindInt(6, type_);
+        statement.bindOptionalText(7, token_);
+        statement.bindOptionalText(8, name_);
+        statement.bindInt(9, status_);
+        statement.bindInt(10, isOnline_ ? 1 : 0);
+      });
+  if (failure) {
+    QoException exception =
+        QoException::defaultExceptionWithReason("{}: inserting or updating row error, {}", className(), *failure);
+    QoLog("*** {}", exception.description());
+    throw exception;
   }
-  SQLiteStatement statement(database(), sql);
-  if (statement.ok()) {
-    statement.bindOptionalText(1, pubUri_);
-    statement.bindInt64(2, registerTime_);
-    statement.bindOptionalBlob(3, pubKey_);
-    statement.bindOptionalText(4, uuid_);
-    statement.bindOptionalText(5, routeUri_);
-    statement.bindInt(6, type_);
-    statement.bindOptionalText(7, token_);
-    statement.bindOptionalText(8, name_);
-    statement.bindInt(9, status_);
-    statement.bindInt(10, isOnline_ ? 1 : 0);
-  }
-  if (!statement.ok() || statement.step() != SQLITE_DONE) {
-    QoException failure =
-        QoException::defaultExceptionWithReason("{}: inserting or updating row error, {}", className(),
-                                                statement.errorMessage());
-    QoLog("*** {}", failure.description());
-    throw failure;
-  }
-  if (!update) setPk(static_cast<int32_t>(sqlite3_last_insert_rowid(database())));
 }
 
 std::string QoDevice::getTypeString(int32_t type) {

@@ -22,7 +22,6 @@
 #include "core/utils/QoException.h"
 #include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
-#include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
 #include "platform/QoLog.h"
@@ -35,9 +34,11 @@ namespace fs = std::filesystem;
 
 sqlite3* database() { return SQLiteInstanceManager::sharedManager()->database(); }
 
-// The ignore patterns, built and used under one lock so a rebuild never overlaps a match.
+// The ignore pattern, built and used under one lock so a rebuild never overlaps a match. It is
+// compiled once per build: every path of a rescan is matched against it.
 std::mutex gRegexMutex;
-std::vector<std::string> gRegexExpress;
+regex_t gRegexExpress;
+int gRegexCompiled = 0;  // regcomp's result
 bool gRegexBuilt = false;
 
 void setModificationTime(const std::string& path, int64_t milliseconds) {
@@ -57,7 +58,8 @@ void buildRegexExpressLocked() {
   const std::string pattern = QoConfig::sharedQoConfig().syncHiddenFile()
                                   ? QoFile::addEscapeChar(fmt::format("{}$", "Velbor.Download"))
                                   : QoFile::addEscapeChar("/.");
-  gRegexExpress = {pattern};
+  if (gRegexBuilt && gRegexCompiled == 0) regfree(&gRegexExpress);
+  gRegexCompiled = regcomp(&gRegexExpress, pattern.c_str(), 0);
   gRegexBuilt = true;
 }
 
@@ -143,33 +145,24 @@ QoFile::List QoFile::findByCriteria(const std::string& criteria, const std::opti
 }
 
 void QoFile::save() {
-  Lock transaction(NamedLockers::getLocker("transaction"));
-  const bool update = pk() >= 0 && countByCriteria(fmt::format("WHERE pk={}", pk())) > 0;
-  Lock lock(getLocker());
-  const std::string sql =
-      update ? fmt::format(
-                   "UPDATE {} SET status=?, length=?, usn=?, android_attr=?, content_mod_time=?, win_attr=?,  "
-                   "path=?, sha_1=?, type=?, unix_attr=? WHERE pk={}",
-                   tableName(), pk())
-             : fmt::format("INSERT INTO {} values(null, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", tableName());
-  SQLiteStatement statement(database(), sql);
-  if (statement.ok()) {
-    statement.bindInt(1, status_);
-    statement.bindInt64(2, length_);
-    statement.bindInt64(3, usn_);
-    statement.bindInt(4, androidAttr_);
-    statement.bindInt64(5, contentModTime_);
-    statement.bindInt(6, winAttr_);
-    statement.bindOptionalText(7, path_);
-    statement.bindOptionalText(8, sha1_);
-    statement.bindInt(9, type_);
-    statement.bindInt(10, unixAttr_);
-  }
-  if (!statement.ok() || statement.step() != SQLITE_DONE) {
-    QoLog("Error inserting or updating row. {}, {}", statement.errorMessage(), className());
-    return;
-  }
-  if (!update) setPk(static_cast<int32_t>(sqlite3_last_insert_rowid(database())));
+  const auto failure = saveRow(
+      fmt::format("UPDATE {} SET status=?, length=?, usn=?, android_attr=?, content_mod_time=?, win_attr=?,  "
+                  "path=?, sha_1=?, type=?, unix_attr=? WHERE pk={}",
+                  tableName(), pk()),
+      fmt::format("INSERT INTO {} values(null, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", tableName()),
+      [this](SQLiteStatement& statement, bool) {
+        statement.bindInt(1, status_);
+        statement.bindInt64(2, length_);
+        statement.bindInt64(3, usn_);
+        statement.bindInt(4, androidAttr_);
+        statement.bindInt64(5, contentModTime_);
+        statement.bindInt(6, winAttr_);
+        statement.bindOptionalText(7, path_);
+        statement.bindOptionalText(8, sha1_);
+        statement.bindInt(9, type_);
+        statement.bindInt(10, unixAttr_);
+      });
+  if (failure) QoLog("Error inserting or updating row. {}, {}", *failure, className());
 }
 
 QoFile::Ptr QoFile::getFileWithPath(const std::string& path) {
@@ -274,20 +267,13 @@ void QoFile::generateRegexExpress() {
 bool QoFile::matchIgnoreFilter(const std::string& path) {
   std::lock_guard<std::mutex> guard(gRegexMutex);
   if (!gRegexBuilt) buildRegexExpressLocked();
-  for (const std::string& pattern : gRegexExpress) {
-    regex_t expression;
-    const int compiled = regcomp(&expression, pattern.c_str(), 0);
-    if (compiled != 0) {
-      char error[100];
-      regerror(compiled, &expression, error, sizeof(error));
-      QoLog("{}", error);
-      return false;
-    }
-    const int result = regexec(&expression, path.c_str(), 0, nullptr, 0);
-    regfree(&expression);
-    if (result != REG_NOMATCH) return true;
+  if (gRegexCompiled != 0) {
+    char error[100];
+    regerror(gRegexCompiled, &gRegexExpress, error, sizeof(error));
+    QoLog("{}", error);
+    return false;
   }
-  return false;
+  return regexec(&gRegexExpress, path.c_str(), 0, nullptr, 0) != REG_NOMATCH;
 }
 
 std::vector<std::string> QoFile::getDirectorySubFilePathsAtPath(const std::string& path, bool sorted, bool isRelative) {

@@ -149,33 +149,23 @@ QoFileAndSyncdirCopyRelation::List QoFileAndSyncdirCopyRelation::findByCriteria(
 
 void QoFileAndSyncdirCopyRelation::save() {
   Lock transaction(NamedLockers::getLocker("transaction"));
-  const bool update = pk() >= 0 && countByCriteria(fmt::format("WHERE pk={}", pk())) > 0;
-  Lock lock(getLocker());
-  const std::string sql =
-      update ? fmt::format("UPDATE {} SET  {}{} vclock=? WHERE pk={}", tableName(),
-                           syncdirCopy_ ? "syncdir_copy=?, " : "", file_ ? "file=?, " : "", pk())
-             : fmt::format("INSERT INTO {} values(null, ?, ?, ?)", tableName());
-  SQLiteStatement statement(database(), sql);
-  if (statement.ok()) {
-    int position = 1;
-    if (syncdirCopy_) {
-      // Referenced rows that are already stored are not written again from this snapshot.
-      if (syncdirCopy_->pk() < 0) syncdirCopy_->save();
-      statement.bindInt(position, syncdirCopy_->pk());
-    }
-    if (syncdirCopy_ || !update) ++position;
-    if (file_) {
-      file_->save();
-      statement.bindInt(position, file_->pk());
-    }
-    if (file_ || !update) ++position;
-    statement.bindOptionalBlob(position, vclock_);
-  }
-  if (!statement.ok() || statement.step() != SQLITE_DONE) {
-    QoLog("Error inserting or updating row. {}, {}", statement.errorMessage(), className());
-    return;
-  }
-  if (!update) setPk(static_cast<int32_t>(sqlite3_last_insert_rowid(database())));
+  // Referenced rows that are already stored are not written again from this snapshot.
+  if (syncdirCopy_ && syncdirCopy_->pk() < 0) syncdirCopy_->save();
+  if (file_) file_->save();
+  const auto failure = saveRow(
+      fmt::format("UPDATE {} SET  {}{} vclock=? WHERE pk={}", tableName(), syncdirCopy_ ? "syncdir_copy=?, " : "",
+                  file_ ? "file=?, " : "", pk()),
+      fmt::format("INSERT INTO {} values(null, ?, ?, ?)", tableName()),
+      [this](SQLiteStatement& statement, bool update) {
+        // An update sets only the references this record holds; an insert has every column.
+        int position = 1;
+        if (syncdirCopy_) statement.bindInt(position, syncdirCopy_->pk());
+        if (syncdirCopy_ || !update) ++position;
+        if (file_) statement.bindInt(position, file_->pk());
+        if (file_ || !update) ++position;
+        statement.bindOptionalBlob(position, vclock_);
+      });
+  if (failure) QoLog("Error inserting or updating row. {}, {}", *failure, className());
 }
 
 std::optional<std::string> QoFileAndSyncdirCopyRelation::vclockData() const {

@@ -102,32 +102,21 @@ QoSyncdirCopy::List QoSyncdirCopy::findByCriteria(const std::string& criteria,
 void QoSyncdirCopy::save() {
   try {
     Lock transaction(NamedLockers::getLocker("transaction"));
-    const bool update = pk() >= 0 && countByCriteria(fmt::format("WHERE pk={}", pk())) > 0;
-    Lock lock(getLocker());
-    const std::string sql =
-        update ? fmt::format("UPDATE {} SET path=?, device=?, syncdir_uuid=?, vc_index=?, uuid=? WHERE pk={}",
-                             tableName(), pk())
-               : fmt::format("INSERT INTO {} values(null, ?, ? ,? ,? ,?)", tableName());
-    SQLiteStatement statement(database(), sql);
-    if (statement.ok()) {
-      statement.bindOptionalText(1, path_);
-      if (device_) {
-        // A stored device is only referenced: this copy holds a snapshot of it, and writing
-        // that back would undo changes made since (trust, name, online state).
-        if (device_->pk() < 0) device_->save();
-        statement.bindInt(2, device_->pk());
-      } else {
-        statement.bindInt(2, -1);
-      }
-      statement.bindOptionalText(3, syncdirUuid_);
-      statement.bindInt(4, static_cast<int32_t>(vcIndex_));
-      statement.bindOptionalText(5, uuid_);
-    }
-    if (!statement.ok() || statement.step() != SQLITE_DONE) {
-      QoLog("Error inserting or updating row. {}, {}", statement.errorMessage(), className());
-      return;
-    }
-    if (!update) setPk(static_cast<int32_t>(sqlite3_last_insert_rowid(database())));
+    // A stored device is only referenced: this copy holds a snapshot of it, and writing
+    // that back would undo changes made since (trust, name, online state).
+    if (device_ && device_->pk() < 0) device_->save();
+    const auto failure = saveRow(
+        fmt::format("UPDATE {} SET path=?, device=?, syncdir_uuid=?, vc_index=?, uuid=? WHERE pk={}", tableName(),
+                    pk()),
+        fmt::format("INSERT INTO {} values(null, ?, ? ,? ,? ,?)", tableName()),
+        [this](SQLiteStatement& statement, bool) {
+          statement.bindOptionalText(1, path_);
+          statement.bindInt(2, device_ ? device_->pk() : -1);
+          statement.bindOptionalText(3, syncdirUuid_);
+          statement.bindInt(4, static_cast<int32_t>(vcIndex_));
+          statement.bindOptionalText(5, uuid_);
+        });
+    if (failure) QoLog("Error inserting or updating row. {}, {}", *failure, className());
   } catch (const std::exception& e) {
     QoLog("QoSyncdirCopy save failed, {}", e.what());
   }

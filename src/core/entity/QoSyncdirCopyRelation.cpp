@@ -67,41 +67,24 @@ QoSyncdirCopyRelation::List QoSyncdirCopyRelation::findByCriteria(const std::str
 void QoSyncdirCopyRelation::save() {
   try {
     Lock transaction(NamedLockers::getLocker("transaction"));
-    const bool update = pk() >= 0 && countByCriteria(fmt::format("WHERE pk={}", pk())) > 0;
-    if (update && !firstSyncdirCopy_ && !secondSyncdirCopy_) return;  // nothing to update
-    Lock lock(getLocker());
-    std::string sql;
-    if (update) {
-      std::string assignments;
-      if (firstSyncdirCopy_) assignments += "first_syncdir_copy=?";
-      if (secondSyncdirCopy_) assignments += std::string(assignments.empty() ? "" : ", ") + "second_syncdir_copy=?";
-      sql = fmt::format("UPDATE {} SET {} WHERE pk={}", tableName(), assignments, pk());
-    } else {
-      sql = fmt::format("INSERT INTO {} values(null, ?, ?)", tableName());
-    }
-    SQLiteStatement statement(database(), sql);
-    if (statement.ok()) {
-      int position = 1;
-      if (firstSyncdirCopy_) {
-        // Stored copies are only referenced, never rewritten from this snapshot.
-        if (firstSyncdirCopy_->pk() < 0) firstSyncdirCopy_->save();
-        statement.bindInt(position, firstSyncdirCopy_->pk());
-      }
-      if (update) {
-        if (firstSyncdirCopy_) ++position;
-      } else {
-        position = 2;
-      }
-      if (secondSyncdirCopy_) {
-        if (secondSyncdirCopy_->pk() < 0) secondSyncdirCopy_->save();
-        statement.bindInt(position, secondSyncdirCopy_->pk());
-      }
-    }
-    if (!statement.ok() || statement.step() != SQLITE_DONE) {
-      QoLog("Error inserting or updating row. {}, {}", statement.errorMessage(), className());
-      return;
-    }
-    if (!update) setPk(static_cast<int32_t>(sqlite3_last_insert_rowid(database())));
+    // Stored copies are only referenced, never rewritten from this snapshot.
+    if (firstSyncdirCopy_ && firstSyncdirCopy_->pk() < 0) firstSyncdirCopy_->save();
+    if (secondSyncdirCopy_ && secondSyncdirCopy_->pk() < 0) secondSyncdirCopy_->save();
+    std::string assignments;
+    if (firstSyncdirCopy_) assignments += "first_syncdir_copy=?";
+    if (secondSyncdirCopy_) assignments += std::string(assignments.empty() ? "" : ", ") + "second_syncdir_copy=?";
+    // Nothing to change in a stored row: the update then only tells whether it is there.
+    if (assignments.empty()) assignments = "pk=pk";
+    const auto failure = saveRow(
+        fmt::format("UPDATE {} SET {} WHERE pk={}", tableName(), assignments, pk()),
+        fmt::format("INSERT INTO {} values(null, ?, ?)", tableName()),
+        [this](SQLiteStatement& statement, bool update) {
+          int position = 1;
+          if (firstSyncdirCopy_) statement.bindInt(position, firstSyncdirCopy_->pk());
+          if (firstSyncdirCopy_ || !update) ++position;
+          if (secondSyncdirCopy_) statement.bindInt(position, secondSyncdirCopy_->pk());
+        });
+    if (failure) QoLog("Error inserting or updating row. {}, {}", *failure, className());
   } catch (const std::exception&) {
     // Dropped: the caller learns of a failed save from the unchanged key.
   }

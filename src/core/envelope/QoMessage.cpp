@@ -44,7 +44,6 @@ QoMessage::Ptr QoMessage::initWithRecvZMQMessage(ZMQMessage& frames, PrivateKeyS
   std::optional<Bytes> headFrame = frames.getNextFrame();
   QoAssert(headFrame.has_value(), "");
 
-  message->userInfo_ = std::monostate{};
   message->initWithReviceMsgHead(PbMessage::parseFromData<pb::MsgHead>(*headFrame));
 
   std::optional<Bytes> body = message->decryptLevel(message->level_, frames.getNextFrame());

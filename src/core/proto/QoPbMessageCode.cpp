@@ -4,61 +4,13 @@
 #include <utility>
 
 #include <fmt/format.h>
+#include <google/protobuf/descriptor.h>
 
 #include "proto/VelborProto.pb.h"
 
 namespace velbor {
 
 namespace {
-
-// Every code of the MsgCode enum with its name, in the order of the schema's families.
-// The names are the system's own, "LinuxSyncOnceResponce" included.
-constexpr std::pair<int32_t, const char*> kMessages[] = {
-    // Device-to-device protocol.
-    {0, "Error"}, {1, "Discover"}, {2, "ScanRequest"}, {3, "ScanResponse"}, {4, "FindRequest"},
-    {5, "FindResponse"}, {6, "GetRequest"}, {7, "GetResponse"}, {8, "GetError"}, {9, "StatusRequest"},
-    {10, "StatusResponse"}, {11, "TrustPublishRequest"}, {12, "TrustPublishResponse"},
-    {13, "TrustRequest"}, {14, "TrustResponse"}, {15, "TrustDenyRequest"}, {16, "TrustDenyResponse"},
-    {17, "TrustCancelRequest"}, {18, "TrustCancelResponse"}, {19, "PubFileChange"},
-    {20, "PubSyncdirChange"}, {21, "PubExit"},
-    // Device, tree and sync management and browsing.
-    {120, "DeviceAddRequest"}, {121, "DeviceAddResponse"}, {122, "DeviceDeleteRequest"},
-    {123, "DeviceDeleteResponse"}, {124, "DeviceShowRequest"}, {125, "DeviceShowResponse"},
-    {126, "TreeAddRequest"}, {127, "TreeAddResponse"}, {128, "TreeDeleteRequest"},
-    {129, "TreeDeleteResponse"}, {130, "TreeShowRequest"}, {131, "TreeShowResponse"},
-    {132, "SyncAddRequest"}, {133, "SyncAddResponse"}, {134, "SyncDeleteRequest"},
-    {135, "SyncDeleteResponse"}, {136, "SyncShowRequest"}, {137, "SyncShowResponse"},
-    {138, "SyncOnceRequest"}, {139, "SyncOnceResponse"}, {140, "ListRequest"}, {141, "ListResponse"},
-    {142, "ListRootRequest"}, {143, "ListRootResponse"}, {144, "DistrustRequest"},
-    {145, "DistrustResponse"},
-    // Windows worker.
-    {200, "WinWorkerReady"}, {201, "WinWorkerEnd"}, {202, "WinReadDirChange"}, {203, "WinTtl"},
-    {204, "WinRefresh"}, {205, "WinSync"}, {206, "WinSyncDeleteRequest"}, {207, "WinSyncDeleteResponse"},
-    {208, "WinStatus"}, {209, "WinIssueDiscover"}, {210, "WinReconfig"}, {211, "WinTimer"},
-    // Linux daemon.
-    {300, "RefreshRequest"}, {301, "RefreshResponse"}, {302, "AddWatchRequest"},
-    {303, "AddWatchResponse"}, {304, "DelWatchRequest"}, {305, "DelWatchResponse"},
-    {306, "LinuxInotifyRequest"}, {307, "LinuxInotifyResponse"}, {308, "RemoteDeviceUpdateRequest"},
-    {309, "RemoteDeviceUpdateResponse"}, {310, "RemoteDeviceDeleteRequest"},
-    {311, "RemoteDeviceDeleteResponse"}, {312, "PubAddRequest"}, {313, "PubAddResponse"},
-    {314, "PubDelRequest"}, {315, "PubDelResponse"}, {316, "ExitRequest"}, {317, "ExitResponse"},
-    {318, "LinuxSyncOnceRequest"}, {319, "LinuxSyncOnceResponce"}, {320, "LinuxTrustPublishRequest"},
-    {321, "LinuxTrustPublishResponse"}, {322, "LinuxTrustRequest"}, {323, "LinuxTrustResponse"},
-    {324, "LinuxTrustCancelRequest"}, {325, "LinuxTrustCancelResponse"}, {326, "LinuxPubSyncStatus"},
-    {327, "LinuxPubTreeUploadStatus"}, {328, "LinuxPubTreeIndexStatus"}, {329, "LinuxPubTreeChange"},
-    {330, "LinuxPubSyncChange"},
-    // Administration and remote file operations.
-    {400, "DatabaseClearRequest"}, {401, "DatabaseClearResponse"}, {402, "VelborStartRequest"},
-    {403, "VelborStartResponse"}, {404, "VelborStopRequest"}, {405, "VelborStopResponse"},
-    {406, "MkdirRequest"}, {407, "MkdirResponse"}, {408, "RmtreeRequest"}, {409, "RmtreeResponse"},
-    {410, "MkfileRequest"}, {411, "MkfileResponse"}, {412, "RmfileRequest"}, {413, "RmfileResponse"},
-    {414, "RenameRequest"}, {415, "RenameResponse"}, {416, "FileAppendRequest"},
-    {417, "FileAppendResponse"}, {418, "SystemRequest"}, {419, "SystemResponse"}, {420, "StatRequest"},
-    {421, "StatResponse"}, {422, "ChmodRequest"}, {423, "ChmodResponse"}, {424, "TestTrustRequest"},
-    {425, "TestTrustResponse"},
-    // Others.
-    {600, "AndroidExit"}, {700, "DeviceChange"},
-};
 
 // Indexed by error code; spelled as peers show them ("Vclock Mismatc" included).
 constexpr std::array<const char*, 23> kErrorTexts = {
@@ -77,9 +29,14 @@ QoPbMessageCode& QoPbMessageCode::sharedQoPbMessageCode() {
 }
 
 QoPbMessageCode::QoPbMessageCode() {
-  for (const auto& [code, name] : kMessages) {
-    _messageMapping.emplace(code, name);
-    _codeMapping.emplace(name, code);
+  // The schema's MsgCode enum is the table: value MsgCodeGetRequest = 6 is code 6, "GetRequest".
+  constexpr std::string_view kPrefix = "MsgCode";
+  const google::protobuf::EnumDescriptor* codes = pb::MsgCode_descriptor();
+  for (int i = 0; i < codes->value_count(); ++i) {
+    const google::protobuf::EnumValueDescriptor* value = codes->value(i);
+    std::string name = std::string(value->name()).substr(kPrefix.size());
+    _messageMapping.emplace(value->number(), name);
+    _codeMapping.emplace(std::move(name), value->number());
   }
 }
 

@@ -13,9 +13,9 @@ class MsgError;
 class Stat;
 }  // namespace pb
 
-// The single table of message codes and names. From a code's name follow its body type
-// ("Msg" + name), its request handler and its reply notification. Filled once, then only
-// read, from any thread, without a lock.
+// The single table of message codes and names, read from the schema's MsgCode enum. From a
+// code's name follow its body type ("Msg" + name), its request handler and its reply
+// notification. Filled once, then only read, from any thread, without a lock.
 class QoPbMessageCode {
  public:
   static QoPbMessageCode& sharedQoPbMessageCode();

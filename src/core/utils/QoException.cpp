@@ -1,4 +1,8 @@
 #include "core/utils/QoException.h"
 
-// The exception family is header-only; this unit keeps the library's vtables in one place.
-namespace velbor {}
+namespace velbor {
+
+// The out-of-line destructor anchors the vtable and type info in this library alone.
+QoException::~QoException() = default;
+
+}  // namespace velbor

@@ -14,7 +14,7 @@ namespace velbor {
 class QoException : public Exception {
  public:
   explicit QoException(std::string reason = "", int code = 1) : QoException("QoException", std::move(reason), code) {}
-  ~QoException() override = default;
+  ~QoException() override;
 
   // Base class only: carries a code known only at run time.
   template <typename... Args>

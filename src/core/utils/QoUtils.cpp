@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <random>
 #include <string_view>
 #include <system_error>
@@ -19,6 +18,7 @@
 #include <openssl/rand.h>
 
 #include "core/utils/DataHex.h"
+#include "framework/crypto/OpenSslHandles.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -45,10 +45,6 @@ bool isHexDigit(char c) {
 char foldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string errnoText(int error) { return std::system_category().message(error); }
-
-struct EvpCtxDeleter {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
 
 }  // namespace
 
@@ -91,7 +87,7 @@ bool QoUtils::checkPeerPath(const std::string& path) {
 }
 
 std::optional<std::string> QoUtils::getSha1WithInputStream(int fd) {
-  std::unique_ptr<EVP_MD_CTX, EvpCtxDeleter> ctx(EVP_MD_CTX_new());
+  MdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) {
     QoLog("Sha1 init failed!!");
     return std::nullopt;

@@ -31,8 +31,7 @@ class SmartDebugger {
 
   template <typename... Args>
   void debug(const std::string& category, fmt::format_string<Args...> format, Args&&... args) {
-    std::string text = fmt::format(format, std::forward<Args>(args)...);
-    if (isCatagoryEnable(category)) logLine(category, text);
+    if (isCatagoryEnable(category)) logLine(category, fmt::format(format, std::forward<Args>(args)...));
   }
 
   void clockStart(const std::string& name);

@@ -17,12 +17,14 @@ struct OpenSslFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
   void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
   void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
 using BioPtr = std::unique_ptr<BIO, OpenSslFree>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, OpenSslFree>;
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, OpenSslFree>;
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, OpenSslFree>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, OpenSslFree>;
 
 // A read-only memory reader over `bytes`; the bytes must outlive the reader. Null when the
 // bytes are too long for the reader's int length (a negative length would mean strlen).

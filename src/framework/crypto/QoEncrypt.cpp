@@ -1,6 +1,5 @@
 #include "framework/crypto/QoEncrypt.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <deque>
@@ -100,21 +99,59 @@ const RsaOperation kPrivateDecrypt{true,
                                    EVP_PKEY_decrypt_init,
                                    EVP_PKEY_decrypt};
 
-// The full key check tests the primes and costs tens of milliseconds, while the device's
-// own key signs every message: remember the few PEM texts that already passed.
-bool privateKeyPassedCheck(const std::string& pem, EVP_PKEY* key) {
-  static std::mutex mutex;
-  static std::deque<std::string> passed;
-  constexpr std::size_t kRemembered = 8;
-  {
-    std::lock_guard lock(mutex);
-    if (std::find(passed.begin(), passed.end(), pem) != passed.end()) return true;
+// The last few keys read, by their PEM text. Reading a key costs about as much as a public
+// key operation, and the full check of a private key tests its primes (tens of milliseconds),
+// while the same few keys seal and open every message. A key is never changed once stored, so
+// threads may use it at once; each use holds its own reference.
+class KeyCache {
+ public:
+  PkeyPtr find(const std::string& pem) {
+    std::lock_guard lock(mutex_);
+    for (const auto& [text, key] : entries_) {
+      if (text == pem) return share(key.get());
+    }
+    return nullptr;
   }
-  if (checkPrivateKey(key) != 1) return false;
-  std::lock_guard lock(mutex);
-  if (passed.size() == kRemembered) passed.pop_front();
-  passed.push_back(pem);
-  return true;
+
+  void remember(const std::string& pem, EVP_PKEY* key) {
+    std::lock_guard lock(mutex_);
+    for (const auto& entry : entries_) {
+      if (entry.first == pem) return;
+    }
+    if (entries_.size() == kRemembered) entries_.pop_front();
+    entries_.emplace_back(pem, share(key));
+  }
+
+ private:
+  static constexpr std::size_t kRemembered = 8;
+
+  static PkeyPtr share(EVP_PKEY* key) {
+    EVP_PKEY_up_ref(key);
+    return PkeyPtr(key);
+  }
+
+  std::mutex mutex_;
+  std::deque<std::pair<std::string, PkeyPtr>> entries_;
+};
+
+// Never destroyed: libcrypto may already be torn down by its own exit handler.
+KeyCache& keyCache(bool privateKeys) {
+  static KeyCache* const privateCache = new KeyCache;
+  static KeyCache* const publicCache = new KeyCache;
+  return privateKeys ? *privateCache : *publicCache;
+}
+
+// The operation's key from PEM; a private key only once it passed the full check.
+PkeyPtr keyFor(const RsaOperation& op, const std::string& pem) {
+  KeyCache& cache = keyCache(op.usesPrivateKey);
+  if (PkeyPtr key = cache.find(pem)) return key;
+  BioPtr reader = readerOver(pem);
+  if (!reader) fail("BIO_new_mem_buf() failed!");
+  PkeyPtr key = op.usesPrivateKey ? readRsaPrivateKey(reader.get()) : readRsaPublicKey(reader.get());
+  if (!key) fail(op.readFailed);
+  if (op.usesPrivateKey && checkPrivateKey(key.get()) != 1) fail("RSA_check_key() failed with result");
+  cache.remember(pem, key.get());
+  return key;
 }
 
 // Runs one RSA primitive with PKCS#1 v1.5 padding. No signature digest is set, so signing
@@ -124,12 +161,7 @@ std::string runRsa(const RsaOperation& op, const std::string& data, const std::s
   if (op.passesEmptyInput && data.empty()) return data;
   ERR_clear_error();
 
-  BioPtr reader = readerOver(pem);
-  if (!reader) fail("BIO_new_mem_buf() failed!");
-  PkeyPtr key = op.usesPrivateKey ? readRsaPrivateKey(reader.get()) : readRsaPublicKey(reader.get());
-  if (!key) fail(op.readFailed);
-  if (op.usesPrivateKey && !privateKeyPassedCheck(pem, key.get())) fail("RSA_check_key() failed with result");
-
+  PkeyPtr key = keyFor(op, pem);
   PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
   std::string out(static_cast<std::size_t>(EVP_PKEY_get_size(key.get())), '\0');
   std::size_t outLength = out.size();

@@ -123,11 +123,7 @@ DispatchUdpSocket::~DispatchUdpSocket() {
   } catch (const std::exception& e) {
     QoLog("*** DispatchUdpSocket close: {}", e.what());
   }
-  if (socketQueue_->isCurrent()) {
-    // The last reference went away inside a job of our own queue: let another thread
-    // release the queue rather than the queue's own thread.
-    DispatchQueue::globalQueue()->async([queue = std::move(socketQueue_)] {});
-  }
+  // Released here even inside one of its own jobs: a serial queue then ends its thread by itself.
 }
 
 void DispatchUdpSocket::runSync(const std::function<void()>& body) {
@@ -325,10 +321,6 @@ DispatchUdpSocketError DispatchUdpSocket::gaiError(int gaiCode) {
 
 DispatchUdpSocketError DispatchUdpSocket::errnoErrorWithReason(const std::string& reason, int error) {
   return DispatchUdpSocketError(DispatchUdpSocketPosixErrorDomain, error, std::strerror(error), reason);
-}
-
-DispatchUdpSocketError DispatchUdpSocket::errnoError(int error) {
-  return DispatchUdpSocketError(DispatchUdpSocketPosixErrorDomain, error, std::strerror(error));
 }
 
 DispatchUdpSocketError DispatchUdpSocket::sendTimeoutError() {
@@ -636,8 +628,11 @@ bool DispatchUdpSocket::createSocket4(bool useIPv4, bool useIPv6, DispatchUdpSoc
   }
   socket4FD_ = fd4;
   socket6FD_ = fd6;
-  if (fd4 >= 0) setupSendAndReceiveSources(true);
-  if (fd6 >= 0) setupSendAndReceiveSources(false);
+  if ((fd4 >= 0 && !setupSendAndReceiveSources(true, errPtr)) ||
+      (fd6 >= 0 && !setupSendAndReceiveSources(false, errPtr))) {
+    closeSockets();
+    return false;
+  }
   flags_ |= kSocketsCreated;
   return true;
 }
@@ -646,10 +641,17 @@ bool DispatchUdpSocket::createSockets(DispatchUdpSocketError* errPtr) {
   return createSocket4(!(config_ & kIPv4Disabled), !(config_ & kIPv6Disabled), errPtr);
 }
 
-void DispatchUdpSocket::setupSendAndReceiveSources(bool ipv4) {
+bool DispatchUdpSocket::setupSendAndReceiveSources(bool ipv4, DispatchUdpSocketError* errPtr) {
   int fd = ipv4 ? socket4FD_ : socket6FD_;
-  auto send = DispatchSource::makeWriteSource(fd, socketQueue_);
-  auto receive = DispatchSource::makeReadSource(fd, socketQueue_);
+  std::shared_ptr<DispatchSource> send;
+  std::shared_ptr<DispatchSource> receive;
+  try {
+    send = DispatchSource::makeWriteSource(fd, socketQueue_);
+    receive = DispatchSource::makeReadSource(fd, socketQueue_);
+  } catch (const std::exception& e) {
+    // Out of descriptors for the watch; the descriptor itself is closed by the caller.
+    return refuse(errPtr, otherError(e.what()));
+  }
   std::weak_ptr<DispatchUdpSocket> weak = weak_from_this();
   send->setEventHandler([weak, ipv4, source = send.get()] {
     if (auto self = weak.lock()) self->handleWritable(ipv4, source);
@@ -675,6 +677,7 @@ void DispatchUdpSocket::setupSendAndReceiveSources(bool ipv4) {
     socket6FDReadable_ = false;
     flags_ |= kSend6SourceSuspended | kReceive6SourceSuspended | kSocket6Writable;
   }
+  return true;
 }
 
 void DispatchUdpSocket::setSourceSuspended(const std::shared_ptr<DispatchSource>& source, uint32_t bit,
@@ -713,13 +716,18 @@ void DispatchUdpSocket::closeSocket(bool ipv4) {
   if (fd < 0) return;
   auto& send = ipv4 ? send4Source_ : send6Source_;
   auto& receive = ipv4 ? receive4Source_ : receive6Source_;
-  send->cancel();
-  receive->cancel();
-  // A suspended source would never finish its cancellation.
-  resumeSendSource(ipv4);
-  resumeReceiveSource(ipv4);
-  send.reset();
-  receive.reset();
+  if (send) {
+    send->cancel();
+    receive->cancel();
+    // A suspended source would never finish its cancellation.
+    resumeSendSource(ipv4);
+    resumeReceiveSource(ipv4);
+    send.reset();
+    receive.reset();
+  } else {
+    // Its sources could not be made: nothing else will close it.
+    ::close(fd);
+  }
   fd = -1;
   if (ipv4) {
     socket4FDReadable_ = false;

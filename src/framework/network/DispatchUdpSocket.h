@@ -170,7 +170,6 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   static DispatchUdpSocketError badParamError(const std::string& message);
   static DispatchUdpSocketError gaiError(int gaiCode);
   static DispatchUdpSocketError errnoErrorWithReason(const std::string& reason, int error);
-  static DispatchUdpSocketError errnoError(int error);
   static DispatchUdpSocketError sendTimeoutError();
   static DispatchUdpSocketError socketClosedError();
   static DispatchUdpSocketError otherError(const std::string& message);
@@ -188,7 +187,7 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   bool isConnectedToAddress(const Bytes& address);
   static unsigned indexOfInterfaceAddr6(const Bytes& address);
 
-  void setupSendAndReceiveSources(bool ipv4);
+  bool setupSendAndReceiveSources(bool ipv4, DispatchUdpSocketError* errPtr);
   int createSocket(int family, DispatchUdpSocketError* errPtr);
   bool createSocket4(bool useIPv4, bool useIPv6, DispatchUdpSocketError* errPtr);
   bool createSockets(DispatchUdpSocketError* errPtr);

@@ -204,7 +204,6 @@ std::optional<std::string> ZMQSocket::receiveStringWithFlags(int flags) {
 bool ZMQSocket::bindToEndpointUdp(uint64_t port) {
   // A port beyond 16 bits would otherwise be bound truncated, to some other port.
   if (port > UINT16_MAX) raiseSystem(EINVAL);
-  udpPort_ = port;
   int on = 1;
   setsockopt(udpSocket_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
   sockaddr_in any{};
@@ -316,17 +315,13 @@ void ZMQSocket::broadCastAllData(std::string_view data, uint16_t port) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-  ssize_t sent;
-  do {
-    sent = ::sendto(udpSocket_, data.data(), data.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
-                    sizeof address);
-  } while (sent < 0 && errno == EINTR);
-  if (sent < 0) {
-    int error = errno;
-    QoLog("{}", std::strerror(error));
-    raiseSystem(error);
+  try {
+    sendUdp(data, &address, sizeof address);
+  } catch (const ZMQException& e) {
+    // A refused send is logged; an empty datagram (nothing sent) is only raised.
+    if (!data.empty()) QoLog("{}", e.reason());
+    throw;
   }
-  if (sent == 0) raiseSystem(EPIPE);
 }
 
 void ZMQSocket::getPollItem(zmq_pollitem_t& item, short events) const {

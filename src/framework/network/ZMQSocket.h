@@ -95,7 +95,6 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
 
   void* zmqSocket() const { return zmqSocket_; }
   bool isClosed() const { return closed_.load(); }
-  void setClosed(bool closed) { closed_.store(closed); }
   std::shared_ptr<ZMQContext> context() const { return context_.lock(); }
   int type() const { return type_; }
   std::optional<std::string> endpoint() const;
@@ -112,7 +111,6 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   void* zmqSocket_ = nullptr;
   int udpSocket_ = -1;
   std::shared_ptr<DispatchUdpSocket> asyncUdpSocket_;
-  uint64_t udpPort_ = 0;
   std::string info_;
   mutable std::mutex endpointLock_;
   std::optional<std::string> endpoint_;

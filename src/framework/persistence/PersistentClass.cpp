@@ -394,7 +394,7 @@ int64_t PersistentClass::countByCriteria(const std::string& criteria,
 void PersistentClass::deleteObject(int32_t pk, bool /*cascade: no collection child rows to follow*/) const {
   if (pk < 0) return;
   tableCheck();
-  if (!findByPK(pk)) return;
+  // An absent row is deleted as a no-op: loading it first (with its joins) would only cost.
   Lock transaction(NamedLockers::getLocker("transaction"));
   Lock lock(PersistentObject::getLocker());
   SQLiteStatement statement(database(), fmt::format("DELETE FROM {} WHERE pk = ?", tableName()));

@@ -94,6 +94,26 @@ bool PersistentObject::areAllPropertiesEqual(const PersistentObject& other) cons
   return equal;
 }
 
+std::optional<std::string> PersistentObject::saveRow(const std::string& updateSql, const std::string& insertSql,
+                                                     const std::function<void(SQLiteStatement&, bool)>& bind) {
+  persistentClass().tableCheck();
+  std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+  std::lock_guard<std::recursive_mutex> lock(getLocker());
+  sqlite3* database = SQLiteInstanceManager::sharedManager()->database();
+  if (pk_ >= 0) {
+    // The update itself tells whether the row is there: no query of its own before each save.
+    SQLiteStatement update(database, updateSql);
+    if (update.ok()) bind(update, true);
+    if (!update.ok() || update.step() != SQLITE_DONE) return update.errorMessage();
+    if (sqlite3_changes(database) > 0) return std::nullopt;
+  }
+  SQLiteStatement insert(database, insertSql);
+  if (insert.ok()) bind(insert, false);
+  if (!insert.ok() || insert.step() != SQLITE_DONE) return insert.errorMessage();
+  pk_ = static_cast<int32_t>(sqlite3_last_insert_rowid(database));
+  return std::nullopt;
+}
+
 std::string PersistentObject::memoryMapKey() const {
   return fmt::format("{}-{}", persistentClass().className(), pk_);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 namespace velbor {
 
 class PersistentClass;
+class SQLiteStatement;
 
 // Base of every stored entity: the row key, the dirty state, the key-value access used by
 // the generic layer, and the process-wide statement lock and nesting transactions.
@@ -99,6 +101,13 @@ class PersistentObject : public std::enable_shared_from_this<PersistentObject> {
 
   static std::string classNameForTableName(const std::string& tableName);
   static std::string pkKey(int32_t pk) { return std::to_string(pk); }
+
+ protected:
+  // Writes the row with the class's own SQL: `updateSql` when this object has a key whose row
+  // is there, else `insertSql`, which gives the object the new row's key. `bind(statement,
+  // update)` binds the values of either. Answers the database's error text when it failed.
+  std::optional<std::string> saveRow(const std::string& updateSql, const std::string& insertSql,
+                                     const std::function<void(SQLiteStatement&, bool update)>& bind);
 
  private:
   friend class PersistentClass;

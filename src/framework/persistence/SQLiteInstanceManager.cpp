@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "framework/persistence/PersistentClass.h"
+#include "framework/persistence/SQLiteStatement.h"
 #include "platform/AppPaths.h"
 #include "platform/QoLog.h"
 
@@ -91,9 +92,6 @@ sqlite3* SQLiteInstanceManager::database() {
 
 bool SQLiteInstanceManager::tableExists(const std::string& tableName) {
   std::lock_guard<std::recursive_mutex> lock(statementLock());
-  sqlite3* db = database();
-  if (db == nullptr) return false;
-  sqlite3_stmt* statement = nullptr;
   // The name is an identifier here, so it is quoted rather than bound.
   std::string quoted = "\"";
   for (char c : tableName) {
@@ -101,14 +99,8 @@ bool SQLiteInstanceManager::tableExists(const std::string& tableName) {
     if (c == '"') quoted += '"';
   }
   quoted += '"';
-  const std::string sql = "pragma table_info(" + quoted + ");";
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(statement);
-    return false;
-  }
-  const bool exists = sqlite3_step(statement) == SQLITE_ROW;
-  sqlite3_finalize(statement);
-  return exists;
+  SQLiteStatement statement(database(), "pragma table_info(" + quoted + ");");
+  return statement.step() == SQLITE_ROW;
 }
 
 void SQLiteInstanceManager::setAutoVacuum(int value) { executeUpdateSQL(fmt::format("PRAGMA auto_vacuum={}", value)); }
