@@ -1,10 +1,13 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include "core/daemon/DataSource.h"
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoNotify.h"
 #include "platform/UserDefaults.h"
 #include "support/FreshDatabase.h"
+#include "support/TempDir.h"
 
 // Header-only: the support library itself links none of the engine libraries.
 namespace velbor::test {
@@ -18,5 +21,16 @@ inline void resetSharedState() {
   resetDatabaseState();
   UserDefaults::resetAll();
 }
+
+// Each test runs in a fresh HOME with fresh singletons; restart() drops them mid-test, so
+// the next use reads settings and database from disk again.
+class FreshStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override { restart(); }
+  void TearDown() override { restart(); }
+  static void restart() { resetSharedState(); }
+
+  TempHome home_;
+};
 
 }  // namespace velbor::test

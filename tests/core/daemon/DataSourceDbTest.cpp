@@ -4,16 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/DaemonStateTestBase.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFeedback.h"
 #include "core/entity/QoFile.h"
 #include "platform/UserDefaults.h"
+#include "support/FreshState.h"
 
 namespace velbor {
 namespace {
 
-class DataSourceDbTest : public test::DaemonStateTestBase {
+class DataSourceDbTest : public test::FreshStateTest {
  protected:
   DataSource& ds() { return DataSource::sharedDataSource(); }
 

@@ -8,15 +8,15 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/DaemonStateTestBase.h"
 #include "framework/persistence/NamedLockers.h"
 #include "platform/Exception.h"
 #include "platform/UserDefaults.h"
+#include "support/FreshState.h"
 
 namespace velbor {
 namespace {
 
-class DataSourceTest : public test::DaemonStateTestBase {
+class DataSourceTest : public test::FreshStateTest {
  protected:
   DataSource& ds() { return DataSource::sharedDataSource(); }
 };

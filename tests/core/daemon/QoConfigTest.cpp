@@ -5,16 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/DaemonStateTestBase.h"
 #include "core/daemon/QoConfigDelegateLinux.h"
 #include "core/entity/QoDevice.h"
 #include "framework/crypto/Cryptor.h"
 #include "platform/UserDefaults.h"
+#include "support/FreshState.h"
 
 namespace velbor {
 namespace {
 
-class QoConfigTest : public test::DaemonStateTestBase {
+class QoConfigTest : public test::FreshStateTest {
  protected:
   // One start-up: tables, delegate, settings and local row, as the daemon does it.
   QoConfig& start() {

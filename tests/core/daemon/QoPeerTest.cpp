@@ -1,6 +1,8 @@
 #include "core/daemon/QoPeer.h"
 
 #include <chrono>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -39,21 +41,12 @@ TEST(QoPeerTest, DeviceTypeSwapsAndroidAndMacOS) {
 }
 
 TEST(QoPeerTest, FileTypeAndStatusNumbering) {
-  EXPECT_EQ(QoPeer::convertFileTypeFromPbToQo(0), 0);
-  EXPECT_EQ(QoPeer::convertFileTypeFromPbToQo(1), 1);
-  EXPECT_EQ(QoPeer::convertFileTypeFromPbToQo(2), 3);
-  EXPECT_EQ(QoPeer::convertFileTypeFromQoToPb(1), 1);
-  EXPECT_EQ(QoPeer::convertFileTypeFromQoToPb(2), 0);
-  EXPECT_EQ(QoPeer::convertFileTypeFromQoToPb(3), 0);
-  EXPECT_EQ(QoPeer::convertFileTypeFromQoToPb(9), 0);
-
+  using Pairs = std::vector<std::pair<int, int>>;  // {from, to}
+  for (auto [pb, qo] : Pairs{{0, 0}, {1, 1}, {2, 3}}) EXPECT_EQ(QoPeer::convertFileTypeFromPbToQo(pb), qo) << pb;
+  for (auto [qo, pb] : Pairs{{1, 1}, {2, 0}, {3, 0}, {9, 0}}) EXPECT_EQ(QoPeer::convertFileTypeFromQoToPb(qo), pb) << qo;
   // Inverted: wire 1 present / 0 removed, local 0 present / 1 removed.
-  EXPECT_EQ(QoPeer::convertFileStatusFromPbToQo(0), 1);
-  EXPECT_EQ(QoPeer::convertFileStatusFromPbToQo(1), 0);
-  EXPECT_EQ(QoPeer::convertFileStatusFromPbToQo(7), 0);
-  EXPECT_EQ(QoPeer::convertFileStatusFromQoToPb(1), 0);
-  EXPECT_EQ(QoPeer::convertFileStatusFromQoToPb(0), 1);
-  EXPECT_EQ(QoPeer::convertFileStatusFromQoToPb(5), 1);
+  for (auto [pb, qo] : Pairs{{0, 1}, {1, 0}, {7, 0}}) EXPECT_EQ(QoPeer::convertFileStatusFromPbToQo(pb), qo) << pb;
+  for (auto [qo, pb] : Pairs{{1, 0}, {0, 1}, {5, 1}}) EXPECT_EQ(QoPeer::convertFileStatusFromQoToPb(qo), pb) << qo;
 
   EXPECT_EQ(QoPeer::getPbTypeString(0), "f");
   EXPECT_EQ(QoPeer::getPbTypeString(1), "d");

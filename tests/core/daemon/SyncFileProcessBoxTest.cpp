@@ -12,55 +12,36 @@
 namespace velbor {
 namespace {
 
-std::shared_ptr<SyncFileProcessBox> downloadBox(double timeStart, int64_t currentSize, int64_t total) {
-  auto box = SyncFileProcessBox::boxWithStatus(SyncFileDownloadBegin);
-  box->timeStart = timeStart;
-  box->currentSize = currentSize;
-  box->total = total;
-  return box;
-}
-
 TEST(SyncFileProcessBoxTest, SpeedAndRemainingTime) {
-  auto box = downloadBox(100, 2048, 10240);
-  box->getSpeedDescriptionByCurrentTime(102);
-  EXPECT_EQ(box->statusString, "1.00KB/s");
-  EXPECT_EQ(box->remainTime, "8秒");
-
-  box = downloadBox(0, 1, 3726);  // 1 byte/s
-  box->getSpeedDescriptionByCurrentTime(1);
-  EXPECT_EQ(box->statusString, "1.00B/s");
-  EXPECT_EQ(box->remainTime, "1小时2分5秒");
-
-  box = downloadBox(0, 1, 126);
-  box->getSpeedDescriptionByCurrentTime(1);
-  EXPECT_EQ(box->remainTime, "2分5秒");
-
-  box = downloadBox(0, 3 * 1048576, 3 * 1048576);
-  box->getSpeedDescriptionByCurrentTime(2);
-  EXPECT_EQ(box->statusString, "1.50MB/s");
-  EXPECT_EQ(box->remainTime, "0秒");
-
-  // More received than announced: a negative remainder shows as none.
-  box = downloadBox(0, 5000, 1000);
-  box->getSpeedDescriptionByCurrentTime(1);
-  EXPECT_EQ(box->remainTime, "0秒");
-}
-
-TEST(SyncFileProcessBoxTest, NoSpeedGivesNoRemainingTime) {
-  // Asked at the very start: nothing elapsed, nothing received.
-  auto box = downloadBox(100, 0, 10240);
-  box->getSpeedDescriptionByCurrentTime(100);
-  EXPECT_EQ(box->statusString, "0.00B/s");
-  EXPECT_EQ(box->remainTime, "0秒");
-
-  box = downloadBox(100, 4096, 10240);
-  box->getSpeedDescriptionByCurrentTime(100);
-  EXPECT_EQ(box->statusString, "0.00B/s");
-  EXPECT_EQ(box->remainTime, "0秒");
-
-  box = downloadBox(100, 0, 10240);
-  box->getSpeedDescriptionByCurrentTime(105);
-  EXPECT_EQ(box->remainTime, "0秒");
+  struct Case {
+    double timeStart;
+    int64_t currentSize, total;
+    double now;
+    const char* speed;  // nullptr: not checked
+    const char* remain;
+  };
+  const Case cases[] = {
+      {100, 2048, 10240, 102, "1.00KB/s", "8秒"},
+      {0, 1, 3726, 1, "1.00B/s", "1小时2分5秒"},
+      {0, 1, 126, 1, nullptr, "2分5秒"},
+      {0, 3 * 1048576, 3 * 1048576, 2, "1.50MB/s", "0秒"},
+      {0, 5000, 1000, 1, nullptr, "0秒"},  // more received than announced: no negative remainder
+      // No speed gives no remaining time: nothing elapsed, or nothing received.
+      {100, 0, 10240, 100, "0.00B/s", "0秒"},
+      {100, 4096, 10240, 100, "0.00B/s", "0秒"},
+      {100, 0, 10240, 105, nullptr, "0秒"},
+  };
+  for (const Case& c : cases) {
+    auto box = SyncFileProcessBox::boxWithStatus(SyncFileDownloadBegin);
+    box->timeStart = c.timeStart;
+    box->currentSize = c.currentSize;
+    box->total = c.total;
+    box->getSpeedDescriptionByCurrentTime(c.now);
+    if (c.speed) {
+      EXPECT_EQ(box->statusString, c.speed) << &c - cases;
+    }
+    EXPECT_EQ(box->remainTime, c.remain) << &c - cases;
+  }
 }
 
 TEST(SyncFileProcessBoxTest, EveryNoticeCarriesItsOwnRecord) {

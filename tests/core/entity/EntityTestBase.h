@@ -26,19 +26,21 @@
 namespace velbor::test {
 
 // Fresh HOME, fresh singletons and all six tables per test.
-class EntityTestBase : public ::testing::Test {
+class EntityTestBase : public FreshStateTest {
  protected:
   void SetUp() override {
-    reset();
+    FreshStateTest::SetUp();
     DataSource::sharedDataSource().dbCheck();
-  }
-  void TearDown() override { reset(); }
-
-  static void reset() {
-    resetSharedState();
   }
 
   static std::vector<std::string> column(const std::string& sql) { return queryColumn(sql); }
+
+  template <class Work>
+  static void inTransaction(Work&& work) {
+    PersistentTransaction transaction;
+    work();
+    transaction.commit();
+  }
 
   static QoDevice::Ptr device(int32_t pk, const std::string& uuid, int32_t status = 1) {
     auto device = std::make_shared<QoDevice>();
@@ -61,8 +63,6 @@ class EntityTestBase : public ::testing::Test {
     copy->insert();
     return copy;
   }
-
-  TempHome home_;
 };
 
 }  // namespace velbor::test

@@ -22,9 +22,7 @@ class FetchConflictTest : public FetchTestBase {
     recordLocal(relative);
     if (!removed) return;
     fs::remove_all(at(relative));
-    PersistentTransaction transaction;
-    stored(relative)->deleteRelation();
-    transaction.commit();
+    inTransaction([&] { stored(relative)->deleteRelation(); });
   }
 
   std::string onlyConflictOf(const std::string& relative) {

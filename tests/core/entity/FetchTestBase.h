@@ -43,11 +43,7 @@ class FetchTestBase : public EntityTestBase {
 
   // Records what is on disk at `relative` as a local change, as the monitor does.
   QoFileAndSyncdirCopyRelation::Ptr recordLocal(const std::string& relative) {
-    {
-      PersistentTransaction transaction;
-      QoFile::initWithPath(at(relative))->insertRelation();
-      transaction.commit();
-    }
+    inTransaction([&] { QoFile::initWithPath(at(relative))->insertRelation(); });
     return local_->getFileRelationWithFilePath(at(relative));
   }
 

@@ -21,12 +21,11 @@ QoFile::Ptr record(int32_t type, int32_t status, int32_t unixAttr, int64_t mtime
 }
 
 TEST(QoFileNamesTest, LettersAndEscapes) {
-  EXPECT_EQ(QoFile::getStatusString(0), "o");
-  EXPECT_EQ(QoFile::getStatusString(1), "r");
-  EXPECT_EQ(QoFile::getStatusString(7), "unkown");
-  EXPECT_EQ(QoFile::getTypeString(0), "f");
-  EXPECT_EQ(QoFile::getTypeString(1), "d");
-  EXPECT_EQ(QoFile::getTypeString(3), "unkown");
+  using Names = std::vector<std::string>;
+  EXPECT_EQ((Names{QoFile::getStatusString(0), QoFile::getStatusString(1), QoFile::getStatusString(7)}),
+            (Names{"o", "r", "unkown"}));
+  EXPECT_EQ((Names{QoFile::getTypeString(0), QoFile::getTypeString(1), QoFile::getTypeString(3)}),
+            (Names{"f", "d", "unkown"}));
   EXPECT_EQ(QoFile::addEscapeChar("/."), "\\/\\.");
 }
 
@@ -112,6 +111,17 @@ class LocalChangeTest : public EntityTestBase {
     writeFile(root_ + "/in/a.txt", "abc");
   }
   QoFile::Ptr fromDisk(const std::string& relative) { return QoFile::initWithPath(root_ + relative); }
+  // A peer's record as it arrives: a path and a clock, nothing read from disk.
+  static QoFileAndSyncdirCopyRelation::Ptr arriving(const std::string& path, const QoSyncdirCopy::Ptr& copy,
+                                                    const std::string& vclock = "") {
+    auto relation = std::make_shared<QoFileAndSyncdirCopyRelation>();
+    auto file = std::make_shared<QoFile>();
+    file->setPath(path);
+    relation->setFile(file);
+    if (copy) relation->setSyncdirCopy(copy);
+    if (!vclock.empty()) relation->setVclock(vclock);
+    return relation;
+  }
 
   QoDevice::Ptr local_;
   std::string root_;
@@ -158,11 +168,7 @@ TEST_F(LocalChangeTest, RecursiveDeleteMarksExactlyThePathsBelow) {
   outer_->insertFiles({fromDisk("/a_b"), fromDisk("/a_b/f"), fromDisk("/axb"), fromDisk("/axb/f"), fromDisk("/A_B"),
                        fromDisk("/A_B/f")});
   EXPECT_EQ(QoFile::getFileWithPath(root_ + "/a_b")->getSubFiles().size(), 2u);
-  {
-    PersistentTransaction transaction;
-    dir->deleteRelationRecursion();
-    transaction.commit();
-  }
+  inTransaction([&] { dir->deleteRelationRecursion(); });
   EXPECT_EQ(column("SELECT path FROM qo_file WHERE status = 1 ORDER BY path"),
             (std::vector<std::string>{root_ + "/in", root_ + "/in/a.txt", root_ + "/in/b.txt"}));
 
@@ -201,11 +207,7 @@ TEST_F(LocalChangeTest, FileInCopyRecordsShareObjectsAndMergeClocks) {
   incoming->setFile(incomingFile);
   incoming->setSyncdirCopy(outer_);
   incoming->setVclock("2|5");
-  {
-    PersistentTransaction transaction;
-    incoming->updateRelation();
-    transaction.commit();
-  }
+  inTransaction([&] { incoming->updateRelation(); });
   EXPECT_EQ(outer_->getFileRelationWithFilePath(root_ + "/in/a.txt")->vclock(), "3|5|4");
   EXPECT_EQ(inner_->getFileRelationWithFilePath(root_ + "/in/a.txt")->vclock(), "3|5|4");
 
@@ -218,21 +220,12 @@ TEST_F(LocalChangeTest, FileInCopyRecordsShareObjectsAndMergeClocks) {
 }
 
 TEST_F(LocalChangeTest, IncomingDeletionOfAnUnknownFileStoresIt) {
-  auto incoming = std::make_shared<QoFileAndSyncdirCopyRelation>();
-  auto file = std::make_shared<QoFile>();
-  file->setPath("/in/gone.txt");
-  incoming->setFile(file);
-  incoming->setSyncdirCopy(outer_);
-  incoming->setVclock("0|7");
+  auto incoming = arriving("/in/gone.txt", outer_, "0|7");
   incoming->converFileRelativePathToAbsolutePath();
   EXPECT_EQ(incoming->getRelativeFilePath(), "/in/gone.txt");
-  EXPECT_EQ(file->path(), root_ + "/in/gone.txt");
+  EXPECT_EQ(incoming->file()->path(), root_ + "/in/gone.txt");
   EXPECT_EQ(incoming->getTempFilePath(), root_ + "/in/.gone.txt.Velbor.Download");
-  {
-    PersistentTransaction transaction;
-    incoming->deleteRelation();
-    transaction.commit();
-  }
+  inTransaction([&] { incoming->deleteRelation(); });
   auto stored = outer_->getFileRelationWithFilePath(root_ + "/in/gone.txt");
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(stored->file()->status(), 1);
@@ -252,18 +245,9 @@ TEST_F(LocalChangeTest, IncomingDeletionReusesTheFileRowLeftAtItsPath) {
   ASSERT_NE(leftover, nullptr);
   QoFileAndSyncdirCopyRelation::deleteObjectsByCriteria("");
 
-  auto incoming = std::make_shared<QoFileAndSyncdirCopyRelation>();
-  auto file = std::make_shared<QoFile>();
-  file->setPath("/in/a.txt");
-  incoming->setFile(file);
-  incoming->setSyncdirCopy(outer_);
-  incoming->setVclock("0|3");
+  auto incoming = arriving("/in/a.txt", outer_, "0|3");
   incoming->converFileRelativePathToAbsolutePath();
-  {
-    PersistentTransaction transaction;
-    incoming->deleteRelation();
-    transaction.commit();
-  }
+  inTransaction([&] { incoming->deleteRelation(); });
   EXPECT_EQ(QoFile::count(), 1);
   auto stored = outer_->getFileRelationWithFilePath(root_ + "/in/a.txt");
   ASSERT_NE(stored, nullptr) << "the record must name the stored file row";
@@ -275,10 +259,7 @@ TEST_F(LocalChangeTest, IncomingDeletionReusesTheFileRowLeftAtItsPath) {
 }
 
 TEST_F(LocalChangeTest, NewTransferStartsFromAnEmptyTemporaryFile) {
-  auto incoming = std::make_shared<QoFileAndSyncdirCopyRelation>();
-  auto file = std::make_shared<QoFile>();
-  file->setPath(root_ + "/in/a.txt");
-  incoming->setFile(file);
+  auto incoming = arriving(root_ + "/in/a.txt", nullptr);
   writeFile(root_ + "/in/.a.txt.Velbor.Download", "left over by a longer attempt");
 
   auto handle = incoming->getTmpFileHandle();
@@ -292,21 +273,14 @@ TEST_F(LocalChangeTest, NewTransferStartsFromAnEmptyTemporaryFile) {
 
 TEST_F(LocalChangeTest, PeerPathsThatCouldLeaveTheCopyAreRefused) {
   for (const std::string bad : {"/../escape", "/in/../../escape", "relative", "", "/in//a", "/in/./a", "/in/"}) {
-    auto incoming = std::make_shared<QoFileAndSyncdirCopyRelation>();
-    auto file = std::make_shared<QoFile>();
-    file->setPath(bad);
-    incoming->setFile(file);
-    incoming->setSyncdirCopy(outer_);
+    auto incoming = arriving(bad, outer_);
     EXPECT_THROW(incoming->converFileRelativePathToAbsolutePath(), QoExceptionZeBadPath) << bad;
-    EXPECT_EQ(file->path(), bad) << "left as it came";
+    EXPECT_EQ(incoming->file()->path(), bad) << "left as it came";
   }
   // Without a copy there is no root to stay below.
-  auto orphan = std::make_shared<QoFileAndSyncdirCopyRelation>();
-  auto file = std::make_shared<QoFile>();
-  file->setPath("/etc/passwd");
-  orphan->setFile(file);
+  auto orphan = arriving("/etc/passwd", nullptr);
   EXPECT_THROW(orphan->converFileRelativePathToAbsolutePath(), QoExceptionZeBadPath);
-  EXPECT_EQ(file->path(), "/etc/passwd");
+  EXPECT_EQ(orphan->file()->path(), "/etc/passwd");
 }
 
 TEST_F(LocalChangeTest, FailedBatchIsRolledBackAndRaised) {

@@ -6,7 +6,6 @@
 
 #include "core/daemon/DataSource.h"
 #include "framework/crypto/QoEncrypt.h"
-#include "support/FreshState.h"
 
 namespace velbor::test {
 
@@ -43,15 +42,18 @@ ZMQMessage messageOf(const std::vector<std::string>& frames) {
   return message;
 }
 
-void EnvelopeTestBase::SetUp() {
-  reset();
-  DataSource::sharedDataSource().dbCheck();
+std::shared_ptr<pb::MsgFindRequest> findRequest() {
+  auto body = std::make_shared<pb::MsgFindRequest>();
+  body->set_sync_uuid("5f0c8e2a-4d4b-4b7e-9a57-0a9c1f3e6d21");
+  body->set_tree_uuid("tree-1");
+  body->set_since(42);
+  body->set_limit(100);
+  return body;
 }
 
-void EnvelopeTestBase::TearDown() { reset(); }
-
-void EnvelopeTestBase::reset() {
-  resetSharedState();
+void EnvelopeTestBase::SetUp() {
+  FreshStateTest::SetUp();
+  DataSource::sharedDataSource().dbCheck();
 }
 
 QoDevice::Ptr EnvelopeTestBase::addDevice(const std::string& uuid, const std::string& name,
@@ -69,6 +71,16 @@ QoDevice::Ptr EnvelopeTestBase::addDevice(const std::string& uuid, const std::st
 
 QoMessage::PrivateKeySource EnvelopeTestBase::keyOf(const DeviceKeys& keys) {
   return [privateKey = keys.privateKey] { return privateKey; };
+}
+
+QoMessage::Ptr EnvelopeTestBase::between(int code, QoMessage::Body body, int level, const QoDevice::Ptr& from,
+                                         const QoDevice::Ptr& to, const DeviceKeys& keys) {
+  auto message = QoMessage::qoMessageWithMsgCode(code, std::move(body));
+  message->setLevel(level);
+  message->setSrcDevice(from);
+  message->setDestDevice(to);
+  message->setPrivateKeySource(keyOf(keys));
+  return message;
 }
 
 QoMessage::Ptr EnvelopeTestBase::roundTrip(QoMessage& message, const DeviceKeys& receiver) {

@@ -16,15 +16,6 @@ namespace {
 
 using QoMessageFramesTest = EnvelopeTestBase;
 
-std::shared_ptr<pb::MsgFindRequest> findRequest() {
-  auto body = std::make_shared<pb::MsgFindRequest>();
-  body->set_sync_uuid("sync-1");
-  body->set_tree_uuid("tree-1");
-  body->set_since(42);
-  body->set_limit(100);
-  return body;
-}
-
 std::string headOf(int code, int level) {
   pb::MsgHead head;
   head.set_code(static_cast<pb::MsgCode>(code));

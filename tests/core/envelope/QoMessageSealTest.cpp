@@ -25,16 +25,6 @@ struct Refusal {
   std::string log;
 };
 
-std::shared_ptr<pb::MsgFindRequest> findRequest() {
-  auto body = std::make_shared<pb::MsgFindRequest>();
-  // Long enough for several cipher blocks.
-  body->set_sync_uuid("5f0c8e2a-4d4b-4b7e-9a57-0a9c1f3e6d21");
-  body->set_tree_uuid("tree-1");
-  body->set_since(42);
-  body->set_limit(100);
-  return body;
-}
-
 pb::MsgHead headOf(const std::string& frame) { return PbMessage::parseFromData<pb::MsgHead>(frame); }
 
 class QoMessageSealTest : public EnvelopeTestBase {
@@ -48,12 +38,7 @@ class QoMessageSealTest : public EnvelopeTestBase {
   // A message sent as `sender` (signed with `keys`) to bravo.
   QoMessage::Ptr toBravo(int code, QoMessage::Body body, int level, QoDevice::Ptr sender = nullptr,
                          const DeviceKeys& keys = keysAlpha()) {
-    auto message = QoMessage::qoMessageWithMsgCode(code, std::move(body));
-    message->setLevel(level);
-    message->setSrcDevice(sender ? sender : alpha_);
-    message->setDestDevice(bravo_);
-    message->setPrivateKeySource(keyOf(keys));
-    return message;
+    return between(code, std::move(body), level, sender ? sender : alpha_, bravo_, keys);
   }
 
   std::vector<std::string> sealed(int level) { return framesOf(toBravo(4, findRequest(), level)->getSendZMQMessage()); }
@@ -122,11 +107,7 @@ TEST_F(QoMessageSealTest, RequestsAndRepliesAtEachLevelOverSockets) {
 
       auto answer = std::make_shared<pb::MsgFindResponse>();
       answer->add_uuids("uuid-" + std::to_string(level));
-      auto reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodeFindResponse, answer);
-      reply->setLevel(level);
-      reply->setSrcDevice(bravo_);
-      reply->setDestDevice(alpha_);
-      reply->setPrivateKeySource(keyOf(keysBravo()));
+      auto reply = between(pb::MsgCodeFindResponse, answer, level, bravo_, alpha_, keysBravo());
       reply->addIdentity(raw[0]);
       ASSERT_TRUE(reply->sendToSocket(link.server()));
 
@@ -140,11 +121,7 @@ TEST_F(QoMessageSealTest, RequestsAndRepliesAtEachLevelOverSockets) {
 }
 
 TEST_F(QoMessageSealTest, BodylessLevelTwoReplyIsSignedWithoutKeyAndRepackingRenewsTheKey) {
-  auto reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodeTrustPublishResponse, nullptr);
-  reply->setLevel(2);
-  reply->setSrcDevice(bravo_);
-  reply->setDestDevice(alpha_);
-  reply->setPrivateKeySource(keyOf(keysBravo()));
+  auto reply = between(pb::MsgCodeTrustPublishResponse, nullptr, 2, bravo_, alpha_, keysBravo());
   auto frames = framesOf(reply->getSendZMQMessage());
   ASSERT_EQ(frames.size(), 1u);
   auto head = headOf(frames[0]);
@@ -247,7 +224,6 @@ TEST_F(QoMessageSealTest, UndecryptableMessagesRevealNoDetailToThePeer) {
   // Signed with a key other than the sender's.
   frames = framesOf(toBravo(pb::MsgCodeFindRequest, findRequest(), 1, alpha_, keysBravo())->getSendZMQMessage());
   expectDenied(frames, "QoEncrypt:");
-
 }
 
 // A peer that alters the wrapped key or the cipher text of a sealed body learns only that

@@ -103,17 +103,11 @@ TEST(QoUtilsTest, RelativeTimeTextsAtTheirBoundaries) {
   auto ago = [&](auto duration) {
     return QoUtils::compareTime(now - std::chrono::duration_cast<QoUtils::Clock::duration>(duration), now);
   };
-  EXPECT_EQ(ago(59900ms), "刚刚");
-  EXPECT_EQ(ago(0s), "刚刚");
-  EXPECT_EQ(ago(-1h), "刚刚");  // in the future
-  EXPECT_EQ(ago(60s), "1分钟前");
-  EXPECT_EQ(ago(60min), "1小时前");
-  EXPECT_EQ(ago(1439min), "23小时前");
-  EXPECT_EQ(ago(1440min), "1天前");
-  EXPECT_EQ(ago(43199min), "29天前");
-  EXPECT_EQ(ago(43200min), "1月前");
-  EXPECT_EQ(ago(518399min), "11月前");
-  EXPECT_EQ(ago(518400min), "1年前");
+  for (std::chrono::milliseconds recent : {59900ms, 0ms, -3600000ms}) EXPECT_EQ(ago(recent), "刚刚") << recent.count();
+  const std::pair<std::chrono::minutes, const char*> cases[] = {
+      {1min, "1分钟前"}, {60min, "1小时前"}, {1439min, "23小时前"}, {1440min, "1天前"},   {43199min, "29天前"},
+      {43200min, "1月前"}, {518399min, "11月前"}, {518400min, "1年前"}};
+  for (const auto& [minutes, text] : cases) EXPECT_EQ(ago(minutes), text) << minutes.count();
   EXPECT_EQ(QoUtils::compareCurrentTime(QoUtils::Clock::now() - 3h), "3小时前");
 }
 
@@ -138,11 +132,9 @@ TEST(QoUtilsTest, DateFormatterUsesLocalTimeWithoutLeadingZerosOnDate) {
 }
 
 TEST(QoUtilsTest, Base64AndDiskSpace) {
-  EXPECT_EQ(QoUtils::stringToBase64(""), "");
-  EXPECT_EQ(QoUtils::stringToBase64("f"), "Zg==");
-  EXPECT_EQ(QoUtils::stringToBase64("fo"), "Zm8=");
-  EXPECT_EQ(QoUtils::stringToBase64("foo"), "Zm9v");
-  EXPECT_EQ(QoUtils::stringToBase64("中文"), "5Lit5paH");
+  const std::pair<const char*, const char*> base64[] = {
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"中文", "5Lit5paH"}};
+  for (const auto& [plain, encoded] : base64) EXPECT_EQ(QoUtils::stringToBase64(plain), encoded) << plain;
   EXPECT_EQ(QoUtils::stringToBase64(std::string(200, 'x')).size(), 268u);  // no line breaks
 
   TempDir dir;

@@ -13,10 +13,6 @@
 namespace velbor {
 namespace {
 
-std::string intBytes(int value) {
-  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
 std::string lastEndpoint(ZMQSocket& socket) {
   std::string endpoint = socket.dataForOption(ZMQ_LAST_ENDPOINT).value();
   return std::string(endpoint.c_str());  // drop the trailing NUL
@@ -37,6 +33,26 @@ std::string bindAny(ZMQSocket& socket, const std::string& transport, const std::
   }
   socket.bindToEndpoint("tcp://127.0.0.1:*");
   return lastEndpoint(socket);
+}
+
+// A socket of `bindType` bound at inproc://`name` and one of `connectType` connected to it.
+std::pair<std::shared_ptr<ZMQSocket>, std::shared_ptr<ZMQSocket>> inprocPair(ZMQContext& context, int bindType,
+                                                                             int connectType, const std::string& name) {
+  auto bound = context.socketWithType(bindType);
+  auto connected = context.socketWithType(connectType);
+  bound->bindToEndpoint("inproc://" + name);
+  connected->connectToEndpoint("inproc://" + name);
+  return {bound, connected};
+}
+
+// A PUSH socket connected over tcp to a peer that is already gone.
+std::shared_ptr<ZMQSocket> pushToDeadPeer(ZMQContext& context) {
+  auto dead = context.socketWithType(ZMQ_PULL);
+  std::string endpoint = bindAny(*dead, "tcp", "");
+  dead->close();
+  auto push = context.socketWithType(ZMQ_PUSH);
+  push->connectToEndpoint(endpoint);
+  return push;
 }
 
 class ZMQTransportTest : public ::testing::TestWithParam<std::string> {
@@ -102,10 +118,7 @@ INSTANTIATE_TEST_SUITE_P(Transports, ZMQTransportTest, ::testing::Values("inproc
 
 TEST(ZMQSocketTest, PollTimesOutWithoutTrafficAndSeesAFrame) {
   auto context = std::make_shared<ZMQContext>(1);
-  auto pull = context->socketWithType(ZMQ_PULL);
-  auto push = context->socketWithType(ZMQ_PUSH);
-  pull->bindToEndpoint("inproc://poll");
-  push->connectToEndpoint("inproc://poll");
+  auto [pull, push] = inprocPair(*context, ZMQ_PULL, ZMQ_PUSH, "poll");
 
   zmq_pollitem_t item;
   pull->getPollItem(item, ZMQ_POLLIN);
@@ -145,10 +158,7 @@ TEST(ZMQSocketTest, FailuresRaiseWithErrorNumbers) {
 
 TEST(ZMQSocketTest, FailedMultipartSendStopsAndLeavesTheSocketUsable) {
   auto context = std::make_shared<ZMQContext>(1);
-  auto rep = context->socketWithType(ZMQ_REP);
-  auto req = context->socketWithType(ZMQ_REQ);
-  rep->bindToEndpoint("inproc://fsm");
-  req->connectToEndpoint("inproc://fsm");
+  auto [rep, req] = inprocPair(*context, ZMQ_REP, ZMQ_REQ, "fsm");
 
   ASSERT_TRUE(ZMQMessage::sendToSocketWithOneFrame(*req, "one"));
   // A REQ socket refuses a second request before the reply: the whole message fails at
@@ -172,10 +182,7 @@ TEST(ZMQSocketTest, FailedMultipartSendStopsAndLeavesTheSocketUsable) {
 
 TEST(ZMQSocketTest, InvalidUtf8IsNoString) {
   auto context = std::make_shared<ZMQContext>(1);
-  auto pull = context->socketWithType(ZMQ_PULL);
-  auto push = context->socketWithType(ZMQ_PUSH);
-  pull->bindToEndpoint("inproc://utf8");
-  push->connectToEndpoint("inproc://utf8");
+  auto [pull, push] = inprocPair(*context, ZMQ_PULL, ZMQ_PUSH, "utf8");
   for (std::string bad : {"\xC0\xAF", "\xED\xA0\x80", "ab\xE2\x82"}) push->sendData(bad, 0);
   push->sendData("gr\xC3\xBC\xC3\x9F \xF0\x9F\x98\x80", 0);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(pull->receiveStringWithFlags(0), std::nullopt) << i;
@@ -224,13 +231,9 @@ TEST(ZMQSocketTest, ClosingIsOnceAndContextsEndWithOpenSockets) {
   {
     // Open sockets holding messages for a peer that never answers: the context still ends.
     auto context = std::make_shared<ZMQContext>(1);
-    auto dead = context->socketWithType(ZMQ_PULL);
-    std::string endpoint = bindAny(*dead, "tcp", "");
-    dead->close();
-    auto push = context->socketWithType(ZMQ_PUSH);
-    auto forever = intBytes(-1);
-    push->setData(forever, ZMQ_LINGER);
-    push->connectToEndpoint(endpoint);
+    auto push = pushToDeadPeer(*context);
+    const int forever = -1;
+    push->setData(std::string(reinterpret_cast<const char*>(&forever), sizeof forever), ZMQ_LINGER);
     push->sendData("never delivered", ZMQ_DONTWAIT);
     auto req = context->socketWithType(ZMQ_REQ);
     req->connectToEndpoint("inproc://nobody");
@@ -239,11 +242,7 @@ TEST(ZMQSocketTest, ClosingIsOnceAndContextsEndWithOpenSockets) {
   {
     // A socket closed by its owner with a message still queued lingers only for a while.
     auto context = std::make_shared<ZMQContext>(1);
-    auto dead = context->socketWithType(ZMQ_PULL);
-    std::string endpoint = bindAny(*dead, "tcp", "");
-    dead->close();
-    auto push = context->socketWithType(ZMQ_PUSH);
-    push->connectToEndpoint(endpoint);
+    auto push = pushToDeadPeer(*context);
     push->sendData("queued", ZMQ_DONTWAIT);
     context->closeSockets();
     EXPECT_TRUE(push->isClosed());
