@@ -229,11 +229,9 @@ TEST_F(UserDefaultsTest, KilledWriterLeavesOldOrNewFileNeverATornOne) {
     const int64_t round_i = std::stoll(blob);
     EXPECT_EQ(blob, blobFor(round_i));
     ASSERT_TRUE(json.contains("counter"));
-    {
-      const int64_t counter = json["counter"].get<int64_t>();
-      // Each set is its own write; the counter of a round goes out before its blob.
-      EXPECT_TRUE(counter == round_i || counter == round_i + 1) << counter << " vs " << round_i;
-    }
+    // Each set is its own write; the counter of a round goes out before its blob.
+    const int64_t counter = json["counter"].get<int64_t>();
+    EXPECT_TRUE(counter == round_i || counter == round_i + 1) << counter << " vs " << round_i;
     EXPECT_GT(round_i, lastSeen);
     lastSeen = round_i;
 

@@ -18,8 +18,7 @@ TEST(QoNotifyTest, KeysNameTheFixedTable) {
   EXPECT_EQ(QoNotify::notificationKey(QoNotify::FileChanged), "FileChanged");
   EXPECT_EQ(QoNotify::notificationKey(22), "SyncFileProcess");
   EXPECT_EQ(QoNotify::notificationKey(25), "ProcessExit");
-  EXPECT_THROW(QoNotify::notificationKey(26), Exception);
-  EXPECT_THROW(QoNotify::notificationKey(-1), Exception);
+  for (int index : {26, -1}) EXPECT_THROW(QoNotify::notificationKey(index), Exception) << index;
 }
 
 TEST(QoNotifyTest, PostsInOrderOnTheNotifyQueue) {

@@ -63,6 +63,14 @@ class EntityTestBase : public FreshStateTest {
     copy->insert();
     return copy;
   }
+
+  static std::shared_ptr<QoSyncdirCopyRelation> pair(const QoSyncdirCopy::Ptr& first, const QoSyncdirCopy::Ptr& second) {
+    auto pairing = std::make_shared<QoSyncdirCopyRelation>();
+    pairing->setFirstSyncdirCopy(first);
+    pairing->setSecondSyncdirCopy(second);
+    pairing->save();
+    return pairing;
+  }
 };
 
 }  // namespace velbor::test

@@ -51,10 +51,7 @@ TEST_F(QoSyncdirCopyTest, SavingARecordDoesNotRewriteTheRowsItReferences) {
   relation->setSyncdirCopy(snapshot);
   relation->setVclock("1");
   relation->save();
-  auto pairing = std::make_shared<QoSyncdirCopyRelation>();
-  pairing->setFirstSyncdirCopy(snapshot);
-  pairing->setSecondSyncdirCopy(snapshot);
-  pairing->save();
+  pair(snapshot, snapshot);
 
   auto stored = QoDevice::getDeviceWithUuid("peer");
   EXPECT_EQ(stored->status(), 0);
@@ -95,18 +92,9 @@ TEST_F(QoSyncdirCopyTest, PairingsAndTheirMirrorsGoWithTheCopy) {
   auto theirs = copy("/peer/s", peer, "S", "222222-remote");
   auto other = copy("/peer/t", peer, "S", "333333-other");
 
-  auto pairing = std::make_shared<QoSyncdirCopyRelation>();
-  pairing->setFirstSyncdirCopy(mine);
-  pairing->setSecondSyncdirCopy(theirs);
-  pairing->save();
-  auto mirror = std::make_shared<QoSyncdirCopyRelation>();
-  mirror->setFirstSyncdirCopy(theirs);
-  mirror->setSecondSyncdirCopy(mine);
-  mirror->save();
-  auto alone = std::make_shared<QoSyncdirCopyRelation>();
-  alone->setFirstSyncdirCopy(mine);
-  alone->setSecondSyncdirCopy(other);
-  alone->save();
+  auto pairing = pair(mine, theirs);
+  pair(theirs, mine);  // the mirror
+  auto alone = pair(mine, other);
 
   EXPECT_EQ(pairing->relationHash(), "111111-222222");
   EXPECT_EQ(QoSyncdirCopyRelation::hashWithFirstUuid("abcdefXYZ", "123456789"), "abcdef-123456");

@@ -30,13 +30,6 @@ class ScriptedFixtureTest : public EntityTestBase {
     theirs_->insertFiles({QoFile::initWithPath(remoteRoot_ + "/r.txt")});
   }
 
-  static void pair(const QoSyncdirCopy::Ptr& first, const QoSyncdirCopy::Ptr& second) {
-    auto pairing = std::make_shared<QoSyncdirCopyRelation>();
-    pairing->setFirstSyncdirCopy(first);
-    pairing->setSecondSyncdirCopy(second);
-    pairing->save();
-  }
-
   std::string localRoot_;
   std::string remoteRoot_;
   QoDevice::Ptr local_;

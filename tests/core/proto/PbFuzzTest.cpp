@@ -130,9 +130,7 @@ TEST(PbFuzzTest, EveryBodyTypeSurvivesRandomAndMutatedBytes) {
     std::string data = PbMessage::data(*sample);
     EXPECT_EQ(test::hex(PbMessage::data(*PbMessage::parseFromData(*prototype, data))), test::hex(data))
         << prototype->GetDescriptor()->name();
-    for (int i = 0; i < 30; ++i) {
-      checkParse(*prototype, mutate(data, rng), outcomes);
-    }
+    for (int i = 0; i < 30; ++i) checkParse(*prototype, mutate(data, rng), outcomes);
     for (int i = 0; i < 10; ++i) {
       std::string noise(rng() % 40, '\0');
       for (char& c : noise) c = static_cast<char>(rng());

@@ -14,8 +14,7 @@
 namespace velbor {
 namespace {
 
-using test::UdpTestDelegate;
-using Kind = UdpTestDelegate::Kind;
+using test::Kind;
 
 class DispatchUdpSocketSetupTest : public ::testing::Test, protected test::UdpFixture {};
 

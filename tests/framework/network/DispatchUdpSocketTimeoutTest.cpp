@@ -13,8 +13,7 @@
 namespace velbor {
 namespace {
 
-using test::UdpTestDelegate;
-using Kind = UdpTestDelegate::Kind;
+using test::Kind, test::UdpTestDelegate;
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "send time-out scenario: %s\n", what);

@@ -12,8 +12,7 @@
 namespace velbor {
 namespace {
 
-using test::UdpTestDelegate;
-using Kind = UdpTestDelegate::Kind;
+using test::Kind, test::UdpTestDelegate;
 
 std::vector<std::string> dataOf(const std::vector<UdpTestDelegate::Event>& events) {
   std::vector<std::string> result;

@@ -13,6 +13,8 @@
 
 namespace velbor::test {
 
+using Kind = UdpTestDelegate::Kind;
+
 inline std::string ipv4Address(const char* host, uint16_t port) {
   sockaddr_in in{};
   in.sin_family = AF_INET;

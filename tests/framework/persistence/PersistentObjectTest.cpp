@@ -45,19 +45,18 @@ TEST(PersistentNamingTest, NamesMapBothWays) {
   EXPECT_EQ(PersistentNaming::tableNameForClassName("QoSyncdirCopy"), "qo_syncdir_copy");
   EXPECT_EQ(PersistentNaming::tableNameForClassName("QoFileAndSyncdirCopyRelation"),
             "qo_file_and_syncdir_copy_relation");
-  EXPECT_EQ(PersistentNaming::stringAsSQLColumnName("sha1"), "sha_1");
-  EXPECT_EQ(PersistentNaming::stringAsSQLColumnName("vcIndex"), "vc_index");
-  EXPECT_EQ(PersistentNaming::stringAsSQLColumnName("pk"), "pk");
+  for (const auto& [property, column] : std::vector<std::pair<std::string, std::string>>{
+           {"sha1", "sha_1"}, {"vcIndex", "vc_index"}, {"pk", "pk"}}) {
+    EXPECT_EQ(PersistentNaming::stringAsSQLColumnName(property), column);
+  }
   EXPECT_EQ(PersistentNaming::stringAsPropertyString("user_rank"), "userRank");
   EXPECT_EQ(PersistentNaming::stringAsPropertyString("sha_1"), "sha1");
   EXPECT_EQ(PersistentObject::classNameForTableName("qo_feedback"), "QoFeedback");
 
-  EXPECT_TRUE(PersistentNaming::holdsIntegerValue(" 42 "));
-  EXPECT_TRUE(PersistentNaming::holdsIntegerValue("   "));
+  for (const char* text : {" 42 ", "   "}) EXPECT_TRUE(PersistentNaming::holdsIntegerValue(text)) << text;
   EXPECT_FALSE(PersistentNaming::holdsIntegerValue("4a"));
   EXPECT_TRUE(PersistentNaming::holdsFloatingPointValue("2.5"));
-  EXPECT_FALSE(PersistentNaming::holdsFloatingPointValue("2.5.1"));
-  EXPECT_FALSE(PersistentNaming::holdsFloatingPointValue("25"));
+  for (const char* text : {"2.5.1", "25"}) EXPECT_FALSE(PersistentNaming::holdsFloatingPointValue(text)) << text;
 }
 
 TEST_F(PersistentObjectTest, GenericSaveHandsOutKeysFromTheSequenceTable) {

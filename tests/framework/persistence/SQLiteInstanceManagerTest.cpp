@@ -78,6 +78,9 @@ class TransactionTest : public PersistenceTest {
     owner->label = label;
     owner->save();
   }
+  static std::vector<int> ends(const StatementTrace& trace) {
+    return {trace.count("BEGIN"), trace.count("COMMIT"), trace.count("ROLLBACK")};
+  }
   std::lock_guard<std::recursive_mutex> transaction_{NamedLockers::getLocker("transaction")};
 };
 
@@ -94,9 +97,7 @@ TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
   PersistentObject::commitTransaction();
   EXPECT_EQ(PersistentObject::transactionLevel(), 0);
   EXPECT_EQ(TestOwner::count(), 2);
-  EXPECT_EQ(trace.count("BEGIN"), 1);
-  EXPECT_EQ(trace.count("COMMIT"), 1);
-  EXPECT_EQ(trace.count("ROLLBACK"), 0);
+  EXPECT_EQ(ends(trace), (std::vector<int>{1, 1, 0}));
 
   // An outer rollback discards the committed inner changes too.
   trace.clear();
@@ -107,9 +108,7 @@ TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
   PersistentObject::rollbackTransaction();
   EXPECT_EQ(PersistentObject::transactionLevel(), 0);
   EXPECT_EQ(TestOwner::count(), 2);
-  EXPECT_EQ(trace.count("BEGIN"), 1);
-  EXPECT_EQ(trace.count("COMMIT"), 0);
-  EXPECT_EQ(trace.count("ROLLBACK"), 1);
+  EXPECT_EQ(ends(trace), (std::vector<int>{1, 0, 1}));
 
   // begin, begin, commit, commit: one BEGIN and one COMMIT.
   trace.clear();
@@ -122,9 +121,7 @@ TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
     }
     outer.commit();
   }
-  EXPECT_EQ(trace.count("BEGIN"), 1);
-  EXPECT_EQ(trace.count("COMMIT"), 1);
-  EXPECT_EQ(trace.count("ROLLBACK"), 0);
+  EXPECT_EQ(ends(trace), (std::vector<int>{1, 1, 0}));
   EXPECT_EQ(TestOwner::count(), 3);
 }
 
@@ -141,8 +138,7 @@ TEST_F(TransactionTest, RefusedCommitRaisesAndTheWorkIsRolledBack) {
       EXPECT_THROW(transaction.commit(), QoExceptionZeSqlite);
       EXPECT_EQ(PersistentObject::transactionLevel(), 1) << "still open, for the caller to roll back";
     }
-    EXPECT_EQ(trace.count("COMMIT"), 1);
-    EXPECT_EQ(trace.count("ROLLBACK"), 1);
+    EXPECT_EQ(ends(trace), (std::vector<int>{1, 1, 1}));
   }
   EXPECT_EQ(PersistentObject::transactionLevel(), 0);
   EXPECT_EQ(column("SELECT label FROM test_owner"), std::vector<std::string>{"before"});
