@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "core/daemon/QoNotify.h"
+#include "core/daemon/QoNotices.h"
 
 namespace velbor {
 
@@ -23,7 +23,7 @@ double SyncFileProcessBox::timeNow() {
 }
 
 void SyncFileProcessBox::post(const std::shared_ptr<SyncFileProcessBox>& box) {
-  QoNotify::notificationSendAsync(QoNotify::notificationKey(QoNotify::SyncFileProcess), box);
+  QoNotices::post(notice::SyncFileProcess{box});
 }
 
 void SyncFileProcessBox::sendSyncFileIndexPrepare(const std::shared_ptr<QoSyncdirCopy>& syncdirCopy) {

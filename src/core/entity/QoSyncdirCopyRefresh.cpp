@@ -15,7 +15,7 @@
 #include <mutex>
 
 #include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotify.h"
+#include "core/daemon/QoNotices.h"
 #include "core/daemon/QoPeer.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/entity/QoFile.h"
@@ -234,7 +234,7 @@ void QoSyncdirCopy::refresh() {
       apply(&QoSyncdirCopy::deleteFiles, toDelete);
       apply(&QoSyncdirCopy::insertFiles, toInsert);
       apply(&QoSyncdirCopy::updateFiles, toUpdate);
-      if (changed) QoNotify::notificationSendAsync(QoNotify::notificationKey(QoNotify::FileChanged), copy);
+      if (changed) QoNotices::post(notice::FileChanged{copy});
     }
   } catch (const Exception& e) {
     QoLog("*** Syncdir Copy({}) refresh failed, {}: {}", path_, e.name(), e.reason());

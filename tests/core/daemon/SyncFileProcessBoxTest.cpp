@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/QoNotify.h"
+#include "core/daemon/QoNotices.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
 
@@ -48,8 +48,8 @@ TEST(SyncFileProcessBoxTest, EveryNoticeCarriesItsOwnRecord) {
   std::vector<std::shared_ptr<SyncFileProcessBox>> received;
   std::vector<std::string> pathsSeen;
   auto& center = NotificationCenter::defaultCenter();
-  auto token = center.addObserver("SyncFileProcess", [&](const Notification& notification) {
-    auto box = std::any_cast<std::shared_ptr<SyncFileProcessBox>>(notification.object);
+  auto token = QoNotices::observe<notice::SyncFileProcess>([&](const notice::SyncFileProcess& notification) {
+    const auto& box = notification.box;
     received.push_back(box);
     pathsSeen.push_back(box->downloadFilePath);  // read when delivered
   });

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "EntityTestBase.h"
+#include "core/daemon/QoNotices.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
@@ -30,14 +31,13 @@ class RefreshTest : public EntityTestBase {
     root_ = (home_.path() / "sync").string();
     fs::create_directories(root_);
     copy_ = copy(root_, device(0, "local"), "S", "aaaaaa-local");
-    auto& center = NotificationCenter::defaultCenter();
-    tokens_.push_back(center.addObserver("SyncFileProcess", [this](const Notification& n) {
-      auto box = std::any_cast<std::shared_ptr<SyncFileProcessBox>>(n.object);
+    tokens_.push_back(QoNotices::observe<notice::SyncFileProcess>([this](const notice::SyncFileProcess& n) {
+      const auto& box = n.box;
       static const char* kNames[] = {"prepare", "begin", "indexing", "end"};
       add({kNames[box->status], box->status == SyncFileIndexBegin ? box->total : 0});
     }));
-    tokens_.push_back(center.addObserver("FileChanged", [this](const Notification& n) {
-      EXPECT_EQ(std::any_cast<QoSyncdirCopy::Ptr>(n.object), copy_);
+    tokens_.push_back(QoNotices::observe<notice::FileChanged>([this](const notice::FileChanged& n) {
+      EXPECT_EQ(n.copy, copy_);
       add({"FileChanged"});
     }));
   }

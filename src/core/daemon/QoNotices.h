@@ -1,0 +1,117 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "core/daemon/QoNotify.h"
+#include "platform/NotificationCenter.h"
+
+namespace velbor {
+
+class QoDevice;
+class QoMessage;
+class QoSyncdirCopy;
+class QoSyncdirCopyRelation;
+class SyncFileProcessBox;
+
+// The object each notification carries: one type per notification, declared here once so
+// that posters and observers cannot disagree. A notice type names its key; QoNotices::post
+// and QoNotices::observe take the notification name from it, so a notice can only be
+// posted and observed under its own name.
+namespace notice {
+
+// Devices that were added by a management request.
+struct DeviceAddResponse {
+  static constexpr int kKey = QoNotify::DeviceAddResponse;
+  std::vector<std::shared_ptr<QoDevice>> devices;
+};
+// Devices that went offline (silent too long, or announced their exit).
+struct DeviceOffLine {
+  static constexpr int kKey = QoNotify::DeviceOffLine;
+  std::vector<std::shared_ptr<QoDevice>> devices;
+};
+struct TreeAddResponse {
+  static constexpr int kKey = QoNotify::TreeAddResponse;
+  std::shared_ptr<QoSyncdirCopy> copy;
+};
+struct TreeDeleteResponse {
+  static constexpr int kKey = QoNotify::TreeDeleteResponse;
+};
+// A local copy whose records changed.
+struct FileChanged {
+  static constexpr int kKey = QoNotify::FileChanged;
+  std::shared_ptr<QoSyncdirCopy> copy;
+};
+struct SyncAddResponse {
+  static constexpr int kKey = QoNotify::SyncAddResponse;
+  std::shared_ptr<QoSyncdirCopyRelation> relation;
+};
+struct SyncDeleteResponse {
+  static constexpr int kKey = QoNotify::SyncDeleteResponse;
+  std::shared_ptr<QoSyncdirCopyRelation> relation;
+};
+struct SyncFileProcess {
+  static constexpr int kKey = QoNotify::SyncFileProcess;
+  std::shared_ptr<SyncFileProcessBox> box;
+};
+// Free space of a local copy's disk fell below, or rose back above, what a pull needs.
+struct NotEnoughDeviceSpace {
+  static constexpr int kKey = QoNotify::NotEnoughDeviceSpace;
+  std::shared_ptr<QoSyncdirCopy> copy;
+};
+struct EnoughDeviceSpace {
+  static constexpr int kKey = QoNotify::EnoughDeviceSpace;
+  std::shared_ptr<QoSyncdirCopy> copy;
+};
+struct ProcessExit {
+  static constexpr int kKey = QoNotify::ProcessExit;
+};
+
+// The reply of an asynchronous request, posted under the request's message name: the
+// reply message as received (an error reply included) and the device it came from.
+template <int Key>
+struct Reply {
+  static constexpr int kKey = Key;
+  std::shared_ptr<QoMessage> reply;
+  std::shared_ptr<QoDevice> device;
+};
+using TreeShowRequest = Reply<QoNotify::TreeShowRequest>;
+using ListRequest = Reply<QoNotify::ListRequest>;
+using ListRootRequest = Reply<QoNotify::ListRootRequest>;
+using TreeAddRequest = Reply<QoNotify::TreeAddRequest>;
+using SyncAddRequest = Reply<QoNotify::SyncAddRequest>;
+using TrustPublishRequest = Reply<QoNotify::TrustPublishRequest>;
+using TrustPublishResponse = Reply<QoNotify::TrustPublishResponse>;
+using TrustRequest = Reply<QoNotify::TrustRequest>;
+using TrustResponse = Reply<QoNotify::TrustResponse>;
+using TrustDenyRequest = Reply<QoNotify::TrustDenyRequest>;
+using TrustDenyResponse = Reply<QoNotify::TrustDenyResponse>;
+using TrustCancelRequest = Reply<QoNotify::TrustCancelRequest>;
+using TrustCancelResponse = Reply<QoNotify::TrustCancelResponse>;
+using DistrustRequest = Reply<QoNotify::DistrustRequest>;
+using DistrustResponse = Reply<QoNotify::DistrustResponse>;
+
+}  // namespace notice
+
+class QoNotices {
+ public:
+  QoNotices() = delete;
+
+  // Posts the notice asynchronously on the "notify" queue under its own name.
+  template <class Notice>
+  static void post(Notice notice) {
+    QoNotify::notificationSendAsync(QoNotify::notificationKey(Notice::kKey), std::move(notice));
+  }
+
+  // Observes one notice type on the default center; remove with removeObserver(token).
+  template <class Notice>
+  static NotificationCenter::Token observe(std::function<void(const Notice&)> observer) {
+    return NotificationCenter::defaultCenter().addObserver(
+        QoNotify::notificationKey(Notice::kKey), [observer = std::move(observer)](const Notification& notification) {
+          if (const auto* notice = std::any_cast<Notice>(&notification.object)) observer(*notice);
+        });
+  }
+};
+
+}  // namespace velbor
