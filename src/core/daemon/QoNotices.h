@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -14,6 +15,7 @@ class QoMessage;
 class QoSyncdirCopy;
 class QoSyncdirCopyRelation;
 class SyncFileProcessBox;
+struct TrustInfo;
 
 // The object each notification carries: one type per notification, declared here once so
 // that posters and observers cannot disagree. A notice type names its key; QoNotices::post
@@ -47,22 +49,23 @@ struct SyncAddResponse {
   static constexpr int kKey = QoNotify::SyncAddResponse;
   std::shared_ptr<QoSyncdirCopyRelation> relation;
 };
+// Pairings that were removed (possibly none, after a distrust).
 struct SyncDeleteResponse {
   static constexpr int kKey = QoNotify::SyncDeleteResponse;
-  std::shared_ptr<QoSyncdirCopyRelation> relation;
+  std::vector<std::shared_ptr<QoSyncdirCopyRelation>> relations;
 };
 struct SyncFileProcess {
   static constexpr int kKey = QoNotify::SyncFileProcess;
   std::shared_ptr<SyncFileProcessBox> box;
 };
-// Free space of a local copy's disk fell below, or rose back above, what a pull needs.
+// A pull needs more bytes than the local copy's disk has free.
 struct NotEnoughDeviceSpace {
   static constexpr int kKey = QoNotify::NotEnoughDeviceSpace;
-  std::shared_ptr<QoSyncdirCopy> copy;
+  uint64_t available = 0;
+  uint64_t total = 0;
 };
 struct EnoughDeviceSpace {
   static constexpr int kKey = QoNotify::EnoughDeviceSpace;
-  std::shared_ptr<QoSyncdirCopy> copy;
 };
 struct ProcessExit {
   static constexpr int kKey = QoNotify::ProcessExit;
@@ -82,15 +85,27 @@ using ListRootRequest = Reply<QoNotify::ListRootRequest>;
 using TreeAddRequest = Reply<QoNotify::TreeAddRequest>;
 using SyncAddRequest = Reply<QoNotify::SyncAddRequest>;
 using TrustPublishRequest = Reply<QoNotify::TrustPublishRequest>;
-using TrustPublishResponse = Reply<QoNotify::TrustPublishResponse>;
 using TrustRequest = Reply<QoNotify::TrustRequest>;
-using TrustResponse = Reply<QoNotify::TrustResponse>;
 using TrustDenyRequest = Reply<QoNotify::TrustDenyRequest>;
-using TrustDenyResponse = Reply<QoNotify::TrustDenyResponse>;
 using TrustCancelRequest = Reply<QoNotify::TrustCancelRequest>;
-using TrustCancelResponse = Reply<QoNotify::TrustCancelResponse>;
 using DistrustRequest = Reply<QoNotify::DistrustRequest>;
-using DistrustResponse = Reply<QoNotify::DistrustResponse>;
+
+// A trust message received from a peer: the offer, or the answer to one made here.
+template <int Key>
+struct Trust {
+  static constexpr int kKey = Key;
+  std::shared_ptr<TrustInfo> info;
+};
+using TrustPublishResponse = Trust<QoNotify::TrustPublishResponse>;
+using TrustResponse = Trust<QoNotify::TrustResponse>;
+using TrustDenyResponse = Trust<QoNotify::TrustDenyResponse>;
+using TrustCancelResponse = Trust<QoNotify::TrustCancelResponse>;
+
+// A peer ended its trust: the device that was removed.
+struct DistrustResponse {
+  static constexpr int kKey = QoNotify::DistrustResponse;
+  std::shared_ptr<QoDevice> device;
+};
 
 }  // namespace notice
 

@@ -1,3 +1,4 @@
+#include "core/daemon/QoNotices.h"
 #include "core/daemon/QoNotify.h"
 
 #include <mutex>
@@ -41,6 +42,23 @@ TEST(QoNotifyTest, PostsInOrderOnTheNotifyQueue) {
   for (int i = 0; i < 50; ++i) EXPECT_EQ(received[i], i);
   for (auto id : threads) EXPECT_NE(id, std::this_thread::get_id());
   QoNotify::resetNotifyQueue();
+}
+
+TEST(QoNotifyTest, TypedNoticesReachOnlyTheirOwnObservers) {
+  std::vector<std::string> seen;
+  auto offline = QoNotices::observe<notice::DeviceOffLine>(
+      [&](const notice::DeviceOffLine& n) { seen.push_back("offline:" + std::to_string(n.devices.size())); });
+  auto space = QoNotices::observe<notice::NotEnoughDeviceSpace>([&](const notice::NotEnoughDeviceSpace& n) {
+    seen.push_back("space:" + std::to_string(n.available) + "/" + std::to_string(n.total));
+  });
+  // A notice posted by name with an object of another type is not handed to typed observers.
+  QoNotify::notificationSendAsync("DeviceOffLine", 7);
+  QoNotices::post(notice::DeviceOffLine{{nullptr, nullptr}});
+  QoNotices::post(notice::NotEnoughDeviceSpace{10, 20});
+  QoNotify::notifyQueue()->sync([] {});
+  NotificationCenter::defaultCenter().removeObserver(offline);
+  NotificationCenter::defaultCenter().removeObserver(space);
+  EXPECT_EQ(seen, (std::vector<std::string>{"offline:2", "space:10/20"}));
 }
 
 }  // namespace
