@@ -11,6 +11,7 @@
 
 #include "RouterTestBase.h"
 #include "core/daemon/router/QoHandlerTable.h"
+#include "core/daemon/router/QoWorker.h"
 #include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
 #include "proto/VelborProto.pb.h"
@@ -132,6 +133,17 @@ TEST_F(RouterWorkersTest, HandlerFailuresBecomeErrorRepliesAndTheWorkerGoesOn) {
       {"not an exception", code, tagged("unknown"), 1, 2, pb::MsgCodeError, 0, 4, "bad format"},
       {"served after", code, tagged("fine"), 2, 2, pb::MsgCodeStatusResponse, 2, {}, {}, true},
   });
+}
+
+TEST(WorkerTest, StopEndsAWaitingWorkerOnAContextOfItsOwn) {
+  // Nobody listens on the endpoint: the worker waits for a request that never comes.
+  QoWorker worker("inproc://nobody-listens");
+  EXPECT_EQ(worker.identity().size(), 6u);
+  std::thread thread([&] { worker.run(); });
+  while (!worker.isRunning()) std::this_thread::yield();
+  worker.stop();
+  thread.join();
+  EXPECT_FALSE(worker.isRunning());
 }
 
 }  // namespace
