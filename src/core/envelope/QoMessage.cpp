@@ -38,13 +38,15 @@ std::string unwrapBodyKey(const std::string& wrapped, const std::string& private
 
 QoMessage::QoMessage() = default;
 
-QoMessage::Ptr QoMessage::initWithRecvZMQMessage(ZMQMessage& frames, PrivateKeySource privateKeySource) {
+QoMessage::Ptr QoMessage::initWithRecvZMQMessage(ZMQMessage& frames, PrivateKeySource privateKeySource,
+                                                 const HeaderCheck& headerCheck) {
   auto message = std::make_shared<QoMessage>();
   message->privateKeySource_ = std::move(privateKeySource);
   std::optional<Bytes> headFrame = frames.getNextFrame();
   QoAssert(headFrame.has_value(), "");
 
   message->initWithReviceMsgHead(PbMessage::parseFromData<pb::MsgHead>(*headFrame));
+  if (headerCheck) headerCheck(*message);
 
   std::optional<Bytes> body = message->decryptLevel(message->level_, frames.getNextFrame());
   if (body && message->msgName_) {

@@ -37,6 +37,9 @@ class QoMessage {
   using UserInfo = std::variant<std::monostate, Bytes, std::shared_ptr<QoDevice>>;
   // The device's RSA private key (PEM) that signs outgoing and unwraps incoming keys.
   using PrivateKeySource = std::function<Bytes()>;
+  // Sees a received message with only its header read (code, level, claimed sender, body
+  // type name) and raises to refuse it before the body is verified, decrypted or parsed.
+  using HeaderCheck = std::function<void(const QoMessage& header)>;
 
   static constexpr int kLevelNone = 0;
   static constexpr int kLevelAuth = 1;
@@ -49,8 +52,9 @@ class QoMessage {
   // the frames are consumed. Verifies and decrypts per the header's level and raises the
   // coded exceptions (10, 20, 21, 22); a header or body that does not parse raises the
   // schema's InvalidProtocolBuffer or UninitializedMessage unchanged. Without a key source
-  // the configured device key is used.
-  static Ptr initWithRecvZMQMessage(ZMQMessage& frames, PrivateKeySource privateKeySource = nullptr);
+  // the configured device key is used. A header check runs before any of that.
+  static Ptr initWithRecvZMQMessage(ZMQMessage& frames, PrivateKeySource privateKeySource = nullptr,
+                                    const HeaderCheck& headerCheck = nullptr);
   // Receives one whole multipart message (blocking) and unpacks it as above.
   static Ptr recvFromSocket(ZMQSocket& socket, PrivateKeySource privateKeySource = nullptr);
 

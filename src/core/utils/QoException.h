@@ -26,6 +26,11 @@ class QoException : public Exception {
     return QoException(fmt::format(format, std::forward<Args>(args)...), 1);
   }
   static QoException defaultException() { return QoException("", 1); }
+  // A failure named by its text rather than by a class ("Address already in use",
+  // "Permission denied"), so that any code can raise it and callers can test name().
+  static QoException exceptionWithName(std::string name, std::string reason, int code = 1) {
+    return QoException(std::move(name), std::move(reason), code);
+  }
 
   int getCode() const { return code(); }
   virtual int code() const { return code_; }

@@ -61,14 +61,9 @@ void ZMQContext::terminate() {
   if (terminated_.exchange(true)) return;
   // zmq_ctx_term waits for every socket of the context to be closed; a socket left open
   // would make it wait forever, and one with queued messages for as long as it lingers.
-  const int noLinger = 0;
   for (const auto& socket : sockets()) {
-    if (socket->isClosed()) continue;
     try {
-      if (socket->type() != ZMQSocket::ZMQ_UDP) {
-        socket->setData(std::string_view(reinterpret_cast<const char*>(&noLinger), sizeof noLinger), ZMQ_LINGER);
-      }
-      socket->close();
+      socket->closeWithoutLinger();
     } catch (const std::exception& e) {
       QoLog("*** ZMQContext terminate: {}", e.what());
     }
@@ -77,6 +72,14 @@ void ZMQContext::terminate() {
     while (zmq_ctx_term(context_) != 0 && zmq_errno() == EINTR) {
     }
     context_ = nullptr;
+  }
+}
+
+void ZMQContext::shutdown() {
+  if (terminated_ || context_ == nullptr) return;
+  if (zmq_ctx_shutdown(context_) != 0) {
+    int error = zmq_errno();
+    throw ZMQException(zmq_strerror(error), error);
   }
 }
 

@@ -36,6 +36,11 @@ class ZMQContext : public std::enable_shared_from_this<ZMQContext> {
   // Closes the sockets still open (without lingering) and terminates the ZeroMQ context.
   // Call it from the thread that uses the sockets, or once their threads have stopped.
   void terminate();
+  // Wakes every blocking receive and poll on the context's sockets, which then fail with
+  // ETERM, and refuses further blocking calls: the way to end threads waiting on them.
+  // Callable from any thread, but not while terminate() runs; the sockets stay open until
+  // their threads (or terminate()) close them.
+  void shutdown();
   bool isTerminated() const;
 
   void* context() const { return context_; }

@@ -93,6 +93,15 @@ void ZMQSocket::close() {
   if (zmq_close(zmqSocket_) != 0) raise("zmq_close");
 }
 
+void ZMQSocket::closeWithoutLinger() {
+  if (isClosed()) return;
+  if (type_ != ZMQ_UDP) {
+    const int noLinger = 0;
+    zmq_setsockopt(zmqSocket_, ZMQ_LINGER, &noLinger, sizeof noLinger);
+  }
+  close();
+}
+
 void ZMQSocket::closeUdp() {
   if (udpSocket_ >= 0) {
     ::close(udpSocket_);

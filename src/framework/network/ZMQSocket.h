@@ -47,6 +47,9 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
 
   // Closes the socket once; later calls do nothing.
   void close();
+  // Drops what is still queued to send and closes the socket, so terminating its context
+  // does not wait for a peer; the socket is closed even when the option cannot be set.
+  void closeWithoutLinger();
   std::string description() const;
 
   bool setData(std::string_view data, int option);

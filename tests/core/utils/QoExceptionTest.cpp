@@ -78,5 +78,17 @@ TEST(QoExceptionTest, ThrownSubclassIsCaughtAsFamilyWithItsCode) {
   }
 }
 
+TEST(QoExceptionTest, ExceptionsNamedByTheirTextAreMadeOutsideTheClasses) {
+  try {
+    throw QoException::exceptionWithName("Address already in use", "地址已经被占用");
+  } catch (const QoException& e) {
+    EXPECT_EQ(e.name(), "Address already in use");
+    EXPECT_EQ(e.reason(), "地址已经被占用");
+    EXPECT_EQ(e.code(), 1);
+    EXPECT_EQ(e.description(), "Address already in use: 地址已经被占用");
+  }
+  EXPECT_EQ(QoException::exceptionWithName("Permission denied", "禁止绑定该端口", 20).code(), 20);
+}
+
 }  // namespace
 }  // namespace velbor

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/daemon/router/QoRequest.h"
@@ -10,12 +12,51 @@ namespace velbor {
 
 class QoWorkerDelegate;
 class ZMQContext;
+class ZMQMessage;
+class ZMQSocket;
 
 // One worker of a router: a REQ socket on the router's backend, serving one request at a
 // time. The request handlers are class operations named "handle" plus the message name;
 // QoHandlerTable maps each message name to its handler once, at first use.
+//
+// Frames on the REQ socket: the worker first sends the one frame "ready"; it then receives
+// [client identity] [empty] [envelope] and answers [client identity] [empty] [reply
+// envelope], or "ready" again when the handler gave no reply.
 class QoWorker {
  public:
+  static constexpr const char* kReadyMessage = "ready";
+
+  // A worker for the backend endpoint `uri`, with a new short uuid as its identity.
+  explicit QoWorker(std::string uri);
+  ~QoWorker();
+  QoWorker(const QoWorker&) = delete;
+  QoWorker& operator=(const QoWorker&) = delete;
+
+  const std::string& identity() const { return identity_; }
+  const std::string& uri() const { return uri_; }
+  // The router's context, so that its inproc backend is reachable. Without one, run()
+  // makes a context of its own.
+  void setZmqContext(std::shared_ptr<ZMQContext> context);
+  // Not owned; must outlive run().
+  void setDelegate(QoWorkerDelegate* delegate) { delegate_ = delegate; }
+
+  // The worker loop, on the calling thread: connects, reports "ready" and serves requests
+  // until stop() or until its context is shut down. Failures end the loop with a log line;
+  // the socket is closed (and a context of its own terminated) before it returns.
+  void run();
+  bool isRunning() const { return run_.load(); }
+  // Clears the run flag: the loop ends before its next request. A worker on a context of its
+  // own is woken at once; one on a shared context is woken by whoever shuts that context down.
+  void stop();
+
+  // Opens one request (frames after the client identity and its empty frame), runs its
+  // handler and returns the sealed reply frames, or nothing when the handler gave no reply.
+  // Never raises: a refused or failed request becomes an error reply at level 0.
+  std::optional<ZMQMessage> handleRequestMessage(ZMQMessage& frames);
+
+  static bool sendReadyMessage(ZMQSocket& socket);
+  static bool isReadyMessageFromWorker(const std::string& frame);
+
   // ---- request handlers (each defined in the source file of its family) ----
   // ScanRequest (2), PubExit (21), DatabaseClearRequest (400)
   static QoMessage::Ptr handleScanRequest(const QoRequest& request);
@@ -40,6 +81,18 @@ class QoWorker {
   static QoMessage::Ptr handleSyncAddRequest(const QoRequest& request);
   static QoMessage::Ptr handleSyncDeleteRequest(const QoRequest& request);
   static QoMessage::Ptr handleSyncShowRequest(const QoRequest& request);
+
+ private:
+  // Serves requests until stopped; raises what the socket raises.
+  void serve(ZMQSocket& socket);
+
+  const std::string identity_;
+  const std::string uri_;
+  std::mutex contextLock_;
+  std::shared_ptr<ZMQContext> zmqContext_;
+  bool ownsContext_ = false;
+  QoWorkerDelegate* delegate_ = nullptr;
+  std::atomic<bool> run_{false};
 };
 
 }  // namespace velbor

@@ -1,0 +1,204 @@
+#include "core/daemon/router/QoRouter.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/router/QoWorker.h"
+#include "core/entity/QoDevice.h"
+#include "core/utils/QoExceptionProto.h"
+#include "core/utils/QoUtils.h"
+#include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQException.h"
+#include "framework/network/ZMQMessage.h"
+#include "framework/network/ZMQSocket.h"
+#include "platform/QoLog.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+
+namespace {
+
+// The trust replies 12, 14, 16 and 18 as bits over the codes 0-18.
+constexpr uint32_t kTrustReplyMask = 0x55000;
+constexpr uint32_t kTrustReplyMaxCode = 18;
+
+}  // namespace
+
+QoRouter::QoRouter() = default;
+
+QoRouter::~QoRouter() {
+  try {
+    stop();
+  } catch (const std::exception& e) {
+    QoLog("*** Router stop failed, {}", e.what());
+  }
+}
+
+void QoRouter::start() {
+  std::lock_guard lock(lifecycleLock_);
+  QoAssert(!context_, "Router is already running");
+  const QoConfig& config = QoConfig::sharedQoConfig();
+  const std::string frontendUri = config.routerUri();
+  const std::string backendUri = config.routerBackendInprocUri();
+  QoAssert(!frontendUri.empty(), "you must set Frontend Router url");
+  QoAssert(!backendUri.empty(), "you must set Backend Router url");
+
+  auto context = std::make_shared<ZMQContext>(1);
+  try {
+    frontend_ = context->socketWithType(ZMQ_ROUTER);
+    backend_ = context->socketWithType(ZMQ_ROUTER);
+    frontend_->bindToEndpoint(frontendUri);
+    QoLog("Router frontend bind on ({})", frontendUri);
+    backend_->bindToEndpoint(backendUri);
+    QoLog("Router backend  bind on ({})", backendUri);
+    frontendEndpoint_ = frontend_->dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
+    // The option's text ends in its terminating NUL.
+    frontendEndpoint_.erase(std::find(frontendEndpoint_.begin(), frontendEndpoint_.end(), '\0'),
+                            frontendEndpoint_.end());
+  } catch (const std::exception& e) {
+    // A broker that cannot listen must not look like one that serves: the caller hears of it.
+    QoLog("Router run failed, {}", e.what());
+    frontend_.reset();
+    backend_.reset();
+    frontendEndpoint_.clear();
+    context->terminate();
+    throw;
+  }
+  context_ = context;
+  run_ = true;
+
+  // At least one worker: with none, every request would wait forever.
+  const int workerCount = std::max(1, config.routerWorkerCount());
+  workerQueue_ = QoQueue<std::string>();
+  for (int i = 0; i < workerCount; ++i) setUpWorker(backendUri, context_);
+  // The sockets move to the broker thread; starting the thread orders their use.
+  broker_ = std::thread([this] { run(); });
+}
+
+void QoRouter::stop() {
+  std::lock_guard lock(lifecycleLock_);
+  if (!context_) return;
+  run_ = false;
+  for (const auto& worker : workers_) worker->stop();
+  // Wakes the broker's poll and every worker's wait; each then leaves its loop.
+  context_->shutdown();
+  if (broker_.joinable()) broker_.join();
+  for (auto& thread : workerThreads_) {
+    if (thread.joinable()) thread.join();
+  }
+  workerThreads_.clear();
+  workers_.clear();
+  context_->terminate();
+  context_.reset();
+  frontend_.reset();
+  backend_.reset();
+  frontendEndpoint_.clear();
+}
+
+std::string QoRouter::frontendEndpoint() const {
+  std::lock_guard lock(lifecycleLock_);
+  return frontendEndpoint_;
+}
+
+void QoRouter::setUpWorker(const std::string& uri, const std::shared_ptr<ZMQContext>& context) {
+  auto worker = std::make_shared<QoWorker>(uri);
+  worker->setZmqContext(context);
+  worker->setDelegate(this);
+  workers_.push_back(worker);
+  workerThreads_.emplace_back([worker] {
+    try {
+      worker->run();
+    } catch (const std::exception& e) {
+      QoLog("*** Worker({}) run failed, {}", worker->identity(), e.what());
+    }
+  });
+}
+
+void QoRouter::run() {
+  try {
+    while (run_) {
+      zmq_pollitem_t items[2]{};
+      backend_->getPollItem(items[0], ZMQ_POLLIN);
+      frontend_->getPollItem(items[1], ZMQ_POLLIN);
+      // Requests are taken only while a worker is idle; the rest wait in the frontend.
+      const int count = workerQueue_.empty() ? 1 : 2;
+      if (ZMQContext::pollWithItems(items, count, -1) < 0) {
+        const int error = zmq_errno();
+        if (error == EINTR) continue;
+        // ETERM: stop() shut the context down.
+        if (error != ETERM) QoLog("Router poll error!! epoll items count({})", count);
+        break;
+      }
+      if (count == 2 && (items[1].revents & ZMQ_POLLIN)) forwardRequest();
+      if (items[0].revents & ZMQ_POLLIN) forwardReply();
+    }
+  } catch (const ZMQException& e) {
+    if (e.getErrorCode() != ETERM) QoLog("Router run failed, {}", e.what());
+  } catch (const std::exception& e) {
+    QoLog("Router run failed, {}", e.what());
+  }
+  frontend_->closeWithoutLinger();
+  backend_->closeWithoutLinger();
+}
+
+void QoRouter::forwardRequest() {
+  ZMQMessage message = ZMQMessage::recvFromSocket(*frontend_);
+  std::optional<std::string> worker = workerQueue_.dequeue();
+  QoAssert(worker.has_value(), "must have avail workers!");
+  message.insertEmptyFrameAtHead();
+  message.insertFrameAtHead(std::move(*worker));
+  if (!message.sendToSocket(*backend_)) QoLog("*** Router request not passed to a worker");
+}
+
+void QoRouter::forwardReply() {
+  ZMQMessage message = ZMQMessage::recvFromSocket(*backend_);
+  std::optional<std::string> worker = message.getNextFrame();
+  QoAssert(worker.has_value(), "worker identity missing");
+  workerQueue_.enqueue(std::move(*worker));
+  message.getNextFrame();
+  std::optional<std::string> client = message.getNextFrame();
+  if (!client || QoWorker::isReadyMessageFromWorker(*client)) return;
+  // What remains is the empty frame and the reply envelope.
+  message.insertFrameAtHead(std::move(*client));
+  if (!message.sendToSocket(*frontend_)) QoLog("*** Router reply not passed to the client");
+}
+
+void QoRouter::beforeHandleRequest(const QoMessage& request) {
+  if (isEncryptNoneExclude(request.code()) || isEncryptAuthExclude(request.code(), request.level())) return;
+  throw QoExceptionZePermissionDeny("Encrypt Level None is not allowed!");
+}
+
+void QoRouter::afterHandleRequest(const QoMessage& request, QoMessage& response) {
+  filterOfMessageEncryptLevelWithRequest(request, response);
+}
+
+bool QoRouter::isEncryptNoneExclude(int32_t) const { return false; }
+
+bool QoRouter::isEncryptAuthExclude(int32_t code, int32_t level) const {
+  return code == pb::MsgCodeTrustPublishRequest || level > QoMessage::kLevelNone;
+}
+
+void QoRouter::filterOfMessageEncryptLevelWithRequest(const QoMessage& request, QoMessage& response) {
+  const auto code = static_cast<uint32_t>(response.code());
+  int level;
+  if (code == pb::MsgCodeError) {
+    level = QoMessage::kLevelNone;
+  } else if ((code <= kTrustReplyMaxCode && ((kTrustReplyMask >> code) & 1U) != 0) ||
+             code == pb::MsgCodeTreeAddResponse) {
+    level = QoMessage::kLevelEncrypt;
+  } else {
+    level = std::clamp(std::min(request.level(), QoConfig::sharedQoConfig().encryptLevel()), QoMessage::kLevelNone,
+                       QoMessage::kLevelEncrypt);
+  }
+  response.setLevel(level);
+  if (level > QoMessage::kLevelNone) {
+    response.setSrcDevice(QoDevice::getDeviceLocal());
+    response.setDestDevice(request.srcDevice());
+  } else {
+    response.setSrcDevice(nullptr);
+    response.setDestDevice(nullptr);
+  }
+}
+
+}  // namespace velbor

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/daemon/router/QoWorkerDelegate.h"
+#include "core/utils/QoQueue.h"
+
+namespace velbor {
+
+class QoWorker;
+class ZMQContext;
+class ZMQSocket;
+
+// The request broker: a ROUTER socket facing the network (the frontend, on `routerUri`) and
+// one facing the workers (the backend, on `routerBackendInprocUri`). Each request goes to the
+// worker idle longest; while every worker is busy, requests wait in the frontend socket.
+// As the workers' delegate it refuses unencrypted requests and picks each reply's level.
+//
+// Frames: a client's [identity] [empty] [envelope] goes to the backend as [worker] [empty]
+// [identity] [empty] [envelope]; a worker answers [worker] [empty] then "ready" or
+// [identity] [empty] [reply envelope], of which [identity] [empty] [reply envelope] goes
+// back to the frontend.
+class QoRouter : public QoWorkerDelegate {
+ public:
+  QoRouter();
+  // Stops the broker and the workers. A subclass that overrides the delegate hooks must call
+  // stop() in its own destructor, while its hooks still exist.
+  ~QoRouter() override;
+  QoRouter(const QoRouter&) = delete;
+  QoRouter& operator=(const QoRouter&) = delete;
+
+  // Binds both endpoints on the calling thread, then starts `routerWorkerCount` workers and
+  // the broker thread. An endpoint that cannot be bound is logged and raised (ZMQException,
+  // whose error code is the errno: EADDRINUSE for a port in use, EACCES for one not
+  // allowed), and nothing is left running. Raises as well when already started.
+  void start();
+  // Ends the broker and the workers, waits for their threads, then closes every socket and
+  // terminates the context. A request being handled is finished but its reply is dropped.
+  // Does nothing when not started; start() may follow.
+  void stop();
+  bool isRunning() const { return run_.load(); }
+  // The frontend endpoint as bound ("tcp://0.0.0.0:9527"; with port 0 the port the system
+  // chose); empty when not started.
+  std::string frontendEndpoint() const;
+
+  // Level policy. A request passes when one of the two exclusions answers yes; otherwise
+  // it is refused with QoExceptionZePermissionDeny (20) "Encrypt Level None is not allowed!".
+  void beforeHandleRequest(const QoMessage& request) override;
+  void afterHandleRequest(const QoMessage& request, QoMessage& response) override;
+  // No code is exempt here.
+  virtual bool isEncryptNoneExclude(int32_t code) const;
+  // TrustPublishRequest (11) at any level, anything else above level 0.
+  virtual bool isEncryptAuthExclude(int32_t code, int32_t level) const;
+  // The reply's level by its code: 0 for an error reply, 2 for the trust replies (12, 14,
+  // 16, 18) and TreeAddResponse (127), else the smaller of the request's level and the
+  // `encryptLevel` setting. Above level 0 the reply is signed by this device for the
+  // request's sender; a level-0 reply names no devices.
+  static void filterOfMessageEncryptLevelWithRequest(const QoMessage& request, QoMessage& response);
+
+ protected:
+  // A worker on `uri` in `context`, with this router as delegate, run on a thread of its own
+  // until stop().
+  void setUpWorker(const std::string& uri, const std::shared_ptr<ZMQContext>& context);
+
+ private:
+  // The broker loop, on the broker thread.
+  void run();
+  void forwardRequest();
+  void forwardReply();
+
+  mutable std::mutex lifecycleLock_;
+  std::atomic<bool> run_{false};
+  std::shared_ptr<ZMQContext> context_;
+  std::shared_ptr<ZMQSocket> frontend_;
+  std::shared_ptr<ZMQSocket> backend_;
+  std::string frontendEndpoint_;
+  // Idle workers, longest idle first; touched only by the broker thread.
+  QoQueue<std::string> workerQueue_;
+  std::thread broker_;
+  std::vector<std::shared_ptr<QoWorker>> workers_;
+  std::vector<std::thread> workerThreads_;
+};
+
+}  // namespace velbor

@@ -1,0 +1,169 @@
+#include "core/daemon/router/QoWorker.h"
+
+#include <cerrno>
+
+#include "core/daemon/router/QoHandlerTable.h"
+#include "core/daemon/router/QoWorkerDelegate.h"
+#include "core/proto/QoPbMessageCode.h"
+#include "core/utils/QoException.h"
+#include "core/utils/QoUtils.h"
+#include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQException.h"
+#include "framework/network/ZMQMessage.h"
+#include "framework/network/ZMQSocket.h"
+#include "platform/QoLog.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+
+namespace {
+
+constexpr const char* kBadFormat = "bad format";
+
+// Waits for the next request without limit; false once the context is shut down. A poll
+// instead of a bare receive, so that the wake-up at shutdown is no failure to log.
+bool waitForRequest(ZMQSocket& socket) {
+  zmq_pollitem_t item{};
+  socket.getPollItem(item, ZMQ_POLLIN);
+  for (;;) {
+    if (ZMQContext::pollWithItems(&item, 1, -1) > 0) return true;
+    if (zmq_errno() != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+QoWorker::QoWorker(std::string uri) : identity_(QoUtils::generateShortUuid()), uri_(std::move(uri)) {
+  if (uri_.empty()) throw Exception("", "init worker failed!!");
+}
+
+QoWorker::~QoWorker() = default;
+
+void QoWorker::setZmqContext(std::shared_ptr<ZMQContext> context) {
+  std::lock_guard lock(contextLock_);
+  zmqContext_ = std::move(context);
+  ownsContext_ = false;
+}
+
+void QoWorker::stop() {
+  run_ = false;
+  std::lock_guard lock(contextLock_);
+  if (ownsContext_ && zmqContext_) zmqContext_->shutdown();
+}
+
+void QoWorker::run() {
+  std::shared_ptr<ZMQContext> context;
+  {
+    std::lock_guard lock(contextLock_);
+    if (!zmqContext_) {
+      zmqContext_ = std::make_shared<ZMQContext>(1);
+      ownsContext_ = true;
+    }
+    context = zmqContext_;
+  }
+  run_ = true;
+
+  std::shared_ptr<ZMQSocket> socket;
+  try {
+    socket = context->socketWithType(ZMQ_REQ);
+    socket->setData(identity_, ZMQ_IDENTITY);
+    socket->connectToEndpoint(uri_);
+    QoLog("Worker({}) bind on ({})", identity_, uri_);
+  } catch (const Exception& e) {
+    QoLog("Worker({}) connect to endpoint({}) failed! {}", identity_, uri_, e.reason());
+    socket.reset();
+  }
+
+  if (socket) {
+    try {
+      serve(*socket);
+    } catch (const ZMQException& e) {
+      // ETERM: the context was shut down under a receive or send; that is how a worker stops.
+      if (e.getErrorCode() != ETERM) QoLog("*** Worker({}) run failed, {}", identity_, e.what());
+    } catch (const std::exception& e) {
+      QoLog("*** Worker({}) run failed, {}", identity_, e.what());
+    }
+    socket->closeWithoutLinger();
+  }
+  run_ = false;
+
+  std::lock_guard lock(contextLock_);
+  if (ownsContext_) {
+    zmqContext_->terminate();
+    zmqContext_.reset();
+    ownsContext_ = false;
+  }
+}
+
+void QoWorker::serve(ZMQSocket& socket) {
+  sendReadyMessage(socket);
+  while (run_ && waitForRequest(socket)) {
+    ZMQMessage frames = ZMQMessage::recvFromSocket(socket);
+    std::string client = frames.getNextFrame().value_or(std::string());
+    frames.getNextFrame();
+    std::optional<ZMQMessage> reply = handleRequestMessage(frames);
+    if (!reply) {
+      // No reply for the client; the broker takes this worker back all the same.
+      sendReadyMessage(socket);
+      continue;
+    }
+    reply->insertEmptyFrameAtHead();
+    reply->insertFrameAtHead(std::move(client));
+    if (!reply->sendToSocket(socket)) QoLog("*** Worker({}) reply not sent", identity_);
+  }
+}
+
+std::optional<ZMQMessage> QoWorker::handleRequestMessage(ZMQMessage& frames) {
+  std::string name = "unparsed";
+  // Anything but a coded refusal answers as a malformed request.
+  int32_t errorCode = pb::ErrorCodeBadFormat;
+  std::string errorMsg = kBadFormat;
+  try {
+    // The delegate sees the header before the body is opened: a request it refuses is
+    // neither verified, decrypted nor parsed.
+    QoMessage::Ptr request = QoMessage::initWithRecvZMQMessage(frames, nullptr, [&](const QoMessage& header) {
+      name = QoPbMessageCode::sharedQoPbMessageCode().getMessageByCode(header.code()).value_or("(null)");
+      if (delegate_) delegate_->beforeHandleRequest(header);
+    });
+
+    QoHandler handler = QoHandlerTable::handlerForName(name);
+    QoAssert(handler != nullptr, "function not found!! handle{}:", name);
+
+    QoRequest context;
+    context.body = request->pbBody();
+    // Only a verified envelope names its sender; at level 0 the header's uuid is a claim.
+    if (request->level() > QoMessage::kLevelNone) context.sender = request->srcDevice();
+    context.level = request->level();
+    context.fromNetwork = true;
+
+    QoMessage::Ptr reply = handler(context);
+    if (!reply) return std::nullopt;
+    if (delegate_) delegate_->afterHandleRequest(*request, *reply);
+    return reply->getSendZMQMessage();
+  } catch (const QoException& e) {
+    QoLog("*** {}, {}", name, e.description());
+    errorCode = e.code();
+    errorMsg = e.description();
+  } catch (const Exception& e) {
+    QoLog("*** {}, {}: {}", name, e.name(), e.reason());
+  } catch (const std::exception& e) {
+    QoLog("*** {}, {}: {}", name, "std::exception", e.what());
+  } catch (...) {
+    QoLog("*** {}, {}: {}", name, "unknown", "");
+  }
+  try {
+    return QoMessage::qoMessageErrorWithErrorCode(errorCode, errorMsg)->getSendZMQMessage();
+  } catch (const std::exception& e) {
+    // A level-0 error reply fails to seal only short of memory; the client then times out.
+    QoLog("*** {}, error reply failed, {}", name, e.what());
+    return std::nullopt;
+  }
+}
+
+bool QoWorker::sendReadyMessage(ZMQSocket& socket) {
+  return ZMQMessage::sendToSocketWithOneFrame(socket, kReadyMessage);
+}
+
+bool QoWorker::isReadyMessageFromWorker(const std::string& frame) { return frame == kReadyMessage; }
+
+}  // namespace velbor

@@ -1,0 +1,160 @@
+#include "core/daemon/router/QoRouter.h"
+
+#include <cerrno>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "RouterTestBase.h"
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoNotices.h"
+#include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQException.h"
+#include "framework/network/ZMQSocket.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Waiter.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor::test {
+namespace {
+
+const std::string kLevelNoneRefused = "QoExceptionZePermissionDeny: Encrypt Level None is not allowed!";
+const std::string kClearRefused =
+    "QoExceptionZePermissionDeny: DatabaseClear request is not allowed from the network";
+
+std::string portOf(const std::string& endpoint) { return endpoint.substr(endpoint.rfind(':') + 1); }
+
+using RouterTest = RouterTestBase;
+
+TEST_F(RouterTest, RepliesCarryTheCodeErrorAndLevelThePolicyGives) {
+  auto client = startRouter();
+  auto response = [] { return std::make_shared<pb::MsgFindResponse>(); };
+  expectReplies(*client, {
+      {"scan at level 1", pb::MsgCodeScanRequest, nullptr, 1, 2, pb::MsgCodeScanResponse, 1, {}, {}, false},
+      {"scan at level 2", pb::MsgCodeScanRequest, nullptr, 2, 2, pb::MsgCodeScanResponse, 2, {}, {}, false},
+      {"scan at 2, setting 1", pb::MsgCodeScanRequest, nullptr, 2, 1, pb::MsgCodeScanResponse, 1, {}, {}, false},
+      {"scan at 2, setting 0", pb::MsgCodeScanRequest, nullptr, 2, 0, pb::MsgCodeScanResponse, 0, {}, {}, false},
+      {"scan at level 0", pb::MsgCodeScanRequest, nullptr, 0, 2, pb::MsgCodeError, 0, 20, kLevelNoneRefused},
+      {"find at level 0", pb::MsgCodeFindRequest, [] { return findRequest(); }, 0, 2, pb::MsgCodeError, 0, 20,
+       kLevelNoneRefused},
+      {"no handler, level 1", pb::MsgCodeFindResponse, response, 1, 2, pb::MsgCodeError, 0, 4, "bad format"},
+      {"no handler, level 2", pb::MsgCodeFindResponse, response, 2, 2, pb::MsgCodeError, 0, 4, "bad format"},
+      {"no handler, level 0", pb::MsgCodeFindResponse, response, 0, 2, pb::MsgCodeError, 0, 20, kLevelNoneRefused},
+      {"clear from the network", pb::MsgCodeDatabaseClearRequest, nullptr, 2, 2, pb::MsgCodeError, 0, 20,
+       kClearRefused},
+  });
+}
+
+TEST_F(RouterTest, LevelZeroIsRefusedBeforeTheBodyIsParsed) {
+  auto client = startRouter();
+  std::vector<std::string> frames = client->seal(pb::MsgCodeFindRequest, findRequest(), 0);
+  ASSERT_EQ(frames.size(), 2u);
+  // Parsing this body would fail as "bad format"; the refusal comes first.
+  frames[1] = std::string(4096, '\xff');
+  auto reply = client->exchange(frames);
+  ASSERT_TRUE(reply.has_value());
+  QoMessage::Ptr error = client->open(*reply);
+  ASSERT_NE(error->pbBodyAs<pb::MsgError>(), nullptr);
+  EXPECT_EQ(error->pbBodyAs<pb::MsgError>()->errcode(), 20);
+  EXPECT_EQ(error->pbBodyAs<pb::MsgError>()->errstr(), kLevelNoneRefused);
+}
+
+TEST_F(RouterTest, ReplayedSignedBodilessRequestRelabelledAsDatabaseClearChangesNothing) {
+  auto client = startRouter();
+  addDevice("0d5e8f0a-9b1c-4e52-8a3d-6f7e8d9c0b1a", "bravo", keysBravo().publicKey);
+  const int64_t usn = DataSource::sharedDataSource().getAutoUsn();
+  const size_t devices = QoDevice::allObjects().size();
+
+  // A signed ScanRequest as a peer sent it; its signature covers only the empty body.
+  std::vector<std::string> frames = client->seal(pb::MsgCodeScanRequest, nullptr, 1);
+  pb::MsgHead head;
+  ASSERT_TRUE(head.ParseFromString(frames[0]));
+  head.set_code(pb::MsgCodeDatabaseClearRequest);
+  frames[0] = head.SerializeAsString();
+
+  auto reply = client->exchange(frames);
+  ASSERT_TRUE(reply.has_value());
+  QoMessage::Ptr error = client->open(*reply);
+  EXPECT_EQ(error->level(), 0);
+  ASSERT_NE(error->pbBodyAs<pb::MsgError>(), nullptr);
+  // The envelope held: it is the handler that refuses.
+  EXPECT_EQ(error->pbBodyAs<pb::MsgError>()->errstr(), kClearRefused);
+  EXPECT_EQ(QoDevice::allObjects().size(), devices);
+  EXPECT_EQ(DataSource::sharedDataSource().getCurrentUsn(), usn);
+}
+
+TEST_F(RouterTest, RequestWithoutReplyLeavesTheWorkerServing) {
+  auto client = startRouter(1);
+  QoDevice::Ptr bravo = addDevice("0d5e8f0a-9b1c-4e52-8a3d-6f7e8d9c0b1a", "bravo", keysBravo().publicKey);
+  Waiter offline;
+  auto token = QoNotices::observe<notice::DeviceOffLine>([&](const notice::DeviceOffLine& notice) {
+    for (const auto& device : notice.devices) offline.notify(device->uuid());
+  });
+
+  auto exit = std::make_shared<pb::MsgPubExit>();
+  exit->set_publisher(bravo->uuid());
+  client->post(client->seal(pb::MsgCodePubExit, exit, 1));
+  ASSERT_TRUE(offline.waitFor(1));
+  NotificationCenter::defaultCenter().removeObserver(token);
+  EXPECT_EQ(offline.log(), std::vector<std::string>{bravo->uuid()});
+  EXPECT_FALSE(QoDevice::getDeviceWithUuid(bravo->uuid())->isOnline());
+
+  // The one worker gave no reply and is free again.
+  QoMessage::Ptr reply = client->request(pb::MsgCodeScanRequest, nullptr, 1);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->code(), pb::MsgCodeScanResponse);
+}
+
+TEST_F(RouterTest, PortInUseIsLoggedAndRaisedWithNothingLeftRunning) {
+  auto holderContext = std::make_shared<ZMQContext>(1);
+  auto holder = holderContext->socketWithType(ZMQ_ROUTER);
+  holder->bindToEndpoint("tcp://*:0");
+  const std::string port = portOf(holder->dataForOption(ZMQ_LAST_ENDPOINT).value().c_str());
+  QoConfig::sharedQoConfig().setPortRouter(std::stoi(port));
+
+  testing::internal::CaptureStderr();
+  int error = 0;
+  try {
+    router_.start();
+  } catch (const ZMQException& e) {
+    error = e.getErrorCode();
+  }
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(error, EADDRINUSE);
+  EXPECT_THAT(log, testing::HasSubstr("Router run failed, ZMQException: Address already in use"));
+  EXPECT_FALSE(router_.isRunning());
+  EXPECT_EQ(router_.frontendEndpoint(), "");
+
+  // Once the port is free the same router starts on it and serves.
+  holderContext->terminate();
+  router_.start();
+  EXPECT_EQ(portOf(router_.frontendEndpoint()), port);
+  RouterTestClient client(router_.frontendEndpoint(), keysAlpha());
+  QoMessage::Ptr reply = client.request(pb::MsgCodeScanRequest, nullptr, 1);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->code(), pb::MsgCodeScanResponse);
+}
+
+TEST_F(RouterTest, StopEndsEverythingAndFreesTheConfiguredPort) {
+  auto client = startRouter();
+  ASSERT_NE(client->request(pb::MsgCodeScanRequest, nullptr, 1), nullptr);
+  const std::string port = portOf(router_.frontendEndpoint());
+  client.reset();
+
+  router_.stop();
+  EXPECT_FALSE(router_.isRunning());
+  EXPECT_EQ(router_.frontendEndpoint(), "");
+  router_.stop();
+
+  // Binding the very port again works only if the first run closed its socket.
+  QoConfig::sharedQoConfig().setPortRouter(std::stoi(port));
+  client = startRouter();
+  EXPECT_EQ(portOf(router_.frontendEndpoint()), port);
+  QoMessage::Ptr reply = client->request(pb::MsgCodeScanRequest, nullptr, 2);
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->code(), pb::MsgCodeScanResponse);
+  EXPECT_EQ(reply->level(), 2);
+}
+
+}  // namespace
+}  // namespace velbor::test
