@@ -21,11 +21,11 @@ TEST(QoPeerTest, TimesTruncateTowardZeroAndCompareByWholeSecond) {
   // A peer's absurd time is clamped, not overflowed.
   EXPECT_GT(QoPeer::macOSTimeToNsDate(INT64_MAX), QoPeer::macOSTimeToNsDate(1'700'000'000'000));
 
-  EXPECT_TRUE(QoPeer::compareFileContentModTime(1000, 1999));
-  EXPECT_FALSE(QoPeer::compareFileContentModTime(1999, 2000));
+  EXPECT_TRUE(QoPeer::compareFileContentModTime1(1000, 1999));
+  EXPECT_FALSE(QoPeer::compareFileContentModTime1(1999, 2000));
   // Truncation toward zero puts -999..999 in one second.
-  EXPECT_TRUE(QoPeer::compareFileContentModTime(-999, 999));
-  EXPECT_FALSE(QoPeer::compareFileContentModTime(-1000, 0));
+  EXPECT_TRUE(QoPeer::compareFileContentModTime1(-999, 999));
+  EXPECT_FALSE(QoPeer::compareFileContentModTime1(-1000, 0));
 }
 
 TEST(QoPeerTest, DeviceTypeSwapsAndroidAndMacOS) {
