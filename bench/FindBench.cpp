@@ -2,17 +2,12 @@
 // time of one page at several depths of a tree of 25000, 50000 and 100000 records. A page
 // should cost the same wherever it starts and however large the table has grown.
 
-#include <unistd.h>
-
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoNotify.h"
+#include "BenchHome.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
@@ -20,12 +15,10 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/PersistentTransaction.h"
-#include "framework/persistence/SQLiteInstanceManager.h"
 #include "proto/VelborProto.pb.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace velbor;
 
 constexpr int kPage = 10000;
@@ -33,28 +26,13 @@ constexpr int kPage = 10000;
 // A private HOME with the local device and one tree, removed at exit.
 class Workspace {
  public:
-  Workspace() : base_("/tmp/velbor-find-bench-" + std::to_string(::getpid())) {
-    fs::create_directories(base_ / "home");
-    ::setenv("HOME", (base_ / "home").c_str(), 1);
-    ::unsetenv("XDG_CONFIG_HOME");
-    ::unsetenv("XDG_DATA_HOME");
-    DataSource::sharedDataSource().dbCheck();
-    auto device = std::make_shared<QoDevice>();
-    device->setPkPublic(0);
-    device->setUuid(QoUtils::generateUuid());
-    device->save();
+  Workspace() : home_("find", QoUtils::generateUuid()) {
     tree_ = std::make_shared<QoSyncdirCopy>();
-    tree_->setPath((base_ / "tree").string());
+    tree_->setPath((home_.base() / "tree").string());
     tree_->setDevice(QoDevice::getDeviceLocal());
     tree_->setSyncdirUuid(QoUtils::generateUuid());
     tree_->setUuid(QoUtils::generateUuid());
     tree_->insert();
-  }
-  ~Workspace() {
-    QoNotify::resetNotifyQueue();
-    SQLiteInstanceManager::destorySharedManager();
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
   }
 
   // Grows the tree to `count` records (usn 1..count).
@@ -86,7 +64,7 @@ class Workspace {
   }
 
  private:
-  fs::path base_;
+  bench::BenchHome home_;
   QoSyncdirCopy::Ptr tree_;
   int stored_ = 0;
 };

@@ -7,14 +7,8 @@
 namespace velbor::test {
 namespace {
 
-class FindRequestTest : public HandlerTestBase {
+class FindRequestTest : public LocalTreeTestBase {
  protected:
-  void SetUp() override {
-    HandlerTestBase::SetUp();
-    syncUuid_ = QoUtils::generateUuid();
-    tree_ = makeCopy(dir_.str(), local_, syncUuid_);
-  }
-
   Answer find(int64_t since, int32_t limit, std::string treeUuid = {}, std::string syncUuid = {}) {
     pb::MsgFindRequest request;
     request.set_sync_uuid(syncUuid.empty() ? syncUuid_ : syncUuid);
@@ -30,8 +24,6 @@ class FindRequestTest : public HandlerTestBase {
     return usns;
   }
 
-  std::string syncUuid_;
-  QoSyncdirCopy::Ptr tree_;
 };
 
 TEST_F(FindRequestTest, PeerPagesThroughTwentyFiveThousandRecords) {

@@ -13,14 +13,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class GetRequestTest : public HandlerTestBase {
+class GetRequestTest : public LocalTreeTestBase {
  protected:
-  void SetUp() override {
-    HandlerTestBase::SetUp();
-    syncUuid_ = QoUtils::generateUuid();
-    tree_ = makeCopy(dir_.str(), local_, syncUuid_);
-  }
-
   // A file on disk with its record (clock "1|0").
   std::string addFile(const std::string& relative, const std::string& content, int64_t usn = 1) {
     writeFile(dir_.str() + relative, content);
@@ -58,8 +52,6 @@ class GetRequestTest : public HandlerTestBase {
     return answer.body<pb::MsgGetResponse>();
   }
 
-  std::string syncUuid_;
-  QoSyncdirCopy::Ptr tree_;
   int32_t transfer_ = 0;
 };
 

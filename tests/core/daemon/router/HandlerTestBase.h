@@ -125,4 +125,17 @@ class HandlerTestBase : public FreshStateTest {
   TempDir dir_{"velbor-handlers"};
 };
 
+// With one local tree of a fresh sync folder, rooted at dir_.
+class LocalTreeTestBase : public HandlerTestBase {
+ protected:
+  void SetUp() override {
+    HandlerTestBase::SetUp();
+    syncUuid_ = QoUtils::generateUuid();
+    tree_ = makeCopy(dir_.str(), local_, syncUuid_);
+  }
+
+  std::string syncUuid_;
+  QoSyncdirCopy::Ptr tree_;
+};
+
 }  // namespace velbor::test
