@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchHome.h"
 #include "core/daemon/DataSource.h"
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoNotify.h"
@@ -34,26 +35,10 @@ constexpr int kSmallFiles = 10000;
 constexpr int64_t kSmallFileSize = 4096;
 constexpr int64_t kBigFileSize = 1LL << 30;
 
-// A private HOME (settings and database) and the copy's folder under /tmp, removed at exit.
+// A private HOME and the copies' folders under /tmp, removed at exit.
 class Workspace {
  public:
-  Workspace() : base_("/tmp/velbor-rescan-bench-" + std::to_string(::getpid())) {
-    fs::create_directories(base_ / "home");
-    ::setenv("HOME", (base_ / "home").c_str(), 1);
-    ::unsetenv("XDG_CONFIG_HOME");
-    ::unsetenv("XDG_DATA_HOME");
-    DataSource::sharedDataSource().dbCheck();
-    auto device = std::make_shared<QoDevice>();
-    device->setPkPublic(0);
-    device->setUuid("bench-device");
-    device->save();
-  }
-  ~Workspace() {
-    QoNotify::resetNotifyQueue();
-    SQLiteInstanceManager::destorySharedManager();
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
-  }
+  Workspace() : home_("rescan", "bench-device"), base_(home_.base()) {}
 
   QoSyncdirCopy::Ptr makeCopy(const std::string& name) {
     const fs::path root = base_ / name;
@@ -73,6 +58,7 @@ class Workspace {
   }
 
  private:
+  bench::BenchHome home_;
   fs::path base_;
 };
 

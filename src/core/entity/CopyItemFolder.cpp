@@ -146,6 +146,18 @@ std::optional<struct stat> CopyItemFolder::status(const std::string& name) const
   raise("stat", path_ + "/" + name, errno);
 }
 
+int CopyItemFolder::openFileForReading(const std::string& name) const {
+  const std::string path = path_ + "/" + name;
+  const int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) raise("open", path, errno);
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    throw QoException::defaultExceptionWithReason("({}) is not a regular file", path);
+  }
+  return fd;
+}
+
 void CopyItemFolder::verifyFile(const std::string& name, const std::string& sha1) const {
   const std::string path = path_ + "/" + name;
   Descriptor file(::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));

@@ -26,6 +26,10 @@ class CopyItemFolder {
 
   // The item's own status (a link is not followed); nothing when it is absent.
   std::optional<struct stat> status(const std::string& name) const;
+  // Opens the regular file `name` for reading (never through a link) and hands the
+  // descriptor to the caller, who closes it. Raises when it cannot be opened or is no
+  // regular file.
+  int openFileForReading(const std::string& name) const;
   // Raises unless `name` is a regular file whose content has the SHA-1 text `sha1`.
   void verifyFile(const std::string& name, const std::string& sha1) const;
   // Checks that `sourceName` in `source` is a regular file with the SHA-1 text `sha1`, gives

@@ -186,7 +186,7 @@ int QoFile::compareFileBetweenFileSystem(const Ptr& fileSystem, const Ptr& datab
     QoLog("file unixAttr: {} => {}", database->unixAttr_, fileSystem->unixAttr_);
     mask |= 16;
   }
-  if (!QoPeer::compareFileContentModTime(database->contentModTime_, fileSystem->contentModTime_)) {
+  if (!QoPeer::compareFileContentModTime1(database->contentModTime_, fileSystem->contentModTime_)) {
     QoLog("file mtime: {} => {}", database->contentModTime_, fileSystem->contentModTime_);
     mask |= 4;
   }
@@ -400,7 +400,7 @@ bool QoFile::isModifyAgain() const {
   if (type_ == 1) return false;
   struct stat status {};
   if (lstat(path_.c_str(), &status) != 0) return false;
-  return !QoPeer::compareFileContentModTime(modificationMilliseconds(status), contentModTime_);
+  return !QoPeer::compareFileContentModTime1(modificationMilliseconds(status), contentModTime_);
 }
 
 }  // namespace velbor

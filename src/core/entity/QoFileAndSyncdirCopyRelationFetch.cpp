@@ -69,7 +69,7 @@ void ensureRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& pat
     same = stored->type() == 1;
   } else if (same) {
     same = stored->type() == 0 && stored->length() == static_cast<int64_t>(item->st_size) &&
-           QoPeer::compareFileContentModTime(modificationMilliseconds(*item), stored->contentModTime());
+           QoPeer::compareFileContentModTime1(modificationMilliseconds(*item), stored->contentModTime());
   }
   if (!same && S_ISREG(item->st_mode) && !incomingSha1.empty()) {
     try {

@@ -103,7 +103,7 @@ QoFile::Ptr listedRecord(const std::string& path, std::vector<std::string>& unre
 
 bool differs(const QoFile& listed, const QoFile& stored) {
   return listed.type() != stored.type() || stored.status() == 1 ||
-         !QoPeer::compareFileContentModTime(listed.contentModTime(), stored.contentModTime()) ||
+         !QoPeer::compareFileContentModTime1(listed.contentModTime(), stored.contentModTime()) ||
          listed.unixAttr() != stored.unixAttr() || listed.length() != stored.length();
 }
 

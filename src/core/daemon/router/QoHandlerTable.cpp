@@ -20,6 +20,19 @@ const Table& handlers() {
       {"ScanRequest", &QoWorker::handleScanRequest},
       {"PubExit", &QoWorker::handlePubExit},
       {"DatabaseClearRequest", &QoWorker::handleDatabaseClearRequest},
+      {"FindRequest", &QoWorker::handleFindRequest},
+      {"GetRequest", &QoWorker::handleGetRequest},
+      {"ListRequest", &QoWorker::handleListRequest},
+      {"ListRootRequest", &QoWorker::handleListRootRequest},
+      {"DeviceAddRequest", &QoWorker::handleDeviceAddRequest},
+      {"DeviceDeleteRequest", &QoWorker::handleDeviceDeleteRequest},
+      {"DeviceShowRequest", &QoWorker::handleDeviceShowRequest},
+      {"TreeAddRequest", &QoWorker::handleTreeAddRequest},
+      {"TreeDeleteRequest", &QoWorker::handleTreeDeleteRequest},
+      {"TreeShowRequest", &QoWorker::handleTreeShowRequest},
+      {"SyncAddRequest", &QoWorker::handleSyncAddRequest},
+      {"SyncDeleteRequest", &QoWorker::handleSyncDeleteRequest},
+      {"SyncShowRequest", &QoWorker::handleSyncShowRequest},
   };
   return table;
 }

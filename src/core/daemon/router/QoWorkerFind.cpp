@@ -1,0 +1,76 @@
+#include <algorithm>
+#include <memory>
+
+#include "core/daemon/QoPeer.h"
+#include "core/daemon/router/QoRequestBody.h"
+#include "core/daemon/router/QoWorker.h"
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/utils/QoExceptionProto.h"
+#include "core/utils/QoUtils.h"
+#include "core/utils/SmartDebugger.h"
+#include "platform/QoLog.h"
+#include "platform/Utf8.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+namespace {
+
+// The largest page served, whatever a peer asks: a page is held in memory whole, and a
+// negative limit would otherwise read the whole tree at once.
+constexpr int32_t kMaxFindLimit = 10000;
+
+}  // namespace
+
+QoMessage::Ptr QoWorker::handleFindRequest(const QoRequest& request) {
+  const auto body = requireBody<pb::MsgFindRequest>(request);
+  QoLog("handle Find Request message from usn({})", body->since());
+  SmartDebugger& debugger = SmartDebugger::sharedSmartDebugger();
+  debugger.clockStart("findRequest");
+
+  if (!QoUtils::checkUuid(body->tree_uuid())) throw QoExceptionZeBadUuid::defaultException();
+  if (!QoUtils::checkUuid(body->sync_uuid())) throw QoExceptionZeBadUuid::defaultException();
+
+  const auto copy = QoSyncdirCopy::getSyncdirCopyWithUuid(body->tree_uuid());
+  if (!copy || !copy->device() || copy->device()->pk() != 0) {
+    throw QoExceptionZeNoent::defaultExceptionWithReason("Syncdir/SyncdirCopy is not exist");
+  }
+  if (copy->syncdirUuid() != body->sync_uuid()) throw QoExceptionZeSyncdirMismatch::defaultException();
+
+  auto response = std::make_shared<pb::MsgFindResponse>();
+  for (const std::string& uuid : copy->getSyncdirCopysUuidList()) response->add_uuids(uuid);
+
+  const int32_t limit = body->limit() < 0 ? kMaxFindLimit : std::min(body->limit(), kMaxFindLimit);
+  // A record whose path is not UTF-8 cannot go into a wire text field and is passed over.
+  // The page is filled from the records after it, so that a page is short only at the end
+  // of the tree: the puller takes a short or empty page as the end of its pass.
+  int64_t since = body->since();
+  int32_t wanted = limit;
+  // Read once per page: the category test reads the settings.
+  const bool fileMeta = debugger.isCatagoryEnable("FileMeta");
+  while (wanted > 0) {
+    const int32_t asked = wanted;
+    const auto relations = copy->getFileRelationsWithUsn(since, asked);
+    for (const auto& relation : relations) {
+      const auto stat = QoPeer::convertToPbStatFromQoFileRelation(relation);
+      QoAssert(stat != nullptr, "*** Convert to stat failed???");
+      since = stat->usn();
+      if (!isValidUtf8(stat->path())) {
+        QoLog("*** Find Request: skip file(usn {}) whose path is not UTF-8", stat->usn());
+        continue;
+      }
+      if (fileMeta) {
+        debugger.debug("FileMeta", "{} vclock({})", stat->ShortDebugString(), relation->getVclockObject().description());
+      }
+      response->add_stats()->Swap(stat.get());
+      --wanted;
+    }
+    if (static_cast<int32_t>(relations.size()) < asked) break;  // the end of the tree
+  }
+  QoLog("Find Request: file count({}), {:f}(s)", response->stats_size(), debugger.getClockInterval("findRequest"));
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodeFindResponse, std::move(response));
+}
+
+}  // namespace velbor

@@ -1,0 +1,119 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "HandlerTestBase.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class BrowseRequestTest : public HandlerTestBase {
+ protected:
+  static Answer list(const std::string& root) {
+    pb::MsgListRequest request;
+    request.set_root(root);
+    return call(&QoWorker::handleListRequest, body(request));
+  }
+
+  static std::map<std::string, pb::FileStat> entries(const Answer& answer) {
+    std::map<std::string, pb::FileStat> entries;
+    const auto response = answer.body<pb::MsgListResponse>();
+    EXPECT_TRUE(response) << answer.errstr;
+    if (response) {
+      for (const auto& stat : response->stats()) entries[stat.name()] = stat;
+    }
+    return entries;
+  }
+};
+
+TEST_F(BrowseRequestTest, FolderIsListedByRequest) {
+  writeFile(dir_ / "a.txt", "12345");
+  fs::permissions(dir_ / "a.txt", fs::perms(0640));
+  fs::create_directory(dir_ / "sub");
+  writeFile(dir_ / ".hidden", "x");
+  writeFile(dir_ / "sub" / "inner", "x");
+  fs::create_symlink(dir_ / "a.txt", dir_ / "file-link");
+  fs::create_directory_symlink(dir_ / "sub", dir_ / "folder-link");
+  ::mkfifo((dir_ / "pipe").c_str(), 0600);
+  writeFile(dir_ / "bad\xff", "not UTF-8");
+
+  const Answer answer = list(dir_.str());
+  ASSERT_EQ(answer.code(), pb::MsgCodeListResponse);
+  EXPECT_EQ(answer.body<pb::MsgListResponse>()->root(), dir_.str());
+  const auto listed = entries(answer);
+  std::vector<std::string> names;
+  for (const auto& [name, stat] : listed) names.push_back(name);
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "sub"}));
+  EXPECT_EQ(listed.at("a.txt").type(), pb::FileTypeFile);
+  EXPECT_EQ(listed.at("a.txt").length(), 5);
+  EXPECT_EQ(listed.at("a.txt").attr(), 0640);
+  struct stat status {};
+  ASSERT_EQ(::lstat((dir_ / "a.txt").c_str(), &status), 0);
+  EXPECT_EQ(listed.at("a.txt").mtime(), status.st_mtim.tv_sec * 1000 + status.st_mtim.tv_nsec / 1000000);
+  EXPECT_EQ(listed.at("sub").type(), pb::FileTypeDirectory);
+  EXPECT_EQ(listed.at("sub").length(), 0);
+
+  // A trailing "/" joins without a doubled one; the file-system root lists too.
+  EXPECT_EQ(entries(list(dir_.str() + "/")).size(), 2u);
+  const auto top = entries(list("/"));
+  EXPECT_TRUE(top.count("tmp") == 1 || top.count("usr") == 1);
+}
+
+TEST_F(BrowseRequestTest, HiddenFoldersAndRefusals) {
+  writeFile(dir_ / ".only-hidden", "x");
+  EXPECT_TRUE(entries(list(dir_.str())).empty());
+  writeFile(dir_ / ".folder" / "visible", "x");
+  EXPECT_TRUE(entries(list((dir_ / ".folder").string())).empty());
+
+  struct Case {
+    std::string root;
+    int errcode;
+    std::string errstr;
+  };
+  const std::vector<Case> cases = {
+      {"relative/folder", pb::ErrorCodeBadPath, "QoExceptionZeBadPath: Bad path, relative/folder"},
+      {dir_.str() + "/missing", pb::ErrorCodeBadPath, "QoExceptionZeBadPath: No such file or directory"},
+      {(dir_ / ".only-hidden").string(), pb::ErrorCodeBadPath, "QoExceptionZeBadPath: Not a directory"},
+  };
+  for (const Case& c : cases) {
+    const Answer answer = list(c.root);
+    EXPECT_EQ(answer.errcode, c.errcode) << c.root;
+    EXPECT_EQ(answer.errstr, c.errstr) << c.root;
+  }
+  EXPECT_EQ(call(&QoWorker::handleListRequest).errcode, pb::ErrorCodeBadFormat);
+}
+
+TEST_F(BrowseRequestTest, EntryThatCannotBeReadIsSkipped) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads entries of a folder without search permission";
+  writeFile(dir_ / "locked" / "entry", "x");
+  // Names can be listed, the entries not read: as an entry that vanished after the listing.
+  fs::permissions(dir_ / "locked", fs::perms(0500) & ~fs::perms::owner_exec);
+  const Answer answer = list((dir_ / "locked").string());
+  fs::permissions(dir_ / "locked", fs::perms(0700));
+  EXPECT_EQ(answer.code(), pb::MsgCodeListResponse) << answer.errstr;
+  EXPECT_TRUE(entries(answer).empty());
+}
+
+TEST_F(BrowseRequestTest, RootsOfTheHomeFolder) {
+  const fs::path home = home_.path();
+  EXPECT_EQ(call(&QoWorker::handleListRootRequest).body<pb::MsgListRootResponse>()->roots_size(), 0);
+  fs::create_directory(home / "Documents");
+  fs::create_directory(home / ".hidden");
+  writeFile(home / "file", "x");
+  const auto roots = call(&QoWorker::handleListRootRequest).body<pb::MsgListRootResponse>();
+  ASSERT_TRUE(roots);
+  ASSERT_EQ(roots->roots_size(), 1);
+  EXPECT_EQ(roots->roots(0).target(), (home / "Documents").string());
+  EXPECT_EQ(roots->roots(0).type(), pb::RootTypeGeneral);
+  EXPECT_EQ(call(&QoWorker::handleListRootRequest, body(pb::MsgListRequest())).errcode, pb::ErrorCodeBadFormat);
+}
+
+}  // namespace
+}  // namespace velbor::test

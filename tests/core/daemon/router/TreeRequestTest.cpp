@@ -1,0 +1,132 @@
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "HandlerTestBase.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TreeRequestTest : public HandlerTestBase {
+ protected:
+  static Answer add(const std::string& syncUuid, const std::string& root, const std::string& treeUuid = {}) {
+    pb::MsgTreeAddRequest request;
+    request.set_sync_uuid(syncUuid);
+    request.set_tree_root(root);
+    if (!treeUuid.empty()) request.set_tree_uuid(treeUuid);
+    return call(&QoWorker::handleTreeAddRequest, body(request));
+  }
+  static Answer remove(const std::string& treeUuid) {
+    pb::MsgTreeDeleteRequest request;
+    request.set_tree_uuid(treeUuid);
+    return call(&QoWorker::handleTreeDeleteRequest, body(request));
+  }
+  static std::vector<std::string> shownRoots() {
+    std::vector<std::string> roots;
+    const auto shown = call(&QoWorker::handleTreeShowRequest).body<pb::MsgTreeShowResponse>();
+    for (const auto& tree : shown->trees()) {
+      roots.push_back(tree.tree_root());
+    }
+    return roots;
+  }
+};
+
+TEST_F(TreeRequestTest, TreesAreCreatedListedAndDeletedByRequest) {
+  fs::create_directories(dir_ / "one");
+  fs::create_directories(dir_ / "two");
+  const std::string syncUuid = QoUtils::generateUuid();
+  const std::string chosen = QoUtils::generateUuid();
+  const Answer first = add(syncUuid, (dir_ / "one").string() + "/", chosen);
+  ASSERT_EQ(first.code(), pb::MsgCodeTreeAddResponse) << first.errstr;
+  EXPECT_EQ(first.body<pb::MsgTreeAddResponse>()->tree_uuid(), chosen);
+  const Answer second = add(syncUuid, (dir_ / "two").string());
+  ASSERT_EQ(second.code(), pb::MsgCodeTreeAddResponse) << second.errstr;
+  const std::string fresh = second.body<pb::MsgTreeAddResponse>()->tree_uuid();
+  EXPECT_TRUE(QoUtils::checkUuid(fresh));
+
+  const auto shown = call(&QoWorker::handleTreeShowRequest).body<pb::MsgTreeShowResponse>();
+  ASSERT_EQ(shown->trees_size(), 2);
+  EXPECT_EQ(shown->trees(0).tree_uuid(), chosen);
+  EXPECT_EQ(shown->trees(0).tree_root(), (dir_ / "one").string());
+  EXPECT_EQ(shown->trees(0).sync_uuid(), syncUuid);
+  EXPECT_EQ(shown->trees(1).id(), QoSyncdirCopy::getSyncdirCopyWithUuid(fresh)->pk());
+  EXPECT_EQ(QoSyncdirCopy::getSyncdirCopyWithUuid(fresh)->vcIndex(), 1);
+
+  EXPECT_EQ(remove(chosen).code(), pb::MsgCodeTreeDeleteResponse);
+  EXPECT_EQ(shownRoots(), std::vector<std::string>{(dir_ / "two").string()});
+  const auto removed = QoSyncdirCopy::getSyncdirCopyWithUuid(chosen);
+  ASSERT_TRUE(removed) << "the row keeps its slot";
+  EXPECT_FALSE(removed->device());
+
+  // A third copy of the sync folder takes slot 2, after the removed one.
+  fs::create_directories(dir_ / "three");
+  const Answer third = add(syncUuid, (dir_ / "three").string());
+  EXPECT_EQ(QoSyncdirCopy::getSyncdirCopyWithUuid(third.body<pb::MsgTreeAddResponse>()->tree_uuid())->vcIndex(), 2);
+
+  EXPECT_EQ(remove(QoUtils::generateUuid()).errcode, pb::ErrorCodeNoent);
+  EXPECT_EQ(remove("bad").errstr, "QoExceptionZeBadUuid: Bad Uuid for request tree uuid");
+  EXPECT_EQ(call(&QoWorker::handleTreeShowRequest, body(pb::MsgTreeDeleteRequest())).errcode, pb::ErrorCodeBadFormat);
+}
+
+TEST_F(TreeRequestTest, RootIsResolvedBeforeItIsLookedUp) {
+  fs::create_directories(dir_ / "root" / "inner");
+  fs::create_directory_symlink(dir_ / "root", dir_ / "alias");
+  writeFile(dir_ / "file", "x");
+  const std::string root = (dir_ / "root").string();
+  const std::string syncUuid = QoUtils::generateUuid();
+  const std::string otherSync = QoUtils::generateUuid();
+  const std::string treeUuid = QoUtils::generateUuid();
+  ASSERT_EQ(add(syncUuid, dir_.str() + "//root/./", treeUuid).code(), pb::MsgCodeTreeAddResponse);
+  EXPECT_EQ(shownRoots(), std::vector<std::string>{root});
+
+  struct Case {
+    const char* what;
+    std::string syncUuid;
+    std::string root;
+    std::string treeUuid;
+    std::string errstr;
+  };
+  const std::vector<Case> cases = {
+      {"same folder, same sync", syncUuid, root, "", "QoExceptionZeExist: Tree exist"},
+      {"through a link", syncUuid, (dir_ / "alias").string() + "/", "", "QoExceptionZeExist: Tree exist"},
+      {"with \"..\"", otherSync, root + "/inner/..", "",
+       "QoExceptionZeExist: SyncdirCopy(" + root + ") in syncdir(" + syncUuid + ") already exist."},
+      {"stored tree uuid", otherSync, (dir_ / "root" / "inner").string(), treeUuid,
+       "QoExceptionZeExist: Tree(" + treeUuid + ") exist"},
+      {"inside a tree", syncUuid, root + "/inner", "", "QoExceptionZeNestedTree: Nested tree(" + root + "/inner)"},
+      {"around a tree", syncUuid, dir_.str(), "", "QoExceptionZeNestedTree: Nested tree(" + dir_.str() + ")"},
+      {"relative", syncUuid, "root", "", "QoExceptionZeBadPath: Bad path(root) for tree root"},
+      {"missing", syncUuid, dir_.str() + "/missing/", "",
+       "QoExceptionZeBadPath: Path(" + dir_.str() + "/missing) is not exist!"},
+      {"file system root", syncUuid, "/", "", "QoExceptionZeBadPath: Path() is not exist!"},
+      {"resolves to the file system root", syncUuid, "/tmp/..", "", "QoExceptionZeBadPath: Bad path(/tmp/..) for tree root"},
+      {"a file", syncUuid, dir_.str() + "/file", "", "QoExceptionZeBadPath: Path(" + dir_.str() + "/file) is not a directory!"},
+      {"malformed sync uuid", "x", root, "", "QoExceptionZeBadUuid: Bad Uuid for request syncdir uuid"},
+      {"malformed tree uuid", syncUuid, "relative", "y", "QoExceptionZeBadUuid: Bad Uuid for request tree uuid"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(add(c.syncUuid, c.root, c.treeUuid).errstr, c.errstr) << c.what;
+  EXPECT_EQ(shownRoots(), std::vector<std::string>{root});
+
+  // Nesting with a tree of another sync folder is allowed.
+  EXPECT_EQ(add(otherSync, root + "/inner").code(), pb::MsgCodeTreeAddResponse);
+}
+
+TEST_F(TreeRequestTest, PairedTreeIsNotDeleted) {
+  const std::string syncUuid = QoUtils::generateUuid();
+  const auto mine = makeCopy(dir_.str(), local_, syncUuid);
+  const auto theirs = makeCopy("/theirs", remoteDevice("peer"), syncUuid);
+  auto pairing = std::make_shared<QoSyncdirCopyRelation>();
+  pairing->setFirstSyncdirCopy(mine);
+  pairing->setSecondSyncdirCopy(theirs);
+  pairing->save();
+  EXPECT_EQ(remove(mine->uuid()).errstr,
+            "QoExceptionZeSyncNoempty: Sync relation is still exist. Please delete sync first");
+  EXPECT_EQ(remove(theirs->uuid()).errcode, pb::ErrorCodeSyncNoempty);
+  pairing->forceRemove();
+  EXPECT_EQ(remove(mine->uuid()).code(), pb::MsgCodeTreeDeleteResponse);
+}
+
+}  // namespace
+}  // namespace velbor::test
