@@ -186,13 +186,45 @@ TEST_F(FetchEventTest, DeletingAFolderKeepsLocalChangesBelowIt) {
     EXPECT_EQ(failedUsn(), kPeerUsn);
   }
 
-  // Entries that are never synchronised do not hold the folder back.
+  // Entries never synchronised were never seen by the peer: they stay, and so do the folders
+  // that hold them, while the delete is done for everything else.
   writeFile(at("plain/a.txt"), "a");
-  for (const char* relative : {"plain", "plain/a.txt"}) recordLocal(relative);
-  writeFile(at("plain/.hidden"), "not synchronised");
+  writeFile(at("plain/sub/b.txt"), "b");
+  writeFile(at("plain/sub/.env"), "secret");
+  writeFile(at("plain/.git/config"), "history");
+  writeFile(at("plain/other/c.txt"), "c");
+  writeFile(at("plain/bad\xff.txt"), "a name that is not UTF-8");
+  for (const char* relative : {"plain", "plain/a.txt", "plain/sub", "plain/sub/b.txt", "plain/other", "plain/other/c.txt"}) {
+    recordLocal(relative);
+  }
   ASSERT_TRUE(incoming("plain", Incoming().type(1).status(1))->handleFetchEvent(EventDeleteFile));
-  EXPECT_FALSE(exists(at("plain")));
+  EXPECT_EQ(readFile(at("plain/sub/.env")), "secret");
+  EXPECT_EQ(readFile(at("plain/.git/config")), "history");
+  EXPECT_EQ(readFile(at("plain/bad\xff.txt")), "a name that is not UTF-8");
+  for (const char* gone : {"plain/a.txt", "plain/sub/b.txt", "plain/other"}) EXPECT_FALSE(exists(at(gone))) << gone;
   EXPECT_EQ(stored("plain")->status(), 1);
+
+  // With hidden files synchronised, a hidden entry is the peer's to delete.
+  QoConfig::sharedQoConfig().setSyncHiddenFile(true);
+  QoFile::generateRegexExpress();
+  writeFile(at("shown/.env"), "synchronised");
+  for (const char* relative : {"shown", "shown/.env"}) recordLocal(relative);
+  ASSERT_TRUE(incoming("shown", Incoming().type(1).status(1))->handleFetchEvent(EventDeleteFile));
+  EXPECT_FALSE(exists(at("shown")));
+  QoConfig::sharedQoConfig().setSyncHiddenFile(false);
+  QoFile::generateRegexExpress();
+}
+
+TEST_F(FetchEventTest, FailedRecordWriteAnswersFailureAndStoresNothing) {
+  ASSERT_TRUE(SQLiteInstanceManager::sharedManager()->executeUpdateSQL(
+      "CREATE TRIGGER refuse BEFORE INSERT ON qo_file_and_syncdir_copy_relation "
+      "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"));
+  auto created = incoming("a.txt", Incoming().content("hello").download("hello"));
+  EXPECT_FALSE(created->handleFetchEvent(EventCreateFile));
+  EXPECT_EQ(stored("a.txt"), nullptr) << "no file row without its record";
+  EXPECT_EQ(failedUsn(), kPeerUsn);
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  EXPECT_TRUE(temporaries().empty());
 }
 
 TEST_F(FetchEventTest, EmptyFilesAndRenamesNeedNoDownload) {
