@@ -236,7 +236,8 @@ void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& t
   }
 }
 
-void CopyItemFolder::moveReplacing(const std::string& from, const CopyItemFolder& target, const std::string& to) const {
+void CopyItemFolder::moveReplacing(const std::string& from, const CopyItemFolder& target,
+                                   const std::string& to) const {
   if (::renameat(fd_, from.c_str(), target.fd_, to.c_str()) != 0) {
     raise("move to " + target.path_ + "/" + to, path_ + "/" + from, errno);
   }

@@ -226,11 +226,15 @@ TEST_F(LocalChangeTest, ChangePagesAreBoundedByTheirLimit) {
   outer_->insertFiles({fromDisk("/in/d.txt"), fromDisk("/in/b.txt"), fromDisk("/in/a.txt"), fromDisk("/in/c.txt")});
   const auto paths = [](const QoSyncdirCopy::RelationList& relations) {
     std::vector<std::string> found;
-    for (const auto& relation : relations) found.push_back(relation->file()->path().substr(relation->file()->path().rfind('/')));
+    for (const auto& relation : relations) {
+      const std::string& path = relation->file()->path();
+      found.push_back(path.substr(path.rfind('/')));
+    }
     return found;
   };
   EXPECT_TRUE(outer_->getFileRelationsWithUsn(0, 0).empty()) << "limit 0 is an empty page";
-  EXPECT_EQ(paths(outer_->getFileRelationsWithUsn(0, -1)), (std::vector<std::string>{"/d.txt", "/b.txt", "/a.txt", "/c.txt"}))
+  EXPECT_EQ(paths(outer_->getFileRelationsWithUsn(0, -1)),
+            (std::vector<std::string>{"/d.txt", "/b.txt", "/a.txt", "/c.txt"}))
       << "a negative limit has no bound, in usn order";
   EXPECT_EQ(paths(outer_->getFileRelationsWithUsn(1, 2)), (std::vector<std::string>{"/b.txt", "/a.txt"}));
   EXPECT_EQ(outer_->getFileRelationsWithUsn(0).size(), 4u);

@@ -70,7 +70,8 @@ TEST_F(SQLiteInstanceManagerTest, DeleteDatabaseStartsAnEmptyFileAndRemakesTable
   EXPECT_TRUE(SQLiteInstanceManager::sharedManager()->tableExists("test_owner"));
 }
 
-class TransactionTest : public PersistenceTest {
+// Rows of one text column to write in transactions.
+class OwnerRowsTest : public PersistenceTest {
  protected:
   void SetUp() override {
     PersistenceTest::SetUp();
@@ -81,6 +82,12 @@ class TransactionTest : public PersistenceTest {
     owner->label = label;
     owner->save();
   }
+  static std::vector<std::string> labels() { return column("SELECT label FROM test_owner ORDER BY pk"); }
+};
+
+// The test thread holds the "transaction" locker throughout, as callers of the raw API do.
+class TransactionTest : public OwnerRowsTest {
+ protected:
   static std::vector<int> ends(const StatementTrace& trace) {
     return {trace.count("BEGIN"), trace.count("COMMIT"), trace.count("ROLLBACK")};
   }
@@ -175,19 +182,7 @@ TEST_F(TransactionTest, RefusedBeginRaisesAndLeavesTheLevel) {
 }
 
 // Transactions as other threads and failed writes meet them (the test thread holds no locker).
-class TransactionFailureTest : public PersistenceTest {
- protected:
-  void SetUp() override {
-    PersistenceTest::SetUp();
-    TestOwner::tableCheck();
-  }
-  static void add(const std::string& label) {
-    auto owner = std::make_shared<TestOwner>();
-    owner->label = label;
-    owner->save();
-  }
-  static std::vector<std::string> labels() { return column("SELECT label FROM test_owner ORDER BY pk"); }
-};
+using TransactionFailureTest = OwnerRowsTest;
 
 TEST_F(TransactionFailureTest, WriteFromAnotherThreadWaitsAndSurvivesTheRollback) {
   std::promise<void> started;
