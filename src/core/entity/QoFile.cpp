@@ -42,13 +42,15 @@ regex_t gRegexExpress;
 int gRegexCompiled = 0;  // regcomp's result
 bool gRegexBuilt = false;
 
-// The root of the innermost local copy holding `path` (or being it); empty when none does.
-std::string localCopyRootOf(const std::string& path) {
+// The root of the innermost local copy holding `path` (or, unless `strictly`, being it);
+// empty when none does.
+std::string localCopyRootOf(const std::string& path, bool strictly) {
   std::string root;
   for (const auto& copy : QoSyncdirCopy::getSyncdirCopyInLocalDevice()) {
     const std::string& candidate = copy->path();
     const bool holds = path.compare(0, candidate.size(), candidate) == 0 &&
-                       (path.size() == candidate.size() || path[candidate.size()] == '/');
+                       ((!strictly && path.size() == candidate.size()) ||
+                        (path.size() > candidate.size() && path[candidate.size()] == '/'));
     if (!candidate.empty() && holds && candidate.size() > root.size()) root = candidate;
   }
   return root;
@@ -56,7 +58,7 @@ std::string localCopyRootOf(const std::string& path) {
 
 // The folder of `path` reached from its copy's root; raises for a path in no local copy.
 CopyItemFolder confinedFolder(const std::string& path) {
-  const std::string root = localCopyRootOf(path);
+  const std::string root = localCopyRootOf(path, true);
   if (root.empty()) throw QoExceptionZeBadPath::defaultExceptionWithReason("({}) is in no local copy", path);
   return CopyItemFolder(root, path);
 }
@@ -328,7 +330,7 @@ std::vector<std::string> QoFile::getDirectorySubFilePathsAtPath(const std::strin
   std::vector<std::string> paths;
   try {
     // Outside every local copy (browsing) the folder's own parent is where the walk starts.
-    std::string root = localCopyRootOf(path);
+    std::string root = localCopyRootOf(path, false);
     if (root.empty()) root = fs::path(path).parent_path().string();
     paths = CopyItemFolder::listTree(root, path);
   } catch (const std::exception& e) {

@@ -221,6 +221,13 @@ TEST_F(LocalChangeTest, InsertGivesEveryContainingCopyItsRecord) {
   EXPECT_EQ(outer_->getFileRelationsWithUsn(3, 10).size(), 0u);
 }
 
+TEST_F(LocalChangeTest, NestedCopyRootIsReachedFromTheCopyAroundIt) {
+  QoFile::setFileAttributeAtPath(root_ + "/in", 0700, 3000);
+  EXPECT_EQ(QoFile::getFileModifyTimeAtPath(root_ + "/in"), 3000);
+  EXPECT_EQ(QoFile::getDirectorySubFilePathsAtPath(root_ + "/in", true, false),
+            std::vector<std::string>{root_ + "/in/a.txt"});
+}
+
 TEST_F(LocalChangeTest, ChangePagesAreBoundedByTheirLimit) {
   for (const char* name : {"/in/b.txt", "/in/c.txt", "/in/d.txt"}) writeFile(root_ + name, name);
   outer_->insertFiles({fromDisk("/in/d.txt"), fromDisk("/in/b.txt"), fromDisk("/in/a.txt"), fromDisk("/in/c.txt")});
