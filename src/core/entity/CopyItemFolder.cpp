@@ -13,6 +13,8 @@
 #include "core/utils/QoException.h"
 #include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
+#include "platform/QoLog.h"
+#include "platform/Utf8.h"
 
 namespace velbor {
 namespace {
@@ -32,6 +34,12 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
+  // Hands the descriptor over to the caller.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_;
@@ -65,45 +73,90 @@ void checkSha1(const std::string& actual, const std::string& expected, const std
   }
 }
 
-// Removes the folder `name` below `parent` and everything in it, never leaving the tree
-// through a link (links are removed, not followed).
-void removeTreeAt(int parent, const std::string& name, const std::string& path) {
-  const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) raise("open folder", path, errno);
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    const int error = errno;
-    ::close(fd);
-    raise("list folder", path, error);
+// An open folder listing, closed on leaving the scope.
+class FolderListing {
+ public:
+  // Opens the folder `name` below `parent` (or `parent` itself for "."), never through a link.
+  FolderListing(int parent, const std::string& name, const std::string& path) {
+    const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) raise("open folder", path, errno);
+    dir_ = ::fdopendir(fd);
+    if (dir_ == nullptr) {
+      const int error = errno;
+      ::close(fd);
+      raise("list folder", path, error);
+    }
   }
-  std::vector<std::string> entries;
-  errno = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) entries.emplace_back(entry->d_name);
+  ~FolderListing() { ::closedir(dir_); }
+  FolderListing(const FolderListing&) = delete;
+  FolderListing& operator=(const FolderListing&) = delete;
+
+  int fd() const { return ::dirfd(dir_); }
+  // The entry names, "." and ".." left out.
+  std::vector<std::string> names(const std::string& path) const {
+    std::vector<std::string> entries;
     errno = 0;
+    while (const dirent* entry = ::readdir(dir_)) {
+      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+        entries.emplace_back(entry->d_name);
+      }
+      errno = 0;
+    }
+    if (errno != 0) raise("list folder", path, errno);
+    return entries;
   }
-  const int listError = errno;
-  try {
-    if (listError != 0) raise("list folder", path, listError);
-    for (const std::string& entry : entries) {
+
+ private:
+  DIR* dir_ = nullptr;
+};
+
+// Removes the folder `name` below `parent` and everything in it but the entries `keep` names
+// (when given), never leaving the tree through a link (links are removed, not followed).
+// Answers whether the folder is gone.
+bool removeTreeAt(int parent, const std::string& name, const std::string& path,
+                  const CopyItemFolder::KeepFilter* keep) {
+  bool emptied = true;
+  {
+    const FolderListing folder(parent, name, path);
+    for (const std::string& entry : folder.names(path)) {
       const std::string childPath = path + "/" + entry;
+      if (keep != nullptr && (*keep)(childPath, entry)) {
+        emptied = false;
+        continue;
+      }
       struct stat status {};
-      if (::fstatat(::dirfd(dir), entry.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (::fstatat(folder.fd(), entry.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) continue;
         raise("stat", childPath, errno);
       }
       if (S_ISDIR(status.st_mode)) {
-        removeTreeAt(::dirfd(dir), entry, childPath);
-      } else if (::unlinkat(::dirfd(dir), entry.c_str(), 0) != 0 && errno != ENOENT) {
+        emptied = removeTreeAt(folder.fd(), entry, childPath, keep) && emptied;
+      } else if (::unlinkat(folder.fd(), entry.c_str(), 0) != 0 && errno != ENOENT) {
         raise("remove", childPath, errno);
       }
     }
-  } catch (...) {
-    ::closedir(dir);
-    throw;
   }
-  ::closedir(dir);
+  if (!emptied) return false;
   if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) != 0) raise("remove folder", path, errno);
+  return true;
+}
+
+void listTreeAt(int parent, const std::string& name, const std::string& path, std::vector<std::string>& paths) {
+  const FolderListing folder(parent, name, path);
+  for (const std::string& entry : folder.names(path)) {
+    const std::string childPath = path + "/" + entry;
+    if (!isValidUtf8(entry)) {
+      QoLog("* File({}) name is not UTF-8, skipped.", childPath);
+      continue;
+    }
+    paths.push_back(childPath);
+    struct stat status {};
+    if (::fstatat(folder.fd(), entry.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      raise("stat", childPath, errno);
+    }
+    if (S_ISDIR(status.st_mode)) listTreeAt(folder.fd(), entry, childPath, paths);
+  }
 }
 
 }  // namespace
@@ -195,43 +248,87 @@ void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& t
   }
 }
 
+void CopyItemFolder::moveReplacing(const std::string& from, const CopyItemFolder& target,
+                                   const std::string& to) const {
+  if (::renameat(fd_, from.c_str(), target.fd_, to.c_str()) != 0) {
+    raise("move to " + target.path_ + "/" + to, path_ + "/" + from, errno);
+  }
+}
+
 void CopyItemFolder::setAttributes(const std::string& name, int32_t permissions, int64_t mtime) const {
+  setPermissions(name, permissions);
+  const timespec times[2] = {{0, UTIME_OMIT}, timespecOfMilliseconds(mtime)};
+  if (::utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) raise("set time", path_ + "/" + name, errno);
+}
+
+void CopyItemFolder::setPermissions(const std::string& name, int32_t permissions) const {
   const std::string path = path_ + "/" + name;
   auto item = status(name);
   if (!item) raise("set attributes", path, ENOENT);
   if (S_ISLNK(item->st_mode)) throw QoException::defaultExceptionWithReason("({}) is a symbolic link", path);
   // fchmodat cannot refuse links on Linux; the item was just seen not to be one.
   if (::fchmodat(fd_, name.c_str(), static_cast<mode_t>(permissions) & 07777, 0) != 0) raise("chmod", path, errno);
-  const timespec times[2] = {{0, UTIME_OMIT}, timespecOfMilliseconds(mtime)};
-  if (::utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) raise("set time", path, errno);
 }
 
-void CopyItemFolder::makeDirectory(const std::string& name, int32_t permissions, int64_t mtime) const {
+void CopyItemFolder::makeDirectory(const std::string& name, std::optional<int32_t> permissions, int64_t mtime) const {
   const std::string path = path_ + "/" + name;
   auto item = status(name);
   if (item && !S_ISDIR(item->st_mode)) {
     if (::unlinkat(fd_, name.c_str(), 0) != 0) raise("remove", path, errno);
     item.reset();
   }
-  if (!item && ::mkdirat(fd_, name.c_str(), 0700) != 0) raise("create folder", path, errno);
-  setAttributes(name, permissions, mtime);
+  if (!item && ::mkdirat(fd_, name.c_str(), permissions ? 0700 : 0777) != 0) raise("create folder", path, errno);
+  if (permissions) {
+    setAttributes(name, *permissions, mtime);
+    return;
+  }
+  const timespec times[2] = {{0, UTIME_OMIT}, timespecOfMilliseconds(mtime)};
+  if (::utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) raise("set time", path, errno);
 }
 
-void CopyItemFolder::writeEmptyFile(const std::string& name) const {
-  const std::string path = path_ + "/" + name;
-  Descriptor file(::openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (file.get() < 0) raise("create", path, errno);
-}
+void CopyItemFolder::writeEmptyFile(const std::string& name) const { Descriptor file(openEmptyFile(name)); }
 
-void CopyItemFolder::removeItem(const std::string& name) const {
+int CopyItemFolder::openEmptyFile(const std::string& name) const {
   const std::string path = path_ + "/" + name;
-  auto item = status(name);
-  if (!item) return;
-  if (S_ISDIR(item->st_mode)) {
-    removeTreeAt(fd_, name, path);
-  } else if (::unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) {
+  if (auto item = status(name); item && S_ISLNK(item->st_mode) && ::unlinkat(fd_, name.c_str(), 0) != 0 &&
+                                errno != ENOENT) {
     raise("remove", path, errno);
   }
+  // O_NOFOLLOW: a link planted after the check above makes the open fail, not write through it.
+  Descriptor file(::openat(fd_, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (file.get() < 0) raise("create", path, errno);
+  struct stat opened {};
+  if (::fstat(file.get(), &opened) != 0) raise("stat", path, errno);
+  if (!S_ISREG(opened.st_mode)) throw QoException::defaultExceptionWithReason("({}) is not a regular file", path);
+  if (::ftruncate(file.get(), 0) != 0) raise("truncate", path, errno);
+  const int flags = ::fcntl(file.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) raise("open", path, errno);
+  return file.release();
+}
+
+void CopyItemFolder::removeItem(const std::string& name) const { removeItemKeeping(name, nullptr); }
+
+bool CopyItemFolder::removeItemKeeping(const std::string& name, const KeepFilter& keep) const {
+  const std::string path = path_ + "/" + name;
+  auto item = status(name);
+  if (!item) return true;
+  if (S_ISDIR(item->st_mode)) return removeTreeAt(fd_, name, path, keep ? &keep : nullptr);
+  if (::unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) raise("remove", path, errno);
+  return true;
+}
+
+std::vector<std::string> CopyItemFolder::listTree(const std::string& root, const std::string& path) {
+  std::vector<std::string> paths;
+  if (path == root) {
+    // The root is the user's choice and may itself be a link.
+    Descriptor folder(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0) raise("open folder", root, errno);
+    listTreeAt(folder.get(), ".", root, paths);
+  } else {
+    const CopyItemFolder parent(root, path);
+    listTreeAt(parent.fd_, parent.name_, path, paths);
+  }
+  return paths;
 }
 
 }  // namespace velbor

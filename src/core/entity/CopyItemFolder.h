@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velbor {
 
@@ -16,6 +18,9 @@ namespace velbor {
 // empty, "." or ".." component or a NUL, raises QoExceptionZeBadPath.
 class CopyItemFolder {
  public:
+  // Whether an entry stays when the folder holding it is removed: (its path, its name).
+  using KeepFilter = std::function<bool(const std::string& path, const std::string& name)>;
+
   CopyItemFolder(const std::string& root, const std::string& path);
   ~CopyItemFolder();
   CopyItemFolder(const CopyItemFolder&) = delete;
@@ -40,15 +45,30 @@ class CopyItemFolder {
                    const std::string& sha1, int32_t permissions, int64_t mtime, bool replace) const;
   // Renames `from` to `to`; raises when `to` exists.
   void moveNoReplace(const std::string& from, const std::string& to) const;
+  // Renames `from` here onto `to` in `target` in one step, replacing a file or link there.
+  void moveReplacing(const std::string& from, const CopyItemFolder& target, const std::string& to) const;
   // Permissions and modification time (ms) of a file or folder (not a link).
   void setAttributes(const std::string& name, int32_t permissions, int64_t mtime) const;
-  // Makes `name` a folder with these attributes; an existing folder keeps its content, any
-  // other item there is removed first.
-  void makeDirectory(const std::string& name, int32_t permissions, int64_t mtime) const;
+  void setPermissions(const std::string& name, int32_t permissions) const;
+  // Makes `name` a folder with the modification time (ms) and the permissions, or the default
+  // mode without them; an existing folder keeps its content, any other item there is removed
+  // first (callers check that it may go).
+  void makeDirectory(const std::string& name, std::optional<int32_t> permissions, int64_t mtime) const;
   // Creates (or truncates) an empty regular file, never through a link.
   void writeEmptyFile(const std::string& name) const;
+  // The same, opened for reading and writing; the caller owns the descriptor. A link at the
+  // name is removed first; anything but a regular file there raises.
+  int openEmptyFile(const std::string& name) const;
   // Removes the item, a folder with everything below it; an absent item is no error.
   void removeItem(const std::string& name) const;
+  // The same, except that entries `keep` names stay, with the folders that hold them.
+  // Answers whether the item is gone.
+  bool removeItemKeeping(const std::string& name, const KeepFilter& keep) const;
+
+  // Every path below `path`, which is `root` itself or a folder below it, in no set order.
+  // Links are listed, never entered; names that are not UTF-8 are skipped with a log line
+  // (they never leave the disk).
+  static std::vector<std::string> listTree(const std::string& root, const std::string& path);
 
  private:
   int fd_ = -1;

@@ -92,7 +92,7 @@ void QoDevice::save() {
   if (failure) {
     QoException exception =
         QoException::defaultExceptionWithReason("{}: inserting or updating row error, {}", className(), *failure);
-    QoLog("*** {}", exception.description());
+    reportWriteFailure(fmt::format("*** {}", exception.description()));
     throw exception;
   }
 }

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
-#include <system_error>
 
 #include "core/daemon/DataSource.h"
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoPeer.h"
+#include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -25,6 +25,7 @@
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
 #include "platform/QoLog.h"
+#include "platform/Utf8.h"
 
 namespace velbor {
 namespace {
@@ -41,9 +42,25 @@ regex_t gRegexExpress;
 int gRegexCompiled = 0;  // regcomp's result
 bool gRegexBuilt = false;
 
-void setModificationTime(const std::string& path, int64_t milliseconds) {
-  const timespec times[2] = {{0, UTIME_OMIT}, timespecOfMilliseconds(milliseconds)};
-  utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+// The root of the innermost local copy holding `path` (or, unless `strictly`, being it);
+// empty when none does.
+std::string localCopyRootOf(const std::string& path, bool strictly) {
+  std::string root;
+  for (const auto& copy : QoSyncdirCopy::getSyncdirCopyInLocalDevice()) {
+    const std::string& candidate = copy->path();
+    const bool holds = path.compare(0, candidate.size(), candidate) == 0 &&
+                       ((!strictly && path.size() == candidate.size()) ||
+                        (path.size() > candidate.size() && path[candidate.size()] == '/'));
+    if (!candidate.empty() && holds && candidate.size() > root.size()) root = candidate;
+  }
+  return root;
+}
+
+// The folder of `path` reached from its copy's root; raises for a path in no local copy.
+CopyItemFolder confinedFolder(const std::string& path) {
+  const std::string root = localCopyRootOf(path, true);
+  if (root.empty()) throw QoExceptionZeBadPath::defaultExceptionWithReason("({}) is in no local copy", path);
+  return CopyItemFolder(root, path);
 }
 
 std::string fileTypeAttribute(mode_t mode) {
@@ -162,7 +179,7 @@ void QoFile::save() {
         statement.bindInt(9, type_);
         statement.bindInt(10, unixAttr_);
       });
-  if (failure) QoLog("Error inserting or updating row. {}, {}", *failure, className());
+  if (failure) reportWriteFailure(fmt::format("Error inserting or updating row. {}, {}", *failure, className()));
 }
 
 QoFile::Ptr QoFile::getFileWithPath(const std::string& path) {
@@ -196,39 +213,72 @@ int QoFile::compareFileBetweenFileSystem(const Ptr& fileSystem, const Ptr& datab
 void QoFile::moveItemAtPath(const std::string& source, const std::string& destination) {
   // One rename replaces an existing file atomically; removing it first would lose it for good
   // when the move then fails.
-  if (::rename(source.c_str(), destination.c_str()) != 0) {
-    const int error = errno;
-    throw QoExceptionZeGeneral::defaultExceptionWithReason("move ({}) to ({}) failed, {}", source, destination,
-                                                           std::strerror(error));
-  }
+  const CopyItemFolder from = confinedFolder(source);
+  const CopyItemFolder to = confinedFolder(destination);
+  from.moveReplacing(from.name(), to, to.name());
 }
 
 void QoFile::setFilePosixPermissions(int32_t permissions, const std::string& path) {
-  struct stat status {};
-  // chmod would follow a link; a link's own bits mean nothing here.
-  if (lstat(path.c_str(), &status) != 0 || S_ISLNK(status.st_mode)) return;
-  chmod(path.c_str(), static_cast<mode_t>(permissions) & 07777);
+  try {
+    const CopyItemFolder folder = confinedFolder(path);
+    // A link's own bits mean nothing here.
+    if (const auto item = folder.status(folder.name()); item && !S_ISLNK(item->st_mode)) {
+      folder.setPermissions(folder.name(), permissions);
+    }
+  } catch (const std::exception& e) {
+    QoLog("*** Set permissions of ({}) failed, {}", path, e.what());
+  }
 }
 
 void QoFile::setFileAttributeAtPath(const std::string& path, int32_t permissions, int64_t mtime) {
-  setFilePosixPermissions(permissions, path);
-  setModificationTime(path, mtime);
+  try {
+    const CopyItemFolder folder = confinedFolder(path);
+    if (const auto item = folder.status(folder.name()); item && !S_ISLNK(item->st_mode)) {
+      folder.setAttributes(folder.name(), permissions, mtime);
+    }
+  } catch (const std::exception& e) {
+    QoLog("*** Set attributes of ({}) failed, {}", path, e.what());
+  }
 }
 
 bool QoFile::createDirectoryAtPath(const std::string& path, int32_t /*permissions: applied by callers*/,
                                    int64_t mtime) {
-  struct stat status {};
-  if (lstat(path.c_str(), &status) == 0) {
-    if (S_ISDIR(status.st_mode)) {
-      setModificationTime(path, mtime);
-      return true;
+  try {
+    const CopyItemFolder folder = confinedFolder(path);
+    const auto item = folder.status(folder.name());
+    if (item && !S_ISDIR(item->st_mode) && !isRecordedAsOnDisk(folder, path)) {
+      QoLog("*** Create folder ({}) refused, the file there has changes not yet recorded", path);
+      return false;
     }
-    std::error_code ignored;
-    fs::remove(path, ignored);
+    folder.makeDirectory(folder.name(), std::nullopt, mtime);
+    return true;
+  } catch (const std::exception& e) {
+    QoLog("*** Create folder ({}) failed, {}", path, e.what());
+    return false;
   }
-  if (mkdir(path.c_str(), 0777) != 0) return false;
-  setModificationTime(path, mtime);
-  return true;
+}
+
+bool QoFile::isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& path,
+                                const std::string& incomingSha1) {
+  const auto item = folder.status(folder.name());
+  if (!item || !(S_ISREG(item->st_mode) || S_ISDIR(item->st_mode))) return true;
+  const Ptr stored = getFileWithPath(path);
+  bool same = stored && stored->status() == 0;
+  if (same && S_ISDIR(item->st_mode)) {
+    same = stored->type() == 1;
+  } else if (same) {
+    same = stored->type() == 0 && stored->length() == static_cast<int64_t>(item->st_size) &&
+           QoPeer::compareFileContentModTime1(modificationMilliseconds(*item), stored->contentModTime());
+  }
+  if (!same && S_ISREG(item->st_mode) && !incomingSha1.empty()) {
+    try {
+      folder.verifyFile(folder.name(), incomingSha1);
+      same = true;
+    } catch (const QoException&) {
+      // Other content: it stays a local change.
+    }
+  }
+  return same;
 }
 
 int64_t QoFile::getFileModifyTimeAtPath(const std::string& path) {
@@ -278,22 +328,28 @@ bool QoFile::matchIgnoreFilter(const std::string& path) {
 
 std::vector<std::string> QoFile::getDirectorySubFilePathsAtPath(const std::string& path, bool sorted, bool isRelative) {
   std::vector<std::string> paths;
-  std::error_code error;
-  fs::recursive_directory_iterator it(path, fs::directory_options::none, error);
-  const fs::recursive_directory_iterator end;
-  for (; !error && it != end; it.increment(error)) {
-    const fs::path entry = it->path();
-    paths.push_back(isRelative ? entry.lexically_relative(path).string() : entry.string());
-  }
-  if (error) {
-    QoLog("*** Get subfile failed from path({}), {}", path, error.message());
+  try {
+    // Outside every local copy (browsing) the folder's own parent is where the walk starts.
+    std::string root = localCopyRootOf(path, false);
+    if (root.empty()) root = fs::path(path).parent_path().string();
+    paths = CopyItemFolder::listTree(root, path);
+  } catch (const std::exception& e) {
+    QoLog("*** Get subfile failed from path({}), {}", path, e.what());
     return {};
+  }
+  if (isRelative) {
+    for (std::string& entry : paths) entry = fs::path(entry).lexically_relative(path).string();
   }
   if (sorted) std::sort(paths.begin(), paths.end(), QoUtils::NSStringSortComparator());
   return paths;
 }
 
 QoFile::Ptr QoFile::initWithPath(const std::string& path) {
+  // Such a name can be neither stored nor sent.
+  if (!isValidUtf8(path)) {
+    QoLog("* File({}) name is not UTF-8, skipped.", path);
+    return nullptr;
+  }
   struct stat status {};
   // An item that vanished has no record, rather than one with no field set.
   if (lstat(path.c_str(), &status) != 0) return nullptr;

@@ -11,6 +11,7 @@
 
 namespace velbor {
 
+class CopyItemFolder;
 class QoFileAndSyncdirCopyRelation;
 
 // The record of one local path, shared by its file-in-copy records. A removed path keeps
@@ -22,6 +23,8 @@ class QoFile : public PersistentEntity<QoFile> {
 
   // `type`: 0 regular file, 1 directory, 3 anything else (never synchronised).
   // `status`: 0 present, 1 removed.
+  // `winAttr` and `androidAttr` hold this (0xFFFFFFFF) when the attribute is absent.
+  static constexpr int32_t kAbsentAttribute = -1;
   static std::string className() { return "QoFile"; }
   static std::string getTypeString(int32_t type);
   static std::string getStatusString(int32_t status);
@@ -42,13 +45,23 @@ class QoFile : public PersistentEntity<QoFile> {
   // Bits: 1 only on disk, 128 only stored; else 8 type, 32 stored removed, 16 permissions,
   // 4 modification second differ.
   static int compareFileBetweenFileSystem(const Ptr& fileSystem, const Ptr& database);
-  // Renames source onto destination in one step, replacing a file there; raises
-  // QoExceptionZeGeneral when the rename fails (the destination is then untouched).
+  // The helpers that change the disk work only inside a local copy, reaching the item from
+  // the copy's root without following any link (CopyItemFolder); a path in no local copy is
+  // refused.
+  // Renames source onto destination in one step, replacing a file there; raises QoException
+  // when the rename fails (the destination is then untouched).
   static void moveItemAtPath(const std::string& source, const std::string& destination);
-  // File-system helpers; they never follow a final symbolic link and ignore errors.
+  // They log and otherwise ignore errors.
   static void setFilePosixPermissions(int32_t permissions, const std::string& path);
   static void setFileAttributeAtPath(const std::string& path, int32_t permissions, int64_t mtime);
+  // NO also when a file standing at the path holds a change not yet recorded: it is kept.
   static bool createDirectoryAtPath(const std::string& path, int32_t permissions, int64_t mtime);
+  // Whether the item `folder.name()` is what the record of `path` says, so that replacing it
+  // loses nothing: a regular file or folder must match its present record (a file may
+  // instead hold `incomingSha1`, the content about to be installed); links and other special
+  // items, never synchronised, always may go.
+  static bool isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& path,
+                                 const std::string& incomingSha1 = std::string());
   // Milliseconds since 1970; 0 when unreadable.
   static int64_t getFileModifyTimeAtPath(const std::string& path);
   static int32_t unixFileType(const std::string& path);
@@ -56,9 +69,12 @@ class QoFile : public PersistentEntity<QoFile> {
   // Rebuilds the ignore pattern from the syncHiddenFile setting.
   static void generateRegexExpress();
   static bool matchIgnoreFilter(const std::string& path);
+  // Never enters a link, also not one on the way inside a local copy; names that are not
+  // UTF-8 are left out.
   static std::vector<std::string> getDirectorySubFilePathsAtPath(const std::string& path, bool sorted, bool isRelative);
 
-  // A record of the item on disk (not stored); null when it cannot be read.
+  // A record of the item on disk (not stored); null when it cannot be read or its path is not
+  // UTF-8.
   static Ptr initWithPath(const std::string& path);
 
   std::shared_ptr<QoFileAndSyncdirCopyRelation> getRelationWithSyncdirCopyId(int32_t syncdirCopyPk) const;
@@ -108,9 +124,9 @@ class QoFile : public PersistentEntity<QoFile> {
   int32_t status_ = 0;
   int64_t length_ = 0;
   int64_t usn_ = 0;
-  int32_t androidAttr_ = 0;
+  int32_t androidAttr_ = kAbsentAttribute;
   int64_t contentModTime_ = 0;
-  int32_t winAttr_ = 0;
+  int32_t winAttr_ = kAbsentAttribute;
   std::string path_;
   std::string sha1_;
   int32_t type_ = 0;

@@ -165,7 +165,7 @@ void QoFileAndSyncdirCopyRelation::save() {
         if (file_ || !update) ++position;
         statement.bindOptionalBlob(position, vclock_);
       });
-  if (failure) QoLog("Error inserting or updating row. {}, {}", *failure, className());
+  if (failure) reportWriteFailure(fmt::format("Error inserting or updating row. {}, {}", *failure, className()));
 }
 
 std::optional<std::string> QoFileAndSyncdirCopyRelation::vclockData() const {
@@ -278,19 +278,16 @@ std::string QoFileAndSyncdirCopyRelation::getRelativeFilePath() {
   return relativeFilePath_;
 }
 
-std::shared_ptr<std::fstream> QoFileAndSyncdirCopyRelation::getTmpFileHandle() {
+std::shared_ptr<TmpFileStream> QoFileAndSyncdirCopyRelation::getTmpFileHandle() {
   if (fileHandle_ && fileHandle_->is_open()) return fileHandle_;
   try {
     const std::string path = getTempFilePath();
     // Never write outside the copy: a folder on the way that is a link raises here.
-    if (syncdirCopy_) const CopyItemFolder folder(syncdirCopy_->path(), path);
-    // Never write through a link planted at the temporary name.
-    struct stat status {};
-    if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) unlink(path.c_str());
+    if (!syncdirCopy_) throw QoExceptionZeBadPath::defaultExceptionWithReason("({}) has no copy", path);
+    const CopyItemFolder folder(syncdirCopy_->path(), path);
     // A new transfer starts from an empty file: bytes left by an earlier, longer attempt
     // would otherwise stay behind the new content.
-    auto handle =
-        std::make_shared<std::fstream>(path, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
+    auto handle = std::make_shared<TmpFileStream>(folder.openEmptyFile(folder.name()));
     if (!handle->is_open()) return nullptr;
     fileHandle_ = handle;
   } catch (const std::exception& e) {

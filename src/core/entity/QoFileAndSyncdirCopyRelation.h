@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -9,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/entity/TmpFileStream.h"
 #include "core/utils/Vclock.h"
 #include "framework/persistence/PersistentEntity.h"
 
@@ -71,8 +71,9 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   bool isRenameLocalWhenConflict() const { return isRenameLocalWhenConflict_; }
   void setIsRenameLocalWHenConflict(bool value) { isRenameLocalWhenConflict_ = value; }
   // The temporary download file open for writing, emptied when this call opens it (a handle
-  // already open is returned as it is); null when it cannot be opened.
-  std::shared_ptr<std::fstream> getTmpFileHandle();
+  // already open is returned as it is); null when it cannot be opened. It is opened inside the
+  // copy's folder, never through a link.
+  std::shared_ptr<TmpFileStream> getTmpFileHandle();
   void closeTmpFileHandle();
 
   // Applying a fetched change: this record as it came from the peer, applied to the disk and
@@ -128,7 +129,7 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   std::string remoteSyncdirCopyUuid_;
   Ptr fileRelationLocal_;
   bool isRenameLocalWhenConflict_ = false;
-  std::shared_ptr<std::fstream> fileHandle_;
+  std::shared_ptr<TmpFileStream> fileHandle_;
 };
 
 }  // namespace velbor

@@ -7,14 +7,11 @@
 #include <sys/stat.h>
 
 #include <array>
-#include <filesystem>
 #include <mutex>
 
 #include "core/daemon/DataSource.h"
-#include "core/daemon/QoPeer.h"
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileFetchEvent.h"
-#include "core/entity/FileTimes.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -61,25 +58,9 @@ std::string lastComponent(const std::string& path) { return path.substr(path.rfi
 // file that already holds the content about to be installed (`incomingSha1`).
 void ensureRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& path,
                             const std::string& incomingSha1 = std::string()) {
-  const auto item = folder.status(folder.name());
-  if (!item || !(S_ISREG(item->st_mode) || S_ISDIR(item->st_mode))) return;
-  const QoFile::Ptr stored = QoFile::getFileWithPath(path);
-  bool same = stored && stored->status() == 0;
-  if (same && S_ISDIR(item->st_mode)) {
-    same = stored->type() == 1;
-  } else if (same) {
-    same = stored->type() == 0 && stored->length() == static_cast<int64_t>(item->st_size) &&
-           QoPeer::compareFileContentModTime1(modificationMilliseconds(*item), stored->contentModTime());
+  if (!QoFile::isRecordedAsOnDisk(folder, path, incomingSha1)) {
+    throw QoException::defaultExceptionWithReason("({}) changed on disk since it was recorded", path);
   }
-  if (!same && S_ISREG(item->st_mode) && !incomingSha1.empty()) {
-    try {
-      folder.verifyFile(folder.name(), incomingSha1);
-      same = true;
-    } catch (const QoException&) {
-      // Other content: it stays a local change.
-    }
-  }
-  if (!same) throw QoException::defaultExceptionWithReason("({}) changed on disk since it was recorded", path);
 }
 
 // Installs the record's downloaded temporary file at `path`; `replace` allows an item there.
@@ -143,22 +124,19 @@ void dispatchConflict(Relation& relation, const char* types, const std::array<Ha
   (relation.*handlers[index])();
 }
 
-// Removing a folder removes everything below it: each synchronised item there must be
+// Entries of a folder that are never synchronised (ignored or non-UTF-8 names): the peer
+// never saw them, so its delete of the folder does not reach them.
+bool isNeverSynchronised(const std::string& path, const std::string& name) {
+  return !isValidUtf8(name) || QoFile::matchIgnoreFilter(path);
+}
+
+// Removing a folder removes everything synchronised below it: each such item must be
 // recorded as it is, or a file added or edited there since the last scan would be lost.
-// Entries never synchronised (ignored, non-UTF-8 names) go with the folder.
 void ensureTreeRecordedAsOnDisk(const std::string& root, const std::string& folder) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  fs::recursive_directory_iterator entry(folder, fs::directory_options::none, error);
-  for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) {
-    const std::string path = entry->path().string();
-    if (QoFile::matchIgnoreFilter(path) || !isValidUtf8(entry->path().filename().string())) {
-      entry.disable_recursion_pending();
-      continue;
-    }
+  for (const std::string& path : CopyItemFolder::listTree(root, folder)) {
+    if (QoFile::matchIgnoreFilter(path)) continue;
     ensureRecordedAsOnDisk(CopyItemFolder(root, path), path);
   }
-  if (error) throw QoException::defaultExceptionWithReason("listing ({}) failed, {}", folder, error.message());
 }
 
 void applyDelete(Relation& relation) {
@@ -173,7 +151,11 @@ void applyDelete(Relation& relation) {
       ensureRecordedAsOnDisk(folder, file.path());
       if (S_ISDIR(item->st_mode)) ensureTreeRecordedAsOnDisk(rootOf(relation), file.path());
       try {
-        folder.removeItem(folder.name());
+        // The folder stays when it holds entries never synchronised; the delete is still done
+        // for everything the peer knew of.
+        if (!folder.removeItemKeeping(folder.name(), isNeverSynchronised)) {
+          QoLog("Delete folder ({}) kept, it holds files that are not synchronised", file.path());
+        }
       } catch (const std::exception& e) {
         QoLog("Delete file ({}) error, {}", file.path(), e.what());
         throw;

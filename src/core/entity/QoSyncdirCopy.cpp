@@ -116,7 +116,7 @@ void QoSyncdirCopy::save() {
           statement.bindInt(4, static_cast<int32_t>(vcIndex_));
           statement.bindOptionalText(5, uuid_);
         });
-    if (failure) QoLog("Error inserting or updating row. {}, {}", *failure, className());
+    if (failure) reportWriteFailure(fmt::format("Error inserting or updating row. {}, {}", *failure, className()));
   } catch (const std::exception& e) {
     QoLog("QoSyncdirCopy save failed, {}", e.what());
   }

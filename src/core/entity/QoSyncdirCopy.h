@@ -91,7 +91,7 @@ class QoSyncdirCopy : public PersistentEntity<QoSyncdirCopy> {
   // Drops the copy's pairings and file-in-copy records and takes it off its device.
   void forceRemove();
   // Brings the records in line with the copy's folder on disk (one rescan at a time per
-  // object); posts the index notices and, when anything changed, "FileChanged".
+  // copy, whichever object runs it); posts the index notices and, when anything changed, "FileChanged".
   void refresh();
 
   const std::string& path() const { return path_; }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <set>
 
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoNotices.h"
@@ -30,6 +31,8 @@ namespace {
 
 // Guards the test-and-set of a copy's rescanning flag across threads.
 std::mutex gRefreshingMutex;
+// Copies (by uuid) being rescanned: several objects may stand for one copy.
+std::set<std::string> gRefreshingCopies;
 
 struct Listing {
   std::vector<std::string> paths;
@@ -101,6 +104,20 @@ QoFile::Ptr listedRecord(const std::string& path, std::vector<std::string>& unre
   return nullptr;
 }
 
+// Whether a file or folder may stand at `path`, reached from `root` through folders only. A
+// link, socket or other special item there (or on the way) is not the recorded item; an
+// item that cannot be checked is assumed to be there.
+bool mayStandOnDisk(const std::string& root, const std::string& path) {
+  struct stat status {};
+  for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    if (::lstat(path.substr(0, slash).c_str(), &status) != 0) return errno != ENOENT && errno != ENOTDIR;
+    if (!S_ISDIR(status.st_mode)) return false;
+  }
+  if (::lstat(path.c_str(), &status) != 0) return errno != ENOENT && errno != ENOTDIR;
+  return S_ISREG(status.st_mode) || S_ISDIR(status.st_mode);
+}
+
 bool differs(const QoFile& listed, const QoFile& stored) {
   return listed.type() != stored.type() || stored.status() == 1 ||
          !QoPeer::compareFileContentModTime1(listed.contentModTime(), stored.contentModTime()) ||
@@ -112,7 +129,7 @@ bool differs(const QoFile& listed, const QoFile& stored) {
 void QoSyncdirCopy::refresh() {
   {
     std::lock_guard<std::mutex> guard(gRefreshingMutex);
-    if (isRefreshing()) {
+    if (isRefreshing() || !gRefreshingCopies.insert(uuid_).second) {
       QoLog("Syncdir Copy({}) is refresh", path_);
       return;
     }
@@ -164,8 +181,7 @@ void QoSyncdirCopy::refresh() {
         if (stored->status() == 1 || isKept(stored->path())) return;
         // The listing is older than the records: an item installed since (a fetched change)
         // is on disk again and must not travel to the peers as removed.
-        struct stat status {};
-        if (::lstat(stored->path().c_str(), &status) == 0 || errno != ENOENT) return;
+        if (mayStandOnDisk(path_, stored->path())) return;
         toDelete.push_back(stored);
       };
 
@@ -243,6 +259,7 @@ void QoSyncdirCopy::refresh() {
   }
   {
     std::lock_guard<std::mutex> guard(gRefreshingMutex);
+    gRefreshingCopies.erase(uuid_);
     setRefreshing(false);
   }
   SyncFileProcessBox::sendSyncFileIndexEnd(copy);

@@ -84,7 +84,7 @@ void QoSyncdirCopyRelation::save() {
           if (firstSyncdirCopy_ || !update) ++position;
           if (secondSyncdirCopy_) statement.bindInt(position, secondSyncdirCopy_->pk());
         });
-    if (failure) QoLog("Error inserting or updating row. {}, {}", *failure, className());
+    if (failure) reportWriteFailure(fmt::format("Error inserting or updating row. {}, {}", *failure, className()));
   } catch (const std::exception&) {
     // Dropped: the caller learns of a failed save from the unchanged key.
   }

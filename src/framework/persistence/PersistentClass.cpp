@@ -295,7 +295,7 @@ bool PersistentClass::nextPrimaryKey(int32_t& pk) const {
     update.bindText(2, tableName());
   }
   if (!update.ok() || update.step() != SQLITE_DONE) {
-    QoLog("Error Message: {}", update.errorMessage());
+    PersistentObject::reportWriteFailure(fmt::format("Error Message: {}", update.errorMessage()));
   }
   pk = next;
   return true;
@@ -348,7 +348,7 @@ void PersistentClass::genericSave(PersistentObject& object) const {
   SQLiteStatement statement(database(),
                             fmt::format("INSERT OR REPLACE INTO {} (pk{}) VALUES (?{})", tableName(), columns, placeholders));
   if (!statement.ok()) {
-    QoLog("Error preparing save SQL: {}", statement.errorMessage());
+    PersistentObject::reportWriteFailure(fmt::format("Error preparing save SQL: {}", statement.errorMessage()));
     return;
   }
   statement.bindInt(1, object.pk_);
@@ -373,7 +373,7 @@ void PersistentClass::genericSave(PersistentObject& object) const {
     ++position;
   }
   if (statement.step() != SQLITE_DONE) {
-    QoLog("Error inserting or updating row. {}", className());
+    PersistentObject::reportWriteFailure(fmt::format("Error inserting or updating row. {}", className()));
     return;
   }
   // Only a written row makes the object clean: a failed save is tried again by the next one.
@@ -400,7 +400,7 @@ void PersistentClass::deleteObject(int32_t pk, bool /*cascade: no collection chi
   SQLiteStatement statement(database(), fmt::format("DELETE FROM {} WHERE pk = ?", tableName()));
   if (statement.ok()) statement.bindInt(1, pk);
   if (!statement.ok() || statement.step() != SQLITE_DONE) {
-    QoLog("Error deleting row in table: {}", statement.errorMessage());
+    PersistentObject::reportWriteFailure(fmt::format("Error deleting row in table: {}", statement.errorMessage()));
   }
 }
 
@@ -412,7 +412,8 @@ void PersistentClass::deleteObjectsByCriteria(const std::string& criteria,
   SQLiteStatement statement(database(), fmt::format("DELETE FROM {} {}", tableName(), criteria));
   if (statement.ok()) bindParameters(statement, parameters);
   if (!statement.ok() || statement.step() != SQLITE_DONE) {
-    QoLog("Error deleting from {}: {}", tableName(), statement.errorMessage());
+    PersistentObject::reportWriteFailure(
+        fmt::format("Error deleting from {}: {}", tableName(), statement.errorMessage()));
   }
 }
 

@@ -18,6 +18,8 @@ namespace {
 // Changed only by the holder of the "transaction" locker; atomic so that readers elsewhere
 // see a whole value.
 std::atomic<int> gTransactionLevel{0};
+// Set by a failed row write inside the open transaction; cleared when it ends.
+std::atomic<bool> gTransactionFailed{false};
 
 // Objects whose comparison is in progress on this thread: stops a cycle of references.
 thread_local std::set<const PersistentObject*> gRecursionCheck;
@@ -122,6 +124,7 @@ std::recursive_mutex& PersistentObject::getLocker() { return SQLiteInstanceManag
 
 void PersistentObject::beginTransaction() {
   std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+  if (gTransactionLevel == 0) gTransactionFailed = false;
   if (gTransactionLevel == 0 && !runTransactionStatement("BEGIN TRANSACTION")) {
     QoExceptionZeSqlite failure("BEGIN TRANSACTION refused by the database");
     QoLog("*** beginTransaction failed, {}", failure.description());
@@ -132,6 +135,12 @@ void PersistentObject::beginTransaction() {
 
 void PersistentObject::commitTransaction() {
   std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+  if (gTransactionLevel == 1 && gTransactionFailed) {
+    // Left open, like a refused COMMIT: the caller rolls it back.
+    QoExceptionZeSqlite failure("a write in the transaction failed, it must roll back");
+    QoLog("*** commitTransaction failed, {}", failure.description());
+    throw failure;
+  }
   if (gTransactionLevel == 1 && !runTransactionStatement("COMMIT TRANSACTION")) {
     QoExceptionZeSqlite failure("COMMIT TRANSACTION refused by the database");
     QoLog("*** commitTransaction failed, {}", failure.description());
@@ -147,7 +156,16 @@ void PersistentObject::rollbackTransaction() {
     QoLog("*** rollBackTransaction failed, {}", "ROLLBACK TRANSACTION refused by the database");
   }
   // A failed rollback must not leave the level raised.
-  --gTransactionLevel;
+  if (--gTransactionLevel == 0) gTransactionFailed = false;
+}
+
+void PersistentObject::reportWriteFailure(const std::string& logLine) {
+  QoLog("{}", logLine);
+  // Whoever holds the "transaction" locker owns the open transaction, and every write holds it.
+  std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+  if (gTransactionLevel == 0) return;
+  gTransactionFailed = true;
+  throw QoExceptionZeSqlite(logLine);
 }
 
 int PersistentObject::transactionLevel() { return gTransactionLevel; }

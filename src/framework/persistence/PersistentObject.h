@@ -88,6 +88,10 @@ class PersistentObject : public std::enable_shared_from_this<PersistentObject> {
   static void commitTransaction();
   static void rollbackTransaction();
   static int transactionLevel();
+  // A row write that failed: logs `logLine`; inside a transaction it also dooms the
+  // transaction (its outermost commit raises instead of committing) and raises
+  // QoExceptionZeSqlite, so no caller goes on as if the write had been stored.
+  static void reportWriteFailure(const std::string& logLine);
 
   // Forgets which tables have been made (and the empty in-memory object map).
   static void clearCache();

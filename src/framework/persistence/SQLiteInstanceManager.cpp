@@ -12,6 +12,8 @@
 namespace velbor {
 namespace {
 
+constexpr int kBusyTimeoutMilliseconds = 5000;
+
 std::mutex gSharedMutex;
 std::shared_ptr<SQLiteInstanceManager> gSharedManager;
 
@@ -85,6 +87,9 @@ sqlite3* SQLiteInstanceManager::database() {
     return nullptr;
   }
   database_ = handle;
+  // An outside reader (a backup, the sqlite3 shell) holds its lock briefly: wait for it rather
+  // than fail the COMMIT at once.
+  sqlite3_busy_timeout(database_, kBusyTimeoutMilliseconds);
   executeUpdateSQL("PRAGMA encoding = \"UTF-8\";");
   executeUpdateSQL("PRAGMA auto_vacuum=1;");
   return database_;

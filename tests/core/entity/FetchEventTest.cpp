@@ -1,8 +1,15 @@
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "FetchTestBase.h"
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/SyncFileProcessBox.h"
+#include "platform/NotificationCenter.h"
 
 namespace velbor::test {
 namespace {
@@ -186,13 +193,46 @@ TEST_F(FetchEventTest, DeletingAFolderKeepsLocalChangesBelowIt) {
     EXPECT_EQ(failedUsn(), kPeerUsn);
   }
 
-  // Entries that are never synchronised do not hold the folder back.
+  // Entries never synchronised were never seen by the peer: they stay, and so do the folders
+  // that hold them, while the delete is done for everything else.
   writeFile(at("plain/a.txt"), "a");
-  for (const char* relative : {"plain", "plain/a.txt"}) recordLocal(relative);
-  writeFile(at("plain/.hidden"), "not synchronised");
+  writeFile(at("plain/sub/b.txt"), "b");
+  writeFile(at("plain/sub/.env"), "secret");
+  writeFile(at("plain/.git/config"), "history");
+  writeFile(at("plain/other/c.txt"), "c");
+  writeFile(at("plain/bad\xff.txt"), "a name that is not UTF-8");
+  for (const char* relative :
+       {"plain", "plain/a.txt", "plain/sub", "plain/sub/b.txt", "plain/other", "plain/other/c.txt"}) {
+    recordLocal(relative);
+  }
   ASSERT_TRUE(incoming("plain", Incoming().type(1).status(1))->handleFetchEvent(EventDeleteFile));
-  EXPECT_FALSE(exists(at("plain")));
+  EXPECT_EQ(readFile(at("plain/sub/.env")), "secret");
+  EXPECT_EQ(readFile(at("plain/.git/config")), "history");
+  EXPECT_EQ(readFile(at("plain/bad\xff.txt")), "a name that is not UTF-8");
+  for (const char* gone : {"plain/a.txt", "plain/sub/b.txt", "plain/other"}) EXPECT_FALSE(exists(at(gone))) << gone;
   EXPECT_EQ(stored("plain")->status(), 1);
+
+  // With hidden files synchronised, a hidden entry is the peer's to delete.
+  QoConfig::sharedQoConfig().setSyncHiddenFile(true);
+  QoFile::generateRegexExpress();
+  writeFile(at("shown/.env"), "synchronised");
+  for (const char* relative : {"shown", "shown/.env"}) recordLocal(relative);
+  ASSERT_TRUE(incoming("shown", Incoming().type(1).status(1))->handleFetchEvent(EventDeleteFile));
+  EXPECT_FALSE(exists(at("shown")));
+  QoConfig::sharedQoConfig().setSyncHiddenFile(false);
+  QoFile::generateRegexExpress();
+}
+
+TEST_F(FetchEventTest, FailedRecordWriteAnswersFailureAndStoresNothing) {
+  ASSERT_TRUE(SQLiteInstanceManager::sharedManager()->executeUpdateSQL(
+      "CREATE TRIGGER refuse BEFORE INSERT ON qo_file_and_syncdir_copy_relation "
+      "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"));
+  auto created = incoming("a.txt", Incoming().content("hello").download("hello"));
+  EXPECT_FALSE(created->handleFetchEvent(EventCreateFile));
+  EXPECT_EQ(stored("a.txt"), nullptr) << "no file row without its record";
+  EXPECT_EQ(failedUsn(), kPeerUsn);
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  EXPECT_TRUE(temporaries().empty());
 }
 
 TEST_F(FetchEventTest, EmptyFilesAndRenamesNeedNoDownload) {
@@ -236,6 +276,53 @@ TEST_F(FetchEventTest, NothingToApplyStillDropsTheTemporaryFile) {
     EXPECT_EQ(stored("n.txt"), nullptr);
   }
   EXPECT_EQ(failedUsn(), 0);
+}
+
+TEST_F(FetchEventTest, RescanInterleavedWithAFetchApplyKeepsBoth) {
+  writeFile(at("recorded.txt"), "recorded");
+  recordLocal("recorded.txt");
+  writeFile(at("local-new.txt"), "new here");  // gives the rescan a batch to wait at
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool compared = false;
+  auto& center = NotificationCenter::defaultCenter();
+  const auto token = QoNotices::observe<notice::SyncFileProcess>([&](const notice::SyncFileProcess& notification) {
+    if (notification.box->status != SyncFileIndexBegin) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    compared = true;
+    changed.notify_all();
+  });
+  {
+    // The rescan has listed and compared, and waits for the locker this thread holds.
+    std::unique_lock<std::recursive_mutex> transaction(DataSource::sharedDataSource().getLocker("transaction"));
+    std::thread rescan([this] { local_->refresh(); });
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return compared; }));
+    }
+    // Meanwhile a peer's changes are applied.
+    const auto update = Incoming().content("updated").download("updated").clock(std::vector<uint64_t>{1, 4});
+    const auto create = Incoming().content("theirs").download("theirs");
+    EXPECT_TRUE(incoming("fetched.txt", create)->handleFetchEvent(EventCreateFile));
+    EXPECT_TRUE(incoming("recorded.txt", update)->handleFetchEvent(EventUpdateFile));
+    transaction.unlock();
+    rescan.join();
+  }
+  center.removeObserver(token);
+
+  EXPECT_NE(stored("local-new.txt"), nullptr);
+  EXPECT_EQ(stored("fetched.txt")->status(), 0) << "installed after the listing: not removed";
+  EXPECT_EQ(storedClock("fetched.txt"), "0|3") << "not taken for a local change";
+  EXPECT_EQ(readFile(at("recorded.txt")), "updated");
+  EXPECT_EQ(storedClock("recorded.txt"), "1|4");
+
+  // A later rescan finds the peer's changes already recorded.
+  const int64_t fetchedUsn = stored("fetched.txt")->usn();
+  const int64_t recordedUsn = stored("recorded.txt")->usn();
+  local_->refresh();
+  EXPECT_EQ(stored("fetched.txt")->usn(), fetchedUsn);
+  EXPECT_EQ(stored("recorded.txt")->usn(), recordedUsn);
 }
 
 }  // namespace

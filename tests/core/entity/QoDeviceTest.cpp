@@ -53,6 +53,25 @@ TEST_F(QoDeviceTest, TypeNamesAndTimeOut) {
   EXPECT_EQ(timedOut[0]->uuid(), "stale");
 }
 
+TEST_F(QoDeviceTest, TimeOutStartsOneSecondAfterItsBoundary) {
+  auto atBoundary = device(-1, "at-boundary");
+  auto pastBoundary = device(-1, "past-boundary");
+  // The query reads the clock itself: a round in which the second changed proves nothing.
+  for (int round = 0; round < 10; ++round) {
+    const int64_t now = QoUtils::timestampNow();
+    atBoundary->setRegisterTime(now - 100);
+    atBoundary->save();
+    pastBoundary->setRegisterTime(now - 101);
+    pastBoundary->save();
+    const auto timedOut = QoDevice::getDeviceTimeOut(100);
+    if (QoUtils::timestampNow() != now) continue;
+    ASSERT_EQ(timedOut.size(), 1u);
+    EXPECT_EQ(timedOut[0]->uuid(), "past-boundary") << "register time + time-out equal to now is not yet out";
+    return;
+  }
+  GTEST_SKIP() << "the clock moved on in every round";
+}
+
 TEST_F(QoDeviceTest, GoingOfflineRemovesUntrustedDevicesWithTheirCopies) {
   device(0, "local");
   auto trusted = device(-1, "trusted", 1);

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -9,7 +10,14 @@
 namespace velbor::test {
 namespace {
 
-using QoFileTest = EntityTestBase;
+class QoFileTest : public EntityTestBase {
+ protected:
+  static mode_t modeOf(const std::filesystem::path& path) {
+    struct stat status {};
+    lstat(path.c_str(), &status);
+    return status.st_mode & 07777;
+  }
+};
 
 QoFile::Ptr record(int32_t type, int32_t status, int32_t unixAttr, int64_t mtime) {
   auto file = std::make_shared<QoFile>();
@@ -57,6 +65,7 @@ TEST_F(QoFileTest, RecordsFromDiskAndDirectoryCreation) {
   const auto dir = home_.path() / "d";
   const auto file = dir / "f.txt";
   writeFile(file, "hello");
+  copy(dir.string(), device(0, "local"), "S", "copy-uuid");
   QoFile::setFileAttributeAtPath(file.string(), 0640, 1234567);
   std::filesystem::create_symlink(file, dir / "link");
 
@@ -65,26 +74,83 @@ TEST_F(QoFileTest, RecordsFromDiskAndDirectoryCreation) {
   EXPECT_EQ(regular->length(), 5);
   EXPECT_EQ(regular->unixAttr(), 0640);
   EXPECT_EQ(regular->contentModTime(), 1234567);
+  EXPECT_EQ(regular->winAttr(), static_cast<int32_t>(0xFFFFFFFF)) << "absent until a peer sends one";
+  EXPECT_EQ(regular->androidAttr(), static_cast<int32_t>(0xFFFFFFFF));
   EXPECT_EQ(QoFile::initWithPath(dir.string())->length(), 0);
   EXPECT_EQ(QoFile::initWithPath(dir.string())->type(), 1);
   EXPECT_EQ(QoFile::initWithPath((dir / "link").string())->type(), 3);
   EXPECT_EQ(QoFile::initWithPath((dir / "missing").string()), nullptr) << "no record for a vanished item";
 
-  // A directory replaces a file standing in its place; an existing one only gets its time.
+  // A file with changes not yet recorded keeps its place; once recorded, a folder replaces it.
+  EXPECT_FALSE(QoFile::createDirectoryAtPath(file.string(), 0755, 5000));
+  EXPECT_EQ(readFile(file), "hello");
+  inTransaction([&] { regular->insertRelation(); });
   ASSERT_TRUE(QoFile::createDirectoryAtPath(file.string(), 0755, 5000));
   EXPECT_TRUE(std::filesystem::is_directory(file));
   EXPECT_EQ(QoFile::getFileModifyTimeAtPath(file.string()), 5000);
-  EXPECT_TRUE(QoFile::createDirectoryAtPath(file.string(), 0755, 7000));
+  EXPECT_TRUE(QoFile::createDirectoryAtPath(file.string(), 0755, 7000)) << "an existing folder only gets its time";
   EXPECT_EQ(QoFile::getFileModifyTimeAtPath(file.string()), 7000);
+  ASSERT_EQ(symlink("/nowhere", (dir / "link2").c_str()), 0);
+  EXPECT_TRUE(QoFile::createDirectoryAtPath((dir / "link2").string(), 0755, 7000)) << "a link is never synchronised";
+  EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::symlink_status(dir / "link2")));
 
   auto listed = QoFile::getDirectorySubFilePathsAtPath(dir.string(), true, true);
-  EXPECT_EQ(listed, (std::vector<std::string>{"f.txt", "link"}));
+  EXPECT_EQ(listed, (std::vector<std::string>{"f.txt", "link", "link2"}));
+}
+
+TEST_F(QoFileTest, NamesThatAreNotUtf8NeverLeaveTheDisk) {
+  const auto dir = home_.path() / "n";
+  writeFile(dir / "ok.txt", "ok");
+  writeFile(dir / "bad\xff.txt", "latin-1 name");
+  writeFile(dir / "bad\xfe/inside.txt", "below a bad name");
+  EXPECT_EQ(QoFile::initWithPath((dir / "bad\xff.txt").string()), nullptr);
+  EXPECT_EQ(QoFile::initWithPath((dir / "bad\xfe/inside.txt").string()), nullptr);
+  EXPECT_EQ(QoFile::getDirectorySubFilePathsAtPath(dir.string(), true, true), std::vector<std::string>{"ok.txt"});
+}
+
+TEST_F(QoFileTest, PathHelpersStayInsideTheCopyAndNeverGoThroughALinkedFolder) {
+  const auto root = home_.path() / "c";
+  const auto outside = home_.path() / "outside";
+  writeFile(root / "a.txt", "mine");
+  writeFile(outside / "f.txt", "not the copy's");
+  writeFile(outside / "sub/g.txt", "not the copy's either");
+  std::filesystem::permissions(outside / "f.txt", std::filesystem::perms(0600));
+  copy(root.string(), device(0, "local"), "S", "copy-uuid");
+  std::filesystem::create_directory_symlink(outside, root / "linked");
+  const int64_t outsideTime = QoFile::getFileModifyTimeAtPath((outside / "f.txt").string());
+  const auto untouched = [&] {
+    EXPECT_EQ(modeOf(outside / "f.txt"), 0600u);
+    EXPECT_EQ(QoFile::getFileModifyTimeAtPath((outside / "f.txt").string()), outsideTime);
+    EXPECT_EQ(readFile(outside / "f.txt"), "not the copy's");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 2);
+  };
+
+  for (const auto& path : {root / "linked/f.txt", outside / "f.txt"}) {
+    SCOPED_TRACE(path.string());
+    QoFile::setFileAttributeAtPath(path.string(), 0777, 1000);
+    QoFile::setFilePosixPermissions(0777, path.string());
+    untouched();
+  }
+  EXPECT_FALSE(QoFile::createDirectoryAtPath((root / "linked/new").string(), 0755, 1000));
+  EXPECT_FALSE(QoFile::createDirectoryAtPath((outside / "new").string(), 0755, 1000)) << "in no copy";
+  EXPECT_THROW(QoFile::moveItemAtPath((root / "a.txt").string(), (root / "linked/a.txt").string()), QoException);
+  EXPECT_THROW(QoFile::moveItemAtPath((root / "linked/f.txt").string(), (root / "f.txt").string()), QoException);
+  EXPECT_THROW(QoFile::moveItemAtPath((outside / "f.txt").string(), (root / "f.txt").string()), QoException);
+  EXPECT_EQ(readFile(root / "a.txt"), "mine");
+  untouched();
+
+  // The listing shows the link, never what lies behind it, not even when asked for it.
+  EXPECT_EQ(QoFile::getDirectorySubFilePathsAtPath(root.string(), true, true),
+            (std::vector<std::string>{"a.txt", "linked"}));
+  EXPECT_TRUE(QoFile::getDirectorySubFilePathsAtPath((root / "linked").string(), true, true).empty());
+  EXPECT_TRUE(QoFile::getDirectorySubFilePathsAtPath((root / "linked/sub").string(), true, true).empty());
 }
 
 TEST_F(QoFileTest, MoveReplacesInOneStepOrRaisesAndKeepsTheDestination) {
   const auto dir = home_.path() / "m";
   writeFile(dir / "new", "new");
   writeFile(dir / "old", "old");
+  copy(dir.string(), device(0, "local"), "S", "copy-uuid");
   QoFile::moveItemAtPath((dir / "new").string(), (dir / "old").string());
   EXPECT_EQ(readFile(dir / "old"), "new");
   EXPECT_FALSE(std::filesystem::exists(dir / "new"));
@@ -153,6 +219,32 @@ TEST_F(LocalChangeTest, InsertGivesEveryContainingCopyItsRecord) {
   EXPECT_EQ(QoFile::count(), 1);
   EXPECT_EQ(outer_->getFileRelationsWithUsn(2, 10).size(), 1u);
   EXPECT_EQ(outer_->getFileRelationsWithUsn(3, 10).size(), 0u);
+}
+
+TEST_F(LocalChangeTest, NestedCopyRootIsReachedFromTheCopyAroundIt) {
+  QoFile::setFileAttributeAtPath(root_ + "/in", 0700, 3000);
+  EXPECT_EQ(QoFile::getFileModifyTimeAtPath(root_ + "/in"), 3000);
+  EXPECT_EQ(QoFile::getDirectorySubFilePathsAtPath(root_ + "/in", true, false),
+            std::vector<std::string>{root_ + "/in/a.txt"});
+}
+
+TEST_F(LocalChangeTest, ChangePagesAreBoundedByTheirLimit) {
+  for (const char* name : {"/in/b.txt", "/in/c.txt", "/in/d.txt"}) writeFile(root_ + name, name);
+  outer_->insertFiles({fromDisk("/in/d.txt"), fromDisk("/in/b.txt"), fromDisk("/in/a.txt"), fromDisk("/in/c.txt")});
+  const auto paths = [](const QoSyncdirCopy::RelationList& relations) {
+    std::vector<std::string> found;
+    for (const auto& relation : relations) {
+      const std::string& path = relation->file()->path();
+      found.push_back(path.substr(path.rfind('/')));
+    }
+    return found;
+  };
+  EXPECT_TRUE(outer_->getFileRelationsWithUsn(0, 0).empty()) << "limit 0 is an empty page";
+  EXPECT_EQ(paths(outer_->getFileRelationsWithUsn(0, -1)),
+            (std::vector<std::string>{"/d.txt", "/b.txt", "/a.txt", "/c.txt"}))
+      << "a negative limit has no bound, in usn order";
+  EXPECT_EQ(paths(outer_->getFileRelationsWithUsn(1, 2)), (std::vector<std::string>{"/b.txt", "/a.txt"}));
+  EXPECT_EQ(outer_->getFileRelationsWithUsn(0).size(), 4u);
 }
 
 TEST_F(LocalChangeTest, RecursiveDeleteMarksExactlyThePathsBelow) {
@@ -259,7 +351,7 @@ TEST_F(LocalChangeTest, IncomingDeletionReusesTheFileRowLeftAtItsPath) {
 }
 
 TEST_F(LocalChangeTest, NewTransferStartsFromAnEmptyTemporaryFile) {
-  auto incoming = arriving(root_ + "/in/a.txt", nullptr);
+  auto incoming = arriving(root_ + "/in/a.txt", outer_);
   writeFile(root_ + "/in/.a.txt.Velbor.Download", "left over by a longer attempt");
 
   auto handle = incoming->getTmpFileHandle();
@@ -269,6 +361,32 @@ TEST_F(LocalChangeTest, NewTransferStartsFromAnEmptyTemporaryFile) {
   *handle << "c";
   incoming->closeTmpFileHandle();
   EXPECT_EQ(readFile(root_ + "/in/.a.txt.Velbor.Download"), "abc");
+}
+
+TEST_F(LocalChangeTest, TemporaryFileIsNeverWrittenThroughWhatStandsAtItsName) {
+  const std::string outside = home_.path() / "outside.txt";
+  writeFile(outside, "not the copy's");
+  const std::string temporary = root_ + "/in/.a.txt.Velbor.Download";
+
+  // A link at the temporary name is replaced by a file of our own.
+  ASSERT_EQ(symlink(outside.c_str(), temporary.c_str()), 0);
+  auto linked = arriving(root_ + "/in/a.txt", outer_);
+  auto handle = linked->getTmpFileHandle();
+  ASSERT_NE(handle, nullptr);
+  *handle << "download";
+  linked->closeTmpFileHandle();
+  EXPECT_EQ(readFile(outside), "not the copy's");
+  EXPECT_EQ(readFile(temporary), "download");
+  std::filesystem::remove(temporary);
+
+  // Anything else that is not a regular file gives no handle.
+  ASSERT_EQ(mkfifo(temporary.c_str(), 0600), 0);
+  EXPECT_EQ(arriving(root_ + "/in/a.txt", outer_)->getTmpFileHandle(), nullptr);
+  std::filesystem::remove(temporary);
+
+  // Without a copy there is nowhere it may be written.
+  EXPECT_EQ(arriving(root_ + "/in/a.txt", nullptr)->getTmpFileHandle(), nullptr);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(temporary)));
 }
 
 TEST_F(LocalChangeTest, PeerPathsThatCouldLeaveTheCopyAreRefused) {
@@ -287,7 +405,9 @@ TEST_F(LocalChangeTest, FailedBatchIsRolledBackAndRaised) {
   outer_->insertFiles({fromDisk("/in/a.txt")});
   writeFile(root_ + "/in/b.txt", "b");
   {
-    // Another connection keeps reading the file, so the batch's COMMIT is refused.
+    // Another connection keeps reading the file, so the batch's COMMIT is refused (at once:
+    // the connection waits for no reader here).
+    sqlite3_busy_timeout(SQLiteInstanceManager::sharedManager()->database(), 0);
     OpenReader reader(SQLiteInstanceManager::sharedManager()->databaseFilepath());
     ASSERT_TRUE(reader.reading());
     EXPECT_THROW(outer_->insertFiles({fromDisk("/in/b.txt")}), QoExceptionZeSqlite);

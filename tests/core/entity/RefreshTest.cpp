@@ -176,19 +176,52 @@ TEST_F(RefreshTest, SecondRescanOfTheSameCopyReturnsAtOnce) {
   EXPECT_EQ(stored("a.txt"), nullptr);
   copy_->setRefreshing(false);
 
-  // A rescan holds at its first batch while this thread holds the transaction locker.
-  std::unique_lock<std::recursive_mutex> transaction(DataSource::sharedDataSource().getLocker("transaction"));
-  std::thread running([this] { copy_->refresh(); });
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ASSERT_TRUE(changed_.wait_for(lock, std::chrono::seconds(30), [this] { return !notices_.empty(); }));
+  // Another object of the same copy, as a second reader of the table builds it.
+  const QoSyncdirCopy::Ptr same = QoSyncdirCopy::getSyncdirCopyWithUuid(copy_->uuid());
+  ASSERT_NE(same, copy_);
+  for (const QoSyncdirCopy::Ptr& second : {copy_, same}) {
+    // A rescan holds at its first batch while this thread holds the transaction locker.
+    std::unique_lock<std::recursive_mutex> transaction(DataSource::sharedDataSource().getLocker("transaction"));
+    std::thread running([this] { copy_->refresh(); });
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      ASSERT_TRUE(changed_.wait_for(lock, std::chrono::seconds(30), [this] { return !notices_.empty(); }));
+    }
+    second->refresh();
+    transaction.unlock();
+    running.join();
+    EXPECT_EQ(takeNotices(),
+              (std::vector<Notice>{{"prepare"}, {"begin", 1}, {"indexing", 1}, {"FileChanged"}, {"end"}}));
+    EXPECT_EQ(copy_->getFileRelationWithFilePath(at("a.txt"))->vclock(), "1") << "recorded once";
+    fs::remove(at("a.txt"));
+    refresh();
+    writeFile(at("a.txt"), "one");
+    QoFileAndSyncdirCopyRelation::deleteObjectsByCriteria("");
+    QoFile::deleteObjectsByCriteria("");
   }
-  copy_->refresh();
-  transaction.unlock();
-  running.join();
-  EXPECT_EQ(takeNotices(),
-            (std::vector<Notice>{{"prepare"}, {"begin", 1}, {"indexing", 1}, {"FileChanged"}, {"end"}}));
-  EXPECT_NE(stored("a.txt"), nullptr);
+}
+
+TEST_F(RefreshTest, RecordedItemReplacedByASpecialItemIsMarkedRemoved) {
+  const std::string outside = (home_.path() / "outside").string();
+  writeFile(outside + "/d/c.txt", "outside the copy");
+  writeFile(outside + "/l.txt", "outside the copy");
+  writeFile(at("l.txt"), "link soon");
+  writeFile(at("p.txt"), "pipe soon");
+  writeFile(at("d/c.txt"), "folder soon a link");
+  writeFile(at("kept.txt"), "stays");
+  refresh();
+  ASSERT_EQ(QoFile::count(), 5);
+
+  fs::remove(at("l.txt"));
+  fs::create_symlink(outside + "/l.txt", at("l.txt"));
+  fs::remove(at("p.txt"));
+  ASSERT_EQ(mkfifo(at("p.txt").c_str(), 0600), 0);
+  fs::remove_all(at("d"));
+  fs::create_directory_symlink(outside + "/d", at("d"));
+  refresh();
+  for (const char* name : {"l.txt", "p.txt", "d", "d/c.txt"}) EXPECT_EQ(stored(name)->status(), 1) << name;
+  EXPECT_EQ(stored("kept.txt")->status(), 0);
+  EXPECT_EQ(readFile(outside + "/d/c.txt"), "outside the copy");
 }
 
 }  // namespace

@@ -1,4 +1,7 @@
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -67,7 +70,8 @@ TEST_F(SQLiteInstanceManagerTest, DeleteDatabaseStartsAnEmptyFileAndRemakesTable
   EXPECT_TRUE(SQLiteInstanceManager::sharedManager()->tableExists("test_owner"));
 }
 
-class TransactionTest : public PersistenceTest {
+// Rows of one text column to write in transactions.
+class OwnerRowsTest : public PersistenceTest {
  protected:
   void SetUp() override {
     PersistenceTest::SetUp();
@@ -78,6 +82,12 @@ class TransactionTest : public PersistenceTest {
     owner->label = label;
     owner->save();
   }
+  static std::vector<std::string> labels() { return column("SELECT label FROM test_owner ORDER BY pk"); }
+};
+
+// The test thread holds the "transaction" locker throughout, as callers of the raw API do.
+class TransactionTest : public OwnerRowsTest {
+ protected:
   static std::vector<int> ends(const StatementTrace& trace) {
     return {trace.count("BEGIN"), trace.count("COMMIT"), trace.count("ROLLBACK")};
   }
@@ -128,7 +138,9 @@ TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
 TEST_F(TransactionTest, RefusedCommitRaisesAndTheWorkIsRolledBack) {
   add("before");
   {
-    // Another connection is reading the file: the write cannot be committed.
+    // Another connection is reading the file: the write cannot be committed (at once: the
+    // connection waits for no reader here).
+    sqlite3_busy_timeout(SQLiteInstanceManager::sharedManager()->database(), 0);
     OpenReader reader(SQLiteInstanceManager::sharedManager()->databaseFilepath());
     ASSERT_TRUE(reader.reading());
     StatementTrace trace;
@@ -167,6 +179,87 @@ TEST_F(TransactionTest, RefusedBeginRaisesAndLeavesTheLevel) {
   EXPECT_THROW(PersistentTransaction transaction, QoException);
   EXPECT_EQ(PersistentObject::transactionLevel(), 0);
   SQLiteInstanceManager::sharedManager()->executeUpdateSQL("ROLLBACK");
+}
+
+// Transactions as other threads and failed writes meet them (the test thread holds no locker).
+using TransactionFailureTest = OwnerRowsTest;
+
+TEST_F(TransactionFailureTest, WriteFromAnotherThreadWaitsAndSurvivesTheRollback) {
+  std::promise<void> started;
+  std::thread writer;
+  {
+    PersistentTransaction transaction;
+    add("rolled back");
+    writer = std::thread([&] {
+      started.set_value();
+      add("other thread");
+    });
+    started.get_future().wait();
+    // Gives the writer every chance to slip into this transaction before it rolls back.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  writer.join();
+  EXPECT_EQ(labels(), std::vector<std::string>{"other thread"});
+}
+
+TEST_F(TransactionFailureTest, FailedWriteInsideATransactionRollsItBack) {
+  ASSERT_TRUE(SQLiteInstanceManager::sharedManager()->executeUpdateSQL(
+      "CREATE TRIGGER refuse BEFORE INSERT ON test_owner WHEN NEW.label = 'refused' "
+      "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"));
+  // Outside a transaction the failure is logged and the caller goes on.
+  testing::internal::CaptureStderr();
+  EXPECT_NO_THROW(add("refused"));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("Error inserting or updating row."), std::string::npos);
+  add("before");
+
+  {
+    PersistentTransaction transaction;
+    add("lost");
+    EXPECT_THROW(add("refused"), QoExceptionZeSqlite);
+    EXPECT_THROW(transaction.commit(), QoExceptionZeSqlite);
+  }
+  {
+    // A caller that swallows the failure still cannot commit what came before it.
+    PersistentTransaction outer;
+    {
+      PersistentTransaction inner;
+      add("lost too");
+      try {
+        add("refused");
+      } catch (const QoException&) {
+      }
+      inner.commit();
+    }
+    EXPECT_THROW(outer.commit(), QoExceptionZeSqlite);
+  }
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  EXPECT_EQ(labels(), std::vector<std::string>{"before"});
+
+  // The next transaction starts clean.
+  {
+    PersistentTransaction transaction;
+    add("after");
+    transaction.commit();
+  }
+  EXPECT_EQ(labels(), (std::vector<std::string>{"before", "after"}));
+}
+
+TEST_F(TransactionFailureTest, CommitWaitsForAnOutsideReaderToFinish) {
+  add("before");
+  auto reader = std::make_unique<OpenReader>(SQLiteInstanceManager::sharedManager()->databaseFilepath());
+  ASSERT_TRUE(reader->reading());
+  // A backup or the sqlite3 shell reads for a moment, then lets go.
+  std::thread finish([&reader] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    reader.reset();
+  });
+  {
+    PersistentTransaction transaction;
+    add("after");
+    EXPECT_NO_THROW(transaction.commit());
+  }
+  finish.join();
+  EXPECT_EQ(labels(), (std::vector<std::string>{"before", "after"}));
 }
 
 TEST(NamedLockersTest, OneLockerPerName) {

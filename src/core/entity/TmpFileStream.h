@@ -1,0 +1,27 @@
+#pragma once
+
+#include <ext/stdio_filebuf.h>
+
+#include <istream>
+
+namespace velbor {
+
+// A read-write stream over a descriptor it owns: the temporary download file stays the file
+// that was opened inside the copy, never looked up again by its path.
+class TmpFileStream : public std::iostream {
+ public:
+  // Takes the descriptor; an invalid one gives a stream that is not open.
+  explicit TmpFileStream(int fd);
+  ~TmpFileStream() override;
+  TmpFileStream(const TmpFileStream&) = delete;
+  TmpFileStream& operator=(const TmpFileStream&) = delete;
+
+  bool is_open() const { return buffer_.is_open(); }
+  // Flushes and closes the descriptor.
+  void close();
+
+ private:
+  __gnu_cxx::stdio_filebuf<char> buffer_;
+};
+
+}  // namespace velbor
