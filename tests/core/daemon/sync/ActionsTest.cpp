@@ -75,6 +75,23 @@ TEST_F(ActionsTest, FolderDeletionKeepsWhatThePeerDidNotList) {
   EXPECT_EQ(readFile(at("d1/mine.txt")), "mine");
 }
 
+TEST_F(ActionsTest, RemovalRecordedAsAnotherTypeRemovesTheLocalItem) {
+  // The peer replaced the file by a folder and removed that before this device pulled.
+  writeFile(at("z"), "z");
+  recordLocal("z");
+  fs::create_directories(at("e"));
+  recordLocal("e");
+  const Page page = classify({stat("z", Incoming().type(1).status(1).clock(kNewer), 80),
+                              stat("e", Incoming().content("e").status(1).clock(kNewer), 81)});
+  ASSERT_EQ(page.deletions.size(), 2u);
+  EXPECT_TRUE(QoWorkerSync::deleteRelation(pairing_, descending(page.deletions)));
+  EXPECT_FALSE(fs::exists(at("z")));
+  EXPECT_FALSE(fs::exists(at("e")));
+  EXPECT_EQ(stored("z")->status(), 1);
+  EXPECT_EQ(stored("e")->status(), 1);
+  EXPECT_EQ(failedUsn(), 0);
+}
+
 TEST_F(ActionsTest, MetadataUpdateStampsOnlyFilesThatAreStillAsRecorded) {
   writeFile(at("same.txt"), "content");
   writeFile(at("edited.txt"), "content");
@@ -91,7 +108,7 @@ TEST_F(ActionsTest, MetadataUpdateStampsOnlyFilesThatAreStillAsRecorded) {
 
   EXPECT_EQ(modeOf(at("same.txt")), 0600u);
   EXPECT_EQ(mtimeOf(at("same.txt")), kPeerTime);
-  EXPECT_EQ(storedClock("same.txt"), "1|1");
+  EXPECT_EQ(storedClock("same.txt"), "1|1|0");
   EXPECT_GT(stored("same.txt")->usn(), sameUsn);
 
   EXPECT_EQ(readFile(at("edited.txt")), "content, edited here");

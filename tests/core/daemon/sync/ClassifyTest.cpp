@@ -115,7 +115,7 @@ TEST_F(ClassifyTest, ConcurrentEqualContentKeepsTheLocalTimesAndIsStoredWithoutD
   EXPECT_TRUE(QoWorkerSync::updateFilesWithoutDownload(page.metadataOnly));
   EXPECT_EQ(modeOf(at("same.txt")), 0604u);
   EXPECT_EQ(mtimeOf(at("same.txt")), localTime);
-  EXPECT_EQ(storedClock("same.txt"), "1|1") << "newer than both sides, so the peer takes it";
+  EXPECT_EQ(storedClock("same.txt"), "1|1|0") << "newer than both sides, so the peer takes it";
   EXPECT_EQ(failedUsn(), 0);
 }
 

@@ -11,8 +11,9 @@
 namespace velbor::test {
 
 // A pairing of the local copy with the peer's copy, and a page of the peer's records to sort
-// and apply. Clocks are written in local slot order (local, peer); the page carries them in
-// the peer's order, as a peer sends them.
+// and apply. A third copy known only by its uuid takes slot 2. Clocks are written in local
+// slot order (local, peer, third); the page carries them in the peer's order (peer, third,
+// local), as a peer sends them.
 class SyncTestBase : public FetchTestBase {
  public:
   using RelationList = QoWorkerSync::RelationList;
@@ -40,10 +41,11 @@ class SyncTestBase : public FetchTestBase {
   void SetUp() override {
     FetchTestBase::SetUp();
     pairing_ = pair(local_, remote_);
+    third_ = copy("reserve-THIRD0", nullptr, "S", "cccccc-third");
   }
 
-  std::vector<std::string> localUuids() const { return {local_->uuid(), remote_->uuid()}; }
-  std::vector<std::string> remoteUuids() const { return {remote_->uuid(), local_->uuid()}; }
+  std::vector<std::string> localUuids() const { return local_->getSyncdirCopysUuidList(); }
+  std::vector<std::string> remoteUuids() const { return {remote_->uuid(), third_->uuid(), local_->uuid()}; }
 
   // The peer's record of `relative` ("/" + relative on the wire).
   static pb::Stat stat(const std::string& relative, const Incoming& spec, int64_t usn = kPeerUsn) {
@@ -51,9 +53,8 @@ class SyncTestBase : public FetchTestBase {
     stat.set_path(relative.starts_with('/') ? relative : "/" + relative);
     stat.set_type(spec.type_ == 1 ? pb::FileTypeDirectory : pb::FileTypeFile);
     stat.set_status(spec.status_ == 1 ? pb::FileStatusRemoved : pb::FileStatusPresent);
-    const std::vector<uint64_t>& clock = spec.clock_;
-    stat.add_vclock(static_cast<int32_t>(clock.size() > 1 ? clock[1] : 0));
-    stat.add_vclock(static_cast<int32_t>(clock.empty() ? 0 : clock[0]));
+    const auto slot = [&](size_t index) { return static_cast<int32_t>(index < spec.clock_.size() ? spec.clock_[index] : 0); };
+    for (const size_t index : {1, 2, 0}) stat.add_vclock(slot(index));
     stat.set_length(spec.type_ == 0 ? static_cast<int64_t>(spec.content_.size()) : 0);
     stat.set_mtime(spec.mtime_);
     stat.set_sha1(spec.type_ == 0 ? sha1Of(spec.content_) : std::string());
@@ -88,6 +89,7 @@ class SyncTestBase : public FetchTestBase {
   }
 
   std::shared_ptr<QoSyncdirCopyRelation> pairing_;
+  QoSyncdirCopy::Ptr third_;
 };
 
 }  // namespace velbor::test
