@@ -69,6 +69,12 @@ TEST_F(RenameTest, OnlyAnIntactRecordedLocalFileIsARenameSource) {
     std::function<void(const std::string&)> prepare;
     std::vector<uint64_t> removalClock;
   };
+  // "payload" recorded at `p`, then gone from disk.
+  const auto recordedThenGone = [&](const std::string& p) {
+    writeFile(at(p), "payload");
+    recordLocal(p);
+    fs::remove(at(p));
+  };
   const std::vector<Case> cases{
       {"never recorded here", [&](const std::string& p) { writeFile(at(p), "payload"); }, kNewer},
       {"recorded with other content",
@@ -78,26 +84,16 @@ TEST_F(RenameTest, OnlyAnIntactRecordedLocalFileIsARenameSource) {
          writeFile(at(p), "payload");
        },
        kNewer},
-      {"gone from disk",
-       [&](const std::string& p) {
-         writeFile(at(p), "payload");
-         recordLocal(p);
-         fs::remove(at(p));
-       },
-       kNewer},
+      {"gone from disk", recordedThenGone, kNewer},
       {"a folder on disk now",
        [&](const std::string& p) {
-         writeFile(at(p), "payload");
-         recordLocal(p);
-         fs::remove(at(p));
+         recordedThenGone(p);
          fs::create_directories(at(p));
        },
        kNewer},
       {"recorded removed",
        [&](const std::string& p) {
-         writeFile(at(p), "payload");
-         recordLocal(p);
-         fs::remove(at(p));
+         recordedThenGone(p);
          inTransaction([&] { stored(p)->deleteRelation(); });
        },
        {3, 1}},
