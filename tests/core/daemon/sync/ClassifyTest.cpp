@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 #include "SyncTestBase.h"
 
@@ -99,6 +100,36 @@ TEST_F(ClassifyTest, EachRecordLandsInTheListItsClocksTypesAndContentCallFor) {
     }
   }
   EXPECT_EQ(failedUsn(), 0);
+}
+
+TEST_F(ClassifyTest, PeerPermissionsKeepOnlyTheirLowNineBits) {
+  struct Case {
+    const char* name;
+    int32_t type;
+    std::optional<int32_t> unixAttr;
+    int32_t expected;
+  };
+  const std::vector<Case> cases{
+      {"set-uid and file-type bits dropped", 0, 0104755, 0755},
+      {"file without permissions", 0, std::nullopt, 0644},
+      {"folder without permissions", 1, std::nullopt, 0755},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pb::Stat one = stat("p" + std::to_string(index++), Incoming().type(c.type).content("x"));
+    if (c.unixAttr) {
+      one.set_unix_attr(*c.unixAttr);
+    } else {
+      one.clear_unix_attr();
+    }
+    const Page page = classify({one});
+    ASSERT_EQ(page.listed(), 1u);
+    const auto& file = c.type == 1 ? page.dirCreate.at(0)->file() : page.fileCreate.at(0)->file();
+    EXPECT_EQ(file->unixAttr(), c.expected);
+    EXPECT_EQ(static_cast<uint32_t>(file->winAttr()), 0xFFFFFFFFu) << "absent on the wire";
+    EXPECT_EQ(static_cast<uint32_t>(file->androidAttr()), 0xFFFFFFFFu);
+  }
 }
 
 TEST_F(ClassifyTest, ConcurrentEqualContentKeepsTheLocalTimesAndIsStoredWithoutDownload) {
