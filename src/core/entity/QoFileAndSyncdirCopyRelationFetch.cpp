@@ -125,9 +125,13 @@ void dispatchConflict(Relation& relation, const char* types, const std::array<Ha
 }
 
 // Entries of a folder that are never synchronised (ignored or non-UTF-8 names): the peer
-// never saw them, so its delete of the folder does not reach them.
+// never saw them, so its delete of the folder does not reach them. A temporary download
+// left behind by an earlier transfer is ours, not the user's, and goes with the folder.
 bool isNeverSynchronised(const std::string& path, const std::string& name) {
-  return !isValidUtf8(name) || QoFile::matchIgnoreFilter(path);
+  static const std::string kDownloadSuffix = ".Velbor.Download";
+  const bool leftoverDownload = name.size() > kDownloadSuffix.size() + 1 && name.front() == '.' &&
+                                name.ends_with(kDownloadSuffix);
+  return !leftoverDownload && (!isValidUtf8(name) || QoFile::matchIgnoreFilter(path));
 }
 
 // Removing a folder removes everything synchronised below it: each such item must be

@@ -1,0 +1,213 @@
+// Applying the actions of a pull (QoWorkerSync). Every change to disk and database is made by
+// the fetch events of the records, each in its own transaction; these operations choose the
+// event, the order and the progress notices.
+
+#include "core/daemon/sync/QoWorkerSync.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string_view>
+#include <unordered_set>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/SyncFileProcessBox.h"
+#include "core/entity/FileFetchEvent.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/utils/QoUtils.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+namespace {
+
+using Relation = QoWorkerSync::Relation;
+using RelationList = QoWorkerSync::RelationList;
+
+constexpr std::string_view kDownloadSuffix = ".Velbor.Download";
+
+bool isTemporaryDownloadName(const std::string& name) {
+  return name.size() > kDownloadSuffix.size() + 1 && name.front() == '.' && name.ends_with(kDownloadSuffix);
+}
+
+// SHA-1 texts in one total order: ignoring letter case first, then exactly.
+int compareSha1(const std::string& a, const std::string& b) {
+  const int folded = QoUtils::caseInsensitiveCompare(a, b);
+  return folded != 0 ? folded : a.compare(b);
+}
+
+// Whether a deletion can be the old path of a rename: the peer removed a file whose local
+// record is present with the same SHA-1, and a regular file stands there.
+bool isRenameSource(const QoFileAndSyncdirCopyRelation& deletion) {
+  const auto& removed = *deletion.file();
+  const auto& local = deletion.getFileRelationLocal();
+  if (removed.type() != 0 || removed.sha1().empty() || !local || !local->file()) return false;
+  const QoFile& localFile = *local->file();
+  if (localFile.type() != 0 || localFile.status() != 0 || localFile.sha1() != removed.sha1()) return false;
+  struct stat status {};
+  return lstat(localFile.path().c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// The record, its copy, its file and the copy's device; a missing one fails an assertion.
+void assertComplete(const Relation& record) {
+  QoAssert(record && record->syncdirCopy() && record->file() && record->syncdirCopy()->device(), "");
+}
+
+}  // namespace
+
+void QoWorkerSync::setFailedUsn(const QoFileAndSyncdirCopyRelation& record, int64_t usn) {
+  const std::string copyUuid = record.syncdirCopy() ? record.syncdirCopy()->uuid() : std::string();
+  DataSource::sharedDataSource().setSyncdirCopyRelationFailedUsn(
+      QoSyncdirCopyRelation::hashWithFirstUuid(copyUuid, record.getRemoteSyncdirCopyUuid()), usn);
+}
+
+bool QoWorkerSync::folderHoldsOnlyDownloads(const std::string& path) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return true;
+  std::error_code error;
+  std::filesystem::directory_iterator entry(path, error);
+  for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+    if (!isTemporaryDownloadName(entry->path().filename().string())) return false;
+  }
+  // A folder that cannot be listed is not known to be empty.
+  return !error;
+}
+
+bool QoWorkerSync::applyDeletion(const Relation& record) {
+  const QoFile& file = *record->file();
+  if (file.type() == 1 && !folderHoldsOnlyDownloads(file.path())) {
+    QoLog("*** Folder({}) still holds items the peer did not remove, it stays", file.path());
+    setFailedUsn(*record, file.usn());
+    return false;
+  }
+  return record->handleFetchEvent(EventDeleteFile);
+}
+
+RelationList QoWorkerSync::computeToRenameFilesByDeleteArray(RelationList& deleteArray, RelationList& insertArray) {
+  const auto bySha1 = [](const Relation& a, const Relation& b) {
+    QoAssert(a && b && a->file() && b->file(), "");
+    return compareSha1(a->file()->sha1(), b->file()->sha1()) < 0;
+  };
+  RelationList deletions = deleteArray;
+  RelationList insertions = insertArray;
+  std::sort(deletions.begin(), deletions.end(), bySha1);
+  std::sort(insertions.begin(), insertions.end(), bySha1);
+
+  RelationList renames;
+  std::unordered_set<const QoFileAndSyncdirCopyRelation*> paired;
+  size_t d = 0;
+  size_t i = 0;
+  while (d < deletions.size() && i < insertions.size()) {
+    const Relation& deletion = deletions[d];
+    const Relation& insertion = insertions[i];
+    QoAssert(deletion && insertion && deletion->file() && insertion->file(), "");
+    if (!isRenameSource(*deletion)) {
+      ++d;
+      continue;
+    }
+    const int order = compareSha1(deletion->file()->sha1(), insertion->file()->sha1());
+    if (order < 0) {
+      ++d;
+    } else if (order > 0 || insertion->file()->type() != 0) {
+      ++i;
+    } else {
+      insertion->setFileRelationLocal(deletion);
+      insertion->file()->setUsn(std::min(deletion->file()->usn(), insertion->file()->usn()));
+      renames.push_back(insertion);
+      paired.insert(deletion.get());
+      paired.insert(insertion.get());
+      ++d;
+      ++i;
+    }
+  }
+  const auto isPaired = [&](const Relation& record) { return paired.count(record.get()) != 0; };
+  std::erase_if(deleteArray, isPaired);
+  std::erase_if(insertArray, isPaired);
+  std::sort(renames.begin(), renames.end(), QoFileAndSyncdirCopyRelation::sortComparator());
+  return renames;
+}
+
+RelationList QoWorkerSync::renameFiles(const RelationList& records) {
+  RelationList failed;
+  for (const auto& record : records) {
+    const Relation oldPath = record->getFileRelationLocal();
+    if (record->handleFetchEvent(EventRenameFile)) {
+      // The old path is gone from disk: it is recorded removed as the peer removed it.
+      if (oldPath) oldPath->handleFetchEvent(EventDeleteFile);
+      continue;
+    }
+    // Fetched like any other record of its list: against the local record of its own path.
+    record->setFileRelationLocal(record->syncdirCopy() && record->file()
+                                     ? record->syncdirCopy()->getFileRelationWithFilePath(record->file()->path())
+                                     : nullptr);
+    failed.push_back(record);
+  }
+  return failed;
+}
+
+bool QoWorkerSync::createDirectorysRelation(const Pairing& syncdirCopyRelation, const RelationList& dirs) {
+  for (const auto& record : dirs) {
+    assertComplete(record);
+    SyncFileProcessBox::sendSyncFileDownloadCreateDir(syncdirCopyRelation, record->getRelativeFilePath());
+    record->handleFetchEventDefault();
+  }
+  return true;
+}
+
+bool QoWorkerSync::deleteRelation(const Pairing& syncdirCopyRelation, const RelationList& files) {
+  for (const auto& record : files) {
+    QoAssert(syncdirCopyRelation != nullptr, "");
+    assertComplete(record);
+    SyncFileProcessBox::sendSyncFileDownloadDeleteFile(syncdirCopyRelation, record->getRelativeFilePath());
+    applyDeletion(record);
+  }
+  return true;
+}
+
+bool QoWorkerSync::updateFilesWithoutDownload(const RelationList& files) {
+  // A file/file conflict of equal content is exactly this update: the local file must still
+  // be as recorded, then it takes the record's permissions and time, in one transaction.
+  for (const auto& record : files) record->handleFetchEvent(EventFFConflict);
+  return true;
+}
+
+bool QoWorkerSync::fetchInBatches(const RelationList& files, const std::function<void()>& connect,
+                                  const std::function<void(const RelationList&)>& fetchBatch,
+                                  const std::function<void()>& disconnect) {
+  if (files.empty()) return true;
+  // Applying a record gives it a local usn: what must be fetched again is the peer's.
+  std::vector<int64_t> peerUsns;
+  peerUsns.reserve(files.size());
+  for (const auto& record : files) peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
+  size_t next = 0;  // the first record not known to be through the fetcher
+  const auto markRestFailed = [&] {
+    for (size_t index = next; index < files.size(); ++index) {
+      if (files[index]) setFailedUsn(*files[index], peerUsns[index]);
+    }
+  };
+  bool fetched = true;
+  try {
+    connect();
+    while (next < files.size()) {
+      const size_t end = std::min(files.size(), next + kFetchBatchSize);
+      fetchBatch(RelationList(files.begin() + static_cast<std::ptrdiff_t>(next),
+                              files.begin() + static_cast<std::ptrdiff_t>(end)));
+      next = end;
+    }
+  } catch (const Exception& e) {
+    QoLog("{}", e.what());
+    markRestFailed();
+    fetched = false;
+  } catch (...) {
+    markRestFailed();
+    disconnect();
+    throw;
+  }
+  disconnect();
+  return fetched;
+}
+
+}  // namespace velbor

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <google/protobuf/repeated_field.h>
+
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+
+class QoDevice;
+class QoFileAndSyncdirCopyRelation;
+class QoSyncdirCopyRelation;
+class ZMQContext;
+
+// QoWorker's sync operations: sorting one page of a peer's records into actions, and
+// applying those actions to the local copy.
+//
+// Every record that is refused or fails leaves its peer usn as the pairing's failed usn, so
+// the pull stores its mark below it and fetches it again next time; nothing is counted as
+// done that was not applied.
+struct QoWorkerSync {
+  using Relation = std::shared_ptr<QoFileAndSyncdirCopyRelation>;
+  using RelationList = std::vector<Relation>;
+  using Pairing = std::shared_ptr<QoSyncdirCopyRelation>;
+  using StatList = google::protobuf::RepeatedPtrField<pb::Stat>;
+
+  // Files handed to a fetcher at a time.
+  static constexpr size_t kFetchBatchSize = 40;
+
+  // Sorts each Stat of a page into one of the seven lists as a fetched-change record, and
+  // answers the bytes to download (the lengths of the files to create and to update).
+  // `maxUsn` becomes the page's highest usn (-1 for none), `count` the records needing action.
+  // A local item whose type differs from a newer remote item is deleted here, at once; a
+  // local folder goes only when the deletions listed for its contents leave it empty,
+  // otherwise the remote file comes in as a conflict beside it.
+  static int64_t getCompareResultWithStatList(const StatList& statList, const Pairing& syncdirCopyRelation,
+                                              RelationList& dirCreateArray, RelationList& fileCreateArray,
+                                              RelationList& updateArray, RelationList& updateDirArray,
+                                              RelationList& deleteArray, RelationList& conflictArray,
+                                              RelationList& updateWithoutDownload, int64_t& maxUsn, int64_t& count,
+                                              const std::vector<std::string>& uuidListRemote,
+                                              const std::vector<std::string>& uuidListLocal);
+
+  // Pairs deletions with creations of the same content into renames, taking each pair out of
+  // both lists. A deletion pairs only when its local file is present, stored with that very
+  // SHA-1 and still a regular file on disk. Each rename record keeps the deletion as its
+  // counterpart and the lower of the two usns. Sorted by path.
+  static RelationList computeToRenameFilesByDeleteArray(RelationList& deleteArray, RelationList& insertArray);
+  // Applies each rename and records the old path as removed; answers the renames that failed,
+  // in order, each given back its local record at its own path so that it can be fetched.
+  static RelationList renameFiles(const RelationList& records);
+  static bool createDirectorysRelation(const Pairing& syncdirCopyRelation, const RelationList& dirs);
+  // Applies deletions in the order given (contents before their folder). A folder is removed
+  // only when nothing but temporary downloads is left in it; otherwise it stays and fails.
+  static bool deleteRelation(const Pairing& syncdirCopyRelation, const RelationList& files);
+  // New permissions and times of files whose content is already here; a file changed on disk
+  // since it was recorded is left alone and fails.
+  static bool updateFilesWithoutDownload(const RelationList& files);
+
+  // Downloads through a part-wise fetcher made as Fetcher(treeUuid, context), in batches of
+  // kFetchBatchSize. Answers false when connecting or a batch failed: the records of that
+  // batch and of every later one are then marked failed.
+  template <class Fetcher>
+  static bool updateTreeRelation(const Pairing& syncdirCopyRelation, const RelationList& files,
+                                 const std::shared_ptr<QoDevice>& remoteDevice, const std::string& treeUuid,
+                                 const std::shared_ptr<ZMQContext>& context) {
+    if (files.empty()) return true;
+    Fetcher fetcher(treeUuid, context);
+    return fetchInBatches(
+        files, [&] { fetcher.connectToDevice(remoteDevice); },
+        [&](const RelationList& batch) { fetcher.fetchData(batch, syncdirCopyRelation); },
+        [&] { fetcher.disconncet(); });
+  }
+  template <class Fetcher>
+  static bool createTreeRelation(const Pairing& syncdirCopyRelation, const RelationList& files,
+                                 const std::shared_ptr<QoDevice>& remoteDevice, const std::string& treeUuid,
+                                 const std::shared_ptr<ZMQContext>& context) {
+    return updateTreeRelation<Fetcher>(syncdirCopyRelation, files, remoteDevice, treeUuid, context);
+  }
+  template <class Fetcher>
+  static bool handleConflictTreeRelation(const Pairing& syncdirCopyRelation, const RelationList& files,
+                                         const std::shared_ptr<QoDevice>& remoteDevice, const std::string& treeUuid,
+                                         const std::shared_ptr<ZMQContext>& context) {
+    return updateTreeRelation<Fetcher>(syncdirCopyRelation, files, remoteDevice, treeUuid, context);
+  }
+
+  // The batch loop of the downloads; `disconnect` runs whatever happens.
+  static bool fetchInBatches(const RelationList& files, const std::function<void()>& connect,
+                             const std::function<void(const RelationList&)>& fetchBatch,
+                             const std::function<void()>& disconnect);
+
+ private:
+  // The record's pairing fetches the peer usn `usn` again on its next pull.
+  static void setFailedUsn(const QoFileAndSyncdirCopyRelation& record, int64_t usn);
+  // Whether the folder at `path` holds nothing but temporary downloads (true when there is no
+  // folder there: the deletion itself then checks what is).
+  static bool folderHoldsOnlyDownloads(const std::string& path);
+  // Applies a deletion record; a folder that still holds anything fails instead. Answers
+  // whether it was applied.
+  static bool applyDeletion(const Relation& record);
+  // Removes the local folder `local` that the newer remote file `incoming` replaces; see
+  // getCompareResultWithStatList. Answers whether it is gone.
+  static bool removeReplacedFolder(const Relation& local, const Relation& incoming, RelationList& deleteArray);
+};
+
+}  // namespace velbor

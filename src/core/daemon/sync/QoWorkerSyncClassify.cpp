@@ -1,0 +1,223 @@
+// Sorting a page of a peer's records into the actions of a pull (QoWorkerSync).
+
+#include <algorithm>
+#include <cctype>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/sync/QoWorkerSync.h"
+#include "core/daemon/QoPeer.h"
+#include "core/entity/FileFetchEvent.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/proto/QoPbMessageCode.h"
+#include "core/utils/QoUtils.h"
+#include "core/utils/SmartDebugger.h"
+#include "core/utils/Vclock.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+namespace {
+
+using Relation = QoWorkerSync::Relation;
+using RelationList = QoWorkerSync::RelationList;
+
+bool isDigit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
+
+// Texts compared character by character, except that runs of digits compare by their value.
+int compareNumeric(const std::string& a, const std::string& b) {
+  size_t i = 0;
+  size_t j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (isDigit(a[i]) && isDigit(b[j])) {
+      while (i + 1 < a.size() && a[i] == '0' && isDigit(a[i + 1])) ++i;
+      while (j + 1 < b.size() && b[j] == '0' && isDigit(b[j + 1])) ++j;
+      const size_t startA = i;
+      const size_t startB = j;
+      while (i < a.size() && isDigit(a[i])) ++i;
+      while (j < b.size() && isDigit(b[j])) ++j;
+      if (i - startA != j - startB) return i - startA < j - startB ? -1 : 1;
+      const int digits = a.compare(startA, i - startA, b, startB, j - startB);
+      if (digits != 0) return digits < 0 ? -1 : 1;
+      continue;
+    }
+    if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]) ? -1 : 1;
+    ++i;
+    ++j;
+  }
+  if (i < a.size()) return 1;
+  return j < b.size() ? -1 : 0;
+}
+
+// The local record as a deletion of the peer's record `incoming`: a failure is that peer
+// record's, to be fetched again.
+Relation deletionOfLocal(const Relation& local, const Relation& incoming) {
+  auto file = std::make_shared<QoFile>(*local->file());
+  file->setUsn(incoming->file()->usn());
+  auto deletion = std::make_shared<QoFileAndSyncdirCopyRelation>();
+  deletion->setPkPublic(local->pk());
+  deletion->setSyncdirCopy(local->syncdirCopy());
+  deletion->setFile(file);
+  deletion->setVclock(local->vclock());
+  deletion->setRemoteSyncdirCopyUuid(incoming->getRemoteSyncdirCopyUuid());
+  deletion->setFileFetchEvent(EventDeleteFile);
+  return deletion;
+}
+
+int conflictEvent(int32_t remoteType, int32_t localType) {
+  static constexpr int kEvents[4] = {EventFFConflict, EventDFConflict, EventFDConflict, EventDDConflict};
+  return kEvents[(remoteType != 0 ? 2 : 0) + (localType != 0 ? 1 : 0)];
+}
+
+}  // namespace
+
+bool QoWorkerSync::removeReplacedFolder(const Relation& local, const Relation& incoming, RelationList& deleteArray) {
+  // The deletions this page lists below the folder go first, deepest first; the folder
+  // follows only when they left it empty. Anything else in it is local content the peer has
+  // not seen.
+  const std::string prefix = local->file()->path() + "/";
+  RelationList contents;
+  std::erase_if(deleteArray, [&](const Relation& deletion) {
+    if (!deletion->file() || deletion->file()->path().compare(0, prefix.size(), prefix) != 0) return false;
+    contents.push_back(deletion);
+    return true;
+  });
+  std::sort(contents.begin(), contents.end(), QoFileAndSyncdirCopyRelation::sortComparatorDesc());
+  for (const auto& deletion : contents) applyDeletion(deletion);
+  if (!folderHoldsOnlyDownloads(local->file()->path())) {
+    QoLog("Folder({}) holds local content, its replacement comes in as a conflict", local->file()->path());
+    return false;
+  }
+  return deletionOfLocal(local, incoming)->handleFetchEvent(EventDeleteFile);
+}
+
+int64_t QoWorkerSync::getCompareResultWithStatList(
+    const StatList& statList, const Pairing& syncdirCopyRelation, RelationList& dirCreateArray,
+    RelationList& fileCreateArray, RelationList& updateArray, RelationList& updateDirArray, RelationList& deleteArray,
+    RelationList& conflictArray, RelationList& updateWithoutDownload, int64_t& maxUsn, int64_t& count,
+    const std::vector<std::string>& uuidListRemote, const std::vector<std::string>& uuidListLocal) {
+  maxUsn = -1;
+  count = 0;
+  int64_t bytes = 0;
+  QoAssert(syncdirCopyRelation && syncdirCopyRelation->firstSyncdirCopy() && syncdirCopyRelation->secondSyncdirCopy(),
+           "parameters can not be nil");
+  const auto& localCopy = syncdirCopyRelation->firstSyncdirCopy();
+  const std::string failedKey = syncdirCopyRelation->relationHash();
+  // Which side of a conflict takes the conflict name, the same on both devices.
+  const bool renameLocalWhenConflict = compareNumeric(localCopy->uuid(), syncdirCopyRelation->secondSyncdirCopy()->uuid()) <= 0;
+
+  // One record into its list; answers the bytes it adds to the download.
+  const auto classify = [&](const Relation& record, const Relation& local, int comparison) -> int64_t {
+    QoFile& remote = *record->file();
+    switch (comparison) {
+      case VclockCompareEqual:
+      case VclockCompareAfter:
+        return 0;
+      case VclockCompareBefore:
+        break;
+      case VclockCompareConcurrent: {
+        QoAssert(local != nullptr, "");
+        const QoFile& localFile = *local->file();
+        ++count;
+        if (remote.type() == 0 && localFile.type() == 0 && remote.sha1() == localFile.sha1() &&
+            localFile.status() != 1) {
+          // The same content on both sides: the local times and attributes win.
+          remote.setContentModTime(localFile.contentModTime());
+          remote.setUnixAttr(localFile.unixAttr());
+          remote.setWinAttr(localFile.winAttr());
+          remote.setAndroidAttr(localFile.androidAttr());
+          updateWithoutDownload.push_back(record);
+        } else {
+          record->setFileFetchEvent(conflictEvent(remote.type(), localFile.type()));
+          conflictArray.push_back(record);
+        }
+        return 0;
+      }
+      default:
+        QoAssert(false, "Unkown vcResult type!! {}", comparison);
+    }
+    const QoFile* localFile = local ? local->file().get() : nullptr;
+    if (remote.status() == 1) {
+      // What goes is the local item, whatever the peer's record was.
+      if (localFile && localFile->type() != remote.type()) remote.setType(localFile->type());
+      record->setFileFetchEvent(EventDeleteFile);
+      deleteArray.push_back(record);
+      ++count;
+      return 0;
+    }
+    if (localFile && localFile->status() != 1 && localFile->type() != remote.type()) {
+      const bool gone = localFile->type() == 1 ? removeReplacedFolder(local, record, deleteArray)
+                                               : deletionOfLocal(local, record)->handleFetchEvent(EventDeleteFile);
+      if (!gone) {
+        if (localFile->type() != 1) return 0;  // refused and marked failed by the deletion
+        record->setFileFetchEvent(EventDFConflict);
+        conflictArray.push_back(record);
+        ++count;
+        return 0;
+      }
+      localFile = nullptr;
+    }
+    ++count;
+    if (!localFile || localFile->status() == 1) {
+      if (remote.type() == 1) {
+        record->setFileFetchEvent(EventCreateDirectory);
+        dirCreateArray.push_back(record);
+        return 0;
+      }
+      record->setFileFetchEvent(remote.length() == 0 ? EventCreateEmptyFile : EventCreateFile);
+      fileCreateArray.push_back(record);
+      return remote.length();
+    }
+    record->setFileFetchEvent(remote.type() == 1 ? EventUpdateDirectory : EventUpdateFile);
+    if (remote.type() == 1) {
+      updateDirArray.push_back(record);
+    } else if (localFile->type() == 0 && remote.sha1() == localFile->sha1()) {
+      updateWithoutDownload.push_back(record);
+    } else {
+      updateArray.push_back(record);
+      return remote.length();
+    }
+    return 0;
+  };
+
+  for (const pb::Stat& stat : statList) {
+    try {
+      if (stat.path() == "/") {
+        QoLog("WARNING if syncdir root(\"/\") need handle?????");
+      } else if (QoFile::matchIgnoreFilter(stat.path())) {
+        QoLog("Change Ignore, {},", stat.path());
+      } else {
+        try {
+          const Relation record = QoPeer::convertToFileRelationFromPbStat(
+              &stat, syncdirCopyRelation, uuidListLocal, uuidListRemote);
+          const Relation local = localCopy->getFileRelationWithFilePath(record->file()->path());
+          SmartDebugger::sharedSmartDebugger().debug("SyncFile", "{} vclock({})", description(stat),
+                                                     record->getVclockObject().description());
+          int comparison = VclockCompareBefore;
+          if (local) {
+            QoAssert(local->file() && record->file(), "");
+            comparison = local->getVclockObject().compareToVclock(record->getVclockObject());
+            record->setIsRenameLocalWHenConflict(renameLocalWhenConflict);
+            record->setPkPublic(local->pk());
+            record->file()->setPkPublic(local->file()->pk());
+            record->setFileRelationLocal(local);
+          }
+          record->setRemoteSyncdirCopyUuid(syncdirCopyRelation->secondSyncdirCopy()->uuid());
+          bytes += classify(record, local, comparison);
+        } catch (const Exception& e) {
+          // Refused (a bad path is QoExceptionZeBadPath) or failed: fetched again next time.
+          QoLog("*** getCompareResultWithFindResponse Failed, {}: {}", e.name(), e.reason());
+          DataSource::sharedDataSource().setSyncdirCopyRelationFailedUsn(failedKey, stat.usn());
+        }
+      }
+    } catch (...) {
+      maxUsn = std::max(maxUsn, stat.usn());
+      throw;
+    }
+    maxUsn = std::max(maxUsn, stat.usn());
+  }
+  return bytes;
+}
+
+}  // namespace velbor

@@ -1,0 +1,226 @@
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+
+#include "SyncTestBase.h"
+#include "core/utils/QoExceptionProto.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ActionsTest = SyncTestBase;
+using Page = SyncTestBase::Page;
+using RelationList = SyncTestBase::RelationList;
+
+// Deletions in the order the pull applies them: every item before the folder holding it.
+RelationList descending(RelationList records) {
+  std::sort(records.begin(), records.end(), QoFileAndSyncdirCopyRelation::sortComparatorDesc());
+  return records;
+}
+
+TEST_F(ActionsTest, FolderDeletionRemovesTheListedContentsThenTheEmptyFolder) {
+  writeFile(at("d/a.txt"), "a");
+  writeFile(at("d/sub/b.txt"), "b");
+  recordTree("d");
+  const Page page = classify({stat("d", Incoming().type(1).status(1).clock(kNewer), 20),
+                              stat("d/a.txt", Incoming().content("a").status(1).clock(kNewer), 21),
+                              stat("d/sub", Incoming().type(1).status(1).clock(kNewer), 22),
+                              stat("d/sub/b.txt", Incoming().content("b").status(1).clock(kNewer), 23)});
+  ASSERT_EQ(page.deletions.size(), 4u);
+  EXPECT_TRUE(QoWorkerSync::deleteRelation(pairing_, descending(page.deletions)));
+  EXPECT_FALSE(fs::exists(at("d")));
+  for (const char* path : {"d", "d/sub", "d/a.txt", "d/sub/b.txt"}) EXPECT_EQ(stored(path)->status(), 1) << path;
+  EXPECT_EQ(failedUsn(), 0);
+}
+
+TEST_F(ActionsTest, FolderDeletionKeepsWhatThePeerDidNotList) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> addToFolder;
+    bool folderStays;
+  };
+  const std::vector<Case> cases{
+      {"a new file not yet recorded", [&](const std::string& d) { writeFile(at(d + "/new.txt"), "new"); }, true},
+      {"a recorded file the peer never had",
+       [&](const std::string& d) {
+         writeFile(at(d + "/mine.txt"), "mine");
+         recordLocal(d + "/mine.txt");
+       },
+       true},
+      {"an empty subfolder", [&](const std::string& d) { fs::create_directories(at(d + "/empty")); }, true},
+      {"only a leftover temporary download",
+       [&](const std::string& d) { writeFile(at(d + "/.x.txt.Velbor.Download"), "partial"); }, false},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    DataSource::sharedDataSource().resetSyncdirCopyRelationFailedUsn(pairingKey());
+    const std::string d = "d" + std::to_string(index++);
+    writeFile(at(d + "/listed.txt"), "listed");
+    recordTree(d);
+    c.addToFolder(d);
+    const Page page = classify({stat(d, Incoming().type(1).status(1).clock(kNewer), 60),
+                                stat(d + "/listed.txt", Incoming().content("listed").status(1).clock(kNewer), 61)});
+    ASSERT_EQ(page.deletions.size(), 2u);
+    EXPECT_TRUE(QoWorkerSync::deleteRelation(pairing_, descending(page.deletions)));
+    EXPECT_FALSE(fs::exists(at(d + "/listed.txt")));
+    EXPECT_EQ(stored(d + "/listed.txt")->status(), 1);
+    EXPECT_EQ(fs::exists(at(d)), c.folderStays);
+    EXPECT_EQ(stored(d)->status(), c.folderStays ? 0 : 1);
+    EXPECT_EQ(failedUsn(), c.folderStays ? 60 : 0);
+  }
+  EXPECT_TRUE(fs::exists(at("d0/new.txt")));
+  EXPECT_EQ(readFile(at("d1/mine.txt")), "mine");
+}
+
+TEST_F(ActionsTest, RemovalRecordedAsAnotherTypeRemovesTheLocalItem) {
+  // The peer replaced the file by a folder and removed that before this device pulled.
+  writeFile(at("z"), "z");
+  recordLocal("z");
+  fs::create_directories(at("e"));
+  recordLocal("e");
+  const Page page = classify({stat("z", Incoming().type(1).status(1).clock(kNewer), 80),
+                              stat("e", Incoming().content("e").status(1).clock(kNewer), 81)});
+  ASSERT_EQ(page.deletions.size(), 2u);
+  EXPECT_TRUE(QoWorkerSync::deleteRelation(pairing_, descending(page.deletions)));
+  EXPECT_FALSE(fs::exists(at("z")));
+  EXPECT_FALSE(fs::exists(at("e")));
+  EXPECT_EQ(stored("z")->status(), 1);
+  EXPECT_EQ(stored("e")->status(), 1);
+  EXPECT_EQ(failedUsn(), 0);
+}
+
+TEST_F(ActionsTest, MetadataUpdateStampsOnlyFilesThatAreStillAsRecorded) {
+  writeFile(at("same.txt"), "content");
+  writeFile(at("edited.txt"), "content");
+  recordLocal("same.txt");
+  recordLocal("edited.txt");
+  writeFile(at("edited.txt"), "content, edited here");
+  const int64_t editedTime = mtimeOf(at("edited.txt"));
+  const int64_t sameUsn = stored("same.txt")->usn();
+
+  const Page page = classify({stat("same.txt", Incoming().content("content").permissions(0600).clock(kNewer), 70),
+                              stat("edited.txt", Incoming().content("content").permissions(0600).clock(kNewer), 71)});
+  ASSERT_EQ(page.metadataOnly.size(), 2u);
+  EXPECT_TRUE(QoWorkerSync::updateFilesWithoutDownload(page.metadataOnly));
+
+  EXPECT_EQ(modeOf(at("same.txt")), 0600u);
+  EXPECT_EQ(mtimeOf(at("same.txt")), kPeerTime);
+  EXPECT_EQ(storedClock("same.txt"), "1|1|0");
+  EXPECT_GT(stored("same.txt")->usn(), sameUsn);
+
+  EXPECT_EQ(readFile(at("edited.txt")), "content, edited here");
+  EXPECT_EQ(mtimeOf(at("edited.txt")), editedTime) << "its local change stays visible to the next rescan";
+  EXPECT_EQ(storedClock("edited.txt"), "1");
+  EXPECT_EQ(failedUsn(), 71);
+}
+
+// Where the stand-in fetcher fails.
+struct FetchScript {
+  bool failConnect;
+  size_t failBatch;  // 1-based; 0 never
+  bool otherException;
+};
+
+// What the stand-in fetcher was asked to do.
+struct FetchLog {
+  std::vector<size_t> batches;
+  std::string treeUuid;
+  int connects = 0;
+  int disconnects = 0;
+};
+
+// Stands in for the part-wise fetcher: records what it is handed, fails where told.
+class ScriptedFetcher {
+ public:
+  static inline FetchScript script{};
+  static inline FetchLog* log = nullptr;
+
+  ScriptedFetcher(const std::string& treeUuid, const std::shared_ptr<ZMQContext>&) { log->treeUuid = treeUuid; }
+  void connectToDevice(const QoDevice::Ptr&) {
+    ++log->connects;
+    if (script.failConnect) throw QoExceptionZeBadDevice::defaultExceptionWithReason("no route");
+  }
+  void fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>&) {
+    log->batches.push_back(batch.size());
+    if (log->batches.size() != script.failBatch) return;
+    // Records applied before the failure carry local usns from then on.
+    for (const auto& record : batch) record->file()->setUsn(999999);
+    if (script.otherException) throw std::runtime_error("out of memory");
+    throw QoExceptionZeGeneral::defaultExceptionWithReason("peer went away");
+  }
+  void disconncet() { ++log->disconnects; }
+
+  // Runs `work` with this script, answering what the fetcher saw.
+  static FetchLog run(const FetchScript& with, const std::function<void()>& work) {
+    FetchLog seen;
+    script = with;
+    log = &seen;
+    work();
+    log = nullptr;
+    return seen;
+  }
+};
+
+TEST_F(ActionsTest, DownloadsGoInBatchesAndEveryRecordNotThroughIsFetchedAgain) {
+  RelationList files;
+  for (int index = 0; index < 85; ++index) {
+    auto record = incoming("f" + std::to_string(index), Incoming().content("x"));
+    record->file()->setUsn(1000 + index);
+    files.push_back(record);
+  }
+  const auto resetUsns = [&] {
+    for (int index = 0; index < 85; ++index) files[static_cast<size_t>(index)]->file()->setUsn(1000 + index);
+    DataSource::sharedDataSource().resetSyncdirCopyRelationFailedUsn(pairingKey());
+  };
+  struct Case {
+    const char* name;
+    FetchScript script;
+    std::vector<size_t> batches;
+    bool result;
+    int64_t failed;
+  };
+  const std::vector<Case> cases{
+      {"all through", {false, 0, false}, {40, 40, 5}, true, 0},
+      {"second batch fails", {false, 2, false}, {40, 40}, false, 1040},
+      {"last batch fails", {false, 3, false}, {40, 40, 5}, false, 1080},
+      {"no connection", {true, 0, false}, {}, false, 1000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    resetUsns();
+    bool result = false;
+    const FetchLog seen = ScriptedFetcher::run(c.script, [&] {
+      result = QoWorkerSync::updateTreeRelation<ScriptedFetcher>(pairing_, files, remote_->device(), remote_->uuid(),
+                                                                  nullptr);
+    });
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(seen.batches, c.batches);
+    EXPECT_EQ(seen.treeUuid, remote_->uuid());
+    EXPECT_EQ(seen.connects, 1);
+    EXPECT_EQ(seen.disconnects, 1);
+    EXPECT_EQ(failedUsn(), c.failed);
+  }
+
+  // Anything but the system's own exceptions leaves, after closing the fetcher.
+  resetUsns();
+  FetchLog seen = ScriptedFetcher::run({false, 1, true}, [&] {
+    EXPECT_THROW(QoWorkerSync::createTreeRelation<ScriptedFetcher>(pairing_, files, remote_->device(),
+                                                                   remote_->uuid(), nullptr),
+                 std::runtime_error);
+  });
+  EXPECT_EQ(seen.disconnects, 1);
+  EXPECT_EQ(failedUsn(), 1000);
+
+  // Nothing to fetch: no fetcher, no connection.
+  seen = ScriptedFetcher::run({false, 0, false}, [&] {
+    EXPECT_TRUE(QoWorkerSync::handleConflictTreeRelation<ScriptedFetcher>(pairing_, {}, remote_->device(),
+                                                                          remote_->uuid(), nullptr));
+  });
+  EXPECT_EQ(seen.connects, 0);
+}
+
+}  // namespace
+}  // namespace velbor::test

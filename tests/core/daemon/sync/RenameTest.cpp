@@ -1,0 +1,158 @@
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <functional>
+
+#include "SyncTestBase.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+using RenameTest = SyncTestBase;
+using Page = SyncTestBase::Page;
+
+TEST_F(RenameTest, FileMovedOnThePeerIsRenamedHereWithoutDownload) {
+  writeFile(at("old.txt"), "payload");
+  recordLocal("old.txt");
+  Page page = classify({stat("old.txt", Incoming().content("payload").status(1).clock(kNewer), 30),
+                        stat("new.txt", Incoming().content("payload").permissions(0600), 31)});
+  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  ASSERT_EQ(renames.size(), 1u);
+  EXPECT_TRUE(page.deletions.empty());
+  EXPECT_TRUE(page.fileCreate.empty());
+  EXPECT_EQ(renames[0]->file()->path(), at("new.txt"));
+  EXPECT_EQ(renames[0]->file()->usn(), 30);
+
+  EXPECT_TRUE(QoWorkerSync::renameFiles(renames).empty());
+  EXPECT_EQ(readFile(at("new.txt")), "payload");
+  EXPECT_EQ(modeOf(at("new.txt")), 0600u);
+  EXPECT_FALSE(fs::exists(at("old.txt")));
+  EXPECT_EQ(stored("new.txt")->status(), 0);
+  EXPECT_EQ(stored("old.txt")->status(), 1) << "the old path is recorded removed, as on the peer";
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(failedUsn(), 0);
+}
+
+TEST_F(RenameTest, EachDeletionPairsOnceAndOnlyWithTheSameContent) {
+  writeFile(at("a.txt"), "same");
+  writeFile(at("b.txt"), "same");
+  writeFile(at("c.txt"), "before");
+  recordLocal("a.txt");
+  recordLocal("b.txt");
+  recordLocal("c.txt");
+  Page page = classify({stat("a.txt", Incoming().content("same").status(1).clock(kNewer), 30),
+                        stat("b.txt", Incoming().content("same").status(1).clock(kNewer), 31),
+                        stat("c.txt", Incoming().content("before").status(1).clock(kNewer), 32),
+                        stat("moved.txt", Incoming().content("same"), 40),
+                        stat("moved-and-edited.txt", Incoming().content("after"), 41)});
+  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  ASSERT_EQ(renames.size(), 1u);
+  EXPECT_EQ(renames[0]->file()->path(), at("moved.txt"));
+  const auto& source = renames[0]->getFileRelationLocal();
+  ASSERT_NE(source, nullptr);
+  EXPECT_EQ(renames[0]->file()->usn(), source->file()->usn()) << "the lower usn of the pair";
+  ASSERT_EQ(page.deletions.size(), 2u) << "the other copy and the edited file's old path stay deletions";
+  EXPECT_EQ(std::count(page.deletions.begin(), page.deletions.end(), source), 0);
+  ASSERT_EQ(page.fileCreate.size(), 1u);
+  EXPECT_EQ(page.fileCreate[0]->file()->path(), at("moved-and-edited.txt"));
+
+  // A later list finds only what is left.
+  RelationList none;
+  EXPECT_TRUE(QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, none).empty());
+}
+
+TEST_F(RenameTest, OnlyAnIntactRecordedLocalFileIsARenameSource) {
+  // Each case leaves "old.txt" so that the peer's removal of it must not become a rename.
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> prepare;
+    std::vector<uint64_t> removalClock;
+  };
+  // "payload" recorded at `p`, then gone from disk.
+  const auto recordedThenGone = [&](const std::string& p) {
+    writeFile(at(p), "payload");
+    recordLocal(p);
+    fs::remove(at(p));
+  };
+  const std::vector<Case> cases{
+      {"never recorded here", [&](const std::string& p) { writeFile(at(p), "payload"); }, kNewer},
+      {"recorded with other content",
+       [&](const std::string& p) {
+         writeFile(at(p), "other");
+         recordLocal(p);
+         writeFile(at(p), "payload");
+       },
+       kNewer},
+      {"gone from disk", recordedThenGone, kNewer},
+      {"a folder on disk now",
+       [&](const std::string& p) {
+         recordedThenGone(p);
+         fs::create_directories(at(p));
+       },
+       kNewer},
+      {"recorded removed",
+       [&](const std::string& p) {
+         recordedThenGone(p);
+         inTransaction([&] { stored(p)->deleteRelation(); });
+       },
+       {3, 1}},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string old = "old" + std::to_string(index) + ".txt";
+    const std::string moved = "new" + std::to_string(index++) + ".txt";
+    c.prepare(old);
+    Page page = classify({stat(old, Incoming().content("payload").status(1).clock(c.removalClock), 30),
+                          stat(moved, Incoming().content("payload"), 31)});
+    ASSERT_EQ(page.deletions.size(), 1u);
+    ASSERT_EQ(page.fileCreate.size(), 1u);
+    EXPECT_TRUE(QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate).empty());
+    EXPECT_EQ(page.deletions.size(), 1u);
+    EXPECT_EQ(page.fileCreate.size(), 1u);
+  }
+}
+
+TEST_F(RenameTest, DigestsEqualOnlyIgnoringCaseDoNotPairButDoNotHideAnExactMatch) {
+  writeFile(at("old.txt"), "payload");
+  recordLocal("old.txt");
+  Page page = classify({stat("old.txt", Incoming().content("payload").status(1).clock(kNewer), 30),
+                        stat("upper.txt", Incoming().content("payload"), 31),
+                        stat("exact.txt", Incoming().content("payload"), 32)});
+  ASSERT_EQ(page.fileCreate.size(), 2u);
+  for (const auto& record : page.fileCreate) {
+    if (record->file()->path() != at("upper.txt")) continue;
+    std::string upper = record->file()->sha1();
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+    ASSERT_NE(upper, record->file()->sha1());
+    record->file()->setSha1(upper);
+  }
+  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  ASSERT_EQ(renames.size(), 1u);
+  EXPECT_EQ(renames[0]->file()->path(), at("exact.txt"));
+  ASSERT_EQ(page.fileCreate.size(), 1u);
+  EXPECT_EQ(page.fileCreate[0]->file()->path(), at("upper.txt"));
+}
+
+TEST_F(RenameTest, FailedRenameIsHandedBackToBeFetchedAndLosesNothing) {
+  writeFile(at("old.txt"), "payload");
+  recordLocal("old.txt");
+  writeFile(at("new.txt"), "mine, not yet recorded");
+  Page page = classify({stat("old.txt", Incoming().content("payload").status(1).clock(kNewer), 35),
+                        stat("new.txt", Incoming().content("payload"), 31)});
+  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  ASSERT_EQ(renames.size(), 1u);
+
+  const auto failed = QoWorkerSync::renameFiles(renames);
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0]->getFileRelationLocal(), nullptr) << "no local record at its own path";
+  EXPECT_EQ(failed[0]->getFileFetchEvent(), EventCreateFile);
+  EXPECT_EQ(readFile(at("new.txt")), "mine, not yet recorded");
+  EXPECT_EQ(readFile(at("old.txt")), "payload");
+  EXPECT_EQ(stored("old.txt")->status(), 0);
+  EXPECT_EQ(failedUsn(), 31) << "the lower usn of the pair: the deletion comes again too";
+}
+
+}  // namespace
+}  // namespace velbor::test
