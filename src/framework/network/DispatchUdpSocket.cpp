@@ -1,7 +1,6 @@
 #include "framework/network/DispatchUdpSocket.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -659,13 +658,6 @@ bool DispatchUdpSocket::setupSendAndReceiveSources(bool ipv4, DispatchUdpSocketE
   receive->setEventHandler([weak, ipv4, source = receive.get()] {
     if (auto self = weak.lock()) self->handleReadable(ipv4, source);
   });
-  // The descriptor is closed once both sources are done with it.
-  auto remaining = std::make_shared<std::atomic<int>>(2);
-  auto cancel = [fd, remaining] {
-    if (--*remaining == 0) ::close(fd);
-  };
-  send->setCancelHandler(cancel);
-  receive->setCancelHandler(cancel);
   if (ipv4) {
     send4Source_ = std::move(send);
     receive4Source_ = std::move(receive);
@@ -717,6 +709,9 @@ void DispatchUdpSocket::closeSocket(bool ipv4) {
   auto& send = ipv4 ? send4Source_ : send6Source_;
   auto& receive = ipv4 ? receive4Source_ : receive6Source_;
   if (send) {
+    // Cancelling lets go of the sources' own duplicates at once, so closing ours below frees
+    // the port before close() returns: a caller may bind it again straight away, even on
+    // this queue, where a cancel handler would only run after the caller's job.
     send->cancel();
     receive->cancel();
     // A suspended source would never finish its cancellation.
@@ -724,10 +719,8 @@ void DispatchUdpSocket::closeSocket(bool ipv4) {
     resumeReceiveSource(ipv4);
     send.reset();
     receive.reset();
-  } else {
-    // Its sources could not be made: nothing else will close it.
-    ::close(fd);
   }
+  ::close(fd);
   fd = -1;
   if (ipv4) {
     socket4FDReadable_ = false;
