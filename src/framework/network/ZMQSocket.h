@@ -21,7 +21,9 @@ class ZMQContext;
 
 // One ZeroMQ socket of a ZMQContext. Made only by ZMQContext::socketWithType; used by one
 // thread at a time. Failures are logged and raised as ZMQException, except a failed send,
-// which answers false.
+// which answers false. Once closed (by close() or its context's terminate()) every
+// operation raises ZMQException with ENOTSOCK, or ETERM when the context is terminated;
+// only close() itself and the state getters stay harmless.
 // A socket of type ZMQ_UDP is a plain IPv4 UDP descriptor instead; its operations raise
 // ZMQException with the system's errno. It is the delegate of the asynchronous socket it
 // broadcasts through, so it must be held by a std::shared_ptr (as socketWithType does).
@@ -93,7 +95,8 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   const std::string& info() const { return info_; }
   int udpSocket() const { return udpSocket_; }
 
-  void* zmqSocket() const { return zmqSocket_; }
+  // The libzmq handle; raises as any operation once closed.
+  void* zmqSocket() const;
   bool isClosed() const { return closed_.load(); }
   std::shared_ptr<ZMQContext> context() const { return context_.lock(); }
   int type() const { return type_; }
@@ -102,6 +105,8 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
 
  private:
   void logError(std::string_view operation, int error) const;
+  // Raises ENOTSOCK or ETERM for `operation` on a closed socket.
+  void requireOpen(std::string_view operation) const;
   [[noreturn]] void raise(std::string_view operation) const;
   void limitNetworkInput(const std::string& endpoint);
   void closeUdp();
