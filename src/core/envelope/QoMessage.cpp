@@ -14,7 +14,7 @@
 #include "framework/network/ZMQAddress.h"
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
-#include "platform/QoLog.h"
+#include "platform/LogRateLimiter.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor {
@@ -40,6 +40,13 @@ std::string unwrapBodyKey(const std::string& wrapped, const std::string& private
 }
 
 }  // namespace
+
+LogRateLimiter& QoMessage::openFailureLog() {
+  // Never destroyed: workers may still log during exit.
+  static auto* limiter =
+      new LogRateLimiter("QoMessage: messages that failed to open", kOpenFailureLogLines, kOpenFailureLogInterval);
+  return *limiter;
+}
 
 QoMessage::QoMessage() = default;
 
@@ -145,9 +152,10 @@ std::optional<QoMessage::Bytes> QoMessage::decryptLevel(int level, const std::op
     const auto* named = dynamic_cast<const Exception*>(&e);
     // The details stay here: telling a peer which step failed would let it probe the
     // key unwrapping and the padding one guess at a time.
-    QoLog("{}: Device({}),{} decryptLevel failed, {}:{}", nameText(), deviceName,
-          QoPbMessageCode::sharedQoPbMessageCode().getMessageClassStringByCode(code_).value_or(kNullText),
-          named ? named->name() : "std::exception", named ? named->reason() : e.what());
+    openFailureLog().log(
+        "{}: Device({}),{} decryptLevel failed, {}:{}", nameText(), deviceName,
+        QoPbMessageCode::sharedQoPbMessageCode().getMessageClassStringByCode(code_).value_or(kNullText),
+        named ? named->name() : "std::exception", named ? named->reason() : e.what());
     throw QoExceptionZePermissionDeny(fmt::format("{}: Device({}) decryptLevel failed", nameText(), deviceName));
   }
 }

@@ -17,6 +17,7 @@
 #include "framework/network/DispatchUdpSendPacket.h"
 #include "framework/network/DispatchUdpSpecialPacket.h"
 #include "platform/Dispatch.h"
+#include "platform/LogRateLimiter.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -85,13 +86,20 @@ T structOf(const std::string& bytes) {
   return value;
 }
 
+// Lines about datagrams that anyone on the network can send: bounded, so a flood of them
+// cannot fill the disk. Never destroyed: queue threads may still log during exit.
+LogRateLimiter& droppedDatagramLog() {
+  static auto* limiter = new LogRateLimiter("DispatchUdpSocket: dropped datagrams", 10, std::chrono::minutes(1));
+  return *limiter;
+}
+
 bool runFilterCaught(const char* what, const std::function<bool()>& filter) {
   try {
     return filter();
   } catch (const std::exception& e) {
-    QoLog("*** DispatchUdpSocket {} filter: {}", what, e.what());
+    droppedDatagramLog().log("*** DispatchUdpSocket {} filter: {}", what, e.what());
   } catch (...) {
-    QoLog("*** DispatchUdpSocket {} filter: unknown exception", what);
+    droppedDatagramLog().log("*** DispatchUdpSocket {} filter: unknown exception", what);
   }
   return false;
 }
@@ -1427,7 +1435,8 @@ void DispatchUdpSocket::doReceive() {
     if (result == 0) {
       // An empty datagram carries nothing to deliver.
     } else if (static_cast<size_t>(result) > size) {
-      QoLog("DispatchUdpSocket: dropped a datagram of {} bytes, longer than the receive limit of {}", result, size);
+      droppedDatagramLog().log("DispatchUdpSocket: dropped a datagram of {} bytes, longer than the receive limit of {}",
+                               result, size);
     } else {
       data.resize(static_cast<size_t>(result));
       Bytes address = bytesOf(&storage, addressLength);

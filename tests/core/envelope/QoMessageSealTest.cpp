@@ -263,6 +263,21 @@ TEST_F(QoMessageSealTest, AlteredKeysAndCipherTextsAllFailAlike) {
   }
 }
 
+// Any host can send messages that fail to open: their log lines are bounded, not one each.
+TEST_F(QoMessageSealTest, AFloodOfUnopenableMessagesLogsABoundedNumberOfLines) {
+  auto frames = sealed(2);
+  frames[1][frames[1].size() - 1] ^= 0x01;
+  size_t lines = 0;
+  for (int i = 0; i < 40; ++i) {
+    const std::string log = refusal(frames).log;
+    for (size_t at = log.find("decryptLevel failed,"); at != std::string::npos;
+         at = log.find("decryptLevel failed,", at + 1)) {
+      ++lines;
+    }
+  }
+  EXPECT_EQ(lines, QoMessage::kOpenFailureLogLines);
+}
+
 // Level 1 never uses the wrapped key, so it never opens it: a replayed request with a
 // substituted key must not tell a key with valid padding from one without.
 TEST_F(QoMessageSealTest, LevelOneIgnoresTheWrappedKey) {
