@@ -54,7 +54,9 @@ class QoMessage {
   // schema's InvalidProtocolBuffer or UninitializedMessage unchanged. Without a key source
   // the configured device key is used.
   static Ptr initWithRecvZMQMessage(ZMQMessage& frames, PrivateKeySource privateKeySource = nullptr);
-  // Receives one whole multipart message (blocking) and unpacks it as above.
+  // Receives one whole multipart message (blocking) and unpacks it as above. A message
+  // beyond ZMQMessage's bounds on frames and bytes is drained and raises ZMQException
+  // (EMSGSIZE) without being unpacked.
   static Ptr recvFromSocket(ZMQSocket& socket, PrivateKeySource privateKeySource = nullptr);
 
   static Ptr qoMessageWithMsgCode(int32_t code, Body body);

@@ -148,10 +148,21 @@ std::optional<std::string> ZMQSocket::dataForOption(int option) {
 
 void ZMQSocket::limitNetworkInput(const std::string& endpoint) {
   if (endpoint.rfind("tcp://", 0) != 0 || zmqSocket_ == nullptr) return;
+  // Options must be in place before the connections they apply to; a bound the caller set
+  // itself stays.
   int64_t current = -1;
   size_t length = sizeof current;
-  if (zmq_getsockopt(zmqSocket_, ZMQ_MAXMSGSIZE, &current, &length) == 0 && current >= 0) return;  // set by the caller
-  zmq_setsockopt(zmqSocket_, ZMQ_MAXMSGSIZE, &kMaxNetworkMessageSize, sizeof kMaxNetworkMessageSize);
+  if (zmq_getsockopt(zmqSocket_, ZMQ_MAXMSGSIZE, &current, &length) != 0 || current < 0) {
+    zmq_setsockopt(zmqSocket_, ZMQ_MAXMSGSIZE, &kMaxNetworkMessageSize, sizeof kMaxNetworkMessageSize);
+  }
+  constexpr int kZeroMQDefaultHighWaterMark = 1000;
+  for (int option : {ZMQ_RCVHWM, ZMQ_SNDHWM}) {
+    int mark = 0;
+    length = sizeof mark;
+    if (zmq_getsockopt(zmqSocket_, option, &mark, &length) == 0 && mark == kZeroMQDefaultHighWaterMark) {
+      zmq_setsockopt(zmqSocket_, option, &kNetworkHighWaterMark, sizeof kNetworkHighWaterMark);
+    }
+  }
 }
 
 bool ZMQSocket::bindToEndpoint(const std::string& endpoint) {
