@@ -269,7 +269,7 @@ std::optional<nlohmann::json> UserDefaults::objectForKey(const std::string& key)
   return *it;
 }
 
-void UserDefaults::setObject(const std::string& key, const nlohmann::json& value) {
+bool UserDefaults::setObject(const std::string& key, const nlohmann::json& value) {
   // Reject what could never be written (text that is not UTF-8) before it is kept in memory.
   try {
     (void)value.dump();
@@ -278,12 +278,12 @@ void UserDefaults::setObject(const std::string& key, const nlohmann::json& value
   }
   std::lock_guard lock(mutex_);
   values_[key] = value;
-  writeLocked();
+  return writeLocked();
 }
 
-void UserDefaults::removeObjectForKey(const std::string& key) {
+bool UserDefaults::removeObjectForKey(const std::string& key) {
   std::lock_guard lock(mutex_);
-  if (values_.erase(key) > 0) writeLocked();
+  return values_.erase(key) == 0 || writeLocked();
 }
 
 bool UserDefaults::boolForKey(const std::string& key) const {
@@ -340,20 +340,20 @@ std::optional<std::string> UserDefaults::dataForKey(const std::string& key) cons
   return decodeBase64(it->get<std::string>());
 }
 
-void UserDefaults::setBool(const std::string& key, bool value) { setObject(key, value); }
+bool UserDefaults::setBool(const std::string& key, bool value) { return setObject(key, value); }
 
-void UserDefaults::setInteger(const std::string& key, int64_t value) { setObject(key, value); }
+bool UserDefaults::setInteger(const std::string& key, int64_t value) { return setObject(key, value); }
 
-void UserDefaults::setDouble(const std::string& key, double value) {
+bool UserDefaults::setDouble(const std::string& key, double value) {
   // JSON has no NaN or infinity: it would silently come back as null.
   if (!std::isfinite(value)) throw Exception("UserDefaults", fmt::format("value for key \"{}\" is not finite", key));
-  setObject(key, value);
+  return setObject(key, value);
 }
 
-void UserDefaults::setString(const std::string& key, const std::string& value) { setObject(key, value); }
+bool UserDefaults::setString(const std::string& key, const std::string& value) { return setObject(key, value); }
 
-void UserDefaults::setData(const std::string& key, const std::string& bytes) {
-  setObject(key, nlohmann::json{{kDataTag, encodeBase64(bytes)}});
+bool UserDefaults::setData(const std::string& key, const std::string& bytes) {
+  return setObject(key, nlohmann::json{{kDataTag, encodeBase64(bytes)}});
 }
 
 bool UserDefaults::synchronize() {

@@ -15,7 +15,10 @@ namespace velbor {
 // A named suite of typed settings ("QoConfig", "DataSource", "Debugger", or the standard
 // suite), kept as one JSON file <configDirectory>/<suite>.json with mode 0600.
 // Every change is written through at once: temporary file, fsync, rename, so a crash
-// leaves either the old or the new file, never a torn one. All operations are thread-safe.
+// leaves either the old or the new file, never a torn one. A change that cannot be written
+// answers false (after a log line) and stays in memory, where the next successful write
+// takes it to disk; callers that must not go on without it check the answer, as they do
+// for synchronize(). All operations are thread-safe.
 class UserDefaults {
  public:
   // The one instance per suite name in this process; loads the file on first use.
@@ -32,8 +35,11 @@ class UserDefaults {
   bool hasKey(const std::string& key) const;
   std::vector<std::string> allKeys() const;
   std::optional<nlohmann::json> objectForKey(const std::string& key) const;
-  void setObject(const std::string& key, const nlohmann::json& value);
-  void removeObjectForKey(const std::string& key);
+  // False when the suite file could not be written; a value that can never be stored (text
+  // that is not UTF-8) raises and is not kept.
+  bool setObject(const std::string& key, const nlohmann::json& value);
+  // False when the suite file could not be written.
+  bool removeObjectForKey(const std::string& key);
 
   // Typed reads: an absent key, or a value of another type, reads as false / 0 / 0.0 / "".
   bool boolForKey(const std::string& key) const;
@@ -44,11 +50,12 @@ class UserDefaults {
   // Bytes (stored Base64-encoded in the file); absent when missing or not bytes.
   std::optional<std::string> dataForKey(const std::string& key) const;
 
-  void setBool(const std::string& key, bool value);
-  void setInteger(const std::string& key, int64_t value);
-  void setDouble(const std::string& key, double value);
-  void setString(const std::string& key, const std::string& value);
-  void setData(const std::string& key, const std::string& bytes);
+  // As setObject.
+  bool setBool(const std::string& key, bool value);
+  bool setInteger(const std::string& key, int64_t value);
+  bool setDouble(const std::string& key, double value);
+  bool setString(const std::string& key, const std::string& value);
+  bool setData(const std::string& key, const std::string& bytes);
 
   // Writes the suite again; false (and a log line) when the file cannot be written.
   bool synchronize();

@@ -143,8 +143,11 @@ TEST_F(UserDefaultsTest, FailedWriteIsReportedAndKeepsTheValueInMemory) {
   TempDir dir;
   writeFile(dir / "notAFolder", "x");
   UserDefaults suite("Debugger", dir / "notAFolder" / "Debugger.json");
-  suite.setInteger("level", 3);  // logs, does not throw
-  EXPECT_EQ(suite.integerForKey("level"), 3);
+  EXPECT_FALSE(suite.setInteger("level", 3));
+  EXPECT_FALSE(suite.setData("key", "secret"));
+  EXPECT_FALSE(suite.removeObjectForKey("level"));
+  EXPECT_TRUE(suite.removeObjectForKey("never there"));
+  EXPECT_EQ(suite.dataForKey("key"), "secret");
   EXPECT_FALSE(suite.synchronize());
   EXPECT_FALSE(hasTempFiles(dir.path()));
 }

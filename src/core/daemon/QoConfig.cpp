@@ -10,6 +10,7 @@
 #include "core/entity/QoDevice.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/QoEncrypt.h"
+#include "platform/Exception.h"
 #include "platform/QoLog.h"
 #include "platform/UserDefaults.h"
 
@@ -119,23 +120,28 @@ std::optional<QoConfigValue> QoConfig::getDefaultValueByKey(const std::string& k
 
 void QoConfig::configInit() { initDefaultValue(); }
 
-void QoConfig::storeValue(const std::string& key, const QoConfigValue& value) {
-  std::visit(
+bool QoConfig::storeValue(const std::string& key, const QoConfigValue& value) {
+  return std::visit(
       [&](const auto& v) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, bool>) {
-          defaults_->setBool(key, v);
+          return defaults_->setBool(key, v);
         } else if constexpr (std::is_same_v<T, int64_t>) {
-          defaults_->setInteger(key, v);
+          return defaults_->setInteger(key, v);
         } else if constexpr (std::is_same_v<T, double>) {
-          defaults_->setDouble(key, v);
+          return defaults_->setDouble(key, v);
         } else if constexpr (std::is_same_v<T, std::string>) {
-          defaults_->setString(key, v);
+          return defaults_->setString(key, v);
         } else {
-          defaults_->setData(key, v.bytes);
+          return defaults_->setData(key, v.bytes);
         }
       },
       value);
+}
+
+void QoConfig::requireStored(bool written, const std::string& key) const {
+  if (written) return;
+  throw Exception(kSuiteName, fmt::format("\"{}\" cannot be stored in {}", key, defaults_->filePath().string()));
 }
 
 std::optional<QoConfigValue> QoConfig::storedValue(const std::string& key, const QoConfigValue& kind) const {
@@ -230,16 +236,21 @@ void QoConfig::initDefaultValue() {
   auto delegate = configDelegate();
   std::string version = delegate ? delegate->getConfigVersion() : std::string();
 
+  // Whatever is stored here must reach the disk before the device goes on: a key pair or
+  // uuid held only in memory would be replaced by new ones at the next start, which no
+  // peer knows.
   if (!stamp) {
-    for (const auto& [key, value] : defaults) storeValue(key, value);
-    defaults_->setString(kInitializedKey, version);
+    for (const auto& [key, value] : defaults) requireStored(storeValue(key, value), key);
+    requireStored(defaults_->setString(kInitializedKey, version), kInitializedKey);
   } else if (*stamp != version) {
     // A new configuration version brings back the platform's defaults; identity, ports
     // and keys stay.
     if (delegate) {
-      for (const auto& [key, value] : delegate->userDefaultConfigValues()) storeValue(key, value);
+      for (const auto& [key, value] : delegate->userDefaultConfigValues()) {
+        requireStored(storeValue(key, value), key);
+      }
     }
-    defaults_->setString(kInitializedKey, version);
+    requireStored(defaults_->setString(kInitializedKey, version), kInitializedKey);
   }
   defaults_->synchronize();
 
@@ -247,8 +258,8 @@ void QoConfig::initDefaultValue() {
     auto stored = storedValue(key, value);
     if (stored && setValueForKey(key, *stored)) continue;
     setValueForKey(key, value);
-    storeValue(key, value);
     QoLog("<{}> default value can't be nil, set default", key);
+    requireStored(storeValue(key, value), key);
   }
 
   std::lock_guard transaction(DataSource::sharedDataSource().getLocker("transaction"));
@@ -331,46 +342,46 @@ void updateLocalDevice(Change change) {
 
 void QoConfig::setDeviceToken(const std::string& value) {
   setValueForKey("deviceToken", value);
-  defaults_->setString("deviceToken", value);
+  requireStored(defaults_->setString("deviceToken", value), "deviceToken");
   updateLocalDevice([&](QoDevice& device) { device.setToken(value); });
 }
 
 void QoConfig::setDeviceName(const std::string& value) {
   setValueForKey("deviceName", value);
-  defaults_->setString("deviceName", value);
+  requireStored(defaults_->setString("deviceName", value), "deviceName");
   updateLocalDevice([&](QoDevice& device) { device.setName(value); });
 }
 
 void QoConfig::setPortRouter(int value) {
   setValueForKey("portRouter", int64_t{value});
-  defaults_->setInteger("portRouter", value);
+  requireStored(defaults_->setInteger("portRouter", value), "portRouter");
   updateLocalDevice([&](QoDevice& device) { device.setRouteUri(dbRouterUri()); });
 }
 
 void QoConfig::setPortPublisher(int value) {
   setValueForKey("portPublisher", int64_t{value});
-  defaults_->setInteger("portPublisher", value);
+  requireStored(defaults_->setInteger("portPublisher", value), "portPublisher");
   updateLocalDevice([&](QoDevice& device) { device.setPubUri(dbPublisherUri()); });
 }
 
 void QoConfig::setPortUdp(int value) {
   setValueForKey("portUdp", int64_t{value});
-  defaults_->setInteger("portUdp", value);
+  requireStored(defaults_->setInteger("portUdp", value), "portUdp");
 }
 
 void QoConfig::setEncryptLevel(int value) {
   setValueForKey("encryptLevel", int64_t{value});
-  defaults_->setInteger("encryptLevel", value);
+  requireStored(defaults_->setInteger("encryptLevel", value), "encryptLevel");
 }
 
 void QoConfig::setShowUserNotificaion(bool value) {
   setValueForKey("showUserNotificaion", value);
-  defaults_->setBool("showUserNotificaion", value);
+  requireStored(defaults_->setBool("showUserNotificaion", value), "showUserNotificaion");
 }
 
 void QoConfig::setSyncHiddenFile(bool value) {
   setValueForKey("syncHiddenFile", value);
-  defaults_->setBool("syncHiddenFile", value);
+  requireStored(defaults_->setBool("syncHiddenFile", value), "syncHiddenFile");
 }
 
 void QoConfig::setDeviceUuid(const std::string& value) { setValueForKey("deviceUuid", value); }

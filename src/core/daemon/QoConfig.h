@@ -29,7 +29,9 @@ class QoConfig {
   QoConfig(const QoConfig&) = delete;
   QoConfig& operator=(const QoConfig&) = delete;
 
-  // Loads the settings (filling defaults) and creates the local device row.
+  // Loads the settings (filling defaults) and creates the local device row. Raises
+  // Exception "QoConfig" when a value it stores (the key pair and identity on a first start)
+  // cannot be written to the suite: the device must not run on an identity it would lose.
   void configInit();
   void initDefaultValue();
 
@@ -71,7 +73,9 @@ class QoConfig {
   // The delegate's browsable roots (empty without a delegate).
   std::map<std::string, int> listRoot();
 
-  // Setters that persist; those touching identity also update the local device row.
+  // Setters that persist; those touching identity also update the local device row. When
+  // the suite cannot be written they raise Exception "QoConfig": the new value is then in
+  // memory only (the next successful write takes it to disk) and the row is not updated.
   void setDeviceToken(const std::string& value);
   void setDeviceName(const std::string& value);
   void setPortRouter(int value);
@@ -108,7 +112,10 @@ class QoConfig {
   // Sets the property named `key`; false when the key is unknown or the value has the
   // wrong type.
   bool setValueForKey(const std::string& key, const QoConfigValue& value);
-  void storeValue(const std::string& key, const QoConfigValue& value);
+  // False when the suite could not be written.
+  bool storeValue(const std::string& key, const QoConfigValue& value);
+  // Raises Exception "QoConfig" naming `key` unless `written`.
+  void requireStored(bool written, const std::string& key) const;
   // The stored entry of `key`, read as the kind of `kind`.
   std::optional<QoConfigValue> storedValue(const std::string& key, const QoConfigValue& kind) const;
 

@@ -14,7 +14,7 @@
 #include "framework/network/ZMQAddress.h"
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
-#include "platform/QoLog.h"
+#include "platform/LogRateLimiter.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor {
@@ -24,17 +24,29 @@ namespace {
 constexpr size_t kAesKeyLength = 16;
 constexpr const char* kNullText = "(null)";
 
-// The wrapped key must open to exactly an AES-128 key; anything else refuses the message
-// like any other failure to open it.
+// The AES key of a level-2 body. A wrapped key that does not unwrap, or unwraps to
+// anything but an AES-128 key, is replaced by a random one: the body then fails to open
+// exactly as under a wrong key, after the same work, so a peer cannot tell the PKCS#1
+// padding of its substituted key good from bad.
 std::string unwrapBodyKey(const std::string& wrapped, const std::string& privateKey) {
-  std::string key = QoEncrypt::decryptDataPrivateKey(wrapped, privateKey);
-  if (key.size() != kAesKeyLength) {
-    throw Exception("QoEncrypt", fmt::format("Body key is {} bytes, not {}", key.size(), kAesKeyLength));
+  std::string key;
+  try {
+    key = QoEncrypt::decryptDataPrivateKey(wrapped, privateKey);
+  } catch (const std::exception&) {
+    key.clear();
   }
+  if (key.size() != kAesKeyLength) key = QoEncrypt::generateAESRandomKey();
   return key;
 }
 
 }  // namespace
+
+LogRateLimiter& QoMessage::openFailureLog() {
+  // Never destroyed: workers may still log during exit.
+  static auto* limiter =
+      new LogRateLimiter("QoMessage: messages that failed to open", kOpenFailureLogLines, kOpenFailureLogInterval);
+  return *limiter;
+}
 
 QoMessage::QoMessage() = default;
 
@@ -142,9 +154,10 @@ std::optional<QoMessage::Bytes> QoMessage::decryptLevel(int level, const std::op
     const auto* named = dynamic_cast<const Exception*>(&e);
     // The details stay here: telling a peer which step failed would let it probe the
     // key unwrapping and the padding one guess at a time.
-    QoLog("{}: Device({}),{} decryptLevel failed, {}:{}", nameText(), deviceName,
-          QoPbMessageCode::sharedQoPbMessageCode().getMessageClassStringByCode(code_).value_or(kNullText),
-          named ? named->name() : "std::exception", named ? named->reason() : e.what());
+    openFailureLog().log(
+        "{}: Device({}),{} decryptLevel failed, {}:{}", nameText(), deviceName,
+        QoPbMessageCode::sharedQoPbMessageCode().getMessageClassStringByCode(code_).value_or(kNullText),
+        named ? named->name() : "std::exception", named ? named->reason() : e.what());
     throw QoExceptionZePermissionDeny(fmt::format("{}: Device({}) decryptLevel failed", nameText(), deviceName));
   }
 }
@@ -157,8 +170,10 @@ std::optional<QoMessage::Bytes> QoMessage::openLevel(int level, const std::optio
     throw QoExceptionZeUntrusted(fmt::format("{}: Device({}) is not trusted", nameText(), srcDevice_->name()));
   }
 
+  // Level 1 carries a wrapped key but never uses it; opening it anyway would answer a
+  // peer whether its padding holds.
   Bytes aesKey;
-  if (key_ && !key_->empty()) aesKey = unwrapBodyKey(*key_, privateKey());
+  if (level == kLevelEncrypt && key_ && !key_->empty()) aesKey = unwrapBodyKey(*key_, privateKey());
   Bytes signedDigest;
   if (sign_ && !sign_->empty()) signedDigest = QoEncrypt::decryptDataPublicKey(*sign_, srcDevice_->pubKey());
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +15,7 @@
 namespace velbor {
 
 class DispatchUdpSocket;
+class LogRateLimiter;
 class QoDevice;
 class ZMQAddress;
 class ZMQMessage;
@@ -55,7 +58,9 @@ class QoMessage {
   // the configured device key is used. A header check runs before any of that.
   static Ptr initWithRecvZMQMessage(ZMQMessage& frames, PrivateKeySource privateKeySource = nullptr,
                                     const HeaderCheck& headerCheck = nullptr);
-  // Receives one whole multipart message (blocking) and unpacks it as above.
+  // Receives one whole multipart message (blocking) and unpacks it as above. A message
+  // beyond ZMQMessage's bounds on frames and bytes is drained and raises ZMQException
+  // (EMSGSIZE) without being unpacked.
   static Ptr recvFromSocket(ZMQSocket& socket, PrivateKeySource privateKeySource = nullptr);
 
   static Ptr qoMessageWithMsgCode(int32_t code, Body body);
@@ -108,6 +113,12 @@ class QoMessage {
 
   // The configured device private key: the default key source.
   static Bytes configPrivateKey();
+
+  // Any host can send messages that fail to open, and each failure is logged with its
+  // details: at most this many lines per interval, so a peer cannot fill the disk.
+  static constexpr size_t kOpenFailureLogLines = 10;
+  static constexpr std::chrono::seconds kOpenFailureLogInterval{60};
+  static LogRateLimiter& openFailureLog();
 
   const std::vector<Bytes>& identites() const { return identites_; }
   int32_t code() const { return code_; }

@@ -1,7 +1,6 @@
 #include "framework/network/DispatchUdpSocket.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include "framework/network/DispatchUdpSendPacket.h"
 #include "framework/network/DispatchUdpSpecialPacket.h"
 #include "platform/Dispatch.h"
+#include "platform/LogRateLimiter.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -86,13 +86,20 @@ T structOf(const std::string& bytes) {
   return value;
 }
 
+// Lines about datagrams that anyone on the network can send: bounded, so a flood of them
+// cannot fill the disk. Never destroyed: queue threads may still log during exit.
+LogRateLimiter& droppedDatagramLog() {
+  static auto* limiter = new LogRateLimiter("DispatchUdpSocket: dropped datagrams", 10, std::chrono::minutes(1));
+  return *limiter;
+}
+
 bool runFilterCaught(const char* what, const std::function<bool()>& filter) {
   try {
     return filter();
   } catch (const std::exception& e) {
-    QoLog("*** DispatchUdpSocket {} filter: {}", what, e.what());
+    droppedDatagramLog().log("*** DispatchUdpSocket {} filter: {}", what, e.what());
   } catch (...) {
-    QoLog("*** DispatchUdpSocket {} filter: unknown exception", what);
+    droppedDatagramLog().log("*** DispatchUdpSocket {} filter: unknown exception", what);
   }
   return false;
 }
@@ -659,13 +666,6 @@ bool DispatchUdpSocket::setupSendAndReceiveSources(bool ipv4, DispatchUdpSocketE
   receive->setEventHandler([weak, ipv4, source = receive.get()] {
     if (auto self = weak.lock()) self->handleReadable(ipv4, source);
   });
-  // The descriptor is closed once both sources are done with it.
-  auto remaining = std::make_shared<std::atomic<int>>(2);
-  auto cancel = [fd, remaining] {
-    if (--*remaining == 0) ::close(fd);
-  };
-  send->setCancelHandler(cancel);
-  receive->setCancelHandler(cancel);
   if (ipv4) {
     send4Source_ = std::move(send);
     receive4Source_ = std::move(receive);
@@ -717,6 +717,9 @@ void DispatchUdpSocket::closeSocket(bool ipv4) {
   auto& send = ipv4 ? send4Source_ : send6Source_;
   auto& receive = ipv4 ? receive4Source_ : receive6Source_;
   if (send) {
+    // Cancelling lets go of the sources' own duplicates at once, so closing ours below frees
+    // the port before close() returns: a caller may bind it again straight away, even on
+    // this queue, where a cancel handler would only run after the caller's job.
     send->cancel();
     receive->cancel();
     // A suspended source would never finish its cancellation.
@@ -724,10 +727,8 @@ void DispatchUdpSocket::closeSocket(bool ipv4) {
     resumeReceiveSource(ipv4);
     send.reset();
     receive.reset();
-  } else {
-    // Its sources could not be made: nothing else will close it.
-    ::close(fd);
   }
+  ::close(fd);
   fd = -1;
   if (ipv4) {
     socket4FDReadable_ = false;
@@ -1434,7 +1435,8 @@ void DispatchUdpSocket::doReceive() {
     if (result == 0) {
       // An empty datagram carries nothing to deliver.
     } else if (static_cast<size_t>(result) > size) {
-      QoLog("DispatchUdpSocket: dropped a datagram of {} bytes, longer than the receive limit of {}", result, size);
+      droppedDatagramLog().log("DispatchUdpSocket: dropped a datagram of {} bytes, longer than the receive limit of {}",
+                               result, size);
     } else {
       data.resize(static_cast<size_t>(result));
       Bytes address = bytesOf(&storage, addressLength);

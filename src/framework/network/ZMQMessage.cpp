@@ -1,27 +1,69 @@
 #include "framework/network/ZMQMessage.h"
 
+#include <cerrno>
+#include <chrono>
+
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQSocket.h"
+#include "platform/LogRateLimiter.h"
 
 namespace velbor {
 
+namespace {
+
+// A peer may send oversized messages at will: their log lines are bounded. Never
+// destroyed: socket threads may still log during exit.
+LogRateLimiter& droppedMessageLog() {
+  static auto* limiter = new LogRateLimiter("ZMQMessage: dropped messages", 10, std::chrono::minutes(1));
+  return *limiter;
+}
+
+struct Drained {
+  size_t frames = 0;
+  size_t bytes = 0;
+};
+
+// The parts of a message arrive together: takes the rest away, or the next receive would
+// start in the middle of this message.
+Drained drainMessage(ZMQSocket& socket) {
+  Drained drained;
+  while (socket.msgMore()) {
+    try {
+      drained.bytes += socket.receiveDataWithFlags(ZMQ_DONTWAIT).size();
+      ++drained.frames;
+    } catch (const ZMQException&) {
+      break;
+    }
+  }
+  return drained;
+}
+
+}  // namespace
+
 ZMQMessage ZMQMessage::recvFromSocket(ZMQSocket& socket) {
   ZMQMessage message;
+  size_t bytes = 0;
   do {
+    std::string frame;
     try {
-      message.addFrame(socket.receiveDataWithFlags(0));
+      frame = socket.receiveDataWithFlags(0);
     } catch (const ZMQException&) {
-      // The parts of a message arrive together: take the rest away, or the next receive
-      // would start in the middle of this message.
-      while (socket.msgMore()) {
-        try {
-          socket.receiveDataWithFlags(ZMQ_DONTWAIT);
-        } catch (const ZMQException&) {
-          break;
-        }
-      }
+      drainMessage(socket);
       throw;
     }
+    bytes += frame.size();
+    if (message.messageQueue_.size() >= ZMQSocket::kMaxMessageFrames ||
+        bytes > static_cast<size_t>(ZMQSocket::kMaxNetworkMessageSize)) {
+      const size_t kept = message.messageQueue_.size() + 1;
+      message.messageQueue_.clear();
+      const Drained rest = drainMessage(socket);
+      droppedMessageLog().log(
+          "ZMQMessage: dropped a message of {} frames and {} bytes on {}, beyond the bound of {} frames or {} bytes",
+          kept + rest.frames, bytes + rest.bytes, socket.description(), ZMQSocket::kMaxMessageFrames,
+          ZMQSocket::kMaxNetworkMessageSize);
+      throw ZMQException(zmq_strerror(EMSGSIZE), EMSGSIZE);
+    }
+    message.addFrame(std::move(frame));
   } while (socket.msgMore());
   return message;
 }

@@ -14,8 +14,10 @@ class ZMQMessage {
   ZMQMessage() = default;
 
   // Receives every frame of the next message (blocking). Raises ZMQException when a frame
-  // cannot be received; the rest of a half-received message is drained first, so the
-  // socket's next receive starts at a message boundary.
+  // cannot be received, and with EMSGSIZE (after a log line) for a message of more than
+  // ZMQSocket::kMaxMessageFrames frames or kMaxNetworkMessageSize bytes; either way the
+  // rest of the message is drained first, so the socket's next receive starts at a message
+  // boundary.
   static ZMQMessage recvFromSocket(ZMQSocket& socket);
   // Sends `frame` alone as a one-frame message.
   static bool sendToSocketWithOneFrame(ZMQSocket& socket, const std::string& frame);

@@ -119,6 +119,16 @@ void ZMQSocket::logError(std::string_view operation, int error) const {
   QoLog("{}: *** {}: {}: {}", "ZMQLogError", description(), operation, zmq_strerror(error));
 }
 
+void ZMQSocket::requireOpen(std::string_view operation) const {
+  if (!closed_.load()) return;
+  // The handle (or descriptor) is gone: libzmq or the system would be handed freed memory
+  // or a number since given to someone else.
+  auto context = context_.lock();
+  const int error = !context || context->isTerminated() ? ETERM : ENOTSOCK;
+  logError(operation, error);
+  throw ZMQException(zmq_strerror(error), error);
+}
+
 void ZMQSocket::raise(std::string_view operation) const {
   int error = zmq_errno();
   logError(operation, error);
@@ -126,11 +136,13 @@ void ZMQSocket::raise(std::string_view operation) const {
 }
 
 bool ZMQSocket::setData(std::string_view data, int option) {
+  requireOpen("zmq_setsockopt");
   if (zmq_setsockopt(zmqSocket_, option, data.data(), data.size()) != 0) raise("zmq_setsockopt");
   return true;
 }
 
 std::optional<std::string> ZMQSocket::dataForOption(int option) {
+  requireOpen("zmq_getsockopt");
   char buffer[255];
   size_t length = sizeof buffer;
   if (zmq_getsockopt(zmqSocket_, option, buffer, &length) == 0) return std::string(buffer, length);
@@ -145,13 +157,25 @@ std::optional<std::string> ZMQSocket::dataForOption(int option) {
 
 void ZMQSocket::limitNetworkInput(const std::string& endpoint) {
   if (endpoint.rfind("tcp://", 0) != 0 || zmqSocket_ == nullptr) return;
+  // Options must be in place before the connections they apply to; a bound the caller set
+  // itself stays.
   int64_t current = -1;
   size_t length = sizeof current;
-  if (zmq_getsockopt(zmqSocket_, ZMQ_MAXMSGSIZE, &current, &length) == 0 && current >= 0) return;  // set by the caller
-  zmq_setsockopt(zmqSocket_, ZMQ_MAXMSGSIZE, &kMaxNetworkMessageSize, sizeof kMaxNetworkMessageSize);
+  if (zmq_getsockopt(zmqSocket_, ZMQ_MAXMSGSIZE, &current, &length) != 0 || current < 0) {
+    zmq_setsockopt(zmqSocket_, ZMQ_MAXMSGSIZE, &kMaxNetworkMessageSize, sizeof kMaxNetworkMessageSize);
+  }
+  constexpr int kZeroMQDefaultHighWaterMark = 1000;
+  for (int option : {ZMQ_RCVHWM, ZMQ_SNDHWM}) {
+    int mark = 0;
+    length = sizeof mark;
+    if (zmq_getsockopt(zmqSocket_, option, &mark, &length) == 0 && mark == kZeroMQDefaultHighWaterMark) {
+      zmq_setsockopt(zmqSocket_, option, &kNetworkHighWaterMark, sizeof kNetworkHighWaterMark);
+    }
+  }
 }
 
 bool ZMQSocket::bindToEndpoint(const std::string& endpoint) {
+  requireOpen("zmq_bind");
   setEndpoint(endpoint);
   limitNetworkInput(endpoint);
   if (zmq_bind(zmqSocket_, endpoint.c_str()) != 0) raise("zmq_bind");
@@ -159,6 +183,7 @@ bool ZMQSocket::bindToEndpoint(const std::string& endpoint) {
 }
 
 bool ZMQSocket::connectToEndpoint(const std::string& endpoint) {
+  requireOpen("zmq_connect");
   setEndpoint(endpoint);
   limitNetworkInput(endpoint);
   if (zmq_connect(zmqSocket_, endpoint.c_str()) != 0) raise("zmq_connect");
@@ -166,11 +191,13 @@ bool ZMQSocket::connectToEndpoint(const std::string& endpoint) {
 }
 
 bool ZMQSocket::disconnectToEndpoint(const std::string& endpoint) {
+  requireOpen("zmq_disconnect");
   if (zmq_disconnect(zmqSocket_, endpoint.c_str()) != 0) raise("zmq_disconnect");
   return true;
 }
 
 bool ZMQSocket::sendData(std::string_view data, int flags) {
+  requireOpen("zmq_sendmsg");
   zmq_msg_t message;
   if (zmq_msg_init_size(&message, data.size()) != 0) raise("zmq_msg_init_size");
   if (!data.empty()) std::memcpy(zmq_msg_data(&message), data.data(), data.size());
@@ -186,6 +213,7 @@ bool ZMQSocket::sendData(std::string_view data, int flags) {
 }
 
 std::string ZMQSocket::receiveDataWithFlags(int flags) {
+  requireOpen("zmq_recvmsg");
   zmq_msg_t message;
   if (zmq_msg_init(&message) != 0) raise("zmq_msg_init");
   int result;
@@ -211,6 +239,7 @@ std::optional<std::string> ZMQSocket::receiveStringWithFlags(int flags) {
 }
 
 bool ZMQSocket::bindToEndpointUdp(uint64_t port) {
+  requireOpen("bind");
   // A port beyond 16 bits would otherwise be bound truncated, to some other port.
   if (port > UINT16_MAX) raiseSystem(EINVAL);
   int on = 1;
@@ -232,6 +261,7 @@ bool ZMQSocket::bindToEndpointUdp(uint64_t port) {
 }
 
 bool ZMQSocket::connectToEndpointUdp(const ZMQAddress& address) {
+  requireOpen("connect");
   // A peer's address is checked before anything changes: a bad one leaves the socket as it was.
   unsigned port = 0;
   const std::string portText = address.port.value_or("");
@@ -258,6 +288,7 @@ bool ZMQSocket::connectToEndpointUdp(const ZMQAddress& address) {
 }
 
 void ZMQSocket::sendUdp(std::string_view data, const void* address, size_t addressLength) {
+  requireOpen("sendto");
   ssize_t sent;
   do {
     sent = ::sendto(udpSocket_, data.data(), data.size(), MSG_NOSIGNAL, static_cast<const sockaddr*>(address),
@@ -274,6 +305,7 @@ bool ZMQSocket::sendDataUdp(std::string_view data) {
 }
 
 std::string ZMQSocket::receiveDataUdp() {
+  requireOpen("recvfrom");
   std::string data(kMaxUdpDatagramSize, '\0');
   sockaddr_storage sender{};
   socklen_t senderLength;
@@ -295,6 +327,7 @@ void ZMQSocket::broadCastDataUsingAsyncSocket(std::string_view data, uint16_t po
 
 void ZMQSocket::broadCastDataUsingAsyncSocket(std::string_view data, uint16_t port,
                                               const std::vector<std::shared_ptr<ZMQAddress>>& interfaces) {
+  requireOpen("broadcast");
   // The asynchronous socket exists once bindToEndpointUdp has run; before, there is nothing
   // to send through.
   if (!asyncUdpSocket_) return;
@@ -309,6 +342,7 @@ void ZMQSocket::broadCastData(std::string_view data, uint16_t port) {
 
 void ZMQSocket::broadCastData(std::string_view data, uint16_t port,
                               const std::vector<std::shared_ptr<ZMQAddress>>& interfaces) {
+  requireOpen("broadcast");
   for (const std::string& broadcast : ZMQAddress::broadcastAddressesOf(interfaces)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -320,6 +354,7 @@ void ZMQSocket::broadCastData(std::string_view data, uint16_t port,
 }
 
 void ZMQSocket::broadCastAllData(std::string_view data, uint16_t port) {
+  requireOpen("broadcast");
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -334,10 +369,16 @@ void ZMQSocket::broadCastAllData(std::string_view data, uint16_t port) {
 }
 
 void ZMQSocket::getPollItem(zmq_pollitem_t& item, short events) const {
+  requireOpen("zmq_poll");
   item.socket = zmqSocket_;
   item.fd = type_ == ZMQ_UDP ? udpSocket_ : 0;
   item.events = events;
   item.revents = 0;
+}
+
+void* ZMQSocket::zmqSocket() const {
+  requireOpen("zmqSocket");
+  return zmqSocket_;
 }
 
 std::optional<std::string> ZMQSocket::endpoint() const {

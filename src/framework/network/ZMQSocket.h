@@ -21,7 +21,9 @@ class ZMQContext;
 
 // One ZeroMQ socket of a ZMQContext. Made only by ZMQContext::socketWithType; used by one
 // thread at a time. Failures are logged and raised as ZMQException, except a failed send,
-// which answers false.
+// which answers false. Once closed (by close() or its context's terminate()) every
+// operation raises ZMQException with ENOTSOCK, or ETERM when the context is terminated;
+// only close() itself and the state getters stay harmless.
 // A socket of type ZMQ_UDP is a plain IPv4 UDP descriptor instead; its operations raise
 // ZMQException with the system's errno. It is the delegate of the asynchronous socket it
 // broadcasts through, so it must be held by a std::shared_ptr (as socketWithType does).
@@ -29,9 +31,24 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
  public:
   // Our own type next to ZeroMQ's 0-8: a plain UDP socket behind the same object.
   static constexpr int ZMQ_UDP = 100;
-  // Largest message accepted from a peer over tcp: file parts of up to 64 MiB plus the
-  // envelope around them. A peer sending more is disconnected instead of filling memory.
+  // Bounds of one received message, so a peer cannot make us hold more than the protocol
+  // ever needs. The largest message is a FindResponse page of up to 10,000 records: about
+  // 45 MiB even if every path were 4 KiB long, and the schema's parser refuses a body above
+  // 64 MiB anyway; file parts are at most 1 MiB. Around the body travel a header of a few
+  // hundred bytes, routing identities and a user-info frame. 64 MiB + 1 MiB keeps clear of
+  // every legitimate message. Over tcp it also bounds each frame (ZMQ_MAXMSGSIZE; a peer
+  // sending a larger frame is disconnected); ZMQMessage::recvFromSocket bounds the whole.
   static constexpr int64_t kMaxNetworkMessageSize = (64 + 1) * 1024 * 1024;
+  // Frames of one received message: two routing identities with their empty frames, the
+  // header, the body and a user-info frame make at most 7; anything beyond 16 is no
+  // message of ours.
+  static constexpr size_t kMaxMessageFrames = 16;
+  // Messages queued per peer connection in each direction (ZMQ_RCVHWM, ZMQ_SNDHWM) on
+  // sockets that face the network, instead of ZeroMQ's 1000: at the largest message size
+  // that is at most 520 MiB rather than 65 GiB. Requests and replies go one at a time or a
+  // few dozen in a fetch window, drained as they come; a full queue only holds the sender
+  // back (a router or publisher drops for a peer that stopped reading).
+  static constexpr int kNetworkHighWaterMark = 8;
   // Linger of a socket that does not set its own, so terminating a context never waits
   // forever for a peer that is gone.
   static constexpr int kDefaultLingerMs = 1000;
@@ -96,7 +113,8 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   const std::string& info() const { return info_; }
   int udpSocket() const { return udpSocket_; }
 
-  void* zmqSocket() const { return zmqSocket_; }
+  // The libzmq handle; raises as any operation once closed.
+  void* zmqSocket() const;
   bool isClosed() const { return closed_.load(); }
   std::shared_ptr<ZMQContext> context() const { return context_.lock(); }
   int type() const { return type_; }
@@ -105,6 +123,8 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
 
  private:
   void logError(std::string_view operation, int error) const;
+  // Raises ENOTSOCK or ETERM for `operation` on a closed socket.
+  void requireOpen(std::string_view operation) const;
   [[noreturn]] void raise(std::string_view operation) const;
   void limitNetworkInput(const std::string& endpoint);
   void closeUdp();

@@ -8,6 +8,8 @@
 #include "core/daemon/QoConfigDelegateLinux.h"
 #include "core/entity/QoDevice.h"
 #include "framework/crypto/Cryptor.h"
+#include "platform/AppPaths.h"
+#include "platform/Exception.h"
 #include "platform/UserDefaults.h"
 #include "support/FreshState.h"
 
@@ -136,6 +138,36 @@ TEST_F(QoConfigTest, IdentitySettersPersistAndUpdateTheLocalRow) {
   EXPECT_EQ(config.deviceToken(), "");
   EXPECT_EQ(suite()->stringForKey("deviceToken"), "");
   EXPECT_EQ(QoDevice::getDeviceLocal()->token(), "");
+}
+
+// A regular file standing where the settings folder must be: nothing can be written
+// there, whoever runs the test.
+void blockTheSettingsFolder() {
+  namespace fs = std::filesystem;
+  fs::remove_all(AppPaths::configDirectory());
+  test::writeFile(AppPaths::configDirectory(), "in the way");
+}
+
+TEST_F(QoConfigTest, StartUpFailsLoudlyWhenTheIdentityCannotBeStored) {
+  blockTheSettingsFolder();
+  // A key pair that is not on disk would be replaced at the next start, and no peer would
+  // know the new one: the start stops instead, before any device row is made.
+  EXPECT_THROW(start(), Exception);
+  EXPECT_EQ(QoDevice::getDeviceLocal(), nullptr);
+}
+
+TEST_F(QoConfigTest, SettersThatPersistReportAFailedWrite) {
+  QoConfig& config = start();
+  blockTheSettingsFolder();
+  EXPECT_THROW(config.setDeviceToken("secret"), Exception);
+  EXPECT_THROW(config.setPortUdp(9000), Exception);
+  EXPECT_THROW(config.setSyncHiddenFile(true), Exception);
+
+  // A folder that can be written again takes everything still held in memory.
+  std::filesystem::remove(AppPaths::configDirectory());
+  config.setDeviceName("desk");
+  restart();
+  EXPECT_EQ(start().deviceToken(), "secret");
 }
 
 TEST_F(QoConfigTest, DefaultsByKeyAndWithoutDelegate) {

@@ -6,6 +6,7 @@
 
 #include "core/daemon/DataSource.h"
 #include "framework/crypto/QoEncrypt.h"
+#include "platform/LogRateLimiter.h"
 
 namespace velbor::test {
 
@@ -54,6 +55,8 @@ std::shared_ptr<pb::MsgFindRequest> findRequest() {
 void EnvelopeTestBase::SetUp() {
   FreshStateTest::SetUp();
   DataSource::sharedDataSource().dbCheck();
+  // Each test sees the log lines of its own refusals.
+  QoMessage::openFailureLog().restart();
 }
 
 QoDevice::Ptr EnvelopeTestBase::addDevice(const std::string& uuid, const std::string& name,

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "core/proto/PbMessage.h"
 #include "core/proto/UninitializedMessage.h"
 #include "core/utils/QoExceptionProto.h"
+#include "framework/network/ZMQException.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {
@@ -119,6 +121,19 @@ TEST_F(QoMessageFramesTest, MalformedInputRaisesTheSchemaExceptions) {
   pb::MsgFindRequest partial;
   partial.set_sync_uuid("only");
   EXPECT_THROW(open({head, PbMessage::data(partial)}, keysBravo()), UninitializedMessage);
+}
+
+TEST_F(QoMessageFramesTest, OversizedMessagesFromASocketAreDroppedUnopened) {
+  RequestLink link(true);
+  ZMQMessage padded = messageOf({headOf(pb::MsgCodeFindRequest, 0), PbMessage::data(*findRequest())});
+  for (size_t i = 0; i < ZMQSocket::kMaxMessageFrames; ++i) padded.addFrame("pad");
+  ASSERT_TRUE(padded.sendToSocket(link.client()));
+  try {
+    QoMessage::recvFromSocket(link.server(), keyOf(keysBravo()));
+    FAIL() << "a message of too many frames was opened";
+  } catch (const ZMQException& e) {
+    EXPECT_EQ(e.getErrorCode(), EMSGSIZE);
+  }
 }
 
 TEST_F(QoMessageFramesTest, SendingRefusesWhatCannotBeSealedOrSent) {

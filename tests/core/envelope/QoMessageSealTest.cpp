@@ -64,6 +64,15 @@ class QoMessageSealTest : public EnvelopeTestBase {
     return frames[0];
   }
 
+  // Wrapped keys a peer might put in place of the sender's: garbage that does not unwrap,
+  // a key of the wrong length and a well-formed key other than the one the body is sealed
+  // under.
+  static std::vector<std::string> substitutedKeys() {
+    const std::string& publicKey = keysBravo().publicKey;
+    return {std::string(256, '\x5a'), QoEncrypt::encryptDataPublicKey(std::string(32, 'k'), publicKey),
+            QoEncrypt::encryptDataPublicKey(std::string(16, 'k'), publicKey)};
+  }
+
   QoDevice::Ptr alpha_;
   QoDevice::Ptr bravo_;
 };
@@ -243,15 +252,42 @@ TEST_F(QoMessageSealTest, AlteredKeysAndCipherTextsAllFailAlike) {
   EXPECT_EQ(codes, std::set<int>{20});
   EXPECT_EQ(reasons, std::set<std::string>{"MsgFindRequest: Device(Alpha) decryptLevel failed"});
 
-  // A wrapped key that does not open to exactly 16 bytes is refused at both levels.
-  const std::string notAKey = std::string(256, '\x5a');
-  const std::string longKey = QoEncrypt::encryptDataPublicKey(std::string(32, 'k'), keysBravo().publicKey);
-  for (int level : {1, 2}) {
-    for (const std::string& key : {notAKey, longKey}) {
-      auto frames = sealed(level);
-      withHead(frames, [&](pb::MsgHead& head) { head.set_key(key); });
-      EXPECT_EQ(refusal(frames).code, 20) << "level " << level;
+  // At level 2 any substituted key, whether it unwraps or not, and whatever its length,
+  // is refused the same way.
+  for (const std::string& key : substitutedKeys()) {
+    auto frames = sealed(2);
+    withHead(frames, [&](pb::MsgHead& head) { head.set_key(key); });
+    Refusal refused = refusal(frames);
+    EXPECT_EQ(refused.code, 20);
+    EXPECT_EQ(refused.reason, "MsgFindRequest: Device(Alpha) decryptLevel failed");
+  }
+}
+
+// Any host can send messages that fail to open: their log lines are bounded, not one each.
+TEST_F(QoMessageSealTest, AFloodOfUnopenableMessagesLogsABoundedNumberOfLines) {
+  auto frames = sealed(2);
+  frames[1][frames[1].size() - 1] ^= 0x01;
+  size_t lines = 0;
+  for (int i = 0; i < 40; ++i) {
+    const std::string log = refusal(frames).log;
+    for (size_t at = log.find("decryptLevel failed,"); at != std::string::npos;
+         at = log.find("decryptLevel failed,", at + 1)) {
+      ++lines;
     }
+  }
+  EXPECT_EQ(lines, QoMessage::kOpenFailureLogLines);
+}
+
+// Level 1 never uses the wrapped key, so it never opens it: a replayed request with a
+// substituted key must not tell a key with valid padding from one without.
+TEST_F(QoMessageSealTest, LevelOneIgnoresTheWrappedKey) {
+  for (const std::string& key : substitutedKeys()) {
+    auto frames = sealed(1);
+    withHead(frames, [&](pb::MsgHead& head) { head.set_key(key); });
+    auto received = open(frames, keysBravo());
+    auto body = received->pbBodyAs<pb::MsgFindRequest>();
+    ASSERT_NE(body, nullptr);
+    EXPECT_EQ(body->since(), findRequest()->since());
   }
 }
 

@@ -162,6 +162,35 @@ TEST_F(DispatchUdpSocketTrafficTest, EmptyAndOversizedDatagramsAreDroppedAndRead
   EXPECT_FALSE(receiver->isClosed());
 }
 
+// Anyone can send oversized datagrams: their log lines are bounded, not one per datagram.
+TEST_F(DispatchUdpSocketTrafficTest, AFloodOfDroppedDatagramsLogsABoundedNumberOfLines) {
+  auto receiver = makeReceiver();
+  auto destination = test::ipv4Address("127.0.0.1", receiver->localPort());
+  receiver->setMaxReceiveIPv4BufferSize(100);
+  int raw = ::socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(raw, 0);
+  constexpr int kFlood = 40;
+  for (int i = 0; i <= kFlood; ++i) {
+    std::string data = i < kFlood ? std::string(101, 'x') : "after";
+    ASSERT_EQ(::sendto(raw, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(destination.data()),
+                       destination.size()),
+              static_cast<ssize_t>(data.size()));
+  }
+  ::close(raw);
+
+  ::testing::internal::CaptureStderr();
+  ASSERT_TRUE(receiver->beginReceiving());
+  const bool arrived = delegate->waitFor(Kind::received, 1);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(arrived);
+  size_t lines = 0;
+  for (size_t at = log.find("dropped a datagram"); at != std::string::npos; at = log.find("dropped a datagram", at + 1)) {
+    ++lines;
+  }
+  EXPECT_GT(lines, 0u);
+  EXPECT_LE(lines, 10u);
+}
+
 class DispatchUdpSocketFilterTest : public DispatchUdpSocketTrafficTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(DispatchUdpSocketFilterTest, FiltersDecideWhatPasses) {

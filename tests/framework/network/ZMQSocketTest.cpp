@@ -208,6 +208,67 @@ TEST(ZMQSocketTest, NetworkSocketsBoundTheirInput) {
   EXPECT_GT(maxSize(*tcp), int64_t{64} * 1024 * 1024);
   EXPECT_EQ(maxSize(*inproc), -1);
   EXPECT_EQ(maxSize(*own), small);
+
+  // One peer connection queues a handful of messages, not ZeroMQ's thousand.
+  auto highWaterMark = [](ZMQSocket& socket, int option) {
+    int value = 0;
+    std::memcpy(&value, socket.dataForOption(option)->data(), sizeof value);
+    return value;
+  };
+  auto dealer = context->socketWithType(ZMQ_DEALER);
+  dealer->connectToEndpoint(lastEndpoint(*tcp));
+  const int ownMark = 50;
+  own->setData(std::string(reinterpret_cast<const char*>(&ownMark), sizeof ownMark), ZMQ_SNDHWM);
+  auto ownConnected = context->socketWithType(ZMQ_DEALER);
+  ownConnected->setData(std::string(reinterpret_cast<const char*>(&ownMark), sizeof ownMark), ZMQ_RCVHWM);
+  ownConnected->connectToEndpoint(lastEndpoint(*tcp));
+  for (int option : {ZMQ_RCVHWM, ZMQ_SNDHWM}) {
+    EXPECT_EQ(highWaterMark(*tcp, option), ZMQSocket::kNetworkHighWaterMark);
+    EXPECT_EQ(highWaterMark(*dealer, option), ZMQSocket::kNetworkHighWaterMark);
+    EXPECT_EQ(highWaterMark(*inproc, option), 1000);
+  }
+  EXPECT_LE(ZMQSocket::kNetworkHighWaterMark * ZMQSocket::kMaxNetworkMessageSize, int64_t{1} << 30);
+  EXPECT_EQ(highWaterMark(*ownConnected, ZMQ_RCVHWM), ownMark);
+  EXPECT_EQ(highWaterMark(*ownConnected, ZMQ_SNDHWM), ZMQSocket::kNetworkHighWaterMark);
+}
+
+// What a peer sends beyond the bounds of a message is dropped whole; the message after it
+// arrives intact, and a message at the bounds still passes.
+TEST_P(ZMQTransportTest, MessagesBeyondTheBoundsAreDroppedWhole) {
+  auto pull = context->socketWithType(ZMQ_PULL);
+  auto push = context->socketWithType(ZMQ_PUSH);
+  push->connectToEndpoint(bindAny(*pull, GetParam(), "bounds"));
+  auto sendFrames = [&](size_t count, const std::string& frame) {
+    ZMQMessage message;
+    for (size_t i = 0; i < count; ++i) message.addFrame(frame);
+    ASSERT_TRUE(message.sendToSocket(*push));
+  };
+  auto expectDropped = [&](const std::string& what) {
+    try {
+      ZMQMessage::recvFromSocket(*pull);
+      ADD_FAILURE() << what << " was received";
+    } catch (const ZMQException& e) {
+      EXPECT_EQ(e.getErrorCode(), EMSGSIZE) << what;
+    }
+    EXPECT_EQ(framesOf(ZMQMessage::recvFromSocket(*pull)), (std::vector<std::string>{"next"})) << what;
+  };
+
+  sendFrames(ZMQSocket::kMaxMessageFrames + 1, "f");
+  sendFrames(1, "next");
+  sendFrames(1000, "");
+  sendFrames(1, "next");
+  const std::string half(ZMQSocket::kMaxNetworkMessageSize / 2 + 1, 'b');
+  sendFrames(2, half);
+  sendFrames(1, "next");
+  sendFrames(ZMQSocket::kMaxMessageFrames, "f");
+
+  ::testing::internal::CaptureStderr();
+  expectDropped("a message of too many frames");
+  expectDropped("a thousand empty frames");
+  expectDropped("a message of too many bytes");
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("dropped a message of 1000 frames and 0 bytes"), std::string::npos) << log;
+  EXPECT_EQ(framesOf(ZMQMessage::recvFromSocket(*pull)).size(), ZMQSocket::kMaxMessageFrames);
 }
 
 TEST(ZMQSocketTest, ClosingIsOnceAndContextsEndWithOpenSockets) {
