@@ -39,6 +39,11 @@ constexpr uint32_t kLoggerSourceRemoteSettingsChanged = 0x04;
 // The record of one logger. Settings are guarded by settingsMutex, the queue, its
 // partly-sent state and the send buffer by logQueueMutex; the worker thread owns the rest.
 struct Logger {
+  Logger();
+  ~Logger();
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
   std::mutex settingsMutex;
   std::optional<std::string> bufferFile;
   std::optional<std::string> host;

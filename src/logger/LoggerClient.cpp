@@ -1,7 +1,5 @@
 #include "logger/LoggerClient.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -66,8 +64,6 @@ void finish(Logger* logger, LoggerMessageRef message) {
 
 Logger* LoggerInit() {
   auto* logger = new Logger();
-  logger->sendBuffer.reserve(kLoggerSendBufferSize);
-  logger->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   auto& state = processState();
   {
     std::lock_guard lock(state.loggersMutex);
@@ -181,7 +177,6 @@ void LoggerStop(Logger* logger) {
     LoggerSignalSource(logger, kLoggerSourceMessagePushed);
     logger->workerThread.join();
   }
-  if (logger->wakeFd >= 0) ::close(logger->wakeFd);
   delete logger;
 }
 

@@ -1,6 +1,5 @@
 #include "logger/LoggerQueue.h"
 
-#include <sys/eventfd.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -29,12 +28,6 @@ std::string hardwareModel() {
 }
 
 }  // namespace
-
-void LoggerSignalSource(Logger* logger, uint32_t source) {
-  if (logger->pendingSources.fetch_or(source) & source) return;
-  uint64_t one = 1;
-  if (logger->wakeFd >= 0) (void)!::write(logger->wakeFd, &one, sizeof one);
-}
 
 LoggerMessageRef LoggerClientInfoMessage() {
   LoggerMessageRef message = LoggerMessageCreate(0);

@@ -439,6 +439,8 @@ void LoggerWorker::openCompleted() {
 
 void LoggerWorker::endConnection() {
   logger_->connected = false;
+  // A viewer host that refused the connection is tried again by the timer, not at once.
+  bool hostRefused = stream_ && stream_->stage != Stream::Stage::open && !stream_->service;
   if (stream_) {
     closeFd(stream_->fd);
     stream_.reset();
@@ -451,6 +453,10 @@ void LoggerWorker::endConnection() {
   }
   if (bufferFilePath() && bufferWriteFd_ < 0) openBufferWrite();
   logger_->logQueueEmpty.notify_all();
+  if (hostRefused) {
+    if (!reconnectAt_) reconnectAt_ = Clock::now() + kReconnectInterval;
+    return;
+  }
   if (targetReachable_ && (hasHost() || (logger_->options.load() & kLoggerOptionBrowseBonjour))) tryConnect();
 }
 
