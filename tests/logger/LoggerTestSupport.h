@@ -25,7 +25,7 @@ class LoggerChild {
  public:
   explicit LoggerChild(std::vector<std::string> args) {
     int in[2];
-    if (::pipe(in) != 0) return;
+    if (::pipe2(in, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
