@@ -8,6 +8,7 @@ PACKAGES=(
   libsqlite3-dev libssl-dev libzmq3-dev libprotobuf-dev protobuf-compiler
   libfmt-dev libasio-dev libcurl4-openssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libavahi-compat-libdnssd-dev avahi-daemon dbus
   iproute2 coreutils util-linux
 )
 

@@ -1,0 +1,45 @@
+// A process that logs through the remote log client, driven by the logger tests:
+//   logger_test_client host PORT BUFFER_FILE|- MAX_FILE_SIZE LINES
+//   logger_test_client bonjour NAME BUFFER_FILE|- LINES
+// It captures its own output, writes LINES lines to standard output and as many to standard
+// error, then waits until its standard input closes.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "logger/LoggerClient.h"
+
+using namespace velbor;
+
+int main(int argc, char** argv) {
+  if (argc < 5) return 2;
+  std::string mode = argv[1];
+  std::string file = argv[3];
+  int lines;
+  if (mode == "host" && argc == 6) {
+    LoggerSetOptions(nullptr, kLoggerOptionBufferLogsUntilConnection | kLoggerOptionCaptureSystemConsole);
+    LoggerSetViewerHost(nullptr, std::string("127.0.0.1"), static_cast<uint32_t>(std::atoi(argv[2])));
+    LoggerSetBufferFileMaxSize(nullptr, std::strtoull(argv[4], nullptr, 10));
+    lines = std::atoi(argv[5]);
+  } else if (mode == "bonjour") {
+    LoggerSetOptions(nullptr, kLoggerOptionBufferLogsUntilConnection | kLoggerOptionBrowseBonjour |
+                                  kLoggerOptionCaptureSystemConsole);
+    LoggerSetupBonjour(nullptr, std::nullopt, std::string(argv[2]));
+    lines = std::atoi(argv[4]);
+  } else {
+    return 2;
+  }
+  if (file != "-") LoggerSetBufferFile(nullptr, file);
+  LoggerStart(nullptr);
+  for (int i = 0; i < lines; ++i) {
+    std::printf("out %d\n", i);
+    std::fflush(stdout);
+    std::fprintf(stderr, "err %d\n", i);
+  }
+  char byte;
+  while (::read(STDIN_FILENO, &byte, 1) > 0) {
+  }
+  return 0;
+}
