@@ -143,7 +143,15 @@ void QoRouter::run() {
 }
 
 void QoRouter::forwardRequest() {
-  ZMQMessage message = ZMQMessage::recvFromSocket(*frontend_);
+  ZMQMessage message;
+  try {
+    message = ZMQMessage::recvFromSocket(*frontend_);
+  } catch (const ZMQException& e) {
+    // Any peer can send a message beyond the input bounds: it was dropped whole and logged,
+    // and must not end the broker.
+    if (e.getErrorCode() == EMSGSIZE) return;
+    throw;
+  }
   std::optional<std::string> worker = workerQueue_.dequeue();
   QoAssert(worker.has_value(), "must have avail workers!");
   message.insertEmptyFrameAtHead();

@@ -105,6 +105,25 @@ TEST_F(RouterTest, RequestWithoutReplyLeavesTheWorkerServing) {
   EXPECT_EQ(reply->code(), pb::MsgCodeScanResponse);
 }
 
+TEST_F(RouterTest, MessagesBeyondTheInputBoundsAreDroppedAndTheRouterServesOn) {
+  auto client = startRouter(1);
+  const std::vector<std::string> request = client->seal(pb::MsgCodeScanRequest, nullptr, 1);
+  // Too many frames, then too many bytes over frames each within the per-frame bound.
+  std::vector<std::string> manyFrames = request;
+  manyFrames.resize(ZMQSocket::kMaxMessageFrames + 4, "x");
+  const size_t half = static_cast<size_t>(ZMQSocket::kMaxNetworkMessageSize / 2) + 1;
+  std::vector<std::string> manyBytes = request;
+  manyBytes.push_back(std::string(half, 'a'));
+  manyBytes.push_back(std::string(half, 'b'));
+  for (const auto* frames : {&manyFrames, &manyBytes}) {
+    client->post(*frames);
+    // A request after each: it is answered only if the broker survived the one before.
+    QoMessage::Ptr reply = client->request(pb::MsgCodeScanRequest, nullptr, 1);
+    ASSERT_NE(reply, nullptr) << frames->size() << " frames";
+    EXPECT_EQ(reply->code(), pb::MsgCodeScanResponse);
+  }
+}
+
 TEST_F(RouterTest, PortInUseIsLoggedAndRaisedWithNothingLeftRunning) {
   auto holderContext = std::make_shared<ZMQContext>(1);
   auto holder = holderContext->socketWithType(ZMQ_ROUTER);
