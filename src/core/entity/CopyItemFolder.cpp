@@ -66,6 +66,19 @@ std::string sha1OfDescriptor(int fd, const std::string& path) {
   return *sha1;
 }
 
+// Opens the regular file `name` in the folder `folder` for reading, never through a link.
+// O_NONBLOCK: a pipe standing at the name must be refused, not waited on for a writer.
+int openRegularFile(int folder, const std::string& name, const std::string& path) {
+  Descriptor file(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() < 0) raise("open", path, errno);
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) raise("stat", path, errno);
+  if (!S_ISREG(status.st_mode)) throw QoException::defaultExceptionWithReason("({}) is not a regular file", path);
+  const int flags = ::fcntl(file.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) raise("open", path, errno);
+  return file.release();
+}
+
 void checkSha1(const std::string& actual, const std::string& expected, const std::string& path) {
   if (actual != expected) {
     throw QoException::defaultExceptionWithReason("content of ({}) has SHA-1 {}, the record has {}", path, actual,
@@ -200,21 +213,12 @@ std::optional<struct stat> CopyItemFolder::status(const std::string& name) const
 }
 
 int CopyItemFolder::openFileForReading(const std::string& name) const {
-  const std::string path = path_ + "/" + name;
-  const int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) raise("open", path, errno);
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    ::close(fd);
-    throw QoException::defaultExceptionWithReason("({}) is not a regular file", path);
-  }
-  return fd;
+  return openRegularFile(fd_, name, path_ + "/" + name);
 }
 
 void CopyItemFolder::verifyFile(const std::string& name, const std::string& sha1) const {
   const std::string path = path_ + "/" + name;
-  Descriptor file(::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (file.get() < 0) raise("open", path, errno);
+  Descriptor file(openRegularFile(fd_, name, path));
   checkSha1(sha1OfDescriptor(file.get(), path), sha1, path);
 }
 
@@ -223,8 +227,7 @@ void CopyItemFolder::installFile(const CopyItemFolder& source, const std::string
                                  int64_t mtime, bool replace) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
-  Descriptor file(::openat(source.fd_, sourceName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (file.get() < 0) raise("open", sourcePath, errno);
+  Descriptor file(openRegularFile(source.fd_, sourceName, sourcePath));
   checkSha1(sha1OfDescriptor(file.get(), sourcePath), sha1, sourcePath);
 
   if (auto target = status(targetName)) {

@@ -1,6 +1,10 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <random>
 #include <string>
 #include <vector>
@@ -127,6 +131,22 @@ TEST_F(GetRequestTest, PeerPathsThatCouldLeaveTheTreeAreRefused) {
   const auto served = get(request("/real/f.txt", 0, 6));
   ASSERT_TRUE(served);
   EXPECT_EQ(served->part_data(), "inside");
+}
+
+TEST_F(GetRequestTest, RecordedFileReplacedByAPipeIsRefusedWithoutWaitingForAWriter) {
+  addFile("/pipe", "content");
+  fs::remove(dir_ / "pipe");
+  ASSERT_EQ(::mkfifo((dir_ / "pipe").c_str(), 0600), 0);
+  auto answer = std::async(std::launch::async, [&] { return getError(request("/pipe", 0, 7)); });
+  // A guard against a hung worker, not a measure of speed: if the open waits for a writer,
+  // one is given so that the test ends.
+  if (answer.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    const int writer = ::open((dir_ / "pipe").c_str(), O_WRONLY | O_NONBLOCK);
+    ADD_FAILURE() << "the request waited on the pipe";
+    answer.wait();
+    if (writer >= 0) ::close(writer);
+  }
+  EXPECT_EQ(answer.get(), pb::ErrorCodeBadPath);
 }
 
 TEST_F(GetRequestTest, PartRules) {
