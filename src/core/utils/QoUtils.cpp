@@ -1,6 +1,7 @@
 #include "core/utils/QoUtils.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <regex.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -123,11 +124,21 @@ std::optional<std::string> QoUtils::getSha1StringWithInputStream(int fd) {
 
 std::optional<std::string> QoUtils::getSha1StringWithPath(const std::string& path) {
   int fd;
+  // Only a regular file is hashed: a link or pipe swapped in after the caller looked must
+  // neither lend another file's digest nor make the open wait for a writer.
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     QoLog("*** Read filestream failed!! {}", errnoText(errno));
+    return std::nullopt;
+  }
+  struct stat status {};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || flags < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    QoLog("*** Read filestream failed!! ({}) is not a regular file", path);
+    ::close(fd);
     return std::nullopt;
   }
   std::optional<std::string> sha1 = getSha1StringWithInputStream(fd);

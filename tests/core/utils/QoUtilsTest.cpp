@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -77,6 +84,25 @@ TEST(QoUtilsTest, FileSha1AcrossBlockBoundariesAndFailures) {
   EXPECT_EQ(QoUtils::getSha1StringWithPath((dir / "missing").string()), std::nullopt);
   EXPECT_EQ(QoUtils::getSha1StringWithPath(dir.str()), std::nullopt);  // a folder cannot be read
   EXPECT_EQ(QoUtils::getSha1WithInputStream(-1), std::nullopt);
+}
+
+TEST(QoUtilsTest, FileSha1OnlyOfTheRegularFileAtThePath) {
+  TempDir dir;
+  TempDir outside;
+  writeFile(outside / "secret", "secret");
+  std::filesystem::create_symlink(outside / "secret", dir / "link");
+  // A link at the name is no content of the folder's.
+  EXPECT_EQ(QoUtils::getSha1StringWithPath((dir / "link").string()), std::nullopt);
+
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  auto sha1 = std::async(std::launch::async, [&] { return QoUtils::getSha1StringWithPath((dir / "pipe").string()); });
+  // A guard against a hang, not a measure of speed: a writer releases an open that waits.
+  if (sha1.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    const int writer = ::open((dir / "pipe").c_str(), O_WRONLY | O_NONBLOCK);
+    ADD_FAILURE() << "hashing waited on the pipe";
+    if (writer >= 0) ::close(writer);
+  }
+  EXPECT_EQ(sha1.get(), std::nullopt);
 }
 
 TEST(QoUtilsTest, RegexMatchUsesPosixBasicSyntax) {
