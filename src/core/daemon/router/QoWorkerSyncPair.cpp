@@ -29,6 +29,11 @@ void checkUuids(std::initializer_list<const std::string*> uuids) {
 QoSyncdirCopy::Ptr remoteCopyFor(const pb::MsgSyncAddRequest& body, const QoDevice::Ptr& device,
                                  const QoSyncdirCopy::Ptr& local) {
   auto remote = QoSyncdirCopy::getSyncdirCopyWithUuid(body.remote_tree_uuid());
+  // A pairing of two local trees joins trees that exist. A new copy on this device would be
+  // a tree rooted at the request's unchecked root, which only a tree add may make.
+  if (device->pk() == 0 && (!remote || !remote->device())) {
+    throw QoExceptionZeBadTree::defaultExceptionWithReason("Syncdir copy({}) is not exist!", body.remote_tree_uuid());
+  }
   if (!remote) {
     remote = std::make_shared<QoSyncdirCopy>();
     remote->setDevice(device);

@@ -106,6 +106,8 @@ TEST_F(SyncPairRequestTest, RefusedPairings) {
   const auto theirs = makeCopy("/theirs", peer_, syncUuid_);
   const auto otherSync = makeCopy("/other-sync", peer_, QoUtils::generateUuid());
   const std::string unknown = QoUtils::generateUuid();
+  // A slot kept for a copy a peer named, not yet on any device.
+  const auto placeholder = makeCopy("reserve-1a2b", nullptr, syncUuid_);
 
   struct Case {
     const char* what;
@@ -130,10 +132,15 @@ TEST_F(SyncPairRequestTest, RefusedPairings) {
       {"unknown device", with(mine_->uuid(), unknown, QoUtils::generateUuid()), pb::ErrorCodeBadDevice},
       {"remote of another sync folder", with(mine_->uuid(), otherSync->uuid(), peer_->uuid()),
        pb::ErrorCodeSyncdirMismatch},
+      // A folder of this device becomes a tree only by a tree add, which checks its root.
+      {"new tree on this device", with(mine_->uuid(), unknown, local_->uuid()), pb::ErrorCodeBadTree},
+      {"placeholder made a tree of this device", with(mine_->uuid(), placeholder->uuid(), local_->uuid()),
+       pb::ErrorCodeBadTree},
   };
   for (const Case& c : cases) EXPECT_EQ(add(c.request).errcode, c.errcode) << c.what;
   EXPECT_TRUE(QoSyncdirCopyRelation::allObjects().empty());
   EXPECT_FALSE(QoSyncdirCopy::getSyncdirCopyWithUuid(unknown));
+  EXPECT_FALSE(QoSyncdirCopy::getSyncdirCopyWithUuid(placeholder->uuid())->device());
   EXPECT_EQ(remove("x", unknown).errcode, pb::ErrorCodeBadUuid);
 }
 
