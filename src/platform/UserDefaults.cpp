@@ -190,7 +190,14 @@ void UserDefaults::load() {
     }
     ::close(fd);
   }
-  if (problem.empty()) {
+  if (!problem.empty()) {
+    // A read that failed (no permission, too many open files, an I/O error) says nothing of
+    // the content: keep the file as it is and write nothing over it.
+    unreadable_ = problem;
+    QoLog("*** UserDefaults: {} cannot be read ({}); its settings stay unchanged on disk", path_.string(), problem);
+    return;
+  }
+  {
     nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
     if (parsed.is_object()) {
       values_ = std::move(parsed);
@@ -219,6 +226,7 @@ bool UserDefaults::writeLocked() {
   } catch (const std::exception& e) {
     failure = e.what();
   }
+  if (!unreadable_.empty()) failure = fmt::format("{} could not be read ({})", path_.string(), unreadable_);
   const std::filesystem::path dir = path_.parent_path();
   std::string temp = fmt::format("{}{}{}.{}", path_.string(), kTempInfix, ::getpid(), gTempCounter++);
   int fd = -1;

@@ -70,6 +70,9 @@ class UserDefaults {
   std::filesystem::path path_;
   mutable std::mutex mutex_;
   nlohmann::json values_;
+  // Set when the file exists but could not be read (not when it is damaged): writing would
+  // replace settings that may be intact, so every write is refused until a restart.
+  std::string unreadable_;
 };
 
 }  // namespace velbor

@@ -169,6 +169,20 @@ TEST_F(UserDefaultsTest, CorruptFileIsKeptAsideAndTheSuiteStartsEmpty) {
   }
 }
 
+TEST_F(UserDefaultsTest, FileThatCannotBeReadIsNeitherMovedNorOverwritten) {
+  // A read error says nothing of the content: starting empty and writing would replace a
+  // key pair that may be intact with a new one.
+  TempDir dir;
+  fs::create_directories(dir / "QoConfig.json");
+  writeFile(dir / "QoConfig.json" / "inside", "kept");
+  UserDefaults suite("QoConfig", dir / "QoConfig.json");
+  EXPECT_TRUE(suite.allKeys().empty());
+  EXPECT_FALSE(suite.setString("privateKey", "new"));
+  EXPECT_FALSE(suite.synchronize());
+  EXPECT_EQ(readFile(dir / "QoConfig.json" / "inside"), "kept");
+  EXPECT_FALSE(fs::exists(dir / "QoConfig.json.corrupt"));
+}
+
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
   auto suite = UserDefaults::suiteNamed("QoConfig");
   std::vector<std::thread> threads;

@@ -269,8 +269,11 @@ void CopyItemFolder::setPermissions(const std::string& name, int32_t permissions
   auto item = status(name);
   if (!item) raise("set attributes", path, ENOENT);
   if (S_ISLNK(item->st_mode)) throw QoException::defaultExceptionWithReason("({}) is a symbolic link", path);
-  // fchmodat cannot refuse links on Linux; the item was just seen not to be one.
-  if (::fchmodat(fd_, name.c_str(), static_cast<mode_t>(permissions) & 07777, 0) != 0) raise("chmod", path, errno);
+  // Refused again at the call: a link swapped in since the check fails with EOPNOTSUPP
+  // instead of having its target's mode changed.
+  if (::fchmodat(fd_, name.c_str(), static_cast<mode_t>(permissions) & 07777, AT_SYMLINK_NOFOLLOW) != 0) {
+    raise("chmod", path, errno);
+  }
 }
 
 void CopyItemFolder::makeDirectory(const std::string& name, std::optional<int32_t> permissions, int64_t mtime) const {

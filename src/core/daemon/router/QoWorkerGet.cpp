@@ -81,6 +81,10 @@ QoMessage::Ptr getError(const pb::MsgGetRequest& request, pb::ErrorCode errcode)
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetError, std::move(error));
 }
 
+// Every copy a request names that is unknown here gets a stored slot: bound the list to
+// far more copies than one user's devices hold, so a peer cannot add slots by the thousand.
+constexpr int kMaxCopiesNamed = 256;
+
 // Keeps a vector-clock slot for a copy a peer knows of. Under "transaction" with a fresh
 // look-up, so two requests naming the same new copy at once store it once, in one slot.
 void addPlaceholderCopy(const QoSyncdirCopy& tree, const std::string& uuid) {
@@ -149,6 +153,10 @@ QoMessage::Ptr serveGetRequest(const pb::MsgGetRequest& body) {
     localUuids = tree->getSyncdirCopysUuidList();
     const std::vector<std::string> requestUuids(body.uuids().begin(), body.uuids().end());
     expected = Vclock(counters, requestUuids, localUuids);
+  }
+  if (body.uuids_size() > kMaxCopiesNamed) {
+    QoLog("*** Get Request: File({}) names {} copies", absolutePath, body.uuids_size());
+    return getError(body, pb::ErrorCodeBadFormat);
   }
   for (const std::string& uuid : body.uuids()) {
     if (!QoUtils::checkUuid(uuid)) {

@@ -244,6 +244,15 @@ TEST_F(GetRequestTest, ClocksFromThePeer) {
   reordered.add_vclock(0);
   reordered.add_vclock(1);
   EXPECT_TRUE(get(reordered));
+
+  // A list longer than any sync directory's copies is refused before a slot is stored.
+  pb::MsgGetRequest flood = request("/f.txt", 0, 1);
+  for (int i = 0; i < 300; ++i) {
+    flood.add_uuids(QoUtils::generateUuid());
+    flood.add_vclock(0);
+  }
+  EXPECT_EQ(getError(flood), pb::ErrorCodeBadFormat);
+  EXPECT_EQ(tree_->getSyncdirCopysUuidList().size(), 2u);
 }
 
 }  // namespace
