@@ -13,13 +13,6 @@ namespace {
 
 constexpr int kLines = 10;
 
-bool hasAll(const std::vector<ViewerMessage>& messages, const std::set<std::string>& wanted) {
-  auto seen = capturedLines(messages);
-  for (const auto& line : wanted)
-    if (!seen.count(line)) return false;
-  return true;
-}
-
 // Waits until a browse of the viewers' type in the namespace's daemon sees `name`.
 bool browsable(const std::string& name) {
   bool seen = false;

@@ -13,21 +13,12 @@
 #include "LoggerTestSupport.h"
 #include "logger/LoggerClient.h"
 #include "support/AvahiNamespace.h"
+#include "support/Eventually.h"
 #include "support/PrivateNetns.h"
 #include "support/TempDir.h"
 
 namespace velbor::test {
 namespace {
-
-template <typename Done>
-bool eventually(Done done, int seconds = 30) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
 
 // TCP connections this namespace has begun (connect calls), from its /proc/net/snmp.
 long activeOpens(pid_t insider) {

@@ -162,4 +162,12 @@ inline std::set<std::string> capturedLines(const std::vector<ViewerMessage>& mes
   return lines;
 }
 
+// Whether every wanted captured line is among the messages.
+inline bool hasAll(const std::vector<ViewerMessage>& messages, const std::set<std::string>& wanted) {
+  auto seen = capturedLines(messages);
+  for (const auto& line : wanted)
+    if (!seen.count(line)) return false;
+  return true;
+}
+
 }  // namespace velbor::test

@@ -18,24 +18,16 @@
 #include "framework/network/BonjourServer.h"
 #include "platform/Dispatch.h"
 #include "support/AvahiNamespace.h"
+#include "support/Eventually.h"
 
 namespace velbor {
 namespace {
 
 using test::AvahiNamespace;
 using test::NetnsScope;
+using test::eventually;
 
 constexpr auto kPatience = std::chrono::seconds(30);
-
-template <typename Done>
-bool eventually(Done done) {
-  auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
 
 // Everything a server received, by connection order.
 class Receiver : public BonjourSeverDelegate {
