@@ -242,8 +242,12 @@ void LoggerWorker::startBonjour() {
   if (options & kLoggerOptionBrowseOnlyLocalDomain) {
     browseDomain("local.");
   } else {
+    // Avahi does not report the local domain among the browse domains, as other DNS-SD
+    // implementations do: it is browsed in any case.
+    browseDomain("local.");
     domainBrowser_ = DnsService::enumerateBrowseDomains([this](const DnsService::Found& found) {
-      if (found.added) deferred_.push_back([this, domain = found.domain] { browseDomain(domain); });
+      bool local = found.domain == "local" || found.domain == "local.";
+      if (found.added && !local) deferred_.push_back([this, domain = found.domain] { browseDomain(domain); });
     });
   }
   if (!domainBrowser_ && serviceBrowsers_.empty() && !hasHost()) {
@@ -502,10 +506,20 @@ void LoggerWorker::send() {
   }
 }
 
+// Writes what the viewer's socket takes now. Nothing when it takes nothing now, or when the
+// write failed: the connection has then ended (with the queue lock let go for that).
+std::optional<size_t> LoggerWorker::sendSome(std::unique_lock<std::mutex>& lock, const char* bytes, size_t size) {
+  ssize_t n = ::send(stream_->fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n >= 0) return static_cast<size_t>(n);
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return std::nullopt;
+  lock.unlock();
+  endConnection();
+  return std::nullopt;
+}
+
 // One step of sending to the connected viewer; false when nothing more can go now.
 bool LoggerWorker::sendStep() {
   Logger& l = *logger_;
-  int fd = stream_->fd;
   std::unique_lock lock(l.logQueueMutex);
   if (l.sendBuffer.empty()) {
     if (bufferReadFd_ < 0) {
@@ -543,15 +557,9 @@ bool LoggerWorker::sendStep() {
       // A message larger than the send buffer goes out straight from its own bytes.
       l.incompleteSendOfFirstItem = true;
       const LoggerMessageRef& first = l.logQueue.front();
-      ssize_t n = ::send(fd, first->data() + l.firstItemSentBytes, first->size() - l.firstItemSentBytes,
-                         MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return false;
-        lock.unlock();
-        endConnection();
-        return false;
-      }
-      l.firstItemSentBytes += static_cast<size_t>(n);
+      auto n = sendSome(lock, first->data() + l.firstItemSentBytes, first->size() - l.firstItemSentBytes);
+      if (!n) return false;
+      l.firstItemSentBytes += *n;
       if (l.firstItemSentBytes < first->size()) return false;
       l.logQueue.pop_front();
       l.incompleteSendOfFirstItem = false;
@@ -560,15 +568,9 @@ bool LoggerWorker::sendStep() {
       return true;
     }
   }
-  ssize_t n = ::send(fd, l.sendBuffer.data() + l.sendBufferOffset, l.sendBuffer.size() - l.sendBufferOffset,
-                     MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return false;
-    lock.unlock();
-    endConnection();
-    return false;
-  }
-  l.sendBufferOffset += static_cast<size_t>(n);
+  auto n = sendSome(lock, l.sendBuffer.data() + l.sendBufferOffset, l.sendBuffer.size() - l.sendBufferOffset);
+  if (!n) return false;
+  l.sendBufferOffset += *n;
   if (l.sendBufferOffset == l.sendBuffer.size()) {
     l.sendBuffer.clear();
     l.sendBufferMessages.clear();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -68,6 +69,7 @@ class LoggerWorker {
 
   void send();
   bool sendStep();
+  std::optional<size_t> sendSome(std::unique_lock<std::mutex>& lock, const char* bytes, size_t size);
   void returnUnsentLocked();
 
   void openBufferWrite();

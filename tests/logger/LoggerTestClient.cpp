@@ -1,8 +1,9 @@
 // A process that logs through the remote log client, driven by the logger tests:
-//   logger_test_client host PORT BUFFER_FILE|- MAX_FILE_SIZE LINES
+//   logger_test_client host PORT BUFFER_FILE|- MAX_FILE_SIZE LINES [WIDTH]
 //   logger_test_client bonjour NAME BUFFER_FILE|- LINES
 // It captures its own output, writes LINES lines to standard output and as many to standard
-// error, then waits until its standard input closes.
+// error (padded with 'x' to WIDTH bytes when given), then waits until its standard input
+// closes.
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,7 +19,9 @@ int main(int argc, char** argv) {
   std::string mode = argv[1];
   std::string file = argv[3];
   int lines;
-  if (mode == "host" && argc == 6) {
+  size_t width = 0;
+  if (mode == "host" && (argc == 6 || argc == 7)) {
+    if (argc == 7) width = std::strtoull(argv[6], nullptr, 10);
     LoggerSetOptions(nullptr, kLoggerOptionBufferLogsUntilConnection | kLoggerOptionCaptureSystemConsole);
     LoggerSetViewerHost(nullptr, std::string("127.0.0.1"), static_cast<uint32_t>(std::atoi(argv[2])));
     LoggerSetBufferFileMaxSize(nullptr, std::strtoull(argv[4], nullptr, 10));
@@ -34,9 +37,12 @@ int main(int argc, char** argv) {
   if (file != "-") LoggerSetBufferFile(nullptr, file);
   LoggerStart(nullptr);
   for (int i = 0; i < lines; ++i) {
-    std::printf("out %d\n", i);
+    std::string out = "out " + std::to_string(i), err = "err " + std::to_string(i);
+    if (out.size() < width) out.append(width - out.size(), 'x');
+    if (err.size() < width) err.append(width - err.size(), 'x');
+    std::printf("%s\n", out.c_str());
     std::fflush(stdout);
-    std::fprintf(stderr, "err %d\n", i);
+    std::fprintf(stderr, "%s\n", err.c_str());
   }
   char byte;
   while (::read(STDIN_FILENO, &byte, 1) > 0) {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -23,12 +24,14 @@ namespace velbor::test {
 // ends it when closed, and it dies with the test.
 class LoggerChild {
  public:
-  explicit LoggerChild(std::vector<std::string> args) {
+  // With `netnsFd` the child runs in that network namespace.
+  explicit LoggerChild(std::vector<std::string> args, int netnsFd = -1) {
     int in[2];
     if (::pipe2(in, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (netnsFd >= 0 && ::setns(netnsFd, CLONE_NEWNET) != 0) ::_exit(126);
       ::dup2(in[0], 0);
       int null = ::open("/dev/null", O_WRONLY);
       ::dup2(null, 1);
@@ -45,6 +48,26 @@ class LoggerChild {
     stdin_ = in[1];
   }
   ~LoggerChild() { finish(); }
+  pid_t pid() const { return pid_; }
+  // Lets the child exit and waits at most `seconds`; -1 (after killing it) when it did not.
+  int finishWithin(int seconds) {
+    if (stdin_ >= 0) ::close(stdin_);
+    stdin_ = -1;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return -1;
+      }
+      ::usleep(20000);
+    }
+    if (pid_ > 0) status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid_ = -1;
+    return status_;
+  }
   // Lets the child exit and returns its exit status.
   int finish() {
     if (stdin_ >= 0) ::close(stdin_);
@@ -81,6 +104,8 @@ class TestViewer {
     ::close(fd_);
   }
   uint16_t port() const { return port_; }
+  int connection() const { return conn_; }
+  int listener() const { return fd_; }
   void listen() { ::listen(fd_, 4); }
   // True when a client has connected (accepting it), waiting at most `seconds`.
   bool accept(int seconds) {
@@ -135,6 +160,14 @@ inline std::set<std::string> capturedLines(const std::vector<ViewerMessage>& mes
   for (const auto& m : messages)
     if (m.type() == 0) lines.insert(m.text(5) + "|" + m.text(7));
   return lines;
+}
+
+// Whether every wanted captured line is among the messages.
+inline bool hasAll(const std::vector<ViewerMessage>& messages, const std::set<std::string>& wanted) {
+  auto seen = capturedLines(messages);
+  for (const auto& line : wanted)
+    if (!seen.count(line)) return false;
+  return true;
 }
 
 }  // namespace velbor::test

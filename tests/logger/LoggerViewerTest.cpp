@@ -15,13 +15,6 @@ namespace {
 
 constexpr int kLines = 40;
 
-bool hasAll(const std::vector<ViewerMessage>& messages, const std::set<std::string>& wanted) {
-  auto seen = capturedLines(messages);
-  for (const auto& line : wanted)
-    if (!seen.count(line)) return false;
-  return true;
-}
-
 std::string slurp(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream bytes;
