@@ -61,6 +61,24 @@ void dispatchAndPost(const std::string& name, const QoClient::DevicePtr& device,
   });
 }
 
+// The name of an instance request to `device`; nothing, after its log line, when the message
+// has no name or the device no request endpoint.
+std::optional<std::string> instanceRequestName(const QoClient::DevicePtr& device, const QoMessage::Ptr& message) {
+  std::string name;
+  try {
+    QoAssert(message != nullptr, "request message is nil");
+    name = messageName(message->code());
+  } catch (const std::exception& e) {
+    QoLog("*** SendRequestMsg parse head failed! {}", e.what());
+    return std::nullopt;
+  }
+  if (!device || device->routeUri().empty()) {
+    QoLog("*** SendRequestMsg router uri is nil");
+    return std::nullopt;
+  }
+  return name;
+}
+
 // One exchange with `device`; the reply, or nullptr after a logged failure.
 QoMessage::Ptr exchangeLogged(const QoClient::DevicePtr& device, QoMessage& message, const std::string& name,
                               int lingerMs) {
@@ -180,13 +198,9 @@ void QoClient::sendTreeAddRequest(const std::string& root) {
 void QoClient::sendSyncAddRequestLocalTreeUuid(const std::string& localTreeUuid, const std::string& syncUuid,
                                                const std::string& remoteTreeUuid, const std::string& remoteTreeRoot,
                                                const std::string& remoteDeviceUuid) {
-  auto body = std::make_shared<pb::MsgSyncAddRequest>();
-  body->set_local_tree_uuid(localTreeUuid);
-  body->set_remote_sync_uuid(syncUuid);
-  body->set_remote_tree_uuid(remoteTreeUuid);
-  body->set_remote_tree_root(remoteTreeRoot);
-  body->set_remote_device_uuid(remoteDeviceUuid);
-  sendRequestMessageAsync(QoMessage::qoMessageWithMsgCode(pb::MsgCodeSyncAddRequest, std::move(body)));
+  sendRequestMessageAsync(QoMessage::qoMessageWithMsgCode(
+      pb::MsgCodeSyncAddRequest,
+      syncAddRequestBody(localTreeUuid, syncUuid, remoteTreeUuid, remoteTreeRoot, remoteDeviceUuid)));
 }
 
 void QoClient::sendRequestMessageAsync(QoMessage::Ptr message) {
@@ -198,24 +212,14 @@ void QoClient::sendRequestMessageAsync(QoMessage::Ptr message) {
 void QoClient::sendRequestMessage(const QoMessage::Ptr& message) { sendRequestMessageTo(device(), message); }
 
 void QoClient::sendRequestMessageTo(const DevicePtr& device, const QoMessage::Ptr& message) {
-  std::string name;
-  try {
-    QoAssert(message != nullptr, "request message is nil");
-    name = messageName(message->code());
-  } catch (const std::exception& e) {
-    QoLog("*** SendRequestMsg parse head failed! {}", e.what());
-    return;
-  }
-  if (!device || device->routeUri().empty()) {
-    QoLog("*** SendRequestMsg router uri is nil");
-    return;
-  }
+  const std::optional<std::string> name = instanceRequestName(device, message);
+  if (!name) return;
   message->setLevel(QoConfig::sharedQoConfig().encryptLevel());
   addressMessage(*message, device);
-  QoMessage::Ptr reply = exchangeLogged(device, *message, name, kLingerMs);
+  QoMessage::Ptr reply = exchangeLogged(device, *message, *name, kLingerMs);
   if (!reply) return;
   try {
-    QoReplyNotice::post(name, std::move(reply), device);
+    QoReplyNotice::post(*name, std::move(reply), device);
   } catch (const std::exception& e) {
     QoLog("*** Exception, {}", e.what());
   }
@@ -224,19 +228,8 @@ void QoClient::sendRequestMessageTo(const DevicePtr& device, const QoMessage::Pt
 QoMessage::Ptr QoClient::responseFromRequest(const QoMessage::Ptr& message) {
   const DevicePtr device = this->device();
   if (!device) throw Exception("UninitializedQoClient", "");
-  std::string name;
-  try {
-    QoAssert(message != nullptr, "request message is nil");
-    name = messageName(message->code());
-  } catch (const std::exception& e) {
-    QoLog("*** Exception, {}", e.what());
-    return nullptr;
-  }
-  if (device->routeUri().empty()) {
-    QoLog("*** SendRequestMsg router uri is nil");
-    return nullptr;
-  }
-  return exchangeLogged(device, *message, name, kResponseLingerMs);
+  const std::optional<std::string> name = instanceRequestName(device, message);
+  return name ? exchangeLogged(device, *message, *name, kResponseLingerMs) : nullptr;
 }
 
 }  // namespace velbor

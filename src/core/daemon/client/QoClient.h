@@ -105,6 +105,9 @@ class QoClient {
   QoMessage::Ptr responseFromRequest(const QoMessage::Ptr& message);
 
  private:
+  static QoMessage::Body syncAddRequestBody(const std::string& localTreeUuid, const std::string& syncUuid,
+                                            const std::string& remoteTreeUuid, const std::string& remoteTreeRoot,
+                                            const std::string& remoteDeviceUuid);
   static void sendRequestMessageTo(const DevicePtr& device, const QoMessage::Ptr& message);
 
   mutable std::mutex deviceLock_;

@@ -40,14 +40,25 @@ const QoClient::DevicePtr& requireDevice(const QoClient::DevicePtr& device) {
   return device;
 }
 
-// The token of an offer for an answer body; without an offer the body stays incomplete,
-// and checking it raises "UninitializedMessage" before anything is sent.
+enum class Offer { kReceived, kSent };
+
+// Sends a trust message carrying the token of the offer received from the device (an
+// answer) or made to it (a withdrawal). Without that offer the body stays incomplete, and
+// checking it raises "UninitializedMessage" before anything is sent.
 template <class M>
-std::shared_ptr<M> tokenBody(const std::shared_ptr<TrustInfo>& offer) {
-  auto body = std::make_shared<M>();
-  if (offer) body->set_token(offer->token);
-  PbMessage::checkInitialized(*body);
-  return body;
+QoMessage::Ptr sendToken(const QoClient::DevicePtr& device, int32_t option, int32_t code, std::string_view what,
+                         Offer which) {
+  QoLog("{} message to {}", what, deviceName(device));
+  return logFailure(what, ": ", [&] {
+    const std::string& uuid = requireDevice(device)->uuid();
+    DataSource& dataSource = DataSource::sharedDataSource();
+    const auto offer =
+        which == Offer::kReceived ? dataSource.getRecvTrustContext(uuid) : dataSource.getSendTrustContext(uuid);
+    auto body = std::make_shared<M>();
+    if (offer) body->set_token(offer->token);
+    PbMessage::checkInitialized(*body);
+    return QoClient::sendReuqestTo(device, code, option, std::move(body));
+  });
 }
 
 }  // namespace
@@ -63,14 +74,21 @@ QoMessage::Ptr QoClient::sendSyncAddRequestTo(const DevicePtr& device, int32_t o
                                               const std::string& remoteTreeUuid, const std::string& remoteTreeRoot,
                                               const std::string& remoteDeviceUuid) {
   return logFailure("SendSyncAddRequest", ":", [&] {
-    auto body = std::make_shared<pb::MsgSyncAddRequest>();
-    body->set_local_tree_uuid(localTreeUuid);
-    body->set_remote_sync_uuid(syncUuid);
-    body->set_remote_tree_uuid(remoteTreeUuid);
-    body->set_remote_tree_root(remoteTreeRoot);
-    body->set_remote_device_uuid(remoteDeviceUuid);
-    return sendReuqestTo(device, pb::MsgCodeSyncAddRequest, option, std::move(body));
+    return sendReuqestTo(device, pb::MsgCodeSyncAddRequest, option,
+                         syncAddRequestBody(localTreeUuid, syncUuid, remoteTreeUuid, remoteTreeRoot, remoteDeviceUuid));
   });
+}
+
+QoMessage::Body QoClient::syncAddRequestBody(const std::string& localTreeUuid, const std::string& syncUuid,
+                                             const std::string& remoteTreeUuid, const std::string& remoteTreeRoot,
+                                             const std::string& remoteDeviceUuid) {
+  auto body = std::make_shared<pb::MsgSyncAddRequest>();
+  body->set_local_tree_uuid(localTreeUuid);
+  body->set_remote_sync_uuid(syncUuid);
+  body->set_remote_tree_uuid(remoteTreeUuid);
+  body->set_remote_tree_root(remoteTreeRoot);
+  body->set_remote_device_uuid(remoteDeviceUuid);
+  return body;
 }
 
 QoMessage::Ptr QoClient::sendTrustPublishRequestTo(const DevicePtr& device, int32_t option) {
@@ -90,27 +108,18 @@ QoMessage::Ptr QoClient::sendTrustPublishRequestTo(const DevicePtr& device, int3
 }
 
 QoMessage::Ptr QoClient::sendTrustRequestTo(const DevicePtr& device, int32_t option) {
-  QoLog("SendTrustAnswerAgreeRequest message to {}", deviceName(device));
-  return logFailure("SendTrustAnswerAgreeRequest", ": ", [&] {
-    const auto offer = DataSource::sharedDataSource().getRecvTrustContext(requireDevice(device)->uuid());
-    return sendReuqestTo(device, pb::MsgCodeTrustRequest, option, tokenBody<pb::MsgTrustRequest>(offer));
-  });
+  return sendToken<pb::MsgTrustRequest>(device, option, pb::MsgCodeTrustRequest, "SendTrustAnswerAgreeRequest",
+                                        Offer::kReceived);
 }
 
 QoMessage::Ptr QoClient::sendTrustDenyRequestTo(const DevicePtr& device, int32_t option) {
-  QoLog("SendTrustAnswerDisagreeRequest message to {}", deviceName(device));
-  return logFailure("SendTrustAnswerDisagreeRequest", ": ", [&] {
-    const auto offer = DataSource::sharedDataSource().getRecvTrustContext(requireDevice(device)->uuid());
-    return sendReuqestTo(device, pb::MsgCodeTrustDenyRequest, option, tokenBody<pb::MsgTrustDenyRequest>(offer));
-  });
+  return sendToken<pb::MsgTrustDenyRequest>(device, option, pb::MsgCodeTrustDenyRequest,
+                                            "SendTrustAnswerDisagreeRequest", Offer::kReceived);
 }
 
 QoMessage::Ptr QoClient::sendTrustCancelRequestTo(const DevicePtr& device, int32_t option) {
-  QoLog("SendTrustCancelRequestTo message to {}", deviceName(device));
-  return logFailure("SendTrustCancelRequestTo", ": ", [&] {
-    const auto offer = DataSource::sharedDataSource().getSendTrustContext(requireDevice(device)->uuid());
-    return sendReuqestTo(device, pb::MsgCodeTrustCancelRequest, option, tokenBody<pb::MsgTrustCancelRequest>(offer));
-  });
+  return sendToken<pb::MsgTrustCancelRequest>(device, option, pb::MsgCodeTrustCancelRequest,
+                                              "SendTrustCancelRequestTo", Offer::kSent);
 }
 
 QoMessage::Ptr QoClient::sendDisTrustRequestTo(const DevicePtr& device, int32_t option) {
