@@ -107,16 +107,13 @@ TEST_F(QoClientTest, AnAsynchronousReplyIsPostedUnderItsRequestsName) {
 }
 
 TEST_F(QoClientTest, AnUnansweredRequestFailsAndClosesItsSocket) {
-  AnsweringPeer peer;
   SilentPeer silent;
   QoDevice::Ptr mute = deviceAt(silent.endpoint(), "mute");
-  // One exchange first, so that what the process opens once is open already.
-  ASSERT_NE(QoClient::sendStatusRequestTo(peer.device(), QoClient::kOptionSync), nullptr);
+  // No other peer in this process, so no descriptor of another connection comes or goes.
   const size_t descriptors = openDescriptors();
 
   EXPECT_EQ(QoClient::sendStatusRequestTo(mute, QoClient::kOptionSync), nullptr);
   EXPECT_TRUE(silent.nextConnectionCloses());
-  ASSERT_NE(QoClient::sendStatusRequestTo(peer.device(), QoClient::kOptionSync), nullptr);
   EXPECT_EQ(openDescriptors(), descriptors);
 }
 
