@@ -157,20 +157,6 @@ TEST_F(QoClientTest, TheLocalDeviceIsServedWithoutASocket) {
   EXPECT_EQ(QoClient::sendTrustPublishRequestTo(local, QoClient::kOptionSync), nullptr);
 }
 
-TEST_F(QoClientTest, LocalTreeAddCreatesATreeHere) {
-  TempDir folder("velbor-client-tree");
-  const std::string syncUuid = QoUtils::generateUuid();
-  QoMessage::Ptr reply = QoClient::localTreeAddSyncUuid(syncUuid, folder.str(), std::nullopt);
-  ASSERT_NE(reply, nullptr);
-  ASSERT_EQ(reply->code(), pb::MsgCodeTreeAddResponse);
-  auto copy = QoSyncdirCopy::getSyncdirCopyWithUuid(reply->pbBodyAs<pb::MsgTreeAddResponse>()->tree_uuid());
-  ASSERT_NE(copy, nullptr);
-  EXPECT_EQ(copy->syncdirUuid(), syncUuid);
-  EXPECT_EQ(copy->path(), folder.str());
-  // The same folder again: the handler's refusal passes to the caller.
-  EXPECT_THROW(QoClient::localTreeAddSyncUuid(std::nullopt, folder.str(), std::nullopt), QoException);
-}
-
 // Records each sync once it is asked for.
 std::mutex syncOnceLock;
 std::vector<std::string> syncOnceAsked;
