@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/daemon/QoNotify.h"
@@ -90,6 +91,19 @@ using TrustDenyRequest = Reply<QoNotify::TrustDenyRequest>;
 using TrustCancelRequest = Reply<QoNotify::TrustCancelRequest>;
 using DistrustRequest = Reply<QoNotify::DistrustRequest>;
 
+// The reply of an asynchronous request whose name has no key in QoNotify's table; posted
+// and observed under `kName`.
+struct SyncOnceRequest {
+  static constexpr const char* kName = "SyncOnceRequest";
+  std::shared_ptr<QoMessage> reply;
+  std::shared_ptr<QoDevice> device;
+};
+struct StatusRequest {
+  static constexpr const char* kName = "StatusRequest";
+  std::shared_ptr<QoMessage> reply;
+  std::shared_ptr<QoDevice> device;
+};
+
 // A trust message received from a peer: the offer, or the answer to one made here.
 template <int Key>
 struct Trust {
@@ -116,14 +130,25 @@ class QoNotices {
   // Posts the notice asynchronously on the "notify" queue under its own name.
   template <class Notice>
   static void post(Notice notice) {
-    QoNotify::notificationSendAsync(QoNotify::notificationKey(Notice::kKey), std::move(notice));
+    QoNotify::notificationSendAsync(nameOf<Notice>(), std::move(notice));
+  }
+
+  // The notification name of a notice type: its key's name, or its own `kName`.
+  template <class Notice>
+  static const std::string& nameOf() {
+    if constexpr (requires { Notice::kName; }) {
+      static const std::string name = Notice::kName;
+      return name;
+    } else {
+      return QoNotify::notificationKey(Notice::kKey);
+    }
   }
 
   // Observes one notice type on the default center; remove with removeObserver(token).
   template <class Notice>
   static NotificationCenter::Token observe(std::function<void(const Notice&)> observer) {
     return NotificationCenter::defaultCenter().addObserver(
-        QoNotify::notificationKey(Notice::kKey), [observer = std::move(observer)](const Notification& notification) {
+        nameOf<Notice>(), [observer = std::move(observer)](const Notification& notification) {
           if (const auto* notice = std::any_cast<Notice>(&notification.object)) observer(*notice);
         });
   }

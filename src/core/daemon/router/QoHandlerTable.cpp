@@ -33,6 +33,12 @@ const Table& handlers() {
       {"SyncAddRequest", &QoWorker::handleSyncAddRequest},
       {"SyncDeleteRequest", &QoWorker::handleSyncDeleteRequest},
       {"SyncShowRequest", &QoWorker::handleSyncShowRequest},
+      {"StatusRequest", &QoWorker::handleStatusRequest},
+      {"TrustPublishRequest", &QoWorker::handleTrustPublishRequest},
+      {"TrustRequest", &QoWorker::handleTrustRequest},
+      {"TrustDenyRequest", &QoWorker::handleTrustDenyRequest},
+      {"TrustCancelRequest", &QoWorker::handleTrustCancelRequest},
+      {"DistrustRequest", &QoWorker::handleDistrustRequest},
   };
   return table;
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "core/daemon/TrustInfo.h"
 #include "core/daemon/router/QoRequest.h"
 
 namespace velbor {
@@ -81,6 +82,21 @@ class QoWorker {
   static QoMessage::Ptr handleSyncAddRequest(const QoRequest& request);
   static QoMessage::Ptr handleSyncDeleteRequest(const QoRequest& request);
   static QoMessage::Ptr handleSyncShowRequest(const QoRequest& request);
+  // StatusRequest (9)
+  static QoMessage::Ptr handleStatusRequest(const QoRequest& request);
+  // TrustPublishRequest (11), TrustRequest (13), TrustDenyRequest (15),
+  // TrustCancelRequest (17), DistrustRequest (144)
+  static QoMessage::Ptr handleTrustPublishRequest(const QoRequest& request);
+  static QoMessage::Ptr handleTrustRequest(const QoRequest& request);
+  static QoMessage::Ptr handleTrustDenyRequest(const QoRequest& request);
+  static QoMessage::Ptr handleTrustCancelRequest(const QoRequest& request);
+  static QoMessage::Ptr handleDistrustRequest(const QoRequest& request);
+  // Checks an answer to an offer made here against its send context and, when the token
+  // matches and the device still waits (status 2), sets `status`; true when it was set.
+  static bool _trustAnwser(const TrustInfo& info, int32_t status);
+  // Held around every change of a device's trust status or trust contexts, so that each
+  // change compares and sets in one step.
+  static std::recursive_mutex& trustLocker(const std::string& deviceUuid);
 
  private:
   // Serves requests until stopped; raises what the socket raises.

@@ -1,0 +1,119 @@
+#include "core/daemon/discovery/QoStatusCheck.h"
+
+#include <exception>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/client/QoClient.h"
+#include "core/daemon/router/QoWorker.h"
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/proto/QoPbMessageCode.h"
+#include "platform/QoLog.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+namespace {
+
+using Relation = std::shared_ptr<QoSyncdirCopyRelation>;
+// A pairing by its two copies: the local (first) copy's uuid, then the remote one's.
+using PairingKey = std::pair<std::string, std::string>;
+
+constexpr int32_t kStatusUntrusted = 0;
+
+void markUntrusted(const QoDevice::Ptr& device) {
+  QoDevice::Ptr stored;
+  {
+    std::lock_guard<std::recursive_mutex> lock(QoWorker::trustLocker(device->uuid()));
+    stored = QoDevice::getDeviceWithUuid(device->uuid());
+    if (!stored) return;
+    stored->setStatus(kStatusUntrusted);
+    stored->save();
+  }
+  QoLog("Check Status: set Device ({}) untrusted!", stored->name());
+  QoNotices::post(notice::DeviceAddResponse{{stored}});
+}
+
+void handleError(const QoDevice::Ptr& device, const QoMessage& reply) {
+  const auto error = reply.pbBodyAs<pb::MsgError>();
+  if (!error) {
+    QoLog("*** Check({}) status failed, error reply without body", device->name());
+    return;
+  }
+  if (error->errcode() == pb::ErrorCodeUntrusted) {
+    markUntrusted(device);
+    return;
+  }
+  QoLog("** sendStatusRequest Failed, {}: {}", getErrorString(*error).value_or("(null)"), error->errstr());
+}
+
+// The pairings the peer no longer reports, out of the local pairings with that peer.
+std::vector<Relation> unreported(const QoDevice::Ptr& device, const pb::MsgStatusResponse& response) {
+  std::map<PairingKey, Relation> local;
+  for (const auto& relation : QoSyncdirCopyRelation::allObjects()) {
+    const auto& first = relation->firstSyncdirCopy();
+    const auto& second = relation->secondSyncdirCopy();
+    if (!first || !second || !second->device() || second->device()->uuid() != device->uuid()) continue;
+    local.emplace(PairingKey(first->uuid(), second->uuid()), relation);
+  }
+  // The peer reports its own copy as local and this device's copy as remote.
+  for (const auto& sync : response.syncs()) local.erase(PairingKey(sync.remote_tree_uuid(), sync.local_tree_uuid()));
+  std::vector<Relation> left;
+  for (auto& [key, relation] : local) left.push_back(std::move(relation));
+  return left;
+}
+
+void check(const QoDevice::Ptr& device) {
+  const QoMessage::Ptr reply = QoClient::sendStatusRequestTo(device, QoClient::kOptionSync);
+  if (!reply) return;
+  if (reply->code() == pb::MsgCodeError) {
+    handleError(device, *reply);
+    return;
+  }
+  if (reply->code() != pb::MsgCodeStatusResponse) {
+    QoLog("*** Check({}) status failed, Unkown response code({}: {})", device->name(), reply->code(),
+          QoPbMessageCode::sharedQoPbMessageCode().getMessageByCode(reply->code()).value_or("(null)"));
+    return;
+  }
+  // Removing pairings is taken only from the peer itself: anyone on the path can forge an
+  // unsigned reply, and a reply without its list is no report that the list is empty.
+  if (reply->level() < QoMessage::kLevelAuth || !reply->srcDevice() || reply->srcDevice()->uuid() != device->uuid()) {
+    QoLog("*** Check({}) status failed, the reply is not signed by the device", device->name());
+    return;
+  }
+  const auto response = reply->pbBodyAs<pb::MsgStatusResponse>();
+  if (!response) {
+    QoLog("*** Check({}) status failed, StatusResponse without body", device->name());
+    return;
+  }
+
+  std::vector<Relation> removed = unreported(device, *response);
+  if (removed.empty()) return;
+  for (const auto& relation : removed) {
+    relation->forceRemove();
+    QoLog("Check Status: Clear {} ({}=>{})", device->name(), relation->firstSyncdirCopy()->path(),
+          relation->secondSyncdirCopy()->path());
+  }
+  QoNotices::post(notice::SyncDeleteResponse{std::move(removed)});
+}
+
+}  // namespace
+
+void QoStatusCheck::handleSendStatusRequest(const std::shared_ptr<QoDevice>& device) {
+  if (!device) {
+    QoLog("*** Check status failed, device is nil");
+    return;
+  }
+  try {
+    check(device);
+  } catch (const std::exception& e) {
+    QoLog("*** Check({}) status failed, {}", device->name(), e.what());
+  }
+}
+
+}  // namespace velbor

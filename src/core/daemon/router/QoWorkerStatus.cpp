@@ -1,0 +1,41 @@
+// The peer status check, answering side: the pairings this device holds with the asker.
+#include <memory>
+#include <string>
+
+#include "core/daemon/QoPeer.h"
+#include "core/daemon/router/QoWorker.h"
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/utils/QoExceptionProto.h"
+#include "core/utils/QoUtils.h"
+#include "platform/QoLog.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+
+QoMessage::Ptr QoWorker::handleStatusRequest(const QoRequest& request) {
+  QoLog("handle StatusRequest message");
+  const auto body = request.bodyAs<pb::MsgStatusRequest>();
+  QoAssert(body != nullptr, "request is nil?");
+  // Over the network the answer is for the device that signed the request: the uuid in
+  // the body is only a claim, and would let any trusted device list another's pairings.
+  std::string asker;
+  if (request.fromNetwork) {
+    if (!request.sender) throw QoExceptionZePermissionDeny("Status request must be signed by its device");
+    asker = request.sender->uuid();
+  } else {
+    asker = body->device_uuid();
+  }
+
+  auto response = std::make_shared<pb::MsgStatusResponse>();
+  for (const auto& relation : QoSyncdirCopyRelation::allObjects()) {
+    const auto& second = relation->secondSyncdirCopy();
+    if (second && second->device() && second->device()->uuid() == asker) {
+      *response->add_syncs() = QoPeer::convertSyncInfoFromQoToPb(relation);
+    }
+  }
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodeStatusResponse, std::move(response));
+}
+
+}  // namespace velbor

@@ -1,0 +1,151 @@
+// The trust exchange, answering side: a peer's offer, its agreement, refusal or withdrawal,
+// and the end of a trust.
+//
+// Every trust message is taken only from the device whose key signed it: the sender record
+// is the authenticated one, never a uuid the body names. Each change of a device's trust
+// status or trust contexts holds that device's trust locker, so a check and the change it
+// allows cannot be split by another answer or by the device window.
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/TrustInfo.h"
+#include "core/daemon/router/QoWorker.h"
+#include "core/entity/QoDevice.h"
+#include "core/utils/QoExceptionProto.h"
+#include "core/utils/QoUtils.h"
+#include "platform/QoLog.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+namespace {
+
+constexpr int32_t kStatusUntrusted = 0;
+constexpr int32_t kStatusTrusted = 1;
+constexpr int32_t kStatusWaitingForPeer = 2;
+
+// The body of a trust message and its signed sender; a message without either (a level-0
+// request, or one from this device's own client) is refused as bad format.
+template <class M>
+std::shared_ptr<M> trustBody(const QoRequest& request) {
+  auto body = request.bodyAs<M>();
+  QoAssert(body != nullptr && request.sender != nullptr, "request is nil");
+  return body;
+}
+
+std::shared_ptr<TrustInfo> answerFrom(const QoRequest& request, const std::string& token) {
+  return std::make_shared<TrustInfo>(TrustInfo{request.sender->uuid(), token, 0});
+}
+
+}  // namespace
+
+std::recursive_mutex& QoWorker::trustLocker(const std::string& deviceUuid) {
+  return DataSource::sharedDataSource().getLocker("trust-" + deviceUuid);
+}
+
+bool QoWorker::_trustAnwser(const TrustInfo& info, int32_t status) {
+  std::lock_guard<std::recursive_mutex> lock(trustLocker(info.deviceUuid));
+  DataSource& dataSource = DataSource::sharedDataSource();
+  const auto context = dataSource.getSendTrustContext(info.deviceUuid);
+  if (!context) throw QoException("Maybe timeout(missing token in memory)");
+  if (context->token != info.token) return false;
+  // Read again under the lock: the status may have changed since the answer arrived.
+  const auto device = QoDevice::getDeviceWithUuid(info.deviceUuid);
+  QoAssert(device != nullptr, "device cannot be nil");
+  if (device->status() != kStatusWaitingForPeer) {
+    throw QoException("Maybe timeout(device status is not waiting for auth");
+  }
+  device->setStatus(status);
+  device->save();
+  dataSource.cleanSendTrustContext(info.deviceUuid);
+  return true;
+}
+
+QoMessage::Ptr QoWorker::handleTrustPublishRequest(const QoRequest& request) {
+  QoLog("handle TrustPublishRequest message");
+  const auto body = trustBody<pb::MsgTrustPublishRequest>(request);
+  auto reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodeTrustPublishResponse, nullptr);
+  auto offer = std::make_shared<TrustInfo>(TrustInfo{request.sender->uuid(), body->token(), body->timeout()});
+  {
+    std::lock_guard<std::recursive_mutex> lock(trustLocker(offer->deviceUuid));
+    DataSource::sharedDataSource().setRecvTrustContext(offer->deviceUuid, offer);
+  }
+  QoNotices::post(notice::TrustPublishResponse{offer});
+  return reply;
+}
+
+QoMessage::Ptr QoWorker::handleTrustRequest(const QoRequest& request) {
+  QoLog("handle TrustAnswerAgreeRequest message");
+  const auto body = trustBody<pb::MsgTrustRequest>(request);
+  const auto answer = answerFrom(request, body->token());
+  const bool accepted = _trustAnwser(*answer, kStatusTrusted);
+  if (accepted) QoNotices::post(notice::TrustResponse{answer});
+  auto response = std::make_shared<pb::MsgTrustResponse>();
+  response->set_trust_result(accepted ? pb::TrustResultAccepted : pb::TrustResultRejected);
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodeTrustResponse, std::move(response));
+}
+
+QoMessage::Ptr QoWorker::handleTrustDenyRequest(const QoRequest& request) {
+  QoLog("handle TrustDenyRequest message");
+  const auto body = trustBody<pb::MsgTrustDenyRequest>(request);
+  const auto answer = answerFrom(request, body->token());
+  if (_trustAnwser(*answer, kStatusUntrusted)) QoNotices::post(notice::TrustDenyResponse{answer});
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodeTrustDenyResponse, nullptr);
+}
+
+QoMessage::Ptr QoWorker::handleTrustCancelRequest(const QoRequest& request) {
+  QoLog("handle TrustCancelRequest message");
+  const auto body = trustBody<pb::MsgTrustCancelRequest>(request);
+  const auto withdrawal = answerFrom(request, body->token());
+  bool matched = false;
+  {
+    // Only the offer this device holds from the sender can be withdrawn: a stale or made-up
+    // token must not end a newer offer. The withdrawn offer is forgotten, so it can no
+    // longer be agreed to.
+    std::lock_guard<std::recursive_mutex> lock(trustLocker(withdrawal->deviceUuid));
+    DataSource& dataSource = DataSource::sharedDataSource();
+    const auto offer = dataSource.getRecvTrustContext(withdrawal->deviceUuid);
+    matched = offer && offer->token == withdrawal->token;
+    if (matched) dataSource.cleanRecvTrustContext(withdrawal->deviceUuid);
+  }
+  if (matched) {
+    QoNotices::post(notice::TrustCancelResponse{withdrawal});
+  } else {
+    QoLog("* TrustCancelRequest from device({}) matches no offer", request.sender->name());
+  }
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodeTrustCancelResponse, nullptr);
+}
+
+QoMessage::Ptr QoWorker::handleDistrustRequest(const QoRequest& request) {
+  QoLog("handle DisTrustRequest message");
+  const auto body = request.bodyAs<pb::MsgDistrustRequest>();
+  QoAssert(body != nullptr, "request is nil?");
+  // A device may end only its own trust: the body's uuid is a claim, the signer is not.
+  if (!request.sender) throw QoExceptionZePermissionDeny("Distrust request must be signed by its device");
+  const std::string& uuid = body->device_uuid();
+  if (uuid != request.sender->uuid()) {
+    throw QoExceptionZePermissionDeny::defaultExceptionWithReason("Device({}) can not end the trust of device({})",
+                                                                  request.sender->uuid(), uuid);
+  }
+  if (uuid == QoConfig::sharedQoConfig().deviceUuid() || request.sender->pk() == 0) {
+    throw QoExceptionZePermissionDeny("The local device can not be distrusted");
+  }
+
+  QoDevice::Ptr device;
+  {
+    std::lock_guard<std::recursive_mutex> lock(trustLocker(uuid));
+    device = QoDevice::getDeviceWithUuid(uuid);
+    QoAssert(device != nullptr, "");
+    device->setStatus(kStatusUntrusted);
+    device->save();
+    device->forceRemove();
+  }
+  QoNotices::post(notice::SyncDeleteResponse{});
+  QoNotices::post(notice::DistrustResponse{device});
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodeDistrustResponse, nullptr);
+}
+
+}  // namespace velbor

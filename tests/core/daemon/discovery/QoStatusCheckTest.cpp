@@ -1,0 +1,137 @@
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/daemon/client/ClientTestBase.h"
+#include "core/daemon/discovery/QoStatusCheck.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor::test {
+namespace {
+
+// A trusted peer with two pairings, and a third device with one, whose answers to the
+// status request are chosen by each test.
+class QoStatusCheckTest : public ClientTestBase {
+ protected:
+  using Reply = std::function<FakePeer::Frames()>;
+
+  void SetUp() override {
+    ClientTestBase::SetUp();
+    fake_ = std::make_unique<FakePeer>([this](const FakePeer::Frames&) -> std::optional<FakePeer::Frames> {
+      std::lock_guard lock(replyLock_);
+      return reply_();
+    });
+    peer_ = peerAt(fake_->endpoint(), keysAlpha());
+    third_ = peerAt("tcp://127.0.0.1:1", keysBravo());
+    first_ = pairWith(peer_->device(), "first");
+    second_ = pairWith(peer_->device(), "second");
+    withThird_ = pairWith(third_->device(), "third");
+  }
+
+  void answerWith(Reply reply) {
+    std::lock_guard lock(replyLock_);
+    reply_ = std::move(reply);
+  }
+  // The peer's list, signed at `level` by `signer`.
+  void answerListing(const std::vector<std::shared_ptr<QoSyncdirCopyRelation>>& listed, int level,
+                     RouterTestClient* signer = nullptr) {
+    auto body = std::make_shared<pb::MsgStatusResponse>();
+    for (const auto& relation : listed) {
+      pb::SyncInfo* info = body->add_syncs();
+      // The peer's own copy is its local tree, this device's copy its remote one.
+      info->set_local_tree_uuid(relation->secondSyncdirCopy()->uuid());
+      info->set_remote_tree_uuid(relation->firstSyncdirCopy()->uuid());
+      info->set_remote_device_uuid(QoConfig::sharedQoConfig().deviceUuid());
+      info->set_remote_tree_root(relation->firstSyncdirCopy()->path());
+    }
+    RouterTestClient* by = signer ? signer : peer_.get();
+    answerWith([by, body, level] { return by->seal(pb::MsgCodeStatusResponse, body, level); });
+  }
+  void answerError(int32_t errcode) {
+    answerWith([errcode] {
+      return framesOf(QoMessage::qoMessageErrorWithErrorCode(errcode, "refused")->getSendZMQMessage());
+    });
+  }
+
+  void check() { QoStatusCheck::handleSendStatusRequest(peer_->device()); }
+  std::vector<std::string> allPairings() const {
+    return sorted({pairingKey(first_), pairingKey(second_), pairingKey(withThird_)});
+  }
+
+  std::mutex replyLock_;
+  Reply reply_;
+  std::unique_ptr<FakePeer> fake_;
+  std::unique_ptr<RouterTestClient> peer_;
+  std::unique_ptr<RouterTestClient> third_;
+  std::shared_ptr<QoSyncdirCopyRelation> first_;
+  std::shared_ptr<QoSyncdirCopyRelation> second_;
+  std::shared_ptr<QoSyncdirCopyRelation> withThird_;
+};
+
+TEST_F(QoStatusCheckTest, PairingsThePeerNoLongerReportsAreRemoved) {
+  NoticeLog<notice::SyncDeleteResponse> deleted;
+
+  // Everything reported (and a pairing this device does not know): nothing changes.
+  auto unknown = std::make_shared<QoSyncdirCopyRelation>();
+  unknown->setFirstSyncdirCopy(makeCopy("/tmp/x", peer_->device(), "s"));
+  unknown->setSecondSyncdirCopy(makeCopy("/tmp/y", peer_->device(), "s"));
+  answerListing({first_, second_, unknown}, QoMessage::kLevelEncrypt);
+  check();
+  EXPECT_EQ(pairingKeys(), allPairings());
+  EXPECT_TRUE(deleted.delivered().empty());
+
+  answerListing({first_}, QoMessage::kLevelEncrypt);
+  check();
+  EXPECT_EQ(pairingKeys(), sorted({pairingKey(first_), pairingKey(withThird_)}));
+  auto posted = deleted.delivered();
+  ASSERT_EQ(posted.size(), 1U);
+  ASSERT_EQ(posted[0].relations.size(), 1U);
+  EXPECT_EQ(pairingKey(posted[0].relations[0]), pairingKey(second_));
+
+  // Signed at level 1 is signed: an empty list removes the rest of the peer's pairings,
+  // never the third device's.
+  answerListing({}, QoMessage::kLevelAuth);
+  check();
+  EXPECT_EQ(pairingKeys(), std::vector<std::string>{pairingKey(withThird_)});
+  EXPECT_EQ(deleted.delivered().size(), 2U);
+}
+
+TEST_F(QoStatusCheckTest, OnlyTheSignedListOfThePeerRemovesPairings) {
+  NoticeLog<notice::SyncDeleteResponse> deleted;
+  // Each of these would remove every pairing with the peer if it were believed.
+  answerListing({}, QoMessage::kLevelNone);
+  check();
+  answerListing({}, QoMessage::kLevelEncrypt, third_.get());
+  check();
+  answerWith([this] { return peer_->seal(pb::MsgCodeStatusResponse, nullptr, QoMessage::kLevelEncrypt); });
+  check();
+  EXPECT_EQ(pairingKeys(), allPairings());
+  EXPECT_TRUE(deleted.delivered().empty());
+  EXPECT_EQ(fake_->heads().size(), 3U);
+}
+
+TEST_F(QoStatusCheckTest, APeerThatNoLongerTrustsThisDeviceIsMarkedUntrusted) {
+  NoticeLog<notice::DeviceAddResponse> changed;
+  answerError(pb::ErrorCodeBadFormat);
+  check();
+  answerWith([this] { return peer_->seal(pb::MsgCodeScanResponse, nullptr, QoMessage::kLevelEncrypt); });
+  check();
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(peer_->device()->uuid())->status(), 1);
+  EXPECT_TRUE(changed.delivered().empty());
+
+  answerError(pb::ErrorCodeUntrusted);
+  check();
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(peer_->device()->uuid())->status(), 0);
+  const auto posted = changed.delivered();
+  ASSERT_EQ(posted.size(), 1U);
+  ASSERT_EQ(posted[0].devices.size(), 1U);
+  EXPECT_EQ(posted[0].devices[0]->uuid(), peer_->device()->uuid());
+  // The pairings stay: only the trust ends.
+  EXPECT_EQ(pairingKeys(), allPairings());
+}
+
+}  // namespace
+}  // namespace velbor::test

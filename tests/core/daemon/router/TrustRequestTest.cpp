@@ -1,0 +1,281 @@
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "NoticeLog.h"
+#include "PairingFixture.h"
+#include "RouterTestBase.h"
+#include "core/daemon/DataSource.h"
+#include "core/daemon/TrustInfo.h"
+#include "core/daemon/router/QoWorker.h"
+#include "core/utils/QoException.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor::test {
+namespace {
+
+constexpr int32_t kUntrusted = 0;
+constexpr int32_t kTrusted = 1;
+constexpr int32_t kWaiting = 2;
+
+// A peer talking to this device's router about trust. The peer's device is registered here;
+// this device may have made it an offer (a send context) or received one from it.
+class TrustRequestTest : public RouterTestBase, public PairingFixture {
+ protected:
+  void SetUp() override {
+    RouterTestBase::SetUp();
+    // Trust messages must go at level 2 whatever the setting.
+    QoConfig::sharedQoConfig().setEncryptLevel(0);
+    peer_ = startRouter();
+    uuid_ = peer_->device()->uuid();
+  }
+
+  // This device offered trust to the peer with `token` and the peer's status is `status`.
+  void offered(const std::string& token, int32_t status = kWaiting) {
+    setStatus(status);
+    DataSource::sharedDataSource().setSendTrustContext(uuid_, std::make_shared<TrustInfo>(TrustInfo{uuid_, token, 10}));
+  }
+  void setStatus(int32_t status) {
+    auto device = QoDevice::getDeviceWithUuid(uuid_);
+    device->setStatus(status);
+    device->save();
+  }
+  int32_t status() const { return QoDevice::getDeviceWithUuid(uuid_)->status(); }
+
+  template <class M>
+  QoMessage::Ptr send(int32_t code, const std::string& token, int level = QoMessage::kLevelEncrypt) {
+    auto body = std::make_shared<M>();
+    body->set_token(token);
+    return peer_->request(code, std::move(body), level);
+  }
+  QoMessage::Ptr publish(const std::string& token, int32_t timeout, int level = QoMessage::kLevelEncrypt) {
+    auto body = std::make_shared<pb::MsgTrustPublishRequest>();
+    body->set_token(token);
+    body->set_timeout(timeout);
+    return peer_->request(pb::MsgCodeTrustPublishRequest, std::move(body), level);
+  }
+  QoMessage::Ptr distrust(const std::string& uuid) {
+    auto body = std::make_shared<pb::MsgDistrustRequest>();
+    body->set_device_uuid(uuid);
+    return peer_->request(pb::MsgCodeDistrustRequest, std::move(body), QoMessage::kLevelEncrypt);
+  }
+
+  // The trust replies go at level 2; others at the setting's level (0 here).
+  static void expectReply(const QoMessage::Ptr& reply, int32_t code, int level = QoMessage::kLevelEncrypt) {
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->code(), code);
+    EXPECT_EQ(reply->level(), level);
+  }
+  static void expectError(const QoMessage::Ptr& reply, int32_t errcode, const std::string& errstr) {
+    ASSERT_NE(reply, nullptr);
+    ASSERT_EQ(reply->code(), pb::MsgCodeError);
+    auto error = reply->pbBodyAs<pb::MsgError>();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->errcode(), errcode);
+    EXPECT_EQ(error->errstr(), errstr);
+  }
+  static int32_t trustResult(const QoMessage::Ptr& reply) {
+    auto body = reply ? reply->pbBodyAs<pb::MsgTrustResponse>() : nullptr;
+    return body ? body->trust_result() : -1;
+  }
+
+  std::unique_ptr<RouterTestClient> peer_;
+  std::string uuid_;
+};
+
+TEST_F(TrustRequestTest, AnOfferIsKeptUntilTheNextOneReplacesIt) {
+  NoticeLog<notice::TrustPublishResponse> offers;
+  expectReply(publish("offer-1", 7), pb::MsgCodeTrustPublishResponse);
+  expectReply(publish("offer-2", 30), pb::MsgCodeTrustPublishResponse);
+
+  auto kept = DataSource::sharedDataSource().getRecvTrustContext(uuid_);
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->token, "offer-2");
+  EXPECT_EQ(kept->timeout, 30);
+  const auto posted = offers.delivered();
+  ASSERT_EQ(posted.size(), 2U);
+  EXPECT_EQ(posted[0].info->token, "offer-1");
+  EXPECT_EQ(posted[0].info->timeout, 7);
+  EXPECT_EQ(posted[1].info->deviceUuid, uuid_);
+  // An offer does not change the status: the device window does.
+  EXPECT_EQ(status(), kTrusted);
+
+  // Unsigned, an offer names no sender it could be kept for.
+  expectError(publish("offer-3", 7, QoMessage::kLevelNone), pb::ErrorCodeBadFormat, "bad format");
+  EXPECT_EQ(DataSource::sharedDataSource().getRecvTrustContext(uuid_)->token, "offer-2");
+  EXPECT_EQ(offers.delivered().size(), 2U);
+}
+
+TEST_F(TrustRequestTest, AgreementWithTheOffersTokenTrustsOnce) {
+  NoticeLog<notice::TrustResponse> agreed;
+  offered("token-a");
+
+  QoMessage::Ptr reply = send<pb::MsgTrustRequest>(pb::MsgCodeTrustRequest, "token-b");
+  expectReply(reply, pb::MsgCodeTrustResponse);
+  EXPECT_EQ(trustResult(reply), pb::TrustResultRejected);
+  EXPECT_EQ(status(), kWaiting);
+  EXPECT_TRUE(agreed.delivered().empty());
+
+  reply = send<pb::MsgTrustRequest>(pb::MsgCodeTrustRequest, "token-a");
+  expectReply(reply, pb::MsgCodeTrustResponse);
+  EXPECT_EQ(trustResult(reply), pb::TrustResultAccepted);
+  EXPECT_EQ(status(), kTrusted);
+  EXPECT_EQ(DataSource::sharedDataSource().getSendTrustContext(uuid_), nullptr);
+  const auto posted = agreed.delivered();
+  ASSERT_EQ(posted.size(), 1U);
+  EXPECT_EQ(posted[0].info->deviceUuid, uuid_);
+  EXPECT_EQ(posted[0].info->token, "token-a");
+
+  expectError(send<pb::MsgTrustRequest>(pb::MsgCodeTrustRequest, "token-a"), pb::ErrorCodeGeneral,
+              "QoException: Maybe timeout(missing token in memory)");
+  EXPECT_EQ(agreed.delivered().size(), 1U);
+}
+
+TEST_F(TrustRequestTest, RefusedAndTimedOutOffers) {
+  NoticeLog<notice::TrustDenyResponse> refused;
+  NoticeLog<notice::TrustResponse> agreed;
+  offered("token-a");
+
+  expectReply(send<pb::MsgTrustDenyRequest>(pb::MsgCodeTrustDenyRequest, "token-b"), pb::MsgCodeTrustDenyResponse);
+  EXPECT_EQ(status(), kWaiting);
+  EXPECT_TRUE(refused.delivered().empty());
+
+  QoMessage::Ptr reply = send<pb::MsgTrustDenyRequest>(pb::MsgCodeTrustDenyRequest, "token-a");
+  expectReply(reply, pb::MsgCodeTrustDenyResponse);
+  EXPECT_EQ(reply->pbBody(), nullptr);
+  EXPECT_EQ(status(), kUntrusted);
+  EXPECT_EQ(DataSource::sharedDataSource().getSendTrustContext(uuid_), nullptr);
+  ASSERT_EQ(refused.delivered().size(), 1U);
+
+  // The window's wait ran out and put the device back to untrusted: a late agreement finds
+  // nobody waiting for it.
+  offered("token-c", kUntrusted);
+  expectError(send<pb::MsgTrustRequest>(pb::MsgCodeTrustRequest, "token-c"), pb::ErrorCodeGeneral,
+              "QoException: Maybe timeout(device status is not waiting for auth");
+  EXPECT_EQ(status(), kUntrusted);
+  EXPECT_TRUE(agreed.delivered().empty());
+}
+
+TEST_F(TrustRequestTest, AWithdrawalMustCarryTheOffersToken) {
+  NoticeLog<notice::TrustCancelResponse> withdrawn;
+  expectReply(publish("offer-1", 10), pb::MsgCodeTrustPublishResponse);
+
+  expectReply(send<pb::MsgTrustCancelRequest>(pb::MsgCodeTrustCancelRequest, "offer-0"),
+              pb::MsgCodeTrustCancelResponse);
+  EXPECT_TRUE(withdrawn.delivered().empty());
+  ASSERT_NE(DataSource::sharedDataSource().getRecvTrustContext(uuid_), nullptr);
+
+  expectReply(send<pb::MsgTrustCancelRequest>(pb::MsgCodeTrustCancelRequest, "offer-1"),
+              pb::MsgCodeTrustCancelResponse);
+  const auto posted = withdrawn.delivered();
+  ASSERT_EQ(posted.size(), 1U);
+  EXPECT_EQ(posted[0].info->token, "offer-1");
+  EXPECT_EQ(DataSource::sharedDataSource().getRecvTrustContext(uuid_), nullptr);
+
+  // Withdrawn once, the offer is gone: a repeat changes nothing more.
+  expectReply(send<pb::MsgTrustCancelRequest>(pb::MsgCodeTrustCancelRequest, "offer-1"),
+              pb::MsgCodeTrustCancelResponse);
+  EXPECT_EQ(withdrawn.delivered().size(), 1U);
+}
+
+TEST_F(TrustRequestTest, AnAnswerChecksTheStatusUnderTheDevicesTrustLocker) {
+  NoticeLog<notice::TrustResponse> agreed;
+  offered("token-a");
+  std::future<QoMessage::Ptr> answer;
+  {
+    // The device window's wait runs out while the agreement is on its way; it resets the
+    // status under the same locker.
+    std::lock_guard<std::recursive_mutex> lock(QoWorker::trustLocker(uuid_));
+    answer = std::async(std::launch::async,
+                        [this] { return send<pb::MsgTrustRequest>(pb::MsgCodeTrustRequest, "token-a"); });
+    // Time for the agreement to reach its handler; with the locker held it must wait there.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    setStatus(kUntrusted);
+  }
+  expectError(answer.get(), pb::ErrorCodeGeneral,
+              "QoException: Maybe timeout(device status is not waiting for auth");
+  EXPECT_EQ(status(), kUntrusted);
+  EXPECT_TRUE(agreed.delivered().empty());
+}
+
+TEST_F(TrustRequestTest, ADeviceEndsOnlyItsOwnTrust) {
+  QoDevice::Ptr third = addDevice("5f0c2d8e-6a1b-4c3d-9e8f-7a6b5c4d3e2f", "third", keysBravo().publicKey);
+  const auto thirdPairing = pairWith(third, "third");
+  const auto peerPairing = pairWith(peer_->device(), "peer");
+  const std::string localUuid = QoConfig::sharedQoConfig().deviceUuid();
+
+  std::mutex orderLock;
+  std::vector<std::string> order;
+  NoticeLog<notice::SyncDeleteResponse> deleted;
+  NoticeLog<notice::DistrustResponse> distrusted;
+  auto t1 = QoNotices::observe<notice::SyncDeleteResponse>([&](const notice::SyncDeleteResponse& n) {
+    std::lock_guard lock(orderLock);
+    order.push_back("SyncDeleteResponse" + std::to_string(n.relations.size()));
+  });
+  auto t2 = QoNotices::observe<notice::DistrustResponse>([&](const notice::DistrustResponse&) {
+    std::lock_guard lock(orderLock);
+    order.push_back("DistrustResponse");
+  });
+
+  // A peer naming another device, or this one, is refused: only its signature counts.
+  expectError(distrust(third->uuid()), pb::ErrorCodePermissionDeny,
+              "QoExceptionZePermissionDeny: Device(" + uuid_ + ") can not end the trust of device(" + third->uuid() +
+                  ")");
+  expectError(distrust(localUuid), pb::ErrorCodePermissionDeny,
+              "QoExceptionZePermissionDeny: Device(" + uuid_ + ") can not end the trust of device(" + localUuid + ")");
+  ASSERT_NE(QoDevice::getDeviceWithUuid(third->uuid()), nullptr);
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(third->uuid())->status(), kTrusted);
+  ASSERT_NE(QoDevice::getDeviceLocal(), nullptr);
+  EXPECT_EQ(pairingKeys(), sorted({pairingKey(thirdPairing), pairingKey(peerPairing)}));
+  EXPECT_TRUE(deleted.delivered().empty());
+
+  QoMessage::Ptr reply = distrust(uuid_);
+  expectReply(reply, pb::MsgCodeDistrustResponse, QoMessage::kLevelNone);
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(uuid_), nullptr);
+  EXPECT_TRUE(QoDevice::getDeviceSyncdirCopys(peer_->device()->pk()).empty());
+  EXPECT_EQ(pairingKeys(), std::vector<std::string>{pairingKey(thirdPairing)});
+  ASSERT_EQ(deleted.delivered().size(), 1U);
+  EXPECT_TRUE(deleted.delivered()[0].relations.empty());
+  ASSERT_EQ(distrusted.delivered().size(), 1U);
+  EXPECT_EQ(distrusted.delivered()[0].device->uuid(), uuid_);
+  {
+    std::lock_guard lock(orderLock);
+    EXPECT_EQ(order, (std::vector<std::string>{"SyncDeleteResponse0", "DistrustResponse"}));
+  }
+  NotificationCenter::defaultCenter().removeObserver(t1);
+  NotificationCenter::defaultCenter().removeObserver(t2);
+}
+
+TEST_F(TrustRequestTest, TrustMessagesNeedASignedSender) {
+  offered("token-a");
+  // The router refuses unsigned answers before their handler.
+  expectError(send<pb::MsgTrustRequest>(pb::MsgCodeTrustRequest, "token-a", QoMessage::kLevelNone),
+              pb::ErrorCodePermissionDeny, "QoExceptionZePermissionDeny: Encrypt Level None is not allowed!");
+  EXPECT_EQ(status(), kWaiting);
+
+  // Called without a sender (this device's own client), each handler refuses.
+  auto request = [](QoMessage::Body body) {
+    QoRequest r;
+    r.body = std::move(body);
+    r.fromNetwork = false;
+    return r;
+  };
+  auto agree = std::make_shared<pb::MsgTrustRequest>();
+  agree->set_token("token-a");
+  EXPECT_THROW(QoWorker::handleTrustRequest(request(agree)), Exception);
+  auto cancel = std::make_shared<pb::MsgTrustCancelRequest>();
+  cancel->set_token("token-a");
+  EXPECT_THROW(QoWorker::handleTrustCancelRequest(request(cancel)), Exception);
+  auto end = std::make_shared<pb::MsgDistrustRequest>();
+  end->set_device_uuid(uuid_);
+  EXPECT_THROW(QoWorker::handleDistrustRequest(request(end)), QoException);
+  EXPECT_EQ(status(), kWaiting);
+  ASSERT_NE(QoDevice::getDeviceWithUuid(uuid_), nullptr);
+}
+
+}  // namespace
+}  // namespace velbor::test
