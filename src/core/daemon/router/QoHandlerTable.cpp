@@ -33,6 +33,7 @@ const Table& handlers() {
       {"SyncAddRequest", &QoWorker::handleSyncAddRequest},
       {"SyncDeleteRequest", &QoWorker::handleSyncDeleteRequest},
       {"SyncShowRequest", &QoWorker::handleSyncShowRequest},
+      {"SyncOnceRequest", &QoWorker::handleSyncOnceRequest},
   };
   return table;
 }

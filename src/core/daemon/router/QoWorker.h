@@ -81,6 +81,8 @@ class QoWorker {
   static QoMessage::Ptr handleSyncAddRequest(const QoRequest& request);
   static QoMessage::Ptr handleSyncDeleteRequest(const QoRequest& request);
   static QoMessage::Ptr handleSyncShowRequest(const QoRequest& request);
+  // SyncOnceRequest (138), defined with the sync operations
+  static QoMessage::Ptr handleSyncOnceRequest(const QoRequest& request);
 
  private:
   // Serves requests until stopped; raises what the socket raises.
