@@ -56,9 +56,18 @@ void FileFetcher::connectToDevice(const std::shared_ptr<QoDevice>& device) {
   // peer that stopped reading gives up after the answer time-out rather than blocking.
   const int linger = 0;
   _socket->setData(std::string_view(reinterpret_cast<const char*>(&linger), sizeof linger), ZMQ_LINGER);
+  setSendTimeout();
+  _socket->connectToEndpoint(device->routeUri());
+}
+
+void FileFetcher::setSendTimeout() {
   const int sendTimeout = _answerTimeoutMs;
   _socket->setData(std::string_view(reinterpret_cast<const char*>(&sendTimeout), sizeof sendTimeout), ZMQ_SNDTIMEO);
-  _socket->connectToEndpoint(device->routeUri());
+}
+
+void FileFetcher::setAnswerTimeoutMs(int timeoutMs) {
+  _answerTimeoutMs = timeoutMs;
+  if (_socket) setSendTimeout();
 }
 
 void FileFetcher::disconncet() {
@@ -155,7 +164,7 @@ std::shared_ptr<pb::MsgGetRequest> FileFetcher::getNextPart() {
   }
 }
 
-void FileFetcher::sendPart(const pb::MsgGetRequest& request) {
+bool FileFetcher::sendPart(const pb::MsgGetRequest& request) {
   auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, std::make_shared<pb::MsgGetRequest>(request));
   message->setLevel(QoConfig::sharedQoConfig().encryptLevel());
   if (message->level() > QoMessage::kLevelNone) {
@@ -167,13 +176,14 @@ void FileFetcher::sendPart(const pb::MsgGetRequest& request) {
   ZMQMessage sealed = message->getSendZMQMessage();
   frames.addZmqMessage(sealed);
   QoAssert(_socket != nullptr, "fetcher is not connected");
-  // A request that cannot go out would only be waited for; the socket may also hold half
-  // a message now, so the batch ends here.
-  if (!frames.sendToSocket(*_socket)) throw QoException::defaultExceptionWithReason("send get request failed");
+  return frames.sendToSocket(*_socket);
 }
 
-void FileFetcher::sendParts() {
-  while (auto request = getNextPart()) sendPart(*request);
+bool FileFetcher::sendParts() {
+  while (auto request = getNextPart()) {
+    if (!sendPart(*request)) return false;
+  }
+  return true;
 }
 
 void FileFetcher::failTransfer(TransferFile& transfer) {
@@ -282,8 +292,8 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
   _peerUsns.clear();
   for (const auto& record : batch) _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
   try {
-    sendParts();
-    while (_totalOutstandingPart > 0) {
+    bool sent = sendParts();
+    while (sent && _totalOutstandingPart > 0) {
       zmq_pollitem_t item{};
       _socket->getPollItem(item, ZMQ_POLLIN);
       const int ready = ZMQContext::pollWithItems(&item, 1, _answerTimeoutMs);
@@ -309,7 +319,7 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
               static_cast<int>(error->errcode()));
         onPartError(error->transfer(), error->part().offset(), error->part().length());
         // The window is refilled after an error too, so the batch's later files are asked.
-        sendParts();
+        sent = sendParts();
       } else if (answer->code() == pb::MsgCodeError) {
         const auto error = answer->pbBodyAs<pb::MsgError>();
         const std::string text = error ? getErrorString(*error).value_or("") : std::string();
@@ -320,8 +330,14 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
         const auto response = answer->pbBodyAs<pb::MsgGetResponse>();
         QoAssert(response != nullptr, "GetResponse without body");
         onPartArrived(*response);
-        sendParts();
+        sent = sendParts();
       }
+    }
+    if (!sent) {
+      // The peer stopped reading. Half a message may be queued on the socket: the next
+      // batch starts on a new one.
+      QoLog("*** Send get request failed, terminate this downloading task");
+      connectToDevice(_device);
     }
     handleLeftovers();
   } catch (const std::exception& e) {

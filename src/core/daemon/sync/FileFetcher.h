@@ -63,7 +63,7 @@ class FileFetcher {
   void fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation);
 
   // Tests: a shorter wait than kAnswerTimeoutMs.
-  void setAnswerTimeoutMs(int timeoutMs) { _answerTimeoutMs = timeoutMs; }
+  void setAnswerTimeoutMs(int timeoutMs);
   const TokenPool& tokenPool() const { return _tokenPool; }
 
  private:
@@ -73,8 +73,10 @@ class FileFetcher {
   std::optional<uint64_t> indexOfTransfer(int32_t transferId) const;
   std::shared_ptr<TransferFile> transferOf(int32_t transferId, const char* what) const;
   void nextFile();
-  void sendPart(const pb::MsgGetRequest& request);
-  void sendParts();
+  // False when the request could not go out within the answer time-out.
+  bool sendPart(const pb::MsgGetRequest& request);
+  bool sendParts();
+  void setSendTimeout();
   // The record at `index` is fetched again by the next pull.
   void setFailedUsn(uint64_t index) const;
   // Gives up the file: its temporary file goes, no further part is asked for it.
