@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -153,8 +154,11 @@ class SyncOnceRun {
   // The local copy's uuid list with a slot for every copy the page names.
   std::vector<std::string> uuidListWithPlaceholders(const pb::MsgFindResponse& response) {
     const std::vector<std::string> known = local_->getSyncdirCopysUuidList();
+    std::set<std::string> named;
     for (const std::string& uuid : response.uuids()) {
       if (!QoUtils::checkUuid(uuid)) throw QoExceptionZeBadUuid::defaultException();
+      // Each position is one clock slot: a copy named twice leaves the slots ambiguous.
+      if (!named.insert(uuid).second) throw QoExceptionZeBadUuid::defaultExceptionWithReason("({}) named twice", uuid);
       if (std::find(known.begin(), known.end(), uuid) == known.end()) {
         QoSyncdirCopy::addPlaceholderCopy(local_->syncdirUuid(), uuid);
       }

@@ -197,19 +197,31 @@ TEST_F(SyncOnceTest, PageThatDoesNotMoveOnEndsThePassWithAnError) {
   EXPECT_FALSE(DataSource::sharedDataSource().isDoingSyncOnce(pairing_->pk()));
 }
 
-TEST_F(SyncOnceTest, CopyNamedTwiceByThePeerTakesOneSlot) {
+TEST_F(SyncOnceTest, NewCopiesTakeOneSlotEachAndACopyNamedTwiceIsRefused) {
   startPeer();
   writeB("x.txt", "x");
   recordB();
-  const std::string unknown = QoUtils::generateUuid();
+  const std::string first = QoUtils::generateUuid();
+  const std::string second = QoUtils::generateUuid();
   alterFind = [&](pb::MsgFindResponse& page) {
-    page.add_uuids(unknown);
-    page.add_uuids(unknown);
+    page.add_uuids(first);
+    page.add_uuids(second);
   };
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   const auto slots = copyA_->getSyncdirCopysUuidList();
-  EXPECT_EQ(std::count(slots.begin(), slots.end(), unknown), 1);
+  EXPECT_EQ(slots, (std::vector<std::string>{copyA_->uuid(), copyB_->uuid(), first, second}));
   EXPECT_EQ(readFile(inA("x.txt")), "x");
+  EXPECT_EQ(copyA_->getFileRelationWithFilePath(inA("x.txt"))->getVclockObject().getClockArray().size(), 4u);
+
+  writeB("y.txt", "y");
+  recordB();
+  alterFind = [&](pb::MsgFindResponse& page) {
+    page.add_uuids(first);
+    page.add_uuids(first);
+  };
+  EXPECT_THROW(syncOnce(), QoExceptionZeBadUuid);
+  EXPECT_FALSE(fs::exists(inA("y.txt")));
+  EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
 }
 
 TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
