@@ -126,8 +126,7 @@ std::shared_ptr<pb::MsgGetRequest> FileFetcher::getNextPart() {
       nextFile();
       continue;
     }
-    const auto registered = _transfers.find(transferId);
-    if ((registered != _transfers.end() && registered->second->isFailed()) || _curFileOffset >= file.length()) {
+    if (_curFileOffset >= file.length()) {
       nextFile();
       continue;
     }
