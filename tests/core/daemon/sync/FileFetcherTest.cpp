@@ -24,6 +24,7 @@ QoMessage::Ptr servedGet(const QoRequest& request) {
   {
     std::lock_guard guard(served->lock);
     served->requests.emplace_back(body->path(), body->part().offset());
+    served->maxInFlight = std::max(served->maxInFlight, static_cast<int>(served->requests.size()) - served->answered);
     served->changed.notify_all();
   }
   if (decide) {
@@ -103,11 +104,8 @@ TEST_F(FileFetcherTest, FilesArriveInPartsWithinTheWindowAndLeftoversAreApplied)
   recordB();
   fs::remove(inB("gone.txt"));
   recordB();
-  int maxInFlight = 0;
   decide = [&](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
     std::unique_lock guard(parts_.lock);
-    const int inFlight = static_cast<int>(parts_.requests.size()) - parts_.answered;
-    maxInFlight = std::max(maxInFlight, inFlight);
     if (request.path() == "/big.bin") {
       parts_.waitFor(guard, [&] { return parts_.requests.size() >= 3 + 16 || parts_.released; });
     }
@@ -124,7 +122,7 @@ TEST_F(FileFetcherTest, FilesArriveInPartsWithinTheWindowAndLeftoversAreApplied)
   fetcher->fetchData(records, pairing_);
   fetcher->disconncet();
 
-  EXPECT_EQ(maxInFlight, 16);
+  EXPECT_EQ(parts_.maxInFlight, 16);
   expectSame("big.bin");
   expectSame("two and a half.bin");
   auto partsOfTwoAndAHalf = offsetsOf("two and a half.bin");

@@ -194,6 +194,8 @@ struct ServedParts {
   // (path, offset) of every GetRequest, in arrival order.
   std::vector<std::pair<std::string, int64_t>> requests;
   int answered = 0;
+  // The most requests seen unanswered at once.
+  int maxInFlight = 0;
   bool released = false;
 
   void release() {
