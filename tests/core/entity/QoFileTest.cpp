@@ -378,6 +378,7 @@ TEST_F(LocalChangeTest, TemporaryFileIsNeverWrittenThroughWhatStandsAtItsName) {
   EXPECT_EQ(readFile(outside), "not the copy's");
   EXPECT_EQ(readFile(temporary), "download");
   std::filesystem::remove(temporary);
+  linked.reset();  // gives the name up for the next transfer
 
   // Anything else that is not a regular file gives no handle.
   ASSERT_EQ(mkfifo(temporary.c_str(), 0600), 0);

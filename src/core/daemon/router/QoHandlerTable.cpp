@@ -39,6 +39,7 @@ const Table& handlers() {
       {"TrustDenyRequest", &QoWorker::handleTrustDenyRequest},
       {"TrustCancelRequest", &QoWorker::handleTrustCancelRequest},
       {"DistrustRequest", &QoWorker::handleDistrustRequest},
+      {"SyncOnceRequest", &QoWorker::handleSyncOnceRequest},
   };
   return table;
 }

@@ -97,6 +97,8 @@ class QoWorker {
   // Held around every change of a device's trust status or trust contexts, so that each
   // change compares and sets in one step.
   static std::recursive_mutex& trustLocker(const std::string& deviceUuid);
+  // SyncOnceRequest (138), defined with the sync operations
+  static QoMessage::Ptr handleSyncOnceRequest(const QoRequest& request);
 
  private:
   // Serves requests until stopped; raises what the socket raises.
