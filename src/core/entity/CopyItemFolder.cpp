@@ -65,6 +65,14 @@ void checkSha1(const std::string& actual, const std::string& expected, const std
   }
 }
 
+// Raises unless the open file has the SHA-1 text `sha1`; one still as `checked` is not read.
+void verifyOpenFile(int fd, const std::string& path, const std::string& sha1,
+                    const std::optional<struct stat>& checked) {
+  struct stat now {};
+  if (checked && ::fstat(fd, &now) == 0 && unchangedSince(*checked, now)) return;
+  checkSha1(sha1OfDescriptor(fd, path), sha1, path);
+}
+
 // Removes the folder `name` below `parent` and everything in it, never leaving the tree
 // through a link (links are removed, not followed).
 void removeTreeAt(int parent, const std::string& name, const std::string& path) {
@@ -146,21 +154,34 @@ std::optional<struct stat> CopyItemFolder::status(const std::string& name) const
   raise("stat", path_ + "/" + name, errno);
 }
 
-void CopyItemFolder::verifyFile(const std::string& name, const std::string& sha1) const {
+void CopyItemFolder::verifyFile(const std::string& name, const std::string& sha1,
+                                const std::optional<struct stat>& checked) const {
   const std::string path = path_ + "/" + name;
   Descriptor file(::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (file.get() < 0) raise("open", path, errno);
-  checkSha1(sha1OfDescriptor(file.get(), path), sha1, path);
+  verifyOpenFile(file.get(), path, sha1, checked);
+}
+
+std::optional<struct stat> CopyItemFolder::checkedFile(const std::string& name, const std::string& sha1) const {
+  Descriptor file(::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat before {};
+  if (file.get() < 0 || ::fstat(file.get(), &before) != 0 || !S_ISREG(before.st_mode)) return std::nullopt;
+  const std::optional<std::string> actual = QoUtils::getSha1StringWithInputStream(file.get());
+  struct stat after {};
+  if (!actual || *actual != sha1 || ::fstat(file.get(), &after) != 0 || !unchangedSince(before, after)) {
+    return std::nullopt;
+  }
+  return after;
 }
 
 void CopyItemFolder::installFile(const CopyItemFolder& source, const std::string& sourceName,
                                  const std::string& targetName, const std::string& sha1, int32_t permissions,
-                                 int64_t mtime, bool replace) const {
+                                 int64_t mtime, bool replace, const std::optional<struct stat>& checked) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
   Descriptor file(::openat(source.fd_, sourceName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (file.get() < 0) raise("open", sourcePath, errno);
-  checkSha1(sha1OfDescriptor(file.get(), sourcePath), sha1, sourcePath);
+  verifyOpenFile(file.get(), sourcePath, sha1, checked);
 
   if (auto target = status(targetName)) {
     if (S_ISDIR(target->st_mode)) throw QoException::defaultExceptionWithReason("({}) is a folder", targetPath);

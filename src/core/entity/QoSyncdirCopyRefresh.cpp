@@ -21,6 +21,7 @@
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/RescanWriter.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
@@ -221,19 +222,12 @@ void QoSyncdirCopy::refresh() {
 
       SyncFileProcessBox::sendSyncFileIndexBegin(
           copy, static_cast<int64_t>(toDelete.size() + toInsert.size() + toUpdate.size()));
-      // Each batch stands alone: one that fails has logged and rolled back, the next still runs.
-      bool changed = false;
-      const auto apply = [&](void (QoSyncdirCopy::*batch)(const FileList&), const FileList& files) {
-        if (files.empty()) return;
-        try {
-          (this->*batch)(files);
-          changed = true;
-        } catch (const std::exception&) {
-        }
-      };
-      apply(&QoSyncdirCopy::deleteFiles, toDelete);
-      apply(&QoSyncdirCopy::insertFiles, toInsert);
-      apply(&QoSyncdirCopy::updateFiles, toUpdate);
+      // In chunks that each stand alone: one that fails has logged and rolled back, the next
+      // still runs, and files are hashed while the "transaction" locker is free.
+      RescanWriter writer(copy);
+      bool changed = writer.deleteFiles(toDelete);
+      changed = writer.insertFiles(toInsert) || changed;
+      changed = writer.updateFiles(toUpdate) || changed;
       if (changed) QoNotify::notificationSendAsync(QoNotify::notificationKey(QoNotify::FileChanged), copy);
     }
   } catch (const Exception& e) {

@@ -287,9 +287,8 @@ TEST_F(LocalChangeTest, FailedBatchIsRolledBackAndRaised) {
   outer_->insertFiles({fromDisk("/in/a.txt")});
   writeFile(root_ + "/in/b.txt", "b");
   {
-    // Another connection keeps reading the file, so the batch's COMMIT is refused.
-    OpenReader reader(SQLiteInstanceManager::sharedManager()->databaseFilepath());
-    ASSERT_TRUE(reader.reading());
+    RefusedCommits refused;
+    ASSERT_TRUE(refused.active());
     EXPECT_THROW(outer_->insertFiles({fromDisk("/in/b.txt")}), QoExceptionZeSqlite);
     EXPECT_THROW(outer_->updateFiles({QoFile::getFileWithPath(root_ + "/in/a.txt")}), QoExceptionZeSqlite);
     EXPECT_THROW(outer_->deleteFiles({QoFile::getFileWithPath(root_ + "/in/a.txt")}), QoExceptionZeSqlite);

@@ -94,28 +94,23 @@ class StatementTrace {
   std::vector<std::string> statements_;
 };
 
-// A second connection to the database file that keeps a read open, so that the shared
-// connection cannot commit a write while it lives.
-class OpenReader {
+// Makes the shared connection refuse every COMMIT while it lives, as a full disk or a lock
+// held elsewhere would (SQLite rolls the work back itself). A reader on a second connection
+// no longer blocks a commit: the database keeps a write-ahead log.
+class RefusedCommits {
  public:
-  explicit OpenReader(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &database_, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(database_, "SELECT name FROM sqlite_master", -1, &statement_, nullptr) == SQLITE_OK) {
-      reading_ = sqlite3_step(statement_) == SQLITE_ROW;
-    }
+  RefusedCommits() : database_(SQLiteInstanceManager::sharedManager()->database()) {
+    if (database_ != nullptr) sqlite3_commit_hook(database_, [](void*) { return 1; }, nullptr);
   }
-  ~OpenReader() {
-    sqlite3_finalize(statement_);
-    sqlite3_close_v2(database_);
+  ~RefusedCommits() {
+    if (database_ != nullptr) sqlite3_commit_hook(database_, nullptr, nullptr);
   }
-  OpenReader(const OpenReader&) = delete;
-  OpenReader& operator=(const OpenReader&) = delete;
-  bool reading() const { return reading_; }
+  RefusedCommits(const RefusedCommits&) = delete;
+  RefusedCommits& operator=(const RefusedCommits&) = delete;
+  bool active() const { return database_ != nullptr; }
 
  private:
-  sqlite3* database_ = nullptr;
-  sqlite3_stmt* statement_ = nullptr;
-  bool reading_ = false;
+  sqlite3* database_;
 };
 
 // Fresh HOME and a fresh shared connection per test.

@@ -36,6 +36,9 @@ TEST_F(SQLiteInstanceManagerTest, DatabaseFileIsNamedAfterTheProcessInsideTheDat
   EXPECT_TRUE(std::filesystem::exists(expected));
   EXPECT_EQ(column("PRAGMA auto_vacuum"), std::vector<std::string>{"1"});
   EXPECT_EQ(column("PRAGMA encoding"), std::vector<std::string>{"UTF-8"});
+  // Write-ahead log, synced at checkpoints only.
+  EXPECT_EQ(column("PRAGMA journal_mode"), std::vector<std::string>{"wal"});
+  EXPECT_EQ(column("PRAGMA synchronous"), std::vector<std::string>{"1"});
 }
 
 TEST_F(SQLiteInstanceManagerTest, FailuresAreReportedWithoutRaising) {
@@ -128,9 +131,8 @@ TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
 TEST_F(TransactionTest, RefusedCommitRaisesAndTheWorkIsRolledBack) {
   add("before");
   {
-    // Another connection is reading the file: the write cannot be committed.
-    OpenReader reader(SQLiteInstanceManager::sharedManager()->databaseFilepath());
-    ASSERT_TRUE(reader.reading());
+    RefusedCommits refused;
+    ASSERT_TRUE(refused.active());
     StatementTrace trace;
     {
       PersistentTransaction transaction;
