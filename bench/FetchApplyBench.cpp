@@ -31,8 +31,9 @@ constexpr int64_t kPeerTime = 1600000000123;  // ms
 
 std::unique_ptr<bench::BenchWorkspace> gWorkspace;
 
-// The peer's record of a new file at `path`, its content downloaded to the temporary file
-// and left open, as the fetcher hands it over.
+// The peer's record of a new file at `path`, its content downloaded to the temporary file,
+// as the fetcher hands it over. The file is closed: thousands of open streams would make
+// each close walk them all, which no fetch does.
 QoFileAndSyncdirCopyRelation::Ptr fetched(const QoSyncdirCopy::Ptr& local, const QoSyncdirCopy::Ptr& remote,
                                           const std::string& path, const std::string& content, int64_t usn) {
   auto file = std::make_shared<QoFile>();
@@ -49,7 +50,7 @@ QoFileAndSyncdirCopyRelation::Ptr fetched(const QoSyncdirCopy::Ptr& local, const
   relation->setRemoteSyncdirCopyUuid(remote->uuid());
   auto handle = relation->getTmpFileHandle();
   handle->write(content.data(), static_cast<std::streamsize>(content.size()));
-  handle->flush();
+  relation->closeTmpFileHandle();
   file->setSha1(QoUtils::getSha1StringWithPath(relation->getTempFilePath()).value_or(""));
   return relation;
 }

@@ -94,13 +94,14 @@ class StatementTrace {
   std::vector<std::string> statements_;
 };
 
-// Makes the shared connection refuse every COMMIT while it lives, as a full disk or a lock
-// held elsewhere would (SQLite rolls the work back itself). A reader on a second connection
-// no longer blocks a commit: the database keeps a write-ahead log.
+// Makes the shared connection refuse every COMMIT while it lives, or only the `only`-th one
+// from now, as a full disk or a lock held elsewhere would (SQLite rolls the work back
+// itself). A reader on a second connection no longer blocks a commit: the database keeps a
+// write-ahead log.
 class RefusedCommits {
  public:
-  RefusedCommits() : database_(SQLiteInstanceManager::sharedManager()->database()) {
-    if (database_ != nullptr) sqlite3_commit_hook(database_, [](void*) { return 1; }, nullptr);
+  explicit RefusedCommits(int only = 0) : database_(SQLiteInstanceManager::sharedManager()->database()), only_(only) {
+    if (database_ != nullptr) sqlite3_commit_hook(database_, &RefusedCommits::refuse, this);
   }
   ~RefusedCommits() {
     if (database_ != nullptr) sqlite3_commit_hook(database_, nullptr, nullptr);
@@ -110,7 +111,15 @@ class RefusedCommits {
   bool active() const { return database_ != nullptr; }
 
  private:
+  static int refuse(void* context) {
+    auto* self = static_cast<RefusedCommits*>(context);
+    ++self->seen_;
+    return self->only_ == 0 || self->seen_ == self->only_ ? 1 : 0;
+  }
+
   sqlite3* database_;
+  int only_;
+  int seen_ = 0;
 };
 
 // Fresh HOME and a fresh shared connection per test.
