@@ -19,8 +19,8 @@ namespace velbor {
 namespace {
 
 // A chunk holds the locker for at most this many records or this long, whichever ends first.
-constexpr size_t kChunkRecords = 256;
-constexpr std::chrono::milliseconds kChunkBudget{200};
+constexpr size_t kChunkRecords = 200;
+constexpr std::chrono::milliseconds kChunkBudget{100};
 
 bool isFileOrFolder(const struct stat& status) { return S_ISREG(status.st_mode) || S_ISDIR(status.st_mode); }
 
