@@ -1,30 +1,28 @@
 // Rescan speed of one local copy: a first rescan records (and hashes) every file, a second
-// one finds nothing changed. Run beside sha1_bench for the raw SHA-1 throughput.
-
-#include <unistd.h>
+// one finds nothing changed. Run beside sha1_bench for the raw SHA-1 throughput. The first
+// rescan of a large copy also reports how long another thread had to wait for the
+// "transaction" locker: that is what registration, time-outs and fetch applies feel.
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "BenchHome.h"
+#include "BenchWorkspace.h"
 #include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotify.h"
-#include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
-#include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
-#include "framework/persistence/PersistentObject.h"
-#include "framework/persistence/SQLiteInstanceManager.h"
-#include "platform/UserDefaults.h"
+#include "framework/persistence/NamedLockers.h"
 
 namespace {
 
@@ -34,37 +32,47 @@ using namespace velbor;
 constexpr int kSmallFiles = 10000;
 constexpr int64_t kSmallFileSize = 4096;
 constexpr int64_t kBigFileSize = 1LL << 30;
+constexpr int kManyFiles = 100000;
+constexpr int64_t kManyFileSize = 1024;
 
-// A private HOME and the copies' folders under /tmp, removed at exit.
-class Workspace {
- public:
-  Workspace() : home_("rescan", "bench-device"), base_(home_.base()) {}
-
-  QoSyncdirCopy::Ptr makeCopy(const std::string& name) {
-    const fs::path root = base_ / name;
-    fs::create_directories(root);
-    auto copy = std::make_shared<QoSyncdirCopy>();
-    copy->setPath(root.string());
-    copy->setDevice(QoDevice::getDeviceLocal());
-    copy->setSyncdirUuid("bench-" + name);
-    copy->setUuid("bench-copy-" + name);
-    copy->insert();
-    return copy;
-  }
-
-  static void forgetRecords() {
-    QoFileAndSyncdirCopyRelation::deleteObjectsByCriteria("");
-    QoFile::deleteObjectsByCriteria("");
-  }
-
- private:
-  bench::BenchHome home_;
-  fs::path base_;
-};
-
-std::unique_ptr<Workspace> gWorkspace;
+std::unique_ptr<bench::BenchWorkspace> gWorkspace;
 QoSyncdirCopy::Ptr gSmallFiles;
 QoSyncdirCopy::Ptr gBigFile;
+QoSyncdirCopy::Ptr gManyFiles;
+
+// Takes the "transaction" locker over and over from its own thread, as any other user of the
+// database would, and keeps the longest wait. A wait can only end when the holder lets go,
+// so the longest wait is the longest hold seen from outside, less at most one pause.
+class LockerWaitProbe {
+ public:
+  LockerWaitProbe() : thread_([this] { run(); }) {}
+  ~LockerWaitProbe() {
+    stop_ = true;
+    thread_.join();
+  }
+  LockerWaitProbe(const LockerWaitProbe&) = delete;
+  LockerWaitProbe& operator=(const LockerWaitProbe&) = delete;
+
+  double longestWaitMs() const { return static_cast<double>(longestNs_.load()) / 1e6; }
+
+ private:
+  void run() {
+    std::recursive_mutex& locker = NamedLockers::getLocker("transaction");
+    while (!stop_) {
+      const auto asked = std::chrono::steady_clock::now();
+      locker.lock();
+      const auto got = std::chrono::steady_clock::now();
+      locker.unlock();
+      const int64_t waited = std::chrono::duration_cast<std::chrono::nanoseconds>(got - asked).count();
+      longestNs_ = std::max(longestNs_.load(), waited);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  }
+
+  std::atomic<bool> stop_{false};
+  std::atomic<int64_t> longestNs_{0};
+  std::thread thread_;
+};
 
 void writeRandom(const fs::path& path, int64_t size, std::mt19937_64& random) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -92,6 +100,20 @@ QoSyncdirCopy::Ptr smallFilesCopy() {
   return gSmallFiles;
 }
 
+QoSyncdirCopy::Ptr manyFilesCopy() {
+  if (!gManyFiles) {
+    auto made = gWorkspace->makeCopy("many");
+    std::mt19937_64 random(13);
+    for (int i = 0; i < kManyFiles; ++i) {
+      const fs::path folder = fs::path(made->path()) / fmt::format("d{}", i / 1000) / fmt::format("e{}", i / 100);
+      if (i % 100 == 0) fs::create_directories(folder);
+      writeRandom(folder / fmt::format("f{}", i), kManyFileSize, random);
+    }
+    gManyFiles = made;
+  }
+  return gManyFiles;
+}
+
 QoSyncdirCopy::Ptr bigFileCopy() {
   if (!gBigFile) {
     auto made = gWorkspace->makeCopy("big");
@@ -106,7 +128,7 @@ QoSyncdirCopy::Ptr bigFileCopy() {
 void rescanNew(benchmark::State& state, const QoSyncdirCopy::Ptr& copy, int64_t files, int64_t bytes) {
   for (auto _ : state) {
     state.PauseTiming();
-    Workspace::forgetRecords();
+    bench::BenchWorkspace::forgetRecords();
     state.ResumeTiming();
     copy->refresh();
   }
@@ -124,7 +146,7 @@ BENCHMARK(BM_RescanNewSmallFiles)->Unit(benchmark::kMillisecond)->UseRealTime()-
 
 void BM_RescanUnchangedSmallFiles(benchmark::State& state) {
   auto copy = smallFilesCopy();
-  Workspace::forgetRecords();
+  bench::BenchWorkspace::forgetRecords();
   copy->refresh();
   const int64_t usn = DataSource::sharedDataSource().getCurrentUsn();
   for (auto _ : state) copy->refresh();
@@ -134,6 +156,24 @@ void BM_RescanUnchangedSmallFiles(benchmark::State& state) {
 }
 BENCHMARK(BM_RescanUnchangedSmallFiles)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
+void BM_RescanNewManyFiles(benchmark::State& state) {
+  auto copy = manyFilesCopy();
+  double longestWaitMs = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    bench::BenchWorkspace::forgetRecords();
+    state.ResumeTiming();
+    LockerWaitProbe probe;
+    copy->refresh();
+    longestWaitMs = std::max(longestWaitMs, probe.longestWaitMs());
+  }
+  state.counters["files/s"] = benchmark::Counter(static_cast<double>(kManyFiles * state.iterations()),
+                                                 benchmark::Counter::kIsRate);
+  state.counters["longest transaction wait ms"] = longestWaitMs;
+  if (QoFile::count() < kManyFiles) state.SkipWithError("not every file was recorded");
+}
+BENCHMARK(BM_RescanNewManyFiles)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
 void BM_RescanNewBigFile(benchmark::State& state) { rescanNew(state, bigFileCopy(), 1, kBigFileSize); }
 BENCHMARK(BM_RescanNewBigFile)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
@@ -142,12 +182,13 @@ BENCHMARK(BM_RescanNewBigFile)->Unit(benchmark::kMillisecond)->UseRealTime()->It
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  gWorkspace = std::make_unique<Workspace>();
+  gWorkspace = std::make_unique<bench::BenchWorkspace>("rescan");
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   // Removes the HOME, the database and the copies' folders (the 1 GiB file included).
   gSmallFiles.reset();
   gBigFile.reset();
+  gManyFiles.reset();
   gWorkspace.reset();
   return 0;
 }

@@ -86,6 +86,14 @@ void checkSha1(const std::string& actual, const std::string& expected, const std
   }
 }
 
+// Raises unless the open file has the SHA-1 text `sha1`; one still as `checked` is not read.
+void verifyOpenFile(int fd, const std::string& path, const std::string& sha1,
+                    const std::optional<struct stat>& checked) {
+  struct stat now {};
+  if (checked && ::fstat(fd, &now) == 0 && unchangedSince(*checked, now)) return;
+  checkSha1(sha1OfDescriptor(fd, path), sha1, path);
+}
+
 // An open folder listing, closed on leaving the scope.
 class FolderListing {
  public:
@@ -216,19 +224,37 @@ int CopyItemFolder::openFileForReading(const std::string& name) const {
   return openRegularFile(fd_, name, path_ + "/" + name);
 }
 
-void CopyItemFolder::verifyFile(const std::string& name, const std::string& sha1) const {
+void CopyItemFolder::verifyFile(const std::string& name, const std::string& sha1,
+                                const std::optional<struct stat>& checked) const {
   const std::string path = path_ + "/" + name;
   Descriptor file(openRegularFile(fd_, name, path));
-  checkSha1(sha1OfDescriptor(file.get(), path), sha1, path);
+  verifyOpenFile(file.get(), path, sha1, checked);
+}
+
+std::optional<struct stat> CopyItemFolder::checkedFile(const std::string& name, const std::string& sha1) const {
+  std::optional<Descriptor> file;
+  try {
+    file.emplace(openRegularFile(fd_, name, path_ + "/" + name));
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  struct stat before {};
+  if (::fstat(file->get(), &before) != 0) return std::nullopt;
+  const std::optional<std::string> actual = QoUtils::getSha1StringWithInputStream(file->get());
+  struct stat after {};
+  if (!actual || *actual != sha1 || ::fstat(file->get(), &after) != 0 || !unchangedSince(before, after)) {
+    return std::nullopt;
+  }
+  return after;
 }
 
 void CopyItemFolder::installFile(const CopyItemFolder& source, const std::string& sourceName,
                                  const std::string& targetName, const std::string& sha1, int32_t permissions,
-                                 int64_t mtime, bool replace) const {
+                                 int64_t mtime, bool replace, const std::optional<struct stat>& checked) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
   Descriptor file(openRegularFile(source.fd_, sourceName, sourcePath));
-  checkSha1(sha1OfDescriptor(file.get(), sourcePath), sha1, sourcePath);
+  verifyOpenFile(file.get(), sourcePath, sha1, checked);
 
   if (auto target = status(targetName)) {
     if (S_ISDIR(target->st_mode)) throw QoException::defaultExceptionWithReason("({}) is a folder", targetPath);

@@ -35,14 +35,21 @@ class CopyItemFolder {
   // descriptor to the caller, who closes it. Raises when it cannot be opened or is no
   // regular file.
   int openFileForReading(const std::string& name) const;
-  // Raises unless `name` is a regular file whose content has the SHA-1 text `sha1`.
-  void verifyFile(const std::string& name, const std::string& sha1) const;
+  // Raises unless `name` is a regular file whose content has the SHA-1 text `sha1`; a file
+  // still as `checked` (from checkedFile) is not read again.
+  void verifyFile(const std::string& name, const std::string& sha1,
+                  const std::optional<struct stat>& checked = std::nullopt) const;
+  // The status of `name` when it is a regular file with the SHA-1 text `sha1` and did not
+  // change while it was read; nothing otherwise (installFile then reads it again and raises).
+  std::optional<struct stat> checkedFile(const std::string& name, const std::string& sha1) const;
   // Checks that `sourceName` in `source` is a regular file with the SHA-1 text `sha1`, gives
   // it the permissions and modification time (ms), flushes it and renames it onto
   // `targetName` here. With `replace` a file or link standing there is replaced; without it
-  // any item there raises. A folder there always raises.
+  // any item there raises. A folder there always raises. A file still as `checked` (from
+  // checkedFile: same file, size and times) is not read again.
   void installFile(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName,
-                   const std::string& sha1, int32_t permissions, int64_t mtime, bool replace) const;
+                   const std::string& sha1, int32_t permissions, int64_t mtime, bool replace,
+                   const std::optional<struct stat>& checked = std::nullopt) const;
   // Renames `from` to `to`; raises when `to` exists.
   void moveNoReplace(const std::string& from, const std::string& to) const;
   // Renames `from` here onto `to` in `target` in one step, replacing a file or link there.

@@ -24,4 +24,13 @@ inline timespec timespecOfMilliseconds(int64_t milliseconds) {
   return time;
 }
 
+// The same item with the same content and attributes: any write or attribute change moves
+// the change time, which no caller can set back.
+inline bool unchangedSince(const struct stat& before, const struct stat& now) {
+  return before.st_dev == now.st_dev && before.st_ino == now.st_ino && before.st_mode == now.st_mode &&
+         before.st_size == now.st_size && before.st_mtim.tv_sec == now.st_mtim.tv_sec &&
+         before.st_mtim.tv_nsec == now.st_mtim.tv_nsec && before.st_ctim.tv_sec == now.st_ctim.tv_sec &&
+         before.st_ctim.tv_nsec == now.st_ctim.tv_nsec;
+}
+
 }  // namespace velbor

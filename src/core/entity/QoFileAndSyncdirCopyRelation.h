@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +40,9 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   // qo_syncdir_copy, qo_device and qo_file); rows naming the same copy, device or file share
   // one object.
   static List findByCriteria(const std::string& criteria, const std::optional<Parameters>& parameters = std::nullopt);
+  // The copy's records whose file usn is above `usn`, in usn order, at most `limit` (negative:
+  // no bound), read as findByCriteria reads them.
+  static List findInUsnOrder(int32_t syncdirCopyPk, int64_t usn, int32_t limit);
   // Saves the copy, the file and then this record.
   void save() override;
 
@@ -53,8 +58,10 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   // A relative path that could leave the root (QoUtils::checkPeerPath), or a record without a
   // copy, raises QoExceptionZeBadPath and changes nothing.
   void converFileRelativePathToAbsolutePath();
-  // Stores an incoming change; the caller holds a transaction.
-  void insertRelation();
+  // Stores an incoming change; the caller holds a transaction. Without `updateSha1` the file
+  // keeps the SHA-1 it carries: its content was just installed from a checked download.
+  void insertRelationUpdateSha1(bool updateSha1);
+  void insertRelation() { insertRelationUpdateSha1(true); }
   void updateRelation();
   void deleteRelation();
 
@@ -79,6 +86,9 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   // copy's folder, never through a link.
   std::shared_ptr<TmpFileStream> getTmpFileHandle();
   void closeTmpFileHandle();
+  // The temporary file as it was when its content was found to match the record's SHA-1,
+  // before the event took the "transaction" locker; nothing when it was not checked or did not match.
+  const std::optional<struct stat>& getCheckedDownload() const { return checkedDownload_; }
 
   // Applying a fetched change: this record as it came from the peer, applied to the disk and
   // the database as one unit (FileFetchEvent.h). Answers false when it failed: nothing is
@@ -118,6 +128,8 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   void setFile(std::shared_ptr<QoFile> value) { file_ = std::move(value); }
 
  private:
+  // Reads the rows of a query that selects the record, copy, device and file columns in turn.
+  static List findWithQuery(const std::string& sql, const std::optional<Parameters>& parameters);
   std::optional<std::string> vclockData() const;
   // Stores merge(stored clock, incoming clock) in this record.
   void mergeVclockFrom(const Vclock& incoming);
@@ -134,6 +146,7 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   Ptr fileRelationLocal_;
   bool isRenameLocalWhenConflict_ = false;
   std::shared_ptr<TmpFileStream> fileHandle_;
+  std::optional<struct stat> checkedDownload_;
 };
 
 }  // namespace velbor

@@ -70,7 +70,15 @@ void installDownload(Relation& relation, const std::string& path, bool replace) 
   const CopyItemFolder target(rootOf(relation), path);
   if (replace) ensureRecordedAsOnDisk(target, path, file.sha1());
   target.installFile(temporary, temporary.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(),
-                     replace);
+                     replace, relation.getCheckedDownload());
+}
+
+// Whether applying `event` for `file` installs the downloaded temporary file (conflicts do
+// when the incoming file is present).
+bool installsDownload(int32_t event, const QoFile& file) {
+  if (file.type() != 0 || file.status() != 0 || file.sha1().empty()) return false;
+  return event == EventSuccessful || event == EventCreateFile || event == EventUpdateFile ||
+         event == EventFFConflict || event == EventDFConflict;
 }
 
 // A folder at `path` with these attributes; a file standing there must be recorded as it is.
@@ -100,9 +108,10 @@ void insertLocalUnderConflictName(Relation& local, const std::string& conflictPa
   local.insertRelation();
 }
 
-void store(Relation& relation) {
+// `checked`: the file's content was just installed from a checked download, no need to hash it.
+void store(Relation& relation, bool checked = false) {
   if (relation.pk() < 0) {
-    relation.insertRelation();
+    relation.insertRelationUpdateSha1(!checked);
   } else {
     relation.updateRelation();
   }
@@ -177,13 +186,23 @@ const char* QoFileAndSyncdirCopyRelation::fetchEventString(int32_t event) {
 }
 
 bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
+  // Fixed to the incoming path before a conflict renames the file.
+  const std::string tmpFilePath = file_ ? getTempFilePath() : std::string();
+  closeTmpFileHandle();
+  // The download is hashed here, before the locker is taken, and not again when installed.
+  checkedDownload_.reset();
+  if (file_ && syncdirCopy_ && installsDownload(event, *file_)) {
+    try {
+      const CopyItemFolder temporary(syncdirCopy_->path(), tmpFilePath);
+      checkedDownload_ = temporary.checkedFile(temporary.name(), file_->sha1());
+    } catch (const std::exception&) {
+      // Checked again, and reported, when the event is applied.
+    }
+  }
   std::lock_guard<std::recursive_mutex> locker(DataSource::sharedDataSource().getLocker("transaction"));
   // The peer's usn marks where the next pull looks again; the handlers change the record's.
   const int64_t peerUsn = file_ ? file_->usn() : 0;
   const std::string path = file_ ? file_->path() : std::string();
-  // Fixed to the incoming path before a conflict renames the file.
-  if (file_) getTempFilePath();
-  closeTmpFileHandle();
   bool succeeded = true;
   try {
     PersistentTransaction transaction;
@@ -248,7 +267,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
 
 void QoFileAndSyncdirCopyRelation::handleFetchEventSuccessful() {
   installDownload(*this, fileOf(*this).path(), true);
-  store(*this);
+  store(*this, true);
 }
 
 void QoFileAndSyncdirCopyRelation::deleteTmpFile() {
@@ -272,7 +291,7 @@ void QoFileAndSyncdirCopyRelation::fileRename() {
   const std::string& root = rootOf(*this);
   const CopyItemFolder temporary(root, getTempFilePath());
   if (isRenameLocalWhenConflict_) {
-    temporary.verifyFile(temporary.name(), file.sha1());
+    temporary.verifyFile(temporary.name(), file.sha1(), checkedDownload_);
     const std::string conflictPath = moveLocalToConflictName(*this, localFile);
     insertLocalUnderConflictName(local, conflictPath);
     // The local file has just left this name: anything there now is not ours to replace.
@@ -287,7 +306,7 @@ void QoFileAndSyncdirCopyRelation::fileRename() {
     file.setPk(-1);
     setPk(-1);
     setVclockInc();
-    insertRelation();
+    insertRelationUpdateSha1(false);
     localItem.setAttributes(localItem.name(), localFile.unixAttr(), localFile.contentModTime());
     local.setVclock(vclock_);
     local.updateRelation();
@@ -348,7 +367,7 @@ void QoFileAndSyncdirCopyRelation::handleDFOOConflict() {
   setPk(-1);
   setVclockInc();
   file.setPk(-1);
-  insertRelation();
+  insertRelationUpdateSha1(false);
   // The folder keeps its own recorded attributes: the record stored for it is the local one.
   makeDirectoryAt(*this, localFile.path(), localFile.unixAttr(), localFile.contentModTime());
   local.setVclock(vclock_);
@@ -397,7 +416,7 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventCreateEmptyFile() {
   temporary.writeEmptyFile(temporary.name());
   file.setSha1(kEmptySha1);
   installDownload(*this, file.path(), true);
-  store(*this);
+  store(*this, true);
 }
 
 void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
@@ -408,7 +427,7 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
   ensureRecordedAsOnDisk(target, file.path(), file.sha1());
   // The local file must still hold the content the record names.
   target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(), true);
-  store(*this);
+  store(*this, true);
 }
 
 }  // namespace velbor

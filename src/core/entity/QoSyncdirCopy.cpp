@@ -224,8 +224,7 @@ QoSyncdirCopy::RelationList QoSyncdirCopy::getFileRelationsWithUsn(int64_t usn) 
 }
 
 QoSyncdirCopy::RelationList QoSyncdirCopy::getFileRelationsWithUsn(int64_t usn, int32_t limit) const {
-  return QoFileAndSyncdirCopyRelation::findByCriteria(
-      fmt::format("WHERE syncdir_copy={} AND qo_file.usn > {} ORDER BY qo_file.usn LIMIT {}", pk(), usn, limit));
+  return QoFileAndSyncdirCopyRelation::findInUsnOrder(pk(), usn, limit);
 }
 
 int64_t QoSyncdirCopy::getMaxIndex() const { return countByCriteria("WHERE syncdir_uuid = ?", Parameters{syncdirUuid_}); }

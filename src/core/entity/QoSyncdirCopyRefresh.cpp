@@ -22,6 +22,7 @@
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/RescanWriter.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
@@ -104,20 +105,6 @@ QoFile::Ptr listedRecord(const std::string& path, std::vector<std::string>& unre
   return nullptr;
 }
 
-// Whether a file or folder may stand at `path`, reached from `root` through folders only. A
-// link, socket or other special item there (or on the way) is not the recorded item; an
-// item that cannot be checked is assumed to be there.
-bool mayStandOnDisk(const std::string& root, const std::string& path) {
-  struct stat status {};
-  for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    if (::lstat(path.substr(0, slash).c_str(), &status) != 0) return errno != ENOENT && errno != ENOTDIR;
-    if (!S_ISDIR(status.st_mode)) return false;
-  }
-  if (::lstat(path.c_str(), &status) != 0) return errno != ENOENT && errno != ENOTDIR;
-  return S_ISREG(status.st_mode) || S_ISDIR(status.st_mode);
-}
-
 bool differs(const QoFile& listed, const QoFile& stored) {
   return listed.type() != stored.type() || stored.status() == 1 ||
          !QoPeer::compareFileContentModTime1(listed.contentModTime(), stored.contentModTime()) ||
@@ -181,7 +168,7 @@ void QoSyncdirCopy::refresh() {
         if (stored->status() == 1 || isKept(stored->path())) return;
         // The listing is older than the records: an item installed since (a fetched change)
         // is on disk again and must not travel to the peers as removed.
-        if (mayStandOnDisk(path_, stored->path())) return;
+        if (RescanWriter::mayStandOnDisk(path_, stored->path())) return;
         toDelete.push_back(stored);
       };
 
@@ -237,19 +224,12 @@ void QoSyncdirCopy::refresh() {
 
       SyncFileProcessBox::sendSyncFileIndexBegin(
           copy, static_cast<int64_t>(toDelete.size() + toInsert.size() + toUpdate.size()));
-      // Each batch stands alone: one that fails has logged and rolled back, the next still runs.
-      bool changed = false;
-      const auto apply = [&](void (QoSyncdirCopy::*batch)(const FileList&), const FileList& files) {
-        if (files.empty()) return;
-        try {
-          (this->*batch)(files);
-          changed = true;
-        } catch (const std::exception&) {
-        }
-      };
-      apply(&QoSyncdirCopy::deleteFiles, toDelete);
-      apply(&QoSyncdirCopy::insertFiles, toInsert);
-      apply(&QoSyncdirCopy::updateFiles, toUpdate);
+      // In chunks that each stand alone: one that fails has logged and rolled back, the next
+      // still runs, and files are hashed while the "transaction" locker is free.
+      RescanWriter writer(copy);
+      bool changed = writer.deleteFiles(toDelete);
+      changed = writer.insertFiles(toInsert) || changed;
+      changed = writer.updateFiles(toUpdate) || changed;
       if (changed) QoNotices::post(notice::FileChanged{copy});
     }
   } catch (const Exception& e) {

@@ -125,7 +125,9 @@ std::recursive_mutex& PersistentObject::getLocker() { return SQLiteInstanceManag
 void PersistentObject::beginTransaction() {
   std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
   if (gTransactionLevel == 0) gTransactionFailed = false;
-  if (gTransactionLevel == 0 && !runTransactionStatement("BEGIN TRANSACTION")) {
+  // IMMEDIATE takes the write lock at the start, where the busy time-out waits for another
+  // connection's writer; a read transaction upgraded later would fail at once instead.
+  if (gTransactionLevel == 0 && !runTransactionStatement("BEGIN IMMEDIATE TRANSACTION")) {
     QoExceptionZeSqlite failure("BEGIN TRANSACTION refused by the database");
     QoLog("*** beginTransaction failed, {}", failure.description());
     throw failure;

@@ -92,6 +92,10 @@ sqlite3* SQLiteInstanceManager::database() {
   sqlite3_busy_timeout(database_, kBusyTimeoutMilliseconds);
   executeUpdateSQL("PRAGMA encoding = \"UTF-8\";");
   executeUpdateSQL("PRAGMA auto_vacuum=1;");
+  // A commit appends to the write-ahead log and waits for the disk only at checkpoints; the
+  // file stays consistent after a crash, which may lose only the last commits.
+  executeUpdateSQL("PRAGMA journal_mode=WAL;");
+  executeUpdateSQL("PRAGMA synchronous=NORMAL;");
   return database_;
 }
 
@@ -121,7 +125,8 @@ void SQLiteInstanceManager::deleteDatabase() {
     std::lock_guard<std::recursive_mutex> lock(statementLock());
     closeDatabase();
     std::error_code ignored;
-    std::filesystem::remove(databaseFilepath(), ignored);
+    const std::string path = databaseFilepath();
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix, ignored);
   }
   PersistentClass::clearCache();
 }

@@ -10,6 +10,7 @@
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "platform/NotificationCenter.h"
+#include "support/ReadWatch.h"
 
 namespace velbor::test {
 namespace {
@@ -43,6 +44,24 @@ TEST_F(FetchEventTest, DownloadedFileIsInstalledWithThePeersAttributesAndMergedC
   EXPECT_GT(stored("docs/a.txt")->usn(), firstUsn);
   EXPECT_EQ(storedClock("docs/a.txt"), "0|5");
   EXPECT_EQ(failedUsn(), 0);
+}
+
+TEST_F(FetchEventTest, DownloadIsHashedOnceAndBeforeTheTransactionLockerIsTaken) {
+  fs::create_directories(at("docs"));
+  auto created = incoming("docs/a.txt", Incoming().content("hello").download("hello"));
+  ReadWatch reads(at("docs"));
+  std::unique_lock<std::recursive_mutex> held(NamedLockers::getLocker("transaction"));
+  bool applied = false;
+  std::thread apply([&] { applied = created->handleFetchEvent(EventCreateFile); });
+  const bool hashedWhileHeld = reads.waitUntilRead({".a.txt.Velbor.Download"});
+  reads.takeReads();
+  held.unlock();
+  apply.join();
+  EXPECT_TRUE(hashedWhileHeld) << "the download is read while another thread holds the locker";
+  EXPECT_TRUE(applied);
+  EXPECT_TRUE(reads.takeReads().empty()) << "neither the download nor the installed file is read again";
+  ASSERT_NE(stored("docs/a.txt"), nullptr);
+  EXPECT_EQ(stored("docs/a.txt")->sha1(), sha1Of("hello"));
 }
 
 TEST_F(FetchEventTest, CorruptDownloadLeavesTheOldFileAndRecordsThePeersUsn) {

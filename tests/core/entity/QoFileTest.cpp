@@ -260,9 +260,22 @@ TEST_F(LocalChangeTest, RecursiveDeleteMarksExactlyThePathsBelow) {
   outer_->insertFiles({fromDisk("/a_b"), fromDisk("/a_b/f"), fromDisk("/axb"), fromDisk("/axb/f"), fromDisk("/A_B"),
                        fromDisk("/A_B/f")});
   EXPECT_EQ(QoFile::getFileWithPath(root_ + "/a_b")->getSubFiles().size(), 2u);
+  // Names that sort right before "in/" and right after it stay outside.
+  for (const char* outside : {"/in.d/f", "/in0"}) writeFile(root_ + outside, "o");
+  outer_->insertFiles({fromDisk("/in.d"), fromDisk("/in.d/f"), fromDisk("/in0")});
+  EXPECT_EQ(dir->getSubFiles().size(), 3u);
+
+  // A row removed before keeps its usn and clock: the removal is not sent again.
+  writeFile(root_ + "/in/gone.txt", "g");
+  outer_->insertFiles({fromDisk("/in/gone.txt")});
+  outer_->deleteFiles({QoFile::getFileWithPath(root_ + "/in/gone.txt")});
+  const int64_t goneUsn = QoFile::getFileWithPath(root_ + "/in/gone.txt")->usn();
+  const std::string goneClock = outer_->getFileRelationWithFilePath(root_ + "/in/gone.txt")->vclock();
   inTransaction([&] { dir->deleteRelationRecursion(); });
   EXPECT_EQ(column("SELECT path FROM qo_file WHERE status = 1 ORDER BY path"),
-            (std::vector<std::string>{root_ + "/in", root_ + "/in/a.txt", root_ + "/in/b.txt"}));
+            (std::vector<std::string>{root_ + "/in", root_ + "/in/a.txt", root_ + "/in/b.txt", root_ + "/in/gone.txt"}));
+  EXPECT_EQ(QoFile::getFileWithPath(root_ + "/in/gone.txt")->usn(), goneUsn);
+  EXPECT_EQ(outer_->getFileRelationWithFilePath(root_ + "/in/gone.txt")->vclock(), goneClock);
 
   // An update of a file in no copy record inserts it; a delete only warns.
   writeFile(root_ + "/z.txt", "z");
@@ -271,6 +284,66 @@ TEST_F(LocalChangeTest, RecursiveDeleteMarksExactlyThePathsBelow) {
   EXPECT_EQ(QoFile::getFileWithPath(root_ + "/z.txt"), nullptr);
   outer_->updateFiles({loose});
   EXPECT_NE(outer_->getFileRelationWithFilePath(root_ + "/z.txt"), nullptr);
+}
+
+// Rows stepped through by full-table scans, and sorts made, by the statements run while it lives.
+class QueryWork {
+ public:
+  QueryWork() : database_(SQLiteInstanceManager::sharedManager()->database()) {
+    sqlite3_trace_v2(database_, SQLITE_TRACE_PROFILE, &QueryWork::record, this);
+  }
+  ~QueryWork() { sqlite3_trace_v2(database_, 0, nullptr, nullptr); }
+  QueryWork(const QueryWork&) = delete;
+  QueryWork& operator=(const QueryWork&) = delete;
+
+  int scannedRows = 0;
+  int sorts = 0;
+
+ private:
+  static int record(unsigned /*type*/, void* context, void* statement, void* /*time*/) {
+    auto* work = static_cast<QueryWork*>(context);
+    auto* prepared = static_cast<sqlite3_stmt*>(statement);
+    work->scannedRows += sqlite3_stmt_status(prepared, SQLITE_STMTSTATUS_FULLSCAN_STEP, 1);
+    work->sorts += sqlite3_stmt_status(prepared, SQLITE_STMTSTATUS_SORT, 1);
+    return 0;
+  }
+
+  sqlite3* database_;
+};
+
+TEST_F(LocalChangeTest, FolderContentsAndChangePagesAreReadThroughIndices) {
+  QoSyncdirCopy::FileList files;
+  for (int i = 0; i < 30; ++i) {
+    writeFile(fmt::format("{}/out{}", root_, i), "o");
+    files.push_back(fromDisk(fmt::format("/out{}", i)));
+  }
+  files.push_back(fromDisk("/in"));
+  for (int i = 0; i < 30; ++i) {
+    writeFile(fmt::format("{}/in/f{}", root_, i), "f");
+    files.push_back(fromDisk(fmt::format("/in/f{}", i)));
+  }
+  outer_->insertFiles(files);
+  const auto folder = QoFile::getFileWithPath(root_ + "/in");
+  ASSERT_NE(folder, nullptr);
+  {
+    QueryWork work;
+    EXPECT_EQ(folder->getSubFiles().size(), 31u);
+    EXPECT_EQ(work.scannedRows, 0);
+  }
+  {
+    // The inner copy holds usn 32 to 61; a page starts after the usn it is given, in usn order.
+    QueryWork work;
+    const auto page = inner_->getFileRelationsWithUsn(40, 5);
+    ASSERT_EQ(page.size(), 5u);
+    for (size_t i = 0; i < page.size(); ++i) {
+      EXPECT_EQ(page[i]->file()->usn(), 41 + static_cast<int64_t>(i));
+      EXPECT_EQ(page[i]->syncdirCopy()->pk(), inner_->pk());
+    }
+    EXPECT_EQ(work.scannedRows, 0);
+    EXPECT_EQ(work.sorts, 0);
+  }
+  EXPECT_TRUE(inner_->getFileRelationsWithUsn(0, 0).empty());
+  EXPECT_EQ(inner_->getFileRelationsWithUsn(0, -1).size(), 30u) << "a negative limit sets no bound";
 }
 
 TEST_F(LocalChangeTest, FileInCopyRecordsShareObjectsAndMergeClocks) {
@@ -406,11 +479,8 @@ TEST_F(LocalChangeTest, FailedBatchIsRolledBackAndRaised) {
   outer_->insertFiles({fromDisk("/in/a.txt")});
   writeFile(root_ + "/in/b.txt", "b");
   {
-    // Another connection keeps reading the file, so the batch's COMMIT is refused (at once:
-    // the connection waits for no reader here).
-    sqlite3_busy_timeout(SQLiteInstanceManager::sharedManager()->database(), 0);
-    OpenReader reader(SQLiteInstanceManager::sharedManager()->databaseFilepath());
-    ASSERT_TRUE(reader.reading());
+    RefusedCommits refused;
+    ASSERT_TRUE(refused.active());
     EXPECT_THROW(outer_->insertFiles({fromDisk("/in/b.txt")}), QoExceptionZeSqlite);
     EXPECT_THROW(outer_->updateFiles({QoFile::getFileWithPath(root_ + "/in/a.txt")}), QoExceptionZeSqlite);
     EXPECT_THROW(outer_->deleteFiles({QoFile::getFileWithPath(root_ + "/in/a.txt")}), QoExceptionZeSqlite);

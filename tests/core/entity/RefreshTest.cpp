@@ -9,8 +9,11 @@
 #include "EntityTestBase.h"
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/SyncFileProcessBox.h"
+#include "core/utils/QoUtils.h"
+#include "framework/persistence/PersistenceTestSupport.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
+#include "support/ReadWatch.h"
 
 namespace velbor::test {
 namespace {
@@ -129,6 +132,40 @@ TEST_F(RefreshTest, NewChangedRemovedAndRestoredFiles) {
   EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"begin", 1}, {"indexing", 1}, {"FileChanged"}, {"end"}}));
   EXPECT_EQ(stored("d/b.txt")->status(), 0);
   EXPECT_EQ(stored("d/b.txt")->pk(), pkB);
+}
+
+TEST_F(RefreshTest, FilesAreHashedOutsideTheLockerAndNotRecordedAsTheyWereBeforeAChange) {
+  writeFile(at("a"), "first");
+  writeFile(at("b"), "removed soon");
+  ReadWatch reads(root_);
+  std::unique_lock<std::recursive_mutex> held(NamedLockers::getLocker("transaction"));
+  std::thread rescan([&] { copy_->refresh(); });
+  const bool hashedWhileHeld = reads.waitUntilRead({"a", "b"});
+  // Both change after they were hashed and before their records can be written.
+  writeFile(at("a"), "second, longer");
+  fs::remove(at("b"));
+  held.unlock();
+  rescan.join();
+  EXPECT_TRUE(hashedWhileHeld) << "files are read while another thread holds the locker";
+  ASSERT_NE(stored("a"), nullptr);
+  EXPECT_EQ(stored("a")->length(), 14);
+  EXPECT_EQ(stored("a")->sha1(), QoUtils::getSha1StringWithPath(at("a"))) << "hashed again";
+  EXPECT_EQ(stored("b"), nullptr);
+}
+
+TEST_F(RefreshTest, AFailedChunkLosesOnlyItselfAndTheNextRescanRecordsIt) {
+  constexpr int kFiles = 600;
+  for (int i = 0; i < kFiles; ++i) writeFile(at(fmt::format("f{:03}", i)), "x");
+  {
+    RefusedCommits refused(2);
+    copy_->refresh();
+  }
+  const int64_t recorded = QoFile::count();
+  EXPECT_GT(recorded, 0) << "chunks before the failed one stay";
+  EXPECT_LT(recorded, kFiles) << "the failed chunk is rolled back";
+  EXPECT_GT(recorded, kFiles / 2) << "chunks after the failed one are written";
+  copy_->refresh();
+  EXPECT_EQ(QoFile::count(), kFiles);
 }
 
 TEST_F(RefreshTest, UnreadableRootDeletesNothing) {

@@ -94,28 +94,54 @@ class StatementTrace {
   std::vector<std::string> statements_;
 };
 
-// A second connection to the database file that keeps a read open, so that the shared
-// connection cannot commit a write while it lives.
-class OpenReader {
+// Makes the shared connection refuse every COMMIT while it lives, or only the `only`-th one
+// from now, as a full disk or a lock held elsewhere would (SQLite rolls the work back
+// itself). A reader on a second connection no longer blocks a commit: the database keeps a
+// write-ahead log.
+class RefusedCommits {
  public:
-  explicit OpenReader(const std::string& path) {
-    if (sqlite3_open_v2(path.c_str(), &database_, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(database_, "SELECT name FROM sqlite_master", -1, &statement_, nullptr) == SQLITE_OK) {
-      reading_ = sqlite3_step(statement_) == SQLITE_ROW;
+  explicit RefusedCommits(int only = 0) : database_(SQLiteInstanceManager::sharedManager()->database()), only_(only) {
+    if (database_ != nullptr) sqlite3_commit_hook(database_, &RefusedCommits::refuse, this);
+  }
+  ~RefusedCommits() {
+    if (database_ != nullptr) sqlite3_commit_hook(database_, nullptr, nullptr);
+  }
+  RefusedCommits(const RefusedCommits&) = delete;
+  RefusedCommits& operator=(const RefusedCommits&) = delete;
+  bool active() const { return database_ != nullptr; }
+
+ private:
+  static int refuse(void* context) {
+    auto* self = static_cast<RefusedCommits*>(context);
+    ++self->seen_;
+    return self->only_ == 0 || self->seen_ == self->only_ ? 1 : 0;
+  }
+
+  sqlite3* database_;
+  int only_;
+  int seen_ = 0;
+};
+
+// Another connection (a backup, the sqlite3 shell, a second process) holding the write lock
+// until it goes.
+class OutsideWriter {
+ public:
+  explicit OutsideWriter(const std::string& path) {
+    if (sqlite3_open_v2(path.c_str(), &database_, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+      writing_ = sqlite3_exec(database_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
     }
   }
-  ~OpenReader() {
-    sqlite3_finalize(statement_);
+  ~OutsideWriter() {
+    if (writing_) sqlite3_exec(database_, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close_v2(database_);
   }
-  OpenReader(const OpenReader&) = delete;
-  OpenReader& operator=(const OpenReader&) = delete;
-  bool reading() const { return reading_; }
+  OutsideWriter(const OutsideWriter&) = delete;
+  OutsideWriter& operator=(const OutsideWriter&) = delete;
+  bool writing() const { return writing_; }
 
  private:
   sqlite3* database_ = nullptr;
-  sqlite3_stmt* statement_ = nullptr;
-  bool reading_ = false;
+  bool writing_ = false;
 };
 
 // Fresh HOME and a fresh shared connection per test.

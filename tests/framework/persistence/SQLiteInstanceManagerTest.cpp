@@ -39,6 +39,9 @@ TEST_F(SQLiteInstanceManagerTest, DatabaseFileIsNamedAfterTheProcessInsideTheDat
   EXPECT_TRUE(std::filesystem::exists(expected));
   EXPECT_EQ(column("PRAGMA auto_vacuum"), std::vector<std::string>{"1"});
   EXPECT_EQ(column("PRAGMA encoding"), std::vector<std::string>{"UTF-8"});
+  // Write-ahead log, synced at checkpoints only.
+  EXPECT_EQ(column("PRAGMA journal_mode"), std::vector<std::string>{"wal"});
+  EXPECT_EQ(column("PRAGMA synchronous"), std::vector<std::string>{"1"});
 }
 
 TEST_F(SQLiteInstanceManagerTest, FailuresAreReportedWithoutRaising) {
@@ -138,11 +141,8 @@ TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
 TEST_F(TransactionTest, RefusedCommitRaisesAndTheWorkIsRolledBack) {
   add("before");
   {
-    // Another connection is reading the file: the write cannot be committed (at once: the
-    // connection waits for no reader here).
-    sqlite3_busy_timeout(SQLiteInstanceManager::sharedManager()->database(), 0);
-    OpenReader reader(SQLiteInstanceManager::sharedManager()->databaseFilepath());
-    ASSERT_TRUE(reader.reading());
+    RefusedCommits refused;
+    ASSERT_TRUE(refused.active());
     StatementTrace trace;
     {
       PersistentTransaction transaction;
@@ -244,14 +244,14 @@ TEST_F(TransactionFailureTest, FailedWriteInsideATransactionRollsItBack) {
   EXPECT_EQ(labels(), (std::vector<std::string>{"before", "after"}));
 }
 
-TEST_F(TransactionFailureTest, CommitWaitsForAnOutsideReaderToFinish) {
+TEST_F(TransactionFailureTest, WriteWaitsForAnOutsideWriterToFinish) {
   add("before");
-  auto reader = std::make_unique<OpenReader>(SQLiteInstanceManager::sharedManager()->databaseFilepath());
-  ASSERT_TRUE(reader->reading());
-  // A backup or the sqlite3 shell reads for a moment, then lets go.
-  std::thread finish([&reader] {
+  auto writer = std::make_unique<OutsideWriter>(SQLiteInstanceManager::sharedManager()->databaseFilepath());
+  ASSERT_TRUE(writer->writing());
+  // Another connection writes for a moment, then lets go.
+  std::thread finish([&writer] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    reader.reset();
+    writer.reset();
   });
   {
     PersistentTransaction transaction;
