@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "logger/LoggerMessage.h"
+#include "logger/LoggerMessageQueue.h"
 
 namespace velbor {
 
@@ -30,6 +31,9 @@ constexpr const char* kLoggerServiceTypeSSL = "_velborlog-ssl._tcp";
 constexpr size_t kLoggerSendBufferSize = 4096;
 // The buffer file stops growing here; later messages are dropped until a viewer takes it.
 constexpr uint64_t kLoggerBufferFileMaxSize = 32u << 20;
+// Messages kept in memory stop growing here (a viewer that stops reading, no buffer file);
+// later messages are dropped until the queue has room again.
+constexpr size_t kLoggerQueueMaxBytes = 16u << 20;
 
 // Sources of the worker's loop.
 constexpr uint32_t kLoggerSourceMessagePushed = 0x01;
@@ -54,7 +58,10 @@ struct Logger {
 
   std::mutex logQueueMutex;
   std::condition_variable logQueueEmpty;
-  std::deque<LoggerMessageRef> logQueue;
+  LoggerMessageQueue logQueue;
+  size_t queueMaxBytes = kLoggerQueueMaxBytes;
+  // Messages were dropped because the queue was full; reported once until it empties.
+  bool queueFullReported = false;
   // The first queued message is being written straight from its own bytes; this many of
   // them have gone out. The message itself stays whole until it has gone out completely.
   bool incompleteSendOfFirstItem = false;

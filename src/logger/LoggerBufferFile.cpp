@@ -16,25 +16,54 @@ bool LoggerBufferFile::isSafe(int fd) {
   return (info.st_mode & 077) == 0 || ::fchmod(fd, 0600) == 0;
 }
 
-int LoggerBufferFile::openForAppending(const std::string& path, uint64_t* size) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+// Opened without waiting (a named pipe planted at the path would wait for a peer), and kept
+// only when it is a regular file of ours.
+int LoggerBufferFile::openRegular(const std::string& path, int flags) {
+  int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
-  struct stat info {};
-  if (!isSafe(fd) || ::fstat(fd, &info) != 0) {
+  if (!isSafe(fd) || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return -1;
   }
-  if (size) *size = static_cast<uint64_t>(info.st_size);
   return fd;
 }
 
-int LoggerBufferFile::openForReading(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  if (!isSafe(fd)) {
-    ::close(fd);
+uint64_t LoggerBufferFile::wholeMessagesLength(int fd, uint64_t size) {
+  uint64_t pos = 0;
+  while (size - pos >= 4) {
+    unsigned char header[4];
+    if (::pread(fd, header, sizeof header, static_cast<off_t>(pos)) != sizeof header) break;
+    uint64_t length = (uint64_t{header[0]} << 24) | (uint64_t{header[1]} << 16) | (uint64_t{header[2]} << 8) | header[3];
+    // Every message holds at least its part count.
+    if (length < 2 || length > size - pos - 4) break;
+    pos += 4 + length;
+  }
+  return pos;
+}
+
+int LoggerBufferFile::openForAppending(const std::string& path, uint64_t* size) {
+  // Read access too, to find a damaged tail.
+  int fd = openRegular(path, O_RDWR | O_APPEND | O_CREAT);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0) {
+    if (fd >= 0) ::close(fd);
     return -1;
   }
+  auto current = static_cast<uint64_t>(info.st_size);
+  uint64_t whole = wholeMessagesLength(fd, current);
+  if (whole < current && ::ftruncate(fd, static_cast<off_t>(whole)) == 0) current = whole;
+  if (size) *size = current;
+  return fd;
+}
+
+int LoggerBufferFile::openForReading(const std::string& path, uint64_t* wholeSize) {
+  int fd = openRegular(path, O_RDONLY);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  if (wholeSize) *wholeSize = wholeMessagesLength(fd, static_cast<uint64_t>(info.st_size));
   return fd;
 }
 

@@ -197,6 +197,7 @@ void LoggerFlush(Logger* logger, bool waitForConnection) {
 }
 
 void LoggerFlushAllOnExit() {
+  LoggerConsoleCapture::finishAtExit();
   auto& state = processState();
   std::lock_guard lock(state.loggersMutex);
   for (Logger* logger : state.loggers) LoggerFlush(logger, false);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -25,6 +26,9 @@ struct Pipe {
 // Never destroyed: the capture thread may still run while the process exits.
 struct CaptureState {
   std::mutex mutex;
+  // Held while the pipes are read, so that the reads at exit do not interleave with the
+  // capture thread's.
+  std::mutex readMutex;
   std::vector<Logger*> capturers;  // a freed slot holds nullptr
   int active = 0;
   int savedFds[2] = {-1, -1};
@@ -95,8 +99,11 @@ void captureThread() {
       if (errno == EINTR) continue;
       return;
     }
-    readPipe(capture, 0, "stdout");
-    readPipe(capture, 1, "stderr");
+    {
+      std::lock_guard reading(capture.readMutex);
+      readPipe(capture, 0, "stdout");
+      readPipe(capture, 1, "stderr");
+    }
     if (watch[2].revents) return;
   }
 }
@@ -145,6 +152,25 @@ void LoggerConsoleCapture::start(Logger* logger) {
   LoggerSetConsoleDescriptor(capture.savedFds[1]);
   if (::pipe2(capture.stopPipe, O_CLOEXEC) != 0) capture.stopPipe[0] = capture.stopPipe[1] = -1;
   capture.thread = std::thread(captureThread);
+}
+
+void LoggerConsoleCapture::finishAtExit() {
+  CaptureState& capture = state();
+  {
+    std::lock_guard lock(capture.mutex);
+    if (capture.active == 0) return;
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::lock_guard reading(capture.readMutex);
+  {
+    std::lock_guard lock(capture.mutex);
+    for (int i = 0; i < 2; ++i)
+      if (capture.pipes[i].write >= 0 && capture.savedFds[i] >= 0) ::dup2(capture.savedFds[i], i + 1);
+  }
+  // Everything written before the descriptors went back is in the pipes now.
+  readPipe(capture, 0, "stdout");
+  readPipe(capture, 1, "stderr");
 }
 
 void LoggerConsoleCapture::stop(Logger* logger) {

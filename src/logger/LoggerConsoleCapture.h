@@ -15,6 +15,10 @@ class LoggerConsoleCapture {
   static void start(Logger* logger);
   // Frees the logger's place; the last capturer gives descriptors 1 and 2 back.
   static void stop(Logger* logger);
+  // At exit: flushes the stdio buffers, gives descriptors 1 and 2 back (so output written
+  // later still reaches its destination) and logs what the pipes still hold, so the last
+  // lines written are neither lost nor left unlogged.
+  static void finishAtExit();
 
   // The lines of one chunk read from a pipe. `carry` holds the start of a UTF-8 sequence
   // cut off at the end of the previous chunk and receives the one cut off now. A chunk that

@@ -55,18 +55,28 @@ void LoggerPushClientInfoToFrontOfQueue(Logger* logger) {
   LoggerMessageRef message = LoggerClientInfoMessage();
   std::lock_guard lock(logger->logQueueMutex);
   size_t index = logger->incompleteSendOfFirstItem && !logger->logQueue.empty() ? 1 : 0;
-  logger->logQueue.insert(logger->logQueue.begin() + static_cast<std::ptrdiff_t>(index), std::move(message));
+  logger->logQueue.insert(index, std::move(message));
 }
 
 void LoggerPushMessageToQueue(Logger* logger, LoggerMessageRef message) {
   {
-    std::lock_guard lock(logger->logQueueMutex);
+    std::unique_lock lock(logger->logQueueMutex);
+    if (logger->logQueue.empty()) logger->queueFullReported = false;
+    if (logger->logQueue.bytes() + message->size() > logger->queueMaxBytes) {
+      // Nothing takes the messages fast enough (a viewer that stopped reading, no buffer
+      // file): dropping them keeps the process from growing without bound.
+      bool report = !logger->queueFullReported;
+      logger->queueFullReported = true;
+      lock.unlock();
+      if (report) LoggerWriteToConsole("Logger Warning: message queue full, dropping messages\n");
+      return;
+    }
     uint32_t seq = LoggerMessageGetSeq(*message);
     size_t i = logger->logQueue.size();
     // A message partly sent keeps its place at the front.
     size_t first = logger->incompleteSendOfFirstItem && i > 0 ? 1 : 0;
     while (i > first && LoggerMessageGetSeq(*logger->logQueue[i - 1]) > seq) --i;
-    logger->logQueue.insert(logger->logQueue.begin() + static_cast<std::ptrdiff_t>(i), std::move(message));
+    logger->logQueue.insert(i, std::move(message));
   }
   if (logger->workerRunning.load()) {
     LoggerSignalSource(logger, kLoggerSourceMessagePushed);

@@ -434,7 +434,7 @@ void LoggerWorker::openCompleted() {
   reconnectAt_.reset();
   closeBufferWrite();
   if (auto path = bufferFilePath()) {
-    bufferReadFd_ = LoggerBufferFile::openForReading(*path);
+    bufferReadFd_ = LoggerBufferFile::openForReading(*path, &bufferReadLeft_);
     bufferReadPath_ = *path;
   }
   LoggerPushClientInfoToFrontOfQueue(logger_);
@@ -477,7 +477,7 @@ void LoggerWorker::returnUnsentLocked() {
     end += message->size();
     if (end > l.sendBufferOffset) unsent.push_back(message);
   }
-  l.logQueue.insert(l.logQueue.begin(), unsent.begin(), unsent.end());
+  l.logQueue.insertFront(unsent);
   l.sendBuffer.clear();
   l.sendBufferMessages.clear();
   l.sendBufferOffset = 0;
@@ -535,8 +535,10 @@ bool LoggerWorker::sendStep() {
       if (!l.sendBuffer.empty()) l.incompleteSendOfFirstItem = false;
     } else {
       char chunk[kLoggerSendBufferSize];
-      ssize_t n = ::read(bufferReadFd_, chunk, sizeof chunk);
+      size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof chunk, bufferReadLeft_));
+      ssize_t n = want == 0 ? 0 : ::read(bufferReadFd_, chunk, want);
       if (n > 0) {
+        bufferReadLeft_ -= static_cast<uint64_t>(n);
         l.sendBuffer.assign(chunk, static_cast<size_t>(n));
       } else {
         if (n < 0 && errno == EINTR) return true;

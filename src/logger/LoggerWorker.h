@@ -99,6 +99,8 @@ class LoggerWorker {
   uint64_t bufferWriteSize_ = 0;
   bool bufferFullReported_ = false;
   int bufferReadFd_ = -1;
+  // Bytes of whole messages still to be replayed from the buffer file.
+  uint64_t bufferReadLeft_ = 0;
   std::string bufferReadPath_;
 };
 

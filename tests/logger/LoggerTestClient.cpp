@@ -1,9 +1,11 @@
 // A process that logs through the remote log client, driven by the logger tests:
 //   logger_test_client host PORT BUFFER_FILE|- MAX_FILE_SIZE LINES [WIDTH]
 //   logger_test_client bonjour NAME BUFFER_FILE|- LINES
+//   logger_test_client exit - BUFFER_FILE LINES
 // It captures its own output, writes LINES lines to standard output and as many to standard
 // error (padded with 'x' to WIDTH bytes when given), then waits until its standard input
-// closes.
+// closes. In exit mode it writes its lines through stdio without flushing (and to standard
+// error with plain writes) and exits at once.
 #include <unistd.h>
 
 #include <cstdio>
@@ -31,6 +33,17 @@ int main(int argc, char** argv) {
                                   kLoggerOptionCaptureSystemConsole);
     LoggerSetupBonjour(nullptr, std::nullopt, std::string(argv[2]));
     lines = std::atoi(argv[4]);
+  } else if (mode == "exit") {
+    LoggerSetOptions(nullptr, kLoggerOptionBufferLogsUntilConnection | kLoggerOptionCaptureSystemConsole);
+    LoggerSetBufferFile(nullptr, file);
+    LoggerStart(nullptr);
+    lines = std::atoi(argv[4]);
+    for (int i = 0; i < lines; ++i) {
+      std::printf("out %d\n", i);
+      std::string err = "err " + std::to_string(i) + "\n";
+      if (::write(STDERR_FILENO, err.data(), err.size()) < 0) return 3;
+    }
+    return 0;
   } else {
     return 2;
   }

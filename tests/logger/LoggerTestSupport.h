@@ -24,8 +24,9 @@ namespace velbor::test {
 // ends it when closed, and it dies with the test.
 class LoggerChild {
  public:
-  // With `netnsFd` the child runs in that network namespace.
-  explicit LoggerChild(std::vector<std::string> args, int netnsFd = -1) {
+  // With `netnsFd` the child runs in that network namespace; with `stdoutPath` its standard
+  // output goes to that file.
+  explicit LoggerChild(std::vector<std::string> args, int netnsFd = -1, const std::string& stdoutPath = "") {
     int in[2];
     if (::pipe2(in, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
@@ -34,7 +35,8 @@ class LoggerChild {
       if (netnsFd >= 0 && ::setns(netnsFd, CLONE_NEWNET) != 0) ::_exit(126);
       ::dup2(in[0], 0);
       int null = ::open("/dev/null", O_WRONLY);
-      ::dup2(null, 1);
+      int out = stdoutPath.empty() ? null : ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(out, 1);
       ::dup2(null, 2);
       std::vector<char*> argv;
       std::string program = LOGGER_TEST_CLIENT;
