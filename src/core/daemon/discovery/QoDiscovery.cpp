@@ -120,6 +120,11 @@ void QoDiscovery::stop() {
   if (tickQueue) tickQueue->sync([] {});
   if (udpQueue) udpQueue->sync([] {});
   waitForJobs();
+  {
+    // A new start challenges every claimed endpoint afresh.
+    std::lock_guard lock(challengeLock_);
+    failedEndpoints_.clear();
+  }
   tickQueue.reset();
   udpQueue.reset();
   udpSendQueue.reset();

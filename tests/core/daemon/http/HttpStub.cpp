@@ -11,21 +11,18 @@
 
 #include <fmt/format.h>
 
+#include "support/LoopbackListener.h"
+
 namespace velbor::test {
 
 HttpStub::HttpStub() {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 8) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      ::pipe2(wake_, O_CLOEXEC) != 0) {
-    if (listener_ >= 0) ::close(listener_);
-    throw std::runtime_error("HTTP stub cannot listen");
+  uint16_t port = 0;
+  listener_ = listenOnLoopback(port);
+  if (::pipe2(wake_, O_CLOEXEC) != 0) {
+    ::close(listener_);
+    throw std::runtime_error("HTTP stub cannot make its wake-up pipe");
   }
-  baseURL_ = fmt::format("http://127.0.0.1:{}", ntohs(address.sin_port));
+  baseURL_ = fmt::format("http://127.0.0.1:{}", port);
   thread_ = std::thread([this] { serve(); });
 }
 
