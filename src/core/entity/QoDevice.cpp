@@ -4,6 +4,7 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/utils/QoException.h"
 #include "core/utils/QoUtils.h"
+#include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
@@ -92,6 +93,36 @@ void QoDevice::save() {
   if (failure) {
     QoException exception =
         QoException::defaultExceptionWithReason("{}: inserting or updating row error, {}", className(), *failure);
+    reportWriteFailure(fmt::format("*** {}", exception.description()));
+    throw exception;
+  }
+}
+
+void QoDevice::saveDiscovered() {
+  std::optional<std::string> failure;
+  {
+    std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+    Lock lock(getLocker());
+    SQLiteStatement update(database(), fmt::format("UPDATE {} SET name=?, route_uri=?, pub_uri=?, is_online=?, "
+                                                   "register_time=? WHERE pk=?",
+                                                   tableName()));
+    if (update.ok()) {
+      update.bindOptionalText(1, name_);
+      update.bindOptionalText(2, routeUri_);
+      update.bindOptionalText(3, pubUri_);
+      update.bindInt(4, isOnline_ ? 1 : 0);
+      update.bindInt64(5, registerTime_);
+      update.bindInt(6, pk());
+    }
+    if (!update.ok() || update.step() != SQLITE_DONE) {
+      failure = update.errorMessage();
+    } else if (sqlite3_changes(database()) == 0) {
+      failure = "no such row";
+    }
+  }
+  if (failure) {
+    QoException exception =
+        QoException::defaultExceptionWithReason("{}: updating row error, {}", className(), *failure);
     reportWriteFailure(fmt::format("*** {}", exception.description()));
     throw exception;
   }

@@ -26,6 +26,10 @@ class QoDevice : public PersistentEntity<QoDevice> {
   static List findByCriteria(const std::string& criteria, const std::optional<Parameters>& parameters = std::nullopt);
   // Raises QoException (code 1) when the row cannot be written.
   void save() override;
+  // Writes only what discovery learns of a stored device: name, endpoints, online flag and
+  // time heard; status, key, type and token stay as their owners last wrote them. Raises
+  // as save() does, also when the row is gone.
+  void saveDiscovered();
 
   static std::string getTypeString(int32_t type);
   static Ptr getDeviceLocal();

@@ -14,6 +14,7 @@
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
+#include "support/LoopbackListener.h"
 
 namespace velbor::test {
 
@@ -75,17 +76,9 @@ void FakePeer::serve() {
 }
 
 SilentPeer::SilentPeer() {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener_, 8) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (listener_ >= 0) ::close(listener_);
-    throw std::runtime_error("silent peer cannot listen");
-  }
-  endpoint_ = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  uint16_t port = 0;
+  listener_ = listenOnLoopback(port);
+  endpoint_ = "tcp://127.0.0.1:" + std::to_string(port);
 }
 
 SilentPeer::~SilentPeer() { ::close(listener_); }

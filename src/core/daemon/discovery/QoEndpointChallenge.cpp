@@ -1,0 +1,71 @@
+#include "core/daemon/discovery/QoEndpointChallenge.h"
+
+#include <cstring>
+#include <exception>
+
+#include "core/daemon/client/QoRequestSocket.h"
+#include "core/entity/QoDevice.h"
+#include "core/utils/QoUtils.h"
+#include "framework/crypto/Cryptor.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+namespace {
+
+// Random numbers for the request's transfer and part: 96 bits of them.
+pb::MsgGetRequest challengeRequest() {
+  const std::string random = Cryptor::getKeyDataWithLength(16);
+  int32_t transfer = 0;
+  int64_t offset = 0;
+  int32_t length = 0;
+  std::memcpy(&transfer, random.data(), sizeof transfer);
+  std::memcpy(&offset, random.data() + 4, sizeof offset);
+  std::memcpy(&length, random.data() + 12, sizeof length);
+  pb::MsgGetRequest request;
+  request.set_transfer(transfer);
+  // A tree no device holds: the device refuses with GetError and reads nothing.
+  request.set_tree_uuid(QoUtils::generateUuid());
+  request.set_path("/");
+  request.mutable_part()->set_offset(offset);
+  request.mutable_part()->set_length(length);
+  return request;
+}
+
+bool fail(std::string* reason, const std::string& text) {
+  if (reason) *reason = text;
+  return false;
+}
+
+}  // namespace
+
+bool QoEndpointChallenge::verify(const std::shared_ptr<QoDevice>& device, const std::string& routeUri, int waitMs,
+                                 std::string* reason) {
+  try {
+    const auto local = QoDevice::getDeviceLocal();
+    if (!device || !local) return fail(reason, "no device");
+    const auto request = std::make_shared<pb::MsgGetRequest>(challengeRequest());
+    auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, request);
+    message->setLevel(QoMessage::kLevelAuth);
+    message->setSrcDevice(local);
+    message->setDestDevice(device);
+
+    QoRequestSocket socket(routeUri, 0);
+    const QoRequestSocket::Result result = socket.exchange(*message, waitMs);
+    if (result.outcome != QoRequestSocket::Outcome::kReply || !result.reply) return fail(reason, "no answer");
+    const QoMessage& reply = *result.reply;
+    // Opening the reply checked the signature against the key stored for the signer.
+    if (reply.level() < QoMessage::kLevelAuth || !reply.srcDevice() || reply.srcDevice()->uuid() != device->uuid()) {
+      return fail(reason, "answer not signed by the device");
+    }
+    const auto error = reply.pbBodyAs<pb::MsgGetError>();
+    if (reply.code() != pb::MsgCodeGetError || !error || error->transfer() != request->transfer() ||
+        error->part().offset() != request->part().offset() || error->part().length() != request->part().length()) {
+      return fail(reason, "answer does not match the challenge");
+    }
+    return true;
+  } catch (const std::exception& e) {
+    return fail(reason, e.what());
+  }
+}
+
+}  // namespace velbor
