@@ -198,7 +198,7 @@ bool Monitor::record(Prepared& item, bool& changed) {
   const QoFile::Ptr& disk = item.disk;
   const QoFile::Ptr stored = QoFile::getFileWithPath(path);
   const int mask = QoFile::compareFileBetweenFileSystem(disk, stored);
-  if (mask == 0) {
+  if (!disk && !stored) {
     QoLog("File({}) neither in db nor in fs??", path);
     return true;
   }
