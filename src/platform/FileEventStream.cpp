@@ -96,6 +96,11 @@ void FileEventStream::readEvents() {
       offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
   }
+  // A folder moved away whose arrival was not among the events read has left the roots.
+  for (const auto& [cookie, path] : movedFolders_) {
+    for (const int wd : watches_.takeAtOrBelow(path)) ::inotify_rm_watch(fd_, wd);
+  }
+  movedFolders_.clear();
   if (!pending_.empty()) scheduleFlush();
 }
 
@@ -110,6 +115,9 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
     watches_.erase(wd);
     return;
   }
+  // Inside a folder moved away to a place not known yet: its new path, if it is still below
+  // a root, comes with its arrival, which reports its content.
+  if (isInMovedFolder(*folder)) return;
   if (name.empty()) {
     // The folder itself: its parent's watch reports it, except for a root.
     if (!isRoot(*folder)) return;
@@ -229,11 +237,6 @@ void FileEventStream::flush() {
   if (flushTimer_) flushTimer_->cancel();
   flushTimer_.reset();
   if (stopped_) return;
-  // A folder moved away and not seen arriving anywhere watched has left the roots.
-  for (const auto& [cookie, path] : movedFolders_) {
-    for (const int wd : watches_.takeAtOrBelow(path)) ::inotify_rm_watch(fd_, wd);
-  }
-  movedFolders_.clear();
   std::vector<Event> events;
   events.reserve(pending_.size());
   for (Pending& pending : pending_) {
@@ -264,6 +267,16 @@ void FileEventStream::rescanUnwatched() {
     rescanTimer_.reset();
   }
   scheduleFlush();
+}
+
+bool FileEventStream::isInMovedFolder(const std::string& folder) const {
+  for (const auto& [cookie, path] : movedFolders_) {
+    if (folder == path || (folder.size() > path.size() && folder.compare(0, path.size(), path) == 0 &&
+                           folder[path.size()] == '/')) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool FileEventStream::isRoot(const std::string& path) const {

@@ -89,6 +89,7 @@ class FileEventStream {
   void startRescanTimer();
   void rescanUnwatched();
   bool isRoot(const std::string& path) const;
+  bool isInMovedFolder(const std::string& folder) const;
 
   const std::vector<std::string> roots_;
   const Options options_;
