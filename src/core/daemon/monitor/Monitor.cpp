@@ -4,6 +4,8 @@
 #include "core/daemon/monitor/Monitor.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <utility>
 
 #include "core/daemon/DataSource.h"
@@ -65,15 +67,14 @@ void Monitor::observeTrees() {
   }));
   // The removed copy leaves the list; the other copies keep their pending changes.
   observers_.push_back(QoNotices::observe<notice::TreeDeleteResponse>([weak](const notice::TreeDeleteResponse&) {
-    if (auto monitor = weak.lock()) monitor->runInBackground([monitor] { monitor->listenFileSystem(); });
+    if (auto monitor = weak.lock()) monitor->runInBackground([raw = monitor.get()] { raw->listenFileSystem(); });
   }));
 }
 
 void Monitor::start() {
   QoLog("Monitor start.");
-  const auto self = shared_from_this();
-  runInBackground([self] { self->scanSyncdir(); });
-  runInBackground([self] { self->listenFileSystem(); });
+  runInBackground([this] { scanSyncdir(); });
+  runInBackground([this] { listenFileSystem(); });
   std::lock_guard lock(timersMutex_);
   if (shutDown_ || classifier_) return;
   classifier_ = std::make_unique<RepeatingTimer>("monitor.classify", kClassifyInterval, [this] {
@@ -109,36 +110,44 @@ void Monitor::shutdown() {
   }
   for (const auto token : observers_) NotificationCenter::defaultCenter().removeObserver(token);
   observers_.clear();
+  // Jobs run on threads of their own: each ends, and is joined, before the monitor goes.
+  std::vector<Background> jobs;
   {
-    std::unique_lock lock(backgroundMutex_);
+    std::lock_guard lock(backgroundMutex_);
     backgroundStopping_ = true;
-    backgroundDone_.wait(lock, [this] { return background_ == 0; });
+    jobs = std::move(background_);
+  }
+  for (Background& job : jobs) {
+    if (job.thread.joinable() && job.thread.get_id() != std::this_thread::get_id()) job.thread.join();
+    if (job.thread.joinable()) job.thread.detach();
   }
   stop();
 }
 
 void Monitor::runInBackground(std::function<void()> job) {
-  {
-    std::lock_guard lock(backgroundMutex_);
-    if (backgroundStopping_) return;
-    ++background_;
-  }
-  DispatchQueue::globalQueue()->async([this, job = std::move(job)] {
+  std::lock_guard lock(backgroundMutex_);
+  if (backgroundStopping_) return;
+  // Threads whose job is done are joined here, so they do not pile up.
+  std::erase_if(background_, [](Background& finished) {
+    if (!*finished.done) return false;
+    finished.thread.join();
+    return true;
+  });
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread thread([job = std::move(job), done] {
     try {
       job();
     } catch (const std::exception& e) {
       QoLog("*** Monitor background job failed, {}", e.what());
     }
-    std::lock_guard lock(backgroundMutex_);
-    --background_;
-    backgroundDone_.notify_all();
+    *done = true;
   });
+  background_.push_back(Background{std::move(thread), std::move(done)});
 }
 
 void Monitor::addSyncdirCopy(const CopyPtr& copy) {
-  const auto self = shared_from_this();
   runInBackground([copy] { copy->refresh(); });
-  runInBackground([self] { self->listenFileSystem(); });
+  runInBackground([this] { listenFileSystem(); });
 }
 
 void Monitor::scanSyncdir() {

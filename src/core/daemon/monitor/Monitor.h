@@ -1,7 +1,7 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/FileEventStream.h"
@@ -107,9 +108,13 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
 
   std::vector<NotificationCenter::Token> observers_;
 
+  // One-off jobs (rescans, listener start), each on a thread of its own.
+  struct Background {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
   std::mutex backgroundMutex_;
-  std::condition_variable backgroundDone_;
-  int background_ = 0;
+  std::vector<Background> background_;
   bool backgroundStopping_ = false;
 };
 
