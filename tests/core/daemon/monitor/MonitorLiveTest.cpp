@@ -1,0 +1,159 @@
+// The monitor running on its own threads over real file-system events.
+
+#include <sys/stat.h>
+
+#include "MonitorTestBase.h"
+#include "core/daemon/router/QoHandlerTable.h"
+#include "proto/VelborProto.pb.h"
+#include "support/InotifyQueueLimit.h"
+
+namespace velbor::test {
+namespace {
+
+class MonitorLiveTest : public MonitorTestBase {
+ protected:
+  // Waits until the usn has stopped moving: a file made now is recorded with exactly the
+  // next usn once every earlier event has been handled without an echo.
+  void expectQuiet(const std::string& sentinel) {
+    const int64_t before = usn();
+    writeFile(at(sentinel), sentinel);
+    ASSERT_TRUE(eventually([&] { return recorded(sentinel); }));
+    EXPECT_EQ(usn(), before + 1);
+  }
+};
+
+TEST_F(MonitorLiveTest, ChangesInsideTheCopyBecomeRecords) {
+  writeFile(at("existing"), "existing");
+  monitor_->start();
+  ASSERT_TRUE(eventually([&] { return recorded("existing") && monitor_->watchCount() == 1; }));
+  ASSERT_TRUE(notices_.waitFor(1));
+
+  const int64_t start = usn();
+  writeFile(at("dir/a.txt"), "a");
+  ASSERT_TRUE(eventually([&] { return recorded("dir") && recorded("dir/a.txt"); }));
+  EXPECT_GT(usn(), start);
+  EXPECT_EQ(storedClock("dir/a.txt"), "1");
+  EXPECT_TRUE(notices_.waitFor(2));
+
+  writeFile(at("dir/a.txt"), "edited, longer");
+  ASSERT_TRUE(eventually([&] { return stored("dir/a.txt")->sha1() == sha1Of("edited, longer"); }));
+  EXPECT_EQ(storedClock("dir/a.txt"), "2");
+
+  ::chmod(at("dir/a.txt").c_str(), 0604);
+  ASSERT_TRUE(eventually([&] { return stored("dir/a.txt")->unixAttr() == 0604; }));
+
+  std::filesystem::rename(at("dir/a.txt"), at("dir/b.txt"));
+  ASSERT_TRUE(eventually([&] { return recorded("dir/b.txt") && stored("dir/a.txt")->status() == 1; }));
+
+  std::filesystem::rename(at("dir"), at("moved"));
+  ASSERT_TRUE(eventually([&] { return recorded("moved/b.txt") && stored("dir/b.txt")->status() == 1; }));
+  EXPECT_EQ(stored("dir")->status(), 1);
+
+  std::filesystem::remove(at("existing"));
+  ASSERT_TRUE(eventually([&] { return stored("existing")->status() == 1; }));
+  expectQuiet("sentinel-1");
+
+  // Into and out of the copy.
+  TempDir outside;
+  writeFile(outside / "in" / "deep" / "f", "f");
+  std::filesystem::rename(outside / "in", at("in"));
+  ASSERT_TRUE(eventually([&] { return recorded("in/deep/f"); }));
+  std::filesystem::rename(at("moved"), outside / "out");
+  ASSERT_TRUE(eventually([&] { return stored("moved/b.txt")->status() == 1 && stored("moved")->status() == 1; }));
+  writeFile(outside / "out" / "later", "not ours");
+  expectQuiet("sentinel-2");
+  EXPECT_FALSE(stored("moved/later"));
+}
+
+TEST_F(MonitorLiveTest, ANewTreeIsWatchedAndADeletedOneUnwatched) {
+  monitor_->start();
+  ASSERT_TRUE(eventually([&] { return monitor_->watchCount() == 1; }));
+  const std::string otherRoot = (home_.path() / "other").string();
+  writeFile(otherRoot + "/before", "b");
+  auto other = copy(otherRoot, QoDevice::getDeviceLocal(), "T", "dddddd-other");
+  QoNotices::post(notice::TreeAddResponse{other});
+  ASSERT_TRUE(eventually([&] { return monitor_->watchCount() == 2 && QoFile::getFileWithPath(otherRoot + "/before"); }));
+  writeFile(otherRoot + "/after", "a");
+  writeFile(at("here"), "h");
+  ASSERT_TRUE(eventually([&] { return QoFile::getFileWithPath(otherRoot + "/after") && recorded("here"); }));
+
+  inTransaction([&] { other->forceRemove(); });
+  QoNotices::post(notice::TreeDeleteResponse{});
+  ASSERT_TRUE(eventually([&] { return monitor_->watchCount() == 1; }));
+  writeFile(otherRoot + "/gone", "g");
+  expectQuiet("sentinel");
+  EXPECT_FALSE(QoFile::getFileWithPath(otherRoot + "/gone"));
+}
+
+TEST_F(MonitorLiveTest, QueueOverflowLeadsToARescanThatMissesNothing) {
+  load();
+  {
+    InotifyQueueLimit limit(4);
+    if (!limit.lowered()) GTEST_SKIP() << "lowering fs.inotify.max_queued_events needs root";
+    monitor_->listenFileSystem();
+  }
+  ASSERT_EQ(monitor_->watchCount(), 1u);
+  for (int folder = 0; folder < 5; ++folder) {
+    for (int file = 0; file < 40; ++file) {
+      writeFile(at("d" + std::to_string(folder) + "/f" + std::to_string(file)), "content");
+    }
+  }
+  const auto allRecorded = [&] {
+    for (int folder = 0; folder < 5; ++folder) {
+      for (int file = 0; file < 40; ++file) {
+        if (!recorded("d" + std::to_string(folder) + "/f" + std::to_string(file))) return false;
+      }
+    }
+    return true;
+  };
+  EXPECT_TRUE(eventually([&] {
+    tick();
+    return allRecorded();
+  }));
+  // Every folder is watched again after the overflow.
+  EXPECT_TRUE(eventually([&] { return monitor_->watchCount() == 6; }));
+}
+
+std::vector<std::pair<std::string, std::string>> gSyncOnceRequests;
+std::mutex gSyncOnceMutex;
+
+QoMessage::Ptr recordSyncOnce(const QoRequest& request) {
+  const auto body = request.bodyAs<pb::MsgSyncOnceRequest>();
+  std::lock_guard lock(gSyncOnceMutex);
+  if (body && !request.fromNetwork) gSyncOnceRequests.emplace_back(body->local_tree_uuid(), body->remote_tree_uuid());
+  return nullptr;
+}
+
+TEST_F(MonitorLiveTest, PeriodicSyncOnceAsksForReachablePairings) {
+  const std::string secondRoot = (home_.path() / "second").string();
+  auto second = copy(secondRoot, QoDevice::getDeviceLocal(), "S", "eeeeee-second");
+  pair(local_, second);
+  pair(local_, remote_);  // the peer's device is online
+  auto offline = device(-1, "offline");
+  offline->setIsOnline(false);
+  offline->save();
+  pair(local_, copy("/far", offline, "S", "ffffff-far"));
+  QoConfig::sharedQoConfig().setDeviceUuid("local");
+  {
+    std::lock_guard lock(gSyncOnceMutex);
+    gSyncOnceRequests.clear();
+  }
+  {
+    QoHandlerTable::ScopedOverride none("SyncOnceRequest", nullptr);
+    monitor_->syncOnce();  // logged and skipped
+  }
+  QoHandlerTable::ScopedOverride handler("SyncOnceRequest", &recordSyncOnce);
+  monitor_->syncOnce();
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(gSyncOnceMutex);
+    return gSyncOnceRequests.size() >= 2;
+  }));
+  std::lock_guard lock(gSyncOnceMutex);
+  std::sort(gSyncOnceRequests.begin(), gSyncOnceRequests.end());
+  const std::vector<std::pair<std::string, std::string>> expected{{local_->uuid(), remote_->uuid()},
+                                                                  {local_->uuid(), second->uuid()}};
+  EXPECT_EQ(gSyncOnceRequests, expected);
+}
+
+}  // namespace
+}  // namespace velbor::test
