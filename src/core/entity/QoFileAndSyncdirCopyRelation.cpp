@@ -262,12 +262,11 @@ void QoFileAndSyncdirCopyRelation::deleteRelation() {
 }
 
 std::string QoFileAndSyncdirCopyRelation::getTempFilePath() {
-  if (tmpFilePath_.empty() && file_) {
-    const std::filesystem::path path(file_->path());
-    tmpFilePath_ = fmt::format("{}/.{}.{}", path.parent_path().string(), path.filename().string(), "Velbor.Download");
-  }
-  return tmpFilePath_;
+  if (!tmpFileName_ && file_) tmpFileName_ = std::make_shared<const TmpFileName>(file_->path());
+  return tmpFileName_ ? tmpFileName_->path() : std::string();
 }
+
+void QoFileAndSyncdirCopyRelation::releaseTempFilePath() { tmpFileName_.reset(); }
 
 std::string QoFileAndSyncdirCopyRelation::getRelativeFilePath() {
   if (relativeFilePath_.empty() && file_ && syncdirCopy_) {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/entity/TmpFileName.h"
 #include "core/entity/TmpFileStream.h"
 #include "core/utils/Vclock.h"
 #include "framework/persistence/PersistentEntity.h"
@@ -57,8 +58,11 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   void updateRelation();
   void deleteRelation();
 
-  // "<dir>/.<name>.Velbor.Download" beside the file.
+  // The temporary download beside the file, a name no other transfer of this process holds
+  // (TmpFileName); fixed until the record's fetch event has been handled.
   std::string getTempFilePath();
+  // Gives the name up once the temporary file is gone; a later download takes a new one.
+  void releaseTempFilePath();
   void setRelativeFilePath(const std::string& value) { relativeFilePath_ = value; }
   // The file's path below the copy root, with its leading "/".
   std::string getRelativeFilePath();
@@ -124,7 +128,7 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
 
   Vclock vclockObject_;
   std::string relativeFilePath_;
-  std::string tmpFilePath_;
+  std::shared_ptr<const TmpFileName> tmpFileName_;
   int32_t currentFetchEvent_ = 0;
   std::string remoteSyncdirCopyUuid_;
   Ptr fileRelationLocal_;

@@ -242,6 +242,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
         peerUsn);
   }
   deleteTmpFile();
+  releaseTempFilePath();
   return succeeded;
 }
 

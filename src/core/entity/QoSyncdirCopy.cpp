@@ -297,6 +297,17 @@ void QoSyncdirCopy::insert() {
   save();
 }
 
+void QoSyncdirCopy::addPlaceholderCopy(const std::string& syncdirUuid, const std::string& uuid) {
+  Lock transaction(NamedLockers::getLocker("transaction"));
+  if (getSyncdirCopyWithUuid(uuid)) return;
+  auto placeholder = std::make_shared<QoSyncdirCopy>();
+  placeholder->setUuid(uuid);
+  placeholder->setSyncdirUuid(syncdirUuid);
+  placeholder->setDevice(nullptr);
+  placeholder->setPath(fmt::format("{}-{}", "reserve", QoUtils::generateShortUuid()));
+  placeholder->insert();
+}
+
 void QoSyncdirCopy::deleteFileRelation() {
   QoFileAndSyncdirCopyRelation::deleteObjectsByCriteria(fmt::format("WHERE syncdir_copy={}", pk()));
 }

@@ -87,6 +87,10 @@ class QoSyncdirCopy : public PersistentEntity<QoSyncdirCopy> {
   std::string shortUuid() const;
   // Saves; a new copy first takes the next free slot of its sync folder.
   void insert();
+  // Keeps a vector-clock slot of the sync folder `syncdirUuid` for the copy `uuid` that a
+  // peer knows of: a row without a device named "reserve-<short uuid>". Nothing when a copy
+  // of that uuid is stored already; two callers naming one new copy at once store it once.
+  static void addPlaceholderCopy(const std::string& syncdirUuid, const std::string& uuid);
   void deleteFileRelation();
   // Drops the copy's pairings and file-in-copy records and takes it off its device.
   void forceRemove();

@@ -4,13 +4,11 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include <fmt/format.h>
 
-#include "core/daemon/DataSource.h"
 #include "core/daemon/QoPeer.h"
 #include "core/daemon/router/QoRequestBody.h"
 #include "core/daemon/router/QoWorker.h"
@@ -85,19 +83,6 @@ QoMessage::Ptr getError(const pb::MsgGetRequest& request, pb::ErrorCode errcode)
 // far more copies than one user's devices hold, so a peer cannot add slots by the thousand.
 constexpr int kMaxCopiesNamed = 256;
 
-// Keeps a vector-clock slot for a copy a peer knows of. Under "transaction" with a fresh
-// look-up, so two requests naming the same new copy at once store it once, in one slot.
-void addPlaceholderCopy(const QoSyncdirCopy& tree, const std::string& uuid) {
-  std::lock_guard<std::recursive_mutex> lock(DataSource::sharedDataSource().getLocker("transaction"));
-  if (QoSyncdirCopy::getSyncdirCopyWithUuid(uuid)) return;
-  auto placeholder = std::make_shared<QoSyncdirCopy>();
-  placeholder->setUuid(uuid);
-  placeholder->setSyncdirUuid(tree.syncdirUuid());
-  placeholder->setDevice(nullptr);
-  placeholder->setPath(fmt::format("{}-{}", "reserve", QoUtils::generateShortUuid()));
-  placeholder->insert();
-}
-
 std::string exceptionName(const std::exception& e) {
   const auto* named = dynamic_cast<const Exception*>(&e);
   return named != nullptr ? named->name() : "std::exception";
@@ -164,7 +149,7 @@ QoMessage::Ptr serveGetRequest(const pb::MsgGetRequest& body) {
       return getError(body, pb::ErrorCodeBadUuid);
     }
     if (hasVclock && std::find(localUuids.begin(), localUuids.end(), uuid) == localUuids.end()) {
-      addPlaceholderCopy(*tree, uuid);
+      QoSyncdirCopy::addPlaceholderCopy(tree->syncdirUuid(), uuid);
     }
   }
   if (hasVclock && expected.compareToVclock(record->getVclockObject()) != VclockCompareEqual) {

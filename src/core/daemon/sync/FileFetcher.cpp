@@ -1,0 +1,352 @@
+#include "core/daemon/sync/FileFetcher.h"
+
+#include <zmq.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoPeer.h"
+#include "core/daemon/SyncFileProcessBox.h"
+#include "core/daemon/sync/TransferFile.h"
+#include "core/entity/FileFetchEvent.h"
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/envelope/QoMessage.h"
+#include "core/proto/QoPbMessageCode.h"
+#include "core/utils/QoException.h"
+#include "core/utils/QoUtils.h"
+#include "core/utils/SmartDebugger.h"
+#include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQMessage.h"
+#include "framework/network/ZMQSocket.h"
+#include "platform/QoLog.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+namespace {
+
+// Paces the "Download" debug line over all fetchers.
+std::atomic<uint64_t> arrivals{0};
+
+bool needsNoDownload(const QoFileAndSyncdirCopyRelation& record) {
+  const QoFile& file = *record.file();
+  return file.length() == 0 || file.type() == 1 || file.status() == 1 || record.getFileFetchEvent() == EventFailed;
+}
+
+}  // namespace
+
+FileFetcher::FileFetcher(std::string treeUuid, std::shared_ptr<ZMQContext> context)
+    : _treeUuid(std::move(treeUuid)), _context(std::move(context)) {}
+
+FileFetcher::~FileFetcher() { disconncet(); }
+
+void FileFetcher::connectToDevice(const std::shared_ptr<QoDevice>& device) {
+  QoAssert(device != nullptr && _context != nullptr, "fetcher needs a device and a context");
+  _device = device;
+  disconncet();
+  _socket = _context->socketWithType(ZMQ_DEALER);
+  // Nothing queued for a peer that is gone may hold up the end of the pull, and a send to a
+  // peer that stopped reading gives up after the answer time-out rather than blocking.
+  const int linger = 0;
+  _socket->setData(std::string_view(reinterpret_cast<const char*>(&linger), sizeof linger), ZMQ_LINGER);
+  setSendTimeout();
+  _socket->connectToEndpoint(device->routeUri());
+}
+
+void FileFetcher::setSendTimeout() {
+  const int sendTimeout = _answerTimeoutMs;
+  _socket->setData(std::string_view(reinterpret_cast<const char*>(&sendTimeout), sizeof sendTimeout), ZMQ_SNDTIMEO);
+}
+
+void FileFetcher::setAnswerTimeoutMs(int timeoutMs) {
+  _answerTimeoutMs = timeoutMs;
+  if (_socket) setSendTimeout();
+}
+
+void FileFetcher::disconncet() {
+  if (_socket && _context) _socket->close();
+  _socket.reset();
+}
+
+int32_t FileFetcher::transferIdOf(uint64_t index) const {
+  return static_cast<int32_t>(_batchBase + static_cast<uint32_t>(index));
+}
+
+std::optional<uint64_t> FileFetcher::indexOfTransfer(int32_t transferId) const {
+  const uint32_t index = static_cast<uint32_t>(transferId) - _batchBase;
+  if (index >= _fileRelations.size()) return std::nullopt;
+  return index;
+}
+
+std::shared_ptr<TransferFile> FileFetcher::transferOf(int32_t transferId, const char* what) const {
+  auto found = _transfers.find(transferId);
+  if (found != _transfers.end()) return found->second;
+  if (!indexOfTransfer(transferId)) {
+    // The answer to a part of an earlier batch that ended by time-out: its grant went back
+    // to the pool when that batch ended, and its file was given up then.
+    QoLog("Drop late {} of transfer({})", what, transferId);
+    return nullptr;
+  }
+  QoLog("recieve unexpected part!!");
+  QoAssert(false, "");
+  return nullptr;
+}
+
+void FileFetcher::nextFile() {
+  ++_curIndex;
+  _curFileOffset = 0;
+}
+
+void FileFetcher::setFailedUsn(uint64_t index) const {
+  const Relation& record = _fileRelations[index];
+  if (!record) return;
+  const std::string copyUuid = record->syncdirCopy() ? record->syncdirCopy()->uuid() : std::string();
+  DataSource::sharedDataSource().setSyncdirCopyRelationFailedUsn(
+      QoSyncdirCopyRelation::hashWithFirstUuid(copyUuid, record->getRemoteSyncdirCopyUuid()), _peerUsns[index]);
+}
+
+std::shared_ptr<pb::MsgGetRequest> FileFetcher::getNextPart() {
+  for (;;) {
+    if (_curIndex >= _fileRelations.size()) return nullptr;
+    const Relation& record = _fileRelations[_curIndex];
+    QoAssert(record && record->file() && record->syncdirCopy(), "");
+    if (!_localUuidList) _localUuidList = record->syncdirCopy()->getSyncdirCopysUuidList();
+    const int32_t transferId = transferIdOf(_curIndex);
+    const QoFile& file = *record->file();
+
+    if (needsNoDownload(*record)) {
+      _transfers[transferId] = std::make_shared<TransferFile>(transferId, record, nullptr);
+      nextFile();
+      continue;
+    }
+    const auto registered = _transfers.find(transferId);
+    if ((registered != _transfers.end() && registered->second->isFailed()) || _curFileOffset >= file.length()) {
+      nextFile();
+      continue;
+    }
+    const int32_t wanted = static_cast<int32_t>(std::min<int64_t>(TokenPool::kMaxSize, file.length() - _curFileOffset));
+    const int32_t grant = _tokenPool.allocToken(wanted);
+    if (grant == 0) return nullptr;
+
+    auto request = std::make_shared<pb::MsgGetRequest>();
+    request->set_transfer(transferId);
+    request->set_tree_uuid(_treeUuid);
+    request->set_path(record->getRelativeFilePath());
+    for (const auto& uuid : *_localUuidList) request->add_uuids(uuid);
+    for (const int32_t counter : QoPeer::convertVclockFromQoToPb(record->getVclockObject())) {
+      request->add_vclock(counter);
+    }
+    request->mutable_part()->set_offset(_curFileOffset);
+    request->mutable_part()->set_length(grant);
+
+    if (_curFileOffset == 0) {
+      auto handle = record->getTmpFileHandle();
+      if (!handle) {
+        record->setFileFetchEvent(EventFailed);
+        setFailedUsn(_curIndex);
+        _tokenPool.relaseToken(grant);
+        nextFile();
+        continue;
+      }
+      _transfers[transferId] = std::make_shared<TransferFile>(transferId, record, handle);
+    }
+    QoAssert(_transfers.at(transferId)->addOutStandingPart(_curFileOffset, grant), "part requested twice");
+    _curFileOffset += grant;
+    ++_totalOutstandingPart;
+    return request;
+  }
+}
+
+bool FileFetcher::sendPart(const pb::MsgGetRequest& request) {
+  auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, std::make_shared<pb::MsgGetRequest>(request));
+  message->setLevel(QoConfig::sharedQoConfig().encryptLevel());
+  if (message->level() > QoMessage::kLevelNone) {
+    message->setSrcDevice(QoDevice::getDeviceLocal());
+    message->setDestDevice(_device);
+  }
+  ZMQMessage frames;
+  frames.addEmptyFrame();
+  ZMQMessage sealed = message->getSendZMQMessage();
+  frames.addZmqMessage(sealed);
+  QoAssert(_socket != nullptr, "fetcher is not connected");
+  return frames.sendToSocket(*_socket);
+}
+
+bool FileFetcher::sendParts() {
+  while (auto request = getNextPart()) {
+    if (!sendPart(*request)) return false;
+  }
+  return true;
+}
+
+void FileFetcher::failTransfer(TransferFile& transfer) {
+  if (transfer.isFailed()) return;
+  transfer.setFailed();
+  const auto index = indexOfTransfer(transfer.transferId());
+  // Closes and removes the temporary file; records nothing.
+  transfer.fileRelation()->handleFetchEvent(EventFailed);
+  if (index) {
+    setFailedUsn(*index);
+    if (*index == _curIndex) nextFile();
+  }
+}
+
+void FileFetcher::onPartArrived(const pb::MsgGetResponse& response) {
+  const auto transfer = transferOf(response.transfer(), "part");
+  if (!transfer) return;
+  const int64_t offset = response.part().offset();
+  const int32_t length = transfer->removeOutStandingPart(offset);
+  --_totalOutstandingPart;
+  _tokenPool.relaseToken(length);
+  if (transfer->isFailed()) return;
+
+  const Relation& record = transfer->fileRelation();
+  const QoFile& file = *record->file();
+  const std::string& data = response.part_data();
+  if (data.size() != static_cast<size_t>(length)) {
+    QoLog("*** Fetch data error, {}: part({}, {}) came with {} bytes", record->getRelativeFilePath(), offset, length,
+          data.size());
+    failTransfer(*transfer);
+    return;
+  }
+  transfer->writePart(offset, data);
+  if (arrivals.fetch_add(1, std::memory_order_relaxed) % 5 == 0) {
+    SmartDebugger::sharedSmartDebugger().debug(
+        "Download", "[{:2d}%] {}", file.length() > 0 ? (offset + static_cast<int64_t>(data.size())) * 100 / file.length() : 100,
+        file.path());
+  }
+  SyncFileProcessBox::sendSyncFileDownloading(_treeRelation, record->getRelativeFilePath(),
+                                              static_cast<int64_t>(data.size()));
+
+  const uint64_t index = *indexOfTransfer(transfer->transferId());
+  const bool allRequested = index < _curIndex || (index == _curIndex && _curFileOffset >= file.length());
+  if (allRequested && transfer->parts().empty()) {
+    const std::string path = file.path();
+    record->handleFetchEventDefault();
+    _transfers.erase(transfer->transferId());
+    SyncFileProcessBox::sendSyncFileDownloadFileDown(_treeRelation, path);
+  }
+}
+
+void FileFetcher::onPartError(int32_t transferId, int64_t offset, int32_t length) {
+  (void)length;
+  const auto transfer = transferOf(transferId, "part error");
+  if (!transfer) return;
+  const int32_t granted = transfer->removeOutStandingPart(offset);
+  QoLog("Failed to get file!!");
+  --_totalOutstandingPart;
+  _tokenPool.relaseToken(granted);
+  // The file cannot be completed in this pull: nothing more is asked for it.
+  failTransfer(*transfer);
+}
+
+void FileFetcher::handleLeftovers() {
+  for (const auto& [transferId, transfer] : _transfers) {
+    const Relation& record = transfer->fileRelation();
+    if (transfer->isFailed()) continue;
+    const QoFile& file = *record->file();
+    if (record->getFileFetchEvent() != EventFailed && (file.length() == 0 || file.type() == 1 || file.status() == 1)) {
+      SyncFileProcessBox::sendSyncFileDownloading(_treeRelation, file.path(), 0);
+      record->handleFetchEventDefault();
+      continue;
+    }
+    // Incomplete, or failed before: discarded, and fetched again next time.
+    failTransfer(*transfer);
+  }
+  // Records the batch never reached.
+  for (uint64_t index = _curIndex; index < _fileRelations.size(); ++index) {
+    if (!_transfers.contains(transferIdOf(index))) setFailedUsn(index);
+  }
+}
+
+void FileFetcher::abandonBatch() {
+  for (const auto& [transferId, transfer] : _transfers) {
+    if (transfer->handle()) failTransfer(*transfer);
+  }
+}
+
+void FileFetcher::resetBatch() {
+  // Answers still to come are dropped by their ids; their grants are free again now.
+  for (const auto& [transferId, transfer] : _transfers) {
+    for (const auto& [offset, length] : transfer->parts()) _tokenPool.relaseToken(length);
+  }
+  _transfers.clear();
+  _batchBase += static_cast<uint32_t>(_fileRelations.size());
+  _fileRelations.clear();
+  _peerUsns.clear();
+  _totalOutstandingPart = 0;
+  _curIndex = 0;
+  _curFileOffset = 0;
+}
+
+void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation) {
+  _fileRelations = batch;
+  _treeRelation = treeRelation;
+  _peerUsns.clear();
+  for (const auto& record : batch) _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
+  try {
+    bool sent = sendParts();
+    while (sent && _totalOutstandingPart > 0) {
+      zmq_pollitem_t item{};
+      _socket->getPollItem(item, ZMQ_POLLIN);
+      const int ready = ZMQContext::pollWithItems(&item, 1, _answerTimeoutMs);
+      if (ready < 0) {
+        const int error = zmq_errno();
+        if (error == EINTR) continue;
+        if (error != ETERM) QoLog("Fetch data poll error!! epoll items count, {} {}", error, zmq_strerror(error));
+        break;
+      }
+      if (ready == 0) {
+        QoLog("*** Download timeout, terminate this downloading task!!!!");
+        break;
+      }
+      ZMQMessage frames = ZMQMessage::recvFromSocket(*_socket);
+      frames.getNextFrame();
+      const QoMessage::Ptr answer = QoMessage::initWithRecvZMQMessage(frames);
+      if (answer->code() == pb::MsgCodeGetError) {
+        const auto error = answer->pbBodyAs<pb::MsgGetError>();
+        QoAssert(error != nullptr, "GetError without body");
+        const auto transfer = _transfers.find(error->transfer());
+        QoLog("*** Fetch data error, {}: {}",
+              transfer != _transfers.end() ? transfer->second->fileRelation()->getRelativeFilePath() : "[Bad path]",
+              static_cast<int>(error->errcode()));
+        onPartError(error->transfer(), error->part().offset(), error->part().length());
+        // The window is refilled after an error too, so the batch's later files are asked.
+        sent = sendParts();
+      } else if (answer->code() == pb::MsgCodeError) {
+        const auto error = answer->pbBodyAs<pb::MsgError>();
+        const std::string text = error ? getErrorString(*error).value_or("") : std::string();
+        QoLog("*** Fetch data error, {}", text);
+        QoAssert(false, "*** Fetch data error, {}", text);
+      } else {
+        QoAssert(answer->code() == pb::MsgCodeGetResponse, "unexpected answer code({})", answer->code());
+        const auto response = answer->pbBodyAs<pb::MsgGetResponse>();
+        QoAssert(response != nullptr, "GetResponse without body");
+        onPartArrived(*response);
+        sent = sendParts();
+      }
+    }
+    if (!sent) {
+      // The peer stopped reading. Half a message may be queued on the socket: the next
+      // batch starts on a new one.
+      QoLog("*** Send get request failed, terminate this downloading task");
+      connectToDevice(_device);
+    }
+    handleLeftovers();
+  } catch (const std::exception& e) {
+    QoLog("*** FetchFile failed, {}", e.what());
+    abandonBatch();
+    resetBatch();
+    throw;
+  }
+  resetBatch();
+}
+
+}  // namespace velbor

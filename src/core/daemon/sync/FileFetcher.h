@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/daemon/sync/TokenPool.h"
+
+namespace velbor {
+
+class QoDevice;
+class QoFileAndSyncdirCopyRelation;
+class QoSyncdirCopyRelation;
+class TransferFile;
+class ZMQContext;
+class ZMQSocket;
+namespace pb {
+class MsgGetRequest;
+class MsgGetResponse;
+}  // namespace pb
+
+// Downloads the contents of one remote copy's files from the peer, part by part, over one
+// DEALER socket of the pull's context, with at most 16 MiB of requested parts in flight.
+// Parts are written into each file's temporary download at their offsets; a complete file
+// is applied through its fetched-change record (SHA-1 check, move into place, record).
+//
+// Every record of a batch is either applied or leaves its peer usn as the pairing's failed
+// usn, so that the next pull fetches it again. Transfer ids run on across the batches of a
+// fetcher: an answer that comes after its batch has ended is recognised by its id and
+// dropped, never written into a file of a later batch. The grants of parts still
+// outstanding when a batch ends go back to the pool then, so the window stays whole.
+//
+// Used by one thread, the pull's.
+class FileFetcher {
+ public:
+  using Relation = std::shared_ptr<QoFileAndSyncdirCopyRelation>;
+  using RelationList = std::vector<Relation>;
+
+  // Longest wait for the next answer to any outstanding part.
+  static constexpr int kAnswerTimeoutMs = 7000;
+
+  FileFetcher(std::string treeUuid, std::shared_ptr<ZMQContext> context);
+  ~FileFetcher();
+  FileFetcher(const FileFetcher&) = delete;
+  FileFetcher& operator=(const FileFetcher&) = delete;
+
+  // Opens the DEALER socket on the context and connects it to the peer's routeUri.
+  void connectToDevice(const std::shared_ptr<QoDevice>& device);
+  // Closes the socket; harmless when not connected.
+  void disconncet();
+
+  bool hasOutstandingPart() const { return _totalOutstandingPart > 0; }
+  // The next part to request, or nothing (batch exhausted, or the window is full).
+  std::shared_ptr<pb::MsgGetRequest> getNextPart();
+  void onPartArrived(const pb::MsgGetResponse& response);
+  void onPartError(int32_t transferId, int64_t offset, int32_t length);
+  // Downloads one batch and returns when every part is answered, or when the peer stays
+  // silent for the answer time-out. Raises (after closing the batch's temporary files)
+  // on an error reply or a malformed answer.
+  void fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation);
+
+  // Tests: a shorter wait than kAnswerTimeoutMs.
+  void setAnswerTimeoutMs(int timeoutMs);
+  const TokenPool& tokenPool() const { return _tokenPool; }
+
+ private:
+  // The transfer id of the batch's record at `index`.
+  int32_t transferIdOf(uint64_t index) const;
+  // The batch index of a transfer id of the current batch; nothing for any other id.
+  std::optional<uint64_t> indexOfTransfer(int32_t transferId) const;
+  std::shared_ptr<TransferFile> transferOf(int32_t transferId, const char* what) const;
+  void nextFile();
+  // False when the request could not go out within the answer time-out.
+  bool sendPart(const pb::MsgGetRequest& request);
+  bool sendParts();
+  void setSendTimeout();
+  // The record at `index` is fetched again by the next pull.
+  void setFailedUsn(uint64_t index) const;
+  // Gives up the file: its temporary file goes, no further part is asked for it.
+  void failTransfer(TransferFile& transfer);
+  void handleLeftovers();
+  // Closes the temporary files of a batch that ends by an exception.
+  void abandonBatch();
+  void resetBatch();
+
+  std::string _treeUuid;
+  std::shared_ptr<ZMQContext> _context;
+  std::shared_ptr<QoDevice> _device;
+  std::shared_ptr<ZMQSocket> _socket;
+
+  RelationList _fileRelations;
+  std::shared_ptr<QoSyncdirCopyRelation> _treeRelation;
+  // The peer usns of the batch, read before anything is applied.
+  std::vector<int64_t> _peerUsns;
+  uint64_t _curIndex = 0;
+  int64_t _curFileOffset = 0;
+
+  TokenPool _tokenPool;
+  std::map<int32_t, std::shared_ptr<TransferFile>> _transfers;
+  int32_t _totalOutstandingPart = 0;
+  // The transfer id of the current batch's first record.
+  uint32_t _batchBase = 0;
+  std::optional<std::vector<std::string>> _localUuidList;
+  int _answerTimeoutMs = kAnswerTimeoutMs;
+};
+
+}  // namespace velbor

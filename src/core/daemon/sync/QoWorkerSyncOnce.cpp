@@ -1,0 +1,295 @@
+// The pull of one pairing (QoWorker::handleSyncOnceRequest): pages of the peer's changed
+// records, classified and applied in a fixed order, then the highest peer usn pulled.
+
+#include <zmq.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/SyncFileProcessBox.h"
+#include "core/daemon/router/QoRequestBody.h"
+#include "core/daemon/router/QoWorker.h"
+#include "core/daemon/sync/FileFetcher.h"
+#include "core/daemon/sync/QoWorkerSync.h"
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/proto/QoPbMessageCode.h"
+#include "core/utils/QoExceptionProto.h"
+#include "core/utils/QoUtils.h"
+#include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQSocket.h"
+#include "platform/QoLog.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+namespace {
+
+using RelationList = QoWorkerSync::RelationList;
+using Pairing = QoWorkerSync::Pairing;
+
+constexpr int32_t kFindLimit = 10000;
+constexpr int kFindTimeoutMs = 20000;
+constexpr int kRequestLingerMs = 5;
+
+// One run of a pairing's pull, from the setting of its in-progress mark to its clean-up.
+class SyncOnceRun {
+ public:
+  SyncOnceRun(Pairing pairing, std::shared_ptr<ZMQContext> context, std::shared_ptr<ZMQSocket> socket)
+      : pairing_(std::move(pairing)),
+        local_(pairing_->firstSyncdirCopy()),
+        remote_(pairing_->secondSyncdirCopy()),
+        peer_(remote_->device()),
+        key_(pairing_->relationHash()),
+        context_(std::move(context)),
+        socket_(std::move(socket)) {}
+
+  // Passes until no request is pending; false when a pass stopped early (no reply then).
+  bool run() {
+    DataSource& dataSource = DataSource::sharedDataSource();
+    socket_->connectToEndpoint(peer_->routeUri());
+    for (;;) {
+      if (!pass()) return false;
+      // The check and the clearing of the mark are one step: a request that finds the mark
+      // set has had its pending mark seen here, so it always gets a pass.
+      std::lock_guard lock(dataSource.getLocker("syncOnce", pairing_->pk()));
+      if (!dataSource.hasAnySyncOnceRequest(pairing_->pk())) {
+        dataSource.setStopSyncOnce(pairing_->pk());
+        markCleared_ = true;
+        return true;
+      }
+    }
+  }
+
+  // Always, whatever ended the run.
+  void cleanUp() {
+    context_->closeSockets();
+    context_->terminate();
+    if (!markCleared_) {
+      std::lock_guard lock(DataSource::sharedDataSource().getLocker("syncOnce", pairing_->pk()));
+      DataSource::sharedDataSource().setStopSyncOnce(pairing_->pk());
+      markCleared_ = true;
+    }
+    if (downloading_) SyncFileProcessBox::sendSyncFileDownloadEnd(pairing_);
+  }
+
+ private:
+  // One pass over every page from the stored mark; false when it stopped early.
+  bool pass() {
+    DataSource& dataSource = DataSource::sharedDataSource();
+    dataSource.cleanSyncOnceQueue(pairing_->pk());
+    dataSource.resetSyncdirCopyRelationFailedUsn(key_);
+    int64_t since = dataSource.getSyncdirCopyMaxUsnWithRelaionKey(key_);
+    for (;;) {
+      QoLog("Send find request to tree({}) with usn({})", remote_->path(), since);
+      const auto response = find(since);
+      if (!response) return false;
+      if (response->stats_size() == 0) break;
+      const int64_t pageEnd = applyPage(*response, since);
+      if (pageEnd < 0) return false;
+      since = pageEnd;
+    }
+    QoAssert(since != -1, "");
+    const int64_t failed = dataSource.getSyncdirCopyRelationFailedUsn(key_);
+    const int64_t mark = failed != 0 ? failed - 1 : since;
+    QoLog("Update syncdir max usn to ({})", mark);
+    dataSource.setSyncdirCopyMaxUsnWithRelationKey(key_, mark);
+    return true;
+  }
+
+  // The peer's next page after `since`; nothing when the run stops (poll error, time-out).
+  std::shared_ptr<pb::MsgFindResponse> find(int64_t since) {
+    auto body = std::make_shared<pb::MsgFindRequest>();
+    body->set_sync_uuid(local_->syncdirUuid());
+    body->set_tree_uuid(remote_->uuid());
+    body->set_since(since);
+    body->set_limit(kFindLimit);
+    auto request = QoMessage::qoMessageWithMsgCode(pb::MsgCodeFindRequest, std::move(body));
+    request->setLevel(QoConfig::sharedQoConfig().encryptLevel());
+    if (request->level() > QoMessage::kLevelNone) {
+      request->setSrcDevice(QoDevice::getDeviceLocal());
+      request->setDestDevice(peer_);
+    }
+    if (!request->sendToSocket(*socket_)) throw QoException::defaultExceptionWithReason("send find request failed");
+
+    zmq_pollitem_t item{};
+    socket_->getPollItem(item, ZMQ_POLLIN);
+    int ready;
+    while ((ready = ZMQContext::pollWithItems(&item, 1, kFindTimeoutMs)) < 0 && zmq_errno() == EINTR) {
+    }
+    if (ready < 0) {
+      QoLog("SyncOnce poll error!!");
+      return nullptr;
+    }
+    if (ready == 0) {
+      QoLog("Receive message from device({}) timeout", peer_->routeUri());
+      return nullptr;
+    }
+    const QoMessage::Ptr reply = QoMessage::recvFromSocket(*socket_);
+    QoAssert(reply != nullptr, "");
+    if (reply->code() == pb::MsgCodeError) {
+      const auto error = reply->pbBodyAs<pb::MsgError>();
+      const int32_t errcode = error ? error->errcode() : pb::ErrorCodeGeneral;
+      const std::string errstr = error ? error->errstr() : std::string();
+      QoLog("*** Sync once get error when find response from({}), {}: {}", peer_->routeUri(),
+            getErrorString(errcode).value_or(""), errstr);
+      throw QoException::exceptionWithCode(errcode, "Sync once get error find response from({}); {}",
+                                           peer_->routeUri(), errstr);
+    }
+    auto response = reply->pbBodyAs<pb::MsgFindResponse>();
+    QoAssert(reply->code() == pb::MsgCodeFindResponse && response != nullptr, "");
+    return response;
+  }
+
+  // The local copy's uuid list with a slot for every copy the page names.
+  std::vector<std::string> uuidListWithPlaceholders(const pb::MsgFindResponse& response) {
+    const std::vector<std::string> known = local_->getSyncdirCopysUuidList();
+    std::set<std::string> named;
+    for (const std::string& uuid : response.uuids()) {
+      if (!QoUtils::checkUuid(uuid)) throw QoExceptionZeBadUuid::defaultException();
+      // Each position is one clock slot: a copy named twice leaves the slots ambiguous.
+      if (!named.insert(uuid).second) throw QoExceptionZeBadUuid::defaultExceptionWithReason("({}) named twice", uuid);
+      if (std::find(known.begin(), known.end(), uuid) == known.end()) {
+        QoSyncdirCopy::addPlaceholderCopy(local_->syncdirUuid(), uuid);
+      }
+    }
+    // Read again: the slots the placeholders took, whatever else took one meanwhile.
+    return local_->getSyncdirCopysUuidList();
+  }
+
+  // Classifies and applies one page; answers its highest usn, or -1 when the run stops.
+  int64_t applyPage(const pb::MsgFindResponse& response, int64_t since) {
+    const std::vector<std::string> remoteList(response.uuids().begin(), response.uuids().end());
+    const std::vector<std::string> localList = uuidListWithPlaceholders(response);
+
+    RelationList dirCreate, fileCreate, update, updateDir, deletions, conflicts, metadataOnly;
+    int64_t maxUsn = -1;
+    int64_t count = 0;
+    const int64_t total = QoWorkerSync::getCompareResultWithStatList(
+        response.stats(), pairing_, dirCreate, fileCreate, update, updateDir, deletions, conflicts, metadataOnly,
+        maxUsn, count, remoteList, localList);
+    // The next page is asked from this page's end: one that does not move on would be
+    // asked for again and again.
+    if (maxUsn <= since) {
+      throw QoExceptionZeGeneral::defaultExceptionWithReason(
+          "Sync once page from({}) ends at usn({}), not after usn({})", peer_->routeUri(), maxUsn, since);
+    }
+
+    const auto available = static_cast<int64_t>(QoUtils::getDiskAvailableSpace(local_->path()));
+    if (total > available) {
+      QoLog("*** {} disk available space is {}, we will download {}", local_->path(), available, total);
+      QoNotices::post(notice::NotEnoughDeviceSpace{static_cast<uint64_t>(std::max<int64_t>(available, 0)),
+                                                   static_cast<uint64_t>(total)});
+      downloading_ = false;
+      return -1;
+    }
+    QoNotices::post(notice::EnoughDeviceSpace{});
+
+    std::sort(conflicts.begin(), conflicts.end(), QoFileAndSyncdirCopyRelation::sortComparator());
+    std::sort(dirCreate.begin(), dirCreate.end(), QoFileAndSyncdirCopyRelation::sortComparator());
+    RelationList renamesOfCreated = QoWorkerSync::computeToRenameFilesByDeleteArray(deletions, fileCreate);
+    RelationList renamesOfUpdated = QoWorkerSync::computeToRenameFilesByDeleteArray(deletions, update);
+    RelationList renamesOfMetadata = QoWorkerSync::computeToRenameFilesByDeleteArray(deletions, metadataOnly);
+    std::sort(deletions.begin(), deletions.end(), QoFileAndSyncdirCopyRelation::sortComparatorDesc());
+
+    const bool nothing = conflicts.empty() && deletions.empty() && dirCreate.empty() && fileCreate.empty() &&
+                         update.empty() && updateDir.empty() && metadataOnly.empty() && renamesOfCreated.empty() &&
+                         renamesOfUpdated.empty() && renamesOfMetadata.empty();
+    if (nothing) {
+      downloading_ = false;
+      return maxUsn;
+    }
+    downloading_ = true;
+    SyncFileProcessBox::sendSyncFileDownloadBegin(pairing_, total, count);
+    QoWorkerSync::handleConflictTreeRelation<FileFetcher>(pairing_, conflicts, peer_, remote_->uuid(), context_);
+    QoWorkerSync::createDirectorysRelation(pairing_, dirCreate);
+    QoWorkerSync::createDirectorysRelation(pairing_, updateDir);
+    const RelationList failedOfCreated = QoWorkerSync::renameFiles(renamesOfCreated);
+    const RelationList failedOfUpdated = QoWorkerSync::renameFiles(renamesOfUpdated);
+    const RelationList failedOfMetadata = QoWorkerSync::renameFiles(renamesOfMetadata);
+    QoWorkerSync::deleteRelation(pairing_, deletions);
+    fileCreate.insert(fileCreate.end(), failedOfCreated.begin(), failedOfCreated.end());
+    QoWorkerSync::createTreeRelation<FileFetcher>(pairing_, fileCreate, peer_, remote_->uuid(), context_);
+    update.insert(update.end(), failedOfUpdated.begin(), failedOfUpdated.end());
+    QoWorkerSync::updateTreeRelation<FileFetcher>(pairing_, update, peer_, remote_->uuid(), context_);
+    metadataOnly.insert(metadataOnly.end(), failedOfMetadata.begin(), failedOfMetadata.end());
+    QoWorkerSync::updateFilesWithoutDownload(metadataOnly);
+    QoNotices::post(notice::FileChanged{local_});
+    return maxUsn;
+  }
+
+  Pairing pairing_;
+  std::shared_ptr<QoSyncdirCopy> local_;
+  std::shared_ptr<QoSyncdirCopy> remote_;
+  std::shared_ptr<QoDevice> peer_;
+  std::string key_;
+  std::shared_ptr<ZMQContext> context_;
+  std::shared_ptr<ZMQSocket> socket_;
+  bool downloading_ = false;
+  bool markCleared_ = false;
+};
+
+}  // namespace
+
+QoMessage::Ptr QoWorker::handleSyncOnceRequest(const QoRequest& request) {
+  const auto body = requireBody<pb::MsgSyncOnceRequest>(request);
+  const Pairing pairing =
+      QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFirstUuid(body->local_tree_uuid(), body->remote_tree_uuid());
+  if (!pairing) {
+    QoLog("No syncdirCopyRelation here!");
+    return QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeBadSyncdir, "No syncdir in this device!!");
+  }
+
+  DataSource& dataSource = DataSource::sharedDataSource();
+  std::unique_ptr<SyncOnceRun> run;
+  {
+    // At most one run per pairing: the test of the mark and its setting are one step.
+    std::lock_guard lock(dataSource.getLocker("syncOnce", pairing->pk()));
+    dataSource.appendSyncOnceQueue(pairing->pk());
+    const auto& local = pairing->firstSyncdirCopy();
+    if (dataSource.isDoingSyncOnce(pairing->pk())) {
+      QoLog("Sync once({}) is running!!!", local ? local->path() : std::string());
+      return QoMessage::qoMessageWithMsgCode(pb::MsgCodeSyncOnceResponse, nullptr);
+    }
+    QoAssert(local != nullptr, "first syncdir copy relation != nil");
+    // A pull writes into its first copy: one held by another device is not ours to write.
+    if (!local->device() || local->device()->pk() != 0) {
+      throw QoExceptionZeBadTree::defaultExceptionWithReason("Syncdir copy({}) is not a local copy", local->uuid());
+    }
+    QoAssert(pairing->secondSyncdirCopy() != nullptr, "second syncdir copy relation != nil");
+    const auto& peer = pairing->secondSyncdirCopy()->device();
+    QoAssert(peer != nullptr, "Remote device is not exist!!! Failed");
+    QoAssert(!peer->routeUri().empty(), "Remote router uri is nil!");
+
+    auto context = std::make_shared<ZMQContext>(1);
+    auto socket = context->socketWithType(ZMQ_REQ);
+    const int linger = kRequestLingerMs;
+    socket->setData(std::string_view(reinterpret_cast<const char*>(&linger), sizeof linger), ZMQ_LINGER);
+    QoLog("Sync once({}) tree({})", local->path(), local->uuid());
+    run = std::make_unique<SyncOnceRun>(pairing, std::move(context), std::move(socket));
+    dataSource.setDoingSyncOnce(pairing->pk());
+  }
+
+  bool completed = false;
+  try {
+    completed = run->run();
+  } catch (const std::exception& e) {
+    QoLog("*** {}", e.what());
+    run->cleanUp();
+    throw;
+  }
+  run->cleanUp();
+  return completed ? QoMessage::qoMessageWithMsgCode(pb::MsgCodeSyncOnceResponse, nullptr) : nullptr;
+}
+
+}  // namespace velbor

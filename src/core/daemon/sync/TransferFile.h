@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace velbor {
+
+class QoFileAndSyncdirCopyRelation;
+class TmpFileStream;
+
+// One file under transfer by a FileFetcher: its fetched-change record, its open temporary
+// download file (none for records that need no download) and the parts requested and not
+// yet answered, by offset.
+class TransferFile {
+ public:
+  TransferFile(int32_t transferId, std::shared_ptr<QoFileAndSyncdirCopyRelation> fileRelation,
+               std::shared_ptr<TmpFileStream> handle);
+
+  int32_t transferId() const { return _transferId; }
+  const std::shared_ptr<QoFileAndSyncdirCopyRelation>& fileRelation() const { return _fileRelation; }
+  void setFileRelation(std::shared_ptr<QoFileAndSyncdirCopyRelation> value) { _fileRelation = std::move(value); }
+  const std::map<int64_t, int32_t>& parts() const { return _parts; }
+  void setParts(std::map<int64_t, int32_t> value) { _parts = std::move(value); }
+  const std::shared_ptr<TmpFileStream>& handle() const { return _fileHandle; }
+
+  // Records the part; false when a part at that offset is already recorded.
+  bool addOutStandingPart(int64_t offset, int32_t length);
+  bool hasOutStandingPart(int64_t offset) const { return _parts.contains(offset); }
+  // Removes the part and answers its length; an unrecorded offset fails an assertion.
+  int32_t removeOutStandingPart(int64_t offset);
+  // Writes `data` at `offset` of the temporary file; false (logged) when the write fails.
+  bool writePart(int64_t offset, const std::string& data);
+
+  // A file that failed part-way: its later parts are not requested, its answers dropped.
+  bool isFailed() const { return _failed; }
+  void setFailed() { _failed = true; }
+
+ private:
+  int32_t _transferId;
+  std::shared_ptr<QoFileAndSyncdirCopyRelation> _fileRelation;
+  std::shared_ptr<TmpFileStream> _fileHandle;
+  std::map<int64_t, int32_t> _parts;
+  bool _failed = false;
+};
+
+}  // namespace velbor

@@ -1,0 +1,249 @@
+#include <filesystem>
+#include <thread>
+
+#include "PullTestBase.h"
+#include "core/daemon/sync/FileFetcher.h"
+#include "core/daemon/sync/TokenPool.h"
+#include "core/entity/FileFetchEvent.h"
+#include "framework/network/ZMQContext.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr int64_t kMiB = 0x100000;
+
+// The test's stand-in for the Get server sees every request first.
+ServedParts* served = nullptr;
+// What the stand-in does with a request for (path, offset): answer it (nullopt), or reply
+// with the given message (nullptr: no reply at all).
+std::function<std::optional<QoMessage::Ptr>(const pb::MsgGetRequest&)> decide;
+
+QoMessage::Ptr servedGet(const QoRequest& request) {
+  const auto body = request.bodyAs<pb::MsgGetRequest>();
+  {
+    std::lock_guard guard(served->lock);
+    served->requests.emplace_back(body->path(), body->part().offset());
+    served->changed.notify_all();
+  }
+  if (decide) {
+    if (auto reply = decide(*body)) return *reply;
+  }
+  auto reply = QoWorker::handleGetRequest(request);
+  std::lock_guard guard(served->lock);
+  ++served->answered;
+  return reply;
+}
+
+QoMessage::Ptr getError(const pb::MsgGetRequest& request) {
+  auto error = std::make_shared<pb::MsgGetError>();
+  error->set_transfer(request.transfer());
+  error->set_errcode(pb::ErrorCodeBadPart);
+  *error->mutable_part() = request.part();
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetError, error);
+}
+
+class FileFetcherTest : public PullTestBase {
+ protected:
+  void SetUp() override {
+    PullTestBase::SetUp();
+    served = &parts_;
+    decide = nullptr;
+  }
+  void TearDown() override {
+    parts_.release();
+    PullTestBase::TearDown();
+    decide = nullptr;
+    served = nullptr;
+  }
+
+  std::unique_ptr<FileFetcher> connectedFetcher() {
+    auto fetcher = std::make_unique<FileFetcher>(copyB_->uuid(), context_);
+    fetcher->connectToDevice(local_);
+    return fetcher;
+  }
+  std::vector<int64_t> offsetsOf(const std::string& relative) {
+    std::lock_guard guard(parts_.lock);
+    std::vector<int64_t> offsets;
+    for (const auto& [path, offset] : parts_.requests) {
+      if (path == "/" + relative) offsets.push_back(offset);
+    }
+    return offsets;
+  }
+  void expectSame(const std::string& relative) {
+    EXPECT_TRUE(fs::exists(inA(relative)) && readFile(inA(relative)) == readFile(inB(relative))) << relative;
+  }
+
+  ServedParts parts_;
+  QoHandlerTable::ScopedOverride override_{"GetRequest", &servedGet};
+  std::shared_ptr<ZMQContext> context_ = std::make_shared<ZMQContext>(1);
+};
+
+TEST(TokenPoolTest, GrantsWholePartsThenTheRestAboveTheSmallest) {
+  TokenPool pool;
+  EXPECT_EQ(pool.allocToken(3 * kMiB), kMiB);
+  for (int i = 0; i < 14; ++i) EXPECT_EQ(pool.allocToken(kMiB), kMiB);
+  EXPECT_EQ(pool.allocToken(kMiB - 20000), kMiB - 20000);  // free: 20000 left
+  EXPECT_EQ(pool.allocToken(kMiB), 20000);
+  EXPECT_EQ(pool.relaseToken(16384), 16384);
+  EXPECT_EQ(pool.allocToken(kMiB), 0);
+  EXPECT_EQ(pool.allocToken(100), 100);
+  EXPECT_THROW(pool.allocToken(0), Exception);
+  EXPECT_THROW(pool.relaseToken(TokenPool::kCapacity), Exception);
+}
+
+TEST_F(FileFetcherTest, FilesArriveInPartsWithinTheWindowAndLeftoversAreApplied) {
+  // The large file's requests wait until sixteen are in: a window of sixteen parts, never more.
+  startPeer(18);
+  writeB("big.bin", pattern(40 * kMiB + 123, 'a'));
+  writeB("two and a half.bin", pattern(5 * kMiB / 2, 'b'), 0600, 1500000000500);
+  writeB("empty", "");
+  fs::create_directories(inB("folder/inner"));
+  writeB("gone.txt", "gone");
+  recordB();
+  fs::remove(inB("gone.txt"));
+  recordB();
+  int maxInFlight = 0;
+  decide = [&](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
+    std::unique_lock guard(parts_.lock);
+    const int inFlight = static_cast<int>(parts_.requests.size()) - parts_.answered;
+    maxInFlight = std::max(maxInFlight, inFlight);
+    if (request.path() == "/big.bin") {
+      parts_.waitFor(guard, [&] { return parts_.requests.size() >= 3 + 16 || parts_.released; });
+    }
+    return std::nullopt;
+  };
+
+  auto records = recordsToFetch();
+  ASSERT_EQ(records.size(), 6u);
+  auto fetcher = connectedFetcher();
+  // Alone in its batch: three parts at once, 1 MiB, 1 MiB and the half.
+  const auto twoAndAHalf = recordOf(records, "two and a half.bin");
+  fetcher->fetchData({twoAndAHalf}, pairing_);
+  std::erase(records, twoAndAHalf);
+  fetcher->fetchData(records, pairing_);
+  fetcher->disconncet();
+
+  EXPECT_EQ(maxInFlight, 16);
+  expectSame("big.bin");
+  expectSame("two and a half.bin");
+  auto partsOfTwoAndAHalf = offsetsOf("two and a half.bin");
+  std::sort(partsOfTwoAndAHalf.begin(), partsOfTwoAndAHalf.end());
+  EXPECT_EQ(partsOfTwoAndAHalf, (std::vector<int64_t>{0, kMiB, 2 * kMiB}));
+  EXPECT_EQ(offsetsOf("big.bin").size(), 41u);
+  EXPECT_EQ(modeOf(inA("two and a half.bin")), 0600);
+  EXPECT_EQ(QoFile::getFileModifyTimeAtPath(inA("two and a half.bin")), 1500000000500);
+  EXPECT_TRUE(fs::is_regular_file(inA("empty")) && fs::file_size(inA("empty")) == 0);
+  EXPECT_TRUE(fs::is_directory(inA("folder/inner")));
+  EXPECT_FALSE(fs::exists(inA("gone.txt")));
+  EXPECT_TRUE(offsetsOf("empty").empty());
+  EXPECT_EQ(failedUsn(), 0);
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+}
+
+TEST_F(FileFetcherTest, GetErrorMidFileFailsThatFileAndAsksNothingMoreForIt) {
+  startPeer(1);  // answers in request order
+  writeB("a.bin", pattern(20 * kMiB, 'x'));
+  writeB("b.txt", "after the failed file");
+  recordB();
+  decide = [&](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
+    if (request.path() == "/a.bin" && request.part().offset() == kMiB) return getError(request);
+    return std::nullopt;
+  };
+
+  auto records = recordsToFetch();
+  auto fetcher = connectedFetcher();
+  fetcher->fetchData(records, pairing_);
+
+  // Parts 0-15 went out at once, part 16 for the answer to part 0; none after the error.
+  const auto offsets = offsetsOf("a.bin");
+  EXPECT_EQ(*std::max_element(offsets.begin(), offsets.end()), 16 * kMiB);
+  EXPECT_FALSE(fs::exists(inA("a.bin")));
+  expectSame("b.txt");
+  EXPECT_EQ(failedUsn(), usnInB("a.bin"));
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+}
+
+TEST_F(FileFetcherTest, PeerThatStopsAnsweringFailsEveryUnfinishedRecordAndLeavesNoTemporary) {
+  startPeer(1);
+  writeB("1-small.txt", "small");
+  writeB("2-large.bin", pattern(17 * kMiB, 'l'));  // fills the window: the next is never reached
+  writeB("3-after.txt", "never reached");
+  recordB();
+  decide = [&](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
+    if (request.path() != "/2-large.bin" || request.part().offset() == 0) return std::nullopt;
+    std::unique_lock guard(parts_.lock);
+    parts_.waitFor(guard, [&] { return parts_.released; });
+    return QoMessage::Ptr();  // no reply
+  };
+  auto records = recordsToFetch();
+  // The never-reached record has the lowest peer usn, so the mark shows it was counted.
+  recordOf(records, "3-after.txt")->file()->setUsn(1);
+  std::thread peerDies([&] {
+    std::unique_lock guard(parts_.lock);
+    parts_.waitFor(guard, [&] { return parts_.requests.size() >= 2; });
+    guard.unlock();
+    parts_.release();
+    router_.stop();
+  });
+  auto fetcher = connectedFetcher();
+  fetcher->setAnswerTimeoutMs(300);
+  EXPECT_NO_THROW(fetcher->fetchData(records, pairing_));
+  peerDies.join();
+
+  // The small file's answer may or may not have left the peer before it went.
+  if (fs::exists(inA("1-small.txt"))) expectSame("1-small.txt");
+  EXPECT_FALSE(fs::exists(inA("2-large.bin")));
+  EXPECT_FALSE(fs::exists(inA("3-after.txt")));
+  EXPECT_EQ(failedUsn(), 1);
+  EXPECT_TRUE(temporaries().empty());
+}
+
+TEST_F(FileFetcherTest, LateAnswersOfAnEarlierBatchAreDropped) {
+  startPeer(1);
+  writeB("first.bin", pattern(1000, 'f'));
+  writeB("second.bin", pattern(1000, 's'));
+  recordB();
+  decide = [&](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
+    if (request.path() != "/first.bin") return std::nullopt;
+    // Answered only once its batch has given up on it, ahead of the next batch's request.
+    std::unique_lock guard(parts_.lock);
+    parts_.waitFor(guard, [&] { return parts_.released; });
+    return std::nullopt;
+  };
+  auto records = recordsToFetch();
+  auto fetcher = connectedFetcher();
+  fetcher->setAnswerTimeoutMs(300);
+  fetcher->fetchData({recordOf(records, "first.bin")}, pairing_);
+  EXPECT_FALSE(fs::exists(inA("first.bin")));
+  EXPECT_EQ(failedUsn(), usnInB("first.bin"));
+  parts_.release();
+  fetcher->setAnswerTimeoutMs(20000);
+  ASSERT_NO_THROW(fetcher->fetchData({recordOf(records, "second.bin")}, pairing_));
+
+  expectSame("second.bin");
+  EXPECT_FALSE(fs::exists(inA("first.bin")));
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+}
+
+TEST_F(FileFetcherTest, TwoTransfersOfOneFileNeverShareATemporaryFile) {
+  startPeer(1);
+  writeB("same.txt", "the peer's content");
+  recordB();
+  const auto first = recordOf(recordsToFetch(), "same.txt");
+  const auto second = recordOf(recordsToFetch(), "same.txt");
+  ASSERT_NE(first->getTempFilePath(), second->getTempFilePath());
+  *first->getTmpFileHandle() << "something else";
+  *second->getTmpFileHandle() << "the peer's content";
+  second->getTmpFileHandle()->flush();
+  EXPECT_FALSE(first->handleFetchEventDefault());  // its download fails the SHA-1 check
+  EXPECT_TRUE(second->handleFetchEventDefault());
+  expectSame("same.txt");
+  EXPECT_TRUE(temporaries().empty());
+}
+
+}  // namespace
+}  // namespace velbor::test

@@ -1,0 +1,255 @@
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "PullTestBase.h"
+#include "core/utils/QoExceptionProto.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Stand-ins for the Find and Get servers that count and may change what is served.
+std::atomic<int> finds{0};
+std::atomic<int> gets{0};
+std::function<void(const pb::MsgFindRequest&)> beforeFind;
+std::function<void(pb::MsgFindResponse&)> alterFind;
+std::function<QoMessage::Ptr(const pb::MsgGetRequest&)> refuseGet;
+
+QoMessage::Ptr countedFind(const QoRequest& request) {
+  ++finds;
+  if (beforeFind) beforeFind(*request.bodyAs<pb::MsgFindRequest>());
+  auto reply = QoWorker::handleFindRequest(request);
+  if (alterFind) alterFind(*reply->pbBodyAs<pb::MsgFindResponse>());
+  return reply;
+}
+
+QoMessage::Ptr countedGet(const QoRequest& request) {
+  ++gets;
+  if (refuseGet) {
+    if (auto reply = refuseGet(*request.bodyAs<pb::MsgGetRequest>())) return reply;
+  }
+  return QoWorker::handleGetRequest(request);
+}
+
+class SyncOnceTest : public PullTestBase {
+ protected:
+  void SetUp() override {
+    PullTestBase::SetUp();
+    finds = 0;
+    gets = 0;
+  }
+  void TearDown() override {
+    PullTestBase::TearDown();
+    beforeFind = nullptr;
+    alterFind = nullptr;
+    refuseGet = nullptr;
+  }
+
+  int64_t highestUsnInB() {
+    int64_t highest = 0;
+    for (const auto& record : copyB_->getFileRelationsWithUsn(0, -1)) highest = std::max(highest, record->file()->usn());
+    return highest;
+  }
+
+  // Every item below copy "b" is in copy "a" with the same type and content,
+  // and files with the same permissions and modification time; nothing else is in "a".
+  void expectSameTrees() {
+    std::vector<std::string> inBOnly;
+    size_t items = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(rootB_)) {
+      ++items;
+      const std::string relative = entry.path().string().substr(rootB_.size() + 1);
+      SCOPED_TRACE(relative);
+      const std::string a = inA(relative);
+      ASSERT_TRUE(fs::exists(fs::symlink_status(a)));
+      EXPECT_EQ(fs::is_directory(a), entry.is_directory());
+      // Folder permissions do not travel: a folder arrives with 0755.
+      EXPECT_EQ(modeOf(a), entry.is_directory() ? 0755 : modeOf(entry.path().string()));
+      if (!entry.is_directory()) {
+        EXPECT_TRUE(readFile(a) == readFile(entry.path().string()));
+        EXPECT_EQ(QoFile::getFileModifyTimeAtPath(a), QoFile::getFileModifyTimeAtPath(entry.path().string()));
+      }
+    }
+    EXPECT_EQ(static_cast<size_t>(std::distance(fs::recursive_directory_iterator(rootA_), {})), items);
+  }
+
+  QoHandlerTable::ScopedOverride find_{"FindRequest", &countedFind};
+  QoHandlerTable::ScopedOverride get_{"GetRequest", &countedGet};
+};
+
+TEST_F(SyncOnceTest, MixedTreeArrivesIdenticalThenNothingNewIsAskedFor) {
+  QoConfig::sharedQoConfig().setEncryptLevel(2);
+  startPeer();
+  writeB("文件夹 一/子 目录/深 的 文件.txt", "你好, world", 0600, 1600000001234);
+  writeB("文件夹 一/空 文件", "", 0640, 1600000002000);
+  writeB("nested/a/b/parts.bin", pattern(5 * 0x100000 / 2, 'p'), 0755, 1500000000999);
+  writeB("top level.txt", "top", 0644, 1400000000000);
+  fs::create_directories(inB("empty folder/inside empty"));
+  fs::permissions(inB("empty folder"), fs::perms(0700));
+  recordB();
+
+  const auto reply = syncOnce();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(storedMark(), highestUsnInB());
+  EXPECT_EQ(finds.load(), 2);  // one page, then the empty page that ends the pass
+
+  finds = 0;
+  gets = 0;
+  const auto again = syncOnce();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(finds.load(), 1);
+  EXPECT_EQ(gets.load(), 0);
+  EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
+TEST_F(SyncOnceTest, RequestDuringAPassGetsAnotherPass) {
+  startPeer();
+  writeB("first.txt", "first");
+  recordB();
+  int early = -1;
+  beforeFind = [&](const pb::MsgFindRequest& request) {
+    if (request.since() != 0 || early != -1) return;
+    // A change arrives while the pass runs, and with it a request for this pairing.
+    writeB("later.txt", "later");
+    recordB();
+    early = syncOnce()->code();
+  };
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(early, pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA("later.txt")), "later");
+  EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
+TEST_F(SyncOnceTest, RequestAtTheEndOfARunIsNeverLost) {
+  startPeer();
+  // Every request must be followed by a find that starts after it: either its own run's,
+  // or another pass of the run it found in progress.
+  std::atomic<int> clock{0};
+  std::atomic<int> lastFind{0};
+  std::atomic<bool> findServed{false};
+  beforeFind = [&](const pb::MsgFindRequest&) {
+    lastFind = ++clock;
+    findServed = true;
+  };
+  std::mt19937 random(7);
+  for (int round = 0; round < 150; ++round) {
+    findServed = false;
+    std::thread running([&] { syncOnce(); });
+    while (!findServed) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+    const int asked = ++clock;
+    syncOnce();
+    running.join();
+    ASSERT_GT(lastFind.load(), asked) << "round " << round;
+  }
+}
+
+TEST_F(SyncOnceTest, RefusesWhatItCannotPull) {
+  startPeer();
+  auto body = std::make_shared<pb::MsgSyncOnceRequest>();
+  body->set_local_tree_uuid(copyB_->uuid());
+  body->set_remote_tree_uuid(QoUtils::generateUuid());
+  QoRequest request;
+  request.body = body;
+  const auto none = QoWorker::handleSyncOnceRequest(request);
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->code(), pb::MsgCodeError);
+  EXPECT_EQ(none->pbBodyAs<pb::MsgError>()->errcode(), pb::ErrorCodeBadSyncdir);
+  EXPECT_EQ(none->pbBodyAs<pb::MsgError>()->errstr(), "No syncdir in this device!!");
+
+  // A pairing whose first copy is another device's: pulling it would write into that
+  // device's folder path here.
+  auto peer = std::make_shared<QoDevice>();
+  peer->setUuid(QoUtils::generateUuid());
+  peer->setStatus(1);
+  peer->setRouteUri(local_->routeUri());
+  peer->save();
+  copyB_->setDevice(QoDevice::getDeviceWithUuid(peer->uuid()));
+  copyB_->save();
+  writeB("x.txt", "x");
+  auto reversed = std::make_shared<QoSyncdirCopyRelation>();
+  reversed->setFirstSyncdirCopy(copyB_);
+  reversed->setSecondSyncdirCopy(copyA_);
+  reversed->save();
+  body->set_remote_tree_uuid(copyA_->uuid());
+  EXPECT_THROW(QoWorker::handleSyncOnceRequest(request), QoExceptionZeBadTree);
+  EXPECT_EQ(finds.load(), 0);
+}
+
+TEST_F(SyncOnceTest, PageThatDoesNotMoveOnEndsThePassWithAnError) {
+  startPeer();
+  writeB("x.txt", "x");
+  recordB();
+  alterFind = [&](pb::MsgFindResponse& page) {
+    // A page at or below what was asked; after three of them the peer runs dry.
+    if (finds >= 3) page.clear_stats();
+    for (auto& stat : *page.mutable_stats()) stat.set_usn(0);
+  };
+  EXPECT_THROW(syncOnce(), QoExceptionZeGeneral);
+  EXPECT_EQ(finds.load(), 1);
+  EXPECT_EQ(storedMark(), 0);
+  EXPECT_FALSE(DataSource::sharedDataSource().isDoingSyncOnce(pairing_->pk()));
+}
+
+TEST_F(SyncOnceTest, NewCopiesTakeOneSlotEachAndACopyNamedTwiceIsRefused) {
+  startPeer();
+  writeB("x.txt", "x");
+  recordB();
+  const std::string first = QoUtils::generateUuid();
+  const std::string second = QoUtils::generateUuid();
+  alterFind = [&](pb::MsgFindResponse& page) {
+    page.add_uuids(first);
+    page.add_uuids(second);
+  };
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const auto slots = copyA_->getSyncdirCopysUuidList();
+  EXPECT_EQ(slots, (std::vector<std::string>{copyA_->uuid(), copyB_->uuid(), first, second}));
+  EXPECT_EQ(readFile(inA("x.txt")), "x");
+  EXPECT_EQ(copyA_->getFileRelationWithFilePath(inA("x.txt"))->getVclockObject().getClockArray().size(), 4u);
+
+  writeB("y.txt", "y");
+  recordB();
+  alterFind = [&](pb::MsgFindResponse& page) {
+    page.add_uuids(first);
+    page.add_uuids(first);
+  };
+  EXPECT_THROW(syncOnce(), QoExceptionZeBadUuid);
+  EXPECT_FALSE(fs::exists(inA("y.txt")));
+  EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
+}
+
+TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
+  startPeer();
+  writeB("1.txt", "one");
+  writeB("2.txt", "two");
+  writeB("3.txt", "three");
+  recordB();
+  refuseGet = [](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
+    if (request.path() != "/2.txt") return nullptr;
+    auto error = std::make_shared<pb::MsgGetError>();
+    error->set_transfer(request.transfer());
+    error->set_errcode(pb::ErrorCodeVclockMismatch);
+    *error->mutable_part() = request.part();
+    return QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetError, error);
+  };
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_FALSE(fs::exists(inA("2.txt")));
+  EXPECT_EQ(readFile(inA("3.txt")), "three");
+  // Applying the others gave them local usns above every peer usn: the mark is the peer's.
+  EXPECT_EQ(storedMark(), usnInB("2.txt") - 1);
+
+  refuseGet = nullptr;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA("2.txt")), "two");
+  EXPECT_EQ(storedMark(), highestUsnInB());
+  EXPECT_TRUE(temporaries().empty());
+}
+
+}  // namespace
+}  // namespace velbor::test
