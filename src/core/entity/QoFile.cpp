@@ -391,10 +391,10 @@ void QoFile::computeSha1IfRegular() {
   if (type_ == 0) sha1_ = QoUtils::getSha1StringWithPath(path_).value_or("");
 }
 
-void QoFile::insertRelation() {
+void QoFile::insertRelationUpdateSha1(bool updateSha1) {
   if (auto stored = getFileWithPath(path_)) setPk(stored->pk());
   setUsnAuto();
-  computeSha1IfRegular();
+  if (updateSha1) computeSha1IfRegular();
   status_ = 0;
   for (const auto& copy : QoSyncdirCopy::getSyncdirCopysWithFilePath(path_)) {
     auto relation = getRelationWithSyncdirCopyId(copy->pk());
@@ -410,7 +410,7 @@ void QoFile::updateRelationUpdateSha1(bool updateSha1) {
   const RelationList relations = getFileRelations();
   if (relations.empty()) {
     QoLog("*** Warning File({}) update is in no one relation", path_);
-    insertRelation();
+    insertRelationUpdateSha1(updateSha1);
     return;
   }
   setUsnAuto();
@@ -442,7 +442,11 @@ void QoFile::deleteRelationRecursion() {
   if (type_ == 0) {
     deleteRelation();
   } else if (type_ == 1) {
-    for (const Ptr& file : getSubFiles()) file->deleteRelation();
+    // Rows already removed keep their usn and clock: marking them again would send every
+    // earlier removal below this folder to the peers once more.
+    for (const Ptr& file : getSubFiles()) {
+      if (file->status() != 1) file->deleteRelation();
+    }
   } else {
     QoLog("*** File type un handled {}", path_);
   }

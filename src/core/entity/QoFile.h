@@ -87,8 +87,11 @@ class QoFile : public PersistentEntity<QoFile> {
   void updateRelationUpdateSha1(bool updateSha1);
   void updateRelation() { updateRelationUpdateSha1(true); }
   void deleteRelation();
+  // Marks this path and every stored path below it removed; rows already removed stay as they are.
   void deleteRelationRecursion();
-  void insertRelation();
+  // Without `updateSha1` the record keeps the SHA-1 it carries (hashed by the caller).
+  void insertRelationUpdateSha1(bool updateSha1);
+  void insertRelation() { insertRelationUpdateSha1(true); }
 
   // "<path>.Conflict(<short uuid>)".
   std::string generateConflictPath() const;

@@ -1,0 +1,302 @@
+// The monitor's life cycle, its listener, the event filter and the periodic sync once.
+// Classification is in MonitorClassify.cpp.
+
+#include "core/daemon/monitor/Monitor.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/router/QoHandlerTable.h"
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "platform/Dispatch.h"
+#include "platform/Exception.h"
+#include "platform/QoLog.h"
+#include "platform/RepeatingTimer.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+namespace {
+
+std::mutex gSharedMutex;
+std::shared_ptr<Monitor> gShared;
+
+std::recursive_mutex& monitorLocker() { return DataSource::sharedDataSource().getLocker("monitor"); }
+
+void logSyncOnceFailure(const std::exception& e) {
+  if (const auto* named = dynamic_cast<const Exception*>(&e)) {
+    QoLog("*** Monitor synconce failed, {}: {}", named->name(), named->reason());
+  } else {
+    QoLog("*** Monitor synconce failed, {}: {}", "std::exception", e.what());
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<Monitor> Monitor::sharedMonitor() {
+  std::lock_guard lock(gSharedMutex);
+  if (!gShared) {
+    gShared = std::shared_ptr<Monitor>(new Monitor());
+    gShared->observeTrees();
+  }
+  return gShared;
+}
+
+void Monitor::resetSharedMonitor() {
+  std::shared_ptr<Monitor> monitor;
+  {
+    std::lock_guard lock(gSharedMutex);
+    monitor = std::move(gShared);
+  }
+  if (monitor) monitor->shutdown();
+}
+
+Monitor::~Monitor() { shutdown(); }
+
+void Monitor::observeTrees() {
+  const std::weak_ptr<Monitor> weak = weak_from_this();
+  observers_.push_back(QoNotices::observe<notice::TreeAddResponse>([weak](const notice::TreeAddResponse& added) {
+    if (auto monitor = weak.lock(); monitor && added.copy) monitor->addSyncdirCopy(added.copy);
+  }));
+  // The removed copy leaves the list; the other copies keep their pending changes.
+  observers_.push_back(QoNotices::observe<notice::TreeDeleteResponse>([weak](const notice::TreeDeleteResponse&) {
+    if (auto monitor = weak.lock()) monitor->runInBackground([monitor] { monitor->listenFileSystem(); });
+  }));
+}
+
+void Monitor::start() {
+  QoLog("Monitor start.");
+  const auto self = shared_from_this();
+  runInBackground([self] { self->scanSyncdir(); });
+  runInBackground([self] { self->listenFileSystem(); });
+  std::lock_guard lock(timersMutex_);
+  if (shutDown_ || classifier_) return;
+  classifier_ = std::make_unique<RepeatingTimer>("monitor.classify", kClassifyInterval, [this] {
+    handleFileSystemChange();
+  });
+  classifier_->start();
+  syncOnceTimer_ = std::make_unique<RepeatingTimer>("monitor.synconce", kSyncOnceInterval, [this] { syncOnce(); });
+  syncOnceTimer_->start();
+}
+
+void Monitor::stop() {
+  std::unique_ptr<FileEventStream> stream;
+  {
+    std::lock_guard lock(listenerMutex_);
+    stream = std::move(stream_);
+  }
+  if (!stream) return;
+  stream->stop();
+  QoLog("Monitor runloop end");
+}
+
+void Monitor::shutdown() {
+  std::unique_ptr<RepeatingTimer> classifier;
+  std::unique_ptr<RepeatingTimer> syncOnceTimer;
+  {
+    std::lock_guard lock(timersMutex_);
+    shutDown_ = true;
+    classifier = std::move(classifier_);
+    syncOnceTimer = std::move(syncOnceTimer_);
+  }
+  for (auto* timer : {classifier.get(), syncOnceTimer.get()}) {
+    if (timer) timer->stop();
+  }
+  for (const auto token : observers_) NotificationCenter::defaultCenter().removeObserver(token);
+  observers_.clear();
+  {
+    std::unique_lock lock(backgroundMutex_);
+    backgroundStopping_ = true;
+    backgroundDone_.wait(lock, [this] { return background_ == 0; });
+  }
+  stop();
+}
+
+void Monitor::runInBackground(std::function<void()> job) {
+  {
+    std::lock_guard lock(backgroundMutex_);
+    if (backgroundStopping_) return;
+    ++background_;
+  }
+  DispatchQueue::globalQueue()->async([this, job = std::move(job)] {
+    try {
+      job();
+    } catch (const std::exception& e) {
+      QoLog("*** Monitor background job failed, {}", e.what());
+    }
+    std::lock_guard lock(backgroundMutex_);
+    --background_;
+    backgroundDone_.notify_all();
+  });
+}
+
+void Monitor::addSyncdirCopy(const CopyPtr& copy) {
+  const auto self = shared_from_this();
+  runInBackground([copy] { copy->refresh(); });
+  runInBackground([self] { self->listenFileSystem(); });
+}
+
+void Monitor::scanSyncdir() {
+  for (const CopyPtr& copy : reloadSyncdirCopys()) {
+    {
+      std::lock_guard lock(timersMutex_);
+      if (shutDown_) return;
+    }
+    QoLog("Monitor scan({})", copy->path());
+    copy->refresh();
+  }
+}
+
+std::vector<Monitor::CopyPtr> Monitor::reloadSyncdirCopys() {
+  std::vector<CopyPtr> loaded = QoDevice::getDeviceSyncdirCopys(0);
+  std::lock_guard lock(monitorLocker());
+  // A copy loaded before keeps its object, and with it the changes still waiting.
+  for (CopyPtr& copy : loaded) {
+    const auto known = std::find_if(syncdirCopys_.begin(), syncdirCopys_.end(),
+                                    [&](const CopyPtr& old) { return old->uuid() == copy->uuid(); });
+    if (known != syncdirCopys_.end()) copy = *known;
+  }
+  syncdirCopys_ = loaded;
+  std::erase_if(rescans_, [&](const std::string& uuid) {
+    return std::none_of(loaded.begin(), loaded.end(), [&](const CopyPtr& copy) { return copy->uuid() == uuid; });
+  });
+  return loaded;
+}
+
+std::vector<Monitor::CopyPtr> Monitor::syncdirCopys() {
+  std::lock_guard lock(monitorLocker());
+  return syncdirCopys_;
+}
+
+size_t Monitor::watchCount() {
+  std::lock_guard lock(listenerMutex_);
+  return stream_ ? stream_->watchCount() : 0;
+}
+
+void Monitor::listenFileSystem() {
+  std::unique_ptr<FileEventStream> previous;
+  try {
+    std::lock_guard lock(listenerMutex_);
+    {
+      std::lock_guard timers(timersMutex_);
+      if (shutDown_) return;
+    }
+    QoLog("Monitor listen file system start.");
+    const std::vector<CopyPtr> copies = reloadSyncdirCopys();
+    if (copies.empty()) {
+      QoLog("No SyncdirCopy need monitor!");
+      previous = std::move(stream_);
+    } else {
+      std::vector<std::string> roots;
+      for (const CopyPtr& copy : copies) roots.push_back(copy->path());
+      FileEventStream::Options options;
+      options.latency = std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::chrono::duration<double>(QoConfig::sharedQoConfig().fileSystemScanLatency()));
+      options.label = "monitor.listen";
+      const std::weak_ptr<Monitor> weak = weak_from_this();
+      auto stream = std::make_unique<FileEventStream>(
+          roots, options, [weak](const std::vector<FileEventStream::Event>& events) {
+            if (auto monitor = weak.lock()) monitor->scanPaths(events);
+          });
+      if (!stream->start()) throw Exception("FileEventStream", "the event stream could not start");
+      // The new listener is in place before the old one stops: no event falls between.
+      previous = std::exchange(stream_, std::move(stream));
+    }
+  } catch (const Exception& e) {
+    QoLog("Monitor Runloop stop: {} {}", e.name(), e.what());
+  } catch (const std::exception& e) {
+    QoLog("Monitor Runloop stop: {} {}", "std::exception", e.what());
+  }
+  if (previous) {
+    previous->stop();
+    QoLog("Monitor runloop end");
+  }
+}
+
+Monitor::CopyPtr Monitor::owningCopy(const std::string& path) const {
+  const std::string withSlash = path + "/";
+  for (const CopyPtr& copy : syncdirCopys_) {
+    const std::string root = copy->path() + "/";
+    if (copy->path().size() != path.size() && withSlash.compare(0, root.size(), root) == 0) return copy;
+  }
+  return nullptr;
+}
+
+bool Monitor::checkBigFile(uint32_t flags) {
+  return (flags & FileEventStream::kItemIsFile) != 0 && (flags & FileEventStream::kItemWriting) != 0;
+}
+
+void Monitor::scanPaths(const std::vector<FileEventStream::Event>& events) {
+  std::lock_guard lock(monitorLocker());
+  for (size_t i = 0; i < events.size(); ++i) {
+    const FileEventStream::Event& event = events[i];
+    if (event.flags & FileEventStream::kMustScanSubDirs) {
+      // Events were lost below this root: the whole copy is compared again.
+      for (const CopyPtr& copy : syncdirCopys_) {
+        if (copy->path() == event.path || owningCopy(event.path) == copy) {
+          QoLog("Change[{}] must rescan {} in {}, flags {}", i, event.id, event.path, event.flags);
+          rescans_.insert(copy->uuid());
+        }
+      }
+      continue;
+    }
+    if (QoFile::matchIgnoreFilter(event.path)) {
+      QoLog("Change[{}] Ignore, {} in {}, flags {}", i, event.id, event.path, event.flags);
+      continue;
+    }
+    const CopyPtr copy = owningCopy(event.path);
+    if (!copy) {
+      QoLog("Change[{}] Ignore syncdir self(or else), in {}, {}", i, event.path, event.id);
+      continue;
+    }
+    if (checkBigFile(event.flags)) {
+      copy->addBigFileWithPath(event.path);
+      QoLog("Change[{}] big file(maybe) scanning {} in {}, flags {}", i, event.id, event.path, event.flags);
+      continue;
+    }
+    copy->removeBigFileWithPath(event.path);
+    QoLog("Change[{}] {} in {}, flags {}", i, event.id, event.path, event.flags);
+    copy->setPathsChangeSetWithPath(event.path);
+  }
+}
+
+void Monitor::syncOnce() {
+  const QoHandler handler = QoHandlerTable::handlerForName("SyncOnceRequest");
+  const std::string localDeviceUuid = QoConfig::sharedQoConfig().deviceUuid();
+  for (const CopyPtr& copy : QoDevice::getDeviceSyncdirCopys(0)) {
+    for (const auto& pairing : QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFirstPk(copy->pk())) {
+      try {
+        const auto& second = pairing->secondSyncdirCopy();
+        if (!second || !second->device()) continue;
+        const auto& device = second->device();
+        if (device->uuid() != localDeviceUuid && !device->isOnline()) continue;
+        if (!handler) {
+          QoLog("*** Monitor synconce failed, {}: {}", "SyncOnceRequest", "no handler");
+          return;
+        }
+        auto body = std::make_shared<pb::MsgSyncOnceRequest>();
+        body->set_local_tree_uuid(copy->uuid());
+        body->set_remote_tree_uuid(second->uuid());
+        DispatchQueue::globalQueue()->async([handler, body] {
+          try {
+            QoRequest request;
+            request.body = body;
+            request.fromNetwork = false;
+            handler(request);
+          } catch (const std::exception& e) {
+            logSyncOnceFailure(e);
+          }
+        });
+      } catch (const std::exception& e) {
+        logSyncOnceFailure(e);
+      }
+    }
+  }
+}
+
+}  // namespace velbor

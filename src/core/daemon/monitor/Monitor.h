@@ -1,0 +1,116 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/FileEventStream.h"
+#include "platform/NotificationCenter.h"
+
+namespace velbor {
+
+class QoSyncdirCopy;
+class RepeatingTimer;
+
+// Turns changes on disk inside the local copies into file records: the event stream hands
+// paths to the event filter, which puts them into the owning copy's change set (files still
+// being written wait in its big-file map); every 1.5 seconds the classifier compares disk and
+// database for each changed path and records the differences, one transaction per copy.
+// Every 300 seconds it asks for a sync once of every pairing of a local copy.
+//
+// What the system itself wrote (installs, renames, conflict moves, deletes of a pull) is
+// recorded by the pull in the same transaction as the disk change, so disk and database
+// agree when the classifier looks and nothing is recorded twice.
+class Monitor : public std::enable_shared_from_this<Monitor> {
+ public:
+  using CopyPtr = std::shared_ptr<QoSyncdirCopy>;
+
+  static constexpr std::chrono::milliseconds kClassifyInterval{1500};
+  static constexpr std::chrono::seconds kSyncOnceInterval{300};
+  // A batch that fails puts its paths back this many times, then they are given up.
+  static constexpr int kMaxBatchAttempts = 3;
+
+  static std::shared_ptr<Monitor> sharedMonitor();
+  // Stops every thread of the shared monitor and drops it (process exit, tests).
+  static void resetSharedMonitor();
+
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+
+  // Rescans every local copy and starts the listener (both in the background), the
+  // classifier and the 300-second sync-once timer.
+  void start();
+  // Stops the listener.
+  void stop();
+  // A new local copy: rescanned in the background and watched with the others.
+  void addSyncdirCopy(const CopyPtr& copy);
+  // Reloads the local copies and rescans each in turn.
+  void scanSyncdir();
+  // Reloads the local copies and watches them all; a listener already running keeps
+  // reporting until the new one is in place.
+  void listenFileSystem();
+  // The event filter.
+  void scanPaths(const std::vector<FileEventStream::Event>& events);
+  // Whether the flags show a file still being written.
+  static bool checkBigFile(uint32_t flags);
+  // One classifier tick over every local copy.
+  void handleFileSystemChange();
+  // Classifies and records one batch of absolute paths of `copy`: the files are read and
+  // hashed first, then the records change inside one transaction.
+  void handlePaths(const std::vector<std::string>& paths, const CopyPtr& copy);
+  // Asks for a sync once of every pairing whose peer copy is local or on an online device.
+  void syncOnce();
+
+  // The local copies as last loaded.
+  std::vector<CopyPtr> syncdirCopys();
+  // Folders the listener watches (0 without a listener).
+  size_t watchCount();
+
+ private:
+  struct Prepared;
+
+  Monitor() = default;
+  void observeTrees();
+  void shutdown();
+  std::vector<CopyPtr> reloadSyncdirCopys();
+  CopyPtr owningCopy(const std::string& path) const;
+  void runInBackground(std::function<void()> job);
+  std::vector<Prepared> prepare(const std::vector<std::string>& paths, const CopyPtr& copy);
+  bool record(Prepared& item, bool& changed);
+  void putBack(const CopyPtr& copy, const std::string& path);
+  void batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths);
+  void batchSucceeded(const std::vector<std::string>& paths);
+  void rescanRequested();
+
+  // Listener set-up and swap, one at a time.
+  std::mutex listenerMutex_;
+  std::unique_ptr<FileEventStream> stream_;
+
+  // The copies, their change sets and big-file maps: under the "monitor" locker.
+  std::vector<CopyPtr> syncdirCopys_;
+  std::set<std::string> rescans_;  // copy uuids whose events were lost
+  // Failed batches per path: under the "monitor" locker.
+  std::map<std::string, int> attempts_;
+
+  std::mutex timersMutex_;
+  std::unique_ptr<RepeatingTimer> classifier_;
+  std::unique_ptr<RepeatingTimer> syncOnceTimer_;
+  bool shutDown_ = false;
+
+  std::vector<NotificationCenter::Token> observers_;
+
+  std::mutex backgroundMutex_;
+  std::condition_variable backgroundDone_;
+  int background_ = 0;
+  bool backgroundStopping_ = false;
+};
+
+}  // namespace velbor

@@ -1,0 +1,278 @@
+// The classifier: each changed path is compared between disk and database and the
+// difference recorded. Files are read and hashed before the "transaction" locker is taken, so
+// a large file never holds up the pulls; inside the transaction each item is checked to be
+// still what was read, or it waits for the next tick.
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/SyncFileProcessBox.h"
+#include "core/daemon/monitor/Monitor.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/utils/QoUtils.h"
+#include "framework/persistence/PersistentTransaction.h"
+#include "platform/Exception.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+namespace {
+
+std::recursive_mutex& monitorLocker() { return DataSource::sharedDataSource().getLocker("monitor"); }
+
+// What identifies the state of an item on disk: a change to any of these since it was read
+// means it must be read again.
+struct DiskState {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  mode_t mode = 0;
+  off_t size = 0;
+  timespec mtime{};
+
+  bool operator==(const DiskState& other) const {
+    return exists == other.exists && device == other.device && inode == other.inode && mode == other.mode &&
+           size == other.size && mtime.tv_sec == other.mtime.tv_sec && mtime.tv_nsec == other.mtime.tv_nsec;
+  }
+};
+
+// The state at `path`; nullopt when it cannot be read (which is not the same as absent).
+std::optional<DiskState> diskStateOf(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return DiskState{};
+    return std::nullopt;
+  }
+  return DiskState{true, status.st_dev, status.st_ino, status.st_mode, status.st_size, status.st_mtim};
+}
+
+bool sameSecond(int64_t a, int64_t b) { return a / 1000 == b / 1000; }
+
+// Whether the content of the file on disk may differ from its record.
+bool contentMayDiffer(const QoFile& disk, const QoFile::Ptr& stored) {
+  return !stored || stored->status() == 1 || stored->type() != 0 ||
+         !sameSecond(disk.contentModTime(), stored->contentModTime()) || disk.length() != stored->length();
+}
+
+// The stored records at or below `stored` that are still present.
+QoFile::List presentAtOrBelow(const QoFile::Ptr& stored) {
+  QoFile::List present;
+  for (auto& file : stored->type() == 1 ? stored->getSubFiles() : QoFile::List{stored}) {
+    if (file->status() == 0) present.push_back(std::move(file));
+  }
+  return present;
+}
+
+}  // namespace
+
+// One path of a batch as read from disk before the transaction.
+struct Monitor::Prepared {
+  std::string path;
+  bool fromWalk = false;  // found inside a new folder, not reported by an event
+  DiskState state;
+  QoFile::Ptr disk;  // null when nothing is there
+  bool hashed = false;
+};
+
+void Monitor::handleFileSystemChange() {
+  for (const CopyPtr& copy : syncdirCopys()) {
+    std::vector<std::string> paths;
+    {
+      std::lock_guard lock(monitorLocker());
+      const std::set<std::string>& changes = copy->getPathsChangeSet();
+      paths.assign(changes.begin(), changes.end());
+      copy->deleteAllObjectInPathsChangeSet();
+      for (std::string& path : copy->getBigFilesUnchanged()) paths.push_back(std::move(path));
+    }
+    std::sort(paths.begin(), paths.end(), QoUtils::NSStringSortComparator());
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+    if (!paths.empty()) handlePaths(paths, copy);
+  }
+  rescanRequested();
+}
+
+void Monitor::rescanRequested() {
+  std::vector<CopyPtr> copies;
+  {
+    std::lock_guard lock(monitorLocker());
+    for (const CopyPtr& copy : syncdirCopys_) {
+      if (rescans_.erase(copy->uuid()) != 0) copies.push_back(copy);
+    }
+  }
+  for (const CopyPtr& copy : copies) {
+    QoLog("Monitor scan({})", copy->path());
+    copy->refresh();
+  }
+}
+
+std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& paths, const CopyPtr& copy) {
+  std::vector<Prepared> items;
+  std::vector<std::string> queue(paths.begin(), paths.end());
+  std::set<std::string> walked(paths.begin(), paths.end());
+  for (size_t index = 0; index < queue.size(); ++index) {
+    const std::string path = queue[index];
+    const bool fromWalk = index >= paths.size();
+    const std::optional<DiskState> state = diskStateOf(path);
+    if (!state) {
+      // Unreadable is not gone: nothing is recorded until it can be read.
+      QoLog("*** Read file({}) failed, {}", path, std::strerror(errno));
+      continue;
+    }
+    Prepared item{path, fromWalk, *state, nullptr, false};
+    if (state->exists) {
+      item.disk = QoFile::initWithPath(path);
+      if (!item.disk || item.disk->type() == 3) continue;
+    }
+    const QoFile::Ptr stored = QoFile::getFileWithPath(path);
+    if (item.disk && item.disk->type() == 0 && contentMayDiffer(*item.disk, stored)) {
+      const auto sha1 = QoUtils::getSha1StringWithPath(path);
+      const std::optional<DiskState> after = diskStateOf(path);
+      if (!sha1 || !after || !(*after == item.state)) {
+        // Written to while it was read: it waits until it stops changing.
+        std::lock_guard lock(monitorLocker());
+        copy->addBigFileWithPath(path);
+        continue;
+      }
+      item.disk->setSha1(*sha1);
+      item.hashed = true;
+    }
+    // A folder new to the records: what is inside it may have had no event of its own (it
+    // was moved in whole, or filled before its watch was in place).
+    const bool newFolder = item.disk && item.disk->type() == 1 &&
+                           (!stored || stored->status() == 1 || stored->type() != 1);
+    items.push_back(std::move(item));
+    if (!newFolder || fromWalk) continue;
+    for (const std::string& below : QoFile::getDirectorySubFilePathsAtPath(path, true, false)) {
+      if (QoFile::matchIgnoreFilter(below)) {
+        QoLog("Change Ignore, {}", below);
+      } else if (walked.insert(below).second) {
+        queue.push_back(below);
+      }
+    }
+  }
+  // A folder before what is inside it.
+  const auto byPath = QoUtils::NSStringSortComparator();
+  std::sort(items.begin(), items.end(), [&](const Prepared& a, const Prepared& b) { return byPath(a.path, b.path); });
+  return items;
+}
+
+void Monitor::handlePaths(const std::vector<std::string>& paths, const CopyPtr& copy) {
+  std::vector<Prepared> items = prepare(paths, copy);
+  bool changed = false;
+  {
+    std::lock_guard transactionLocker(DataSource::sharedDataSource().getLocker("transaction"));
+    SyncFileProcessBox::sendSyncFileIndexBegin(copy, static_cast<int64_t>(items.size()));
+    try {
+      PersistentTransaction transaction;
+      for (Prepared& item : items) {
+        SyncFileProcessBox::sendSyncFileIndexing(copy, item.path);
+        if (!record(item, changed)) putBack(copy, item.path);
+      }
+      transaction.commit();
+      batchSucceeded(paths);
+    } catch (const Exception& e) {
+      QoLog("{}: {}", e.name(), e.reason());
+      changed = false;
+      batchFailed(copy, paths);
+    } catch (const std::exception& e) {
+      QoLog("{}", e.what());
+      changed = false;
+      batchFailed(copy, paths);
+    }
+    SyncFileProcessBox::sendSyncFileIndexEnd(copy);
+  }
+  if (changed) QoNotices::post(notice::FileChanged{copy});
+}
+
+bool Monitor::record(Prepared& item, bool& changed) {
+  const std::string& path = item.path;
+  // Changed since it was read: read again on the next tick.
+  const std::optional<DiskState> now = diskStateOf(path);
+  if (!now || !(*now == item.state)) return false;
+  const QoFile::Ptr& disk = item.disk;
+  const QoFile::Ptr stored = QoFile::getFileWithPath(path);
+  const int mask = QoFile::compareFileBetweenFileSystem(disk, stored);
+  if (!disk && !stored) {
+    QoLog("File({}) neither in db nor in fs??", path);
+    return true;
+  }
+  if (mask & 128) {
+    // Records already marked removed stay as they are: marking them again would send the
+    // removal back to the device it came from.
+    const QoFile::List present = presentAtOrBelow(stored);
+    if (present.empty()) {
+      QoLog("toNone {} N-N", path);
+      return true;
+    }
+    QoLog("toDelete {} N-E", path);
+    for (const QoFile::Ptr& file : present) file->deleteRelation();
+    changed = true;
+    return true;
+  }
+  const bool isFile = disk->type() == 0;
+  if (mask & 1) {
+    if (isFile && !item.hashed) return false;
+    if (item.fromWalk) {
+      QoLog("toInsert-r {} E-N", path);
+    } else {
+      QoLog("toInsert {} E-N", path);
+    }
+    disk->setWinAttr(QoFile::kAbsentAttribute);
+    disk->setAndroidAttr(QoFile::kAbsentAttribute);
+    disk->insertRelationUpdateSha1(false);
+    changed = true;
+    return true;
+  }
+  const bool contentChanged = isFile && contentMayDiffer(*disk, stored);
+  // A folder's time moves whenever an entry is added or removed; those entries are recorded
+  // themselves, so the time alone is no change of the folder.
+  if (!contentChanged && (mask & (8 | 16 | 32)) == 0) {
+    QoLog("toNone {} N-N", path);
+    return true;
+  }
+  if (contentChanged && !item.hashed) return false;
+  disk->setPkPublic(stored->pk());
+  disk->setWinAttr(stored->winAttr());
+  disk->setAndroidAttr(stored->androidAttr());
+  if (contentChanged) {
+    QoLog("toUpdate {} E-E-SHA1", path);
+  } else {
+    QoLog("toUpdate {} E-E", path);
+    disk->setSha1(stored->sha1());
+  }
+  disk->updateRelationUpdateSha1(false);
+  changed = true;
+  return true;
+}
+
+void Monitor::putBack(const CopyPtr& copy, const std::string& path) {
+  std::lock_guard lock(monitorLocker());
+  copy->setPathsChangeSetWithPath(path);
+}
+
+void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths) {
+  std::lock_guard lock(monitorLocker());
+  for (const std::string& path : paths) {
+    int& attempts = attempts_[path];
+    if (++attempts < kMaxBatchAttempts) {
+      copy->setPathsChangeSetWithPath(path);
+      continue;
+    }
+    QoLog("*** Monitor gave up ({}) after {} failed attempts", path, attempts);
+    attempts_.erase(path);
+  }
+}
+
+void Monitor::batchSucceeded(const std::vector<std::string>& paths) {
+  std::lock_guard lock(monitorLocker());
+  if (attempts_.empty()) return;
+  for (const std::string& path : paths) attempts_.erase(path);
+}
+
+}  // namespace velbor

@@ -1,0 +1,117 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/InotifyWatchTable.h"
+
+namespace velbor {
+
+class DispatchQueue;
+class DispatchSource;
+
+// File-system events below a set of folders, over inotify. Every folder below a root is
+// watched, new ones as they appear; the entries of a folder that appears (created or moved
+// in) are reported as created, since they may predate its watch. Events of one path are
+// merged over the stream's latency and handed over in batches on the stream's own thread.
+// When events were lost (the kernel's queue overflowed) or a folder could not be watched
+// (the watch limit), each root is reported with kMustScanSubDirs: the receiver rescans it.
+// While folders stay unwatched, that report repeats every rescan interval.
+class FileEventStream {
+ public:
+  // Event flags, with the bit values of the system's event streams.
+  enum Flag : uint32_t {
+    kMustScanSubDirs = 0x1,
+    kKernelDropped = 0x4,
+    kRootChanged = 0x20,  // a root was removed or moved away
+    kItemCreated = 0x100,
+    kItemRemoved = 0x200,
+    kItemInodeMetaMod = 0x400,  // permissions, owner, times
+    kItemRenamed = 0x800,       // both the old and the new path of a rename
+    kItemModified = 0x1000,
+    kItemIsFile = 0x10000,
+    kItemIsDir = 0x20000,
+    kItemIsSymlink = 0x40000,
+    // The file was written to and has not been closed since: still being written.
+    kItemWriting = 0x1000000,
+  };
+
+  struct Event {
+    std::string path;  // absolute
+    uint64_t id = 0;   // increases by one per event of the stream
+    uint32_t flags = 0;
+  };
+  using Callback = std::function<void(const std::vector<Event>& events)>;
+
+  struct Options {
+    std::chrono::nanoseconds latency = std::chrono::milliseconds(100);
+    std::chrono::nanoseconds rescanInterval = std::chrono::seconds(60);
+    // At most this many watches (0: as many as the system allows).
+    size_t watchLimit = 0;
+    std::string label = "FileEventStream";
+  };
+
+  FileEventStream(std::vector<std::string> roots, Options options, Callback callback);
+  ~FileEventStream();
+  FileEventStream(const FileEventStream&) = delete;
+  FileEventStream& operator=(const FileEventStream&) = delete;
+
+  // Watches the roots (returning once every folder present is watched) and starts delivering.
+  // False, with a log line, when no inotify instance can be had.
+  bool start();
+  // No callback starts after this returns, and one in progress has finished (unless stop()
+  // is called from the callback). The stream cannot be started again.
+  void stop();
+  // Folders watched now (for tests and logs).
+  size_t watchCount();
+
+ private:
+  struct Pending {
+    std::string path;
+    uint32_t flags = 0;
+  };
+
+  void readEvents();
+  void handle(int wd, uint32_t mask, uint32_t cookie, const std::string& name);
+  void handleOverflow();
+  void watchTree(const std::string& folder, bool reportEntries);
+  bool addWatch(const std::string& folder);
+  void note(const std::string& path, uint32_t flags);
+  void noteRescanOfRoots(uint32_t flags);
+  void scheduleFlush();
+  void flush();
+  void startRescanTimer();
+  void rescanUnwatched();
+  bool isRoot(const std::string& path) const;
+  bool isInMovedFolder(const std::string& folder) const;
+
+  const std::vector<std::string> roots_;
+  const Options options_;
+  const Callback callback_;
+  std::shared_ptr<DispatchQueue> queue_;
+
+  // Everything below is touched on the queue only (start and stop go through it).
+  int fd_ = -1;
+  bool stopped_ = false;
+  std::shared_ptr<DispatchSource> reader_;
+  std::shared_ptr<DispatchSource> flushTimer_;
+  std::shared_ptr<DispatchSource> rescanTimer_;
+  InotifyWatchTable watches_;
+  // A watch could not be added: the roots are rescanned every rescan interval.
+  bool unwatched_ = false;
+  std::vector<Pending> pending_;
+  std::unordered_map<std::string, size_t> pendingIndex_;
+  // Files modified and not closed since.
+  std::unordered_set<std::string> writing_;
+  // Folders moved away, by the cookie that pairs them with where they went.
+  std::unordered_map<uint32_t, std::string> movedFolders_;
+  uint64_t lastId_ = 0;
+};
+
+}  // namespace velbor

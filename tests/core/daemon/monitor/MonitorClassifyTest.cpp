@@ -1,0 +1,301 @@
+// The event filter and the classifier, driven directly: events in, records out.
+
+#include <sys/inotify.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <thread>
+
+#include "MonitorTestBase.h"
+
+namespace velbor::test {
+namespace {
+
+using Flags = FileEventStream::Flag;
+
+class MonitorClassifyTest : public MonitorTestBase {};
+
+TEST_F(MonitorClassifyTest, CreatesEditsChmodsAndDeletesBecomeRecords) {
+  load();
+  writeFile(at("a.txt"), "one");
+  report({"a.txt"});
+  tick();
+  ASSERT_TRUE(recorded("a.txt"));
+  EXPECT_EQ(stored("a.txt")->sha1(), sha1Of("one"));
+  EXPECT_EQ(storedClock("a.txt"), "1");
+  const int64_t afterCreate = usn();
+  ASSERT_TRUE(notices_.waitFor(1));
+
+  writeFile(at("a.txt"), "two, longer");
+  report({"a.txt"});
+  tick();
+  EXPECT_EQ(stored("a.txt")->sha1(), sha1Of("two, longer"));
+  EXPECT_EQ(storedClock("a.txt"), "2");
+  EXPECT_GT(usn(), afterCreate);
+  const int64_t afterEdit = usn();
+
+  ::chmod(at("a.txt").c_str(), 0600);
+  report({"a.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemInodeMetaMod);
+  tick();
+  EXPECT_EQ(stored("a.txt")->unixAttr(), 0600);
+  EXPECT_EQ(stored("a.txt")->sha1(), sha1Of("two, longer"));
+  EXPECT_EQ(storedClock("a.txt"), "3");
+  EXPECT_GT(usn(), afterEdit);
+
+  std::filesystem::remove(at("a.txt"));
+  report({"a.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
+  tick();
+  ASSERT_TRUE(stored("a.txt"));
+  EXPECT_EQ(stored("a.txt")->status(), 1);
+  EXPECT_EQ(storedClock("a.txt"), "4");
+  EXPECT_TRUE(notices_.waitFor(4));
+}
+
+TEST_F(MonitorClassifyTest, EditWithinTheSameSecondAndSizeChangeIsRecorded) {
+  load();
+  writeFile(at("f"), "short");
+  setMtime(at("f"), 1700000000);
+  report({"f"});
+  tick();
+  writeFile(at("f"), "much longer content");
+  setMtime(at("f"), 1700000000);
+  report({"f"});
+  tick();
+  EXPECT_EQ(stored("f")->sha1(), sha1Of("much longer content"));
+}
+
+TEST_F(MonitorClassifyTest, RenameAndFolderMovedInWholeAreRecorded) {
+  writeFile(at("old.txt"), "content");
+  load();
+  ASSERT_TRUE(recorded("old.txt"));
+  ASSERT_TRUE(notices_.waitFor(1));
+  std::filesystem::rename(at("old.txt"), at("new.txt"));
+  report({"old.txt", "new.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
+  tick();
+  EXPECT_EQ(stored("old.txt")->status(), 1);
+  EXPECT_TRUE(recorded("new.txt"));
+
+  // Filled outside the copy, then moved in: only the folder has an event.
+  TempDir outside;
+  writeFile(outside / "d" / "sub" / "x", "x");
+  writeFile(outside / "d" / "y", "y");
+  std::filesystem::rename(outside / "d", at("d"));
+  ASSERT_TRUE(notices_.waitFor(2));
+  report({"d"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
+  tick();
+  EXPECT_TRUE(recorded("d"));
+  EXPECT_TRUE(recorded("d/sub"));
+  EXPECT_TRUE(recorded("d/sub/x"));
+  EXPECT_TRUE(recorded("d/y"));
+  ASSERT_TRUE(notices_.waitFor(3));
+
+  // Moved out whole: the folder and everything below it are removed.
+  std::filesystem::rename(at("d"), outside / "back");
+  report({"d"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
+  tick();
+  for (const char* relative : {"d", "d/sub", "d/sub/x", "d/y"}) EXPECT_EQ(stored(relative)->status(), 1) << relative;
+}
+
+TEST_F(MonitorClassifyTest, AFolderIsNoPrefixOfASiblingWithAnExtension) {
+  load();
+  // "x" is new with content of its own, and "x.txt" sorts right after it.
+  std::filesystem::create_directories(at("x"));
+  writeFile(at("x/inner"), "inner");
+  writeFile(at("x.txt"), "sibling");
+  report({"x"}, FileEventStream::kItemIsDir | FileEventStream::kItemCreated);
+  report({"x.txt"});
+  tick();
+  EXPECT_TRUE(recorded("x"));
+  EXPECT_TRUE(recorded("x.txt"));
+  EXPECT_TRUE(recorded("x/inner"));
+}
+
+TEST_F(MonitorClassifyTest, QuietBatchesAndIgnoredPathsChangeNothing) {
+  writeFile(at("same"), "same");
+  std::filesystem::create_directories(at("folder"));
+  load();
+  const int64_t before = usn();
+  writeFile(at(".hidden"), "hidden");
+  writeFile(at("folder/new"), "new");  // moves the folder's time
+  std::filesystem::create_symlink(at("same"), at("link"));
+  report({"same", ".hidden", "link", "gone-before-seen"});
+  report({"folder"}, FileEventStream::kItemIsDir | FileEventStream::kItemInodeMetaMod);
+  // The root itself and paths outside the copy are dropped by the filter.
+  monitor_->scanPaths({Event{root_, 1, FileEventStream::kItemIsDir}, Event{"/elsewhere/f", 2, kFileChanged}});
+  tick();
+  EXPECT_EQ(usn(), before);
+  EXPECT_FALSE(stored(".hidden"));
+  EXPECT_FALSE(stored("link"));
+  EXPECT_FALSE(stored("folder/new"));  // no event of its own yet
+}
+
+TEST_F(MonitorClassifyTest, AbsentPathAlreadyRemovedIsNoChange) {
+  load();
+  writeFile(at("f"), "f");
+  std::filesystem::create_directories(at("d/e"));
+  report({"f", "d"});
+  tick();
+  std::filesystem::remove(at("f"));
+  std::filesystem::remove_all(at("d"));
+  report({"f", "d"}, FileEventStream::kItemRemoved);
+  tick();
+  ASSERT_EQ(stored("f")->status(), 1);
+  ASSERT_EQ(stored("d/e")->status(), 1);
+  ASSERT_TRUE(notices_.waitFor(2));
+  const int64_t removed = usn();
+  const std::string clock = storedClock("f");
+
+  // Late or repeated events of the same removals: the removal must not travel again.
+  report({"f", "d", "d/e"}, FileEventStream::kItemRemoved);
+  tick();
+  EXPECT_EQ(usn(), removed);
+  EXPECT_EQ(storedClock("f"), clock);
+  // A record left present below a removed folder is still marked removed.
+  inTransaction([&] {
+    auto left = stored("d/e");
+    left->setStatus(0);
+    left->save();
+  });
+  report({"d"}, FileEventStream::kItemRemoved);
+  tick();
+  EXPECT_EQ(stored("d/e")->status(), 1);
+  EXPECT_TRUE(notices_.waitFor(3));
+}
+
+TEST_F(MonitorClassifyTest, FileStillBeingWrittenIsHeldUntilClosedOrStable) {
+  load();
+  writeFile(at("big"), "part");
+  setMtime(at("big"), 1700000000);
+  report({"big"}, kFileChanged | FileEventStream::kItemWriting);
+  EXPECT_TRUE(changeSet().empty());
+  // Written again before the tick: held, with the time it has now.
+  writeFile(at("big"), "part, more");
+  setMtime(at("big"), 1700000010);
+  tick();
+  EXPECT_FALSE(stored("big"));
+  writeFile(at("big"), "part, more, all");
+  setMtime(at("big"), 1700000020);
+  tick();
+  EXPECT_FALSE(stored("big"));
+  // No more writes over one tick: recorded without any further event.
+  tick();
+  ASSERT_TRUE(recorded("big"));
+  EXPECT_EQ(stored("big")->sha1(), sha1Of("part, more, all"));
+
+  // Closed: the next event no longer says writing, and it goes in at once.
+  report({"big"}, kFileChanged | FileEventStream::kItemWriting);
+  writeFile(at("big"), "rewritten");
+  report({"big"});
+  tick();
+  EXPECT_EQ(stored("big")->sha1(), sha1Of("rewritten"));
+}
+
+TEST_F(MonitorClassifyTest, FailedBatchIsRetriedABoundedNumberOfTimes) {
+  load();
+  column("CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
+         "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  writeFile(at("boom"), "b");
+  report({"boom"});
+  tick();
+  EXPECT_FALSE(stored("boom"));
+  EXPECT_EQ(changeSet(), std::set<std::string>{at("boom")});
+  column("DROP TRIGGER refuse");
+  tick();
+  EXPECT_TRUE(recorded("boom"));
+  EXPECT_TRUE(changeSet().empty());
+
+  column("CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
+         "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  writeFile(at("boom2"), "b");
+  report({"boom2"});
+  for (int attempt = 0; attempt < Monitor::kMaxBatchAttempts; ++attempt) {
+    EXPECT_FALSE(changeSet().empty()) << attempt;
+    tick();
+  }
+  EXPECT_TRUE(changeSet().empty());
+  EXPECT_FALSE(stored("boom2"));
+}
+
+TEST_F(MonitorClassifyTest, FilesAreHashedBeforeTheTransactionLockerIsTaken) {
+  load();
+  writeFile(at("hashed"), std::string(1 << 20, 'h'));
+  report({"hashed"});
+  const int watcher = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watcher, 0);
+  ASSERT_GE(inotify_add_watch(watcher, at("hashed").c_str(), IN_CLOSE_NOWRITE), 0);
+
+  std::unique_lock<std::recursive_mutex> transaction(DataSource::sharedDataSource().getLocker("transaction"));
+  std::thread classifier([&] { tick(); });
+  // The file is read to its end while the locker is still held here.
+  pollfd ready{watcher, POLLIN, 0};
+  const bool readWhileLocked = ::poll(&ready, 1, 20000) == 1;
+  transaction.unlock();
+  classifier.join();
+  ::close(watcher);
+  EXPECT_TRUE(readWhileLocked);
+  ASSERT_TRUE(recorded("hashed"));
+  EXPECT_EQ(stored("hashed")->sha1(), sha1Of(std::string(1 << 20, 'h')));
+}
+
+TEST_F(MonitorClassifyTest, ChangeAfterHashingWaitsForTheNextTick) {
+  load();
+  writeFile(at("moving"), "first");
+  report({"moving"});
+  const int watcher = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watcher, at("moving").c_str(), IN_CLOSE_NOWRITE), 0);
+  std::unique_lock<std::recursive_mutex> transaction(DataSource::sharedDataSource().getLocker("transaction"));
+  std::thread classifier([&] { tick(); });
+  // Once hashed, the file changes before the records may be written.
+  pollfd ready{watcher, POLLIN, 0};
+  ::poll(&ready, 1, 20000);
+  ::close(watcher);
+  writeFile(at("moving"), "second, changed");
+  transaction.unlock();
+  classifier.join();
+  EXPECT_FALSE(stored("moving") && stored("moving")->sha1() == sha1Of("first"));
+  tick();
+  ASSERT_TRUE(recorded("moving"));
+  EXPECT_EQ(stored("moving")->sha1(), sha1Of("second, changed"));
+}
+
+TEST_F(MonitorClassifyTest, TheSystemsOwnWritesAreNotRecordedAgain) {
+  writeFile(at("gone"), "gone");
+  load();
+  ASSERT_TRUE(notices_.waitFor(1));
+  const auto goneRecord = incoming("gone", Incoming().status(1).clock({1, 3}));
+  ASSERT_TRUE(goneRecord->handleFetchEvent(EventDeleteFile));
+  ASSERT_TRUE(incoming("d", Incoming().type(1))->handleFetchEvent(EventCreateDirectory));
+  ASSERT_TRUE(incoming("d/e", Incoming())->handleFetchEvent(EventCreateEmptyFile));
+  ASSERT_TRUE(incoming("d/f", Incoming().content("fetched").download("fetched"))->handleFetchEvent(EventCreateFile));
+  const int64_t before = usn();
+
+  // What the event stream reports for those writes.
+  report({"gone"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
+  report({"d"}, FileEventStream::kItemIsDir | FileEventStream::kItemCreated);
+  report({"d/e", "d/f"}, FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
+  tick();
+  EXPECT_EQ(usn(), before);
+  // Then a change of the user's: exactly one usn more.
+  writeFile(at("d/mine"), "mine");
+  report({"d/mine"});
+  tick();
+  EXPECT_EQ(usn(), before + 1);
+  EXPECT_TRUE(notices_.waitFor(2));
+}
+
+TEST_F(MonitorClassifyTest, ReloadingTheCopiesKeepsPendingChanges) {
+  load();
+  writeFile(at("pending"), "p");
+  report({"pending"});
+  // A tree is added elsewhere: the list is loaded again before the next tick.
+  std::filesystem::create_directories(home_.path() / "other");
+  copy((home_.path() / "other").string(), QoDevice::getDeviceLocal(), "T", "dddddd-other");
+  monitor_->listenFileSystem();
+  EXPECT_EQ(monitor_->syncdirCopys().size(), 2u);
+  tick();
+  EXPECT_TRUE(recorded("pending"));
+}
+
+}  // namespace
+}  // namespace velbor::test

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/monitor/Monitor.h"
+#include "core/entity/FetchTestBase.h"
+#include "platform/FileEventStream.h"
+#include "platform/Waiter.h"
+
+namespace velbor::test {
+
+// The local copy of FetchTestBase (paired with the peer's copy) watched by the shared monitor.
+// The tests drive the event filter and the classifier themselves unless they start it.
+class MonitorTestBase : public FetchTestBase {
+ protected:
+  using Event = FileEventStream::Event;
+  static constexpr uint32_t kFileChanged = FileEventStream::kItemIsFile | FileEventStream::kItemModified;
+
+  void SetUp() override {
+    FetchTestBase::SetUp();
+    fileChanged_ = QoNotices::observe<notice::FileChanged>([this](const notice::FileChanged&) { notices_.notify(); });
+    monitor_ = Monitor::sharedMonitor();
+  }
+
+  void TearDown() override {
+    monitor_.reset();
+    Monitor::resetSharedMonitor();
+    NotificationCenter::defaultCenter().removeObserver(fileChanged_);
+    QoNotify::resetNotifyQueue();
+    FetchTestBase::TearDown();
+  }
+
+  // Loads the local copies into the monitor (and records what is on disk already).
+  void load() { monitor_->scanSyncdir(); }
+
+  // The events the stream would report for these paths (relative to the copy's root).
+  void report(const std::vector<std::string>& relatives, uint32_t flags = kFileChanged) {
+    std::vector<Event> events;
+    for (const auto& relative : relatives) events.push_back(Event{at(relative), ++eventId_, flags});
+    monitor_->scanPaths(events);
+  }
+
+  void tick() { monitor_->handleFileSystemChange(); }
+
+  // The monitor's own object for the local copy (it holds the change set).
+  QoSyncdirCopy::Ptr watched() {
+    for (const auto& copy : monitor_->syncdirCopys()) {
+      if (copy->uuid() == local_->uuid()) return copy;
+    }
+    return nullptr;
+  }
+
+  std::set<std::string> changeSet() {
+    std::lock_guard lock(DataSource::sharedDataSource().getLocker("monitor"));
+    auto copy = watched();
+    return copy ? copy->getPathsChangeSet() : std::set<std::string>{};
+  }
+
+  static int64_t usn() { return DataSource::sharedDataSource().getCurrentUsn(); }
+
+  // Present in the records (status 0).
+  bool recorded(const std::string& relative) {
+    auto file = stored(relative);
+    return file && file->status() == 0;
+  }
+
+  static void setMtime(const std::string& path, int64_t seconds) {
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
+
+  // Polls until `done` holds, for at most `limit`.
+  static bool eventually(const std::function<bool()>& done,
+                         std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+  std::shared_ptr<Monitor> monitor_;
+  Waiter notices_;
+  NotificationCenter::Token fileChanged_ = 0;
+  uint64_t eventId_ = 0;
+};
+
+}  // namespace velbor::test

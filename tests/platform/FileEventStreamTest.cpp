@@ -1,0 +1,230 @@
+#include "platform/FileEventStream.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/InotifyQueueLimit.h"
+#include "support/TempDir.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Stream = FileEventStream;
+
+// Every event received, merged by path, and bounded waits for them.
+class Collector {
+ public:
+  Stream::Callback callback() {
+    return [this](const std::vector<Stream::Event>& events) {
+      std::unique_lock lock(mutex_);
+      ++entered_;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return !gated_; });
+      for (const auto& event : events) {
+        flags_[event.path] |= event.flags;
+        last_[event.path] = event.flags;
+        ++count_;
+      }
+      changed_.notify_all();
+    };
+  }
+
+  bool waitFor(const std::function<bool(const std::map<std::string, uint32_t>&)>& done) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return done(flags_); });
+  }
+  bool waitForPath(const std::string& path, uint32_t flags = 0) {
+    return waitFor([&](const auto& seen) {
+      const auto found = seen.find(path);
+      return found != seen.end() && (found->second & flags) == flags;
+    });
+  }
+  uint32_t flags(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return flags_.count(path) ? flags_.at(path) : 0;
+  }
+  uint32_t last(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return last_.count(path) ? last_.at(path) : 0;
+  }
+  // While closed, the callback waits: the stream reads nothing meanwhile.
+  void gate(bool closed) {
+    std::lock_guard lock(mutex_);
+    gated_ = closed;
+    changed_.notify_all();
+  }
+  bool waitEntered() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return entered_ > 0; });
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    flags_.clear();
+    last_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<std::string, uint32_t> flags_;
+  std::map<std::string, uint32_t> last_;
+  int count_ = 0;
+  int entered_ = 0;
+  bool gated_ = false;
+};
+
+// Polls `done` (outside every lock of the collector) for at most 20 seconds.
+bool eventually(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+class FileEventStreamTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Stream> startStream(Stream::Options options = {}) {
+    options.latency = std::chrono::milliseconds(20);
+    auto stream = std::make_unique<Stream>(std::vector<std::string>{root()}, options, collector_.callback());
+    EXPECT_TRUE(stream->start());
+    return stream;
+  }
+  std::string root() const { return dir_.str(); }
+  std::string at(const std::string& relative) const { return root() + "/" + relative; }
+
+  TempDir dir_;
+  Collector collector_;
+};
+
+TEST_F(FileEventStreamTest, FoldersAreWatchedAsTheyAppearWithWhatTheyAlreadyHold) {
+  fs::create_directories(at("old/deep"));
+  auto stream = startStream();
+  EXPECT_EQ(stream->watchCount(), 3u);
+  writeFile(at("old/deep/f"), "f");
+  EXPECT_TRUE(collector_.waitForPath(at("old/deep/f"), Stream::kItemCreated | Stream::kItemIsFile));
+
+  // Made and filled faster than a watch can be added to each level.
+  fs::create_directories(at("new/a/b"));
+  writeFile(at("new/a/b/g"), "g");
+  EXPECT_TRUE(collector_.waitForPath(at("new"), Stream::kItemCreated | Stream::kItemIsDir));
+  EXPECT_TRUE(collector_.waitForPath(at("new/a/b/g"), Stream::kItemCreated));
+  EXPECT_TRUE(eventually([&] { return stream->watchCount() == 6u; }));
+  writeFile(at("new/a/b/h"), "h");
+  EXPECT_TRUE(collector_.waitForPath(at("new/a/b/h"), Stream::kItemCreated));
+
+  fs::remove_all(at("new"));
+  EXPECT_TRUE(collector_.waitForPath(at("new/a/b/h"), Stream::kItemRemoved));
+  EXPECT_TRUE(eventually([&] { return stream->watchCount() == 3u; }));
+}
+
+TEST_F(FileEventStreamTest, RenamesReportBothPathsAndMovedFoldersKeepTheirWatches) {
+  fs::create_directories(at("d1/sub"));
+  writeFile(at("a"), "a");
+  TempDir outside;
+  auto stream = startStream();
+  fs::rename(at("a"), at("b"));
+  EXPECT_TRUE(collector_.waitForPath(at("a"), Stream::kItemRenamed | Stream::kItemIsFile));
+  EXPECT_TRUE(collector_.waitForPath(at("b"), Stream::kItemRenamed | Stream::kItemIsFile));
+
+  fs::rename(at("d1"), at("d2"));
+  writeFile(at("d2/sub/x"), "x");
+  EXPECT_TRUE(collector_.waitForPath(at("d2/sub/x"), Stream::kItemCreated));
+  EXPECT_EQ(collector_.flags(at("d1/sub/x")), 0u);
+
+  // Moved away: no longer watched. A file made here afterwards tells when all is through.
+  fs::rename(at("d2"), outside / "d2");
+  writeFile(outside / "d2" / "sub" / "y", "y");
+  writeFile(at("sentinel"), "s");
+  EXPECT_TRUE(collector_.waitForPath(at("sentinel")));
+  EXPECT_TRUE(eventually([&] { return stream->watchCount() == 1u; }));
+  EXPECT_EQ(collector_.flags(at("d2/sub/y")), 0u);
+  EXPECT_NE(collector_.flags(at("d2")) & Stream::kItemRenamed, 0u);
+
+  // Moved in: watched, with its content reported.
+  writeFile(outside / "d3" / "z", "z");
+  fs::rename(outside / "d3", at("d3"));
+  EXPECT_TRUE(collector_.waitForPath(at("d3/z"), Stream::kItemCreated));
+  writeFile(at("d3/w"), "w");
+  EXPECT_TRUE(collector_.waitForPath(at("d3/w"), Stream::kItemCreated));
+}
+
+TEST_F(FileEventStreamTest, AFileOpenForWritingIsReportedUntilClosed) {
+  auto stream = startStream();
+  const int fd = ::open(at("w").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::write(fd, "data", 4), 4);
+  EXPECT_TRUE(collector_.waitForPath(at("w"), Stream::kItemWriting | Stream::kItemModified));
+  ::close(fd);
+  EXPECT_TRUE(eventually([&] {
+    return (collector_.last(at("w")) & (Stream::kItemWriting | Stream::kItemModified)) == Stream::kItemModified;
+  }));
+}
+
+TEST_F(FileEventStreamTest, EventsOfOnePathAreMergedAndRootChangesReported) {
+  auto stream = std::make_unique<Stream>(std::vector<std::string>{root()},
+                                         Stream::Options{std::chrono::milliseconds(300), std::chrono::seconds(60), 0,
+                                                         "merge"},
+                                         collector_.callback());
+  ASSERT_TRUE(stream->start());
+  writeFile(at("m"), "1");
+  ::chmod(at("m").c_str(), 0600);
+  EXPECT_TRUE(collector_.waitForPath(at("m"), Stream::kItemCreated | Stream::kItemModified | Stream::kItemInodeMetaMod));
+  EXPECT_EQ(collector_.last(at("m")) & (Stream::kItemCreated | Stream::kItemInodeMetaMod),
+            Stream::kItemCreated | Stream::kItemInodeMetaMod);
+  fs::remove_all(root());
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged));
+  fs::create_directories(root());  // for TempDir's clean-up
+}
+
+TEST_F(FileEventStreamTest, FoldersBeyondTheWatchLimitAreRescannedPeriodically) {
+  fs::create_directories(at("a"));
+  fs::create_directories(at("b"));
+  Stream::Options options;
+  options.watchLimit = 2;
+  options.rescanInterval = std::chrono::milliseconds(100);
+  auto stream = startStream(options);
+  EXPECT_EQ(stream->watchCount(), 2u);
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kMustScanSubDirs));
+  collector_.clear();
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kMustScanSubDirs));
+  stream->stop();
+  EXPECT_EQ(stream->watchCount(), 2u);
+}
+
+TEST_F(FileEventStreamTest, QueueOverflowAsksForARescanAndWatchesNewFolders) {
+  std::unique_ptr<Stream> stream;
+  {
+    InotifyQueueLimit limit(4);
+    if (!limit.lowered()) GTEST_SKIP() << "lowering fs.inotify.max_queued_events needs root";
+    stream = startStream();
+  }
+  // The stream's thread is held in its callback while the kernel queue fills up.
+  collector_.gate(true);
+  writeFile(at("first"), "x");
+  ASSERT_TRUE(collector_.waitEntered());
+  for (int i = 0; i < 50; ++i) writeFile(at("f" + std::to_string(i)), "x");
+  fs::create_directories(at("late/deeper"));
+  collector_.gate(false);
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kMustScanSubDirs | Stream::kKernelDropped));
+  EXPECT_TRUE(eventually([&] { return stream->watchCount() == 3u; }));
+  writeFile(at("late/deeper/after"), "a");
+  EXPECT_TRUE(collector_.waitForPath(at("late/deeper/after")));
+}
+
+}  // namespace
+}  // namespace velbor::test
