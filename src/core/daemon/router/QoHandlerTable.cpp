@@ -33,16 +33,13 @@ const Table& handlers() {
       {"SyncAddRequest", &QoWorker::handleSyncAddRequest},
       {"SyncDeleteRequest", &QoWorker::handleSyncDeleteRequest},
       {"SyncShowRequest", &QoWorker::handleSyncShowRequest},
-<<<<<<< HEAD
       {"StatusRequest", &QoWorker::handleStatusRequest},
       {"TrustPublishRequest", &QoWorker::handleTrustPublishRequest},
       {"TrustRequest", &QoWorker::handleTrustRequest},
       {"TrustDenyRequest", &QoWorker::handleTrustDenyRequest},
       {"TrustCancelRequest", &QoWorker::handleTrustCancelRequest},
       {"DistrustRequest", &QoWorker::handleDistrustRequest},
-=======
       {"SyncOnceRequest", &QoWorker::handleSyncOnceRequest},
->>>>>>> fetch
   };
   return table;
 }

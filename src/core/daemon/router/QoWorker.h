@@ -82,7 +82,6 @@ class QoWorker {
   static QoMessage::Ptr handleSyncAddRequest(const QoRequest& request);
   static QoMessage::Ptr handleSyncDeleteRequest(const QoRequest& request);
   static QoMessage::Ptr handleSyncShowRequest(const QoRequest& request);
-<<<<<<< HEAD
   // StatusRequest (9)
   static QoMessage::Ptr handleStatusRequest(const QoRequest& request);
   // TrustPublishRequest (11), TrustRequest (13), TrustDenyRequest (15),
@@ -98,10 +97,8 @@ class QoWorker {
   // Held around every change of a device's trust status or trust contexts, so that each
   // change compares and sets in one step.
   static std::recursive_mutex& trustLocker(const std::string& deviceUuid);
-=======
   // SyncOnceRequest (138), defined with the sync operations
   static QoMessage::Ptr handleSyncOnceRequest(const QoRequest& request);
->>>>>>> fetch
 
  private:
   // Serves requests until stopped; raises what the socket raises.
