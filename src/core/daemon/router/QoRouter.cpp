@@ -84,11 +84,7 @@ void QoRouter::stop() {
   // Wakes the broker's poll and every worker's wait; each then leaves its loop.
   context_->shutdown();
   if (broker_.joinable()) broker_.join();
-  for (auto& thread : workerThreads_) {
-    if (thread.joinable()) thread.join();
-  }
-  workerThreads_.clear();
-  workers_.clear();
+  joinWorkers();
   context_->terminate();
   context_.reset();
   frontend_.reset();
@@ -113,6 +109,15 @@ void QoRouter::setUpWorker(const std::string& uri, const std::shared_ptr<ZMQCont
       QoLog("*** Worker({}) run failed, {}", worker->identity(), e.what());
     }
   });
+}
+
+void QoRouter::joinWorkers() {
+  for (const auto& worker : workers_) worker->stop();
+  for (auto& thread : workerThreads_) {
+    if (thread.joinable()) thread.join();
+  }
+  workerThreads_.clear();
+  workers_.clear();
 }
 
 void QoRouter::run() {
