@@ -1,6 +1,7 @@
 #include "core/daemon/QoDaemon.h"
 
 #include "core/daemon/QoNotices.h"
+#include "core/daemon/QoNotify.h"
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/publisher/QoPublisher.h"
 #include "core/daemon/router/QoRouter.h"
@@ -45,6 +46,8 @@ void QoDaemon::stop() {
   QoNotices::post(notice::ProcessExit{});
   if (!publisher_->waitForExitPublished(kExitNoticeWait)) QoLog("*** Exit notice not published in time");
   stopServices();
+  // Notices still queued are delivered, and the queue's thread ends with them.
+  QoNotify::resetNotifyQueue();
   QoEncrypt::opensslCleanup();
   started_ = false;
 }
