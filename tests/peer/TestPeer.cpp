@@ -215,7 +215,9 @@ json TestPeer::treeAdd(const std::string& path) {
 }
 
 json TestPeer::pair(const std::string& localPath, const std::string& peerUuid, const std::string& remotePath) {
-  QoDevice::Ptr peer = requireDevice(peerUuid);
+  // This device's own uuid pairs two folders here, as the window allows.
+  QoDevice::Ptr peer = QoDevice::getDeviceWithUuid(peerUuid);
+  if (!peer) throw std::runtime_error("no such device");
   QoDevice::Ptr local = QoDevice::getDeviceLocal();
 
   // The peer's tree at REMOTE_PATH, made there when it is none yet (as remote browsing can).
@@ -229,6 +231,12 @@ json TestPeer::pair(const std::string& localPath, const std::string& peerUuid, c
     return std::nullopt;
   };
   std::optional<pb::TreeInfo> remote = findRemote();
+  if (!remote && peer->isLocalDevice()) {
+    QoMessage::Ptr reply = QoClient::localTreeAddSyncUuid(std::nullopt, remotePath, std::nullopt);
+    if (!reply || reply->code() != pb::MsgCodeTreeAddResponse) return failure("remote tree: " + replyError(reply));
+    remote = findRemote();
+    if (!remote) return failure("remote tree not listed after it was made");
+  }
   if (!remote) {
     QoClient client(peer);
     auto add = std::make_shared<pb::MsgTreeAddRequest>();
