@@ -451,21 +451,13 @@ void QoPublisher::takeWorkerReply() {
 }
 
 void QoPublisher::passNoticeToWorker() {
-  ZMQMessage message;
-  try {
-    message = ZMQMessage::recvFromSocket(*subscriber_);
-  } catch (const ZMQException& e) {
-    // Anything beyond the input bounds was dropped whole and logged.
-    if (e.getErrorCode() == EMSGSIZE) return;
-    throw;
-  }
-  std::optional<std::string> worker = workerQueue_.dequeue();
-  QoAssert(worker.has_value(), "must have avail workers!");
-  message.insertEmptyFrameAtHead();
-  message.insertFrameAtHead(kDummyIdentity);
-  message.insertEmptyFrameAtHead();
-  message.insertFrameAtHead(std::move(*worker));
-  if (!message.sendToSocket(*backend_)) QoLog("*** Publisher notice not passed to a worker");
+  std::optional<ZMQMessage> message = receiveBounded(*subscriber_);
+  if (!message) return;
+  message->insertEmptyFrameAtHead();
+  message->insertFrameAtHead(kDummyIdentity);
+  message->insertEmptyFrameAtHead();
+  message->insertFrameAtHead(takeIdleWorker());
+  if (!message->sendToSocket(*backend_)) QoLog("*** Publisher notice not passed to a worker");
 }
 
 }  // namespace velbor

@@ -147,21 +147,27 @@ void QoRouter::run() {
   backend_->closeWithoutLinger();
 }
 
-void QoRouter::forwardRequest() {
-  ZMQMessage message;
+std::optional<ZMQMessage> QoRouter::receiveBounded(ZMQSocket& socket) {
   try {
-    message = ZMQMessage::recvFromSocket(*frontend_);
+    return ZMQMessage::recvFromSocket(socket);
   } catch (const ZMQException& e) {
-    // Any peer can send a message beyond the input bounds: it was dropped whole and logged,
-    // and must not end the broker.
-    if (e.getErrorCode() == EMSGSIZE) return;
+    if (e.getErrorCode() == EMSGSIZE) return std::nullopt;
     throw;
   }
+}
+
+std::string QoRouter::takeIdleWorker() {
   std::optional<std::string> worker = workerQueue_.dequeue();
   QoAssert(worker.has_value(), "must have avail workers!");
-  message.insertEmptyFrameAtHead();
-  message.insertFrameAtHead(std::move(*worker));
-  if (!message.sendToSocket(*backend_)) QoLog("*** Router request not passed to a worker");
+  return std::move(*worker);
+}
+
+void QoRouter::forwardRequest() {
+  std::optional<ZMQMessage> message = receiveBounded(*frontend_);
+  if (!message) return;
+  message->insertEmptyFrameAtHead();
+  message->insertFrameAtHead(takeIdleWorker());
+  if (!message->sendToSocket(*backend_)) QoLog("*** Router request not passed to a worker");
 }
 
 void QoRouter::forwardReply() {

@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/daemon/router/QoWorkerDelegate.h"
 #include "core/utils/QoQueue.h"
+#include "framework/network/ZMQMessage.h"
 
 namespace velbor {
 
@@ -70,6 +72,11 @@ class QoRouter : public QoWorkerDelegate {
   // Stops every worker and waits for its thread. Workers on a shared context must be woken
   // first, by shutting that context down.
   void joinWorkers();
+  // The next message of a socket facing the network; nothing for one beyond the input
+  // bounds, which was dropped whole and logged and must not end the broker.
+  static std::optional<ZMQMessage> receiveBounded(ZMQSocket& socket);
+  // The worker idle longest, taken off the queue; there must be one.
+  std::string takeIdleWorker();
 
   std::atomic<bool> run_{false};
   // Idle workers, longest idle first; touched only by the broker thread.
