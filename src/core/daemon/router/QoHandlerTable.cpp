@@ -40,6 +40,7 @@ const Table& handlers() {
       {"TrustCancelRequest", &QoWorker::handleTrustCancelRequest},
       {"DistrustRequest", &QoWorker::handleDistrustRequest},
       {"SyncOnceRequest", &QoWorker::handleSyncOnceRequest},
+      {"PubFileChange", &QoWorker::handlePubFileChange},
   };
   return table;
 }

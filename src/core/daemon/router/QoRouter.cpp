@@ -84,11 +84,7 @@ void QoRouter::stop() {
   // Wakes the broker's poll and every worker's wait; each then leaves its loop.
   context_->shutdown();
   if (broker_.joinable()) broker_.join();
-  for (auto& thread : workerThreads_) {
-    if (thread.joinable()) thread.join();
-  }
-  workerThreads_.clear();
-  workers_.clear();
+  joinWorkers();
   context_->terminate();
   context_.reset();
   frontend_.reset();
@@ -113,6 +109,15 @@ void QoRouter::setUpWorker(const std::string& uri, const std::shared_ptr<ZMQCont
       QoLog("*** Worker({}) run failed, {}", worker->identity(), e.what());
     }
   });
+}
+
+void QoRouter::joinWorkers() {
+  for (const auto& worker : workers_) worker->stop();
+  for (auto& thread : workerThreads_) {
+    if (thread.joinable()) thread.join();
+  }
+  workerThreads_.clear();
+  workers_.clear();
 }
 
 void QoRouter::run() {
@@ -142,21 +147,27 @@ void QoRouter::run() {
   backend_->closeWithoutLinger();
 }
 
-void QoRouter::forwardRequest() {
-  ZMQMessage message;
+std::optional<ZMQMessage> QoRouter::receiveBounded(ZMQSocket& socket) {
   try {
-    message = ZMQMessage::recvFromSocket(*frontend_);
+    return ZMQMessage::recvFromSocket(socket);
   } catch (const ZMQException& e) {
-    // Any peer can send a message beyond the input bounds: it was dropped whole and logged,
-    // and must not end the broker.
-    if (e.getErrorCode() == EMSGSIZE) return;
+    if (e.getErrorCode() == EMSGSIZE) return std::nullopt;
     throw;
   }
+}
+
+std::string QoRouter::takeIdleWorker() {
   std::optional<std::string> worker = workerQueue_.dequeue();
   QoAssert(worker.has_value(), "must have avail workers!");
-  message.insertEmptyFrameAtHead();
-  message.insertFrameAtHead(std::move(*worker));
-  if (!message.sendToSocket(*backend_)) QoLog("*** Router request not passed to a worker");
+  return std::move(*worker);
+}
+
+void QoRouter::forwardRequest() {
+  std::optional<ZMQMessage> message = receiveBounded(*frontend_);
+  if (!message) return;
+  message->insertEmptyFrameAtHead();
+  message->insertFrameAtHead(takeIdleWorker());
+  if (!message->sendToSocket(*backend_)) QoLog("*** Router request not passed to a worker");
 }
 
 void QoRouter::forwardReply() {

@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/daemon/router/QoWorkerDelegate.h"
 #include "core/utils/QoQueue.h"
+#include "framework/network/ZMQMessage.h"
 
 namespace velbor {
 
@@ -39,11 +41,11 @@ class QoRouter : public QoWorkerDelegate {
   // the broker thread. An endpoint that cannot be bound is logged and raised (ZMQException,
   // whose error code is the errno: EADDRINUSE for a port in use, EACCES for one not
   // allowed), and nothing is left running. Raises as well when already started.
-  void start();
+  virtual void start();
   // Ends the broker and the workers, waits for their threads, then closes every socket and
   // terminates the context. A request being handled is finished but its reply is dropped.
   // Does nothing when not started; start() may follow.
-  void stop();
+  virtual void stop();
   bool isRunning() const { return run_.load(); }
   // The frontend endpoint as bound ("tcp://0.0.0.0:9527"; with port 0 the port the system
   // chose); empty when not started.
@@ -67,6 +69,18 @@ class QoRouter : public QoWorkerDelegate {
   // A worker on `uri` in `context`, with this router as delegate, run on a thread of its own
   // until stop().
   void setUpWorker(const std::string& uri, const std::shared_ptr<ZMQContext>& context);
+  // Stops every worker and waits for its thread. Workers on a shared context must be woken
+  // first, by shutting that context down.
+  void joinWorkers();
+  // The next message of a socket facing the network; nothing for one beyond the input
+  // bounds, which was dropped whole and logged and must not end the broker.
+  static std::optional<ZMQMessage> receiveBounded(ZMQSocket& socket);
+  // The worker idle longest, taken off the queue; there must be one.
+  std::string takeIdleWorker();
+
+  std::atomic<bool> run_{false};
+  // Idle workers, longest idle first; touched only by the broker thread.
+  QoQueue<std::string> workerQueue_;
 
  private:
   // The broker loop, on the broker thread.
@@ -75,13 +89,10 @@ class QoRouter : public QoWorkerDelegate {
   void forwardReply();
 
   mutable std::mutex lifecycleLock_;
-  std::atomic<bool> run_{false};
   std::shared_ptr<ZMQContext> context_;
   std::shared_ptr<ZMQSocket> frontend_;
   std::shared_ptr<ZMQSocket> backend_;
   std::string frontendEndpoint_;
-  // Idle workers, longest idle first; touched only by the broker thread.
-  QoQueue<std::string> workerQueue_;
   std::thread broker_;
   std::vector<std::shared_ptr<QoWorker>> workers_;
   std::vector<std::thread> workerThreads_;

@@ -99,6 +99,8 @@ class QoWorker {
   static std::recursive_mutex& trustLocker(const std::string& deviceUuid);
   // SyncOnceRequest (138), defined with the sync operations
   static QoMessage::Ptr handleSyncOnceRequest(const QoRequest& request);
+  // PubFileChange (19), defined with the sync operations: a peer's copy changed
+  static QoMessage::Ptr handlePubFileChange(const QoRequest& request);
 
  private:
   // Serves requests until stopped; raises what the socket raises.

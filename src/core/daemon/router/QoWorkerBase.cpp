@@ -11,6 +11,13 @@
 
 namespace velbor {
 
+namespace {
+
+// Status 2: this device waits for the peer's answer; 3: the peer asks this device.
+bool isInTrustExchange(const QoDevice& device) { return device.status() == 2 || device.status() == 3; }
+
+}  // namespace
+
 QoMessage::Ptr QoWorker::handleScanRequest(const QoRequest&) {
   QoLog("handle ScanRequest message");
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanResponse, nullptr);
@@ -20,9 +27,21 @@ QoMessage::Ptr QoWorker::handlePubExit(const QoRequest& request) {
   try {
     auto body = request.bodyAs<pb::MsgPubExit>();
     QoAssert(body != nullptr, "PubExit request message can not be nil");
+    // Only the device itself may say it is gone: anyone else could take it offline, or
+    // remove it while it is not trusted.
+    if (!request.sender || request.sender->uuid() != body->publisher()) {
+      QoLog("*** PubExit of ({}) not signed by it, ignored", body->publisher());
+      return nullptr;
+    }
     QoDevice::Ptr device = QoDevice::getDeviceWithUuid(body->publisher());
     if (device && !device->isLocalDevice()) {
-      device->setOffLine();
+      if (isInTrustExchange(*device)) {
+        // Its offer or ours is still open: going offline must not drop it mid-exchange.
+        device->setIsOnline(false);
+        device->save();
+      } else {
+        device->setOffLine();
+      }
       QoNotices::post(notice::DeviceOffLine{{device}});
     }
   } catch (const std::exception& e) {

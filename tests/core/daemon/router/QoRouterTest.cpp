@@ -85,7 +85,8 @@ TEST_F(RouterTest, ReplayedSignedBodilessRequestRelabelledAsDatabaseClearChanges
 
 TEST_F(RouterTest, RequestWithoutReplyLeavesTheWorkerServing) {
   auto client = startRouter(1);
-  QoDevice::Ptr bravo = addDevice("0d5e8f0a-9b1c-4e52-8a3d-6f7e8d9c0b1a", "bravo", keysBravo().publicKey);
+  // The exit notice of the device that signs it.
+  QoDevice::Ptr bravo = client->device();
   Waiter offline;
   auto token = QoNotices::observe<notice::DeviceOffLine>([&](const notice::DeviceOffLine& notice) {
     for (const auto& device : notice.devices) offline.notify(device->uuid());

@@ -30,12 +30,14 @@ class WorkerHandlersTest : public RouterTestBase {
     RouterTestBase::TearDown();
   }
 
-  static QoRequest pubExit(const std::string& publisher) {
+  // A PubExit naming `publisher`, signed by `sender` (by the device named when none is given).
+  static QoRequest pubExit(const std::string& publisher, QoDevice::Ptr sender = nullptr) {
     auto body = std::make_shared<pb::MsgPubExit>();
     body->set_publisher(publisher);
     QoRequest request;
     request.body = body;
     request.level = 1;
+    request.sender = sender ? sender : QoDevice::getDeviceWithUuid(publisher);
     return request;
   }
   // Every notice posted so far has been delivered.
@@ -67,6 +69,38 @@ TEST_F(WorkerHandlersTest, PubExitOfAPeerTakesItOfflineAndTellsOnce) {
   drainNotices();
   EXPECT_EQ(offline_.log(), std::vector<std::string>{kBravoUuid});
   EXPECT_FALSE(QoDevice::getDeviceWithUuid(kBravoUuid)->isOnline());
+}
+
+TEST_F(WorkerHandlersTest, PubExitIsHonouredOnlyFromTheDeviceItNames) {
+  QoDevice::Ptr bravo = addDevice(kBravoUuid, "bravo", keysBravo().publicKey);
+  QoDevice::Ptr charlie = addDevice("5b6c7d8e-1f2a-4b3c-9d4e-5f6a7b8c9d0e", "charlie", keysAlpha().publicKey);
+  QoRequest unsigned_ = pubExit(kBravoUuid);
+  unsigned_.sender = nullptr;
+  unsigned_.level = 0;
+
+  EXPECT_EQ(QoWorker::handlePubExit(unsigned_), nullptr);
+  EXPECT_EQ(QoWorker::handlePubExit(pubExit(kBravoUuid, charlie)), nullptr);
+  drainNotices();
+
+  EXPECT_EQ(offline_.count(), 0);
+  EXPECT_TRUE(QoDevice::getDeviceWithUuid(kBravoUuid)->isOnline());
+}
+
+TEST_F(WorkerHandlersTest, PubExitKeepsADeviceInTheMiddleOfATrustExchange) {
+  // 2: this device waits for bravo's answer; 3: bravo's offer waits for the user here.
+  for (int32_t status : {2, 3}) {
+    QoDevice::Ptr bravo = addDevice(kBravoUuid, "bravo", keysBravo().publicKey, status);
+    EXPECT_EQ(QoWorker::handlePubExit(pubExit(kBravoUuid, bravo)), nullptr);
+    QoDevice::Ptr kept = QoDevice::getDeviceWithUuid(kBravoUuid);
+    ASSERT_NE(kept, nullptr) << "status " << status;
+    EXPECT_FALSE(kept->isOnline());
+    EXPECT_EQ(kept->status(), status);
+    kept->forceRemove();
+  }
+  // Outside an exchange an untrusted device goes, as when it times out.
+  QoDevice::Ptr bravo = addDevice(kBravoUuid, "bravo", keysBravo().publicKey, 0);
+  EXPECT_EQ(QoWorker::handlePubExit(pubExit(kBravoUuid, bravo)), nullptr);
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(kBravoUuid), nullptr);
 }
 
 TEST_F(WorkerHandlersTest, DatabaseClearRunsOnlyForThisDevicesOwnRequests) {

@@ -1,0 +1,78 @@
+#include "core/daemon/QoDaemon.h"
+
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/QoNotify.h"
+#include "core/daemon/discovery/QoDiscovery.h"
+#include "core/daemon/publisher/QoPublisher.h"
+#include "core/daemon/router/QoRouter.h"
+#include "core/entity/QoDevice.h"
+#include "framework/crypto/QoEncrypt.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+
+QoDaemon::QoDaemon() = default;
+
+QoDaemon::~QoDaemon() = default;
+
+void QoDaemon::daemonInit() {
+  QoEncrypt::opensslSetup();
+  QoDevice::removeAllNotTrustedDevice();
+}
+
+void QoDaemon::start() {
+  std::lock_guard lock(lock_);
+  if (started_) return;
+  QoLog("Daemon start");
+  try {
+    // Made first so that it hears of the devices discovery finds before it runs.
+    publisher_ = QoPublisher::sharedQoPublisher();
+    QoDiscovery::sharedQoDiscovery().run();
+    router_ = std::make_unique<QoRouter>();
+    router_->start();
+    publisher_->start();
+  } catch (...) {
+    // Half a daemon must not keep ports or threads: the caller reports and exits.
+    stopServices();
+    throw;
+  }
+  started_ = true;
+}
+
+void QoDaemon::stop() {
+  std::lock_guard lock(lock_);
+  if (!started_) return;
+  QoLog("Set run = 0");
+  QoNotices::post(notice::ProcessExit{});
+  if (!publisher_->waitForExitPublished(kExitNoticeWait)) QoLog("*** Exit notice not published in time");
+  stopServices();
+  // Notices still queued are delivered, and the queue's thread ends with them.
+  QoNotify::resetNotifyQueue();
+  QoEncrypt::opensslCleanup();
+  started_ = false;
+}
+
+void QoDaemon::stopServices() {
+  if (publisher_) publisher_->stop();
+  publisher_.reset();
+  if (router_) router_->stop();
+  router_.reset();
+  QoDiscovery::sharedQoDiscovery().stop();
+}
+
+bool QoDaemon::isStarted() const {
+  std::lock_guard lock(lock_);
+  return started_;
+}
+
+std::string QoDaemon::routerEndpoint() const {
+  std::lock_guard lock(lock_);
+  return router_ ? router_->frontendEndpoint() : std::string();
+}
+
+std::string QoDaemon::publisherEndpoint() const {
+  std::lock_guard lock(lock_);
+  return publisher_ ? publisher_->publisherEndpoint() : std::string();
+}
+
+}  // namespace velbor

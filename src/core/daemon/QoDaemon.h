@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace velbor {
+
+class QoPublisher;
+class QoRouter;
+
+// The sync daemon's network services and their order. The platform's start-up class
+// (QoDaemonLinux) prepares database, settings and log client first and adds the monitor.
+class QoDaemon {
+ public:
+  // How long stop() waits for the exit notice to go out to the peers.
+  static constexpr std::chrono::milliseconds kExitNoticeWait{1500};
+
+  virtual ~QoDaemon();
+  QoDaemon(const QoDaemon&) = delete;
+  QoDaemon& operator=(const QoDaemon&) = delete;
+
+  bool debugPanelEnable() const { return debugPanelEnable_; }
+  void setDebugPanelEnable(bool enable) { debugPanelEnable_ = enable; }
+
+  // Prepares the crypto library, then takes every remote device offline and removes the
+  // untrusted ones.
+  virtual void daemonInit();
+  // Logs "Daemon start" and starts discovery, the router and the publisher, each running on
+  // threads of its own. A port that cannot be bound raises (ZMQException or the discovery's
+  // error) after what had started is stopped again.
+  virtual void start();
+  // Logs "Set run = 0" and posts "ProcessExit", on which the publisher announces PubExit;
+  // waits for that notice to go out (at most kExitNoticeWait), then stops the publisher, the
+  // router and discovery and waits for their threads. Does nothing when not started.
+  virtual void stop();
+  bool isStarted() const;
+
+  // The endpoints as bound (empty when not started): the ports the system chose for a 0.
+  std::string routerEndpoint() const;
+  std::string publisherEndpoint() const;
+
+ protected:
+  QoDaemon();
+
+ private:
+  void stopServices();
+
+  mutable std::mutex lock_;
+  bool debugPanelEnable_ = false;
+  bool started_ = false;
+  std::unique_ptr<QoRouter> router_;
+  std::shared_ptr<QoPublisher> publisher_;
+};
+
+}  // namespace velbor

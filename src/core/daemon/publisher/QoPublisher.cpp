@@ -1,0 +1,463 @@
+#include "core/daemon/publisher/QoPublisher.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include <fmt/format.h>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/router/QoWorker.h"
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/utils/QoException.h"
+#include "core/utils/QoUtils.h"
+#include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQException.h"
+#include "framework/network/ZMQSocket.h"
+#include "platform/Dispatch.h"
+#include "platform/QoLog.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+
+namespace {
+
+std::mutex& sharedLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::shared_ptr<QoPublisher>& sharedInstance() {
+  static std::shared_ptr<QoPublisher> instance;
+  return instance;
+}
+
+std::string exceptionName(const std::exception& e) {
+  const auto* named = dynamic_cast<const Exception*>(&e);
+  return named != nullptr ? named->name() : "std::exception";
+}
+
+std::string exceptionReason(const std::exception& e) {
+  const auto* named = dynamic_cast<const Exception*>(&e);
+  return named != nullptr ? named->reason() : e.what();
+}
+
+// The endpoint a socket was bound to, without the option's terminating NUL.
+std::string lastEndpoint(ZMQSocket& socket) {
+  std::string endpoint = socket.dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
+  endpoint.erase(std::find(endpoint.begin(), endpoint.end(), '\0'), endpoint.end());
+  return endpoint;
+}
+
+}  // namespace
+
+std::shared_ptr<QoPublisher> QoPublisher::sharedQoPublisher() {
+  std::lock_guard lock(sharedLock());
+  if (!sharedInstance()) {
+    sharedInstance() = std::make_shared<QoPublisher>();
+    sharedInstance()->registerEvent();
+  }
+  return sharedInstance();
+}
+
+void QoPublisher::resetSharedQoPublisher() {
+  std::shared_ptr<QoPublisher> instance;
+  {
+    std::lock_guard lock(sharedLock());
+    instance.swap(sharedInstance());
+  }
+  if (instance) instance->stop();
+}
+
+QoPublisher::QoPublisher() {
+  workerQueue_ = QoQueue<std::string>();
+  if (::pipe(wakePipe_) != 0) throw Exception("QoPublisher", "wake pipe cannot be made");
+  for (int fd : wakePipe_) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+}
+
+QoPublisher::~QoPublisher() {
+  for (const auto& token : observers_) NotificationCenter::defaultCenter().removeObserver(token);
+  try {
+    stop();
+  } catch (const std::exception& e) {
+    QoLog("*** Publisher stop failed, {}", e.what());
+  }
+  for (int fd : wakePipe_) ::close(fd);
+}
+
+void QoPublisher::registerEvent() {
+  std::weak_ptr<QoPublisher> weak = weak_from_this();
+  // Observers hold the publisher weakly: one dropped by a reset stops hearing at once.
+  auto with = [weak](auto handle) {
+    return [weak, handle](const auto& notice) {
+      if (auto self = weak.lock()) handle(*self, notice);
+    };
+  };
+  observers_.push_back(QoNotices::observe<notice::FileChanged>(
+      with([](QoPublisher& self, const notice::FileChanged& n) { self.handleNotifyFileChanged(n); })));
+  observers_.push_back(QoNotices::observe<notice::SyncAddResponse>(
+      with([](QoPublisher& self, const notice::SyncAddResponse& n) { self.syncAddHandler(n); })));
+  observers_.push_back(QoNotices::observe<notice::DeviceAddResponse>(
+      with([](QoPublisher& self, const notice::DeviceAddResponse& n) { self.handleNotifyDeviceAddResponse(n); })));
+  observers_.push_back(QoNotices::observe<notice::DeviceOffLine>(
+      with([](QoPublisher& self, const notice::DeviceOffLine& n) { self.handleNotifyDeviceOffLine(n); })));
+  observers_.push_back(QoNotices::observe<notice::ProcessExit>(
+      with([](QoPublisher& self, const notice::ProcessExit&) { self.handleNotifyProcessExit(); })));
+}
+
+void QoPublisher::start() {
+  std::lock_guard lock(lifecycleLock_);
+  QoAssert(!context_, "Publisher is already running");
+  const QoConfig& config = QoConfig::sharedQoConfig();
+  const std::string backendUri = config.pullerBackendInprocUri();
+  const std::string publisherUri = config.publisherUri();
+  QoDevice::Ptr local = QoDevice::getDeviceLocal();
+
+  auto context = std::make_shared<ZMQContext>(1);
+  try {
+    backend_ = context->socketWithType(ZMQ_ROUTER);
+    publisher_ = context->socketWithType(ZMQ_PUB);
+    subscriber_ = context->socketWithType(ZMQ_SUB);
+    QoLog("Puller backend  bind on ({})", backendUri);
+    backend_->bindToEndpoint(backendUri);
+    QoLog("Publisher       bind on ({})", publisherUri);
+    publisher_->bindToEndpoint(publisherUri);
+    publisherEndpoint_ = lastEndpoint(*publisher_);
+    subscriber_->setData("", ZMQ_SUBSCRIBE);
+    QoAssert(local != nullptr, "local device is not registered");
+    // This device's own `pubUri`, at the port actually bound (the setting may ask for any).
+    localPubUri_ = fmt::format("tcp://localhost:{}", publisherEndpoint_.substr(publisherEndpoint_.rfind(':') + 1));
+    subscriber_->connectToEndpoint(localPubUri_);
+    QoLog("Subscriber connect to ({})", localPubUri_);
+  } catch (const std::exception& e) {
+    QoLog("Puller run failed, {}", e.what());
+    backend_.reset();
+    publisher_.reset();
+    subscriber_.reset();
+    publisherEndpoint_.clear();
+    context->terminate();
+    throw;
+  }
+  context_ = context;
+  run_ = true;
+  {
+    std::lock_guard pendingLock(pendingLock_);
+    pending_.clear();
+    accepting_ = true;
+    exitsPublished_ = 0;
+  }
+  {
+    std::lock_guard devicesLock(devicesLock_);
+    devicesMap_.clear();
+  }
+
+  const int workerCount = std::max(1, config.publisherWorkerCount());
+  workerQueue_ = QoQueue<std::string>();
+  for (int i = 0; i < workerCount; ++i) setUpWorker(backendUri, context_);
+  broker_ = std::thread([this] { run(); });
+  // Devices that came online before the start are connected now.
+  wake();
+}
+
+void QoPublisher::stop() {
+  std::lock_guard lock(lifecycleLock_);
+  if (!context_) return;
+  {
+    std::lock_guard pendingLock(pendingLock_);
+    accepting_ = false;
+  }
+  run_ = false;
+  context_->shutdown();
+  wake();
+  if (broker_.joinable()) broker_.join();
+  joinWorkers();
+  // The PUB socket was closed with its linger: terminating waits until what it holds has
+  // gone out, or the linger ran out.
+  context_->terminate();
+  context_.reset();
+  backend_.reset();
+  publisher_.reset();
+  subscriber_.reset();
+  publisherEndpoint_.clear();
+  {
+    std::lock_guard pendingLock(pendingLock_);
+    pending_.clear();
+  }
+  std::lock_guard devicesLock(devicesLock_);
+  devicesMap_.clear();
+}
+
+std::string QoPublisher::publisherEndpoint() const {
+  std::lock_guard lock(lifecycleLock_);
+  return publisherEndpoint_;
+}
+
+void QoPublisher::wake() {
+  const char byte = 1;
+  // A full pipe already holds a wake-up.
+  [[maybe_unused]] ssize_t written = ::write(wakePipe_[1], &byte, 1);
+}
+
+bool QoPublisher::sendQoMessageToPusher(const QoMessage::Ptr& message) {
+  ZMQMessage frames;
+  try {
+    frames = message->getSendZMQMessage();
+  } catch (const std::exception&) {
+    QoLog("Send message to publish failed");
+    throw;
+  }
+  {
+    std::lock_guard lock(pendingLock_);
+    if (!accepting_) return false;
+    if (pending_.size() >= kMaxPendingNotices) {
+      QoLog("*** Publisher queue full, notice({}) dropped", message->code());
+      return false;
+    }
+    pending_.push_back(Pending{std::move(frames), message->code() == pb::MsgCodePubExit});
+  }
+  wake();
+  return true;
+}
+
+bool QoPublisher::waitForExitPublished(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(pendingLock_);
+  return exitPublished_.wait_for(lock, timeout, [this] { return exitsPublished_ > 0; });
+}
+
+namespace {
+
+// A notice signed by this device. Level 1 wraps a key for a receiver, which no receiver of
+// a notice opens; this device's own key stands in, so one sealed copy serves every peer.
+QoMessage::Ptr signedNotice(int32_t code, QoMessage::Body body) {
+  QoMessage::Ptr message = QoMessage::qoMessageWithMsgCode(code, std::move(body));
+  QoDevice::Ptr local = QoDevice::getDeviceLocal();
+  QoAssert(local != nullptr, "local device is not registered");
+  message->setLevel(QoMessage::kLevelAuth);
+  message->setSrcDevice(local);
+  message->setDestDevice(local);
+  return message;
+}
+
+}  // namespace
+
+void QoPublisher::handleNotifyFileChanged(const notice::FileChanged& notice) {
+  const auto& copy = notice.copy;
+  if (!copy) return;
+  if (!copy->device()) {
+    // A removed copy keeps its row without a device: there is nobody to name as publisher.
+    QoLog("*** File change: tree({}) has no device, not announced", copy->path());
+    return;
+  }
+  try {
+    auto body = std::make_shared<pb::MsgPubFileChange>();
+    body->set_publisher(copy->device()->uuid());
+    body->set_sync_uuid(copy->syncdirUuid());
+    body->set_tree_uuid(copy->uuid());
+    body->set_usn(DataSource::sharedDataSource().getCurrentUsn());
+    QoLog("File change: tree({})", copy->path());
+    sendQoMessageToPusher(signedNotice(pb::MsgCodePubFileChange, std::move(body)));
+  } catch (const std::exception& e) {
+    QoLog("*** File change: tree({}) not announced, {}", copy->path(), e.what());
+  }
+}
+
+void QoPublisher::handleNotifyProcessExit() {
+  try {
+    auto body = std::make_shared<pb::MsgPubExit>();
+    body->set_publisher(QoConfig::sharedQoConfig().deviceUuid());
+    sendQoMessageToPusher(signedNotice(pb::MsgCodePubExit, std::move(body)));
+  } catch (const std::exception& e) {
+    QoLog("*** Process exit not announced, {}", e.what());
+  }
+}
+
+void QoPublisher::handleNotifyDeviceAddResponse(const notice::DeviceAddResponse& notice) {
+  if (notice.devices.empty()) return;
+  {
+    std::lock_guard lock(wantedLock_);
+    for (const auto& device : notice.devices) {
+      if (!device || device->isLocalDevice()) continue;
+      // A device already wanted at another address is moved there by the broker.
+      wanted_[device->uuid()] = Subscription{device->name(), device->pubUri()};
+    }
+  }
+  wake();
+}
+
+void QoPublisher::handleNotifyDeviceOffLine(const notice::DeviceOffLine& notice) {
+  if (notice.devices.empty()) return;
+  {
+    std::lock_guard lock(wantedLock_);
+    for (const auto& device : notice.devices) {
+      if (device) wanted_.erase(device->uuid());
+    }
+  }
+  wake();
+}
+
+void QoPublisher::syncAddHandler(const notice::SyncAddResponse& notice) {
+  const auto& relation = notice.relation;
+  if (!relation || !relation->firstSyncdirCopy() || !relation->secondSyncdirCopy()) return;
+  auto body = std::make_shared<pb::MsgSyncOnceRequest>();
+  body->set_local_tree_uuid(relation->firstSyncdirCopy()->uuid());
+  body->set_remote_tree_uuid(relation->secondSyncdirCopy()->uuid());
+  DispatchQueue::globalQueue()->async([body] {
+    try {
+      QoRequest request;
+      request.body = body;
+      request.fromNetwork = false;
+      QoWorker::handleSyncOnceRequest(request);
+    } catch (const std::exception& e) {
+      QoLog("*** QoPublisher synconce failed, {}: {}", exceptionName(e), exceptionReason(e));
+    }
+  });
+}
+
+std::map<std::string, std::string> QoPublisher::onlineDevices() const {
+  std::lock_guard lock(devicesLock_);
+  std::map<std::string, std::string> devices;
+  for (const auto& [uuid, subscription] : devicesMap_) devices.emplace(uuid, subscription.pubUri);
+  return devices;
+}
+
+bool QoPublisher::isOnlineDevice(const std::string& uuid) const {
+  std::lock_guard lock(devicesLock_);
+  return devicesMap_.count(uuid) != 0;
+}
+
+bool QoPublisher::isEncryptAuthExclude(int32_t code, int32_t level) const {
+  return code == pb::MsgCodePubExit || code == pb::MsgCodePubFileChange || code == pb::MsgCodeTrustPublishRequest ||
+         level > QoMessage::kLevelNone;
+}
+
+void QoPublisher::run() {
+  try {
+    while (run_) {
+      zmq_pollitem_t items[3]{};
+      backend_->getPollItem(items[0], ZMQ_POLLIN);
+      items[1].fd = wakePipe_[0];
+      items[1].events = ZMQ_POLLIN;
+      subscriber_->getPollItem(items[2], ZMQ_POLLIN);
+      // Notices wait in the SUB socket while every worker is busy.
+      const int count = workerQueue_.empty() ? 2 : 3;
+      if (ZMQContext::pollWithItems(items, count, -1) < 0) {
+        const int error = zmq_errno();
+        if (error == EINTR) continue;
+        if (error != ETERM) QoLog("Puller poll error!! epoll items count({})", count);
+        break;
+      }
+      if (items[0].revents & ZMQ_POLLIN) takeWorkerReply();
+      if (items[1].revents & ZMQ_POLLIN) {
+        char drain[64];
+        while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
+        }
+        publishPending();
+        updateSubscriptions();
+      }
+      if (count == 3 && (items[2].revents & ZMQ_POLLIN)) passNoticeToWorker();
+    }
+  } catch (const ZMQException& e) {
+    if (e.getErrorCode() != ETERM) QoLog("Puller run failed, {}", e.what());
+  } catch (const std::exception& e) {
+    QoLog("Puller run failed, {}", e.what());
+  }
+  closeSockets();
+}
+
+void QoPublisher::closeSockets() {
+  backend_->closeWithoutLinger();
+  subscriber_->closeWithoutLinger();
+  publisher_->close();
+}
+
+void QoPublisher::publishPending() {
+  std::deque<Pending> batch;
+  {
+    std::lock_guard lock(pendingLock_);
+    batch.swap(pending_);
+  }
+  uint64_t exits = 0;
+  for (Pending& notice : batch) {
+    if (notice.frames.sendToSocket(*publisher_)) {
+      if (notice.isExit) ++exits;
+    } else {
+      QoLog("Send message to publish failed");
+    }
+  }
+  if (exits == 0) return;
+  {
+    std::lock_guard lock(pendingLock_);
+    exitsPublished_ += exits;
+  }
+  exitPublished_.notify_all();
+}
+
+void QoPublisher::updateSubscriptions() {
+  std::map<std::string, Subscription> wanted;
+  {
+    std::lock_guard lock(wantedLock_);
+    wanted = wanted_;
+  }
+  std::vector<std::string> failed;
+  std::lock_guard lock(devicesLock_);
+  for (auto it = devicesMap_.begin(); it != devicesMap_.end();) {
+    auto found = wanted.find(it->first);
+    if (found != wanted.end() && found->second.pubUri == it->second.pubUri) {
+      ++it;
+      continue;
+    }
+    // Offline, or moved to another address: the old connection goes.
+    try {
+      subscriber_->disconnectToEndpoint(it->second.pubUri);
+      QoLog("Subscriber disconnect to ({}):({})", it->second.name, it->second.pubUri);
+    } catch (const std::exception& e) {
+      QoLog("*** Subscriber disconnect to ({}):({}) failed, {}", it->second.name, it->second.pubUri, e.what());
+    }
+    it = devicesMap_.erase(it);
+  }
+  for (const auto& [uuid, subscription] : wanted) {
+    if (devicesMap_.count(uuid) != 0) continue;
+    try {
+      subscriber_->connectToEndpoint(subscription.pubUri);
+      QoLog("Subscriber connect to ({}):({})", subscription.name, subscription.pubUri);
+      devicesMap_.emplace(uuid, subscription);
+    } catch (const std::exception& e) {
+      QoLog("*** Subscriber connect to ({}):({}) failed, {}", subscription.name, subscription.pubUri, e.what());
+      failed.push_back(uuid);
+    }
+  }
+  if (failed.empty()) return;
+  // A failed connect is tried again when the device is announced again, not at every wake-up.
+  std::lock_guard wantedLock(wantedLock_);
+  for (const auto& uuid : failed) {
+    auto it = wanted_.find(uuid);
+    if (it != wanted_.end() && it->second.pubUri == wanted[uuid].pubUri) wanted_.erase(it);
+  }
+}
+
+void QoPublisher::takeWorkerReply() {
+  ZMQMessage message = ZMQMessage::recvFromSocket(*backend_);
+  std::optional<std::string> worker = message.getNextFrame();
+  QoAssert(worker.has_value(), "worker identity missing");
+  workerQueue_.enqueue(std::move(*worker));
+}
+
+void QoPublisher::passNoticeToWorker() {
+  std::optional<ZMQMessage> message = receiveBounded(*subscriber_);
+  if (!message) return;
+  message->insertEmptyFrameAtHead();
+  message->insertFrameAtHead(kDummyIdentity);
+  message->insertEmptyFrameAtHead();
+  message->insertFrameAtHead(takeIdleWorker());
+  if (!message->sendToSocket(*backend_)) QoLog("*** Publisher notice not passed to a worker");
+}
+
+}  // namespace velbor

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/router/QoRouter.h"
+#include "framework/network/ZMQMessage.h"
+#include "platform/NotificationCenter.h"
+
+namespace velbor {
+
+class ZMQContext;
+class ZMQSocket;
+
+// Tells the peers that something changed here and lets this device react to what the peers
+// announce. "FileChanged" becomes a PubFileChange notice (19) and "ProcessExit" a PubExit
+// notice (21), fanned out on a PUB socket bound to `publisherUri`. A SUB socket, subscribed
+// to everything, is connected to this device's own publisher and to that of every device
+// that comes online; each notice it receives goes to one of the publisher's own workers,
+// which runs the handler named after it. A new pairing gets a sync once.
+//
+// Every socket belongs to the broker thread alone. Notices are sealed on the poster's thread
+// and handed over in a bounded queue; subscriptions are a wanted set that the broker brings
+// its SUB socket in line with. Either change wakes the broker through a pipe.
+//
+// Notices are signed (level 1) for every receiver alike, so that a receiver honours a notice
+// only from the device it names.
+//
+// Frames to a worker through the backend: [worker] [empty] ["dummy"] [empty] [header]
+// [body]; a worker's answer is used only for its identity.
+class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPublisher> {
+ public:
+  // Notices waiting for the broker beyond this are dropped: a broker that stopped must not
+  // make the notification queue hold them without end.
+  static constexpr size_t kMaxPendingNotices = 256;
+  static constexpr const char* kDummyIdentity = "dummy";
+
+  static std::shared_ptr<QoPublisher> sharedQoPublisher();
+  // Stops the shared publisher and drops it (process exit, tests).
+  static void resetSharedQoPublisher();
+
+  QoPublisher();
+  ~QoPublisher() override;
+
+  // Binds the backend and the PUB socket, subscribes to this device's own publisher, starts
+  // `publisherWorkerCount` workers and the broker thread. A failure is logged as "Puller run
+  // failed, ..." and raised (ZMQException with the errno for a bind), with nothing left
+  // running.
+  void start() override;
+  // Ends the broker and the workers and closes every socket. Notices already handed to the
+  // PUB socket are still flushed to the peers for up to the socket's linger.
+  void stop() override;
+  // The PUB endpoint as bound ("tcp://0.0.0.0:9526"); empty when not started.
+  std::string publisherEndpoint() const;
+
+  // Seals the notice on the calling thread and queues it for the broker. False when it was
+  // dropped (no broker running, or the queue full). A notice that cannot be sealed is
+  // logged as "Send message to publish failed" and raised.
+  bool sendQoMessageToPusher(const QoMessage::Ptr& message);
+  // Waits until a PubExit has gone out on the PUB socket, at most `timeout`; true when it did.
+  bool waitForExitPublished(std::chrono::milliseconds timeout);
+
+  // The notification handlers, registered on the shared instance.
+  void handleNotifyFileChanged(const notice::FileChanged& notice);
+  void handleNotifyProcessExit();
+  void handleNotifyDeviceAddResponse(const notice::DeviceAddResponse& notice);
+  void handleNotifyDeviceOffLine(const notice::DeviceOffLine& notice);
+  void syncAddHandler(const notice::SyncAddResponse& notice);
+
+  // Devices whose publisher the SUB socket is connected to: uuid to `pubUri`.
+  std::map<std::string, std::string> onlineDevices() const;
+  bool isOnlineDevice(const std::string& uuid) const;
+
+  // PubExit (21), PubFileChange (19) and TrustPublishRequest (11) at any level, anything
+  // else above level 0.
+  bool isEncryptAuthExclude(int32_t code, int32_t level) const override;
+
+ private:
+  struct Subscription {
+    std::string name;
+    std::string pubUri;
+  };
+
+  void registerEvent();
+  void wake();
+  // The broker loop and its steps, on the broker thread.
+  void run();
+  void publishPending();
+  void updateSubscriptions();
+  void takeWorkerReply();
+  void passNoticeToWorker();
+  void closeSockets();
+
+  mutable std::mutex lifecycleLock_;
+  std::shared_ptr<ZMQContext> context_;
+  std::shared_ptr<ZMQSocket> backend_;
+  std::shared_ptr<ZMQSocket> publisher_;
+  std::shared_ptr<ZMQSocket> subscriber_;
+  std::string publisherEndpoint_;
+  std::string localPubUri_;
+  std::thread broker_;
+  // Written by any thread, read and drained by the broker.
+  int wakePipe_[2] = {-1, -1};
+
+  // Sealed notices waiting for the broker, and whether each is a PubExit.
+  struct Pending {
+    ZMQMessage frames;
+    bool isExit = false;
+  };
+  std::mutex pendingLock_;
+  std::condition_variable exitPublished_;
+  std::deque<Pending> pending_;
+  bool accepting_ = false;
+  uint64_t exitsPublished_ = 0;
+
+  // What the notification handlers want the SUB socket connected to, by device uuid.
+  std::mutex wantedLock_;
+  std::map<std::string, Subscription> wanted_;
+  // What it is connected to; written by the broker only.
+  mutable std::mutex devicesLock_;
+  std::map<std::string, Subscription> devicesMap_;
+
+  std::vector<NotificationCenter::Token> observers_;
+};
+
+}  // namespace velbor

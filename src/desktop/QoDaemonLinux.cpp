@@ -1,0 +1,46 @@
+#include "desktop/QoDaemonLinux.h"
+
+#include <memory>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoConfigDelegateLinux.h"
+#include "core/daemon/monitor/Monitor.h"
+#include "logger/LoggerClient.h"
+#include "logger/LoggerDaemonSetup.h"
+
+namespace velbor {
+
+QoDaemonLinux& QoDaemonLinux::sharedQoDaemonLinux() {
+  static QoDaemonLinux instance;
+  return instance;
+}
+
+void QoDaemonLinux::daemonInit() {
+  DataSource::sharedDataSource().dbCheck();
+  QoConfig& config = QoConfig::sharedQoConfig();
+  config.setConfigDelegate(std::make_shared<QoConfigDelegateLinux>());
+  config.configInit();
+  loggerInit(config.debugLoggerBonjourAddress());
+  QoDaemon::daemonInit();
+}
+
+void QoDaemonLinux::start() {
+  if (isStarted()) return;
+  Monitor::sharedMonitor()->start();
+  try {
+    QoDaemon::start();
+  } catch (...) {
+    Monitor::resetSharedMonitor();
+    throw;
+  }
+}
+
+void QoDaemonLinux::stop() {
+  if (!isStarted()) return;
+  QoDaemon::stop();
+  Monitor::resetSharedMonitor();
+  LoggerStop(nullptr);
+}
+
+}  // namespace velbor

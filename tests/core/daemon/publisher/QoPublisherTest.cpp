@@ -1,0 +1,221 @@
+#include "core/daemon/publisher/QoPublisher.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoConfigDelegateLinux.h"
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/router/QoHandlerTable.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/envelope/EnvelopeTestSupport.h"
+#include "platform/Waiter.h"
+
+namespace velbor::test {
+namespace {
+
+const std::string kBravoUuid = "0d5e8f0a-9b1c-4e52-8a3d-6f7e8d9c0b1a";
+constexpr auto kAttempts = 200;
+constexpr auto kPause = std::chrono::milliseconds(50);
+
+// The publisher text of every PubExit a publisher worker handled.
+Waiter& handledExits() {
+  static Waiter waiter;
+  return waiter;
+}
+
+QoMessage::Ptr recordExit(const QoRequest& request) {
+  if (auto body = request.bodyAs<pb::MsgPubExit>()) handledExits().notify(body->publisher());
+  return nullptr;
+}
+
+bool handled(const std::string& publisher) {
+  for (const auto& seen : handledExits().log()) {
+    if (seen == publisher) return true;
+  }
+  return false;
+}
+
+// A plain level-0 PubExit, as any host on the network can send one.
+ZMQMessage plainExit(const std::string& publisher) {
+  auto body = std::make_shared<pb::MsgPubExit>();
+  body->set_publisher(publisher);
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodePubExit, body)->getSendZMQMessage();
+}
+
+std::string loopback(std::string endpoint) {
+  const auto any = endpoint.find("0.0.0.0");
+  if (any != std::string::npos) endpoint.replace(any, 7, "127.0.0.1");
+  return endpoint;
+}
+
+class PublisherTest : public EnvelopeTestBase {
+ protected:
+  void SetUp() override {
+    EnvelopeTestBase::SetUp();
+    QoConfig& config = QoConfig::sharedQoConfig();
+    config.setConfigDelegate(std::make_shared<QoConfigDelegateLinux>());
+    config.configInit();
+    config.setPortPublisher(0);
+    publisher_ = QoPublisher::sharedQoPublisher();
+    publisher_->start();
+    context_ = std::make_shared<ZMQContext>(1);
+  }
+  void TearDown() override {
+    QoPublisher::resetSharedQoPublisher();
+    context_->terminate();
+    EnvelopeTestBase::TearDown();
+  }
+
+  // A SUB socket on the publisher's PUB, known to be connected: probes are published until
+  // one arrives.
+  std::shared_ptr<ZMQSocket> listen() {
+    auto socket = context_->socketWithType(ZMQ_SUB);
+    socket->setData("", ZMQ_SUBSCRIBE);
+    socket->connectToEndpoint(loopback(publisher_->publisherEndpoint()));
+    for (int i = 0; i < kAttempts; ++i) {
+      publisher_->sendQoMessageToPusher(QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanRequest, nullptr));
+      if (auto probe = receive(*socket, kPause)) {
+        drain(*socket);
+        return socket;
+      }
+    }
+    ADD_FAILURE() << "the publisher never reached the test subscriber";
+    return socket;
+  }
+
+  static std::optional<QoMessage::Ptr> receive(ZMQSocket& socket, std::chrono::milliseconds wait) {
+    zmq_pollitem_t item{};
+    socket.getPollItem(item, ZMQ_POLLIN);
+    if (ZMQContext::pollWithItems(&item, 1, wait.count()) <= 0) return std::nullopt;
+    ZMQMessage frames = ZMQMessage::recvFromSocket(socket);
+    return QoMessage::initWithRecvZMQMessage(frames);
+  }
+  static void drain(ZMQSocket& socket) {
+    while (receive(socket, std::chrono::milliseconds(100))) {
+    }
+  }
+
+  // A PUB socket on loopback and its endpoint.
+  std::pair<std::shared_ptr<ZMQSocket>, std::string> peerPublisher() {
+    auto socket = context_->socketWithType(ZMQ_PUB);
+    socket->bindToEndpoint("tcp://127.0.0.1:0");
+    std::string endpoint = socket->dataForOption(ZMQ_LAST_ENDPOINT).value_or("");
+    endpoint.erase(std::find(endpoint.begin(), endpoint.end(), '\0'), endpoint.end());
+    return {socket, endpoint};
+  }
+
+  static QoDevice::Ptr deviceAt(const std::string& pubUri) {
+    auto device = std::make_shared<QoDevice>();
+    device->setUuid(kBravoUuid);
+    device->setName("bravo");
+    device->setPubUri(pubUri);
+    return device;
+  }
+
+  // Publishes `publisher` from `socket` until a publisher worker has handled it.
+  static bool deliver(ZMQSocket& socket, const std::string& publisher) {
+    for (int i = 0; i < kAttempts && !handled(publisher); ++i) {
+      plainExit(publisher).sendToSocket(socket);
+      std::this_thread::sleep_for(kPause);
+    }
+    return handled(publisher);
+  }
+
+  std::shared_ptr<QoPublisher> publisher_;
+  std::shared_ptr<ZMQContext> context_;
+};
+
+TEST_F(PublisherTest, ADeviceThatMovesIsFollowedToItsNewPublisher) {
+  QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
+  auto [first, firstUri] = peerPublisher();
+  auto [second, secondUri] = peerPublisher();
+
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{deviceAt(firstUri)}});
+  ASSERT_TRUE(deliver(*first, "at the first address"));
+
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{deviceAt(secondUri)}});
+  ASSERT_TRUE(deliver(*second, "at the second address"));
+  EXPECT_EQ(publisher_->onlineDevices(), (std::map<std::string, std::string>{{kBravoUuid, secondUri}}));
+
+  // The old address is no longer listened to.
+  for (int i = 0; i < 5; ++i) plainExit("old address").sendToSocket(*first);
+  ASSERT_TRUE(deliver(*second, "after the old address spoke"));
+  EXPECT_FALSE(handled("old address"));
+
+  publisher_->handleNotifyDeviceOffLine(notice::DeviceOffLine{{deviceAt(secondUri)}});
+  for (int i = 0; i < kAttempts && publisher_->isOnlineDevice(kBravoUuid); ++i) std::this_thread::sleep_for(kPause);
+  EXPECT_FALSE(publisher_->isOnlineDevice(kBravoUuid));
+}
+
+TEST_F(PublisherTest, AChangeOfACopyWithoutADeviceIsNotAnnounced) {
+  auto subscriber = listen();
+  auto removed = std::make_shared<QoSyncdirCopy>();
+  removed->setUuid("4b1d2c3e-0000-4000-8000-000000000001");
+  removed->setPath("/removed");
+  auto local = std::make_shared<QoSyncdirCopy>();
+  local->setUuid("4b1d2c3e-0000-4000-8000-000000000002");
+  local->setSyncdirUuid("4b1d2c3e-0000-4000-8000-000000000003");
+  local->setPath("/local");
+  local->setDevice(QoDevice::getDeviceLocal());
+
+  publisher_->handleNotifyFileChanged(notice::FileChanged{removed});
+  publisher_->handleNotifyFileChanged(notice::FileChanged{local});
+
+  auto first = receive(*subscriber, std::chrono::seconds(20));
+  ASSERT_TRUE(first.has_value());
+  auto body = (*first)->pbBodyAs<pb::MsgPubFileChange>();
+  ASSERT_NE(body, nullptr);
+  EXPECT_EQ(body->tree_uuid(), local->uuid());
+  EXPECT_EQ(body->publisher(), QoConfig::sharedQoConfig().deviceUuid());
+  EXPECT_EQ(body->sync_uuid(), local->syncdirUuid());
+  // Signed by this device, so receivers can tell who speaks.
+  EXPECT_EQ((*first)->level(), QoMessage::kLevelAuth);
+  ASSERT_NE((*first)->srcDevice(), nullptr);
+  EXPECT_EQ((*first)->srcDevice()->uuid(), QoConfig::sharedQoConfig().deviceUuid());
+}
+
+TEST_F(PublisherTest, TheExitNoticeIsOutBeforeStopReturns) {
+  auto subscriber = listen();
+  QoNotices::post(notice::ProcessExit{});
+  ASSERT_TRUE(publisher_->waitForExitPublished(std::chrono::seconds(20)));
+  publisher_->stop();
+
+  auto exit = receive(*subscriber, std::chrono::seconds(20));
+  ASSERT_TRUE(exit.has_value());
+  auto body = (*exit)->pbBodyAs<pb::MsgPubExit>();
+  ASSERT_NE(body, nullptr);
+  EXPECT_EQ(body->publisher(), QoConfig::sharedQoConfig().deviceUuid());
+  EXPECT_EQ((*exit)->srcDevice()->uuid(), body->publisher());
+  // Nothing is taken once stopped, and nothing waits for it.
+  EXPECT_FALSE(publisher_->sendQoMessageToPusher(QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanRequest, nullptr)));
+}
+
+TEST_F(PublisherTest, NoticesFromManyThreadsAllReachTheBroker) {
+  // Observers on the notification queue, monitor and pull threads all post at once; each
+  // notice is handed over, never sent on a socket of the poster's thread.
+  std::vector<std::thread> posters;
+  for (int t = 0; t < 8; ++t) {
+    posters.emplace_back([this] {
+      for (int i = 0; i < 20; ++i) {
+        EXPECT_TRUE(publisher_->sendQoMessageToPusher(QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanRequest, nullptr)));
+      }
+    });
+  }
+  for (auto& poster : posters) poster.join();
+  publisher_->handleNotifyProcessExit();
+  EXPECT_TRUE(publisher_->waitForExitPublished(std::chrono::seconds(20)));
+}
+
+TEST_F(PublisherTest, OnlyNoticesAndTrustOffersPassUnsigned) {
+  EXPECT_TRUE(publisher_->isEncryptAuthExclude(pb::MsgCodePubExit, 0));
+  EXPECT_TRUE(publisher_->isEncryptAuthExclude(pb::MsgCodePubFileChange, 0));
+  EXPECT_TRUE(publisher_->isEncryptAuthExclude(pb::MsgCodeTrustPublishRequest, 0));
+  EXPECT_FALSE(publisher_->isEncryptAuthExclude(pb::MsgCodeFindRequest, 0));
+  EXPECT_TRUE(publisher_->isEncryptAuthExclude(pb::MsgCodeFindRequest, 1));
+}
+
+}  // namespace
+}  // namespace velbor::test

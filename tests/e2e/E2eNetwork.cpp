@@ -1,0 +1,42 @@
+#include "e2e/E2eNetwork.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+namespace velbor::test {
+
+namespace {
+
+bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+}  // namespace
+
+E2eNetwork::E2eNetwork(int hosts) {
+  // Unique per process, short enough for interface names (15 bytes).
+  const int id = static_cast<int>(::getpid() % 100000);
+  prefix_ = fmt::format("ve{}", id);
+  switch_ = prefix_ + "s";
+  const int net = id % 250 + 1;
+  bool ok = run("ip netns add " + switch_) && run(fmt::format("ip -n {} link add br0 type bridge", switch_)) &&
+            run(fmt::format("ip -n {} link set br0 up", switch_));
+  for (int i = 0; ok && i < hosts; ++i) {
+    const std::string host = fmt::format("{}h{}", prefix_, i);
+    hosts_.push_back(host);
+    ok = run("ip netns add " + host) &&
+         run(fmt::format("ip link add {}p{} netns {} type veth peer name eth0 netns {}", prefix_, i, switch_, host)) &&
+         run(fmt::format("ip -n {} link set {}p{} master br0 up", switch_, prefix_, i)) &&
+         run(fmt::format("ip -n {} addr add 10.77.{}.{}/24 brd + dev eth0", host, net, i + 1)) &&
+         run(fmt::format("ip -n {} link set lo up", host)) && run(fmt::format("ip -n {} link set eth0 up", host));
+  }
+  ready_ = ok;
+}
+
+E2eNetwork::~E2eNetwork() {
+  for (const auto& host : hosts_) run("ip netns del " + host);
+  run("ip netns del " + switch_);
+}
+
+}  // namespace velbor::test

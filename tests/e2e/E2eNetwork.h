@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace velbor::test {
+
+// Hosts on one LAN: a bridge in a "switch" namespace with one veth pair per host, each host
+// its own named namespace with 10.77.<net>.<n>/24 (broadcast set). Everything is removed
+// again by the destructor, whatever the test did.
+class E2eNetwork {
+ public:
+  explicit E2eNetwork(int hosts);
+  ~E2eNetwork();
+  E2eNetwork(const E2eNetwork&) = delete;
+  E2eNetwork& operator=(const E2eNetwork&) = delete;
+
+  bool ready() const { return ready_; }
+  const std::string& host(int index) const { return hosts_.at(index); }
+
+ private:
+  std::string prefix_;
+  std::string switch_;
+  std::vector<std::string> hosts_;
+  bool ready_ = false;
+};
+
+}  // namespace velbor::test

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace velbor::test {
+
+// One velbor_test_peer in a namespace with its own HOME, driven over pipes. The destructor
+// stops it by its process id (SIGTERM, then SIGKILL after a bounded wait).
+class PeerProcess {
+ public:
+  PeerProcess(const std::string& netns, const std::string& home, const std::vector<std::string>& options);
+  ~PeerProcess();
+  PeerProcess(const PeerProcess&) = delete;
+  PeerProcess& operator=(const PeerProcess&) = delete;
+
+  // The ready line, or a null json when none came in time.
+  const nlohmann::json& readyLine() const { return ready_; }
+  std::string uuid() const { return ready_.is_object() ? ready_.value("uuid", "") : ""; }
+  // Sends one command and reads its answer line; a null json when none came in time.
+  nlohmann::json command(const std::string& line, std::chrono::seconds wait = std::chrono::seconds(60));
+  // Kills it at once (SIGKILL), as a crash would.
+  void kill();
+  // Waits for it to exit by itself; its exit status, or -1.
+  int waitExit(std::chrono::seconds wait);
+
+ private:
+  nlohmann::json readLine(std::chrono::seconds wait);
+  void stop();
+
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  std::string buffer_;
+  nlohmann::json ready_;
+};
+
+}  // namespace velbor::test

@@ -1,0 +1,324 @@
+#include "peer/TestPeer.h"
+
+#include <chrono>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoConfig.h"
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/client/QoClient.h"
+#include "core/daemon/router/QoWorker.h"
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/utils/QoUtils.h"
+#include "desktop/QoDaemonLinux.h"
+#include "platform/Dispatch.h"
+#include "platform/QoLog.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+
+namespace {
+
+using nlohmann::json;
+
+json failure(const std::string& error) { return json{{"ok", false}, {"error", error}}; }
+
+int parseInt(const std::string& option, const std::string& text) {
+  size_t used = 0;
+  const int value = std::stoi(text, &used);
+  if (used != text.size()) throw std::invalid_argument("bad number for " + option);
+  return value;
+}
+
+// The error text of a reply that is not the expected code.
+std::string replyError(const QoMessage::Ptr& reply) {
+  if (!reply) return "no reply";
+  if (auto error = reply->pbBodyAs<pb::MsgError>()) return error->errstr();
+  return "unexpected reply code " + std::to_string(reply->code());
+}
+
+QoDevice::Ptr requireDevice(const std::string& uuid) {
+  QoDevice::Ptr device = QoDevice::getDeviceWithUuid(uuid);
+  if (!device || device->isLocalDevice()) throw std::runtime_error("no such device");
+  return device;
+}
+
+void setStatus(const std::string& uuid, int32_t status) {
+  std::lock_guard lock(QoWorker::trustLocker(uuid));
+  if (QoDevice::Ptr device = QoDevice::getDeviceWithUuid(uuid)) {
+    device->setStatus(status);
+    device->save();
+  }
+}
+
+}  // namespace
+
+TestPeer::Options TestPeer::parseOptions(const std::vector<std::string>& arguments) {
+  Options options;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& option = arguments[i];
+    if (option == "--accept-trust") {
+      options.acceptTrust = true;
+      continue;
+    }
+    if (i + 1 >= arguments.size()) throw std::invalid_argument("missing value for " + option);
+    const std::string& value = arguments[++i];
+    if (option == "--token") {
+      options.token = value;
+    } else if (option == "--name") {
+      options.name = value;
+    } else if (option == "--router-port") {
+      options.routerPort = parseInt(option, value);
+    } else if (option == "--publisher-port") {
+      options.publisherPort = parseInt(option, value);
+    } else if (option == "--udp-port") {
+      options.udpPort = parseInt(option, value);
+    } else if (option == "--broadcast-interval") {
+      options.broadcastInterval = parseInt(option, value);
+    } else {
+      throw std::invalid_argument("unknown option " + option);
+    }
+  }
+  return options;
+}
+
+TestPeer::TestPeer(Options options) : options_(std::move(options)) {}
+
+TestPeer::~TestPeer() { stop(); }
+
+void TestPeer::start() {
+  QoDaemonLinux& daemon = QoDaemonLinux::sharedQoDaemonLinux();
+  daemon.daemonInit();
+  QoConfig& config = QoConfig::sharedQoConfig();
+  if (options_.token) config.setDeviceToken(*options_.token);
+  if (options_.name) config.setDeviceName(*options_.name);
+  if (options_.routerPort) config.setPortRouter(*options_.routerPort);
+  if (options_.publisherPort) config.setPortPublisher(*options_.publisherPort);
+  if (options_.udpPort) config.setPortUdp(*options_.udpPort);
+  if (options_.broadcastInterval) config.setBroadCastInterval(*options_.broadcastInterval);
+  if (options_.acceptTrust) {
+    // What a user who says yes to every offer does in the device window.
+    observers_.push_back(QoNotices::observe<notice::TrustPublishResponse>([this](const notice::TrustPublishResponse& n) {
+      if (!n.info) return;
+      const std::string uuid = n.info->deviceUuid;
+      DispatchQueue::globalQueue()->async([this, uuid] { acceptOffer(uuid); });
+    }));
+  }
+  daemon.start();
+}
+
+void TestPeer::stop() {
+  for (const auto& token : observers_) NotificationCenter::defaultCenter().removeObserver(token);
+  observers_.clear();
+  QoDaemonLinux::sharedQoDaemonLinux().stop();
+}
+
+void TestPeer::acceptOffer(const std::string& deviceUuid) {
+  try {
+    setStatus(deviceUuid, 3);
+    QoDevice::Ptr device = QoDevice::getDeviceWithUuid(deviceUuid);
+    if (!device) return;
+    QoMessage::Ptr reply = QoClient::sendTrustRequestTo(device, QoClient::kOptionSync);
+    auto answer = reply ? reply->pbBodyAs<pb::MsgTrustResponse>() : nullptr;
+    setStatus(deviceUuid, answer && answer->trust_result() == 1 ? 1 : 0);
+  } catch (const std::exception& e) {
+    QoLog("*** test peer: accepting the offer of ({}) failed, {}", deviceUuid, e.what());
+  }
+}
+
+json TestPeer::readyLine() const {
+  return json{{"ok", true}, {"ready", true}, {"uuid", QoConfig::sharedQoConfig().deviceUuid()}};
+}
+
+json TestPeer::handle(const std::string& line) {
+  std::istringstream words(line);
+  std::string command;
+  words >> command;
+  std::vector<std::string> arguments;
+  for (std::string word; words >> word;) arguments.push_back(word);
+  auto expect = [&](size_t count) {
+    if (arguments.size() != count) throw std::invalid_argument("usage: wrong number of arguments for " + command);
+  };
+  try {
+    if (command == "info") return expect(0), info();
+    if (command == "devices") return expect(0), devices();
+    if (command == "trust") return expect(1), trust(arguments[0]);
+    if (command == "tree-add") return expect(1), treeAdd(arguments[0]);
+    if (command == "pair") return expect(3), pair(arguments[0], arguments[1], arguments[2]);
+    if (command == "sync") return expect(0), sync();
+    if (command == "status") return expect(0), status();
+    if (command == "quit") {
+      expect(0);
+      quit_ = true;
+      return json{{"ok", true}};
+    }
+    return failure("unknown command: " + command);
+  } catch (const std::exception& e) {
+    return failure(e.what());
+  }
+}
+
+json TestPeer::info() const {
+  const QoConfig& config = QoConfig::sharedQoConfig();
+  return json{{"ok", true},
+              {"uuid", config.deviceUuid()},
+              {"name", config.deviceName()},
+              {"routerPort", config.portRouter()},
+              {"publisherPort", config.portPublisher()},
+              {"udpPort", config.portUdp()}};
+}
+
+json TestPeer::devices() const {
+  json list = json::array();
+  for (const auto& device : QoDevice::getDeviceRemote()) {
+    list.push_back(json{{"uuid", device->uuid()},
+                        {"name", device->name()},
+                        {"online", device->isOnline()},
+                        {"status", device->status()}});
+  }
+  return json{{"ok", true}, {"devices", list}};
+}
+
+json TestPeer::trust(const std::string& uuid) {
+  QoDevice::Ptr device = requireDevice(uuid);
+  // What the device window does: waiting for the answer, then the offer.
+  setStatus(uuid, 2);
+  QoMessage::Ptr reply = QoClient::sendTrustPublishRequestTo(device, QoClient::kOptionSync);
+  if (!reply || reply->code() != pb::MsgCodeTrustPublishResponse) {
+    setStatus(uuid, 0);
+    return failure("offer not taken: " + replyError(reply));
+  }
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::seconds(QoConfig::sharedQoConfig().trustAuthTimeOut());
+  while (std::chrono::steady_clock::now() < deadline) {
+    QoDevice::Ptr current = QoDevice::getDeviceWithUuid(uuid);
+    if (!current) return failure("device removed");
+    if (current->status() == 1) return json{{"ok", true}, {"result", "accepted"}};
+    if (current->status() == 0) return json{{"ok", true}, {"result", "refused"}};
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  setStatus(uuid, 0);
+  QoClient::sendTrustCancelRequestTo(device, QoClient::kOptionSync);
+  return json{{"ok", true}, {"result", "timeout"}};
+}
+
+json TestPeer::treeAdd(const std::string& path) {
+  QoMessage::Ptr reply = QoClient::localTreeAddSyncUuid(std::nullopt, path, std::nullopt);
+  auto body = reply ? reply->pbBodyAs<pb::MsgTreeAddResponse>() : nullptr;
+  if (!body) return failure(replyError(reply));
+  return json{{"ok", true}, {"treeUuid", body->tree_uuid()}};
+}
+
+json TestPeer::pair(const std::string& localPath, const std::string& peerUuid, const std::string& remotePath) {
+  // This device's own uuid pairs two folders here, as the window allows.
+  QoDevice::Ptr peer = QoDevice::getDeviceWithUuid(peerUuid);
+  if (!peer) throw std::runtime_error("no such device");
+  QoDevice::Ptr local = QoDevice::getDeviceLocal();
+
+  // The peer's tree at REMOTE_PATH, made there when it is none yet (as remote browsing can).
+  auto findRemote = [&]() -> std::optional<pb::TreeInfo> {
+    QoMessage::Ptr reply = QoClient::sendTreeShowRequestTo(peer, QoClient::kOptionSync);
+    auto body = reply ? reply->pbBodyAs<pb::MsgTreeShowResponse>() : nullptr;
+    if (!body) throw std::runtime_error("tree list: " + replyError(reply));
+    for (const auto& tree : body->trees()) {
+      if (tree.tree_root() == remotePath) return tree;
+    }
+    return std::nullopt;
+  };
+  std::optional<pb::TreeInfo> remote = findRemote();
+  if (!remote && peer->isLocalDevice()) {
+    QoMessage::Ptr reply = QoClient::localTreeAddSyncUuid(std::nullopt, remotePath, std::nullopt);
+    if (!reply || reply->code() != pb::MsgCodeTreeAddResponse) return failure("remote tree: " + replyError(reply));
+    remote = findRemote();
+    if (!remote) return failure("remote tree not listed after it was made");
+  }
+  if (!remote) {
+    QoClient client(peer);
+    auto add = std::make_shared<pb::MsgTreeAddRequest>();
+    add->set_sync_uuid(QoUtils::generateUuid());
+    add->set_tree_root(remotePath);
+    add->set_tree_uuid(QoUtils::generateUuid());
+    QoMessage::Ptr message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeTreeAddRequest, std::move(add));
+    QoClient::filterOfMessageEncryptLevel(*message);
+    QoMessage::Ptr reply = client.responseFromRequest(message);
+    if (!reply || reply->code() != pb::MsgCodeTreeAddResponse) return failure("remote tree: " + replyError(reply));
+    remote = findRemote();
+    if (!remote) return failure("remote tree not listed after it was made");
+  }
+
+  // What the sync-pair window's OK does.
+  QoSyncdirCopy::Ptr copy = QoSyncdirCopy::getSyncdirCopyWithPath(localPath, 0);
+  if (!copy) {
+    QoMessage::Ptr reply = QoClient::localTreeAddSyncUuid(remote->sync_uuid(), localPath, std::nullopt);
+    auto body = reply ? reply->pbBodyAs<pb::MsgTreeAddResponse>() : nullptr;
+    if (!body) return failure("local tree: " + replyError(reply));
+    copy = QoSyncdirCopy::getSyncdirCopyWithUuid(body->tree_uuid());
+    if (!copy) return failure("local tree not stored");
+  }
+  QoMessage::Ptr here = QoClient::sendSyncAddRequestTo(local, QoClient::kOptionSync, copy->uuid(), copy->syncdirUuid(),
+                                                       remote->tree_uuid(), remote->tree_root(), peer->uuid());
+  if (!here || here->code() != pb::MsgCodeSyncAddResponse) return failure("pairing here: " + replyError(here));
+  QoMessage::Ptr there = QoClient::sendSyncAddRequestTo(peer, QoClient::kOptionSync, remote->tree_uuid(),
+                                                        remote->sync_uuid(), copy->uuid(), localPath, local->uuid());
+  auto error = there ? there->pbBodyAs<pb::MsgError>() : nullptr;
+  const bool exists = error && error->errcode() == pb::ErrorCodeExist;
+  if (!there || (there->code() != pb::MsgCodeSyncAddResponse && !exists)) {
+    return failure("pairing there: " + replyError(there));
+  }
+  return json{{"ok", true}, {"localTreeUuid", copy->uuid()}, {"remoteTreeUuid", remote->tree_uuid()}};
+}
+
+json TestPeer::sync() {
+  json results = json::array();
+  bool allDone = true;
+  for (const auto& copy : QoSyncdirCopy::getSyncdirCopyInLocalDevice()) {
+    for (const auto& relation : copy->getAllSyncdirCopyRelations()) {
+      if (!relation->firstSyncdirCopy() || !relation->secondSyncdirCopy()) continue;
+      if (relation->firstSyncdirCopy()->uuid() != copy->uuid()) continue;
+      auto body = std::make_shared<pb::MsgSyncOnceRequest>();
+      body->set_local_tree_uuid(relation->firstSyncdirCopy()->uuid());
+      body->set_remote_tree_uuid(relation->secondSyncdirCopy()->uuid());
+      QoRequest request;
+      request.body = std::move(body);
+      request.fromNetwork = false;
+      QoMessage::Ptr reply = QoWorker::handleSyncOnceRequest(request);
+      const bool done = reply && reply->code() == pb::MsgCodeSyncOnceResponse;
+      allDone = allDone && done;
+      results.push_back(json{{"localTreeUuid", relation->firstSyncdirCopy()->uuid()},
+                             {"remoteTreeUuid", relation->secondSyncdirCopy()->uuid()},
+                             {"done", done}});
+    }
+  }
+  if (!allDone) return json{{"ok", false}, {"error", "a sync once did not finish"}, {"pairings", results}};
+  return json{{"ok", true}, {"pairings", results}};
+}
+
+json TestPeer::status() const {
+  DataSource& dataSource = DataSource::sharedDataSource();
+  json pairings = json::array();
+  for (const auto& copy : QoSyncdirCopy::getSyncdirCopyInLocalDevice()) {
+    for (const auto& relation : copy->getAllSyncdirCopyRelations()) {
+      const auto& first = relation->firstSyncdirCopy();
+      const auto& second = relation->secondSyncdirCopy();
+      if (!first || !second || first->uuid() != copy->uuid()) continue;
+      const std::string key = relation->relationHash();
+      pairings.push_back(json{{"localTreeUuid", first->uuid()},
+                              {"localPath", first->path()},
+                              {"remoteTreeUuid", second->uuid()},
+                              {"remoteDeviceUuid", second->device() ? second->device()->uuid() : std::string()},
+                              {"maxUsn", dataSource.getSyncdirCopyMaxUsnWithRelaionKey(key)},
+                              {"failedUsn", dataSource.getSyncdirCopyRelationFailedUsn(key)}});
+    }
+  }
+  return json{{"ok", true},
+              {"usn", dataSource.getCurrentUsn()},
+              {"records", QoFileAndSyncdirCopyRelation::findByCriteria("").size()},
+              {"pairings", pairings}};
+}
+
+}  // namespace velbor

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/NotificationCenter.h"
+
+namespace velbor {
+
+// One device driven by text commands, one a line, each answered by one JSON object:
+// {"ok":true,...} or {"ok":false,"error":"..."}. It runs the daemon as the program does.
+class TestPeer {
+ public:
+  struct Options {
+    std::optional<std::string> token;
+    std::optional<std::string> name;
+    bool acceptTrust = false;
+    std::optional<int> routerPort;
+    std::optional<int> publisherPort;
+    std::optional<int> udpPort;
+    std::optional<int> broadcastInterval;
+  };
+
+  // Parses the command line; raises std::invalid_argument for an unknown or malformed option.
+  static Options parseOptions(const std::vector<std::string>& arguments);
+
+  explicit TestPeer(Options options);
+  ~TestPeer();
+  TestPeer(const TestPeer&) = delete;
+  TestPeer& operator=(const TestPeer&) = delete;
+
+  // daemonInit, the options applied to the settings, start. Raises what start-up raises.
+  void start();
+  void stop();
+  nlohmann::json readyLine() const;
+  // One command line; `quit` sets quitRequested().
+  nlohmann::json handle(const std::string& line);
+  bool quitRequested() const { return quit_; }
+
+ private:
+  nlohmann::json info() const;
+  nlohmann::json devices() const;
+  nlohmann::json trust(const std::string& uuid);
+  nlohmann::json treeAdd(const std::string& path);
+  nlohmann::json pair(const std::string& localPath, const std::string& peerUuid, const std::string& remotePath);
+  nlohmann::json sync();
+  nlohmann::json status() const;
+  void acceptOffer(const std::string& deviceUuid);
+
+  Options options_;
+  bool quit_ = false;
+  std::vector<NotificationCenter::Token> observers_;
+};
+
+}  // namespace velbor
