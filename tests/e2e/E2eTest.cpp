@@ -25,7 +25,7 @@ using nlohmann::json;
 
 // LAN discovery is not in this tree yet: the scenarios between devices need it to register
 // each other, so they are skipped until it serves.
-constexpr bool kDiscoveryServes = false;
+constexpr bool kDiscoveryServes = true;
 constexpr const char* kNoDiscovery = "needs LAN discovery, which does not serve yet";
 
 // Polls until `done` holds; bounded so that a fault fails the test instead of hanging it.
@@ -61,7 +61,8 @@ fs::perms permsOf(const fs::path& path) {
 }
 
 std::vector<std::string> portOptions() {
-  return {"--router-port", "29527", "--publisher-port", "29526", "--udp-port", "29525", "--broadcast-interval", "1"};
+  return {"--router-port", "29527", "--publisher-port", "29526", "--udp-port", "29525", "--broadcast-interval", "1",
+          "--online-timeout", "6"};
 }
 
 std::vector<std::string> with(std::vector<std::string> options, const std::vector<std::string>& more) {

@@ -80,6 +80,8 @@ TestPeer::Options TestPeer::parseOptions(const std::vector<std::string>& argumen
       options.udpPort = parseInt(option, value);
     } else if (option == "--broadcast-interval") {
       options.broadcastInterval = parseInt(option, value);
+    } else if (option == "--online-timeout") {
+      options.onlineTimeout = parseInt(option, value);
     } else {
       throw std::invalid_argument("unknown option " + option);
     }
@@ -101,6 +103,7 @@ void TestPeer::start() {
   if (options_.publisherPort) config.setPortPublisher(*options_.publisherPort);
   if (options_.udpPort) config.setPortUdp(*options_.udpPort);
   if (options_.broadcastInterval) config.setBroadCastInterval(*options_.broadcastInterval);
+  if (options_.onlineTimeout) config.setDeviceOnlineTimeOut(*options_.onlineTimeout);
   if (options_.acceptTrust) {
     // What a user who says yes to every offer does in the device window.
     observers_.push_back(QoNotices::observe<notice::TrustPublishResponse>([this](const notice::TrustPublishResponse& n) {
@@ -244,7 +247,12 @@ json TestPeer::pair(const std::string& localPath, const std::string& peerUuid, c
     add->set_tree_root(remotePath);
     add->set_tree_uuid(QoUtils::generateUuid());
     QoMessage::Ptr message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeTreeAddRequest, std::move(add));
+    // responseFromRequest sends the message as it is: it is sealed for the peer here.
     QoClient::filterOfMessageEncryptLevel(*message);
+    if (message->level() > QoMessage::kLevelNone) {
+      message->setSrcDevice(local);
+      message->setDestDevice(peer);
+    }
     QoMessage::Ptr reply = client.responseFromRequest(message);
     if (!reply || reply->code() != pb::MsgCodeTreeAddResponse) return failure("remote tree: " + replyError(reply));
     remote = findRemote();

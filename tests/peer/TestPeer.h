@@ -22,6 +22,8 @@ class TestPeer {
     std::optional<int> publisherPort;
     std::optional<int> udpPort;
     std::optional<int> broadcastInterval;
+    // Seconds of silence after which a device counts as offline.
+    std::optional<int> onlineTimeout;
   };
 
   // Parses the command line; raises std::invalid_argument for an unknown or malformed option.
