@@ -224,6 +224,21 @@ TEST_F(SyncOnceTest, NewCopiesTakeOneSlotEachAndACopyNamedTwiceIsRefused) {
   EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
 }
 
+TEST_F(SyncOnceTest, PageNamingMoreCopiesThanASyncFolderCanHaveAddsNone) {
+  startPeer();
+  writeB("x.txt", "x");
+  recordB();
+  const auto slots = copyA_->getSyncdirCopysUuidList();
+  // Each new copy would be a stored row and a counter in every clock of the folder, for good.
+  alterFind = [&](pb::MsgFindResponse& page) {
+    for (int i = 0; i < 3000; ++i) page.add_uuids(QoUtils::generateUuid());
+  };
+  EXPECT_THROW(syncOnce(), QoExceptionZeBadFormat);
+  EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
+  EXPECT_FALSE(fs::exists(inA("x.txt")));
+  EXPECT_EQ(storedMark(), 0);
+}
+
 TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
   startPeer();
   writeB("1.txt", "one");
