@@ -239,6 +239,23 @@ TEST_F(SyncOnceTest, PageNamingMoreCopiesThanASyncFolderCanHaveAddsNone) {
   EXPECT_EQ(storedMark(), 0);
 }
 
+TEST_F(SyncOnceTest, FileWithTheLongestNameTheDiskAllowsArrives) {
+  startPeer();
+  // 255 bytes, the most one name can have: 84 three-byte characters and ".txt".
+  std::string name;
+  for (int i = 0; i < 83; ++i) name += "\u6587";
+  name += "a.txt";
+  ASSERT_EQ(name.size(), 254u);
+  writeB(name, "long");
+  writeB(std::string(251, 'n') + ".txt", "longer");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA(name)), "long");
+  EXPECT_EQ(readFile(inA(std::string(251, 'n') + ".txt")), "longer");
+  EXPECT_EQ(storedMark(), highestUsnInB());
+  EXPECT_TRUE(temporaries().empty());
+}
+
 TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
   startPeer();
   writeB("1.txt", "one");
