@@ -279,6 +279,7 @@ QoMessage::Ptr QoWorker::handleSyncOnceRequest(const QoRequest& request) {
     const auto& peer = pairing->secondSyncdirCopy()->device();
     QoAssert(peer != nullptr, "Remote device is not exist!!! Failed");
     QoAssert(!peer->routeUri().empty(), "Remote router uri is nil!");
+    QoAssert(QoDevice::isPeerEndpoint(peer->routeUri()), "Remote router uri({}) is not tcp", peer->routeUri());
 
     auto context = std::make_shared<ZMQContext>(1);
     auto socket = context->socketWithType(ZMQ_REQ);

@@ -182,6 +182,17 @@ TEST_F(SyncOnceTest, RefusesWhatItCannotPull) {
   EXPECT_EQ(finds.load(), 0);
 }
 
+TEST_F(SyncOnceTest, APeerIsPulledFromOverTcpOnly) {
+  startPeer();
+  writeB("x.txt", "x");
+  recordB();
+  local_->setRouteUri("ipc:///tmp/velbor-nobody.ipc");
+  local_->save();
+  EXPECT_THROW(syncOnce(), Exception);
+  EXPECT_FALSE(DataSource::sharedDataSource().isDoingSyncOnce(pairing_->pk()));
+  EXPECT_EQ(finds.load(), 0);
+}
+
 TEST_F(SyncOnceTest, PageThatDoesNotMoveOnEndsThePassWithAnError) {
   startPeer();
   writeB("x.txt", "x");
