@@ -199,6 +199,8 @@ void QoDevice::setOffLine() {
 
 bool QoDevice::isLocalDevice() const { return uuid_ == QoConfig::sharedQoConfig().deviceUuid(); }
 
+bool QoDevice::isPeerEndpoint(const std::string& endpoint) { return endpoint.starts_with("tcp://"); }
+
 void QoDevice::forceRemove() {
   try {
     PersistentTransaction transaction;

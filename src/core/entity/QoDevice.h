@@ -50,6 +50,9 @@ class QoDevice : public PersistentEntity<QoDevice> {
   // Clears the online flag; a device that is not trusted is then removed with its copies.
   void setOffLine();
   bool isLocalDevice() const;
+  // Whether `endpoint` is one a peer is reached on: "tcp://", the only transport on which the
+  // sockets bound what a peer may send.
+  static bool isPeerEndpoint(const std::string& endpoint);
   bool isTrusted() const { return status_ == 1; }
   // Removes the device and takes all its copies off it, in one transaction; failures are
   // logged and rolled back, not raised.

@@ -8,7 +8,9 @@ namespace velbor {
 // the file, or, while another transfer of this process holds that name (two pairings
 // fetching one file at once), "<dir>/.<name>.<n>.Velbor.Download" with the first free n from
 // 2. Two transfers therefore never write into, install or remove each other's file; a name
-// left on disk by an earlier run is simply reused. The name is held until the object goes.
+// left on disk by an earlier run is simply reused. A file name too long to take the dot and
+// suffix is shortened to its first whole characters and a digest of the name. The name is
+// held until the object goes.
 class TmpFileName {
  public:
   explicit TmpFileName(const std::string& filePath);

@@ -2,14 +2,19 @@
 
 #include <exception>
 
+#include "core/entity/QoDevice.h"
+#include "core/utils/QoException.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQSocket.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
 
-QoRequestSocket::QoRequestSocket(const std::string& endpoint, int lingerMs)
-    : context_(std::make_shared<ZMQContext>(1)) {
+QoRequestSocket::QoRequestSocket(const std::string& endpoint, int lingerMs) {
+  if (!QoDevice::isPeerEndpoint(endpoint)) {
+    throw QoException::defaultExceptionWithReason("Request endpoint({}) is not a tcp endpoint", endpoint);
+  }
+  context_ = std::make_shared<ZMQContext>(1);
   try {
     socket_ = context_->socketWithType(ZMQ_REQ);
     socket_->setData(std::string_view(reinterpret_cast<const char*>(&lingerMs), sizeof lingerMs), ZMQ_LINGER);

@@ -21,7 +21,8 @@ class QoRequestSocket {
     QoMessage::Ptr reply;  // set only with kReply
   };
 
-  // Raises what the socket layer raises (a malformed endpoint), leaving nothing open.
+  // Raises for an endpoint that is not "tcp://", and what the socket layer raises (a malformed
+  // endpoint), leaving nothing open.
   QoRequestSocket(const std::string& endpoint, int lingerMs);
   ~QoRequestSocket();
   QoRequestSocket(const QoRequestSocket&) = delete;

@@ -49,6 +49,7 @@ FileFetcher::~FileFetcher() { disconncet(); }
 
 void FileFetcher::connectToDevice(const std::shared_ptr<QoDevice>& device) {
   QoAssert(device != nullptr && _context != nullptr, "fetcher needs a device and a context");
+  QoAssert(QoDevice::isPeerEndpoint(device->routeUri()), "Remote router uri({}) is not tcp", device->routeUri());
   _device = device;
   disconncet();
   _socket = _context->socketWithType(ZMQ_DEALER);

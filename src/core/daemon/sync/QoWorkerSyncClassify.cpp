@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 
 #include "core/daemon/DataSource.h"
 #include "core/daemon/sync/QoWorkerSync.h"
@@ -12,6 +13,7 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/QoPbMessageCode.h"
+#include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
 #include "core/utils/SmartDebugger.h"
 #include "core/utils/Vclock.h"
@@ -189,6 +191,9 @@ int64_t QoWorkerSync::getCompareResultWithStatList(
         QoLog("Change Ignore, {},", stat.path());
       } else {
         try {
+          if (stat.length() < 0) {
+            throw QoExceptionZeBadFormat::defaultExceptionWithReason("({}) has length {}", stat.path(), stat.length());
+          }
           const Relation record = QoPeer::convertToFileRelationFromPbStat(
               &stat, syncdirCopyRelation, uuidListLocal, uuidListRemote);
           const Relation local = localCopy->getFileRelationWithFilePath(record->file()->path());
@@ -204,7 +209,10 @@ int64_t QoWorkerSync::getCompareResultWithStatList(
             record->setFileRelationLocal(local);
           }
           record->setRemoteSyncdirCopyUuid(syncdirCopyRelation->secondSyncdirCopy()->uuid());
-          bytes += classify(record, local, comparison);
+          // Saturates: a total past what any disk holds is refused by the free-space check.
+          const int64_t added = classify(record, local, comparison);
+          bytes = added > std::numeric_limits<int64_t>::max() - bytes ? std::numeric_limits<int64_t>::max()
+                                                                       : bytes + added;
         } catch (const Exception& e) {
           // Refused (a bad path is QoExceptionZeBadPath) or failed: fetched again next time.
           QoLog("*** getCompareResultWithFindResponse Failed, {}: {}", e.name(), e.reason());

@@ -41,6 +41,8 @@ using Pairing = QoWorkerSync::Pairing;
 constexpr int32_t kFindLimit = 10000;
 constexpr int kFindTimeoutMs = 20000;
 constexpr int kRequestLingerMs = 5;
+// More copies of one folder than devices will ever share it.
+constexpr size_t kMaxCopiesPerSyncdir = 1024;
 
 // One run of a pairing's pull, from the setting of its in-progress mark to its clean-up.
 class SyncOnceRun {
@@ -155,14 +157,21 @@ class SyncOnceRun {
   std::vector<std::string> uuidListWithPlaceholders(const pb::MsgFindResponse& response) {
     const std::vector<std::string> known = local_->getSyncdirCopysUuidList();
     std::set<std::string> named;
+    std::vector<std::string> unknown;
     for (const std::string& uuid : response.uuids()) {
       if (!QoUtils::checkUuid(uuid)) throw QoExceptionZeBadUuid::defaultException();
       // Each position is one clock slot: a copy named twice leaves the slots ambiguous.
       if (!named.insert(uuid).second) throw QoExceptionZeBadUuid::defaultExceptionWithReason("({}) named twice", uuid);
-      if (std::find(known.begin(), known.end(), uuid) == known.end()) {
-        QoSyncdirCopy::addPlaceholderCopy(local_->syncdirUuid(), uuid);
-      }
+      if (std::find(known.begin(), known.end(), uuid) == known.end()) unknown.push_back(uuid);
     }
+    // Every copy is a stored row and a counter in each clock of the folder for good: checked
+    // before the first one is added.
+    if (known.size() + unknown.size() > kMaxCopiesPerSyncdir) {
+      throw QoExceptionZeBadFormat::defaultExceptionWithReason(
+          "Sync once page from({}) names {} copies, this folder has {} of at most {}", peer_->routeUri(),
+          response.uuids_size(), known.size(), kMaxCopiesPerSyncdir);
+    }
+    for (const std::string& uuid : unknown) QoSyncdirCopy::addPlaceholderCopy(local_->syncdirUuid(), uuid);
     // Read again: the slots the placeholders took, whatever else took one meanwhile.
     return local_->getSyncdirCopysUuidList();
   }
@@ -270,6 +279,7 @@ QoMessage::Ptr QoWorker::handleSyncOnceRequest(const QoRequest& request) {
     const auto& peer = pairing->secondSyncdirCopy()->device();
     QoAssert(peer != nullptr, "Remote device is not exist!!! Failed");
     QoAssert(!peer->routeUri().empty(), "Remote router uri is nil!");
+    QoAssert(QoDevice::isPeerEndpoint(peer->routeUri()), "Remote router uri({}) is not tcp", peer->routeUri());
 
     auto context = std::make_shared<ZMQContext>(1);
     auto socket = context->socketWithType(ZMQ_REQ);

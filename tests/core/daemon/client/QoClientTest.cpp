@@ -1,10 +1,13 @@
 #include <dirent.h>
+#include <unistd.h>
+#include <zmq.h>
 
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "AnsweringPeer.h"
@@ -132,6 +135,31 @@ TEST_F(QoClientTest, AnUnansweredAsynchronousRequestPostsNothing) {
   const auto posted = replies.delivered();
   ASSERT_EQ(posted.size(), 1U);
   EXPECT_EQ(posted[0].device->uuid(), peer.device()->uuid());
+}
+
+TEST_F(QoClientTest, APeerIsReachedOverTcpOnly) {
+  // A listener on a local socket file: a peer's request endpoint naming it would reach past
+  // the bounds the network sockets keep on what comes in.
+  const std::string endpoint = fmt::format("ipc:///tmp/velbor-client-{}.ipc", ::getpid());
+  void* context = zmq_ctx_new();
+  void* listener = zmq_socket(context, ZMQ_ROUTER);
+  ASSERT_EQ(zmq_bind(listener, endpoint.c_str()), 0);
+  QoDevice::Ptr local = deviceAt(endpoint, "local-socket");
+
+  EXPECT_EQ(QoClient::sendStatusRequestTo(local, QoClient::kOptionSync), nullptr);
+  EXPECT_THROW(QoClient::sendMessageTo(local, QoMessage::qoMessageWithMsgCode(pb::MsgCodeTreeShowRequest, nullptr)),
+               QoException);
+  QoClient browser(local);
+  EXPECT_EQ(browser.responseFromRequest(QoMessage::qoMessageWithMsgCode(pb::MsgCodeTreeShowRequest, nullptr)),
+            nullptr);
+
+  zmq_pollitem_t item{listener, 0, ZMQ_POLLIN, 0};
+  EXPECT_EQ(zmq_poll(&item, 1, 0), 0) << "a request went out over " << endpoint;
+  const int linger = 0;
+  zmq_setsockopt(listener, ZMQ_LINGER, &linger, sizeof linger);
+  zmq_close(listener);
+  zmq_ctx_term(context);
+  ::unlink(endpoint.substr(6).c_str());
 }
 
 TEST_F(QoClientTest, TheLocalDeviceIsServedWithoutASocket) {

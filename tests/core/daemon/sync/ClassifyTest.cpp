@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <optional>
 
 #include "SyncTestBase.h"
@@ -192,6 +193,22 @@ TEST_F(ClassifyTest, PathsThatCouldLeaveTheCopyAreRefusedAndFetchedAgain) {
   EXPECT_FALSE(fs::exists(home_.path() / "escape"));
   QoConfig::sharedQoConfig().setSyncHiddenFile(false);
   QoFile::generateRegexExpress();
+}
+
+TEST_F(ClassifyTest, LengthsThatNoFileCanHaveAreRefusedAndNeverHideTheDownloadTotal) {
+  const int64_t huge = std::numeric_limits<int64_t>::max();
+  pb::Stat negative = stat("negative.txt", Incoming().content("evil"), 101);
+  negative.set_length(-4096);
+  pb::Stat first = stat("huge1.txt", Incoming().content("a"), 102);
+  first.set_length(huge);
+  pb::Stat second = stat("huge2.txt", Incoming().content("b"), 103);
+  second.set_length(huge);
+  const Page page = classify({stat("fine.txt", Incoming().content("ok"), 500), negative, first, second});
+  EXPECT_EQ(page.maxUsn, 500);
+  EXPECT_EQ(failedUsn(), 101) << "refused, so the next pull asks for it again";
+  for (const auto& record : page.fileCreate) EXPECT_GE(record->file()->length(), 0);
+  // Never less than what the lists hold, so the free-space check sees it.
+  EXPECT_EQ(page.bytes, huge);
 }
 
 TEST_F(ClassifyTest, ConflictSideComparesDigitRunsByValue) {

@@ -182,6 +182,17 @@ TEST_F(SyncOnceTest, RefusesWhatItCannotPull) {
   EXPECT_EQ(finds.load(), 0);
 }
 
+TEST_F(SyncOnceTest, APeerIsPulledFromOverTcpOnly) {
+  startPeer();
+  writeB("x.txt", "x");
+  recordB();
+  local_->setRouteUri("ipc:///tmp/velbor-nobody.ipc");
+  local_->save();
+  EXPECT_THROW(syncOnce(), Exception);
+  EXPECT_FALSE(DataSource::sharedDataSource().isDoingSyncOnce(pairing_->pk()));
+  EXPECT_EQ(finds.load(), 0);
+}
+
 TEST_F(SyncOnceTest, PageThatDoesNotMoveOnEndsThePassWithAnError) {
   startPeer();
   writeB("x.txt", "x");
@@ -222,6 +233,38 @@ TEST_F(SyncOnceTest, NewCopiesTakeOneSlotEachAndACopyNamedTwiceIsRefused) {
   EXPECT_THROW(syncOnce(), QoExceptionZeBadUuid);
   EXPECT_FALSE(fs::exists(inA("y.txt")));
   EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
+}
+
+TEST_F(SyncOnceTest, PageNamingMoreCopiesThanASyncFolderCanHaveAddsNone) {
+  startPeer();
+  writeB("x.txt", "x");
+  recordB();
+  const auto slots = copyA_->getSyncdirCopysUuidList();
+  // Each new copy would be a stored row and a counter in every clock of the folder, for good.
+  alterFind = [&](pb::MsgFindResponse& page) {
+    for (int i = 0; i < 3000; ++i) page.add_uuids(QoUtils::generateUuid());
+  };
+  EXPECT_THROW(syncOnce(), QoExceptionZeBadFormat);
+  EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
+  EXPECT_FALSE(fs::exists(inA("x.txt")));
+  EXPECT_EQ(storedMark(), 0);
+}
+
+TEST_F(SyncOnceTest, FileWithTheLongestNameTheDiskAllowsArrives) {
+  startPeer();
+  // 255 bytes, the most one name can have: 84 three-byte characters and ".txt".
+  std::string name;
+  for (int i = 0; i < 83; ++i) name += "\u6587";
+  name += "a.txt";
+  ASSERT_EQ(name.size(), 254u);
+  writeB(name, "long");
+  writeB(std::string(251, 'n') + ".txt", "longer");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA(name)), "long");
+  EXPECT_EQ(readFile(inA(std::string(251, 'n') + ".txt")), "longer");
+  EXPECT_EQ(storedMark(), highestUsnInB());
+  EXPECT_TRUE(temporaries().empty());
 }
 
 TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
