@@ -24,7 +24,9 @@ PeerProcess::PeerProcess(const std::string& netns, const std::string& home, cons
     ::close(toChild[1]);
     return;
   }
-  std::vector<std::string> arguments = {"ip", "netns", "exec", netns, "env", "HOME=" + home, VELBOR_TEST_PEER};
+  // Without a namespace it runs in the test's own network.
+  std::vector<std::string> arguments = {"env", "HOME=" + home, VELBOR_TEST_PEER};
+  if (!netns.empty()) arguments.insert(arguments.begin(), {"ip", "netns", "exec", netns});
   arguments.insert(arguments.end(), options.begin(), options.end());
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());

@@ -10,7 +10,8 @@
 
 namespace velbor::test {
 
-// One velbor_test_peer in a namespace with its own HOME, driven over pipes. The destructor
+// One velbor_test_peer in a namespace (none: the test's own network) with its own HOME,
+// driven over pipes. The destructor
 // stops it by its process id (SIGTERM, then SIGKILL after a bounded wait).
 class PeerProcess {
  public:

@@ -21,7 +21,8 @@ namespace {
 using nlohmann::json;
 
 void writeLine(int fd, const json& line) {
-  const std::string text = line.dump() + "\n";
+  // Echoed input and peer texts may not be UTF-8: such bytes are replaced, never a throw.
+  const std::string text = line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t written = ::write(fd, text.data() + done, text.size() - done);

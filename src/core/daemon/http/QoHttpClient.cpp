@@ -83,6 +83,8 @@ std::optional<nlohmann::json> QoHttpClient::sendHttpRequestToUrl(const std::stri
   curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle.get(), CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(handle.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+  // A name or message of "." or ".." is a segment of its own, not a step up the path.
+  curl_easy_setopt(handle.get(), CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT, kTimeoutSeconds);
   // Signals cannot interrupt another thread's request.
   curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L);

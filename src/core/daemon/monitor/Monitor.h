@@ -85,7 +85,7 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   CopyPtr owningCopy(const std::string& path) const;
   void runInBackground(std::function<void()> job);
   std::vector<Prepared> prepare(const std::vector<std::string>& paths, const CopyPtr& copy);
-  bool record(Prepared& item, bool& changed);
+  bool record(const std::string& root, Prepared& item, bool& changed);
   void putBack(const CopyPtr& copy, const std::string& path);
   void batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths);
   void batchSucceeded(const std::vector<std::string>& paths);

@@ -42,13 +42,28 @@ struct DiskState {
   }
 };
 
-// The state at `path`; nullopt when it cannot be read (which is not the same as absent).
-std::optional<DiskState> diskStateOf(const std::string& path) {
+// Whether a folder between `root` and `path` is a symbolic link: what lies beyond it is
+// outside the copy, however the path reads.
+bool reachedThroughLink(const std::string& root, const std::string& path) {
+  if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') {
+    return false;
+  }
+  for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    struct stat status {};
+    if (::lstat(path.substr(0, slash).c_str(), &status) == 0 && S_ISLNK(status.st_mode)) return true;
+  }
+  return false;
+}
+
+// The state at `path` in the copy at `root`; nullopt when it cannot be read (which is not the
+// same as absent). A link, and anything reached through one, is absent from the copy.
+std::optional<DiskState> diskStateOf(const std::string& root, const std::string& path) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return DiskState{};
     return std::nullopt;
   }
+  if (S_ISLNK(status.st_mode) || reachedThroughLink(root, path)) return DiskState{};
   return DiskState{true, status.st_dev, status.st_ino, status.st_mode, status.st_size, status.st_mtim};
 }
 
@@ -118,7 +133,7 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
   for (size_t index = 0; index < queue.size(); ++index) {
     const std::string path = queue[index];
     const bool fromWalk = index >= paths.size();
-    const std::optional<DiskState> state = diskStateOf(path);
+    const std::optional<DiskState> state = diskStateOf(copy->path(), path);
     if (!state) {
       // Unreadable is not gone: nothing is recorded until it can be read.
       QoLog("*** Read file({}) failed, {}", path, std::strerror(errno));
@@ -132,7 +147,7 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
     const QoFile::Ptr stored = QoFile::getFileWithPath(path);
     if (item.disk && item.disk->type() == 0 && contentMayDiffer(*item.disk, stored)) {
       const auto sha1 = QoUtils::getSha1StringWithPath(path);
-      const std::optional<DiskState> after = diskStateOf(path);
+      const std::optional<DiskState> after = diskStateOf(copy->path(), path);
       if (!sha1 || !after || !(*after == item.state)) {
         // Written to while it was read: it waits until it stops changing.
         std::lock_guard lock(monitorLocker());
@@ -172,7 +187,7 @@ void Monitor::handlePaths(const std::vector<std::string>& paths, const CopyPtr& 
       PersistentTransaction transaction;
       for (Prepared& item : items) {
         SyncFileProcessBox::sendSyncFileIndexing(copy, item.path);
-        if (!record(item, changed)) putBack(copy, item.path);
+        if (!record(copy->path(), item, changed)) putBack(copy, item.path);
       }
       transaction.commit();
       batchSucceeded(paths);
@@ -190,10 +205,10 @@ void Monitor::handlePaths(const std::vector<std::string>& paths, const CopyPtr& 
   if (changed) QoNotices::post(notice::FileChanged{copy});
 }
 
-bool Monitor::record(Prepared& item, bool& changed) {
+bool Monitor::record(const std::string& root, Prepared& item, bool& changed) {
   const std::string& path = item.path;
   // Changed since it was read: read again on the next tick.
-  const std::optional<DiskState> now = diskStateOf(path);
+  const std::optional<DiskState> now = diskStateOf(root, path);
   if (!now || !(*now == item.state)) return false;
   const QoFile::Ptr& disk = item.disk;
   const QoFile::Ptr stored = QoFile::getFileWithPath(path);

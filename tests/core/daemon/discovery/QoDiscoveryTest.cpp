@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <memory>
 #include <optional>
 #include <string>
@@ -187,6 +188,19 @@ TEST_F(QoDiscoveryTest, AnnouncementsWithBadFieldsAreRefused) {
   edge.set_device_name(std::string(QoDiscovery::kMaxNameLength, 'n'));
   feed(edge);
   EXPECT_NE(QoDevice::getDeviceWithUuid(edge.device_uuid()), nullptr);
+}
+
+// A datagram naming this device, in whatever letter case, is not another device.
+TEST_F(QoDiscoveryTest, AnnouncementOfThisDevicesOwnUuidIsIgnored) {
+  const std::string own = QoConfig::sharedQoConfig().deviceUuid();
+  std::string upper = own;
+  std::string lower = own;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const size_t before = QoDevice::allObjects().size();
+  for (const std::string& uuid : {own, upper, lower}) feed(announcement(uuid, keysBravo()));
+  EXPECT_EQ(QoDevice::allObjects().size(), before);
+  EXPECT_EQ(QoDevice::getDeviceLocal()->uuid(), own);
 }
 
 // Registration writes name, endpoints, online flag and time heard; key, type, status and

@@ -89,6 +89,14 @@ TEST_F(QoHttpClientTest, FeedbackSegmentsAreEscapedAndFilled) {
   EXPECT_EQ(record->message(), "a/b c?d#e%f 你好");
 }
 
+// "." and ".." are unreserved, yet as whole segments they would climb the path: each text
+// stays its own segment as sent.
+TEST_F(QoHttpClientTest, DotSegmentsReachTheServiceAsSent) {
+  auto record = feedback("..", "..", ".");
+  EXPECT_TRUE(QoHttpClient::sendHttpRequestWithFeedback(*record));
+  EXPECT_EQ(stub_.targets(), std::vector<std::string>{"/feedback/" + uuid() + "/.././.."});
+}
+
 TEST_F(QoHttpClientTest, NoRequestWithoutServerAddress) {
   useServer("");
   QoHttpClient::sendCheckStatusHttpRequest();

@@ -284,6 +284,30 @@ TEST_F(MonitorClassifyTest, TheSystemsOwnWritesAreNotRecordedAgain) {
   EXPECT_TRUE(notices_.waitFor(2));
 }
 
+TEST_F(MonitorClassifyTest, AFolderReplacedByALinkIsNotReadThroughIt) {
+  writeFile(at("d/notes"), "mine");
+  writeFile(at("d/sub/deep"), "deep");
+  load();
+  ASSERT_TRUE(recorded("d/notes"));
+  // Outside the copy: files with the same names, and a folder for the walk to enter.
+  TempDir outside;
+  writeFile(outside / "notes", "outside secret");
+  writeFile(outside / "sub" / "deep", "outside deep");
+  writeFile(outside / "fresh" / "x", "outside x");
+  std::filesystem::remove_all(at("d"));
+  std::filesystem::create_symlink(outside.path(), at("d"));
+  report({"d/notes", "d/sub/deep", "d/fresh"});
+  report({"d"}, FileEventStream::kItemIsSymlink | FileEventStream::kItemCreated);
+  tick();
+  // Reached only through the link: gone from the copy, and nothing outside is read.
+  EXPECT_EQ(stored("d")->status(), 1);
+  EXPECT_EQ(stored("d/notes")->status(), 1);
+  EXPECT_EQ(stored("d/sub/deep")->status(), 1);
+  EXPECT_FALSE(recorded("d/fresh"));
+  EXPECT_FALSE(recorded("d/fresh/x"));
+  EXPECT_TRUE(changeSet().empty());
+}
+
 TEST_F(MonitorClassifyTest, ReloadingTheCopiesKeepsPendingChanges) {
   load();
   writeFile(at("pending"), "p");
