@@ -46,6 +46,8 @@ using namespace velbor;
 constexpr int64_t kMiB = 1024 * 1024;
 constexpr int64_t kPart = kMiB;
 constexpr int kInFlight = 16;
+// The fetcher's wait for the next answer.
+constexpr int kAnswerWaitMs = 7000;
 constexpr int64_t kDefaultMiB = 64;
 constexpr int64_t kMaxFileMiB = 256;
 constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
@@ -218,6 +220,11 @@ class Requester {
   }
 
   int64_t receive() {
+    zmq_pollitem_t item{};
+    socket_->getPollItem(item, ZMQ_POLLIN);
+    if (ZMQContext::pollWithItems(&item, 1, kAnswerWaitMs) <= 0) {
+      throw std::runtime_error("no answer within the fetcher's wait: a reply was lost");
+    }
     ZMQMessage frames = ZMQMessage::recvFromSocket(*socket_);
     frames.getNextFrame();
     const auto answer = QoMessage::initWithRecvZMQMessage(frames, [key = self_.privateKey] { return key; });
