@@ -22,6 +22,16 @@ namespace velbor {
 namespace {
 
 constexpr size_t kAesKeyLength = 16;
+constexpr size_t kAesBlockLength = 16;
+
+// The body's bytes in a buffer with `spare` bytes of room beyond them, so that the cipher's
+// padding fits without moving a part-sized buffer.
+std::string serialisedBody(const google::protobuf::Message& body, size_t spare) {
+  std::string bytes;
+  if (spare > 0) bytes.reserve(body.ByteSizeLong() + spare);
+  body.AppendPartialToString(&bytes);
+  return bytes;
+}
 constexpr const char* kNullText = "(null)";
 
 // The AES key of a level-2 body. A wrapped key that does not unwrap, or unwraps to
@@ -143,10 +153,10 @@ bool QoMessage::isExcludeMsgCode() {
   }
 }
 
-std::optional<QoMessage::Bytes> QoMessage::decryptLevel(int level, const std::optional<Bytes>& bodyData) {
+std::optional<QoMessage::Bytes> QoMessage::decryptLevel(int level, std::optional<Bytes> bodyData) {
   if (level == kLevelNone) return bodyData;
   try {
-    return openLevel(level, bodyData);
+    return openLevel(level, std::move(bodyData));
   } catch (const QoException&) {
     throw;
   } catch (const std::exception& e) {
@@ -162,7 +172,7 @@ std::optional<QoMessage::Bytes> QoMessage::decryptLevel(int level, const std::op
   }
 }
 
-std::optional<QoMessage::Bytes> QoMessage::openLevel(int level, const std::optional<Bytes>& bodyData) {
+std::optional<QoMessage::Bytes> QoMessage::openLevel(int level, std::optional<Bytes> bodyData) {
   if (!srcDevice_ || srcDevice_->pubKey().empty()) {
     throw QoExceptionZeNoent(fmt::format("{}: Device/publickey is nil?", nameText()));
   }
@@ -177,13 +187,14 @@ std::optional<QoMessage::Bytes> QoMessage::openLevel(int level, const std::optio
   Bytes signedDigest;
   if (sign_ && !sign_->empty()) signedDigest = QoEncrypt::decryptDataPublicKey(*sign_, srcDevice_->pubKey());
 
+  const bool sealedBody = level == kLevelEncrypt && bodyData.has_value();
   std::optional<Bytes> plain;
   if (level == kLevelAuth) {
-    plain = bodyData;
+    plain = std::move(bodyData);
   } else if (level == kLevelEncrypt) {
     if (bodyData) {
       QoAssert(!aesKey.empty(), "Key in header is nil");
-      plain = QoEncrypt::decryptDataKey(*bodyData, aesKey);
+      plain = QoEncrypt::decryptDataKey(std::move(*bodyData), aesKey);
     }
   } else {
     QoAssert(false, "Unkonw encryption level({})", level);
@@ -194,7 +205,7 @@ std::optional<QoMessage::Bytes> QoMessage::openLevel(int level, const std::optio
   if (digest != signedDigest) {
     // A sealed body whose padding held but whose digest is wrong fails like bad padding:
     // answering the two differently would be a padding oracle on the cipher text.
-    if (level == kLevelEncrypt && bodyData) throw Exception("", "Body md5 is different");
+    if (sealedBody) throw Exception("", "Body md5 is different");
     throw QoExceptionZeMsgTampering(fmt::format("{}: Body md5 is different", nameText()));
   }
   return plain;
@@ -202,7 +213,7 @@ std::optional<QoMessage::Bytes> QoMessage::openLevel(int level, const std::optio
 
 std::optional<QoMessage::Bytes> QoMessage::encryptLevel(int level) {
   std::optional<Bytes> body;
-  if (pbBody_) body = PbMessage::data(*pbBody_);
+  if (pbBody_) body = serialisedBody(*pbBody_, level == kLevelEncrypt ? kAesBlockLength : 0);
   if (level <= kLevelNone) return body;
 
   const Bytes aesKey = QoEncrypt::generateAESRandomKey();
@@ -219,7 +230,7 @@ std::optional<QoMessage::Bytes> QoMessage::encryptLevel(int level) {
     key_.reset();
     return std::nullopt;
   }
-  return QoEncrypt::encryptDataKey(*body, aesKey);
+  return QoEncrypt::encryptDataKey(std::move(*body), aesKey);
 }
 
 ZMQMessage QoMessage::getSendZMQMessage() {

@@ -78,8 +78,8 @@ class QoMessage {
   // the user info.
   bool isExcludeMsgCode();
   // The plain body bytes of a received body at `level`, after the trust and signature
-  // checks; nullopt without a body.
-  std::optional<Bytes> decryptLevel(int level, const std::optional<Bytes>& bodyData);
+  // checks; nullopt without a body. The body's buffer is reused for them.
+  std::optional<Bytes> decryptLevel(int level, std::optional<Bytes> bodyData);
   // Seals the body for `level`: sets key and sign (levels 1 and 2) and returns the body
   // bytes to send; nullopt without a body.
   std::optional<Bytes> encryptLevel(int level);
@@ -153,7 +153,7 @@ class QoMessage {
   Bytes privateKey() const;
   // msgName as it appears in failure reasons.
   std::string nameText() const;
-  std::optional<Bytes> openLevel(int level, const std::optional<Bytes>& bodyData);
+  std::optional<Bytes> openLevel(int level, std::optional<Bytes> bodyData);
 
   std::vector<Bytes> identites_;
   int32_t code_ = 0;

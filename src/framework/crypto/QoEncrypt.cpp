@@ -202,6 +202,18 @@ std::string QoEncrypt::generateAESKey(const std::string& passphase) {
 }
 
 std::string QoEncrypt::encryptDataKey(const std::string& data, const std::string& key) {
+  std::string buffer;
+  buffer.reserve(data.size() + kAesBlockLength);
+  buffer.assign(data);
+  return encryptDataKey(std::move(buffer), key);
+}
+
+std::string QoEncrypt::decryptDataKey(const std::string& data, const std::string& key) {
+  return decryptDataKey(std::string(data), key);
+}
+
+// libcrypto encrypts and decrypts in place when the output is the input itself.
+std::string QoEncrypt::encryptDataKey(std::string&& data, const std::string& key) {
   requireAesKey(key);
   if (data.size() > static_cast<std::size_t>(INT_MAX) - 2 * kAesBlockLength) fail("EVP_EncryptUpdate() failed!");
   const unsigned char iv[kAesBlockLength] = {};
@@ -209,18 +221,19 @@ std::string QoEncrypt::encryptDataKey(const std::string& data, const std::string
   if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr, bytesOf(key), iv) != 1) {
     fail("EVP_EncryptInit_ex() failed!");
   }
-  std::string out(data.size() + kAesBlockLength, '\0');
+  const int length = static_cast<int>(data.size());
+  data.resize(data.size() + kAesBlockLength);
   int updated = 0;
-  if (EVP_EncryptUpdate(ctx.get(), bytesOf(out), &updated, bytesOf(data), static_cast<int>(data.size())) != 1) {
+  if (EVP_EncryptUpdate(ctx.get(), bytesOf(data), &updated, bytesOf(data), length) != 1) {
     fail("EVP_EncryptUpdate() failed!");
   }
   int finished = 0;
-  if (EVP_EncryptFinal_ex(ctx.get(), bytesOf(out) + updated, &finished) != 1) fail("EVP_EncryptFinal_ex() failed!");
-  out.resize(static_cast<std::size_t>(updated + finished));
-  return out;
+  if (EVP_EncryptFinal_ex(ctx.get(), bytesOf(data) + updated, &finished) != 1) fail("EVP_EncryptFinal_ex() failed!");
+  data.resize(static_cast<std::size_t>(updated + finished));
+  return std::move(data);
 }
 
-std::string QoEncrypt::decryptDataKey(const std::string& data, const std::string& key) {
+std::string QoEncrypt::decryptDataKey(std::string&& data, const std::string& key) {
   requireAesKey(key);
   if (data.empty()) fail("Cannot decrypt an empty cipher text");
   if (data.size() > static_cast<std::size_t>(INT_MAX) - 2 * kAesBlockLength) fail("EVP_DecryptUpdate() failed!");
@@ -229,15 +242,16 @@ std::string QoEncrypt::decryptDataKey(const std::string& data, const std::string
   if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_128_cbc(), nullptr, bytesOf(key), iv) != 1) {
     fail("EVP_DecryptInit() failed!");
   }
-  std::string out(data.size() + kAesBlockLength, '\0');
+  // The plain text is never longer than the cipher text; the last block stays inside
+  // libcrypto until the final call.
   int updated = 0;
-  if (EVP_DecryptUpdate(ctx.get(), bytesOf(out), &updated, bytesOf(data), static_cast<int>(data.size())) != 1) {
+  if (EVP_DecryptUpdate(ctx.get(), bytesOf(data), &updated, bytesOf(data), static_cast<int>(data.size())) != 1) {
     fail("EVP_DecryptUpdate() failed!");
   }
   int finished = 0;
-  if (EVP_DecryptFinal_ex(ctx.get(), bytesOf(out) + updated, &finished) != 1) fail("EVP_DecryptFinal() failed!");
-  out.resize(static_cast<std::size_t>(updated + finished));
-  return out;
+  if (EVP_DecryptFinal_ex(ctx.get(), bytesOf(data) + updated, &finished) != 1) fail("EVP_DecryptFinal() failed!");
+  data.resize(static_cast<std::size_t>(updated + finished));
+  return std::move(data);
 }
 
 std::string QoEncrypt::encryptDataPublicKey(const std::string& data, const std::string& publicKey) {

@@ -30,6 +30,11 @@ class QoEncrypt : public Cryptor {
   // never empty, so decrypting empty input fails.
   static std::string encryptDataKey(const std::string& data, const std::string& key);
   static std::string decryptDataKey(const std::string& data, const std::string& key);
+  // The same in the given buffer, which comes back holding the result: no second buffer of
+  // the size of a file part. Encrypting grows the buffer by up to one block; a buffer with
+  // that much spare capacity is not moved.
+  static std::string encryptDataKey(std::string&& data, const std::string& key);
+  static std::string decryptDataKey(std::string&& data, const std::string& key);
 
   // RSA PKCS#1 v1.5. Encrypting with the private key is the signature (block type 1, the
   // data signed as it is); decrypting with the public key recovers it. The decrypting

@@ -77,7 +77,7 @@ bool ZMQMessage::sendToSocket(ZMQSocket& socket) {
   while (!messageQueue_.empty()) {
     std::string frame = std::move(messageQueue_.front());
     messageQueue_.pop_front();
-    if (!socket.sendData(frame, messageQueue_.empty() ? 0 : ZMQ_SNDMORE)) {
+    if (!socket.sendFrame(std::move(frame), messageQueue_.empty() ? 0 : ZMQ_SNDMORE)) {
       messageQueue_.clear();
       return false;
     }

@@ -201,6 +201,26 @@ bool ZMQSocket::sendData(std::string_view data, int flags) {
   zmq_msg_t message;
   if (zmq_msg_init_size(&message, data.size()) != 0) raise("zmq_msg_init_size");
   if (!data.empty()) std::memcpy(zmq_msg_data(&message), data.data(), data.size());
+  return sendMessage(message, flags);
+}
+
+bool ZMQSocket::sendFrame(std::string frame, int flags) {
+  // Below this a copy is cheaper than a buffer of its own.
+  constexpr size_t kAdoptedFrameBytes = 4096;
+  if (frame.size() < kAdoptedFrameBytes) return sendData(frame, flags);
+  requireOpen("zmq_sendmsg");
+  auto* owned = new std::string(std::move(frame));
+  // ZeroMQ frees the bytes, on whichever thread lets go of them last.
+  auto release = [](void*, void* hint) { delete static_cast<std::string*>(hint); };
+  zmq_msg_t message;
+  if (zmq_msg_init_data(&message, owned->data(), owned->size(), release, owned) != 0) {
+    delete owned;
+    raise("zmq_msg_init_data");
+  }
+  return sendMessage(message, flags);
+}
+
+bool ZMQSocket::sendMessage(zmq_msg_t& message, int flags) {
   // A signal is no reason to give up a frame: half a message would stay queued.
   int result;
   do {
