@@ -73,8 +73,11 @@ void Monitor::observeTrees() {
 
 void Monitor::start() {
   QoLog("Monitor start.");
-  runInBackground([this] { scanSyncdir(); });
-  runInBackground([this] { listenFileSystem(); });
+  // Watches first, then the scan: a file made between a scan and its watch would be missed.
+  runInBackground([this] {
+    listenFileSystem();
+    scanSyncdir();
+  });
   std::lock_guard lock(timersMutex_);
   if (shutDown_ || classifier_) return;
   classifier_ = std::make_unique<RepeatingTimer>("monitor.classify", kClassifyInterval, [this] {
@@ -146,8 +149,11 @@ void Monitor::runInBackground(std::function<void()> job) {
 }
 
 void Monitor::addSyncdirCopy(const CopyPtr& copy) {
-  runInBackground([copy] { copy->refresh(); });
-  runInBackground([this] { listenFileSystem(); });
+  // The new copy is watched before it is scanned, so nothing made meanwhile is missed.
+  runInBackground([this, copy] {
+    listenFileSystem();
+    copy->refresh();
+  });
 }
 
 void Monitor::scanSyncdir() {

@@ -18,6 +18,10 @@
 namespace velbor {
 
 namespace {
+constexpr int kReplyQueuePerPeer = 64;
+}  // namespace
+
+namespace {
 
 // The trust replies 12, 14, 16 and 18 as bits over the codes 0-18.
 constexpr uint32_t kTrustReplyMask = 0x55000;
@@ -48,6 +52,11 @@ void QoRouter::start() {
   try {
     frontend_ = context->socketWithType(ZMQ_ROUTER);
     backend_ = context->socketWithType(ZMQ_ROUTER);
+    // A ROUTER drops a reply for a peer whose queue is full, and a fetcher keeps a whole
+    // window of part requests (up to 40 files and 16 MiB of parts) on one connection: its
+    // replies must all fit.
+    const int replyQueue = kReplyQueuePerPeer;
+    frontend_->setData(std::string_view(reinterpret_cast<const char*>(&replyQueue), sizeof replyQueue), ZMQ_SNDHWM);
     frontend_->bindToEndpoint(frontendUri);
     QoLog("Router frontend bind on ({})", frontendUri);
     backend_->bindToEndpoint(backendUri);

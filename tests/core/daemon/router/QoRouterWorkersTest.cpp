@@ -1,3 +1,4 @@
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -14,6 +15,9 @@
 #include "core/daemon/router/QoWorker.h"
 #include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
+#include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQMessage.h"
+#include "framework/network/ZMQSocket.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {
@@ -90,7 +94,52 @@ QoMessage::Ptr failingHandler(const QoRequest& request) {
   return statusResponse();
 }
 
+std::atomic<int> bigRepliesMade{0};
+
+// A reply of about 1 MiB, as a part of a file is.
+QoMessage::Ptr bigReplyHandler(const QoRequest&) {
+  auto body = std::make_shared<pb::MsgStatusResponse>();
+  body->add_syncs()->set_remote_tree_root(std::string(1 << 20, 'x'));
+  ++bigRepliesMade;
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodeStatusResponse, std::move(body));
+}
+
 using RouterWorkersTest = RouterTestBase;
+
+TEST_F(RouterWorkersTest, AFetchWindowOfLargeRepliesIsNeverDropped) {
+  // A fetcher keeps a whole window of part requests on one connection and reads the
+  // replies as they come: the router must queue them all, never drop one for a busy peer.
+  constexpr int kWindow = 48;
+  bigRepliesMade = 0;
+  QoHandlerTable::ScopedOverride big("StatusRequest", &bigReplyHandler);
+  auto client = startRouter(3);
+  ZMQContext context(1);
+  auto dealer = context.socketWithType(ZMQ_DEALER);
+  const std::string endpoint = router_.frontendEndpoint();
+  dealer->connectToEndpoint("tcp://127.0.0.1" + endpoint.substr(endpoint.rfind(':')));
+  for (int i = 0; i < kWindow; ++i) {
+    ZMQMessage request;
+    request.addEmptyFrame();
+    for (std::string& frame : client->seal(pb::MsgCodeStatusRequest, statusRequest("part"), 1)) {
+      request.addFrame(std::move(frame));
+    }
+    request.sendToSocket(*dealer);
+  }
+  for (int waited = 0; bigRepliesMade < kWindow && waited < 600; ++waited) std::this_thread::sleep_for(100ms);
+  ASSERT_EQ(bigRepliesMade, kWindow);
+  // Every reply has reached the router's queue for this peer before any is read.
+  std::this_thread::sleep_for(1s);
+  int received = 0;
+  zmq_pollitem_t item{};
+  dealer->getPollItem(item, ZMQ_POLLIN);
+  while (received < kWindow && ZMQContext::pollWithItems(&item, 1, 5000) > 0) {
+    ZMQMessage::recvFromSocket(*dealer);
+    ++received;
+  }
+  EXPECT_EQ(received, kWindow);
+  dealer->closeWithoutLinger();
+  context.terminate();
+}
 
 TEST_F(RouterWorkersTest, FourSlowRequestsOnThreeWorkersAreAllServedInTurn) {
   Gate requests;
