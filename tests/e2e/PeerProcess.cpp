@@ -24,7 +24,8 @@ PeerProcess::PeerProcess(const std::string& netns, const std::string& home, cons
     ::close(toChild[1]);
     return;
   }
-  std::vector<std::string> arguments = {"ip", "netns", "exec", netns, "env", "HOME=" + home, VELBOR_TEST_PEER};
+  std::vector<std::string> arguments = {"env", "HOME=" + home, VELBOR_TEST_PEER};
+  if (!netns.empty()) arguments.insert(arguments.begin(), {"ip", "netns", "exec", netns});
   arguments.insert(arguments.end(), options.begin(), options.end());
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
@@ -82,6 +83,8 @@ void PeerProcess::kill() {
   ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
 }
+
+int PeerProcess::pid() const { return pid_; }
 
 int PeerProcess::waitExit(std::chrono::seconds wait) {
   if (pid_ <= 0) return -1;

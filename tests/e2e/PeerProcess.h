@@ -10,7 +10,7 @@
 
 namespace velbor::test {
 
-// One velbor_test_peer in a namespace with its own HOME, driven over pipes. The destructor
+// One velbor_test_peer with its own HOME, in a namespace unless `netns` is empty, driven over pipes. The destructor
 // stops it by its process id (SIGTERM, then SIGKILL after a bounded wait).
 class PeerProcess {
  public:
@@ -21,6 +21,7 @@ class PeerProcess {
 
   // The ready line, or a null json when none came in time.
   const nlohmann::json& readyLine() const { return ready_; }
+  int pid() const;
   std::string uuid() const { return ready_.is_object() ? ready_.value("uuid", "") : ""; }
   // Sends one command and reads its answer line; a null json when none came in time.
   nlohmann::json command(const std::string& line, std::chrono::seconds wait = std::chrono::seconds(60));
