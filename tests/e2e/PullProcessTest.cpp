@@ -23,6 +23,7 @@
 #include <fmt/format.h>
 
 #include "e2e/PeerProcess.h"
+#include "support/Eventually.h"
 #include "support/TempDir.h"
 
 namespace velbor::test {
@@ -32,25 +33,13 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = 60s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(100ms);
+// The file's bytes, or none when it is gone: items come and go while a pull runs.
+std::string contentOf(const fs::path& path) {
+  try {
+    return readFile(path);
+  } catch (const std::exception&) {
+    return {};
   }
-  return done();
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
 }
 
 // Bytes that differ from one file to the next, so a part landing in the wrong place shows.
@@ -78,7 +67,7 @@ std::map<std::string, std::string> manifest(const fs::path& root) {
     }
     const int64_t mtimeMs = int64_t{info.st_mtim.tv_sec} * 1000 + info.st_mtim.tv_nsec / 1000000;
     items[name] = fmt::format("file {:o} {} {} {:x}", info.st_mode & 07777, mtimeMs, info.st_size,
-                              std::hash<std::string>{}(readFile(entry.path())));
+                              std::hash<std::string>{}(contentOf(entry.path())));
   }
   return items;
 }
@@ -218,7 +207,7 @@ class PullProcessTest : public ::testing::Test {
     settle(*a_);
     for (int round = 0; round < 5 && manifest(folderA_) != manifest(folderB_); ++round) {
       b_->command("sync", 300s);
-      eventually([&] { return manifest(folderA_) == manifest(folderB_); }, 5s);
+      eventually([&] { return manifest(folderA_) == manifest(folderB_); }, 5);
     }
   }
 
@@ -291,17 +280,17 @@ TEST_F(PullProcessTest, MixedTreeArrivesIdenticalThenRoundsOfChangesFollow) {
   auto versionsIn = [](const fs::path& folder) {
     std::vector<std::string> versions;
     for (const auto& entry : fs::directory_iterator(folder)) {
-      if (entry.path().filename().string().starts_with("file 0003.txt")) versions.push_back(readFile(entry.path()));
+      if (entry.path().filename().string().starts_with("file 0003.txt")) versions.push_back(contentOf(entry.path()));
     }
     std::sort(versions.begin(), versions.end());
     return versions;
   };
   const std::vector<std::string> both = {"edited on a", "edited on b"};
   b_->command("sync", 300s);
-  EXPECT_TRUE(eventually([&] { return versionsIn(folderB_ / "small") == both; }))
+  EXPECT_TRUE(eventually([&] { return versionsIn(folderB_ / "small") == both; }, 60))
       << ::testing::PrintToString(versionsIn(folderB_ / "small"));
   a_->command("sync", 300s);
-  EXPECT_TRUE(eventually([&] { return versionsIn(folderA_ / "small") == both; }))
+  EXPECT_TRUE(eventually([&] { return versionsIn(folderA_ / "small") == both; }, 60))
       << ::testing::PrintToString(versionsIn(folderA_ / "small"));
   bool conflictNamed = false;
   for (const auto& entry : fs::directory_iterator(folderB_ / "small")) {
@@ -323,7 +312,7 @@ TEST_F(PullProcessTest, AKilledSenderAndACorruptedPartLoseNothing) {
   const int senderPid = a_->pid();
   std::atomic<bool> partial = false;
   std::thread killer([&] {
-    partial = eventually([&] { return largestTemporary(folderB_) > (20U << 20); }, 120s);
+    partial = eventually([&] { return largestTemporary(folderB_) > (20U << 20); }, 120);
     ::kill(senderPid, SIGKILL);
   });
   writeFile(folderA_ / "huge.bin", pattern(200 << 20, 3));
@@ -343,14 +332,14 @@ TEST_F(PullProcessTest, AKilledSenderAndACorruptedPartLoseNothing) {
   std::atomic<bool> flipped = false;
   std::atomic<bool> corruptLanded = false;
   std::thread watcher([&] {
-    eventually([&] { return flipped = flipFirstByte(folderB_); }, 120s);
+    eventually([&] { return flipped = flipFirstByte(folderB_); }, 120);
     eventually(
         [&] {
-          const std::string head = readFile(folderB_ / "checked.bin").substr(0, 1);
+          const std::string head = contentOf(folderB_ / "checked.bin").substr(0, 1);
           corruptLanded = corruptLanded || (!head.empty() && head[0] != checked[0]);
           return temporaryFiles(folderB_).empty();
         },
-        120s);
+        120);
   });
   writeFile(folderA_ / "checked.bin", checked);
   b_->command("sync", 300s);
@@ -379,7 +368,7 @@ TEST_F(PullProcessTest, AnUnansweredTrustOfferTimesOutAndIsCancelledOnBothSides)
   };
   EXPECT_EQ(statusIn(*a_, c.uuid()), 0);
   // The cancel reached c: the offer it held is gone.
-  EXPECT_TRUE(eventually([&] { return statusIn(c, a_->uuid()) == 0; }, 20s));
+  EXPECT_TRUE(eventually([&] { return statusIn(c, a_->uuid()) == 0; }, 20));
 }
 
 }  // namespace
