@@ -85,6 +85,8 @@ void PeerProcess::kill() {
   pid_ = -1;
 }
 
+int PeerProcess::pid() const { return pid_; }
+
 int PeerProcess::waitExit(std::chrono::seconds wait) {
   if (pid_ <= 0) return -1;
   const auto deadline = std::chrono::steady_clock::now() + wait;

@@ -22,6 +22,7 @@ class PeerProcess {
 
   // The ready line, or a null json when none came in time.
   const nlohmann::json& readyLine() const { return ready_; }
+  int pid() const;
   std::string uuid() const { return ready_.is_object() ? ready_.value("uuid", "") : ""; }
   // Sends one command and reads its answer line; a null json when none came in time.
   nlohmann::json command(const std::string& line, std::chrono::seconds wait = std::chrono::seconds(60));

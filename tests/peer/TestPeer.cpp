@@ -15,6 +15,7 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/utils/QoUtils.h"
+#include "framework/crypto/QoEncrypt.h"
 #include "desktop/QoDaemonLinux.h"
 #include "platform/Dispatch.h"
 #include "platform/QoLog.h"
@@ -46,6 +47,23 @@ QoDevice::Ptr requireDevice(const std::string& uuid) {
   QoDevice::Ptr device = QoDevice::getDeviceWithUuid(uuid);
   if (!device || device->isLocalDevice()) throw std::runtime_error("no such device");
   return device;
+}
+
+std::string toHex(const std::string& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (const unsigned char byte : bytes) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0x0F]);
+  }
+  return text;
+}
+
+std::string fromHex(const std::string& text) {
+  if (text.size() % 2 != 0) throw std::invalid_argument("odd hex length");
+  std::string bytes;
+  for (size_t i = 0; i < text.size(); i += 2) bytes.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  return bytes;
 }
 
 void setStatus(const std::string& uuid, int32_t status) {
@@ -150,6 +168,7 @@ json TestPeer::handle(const std::string& line) {
   try {
     if (command == "info") return expect(0), info();
     if (command == "devices") return expect(0), devices();
+    if (command == "device-add") return expect(4), deviceAdd(arguments);
     if (command == "trust") return expect(1), trust(arguments[0]);
     if (command == "tree-add") return expect(1), treeAdd(arguments[0]);
     if (command == "pair") return expect(3), pair(arguments[0], arguments[1], arguments[2]);
@@ -173,7 +192,8 @@ json TestPeer::info() const {
               {"name", config.deviceName()},
               {"routerPort", config.portRouter()},
               {"publisherPort", config.portPublisher()},
-              {"udpPort", config.portUdp()}};
+              {"udpPort", config.portUdp()},
+              {"publicKey", toHex(QoEncrypt::convertPublicKeyFromPemToDer(config.devicePublicKey()))}};
 }
 
 json TestPeer::devices() const {
@@ -185,6 +205,21 @@ json TestPeer::devices() const {
                         {"status", device->status()}});
   }
   return json{{"ok", true}, {"devices", list}};
+}
+
+json TestPeer::deviceAdd(const std::vector<std::string>& arguments) {
+  // What a management client does where discovery cannot reach (devices on one host).
+  auto body = std::make_shared<pb::MsgDeviceAddRequest>();
+  body->set_uuid(arguments[0]);
+  body->set_name(arguments[0]);
+  body->set_route_uri(arguments[1]);
+  body->set_pub_uri(arguments[2]);
+  body->set_type(pb::DeviceTypeLinux);
+  body->set_public_key(fromHex(arguments[3]));
+  QoMessage::Ptr reply = QoClient::sendReuqestTo(QoDevice::getDeviceLocal(), pb::MsgCodeDeviceAddRequest,
+                                                 QoClient::kOptionSync, std::move(body));
+  if (!reply || reply->code() != pb::MsgCodeDeviceAddResponse) return failure(replyError(reply));
+  return json{{"ok", true}};
 }
 
 json TestPeer::trust(const std::string& uuid) {

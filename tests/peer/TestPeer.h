@@ -45,6 +45,9 @@ class TestPeer {
  private:
   nlohmann::json info() const;
   nlohmann::json devices() const;
+  // device-add UUID ROUTE_URI PUB_URI PUBLIC_KEY_HEX: registers a device as a management client
+  // does where discovery cannot reach it (two devices on one host); `info` gives the key as hex.
+  nlohmann::json deviceAdd(const std::vector<std::string>& arguments);
   nlohmann::json trust(const std::string& uuid);
   nlohmann::json treeAdd(const std::string& path);
   nlohmann::json pair(const std::string& localPath, const std::string& peerUuid, const std::string& remotePath);
