@@ -15,7 +15,8 @@
 
 namespace velbor::test {
 
-PeerProcess::PeerProcess(const std::string& netns, const std::string& home, const std::vector<std::string>& options) {
+PeerProcess::PeerProcess(const std::string& netns, const std::string& home, const std::vector<std::string>& options,
+                         const std::string& logPath) {
   int toChild[2];
   int fromChild[2];
   if (::pipe2(toChild, O_CLOEXEC) != 0) return;
@@ -24,7 +25,9 @@ PeerProcess::PeerProcess(const std::string& netns, const std::string& home, cons
     ::close(toChild[1]);
     return;
   }
-  std::vector<std::string> arguments = {"ip", "netns", "exec", netns, "env", "HOME=" + home, VELBOR_TEST_PEER};
+  // The XDG variables of the caller would point every device at one set of files.
+  std::vector<std::string> arguments = {"ip",  "netns", "exec", netns, "env", "-u", "XDG_CONFIG_HOME", "-u",
+                                        "XDG_DATA_HOME", "HOME=" + home, VELBOR_TEST_PEER};
   arguments.insert(arguments.end(), options.begin(), options.end());
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
@@ -33,6 +36,10 @@ PeerProcess::PeerProcess(const std::string& netns, const std::string& home, cons
   if (pid_ == 0) {
     ::dup2(toChild[0], STDIN_FILENO);
     ::dup2(fromChild[1], STDOUT_FILENO);
+    if (!logPath.empty()) {
+      const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      if (log >= 0) ::dup2(log, STDERR_FILENO);
+    }
     ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
