@@ -7,9 +7,9 @@
 
 #include <fmt/format.h>
 
+#include "core/daemon/http/HttpStub.h"
 #include "e2e/E2eNetwork.h"
 #include "e2e/E2eSupport.h"
-#include "e2e/HttpStub.h"
 #include "e2e/InotifyQueueLimit.h"
 #include "e2e/PeerProcess.h"
 
@@ -105,22 +105,23 @@ TEST_F(E2eRecoveryTest, LostEventsAreRescannedAndFoldersMovedAcrossTheEdgeFollow
 TEST_F(E2eRecoveryTest, CheckInReachesTheConfiguredService) {
   E2eNetwork network(1);
   ASSERT_TRUE(network.ready());
-  HttpStub service(network.host(0), R"({"errCode":0,"errMsg":"ok"})");
-  ASSERT_TRUE(service.ready());
+  // Listening on loopback inside the device's namespace.
+  std::unique_ptr<HttpStub> service;
+  ASSERT_TRUE(runInNamespace(network.host(0), [&] { service = std::make_unique<HttpStub>(); }));
   const std::string device = home("a");
   // The standard settings suite of the program, written before it starts.
   fs::create_directories(fs::path(device) / ".config" / "Velbor");
-  writeFile(fs::path(device) / ".config" / "Velbor" / "Velbor.json", json{{"QoServerURL", service.url()}}.dump());
+  writeFile(fs::path(device) / ".config" / "Velbor" / "Velbor.json", json{{"QoServerURL", service->baseURL()}}.dump());
 
   PeerProcess peer(network.host(0), device, portOptions());
   ASSERT_FALSE(peer.uuid().empty());
   const std::string expected = "/check_status/" + peer.uuid() + "/";
   EXPECT_TRUE(eventually([&] {
-    for (const auto& target : service.targets()) {
+    for (const auto& target : service->targets()) {
       if (target.rfind(expected, 0) == 0 && target.size() > expected.size()) return true;
     }
     return false;
-  })) << "requests seen: " << service.targets().size();
+  })) << "requests seen: " << service->targets().size();
   EXPECT_TRUE(peer.command("quit").value("ok", false));
   EXPECT_EQ(peer.waitExit(std::chrono::seconds(30)), 0);
 }

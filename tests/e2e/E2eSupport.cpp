@@ -1,5 +1,7 @@
 #include "e2e/E2eSupport.h"
 
+#include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -45,6 +47,23 @@ bool sameFile(const fs::path& path, const std::string& text) {
 fs::perms permsOf(const fs::path& path) {
   std::error_code error;
   return fs::status(path, error).permissions() & fs::perms::all;
+}
+
+bool runInNamespace(const std::string& netns, const std::function<void()>& job) {
+  bool entered = false;
+  std::thread([&] {
+    const int ns = ::open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
+    if (ns < 0) return;
+    entered = ::setns(ns, CLONE_NEWNET) == 0;
+    ::close(ns);
+    if (!entered) return;
+    try {
+      job();
+    } catch (const std::exception&) {
+      entered = false;
+    }
+  }).join();
+  return entered;
 }
 
 std::vector<std::string> portOptions() {

@@ -34,6 +34,11 @@ std::string fileText(const std::filesystem::path& path);
 bool sameFile(const std::filesystem::path& path, const std::string& text);
 std::filesystem::perms permsOf(const std::filesystem::path& path);
 
+// Runs `job` on a thread of its own that has entered the named network namespace (entering
+// changes only the calling thread); sockets it makes stay in that namespace. False when the
+// namespace cannot be entered (and `job` does not run) or `job` raised.
+bool runInNamespace(const std::string& netns, const std::function<void()>& job);
+
 // The ports every device of a test uses (each in its own namespace), a short broadcast
 // interval and online time-out.
 std::vector<std::string> portOptions();
