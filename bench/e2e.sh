@@ -12,7 +12,7 @@ if [ "${1:-}" != "--no-build" ]; then
   ./scripts/build.sh bench
 fi
 PEER="$PWD/build/bench/bench/peer/velbor_test_peer"
-WAIT_LIMIT=900  # seconds a workload may take before it counts as not converging
+WAIT_LIMIT=300  # seconds a workload may take before it counts as not converging
 
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/velbor-e2e-bench.XXXXXX")"
 NA="vbench$$a"
@@ -49,7 +49,8 @@ for ns in "$NA" "$NB"; do ip -n "$ns" link set lo up; done
 ip -n "$NA" link set veth0 up
 ip -n "$NB" link set veth1 up
 
-# start_peer NAME NAMESPACE OPTIONS...: a device driven over two FIFOs; prints its ready line.
+# start_peer NAME NAMESPACE OPTIONS...: a device driven over two FIFOs; its ready line in READY.
+# Not in a subshell: the descriptors and the process id stay with this shell.
 start_peer() {
   local name=$1 ns=$2
   shift 2
@@ -64,9 +65,8 @@ start_peer() {
   IN[$name]=$fd
   exec {fd}<"$WORK/$name.out"
   OUT[$name]=$fd
-  local line
-  read -r -t 60 line <&"${OUT[$name]}"
-  echo "$line"
+  READY=""
+  read -r -t 60 READY <&"${OUT[$name]}" || true
 }
 
 # cmd NAME LINE: one command, its answer line.
@@ -92,13 +92,14 @@ settle() {
   echo "devices did not settle" >&2
 }
 
-# Folders by path; files by path, mode, size and mtime in milliseconds.
+# Folders by path; files by path, mode, size and mtime in milliseconds. Download temporaries
+# come and go while find walks: what vanishes under it is no error.
 cheap_manifest() {
-  (cd "$1" && find . -mindepth 1 \( -type d -printf 'd %P\n' \) -o \( -type f -printf 'f %P %m %s %T@\n' \)) |
+  (cd "$1" && find . -mindepth 1 \( -type d -printf 'd %P\n' \) -o \( -type f -printf 'f %P %m %s %T@\n' \) 2>/dev/null) |
     awk '$1 == "f" { t = $5; sub(/\.[0-9]*$/, "", t); f = $5; sub(/^[0-9]*\.?/, "", f); f = substr(f "000", 1, 3);
                      $5 = t "." f } { print }' | LC_ALL=C sort
 }
-sha_manifest() { (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0r sha1sum); }
+sha_manifest() { (cd "$1" && find . -type f -print0 2>/dev/null | LC_ALL=C sort -z | xargs -0r sha1sum); }
 
 # converge SOURCE TARGET: waits until TARGET's manifest is SOURCE's; prints the end time or "never".
 converge() {
@@ -119,8 +120,10 @@ converge() {
   done
 }
 
-UA=$(start_peer a "$NA" | jq -r .uuid)
-UB=$(start_peer b "$NB" --accept-trust | jq -r .uuid)
+start_peer a "$NA"
+UA=$(jq -r .uuid <<<"$READY")
+start_peer b "$NB" --accept-trust
+UB=$(jq -r .uuid <<<"$READY")
 [ -n "$UA" ] && [ "$UA" != null ] && [ -n "$UB" ] && [ "$UB" != null ] || { echo "a device did not start" >&2; exit 1; }
 for _ in $(seq 100); do
   cmd a devices | jq -e --arg u "$UB" '.devices[] | select(.uuid == $u)' >/dev/null && break
