@@ -9,7 +9,7 @@ PACKAGES=(
   libfmt-dev libasio-dev libcurl4-openssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libavahi-compat-libdnssd-dev avahi-daemon dbus
-  iproute2 coreutils util-linux rsync python3
+  iproute2 coreutils util-linux rsync python3 jq
 )
 
 missing=()

@@ -1,21 +1,13 @@
 // Devices as separate processes in network namespaces, each a velbor_test_peer with its own
 // HOME, checked only through the peer's command interface and the files on disk.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <memory>
-#include <sstream>
-#include <thread>
 
 #include "e2e/E2eNetwork.h"
+#include "e2e/E2eSupport.h"
 #include "e2e/PeerProcess.h"
-#include "support/TempDir.h"
 
 namespace velbor::test {
 namespace {
@@ -28,88 +20,7 @@ using nlohmann::json;
 constexpr bool kDiscoveryServes = true;
 constexpr const char* kNoDiscovery = "needs LAN discovery, which does not serve yet";
 
-// Polls until `done` holds; bounded so that a fault fails the test instead of hanging it.
-bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(60)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return done();
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-bool sameFile(const fs::path& path, const std::string& text) {
-  std::error_code error;
-  return fs::is_regular_file(path, error) && readFile(path) == text;
-}
-
-fs::perms permsOf(const fs::path& path) {
-  std::error_code error;
-  return fs::status(path, error).permissions() & fs::perms::all;
-}
-
-std::vector<std::string> portOptions() {
-  return {"--router-port", "29527", "--publisher-port", "29526", "--udp-port", "29525", "--broadcast-interval", "1",
-          "--online-timeout", "6"};
-}
-
-std::vector<std::string> with(std::vector<std::string> options, const std::vector<std::string>& more) {
-  options.insert(options.end(), more.begin(), more.end());
-  return options;
-}
-
-json deviceIn(PeerProcess& peer, const std::string& uuid) {
-  json answer = peer.command("devices");
-  if (!answer.is_object() || !answer.value("ok", false)) return nullptr;
-  for (const auto& device : answer["devices"]) {
-    if (device.value("uuid", "") == uuid) return device;
-  }
-  return nullptr;
-}
-
-int64_t usnOf(PeerProcess& peer) {
-  json answer = peer.command("status");
-  return answer.is_object() ? answer.value("usn", int64_t{-1}) : -1;
-}
-
-// The usn holds still over a few seconds: nothing echoes back and forth.
-bool usnSettles(PeerProcess& peer) {
-  int64_t last = usnOf(peer);
-  for (int round = 0; round < 30; ++round) {
-    std::this_thread::sleep_for(std::chrono::seconds(3));
-    const int64_t now = usnOf(peer);
-    if (now == last) return true;
-    last = now;
-  }
-  return false;
-}
-
-class E2eTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
-  }
-
-  std::string home(const std::string& name) {
-    const fs::path path = fs::path(root_.path()) / name;
-    fs::create_directories(path);
-    return path.string();
-  }
-
-  TempDir root_;
-};
+using E2eTest = E2eFixture;
 
 // Changes made in `from` reach `to` without any sync command.
 void expectChangesFlow(const fs::path& from, const fs::path& to, const std::string& tag) {

@@ -15,7 +15,8 @@
 
 namespace velbor::test {
 
-PeerProcess::PeerProcess(const std::string& netns, const std::string& home, const std::vector<std::string>& options) {
+PeerProcess::PeerProcess(const std::string& netns, const std::string& home, const std::vector<std::string>& options,
+                         const std::string& logPath) {
   int toChild[2];
   int fromChild[2];
   if (::pipe2(toChild, O_CLOEXEC) != 0) return;
@@ -24,8 +25,10 @@ PeerProcess::PeerProcess(const std::string& netns, const std::string& home, cons
     ::close(toChild[1]);
     return;
   }
-  // Without a namespace it runs in the test's own network.
-  std::vector<std::string> arguments = {"env", "HOME=" + home, VELBOR_TEST_PEER};
+  // The XDG variables of the caller would point every device at one set of files. Without a
+  // namespace it runs in the test's own network.
+  std::vector<std::string> arguments = {"env", "-u", "XDG_CONFIG_HOME", "-u", "XDG_DATA_HOME", "HOME=" + home,
+                                        VELBOR_TEST_PEER};
   if (!netns.empty()) arguments.insert(arguments.begin(), {"ip", "netns", "exec", netns});
   arguments.insert(arguments.end(), options.begin(), options.end());
   std::vector<char*> argv;
@@ -35,6 +38,10 @@ PeerProcess::PeerProcess(const std::string& netns, const std::string& home, cons
   if (pid_ == 0) {
     ::dup2(toChild[0], STDIN_FILENO);
     ::dup2(fromChild[1], STDOUT_FILENO);
+    if (!logPath.empty()) {
+      const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+      if (log >= 0) ::dup2(log, STDERR_FILENO);
+    }
     ::execvp(argv[0], argv.data());
     ::_exit(127);
   }

@@ -11,11 +11,13 @@
 namespace velbor::test {
 
 // One velbor_test_peer in a namespace (none: the test's own network) with its own HOME,
-// driven over pipes. The destructor
-// stops it by its process id (SIGTERM, then SIGKILL after a bounded wait).
+// driven over pipes. The destructor stops it by its process id (SIGTERM, then SIGKILL after
+// a bounded wait). Its log goes to `logPath` (appended) when one is given, else to the
+// test's standard error.
 class PeerProcess {
  public:
-  PeerProcess(const std::string& netns, const std::string& home, const std::vector<std::string>& options);
+  PeerProcess(const std::string& netns, const std::string& home, const std::vector<std::string>& options,
+              const std::string& logPath = "");
   ~PeerProcess();
   PeerProcess(const PeerProcess&) = delete;
   PeerProcess& operator=(const PeerProcess&) = delete;

@@ -9,6 +9,7 @@
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/client/QoClient.h"
+#include "core/daemon/monitor/Monitor.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -361,6 +362,7 @@ json TestPeer::status() const {
   return json{{"ok", true},
               {"usn", dataSource.getCurrentUsn()},
               {"records", QoFileAndSyncdirCopyRelation::findByCriteria("").size()},
+              {"watches", Monitor::sharedMonitor()->watchCount()},
               {"pairings", pairings}};
 }
 

@@ -52,6 +52,7 @@ class TestPeer {
   nlohmann::json treeAdd(const std::string& path);
   nlohmann::json pair(const std::string& localPath, const std::string& peerUuid, const std::string& remotePath);
   nlohmann::json sync();
+  // The usn, the number of records, the folders watched and each pairing with its marks.
   nlohmann::json status() const;
   void acceptOffer(const std::string& deviceUuid);
 
