@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/daemon/DataSource.h"
@@ -60,8 +62,16 @@ class SyncOnceRun {
   bool run() {
     DataSource& dataSource = DataSource::sharedDataSource();
     socket_->connectToEndpoint(peer_->routeUri());
+    int retries = 0;
     for (;;) {
       if (!pass()) return false;
+      // A record that failed (a part that timed out, a file whose folder the peer had not
+      // recorded yet) is asked for again soon, not only at the next change or timer.
+      if (lastPassFailed_ && retries < kRetryPasses) {
+        ++retries;
+        std::this_thread::sleep_for(kRetryDelay);
+        continue;
+      }
       // The check and the clearing of the mark are one step: a request that finds the mark
       // set has had its pending mark seen here, so it always gets a pass.
       std::lock_guard lock(dataSource.getLocker("syncOnce", pairing_->pk()));
@@ -86,6 +96,10 @@ class SyncOnceRun {
   }
 
  private:
+  static constexpr int kRetryPasses = 2;
+  static constexpr std::chrono::seconds kRetryDelay{2};
+  bool lastPassFailed_ = false;
+
   // One pass over every page from the stored mark; false when it stopped early.
   bool pass() {
     DataSource& dataSource = DataSource::sharedDataSource();
@@ -104,6 +118,7 @@ class SyncOnceRun {
     QoAssert(since != -1, "");
     const int64_t failed = dataSource.getSyncdirCopyRelationFailedUsn(key_);
     const int64_t mark = failed != 0 ? failed - 1 : since;
+    lastPassFailed_ = failed != 0;
     QoLog("Update syncdir max usn to ({})", mark);
     dataSource.setSyncdirCopyMaxUsnWithRelationKey(key_, mark);
     return true;

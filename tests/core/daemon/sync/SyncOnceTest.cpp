@@ -1,3 +1,4 @@
+#include <atomic>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -292,6 +293,28 @@ TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
   EXPECT_EQ(readFile(inA("2.txt")), "two");
   EXPECT_EQ(storedMark(), highestUsnInB());
   EXPECT_TRUE(temporaries().empty());
+}
+
+TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
+  startPeer();
+  writeB("1.txt", "one");
+  writeB("2.txt", "two");
+  recordB();
+  std::atomic<bool> refused{false};
+  refuseGet = [&refused](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
+    if (request.path() != "/2.txt" || refused) return nullptr;
+    refused = true;
+    auto error = std::make_shared<pb::MsgGetError>();
+    error->set_transfer(request.transfer());
+    error->set_errcode(pb::ErrorCodeVclockMismatch);
+    *error->mutable_part() = request.part();
+    return QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetError, error);
+  };
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(readFile(inA("2.txt")), "two");
+  EXPECT_EQ(storedMark(), highestUsnInB());
+  refuseGet = nullptr;
 }
 
 }  // namespace
