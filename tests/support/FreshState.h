@@ -4,6 +4,7 @@
 
 #include "core/daemon/DataSource.h"
 #include "core/daemon/QoConfig.h"
+#include "core/daemon/QoConfigDelegateLinux.h"
 #include "core/daemon/QoNotify.h"
 #include "platform/UserDefaults.h"
 #include "support/FreshDatabase.h"
@@ -24,6 +25,14 @@ inline void resetSharedState() {
 
 // Each test runs in a fresh HOME with fresh singletons; restart() drops them mid-test, so
 // the next use reads settings and database from disk again.
+// The settings, key pair and local device row of a fresh device of this platform.
+inline QoConfig& initDeviceConfig() {
+  QoConfig& config = QoConfig::sharedQoConfig();
+  config.setConfigDelegate(std::make_shared<QoConfigDelegateLinux>());
+  config.configInit();
+  return config;
+}
+
 class FreshStateTest : public ::testing::Test {
  protected:
   void SetUp() override { restart(); }

@@ -21,9 +21,7 @@ class QoHttpClientTest : public FreshStateTest {
  protected:
   void SetUp() override {
     FreshStateTest::SetUp();
-    QoConfig& config = QoConfig::sharedQoConfig();
-    config.setConfigDelegate(std::make_shared<QoConfigDelegateLinux>());
-    config.configInit();
+    initDeviceConfig();
     useServer(stub_.baseURL());
   }
 

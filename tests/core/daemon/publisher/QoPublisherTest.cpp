@@ -55,9 +55,7 @@ class PublisherTest : public EnvelopeTestBase {
  protected:
   void SetUp() override {
     EnvelopeTestBase::SetUp();
-    QoConfig& config = QoConfig::sharedQoConfig();
-    config.setConfigDelegate(std::make_shared<QoConfigDelegateLinux>());
-    config.configInit();
+    QoConfig& config = initDeviceConfig();
     config.setPortPublisher(0);
     publisher_ = QoPublisher::sharedQoPublisher();
     publisher_->start();

@@ -72,9 +72,7 @@ class HandlerTestBase : public FreshStateTest {
   void SetUp() override {
     FreshStateTest::SetUp();
     DataSource::sharedDataSource().dbCheck();
-    QoConfig& config = QoConfig::sharedQoConfig();
-    config.setConfigDelegate(std::make_shared<QoConfigDelegateLinux>());
-    config.configInit();
+    initDeviceConfig();
     local_ = QoDevice::getDeviceLocal();
     ASSERT_TRUE(local_);
   }

@@ -17,9 +17,7 @@ class RouterTestBase : public EnvelopeTestBase {
  protected:
   void SetUp() override {
     EnvelopeTestBase::SetUp();
-    QoConfig& config = QoConfig::sharedQoConfig();
-    config.setConfigDelegate(std::make_shared<QoConfigDelegateLinux>());
-    config.configInit();
+    QoConfig& config = initDeviceConfig();
     config.setPortRouter(0);
   }
 

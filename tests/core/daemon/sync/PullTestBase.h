@@ -43,9 +43,7 @@ class PullTestBase : public FreshStateTest {
   void SetUp() override {
     FreshStateTest::SetUp();
     DataSource::sharedDataSource().dbCheck();
-    QoConfig& config = QoConfig::sharedQoConfig();
-    config.setConfigDelegate(std::make_shared<QoConfigDelegateLinux>());
-    config.configInit();
+    QoConfig& config = initDeviceConfig();
     config.setPortRouter(0);
     // The router refuses unsigned requests from the network.
     config.setEncryptLevel(1);
