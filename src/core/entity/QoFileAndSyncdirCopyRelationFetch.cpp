@@ -13,6 +13,7 @@
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoFile.h"
+#include "core/entity/TmpFileName.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
@@ -137,10 +138,7 @@ void dispatchConflict(Relation& relation, const char* types, const std::array<Ha
 // never saw them, so its delete of the folder does not reach them. A temporary download
 // left behind by an earlier transfer is ours, not the user's, and goes with the folder.
 bool isNeverSynchronised(const std::string& path, const std::string& name) {
-  static const std::string kDownloadSuffix = ".Velbor.Download";
-  const bool leftoverDownload = name.size() > kDownloadSuffix.size() + 1 && name.front() == '.' &&
-                                name.ends_with(kDownloadSuffix);
-  return !leftoverDownload && (!isValidUtf8(name) || QoFile::matchIgnoreFilter(path));
+  return !TmpFileName::isTemporaryName(name) && (!isValidUtf8(name) || QoFile::matchIgnoreFilter(path));
 }
 
 // Removing a folder removes everything synchronised below it: each such item must be

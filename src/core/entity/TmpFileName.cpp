@@ -37,6 +37,11 @@ std::string baseName(const std::string& name) {
 
 }  // namespace
 
+bool TmpFileName::isTemporaryName(std::string_view name) {
+  constexpr std::string_view kSuffix = ".Velbor.Download";
+  return name.size() > kSuffix.size() + 1 && name.front() == '.' && name.ends_with(kSuffix);
+}
+
 TmpFileName::TmpFileName(const std::string& filePath) {
   const std::filesystem::path path(filePath);
   const std::string folder = path.parent_path().string();

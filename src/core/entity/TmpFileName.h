@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace velbor {
 
@@ -19,6 +20,9 @@ class TmpFileName {
   TmpFileName& operator=(const TmpFileName&) = delete;
 
   const std::string& path() const { return path_; }
+
+  // Whether a file name (no folder) is one of these temporary names, ours to remove.
+  static bool isTemporaryName(std::string_view name);
 
  private:
   std::string path_;

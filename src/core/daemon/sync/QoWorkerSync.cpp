@@ -13,6 +13,7 @@
 
 #include "core/daemon/DataSource.h"
 #include "core/daemon/SyncFileProcessBox.h"
+#include "core/entity/TmpFileName.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -26,12 +27,6 @@ namespace {
 
 using Relation = QoWorkerSync::Relation;
 using RelationList = QoWorkerSync::RelationList;
-
-constexpr std::string_view kDownloadSuffix = ".Velbor.Download";
-
-bool isTemporaryDownloadName(const std::string& name) {
-  return name.size() > kDownloadSuffix.size() + 1 && name.front() == '.' && name.ends_with(kDownloadSuffix);
-}
 
 // SHA-1 texts in one total order: ignoring letter case first, then exactly.
 int compareSha1(const std::string& a, const std::string& b) {
@@ -70,7 +65,7 @@ bool QoWorkerSync::folderHoldsOnlyDownloads(const std::string& path) {
   std::error_code error;
   std::filesystem::directory_iterator entry(path, error);
   for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
-    if (!isTemporaryDownloadName(entry->path().filename().string())) return false;
+    if (!TmpFileName::isTemporaryName(entry->path().filename().string())) return false;
   }
   // A folder that cannot be listed is not known to be empty.
   return !error;
