@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +36,13 @@ class EntityTestBase : public FreshStateTest {
   }
 
   static std::vector<std::string> column(const std::string& sql) { return queryColumn(sql); }
+
+  // Permission bits of what stands at `path`, without following a link.
+  static mode_t modeOf(const std::string& path) {
+    struct stat status {};
+    lstat(path.c_str(), &status);
+    return status.st_mode & 07777;
+  }
 
   template <class Work>
   static void inTransaction(Work&& work) {

@@ -108,11 +108,6 @@ class FetchTestBase : public EntityTestBase {
     struct stat status {};
     return lstat(path.c_str(), &status) == 0;
   }
-  static mode_t modeOf(const std::string& path) {
-    struct stat status {};
-    lstat(path.c_str(), &status);
-    return status.st_mode & 07777;
-  }
   static int64_t mtimeOf(const std::string& path) { return QoFile::getFileModifyTimeAtPath(path); }
 
   // Paths in the folder of `relative` whose names begin with its name and ".Conflict(".

@@ -156,6 +156,14 @@ class PersistenceTest : public ::testing::Test {
   // Runs a query and returns the first column of every row as text.
   static std::vector<std::string> column(const std::string& sql) { return queryColumn(sql); }
 
+  // Saves a new owner row holding `label`.
+  static std::shared_ptr<TestOwner> add(const std::string& label) {
+    auto owner = std::make_shared<TestOwner>();
+    owner->label = label;
+    owner->save();
+    return owner;
+  }
+
   TempHome home_;
 };
 

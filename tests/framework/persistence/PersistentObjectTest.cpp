@@ -77,9 +77,7 @@ TEST_F(PersistentObjectTest, GenericSaveHandsOutKeysFromTheSequenceTable) {
 }
 
 TEST_F(PersistentObjectTest, CleanObjectIsNotWrittenAgain) {
-  auto owner = std::make_shared<TestOwner>();
-  owner->label = "one";
-  owner->save();
+  auto owner = add("one");
   EXPECT_FALSE(owner->isDirty());
   // Changed behind the object's back: a save of the clean object must not overwrite it.
   SQLiteInstanceManager::sharedManager()->executeUpdateSQL("UPDATE test_owner SET label = 'outside'");
@@ -190,9 +188,7 @@ TEST_F(PersistentObjectTest, FailedSaveLeavesTheObjectDirty) {
   TestOwner::tableCheck();
   SQLiteInstanceManager::sharedManager()->executeUpdateSQL(
       "CREATE TRIGGER refuse BEFORE INSERT ON test_owner BEGIN SELECT RAISE(ABORT, 'refused'); END");
-  auto owner = std::make_shared<TestOwner>();
-  owner->label = "pending";
-  owner->save();
+  auto owner = add("pending");
   EXPECT_TRUE(owner->isDirty());
   EXPECT_EQ(TestOwner::count(), 0);
 
@@ -205,11 +201,7 @@ TEST_F(PersistentObjectTest, FailedSaveLeavesTheObjectDirty) {
 }
 
 TEST_F(PersistentObjectTest, CriteriaBindParametersByWholeText) {
-  for (const char* label : {"Grüße", "gruesse", "Grüße%"}) {
-    auto owner = std::make_shared<TestOwner>();
-    owner->label = label;
-    owner->save();
-  }
+  for (const char* label : {"Grüße", "gruesse", "Grüße%"}) add(label);
   EXPECT_EQ(TestOwner::count(), 3);
   EXPECT_EQ(TestOwner::countByCriteria("WHERE label = ?", PersistentObject::Parameters{"Grüße"}), 1);
   EXPECT_EQ(TestOwner::findByCriteria("WHERE label = ?", PersistentObject::Parameters{"gruesse"}).size(), 1u);

@@ -64,9 +64,7 @@ TEST_F(SQLiteInstanceManagerTest, FailuresAreReportedWithoutRaising) {
 }
 
 TEST_F(SQLiteInstanceManagerTest, DeleteDatabaseStartsAnEmptyFileAndRemakesTables) {
-  auto owner = std::make_shared<TestOwner>();
-  owner->label = "kept?";
-  owner->save();
+  add("kept?");
   ASSERT_EQ(TestOwner::count(), 1);
   SQLiteInstanceManager::sharedManager()->deleteDatabase();
   EXPECT_EQ(TestOwner::count(), 0);
@@ -79,11 +77,6 @@ class OwnerRowsTest : public PersistenceTest {
   void SetUp() override {
     PersistenceTest::SetUp();
     TestOwner::tableCheck();
-  }
-  static void add(const std::string& label) {
-    auto owner = std::make_shared<TestOwner>();
-    owner->label = label;
-    owner->save();
   }
   static std::vector<std::string> labels() { return column("SELECT label FROM test_owner ORDER BY pk"); }
 };
