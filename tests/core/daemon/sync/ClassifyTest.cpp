@@ -235,13 +235,8 @@ TEST_F(ClassifyTest, ConflictSideComparesDigitRunsByValue) {
     writeFile(root + "/f.txt", "local");
     inTransaction([&] { QoFile::initWithPath(root + "/f.txt")->insertRelation(); });
 
-    QoWorkerSync::StatList list;
-    *list.Add() = stat("f.txt", Incoming().content("remote").clock(kConcurrent));
-    Page page;
-    QoWorkerSync::getCompareResultWithStatList(list, pairing, page.dirCreate, page.fileCreate, page.update,
-                                               page.updateDir, page.deletions, page.conflicts, page.metadataOnly,
-                                               page.maxUsn, page.count, {c.remoteUuid, c.localUuid},
-                                               {c.localUuid, c.remoteUuid});
+    const Page page = classify({stat("f.txt", Incoming().content("remote").clock(kConcurrent))}, pairing,
+                               {c.remoteUuid, c.localUuid}, {c.localUuid, c.remoteUuid});
     ASSERT_EQ(page.conflicts.size(), 1u);
     EXPECT_EQ(page.conflicts[0]->isRenameLocalWhenConflict(), c.renameLocal);
   }

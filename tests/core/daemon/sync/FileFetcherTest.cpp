@@ -36,14 +36,6 @@ QoMessage::Ptr servedGet(const QoRequest& request) {
   return reply;
 }
 
-QoMessage::Ptr getError(const pb::MsgGetRequest& request) {
-  auto error = std::make_shared<pb::MsgGetError>();
-  error->set_transfer(request.transfer());
-  error->set_errcode(pb::ErrorCodeBadPart);
-  *error->mutable_part() = request.part();
-  return QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetError, error);
-}
-
 class FileFetcherTest : public PullTestBase {
  protected:
   void SetUp() override {
@@ -146,7 +138,7 @@ TEST_F(FileFetcherTest, GetErrorMidFileFailsThatFileAndAsksNothingMoreForIt) {
   writeB("b.txt", "after the failed file");
   recordB();
   decide = [&](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
-    if (request.path() == "/a.bin" && request.part().offset() == kMiB) return getError(request);
+    if (request.path() == "/a.bin" && request.part().offset() == kMiB) return getError(request, pb::ErrorCodeBadPart);
     return std::nullopt;
   };
 

@@ -166,6 +166,15 @@ class PullTestBase : public FreshStateTest {
     return QoWorker::handleSyncOnceRequest(request);
   }
 
+  // The Get server's refusal of `request`, as a stand-in handler answers it.
+  static QoMessage::Ptr getError(const pb::MsgGetRequest& request, pb::ErrorCode code) {
+    auto error = std::make_shared<pb::MsgGetError>();
+    error->set_transfer(request.transfer());
+    error->set_errcode(code);
+    *error->mutable_part() = request.part();
+    return QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetError, error);
+  }
+
   // Every temporary download left in copy "a".
   std::vector<std::string> temporaries() const {
     std::vector<std::string> found;

@@ -276,11 +276,7 @@ TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
   recordB();
   refuseGet = [](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
     if (request.path() != "/2.txt") return nullptr;
-    auto error = std::make_shared<pb::MsgGetError>();
-    error->set_transfer(request.transfer());
-    error->set_errcode(pb::ErrorCodeVclockMismatch);
-    *error->mutable_part() = request.part();
-    return QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetError, error);
+    return getError(request, pb::ErrorCodeVclockMismatch);
   };
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   EXPECT_FALSE(fs::exists(inA("2.txt")));
@@ -304,17 +300,12 @@ TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
   refuseGet = [&refused](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
     if (request.path() != "/2.txt" || refused) return nullptr;
     refused = true;
-    auto error = std::make_shared<pb::MsgGetError>();
-    error->set_transfer(request.transfer());
-    error->set_errcode(pb::ErrorCodeVclockMismatch);
-    *error->mutable_part() = request.part();
-    return QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetError, error);
+    return getError(request, pb::ErrorCodeVclockMismatch);
   };
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   EXPECT_TRUE(refused);
   EXPECT_EQ(readFile(inA("2.txt")), "two");
   EXPECT_EQ(storedMark(), highestUsnInB());
-  refuseGet = nullptr;
 }
 
 }  // namespace

@@ -63,13 +63,15 @@ class SyncTestBase : public FetchTestBase {
     return stat;
   }
 
-  Page classify(const std::vector<pb::Stat>& stats) {
+  Page classify(const std::vector<pb::Stat>& stats) { return classify(stats, pairing_, remoteUuids(), localUuids()); }
+  static Page classify(const std::vector<pb::Stat>& stats, const std::shared_ptr<QoSyncdirCopyRelation>& pairing,
+                       const std::vector<std::string>& remote, const std::vector<std::string>& local) {
     QoWorkerSync::StatList list;
     for (const auto& one : stats) *list.Add() = one;
     Page page;
     page.bytes = QoWorkerSync::getCompareResultWithStatList(
-        list, pairing_, page.dirCreate, page.fileCreate, page.update, page.updateDir, page.deletions, page.conflicts,
-        page.metadataOnly, page.maxUsn, page.count, remoteUuids(), localUuids());
+        list, pairing, page.dirCreate, page.fileCreate, page.update, page.updateDir, page.deletions, page.conflicts,
+        page.metadataOnly, page.maxUsn, page.count, remote, local);
     return page;
   }
 
