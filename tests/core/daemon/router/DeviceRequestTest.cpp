@@ -110,10 +110,7 @@ TEST_F(DeviceRequestTest, DeleteRemovesTheDeviceWithItsCopiesButNeverThisDevice)
   const std::string syncUuid = QoUtils::generateUuid();
   const auto mine = makeCopy(dir_.str(), local_, syncUuid);
   const auto theirs = makeCopy("/theirs", peer, syncUuid);
-  auto pairing = std::make_shared<QoSyncdirCopyRelation>();
-  pairing->setFirstSyncdirCopy(mine);
-  pairing->setSecondSyncdirCopy(theirs);
-  pairing->save();
+  pair(mine, theirs);
 
   const Answer removed = remove(peer->uuid());
   EXPECT_EQ(removed.code(), pb::MsgCodeDeviceDeleteResponse) << removed.errstr;

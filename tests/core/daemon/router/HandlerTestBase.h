@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "PairingFixture.h"
 #include "core/daemon/DataSource.h"
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoConfigDelegateLinux.h"
@@ -67,7 +68,7 @@ std::shared_ptr<M> body(M message) {
 }
 
 // Fresh HOME, tables, settings and the local device row; a folder for copies.
-class HandlerTestBase : public FreshStateTest {
+class HandlerTestBase : public FreshStateTest, public PairingFixture {
  protected:
   void SetUp() override {
     FreshStateTest::SetUp();
@@ -85,17 +86,6 @@ class HandlerTestBase : public FreshStateTest {
     device->setIsOnline(online);
     device->save();
     return QoDevice::getDeviceWithUuid(device->uuid());
-  }
-
-  static QoSyncdirCopy::Ptr makeCopy(const std::string& path, const QoDevice::Ptr& device, const std::string& syncUuid,
-                                     std::string uuid = QoUtils::generateUuid()) {
-    auto copy = std::make_shared<QoSyncdirCopy>();
-    copy->setPath(path);
-    copy->setDevice(device);
-    copy->setSyncdirUuid(syncUuid);
-    copy->setUuid(std::move(uuid));
-    copy->insert();
-    return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
   }
 
   // A stored file-in-copy record for `relative` below the copy's root.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/entity/QoDevice.h"
@@ -14,25 +15,30 @@ namespace velbor::test {
 
 // Stored copies and pairings for tests that only look at who pairs with whom.
 struct PairingFixture {
-  static QoSyncdirCopy::Ptr makeCopy(const std::string& path, const QoDevice::Ptr& device,
-                                     const std::string& syncUuid) {
+  static QoSyncdirCopy::Ptr makeCopy(const std::string& path, const QoDevice::Ptr& device, const std::string& syncUuid,
+                                     std::string uuid = QoUtils::generateUuid()) {
     auto copy = std::make_shared<QoSyncdirCopy>();
     copy->setPath(path);
     copy->setDevice(device);
     copy->setSyncdirUuid(syncUuid);
-    copy->setUuid(QoUtils::generateUuid());
+    copy->setUuid(std::move(uuid));
     copy->insert();
     return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
+  }
+
+  static std::shared_ptr<QoSyncdirCopyRelation> pair(const QoSyncdirCopy::Ptr& first, const QoSyncdirCopy::Ptr& second) {
+    auto relation = std::make_shared<QoSyncdirCopyRelation>();
+    relation->setFirstSyncdirCopy(first);
+    relation->setSecondSyncdirCopy(second);
+    relation->save();
+    return relation;
   }
 
   // A local copy paired with a new copy of the same sync folder on `remote`.
   static std::shared_ptr<QoSyncdirCopyRelation> pairWith(const QoDevice::Ptr& remote, const std::string& name) {
     const std::string syncUuid = QoUtils::generateUuid();
-    auto relation = std::make_shared<QoSyncdirCopyRelation>();
-    relation->setFirstSyncdirCopy(makeCopy("/tmp/local-" + name, QoDevice::getDeviceLocal(), syncUuid));
-    relation->setSecondSyncdirCopy(makeCopy("/tmp/remote-" + name, remote, syncUuid));
-    relation->save();
-    return relation;
+    return pair(makeCopy("/tmp/local-" + name, QoDevice::getDeviceLocal(), syncUuid),
+                makeCopy("/tmp/remote-" + name, remote, syncUuid));
   }
 
   static std::string pairingKey(const std::shared_ptr<QoSyncdirCopyRelation>& relation) {

@@ -51,12 +51,10 @@ TEST_F(RouterTest, LevelZeroIsRefusedBeforeTheBodyIsParsed) {
   ASSERT_EQ(frames.size(), 2u);
   // Parsing this body would fail as "bad format"; the refusal comes first.
   frames[1] = std::string(4096, '\xff');
-  auto reply = client->exchange(frames);
-  ASSERT_TRUE(reply.has_value());
-  QoMessage::Ptr error = client->open(*reply);
-  ASSERT_NE(error->pbBodyAs<pb::MsgError>(), nullptr);
-  EXPECT_EQ(error->pbBodyAs<pb::MsgError>()->errcode(), 20);
-  EXPECT_EQ(error->pbBodyAs<pb::MsgError>()->errstr(), kLevelNoneRefused);
+  const auto error = errorFor(*client, frames);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->errcode(), 20);
+  EXPECT_EQ(error->errstr(), kLevelNoneRefused);
 }
 
 TEST_F(RouterTest, ReplayedSignedBodilessRequestRelabelledAsDatabaseClearChangesNothing) {
@@ -72,13 +70,10 @@ TEST_F(RouterTest, ReplayedSignedBodilessRequestRelabelledAsDatabaseClearChanges
   head.set_code(pb::MsgCodeDatabaseClearRequest);
   frames[0] = head.SerializeAsString();
 
-  auto reply = client->exchange(frames);
-  ASSERT_TRUE(reply.has_value());
-  QoMessage::Ptr error = client->open(*reply);
-  EXPECT_EQ(error->level(), 0);
-  ASSERT_NE(error->pbBodyAs<pb::MsgError>(), nullptr);
+  const auto error = errorFor(*client, frames);
+  ASSERT_NE(error, nullptr);
   // The envelope held: it is the handler that refuses.
-  EXPECT_EQ(error->pbBodyAs<pb::MsgError>()->errstr(), kClearRefused);
+  EXPECT_EQ(error->errstr(), kClearRefused);
   EXPECT_EQ(QoDevice::allObjects().size(), devices);
   EXPECT_EQ(DataSource::sharedDataSource().getCurrentUsn(), usn);
 }
@@ -101,9 +96,7 @@ TEST_F(RouterTest, RequestWithoutReplyLeavesTheWorkerServing) {
   EXPECT_FALSE(QoDevice::getDeviceWithUuid(bravo->uuid())->isOnline());
 
   // The one worker gave no reply and is free again.
-  QoMessage::Ptr reply = client->request(pb::MsgCodeScanRequest, nullptr, 1);
-  ASSERT_NE(reply, nullptr);
-  EXPECT_EQ(reply->code(), pb::MsgCodeScanResponse);
+  expectServes(*client);
 }
 
 TEST_F(RouterTest, MessagesBeyondTheInputBoundsAreDroppedAndTheRouterServesOn) {
@@ -119,9 +112,8 @@ TEST_F(RouterTest, MessagesBeyondTheInputBoundsAreDroppedAndTheRouterServesOn) {
   for (const auto* frames : {&manyFrames, &manyBytes}) {
     client->post(*frames);
     // A request after each: it is answered only if the broker survived the one before.
-    QoMessage::Ptr reply = client->request(pb::MsgCodeScanRequest, nullptr, 1);
-    ASSERT_NE(reply, nullptr) << frames->size() << " frames";
-    EXPECT_EQ(reply->code(), pb::MsgCodeScanResponse);
+    SCOPED_TRACE(testing::Message() << frames->size() << " frames");
+    expectServes(*client);
   }
 }
 
@@ -142,17 +134,14 @@ TEST_F(RouterTest, PortInUseIsLoggedAndRaisedWithNothingLeftRunning) {
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(error, EADDRINUSE);
   EXPECT_THAT(log, testing::HasSubstr("Router run failed, ZMQException: Address already in use"));
-  EXPECT_FALSE(router_.isRunning());
-  EXPECT_EQ(router_.frontendEndpoint(), "");
+  expectStopped();
 
   // Once the port is free the same router starts on it and serves.
   holderContext->terminate();
   router_.start();
   EXPECT_EQ(portOf(router_.frontendEndpoint()), port);
   RouterTestClient client(router_.frontendEndpoint(), keysAlpha());
-  QoMessage::Ptr reply = client.request(pb::MsgCodeScanRequest, nullptr, 1);
-  ASSERT_NE(reply, nullptr);
-  EXPECT_EQ(reply->code(), pb::MsgCodeScanResponse);
+  expectServes(client);
 }
 
 TEST_F(RouterTest, StopEndsEverythingAndFreesTheConfiguredPort) {
@@ -162,18 +151,14 @@ TEST_F(RouterTest, StopEndsEverythingAndFreesTheConfiguredPort) {
   client.reset();
 
   router_.stop();
-  EXPECT_FALSE(router_.isRunning());
-  EXPECT_EQ(router_.frontendEndpoint(), "");
+  expectStopped();
   router_.stop();
 
   // Binding the very port again works only if the first run closed its socket.
   QoConfig::sharedQoConfig().setPortRouter(std::stoi(port));
   client = startRouter();
   EXPECT_EQ(portOf(router_.frontendEndpoint()), port);
-  QoMessage::Ptr reply = client->request(pb::MsgCodeScanRequest, nullptr, 2);
-  ASSERT_NE(reply, nullptr);
-  EXPECT_EQ(reply->code(), pb::MsgCodeScanResponse);
-  EXPECT_EQ(reply->level(), 2);
+  expectServes(*client, 2, 2);
 }
 
 }  // namespace

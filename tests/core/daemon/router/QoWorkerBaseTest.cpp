@@ -47,43 +47,32 @@ class WorkerHandlersTest : public RouterTestBase {
   NotificationCenter::Token token_ = 0;
 };
 
-TEST_F(WorkerHandlersTest, PubExitOfThisDeviceOrAnUnknownOneChangesNothing) {
-  QoDevice::Ptr bravo = addDevice(kBravoUuid, "bravo", keysBravo().publicKey);
-  const bool localOnline = QoDevice::getDeviceLocal()->isOnline();
-
-  EXPECT_EQ(QoWorker::handlePubExit(pubExit(QoConfig::sharedQoConfig().deviceUuid())), nullptr);
-  EXPECT_EQ(QoWorker::handlePubExit(pubExit("7a0c1f7e-2f55-4d0a-a6a8-5b1f0e9d3c44")), nullptr);
-  QoRequest noBody;
-  EXPECT_EQ(QoWorker::handlePubExit(noBody), nullptr);
-  drainNotices();
-
-  EXPECT_EQ(offline_.count(), 0);
-  EXPECT_EQ(QoDevice::getDeviceLocal()->isOnline(), localOnline);
-  EXPECT_TRUE(QoDevice::getDeviceWithUuid(kBravoUuid)->isOnline());
-  EXPECT_EQ(QoDevice::allObjects().size(), 2u);
-}
-
-TEST_F(WorkerHandlersTest, PubExitOfAPeerTakesItOfflineAndTellsOnce) {
+TEST_F(WorkerHandlersTest, PubExitOfThisDeviceAnUnknownOneOrFromAnotherSenderChangesNothing) {
   addDevice(kBravoUuid, "bravo", keysBravo().publicKey);
-  EXPECT_EQ(QoWorker::handlePubExit(pubExit(kBravoUuid)), nullptr);
-  drainNotices();
-  EXPECT_EQ(offline_.log(), std::vector<std::string>{kBravoUuid});
-  EXPECT_FALSE(QoDevice::getDeviceWithUuid(kBravoUuid)->isOnline());
-}
-
-TEST_F(WorkerHandlersTest, PubExitIsHonouredOnlyFromTheDeviceItNames) {
-  QoDevice::Ptr bravo = addDevice(kBravoUuid, "bravo", keysBravo().publicKey);
   QoDevice::Ptr charlie = addDevice("5b6c7d8e-1f2a-4b3c-9d4e-5f6a7b8c9d0e", "charlie", keysAlpha().publicKey);
+  const bool localOnline = QoDevice::getDeviceLocal()->isOnline();
   QoRequest unsigned_ = pubExit(kBravoUuid);
   unsigned_.sender = nullptr;
   unsigned_.level = 0;
 
+  EXPECT_EQ(QoWorker::handlePubExit(pubExit(QoConfig::sharedQoConfig().deviceUuid())), nullptr);
+  EXPECT_EQ(QoWorker::handlePubExit(pubExit("7a0c1f7e-2f55-4d0a-a6a8-5b1f0e9d3c44")), nullptr);
+  EXPECT_EQ(QoWorker::handlePubExit(QoRequest{}), nullptr);
+  // Honoured only from the device it names.
   EXPECT_EQ(QoWorker::handlePubExit(unsigned_), nullptr);
   EXPECT_EQ(QoWorker::handlePubExit(pubExit(kBravoUuid, charlie)), nullptr);
   drainNotices();
 
   EXPECT_EQ(offline_.count(), 0);
+  EXPECT_EQ(QoDevice::getDeviceLocal()->isOnline(), localOnline);
   EXPECT_TRUE(QoDevice::getDeviceWithUuid(kBravoUuid)->isOnline());
+  EXPECT_EQ(QoDevice::allObjects().size(), 3u);
+
+  // From bravo itself: offline, told once.
+  EXPECT_EQ(QoWorker::handlePubExit(pubExit(kBravoUuid)), nullptr);
+  drainNotices();
+  EXPECT_EQ(offline_.log(), std::vector<std::string>{kBravoUuid});
+  EXPECT_FALSE(QoDevice::getDeviceWithUuid(kBravoUuid)->isOnline());
 }
 
 TEST_F(WorkerHandlersTest, PubExitKeepsADeviceInTheMiddleOfATrustExchange) {

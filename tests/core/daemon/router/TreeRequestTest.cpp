@@ -117,10 +117,7 @@ TEST_F(TreeRequestTest, PairedTreeIsNotDeleted) {
   const std::string syncUuid = QoUtils::generateUuid();
   const auto mine = makeCopy(dir_.str(), local_, syncUuid);
   const auto theirs = makeCopy("/theirs", remoteDevice("peer"), syncUuid);
-  auto pairing = std::make_shared<QoSyncdirCopyRelation>();
-  pairing->setFirstSyncdirCopy(mine);
-  pairing->setSecondSyncdirCopy(theirs);
-  pairing->save();
+  const auto pairing = pair(mine, theirs);
   EXPECT_EQ(remove(mine->uuid()).errstr,
             "QoExceptionZeSyncNoempty: Sync relation is still exist. Please delete sync first");
   EXPECT_EQ(remove(theirs->uuid()).errcode, pb::ErrorCodeSyncNoempty);
