@@ -143,8 +143,9 @@ void settle(PeerProcess& peer) {
 class PullProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // A band of ports of its own per test process, so parallel runs do not meet.
-    basePort_ = 20000 + (::getpid() % 3000) * 6;
+    // A band of ports of its own per test process, so parallel runs do not meet; below the
+    // ephemeral range (32768 up), where the kernel hands out ports to outgoing connections.
+    basePort_ = 20000 + (::getpid() % 1300) * 9;
     homeA_ = home("a");
     homeB_ = home("b");
     // The command line splits on spaces: the paired roots have none, the items below do.
@@ -160,8 +161,9 @@ class PullProcessTest : public ::testing::Test {
     return path.string();
   }
 
-  std::vector<std::string> options(int slot, bool acceptTrust) const {
-    const int base = basePort_ + slot * 3;
+  std::vector<std::string> options(int slot, bool acceptTrust) {
+    if (!slotBase_.contains(slot)) slotBase_[slot] = basePort_ + slot * 3;
+    const int base = slotBase_[slot];
     std::vector<std::string> list = {"--router-port",    std::to_string(base), "--publisher-port",
                                      std::to_string(base + 1), "--udp-port", std::to_string(base + 2),
                                      "--online-timeout", "100000"};
@@ -169,7 +171,20 @@ class PullProcessTest : public ::testing::Test {
     return list;
   }
 
-  std::unique_ptr<PeerProcess> startA() { return std::make_unique<PeerProcess>("", homeA_, options(0, false)); }
+  // A first start moves the slot to another band while its ports are taken (something else on
+  // the host holds one); a restart keeps the ports its peer already knows.
+  std::unique_ptr<PeerProcess> start(const std::string& home, int slot, bool acceptTrust) {
+    const bool fresh = !slotBase_.contains(slot);
+    auto peer = std::make_unique<PeerProcess>("", home, options(slot, acceptTrust));
+    for (int attempt = 1; fresh && attempt < 8 && peer->uuid().empty(); ++attempt) {
+      peer.reset();
+      slotBase_[slot] = 20000 + static_cast<int>((::getpid() * 7919L + attempt * 104729L + slot) % 4000) * 3;
+      peer = std::make_unique<PeerProcess>("", home, options(slot, acceptTrust));
+    }
+    return peer;
+  }
+
+  std::unique_ptr<PeerProcess> startA() { return start(homeA_, 0, false); }
 
   // Each told of the other, then a offers trust and b takes it.
   static void introduce(PeerProcess& one, PeerProcess& other) {
@@ -185,11 +200,11 @@ class PullProcessTest : public ::testing::Test {
   // a serves `folderA_`; b pulls it into `folderB_`.
   void connect() {
     a_ = startA();
-    b_ = std::make_unique<PeerProcess>("", homeB_, options(1, true));
+    b_ = start(homeB_, 1, true);
     ASSERT_FALSE(a_->uuid().empty());
     ASSERT_FALSE(b_->uuid().empty());
-    introduce(*a_, *b_);
-    introduce(*b_, *a_);
+    ASSERT_NO_FATAL_FAILURE(introduce(*a_, *b_));
+    ASSERT_NO_FATAL_FAILURE(introduce(*b_, *a_));
     const json offer = a_->command("trust " + b_->uuid());
     ASSERT_EQ(offer.value("result", ""), "accepted") << offer.dump();
     ASSERT_TRUE(a_->command("tree-add " + folderA_.string()).value("ok", false));
@@ -224,6 +239,7 @@ class PullProcessTest : public ::testing::Test {
 
   TempDir root_;
   int basePort_ = 0;
+  std::map<int, int> slotBase_;
   std::string homeA_;
   std::string homeB_;
   fs::path folderA_;
@@ -245,8 +261,8 @@ TEST_F(PullProcessTest, MixedTreeArrivesIdenticalThenRoundsOfChangesFollow) {
   fs::permissions(folderA_ / "empty file", fs::perms::owner_read);
   fs::permissions(folderA_ / "中文 目录" / "文件 一.txt", fs::perms::owner_all | fs::perms::group_read);
 
-  connect();
-  pair();
+  ASSERT_NO_FATAL_FAILURE(connect());
+  ASSERT_NO_FATAL_FAILURE(pair());
   pullUntilSame();
   expectSame();
 
@@ -302,8 +318,8 @@ TEST_F(PullProcessTest, MixedTreeArrivesIdenticalThenRoundsOfChangesFollow) {
 
 TEST_F(PullProcessTest, AKilledSenderAndACorruptedPartLoseNothing) {
   writeFile(folderA_ / "first.txt", "before the big one");
-  connect();
-  pair();
+  ASSERT_NO_FATAL_FAILURE(connect());
+  ASSERT_NO_FATAL_FAILURE(pair());
   pullUntilSame();
   expectSame();
 
@@ -352,11 +368,12 @@ TEST_F(PullProcessTest, AKilledSenderAndACorruptedPartLoseNothing) {
 
 TEST_F(PullProcessTest, AnUnansweredTrustOfferTimesOutAndIsCancelledOnBothSides) {
   a_ = startA();
-  PeerProcess c("", home("c"), options(2, false));
+  const auto third = start(home("c"), 2, false);
+  PeerProcess& c = *third;
   ASSERT_FALSE(a_->uuid().empty());
   ASSERT_FALSE(c.uuid().empty());
-  introduce(*a_, c);
-  introduce(c, *a_);
+  ASSERT_NO_FATAL_FAILURE(introduce(*a_, c));
+  ASSERT_NO_FATAL_FAILURE(introduce(c, *a_));
   const json offer = a_->command("trust " + c.uuid());
   EXPECT_EQ(offer.value("result", ""), "timeout") << offer.dump();
   auto statusIn = [](PeerProcess& peer, const std::string& uuid) {
