@@ -12,10 +12,11 @@ function(velbor_library target)
   target_link_libraries(${target} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# velbor_test(<target> LABEL <label> SOURCES <files...> [DEPS <targets...>] [TIMEOUT <seconds>])
+# velbor_test(<target> LABEL <label> SOURCES <files...> [DEPS <targets...>] [TIMEOUT <seconds>]
+#             [ENV <NAME=value...>])
 # One GoogleTest executable; every test case becomes a CTest test carrying the label.
 function(velbor_test target)
-  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;DEPS;ENV" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
@@ -27,7 +28,7 @@ function(velbor_test target)
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
-    ENVIRONMENT "VELBOR_TEST_LABEL=${ARG_LABEL}")
+    ENVIRONMENT "VELBOR_TEST_LABEL=${ARG_LABEL};${ARG_ENV}")
 endfunction()
 
 # velbor_bench(<target> SOURCES <files...> [DEPS <targets...>])

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian machine, builds the program optimised and runs it.
+# Sets up a fresh Debian machine, builds the desktop application optimised and runs it
+# (it needs a display).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 ./scripts/build.sh release
-exec ./build/release/src/desktop/Velbor "$@"
+exec ./build/release/src/ui/Velbor "$@"
