@@ -109,6 +109,10 @@ void DeviceDisplayRecord::updateValues() {
     Values& v = values_;
     v.deviceIcon = NamedImage::imageNamed(QString::fromStdString(QoPeer::getDeviceIconNameByType(device.type())),
                                           kDeviceIconSize);
+    // A theme may have the image only smaller.
+    if (!v.deviceIcon.isNull() && v.deviceIcon.width() != kDeviceIconSize) {
+      v.deviceIcon = v.deviceIcon.scaled(kDeviceIconSize, kDeviceIconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    }
     v.waitInfoValue = 0;
     v.labelTitle = "nothing";
     v.bTitle = "nothing";

@@ -149,7 +149,9 @@ void QoDeviceController::observeNotices() {
           QString("设备\"%1\"").arg(QString::fromStdString(device->name())), "请求您的信任", "");
       const int ticks = incomingWaitTicks(n.info->timeout, pane.waitTrustTimeout_);
       // The card waits at once; the stored status follows on the global queue.
-      device->setStatus(kPeerAsks);
+      auto asking = std::make_shared<QoDevice>(*device);
+      asking->setStatus(kPeerAsks);
+      record->setDevice(asking);
       record->setWaitInfoMaxValue(ticks);
       record->updateValues();
       pane.startWait(record, kPeerAsks, ticks);
@@ -458,7 +460,11 @@ void QoDeviceController::finishExchange(const RecordPtr& record, std::vector<int
   const DevicePtr shown = record->getDevice();
   if (!shown) return;
   stopWait(shown->uuid());
-  shown->setStatus(to);
+  // The card's device takes the new status at once (an exchange's end stops its wait); the
+  // card shows it once the stored status follows.
+  auto ended = std::make_shared<QoDevice>(*shown);
+  ended->setStatus(to);
+  record->setDevice(ended);
   if (!label.isEmpty()) record->setLabelTitle(label);
   background("*** {}", [self = self_, record, shown, from = std::move(from), to, label] {
     DeviceStatusWriter::change(shown->uuid(), from, to);

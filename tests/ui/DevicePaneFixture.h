@@ -14,6 +14,8 @@
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoNotices.h"
 #include "core/entity/QoDevice.h"
+#include "core/utils/QoUtils.h"
+#include "framework/crypto/QoEncrypt.h"
 #include "support/FreshState.h"
 
 namespace velbor::test {
@@ -24,6 +26,10 @@ class DevicePaneFixture : public FreshStateTest {
  protected:
   void SetUp() override {
     FreshStateTest::SetUp();
+    // As the program does at start: libcrypto set up on the main thread, before any request
+    // thread draws random bytes.
+    QoEncrypt::opensslSetup();
+    QoUtils::generateUuid();
     DataSource::sharedDataSource().dbCheck();
     QoConfig::sharedQoConfig().setTrustAuthTimeOut(1);
   }

@@ -281,8 +281,8 @@ TEST_F(QoDeviceControllerTest, APeerEndingTrustLeavesTheCardUntrustedWithoutStor
   auto removed = QoDevice::getDeviceWithUuid("uuid-peer");
   removed->forceRemove();
   QoNotices::post(notice::DistrustResponse{removed});
-  ASSERT_TRUE(spinUntil([&] { return record("peer")->getDevice()->status() == 0; }));
-  EXPECT_EQ(card("peer")->trustButton()->text(), "请求信任");
+  ASSERT_TRUE(spinUntil([&] { return card("peer")->trustButton()->text() == "请求信任"; }));
+  EXPECT_EQ(record("peer")->getDevice()->status(), 0);
   spin(std::chrono::milliseconds(300));
   EXPECT_EQ(storedStatus("peer"), -1);
 }
