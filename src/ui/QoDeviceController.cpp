@@ -169,33 +169,25 @@ void QoDeviceController::observeNotices() {
       QoLog("*** handle TrustInitiateResponse failed, {}", e.what());
     }
   });
-  forward.operator()<notice::TrustResponse>([](QoDeviceController& pane, const notice::TrustResponse& n) {
-    try {
-      QoAssert(n.info != nullptr, "trustInfo can not be nil");
-      const RecordPtr record = pane.checkedRecord(n.info->deviceUuid);
-      pane.authByRemote(record, record->getDevice());
-    } catch (const std::exception& e) {
-      QoLog("*** handle TrustAnswerAgreeResponse failed, {}", e.what());
-    }
-  });
-  forward.operator()<notice::TrustDenyResponse>([](QoDeviceController& pane, const notice::TrustDenyResponse& n) {
-    try {
-      QoAssert(n.info != nullptr, "trustInfo can not be nil");
-      const RecordPtr record = pane.checkedRecord(n.info->deviceUuid);
-      pane.refusedByRemote(record, record->getDevice());
-    } catch (const std::exception& e) {
-      QoLog("*** handle TrustAnswerDisagreeResponse failed, {}", e.what());
-    }
-  });
-  forward.operator()<notice::TrustCancelResponse>([](QoDeviceController& pane, const notice::TrustCancelResponse& n) {
-    try {
-      QoAssert(n.info != nullptr, "trustInfo can not be nil");
-      const RecordPtr record = pane.checkedRecord(n.info->deviceUuid);
-      pane.cancelByRemote(record, record->getDevice());
-    } catch (const std::exception& e) {
-      QoLog("*** handle TrustCancelResponse failed, {}", e.what());
-    }
-  });
+  // A peer's answer to an exchange: the card's record by the answering device's uuid.
+  using Result = void (QoDeviceController::*)(const RecordPtr&, const DevicePtr&);
+  auto answer = [&forward]<class Notice>(const char* failure, Result result) {
+    forward.template operator()<Notice>([failure, result](QoDeviceController& pane, const Notice& n) {
+      try {
+        QoAssert(n.info != nullptr, "trustInfo can not be nil");
+        const RecordPtr record = pane.checkedRecord(n.info->deviceUuid);
+        (pane.*result)(record, record->getDevice());
+      } catch (const std::exception& e) {
+        QoLog(fmt::runtime(failure), e.what());
+      }
+    });
+  };
+  answer.operator()<notice::TrustResponse>("*** handle TrustAnswerAgreeResponse failed, {}",
+                                           &QoDeviceController::authByRemote);
+  answer.operator()<notice::TrustDenyResponse>("*** handle TrustAnswerDisagreeResponse failed, {}",
+                                               &QoDeviceController::refusedByRemote);
+  answer.operator()<notice::TrustCancelResponse>("*** handle TrustCancelResponse failed, {}",
+                                                 &QoDeviceController::cancelByRemote);
   forward.operator()<notice::DistrustResponse>([](QoDeviceController& pane, const notice::DistrustResponse& n) {
     try {
       QoAssert(n.device != nullptr, "request can not be nil");
