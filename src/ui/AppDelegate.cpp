@@ -15,6 +15,7 @@
 #include "ui/MainThread.h"
 #include "ui/MainWindow.h"
 #include "ui/NamedImage.h"
+#include "ui/QoDeviceController.h"
 #include "ui/QoFeedBackViewController.h"
 #include "ui/QoInitTokenViewController.h"
 #include "ui/QoUserNotification.h"
@@ -45,6 +46,7 @@ void AppDelegate::awakeFromNib() {
   statusItem_->show();
 
   MainWindow* window = window_.get();
+  window->deviceController()->awakeFromNib();
   window->showFileDownloadButton()->setChecked(SmartDebugger::sharedSmartDebugger().isCatagoryEnable("Download"));
   window->logBonjourAddress()->setReadOnly(true);
   window->logBonjourAddress()->setText(QString::fromStdString(QoConfig::sharedQoConfig().debugLoggerBonjourAddress()));

@@ -16,7 +16,11 @@
 namespace velbor::test {
 
 PeerProcess::PeerProcess(const std::string& netns, const std::string& home, const std::vector<std::string>& options,
-                         const std::string& logPath) {
+                         const std::string& logPath)
+    : PeerProcess(Program{VELBOR_TEST_PEER, {}}, netns, home, options, logPath) {}
+
+PeerProcess::PeerProcess(const Program& program, const std::string& netns, const std::string& home,
+                         const std::vector<std::string>& options, const std::string& logPath) {
   int toChild[2];
   int fromChild[2];
   if (::pipe2(toChild, O_CLOEXEC) != 0) return;
@@ -27,8 +31,9 @@ PeerProcess::PeerProcess(const std::string& netns, const std::string& home, cons
   }
   // The XDG variables of the caller would point every device at one set of files. Without a
   // namespace it runs in the test's own network.
-  std::vector<std::string> arguments = {"env", "-u", "XDG_CONFIG_HOME", "-u", "XDG_DATA_HOME", "HOME=" + home,
-                                        VELBOR_TEST_PEER};
+  std::vector<std::string> arguments = {"env", "-u", "XDG_CONFIG_HOME", "-u", "XDG_DATA_HOME", "HOME=" + home};
+  arguments.insert(arguments.end(), program.environment.begin(), program.environment.end());
+  arguments.push_back(program.path);
   if (!netns.empty()) arguments.insert(arguments.begin(), {"ip", "netns", "exec", netns});
   arguments.insert(arguments.end(), options.begin(), options.end());
   std::vector<char*> argv;

@@ -16,8 +16,17 @@ namespace velbor::test {
 // test's standard error.
 class PeerProcess {
  public:
+  // Another program that speaks the same JSON lines (a ready line first), with variables
+  // added to its environment ("NAME=value").
+  struct Program {
+    std::string path;
+    std::vector<std::string> environment;
+  };
+
   PeerProcess(const std::string& netns, const std::string& home, const std::vector<std::string>& options,
               const std::string& logPath = "");
+  PeerProcess(const Program& program, const std::string& netns, const std::string& home,
+              const std::vector<std::string>& options, const std::string& logPath = "");
   ~PeerProcess();
   PeerProcess(const PeerProcess&) = delete;
   PeerProcess& operator=(const PeerProcess&) = delete;

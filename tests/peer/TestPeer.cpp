@@ -85,6 +85,10 @@ TestPeer::Options TestPeer::parseOptions(const std::vector<std::string>& argumen
       options.acceptTrust = true;
       continue;
     }
+    if (option == "--hold-trust") {
+      options.holdTrust = true;
+      continue;
+    }
     if (i + 1 >= arguments.size()) throw std::invalid_argument("missing value for " + option);
     const std::string& value = arguments[++i];
     if (option == "--token") {
@@ -131,6 +135,14 @@ void TestPeer::start() {
       DispatchQueue::globalQueue()->async([this, uuid] { acceptOffer(uuid); });
     }));
   }
+  if (options_.holdTrust) {
+    observers_.push_back(QoNotices::observe<notice::TrustPublishResponse>([](const notice::TrustPublishResponse& n) {
+      if (n.info) QoDevice::changeStatus(n.info->deviceUuid, {0, 1}, 3);
+    }));
+    observers_.push_back(QoNotices::observe<notice::TrustCancelResponse>([](const notice::TrustCancelResponse& n) {
+      if (n.info) QoDevice::changeStatus(n.info->deviceUuid, {3}, 0);
+    }));
+  }
   daemon.start();
 }
 
@@ -171,6 +183,10 @@ json TestPeer::handle(const std::string& line) {
     if (command == "devices") return expect(0), devices();
     if (command == "device-add") return expect(4), deviceAdd(arguments);
     if (command == "trust") return expect(1), trust(arguments[0]);
+    if (command == "offer") return expect(1), offer(arguments[0]);
+    if (command == "trust-answer") return expect(2), trustAnswer(arguments[0], arguments[1]);
+    if (command == "trust-cancel") return expect(1), trustCancel(arguments[0]);
+    if (command == "distrust") return expect(1), distrust(arguments[0]);
     if (command == "tree-add") return expect(1), treeAdd(arguments[0]);
     if (command == "pair") return expect(3), pair(arguments[0], arguments[1], arguments[2]);
     if (command == "sync") return expect(0), sync();
@@ -244,6 +260,58 @@ json TestPeer::trust(const std::string& uuid) {
   setStatus(uuid, 0);
   QoClient::sendTrustCancelRequestTo(device, QoClient::kOptionSync);
   return json{{"ok", true}, {"result", "timeout"}};
+}
+
+json TestPeer::offer(const std::string& uuid) {
+  QoDevice::Ptr device = requireDevice(uuid);
+  setStatus(uuid, 2);
+  QoMessage::Ptr reply = QoClient::sendTrustPublishRequestTo(device, QoClient::kOptionSync);
+  if (!reply || reply->code() != pb::MsgCodeTrustPublishResponse) {
+    setStatus(uuid, 0);
+    return failure("offer not taken: " + replyError(reply));
+  }
+  return json{{"ok", true}};
+}
+
+json TestPeer::trustAnswer(const std::string& uuid, const std::string& answer) {
+  QoDevice::Ptr device = requireDevice(uuid);
+  if (!DataSource::sharedDataSource().getRecvTrustContext(uuid)) return failure("no offer from that device");
+  if (answer == "agree") {
+    QoMessage::Ptr reply = QoClient::sendTrustRequestTo(device, QoClient::kOptionSync);
+    auto body = reply ? reply->pbBodyAs<pb::MsgTrustResponse>() : nullptr;
+    const bool accepted = body && body->trust_result() == 1;
+    setStatus(uuid, accepted ? 1 : 0);
+    DataSource::sharedDataSource().cleanRecvTrustContext(uuid);
+    if (!body) return failure("agreement not taken: " + replyError(reply));
+    return json{{"ok", true}, {"result", accepted ? "accepted" : "rejected"}};
+  }
+  if (answer == "refuse") {
+    setStatus(uuid, 0);
+    QoMessage::Ptr reply = QoClient::sendTrustDenyRequestTo(device, QoClient::kOptionSync);
+    DataSource::sharedDataSource().cleanRecvTrustContext(uuid);
+    if (!reply || reply->code() != pb::MsgCodeTrustDenyResponse) return failure("refusal not taken: " + replyError(reply));
+    return json{{"ok", true}};
+  }
+  throw std::invalid_argument("usage: trust-answer UUID agree|refuse");
+}
+
+json TestPeer::trustCancel(const std::string& uuid) {
+  QoDevice::Ptr device = requireDevice(uuid);
+  setStatus(uuid, 0);
+  QoMessage::Ptr reply = QoClient::sendTrustCancelRequestTo(device, QoClient::kOptionSync);
+  DataSource::sharedDataSource().cleanSendTrustContext(uuid);
+  if (!reply || reply->code() != pb::MsgCodeTrustCancelResponse) return failure("withdrawal not taken: " + replyError(reply));
+  return json{{"ok", true}};
+}
+
+json TestPeer::distrust(const std::string& uuid) {
+  QoDevice::Ptr device = requireDevice(uuid);
+  setStatus(uuid, 0);
+  QoMessage::Ptr reply = QoClient::sendDisTrustRequestTo(device, QoClient::kOptionSync);
+  if (QoDevice::Ptr stored = QoDevice::getDeviceWithUuid(uuid)) stored->forceRemove();
+  QoNotices::post(notice::SyncDeleteResponse{});
+  if (!reply || reply->code() != pb::MsgCodeDistrustResponse) return failure("distrust not taken: " + replyError(reply));
+  return json{{"ok", true}};
 }
 
 json TestPeer::treeAdd(const std::string& path) {

@@ -18,6 +18,9 @@ class TestPeer {
     std::optional<std::string> token;
     std::optional<std::string> name;
     bool acceptTrust = false;
+    // Offers are held for `trust-answer`, as the device window holds them: the offering
+    // device waits at status 3 and goes back to 0 when it withdraws its offer.
+    bool holdTrust = false;
     std::optional<int> routerPort;
     std::optional<int> publisherPort;
     std::optional<int> udpPort;
@@ -49,6 +52,15 @@ class TestPeer {
   // does where discovery cannot reach it (two devices on one host); `info` gives the key as hex.
   nlohmann::json deviceAdd(const std::vector<std::string>& arguments);
   nlohmann::json trust(const std::string& uuid);
+  // offer UUID: sends an offer and answers once the device has it; its answer shows later
+  // in `devices`.
+  nlohmann::json offer(const std::string& uuid);
+  // trust-answer UUID agree|refuse: answers the device's offer.
+  nlohmann::json trustAnswer(const std::string& uuid, const std::string& answer);
+  // trust-cancel UUID: withdraws this device's offer.
+  nlohmann::json trustCancel(const std::string& uuid);
+  // distrust UUID: ends the trust on both sides; the device is dropped here.
+  nlohmann::json distrust(const std::string& uuid);
   nlohmann::json treeAdd(const std::string& path);
   nlohmann::json pair(const std::string& localPath, const std::string& peerUuid, const std::string& remotePath);
   nlohmann::json sync();

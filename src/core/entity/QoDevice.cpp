@@ -128,6 +128,25 @@ void QoDevice::saveDiscovered() {
   }
 }
 
+bool QoDevice::changeStatus(const std::string& uuid, const std::vector<int32_t>& from, int32_t to) {
+  if (from.empty()) return false;
+  std::string allowed;
+  for (size_t i = 0; i < from.size(); ++i) allowed += fmt::format("{}?{}", i == 0 ? "" : ",", i + 3);
+  std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+  Lock lock(getLocker());
+  SQLiteStatement update(database(),
+                         fmt::format("UPDATE {} SET status=?1 WHERE uuid=?2 AND status IN ({})", tableName(), allowed));
+  if (!update.ok()) return false;
+  update.bindInt(1, to);
+  update.bindText(2, uuid);
+  for (size_t i = 0; i < from.size(); ++i) update.bindInt(static_cast<int>(i + 3), from[i]);
+  if (update.step() != SQLITE_DONE) {
+    QoLog("*** {}: changing the status of ({}) failed, {}", className(), uuid, update.errorMessage());
+    return false;
+  }
+  return sqlite3_changes(database()) > 0;
+}
+
 std::string QoDevice::getTypeString(int32_t type) {
   switch (type) {
     case 0: return "Windows";

@@ -30,6 +30,10 @@ class QoDevice : public PersistentEntity<QoDevice> {
   // time heard; status, key, type and token stay as their owners last wrote them. Raises
   // as save() does, also when the row is gone.
   void saveDiscovered();
+  // Sets the status of the device stored under `uuid` when its stored status is one of
+  // `from`, and writes nothing else: fields other writers changed meanwhile stay theirs.
+  // False when no such device is stored or its status is not one of `from`.
+  static bool changeStatus(const std::string& uuid, const std::vector<int32_t>& from, int32_t to);
 
   static std::string getTypeString(int32_t type);
   static Ptr getDeviceLocal();

@@ -34,6 +34,28 @@ TEST_F(QoDeviceTest, SaveInsertsUnderTheRightKeyAndUpdatesAfterwards) {
   EXPECT_EQ(twin->pk(), -1);
 }
 
+TEST_F(QoDeviceTest, ChangeStatusSetsOnlyTheStatusAndOnlyFromTheGivenOnes) {
+  auto remote = device(-1, "remote-uuid", 2);
+  // Another writer renames it after this copy was read.
+  auto other = QoDevice::getDeviceWithUuid("remote-uuid");
+  other->setName("renamed meanwhile");
+  other->setIsOnline(false);
+  other->saveDiscovered();
+
+  EXPECT_FALSE(QoDevice::changeStatus("remote-uuid", {0, 3}, 1)) << "status 2 is not one of those given";
+  EXPECT_EQ(QoDevice::getDeviceWithUuid("remote-uuid")->status(), 2);
+  EXPECT_TRUE(QoDevice::changeStatus("remote-uuid", {3, 2}, 1));
+  auto loaded = QoDevice::getDeviceWithUuid("remote-uuid");
+  EXPECT_EQ(loaded->status(), 1);
+  EXPECT_EQ(loaded->name(), "renamed meanwhile");
+  EXPECT_FALSE(loaded->isOnline());
+
+  EXPECT_FALSE(QoDevice::changeStatus("absent-uuid", {0, 1, 2, 3}, 0));
+  EXPECT_FALSE(QoDevice::changeStatus("remote-uuid", {}, 0));
+  EXPECT_FALSE(QoDevice::changeStatus("x' OR 1=1 --", {1}, 0));
+  EXPECT_EQ(QoDevice::getDeviceWithUuid("remote-uuid")->status(), 1);
+}
+
 TEST_F(QoDeviceTest, TypeNames) {
   EXPECT_EQ(QoDevice::getTypeString(3), "MacOS");
   EXPECT_EQ(QoDevice::getTypeString(2), "Android");

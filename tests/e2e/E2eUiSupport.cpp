@@ -1,0 +1,41 @@
+#include "e2e/E2eUiSupport.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#ifndef VELBOR_UI_PEER
+#error "VELBOR_UI_PEER must name the UI peer"
+#endif
+#ifndef VELBOR_SCREENSHOT_DIR
+#error "VELBOR_SCREENSHOT_DIR must name the screenshot folder"
+#endif
+
+namespace velbor::test {
+
+PeerProcess::Program uiPeerProgram(const XvfbDisplay& display) {
+  // libxkbcommon-x11 hands strndup a buffer without a terminating NUL (it stops at the
+  // length): the strict string check would stop the program inside the X connection.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string asanOptions = std::string(asan != nullptr ? asan : "") + ":strict_string_checks=0";
+  return PeerProcess::Program{VELBOR_UI_PEER,
+                              {"DISPLAY=" + display.display(), "XDG_RUNTIME_DIR=" + display.runtimeDirectory(),
+                               "QT_QPA_PLATFORM=xcb", "DBUS_SESSION_BUS_ADDRESS=disabled:",
+                               "ASAN_OPTIONS=" + asanOptions}};
+}
+
+nlohmann::json cardIn(PeerProcess& ui, const std::string& uuid) {
+  const nlohmann::json answer = ui.command("cards");
+  if (!answer.is_object() || !answer.value("ok", false)) return nullptr;
+  for (const auto& card : answer["cards"]) {
+    if (card.value("uuid", "") == uuid) return card;
+  }
+  return nullptr;
+}
+
+std::string screenshotPath(const std::string& name) {
+  std::error_code ignored;
+  std::filesystem::create_directories(VELBOR_SCREENSHOT_DIR, ignored);
+  return (std::filesystem::path(VELBOR_SCREENSHOT_DIR) / name).string();
+}
+
+}  // namespace velbor::test

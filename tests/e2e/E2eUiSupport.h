@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "e2e/PeerProcess.h"
+#include "e2e/XvfbDisplay.h"
+
+namespace velbor::test {
+
+// velbor_ui_peer (the application's windows driven by JSON-line commands) on `display`.
+PeerProcess::Program uiPeerProgram(const XvfbDisplay& display);
+
+// The device card for `uuid` in the UI peer's device pane; null when it has none.
+nlohmann::json cardIn(PeerProcess& ui, const std::string& uuid);
+
+// Where screenshots go (under the build folder, never committed); the folder is made.
+std::string screenshotPath(const std::string& name);
+
+}  // namespace velbor::test

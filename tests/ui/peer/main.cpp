@@ -1,0 +1,109 @@
+// velbor_ui_peer: the application with its windows (status-bar item, main window) on a real
+// display, driven on standard input one command a line, each answered by one JSON line on
+// standard output (see UiDriver). Everything else the process prints goes to standard error.
+//
+// Options: --token T, --name N, --router-port P, --publisher-port P, --udp-port P,
+// --broadcast-interval S, --online-timeout S, --trust-timeout S.
+#include <unistd.h>
+
+#include <QApplication>
+
+#include <csignal>
+#include <exception>
+#include <map>
+#include <stdexcept>
+#include <string>
+
+#include "core/daemon/QoConfig.h"
+#include "desktop/QoDaemonLinux.h"
+#include "desktop/SignalWaiter.h"
+#include "platform/AppPaths.h"
+#include "platform/QoLog.h"
+#include "ui/AppDelegate.h"
+#include "ui/MainThread.h"
+#include "ui/MainWindow.h"
+#include "ui/TerminationNotifier.h"
+#include "ui/peer/DeviceCards.h"
+#include "ui/peer/UiDriver.h"
+
+namespace {
+
+using nlohmann::json;
+
+std::map<std::string, std::string> parseOptions(int argc, char** argv) {
+  std::map<std::string, std::string> options;
+  for (int i = 1; i < argc; i += 2) {
+    if (i + 1 >= argc) throw std::invalid_argument(std::string("missing value for ") + argv[i]);
+    options[argv[i]] = argv[i + 1];
+  }
+  return options;
+}
+
+void applyOptions(const std::map<std::string, std::string>& options) {
+  using namespace velbor;
+  QoConfig& config = QoConfig::sharedQoConfig();
+  for (const auto& [option, value] : options) {
+    if (option == "--token") {
+      config.setDeviceToken(value);
+    } else if (option == "--name") {
+      config.setDeviceName(value);
+    } else if (option == "--router-port") {
+      config.setPortRouter(std::stoi(value));
+    } else if (option == "--publisher-port") {
+      config.setPortPublisher(std::stoi(value));
+    } else if (option == "--udp-port") {
+      config.setPortUdp(std::stoi(value));
+    } else if (option == "--broadcast-interval") {
+      config.setBroadCastInterval(std::stoi(value));
+    } else if (option == "--online-timeout") {
+      config.setDeviceOnlineTimeOut(std::stoi(value));
+    } else if (option == "--trust-timeout") {
+      config.setTrustAuthTimeOut(std::stoi(value));
+    } else {
+      throw std::invalid_argument("unknown option " + option);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace velbor;
+  std::signal(SIGPIPE, SIG_IGN);
+  SignalWaiter::blockTerminationSignals();
+  const int answers = ::dup(STDOUT_FILENO);
+  ::dup2(STDERR_FILENO, STDOUT_FILENO);
+  AppPaths::setApplicationName("Velbor");
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Velbor");
+  QApplication::setQuitOnLastWindowClosed(false);
+  QoDaemonLinux& daemon = QoDaemonLinux::sharedQoDaemonLinux();
+  AppDelegate delegate;
+  UiDriver driver(delegate, answers);
+  try {
+    const auto options = parseOptions(argc, argv);
+    daemon.daemonInit();
+    applyOptions(options);
+    delegate.awakeFromNib();
+    if (!delegate.applicationDidFinishLaunching()) throw std::runtime_error("no device token");
+  } catch (const std::exception& e) {
+    QoLog("*** ui peer: start failed, {}", e.what());
+    driver.writeLine(json{{"ok", false}, {"error", std::string("start failed: ") + e.what()}});
+    delegate.applicationWillTerminate();
+    return 1;
+  }
+  MainWindow* window = delegate.window();
+  driver.addCommand("cards", 0, "cards: the device pane's cards in display order",
+                    [window](const UiDriver::Arguments&) {
+                      return json{{"ok", true}, {"cards", deviceCards(*window->deviceController())}};
+                    });
+  TerminationNotifier termination;
+  QObject::connect(&termination, &TerminationNotifier::terminationRequested, &app, [] { QApplication::quit(); });
+  QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
+  driver.listen();
+  driver.writeLine(json{{"ok", true}, {"ready", true}, {"uuid", QoConfig::sharedQoConfig().deviceUuid()}});
+  const int result = QApplication::exec();
+  ::close(answers);
+  return result;
+}
