@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPolygonF>
 #include <QStyle>
 
 namespace velbor {
@@ -36,6 +37,32 @@ QPixmap logo(int size) {
   return pixmap;
 }
 
+// A downward arrow: files coming in.
+QPixmap download(int size) {
+  QPixmap pixmap(size, size);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const QColor blue(0x2a, 0x7a, 0xe2);
+  painter.setPen(QPen(blue, size / 7.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  painter.drawLine(QPointF(size * 0.5, size * 0.15), QPointF(size * 0.5, size * 0.8));
+  painter.drawPolyline(QPolygonF({QPointF(size * 0.22, size * 0.52), QPointF(size * 0.5, size * 0.8),
+                                  QPointF(size * 0.78, size * 0.52)}));
+  return pixmap;
+}
+
+// A check mark: done.
+QPixmap yes(int size) {
+  QPixmap pixmap(size, size);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QPen(QColor(0x3c, 0xb3, 0x4a), size / 6.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  painter.drawPolyline(QPolygonF({QPointF(size * 0.18, size * 0.55), QPointF(size * 0.42, size * 0.78),
+                                  QPointF(size * 0.84, size * 0.25)}));
+  return pixmap;
+}
+
 QPixmap styleIcon(QStyle::StandardPixmap which, int size) {
   return QApplication::style()->standardIcon(which).pixmap(size, size);
 }
@@ -48,6 +75,8 @@ QPixmap NamedImage::imageNamed(const QString& name, int size) {
   if (name == "partiallyAvailable") return dot(QColor(0xf0, 0xb4, 0x1c), size);
   if (name == "unavailable") return dot(QColor(0xd9, 0x3f, 0x3f), size);
   if (name == "none") return dot(QColor(0xb0, 0xb0, 0xb0), size);
+  if (name == "download") return download(size);
+  if (name == "yes") return yes(size);
   if (name == "folder") return styleIcon(QStyle::SP_DirIcon, size);
   if (name == "file") return styleIcon(QStyle::SP_FileIcon, size);
   if (name == "computer" || name == "linux" || name == "windows2") return styleIcon(QStyle::SP_ComputerIcon, size);
