@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFontMetricsF>
 #include <QPalette>
+#include <QStyle>
 
 #include <algorithm>
 
@@ -24,6 +25,14 @@ QFont ImageAndTextCell::smallSystemFont() {
 }
 
 void ImageAndTextCell::drawWithFrame(QPainter& painter, const QRectF& frame) { drawText(painter, frame); }
+
+void ImageAndTextCell::drawRowBackground(QPainter* painter, QStyleOptionViewItem option) {
+  option.text.clear();
+  option.icon = QIcon();
+  option.features &= ~QStyleOptionViewItem::HasDecoration;
+  QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+  style->drawControl(QStyle::CE_ItemViewItem, &option, painter, option.widget);
+}
 
 void ImageAndTextCell::drawText(QPainter& painter, const QRectF& rect) const {
   if (text_.isEmpty() || rect.width() <= 0) return;

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QRectF>
 #include <QString>
+#include <QStyleOptionViewItem>
 
 namespace velbor {
 
@@ -33,6 +34,10 @@ class ImageAndTextCell {
   void setElideMode(Qt::TextElideMode value) { elideMode_ = value; }
 
   virtual void drawWithFrame(QPainter& painter, const QRectF& frame);
+
+  // The row's background (selection, hover, focus) as the style draws it, without its own
+  // text and icon: the cells draw those. `option` is initialised for the row.
+  static void drawRowBackground(QPainter* painter, QStyleOptionViewItem option);
 
  protected:
   // The text alone, on one line from the top of `rect`, truncated to its width.

@@ -29,10 +29,7 @@ QRect ImageAndTextCell1::titleRectForBounds(const QRect& bounds, int imageWidth)
 void ImageAndTextCell1::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
   QStyleOptionViewItem background = option;
   initStyleOption(&background, index);
-  background.text.clear();
-  background.icon = QIcon();
-  QStyle* style = option.widget ? option.widget->style() : QApplication::style();
-  style->drawControl(QStyle::CE_ItemViewItem, &background, painter, option.widget);
+  ImageAndTextCell::drawRowBackground(painter, background);
 
   const QRect frame = option.rect;
   const QIcon image = imageOf(index);

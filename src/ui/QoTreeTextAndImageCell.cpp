@@ -84,10 +84,7 @@ void QoTreeTextAndImageCell::paint(QPainter* painter, const QStyleOptionViewItem
                                    const QModelIndex& index) const {
   QStyleOptionViewItem background = option;
   initStyleOption(&background, index);
-  background.text.clear();
-  background.icon = QIcon();
-  QStyle* style = option.widget ? option.widget->style() : QApplication::style();
-  style->drawControl(QStyle::CE_ItemViewItem, &background, painter, option.widget);
+  drawRowBackground(painter, background);
 
   // Painting fills the cell for each row in turn, as the outline's one shared row cell does.
   auto* self = const_cast<QoTreeTextAndImageCell*>(this);

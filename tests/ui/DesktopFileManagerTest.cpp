@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "SpinUntil.h"
+
 #include "ui/DesktopFileManager.h"
 
 namespace velbor {
@@ -43,12 +45,7 @@ class OpenedUrls : public QObject {
 
 namespace {
 
-template <class Done>
-bool spinUntil(Done done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done() && std::chrono::steady_clock::now() < end) QApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
+using test::spinUntil;
 
 TEST(DesktopFileManagerTest, ShowsThroughTheFileManagerServiceOrOpensTheFolder) {
   // A private session bus that starts nothing by itself.

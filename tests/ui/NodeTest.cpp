@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "QStringPrinter.h"
+
 #include "ui/ChildNode.h"
 #include "ui/ChildNodeModel.h"
 

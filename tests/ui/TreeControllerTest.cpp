@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include "SpinUntil.h"
+
+#include "QStringPrinter.h"
+
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/router/PairingFixture.h"
@@ -25,13 +29,7 @@ namespace {
 
 using test::PairingFixture;
 
-// Spins the main loop until `done` holds (bounded).
-template <class Done>
-bool spinUntil(Done done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done() && std::chrono::steady_clock::now() < end) QApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
+using test::spinUntil;
 
 class TreeControllerTest : public test::FreshStateTest, public PairingFixture {
  protected:

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "QStringPrinter.h"
+
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
