@@ -1,9 +1,11 @@
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
+#include <QUrl>
 #include <QMessageBox>
 
-#include <chrono>
+#include <future>
 #include <memory>
 #include <mutex>
 
@@ -206,6 +208,58 @@ TEST_F(TreeControllerTest, DeletingGoesThroughTheDaemonAndItsNotices) {
   NotificationCenter::defaultCenter().removeObserver(syncToken);
 }
 
+TEST_F(TreeControllerTest, FastNoticesAreRepaintedTogether) {
+  makeTrees();
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+
+  // A hundred parts handled while the main loop is busy elsewhere...
+  SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 1 << 20, 100);
+  for (int i = 0; i < 100; ++i) SyncFileProcessBox::sendSyncFileDownloading(study_, "/Users/he/文档/a.bin", 1024);
+  std::promise<void> drained;
+  const auto token = NotificationCenter::defaultCenter().addObserver("drained", [&](const Notification&) {
+    drained.set_value();
+  });
+  QoNotify::notificationSendAsync("drained", {});
+  drained.get_future().wait();  // observers run in posting order: every part has been handled
+  NotificationCenter::defaultCenter().removeObserver(token);
+
+  // ...make one repaint, not a hundred.
+  ASSERT_TRUE(spinUntil([&] { return pane.repaintCount() > 0; }));
+  QApplication::processEvents();
+  EXPECT_EQ(pane.repaintCount(), 1);
+  EXPECT_EQ(pane.progress().transferEntry(study_->relationHash())->box.currentSize, 100 * 1024);
+}
+
+// Takes what QDesktopServices would have opened (no file manager service here).
+class OpenedUrls : public QObject {
+  Q_OBJECT
+
+ public:
+  QList<QUrl> urls;
+
+ public slots:
+  void open(const QUrl& url) { urls << url; }
+};
+
+TEST_F(TreeControllerTest, DoubleClickOnATreeRowShowsTheCopy) {
+  makeTrees();
+  qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+  OpenedUrls opened;
+  QDesktopServices::setUrlHandler("file", &opened, "open");
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+
+  emit pane.outlineView()->doubleClicked(model.index(0, 0, model.index(0, 0)));  // a pairing row
+  emit pane.outlineView()->doubleClicked(model.index(1, 0));
+  ASSERT_TRUE(spinUntil([&] { return !opened.urls.isEmpty(); }));
+  QApplication::processEvents();
+  EXPECT_EQ(opened.urls, QList<QUrl>({QUrl::fromLocalFile("/home/me/照片")}));
+  QDesktopServices::unsetUrlHandler("file");
+}
+
 TEST_F(TreeControllerTest, ScreenshotOfATransferInProgress) {
   makeTrees();
   QoTreeController pane;
@@ -242,3 +296,5 @@ TEST_F(TreeControllerTest, ScreenshotOfATransferInProgress) {
 
 }  // namespace
 }  // namespace velbor
+
+#include "TreeControllerTest.moc"
