@@ -101,9 +101,8 @@ QoTreeController::QoTreeController(QWidget* parent)
     return toolTipForCell(cell, index, pos);
   });
   connect(outlineView_, &QTreeView::pressed, this, [this](const QModelIndex& index) {
-    currentNode_ = std::dynamic_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(index)
-                                                            ? ChildNodeModel::nodeAt(index)->shared_from_this()
-                                                            : nullptr);
+    BaseNode* node = ChildNodeModel::nodeAt(index);
+    currentNode_ = node ? std::dynamic_pointer_cast<ChildNode>(node->shared_from_this()) : nullptr;
   });
   connect(outlineView_, &QTreeView::doubleClicked, this, &QoTreeController::rowDoubleClicked);
 
@@ -154,6 +153,11 @@ void QoTreeController::clean() {
   model_->setRoots({});
 }
 
+void QoTreeController::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  refreshSyncdirCopies();
+}
+
 void QoTreeController::itemDidClick(SelectableToolbarItem* item) {
   if (item != nullptr && item->itemIdentifier() == "synconce") syncOnce();
 }
@@ -193,7 +197,7 @@ void QoTreeController::refreshSyncdirCopies() {
 
 void QoTreeController::udpateNodes(BaseNode::List roots) {
   nodeRoots_ = std::move(roots);
-  // The clicked row may be gone; a row of the same object stays the current one.
+  // The clicked row may be gone: nothing is clicked after a rebuild.
   currentNode_ = nullptr;
   outlineView_->clearSelection();
   model_->setRoots(nodeRoots_);
@@ -285,7 +289,6 @@ void QoTreeController::confirmDelete(const QString& message, std::function<void(
     currentNode_ = nullptr;
   });
   box->open();
-  emit deleteConfirmationOpened(box);
 }
 
 void QoTreeController::delTree() {

@@ -75,8 +75,10 @@ class QoTreeController : public QWidget, public SelectableToolbarItemDelegate {
  signals:
   // The add button was pressed: the sync-pair window opens.
   void syncAddRequested();
-  // A delete confirmation opened (tests answer it).
-  void deleteConfirmationOpened(QWidget* box);
+
+ protected:
+  // The rows are read again whenever the pane is shown.
+  void showEvent(QShowEvent* event) override;
 
  private:
   void fillCell(QoTreeTextAndImageCell& cell, const QModelIndex& index) const;

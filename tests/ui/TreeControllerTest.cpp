@@ -115,6 +115,10 @@ TEST_F(TreeControllerTest, RowsFollowTheTreesAndPairingsInTheDatabase) {
   auto added = makeCopy("/home/me/音乐", local_, QoUtils::generateUuid());
   QoNotices::post(notice::TreeAddResponse{added});
   EXPECT_TRUE(spinUntil([&] { return model.rowCount() == 3; }));
+  // One stored without a notice shows once the pane is opened.
+  makeCopy("/home/me/视频", local_, QoUtils::generateUuid());
+  pane.show();
+  EXPECT_TRUE(spinUntil([&] { return model.rowCount() == 4; }));
 }
 
 TEST_F(TreeControllerTest, ProgressNoticesReachTheRowOfTheirOwnPairing) {
