@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "OpenedUrls.h"
 #include "SpinUntil.h"
 
 #include "ui/DesktopFileManager.h"
@@ -30,17 +31,6 @@ class FakeFileManager : public QObject {
     shown += uris;
     startupId = id;
   }
-};
-
-// Takes what QDesktopServices would have opened.
-class OpenedUrls : public QObject {
-  Q_OBJECT
-
- public:
-  QList<QUrl> urls;
-
- public slots:
-  void open(const QUrl& url) { urls << url; }
 };
 
 namespace {
@@ -68,7 +58,7 @@ TEST(DesktopFileManagerTest, ShowsThroughTheFileManagerServiceOrOpensTheFolder) 
   qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
   ASSERT_TRUE(QDBusConnection::sessionBus().isConnected());
 
-  OpenedUrls opened;
+  test::OpenedUrls opened;
   QDesktopServices::setUrlHandler("file", &opened, "open");
 
   // Nobody owns the file manager's name: the folder is opened instead.

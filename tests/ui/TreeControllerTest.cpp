@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "OpenedUrls.h"
 #include "SpinUntil.h"
 
 #include "QStringPrinter.h"
@@ -236,21 +237,10 @@ TEST_F(TreeControllerTest, FastNoticesAreRepaintedTogether) {
   EXPECT_EQ(pane.progress().transferEntry(study_->relationHash())->box.currentSize, 100 * 1024);
 }
 
-// Takes what QDesktopServices would have opened (no file manager service here).
-class OpenedUrls : public QObject {
-  Q_OBJECT
-
- public:
-  QList<QUrl> urls;
-
- public slots:
-  void open(const QUrl& url) { urls << url; }
-};
-
 TEST_F(TreeControllerTest, DoubleClickOnATreeRowShowsTheCopy) {
   makeTrees();
   qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-  OpenedUrls opened;
+  test::OpenedUrls opened;
   QDesktopServices::setUrlHandler("file", &opened, "open");
   QoTreeController pane;
   ChildNodeModel& model = *pane.model();
@@ -300,5 +290,3 @@ TEST_F(TreeControllerTest, ScreenshotOfATransferInProgress) {
 
 }  // namespace
 }  // namespace velbor
-
-#include "TreeControllerTest.moc"
