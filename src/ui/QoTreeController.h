@@ -1,17 +1,106 @@
 #pragma once
 
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeView>
 #include <QWidget>
 
+#include <memory>
+#include <vector>
+
+#include "platform/NotificationCenter.h"
+#include "ui/ChildNode.h"
 #include "ui/SelectableToolbarItem.h"
+#include "ui/TreeProgress.h"
 
 namespace velbor {
 
+class ChildNodeModel;
+class QoSyncdirCopy;
+class QoSyncdirCopyRelation;
+class QoTreeTextAndImageCell;
+class SyncFileProcessBox;
+
+// The sync pane: every local copy of a sync folder (a tree row) with its pairings below it,
+// and their live indexing and transfer progress.
+//
+// Engine notices arrive on the "notify" queue. Tree and pairing changes rebuild the rows
+// from the database on the global queue; progress notices only update the progress state.
+// Views change on the main thread, where a short timer repaints the rows at most a few
+// times a second however fast progress arrives.
 class QoTreeController : public QWidget, public SelectableToolbarItemDelegate {
   Q_OBJECT
 
  public:
+  static constexpr int kTreeTag = 1;
+  static constexpr int kPairTag = 0;
+  static constexpr int kRepaintIntervalMs = 250;
+
   explicit QoTreeController(QWidget* parent = nullptr);
+  ~QoTreeController() override;
+
   void itemDidClick(SelectableToolbarItem* item) override;
+
+  // Stops observing the engine and drops the rows.
+  void clean();
+  // Rebuilds the rows from the database on the global queue; returns at once.
+  void refreshSyncdirCopies();
+  // The tree rows of the local copies, each with its pairing rows (reads the database).
+  static BaseNode::List buildRows();
+  void udpateNodes(BaseNode::List roots);
+
+  // A sync once of every pairing, and a rescan of every local copy; returns at once.
+  void syncOnce();
+  // Asks to delete the clicked tree or pairing.
+  void delTree();
+  void addTree();
+
+  // Handles one progress notice (the "notify" queue, or a test).
+  void handleNotifySyncFileDownloading(const std::shared_ptr<SyncFileProcessBox>& box);
+
+  QTreeView* outlineView() const { return outlineView_; }
+  ChildNodeModel* model() const { return model_; }
+  const TreeProgress& progress() const;
+  ChildNode* currentNode() const { return currentNode_.get(); }
+  void setCurrentNode(const ChildNode::Ptr& node) { currentNode_ = node; }
+  // How many times the rows were repainted for progress.
+  int repaintCount() const { return repaintCount_; }
+
+  // The delete requests, run on the global queue (the daemon's own handlers: the monitor
+  // stops watching a deleted copy). A tree's pairings go first.
+  static void deleteTreeThroughDaemon(const std::shared_ptr<QoSyncdirCopy>& copy);
+  static void deletePairingThroughDaemon(const std::shared_ptr<QoSyncdirCopyRelation>& relation);
+
+ signals:
+  // The add button was pressed: the sync-pair window opens.
+  void syncAddRequested();
+
+ protected:
+  // The rows are read again whenever the pane is shown.
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void fillCell(QoTreeTextAndImageCell& cell, const QModelIndex& index) const;
+  QString toolTipForCell(QoTreeTextAndImageCell& cell, const QModelIndex& index, const QPoint& pos) const;
+  void rowDoubleClicked(const QModelIndex& index);
+  void scheduleRepaint();
+  void repaintRows();
+  void confirmDelete(const QString& message, std::function<void()> onOk);
+
+  ChildNodeModel* model_;
+  QTreeView* outlineView_;
+  QoTreeTextAndImageCell* cell_;
+  QPushButton* addTreeButton_;
+  QPushButton* delTreeButton_;
+  QTimer repaintTimer_;
+  BaseNode::List nodeRoots_;
+  ChildNode::Ptr currentNode_;
+  int repaintCount_ = 0;
+  std::vector<NotificationCenter::Token> observers_;
+  // What engine observers and queued work reach: it outlives the pane while they run.
+  struct State;
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace velbor

@@ -1,0 +1,292 @@
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QUrl>
+#include <QMessageBox>
+
+#include <future>
+#include <memory>
+#include <mutex>
+
+#include <gtest/gtest.h>
+
+#include "OpenedUrls.h"
+#include "SpinUntil.h"
+
+#include "QStringPrinter.h"
+
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/SyncFileProcessBox.h"
+#include "core/daemon/router/PairingFixture.h"
+#include "core/entity/QoDevice.h"
+#include "core/utils/QoUtils.h"
+#include "support/FreshState.h"
+#include "ui/ChildNodeModel.h"
+#include "ui/MainThread.h"
+#include "ui/QoTreeController.h"
+#include "ui/QoTreeTextAndImageCell.h"
+
+namespace velbor {
+namespace {
+
+using test::PairingFixture;
+
+using test::spinUntil;
+
+class TreeControllerTest : public test::FreshStateTest, public PairingFixture {
+ protected:
+  void SetUp() override {
+    FreshStateTest::SetUp();
+    DataSource::sharedDataSource().dbCheck();
+    test::initDeviceConfig();
+    local_ = QoDevice::getDeviceLocal();
+    ASSERT_TRUE(local_);
+  }
+
+  static QoDevice::Ptr remoteDevice(const std::string& name, int type) {
+    auto device = std::make_shared<QoDevice>();
+    device->setUuid(QoUtils::generateUuid());
+    device->setName(name);
+    device->setType(type);
+    device->setStatus(1);
+    device->setIsOnline(true);
+    device->save();
+    return QoDevice::getDeviceWithUuid(device->uuid());
+  }
+
+  // Two local copies; the first paired with copies on two devices.
+  void makeTrees() {
+    const std::string syncUuid = QoUtils::generateUuid();
+    documents_ = makeCopy("/home/me/文档", local_, syncUuid);
+    photos_ = makeCopy("/home/me/照片", local_, QoUtils::generateUuid());
+    study_ = pair(documents_, makeCopy("/Users/he/文档", remoteDevice("书房的电脑", 1), syncUuid));
+    phone_ = pair(documents_, makeCopy("/sdcard/文档", remoteDevice("手机", 2), syncUuid));
+  }
+
+  static QStringList rowTitles(const ChildNodeModel& model, const QModelIndex& parent = {}) {
+    QStringList titles;
+    for (int row = 0; row < model.rowCount(parent); ++row) titles << model.index(row, 0, parent).data().toString();
+    return titles;
+  }
+
+  // The transfer text the row cell shows for a pairing row.
+  static QString transferShown(QoTreeController& pane, const QModelIndex& row) {
+    auto* cell = static_cast<QoTreeTextAndImageCell*>(pane.outlineView()->itemDelegateForColumn(0));
+    cell->fillForIndex(row);
+    return cell->downloadImage().isNull() ? QString() : cell->downloadSpeed();
+  }
+
+  static void answer(QoTreeController& pane, const QString& button) {
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(spinUntil([&] { return (box = pane.findChild<QMessageBox*>("deleteConfirmation")) != nullptr; }));
+    for (QAbstractButton* each : box->buttons()) {
+      if (each->text() == button) each->click();
+    }
+  }
+
+  QoDevice::Ptr local_;
+  QoSyncdirCopy::Ptr documents_, photos_;
+  std::shared_ptr<QoSyncdirCopyRelation> study_, phone_;
+};
+
+TEST_F(TreeControllerTest, RowsFollowTheTreesAndPairingsInTheDatabase) {
+  makeTrees();
+  makeCopy("/elsewhere/not-local", remoteDevice("别人", 1), QoUtils::generateUuid());
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+  EXPECT_EQ(rowTitles(model), QStringList({"/home/me/文档", "/home/me/照片"}));
+  const QModelIndex tree = model.index(0, 0);
+  EXPECT_EQ(rowTitles(model, tree), QStringList({"/Users/he/文档", "/sdcard/文档"}));
+  auto* pairRow = static_cast<ChildNode*>(ChildNodeModel::nodeAt(model.index(0, 0, tree)));
+  EXPECT_TRUE(pairRow->isLeaf());
+  EXPECT_TRUE(pairRow->children().empty());
+  EXPECT_EQ(pairRow->tag(), 0u);
+  EXPECT_EQ(static_cast<ChildNode*>(ChildNodeModel::nodeAt(tree))->tag(), 1u);
+  EXPECT_TRUE(pane.outlineView()->isExpanded(tree));
+
+  auto* cell = static_cast<QoTreeTextAndImageCell*>(pane.outlineView()->itemDelegateForColumn(0));
+  cell->fillForIndex(model.index(0, 0, tree));
+  EXPECT_EQ(cell->cellType(), 0);
+  EXPECT_EQ(cell->deviceTitle(), "书房的电脑");
+  EXPECT_TRUE(cell->downloadImage().isNull());
+
+  // A tree added elsewhere shows up once its notice arrives.
+  auto added = makeCopy("/home/me/音乐", local_, QoUtils::generateUuid());
+  QoNotices::post(notice::TreeAddResponse{added});
+  EXPECT_TRUE(spinUntil([&] { return model.rowCount() == 3; }));
+  // One stored without a notice shows once the pane is opened.
+  makeCopy("/home/me/视频", local_, QoUtils::generateUuid());
+  pane.show();
+  EXPECT_TRUE(spinUntil([&] { return model.rowCount() == 4; }));
+}
+
+TEST_F(TreeControllerTest, ProgressNoticesReachTheRowOfTheirOwnPairing) {
+  makeTrees();
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+  const QModelIndex study = model.index(0, 0, model.index(0, 0));
+  const QModelIndex phone = model.index(1, 0, model.index(0, 0));
+
+  SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 4096, 2);
+  SyncFileProcessBox::sendSyncFileDownloadBegin(phone_, 100, 1);
+  auto part = SyncFileProcessBox::boxWithStatus(SyncFileDownloading);
+  part->relation = study_;
+  part->downloadFilePath = "/Users/he/文档/报告.pdf";
+  part->downloadLength = 2048;
+  part->currentTime = SyncFileProcessBox::timeNow() + 2;
+  QoNotices::post(notice::SyncFileProcess{part});
+
+  ASSERT_TRUE(spinUntil([&] { return transferShown(pane, study).contains("剩余"); }));
+  EXPECT_EQ(transferShown(pane, phone), "有文件更新");
+  EXPECT_TRUE(spinUntil([&] { return pane.repaintCount() > 0; }));
+
+  SyncFileProcessBox::sendSyncFileDownloadEnd(phone_);
+  EXPECT_TRUE(spinUntil([&] { return transferShown(pane, phone).startsWith("同步完成于"); }));
+  EXPECT_TRUE(transferShown(pane, study).contains("剩余"));
+
+  // The local copy's indexing shows on its tree row.
+  SyncFileProcessBox::sendSyncFileIndexPrepare(photos_);
+  auto* cell = static_cast<QoTreeTextAndImageCell*>(pane.outlineView()->itemDelegateForColumn(0));
+  EXPECT_TRUE(spinUntil([&] {
+    cell->fillForIndex(model.index(1, 0));
+    return cell->indexTitle() == "正在准备索引...";
+  }));
+}
+
+TEST_F(TreeControllerTest, DeletingGoesThroughTheDaemonAndItsNotices) {
+  makeTrees();
+  std::mutex mutex;
+  int treeDeletes = 0;
+  int syncDeletes = 0;
+  const auto treeToken = QoNotices::observe<notice::TreeDeleteResponse>([&](const auto&) {
+    std::lock_guard lock(mutex);
+    ++treeDeletes;
+  });
+  const auto syncToken = QoNotices::observe<notice::SyncDeleteResponse>([&](const auto&) {
+    std::lock_guard lock(mutex);
+    ++syncDeletes;
+  });
+  auto counted = [&](int& count) {
+    std::lock_guard lock(mutex);
+    return count;
+  };
+
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+
+  pane.delTree();  // nothing clicked: nothing asked
+  EXPECT_EQ(pane.findChild<QMessageBox*>("deleteConfirmation"), nullptr);
+
+  // Cancelling a pairing's deletion keeps it.
+  const QModelIndex study = model.index(0, 0, model.index(0, 0));
+  pane.setCurrentNode(std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(study)->shared_from_this()));
+  pane.delTree();
+  QMessageBox* box = pane.findChild<QMessageBox*>("deleteConfirmation");
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->text(), "是否要删除“/home/me/文档”与\n设备“书房的电脑”上“/Users/he/文档”的同步关系？");
+  answer(pane, "取消");
+  spinUntil([&] { return pane.findChild<QMessageBox*>("deleteConfirmation") == nullptr; });
+  EXPECT_EQ(documents_->getAllSyncdirCopyRelations().size(), 2u);
+
+  pane.setCurrentNode(std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(study)->shared_from_this()));
+  pane.delTree();
+  answer(pane, "确定");
+  ASSERT_TRUE(spinUntil([&] { return counted(syncDeletes) == 1 && model.rowCount(model.index(0, 0)) == 1; }));
+  EXPECT_EQ(rowTitles(model, model.index(0, 0)), QStringList({"/sdcard/文档"}));
+
+  // A tree that still has a pairing goes, pairing and all, with the notice the monitor follows.
+  pane.setCurrentNode(std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(model.index(0, 0))->shared_from_this()));
+  pane.delTree();
+  EXPECT_EQ(pane.findChild<QMessageBox*>("deleteConfirmation")->text(), "是否要删除同步目录“/home/me/文档”？");
+  answer(pane, "确定");
+  ASSERT_TRUE(spinUntil([&] { return counted(treeDeletes) == 1 && model.rowCount() == 1; }));
+  EXPECT_EQ(rowTitles(model), QStringList({"/home/me/照片"}));
+  EXPECT_EQ(counted(syncDeletes), 2);
+  EXPECT_EQ(QoSyncdirCopy::getSyncdirCopyWithUuid(documents_->uuid())->device(), nullptr);
+  EXPECT_EQ(pane.currentNode(), nullptr);
+
+  NotificationCenter::defaultCenter().removeObserver(treeToken);
+  NotificationCenter::defaultCenter().removeObserver(syncToken);
+}
+
+TEST_F(TreeControllerTest, FastNoticesAreRepaintedTogether) {
+  makeTrees();
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+
+  // A hundred parts handled while the main loop is busy elsewhere...
+  SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 1 << 20, 100);
+  for (int i = 0; i < 100; ++i) SyncFileProcessBox::sendSyncFileDownloading(study_, "/Users/he/文档/a.bin", 1024);
+  std::promise<void> drained;
+  const auto token = NotificationCenter::defaultCenter().addObserver("drained", [&](const Notification&) {
+    drained.set_value();
+  });
+  QoNotify::notificationSendAsync("drained", {});
+  drained.get_future().wait();  // observers run in posting order: every part has been handled
+  NotificationCenter::defaultCenter().removeObserver(token);
+
+  // ...make one repaint, not a hundred.
+  ASSERT_TRUE(spinUntil([&] { return pane.repaintCount() > 0; }));
+  QApplication::processEvents();
+  EXPECT_EQ(pane.repaintCount(), 1);
+  EXPECT_EQ(pane.progress().transferEntry(study_->relationHash())->box.currentSize, 100 * 1024);
+}
+
+TEST_F(TreeControllerTest, DoubleClickOnATreeRowShowsTheCopy) {
+  makeTrees();
+  qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+  test::OpenedUrls opened;
+  QDesktopServices::setUrlHandler("file", &opened, "open");
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+
+  emit pane.outlineView()->doubleClicked(model.index(0, 0, model.index(0, 0)));  // a pairing row
+  emit pane.outlineView()->doubleClicked(model.index(1, 0));
+  ASSERT_TRUE(spinUntil([&] { return !opened.urls.isEmpty(); }));
+  QApplication::processEvents();
+  EXPECT_EQ(opened.urls, QList<QUrl>({QUrl::fromLocalFile("/home/me/照片")}));
+  QDesktopServices::unsetUrlHandler("file");
+}
+
+TEST_F(TreeControllerTest, ScreenshotOfATransferInProgress) {
+  makeTrees();
+  QoTreeController pane;
+  pane.resize(760, 260);
+  pane.show();
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+  SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 50 * 1048576, 12);
+  auto part = SyncFileProcessBox::boxWithStatus(SyncFileDownloading);
+  part->relation = study_;
+  part->downloadFilePath = "/Users/he/文档/年度报告.pdf";
+  part->downloadLength = 6 * 1048576;
+  part->currentTime = SyncFileProcessBox::timeNow() + 3;
+  QoNotices::post(notice::SyncFileProcess{part});
+  SyncFileProcessBox::sendSyncFileDownloadBegin(phone_, 0, 0);
+  SyncFileProcessBox::sendSyncFileDownloadEnd(phone_);
+  SyncFileProcessBox::sendSyncFileIndexPrepare(photos_);
+  SyncFileProcessBox::sendSyncFileIndexBegin(photos_, 120);
+  for (int i = 0; i < 37; ++i) SyncFileProcessBox::sendSyncFileIndexing(photos_, "/home/me/照片/IMG.jpg");
+  const QModelIndex study = model.index(0, 0, model.index(0, 0));
+  auto* cell = static_cast<QoTreeTextAndImageCell*>(pane.outlineView()->itemDelegateForColumn(0));
+  ASSERT_TRUE(spinUntil([&] {
+    cell->fillForIndex(model.index(1, 0));
+    const QString indexTitle = cell->indexTitle();
+    return transferShown(pane, study).contains("剩余") && indexTitle == "37/120文件索引" &&
+           transferShown(pane, model.index(1, 0, model.index(0, 0))).startsWith("同步完成于");
+  }));
+  spinUntil([&] { return pane.repaintCount() > 0; });
+  QApplication::processEvents();
+  QDir().mkpath(VELBOR_SCREENSHOT_DIR);
+  const QString file = QString(VELBOR_SCREENSHOT_DIR) + "/tree-window-transfer.png";
+  EXPECT_TRUE(pane.grab().save(file));
+}
+
+}  // namespace
+}  // namespace velbor

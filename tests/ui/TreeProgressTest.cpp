@@ -1,0 +1,155 @@
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "QStringPrinter.h"
+
+#include "core/daemon/SyncFileProcessBox.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/QoSyncdirCopyRelation.h"
+#include "ui/TreeProgress.h"
+
+namespace velbor {
+namespace {
+
+std::shared_ptr<QoSyncdirCopy> copy(const std::string& path, const std::string& uuid) {
+  auto made = std::make_shared<QoSyncdirCopy>();
+  made->setPath(path);
+  made->setUuid(uuid);
+  return made;
+}
+
+std::shared_ptr<QoSyncdirCopyRelation> pairing(const std::string& firstUuid, const std::string& secondUuid) {
+  auto relation = std::make_shared<QoSyncdirCopyRelation>();
+  relation->setFirstSyncdirCopy(copy("/home/me/共享", firstUuid));
+  relation->setSecondSyncdirCopy(copy("/remote/共享", secondUuid));
+  return relation;
+}
+
+SyncFileProcessBox notice(int status) { return *SyncFileProcessBox::boxWithStatus(status); }
+
+SyncFileProcessBox begin(const std::shared_ptr<QoSyncdirCopyRelation>& relation, int64_t bytes, int64_t files,
+                         double start) {
+  SyncFileProcessBox box = notice(SyncFileDownloadBegin);
+  box.relation = relation;
+  box.total = bytes;
+  box.fileCount = files;
+  box.currentFileCount = files;
+  box.timeStart = start;
+  return box;
+}
+
+SyncFileProcessBox part(const std::shared_ptr<QoSyncdirCopyRelation>& relation, const std::string& path,
+                        int64_t length, double now) {
+  SyncFileProcessBox box = notice(SyncFileDownloading);
+  box.relation = relation;
+  box.downloadFilePath = path;
+  box.downloadLength = length;
+  box.currentTime = now;
+  return box;
+}
+
+SyncFileProcessBox forPairing(int status, const std::shared_ptr<QoSyncdirCopyRelation>& relation,
+                              const std::string& path = "") {
+  SyncFileProcessBox box = notice(status);
+  box.relation = relation;
+  box.downloadFilePath = path;
+  return box;
+}
+
+TEST(TreeProgressTest, TransfersKeepTheirOwnFileCounts) {
+  TreeProgress progress;
+  const auto a = pairing("aaaaaa11", "bbbbbb11");
+  const auto b = pairing("cccccc22", "dddddd22");
+  progress.apply(begin(a, 10240, 3, 100), 100);
+  progress.apply(begin(b, 10, 1, 100), 100);
+  EXPECT_EQ(progress.transferText(a->relationHash()), "有文件更新");
+
+  progress.apply(part(b, "/remote/共享/one.txt", 10, 101), 101);
+  progress.apply(forPairing(SyncFileDownloadFileDown, b, "/remote/共享/one.txt"), 101);
+  const auto bDone = progress.apply(forPairing(SyncFileDownloadEnd, b), 102);
+  ASSERT_TRUE(bDone);
+  EXPECT_EQ(bDone->info, "1 个文件已同步");
+  EXPECT_EQ(bDone->subTitle, "one.txt");
+  EXPECT_EQ(bDone->title, "/home/me/共享");
+
+  // The other pull, begun before b, still counts its own three files.
+  const auto aDone = progress.apply(forPairing(SyncFileDownloadEnd, a), 103);
+  ASSERT_TRUE(aDone);
+  EXPECT_EQ(aDone->info, "3 个文件已同步");
+  EXPECT_EQ(aDone->subTitle, "");
+  EXPECT_TRUE(progress.transferText(a->relationHash()).startsWith("同步完成于"));
+
+  // A pull with no files ends silently.
+  progress.apply(begin(a, 0, 0, 200), 200);
+  EXPECT_FALSE(progress.apply(forPairing(SyncFileDownloadEnd, a), 201));
+}
+
+TEST(TreeProgressTest, SpeedWithoutElapsedTimeShowsNoFigures) {
+  TreeProgress progress;
+  const auto a = pairing("aaaaaa11", "bbbbbb11");
+  progress.apply(begin(a, 10240, 2, 100), 100);
+  // The first part arrives in the same second the pull began: nothing to divide by.
+  progress.apply(part(a, "/remote/共享/big.bin", 1024, 100), 100);
+  EXPECT_EQ(progress.transferText(a->relationHash()), "0B/s");
+  // A clock stepped back gives no speed either.
+  progress.apply(part(a, "/remote/共享/big.bin", 0, 99), 99);
+  EXPECT_EQ(progress.transferText(a->relationHash()), "0B/s");
+
+  progress.apply(part(a, "/remote/共享/big.bin", 1024, 102), 102);
+  EXPECT_EQ(progress.transferText(a->relationHash()), "1.00KB/s，剩余8秒");
+  EXPECT_EQ(progress.transferToolTip(a->relationHash()), "2个文件正在等待下载\n正在下载文件\"/remote/共享/big.bin\"");
+
+  progress.apply(forPairing(SyncFileDownloadCreateDir, a, "/remote/共享/新目录"), 103);
+  EXPECT_EQ(progress.transferText(a->relationHash()), "正在创建目录\"新目录\"");
+  EXPECT_EQ(progress.transferToolTip(a->relationHash()), "");
+  progress.apply(forPairing(SyncFileDownloadDeleteFile, a, "/remote/共享/old.txt"), 104);
+  EXPECT_EQ(progress.transferText(a->relationHash()), "正在删除\"old.txt\"");
+  EXPECT_EQ(progress.transferEntry(a->relationHash())->box.currentFileCount, 0);
+
+  // Notices of a pull never begun change nothing.
+  const auto other = pairing("eeeeee33", "ffffff33");
+  progress.apply(part(other, "/x", 5, 105), 105);
+  EXPECT_FALSE(progress.transferEntry(other->relationHash()));
+}
+
+TEST(TreeProgressTest, IndexRunCountsUpAndSummarisesOnce) {
+  TreeProgress progress;
+  const auto local = copy("/home/me/照片", "uuid-1");
+  SyncFileProcessBox prepare = notice(SyncFileIndexPrepare);
+  prepare.syncdirCopy = local;
+  SyncFileProcessBox indexBegin = notice(SyncFileIndexBegin);
+  indexBegin.syncdirCopy = local;
+  indexBegin.total = 2;
+  SyncFileProcessBox indexing = notice(SyncFileIndexing);
+  indexing.syncdirCopy = local;
+  indexing.downloadFilePath = "/home/me/照片/a.jpg";
+
+  progress.apply(indexing, 1);  // before any prepare: no entry yet
+  EXPECT_EQ(progress.indexTitle("uuid-1"), "");
+  progress.apply(prepare, 1);
+  EXPECT_EQ(progress.indexTitle("uuid-1"), "正在准备索引...");
+  progress.apply(indexBegin, 1);
+  EXPECT_EQ(progress.indexTitle("uuid-1"), "0/2文件索引");
+  EXPECT_FALSE(progress.apply(indexing, 1));
+  EXPECT_EQ(progress.indexTitle("uuid-1"), "1/2文件索引");
+  const auto summary = progress.apply(indexing, 1);
+  ASSERT_TRUE(summary);
+  EXPECT_EQ(summary->info, "本地 2 个文件已更新");
+  EXPECT_EQ(summary->title, "/home/me/照片");
+  EXPECT_EQ(summary->subTitle, "");
+  EXPECT_EQ(progress.indexTitle("uuid-1"), "");
+
+  indexBegin.total = 1;
+  progress.apply(indexBegin, 1);
+  const auto one = progress.apply(indexing, 1);
+  ASSERT_TRUE(one);
+  EXPECT_EQ(one->subTitle, "a.jpg");
+
+  indexBegin.total = 0;
+  progress.apply(indexBegin, 1);
+  EXPECT_FALSE(progress.apply(indexing, 1));
+}
+
+}  // namespace
+}  // namespace velbor
