@@ -1,0 +1,29 @@
+#include "ui/DeviceTextAndImageCell.h"
+
+#include <QApplication>
+#include <QStyle>
+
+namespace velbor {
+
+DeviceTextAndImageCell::DeviceTextAndImageCell() {
+  setElideMode(Qt::ElideMiddle);
+  setTextColor(Qt::gray);
+  setFont(smallSystemFont());
+}
+
+QRectF DeviceTextAndImageCell::iconRect(const QRectF& frame) { return {frame.x(), frame.y(), 24, 24}; }
+
+// The badge sits on the icon's lower half, wherever the row is indented to.
+QRectF DeviceTextAndImageCell::badgeRect(const QRectF& frame) { return {frame.x() + 10, frame.y() + 4, 16, 16}; }
+
+QRectF DeviceTextAndImageCell::textRect(const QRectF& frame) {
+  return {frame.x() + 40, frame.y() + 4, 105, frame.height() - 3};
+}
+
+void DeviceTextAndImageCell::drawWithFrame(QPainter& painter, const QRectF& frame) {
+  drawImage(painter, QApplication::style()->standardIcon(QStyle::SP_ComputerIcon), iconRect(frame));
+  drawImage(painter, image(), badgeRect(frame));
+  drawText(painter, textRect(frame));
+}
+
+}  // namespace velbor
