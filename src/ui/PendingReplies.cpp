@@ -9,6 +9,8 @@ namespace velbor {
 PendingReplies::PendingReplies(TimeoutHandler onTimeout, QObject* parent)
     : QObject(parent), onTimeout_(std::move(onTimeout)) {}
 
+QString PendingReplies::timeoutText() { return QStringLiteral("等待设备应答超时"); }
+
 void PendingReplies::begin(const QString& key) {
   take(key);
   auto* timer = new QTimer(this);

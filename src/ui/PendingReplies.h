@@ -26,6 +26,9 @@ class PendingReplies : public QObject {
 
   PendingReplies(TimeoutHandler onTimeout, QObject* parent);
 
+  // What a window says when a wait has run out.
+  static QString timeoutText();
+
   int timeoutMs() const { return timeoutMs_; }
   void setTimeoutMs(int ms) { timeoutMs_ = ms; }
 

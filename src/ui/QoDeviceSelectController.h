@@ -10,13 +10,14 @@
 #include "ui/QoRemoteTreeViewDelegate.h"
 
 class QLabel;
-class QListWidget;
+class QTreeView;
 class QPushButton;
 class QSplitter;
 
 namespace velbor {
 
 class ChildNode;
+class DeviceListModel;
 class QoDevice;
 class QoDeviceSelectDelegate;
 class QoRemoteTreeViewController;
@@ -40,12 +41,10 @@ class QoDeviceSelectController : public QDialog, public QoRemoteTreeViewDelegate
   void ok();
   void clean();
   void rowSelection(const std::shared_ptr<pb::TreeInfo>& tree) override;
-  // Group rows are recognised by having no icon and one of the two group titles.
-  static bool isSpecialGroup(const ChildNode& node);
 
   QoDeviceSelectDelegate* deviceSelectDelegate() const { return deviceSelectDelegate_; }
   void setDeviceSelectDelegate(QoDeviceSelectDelegate* delegate) { deviceSelectDelegate_ = delegate; }
-  QListWidget* outlineView() const { return outlineView_; }
+  QTreeView* outlineView() const { return outlineView_; }
   QoRemoteTreeViewController* remoteTreeView() const { return remoteTreeView_; }
   QLabel* deviceTextField() const { return deviceTextField_; }
   QLabel* syncdirTextField() const { return syncdirTextField_; }
@@ -59,9 +58,9 @@ class QoDeviceSelectController : public QDialog, public QoRemoteTreeViewDelegate
  private:
   void updateChildNode();
   void outlineViewSelectionDidChange();
-  bool shouldSelectItem(int row) const;
 
-  QListWidget* outlineView_;
+  QTreeView* outlineView_;
+  DeviceListModel* model_;
   QWidget* treeRootView_;
   QSplitter* splitView_;
   std::vector<std::shared_ptr<ChildNode>> nodes_;

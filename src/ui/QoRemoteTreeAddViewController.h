@@ -14,12 +14,12 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 
 namespace velbor {
 
 class ChildNode;
+class FolderOutlineModel;
 class PendingReplies;
 class QoClient;
 class QoRemoteTreeAddViewDelegate;
@@ -49,7 +49,7 @@ class QoRemoteTreeAddViewController : public QDialog {
 
   QoRemoteTreeAddViewDelegate* remoteTreeAddViewDelegate() const { return remoteTreeAddViewDelegate_; }
   void setRemoteTreeAddViewDelegate(QoRemoteTreeAddViewDelegate* delegate) { remoteTreeAddViewDelegate_ = delegate; }
-  QTreeWidget* outlineView() const { return outlineView_; }
+  QTreeView* outlineView() const { return outlineView_; }
   QLineEdit* pathTextField() const { return pathTextField_; }
   QLabel* waitText() const { return waitText_; }
   QPushButton* okButton() const { return okButton_; }
@@ -58,15 +58,15 @@ class QoRemoteTreeAddViewController : public QDialog {
   PendingReplies* pendingReplies() const { return pending_; }
 
  private:
-  void outlineViewItemWillExpand(QTreeWidgetItem* item);
-  void outlineViewItemClicked(QTreeWidgetItem* item);
-  void showWaiting();
+  void outlineViewItemWillExpand(const QModelIndex& index);
+  void outlineViewSelectionDidChange();
+  void showTimeout();
   bool isBrowsedDevice(const std::shared_ptr<QoDevice>& from) const;
-  QTreeWidgetItem* itemFor(const ChildNode& node, QTreeWidgetItem* parent);
-  void fillChildren(QTreeWidgetItem* item, const ChildNode& node);
-  const ChildNode* nodeOf(const QTreeWidgetItem* item) const;
+  static std::shared_ptr<ChildNode> folderNode(const QString& title, const std::string& path);
+  static std::string pathOf(const QModelIndex& index);
 
-  QTreeWidget* outlineView_;
+  QTreeView* outlineView_;
+  FolderOutlineModel* model_;
   QLineEdit* pathTextField_;
   QLabel* waitText_;
   QPushButton* okButton_;

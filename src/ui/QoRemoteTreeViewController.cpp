@@ -13,7 +13,6 @@
 #include "ui/PendingReplies.h"
 #include "ui/QoRemoteTreeAddViewController.h"
 #include "ui/QoRemoteTreeViewDelegate.h"
-#include "ui/SyncdirLinker.h"
 #include "ui/SystemImage.h"
 
 namespace velbor {
@@ -45,6 +44,10 @@ QoRemoteTreeViewController::QoRemoteTreeViewController(QWidget* parent)
 }
 
 QoRemoteTreeViewController::~QoRemoteTreeViewController() { clean(); }
+
+QoRemoteTreeAddViewController* QoRemoteTreeViewController::treeAddViewController() const {
+  return treeAddViewController_;
+}
 
 void QoRemoteTreeViewController::changeDevice(std::shared_ptr<QoDevice> device) {
   device_ = std::move(device);
@@ -138,7 +141,7 @@ void QoRemoteTreeViewController::showNoAnswer() {
   for (const Row& row : items_) {
     if (row.tag == QLatin1String("or")) rows.push_back(row);
   }
-  rows.push_back(Row{QStringLiteral("er"), SystemImage::stopImage(), SyncdirLinker::noAnswerText(), nullptr});
+  rows.push_back(Row{QStringLiteral("er"), SystemImage::stopImage(), PendingReplies::timeoutText(), nullptr});
   selectedSyncdirCopyPath_.reset();
   updateItems(rows);
 }

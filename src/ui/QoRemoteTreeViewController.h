@@ -61,7 +61,7 @@ class QoRemoteTreeViewController : public QWidget, public QoRemoteTreeAddViewDel
   const std::vector<Row>& items() const { return items_; }
   const std::shared_ptr<QoClient>& client() const { return client_; }
   const std::shared_ptr<QoDevice>& device() const { return device_; }
-  QoRemoteTreeAddViewController* treeAddViewController() const { return treeAddViewController_; }
+  QoRemoteTreeAddViewController* treeAddViewController() const;
   const std::optional<QString>& selectedSyncdirCopyPath() const { return selectedSyncdirCopyPath_; }
   PendingReplies* pendingReplies() const { return pending_; }
 

@@ -121,6 +121,8 @@ QoSyncAddController::QoSyncAddController(QWidget* parent)
 
 QoSyncAddController::~QoSyncAddController() { clean(); }
 
+QoDeviceSelectController* QoSyncAddController::deviceSelectorController() const { return deviceSelectorController_; }
+
 void QoSyncAddController::imageAction(SyncAddImage* image) {
   if (image == remoteImageView_) {
     openRemoteTreeSelect();

@@ -59,7 +59,7 @@ class QoSyncAddController : public QDialog, public SyncAddImageDelegate, public 
   QLabel* alertText() const { return alertText_; }
   QPushButton* okButton() const { return okButton_; }
   StatusBar* statusBar() const { return statusBar_; }
-  QoDeviceSelectController* deviceSelectorController() const { return deviceSelectorController_; }
+  QoDeviceSelectController* deviceSelectorController() const;
   const std::shared_ptr<QoDevice>& currentRemoteDevice() const { return currentRemoteDevice_; }
   const std::shared_ptr<pb::TreeInfo>& currentRemoteTree() const { return currentRemoteTree_; }
   const std::optional<std::string>& currentLocalPath() const { return currentLocalPath_; }

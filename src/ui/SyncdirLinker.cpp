@@ -11,6 +11,7 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
+#include "ui/PendingReplies.h"
 
 namespace velbor {
 namespace {
@@ -28,8 +29,6 @@ bool isErrorWithCode(const QoMessage::Ptr& reply, int32_t errcode) {
 }
 
 }  // namespace
-
-QString SyncdirLinker::noAnswerText() { return QStringLiteral("等待设备应答超时"); }
 
 SyncdirLinker::SyncdirLinker(Choice choice, StatusHandler status)
     : choice_(std::move(choice)), status_(std::move(status)) {}
@@ -109,7 +108,7 @@ bool SyncdirLinker::removeUnpairedTree(const QoSyncdirCopy& copy) {
 QString SyncdirLinker::failureText(const QString& text, const std::shared_ptr<QoMessage>& reply,
                                    const QoDevice& device) const {
   if (reply || device.isLocalDevice()) return text;
-  return text + QStringLiteral("（") + noAnswerText() + QStringLiteral("）");
+  return text + QStringLiteral("（") + PendingReplies::timeoutText() + QStringLiteral("）");
 }
 
 }  // namespace velbor

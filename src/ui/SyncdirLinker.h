@@ -33,9 +33,6 @@ class SyncdirLinker {
     std::shared_ptr<pb::TreeInfo> remoteTree;
   };
 
-  // Said when the other device did not answer within the request client's wait.
-  static QString noAnswerText();
-
   SyncdirLinker(Choice choice, StatusHandler status);
 
   // True once both pairings exist (the other device answering "exists" counts).
