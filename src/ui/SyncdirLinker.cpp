@@ -11,7 +11,6 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
-#include "ui/PendingReplies.h"
 
 namespace velbor {
 namespace {
@@ -108,7 +107,7 @@ bool SyncdirLinker::removeUnpairedTree(const QoSyncdirCopy& copy) {
 QString SyncdirLinker::failureText(const QString& text, const std::shared_ptr<QoMessage>& reply,
                                    const QoDevice& device) const {
   if (reply || device.isLocalDevice()) return text;
-  return text + QStringLiteral("（") + PendingReplies::timeoutText() + QStringLiteral("）");
+  return text + QStringLiteral("（设备没有应答）");
 }
 
 }  // namespace velbor

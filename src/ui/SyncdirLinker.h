@@ -42,7 +42,8 @@ class SyncdirLinker {
   // The folder's tree in the remote tree's sync folder, made when needed; null after a failure.
   std::shared_ptr<QoSyncdirCopy> localTreeInSyncdir();
   bool removeUnpairedTree(const QoSyncdirCopy& copy);
-  // `text`, or `text` with the no-answer remark when the device is another one and gave no reply.
+  // `text`, with the no-answer remark when another device gave no reply within the request
+  // client's wait (or none could be sent).
   QString failureText(const QString& text, const std::shared_ptr<QoMessage>& reply, const QoDevice& device) const;
 
   Choice choice_;

@@ -155,6 +155,7 @@ TEST_F(SyncAddControllerTest, LinkingFailuresStopTheRunAndSaySo) {
   {
     const auto silent = remoteDevice("silent");
     silent->setRouteUri("tcp://127.0.0.1:1");
+    silent->setPubKey(local_->pubKey());
     silent->save();
     const std::string sync = QoUtils::generateUuid();
     const auto tree = treeInfo("/remote/x", sync);
@@ -164,7 +165,7 @@ TEST_F(SyncAddControllerTest, LinkingFailuresStopTheRunAndSaySo) {
     window.remoteTreeSelectedWithDevice(silent, tree);
     ASSERT_TRUE(window.okButton()->isEnabled());
     EXPECT_FALSE(link(window));
-    EXPECT_EQ(window.statusBar()->statusBarText()->text(), QStringLiteral("创建同步目录失败（等待设备应答超时）"));
+    EXPECT_EQ(window.statusBar()->statusBarText()->text(), QStringLiteral("创建同步目录失败（设备没有应答）"));
     const auto treeA = QoSyncdirCopy::getSyncdirCopyWithPath(a, 0);
     ASSERT_TRUE(treeA);
     EXPECT_TRUE(paired(treeA->uuid(), tree->tree_uuid()));
