@@ -77,6 +77,8 @@ QoSyncAddController::QoSyncAddController(QWidget* parent)
   alertText_->setWordWrap(true);
   okButton_->setDefault(true);
   connect(okButton_, &QPushButton::clicked, this, &QoSyncAddController::ok);
+  // A closed window listens to the engine no more.
+  connect(this, &QDialog::finished, this, &QoSyncAddController::clean);
 
   auto* arrow = new QLabel(QStringLiteral("⇄"), this);
   QFont arrowFont = arrow->font();

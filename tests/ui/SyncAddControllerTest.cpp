@@ -8,6 +8,7 @@
 #include "PairWindowTestBase.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "ui/QoDeviceSelectController.h"
 #include "ui/QoSyncAddController.h"
 #include "ui/StatusBar.h"
 #include "ui/SyncAddImage.h"
@@ -50,6 +51,10 @@ TEST_F(SyncAddControllerTest, LocalFolderIsPairedWithALocalTreeThroughTheDaemonO
   EXPECT_EQ(window.deviceName()->text().toStdString(), local_->name());
   // Choosing stores nothing.
   EXPECT_FALSE(QoSyncdirCopy::getSyncdirCopyWithPath(a, 0));
+  window.openRemoteTreeSelect();
+  ASSERT_TRUE(window.deviceSelectorController());
+  EXPECT_TRUE(window.deviceSelectorController()->isVisible());
+  window.deviceSelectorController()->close();
 
   ASSERT_TRUE(link(window));
   const auto treeA = QoSyncdirCopy::getSyncdirCopyWithPath(a, 0);
@@ -61,6 +66,12 @@ TEST_F(SyncAddControllerTest, LocalFolderIsPairedWithALocalTreeThroughTheDaemonO
   EXPECT_FALSE(window.okButton()->isEnabled());
   EXPECT_FALSE(window.localImageView()->isEnabled());
   EXPECT_FALSE(window.isVisible());
+
+  // Once the window has closed, its device list no longer follows the engine.
+  remoteDevice("later");
+  QoNotices::post(notice::DeviceAddResponse{});
+  drainNotices();
+  EXPECT_EQ(window.deviceSelectorController()->nodes().size(), 3u);
 }
 
 TEST_F(SyncAddControllerTest, TreeOfAnotherSyncFolderJoinsOnlyAfterOkAndTakesAFreshSlot) {
