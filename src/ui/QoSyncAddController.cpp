@@ -146,6 +146,7 @@ void QoSyncAddController::openFinder() {
   setWindowTitle(QStringLiteral("请选择一个本地目录"));
   connect(panel, &QFileDialog::finished, this, [this, panel, title](int result) {
     panel->hide();
+    openPanel_ = nullptr;
     setWindowTitle(title);
     const QStringList chosen = panel->selectedFiles();
     panel->deleteLater();

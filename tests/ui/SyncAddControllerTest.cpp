@@ -1,3 +1,4 @@
+#include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -148,6 +149,37 @@ TEST_F(SyncAddControllerTest, InvalidChoiceIsRefusedWithItsReasonAndNothingIsSto
   EXPECT_FALSE(window.okButton()->isEnabled());
   EXPECT_EQ(window.remoteTextField()->text(), QStringLiteral("请选择远端的同步目录"));
   EXPECT_TRUE(window.deviceName()->text().isEmpty());
+}
+
+TEST_F(SyncAddControllerTest, OpenPanelAnswersWithTheFolderAndCancellingChangesNothing) {
+  const std::string a = folder("本地");
+  QoSyncAddController window;
+  window.setWindowTitle(QStringLiteral("title"));
+  window.show();
+  const auto openPanel = [&] {
+    QTest::mouseClick(window.localImageView(), Qt::LeftButton);
+    auto* panel = window.findChild<QFileDialog*>(QStringLiteral("localFolderDialog"));
+    EXPECT_TRUE(panel != nullptr);
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("请选择一个本地目录"));
+    return panel;
+  };
+
+  QFileDialog* panel = openPanel();
+  ASSERT_TRUE(panel);
+  panel->reject();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_FALSE(window.findChild<QFileDialog*>(QStringLiteral("localFolderDialog")));
+  EXPECT_EQ(window.windowTitle(), QStringLiteral("title"));
+  EXPECT_FALSE(window.currentLocalPath());
+
+  panel = openPanel();
+  ASSERT_TRUE(panel);
+  panel->selectFile(QString::fromStdString(a));
+  static_cast<QDialog*>(panel)->accept();
+  EXPECT_EQ(window.windowTitle(), QStringLiteral("title"));
+  ASSERT_TRUE(window.currentLocalPath());
+  EXPECT_EQ(*window.currentLocalPath(), a);
+  EXPECT_EQ(window.localTextField()->text().toStdString(), a);
 }
 
 TEST_F(SyncAddControllerTest, LinkingFailuresStopTheRunAndSaySo) {
