@@ -1,0 +1,121 @@
+#pragma once
+
+#include <QApplication>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/QoNotices.h"
+#include "core/entity/QoDevice.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/envelope/QoMessage.h"
+#include "core/utils/QoUtils.h"
+#include "proto/VelborProto.pb.h"
+#include "support/FreshState.h"
+#include "support/TempDir.h"
+#include "ui/MainThread.h"
+
+namespace velbor::test {
+
+// Spins the main loop until `done` holds (bounded, so a failing test reports).
+template <class Done>
+bool spinUntil(Done done, int seconds = 30) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+// A notice of the tests' own, posted after others to know they have all been handled.
+struct DrainNotice {
+  static constexpr const char* kName = "UiPairTestDrain";
+};
+
+// A fresh device (HOME, database, settings, local device row) for the pairing windows.
+class PairWindowTestBase : public FreshStateTest {
+ protected:
+  void SetUp() override {
+    FreshStateTest::SetUp();
+    DataSource::sharedDataSource().dbCheck();
+    initDeviceConfig();
+    local_ = QoDevice::getDeviceLocal();
+    ASSERT_TRUE(local_);
+  }
+
+  void TearDown() override {
+    // View changes still queued for the main thread run before the singletons go.
+    QApplication::processEvents();
+    FreshStateTest::TearDown();
+  }
+
+  // Every notice posted so far has reached the windows (the "notify" queue and the main
+  // thread both keep order).
+  static void drainNotices() {
+    auto drained = std::make_shared<std::atomic<bool>>(false);
+    const auto token = QoNotices::observe<DrainNotice>(
+        [drained](const DrainNotice&) { MainThread::async([drained] { *drained = true; }); });
+    QoNotices::post(DrainNotice{});
+    EXPECT_TRUE(spinUntil([&] { return drained->load(); }));
+    NotificationCenter::defaultCenter().removeObserver(token);
+  }
+
+  static QoDevice::Ptr remoteDevice(const std::string& name, bool trusted = true, bool online = true, int type = 1) {
+    auto device = std::make_shared<QoDevice>();
+    device->setUuid(QoUtils::generateUuid());
+    device->setName(name);
+    device->setType(type);
+    device->setStatus(trusted ? 1 : 0);
+    device->setIsOnline(online);
+    device->save();
+    return QoDevice::getDeviceWithUuid(device->uuid());
+  }
+
+  static QoSyncdirCopy::Ptr makeCopy(const std::string& path, const QoDevice::Ptr& device, const std::string& syncUuid) {
+    auto copy = std::make_shared<QoSyncdirCopy>();
+    copy->setPath(path);
+    copy->setDevice(device);
+    copy->setSyncdirUuid(syncUuid);
+    copy->setUuid(QoUtils::generateUuid());
+    copy->insert();
+    return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
+  }
+
+  static std::shared_ptr<pb::TreeInfo> treeInfo(const std::string& root, const std::string& syncUuid,
+                                                const std::string& treeUuid = QoUtils::generateUuid()) {
+    auto tree = std::make_shared<pb::TreeInfo>();
+    tree->set_id(1);
+    tree->set_sync_uuid(syncUuid);
+    tree->set_tree_uuid(treeUuid);
+    tree->set_tree_root(root);
+    return tree;
+  }
+
+  static std::shared_ptr<pb::TreeInfo> treeInfo(const QoSyncdirCopy& copy) {
+    return treeInfo(copy.path(), copy.syncdirUuid(), copy.uuid());
+  }
+
+  // A reply as a device sends it.
+  template <class M>
+  static QoMessage::Ptr reply(int32_t code, const M& body) {
+    return QoMessage::qoMessageWithMsgCode(code, std::make_shared<M>(body));
+  }
+
+  std::string folder(const std::string& name) const {
+    const std::filesystem::path path = dir_ / name;
+    std::filesystem::create_directories(path);
+    return path.string();
+  }
+
+  QoDevice::Ptr local_;
+  TempDir dir_{"velbor-ui-pair"};
+};
+
+}  // namespace velbor::test
