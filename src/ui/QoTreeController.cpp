@@ -23,6 +23,7 @@
 #include "ui/DesktopFileManager.h"
 #include "ui/MainThread.h"
 #include "ui/NamedImage.h"
+#include "ui/QoSyncAddController.h"
 #include "ui/QoTreeTextAndImageCell.h"
 #include "ui/QoUserNotification.h"
 
@@ -270,7 +271,18 @@ void QoTreeController::syncOnce() {
   });
 }
 
-void QoTreeController::addTree() { emit syncAddRequested(); }
+void QoTreeController::addTree() {
+  if (syncAddController_ == nullptr) {
+    syncAddController_ = new QoSyncAddController(window());
+    syncAddController_->setAttribute(Qt::WA_DeleteOnClose);
+    syncAddController_->setWindowModality(Qt::ApplicationModal);
+    QoSyncAddController* controller = syncAddController_;
+    connect(controller, &QDialog::finished, controller, [controller] { controller->clean(); });
+  }
+  syncAddController_->show();
+  syncAddController_->raise();
+  syncAddController_->activateWindow();
+}
 
 void QoTreeController::confirmDelete(const QString& message, std::function<void()> onOk) {
   // A sheet on the window: the main loop keeps running while it is open.

@@ -11,6 +11,7 @@
 
 #include "platform/NotificationCenter.h"
 #include "ui/ChildNode.h"
+#include "ui/QoSyncAddController.h"
 #include "ui/SelectableToolbarItem.h"
 #include "ui/TreeProgress.h"
 
@@ -54,7 +55,11 @@ class QoTreeController : public QWidget, public SelectableToolbarItemDelegate {
   void syncOnce();
   // Asks to delete the clicked tree or pairing.
   void delTree();
+  // Opens the sync-pair window (application-modal, not a nested loop); a second press while
+  // it is open brings it forward.
   void addTree();
+  // The open sync-pair window, or none.
+  QoSyncAddController* syncAddController() const { return syncAddController_; }
 
   // Handles one progress notice (the "notify" queue, or a test).
   void handleNotifySyncFileDownloading(const std::shared_ptr<SyncFileProcessBox>& box);
@@ -71,10 +76,6 @@ class QoTreeController : public QWidget, public SelectableToolbarItemDelegate {
   // stops watching a deleted copy). A tree's pairings go first.
   static void deleteTreeThroughDaemon(const std::shared_ptr<QoSyncdirCopy>& copy);
   static void deletePairingThroughDaemon(const std::shared_ptr<QoSyncdirCopyRelation>& relation);
-
- signals:
-  // The add button was pressed: the sync-pair window opens.
-  void syncAddRequested();
 
  protected:
   // The rows are read again whenever the pane is shown.
@@ -98,6 +99,7 @@ class QoTreeController : public QWidget, public SelectableToolbarItemDelegate {
   ChildNode::Ptr currentNode_;
   int repaintCount_ = 0;
   std::vector<NotificationCenter::Token> observers_;
+  QPointer<QoSyncAddController> syncAddController_;
   // What engine observers and queued work reach: it outlives the pane while they run.
   struct State;
   std::shared_ptr<State> state_;
