@@ -13,7 +13,7 @@
 #include "core/entity/QoDevice.h"
 #include "support/FreshState.h"
 #include "ui/NoticeRecorder.h"
-#include "ui/PrivateSessionBus.h"
+#include "ui/PrivateDesktopBuses.h"
 #include "ui/QoUserNotification.h"
 #include "ui/UiSpin.h"
 
@@ -30,7 +30,8 @@ std::vector<std::shared_ptr<QoDevice>> devices(const std::vector<std::string>& n
   return made;
 }
 
-// Notices go to a fake notification service on a private session bus.
+// Notices go to a fake notification service on a private session bus; a fake logind on a
+// private system bus says when the computer sleeps.
 class UserNotificationTest : public FreshStateTest {
  protected:
   void SetUp() override {
@@ -42,8 +43,8 @@ class UserNotificationTest : public FreshStateTest {
   }
 
   // Posts a last marker notice and waits for it: everything posted before it has been
-  // shown or dropped by then. Answers the notices before the marker.
-  QStringList settle() {
+  // shown or dropped by then. Answers the notices before the marker, one a line.
+  std::string settle() {
     QoConfig::sharedQoConfig().setShowUserNotificaion(true);
     const std::string marker = "marker " + std::to_string(++markers_);
     const QString shownMarker = QString::fromStdString(marker) + "\t上线了";
@@ -51,7 +52,7 @@ class UserNotificationTest : public FreshStateTest {
     EXPECT_TRUE(spinUntil([&] { return bus_->notices().contains(shownMarker); }));
     QStringList shown = bus_->notices();
     shown.removeIf([](const QString& line) { return line.startsWith("marker "); });
-    return shown;
+    return shown.join('\n').toStdString();
   }
 
   // Posts the notice and returns once its observers, the notification's first, have run.
@@ -64,15 +65,15 @@ class UserNotificationTest : public FreshStateTest {
 
   int markers_ = 0;
   // Before anything touches the session bus.
-  std::unique_ptr<PrivateSessionBus> bus_ = std::make_unique<PrivateSessionBus>();
+  std::unique_ptr<PrivateDesktopBuses> bus_ = std::make_unique<PrivateDesktopBuses>();
 };
 
 TEST_F(UserNotificationTest, EachDeviceComingOnlineOrGoingOfflineGivesOneNotice) {
   QoNotices::post(notice::DeviceAddResponse{devices({"书房"})});
-  EXPECT_EQ(settle(), QStringList{"书房\t上线了"});
+  EXPECT_EQ(settle(), "书房\t上线了");
   QoNotices::post(notice::DeviceAddResponse{devices({"a", "b", "c"})});
   QoNotices::post(notice::DeviceOffLine{devices({"a"})});
-  EXPECT_EQ(settle(), (QStringList{"书房\t上线了", "a\t上线了", "b\t上线了", "c\t上线了", "a\t下线了"}));
+  EXPECT_EQ(settle(), "书房\t上线了\na\t上线了\nb\t上线了\nc\t上线了\na\t下线了");
 }
 
 // Turned off, or asleep: nothing is shown, the trust request's notice included; nothing is
@@ -83,19 +84,21 @@ TEST_F(UserNotificationTest, NothingIsShownWhileTurnedOffOrAsleep) {
   handled(notice::DeviceAddResponse{devices({"a", "b", "c"})});
   handled(notice::NotEnoughDeviceSpace{.available = 10, .total = 20});
   notification.showNotification("信任请求", "", "请求信任");
-  EXPECT_EQ(settle(), QStringList());
+  EXPECT_EQ(settle(), "");
 
-  notification.receiveSleepNote("PrepareForSleep");
+  ASSERT_TRUE(bus_->sleep(true));
+  ASSERT_TRUE(spinUntil([&] { return notification.isSleep(); }));
   handled(notice::DeviceOffLine{devices({"a"})});
   notification.sendTestNotification();
   notification.showNotification("信任请求", "", "请求信任");
-  notification.receiveWakeNote("PrepareForSleep");
-  EXPECT_EQ(settle(), QStringList());
+  ASSERT_TRUE(bus_->sleep(false));
+  ASSERT_TRUE(spinUntil([&] { return !notification.isSleep(); }));
+  EXPECT_EQ(settle(), "");
 }
 
 TEST_F(UserNotificationTest, TooLittleDiskSpaceNamesBothSizes) {
   QoNotices::post(notice::NotEnoughDeviceSpace{.available = 1048576, .total = 5000000000});
-  EXPECT_EQ(settle(), QStringList{"磁盘空间不够\t需要下载 4GB 的文件，磁盘只剩 1MB 可用\\n请清理磁盘空间后再同步"});
+  EXPECT_EQ(settle(), "磁盘空间不够\t需要下载 4GB 的文件，磁盘只剩 1MB 可用\\n请清理磁盘空间后再同步");
 }
 
 TEST(ConvertBytesTest, SizesAreWholeUnitsWithRemaindersDropped) {
