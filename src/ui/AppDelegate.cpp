@@ -69,7 +69,9 @@ bool AppDelegate::applicationDidFinishLaunching() {
     if (!QoInitTokenViewController::showWindow()) return false;
     showWindow();
   }
-  QoUserNotification::sharedQoUserNotification().userNotificationInit();
+  QoUserNotification& notification = QoUserNotification::sharedQoUserNotification();
+  notification.userNotificationInit();
+  notification.setStatusItem(statusItem_.get());
   QoDaemonLinux::sharedQoDaemonLinux().start();
   return true;
 }

@@ -53,6 +53,7 @@ MainWindow::MainWindow(QWidget* parent)
     item->setLinkedView(pane.view);
     item->setItemDelegate(pane.delegate);
     toolbar_->addSelectableItem(item);
+    if (pane.delegate == settingController_) settingController_->setSettingToolBarItem(item);
   }
   toolbar_->setDefaultItemIndex(2);
 }

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QLocalSocket>
+#include <QThread>
 
 #include "platform/QoLog.h"
 
@@ -12,6 +14,7 @@ namespace velbor {
 namespace {
 
 constexpr int kConnectMs = 1000;
+constexpr int kPollMs = 100;
 const QByteArray kShowRequest = "show\n";
 
 }  // namespace
@@ -48,6 +51,18 @@ bool SingleInstance::notifyRunning() {
   QLocalServer::removeServer(name_);
   if (!server_.listen(name_)) QoLog("*** single instance listen failed, {}", server_.errorString().toStdString());
   return false;
+}
+
+bool SingleInstance::waitForPreviousToEnd(int ms) {
+  const QDeadlineTimer deadline(ms);
+  while (true) {
+    QLocalSocket probe;
+    probe.connectToServer(name_);
+    if (!probe.waitForConnected(kPollMs)) return true;
+    probe.disconnectFromServer();
+    if (deadline.hasExpired()) return false;
+    QThread::msleep(kPollMs);
+  }
 }
 
 }  // namespace velbor

@@ -20,6 +20,9 @@ class SingleInstance : public QObject {
   // True when another instance answered (and was asked to show itself); otherwise this one
   // starts listening and is the instance.
   bool notifyRunning();
+  // For a relaunch: waits (at most `ms`) until the instance that started this one has ended
+  // and let go of its ports; true once no instance answers.
+  bool waitForPreviousToEnd(int ms);
 
  signals:
   void reopenRequested();

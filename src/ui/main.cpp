@@ -24,6 +24,9 @@
 
 namespace {
 
+// How long a relaunched instance waits for the one it replaces (which stops its engine first).
+constexpr int kRelaunchWaitMs = 30000;
+
 std::string environment(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
@@ -69,6 +72,9 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   SingleInstance instance(QString::fromStdString(AppPaths::configDirectory().string()));
+  // A relaunch from the settings starts before the old instance has ended: wait for it.
+  const bool relaunched = argc > 1 && std::strcmp(argv[1], "--restart") == 0;
+  if (relaunched && !instance.waitForPreviousToEnd(kRelaunchWaitMs)) QoLog("*** previous instance still running");
   if (instance.notifyRunning()) {
     QoLog("Velbor is running already: its window is brought forward");
     return 0;

@@ -181,7 +181,9 @@ TEST_F(E2eUiTest, PairingFromTheDevicePaneInBothDirections) {
   EXPECT_LE(statusIn(b, me), 0);
 
   EXPECT_TRUE(ok(ui.command("quit")));
-  EXPECT_EQ(ui.waitExit(seconds(30)), 0);
+  const int status = ui.waitExit(seconds(30));
+  const std::string log = fileText(logs + "/ui.log");
+  EXPECT_EQ(status, 0) << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
 }
 
 }  // namespace

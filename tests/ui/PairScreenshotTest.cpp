@@ -17,7 +17,7 @@ namespace {
 
 // Pictures of the pairing windows for a person to look at; they check that the windows
 // render (Chinese included) and are not compared with anything.
-class ScreenshotTest : public PairWindowTestBase {
+class PairScreenshotTest : public PairWindowTestBase {
  protected:
   static void save(QWidget& window, const QString& name) {
     window.show();
@@ -30,7 +30,7 @@ class ScreenshotTest : public PairWindowTestBase {
   }
 };
 
-TEST_F(ScreenshotTest, PairingWindows) {
+TEST_F(PairScreenshotTest, PairingWindows) {
   const auto peer = remoteDevice("书房电脑", true, true, 0);
   remoteDevice("客厅笔记本", true, true, 3);
   const std::string music = folder("音乐");

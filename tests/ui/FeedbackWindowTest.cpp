@@ -1,0 +1,87 @@
+#include <QMessageBox>
+#include <QTest>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/daemon/DataSource.h"
+#include "core/daemon/discovery/QoDiscovery.h"
+#include "core/daemon/http/HttpStub.h"
+#include "core/daemon/http/QoHttpClient.h"
+#include "core/entity/QoFeedback.h"
+#include "platform/UserDefaults.h"
+#include "support/Eventually.h"
+#include "support/FreshState.h"
+#include "ui/QoFeedBackViewController.h"
+#include "ui/UiSpin.h"
+
+namespace velbor::test {
+namespace {
+
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class FeedbackWindowTest : public FreshStateTest {
+ protected:
+  void SetUp() override {
+    FreshStateTest::SetUp();
+    DataSource::sharedDataSource().dbCheck();
+    initDeviceConfig();
+    stub_ = std::make_unique<HttpStub>();
+    UserDefaults::standardUserDefaults()->setString(QoHttpClient::kServerURLKey, stub_->baseURL());
+    typeText(window_.suggestMessageText(), "同步很快");
+    QTest::keyClicks(window_.suggestUserNameText(), "Alice");
+  }
+
+  QoFeedBackViewController window_;
+  std::unique_ptr<HttpStub> stub_;
+};
+
+// The record is in the database while the upload runs and leaves it only once the service
+// took it; a name the user turned off is not sent.
+TEST_F(FeedbackWindowTest, RecordIsStoredUntilTheServiceTookItAndTheNameOnlyWhenChosen) {
+  QoFeedBackViewController::upload(window_.makeFeedback());
+  ASSERT_EQ(stub_->targets().size(), 1U);
+  EXPECT_TRUE(endsWith(stub_->targets()[0], "/Alice"));
+  EXPECT_EQ(QoFeedback::count(), 0);
+
+  window_.sendUserNameButton()->click();
+  EXPECT_FALSE(window_.suggestUserNameText()->isEnabled());
+  stub_->beSilent();
+  std::thread upload([feedback = window_.makeFeedback()] { QoFeedBackViewController::upload(feedback); });
+  EXPECT_TRUE(eventually([&] { return stub_->targets().size() == 2; }));
+  EXPECT_TRUE(endsWith(stub_->targets()[1], "/none"));
+  EXPECT_EQ(QoFeedback::count(), 1);
+  // The service goes away mid-request: the record stays for the next check-in.
+  stub_.reset();
+  upload.join();
+  const auto stored = QoFeedback::allObjects();
+  ASSERT_EQ(stored.size(), 1U);
+  EXPECT_EQ(stored[0]->name(), "");
+  EXPECT_EQ(stored[0]->message(), "同步很快");
+  EXPECT_EQ(stored[0]->userRank(), window_.suggestMatrix()->checkedButton()->text().toStdString());
+}
+
+// With the network down the user is thanked all the same, and the record waits.
+TEST_F(FeedbackWindowTest, SendingThanksAtOnceAndKeepsAFailedRecord) {
+  stub_->answer(500, "down");
+  QString thanks;
+  auto user = onModal<QMessageBox>([&](QMessageBox* box) {
+    thanks = box->text();
+    box->buttons().at(0)->click();
+  });
+  window_.submitButton()->click();
+  EXPECT_EQ(thanks, "谢谢您的建议！");
+  EXPECT_EQ(window_.result(), QDialog::Accepted);
+  EXPECT_FALSE(window_.submitButton()->isEnabled());
+  QoDiscovery::sharedQoDiscovery().waitForJobs();
+  EXPECT_EQ(stub_->targets().size(), 1U);
+  EXPECT_EQ(QoFeedback::count(), 1);
+}
+
+}  // namespace
+}  // namespace velbor::test
