@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "core/daemon/DataSource.h"
@@ -34,6 +35,9 @@ namespace {
 
 // Paces the "Download" debug line over all fetchers.
 std::atomic<uint64_t> arrivals{0};
+
+// Answers taken off the socket in one go before the ready ones are handled.
+constexpr int kMaxDrain = 64;
 
 bool needsNoDownload(const QoFileAndSyncdirCopyRelation& record) {
   const QoFile& file = *record.file();
@@ -164,26 +168,79 @@ std::shared_ptr<pb::MsgGetRequest> FileFetcher::getNextPart() {
   }
 }
 
-bool FileFetcher::sendPart(const pb::MsgGetRequest& request) {
-  auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, std::make_shared<pb::MsgGetRequest>(request));
-  message->setLevel(QoConfig::sharedQoConfig().encryptLevel());
-  if (message->level() > QoMessage::kLevelNone) {
-    message->setSrcDevice(QoDevice::getDeviceLocal());
-    message->setDestDevice(_device);
+void FileFetcher::requestParts() {
+  const int level = QoConfig::sharedQoConfig().encryptLevel();
+  while (auto request = getNextPart()) {
+    std::shared_ptr<QoDevice> source;
+    std::shared_ptr<QoDevice> destination;
+    if (level > QoMessage::kLevelNone) {
+      if (!_localDevice) _localDevice = QoDevice::getDeviceLocal();
+      source = _localDevice;
+      destination = _device;
+    }
+    _crypto.submit([request, level, source, destination] {
+      auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, request);
+      message->setLevel(level);
+      message->setSrcDevice(source);
+      message->setDestDevice(destination);
+      auto frames = std::make_shared<ZMQMessage>();
+      frames->addEmptyFrame();
+      ZMQMessage sealed = message->getSendZMQMessage();
+      frames->addZmqMessage(sealed);
+      return Crypted{std::move(frames), nullptr};
+    });
   }
-  ZMQMessage frames;
-  frames.addEmptyFrame();
-  ZMQMessage sealed = message->getSendZMQMessage();
-  frames.addZmqMessage(sealed);
-  QoAssert(_socket != nullptr, "fetcher is not connected");
-  return frames.sendToSocket(*_socket);
 }
 
-bool FileFetcher::sendParts() {
-  while (auto request = getNextPart()) {
-    if (!sendPart(*request)) return false;
+void FileFetcher::receiveAnswers() {
+  zmq_pollitem_t item{};
+  _socket->getPollItem(item, ZMQ_POLLIN);
+  // A bounded drain, so that opened answers are handled (and the window refilled) between.
+  for (int taken = 0; taken < kMaxDrain; ++taken) {
+    if (taken > 0 && ZMQContext::pollWithItems(&item, 1, 0) <= 0) return;
+    auto frames = std::make_shared<ZMQMessage>(ZMQMessage::recvFromSocket(*_socket));
+    _crypto.submit([frames] {
+      frames->getNextFrame();
+      return Crypted{nullptr, QoMessage::initWithRecvZMQMessage(*frames)};
+    });
+  }
+}
+
+bool FileFetcher::takeCryptoResults() {
+  _crypto.clearReady();
+  while (std::optional<Crypted> result = _crypto.takeNext()) {
+    if (result->sealed) {
+      QoAssert(_socket != nullptr, "fetcher is not connected");
+      if (!result->sealed->sendToSocket(*_socket)) return false;
+    } else {
+      handleAnswer(*result->opened);
+    }
   }
   return true;
+}
+
+void FileFetcher::handleAnswer(const QoMessage& answer) {
+  if (answer.code() == pb::MsgCodeGetError) {
+    const auto error = answer.pbBodyAs<pb::MsgGetError>();
+    QoAssert(error != nullptr, "GetError without body");
+    const auto transfer = _transfers.find(error->transfer());
+    QoLog("*** Fetch data error, {}: {}",
+          transfer != _transfers.end() ? transfer->second->fileRelation()->getRelativeFilePath() : "[Bad path]",
+          static_cast<int>(error->errcode()));
+    onPartError(error->transfer(), error->part().offset(), error->part().length());
+  } else if (answer.code() == pb::MsgCodeError) {
+    const auto error = answer.pbBodyAs<pb::MsgError>();
+    const std::string text = error ? getErrorString(*error).value_or("") : std::string();
+    QoLog("*** Fetch data error, {}", text);
+    QoAssert(false, "*** Fetch data error, {}", text);
+  } else {
+    QoAssert(answer.code() == pb::MsgCodeGetResponse, "unexpected answer code({})", answer.code());
+    const auto response = answer.pbBodyAs<pb::MsgGetResponse>();
+    QoAssert(response != nullptr, "GetResponse without body");
+    onPartArrived(*response);
+  }
+  // The window is refilled after an error too, so the batch's later files are asked.
+  requestParts();
 }
 
 void FileFetcher::failTransfer(TransferFile& transfer) {
@@ -278,6 +335,8 @@ void FileFetcher::resetBatch() {
     for (const auto& [offset, length] : transfer->parts()) _tokenPool.relaseToken(length);
   }
   _transfers.clear();
+  // Requests not yet sent belong to the ended batch, answers not yet opened are late.
+  _crypto.discardPending();
   _batchBase += static_cast<uint32_t>(_fileRelations.size());
   _fileRelations.clear();
   _peerUsns.clear();
@@ -292,11 +351,16 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
   _peerUsns.clear();
   for (const auto& record : batch) _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
   try {
-    bool sent = sendParts();
+    requestParts();
+    bool sent = true;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
     while (sent && _totalOutstandingPart > 0) {
-      zmq_pollitem_t item{};
-      _socket->getPollItem(item, ZMQ_POLLIN);
-      const int ready = ZMQContext::pollWithItems(&item, 1, _answerTimeoutMs);
+      zmq_pollitem_t items[2]{};
+      _socket->getPollItem(items[0], ZMQ_POLLIN);
+      items[1].fd = _crypto.readyFd();
+      items[1].events = ZMQ_POLLIN;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const int ready = ZMQContext::pollWithItems(items, 2, std::max<int64_t>(0, left.count()));
       if (ready < 0) {
         const int error = zmq_errno();
         if (error == EINTR) continue;
@@ -307,31 +371,10 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
         QoLog("*** Download timeout, terminate this downloading task!!!!");
         break;
       }
-      ZMQMessage frames = ZMQMessage::recvFromSocket(*_socket);
-      frames.getNextFrame();
-      const QoMessage::Ptr answer = QoMessage::initWithRecvZMQMessage(frames);
-      if (answer->code() == pb::MsgCodeGetError) {
-        const auto error = answer->pbBodyAs<pb::MsgGetError>();
-        QoAssert(error != nullptr, "GetError without body");
-        const auto transfer = _transfers.find(error->transfer());
-        QoLog("*** Fetch data error, {}: {}",
-              transfer != _transfers.end() ? transfer->second->fileRelation()->getRelativeFilePath() : "[Bad path]",
-              static_cast<int>(error->errcode()));
-        onPartError(error->transfer(), error->part().offset(), error->part().length());
-        // The window is refilled after an error too, so the batch's later files are asked.
-        sent = sendParts();
-      } else if (answer->code() == pb::MsgCodeError) {
-        const auto error = answer->pbBodyAs<pb::MsgError>();
-        const std::string text = error ? getErrorString(*error).value_or("") : std::string();
-        QoLog("*** Fetch data error, {}", text);
-        QoAssert(false, "*** Fetch data error, {}", text);
-      } else {
-        QoAssert(answer->code() == pb::MsgCodeGetResponse, "unexpected answer code({})", answer->code());
-        const auto response = answer->pbBodyAs<pb::MsgGetResponse>();
-        QoAssert(response != nullptr, "GetResponse without body");
-        onPartArrived(*response);
-        sent = sendParts();
-      }
+      // Anything that moves, an answer or a finished seal or opening, starts the wait anew.
+      deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
+      if (items[0].revents & ZMQ_POLLIN) receiveAnswers();
+      if (items[1].revents & ZMQ_POLLIN) sent = takeCryptoResults();
     }
     if (!sent) {
       // The peer stopped reading. Half a message may be queued on the socket: the next

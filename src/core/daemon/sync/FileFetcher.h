@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/daemon/sync/TokenPool.h"
+#include "core/envelope/QoMessage.h"
+#include "platform/OrderedWorkPool.h"
 
 namespace velbor {
 
@@ -16,6 +18,7 @@ class QoFileAndSyncdirCopyRelation;
 class QoSyncdirCopyRelation;
 class TransferFile;
 class ZMQContext;
+class ZMQMessage;
 class ZMQSocket;
 namespace pb {
 class MsgGetRequest;
@@ -33,7 +36,9 @@ class MsgGetResponse;
 // dropped, never written into a file of a later batch. The grants of parts still
 // outstanding when a batch ends go back to the pool then, so the window stays whole.
 //
-// Used by one thread, the pull's.
+// Used by one thread, the pull's. Requests are sealed and answers opened (the RSA work of
+// each message) on a pool of crypto threads, in parallel; their results come back to the
+// pull's thread in order, and every decision, socket call and file write stays there.
 class FileFetcher {
  public:
   using Relation = std::shared_ptr<QoFileAndSyncdirCopyRelation>;
@@ -74,8 +79,14 @@ class FileFetcher {
   std::shared_ptr<TransferFile> transferOf(int32_t transferId, const char* what) const;
   void nextFile();
   // False when the request could not go out within the answer time-out.
-  bool sendPart(const pb::MsgGetRequest& request);
-  bool sendParts();
+  // Hands every part getNextPart gives to the crypto pool for sealing.
+  void requestParts();
+  // Takes what the socket holds to the crypto pool for opening.
+  void receiveAnswers();
+  // Sends the sealed requests and handles the opened answers that are ready, in order;
+  // false when a request could not go out within the answer time-out.
+  bool takeCryptoResults();
+  void handleAnswer(const QoMessage& answer);
   void setSendTimeout();
   // The record at `index` is fetched again by the next pull.
   void setFailedUsn(uint64_t index) const;
@@ -105,6 +116,14 @@ class FileFetcher {
   uint32_t _batchBase = 0;
   std::optional<std::vector<std::string>> _localUuidList;
   int _answerTimeoutMs = kAnswerTimeoutMs;
+
+  // A sealed request ready to send, or an opened answer.
+  struct Crypted {
+    std::shared_ptr<ZMQMessage> sealed;
+    QoMessage::Ptr opened;
+  };
+  std::shared_ptr<QoDevice> _localDevice;
+  OrderedWorkPool<Crypted> _crypto{OrderedWorkPool<Crypted>::hardwareThreads()};
 };
 
 }  // namespace velbor
