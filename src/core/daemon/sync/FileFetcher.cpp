@@ -49,13 +49,19 @@ bool needsNoDownload(const QoFileAndSyncdirCopyRelation& record) {
 FileFetcher::FileFetcher(std::string treeUuid, std::shared_ptr<ZMQContext> context)
     : _treeUuid(std::move(treeUuid)), _context(std::move(context)) {}
 
-FileFetcher::~FileFetcher() { disconncet(); }
+FileFetcher::~FileFetcher() {
+  try {
+    disconncet();
+  } catch (const std::exception& e) {
+    QoLog("*** FetchFile failed, {}", e.what());
+  }
+}
 
 void FileFetcher::connectToDevice(const std::shared_ptr<QoDevice>& device) {
   QoAssert(device != nullptr && _context != nullptr, "fetcher needs a device and a context");
   QoAssert(QoDevice::isPeerEndpoint(device->routeUri()), "Remote router uri({}) is not tcp", device->routeUri());
   _device = device;
-  disconncet();
+  closeSocket();
   _socket = _context->socketWithType(ZMQ_DEALER);
   // Nothing queued for a peer that is gone may hold up the end of the pull, and a send to a
   // peer that stopped reading gives up after the answer time-out rather than blocking.
@@ -76,6 +82,12 @@ void FileFetcher::setAnswerTimeoutMs(int timeoutMs) {
 }
 
 void FileFetcher::disconncet() {
+  // A next batch announced and then not asked for is given up.
+  abandonAll();
+  closeSocket();
+}
+
+void FileFetcher::closeSocket() {
   if (_socket && _context) _socket->close();
   _socket.reset();
 }
@@ -306,6 +318,7 @@ void FileFetcher::onPartError(int32_t transferId, int64_t offset, int32_t length
 
 void FileFetcher::handleLeftovers() {
   for (const auto& [transferId, transfer] : _transfers) {
+    if (!isInBatch(transferId)) continue;
     const Relation& record = transfer->fileRelation();
     if (transfer->isFailed()) continue;
     const QoFile& file = *record->file();
@@ -318,15 +331,76 @@ void FileFetcher::handleLeftovers() {
     failTransfer(*transfer);
   }
   // Records the batch never reached.
-  for (uint64_t index = _curIndex; index < _fileRelations.size(); ++index) {
+  for (uint64_t index = _curIndex; index < _batchEnd; ++index) {
     if (!_transfers.contains(transferIdOf(index))) setFailedUsn(index);
   }
+}
+
+bool FileFetcher::isInBatch(int32_t transferId) const {
+  const auto index = indexOfTransfer(transferId);
+  return index && *index < _batchEnd;
+}
+
+bool FileFetcher::batchHasOutstandingPart() const {
+  for (const auto& [transferId, transfer] : _transfers) {
+    if (!transfer->parts().empty() && isInBatch(transferId)) return true;
+  }
+  return false;
 }
 
 void FileFetcher::abandonBatch() {
   for (const auto& [transferId, transfer] : _transfers) {
     if (transfer->handle()) failTransfer(*transfer);
   }
+}
+
+void FileFetcher::abandonAll() {
+  if (_fileRelations.empty()) return;
+  abandonBatch();
+  // Records of the next batch not yet asked for are fetched again by the next pull too.
+  for (uint64_t index = std::max(_curIndex, _batchEnd); index < _fileRelations.size(); ++index) {
+    if (!_transfers.contains(transferIdOf(index))) setFailedUsn(index);
+  }
+  resetBatch();
+}
+
+void FileFetcher::failNextBatchInFlight() {
+  for (const auto& [transferId, transfer] : _transfers) {
+    if (isInBatch(transferId) || transfer->parts().empty()) continue;
+    for (const auto& [offset, length] : transfer->parts()) {
+      _tokenPool.relaseToken(length);
+      --_totalOutstandingPart;
+    }
+    transfer->setParts({});
+    failTransfer(*transfer);
+  }
+}
+
+void FileFetcher::endBatch() {
+  // Answers still to come are dropped by their ids; their grants are free again now.
+  for (auto entry = _transfers.begin(); entry != _transfers.end();) {
+    if (!isInBatch(entry->first)) {
+      ++entry;
+      continue;
+    }
+    for (const auto& [offset, length] : entry->second->parts()) {
+      _tokenPool.relaseToken(length);
+      --_totalOutstandingPart;
+    }
+    entry = _transfers.erase(entry);
+  }
+  const auto ended = static_cast<std::ptrdiff_t>(_batchEnd);
+  _fileRelations.erase(_fileRelations.begin(), _fileRelations.begin() + ended);
+  _peerUsns.erase(_peerUsns.begin(), _peerUsns.begin() + ended);
+  _batchBase += static_cast<uint32_t>(_batchEnd);
+  // Not past the ended batch only when it ended early: the next one starts at its beginning.
+  if (_curIndex >= _batchEnd) {
+    _curIndex -= _batchEnd;
+  } else {
+    _curIndex = 0;
+    _curFileOffset = 0;
+  }
+  _batchEnd = 0;
 }
 
 void FileFetcher::resetBatch() {
@@ -343,18 +417,34 @@ void FileFetcher::resetBatch() {
   _totalOutstandingPart = 0;
   _curIndex = 0;
   _curFileOffset = 0;
+  _batchEnd = 0;
 }
 
-void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation) {
-  _fileRelations = batch;
+bool FileFetcher::continuesWith(const RelationList& batch) const {
+  if (_fileRelations.size() != batch.size()) return false;
+  for (size_t index = 0; index < batch.size(); ++index) {
+    if (_fileRelations[index] != batch[index]) return false;
+  }
+  return true;
+}
+
+void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation,
+                            const RelationList& nextBatch) {
+  // The batch was announced as the next one by the last call, and may be under way already.
+  if (!continuesWith(batch)) {
+    abandonAll();
+    _fileRelations = batch;
+    for (const auto& record : batch) _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
+  }
+  _batchEnd = _fileRelations.size();
+  _fileRelations.insert(_fileRelations.end(), nextBatch.begin(), nextBatch.end());
+  for (const auto& record : nextBatch) _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
   _treeRelation = treeRelation;
-  _peerUsns.clear();
-  for (const auto& record : batch) _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
   try {
     requestParts();
     bool sent = true;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
-    while (sent && _totalOutstandingPart > 0) {
+    while (sent && batchHasOutstandingPart()) {
       zmq_pollitem_t items[2]{};
       _socket->getPollItem(items[0], ZMQ_POLLIN);
       items[1].fd = _crypto.readyFd();
@@ -380,6 +470,10 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       // The peer stopped reading. Half a message may be queued on the socket: the next
       // batch starts on a new one.
       QoLog("*** Send get request failed, terminate this downloading task");
+      // The new socket will not see the answers to what the old one sent, and requests
+      // sealed for the old one are not sent on it.
+      _crypto.discardPending();
+      failNextBatchInFlight();
       connectToDevice(_device);
     }
     handleLeftovers();
@@ -389,7 +483,7 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
     resetBatch();
     throw;
   }
-  resetBatch();
+  endBatch();
 }
 
 }  // namespace velbor

@@ -54,7 +54,7 @@ class FileFetcher {
 
   // Opens the DEALER socket on the context and connects it to the peer's routeUri.
   void connectToDevice(const std::shared_ptr<QoDevice>& device);
-  // Closes the socket; harmless when not connected.
+  // Closes the socket; harmless when not connected. Gives up an announced next batch.
   void disconncet();
 
   bool hasOutstandingPart() const { return _totalOutstandingPart > 0; }
@@ -62,10 +62,17 @@ class FileFetcher {
   std::shared_ptr<pb::MsgGetRequest> getNextPart();
   void onPartArrived(const pb::MsgGetResponse& response);
   void onPartError(int32_t transferId, int64_t offset, int32_t length);
-  // Downloads one batch and returns when every part is answered, or when the peer stays
-  // silent for the answer time-out. Raises (after closing the batch's temporary files)
-  // on an error reply or a malformed answer.
-  void fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation);
+  // Downloads one batch and returns when every part of it is answered, or when the peer
+  // stays silent for the answer time-out. Raises (after closing the temporary files of the
+  // batch and of the next one) on an error reply or a malformed answer.
+  //
+  // `nextBatch`, when given, is what the next call will fetch: once every part of this
+  // batch is asked for, its parts are asked for too, so that the peer is never idle between
+  // two batches; its files may even be complete and applied before this call returns. A
+  // next call with another batch, or disconncet(), gives the announced one up (its records
+  // are then fetched again by the next pull).
+  void fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation,
+                 const RelationList& nextBatch = {});
 
   // Tests: a shorter wait than kAnswerTimeoutMs.
   void setAnswerTimeoutMs(int timeoutMs);
@@ -92,9 +99,21 @@ class FileFetcher {
   void setFailedUsn(uint64_t index) const;
   // Gives up the file: its temporary file goes, no further part is asked for it.
   void failTransfer(TransferFile& transfer);
+  void closeSocket();
+  // Whether a transfer id is one of the current batch (not of the next one, nor earlier).
+  bool isInBatch(int32_t transferId) const;
+  bool batchHasOutstandingPart() const;
+  bool continuesWith(const RelationList& batch) const;
   void handleLeftovers();
-  // Closes the temporary files of a batch that ends by an exception.
+  // Closes the temporary files of the batch and of the next one, when that ends by an exception.
   void abandonBatch();
+  // Gives up the current and the announced batch: temporary files closed, records failed.
+  void abandonAll();
+  // Fails the files of the next batch that wait for answers that cannot come any more.
+  void failNextBatchInFlight();
+  // Drops the finished current batch; the next one, if any, becomes the current one.
+  void endBatch();
+  // Drops both batches.
   void resetBatch();
 
   std::string _treeUuid;
@@ -102,7 +121,10 @@ class FileFetcher {
   std::shared_ptr<QoDevice> _device;
   std::shared_ptr<ZMQSocket> _socket;
 
+  // The current batch, then the next one.
   RelationList _fileRelations;
+  // The current batch's end in _fileRelations.
+  uint64_t _batchEnd = 0;
   std::shared_ptr<QoSyncdirCopyRelation> _treeRelation;
   // The peer usns of the batch, read before anything is applied.
   std::vector<int64_t> _peerUsns;
