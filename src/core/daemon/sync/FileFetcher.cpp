@@ -38,6 +38,9 @@ std::atomic<uint64_t> arrivals{0};
 
 // Answers taken off the socket in one go before the ready ones are handled.
 constexpr int kMaxDrain = 64;
+// Bytes of received answers being opened at once: a few whole parts, so that a window of
+// large parts is opened in parallel without holding every part twice.
+constexpr size_t kMaxOpeningBytes = 4 * 0x100000;
 
 bool needsNoDownload(const QoFileAndSyncdirCopyRelation& record) {
   const QoFile& file = *record.file();
@@ -199,7 +202,7 @@ void FileFetcher::requestParts() {
       frames->addEmptyFrame();
       ZMQMessage sealed = message->getSendZMQMessage();
       frames->addZmqMessage(sealed);
-      return Crypted{std::move(frames), nullptr};
+      return Crypted{std::move(frames), nullptr, 0};
     });
   }
 }
@@ -208,12 +211,14 @@ void FileFetcher::receiveAnswers() {
   zmq_pollitem_t item{};
   _socket->getPollItem(item, ZMQ_POLLIN);
   // A bounded drain, so that opened answers are handled (and the window refilled) between.
-  for (int taken = 0; taken < kMaxDrain; ++taken) {
+  for (int taken = 0; taken < kMaxDrain && _openingBytes < kMaxOpeningBytes; ++taken) {
     if (taken > 0 && ZMQContext::pollWithItems(&item, 1, 0) <= 0) return;
     auto frames = std::make_shared<ZMQMessage>(ZMQMessage::recvFromSocket(*_socket));
-    _crypto.submit([frames] {
+    const size_t bytes = frames->byteSize();
+    _openingBytes += bytes;
+    _crypto.submit([frames, bytes] {
       frames->getNextFrame();
-      return Crypted{nullptr, QoMessage::initWithRecvZMQMessage(*frames)};
+      return Crypted{nullptr, QoMessage::initWithRecvZMQMessage(*frames), bytes};
     });
   }
 }
@@ -221,6 +226,7 @@ void FileFetcher::receiveAnswers() {
 bool FileFetcher::takeCryptoResults() {
   _crypto.clearReady();
   while (std::optional<Crypted> result = _crypto.takeNext()) {
+    _openingBytes -= result->receivedBytes;
     if (result->sealed) {
       QoAssert(_socket != nullptr, "fetcher is not connected");
       if (!result->sealed->sendToSocket(*_socket)) return false;
@@ -411,6 +417,7 @@ void FileFetcher::resetBatch() {
   _transfers.clear();
   // Requests not yet sent belong to the ended batch, answers not yet opened are late.
   _crypto.discardPending();
+  _openingBytes = 0;
   _batchBase += static_cast<uint32_t>(_fileRelations.size());
   _fileRelations.clear();
   _peerUsns.clear();
@@ -445,12 +452,15 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
     bool sent = true;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
     while (sent && batchHasOutstandingPart()) {
+      // Answers are taken off the socket only while those being opened stay within their
+      // bytes; the rest wait in the socket, and a finished opening makes room.
+      const bool takesAnswers = _openingBytes < kMaxOpeningBytes;
       zmq_pollitem_t items[2]{};
-      _socket->getPollItem(items[0], ZMQ_POLLIN);
-      items[1].fd = _crypto.readyFd();
-      items[1].events = ZMQ_POLLIN;
+      items[0].fd = _crypto.readyFd();
+      items[0].events = ZMQ_POLLIN;
+      if (takesAnswers) _socket->getPollItem(items[1], ZMQ_POLLIN);
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      const int ready = ZMQContext::pollWithItems(items, 2, std::max<int64_t>(0, left.count()));
+      const int ready = ZMQContext::pollWithItems(items, takesAnswers ? 2 : 1, std::max<int64_t>(0, left.count()));
       if (ready < 0) {
         const int error = zmq_errno();
         if (error == EINTR) continue;
@@ -463,8 +473,8 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       }
       // Anything that moves, an answer or a finished seal or opening, starts the wait anew.
       deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
-      if (items[0].revents & ZMQ_POLLIN) receiveAnswers();
-      if (items[1].revents & ZMQ_POLLIN) sent = takeCryptoResults();
+      if (takesAnswers && (items[1].revents & ZMQ_POLLIN)) receiveAnswers();
+      if (items[0].revents & ZMQ_POLLIN) sent = takeCryptoResults();
     }
     if (!sent) {
       // The peer stopped reading. Half a message may be queued on the socket: the next
@@ -473,6 +483,7 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       // The new socket will not see the answers to what the old one sent, and requests
       // sealed for the old one are not sent on it.
       _crypto.discardPending();
+  _openingBytes = 0;
       failNextBatchInFlight();
       connectToDevice(_device);
     }

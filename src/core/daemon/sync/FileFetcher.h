@@ -143,7 +143,11 @@ class FileFetcher {
   struct Crypted {
     std::shared_ptr<ZMQMessage> sealed;
     QoMessage::Ptr opened;
+    // The received bytes of an opened answer.
+    size_t receivedBytes = 0;
   };
+  // Received bytes handed to the pool for opening and not yet taken back.
+  size_t _openingBytes = 0;
   std::shared_ptr<QoDevice> _localDevice;
   OrderedWorkPool<Crypted> _crypto{OrderedWorkPool<Crypted>::hardwareThreads()};
 };
