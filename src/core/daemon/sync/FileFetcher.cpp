@@ -223,6 +223,11 @@ void FileFetcher::receiveAnswers() {
   }
 }
 
+void FileFetcher::discardCryptoWork() {
+  _crypto.discardPending();
+  _openingBytes = 0;
+}
+
 bool FileFetcher::takeCryptoResults() {
   _crypto.clearReady();
   while (std::optional<Crypted> result = _crypto.takeNext()) {
@@ -416,8 +421,7 @@ void FileFetcher::resetBatch() {
   }
   _transfers.clear();
   // Requests not yet sent belong to the ended batch, answers not yet opened are late.
-  _crypto.discardPending();
-  _openingBytes = 0;
+  discardCryptoWork();
   _batchBase += static_cast<uint32_t>(_fileRelations.size());
   _fileRelations.clear();
   _peerUsns.clear();
@@ -482,8 +486,7 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       QoLog("*** Send get request failed, terminate this downloading task");
       // The new socket will not see the answers to what the old one sent, and requests
       // sealed for the old one are not sent on it.
-      _crypto.discardPending();
-  _openingBytes = 0;
+      discardCryptoWork();
       failNextBatchInFlight();
       connectToDevice(_device);
     }

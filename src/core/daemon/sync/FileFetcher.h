@@ -94,6 +94,8 @@ class FileFetcher {
   // false when a request could not go out within the answer time-out.
   bool takeCryptoResults();
   void handleAnswer(const QoMessage& answer);
+  // Forgets every seal and opening not yet taken back.
+  void discardCryptoWork();
   void setSendTimeout();
   // The record at `index` is fetched again by the next pull.
   void setFailedUsn(uint64_t index) const;
