@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -151,7 +153,9 @@ class FileFetcher {
   // Received bytes handed to the pool for opening and not yet taken back.
   size_t _openingBytes = 0;
   std::shared_ptr<QoDevice> _localDevice;
-  OrderedWorkPool<Crypted> _crypto{OrderedWorkPool<Crypted>::hardwareThreads()};
+  // One thread a core, but not so many that their memory arenas weigh on a small daemon.
+  static constexpr size_t kMaxCryptoThreads = 8;
+  OrderedWorkPool<Crypted> _crypto{std::min(kMaxCryptoThreads, OrderedWorkPool<Crypted>::hardwareThreads())};
 };
 
 }  // namespace velbor
