@@ -53,31 +53,47 @@ std::string pattern(size_t size, uint32_t seed) {
   return data;
 }
 
+void addToManifest(const fs::path& root, const fs::directory_entry& entry, std::map<std::string, std::string>& items) {
+  const std::string name = fs::relative(entry.path(), root).string();
+  struct stat info {};
+  if (::lstat(entry.path().c_str(), &info) != 0) return;
+  if (S_ISDIR(info.st_mode)) {
+    items[name] = "folder";
+    return;
+  }
+  const int64_t mtimeMs = int64_t{info.st_mtim.tv_sec} * 1000 + info.st_mtim.tv_nsec / 1000000;
+  items[name] = fmt::format("file {:o} {} {} {:x}", info.st_mode & 07777, mtimeMs, info.st_size,
+                            std::hash<std::string>{}(contentOf(entry.path())));
+}
+
+// Visits every entry below `root`; false when the walk was cut short because a daemon changed
+// the tree under it (a temporary download renamed into place or removed meanwhile).
+bool walkTree(const fs::path& root, const std::function<void(const fs::directory_entry&)>& visit) {
+  std::error_code error;
+  fs::recursive_directory_iterator entry(root, error);
+  for (; !error && entry != fs::recursive_directory_iterator(); entry.increment(error)) visit(*entry);
+  return !error;
+}
+
 // Every item below `root`: folders by name, files by content, permissions and modification
-// time (milliseconds, what a record keeps).
+// time (milliseconds, what a record keeps). A walk that the tree moved under is made again.
 std::map<std::string, std::string> manifest(const fs::path& root) {
   std::map<std::string, std::string> items;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    const std::string name = fs::relative(entry.path(), root).string();
-    struct stat info {};
-    if (::lstat(entry.path().c_str(), &info) != 0) continue;
-    if (S_ISDIR(info.st_mode)) {
-      items[name] = "folder";
-      continue;
-    }
-    const int64_t mtimeMs = int64_t{info.st_mtim.tv_sec} * 1000 + info.st_mtim.tv_nsec / 1000000;
-    items[name] = fmt::format("file {:o} {} {} {:x}", info.st_mode & 07777, mtimeMs, info.st_size,
-                              std::hash<std::string>{}(contentOf(entry.path())));
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    items.clear();
+    if (walkTree(root, [&](const fs::directory_entry& entry) { addToManifest(root, entry, items); })) return items;
   }
+  items["(the tree kept changing while it was walked)"] = "";
   return items;
 }
 
 std::vector<std::string> temporaryFiles(const fs::path& root) {
   std::vector<std::string> found;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+  // A walk cut short finds fewer; the callers look again.
+  walkTree(root, [&](const fs::directory_entry& entry) {
     const std::string name = entry.path().filename().string();
     if (name.size() > 16 && name.ends_with(".Velbor.Download")) found.push_back(entry.path().string());
-  }
+  });
   return found;
 }
 

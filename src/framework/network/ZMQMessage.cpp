@@ -99,6 +99,12 @@ void ZMQMessage::addZmqMessage(ZMQMessage& other) {
   other.messageQueue_.clear();
 }
 
+size_t ZMQMessage::byteSize() const {
+  size_t total = 0;
+  for (const auto& frame : messageQueue_) total += frame.size();
+  return total;
+}
+
 std::optional<std::string> ZMQMessage::getNextFrame() {
   if (messageQueue_.empty()) return std::nullopt;
   std::string frame = std::move(messageQueue_.front());

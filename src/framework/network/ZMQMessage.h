@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <optional>
 #include <string>
@@ -38,6 +39,8 @@ class ZMQMessage {
   void insertEmptyFrameAtHead();
   void insertFrameAtHead(std::string frame);
   bool ifMoreFrame() const { return !messageQueue_.empty(); }
+  // The bytes of all frames left.
+  size_t byteSize() const;
 
  private:
   std::deque<std::string> messageQueue_;

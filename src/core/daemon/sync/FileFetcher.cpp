@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "core/daemon/DataSource.h"
@@ -35,6 +36,12 @@ namespace {
 // Paces the "Download" debug line over all fetchers.
 std::atomic<uint64_t> arrivals{0};
 
+// Answers taken off the socket in one go before the ready ones are handled.
+constexpr int kMaxDrain = 64;
+// Bytes of received answers being opened at once: a few whole parts, so that a window of
+// large parts is opened in parallel without holding every part twice.
+constexpr size_t kMaxOpeningBytes = 4 * 0x100000;
+
 bool needsNoDownload(const QoFileAndSyncdirCopyRelation& record) {
   const QoFile& file = *record.file();
   return file.length() == 0 || file.type() == 1 || file.status() == 1 || record.getFileFetchEvent() == EventFailed;
@@ -45,13 +52,19 @@ bool needsNoDownload(const QoFileAndSyncdirCopyRelation& record) {
 FileFetcher::FileFetcher(std::string treeUuid, std::shared_ptr<ZMQContext> context)
     : _treeUuid(std::move(treeUuid)), _context(std::move(context)) {}
 
-FileFetcher::~FileFetcher() { disconncet(); }
+FileFetcher::~FileFetcher() {
+  try {
+    disconncet();
+  } catch (const std::exception& e) {
+    QoLog("*** FetchFile failed, {}", e.what());
+  }
+}
 
 void FileFetcher::connectToDevice(const std::shared_ptr<QoDevice>& device) {
   QoAssert(device != nullptr && _context != nullptr, "fetcher needs a device and a context");
   QoAssert(QoDevice::isPeerEndpoint(device->routeUri()), "Remote router uri({}) is not tcp", device->routeUri());
   _device = device;
-  disconncet();
+  closeSocket();
   _socket = _context->socketWithType(ZMQ_DEALER);
   // Nothing queued for a peer that is gone may hold up the end of the pull, and a send to a
   // peer that stopped reading gives up after the answer time-out rather than blocking.
@@ -72,6 +85,12 @@ void FileFetcher::setAnswerTimeoutMs(int timeoutMs) {
 }
 
 void FileFetcher::disconncet() {
+  // A next batch announced and then not asked for is given up.
+  abandonAll();
+  closeSocket();
+}
+
+void FileFetcher::closeSocket() {
   if (_socket && _context) _socket->close();
   _socket.reset();
 }
@@ -164,26 +183,87 @@ std::shared_ptr<pb::MsgGetRequest> FileFetcher::getNextPart() {
   }
 }
 
-bool FileFetcher::sendPart(const pb::MsgGetRequest& request) {
-  auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, std::make_shared<pb::MsgGetRequest>(request));
-  message->setLevel(QoConfig::sharedQoConfig().encryptLevel());
-  if (message->level() > QoMessage::kLevelNone) {
-    message->setSrcDevice(QoDevice::getDeviceLocal());
-    message->setDestDevice(_device);
+void FileFetcher::requestParts() {
+  const int level = QoConfig::sharedQoConfig().encryptLevel();
+  while (auto request = getNextPart()) {
+    std::shared_ptr<QoDevice> source;
+    std::shared_ptr<QoDevice> destination;
+    if (level > QoMessage::kLevelNone) {
+      if (!_localDevice) _localDevice = QoDevice::getDeviceLocal();
+      source = _localDevice;
+      destination = _device;
+    }
+    _crypto.submit([request, level, source, destination] {
+      auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, request);
+      message->setLevel(level);
+      message->setSrcDevice(source);
+      message->setDestDevice(destination);
+      auto frames = std::make_shared<ZMQMessage>();
+      frames->addEmptyFrame();
+      ZMQMessage sealed = message->getSendZMQMessage();
+      frames->addZmqMessage(sealed);
+      return Crypted{std::move(frames), nullptr, 0};
+    });
   }
-  ZMQMessage frames;
-  frames.addEmptyFrame();
-  ZMQMessage sealed = message->getSendZMQMessage();
-  frames.addZmqMessage(sealed);
-  QoAssert(_socket != nullptr, "fetcher is not connected");
-  return frames.sendToSocket(*_socket);
 }
 
-bool FileFetcher::sendParts() {
-  while (auto request = getNextPart()) {
-    if (!sendPart(*request)) return false;
+void FileFetcher::receiveAnswers() {
+  zmq_pollitem_t item{};
+  _socket->getPollItem(item, ZMQ_POLLIN);
+  // A bounded drain, so that opened answers are handled (and the window refilled) between.
+  for (int taken = 0; taken < kMaxDrain && _openingBytes < kMaxOpeningBytes; ++taken) {
+    if (taken > 0 && ZMQContext::pollWithItems(&item, 1, 0) <= 0) return;
+    auto frames = std::make_shared<ZMQMessage>(ZMQMessage::recvFromSocket(*_socket));
+    const size_t bytes = frames->byteSize();
+    _openingBytes += bytes;
+    _crypto.submit([frames, bytes] {
+      frames->getNextFrame();
+      return Crypted{nullptr, QoMessage::initWithRecvZMQMessage(*frames), bytes};
+    });
+  }
+}
+
+void FileFetcher::discardCryptoWork() {
+  _crypto.discardPending();
+  _openingBytes = 0;
+}
+
+bool FileFetcher::takeCryptoResults() {
+  _crypto.clearReady();
+  while (std::optional<Crypted> result = _crypto.takeNext()) {
+    _openingBytes -= result->receivedBytes;
+    if (result->sealed) {
+      QoAssert(_socket != nullptr, "fetcher is not connected");
+      if (!result->sealed->sendToSocket(*_socket)) return false;
+    } else {
+      handleAnswer(*result->opened);
+    }
   }
   return true;
+}
+
+void FileFetcher::handleAnswer(const QoMessage& answer) {
+  if (answer.code() == pb::MsgCodeGetError) {
+    const auto error = answer.pbBodyAs<pb::MsgGetError>();
+    QoAssert(error != nullptr, "GetError without body");
+    const auto transfer = _transfers.find(error->transfer());
+    QoLog("*** Fetch data error, {}: {}",
+          transfer != _transfers.end() ? transfer->second->fileRelation()->getRelativeFilePath() : "[Bad path]",
+          static_cast<int>(error->errcode()));
+    onPartError(error->transfer(), error->part().offset(), error->part().length());
+  } else if (answer.code() == pb::MsgCodeError) {
+    const auto error = answer.pbBodyAs<pb::MsgError>();
+    const std::string text = error ? getErrorString(*error).value_or("") : std::string();
+    QoLog("*** Fetch data error, {}", text);
+    QoAssert(false, "*** Fetch data error, {}", text);
+  } else {
+    QoAssert(answer.code() == pb::MsgCodeGetResponse, "unexpected answer code({})", answer.code());
+    const auto response = answer.pbBodyAs<pb::MsgGetResponse>();
+    QoAssert(response != nullptr, "GetResponse without body");
+    onPartArrived(*response);
+  }
+  // The window is refilled after an error too, so the batch's later files are asked.
+  requestParts();
 }
 
 void FileFetcher::failTransfer(TransferFile& transfer) {
@@ -249,6 +329,7 @@ void FileFetcher::onPartError(int32_t transferId, int64_t offset, int32_t length
 
 void FileFetcher::handleLeftovers() {
   for (const auto& [transferId, transfer] : _transfers) {
+    if (!isInBatch(transferId)) continue;
     const Relation& record = transfer->fileRelation();
     if (transfer->isFailed()) continue;
     const QoFile& file = *record->file();
@@ -261,9 +342,21 @@ void FileFetcher::handleLeftovers() {
     failTransfer(*transfer);
   }
   // Records the batch never reached.
-  for (uint64_t index = _curIndex; index < _fileRelations.size(); ++index) {
+  for (uint64_t index = _curIndex; index < _batchEnd; ++index) {
     if (!_transfers.contains(transferIdOf(index))) setFailedUsn(index);
   }
+}
+
+bool FileFetcher::isInBatch(int32_t transferId) const {
+  const auto index = indexOfTransfer(transferId);
+  return index && *index < _batchEnd;
+}
+
+bool FileFetcher::batchHasOutstandingPart() const {
+  for (const auto& [transferId, transfer] : _transfers) {
+    if (!transfer->parts().empty() && isInBatch(transferId)) return true;
+  }
+  return false;
 }
 
 void FileFetcher::abandonBatch() {
@@ -272,31 +365,106 @@ void FileFetcher::abandonBatch() {
   }
 }
 
+void FileFetcher::abandonAll() {
+  if (_fileRelations.empty()) return;
+  abandonBatch();
+  // Records of the next batch not yet asked for are fetched again by the next pull too.
+  for (uint64_t index = std::max(_curIndex, _batchEnd); index < _fileRelations.size(); ++index) {
+    if (!_transfers.contains(transferIdOf(index))) setFailedUsn(index);
+  }
+  resetBatch();
+}
+
+void FileFetcher::failNextBatchInFlight() {
+  for (const auto& [transferId, transfer] : _transfers) {
+    if (isInBatch(transferId) || transfer->parts().empty()) continue;
+    for (const auto& [offset, length] : transfer->parts()) {
+      _tokenPool.relaseToken(length);
+      --_totalOutstandingPart;
+    }
+    transfer->setParts({});
+    failTransfer(*transfer);
+  }
+}
+
+void FileFetcher::endBatch() {
+  // Answers still to come are dropped by their ids; their grants are free again now.
+  for (auto entry = _transfers.begin(); entry != _transfers.end();) {
+    if (!isInBatch(entry->first)) {
+      ++entry;
+      continue;
+    }
+    for (const auto& [offset, length] : entry->second->parts()) {
+      _tokenPool.relaseToken(length);
+      --_totalOutstandingPart;
+    }
+    entry = _transfers.erase(entry);
+  }
+  const auto ended = static_cast<std::ptrdiff_t>(_batchEnd);
+  _fileRelations.erase(_fileRelations.begin(), _fileRelations.begin() + ended);
+  _peerUsns.erase(_peerUsns.begin(), _peerUsns.begin() + ended);
+  _batchBase += static_cast<uint32_t>(_batchEnd);
+  // Not past the ended batch only when it ended early: the next one starts at its beginning.
+  if (_curIndex >= _batchEnd) {
+    _curIndex -= _batchEnd;
+  } else {
+    _curIndex = 0;
+    _curFileOffset = 0;
+  }
+  _batchEnd = 0;
+}
+
 void FileFetcher::resetBatch() {
   // Answers still to come are dropped by their ids; their grants are free again now.
   for (const auto& [transferId, transfer] : _transfers) {
     for (const auto& [offset, length] : transfer->parts()) _tokenPool.relaseToken(length);
   }
   _transfers.clear();
+  // Requests not yet sent belong to the ended batch, answers not yet opened are late.
+  discardCryptoWork();
   _batchBase += static_cast<uint32_t>(_fileRelations.size());
   _fileRelations.clear();
   _peerUsns.clear();
   _totalOutstandingPart = 0;
   _curIndex = 0;
   _curFileOffset = 0;
+  _batchEnd = 0;
 }
 
-void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation) {
-  _fileRelations = batch;
+bool FileFetcher::continuesWith(const RelationList& batch) const {
+  if (_fileRelations.size() != batch.size()) return false;
+  for (size_t index = 0; index < batch.size(); ++index) {
+    if (_fileRelations[index] != batch[index]) return false;
+  }
+  return true;
+}
+
+void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation,
+                            const RelationList& nextBatch) {
+  // The batch was announced as the next one by the last call, and may be under way already.
+  if (!continuesWith(batch)) {
+    abandonAll();
+    _fileRelations = batch;
+    for (const auto& record : batch) _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
+  }
+  _batchEnd = _fileRelations.size();
+  _fileRelations.insert(_fileRelations.end(), nextBatch.begin(), nextBatch.end());
+  for (const auto& record : nextBatch) _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
   _treeRelation = treeRelation;
-  _peerUsns.clear();
-  for (const auto& record : batch) _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
   try {
-    bool sent = sendParts();
-    while (sent && _totalOutstandingPart > 0) {
-      zmq_pollitem_t item{};
-      _socket->getPollItem(item, ZMQ_POLLIN);
-      const int ready = ZMQContext::pollWithItems(&item, 1, _answerTimeoutMs);
+    requestParts();
+    bool sent = true;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
+    while (sent && batchHasOutstandingPart()) {
+      // Answers are taken off the socket only while those being opened stay within their
+      // bytes; the rest wait in the socket, and a finished opening makes room.
+      const bool takesAnswers = _openingBytes < kMaxOpeningBytes;
+      zmq_pollitem_t items[2]{};
+      items[0].fd = _crypto.readyFd();
+      items[0].events = ZMQ_POLLIN;
+      if (takesAnswers) _socket->getPollItem(items[1], ZMQ_POLLIN);
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const int ready = ZMQContext::pollWithItems(items, takesAnswers ? 2 : 1, std::max<int64_t>(0, left.count()));
       if (ready < 0) {
         const int error = zmq_errno();
         if (error == EINTR) continue;
@@ -307,36 +475,19 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
         QoLog("*** Download timeout, terminate this downloading task!!!!");
         break;
       }
-      ZMQMessage frames = ZMQMessage::recvFromSocket(*_socket);
-      frames.getNextFrame();
-      const QoMessage::Ptr answer = QoMessage::initWithRecvZMQMessage(frames);
-      if (answer->code() == pb::MsgCodeGetError) {
-        const auto error = answer->pbBodyAs<pb::MsgGetError>();
-        QoAssert(error != nullptr, "GetError without body");
-        const auto transfer = _transfers.find(error->transfer());
-        QoLog("*** Fetch data error, {}: {}",
-              transfer != _transfers.end() ? transfer->second->fileRelation()->getRelativeFilePath() : "[Bad path]",
-              static_cast<int>(error->errcode()));
-        onPartError(error->transfer(), error->part().offset(), error->part().length());
-        // The window is refilled after an error too, so the batch's later files are asked.
-        sent = sendParts();
-      } else if (answer->code() == pb::MsgCodeError) {
-        const auto error = answer->pbBodyAs<pb::MsgError>();
-        const std::string text = error ? getErrorString(*error).value_or("") : std::string();
-        QoLog("*** Fetch data error, {}", text);
-        QoAssert(false, "*** Fetch data error, {}", text);
-      } else {
-        QoAssert(answer->code() == pb::MsgCodeGetResponse, "unexpected answer code({})", answer->code());
-        const auto response = answer->pbBodyAs<pb::MsgGetResponse>();
-        QoAssert(response != nullptr, "GetResponse without body");
-        onPartArrived(*response);
-        sent = sendParts();
-      }
+      // Anything that moves, an answer or a finished seal or opening, starts the wait anew.
+      deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
+      if (takesAnswers && (items[1].revents & ZMQ_POLLIN)) receiveAnswers();
+      if (items[0].revents & ZMQ_POLLIN) sent = takeCryptoResults();
     }
     if (!sent) {
       // The peer stopped reading. Half a message may be queued on the socket: the next
       // batch starts on a new one.
       QoLog("*** Send get request failed, terminate this downloading task");
+      // The new socket will not see the answers to what the old one sent, and requests
+      // sealed for the old one are not sent on it.
+      discardCryptoWork();
+      failNextBatchInFlight();
       connectToDevice(_device);
     }
     handleLeftovers();
@@ -346,7 +497,7 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
     resetBatch();
     throw;
   }
-  resetBatch();
+  endBatch();
 }
 
 }  // namespace velbor

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -8,6 +10,8 @@
 #include <vector>
 
 #include "core/daemon/sync/TokenPool.h"
+#include "core/envelope/QoMessage.h"
+#include "platform/OrderedWorkPool.h"
 
 namespace velbor {
 
@@ -16,6 +20,7 @@ class QoFileAndSyncdirCopyRelation;
 class QoSyncdirCopyRelation;
 class TransferFile;
 class ZMQContext;
+class ZMQMessage;
 class ZMQSocket;
 namespace pb {
 class MsgGetRequest;
@@ -33,7 +38,9 @@ class MsgGetResponse;
 // dropped, never written into a file of a later batch. The grants of parts still
 // outstanding when a batch ends go back to the pool then, so the window stays whole.
 //
-// Used by one thread, the pull's.
+// Used by one thread, the pull's. Requests are sealed and answers opened (the RSA work of
+// each message) on a pool of crypto threads, in parallel; their results come back to the
+// pull's thread in order, and every decision, socket call and file write stays there.
 class FileFetcher {
  public:
   using Relation = std::shared_ptr<QoFileAndSyncdirCopyRelation>;
@@ -49,7 +56,7 @@ class FileFetcher {
 
   // Opens the DEALER socket on the context and connects it to the peer's routeUri.
   void connectToDevice(const std::shared_ptr<QoDevice>& device);
-  // Closes the socket; harmless when not connected.
+  // Closes the socket; harmless when not connected. Gives up an announced next batch.
   void disconncet();
 
   bool hasOutstandingPart() const { return _totalOutstandingPart > 0; }
@@ -57,10 +64,17 @@ class FileFetcher {
   std::shared_ptr<pb::MsgGetRequest> getNextPart();
   void onPartArrived(const pb::MsgGetResponse& response);
   void onPartError(int32_t transferId, int64_t offset, int32_t length);
-  // Downloads one batch and returns when every part is answered, or when the peer stays
-  // silent for the answer time-out. Raises (after closing the batch's temporary files)
-  // on an error reply or a malformed answer.
-  void fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation);
+  // Downloads one batch and returns when every part of it is answered, or when the peer
+  // stays silent for the answer time-out. Raises (after closing the temporary files of the
+  // batch and of the next one) on an error reply or a malformed answer.
+  //
+  // `nextBatch`, when given, is what the next call will fetch: once every part of this
+  // batch is asked for, its parts are asked for too, so that the peer is never idle between
+  // two batches; its files may even be complete and applied before this call returns. A
+  // next call with another batch, or disconncet(), gives the announced one up (its records
+  // are then fetched again by the next pull).
+  void fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation,
+                 const RelationList& nextBatch = {});
 
   // Tests: a shorter wait than kAnswerTimeoutMs.
   void setAnswerTimeoutMs(int timeoutMs);
@@ -74,16 +88,36 @@ class FileFetcher {
   std::shared_ptr<TransferFile> transferOf(int32_t transferId, const char* what) const;
   void nextFile();
   // False when the request could not go out within the answer time-out.
-  bool sendPart(const pb::MsgGetRequest& request);
-  bool sendParts();
+  // Hands every part getNextPart gives to the crypto pool for sealing.
+  void requestParts();
+  // Takes what the socket holds to the crypto pool for opening.
+  void receiveAnswers();
+  // Sends the sealed requests and handles the opened answers that are ready, in order;
+  // false when a request could not go out within the answer time-out.
+  bool takeCryptoResults();
+  void handleAnswer(const QoMessage& answer);
+  // Forgets every seal and opening not yet taken back.
+  void discardCryptoWork();
   void setSendTimeout();
   // The record at `index` is fetched again by the next pull.
   void setFailedUsn(uint64_t index) const;
   // Gives up the file: its temporary file goes, no further part is asked for it.
   void failTransfer(TransferFile& transfer);
+  void closeSocket();
+  // Whether a transfer id is one of the current batch (not of the next one, nor earlier).
+  bool isInBatch(int32_t transferId) const;
+  bool batchHasOutstandingPart() const;
+  bool continuesWith(const RelationList& batch) const;
   void handleLeftovers();
-  // Closes the temporary files of a batch that ends by an exception.
+  // Closes the temporary files of the batch and of the next one, when that ends by an exception.
   void abandonBatch();
+  // Gives up the current and the announced batch: temporary files closed, records failed.
+  void abandonAll();
+  // Fails the files of the next batch that wait for answers that cannot come any more.
+  void failNextBatchInFlight();
+  // Drops the finished current batch; the next one, if any, becomes the current one.
+  void endBatch();
+  // Drops both batches.
   void resetBatch();
 
   std::string _treeUuid;
@@ -91,7 +125,10 @@ class FileFetcher {
   std::shared_ptr<QoDevice> _device;
   std::shared_ptr<ZMQSocket> _socket;
 
+  // The current batch, then the next one.
   RelationList _fileRelations;
+  // The current batch's end in _fileRelations.
+  uint64_t _batchEnd = 0;
   std::shared_ptr<QoSyncdirCopyRelation> _treeRelation;
   // The peer usns of the batch, read before anything is applied.
   std::vector<int64_t> _peerUsns;
@@ -105,6 +142,20 @@ class FileFetcher {
   uint32_t _batchBase = 0;
   std::optional<std::vector<std::string>> _localUuidList;
   int _answerTimeoutMs = kAnswerTimeoutMs;
+
+  // A sealed request ready to send, or an opened answer.
+  struct Crypted {
+    std::shared_ptr<ZMQMessage> sealed;
+    QoMessage::Ptr opened;
+    // The received bytes of an opened answer.
+    size_t receivedBytes = 0;
+  };
+  // Received bytes handed to the pool for opening and not yet taken back.
+  size_t _openingBytes = 0;
+  std::shared_ptr<QoDevice> _localDevice;
+  // One thread a core, but not so many that their memory arenas weigh on a small daemon.
+  static constexpr size_t kMaxCryptoThreads = 8;
+  OrderedWorkPool<Crypted> _crypto{std::min(kMaxCryptoThreads, OrderedWorkPool<Crypted>::hardwareThreads())};
 };
 
 }  // namespace velbor

@@ -170,7 +170,7 @@ bool QoWorkerSync::updateFilesWithoutDownload(const RelationList& files) {
 }
 
 bool QoWorkerSync::fetchInBatches(const RelationList& files, const std::function<void()>& connect,
-                                  const std::function<void(const RelationList&)>& fetchBatch,
+                                  const std::function<void(const RelationList&, const RelationList&)>& fetchBatch,
                                   const std::function<void()>& disconnect) {
   if (files.empty()) return true;
   // Applying a record gives it a local usn: what must be fetched again is the peer's.
@@ -188,8 +188,12 @@ bool QoWorkerSync::fetchInBatches(const RelationList& files, const std::function
     connect();
     while (next < files.size()) {
       const size_t end = std::min(files.size(), next + kFetchBatchSize);
-      fetchBatch(RelationList(files.begin() + static_cast<std::ptrdiff_t>(next),
-                              files.begin() + static_cast<std::ptrdiff_t>(end)));
+      const size_t after = std::min(files.size(), end + kFetchBatchSize);
+      const auto slice = [&](size_t from, size_t to) {
+        return RelationList(files.begin() + static_cast<std::ptrdiff_t>(from),
+                            files.begin() + static_cast<std::ptrdiff_t>(to));
+      };
+      fetchBatch(slice(next, end), slice(end, after));
       next = end;
     }
   } catch (const Exception& e) {

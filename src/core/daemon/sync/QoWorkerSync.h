@@ -73,7 +73,7 @@ struct QoWorkerSync {
     Fetcher fetcher(treeUuid, context);
     return fetchInBatches(
         files, [&] { fetcher.connectToDevice(remoteDevice); },
-        [&](const RelationList& batch) { fetcher.fetchData(batch, syncdirCopyRelation); },
+        [&](const RelationList& batch, const RelationList& next) { fetcher.fetchData(batch, syncdirCopyRelation, next); },
         [&] { fetcher.disconncet(); });
   }
   template <class Fetcher>
@@ -89,9 +89,10 @@ struct QoWorkerSync {
     return updateTreeRelation<Fetcher>(syncdirCopyRelation, files, remoteDevice, treeUuid, context);
   }
 
-  // The batch loop of the downloads; `disconnect` runs whatever happens.
+  // The batch loop of the downloads; each batch is fetched knowing the one after it, so the
+  // fetcher can ask for that one while this one drains. `disconnect` runs whatever happens.
   static bool fetchInBatches(const RelationList& files, const std::function<void()>& connect,
-                             const std::function<void(const RelationList&)>& fetchBatch,
+                             const std::function<void(const RelationList&, const RelationList&)>& fetchBatch,
                              const std::function<void()>& disconnect);
 
  private:

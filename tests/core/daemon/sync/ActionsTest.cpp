@@ -127,6 +127,7 @@ struct FetchScript {
 // What the stand-in fetcher was asked to do.
 struct FetchLog {
   std::vector<size_t> batches;
+  std::vector<size_t> nextBatches;
   std::string treeUuid;
   int connects = 0;
   int disconnects = 0;
@@ -143,8 +144,9 @@ class ScriptedFetcher {
     ++log->connects;
     if (script.failConnect) throw QoExceptionZeBadDevice::defaultExceptionWithReason("no route");
   }
-  void fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>&) {
+  void fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>&, const RelationList& next) {
     log->batches.push_back(batch.size());
+    log->nextBatches.push_back(next.size());
     if (log->batches.size() != script.failBatch) return;
     // Records applied before the failure carry local usns from then on.
     for (const auto& record : batch) record->file()->setUsn(999999);
@@ -179,14 +181,16 @@ TEST_F(ActionsTest, DownloadsGoInBatchesAndEveryRecordNotThroughIsFetchedAgain) 
     const char* name;
     FetchScript script;
     std::vector<size_t> batches;
+    // The size of the batch announced as the next one with each batch.
+    std::vector<size_t> next;
     bool result;
     int64_t failed;
   };
   const std::vector<Case> cases{
-      {"all through", {false, 0, false}, {40, 40, 5}, true, 0},
-      {"second batch fails", {false, 2, false}, {40, 40}, false, 1040},
-      {"last batch fails", {false, 3, false}, {40, 40, 5}, false, 1080},
-      {"no connection", {true, 0, false}, {}, false, 1000},
+      {"all through", {false, 0, false}, {40, 40, 5}, {40, 5, 0}, true, 0},
+      {"second batch fails", {false, 2, false}, {40, 40}, {40, 5}, false, 1040},
+      {"last batch fails", {false, 3, false}, {40, 40, 5}, {40, 5, 0}, false, 1080},
+      {"no connection", {true, 0, false}, {}, {}, false, 1000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -198,6 +202,7 @@ TEST_F(ActionsTest, DownloadsGoInBatchesAndEveryRecordNotThroughIsFetchedAgain) 
     });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(seen.batches, c.batches);
+    EXPECT_EQ(seen.nextBatches, c.next);
     EXPECT_EQ(seen.treeUuid, remote_->uuid());
     EXPECT_EQ(seen.connects, 1);
     EXPECT_EQ(seen.disconnects, 1);

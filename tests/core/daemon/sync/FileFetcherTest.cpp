@@ -219,6 +219,83 @@ TEST_F(FileFetcherTest, LateAnswersOfAnEarlierBatchAreDropped) {
   EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
 }
 
+TEST_F(FileFetcherTest, TheNextBatchIsAskedForBeforeTheCurrentOneDrains) {
+  startPeer(2);
+  writeB("current.bin", pattern(1000, 'c'));
+  writeB("next.bin", pattern(2000, 'n'));
+  recordB();
+  bool nextAskedFirst = false;
+  decide = [&](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
+    if (request.path() != "/current.bin") return std::nullopt;
+    // The current batch's only answer waits for the next batch's request.
+    std::unique_lock guard(parts_.lock);
+    nextAskedFirst = parts_.waitFor(guard, [&] {
+      return std::any_of(parts_.requests.begin(), parts_.requests.end(),
+                         [](const auto& part) { return part.first == "/next.bin"; });
+    });
+    return std::nullopt;
+  };
+  auto records = recordsToFetch();
+  auto fetcher = connectedFetcher();
+  fetcher->fetchData({recordOf(records, "current.bin")}, pairing_, {recordOf(records, "next.bin")});
+  EXPECT_TRUE(nextAskedFirst);
+  expectSame("current.bin");
+  fetcher->fetchData({recordOf(records, "next.bin")}, pairing_);
+  fetcher->disconncet();
+
+  expectSame("next.bin");
+  // Asked for once, though its batch began before the call that fetched it.
+  EXPECT_EQ(offsetsOf("next.bin").size(), 1u);
+  EXPECT_EQ(failedUsn(), 0);
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+}
+
+TEST_F(FileFetcherTest, AnAnnouncedBatchNeverFetchedIsGivenUpAndFetchedAgainNextTime) {
+  startPeer(3);
+  writeB("current.bin", pattern(1000, 'c'));
+  writeB("next.bin", pattern(2000, 'n'));
+  writeB("other.bin", pattern(3000, 'o'));
+  recordB();
+  decide = [&](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
+    if (request.path() != "/next.bin") return std::nullopt;
+    std::unique_lock guard(parts_.lock);
+    parts_.waitFor(guard, [&] { return parts_.released; });
+    return std::nullopt;
+  };
+  auto records = recordsToFetch();
+  const auto next = recordOf(records, "next.bin");
+  {
+    // Another batch than the one announced: the announced one is given up.
+    auto fetcher = connectedFetcher();
+    fetcher->fetchData({recordOf(records, "current.bin")}, pairing_, {next});
+    fetcher->fetchData({recordOf(records, "other.bin")}, pairing_);
+    fetcher->disconncet();
+    EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+  }
+  expectSame("current.bin");
+  expectSame("other.bin");
+  EXPECT_FALSE(fs::exists(inA("next.bin")));
+  EXPECT_EQ(failedUsn(), usnInB("next.bin"));
+  EXPECT_TRUE(temporaries().empty());
+
+  DataSource::sharedDataSource().resetSyncdirCopyRelationFailedUsn(pairingKey());
+  writeB("later.bin", pattern(500, 'l'));
+  recordB();
+  records = recordsToFetch();
+  {
+    // Announced, then the fetcher is closed without fetching it.
+    auto fetcher = connectedFetcher();
+    fetcher->fetchData({recordOf(records, "later.bin")}, pairing_, {recordOf(records, "next.bin")});
+    fetcher->disconncet();
+  }
+  parts_.release();
+  expectSame("later.bin");
+  EXPECT_FALSE(fs::exists(inA("next.bin")));
+  EXPECT_EQ(failedUsn(), usnInB("next.bin"));
+  EXPECT_TRUE(temporaries().empty());
+}
+
 TEST_F(FileFetcherTest, TwoTransfersOfOneFileNeverShareATemporaryFile) {
   startPeer(1);
   writeB("same.txt", "the peer's content");
