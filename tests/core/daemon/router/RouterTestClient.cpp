@@ -47,7 +47,8 @@ std::vector<std::string> RouterTestClient::seal(int32_t code, QoMessage::Body bo
   return framesOf(message->getSendZMQMessage());
 }
 
-std::optional<std::vector<std::string>> RouterTestClient::exchange(const std::vector<std::string>& frames) {
+std::optional<std::vector<std::string>> RouterTestClient::exchange(const std::vector<std::string>& frames,
+                                                                   int waitMs) {
   auto socket = context_->socketWithType(ZMQ_REQ);
   socket->connectToEndpoint(endpoint_);
   ZMQMessage request = messageOf(frames);
@@ -55,7 +56,7 @@ std::optional<std::vector<std::string>> RouterTestClient::exchange(const std::ve
   zmq_pollitem_t item{};
   socket->getPollItem(item, ZMQ_POLLIN);
   std::optional<std::vector<std::string>> reply;
-  if (ZMQContext::pollWithItems(&item, 1, kReplyWaitMs) > 0) reply = framesOf(ZMQMessage::recvFromSocket(*socket));
+  if (ZMQContext::pollWithItems(&item, 1, waitMs) > 0) reply = framesOf(ZMQMessage::recvFromSocket(*socket));
   socket->closeWithoutLinger();
   return reply;
 }
