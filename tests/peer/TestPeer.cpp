@@ -50,6 +50,13 @@ QoDevice::Ptr requireDevice(const std::string& uuid) {
   return device;
 }
 
+// The port of a bound endpoint ("tcp://0.0.0.0:40123"); `configured` while none is bound.
+// A setting of 0 lets the system choose, and only the bound port can be reached.
+int boundPort(const std::string& endpoint, int configured) {
+  const auto colon = endpoint.rfind(':');
+  return colon == std::string::npos ? configured : std::stoi(endpoint.substr(colon + 1));
+}
+
 std::string toHex(const std::string& bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
@@ -204,11 +211,12 @@ json TestPeer::handle(const std::string& line) {
 
 json TestPeer::info() const {
   const QoConfig& config = QoConfig::sharedQoConfig();
+  const QoDaemonLinux& daemon = QoDaemonLinux::sharedQoDaemonLinux();
   return json{{"ok", true},
               {"uuid", config.deviceUuid()},
               {"name", config.deviceName()},
-              {"routerPort", config.portRouter()},
-              {"publisherPort", config.portPublisher()},
+              {"routerPort", boundPort(daemon.routerEndpoint(), config.portRouter())},
+              {"publisherPort", boundPort(daemon.publisherEndpoint(), config.portPublisher())},
               {"udpPort", config.portUdp()},
               {"publicKey", toHex(QoEncrypt::convertPublicKeyFromPemToDer(config.devicePublicKey()))}};
 }
