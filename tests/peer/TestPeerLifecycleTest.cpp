@@ -1,5 +1,6 @@
-// The program's shutdown as the test peer runs it: a termination signal announces the
-// device's exit to its subscribers and ends the process with status 0.
+// The program's start-up and shutdown as the test peer runs them: a termination signal
+// announces the device's exit to its subscribers and ends the process with status 0; a
+// port that cannot be bound ends it at start-up with a status that is not 0 and the reason.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -79,6 +80,32 @@ class Subscriber {
   void* socket_;
 };
 
+// A socket of `type` holding a port of the test's own network (a free one the system picks),
+// without SO_REUSEADDR, so nothing else can bind it while this lives.
+class PortHolder {
+ public:
+  explicit PortHolder(int type) : fd_(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t size = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0) return;
+    if (type == SOCK_STREAM && ::listen(fd_, 1) != 0) return;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0) port_ = ntohs(address.sin_port);
+  }
+  ~PortHolder() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  PortHolder(const PortHolder&) = delete;
+  PortHolder& operator=(const PortHolder&) = delete;
+
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
+
 std::vector<std::string> ports(int router, int publisher, int udp) {
   return {"--router-port", std::to_string(router), "--publisher-port", std::to_string(publisher), "--udp-port",
           std::to_string(udp)};
@@ -111,6 +138,28 @@ TEST(TestPeerLifecycleTest, TerminationSignalPublishesTheExitThenEndsWithStatusZ
     // Bounds against a hung test, not measures of speed.
     EXPECT_TRUE(subscriber.waitFor(pb::MsgCodePubExit, 30000)) << "no exit notice";
     EXPECT_EQ(peer.waitExit(std::chrono::seconds(30)), 0);
+  }
+}
+
+TEST(TestPeerLifecycleTest, APortThatCannotBeBoundEndsTheStartWithTheReason) {
+  struct Case {
+    std::string label;
+    int type;
+    bool udp;
+  };
+  for (const Case& c : {Case{"udp port taken", SOCK_DGRAM, true}, Case{"router port taken", SOCK_STREAM, false}}) {
+    SCOPED_TRACE(c.label);
+    PortHolder taken(c.type);
+    ASSERT_GT(taken.port(), 0);
+    TempDir home;
+    PeerProcess peer("", home.str(), c.udp ? ports(0, 0, taken.port()) : ports(taken.port(), 0, 0));
+    const json ready = peer.readyLine();
+    ASSERT_TRUE(ready.is_object()) << "no ready line";
+    EXPECT_FALSE(ready.value("ok", true));
+    EXPECT_NE(ready.value("error", "").find("Address already in use"), std::string::npos) << ready.dump();
+    const int status = peer.waitExit(std::chrono::seconds(30));
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1) << "still running";
   }
 }
 
