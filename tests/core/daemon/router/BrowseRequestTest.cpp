@@ -1,9 +1,11 @@
+#include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,34 @@ namespace velbor::test {
 namespace {
 
 namespace fs = std::filesystem;
+
+// While it lives, the file access of the calling thread goes as an unprivileged user: the
+// file-system uid and gid are kept per thread, and leaving uid 0 drops the capabilities
+// that pass over permissions. Only root can switch them.
+class UnprivilegedFileAccess {
+ public:
+  static constexpr uid_t kUser = 65534;  // nobody
+
+  UnprivilegedFileAccess() {
+    previousGid_ = static_cast<gid_t>(::setfsgid(kUser));
+    previousUid_ = static_cast<uid_t>(::setfsuid(kUser));
+    // Each call answers the id in force before it: kUser once the switch was made.
+    active_ = static_cast<uid_t>(::setfsuid(kUser)) == kUser && static_cast<gid_t>(::setfsgid(kUser)) == kUser;
+  }
+  ~UnprivilegedFileAccess() {
+    ::setfsuid(previousUid_);
+    ::setfsgid(previousGid_);
+  }
+  UnprivilegedFileAccess(const UnprivilegedFileAccess&) = delete;
+  UnprivilegedFileAccess& operator=(const UnprivilegedFileAccess&) = delete;
+
+  bool active() const { return active_; }
+
+ private:
+  uid_t previousUid_ = 0;
+  gid_t previousGid_ = 0;
+  bool active_ = false;
+};
 
 class BrowseRequestTest : public HandlerTestBase {
  protected:
@@ -91,11 +121,21 @@ TEST_F(BrowseRequestTest, HiddenFoldersAndRefusals) {
 }
 
 TEST_F(BrowseRequestTest, EntryThatCannotBeReadIsSkipped) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads entries of a folder without search permission";
   writeFile(dir_ / "locked" / "entry", "x");
   // Names can be listed, the entries not read: as an entry that vanished after the listing.
   fs::permissions(dir_ / "locked", fs::perms(0500) & ~fs::perms::owner_exec);
+  // Root reads past permissions, so the folders are handed to an unprivileged user and this
+  // thread's file access goes as that user while the handler runs on it.
+  std::optional<UnprivilegedFileAccess> access;
+  if (::geteuid() == 0) {
+    constexpr uid_t kUser = UnprivilegedFileAccess::kUser;
+    ASSERT_EQ(::chown(dir_.path().c_str(), kUser, kUser), 0);
+    ASSERT_EQ(::chown((dir_ / "locked").c_str(), kUser, kUser), 0);
+    access.emplace();
+    ASSERT_TRUE(access->active());
+  }
   const Answer answer = list((dir_ / "locked").string());
+  access.reset();
   fs::permissions(dir_ / "locked", fs::perms(0700));
   EXPECT_EQ(answer.code(), pb::MsgCodeListResponse) << answer.errstr;
   EXPECT_TRUE(entries(answer).empty());
