@@ -2,11 +2,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "HandlerTestBase.h"
@@ -253,6 +255,52 @@ TEST_F(GetRequestTest, ClocksFromThePeer) {
   }
   EXPECT_EQ(getError(flood), pb::ErrorCodeBadFormat);
   EXPECT_EQ(tree_->getSyncdirCopysUuidList().size(), 2u);
+}
+
+TEST_F(GetRequestTest, ConcurrentRequestsNamingTheSameUnknownCopiesStoreEachOnceInASlotOfItsOwn) {
+  addFile("/f.txt", "0123456789");
+  std::vector<std::string> named = {tree_->uuid()};
+  testing::internal::CaptureStderr();
+  for (int round = 0; round < 4; ++round) {
+    const std::string first = QoUtils::generateUuid();
+    const std::string second = QoUtils::generateUuid();
+    named.insert(named.end(), {first, second});
+    // The same two unknown copies, named in the opposite order.
+    std::vector<pb::MsgGetRequest> requests;
+    for (const auto& order : {std::vector<std::string>{first, second}, std::vector<std::string>{second, first}}) {
+      pb::MsgGetRequest get = request("/f.txt", 0, 1);
+      for (const std::string& uuid : order) {
+        get.add_uuids(uuid);
+        get.add_vclock(0);
+      }
+      requests.push_back(get);
+    }
+    std::vector<std::future<int>> answers;
+    {
+      // Held while both requests start, so that each has found the copies unknown before
+      // either may store one; the pause only lines them up, the checks below do not wait on it.
+      std::lock_guard<std::recursive_mutex> hold(DataSource::sharedDataSource().getLocker("transaction"));
+      for (const auto& get : requests) {
+        answers.push_back(
+            std::async(std::launch::async, [get] { return call(&QoWorker::handleGetRequest, body(get)).code(); }));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (auto& answer : answers) EXPECT_EQ(answer.get(), pb::MsgCodeGetResponse);
+  }
+  const std::string log = testing::internal::GetCapturedStderr();
+
+  std::vector<std::string> stored;
+  std::vector<int64_t> slots;
+  for (const auto& copy : QoSyncdirCopy::getSyncdirCopysWithSyncdirUuid(syncUuid_)) {
+    stored.push_back(copy->uuid());
+    slots.push_back(copy->vcIndex());
+  }
+  EXPECT_EQ(sorted(stored), sorted(named));
+  std::sort(slots.begin(), slots.end());
+  EXPECT_EQ(std::adjacent_find(slots.begin(), slots.end()), slots.end()) << "two copies share a slot";
+  // Each copy was stored once: no second insertion was even tried.
+  EXPECT_EQ(log.find("Error inserting"), std::string::npos);
 }
 
 }  // namespace
