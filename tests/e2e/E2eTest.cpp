@@ -15,11 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// LAN discovery is not in this tree yet: the scenarios between devices need it to register
-// each other, so they are skipped until it serves.
-constexpr bool kDiscoveryServes = true;
-constexpr const char* kNoDiscovery = "needs LAN discovery, which does not serve yet";
-
 using E2eTest = E2eFixture;
 
 // Changes made in `from` reach `to` without any sync command.
@@ -90,7 +85,6 @@ TEST_F(E2eTest, TwoFoldersPairedOnOneDeviceStayInStepWithoutSync) {
 }
 
 TEST_F(E2eTest, SameTokenDevicesFindEachOtherAndTrust) {
-  if (!kDiscoveryServes) GTEST_SKIP() << kNoDiscovery;
   E2eNetwork network(3);
   ASSERT_TRUE(network.ready());
   PeerProcess a(network.host(0), home("a"), with(portOptions(), {"--token", "one", "--name", "a"}));
@@ -112,7 +106,6 @@ TEST_F(E2eTest, SameTokenDevicesFindEachOtherAndTrust) {
 }
 
 TEST_F(E2eTest, PairedDevicesStayInStepAndAKilledOneCatchesUp) {
-  if (!kDiscoveryServes) GTEST_SKIP() << kNoDiscovery;
   E2eNetwork network(2);
   ASSERT_TRUE(network.ready());
   const std::string homeA = home("a");
