@@ -88,6 +88,16 @@ TEST_F(E2eUiTest, PairingFromTheDevicePaneInBothDirections) {
   EXPECT_TRUE(card.value("visible", false));
   EXPECT_NE(card.value("tooltip", "").find("状态：不信任\n上线时间："), std::string::npos) << card.dump();
 
+  // Without a notification service the status item's balloon shows the notice.
+  json balloon;
+  EXPECT_TRUE(eventually([&] {
+    balloon = ui.command("balloon");
+    for (const auto& text : balloon.value("texts", json::array())) {
+      if (text.get<std::string>().find("上线了") != std::string::npos) return true;
+    }
+    return false;
+  }, seconds(20))) << balloon.dump();
+
   json tray = ui.command("tray-menu");
   EXPECT_TRUE(tray.value("trayVisible", false)) << tray.dump();
   EXPECT_TRUE(ok(ui.command("screenshot " + screenshotPath("tray-menu.png"))));

@@ -68,31 +68,31 @@ class FetchTestBase : public EntityTestBase {
 
   // The peer's record of `relative` in local slot order, keyed to the local record when there
   // is one, with its downloaded temporary file written and left open like the fetcher does.
-  QoFileAndSyncdirCopyRelation::Ptr incoming(const std::string& relative, const Incoming& spec) {
+  QoFileAndSyncdirCopyRelation::Ptr incoming(const std::string& relative, const Incoming& item) {
     auto file = std::make_shared<QoFile>();
     file->setPath(at(relative));
-    file->setType(spec.type_);
-    file->setStatus(spec.status_);
-    file->setUnixAttr(spec.permissions_);
-    file->setContentModTime(spec.mtime_);
+    file->setType(item.type_);
+    file->setStatus(item.status_);
+    file->setUnixAttr(item.permissions_);
+    file->setContentModTime(item.mtime_);
     file->setUsn(kPeerUsn);
-    if (spec.type_ == 0) {
-      file->setLength(static_cast<int64_t>(spec.content_.size()));
-      file->setSha1(sha1Of(spec.content_));
+    if (item.type_ == 0) {
+      file->setLength(static_cast<int64_t>(item.content_.size()));
+      file->setSha1(sha1Of(item.content_));
     }
     auto relation = std::make_shared<QoFileAndSyncdirCopyRelation>();
     relation->setFile(file);
     relation->setSyncdirCopy(local_);
-    relation->setVclock(Vclock(spec.clock_).encode());
+    relation->setVclock(Vclock(item.clock_).encode());
     relation->setRemoteSyncdirCopyUuid(remote_->uuid());
     if (auto local = local_->getFileRelationWithFilePath(at(relative))) {
       relation->setPkPublic(local->pk());
       file->setPkPublic(local->file()->pk());
       relation->setFileRelationLocal(local);
     }
-    if (spec.download_) {
+    if (item.download_) {
       auto handle = relation->getTmpFileHandle();
-      *handle << *spec.download_;
+      *handle << *item.download_;
       handle->flush();
     }
     return relation;

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
@@ -11,6 +12,7 @@
 #include <QTest>
 
 #include <cerrno>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -112,6 +114,18 @@ void UiDriver::addWindowCommands() {
   addCommand("menu-close", 0, "menu-close: closes the status-bar item's menu", [this](const Arguments&) {
     delegate_.statusMenu()->hide();
     return ok();
+  });
+  addCommand("balloon", 0, "balloon: the texts of the status-bar item's message balloon while one shows",
+             [](const Arguments&) {
+    // Qt draws the tray's message as a top-level widget of its own class.
+    json texts = json::array();
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+      if (!window->isVisible() || std::strcmp(window->metaObject()->className(), "QBalloonTip") != 0) continue;
+      for (const QLabel* label : window->findChildren<QLabel*>()) {
+        if (!label->text().isEmpty()) texts.push_back(label->text().toStdString());
+      }
+    }
+    return ok({{"texts", texts}});
   });
   addCommand("screenshot", 1, "screenshot PATH: the whole screen as a PNG file", [](const Arguments& a) {
     QApplication::processEvents();

@@ -48,18 +48,18 @@ class SyncTestBase : public FetchTestBase {
   std::vector<std::string> remoteUuids() const { return {remote_->uuid(), third_->uuid(), local_->uuid()}; }
 
   // The peer's record of `relative` ("/" + relative on the wire).
-  static pb::Stat stat(const std::string& relative, const Incoming& spec, int64_t usn = kPeerUsn) {
+  static pb::Stat stat(const std::string& relative, const Incoming& item, int64_t usn = kPeerUsn) {
     pb::Stat stat;
     stat.set_path(relative.starts_with('/') ? relative : "/" + relative);
-    stat.set_type(spec.type_ == 1 ? pb::FileTypeDirectory : pb::FileTypeFile);
-    stat.set_status(spec.status_ == 1 ? pb::FileStatusRemoved : pb::FileStatusPresent);
-    const auto slot = [&](size_t index) { return static_cast<int32_t>(index < spec.clock_.size() ? spec.clock_[index] : 0); };
+    stat.set_type(item.type_ == 1 ? pb::FileTypeDirectory : pb::FileTypeFile);
+    stat.set_status(item.status_ == 1 ? pb::FileStatusRemoved : pb::FileStatusPresent);
+    const auto slot = [&](size_t index) { return static_cast<int32_t>(index < item.clock_.size() ? item.clock_[index] : 0); };
     for (const size_t index : {1, 2, 0}) stat.add_vclock(slot(index));
-    stat.set_length(spec.type_ == 0 ? static_cast<int64_t>(spec.content_.size()) : 0);
-    stat.set_mtime(spec.mtime_);
-    stat.set_sha1(spec.type_ == 0 ? sha1Of(spec.content_) : std::string());
+    stat.set_length(item.type_ == 0 ? static_cast<int64_t>(item.content_.size()) : 0);
+    stat.set_mtime(item.mtime_);
+    stat.set_sha1(item.type_ == 0 ? sha1Of(item.content_) : std::string());
     stat.set_usn(usn);
-    stat.set_unix_attr(spec.permissions_);
+    stat.set_unix_attr(item.permissions_);
     return stat;
   }
 
