@@ -60,6 +60,8 @@ QoSyncAddController::QoSyncAddController(QWidget* parent)
   deviceName_->setObjectName(QStringLiteral("deviceName"));
   alertIcon_->setObjectName(QStringLiteral("alertIcon"));
   alertText_->setObjectName(QStringLiteral("alertText"));
+  // Folder names, the peer's name and its paths are shown as they are, never read as markup.
+  for (QLabel* text : {remoteTextField_, localTextField_, deviceName_, alertText_}) text->setTextFormat(Qt::PlainText);
 
   for (SyncAddImage* picture : {localImageView_, remoteImageView_}) {
     picture->setFixedSize(kPictureSize + 16, kPictureSize + 16);
