@@ -117,5 +117,28 @@ TEST_F(RemoteTreeAddViewTest, PeerThatDoesNotAnswerShowsTheTimeOut) {
   EXPECT_FALSE(window.okButton()->isEnabled());
 }
 
+TEST_F(RemoteTreeAddViewTest, NamesThatAreNoFolderOfTheListedOneAreDropped) {
+  const auto peer = remoteDevice("peer");
+  QoRemoteTreeAddViewController window(std::make_shared<QoClient>(peer));
+  window.show();
+  window.requestRoots();
+  QoNotices::post(notice::ListRootRequest{rootsReply({{"/home/u", pb::RootTypeHome}}), peer});
+  drainNotices();
+  ASSERT_EQ(window.nodeRoots().size(), 1u);
+  window.outlineView()->expand(window.outlineView()->model()->index(0, 0));
+  QoNotices::post(notice::ListRequest{listReply("/home/u", {{"", true},
+                                                            {".", true},
+                                                            {"..", true},
+                                                            {"a/b", true},
+                                                            {"/etc", true},
+                                                            {std::string("x\0y", 3), true},
+                                                            {"ok", true}}),
+                                      peer});
+  drainNotices();
+  EXPECT_EQ(titles(window.nodeRoots()[0]->children()), (std::vector<std::string>{"ok"}));
+  EXPECT_EQ(window.nodesMap().size(), 2u);
+  EXPECT_TRUE(window.nodesMap().contains("/home/u/ok"));
+}
+
 }  // namespace
 }  // namespace velbor::test
