@@ -128,10 +128,11 @@ QString QoRemoteTreeAddViewController::rootTitle(int type, const std::string& ta
   }
 }
 
-std::shared_ptr<ChildNode> QoRemoteTreeAddViewController::folderNode(const QString& title, const std::string& path) {
+std::shared_ptr<ChildNode> QoRemoteTreeAddViewController::folderNode(const QString& title, const std::string& path,
+                                                                    const QIcon& icon) {
   auto node = std::make_shared<ChildNode>();
   node->setNodeTitle(title);
-  node->setNodeIcon(SystemImage::folderImage());
+  node->setNodeIcon(icon);
   node->setIsLeaf(false);
   node->setUserInifo(path);
   return node;
@@ -169,8 +170,9 @@ void QoRemoteTreeAddViewController::handleListRootNotifaction(const notice::List
     }
     nodesMap_.clear();
     std::vector<std::shared_ptr<ChildNode>> rows;
+    const QIcon folder = SystemImage::folderImage();
     for (const pb::Root& root : response->roots()) {
-      auto node = folderNode(rootTitle(root.type(), root.target()), root.target());
+      auto node = folderNode(rootTitle(root.type(), root.target()), root.target(), folder);
       nodesMap_[root.target()] = node;
       rows.push_back(std::move(node));
     }
@@ -198,6 +200,7 @@ void QoRemoteTreeAddViewController::handleListNotifaction(const notice::ListRequ
     }
     std::vector<std::shared_ptr<ChildNode>> children;
     size_t skipped = 0;
+    const QIcon folder = SystemImage::folderImage();
     for (const pb::FileStat& stat : response->stats()) {
       if (stat.type() != pb::FileTypeDirectory) continue;
       if (!isEntryName(stat.name())) {
@@ -205,7 +208,7 @@ void QoRemoteTreeAddViewController::handleListNotifaction(const notice::ListRequ
         continue;
       }
       const std::string path = (std::filesystem::path(response->root()) / stat.name()).string();
-      auto node = folderNode(QString::fromStdString(stat.name()), path);
+      auto node = folderNode(QString::fromStdString(stat.name()), path, folder);
       nodesMap_[path] = node;
       children.push_back(std::move(node));
     }
