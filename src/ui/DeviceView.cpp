@@ -41,6 +41,8 @@ DeviceView::DeviceView(std::shared_ptr<DeviceDisplayRecord> record, QWidget* par
   iconLabel_->setObjectName("deviceIcon");
   iconLabel_->setFixedSize(DeviceDisplayRecord::kDeviceIconSize, DeviceDisplayRecord::kDeviceIconSize);
   nameLabel_->setObjectName("deviceName");
+  // The name is the peer's: shown as it is, never read as markup.
+  for (QLabel* text : {nameLabel_, statusLabel_, waitLabel_}) text->setTextFormat(Qt::PlainText);
   QFont bold = nameLabel_->font();
   bold.setBold(true);
   nameLabel_->setFont(bold);

@@ -663,6 +663,8 @@ void QoDeviceController::_itemDisTrust(const RecordPtr& record) {
                                     .arg(QString::fromStdString(device->name())),
                                 QMessageBox::NoButton, window());
   alert->setObjectName("distrustAlert");
+  // The device names itself: its name is shown as it is, never read as markup.
+  alert->setTextFormat(Qt::PlainText);
   alert->setInformativeText("");
   QPushButton* confirm = alert->addButton("确定", QMessageBox::AcceptRole);
   alert->addButton("取消", QMessageBox::RejectRole);

@@ -56,6 +56,9 @@ QoDeviceSelectController::QoDeviceSelectController(QWidget* parent)
   deviceTextField_->setObjectName(QStringLiteral("deviceTextField"));
   syncdirTextField_->setObjectName(QStringLiteral("syncdirTextField"));
   okButton_->setObjectName(QStringLiteral("deviceSelectOkButton"));
+  // A device's name and its tree's path are the peer's texts: never read as markup.
+  deviceTextField_->setTextFormat(Qt::PlainText);
+  syncdirTextField_->setTextFormat(Qt::PlainText);
 
   outlineView_->setModel(model_);
   outlineView_->setItemDelegate(new ImageAndTextCell1(outlineView_));

@@ -29,6 +29,13 @@ const QString kListRoot = QStringLiteral("ListRootRequest");
 
 QString listKey(const std::string& root) { return QStringLiteral("ListRequest:") + QString::fromStdString(root); }
 
+// A name the peer lists in a folder stands for an entry of that folder only: never the
+// folder itself, its parent, a deeper or an absolute path.
+bool isEntryName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
 std::string errstrOf(const QoMessage& reply) {
   const auto error = reply.pbBodyAs<pb::MsgError>();
   return error ? error->errstr() : std::string();
@@ -121,10 +128,11 @@ QString QoRemoteTreeAddViewController::rootTitle(int type, const std::string& ta
   }
 }
 
-std::shared_ptr<ChildNode> QoRemoteTreeAddViewController::folderNode(const QString& title, const std::string& path) {
+std::shared_ptr<ChildNode> QoRemoteTreeAddViewController::folderNode(const QString& title, const std::string& path,
+                                                                    const QIcon& icon) {
   auto node = std::make_shared<ChildNode>();
   node->setNodeTitle(title);
-  node->setNodeIcon(SystemImage::folderImage());
+  node->setNodeIcon(icon);
   node->setIsLeaf(false);
   node->setUserInifo(path);
   return node;
@@ -162,8 +170,9 @@ void QoRemoteTreeAddViewController::handleListRootNotifaction(const notice::List
     }
     nodesMap_.clear();
     std::vector<std::shared_ptr<ChildNode>> rows;
+    const QIcon folder = SystemImage::folderImage();
     for (const pb::Root& root : response->roots()) {
-      auto node = folderNode(rootTitle(root.type(), root.target()), root.target());
+      auto node = folderNode(rootTitle(root.type(), root.target()), root.target(), folder);
       nodesMap_[root.target()] = node;
       rows.push_back(std::move(node));
     }
@@ -190,13 +199,20 @@ void QoRemoteTreeAddViewController::handleListNotifaction(const notice::ListRequ
       return;
     }
     std::vector<std::shared_ptr<ChildNode>> children;
+    size_t skipped = 0;
+    const QIcon folder = SystemImage::folderImage();
     for (const pb::FileStat& stat : response->stats()) {
       if (stat.type() != pb::FileTypeDirectory) continue;
+      if (!isEntryName(stat.name())) {
+        ++skipped;
+        continue;
+      }
       const std::string path = (std::filesystem::path(response->root()) / stat.name()).string();
-      auto node = folderNode(QString::fromStdString(stat.name()), path);
+      auto node = folderNode(QString::fromStdString(stat.name()), path, folder);
       nodesMap_[path] = node;
       children.push_back(std::move(node));
     }
+    if (skipped > 0) QoLog("*** List: {} entries of ({}) are no names of its own", skipped, response->root());
     updateParentNode(parent->second, children);
   } catch (const std::exception& e) {
     QoLog("*** notifaction tree list failed, {}", e.what());

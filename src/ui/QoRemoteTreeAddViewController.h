@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QIcon>
 #include <QString>
 
 #include <map>
@@ -62,7 +63,8 @@ class QoRemoteTreeAddViewController : public QDialog {
   void outlineViewSelectionDidChange();
   void showTimeout();
   bool isBrowsedDevice(const std::shared_ptr<QoDevice>& from) const;
-  static std::shared_ptr<ChildNode> folderNode(const QString& title, const std::string& path);
+  // Every row shares the one folder icon: loading it is slow, and a folder may list many.
+  static std::shared_ptr<ChildNode> folderNode(const QString& title, const std::string& path, const QIcon& icon);
   static std::string pathOf(const QModelIndex& index);
 
   QTreeView* outlineView_;

@@ -115,8 +115,10 @@ void QoRemoteTreeViewController::handleTreeShowNotifaction(const notice::TreeSho
       QoLog("*** remote tree view handle tree show failed, {}:{}", text, error ? error->errstr() : std::string());
       rows.push_back(Row{QStringLiteral("er"), SystemImage::stopImage(), QString::fromStdString(text), nullptr});
     } else if (const auto response = reply.pbBodyAs<pb::MsgTreeShowResponse>()) {
+      // One icon for every row: loading it is slow, and a device may list many trees.
+      const QIcon folder = SystemImage::folderImage();
       for (const pb::TreeInfo& tree : response->trees()) {
-        rows.push_back(Row{QStringLiteral("or"), SystemImage::folderImage(), QString::fromStdString(tree.tree_root()),
+        rows.push_back(Row{QStringLiteral("or"), folder, QString::fromStdString(tree.tree_root()),
                            std::make_shared<pb::TreeInfo>(tree)});
       }
     }

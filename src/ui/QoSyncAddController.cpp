@@ -1,6 +1,7 @@
 #include "ui/QoSyncAddController.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -60,6 +61,8 @@ QoSyncAddController::QoSyncAddController(QWidget* parent)
   deviceName_->setObjectName(QStringLiteral("deviceName"));
   alertIcon_->setObjectName(QStringLiteral("alertIcon"));
   alertText_->setObjectName(QStringLiteral("alertText"));
+  // Folder names, the peer's name and its paths are shown as they are, never read as markup.
+  for (QLabel* text : {remoteTextField_, localTextField_, deviceName_, alertText_}) text->setTextFormat(Qt::PlainText);
 
   for (SyncAddImage* picture : {localImageView_, remoteImageView_}) {
     picture->setFixedSize(kPictureSize + 16, kPictureSize + 16);
@@ -157,8 +160,10 @@ void QoSyncAddController::openFinder() {
 }
 
 void QoSyncAddController::localFolderChosen(const QString& path) {
-  // Paths are stored without a trailing "/", so the lookup of a chosen tree must not carry one.
-  QString folder = path;
+  // Trees are stored under their real folder (links resolved, no trailing "/"), as the monitor
+  // watches them: a folder reached through a link is that folder, here and for the peer.
+  QString folder = QFileInfo(path).canonicalFilePath();
+  if (folder.isEmpty()) folder = path;  // gone already: the tree handler refuses it on OK
   while (folder.size() > 1 && folder.endsWith(QLatin1Char('/'))) folder.chop(1);
   localImageView_->setPixmap(SystemImage::folderImage().pixmap(kPictureSize / 2));
   setPathText(localTextField_, folder, true);

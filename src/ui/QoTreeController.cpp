@@ -288,6 +288,8 @@ void QoTreeController::confirmDelete(const QString& message, std::function<void(
   // A sheet on the window: the main loop keeps running while it is open.
   auto* box = new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::NoButton, window());
   box->setObjectName("deleteConfirmation");
+  // Paths and device names come from disk and from peers: shown as they are, never as markup.
+  box->setTextFormat(Qt::PlainText);
   box->setWindowModality(Qt::WindowModal);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setInformativeText("");

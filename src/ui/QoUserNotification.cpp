@@ -6,6 +6,8 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -74,6 +76,14 @@ QString body(const QString& subTitle, const QString& info) {
   return subTitle + "\n" + info;
 }
 
+// A service that reads the body as markup must see names and paths (a peer's files) as text.
+QString escapedMarkup(QString text) {
+  text.replace('&', QLatin1String("&amp;"));
+  text.replace('<', QLatin1String("&lt;"));
+  text.replace('>', QLatin1String("&gt;"));
+  return text;
+}
+
 }  // namespace
 
 QoUserNotification& QoUserNotification::sharedQoUserNotification() {
@@ -131,14 +141,26 @@ void QoUserNotification::deliver(const UserNotification& notification) {
   QDBusConnection session = QDBusConnection::sessionBus();
   QDBusConnectionInterface* bus = session.isConnected() ? session.interface() : nullptr;
   if (bus != nullptr && bus->isServiceRegistered(kService).value()) {
-    QDBusMessage notify = QDBusMessage::createMethodCall(kService, kPath, kService, "Notify");
-    QVariantMap hints;
-    hints["sound-name"] = "message-new-instant";
-    if (!notification.image.isNull()) hints["image-data"] = QVariant::fromValue(notificationImage(notification.image));
-    notify << QString("Velbor") << 0U << notification.iconName << notification.title
-           << body(notification.subTitle, notification.info) << QStringList() << hints << -1;
-    // The reply (the notice's id) is of no use here: nothing waits for it.
-    session.asyncCall(notify);
+    // Whether the body is read as markup is the service's choice: asked first, never waited for
+    // on the main thread. Replies come in the order of the calls, so notices keep their order.
+    const QDBusPendingCall capabilities =
+        session.asyncCall(QDBusMessage::createMethodCall(kService, kPath, kService, "GetCapabilities"));
+    auto* watcher = new QDBusPendingCallWatcher(capabilities, this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [notification](QDBusPendingCallWatcher* answered) {
+      answered->deleteLater();
+      const QDBusPendingReply<QStringList> reply = *answered;
+      const bool markup = !reply.isError() && reply.value().contains(QStringLiteral("body-markup"));
+      QString text = body(notification.subTitle, notification.info);
+      if (markup) text = escapedMarkup(text);
+      QDBusMessage notify = QDBusMessage::createMethodCall(kService, kPath, kService, "Notify");
+      QVariantMap hints;
+      hints["sound-name"] = "message-new-instant";
+      if (!notification.image.isNull()) hints["image-data"] = QVariant::fromValue(notificationImage(notification.image));
+      notify << QString("Velbor") << 0U << notification.iconName << notification.title << text << QStringList()
+             << hints << -1;
+      // The reply (the notice's id) is of no use here: nothing waits for it.
+      QDBusConnection::sessionBus().asyncCall(notify);
+    });
     return;
   }
   if (statusItem_ != nullptr && QSystemTrayIcon::supportsMessages()) {

@@ -32,7 +32,8 @@ class FakeNotifications : public QObject {
     }
     return ++lastId_;
   }
-  QStringList GetCapabilities() { return {"body"}; }
+  // As the common desktops do: the body may carry markup.
+  QStringList GetCapabilities() { return {"body", "body-markup"}; }
   QString GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
     vendor = "velbor-test";
     version = "1";

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "DevicePaneFixture.h"
+#include "PlainTextCheck.h"
 #include "core/daemon/TrustInfo.h"
 #include "ui/DeviceDisplayRecord.h"
 #include "ui/DeviceView.h"
@@ -285,6 +286,25 @@ TEST_F(QoDeviceControllerTest, APeerEndingTrustLeavesTheCardUntrustedWithoutStor
   EXPECT_EQ(record("peer")->getDevice()->status(), 0);
   spin(std::chrono::milliseconds(300));
   EXPECT_EQ(storedStatus("peer"), -1);
+}
+
+}  // namespace
+}  // namespace velbor::test
+
+namespace velbor::test {
+namespace {
+
+TEST_F(QoDeviceControllerTest, APeersNameIsShownAsTextOnItsCardAndInTheWithdrawAlert) {
+  const std::string name = markupName().toStdString();
+  device(name, 1, true);
+  openPane();
+  ASSERT_NE(card(name), nullptr);
+  EXPECT_EQ(labelsReadingMarkup(card(name), markupName()), QStringList());
+  QTest::mouseClick(card(name)->trustButton(), Qt::LeftButton);
+  QMessageBox* alert = nullptr;
+  ASSERT_TRUE(spinUntil([&] { return (alert = pane_->window()->findChild<QMessageBox*>("distrustAlert")) != nullptr; }));
+  EXPECT_EQ(labelsReadingMarkup(alert, markupName()), QStringList());
+  alert->reject();
 }
 
 }  // namespace

@@ -117,5 +117,50 @@ TEST_F(RemoteTreeAddViewTest, PeerThatDoesNotAnswerShowsTheTimeOut) {
   EXPECT_FALSE(window.okButton()->isEnabled());
 }
 
+TEST_F(RemoteTreeAddViewTest, NamesThatAreNoFolderOfTheListedOneAreDropped) {
+  const auto peer = remoteDevice("peer");
+  QoRemoteTreeAddViewController window(std::make_shared<QoClient>(peer));
+  window.show();
+  window.requestRoots();
+  QoNotices::post(notice::ListRootRequest{rootsReply({{"/home/u", pb::RootTypeHome}}), peer});
+  drainNotices();
+  ASSERT_EQ(window.nodeRoots().size(), 1u);
+  window.outlineView()->expand(window.outlineView()->model()->index(0, 0));
+  QoNotices::post(notice::ListRequest{listReply("/home/u", {{"", true},
+                                                            {".", true},
+                                                            {"..", true},
+                                                            {"a/b", true},
+                                                            {"/etc", true},
+                                                            {std::string("x\0y", 3), true},
+                                                            {"ok", true}}),
+                                      peer});
+  drainNotices();
+  EXPECT_EQ(titles(window.nodeRoots()[0]->children()), (std::vector<std::string>{"ok"}));
+  EXPECT_EQ(window.nodesMap().size(), 2u);
+  EXPECT_TRUE(window.nodesMap().contains("/home/u/ok"));
+}
+
+TEST_F(RemoteTreeAddViewTest, AHugeListingIsShown) {
+  const auto peer = remoteDevice("peer");
+  QoRemoteTreeAddViewController window(std::make_shared<QoClient>(peer));
+  window.show();
+  window.requestRoots();
+  QoNotices::post(notice::ListRootRequest{rootsReply({{"/home/u", pb::RootTypeHome}}), peer});
+  drainNotices();
+  ASSERT_EQ(window.nodeRoots().size(), 1u);
+  window.outlineView()->expand(window.outlineView()->model()->index(0, 0));
+  std::vector<std::pair<std::string, bool>> entries;
+  for (int i = 0; i < 100000; ++i) entries.emplace_back(std::to_string(i) + std::string(200, 'n'), true);
+  QoNotices::post(notice::ListRequest{listReply("/home/u", entries), peer});
+  drainNotices();
+  EXPECT_EQ(window.nodeRoots()[0]->children().size(), 100000u);
+  // The last folder can be reached and chosen.
+  QTreeView* view = window.outlineView();
+  const QModelIndex last = view->model()->index(99999, 0, view->model()->index(0, 0));
+  view->scrollTo(last);
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(last).center());
+  EXPECT_EQ(window.pathTextField()->text().toStdString(), "/home/u/99999" + std::string(200, 'n'));
+}
+
 }  // namespace
 }  // namespace velbor::test

@@ -108,5 +108,17 @@ TEST_F(RemoteTreeViewTest, NewTreeMadeThroughTheFolderBrowserIsSelectedWithoutAC
   EXPECT_FALSE(view.selectedSyncdirCopyPath());
 }
 
+TEST_F(RemoteTreeViewTest, AHugeListOfTreesIsShown) {
+  const auto peer = remoteDevice("peer");
+  QoRemoteTreeViewController view;
+  view.changeDevice(peer);
+  std::vector<std::string> roots;
+  for (int i = 0; i < 100000; ++i) roots.push_back("/home/u/" + std::to_string(i) + std::string(200, 'n'));
+  QoNotices::post(notice::TreeShowRequest{treesReply(roots), peer});
+  drainNotices();
+  ASSERT_EQ(view.items().size(), 100001u);
+  EXPECT_EQ(view.tableView()->item(100000)->text().toStdString(), roots.back());
+}
+
 }  // namespace
 }  // namespace velbor::test

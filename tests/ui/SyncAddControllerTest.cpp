@@ -4,6 +4,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <filesystem>
 #include <optional>
 
 #include "PairWindowTestBase.h"
@@ -180,6 +181,59 @@ TEST_F(SyncAddControllerTest, OpenPanelAnswersWithTheFolderAndCancellingChangesN
   ASSERT_TRUE(window.currentLocalPath());
   EXPECT_EQ(*window.currentLocalPath(), a);
   EXPECT_EQ(window.localTextField()->text().toStdString(), a);
+}
+
+TEST_F(SyncAddControllerTest, AFolderChosenThroughALinkIsTheFolderItNames) {
+  const std::string b = folder("b");
+  QoClient::localTreeAddSyncUuid(std::nullopt, b, std::nullopt);
+  const auto treeB = QoSyncdirCopy::getSyncdirCopyWithPath(b, 0);
+  ASSERT_TRUE(treeB);
+  const std::string a = folder("a");
+  std::filesystem::create_directory_symlink(a, dir_ / "link-a");
+  std::filesystem::create_directory_symlink(b, dir_ / "link-b");
+  std::filesystem::create_directory_symlink(dir_.path(), dir_ / "parent");
+
+  // The tree itself, reached through a link, is the same folder.
+  QoSyncAddController window;
+  window.localFolderChosen(QString::fromStdString((dir_ / "link-b").string()));
+  window.remoteTreeSelectedWithDevice(local_, treeInfo(*treeB));
+  EXPECT_FALSE(window.okButton()->isEnabled());
+  EXPECT_EQ(window.alertText()->text(), QStringLiteral("相同目录之间不能建立同步"));
+
+  // A linked folder, and one reached through a linked parent, is stored as the real folder,
+  // and the mirror pairing names it so too.
+  for (const std::filesystem::path& chosen : {dir_ / "link-a", dir_ / "parent" / "a"}) {
+    window.localFolderChosen(QString::fromStdString(chosen.string()));
+    EXPECT_EQ(window.localTextField()->text().toStdString(), a);
+    ASSERT_TRUE(window.currentLocalPath());
+    EXPECT_EQ(*window.currentLocalPath(), a);
+  }
+  ASSERT_TRUE(window.okButton()->isEnabled());
+  ASSERT_TRUE(link(window));
+  const auto treeA = QoSyncdirCopy::getSyncdirCopyWithPath(a, 0);
+  ASSERT_TRUE(treeA);
+  const auto mirror = QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFirstUuid(treeB->uuid(), treeA->uuid());
+  ASSERT_TRUE(mirror);
+  ASSERT_TRUE(mirror->secondSyncdirCopy());
+  EXPECT_EQ(mirror->secondSyncdirCopy()->path(), a);
+}
+
+TEST_F(SyncAddControllerTest, AFolderInsideOrAroundATreeOfTheSameSyncFolderIsRefused) {
+  const std::string b = folder("b");
+  QoClient::localTreeAddSyncUuid(std::nullopt, b, std::nullopt);
+  const auto treeB = QoSyncdirCopy::getSyncdirCopyWithPath(b, 0);
+  ASSERT_TRUE(treeB);
+  for (const std::string& chosen : {folder("b/inner"), dir_.path().string()}) {
+    QoSyncAddController window;
+    window.localFolderChosen(QString::fromStdString(chosen));
+    window.remoteTreeSelectedWithDevice(local_, treeInfo(*treeB));
+    if (window.okButton()->isEnabled()) {
+      EXPECT_FALSE(link(window)) << chosen;
+      EXPECT_EQ(window.statusBar()->statusBarText()->text(), QStringLiteral("创建同步目录出错！!"));
+    }
+    EXPECT_FALSE(QoSyncdirCopy::getSyncdirCopyWithPath(chosen, 0)) << chosen;
+  }
+  EXPECT_TRUE(treeB->getAllSyncdirCopyRelations().empty());
 }
 
 TEST_F(SyncAddControllerTest, LinkingFailuresStopTheRunAndSaySo) {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "OpenedUrls.h"
+#include "PlainTextCheck.h"
 #include "SpinUntil.h"
 
 #include "QStringPrinter.h"
@@ -211,6 +212,26 @@ TEST_F(TreeControllerTest, DeletingGoesThroughTheDaemonAndItsNotices) {
 
   NotificationCenter::defaultCenter().removeObserver(treeToken);
   NotificationCenter::defaultCenter().removeObserver(syncToken);
+}
+
+TEST_F(TreeControllerTest, DeleteConfirmationsShowPathsAndDeviceNamesAsText) {
+  const std::string syncUuid = QoUtils::generateUuid();
+  const std::string name = test::markupName().toStdString();
+  const auto tree = makeCopy("/home/me/" + name, local_, syncUuid);
+  pair(tree, makeCopy("/remote/" + name, remoteDevice(name, 1), syncUuid));
+
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 1 && model.rowCount(model.index(0, 0)) == 1; }));
+  for (const QModelIndex& row : {model.index(0, 0), model.index(0, 0, model.index(0, 0))}) {
+    pane.setCurrentNode(std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(row)->shared_from_this()));
+    pane.delTree();
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(spinUntil([&] { return (box = pane.findChild<QMessageBox*>("deleteConfirmation")) != nullptr; }));
+    EXPECT_EQ(test::labelsReadingMarkup(box, test::markupName()), QStringList()) << box->text().toStdString();
+    answer(pane, "取消");
+    ASSERT_TRUE(spinUntil([&] { return pane.findChild<QMessageBox*>("deleteConfirmation") == nullptr; }));
+  }
 }
 
 TEST_F(TreeControllerTest, FastNoticesAreRepaintedTogether) {

@@ -101,6 +101,13 @@ TEST_F(UserNotificationTest, TooLittleDiskSpaceNamesBothSizes) {
   EXPECT_EQ(settle(), "磁盘空间不够\t需要下载 4GB 的文件，磁盘只剩 1MB 可用\\n请清理磁盘空间后再同步");
 }
 
+// The service reads the body as markup: names and paths from peers in it are escaped.
+TEST_F(UserNotificationTest, PeerTextInTheBodyIsNotReadAsMarkup) {
+  QoUserNotification::sharedQoUserNotification().showNotification("<b>设备</b>", "<b>a</b> & <img src=\"/x.png\">",
+                                                                   "已同步");
+  EXPECT_EQ(settle(), "<b>设备</b>\t&lt;b&gt;a&lt;/b&gt; &amp; &lt;img src=\"/x.png\"&gt;\\n已同步");
+}
+
 TEST(ConvertBytesTest, SizesAreWholeUnitsWithRemaindersDropped) {
   const std::pair<int64_t, const char*> cases[] = {
       {0, "0B"},          {1023, "1023B"},    {1024, "1KB"},       {1048575, "1023KB"},
