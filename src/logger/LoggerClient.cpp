@@ -98,7 +98,7 @@ Logger* LoggerCheckDefaultLogger() {
 }
 
 void LoggerSetOptions(Logger* logger, uint32_t options) {
-  if (options & kLoggerOptionEchoToConsole) options &= ~kLoggerOptionCaptureSystemConsole;
+  if (options & LoggerOptionEchoToConsole) options &= ~LoggerOptionCaptureConsole;
   resolve(logger)->options = options;
 }
 
@@ -153,7 +153,7 @@ Logger* LoggerStart(Logger* logger) {
       logger->worker->run();
     });
   }
-  if (logger->options.load() & kLoggerOptionCaptureSystemConsole) LoggerConsoleCapture::start(logger);
+  if (logger->options.load() & LoggerOptionCaptureConsole) LoggerConsoleCapture::start(logger);
   return logger;
 }
 
@@ -243,7 +243,7 @@ void LoggerStartBlock(Logger* logger, std::optional<std::string_view> text) {
 
 void LoggerEndBlock(Logger* logger) {
   logger = resolve(logger);
-  if (logger->options.load() & kLoggerOptionEchoToConsole) return;
+  if (logger->options.load() & LoggerOptionEchoToConsole) return;
   LoggerMessageRef message = startMessage(logger);
   LoggerMessageAddInt32(*message, LOGMSG_TYPE_BLOCKEND, PART_KEY_MESSAGE_TYPE);
   finish(logger, std::move(message));

@@ -89,7 +89,7 @@ void LoggerWorker::run() {
   }
   if (bufferWriteFd_ < 0 && bufferFilePath() && queued) openBufferWrite();
   closeBufferWrite();
-  logger_->options.fetch_or(kLoggerOptionEchoToConsole);
+  logger_->options.fetch_or(LoggerOptionEchoToConsole);
   logger_->workerRunning = false;
   logger_->logQueueEmpty.notify_all();
 }
@@ -187,14 +187,14 @@ void LoggerWorker::handleSources(uint32_t sources) {
   }
   if (sources & kLoggerSourceRemoteSettingsChanged) {
     endConnection();
-    if (!hasHost() && !(logger_->options.load() & kLoggerOptionBrowseBonjour)) {
+    if (!hasHost() && !(logger_->options.load() & LoggerOptionBrowseServices)) {
       stopBonjour();
       reconnectAt_.reset();
       stopReachability();
     } else {
       startReachability();
       if (targetReachable_) {
-        if (logger_->options.load() & kLoggerOptionBrowseBonjour) startBonjour();
+        if (logger_->options.load() & LoggerOptionBrowseServices) startBonjour();
         else stopBonjour();
       }
       tryConnect();
@@ -237,9 +237,9 @@ void LoggerWorker::reachabilityChanged(uint32_t flags) {
 
 void LoggerWorker::startBonjour() {
   uint32_t options = logger_->options.load();
-  if (!targetReachable_ || domainBrowser_ || !serviceBrowsers_.empty() || !(options & kLoggerOptionBrowseBonjour))
+  if (!targetReachable_ || domainBrowser_ || !serviceBrowsers_.empty() || !(options & LoggerOptionBrowseServices))
     return;
-  if (options & kLoggerOptionBrowseOnlyLocalDomain) {
+  if (options & LoggerOptionLocalDomainOnly) {
     browseDomain("local.");
   } else {
     // Avahi does not report the local domain among the browse domains, as other DNS-SD
@@ -251,7 +251,7 @@ void LoggerWorker::startBonjour() {
     });
   }
   if (!domainBrowser_ && serviceBrowsers_.empty() && !hasHost()) {
-    logger_->options.fetch_or(kLoggerOptionEchoToConsole);
+    logger_->options.fetch_or(LoggerOptionEchoToConsole);
   }
 }
 
@@ -266,7 +266,7 @@ void LoggerWorker::browseDomain(const std::string& domain) {
   {
     std::lock_guard lock(logger_->settingsMutex);
     type = logger_->bonjourServiceType.value_or(
-        (logger_->options.load() & kLoggerOptionUseSSL) ? kLoggerServiceTypeSSL : kLoggerServiceType);
+        (logger_->options.load() & LoggerOptionSecureStream) ? kLoggerServiceTypeSSL : kLoggerServiceType);
   }
   auto browser = DnsService::browse(type, domain, [this](const DnsService::Found& found) {
     deferred_.push_back([this, found] { serviceFound(found); });
@@ -313,8 +313,8 @@ void LoggerWorker::tryConnect() {
     if (!reconnectAt_) reconnectAt_ = Clock::now() + kReconnectInterval;
   }
   uint32_t options = logger_->options.load();
-  if (options & kLoggerOptionBrowseBonjour) {
-    bool browsing = (options & kLoggerOptionBrowseOnlyLocalDomain) ? !serviceBrowsers_.empty()
+  if (options & LoggerOptionBrowseServices) {
+    bool browsing = (options & LoggerOptionLocalDomainOnly) ? !serviceBrowsers_.empty()
                                                                    : domainBrowser_ && !serviceBrowsers_.empty();
     if (!browsing) {
       stopBonjour();
@@ -461,7 +461,7 @@ void LoggerWorker::endConnection() {
     if (!reconnectAt_) reconnectAt_ = Clock::now() + kReconnectInterval;
     return;
   }
-  if (targetReachable_ && (hasHost() || (logger_->options.load() & kLoggerOptionBrowseBonjour))) tryConnect();
+  if (targetReachable_ && (hasHost() || (logger_->options.load() & LoggerOptionBrowseServices))) tryConnect();
 }
 
 // ---- sending
@@ -488,14 +488,14 @@ void LoggerWorker::returnUnsentLocked() {
 void LoggerWorker::send() {
   if (!logger_->connected) {
     uint32_t options = logger_->options.load();
-    if (options & kLoggerOptionEchoToConsole) {
+    if (options & LoggerOptionEchoToConsole) {
       std::lock_guard lock(logger_->logQueueMutex);
       for (const auto& message : logger_->logQueue) LoggerLogToConsole(message.get());
       logger_->logQueue.clear();
       logger_->logQueueEmpty.notify_all();
     } else if (bufferWriteFd_ >= 0) {
       writeQueueToFile();
-    } else if (!(options & kLoggerOptionBufferLogsUntilConnection)) {
+    } else if (!(options & LoggerOptionBufferUntilConnected)) {
       std::lock_guard lock(logger_->logQueueMutex);
       logger_->logQueue.clear();
       logger_->logQueueEmpty.notify_all();
@@ -523,7 +523,7 @@ bool LoggerWorker::sendStep() {
   std::unique_lock lock(l.logQueueMutex);
   if (l.sendBuffer.empty()) {
     if (bufferReadFd_ < 0) {
-      bool echo = l.options.load() & kLoggerOptionEchoToConsole;
+      bool echo = l.options.load() & LoggerOptionEchoToConsole;
       while (!l.logQueue.empty() && !(l.incompleteSendOfFirstItem && l.firstItemSentBytes > 0) &&
              l.sendBuffer.size() + l.logQueue.front()->size() <= kLoggerSendBufferSize) {
         LoggerMessageRef message = l.logQueue.front();

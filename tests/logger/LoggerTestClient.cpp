@@ -24,17 +24,17 @@ int main(int argc, char** argv) {
   size_t width = 0;
   if (mode == "host" && (argc == 6 || argc == 7)) {
     if (argc == 7) width = std::strtoull(argv[6], nullptr, 10);
-    LoggerSetOptions(nullptr, kLoggerOptionBufferLogsUntilConnection | kLoggerOptionCaptureSystemConsole);
+    LoggerSetOptions(nullptr, LoggerOptionBufferUntilConnected | LoggerOptionCaptureConsole);
     LoggerSetViewerHost(nullptr, std::string("127.0.0.1"), static_cast<uint32_t>(std::atoi(argv[2])));
     LoggerSetBufferFileMaxSize(nullptr, std::strtoull(argv[4], nullptr, 10));
     lines = std::atoi(argv[5]);
   } else if (mode == "bonjour") {
-    LoggerSetOptions(nullptr, kLoggerOptionBufferLogsUntilConnection | kLoggerOptionBrowseBonjour |
-                                  kLoggerOptionCaptureSystemConsole);
+    LoggerSetOptions(nullptr, LoggerOptionBufferUntilConnected | LoggerOptionBrowseServices |
+                                  LoggerOptionCaptureConsole);
     LoggerSetupBonjour(nullptr, std::nullopt, std::string(argv[2]));
     lines = std::atoi(argv[4]);
   } else if (mode == "exit") {
-    LoggerSetOptions(nullptr, kLoggerOptionBufferLogsUntilConnection | kLoggerOptionCaptureSystemConsole);
+    LoggerSetOptions(nullptr, LoggerOptionBufferUntilConnected | LoggerOptionCaptureConsole);
     LoggerSetBufferFile(nullptr, file);
     LoggerStart(nullptr);
     lines = std::atoi(argv[4]);
