@@ -18,12 +18,12 @@ namespace velbor {
 class LoggerWorker;
 
 // Option bits of a logger.
-constexpr uint32_t kLoggerOptionEchoToConsole = 0x01;
-constexpr uint32_t kLoggerOptionBufferLogsUntilConnection = 0x02;
-constexpr uint32_t kLoggerOptionBrowseBonjour = 0x04;
-constexpr uint32_t kLoggerOptionBrowseOnlyLocalDomain = 0x08;
-constexpr uint32_t kLoggerOptionUseSSL = 0x10;
-constexpr uint32_t kLoggerOptionCaptureSystemConsole = 0x20;
+constexpr uint32_t LoggerOptionEchoToConsole = 0x01;
+constexpr uint32_t LoggerOptionBufferUntilConnected = 0x02;
+constexpr uint32_t LoggerOptionBrowseServices = 0x04;
+constexpr uint32_t LoggerOptionLocalDomainOnly = 0x08;
+constexpr uint32_t LoggerOptionSecureStream = 0x10;
+constexpr uint32_t LoggerOptionCaptureConsole = 0x20;
 constexpr uint32_t kLoggerDefaultOptions = 0x3E;
 
 constexpr const char* kLoggerServiceType = "_velborlog._tcp";

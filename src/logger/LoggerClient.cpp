@@ -10,7 +10,9 @@
 #include "logger/LoggerConsole.h"
 #include "logger/LoggerConsoleCapture.h"
 #include "logger/LoggerQueue.h"
+#include "logger/LoggerSecureStream.h"
 #include "logger/LoggerWorker.h"
+#include "platform/AppPaths.h"
 
 namespace velbor {
 
@@ -35,6 +37,17 @@ LoggerProcessState& processState() {
 }
 
 Logger* resolve(Logger* logger) { return logger ? logger : LoggerGetDefaultLogger(); }
+
+// Ends the worker while the process exits, so it no longer sends, reads or builds messages
+// when the libraries and statics it uses are torn down; what is still queued goes to the
+// buffer file as at any end of the worker, and later messages are rendered on the console.
+void endWorkerAtExit(Logger* logger) {
+  std::lock_guard lock(logger->workerMutex);
+  if (!logger->workerThread.joinable() || logger->workerThreadId.load() == std::this_thread::get_id()) return;
+  logger->quit = true;
+  LoggerSignalSource(logger, kLoggerSourceMessagePushed);
+  logger->workerThread.join();
+}
 
 // Starts the worker and numbers the message; nullptr when the logger cannot be had.
 LoggerMessageRef startMessage(Logger*& logger) {
@@ -70,6 +83,10 @@ Logger* LoggerInit() {
     state.loggers.push_back(logger);
     if (!state.exitHandlerInstalled) {
       state.exitHandlerInstalled = true;
+      // What the worker uses is made first, so that it is torn down only after the exit
+      // handler has ended the worker (exit handlers run in reverse order).
+      LoggerSecureStream::prepareLibrary();
+      (void)AppPaths::processName();
       std::atexit(LoggerFlushAllOnExit);
     }
   }
@@ -98,7 +115,7 @@ Logger* LoggerCheckDefaultLogger() {
 }
 
 void LoggerSetOptions(Logger* logger, uint32_t options) {
-  if (options & kLoggerOptionEchoToConsole) options &= ~kLoggerOptionCaptureSystemConsole;
+  if (options & LoggerOptionEchoToConsole) options &= ~LoggerOptionCaptureConsole;
   resolve(logger)->options = options;
 }
 
@@ -153,7 +170,7 @@ Logger* LoggerStart(Logger* logger) {
       logger->worker->run();
     });
   }
-  if (logger->options.load() & kLoggerOptionCaptureSystemConsole) LoggerConsoleCapture::start(logger);
+  if (logger->options.load() & LoggerOptionCaptureConsole) LoggerConsoleCapture::start(logger);
   return logger;
 }
 
@@ -201,6 +218,7 @@ void LoggerFlushAllOnExit() {
   auto& state = processState();
   std::lock_guard lock(state.loggersMutex);
   for (Logger* logger : state.loggers) LoggerFlush(logger, false);
+  for (Logger* logger : state.loggers) endWorkerAtExit(logger);
 }
 
 void LoggerLogText(Logger* logger, const LoggerCallSite& site, std::string_view tag, int level,
@@ -243,7 +261,7 @@ void LoggerStartBlock(Logger* logger, std::optional<std::string_view> text) {
 
 void LoggerEndBlock(Logger* logger) {
   logger = resolve(logger);
-  if (logger->options.load() & kLoggerOptionEchoToConsole) return;
+  if (logger->options.load() & LoggerOptionEchoToConsole) return;
   LoggerMessageRef message = startMessage(logger);
   LoggerMessageAddInt32(*message, LOGMSG_TYPE_BLOCKEND, PART_KEY_MESSAGE_TYPE);
   finish(logger, std::move(message));

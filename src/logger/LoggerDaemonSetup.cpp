@@ -6,8 +6,8 @@
 namespace velbor {
 
 void loggerInit(const std::string& serviceName) {
-  LoggerSetOptions(nullptr, kLoggerOptionBufferLogsUntilConnection | kLoggerOptionBrowseBonjour |
-                                kLoggerOptionCaptureSystemConsole);
+  LoggerSetOptions(nullptr, LoggerOptionBufferUntilConnected | LoggerOptionBrowseServices |
+                                LoggerOptionCaptureConsole);
   LoggerSetupBonjour(nullptr, std::nullopt, serviceName);
   LoggerSetBufferFile(nullptr, LoggerBufferFile::defaultPath());
   LoggerStart(nullptr);

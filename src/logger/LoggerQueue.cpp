@@ -80,7 +80,7 @@ void LoggerPushMessageToQueue(Logger* logger, LoggerMessageRef message) {
   }
   if (logger->workerRunning.load()) {
     LoggerSignalSource(logger, kLoggerSourceMessagePushed);
-  } else if (logger->options.load() & kLoggerOptionEchoToConsole) {
+  } else if (logger->options.load() & LoggerOptionEchoToConsole) {
     std::lock_guard lock(logger->logQueueMutex);
     for (const auto& queued : logger->logQueue) LoggerLogToConsole(queued.get());
     logger->logQueue.clear();

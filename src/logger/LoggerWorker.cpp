@@ -25,6 +25,8 @@ namespace {
 constexpr auto kReconnectInterval = std::chrono::seconds(5);
 // A viewer that cannot be found and connected in this time counts as failed.
 constexpr auto kLookupTimeLimit = std::chrono::seconds(10);
+// A viewer that does not finish the TLS handshake in this time counts as failed.
+constexpr auto kHandshakeTimeLimit = std::chrono::seconds(10);
 
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -73,6 +75,7 @@ void LoggerWorker::run() {
   stopReachability();
   reconnectAt_.reset();
   if (stream_) {
+    if (stream_->secure && stream_->stage == Stream::Stage::open) stream_->secure->shutdown();
     closeFd(stream_->fd);
     stream_.reset();
     logger_->connected = false;
@@ -89,7 +92,7 @@ void LoggerWorker::run() {
   }
   if (bufferWriteFd_ < 0 && bufferFilePath() && queued) openBufferWrite();
   closeBufferWrite();
-  logger_->options.fetch_or(kLoggerOptionEchoToConsole);
+  logger_->options.fetch_or(LoggerOptionEchoToConsole);
   logger_->workerRunning = false;
   logger_->logQueueEmpty.notify_all();
 }
@@ -118,7 +121,8 @@ void LoggerWorker::pollOnce(int timeoutMs) {
   for (size_t i = 0; i < serviceBrowsers_.size(); ++i) watch(serviceBrowsers_[i]->fd(), POLLIN, Kind::browser, i);
   if (stream_ && stream_->lookup) watch(stream_->lookup->fd(), POLLIN, Kind::lookup);
   if (stream_ && stream_->fd >= 0) {
-    bool wantsOut = stream_->stage == Stream::Stage::connecting;
+    bool wantsOut = stream_->stage == Stream::Stage::connecting ||
+                    (stream_->stage == Stream::Stage::handshaking && stream_->handshakeWantsWrite);
     if (stream_->stage == Stream::Stage::open) {
       std::lock_guard lock(logger_->logQueueMutex);
       wantsOut = !logger_->logQueue.empty() || logger_->sendBufferOffset < logger_->sendBuffer.size() ||
@@ -157,6 +161,10 @@ void LoggerWorker::pollOnce(int timeoutMs) {
         break;
       case Kind::stream:
         if (!stream_) break;
+        if (stream_->stage == Stream::Stage::handshaking) {
+          continueHandshake();
+          break;
+        }
         if (revents & (POLLIN | POLLHUP | POLLERR)) streamReadable();
         if (stream_ && (revents & POLLOUT)) streamWritable();
         break;
@@ -187,14 +195,14 @@ void LoggerWorker::handleSources(uint32_t sources) {
   }
   if (sources & kLoggerSourceRemoteSettingsChanged) {
     endConnection();
-    if (!hasHost() && !(logger_->options.load() & kLoggerOptionBrowseBonjour)) {
+    if (!hasHost() && !(logger_->options.load() & LoggerOptionBrowseServices)) {
       stopBonjour();
       reconnectAt_.reset();
       stopReachability();
     } else {
       startReachability();
       if (targetReachable_) {
-        if (logger_->options.load() & kLoggerOptionBrowseBonjour) startBonjour();
+        if (logger_->options.load() & LoggerOptionBrowseServices) startBonjour();
         else stopBonjour();
       }
       tryConnect();
@@ -237,9 +245,9 @@ void LoggerWorker::reachabilityChanged(uint32_t flags) {
 
 void LoggerWorker::startBonjour() {
   uint32_t options = logger_->options.load();
-  if (!targetReachable_ || domainBrowser_ || !serviceBrowsers_.empty() || !(options & kLoggerOptionBrowseBonjour))
+  if (!targetReachable_ || domainBrowser_ || !serviceBrowsers_.empty() || !(options & LoggerOptionBrowseServices))
     return;
-  if (options & kLoggerOptionBrowseOnlyLocalDomain) {
+  if (options & LoggerOptionLocalDomainOnly) {
     browseDomain("local.");
   } else {
     // Avahi does not report the local domain among the browse domains, as other DNS-SD
@@ -251,7 +259,7 @@ void LoggerWorker::startBonjour() {
     });
   }
   if (!domainBrowser_ && serviceBrowsers_.empty() && !hasHost()) {
-    logger_->options.fetch_or(kLoggerOptionEchoToConsole);
+    logger_->options.fetch_or(LoggerOptionEchoToConsole);
   }
 }
 
@@ -266,7 +274,7 @@ void LoggerWorker::browseDomain(const std::string& domain) {
   {
     std::lock_guard lock(logger_->settingsMutex);
     type = logger_->bonjourServiceType.value_or(
-        (logger_->options.load() & kLoggerOptionUseSSL) ? kLoggerServiceTypeSSL : kLoggerServiceType);
+        (logger_->options.load() & LoggerOptionSecureStream) ? kLoggerServiceTypeSSL : kLoggerServiceType);
   }
   auto browser = DnsService::browse(type, domain, [this](const DnsService::Found& found) {
     deferred_.push_back([this, found] { serviceFound(found); });
@@ -313,8 +321,8 @@ void LoggerWorker::tryConnect() {
     if (!reconnectAt_) reconnectAt_ = Clock::now() + kReconnectInterval;
   }
   uint32_t options = logger_->options.load();
-  if (options & kLoggerOptionBrowseBonjour) {
-    bool browsing = (options & kLoggerOptionBrowseOnlyLocalDomain) ? !serviceBrowsers_.empty()
+  if (options & LoggerOptionBrowseServices) {
+    bool browsing = (options & LoggerOptionLocalDomainOnly) ? !serviceBrowsers_.empty()
                                                                    : domainBrowser_ && !serviceBrowsers_.empty();
     if (!browsing) {
       stopBonjour();
@@ -409,14 +417,42 @@ void LoggerWorker::streamWritable() {
     int error = 0;
     socklen_t length = sizeof error;
     if (::getsockopt(stream_->fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return endConnection();
+    if (logger_->options.load() & LoggerOptionSecureStream) {
+      stream_->secure = LoggerSecureStream::create(stream_->fd);
+      if (!stream_->secure) return endConnection();
+      stream_->stage = Stream::Stage::handshaking;
+      stream_->deadline = Clock::now() + kHandshakeTimeLimit;
+      return continueHandshake();
+    }
     openCompleted();
     return;
   }
   send();
 }
 
+// The connection counts as open only once the TLS session is up; a viewer that breaks off
+// or answers with something else ends it like a refused connection, before anything is sent.
+void LoggerWorker::continueHandshake() {
+  switch (stream_->secure->handshake()) {
+    case LoggerSecureStream::Result::done:
+      return openCompleted();
+    case LoggerSecureStream::Result::wantRead:
+      stream_->handshakeWantsWrite = false;
+      return;
+    case LoggerSecureStream::Result::wantWrite:
+      stream_->handshakeWantsWrite = true;
+      return;
+    case LoggerSecureStream::Result::failed:
+      return endConnection();
+  }
+}
+
 void LoggerWorker::streamReadable() {
   // A viewer sends nothing we use; what matters is whether it went away.
+  if (stream_->secure) {
+    if (stream_->secure->drain() == LoggerSecureStream::Result::failed) endConnection();
+    return;
+  }
   char scratch[512];
   for (;;) {
     ssize_t n = ::recv(stream_->fd, scratch, sizeof scratch, MSG_DONTWAIT);
@@ -461,7 +497,7 @@ void LoggerWorker::endConnection() {
     if (!reconnectAt_) reconnectAt_ = Clock::now() + kReconnectInterval;
     return;
   }
-  if (targetReachable_ && (hasHost() || (logger_->options.load() & kLoggerOptionBrowseBonjour))) tryConnect();
+  if (targetReachable_ && (hasHost() || (logger_->options.load() & LoggerOptionBrowseServices))) tryConnect();
 }
 
 // ---- sending
@@ -488,14 +524,14 @@ void LoggerWorker::returnUnsentLocked() {
 void LoggerWorker::send() {
   if (!logger_->connected) {
     uint32_t options = logger_->options.load();
-    if (options & kLoggerOptionEchoToConsole) {
+    if (options & LoggerOptionEchoToConsole) {
       std::lock_guard lock(logger_->logQueueMutex);
       for (const auto& message : logger_->logQueue) LoggerLogToConsole(message.get());
       logger_->logQueue.clear();
       logger_->logQueueEmpty.notify_all();
     } else if (bufferWriteFd_ >= 0) {
       writeQueueToFile();
-    } else if (!(options & kLoggerOptionBufferLogsUntilConnection)) {
+    } else if (!(options & LoggerOptionBufferUntilConnected)) {
       std::lock_guard lock(logger_->logQueueMutex);
       logger_->logQueue.clear();
       logger_->logQueueEmpty.notify_all();
@@ -509,9 +545,16 @@ void LoggerWorker::send() {
 // Writes what the viewer's socket takes now. Nothing when it takes nothing now, or when the
 // write failed: the connection has then ended (with the queue lock let go for that).
 std::optional<size_t> LoggerWorker::sendSome(std::unique_lock<std::mutex>& lock, const char* bytes, size_t size) {
-  ssize_t n = ::send(stream_->fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (n >= 0) return static_cast<size_t>(n);
-  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return std::nullopt;
+  if (stream_->secure) {
+    size_t written = 0;
+    auto result = stream_->secure->write(bytes, size, &written);
+    if (result == LoggerSecureStream::Result::done) return written;
+    if (result != LoggerSecureStream::Result::failed) return std::nullopt;
+  } else {
+    ssize_t n = ::send(stream_->fd, bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return std::nullopt;
+  }
   lock.unlock();
   endConnection();
   return std::nullopt;
@@ -523,7 +566,7 @@ bool LoggerWorker::sendStep() {
   std::unique_lock lock(l.logQueueMutex);
   if (l.sendBuffer.empty()) {
     if (bufferReadFd_ < 0) {
-      bool echo = l.options.load() & kLoggerOptionEchoToConsole;
+      bool echo = l.options.load() & LoggerOptionEchoToConsole;
       while (!l.logQueue.empty() && !(l.incompleteSendOfFirstItem && l.firstItemSentBytes > 0) &&
              l.sendBuffer.size() + l.logQueue.front()->size() <= kLoggerSendBufferSize) {
         LoggerMessageRef message = l.logQueue.front();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "logger/Logger.h"
+#include "logger/LoggerSecureStream.h"
 #include "platform/DnsService.h"
 #include "platform/NetworkReachability.h"
 
@@ -33,8 +34,11 @@ class LoggerWorker {
 
   // The connection to a viewer, from the first lookup until it ends.
   struct Stream {
-    enum class Stage { resolving, querying, connecting, open } stage = Stage::resolving;
+    enum class Stage { resolving, querying, connecting, handshaking, open } stage = Stage::resolving;
     int fd = -1;
+    // The TLS session over fd, with the secure-stream option; what the handshake waits for.
+    std::unique_ptr<LoggerSecureStream> secure;
+    bool handshakeWantsWrite = false;
     std::unique_ptr<DnsService> lookup;
     std::optional<DnsService::Found> service;
     std::optional<DnsService::Resolved> resolved;
@@ -63,6 +67,7 @@ class LoggerWorker {
   bool connectTo(const std::string& address, uint16_t port);
   void advanceLookup();
   void streamWritable();
+  void continueHandshake();
   void streamReadable();
   void openCompleted();
   void endConnection();

@@ -60,7 +60,7 @@ TEST(LoggerFormat, HeaderSequenceAndParts) {
 
 TEST(LoggerFormat, QueueKeepsSequenceOrderAndPartlySentMessagesFirst) {
   Logger logger;  // no worker: pushed messages stay queued
-  logger.options = kLoggerOptionBufferLogsUntilConnection;
+  logger.options = LoggerOptionBufferUntilConnected;
   for (uint32_t seq : {1u, 2u, 5u, 4u}) LoggerPushMessageToQueue(&logger, numbered(seq));
   LoggerPushMessageToQueue(&logger, numbered(0));
   std::vector<uint32_t> order;

@@ -97,7 +97,7 @@ TEST(LoggerResilience, AViewerThatStopsReadingDoesNotGrowTheQueueWithoutBound) {
   TestViewer viewer;
   viewer.listen();
   Logger* logger = LoggerInit();
-  LoggerSetOptions(logger, kLoggerOptionBufferLogsUntilConnection);
+  LoggerSetOptions(logger, LoggerOptionBufferUntilConnected);
   LoggerSetViewerHost(logger, std::string("127.0.0.1"), viewer.port());
   constexpr size_t kBound = 1 << 20;
   logger->queueMaxBytes = kBound;

@@ -124,7 +124,7 @@ TEST(LoggerSoundness, RenderingAfterTheWorkerEndedGoesToTheSavedStandardErrorNot
   ::close(sink);
 
   Logger* logger = LoggerInit();
-  LoggerSetOptions(logger, kLoggerOptionCaptureSystemConsole);
+  LoggerSetOptions(logger, LoggerOptionCaptureConsole);
   LoggerStart(logger);
   // End the worker as a failed start would, leaving the capture running.
   logger->quit = true;

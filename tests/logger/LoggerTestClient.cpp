@@ -1,5 +1,6 @@
 // A process that logs through the remote log client, driven by the logger tests:
 //   logger_test_client host PORT BUFFER_FILE|- MAX_FILE_SIZE LINES [WIDTH]
+//   logger_test_client secure-host PORT BUFFER_FILE|- MAX_FILE_SIZE LINES [WIDTH]   (over TLS)
 //   logger_test_client bonjour NAME BUFFER_FILE|- LINES
 //   logger_test_client exit - BUFFER_FILE LINES
 // It captures its own output, writes LINES lines to standard output and as many to standard
@@ -22,19 +23,20 @@ int main(int argc, char** argv) {
   std::string file = argv[3];
   int lines;
   size_t width = 0;
-  if (mode == "host" && (argc == 6 || argc == 7)) {
+  if ((mode == "host" || mode == "secure-host") && (argc == 6 || argc == 7)) {
     if (argc == 7) width = std::strtoull(argv[6], nullptr, 10);
-    LoggerSetOptions(nullptr, kLoggerOptionBufferLogsUntilConnection | kLoggerOptionCaptureSystemConsole);
+    uint32_t secure = mode == "secure-host" ? LoggerOptionSecureStream : 0;
+    LoggerSetOptions(nullptr, LoggerOptionBufferUntilConnected | LoggerOptionCaptureConsole | secure);
     LoggerSetViewerHost(nullptr, std::string("127.0.0.1"), static_cast<uint32_t>(std::atoi(argv[2])));
     LoggerSetBufferFileMaxSize(nullptr, std::strtoull(argv[4], nullptr, 10));
     lines = std::atoi(argv[5]);
   } else if (mode == "bonjour") {
-    LoggerSetOptions(nullptr, kLoggerOptionBufferLogsUntilConnection | kLoggerOptionBrowseBonjour |
-                                  kLoggerOptionCaptureSystemConsole);
+    LoggerSetOptions(nullptr, LoggerOptionBufferUntilConnected | LoggerOptionBrowseServices |
+                                  LoggerOptionCaptureConsole);
     LoggerSetupBonjour(nullptr, std::nullopt, std::string(argv[2]));
     lines = std::atoi(argv[4]);
   } else if (mode == "exit") {
-    LoggerSetOptions(nullptr, kLoggerOptionBufferLogsUntilConnection | kLoggerOptionCaptureSystemConsole);
+    LoggerSetOptions(nullptr, LoggerOptionBufferUntilConnected | LoggerOptionCaptureConsole);
     LoggerSetBufferFile(nullptr, file);
     LoggerStart(nullptr);
     lines = std::atoi(argv[4]);

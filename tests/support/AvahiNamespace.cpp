@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,10 @@
 #include <filesystem>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/NetnsHolders.h"
 
 namespace velbor::test {
 
@@ -86,6 +91,20 @@ bool waitUntil(Ready ready, pid_t pid) {
 }
 
 std::atomic<int> gCounter{0};
+
+bool busAnswers(const std::string& socketPath) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (fd < 0 || socketPath.size() >= sizeof address.sun_path) {
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  std::strcpy(address.sun_path, socketPath.c_str());
+  bool answers = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return answers;
+}
 
 }  // namespace
 
@@ -184,11 +203,20 @@ void AvahiNamespace::stop() {
     if (oldBusAddress_) ::setenv("DBUS_SYSTEM_BUS_ADDRESS", oldBusAddress_->c_str(), 1);
     else ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   }
+  ino_t netns = NetnsHolders::identify(netnsFd_);
   if (netnsFd_ >= 0) ::close(netnsFd_);
   netnsFd_ = -1;
+  pid_t avahi = avahiPid_, dbus = dbusPid_;
   stopChild(avahiPid_);
   stopChild(dbusPid_);
   ready_ = false;
+  // Nothing of this may outlive the test: the daemons (reaped above, so a live pid would
+  // be a stray copy), the bus, and the namespace, which goes with its last holder.
+  if (avahi > 0 && ::kill(avahi, 0) == 0) ADD_FAILURE() << "avahi-daemon (pid " << avahi << ") still runs";
+  if (dbus > 0 && ::kill(dbus, 0) == 0) ADD_FAILURE() << "dbus-daemon (pid " << dbus << ") still runs";
+  if (busAnswers(dir_.str() + "/bus.sock")) ADD_FAILURE() << "the private D-Bus bus still answers";
+  if (netns != static_cast<ino_t>(-1))
+    for (const auto& holder : NetnsHolders::find(netns)) ADD_FAILURE() << "the Avahi namespace is still held: " << holder;
 }
 
 NetnsScope::NetnsScope(int netnsFd) {

@@ -12,7 +12,10 @@
 #include <sstream>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "support/AvahiNamespace.h"
+#include "support/NetnsHolders.h"
 
 namespace velbor::test {
 
@@ -33,7 +36,12 @@ PrivateNetns::PrivateNetns() {
 }
 
 PrivateNetns::~PrivateNetns() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ < 0) return;
+  ino_t netns = NetnsHolders::identify(fd_);
+  ::close(fd_);
+  // The namespace has no name: with this descriptor closed, anything still holding it is
+  // something the test left behind.
+  for (const auto& holder : NetnsHolders::find(netns)) ADD_FAILURE() << "the namespace is still held: " << holder;
 }
 
 std::string PrivateNetns::readProc(const std::string& path) const {

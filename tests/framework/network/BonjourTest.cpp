@@ -17,6 +17,7 @@
 #include "framework/network/BonjourClient.h"
 #include "framework/network/BonjourServer.h"
 #include "platform/Dispatch.h"
+#include "platform/DispatchReactor.h"
 #include "support/AvahiNamespace.h"
 #include "support/Eventually.h"
 
@@ -90,6 +91,9 @@ class BonjourTest : public ::testing::Test {
     if (auto why = AvahiNamespace::unavailable()) GTEST_SKIP() << "no Avahi in a namespace: " << *why;
     avahi_ = std::make_unique<AvahiNamespace>();
     ASSERT_TRUE(avahi_->ready()) << avahi_->error();
+    // The process-wide reactor thread starts outside: started from the queue's thread it
+    // would stay in the daemon's namespace for the rest of the process.
+    DispatchReactor::shared();
     queue_ = DispatchQueue::createSerial("bonjour-test");
     // Every socket made on the queue lives in the daemon's namespace.
     int ns = avahi_->netnsFd();

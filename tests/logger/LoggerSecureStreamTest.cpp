@@ -1,0 +1,91 @@
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "LoggerTestSupport.h"
+#include "TestCertificate.h"
+#include "TlsTestViewer.h"
+#include "support/TempDir.h"
+
+namespace velbor::test {
+namespace {
+
+constexpr int kLines = 40;
+constexpr int kTlsHandshakeRecord = 0x16;
+
+std::vector<std::string> stdoutLines(const std::vector<ViewerMessage>& messages) {
+  std::vector<std::string> lines;
+  for (const auto& m : messages)
+    if (m.type() == 0 && m.text(5) == "stdout") lines.push_back(m.text(7));
+  return lines;
+}
+
+TEST(LoggerSecureStream, AViewerOverTlsReceivesEveryCapturedLineAfterTheClientInformation) {
+  TestCertificate certificate;
+  TlsTestViewer viewer(certificate);
+  ASSERT_TRUE(viewer.ready());
+  viewer.listen();
+  LoggerChild child({"secure-host", std::to_string(viewer.port()), "-", "1000000", std::to_string(kLines)});
+  ASSERT_TRUE(viewer.accept(20)) << "no TLS session with the client";
+  auto wanted = expectedLines(kLines);
+  auto messages = viewer.readUntil([&](const auto& got) { return hasAll(got, wanted); }, 30);
+  ASSERT_FALSE(viewer.malformed());
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front().type(), 3u);
+  EXPECT_TRUE(hasAll(messages, wanted));
+  auto out = stdoutLines(messages);
+  ASSERT_EQ(out.size(), size_t{kLines});
+  for (int i = 0; i < kLines; ++i) EXPECT_EQ(out[i], "out " + std::to_string(i));
+  EXPECT_EQ(child.finish(), 0);
+}
+
+// Without the option the same viewer port gets the plain message stream, no TLS record.
+TEST(LoggerSecureStream, WithoutTheOptionTheStreamIsPlain) {
+  TestViewer viewer;
+  viewer.listen();
+  LoggerChild child({"host", std::to_string(viewer.port()), "-", "1000000", "3"});
+  ASSERT_TRUE(viewer.accept(20));
+  pollfd p{viewer.connection(), POLLIN, 0};
+  ASSERT_GT(::poll(&p, 1, 20000), 0);
+  unsigned char first = 0xff;
+  ASSERT_EQ(::recv(viewer.connection(), &first, 1, MSG_PEEK), 1);
+  EXPECT_NE(first, kTlsHandshakeRecord);
+  auto messages = viewer.readUntil([](const auto& got) { return hasAll(got, expectedLines(3)); }, 30);
+  EXPECT_FALSE(viewer.malformed());
+  EXPECT_TRUE(hasAll(messages, expectedLines(3)));
+  EXPECT_EQ(child.finish(), 0);
+}
+
+// A viewer that breaks off the handshake, then one that answers with something other than
+// TLS: nothing is sent to either, and every line, kept in the buffer file meanwhile, reaches
+// the next viewer that completes the handshake.
+TEST(LoggerSecureStream, AFailedHandshakeLosesNothing) {
+  TempDir dir;
+  auto file = dir / "buffer.logger";
+  TestCertificate certificate;
+  TlsTestViewer viewer(certificate);
+  ASSERT_TRUE(viewer.ready());
+  viewer.listen();
+  LoggerChild child({"secure-host", std::to_string(viewer.port()), file.string(), "1000000", std::to_string(kLines)});
+
+  EXPECT_EQ(viewer.acceptAndBreakOffHandshake(20), kTlsHandshakeRecord);
+  bool gaveUp = false;
+  EXPECT_EQ(viewer.acceptAndAnswerGarbage(20, &gaveUp), kTlsHandshakeRecord);
+  EXPECT_TRUE(gaveUp) << "the client kept a connection whose handshake failed";
+
+  ASSERT_TRUE(viewer.accept(20)) << "the client did not come back for a TLS session";
+  auto wanted = expectedLines(kLines);
+  auto messages = viewer.readUntil([&](const auto& got) { return hasAll(got, wanted); }, 30);
+  ASSERT_FALSE(viewer.malformed());
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front().type(), 3u);
+  EXPECT_TRUE(hasAll(messages, wanted)) << "lines were lost with the failed handshakes";
+  auto out = stdoutLines(messages);
+  ASSERT_EQ(out.size(), size_t{kLines});
+  for (int i = 0; i < kLines; ++i) EXPECT_EQ(out[i], "out " + std::to_string(i));
+  EXPECT_EQ(child.finish(), 0);
+}
+
+}  // namespace
+}  // namespace velbor::test

@@ -1,0 +1,152 @@
+#pragma once
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "LoggerTestSupport.h"
+#include "TestCertificate.h"
+#include "ViewerReader.h"
+
+namespace velbor::test {
+
+// A test viewer that speaks TLS as a server with a self-signed certificate, and can also
+// misbehave in the handshake: break off in its middle, or answer with bytes that are no TLS.
+class TlsTestViewer {
+ public:
+  explicit TlsTestViewer(const TestCertificate& certificate) {
+    context_ = SSL_CTX_new(TLS_server_method());
+    ready_ = context_ && certificate.valid() &&
+             SSL_CTX_use_certificate_file(context_, certificate.certificatePath().c_str(), SSL_FILETYPE_PEM) == 1 &&
+             SSL_CTX_use_PrivateKey_file(context_, certificate.keyPath().c_str(), SSL_FILETYPE_PEM) == 1;
+  }
+  ~TlsTestViewer() {
+    closeConnection();
+    SSL_CTX_free(context_);
+  }
+  TlsTestViewer(const TlsTestViewer&) = delete;
+  TlsTestViewer& operator=(const TlsTestViewer&) = delete;
+
+  bool ready() const { return ready_; }
+  uint16_t port() const { return tcp_.port(); }
+  void listen() { tcp_.listen(); }
+
+  // Accepts a client and completes the TLS handshake with it, waiting at most `seconds`.
+  bool accept(int seconds) {
+    if (!acceptTcp(seconds)) return false;
+    ssl_ = SSL_new(context_);
+    if (!ssl_ || SSL_set_fd(ssl_, conn_) != 1 || SSL_accept(ssl_) != 1) {
+      ERR_clear_error();
+      return false;
+    }
+    return true;
+  }
+
+  // Accepts a client, reads the start of its handshake and closes the connection. Returns
+  // the first byte the client sent (0x16 for a TLS handshake record), or -1.
+  int acceptAndBreakOffHandshake(int seconds) {
+    if (!acceptTcp(seconds)) return -1;
+    int first = readFirstByte(seconds);
+    closeConnection();
+    return first;
+  }
+
+  // Accepts a client, reads the start of its handshake and answers with text that is no
+  // TLS record. Returns the first byte the client sent, or -1; true in `clientGaveUp` when
+  // the client then closed the connection.
+  int acceptAndAnswerGarbage(int seconds, bool* clientGaveUp) {
+    *clientGaveUp = false;
+    if (!acceptTcp(seconds)) return -1;
+    int first = readFirstByte(seconds);
+    const std::string garbage = "HTTP/1.0 400 Not a TLS server\r\n\r\n";
+    (void)!::send(conn_, garbage.data(), garbage.size(), MSG_NOSIGNAL);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p{conn_, POLLIN, 0};
+      if (::poll(&p, 1, 200) <= 0) continue;
+      char scratch[512];
+      ssize_t n = ::recv(conn_, scratch, sizeof scratch, 0);
+      if (n <= 0) {
+        *clientGaveUp = true;
+        break;
+      }
+    }
+    closeConnection();
+    return first;
+  }
+
+  // Reads messages until `done` says so, the client closes, or `seconds` pass.
+  template <typename Done>
+  std::vector<ViewerMessage> readUntil(Done done, int seconds) {
+    std::vector<ViewerMessage> messages;
+    std::string stream;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (ssl_ && !done(messages) && std::chrono::steady_clock::now() < deadline) {
+      if (SSL_pending(ssl_) == 0) {
+        pollfd p{conn_, POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) continue;
+      }
+      char buffer[4096];
+      size_t n = 0;
+      if (SSL_read_ex(ssl_, buffer, sizeof buffer, &n) != 1) {
+        int error = SSL_get_error(ssl_, 0);
+        ERR_clear_error();
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) continue;
+        break;
+      }
+      stream.append(buffer, n);
+      auto decoded = readViewerMessages(stream);
+      if (!decoded) {
+        malformed_ = true;
+        break;
+      }
+      messages.insert(messages.end(), decoded->begin(), decoded->end());
+    }
+    return messages;
+  }
+  bool malformed() const { return malformed_; }
+
+ private:
+  bool acceptTcp(int seconds) {
+    closeConnection();
+    pollfd p{tcp_.listener(), POLLIN, 0};
+    if (::poll(&p, 1, seconds * 1000) <= 0) return false;
+    conn_ = ::accept4(tcp_.listener(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (conn_ < 0) return false;
+    // A stuck handshake or read fails instead of holding the test.
+    timeval limit{seconds, 0};
+    ::setsockopt(conn_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(conn_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    return true;
+  }
+
+  int readFirstByte(int seconds) {
+    pollfd p{conn_, POLLIN, 0};
+    if (::poll(&p, 1, seconds * 1000) <= 0) return -1;
+    unsigned char byte = 0;
+    return ::recv(conn_, &byte, 1, 0) == 1 ? byte : -1;
+  }
+
+  void closeConnection() {
+    if (ssl_) SSL_free(ssl_);
+    ssl_ = nullptr;
+    if (conn_ >= 0) ::close(conn_);
+    conn_ = -1;
+  }
+
+  TestViewer tcp_;
+  SSL_CTX* context_ = nullptr;
+  SSL* ssl_ = nullptr;
+  int conn_ = -1;
+  bool ready_ = false;
+  bool malformed_ = false;
+};
+
+}  // namespace velbor::test
