@@ -32,6 +32,7 @@ QoInitTokenViewController::QoInitTokenViewController(QWidget* parent)
   tokenSetOk_->setDefault(true);
   tokenSetOk_->setEnabled(false);
   warning_->setWordWrap(true);
+  warning_->setTextFormat(Qt::PlainText);
   warning_->hide();
 
   auto* header = new QHBoxLayout();

@@ -77,6 +77,8 @@ SettingController::SettingController(QWidget* parent)
   for (QLineEdit* port : {routerPort_, publishPort_}) port->setReadOnly(true);
   for (QLineEdit* port : {static_cast<QLineEdit*>(udpPort_), routerPort_, publishPort_}) port->setMaximumWidth(90);
   warning_->setObjectName("warning");
+  // Failure texts can carry paths and names: never read as markup.
+  warning_->setTextFormat(Qt::PlainText);
   QPalette warningColours = warning_->palette();
   warningColours.setColor(QPalette::WindowText, QColor(0xc0, 0x1c, 0x28));
   warning_->setPalette(warningColours);
