@@ -1,24 +1,15 @@
 #include "ui/ChildNodeModel.h"
 
-#include <algorithm>
 #include <functional>
 
 namespace velbor {
-
-namespace {
-
-int rowIn(const BaseNode::List& nodes, const BaseNode* node) {
-  auto it = std::find_if(nodes.begin(), nodes.end(), [node](const BaseNode::Ptr& each) { return each.get() == node; });
-  return it == nodes.end() ? -1 : static_cast<int>(it - nodes.begin());
-}
-
-}  // namespace
 
 ChildNodeModel::ChildNodeModel(QObject* parent) : QAbstractItemModel(parent) {}
 
 void ChildNodeModel::setRoots(BaseNode::List roots) {
   beginResetModel();
   roots_ = std::move(roots);
+  rowsMoved();
   endResetModel();
 }
 
@@ -27,11 +18,28 @@ BaseNode* ChildNodeModel::nodeAt(const QModelIndex& index) {
 }
 
 QModelIndex ChildNodeModel::indexOf(const BaseNode* node) const {
-  if (node == nullptr) return {};
-  if (int row = rowIn(roots_, node); row >= 0) return createIndex(row, 0, const_cast<BaseNode*>(node));
-  const BaseNode::Ptr parent = node->parentFromArray(roots_);
-  if (!parent) return {};
-  return createIndex(rowIn(parent->children(), node), 0, const_cast<BaseNode*>(node));
+  const Location* location = locationOf(node);
+  return location != nullptr ? createIndex(location->row, 0, const_cast<BaseNode*>(node)) : QModelIndex();
+}
+
+const ChildNodeModel::Location* ChildNodeModel::locationOf(const BaseNode* node) const {
+  if (node == nullptr) return nullptr;
+  if (locationsStale_) {
+    locations_.clear();
+    std::function<void(const BaseNode*, const BaseNode::List&)> place = [&](const BaseNode* parent,
+                                                                            const BaseNode::List& nodes) {
+      for (size_t row = 0; row < nodes.size(); ++row) {
+        const BaseNode* each = nodes[row].get();
+        // A node listed twice keeps its first place, as a walk from the roots finds it.
+        if (!locations_.emplace(each, Location{parent, static_cast<int>(row)}).second) continue;
+        if (!each->isLeaf()) place(each, each->children());
+      }
+    };
+    place(nullptr, roots_);
+    locationsStale_ = false;
+  }
+  const auto found = locations_.find(node);
+  return found != locations_.end() ? &found->second : nullptr;
 }
 
 void ChildNodeModel::refreshAll() {
@@ -58,9 +66,8 @@ QModelIndex ChildNodeModel::index(int row, int column, const QModelIndex& parent
 
 QModelIndex ChildNodeModel::parent(const QModelIndex& child) const {
   const BaseNode* node = nodeAt(child);
-  if (node == nullptr) return {};
-  const BaseNode::Ptr parent = node->parentFromArray(roots_);
-  return parent ? indexOf(parent.get()) : QModelIndex();
+  const Location* location = locationOf(node);
+  return location != nullptr ? indexOf(location->parent) : QModelIndex();
 }
 
 int ChildNodeModel::rowCount(const QModelIndex& parent) const {

@@ -2,6 +2,8 @@
 
 #include <QAbstractItemModel>
 
+#include <unordered_map>
+
 #include "ui/ChildNode.h"
 
 namespace velbor {
@@ -32,10 +34,24 @@ class ChildNodeModel : public QAbstractItemModel {
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
   Qt::ItemFlags flags(const QModelIndex& index) const override;
 
+ protected:
+  // Called after any change of which node sits where, before the change is announced.
+  void rowsMoved() { locationsStale_ = true; }
+
  private:
+  // Where a node sits: its parent (null for a root) and its row under it.
+  struct Location {
+    const BaseNode* parent;
+    int row;
+  };
   const BaseNode::List& childrenOf(const QModelIndex& parent) const;
+  // Views ask for parents and rows of every visible row many times: walking the outline for
+  // each would make large listings crawl, so the locations are kept until the rows change.
+  const Location* locationOf(const BaseNode* node) const;
 
   BaseNode::List roots_;
+  mutable std::unordered_map<const BaseNode*, Location> locations_;
+  mutable bool locationsStale_ = true;
 };
 
 }  // namespace velbor

@@ -11,11 +11,13 @@ void FolderOutlineModel::replaceChildren(const BaseNode::Ptr& parent, BaseNode::
   if (old > 0) {
     beginRemoveRows(at, 0, old - 1);
     parent->children().clear();
+    rowsMoved();
     endRemoveRows();
   }
   if (children.empty()) return;
   beginInsertRows(at, 0, static_cast<int>(children.size()) - 1);
   parent->setChildren(std::move(children));
+  rowsMoved();
   endInsertRows();
 }
 
