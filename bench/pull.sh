@@ -2,6 +2,7 @@
 # One pull between two test-peer processes over loopback beside rsync -a to an rsync daemon,
 # per data set (see bench/pull_bench.py). Printed, not asserted; not part of the tests.
 #   bench/pull.sh [WORK_DIR]     WORK_DIR needs about 3 GiB free (default: a fresh /tmp folder)
+#   PULL_BENCH_SETS=tiny bench/pull.sh   only the named data sets (big, small, tiny)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh

@@ -3,6 +3,7 @@
 tree to an rsync daemon, per data set. Prints time, rate, ratio and each side's peak RSS.
 
 Usage: pull_bench.py TEST_PEER [WORK_DIR]
+PULL_BENCH_SETS (big, small, tiny, comma-separated; all by default) picks the data sets.
 Every run uses fresh folders (files made right after deleting many others are slow to create
 on some disks) and removes them only at the end.
 """
@@ -220,7 +221,10 @@ def main():
     print("%-28s %10s %10s %12s %8s %12s %12s %12s" % (
         "data set", "velbor s", "rsync s", "velbor rate", "ratio", "sender MiB", "puller MiB", "rsync MiB"))
     try:
+        wanted = os.environ.get("PULL_BENCH_SETS", "big,small,tiny").split(",")
         for kind, label in (("big", "4 x 256 MiB"), ("small", "2,000 x 1-64 KiB"), ("tiny", "10,000 x 100 B")):
+            if kind not in wanted:
+                continue
             size, count, seconds, rss_a, rss_b, tree_a = run_velbor(kind, kind)
             rsync_seconds, rss_client, rss_daemon = run_rsync(tree_a, os.path.join(rsync_root, kind), daemon)
             rate = "%.1f MB/s" % (size / 1e6 / seconds) if kind == "big" else "%.0f files/s" % (count / seconds)

@@ -128,8 +128,9 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
     }
     return;
   }
-  const std::string path = *folder + "/" + name;
   const bool isDir = (mask & IN_ISDIR) != 0;
+  if (!isDir && options_.ignoredFileName && options_.ignoredFileName(name)) return;
+  const std::string path = *folder + "/" + name;
   uint32_t flags = itemFlags(path, isDir);
   if (mask & IN_CREATE) flags |= kItemCreated;
   if (mask & IN_DELETE) flags |= kItemRemoved;
@@ -185,7 +186,9 @@ void FileEventStream::watchTree(const std::string& top, bool reportEntries) {
         struct stat status {};
         isDir = ::fstatat(::dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
       }
-      if (reportEntries) note(path, kItemCreated | itemFlags(path, isDir));
+      if (reportEntries && (isDir || !options_.ignoredFileName || !options_.ignoredFileName(name))) {
+        note(path, kItemCreated | itemFlags(path, isDir));
+      }
       if (isDir) folders.push_back(path);
     }
     ::closedir(dir);

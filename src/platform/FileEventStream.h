@@ -55,6 +55,10 @@ class FileEventStream {
     // At most this many watches (0: as many as the system allows).
     size_t watchLimit = 0;
     std::string label = "FileEventStream";
+    // Names of files (never folders) whose events are not worth reporting, such as the
+    // receiver's own temporary files: dropped as they are read, so a burst of them costs
+    // neither a look at the disk nor the receiver's time, and cannot hold up the reading.
+    std::function<bool(const std::string& name)> ignoredFileName;
   };
 
   FileEventStream(std::vector<std::string> roots, Options options, Callback callback);

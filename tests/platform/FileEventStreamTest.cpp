@@ -163,6 +163,32 @@ TEST_F(FileEventStreamTest, RenamesReportBothPathsAndMovedFoldersKeepTheirWatche
   EXPECT_TRUE(collector_.waitForPath(at("d3/w"), Stream::kItemCreated));
 }
 
+// Ignored file names are dropped as they are read: a file written under such a name and
+// renamed into place is reported at its place only. A folder of such a name is no file:
+// it is reported and watched, and what is made in it too.
+TEST_F(FileEventStreamTest, IgnoredFileNamesAreDroppedButFoldersOfThatNameAreWatched) {
+  Stream::Options options;
+  options.ignoredFileName = [](const std::string& name) { return name.starts_with(".tmp-"); };
+  fs::create_directories(at("old"));
+  writeFile(at("old/.tmp-before"), "b");
+  auto stream = startStream(options);
+  writeFile(at(".tmp-f"), "f");
+  fs::rename(at(".tmp-f"), at("f"));
+  EXPECT_TRUE(collector_.waitForPath(at("f"), Stream::kItemRenamed | Stream::kItemIsFile));
+  fs::create_directories(at(".tmp-folder"));
+  writeFile(at(".tmp-folder/inside"), "i");
+  EXPECT_TRUE(collector_.waitForPath(at(".tmp-folder/inside")));
+  EXPECT_NE(collector_.flags(at(".tmp-folder")) & Stream::kItemIsDir, 0u);
+  // Moved in with an ignored file inside: only the rest of its content is reported.
+  TempDir outside;
+  writeFile(outside / "d" / ".tmp-x", "x");
+  writeFile(outside / "d" / "y", "y");
+  fs::rename(outside / "d", at("d"));
+  EXPECT_TRUE(collector_.waitForPath(at("d/y"), Stream::kItemCreated));
+  EXPECT_EQ(collector_.flags(at(".tmp-f")), 0u);
+  EXPECT_EQ(collector_.flags(at("d/.tmp-x")), 0u);
+}
+
 TEST_F(FileEventStreamTest, AFileOpenForWritingIsReportedUntilClosed) {
   auto stream = startStream();
   const int fd = ::open(at("w").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -178,7 +204,7 @@ TEST_F(FileEventStreamTest, AFileOpenForWritingIsReportedUntilClosed) {
 TEST_F(FileEventStreamTest, EventsOfOnePathAreMergedAndRootChangesReported) {
   auto stream = std::make_unique<Stream>(std::vector<std::string>{root()},
                                          Stream::Options{std::chrono::milliseconds(300), std::chrono::seconds(60), 0,
-                                                         "merge"},
+                                                         "merge", nullptr},
                                          collector_.callback());
   ASSERT_TRUE(stream->start());
   writeFile(at("m"), "1");

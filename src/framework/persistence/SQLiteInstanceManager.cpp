@@ -6,6 +6,7 @@
 
 #include "framework/persistence/PersistentClass.h"
 #include "framework/persistence/SQLiteStatement.h"
+#include "framework/persistence/SQLiteStatementCache.h"
 #include "platform/AppPaths.h"
 #include "platform/QoLog.h"
 
@@ -66,6 +67,7 @@ SQLiteInstanceManager::~SQLiteInstanceManager() { closeDatabase(); }
 void SQLiteInstanceManager::closeDatabase() {
   std::lock_guard<std::recursive_mutex> lock(statementLock());
   if (database_ != nullptr) {
+    SQLiteStatementCache::shared().connectionClosing(database_);
     sqlite3_close_v2(database_);
     database_ = nullptr;
   }
@@ -87,6 +89,7 @@ sqlite3* SQLiteInstanceManager::database() {
     return nullptr;
   }
   database_ = handle;
+  SQLiteStatementCache::shared().connectionOpened(database_);
   // An outside reader (a backup, the sqlite3 shell) holds its lock briefly: wait for it rather
   // than fail the COMMIT at once.
   sqlite3_busy_timeout(database_, kBusyTimeoutMilliseconds);

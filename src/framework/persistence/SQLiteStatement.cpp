@@ -1,16 +1,22 @@
 #include "framework/persistence/SQLiteStatement.h"
 
+#include "framework/persistence/SQLiteStatementCache.h"
+
 namespace velbor {
 
-SQLiteStatement::SQLiteStatement(sqlite3* database, const std::string& sql) : database_(database) {
+SQLiteStatement::SQLiteStatement(sqlite3* database, const std::string& sql) : database_(database), sql_(sql) {
   if (database_ == nullptr) return;
+  statement_ = SQLiteStatementCache::shared().take(database_, sql_);
+  if (statement_ != nullptr) return;
   if (sqlite3_prepare_v2(database_, sql.c_str(), static_cast<int>(sql.size()), &statement_, nullptr) != SQLITE_OK) {
     sqlite3_finalize(statement_);
     statement_ = nullptr;
   }
 }
 
-SQLiteStatement::~SQLiteStatement() { sqlite3_finalize(statement_); }
+SQLiteStatement::~SQLiteStatement() {
+  SQLiteStatementCache::shared().giveBack(database_, std::move(sql_), statement_);
+}
 
 std::string SQLiteStatement::errorMessage() const {
   return database_ != nullptr ? sqlite3_errmsg(database_) : "no database connection";

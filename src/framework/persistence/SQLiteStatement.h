@@ -12,7 +12,8 @@ namespace velbor {
 // statement lock for the whole life of the object.
 class SQLiteStatement {
  public:
-  // Prepares `sql` on `database`; a null database gives a statement that is not ok().
+  // Prepares `sql` on `database` (or reuses one prepared before, see SQLiteStatementCache);
+  // a null database gives a statement that is not ok().
   SQLiteStatement(sqlite3* database, const std::string& sql);
   ~SQLiteStatement();
   SQLiteStatement(const SQLiteStatement&) = delete;
@@ -45,6 +46,7 @@ class SQLiteStatement {
 
  private:
   sqlite3* database_;
+  std::string sql_;
   sqlite3_stmt* statement_ = nullptr;
 };
 

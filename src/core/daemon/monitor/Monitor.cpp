@@ -16,6 +16,7 @@
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/TmpFileName.h"
 #include "platform/Dispatch.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"
@@ -213,6 +214,10 @@ void Monitor::listenFileSystem() {
       options.latency = std::chrono::duration_cast<std::chrono::nanoseconds>(
           std::chrono::duration<double>(QoConfig::sharedQoConfig().fileSystemScanLatency()));
       options.label = "monitor.listen";
+      // A pull writes, closes and renames a temporary file for every file it fetches. Those
+      // names are ignored by the filter anyway; the stream drops them before they cost it a
+      // look at the disk and the filter a log line, so a large pull cannot overflow its queue.
+      options.ignoredFileName = [](const std::string& name) { return TmpFileName::isTemporaryName(name); };
       const std::weak_ptr<Monitor> weak = weak_from_this();
       auto stream = std::make_unique<FileEventStream>(
           roots, options, [weak](const std::vector<FileEventStream::Event>& events) {
