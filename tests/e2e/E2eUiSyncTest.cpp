@@ -256,6 +256,8 @@ TEST_F(E2eUiSyncTest, SyncPairsMadeWatchedAndDeletedThroughTheWindows) {
   EXPECT_TRUE(treeRow(ui, localB.string(), localA.string()).is_object()) << "the mirror pairing shows too";
   writeFile(localA / "甲的文件.txt", "从甲到乙");
   EXPECT_TRUE(eventually([&] { return sameFile(localB / "甲的文件.txt", "从甲到乙"); }, seconds(60)));
+  // Notices: the index run that found the file here, the pull that brought it there.
+  EXPECT_TRUE(noticed(bus, localA.string() + "\t甲的文件.txt\\n本地 1 个文件已更新")) << noticesText(bus);
   EXPECT_TRUE(noticed(bus, localB.string() + "\t甲的文件.txt\\n1 个文件已同步")) << noticesText(bus);
   EXPECT_TRUE(eventually([&] {
     return treeRow(ui, localB.string(), localA.string()).value("transfer", "").starts_with("同步完成于");
