@@ -102,7 +102,9 @@ json treeRows(QoTreeController& pane) {
                     {"tree", cell->cellType() != 0},
                     {"indexTitle", cell->indexTitle().toStdString()},
                     {"device", cell->deviceTitle().toStdString()},
-                    {"transfer", cell->downloadImage().isNull() ? std::string() : cell->downloadSpeed().toStdString()}});
+                    // The transfer part is drawn only with its image.
+                    {"transfer",
+                     cell->downloadImage().isNull() ? std::string() : cell->downloadSpeed().toStdString()}});
   });
   return rows;
 }
@@ -203,7 +205,8 @@ json syncStatus() {
 
 void addSyncWindowCommands(UiDriver& driver, MainWindow& window) {
   QoTreeController* pane = window.treeController();
-  driver.addCommand("tree-rows", 0, "tree-rows: the sync pane's rows as drawn, depth first, and how often progress repainted them",
+  driver.addCommand("tree-rows", 0,
+                    "tree-rows: the sync pane's rows as drawn, depth first, and how often progress repainted them",
                     [pane](const Arguments&) {
                       return ok({{"rows", treeRows(*pane)}, {"repaints", pane->repaintCount()}});
                     });
@@ -211,7 +214,8 @@ void addSyncWindowCommands(UiDriver& driver, MainWindow& window) {
                     [pane](const Arguments& a) {
                       if (a.size() > 2) throw std::invalid_argument("a tree row and at most one pairing row");
                       QTreeView* view = pane->outlineView();
-                      QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, clickPoint(*view, rowAt(*view, a.begin(), a.end())));
+                      const QPoint at = clickPoint(*view, rowAt(*view, a.begin(), a.end()));
+                      QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
                       return ok();
                     });
   driver.addCommand("tree-double-click", 1, "tree-double-click TITLE: double-clicks a tree row",
@@ -250,7 +254,8 @@ void addSyncWindowCommands(UiDriver& driver, MainWindow& window) {
   });
   driver.addCommand("choose-folder", 1, "choose-folder PATH: answers the open local folder dialog with PATH",
                     [](const Arguments& a) { return chooseFolder(a[0]); });
-  driver.addCommand("sync-status", 0, "sync-status: the local copies and pairings stored, the folders watched, this device's stored name",
+  driver.addCommand("sync-status", 0,
+                    "sync-status: the local copies and pairings stored, the folders watched, this device's name",
                     [](const Arguments&) { return syncStatus(); });
 }
 

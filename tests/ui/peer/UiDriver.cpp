@@ -128,7 +128,9 @@ void UiDriver::addWindowCommands() {
                const QRect frame = window->frameGeometry();
                const QPixmap shot =
                    QGuiApplication::primaryScreen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
-               if (shot.isNull() || !shot.save(QString::fromStdString(a[1]), "PNG")) throw std::runtime_error("not saved");
+               if (shot.isNull() || !shot.save(QString::fromStdString(a[1]), "PNG")) {
+                 throw std::runtime_error("not saved");
+               }
                return ok({{"width", shot.width()}, {"height", shot.height()}});
              });
   addCommand("quit", 0, "quit: closes the windows and ends the program", [](const Arguments&) {
