@@ -80,7 +80,11 @@ QoDeviceSelectController::QoDeviceSelectController(QWidget* parent)
   splitView_->addWidget(outlineView_);
   splitView_->addWidget(treeRootView_);
   splitView_->setChildrenCollapsible(false);
+  splitView_->setStretchFactor(0, 0);
   splitView_->setStretchFactor(1, 1);
+  // The splitter would start the divider at the list's size hint, leaving a gap right of
+  // the fixed-width list; the trees start right after it.
+  splitView_->setSizes({kDeviceListWidth, QWIDGETSIZE_MAX});
   splitView_->handle(1)->setEnabled(false);
 
   deviceTextField_->setMinimumWidth(120);

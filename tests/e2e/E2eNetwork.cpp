@@ -34,6 +34,11 @@ E2eNetwork::E2eNetwork(int hosts) {
   ready_ = ok;
 }
 
+bool E2eNetwork::limitRate(int index, const std::string& rate) {
+  return run(fmt::format("ip netns exec {} tc qdisc add dev eth0 root tbf rate {} burst 64kb latency 400ms",
+                         hosts_.at(index), rate));
+}
+
 E2eNetwork::~E2eNetwork() {
   for (const auto& host : hosts_) run("ip netns del " + host);
   run("ip netns del " + switch_);

@@ -17,6 +17,9 @@ class E2eNetwork {
 
   bool ready() const { return ready_; }
   const std::string& host(int index) const { return hosts_.at(index); }
+  // What the host sends goes no faster than `rate` (as tc writes it, e.g. "64mbit"): a
+  // slower LAN.
+  bool limitRate(int index, const std::string& rate);
 
  private:
   std::string prefix_;

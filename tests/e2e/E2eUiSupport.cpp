@@ -12,7 +12,7 @@
 
 namespace velbor::test {
 
-PeerProcess::Program uiPeerProgram(const XvfbDisplay& display) {
+PeerProcess::Program uiPeerProgram(const XvfbDisplay& display, const std::string& sessionBus) {
   // libxkbcommon-x11 hands strndup a buffer without a terminating NUL (it stops at the
   // length): the strict string check would stop the program inside the X connection.
   // The leak check is off for this process only: at exit it reports libcrypto's own random
@@ -23,7 +23,7 @@ PeerProcess::Program uiPeerProgram(const XvfbDisplay& display) {
       std::string(asan != nullptr ? asan : "") + ":strict_string_checks=0:detect_leaks=0";
   return PeerProcess::Program{VELBOR_UI_PEER,
                               {"DISPLAY=" + display.display(), "XDG_RUNTIME_DIR=" + display.runtimeDirectory(),
-                               "QT_QPA_PLATFORM=xcb", "DBUS_SESSION_BUS_ADDRESS=disabled:",
+                               "QT_QPA_PLATFORM=xcb", "DBUS_SESSION_BUS_ADDRESS=" + sessionBus,
                                "ASAN_OPTIONS=" + asanOptions}};
 }
 

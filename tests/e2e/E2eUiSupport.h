@@ -9,8 +9,9 @@
 
 namespace velbor::test {
 
-// velbor_ui_peer (the application's windows driven by JSON-line commands) on `display`.
-PeerProcess::Program uiPeerProgram(const XvfbDisplay& display);
+// velbor_ui_peer (the application's windows driven by JSON-line commands) on `display`,
+// on the session bus at `sessionBus` (by default none).
+PeerProcess::Program uiPeerProgram(const XvfbDisplay& display, const std::string& sessionBus = "disabled:");
 
 // The device card for `uuid` in the UI peer's device pane; null when it has none.
 nlohmann::json cardIn(PeerProcess& ui, const std::string& uuid);

@@ -1,6 +1,8 @@
+#include <QApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSplitter>
 #include <QTest>
 #include <QTreeView>
 
@@ -108,6 +110,23 @@ TEST_F(DeviceSelectTest, ChoosingAnotherDeviceClearsTheTreeAndOkReportsTheChoice
   EXPECT_EQ(log.answers[0].first->uuid(), local_->uuid());
   EXPECT_FALSE(log.answers[0].second);
   EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(DeviceSelectTest, TheDeviceListKeepsItsWidthAndTheTreesStartRightAfterIt) {
+  QoDeviceSelectController window;
+  for (const QSize size : {QSize(600, 380), QSize(900, 500), QSize(480, 300)}) {
+    window.resize(size);
+    window.show();
+    QApplication::processEvents();
+    const QWidget* list = window.outlineView();
+    const QWidget* trees = window.remoteTreeView()->parentWidget();
+    const auto* split = qobject_cast<const QSplitter*>(list->parentWidget());
+    ASSERT_TRUE(split != nullptr);
+    EXPECT_EQ(list->width(), QoDeviceSelectController::kDeviceListWidth) << size.width();
+    // No gap between the list, the divider and the trees; the trees take the rest.
+    EXPECT_EQ(trees->x(), list->x() + list->width() + split->handleWidth()) << size.width();
+    EXPECT_EQ(trees->x() + trees->width(), split->width()) << size.width();
+  }
 }
 
 }  // namespace

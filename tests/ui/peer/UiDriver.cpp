@@ -133,6 +133,20 @@ void UiDriver::addWindowCommands() {
     if (shot.isNull() || !shot.save(QString::fromStdString(a[0]), "PNG")) throw std::runtime_error("not saved");
     return ok({{"width", shot.width()}, {"height", shot.height()}});
   });
+  addCommand("screenshot-window", 2, "screenshot-window NAME PATH: the screen under one window as a PNG file",
+             [](const Arguments& a) {
+               QWidget* window = widgetAt({a[0]});
+               if (window == nullptr) throw std::runtime_error("no visible window " + a[0]);
+               window = window->window();
+               QApplication::processEvents();
+               const QRect frame = window->frameGeometry();
+               const QPixmap shot =
+                   QGuiApplication::primaryScreen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+               if (shot.isNull() || !shot.save(QString::fromStdString(a[1]), "PNG")) {
+                 throw std::runtime_error("not saved");
+               }
+               return ok({{"width", shot.width()}, {"height", shot.height()}});
+             });
   addCommand("quit", 0, "quit: closes the windows and ends the program", [](const Arguments&) {
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     return ok();

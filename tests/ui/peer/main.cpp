@@ -13,6 +13,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/daemon/QoConfig.h"
 #include "desktop/QoDaemonLinux.h"
@@ -24,17 +25,18 @@
 #include "ui/MainWindow.h"
 #include "ui/TerminationNotifier.h"
 #include "ui/peer/DeviceCards.h"
+#include "ui/peer/SyncWindows.h"
 #include "ui/peer/UiDriver.h"
 
 namespace {
 
 using nlohmann::json;
 
-std::map<std::string, std::string> parseOptions(int argc, char** argv) {
+std::map<std::string, std::string> parseOptions(const std::vector<std::string>& arguments) {
   std::map<std::string, std::string> options;
-  for (int i = 1; i < argc; i += 2) {
-    if (i + 1 >= argc) throw std::invalid_argument(std::string("missing value for ") + argv[i]);
-    options[argv[i]] = argv[i + 1];
+  for (size_t i = 0; i < arguments.size(); i += 2) {
+    if (i + 1 >= arguments.size()) throw std::invalid_argument("missing value for " + arguments[i]);
+    options[arguments[i]] = arguments[i + 1];
   }
   return options;
 }
@@ -75,6 +77,8 @@ int main(int argc, char** argv) {
   ::dup2(STDERR_FILENO, STDOUT_FILENO);
   AppPaths::setApplicationName("Velbor");
 
+  // Taken before Qt sees them: the X11 platform takes "--name" (and others) as its own.
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
   QApplication app(argc, argv);
   QApplication::setApplicationName("Velbor");
   QApplication::setQuitOnLastWindowClosed(false);
@@ -82,7 +86,7 @@ int main(int argc, char** argv) {
   AppDelegate delegate;
   UiDriver driver(delegate, answers);
   try {
-    const auto options = parseOptions(argc, argv);
+    const auto options = parseOptions(arguments);
     daemon.daemonInit();
     applyOptions(options);
     delegate.awakeFromNib();
@@ -98,6 +102,7 @@ int main(int argc, char** argv) {
                     [window](const UiDriver::Arguments&) {
                       return json{{"ok", true}, {"cards", deviceCards(*window->deviceController())}};
                     });
+  addSyncWindowCommands(driver, *window);
   TerminationNotifier termination;
   QObject::connect(&termination, &TerminationNotifier::terminationRequested, &app, [] { QApplication::quit(); });
   QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, &AppDelegate::applicationWillTerminate);
