@@ -308,5 +308,37 @@ TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
   EXPECT_EQ(storedMark(), highestUsnInB());
 }
 
+TEST_F(SyncOnceTest, FilesMovedOnThePeerAreMovedHereWithoutAskingForTheirContent) {
+  startPeer();
+  writeB("old name.txt", "moved as it is");
+  writeB("folder/inner.bin", pattern(3 * 0x100000 / 2, 'i'), 0600, 1500000000000);
+  writeB("edited then moved.txt", "before");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+
+  fs::rename(inB("old name.txt"), inB("new name.txt"));
+  fs::create_directories(inB("elsewhere"));
+  fs::rename(inB("folder/inner.bin"), inB("elsewhere/inner.bin"));
+  fs::remove(inB("edited then moved.txt"));
+  writeB("edited and moved.txt", "after");
+  recordB();
+  std::mutex asked;
+  std::vector<std::string> paths;
+  refuseGet = [&](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
+    std::lock_guard guard(asked);
+    paths.push_back(request.path());
+    return nullptr;
+  };
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+  EXPECT_FALSE(fs::exists(inA("old name.txt")));
+  EXPECT_FALSE(fs::exists(inA("folder/inner.bin")));
+  // Only the file whose content changed on the way is fetched.
+  EXPECT_EQ(paths, std::vector<std::string>{"/edited and moved.txt"});
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
 }  // namespace
 }  // namespace velbor::test
