@@ -3,13 +3,19 @@
 #include <random>
 #include <thread>
 
+#include <sys/statvfs.h>
+
 #include "PullTestBase.h"
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/SyncFileProcessBox.h"
+#include "core/daemon/router/NoticeLog.h"
 #include "core/utils/QoExceptionProto.h"
 
 namespace velbor::test {
 namespace {
 
 namespace fs = std::filesystem;
+constexpr int64_t kMiB = 0x100000;
 
 // Stand-ins for the Find and Get servers that count and may change what is served.
 std::atomic<int> finds{0};
@@ -338,6 +344,62 @@ TEST_F(SyncOnceTest, FilesMovedOnThePeerAreMovedHereWithoutAskingForTheirContent
   EXPECT_EQ(paths, std::vector<std::string>{"/edited and moved.txt"});
   EXPECT_TRUE(temporaries().empty());
   EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
+TEST_F(SyncOnceTest, PageLargerThanTheFreeSpaceStopsThePullBeforeAnythingIsWritten) {
+  startPeer();
+  writeB("kept.txt", "kept");
+  writeB("old name.txt", "moved");
+  writeB("gone.txt", "gone");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const int64_t mark = storedMark();
+  gets = 0;
+
+  // One page with an update, a rename, a deletion, a new folder and a file larger than any disk.
+  writeB("kept.txt", "edited");
+  fs::rename(inB("old name.txt"), inB("new name.txt"));
+  fs::remove(inB("gone.txt"));
+  fs::create_directories(inB("new folder"));
+  writeB("huge.bin", "claims more");
+  recordB();
+  constexpr int64_t kHuge = int64_t{1} << 60;
+  alterFind = [&](pb::MsgFindResponse& page) {
+    for (auto& stat : *page.mutable_stats()) {
+      if (stat.path() == "/huge.bin") stat.set_length(kHuge);
+    }
+  };
+  NoticeLog<notice::NotEnoughDeviceSpace> notEnough;
+  NoticeLog<notice::EnoughDeviceSpace> enough;
+  NoticeLog<notice::SyncFileProcess> progress;
+  struct statvfs disk {};
+  ASSERT_EQ(statvfs(rootA_.c_str(), &disk), 0);
+
+  EXPECT_EQ(syncOnce(), nullptr);
+  const auto posted = notEnough.delivered();
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].total, static_cast<uint64_t>(kHuge + 6 + 5));  // huge.bin, kept.txt, new name.txt
+  EXPECT_GT(posted[0].available, 0u);
+  EXPECT_LE(posted[0].available, static_cast<uint64_t>(disk.f_blocks) * disk.f_frsize);
+  EXPECT_TRUE(enough.delivered().empty());
+  for (const auto& notice : progress.delivered()) EXPECT_LT(notice.box->status, SyncFileDownloadBegin);
+  EXPECT_EQ(readFile(inA("kept.txt")), "kept");
+  EXPECT_EQ(readFile(inA("old name.txt")), "moved");
+  EXPECT_EQ(readFile(inA("gone.txt")), "gone");
+  EXPECT_FALSE(fs::exists(inA("new name.txt")));
+  EXPECT_FALSE(fs::exists(inA("new folder")));
+  EXPECT_FALSE(fs::exists(inA("huge.bin")));
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(gets.load(), 0);
+  EXPECT_EQ(storedMark(), mark);
+  EXPECT_FALSE(DataSource::sharedDataSource().isDoingSyncOnce(pairing_->pk()));
+
+  // Asked again with the page as it is, the pull goes through.
+  alterFind = nullptr;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+  EXPECT_EQ(storedMark(), highestUsnInB());
+  EXPECT_EQ(enough.delivered().size(), 1u);
 }
 
 }  // namespace
