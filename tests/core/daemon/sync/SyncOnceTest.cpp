@@ -402,5 +402,74 @@ TEST_F(SyncOnceTest, PageLargerThanTheFreeSpaceStopsThePullBeforeAnythingIsWritt
   EXPECT_EQ(enough.delivered().size(), 1u);
 }
 
+TEST_F(SyncOnceTest, PullReportsEveryPartAndEveryFileUpToItsLength) {
+  startPeer(1);
+  writeB("two and a half.bin", pattern(5 * kMiB / 2, 'h'));
+  writeB("small.txt", "small");
+  writeB("empty", "");
+  fs::create_directories(inB("folder"));
+  recordB();
+  NoticeLog<notice::SyncFileProcess> log;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+
+  std::vector<std::shared_ptr<SyncFileProcessBox>> notices;
+  for (const auto& notice : log.delivered()) {
+    if (notice.box->status >= SyncFileDownloadBegin) notices.push_back(notice.box);
+  }
+  ASSERT_GE(notices.size(), 2u);
+  for (const auto& box : notices) {
+    ASSERT_TRUE(box->relation);
+    EXPECT_EQ(box->relation->relationHash(), pairingKey());
+  }
+  const auto& begin = *notices.front();
+  ASSERT_EQ(begin.status, SyncFileDownloadBegin);
+  EXPECT_EQ(begin.total, 5 * kMiB / 2 + 5);
+  EXPECT_EQ(begin.fileCount, 4);
+  EXPECT_EQ(begin.currentFileCount, 4);
+  EXPECT_GT(begin.timeStart, 0);
+  EXPECT_EQ(notices.back()->status, SyncFileDownloadEnd);
+
+  // Per file (by name: parts name the relative path, the end of a file its absolute one):
+  // the bytes of its parts, one after another, then its end.
+  std::map<std::string, std::vector<int64_t>> parts;
+  std::map<std::string, int> done;
+  std::vector<std::string> folders;
+  int64_t received = 0;
+  double lastTime = begin.timeStart;
+  for (size_t i = 1; i + 1 < notices.size(); ++i) {
+    const auto& box = *notices[i];
+    const std::string name = fs::path(box.downloadFilePath).filename().string();
+    SCOPED_TRACE(name);
+    switch (box.status) {
+      case SyncFileDownloading:
+        EXPECT_FALSE(done.contains(name)) << "a part after the end of its file";
+        EXPECT_GE(box.downloadLength, 0);
+        EXPECT_LE(box.downloadLength, kMiB);
+        EXPECT_GE(box.currentTime, lastTime);
+        lastTime = box.currentTime;
+        parts[name].push_back(box.downloadLength);
+        received += box.downloadLength;
+        break;
+      case SyncFileDownloadFileDown:
+        EXPECT_EQ(box.downloadFilePath, inA(name));
+        ++done[name];
+        break;
+      case SyncFileDownloadCreateDir:
+        folders.push_back(name);
+        break;
+      default:
+        ADD_FAILURE() << "status " << box.status;
+    }
+  }
+  EXPECT_EQ(parts["two and a half.bin"], (std::vector<int64_t>{kMiB, kMiB, kMiB / 2}));
+  EXPECT_EQ(parts["small.txt"], std::vector<int64_t>{5});
+  EXPECT_EQ(parts["empty"], std::vector<int64_t>{0});
+  EXPECT_EQ(parts.size(), 3u);
+  EXPECT_EQ(received, begin.total);
+  EXPECT_EQ(done, (std::map<std::string, int>{{"small.txt", 1}, {"two and a half.bin", 1}}));
+  EXPECT_EQ(folders, std::vector<std::string>{"folder"});
+}
+
 }  // namespace
 }  // namespace velbor::test
