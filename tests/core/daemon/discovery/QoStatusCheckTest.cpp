@@ -113,6 +113,26 @@ TEST_F(QoStatusCheckTest, OnlyTheSignedListOfThePeerRemovesPairings) {
   EXPECT_EQ(fake_->heads().size(), 3U);
 }
 
+TEST_F(QoStatusCheckTest, ErrorRepliesNeverRemovePairings) {
+  NoticeLog<notice::SyncDeleteResponse> deleted;
+  NoticeLog<notice::DeviceAddResponse> changed;
+  // An error reply without its body, unsigned and signed by the peer.
+  answerWith([] { return framesOf(QoMessage::qoMessageWithMsgCode(pb::MsgCodeError, nullptr)->getSendZMQMessage()); });
+  check();
+  answerWith([this] { return peer_->seal(pb::MsgCodeError, nullptr, QoMessage::kLevelEncrypt); });
+  check();
+  // Unsigned refusals, as anyone on the path could send them.
+  answerError(pb::ErrorCodeBadSyncdir);
+  check();
+  answerError(pb::ErrorCodeGeneral);
+  check();
+  EXPECT_EQ(fake_->heads().size(), 4U);
+  EXPECT_EQ(pairingKeys(), allPairings());
+  EXPECT_TRUE(deleted.delivered().empty());
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(peer_->device()->uuid())->status(), 1);
+  EXPECT_TRUE(changed.delivered().empty());
+}
+
 TEST_F(QoStatusCheckTest, APeerThatNoLongerTrustsThisDeviceIsMarkedUntrusted) {
   NoticeLog<notice::DeviceAddResponse> changed;
   answerError(pb::ErrorCodeBadFormat);

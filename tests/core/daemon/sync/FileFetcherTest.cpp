@@ -1,3 +1,5 @@
+#include <poll.h>
+
 #include <filesystem>
 #include <thread>
 
@@ -6,6 +8,7 @@
 #include "core/daemon/sync/TokenPool.h"
 #include "core/entity/FileFetchEvent.h"
 #include "framework/network/ZMQContext.h"
+#include "support/LoopbackListener.h"
 
 namespace velbor::test {
 namespace {
@@ -18,6 +21,8 @@ ServedParts* served = nullptr;
 // What the stand-in does with a request for (path, offset): answer it (nullopt), or reply
 // with the given message (nullptr: no reply at all).
 std::function<std::optional<QoMessage::Ptr>(const pb::MsgGetRequest&)> decide;
+// Changes an answer the Get server made before it goes out.
+std::function<void(pb::MsgGetResponse&)> alterAnswer;
 
 QoMessage::Ptr servedGet(const QoRequest& request) {
   const auto body = request.bodyAs<pb::MsgGetRequest>();
@@ -31,10 +36,66 @@ QoMessage::Ptr servedGet(const QoRequest& request) {
     if (auto reply = decide(*body)) return *reply;
   }
   auto reply = QoWorker::handleGetRequest(request);
+  if (alterAnswer && reply && reply->code() == pb::MsgCodeGetResponse) alterAnswer(*reply->pbBodyAs<pb::MsgGetResponse>());
   std::lock_guard guard(served->lock);
   ++served->answered;
   return reply;
 }
+
+// Passes the bytes of each connection accepted on `listener` to and from 127.0.0.1:`port`,
+// one connection at a time, until destroyed. Until it exists, connections to the listener
+// wait unaccepted: a peer that takes no request.
+class LoopbackRelay {
+ public:
+  LoopbackRelay(int listener, uint16_t port) : listener_(listener), port_(port), thread_([this] { run(); }) {}
+  ~LoopbackRelay() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  void run() {
+    while (!stop_) {
+      pollfd waiting{listener_, POLLIN, 0};
+      if (::poll(&waiting, 1, 50) <= 0) continue;
+      const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      address.sin_port = htons(port_);
+      if (server >= 0 && ::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        pump(client, server);
+      }
+      if (server >= 0) ::close(server);
+      ::close(client);
+    }
+  }
+  // Until either end closes.
+  void pump(int one, int other) {
+    std::vector<char> buffer(1 << 16);
+    while (!stop_) {
+      pollfd ends[2]{{one, POLLIN, 0}, {other, POLLIN, 0}};
+      if (::poll(ends, 2, 50) <= 0) continue;
+      for (int side = 0; side < 2; ++side) {
+        if (ends[side].revents == 0) continue;
+        const ssize_t got = ::read(ends[side].fd, buffer.data(), buffer.size());
+        if (got <= 0) return;
+        for (ssize_t sent = 0; sent < got;) {
+          const ssize_t wrote = ::write(ends[1 - side].fd, buffer.data() + sent, static_cast<size_t>(got - sent));
+          if (wrote <= 0) return;
+          sent += wrote;
+        }
+      }
+    }
+  }
+
+  int listener_;
+  uint16_t port_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 class FileFetcherTest : public PullTestBase {
  protected:
@@ -42,11 +103,13 @@ class FileFetcherTest : public PullTestBase {
     PullTestBase::SetUp();
     served = &parts_;
     decide = nullptr;
+    alterAnswer = nullptr;
   }
   void TearDown() override {
     parts_.release();
     PullTestBase::TearDown();
     decide = nullptr;
+    alterAnswer = nullptr;
     served = nullptr;
   }
 
@@ -188,6 +251,82 @@ TEST_F(FileFetcherTest, PeerThatStopsAnsweringFailsEveryUnfinishedRecordAndLeave
   EXPECT_FALSE(fs::exists(inA("2-large.bin")));
   EXPECT_FALSE(fs::exists(inA("3-after.txt")));
   EXPECT_EQ(failedUsn(), 1);
+  EXPECT_TRUE(temporaries().empty());
+}
+
+TEST_F(FileFetcherTest, AnswerOfAnotherLengthThanItsPartFailsThatFileOnly) {
+  startPeer(1);  // answers in request order
+  writeB("a.bin", pattern(20 * kMiB, 'x'));
+  writeB("b.txt", "after the failed files");
+  writeB("c.bin", pattern(kMiB + 100, 'c'));
+  recordB();
+  alterAnswer = [&](pb::MsgGetResponse& answer) {
+    if (answer.part().offset() != 0) return;
+    // One byte short.
+    if (answer.path() == "/a.bin") answer.mutable_part_data()->pop_back();
+    // Runs into the next part, with the right bytes even: still not what was asked.
+    if (answer.path() == "/c.bin") *answer.mutable_part_data() = readFile(inB("c.bin"));
+  };
+  auto records = recordsToFetch();
+  auto fetcher = connectedFetcher();
+  fetcher->fetchData(records, pairing_);
+
+  // The first window went out at once; nothing more was asked for the file after its bad answer.
+  const auto offsets = offsetsOf("a.bin");
+  EXPECT_EQ(*std::max_element(offsets.begin(), offsets.end()), 15 * kMiB);
+  EXPECT_FALSE(fs::exists(inA("a.bin")));
+  EXPECT_FALSE(fs::exists(inA("c.bin")));
+  expectSame("b.txt");
+  EXPECT_EQ(failedUsn(), std::min(usnInB("a.bin"), usnInB("c.bin")));
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+}
+
+TEST_F(FileFetcherTest, PeerThatTakesNoMoreRequestsEndsTheBatchAndTheNextGoesOutOnANewSocket) {
+  startPeer(2);
+  // More requests at once than a socket queues for a peer that does not take them.
+  constexpr int kFiles = 1200;
+  for (int i = 0; i < kFiles; ++i) writeB("many/" + std::to_string(10000 + i), "x");
+  writeB("next.txt", "on the new socket");
+  recordB();
+  auto records = recordsToFetch();
+  const auto next = recordOf(records, "next.txt");
+  std::erase(records, next);
+  std::erase(records, recordOf(records, "many"));
+  fs::create_directories(inA("many"));
+  ASSERT_EQ(records.size(), static_cast<size_t>(kFiles));
+  // The last record is never asked for; its usn is the lowest, so the mark shows it counted.
+  records.back()->file()->setUsn(1);
+
+  uint16_t port = 0;
+  const int listener = listenOnLoopback(port);
+  auto peer = QoDevice::getDeviceLocal();
+  peer->setRouteUri("tcp://127.0.0.1:" + std::to_string(port));
+  auto fetcher = std::make_unique<FileFetcher>(copyB_->uuid(), context_);
+  fetcher->connectToDevice(peer);
+  fetcher->setAnswerTimeoutMs(300);
+  EXPECT_NO_THROW(fetcher->fetchData(records, pairing_));
+  EXPECT_FALSE(fs::exists(inA("many/10000")));
+  EXPECT_FALSE(fs::exists(inA("many/" + std::to_string(10000 + kFiles - 1))));
+  EXPECT_EQ(failedUsn(), 1);
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+
+  {
+    // The peer takes requests again: the next batch arrives, and none of the requests the
+    // old socket still held reach it.
+    const std::string endpoint = router_.frontendEndpoint();
+    LoopbackRelay relay(listener, static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1))));
+    fetcher->setAnswerTimeoutMs(20000);
+    ASSERT_NO_THROW(fetcher->fetchData({next}, pairing_));
+    fetcher->disconncet();
+  }
+  ::close(listener);
+  expectSame("next.txt");
+  {
+    std::lock_guard guard(parts_.lock);
+    EXPECT_EQ(parts_.requests, (std::vector<std::pair<std::string, int64_t>>{{"/next.txt", 0}}));
+  }
   EXPECT_TRUE(temporaries().empty());
 }
 

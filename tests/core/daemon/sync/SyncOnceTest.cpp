@@ -3,13 +3,19 @@
 #include <random>
 #include <thread>
 
+#include <sys/statvfs.h>
+
 #include "PullTestBase.h"
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/SyncFileProcessBox.h"
+#include "core/daemon/router/NoticeLog.h"
 #include "core/utils/QoExceptionProto.h"
 
 namespace velbor::test {
 namespace {
 
 namespace fs = std::filesystem;
+constexpr int64_t kMiB = 0x100000;
 
 // Stand-ins for the Find and Get servers that count and may change what is served.
 std::atomic<int> finds{0};
@@ -306,6 +312,163 @@ TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
   EXPECT_TRUE(refused);
   EXPECT_EQ(readFile(inA("2.txt")), "two");
   EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
+TEST_F(SyncOnceTest, FilesMovedOnThePeerAreMovedHereWithoutAskingForTheirContent) {
+  startPeer();
+  writeB("old name.txt", "moved as it is");
+  writeB("folder/inner.bin", pattern(3 * 0x100000 / 2, 'i'), 0600, 1500000000000);
+  writeB("edited then moved.txt", "before");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+
+  fs::rename(inB("old name.txt"), inB("new name.txt"));
+  fs::create_directories(inB("elsewhere"));
+  fs::rename(inB("folder/inner.bin"), inB("elsewhere/inner.bin"));
+  fs::remove(inB("edited then moved.txt"));
+  writeB("edited and moved.txt", "after");
+  recordB();
+  std::mutex asked;
+  std::vector<std::string> paths;
+  refuseGet = [&](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
+    std::lock_guard guard(asked);
+    paths.push_back(request.path());
+    return nullptr;
+  };
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+  EXPECT_FALSE(fs::exists(inA("old name.txt")));
+  EXPECT_FALSE(fs::exists(inA("folder/inner.bin")));
+  // Only the file whose content changed on the way is fetched.
+  EXPECT_EQ(paths, std::vector<std::string>{"/edited and moved.txt"});
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
+TEST_F(SyncOnceTest, PageLargerThanTheFreeSpaceStopsThePullBeforeAnythingIsWritten) {
+  startPeer();
+  writeB("kept.txt", "kept");
+  writeB("old name.txt", "moved");
+  writeB("gone.txt", "gone");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const int64_t mark = storedMark();
+  gets = 0;
+
+  // One page with an update, a rename, a deletion, a new folder and a file larger than any disk.
+  writeB("kept.txt", "edited");
+  fs::rename(inB("old name.txt"), inB("new name.txt"));
+  fs::remove(inB("gone.txt"));
+  fs::create_directories(inB("new folder"));
+  writeB("huge.bin", "claims more");
+  recordB();
+  constexpr int64_t kHuge = int64_t{1} << 60;
+  alterFind = [&](pb::MsgFindResponse& page) {
+    for (auto& stat : *page.mutable_stats()) {
+      if (stat.path() == "/huge.bin") stat.set_length(kHuge);
+    }
+  };
+  NoticeLog<notice::NotEnoughDeviceSpace> notEnough;
+  NoticeLog<notice::EnoughDeviceSpace> enough;
+  NoticeLog<notice::SyncFileProcess> progress;
+  struct statvfs disk {};
+  ASSERT_EQ(statvfs(rootA_.c_str(), &disk), 0);
+
+  EXPECT_EQ(syncOnce(), nullptr);
+  const auto posted = notEnough.delivered();
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].total, static_cast<uint64_t>(kHuge + 6 + 5));  // huge.bin, kept.txt, new name.txt
+  EXPECT_GT(posted[0].available, 0u);
+  EXPECT_LE(posted[0].available, static_cast<uint64_t>(disk.f_blocks) * disk.f_frsize);
+  EXPECT_TRUE(enough.delivered().empty());
+  for (const auto& notice : progress.delivered()) EXPECT_LT(notice.box->status, SyncFileDownloadBegin);
+  EXPECT_EQ(readFile(inA("kept.txt")), "kept");
+  EXPECT_EQ(readFile(inA("old name.txt")), "moved");
+  EXPECT_EQ(readFile(inA("gone.txt")), "gone");
+  EXPECT_FALSE(fs::exists(inA("new name.txt")));
+  EXPECT_FALSE(fs::exists(inA("new folder")));
+  EXPECT_FALSE(fs::exists(inA("huge.bin")));
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(gets.load(), 0);
+  EXPECT_EQ(storedMark(), mark);
+  EXPECT_FALSE(DataSource::sharedDataSource().isDoingSyncOnce(pairing_->pk()));
+
+  // Asked again with the page as it is, the pull goes through.
+  alterFind = nullptr;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+  EXPECT_EQ(storedMark(), highestUsnInB());
+  EXPECT_EQ(enough.delivered().size(), 1u);
+}
+
+TEST_F(SyncOnceTest, PullReportsEveryPartAndEveryFileUpToItsLength) {
+  startPeer(1);
+  writeB("two and a half.bin", pattern(5 * kMiB / 2, 'h'));
+  writeB("small.txt", "small");
+  writeB("empty", "");
+  fs::create_directories(inB("folder"));
+  recordB();
+  NoticeLog<notice::SyncFileProcess> log;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+
+  std::vector<std::shared_ptr<SyncFileProcessBox>> notices;
+  for (const auto& notice : log.delivered()) {
+    if (notice.box->status >= SyncFileDownloadBegin) notices.push_back(notice.box);
+  }
+  ASSERT_GE(notices.size(), 2u);
+  for (const auto& box : notices) {
+    ASSERT_TRUE(box->relation);
+    EXPECT_EQ(box->relation->relationHash(), pairingKey());
+  }
+  const auto& begin = *notices.front();
+  ASSERT_EQ(begin.status, SyncFileDownloadBegin);
+  EXPECT_EQ(begin.total, 5 * kMiB / 2 + 5);
+  EXPECT_EQ(begin.fileCount, 4);
+  EXPECT_EQ(begin.currentFileCount, 4);
+  EXPECT_GT(begin.timeStart, 0);
+  EXPECT_EQ(notices.back()->status, SyncFileDownloadEnd);
+
+  // Per file (by name: parts name the relative path, the end of a file its absolute one):
+  // the bytes of its parts, one after another, then its end.
+  std::map<std::string, std::vector<int64_t>> parts;
+  std::map<std::string, int> done;
+  std::vector<std::string> folders;
+  int64_t received = 0;
+  double lastTime = begin.timeStart;
+  for (size_t i = 1; i + 1 < notices.size(); ++i) {
+    const auto& box = *notices[i];
+    const std::string name = fs::path(box.downloadFilePath).filename().string();
+    SCOPED_TRACE(name);
+    switch (box.status) {
+      case SyncFileDownloading:
+        EXPECT_FALSE(done.contains(name)) << "a part after the end of its file";
+        EXPECT_GE(box.downloadLength, 0);
+        EXPECT_LE(box.downloadLength, kMiB);
+        EXPECT_GE(box.currentTime, lastTime);
+        lastTime = box.currentTime;
+        parts[name].push_back(box.downloadLength);
+        received += box.downloadLength;
+        break;
+      case SyncFileDownloadFileDown:
+        EXPECT_EQ(box.downloadFilePath, inA(name));
+        ++done[name];
+        break;
+      case SyncFileDownloadCreateDir:
+        folders.push_back(name);
+        break;
+      default:
+        ADD_FAILURE() << "status " << box.status;
+    }
+  }
+  EXPECT_EQ(parts["two and a half.bin"], (std::vector<int64_t>{kMiB, kMiB, kMiB / 2}));
+  EXPECT_EQ(parts["small.txt"], std::vector<int64_t>{5});
+  EXPECT_EQ(parts["empty"], std::vector<int64_t>{0});
+  EXPECT_EQ(parts.size(), 3u);
+  EXPECT_EQ(received, begin.total);
+  EXPECT_EQ(done, (std::map<std::string, int>{{"small.txt", 1}, {"two and a half.bin", 1}}));
+  EXPECT_EQ(folders, std::vector<std::string>{"folder"});
 }
 
 }  // namespace
