@@ -21,6 +21,7 @@
 #include "ui/MainWindow.h"
 #include "ui/SingleInstance.h"
 #include "ui/TerminationNotifier.h"
+#include "platform/MallocArenas.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
   using namespace velbor;
   std::signal(SIGPIPE, SIG_IGN);
   // Before any thread starts: termination requests arrive through the main loop only.
+  limitMallocArenas();
   SignalWaiter::blockTerminationSignals();
   if (!haveDisplay()) {
     std::fprintf(stderr, "Velbor: no display to show its windows on (DISPLAY is unset or does not answer)\n");

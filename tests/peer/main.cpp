@@ -15,6 +15,7 @@
 #include "peer/TestPeer.h"
 #include "platform/AppPaths.h"
 #include "platform/QoLog.h"
+#include "platform/MallocArenas.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ void writeLine(int fd, const json& line) {
 int main(int argc, char** argv) {
   using namespace velbor;
   std::signal(SIGPIPE, SIG_IGN);
+  limitMallocArenas();
   SignalWaiter::blockTerminationSignals();
   // The answers keep their own descriptor; whatever else writes to standard output
   // (the log client's capture included) lands on standard error.

@@ -27,6 +27,7 @@
 #include "ui/peer/DeviceCards.h"
 #include "ui/peer/SyncWindows.h"
 #include "ui/peer/UiDriver.h"
+#include "platform/MallocArenas.h"
 
 namespace {
 
@@ -72,6 +73,7 @@ void applyOptions(const std::map<std::string, std::string>& options) {
 int main(int argc, char** argv) {
   using namespace velbor;
   std::signal(SIGPIPE, SIG_IGN);
+  limitMallocArenas();
   SignalWaiter::blockTerminationSignals();
   const int answers = ::dup(STDOUT_FILENO);
   ::dup2(STDERR_FILENO, STDOUT_FILENO);
