@@ -14,6 +14,8 @@
 #error "VELBOR_FAKE_DESKTOP_SERVICES must name the fake desktop services' program"
 #endif
 
+#include "e2e/ChildProcessStop.h"
+
 namespace velbor::test {
 
 namespace {
@@ -34,21 +36,6 @@ pid_t spawn(std::vector<std::string> arguments, const std::vector<std::string>& 
     ::_exit(127);
   }
   return pid;
-}
-
-void stop(pid_t& pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  for (int i = 0; i < 100; ++i) {
-    if (::waitpid(pid, nullptr, WNOHANG) == pid) {
-      pid = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-  pid = -1;
 }
 
 // Waits up to 20 s for `path`, or until the process `pid` has ended (then reaped: -1).
@@ -106,9 +93,9 @@ bool DesktopSessionBus::startFake(pid_t& pid, const std::vector<std::string>& ar
 }
 
 DesktopSessionBus::~DesktopSessionBus() {
-  stop(fileManager_);
-  stop(notifications_);
-  stop(daemon_);
+  stopChildProcess(fileManager_);
+  stopChildProcess(notifications_);
+  stopChildProcess(daemon_);
 }
 
 std::vector<std::string> DesktopSessionBus::notices() const { return linesOf(dir_ / "notices.txt"); }

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "e2e/ChildProcessStop.h"
+
 namespace velbor::test {
 
 namespace {
@@ -32,21 +34,6 @@ pid_t spawn(std::vector<std::string> arguments, const std::string& display) {
     ::_exit(127);
   }
   return pid;
-}
-
-void stop(pid_t& pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGTERM);
-  for (int i = 0; i < 100; ++i) {
-    if (::waitpid(pid, nullptr, WNOHANG) == pid) {
-      pid = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-  pid = -1;
 }
 
 }  // namespace
@@ -94,8 +81,8 @@ bool XvfbDisplay::trayHostRuns() const {
 }
 
 XvfbDisplay::~XvfbDisplay() {
-  stop(trayer_);
-  stop(server_);
+  stopChildProcess(trayer_);
+  stopChildProcess(server_);
 }
 
 }  // namespace velbor::test
