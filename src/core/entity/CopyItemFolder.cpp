@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/entity/FileFlush.h"
 #include "core/entity/FileTimes.h"
 #include "core/utils/QoException.h"
 #include "core/utils/QoExceptionProto.h"
@@ -250,7 +251,8 @@ std::optional<struct stat> CopyItemFolder::checkedFile(const std::string& name, 
 
 void CopyItemFolder::installFile(const CopyItemFolder& source, const std::string& sourceName,
                                  const std::string& targetName, const std::string& sha1, int32_t permissions,
-                                 int64_t mtime, bool replace, const std::optional<struct stat>& checked) const {
+                                 int64_t mtime, bool replace, const std::optional<struct stat>& checked,
+                                 const std::optional<struct stat>& synced) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
   Descriptor file(openRegularFile(source.fd_, sourceName, sourcePath));
@@ -260,11 +262,21 @@ void CopyItemFolder::installFile(const CopyItemFolder& source, const std::string
     if (S_ISDIR(target->st_mode)) throw QoException::defaultExceptionWithReason("({}) is a folder", targetPath);
     if (!replace) throw QoException::defaultExceptionWithReason("({}) already exists", targetPath);
   }
-  // Set on the open file, so the item appears at its place complete, with its attributes.
-  if (::fchmod(file.get(), static_cast<mode_t>(permissions) & 07777) != 0) raise("chmod", sourcePath, errno);
-  const timespec times[2] = {{0, UTIME_OMIT}, timespecOfMilliseconds(mtime)};
-  if (::futimens(file.get(), times) != 0) raise("set time", sourcePath, errno);
-  if (::fsync(file.get()) != 0) raise("flush", sourcePath, errno);
+  const auto mode = static_cast<mode_t>(permissions) & 07777;
+  const timespec time = timespecOfMilliseconds(mtime);
+  struct stat now {};
+  // Flushed already with these attributes, and not changed since (any write, chmod or touch
+  // changes its times): nothing to set or flush again.
+  const bool flushed = synced && ::fstat(file.get(), &now) == 0 && unchangedSince(*synced, now) &&
+                       (now.st_mode & 07777) == mode && now.st_mtim.tv_sec == time.tv_sec &&
+                       now.st_mtim.tv_nsec == time.tv_nsec;
+  if (!flushed) {
+    // Set on the open file, so the item appears at its place complete, with its attributes.
+    if (::fchmod(file.get(), mode) != 0) raise("chmod", sourcePath, errno);
+    const timespec times[2] = {{0, UTIME_OMIT}, time};
+    if (::futimens(file.get(), times) != 0) raise("set time", sourcePath, errno);
+    if (FileFlush::flush(file.get()) != 0) raise("flush", sourcePath, errno);
+  }
 
   const int result = replace ? ::renameat(source.fd_, sourceName.c_str(), fd_, targetName.c_str())
                              : ::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_NOREPLACE);

@@ -46,10 +46,12 @@ class CopyItemFolder {
   // it the permissions and modification time (ms), flushes it and renames it onto
   // `targetName` here. With `replace` a file or link standing there is replaced; without it
   // any item there raises. A folder there always raises. A file still as `checked` (from
-  // checkedFile: same file, size and times) is not read again.
+  // checkedFile: same file, size and times) is not read again; one still as `synced` (from
+  // DownloadSync, already flushed) with these permissions and time is not flushed again.
   void installFile(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName,
                    const std::string& sha1, int32_t permissions, int64_t mtime, bool replace,
-                   const std::optional<struct stat>& checked = std::nullopt) const;
+                   const std::optional<struct stat>& checked = std::nullopt,
+                   const std::optional<struct stat>& synced = std::nullopt) const;
   // Renames `from` to `to`; raises when `to` exists.
   void moveNoReplace(const std::string& from, const std::string& to) const;
   // Renames `from` here onto `to` in `target` in one step, replacing a file or link there.

@@ -17,6 +17,7 @@
 
 namespace velbor {
 
+class DownloadSync;
 class QoFile;
 class QoSyncdirCopy;
 
@@ -89,6 +90,10 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   // The temporary file as it was when its content was found to match the record's SHA-1,
   // before the event took the "transaction" locker; nothing when it was not checked or did not match.
   const std::optional<struct stat>& getCheckedDownload() const { return checkedDownload_; }
+  // The complete download as checked and flushed on a worker thread (DownloadSync), for the
+  // next fetch event: its check and flush stand while the file stays as they left it.
+  void setDownloadSync(std::shared_ptr<const DownloadSync> value) { downloadSync_ = std::move(value); }
+  const std::shared_ptr<const DownloadSync>& getDownloadSync() const { return downloadSync_; }
 
   // Applying a fetched change: this record as it came from the peer, applied to the disk and
   // the database as one unit (FileFetchEvent.h). Answers false when it failed: nothing is
@@ -147,6 +152,7 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   bool isRenameLocalWhenConflict_ = false;
   std::shared_ptr<TmpFileStream> fileHandle_;
   std::optional<struct stat> checkedDownload_;
+  std::shared_ptr<const DownloadSync> downloadSync_;
 };
 
 }  // namespace velbor

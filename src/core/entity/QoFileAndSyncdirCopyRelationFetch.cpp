@@ -11,6 +11,7 @@
 
 #include "core/daemon/DataSource.h"
 #include "core/entity/CopyItemFolder.h"
+#include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/TmpFileName.h"
@@ -70,8 +71,9 @@ void installDownload(Relation& relation, const std::string& path, bool replace) 
   const CopyItemFolder temporary(rootOf(relation), relation.getTempFilePath());
   const CopyItemFolder target(rootOf(relation), path);
   if (replace) ensureRecordedAsOnDisk(target, path, file.sha1());
+  const auto& sync = relation.getDownloadSync();
   target.installFile(temporary, temporary.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(),
-                     replace, relation.getCheckedDownload());
+                     replace, relation.getCheckedDownload(), sync ? sync->synced() : std::nullopt);
 }
 
 // Whether applying `event` for `file` installs the downloaded temporary file (conflicts do
@@ -189,7 +191,9 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   closeTmpFileHandle();
   // The download is hashed here, before the locker is taken, and not again when installed.
   checkedDownload_.reset();
-  if (file_ && syncdirCopy_ && installsDownload(event, *file_)) {
+  if (downloadSync_ && downloadSync_->checked()) {
+    checkedDownload_ = downloadSync_->checked();
+  } else if (file_ && syncdirCopy_ && installsDownload(event, *file_)) {
     try {
       const CopyItemFolder temporary(syncdirCopy_->path(), tmpFilePath);
       checkedDownload_ = temporary.checkedFile(temporary.name(), file_->sha1());
@@ -260,6 +264,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   }
   deleteTmpFile();
   releaseTempFilePath();
+  downloadSync_.reset();
   return succeeded;
 }
 

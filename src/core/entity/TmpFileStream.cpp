@@ -1,5 +1,6 @@
 #include "core/entity/TmpFileStream.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace velbor {
@@ -15,6 +16,11 @@ TmpFileStream::TmpFileStream(int fd) : std::iostream(nullptr) {
 }
 
 TmpFileStream::~TmpFileStream() { close(); }
+
+int TmpFileStream::duplicateDescriptor() {
+  if (!buffer_.is_open()) return -1;
+  return ::fcntl(buffer_.fd(), F_DUPFD_CLOEXEC, 0);
+}
 
 void TmpFileStream::close() {
   if (buffer_.is_open() && buffer_.close() == nullptr) setstate(std::ios::failbit);

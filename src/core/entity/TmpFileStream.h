@@ -17,6 +17,8 @@ class TmpFileStream : public std::iostream {
   TmpFileStream& operator=(const TmpFileStream&) = delete;
 
   bool is_open() const { return buffer_.is_open(); }
+  // A new descriptor of the same open file, which the caller closes; -1 when closed.
+  int duplicateDescriptor();
   // Flushes and closes the descriptor.
   void close();
 

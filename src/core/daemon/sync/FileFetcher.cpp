@@ -13,12 +13,14 @@
 #include "core/daemon/QoPeer.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/sync/TransferFile.h"
+#include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/TmpFileStream.h"
 #include "core/envelope/QoMessage.h"
 #include "core/proto/QoPbMessageCode.h"
 #include "core/utils/QoException.h"
@@ -202,7 +204,7 @@ void FileFetcher::requestParts() {
       frames->addEmptyFrame();
       ZMQMessage sealed = message->getSendZMQMessage();
       frames->addZmqMessage(sealed);
-      return Crypted{std::move(frames), nullptr, 0};
+      return Crypted{std::move(frames), nullptr, 0, std::nullopt};
     });
   }
 }
@@ -211,14 +213,14 @@ void FileFetcher::receiveAnswers() {
   zmq_pollitem_t item{};
   _socket->getPollItem(item, ZMQ_POLLIN);
   // A bounded drain, so that opened answers are handled (and the window refilled) between.
-  for (int taken = 0; taken < kMaxDrain && _openingBytes < kMaxOpeningBytes; ++taken) {
+  for (int taken = 0; taken < kMaxDrain && _openingBytes < kMaxOpeningBytes && _syncing < kMaxSyncing; ++taken) {
     if (taken > 0 && ZMQContext::pollWithItems(&item, 1, 0) <= 0) return;
     auto frames = std::make_shared<ZMQMessage>(ZMQMessage::recvFromSocket(*_socket));
     const size_t bytes = frames->byteSize();
     _openingBytes += bytes;
     _crypto.submit([frames, bytes] {
       frames->getNextFrame();
-      return Crypted{nullptr, QoMessage::initWithRecvZMQMessage(*frames), bytes};
+      return Crypted{nullptr, QoMessage::initWithRecvZMQMessage(*frames), bytes, std::nullopt};
     });
   }
 }
@@ -226,13 +228,20 @@ void FileFetcher::receiveAnswers() {
 void FileFetcher::discardCryptoWork() {
   _crypto.discardPending();
   _openingBytes = 0;
+  _syncing = 0;
+  // Complete files whose check and flush will not come back: fetched again next time.
+  for (const auto& [transferId, transfer] : _transfers) {
+    if (transfer->isSyncing()) failTransfer(*transfer);
+  }
 }
 
 bool FileFetcher::takeCryptoResults() {
   _crypto.clearReady();
   while (std::optional<Crypted> result = _crypto.takeNext()) {
     _openingBytes -= result->receivedBytes;
-    if (result->sealed) {
+    if (result->syncedTransfer) {
+      onSynced(*result->syncedTransfer);
+    } else if (result->sealed) {
       QoAssert(_socket != nullptr, "fetcher is not connected");
       if (!result->sealed->sendToSocket(*_socket)) return false;
     } else {
@@ -307,12 +316,53 @@ void FileFetcher::onPartArrived(const pb::MsgGetResponse& response) {
 
   const uint64_t index = *indexOfTransfer(transfer->transferId());
   const bool allRequested = index < _curIndex || (index == _curIndex && _curFileOffset >= file.length());
-  if (allRequested && transfer->parts().empty()) {
-    const std::string path = file.path();
-    record->handleFetchEventDefault();
-    _transfers.erase(transfer->transferId());
-    SyncFileProcessBox::sendSyncFileDownloadFileDown(_treeRelation, path);
+  if (allRequested && transfer->parts().empty()) completeTransfer(transfer);
+}
+
+void FileFetcher::completeTransfer(const std::shared_ptr<TransferFile>& transfer) {
+  const Relation& record = transfer->fileRelation();
+  const QoFile& file = *record->file();
+  // Its own descriptor: the temporary file's stream is closed here, on this thread.
+  const int fd = transfer->handle() ? transfer->handle()->duplicateDescriptor() : -1;
+  if (fd < 0) {
+    // No descriptor to spare: applied at once, with its own check and flush.
+    applyTransfer(transfer);
+    return;
   }
+  auto sync = std::make_shared<DownloadSync>(fd, file.sha1(), file.unixAttr(), file.contentModTime());
+  record->closeTmpFileHandle();
+  transfer->setSync(sync);
+  ++_syncing;
+  const int32_t transferId = transfer->transferId();
+  _crypto.submit([sync, transferId] {
+    sync->run();
+    return Crypted{nullptr, nullptr, 0, transferId};
+  });
+}
+
+void FileFetcher::onSynced(int32_t transferId) {
+  --_syncing;
+  const auto found = _transfers.find(transferId);
+  // Given up meanwhile: its temporary file is gone and its record failed already.
+  if (found == _transfers.end() || !found->second->isSyncing()) return;
+  const std::shared_ptr<TransferFile> transfer = found->second;
+  const Relation& record = transfer->fileRelation();
+  if (const int error = transfer->sync()->error()) {
+    // Never installed unflushed: fetched again next time.
+    QoLog("*** Flush of downloaded ({}) failed, {}", record->getRelativeFilePath(), std::strerror(error));
+    failTransfer(*transfer);
+    return;
+  }
+  record->setDownloadSync(transfer->sync());
+  applyTransfer(transfer);
+}
+
+void FileFetcher::applyTransfer(const std::shared_ptr<TransferFile>& transfer) {
+  const Relation& record = transfer->fileRelation();
+  const std::string path = record->file()->path();
+  record->handleFetchEventDefault();
+  _transfers.erase(transfer->transferId());
+  SyncFileProcessBox::sendSyncFileDownloadFileDown(_treeRelation, path);
 }
 
 void FileFetcher::onPartError(int32_t transferId, int64_t offset, int32_t length) {
@@ -352,9 +402,9 @@ bool FileFetcher::isInBatch(int32_t transferId) const {
   return index && *index < _batchEnd;
 }
 
-bool FileFetcher::batchHasOutstandingPart() const {
+bool FileFetcher::batchHasOutstandingWork() const {
   for (const auto& [transferId, transfer] : _transfers) {
-    if (!transfer->parts().empty() && isInBatch(transferId)) return true;
+    if ((!transfer->parts().empty() || transfer->isSyncing()) && isInBatch(transferId)) return true;
   }
   return false;
 }
@@ -455,10 +505,11 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
     requestParts();
     bool sent = true;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
-    while (sent && batchHasOutstandingPart()) {
+    while (sent && batchHasOutstandingWork()) {
       // Answers are taken off the socket only while those being opened stay within their
-      // bytes; the rest wait in the socket, and a finished opening makes room.
-      const bool takesAnswers = _openingBytes < kMaxOpeningBytes;
+      // bytes, and complete files being flushed within their count; the rest wait in the
+      // socket, and a finished opening or flush makes room.
+      const bool takesAnswers = _openingBytes < kMaxOpeningBytes && _syncing < kMaxSyncing;
       zmq_pollitem_t items[2]{};
       items[0].fd = _crypto.readyFd();
       items[0].events = ZMQ_POLLIN;

@@ -40,7 +40,10 @@ class MsgGetResponse;
 //
 // Used by one thread, the pull's. Requests are sealed and answers opened (the RSA work of
 // each message) on a pool of crypto threads, in parallel; their results come back to the
-// pull's thread in order, and every decision, socket call and file write stays there.
+// pull's thread in order, and every decision, socket call and file write stays there. A
+// complete file is checked and flushed to the disk (DownloadSync) on the same pool, so that
+// the flushes of many files overlap; it is applied when that comes back, and fails when the
+// flush failed.
 class FileFetcher {
  public:
   using Relation = std::shared_ptr<QoFileAndSyncdirCopyRelation>;
@@ -106,7 +109,14 @@ class FileFetcher {
   void closeSocket();
   // Whether a transfer id is one of the current batch (not of the next one, nor earlier).
   bool isInBatch(int32_t transferId) const;
-  bool batchHasOutstandingPart() const;
+  // Parts not yet answered, or complete files still being flushed.
+  bool batchHasOutstandingWork() const;
+  // The file is complete: checked and flushed on the pool, applied when that comes back.
+  void completeTransfer(const std::shared_ptr<TransferFile>& transfer);
+  // The check and flush of a complete file came back.
+  void onSynced(int32_t transferId);
+  // Applies the complete file through its record and forgets the transfer.
+  void applyTransfer(const std::shared_ptr<TransferFile>& transfer);
   bool continuesWith(const RelationList& batch) const;
   void handleLeftovers();
   // Closes the temporary files of the batch and of the next one, when that ends by an exception.
@@ -149,7 +159,13 @@ class FileFetcher {
     QoMessage::Ptr opened;
     // The received bytes of an opened answer.
     size_t receivedBytes = 0;
+    // The transfer whose complete file was checked and flushed.
+    std::optional<int32_t> syncedTransfer;
   };
+  // Complete files being checked and flushed on the pool, each holding a descriptor: no more
+  // answers are taken while this many are.
+  static constexpr int kMaxSyncing = 64;
+  int _syncing = 0;
   // Received bytes handed to the pool for opening and not yet taken back.
   size_t _openingBytes = 0;
   std::shared_ptr<QoDevice> _localDevice;

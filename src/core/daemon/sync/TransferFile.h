@@ -4,10 +4,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace velbor {
 
 class QoFileAndSyncdirCopyRelation;
+class DownloadSync;
 class TmpFileStream;
 
 // One file under transfer by a FileFetcher: its fetched-change record, its open temporary
@@ -37,12 +39,19 @@ class TransferFile {
   bool isFailed() const { return _failed; }
   void setFailed() { _failed = true; }
 
+  // The complete file's check and flush, under way on a worker thread; it is applied when
+  // that comes back.
+  const std::shared_ptr<DownloadSync>& sync() const { return _sync; }
+  void setSync(std::shared_ptr<DownloadSync> value) { _sync = std::move(value); }
+  bool isSyncing() const { return _sync != nullptr && !_failed; }
+
  private:
   int32_t _transferId;
   std::shared_ptr<QoFileAndSyncdirCopyRelation> _fileRelation;
   std::shared_ptr<TmpFileStream> _fileHandle;
   std::map<int64_t, int32_t> _parts;
   bool _failed = false;
+  std::shared_ptr<DownloadSync> _sync;
 };
 
 }  // namespace velbor

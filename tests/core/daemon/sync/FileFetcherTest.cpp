@@ -1,12 +1,21 @@
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "PullTestBase.h"
 #include "core/daemon/sync/FileFetcher.h"
 #include "core/daemon/sync/TokenPool.h"
+#include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
+#include "core/entity/FileFlush.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/TmpFileStream.h"
 #include "framework/network/ZMQContext.h"
 #include "support/LoopbackListener.h"
 
@@ -130,6 +139,28 @@ class FileFetcherTest : public PullTestBase {
     EXPECT_TRUE(fs::exists(inA(relative)) && readFile(inA(relative)) == readFile(inB(relative))) << relative;
   }
 
+  // Counts the flushes of each file by its name then; those of names containing `failing` fail.
+  FileFlush::ScopedOverride countFlushes(const std::string& failing = "\n") {
+    return FileFlush::ScopedOverride([this, failing](int fd) {
+      const std::string name = fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).filename().string();
+      {
+        std::lock_guard guard(flushLock_);
+        ++flushes_[name];
+      }
+      if (name.find(failing) != std::string::npos) {
+        errno = EIO;
+        return -1;
+      }
+      return ::fsync(fd);
+    });
+  }
+  std::map<std::string, int> flushes() {
+    std::lock_guard guard(flushLock_);
+    return flushes_;
+  }
+
+  std::mutex flushLock_;
+  std::map<std::string, int> flushes_;
   ServedParts parts_;
   QoHandlerTable::ScopedOverride override_{"GetRequest", &servedGet};
   std::shared_ptr<ZMQContext> context_ = std::make_shared<ZMQContext>(1);
@@ -449,6 +480,76 @@ TEST_F(FileFetcherTest, TwoTransfersOfOneFileNeverShareATemporaryFile) {
   EXPECT_TRUE(second->handleFetchEventDefault());
   expectSame("same.txt");
   EXPECT_TRUE(temporaries().empty());
+}
+
+TEST_F(FileFetcherTest, EveryInstalledFileIsFlushedOnceAndOneWhoseFlushFailsIsNotInstalled) {
+  startPeer(2);
+  writeB("kept.txt", pattern(3000, 'k'), 0640, 1500000000500);
+  writeB("large.bin", pattern(3 * kMiB + 70000, 'l'));
+  writeB("unflushed.txt", pattern(100, 'u'));
+  recordB();
+  const auto flush = countFlushes("unflushed");
+  auto fetcher = connectedFetcher();
+  fetcher->fetchData(recordsToFetch(), pairing_);
+  fetcher->disconncet();
+
+  expectSame("kept.txt");
+  expectSame("large.bin");
+  EXPECT_EQ(modeOf(inA("kept.txt")), 0640);
+  EXPECT_EQ(QoFile::getFileModifyTimeAtPath(inA("kept.txt")), 1500000000500);
+  // Not flushed, so never installed: fetched again next time.
+  EXPECT_FALSE(fs::exists(inA("unflushed.txt")));
+  EXPECT_EQ(failedUsn(), usnInB("unflushed.txt"));
+  EXPECT_TRUE(temporaries().empty());
+  // Flushed once each, with its attributes, and not again when moved into place.
+  EXPECT_EQ(flushes(), (std::map<std::string, int>{{".kept.txt.Velbor.Download", 1},
+                                                   {".large.bin.Velbor.Download", 1},
+                                                   {".unflushed.txt.Velbor.Download", 1}}));
+}
+
+TEST_F(FileFetcherTest, ADownloadChangedAfterItsFlushIsCheckedAndFlushedAgainWhenInstalled) {
+  startPeer(1);
+  writeB("flushed.txt", "the peer's content");
+  writeB("touched.txt", "the peer's other content");
+  writeB("rewritten.txt", "the peer's third content");
+  recordB();
+  const auto flush = countFlushes();
+  const auto records = recordsToFetch();
+  // Downloaded and flushed as the fetcher does it; then changed, but for the first.
+  std::map<std::string, bool> applied;
+  for (const char* name : {"flushed.txt", "touched.txt", "rewritten.txt"}) {
+    const auto record = recordOf(records, name);
+    const auto& handle = record->getTmpFileHandle();
+    *handle << readFile(inB(name));
+    handle->flush();
+    const QoFile& file = *record->file();
+    auto sync = std::make_shared<DownloadSync>(handle->duplicateDescriptor(), file.sha1(), file.unixAttr(),
+                                               file.contentModTime());
+    record->closeTmpFileHandle();
+    sync->run();
+    ASSERT_EQ(sync->error(), 0);
+    ASSERT_TRUE(sync->synced().has_value());
+    const std::string temporary = record->getTempFilePath();
+    if (std::string(name) == "touched.txt") {
+      fs::last_write_time(temporary, fs::last_write_time(temporary) + std::chrono::seconds(1));
+    } else if (std::string(name) == "rewritten.txt") {
+      std::ofstream(temporary, std::ios::binary | std::ios::trunc) << "something else";
+    }
+    record->setDownloadSync(sync);
+    applied[name] = record->handleFetchEventDefault();
+  }
+
+  EXPECT_EQ(applied, (std::map<std::string, bool>{{"flushed.txt", true}, {"touched.txt", true}, {"rewritten.txt", false}}));
+  expectSame("flushed.txt");
+  expectSame("touched.txt");
+  EXPECT_EQ(QoFile::getFileModifyTimeAtPath(inA("touched.txt")), QoFile::getFileModifyTimeAtPath(inB("touched.txt")));
+  EXPECT_FALSE(fs::exists(inA("rewritten.txt")));
+  EXPECT_EQ(failedUsn(), usnInB("rewritten.txt"));
+  EXPECT_TRUE(temporaries().empty());
+  // The touched file was flushed again, once set back to its time.
+  EXPECT_EQ(flushes(), (std::map<std::string, int>{{".flushed.txt.Velbor.Download", 1},
+                                                   {".touched.txt.Velbor.Download", 2},
+                                                   {".rewritten.txt.Velbor.Download", 1}}));
 }
 
 }  // namespace
