@@ -82,6 +82,9 @@ std::unique_ptr<LoggerSecureStream> LoggerSecureStream::create(int fd) {
   SSL_set_bio(ssl, bio, bio);
   // Partial writes keep the send accounting per byte; the send buffer may move between tries.
   SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // A new handshake asked for by the viewer is refused: followed, every write would wait for
+  // the viewer's answer while the socket stays writable, and the worker would spin on it.
+  SSL_set_options(ssl, SSL_OP_NO_RENEGOTIATION);
   SSL_set_connect_state(ssl);
   return std::unique_ptr<LoggerSecureStream>(new LoggerSecureStream(context, ssl));
 }

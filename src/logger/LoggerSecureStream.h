@@ -10,7 +10,8 @@ namespace velbor {
 
 // The TLS client side of a connection to a viewer, over a connected non-blocking socket
 // that stays the caller's. The protocol version is negotiated; the viewer's certificate
-// chain and name are not checked (viewers present self-signed certificates). The socket is
+// chain and name are not checked (viewers present self-signed certificates), and a new
+// handshake asked for by the viewer is refused. The socket is
 // written with MSG_NOSIGNAL, so a viewer that goes away never raises SIGPIPE.
 class LoggerSecureStream {
  public:

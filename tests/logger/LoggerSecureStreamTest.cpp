@@ -1,3 +1,6 @@
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 
@@ -6,6 +9,7 @@
 #include "LoggerTestSupport.h"
 #include "TestCertificate.h"
 #include "TlsTestViewer.h"
+#include "logger/LoggerSecureStream.h"
 #include "support/TempDir.h"
 
 namespace velbor::test {
@@ -85,6 +89,53 @@ TEST(LoggerSecureStream, AFailedHandshakeLosesNothing) {
   ASSERT_EQ(out.size(), size_t{kLines});
   for (int i = 0; i < kLines; ++i) EXPECT_EQ(out[i], "out " + std::to_string(i));
   EXPECT_EQ(child.finish(), 0);
+}
+
+
+// A viewer that asks for a new handshake and then leaves it unanswered must not hold up
+// the stream: the request is refused and what follows goes out as before. (Were it followed,
+// every write would wait for the viewer's answer, and the worker, with lines to send, would
+// wake for the writable socket again and again without end.)
+TEST(LoggerSecureStream, AViewerAskingForANewHandshakeDoesNotStopTheWrites) {
+  TestCertificate certificate;
+  ASSERT_TRUE(certificate.valid());
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+  SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+  ASSERT_NE(context, nullptr);
+  // Only TLS 1.2 and older have a renegotiation.
+  SSL_CTX_set_max_proto_version(context, TLS1_2_VERSION);
+  ASSERT_EQ(SSL_CTX_use_certificate_file(context, certificate.certificatePath().c_str(), SSL_FILETYPE_PEM), 1);
+  ASSERT_EQ(SSL_CTX_use_PrivateKey_file(context, certificate.keyPath().c_str(), SSL_FILETYPE_PEM), 1);
+  SSL* viewer = SSL_new(context);
+  SSL_set_fd(viewer, fds[1]);
+  SSL_set_accept_state(viewer);
+  {
+    auto client = LoggerSecureStream::create(fds[0]);
+    ASSERT_TRUE(client);
+    bool clientUp = false, viewerUp = false;
+    for (int round = 0; round < 100 && !(clientUp && viewerUp); ++round) {
+      if (!clientUp) {
+        auto step = client->handshake();
+        ASSERT_NE(step, LoggerSecureStream::Result::failed);
+        clientUp = step == LoggerSecureStream::Result::done;
+      }
+      if (!viewerUp) viewerUp = SSL_do_handshake(viewer) == 1;
+    }
+    ASSERT_TRUE(clientUp && viewerUp);
+
+    ASSERT_EQ(SSL_renegotiate(viewer), 1);
+    SSL_do_handshake(viewer);  // sends the request; the answer is never read
+    ERR_clear_error();
+    EXPECT_NE(client->drain(), LoggerSecureStream::Result::failed);
+    size_t written = 0;
+    EXPECT_EQ(client->write("line", 4, &written), LoggerSecureStream::Result::done);
+    EXPECT_EQ(written, 4u);
+  }
+  SSL_free(viewer);
+  SSL_CTX_free(context);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 }  // namespace
