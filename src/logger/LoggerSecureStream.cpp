@@ -122,15 +122,21 @@ LoggerSecureStream::Result LoggerSecureStream::write(const char* bytes, size_t s
 
 LoggerSecureStream::Result LoggerSecureStream::drain() {
   char scratch[512];
-  for (;;) {
+  // A viewer that never stops sending must not keep the worker here: the rest waits for the
+  // next readable socket.
+  for (size_t read = 0; read < kDrainLimit;) {
     ERR_clear_error();
     size_t n = 0;
     int ret = SSL_read_ex(ssl_, scratch, sizeof scratch, &n);
-    if (ret == 1) continue;
+    if (ret == 1) {
+      read += n;
+      continue;
+    }
     Result result = outcome(ret);
     // A write the session owes (a key update) is made by the next write.
     return result == Result::wantWrite ? Result::wantRead : result;
   }
+  return Result::wantRead;
 }
 
 void LoggerSecureStream::shutdown() {

@@ -31,8 +31,10 @@ class LoggerSecureStream {
   // Writes from `bytes`; done with `*written` > 0 when some went out. After wantRead or
   // wantWrite the same bytes must be offered again (at least as many of them).
   Result write(const char* bytes, size_t size, size_t* written);
-  // Reads and drops whatever the viewer sent; failed when it closed or broke the session.
+  // Reads and drops what the viewer sent, at most kDrainLimit bytes; failed when it closed
+  // or broke the session.
   Result drain();
+  static constexpr size_t kDrainLimit = 64 * 1024;
   // Tells the viewer the session ends, without waiting for its answer.
   void shutdown();
 

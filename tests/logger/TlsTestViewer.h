@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -112,6 +113,15 @@ class TlsTestViewer {
     return messages;
   }
   bool malformed() const { return malformed_; }
+
+  // Sends application data to the client until `stop` is set or the connection fails.
+  void flood(const std::atomic<bool>& stop) {
+    std::string block(64 * 1024, 'v');
+    size_t n = 0;
+    while (ssl_ && !stop.load() && SSL_write_ex(ssl_, block.data(), block.size(), &n) == 1) {
+    }
+    ERR_clear_error();
+  }
 
  private:
   bool acceptTcp(int seconds) {
