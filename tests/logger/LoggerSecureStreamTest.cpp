@@ -219,5 +219,32 @@ TEST(LoggerSecureStream, AViewerThatSendsWithoutEndDoesNotHoldUpTheExit) {
   }
 }
 
+
+// A viewer that takes the connection and never answers the handshake is given up within the
+// handshake's time limit; the lines wait in the buffer file and reach the next viewer. A
+// handshake still waiting when the process ends does not hold up its exit.
+TEST(LoggerSecureStream, ASilentViewerIsGivenUpAndDoesNotHoldUpTheExit) {
+  TempDir dir;
+  auto file = dir / "buffer.logger";
+  TestCertificate certificate;
+  TlsTestViewer viewer(certificate);
+  ASSERT_TRUE(viewer.ready());
+  viewer.listen();
+  {
+    LoggerChild child({"secure-host", std::to_string(viewer.port()), file.string(), "1000000", "3"});
+    bool gaveUp = false;
+    // The limit is 10 s; the wait is generous for a loaded machine.
+    EXPECT_EQ(viewer.acceptAndStaySilent(60, &gaveUp), kTlsHandshakeRecord);
+    EXPECT_TRUE(gaveUp) << "the client kept waiting for a silent viewer";
+    ASSERT_TRUE(viewer.accept(30)) << "the client did not come back for a TLS session";
+    auto messages = viewer.readUntil([](const auto& got) { return hasAll(got, expectedLines(3)); }, 30);
+    EXPECT_TRUE(hasAll(messages, expectedLines(3)));
+    EXPECT_EQ(child.finish(), 0);
+  }
+  LoggerChild child({"secure-host", std::to_string(viewer.port()), "-", "1000000", "3"});
+  ASSERT_TRUE(viewer.acceptAndHold(20));
+  EXPECT_EQ(child.finishWithin(30), 0) << "a handshake in progress held up the exit";
+}
+
 }  // namespace
 }  // namespace velbor::test
