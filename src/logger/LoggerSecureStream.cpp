@@ -82,6 +82,9 @@ std::unique_ptr<LoggerSecureStream> LoggerSecureStream::create(int fd) {
   SSL_set_bio(ssl, bio, bio);
   // Partial writes keep the send accounting per byte; the send buffer may move between tries.
   SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // A new handshake asked for by the viewer is refused: followed, every write would wait for
+  // the viewer's answer while the socket stays writable, and the worker would spin on it.
+  SSL_set_options(ssl, SSL_OP_NO_RENEGOTIATION);
   SSL_set_connect_state(ssl);
   return std::unique_ptr<LoggerSecureStream>(new LoggerSecureStream(context, ssl));
 }
@@ -119,15 +122,21 @@ LoggerSecureStream::Result LoggerSecureStream::write(const char* bytes, size_t s
 
 LoggerSecureStream::Result LoggerSecureStream::drain() {
   char scratch[512];
-  for (;;) {
+  // A viewer that never stops sending must not keep the worker here: the rest waits for the
+  // next readable socket.
+  for (size_t read = 0; read < kDrainLimit;) {
     ERR_clear_error();
     size_t n = 0;
     int ret = SSL_read_ex(ssl_, scratch, sizeof scratch, &n);
-    if (ret == 1) continue;
+    if (ret == 1) {
+      read += n;
+      continue;
+    }
     Result result = outcome(ret);
     // A write the session owes (a key update) is made by the next write.
     return result == Result::wantWrite ? Result::wantRead : result;
   }
+  return Result::wantRead;
 }
 
 void LoggerSecureStream::shutdown() {

@@ -10,7 +10,8 @@ namespace velbor {
 
 // The TLS client side of a connection to a viewer, over a connected non-blocking socket
 // that stays the caller's. The protocol version is negotiated; the viewer's certificate
-// chain and name are not checked (viewers present self-signed certificates). The socket is
+// chain and name are not checked (viewers present self-signed certificates), and a new
+// handshake asked for by the viewer is refused. The socket is
 // written with MSG_NOSIGNAL, so a viewer that goes away never raises SIGPIPE.
 class LoggerSecureStream {
  public:
@@ -30,8 +31,10 @@ class LoggerSecureStream {
   // Writes from `bytes`; done with `*written` > 0 when some went out. After wantRead or
   // wantWrite the same bytes must be offered again (at least as many of them).
   Result write(const char* bytes, size_t size, size_t* written);
-  // Reads and drops whatever the viewer sent; failed when it closed or broke the session.
+  // Reads and drops what the viewer sent, at most kDrainLimit bytes; failed when it closed
+  // or broke the session.
   Result drain();
+  static constexpr size_t kDrainLimit = 64 * 1024;
   // Tells the viewer the session ends, without waiting for its answer.
   void shutdown();
 

@@ -454,9 +454,13 @@ void LoggerWorker::streamReadable() {
     return;
   }
   char scratch[512];
-  for (;;) {
+  // Bounded as the TLS stream's: the rest waits for the next turn of the loop.
+  for (size_t read = 0; read < LoggerSecureStream::kDrainLimit;) {
     ssize_t n = ::recv(stream_->fd, scratch, sizeof scratch, MSG_DONTWAIT);
-    if (n > 0) continue;
+    if (n > 0) {
+      read += static_cast<size_t>(n);
+      continue;
+    }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
     if (n < 0 && errno == ENOTCONN && stream_->stage == Stream::Stage::connecting) return;
     return endConnection();

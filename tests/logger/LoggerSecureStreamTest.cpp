@@ -1,11 +1,19 @@
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "LoggerTestSupport.h"
 #include "TestCertificate.h"
 #include "TlsTestViewer.h"
+#include "logger/LoggerSecureStream.h"
 #include "support/TempDir.h"
 
 namespace velbor::test {
@@ -85,6 +93,157 @@ TEST(LoggerSecureStream, AFailedHandshakeLosesNothing) {
   ASSERT_EQ(out.size(), size_t{kLines});
   for (int i = 0; i < kLines; ++i) EXPECT_EQ(out[i], "out " + std::to_string(i));
   EXPECT_EQ(child.finish(), 0);
+}
+
+
+// A client stream and a viewer session over the two ends of a socket pair, both non-blocking,
+// driven by the test itself.
+class SessionPair {
+ public:
+  explicit SessionPair(const TestCertificate& certificate, int maxVersion = 0) {
+    if (!certificate.valid() || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds_) != 0) return;
+    context_ = SSL_CTX_new(TLS_server_method());
+    if (!context_) return;
+    if (maxVersion != 0) SSL_CTX_set_max_proto_version(context_, maxVersion);
+    if (SSL_CTX_use_certificate_file(context_, certificate.certificatePath().c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context_, certificate.keyPath().c_str(), SSL_FILETYPE_PEM) != 1)
+      return;
+    viewer_ = SSL_new(context_);
+    SSL_set_fd(viewer_, fds_[1]);
+    SSL_set_accept_state(viewer_);
+    client_ = LoggerSecureStream::create(fds_[0]);
+  }
+  ~SessionPair() {
+    client_.reset();
+    SSL_free(viewer_);
+    SSL_CTX_free(context_);
+    for (int fd : fds_)
+      if (fd >= 0) ::close(fd);
+    ERR_clear_error();
+  }
+  SessionPair(const SessionPair&) = delete;
+  SessionPair& operator=(const SessionPair&) = delete;
+
+  bool handshake() {
+    if (!client_ || !viewer_) return false;
+    bool clientUp = false, viewerUp = false;
+    for (int round = 0; round < 100 && !(clientUp && viewerUp); ++round) {
+      if (!clientUp) {
+        auto step = client_->handshake();
+        if (step == LoggerSecureStream::Result::failed) return false;
+        clientUp = step == LoggerSecureStream::Result::done;
+      }
+      if (!viewerUp) viewerUp = SSL_do_handshake(viewer_) == 1;
+      ERR_clear_error();
+    }
+    return clientUp && viewerUp;
+  }
+  LoggerSecureStream& client() { return *client_; }
+  SSL* viewer() { return viewer_; }
+  int clientFd() const { return fds_[0]; }
+
+ private:
+  int fds_[2] = {-1, -1};
+  SSL_CTX* context_ = nullptr;
+  SSL* viewer_ = nullptr;
+  std::unique_ptr<LoggerSecureStream> client_;
+};
+
+// A viewer that asks for a new handshake and then leaves it unanswered must not hold up
+// the stream: the request is refused and what follows goes out as before. (Were it followed,
+// every write would wait for the viewer's answer, and the worker, with lines to send, would
+// wake for the writable socket again and again without end.)
+TEST(LoggerSecureStream, AViewerAskingForANewHandshakeDoesNotStopTheWrites) {
+  TestCertificate certificate;
+  // Only TLS 1.2 and older have a renegotiation.
+  SessionPair session(certificate, TLS1_2_VERSION);
+  ASSERT_TRUE(session.handshake());
+  ASSERT_EQ(SSL_renegotiate(session.viewer()), 1);
+  SSL_do_handshake(session.viewer());  // sends the request; the answer is never read
+  ERR_clear_error();
+  EXPECT_NE(session.client().drain(), LoggerSecureStream::Result::failed);
+  size_t written = 0;
+  EXPECT_EQ(session.client().write("line", 4, &written), LoggerSecureStream::Result::done);
+  EXPECT_EQ(written, 4u);
+}
+
+// What a viewer sends is read and dropped a bounded amount at a time, so a viewer that
+// never stops sending cannot keep the worker in one read without end (unable to send, or
+// to end at exit): after one drain, most of a large backlog is still waiting.
+TEST(LoggerSecureStream, ADrainReadsABoundedAmount) {
+  TestCertificate certificate;
+  SessionPair session(certificate);
+  ASSERT_TRUE(session.handshake());
+  std::string block(16 * 1024, 'v');
+  size_t sent = 0, n = 0;
+  while (sent < 4 * 1024 * 1024 && SSL_write_ex(session.viewer(), block.data(), block.size(), &n) == 1) sent += n;
+  ERR_clear_error();
+  ASSERT_GE(sent, size_t{128 * 1024}) << "the socket pair holds too little for the test";
+  EXPECT_EQ(session.client().drain(), LoggerSecureStream::Result::wantRead);
+  pollfd waiting{session.clientFd(), POLLIN, 0};
+  EXPECT_EQ(::poll(&waiting, 1, 0), 1) << "one drain read everything the viewer had sent";
+}
+
+// A viewer that sends without end gets its bytes read and dropped a bounded amount at a
+// time: the worker still sends, and the process still exits (the exit handler ends the
+// worker), over a plain stream and over TLS.
+TEST(LoggerSecureStream, AViewerThatSendsWithoutEndDoesNotHoldUpTheExit) {
+  std::atomic<bool> stop{false};
+  {
+    TestViewer viewer;
+    viewer.listen();
+    LoggerChild child({"host", std::to_string(viewer.port()), "-", "1000000", "3"});
+    ASSERT_TRUE(viewer.accept(20));
+    std::thread flood([&] {
+      std::string block(64 * 1024, 'v');
+      while (!stop.load() && ::send(viewer.connection(), block.data(), block.size(), MSG_NOSIGNAL) > 0) {
+      }
+    });
+    EXPECT_EQ(child.finishWithin(60), 0) << "a plain viewer's flood held up the exit";
+    stop = true;
+    ::shutdown(viewer.connection(), SHUT_RDWR);
+    flood.join();
+  }
+  stop = false;
+  {
+    TestCertificate certificate;
+    TlsTestViewer viewer(certificate);
+    ASSERT_TRUE(viewer.ready());
+    viewer.listen();
+    LoggerChild child({"secure-host", std::to_string(viewer.port()), "-", "1000000", "3"});
+    ASSERT_TRUE(viewer.accept(20));
+    std::thread flood([&] { viewer.flood(stop); });
+    EXPECT_EQ(child.finishWithin(60), 0) << "a TLS viewer's flood held up the exit";
+    stop = true;
+    flood.join();
+  }
+}
+
+
+// A viewer that takes the connection and never answers the handshake is given up within the
+// handshake's time limit; the lines wait in the buffer file and reach the next viewer. A
+// handshake still waiting when the process ends does not hold up its exit.
+TEST(LoggerSecureStream, ASilentViewerIsGivenUpAndDoesNotHoldUpTheExit) {
+  TempDir dir;
+  auto file = dir / "buffer.logger";
+  TestCertificate certificate;
+  TlsTestViewer viewer(certificate);
+  ASSERT_TRUE(viewer.ready());
+  viewer.listen();
+  {
+    LoggerChild child({"secure-host", std::to_string(viewer.port()), file.string(), "1000000", "3"});
+    bool gaveUp = false;
+    // The limit is 10 s; the wait is generous for a loaded machine.
+    EXPECT_EQ(viewer.acceptAndStaySilent(60, &gaveUp), kTlsHandshakeRecord);
+    EXPECT_TRUE(gaveUp) << "the client kept waiting for a silent viewer";
+    ASSERT_TRUE(viewer.accept(30)) << "the client did not come back for a TLS session";
+    auto messages = viewer.readUntil([](const auto& got) { return hasAll(got, expectedLines(3)); }, 30);
+    EXPECT_TRUE(hasAll(messages, expectedLines(3)));
+    EXPECT_EQ(child.finish(), 0);
+  }
+  LoggerChild child({"secure-host", std::to_string(viewer.port()), "-", "1000000", "3"});
+  ASSERT_TRUE(viewer.acceptAndHold(20));
+  EXPECT_EQ(child.finishWithin(30), 0) << "a handshake in progress held up the exit";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -67,20 +68,26 @@ class TlsTestViewer {
     int first = readFirstByte(seconds);
     const std::string garbage = "HTTP/1.0 400 Not a TLS server\r\n\r\n";
     (void)!::send(conn_, garbage.data(), garbage.size(), MSG_NOSIGNAL);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p{conn_, POLLIN, 0};
-      if (::poll(&p, 1, 200) <= 0) continue;
-      char scratch[512];
-      ssize_t n = ::recv(conn_, scratch, sizeof scratch, 0);
-      if (n <= 0) {
-        *clientGaveUp = true;
-        break;
-      }
-    }
+    *clientGaveUp = clientClosesWithin(seconds);
     closeConnection();
     return first;
   }
+
+  // Accepts a client, reads the start of its handshake and never answers. Returns the first
+  // byte the client sent, or -1; true in `clientGaveUp` when the client closed the connection
+  // within `seconds`.
+  int acceptAndStaySilent(int seconds, bool* clientGaveUp) {
+    *clientGaveUp = false;
+    if (!acceptTcp(seconds)) return -1;
+    int first = readFirstByte(seconds);
+    *clientGaveUp = clientClosesWithin(seconds);
+    closeConnection();
+    return first;
+  }
+
+  // Accepts a client and leaves it in the handshake until the viewer goes; false when no
+  // client came within `seconds`.
+  bool acceptAndHold(int seconds) { return acceptTcp(seconds) && readFirstByte(seconds) >= 0; }
 
   // Reads messages until `done` says so, the client closes, or `seconds` pass.
   template <typename Done>
@@ -113,6 +120,15 @@ class TlsTestViewer {
   }
   bool malformed() const { return malformed_; }
 
+  // Sends application data to the client until `stop` is set or the connection fails.
+  void flood(const std::atomic<bool>& stop) {
+    std::string block(64 * 1024, 'v');
+    size_t n = 0;
+    while (ssl_ && !stop.load() && SSL_write_ex(ssl_, block.data(), block.size(), &n) == 1) {
+    }
+    ERR_clear_error();
+  }
+
  private:
   bool acceptTcp(int seconds) {
     closeConnection();
@@ -125,6 +141,17 @@ class TlsTestViewer {
     ::setsockopt(conn_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ::setsockopt(conn_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     return true;
+  }
+
+  bool clientClosesWithin(int seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p{conn_, POLLIN, 0};
+      if (::poll(&p, 1, 200) <= 0) continue;
+      char scratch[512];
+      if (::recv(conn_, scratch, sizeof scratch, 0) <= 0) return true;
+    }
+    return false;
   }
 
   int readFirstByte(int seconds) {

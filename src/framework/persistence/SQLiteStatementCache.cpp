@@ -9,8 +9,16 @@ SQLiteStatementCache& SQLiteStatementCache::shared() {
 }
 
 void SQLiteStatementCache::connectionOpened(sqlite3* database) {
-  std::lock_guard lock(mutex_);
-  database_ = database;
+  // Another connection may still be open (a manager held past the shared one's end reopens
+  // its own): its statements are not handed to users of this one.
+  std::list<std::pair<std::string, sqlite3_stmt*>> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    if (database_ == database) return;
+    database_ = database;
+    dropped.swap(kept_);
+  }
+  for (auto& [sql, statement] : dropped) sqlite3_finalize(statement);
 }
 
 void SQLiteStatementCache::connectionClosing(sqlite3* database) {

@@ -21,7 +21,8 @@ class SQLiteStatementCache {
  public:
   static SQLiteStatementCache& shared();
 
-  // The connection whose statements are kept; statements of any other are finalised.
+  // The connection whose statements are kept from now on; those kept of another are
+  // finalised, and any of another given back later is finalised too.
   void connectionOpened(sqlite3* database);
   // Finalises every kept statement of `database` and keeps none of it from now on.
   void connectionClosing(sqlite3* database);

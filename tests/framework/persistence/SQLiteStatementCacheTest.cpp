@@ -71,5 +71,30 @@ TEST_F(SQLiteStatementCacheTest, ClosingFinalisesKeptStatements) {
   EXPECT_FALSE(select.ok());
 }
 
+
+// A manager still held after the shared one was replaced opens a connection of its own
+// beside the new one's: neither is handed a statement prepared on the other.
+TEST_F(SQLiteStatementCacheTest, TwoOpenConnectionsNeverShareAStatement) {
+  auto held = SQLiteInstanceManager::sharedManager();
+  ASSERT_NE(held->database(), nullptr);
+  SQLiteInstanceManager::destorySharedManager();
+  auto current = SQLiteInstanceManager::sharedManager();
+  sqlite3* currentDb = current->database();
+  ASSERT_NE(currentDb, nullptr);
+  const std::string sql = "SELECT count(*) FROM sqlite_master";
+  { SQLiteStatement kept(currentDb, sql); ASSERT_TRUE(kept.ok()); }
+  sqlite3* heldDb = held->database();
+  ASSERT_NE(heldDb, nullptr);
+  ASSERT_NE(heldDb, currentDb);
+  {
+    SQLiteStatement onHeld(heldDb, sql);
+    ASSERT_TRUE(onHeld.ok());
+    EXPECT_EQ(sqlite3_db_handle(onHeld.get()), heldDb);
+  }
+  SQLiteStatement onCurrent(currentDb, sql);
+  ASSERT_TRUE(onCurrent.ok());
+  EXPECT_EQ(sqlite3_db_handle(onCurrent.get()), currentDb);
+}
+
 }  // namespace
 }  // namespace velbor::test
