@@ -70,8 +70,14 @@ class StartProbe {
     envp.push_back(nullptr);
     std::string program = DAEMON_START_PROBE;
     char* argv[] = {program.data(), nullptr};
+    // Opened before /tmp is covered: the build folder may itself lie under /tmp.
+    const int programFd = ::open(program.c_str(), O_RDONLY | O_CLOEXEC);
+    if (programFd < 0) return;
     int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
+      ::close(programFd);
+      return;
+    }
     int netns = avahi.netnsFd();
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -85,9 +91,10 @@ class StartProbe {
       ::dup2(out[1], 1);
       int null = ::open("/dev/null", O_WRONLY);
       ::dup2(null, 2);
-      ::execve(argv[0], argv, envp.data());
+      ::fexecve(programFd, argv, envp.data());
       ::_exit(127);
     }
+    ::close(programFd);
     ::close(in[0]);
     ::close(out[1]);
     stdin_ = in[1];
