@@ -139,7 +139,8 @@ QoTreeController::QoTreeController(QWidget* parent)
   observers_.push_back(QoNotices::observe<notice::SyncFileProcess>([state](const notice::SyncFileProcess& process) {
     State::handleProgress(state, process.box);
   }));
-  refreshSyncdirCopies();
+  // The rows are read when the pane is shown: the window is made before the engine has
+  // checked its database.
 }
 
 QoTreeController::~QoTreeController() { clean(); }

@@ -5,6 +5,7 @@
 #include <QUrl>
 #include <QMessageBox>
 
+#include <chrono>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -91,10 +92,25 @@ class TreeControllerTest : public test::FreshStateTest, public PairingFixture {
   std::shared_ptr<QoSyncdirCopyRelation> study_, phone_;
 };
 
+// The main window, and this pane in it, is made before the engine has checked its database:
+// nothing may be read before the pane is shown.
+TEST_F(TreeControllerTest, APaneNotYetShownReadsNothing) {
+  makeTrees();
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  const auto second = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  spinUntil([&] { return std::chrono::steady_clock::now() >= second; });
+  EXPECT_EQ(model.rowCount(), 0);
+  pane.show();
+  EXPECT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+}
+
 TEST_F(TreeControllerTest, RowsFollowTheTreesAndPairingsInTheDatabase) {
   makeTrees();
   makeCopy("/elsewhere/not-local", remoteDevice("别人", 1), QoUtils::generateUuid());
   QoTreeController pane;
+  // Its rows are read when it is shown.
+  pane.show();
   ChildNodeModel& model = *pane.model();
   ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
   EXPECT_EQ(rowTitles(model), QStringList({"/home/me/文档", "/home/me/照片"}));
@@ -117,8 +133,10 @@ TEST_F(TreeControllerTest, RowsFollowTheTreesAndPairingsInTheDatabase) {
   auto added = makeCopy("/home/me/音乐", local_, QoUtils::generateUuid());
   QoNotices::post(notice::TreeAddResponse{added});
   EXPECT_TRUE(spinUntil([&] { return model.rowCount() == 3; }));
-  // One stored without a notice shows once the pane is opened.
+  // One stored without a notice while the pane is closed shows once it is opened again.
+  pane.hide();
   makeCopy("/home/me/视频", local_, QoUtils::generateUuid());
+  EXPECT_EQ(model.rowCount(), 3);
   pane.show();
   EXPECT_TRUE(spinUntil([&] { return model.rowCount() == 4; }));
 }
@@ -126,6 +144,8 @@ TEST_F(TreeControllerTest, RowsFollowTheTreesAndPairingsInTheDatabase) {
 TEST_F(TreeControllerTest, ProgressNoticesReachTheRowOfTheirOwnPairing) {
   makeTrees();
   QoTreeController pane;
+  // Its rows are read when it is shown.
+  pane.show();
   ChildNodeModel& model = *pane.model();
   ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
   const QModelIndex study = model.index(0, 0, model.index(0, 0));
@@ -176,6 +196,8 @@ TEST_F(TreeControllerTest, DeletingGoesThroughTheDaemonAndItsNotices) {
   };
 
   QoTreeController pane;
+  // Its rows are read when it is shown.
+  pane.show();
   ChildNodeModel& model = *pane.model();
   ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
 
@@ -221,6 +243,8 @@ TEST_F(TreeControllerTest, DeleteConfirmationsShowPathsAndDeviceNamesAsText) {
   pair(tree, makeCopy("/remote/" + name, remoteDevice(name, 1), syncUuid));
 
   QoTreeController pane;
+  // Its rows are read when it is shown.
+  pane.show();
   ChildNodeModel& model = *pane.model();
   ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 1 && model.rowCount(model.index(0, 0)) == 1; }));
   for (const QModelIndex& row : {model.index(0, 0), model.index(0, 0, model.index(0, 0))}) {
@@ -237,6 +261,8 @@ TEST_F(TreeControllerTest, DeleteConfirmationsShowPathsAndDeviceNamesAsText) {
 TEST_F(TreeControllerTest, FastNoticesAreRepaintedTogether) {
   makeTrees();
   QoTreeController pane;
+  // Its rows are read when it is shown.
+  pane.show();
   ChildNodeModel& model = *pane.model();
   ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
 
@@ -264,6 +290,8 @@ TEST_F(TreeControllerTest, DoubleClickOnATreeRowShowsTheCopy) {
   test::OpenedUrls opened;
   QDesktopServices::setUrlHandler("file", &opened, "open");
   QoTreeController pane;
+  // Its rows are read when it is shown.
+  pane.show();
   ChildNodeModel& model = *pane.model();
   ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
 
