@@ -249,10 +249,11 @@ std::optional<struct stat> CopyItemFolder::checkedFile(const std::string& name, 
   return after;
 }
 
-void CopyItemFolder::installFile(const CopyItemFolder& source, const std::string& sourceName,
-                                 const std::string& targetName, const std::string& sha1, int32_t permissions,
-                                 int64_t mtime, bool replace, const std::optional<struct stat>& checked,
-                                 const std::optional<struct stat>& synced) const {
+std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& source, const std::string& sourceName,
+                                                       const std::string& targetName, const std::string& sha1,
+                                                       int32_t permissions, int64_t mtime, bool replace,
+                                                       const std::optional<struct stat>& checked,
+                                                       const std::optional<struct stat>& synced) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
   Descriptor file(openRegularFile(source.fd_, sourceName, sourcePath));
@@ -281,6 +282,12 @@ void CopyItemFolder::installFile(const CopyItemFolder& source, const std::string
   const int result = replace ? ::renameat(source.fd_, sourceName.c_str(), fd_, targetName.c_str())
                              : ::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_NOREPLACE);
   if (result != 0) raise("move to " + targetPath, sourcePath, errno);
+  struct stat installed {};
+  if (::fstat(file.get(), &installed) != 0 || !S_ISREG(installed.st_mode) || (installed.st_mode & 07777) != mode ||
+      installed.st_mtim.tv_sec != time.tv_sec || installed.st_mtim.tv_nsec != time.tv_nsec) {
+    return std::nullopt;
+  }
+  return installed;
 }
 
 void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& to) const {

@@ -48,10 +48,13 @@ class CopyItemFolder {
   // any item there raises. A folder there always raises. A file still as `checked` (from
   // checkedFile: same file, size and times) is not read again; one still as `synced` (from
   // DownloadSync, already flushed) with these permissions and time is not flushed again.
-  void installFile(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName,
-                   const std::string& sha1, int32_t permissions, int64_t mtime, bool replace,
-                   const std::optional<struct stat>& checked = std::nullopt,
-                   const std::optional<struct stat>& synced = std::nullopt) const;
+  // Answers the status of the installed file right after the rename when it still has the
+  // permissions and time given (nothing when it was changed already, or cannot be read).
+  std::optional<struct stat> installFile(const CopyItemFolder& source, const std::string& sourceName,
+                                         const std::string& targetName, const std::string& sha1,
+                                         int32_t permissions, int64_t mtime, bool replace,
+                                         const std::optional<struct stat>& checked = std::nullopt,
+                                         const std::optional<struct stat>& synced = std::nullopt) const;
   // Renames `from` to `to`; raises when `to` exists.
   void moveNoReplace(const std::string& from, const std::string& to) const;
   // Renames `from` here onto `to` in `target` in one step, replacing a file or link there.

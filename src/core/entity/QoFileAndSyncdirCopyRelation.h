@@ -94,6 +94,11 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   // next fetch event: its check and flush stand while the file stays as they left it.
   void setDownloadSync(std::shared_ptr<const DownloadSync> value) { downloadSync_ = std::move(value); }
   const std::shared_ptr<const DownloadSync>& getDownloadSync() const { return downloadSync_; }
+  // A file the event being applied installed, with its status right after: the system's own
+  // write, told to the monitor (OwnInstalls) once the event's transaction is committed.
+  void addInstalledFile(const std::string& path, const struct stat& status) {
+    installedFiles_.emplace_back(path, status);
+  }
 
   // Applying a fetched change: this record as it came from the peer, applied to the disk and
   // the database as one unit (FileFetchEvent.h). Answers false when it failed: nothing is
@@ -153,6 +158,7 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   std::shared_ptr<TmpFileStream> fileHandle_;
   std::optional<struct stat> checkedDownload_;
   std::shared_ptr<const DownloadSync> downloadSync_;
+  std::vector<std::pair<std::string, struct stat>> installedFiles_;
 };
 
 }  // namespace velbor

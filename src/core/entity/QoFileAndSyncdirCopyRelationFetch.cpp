@@ -13,6 +13,7 @@
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
+#include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/TmpFileName.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -72,8 +73,11 @@ void installDownload(Relation& relation, const std::string& path, bool replace) 
   const CopyItemFolder target(rootOf(relation), path);
   if (replace) ensureRecordedAsOnDisk(target, path, file.sha1());
   const auto& sync = relation.getDownloadSync();
-  target.installFile(temporary, temporary.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(),
-                     replace, relation.getCheckedDownload(), sync ? sync->synced() : std::nullopt);
+  const auto installed = target.installFile(temporary, temporary.name(), target.name(), file.sha1(), file.unixAttr(),
+                                            file.contentModTime(), replace, relation.getCheckedDownload(),
+                                            sync ? sync->synced() : std::nullopt);
+  // Just as recorded (a write since would have moved the time or the size).
+  if (installed && installed->st_size == file.length()) relation.addInstalledFile(path, *installed);
 }
 
 // Whether applying `event` for `file` installs the downloaded temporary file (conflicts do
@@ -202,6 +206,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
     }
   }
   std::lock_guard<std::recursive_mutex> locker(DataSource::sharedDataSource().getLocker("transaction"));
+  installedFiles_.clear();
   // The peer's usn marks where the next pull looks again; the handlers change the record's.
   const int64_t peerUsn = file_ ? file_->usn() : 0;
   const std::string path = file_ ? file_->path() : std::string();
@@ -253,6 +258,12 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
         break;
     }
     transaction.commit();
+    // Disk and records agree on what was installed once nothing can roll it back any more.
+    if (!PersistentObject::inTransaction()) {
+      for (const auto& [installedPath, status] : installedFiles_) {
+        OwnInstalls::shared().note(installedPath, OwnInstalls::State::of(status));
+      }
+    }
   } catch (const std::exception& e) {
     // The transaction has rolled back on leaving its scope.
     succeeded = false;
@@ -262,6 +273,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
                                                  remoteSyncdirCopyUuid_),
         peerUsn);
   }
+  installedFiles_.clear();
   deleteTmpFile();
   releaseTempFilePath();
   downloadSync_.reset();

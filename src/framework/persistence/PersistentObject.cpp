@@ -151,6 +151,8 @@ void PersistentObject::commitTransaction() {
   --gTransactionLevel;
 }
 
+bool PersistentObject::inTransaction() { return gTransactionLevel > 0; }
+
 void PersistentObject::rollbackTransaction() {
   std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
   QoLog("rollBackTransaction: {}", gTransactionLevel.load());

@@ -87,6 +87,8 @@ class PersistentObject : public std::enable_shared_from_this<PersistentObject> {
   static void beginTransaction();
   static void commitTransaction();
   static void rollbackTransaction();
+  // Whether a transaction is open (a commit now would only end a nested one).
+  static bool inTransaction();
   static int transactionLevel();
   // A row write that failed: logs `logLine`; inside a transaction it also dooms the
   // transaction (its outermost commit raises instead of committing) and raises

@@ -28,7 +28,9 @@ class RepeatingTimer;
 //
 // What the system itself wrote (installs, renames, conflict moves, deletes of a pull) is
 // recorded by the pull in the same transaction as the disk change, so disk and database
-// agree when the classifier looks and nothing is recorded twice.
+// agree when the classifier looks and nothing is recorded twice. A pull's installs are noted
+// with their exact state as well (OwnInstalls): an event for such a file, while it is still
+// in that state, is the install itself and needs no comparison at all.
 class Monitor : public std::enable_shared_from_this<Monitor> {
  public:
   using CopyPtr = std::shared_ptr<QoSyncdirCopy>;

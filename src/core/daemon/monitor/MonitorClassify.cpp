@@ -14,6 +14,7 @@
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/monitor/Monitor.h"
+#include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/utils/QoUtils.h"
@@ -35,6 +36,9 @@ struct DiskState {
   mode_t mode = 0;
   off_t size = 0;
   timespec mtime{};
+  timespec ctime{};  // not compared: the modification time and size tell a change of content
+
+  OwnInstalls::State own() const { return OwnInstalls::State{device, inode, size, mode, mtime, ctime}; }
 
   bool operator==(const DiskState& other) const {
     return exists == other.exists && device == other.device && inode == other.inode && mode == other.mode &&
@@ -64,7 +68,7 @@ std::optional<DiskState> diskStateOf(const std::string& root, const std::string&
     return std::nullopt;
   }
   if (S_ISLNK(status.st_mode) || reachedThroughLink(root, path)) return DiskState{};
-  return DiskState{true, status.st_dev, status.st_ino, status.st_mode, status.st_size, status.st_mtim};
+  return DiskState{true, status.st_dev, status.st_ino, status.st_mode, status.st_size, status.st_mtim, status.st_ctim};
 }
 
 bool sameSecond(int64_t a, int64_t b) { return a / 1000 == b / 1000; }
@@ -139,6 +143,8 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
       QoLog("*** Read file({}) failed, {}", path, std::strerror(errno));
       continue;
     }
+    // A pull's own install, untouched since: it was recorded with it.
+    if (state->exists && OwnInstalls::shared().matches(path, state->own())) continue;
     Prepared item{path, fromWalk, *state, nullptr, false};
     if (state->exists) {
       item.disk = QoFile::initWithPath(path);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "MonitorTestBase.h"
+#include "framework/persistence/PersistentTransaction.h"
 
 namespace velbor::test {
 namespace {
@@ -282,6 +283,45 @@ TEST_F(MonitorClassifyTest, TheSystemsOwnWritesAreNotRecordedAgain) {
   tick();
   EXPECT_EQ(usn(), before + 1);
   EXPECT_TRUE(notices_.waitFor(2));
+}
+
+TEST_F(MonitorClassifyTest, ChangesRightAfterAnInstallAreRecorded) {
+  load();
+  for (const char* name : {"kept", "written", "chmodded", "replaced"}) {
+    ASSERT_TRUE(incoming(name, Incoming().content("fetched").download("fetched"))->handleFetchEvent(EventCreateFile));
+  }
+  // Installed inside a transaction that is then undone: on disk, but not recorded.
+  {
+    PersistentTransaction outer;
+    const auto undone = incoming("undone", Incoming().content("fetched").download("fetched"));
+    ASSERT_TRUE(undone->handleFetchEvent(EventCreateFile));
+    outer.rollback();
+  }
+  ASSERT_FALSE(stored("undone"));
+  const int64_t before = usn();
+
+  // The user's changes, made before the monitor hears of the installs.
+  writeFile(at("written"), "fetchex");
+  ::chmod(at("chmodded").c_str(), 0600);
+  std::filesystem::remove(at("replaced"));
+  writeFile(at("replaced"), "mine, longer");
+  report({"kept", "written", "chmodded", "replaced", "undone"},
+         FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
+  tick();
+
+  EXPECT_EQ(stored("kept")->sha1(), sha1Of("fetched"));
+  EXPECT_EQ(stored("written")->sha1(), sha1Of("fetchex"));
+  EXPECT_EQ(stored("chmodded")->unixAttr(), 0600);
+  EXPECT_EQ(stored("replaced")->sha1(), sha1Of("mine, longer"));
+  ASSERT_TRUE(recorded("undone"));
+  EXPECT_EQ(stored("undone")->sha1(), sha1Of("fetched"));
+  EXPECT_EQ(usn(), before + 4);
+
+  // A later edit of the untouched install is an ordinary change.
+  writeFile(at("kept"), "edited later");
+  report({"kept"});
+  tick();
+  EXPECT_EQ(stored("kept")->sha1(), sha1Of("edited later"));
 }
 
 TEST_F(MonitorClassifyTest, AFolderReplacedByALinkIsNotReadThroughIt) {
