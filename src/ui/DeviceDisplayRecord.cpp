@@ -60,46 +60,18 @@ bool DeviceDisplayRecord::isDeviceDisplay() const {
 }
 
 void DeviceDisplayRecord::setDevice(DevicePtr device) {
-  if (!device) return;
-  {
-    Lock lock(lock_);
-    values_.device = std::move(device);
-  }
-  emit changed();
+  if (device) assign(&Values::device, std::move(device));
 }
 
 void DeviceDisplayRecord::setLabelTitle(const QString& title) {
-  if (title.isNull()) return;
-  {
-    Lock lock(lock_);
-    values_.labelTitle = title;
-  }
-  emit changed();
+  if (!title.isNull()) assign(&Values::labelTitle, title);
 }
 
-void DeviceDisplayRecord::setDeviceDisplay(bool display) {
-  {
-    Lock lock(lock_);
-    values_.deviceDisplay = display;
-  }
-  emit changed();
-}
+void DeviceDisplayRecord::setDeviceDisplay(bool display) { assign(&Values::deviceDisplay, display); }
 
-void DeviceDisplayRecord::setWaitInfoMaxValue(int value) {
-  {
-    Lock lock(lock_);
-    values_.waitInfoMaxValue = value;
-  }
-  emit changed();
-}
+void DeviceDisplayRecord::setWaitInfoMaxValue(int value) { assign(&Values::waitInfoMaxValue, value); }
 
-void DeviceDisplayRecord::setWaitInfoValue(int value) {
-  {
-    Lock lock(lock_);
-    values_.waitInfoValue = value;
-  }
-  emit changed();
-}
+void DeviceDisplayRecord::setWaitInfoValue(int value) { assign(&Values::waitInfoValue, value); }
 
 void DeviceDisplayRecord::updateValues() {
   {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 namespace velbor {
 
@@ -65,6 +66,16 @@ class DeviceDisplayRecord : public QObject {
   void changed();
 
  private:
+  // Stores one value under the lock, then tells the card (outside the lock).
+  template <class Field, class Value>
+  void assign(Field Values::*field, Value value) {
+    {
+      std::lock_guard<std::recursive_mutex> lock(lock_);
+      values_.*field = std::move(value);
+    }
+    emit changed();
+  }
+
   mutable std::recursive_mutex lock_;
   Values values_;
 };
