@@ -32,23 +32,20 @@ class OrderedWorkPool {
  public:
   using Job = std::function<R()>;
 
-  // Never fewer than one thread.
+  // Never fewer than one thread. Raises std::system_error when the system refuses one, with
+  // those already started ended.
   explicit OrderedWorkPool(size_t threadCount) {
     threadCount = std::max<size_t>(1, threadCount);
     threads_.reserve(threadCount);
-    for (size_t i = 0; i < threadCount; ++i) threads_.emplace_back([this] { work(); });
+    try {
+      for (size_t i = 0; i < threadCount; ++i) threads_.emplace_back([this] { work(); });
+    } catch (...) {
+      stop();
+      throw;
+    }
   }
 
-  ~OrderedWorkPool() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-      queue_.clear();
-      order_.clear();
-    }
-    wake_.notify_all();
-    for (auto& thread : threads_) thread.join();
-  }
+  ~OrderedWorkPool() { stop(); }
 
   OrderedWorkPool(const OrderedWorkPool&) = delete;
   OrderedWorkPool& operator=(const OrderedWorkPool&) = delete;
@@ -105,6 +102,18 @@ class OrderedWorkPool {
     std::exception_ptr error;
     bool done = false;
   };
+
+  // Forgets every job and ends the threads.
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      queue_.clear();
+      order_.clear();
+    }
+    wake_.notify_all();
+    for (auto& thread : threads_) thread.join();
+  }
 
   void work() {
     for (;;) {

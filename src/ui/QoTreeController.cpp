@@ -150,7 +150,6 @@ const TreeProgress& QoTreeController::progress() const { return state_->progress
 void QoTreeController::clean() {
   for (NotificationCenter::Token token : observers_) NotificationCenter::defaultCenter().removeObserver(token);
   observers_.clear();
-  nodeRoots_.clear();
   currentNode_ = nullptr;
   model_->setRoots({});
 }
@@ -198,11 +197,10 @@ void QoTreeController::refreshSyncdirCopies() {
 }
 
 void QoTreeController::udpateNodes(BaseNode::List roots) {
-  nodeRoots_ = std::move(roots);
   // The clicked row may be gone: nothing is clicked after a rebuild.
   currentNode_ = nullptr;
   outlineView_->clearSelection();
-  model_->setRoots(nodeRoots_);
+  model_->setRoots(std::move(roots));
   outlineView_->expandAll();
 }
 

@@ -95,7 +95,6 @@ class QoTreeController : public QWidget, public SelectableToolbarItemDelegate {
   QPushButton* addTreeButton_;
   QPushButton* delTreeButton_;
   QTimer repaintTimer_;
-  BaseNode::List nodeRoots_;
   ChildNode::Ptr currentNode_;
   int repaintCount_ = 0;
   std::vector<NotificationCenter::Token> observers_;

@@ -1,11 +1,15 @@
 #include "platform/OrderedWorkPool.h"
 
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -152,6 +156,34 @@ TEST(OrderedWorkPoolTest, DestroyedWithJobsRunningAndQueuedItStopsAndFreesThemAl
   EXPECT_EQ(held.use_count(), 1);
   EXPECT_GE(ran.load(), 1);
   EXPECT_LE(ran.load(), 50);
+}
+
+// A machine out of threads (many pulls at once, a low process limit) may refuse some of the
+// pool's threads: the pool then raises, with the threads it did start ended, rather than
+// taking the process down.
+TEST(OrderedWorkPoolTest, ThreadsRefusedPartWayRaiseWithTheStartedOnesEnded) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the child as a user of its own";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A user no one else runs as: the child and its first two threads are all it may have.
+    constexpr uid_t kLoneUser = 54321;
+    const rlimit limit{3, 3};
+    if (::setresgid(kLoneUser, kLoneUser, kLoneUser) != 0 || ::setresuid(kLoneUser, kLoneUser, kLoneUser) != 0 ||
+        ::setrlimit(RLIMIT_NPROC, &limit) != 0) {
+      ::_exit(2);
+    }
+    try {
+      OrderedWorkPool<int> pool(8);
+    } catch (const std::system_error&) {
+      ::_exit(0);
+    }
+    ::_exit(3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -239,13 +239,15 @@ std::optional<struct stat> CopyItemFolder::checkedFile(const std::string& name, 
   } catch (const std::exception&) {
     return std::nullopt;
   }
+  return checkedDescriptor(file->get(), sha1);
+}
+
+std::optional<struct stat> CopyItemFolder::checkedDescriptor(int fd, const std::string& sha1) {
   struct stat before {};
-  if (::fstat(file->get(), &before) != 0) return std::nullopt;
-  const std::optional<std::string> actual = QoUtils::getSha1StringWithInputStream(file->get());
+  if (::fstat(fd, &before) != 0) return std::nullopt;
+  const std::optional<std::string> actual = QoUtils::getSha1StringWithInputStream(fd);
   struct stat after {};
-  if (!actual || *actual != sha1 || ::fstat(file->get(), &after) != 0 || !unchangedSince(before, after)) {
-    return std::nullopt;
-  }
+  if (!actual || *actual != sha1 || ::fstat(fd, &after) != 0 || !unchangedSince(before, after)) return std::nullopt;
   return after;
 }
 

@@ -42,6 +42,8 @@ class CopyItemFolder {
   // The status of `name` when it is a regular file with the SHA-1 text `sha1` and did not
   // change while it was read; nothing otherwise (installFile then reads it again and raises).
   std::optional<struct stat> checkedFile(const std::string& name, const std::string& sha1) const;
+  // The same for an open regular file, read from its current offset.
+  static std::optional<struct stat> checkedDescriptor(int fd, const std::string& sha1);
   // Checks that `sourceName` in `source` is a regular file with the SHA-1 text `sha1`, gives
   // it the permissions and modification time (ms), flushes it and renames it onto
   // `targetName` here. With `replace` a file or link standing there is replaced; without it

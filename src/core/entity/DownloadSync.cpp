@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <utility>
 
+#include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileFlush.h"
 #include "core/entity/FileTimes.h"
-#include "core/utils/QoUtils.h"
 
 namespace velbor {
 
@@ -29,23 +29,19 @@ void DownloadSync::run() {
   // it is, and the install sets and flushes it itself.
   if ((mode & S_IRUSR) == 0) return;
   const timespec times[2] = {{0, UTIME_OMIT}, timespecOfMilliseconds(mtime_)};
-  struct stat before {};
-  if (::fchmod(fd_, mode) != 0 || ::futimens(fd_, times) != 0 || ::fstat(fd_, &before) != 0 ||
-      ::lseek(fd_, 0, SEEK_SET) != 0) {
+  if (::fchmod(fd_, mode) != 0 || ::futimens(fd_, times) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
     error_ = errno;
     return;
   }
-  const std::optional<std::string> actual = QoUtils::getSha1StringWithInputStream(fd_);
-  struct stat read {};
+  checked_ = CopyItemFolder::checkedDescriptor(fd_, sha1_);
   // Content that does not match is refused by the install anyway: no flush for it.
-  if (!actual || *actual != sha1_ || ::fstat(fd_, &read) != 0 || !unchangedSince(before, read)) return;
-  checked_ = read;
+  if (!checked_) return;
   if (FileFlush::flush(fd_) != 0) {
     error_ = errno != 0 ? errno : EIO;
     return;
   }
   struct stat flushed {};
-  if (::fstat(fd_, &flushed) == 0 && unchangedSince(read, flushed)) synced_ = flushed;
+  if (::fstat(fd_, &flushed) == 0 && unchangedSince(*checked_, flushed)) synced_ = flushed;
 }
 
 }  // namespace velbor

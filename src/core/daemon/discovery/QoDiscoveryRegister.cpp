@@ -2,8 +2,6 @@
 // devices they describe.
 #include <arpa/inet.h>
 
-#include <algorithm>
-#include <cctype>
 #include <exception>
 #include <utility>
 
@@ -44,13 +42,6 @@ bool isIPv4Text(const std::string& text) {
 
 bool isPort(int32_t port) { return port >= 1 && port <= 65535; }
 
-// Hex digits of a uuid in either case name the same device.
-bool isSameUuid(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 std::string endpointOf(const std::string& ipAddress, int32_t port) {
   return fmt::format("tcp://{}:{}", ipAddress, port);
 }
@@ -69,7 +60,8 @@ void QoDiscovery::didReceiveData(const std::string& data, const std::string& add
   } catch (const std::exception&) {
     return;  // another token, or not ours at all
   }
-  if (!body || isSameUuid(body->device_uuid(), config.deviceUuid())) return;
+  // Hex digits of a uuid in either case name the same device.
+  if (!body || QoUtils::caseInsensitiveCompare(body->device_uuid(), config.deviceUuid()) == 0) return;
   const ZMQAddress sender(address);
   if (!sender.ipAddrV4 || !isIPv4Text(*sender.ipAddrV4)) return;
   if (!isValidDiscover(*body, *sender.ipAddrV4)) return;
