@@ -14,7 +14,7 @@
 
 #include "OpenedUrls.h"
 #include "PlainTextCheck.h"
-#include "SpinUntil.h"
+#include "ui/UiSpin.h"
 
 #include "QStringPrinter.h"
 
