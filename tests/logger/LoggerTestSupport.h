@@ -119,24 +119,13 @@ class TestViewer {
   // Reads messages until `done` says so, the client closes, or `seconds` pass.
   template <typename Done>
   std::vector<ViewerMessage> readUntil(Done done, int seconds) {
-    std::vector<ViewerMessage> messages;
-    std::string stream;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done(messages) && std::chrono::steady_clock::now() < deadline) {
+    auto read = [this](char* buffer, size_t size) -> long {
       pollfd p{conn_, POLLIN, 0};
-      if (::poll(&p, 1, 200) <= 0) continue;
-      char buffer[4096];
-      ssize_t n = ::recv(conn_, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      stream.append(buffer, static_cast<size_t>(n));
-      auto decoded = readViewerMessages(stream);
-      if (!decoded) {
-        malformed_ = true;
-        break;
-      }
-      messages.insert(messages.end(), decoded->begin(), decoded->end());
-    }
-    return messages;
+      if (::poll(&p, 1, 200) <= 0) return 0;
+      ssize_t n = ::recv(conn_, buffer, size, 0);
+      return n > 0 ? n : -1;
+    };
+    return readViewerMessagesUntil(read, done, seconds, malformed_);
   }
   bool malformed() const { return malformed_; }
 
