@@ -62,10 +62,8 @@ TEST_F(E2eUiTest, PairingFromTheDevicePaneInBothDirections) {
   ASSERT_TRUE(network.ready());
   const std::string homeUi = home("ui");
   const std::string homeB = home("b");
-  const fs::path folderUi = fs::path(homeUi) / "sync";
-  const fs::path folderB = fs::path(homeB) / "sync";
-  fs::create_directories(folderUi);
-  fs::create_directories(folderB);
+  const fs::path folderUi = syncFolderIn(homeUi);
+  const fs::path folderB = syncFolderIn(homeB);
   const std::string logs = home("logs");
   // The UI's own waits: 18 ticks (6 seconds) out, and at most as long in.
   PeerProcess ui(uiPeerProgram(display), network.host(0), homeUi,
