@@ -119,13 +119,7 @@ class TestViewer {
   // Reads messages until `done` says so, the client closes, or `seconds` pass.
   template <typename Done>
   std::vector<ViewerMessage> readUntil(Done done, int seconds) {
-    auto read = [this](char* buffer, size_t size) -> long {
-      pollfd p{conn_, POLLIN, 0};
-      if (::poll(&p, 1, 200) <= 0) return 0;
-      ssize_t n = ::recv(conn_, buffer, size, 0);
-      return n > 0 ? n : -1;
-    };
-    return readViewerMessagesUntil(read, done, seconds, malformed_);
+    return readViewerMessagesUntil(socketRead(conn_), done, seconds, malformed_);
   }
   bool malformed() const { return malformed_; }
 

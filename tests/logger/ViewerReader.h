@@ -1,5 +1,8 @@
 #pragma once
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -92,6 +95,16 @@ std::vector<ViewerMessage> readViewerMessagesUntil(Read read, Done done, int sec
     messages.insert(messages.end(), decoded->begin(), decoded->end());
   }
   return messages;
+}
+
+// A read for readViewerMessagesUntil from the connected socket `fd`.
+inline auto socketRead(int fd) {
+  return [fd](char* buffer, size_t size) -> long {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 200) <= 0) return 0;
+    const ssize_t n = ::recv(fd, buffer, size, 0);
+    return n > 0 ? n : -1;
+  };
 }
 
 }  // namespace velbor::test
