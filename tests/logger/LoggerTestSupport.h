@@ -12,7 +12,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -129,6 +132,14 @@ class TestViewer {
   uint16_t port_ = 0;
   bool malformed_ = false;
 };
+
+// The file's bytes; empty while it does not exist (the client may not have made it yet).
+inline std::string slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
 
 // The "out i" and "err i" lines of the child's captured output, tagged.
 inline std::set<std::string> expectedLines(int count) {
