@@ -22,8 +22,6 @@ using std::chrono::seconds;
 
 class E2eUiTest : public E2eFixture {
  protected:
-  bool ok(const json& answer) { return answer.is_object() && answer.value("ok", false); }
-
   // Clicks a control of a device's card.
   bool click(PeerProcess& ui, const std::string& uuid, const std::string& control) {
     return ok(ui.command("click " + uuid + " " + control));
@@ -188,10 +186,7 @@ TEST_F(E2eUiTest, PairingFromTheDevicePaneInBothDirections) {
       << cardIn(ui, b.uuid()).dump();
   EXPECT_LE(statusIn(b, me), 0);
 
-  EXPECT_TRUE(ok(ui.command("quit")));
-  const int status = ui.waitExit(seconds(30));
-  const std::string log = fileText(logs + "/ui.log");
-  EXPECT_EQ(status, 0) << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
+  expectQuitsCleanly(ui, logs + "/ui.log");
 }
 
 }  // namespace
