@@ -170,34 +170,18 @@ TEST(QoDaemonLinux, StartUpStartsTheLogClientThatFindsTheViewerOfTheConfiguredNa
   ASSERT_GT(::poll(&p, 1, 30000), 0) << "the log client never connected to the viewer of its name";
   int conn = ::accept4(viewer.fd, nullptr, nullptr, SOCK_CLOEXEC);
   ASSERT_GE(conn, 0);
-  std::vector<ViewerMessage> messages;
-  std::string stream;
-  auto done = [&] {
-    for (const auto& m : messages)
+  const auto done = [](const std::vector<ViewerMessage>& got) {
+    for (const auto& m : got)
       if (m.type() == 0 && m.text(5) == "stderr" && m.text(7) == "start-up probe done") return true;
     return false;
   };
-  auto deadline = Clock::now() + std::chrono::seconds(30);
   bool malformed = false;
-  while (!done() && Clock::now() < deadline) {
-    pollfd c{conn, POLLIN, 0};
-    if (::poll(&c, 1, 200) <= 0) continue;
-    char buffer[4096];
-    ssize_t n = ::recv(conn, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    stream.append(buffer, static_cast<size_t>(n));
-    auto decoded = readViewerMessages(stream);
-    if (!decoded) {
-      malformed = true;
-      break;
-    }
-    messages.insert(messages.end(), decoded->begin(), decoded->end());
-  }
+  const auto messages = readViewerMessagesUntil(socketRead(conn), done, 30, malformed);
   ::close(conn);
   EXPECT_FALSE(malformed);
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.front().type(), 3u) << "the viewer's stream starts with the client information";
-  EXPECT_TRUE(done()) << "the standard error of the started daemon did not reach the viewer";
+  EXPECT_TRUE(done(messages)) << "the standard error of the started daemon did not reach the viewer";
   EXPECT_EQ(probe.finish(30), 0);
 }
 

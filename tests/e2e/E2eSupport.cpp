@@ -32,6 +32,12 @@ bool eventually(const std::function<bool()>& done, std::chrono::seconds limit) {
   return done();
 }
 
+fs::path syncFolderIn(const std::string& home) {
+  const fs::path folder = fs::path(home) / "sync";
+  fs::create_directories(folder);
+  return folder;
+}
+
 std::string fileText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;

@@ -33,6 +33,8 @@ std::string fileText(const std::filesystem::path& path);
 // A regular file with exactly this content.
 bool sameFile(const std::filesystem::path& path, const std::string& text);
 std::filesystem::perms permsOf(const std::filesystem::path& path);
+// Makes the folder "sync" in `home` and gives its path.
+std::filesystem::path syncFolderIn(const std::string& home);
 
 // Runs `job` on a thread of its own that has entered the named network namespace (entering
 // changes only the calling thread); sockets it makes stay in that namespace. False when the

@@ -110,10 +110,8 @@ TEST_F(E2eTest, PairedDevicesStayInStepAndAKilledOneCatchesUp) {
   ASSERT_TRUE(network.ready());
   const std::string homeA = home("a");
   const std::string homeB = home("b");
-  const fs::path folderA = fs::path(homeA) / "sync";
-  const fs::path folderB = fs::path(homeB) / "sync";
-  fs::create_directories(folderA);
-  fs::create_directories(folderB);
+  const fs::path folderA = syncFolderIn(homeA);
+  const fs::path folderB = syncFolderIn(homeB);
   auto a = std::make_unique<PeerProcess>(network.host(0), homeA, with(portOptions(), {"--token", "one"}));
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   const std::string uuidA = a->uuid();

@@ -1,7 +1,12 @@
 #include "e2e/E2eUiSupport.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "e2e/E2eSupport.h"
 
 #ifndef VELBOR_UI_PEER
 #error "VELBOR_UI_PEER must name the UI peer"
@@ -11,6 +16,8 @@
 #endif
 
 namespace velbor::test {
+
+using nlohmann::json;
 
 PeerProcess::Program uiPeerProgram(const XvfbDisplay& display, const std::string& sessionBus) {
   // libxkbcommon-x11 hands strndup a buffer without a terminating NUL (it stops at the
@@ -34,6 +41,15 @@ nlohmann::json cardIn(PeerProcess& ui, const std::string& uuid) {
     if (card.value("uuid", "") == uuid) return card;
   }
   return nullptr;
+}
+
+bool ok(const json& answer) { return answer.is_object() && answer.value("ok", false); }
+
+void expectQuitsCleanly(PeerProcess& ui, const std::string& logPath) {
+  EXPECT_TRUE(ok(ui.command("quit")));
+  const int status = ui.waitExit(std::chrono::seconds(30));
+  const std::string log = fileText(logPath);
+  EXPECT_EQ(status, 0) << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
 }
 
 std::string screenshotPath(const std::string& name) {

@@ -16,6 +16,12 @@ PeerProcess::Program uiPeerProgram(const XvfbDisplay& display, const std::string
 // The device card for `uuid` in the UI peer's device pane; null when it has none.
 nlohmann::json cardIn(PeerProcess& ui, const std::string& uuid);
 
+// Whether a peer's answer says it did what it was told.
+bool ok(const nlohmann::json& answer);
+
+// Tells the UI peer to quit and expects a clean exit; else shows the end of its log.
+void expectQuitsCleanly(PeerProcess& ui, const std::string& logPath);
+
 // Where screenshots go (under the build folder, never committed); the folder is made.
 std::string screenshotPath(const std::string& name);
 

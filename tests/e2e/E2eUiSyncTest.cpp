@@ -31,8 +31,6 @@ using std::chrono::seconds;
 constexpr uint64_t kBigFileSize = 64ull << 20;
 constexpr const char* kPeerRate = "64mbit";
 
-bool ok(const json& answer) { return answer.is_object() && answer.value("ok", false); }
-
 // An object whatever came: a missing row or a late answer reads as empty, never as a throw.
 json orEmpty(json answer) { return answer.is_object() ? answer : json::object(); }
 
@@ -379,10 +377,7 @@ TEST_F(E2eUiSyncTest, SyncPairsMadeWatchedAndDeletedThroughTheWindows) {
   writeFile(localA / "删除树后.txt", "不再同步");
   EXPECT_FALSE(eventually([&] { return fs::exists(localB / "删除树后.txt"); }, seconds(5)));
 
-  EXPECT_TRUE(ok(ask(ui, "quit")));
-  const int exitStatus = ui.waitExit(seconds(30));
-  const std::string log = fileText(logs + "/ui.log");
-  EXPECT_EQ(exitStatus, 0) << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
+  expectQuitsCleanly(ui, logs + "/ui.log");
 }
 
 }  // namespace

@@ -22,8 +22,6 @@ using std::chrono::seconds;
 
 class E2eUiTest : public E2eFixture {
  protected:
-  bool ok(const json& answer) { return answer.is_object() && answer.value("ok", false); }
-
   // Clicks a control of a device's card.
   bool click(PeerProcess& ui, const std::string& uuid, const std::string& control) {
     return ok(ui.command("click " + uuid + " " + control));
@@ -62,10 +60,8 @@ TEST_F(E2eUiTest, PairingFromTheDevicePaneInBothDirections) {
   ASSERT_TRUE(network.ready());
   const std::string homeUi = home("ui");
   const std::string homeB = home("b");
-  const fs::path folderUi = fs::path(homeUi) / "sync";
-  const fs::path folderB = fs::path(homeB) / "sync";
-  fs::create_directories(folderUi);
-  fs::create_directories(folderB);
+  const fs::path folderUi = syncFolderIn(homeUi);
+  const fs::path folderB = syncFolderIn(homeB);
   const std::string logs = home("logs");
   // The UI's own waits: 18 ticks (6 seconds) out, and at most as long in.
   PeerProcess ui(uiPeerProgram(display), network.host(0), homeUi,
@@ -190,10 +186,7 @@ TEST_F(E2eUiTest, PairingFromTheDevicePaneInBothDirections) {
       << cardIn(ui, b.uuid()).dump();
   EXPECT_LE(statusIn(b, me), 0);
 
-  EXPECT_TRUE(ok(ui.command("quit")));
-  const int status = ui.waitExit(seconds(30));
-  const std::string log = fileText(logs + "/ui.log");
-  EXPECT_EQ(status, 0) << log.substr(log.size() > 6000 ? log.size() - 6000 : 0);
+  expectQuitsCleanly(ui, logs + "/ui.log");
 }
 
 }  // namespace

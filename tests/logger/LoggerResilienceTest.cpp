@@ -4,8 +4,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -19,13 +17,6 @@
 
 namespace velbor::test {
 namespace {
-
-std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 LoggerMessage textMessage(uint32_t seq, const std::string& text) {
   auto message = LoggerMessageCreate(seq);

@@ -29,22 +29,34 @@ std::vector<std::string> stdoutLines(const std::vector<ViewerMessage>& messages)
   return lines;
 }
 
-TEST(LoggerSecureStream, AViewerOverTlsReceivesEveryCapturedLineAfterTheClientInformation) {
-  TestCertificate certificate;
-  TlsTestViewer viewer(certificate);
-  ASSERT_TRUE(viewer.ready());
-  viewer.listen();
-  LoggerChild child({"secure-host", std::to_string(viewer.port()), "-", "1000000", std::to_string(kLines)});
-  ASSERT_TRUE(viewer.accept(20)) << "no TLS session with the client";
+// Reads until every one of the client's kLines lines came: the client information first,
+// then the standard output lines in their order.
+void expectEveryLineAfterTheClientInformation(TlsTestViewer& viewer) {
   auto wanted = expectedLines(kLines);
   auto messages = viewer.readUntil([&](const auto& got) { return hasAll(got, wanted); }, 30);
   ASSERT_FALSE(viewer.malformed());
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages.front().type(), 3u);
-  EXPECT_TRUE(hasAll(messages, wanted));
+  EXPECT_TRUE(hasAll(messages, wanted)) << "lines were lost";
   auto out = stdoutLines(messages);
   ASSERT_EQ(out.size(), size_t{kLines});
   for (int i = 0; i < kLines; ++i) EXPECT_EQ(out[i], "out " + std::to_string(i));
+}
+
+// Reads until the client's first `count` lines came; whether they all did, well formed.
+template <class Viewer>
+bool readsLines(Viewer& viewer, int count) {
+  auto wanted = expectedLines(count);
+  auto messages = viewer.readUntil([&](const auto& got) { return hasAll(got, wanted); }, 30);
+  return !viewer.malformed() && hasAll(messages, wanted);
+}
+
+TEST(LoggerSecureStream, AViewerOverTlsReceivesEveryCapturedLineAfterTheClientInformation) {
+  TlsTestViewer viewer;
+  ASSERT_TRUE(viewer.ready());
+  LoggerChild child({"secure-host", std::to_string(viewer.port()), "-", "1000000", std::to_string(kLines)});
+  ASSERT_TRUE(viewer.accept(20)) << "no TLS session with the client";
+  ASSERT_NO_FATAL_FAILURE(expectEveryLineAfterTheClientInformation(viewer));
   EXPECT_EQ(child.finish(), 0);
 }
 
@@ -59,9 +71,7 @@ TEST(LoggerSecureStream, WithoutTheOptionTheStreamIsPlain) {
   unsigned char first = 0xff;
   ASSERT_EQ(::recv(viewer.connection(), &first, 1, MSG_PEEK), 1);
   EXPECT_NE(first, kTlsHandshakeRecord);
-  auto messages = viewer.readUntil([](const auto& got) { return hasAll(got, expectedLines(3)); }, 30);
-  EXPECT_FALSE(viewer.malformed());
-  EXPECT_TRUE(hasAll(messages, expectedLines(3)));
+  EXPECT_TRUE(readsLines(viewer, 3));
   EXPECT_EQ(child.finish(), 0);
 }
 
@@ -71,10 +81,8 @@ TEST(LoggerSecureStream, WithoutTheOptionTheStreamIsPlain) {
 TEST(LoggerSecureStream, AFailedHandshakeLosesNothing) {
   TempDir dir;
   auto file = dir / "buffer.logger";
-  TestCertificate certificate;
-  TlsTestViewer viewer(certificate);
+  TlsTestViewer viewer;
   ASSERT_TRUE(viewer.ready());
-  viewer.listen();
   LoggerChild child({"secure-host", std::to_string(viewer.port()), file.string(), "1000000", std::to_string(kLines)});
 
   EXPECT_EQ(viewer.acceptAndBreakOffHandshake(20), kTlsHandshakeRecord);
@@ -83,30 +91,21 @@ TEST(LoggerSecureStream, AFailedHandshakeLosesNothing) {
   EXPECT_TRUE(gaveUp) << "the client kept a connection whose handshake failed";
 
   ASSERT_TRUE(viewer.accept(20)) << "the client did not come back for a TLS session";
-  auto wanted = expectedLines(kLines);
-  auto messages = viewer.readUntil([&](const auto& got) { return hasAll(got, wanted); }, 30);
-  ASSERT_FALSE(viewer.malformed());
-  ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.front().type(), 3u);
-  EXPECT_TRUE(hasAll(messages, wanted)) << "lines were lost with the failed handshakes";
-  auto out = stdoutLines(messages);
-  ASSERT_EQ(out.size(), size_t{kLines});
-  for (int i = 0; i < kLines; ++i) EXPECT_EQ(out[i], "out " + std::to_string(i));
+  ASSERT_NO_FATAL_FAILURE(expectEveryLineAfterTheClientInformation(viewer));
   EXPECT_EQ(child.finish(), 0);
 }
-
 
 // A client stream and a viewer session over the two ends of a socket pair, both non-blocking,
 // driven by the test itself.
 class SessionPair {
  public:
-  explicit SessionPair(const TestCertificate& certificate, int maxVersion = 0) {
-    if (!certificate.valid() || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds_) != 0) return;
+  explicit SessionPair(int maxVersion = 0) {
+    if (!certificate_.valid() || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds_) != 0) return;
     context_ = SSL_CTX_new(TLS_server_method());
     if (!context_) return;
     if (maxVersion != 0) SSL_CTX_set_max_proto_version(context_, maxVersion);
-    if (SSL_CTX_use_certificate_file(context_, certificate.certificatePath().c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_use_PrivateKey_file(context_, certificate.keyPath().c_str(), SSL_FILETYPE_PEM) != 1)
+    if (SSL_CTX_use_certificate_file(context_, certificate_.certificatePath().c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context_, certificate_.keyPath().c_str(), SSL_FILETYPE_PEM) != 1)
       return;
     viewer_ = SSL_new(context_);
     SSL_set_fd(viewer_, fds_[1]);
@@ -143,6 +142,7 @@ class SessionPair {
   int clientFd() const { return fds_[0]; }
 
  private:
+  TestCertificate certificate_;
   int fds_[2] = {-1, -1};
   SSL_CTX* context_ = nullptr;
   SSL* viewer_ = nullptr;
@@ -154,9 +154,8 @@ class SessionPair {
 // every write would wait for the viewer's answer, and the worker, with lines to send, would
 // wake for the writable socket again and again without end.)
 TEST(LoggerSecureStream, AViewerAskingForANewHandshakeDoesNotStopTheWrites) {
-  TestCertificate certificate;
   // Only TLS 1.2 and older have a renegotiation.
-  SessionPair session(certificate, TLS1_2_VERSION);
+  SessionPair session(TLS1_2_VERSION);
   ASSERT_TRUE(session.handshake());
   ASSERT_EQ(SSL_renegotiate(session.viewer()), 1);
   SSL_do_handshake(session.viewer());  // sends the request; the answer is never read
@@ -171,8 +170,7 @@ TEST(LoggerSecureStream, AViewerAskingForANewHandshakeDoesNotStopTheWrites) {
 // never stops sending cannot keep the worker in one read without end (unable to send, or
 // to end at exit): after one drain, most of a large backlog is still waiting.
 TEST(LoggerSecureStream, ADrainReadsABoundedAmount) {
-  TestCertificate certificate;
-  SessionPair session(certificate);
+  SessionPair session;
   ASSERT_TRUE(session.handshake());
   std::string block(16 * 1024, 'v');
   size_t sent = 0, n = 0;
@@ -206,10 +204,8 @@ TEST(LoggerSecureStream, AViewerThatSendsWithoutEndDoesNotHoldUpTheExit) {
   }
   stop = false;
   {
-    TestCertificate certificate;
-    TlsTestViewer viewer(certificate);
+    TlsTestViewer viewer;
     ASSERT_TRUE(viewer.ready());
-    viewer.listen();
     LoggerChild child({"secure-host", std::to_string(viewer.port()), "-", "1000000", "3"});
     ASSERT_TRUE(viewer.accept(20));
     std::thread flood([&] { viewer.flood(stop); });
@@ -219,17 +215,14 @@ TEST(LoggerSecureStream, AViewerThatSendsWithoutEndDoesNotHoldUpTheExit) {
   }
 }
 
-
 // A viewer that takes the connection and never answers the handshake is given up within the
 // handshake's time limit; the lines wait in the buffer file and reach the next viewer. A
 // handshake still waiting when the process ends does not hold up its exit.
 TEST(LoggerSecureStream, ASilentViewerIsGivenUpAndDoesNotHoldUpTheExit) {
   TempDir dir;
   auto file = dir / "buffer.logger";
-  TestCertificate certificate;
-  TlsTestViewer viewer(certificate);
+  TlsTestViewer viewer;
   ASSERT_TRUE(viewer.ready());
-  viewer.listen();
   {
     LoggerChild child({"secure-host", std::to_string(viewer.port()), file.string(), "1000000", "3"});
     bool gaveUp = false;
@@ -237,8 +230,7 @@ TEST(LoggerSecureStream, ASilentViewerIsGivenUpAndDoesNotHoldUpTheExit) {
     EXPECT_EQ(viewer.acceptAndStaySilent(60, &gaveUp), kTlsHandshakeRecord);
     EXPECT_TRUE(gaveUp) << "the client kept waiting for a silent viewer";
     ASSERT_TRUE(viewer.accept(30)) << "the client did not come back for a TLS session";
-    auto messages = viewer.readUntil([](const auto& got) { return hasAll(got, expectedLines(3)); }, 30);
-    EXPECT_TRUE(hasAll(messages, expectedLines(3)));
+    EXPECT_TRUE(readsLines(viewer, 3));
     EXPECT_EQ(child.finish(), 0);
   }
   LoggerChild child({"secure-host", std::to_string(viewer.port()), "-", "1000000", "3"});

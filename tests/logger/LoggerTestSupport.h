@@ -12,7 +12,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -119,24 +122,7 @@ class TestViewer {
   // Reads messages until `done` says so, the client closes, or `seconds` pass.
   template <typename Done>
   std::vector<ViewerMessage> readUntil(Done done, int seconds) {
-    std::vector<ViewerMessage> messages;
-    std::string stream;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done(messages) && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{conn_, POLLIN, 0};
-      if (::poll(&p, 1, 200) <= 0) continue;
-      char buffer[4096];
-      ssize_t n = ::recv(conn_, buffer, sizeof buffer, 0);
-      if (n <= 0) break;
-      stream.append(buffer, static_cast<size_t>(n));
-      auto decoded = readViewerMessages(stream);
-      if (!decoded) {
-        malformed_ = true;
-        break;
-      }
-      messages.insert(messages.end(), decoded->begin(), decoded->end());
-    }
-    return messages;
+    return readViewerMessagesUntil(socketRead(conn_), done, seconds, malformed_);
   }
   bool malformed() const { return malformed_; }
 
@@ -146,6 +132,14 @@ class TestViewer {
   uint16_t port_ = 0;
   bool malformed_ = false;
 };
+
+// The file's bytes; empty while it does not exist (the client may not have made it yet).
+inline std::string slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
 
 // The "out i" and "err i" lines of the child's captured output, tagged.
 inline std::set<std::string> expectedLines(int count) {

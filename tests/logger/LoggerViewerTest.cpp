@@ -1,8 +1,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -14,13 +12,6 @@ namespace velbor::test {
 namespace {
 
 constexpr int kLines = 40;
-
-std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 // Lines of one tag in the order they arrived.
 std::vector<std::string> linesTagged(const std::vector<ViewerMessage>& messages, const std::string& tag) {

@@ -22,11 +22,13 @@ namespace velbor::test {
 // misbehave in the handshake: break off in its middle, or answer with bytes that are no TLS.
 class TlsTestViewer {
  public:
-  explicit TlsTestViewer(const TestCertificate& certificate) {
+  // Listens at once, with a self-signed certificate of its own.
+  TlsTestViewer() {
     context_ = SSL_CTX_new(TLS_server_method());
-    ready_ = context_ && certificate.valid() &&
-             SSL_CTX_use_certificate_file(context_, certificate.certificatePath().c_str(), SSL_FILETYPE_PEM) == 1 &&
-             SSL_CTX_use_PrivateKey_file(context_, certificate.keyPath().c_str(), SSL_FILETYPE_PEM) == 1;
+    ready_ = context_ && certificate_.valid() &&
+             SSL_CTX_use_certificate_file(context_, certificate_.certificatePath().c_str(), SSL_FILETYPE_PEM) == 1 &&
+             SSL_CTX_use_PrivateKey_file(context_, certificate_.keyPath().c_str(), SSL_FILETYPE_PEM) == 1;
+    tcp_.listen();
   }
   ~TlsTestViewer() {
     closeConnection();
@@ -37,7 +39,6 @@ class TlsTestViewer {
 
   bool ready() const { return ready_; }
   uint16_t port() const { return tcp_.port(); }
-  void listen() { tcp_.listen(); }
 
   // Accepts a client and completes the TLS handshake with it, waiting at most `seconds`.
   bool accept(int seconds) {
@@ -92,31 +93,19 @@ class TlsTestViewer {
   // Reads messages until `done` says so, the client closes, or `seconds` pass.
   template <typename Done>
   std::vector<ViewerMessage> readUntil(Done done, int seconds) {
-    std::vector<ViewerMessage> messages;
-    std::string stream;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (ssl_ && !done(messages) && std::chrono::steady_clock::now() < deadline) {
+    auto read = [this](char* buffer, size_t size) -> long {
+      if (!ssl_) return -1;
       if (SSL_pending(ssl_) == 0) {
         pollfd p{conn_, POLLIN, 0};
-        if (::poll(&p, 1, 200) <= 0) continue;
+        if (::poll(&p, 1, 200) <= 0) return 0;
       }
-      char buffer[4096];
       size_t n = 0;
-      if (SSL_read_ex(ssl_, buffer, sizeof buffer, &n) != 1) {
-        int error = SSL_get_error(ssl_, 0);
-        ERR_clear_error();
-        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) continue;
-        break;
-      }
-      stream.append(buffer, n);
-      auto decoded = readViewerMessages(stream);
-      if (!decoded) {
-        malformed_ = true;
-        break;
-      }
-      messages.insert(messages.end(), decoded->begin(), decoded->end());
-    }
-    return messages;
+      if (SSL_read_ex(ssl_, buffer, size, &n) == 1) return static_cast<long>(n);
+      int error = SSL_get_error(ssl_, 0);
+      ERR_clear_error();
+      return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? 0 : -1;
+    };
+    return readViewerMessagesUntil(read, done, seconds, malformed_);
   }
   bool malformed() const { return malformed_; }
 
@@ -168,6 +157,7 @@ class TlsTestViewer {
     conn_ = -1;
   }
 
+  TestCertificate certificate_;
   TestViewer tcp_;
   SSL_CTX* context_ = nullptr;
   SSL* ssl_ = nullptr;

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -68,6 +72,39 @@ inline std::optional<std::vector<ViewerMessage>> readViewerMessages(std::string&
     out.push_back(std::move(message));
   }
   return out;
+}
+
+// Reads messages until `done` says so, the stream ends or `seconds` pass. `read(buffer, size)`
+// gives the count of bytes read, 0 when none came yet, or a negative count once the stream
+// ended. `malformed` is set when a message does not decode.
+template <typename Read, typename Done>
+std::vector<ViewerMessage> readViewerMessagesUntil(Read read, Done done, int seconds, bool& malformed) {
+  std::vector<ViewerMessage> messages;
+  std::string stream;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done(messages) && std::chrono::steady_clock::now() < deadline) {
+    char buffer[4096];
+    long n = read(buffer, sizeof buffer);
+    if (n < 0) break;
+    stream.append(buffer, static_cast<size_t>(n));
+    auto decoded = readViewerMessages(stream);
+    if (!decoded) {
+      malformed = true;
+      break;
+    }
+    messages.insert(messages.end(), decoded->begin(), decoded->end());
+  }
+  return messages;
+}
+
+// A read for readViewerMessagesUntil from the connected socket `fd`.
+inline auto socketRead(int fd) {
+  return [fd](char* buffer, size_t size) -> long {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 200) <= 0) return 0;
+    const ssize_t n = ::recv(fd, buffer, size, 0);
+    return n > 0 ? n : -1;
+  };
 }
 
 }  // namespace velbor::test

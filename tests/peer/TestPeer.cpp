@@ -249,13 +249,9 @@ json TestPeer::deviceAdd(const std::vector<std::string>& arguments) {
 
 json TestPeer::trust(const std::string& uuid) {
   QoDevice::Ptr device = requireDevice(uuid);
-  // What the device window does: waiting for the answer, then the offer.
-  setStatus(uuid, 2);
-  QoMessage::Ptr reply = QoClient::sendTrustPublishRequestTo(device, QoClient::kOptionSync);
-  if (!reply || reply->code() != pb::MsgCodeTrustPublishResponse) {
-    setStatus(uuid, 0);
-    return failure("offer not taken: " + replyError(reply));
-  }
+  // What the device window does: the offer, then waiting for the answer.
+  const json offered = offer(uuid);
+  if (!offered.value("ok", false)) return offered;
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::seconds(QoConfig::sharedQoConfig().trustAuthTimeOut());
   while (std::chrono::steady_clock::now() < deadline) {
@@ -272,6 +268,7 @@ json TestPeer::trust(const std::string& uuid) {
 
 json TestPeer::offer(const std::string& uuid) {
   QoDevice::Ptr device = requireDevice(uuid);
+  // Waiting for the answer, then the offer.
   setStatus(uuid, 2);
   QoMessage::Ptr reply = QoClient::sendTrustPublishRequestTo(device, QoClient::kOptionSync);
   if (!reply || reply->code() != pb::MsgCodeTrustPublishResponse) {

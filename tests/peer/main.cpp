@@ -6,16 +6,14 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "desktop/SignalWaiter.h"
+#include "peer/DrivenPeerStart.h"
 #include "peer/TestPeer.h"
-#include "platform/AppPaths.h"
 #include "platform/QoLog.h"
-#include "platform/MallocArenas.h"
 
 namespace {
 
@@ -37,15 +35,7 @@ void writeLine(int fd, const json& line) {
 
 int main(int argc, char** argv) {
   using namespace velbor;
-  std::signal(SIGPIPE, SIG_IGN);
-  limitMallocArenas();
-  SignalWaiter::blockTerminationSignals();
-  // The answers keep their own descriptor; whatever else writes to standard output
-  // (the log client's capture included) lands on standard error.
-  const int answers = ::dup(STDOUT_FILENO);
-  ::dup2(STDERR_FILENO, STDOUT_FILENO);
-  // Settings and database where the program keeps them.
-  AppPaths::setApplicationName("Velbor");
+  const int answers = test::startDrivenPeer();
 
   TestPeer::Options options;
   try {

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "OpenedUrls.h"
-#include "SpinUntil.h"
+#include "ui/UiSpin.h"
 
 #include "ui/DesktopFileManager.h"
 

@@ -20,19 +20,9 @@
 #include "support/FreshState.h"
 #include "support/TempDir.h"
 #include "ui/MainThread.h"
+#include "ui/UiSpin.h"
 
 namespace velbor::test {
-
-// Spins the main loop until `done` holds (bounded, so a failing test reports).
-template <class Done>
-bool spinUntil(Done done, int seconds = 30) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
 
 // A notice of the tests' own, posted after others to know they have all been handled.
 struct DrainNotice {

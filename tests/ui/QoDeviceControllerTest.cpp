@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,20 @@ class QoDeviceControllerTest : public DevicePaneFixture {
   std::shared_ptr<DeviceDisplayRecord> record(const std::string& name) { return pane_->recordFor("uuid-" + name); }
   DeviceView* card(const std::string& name) { return pane_->viewFor(record(name)); }
   QString label(const std::string& name) { return record(name)->values().labelTitle; }
+
+  // An offer of 30 seconds from `name`, shown on its card.
+  bool offerShown(const std::string& name) {
+    offer(name, 30);
+    return spinUntil([&] { return pane_->isWaiting("uuid-" + name) && storedStatus(name) == 3; });
+  }
+  // Answers the offer shown on `name`'s card with one of its buttons; the labels the card
+  // showed until back to "nothing", or nothing when it did not come back.
+  std::optional<std::vector<QString>> answerOffer(const std::string& name, QPushButton* (DeviceView::*button)() const) {
+    auto labels = labelsOf(name);
+    QTest::mouseClick((card(name)->*button)(), Qt::LeftButton);
+    if (!spinUntil([&] { return label(name) == "nothing"; })) return std::nullopt;
+    return *labels;
+  }
 
   // Every label the card shows from now on, in order.
   std::shared_ptr<std::vector<QString>> labelsOf(const std::string& name) {
@@ -181,11 +196,9 @@ TEST_F(QoDeviceControllerTest, RefusingUpdatesTheCardWithoutAnOfflineNotice) {
   device("asker", 0, true);
   device("gone-asker", 0, true);
   openPane();
-  offer("asker", 30);
-  ASSERT_TRUE(spinUntil([&] { return pane_->isWaiting("uuid-asker") && storedStatus("asker") == 3; }));
-  auto labels = labelsOf("asker");
-  QTest::mouseClick(card("asker")->disagreeButton(), Qt::LeftButton);
-  ASSERT_TRUE(spinUntil([&] { return label("asker") == "nothing"; }));
+  ASSERT_TRUE(offerShown("asker"));
+  const auto labels = answerOffer("asker", &DeviceView::disagreeButton);
+  ASSERT_TRUE(labels);
   EXPECT_EQ(storedStatus("asker"), 0);
   EXPECT_EQ(card("asker")->trustButton()->text(), "请求信任");
   EXPECT_EQ(*labels, (std::vector<QString>{"拒绝信任", "nothing"}));
@@ -197,11 +210,9 @@ TEST_F(QoDeviceControllerTest, RefusingUpdatesTheCardWithoutAnOfflineNotice) {
 TEST_F(QoDeviceControllerTest, AgreeingWithoutAnAnswerFailsBackToUntrusted) {
   device("asker", 0, true);
   openPane();
-  offer("asker", 30);
-  ASSERT_TRUE(spinUntil([&] { return pane_->isWaiting("uuid-asker") && storedStatus("asker") == 3; }));
-  auto labels = labelsOf("asker");
-  QTest::mouseClick(card("asker")->agreeButton(), Qt::LeftButton);
-  ASSERT_TRUE(spinUntil([&] { return label("asker") == "nothing"; }));
+  ASSERT_TRUE(offerShown("asker"));
+  const auto labels = answerOffer("asker", &DeviceView::agreeButton);
+  ASSERT_TRUE(labels);
   EXPECT_EQ(*labels, (std::vector<QString>{"信任中...", "信任失败！", "nothing"}));
   EXPECT_EQ(storedStatus("asker"), 0);
 }
@@ -221,8 +232,7 @@ TEST_F(QoDeviceControllerTest, CancellingAnOfferAndAPeerWithdrawingOne) {
   // The request could not be delivered: no "取消成功...".
   EXPECT_EQ(*labels, (std::vector<QString>{"nothing", "等待确认...", "取消请求...", "已取消", "nothing"}));
 
-  offer("asker", 30);
-  ASSERT_TRUE(spinUntil([&] { return pane_->isWaiting("uuid-asker") && storedStatus("asker") == 3; }));
+  ASSERT_TRUE(offerShown("asker"));
   QoNotices::post(notice::TrustCancelResponse{std::make_shared<TrustInfo>(TrustInfo{"uuid-asker", "token", 0})});
   ASSERT_TRUE(spinUntil([&] { return label("asker") == "对方取消信任"; }));
   ASSERT_TRUE(spinUntil([&] { return label("asker") == "nothing"; }));

@@ -47,6 +47,16 @@ class RemoteTreeAddViewTest : public PairWindowTestBase {
     return reply(pb::MsgCodeListResponse, response);
   }
 
+  // Shows the window with the peer's one root "/home/u" and expands it (asking for its listing).
+  static void showHomeExpanded(QoRemoteTreeAddViewController& window, const QoDevice::Ptr& peer) {
+    window.show();
+    window.requestRoots();
+    QoNotices::post(notice::ListRootRequest{rootsReply({{"/home/u", pb::RootTypeHome}}), peer});
+    drainNotices();
+    ASSERT_EQ(window.nodeRoots().size(), 1u);
+    window.outlineView()->expand(window.outlineView()->model()->index(0, 0));
+  }
+
   static std::vector<std::string> titles(const BaseNode::List& nodes) {
     std::vector<std::string> shown;
     for (const auto& node : nodes) shown.push_back(node->nodeTitle().toStdString());
@@ -120,12 +130,7 @@ TEST_F(RemoteTreeAddViewTest, PeerThatDoesNotAnswerShowsTheTimeOut) {
 TEST_F(RemoteTreeAddViewTest, NamesThatAreNoFolderOfTheListedOneAreDropped) {
   const auto peer = remoteDevice("peer");
   QoRemoteTreeAddViewController window(std::make_shared<QoClient>(peer));
-  window.show();
-  window.requestRoots();
-  QoNotices::post(notice::ListRootRequest{rootsReply({{"/home/u", pb::RootTypeHome}}), peer});
-  drainNotices();
-  ASSERT_EQ(window.nodeRoots().size(), 1u);
-  window.outlineView()->expand(window.outlineView()->model()->index(0, 0));
+  ASSERT_NO_FATAL_FAILURE(showHomeExpanded(window, peer));
   QoNotices::post(notice::ListRequest{listReply("/home/u", {{"", true},
                                                             {".", true},
                                                             {"..", true},
@@ -143,12 +148,7 @@ TEST_F(RemoteTreeAddViewTest, NamesThatAreNoFolderOfTheListedOneAreDropped) {
 TEST_F(RemoteTreeAddViewTest, AHugeListingIsShown) {
   const auto peer = remoteDevice("peer");
   QoRemoteTreeAddViewController window(std::make_shared<QoClient>(peer));
-  window.show();
-  window.requestRoots();
-  QoNotices::post(notice::ListRootRequest{rootsReply({{"/home/u", pb::RootTypeHome}}), peer});
-  drainNotices();
-  ASSERT_EQ(window.nodeRoots().size(), 1u);
-  window.outlineView()->expand(window.outlineView()->model()->index(0, 0));
+  ASSERT_NO_FATAL_FAILURE(showHomeExpanded(window, peer));
   std::vector<std::pair<std::string, bool>> entries;
   for (int i = 0; i < 100000; ++i) entries.emplace_back(std::to_string(i) + std::string(200, 'n'), true);
   QoNotices::post(notice::ListRequest{listReply("/home/u", entries), peer});

@@ -14,7 +14,7 @@
 
 #include "OpenedUrls.h"
 #include "PlainTextCheck.h"
-#include "SpinUntil.h"
+#include "ui/UiSpin.h"
 
 #include "QStringPrinter.h"
 
@@ -66,6 +66,12 @@ class TreeControllerTest : public test::FreshStateTest, public PairingFixture {
     phone_ = pair(documents_, makeCopy("/sdcard/文档", remoteDevice("手机", 2), syncUuid));
   }
 
+  // Shows the pane (its rows are read then) and waits for its `rows` top rows.
+  static bool shownWithRows(QoTreeController& pane, int rows) {
+    pane.show();
+    return spinUntil([&] { return pane.model()->rowCount() == rows; });
+  }
+
   static QStringList rowTitles(const ChildNodeModel& model, const QModelIndex& parent = {}) {
     QStringList titles;
     for (int row = 0; row < model.rowCount(parent); ++row) titles << model.index(row, 0, parent).data().toString();
@@ -109,10 +115,8 @@ TEST_F(TreeControllerTest, RowsFollowTheTreesAndPairingsInTheDatabase) {
   makeTrees();
   makeCopy("/elsewhere/not-local", remoteDevice("别人", 1), QoUtils::generateUuid());
   QoTreeController pane;
-  // Its rows are read when it is shown.
-  pane.show();
   ChildNodeModel& model = *pane.model();
-  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+  ASSERT_TRUE(shownWithRows(pane, 2));
   EXPECT_EQ(rowTitles(model), QStringList({"/home/me/文档", "/home/me/照片"}));
   const QModelIndex tree = model.index(0, 0);
   EXPECT_EQ(rowTitles(model, tree), QStringList({"/Users/he/文档", "/sdcard/文档"}));
@@ -144,10 +148,8 @@ TEST_F(TreeControllerTest, RowsFollowTheTreesAndPairingsInTheDatabase) {
 TEST_F(TreeControllerTest, ProgressNoticesReachTheRowOfTheirOwnPairing) {
   makeTrees();
   QoTreeController pane;
-  // Its rows are read when it is shown.
-  pane.show();
   ChildNodeModel& model = *pane.model();
-  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+  ASSERT_TRUE(shownWithRows(pane, 2));
   const QModelIndex study = model.index(0, 0, model.index(0, 0));
   const QModelIndex phone = model.index(1, 0, model.index(0, 0));
 
@@ -196,10 +198,8 @@ TEST_F(TreeControllerTest, DeletingGoesThroughTheDaemonAndItsNotices) {
   };
 
   QoTreeController pane;
-  // Its rows are read when it is shown.
-  pane.show();
   ChildNodeModel& model = *pane.model();
-  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+  ASSERT_TRUE(shownWithRows(pane, 2));
 
   pane.delTree();  // nothing clicked: nothing asked
   EXPECT_EQ(pane.findChild<QMessageBox*>("deleteConfirmation"), nullptr);
@@ -261,10 +261,8 @@ TEST_F(TreeControllerTest, DeleteConfirmationsShowPathsAndDeviceNamesAsText) {
 TEST_F(TreeControllerTest, FastNoticesAreRepaintedTogether) {
   makeTrees();
   QoTreeController pane;
-  // Its rows are read when it is shown.
-  pane.show();
   ChildNodeModel& model = *pane.model();
-  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+  ASSERT_TRUE(shownWithRows(pane, 2));
 
   // A hundred parts handled while the main loop is busy elsewhere...
   SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 1 << 20, 100);
@@ -290,10 +288,8 @@ TEST_F(TreeControllerTest, DoubleClickOnATreeRowShowsTheCopy) {
   test::OpenedUrls opened;
   QDesktopServices::setUrlHandler("file", &opened, "open");
   QoTreeController pane;
-  // Its rows are read when it is shown.
-  pane.show();
   ChildNodeModel& model = *pane.model();
-  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+  ASSERT_TRUE(shownWithRows(pane, 2));
 
   emit pane.outlineView()->doubleClicked(model.index(0, 0, model.index(0, 0)));  // a pairing row
   emit pane.outlineView()->doubleClicked(model.index(1, 0));
@@ -307,9 +303,8 @@ TEST_F(TreeControllerTest, ScreenshotOfATransferInProgress) {
   makeTrees();
   QoTreeController pane;
   pane.resize(760, 260);
-  pane.show();
   ChildNodeModel& model = *pane.model();
-  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 2; }));
+  ASSERT_TRUE(shownWithRows(pane, 2));
   SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 50 * 1048576, 12);
   auto part = SyncFileProcessBox::boxWithStatus(SyncFileDownloading);
   part->relation = study_;

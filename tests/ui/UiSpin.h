@@ -13,7 +13,7 @@ namespace velbor::test {
 
 // Runs the main loop until `done` holds or `seconds` have passed; true when it held.
 template <class Done>
-bool spinUntil(Done done, int seconds = 20) {
+bool spinUntil(Done done, int seconds = 30) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= end) return false;

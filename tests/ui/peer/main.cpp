@@ -8,7 +8,6 @@
 
 #include <QApplication>
 
-#include <csignal>
 #include <exception>
 #include <map>
 #include <stdexcept>
@@ -17,8 +16,7 @@
 
 #include "core/daemon/QoConfig.h"
 #include "desktop/QoDaemonLinux.h"
-#include "desktop/SignalWaiter.h"
-#include "platform/AppPaths.h"
+#include "peer/DrivenPeerStart.h"
 #include "platform/QoLog.h"
 #include "ui/AppDelegate.h"
 #include "ui/MainThread.h"
@@ -27,7 +25,6 @@
 #include "ui/peer/DeviceCards.h"
 #include "ui/peer/SyncWindows.h"
 #include "ui/peer/UiDriver.h"
-#include "platform/MallocArenas.h"
 
 namespace {
 
@@ -72,12 +69,7 @@ void applyOptions(const std::map<std::string, std::string>& options) {
 
 int main(int argc, char** argv) {
   using namespace velbor;
-  std::signal(SIGPIPE, SIG_IGN);
-  limitMallocArenas();
-  SignalWaiter::blockTerminationSignals();
-  const int answers = ::dup(STDOUT_FILENO);
-  ::dup2(STDERR_FILENO, STDOUT_FILENO);
-  AppPaths::setApplicationName("Velbor");
+  const int answers = test::startDrivenPeer();
 
   // Taken before Qt sees them: the X11 platform takes "--name" (and others) as its own.
   const std::vector<std::string> arguments(argv + 1, argv + argc);

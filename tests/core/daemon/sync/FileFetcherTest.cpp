@@ -135,6 +135,20 @@ class FileFetcherTest : public PullTestBase {
     }
     return offsets;
   }
+  // Answers requests for `relative` only once the parts are released.
+  void holdAnswersTo(const std::string& relative) {
+    decide = [this, path = "/" + relative](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
+      if (request.path() != path) return std::nullopt;
+      std::unique_lock guard(parts_.lock);
+      parts_.waitFor(guard, [&] { return parts_.released; });
+      return std::nullopt;
+    };
+  }
+  // No download left behind, and every token back in the pool.
+  void expectNothingLeft(FileFetcher& fetcher) {
+    EXPECT_TRUE(temporaries().empty());
+    EXPECT_EQ(fetcher.tokenPool().freeSize(), TokenPool::kCapacity);
+  }
   void expectSame(const std::string& relative) {
     EXPECT_TRUE(fs::exists(inA(relative)) && readFile(inA(relative)) == readFile(inB(relative))) << relative;
   }
@@ -222,8 +236,7 @@ TEST_F(FileFetcherTest, FilesArriveInPartsWithinTheWindowAndLeftoversAreApplied)
   EXPECT_FALSE(fs::exists(inA("gone.txt")));
   EXPECT_TRUE(offsetsOf("empty").empty());
   EXPECT_EQ(failedUsn(), 0);
-  EXPECT_TRUE(temporaries().empty());
-  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+  expectNothingLeft(*fetcher);
 }
 
 TEST_F(FileFetcherTest, GetErrorMidFileFailsThatFileAndAsksNothingMoreForIt) {
@@ -246,8 +259,7 @@ TEST_F(FileFetcherTest, GetErrorMidFileFailsThatFileAndAsksNothingMoreForIt) {
   EXPECT_FALSE(fs::exists(inA("a.bin")));
   expectSame("b.txt");
   EXPECT_EQ(failedUsn(), usnInB("a.bin"));
-  EXPECT_TRUE(temporaries().empty());
-  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+  expectNothingLeft(*fetcher);
 }
 
 TEST_F(FileFetcherTest, PeerThatStopsAnsweringFailsEveryUnfinishedRecordAndLeavesNoTemporary) {
@@ -309,8 +321,7 @@ TEST_F(FileFetcherTest, AnswerOfAnotherLengthThanItsPartFailsThatFileOnly) {
   EXPECT_FALSE(fs::exists(inA("c.bin")));
   expectSame("b.txt");
   EXPECT_EQ(failedUsn(), std::min(usnInB("a.bin"), usnInB("c.bin")));
-  EXPECT_TRUE(temporaries().empty());
-  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+  expectNothingLeft(*fetcher);
 }
 
 TEST_F(FileFetcherTest, PeerThatTakesNoMoreRequestsEndsTheBatchAndTheNextGoesOutOnANewSocket) {
@@ -340,8 +351,7 @@ TEST_F(FileFetcherTest, PeerThatTakesNoMoreRequestsEndsTheBatchAndTheNextGoesOut
   EXPECT_FALSE(fs::exists(inA("many/10000")));
   EXPECT_FALSE(fs::exists(inA("many/" + std::to_string(10000 + kFiles - 1))));
   EXPECT_EQ(failedUsn(), 1);
-  EXPECT_TRUE(temporaries().empty());
-  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+  expectNothingLeft(*fetcher);
 
   {
     // The peer takes requests again: the next batch arrives, and none of the requests the
@@ -366,13 +376,8 @@ TEST_F(FileFetcherTest, LateAnswersOfAnEarlierBatchAreDropped) {
   writeB("first.bin", pattern(1000, 'f'));
   writeB("second.bin", pattern(1000, 's'));
   recordB();
-  decide = [&](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
-    if (request.path() != "/first.bin") return std::nullopt;
-    // Answered only once its batch has given up on it, ahead of the next batch's request.
-    std::unique_lock guard(parts_.lock);
-    parts_.waitFor(guard, [&] { return parts_.released; });
-    return std::nullopt;
-  };
+  // Answered only once its batch has given up on it, ahead of the next batch's request.
+  holdAnswersTo("first.bin");
   auto records = recordsToFetch();
   auto fetcher = connectedFetcher();
   fetcher->setAnswerTimeoutMs(300);
@@ -385,8 +390,7 @@ TEST_F(FileFetcherTest, LateAnswersOfAnEarlierBatchAreDropped) {
 
   expectSame("second.bin");
   EXPECT_FALSE(fs::exists(inA("first.bin")));
-  EXPECT_TRUE(temporaries().empty());
-  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+  expectNothingLeft(*fetcher);
 }
 
 TEST_F(FileFetcherTest, TheNextBatchIsAskedForBeforeTheCurrentOneDrains) {
@@ -417,8 +421,7 @@ TEST_F(FileFetcherTest, TheNextBatchIsAskedForBeforeTheCurrentOneDrains) {
   // Asked for once, though its batch began before the call that fetched it.
   EXPECT_EQ(offsetsOf("next.bin").size(), 1u);
   EXPECT_EQ(failedUsn(), 0);
-  EXPECT_TRUE(temporaries().empty());
-  EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+  expectNothingLeft(*fetcher);
 }
 
 TEST_F(FileFetcherTest, AnAnnouncedBatchNeverFetchedIsGivenUpAndFetchedAgainNextTime) {
@@ -427,12 +430,7 @@ TEST_F(FileFetcherTest, AnAnnouncedBatchNeverFetchedIsGivenUpAndFetchedAgainNext
   writeB("next.bin", pattern(2000, 'n'));
   writeB("other.bin", pattern(3000, 'o'));
   recordB();
-  decide = [&](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
-    if (request.path() != "/next.bin") return std::nullopt;
-    std::unique_lock guard(parts_.lock);
-    parts_.waitFor(guard, [&] { return parts_.released; });
-    return std::nullopt;
-  };
+  holdAnswersTo("next.bin");
   auto records = recordsToFetch();
   const auto next = recordOf(records, "next.bin");
   {
