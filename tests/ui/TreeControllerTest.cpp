@@ -261,7 +261,6 @@ TEST_F(TreeControllerTest, DeleteConfirmationsShowPathsAndDeviceNamesAsText) {
 TEST_F(TreeControllerTest, FastNoticesAreRepaintedTogether) {
   makeTrees();
   QoTreeController pane;
-  ChildNodeModel& model = *pane.model();
   ASSERT_TRUE(shownWithRows(pane, 2));
 
   // A hundred parts handled while the main loop is busy elsewhere...
