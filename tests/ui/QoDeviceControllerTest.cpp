@@ -13,6 +13,7 @@
 #include "PlainTextCheck.h"
 #include "core/daemon/TrustInfo.h"
 #include "ui/DeviceDisplayRecord.h"
+#include "ui/OpenMessageBox.h"
 #include "ui/DeviceView.h"
 
 namespace velbor::test {
@@ -267,7 +268,7 @@ TEST_F(QoDeviceControllerTest, WithdrawingTrustAsksFirstAndKeepsOnlyOnlineCards)
   for (const char* name : {"online", "offline"}) {
     QTest::mouseClick(card(name)->trustButton(), Qt::LeftButton);
     QMessageBox* alert = nullptr;
-    ASSERT_TRUE(spinUntil([&] { return (alert = pane_->window()->findChild<QMessageBox*>("distrustAlert")) != nullptr; }));
+    ASSERT_TRUE(spinUntil([&] { return (alert = openMessageBox(pane_->window(), "distrustAlert")) != nullptr; }));
     EXPECT_EQ(alert->text().toStdString(),
               std::string("是否要取消与“") + name + "”的信任关系，取消信任后您将不能与该设备同步数据");
     QAbstractButton* confirm = nullptr;
@@ -312,7 +313,7 @@ TEST_F(QoDeviceControllerTest, APeersNameIsShownAsTextOnItsCardAndInTheWithdrawA
   EXPECT_EQ(labelsReadingMarkup(card(name), markupName()), QStringList());
   QTest::mouseClick(card(name)->trustButton(), Qt::LeftButton);
   QMessageBox* alert = nullptr;
-  ASSERT_TRUE(spinUntil([&] { return (alert = pane_->window()->findChild<QMessageBox*>("distrustAlert")) != nullptr; }));
+  ASSERT_TRUE(spinUntil([&] { return (alert = openMessageBox(pane_->window(), "distrustAlert")) != nullptr; }));
   EXPECT_EQ(labelsReadingMarkup(alert, markupName()), QStringList());
   alert->reject();
 }

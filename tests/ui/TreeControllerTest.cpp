@@ -27,6 +27,7 @@
 #include "ui/ChildNodeModel.h"
 #include "ui/MainThread.h"
 #include "ui/QoTreeController.h"
+#include "ui/OpenMessageBox.h"
 #include "ui/QoTreeTextAndImageCell.h"
 
 namespace velbor {
@@ -87,7 +88,7 @@ class TreeControllerTest : public test::FreshStateTest, public PairingFixture {
 
   static void answer(QoTreeController& pane, const QString& button) {
     QMessageBox* box = nullptr;
-    ASSERT_TRUE(spinUntil([&] { return (box = pane.findChild<QMessageBox*>("deleteConfirmation")) != nullptr; }));
+    ASSERT_TRUE(spinUntil([&] { return (box = test::openMessageBox(&pane, "deleteConfirmation")) != nullptr; }));
     for (QAbstractButton* each : box->buttons()) {
       if (each->text() == button) each->click();
     }
@@ -202,17 +203,17 @@ TEST_F(TreeControllerTest, DeletingGoesThroughTheDaemonAndItsNotices) {
   ASSERT_TRUE(shownWithRows(pane, 2));
 
   pane.delTree();  // nothing clicked: nothing asked
-  EXPECT_EQ(pane.findChild<QMessageBox*>("deleteConfirmation"), nullptr);
+  EXPECT_EQ(test::openMessageBox(&pane, "deleteConfirmation"), nullptr);
 
   // Cancelling a pairing's deletion keeps it.
   const QModelIndex study = model.index(0, 0, model.index(0, 0));
   pane.setCurrentNode(std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(study)->shared_from_this()));
   pane.delTree();
-  QMessageBox* box = pane.findChild<QMessageBox*>("deleteConfirmation");
+  QMessageBox* box = test::openMessageBox(&pane, "deleteConfirmation");
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->text(), "是否要删除“/home/me/文档”与\n设备“书房的电脑”上“/Users/he/文档”的同步关系？");
   answer(pane, "取消");
-  spinUntil([&] { return pane.findChild<QMessageBox*>("deleteConfirmation") == nullptr; });
+  spinUntil([&] { return test::openMessageBox(&pane, "deleteConfirmation") == nullptr; });
   EXPECT_EQ(documents_->getAllSyncdirCopyRelations().size(), 2u);
 
   pane.setCurrentNode(std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(study)->shared_from_this()));
@@ -224,7 +225,7 @@ TEST_F(TreeControllerTest, DeletingGoesThroughTheDaemonAndItsNotices) {
   // A tree that still has a pairing goes, pairing and all, with the notice the monitor follows.
   pane.setCurrentNode(std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(model.index(0, 0))->shared_from_this()));
   pane.delTree();
-  EXPECT_EQ(pane.findChild<QMessageBox*>("deleteConfirmation")->text(), "是否要删除同步目录“/home/me/文档”？");
+  EXPECT_EQ(test::openMessageBox(&pane, "deleteConfirmation")->text(), "是否要删除同步目录“/home/me/文档”？");
   answer(pane, "确定");
   ASSERT_TRUE(spinUntil([&] { return counted(treeDeletes) == 1 && model.rowCount() == 1; }));
   EXPECT_EQ(rowTitles(model), QStringList({"/home/me/照片"}));
@@ -251,10 +252,10 @@ TEST_F(TreeControllerTest, DeleteConfirmationsShowPathsAndDeviceNamesAsText) {
     pane.setCurrentNode(std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(row)->shared_from_this()));
     pane.delTree();
     QMessageBox* box = nullptr;
-    ASSERT_TRUE(spinUntil([&] { return (box = pane.findChild<QMessageBox*>("deleteConfirmation")) != nullptr; }));
+    ASSERT_TRUE(spinUntil([&] { return (box = test::openMessageBox(&pane, "deleteConfirmation")) != nullptr; }));
     EXPECT_EQ(test::labelsReadingMarkup(box, test::markupName()), QStringList()) << box->text().toStdString();
     answer(pane, "取消");
-    ASSERT_TRUE(spinUntil([&] { return pane.findChild<QMessageBox*>("deleteConfirmation") == nullptr; }));
+    ASSERT_TRUE(spinUntil([&] { return test::openMessageBox(&pane, "deleteConfirmation") == nullptr; }));
   }
 }
 
