@@ -4,6 +4,7 @@ tree to an rsync daemon, per data set. Prints time, rate, ratio and each side's 
 
 Usage: pull_bench.py TEST_PEER [WORK_DIR]
 PULL_BENCH_SETS (big, small, tiny, comma-separated; all by default) picks the data sets.
+PULL_BENCH_PROFILE=DIR records a perf profile of both peers during each pull into DIR/KIND.data.
 Every run uses fresh folders (files made right after deleting many others are slow to create
 on some disks) and removes them only at the end.
 """
@@ -179,6 +180,21 @@ def run_rsync(source, sink, daemon):
     return seconds, usage.ru_maxrss, peak.stop()
 
 
+def start_profile(kind, a, b):
+    folder = os.environ.get("PULL_BENCH_PROFILE")
+    if not folder:
+        return None
+    os.makedirs(folder, exist_ok=True)
+    return subprocess.Popen(["perf", "record", "-q", "-g", "-F", "999", "-o", os.path.join(folder, kind + ".data"),
+                             "-p", "%d,%d" % (a.proc.pid, b.proc.pid)], stderr=subprocess.DEVNULL)
+
+
+def stop_profile(profile):
+    if profile:
+        profile.send_signal(signal.SIGINT)
+        profile.wait()
+
+
 def run_velbor(kind, source_kind):
     run = os.path.join(WORK, "velbor-" + kind)
     home_a, home_b = os.path.join(run, "a"), os.path.join(run, "b")
@@ -196,6 +212,7 @@ def run_velbor(kind, source_kind):
             raise RuntimeError("tree-add failed")
         settle(a)
         want = manifest(tree_a)
+        profile = start_profile(kind, a, b)
         start = time.time()
         paired = b.command("pair %s %s %s" % (tree_b, a.uuid, tree_a))
         if not paired.get("ok"):
@@ -204,6 +221,7 @@ def run_velbor(kind, source_kind):
         while manifest(tree_b) != want:
             time.sleep(0.05)
         seconds = time.time() - start
+        stop_profile(profile)
         return size, count, seconds, a.peak_rss_kib(), b.peak_rss_kib(), tree_a
     finally:
         a.stop()

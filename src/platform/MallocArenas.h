@@ -6,6 +6,8 @@ namespace velbor {
 // glibc gives each a malloc arena of its own, and the freed memory they keep made a device
 // hold 70-85 MB after a pull of many small files instead of about 50. Call first in `main`,
 // before any thread starts; MALLOC_ARENA_MAX in the environment still decides when set.
+// Large blocks (file parts) stay in the heaps rather than being mapped and unmapped each
+// time; MALLOC_MMAP_THRESHOLD_ and MALLOC_TRIM_THRESHOLD_ still decide when set.
 void limitMallocArenas();
 
 }  // namespace velbor

@@ -22,6 +22,9 @@ namespace velbor {
 // results by polling readyFd() beside its sockets, so heavy work (sealing and opening
 // messages) spreads over the cores while every decision stays on the owner's thread.
 //
+// Jobs go into lanes, each with an order of its own: a slow job holds back the results of
+// its own lane only. Idle threads start the jobs of the lowest lane first.
+//
 // A job that raises hands its exception to the owner, raised again by takeNext() in the
 // job's place. discardPending() forgets every job not yet taken: those not started never
 // run, those running finish and their results are dropped. The destructor does the same
@@ -34,7 +37,8 @@ class OrderedWorkPool {
 
   // Never fewer than one thread. Raises std::system_error when the system refuses one, with
   // those already started ended.
-  explicit OrderedWorkPool(size_t threadCount) {
+  explicit OrderedWorkPool(size_t threadCount, size_t laneCount = 1)
+      : queue_(std::max<size_t>(1, laneCount)), order_(std::max<size_t>(1, laneCount)) {
     threadCount = std::max<size_t>(1, threadCount);
     threads_.reserve(threadCount);
     try {
@@ -53,26 +57,32 @@ class OrderedWorkPool {
   // The cores of this machine, at least two.
   static size_t hardwareThreads() { return std::max(2U, std::thread::hardware_concurrency()); }
 
-  void submit(Job job) {
+  // `lane` must be below the lane count.
+  void submit(Job job, size_t lane = 0) {
     auto slot = std::make_shared<Slot>();
     slot->job = std::move(job);
     {
       std::lock_guard lock(mutex_);
-      order_.push_back(slot);
-      queue_.push_back(std::move(slot));
+      order_.at(lane).push_back(slot);
+      queue_[lane].push_back(std::move(slot));
     }
     wake_.notify_one();
   }
 
-  // The result of the oldest job not yet taken, once it has finished; nothing while it
-  // still runs or when no job waits. Raises the job's exception in place of its result.
+  // The result of the oldest job not yet taken of the lowest lane whose oldest job has
+  // finished; nothing while each lane's oldest still runs, or when no job waits. Raises the
+  // job's exception in place of its result.
   std::optional<R> takeNext() {
     std::shared_ptr<Slot> slot;
     {
       std::lock_guard lock(mutex_);
-      if (order_.empty() || !order_.front()->done) return std::nullopt;
-      slot = std::move(order_.front());
-      order_.pop_front();
+      for (auto& lane : order_) {
+        if (lane.empty() || !lane.front()->done) continue;
+        slot = std::move(lane.front());
+        lane.pop_front();
+        break;
+      }
+      if (!slot) return std::nullopt;
     }
     if (slot->error) std::rethrow_exception(slot->error);
     return std::move(slot->result);
@@ -81,13 +91,14 @@ class OrderedWorkPool {
   // Jobs submitted and not yet taken.
   size_t pending() const {
     std::lock_guard lock(mutex_);
-    return order_.size();
+    size_t count = 0;
+    for (const auto& lane : order_) count += lane.size();
+    return count;
   }
 
   void discardPending() {
     std::lock_guard lock(mutex_);
-    queue_.clear();
-    order_.clear();
+    clearLanes();
   }
 
   // Readable when a job has finished since the last clearReady(); the owner clears it
@@ -103,13 +114,28 @@ class OrderedWorkPool {
     bool done = false;
   };
 
+  using Lane = std::deque<std::shared_ptr<Slot>>;
+
+  // The lowest lane with a job not yet started; under the mutex.
+  Lane* nextQueued() {
+    for (auto& lane : queue_) {
+      if (!lane.empty()) return &lane;
+    }
+    return nullptr;
+  }
+
+  // Under the mutex.
+  void clearLanes() {
+    for (auto& lane : queue_) lane.clear();
+    for (auto& lane : order_) lane.clear();
+  }
+
   // Forgets every job and ends the threads.
   void stop() {
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
-      queue_.clear();
-      order_.clear();
+      clearLanes();
     }
     wake_.notify_all();
     for (auto& thread : threads_) thread.join();
@@ -120,10 +146,11 @@ class OrderedWorkPool {
       std::shared_ptr<Slot> slot;
       {
         std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        wake_.wait(lock, [this] { return stopping_ || nextQueued() != nullptr; });
         if (stopping_) return;
-        slot = std::move(queue_.front());
-        queue_.pop_front();
+        auto* lane = nextQueued();
+        slot = std::move(lane->front());
+        lane->pop_front();
       }
       std::optional<R> result;
       std::exception_ptr error;
@@ -146,10 +173,10 @@ class OrderedWorkPool {
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  // Not yet started, oldest first.
-  std::deque<std::shared_ptr<Slot>> queue_;
-  // Submitted and not yet taken, oldest first.
-  std::deque<std::shared_ptr<Slot>> order_;
+  // Per lane: not yet started, oldest first.
+  std::vector<Lane> queue_;
+  // Per lane: submitted and not yet taken, oldest first.
+  std::vector<Lane> order_;
   bool stopping_ = false;
   EventSignal ready_;
   std::vector<std::thread> threads_;

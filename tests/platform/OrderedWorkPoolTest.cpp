@@ -89,6 +89,60 @@ TEST(OrderedWorkPoolTest, ResultsComeInSubmissionOrderWhateverOrderJobsFinishIn)
   EXPECT_FALSE(readyWithin(pool, 0));
 }
 
+TEST(OrderedWorkPoolTest, ASlowJobHoldsBackOnlyItsOwnLaneAndLowLanesStartFirst) {
+  OrderedWorkPool<int> pool(1, 3);
+  Gate slow;
+  std::vector<int> started;
+  std::mutex startedMutex;
+  auto job = [&](int value) {
+    return [&, value] {
+      std::lock_guard lock(startedMutex);
+      started.push_back(value);
+      return value;
+    };
+  };
+  // The one thread is held by a job of lane 2 while the others are queued, highest lane first.
+  pool.submit([&] {
+    slow.pass();
+    return 20;
+  }, 2);
+  pool.submit(job(21), 2);
+  pool.submit(job(10), 1);
+  pool.submit(job(0), 0);
+  pool.submit(job(11), 1);
+  slow.open();
+
+  std::vector<int> order;
+  while (auto value = nextResult(pool)) {
+    order.push_back(*value);
+    if (order.size() == 5) break;
+  }
+  // Each lane in its own order; the queued jobs were started lane 0 first.
+  std::vector<int> lanes[3];
+  for (const int value : order) lanes[value / 10].push_back(value);
+  EXPECT_EQ(lanes[0], (std::vector<int>{0}));
+  EXPECT_EQ(lanes[1], (std::vector<int>{10, 11}));
+  EXPECT_EQ(lanes[2], (std::vector<int>{20, 21}));
+  EXPECT_EQ(started, (std::vector<int>{0, 10, 11, 21}));
+
+  // A job that does not finish holds back its lane's later results, never another lane's.
+  OrderedWorkPool<int> two(2, 2);
+  Gate stuck;
+  two.submit([&] {
+    stuck.pass();
+    return 1;
+  }, 1);
+  two.submit([] { return 2; }, 1);
+  two.submit([] { return 3; }, 0);
+  EXPECT_EQ(nextResult(two), std::optional<int>(3));
+  EXPECT_EQ(two.pending(), 2u);
+  two.clearReady();
+  EXPECT_FALSE(two.takeNext().has_value());
+  stuck.open();
+  EXPECT_EQ(nextResult(two), std::optional<int>(1));
+  EXPECT_EQ(nextResult(two), std::optional<int>(2));
+}
+
 TEST(OrderedWorkPoolTest, AJobThatRaisesRaisesInItsPlaceAndTheOthersStillCome) {
   OrderedWorkPool<int> pool(2);
   pool.submit([] { return 1; });

@@ -17,6 +17,8 @@ class TmpFileStream : public std::iostream {
   TmpFileStream& operator=(const TmpFileStream&) = delete;
 
   bool is_open() const { return buffer_.is_open(); }
+  // The descriptor, for writes at an offset that bypass the stream; -1 when closed.
+  int descriptor() { return buffer_.is_open() ? buffer_.fd() : -1; }
   // A new descriptor of the same open file, which the caller closes; -1 when closed.
   int duplicateDescriptor();
   // Flushes and closes the descriptor.

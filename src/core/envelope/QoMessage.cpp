@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <future>
+
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoPeer.h"
 #include "core/entity/QoDevice.h"
@@ -14,6 +16,7 @@
 #include "framework/network/ZMQAddress.h"
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
+#include "platform/GlobalQueue.h"
 #include "platform/LogRateLimiter.h"
 #include "proto/VelborProto.pb.h"
 
@@ -23,6 +26,34 @@ namespace {
 
 constexpr size_t kAesKeyLength = 16;
 constexpr size_t kAesBlockLength = 16;
+// Bodies from this size on (file parts) are encrypted on another thread while this one
+// takes their digest: the two take about as long as each other.
+constexpr size_t kParallelSealBytes = 256 * 1024;
+
+// The body encrypted under `aesKey`, with the signature of its plain digest in `sign`: the
+// cipher on the global queue while the digest is taken and signed here.
+std::string sealLargeBody(std::string body, const std::string& aesKey, const std::string& privateKey,
+                          std::string& sign) {
+  auto plain = std::make_shared<const std::string>(std::move(body));
+  auto cipher = std::make_shared<std::promise<std::string>>();
+  std::future<std::string> sealed = cipher->get_future();
+  GlobalQueue::shared()->async([plain, aesKey, cipher] {
+    try {
+      cipher->set_value(QoEncrypt::encryptDataKey(*plain, aesKey));
+    } catch (...) {
+      cipher->set_exception(std::current_exception());
+    }
+  });
+  try {
+    sign = QoEncrypt::encryptDataPrivateKey(QoEncrypt::getMD5ForData(*plain), privateKey);
+  } catch (...) {
+    // The cipher still reads the body: it is waited for before the body goes.
+    sealed.wait();
+    throw;
+  }
+  // A job dropped by the queue's shutdown breaks its promise: the seal fails, nothing hangs.
+  return sealed.get();
+}
 
 // The body's bytes in a buffer with `spare` bytes of room beyond them, so that the cipher's
 // padding fits without moving a part-sized buffer.
@@ -221,6 +252,12 @@ std::optional<QoMessage::Bytes> QoMessage::encryptLevel(int level) {
     throw QoExceptionZeNoent(fmt::format("{}: Encrypt head, device/publickey is nil", nameText()));
   }
   key_ = QoEncrypt::encryptDataPublicKey(aesKey, destDevice_->pubKey());
+  if (level == kLevelEncrypt && body && body->size() >= kParallelSealBytes) {
+    Bytes sign;
+    Bytes sealed = sealLargeBody(std::move(*body), aesKey, privateKey(), sign);
+    sign_ = std::move(sign);
+    return sealed;
+  }
   sign_ = QoEncrypt::encryptDataPrivateKey(QoEncrypt::getMD5ForData(body.value_or(Bytes())), privateKey());
 
   if (level == kLevelAuth) return body;

@@ -233,23 +233,40 @@ bool ZMQSocket::sendMessage(zmq_msg_t& message, int flags) {
 }
 
 std::string ZMQSocket::receiveDataWithFlags(int flags) {
-  requireOpen("zmq_recvmsg");
   zmq_msg_t message;
   if (zmq_msg_init(&message) != 0) raise("zmq_msg_init");
+  try {
+    receiveMessage(message, flags);
+  } catch (...) {
+    zmq_msg_close(&message);
+    throw;
+  }
+  std::string data(static_cast<const char*>(zmq_msg_data(&message)), zmq_msg_size(&message));
+  if (zmq_msg_close(&message) != 0) logError("zmq_msg_close", zmq_errno());
+  return data;
+}
+
+void ZMQSocket::receiveMessage(zmq_msg_t& message, int flags) {
+  requireOpen("zmq_recvmsg");
   int result;
   do {
     result = zmq_msg_recv(&message, zmqSocket_, flags);
   } while (result < 0 && zmq_errno() == EINTR);
   if (result < 0) {
     int error = zmq_errno();
-    zmq_msg_close(&message);
     logError("zmq_recvmsg", error);
     throw ZMQException(zmq_strerror(error), error);
   }
-  std::string data(static_cast<const char*>(zmq_msg_data(&message)), zmq_msg_size(&message));
   ifMoreMsg_ = zmq_msg_more(&message) != 0;
-  if (zmq_msg_close(&message) != 0) logError("zmq_msg_close", zmq_errno());
-  return data;
+}
+
+bool ZMQSocket::sendMessageFrame(zmq_msg_t& message, int flags) {
+  requireOpen("zmq_sendmsg");
+  zmq_msg_t frame;
+  zmq_msg_init(&frame);
+  // The socket's send closes what it takes: the caller's frame is left empty, not closed twice.
+  zmq_msg_move(&frame, &message);
+  return sendMessage(frame, flags);
 }
 
 std::optional<std::string> ZMQSocket::receiveStringWithFlags(int flags) {

@@ -82,6 +82,11 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   // which is what counts for file parts (one copy less per hop of a 1 MiB reply).
   bool sendFrame(std::string frame, int flags);
   std::string receiveDataWithFlags(int flags);
+  // ZeroMQ's own frame, without copying its bytes: `message` is initialised by the caller
+  // and receives the frame; raises as receiveDataWithFlags does.
+  void receiveMessage(zmq_msg_t& message, int flags);
+  // Sends an initialised frame as it is; the frame is emptied either way.
+  bool sendMessageFrame(zmq_msg_t& message, int flags);
   // The frame as text; nothing when it is not valid UTF-8.
   std::optional<std::string> receiveStringWithFlags(int flags);
   // The more-parts flag of the last frame received.

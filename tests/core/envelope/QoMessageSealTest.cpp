@@ -196,6 +196,36 @@ TEST_F(QoMessageSealTest, SendersMustBeKnownAndTrustedExceptForTrustMessages) {
   EXPECT_EQ(refusal(framesOf(toBravo(pb::MsgCodeTrustRequest, token, 1, ghost)->getSendZMQMessage())).code, 10);
 }
 
+// File parts are sealed with the cipher on another thread beside the digest: the envelope
+// must be the one a small body gets, whole and bound to its signature.
+TEST_F(QoMessageSealTest, LargeBodiesAreSealedAndOpenedLikeSmallOnes) {
+  for (const size_t size : {size_t{256 * 1024}, size_t{1024 * 1024 + 7}}) {
+    SCOPED_TRACE(size);
+    auto part = std::make_shared<pb::MsgGetResponse>();
+    part->set_transfer(9);
+    part->set_tree_uuid("tree-uuid");
+    part->set_path("/a file");
+    part->mutable_part()->set_offset(0);
+    part->mutable_part()->set_length(static_cast<int32_t>(size));
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131) >> 3);
+    part->set_part_data(data);
+    auto frames = framesOf(between(pb::MsgCodeGetResponse, part, 2, alpha_, bravo_, keysAlpha())->getSendZMQMessage());
+    ASSERT_EQ(frames.size(), 2u);
+    const pb::MsgHead head = headOf(frames[0]);
+    const std::string aesKey = QoEncrypt::decryptDataPrivateKey(head.key(), keysBravo().privateKey);
+    EXPECT_EQ(QoEncrypt::decryptDataKey(frames[1], aesKey), PbMessage::data(*part));
+
+    auto opened = open(frames, keysBravo());
+    ASSERT_NE(opened->pbBodyAs<pb::MsgGetResponse>(), nullptr);
+    EXPECT_EQ(opened->pbBodyAs<pb::MsgGetResponse>()->part_data(), data);
+
+    // A block of cipher text altered deep inside the body is refused.
+    frames[1][size / 2] ^= 0x40;
+    EXPECT_EQ(refusal(frames).code, 20);
+  }
+}
+
 TEST_F(QoMessageSealTest, TamperedBodiesAreDetected) {
   auto frames = sealed(1);
   frames[1][5] ^= 0x01;

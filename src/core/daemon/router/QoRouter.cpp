@@ -10,6 +10,7 @@
 #include "core/utils/QoUtils.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQException.h"
+#include "framework/network/ZMQFrames.h"
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
 #include "platform/QoLog.h"
@@ -180,15 +181,16 @@ void QoRouter::forwardRequest() {
 }
 
 void QoRouter::forwardReply() {
-  ZMQMessage message = ZMQMessage::recvFromSocket(*backend_);
-  std::optional<std::string> worker = message.getNextFrame();
-  QoAssert(worker.has_value(), "worker identity missing");
-  workerQueue_.enqueue(std::move(*worker));
-  message.getNextFrame();
-  std::optional<std::string> client = message.getNextFrame();
-  if (!client || QoWorker::isReadyMessageFromWorker(*client)) return;
+  // Passed on as ZeroMQ's frames: a reply carrying a file part is not copied here.
+  ZMQFrames message = ZMQFrames::recvFromSocket(*backend_);
+  QoAssert(message.size() > 0, "worker identity missing");
+  workerQueue_.enqueue(message.takeHead());
+  message.takeHead();
+  const bool hasClient = message.size() > 0;
+  const std::string client = message.takeHead();
+  if (!hasClient || QoWorker::isReadyMessageFromWorker(client)) return;
   // What remains is the empty frame and the reply envelope.
-  message.insertFrameAtHead(std::move(*client));
+  message.pushHead(client);
   if (!message.sendToSocket(*frontend_)) QoLog("*** Router reply not passed to the client");
 }
 

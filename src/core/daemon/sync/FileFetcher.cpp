@@ -12,6 +12,7 @@
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoPeer.h"
 #include "core/daemon/SyncFileProcessBox.h"
+#include "core/daemon/sync/PartWrite.h"
 #include "core/daemon/sync/TransferFile.h"
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
@@ -40,9 +41,12 @@ std::atomic<uint64_t> arrivals{0};
 
 // Answers taken off the socket in one go before the ready ones are handled.
 constexpr int kMaxDrain = 64;
-// Bytes of received answers being opened at once: a few whole parts, so that a window of
-// large parts is opened in parallel without holding every part twice.
-constexpr size_t kMaxOpeningBytes = 4 * 0x100000;
+// Bytes of received answers being opened or written at once: a few whole parts, so that a
+// window of large parts is opened and written in parallel without holding every part twice.
+constexpr size_t kMaxOpeningBytes = 8 * 0x100000;
+// Parts from this size on are written on the crypto pool; smaller ones cost less to write
+// than to hand over.
+constexpr size_t kPoolWriteBytes = 0x10000;
 
 bool needsNoDownload(const QoFileAndSyncdirCopyRelation& record) {
   const QoFile& file = *record.file();
@@ -204,8 +208,8 @@ void FileFetcher::requestParts() {
       frames->addEmptyFrame();
       ZMQMessage sealed = message->getSendZMQMessage();
       frames->addZmqMessage(sealed);
-      return Crypted{std::move(frames), nullptr, 0, std::nullopt};
-    });
+      return Crypted{std::move(frames), nullptr, 0, std::nullopt, nullptr, 0};
+    }, kSealLane);
   }
 }
 
@@ -220,19 +224,22 @@ void FileFetcher::receiveAnswers() {
     _openingBytes += bytes;
     _crypto.submit([frames, bytes] {
       frames->getNextFrame();
-      return Crypted{nullptr, QoMessage::initWithRecvZMQMessage(*frames), bytes, std::nullopt};
-    });
+      return Crypted{nullptr, QoMessage::initWithRecvZMQMessage(*frames), bytes, std::nullopt, nullptr, 0};
+    }, kAnswerLane);
   }
 }
 
 void FileFetcher::discardCryptoWork() {
   _crypto.discardPending();
-  _openingBytes = 0;
   _syncing = 0;
-  // Complete files whose check and flush will not come back: fetched again next time.
+  // Complete files whose check and flush will not come back, and files with parts whose
+  // writes will not: fetched again next time.
   for (const auto& [transferId, transfer] : _transfers) {
-    if (transfer->isSyncing()) failTransfer(*transfer);
+    const bool writing = transfer->pendingWrites() > 0;
+    transfer->clearPendingWrites();
+    if (transfer->isSyncing() || writing) failTransfer(*transfer);
   }
+  _openingBytes = 0;
 }
 
 bool FileFetcher::takeCryptoResults() {
@@ -241,17 +248,20 @@ bool FileFetcher::takeCryptoResults() {
     _openingBytes -= result->receivedBytes;
     if (result->syncedTransfer) {
       onSynced(*result->syncedTransfer);
+    } else if (result->written) {
+      onWriteDone(result->writtenTransfer, *result->written);
     } else if (result->sealed) {
       QoAssert(_socket != nullptr, "fetcher is not connected");
       if (!result->sealed->sendToSocket(*_socket)) return false;
     } else {
-      handleAnswer(*result->opened);
+      handleAnswer(result->opened);
     }
   }
   return true;
 }
 
-void FileFetcher::handleAnswer(const QoMessage& answer) {
+void FileFetcher::handleAnswer(const QoMessage::Ptr& opened) {
+  const QoMessage& answer = *opened;
   if (answer.code() == pb::MsgCodeGetError) {
     const auto error = answer.pbBodyAs<pb::MsgGetError>();
     QoAssert(error != nullptr, "GetError without body");
@@ -269,7 +279,7 @@ void FileFetcher::handleAnswer(const QoMessage& answer) {
     QoAssert(answer.code() == pb::MsgCodeGetResponse, "unexpected answer code({})", answer.code());
     const auto response = answer.pbBodyAs<pb::MsgGetResponse>();
     QoAssert(response != nullptr, "GetResponse without body");
-    onPartArrived(*response);
+    onPartArrived(*response, opened);
   }
   // The window is refilled after an error too, so the batch's later files are asked.
   requestParts();
@@ -278,6 +288,11 @@ void FileFetcher::handleAnswer(const QoMessage& answer) {
 void FileFetcher::failTransfer(TransferFile& transfer) {
   if (transfer.isFailed()) return;
   transfer.setFailed();
+  // Parts waiting for their turn to be written are dropped; one under way comes back.
+  if (transfer.pendingWrites() > 0) {
+    const size_t dropped = transfer.clearPendingWrites();
+    _openingBytes -= std::min(_openingBytes, dropped);
+  }
   const auto index = indexOfTransfer(transfer.transferId());
   // Closes and removes the temporary file; records nothing.
   transfer.fileRelation()->handleFetchEvent(EventFailed);
@@ -287,7 +302,7 @@ void FileFetcher::failTransfer(TransferFile& transfer) {
   }
 }
 
-void FileFetcher::onPartArrived(const pb::MsgGetResponse& response) {
+void FileFetcher::onPartArrived(const pb::MsgGetResponse& response, std::shared_ptr<const void> keep) {
   const auto transfer = transferOf(response.transfer(), "part");
   if (!transfer) return;
   const int64_t offset = response.part().offset();
@@ -297,7 +312,6 @@ void FileFetcher::onPartArrived(const pb::MsgGetResponse& response) {
   if (transfer->isFailed()) return;
 
   const Relation& record = transfer->fileRelation();
-  const QoFile& file = *record->file();
   const std::string& data = response.part_data();
   if (data.size() != static_cast<size_t>(length)) {
     QoLog("*** Fetch data error, {}: part({}, {}) came with {} bytes", record->getRelativeFilePath(), offset, length,
@@ -305,18 +319,57 @@ void FileFetcher::onPartArrived(const pb::MsgGetResponse& response) {
     failTransfer(*transfer);
     return;
   }
-  transfer->writePart(offset, data);
+  const int fd = keep && data.size() >= kPoolWriteBytes ? transfer->handle()->duplicateDescriptor() : -1;
+  if (fd < 0) {
+    if (!transfer->writePart(offset, data)) {
+      failTransfer(*transfer);
+      return;
+    }
+    onPartWritten(transfer, offset, data.size());
+    return;
+  }
+  // Large parts are written on the pool, so that this thread goes on taking answers and
+  // asking for parts; the bytes held meanwhile count with those being opened.
+  auto write = std::make_shared<PartWrite>(fd, offset, std::move(keep), data);
+  _openingBytes += data.size();
+  if (auto now = transfer->queueWrite(std::move(write))) startWrite(transfer->transferId(), std::move(now));
+}
+
+void FileFetcher::startWrite(int32_t transferId, std::shared_ptr<PartWrite> write) {
+  _crypto.submit([write, transferId] {
+    write->run();
+    return Crypted{nullptr, nullptr, write->size(), std::nullopt, write, transferId};
+  }, kWriteLane);
+}
+
+void FileFetcher::onWriteDone(int32_t transferId, const PartWrite& write) {
+  const auto found = _transfers.find(transferId);
+  // Given up meanwhile, or its batch ended: its temporary file is gone already.
+  if (found == _transfers.end()) return;
+  const std::shared_ptr<TransferFile> transfer = found->second;
+  if (auto next = transfer->writeDone()) startWrite(transferId, std::move(next));
+  if (transfer->isFailed()) return;
+  if (write.error() != 0) {
+    transfer->logWriteError(write.error());
+    failTransfer(*transfer);
+    return;
+  }
+  onPartWritten(transfer, write.offset(), write.size());
+}
+
+void FileFetcher::onPartWritten(const std::shared_ptr<TransferFile>& transfer, int64_t offset, size_t size) {
+  const Relation& record = transfer->fileRelation();
+  const QoFile& file = *record->file();
   if (arrivals.fetch_add(1, std::memory_order_relaxed) % 5 == 0) {
     SmartDebugger::sharedSmartDebugger().debug(
-        "Download", "[{:2d}%] {}", file.length() > 0 ? (offset + static_cast<int64_t>(data.size())) * 100 / file.length() : 100,
+        "Download", "[{:2d}%] {}", file.length() > 0 ? (offset + static_cast<int64_t>(size)) * 100 / file.length() : 100,
         file.path());
   }
-  SyncFileProcessBox::sendSyncFileDownloading(_treeRelation, record->getRelativeFilePath(),
-                                              static_cast<int64_t>(data.size()));
+  SyncFileProcessBox::sendSyncFileDownloading(_treeRelation, record->getRelativeFilePath(), static_cast<int64_t>(size));
 
   const uint64_t index = *indexOfTransfer(transfer->transferId());
   const bool allRequested = index < _curIndex || (index == _curIndex && _curFileOffset >= file.length());
-  if (allRequested && transfer->parts().empty()) completeTransfer(transfer);
+  if (allRequested && transfer->parts().empty() && transfer->pendingWrites() == 0) completeTransfer(transfer);
 }
 
 void FileFetcher::completeTransfer(const std::shared_ptr<TransferFile>& transfer) {
@@ -336,8 +389,8 @@ void FileFetcher::completeTransfer(const std::shared_ptr<TransferFile>& transfer
   const int32_t transferId = transfer->transferId();
   _crypto.submit([sync, transferId] {
     sync->run();
-    return Crypted{nullptr, nullptr, 0, transferId};
-  });
+    return Crypted{nullptr, nullptr, 0, transferId, nullptr, 0};
+  }, kSyncLane);
 }
 
 void FileFetcher::onSynced(int32_t transferId) {
@@ -404,7 +457,8 @@ bool FileFetcher::isInBatch(int32_t transferId) const {
 
 bool FileFetcher::batchHasOutstandingWork() const {
   for (const auto& [transferId, transfer] : _transfers) {
-    if ((!transfer->parts().empty() || transfer->isSyncing()) && isInBatch(transferId)) return true;
+    const bool busy = !transfer->parts().empty() || transfer->pendingWrites() > 0 || transfer->isSyncing();
+    if (busy && isInBatch(transferId)) return true;
   }
   return false;
 }

@@ -17,6 +17,7 @@ namespace velbor {
 
 class QoDevice;
 class QoFileAndSyncdirCopyRelation;
+class PartWrite;
 class QoSyncdirCopyRelation;
 class TransferFile;
 class ZMQContext;
@@ -65,7 +66,9 @@ class FileFetcher {
   bool hasOutstandingPart() const { return _totalOutstandingPart > 0; }
   // The next part to request, or nothing (batch exhausted, or the window is full).
   std::shared_ptr<pb::MsgGetRequest> getNextPart();
-  void onPartArrived(const pb::MsgGetResponse& response);
+  // `keep`, when given, holds the response's bytes alive: a large part is then written on
+  // the crypto pool rather than on this thread.
+  void onPartArrived(const pb::MsgGetResponse& response, std::shared_ptr<const void> keep = nullptr);
   void onPartError(int32_t transferId, int64_t offset, int32_t length);
   // Downloads one batch and returns when every part of it is answered, or when the peer
   // stays silent for the answer time-out. Raises (after closing the temporary files of the
@@ -98,7 +101,12 @@ class FileFetcher {
   // Sends the sealed requests and handles the opened answers that are ready, in order;
   // false when a request could not go out within the answer time-out.
   bool takeCryptoResults();
-  void handleAnswer(const QoMessage& answer);
+  void handleAnswer(const QoMessage::Ptr& answer);
+  // The part is in the temporary file: progress told, the file completed when it was the last.
+  void onPartWritten(const std::shared_ptr<TransferFile>& transfer, int64_t offset, size_t size);
+  // A part's write on the pool came back.
+  void onWriteDone(int32_t transferId, const PartWrite& write);
+  void startWrite(int32_t transferId, std::shared_ptr<PartWrite> write);
   // Forgets every seal and opening not yet taken back.
   void discardCryptoWork();
   void setSendTimeout();
@@ -109,7 +117,7 @@ class FileFetcher {
   void closeSocket();
   // Whether a transfer id is one of the current batch (not of the next one, nor earlier).
   bool isInBatch(int32_t transferId) const;
-  // Parts not yet answered, or complete files still being flushed.
+  // Parts not yet answered or still being written, or complete files still being flushed.
   bool batchHasOutstandingWork() const;
   // The file is complete: checked and flushed on the pool, applied when that comes back.
   void completeTransfer(const std::shared_ptr<TransferFile>& transfer);
@@ -161,17 +169,25 @@ class FileFetcher {
     size_t receivedBytes = 0;
     // The transfer whose complete file was checked and flushed.
     std::optional<int32_t> syncedTransfer;
+    // A part written into the temporary file of `writtenTransfer`.
+    std::shared_ptr<PartWrite> written;
+    int32_t writtenTransfer = 0;
   };
   // Complete files being checked and flushed on the pool, each holding a descriptor: no more
   // answers are taken while this many are.
   static constexpr int kMaxSyncing = 64;
   int _syncing = 0;
-  // Received bytes handed to the pool for opening and not yet taken back.
+  // Received bytes handed to the pool for opening or writing and not yet taken back.
   size_t _openingBytes = 0;
   std::shared_ptr<QoDevice> _localDevice;
   // One thread a core, but not so many that their memory arenas weigh on a small daemon.
   static constexpr size_t kMaxCryptoThreads = 8;
-  OrderedWorkPool<Crypted> _crypto{std::min(kMaxCryptoThreads, OrderedWorkPool<Crypted>::hardwareThreads())};
+  // Lanes of the pool, each in order of its own: requests being sealed go first and never
+  // wait behind answers, nor answers behind part writes or the long check and flush of a
+  // complete file.
+  enum CryptoLane : size_t { kSealLane, kWriteLane, kAnswerLane, kSyncLane, kLaneCount };
+  OrderedWorkPool<Crypted> _crypto{std::min(kMaxCryptoThreads, OrderedWorkPool<Crypted>::hardwareThreads()),
+                                   kLaneCount};
 };
 
 }  // namespace velbor

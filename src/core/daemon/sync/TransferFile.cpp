@@ -1,5 +1,8 @@
 #include "core/daemon/sync/TransferFile.h"
 
+#include <cstring>
+
+#include "core/daemon/sync/PartWrite.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/TmpFileStream.h"
 #include "core/utils/QoUtils.h"
@@ -23,17 +26,43 @@ int32_t TransferFile::removeOutStandingPart(int64_t offset) {
   return length;
 }
 
+std::shared_ptr<PartWrite> TransferFile::queueWrite(std::shared_ptr<PartWrite> write) {
+  if (_writing) {
+    _queuedWrites.push_back(std::move(write));
+    return nullptr;
+  }
+  _writing = true;
+  return write;
+}
+
+std::shared_ptr<PartWrite> TransferFile::writeDone() {
+  _writing = false;
+  if (_queuedWrites.empty()) return nullptr;
+  std::shared_ptr<PartWrite> next = std::move(_queuedWrites.front());
+  _queuedWrites.pop_front();
+  _writing = true;
+  return next;
+}
+
+size_t TransferFile::clearPendingWrites() {
+  size_t bytes = 0;
+  for (const auto& write : _queuedWrites) bytes += write->size();
+  _queuedWrites.clear();
+  _writing = false;
+  return bytes;
+}
+
 bool TransferFile::writePart(int64_t offset, const std::string& data) {
   QoAssert(_fileHandle != nullptr, "file handle can not be nil!!!");
-  TmpFileStream& stream = *_fileHandle;
-  stream.clear();
-  stream.seekp(offset);
-  stream.write(data.data(), static_cast<std::streamsize>(data.size()));
-  stream.flush();
-  if (stream.good()) return true;
-  QoLog("write error!!, file({}) {}: {}", _fileRelation ? _fileRelation->getTempFilePath() : std::string(),
-        "WriteError", "the part could not be written");
+  const int error = PartWrite::writeAt(_fileHandle->descriptor(), offset, data);
+  if (error == 0) return true;
+  logWriteError(error);
   return false;
+}
+
+void TransferFile::logWriteError(int error) const {
+  QoLog("write error!!, file({}) {}: {}", _fileRelation ? _fileRelation->getTempFilePath() : std::string(),
+        "WriteError", std::strerror(error));
 }
 
 }  // namespace velbor

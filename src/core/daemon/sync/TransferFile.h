@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -10,6 +12,7 @@ namespace velbor {
 
 class QoFileAndSyncdirCopyRelation;
 class DownloadSync;
+class PartWrite;
 class TmpFileStream;
 
 // One file under transfer by a FileFetcher: its fetched-change record, its open temporary
@@ -34,6 +37,18 @@ class TransferFile {
   int32_t removeOutStandingPart(int64_t offset);
   // Writes `data` at `offset` of the temporary file; false (logged) when the write fails.
   bool writePart(int64_t offset, const std::string& data);
+  // Logs a part write that failed with `error`.
+  void logWriteError(int error) const;
+
+  // Parts answered and not yet written: one at a time is written on a worker thread (the
+  // writes of one file take turns in the kernel anyway), the others wait here.
+  size_t pendingWrites() const { return _queuedWrites.size() + (_writing ? 1 : 0); }
+  // Queues the write; answers it when it is to start now, nothing when another is under way.
+  std::shared_ptr<PartWrite> queueWrite(std::shared_ptr<PartWrite> write);
+  // The write under way came back; answers the next one to start, if any.
+  std::shared_ptr<PartWrite> writeDone();
+  // Forgets the writes that wait and the one under way; answers the bytes of those that wait.
+  size_t clearPendingWrites();
 
   // A file that failed part-way: its later parts are not requested, its answers dropped.
   bool isFailed() const { return _failed; }
@@ -51,6 +66,8 @@ class TransferFile {
   std::shared_ptr<TmpFileStream> _fileHandle;
   std::map<int64_t, int32_t> _parts;
   bool _failed = false;
+  std::deque<std::shared_ptr<PartWrite>> _queuedWrites;
+  bool _writing = false;
   std::shared_ptr<DownloadSync> _sync;
 };
 

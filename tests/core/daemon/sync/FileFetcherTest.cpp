@@ -1,6 +1,9 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <filesystem>
@@ -321,6 +324,38 @@ TEST_F(FileFetcherTest, AnswerOfAnotherLengthThanItsPartFailsThatFileOnly) {
   EXPECT_FALSE(fs::exists(inA("c.bin")));
   expectSame("b.txt");
   EXPECT_EQ(failedUsn(), std::min(usnInB("a.bin"), usnInB("c.bin")));
+  expectNothingLeft(*fetcher);
+}
+
+// Large parts are written on the crypto pool, small ones on the pull's thread: a write that
+// fails either way (here: files may not grow beyond a size) fails that file and nothing else.
+TEST_F(FileFetcherTest, APartThatCannotBeWrittenFailsThatFileOnly) {
+  startPeer(2);
+  constexpr rlim_t kLimit = 2 * kMiB + 4096;
+  writeB("a-large.bin", pattern(3 * kMiB + 100, 'a'));   // its third part crosses the limit
+  writeB("b-small.txt", "fits");
+  writeB("c-tail.bin", pattern(2 * kMiB + 30000, 'c'));  // its last part, small, crosses it too
+  writeB("d-under.bin", pattern(kMiB + 70000, 'd'));
+  recordB();
+  auto records = recordsToFetch();
+  auto fetcher = connectedFetcher();
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = kLimit;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  fetcher->fetchData(records, pairing_);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+  fetcher->disconncet();
+
+  EXPECT_FALSE(fs::exists(inA("a-large.bin")));
+  EXPECT_FALSE(fs::exists(inA("c-tail.bin")));
+  expectSame("b-small.txt");
+  expectSame("d-under.bin");
+  EXPECT_EQ(failedUsn(), std::min(usnInB("a-large.bin"), usnInB("c-tail.bin")));
   expectNothingLeft(*fetcher);
 }
 
