@@ -372,15 +372,15 @@ QoFile::Ptr QoFile::initWithPath(const std::string& path) {
 
 std::shared_ptr<QoFileAndSyncdirCopyRelation> QoFile::getRelationWithSyncdirCopyId(int32_t syncdirCopyPk) const {
   return QoFileAndSyncdirCopyRelation::findFirstByCriteria(
-      fmt::format("WHERE qo_syncdir_copy.pk={} AND file={}", syncdirCopyPk, pk()));
+      "WHERE qo_syncdir_copy.pk=? AND file=?", Parameters{std::to_string(syncdirCopyPk), std::to_string(pk())});
 }
 
 int64_t QoFile::getFileRelationsCount() const {
-  return QoFileAndSyncdirCopyRelation::countByCriteria(fmt::format("WHERE file={}", pk()));
+  return QoFileAndSyncdirCopyRelation::countByCriteria("WHERE file=?", Parameters{std::to_string(pk())});
 }
 
 QoFile::RelationList QoFile::getFileRelations() const {
-  return QoFileAndSyncdirCopyRelation::findByCriteria(fmt::format("WHERE file={}", pk()));
+  return QoFileAndSyncdirCopyRelation::findByCriteria("WHERE file=?", Parameters{std::to_string(pk())});
 }
 
 QoFile::List QoFile::getSubFiles() const {

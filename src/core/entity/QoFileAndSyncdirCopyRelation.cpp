@@ -298,21 +298,30 @@ std::string QoFileAndSyncdirCopyRelation::getRelativeFilePath() {
 
 std::shared_ptr<TmpFileStream> QoFileAndSyncdirCopyRelation::getTmpFileHandle() {
   if (fileHandle_ && fileHandle_->is_open()) return fileHandle_;
+  const std::string path = getTempFilePath();
+  if (!syncdirCopy_) {
+    QoLog("*** getTmpFileHandle: ({}) has no copy", path);
+    return nullptr;
+  }
+  auto handle = openTmpFile(syncdirCopy_->path(), path);
+  if (handle) fileHandle_ = handle;
+  return handle;
+}
+
+std::shared_ptr<TmpFileStream> QoFileAndSyncdirCopyRelation::openTmpFile(const std::string& copyRoot,
+                                                                         const std::string& tmpPath) {
   try {
-    const std::string path = getTempFilePath();
     // Never write outside the copy: a folder on the way that is a link raises here.
-    if (!syncdirCopy_) throw QoExceptionZeBadPath::defaultExceptionWithReason("({}) has no copy", path);
-    const CopyItemFolder folder(syncdirCopy_->path(), path);
+    const CopyItemFolder folder(copyRoot, tmpPath);
     // A new transfer starts from an empty file: bytes left by an earlier, longer attempt
     // would otherwise stay behind the new content.
     auto handle = std::make_shared<TmpFileStream>(folder.openEmptyFile(folder.name()));
     if (!handle->is_open()) return nullptr;
-    fileHandle_ = handle;
+    return handle;
   } catch (const std::exception& e) {
     QoLog("*** getTmpFileHandle: {}", e.what());
     return nullptr;
   }
-  return fileHandle_;
 }
 
 void QoFileAndSyncdirCopyRelation::closeTmpFileHandle() {

@@ -86,6 +86,11 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   // already open is returned as it is); null when it cannot be opened. It is opened inside the
   // copy's folder, never through a link.
   std::shared_ptr<TmpFileStream> getTmpFileHandle();
+  // Creates the empty temporary download at `tmpPath` inside the copy at `copyRoot`, never
+  // through a link; nothing (logged) when that cannot be done. Touches no record.
+  static std::shared_ptr<TmpFileStream> openTmpFile(const std::string& copyRoot, const std::string& tmpPath);
+  // The temporary download, opened by openTmpFile at getTempFilePath(), becomes this record's.
+  void adoptTmpFileHandle(std::shared_ptr<TmpFileStream> handle) { fileHandle_ = std::move(handle); }
   void closeTmpFileHandle();
   // The temporary file as it was when its content was found to match the record's SHA-1,
   // before the event took the "transaction" locker; nothing when it was not checked or did not match.

@@ -210,17 +210,18 @@ std::shared_ptr<QoFileAndSyncdirCopyRelation> QoSyncdirCopy::getFileRelationWith
   auto file = QoFile::findFirstByCriteria("WHERE path = ?", Parameters{path});
   if (!file) return nullptr;
   return QoFileAndSyncdirCopyRelation::findFirstByCriteria(
-      fmt::format("WHERE qo_syncdir_copy.pk = {} AND file = {}", pk(), file->pk()));
+      "WHERE qo_syncdir_copy.pk = ? AND file = ?", Parameters{std::to_string(pk()), std::to_string(file->pk())});
 }
 
 QoSyncdirCopy::RelationList QoSyncdirCopy::getAllFileRelations() const {
   // Qualified: the joined rows carry the copy's root path as well.
-  return QoFileAndSyncdirCopyRelation::findByCriteria(fmt::format("WHERE syncdir_copy={} order by qo_file.path", pk()));
+  return QoFileAndSyncdirCopyRelation::findByCriteria("WHERE syncdir_copy=? order by qo_file.path",
+                                                      Parameters{std::to_string(pk())});
 }
 
 QoSyncdirCopy::RelationList QoSyncdirCopy::getFileRelationsWithUsn(int64_t usn) const {
   return QoFileAndSyncdirCopyRelation::findByCriteria(
-      fmt::format("WHERE syncdir_copy={} AND qo_file.usn > {}", pk(), usn));
+      "WHERE syncdir_copy=? AND qo_file.usn > ?", Parameters{std::to_string(pk()), std::to_string(usn)});
 }
 
 QoSyncdirCopy::RelationList QoSyncdirCopy::getFileRelationsWithUsn(int64_t usn, int32_t limit) const {

@@ -13,6 +13,7 @@
 #include "core/daemon/QoPeer.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/sync/PartWrite.h"
+#include "core/daemon/sync/TmpFileOpening.h"
 #include "core/daemon/sync/TransferFile.h"
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
@@ -171,16 +172,11 @@ std::shared_ptr<pb::MsgGetRequest> FileFetcher::getNextPart() {
     request->mutable_part()->set_offset(_curFileOffset);
     request->mutable_part()->set_length(grant);
 
+    // The temporary download is created with the first part's request, on the pool.
     if (_curFileOffset == 0) {
-      auto handle = record->getTmpFileHandle();
-      if (!handle) {
-        record->setFileFetchEvent(EventFailed);
-        setFailedUsn(_curIndex);
-        _tokenPool.relaseToken(grant);
-        nextFile();
-        continue;
-      }
-      _transfers[transferId] = std::make_shared<TransferFile>(transferId, record, handle);
+      auto transfer = std::make_shared<TransferFile>(transferId, record, nullptr);
+      transfer->setOpening();
+      _transfers[transferId] = std::move(transfer);
     }
     QoAssert(_transfers.at(transferId)->addOutStandingPart(_curFileOffset, grant), "part requested twice");
     _curFileOffset += grant;
@@ -199,16 +195,25 @@ void FileFetcher::requestParts() {
       source = _localDevice;
       destination = _device;
     }
-    _crypto.submit([request, level, source, destination] {
+    std::shared_ptr<TmpFileOpening> opening;
+    if (request->part().offset() == 0) {
+      const Relation& record = _transfers.at(request->transfer())->fileRelation();
+      opening = std::make_shared<TmpFileOpening>(request->transfer(), record->syncdirCopy()->path(),
+                                                 record->getTempFilePath());
+    }
+    _crypto.submit([request, level, source, destination, opening] {
+      Crypted result;
+      if (opening) opening->run();
       auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, request);
       message->setLevel(level);
       message->setSrcDevice(source);
       message->setDestDevice(destination);
-      auto frames = std::make_shared<ZMQMessage>();
-      frames->addEmptyFrame();
+      result.sealed = std::make_shared<ZMQMessage>();
+      result.sealed->addEmptyFrame();
       ZMQMessage sealed = message->getSendZMQMessage();
-      frames->addZmqMessage(sealed);
-      return Crypted{std::move(frames), nullptr, 0, std::nullopt, nullptr, 0};
+      result.sealed->addZmqMessage(sealed);
+      result.opening = opening;
+      return result;
     }, kSealLane);
   }
 }
@@ -224,13 +229,17 @@ void FileFetcher::receiveAnswers() {
     _openingBytes += bytes;
     _crypto.submit([frames, bytes] {
       frames->getNextFrame();
-      return Crypted{nullptr, QoMessage::initWithRecvZMQMessage(*frames), bytes, std::nullopt, nullptr, 0};
+      Crypted result;
+      result.opened = QoMessage::initWithRecvZMQMessage(*frames);
+      result.receivedBytes = bytes;
+      return result;
     }, kAnswerLane);
   }
 }
 
 void FileFetcher::discardCryptoWork() {
   _crypto.discardPending();
+  _flushes.discardPending();
   _syncing = 0;
   // Complete files whose check and flush will not come back, and files with parts whose
   // writes will not: fetched again next time.
@@ -242,22 +251,49 @@ void FileFetcher::discardCryptoWork() {
   _openingBytes = 0;
 }
 
+void FileFetcher::takeFlushResults() {
+  _flushes.clearReady();
+  while (std::optional<Crypted> result = _flushes.takeNext()) onSynced(*result->syncedTransfer);
+}
+
 bool FileFetcher::takeCryptoResults() {
   _crypto.clearReady();
   while (std::optional<Crypted> result = _crypto.takeNext()) {
     _openingBytes -= result->receivedBytes;
-    if (result->syncedTransfer) {
-      onSynced(*result->syncedTransfer);
-    } else if (result->written) {
+    if (result->written) {
       onWriteDone(result->writtenTransfer, *result->written);
     } else if (result->sealed) {
       QoAssert(_socket != nullptr, "fetcher is not connected");
+      if (result->opening && !adoptOpening(*result->opening)) continue;
       if (!result->sealed->sendToSocket(*_socket)) return false;
     } else {
       handleAnswer(result->opened);
     }
   }
   return true;
+}
+
+bool FileFetcher::adoptOpening(TmpFileOpening& opening) {
+  const auto found = _transfers.find(opening.transferId());
+  // Its batch is over, and its grants went back then: the opening removes its file.
+  if (found == _transfers.end()) return false;
+  const std::shared_ptr<TransferFile> transfer = found->second;
+  std::shared_ptr<TmpFileStream> handle = transfer->isFailed() ? nullptr : opening.take();
+  if (handle) {
+    transfer->fileRelation()->adoptTmpFileHandle(handle);
+    transfer->setHandle(std::move(handle));
+    return true;
+  }
+  if (transfer->hasOutStandingPart(0)) {
+    _tokenPool.relaseToken(transfer->removeOutStandingPart(0));
+    --_totalOutstandingPart;
+  }
+  if (!transfer->isFailed()) {
+    // No temporary download: the record is fetched again next time.
+    transfer->fileRelation()->setFileFetchEvent(EventFailed);
+    failTransfer(*transfer);
+  }
+  return false;
 }
 
 void FileFetcher::handleAnswer(const QoMessage::Ptr& opened) {
@@ -313,6 +349,13 @@ void FileFetcher::onPartArrived(const pb::MsgGetResponse& response, std::shared_
 
   const Relation& record = transfer->fileRelation();
   const std::string& data = response.part_data();
+  // Only a part whose request went out, after its file was created, can be answered.
+  if (!transfer->handle()) {
+    QoLog("*** Fetch data error, {}: part({}, {}) answered before it was asked for", record->getRelativeFilePath(),
+          offset, length);
+    failTransfer(*transfer);
+    return;
+  }
   if (data.size() != static_cast<size_t>(length)) {
     QoLog("*** Fetch data error, {}: part({}, {}) came with {} bytes", record->getRelativeFilePath(), offset, length,
           data.size());
@@ -338,7 +381,11 @@ void FileFetcher::onPartArrived(const pb::MsgGetResponse& response, std::shared_
 void FileFetcher::startWrite(int32_t transferId, std::shared_ptr<PartWrite> write) {
   _crypto.submit([write, transferId] {
     write->run();
-    return Crypted{nullptr, nullptr, write->size(), std::nullopt, write, transferId};
+    Crypted result;
+    result.receivedBytes = write->size();
+    result.written = write;
+    result.writtenTransfer = transferId;
+    return result;
   }, kWriteLane);
 }
 
@@ -387,10 +434,12 @@ void FileFetcher::completeTransfer(const std::shared_ptr<TransferFile>& transfer
   transfer->setSync(sync);
   ++_syncing;
   const int32_t transferId = transfer->transferId();
-  _crypto.submit([sync, transferId] {
+  _flushes.submit([sync, transferId] {
     sync->run();
-    return Crypted{nullptr, nullptr, 0, transferId, nullptr, 0};
-  }, kSyncLane);
+    Crypted result;
+    result.syncedTransfer = transferId;
+    return result;
+  });
 }
 
 void FileFetcher::onSynced(int32_t transferId) {
@@ -465,7 +514,7 @@ bool FileFetcher::batchHasOutstandingWork() const {
 
 void FileFetcher::abandonBatch() {
   for (const auto& [transferId, transfer] : _transfers) {
-    if (transfer->handle()) failTransfer(*transfer);
+    if (transfer->handle() || transfer->isOpening()) failTransfer(*transfer);
   }
 }
 
@@ -535,25 +584,31 @@ void FileFetcher::resetBatch() {
   _batchEnd = 0;
 }
 
-bool FileFetcher::continuesWith(const RelationList& batch) const {
-  if (_fileRelations.size() != batch.size()) return false;
-  for (size_t index = 0; index < batch.size(); ++index) {
-    if (_fileRelations[index] != batch[index]) return false;
+bool FileFetcher::continuesWith(const RelationList& batch, const RelationList& nextBatch) const {
+  // What the last call held beyond its batch must be this batch, then the start of what follows it.
+  if (_fileRelations.size() < batch.size() || _fileRelations.size() > batch.size() + nextBatch.size()) return false;
+  for (size_t index = 0; index < _fileRelations.size(); ++index) {
+    const Relation& expected = index < batch.size() ? batch[index] : nextBatch[index - batch.size()];
+    if (_fileRelations[index] != expected) return false;
   }
   return true;
 }
 
 void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation,
                             const RelationList& nextBatch) {
-  // The batch was announced as the next one by the last call, and may be under way already.
-  if (!continuesWith(batch)) {
+  // The batch was announced by the last call, and may be under way already.
+  if (batch.empty() || !continuesWith(batch, nextBatch)) {
     abandonAll();
     _fileRelations = batch;
     for (const auto& record : batch) _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
   }
-  _batchEnd = _fileRelations.size();
-  _fileRelations.insert(_fileRelations.end(), nextBatch.begin(), nextBatch.end());
-  for (const auto& record : nextBatch) _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
+  _batchEnd = batch.size();
+  // Only what was not announced before joins.
+  for (size_t index = _fileRelations.size() - _batchEnd; index < nextBatch.size(); ++index) {
+    const Relation& record = nextBatch[index];
+    _fileRelations.push_back(record);
+    _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
+  }
   _treeRelation = treeRelation;
   try {
     requestParts();
@@ -564,12 +619,14 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       // bytes, and complete files being flushed within their count; the rest wait in the
       // socket, and a finished opening or flush makes room.
       const bool takesAnswers = _openingBytes < kMaxOpeningBytes && _syncing < kMaxSyncing;
-      zmq_pollitem_t items[2]{};
+      zmq_pollitem_t items[3]{};
       items[0].fd = _crypto.readyFd();
       items[0].events = ZMQ_POLLIN;
-      if (takesAnswers) _socket->getPollItem(items[1], ZMQ_POLLIN);
+      items[1].fd = _flushes.readyFd();
+      items[1].events = ZMQ_POLLIN;
+      if (takesAnswers) _socket->getPollItem(items[2], ZMQ_POLLIN);
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      const int ready = ZMQContext::pollWithItems(items, takesAnswers ? 2 : 1, std::max<int64_t>(0, left.count()));
+      const int ready = ZMQContext::pollWithItems(items, takesAnswers ? 3 : 2, std::max<int64_t>(0, left.count()));
       if (ready < 0) {
         const int error = zmq_errno();
         if (error == EINTR) continue;
@@ -582,7 +639,8 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       }
       // Anything that moves, an answer or a finished seal or opening, starts the wait anew.
       deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
-      if (takesAnswers && (items[1].revents & ZMQ_POLLIN)) receiveAnswers();
+      if (takesAnswers && (items[2].revents & ZMQ_POLLIN)) receiveAnswers();
+      if (items[1].revents & ZMQ_POLLIN) takeFlushResults();
       if (items[0].revents & ZMQ_POLLIN) sent = takeCryptoResults();
     }
     if (!sent) {

@@ -19,6 +19,7 @@ class QoDevice;
 class QoFileAndSyncdirCopyRelation;
 class PartWrite;
 class QoSyncdirCopyRelation;
+class TmpFileOpening;
 class TransferFile;
 class ZMQContext;
 class ZMQMessage;
@@ -41,10 +42,10 @@ class MsgGetResponse;
 //
 // Used by one thread, the pull's. Requests are sealed and answers opened (the RSA work of
 // each message) on a pool of crypto threads, in parallel; their results come back to the
-// pull's thread in order, and every decision, socket call and file write stays there. A
-// complete file is checked and flushed to the disk (DownloadSync) on the same pool, so that
-// the flushes of many files overlap; it is applied when that comes back, and fails when the
-// flush failed.
+// pull's thread in order, and every decision and socket call stays there; the pool also
+// creates each temporary download and writes the large parts. A complete file is checked
+// and flushed to the disk (DownloadSync) on threads of their own, so that the flushes of
+// many files overlap; it is applied when that comes back, and fails when the flush failed.
 class FileFetcher {
  public:
   using Relation = std::shared_ptr<QoFileAndSyncdirCopyRelation>;
@@ -74,11 +75,12 @@ class FileFetcher {
   // stays silent for the answer time-out. Raises (after closing the temporary files of the
   // batch and of the next one) on an error reply or a malformed answer.
   //
-  // `nextBatch`, when given, is what the next call will fetch: once every part of this
-  // batch is asked for, its parts are asked for too, so that the peer is never idle between
-  // two batches; its files may even be complete and applied before this call returns. A
-  // next call with another batch, or disconncet(), gives the announced one up (its records
-  // are then fetched again by the next pull).
+  // `nextBatch`, when given, is what the next calls will fetch, in order: once every part of
+  // this batch is asked for, its parts are asked for too, so that the peer is never idle
+  // between two batches; its files may even be complete and applied before this call
+  // returns. The next call's batch and what follows it go on from there; a next call that
+  // does not, or disconncet(), gives up what was announced (its records are then fetched
+  // again by the next pull).
   void fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation,
                  const RelationList& nextBatch = {});
 
@@ -101,12 +103,18 @@ class FileFetcher {
   // Sends the sealed requests and handles the opened answers that are ready, in order;
   // false when a request could not go out within the answer time-out.
   bool takeCryptoResults();
+  // Handles the checks and flushes of complete files that came back, in order.
+  void takeFlushResults();
   void handleAnswer(const QoMessage::Ptr& answer);
   // The part is in the temporary file: progress told, the file completed when it was the last.
   void onPartWritten(const std::shared_ptr<TransferFile>& transfer, int64_t offset, size_t size);
   // A part's write on the pool came back.
   void onWriteDone(int32_t transferId, const PartWrite& write);
   void startWrite(int32_t transferId, std::shared_ptr<PartWrite> write);
+  // The temporary download of a first part's request was created: its transfer takes it.
+  // False when the request is not to go out (the file could not be created, or its
+  // transfer is over); the part is then no longer outstanding.
+  bool adoptOpening(TmpFileOpening& opening);
   // Forgets every seal and opening not yet taken back.
   void discardCryptoWork();
   void setSendTimeout();
@@ -125,7 +133,7 @@ class FileFetcher {
   void onSynced(int32_t transferId);
   // Applies the complete file through its record and forgets the transfer.
   void applyTransfer(const std::shared_ptr<TransferFile>& transfer);
-  bool continuesWith(const RelationList& batch) const;
+  bool continuesWith(const RelationList& batch, const RelationList& nextBatch) const;
   void handleLeftovers();
   // Closes the temporary files of the batch and of the next one, when that ends by an exception.
   void abandonBatch();
@@ -172,6 +180,8 @@ class FileFetcher {
     // A part written into the temporary file of `writtenTransfer`.
     std::shared_ptr<PartWrite> written;
     int32_t writtenTransfer = 0;
+    // The temporary download created for the sealed request of a file's first part.
+    std::shared_ptr<TmpFileOpening> opening;
   };
   // Complete files being checked and flushed on the pool, each holding a descriptor: no more
   // answers are taken while this many are.
@@ -183,11 +193,14 @@ class FileFetcher {
   // One thread a core, but not so many that their memory arenas weigh on a small daemon.
   static constexpr size_t kMaxCryptoThreads = 8;
   // Lanes of the pool, each in order of its own: requests being sealed go first and never
-  // wait behind answers, nor answers behind part writes or the long check and flush of a
-  // complete file.
-  enum CryptoLane : size_t { kSealLane, kWriteLane, kAnswerLane, kSyncLane, kLaneCount };
+  // wait behind part writes or answers.
+  enum CryptoLane : size_t { kSealLane, kWriteLane, kAnswerLane, kLaneCount };
   OrderedWorkPool<Crypted> _crypto{std::min(kMaxCryptoThreads, OrderedWorkPool<Crypted>::hardwareThreads()),
                                    kLaneCount};
+  // Complete files are checked and flushed on threads of their own: a flush waits for the
+  // disk, and must not hold a thread that seals or opens meanwhile.
+  static constexpr size_t kFlushThreads = 8;
+  OrderedWorkPool<Crypted> _flushes{kFlushThreads};
 };
 
 }  // namespace velbor

@@ -188,7 +188,7 @@ bool QoWorkerSync::fetchInBatches(const RelationList& files, const std::function
     connect();
     while (next < files.size()) {
       const size_t end = std::min(files.size(), next + kFetchBatchSize);
-      const size_t after = std::min(files.size(), end + kFetchBatchSize);
+      const size_t after = std::min(files.size(), end + kFetchLookaheadBatches * kFetchBatchSize);
       const auto slice = [&](size_t from, size_t to) {
         return RelationList(files.begin() + static_cast<std::ptrdiff_t>(from),
                             files.begin() + static_cast<std::ptrdiff_t>(to));

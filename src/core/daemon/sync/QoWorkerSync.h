@@ -31,6 +31,9 @@ struct QoWorkerSync {
 
   // Files handed to a fetcher at a time.
   static constexpr size_t kFetchBatchSize = 40;
+  // Batches announced ahead of the one being fetched: small files finish with a flush to the
+  // disk each, and the peer must not wait for the last flush of a batch.
+  static constexpr size_t kFetchLookaheadBatches = 3;
 
   // Sorts each Stat of a page into one of the seven lists as a fetched-change record, and
   // answers the bytes to download (the lengths of the files to create and to update).
@@ -89,8 +92,8 @@ struct QoWorkerSync {
     return updateTreeRelation<Fetcher>(syncdirCopyRelation, files, remoteDevice, treeUuid, context);
   }
 
-  // The batch loop of the downloads; each batch is fetched knowing the one after it, so the
-  // fetcher can ask for that one while this one drains. `disconnect` runs whatever happens.
+  // The batch loop of the downloads; each batch is fetched knowing the ones after it, so the
+  // fetcher can ask for those while this one drains. `disconnect` runs whatever happens.
   static bool fetchInBatches(const RelationList& files, const std::function<void()>& connect,
                              const std::function<void(const RelationList&, const RelationList&)>& fetchBatch,
                              const std::function<void()>& disconnect);

@@ -29,6 +29,14 @@ class TransferFile {
   const std::map<int64_t, int32_t>& parts() const { return _parts; }
   void setParts(std::map<int64_t, int32_t> value) { _parts = std::move(value); }
   const std::shared_ptr<TmpFileStream>& handle() const { return _fileHandle; }
+  // The temporary download, created after the transfer started; until then the transfer
+  // is opening.
+  void setHandle(std::shared_ptr<TmpFileStream> handle) {
+    _fileHandle = std::move(handle);
+    _opening = false;
+  }
+  bool isOpening() const { return _opening; }
+  void setOpening() { _opening = true; }
 
   // Records the part; false when a part at that offset is already recorded.
   bool addOutStandingPart(int64_t offset, int32_t length);
@@ -66,6 +74,7 @@ class TransferFile {
   std::shared_ptr<TmpFileStream> _fileHandle;
   std::map<int64_t, int32_t> _parts;
   bool _failed = false;
+  bool _opening = false;
   std::deque<std::shared_ptr<PartWrite>> _queuedWrites;
   bool _writing = false;
   std::shared_ptr<DownloadSync> _sync;

@@ -181,15 +181,15 @@ TEST_F(ActionsTest, DownloadsGoInBatchesAndEveryRecordNotThroughIsFetchedAgain) 
     const char* name;
     FetchScript script;
     std::vector<size_t> batches;
-    // The size of the batch announced as the next one with each batch.
+    // The records announced as following, with each batch: up to three batches ahead.
     std::vector<size_t> next;
     bool result;
     int64_t failed;
   };
   const std::vector<Case> cases{
-      {"all through", {false, 0, false}, {40, 40, 5}, {40, 5, 0}, true, 0},
-      {"second batch fails", {false, 2, false}, {40, 40}, {40, 5}, false, 1040},
-      {"last batch fails", {false, 3, false}, {40, 40, 5}, {40, 5, 0}, false, 1080},
+      {"all through", {false, 0, false}, {40, 40, 5}, {45, 5, 0}, true, 0},
+      {"second batch fails", {false, 2, false}, {40, 40}, {45, 5}, false, 1040},
+      {"last batch fails", {false, 3, false}, {40, 40, 5}, {45, 5, 0}, false, 1080},
       {"no connection", {true, 0, false}, {}, {}, false, 1000},
   };
   for (const auto& c : cases) {

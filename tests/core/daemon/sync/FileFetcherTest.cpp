@@ -13,6 +13,7 @@
 
 #include "PullTestBase.h"
 #include "core/daemon/sync/FileFetcher.h"
+#include "core/daemon/sync/TmpFileOpening.h"
 #include "core/daemon/sync/TokenPool.h"
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
@@ -359,6 +360,41 @@ TEST_F(FileFetcherTest, APartThatCannotBeWrittenFailsThatFileOnly) {
   expectNothingLeft(*fetcher);
 }
 
+// Temporary downloads are created on the crypto pool, with their first part's request.
+TEST_F(FileFetcherTest, TemporaryDownloadsAreCreatedOnlyInsideTheCopyAndNeverLeftBehind) {
+  const fs::path elsewhere = fs::path(rootA_).parent_path() / "elsewhere";
+  fs::create_directories(elsewhere);
+  {
+    // Taken by its transfer, it stays; dropped untaken (the transfer gave up), it goes.
+    TmpFileOpening taken(1, rootA_, inA(".taken.Velbor.Download"));
+    taken.run();
+    EXPECT_NE(taken.take(), nullptr);
+    TmpFileOpening dropped(2, rootA_, inA(".dropped.Velbor.Download"));
+    dropped.run();
+    EXPECT_TRUE(fs::exists(inA(".dropped.Velbor.Download")));
+  }
+  EXPECT_TRUE(fs::exists(inA(".taken.Velbor.Download")));
+  EXPECT_FALSE(fs::exists(inA(".dropped.Velbor.Download")));
+  fs::remove(inA(".taken.Velbor.Download"));
+
+  // A file whose folder here became a link is neither created through it nor asked for.
+  startPeer(2);
+  writeB("sub/linked.txt", "through the link");
+  writeB("plain.txt", "plain");
+  recordB();
+  auto records = recordsToFetch();
+  fs::create_directory_symlink(elsewhere, inA("sub"));
+  auto fetcher = connectedFetcher();
+  fetcher->fetchData(records, pairing_);
+  fetcher->disconncet();
+
+  expectSame("plain.txt");
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+  EXPECT_TRUE(offsetsOf("sub/linked.txt").empty());
+  EXPECT_EQ(failedUsn(), usnInB("sub/linked.txt"));
+  expectNothingLeft(*fetcher);
+}
+
 TEST_F(FileFetcherTest, PeerThatTakesNoMoreRequestsEndsTheBatchAndTheNextGoesOutOnANewSocket) {
   startPeer(2);
   // More requests at once than a socket queues for a peer that does not take them.
@@ -428,33 +464,42 @@ TEST_F(FileFetcherTest, LateAnswersOfAnEarlierBatchAreDropped) {
   expectNothingLeft(*fetcher);
 }
 
-TEST_F(FileFetcherTest, TheNextBatchIsAskedForBeforeTheCurrentOneDrains) {
+TEST_F(FileFetcherTest, TheNextBatchesAreAskedForBeforeTheCurrentOneDrains) {
   startPeer(2);
   writeB("current.bin", pattern(1000, 'c'));
   writeB("next.bin", pattern(2000, 'n'));
+  writeB("later.bin", pattern(3000, 'l'));
   recordB();
-  bool nextAskedFirst = false;
+  bool followingAskedFirst = false;
   decide = [&](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
     if (request.path() != "/current.bin") return std::nullopt;
-    // The current batch's only answer waits for the next batch's request.
+    // The current batch's only answer waits for the requests of both batches announced.
     std::unique_lock guard(parts_.lock);
-    nextAskedFirst = parts_.waitFor(guard, [&] {
-      return std::any_of(parts_.requests.begin(), parts_.requests.end(),
-                         [](const auto& part) { return part.first == "/next.bin"; });
+    followingAskedFirst = parts_.waitFor(guard, [&] {
+      const auto asked = [&](const std::string& path) {
+        return std::any_of(parts_.requests.begin(), parts_.requests.end(),
+                           [&](const auto& part) { return part.first == path; });
+      };
+      return asked("/next.bin") && asked("/later.bin");
     });
     return std::nullopt;
   };
   auto records = recordsToFetch();
+  const auto next = recordOf(records, "next.bin");
+  const auto later = recordOf(records, "later.bin");
   auto fetcher = connectedFetcher();
-  fetcher->fetchData({recordOf(records, "current.bin")}, pairing_, {recordOf(records, "next.bin")});
-  EXPECT_TRUE(nextAskedFirst);
+  fetcher->fetchData({recordOf(records, "current.bin")}, pairing_, {next, later});
+  EXPECT_TRUE(followingAskedFirst);
   expectSame("current.bin");
-  fetcher->fetchData({recordOf(records, "next.bin")}, pairing_);
+  fetcher->fetchData({next}, pairing_, {later});
+  fetcher->fetchData({later}, pairing_);
   fetcher->disconncet();
 
   expectSame("next.bin");
-  // Asked for once, though its batch began before the call that fetched it.
+  expectSame("later.bin");
+  // Asked for once each, though their batches began before the calls that fetched them.
   EXPECT_EQ(offsetsOf("next.bin").size(), 1u);
+  EXPECT_EQ(offsetsOf("later.bin").size(), 1u);
   EXPECT_EQ(failedUsn(), 0);
   expectNothingLeft(*fetcher);
 }
