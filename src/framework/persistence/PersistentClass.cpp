@@ -242,7 +242,8 @@ PersistentClass::ObjectPtr PersistentClass::findFirstByCriteria(const std::strin
 }
 
 PersistentClass::ObjectPtr PersistentClass::findByPK(int32_t pk) const {
-  return findFirstByCriteria(fmt::format("WHERE {}.pk = {}", tableName(), pk));
+  // The key is bound, so the statement is prepared once for every key.
+  return findFirstByCriteria(fmt::format("WHERE {}.pk = ?", tableName()), Parameters{std::to_string(pk)});
 }
 
 PersistentClass::Objects PersistentClass::genericFindByCriteria(const std::string& criteria,

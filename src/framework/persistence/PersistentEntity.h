@@ -85,7 +85,10 @@ class PersistentEntity : public PersistentObject {
   static Ptr findFirstByCriteriaFormat(fmt::format_string<Args...> format, Args&&... args) {
     return findFirstByCriteria(fmt::format(format, std::forward<Args>(args)...));
   }
-  static Ptr findByPK(int32_t pk) { return findFirstByCriteria(fmt::format("WHERE {}.pk = {}", tableName(), pk)); }
+  // The key is bound, so the statement is prepared once for every key.
+  static Ptr findByPK(int32_t pk) {
+    return findFirstByCriteria(fmt::format("WHERE {}.pk = ?", tableName()), Parameters{std::to_string(pk)});
+  }
   static List allObjects() { return T::findByCriteria(""); }
 
   static int64_t count() { return countByCriteria(""); }
