@@ -23,7 +23,9 @@ import time
 PEER = os.path.abspath(sys.argv[1])
 WORK = sys.argv[2] if len(sys.argv) > 2 else tempfile.mkdtemp(prefix="velbor-pull-bench-")
 os.makedirs(WORK, exist_ok=True)
-BASE_PORT = 40000 + (os.getpid() % 500) * 10
+# Below the ephemeral range (32768 and up), where the system hands out ports to connections,
+# and beside the tests' range (20000-32000).
+BASE_PORT = 12000 + (os.getpid() % 500) * 10
 RSYNC_PORT = BASE_PORT + 9
 
 
