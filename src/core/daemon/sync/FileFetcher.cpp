@@ -525,6 +525,11 @@ void FileFetcher::abandonAll() {
   for (uint64_t index = std::max(_curIndex, _batchEnd); index < _fileRelations.size(); ++index) {
     if (!_transfers.contains(transferIdOf(index))) setFailedUsn(index);
   }
+  // And those with nothing to download, reached but applied only with their own batch.
+  for (const auto& [transferId, transfer] : _transfers) {
+    const auto index = indexOfTransfer(transferId);
+    if (!transfer->isFailed() && index && *index >= _batchEnd) setFailedUsn(*index);
+  }
   resetBatch();
 }
 

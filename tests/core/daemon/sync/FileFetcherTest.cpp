@@ -544,6 +544,51 @@ TEST_F(FileFetcherTest, AnAnnouncedBatchNeverFetchedIsGivenUpAndFetchedAgainNext
   EXPECT_TRUE(temporaries().empty());
 }
 
+// Records with nothing to download (an empty file, a folder) are reached at once when
+// announced, and applied only with their own batch: given up, they are fetched again too.
+TEST_F(FileFetcherTest, AnnouncedRecordsWithNothingToDownloadAreFetchedAgainWhenGivenUp) {
+  startPeer(2);
+  writeB("current.bin", pattern(1000, 'c'));
+  writeB("other.bin", pattern(3000, 'o'));
+  writeB("empty", "");
+  fs::create_directories(inB("folder"));
+  recordB();
+  auto records = recordsToFetch();
+  const FileFetcher::RelationList announced{recordOf(records, "empty"), recordOf(records, "folder")};
+  ASSERT_TRUE(announced[0] && announced[1]);
+  const int64_t lowest = std::min(usnInB("empty"), usnInB("folder"));
+  {
+    // Another batch than the one announced.
+    auto fetcher = connectedFetcher();
+    fetcher->fetchData({recordOf(records, "current.bin")}, pairing_, announced);
+    fetcher->fetchData({recordOf(records, "other.bin")}, pairing_);
+    fetcher->disconncet();
+    expectNothingLeft(*fetcher);
+  }
+  expectSame("current.bin");
+  expectSame("other.bin");
+  EXPECT_FALSE(fs::exists(inA("empty")));
+  EXPECT_FALSE(fs::exists(inA("folder")));
+  EXPECT_EQ(failedUsn(), lowest);
+
+  DataSource::sharedDataSource().resetSyncdirCopyRelationFailedUsn(pairingKey());
+  writeB("later.bin", pattern(500, 'l'));
+  recordB();
+  records = recordsToFetch();
+  {
+    // Announced, then the fetcher is closed.
+    auto fetcher = connectedFetcher();
+    fetcher->fetchData({recordOf(records, "later.bin")}, pairing_,
+                       {recordOf(records, "empty"), recordOf(records, "folder")});
+    fetcher->disconncet();
+    expectNothingLeft(*fetcher);
+  }
+  expectSame("later.bin");
+  EXPECT_FALSE(fs::exists(inA("empty")));
+  EXPECT_FALSE(fs::exists(inA("folder")));
+  EXPECT_EQ(failedUsn(), lowest);
+}
+
 TEST_F(FileFetcherTest, TwoTransfersOfOneFileNeverShareATemporaryFile) {
   startPeer(1);
   writeB("same.txt", "the peer's content");
