@@ -37,7 +37,8 @@ std::string sealLargeBody(std::string body, const std::string& aesKey, const std
   auto plain = std::make_shared<const std::string>(std::move(body));
   auto cipher = std::make_shared<std::promise<std::string>>();
   std::future<std::string> sealed = cipher->get_future();
-  GlobalQueue::shared()->async([plain, aesKey, cipher] {
+  // The job holds the only reference to the promise: a job the queue drops breaks it.
+  GlobalQueue::shared()->async([plain, aesKey, cipher = std::move(cipher)] {
     try {
       cipher->set_value(QoEncrypt::encryptDataKey(*plain, aesKey));
     } catch (...) {

@@ -1,3 +1,6 @@
+#include <unistd.h>
+
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -11,6 +14,7 @@
 #include "core/proto/PbMessage.h"
 #include "core/utils/QoExceptionProto.h"
 #include "framework/crypto/QoEncrypt.h"
+#include "platform/GlobalQueue.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {
@@ -224,6 +228,39 @@ TEST_F(QoMessageSealTest, LargeBodiesAreSealedAndOpenedLikeSmallOnes) {
     frames[1][size / 2] ^= 0x40;
     EXPECT_EQ(refusal(frames).code, 20);
   }
+}
+
+// The cipher of a large body runs on the global queue. When that queue takes no more jobs
+// (the program is exiting), or the signature fails while the cipher runs, the seal must
+// fail rather than wait for ever. Run apart: the global queue does not start again.
+TEST_F(QoMessageSealTest, ALargeBodyIsNeverLeftWaitingForItsCipher) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto sealLarge = [this](const DeviceKeys& keys) {
+    auto part = std::make_shared<pb::MsgGetResponse>();
+    part->set_transfer(3);
+    part->mutable_part()->set_length(512 * 1024);
+    part->set_part_data(std::string(512 * 1024, 'p'));
+    return framesOf(between(pb::MsgCodeGetResponse, part, 2, alpha_, bravo_, keys)->getSendZMQMessage());
+  };
+  const auto scenario = [&] {
+    // A hang ends the child by its alarm, not with the code the test expects.
+    ::alarm(60);
+    DeviceKeys unusable = keysAlpha();
+    unusable.privateKey = "not a key";
+    try {
+      sealLarge(unusable);
+      std::_Exit(2);
+    } catch (const std::exception&) {
+    }
+    GlobalQueue::shared()->shutdown();
+    try {
+      sealLarge(keysAlpha());
+      std::_Exit(3);
+    } catch (const std::exception&) {
+    }
+    std::_Exit(0);
+  };
+  EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(QoMessageSealTest, TamperedBodiesAreDetected) {

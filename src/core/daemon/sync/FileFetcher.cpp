@@ -212,6 +212,7 @@ void FileFetcher::requestParts() {
       result.sealed->addEmptyFrame();
       ZMQMessage sealed = message->getSendZMQMessage();
       result.sealed->addZmqMessage(sealed);
+      result.request = request;
       result.opening = opening;
       return result;
     }, kSealLane);
@@ -264,7 +265,7 @@ bool FileFetcher::takeCryptoResults() {
       onWriteDone(result->writtenTransfer, *result->written);
     } else if (result->sealed) {
       QoAssert(_socket != nullptr, "fetcher is not connected");
-      if (result->opening && !adoptOpening(*result->opening)) continue;
+      if (result->opening ? !adoptOpening(*result->opening) : !stillAsked(*result->request)) continue;
       if (!result->sealed->sendToSocket(*_socket)) return false;
     } else {
       handleAnswer(result->opened);
@@ -292,6 +293,21 @@ bool FileFetcher::adoptOpening(TmpFileOpening& opening) {
     // No temporary download: the record is fetched again next time.
     transfer->fileRelation()->setFileFetchEvent(EventFailed);
     failTransfer(*transfer);
+  }
+  return false;
+}
+
+bool FileFetcher::stillAsked(const pb::MsgGetRequest& request) {
+  const auto found = _transfers.find(request.transfer());
+  // Its batch is over, and its grants went back then.
+  if (found == _transfers.end()) return false;
+  TransferFile& transfer = *found->second;
+  // Its file could not be created, so nothing of it is asked for.
+  if (!transfer.isFailed() || transfer.handle()) return true;
+  const int64_t offset = request.part().offset();
+  if (transfer.hasOutStandingPart(offset)) {
+    _tokenPool.relaseToken(transfer.removeOutStandingPart(offset));
+    --_totalOutstandingPart;
   }
   return false;
 }
@@ -524,6 +540,11 @@ void FileFetcher::abandonAll() {
   // Records of the next batch not yet asked for are fetched again by the next pull too.
   for (uint64_t index = std::max(_curIndex, _batchEnd); index < _fileRelations.size(); ++index) {
     if (!_transfers.contains(transferIdOf(index))) setFailedUsn(index);
+  }
+  // And those with nothing to download, reached but applied only with their own batch.
+  for (const auto& [transferId, transfer] : _transfers) {
+    const auto index = indexOfTransfer(transferId);
+    if (!transfer->isFailed() && index && *index >= _batchEnd) setFailedUsn(*index);
   }
   resetBatch();
 }

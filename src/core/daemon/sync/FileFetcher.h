@@ -115,6 +115,9 @@ class FileFetcher {
   // False when the request is not to go out (the file could not be created, or its
   // transfer is over); the part is then no longer outstanding.
   bool adoptOpening(TmpFileOpening& opening);
+  // Whether a later part's sealed request is still to go out: not when its file could not
+  // be created, or its batch is over; the part is then no longer outstanding.
+  bool stillAsked(const pb::MsgGetRequest& request);
   // Forgets every seal and opening not yet taken back.
   void discardCryptoWork();
   void setSendTimeout();
@@ -180,6 +183,8 @@ class FileFetcher {
     // A part written into the temporary file of `writtenTransfer`.
     std::shared_ptr<PartWrite> written;
     int32_t writtenTransfer = 0;
+    // The request that `sealed` carries.
+    std::shared_ptr<pb::MsgGetRequest> request;
     // The temporary download created for the sealed request of a file's first part.
     std::shared_ptr<TmpFileOpening> opening;
   };

@@ -377,9 +377,11 @@ TEST_F(FileFetcherTest, TemporaryDownloadsAreCreatedOnlyInsideTheCopyAndNeverLef
   EXPECT_FALSE(fs::exists(inA(".dropped.Velbor.Download")));
   fs::remove(inA(".taken.Velbor.Download"));
 
-  // A file whose folder here became a link is neither created through it nor asked for.
+  // A file whose folder here became a link is neither created through it nor asked for,
+  // not even its later parts, whose requests are made along with the first.
   startPeer(2);
   writeB("sub/linked.txt", "through the link");
+  writeB("sub/parts.bin", pattern(3 * kMiB, 'p'));
   writeB("plain.txt", "plain");
   recordB();
   auto records = recordsToFetch();
@@ -391,7 +393,8 @@ TEST_F(FileFetcherTest, TemporaryDownloadsAreCreatedOnlyInsideTheCopyAndNeverLef
   expectSame("plain.txt");
   EXPECT_TRUE(fs::is_empty(elsewhere));
   EXPECT_TRUE(offsetsOf("sub/linked.txt").empty());
-  EXPECT_EQ(failedUsn(), usnInB("sub/linked.txt"));
+  EXPECT_TRUE(offsetsOf("sub/parts.bin").empty());
+  EXPECT_EQ(failedUsn(), std::min(usnInB("sub/linked.txt"), usnInB("sub/parts.bin")));
   expectNothingLeft(*fetcher);
 }
 
@@ -542,6 +545,51 @@ TEST_F(FileFetcherTest, AnAnnouncedBatchNeverFetchedIsGivenUpAndFetchedAgainNext
   EXPECT_FALSE(fs::exists(inA("next.bin")));
   EXPECT_EQ(failedUsn(), usnInB("next.bin"));
   EXPECT_TRUE(temporaries().empty());
+}
+
+// Records with nothing to download (an empty file, a folder) are reached at once when
+// announced, and applied only with their own batch: given up, they are fetched again too.
+TEST_F(FileFetcherTest, AnnouncedRecordsWithNothingToDownloadAreFetchedAgainWhenGivenUp) {
+  startPeer(2);
+  writeB("current.bin", pattern(1000, 'c'));
+  writeB("other.bin", pattern(3000, 'o'));
+  writeB("empty", "");
+  fs::create_directories(inB("folder"));
+  recordB();
+  auto records = recordsToFetch();
+  const FileFetcher::RelationList announced{recordOf(records, "empty"), recordOf(records, "folder")};
+  ASSERT_TRUE(announced[0] && announced[1]);
+  const int64_t lowest = std::min(usnInB("empty"), usnInB("folder"));
+  {
+    // Another batch than the one announced.
+    auto fetcher = connectedFetcher();
+    fetcher->fetchData({recordOf(records, "current.bin")}, pairing_, announced);
+    fetcher->fetchData({recordOf(records, "other.bin")}, pairing_);
+    fetcher->disconncet();
+    expectNothingLeft(*fetcher);
+  }
+  expectSame("current.bin");
+  expectSame("other.bin");
+  EXPECT_FALSE(fs::exists(inA("empty")));
+  EXPECT_FALSE(fs::exists(inA("folder")));
+  EXPECT_EQ(failedUsn(), lowest);
+
+  DataSource::sharedDataSource().resetSyncdirCopyRelationFailedUsn(pairingKey());
+  writeB("later.bin", pattern(500, 'l'));
+  recordB();
+  records = recordsToFetch();
+  {
+    // Announced, then the fetcher is closed.
+    auto fetcher = connectedFetcher();
+    fetcher->fetchData({recordOf(records, "later.bin")}, pairing_,
+                       {recordOf(records, "empty"), recordOf(records, "folder")});
+    fetcher->disconncet();
+    expectNothingLeft(*fetcher);
+  }
+  expectSame("later.bin");
+  EXPECT_FALSE(fs::exists(inA("empty")));
+  EXPECT_FALSE(fs::exists(inA("folder")));
+  EXPECT_EQ(failedUsn(), lowest);
 }
 
 TEST_F(FileFetcherTest, TwoTransfersOfOneFileNeverShareATemporaryFile) {
