@@ -281,8 +281,13 @@ void QoFileAndSyncdirCopyRelation::deleteRelation() {
 }
 
 std::string QoFileAndSyncdirCopyRelation::getTempFilePath() {
+  const auto name = getTempFileName();
+  return name ? name->path() : std::string();
+}
+
+std::shared_ptr<const TmpFileName> QoFileAndSyncdirCopyRelation::getTempFileName() {
   if (!tmpFileName_ && file_) tmpFileName_ = std::make_shared<const TmpFileName>(file_->path());
-  return tmpFileName_ ? tmpFileName_->path() : std::string();
+  return tmpFileName_;
 }
 
 void QoFileAndSyncdirCopyRelation::releaseTempFilePath() { tmpFileName_.reset(); }

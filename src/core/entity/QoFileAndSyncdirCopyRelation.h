@@ -89,6 +89,8 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   // Creates the empty temporary download at `tmpPath` inside the copy at `copyRoot`, never
   // through a link; nothing (logged) when that cannot be done. Touches no record.
   static std::shared_ptr<TmpFileStream> openTmpFile(const std::string& copyRoot, const std::string& tmpPath);
+  // The temporary name of this transfer (getTempFilePath() is its path); nothing without a file.
+  std::shared_ptr<const TmpFileName> getTempFileName();
   // The temporary download, opened by openTmpFile at getTempFilePath(), becomes this record's.
   void adoptTmpFileHandle(std::shared_ptr<TmpFileStream> handle) { fileHandle_ = std::move(handle); }
   void closeTmpFileHandle();

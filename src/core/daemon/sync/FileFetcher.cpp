@@ -199,7 +199,7 @@ void FileFetcher::requestParts() {
     if (request->part().offset() == 0) {
       const Relation& record = _transfers.at(request->transfer())->fileRelation();
       opening = std::make_shared<TmpFileOpening>(request->transfer(), record->syncdirCopy()->path(),
-                                                 record->getTempFilePath());
+                                                 record->getTempFileName());
     }
     _crypto.submit([request, level, source, destination, opening] {
       Crypted result;

@@ -6,6 +6,7 @@
 
 namespace velbor {
 
+class TmpFileName;
 class TmpFileStream;
 
 // A file's temporary download, created empty on a worker thread (creating thousands of
@@ -14,7 +15,10 @@ class TmpFileStream;
 // the batch ended, the work was discarded) removes the file again.
 class TmpFileOpening {
  public:
-  TmpFileOpening(int32_t transferId, std::string copyRoot, std::string tmpPath);
+  // Holds the temporary name taken for the transfer until this goes: the transfer may let it
+  // go first (it gave up), and no other transfer of the file may have it while the file is
+  // created or removed here.
+  TmpFileOpening(int32_t transferId, std::string copyRoot, std::shared_ptr<const TmpFileName> tmpName);
   ~TmpFileOpening();
   TmpFileOpening(const TmpFileOpening&) = delete;
   TmpFileOpening& operator=(const TmpFileOpening&) = delete;
@@ -29,7 +33,7 @@ class TmpFileOpening {
  private:
   int32_t transferId_;
   std::string copyRoot_;
-  std::string tmpPath_;
+  std::shared_ptr<const TmpFileName> tmpName_;
   std::shared_ptr<TmpFileStream> handle_;
 };
 

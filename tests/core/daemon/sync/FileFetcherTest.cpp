@@ -19,6 +19,7 @@
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/FileFlush.h"
 #include "core/entity/QoFile.h"
+#include "core/entity/TmpFileName.h"
 #include "core/entity/TmpFileStream.h"
 #include "framework/network/ZMQContext.h"
 #include "support/LoopbackListener.h"
@@ -366,15 +367,21 @@ TEST_F(FileFetcherTest, TemporaryDownloadsAreCreatedOnlyInsideTheCopyAndNeverLef
   fs::create_directories(elsewhere);
   {
     // Taken by its transfer, it stays; dropped untaken (the transfer gave up), it goes.
-    TmpFileOpening taken(1, rootA_, inA(".taken.Velbor.Download"));
+    TmpFileOpening taken(1, rootA_, std::make_shared<const TmpFileName>(inA("taken")));
     taken.run();
     EXPECT_NE(taken.take(), nullptr);
-    TmpFileOpening dropped(2, rootA_, inA(".dropped.Velbor.Download"));
+    auto name = std::make_shared<const TmpFileName>(inA("dropped"));
+    TmpFileOpening dropped(2, rootA_, name);
+    // The transfer lets its name go while the opening still runs: the name stays taken
+    // until the opening is gone, so another transfer of the file never gets it meanwhile.
+    name.reset();
     dropped.run();
     EXPECT_TRUE(fs::exists(inA(".dropped.Velbor.Download")));
+    EXPECT_NE(TmpFileName(inA("dropped")).path(), inA(".dropped.Velbor.Download"));
   }
   EXPECT_TRUE(fs::exists(inA(".taken.Velbor.Download")));
   EXPECT_FALSE(fs::exists(inA(".dropped.Velbor.Download")));
+  EXPECT_EQ(TmpFileName(inA("dropped")).path(), inA(".dropped.Velbor.Download"));
   fs::remove(inA(".taken.Velbor.Download"));
 
   // A file whose folder here became a link is neither created through it nor asked for,
