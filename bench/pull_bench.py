@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """One pull between two velbor_test_peer processes over loopback, beside `rsync -a` of the same
-tree to an rsync daemon, per data set. Prints time, rate, ratio and each side's peak RSS.
+tree to an rsync daemon, per data set. Prints time, rate, ratio and each side's peak RSS, and
+for context `rsync -a --fsync`: velbor flushes each file to the disk before it is in place, so
+on a slow disk its time is bound by the disk's write speed, which plain rsync never waits for.
 
 Usage: pull_bench.py TEST_PEER [WORK_DIR]
 PULL_BENCH_SETS (big, small, tiny, comma-separated; all by default) picks the data sets.
@@ -167,12 +169,14 @@ class PeakOfChildren:
         return self.peak
 
 
-def run_rsync(source, sink, daemon):
+def run_rsync(source, sink, daemon, flush=False):
     os.makedirs(sink)
     name = os.path.basename(sink)
     peak = PeakOfChildren(daemon.pid)
     start = time.time()
-    client = subprocess.Popen(["rsync", "-a", source + "/", "rsync://127.0.0.1:%d/sink/%s/" % (RSYNC_PORT, name)])
+    # With flush, the daemon's end makes each file durable before it is in place, as velbor does.
+    args = ["rsync", "-a"] + (["--fsync"] if flush else [])
+    client = subprocess.Popen(args + [source + "/", "rsync://127.0.0.1:%d/sink/%s/" % (RSYNC_PORT, name)])
     _, status, usage = os.wait4(client.pid, 0)
     client.returncode = status
     want = manifest(source)
@@ -238,8 +242,9 @@ def main():
         out.write("[sink]\n path = %s\n read only = false\n uid = root\n gid = root\n use chroot = no\n" % rsync_root)
     daemon = subprocess.Popen(["rsync", "--daemon", "--no-detach", "--config=" + conf, "--port=%d" % RSYNC_PORT])
     time.sleep(0.5)
-    print("%-28s %10s %10s %12s %8s %12s %12s %12s" % (
-        "data set", "velbor s", "rsync s", "velbor rate", "ratio", "sender MiB", "puller MiB", "rsync MiB"))
+    print("%-28s %10s %10s %12s %8s %12s %12s %12s %14s" % (
+        "data set", "velbor s", "rsync s", "velbor rate", "ratio", "sender MiB", "puller MiB", "rsync MiB",
+        "rsync --fsync s"))
     try:
         wanted = os.environ.get("PULL_BENCH_SETS", "big,small,tiny").split(",")
         for kind, label in (("big", "4 x 256 MiB"), ("small", "2,000 x 1-64 KiB"), ("tiny", "10,000 x 100 B")):
@@ -247,12 +252,13 @@ def main():
                 continue
             size, count, seconds, rss_a, rss_b, tree_a = run_velbor(kind, kind)
             rsync_seconds, rss_client, rss_daemon = run_rsync(tree_a, os.path.join(rsync_root, kind), daemon)
+            flushed_seconds = run_rsync(tree_a, os.path.join(rsync_root, kind + "-fsync"), daemon, flush=True)[0]
             rate = "%.1f MB/s" % (size / 1e6 / seconds) if kind == "big" else "%.0f files/s" % (count / seconds)
             rsync_rate = "%.1f MB/s" % (size / 1e6 / rsync_seconds) if kind == "big" else \
                 "%.0f files/s" % (count / rsync_seconds)
-            print("%-28s %10.2f %10.2f %12s %8.2f %12.1f %12.1f %12s   (rsync %s)" % (
+            print("%-28s %10.2f %10.2f %12s %8.2f %12.1f %12.1f %12s %14.2f   (rsync %s)" % (
                 label, seconds, rsync_seconds, rate, seconds / rsync_seconds, rss_a / 1024, rss_b / 1024,
-                "%.1f/%.1f" % (rss_client / 1024, rss_daemon / 1024), rsync_rate), flush=True)
+                "%.1f/%.1f" % (rss_client / 1024, rss_daemon / 1024), flushed_seconds, rsync_rate), flush=True)
     finally:
         daemon.send_signal(signal.SIGTERM)
         daemon.wait()
