@@ -180,12 +180,23 @@ void QoRouter::forwardRequest() {
   if (!message->sendToSocket(*backend_)) QoLog("*** Router request not passed to a worker");
 }
 
+void QoRouter::forwardWaitingRequests() {
+  zmq_pollitem_t item{};
+  frontend_->getPollItem(item, ZMQ_POLLIN);
+  while (!workerQueue_.empty() && ZMQContext::pollWithItems(&item, 1, 0) > 0 && (item.revents & ZMQ_POLLIN)) {
+    forwardRequest();
+  }
+}
+
 void QoRouter::forwardReply() {
   // Passed on as ZeroMQ's frames: a reply carrying a file part is not copied here.
   ZMQFrames message = ZMQFrames::recvFromSocket(*backend_);
   QoAssert(message.size() > 0, "worker identity missing");
   workerQueue_.enqueue(message.takeHead());
   message.takeHead();
+  // The worker that is free again takes a request that waits before this reply goes on:
+  // under load its wait for the next request is what holds the router back.
+  forwardWaitingRequests();
   const bool hasClient = message.size() > 0;
   const std::string client = message.takeHead();
   if (!hasClient || QoWorker::isReadyMessageFromWorker(client)) return;

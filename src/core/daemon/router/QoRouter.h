@@ -87,6 +87,8 @@ class QoRouter : public QoWorkerDelegate {
   void run();
   void forwardRequest();
   void forwardReply();
+  // Hands requests waiting in the frontend to idle workers, without waiting for any.
+  void forwardWaitingRequests();
 
   mutable std::mutex lifecycleLock_;
   std::shared_ptr<ZMQContext> context_;
