@@ -48,6 +48,8 @@ TEST_F(E2eRecoveryTest, LostEventsAreRescannedAndFoldersMovedAcrossTheEdgeFollow
   const std::string uuidA = a->uuid();
   ASSERT_TRUE(eventually([&] { return deviceIn(*a, b.uuid()).is_object(); }));
   ASSERT_EQ(a->command("trust " + b.uuid()).value("result", ""), "accepted");
+  // b marks a trusted when a's acceptance reaches it back, which may come after a's answer.
+  ASSERT_TRUE(eventually([&] { return deviceIn(b, uuidA).value("status", -1) == 1; }));
   ASSERT_TRUE(a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
 
   // A folder with content moved in from outside the tree arrives whole; moved out, it goes.

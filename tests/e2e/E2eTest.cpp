@@ -117,6 +117,8 @@ TEST_F(E2eTest, PairedDevicesStayInStepAndAKilledOneCatchesUp) {
   const std::string uuidA = a->uuid();
   ASSERT_TRUE(eventually([&] { return deviceIn(*a, b.uuid()).is_object(); }));
   ASSERT_EQ(a->command("trust " + b.uuid()).value("result", ""), "accepted");
+  // b marks a trusted when a's acceptance reaches it back, which may come after a's answer.
+  ASSERT_TRUE(eventually([&] { return deviceIn(b, uuidA).value("status", -1) == 1; }));
   json paired = a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string());
   ASSERT_TRUE(paired.value("ok", false)) << paired.dump();
 
