@@ -91,6 +91,9 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   static std::shared_ptr<TmpFileStream> openTmpFile(const std::string& copyRoot, const std::string& tmpPath);
   // The temporary name of this transfer (getTempFilePath() is its path); nothing without a file.
   std::shared_ptr<const TmpFileName> getTempFileName();
+  // Removes what stands at the temporary download's path `tmpPath` inside the copy at
+  // `copyRoot`, unless it is a folder, never through a link; logs a failure. Touches no record.
+  static void removeTmpFile(const std::string& copyRoot, const std::string& tmpPath);
   // The temporary download, opened by openTmpFile at getTempFilePath(), becomes this record's.
   void adoptTmpFileHandle(std::shared_ptr<TmpFileStream> handle) { fileHandle_ = std::move(handle); }
   void closeTmpFileHandle();

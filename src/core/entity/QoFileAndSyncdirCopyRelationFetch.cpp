@@ -287,11 +287,14 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventSuccessful() {
 
 void QoFileAndSyncdirCopyRelation::deleteTmpFile() {
   if (!file_ || !syncdirCopy_) return;
-  const std::string path = getTempFilePath();
+  removeTmpFile(syncdirCopy_->path(), getTempFilePath());
+}
+
+void QoFileAndSyncdirCopyRelation::removeTmpFile(const std::string& copyRoot, const std::string& path) {
   struct stat status {};
   if (lstat(path.c_str(), &status) != 0) return;
   try {
-    const CopyItemFolder folder(syncdirCopy_->path(), path);
+    const CopyItemFolder folder(copyRoot, path);
     const auto item = folder.status(folder.name());
     if (item && !S_ISDIR(item->st_mode)) folder.removeItem(folder.name());
   } catch (const std::exception& e) {

@@ -1,14 +1,10 @@
 #include "core/daemon/sync/TmpFileOpening.h"
 
-#include <sys/stat.h>
-
 #include <utility>
 
-#include "core/entity/CopyItemFolder.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/TmpFileName.h"
 #include "core/entity/TmpFileStream.h"
-#include "platform/QoLog.h"
 
 namespace velbor {
 
@@ -18,13 +14,7 @@ TmpFileOpening::TmpFileOpening(int32_t transferId, std::string copyRoot, std::sh
 TmpFileOpening::~TmpFileOpening() {
   if (!handle_) return;
   handle_->close();
-  try {
-    const CopyItemFolder folder(copyRoot_, tmpName_->path());
-    const auto item = folder.status(folder.name());
-    if (item && S_ISREG(item->st_mode)) folder.removeItem(folder.name());
-  } catch (const std::exception& e) {
-    QoLog("Delete tmp({}) failed, {}", tmpName_->path(), e.what());
-  }
+  QoFileAndSyncdirCopyRelation::removeTmpFile(copyRoot_, tmpName_->path());
 }
 
 void TmpFileOpening::run() { handle_ = QoFileAndSyncdirCopyRelation::openTmpFile(copyRoot_, tmpName_->path()); }
