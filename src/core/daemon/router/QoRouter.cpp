@@ -5,6 +5,7 @@
 
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/router/QoWorker.h"
+#include "core/daemon/router/ReplySealer.h"
 #include "core/entity/QoDevice.h"
 #include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
@@ -49,6 +50,12 @@ void QoRouter::start() {
   QoAssert(!frontendUri.empty(), "you must set Frontend Router url");
   QoAssert(!backendUri.empty(), "you must set Backend Router url");
 
+  // At least one worker: with none, every request would wait forever.
+  const int workerCount = std::max(1, config.routerWorkerCount());
+  // Room for one reply per sealing thread and one more per worker, so that no core waits.
+  const size_t sealers = ReplySealer::defaultThreadCount();
+  auto sealer = std::make_unique<ReplySealer>(sealers, sealers + static_cast<size_t>(workerCount));
+
   auto context = std::make_shared<ZMQContext>(1);
   try {
     frontend_ = context->socketWithType(ZMQ_ROUTER);
@@ -76,10 +83,9 @@ void QoRouter::start() {
     throw;
   }
   context_ = context;
+  sealer_ = std::move(sealer);
   run_ = true;
 
-  // At least one worker: with none, every request would wait forever.
-  const int workerCount = std::max(1, config.routerWorkerCount());
   workerQueue_ = QoQueue<std::string>();
   for (int i = 0; i < workerCount; ++i) setUpWorker(backendUri, context_);
   // The sockets move to the broker thread; starting the thread orders their use.
@@ -91,10 +97,13 @@ void QoRouter::stop() {
   if (!context_) return;
   run_ = false;
   for (const auto& worker : workers_) worker->stop();
+  // A worker waiting for room in the sealer returns; replies not yet passed on are dropped.
+  if (sealer_) sealer_->stop();
   // Wakes the broker's poll and every worker's wait; each then leaves its loop.
   context_->shutdown();
   if (broker_.joinable()) broker_.join();
   joinWorkers();
+  sealer_.reset();
   context_->terminate();
   context_.reset();
   frontend_.reset();
@@ -111,6 +120,7 @@ void QoRouter::setUpWorker(const std::string& uri, const std::shared_ptr<ZMQCont
   auto worker = std::make_shared<QoWorker>(uri);
   worker->setZmqContext(context);
   worker->setDelegate(this);
+  worker->setReplySealer(sealer_.get());
   workers_.push_back(worker);
   workerThreads_.emplace_back([worker] {
     try {
@@ -133,11 +143,13 @@ void QoRouter::joinWorkers() {
 void QoRouter::run() {
   try {
     while (run_) {
-      zmq_pollitem_t items[2]{};
+      zmq_pollitem_t items[3]{};
       backend_->getPollItem(items[0], ZMQ_POLLIN);
-      frontend_->getPollItem(items[1], ZMQ_POLLIN);
+      items[1].fd = sealer_->readyFd();
+      items[1].events = ZMQ_POLLIN;
+      frontend_->getPollItem(items[2], ZMQ_POLLIN);
       // Requests are taken only while a worker is idle; the rest wait in the frontend.
-      const int count = workerQueue_.empty() ? 1 : 2;
+      const int count = workerQueue_.empty() ? 2 : 3;
       if (ZMQContext::pollWithItems(items, count, -1) < 0) {
         const int error = zmq_errno();
         if (error == EINTR) continue;
@@ -145,8 +157,9 @@ void QoRouter::run() {
         if (error != ETERM) QoLog("Router poll error!! epoll items count({})", count);
         break;
       }
-      if (count == 2 && (items[1].revents & ZMQ_POLLIN)) forwardRequest();
+      if (count == 3 && (items[2].revents & ZMQ_POLLIN)) forwardRequest();
       if (items[0].revents & ZMQ_POLLIN) forwardReply();
+      if (items[1].revents & ZMQ_POLLIN) forwardSealedReplies();
     }
   } catch (const ZMQException& e) {
     if (e.getErrorCode() != ETERM) QoLog("Router run failed, {}", e.what());
@@ -203,6 +216,13 @@ void QoRouter::forwardReply() {
   // What remains is the empty frame and the reply envelope.
   message.pushHead(client);
   if (!message.sendToSocket(*frontend_)) QoLog("*** Router reply not passed to the client");
+}
+
+void QoRouter::forwardSealedReplies() {
+  sealer_->clearReady();
+  for (ReplySealer::Sealed& reply : sealer_->takeSealed()) {
+    if (!reply.frames.sendToSocket(*frontend_)) QoLog("*** Router reply not passed to the client");
+  }
 }
 
 void QoRouter::beforeHandleRequest(const QoMessage& request) {

@@ -16,6 +16,7 @@
 namespace velbor {
 
 class QoWorker;
+class ReplySealer;
 class ZMQContext;
 class ZMQSocket;
 
@@ -89,6 +90,8 @@ class QoRouter : public QoWorkerDelegate {
   void forwardReply();
   // Hands requests waiting in the frontend to idle workers, without waiting for any.
   void forwardWaitingRequests();
+  // Passes every reply the sealer has finished to the network.
+  void forwardSealedReplies();
 
   mutable std::mutex lifecycleLock_;
   std::shared_ptr<ZMQContext> context_;
@@ -96,6 +99,8 @@ class QoRouter : public QoWorkerDelegate {
   std::shared_ptr<ZMQSocket> backend_;
   std::string frontendEndpoint_;
   std::thread broker_;
+  // Seals the workers' replies; made with the workers, gone after them.
+  std::unique_ptr<ReplySealer> sealer_;
   std::vector<std::shared_ptr<QoWorker>> workers_;
   std::vector<std::thread> workerThreads_;
 };

@@ -4,6 +4,7 @@
 
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/daemon/router/QoWorkerDelegate.h"
+#include "core/daemon/router/ReplySealer.h"
 #include "core/proto/QoPbMessageCode.h"
 #include "core/utils/QoException.h"
 #include "core/utils/QoUtils.h"
@@ -28,6 +29,29 @@ bool waitForRequest(ZMQSocket& socket) {
   for (;;) {
     if (ZMQContext::pollWithItems(&item, 1, -1) > 0) return true;
     if (zmq_errno() != EINTR) return false;
+  }
+}
+
+// Logs the exception being handled, which carries no code of the protocol.
+void logUncodedFailure(const std::string& name) {
+  try {
+    throw;
+  } catch (const Exception& e) {
+    QoLog("*** {}, {}: {}", name, e.name(), e.reason());
+  } catch (const std::exception& e) {
+    QoLog("*** {}, {}: {}", name, "std::exception", e.what());
+  } catch (...) {
+    QoLog("*** {}, {}: {}", name, "unknown", "");
+  }
+}
+
+// The level-0 error reply for a refused or failed request; nothing short of memory.
+QoMessage::Ptr errorReply(const std::string& name, int32_t errorCode, const std::string& errorMsg) {
+  try {
+    return QoMessage::qoMessageErrorWithErrorCode(errorCode, errorMsg);
+  } catch (const std::exception& e) {
+    QoLog("*** {}, error reply failed, {}", name, e.what());
+    return nullptr;
   }
 }
 
@@ -101,6 +125,14 @@ void QoWorker::serve(ZMQSocket& socket) {
     ZMQMessage frames = ZMQMessage::recvFromSocket(socket);
     std::string client = frames.getNextFrame().value_or(std::string());
     frames.getNextFrame();
+    if (sealer_) {
+      std::string name;
+      QoMessage::Ptr answer = answerRequest(frames, name);
+      // The broker takes this worker back at once; the sealer passes the reply on.
+      if (answer) sealer_->submit(std::move(client), std::move(name), std::move(answer));
+      sendReadyMessage(socket);
+      continue;
+    }
     std::optional<ZMQMessage> reply = handleRequestMessage(frames);
     if (!reply) {
       // No reply for the client; the broker takes this worker back all the same.
@@ -114,7 +146,14 @@ void QoWorker::serve(ZMQSocket& socket) {
 }
 
 std::optional<ZMQMessage> QoWorker::handleRequestMessage(ZMQMessage& frames) {
-  std::string name = "unparsed";
+  std::string name;
+  QoMessage::Ptr reply = answerRequest(frames, name);
+  if (!reply) return std::nullopt;
+  return sealReply(name, *reply);
+}
+
+QoMessage::Ptr QoWorker::answerRequest(ZMQMessage& frames, std::string& name) {
+  name = "unparsed";
   // Anything but a coded refusal answers as a malformed request.
   int32_t errorCode = pb::ErrorCodeBadFormat;
   std::string errorMsg = kBadFormat;
@@ -137,22 +176,34 @@ std::optional<ZMQMessage> QoWorker::handleRequestMessage(ZMQMessage& frames) {
     context.fromNetwork = true;
 
     QoMessage::Ptr reply = handler(context);
-    if (!reply) return std::nullopt;
-    if (delegate_) delegate_->afterHandleRequest(*request, *reply);
-    return reply->getSendZMQMessage();
+    if (reply && delegate_) delegate_->afterHandleRequest(*request, *reply);
+    return reply;
   } catch (const QoException& e) {
     QoLog("*** {}, {}", name, e.description());
     errorCode = e.code();
     errorMsg = e.description();
-  } catch (const Exception& e) {
-    QoLog("*** {}, {}: {}", name, e.name(), e.reason());
-  } catch (const std::exception& e) {
-    QoLog("*** {}, {}: {}", name, "std::exception", e.what());
   } catch (...) {
-    QoLog("*** {}, {}: {}", name, "unknown", "");
+    logUncodedFailure(name);
   }
+  return errorReply(name, errorCode, errorMsg);
+}
+
+std::optional<ZMQMessage> QoWorker::sealReply(const std::string& name, QoMessage& reply) {
+  int32_t errorCode = pb::ErrorCodeBadFormat;
+  std::string errorMsg = kBadFormat;
   try {
-    return QoMessage::qoMessageErrorWithErrorCode(errorCode, errorMsg)->getSendZMQMessage();
+    return reply.getSendZMQMessage();
+  } catch (const QoException& e) {
+    QoLog("*** {}, {}", name, e.description());
+    errorCode = e.code();
+    errorMsg = e.description();
+  } catch (...) {
+    logUncodedFailure(name);
+  }
+  QoMessage::Ptr error = errorReply(name, errorCode, errorMsg);
+  if (!error) return std::nullopt;
+  try {
+    return error->getSendZMQMessage();
   } catch (const std::exception& e) {
     // A level-0 error reply fails to seal only short of memory; the client then times out.
     QoLog("*** {}, error reply failed, {}", name, e.what());

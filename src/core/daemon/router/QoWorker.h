@@ -12,6 +12,7 @@
 namespace velbor {
 
 class QoWorkerDelegate;
+class ReplySealer;
 class ZMQContext;
 class ZMQMessage;
 class ZMQSocket;
@@ -50,10 +51,20 @@ class QoWorker {
   // own is woken at once; one on a shared context is woken by whoever shuts that context down.
   void stop();
 
+  // Not owned; must outlive run(). With one, replies are sealed there and the worker
+  // reports ready as soon as its handler returns.
+  void setReplySealer(ReplySealer* sealer) { sealer_ = sealer; }
+
   // Opens one request (frames after the client identity and its empty frame), runs its
   // handler and returns the sealed reply frames, or nothing when the handler gave no reply.
   // Never raises: a refused or failed request becomes an error reply at level 0.
   std::optional<ZMQMessage> handleRequestMessage(ZMQMessage& frames);
+  // The first half of that: the reply not yet sealed, with `name` set to the request's
+  // message name (for log lines).
+  QoMessage::Ptr answerRequest(ZMQMessage& frames, std::string& name);
+  // The second half: the reply's frames. A reply that cannot be sealed (its receiver's key
+  // unknown) becomes an error reply at level 0; nothing only when that fails too.
+  static std::optional<ZMQMessage> sealReply(const std::string& name, QoMessage& reply);
 
   static bool sendReadyMessage(ZMQSocket& socket);
   static bool isReadyMessageFromWorker(const std::string& frame);
@@ -112,6 +123,7 @@ class QoWorker {
   std::shared_ptr<ZMQContext> zmqContext_;
   bool ownsContext_ = false;
   QoWorkerDelegate* delegate_ = nullptr;
+  ReplySealer* sealer_ = nullptr;
   std::atomic<bool> run_{false};
 };
 
