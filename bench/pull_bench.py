@@ -121,6 +121,12 @@ def make_tree(root, kind):
     return total, count
 
 
+def write_back():
+    """Waits until every dirty page is on the disk: a tree just made (or a run just before)
+    would otherwise be written back during the next timed run and slow its flushes."""
+    os.sync()
+
+
 def settle(peer):
     last, still = peer.command("status")["usn"], 0
     while still < 3:
@@ -172,6 +178,7 @@ class PeakOfChildren:
 def run_rsync(source, sink, daemon, flush=False):
     os.makedirs(sink)
     name = os.path.basename(sink)
+    write_back()
     peak = PeakOfChildren(daemon.pid)
     start = time.time()
     # With flush, the daemon's end makes each file durable before it is in place, as velbor does.
@@ -218,6 +225,7 @@ def run_velbor(kind, source_kind):
             raise RuntimeError("tree-add failed")
         settle(a)
         want = manifest(tree_a)
+        write_back()
         profile = start_profile(kind, a, b)
         start = time.time()
         paired = b.command("pair %s %s %s" % (tree_b, a.uuid, tree_a))
