@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/daemon/router/QoWorker.h"
+#include "platform/QoLog.h"
 
 namespace velbor {
 
@@ -89,10 +90,21 @@ void ReplySealer::work() {
       job = std::move(queued_.front());
       queued_.pop_front();
     }
-    std::optional<ZMQMessage> frames = QoWorker::sealReply(job->name, *job->reply);
-    if (frames) {
-      frames->insertEmptyFrameAtHead();
-      frames->insertFrameAtHead(std::move(job->client));
+    std::optional<ZMQMessage> frames;
+    try {
+      frames = QoWorker::sealReply(job->name, *job->reply);
+      if (frames) {
+        frames->insertEmptyFrameAtHead();
+        frames->insertFrameAtHead(std::move(job->client));
+      }
+    } catch (...) {
+      // Short even of the memory for an error reply or a log line: this client times out,
+      // but the thread lives on and the replies after this one still leave.
+      frames.reset();
+      try {
+        QoLog("*** {}, reply dropped, out of memory", job->name);
+      } catch (...) {
+      }
     }
     // The reply's body goes before the lock is taken: it can be a file part.
     job->reply.reset();
