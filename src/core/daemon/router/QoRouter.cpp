@@ -20,10 +20,6 @@
 namespace velbor {
 
 namespace {
-constexpr int kReplyQueuePerPeer = 64;
-}  // namespace
-
-namespace {
 
 // The trust replies 12, 14, 16 and 18 as bits over the codes 0-18.
 constexpr uint32_t kTrustReplyMask = 0x55000;
@@ -61,9 +57,8 @@ void QoRouter::start() {
     frontend_ = context->socketWithType(ZMQ_ROUTER);
     backend_ = context->socketWithType(ZMQ_ROUTER);
     // A ROUTER drops a reply for a peer whose queue is full, and a fetcher keeps a whole
-    // window of part requests (up to 40 files and 16 MiB of parts) on one connection: its
-    // replies must all fit.
-    const int replyQueue = kReplyQueuePerPeer;
+    // window of part requests on one connection: its replies must all fit.
+    const int replyQueue = ZMQSocket::kRouterReplyHighWaterMark;
     frontend_->setData(std::string_view(reinterpret_cast<const char*>(&replyQueue), sizeof replyQueue), ZMQ_SNDHWM);
     frontend_->bindToEndpoint(frontendUri);
     QoLog("Router frontend bind on ({})", frontendUri);

@@ -26,9 +26,9 @@ class ZMQSocket;
 // As the workers' delegate it refuses unencrypted requests and picks each reply's level.
 //
 // Frames: a client's [identity] [empty] [envelope] goes to the backend as [worker] [empty]
-// [identity] [empty] [envelope]; a worker answers [worker] [empty] then "ready" or
-// [identity] [empty] [reply envelope], of which [identity] [empty] [reply envelope] goes
-// back to the frontend.
+// [identity] [empty] [envelope]; the worker hands its reply to the sealer and answers
+// [worker] [empty] "ready"; the sealer's [identity] [empty] [reply envelope] goes back to
+// the frontend from the broker thread.
 class QoRouter : public QoWorkerDelegate {
  public:
   QoRouter();

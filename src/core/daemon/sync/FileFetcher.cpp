@@ -142,6 +142,9 @@ void FileFetcher::setFailedUsn(uint64_t index) const {
 std::shared_ptr<pb::MsgGetRequest> FileFetcher::getNextPart() {
   for (;;) {
     if (_curIndex >= _fileRelations.size()) return nullptr;
+    // Answers to more could be dropped by the peer's router while this side stops reading
+    // for its flushes; a window of small files is full long before its bytes are.
+    if (_totalOutstandingPart >= kMaxOutstandingParts) return nullptr;
     const Relation& record = _fileRelations[_curIndex];
     QoAssert(record && record->file() && record->syncdirCopy(), "");
     if (!_localUuidList) _localUuidList = record->syncdirCopy()->getSyncdirCopysUuidList();

@@ -11,6 +11,7 @@
 
 #include "core/daemon/sync/TokenPool.h"
 #include "core/envelope/QoMessage.h"
+#include "framework/network/ZMQSocket.h"
 #include "platform/OrderedWorkPool.h"
 
 namespace velbor {
@@ -53,6 +54,10 @@ class FileFetcher {
 
   // Longest wait for the next answer to any outstanding part.
   static constexpr int kAnswerTimeoutMs = 7000;
+  // Parts asked for and not yet answered, at most: every answer must fit in the peer's
+  // router queue for this connection while nothing is read. ZeroMQ learns of room freed in
+  // that queue in steps of half its size, so only half of it is sure to be free.
+  static constexpr int kMaxOutstandingParts = ZMQSocket::kRouterReplyHighWaterMark / 2;
 
   FileFetcher(std::string treeUuid, std::shared_ptr<ZMQContext> context);
   ~FileFetcher();

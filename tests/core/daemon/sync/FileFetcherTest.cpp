@@ -6,6 +6,7 @@
 #include <csignal>
 
 #include <cerrno>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -264,6 +265,54 @@ TEST_F(FileFetcherTest, GetErrorMidFileFailsThatFileAndAsksNothingMoreForIt) {
   EXPECT_FALSE(fs::exists(inA("a.bin")));
   expectSame("b.txt");
   EXPECT_EQ(failedUsn(), usnInB("a.bin"));
+  expectNothingLeft(*fetcher);
+}
+
+TEST_F(FileFetcherTest, AnswersWaitingWhileFlushesLagAreNeverDropped) {
+  // Four announced batches of files of 160 KiB: while the disk holds their flushes back, the
+  // fetcher stops reading, and the answers to what it asked wait on the way; the peer's
+  // router keeps only so many per connection and drops the rest.
+  startPeer(3);
+  constexpr int kFiles = 160;
+  for (int i = 0; i < kFiles; ++i) writeB("f" + std::to_string(i), pattern(160 * 1024, static_cast<char>('a' + i % 26)));
+  recordB();
+  std::mutex lock;
+  std::condition_variable changed;
+  bool diskBack = false;
+  FileFlush::ScopedOverride slowDisk([&](int fd) {
+    std::unique_lock guard(lock);
+    changed.wait(guard, [&] { return diskBack; });
+    return ::fsync(fd);
+  });
+  std::thread disk([&] {
+    {
+      // Until the peer has answered everything asked, or stays idle, the disk is stuck.
+      std::unique_lock guard(parts_.lock);
+      int answered = -1;
+      while (parts_.answered != answered && parts_.answered < kFiles) {
+        answered = parts_.answered;
+        parts_.changed.wait_for(guard, std::chrono::seconds(2), [&] { return parts_.answered >= kFiles; });
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::lock_guard guard(lock);
+    diskBack = true;
+    changed.notify_all();
+  });
+
+  auto records = recordsToFetch();
+  ASSERT_EQ(records.size(), static_cast<size_t>(kFiles));
+  auto fetcher = connectedFetcher();
+  for (size_t start = 0; start < records.size(); start += 40) {
+    const QoWorkerSync::RelationList batch(records.begin() + start, records.begin() + start + 40);
+    const QoWorkerSync::RelationList next(records.begin() + start + 40, records.end());
+    fetcher->fetchData(batch, pairing_, next);
+  }
+  fetcher->disconncet();
+  disk.join();
+
+  EXPECT_EQ(failedUsn(), 0);
+  for (int i = 0; i < kFiles; ++i) expectSame("f" + std::to_string(i));
   expectNothingLeft(*fetcher);
 }
 
