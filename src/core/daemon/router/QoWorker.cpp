@@ -32,19 +32,6 @@ bool waitForRequest(ZMQSocket& socket) {
   }
 }
 
-// Logs the exception being handled, which carries no code of the protocol.
-void logUncodedFailure(const std::string& name) {
-  try {
-    throw;
-  } catch (const Exception& e) {
-    QoLog("*** {}, {}: {}", name, e.name(), e.reason());
-  } catch (const std::exception& e) {
-    QoLog("*** {}, {}: {}", name, "std::exception", e.what());
-  } catch (...) {
-    QoLog("*** {}, {}: {}", name, "unknown", "");
-  }
-}
-
 // The level-0 error reply for a refused or failed request; nothing short of memory.
 QoMessage::Ptr errorReply(const std::string& name, int32_t errorCode, const std::string& errorMsg) {
   try {
@@ -53,6 +40,24 @@ QoMessage::Ptr errorReply(const std::string& name, int32_t errorCode, const std:
     QoLog("*** {}, error reply failed, {}", name, e.what());
     return nullptr;
   }
+}
+
+// The error reply for the exception being handled: a coded refusal keeps its code and
+// text; anything else answers as a malformed request.
+QoMessage::Ptr errorReplyForFailure(const std::string& name) {
+  try {
+    throw;
+  } catch (const QoException& e) {
+    QoLog("*** {}, {}", name, e.description());
+    return errorReply(name, e.code(), e.description());
+  } catch (const Exception& e) {
+    QoLog("*** {}, {}: {}", name, e.name(), e.reason());
+  } catch (const std::exception& e) {
+    QoLog("*** {}, {}: {}", name, "std::exception", e.what());
+  } catch (...) {
+    QoLog("*** {}, {}: {}", name, "unknown", "");
+  }
+  return errorReply(name, pb::ErrorCodeBadFormat, kBadFormat);
 }
 
 }  // namespace
@@ -154,9 +159,6 @@ std::optional<ZMQMessage> QoWorker::handleRequestMessage(ZMQMessage& frames) {
 
 QoMessage::Ptr QoWorker::answerRequest(ZMQMessage& frames, std::string& name) {
   name = "unparsed";
-  // Anything but a coded refusal answers as a malformed request.
-  int32_t errorCode = pb::ErrorCodeBadFormat;
-  std::string errorMsg = kBadFormat;
   try {
     // The delegate sees the header before the body is opened: a request it refuses is
     // neither verified, decrypted nor parsed.
@@ -178,29 +180,18 @@ QoMessage::Ptr QoWorker::answerRequest(ZMQMessage& frames, std::string& name) {
     QoMessage::Ptr reply = handler(context);
     if (reply && delegate_) delegate_->afterHandleRequest(*request, *reply);
     return reply;
-  } catch (const QoException& e) {
-    QoLog("*** {}, {}", name, e.description());
-    errorCode = e.code();
-    errorMsg = e.description();
   } catch (...) {
-    logUncodedFailure(name);
+    return errorReplyForFailure(name);
   }
-  return errorReply(name, errorCode, errorMsg);
 }
 
 std::optional<ZMQMessage> QoWorker::sealReply(const std::string& name, QoMessage& reply) {
-  int32_t errorCode = pb::ErrorCodeBadFormat;
-  std::string errorMsg = kBadFormat;
+  QoMessage::Ptr error;
   try {
     return reply.getSendZMQMessage();
-  } catch (const QoException& e) {
-    QoLog("*** {}, {}", name, e.description());
-    errorCode = e.code();
-    errorMsg = e.description();
   } catch (...) {
-    logUncodedFailure(name);
+    error = errorReplyForFailure(name);
   }
-  QoMessage::Ptr error = errorReply(name, errorCode, errorMsg);
   if (!error) return std::nullopt;
   try {
     return error->getSendZMQMessage();
