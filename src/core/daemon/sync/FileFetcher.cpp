@@ -268,7 +268,11 @@ bool FileFetcher::takeCryptoResults() {
       onWriteDone(result->writtenTransfer, *result->written);
     } else if (result->sealed) {
       QoAssert(_socket != nullptr, "fetcher is not connected");
-      if (result->opening ? !adoptOpening(*result->opening) : !stillAsked(*result->request)) continue;
+      if (result->opening ? !adoptOpening(*result->opening) : !stillAsked(*result->request)) {
+        // Its grant is free again: the records behind a full window are reached all the same.
+        requestParts();
+        continue;
+      }
       if (!result->sealed->sendToSocket(*_socket)) return false;
     } else {
       handleAnswer(result->opened);

@@ -454,6 +454,38 @@ TEST_F(FileFetcherTest, TemporaryDownloadsAreCreatedOnlyInsideTheCopyAndNeverLef
   expectNothingLeft(*fetcher);
 }
 
+// A window of parts whose files cannot be created here is given back with their openings;
+// the records behind it are reached all the same, with nothing to download or with parts.
+TEST_F(FileFetcherTest, RecordsBehindAWindowOfFilesThatCannotBeCreatedAreStillFetched) {
+  const fs::path elsewhere = fs::path(rootA_).parent_path() / "elsewhere";
+  fs::create_directories(elsewhere);
+  startPeer(2);
+  constexpr int kBlocked = FileFetcher::kMaxOutstandingParts + 8;
+  for (int i = 0; i < kBlocked; ++i) writeB("sub/" + std::to_string(100 + i), "through the link");
+  writeB("t-empty", "");
+  fs::create_directories(inB("u-folder"));
+  writeB("v-small.txt", "after the blocked files");
+  recordB();
+  auto records = recordsToFetch();
+  std::erase(records, recordOf(records, "sub"));
+  ASSERT_EQ(records.size(), static_cast<size_t>(kBlocked + 3));
+  ASSERT_EQ(records.back(), recordOf(records, "v-small.txt"));
+  fs::create_directory_symlink(elsewhere, inA("sub"));
+  auto fetcher = connectedFetcher();
+  fetcher->setAnswerTimeoutMs(20000);
+  fetcher->fetchData(records, pairing_);
+  fetcher->disconncet();
+
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+  EXPECT_TRUE(fs::exists(inA("t-empty")) && fs::file_size(inA("t-empty")) == 0);
+  EXPECT_TRUE(fs::is_directory(inA("u-folder")));
+  expectSame("v-small.txt");
+  int64_t lowest = INT64_MAX;
+  for (int i = 0; i < kBlocked; ++i) lowest = std::min(lowest, usnInB("sub/" + std::to_string(100 + i)));
+  EXPECT_EQ(failedUsn(), lowest);
+  expectNothingLeft(*fetcher);
+}
+
 TEST_F(FileFetcherTest, PeerThatTakesNoMoreRequestsEndsTheBatchAndTheNextGoesOutOnANewSocket) {
   startPeer(2);
   // More requests at once than a socket queues for a peer that does not take them.
