@@ -92,9 +92,9 @@ void FileFetcher::setAnswerTimeoutMs(int timeoutMs) {
 }
 
 void FileFetcher::disconncet() {
+  closeSocket();
   // A next batch announced and then not asked for is given up.
   abandonAll();
-  closeSocket();
 }
 
 void FileFetcher::closeSocket() {
@@ -596,6 +596,7 @@ void FileFetcher::endBatch() {
 }
 
 void FileFetcher::resetBatch() {
+  const bool answersToCome = _totalOutstandingPart > 0;
   // Answers still to come are dropped by their ids; their grants are free again now.
   for (const auto& [transferId, transfer] : _transfers) {
     for (const auto& [offset, length] : transfer->parts()) _tokenPool.relaseToken(length);
@@ -610,6 +611,9 @@ void FileFetcher::resetBatch() {
   _curIndex = 0;
   _curFileOffset = 0;
   _batchEnd = 0;
+  // Those answers would share the peer's queue for this connection with a whole window of
+  // new requests, and what does not fit is dropped: what follows goes out on a new one.
+  if (answersToCome && _socket) connectToDevice(_device);
 }
 
 bool FileFetcher::continuesWith(const RelationList& batch, const RelationList& nextBatch) const {
@@ -641,6 +645,7 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
   try {
     requestParts();
     bool sent = true;
+    bool silent = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
     while (sent && batchHasOutstandingWork()) {
       // Answers are taken off the socket only while those being opened stay within their
@@ -663,6 +668,7 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       }
       if (ready == 0) {
         QoLog("*** Download timeout, terminate this downloading task!!!!");
+        silent = true;
         break;
       }
       // Anything that moves, an answer or a finished seal or opening, starts the wait anew.
@@ -671,10 +677,16 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       if (items[1].revents & ZMQ_POLLIN) takeFlushResults();
       if (items[0].revents & ZMQ_POLLIN) sent = takeCryptoResults();
     }
-    if (!sent) {
-      // The peer stopped reading. Half a message may be queued on the socket: the next
-      // batch starts on a new one.
-      QoLog("*** Send get request failed, terminate this downloading task");
+    // Answers the peer may still send to this batch's parts would share its queue for this
+    // connection with a whole window of new requests, and what does not fit is dropped.
+    const bool answersToCome =
+        silent && std::any_of(_transfers.begin(), _transfers.end(), [this](const auto& entry) {
+          return isInBatch(entry.first) && !entry.second->parts().empty();
+        });
+    if (!sent || answersToCome) {
+      // Or the peer stopped reading, and half a message may be queued on the socket: the
+      // next batch starts on a new one.
+      if (!sent) QoLog("*** Send get request failed, terminate this downloading task");
       // The new socket will not see the answers to what the old one sent, and requests
       // sealed for the old one are not sent on it.
       discardCryptoWork();

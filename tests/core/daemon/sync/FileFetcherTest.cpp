@@ -23,6 +23,8 @@
 #include "core/entity/TmpFileName.h"
 #include "core/entity/TmpFileStream.h"
 #include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQMessage.h"
+#include "framework/network/ZMQSocket.h"
 #include "support/LoopbackListener.h"
 
 namespace velbor::test {
@@ -108,6 +110,83 @@ class LoopbackRelay {
 
   int listener_;
   uint16_t port_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A peer's router that takes every request and holds it, answering only what `answer` gives
+// a message for: called for each held request whenever one more comes in on its connection,
+// with the number that came in on that connection so far. Counts per connection the
+// requests held unanswered.
+class HoldingPeer {
+ public:
+  using Answer = std::function<QoMessage::Ptr(const pb::MsgGetRequest& held, int received)>;
+  explicit HoldingPeer(Answer answer = nullptr) : answer_(std::move(answer)) {
+    socket_ = context_->socketWithType(ZMQ_ROUTER);
+    socket_->bindToEndpoint("tcp://127.0.0.1:*");
+    uri_ = socket_->dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
+    uri_.erase(std::find(uri_.begin(), uri_.end(), '\0'), uri_.end());
+    thread_ = std::thread([this] { run(); });
+  }
+  ~HoldingPeer() {
+    stop_ = true;
+    thread_.join();
+    socket_->close();
+  }
+  const std::string& uri() const { return uri_; }
+  // Waits (bounded) until `count` requests came in over all connections.
+  bool waitForRequests(int count) {
+    std::unique_lock guard(lock_);
+    return changed_.wait_for(guard, std::chrono::seconds(20), [&] { return received_ >= count; });
+  }
+  // The most requests held unanswered at once on one connection.
+  int mostHeld() {
+    std::lock_guard guard(lock_);
+    return mostHeld_;
+  }
+
+ private:
+  void run() {
+    zmq_pollitem_t item{};
+    socket_->getPollItem(item, ZMQ_POLLIN);
+    while (!stop_) {
+      if (ZMQContext::pollWithItems(&item, 1, 50) <= 0) continue;
+      ZMQMessage frames = ZMQMessage::recvFromSocket(*socket_);
+      const std::string connection = frames.getNextFrame().value_or(std::string());
+      frames.getNextFrame();
+      const auto request = QoMessage::initWithRecvZMQMessage(frames)->pbBodyAs<pb::MsgGetRequest>();
+      std::lock_guard guard(lock_);
+      ++received_;
+      auto& held = held_[connection];
+      held.push_back(request);
+      const int received = ++receivedOn_[connection];
+      mostHeld_ = std::max(mostHeld_, static_cast<int>(held.size()));
+      for (auto waiting = held.begin(); answer_ && waiting != held.end();) {
+        const QoMessage::Ptr reply = answer_(**waiting, received);
+        if (!reply) {
+          ++waiting;
+          continue;
+        }
+        ZMQMessage out = reply->getSendZMQMessage();
+        out.insertEmptyFrameAtHead();
+        out.insertFrameAtHead(connection);
+        out.sendToSocket(*socket_);
+        waiting = held.erase(waiting);
+      }
+      changed_.notify_all();
+    }
+  }
+
+  Answer answer_;
+  std::shared_ptr<ZMQContext> context_ = std::make_shared<ZMQContext>(1);
+  std::shared_ptr<ZMQSocket> socket_;
+  std::string uri_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  int received_ = 0;
+  int mostHeld_ = 0;
+  std::map<std::string, std::vector<std::shared_ptr<pb::MsgGetRequest>>> held_;
+  std::map<std::string, int> receivedOn_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -531,6 +610,88 @@ TEST_F(FileFetcherTest, PeerThatTakesNoMoreRequestsEndsTheBatchAndTheNextGoesOut
     EXPECT_EQ(parts_.requests, (std::vector<std::pair<std::string, int64_t>>{{"/next.txt", 0}}));
   }
   EXPECT_TRUE(temporaries().empty());
+}
+
+// The peer's router keeps only so many replies for a connection that is not read, and
+// drops the rest: answers still to come to parts a fetcher no longer counts (its batch
+// timed out, was given up, or ended by an error reply) must not share a connection with a
+// whole window of new requests.
+TEST_F(FileFetcherTest, AnswersStillToComeNeverShareAConnectionWithAWholeNewWindow) {
+  startPeer(1);
+  constexpr int kWindow = FileFetcher::kMaxOutstandingParts;
+  for (int i = 0; i < 3 * 40; ++i) writeB("f/" + std::to_string(1000 + i), "x");
+  recordB();
+  fs::create_directories(inA("f"));
+  // Three batches of 40 small files, made afresh for each case.
+  const auto batches = [&] {
+    auto records = recordsToFetch();
+    std::erase(records, recordOf(records, "f"));
+    std::vector<QoWorkerSync::RelationList> sliced;
+    for (size_t start = 0; start + 40 <= records.size(); start += 40) sliced.emplace_back(records.begin() + start, records.begin() + start + 40);
+    return sliced;
+  };
+  const auto fetcherFor = [&](const HoldingPeer& peer) {
+    auto device = QoDevice::getDeviceLocal();
+    device->setRouteUri(peer.uri());
+    auto fetcher = std::make_unique<FileFetcher>(copyB_->uuid(), context_);
+    fetcher->connectToDevice(device);
+    fetcher->setAnswerTimeoutMs(300);
+    return fetcher;
+  };
+  const auto joined = [](const QoWorkerSync::RelationList& one, const QoWorkerSync::RelationList& other) {
+    QoWorkerSync::RelationList both(one);
+    both.insert(both.end(), other.begin(), other.end());
+    return both;
+  };
+
+  {
+    // A batch the peer does not answer times out; the next one goes on.
+    auto batch = batches();
+    ASSERT_EQ(batch.size(), 3u);
+    HoldingPeer peer;
+    auto fetcher = fetcherFor(peer);
+    fetcher->fetchData(batch[0], pairing_, joined(batch[1], batch[2]));
+    ASSERT_TRUE(peer.waitForRequests(kWindow));
+    fetcher->fetchData(batch[1], pairing_, batch[2]);
+    ASSERT_TRUE(peer.waitForRequests(2 * kWindow));
+    fetcher->disconncet();
+    EXPECT_LE(peer.mostHeld(), kWindow) << "timed out";
+    EXPECT_TRUE(temporaries().empty());
+  }
+  {
+    // The next batch's parts are out when the caller asks for another one instead.
+    auto batch = batches();
+    const auto first = batch[0].front();
+    HoldingPeer peer([first](const pb::MsgGetRequest& held, int received) {
+      return held.path() == first->getRelativeFilePath() && received >= kWindow ? getError(held, pb::ErrorCodeBadPart)
+                                                                                 : nullptr;
+    });
+    auto fetcher = fetcherFor(peer);
+    fetcher->fetchData({first}, pairing_, batch[1]);
+    ASSERT_TRUE(peer.waitForRequests(kWindow));
+    fetcher->fetchData(batch[2], pairing_);
+    ASSERT_TRUE(peer.waitForRequests(2 * kWindow));
+    fetcher->disconncet();
+    EXPECT_LE(peer.mostHeld(), kWindow) << "given up";
+    EXPECT_TRUE(temporaries().empty());
+  }
+  {
+    // An error reply to one part ends the batch with an exception; the caller goes on.
+    auto batch = batches();
+    const auto first = batch[0].front();
+    HoldingPeer peer([first](const pb::MsgGetRequest& held, int received) {
+      return held.path() == first->getRelativeFilePath() && received >= kWindow
+                 ? QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeBadFormat, "bad format")
+                 : nullptr;
+    });
+    auto fetcher = fetcherFor(peer);
+    EXPECT_THROW(fetcher->fetchData(batch[0], pairing_), std::exception);
+    fetcher->fetchData(batch[1], pairing_);
+    ASSERT_TRUE(peer.waitForRequests(2 * kWindow));
+    fetcher->disconncet();
+    EXPECT_LE(peer.mostHeld(), kWindow) << "error reply";
+    EXPECT_TRUE(temporaries().empty());
+  }
 }
 
 TEST_F(FileFetcherTest, LateAnswersOfAnEarlierBatchAreDropped) {
