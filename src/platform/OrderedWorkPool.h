@@ -28,8 +28,8 @@ namespace velbor {
 // A job that raises hands its exception to the owner, raised again by takeNext() in the
 // job's place. discardPending() forgets every job not yet taken: those not started never
 // run, those running finish and their results are dropped. The destructor does the same
-// and joins the threads. Only the owner thread calls submit, takeNext, pending and
-// discardPending.
+// and joins the threads. The owner's calls to submit, takeNext, pending and discardPending
+// are made one at a time: from one thread, or under a lock of the owner's.
 template <class R>
 class OrderedWorkPool {
  public:

@@ -2,17 +2,14 @@
 
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/envelope/QoMessage.h"
 #include "framework/network/ZMQMessage.h"
-#include "platform/EventSignal.h"
+#include "platform/OrderedWorkPool.h"
 
 namespace velbor {
 
@@ -35,7 +32,6 @@ class ReplySealer {
   // Never fewer than one thread nor a capacity below the thread count. Raises
   // std::system_error when the system refuses a thread, with those already started ended.
   ReplySealer(size_t threadCount, size_t capacity);
-  ~ReplySealer();
   ReplySealer(const ReplySealer&) = delete;
   ReplySealer& operator=(const ReplySealer&) = delete;
 
@@ -47,37 +43,22 @@ class ReplySealer {
   bool submit(std::string client, std::string name, QoMessage::Ptr reply);
   // Readable while sealed replies wait; the broker clears it before taking them, so that
   // none sealed meanwhile goes unannounced.
-  int readyFd() const { return ready_.fd(); }
-  void clearReady() { ready_.clear(); }
+  int readyFd() const { return pool_.readyFd(); }
+  void clearReady() { pool_.clearReady(); }
   // The sealed replies whose elders have all been taken, oldest first; each frees room for
-  // a submit. A reply whose seal gave nothing to send is skipped.
+  // a submit. A reply whose seal gave nothing to send, or failed short of memory, is skipped.
   std::vector<Sealed> takeSealed();
-  // Ends the threads after the replies they are sealing; queued and sealed replies not taken
-  // are dropped, and a worker waiting for room returns false. Idempotent.
+  // Queued and sealed replies not taken are dropped, those being sealed when they are done,
+  // and a worker waiting for room returns false. The threads end with the sealer.
   void stop();
 
  private:
-  struct Job {
-    std::string client;
-    std::string name;
-    QoMessage::Ptr reply;
-    std::optional<ZMQMessage> frames;
-    bool done = false;
-  };
-
-  void work();
-
   const size_t capacity_;
   std::mutex mutex_;
-  std::condition_variable jobsChanged_;
   std::condition_variable roomChanged_;
-  // Not yet started, oldest first.
-  std::deque<std::shared_ptr<Job>> queued_;
-  // Submitted and not yet taken (queued, being sealed or sealed), oldest first.
-  std::deque<std::shared_ptr<Job>> held_;
   bool stopping_ = false;
-  EventSignal ready_;
-  std::vector<std::thread> threads_;
+  // Submitted and taken under mutex_, so that submissions keep the workers' order.
+  OrderedWorkPool<std::optional<ZMQMessage>> pool_;
 };
 
 }  // namespace velbor
