@@ -49,9 +49,11 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   // few dozen in a fetch window, drained as they come; a full queue only holds the sender
   // back (a router or publisher drops for a peer that stopped reading).
   static constexpr int kNetworkHighWaterMark = 8;
-  // Replies a router queues for one peer connection; a fetcher keeps at most this many
-  // requests outstanding on one, so that every answer fits while it is not reading.
-  static constexpr int kRouterReplyHighWaterMark = 64;
+  // Replies a router queues for one peer connection; a fetcher keeps at most half this many
+  // requests outstanding on one, so that every answer fits while it is not reading. Enough
+  // for three batches of small files in flight (fewer kept the peer's workers idle between
+  // answers); large parts are held to 16 MiB a fetcher by its window.
+  static constexpr int kRouterReplyHighWaterMark = 256;
   // Linger of a socket that does not set its own, so terminating a context never waits
   // forever for a peer that is gone.
   static constexpr int kDefaultLingerMs = 1000;

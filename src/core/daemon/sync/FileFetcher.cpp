@@ -42,9 +42,10 @@ std::atomic<uint64_t> arrivals{0};
 
 // Answers taken off the socket in one go before the ready ones are handled.
 constexpr int kMaxDrain = 64;
-// Bytes of received answers being opened or written at once: a few whole parts, so that a
-// window of large parts is opened and written in parallel without holding every part twice.
-constexpr size_t kMaxOpeningBytes = 4 * 0x100000;
+// Bytes of received answers being opened or written at once: a whole part for each crypto
+// thread, so that a window of large parts is opened and written in parallel without holding
+// every part twice.
+constexpr size_t kMaxOpeningBytes = 8 * 0x100000;
 // Parts from this size on are written on the crypto pool; smaller ones cost less to write
 // than to hand over.
 constexpr size_t kPoolWriteBytes = 0x10000;

@@ -620,15 +620,17 @@ TEST_F(FileFetcherTest, PeerThatTakesNoMoreRequestsEndsTheBatchAndTheNextGoesOut
 TEST_F(FileFetcherTest, AnswersStillToComeNeverShareAConnectionWithAWholeNewWindow) {
   startPeer(1);
   constexpr int kWindow = FileFetcher::kMaxOutstandingParts;
-  for (int i = 0; i < 3 * 40; ++i) writeB("f/" + std::to_string(1000 + i), "x");
+  // Batches no smaller than a window, so that two batches fill two windows.
+  constexpr size_t kBatch = std::max(40, kWindow);
+  for (size_t i = 0; i < 3 * kBatch; ++i) writeB("f/" + std::to_string(1000 + i), "x");
   recordB();
   fs::create_directories(inA("f"));
-  // Three batches of 40 small files, made afresh for each case.
+  // Three batches of small files, made afresh for each case.
   const auto batches = [&] {
     auto records = recordsToFetch();
     std::erase(records, recordOf(records, "f"));
     std::vector<QoWorkerSync::RelationList> sliced;
-    for (size_t start = 0; start + 40 <= records.size(); start += 40) sliced.emplace_back(records.begin() + start, records.begin() + start + 40);
+    for (size_t start = 0; start + kBatch <= records.size(); start += kBatch) sliced.emplace_back(records.begin() + start, records.begin() + start + kBatch);
     return sliced;
   };
   const auto fetcherFor = [&](const HoldingPeer& peer) {
