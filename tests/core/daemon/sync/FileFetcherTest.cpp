@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "PullTestBase.h"
@@ -349,13 +350,31 @@ TEST_F(FileFetcherTest, GetErrorMidFileFailsThatFileAndAsksNothingMoreForIt) {
 }
 
 TEST_F(FileFetcherTest, AnswersWaitingWhileFlushesLagAreNeverDropped) {
-  // Four announced batches of files of 160 KiB: while the disk holds their flushes back, the
-  // fetcher stops reading, and the answers to what it asked wait on the way; the peer's
-  // router keeps only so many per connection and drops the rest.
+  // Announced batches of files: while the disk holds their flushes back, the fetcher stops
+  // reading, and the answers to what it asked wait on the way; the peer's router keeps only
+  // so many per connection and drops the rest. The first two batches are answered at once,
+  // more files than the fetcher flushes at once, so that it stops reading; the answers to
+  // what it asks then come only once it asks nothing more. The files are as large as they
+  // can be with the count of parts outstanding, not their bytes, holding the fetcher back:
+  // the most bytes on the way, so that the fewest answers fit beside the router's queue.
   startPeer(3);
-  constexpr int kFiles = 160;
-  for (int i = 0; i < kFiles; ++i) writeB("f" + std::to_string(i), pattern(160 * 1024, static_cast<char>('a' + i % 26)));
+  constexpr int kBatch = 40;
+  constexpr int kEarly = 2 * kBatch;
+  constexpr int kWindow = FileFetcher::kMaxOutstandingParts;
+  constexpr int kFiles = (kEarly + 2 * kWindow + kBatch - 1) / kBatch * kBatch;
+  constexpr size_t kFileBytes = TokenPool::kCapacity / kWindow;
+  for (int i = 0; i < kFiles; ++i) writeB("f" + std::to_string(i), pattern(kFileBytes, static_cast<char>('a' + i % 26)));
   recordB();
+  auto records = recordsToFetch();
+  ASSERT_EQ(records.size(), static_cast<size_t>(kFiles));
+  std::set<std::string> early;
+  for (int i = 0; i < kEarly; ++i) early.insert(records[i]->getRelativeFilePath());
+  decide = [this, early](const pb::MsgGetRequest& request) -> std::optional<QoMessage::Ptr> {
+    if (early.contains(request.path())) return std::nullopt;
+    std::unique_lock guard(parts_.lock);
+    parts_.waitFor(guard, [&] { return parts_.released; });
+    return std::nullopt;
+  };
   std::mutex lock;
   std::condition_variable changed;
   bool diskBack = false;
@@ -365,27 +384,32 @@ TEST_F(FileFetcherTest, AnswersWaitingWhileFlushesLagAreNeverDropped) {
     return ::fsync(fd);
   });
   std::thread disk([&] {
-    {
-      // Until the peer has answered everything asked, or stays idle, the disk is stuck.
+    // Each phase lasts until the peer has answered every file, or nothing more for a while.
+    const auto untilStill = [&](const int& count, std::chrono::milliseconds still) {
       std::unique_lock guard(parts_.lock);
-      int answered = -1;
-      while (parts_.answered != answered && parts_.answered < kFiles) {
-        answered = parts_.answered;
-        parts_.changed.wait_for(guard, std::chrono::seconds(2), [&] { return parts_.answered >= kFiles; });
+      int seen = -1;
+      while (count != seen && count < kFiles) {
+        seen = count;
+        parts_.changed.wait_for(guard, still, [&] { return count >= kFiles; });
       }
-    }
+    };
+    // The early files are answered, the rest held: what the fetcher asks meanwhile is let go.
+    untilStill(parts_.answered, std::chrono::milliseconds(500));
+    parts_.release();
+    // Until the peer has answered everything asked, or stays idle, the disk is stuck.
+    untilStill(parts_.answered, std::chrono::seconds(2));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::lock_guard guard(lock);
     diskBack = true;
     changed.notify_all();
   });
 
-  auto records = recordsToFetch();
-  ASSERT_EQ(records.size(), static_cast<size_t>(kFiles));
   auto fetcher = connectedFetcher();
-  for (size_t start = 0; start < records.size(); start += 40) {
-    const QoWorkerSync::RelationList batch(records.begin() + start, records.begin() + start + 40);
-    const QoWorkerSync::RelationList next(records.begin() + start + 40, records.end());
+  // Generous: the peer and the disk stay still on purpose for a few seconds.
+  fetcher->setAnswerTimeoutMs(20000);
+  for (size_t start = 0; start < records.size(); start += kBatch) {
+    const QoWorkerSync::RelationList batch(records.begin() + start, records.begin() + start + kBatch);
+    const QoWorkerSync::RelationList next(records.begin() + start + kBatch, records.end());
     fetcher->fetchData(batch, pairing_, next);
   }
   fetcher->disconncet();
