@@ -132,7 +132,12 @@ def write_back(source):
     try:
         with open("/proc/sys/vm/drop_caches", "w") as caches:
             caches.write("3\n")
-    except OSError:
+    except OSError as error:
+        # Said once: without it the runs are compared from whatever state the last one left.
+        if not getattr(write_back, "told", False):
+            write_back.told = True
+            print("page cache not dropped (%s): timed runs do not start from the same memory state" % error,
+                  file=sys.stderr, flush=True)
         return
     for folder, _, files in os.walk(source):
         for name in files:
