@@ -20,11 +20,17 @@ class E2eNetwork {
   // What the host sends goes no faster than `rate` (as tc writes it, e.g. "64mbit"): a
   // slower LAN.
   bool limitRate(int index, const std::string& rate);
+  // The host's IPv4 address.
+  const std::string& address(int index) const { return addresses_.at(index); }
+  // Gives the host 10.77.<net>.<number> in place of its address, as a device that moves.
+  bool readdress(int index, int number);
 
  private:
+  int net_ = 0;
   std::string prefix_;
   std::string switch_;
   std::vector<std::string> hosts_;
+  std::vector<std::string> addresses_;
   bool ready_ = false;
 };
 

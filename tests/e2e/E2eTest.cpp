@@ -137,5 +137,41 @@ TEST_F(E2eTest, PairedDevicesStayInStepAndAKilledOneCatchesUp) {
                          std::chrono::seconds(120)));
 }
 
+// Trees made on both sides, in sync folders of their own: pairing joins the local one to the
+// remote's folder while it has no pairing, and refuses it once it is paired.
+TEST_F(E2eTest, ATreeOfAnotherSyncFolderJoinsWhenPairedAndAPairedOneIsRefused) {
+  E2eNetwork network(2);
+  ASSERT_TRUE(network.ready());
+  const std::string homeA = home("a");
+  const std::string homeB = home("b");
+  const fs::path folderA = syncFolderIn(homeA);
+  const fs::path folderB = syncFolderIn(homeB);
+  const fs::path otherB = fs::path(homeB) / "other";
+  fs::create_directories(otherB);
+  writeFile(folderA / "before.txt", "in a before pairing");
+  PeerProcess a(network.host(0), homeA, with(portOptions(), {"--token", "one"}));
+  PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
+  ASSERT_TRUE(eventually([&] { return deviceIn(a, b.uuid()).is_object(); }));
+  ASSERT_EQ(a.command("trust " + b.uuid()).value("result", ""), "accepted");
+  ASSERT_TRUE(eventually([&] { return deviceIn(b, a.uuid()).value("status", -1) == 1; }));
+  for (auto [peer, folder] : {std::pair{&a, folderA}, std::pair{&b, folderB}, std::pair{&b, otherB}}) {
+    const json added = peer->command("tree-add " + folder.string());
+    ASSERT_TRUE(added.value("ok", false)) << added.dump();
+  }
+
+  json paired = a.command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string());
+  ASSERT_TRUE(paired.value("ok", false)) << paired.dump();
+  EXPECT_TRUE(eventually([&] { return sameFile(folderB / "before.txt", "in a before pairing"); }));
+  writeFile(folderB / "from-b.txt", "written in b");
+  EXPECT_TRUE(eventually([&] { return sameFile(folderA / "from-b.txt", "written in b"); }));
+
+  // Paired now: it cannot pull from a tree of yet another sync folder.
+  json refused = a.command("pair " + folderA.string() + " " + b.uuid() + " " + otherB.string());
+  EXPECT_FALSE(refused.value("ok", true)) << refused.dump();
+  EXPECT_NE(refused.value("error", "").find("该目录已经和别的目录建立同步"), std::string::npos) << refused.dump();
+  const json status = a.command("status");
+  EXPECT_EQ(status.value("pairings", json::array()).size(), 1U) << status.dump();
+}
+
 }  // namespace
 }  // namespace velbor::test

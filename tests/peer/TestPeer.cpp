@@ -30,6 +30,9 @@ using nlohmann::json;
 
 json failure(const std::string& error) { return json{{"ok", false}, {"error", error}}; }
 
+// The sync-pair window's warning for a tree that is paired within another sync folder.
+constexpr const char* kPairedElsewhere = "该目录已经和别的目录建立同步";
+
 int parseInt(const std::string& option, const std::string& text) {
   size_t used = 0;
   const int value = std::stoi(text, &used);
@@ -227,7 +230,8 @@ json TestPeer::devices() const {
     list.push_back(json{{"uuid", device->uuid()},
                         {"name", device->name()},
                         {"online", device->isOnline()},
-                        {"status", device->status()}});
+                        {"status", device->status()},
+                        {"routeUri", device->routeUri()}});
   }
   return json{{"ok", true}, {"devices", list}};
 }
@@ -370,6 +374,21 @@ json TestPeer::pair(const std::string& localPath, const std::string& peerUuid, c
 
   // What the sync-pair window's OK does.
   QoSyncdirCopy::Ptr copy = QoSyncdirCopy::getSyncdirCopyWithPath(localPath, 0);
+  if (copy && copy->syncdirUuid() != remote->sync_uuid()) {
+    // A tree pulls only from a copy of its own sync folder. One with no pairing yet makes way
+    // for a tree in the remote's folder (the old row keeps its slot in the old folder's
+    // clocks); one that is paired already cannot join it.
+    if (!copy->getAllSyncdirCopyRelations().empty()) return failure(kPairedElsewhere);
+    auto remove = std::make_shared<pb::MsgTreeDeleteRequest>();
+    remove->set_tree_uuid(copy->uuid());
+    try {
+      // Refused when the tree was paired since the look above.
+      QoWorker::handleTreeDeleteRequest(QoRequest{remove, nullptr, QoMessage::kLevelNone, false});
+    } catch (const std::exception& e) {
+      return failure(std::string(kPairedElsewhere) + ": " + e.what());
+    }
+    copy = nullptr;
+  }
   if (!copy) {
     QoMessage::Ptr reply = QoClient::localTreeAddSyncUuid(remote->sync_uuid(), localPath, std::nullopt);
     auto body = reply ? reply->pbBodyAs<pb::MsgTreeAddResponse>() : nullptr;

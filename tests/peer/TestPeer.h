@@ -47,6 +47,7 @@ class TestPeer {
 
  private:
   nlohmann::json info() const;
+  // Each remote device: uuid, name, online flag, status and request endpoint.
   nlohmann::json devices() const;
   // device-add UUID ROUTE_URI PUB_URI PUBLIC_KEY_HEX: registers a device as a management client
   // does where discovery cannot reach it (two devices on one host); `info` gives the key as hex.
@@ -62,6 +63,9 @@ class TestPeer {
   // distrust UUID: ends the trust on both sides; the device is dropped here.
   nlohmann::json distrust(const std::string& uuid);
   nlohmann::json treeAdd(const std::string& path);
+  // pair LOCAL_PATH DEVICE_UUID REMOTE_PATH: what the sync-pair window does. A local tree of
+  // another sync folder than the remote tree's joins it (as a new tree) while it has no
+  // pairing; a paired one is refused.
   nlohmann::json pair(const std::string& localPath, const std::string& peerUuid, const std::string& remotePath);
   nlohmann::json sync();
   // The usn, the number of records, the folders watched and each pairing with its marks.

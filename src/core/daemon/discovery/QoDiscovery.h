@@ -30,8 +30,8 @@ class MsgDiscover;
 // Datagrams are only sealed under the token: anyone who knows it can forge or replay one.
 // So registration trusts a datagram only as far as it must: fields are validated, a stored
 // device's key, type and status never change here, and a trusted device's endpoints move
-// only once the device has answered a signed challenge at the new address
-// (QoEndpointChallenge). With an empty token nothing is sent or accepted.
+// only once the device has proved with a signed answer that the new address is one of its
+// own (QoEndpointChallenge). With an empty token nothing is sent or accepted.
 class QoDiscovery {
  public:
   // One tick drives broadcast, offline check, refresh notice and check-in.

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "core/daemon/client/QoRequestSocket.h"
+#include "core/daemon/router/EndpointChallengeAnswer.h"
 #include "core/entity/QoDevice.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/Cryptor.h"
@@ -12,8 +13,9 @@
 namespace velbor {
 namespace {
 
-// Random numbers for the request's transfer and part: 96 bits of them.
-pb::MsgGetRequest challengeRequest() {
+// Random numbers for the request's transfer and part (96 bits of them), and the endpoint the
+// request goes to, which the device must recognise as its own.
+pb::MsgGetRequest challengeRequest(const std::string& routeUri) {
   const std::string random = Cryptor::getKeyDataWithLength(16);
   int32_t transfer = 0;
   int64_t offset = 0;
@@ -28,6 +30,7 @@ pb::MsgGetRequest challengeRequest() {
   request.set_path("/");
   request.mutable_part()->set_offset(offset);
   request.mutable_part()->set_length(length);
+  EndpointChallengeAnswer::nameEndpoint(request, routeUri);
   return request;
 }
 
@@ -43,7 +46,7 @@ bool QoEndpointChallenge::verify(const std::shared_ptr<QoDevice>& device, const 
   try {
     const auto local = QoDevice::getDeviceLocal();
     if (!device || !local) return fail(reason, "no device");
-    const auto request = std::make_shared<pb::MsgGetRequest>(challengeRequest());
+    const auto request = std::make_shared<pb::MsgGetRequest>(challengeRequest(routeUri));
     auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, request);
     message->setLevel(QoMessage::kLevelAuth);
     message->setSrcDevice(local);
@@ -57,9 +60,13 @@ bool QoEndpointChallenge::verify(const std::shared_ptr<QoDevice>& device, const 
     if (reply.level() < QoMessage::kLevelAuth || !reply.srcDevice() || reply.srcDevice()->uuid() != device->uuid()) {
       return fail(reason, "answer not signed by the device");
     }
+    if (const auto refusal = reply.pbBodyAs<pb::MsgError>()) return fail(reason, "refused, " + refusal->errstr());
+    // Numbers merely echoed come from a device that does not check where it was asked, which
+    // a relay could pass the challenge on to: they prove nothing about this endpoint.
     const auto error = reply.pbBodyAs<pb::MsgGetError>();
-    if (reply.code() != pb::MsgCodeGetError || !error || error->transfer() != request->transfer() ||
-        error->part().offset() != request->part().offset() || error->part().length() != request->part().length()) {
+    const pb::MsgGetError expected = EndpointChallengeAnswer::answerFor(*request, routeUri);
+    if (reply.code() != pb::MsgCodeGetError || !error || error->transfer() != expected.transfer() ||
+        error->part().offset() != expected.part().offset() || error->part().length() != expected.part().length()) {
       return fail(reason, "answer does not match the challenge");
     }
     return true;

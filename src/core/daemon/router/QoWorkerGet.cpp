@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "core/daemon/QoPeer.h"
+#include "core/daemon/router/EndpointChallengeAnswer.h"
 #include "core/daemon/router/QoRequestBody.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/CopyItemFolder.h"
@@ -179,12 +180,26 @@ QoMessage::Ptr serveGetRequest(const pb::MsgGetRequest& body) {
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetResponse, std::move(response));
 }
 
+// The signed proof that this device answers at `endpoint`; refused for an endpoint of
+// another host, which only a relay passing the challenge on would bring here.
+QoMessage::Ptr answerEndpointChallenge(const pb::MsgGetRequest& body, const std::string& endpoint) {
+  if (!EndpointChallengeAnswer::isEndpointOfThisDevice(endpoint)) {
+    QoLog("*** endpoint challenge for {} refused, not an endpoint of this device", endpoint);
+    throw QoExceptionZePermissionDeny::defaultExceptionWithReason("Endpoint({}) is not this device's", endpoint);
+  }
+  return QoMessage::qoMessageWithMsgCode(
+      pb::MsgCodeGetError, std::make_shared<pb::MsgGetError>(EndpointChallengeAnswer::answerFor(body, endpoint)));
+}
+
 }  // namespace
 
 // Refusals come back as GetError carrying the request's transfer and part, so the fetcher
 // can match them; a failure while serving gives no reply, and the fetcher's wait runs out.
 QoMessage::Ptr QoWorker::handleGetRequest(const QoRequest& request) {
   const auto body = requireBody<pb::MsgGetRequest>(request);
+  if (const auto endpoint = EndpointChallengeAnswer::endpointNamedBy(*body)) {
+    return answerEndpointChallenge(*body, *endpoint);
+  }
   try {
     return serveGetRequest(*body);
   } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "core/daemon/client/ClientTestBase.h"
 #include "core/daemon/discovery/QoDiscovery.h"
+#include "core/daemon/router/EndpointChallengeAnswer.h"
 #include "core/utils/QoException.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "proto/VelborProto.pb.h"
@@ -229,15 +231,15 @@ TEST_F(QoDiscoveryTest, TrustedDeviceMovesOnlyAfterAnsweringTheChallenge) {
   auto peer = peerAt("tcp://127.0.0.9:1", keysAlpha());
   auto other = peerAt("tcp://127.0.0.9:2", keysBravo());
   const std::string oldRoute = peer->device()->routeUri();
-  // Answers the challenge by echoing its numbers (or not), sealed by `signer` at `level`.
-  auto answering = [](RouterTestClient* signer, int level, bool echo) {
+  // Answers the challenge as the device does at the endpoint it names (or with other
+  // numbers), sealed by `signer` at `level`.
+  auto answering = [](RouterTestClient* signer, int level, bool proves) {
     return std::make_unique<FakePeer>([=](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
       pb::MsgGetRequest challenge;
       challenge.ParseFromString(request.at(1));
-      auto error = std::make_shared<pb::MsgGetError>();
-      error->set_transfer(echo ? challenge.transfer() : 7);
-      error->set_errcode(pb::ErrorCodeBadTree);
-      *error->mutable_part() = challenge.part();
+      auto error = std::make_shared<pb::MsgGetError>(
+          EndpointChallengeAnswer::answerFor(challenge, EndpointChallengeAnswer::endpointNamedBy(challenge).value_or("")));
+      if (!proves) error->set_transfer(7);
       return signer->seal(pb::MsgCodeGetError, error, level);
     });
   };
@@ -266,6 +268,58 @@ TEST_F(QoDiscoveryTest, TrustedDeviceMovesOnlyAfterAnsweringTheChallenge) {
   EXPECT_EQ(stored->pubUri(), "tcp://127.0.0.1:4001");
   EXPECT_EQ(stored->status(), 1);
   EXPECT_EQ(added.waitFor(1).size(), 1U);
+}
+
+// The challenge names the endpoint it goes to, and only the device's proof for that very
+// endpoint moves it: numbers merely echoed (a device that does not check where it is asked)
+// or a proof for another endpoint (the device's answer to a challenge a relay passed on) are
+// refused, and so is the device's refusal.
+TEST_F(QoDiscoveryTest, AnAnswerThatDoesNotProveTheEndpointAskedMovesNothing) {
+  auto peer = peerAt("tcp://127.0.0.9:1", keysAlpha());
+  const std::string oldRoute = peer->device()->routeUri();
+  struct Case {
+    std::string label;
+    std::function<QoMessage::Body(const pb::MsgGetRequest&)> answer;
+    int32_t code = pb::MsgCodeGetError;
+    int level = QoMessage::kLevelAuth;
+  };
+  const std::vector<Case> cases = {
+      {"numbers echoed",
+       [](const pb::MsgGetRequest& challenge) {
+         auto error = std::make_shared<pb::MsgGetError>();
+         error->set_transfer(challenge.transfer());
+         error->set_errcode(pb::ErrorCodeBadTree);
+         *error->mutable_part() = challenge.part();
+         return error;
+       }},
+      {"proof for the device's own endpoint",
+       [&](const pb::MsgGetRequest& challenge) {
+         return std::make_shared<pb::MsgGetError>(EndpointChallengeAnswer::answerFor(challenge, oldRoute));
+       }},
+      {"refused by the device",
+       [](const pb::MsgGetRequest&) {
+         auto error = std::make_shared<pb::MsgError>();
+         error->set_errcode(pb::ErrorCodePermissionDeny);
+         error->set_errstr("QoExceptionZePermissionDeny: not mine");
+         return error;
+       },
+       pb::MsgCodeError, QoMessage::kLevelNone},
+  };
+  NoticeLog<notice::DeviceAddResponse> added;
+  for (const Case& c : cases) {
+    auto named = std::make_shared<std::vector<std::string>>();
+    FakePeer at([&, named](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
+      pb::MsgGetRequest challenge;
+      challenge.ParseFromString(request.at(1));
+      named->push_back(EndpointChallengeAnswer::endpointNamedBy(challenge).value_or("(none)"));
+      return peer->seal(c.code, c.answer(challenge), c.level);
+    });
+    feed(announcement(peer->device()->uuid(), keysAlpha(), portOf(at.endpoint()), 4001));
+    ASSERT_EQ(at.heads().size(), 1U) << c.label;
+    EXPECT_EQ(*named, std::vector<std::string>{at.endpoint()}) << c.label;
+    EXPECT_EQ(QoDevice::getDeviceWithUuid(peer->device()->uuid())->routeUri(), oldRoute) << c.label;
+  }
+  EXPECT_TRUE(added.delivered().empty());
 }
 
 // Silent devices go offline at the next check; an untrusted one goes with its copies.
