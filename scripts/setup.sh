@@ -11,6 +11,7 @@ PACKAGES=(
   libavahi-compat-libdnssd-dev avahi-daemon dbus
   iproute2 coreutils util-linux rsync python3 jq
   qt6-base-dev libgl-dev xvfb xauth trayer fonts-wqy-microhei imagemagick xdotool dbus-x11
+  qt6-translations-l10n
 )
 
 missing=()

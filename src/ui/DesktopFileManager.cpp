@@ -25,36 +25,38 @@ void whenFinished(const QDBusPendingCall& call, Done done) {
 
 }  // namespace
 
-void DesktopFileManager::openFallback(const QString& path) {
-  if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) QoLog("*** can not open {}", path.toStdString());
+void DesktopFileManager::openFallback(const QString& path, const Failed& failed) {
+  if (QDesktopServices::openUrl(QUrl::fromLocalFile(path))) return;
+  QoLog("*** can not open {}", path.toStdString());
+  if (failed) failed(path);
 }
 
-void DesktopFileManager::showItem(const QString& path) {
+void DesktopFileManager::showItem(const QString& path, Failed failed) {
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) {
-    openFallback(path);
+    openFallback(path, failed);
     return;
   }
   QDBusMessage ask = QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                     "org.freedesktop.DBus", "NameHasOwner");
   ask << QString(kService);
-  whenFinished(bus.asyncCall(ask, kCallTimeoutMs), [path](const QDBusPendingCall& call) {
+  whenFinished(bus.asyncCall(ask, kCallTimeoutMs), [path, failed](const QDBusPendingCall& call) {
     const QDBusPendingReply<bool> owned = call;
     if (owned.isValid() && owned.value()) {
-      callShowItems(path);
+      callShowItems(path, failed);
     } else {
-      openFallback(path);
+      openFallback(path, failed);
     }
   });
 }
 
-void DesktopFileManager::callShowItems(const QString& path) {
+void DesktopFileManager::callShowItems(const QString& path, const Failed& failed) {
   QDBusMessage show = QDBusMessage::createMethodCall(kService, kPath, kService, "ShowItems");
   show << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
-  whenFinished(QDBusConnection::sessionBus().asyncCall(show, kCallTimeoutMs), [path](const QDBusPendingCall& call) {
+  whenFinished(QDBusConnection::sessionBus().asyncCall(show, kCallTimeoutMs), [path, failed](const QDBusPendingCall& call) {
     if (!call.isError()) return;
     QoLog("*** ShowItems failed, {}", call.error().message().toStdString());
-    openFallback(path);
+    openFallback(path, failed);
   });
 }
 

@@ -1,5 +1,6 @@
 #include "ui/QoSyncAddController.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -35,6 +36,7 @@ constexpr int kPictureSize = 64;
 constexpr int kSuccessPauseMs = 1000;
 
 QString noRemoteText() { return QStringLiteral("请选择远端的同步目录"); }
+QString localFolderTitle() { return QStringLiteral("请选择一个本地目录"); }
 
 }  // namespace
 
@@ -45,17 +47,20 @@ QoSyncAddController::QoSyncAddController(QWidget* parent)
       remoteImageView_(new SyncAddImage(this)),
       localImageView_(new SyncAddImage(this)),
       okButton_(new QPushButton(QStringLiteral("确定"), this)),
+      cancelButton_(new QPushButton(QStringLiteral("取消"), this)),
       statusBar_(new StatusBar(this)),
       deviceIcon_(new QLabel(this)),
       deviceName_(new QLabel(this)),
       alertIcon_(new QLabel(this)),
       alertText_(new QLabel(this)) {
   setObjectName(QStringLiteral("SyncAddView"));
+  setWindowTitle(QStringLiteral("添加同步关系"));
   remoteImageView_->setObjectName(QStringLiteral("RemoteButton"));
   localImageView_->setObjectName(QStringLiteral("LocalButton"));
   remoteTextField_->setObjectName(QStringLiteral("remoteTextField"));
   localTextField_->setObjectName(QStringLiteral("localTextField"));
   okButton_->setObjectName(QStringLiteral("okButton"));
+  cancelButton_->setObjectName(QStringLiteral("cancelButton"));
   statusBar_->setObjectName(QStringLiteral("statusBar"));
   deviceIcon_->setObjectName(QStringLiteral("deviceIcon"));
   deviceName_->setObjectName(QStringLiteral("deviceName"));
@@ -74,12 +79,14 @@ QoSyncAddController::QoSyncAddController(QWidget* parent)
     field->setWordWrap(true);
     field->setMinimumWidth(200);
   }
-  setPathText(localTextField_, QStringLiteral("请选择一个本地目录"), false);
+  setPathText(localTextField_, localFolderTitle(), false);
   setPathText(remoteTextField_, noRemoteText(), false);
   alertIcon_->setPixmap(SystemImage::stopImage().pixmap(16));
   alertText_->setWordWrap(true);
   okButton_->setDefault(true);
   connect(okButton_, &QPushButton::clicked, this, &QoSyncAddController::ok);
+  // Closes without linking, as Escape and the window frame do.
+  connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
   // A closed window listens to the engine no more.
   connect(this, &QDialog::finished, this, &QoSyncAddController::clean);
 
@@ -95,13 +102,14 @@ QoSyncAddController::QoSyncAddController(QWidget* parent)
   deviceRow->addWidget(deviceName_);
   deviceRow->addStretch(1);
 
+  // The two paths on one line under their pictures; the remote device under its path.
   auto* sides = new QGridLayout;
   sides->addWidget(localImageView_, 0, 0, Qt::AlignHCenter);
   sides->addWidget(arrow, 0, 1);
   sides->addWidget(remoteImageView_, 0, 2, Qt::AlignHCenter);
   sides->addWidget(localTextField_, 1, 0);
-  sides->addLayout(deviceRow, 1, 2);
-  sides->addWidget(remoteTextField_, 2, 2);
+  sides->addWidget(remoteTextField_, 1, 2);
+  sides->addLayout(deviceRow, 2, 2);
   sides->setRowStretch(3, 1);
 
   auto* alertRow = new QHBoxLayout;
@@ -111,6 +119,7 @@ QoSyncAddController::QoSyncAddController(QWidget* parent)
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(statusBar_, 1);
   bottom->addStretch(0);
+  bottom->addWidget(cancelButton_);
   bottom->addWidget(okButton_);
 
   auto* layout = new QVBoxLayout(this);
@@ -143,10 +152,14 @@ void QoSyncAddController::openFinder() {
   panel->setFileMode(QFileDialog::Directory);
   panel->setOption(QFileDialog::ShowDirsOnly, true);
   panel->setOption(QFileDialog::DontUseNativeDialog, true);
-  panel->setLabelText(QFileDialog::Accept, tr("Choose"));
+  // The dialog's own "Choose", in the language Qt's translation gives it.
+  panel->setLabelText(QFileDialog::Accept, QFileDialog::tr("&Choose"));
+  panel->setDirectory(QDir::homePath());
+  // Folder names are all a folder choice needs (the details view has texts Qt leaves in English).
+  panel->setViewMode(QFileDialog::List);
   panel->setWindowModality(Qt::WindowModal);
   const QString title = windowTitle();
-  setWindowTitle(QStringLiteral("请选择一个本地目录"));
+  setWindowTitle(localFolderTitle());
   connect(panel, &QFileDialog::finished, this, [this, panel, title](int result) {
     panel->hide();
     openPanel_ = nullptr;
@@ -247,6 +260,8 @@ void QoSyncAddController::ok() {
   checkCanLink();
   if (!okButton_->isEnabled()) return;
   setEnableSomeView(false);
+  // Closing does not stop a linking under way: nothing to cancel until it has ended.
+  cancelButton_->setEnabled(false);
   SyncdirLinker::Choice choice{*currentLocalPath_, currentLocalSyncdirCopy_, currentRemoteDevice_, currentRemoteTree_};
   QPointer<QoSyncAddController> guard(this);
   DispatchQueue::globalQueue()->async([guard, choice = std::move(choice)] {
@@ -269,6 +284,7 @@ void QoSyncAddController::ok() {
       if (done) {
         guard->linkDone();
       } else {
+        guard->cancelButton_->setEnabled(true);
         emit guard->linkFinished(false);
       }
     });

@@ -58,6 +58,7 @@ class QoSyncAddController : public QDialog, public SyncAddImageDelegate, public 
   QLabel* alertIcon() const { return alertIcon_; }
   QLabel* alertText() const { return alertText_; }
   QPushButton* okButton() const { return okButton_; }
+  QPushButton* cancelButton() const { return cancelButton_; }
   StatusBar* statusBar() const { return statusBar_; }
   QoDeviceSelectController* deviceSelectorController() const;
   const std::shared_ptr<QoDevice>& currentRemoteDevice() const { return currentRemoteDevice_; }
@@ -79,6 +80,7 @@ class QoSyncAddController : public QDialog, public SyncAddImageDelegate, public 
   SyncAddImage* remoteImageView_;
   SyncAddImage* localImageView_;
   QPushButton* okButton_;
+  QPushButton* cancelButton_;
   StatusBar* statusBar_;
   QPointer<QoDeviceSelectController> deviceSelectorController_;
   QLabel* deviceIcon_;

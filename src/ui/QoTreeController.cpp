@@ -260,7 +260,25 @@ QString QoTreeController::toolTipForCell(QoTreeTextAndImageCell& cell, const QMo
 void QoTreeController::rowDoubleClicked(const QModelIndex& index) {
   const auto* row = dynamic_cast<const ChildNode*>(ChildNodeModel::nodeAt(index));
   if (row == nullptr || row->tag() != kTreeTag) return;
-  if (const auto copy = row->userInifoAs<CopyPtr>()) DesktopFileManager::showItem(qs(copy->path()));
+  const auto copy = row->userInifoAs<CopyPtr>();
+  if (!copy) return;
+  QPointer<QoTreeController> pane(this);
+  DesktopFileManager::showItem(qs(copy->path()), [pane](const QString& path) {
+    if (pane) pane->showOpenFailed(path);
+  });
+}
+
+void QoTreeController::showOpenFailed(const QString& path) {
+  // A sheet on the window, as the delete questions are: the main loop keeps running.
+  auto* box = new QMessageBox(QMessageBox::Warning, "打开同步目录", QString("无法在文件管理器中打开“%1”。").arg(path),
+                              QMessageBox::Ok, window());
+  box->setObjectName("openFailedAlert");
+  box->setTextFormat(Qt::PlainText);
+  box->setInformativeText("没有可用的文件管理器。");
+  box->button(QMessageBox::Ok)->setText("确定");
+  box->setWindowModality(Qt::WindowModal);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
 }
 
 void QoTreeController::syncOnce() {
@@ -283,9 +301,9 @@ void QoTreeController::addTree() {
   syncAddController_->activateWindow();
 }
 
-void QoTreeController::confirmDelete(const QString& message, std::function<void()> onOk) {
+void QoTreeController::confirmDelete(const QString& title, const QString& message, std::function<void()> onOk) {
   // A sheet on the window: the main loop keeps running while it is open.
-  auto* box = new QMessageBox(QMessageBox::Critical, windowTitle(), message, QMessageBox::NoButton, window());
+  auto* box = new QMessageBox(QMessageBox::Critical, title, message, QMessageBox::NoButton, window());
   box->setObjectName("deleteConfirmation");
   // Paths and device names come from disk and from peers: shown as they are, never as markup.
   box->setTextFormat(Qt::PlainText);
@@ -309,7 +327,7 @@ void QoTreeController::delTree() {
   if (currentNode_->tag() == kTreeTag) {
     const auto copy = currentNode_->userInifoAs<CopyPtr>();
     if (!copy) return;
-    confirmDelete(QString("是否要删除同步目录“%1”？").arg(qs(copy->path())), [copy] {
+    confirmDelete("删除同步目录", QString("是否要删除同步目录“%1”？").arg(qs(copy->path())), [copy] {
       DispatchQueue::globalQueue()->async([copy] { deleteTreeThroughDaemon(copy); });
     });
   } else if (currentNode_->tag() == kPairTag) {
@@ -317,7 +335,7 @@ void QoTreeController::delTree() {
     if (!relation || !relation->firstSyncdirCopy() || !relation->secondSyncdirCopy()) return;
     const CopyPtr& remote = relation->secondSyncdirCopy();
     const QString deviceName = remote->device() ? qs(remote->device()->name()) : QString();
-    confirmDelete(QString("是否要删除“%1”与\n设备“%2”上“%3”的同步关系？")
+    confirmDelete("删除同步关系", QString("是否要删除“%1”与\n设备“%2”上“%3”的同步关系？")
                       .arg(qs(relation->firstSyncdirCopy()->path()), deviceName, qs(remote->path())),
                   [relation] {
                     DispatchQueue::globalQueue()->async([relation] { deletePairingThroughDaemon(relation); });

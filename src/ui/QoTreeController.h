@@ -87,7 +87,9 @@ class QoTreeController : public QWidget, public SelectableToolbarItemDelegate {
   void rowDoubleClicked(const QModelIndex& index);
   void scheduleRepaint();
   void repaintRows();
-  void confirmDelete(const QString& message, std::function<void()> onOk);
+  void confirmDelete(const QString& title, const QString& message, std::function<void()> onOk);
+  // Tells the user that no file manager could show the copy's folder.
+  void showOpenFailed(const QString& path);
 
   ChildNodeModel* model_;
   QTreeView* outlineView_;

@@ -16,6 +16,14 @@ constexpr qreal kTreeTextWidth = 385;
 qreal textOffset(int cellType) { return cellType == 0 ? kDeviceWidth : 0; }
 qreal textWidth(int cellType) { return cellType == 0 ? kPairTextWidth : kTreeTextWidth; }
 
+// Draws a part cell, in `selectedColor` instead of its own text colour when that is valid.
+void drawPart(ImageAndTextCell& part, QPainter& painter, const QRectF& frame, const QColor& selectedColor) {
+  const QColor own = part.textColor();
+  if (selectedColor.isValid()) part.setTextColor(selectedColor);
+  part.drawWithFrame(painter, frame);
+  part.setTextColor(own);
+}
+
 }  // namespace
 
 QoTreeTextAndImageCell::QoTreeTextAndImageCell(QObject* parent) : QStyledItemDelegate(parent) {
@@ -61,21 +69,23 @@ void QoTreeTextAndImageCell::drawWithFrame(QPainter& painter, const QRectF& fram
     if (!syncFileIndexCell_) syncFileIndexCell_ = std::make_unique<SyncFileIndexCell>();
     syncFileIndexCell_->setImage(QApplication::style()->standardIcon(QStyle::SP_FileDialogDetailedView));
     syncFileIndexCell_->setText(indexTitle_);
-    syncFileIndexCell_->drawWithFrame(painter, indexPartFrame(frame));
+    drawPart(*syncFileIndexCell_, painter, indexPartFrame(frame), selectedTextColor_);
   } else {
     if (!deviceCell_) deviceCell_ = std::make_unique<DeviceTextAndImageCell>();
     deviceCell_->setImage(deviceImage_);
     deviceCell_->setText(deviceTitle_);
-    deviceCell_->drawWithFrame(painter, devicePartFrame(frame));
+    drawPart(*deviceCell_, painter, devicePartFrame(frame), selectedTextColor_);
     setFont(smallSystemFont());
     setTextColor(Qt::gray);
     if (!downloadImage_.isNull()) {
       if (!downloadAndUploadCell_) downloadAndUploadCell_ = std::make_unique<DownloadAndUploadCell>();
       downloadAndUploadCell_->setImage(downloadImage_);
       downloadAndUploadCell_->setText(downloadSpeed_);
-      downloadAndUploadCell_->drawWithFrame(painter, transferPartFrame(frame));
+      drawPart(*downloadAndUploadCell_, painter, transferPartFrame(frame), selectedTextColor_);
     }
   }
+  // Grey or black on the selection colour is hard to read.
+  if (selectedTextColor_.isValid()) setTextColor(selectedTextColor_);
   drawImage(painter, image(), imageRect(frame, cellType_));
   drawText(painter, titleRect(frame, cellType_));
 }
@@ -89,9 +99,13 @@ void QoTreeTextAndImageCell::paint(QPainter* painter, const QStyleOptionViewItem
   // Painting fills the cell for each row in turn, as the outline's one shared row cell does.
   auto* self = const_cast<QoTreeTextAndImageCell*>(this);
   self->fillForIndex(index);
+  const bool selected = (option.state & QStyle::State_Selected) != 0;
+  const QPalette::ColorGroup group = (option.state & QStyle::State_Active) != 0 ? QPalette::Active : QPalette::Inactive;
+  self->selectedTextColor_ = selected ? option.palette.color(group, QPalette::HighlightedText) : QColor();
   painter->save();
   painter->setClipRect(option.rect);
   self->drawWithFrame(*painter, option.rect);
+  self->selectedTextColor_ = QColor();
   painter->restore();
 }
 

@@ -80,6 +80,8 @@ class QoTreeTextAndImageCell : public QStyledItemDelegate, public ImageAndTextCe
   QString indexTitle_;
   std::unique_ptr<DownloadAndUploadCell> downloadAndUploadCell_;
   std::unique_ptr<SyncFileIndexCell> syncFileIndexCell_;
+  // The text colour of a selected row while it is painted; invalid for other rows.
+  QColor selectedTextColor_;
 };
 
 }  // namespace velbor

@@ -79,6 +79,9 @@ std::optional<TreeProgress::Summary> TreeProgress::applyTransfer(const SyncFileP
   if (found == transfers_.end()) return std::nullopt;
   Transfer& transfer = found->second;
   SyncFileProcessBox& entry = transfer.box;
+  // Whatever comes after the end of a pull (a late part, a second end) belongs to the pull
+  // that ended: the row keeps its completion until the next pull begins.
+  if (entry.status == SyncFileDownloadEnd) return std::nullopt;
   switch (notice.status) {
     case SyncFileDownloading: {
       entry.currentSize += notice.downloadLength;

@@ -19,6 +19,7 @@
 #include "platform/QoLog.h"
 #include "ui/AppDelegate.h"
 #include "ui/MainWindow.h"
+#include "ui/QtTranslation.h"
 #include "ui/SingleInstance.h"
 #include "ui/TerminationNotifier.h"
 #include "platform/MallocArenas.h"
@@ -72,6 +73,8 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("Velbor");
   QApplication::setQuitOnLastWindowClosed(false);
+  // Qt's own dialogs and buttons speak the program's language.
+  QtTranslation::install();
 
   SingleInstance instance(QString::fromStdString(AppPaths::configDirectory().string()));
   // A relaunch from the settings starts before the old instance has ended: wait for it.

@@ -1,4 +1,8 @@
 #include <QDir>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QListView>
+#include <QTranslator>
 #include <QLabel>
 #include <QPixmap>
 #include <QTreeView>
@@ -11,6 +15,8 @@
 #include "ui/QoRemoteTreeAddViewController.h"
 #include "ui/QoRemoteTreeViewController.h"
 #include "ui/QoSyncAddController.h"
+#include "ui/QtTranslation.h"
+#include "ui/UiSpin.h"
 
 namespace velbor::test {
 namespace {
@@ -91,6 +97,26 @@ TEST_F(PairScreenshotTest, PairingWindows) {
     window.statusBarShow(false, false, QString());
     save(window, QStringLiteral("sync-add-refused.png"));
   }
+}
+
+TEST_F(PairScreenshotTest, FolderPicker) {
+  QTranslator* translation = QtTranslation::install();
+  ASSERT_NE(translation, nullptr);
+  for (const char* name : {"文档", "图片", "音乐", "下载", "项目"}) QDir().mkpath(QDir::home().filePath(QString::fromUtf8(name)));
+  QoSyncAddController window;
+  window.show();
+  window.openFinder();
+  auto* panel = window.findChild<QFileDialog*>(QStringLiteral("localFolderDialog"));
+  ASSERT_TRUE(panel);
+  panel->resize(720, 440);
+  // The folder list is read on a thread of its own.
+  auto* model = panel->findChild<QFileSystemModel*>();
+  ASSERT_TRUE(model);
+  EXPECT_TRUE(test::spinUntil([&] { return model->rowCount(model->index(QDir::homePath())) >= 5; }));
+  save(*panel, QStringLiteral("folder-picker.png"));
+  panel->reject();
+  QCoreApplication::removeTranslator(translation);
+  delete translation;
 }
 
 }  // namespace

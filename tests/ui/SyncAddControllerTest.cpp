@@ -1,17 +1,22 @@
+#include <QDialogButtonBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTranslator>
 
 #include <filesystem>
 #include <optional>
 
 #include "PairWindowTestBase.h"
+#include "QStringPrinter.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "ui/QoDeviceSelectController.h"
 #include "ui/QoSyncAddController.h"
+#include "ui/QtTranslation.h"
 #include "ui/StatusBar.h"
 #include "ui/SyncAddImage.h"
 
@@ -181,6 +186,60 @@ TEST_F(SyncAddControllerTest, OpenPanelAnswersWithTheFolderAndCancellingChangesN
   ASSERT_TRUE(window.currentLocalPath());
   EXPECT_EQ(*window.currentLocalPath(), a);
   EXPECT_EQ(window.localTextField()->text().toStdString(), a);
+}
+
+// The folder picker starts in the user's home and speaks the program's language, as the
+// program sets it up at start-up.
+TEST_F(SyncAddControllerTest, FolderPickerOpensAtHomeInChinese) {
+  QTranslator* translation = QtTranslation::install();
+  ASSERT_NE(translation, nullptr) << "Qt's translations are not installed";
+  QoSyncAddController window;
+  window.show();
+  QTest::mouseClick(window.localImageView(), Qt::LeftButton);
+  auto* panel = window.findChild<QFileDialog*>(QStringLiteral("localFolderDialog"));
+  ASSERT_TRUE(panel);
+  EXPECT_EQ(QDir(panel->directory()).canonicalPath(), QDir(QDir::homePath()).canonicalPath());
+  auto* buttons = panel->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+  ASSERT_TRUE(buttons);
+  ASSERT_TRUE(buttons->button(QDialogButtonBox::Cancel));
+  EXPECT_EQ(buttons->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("取消"));
+  const QPushButton* choose = buttons->button(QDialogButtonBox::Open);
+  ASSERT_TRUE(choose);
+  EXPECT_FALSE(choose->text().contains(QStringLiteral("Choose"))) << choose->text().toStdString();
+  auto* lookIn = panel->findChild<QLabel*>(QStringLiteral("lookInLabel"));
+  ASSERT_TRUE(lookIn);
+  EXPECT_NE(lookIn->text(), QStringLiteral("Look in:"));
+  panel->reject();
+  QCoreApplication::removeTranslator(translation);
+  delete translation;
+}
+
+// Nothing is made unless OK is pressed: the cancel button and Escape only close the window.
+TEST_F(SyncAddControllerTest, CancelAndEscapeCloseTheWindowWithoutLinking) {
+  const std::string a = folder("本地");
+  const auto peer = remoteDevice("书房电脑");
+  for (const bool escape : {false, true}) {
+    QoSyncAddController window;
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("添加同步关系"));
+    window.show();
+    window.localFolderChosen(QString::fromStdString(a));
+    window.remoteTreeSelectedWithDevice(peer, treeInfo("/home/lin/文档", QoUtils::generateUuid()));
+    ASSERT_TRUE(window.okButton()->isEnabled());
+    ASSERT_TRUE(window.cancelButton()->isEnabled());
+    QApplication::processEvents();
+    // The two paths stand on one line.
+    EXPECT_EQ(window.localTextField()->mapTo(&window, QPoint()).y(),
+              window.remoteTextField()->mapTo(&window, QPoint()).y());
+    if (escape) {
+      QTest::keyClick(&window, Qt::Key_Escape);
+    } else {
+      QTest::mouseClick(window.cancelButton(), Qt::LeftButton);
+    }
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(window.result(), QDialog::Rejected);
+  }
+  EXPECT_FALSE(QoSyncdirCopy::getSyncdirCopyWithPath(a, 0));
+  EXPECT_TRUE(QoSyncdirCopyRelation::findByCriteria("").empty());
 }
 
 TEST_F(SyncAddControllerTest, AFolderChosenThroughALinkIsTheFolderItNames) {

@@ -3,6 +3,8 @@
 #include <QPixmap>
 #include <QStandardItemModel>
 
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include "ui/DeviceTextAndImageCell.h"
@@ -113,6 +115,68 @@ TEST(TreeCellTest, TreeRowDrawsItsIndexPartEvenWithoutText) {
   cell.setIndexTitle("3/10文件索引");
   image = drawn(cell, {0, 0, 700, 26});
   EXPECT_TRUE(paintedIn(image, {406, 5, 130, 21}));
+}
+
+// Pixels close to `color` inside `area`.
+int pixelsLike(const QImage& image, const QRect& area, const QColor& color) {
+  const QRect inside = area.intersected(image.rect());
+  int count = 0;
+  for (int y = inside.top(); y <= inside.bottom(); ++y) {
+    for (int x = inside.left(); x <= inside.right(); ++x) {
+      const QColor pixel = image.pixelColor(x, y);
+      if (std::abs(pixel.red() - color.red()) < 60 && std::abs(pixel.green() - color.green()) < 60 &&
+          std::abs(pixel.blue() - color.blue()) < 60) {
+        ++count;
+      }
+    }
+  }
+  return count;
+}
+
+TEST(TreeCellTest, SelectedRowsDrawTheirTextsInTheHighlightedTextColour) {
+  QStandardItemModel model;
+  model.appendRow(new QStandardItem("/remote/文档"));
+  model.appendRow(new QStandardItem("/home/me/文档"));
+  QoTreeTextAndImageCell cell;
+  cell.setWillDisplayCell([](QoTreeTextAndImageCell& filled, const QModelIndex& index) {
+    filled.setCellType(index.row() == 0 ? 0 : 1);
+    if (index.row() == 0) {
+      filled.setDeviceTitle("书房的电脑");
+      filled.setDownloadImage(solid(Qt::green));
+      filled.setDownloadSpeed("同步完成于刚刚");
+    } else {
+      filled.setIndexTitle("3/10文件索引");
+    }
+  });
+  const QColor highlight(0, 0, 96);
+  const QColor highlightedText(255, 0, 255);
+  QStyleOptionViewItem option;
+  option.rect = QRect(0, 0, 700, 26);
+  option.state = QStyle::State_Enabled | QStyle::State_Active;
+  option.palette.setColor(QPalette::Highlight, highlight);
+  option.palette.setColor(QPalette::HighlightedText, highlightedText);
+  const auto painted = [&](int row) {
+    QImage image = blank();
+    QPainter painter(&image);
+    cell.paint(&painter, option, model.index(row, 0));
+    return image;
+  };
+
+  // Not selected: grey, black and blue texts, nothing in the highlighted-text colour.
+  EXPECT_EQ(pixelsLike(painted(0), {0, 0, 700, 26}, highlightedText), 0);
+  option.state |= QStyle::State_Selected;
+  const QImage pairing = painted(0);
+  EXPECT_GT(pixelsLike(pairing, {40, 4, 105, 22}, highlightedText), 0);    // device name
+  EXPECT_GT(pixelsLike(pairing, {165, 3, 220, 23}, highlightedText), 0);   // remote path
+  EXPECT_GT(pixelsLike(pairing, {407, 5, 150, 21}, highlightedText), 0);   // transfer text
+  EXPECT_EQ(pixelsLike(pairing, {165, 3, 220, 23}, Qt::gray), 0);
+  const QImage tree = painted(1);
+  EXPECT_GT(pixelsLike(tree, {20, 3, 385, 23}, highlightedText), 0);       // local path
+  EXPECT_GT(pixelsLike(tree, {406, 5, 130, 21}, highlightedText), 0);      // index text
+
+  // Drawn on its own again, the cell keeps its usual colours.
+  option.state &= ~QStyle::State_Selected;
+  EXPECT_EQ(pixelsLike(painted(0), {0, 0, 700, 26}, highlightedText), 0);
 }
 
 TEST(TreeCellTest, ImageAndTextCell1GroupsAndTitleRect) {

@@ -19,6 +19,7 @@
 #include "QStringPrinter.h"
 
 #include "core/daemon/QoNotices.h"
+#include "platform/Dispatch.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/router/PairingFixture.h"
 #include "core/entity/QoDevice.h"
@@ -297,6 +298,98 @@ TEST_F(TreeControllerTest, DoubleClickOnATreeRowShowsTheCopy) {
   QApplication::processEvents();
   EXPECT_EQ(opened.urls, QList<QUrl>({QUrl::fromLocalFile("/home/me/照片")}));
   QDesktopServices::unsetUrlHandler("file");
+}
+
+TEST_F(TreeControllerTest, DeleteQuestionsSayWhatTheyDelete) {
+  makeTrees();
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(shownWithRows(pane, 2));
+  const QModelIndex tree = model.index(0, 0);
+  for (const auto& [row, title] : {std::pair{tree, QString("删除同步目录")}, std::pair{model.index(0, 0, tree), QString("删除同步关系")}}) {
+    pane.setCurrentNode(std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(row)->shared_from_this()));
+    pane.delTree();
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(spinUntil([&] { return (box = test::openMessageBox(&pane, "deleteConfirmation")) != nullptr; }));
+    EXPECT_EQ(box->windowTitle(), title);
+    answer(pane, "取消");
+    ASSERT_TRUE(spinUntil([&] { return test::openMessageBox(&pane, "deleteConfirmation") == nullptr; }));
+  }
+  EXPECT_EQ(documents_->getAllSyncdirCopyRelations().size(), 2u);
+}
+
+TEST_F(TreeControllerTest, DoubleClickWithNoWayToShowTheFolderTellsTheUser) {
+  makeTrees();
+  // No session bus, and nothing on this platform that opens folders.
+  qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(shownWithRows(pane, 2));
+  emit pane.outlineView()->doubleClicked(model.index(0, 0, model.index(0, 0)));  // a pairing row: nothing to show
+  QApplication::processEvents();
+  EXPECT_EQ(test::openMessageBox(&pane, "openFailedAlert"), nullptr);
+
+  emit pane.outlineView()->doubleClicked(model.index(1, 0));
+  QMessageBox* box = nullptr;
+  ASSERT_TRUE(spinUntil([&] { return (box = test::openMessageBox(&pane, "openFailedAlert")) != nullptr; }));
+  EXPECT_EQ(box->text(), "无法在文件管理器中打开“/home/me/照片”。");
+  EXPECT_FALSE(box->windowTitle().isEmpty());
+  ASSERT_EQ(box->buttons().size(), 1);
+  box->buttons().front()->click();
+  EXPECT_TRUE(spinUntil([&] { return test::openMessageBox(&pane, "openFailedAlert") == nullptr; }));
+
+  // A folder name is shown as it is, never read as markup.
+  makeCopy("/home/me/" + test::markupName().toStdString(), local_, QoUtils::generateUuid());
+  QoNotices::post(notice::TreeAddResponse{});
+  ASSERT_TRUE(spinUntil([&] { return model.rowCount() == 3; }));
+  QModelIndex marked;
+  for (int row = 0; row < model.rowCount(); ++row) {
+    if (model.index(row, 0).data().toString().contains(test::markupName())) marked = model.index(row, 0);
+  }
+  ASSERT_TRUE(marked.isValid());
+  emit pane.outlineView()->doubleClicked(marked);
+  ASSERT_TRUE(spinUntil([&] { return (box = test::openMessageBox(&pane, "openFailedAlert")) != nullptr; }));
+  EXPECT_EQ(test::labelsReadingMarkup(box, test::markupName()), QStringList());
+  box->buttons().front()->click();
+}
+
+// The end of a pull shows however its notices come: a part posted after the end (as a slow
+// poster could) does not bring the transfer back.
+TEST_F(TreeControllerTest, AFinishedPullShowsItsCompletionWhateverComesAfterItsEnd) {
+  makeTrees();
+  QoTreeController pane;
+  pane.resize(760, 260);
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(shownWithRows(pane, 2));
+  const QModelIndex study = model.index(0, 0, model.index(0, 0));
+  const QModelIndex phone = model.index(1, 0, model.index(0, 0));
+
+  SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 3400, 1);
+  auto part = SyncFileProcessBox::boxWithStatus(SyncFileDownloading);
+  part->relation = study_;
+  part->downloadFilePath = "/Users/he/文档/会议记录.txt";
+  part->downloadLength = 3400;
+  part->currentTime = SyncFileProcessBox::timeNow() + 1;
+  QoNotices::post(notice::SyncFileProcess{part});
+  SyncFileProcessBox::sendSyncFileDownloadFileDown(study_, "/home/me/文档/会议记录.txt");
+  SyncFileProcessBox::sendSyncFileDownloadEnd(study_);
+  auto late = SyncFileProcessBox::boxWithStatus(SyncFileDownloading);
+  *late = *part;
+  late->downloadLength = 0;
+  late->currentTime = part->currentTime + 1;
+  QoNotices::post(notice::SyncFileProcess{late});
+  SyncFileProcessBox::sendSyncFileDownloadBegin(phone_, 1 << 20, 3);
+  QoNotify::notifyQueue()->sync([] {});
+
+  EXPECT_TRUE(transferShown(pane, study).startsWith("同步完成于")) << transferShown(pane, study).toStdString();
+  EXPECT_EQ(transferShown(pane, phone), "有文件更新");
+
+  // For a person to look at: the finished pull, and the other pairing selected.
+  pane.outlineView()->setCurrentIndex(phone);
+  spinUntil([&] { return pane.repaintCount() > 0; });
+  QApplication::processEvents();
+  QDir().mkpath(VELBOR_SCREENSHOT_DIR);
+  EXPECT_TRUE(pane.grab().save(QString(VELBOR_SCREENSHOT_DIR) + "/tree-window-pull-ended.png"));
 }
 
 TEST_F(TreeControllerTest, ScreenshotOfATransferInProgress) {

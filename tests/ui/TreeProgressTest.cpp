@@ -113,6 +113,32 @@ TEST(TreeProgressTest, SpeedWithoutElapsedTimeShowsNoFigures) {
   EXPECT_FALSE(progress.transferEntry(other->relationHash()));
 }
 
+TEST(TreeProgressTest, NoticesAfterTheEndOfAPullLeaveItFinished) {
+  TreeProgress progress;
+  const auto a = pairing("aaaaaa11", "bbbbbb11");
+  progress.apply(begin(a, 3400, 1, 100), 100);
+  progress.apply(part(a, "/remote/共享/only.txt", 3400, 101), 101);
+  progress.apply(forPairing(SyncFileDownloadFileDown, a, "/home/me/共享/only.txt"), 101);
+  ASSERT_TRUE(progress.apply(forPairing(SyncFileDownloadEnd, a), 102));
+
+  // Late notices of the pull that ended, in the order a slow poster could deliver them.
+  progress.apply(part(a, "/remote/共享/only.txt", 0, 103), 103);
+  EXPECT_TRUE(progress.transferText(a->relationHash()).startsWith("同步完成于"))
+      << progress.transferText(a->relationHash()).toStdString();
+  EXPECT_EQ(progress.transferToolTip(a->relationHash()), "");
+  progress.apply(forPairing(SyncFileDownloadCreateDir, a, "/remote/共享/新目录"), 103);
+  progress.apply(forPairing(SyncFileDownloadFileDown, a, "/home/me/共享/only.txt"), 103);
+  EXPECT_FALSE(progress.apply(forPairing(SyncFileDownloadEnd, a), 104));  // told once
+  EXPECT_TRUE(progress.transferText(a->relationHash()).startsWith("同步完成于"));
+  EXPECT_EQ(progress.transferEntry(a->relationHash())->box.currentTime, 102);
+
+  // The next pull starts afresh.
+  progress.apply(begin(a, 10, 1, 200), 200);
+  EXPECT_EQ(progress.transferText(a->relationHash()), "有文件更新");
+  progress.apply(part(a, "/remote/共享/two.txt", 5, 201), 201);
+  EXPECT_TRUE(progress.transferText(a->relationHash()).contains("剩余"));
+}
+
 TEST(TreeProgressTest, IndexRunCountsUpAndSummarisesOnce) {
   TreeProgress progress;
   const auto local = copy("/home/me/照片", "uuid-1");

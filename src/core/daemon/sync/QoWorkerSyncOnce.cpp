@@ -214,7 +214,6 @@ class SyncOnceRun {
       QoLog("*** {} disk available space is {}, we will download {}", local_->path(), available, total);
       QoNotices::post(notice::NotEnoughDeviceSpace{static_cast<uint64_t>(std::max<int64_t>(available, 0)),
                                                    static_cast<uint64_t>(total)});
-      downloading_ = false;
       return -1;
     }
     QoNotices::post(notice::EnoughDeviceSpace{});
@@ -229,10 +228,7 @@ class SyncOnceRun {
     const bool nothing = conflicts.empty() && deletions.empty() && dirCreate.empty() && fileCreate.empty() &&
                          update.empty() && updateDir.empty() && metadataOnly.empty() && renamesOfCreated.empty() &&
                          renamesOfUpdated.empty() && renamesOfMetadata.empty();
-    if (nothing) {
-      downloading_ = false;
-      return maxUsn;
-    }
+    if (nothing) return maxUsn;
     downloading_ = true;
     SyncFileProcessBox::sendSyncFileDownloadBegin(pairing_, total, count);
     QoWorkerSync::handleConflictTreeRelation<FileFetcher>(pairing_, conflicts, peer_, remote_->uuid(), context_);
@@ -259,6 +255,8 @@ class SyncOnceRun {
   std::string key_;
   std::shared_ptr<ZMQContext> context_;
   std::shared_ptr<ZMQSocket> socket_;
+  // A download-begin was posted in this run: its end is posted at the clean-up, whatever the
+  // later pages hold, or the pairing would show a transfer that never ends.
   bool downloading_ = false;
   bool markCleared_ = false;
 };

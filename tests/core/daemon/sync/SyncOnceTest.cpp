@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <random>
@@ -402,6 +403,41 @@ TEST_F(SyncOnceTest, PageLargerThanTheFreeSpaceStopsThePullBeforeAnythingIsWritt
   expectSameTrees();
   EXPECT_EQ(storedMark(), highestUsnInB());
   EXPECT_EQ(enough.delivered().size(), 1u);
+}
+
+// A page with nothing to do after one that downloaded (here the peer's record again, under
+// a higher usn, as a peer that indexed its file once more sends it) must not swallow the end
+// of the download that began.
+TEST_F(SyncOnceTest, APullThatBeganDownloadingAlwaysPostsItsEnd) {
+  startPeer();
+  writeB("only.txt", "the only file");
+  recordB();
+  pb::MsgFindResponse downloaded;
+  bool repeated = false;
+  alterFind = [&](pb::MsgFindResponse& page) {
+    if (downloaded.stats_size() == 0) {
+      downloaded = page;
+      return;
+    }
+    if (repeated || page.stats_size() != 0) return;
+    repeated = true;
+    page = downloaded;
+    for (auto& stat : *page.mutable_stats()) stat.set_usn(stat.usn() + 1000);
+  };
+  QoNotify::notifyQueue()->sync([] {});
+  NoticeLog<notice::SyncFileProcess> log;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_TRUE(repeated);
+  EXPECT_EQ(readFile(inA("only.txt")), "the only file");
+
+  std::vector<int> statuses;
+  for (const auto& notice : log.delivered()) {
+    if (notice.box->status >= SyncFileDownloadBegin) statuses.push_back(notice.box->status);
+  }
+  ASSERT_FALSE(statuses.empty());
+  EXPECT_EQ(statuses.front(), SyncFileDownloadBegin);
+  EXPECT_EQ(std::count(statuses.begin(), statuses.end(), SyncFileDownloadBegin), 1);
+  EXPECT_EQ(statuses.back(), SyncFileDownloadEnd);
 }
 
 TEST_F(SyncOnceTest, PullReportsEveryPartAndEveryFileUpToItsLength) {
