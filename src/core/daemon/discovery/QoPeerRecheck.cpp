@@ -18,7 +18,7 @@
 namespace velbor {
 namespace {
 
-// Devices with a check of one kind running.
+// Devices with a check of one kind running, or queued.
 class Running {
  public:
   bool enter(const std::string& uuid) {
@@ -45,6 +45,17 @@ Running& runningDistrusts() {
   return running;
 }
 
+// Devices with a check of one kind queued and not yet started.
+Running& waitingExits() {
+  static Running waiting;
+  return waiting;
+}
+
+Running& waitingDistrusts() {
+  static Running waiting;
+  return waiting;
+}
+
 // Runs `check` for the device unless one of its kind is running; never raises.
 template <class Check>
 void once(Running& running, const std::string& uuid, const char* what, Check&& check) {
@@ -56,6 +67,31 @@ void once(Running& running, const std::string& uuid, const char* what, Check&& c
   }
   running.leave(uuid);
 }
+
+// Queues `check` for the device unless one of its kind is waiting already: a flood of
+// notices queues at most one check per device (and one more while that one runs).
+template <class Check>
+void queueOnce(Running& waiting, const std::string& uuid, const char* what, std::chrono::milliseconds delay,
+               Check check) {
+  if (!waiting.enter(uuid)) return;
+  auto job = [&waiting, uuid, check] {
+    waiting.leave(uuid);
+    check();
+  };
+  try {
+    if (delay.count() > 0) {
+      DispatchQueue::globalQueue()->after(delay, job);
+    } else {
+      DispatchQueue::globalQueue()->async(job);
+    }
+  } catch (const std::exception& e) {
+    waiting.leave(uuid);
+    QoLog("*** {} check of device({}) not queued, {}", what, uuid, e.what());
+  }
+}
+
+// An exit check that undoes a signed notice is never held back by one that only asks.
+std::string exitKey(const std::string& uuid, bool markedOffline) { return markedOffline ? uuid + "/undo" : uuid; }
 
 QoDevice::Ptr remoteDevice(const std::string& uuid) {
   QoDevice::Ptr device = QoDevice::getDeviceWithUuid(uuid);
@@ -84,12 +120,13 @@ void QoPeerRecheck::install() {
 }
 
 void QoPeerRecheck::checkExit(const std::string& deviceUuid, bool markedOffline) {
-  DispatchQueue::globalQueue()->after(kExitCheckDelay,
-                                      [deviceUuid, markedOffline] { runExitCheck(deviceUuid, markedOffline); });
+  queueOnce(waitingExits(), exitKey(deviceUuid, markedOffline), "Exit", kExitCheckDelay,
+            [deviceUuid, markedOffline] { runExitCheck(deviceUuid, markedOffline); });
 }
 
 void QoPeerRecheck::checkDistrust(const std::string& deviceUuid) {
-  DispatchQueue::globalQueue()->async([deviceUuid] { runDistrustCheck(deviceUuid); });
+  queueOnce(waitingDistrusts(), deviceUuid, "Distrust", std::chrono::milliseconds(0),
+            [deviceUuid] { runDistrustCheck(deviceUuid); });
 }
 
 bool QoPeerRecheck::answers(const QoDevice::Ptr& device) {
@@ -102,7 +139,7 @@ bool QoPeerRecheck::answers(const QoDevice::Ptr& device) {
 }
 
 void QoPeerRecheck::runExitCheck(const std::string& deviceUuid, bool markedOffline) {
-  once(runningExits(), deviceUuid, "Exit", [&] {
+  once(runningExits(), exitKey(deviceUuid, markedOffline), "Exit", [&] {
     QoDevice::Ptr device = remoteDevice(deviceUuid);
     // Without an endpoint there is nobody to ask: the offline check decides in time.
     if (!device || !QoDevice::isPeerEndpoint(device->routeUri())) return;
