@@ -3,7 +3,9 @@
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/QoNotify.h"
 #include "core/daemon/discovery/QoDiscovery.h"
+#include "core/daemon/discovery/QoPeerRecheck.h"
 #include "core/daemon/publisher/QoPublisher.h"
+#include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoRouter.h"
 #include "core/entity/QoDevice.h"
 #include "framework/crypto/QoEncrypt.h"
@@ -25,6 +27,8 @@ void QoDaemon::start() {
   if (started_) return;
   QoLog("Daemon start");
   try {
+    // Exit notices and repeated distrusts are checked with the device they name.
+    QoPeerRecheck::install();
     // Made first so that it hears of the devices discovery finds before it runs.
     publisher_ = QoPublisher::sharedQoPublisher();
     QoDiscovery::sharedQoDiscovery().run();
@@ -53,6 +57,7 @@ void QoDaemon::stop() {
 }
 
 void QoDaemon::stopServices() {
+  QoPeerChecks::uninstall();
   if (publisher_) publisher_->stop();
   publisher_.reset();
   if (router_) router_->stop();

@@ -232,22 +232,6 @@ bool QoPublisher::waitForExitPublished(std::chrono::milliseconds timeout) {
   return exitPublished_.wait_for(lock, timeout, [this] { return exitsPublished_ > 0; });
 }
 
-namespace {
-
-// A notice signed by this device. Level 1 wraps a key for a receiver, which no receiver of
-// a notice opens; this device's own key stands in, so one sealed copy serves every peer.
-QoMessage::Ptr signedNotice(int32_t code, QoMessage::Body body) {
-  QoMessage::Ptr message = QoMessage::qoMessageWithMsgCode(code, std::move(body));
-  QoDevice::Ptr local = QoDevice::getDeviceLocal();
-  QoAssert(local != nullptr, "local device is not registered");
-  message->setLevel(QoMessage::kLevelAuth);
-  message->setSrcDevice(local);
-  message->setDestDevice(local);
-  return message;
-}
-
-}  // namespace
-
 void QoPublisher::handleNotifyFileChanged(const notice::FileChanged& notice) {
   const auto& copy = notice.copy;
   if (!copy) return;
@@ -263,7 +247,7 @@ void QoPublisher::handleNotifyFileChanged(const notice::FileChanged& notice) {
     body->set_tree_uuid(copy->uuid());
     body->set_usn(DataSource::sharedDataSource().getCurrentUsn());
     QoLog("File change: tree({})", copy->path());
-    sendQoMessageToPusher(signedNotice(pb::MsgCodePubFileChange, std::move(body)));
+    sendQoMessageToPusher(QoMessage::qoMessageWithMsgCode(pb::MsgCodePubFileChange, std::move(body)));
   } catch (const std::exception& e) {
     QoLog("*** File change: tree({}) not announced, {}", copy->path(), e.what());
   }
@@ -273,7 +257,7 @@ void QoPublisher::handleNotifyProcessExit() {
   try {
     auto body = std::make_shared<pb::MsgPubExit>();
     body->set_publisher(QoConfig::sharedQoConfig().deviceUuid());
-    sendQoMessageToPusher(signedNotice(pb::MsgCodePubExit, std::move(body)));
+    sendQoMessageToPusher(QoMessage::qoMessageWithMsgCode(pb::MsgCodePubExit, std::move(body)));
   } catch (const std::exception& e) {
     QoLog("*** Process exit not announced, {}", e.what());
   }

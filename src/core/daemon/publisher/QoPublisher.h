@@ -32,8 +32,11 @@ class ZMQSocket;
 // and handed over in a bounded queue; subscriptions are a wanted set that the broker brings
 // its SUB socket in line with. Either change wakes the broker through a pipe.
 //
-// Notices are signed (level 1) for every receiver alike, so that a receiver honours a notice
-// only from the device it names.
+// Notices go at level 0. A signature covers the body alone, not the message code, and an
+// exit notice's body is byte for byte the body of this device's distrust request (a change
+// notice's parses as one too): signed notices, which any host may subscribe to, would hand
+// out a signed distrust of this device. What a receiver does with an unsigned notice is
+// safe whoever sent it (see handlePubFileChange and handlePubExit).
 //
 // Frames to a worker through the backend: [worker] [empty] ["dummy"] [empty] [header]
 // [body]; a worker's answer is used only for its identity.

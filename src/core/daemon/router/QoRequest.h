@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "core/envelope/QoMessage.h"
 
@@ -21,6 +23,8 @@ struct QoRequest {
   int level = QoMessage::kLevelNone;
   // False for the request client's local short-cut, which calls handlers directly.
   bool fromNetwork = true;
+  // The header's signature of a verified request (levels 1 and 2).
+  std::optional<std::string> sign = std::nullopt;
 
   // The body as its message type; nullptr when absent or of another type.
   template <class M>

@@ -173,7 +173,10 @@ QoMessage::Ptr QoWorker::answerRequest(ZMQMessage& frames, std::string& name) {
     QoRequest context;
     context.body = request->pbBody();
     // Only a verified envelope names its sender; at level 0 the header's uuid is a claim.
-    if (request->level() > QoMessage::kLevelNone) context.sender = request->srcDevice();
+    if (request->level() > QoMessage::kLevelNone) {
+      context.sender = request->srcDevice();
+      context.sign = request->sign();
+    }
     context.level = request->level();
     context.fromNetwork = true;
 

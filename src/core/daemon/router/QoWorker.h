@@ -73,6 +73,9 @@ class QoWorker {
   // ScanRequest (2), PubExit (21), DatabaseClearRequest (400)
   static QoMessage::Ptr handleScanRequest(const QoRequest& request);
   static QoMessage::Ptr handlePubExit(const QoRequest& request);
+  // What an exit of a remote device does here: offline (removed when not trusted, kept
+  // while a trust exchange with it is open) and "DeviceOffLine" posted.
+  static void takeExitedOffline(const std::shared_ptr<QoDevice>& device);
   static QoMessage::Ptr handleDatabaseClearRequest(const QoRequest& request);
   // FindRequest (4)
   static QoMessage::Ptr handleFindRequest(const QoRequest& request);
@@ -108,6 +111,10 @@ class QoWorker {
   // Held around every change of a device's trust status or trust contexts, so that each
   // change compares and sets in one step.
   static std::recursive_mutex& trustLocker(const std::string& deviceUuid);
+  // Ends this device's trust in a device that ended its own: status 0, then the device is
+  // removed with its copies and pairings, and "SyncDeleteResponse" and "DistrustResponse"
+  // are posted. The removed record, or nullptr when none was stored.
+  static std::shared_ptr<QoDevice> endTrustOf(const std::string& deviceUuid);
   // SyncOnceRequest (138), defined with the sync operations
   static QoMessage::Ptr handleSyncOnceRequest(const QoRequest& request);
   // PubFileChange (19), defined with the sync operations: a peer's copy changed

@@ -2,6 +2,8 @@
 // database.
 #include "core/daemon/DataSource.h"
 #include "core/daemon/QoNotices.h"
+#include "core/daemon/router/QoPeerChecks.h"
+#include "core/daemon/router/QoSeenSignatures.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/utils/QoExceptionProto.h"
@@ -23,27 +25,40 @@ QoMessage::Ptr QoWorker::handleScanRequest(const QoRequest&) {
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanResponse, nullptr);
 }
 
+void QoWorker::takeExitedOffline(const QoDevice::Ptr& device) {
+  if (isInTrustExchange(*device)) {
+    // Its offer or ours is still open: going offline must not drop it mid-exchange.
+    device->setIsOnline(false);
+    device->save();
+  } else {
+    device->setOffLine();
+  }
+  QoNotices::post(notice::DeviceOffLine{{device}});
+}
+
 QoMessage::Ptr QoWorker::handlePubExit(const QoRequest& request) {
   try {
     auto body = request.bodyAs<pb::MsgPubExit>();
     QoAssert(body != nullptr, "PubExit request message can not be nil");
-    // Only the device itself may say it is gone: anyone else could take it offline, or
-    // remove it while it is not trusted.
-    if (!request.sender || request.sender->uuid() != body->publisher()) {
-      QoLog("*** PubExit of ({}) not signed by it, ignored", body->publisher());
+    const std::string& uuid = body->publisher();
+    QoDevice::Ptr device = QoDevice::getDeviceWithUuid(uuid);
+    if (!device || device->isLocalDevice()) return nullptr;
+    if (request.sender && request.sender->uuid() != uuid) {
+      QoLog("*** PubExit of ({}) signed by another device, ignored", uuid);
       return nullptr;
     }
-    QoDevice::Ptr device = QoDevice::getDeviceWithUuid(body->publisher());
-    if (device && !device->isLocalDevice()) {
-      if (isInTrustExchange(*device)) {
-        // Its offer or ours is still open: going offline must not drop it mid-exchange.
-        device->setIsOnline(false);
-        device->save();
-      } else {
-        device->setOffLine();
-      }
-      QoNotices::post(notice::DeviceOffLine{{device}});
+    if (!request.sender) {
+      // Any host can send this: it only makes this device ask the device whether it is
+      // still there, and take it offline when it does not answer.
+      if (device->isOnline()) QoPeerChecks::exitNoticeHeard(uuid, false);
+      return nullptr;
     }
+    // Signed by the device itself, but the same bytes at every exit, so possibly an old
+    // one replayed: it takes effect at once, and the device is asked all the same, so one
+    // that still answers is back online before its changes are missed.
+    if (request.sign) QoSeenSignatures::remember(uuid, *request.sign);
+    takeExitedOffline(device);
+    QoPeerChecks::exitNoticeHeard(uuid, true);
   } catch (const std::exception& e) {
     QoLog("*** handlePubExit failed, {}", e.what());
   }

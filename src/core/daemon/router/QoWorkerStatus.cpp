@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/daemon/QoPeer.h"
+#include "core/daemon/router/QoSeenSignatures.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -24,6 +25,9 @@ QoMessage::Ptr QoWorker::handleStatusRequest(const QoRequest& request) {
   if (request.fromNetwork) {
     if (!request.sender) throw QoExceptionZePermissionDeny("Status request must be signed by its device");
     asker = request.sender->uuid();
+    // Its signed body doubles as the asker's distrust: a later distrust bearing the same
+    // signature is no fresh one.
+    if (request.sign && body->device_uuid() == asker) QoSeenSignatures::remember(asker, *request.sign);
   } else {
     asker = body->device_uuid();
   }

@@ -13,6 +13,8 @@
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/TrustInfo.h"
+#include "core/daemon/router/QoPeerChecks.h"
+#include "core/daemon/router/QoSeenSignatures.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/utils/QoExceptionProto.h"
@@ -119,6 +121,21 @@ QoMessage::Ptr QoWorker::handleTrustCancelRequest(const QoRequest& request) {
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeTrustCancelResponse, nullptr);
 }
 
+QoDevice::Ptr QoWorker::endTrustOf(const std::string& deviceUuid) {
+  QoDevice::Ptr device;
+  {
+    std::lock_guard<std::recursive_mutex> lock(trustLocker(deviceUuid));
+    device = QoDevice::getDeviceWithUuid(deviceUuid);
+    if (!device) return nullptr;
+    device->setStatus(kStatusUntrusted);
+    device->save();
+    device->forceRemove();
+  }
+  QoNotices::post(notice::SyncDeleteResponse{});
+  QoNotices::post(notice::DistrustResponse{device});
+  return device;
+}
+
 QoMessage::Ptr QoWorker::handleDistrustRequest(const QoRequest& request) {
   QoLog("handle DisTrustRequest message");
   const auto body = request.bodyAs<pb::MsgDistrustRequest>();
@@ -133,18 +150,24 @@ QoMessage::Ptr QoWorker::handleDistrustRequest(const QoRequest& request) {
   if (uuid == QoConfig::sharedQoConfig().deviceUuid() || request.sender->pk() == 0) {
     throw QoExceptionZePermissionDeny("The local device can not be distrusted");
   }
-
-  QoDevice::Ptr device;
-  {
-    std::lock_guard<std::recursive_mutex> lock(trustLocker(uuid));
-    device = QoDevice::getDeviceWithUuid(uuid);
-    QoAssert(device != nullptr, "");
-    device->setStatus(kStatusUntrusted);
-    device->save();
-    device->forceRemove();
+  // The signature covers the body alone: a signed message of another kind whose body
+  // starts with the sender's uuid (a change notice) reads as a distrust with the rest left
+  // over. A distrust is that uuid and nothing else.
+  if (!body->GetReflection()->GetUnknownFields(*body).empty()) {
+    throw QoExceptionZePermissionDeny::defaultExceptionWithReason(
+        "Distrust request of device({}) carries more than its uuid", uuid);
   }
-  QoNotices::post(notice::SyncDeleteResponse{});
-  QoNotices::post(notice::DistrustResponse{device});
+  // Every distrust, exit notice and status request of a device is the same signed body: one
+  // seen before may be replayed. Whether the device still trusts this one is asked of the
+  // device itself, which ends the trust here when it does not; the sender is answered as
+  // for any distrust.
+  if (request.sign && !QoSeenSignatures::remember(uuid, *request.sign)) {
+    QoLog("* DisTrustRequest of device({}) was seen before, asking the device", request.sender->name());
+    QoPeerChecks::distrustRepeated(uuid);
+    return QoMessage::qoMessageWithMsgCode(pb::MsgCodeDistrustResponse, nullptr);
+  }
+
+  QoAssert(endTrustOf(uuid) != nullptr, "");
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeDistrustResponse, nullptr);
 }
 

@@ -12,10 +12,13 @@ namespace velbor {
 
 QoMessage::Ptr QoWorker::handlePubFileChange(const QoRequest& request) {
   const auto body = requireBody<pb::MsgPubFileChange>(request);
-  // Only the device a notice names may announce its changes: an unsigned notice, or one
-  // signed by another device, would let anyone make this device pull at will.
-  if (!request.sender || request.sender->uuid() != body->publisher()) {
-    QoLog("*** PubFileChange of ({}) not signed by it, ignored", body->publisher());
+  // Notices go unsigned (a signed one could be relabelled as another request of its
+  // publisher's), so anyone may send one. All it can do is start a pull from a trusted
+  // device, and the pull speaks only to that device's stored endpoint with signed requests
+  // and takes only its signed answers. One signed by another device than it names is
+  // ignored.
+  if (request.sender && request.sender->uuid() != body->publisher()) {
+    QoLog("*** PubFileChange of ({}) signed by another device, ignored", body->publisher());
     return nullptr;
   }
   for (const auto& pairing : QoSyncdirCopyRelation::getSyncdirCopyRelationsWithRemoteUuid(body->tree_uuid())) {
@@ -27,6 +30,7 @@ QoMessage::Ptr QoWorker::handlePubFileChange(const QoRequest& request) {
       if (local->uuid() == body->tree_uuid()) continue;
       // The changed copy must be the publisher's own.
       if (!remote->device() || remote->device()->uuid() != body->publisher()) continue;
+      if (!remote->device()->isLocalDevice() && !remote->device()->isTrusted()) continue;
       QoLog("handle pub File change: from tree({}) usn({})", path, body->usn());
       auto syncOnce = std::make_shared<pb::MsgSyncOnceRequest>();
       syncOnce->set_local_tree_uuid(local->uuid());

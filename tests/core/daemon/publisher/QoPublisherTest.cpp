@@ -169,10 +169,9 @@ TEST_F(PublisherTest, AChangeOfACopyWithoutADeviceIsNotAnnounced) {
   EXPECT_EQ(body->tree_uuid(), local->uuid());
   EXPECT_EQ(body->publisher(), QoConfig::sharedQoConfig().deviceUuid());
   EXPECT_EQ(body->sync_uuid(), local->syncdirUuid());
-  // Signed by this device, so receivers can tell who speaks.
-  EXPECT_EQ((*first)->level(), QoMessage::kLevelAuth);
-  ASSERT_NE((*first)->srcDevice(), nullptr);
-  EXPECT_EQ((*first)->srcDevice()->uuid(), QoConfig::sharedQoConfig().deviceUuid());
+  // Unsigned: a signed body could be relabelled as another request of this device's.
+  EXPECT_EQ((*first)->level(), QoMessage::kLevelNone);
+  EXPECT_FALSE((*first)->sign().has_value());
 }
 
 TEST_F(PublisherTest, TheExitNoticeIsOutBeforeStopReturns) {
@@ -186,7 +185,9 @@ TEST_F(PublisherTest, TheExitNoticeIsOutBeforeStopReturns) {
   auto body = (*exit)->pbBodyAs<pb::MsgPubExit>();
   ASSERT_NE(body, nullptr);
   EXPECT_EQ(body->publisher(), QoConfig::sharedQoConfig().deviceUuid());
-  EXPECT_EQ((*exit)->srcDevice()->uuid(), body->publisher());
+  // Unsigned: signed, its body would be this device's distrust, for anyone to replay.
+  EXPECT_EQ((*exit)->level(), QoMessage::kLevelNone);
+  EXPECT_FALSE((*exit)->sign().has_value());
   // Nothing is taken once stopped, and nothing waits for it.
   EXPECT_FALSE(publisher_->sendQoMessageToPusher(QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanRequest, nullptr)));
 }

@@ -11,8 +11,10 @@
 #include "RouterTestBase.h"
 #include "core/daemon/DataSource.h"
 #include "core/daemon/TrustInfo.h"
+#include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/utils/QoException.h"
+#include "core/utils/QoUtils.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {
@@ -275,6 +277,115 @@ TEST_F(TrustRequestTest, TrustMessagesNeedASignedSender) {
   EXPECT_THROW(QoWorker::handleDistrustRequest(request(end)), QoException);
   EXPECT_EQ(status(), kWaiting);
   ASSERT_NE(QoDevice::getDeviceWithUuid(uuid_), nullptr);
+}
+
+}  // namespace
+}  // namespace velbor::test
+
+namespace velbor::test {
+namespace {
+
+// The devices whose distrust was handed to the device itself for a check.
+class RepeatedDistrusts {
+ public:
+  RepeatedDistrusts() {
+    QoPeerChecks::install(nullptr, [this](const std::string& uuid) {
+      std::lock_guard lock(lock_);
+      uuids_.push_back(uuid);
+    });
+  }
+  ~RepeatedDistrusts() { QoPeerChecks::uninstall(); }
+  std::vector<std::string> uuids() const {
+    std::lock_guard lock(lock_);
+    return uuids_;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<std::string> uuids_;
+};
+
+class TrustReplayTest : public TrustRequestTest {
+ protected:
+  // Trusted anew, as after a new pairing: the same device, with the same key.
+  void pairedAgain() {
+    ASSERT_EQ(QoDevice::getDeviceWithUuid(uuid_), nullptr);
+    auto device = std::make_shared<QoDevice>();
+    device->setUuid(uuid_);
+    device->setName(peer_->device()->name());
+    device->setPubKey(peer_->device()->pubKey());
+    device->setStatus(kTrusted);
+    device->setIsOnline(true);
+    device->save();
+    pairWith(QoDevice::getDeviceWithUuid(uuid_), "again");
+  }
+  std::vector<std::string> seal(int32_t code, QoMessage::Body body, int level = QoMessage::kLevelAuth) {
+    return peer_->seal(code, std::move(body), level);
+  }
+  QoMessage::Ptr replay(const std::vector<std::string>& frames) {
+    auto reply = peer_->exchange(frames);
+    return reply ? peer_->open(*reply) : nullptr;
+  }
+  std::shared_ptr<pb::MsgDistrustRequest> distrustBody() const {
+    auto body = std::make_shared<pb::MsgDistrustRequest>();
+    body->set_device_uuid(uuid_);
+    return body;
+  }
+  bool stillTrusted() const {
+    auto device = QoDevice::getDeviceWithUuid(uuid_);
+    return device && device->status() == kTrusted && !QoDevice::getDeviceSyncdirCopys(device->pk()).empty();
+  }
+};
+
+TEST_F(TrustReplayTest, ADistrustReplayedAfterANewPairingIsCheckedWithTheDeviceInstead) {
+  RepeatedDistrusts repeated;
+  pairWith(peer_->device(), "first");
+  const std::vector<std::string> captured = seal(pb::MsgCodeDistrustRequest, distrustBody(), QoMessage::kLevelEncrypt);
+
+  // The genuine distrust ends the trust.
+  expectReply(replay(captured), pb::MsgCodeDistrustResponse, QoMessage::kLevelNone);
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(uuid_), nullptr);
+  EXPECT_TRUE(repeated.uuids().empty());
+
+  // Captured and sent again after the two paired anew, also at another level: the new
+  // trust stays, and the device is asked instead.
+  ASSERT_NO_FATAL_FAILURE(pairedAgain());
+  expectReply(replay(captured), pb::MsgCodeDistrustResponse, QoMessage::kLevelNone);
+  expectReply(replay(seal(pb::MsgCodeDistrustRequest, distrustBody())), pb::MsgCodeDistrustResponse,
+              QoMessage::kLevelNone);
+  EXPECT_TRUE(stillTrusted());
+  EXPECT_EQ(repeated.uuids(), (std::vector<std::string>{uuid_, uuid_}));
+}
+
+TEST_F(TrustReplayTest, OtherSignedMessagesOfTheDeviceDoNotPassForItsDistrust) {
+  RepeatedDistrusts repeated;
+  pairWith(peer_->device(), "first");
+
+  // A change notice's body starts with its publisher's uuid: relabelled, it would read as
+  // that device's distrust with the rest left over.
+  auto change = std::make_shared<pb::MsgPubFileChange>();
+  change->set_publisher(uuid_);
+  change->set_sync_uuid(QoUtils::generateUuid());
+  change->set_tree_uuid(QoUtils::generateUuid());
+  change->set_usn(7);
+  expectError(replay(seal(pb::MsgCodeDistrustRequest, change)), pb::ErrorCodePermissionDeny,
+              "QoExceptionZePermissionDeny: Distrust request of device(" + uuid_ + ") carries more than its uuid");
+  EXPECT_TRUE(stillTrusted());
+
+  // A signed exit notice and a status request are the distrust's very bytes: once seen,
+  // they are no fresh distrust.
+  auto exit = std::make_shared<pb::MsgPubExit>();
+  exit->set_publisher(uuid_);
+  const std::vector<std::string> exitFrames = seal(pb::MsgCodePubExit, exit);
+  peer_->exchange(exitFrames, 500);
+  auto status = std::make_shared<pb::MsgStatusRequest>();
+  status->set_device_uuid(uuid_);
+  expectReply(replay(seal(pb::MsgCodeStatusRequest, status)), pb::MsgCodeStatusResponse, QoMessage::kLevelNone);
+  ASSERT_FALSE(exitFrames.empty());
+  std::vector<std::string> relabelled = seal(pb::MsgCodeDistrustRequest, exit);
+  expectReply(replay(relabelled), pb::MsgCodeDistrustResponse, QoMessage::kLevelNone);
+  EXPECT_TRUE(stillTrusted());
+  EXPECT_EQ(repeated.uuids(), std::vector<std::string>{uuid_});
 }
 
 }  // namespace

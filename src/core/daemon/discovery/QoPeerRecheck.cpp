@@ -1,0 +1,186 @@
+#include "core/daemon/discovery/QoPeerRecheck.h"
+
+#include <exception>
+#include <mutex>
+#include <set>
+#include <utility>
+
+#include "core/daemon/QoNotices.h"
+#include "core/daemon/client/QoClient.h"
+#include "core/daemon/router/QoPeerChecks.h"
+#include "core/daemon/router/QoWorker.h"
+#include "core/entity/QoDevice.h"
+#include "core/utils/QoUtils.h"
+#include "platform/Dispatch.h"
+#include "platform/QoLog.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor {
+namespace {
+
+// Devices with a check of one kind running, or queued.
+class Running {
+ public:
+  bool enter(const std::string& uuid) {
+    std::lock_guard guard(lock_);
+    return uuids_.insert(uuid).second;
+  }
+  void leave(const std::string& uuid) {
+    std::lock_guard guard(lock_);
+    uuids_.erase(uuid);
+  }
+
+ private:
+  std::mutex lock_;
+  std::set<std::string> uuids_;
+};
+
+Running& runningExits() {
+  static Running running;
+  return running;
+}
+
+Running& runningDistrusts() {
+  static Running running;
+  return running;
+}
+
+// Devices with a check of one kind queued and not yet started.
+Running& waitingExits() {
+  static Running waiting;
+  return waiting;
+}
+
+Running& waitingDistrusts() {
+  static Running waiting;
+  return waiting;
+}
+
+// Runs `check` for the device unless one of its kind is running; never raises.
+template <class Check>
+void once(Running& running, const std::string& uuid, const char* what, Check&& check) {
+  if (!running.enter(uuid)) return;
+  try {
+    check();
+  } catch (const std::exception& e) {
+    QoLog("*** {} check of device({}) failed, {}", what, uuid, e.what());
+  }
+  running.leave(uuid);
+}
+
+// Queues `check` for the device unless one of its kind is waiting already: a flood of
+// notices queues at most one check per device (and one more while that one runs).
+template <class Check>
+void queueOnce(Running& waiting, const std::string& uuid, const char* what, std::chrono::milliseconds delay,
+               Check check) {
+  if (!waiting.enter(uuid)) return;
+  auto job = [&waiting, uuid, check] {
+    waiting.leave(uuid);
+    check();
+  };
+  try {
+    if (delay.count() > 0) {
+      DispatchQueue::globalQueue()->after(delay, job);
+    } else {
+      DispatchQueue::globalQueue()->async(job);
+    }
+  } catch (const std::exception& e) {
+    waiting.leave(uuid);
+    QoLog("*** {} check of device({}) not queued, {}", what, uuid, e.what());
+  }
+}
+
+// An exit check that undoes a signed notice is never held back by one that only asks.
+std::string exitKey(const std::string& uuid, bool markedOffline) { return markedOffline ? uuid + "/undo" : uuid; }
+
+QoDevice::Ptr remoteDevice(const std::string& uuid) {
+  QoDevice::Ptr device = QoDevice::getDeviceWithUuid(uuid);
+  if (!device || device->isLocalDevice() || device->pk() == 0) return nullptr;
+  return device;
+}
+
+// A device taken offline by a notice it did not send (it still answers): online again,
+// subscribed again, and its pairings pulled for what was announced meanwhile.
+void bringBack(const QoDevice::Ptr& device) {
+  QoDevice::Ptr current = remoteDevice(device->uuid());
+  if (!current || current->isOnline()) return;
+  current->setIsOnline(true);
+  current->setRegisterTime(QoUtils::timestampNow());
+  current->save();
+  QoLog("Device({}) still answers after its exit notice, back online", current->name());
+  QoNotices::post(notice::DeviceAddResponse{{current}});
+  if (current->isTrusted()) QoClient::syncOnceTo(current);
+}
+
+}  // namespace
+
+void QoPeerRecheck::install() {
+  QoPeerChecks::install([](const std::string& uuid, bool markedOffline) { checkExit(uuid, markedOffline); },
+                        [](const std::string& uuid) { checkDistrust(uuid); });
+}
+
+void QoPeerRecheck::checkExit(const std::string& deviceUuid, bool markedOffline) {
+  queueOnce(waitingExits(), exitKey(deviceUuid, markedOffline), "Exit", kExitCheckDelay,
+            [deviceUuid, markedOffline] { runExitCheck(deviceUuid, markedOffline); });
+}
+
+void QoPeerRecheck::checkDistrust(const std::string& deviceUuid) {
+  queueOnce(waitingDistrusts(), deviceUuid, "Distrust", std::chrono::milliseconds(0),
+            [deviceUuid] { runDistrustCheck(deviceUuid); });
+}
+
+bool QoPeerRecheck::answers(const QoDevice::Ptr& device) {
+  if (!device || !QoDevice::isPeerEndpoint(device->routeUri())) return false;
+  try {
+    return QoClient::sendMessageTo(device, QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanRequest, nullptr)) != nullptr;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void QoPeerRecheck::runExitCheck(const std::string& deviceUuid, bool markedOffline) {
+  once(runningExits(), exitKey(deviceUuid, markedOffline), "Exit", [&] {
+    QoDevice::Ptr device = remoteDevice(deviceUuid);
+    // Without an endpoint there is nobody to ask: the offline check decides in time.
+    if (!device || !QoDevice::isPeerEndpoint(device->routeUri())) return;
+    if (!markedOffline && !device->isOnline()) return;
+    if (answers(device)) {
+      if (markedOffline) {
+        bringBack(device);
+      } else {
+        QoLog("* Exit notice of device({}) ignored, it still answers", device->name());
+      }
+      return;
+    }
+    if (markedOffline) return;
+    QoDevice::Ptr current = remoteDevice(deviceUuid);
+    if (!current || !current->isOnline()) return;
+    QoLog("Device({}) is gone after its exit notice", current->name());
+    QoWorker::takeExitedOffline(current);
+  });
+}
+
+void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
+  once(runningDistrusts(), deviceUuid, "Distrust", [&] {
+    QoDevice::Ptr device = remoteDevice(deviceUuid);
+    if (!device || !QoDevice::isPeerEndpoint(device->routeUri())) return;
+    const QoMessage::Ptr reply = QoClient::sendStatusRequestTo(device, QoClient::kOptionSync);
+    if (!reply) {
+      QoLog("* Distrust of device({}) not confirmed, no answer", device->name());
+      return;
+    }
+    const auto error = reply->code() == pb::MsgCodeError ? reply->pbBodyAs<pb::MsgError>() : nullptr;
+    if (error && (error->errcode() == pb::ErrorCodeUntrusted || error->errcode() == pb::ErrorCodeNoent)) {
+      QoLog("Device({}) no longer trusts this device, trust ended", device->name());
+      QoWorker::endTrustOf(deviceUuid);
+      return;
+    }
+    if (reply->code() == pb::MsgCodeStatusResponse) {
+      QoLog("*** Distrust of device({}) refused, it still trusts this device", device->name());
+      return;
+    }
+    QoLog("* Distrust of device({}) not confirmed, answer code({})", device->name(), reply->code());
+  });
+}
+
+}  // namespace velbor

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace velbor {
+
+class QoDevice;
+
+// What the notice and trust handlers ask the device itself when a message alone cannot be
+// taken at its word: a notice of its exit (anyone may send or replay one) and a distrust
+// whose signature was seen before (a replay looks exactly like a genuine repeat). The
+// checks talk to the device, which sits above the handlers, so the daemon start installs
+// them; with none installed nothing is checked and such messages change nothing.
+class QoPeerChecks {
+ public:
+  // `markedOffline`: the notice was signed by the device and has already taken it offline.
+  using ExitCheck = std::function<void(const std::string& deviceUuid, bool markedOffline)>;
+  using DistrustCheck = std::function<void(const std::string& deviceUuid)>;
+
+  QoPeerChecks() = delete;
+
+  static void install(ExitCheck exitCheck, DistrustCheck distrustCheck);
+  static void uninstall();
+
+  // Each hands the device to the installed check and returns at once.
+  static void exitNoticeHeard(const std::string& deviceUuid, bool markedOffline);
+  static void distrustRepeated(const std::string& deviceUuid);
+};
+
+}  // namespace velbor
