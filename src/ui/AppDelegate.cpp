@@ -19,6 +19,7 @@
 #include "ui/QoFeedBackViewController.h"
 #include "ui/QoInitTokenViewController.h"
 #include "ui/QoUserNotification.h"
+#include "ui/ResponsiveWait.h"
 #include "ui/SelectableToolbar.h"
 
 namespace velbor {
@@ -86,7 +87,9 @@ void AppDelegate::applicationWillTerminate() {
   terminated_ = true;
   MainThread::setClosing();
   QoLog("exit!!!");
-  QoDaemonLinux::sharedQoDaemonLinux().stop();
+  // The stop announces the exit and ends the pulls and services, which takes a moment: the
+  // windows are drawn and the engine's last notices shown meanwhile.
+  ResponsiveWait::run([] { QoDaemonLinux::sharedQoDaemonLinux().stop(); });
 }
 
 void AppDelegate::about() {

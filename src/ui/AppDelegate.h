@@ -27,6 +27,8 @@ class AppDelegate : public QObject {
   bool applicationDidFinishLaunching();
   // Brings the main window forward when none is visible; always true.
   bool applicationShouldHandleReopen(bool hasVisibleWindows);
+  // Logs "exit!!!" and stops the engine; the windows keep handling their events until the
+  // stop has finished. Once only.
   void applicationWillTerminate();
 
   MainWindow* window() const { return window_.get(); }

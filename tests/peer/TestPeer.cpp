@@ -201,6 +201,12 @@ json TestPeer::handle(const std::string& line) {
     if (command == "pair") return expect(3), pair(arguments[0], arguments[1], arguments[2]);
     if (command == "sync") return expect(0), sync();
     if (command == "status") return expect(0), status();
+    if (command == "offline") {
+      // What the debug panel's offline button does: the peers are told this device leaves.
+      expect(0);
+      QoNotices::post(notice::ProcessExit{});
+      return json{{"ok", true}};
+    }
     if (command == "quit") {
       expect(0);
       quit_ = true;

@@ -41,7 +41,8 @@ class TestPeer {
   void start();
   void stop();
   nlohmann::json readyLine() const;
-  // One command line; `quit` sets quitRequested().
+  // One command line; `quit` sets quitRequested(). `offline` announces this device's exit
+  // without stopping, as the debug panel's button does.
   nlohmann::json handle(const std::string& line);
   bool quitRequested() const { return quit_; }
 

@@ -141,6 +141,33 @@ TEST(TestPeerLifecycleTest, TerminationSignalPublishesTheExitThenEndsWithStatusZ
   }
 }
 
+TEST(TestPeerLifecycleTest, QuitPublishesItsOwnExitNoticeAfterAnEarlierOneWentOut) {
+  TempDir home;
+  const fs::path folder = home.path() / "sync";
+  fs::create_directories(folder);
+  PeerProcess peer("", home.str(), ports(0, 0, 0));
+  ASSERT_FALSE(peer.uuid().empty()) << peer.readyLine().dump();
+  const int publisherPort = peer.command("info").value("publisherPort", 0);
+  ASSERT_GT(publisherPort, 0);
+  ASSERT_TRUE(peer.command("tree-add " + folder.string()).value("ok", false));
+  Subscriber subscriber(publisherPort);
+  bool subscribed = false;
+  for (int change = 0; change < 60 && !subscribed; ++change) {
+    writeFile(folder / ("change-" + std::to_string(change) + ".txt"), "x");
+    subscribed = subscriber.waitFor(pb::MsgCodePubFileChange, 1000);
+  }
+  ASSERT_TRUE(subscribed) << "no change notice reached the subscriber";
+
+  // The debug panel's offline button: the device stays up, and comes back with its next
+  // broadcast.
+  ASSERT_TRUE(peer.command("offline").value("ok", false));
+  ASSERT_TRUE(subscriber.waitFor(pb::MsgCodePubExit, 30000)) << "no exit notice for offline";
+  // The quit answers once the daemon has stopped: its own exit notice is out by then.
+  ASSERT_TRUE(peer.command("quit").value("ok", false));
+  EXPECT_TRUE(subscriber.waitFor(pb::MsgCodePubExit, 30000)) << "no exit notice for quit";
+  EXPECT_EQ(peer.waitExit(std::chrono::seconds(30)), 0);
+}
+
 TEST(TestPeerLifecycleTest, APortThatCannotBeBoundEndsTheStartWithTheReason) {
   struct Case {
     std::string label;

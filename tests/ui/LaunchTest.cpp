@@ -1,14 +1,18 @@
 #include <QTest>
 
+#include <atomic>
+#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "core/daemon/QoConfig.h"
+#include "core/daemon/QoNotices.h"
 #include "desktop/QoDaemonLinux.h"
 #include "support/FreshState.h"
 #include "ui/AppDelegate.h"
 #include "ui/IsolatedNetwork.h"
+#include "ui/MainThread.h"
 #include "ui/MainWindow.h"
 #include "ui/QoInitTokenViewController.h"
 #include "ui/UiSpin.h"
@@ -82,6 +86,30 @@ TEST_F(LaunchTest, WithATokenTheEngineStartsAndNoWindowOpens) {
   // Reopening with no window visible shows the main window.
   EXPECT_TRUE(delegate_.applicationShouldHandleReopen(false));
   EXPECT_TRUE(delegate_.window()->isVisible());
+}
+
+// Quitting stops the engine without freezing the windows: view changes the engine queues
+// for the main thread while it stops are handled before the stop has returned.
+TEST_F(LaunchTest, QuittingStopsTheEngineWhileTheMainThreadKeepsHandlingEvents) {
+  QoConfig::sharedQoConfig().setDeviceToken("token");
+  ASSERT_TRUE(delegate_.applicationDidFinishLaunching());
+  struct Seen {
+    std::atomic<bool> stopReturned{false};
+    std::atomic<bool> handledDuringStop{false};
+  };
+  auto seen = std::make_shared<Seen>();
+  // The exit notice is posted by the stop, on the engine's notice queue.
+  auto token = QoNotices::observe<notice::ProcessExit>([seen](const notice::ProcessExit&) {
+    MainThread::async([seen] {
+      if (!seen->stopReturned) seen->handledDuringStop = true;
+    });
+  });
+  delegate_.applicationWillTerminate();
+  seen->stopReturned = true;
+  NotificationCenter::defaultCenter().removeObserver(token);
+  EXPECT_FALSE(daemon().isStarted());
+  EXPECT_FALSE(tcpListening(router_));
+  EXPECT_TRUE(seen->handledDuringStop) << "the main thread handled nothing while the engine stopped";
 }
 
 TEST(TokenWindowTest, OkNeedsACharacterAndTheTokenIsStoredAsTyped) {

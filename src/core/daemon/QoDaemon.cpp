@@ -7,6 +7,7 @@
 #include "core/daemon/publisher/QoPublisher.h"
 #include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoRouter.h"
+#include "core/daemon/sync/PullStop.h"
 #include "core/entity/QoDevice.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "platform/QoLog.h"
@@ -26,6 +27,7 @@ void QoDaemon::start() {
   std::lock_guard lock(lock_);
   if (started_) return;
   QoLog("Daemon start");
+  PullStop::resume();
   try {
     // Exit notices and repeated distrusts are checked with the device they name.
     QoPeerRecheck::install();
@@ -47,8 +49,15 @@ void QoDaemon::stop() {
   std::lock_guard lock(lock_);
   if (!started_) return;
   QoLog("Set run = 0");
+  // Pulls under way end at their next wait, while the exit notice goes out.
+  PullStop::stopAll();
+  // An exit announced earlier (the offline button) must not pass for this one.
+  const uint64_t ticket = publisher_->exitTicket();
   QoNotices::post(notice::ProcessExit{});
-  if (!publisher_->waitForExitPublished(kExitNoticeWait)) QoLog("*** Exit notice not published in time");
+  if (!publisher_->waitForExitPublished(ticket, kExitNoticeWait)) QoLog("*** Exit notice not published in time");
+  // The workers that ran them are joined next; pulls on other threads must end before the
+  // database goes.
+  if (!PullStop::waitForPullsToEnd(kPullEndWait)) QoLog("*** Pulls still running at stop");
   stopServices();
   // Notices still queued are delivered, and the queue's thread ends with them.
   QoNotify::resetNotifyQueue();

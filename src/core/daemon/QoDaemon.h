@@ -16,6 +16,9 @@ class QoDaemon {
  public:
   // How long stop() waits for the exit notice to go out to the peers.
   static constexpr std::chrono::milliseconds kExitNoticeWait{1500};
+  // How long stop() waits for the pulls under way to end; each ends at its next step, and
+  // only a file being checked or installed holds it longer.
+  static constexpr std::chrono::milliseconds kPullEndWait{10000};
 
   virtual ~QoDaemon();
   QoDaemon(const QoDaemon&) = delete;
@@ -31,9 +34,12 @@ class QoDaemon {
   // threads of its own. A port that cannot be bound raises (ZMQException or the discovery's
   // error) after what had started is stopped again.
   virtual void start();
-  // Logs "Set run = 0" and posts "ProcessExit", on which the publisher announces PubExit;
-  // waits for that notice to go out (at most kExitNoticeWait), then stops the publisher, the
-  // router and discovery and waits for their threads. Does nothing when not started.
+  // Logs "Set run = 0", ends every pull under way (none stores a usn mark past what it
+  // installed completely, and their temporary downloads go) and posts "ProcessExit", on
+  // which the publisher announces PubExit; waits for that notice to go out (at most
+  // kExitNoticeWait) and for the pulls to end, then stops the publisher, the router and
+  // discovery and waits for their threads. No pull starts until the next start. Does
+  // nothing when not started.
   virtual void stop();
   bool isStarted() const;
 

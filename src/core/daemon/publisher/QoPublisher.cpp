@@ -152,6 +152,7 @@ void QoPublisher::start() {
     std::lock_guard pendingLock(pendingLock_);
     pending_.clear();
     accepting_ = true;
+    exitsQueued_ = 0;
     exitsPublished_ = 0;
   }
   {
@@ -221,15 +222,24 @@ bool QoPublisher::sendQoMessageToPusher(const QoMessage::Ptr& message) {
       QoLog("*** Publisher queue full, notice({}) dropped", message->code());
       return false;
     }
-    pending_.push_back(Pending{std::move(frames), message->code() == pb::MsgCodePubExit});
+    const bool isExit = message->code() == pb::MsgCodePubExit;
+    pending_.push_back(Pending{std::move(frames), isExit});
+    if (isExit) ++exitsQueued_;
   }
   wake();
   return true;
 }
 
-bool QoPublisher::waitForExitPublished(std::chrono::milliseconds timeout) {
+bool QoPublisher::waitForExitPublished(std::chrono::milliseconds timeout) { return waitForExitPublished(0, timeout); }
+
+uint64_t QoPublisher::exitTicket() {
+  std::lock_guard lock(pendingLock_);
+  return exitsQueued_;
+}
+
+bool QoPublisher::waitForExitPublished(uint64_t ticket, std::chrono::milliseconds timeout) {
   std::unique_lock lock(pendingLock_);
-  return exitPublished_.wait_for(lock, timeout, [this] { return exitsPublished_ > 0; });
+  return exitPublished_.wait_for(lock, timeout, [this, ticket] { return exitsPublished_ > ticket; });
 }
 
 void QoPublisher::handleNotifyFileChanged(const notice::FileChanged& notice) {

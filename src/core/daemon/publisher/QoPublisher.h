@@ -71,6 +71,12 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   bool sendQoMessageToPusher(const QoMessage::Ptr& message);
   // Waits until a PubExit has gone out on the PUB socket, at most `timeout`; true when it did.
   bool waitForExitPublished(std::chrono::milliseconds timeout);
+  // PubExit notices queued so far. Taken before an exit is announced, it names the notices
+  // that came earlier, so that a wait is not ended by one of them.
+  uint64_t exitTicket();
+  // Waits until a PubExit queued after `ticket` was taken has gone out on the PUB socket
+  // (notices go out in the order queued), at most `timeout`; true when it did.
+  bool waitForExitPublished(uint64_t ticket, std::chrono::milliseconds timeout);
 
   // The notification handlers, registered on the shared instance.
   void handleNotifyFileChanged(const notice::FileChanged& notice);
@@ -123,6 +129,7 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   std::condition_variable exitPublished_;
   std::deque<Pending> pending_;
   bool accepting_ = false;
+  uint64_t exitsQueued_ = 0;
   uint64_t exitsPublished_ = 0;
 
   // What the notification handlers want the SUB socket connected to, by device uuid.

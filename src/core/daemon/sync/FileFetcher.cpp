@@ -13,6 +13,7 @@
 #include "core/daemon/QoPeer.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/sync/PartWrite.h"
+#include "core/daemon/sync/PullStop.h"
 #include "core/daemon/sync/TmpFileOpening.h"
 #include "core/daemon/sync/TransferFile.h"
 #include "core/entity/DownloadSync.h"
@@ -614,7 +615,7 @@ void FileFetcher::resetBatch() {
   _batchEnd = 0;
   // Those answers would share the peer's queue for this connection with a whole window of
   // new requests, and what does not fit is dropped: what follows goes out on a new one.
-  if (answersToCome && _socket) connectToDevice(_device);
+  if (answersToCome && _socket && !PullStop::isStopping()) connectToDevice(_device);
 }
 
 bool FileFetcher::continuesWith(const RelationList& batch, const RelationList& nextBatch) const {
@@ -653,20 +654,24 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       // bytes, and complete files being flushed within their count; the rest wait in the
       // socket, and a finished opening or flush makes room.
       const bool takesAnswers = _openingBytes < kMaxOpeningBytes && _syncing < kMaxSyncing;
-      zmq_pollitem_t items[3]{};
+      zmq_pollitem_t items[4]{};
       items[0].fd = _crypto.readyFd();
       items[0].events = ZMQ_POLLIN;
       items[1].fd = _flushes.readyFd();
       items[1].events = ZMQ_POLLIN;
-      if (takesAnswers) _socket->getPollItem(items[2], ZMQ_POLLIN);
+      // The daemon's stop ends the batch at once, whatever is still to come.
+      items[2].fd = PullStop::stopFd();
+      items[2].events = ZMQ_POLLIN;
+      if (takesAnswers) _socket->getPollItem(items[3], ZMQ_POLLIN);
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      const int ready = ZMQContext::pollWithItems(items, takesAnswers ? 3 : 2, std::max<int64_t>(0, left.count()));
+      const int ready = ZMQContext::pollWithItems(items, takesAnswers ? 4 : 3, std::max<int64_t>(0, left.count()));
       if (ready < 0) {
         const int error = zmq_errno();
         if (error == EINTR) continue;
         if (error != ETERM) QoLog("Fetch data poll error!! epoll items count, {} {}", error, zmq_strerror(error));
         break;
       }
+      if (items[2].revents & ZMQ_POLLIN) throw PullStop::Stopped();
       if (ready == 0) {
         QoLog("*** Download timeout, terminate this downloading task!!!!");
         silent = true;
@@ -674,7 +679,7 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       }
       // Anything that moves, an answer or a finished seal or opening, starts the wait anew.
       deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
-      if (takesAnswers && (items[2].revents & ZMQ_POLLIN)) receiveAnswers();
+      if (takesAnswers && (items[3].revents & ZMQ_POLLIN)) receiveAnswers();
       if (items[1].revents & ZMQ_POLLIN) takeFlushResults();
       if (items[0].revents & ZMQ_POLLIN) sent = takeCryptoResults();
     }

@@ -11,7 +11,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/daemon/DataSource.h"
@@ -21,6 +20,7 @@
 #include "core/daemon/router/QoRequestBody.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/daemon/sync/FileFetcher.h"
+#include "core/daemon/sync/PullStop.h"
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -69,7 +69,7 @@ class SyncOnceRun {
       // recorded yet) is asked for again soon, not only at the next change or timer.
       if (lastPassFailed_ && retries < kRetryPasses) {
         ++retries;
-        std::this_thread::sleep_for(kRetryDelay);
+        PullStop::sleepFor(kRetryDelay);
         continue;
       }
       // The check and the clearing of the mark are one step: a request that finds the mark
@@ -139,11 +139,15 @@ class SyncOnceRun {
     }
     if (!request->sendToSocket(*socket_)) throw QoException::defaultExceptionWithReason("send find request failed");
 
-    zmq_pollitem_t item{};
-    socket_->getPollItem(item, ZMQ_POLLIN);
+    // The stop ends the wait for the page at once.
+    zmq_pollitem_t items[2]{};
+    socket_->getPollItem(items[0], ZMQ_POLLIN);
+    items[1].fd = PullStop::stopFd();
+    items[1].events = ZMQ_POLLIN;
     int ready;
-    while ((ready = ZMQContext::pollWithItems(&item, 1, kFindTimeoutMs)) < 0 && zmq_errno() == EINTR) {
+    while ((ready = ZMQContext::pollWithItems(items, 2, kFindTimeoutMs)) < 0 && zmq_errno() == EINTR) {
     }
+    if (ready > 0 && (items[1].revents & ZMQ_POLLIN)) throw PullStop::Stopped();
     if (ready < 0) {
       QoLog("SyncOnce poll error!!");
       return nullptr;
@@ -225,6 +229,7 @@ class SyncOnceRun {
     RelationList renamesOfMetadata = QoWorkerSync::computeToRenameFilesByDeleteArray(deletions, metadataOnly);
     std::sort(deletions.begin(), deletions.end(), QoFileAndSyncdirCopyRelation::sortComparatorDesc());
 
+    PullStop::raiseIfStopped();
     const bool nothing = conflicts.empty() && deletions.empty() && dirCreate.empty() && fileCreate.empty() &&
                          update.empty() && updateDir.empty() && metadataOnly.empty() && renamesOfCreated.empty() &&
                          renamesOfUpdated.empty() && renamesOfMetadata.empty();
@@ -232,16 +237,22 @@ class SyncOnceRun {
     downloading_ = true;
     SyncFileProcessBox::sendSyncFileDownloadBegin(pairing_, total, count);
     QoWorkerSync::handleConflictTreeRelation<FileFetcher>(pairing_, conflicts, peer_, remote_->uuid(), context_);
+    PullStop::raiseIfStopped();
     QoWorkerSync::createDirectorysRelation(pairing_, dirCreate);
     QoWorkerSync::createDirectorysRelation(pairing_, updateDir);
+    PullStop::raiseIfStopped();
     const RelationList failedOfCreated = QoWorkerSync::renameFiles(renamesOfCreated);
     const RelationList failedOfUpdated = QoWorkerSync::renameFiles(renamesOfUpdated);
     const RelationList failedOfMetadata = QoWorkerSync::renameFiles(renamesOfMetadata);
+    PullStop::raiseIfStopped();
     QoWorkerSync::deleteRelation(pairing_, deletions);
+    PullStop::raiseIfStopped();
     fileCreate.insert(fileCreate.end(), failedOfCreated.begin(), failedOfCreated.end());
     QoWorkerSync::createTreeRelation<FileFetcher>(pairing_, fileCreate, peer_, remote_->uuid(), context_);
     update.insert(update.end(), failedOfUpdated.begin(), failedOfUpdated.end());
+    PullStop::raiseIfStopped();
     QoWorkerSync::updateTreeRelation<FileFetcher>(pairing_, update, peer_, remote_->uuid(), context_);
+    PullStop::raiseIfStopped();
     metadataOnly.insert(metadataOnly.end(), failedOfMetadata.begin(), failedOfMetadata.end());
     QoWorkerSync::updateFilesWithoutDownload(metadataOnly);
     QoNotices::post(notice::FileChanged{local_});
@@ -272,6 +283,12 @@ QoMessage::Ptr QoWorker::handleSyncOnceRequest(const QoRequest& request) {
     return QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeBadSyncdir, "No syncdir in this device!!");
   }
 
+  // Counted before the stop is looked at: a stop that comes later waits for this pull.
+  PullStop::Running running;
+  if (PullStop::isStopping()) {
+    QoLog("Sync once({}) not started: the daemon stops", body->local_tree_uuid());
+    return nullptr;
+  }
   DataSource& dataSource = DataSource::sharedDataSource();
   std::unique_ptr<SyncOnceRun> run;
   {
@@ -306,6 +323,11 @@ QoMessage::Ptr QoWorker::handleSyncOnceRequest(const QoRequest& request) {
   bool completed = false;
   try {
     completed = run->run();
+  } catch (const PullStop::Stopped& e) {
+    // Like a time-out: no mark stored, no reply; what was not installed comes next time.
+    QoLog("*** {}", e.what());
+    run->cleanUp();
+    return nullptr;
   } catch (const std::exception& e) {
     QoLog("*** {}", e.what());
     run->cleanUp();

@@ -1,0 +1,65 @@
+// The application quitting, against a test peer: each device in a network namespace of its
+// own, the application's windows on a virtual display.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "e2e/E2eNetwork.h"
+#include "e2e/E2eSupport.h"
+#include "e2e/E2eUiSupport.h"
+#include "e2e/PeerProcess.h"
+#include "e2e/XvfbDisplay.h"
+
+namespace velbor::test {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+using E2eUiExitTest = E2eFixture;
+
+// Silence for this long makes a device offline: far longer than the waits below, so only the
+// exit notice can explain an offline mark within them.
+constexpr const char* kLongOnlineTimeout = "300";
+// Bounds against a hung test: an order of magnitude inside the liveness time-out.
+constexpr auto kNoticeBound = 30s;
+
+TEST_F(E2eUiExitTest, ThePeerMarksTheApplicationOfflineAsSoonAsItQuitsOrIsTerminated) {
+  XvfbDisplay display;
+  if (!display.failure().empty()) GTEST_SKIP() << display.failure();
+  for (const std::string how : {"quit", "SIGTERM"}) {
+    SCOPED_TRACE(how);
+    E2eNetwork network(2);
+    ASSERT_TRUE(network.ready());
+    const std::string logs = home(how + "-logs");
+    const auto options = with(portOptions(), {"--token", "one", "--online-timeout", kLongOnlineTimeout});
+    PeerProcess ui(uiPeerProgram(display), network.host(0), home(how + "-ui"), options, logs + "/ui.log");
+    PeerProcess b(network.host(1), home(how + "-b"), with(options, {"--accept-trust"}), logs + "/b.log");
+    const std::string me = ui.uuid();
+    ASSERT_FALSE(me.empty()) << ui.readyLine().dump();
+    ASSERT_TRUE(ok(ui.command("pane deviceController")));
+    ASSERT_TRUE(eventually([&] { return cardIn(ui, b.uuid()).value("online", false) && deviceIn(b, me).is_object(); }));
+    ASSERT_TRUE(ok(ui.command("click " + b.uuid() + " trustButton")));
+    ASSERT_TRUE(eventually([&] {
+      const json seen = deviceIn(b, me);
+      return seen.value("status", -1) == 1 && seen.value("online", false) &&
+             cardIn(ui, b.uuid()).value("status", -1) == 1;
+    })) << deviceIn(b, me).dump();
+
+    if (how == "quit") {
+      EXPECT_TRUE(ok(ui.command("quit")));
+    } else {
+      ASSERT_EQ(::kill(ui.pid(), SIGTERM), 0);
+    }
+    EXPECT_TRUE(eventually([&] { return !deviceIn(b, me).value("online", true); }, kNoticeBound))
+        << "the exit notice did not reach the peer\n"
+        << fileText(logs + "/ui.log");
+    EXPECT_EQ(ui.waitExit(kNoticeBound), 0);
+  }
+}
+
+}  // namespace
+}  // namespace velbor::test
