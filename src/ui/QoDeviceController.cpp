@@ -277,8 +277,9 @@ void QoDeviceController::addItems(const Devices& devices) {
         if (status == kWaitingForPeer || status == kPeerAsks) continue;
         updateItem(record, device);
         deviceSorted();
-        // Stored again: the request that waited for it goes now.
-        if (stopAwaitingDiscovery(device->uuid())) itemTrustButtonClick(record);
+        // Stored again: the request that waited for it goes now (to an untrusted device only:
+        // a click on a trusted one would end the trust).
+        if (stopAwaitingDiscovery(device->uuid()) && device->status() == kUntrusted) itemTrustButtonClick(record);
       } else {
         addItemWithdevice(device);
       }

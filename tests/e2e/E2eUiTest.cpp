@@ -145,6 +145,7 @@ TEST_F(E2eUiTest, PairingFromTheDevicePaneInBothDirections) {
   EXPECT_TRUE(card.value("waitAgree", false));
   EXPECT_EQ(card.value("waitMax", 0), 18) << "c's 30 ticks are capped at this device's own wait";
   EXPECT_TRUE(ok(ui.command("screenshot " + screenshotPath("device-window.png"))));
+  EXPECT_TRUE(ok(ui.command("screenshot-window mainWindow " + screenshotPath("device-pane-asked.png"))));
   // This device refuses.
   ASSERT_TRUE(click(ui, c.uuid(), "disagreeButton"));
   EXPECT_TRUE(shows(ui, c.uuid(), "拒绝信任"));
