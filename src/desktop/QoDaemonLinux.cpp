@@ -8,6 +8,7 @@
 #include "core/daemon/monitor/Monitor.h"
 #include "logger/LoggerClient.h"
 #include "logger/LoggerDaemonSetup.h"
+#include "platform/UserDefaults.h"
 
 namespace velbor {
 
@@ -17,6 +18,8 @@ QoDaemonLinux& QoDaemonLinux::sharedQoDaemonLinux() {
 }
 
 void QoDaemonLinux::daemonInit() {
+  // The user interface shows tool tips after this pause.
+  UserDefaults::standardUserDefaults()->setInteger(kInitialToolTipDelayKey, kInitialToolTipDelayMs);
   DataSource::sharedDataSource().dbCheck();
   QoConfig& config = QoConfig::sharedQoConfig();
   config.setConfigDelegate(std::make_shared<QoConfigDelegateLinux>());

@@ -8,11 +8,16 @@ namespace velbor {
 // shared start-up, and the file-system monitor before the network services.
 class QoDaemonLinux : public QoDaemon {
  public:
+  // The standard settings' key for the pause before a tool tip shows, and its value.
+  static constexpr const char* kInitialToolTipDelayKey = "NSInitialToolTipDelay";
+  static constexpr int kInitialToolTipDelayMs = 1000;
+
   // The instance the process uses.
   static QoDaemonLinux& sharedQoDaemonLinux();
 
-  // In this order: the database tables, the settings (with this platform's delegate), the
-  // log client, then QoDaemon's part. Raises when the settings cannot be stored.
+  // In this order: the tool-tip delay in the standard settings, the database tables, the
+  // settings (with this platform's delegate), the log client, then QoDaemon's part. Raises
+  // when the settings cannot be stored.
   void daemonInit() override;
   // The monitor, then discovery, router and publisher.
   void start() override;

@@ -21,6 +21,7 @@
 #include "ui/QoUserNotification.h"
 #include "ui/ResponsiveWait.h"
 #include "ui/SelectableToolbar.h"
+#include "ui/ToolTipDelayStyle.h"
 
 namespace velbor {
 
@@ -31,6 +32,8 @@ AppDelegate::~AppDelegate() {
 }
 
 void AppDelegate::awakeFromNib() {
+  // Tool tips take the pause the daemon's start-up stored.
+  ToolTipDelayStyle::installFromDefaults();
   statusMenu_->setObjectName("statusMenu");
   statusMenu_->addAction("打开 Velbor", this, &AppDelegate::showWindow);
   statusMenu_->addAction("反馈建议...", this, &AppDelegate::sendFeedback);

@@ -12,11 +12,7 @@ constexpr int kStatusSize = 16;
 }  // namespace
 
 AutoSaveTextField::AutoSaveTextField(QWidget* parent)
-    : QLineEdit(parent), indicator_(new QProgressBar(this)), image_(new QLabel(this)) {
-  // A range of 0..0 is Qt's busy bar: the stand-in for a spinner.
-  indicator_->setRange(0, 0);
-  indicator_->setTextVisible(false);
-  indicator_->setFixedSize(kStatusSize, kStatusSize);
+    : QLineEdit(parent), indicator_(new SpinningIndicator(this)), image_(new QLabel(this)) {
   indicator_->hide();
   image_->setPixmap(QApplication::style()->standardIcon(QStyle::SP_DialogApplyButton).pixmap(kStatusSize, kStatusSize));
   image_->setFixedSize(kStatusSize, kStatusSize);
@@ -54,6 +50,13 @@ void AutoSaveTextField::setStatusHidden() {
   image_->hide();
 }
 
-void AutoSaveTextField::showSpinner(bool shown) { indicator_->setVisible(shown); }
+void AutoSaveTextField::showSpinner(bool shown) {
+  indicator_->setVisible(shown);
+  if (shown) {
+    indicator_->startAnimation();
+  } else {
+    indicator_->stopAnimation();
+  }
+}
 
 }  // namespace velbor

@@ -2,8 +2,9 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QTimer>
+
+#include "ui/SpinningIndicator.h"
 
 namespace velbor {
 
@@ -34,7 +35,7 @@ class AutoSaveTextField : public QLineEdit {
   AutoSaveTextFieldDelegate* autoSaveDelegate() const { return autoSaveDelegate_; }
   void setAutoSaveDelegate(AutoSaveTextFieldDelegate* delegate) { autoSaveDelegate_ = delegate; }
   // The status views; the pane lays them out next to the field.
-  QProgressBar* indicator() const { return indicator_; }
+  SpinningIndicator* indicator() const { return indicator_; }
   QLabel* image() const { return image_; }
 
   bool isSavePending() const { return saveTimer_.isActive(); }
@@ -48,7 +49,7 @@ class AutoSaveTextField : public QLineEdit {
 
   float savingInterval_ = 0;
   AutoSaveTextFieldDelegate* autoSaveDelegate_ = nullptr;
-  QProgressBar* indicator_;
+  SpinningIndicator* indicator_;
   QLabel* image_;
   QTimer saveTimer_;
 };

@@ -13,8 +13,11 @@ DeviceTextAndImageCell::DeviceTextAndImageCell() {
 
 QRectF DeviceTextAndImageCell::iconRect(const QRectF& frame) { return {frame.x(), frame.y(), 24, 24}; }
 
-// The badge sits on the icon's lower half, wherever the row is indented to.
-QRectF DeviceTextAndImageCell::badgeRect(const QRectF& frame) { return {frame.x() + 10, frame.y() + 4, 16, 16}; }
+// The badge's offset grows twice as fast as the cell's: at the first level of indentation
+// (x = 20) it sits over the icon's right half.
+QRectF DeviceTextAndImageCell::badgeRect(const QRectF& frame) {
+  return {2 * frame.x() - 10, frame.y() + 4, 16, 16};
+}
 
 QRectF DeviceTextAndImageCell::textRect(const QRectF& frame) {
   return {frame.x() + 40, frame.y() + 4, 105, frame.height() - 3};

@@ -16,6 +16,7 @@
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/TrustInfo.h"
 #include "core/daemon/client/QoClient.h"
+#include "core/daemon/discovery/QoDiscovery.h"
 #include "core/entity/QoDevice.h"
 #include "core/proto/QoPbMessageCode.h"
 #include "core/utils/QoUtils.h"
@@ -276,6 +277,9 @@ void QoDeviceController::addItems(const Devices& devices) {
         if (status == kWaitingForPeer || status == kPeerAsks) continue;
         updateItem(record, device);
         deviceSorted();
+        // Stored again: the request that waited for it goes now (to an untrusted device only:
+        // a click on a trusted one would end the trust).
+        if (stopAwaitingDiscovery(device->uuid()) && device->status() == kUntrusted) itemTrustButtonClick(record);
       } else {
         addItemWithdevice(device);
       }
@@ -304,6 +308,7 @@ void QoDeviceController::removeItem(const RecordPtr& record, const DevicePtr& de
   std::lock_guard<std::recursive_mutex> lock(mapLock_);
   updateItem(record, device);
   stopWait(device->uuid());
+  stopAwaitingDiscovery(device->uuid());
   itemsMap_.erase(device->uuid());
   std::vector<RecordPtr> items = this->items();
   items.erase(std::remove(items.begin(), items.end(), record), items.end());
@@ -528,8 +533,13 @@ void QoDeviceController::itemTrustButtonClick(const RecordPtr& record) {
     _itemDisTrust(record);
     return;
   }
+  if (isAwaitingDiscovery(device->uuid())) return;
   const int ticks = static_cast<int>(std::floor(waitTrustTimeout_));
   background("*** itemTrustButton failed, {}", [self = self_, record, device, ticks] {
+    if (!QoDevice::getDeviceWithUuid(device->uuid())) {
+      onMain(self, [record](QoDeviceController& pane) { pane.offerAfterDiscovery(record); });
+      return;
+    }
     if (!DeviceStatusWriter::change(device->uuid(), {kUntrusted}, kWaitingForPeer)) {
       const DevicePtr stored = DeviceStatusWriter::current(device, device->status());
       onMain(self, [record, stored](QoDeviceController&) {
@@ -651,6 +661,48 @@ void QoDeviceController::itemCancelButtonClick(const RecordPtr& record) {
       throw;
     }
   });
+}
+
+void QoDeviceController::offerAfterDiscovery(const RecordPtr& record) {
+  const DevicePtr device = record->getDevice();
+  if (!device || isAwaitingDiscovery(device->uuid())) return;
+  const std::string uuid = device->uuid();
+  QoLog("Device({}) is not stored: trust request after discovery", device->name());
+  auto* deadline = new QTimer(this);
+  deadline->setSingleShot(true);
+  connect(deadline, &QTimer::timeout, this, [this, record, uuid] {
+    if (stopAwaitingDiscovery(uuid)) tellNoTrustRequest(record);
+  });
+  awaitingDiscovery_[uuid] = deadline;
+  deadline->start(kDiscoveryAnswerMs);
+  // Every device that hears it stores this one again and answers, and so is stored here.
+  background("*** {}", [] { QoDiscovery::sharedQoDiscovery().broadCast(); });
+}
+
+bool QoDeviceController::stopAwaitingDiscovery(const std::string& uuid) {
+  const auto found = awaitingDiscovery_.find(uuid);
+  if (found == awaitingDiscovery_.end()) return false;
+  found->second->stop();
+  found->second->deleteLater();
+  awaitingDiscovery_.erase(found);
+  return true;
+}
+
+void QoDeviceController::tellNoTrustRequest(const RecordPtr& record) {
+  const DevicePtr device = record->getDevice();
+  if (!device) return;
+  QoLog("*** device({}) did not answer discovery: no trust request sent", device->name());
+  auto* alert = new QMessageBox(
+      QMessageBox::Warning, "Velbor",
+      QString("“%1”没有回应，信任请求没有发出。请确认该设备在线，并且与本机使用相同的设备标识。")
+          .arg(QString::fromStdString(device->name())),
+      QMessageBox::Ok, window());
+  alert->setObjectName("trustRequestAlert");
+  alert->setTextFormat(Qt::PlainText);
+  alert->button(QMessageBox::Ok)->setText("确定");
+  alert->setAttribute(Qt::WA_DeleteOnClose);
+  alert->setWindowModality(Qt::WindowModal);
+  alert->open();
 }
 
 // ---- withdraw ----

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QPointer>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
 
@@ -38,6 +39,8 @@ class QoDeviceController : public QWidget, public SelectableToolbarItemDelegate 
 
   // Ticks of an incoming wait when the offer's time-out is too short to read.
   static constexpr int kShortIncomingTicks = 15;
+  // How long a trust request waits for discovery to find a device that is no longer stored.
+  static constexpr int kDiscoveryAnswerMs = 5000;
 
   explicit QoDeviceController(QWidget* parent = nullptr);
   ~QoDeviceController() override;
@@ -86,6 +89,8 @@ class QoDeviceController : public QWidget, public SelectableToolbarItemDelegate 
   QCheckBox* segmentedControl() const { return segmentedControl_; }
   float waitTrustTimeout() const { return waitTrustTimeout_; }
   bool isWaiting(const std::string& uuid) const;
+  // Whether a trust request waits for discovery to store the device again.
+  bool isAwaitingDiscovery(const std::string& uuid) const { return awaitingDiscovery_.count(uuid) != 0; }
 
  private:
   void observeNotices();
@@ -106,6 +111,13 @@ class QoDeviceController : public QWidget, public SelectableToolbarItemDelegate 
   // A device no longer trusted: an offline one loses its card, an online one shows its state.
   void showUntrusted(const RecordPtr& record, const DevicePtr& device);
   RecordPtr checkedRecord(const std::string& uuid) const;
+  // A trust request for a device that ending a trust removed (on both sides): discovery
+  // announces this device and stores the other again, then the request goes; when no answer
+  // comes, the user is told why nothing was sent.
+  void offerAfterDiscovery(const RecordPtr& record);
+  // Ends the wait for discovery; true when there was one.
+  bool stopAwaitingDiscovery(const std::string& uuid);
+  void tellNoTrustRequest(const RecordPtr& record);
 
   QPointer<QoDeviceController> self_;
   QCheckBox* segmentedControl_;
@@ -117,6 +129,7 @@ class QoDeviceController : public QWidget, public SelectableToolbarItemDelegate 
   std::map<std::string, RecordPtr> itemsMap_;
   std::map<DeviceDisplayRecord*, DeviceView*> views_;
   std::map<std::string, TrustWait*> waits_;
+  std::map<std::string, QTimer*> awaitingDiscovery_;
   float waitTrustTimeout_ = 30.0f;
   std::vector<NotificationCenter::Token> observers_;
 };

@@ -25,7 +25,7 @@ const char* const kRatings[] = {"非常满意", "满意", "一般", "不满意"}
 
 QoFeedBackViewController::QoFeedBackViewController(QWidget* parent)
     : QDialog(parent),
-      indicator_(new QProgressBar(this)),
+      indicator_(new SpinningIndicator(this)),
       submitButton_(new QPushButton("提交", this)),
       sendUserNameButton_(new QCheckBox("署名：", this)),
       suggestUserNameText_(new QLineEdit(this)),
@@ -35,9 +35,6 @@ QoFeedBackViewController::QoFeedBackViewController(QWidget* parent)
   setWindowTitle("反馈建议");
   setWindowIcon(NamedImage::iconNamed("barLogo"));
 
-  indicator_->setRange(0, 0);
-  indicator_->setTextVisible(false);
-  indicator_->setFixedSize(16, 16);
   indicator_->hide();
   suggestMessageText_->setPlaceholderText("请写下您的建议");
   suggestUserNameText_->setPlaceholderText("您的名字");
@@ -94,6 +91,7 @@ void QoFeedBackViewController::upload(const std::shared_ptr<QoFeedback>& feedbac
 void QoFeedBackViewController::sendFeedback() {
   submitButton_->setEnabled(false);
   indicator_->show();
+  indicator_->startAnimation();
   std::shared_ptr<QoFeedback> feedback = makeFeedback();
   // Tracked with discovery's jobs, so that the engine's stop waits for an upload in flight.
   QoDiscovery::sharedQoDiscovery().runTracked([feedback] { upload(feedback); });
@@ -103,6 +101,7 @@ void QoFeedBackViewController::sendFeedback() {
   thanks.setText("谢谢您的建议！");
   thanks.addButton("确定", QMessageBox::AcceptRole);
   thanks.exec();
+  indicator_->stopAnimation();
   indicator_->hide();
   accept();
 }

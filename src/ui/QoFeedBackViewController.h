@@ -5,10 +5,11 @@
 #include <QDialog>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 
 #include <memory>
+
+#include "ui/SpinningIndicator.h"
 
 namespace velbor {
 
@@ -26,7 +27,7 @@ class QoFeedBackViewController : public QDialog {
   // Runs the window modally until it is sent or closed.
   static void showWindow();
 
-  QProgressBar* indicator() const { return indicator_; }
+  SpinningIndicator* indicator() const { return indicator_; }
   QPushButton* submitButton() const { return submitButton_; }
   QCheckBox* sendUserNameButton() const { return sendUserNameButton_; }
   QLineEdit* suggestUserNameText() const { return suggestUserNameText_; }
@@ -43,7 +44,7 @@ class QoFeedBackViewController : public QDialog {
   static void upload(const std::shared_ptr<QoFeedback>& feedback);
 
  private:
-  QProgressBar* indicator_;
+  SpinningIndicator* indicator_;
   QPushButton* submitButton_;
   QCheckBox* sendUserNameButton_;
   QLineEdit* suggestUserNameText_;

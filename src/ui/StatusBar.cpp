@@ -5,7 +5,7 @@
 namespace velbor {
 
 StatusBar::StatusBar(QWidget* parent)
-    : QFrame(parent), progressIndicator_(new QProgressBar(this)), statusBarText_(new QLabel(this)) {
+    : QFrame(parent), progressIndicator_(new SpinningIndicator(this)), statusBarText_(new QLabel(this)) {
   setFrameShape(QFrame::NoFrame);
   setAutoFillBackground(true);
   QPalette colours = palette();
@@ -13,10 +13,7 @@ StatusBar::StatusBar(QWidget* parent)
   colours.setColor(QPalette::WindowText, colours.color(QPalette::HighlightedText));
   setPalette(colours);
 
-  // A range of 0..0 is Qt's busy (indeterminate) bar: the stand-in for a spinner.
-  progressIndicator_->setFixedSize(16, 16);
-  progressIndicator_->setTextVisible(false);
-  progressIndicator_->setRange(0, 0);
+  progressIndicator_->startAnimation();
   statusBarText_->setMinimumWidth(240);
   QFont small = statusBarText_->font();
   small.setPointSizeF(small.pointSizeF() * 0.85);
@@ -30,13 +27,12 @@ StatusBar::StatusBar(QWidget* parent)
 }
 
 void StatusBar::startLoading() {
-  progressIndicator_->setRange(0, 0);
   progressIndicator_->show();
+  progressIndicator_->startAnimation();
 }
 
 void StatusBar::stopLoading() {
-  progressIndicator_->setRange(0, 1);
-  progressIndicator_->setValue(0);
+  progressIndicator_->stopAnimation();
   progressIndicator_->hide();
 }
 

@@ -2,7 +2,8 @@
 
 #include <QFrame>
 #include <QLabel>
-#include <QProgressBar>
+
+#include "ui/SpinningIndicator.h"
 
 namespace velbor {
 
@@ -13,7 +14,7 @@ class StatusBar : public QFrame {
  public:
   explicit StatusBar(QWidget* parent = nullptr);
 
-  QProgressBar* progressIndicator() const { return progressIndicator_; }
+  SpinningIndicator* progressIndicator() const { return progressIndicator_; }
   QLabel* statusBarText() const { return statusBarText_; }
 
   void startLoading();
@@ -22,7 +23,7 @@ class StatusBar : public QFrame {
   void setStatusText(const QString& text);
 
  private:
-  QProgressBar* progressIndicator_;
+  SpinningIndicator* progressIndicator_;
   QLabel* statusBarText_;
 };
 

@@ -145,6 +145,7 @@ TEST_F(E2eUiTest, PairingFromTheDevicePaneInBothDirections) {
   EXPECT_TRUE(card.value("waitAgree", false));
   EXPECT_EQ(card.value("waitMax", 0), 18) << "c's 30 ticks are capped at this device's own wait";
   EXPECT_TRUE(ok(ui.command("screenshot " + screenshotPath("device-window.png"))));
+  EXPECT_TRUE(ok(ui.command("screenshot-window mainWindow " + screenshotPath("device-pane-asked.png"))));
   // This device refuses.
   ASSERT_TRUE(click(ui, c.uuid(), "disagreeButton"));
   EXPECT_TRUE(shows(ui, c.uuid(), "拒绝信任"));
@@ -179,6 +180,16 @@ TEST_F(E2eUiTest, PairingFromTheDevicePaneInBothDirections) {
   EXPECT_TRUE(ok(ui.command("alert-answer 确定")));
   EXPECT_TRUE(eventually([&] { return statusIn(c, me) <= 0; }, seconds(20))) << "c dropped or untrusts this device";
   EXPECT_TRUE(eventually([&] { return cardIn(ui, c.uuid()).value("status", -1) == 0; }, seconds(20)));
+
+  // This device asks c again at once: c is stored on neither side now, so discovery finds it
+  // first, then the request goes.
+  ASSERT_TRUE(click(ui, c.uuid(), "trustButton"));
+  EXPECT_TRUE(eventually([&] { return statusIn(c, me) == 3; }, seconds(20))) << "c has the request";
+  EXPECT_TRUE(shows(ui, c.uuid(), "等待确认..."));
+  EXPECT_TRUE(ok(ui.command("screenshot-window mainWindow " + screenshotPath("device-window-trust-again.png"))));
+  EXPECT_TRUE(ok(c.command("trust-answer " + me + " refuse")));
+  EXPECT_TRUE(shows(ui, c.uuid(), "对方拒绝信任"));
+  expectSettled(ui, c, me, 0, 0, "asked again after the withdrawal");
 
   // b ends its trust in this device.
   EXPECT_TRUE(ok(b.command("distrust " + me)));

@@ -17,6 +17,7 @@
 #include "support/FreshState.h"
 #include "ui/QoFeedBackViewController.h"
 #include "ui/UiSpin.h"
+#include "ui/WidgetFrames.h"
 
 namespace velbor::test {
 namespace {
@@ -81,6 +82,20 @@ TEST_F(FeedbackWindowTest, SendingThanksAtOnceAndKeepsAFailedRecord) {
   QoDiscovery::sharedQoDiscovery().waitForJobs();
   EXPECT_EQ(stub_->targets().size(), 1U);
   EXPECT_EQ(QoFeedback::count(), 1);
+}
+
+// While the user reads the thanks, the window's indicator turns; it stops with the window.
+TEST_F(FeedbackWindowTest, TheIndicatorTurnsWhileSending) {
+  window_.show();
+  bool turnedWhileSending = false;
+  auto user = onModal<QMessageBox>([&](QMessageBox* box) {
+    turnedWhileSending = window_.indicator()->isVisible() && turns(window_.indicator());
+    box->buttons().at(0)->click();
+  });
+  window_.submitButton()->click();
+  EXPECT_TRUE(turnedWhileSending);
+  EXPECT_FALSE(window_.indicator()->isVisible());
+  QoDiscovery::sharedQoDiscovery().waitForJobs();
 }
 
 }  // namespace

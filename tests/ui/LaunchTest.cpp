@@ -1,3 +1,5 @@
+#include <QLabel>
+#include <QStyle>
 #include <QTest>
 
 #include <atomic>
@@ -9,6 +11,7 @@
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoNotices.h"
 #include "desktop/QoDaemonLinux.h"
+#include "platform/UserDefaults.h"
 #include "support/FreshState.h"
 #include "ui/AppDelegate.h"
 #include "ui/IsolatedNetwork.h"
@@ -110,6 +113,15 @@ TEST_F(LaunchTest, QuittingStopsTheEngineWhileTheMainThreadKeepsHandlingEvents) 
   EXPECT_FALSE(daemon().isStarted());
   EXPECT_FALSE(tcpListening(router_));
   EXPECT_TRUE(seen->handledDuringStop) << "the main thread handled nothing while the engine stopped";
+}
+
+// The start-up stores the pause before a tool tip shows, and every widget's style keeps it.
+TEST_F(LaunchTest, ToolTipsShowAfterTheStoredSecond) {
+  EXPECT_EQ(UserDefaults::standardUserDefaults()->integerForKey("NSInitialToolTipDelay"), 1000);
+  EXPECT_EQ(QApplication::style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay), 1000);
+  QLabel label("提示");
+  EXPECT_EQ(label.style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay, nullptr, &label), 1000);
+  EXPECT_EQ(delegate_.window()->style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay), 1000);
 }
 
 TEST(TokenWindowTest, OkNeedsACharacterAndTheTokenIsStoredAsTyped) {

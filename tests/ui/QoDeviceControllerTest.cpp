@@ -1,5 +1,6 @@
 #include "ui/QoDeviceController.h"
 
+#include <QDir>
 #include <QMessageBox>
 #include <QTest>
 
@@ -284,6 +285,49 @@ TEST_F(QoDeviceControllerTest, WithdrawingTrustAsksFirstAndKeepsOnlyOnlineCards)
   EXPECT_EQ(card("online")->trustButton()->text(), "请求信任");
   spin(std::chrono::milliseconds(300));
   EXPECT_EQ(offlineNotices_.load(), 0) << "no device went offline";
+}
+
+// After this device ended a trust the device is no longer stored (nor is this one at the
+// peer): asking it for trust again waits for discovery to store it, then the request goes;
+// without an answer the user is told that nothing was sent.
+TEST_F(QoDeviceControllerTest, AskingAgainAfterEndingTrustFindsTheDeviceFirst) {
+  device("peer", 1, true);
+  device("silent", 1, true);
+  QoConfig::sharedQoConfig().setTrustAuthTimeOut(30);
+  openPane();
+  for (const char* name : {"peer", "silent"}) {
+    QTest::mouseClick(card(name)->trustButton(), Qt::LeftButton);
+    QMessageBox* alert = nullptr;
+    ASSERT_TRUE(spinUntil([&] { return (alert = openMessageBox(pane_->window(), "distrustAlert")) != nullptr; }));
+    for (QAbstractButton* button : alert->buttons()) {
+      if (button->text() == "确定") QTest::mouseClick(button, Qt::LeftButton);
+    }
+    ASSERT_TRUE(spinUntil([&] { return storedStatus(name) == -1 && card(name)->trustButton()->text() == "请求信任"; }))
+        << name;
+  }
+
+  QTest::mouseClick(card("peer")->trustButton(), Qt::LeftButton);
+  spin(std::chrono::milliseconds(300));
+  // Discovery's answer: the device is stored again, untrusted, and announced.
+  auto discovered = device("peer", 0, true);
+  QoNotices::post(notice::DeviceAddResponse{{discovered}});
+  ASSERT_TRUE(spinUntil([&] { return storedStatus("peer") == 2 && pane_->isWaiting("uuid-peer"); }))
+      << "stored status " << storedStatus("peer");
+  EXPECT_EQ(label("peer"), "等待确认...");
+  EXPECT_TRUE(card("peer")->cancelButton()->isVisible());
+  EXPECT_FALSE(card("peer")->trustButton()->isVisible());
+  const QString dir = QStringLiteral(VELBOR_SCREENSHOT_DIR);
+  QDir().mkpath(dir);
+  pane_->resize(640, 260);
+  EXPECT_TRUE(pane_->grab().save(dir + "/device-pane-trust-again.png"));
+
+  QTest::mouseClick(card("silent")->trustButton(), Qt::LeftButton);
+  QMessageBox* alert = nullptr;
+  ASSERT_TRUE(spinUntil([&] { return (alert = openMessageBox(pane_->window(), "trustRequestAlert")) != nullptr; }));
+  EXPECT_EQ(alert->text(), "“silent”没有回应，信任请求没有发出。请确认该设备在线，并且与本机使用相同的设备标识。");
+  EXPECT_EQ(storedStatus("silent"), -1);
+  EXPECT_EQ(card("silent")->trustButton()->text(), "请求信任");
+  alert->accept();
 }
 
 TEST_F(QoDeviceControllerTest, APeerEndingTrustLeavesTheCardUntrustedWithoutStoringTheDeviceAgain) {

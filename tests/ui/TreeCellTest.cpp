@@ -76,6 +76,18 @@ TEST(TreeCellTest, DeviceCellPutsTheBadgeOverTheIconAndTheNameAfterThem) {
   EXPECT_FALSE(paintedIn(image, {166, 0, 500, 30}));
 }
 
+// The badge's place follows the cell's offset at twice its rate: 2x - 10.
+TEST(TreeCellTest, DeviceCellBadgeMovesTwiceAsFarAsTheCell) {
+  DeviceTextAndImageCell device;
+  device.setImage(solid(Qt::blue));
+  const QRectF frame(40, 2, 145, 26);
+  EXPECT_EQ(DeviceTextAndImageCell::badgeRect(frame), QRectF(70, 6, 16, 16));
+  const QImage image = drawn(device, frame);
+  EXPECT_EQ(image.pixel(78, 14), QColor(Qt::blue).rgb());
+  EXPECT_NE(image.pixel(52, 14), QColor(Qt::blue).rgb()) << "no badge at the offset plus 10";
+  EXPECT_EQ(DeviceTextAndImageCell::badgeRect({36, 0, 145, 26}).x(), 62);
+}
+
 TEST(TreeCellTest, PairingRowDrawsTransferPartOnlyWithItsImage) {
   QoTreeTextAndImageCell cell;
   cell.setCellType(0);

@@ -13,8 +13,8 @@ namespace velbor {
 
 QoConfigValues QoConfigDelegateLinux::userDefaultConfigValues() {
   return QoConfigValues{
-      // The device type number is kept as the system defines this table.
-      {"deviceType", int64_t{3}},
+      // This device runs Linux: type 1, the same number in the records and on the wire.
+      {"deviceType", int64_t{kDeviceTypeLinux}},
       {"deviceName", hostName()},
       {"routerWorkerCount", int64_t{3}},
       {"publisherWorkerCount", int64_t{3}},

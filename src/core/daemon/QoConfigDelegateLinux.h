@@ -12,6 +12,7 @@ namespace velbor {
 class QoConfigDelegateLinux : public QoConfigDelegate {
  public:
   static constexpr const char* kConfigVersion = "0.0.10";
+  static constexpr int kDeviceTypeLinux = 1;
 
   QoConfigValues userDefaultConfigValues() override;
   std::string getConfigVersion() override;

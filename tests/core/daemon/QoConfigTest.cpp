@@ -34,7 +34,7 @@ TEST_F(QoConfigTest, FirstRunStoresEveryDefaultAndCreatesTheLocalRow) {
 
   EXPECT_EQ(suite()->allKeys().size(), 23u);
   EXPECT_EQ(suite()->stringForKey("isInitialized"), "0.0.10");
-  EXPECT_EQ(config.deviceType(), 3);
+  EXPECT_EQ(config.deviceType(), 1);
   EXPECT_EQ(config.deviceName(), QoConfigDelegateLinux::hostName());
   EXPECT_EQ(config.encryptLevel(), 2);
   EXPECT_EQ(config.broadCastInterval(), 60);
@@ -61,7 +61,7 @@ TEST_F(QoConfigTest, FirstRunStoresEveryDefaultAndCreatesTheLocalRow) {
   EXPECT_EQ(local->routeUri(), "tcp://localhost:9527");
   EXPECT_EQ(local->pubUri(), "tcp://localhost:9526");
   EXPECT_EQ(local->pubKey(), config.devicePublicKey());
-  EXPECT_EQ(local->type(), 3);
+  EXPECT_EQ(local->type(), 1);
   EXPECT_EQ(local->status(), 1);
   EXPECT_TRUE(local->isOnline());
 }
@@ -80,6 +80,22 @@ TEST_F(QoConfigTest, RestartLoadsTheStoredIdentityAndSettings) {
   EXPECT_EQ(second.encryptLevel(), 1);
   EXPECT_TRUE(second.syncHiddenFile());
   EXPECT_EQ(QoDevice::getDeviceLocal()->uuid(), uuid);
+}
+
+// Settings written when the default type was another one keep the type they hold, and so
+// does the local row.
+TEST_F(QoConfigTest, AStoredDeviceTypeIsKept) {
+  start();
+  suite()->setInteger("deviceType", 3);
+  auto local = QoDevice::getDeviceLocal();
+  local->setType(3);
+  local->save();
+  restart();
+
+  QoConfig& config = start();
+  EXPECT_EQ(config.deviceType(), 3);
+  EXPECT_EQ(suite()->integerForKey("deviceType"), 3);
+  EXPECT_EQ(QoDevice::getDeviceLocal()->type(), 3);
 }
 
 TEST_F(QoConfigTest, NewVersionRestoresPlatformDefaultsButKeepsIdentity) {
@@ -176,7 +192,7 @@ TEST_F(QoConfigTest, DefaultsByKeyAndWithoutDelegate) {
   EXPECT_FALSE(config.getDefaultValueByKey("encryptLevel"));
   EXPECT_TRUE(config.listRoot().empty());
   config.setConfigDelegate(std::make_shared<QoConfigDelegateLinux>());
-  EXPECT_EQ(config.getDefaultValueByKey("deviceType"), QoConfigValue(int64_t{3}));
+  EXPECT_EQ(config.getDefaultValueByKey("deviceType"), QoConfigValue(int64_t{1}));
   EXPECT_EQ(config.getDefaultValueByKey("encryptLevel"), QoConfigValue(int64_t{2}));
   // The generated identity is made once per process.
   EXPECT_EQ(config.getDefaultValueByKey("deviceUuid"), config.getDefaultValueByKey("deviceUuid"));
