@@ -13,10 +13,11 @@ DeviceTextAndImageCell::DeviceTextAndImageCell() {
 
 QRectF DeviceTextAndImageCell::iconRect(const QRectF& frame) { return {frame.x(), frame.y(), 24, 24}; }
 
-// The badge's offset grows twice as fast as the cell's: at the first level of indentation
-// (x = 20) it sits over the icon's right half.
+// The badge sits over the icon's right half, 10 points into the cell wherever the cell
+// starts. (Twice the cell's offset less 10 lands there only when the cell starts at 20; our
+// pairing rows start further right, where it would cover the device's name.)
 QRectF DeviceTextAndImageCell::badgeRect(const QRectF& frame) {
-  return {2 * frame.x() - 10, frame.y() + 4, 16, 16};
+  return {frame.x() + 10, frame.y() + 4, 16, 16};
 }
 
 QRectF DeviceTextAndImageCell::textRect(const QRectF& frame) {

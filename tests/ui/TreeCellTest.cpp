@@ -76,16 +76,19 @@ TEST(TreeCellTest, DeviceCellPutsTheBadgeOverTheIconAndTheNameAfterThem) {
   EXPECT_FALSE(paintedIn(image, {166, 0, 500, 30}));
 }
 
-// The badge's place follows the cell's offset at twice its rate: 2x - 10.
-TEST(TreeCellTest, DeviceCellBadgeMovesTwiceAsFarAsTheCell) {
+// The badge stays over the device icon and clear of the name wherever the cell starts.
+TEST(TreeCellTest, DeviceCellBadgeStaysOverTheIconWhereverTheCellStarts) {
   DeviceTextAndImageCell device;
   device.setImage(solid(Qt::blue));
-  const QRectF frame(40, 2, 145, 26);
-  EXPECT_EQ(DeviceTextAndImageCell::badgeRect(frame), QRectF(70, 6, 16, 16));
-  const QImage image = drawn(device, frame);
-  EXPECT_EQ(image.pixel(78, 14), QColor(Qt::blue).rgb());
-  EXPECT_NE(image.pixel(52, 14), QColor(Qt::blue).rgb()) << "no badge at the offset plus 10";
-  EXPECT_EQ(DeviceTextAndImageCell::badgeRect({36, 0, 145, 26}).x(), 62);
+  for (const qreal x : {20.0, 40.0, 53.0}) {
+    const QRectF frame(x, 2, 145, 26);
+    const QRectF badge = DeviceTextAndImageCell::badgeRect(frame);
+    EXPECT_TRUE(DeviceTextAndImageCell::iconRect(frame).intersects(badge)) << x;
+    EXPECT_LE(badge.right(), DeviceTextAndImageCell::textRect(frame).left()) << x;
+  }
+  EXPECT_EQ(DeviceTextAndImageCell::badgeRect({20, 0, 145, 26}), QRectF(30, 4, 16, 16));
+  const QImage image = drawn(device, QRectF(40, 2, 145, 26));
+  EXPECT_EQ(image.pixel(58, 14), QColor(Qt::blue).rgb());
 }
 
 TEST(TreeCellTest, PairingRowDrawsTransferPartOnlyWithItsImage) {
