@@ -3,8 +3,10 @@
 //
 //   velbor_router_flood silent ENDPOINT DEVICE_UUID TREE_UUID PATH CONNECTIONS SECONDS
 //     A trusted device that asks, on each connection, for 1 MiB parts of the file PATH of the
-//     tree TREE_UUID and reads none of the answers. Run with HOME at that device's home (it
-//     signs with its key, and DEVICE_UUID is the attacked device, known there).
+//     tree TREE_UUID and reads none of the answers. Run with HOME at that device's home and
+//     with the name of the program that made it as argv[0] (the database is named after the
+//     process): it signs with that device's key, and DEVICE_UUID, the attacked device, is
+//     known there.
 //   velbor_router_flood junk ENDPOINT CONNECTIONS SECONDS MIB
 //     Hosts nobody trusts, each sending frames of MIB MiB without end.
 //

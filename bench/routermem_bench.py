@@ -184,8 +184,10 @@ def scenario(label, mode, connections):
         sampler = PeakSampler(a)
         started = time.time()
         if args:
-            flood = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                     env=dict(os.environ, HOME=home_m))
+            flood_log = open(os.path.join(run, "flood.log"), "wb")
+            # Named as the test peer, whose database (named after the process) it opens.
+            flood = subprocess.Popen([os.path.basename(PEER)] + args[1:], executable=FLOOD, stdout=subprocess.PIPE,
+                                     stderr=flood_log, env=dict(os.environ, HOME=home_m))
             # The attack in full swing before the good peer starts.
             time.sleep(3)
         pull_start = time.time()

@@ -19,12 +19,16 @@ std::optional<std::string> ForeignTcpSocket::peerAddress(int fd) {
   if (address.ss_family == AF_INET) {
     const auto& in = reinterpret_cast<const sockaddr_in&>(address);
     if (::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text) == nullptr) return std::nullopt;
-    return std::string(text) + ":" + std::to_string(ntohs(in.sin_port));
+    std::string result(text);
+    result.append(":").append(std::to_string(ntohs(in.sin_port)));
+    return result;
   }
   if (address.ss_family == AF_INET6) {
     const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
     if (::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text) == nullptr) return std::nullopt;
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6.sin6_port));
+    std::string result(1, '[');
+    result.append(text).append("]:").append(std::to_string(ntohs(in6.sin6_port)));
+    return result;
   }
   return std::nullopt;
 }

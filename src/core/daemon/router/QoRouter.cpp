@@ -191,7 +191,12 @@ void QoRouter::run() {
       if (items[1].revents & ZMQ_POLLIN) forwardSealedReplies();
       const auto now = RequestGate::Clock::now();
       if (now >= nextSweep) {
-        if (gate_->sweepWanted()) gate_->sweep(now);
+        if (gate_->sweepWanted()) {
+          gate_->sweep(now);
+          // A cut-off connection's replies free room as ZeroMQ drops them; whatever else
+          // changed, waiting requests are looked at again.
+          forwardAdmittedRequests();
+        }
         nextSweep = now + gate_->sweepInterval();
       }
     }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <fmt/format.h>
+
 #include "core/daemon/router/ReplyLedger.h"
 #include "platform/ForeignTcpSocket.h"
 #include "platform/LogRateLimiter.h"
@@ -41,7 +43,8 @@ RequestGate::Peer& RequestGate::peerFor(const std::string& client, int sourceFd,
     // The descriptor counts only when it still leads to the host ZeroMQ names: it may have
     // been closed and its number given to another connection since the request came.
     std::optional<std::string> address = ForeignTcpSocket::peerAddress(sourceFd);
-    if (address && (address->rfind(sourceAddress + ":", 0) == 0 || address->rfind("[" + sourceAddress + "]:", 0) == 0)) {
+    const std::string host = address ? address->substr(0, address->rfind(':')) : std::string();
+    if (address && (host == sourceAddress || host == fmt::format("[{}]", sourceAddress))) {
       peer.fd = sourceFd;
       peer.address = std::move(*address);
     }
