@@ -27,4 +27,6 @@ void limitMallocArenas() {
   if (std::getenv("MALLOC_TRIM_THRESHOLD_") == nullptr) mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
 }
 
+void releaseFreeHeapMemory() { malloc_trim(0); }
+
 }  // namespace velbor

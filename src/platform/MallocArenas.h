@@ -10,4 +10,10 @@ namespace velbor {
 // time; MALLOC_MMAP_THRESHOLD_ and MALLOC_TRIM_THRESHOLD_ still decide when set.
 void limitMallocArenas();
 
+// Hands the free pages inside the heaps back to the system, not only those at their top:
+// after a burst of large blocks has been freed, the holes it leaves would otherwise stay
+// resident for as long as the process lives. Walks every heap: for after large frees, not
+// for every free.
+void releaseFreeHeapMemory();
+
 }  // namespace velbor

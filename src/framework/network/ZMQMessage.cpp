@@ -41,6 +41,10 @@ Drained drainMessage(ZMQSocket& socket) {
 }  // namespace
 
 ZMQMessage ZMQMessage::recvFromSocket(ZMQSocket& socket) {
+  return recvFromSocket(socket, static_cast<size_t>(ZMQSocket::kMaxNetworkMessageSize));
+}
+
+ZMQMessage ZMQMessage::recvFromSocket(ZMQSocket& socket, size_t maxBytes) {
   ZMQMessage message;
   size_t bytes = 0;
   do {
@@ -52,15 +56,13 @@ ZMQMessage ZMQMessage::recvFromSocket(ZMQSocket& socket) {
       throw;
     }
     bytes += frame.size();
-    if (message.messageQueue_.size() >= ZMQSocket::kMaxMessageFrames ||
-        bytes > static_cast<size_t>(ZMQSocket::kMaxNetworkMessageSize)) {
+    if (message.messageQueue_.size() >= ZMQSocket::kMaxMessageFrames || bytes > maxBytes) {
       const size_t kept = message.messageQueue_.size() + 1;
       message.messageQueue_.clear();
       const Drained rest = drainMessage(socket);
       droppedMessageLog().log(
           "ZMQMessage: dropped a message of {} frames and {} bytes on {}, beyond the bound of {} frames or {} bytes",
-          kept + rest.frames, bytes + rest.bytes, socket.description(), ZMQSocket::kMaxMessageFrames,
-          ZMQSocket::kMaxNetworkMessageSize);
+          kept + rest.frames, bytes + rest.bytes, socket.description(), ZMQSocket::kMaxMessageFrames, maxBytes);
       throw ZMQException(zmq_strerror(EMSGSIZE), EMSGSIZE);
     }
     message.addFrame(std::move(frame));
@@ -78,6 +80,19 @@ bool ZMQMessage::sendToSocket(ZMQSocket& socket) {
     std::string frame = std::move(messageQueue_.front());
     messageQueue_.pop_front();
     if (!socket.sendFrame(std::move(frame), messageQueue_.empty() ? 0 : ZMQ_SNDMORE)) {
+      messageQueue_.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ZMQMessage::sendToSocket(ZMQSocket& socket, const std::shared_ptr<ZMQSendAccount>& account) {
+  if (messageQueue_.empty()) return socket.sendFrame(std::string(), 0, account);
+  while (!messageQueue_.empty()) {
+    std::string frame = std::move(messageQueue_.front());
+    messageQueue_.pop_front();
+    if (!socket.sendFrame(std::move(frame), messageQueue_.empty() ? 0 : ZMQ_SNDMORE, account)) {
       messageQueue_.clear();
       return false;
     }

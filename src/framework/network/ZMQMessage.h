@@ -2,11 +2,13 @@
 
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace velbor {
 
+class ZMQSendAccount;
 class ZMQSocket;
 
 // One multipart message as a queue of frames, the first frame at the head.
@@ -20,6 +22,8 @@ class ZMQMessage {
   // rest of the message is drained first, so the socket's next receive starts at a message
   // boundary.
   static ZMQMessage recvFromSocket(ZMQSocket& socket);
+  // The same with a bound of `maxBytes` for the whole message instead.
+  static ZMQMessage recvFromSocket(ZMQSocket& socket, size_t maxBytes);
   // Sends `frame` alone as a one-frame message.
   static bool sendToSocketWithOneFrame(ZMQSocket& socket, const std::string& frame);
 
@@ -29,6 +33,9 @@ class ZMQMessage {
   // first frame leaves ZeroMQ holding an unfinished message, so the caller should close
   // the socket then.
   bool sendToSocket(ZMQSocket& socket);
+  // The same, every frame handed over without a copy and counted in `account` until ZeroMQ
+  // lets go of it.
+  bool sendToSocket(ZMQSocket& socket, const std::shared_ptr<ZMQSendAccount>& account);
 
   void addEmptyFrame();
   void addFrame(std::string frame);

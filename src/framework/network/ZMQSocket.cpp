@@ -14,6 +14,7 @@
 #include "framework/network/ZMQAddress.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQException.h"
+#include "framework/network/ZMQSendAccount.h"
 #include "platform/Dispatch.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
@@ -220,6 +221,29 @@ bool ZMQSocket::sendFrame(std::string frame, int flags) {
   return sendMessage(message, flags);
 }
 
+bool ZMQSocket::sendFrame(std::string frame, int flags, const std::shared_ptr<ZMQSendAccount>& account) {
+  struct Held {
+    std::string bytes;
+    std::shared_ptr<ZMQSendAccount> account;
+  };
+  requireOpen("zmq_sendmsg");
+  auto* held = new Held{std::move(frame), account};
+  const size_t size = held->bytes.size();
+  auto release = [](void*, void* hint) {
+    auto* done = static_cast<Held*>(hint);
+    done->account->released(done->bytes.size());
+    delete done;
+  };
+  zmq_msg_t message;
+  if (zmq_msg_init_data(&message, held->bytes.data(), size, release, held) != 0) {
+    delete held;
+    raise("zmq_msg_init_data");
+  }
+  // Counted before the send: ZeroMQ may let go of the frame before the send returns.
+  account->handedOver(size);
+  return sendMessage(message, flags);
+}
+
 bool ZMQSocket::sendMessage(zmq_msg_t& message, int flags) {
   // A signal is no reason to give up a frame: half a message would stay queued.
   int result;
@@ -258,6 +282,11 @@ void ZMQSocket::receiveMessage(zmq_msg_t& message, int flags) {
     throw ZMQException(zmq_strerror(error), error);
   }
   ifMoreMsg_ = zmq_msg_more(&message) != 0;
+  if (recordsSources_) {
+    lastSourceFd_ = zmq_msg_get(&message, ZMQ_SRCFD);
+    const char* address = zmq_msg_gets(&message, "Peer-Address");
+    lastSourceAddress_ = address != nullptr ? address : "";
+  }
 }
 
 bool ZMQSocket::sendMessageFrame(zmq_msg_t& message, int flags) {

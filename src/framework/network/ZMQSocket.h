@@ -18,6 +18,7 @@ namespace velbor {
 class DispatchUdpSocket;
 class ZMQAddress;
 class ZMQContext;
+class ZMQSendAccount;
 
 // One ZeroMQ socket of a ZMQContext. Made only by ZMQContext::socketWithType; used by one
 // thread at a time. Failures are logged and raised as ZMQException, except a failed send,
@@ -86,6 +87,9 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   // The same for a frame given up by the caller: ZeroMQ takes its bytes without a copy,
   // which is what counts for file parts (one copy less per hop of a 1 MiB reply).
   bool sendFrame(std::string frame, int flags);
+  // The same, whatever its size, with the frame's bytes counted in `account` until ZeroMQ
+  // lets go of them. The account is kept alive until then.
+  bool sendFrame(std::string frame, int flags, const std::shared_ptr<ZMQSendAccount>& account);
   std::string receiveDataWithFlags(int flags);
   // ZeroMQ's own frame, without copying its bytes: `message` is initialised by the caller
   // and receives the frame; raises as receiveDataWithFlags does.
@@ -96,6 +100,14 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   std::optional<std::string> receiveStringWithFlags(int flags);
   // The more-parts flag of the last frame received.
   bool msgMore() const { return ifMoreMsg_; }
+  // With this set, every frame received records the connection it came from (tcp only).
+  void setRecordsSources(bool records) { recordsSources_ = records; }
+  // The descriptor of the tcp connection the last frame came from, and the peer's address as
+  // ZeroMQ saw it ("192.168.1.7"); -1 and empty when not recorded or not known. The
+  // descriptor belongs to ZeroMQ's I/O thread: it may be closed, and its number reused, at
+  // any time.
+  int lastSourceFd() const { return lastSourceFd_; }
+  const std::string& lastSourceAddress() const { return lastSourceAddress_; }
 
   // ZMQ_UDP. Binds to every local IPv4 address at `port` (0: one the system picks) with
   // broadcast on, and makes the asynchronous socket; false when that cannot broadcast.
@@ -155,6 +167,9 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   int type_;
   std::atomic<bool> closed_{false};
   bool ifMoreMsg_ = false;
+  bool recordsSources_ = false;
+  int lastSourceFd_ = -1;
+  std::string lastSourceAddress_;
   std::weak_ptr<ZMQContext> context_;
   const void* contextAddress_;
 };

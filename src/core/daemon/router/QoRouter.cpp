@@ -5,6 +5,7 @@
 
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/router/QoWorker.h"
+#include "core/daemon/router/ReplyLedger.h"
 #include "core/daemon/router/ReplySealer.h"
 #include "core/entity/QoDevice.h"
 #include "core/utils/QoExceptionProto.h"
@@ -60,6 +61,10 @@ void QoRouter::start() {
     // window of part requests on one connection: its replies must all fit.
     const int replyQueue = ZMQSocket::kRouterReplyHighWaterMark;
     frontend_->setData(std::string_view(reinterpret_cast<const char*>(&replyQueue), sizeof replyQueue), ZMQ_SNDHWM);
+    // Requests are small: a larger frame ends its connection before ZeroMQ allocates it.
+    const int64_t maxFrame = kMaxRequestFrameBytes;
+    frontend_->setData(std::string_view(reinterpret_cast<const char*>(&maxFrame), sizeof maxFrame), ZMQ_MAXMSGSIZE);
+    frontend_->setRecordsSources(true);
     frontend_->bindToEndpoint(frontendUri);
     QoLog("Router frontend bind on ({})", frontendUri);
     backend_->bindToEndpoint(backendUri);
@@ -79,6 +84,7 @@ void QoRouter::start() {
   }
   context_ = context;
   sealer_ = std::move(sealer);
+  gate_ = std::make_unique<RequestGate>(requestLimits_, ReplyLedger::create());
   run_ = true;
 
   workerQueue_ = QoQueue<std::string>();
@@ -101,6 +107,7 @@ void QoRouter::stop() {
   sealer_.reset();
   context_->terminate();
   context_.reset();
+  gate_.reset();
   frontend_.reset();
   backend_.reset();
   frontendEndpoint_.clear();
@@ -109,6 +116,21 @@ void QoRouter::stop() {
 std::string QoRouter::frontendEndpoint() const {
   std::lock_guard lock(lifecycleLock_);
   return frontendEndpoint_;
+}
+
+void QoRouter::setRequestLimits(const RequestGate::Limits& limits) {
+  std::lock_guard lock(lifecycleLock_);
+  requestLimits_ = limits;
+}
+
+RequestGate::Stats QoRouter::requestStats() const {
+  std::lock_guard lock(lifecycleLock_);
+  return gate_ ? gate_->stats() : RequestGate::Stats{};
+}
+
+size_t QoRouter::heldReplyBytes() const {
+  std::lock_guard lock(lifecycleLock_);
+  return gate_ ? gate_->ledger().total() : 0;
 }
 
 void QoRouter::setUpWorker(const std::string& uri, const std::shared_ptr<ZMQContext>& context) {
@@ -137,24 +159,46 @@ void QoRouter::joinWorkers() {
 
 void QoRouter::run() {
   try {
+    auto nextSweep = RequestGate::Clock::now();
     while (run_) {
-      zmq_pollitem_t items[3]{};
+      zmq_pollitem_t items[4]{};
       backend_->getPollItem(items[0], ZMQ_POLLIN);
       items[1].fd = sealer_->readyFd();
       items[1].events = ZMQ_POLLIN;
-      frontend_->getPollItem(items[2], ZMQ_POLLIN);
+      items[2].fd = gate_->ledger().releasedFd();
+      items[2].events = ZMQ_POLLIN;
+      frontend_->getPollItem(items[3], ZMQ_POLLIN);
       // Requests are taken only while a worker is idle; the rest wait in the frontend.
-      const int count = workerQueue_.empty() ? 2 : 3;
-      if (ZMQContext::pollWithItems(items, count, -1) < 0) {
+      const int count = workerQueue_.empty() ? 3 : 4;
+      long timeoutMs = -1;
+      if (gate_->sweepWanted()) {
+        timeoutMs = std::max<long>(0, std::chrono::ceil<std::chrono::milliseconds>(
+                                          nextSweep - RequestGate::Clock::now()).count());
+      }
+      if (ZMQContext::pollWithItems(items, count, timeoutMs) < 0) {
         const int error = zmq_errno();
         if (error == EINTR) continue;
         // ETERM: stop() shut the context down.
         if (error != ETERM) QoLog("Router poll error!! epoll items count({})", count);
         break;
       }
-      if (count == 3 && (items[2].revents & ZMQ_POLLIN)) forwardRequest();
+      if (items[2].revents & ZMQ_POLLIN) {
+        gate_->ledger().clearReleased();
+        forwardAdmittedRequests();
+      }
+      if (count == 4 && (items[3].revents & ZMQ_POLLIN)) forwardRequest();
       if (items[0].revents & ZMQ_POLLIN) forwardReply();
       if (items[1].revents & ZMQ_POLLIN) forwardSealedReplies();
+      const auto now = RequestGate::Clock::now();
+      if (now >= nextSweep) {
+        if (gate_->sweepWanted()) {
+          gate_->sweep(now);
+          // A cut-off connection's replies free room as ZeroMQ drops them; whatever else
+          // changed, waiting requests are looked at again.
+          forwardAdmittedRequests();
+        }
+        nextSweep = now + gate_->sweepInterval();
+      }
     }
   } catch (const ZMQException& e) {
     if (e.getErrorCode() != ETERM) QoLog("Router run failed, {}", e.what());
@@ -166,8 +210,12 @@ void QoRouter::run() {
 }
 
 std::optional<ZMQMessage> QoRouter::receiveBounded(ZMQSocket& socket) {
+  return receiveBounded(socket, static_cast<size_t>(ZMQSocket::kMaxNetworkMessageSize));
+}
+
+std::optional<ZMQMessage> QoRouter::receiveBounded(ZMQSocket& socket, size_t maxBytes) {
   try {
-    return ZMQMessage::recvFromSocket(socket);
+    return ZMQMessage::recvFromSocket(socket, maxBytes);
   } catch (const ZMQException& e) {
     if (e.getErrorCode() == EMSGSIZE) return std::nullopt;
     throw;
@@ -181,14 +229,29 @@ std::string QoRouter::takeIdleWorker() {
 }
 
 void QoRouter::forwardRequest() {
-  std::optional<ZMQMessage> message = receiveBounded(*frontend_);
+  std::optional<ZMQMessage> message = receiveBounded(*frontend_, kMaxRequestBytes);
   if (!message) return;
-  message->insertEmptyFrameAtHead();
-  message->insertFrameAtHead(takeIdleWorker());
-  if (!message->sendToSocket(*backend_)) QoLog("*** Router request not passed to a worker");
+  if (!gate_->admit(*message, frontend_->lastSourceFd(), frontend_->lastSourceAddress())) return;
+  dispatch(*message);
+}
+
+void QoRouter::dispatch(ZMQMessage& request) {
+  request.insertEmptyFrameAtHead();
+  request.insertFrameAtHead(takeIdleWorker());
+  if (!request.sendToSocket(*backend_)) QoLog("*** Router request not passed to a worker");
+}
+
+void QoRouter::forwardAdmittedRequests() {
+  while (!workerQueue_.empty()) {
+    std::optional<ZMQMessage> request = gate_->nextWaiting();
+    if (!request) break;
+    dispatch(*request);
+  }
 }
 
 void QoRouter::forwardWaitingRequests() {
+  // Those that waited for room go first.
+  forwardAdmittedRequests();
   zmq_pollitem_t item{};
   frontend_->getPollItem(item, ZMQ_POLLIN);
   while (!workerQueue_.empty() && ZMQContext::pollWithItems(&item, 1, 0) > 0 && (item.revents & ZMQ_POLLIN)) {
@@ -216,7 +279,9 @@ void QoRouter::forwardReply() {
 void QoRouter::forwardSealedReplies() {
   sealer_->clearReady();
   for (ReplySealer::Sealed& reply : sealer_->takeSealed()) {
-    if (!reply.frames.sendToSocket(*frontend_)) QoLog("*** Router reply not passed to the client");
+    if (!reply.frames.sendToSocket(*frontend_, gate_->accountFor(reply.client))) {
+      QoLog("*** Router reply not passed to the client");
+    }
   }
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/daemon/router/QoWorkerDelegate.h"
+#include "core/daemon/router/RequestGate.h"
 #include "core/utils/QoQueue.h"
 #include "framework/network/ZMQMessage.h"
 
@@ -29,8 +30,19 @@ class ZMQSocket;
 // [identity] [empty] [envelope]; the worker hands its reply to the sealer and answers
 // [worker] [empty] "ready"; the sealer's [identity] [empty] [reply envelope] goes back to
 // the frontend from the broker thread.
+//
+// Memory a peer can make this device hold is bounded: a request frame is refused beyond
+// kMaxRequestFrameBytes (ZeroMQ drops the connection before it allocates the frame), and
+// the RequestGate holds back the requests of connections whose replies pile up unread.
 class QoRouter : public QoWorkerDelegate {
  public:
+  // The largest frame a request may have. The largest request bodies carry a path (up to
+  // 4 KiB) and the uuid list of a sync directory's copies with a counter each (under 50 bytes
+  // a copy): this is room for some 5,000 copies. Headers are under 1 KiB.
+  static constexpr int64_t kMaxRequestFrameBytes = 256 * 1024;
+  // The whole of a request: identity, header, body and a user-info frame.
+  static constexpr size_t kMaxRequestBytes = 2 * kMaxRequestFrameBytes;
+
   QoRouter();
   // Stops the broker and the workers. A subclass that overrides the delegate hooks must call
   // stop() in its own destructor, while its hooks still exist.
@@ -51,6 +63,13 @@ class QoRouter : public QoWorkerDelegate {
   // The frontend endpoint as bound ("tcp://0.0.0.0:9527"; with port 0 the port the system
   // chose); empty when not started.
   std::string frontendEndpoint() const;
+  // The bounds of replies held for peers and of requests waiting for them; taken by the next
+  // start().
+  void setRequestLimits(const RequestGate::Limits& limits);
+  // Nothing held when not started.
+  RequestGate::Stats requestStats() const;
+  // Reply bytes ZeroMQ holds for the peers, all together.
+  size_t heldReplyBytes() const;
 
   // Level policy. A request passes when one of the two exclusions answers yes; otherwise
   // it is refused with QoExceptionZePermissionDeny (20) "Encrypt Level None is not allowed!".
@@ -76,6 +95,7 @@ class QoRouter : public QoWorkerDelegate {
   // The next message of a socket facing the network; nothing for one beyond the input
   // bounds, which was dropped whole and logged and must not end the broker.
   static std::optional<ZMQMessage> receiveBounded(ZMQSocket& socket);
+  static std::optional<ZMQMessage> receiveBounded(ZMQSocket& socket, size_t maxBytes);
   // The worker idle longest, taken off the queue; there must be one.
   std::string takeIdleWorker();
 
@@ -87,6 +107,10 @@ class QoRouter : public QoWorkerDelegate {
   // The broker loop, on the broker thread.
   void run();
   void forwardRequest();
+  // Hands a request to the worker idle longest.
+  void dispatch(ZMQMessage& request);
+  // Hands requests that waited for room to idle workers, as far as there is room now.
+  void forwardAdmittedRequests();
   void forwardReply();
   // Hands requests waiting in the frontend to idle workers, without waiting for any.
   void forwardWaitingRequests();
@@ -101,6 +125,9 @@ class QoRouter : public QoWorkerDelegate {
   std::thread broker_;
   // Seals the workers' replies; made with the workers, gone after them.
   std::unique_ptr<ReplySealer> sealer_;
+  RequestGate::Limits requestLimits_;
+  // Made at start(), gone at stop().
+  std::unique_ptr<RequestGate> gate_;
   std::vector<std::shared_ptr<QoWorker>> workers_;
   std::vector<std::thread> workerThreads_;
 };

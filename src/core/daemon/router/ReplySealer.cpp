@@ -27,13 +27,12 @@ bool ReplySealer::submit(std::string client, std::string name, QoMessage::Ptr re
   if (stopping_) return false;
   pool_.submit([client = std::move(client), name = std::move(name), reply = std::move(reply)]() mutable {
     std::optional<ZMQMessage> frames = QoWorker::sealReply(name, *reply);
-    if (frames) {
-      frames->insertEmptyFrameAtHead();
-      frames->insertFrameAtHead(std::move(client));
-    }
     // The reply's body goes now: it can be a file part.
     reply.reset();
-    return frames;
+    if (!frames) return std::optional<Sealed>();
+    frames->insertEmptyFrameAtHead();
+    frames->insertFrameAtHead(client);
+    return std::optional<Sealed>(Sealed{std::move(client), std::move(*frames)});
   });
   return true;
 }
@@ -43,7 +42,7 @@ std::vector<ReplySealer::Sealed> ReplySealer::takeSealed() {
   {
     std::lock_guard lock(mutex_);
     for (;;) {
-      std::optional<std::optional<ZMQMessage>> result;
+      std::optional<std::optional<Sealed>> result;
       try {
         result = pool_.takeNext();
       } catch (...) {
@@ -56,7 +55,7 @@ std::vector<ReplySealer::Sealed> ReplySealer::takeSealed() {
         continue;
       }
       if (!result) break;
-      if (*result) taken.push_back({std::move(**result)});
+      if (*result) taken.push_back(std::move(**result));
     }
   }
   roomChanged_.notify_all();

@@ -25,6 +25,7 @@ namespace velbor {
 class ReplySealer {
  public:
   struct Sealed {
+    std::string client;
     // [client identity] [empty] [reply envelope], ready for the router's frontend.
     ZMQMessage frames;
   };
@@ -58,7 +59,7 @@ class ReplySealer {
   std::condition_variable roomChanged_;
   bool stopping_ = false;
   // Submitted and taken under mutex_, so that submissions keep the workers' order.
-  OrderedWorkPool<std::optional<ZMQMessage>> pool_;
+  OrderedWorkPool<std::optional<Sealed>> pool_;
 };
 
 }  // namespace velbor

@@ -1,0 +1,256 @@
+#!/usr/bin/env python3
+"""What hostile hosts make one device's router hold. Per scenario a fresh device A serves a tree
+(a 64 MiB file the attacker asks for, and 256 MiB more) and a good peer B pulls all of it from
+A while the attack runs:
+  - a trusted device that asks for 1 MiB parts on 1 or 6 connections and reads none of them;
+  - sixteen connections from nobody A trusts, each sending 60 MiB frames without end.
+Prints, per scenario, A's resident memory before, its peak during the attack (sampled, and the
+kernel's high-water mark), what it holds 5 s and 60 s after the attacker left and when it first
+was under 100 MiB again, and how long B's pull took. All hosts are on loopback.
+
+Usage: routermem_bench.py TEST_PEER ROUTER_FLOOD [WORK_DIR]
+ROUTERMEM_BENCH_SECONDS (default 30) is how long each attack lasts.
+"""
+import json
+import os
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+PEER = os.path.abspath(sys.argv[1])
+FLOOD = os.path.abspath(sys.argv[2])
+WORK = sys.argv[3] if len(sys.argv) > 3 else tempfile.mkdtemp(prefix="velbor-routermem-bench-")
+os.makedirs(WORK, exist_ok=True)
+# Below the ephemeral range and beside the pull benchmark's.
+BASE_PORT = 14000 + (os.getpid() % 500) * 10
+ATTACK_SECONDS = int(os.environ.get("ROUTERMEM_BENCH_SECONDS", "30"))
+SETTLE_SECONDS = 60
+MIB = 1 << 20
+
+
+class Peer:
+    def __init__(self, home, slot, accept):
+        os.makedirs(home, exist_ok=True)
+        base = BASE_PORT + slot * 3
+        args = [PEER, "--router-port", str(base), "--publisher-port", str(base + 1), "--udp-port", str(base + 2),
+                "--online-timeout", "100000"]
+        if accept:
+            args.append("--accept-trust")
+        self.home = home
+        self.log = open(os.path.join(home, "peer.log"), "wb")
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.log,
+                                     env=dict(os.environ, HOME=home))
+        self.buffer = b""
+        ready = self.read(60)
+        if not ready or not ready.get("ok"):
+            raise RuntimeError("peer did not start: %r" % ready)
+        self.uuid = ready["uuid"]
+
+    def read(self, wait):
+        deadline = time.time() + wait
+        while b"\n" not in self.buffer:
+            left = deadline - time.time()
+            if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
+                return None
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return json.loads(line)
+
+    def command(self, line, wait=600):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+        return self.read(wait)
+
+    def status_kib(self, key):
+        with open("/proc/%d/status" % self.proc.pid) as status:
+            for row in status:
+                if row.startswith(key + ":"):
+                    return int(row.split()[1])
+        return -1
+
+    def stop(self):
+        try:
+            self.command("quit", 30)
+        except (BrokenPipeError, OSError):
+            pass
+        try:
+            self.proc.wait(30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.log.close()
+
+
+class PeakSampler:
+    """The highest resident memory of a process, sampled every 20 ms."""
+
+    def __init__(self, peer):
+        self.peer, self.peak, self.running = peer, 0, True
+        self.thread = threading.Thread(target=self.loop)
+        self.thread.start()
+
+    def loop(self):
+        while self.running:
+            try:
+                self.peak = max(self.peak, self.peer.status_kib("VmRSS"))
+            except OSError:
+                return
+            time.sleep(0.02)
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        return self.peak
+
+
+def manifest(root):
+    items = {}
+    for folder, dirs, files in os.walk(root):
+        for name in files:
+            if name.endswith(".Velbor.Download"):
+                continue
+            path = os.path.join(folder, name)
+            items[os.path.relpath(path, root)] = os.stat(path).st_size
+    return items
+
+
+def make_tree(root):
+    os.makedirs(root)
+    block = os.urandom(MIB)
+    for name, size in (("target.bin", 64), ("good-0.bin", 128), ("good-1.bin", 128)):
+        with open(os.path.join(root, name), "wb") as out:
+            for j in range(size):
+                out.write(block[j:] + block[:j])
+
+
+def settle(peer):
+    last, still = peer.command("status")["usn"], 0
+    while still < 3:
+        time.sleep(0.5)
+        now = peer.command("status")["usn"]
+        still = still + 1 if now == last else 0
+        last = now
+
+
+def introduce(one, other):
+    info = other.command("info")
+    added = one.command("device-add %s tcp://127.0.0.1:%d tcp://127.0.0.1:%d %s" % (
+        other.uuid, info["routerPort"], info["publisherPort"], info["publicKey"]))
+    if not added.get("ok"):
+        raise RuntimeError("device-add: %r" % added)
+
+
+def befriend(asking, accepting):
+    introduce(asking, accepting)
+    introduce(accepting, asking)
+    if asking.command("trust " + accepting.uuid).get("result") != "accepted":
+        raise RuntimeError("trust not accepted")
+
+
+def scenario(label, mode, connections):
+    run = os.path.join(WORK, label.replace(" ", "-"))
+    home_a, home_b, home_m = (os.path.join(run, name) for name in ("a", "b", "m"))
+    tree_a, tree_b = os.path.join(home_a, "tree"), os.path.join(home_b, "tree")
+    os.makedirs(home_a)
+    make_tree(tree_a)
+    os.makedirs(tree_b)
+    a, b = Peer(home_a, 0, True), Peer(home_b, 1, False)
+    flood = None
+    try:
+        befriend(b, a)
+        added = a.command("tree-add " + tree_a)
+        if not added.get("ok"):
+            raise RuntimeError("tree-add failed: %r" % added)
+        settle(a)
+        endpoint = "tcp://127.0.0.1:%d" % a.command("info")["routerPort"]
+        if mode == "silent":
+            m = Peer(home_m, 2, False)
+            befriend(m, a)
+            m.stop()
+            args = [FLOOD, "silent", endpoint, a.uuid, added["treeUuid"], "/target.bin", str(connections),
+                    str(ATTACK_SECONDS)]
+        elif mode == "junk":
+            args = [FLOOD, "junk", endpoint, str(connections), str(ATTACK_SECONDS), "60"]
+        else:
+            args = None
+        before = a.status_kib("VmRSS")
+        sampler = PeakSampler(a)
+        started = time.time()
+        if args:
+            flood_log = open(os.path.join(run, "flood.log"), "wb")
+            # Named as the test peer, whose database (named after the process) it opens.
+            flood = subprocess.Popen([os.path.basename(PEER)] + args[1:], executable=FLOOD, stdout=subprocess.PIPE,
+                                     stderr=flood_log, env=dict(os.environ, HOME=home_m))
+            # The attack in full swing before the good peer starts.
+            time.sleep(3)
+        pull_start = time.time()
+        if not b.command("pair %s %s %s" % (tree_b, a.uuid, tree_a)).get("ok"):
+            raise RuntimeError("pair failed")
+        want = manifest(tree_a)
+        pulled = None
+        deadline = pull_start + max(ATTACK_SECONDS, 60) + 60
+        while time.time() < deadline:
+            b.command("sync", 600)
+            if manifest(tree_b) == want:
+                pulled = time.time() - pull_start
+                break
+            time.sleep(0.5)
+        sent = ""
+        if flood:
+            out, _ = flood.communicate(timeout=ATTACK_SECONDS + 60)
+            sent = out.decode().strip()
+        left = time.time()
+        peak = sampler.stop()
+        at5 = at60 = under100 = None
+        while time.time() - left < SETTLE_SECONDS:
+            time.sleep(1)
+            rss = a.status_kib("VmRSS")
+            elapsed = time.time() - left
+            if at5 is None and elapsed >= 5:
+                at5 = rss
+            if under100 is None and rss < 100 * 1024:
+                under100 = elapsed
+        at60 = a.status_kib("VmRSS")
+        hwm = a.status_kib("VmHWM")
+        return before, peak, hwm, at5, at60, under100, pulled, time.time() - started, sent
+    finally:
+        if flood and flood.poll() is None:
+            flood.kill()
+            flood.wait()
+        a.stop()
+        b.stop()
+
+
+def mib(kib):
+    return "-" if kib is None else "%.0f" % (kib / 1024)
+
+
+def main():
+    print("%-34s %8s %8s %8s %8s %8s %10s %10s  %s" % (
+        "scenario (A = attacked device)", "before", "peak", "A HWM", "+5 s", "+60 s", "<100 MiB", "B pull s",
+        "attacker sent"))
+    print("%-34s %8s %8s %8s %8s %8s %10s %10s" % ("", "MiB", "MiB", "MiB", "MiB", "MiB", "after s", "(320 MiB)"))
+    try:
+        for label, mode, connections in (("no attack", "none", 0),
+                                         ("trusted, reads nothing, 1 conn", "silent", 1),
+                                         ("trusted, reads nothing, 6 conns", "silent", 6),
+                                         ("untrusted, 60 MiB frames, 16 conns", "junk", 16)):
+            before, peak, hwm, at5, at60, under100, pulled, _, sent = scenario(label, mode, connections)
+            print("%-34s %8s %8s %8s %8s %8s %10s %10s  %s" % (
+                label, mib(before), mib(peak), mib(hwm), mib(at5), mib(at60),
+                "-" if under100 is None else "%.0f" % under100,
+                "not done" if pulled is None else "%.1f" % pulled, sent), flush=True)
+    finally:
+        if len(sys.argv) <= 3:
+            shutil.rmtree(WORK, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "framework/network/ZMQMessage.h"
+
+namespace velbor {
+
+class ReplyLedger;
+class ZMQSendAccount;
+
+// Decides, for a router's broker, which requests from the network go to a worker now. A
+// peer connection for which too many reply bytes wait in ZeroMQ (it does not read them), or
+// any request while all connections together hold too many, waits instead, in the order it
+// came; beyond a bound of waiting bytes requests are dropped (the peer's own time-out tells
+// it). A connection that holds replies and reads nothing for long, or for a short while when
+// others wait for room, is cut off, so that ZeroMQ drops what it queued for it. After a
+// large part of the replies held was let go of, the freed heap goes back to the system.
+//
+// Used by the broker thread only, except stats().
+class RequestGate {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  struct Limits {
+    // A fetcher that reads keeps at most 16 MiB of parts (and the envelopes of at most 128
+    // of them) asked for at once: its replies never wait for more than that.
+    size_t peerReplyBytes = 24 * 1024 * 1024;
+    // Room for several fetchers at full speed.
+    size_t totalReplyBytes = 128 * 1024 * 1024;
+    // Requests are a few hundred bytes; a fetcher asks for at most 128 parts at once.
+    size_t peerWaitingBytes = 1024 * 1024;
+    size_t totalWaitingBytes = 16 * 1024 * 1024;
+    // A fetcher gives up after 7 s without an answer: a connection that took none of its
+    // replies for this long is no fetcher at work.
+    std::chrono::milliseconds stallLimit{20000};
+    // The same while other connections wait for room.
+    std::chrono::milliseconds stallLimitUnderPressure{2000};
+    // Freed reply bytes after which the heap is handed back.
+    size_t trimAfterBytes = 32 * 1024 * 1024;
+  };
+
+  struct Stats {
+    size_t waitingRequests = 0;
+    uint64_t droppedRequests = 0;
+    uint64_t cutConnections = 0;
+    uint64_t heapTrims = 0;
+  };
+
+  RequestGate(Limits limits, std::shared_ptr<ReplyLedger> ledger);
+  RequestGate(const RequestGate&) = delete;
+  RequestGate& operator=(const RequestGate&) = delete;
+
+  // A request as received from the frontend ([client] [empty] [envelope]), with the
+  // descriptor and address of the connection it came by (-1 and empty when unknown). True
+  // when it may go to a worker now (it is left in `request`); otherwise it was taken to
+  // wait, or dropped.
+  bool admit(ZMQMessage& request, int sourceFd, const std::string& sourceAddress);
+  // The oldest waiting request of the next connection in turn that may be served now.
+  std::optional<ZMQMessage> nextWaiting();
+  bool hasWaiting() const { return waitingBytes_ > 0 || waitingCount_ > 0; }
+
+  // Counts the replies sent with it for `client`.
+  std::shared_ptr<ZMQSendAccount> accountFor(const std::string& client);
+
+  // Cuts off stalled connections and hands freed heap back. Due every sweepInterval()
+  // while sweepWanted().
+  void sweep(Clock::time_point now);
+  bool sweepWanted() const;
+  std::chrono::milliseconds sweepInterval() const;
+
+  const Limits& limits() const { return limits_; }
+  ReplyLedger& ledger() { return *ledger_; }
+  // Thread-safe.
+  Stats stats() const;
+
+ private:
+  struct Peer {
+    std::deque<ZMQMessage> waiting;
+    size_t waitingBytes = 0;
+    // The connection, as first seen: its descriptor and "address:port"; -1 when unknown.
+    int fd = -1;
+    std::string address;
+    // Bytes the system had not yet delivered at the last sweep, and when that last changed
+    // or a reply was let go of.
+    std::optional<size_t> lastUnsent;
+    Clock::time_point lastProgress;
+    bool heldAtLastSweep = false;
+    bool cut = false;
+  };
+
+  bool mayServe(const std::string& client) const;
+  Peer& peerFor(const std::string& client, int sourceFd, const std::string& sourceAddress);
+  // Whether the peer's connection is still the one first seen.
+  static bool stillConnected(const Peer& peer);
+  void dropWaiting(Peer& peer);
+  void cutOff(const std::string& client, Peer& peer);
+
+  const Limits limits_;
+  const std::shared_ptr<ReplyLedger> ledger_;
+  std::map<std::string, Peer> peers_;
+  // The connection served last from the waiting requests; the next turn starts after it.
+  std::string lastTurn_;
+  size_t waitingBytes_ = 0;
+  size_t waitingCount_ = 0;
+  // The most held since the heap was last handed back.
+  size_t peakSinceTrim_ = 0;
+
+  std::atomic<size_t> statWaiting_{0};
+  std::atomic<uint64_t> statDropped_{0};
+  std::atomic<uint64_t> statCut_{0};
+  std::atomic<uint64_t> statTrims_{0};
+};
+
+}  // namespace velbor

@@ -1,0 +1,239 @@
+// What a peer can make the router hold: request frames beyond the bound end their
+// connection, and replies a peer does not read hold back its requests and, in the end, cut
+// it off, while other peers are served.
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "PairingFixture.h"
+#include "RouterTestBase.h"
+#include "core/entity/QoFile.h"
+#include "core/daemon/router/ReplySealer.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/utils/QoUtils.h"
+#include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQMessage.h"
+#include "framework/network/ZMQSocket.h"
+#include "proto/VelborProto.pb.h"
+#include "support/Eventually.h"
+#include "support/TempDir.h"
+
+namespace velbor::test {
+namespace {
+
+constexpr int32_t kPart = 0x100000;
+constexpr int kWaitMs = 20000;
+
+// A peer on a DEALER socket of its own that reads only when told to, with as little
+// buffered on its side as ZeroMQ and the system allow, and that hears when its connection
+// ends.
+class RawPeer {
+ public:
+  explicit RawPeer(const std::string& endpoint) : context_(std::make_shared<ZMQContext>(1)) {
+    socket_ = context_->socketWithType(ZMQ_DEALER);
+    setInt(ZMQ_RCVHWM, 1);
+    setInt(ZMQ_RCVBUF, 64 * 1024);
+    setInt(ZMQ_RECONNECT_IVL, -1);
+    static std::atomic<int> serial{0};
+    const std::string monitorUri = "inproc://raw-peer-monitor-" + std::to_string(serial++);
+    EXPECT_EQ(zmq_socket_monitor(socket_->zmqSocket(), monitorUri.c_str(), ZMQ_EVENT_DISCONNECTED), 0);
+    monitor_ = context_->socketWithType(ZMQ_PAIR);
+    monitor_->connectToEndpoint(monitorUri);
+    socket_->connectToEndpoint("tcp://127.0.0.1:" + endpoint.substr(endpoint.rfind(':') + 1));
+  }
+  ~RawPeer() { context_->terminate(); }
+
+  void send(const std::vector<std::string>& envelope) {
+    ZMQMessage message = messageOf(envelope);
+    message.insertEmptyFrameAtHead();
+    ASSERT_TRUE(message.sendToSocket(*socket_));
+  }
+
+  // The reply envelope; nothing when none came in time.
+  std::optional<std::vector<std::string>> receive() {
+    zmq_pollitem_t item{};
+    socket_->getPollItem(item, ZMQ_POLLIN);
+    if (ZMQContext::pollWithItems(&item, 1, kWaitMs) <= 0) return std::nullopt;
+    std::vector<std::string> frames = framesOf(ZMQMessage::recvFromSocket(*socket_));
+    if (!frames.empty()) frames.erase(frames.begin());
+    return frames;
+  }
+
+  // Takes the replies that reached this side, so that ZeroMQ reads the connection again.
+  int drain() {
+    int count = 0;
+    zmq_pollitem_t item{};
+    socket_->getPollItem(item, ZMQ_POLLIN);
+    while (ZMQContext::pollWithItems(&item, 1, 200) > 0) {
+      ZMQMessage::recvFromSocket(*socket_);
+      ++count;
+    }
+    return count;
+  }
+
+  // Whether the connection ended (within the guard time).
+  bool waitDisconnected() {
+    zmq_pollitem_t item{};
+    monitor_->getPollItem(item, ZMQ_POLLIN);
+    if (ZMQContext::pollWithItems(&item, 1, kWaitMs) <= 0) return false;
+    const std::string event = monitor_->receiveDataWithFlags(0);
+    if (monitor_->msgMore()) monitor_->receiveDataWithFlags(0);
+    uint16_t number = 0;
+    if (event.size() >= sizeof number) std::memcpy(&number, event.data(), sizeof number);
+    return number == ZMQ_EVENT_DISCONNECTED;
+  }
+
+ private:
+  void setInt(int option, int value) {
+    socket_->setData(std::string(reinterpret_cast<const char*>(&value), sizeof value), option);
+  }
+
+  std::shared_ptr<ZMQContext> context_;
+  std::shared_ptr<ZMQSocket> socket_;
+  std::shared_ptr<ZMQSocket> monitor_;
+};
+
+class RouterMemoryBoundsTest : public RouterTestBase, public PairingFixture {
+ protected:
+  void SetUp() override {
+    RouterTestBase::SetUp();
+    tree_ = makeCopy(dir_.str(), QoDevice::getDeviceLocal(), QoUtils::generateUuid());
+    writeFile(dir_ / "big.bin", std::string(kPart, 'x'));
+    auto file = std::make_shared<QoFile>();
+    file->setPath(dir_.str() + "/big.bin");
+    file->setLength(kPart);
+    file->setUsn(1);
+    file->setUnixAttr(0644);
+    file->setWinAttr(-1);
+    file->setAndroidAttr(-1);
+    auto record = std::make_shared<QoFileAndSyncdirCopyRelation>();
+    record->setSyncdirCopy(tree_);
+    record->setFile(file);
+    record->setVclock("1");
+    record->save();
+  }
+
+  std::shared_ptr<pb::MsgGetRequest> partRequest(const std::string& path = "/big.bin") const {
+    auto request = std::make_shared<pb::MsgGetRequest>();
+    request->set_transfer(1);
+    request->set_tree_uuid(tree_->uuid());
+    request->set_path(path);
+    request->mutable_part()->set_offset(0);
+    request->mutable_part()->set_length(kPart);
+    return request;
+  }
+
+  // The bounds small enough for a test; no connection is cut unless `stall` says so.
+  static RequestGate::Limits smallLimits(std::chrono::milliseconds stall = std::chrono::hours(1)) {
+    RequestGate::Limits limits;
+    limits.peerReplyBytes = 4 * kPart;
+    limits.totalReplyBytes = 64 * kPart;
+    limits.stallLimit = stall;
+    limits.stallLimitUnderPressure = stall;
+    limits.trimAfterBytes = kPart;
+    return limits;
+  }
+
+  // A part's reply was answered in full to the trusted client.
+  static void expectPartServed(RouterTestClient& client, const std::shared_ptr<pb::MsgGetRequest>& request) {
+    QoMessage::Ptr reply = client.request(pb::MsgCodeGetRequest, request, 1);
+    ASSERT_NE(reply, nullptr);
+    ASSERT_EQ(reply->code(), pb::MsgCodeGetResponse);
+    EXPECT_EQ(reply->pbBodyAs<pb::MsgGetResponse>()->part_data().size(), static_cast<size_t>(kPart));
+  }
+
+  TempDir dir_{"velbor-router-memory"};
+  QoSyncdirCopy::Ptr tree_;
+};
+
+TEST_F(RouterMemoryBoundsTest, PeerThatReadsNothingWaitsAtItsByteBoundWhileOthersAreServed) {
+  router_.setRequestLimits(smallLimits());
+  auto client = startRouter();
+  const std::vector<std::string> request = client->seal(pb::MsgCodeGetRequest, partRequest(), 1);
+  constexpr int kRequests = 48;
+  RawPeer silent(router_.frontendEndpoint());
+  for (int i = 0; i < kRequests; ++i) silent.send(request);
+
+  // Its requests wait once its replies pile up.
+  ASSERT_TRUE(eventually([&] { return router_.requestStats().waitingRequests > 0; }));
+  expectPartServed(*client, partRequest());
+  // The bound, and at most one reply more for each worker and each place in the sealer.
+  const size_t inFlight = 3 + 2 * ReplySealer::defaultThreadCount() + 3 + 1;
+  EXPECT_LE(router_.heldReplyBytes(), smallLimits().peerReplyBytes + inFlight * (kPart + 4096));
+  EXPECT_GT(router_.requestStats().waitingRequests, 0u);
+  EXPECT_EQ(router_.requestStats().droppedRequests, 0u);
+
+  // Once it reads, every request it made is answered, and nothing stays held.
+  for (int i = 0; i < kRequests; ++i) {
+    auto reply = silent.receive();
+    ASSERT_TRUE(reply.has_value()) << i;
+    QoMessage::Ptr opened = client->open(*reply);
+    ASSERT_EQ(opened->code(), pb::MsgCodeGetResponse) << i;
+  }
+  EXPECT_TRUE(eventually([&] { return router_.heldReplyBytes() == 0; }));
+  EXPECT_EQ(router_.requestStats().waitingRequests, 0u);
+  EXPECT_EQ(router_.requestStats().cutConnections, 0u);
+}
+
+TEST_F(RouterMemoryBoundsTest, PeerThatReadsNothingForLongIsCutOffAndItsRepliesAreGivenBack) {
+  router_.setRequestLimits(smallLimits(std::chrono::milliseconds(300)));
+  auto client = startRouter();
+  const std::vector<std::string> request = client->seal(pb::MsgCodeGetRequest, partRequest(), 1);
+  RawPeer silent(router_.frontendEndpoint());
+  for (int i = 0; i < 48; ++i) silent.send(request);
+
+  ASSERT_TRUE(eventually([&] { return router_.requestStats().cutConnections == 1; }));
+  // A few replies had reached it; the rest never will.
+  EXPECT_LT(silent.drain(), 24);
+  EXPECT_TRUE(silent.waitDisconnected());
+  // ZeroMQ dropped what it queued for the connection, its waiting requests went with it, and
+  // the heap was handed back.
+  EXPECT_TRUE(eventually([&] { return router_.heldReplyBytes() == 0; }));
+  EXPECT_TRUE(eventually([&] { return router_.requestStats().heapTrims > 0; }));
+  EXPECT_EQ(router_.requestStats().waitingRequests, 0u);
+  EXPECT_GT(router_.requestStats().droppedRequests, 0u);
+  expectPartServed(*client, partRequest());
+  EXPECT_EQ(router_.requestStats().cutConnections, 1u);
+}
+
+TEST_F(RouterMemoryBoundsTest, RequestFrameBeyondTheBoundEndsItsConnectionAndOneAtTheBoundIsServed) {
+  auto client = startRouter();
+  // The largest request there is: a part of a file with a long path, asked for with the
+  // uuids of as many copies as fit, its body exactly at the bound.
+  auto big = partRequest();
+  while (static_cast<int64_t>(big->ByteSizeLong()) < QoRouter::kMaxRequestFrameBytes - 4096) {
+    big->add_uuids(QoUtils::generateUuid());
+  }
+  std::string path = "/" + std::string(3000, 'p');
+  for (;;) {
+    big->set_path(path);
+    const auto size = static_cast<int64_t>(big->ByteSizeLong());
+    if (size == QoRouter::kMaxRequestFrameBytes) break;
+    ASSERT_LT(size, QoRouter::kMaxRequestFrameBytes);
+    path.append(static_cast<size_t>(QoRouter::kMaxRequestFrameBytes - size), 'p');
+  }
+  std::vector<std::string> atBound = client->seal(pb::MsgCodeGetRequest, big, 1);
+  ASSERT_EQ(atBound.size(), 2u);
+  ASSERT_EQ(static_cast<int64_t>(atBound[1].size()), QoRouter::kMaxRequestFrameBytes);
+  auto reply = client->exchange(atBound);
+  ASSERT_TRUE(reply.has_value());
+  QoMessage::Ptr opened = client->open(*reply);
+  // The file of that path does not exist: the request was read and handled.
+  ASSERT_EQ(opened->code(), pb::MsgCodeGetError);
+  EXPECT_EQ(opened->pbBodyAs<pb::MsgGetError>()->errcode(), pb::ErrorCodeBadPath);
+
+  std::vector<std::string> beyond = atBound;
+  beyond[1].push_back('p');
+  RawPeer junk(router_.frontendEndpoint());
+  junk.send(beyond);
+  EXPECT_TRUE(junk.waitDisconnected());
+  expectServes(*client);
+}
+
+}  // namespace
+}  // namespace velbor::test
