@@ -17,7 +17,6 @@
 
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoNotices.h"
-#include "core/daemon/QoPeer.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -107,7 +106,7 @@ QoFile::Ptr listedRecord(const std::string& path, std::vector<std::string>& unre
 
 bool differs(const QoFile& listed, const QoFile& stored) {
   return listed.type() != stored.type() || stored.status() == 1 ||
-         !QoPeer::compareFileContentModTime1(listed.contentModTime(), stored.contentModTime()) ||
+         listed.contentModTime() != stored.contentModTime() ||
          listed.unixAttr() != stored.unixAttr() || listed.length() != stored.length();
 }
 
