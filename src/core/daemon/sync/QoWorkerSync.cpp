@@ -136,16 +136,19 @@ bool QoWorkerSync::applyRename(const Relation& record) {
   // locker every other writer (the monitor) takes, so no one ever finds the file moved while
   // its old path is still recorded present, and takes that for a local removal.
   std::lock_guard<std::recursive_mutex> locker(DataSource::sharedDataSource().getLocker("transaction"));
+  bool moved = false;
   try {
     PersistentTransaction transaction;
     // A failed rename leaves the transaction to roll back.
     if (!record->handleFetchEvent(EventRenameFile)) return false;
+    moved = true;
     // The old path is gone from disk: it is recorded removed as the peer removed it.
     if (oldPath) oldPath->handleFetchEvent(EventDeleteFile);
     transaction.commit();
   } catch (const Exception& e) {
-    // The file has moved, but neither path is recorded so: both come again with the next pull.
     QoLog("*** Rename({}) not recorded, {}", record->file() ? record->file()->path() : std::string(), e.what());
+    if (!moved) return false;
+    // The file has moved, but neither path is recorded so: both come again with the next pull.
     setFailedUsn(*record, peerUsn);
     if (oldPath) setFailedUsn(*oldPath, oldPathPeerUsn);
   }

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include "SyncTestBase.h"
+#include "framework/persistence/PersistenceTestSupport.h"
 
 namespace velbor::test {
 namespace {
@@ -89,6 +90,23 @@ TEST_F(RenameTest, ARenameAndItsOldPathsRemovalAreCommittedTogether) {
   const std::set<int64_t> both{stored("old.txt")->pk(), stored("new.txt")->pk()};
   EXPECT_EQ(commits, std::vector<std::set<int64_t>>{both})
       << "never the new path recorded while the old one is still recorded present";
+}
+
+TEST_F(RenameTest, ARenameWhoseCommitIsRefusedComesAgainWithTheNextPull) {
+  writeFile(at("old.txt"), "payload");
+  recordLocal("old.txt");
+  Page page = classify({stat("old.txt", Incoming().content("payload").status(1).clock(kNewer), 30),
+                        stat("new.txt", Incoming().content("payload"), 31)});
+  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  ASSERT_EQ(renames.size(), 1u);
+  {
+    RefusedCommits refused;
+    EXPECT_TRUE(QoWorkerSync::renameFiles(renames).empty()) << "moved already: nothing to fetch";
+  }
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  EXPECT_EQ(stored("new.txt"), nullptr);
+  EXPECT_EQ(stored("old.txt")->status(), 0);
+  EXPECT_EQ(failedUsn(), 30) << "both paths are asked for again";
 }
 
 TEST_F(RenameTest, EachDeletionPairsOnceAndOnlyWithTheSameContent) {
