@@ -284,7 +284,7 @@ bool QoFile::isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string&
     // To the millisecond the record keeps: a second save of the same size within one second
     // is a change all the same.
     same = stored->type() == 0 && stored->length() == static_cast<int64_t>(item->st_size) &&
-           modificationMilliseconds(*item) == stored->contentModTime();
+           isRecordedModificationTime(item->st_mtim, stored->contentModTime());
     // The same size and time, yet the disk tells of a change since the record was made: the
     // content decides.
     if (same && RecordedStates::shared().mayDiffer(path, OwnInstalls::State::of(*item))) {

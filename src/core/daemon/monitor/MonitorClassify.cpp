@@ -15,6 +15,7 @@
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/monitor/Monitor.h"
+#include "core/entity/FileTimes.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -75,16 +76,16 @@ std::optional<DiskState> diskStateOf(const std::string& root, const std::string&
 
 // The file on disk has the size and the time, to the millisecond the record keeps, of its
 // present record.
-bool timeAndSizeAsRecorded(const QoFile& disk, const QoFile::Ptr& stored) {
+bool timeAndSizeAsRecorded(const QoFile& disk, const DiskState& state, const QoFile::Ptr& stored) {
   return stored && stored->status() == 0 && stored->type() == 0 &&
-         disk.contentModTime() == stored->contentModTime() && disk.length() == stored->length();
+         isRecordedModificationTime(state.mtime, stored->contentModTime()) && disk.length() == stored->length();
 }
 
 // Whether the content of the file on disk may differ from its record: its size or time
 // differ, or what the disk tells beyond them (change time, inode, nanoseconds) moved since
 // the record was made.
 bool contentMayDiffer(const std::string& path, const QoFile& disk, const DiskState& state, const QoFile::Ptr& stored) {
-  return !timeAndSizeAsRecorded(disk, stored) || RecordedStates::shared().mayDiffer(path, state.own());
+  return !timeAndSizeAsRecorded(disk, state, stored) || RecordedStates::shared().mayDiffer(path, state.own());
 }
 
 // The file system stamps times from a clock that may lag the real one by a tick.
@@ -282,7 +283,7 @@ bool Monitor::record(const std::string& root, Prepared& item, bool& changed) {
   if (isFile && contentMayDiffer(path, *disk, item.state, stored)) {
     if (!item.hashed) return false;
     // Read again only because the disk told of a change: the content decides.
-    contentChanged = !timeAndSizeAsRecorded(*disk, stored) || disk->sha1() != stored->sha1();
+    contentChanged = !timeAndSizeAsRecorded(*disk, item.state, stored) || disk->sha1() != stored->sha1();
   }
   // A folder's time moves whenever an entry is added or removed; those entries are recorded
   // themselves, so the time alone is no change of the folder.

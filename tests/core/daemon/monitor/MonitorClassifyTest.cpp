@@ -108,6 +108,23 @@ TEST_F(MonitorClassifyTest, ASecondSaveOfTheSameSizeWithinOneSecondIsRecorded) {
   RecordedStates::shared().clear();
 }
 
+TEST_F(MonitorClassifyTest, AFileSystemThatKeepsWholeSecondsOnlyMakesNoChangeOfAPulledFile) {
+  RecordedStates::shared().clear();
+  load();
+  // Pulled with a time in milliseconds, which such a file system cuts to the second.
+  ASSERT_TRUE(incoming("f", Incoming().content("theirs").download("theirs"))->handleFetchEvent(EventCreateFile));
+  const timespec wholeSecond[2] = {{0, UTIME_OMIT}, {kPeerTime / 1000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, at("f").c_str(), wholeSecond, AT_SYMLINK_NOFOLLOW), 0);
+  const int64_t before = usn();
+  report({"f"});
+  tick();
+  EXPECT_EQ(usn(), before) << "nothing to send back";
+  ASSERT_TRUE(incoming("f", Incoming().content("newer").download("newer").clock(std::vector<uint64_t>{0, 5}))
+                  ->handleFetchEvent(EventUpdateFile));
+  EXPECT_EQ(readFile(at("f")), "newer");
+  RecordedStates::shared().clear();
+}
+
 TEST_F(MonitorClassifyTest, RenameAndFolderMovedInWholeAreRecorded) {
   writeFile(at("old.txt"), "content");
   load();
