@@ -137,6 +137,35 @@ int64_t bytesRead(int pid) {
   return -1;
 }
 
+// The contents of the files in `folder` whose names begin with `name` (the file and its
+// conflict copies), sorted.
+std::vector<std::string> versionsOf(const fs::path& folder, const std::string& name) {
+  std::vector<std::string> versions;
+  std::error_code error;
+  for (fs::directory_iterator entry(folder, error); !error && entry != fs::directory_iterator();
+       entry.increment(error)) {
+    if (entry->path().filename().string().starts_with(name)) versions.push_back(contentOf(entry->path()));
+  }
+  std::sort(versions.begin(), versions.end());
+  return versions;
+}
+
+bool hasConflictCopy(const fs::path& folder, const std::string& name) {
+  std::error_code error;
+  for (fs::directory_iterator entry(folder, error); !error && entry != fs::directory_iterator();
+       entry.increment(error)) {
+    if (entry->path().filename().string().starts_with(name + ".Conflict(")) return true;
+  }
+  return false;
+}
+
+// Writes `content` and gives the file a modification time `milliseconds` into one fixed second.
+void saveAt(const fs::path& path, const std::string& content, long milliseconds) {
+  writeFile(path, content);
+  const timespec times[2] = {{0, UTIME_OMIT}, {1700000000, milliseconds * 1000000}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
 json statusOf(PeerProcess& peer) { return peer.command("status"); }
 
 int64_t usnOf(PeerProcess& peer) {
@@ -380,6 +409,70 @@ TEST_F(PullProcessTest, AKilledSenderAndACorruptedPartLoseNothing) {
   EXPECT_FALSE(corruptLanded);
   pullUntilSame();
   expectSame();
+}
+
+TEST_F(PullProcessTest, ASecondSaveOfTheSameSizeWithinOneSecondReachesThePeer) {
+  writeFile(folderA_ / "notes.txt", "version zero");
+  ASSERT_NO_FATAL_FAILURE(connect());
+  ASSERT_NO_FATAL_FAILURE(pair());
+  pullUntilSame();
+  expectSame();
+
+  // a saves twice within one second at the same size; b holds the first save when the second
+  // is made, and b's user edits the file meanwhile.
+  ASSERT_NO_FATAL_FAILURE(saveAt(folderA_ / "notes.txt", "version one.", 100));
+  pullUntilSame();
+  expectSame();
+  ASSERT_NO_FATAL_FAILURE(saveAt(folderA_ / "notes.txt", "version two.", 600));
+  writeFile(folderB_ / "notes.txt", "edited on b");
+  settle(*a_);
+  settle(*b_);
+
+  // Neither edit is lost: each side ends with both, one under its conflict name.
+  const std::vector<std::string> both = {"edited on b", "version two."};
+  const auto bothEverywhere = [&] {
+    return versionsOf(folderA_, "notes.txt") == both && versionsOf(folderB_, "notes.txt") == both;
+  };
+  for (int round = 0; round < 4 && !bothEverywhere(); ++round) {
+    b_->command("sync", 300s);
+    a_->command("sync", 300s);
+    eventually(bothEverywhere, 10);
+  }
+  EXPECT_EQ(versionsOf(folderA_, "notes.txt"), both);
+  EXPECT_EQ(versionsOf(folderB_, "notes.txt"), both);
+  EXPECT_TRUE(hasConflictCopy(folderA_, "notes.txt"));
+  EXPECT_TRUE(hasConflictCopy(folderB_, "notes.txt"));
+}
+
+TEST_F(PullProcessTest, AFolderSwappedForALinkMidPullKeepsNoTemporaryFileAnywhere) {
+  writeFile(folderA_ / "docs" / "small.txt", "small");
+  ASSERT_NO_FATAL_FAILURE(connect());
+  ASSERT_NO_FATAL_FAILURE(pair());
+  pullUntilSame();
+  expectSame();
+
+  // While a 200 MiB file arrives in "docs", b's user moves the folder away and leaves a link
+  // to another folder in its place. Watched from before the file is written: a change notice
+  // may start the pull at once.
+  const fs::path outside = home("outside");
+  const fs::path movedAway = fs::path(homeB_) / "docs moved away";
+  std::atomic<bool> swapped = false;
+  std::thread swapper([&] {
+    if (!eventually([&] { return largestTemporary(folderB_ / "docs") > (20U << 20); }, 120)) return;
+    std::error_code error;
+    fs::rename(folderB_ / "docs", movedAway, error);
+    swapped = !error && ::symlink(outside.c_str(), (folderB_ / "docs").c_str()) == 0;
+  });
+  writeFile(folderA_ / "docs" / "big.bin", pattern(200 << 20, 11));
+  b_->command("sync", 300s);
+  swapper.join();
+  ASSERT_TRUE(swapped) << "no transfer seen in progress";
+  b_->command("sync", 300s);
+  settle(*b_);
+  EXPECT_TRUE(eventually([&] { return temporaryFiles(movedAway).empty(); }, 60))
+      << ::testing::PrintToString(temporaryFiles(movedAway));
+  EXPECT_TRUE(fs::is_empty(outside)) << "written through the link";
+  EXPECT_EQ(readFile(movedAway / "small.txt"), "small");
 }
 
 TEST_F(PullProcessTest, AnUnansweredTrustOfferTimesOutAndIsCancelledOnBothSides) {

@@ -359,6 +359,8 @@ int CopyItemFolder::openEmptyFile(const std::string& name) const {
   return file.release();
 }
 
+int CopyItemFolder::duplicateFolderDescriptor() const { return ::fcntl(fd_, F_DUPFD_CLOEXEC, 0); }
+
 void CopyItemFolder::removeItem(const std::string& name) const { removeItemKeeping(name, nullptr); }
 
 bool CopyItemFolder::removeItemKeeping(const std::string& name, const KeepFilter& keep) const {

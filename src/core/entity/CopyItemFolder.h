@@ -73,6 +73,8 @@ class CopyItemFolder {
   // The same, opened for reading and writing; the caller owns the descriptor. A link at the
   // name is removed first; anything but a regular file there raises.
   int openEmptyFile(const std::string& name) const;
+  // A new descriptor of the open folder, which the caller closes; -1 when none can be had.
+  int duplicateFolderDescriptor() const;
   // Removes the item, a folder with everything below it; an absent item is no error.
   void removeItem(const std::string& name) const;
   // The same, except that entries `keep` names stay, with the folders that hold them.

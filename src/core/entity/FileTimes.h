@@ -24,6 +24,16 @@ inline timespec timespecOfMilliseconds(int64_t milliseconds) {
   return time;
 }
 
+// Whether the modification time `mtime` read from the disk is the time `recorded` (ms) of a
+// record: to the millisecond, or to the second where the file system keeps no fraction of it
+// (0 nanoseconds): a time given from a record lost its milliseconds there.
+inline bool isRecordedModificationTime(const timespec& mtime, int64_t recorded) {
+  const int64_t milliseconds = static_cast<int64_t>(mtime.tv_sec) * 1000 + mtime.tv_nsec / 1000000;
+  if (milliseconds == recorded) return true;
+  const int64_t recordedSecond = recorded / 1000 - (recorded % 1000 < 0 ? 1 : 0);
+  return mtime.tv_nsec == 0 && static_cast<int64_t>(mtime.tv_sec) == recordedSecond;
+}
+
 // The same item with the same content and attributes: any write or attribute change moves
 // the change time, which no caller can set back.
 inline bool unchangedSince(const struct stat& before, const struct stat& now) {

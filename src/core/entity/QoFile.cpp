@@ -17,8 +17,10 @@
 #include "core/daemon/QoPeer.h"
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/RecordedStates.h"
 #include "core/utils/QoException.h"
 #include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
@@ -61,6 +63,18 @@ CopyItemFolder confinedFolder(const std::string& path) {
   const std::string root = localCopyRootOf(path, true);
   if (root.empty()) throw QoExceptionZeBadPath::defaultExceptionWithReason("({}) is in no local copy", path);
   return CopyItemFolder(root, path);
+}
+
+// Whether the item is a regular file with the SHA-1 text `sha1` (none never matches).
+bool holdsContent(const CopyItemFolder& folder, const std::string& sha1) {
+  if (sha1.empty()) return false;
+  try {
+    folder.verifyFile(folder.name(), sha1);
+    return true;
+  } catch (const QoException&) {
+    // Other content: it stays a local change.
+    return false;
+  }
 }
 
 std::string fileTypeAttribute(mode_t mode) {
@@ -267,17 +281,17 @@ bool QoFile::isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string&
   if (same && S_ISDIR(item->st_mode)) {
     same = stored->type() == 1;
   } else if (same) {
+    // To the millisecond the record keeps: a second save of the same size within one second
+    // is a change all the same.
     same = stored->type() == 0 && stored->length() == static_cast<int64_t>(item->st_size) &&
-           QoPeer::compareFileContentModTime1(modificationMilliseconds(*item), stored->contentModTime());
-  }
-  if (!same && S_ISREG(item->st_mode) && !incomingSha1.empty()) {
-    try {
-      folder.verifyFile(folder.name(), incomingSha1);
-      same = true;
-    } catch (const QoException&) {
-      // Other content: it stays a local change.
+           isRecordedModificationTime(item->st_mtim, stored->contentModTime());
+    // The same size and time, yet the disk tells of a change since the record was made: the
+    // content decides.
+    if (same && RecordedStates::shared().mayDiffer(path, OwnInstalls::State::of(*item))) {
+      same = holdsContent(folder, stored->sha1());
     }
   }
+  if (!same && S_ISREG(item->st_mode)) same = holdsContent(folder, incomingSha1);
   return same;
 }
 

@@ -309,7 +309,7 @@ std::shared_ptr<TmpFileStream> QoFileAndSyncdirCopyRelation::getTmpFileHandle() 
     return nullptr;
   }
   auto handle = openTmpFile(syncdirCopy_->path(), path);
-  if (handle) fileHandle_ = handle;
+  if (handle) adoptTmpFileHandle(handle);
   return handle;
 }
 
@@ -322,6 +322,13 @@ std::shared_ptr<TmpFileStream> QoFileAndSyncdirCopyRelation::openTmpFile(const s
     // would otherwise stay behind the new content.
     auto handle = std::make_shared<TmpFileStream>(folder.openEmptyFile(folder.name()));
     if (!handle->is_open()) return nullptr;
+    // Its folder stays at hand: moved away or replaced by a link meanwhile, the file is still
+    // removed where it then stands. Without a descriptor to spare it is removed by its path.
+    struct stat file {};
+    if (::fstat(handle->descriptor(), &file) == 0) {
+      const int folderFd = folder.duplicateFolderDescriptor();
+      if (folderFd >= 0) handle->setPlace(std::make_shared<const TmpFilePlace>(folderFd, folder.name(), file));
+    }
     return handle;
   } catch (const std::exception& e) {
     QoLog("*** getTmpFileHandle: {}", e.what());

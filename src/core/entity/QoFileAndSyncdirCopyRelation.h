@@ -93,9 +93,16 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   std::shared_ptr<const TmpFileName> getTempFileName();
   // Removes what stands at the temporary download's path `tmpPath` inside the copy at
   // `copyRoot`, unless it is a folder, never through a link; logs a failure. Touches no record.
-  static void removeTmpFile(const std::string& copyRoot, const std::string& tmpPath);
-  // The temporary download, opened by openTmpFile at getTempFilePath(), becomes this record's.
-  void adoptTmpFileHandle(std::shared_ptr<TmpFileStream> handle) { fileHandle_ = std::move(handle); }
+  // With the `place` the file was created in, it is removed from there first, wherever that
+  // folder now stands.
+  static void removeTmpFile(const std::string& copyRoot, const std::string& tmpPath,
+                            const std::shared_ptr<const TmpFilePlace>& place = nullptr);
+  // The temporary download, opened by openTmpFile at getTempFilePath(), becomes this record's;
+  // its place is kept until the record's fetch event has been handled.
+  void adoptTmpFileHandle(std::shared_ptr<TmpFileStream> handle) {
+    if (handle && handle->place()) tmpFilePlace_ = handle->place();
+    fileHandle_ = std::move(handle);
+  }
   void closeTmpFileHandle();
   // The temporary file as it was when its content was found to match the record's SHA-1,
   // before the event took the "transaction" locker; nothing when it was not checked or did not match.
@@ -166,6 +173,7 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   Ptr fileRelationLocal_;
   bool isRenameLocalWhenConflict_ = false;
   std::shared_ptr<TmpFileStream> fileHandle_;
+  std::shared_ptr<const TmpFilePlace> tmpFilePlace_;
   std::optional<struct stat> checkedDownload_;
   std::shared_ptr<const DownloadSync> downloadSync_;
   std::vector<std::pair<std::string, struct stat>> installedFiles_;

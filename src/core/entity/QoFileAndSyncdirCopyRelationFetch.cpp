@@ -19,6 +19,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/RecordedStates.h"
 #include "core/utils/QoException.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/QoLog.h"
@@ -262,6 +263,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
     if (!PersistentObject::inTransaction()) {
       for (const auto& [installedPath, status] : installedFiles_) {
         OwnInstalls::shared().note(installedPath, OwnInstalls::State::of(status));
+        RecordedStates::shared().note(installedPath, OwnInstalls::State::of(status));
       }
     }
   } catch (const std::exception& e) {
@@ -275,6 +277,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   }
   installedFiles_.clear();
   deleteTmpFile();
+  tmpFilePlace_.reset();
   releaseTempFilePath();
   downloadSync_.reset();
   return succeeded;
@@ -287,10 +290,12 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventSuccessful() {
 
 void QoFileAndSyncdirCopyRelation::deleteTmpFile() {
   if (!file_ || !syncdirCopy_) return;
-  removeTmpFile(syncdirCopy_->path(), getTempFilePath());
+  removeTmpFile(syncdirCopy_->path(), getTempFilePath(), tmpFilePlace_);
 }
 
-void QoFileAndSyncdirCopyRelation::removeTmpFile(const std::string& copyRoot, const std::string& path) {
+void QoFileAndSyncdirCopyRelation::removeTmpFile(const std::string& copyRoot, const std::string& path,
+                                                 const std::shared_ptr<const TmpFilePlace>& place) {
+  if (place && place->remove()) return;
   struct stat status {};
   if (lstat(path.c_str(), &status) != 0) return;
   try {

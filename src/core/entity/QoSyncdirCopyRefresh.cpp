@@ -17,10 +17,10 @@
 
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoNotices.h"
-#include "core/daemon/QoPeer.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/FileTimes.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RescanWriter.h"
 #include "platform/Exception.h"
@@ -105,9 +105,18 @@ QoFile::Ptr listedRecord(const std::string& path, std::vector<std::string>& unre
   return nullptr;
 }
 
+// The listed item's modification time is the record's (FileTimes.h); asked of the disk again
+// only in the rare case that the milliseconds alone do not tell.
+bool hasRecordedTime(const QoFile& listed, const QoFile& stored) {
+  if (listed.contentModTime() == stored.contentModTime()) return true;
+  if (listed.contentModTime() % 1000 != 0) return false;
+  struct stat status {};
+  return ::lstat(listed.path().c_str(), &status) == 0 &&
+         isRecordedModificationTime(status.st_mtim, stored.contentModTime());
+}
+
 bool differs(const QoFile& listed, const QoFile& stored) {
-  return listed.type() != stored.type() || stored.status() == 1 ||
-         !QoPeer::compareFileContentModTime1(listed.contentModTime(), stored.contentModTime()) ||
+  return listed.type() != stored.type() || stored.status() == 1 || !hasRecordedTime(listed, stored) ||
          listed.unixAttr() != stored.unixAttr() || listed.length() != stored.length();
 }
 

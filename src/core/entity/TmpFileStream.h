@@ -3,6 +3,10 @@
 #include <ext/stdio_filebuf.h>
 
 #include <istream>
+#include <memory>
+#include <utility>
+
+#include "core/entity/TmpFilePlace.h"
 
 namespace velbor {
 
@@ -23,9 +27,13 @@ class TmpFileStream : public std::iostream {
   int duplicateDescriptor();
   // Flushes and closes the descriptor.
   void close();
+  // Where the file was created (kept when the stream closes); null when unknown.
+  const std::shared_ptr<const TmpFilePlace>& place() const { return place_; }
+  void setPlace(std::shared_ptr<const TmpFilePlace> place) { place_ = std::move(place); }
 
  private:
   __gnu_cxx::stdio_filebuf<char> buffer_;
+  std::shared_ptr<const TmpFilePlace> place_;
 };
 
 }  // namespace velbor

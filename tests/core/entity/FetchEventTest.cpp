@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include "FetchTestBase.h"
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/SyncFileProcessBox.h"
+#include "core/entity/RecordedStates.h"
 #include "platform/NotificationCenter.h"
 #include "support/ReadWatch.h"
 
@@ -17,6 +19,17 @@ namespace {
 
 namespace fs = std::filesystem;
 using FetchEventTest = FetchTestBase;
+
+void setMtime(const std::string& path, int64_t seconds, long nanoseconds) {
+  const timespec times[2] = {{0, UTIME_OMIT}, {seconds, nanoseconds}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+OwnInstalls::State stateOf(const std::string& path) {
+  struct stat status {};
+  EXPECT_EQ(::lstat(path.c_str(), &status), 0);
+  return OwnInstalls::State::of(status);
+}
 
 TEST_F(FetchEventTest, DownloadedFileIsInstalledWithThePeersAttributesAndMergedClock) {
   fs::create_directories(at("docs"));
@@ -131,6 +144,70 @@ TEST_F(FetchEventTest, FailingDiskStepsRollBackAndTouchNothingOutsideTheCopy) {
   EXPECT_FALSE(vanished->handleFetchEvent(EventCreateFile));
   EXPECT_FALSE(exists(at("gone.txt")));
   EXPECT_EQ(stored("gone.txt"), nullptr);
+}
+
+TEST_F(FetchEventTest, ASecondSaveOfTheSameSizeWithinOneSecondIsNeverReplaced) {
+  RecordedStates::shared().clear();
+  const auto theirs = [&](const std::string& relative) {
+    return incoming(relative, Incoming().content("theirs").download("theirs").clock(std::vector<uint64_t>{1, 3}));
+  };
+  // Saved again, at the same size, half a second after the save that was recorded.
+  writeFile(at("a.txt"), "one");
+  setMtime(at("a.txt"), 1700000000, 100000000);
+  recordLocal("a.txt");
+  writeFile(at("a.txt"), "two");
+  setMtime(at("a.txt"), 1700000000, 600000000);
+  EXPECT_FALSE(theirs("a.txt")->handleFetchEvent(EventUpdateFile));
+  EXPECT_EQ(readFile(at("a.txt")), "two");
+
+  // Saved again with the very time it was recorded with: the disk's change time tells.
+  writeFile(at("b.txt"), "one");
+  setMtime(at("b.txt"), 1700000000, 100000000);
+  recordLocal("b.txt");
+  RecordedStates::shared().note(at("b.txt"), stateOf(at("b.txt")));
+  writeFile(at("b.txt"), "six");
+  setMtime(at("b.txt"), 1700000000, 100000000);
+  EXPECT_FALSE(theirs("b.txt")->handleFetchEvent(EventUpdateFile));
+  EXPECT_EQ(readFile(at("b.txt")), "six");
+  EXPECT_EQ(stored("b.txt")->sha1(), sha1Of("one"));
+
+  // Touched to its own time, content as recorded: it may be replaced.
+  writeFile(at("c.txt"), "one");
+  setMtime(at("c.txt"), 1700000000, 100000000);
+  recordLocal("c.txt");
+  RecordedStates::shared().note(at("c.txt"), stateOf(at("c.txt")));
+  setMtime(at("c.txt"), 1700000000, 100000000);
+  EXPECT_TRUE(theirs("c.txt")->handleFetchEvent(EventUpdateFile));
+  EXPECT_EQ(readFile(at("c.txt")), "theirs");
+  EXPECT_TRUE(temporaries().empty());
+  RecordedStates::shared().clear();
+}
+
+TEST_F(FetchEventTest, ATransferWhoseFolderWentAwayRemovesItsTemporaryFileWhereItNowStands) {
+  TempDir outside;
+  const std::string decoy = ".a.txt.Velbor.Download";
+  writeFile(outside / decoy, "not ours");
+  struct Case {
+    const char* name;
+    bool linked;  // a link to `outside` takes the folder's place
+  };
+  for (const Case& c : {Case{"moved away, a link in its place", true}, Case{"moved away", false}}) {
+    SCOPED_TRACE(c.name);
+    fs::create_directories(at("docs"));
+    auto relation = incoming("docs/a.txt", Incoming().content("hello").download("hello"));
+    const fs::path movedAway = home_.path() / "moved away";
+    fs::rename(at("docs"), movedAway);
+    if (c.linked) {
+      ASSERT_EQ(symlink(outside.str().c_str(), at("docs").c_str()), 0);
+    }
+    EXPECT_FALSE(relation->handleFetchEvent(EventCreateFile));
+    EXPECT_TRUE(fs::is_empty(movedAway)) << "the temporary file stayed behind";
+    EXPECT_EQ(readFile(outside / decoy), "not ours");
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(stored("docs/a.txt"), nullptr);
+    fs::remove_all(movedAway);
+    fs::remove(at("docs"));
+  }
 }
 
 TEST_F(FetchEventTest, DownloadsAreNeverWrittenThroughALinkedFolder) {

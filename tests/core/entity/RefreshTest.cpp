@@ -90,6 +90,18 @@ class RefreshTest : public EntityTestBase {
   std::vector<Notice> notices_;
 };
 
+TEST_F(RefreshTest, ASecondSaveOfTheSameSizeWithinOneSecondIsUpdated) {
+  writeFile(at("a.txt"), "one");
+  setMtime(at("a.txt"), 1700000000, 100000000);
+  refresh();
+  ASSERT_NE(stored("a.txt"), nullptr);
+  writeFile(at("a.txt"), "two");
+  setMtime(at("a.txt"), 1700000000, 600000000);
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"begin", 1}, {"indexing", 1}, {"FileChanged"}, {"end"}}));
+  EXPECT_EQ(stored("a.txt")->contentModTime(), 1700000000600);
+  EXPECT_EQ(stored("a.txt")->sha1(), *QoUtils::getSha1StringWithPath(at("a.txt")));
+}
+
 TEST_F(RefreshTest, NewChangedRemovedAndRestoredFiles) {
   EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"begin", 0}, {"end"}})) << "an empty copy changes nothing";
 

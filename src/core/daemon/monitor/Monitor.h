@@ -88,6 +88,9 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   void runInBackground(std::function<void()> job);
   std::vector<Prepared> prepare(const std::vector<std::string>& paths, const CopyPtr& copy);
   bool record(const std::string& root, Prepared& item, bool& changed);
+  // The record of `item` describes the file as it was read: told to RecordedStates once the
+  // batch is committed.
+  static void noteRecorded(Prepared& item);
   void putBack(const CopyPtr& copy, const std::string& path);
   void batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths);
   void batchSucceeded(const std::vector<std::string>& paths);

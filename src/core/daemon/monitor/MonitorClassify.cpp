@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <set>
 
@@ -14,9 +15,11 @@
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/monitor/Monitor.h"
+#include "core/entity/FileTimes.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
+#include "core/entity/RecordedStates.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/Exception.h"
@@ -71,12 +74,30 @@ std::optional<DiskState> diskStateOf(const std::string& root, const std::string&
   return DiskState{true, status.st_dev, status.st_ino, status.st_mode, status.st_size, status.st_mtim, status.st_ctim};
 }
 
-bool sameSecond(int64_t a, int64_t b) { return a / 1000 == b / 1000; }
+// The file on disk has the size and the time, to the millisecond the record keeps, of its
+// present record.
+bool timeAndSizeAsRecorded(const QoFile& disk, const DiskState& state, const QoFile::Ptr& stored) {
+  return stored && stored->status() == 0 && stored->type() == 0 &&
+         isRecordedModificationTime(state.mtime, stored->contentModTime()) && disk.length() == stored->length();
+}
 
-// Whether the content of the file on disk may differ from its record.
-bool contentMayDiffer(const QoFile& disk, const QoFile::Ptr& stored) {
-  return !stored || stored->status() == 1 || stored->type() != 0 ||
-         !sameSecond(disk.contentModTime(), stored->contentModTime()) || disk.length() != stored->length();
+// Whether the content of the file on disk may differ from its record: its size or time
+// differ, or what the disk tells beyond them (change time, inode, nanoseconds) moved since
+// the record was made.
+bool contentMayDiffer(const std::string& path, const QoFile& disk, const DiskState& state, const QoFile::Ptr& stored) {
+  return !timeAndSizeAsRecorded(disk, state, stored) || RecordedStates::shared().mayDiffer(path, state.own());
+}
+
+// The file system stamps times from a clock that may lag the real one by a tick.
+constexpr std::chrono::milliseconds kStampClockLag{50};
+
+// Whether the file changed so shortly before it was read (from `readStart` on) that a write
+// after the read could carry the very same times.
+bool changedLately(const DiskState& state, std::chrono::system_clock::time_point readStart) {
+  const auto changed = std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::seconds(state.ctime.tv_sec) +
+                                                                      std::chrono::nanoseconds(state.ctime.tv_nsec)));
+  return changed >= readStart - kStampClockLag;
 }
 
 // The stored records at or below `stored` that are still present.
@@ -97,6 +118,8 @@ struct Monitor::Prepared {
   DiskState state;
   QoFile::Ptr disk;  // null when nothing is there
   bool hashed = false;
+  bool racy = false;  // changed right before it was hashed (RecordedStates)
+  bool noteState = false;  // its record describes `state`, once committed
 };
 
 void Monitor::handleFileSystemChange() {
@@ -151,7 +174,8 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
       if (!item.disk || item.disk->type() == 3) continue;
     }
     const QoFile::Ptr stored = QoFile::getFileWithPath(path);
-    if (item.disk && item.disk->type() == 0 && contentMayDiffer(*item.disk, stored)) {
+    if (item.disk && item.disk->type() == 0 && contentMayDiffer(path, *item.disk, item.state, stored)) {
+      const auto readStart = std::chrono::system_clock::now();
       const auto sha1 = QoUtils::getSha1StringWithPath(path);
       const std::optional<DiskState> after = diskStateOf(copy->path(), path);
       if (!sha1 || !after || !(*after == item.state)) {
@@ -162,6 +186,7 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
       }
       item.disk->setSha1(*sha1);
       item.hashed = true;
+      item.racy = changedLately(item.state, readStart);
     }
     // A folder new to the records: what is inside it may have had no event of its own (it
     // was moved in whole, or filled before its watch was in place).
@@ -196,6 +221,9 @@ void Monitor::handlePaths(const std::vector<std::string>& paths, const CopyPtr& 
         if (!record(copy->path(), item, changed)) putBack(copy, item.path);
       }
       transaction.commit();
+      for (const Prepared& item : items) {
+        if (item.noteState) RecordedStates::shared().note(item.path, item.state.own(), item.racy);
+      }
       batchSucceeded(paths);
     } catch (const Exception& e) {
       QoLog("{}: {}", e.name(), e.reason());
@@ -247,17 +275,23 @@ bool Monitor::record(const std::string& root, Prepared& item, bool& changed) {
     disk->setWinAttr(QoFile::kAbsentAttribute);
     disk->setAndroidAttr(QoFile::kAbsentAttribute);
     disk->insertRelationUpdateSha1(false);
+    noteRecorded(item);
     changed = true;
     return true;
   }
-  const bool contentChanged = isFile && contentMayDiffer(*disk, stored);
+  bool contentChanged = false;
+  if (isFile && contentMayDiffer(path, *disk, item.state, stored)) {
+    if (!item.hashed) return false;
+    // Read again only because the disk told of a change: the content decides.
+    contentChanged = !timeAndSizeAsRecorded(*disk, item.state, stored) || disk->sha1() != stored->sha1();
+  }
   // A folder's time moves whenever an entry is added or removed; those entries are recorded
   // themselves, so the time alone is no change of the folder.
   if (!contentChanged && (mask & (8 | 16 | 32)) == 0) {
     QoLog("toNone {} N-N", path);
+    noteRecorded(item);
     return true;
   }
-  if (contentChanged && !item.hashed) return false;
   disk->setPkPublic(stored->pk());
   disk->setWinAttr(stored->winAttr());
   disk->setAndroidAttr(stored->androidAttr());
@@ -268,8 +302,14 @@ bool Monitor::record(const std::string& root, Prepared& item, bool& changed) {
     disk->setSha1(stored->sha1());
   }
   disk->updateRelationUpdateSha1(false);
+  noteRecorded(item);
   changed = true;
   return true;
+}
+
+void Monitor::noteRecorded(Prepared& item) {
+  // Only what was read: the state of a file not hashed vouches for no content.
+  item.noteState = item.hashed;
 }
 
 void Monitor::putBack(const CopyPtr& copy, const std::string& path) {

@@ -20,6 +20,8 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/utils/QoUtils.h"
+#include "framework/persistence/PersistentTransaction.h"
+#include "platform/Exception.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -125,15 +127,38 @@ RelationList QoWorkerSync::computeToRenameFilesByDeleteArray(RelationList& delet
   return renames;
 }
 
+bool QoWorkerSync::applyRename(const Relation& record) {
+  const Relation oldPath = record->getFileRelationLocal();
+  // The events give the records local usns: what must be fetched again is the peer's.
+  const int64_t peerUsn = record->file() ? record->file()->usn() : 0;
+  const int64_t oldPathPeerUsn = oldPath && oldPath->file() ? oldPath->file()->usn() : 0;
+  // The new path and the old one's removal are one change: in one transaction, under the
+  // locker every other writer (the monitor) takes, so no one ever finds the file moved while
+  // its old path is still recorded present, and takes that for a local removal.
+  std::lock_guard<std::recursive_mutex> locker(DataSource::sharedDataSource().getLocker("transaction"));
+  bool moved = false;
+  try {
+    PersistentTransaction transaction;
+    // A failed rename leaves the transaction to roll back.
+    if (!record->handleFetchEvent(EventRenameFile)) return false;
+    moved = true;
+    // The old path is gone from disk: it is recorded removed as the peer removed it.
+    if (oldPath) oldPath->handleFetchEvent(EventDeleteFile);
+    transaction.commit();
+  } catch (const Exception& e) {
+    QoLog("*** Rename({}) not recorded, {}", record->file() ? record->file()->path() : std::string(), e.what());
+    if (!moved) return false;
+    // The file has moved, but neither path is recorded so: both come again with the next pull.
+    setFailedUsn(*record, peerUsn);
+    if (oldPath) setFailedUsn(*oldPath, oldPathPeerUsn);
+  }
+  return true;
+}
+
 RelationList QoWorkerSync::renameFiles(const RelationList& records) {
   RelationList failed;
   for (const auto& record : records) {
-    const Relation oldPath = record->getFileRelationLocal();
-    if (record->handleFetchEvent(EventRenameFile)) {
-      // The old path is gone from disk: it is recorded removed as the peer removed it.
-      if (oldPath) oldPath->handleFetchEvent(EventDeleteFile);
-      continue;
-    }
+    if (applyRename(record)) continue;
     // Fetched like any other record of its list: against the local record of its own path.
     record->setFileRelationLocal(record->syncdirCopy() && record->file()
                                      ? record->syncdirCopy()->getFileRelationWithFilePath(record->file()->path())

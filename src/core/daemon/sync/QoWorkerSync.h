@@ -54,8 +54,9 @@ struct QoWorkerSync {
   // SHA-1 and still a regular file on disk. Each rename record keeps the deletion as its
   // counterpart and the lower of the two usns. Sorted by path.
   static RelationList computeToRenameFilesByDeleteArray(RelationList& deleteArray, RelationList& insertArray);
-  // Applies each rename and records the old path as removed; answers the renames that failed,
-  // in order, each given back its local record at its own path so that it can be fetched.
+  // Applies each rename and records the old path as removed, in one transaction; answers the
+  // renames that failed, in order, each given back its local record at its own path so that
+  // it can be fetched.
   static RelationList renameFiles(const RelationList& records);
   static bool createDirectorysRelation(const Pairing& syncdirCopyRelation, const RelationList& dirs);
   // Applies deletions in the order given (contents before their folder). A folder is removed
@@ -107,6 +108,9 @@ struct QoWorkerSync {
   // Applies a deletion record; a folder that still holds anything fails instead. Answers
   // whether it was applied.
   static bool applyDeletion(const Relation& record);
+  // Applies a rename and the removal of its old path in one transaction. Answers false when
+  // the rename failed (nothing recorded, the file still at its old path).
+  static bool applyRename(const Relation& record);
   // Removes the local folder `local` that the newer remote file `incoming` replaces; see
   // getCompareResultWithStatList. Answers whether it is gone.
   static bool removeReplacedFolder(const Relation& local, const Relation& incoming, RelationList& deleteArray);

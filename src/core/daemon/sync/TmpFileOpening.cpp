@@ -14,7 +14,7 @@ TmpFileOpening::TmpFileOpening(int32_t transferId, std::string copyRoot, std::sh
 TmpFileOpening::~TmpFileOpening() {
   if (!handle_) return;
   handle_->close();
-  QoFileAndSyncdirCopyRelation::removeTmpFile(copyRoot_, tmpName_->path());
+  QoFileAndSyncdirCopyRelation::removeTmpFile(copyRoot_, tmpName_->path(), handle_->place());
 }
 
 void TmpFileOpening::run() { handle_ = QoFileAndSyncdirCopyRelation::openTmpFile(copyRoot_, tmpName_->path()); }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "MonitorTestBase.h"
+#include "core/entity/RecordedStates.h"
 #include "framework/persistence/PersistentTransaction.h"
 
 namespace velbor::test {
@@ -64,6 +65,64 @@ TEST_F(MonitorClassifyTest, EditWithinTheSameSecondAndSizeChangeIsRecorded) {
   report({"f"});
   tick();
   EXPECT_EQ(stored("f")->sha1(), sha1Of("much longer content"));
+}
+
+TEST_F(MonitorClassifyTest, ASecondSaveOfTheSameSizeWithinOneSecondIsRecorded) {
+  RecordedStates::shared().clear();
+  const auto setTime = [&](long milliseconds) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {1700000000, milliseconds * 1000000}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, at("f").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  };
+  load();
+  writeFile(at("f"), "one");
+  setTime(100);
+  report({"f"});
+  tick();
+  ASSERT_EQ(stored("f")->sha1(), sha1Of("one"));
+
+  writeFile(at("f"), "two");
+  setTime(600);
+  // Read well after it was written: this state vouches for its content.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  report({"f"});
+  tick();
+  EXPECT_EQ(stored("f")->sha1(), sha1Of("two"));
+  EXPECT_EQ(stored("f")->contentModTime(), 1700000000600);
+  EXPECT_EQ(storedClock("f"), "2");
+
+  // Saved again and given back the very time it had: the disk's change time tells.
+  writeFile(at("f"), "six");
+  setTime(600);
+  report({"f"});
+  tick();
+  EXPECT_EQ(stored("f")->sha1(), sha1Of("six"));
+  EXPECT_EQ(storedClock("f"), "3");
+
+  // Only touched: the content is what is recorded, nothing to send.
+  const int64_t before = usn();
+  setTime(600);
+  report({"f"});
+  tick();
+  EXPECT_EQ(usn(), before);
+  EXPECT_EQ(storedClock("f"), "3");
+  RecordedStates::shared().clear();
+}
+
+TEST_F(MonitorClassifyTest, AFileSystemThatKeepsWholeSecondsOnlyMakesNoChangeOfAPulledFile) {
+  RecordedStates::shared().clear();
+  load();
+  // Pulled with a time in milliseconds, which such a file system cuts to the second.
+  ASSERT_TRUE(incoming("f", Incoming().content("theirs").download("theirs"))->handleFetchEvent(EventCreateFile));
+  const timespec wholeSecond[2] = {{0, UTIME_OMIT}, {kPeerTime / 1000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, at("f").c_str(), wholeSecond, AT_SYMLINK_NOFOLLOW), 0);
+  const int64_t before = usn();
+  report({"f"});
+  tick();
+  EXPECT_EQ(usn(), before) << "nothing to send back";
+  ASSERT_TRUE(incoming("f", Incoming().content("newer").download("newer").clock(std::vector<uint64_t>{0, 5}))
+                  ->handleFetchEvent(EventUpdateFile));
+  EXPECT_EQ(readFile(at("f")), "newer");
+  RecordedStates::shared().clear();
 }
 
 TEST_F(MonitorClassifyTest, RenameAndFolderMovedInWholeAreRecorded) {

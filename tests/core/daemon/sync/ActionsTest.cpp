@@ -1,9 +1,13 @@
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
 
 #include "SyncTestBase.h"
+#include "core/daemon/sync/TmpFileOpening.h"
+#include "core/entity/TmpFileName.h"
 #include "core/utils/QoExceptionProto.h"
 
 namespace velbor::test {
@@ -18,6 +22,24 @@ using RelationList = SyncTestBase::RelationList;
 RelationList descending(RelationList records) {
   std::sort(records.begin(), records.end(), QoFileAndSyncdirCopyRelation::sortComparatorDesc());
   return records;
+}
+
+TEST_F(ActionsTest, ATemporaryDownloadDroppedUntakenIsRemovedWhereItsFolderWent) {
+  TempDir outside;
+  fs::create_directories(at("docs"));
+  auto name = std::make_shared<const TmpFileName>(at("docs/a.txt"));
+  const std::string tmpName = fs::path(name->path()).filename().string();
+  writeFile(outside / tmpName, "not ours");
+  const fs::path movedAway = home_.path() / "moved away";
+  {
+    TmpFileOpening opening(0, root_, name);
+    opening.run();
+    ASSERT_TRUE(fs::exists(at("docs") + "/" + tmpName));
+    fs::rename(at("docs"), movedAway);
+    ASSERT_EQ(symlink(outside.str().c_str(), at("docs").c_str()), 0);
+  }
+  EXPECT_TRUE(fs::is_empty(movedAway)) << "the temporary file stayed behind";
+  EXPECT_EQ(readFile(outside / tmpName), "not ours");
 }
 
 TEST_F(ActionsTest, FolderDeletionRemovesTheListedContentsThenTheEmptyFolder) {

@@ -2,8 +2,14 @@
 #include <cctype>
 #include <filesystem>
 #include <functional>
+#include <set>
+#include <string_view>
+#include <utility>
+
+#include <sqlite3.h>
 
 #include "SyncTestBase.h"
+#include "framework/persistence/PersistenceTestSupport.h"
 
 namespace velbor::test {
 namespace {
@@ -32,6 +38,75 @@ TEST_F(RenameTest, FileMovedOnThePeerIsRenamedHereWithoutDownload) {
   EXPECT_EQ(stored("old.txt")->status(), 1) << "the old path is recorded removed, as on the peer";
   EXPECT_TRUE(temporaries().empty());
   EXPECT_EQ(failedUsn(), 0);
+}
+
+// The rows of qo_file each committed transaction changed, in order: what another thread
+// could see between two commits.
+class CommittedFileRows {
+ public:
+  CommittedFileRows() : database_(SQLiteInstanceManager::sharedManager()->database()) {
+    sqlite3_update_hook(database_, &CommittedFileRows::changed, this);
+    sqlite3_commit_hook(database_, &CommittedFileRows::committed, this);
+  }
+  ~CommittedFileRows() {
+    sqlite3_update_hook(database_, nullptr, nullptr);
+    sqlite3_commit_hook(database_, nullptr, nullptr);
+  }
+  CommittedFileRows(const CommittedFileRows&) = delete;
+  CommittedFileRows& operator=(const CommittedFileRows&) = delete;
+
+  const std::vector<std::set<int64_t>>& commits() const { return commits_; }
+
+ private:
+  static void changed(void* self, int, const char*, const char* table, sqlite3_int64 row) {
+    if (std::string_view(table) == "qo_file") static_cast<CommittedFileRows*>(self)->open_.insert(row);
+  }
+  static int committed(void* self) {
+    auto& rows = *static_cast<CommittedFileRows*>(self);
+    rows.commits_.push_back(std::exchange(rows.open_, {}));
+    return 0;
+  }
+
+  sqlite3* database_;
+  std::set<int64_t> open_;
+  std::vector<std::set<int64_t>> commits_;
+};
+
+TEST_F(RenameTest, ARenameAndItsOldPathsRemovalAreCommittedTogether) {
+  writeFile(at("old.txt"), "payload");
+  recordLocal("old.txt");
+  Page page = classify({stat("old.txt", Incoming().content("payload").status(1).clock(kNewer), 30),
+                        stat("new.txt", Incoming().content("payload"), 31)});
+  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  ASSERT_EQ(renames.size(), 1u);
+  std::vector<std::set<int64_t>> commits;
+  {
+    CommittedFileRows rows;
+    EXPECT_TRUE(QoWorkerSync::renameFiles(renames).empty());
+    commits = rows.commits();
+  }
+  ASSERT_EQ(stored("new.txt")->status(), 0);
+  ASSERT_EQ(stored("old.txt")->status(), 1);
+  const std::set<int64_t> both{stored("old.txt")->pk(), stored("new.txt")->pk()};
+  EXPECT_EQ(commits, std::vector<std::set<int64_t>>{both})
+      << "never the new path recorded while the old one is still recorded present";
+}
+
+TEST_F(RenameTest, ARenameWhoseCommitIsRefusedComesAgainWithTheNextPull) {
+  writeFile(at("old.txt"), "payload");
+  recordLocal("old.txt");
+  Page page = classify({stat("old.txt", Incoming().content("payload").status(1).clock(kNewer), 30),
+                        stat("new.txt", Incoming().content("payload"), 31)});
+  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  ASSERT_EQ(renames.size(), 1u);
+  {
+    RefusedCommits refused;
+    EXPECT_TRUE(QoWorkerSync::renameFiles(renames).empty()) << "moved already: nothing to fetch";
+  }
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  EXPECT_EQ(stored("new.txt"), nullptr);
+  EXPECT_EQ(stored("old.txt")->status(), 0);
+  EXPECT_EQ(failedUsn(), 30) << "both paths are asked for again";
 }
 
 TEST_F(RenameTest, EachDeletionPairsOnceAndOnlyWithTheSameContent) {
