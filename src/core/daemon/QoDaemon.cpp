@@ -55,10 +55,11 @@ void QoDaemon::stop() {
   const uint64_t ticket = publisher_->exitTicket();
   QoNotices::post(notice::ProcessExit{});
   if (!publisher_->waitForExitPublished(ticket, kExitNoticeWait)) QoLog("*** Exit notice not published in time");
-  // The workers that ran them are joined next; pulls on other threads must end before the
-  // database goes.
-  if (!PullStop::waitForPullsToEnd(kPullEndWait)) QoLog("*** Pulls still running at stop");
+  // The router stops answering at once, so that a peer that asks whether this device is
+  // still there after its exit notice hears nothing; its workers' pulls end at their next
+  // step and are joined. Pulls on other threads must end before the database goes.
   stopServices();
+  if (!PullStop::waitForPullsToEnd(kPullEndWait)) QoLog("*** Pulls still running at stop");
   // Notices still queued are delivered, and the queue's thread ends with them.
   QoNotify::resetNotifyQueue();
   QoEncrypt::opensslCleanup();

@@ -47,15 +47,11 @@ QoMessage::Ptr QoWorker::handlePubExit(const QoRequest& request) {
       QoLog("*** PubExit of ({}) signed by another device, ignored", uuid);
       return nullptr;
     }
-    if (!request.sender) {
-      // Any host can send this: it only makes this device ask the device whether it is
-      // still there, and take it offline when it does not answer.
-      if (device->isOnline()) QoPeerChecks::exitNoticeHeard(uuid, false);
-      return nullptr;
-    }
-    // Signed by the device itself, but the same bytes at every exit, so possibly an old
-    // one replayed: it takes effect at once, and the device is asked all the same, so one
-    // that still answers is back online before its changes are missed.
+    // Anyone can send this unsigned, and a signed one is the same bytes at every exit, so
+    // it may be an old one replayed. It takes effect at once, so that peers see a device
+    // that quits go at once, and the device is asked all the same: one that still answers
+    // is back online before its changes are missed.
+    if (!device->isOnline()) return nullptr;
     if (request.sign) QoSeenSignatures::remember(uuid, *request.sign);
     takeExitedOffline(device);
     QoPeerChecks::exitNoticeHeard(uuid, true);

@@ -107,9 +107,10 @@ QoMessage::Ptr bigReplyHandler(const QoRequest&) {
 using RouterWorkersTest = RouterTestBase;
 
 TEST_F(RouterWorkersTest, AFetchWindowOfLargeRepliesIsNeverDropped) {
-  // A fetcher keeps a whole window of part requests on one connection and reads the
-  // replies as they come: the router must queue them all, never drop one for a busy peer.
-  constexpr int kWindow = 48;
+  // A fetcher keeps a whole window of part requests on one connection (16 MiB of 1 MiB
+  // parts) and reads the replies as they come: the router must queue them all, never drop
+  // one for a busy peer. (Beyond the window the router holds a peer's requests back.)
+  constexpr int kWindow = 16;
   bigRepliesMade = 0;
   QoHandlerTable::ScopedOverride big("StatusRequest", &bigReplyHandler);
   auto client = startRouter(3);
