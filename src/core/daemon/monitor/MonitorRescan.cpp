@@ -104,13 +104,14 @@ bool Monitor::rescanFolder(const CopyPtr& copy, const std::string& top, bool rec
     const std::string prefix = folder + "/";
     // Past every path below the folder: "0" is the character after "/".
     const std::string end = folder + "0";
-    const std::string nameStart = std::to_string(prefix.size() + 1);
     std::string after = prefix;
     for (;;) {
+      // Entries of the folder itself: no "/" after the prefix (counted in characters, as
+      // SQLite counts text).
       const QoFile::List page = QoFile::findByCriteria(
-          "WHERE path > ? AND path < ? AND status = 0 AND instr(substr(path, ?), '/') = 0 ORDER BY path LIMIT " +
-              std::to_string(kRecordPage),
-          QoFile::Parameters{after, end, nameStart});
+          "WHERE path > ?1 AND path < ?2 AND status = 0 AND instr(substr(path, length(?3) + 1), '/') = 0 "
+          "ORDER BY path LIMIT " + std::to_string(kRecordPage),
+          QoFile::Parameters{after, end, prefix});
       for (const QoFile::Ptr& file : page) {
         struct stat status {};
         if (::lstat(file->path().c_str(), &status) != 0) {
