@@ -60,6 +60,7 @@ class QoSyncdirCopy : public PersistentEntity<QoSyncdirCopy> {
   // forgotten) once the time stops changing.
   void addBigFileWithPath(const std::string& path);
   void removeBigFileWithPath(const std::string& path) { bigFiles_.erase(path); }
+  size_t bigFileCount() const { return bigFiles_.size(); }
   std::vector<std::string> getBigFilesUnchanged();
 
   std::vector<std::shared_ptr<QoSyncdirCopyRelation>> getAllSyncdirCopyRelations() const;

@@ -178,9 +178,11 @@ std::vector<Monitor::CopyPtr> Monitor::reloadSyncdirCopys() {
     if (known != syncdirCopys_.end()) copy = *known;
   }
   syncdirCopys_ = loaded;
-  std::erase_if(rescans_, [&](const std::string& uuid) {
+  const auto gone = [&](const std::string& uuid) {
     return std::none_of(loaded.begin(), loaded.end(), [&](const CopyPtr& copy) { return copy->uuid() == uuid; });
-  });
+  };
+  std::erase_if(rescans_, gone);
+  std::erase_if(folderRescans_, [&](const auto& entry) { return gone(entry.first); });
   return loaded;
 }
 
@@ -261,6 +263,7 @@ void Monitor::scanPaths(const std::vector<FileEventStream::Event>& events) {
         if (copy->path() == event.path || owningCopy(event.path) == copy) {
           QoLog("Change[{}] must rescan {} in {}, flags {}", i, event.id, event.path, event.flags);
           rescans_.insert(copy->uuid());
+          folderRescans_.erase(copy->uuid());
         }
       }
       continue;
@@ -274,15 +277,48 @@ void Monitor::scanPaths(const std::vector<FileEventStream::Event>& events) {
       QoLog("Change[{}] Ignore syncdir self(or else), in {}, {}", i, event.path, event.id);
       continue;
     }
-    if (checkBigFile(event.flags)) {
+    // Files still being written count against the same bound as the changed paths.
+    if (checkBigFile(event.flags) && copy->bigFileCount() < bounds_.changedPaths) {
       copy->addBigFileWithPath(event.path);
       QoLog("Change[{}] big file(maybe) scanning {} in {}, flags {}", i, event.id, event.path, event.flags);
       continue;
     }
     copy->removeBigFileWithPath(event.path);
     QoLog("Change[{}] {} in {}, flags {}", i, event.id, event.path, event.flags);
-    copy->setPathsChangeSetWithPath(event.path);
+    noteChange(copy, event.path);
   }
+}
+
+void Monitor::setBounds(const Bounds& bounds) {
+  std::lock_guard lock(monitorLocker());
+  bounds_ = bounds;
+  bounds_.batchPaths = std::max<size_t>(bounds_.batchPaths, 1);
+}
+
+void Monitor::noteChange(const CopyPtr& copy, const std::string& path) {
+  const std::set<std::string>& changes = copy->getPathsChangeSet();
+  if (changes.size() < bounds_.changedPaths || changes.count(path) != 0) {
+    copy->setPathsChangeSetWithPath(path);
+    return;
+  }
+  noteFolderRescan(copy, path.substr(0, path.rfind('/')));
+}
+
+void Monitor::noteFolderRescan(const CopyPtr& copy, const std::string& folder) {
+  if (rescans_.count(copy->uuid()) != 0) return;
+  std::set<std::string>& folders = folderRescans_[copy->uuid()];
+  if (folders.empty()) {
+    QoLog("Monitor: more than {} changes waiting in ({}), their folders are compared instead", bounds_.changedPaths,
+          copy->path());
+  }
+  if (folders.size() < bounds_.rescanFolders || folders.count(folder) != 0) {
+    folders.insert(folder);
+    return;
+  }
+  QoLog("Monitor: more than {} folders changed in ({}), the whole copy is compared", bounds_.rescanFolders,
+        copy->path());
+  folderRescans_.erase(copy->uuid());
+  rescans_.insert(copy->uuid());
 }
 
 void Monitor::syncOnce() {

@@ -40,6 +40,17 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // A batch that fails puts its paths back this many times, then they are given up.
   static constexpr int kMaxBatchAttempts = 3;
 
+  // What the monitor holds at most for one copy, however many changes arrive: a burst of new
+  // files must not cost memory per file.
+  struct Bounds {
+    // Changed paths waiting; past it, the folder of a further path is compared instead.
+    size_t changedPaths = 20000;
+    // Folders waiting to be compared; past it, the whole copy is, folder by folder.
+    size_t rescanFolders = 4000;
+    // Paths read, compared and recorded in one transaction.
+    size_t batchPaths = 1000;
+  };
+
   static std::shared_ptr<Monitor> sharedMonitor();
   // Stops every thread of the shared monitor and drops it (process exit, tests).
   static void resetSharedMonitor();
@@ -71,6 +82,7 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   void handlePaths(const std::vector<std::string>& paths, const CopyPtr& copy);
   // Asks for a sync once of every pairing whose peer copy is local or on an online device.
   void syncOnce();
+  void setBounds(const Bounds& bounds);
 
   // The local copies as last loaded.
   std::vector<CopyPtr> syncdirCopys();
@@ -87,6 +99,17 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   CopyPtr owningCopy(const std::string& path) const;
   void runInBackground(std::function<void()> job);
   std::vector<Prepared> prepare(const std::vector<std::string>& paths, const CopyPtr& copy);
+  // handlePaths without the notice; answers whether anything was recorded.
+  bool recordBatch(const std::vector<std::string>& paths, const CopyPtr& copy);
+  // Records `paths` (sorted here) in batches of at most bounds_.batchPaths.
+  bool recordInBatches(std::vector<std::string>& paths, const CopyPtr& copy);
+  // Under the "monitor" locker: a changed path, or its folder when the change set is full.
+  void noteChange(const CopyPtr& copy, const std::string& path);
+  void noteFolderRescan(const CopyPtr& copy, const std::string& folder);
+  // Compares the entries of `folder` (and, when recursive, of every folder below it) with
+  // their records, a batch at a time; answers whether anything was recorded.
+  bool rescanFolder(const CopyPtr& copy, const std::string& folder, bool recursive);
+  bool rescanFolders(const CopyPtr& copy);
   bool record(const std::string& root, Prepared& item, bool& changed);
   // The record of `item` describes the file as it was read: told to RecordedStates once the
   // batch is committed.
@@ -103,6 +126,9 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // The copies, their change sets and big-file maps: under the "monitor" locker.
   std::vector<CopyPtr> syncdirCopys_;
   std::set<std::string> rescans_;  // copy uuids whose events were lost
+  // Per copy uuid: folders whose changes were too many to keep one by one.
+  std::map<std::string, std::set<std::string>> folderRescans_;
+  Bounds bounds_;
   // Failed batches per path: under the "monitor" locker.
   std::map<std::string, int> attempts_;
 

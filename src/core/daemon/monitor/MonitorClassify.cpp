@@ -3,7 +3,10 @@
 // a large file never holds up the pulls; inside the transaction each item is checked to be
 // still what was read, or it waits for the next tick.
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,6 +27,7 @@
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"
+#include "platform/Utf8.h"
 
 namespace velbor {
 namespace {
@@ -109,6 +113,29 @@ QoFile::List presentAtOrBelow(const QoFile::Ptr& stored) {
   return present;
 }
 
+// The entries of a folder, not entered through a link; none when it cannot be listed.
+std::vector<std::string> entriesOf(const std::string& folder) {
+  std::vector<std::string> entries;
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    QoLog("*** Get subfile failed from path({}), {}", folder, std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    return entries;
+  }
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (!isValidUtf8(name)) {
+      QoLog("* File({}/{}) name is not UTF-8, skipped.", folder, name);
+      continue;
+    }
+    entries.push_back(folder + "/" + name);
+  }
+  ::closedir(dir);
+  return entries;
+}
+
 }  // namespace
 
 // One path of a batch as read from disk before the transaction.
@@ -132,11 +159,30 @@ void Monitor::handleFileSystemChange() {
       copy->deleteAllObjectInPathsChangeSet();
       for (std::string& path : copy->getBigFilesUnchanged()) paths.push_back(std::move(path));
     }
-    std::sort(paths.begin(), paths.end(), QoUtils::NSStringSortComparator());
-    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
-    if (!paths.empty()) handlePaths(paths, copy);
+    bool changed = recordInBatches(paths, copy);
+    changed = rescanFolders(copy) || changed;
+    if (changed) QoNotices::post(notice::FileChanged{copy});
   }
   rescanRequested();
+}
+
+bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& copy) {
+  std::sort(paths.begin(), paths.end(), QoUtils::NSStringSortComparator());
+  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  size_t batch = 0;
+  {
+    std::lock_guard lock(monitorLocker());
+    batch = bounds_.batchPaths;
+  }
+  // One transaction per batch: what is read and held for recording stays within a batch.
+  bool changed = false;
+  for (size_t begin = 0; begin < paths.size(); begin += batch) {
+    const auto first = paths.begin() + static_cast<std::ptrdiff_t>(begin);
+    const std::vector<std::string> part(first, first + static_cast<std::ptrdiff_t>(std::min(batch, paths.size() - begin)));
+    changed = recordBatch(part, copy) || changed;
+  }
+  paths.clear();
+  return changed;
 }
 
 void Monitor::rescanRequested() {
@@ -149,12 +195,17 @@ void Monitor::rescanRequested() {
   }
   for (const CopyPtr& copy : copies) {
     QoLog("Monitor scan({})", copy->path());
-    copy->refresh();
+    if (rescanFolder(copy, copy->path(), true)) QoNotices::post(notice::FileChanged{copy});
   }
 }
 
 std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& paths, const CopyPtr& copy) {
   std::vector<Prepared> items;
+  size_t budget = 0;
+  {
+    std::lock_guard lock(monitorLocker());
+    budget = bounds_.batchPaths;
+  }
   std::vector<std::string> queue(paths.begin(), paths.end());
   std::set<std::string> walked(paths.begin(), paths.end());
   for (size_t index = 0; index < queue.size(); ++index) {
@@ -193,8 +244,15 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
     const bool newFolder = item.disk && item.disk->type() == 1 &&
                            (!stored || stored->status() == 1 || stored->type() != 1);
     items.push_back(std::move(item));
-    if (!newFolder || fromWalk) continue;
-    for (const std::string& below : QoFile::getDirectorySubFilePathsAtPath(path, true, false)) {
+    if (!newFolder) continue;
+    if (queue.size() >= budget) {
+      // The batch is full: the folder's entries are compared on their own later.
+      std::lock_guard lock(monitorLocker());
+      noteFolderRescan(copy, path);
+      continue;
+    }
+    // One level at a time: a new folder found below is listed in its turn.
+    for (const std::string& below : entriesOf(path)) {
       if (QoFile::matchIgnoreFilter(below)) {
         QoLog("Change Ignore, {}", below);
       } else if (walked.insert(below).second) {
@@ -209,6 +267,10 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
 }
 
 void Monitor::handlePaths(const std::vector<std::string>& paths, const CopyPtr& copy) {
+  if (recordBatch(paths, copy)) QoNotices::post(notice::FileChanged{copy});
+}
+
+bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& copy) {
   std::vector<Prepared> items = prepare(paths, copy);
   bool changed = false;
   {
@@ -236,7 +298,7 @@ void Monitor::handlePaths(const std::vector<std::string>& paths, const CopyPtr& 
     }
     SyncFileProcessBox::sendSyncFileIndexEnd(copy);
   }
-  if (changed) QoNotices::post(notice::FileChanged{copy});
+  return changed;
 }
 
 bool Monitor::record(const std::string& root, Prepared& item, bool& changed) {
@@ -291,6 +353,12 @@ bool Monitor::record(const std::string& root, Prepared& item, bool& changed) {
     QoLog("toNone {} N-N", path);
     noteRecorded(item);
     return true;
+  }
+  if (stored->type() == 1 && disk->type() != 1) {
+    // A folder replaced by a file: what was recorded below the folder is gone.
+    for (const QoFile::Ptr& file : presentAtOrBelow(stored)) {
+      if (file->path() != path) file->deleteRelation();
+    }
   }
   disk->setPkPublic(stored->pk());
   disk->setWinAttr(stored->winAttr());

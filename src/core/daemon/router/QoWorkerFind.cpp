@@ -21,6 +21,9 @@ namespace {
 // The largest page served, whatever a peer asks: a page is held in memory whole, and a
 // negative limit would otherwise read the whole tree at once.
 constexpr int32_t kMaxFindLimit = 10000;
+// Records read from the database at once while a page is filled: only the reply grows with
+// the page, not the records it was made from as well.
+constexpr int32_t kReadAtOnce = 500;
 
 }  // namespace
 
@@ -51,7 +54,7 @@ QoMessage::Ptr QoWorker::handleFindRequest(const QoRequest& request) {
   // Read once per page: the category test reads the settings.
   const bool fileMeta = debugger.isCatagoryEnable("FileMeta");
   while (wanted > 0) {
-    const int32_t asked = wanted;
+    const int32_t asked = std::min(wanted, kReadAtOnce);
     const auto relations = copy->getFileRelationsWithUsn(since, asked);
     for (const auto& relation : relations) {
       const auto stat = QoPeer::convertToPbStatFromQoFileRelation(relation);

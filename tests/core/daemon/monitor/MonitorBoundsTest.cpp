@@ -1,0 +1,169 @@
+// More changes than the monitor keeps one by one: folders, then the whole copy, are compared
+// instead, a bounded batch at a time, and no change is lost.
+
+#include <algorithm>
+#include <mutex>
+
+#include "MonitorTestBase.h"
+#include "core/daemon/SyncFileProcessBox.h"
+
+namespace velbor::test {
+namespace {
+
+using Flags = FileEventStream::Flag;
+
+class MonitorBoundsTest : public MonitorTestBase {
+ protected:
+  void SetUp() override {
+    MonitorTestBase::SetUp();
+    progress_ = QoNotices::observe<notice::SyncFileProcess>([this](const notice::SyncFileProcess& n) {
+      if (!n.box || n.box->status != SyncFileIndexBegin) return;
+      std::lock_guard lock(mutex_);
+      largestBatch_ = std::max(largestBatch_, n.box->total);
+    });
+  }
+
+  void TearDown() override {
+    NotificationCenter::defaultCenter().removeObserver(progress_);
+    MonitorTestBase::TearDown();
+  }
+
+  // The most paths one transaction of the classifier took, once every notice is delivered.
+  int64_t largestBatch() {
+    QoNotify::resetNotifyQueue();
+    std::lock_guard lock(mutex_);
+    return largestBatch_;
+  }
+
+  // Bounds the monitor from now on; what was indexed before is not counted.
+  void bound(size_t changedPaths, size_t rescanFolders, size_t batchPaths) {
+    monitor_->setBounds(Monitor::Bounds{changedPaths, rescanFolders, batchPaths});
+    QoNotify::resetNotifyQueue();
+    std::lock_guard lock(mutex_);
+    largestBatch_ = 0;
+  }
+
+  // Ticks until a tick records nothing more.
+  void tickUntilQuiet() {
+    for (int round = 0; round < 20; ++round) {
+      const int64_t before = usn();
+      tick();
+      if (usn() == before) return;
+    }
+  }
+
+  NotificationCenter::Token progress_ = 0;
+  std::mutex mutex_;
+  int64_t largestBatch_ = 0;
+};
+
+TEST_F(MonitorBoundsTest, AFullChangeSetComparesFoldersAndRecordsEveryFile) {
+  std::filesystem::create_directories(at("a"));
+  std::filesystem::create_directories(at("b"));
+  writeFile(at("b/old"), "old");
+  load();
+  ASSERT_TRUE(recorded("b/old"));
+  bound(4, 100, 3);
+  const int noticesBefore = notices_.count();
+
+  std::vector<std::string> created;
+  for (int i = 0; i < 10; ++i) {
+    for (const char* folder : {"a/", "b/"}) created.push_back(folder + std::to_string(i));
+  }
+  created.push_back("top");
+  for (const auto& relative : created) writeFile(at(relative), relative);
+  std::filesystem::remove(at("b/old"));
+  report(created, FileEventStream::kItemIsFile | FileEventStream::kItemCreated);
+  report({"b/old"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
+  EXPECT_LE(changeSet().size(), 4u);
+
+  tick();
+  for (const auto& relative : created) EXPECT_TRUE(recorded(relative)) << relative;
+  EXPECT_EQ(stored("b/old")->status(), 1);
+  EXPECT_TRUE(changeSet().empty());
+  EXPECT_LE(largestBatch(), 3);
+  // One tick, one notice, however many batches it took.
+  EXPECT_EQ(notices_.count(), noticesBefore + 1);
+}
+
+TEST_F(MonitorBoundsTest, TooManyFoldersComparesTheWholeCopyFolderByFolder) {
+  for (int i = 0; i < 5; ++i) writeFile(at("f" + std::to_string(i) + "/keep"), "keep");
+  writeFile(at("gone/x"), "x");
+  writeFile(at("gone/deeper/y"), "y");
+  writeFile(at("was-dir/z"), "z");
+  load();
+  ASSERT_TRUE(recorded("gone/deeper/y"));
+  bound(1, 2, 3);
+
+  std::vector<std::string> created;
+  for (int i = 0; i < 5; ++i) {
+    for (int j = 0; j < 3; ++j) created.push_back("f" + std::to_string(i) + "/n" + std::to_string(j));
+  }
+  for (const auto& relative : created) writeFile(at(relative), relative);
+  std::filesystem::remove_all(at("gone"));
+  std::filesystem::remove_all(at("was-dir"));
+  writeFile(at("was-dir"), "now a file");
+  report(created, FileEventStream::kItemIsFile | FileEventStream::kItemCreated);
+  report({"gone", "was-dir"}, FileEventStream::kItemIsDir | FileEventStream::kItemRemoved);
+
+  tick();
+  for (const auto& relative : created) EXPECT_TRUE(recorded(relative)) << relative;
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(recorded("f" + std::to_string(i) + "/keep"));
+  for (const char* relative : {"gone", "gone/x", "gone/deeper", "gone/deeper/y", "was-dir/z"}) {
+    ASSERT_TRUE(stored(relative)) << relative;
+    EXPECT_EQ(stored(relative)->status(), 1) << relative;
+  }
+  ASSERT_TRUE(recorded("was-dir"));
+  EXPECT_EQ(stored("was-dir")->type(), 0);
+  EXPECT_LE(largestBatch(), 3);
+
+  // Nothing left to find: comparing again records nothing.
+  const int64_t after = usn();
+  tick();
+  EXPECT_EQ(usn(), after);
+}
+
+TEST_F(MonitorBoundsTest, LostEventsAreFoundByComparingTheCopyInBatches) {
+  writeFile(at("stays"), "s");
+  writeFile(at("removed/r"), "r");
+  load();
+  bound(20000, 4000, 2);
+  for (int i = 0; i < 4; ++i) {
+    for (int j = 0; j < 3; ++j) writeFile(at("n" + std::to_string(i) + "/s/" + std::to_string(j)), "new");
+  }
+  std::filesystem::remove_all(at("removed"));
+  monitor_->scanPaths({Event{root_, ++eventId_, Flags::kMustScanSubDirs | Flags::kItemIsDir}});
+
+  tickUntilQuiet();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_TRUE(recorded("n" + std::to_string(i) + "/s"));
+    for (int j = 0; j < 3; ++j) EXPECT_TRUE(recorded("n" + std::to_string(i) + "/s/" + std::to_string(j)));
+  }
+  EXPECT_TRUE(recorded("stays"));
+  EXPECT_EQ(stored("removed/r")->status(), 1);
+  EXPECT_EQ(stored("removed")->status(), 1);
+  // A new folder's entries join its batch only while the batch has room.
+  EXPECT_LE(largestBatch(), 2 + 3);
+}
+
+TEST_F(MonitorBoundsTest, AFolderMovedInWholeIsListedOneLevelAtATime) {
+  load();
+  bound(20000, 4000, 2);
+  TempDir outside;
+  std::vector<std::string> inside;
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) inside.push_back("d/sub" + std::to_string(i) + "/" + std::to_string(j));
+  }
+  for (const auto& relative : inside) writeFile(outside / relative, relative);
+  std::filesystem::rename(outside / "d", at("d"));
+  report({"d"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
+
+  tickUntilQuiet();
+  EXPECT_TRUE(recorded("d"));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(recorded("d/sub" + std::to_string(i)));
+  for (const auto& relative : inside) EXPECT_TRUE(recorded(relative)) << relative;
+  EXPECT_LE(largestBatch(), 2 + 3);
+}
+
+}  // namespace
+}  // namespace velbor::test
