@@ -58,8 +58,7 @@ TEST_F(WorkerHandlersTest, PubExitOfThisDeviceAnUnknownOneOrFromAnotherSenderCha
   EXPECT_EQ(QoWorker::handlePubExit(pubExit(QoConfig::sharedQoConfig().deviceUuid())), nullptr);
   EXPECT_EQ(QoWorker::handlePubExit(pubExit("7a0c1f7e-2f55-4d0a-a6a8-5b1f0e9d3c44")), nullptr);
   EXPECT_EQ(QoWorker::handlePubExit(QoRequest{}), nullptr);
-  // Honoured only from the device it names.
-  EXPECT_EQ(QoWorker::handlePubExit(unsigned_), nullptr);
+  // A signature must be the named device's.
   EXPECT_EQ(QoWorker::handlePubExit(pubExit(kBravoUuid, charlie)), nullptr);
   drainNotices();
 
@@ -72,6 +71,16 @@ TEST_F(WorkerHandlersTest, PubExitOfThisDeviceAnUnknownOneOrFromAnotherSenderCha
   EXPECT_EQ(QoWorker::handlePubExit(pubExit(kBravoUuid)), nullptr);
   drainNotices();
   EXPECT_EQ(offline_.log(), std::vector<std::string>{kBravoUuid});
+  EXPECT_FALSE(QoDevice::getDeviceWithUuid(kBravoUuid)->isOnline());
+
+  // Unsigned, as exit notices are sent: offline at once as well (the device is asked
+  // afterwards whether it is still there).
+  QoDevice::Ptr bravo = QoDevice::getDeviceWithUuid(kBravoUuid);
+  bravo->setIsOnline(true);
+  bravo->save();
+  EXPECT_EQ(QoWorker::handlePubExit(unsigned_), nullptr);
+  drainNotices();
+  EXPECT_EQ(offline_.log(), (std::vector<std::string>{kBravoUuid, kBravoUuid}));
   EXPECT_FALSE(QoDevice::getDeviceWithUuid(kBravoUuid)->isOnline());
 }
 
