@@ -21,18 +21,24 @@ namespace {
 // Devices with a check of one kind running, or queued.
 class Running {
  public:
+  // False when the device is in already; it is then marked as asked again meanwhile.
   bool enter(const std::string& uuid) {
     std::lock_guard guard(lock_);
-    return uuids_.insert(uuid).second;
+    if (uuids_.insert(uuid).second) return true;
+    again_.insert(uuid);
+    return false;
   }
-  void leave(const std::string& uuid) {
+  // Whether the device was asked again while it was in.
+  bool leave(const std::string& uuid) {
     std::lock_guard guard(lock_);
     uuids_.erase(uuid);
+    return again_.erase(uuid) > 0;
   }
 
  private:
   std::mutex lock_;
   std::set<std::string> uuids_;
+  std::set<std::string> again_;
 };
 
 Running& runningExits() {
@@ -69,14 +75,17 @@ void once(Running& running, const std::string& uuid, const char* what, Check&& c
 }
 
 // Queues `check` for the device unless one of its kind is waiting already: a flood of
-// notices queues at most one check per device (and one more while that one runs).
+// notices queues at most one check per device (and one more while that one runs). A notice
+// that came while the check waited may be newer than what the check sees when it runs
+// (a device that announces its exit just before it goes), so one more check follows it.
 template <class Check>
 void queueOnce(Running& waiting, const std::string& uuid, const char* what, std::chrono::milliseconds delay,
                Check check) {
   if (!waiting.enter(uuid)) return;
-  auto job = [&waiting, uuid, check] {
-    waiting.leave(uuid);
+  auto job = [&waiting, uuid, what, delay, check] {
+    const bool askedAgain = waiting.leave(uuid);
     check();
+    if (askedAgain) queueOnce(waiting, uuid, what, delay, check);
   };
   try {
     if (delay.count() > 0) {

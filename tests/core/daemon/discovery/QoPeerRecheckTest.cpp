@@ -124,6 +124,24 @@ TEST_F(QoPeerRecheckTest, AnExitNoticeHoldsOnlyWhileTheDeviceDoesNotAnswer) {
   EXPECT_EQ(pairingKeys(), std::vector<std::string>{pairingKey(pairing_)});
 }
 
+// A device that announces its exit twice (the offline button, then quitting) while the check
+// of the first is still to run: that check may find it still there, but the second notice
+// is checked all the same, and finds it gone. So is a genuine exit that comes while the
+// check of a forged one waits.
+TEST_F(QoPeerRecheckTest, ANoticeThatComesWhileACheckWaitsIsCheckedAfterIt) {
+  // The device answers one scan, the first check's, and has gone after it.
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  answerWith([answered]() -> std::optional<FakePeer::Frames> {
+    if (answered->exchange(true)) return std::nullopt;
+    return framesOf(QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeUntrusted, "refused")->getSendZMQMessage());
+  });
+  QoWorker::handlePubExit(exitNotice(false));
+  QoWorker::handlePubExit(exitNotice(false));
+  ASSERT_TRUE(askedAtLeast(1));
+  EXPECT_TRUE(eventually([&] { return !online(); }, 30));
+  EXPECT_EQ(scans(), 2);
+}
+
 TEST_F(QoPeerRecheckTest, ARepeatedDistrustEndsTheTrustOnlyWhenTheDeviceNoLongerTrusts) {
   NoticeLog<notice::DistrustResponse> distrusted;
 
