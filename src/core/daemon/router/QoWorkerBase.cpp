@@ -47,16 +47,18 @@ QoMessage::Ptr QoWorker::handlePubExit(const QoRequest& request) {
       QoLog("*** PubExit of ({}) signed by another device, ignored", uuid);
       return nullptr;
     }
-    if (!request.sender) {
+    // Signed by the device itself, but the same bytes at every exit, so possibly an old
+    // one replayed. One seen before counts for no more than an unsigned one: replayed over
+    // and over it would take the device offline, and pull from it, every time.
+    const bool fresh = request.sender && (!request.sign || QoSeenSignatures::remember(uuid, *request.sign));
+    if (!fresh) {
       // Any host can send this: it only makes this device ask the device whether it is
       // still there, and take it offline when it does not answer.
       if (device->isOnline()) QoPeerChecks::exitNoticeHeard(uuid, false);
       return nullptr;
     }
-    // Signed by the device itself, but the same bytes at every exit, so possibly an old
-    // one replayed: it takes effect at once, and the device is asked all the same, so one
-    // that still answers is back online before its changes are missed.
-    if (request.sign) QoSeenSignatures::remember(uuid, *request.sign);
+    // A fresh one takes effect at once, and the device is asked all the same, so one that
+    // still answers is back online before its changes are missed.
     takeExitedOffline(device);
     QoPeerChecks::exitNoticeHeard(uuid, true);
   } catch (const std::exception& e) {

@@ -142,6 +142,28 @@ TEST_F(QoPeerRecheckTest, ANoticeThatComesWhileACheckWaitsIsCheckedAfterIt) {
   EXPECT_EQ(scans(), 2);
 }
 
+// A signed exit notice is the same bytes at every exit: once seen, one sent again is only
+// checked, so replaying it does not take the device offline, and pull from it, over and over.
+TEST_F(QoPeerRecheckTest, ASignedExitNoticeSeenBeforeIsOnlyChecked) {
+  NoticeLog<notice::DeviceOffLine> offline;
+  QoWorker::handlePubExit(exitNotice(true));
+  EXPECT_FALSE(online());
+  ASSERT_TRUE(askedAtLeast(1));
+  EXPECT_TRUE(eventually([&] { return online(); }, 10));
+
+  QoWorker::handlePubExit(exitNotice(true));
+  EXPECT_TRUE(online());
+  ASSERT_TRUE(askedAtLeast(2));
+  EXPECT_TRUE(online());
+  QoNotify::notifyQueue()->sync([] {});
+  EXPECT_EQ(offline.delivered().size(), 1U);
+
+  // Seen before, and the device has gone: offline all the same.
+  answerNothing();
+  QoWorker::handlePubExit(exitNotice(true));
+  EXPECT_TRUE(eventually([&] { return !online(); }, 30));
+}
+
 TEST_F(QoPeerRecheckTest, ARepeatedDistrustEndsTheTrustOnlyWhenTheDeviceNoLongerTrusts) {
   NoticeLog<notice::DistrustResponse> distrusted;
 
