@@ -21,18 +21,24 @@ namespace {
 // Devices with a check of one kind running, or queued.
 class Running {
  public:
+  // False when the device is in already; it is then marked as asked again meanwhile.
   bool enter(const std::string& uuid) {
     std::lock_guard guard(lock_);
-    return uuids_.insert(uuid).second;
+    if (uuids_.insert(uuid).second) return true;
+    again_.insert(uuid);
+    return false;
   }
-  void leave(const std::string& uuid) {
+  // Whether the device was asked again while it was in.
+  bool leave(const std::string& uuid) {
     std::lock_guard guard(lock_);
     uuids_.erase(uuid);
+    return again_.erase(uuid) > 0;
   }
 
  private:
   std::mutex lock_;
   std::set<std::string> uuids_;
+  std::set<std::string> again_;
 };
 
 Running& runningExits() {
@@ -69,14 +75,17 @@ void once(Running& running, const std::string& uuid, const char* what, Check&& c
 }
 
 // Queues `check` for the device unless one of its kind is waiting already: a flood of
-// notices queues at most one check per device (and one more while that one runs).
+// notices queues at most one check per device (and one more while that one runs). A notice
+// that came while the check waited may be newer than what the check sees when it runs
+// (a device that announces its exit just before it goes), so one more check follows it.
 template <class Check>
 void queueOnce(Running& waiting, const std::string& uuid, const char* what, std::chrono::milliseconds delay,
                Check check) {
   if (!waiting.enter(uuid)) return;
-  auto job = [&waiting, uuid, check] {
-    waiting.leave(uuid);
+  auto job = [&waiting, uuid, what, delay, check] {
+    const bool askedAgain = waiting.leave(uuid);
     check();
+    if (askedAgain) queueOnce(waiting, uuid, what, delay, check);
   };
   try {
     if (delay.count() > 0) {
@@ -89,9 +98,6 @@ void queueOnce(Running& waiting, const std::string& uuid, const char* what, std:
     QoLog("*** {} check of device({}) not queued, {}", what, uuid, e.what());
   }
 }
-
-// An exit check that undoes a signed notice is never held back by one that only asks.
-std::string exitKey(const std::string& uuid, bool markedOffline) { return markedOffline ? uuid + "/undo" : uuid; }
 
 QoDevice::Ptr remoteDevice(const std::string& uuid) {
   QoDevice::Ptr device = QoDevice::getDeviceWithUuid(uuid);
@@ -115,13 +121,12 @@ void bringBack(const QoDevice::Ptr& device) {
 }  // namespace
 
 void QoPeerRecheck::install() {
-  QoPeerChecks::install([](const std::string& uuid, bool markedOffline) { checkExit(uuid, markedOffline); },
+  QoPeerChecks::install([](const std::string& uuid) { checkExit(uuid); },
                         [](const std::string& uuid) { checkDistrust(uuid); });
 }
 
-void QoPeerRecheck::checkExit(const std::string& deviceUuid, bool markedOffline) {
-  queueOnce(waitingExits(), exitKey(deviceUuid, markedOffline), "Exit", kExitCheckDelay,
-            [deviceUuid, markedOffline] { runExitCheck(deviceUuid, markedOffline); });
+void QoPeerRecheck::checkExit(const std::string& deviceUuid) {
+  queueOnce(waitingExits(), deviceUuid, "Exit", kExitCheckDelay, [deviceUuid] { runExitCheck(deviceUuid); });
 }
 
 void QoPeerRecheck::checkDistrust(const std::string& deviceUuid) {
@@ -138,21 +143,21 @@ bool QoPeerRecheck::answers(const QoDevice::Ptr& device) {
   }
 }
 
-void QoPeerRecheck::runExitCheck(const std::string& deviceUuid, bool markedOffline) {
-  once(runningExits(), exitKey(deviceUuid, markedOffline), "Exit", [&] {
+// After an exit notice the device's state follows what it does: one that answers is online
+// (back online when the notice took it offline), one that does not is offline.
+void QoPeerRecheck::runExitCheck(const std::string& deviceUuid) {
+  once(runningExits(), deviceUuid, "Exit", [&] {
     QoDevice::Ptr device = remoteDevice(deviceUuid);
     // Without an endpoint there is nobody to ask: the offline check decides in time.
     if (!device || !QoDevice::isPeerEndpoint(device->routeUri())) return;
-    if (!markedOffline && !device->isOnline()) return;
     if (answers(device)) {
-      if (markedOffline) {
-        bringBack(device);
-      } else {
+      if (device->isOnline()) {
         QoLog("* Exit notice of device({}) ignored, it still answers", device->name());
+      } else {
+        bringBack(device);
       }
       return;
     }
-    if (markedOffline) return;
     QoDevice::Ptr current = remoteDevice(deviceUuid);
     if (!current || !current->isOnline()) return;
     QoLog("Device({}) is gone after its exit notice", current->name());

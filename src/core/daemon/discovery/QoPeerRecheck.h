@@ -28,10 +28,10 @@ class QoPeerRecheck {
 
   static void install();
   // On the global queue; return at once.
-  static void checkExit(const std::string& deviceUuid, bool markedOffline);
+  static void checkExit(const std::string& deviceUuid);
   static void checkDistrust(const std::string& deviceUuid);
   // The checks themselves, synchronous (up to the client's reply wait).
-  static void runExitCheck(const std::string& deviceUuid, bool markedOffline);
+  static void runExitCheck(const std::string& deviceUuid);
   static void runDistrustCheck(const std::string& deviceUuid);
   // Whether the device answers a request at its stored endpoint now (any reply counts).
   static bool answers(const std::shared_ptr<QoDevice>& device);

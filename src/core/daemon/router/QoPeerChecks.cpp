@@ -27,14 +27,14 @@ void QoPeerChecks::install(ExitCheck exitCheck, DistrustCheck distrustCheck) {
 
 void QoPeerChecks::uninstall() { install(nullptr, nullptr); }
 
-void QoPeerChecks::exitNoticeHeard(const std::string& deviceUuid, bool markedOffline) {
+void QoPeerChecks::exitNoticeHeard(const std::string& deviceUuid) {
   ExitCheck check;
   {
     Installed& checks = installed();
     std::lock_guard guard(checks.lock);
     check = checks.exitCheck;
   }
-  if (check) check(deviceUuid, markedOffline);
+  if (check) check(deviceUuid);
 }
 
 void QoPeerChecks::distrustRepeated(const std::string& deviceUuid) {

@@ -15,8 +15,7 @@ class QoDevice;
 // them; with none installed nothing is checked and such messages change nothing.
 class QoPeerChecks {
  public:
-  // `markedOffline`: the notice was signed by the device and has already taken it offline.
-  using ExitCheck = std::function<void(const std::string& deviceUuid, bool markedOffline)>;
+  using ExitCheck = std::function<void(const std::string& deviceUuid)>;
   using DistrustCheck = std::function<void(const std::string& deviceUuid)>;
 
   QoPeerChecks() = delete;
@@ -25,7 +24,7 @@ class QoPeerChecks {
   static void uninstall();
 
   // Each hands the device to the installed check and returns at once.
-  static void exitNoticeHeard(const std::string& deviceUuid, bool markedOffline);
+  static void exitNoticeHeard(const std::string& deviceUuid);
   static void distrustRepeated(const std::string& deviceUuid);
 };
 

@@ -55,7 +55,7 @@ bool QoSeenSignatures::remember(const std::string& deviceUuid, const std::string
   while (list.size() > kMaxPerDevice) list.erase(list.begin());
   if (!suite->hasKey(deviceUuid)) {
     std::vector<std::string> keys = suite->allKeys();
-    // Room for a new device: the first kept one goes (a lost entry only makes a replay of
+    // Room for a new device: the first in uuid order goes (a lost entry only makes a replay of
     // that device's old signature look fresh).
     for (size_t i = 0; keys.size() - i >= kMaxDevices && i < keys.size(); ++i) suite->removeObjectForKey(keys[i]);
   }

@@ -47,14 +47,15 @@ QoMessage::Ptr QoWorker::handlePubExit(const QoRequest& request) {
       QoLog("*** PubExit of ({}) signed by another device, ignored", uuid);
       return nullptr;
     }
-    // Anyone can send this unsigned, and a signed one is the same bytes at every exit, so
-    // it may be an old one replayed. It takes effect at once, so that peers see a device
-    // that quits go at once, and the device is asked all the same: one that still answers
-    // is back online before its changes are missed.
-    if (!device->isOnline()) return nullptr;
-    if (request.sign) QoSeenSignatures::remember(uuid, *request.sign);
-    takeExitedOffline(device);
-    QoPeerChecks::exitNoticeHeard(uuid, true);
+    // Anyone can send this unsigned, as this build and the peers that follow the protocol
+    // do. It takes effect at once, so that a device that quits is seen to go at once, and
+    // the device is asked afterwards: one that still answers is back online before its
+    // changes are missed. A signed one is the same bytes at every exit: one seen before may
+    // be an old one replayed, and is only asked about, so that replaying it over and over
+    // does not take the device offline, and pull from it, every time.
+    const bool replayed = request.sender && request.sign && !QoSeenSignatures::remember(uuid, *request.sign);
+    if (!replayed && device->isOnline()) takeExitedOffline(device);
+    QoPeerChecks::exitNoticeHeard(uuid);
   } catch (const std::exception& e) {
     QoLog("*** handlePubExit failed, {}", e.what());
   }

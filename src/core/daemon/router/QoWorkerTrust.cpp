@@ -160,8 +160,9 @@ QoMessage::Ptr QoWorker::handleDistrustRequest(const QoRequest& request) {
   // Every distrust, exit notice and status request of a device is the same signed body: one
   // seen before may be replayed. Whether the device still trusts this one is asked of the
   // device itself, which ends the trust here when it does not; the sender is answered as
-  // for any distrust.
-  if (request.sign && !QoSeenSignatures::remember(uuid, *request.sign)) {
+  // for any distrust. Only a trusted device's are kept: devices of anyone's making that
+  // discovery stored could otherwise fill the list and push out those of trusted ones.
+  if (request.sign && request.sender->isTrusted() && !QoSeenSignatures::remember(uuid, *request.sign)) {
     QoLog("* DisTrustRequest of device({}) was seen before, asking the device", request.sender->name());
     QoPeerChecks::distrustRepeated(uuid);
     return QoMessage::qoMessageWithMsgCode(pb::MsgCodeDistrustResponse, nullptr);

@@ -130,6 +130,46 @@ TEST_F(QoPeerRecheckTest, AnExitNoticeHoldsOnlyWhileTheDeviceDoesNotAnswer) {
   EXPECT_EQ(pairingKeys(), std::vector<std::string>{pairingKey(pairing_)});
 }
 
+// A device that announces its exit twice (the offline button, then quitting) while the check
+// of the first is still to run: that check may find it still there, but the second notice
+// is checked all the same, and finds it gone. So is a genuine exit that comes while the
+// check of a forged one waits.
+TEST_F(QoPeerRecheckTest, ANoticeThatComesWhileACheckWaitsIsCheckedAfterIt) {
+  // The device answers one scan, the first check's, and has gone after it.
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  answerWith([answered]() -> std::optional<FakePeer::Frames> {
+    if (answered->exchange(true)) return std::nullopt;
+    return framesOf(QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeUntrusted, "refused")->getSendZMQMessage());
+  });
+  QoWorker::handlePubExit(exitNotice(false));
+  QoWorker::handlePubExit(exitNotice(false));
+  ASSERT_TRUE(askedAtLeast(1));
+  EXPECT_TRUE(eventually([&] { return !online(); }, 30));
+  EXPECT_EQ(scans(), 2);
+}
+
+// A signed exit notice is the same bytes at every exit: once seen, one sent again is only
+// checked, so replaying it does not take the device offline, and pull from it, over and over.
+TEST_F(QoPeerRecheckTest, ASignedExitNoticeSeenBeforeIsOnlyChecked) {
+  NoticeLog<notice::DeviceOffLine> offline;
+  QoWorker::handlePubExit(exitNotice(true));
+  EXPECT_FALSE(online());
+  ASSERT_TRUE(askedAtLeast(1));
+  EXPECT_TRUE(eventually([&] { return online(); }, 10));
+
+  QoWorker::handlePubExit(exitNotice(true));
+  EXPECT_TRUE(online());
+  ASSERT_TRUE(askedAtLeast(2));
+  EXPECT_TRUE(online());
+  QoNotify::notifyQueue()->sync([] {});
+  EXPECT_EQ(offline.delivered().size(), 1U);
+
+  // Seen before, and the device has gone: offline all the same.
+  answerNothing();
+  QoWorker::handlePubExit(exitNotice(true));
+  EXPECT_TRUE(eventually([&] { return !online(); }, 30));
+}
+
 TEST_F(QoPeerRecheckTest, ARepeatedDistrustEndsTheTrustOnlyWhenTheDeviceNoLongerTrusts) {
   NoticeLog<notice::DistrustResponse> distrusted;
 

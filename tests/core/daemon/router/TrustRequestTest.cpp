@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "NoticeLog.h"
@@ -12,6 +13,7 @@
 #include "core/daemon/DataSource.h"
 #include "core/daemon/TrustInfo.h"
 #include "core/daemon/router/QoPeerChecks.h"
+#include "core/daemon/router/QoSeenSignatures.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/utils/QoException.h"
 #include "core/utils/QoUtils.h"
@@ -384,6 +386,40 @@ TEST_F(TrustReplayTest, OtherSignedMessagesOfTheDeviceDoNotPassForItsDistrust) {
   ASSERT_FALSE(exitFrames.empty());
   std::vector<std::string> relabelled = seal(pb::MsgCodeDistrustRequest, exit);
   expectReply(replay(relabelled), pb::MsgCodeDistrustResponse, QoMessage::kLevelNone);
+  EXPECT_TRUE(stillTrusted());
+  EXPECT_EQ(repeated.uuids(), std::vector<std::string>{uuid_});
+}
+
+// Any host with the token can have devices of its own making stored by discovery, each with
+// a key, and have each send a signed distrust. None of them may push out what was seen of a
+// trusted device, or a captured distrust of that device would pass for a fresh one.
+TEST_F(TrustReplayTest, DistrustsOfUntrustedDevicesDoNotPushOutATrustedDevicesSignatures) {
+  RepeatedDistrusts repeated;
+  pairWith(peer_->device(), "first");
+  const std::vector<std::string> captured = seal(pb::MsgCodeDistrustRequest, distrustBody());
+  auto status = std::make_shared<pb::MsgStatusRequest>();
+  status->set_device_uuid(uuid_);
+  expectReply(replay(seal(pb::MsgCodeStatusRequest, status)), pb::MsgCodeStatusResponse, QoMessage::kLevelNone);
+
+  for (size_t i = 0; i < QoSeenSignatures::kMaxDevices + 1; ++i) {
+    auto stranger = std::make_shared<QoDevice>();
+    // Uuids of its choosing: these sort after any other.
+    stranger->setUuid(fmt::format("ffffffff-ffff-ffff-ffff-{:012x}", i));
+    stranger->setName("stranger");
+    stranger->setPubKey(peer_->device()->pubKey());
+    stranger->setStatus(kUntrusted);
+    stranger->save();
+    auto body = std::make_shared<pb::MsgDistrustRequest>();
+    body->set_device_uuid(stranger->uuid());
+    QoRequest request;
+    request.body = body;
+    request.sender = QoDevice::getDeviceWithUuid(stranger->uuid());
+    request.level = QoMessage::kLevelAuth;
+    request.sign = "signature " + std::to_string(i);
+    ASSERT_NE(QoWorker::handleDistrustRequest(request), nullptr);
+  }
+
+  expectReply(replay(captured), pb::MsgCodeDistrustResponse, QoMessage::kLevelNone);
   EXPECT_TRUE(stillTrusted());
   EXPECT_EQ(repeated.uuids(), std::vector<std::string>{uuid_});
 }
