@@ -10,93 +10,22 @@ PULL_BENCH_PROFILE=DIR records a perf profile of both peers during each pull int
 Every run uses fresh folders (files made right after deleting many others are slow to create
 on some disks) and removes them only at the end.
 """
-import json
 import os
 import random
-import select
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+from bench_peer import PeakSampler, Peer, base_port, befriend, manifest, settle, status_kib
 
 PEER = os.path.abspath(sys.argv[1])
 WORK = sys.argv[2] if len(sys.argv) > 2 else tempfile.mkdtemp(prefix="velbor-pull-bench-")
 os.makedirs(WORK, exist_ok=True)
-# Below the ephemeral range (32768 and up), where the system hands out ports to connections,
-# and beside the tests' range (20000-32000).
-BASE_PORT = 12000 + (os.getpid() % 500) * 10
+BASE_PORT = base_port(12000)
 RSYNC_PORT = BASE_PORT + 9
-
-
-class Peer:
-    def __init__(self, home, slot, accept):
-        os.makedirs(home, exist_ok=True)
-        base = BASE_PORT + slot * 3
-        args = [PEER, "--router-port", str(base), "--publisher-port", str(base + 1), "--udp-port", str(base + 2),
-                "--online-timeout", "100000"]
-        if accept:
-            args.append("--accept-trust")
-        self.log = open(os.path.join(home, "peer.log"), "wb")
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.log,
-                                     env=dict(os.environ, HOME=home))
-        self.buffer = b""
-        ready = self.read(60)
-        if not ready or not ready.get("ok"):
-            raise RuntimeError("peer did not start: %r" % ready)
-        self.uuid = ready["uuid"]
-
-    def read(self, wait):
-        deadline = time.time() + wait
-        while b"\n" not in self.buffer:
-            left = deadline - time.time()
-            if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
-                return None
-            chunk = os.read(self.proc.stdout.fileno(), 65536)
-            if not chunk:
-                return None
-            self.buffer += chunk
-        line, self.buffer = self.buffer.split(b"\n", 1)
-        return json.loads(line)
-
-    def command(self, line, wait=600):
-        self.proc.stdin.write((line + "\n").encode())
-        self.proc.stdin.flush()
-        return self.read(wait)
-
-    def peak_rss_kib(self):
-        with open("/proc/%d/status" % self.proc.pid) as status:
-            for row in status:
-                if row.startswith("VmHWM:"):
-                    return int(row.split()[1])
-        return -1
-
-    def stop(self):
-        try:
-            self.command("quit", 30)
-        except (BrokenPipeError, OSError):
-            pass
-        try:
-            self.proc.wait(30)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.log.close()
-
-
-def manifest(root):
-    items = {}
-    for folder, dirs, files in os.walk(root):
-        for name in files:
-            if name.endswith(".Velbor.Download"):
-                continue
-            path = os.path.join(folder, name)
-            items[os.path.relpath(path, root)] = os.stat(path).st_size
-        for name in dirs:
-            items[os.path.relpath(os.path.join(folder, name), root) + "/"] = -1
-    return items
 
 
 def make_tree(root, kind):
@@ -146,67 +75,35 @@ def write_back(source):
                     pass
 
 
-def settle(peer):
-    last, still = peer.command("status")["usn"], 0
-    while still < 3:
-        time.sleep(0.5)
-        now = peer.command("status")["usn"]
-        still = still + 1 if now == last else 0
-        last = now
-
-
-def introduce(one, other):
-    info = other.command("info")
-    added = one.command("device-add %s tcp://127.0.0.1:%d tcp://127.0.0.1:%d %s" % (
-        other.uuid, info["routerPort"], info["publisherPort"], info["publicKey"]))
-    if not added.get("ok"):
-        raise RuntimeError("device-add: %r" % added)
-
-
-class PeakOfChildren:
-    """Samples the peak RSS of the rsync daemon's children (one per connection) while it runs."""
-
-    def __init__(self, parent):
-        self.parent, self.peak, self.running = parent, 0, True
-        self.thread = threading.Thread(target=self.loop)
-        self.thread.start()
-
-    def loop(self):
-        while self.running:
-            try:
-                with open("/proc/%d/task/%d/children" % (self.parent, self.parent)) as f:
-                    children = f.read().split()
-            except OSError:
-                children = []
-            for child in children:
-                try:
-                    with open("/proc/%s/status" % child) as status:
-                        for row in status:
-                            if row.startswith("VmHWM:"):
-                                self.peak = max(self.peak, int(row.split()[1]))
-                except OSError:
-                    pass
-            time.sleep(0.02)
-
-    def stop(self):
-        self.running = False
-        self.thread.join()
-        return self.peak
+def children_peak_kib(parent):
+    """The highest peak RSS among the rsync daemon's children (one per connection)."""
+    try:
+        with open("/proc/%d/task/%d/children" % (parent, parent)) as f:
+            children = f.read().split()
+    except OSError:
+        children = []
+    peak = 0
+    for child in children:
+        try:
+            peak = max(peak, status_kib(int(child), "VmHWM"))
+        except OSError:
+            pass
+    return peak
 
 
 def run_rsync(source, sink, daemon, flush=False):
     os.makedirs(sink)
     name = os.path.basename(sink)
     write_back(source)
-    peak = PeakOfChildren(daemon.pid)
+    peak = PeakSampler(lambda: children_peak_kib(daemon.pid))
     start = time.time()
     # With flush, the daemon's end makes each file durable before it is in place, as velbor does.
     args = ["rsync", "-a"] + (["--fsync"] if flush else [])
     client = subprocess.Popen(args + [source + "/", "rsync://127.0.0.1:%d/sink/%s/" % (RSYNC_PORT, name)])
     _, status, usage = os.wait4(client.pid, 0)
     client.returncode = status
-    want = manifest(source)
-    while manifest(sink) != want:
+    want = manifest(source, folders=True)
+    while manifest(sink, folders=True) != want:
         time.sleep(0.01)
     seconds = time.time() - start
     return seconds, usage.ru_maxrss, peak.stop()
@@ -234,16 +131,13 @@ def run_velbor(kind, source_kind):
     os.makedirs(home_a)
     size, count = make_tree(tree_a, source_kind)
     os.makedirs(tree_b)
-    a, b = Peer(home_a, 0, False), Peer(home_b, 1, True)
+    a, b = Peer(PEER, home_a, BASE_PORT, 0, False), Peer(PEER, home_b, BASE_PORT, 1, True)
     try:
-        introduce(a, b)
-        introduce(b, a)
-        if a.command("trust " + b.uuid).get("result") != "accepted":
-            raise RuntimeError("trust not accepted")
+        befriend(a, b)
         if not a.command("tree-add " + tree_a).get("ok"):
             raise RuntimeError("tree-add failed")
         settle(a)
-        want = manifest(tree_a)
+        want = manifest(tree_a, folders=True)
         write_back(tree_a)
         profile = start_profile(kind, a, b)
         start = time.time()
@@ -251,11 +145,11 @@ def run_velbor(kind, source_kind):
         if not paired.get("ok"):
             raise RuntimeError("pair: %r" % paired)
         b.command("sync", 3600)
-        while manifest(tree_b) != want:
+        while manifest(tree_b, folders=True) != want:
             time.sleep(0.05)
         seconds = time.time() - start
         stop_profile(profile)
-        return size, count, seconds, a.peak_rss_kib(), b.peak_rss_kib(), tree_a
+        return size, count, seconds, a.status_kib("VmHWM"), b.status_kib("VmHWM"), tree_a
     finally:
         a.stop()
         b.stop()

@@ -11,114 +11,24 @@ was under 100 MiB again, and how long B's pull took. All hosts are on loopback.
 Usage: routermem_bench.py TEST_PEER ROUTER_FLOOD [WORK_DIR]
 ROUTERMEM_BENCH_SECONDS (default 30) is how long each attack lasts.
 """
-import json
 import os
-import select
 import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+from bench_peer import PeakSampler, Peer, base_port, befriend, manifest, settle
 
 PEER = os.path.abspath(sys.argv[1])
 FLOOD = os.path.abspath(sys.argv[2])
 WORK = sys.argv[3] if len(sys.argv) > 3 else tempfile.mkdtemp(prefix="velbor-routermem-bench-")
 os.makedirs(WORK, exist_ok=True)
-# Below the ephemeral range and beside the pull benchmark's.
-BASE_PORT = 14000 + (os.getpid() % 500) * 10
+# Beside the pull benchmark's.
+BASE_PORT = base_port(14000)
 ATTACK_SECONDS = int(os.environ.get("ROUTERMEM_BENCH_SECONDS", "30"))
 SETTLE_SECONDS = 60
 MIB = 1 << 20
-
-
-class Peer:
-    def __init__(self, home, slot, accept):
-        os.makedirs(home, exist_ok=True)
-        base = BASE_PORT + slot * 3
-        args = [PEER, "--router-port", str(base), "--publisher-port", str(base + 1), "--udp-port", str(base + 2),
-                "--online-timeout", "100000"]
-        if accept:
-            args.append("--accept-trust")
-        self.home = home
-        self.log = open(os.path.join(home, "peer.log"), "wb")
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.log,
-                                     env=dict(os.environ, HOME=home))
-        self.buffer = b""
-        ready = self.read(60)
-        if not ready or not ready.get("ok"):
-            raise RuntimeError("peer did not start: %r" % ready)
-        self.uuid = ready["uuid"]
-
-    def read(self, wait):
-        deadline = time.time() + wait
-        while b"\n" not in self.buffer:
-            left = deadline - time.time()
-            if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
-                return None
-            chunk = os.read(self.proc.stdout.fileno(), 65536)
-            if not chunk:
-                return None
-            self.buffer += chunk
-        line, self.buffer = self.buffer.split(b"\n", 1)
-        return json.loads(line)
-
-    def command(self, line, wait=600):
-        self.proc.stdin.write((line + "\n").encode())
-        self.proc.stdin.flush()
-        return self.read(wait)
-
-    def status_kib(self, key):
-        with open("/proc/%d/status" % self.proc.pid) as status:
-            for row in status:
-                if row.startswith(key + ":"):
-                    return int(row.split()[1])
-        return -1
-
-    def stop(self):
-        try:
-            self.command("quit", 30)
-        except (BrokenPipeError, OSError):
-            pass
-        try:
-            self.proc.wait(30)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.log.close()
-
-
-class PeakSampler:
-    """The highest resident memory of a process, sampled every 20 ms."""
-
-    def __init__(self, peer):
-        self.peer, self.peak, self.running = peer, 0, True
-        self.thread = threading.Thread(target=self.loop)
-        self.thread.start()
-
-    def loop(self):
-        while self.running:
-            try:
-                self.peak = max(self.peak, self.peer.status_kib("VmRSS"))
-            except OSError:
-                return
-            time.sleep(0.02)
-
-    def stop(self):
-        self.running = False
-        self.thread.join()
-        return self.peak
-
-
-def manifest(root):
-    items = {}
-    for folder, dirs, files in os.walk(root):
-        for name in files:
-            if name.endswith(".Velbor.Download"):
-                continue
-            path = os.path.join(folder, name)
-            items[os.path.relpath(path, root)] = os.stat(path).st_size
-    return items
 
 
 def make_tree(root):
@@ -130,30 +40,6 @@ def make_tree(root):
                 out.write(block[j:] + block[:j])
 
 
-def settle(peer):
-    last, still = peer.command("status")["usn"], 0
-    while still < 3:
-        time.sleep(0.5)
-        now = peer.command("status")["usn"]
-        still = still + 1 if now == last else 0
-        last = now
-
-
-def introduce(one, other):
-    info = other.command("info")
-    added = one.command("device-add %s tcp://127.0.0.1:%d tcp://127.0.0.1:%d %s" % (
-        other.uuid, info["routerPort"], info["publisherPort"], info["publicKey"]))
-    if not added.get("ok"):
-        raise RuntimeError("device-add: %r" % added)
-
-
-def befriend(asking, accepting):
-    introduce(asking, accepting)
-    introduce(accepting, asking)
-    if asking.command("trust " + accepting.uuid).get("result") != "accepted":
-        raise RuntimeError("trust not accepted")
-
-
 def scenario(label, mode, connections):
     run = os.path.join(WORK, label.replace(" ", "-"))
     home_a, home_b, home_m = (os.path.join(run, name) for name in ("a", "b", "m"))
@@ -161,7 +47,7 @@ def scenario(label, mode, connections):
     os.makedirs(home_a)
     make_tree(tree_a)
     os.makedirs(tree_b)
-    a, b = Peer(home_a, 0, True), Peer(home_b, 1, False)
+    a, b = Peer(PEER, home_a, BASE_PORT, 0, True), Peer(PEER, home_b, BASE_PORT, 1, False)
     flood = None
     try:
         befriend(b, a)
@@ -171,7 +57,7 @@ def scenario(label, mode, connections):
         settle(a)
         endpoint = "tcp://127.0.0.1:%d" % a.command("info")["routerPort"]
         if mode == "silent":
-            m = Peer(home_m, 2, False)
+            m = Peer(PEER, home_m, BASE_PORT, 2, False)
             befriend(m, a)
             m.stop()
             args = [FLOOD, "silent", endpoint, a.uuid, added["treeUuid"], "/target.bin", str(connections),
@@ -181,7 +67,7 @@ def scenario(label, mode, connections):
         else:
             args = None
         before = a.status_kib("VmRSS")
-        sampler = PeakSampler(a)
+        sampler = PeakSampler(lambda: a.status_kib("VmRSS"))
         started = time.time()
         if args:
             flood_log = open(os.path.join(run, "flood.log"), "wb")

@@ -12,9 +12,7 @@ WRITER_BENCH_PER_DIR  files per folder (default 1000)
 WRITER_BENCH_WRAP     a command put before A's program, e.g. "heaptrack -o /tmp/writer"
 Every run uses fresh folders and removes them at the end (unless WORK_DIR was given).
 """
-import json
 import os
-import select
 import shlex
 import shutil
 import subprocess
@@ -22,104 +20,17 @@ import sys
 import tempfile
 import time
 
+from bench_peer import Peer, base_port, befriend
+
 PEER = os.path.abspath(sys.argv[1])
 WORK = sys.argv[2] if len(sys.argv) > 2 else tempfile.mkdtemp(prefix="velbor-writer-bench-")
 os.makedirs(WORK, exist_ok=True)
-BASE_PORT = 17000 + (os.getpid() % 500) * 10
+BASE_PORT = base_port(17000)
 COUNTS = [int(n) for n in os.environ.get("WRITER_BENCH_COUNTS", "100000,1000000").split(",") if n]
 PER_DIR = int(os.environ.get("WRITER_BENCH_PER_DIR", "1000"))
 WRAP = shlex.split(os.environ.get("WRITER_BENCH_WRAP", ""))
 # A pull that makes no progress for this long counts as stuck.
 STALL_SECONDS = 600
-
-
-class Peer:
-    def __init__(self, home, slot, accept, wrap=()):
-        os.makedirs(home, exist_ok=True)
-        base = BASE_PORT + slot * 3
-        args = list(wrap) + [PEER, "--router-port", str(base), "--publisher-port", str(base + 1),
-                             "--udp-port", str(base + 2), "--online-timeout", "100000"]
-        if accept:
-            args.append("--accept-trust")
-        self.log = open(os.path.join(home, "peer.log"), "wb")
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.log,
-                                     env=dict(os.environ, HOME=home))
-        self.pid = self.find_pid() if wrap else self.proc.pid
-        self.buffer = b""
-        ready = self.read(120)
-        if not ready or not ready.get("ok"):
-            raise RuntimeError("peer did not start: %r" % ready)
-        self.uuid = ready["uuid"]
-
-    def find_pid(self):
-        """The test peer's own process when a wrapper (heaptrack) started it."""
-        deadline = time.time() + 30
-        name = os.path.basename(PEER)[:15]
-        while time.time() < deadline:
-            pending = [self.proc.pid]
-            while pending:
-                pid = pending.pop()
-                try:
-                    with open("/proc/%d/comm" % pid) as comm:
-                        if comm.read().strip() == name:
-                            return pid
-                    with open("/proc/%d/task/%d/children" % (pid, pid)) as children:
-                        pending.extend(int(child) for child in children.read().split())
-                except OSError:
-                    pass
-            time.sleep(0.05)
-        return self.proc.pid
-
-    def read(self, wait):
-        deadline = time.time() + wait
-        while True:
-            while b"\n" not in self.buffer:
-                left = deadline - time.time()
-                if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
-                    return None
-                chunk = os.read(self.proc.stdout.fileno(), 65536)
-                if not chunk:
-                    return None
-                self.buffer += chunk
-            line, self.buffer = self.buffer.split(b"\n", 1)
-            # A wrapper (heaptrack) writes lines of its own to the same output.
-            if line.startswith(b"{"):
-                return json.loads(line)
-
-    def command(self, line, wait=600):
-        self.proc.stdin.write((line + "\n").encode())
-        self.proc.stdin.flush()
-        return self.read(wait)
-
-    def rss_kib(self, key):
-        try:
-            with open("/proc/%d/status" % self.pid) as status:
-                for row in status:
-                    if row.startswith(key + ":"):
-                        return int(row.split()[1])
-        except OSError:
-            pass
-        return -1
-
-    def stop(self):
-        try:
-            self.command("quit", 60)
-        except (BrokenPipeError, OSError):
-            pass
-        try:
-            self.proc.wait(120)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.log.close()
-
-
-def introduce(one, other):
-    info = other.command("info")
-    added = one.command("device-add %s tcp://127.0.0.1:%d tcp://127.0.0.1:%d %s" % (
-        other.uuid, info["routerPort"], info["publisherPort"], info["publicKey"]))
-    if not added.get("ok"):
-        raise RuntimeError("device-add: %r" % added)
 
 
 def count_files(root):
@@ -161,13 +72,13 @@ def run(count):
     tree_a, tree_b = os.path.join(home_a, "tree"), os.path.join(home_b, "tree")
     os.makedirs(tree_a)
     os.makedirs(tree_b)
-    a, b = Peer(home_a, 0, False, WRAP), Peer(home_b, 1, True)
+    # Longer waits than the other benchmarks': a peer under heaptrack starts and ends slowly, and
+    # one with a million records takes its time to close.
+    a = Peer(PEER, home_a, BASE_PORT, 0, False, WRAP, start_wait=120, quit_wait=60, exit_wait=120)
+    b = Peer(PEER, home_b, BASE_PORT, 1, True, start_wait=120, quit_wait=60, exit_wait=120)
     folders = (count + PER_DIR - 1) // PER_DIR
     try:
-        introduce(a, b)
-        introduce(b, a)
-        if a.command("trust " + b.uuid).get("result") != "accepted":
-            raise RuntimeError("trust not accepted")
+        befriend(a, b)
         if not a.command("tree-add " + tree_a).get("ok"):
             raise RuntimeError("tree-add failed")
         paired = b.command("pair %s %s %s" % (tree_b, a.uuid, tree_a))
