@@ -1,6 +1,10 @@
 # Shared helpers for the project's CMake files.
 
 set(VELBOR_WARNINGS -Wall -Wextra)
+# The test build keeps our own code free of warnings; generated code is not ours.
+if(VELBOR_WERROR)
+  list(APPEND VELBOR_WARNINGS -Werror)
+endif()
 
 # velbor_library(<target> SOURCES <files...> [DEPS <targets...>])
 # A static library of one source folder; headers are included as "folder/Class.h" from src/.

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 flavour="${1:-release}"
 case "$flavour" in
   release) args=(-DCMAKE_BUILD_TYPE=Release -DVELBOR_BUILD_TESTS=OFF) ;;
-  test)    args=(-DCMAKE_BUILD_TYPE=Debug -DVELBOR_SANITIZE=ON -DVELBOR_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS=-O1) ;;
+  test)    args=(-DCMAKE_BUILD_TYPE=Debug -DVELBOR_SANITIZE=ON -DVELBOR_BUILD_TESTS=ON -DVELBOR_WERROR=ON -DCMAKE_CXX_FLAGS=-O1) ;;
   bench)   args=(-DCMAKE_BUILD_TYPE=Release -DVELBOR_BUILD_TESTS=OFF -DVELBOR_BUILD_BENCH=ON) ;;
   *) echo "usage: $0 release|test|bench" >&2; exit 2 ;;
 esac

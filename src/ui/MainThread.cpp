@@ -15,18 +15,14 @@ namespace velbor {
 
 std::atomic<bool> MainThread::closing_ = false;
 
-namespace {
-
 // A view change that throws is logged: it must not end the main loop.
-void runLogged(const std::function<void()>& work) {
+void MainThread::runLogged(const std::function<void()>& work) {
   try {
     work();
   } catch (const std::exception& e) {
     QoLog("*** {}", e.what());
   }
 }
-
-}  // namespace
 
 bool MainThread::isMainThread() {
   QCoreApplication* app = QCoreApplication::instance();

@@ -21,6 +21,8 @@ class MainThread {
   static void sync(const std::function<void()>& work);
   // The main loop has ended: waits in sync() return at once.
   static void setClosing();
+  // Runs `work`, logging what it raises: work handed between threads must not end a loop.
+  static void runLogged(const std::function<void()>& work);
 
  private:
   static std::atomic<bool> closing_;

@@ -5,35 +5,22 @@
 #include <QMetaObject>
 
 #include <atomic>
-#include <exception>
 #include <memory>
 #include <thread>
 
-#include "platform/QoLog.h"
+#include "ui/MainThread.h"
 
 namespace velbor {
-
-namespace {
-
-void runLogged(const std::function<void()>& work) {
-  try {
-    work();
-  } catch (const std::exception& e) {
-    QoLog("*** {}", e.what());
-  }
-}
-
-}  // namespace
 
 void ResponsiveWait::run(const std::function<void()>& work) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) {
-    runLogged(work);
+    MainThread::runLogged(work);
     return;
   }
   auto done = std::make_shared<std::atomic<bool>>(false);
   std::thread worker([work, done] {
-    runLogged(work);
+    MainThread::runLogged(work);
     *done = true;
     // Wakes the wait below; a no-op event, so nothing depends on who handles it.
     QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
