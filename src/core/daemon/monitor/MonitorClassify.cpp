@@ -138,6 +138,14 @@ std::vector<std::string> entriesOf(const std::string& folder) {
 
 }  // namespace
 
+bool Monitor::copyRootPresent(const CopyPtr& copy) {
+  struct stat status {};
+  if (::stat(copy->path().c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+  // Moved away, unmounted or deleted whole: nothing in it is told to the peers as removed.
+  QoLog("*** syncdir({}) url is nil, maybe the directory is deleted", copy->path());
+  return false;
+}
+
 // One path of a batch as read from disk before the transaction.
 struct Monitor::Prepared {
   std::string path;
@@ -271,6 +279,7 @@ void Monitor::handlePaths(const std::vector<std::string>& paths, const CopyPtr& 
 }
 
 bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& copy) {
+  if (!copyRootPresent(copy)) return false;
   std::vector<Prepared> items = prepare(paths, copy);
   bool changed = false;
   {

@@ -165,5 +165,23 @@ TEST_F(MonitorBoundsTest, AFolderMovedInWholeIsListedOneLevelAtATime) {
   EXPECT_LE(largestBatch(), 2 + 3);
 }
 
+TEST_F(MonitorBoundsTest, ACopyWhoseFolderIsGoneKeepsItsRecords) {
+  writeFile(at("top"), "t");
+  writeFile(at("d/inner"), "i");
+  load();
+  ASSERT_TRUE(recorded("d/inner"));
+  bound(1, 1, 2);
+  // The whole folder moved away (or its disk unmounted): nothing in it was removed.
+  const std::string away = root_ + ".away";
+  std::filesystem::rename(root_, away);
+  // A full change set compares the root's own entries; lost events compare the whole copy.
+  report({"top", "d/inner"}, FileEventStream::kItemIsFile | FileEventStream::kItemModified);
+  tick();
+  monitor_->scanPaths({Event{root_, ++eventId_, Flags::kMustScanSubDirs | Flags::kItemIsDir}});
+  tick();
+  std::filesystem::rename(away, root_);
+  for (const char* relative : {"top", "d", "d/inner"}) EXPECT_TRUE(recorded(relative)) << relative;
+}
+
 }  // namespace
 }  // namespace velbor::test
