@@ -389,9 +389,11 @@ void Monitor::noteRecorded(Prepared& item) {
   item.noteState = item.hashed;
 }
 
+// Paths put back count against the bound like any change: a failing comparison of a whole
+// copy must not make the change set hold all of its paths.
 void Monitor::putBack(const CopyPtr& copy, const std::string& path) {
   std::lock_guard lock(monitorLocker());
-  copy->setPathsChangeSetWithPath(path);
+  noteChange(copy, path);
 }
 
 void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths) {
@@ -399,7 +401,7 @@ void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& p
   for (const std::string& path : paths) {
     int& attempts = attempts_[path];
     if (++attempts < kMaxBatchAttempts) {
-      copy->setPathsChangeSetWithPath(path);
+      noteChange(copy, path);
       continue;
     }
     QoLog("*** Monitor gave up ({}) after {} failed attempts", path, attempts);

@@ -183,5 +183,20 @@ TEST_F(MonitorBoundsTest, ACopyWhoseFolderIsGoneKeepsItsRecords) {
   for (const char* relative : {"top", "d", "d/inner"}) EXPECT_TRUE(recorded(relative)) << relative;
 }
 
+TEST_F(MonitorBoundsTest, ABatchThatFailsPutsItsPathsBackWithinTheBound) {
+  load();
+  bound(4, 100, 3);
+  column("CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
+         "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  for (int i = 0; i < 12; ++i) writeFile(at("n/boom" + std::to_string(i)), "b");
+  monitor_->scanPaths({Event{root_, ++eventId_, Flags::kMustScanSubDirs | Flags::kItemIsDir}});
+  tick();
+  EXPECT_LE(changeSet().size(), 4u);
+  column("DROP TRIGGER refuse");
+  tickUntilQuiet();
+  for (int i = 0; i < 12; ++i) EXPECT_TRUE(recorded("n/boom" + std::to_string(i))) << i;
+  EXPECT_TRUE(changeSet().empty());
+}
+
 }  // namespace
 }  // namespace velbor::test
