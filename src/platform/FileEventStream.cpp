@@ -75,6 +75,14 @@ void FileEventStream::stop() {
   });
 }
 
+void FileEventStream::deliverPending() {
+  queue_->sync([&] {
+    if (stopped_ || fd_ < 0) return;
+    readEvents();
+    flush();
+  });
+}
+
 size_t FileEventStream::watchCount() {
   size_t count = 0;
   queue_->sync([&] { count = watches_.size(); });

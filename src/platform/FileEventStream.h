@@ -72,6 +72,9 @@ class FileEventStream {
   // No callback starts after this returns, and one in progress has finished (unless stop()
   // is called from the callback). The stream cannot be started again.
   void stop();
+  // Hands over at once every event seen so far, read or still waiting in the kernel, without
+  // waiting for the latency: a stream about to be replaced passes on what only it saw.
+  void deliverPending();
   // Folders watched now (for tests and logs).
   size_t watchCount();
 

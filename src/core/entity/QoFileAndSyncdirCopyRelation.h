@@ -100,7 +100,8 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   // The temporary download, opened by openTmpFile at getTempFilePath(), becomes this record's;
   // its place is kept until the record's fetch event has been handled.
   void adoptTmpFileHandle(std::shared_ptr<TmpFileStream> handle) {
-    if (handle && handle->place()) tmpFilePlace_ = handle->place();
+    // A file opened without its folder at hand is removed by its path, not by an earlier place.
+    if (handle) tmpFilePlace_ = handle->place();
     fileHandle_ = std::move(handle);
   }
   void closeTmpFileHandle();

@@ -295,7 +295,12 @@ void QoFileAndSyncdirCopyRelation::deleteTmpFile() {
 
 void QoFileAndSyncdirCopyRelation::removeTmpFile(const std::string& copyRoot, const std::string& path,
                                                  const std::shared_ptr<const TmpFilePlace>& place) {
-  if (place && place->remove()) return;
+  if (place) {
+    // The file is ours only where it was made: gone from there, whatever its path now leads
+    // to was made by someone else.
+    place->remove();
+    return;
+  }
   struct stat status {};
   if (lstat(path.c_str(), &status) != 0) return;
   try {

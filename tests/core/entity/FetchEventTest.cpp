@@ -210,6 +210,20 @@ TEST_F(FetchEventTest, ATransferWhoseFolderWentAwayRemovesItsTemporaryFileWhereI
   }
 }
 
+TEST_F(FetchEventTest, ATransferWhoseFolderWasRemovedLeavesAFileOfItsNameInTheNewFolder) {
+  fs::create_directories(at("docs"));
+  auto relation = incoming("docs/a.txt", Incoming().content("hello").download("hello"));
+  // The folder goes with the temporary file in it, and another of the same name takes its
+  // place, holding a file the transfer never made.
+  fs::remove_all(at("docs"));
+  fs::create_directories(at("docs"));
+  const std::string decoy = at("docs/.a.txt.Velbor.Download");
+  writeFile(decoy, "not ours");
+  EXPECT_FALSE(relation->handleFetchEvent(EventCreateFile));
+  ASSERT_TRUE(exists(decoy));
+  EXPECT_EQ(readFile(decoy), "not ours");
+}
+
 TEST_F(FetchEventTest, DownloadsAreNeverWrittenThroughALinkedFolder) {
   TempDir outside;
   ASSERT_EQ(symlink(outside.str().c_str(), at("link").c_str()), 0);

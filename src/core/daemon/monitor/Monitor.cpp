@@ -235,6 +235,8 @@ void Monitor::listenFileSystem() {
     QoLog("Monitor Runloop stop: {} {}", "std::exception", e.what());
   }
   if (previous) {
+    // What the old listener saw before the new one watched its folder is not lost with it.
+    previous->deliverPending();
     previous->stop();
     QoLog("Monitor runloop end");
   }

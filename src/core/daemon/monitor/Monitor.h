@@ -114,6 +114,8 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // The record of `item` describes the file as it was read: told to RecordedStates once the
   // batch is committed.
   static void noteRecorded(Prepared& item);
+  // Whether the copy's folder is there; what is below a missing one is not gone.
+  static bool copyRootPresent(const CopyPtr& copy);
   void putBack(const CopyPtr& copy, const std::string& path);
   void batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths);
   void batchSucceeded(const std::vector<std::string>& paths);

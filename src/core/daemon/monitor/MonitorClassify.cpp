@@ -138,6 +138,14 @@ std::vector<std::string> entriesOf(const std::string& folder) {
 
 }  // namespace
 
+bool Monitor::copyRootPresent(const CopyPtr& copy) {
+  struct stat status {};
+  if (::stat(copy->path().c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+  // Moved away, unmounted or deleted whole: nothing in it is told to the peers as removed.
+  QoLog("*** syncdir({}) url is nil, maybe the directory is deleted", copy->path());
+  return false;
+}
+
 // One path of a batch as read from disk before the transaction.
 struct Monitor::Prepared {
   std::string path;
@@ -271,6 +279,7 @@ void Monitor::handlePaths(const std::vector<std::string>& paths, const CopyPtr& 
 }
 
 bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& copy) {
+  if (!copyRootPresent(copy)) return false;
   std::vector<Prepared> items = prepare(paths, copy);
   bool changed = false;
   {
@@ -380,9 +389,11 @@ void Monitor::noteRecorded(Prepared& item) {
   item.noteState = item.hashed;
 }
 
+// Paths put back count against the bound like any change: a failing comparison of a whole
+// copy must not make the change set hold all of its paths.
 void Monitor::putBack(const CopyPtr& copy, const std::string& path) {
   std::lock_guard lock(monitorLocker());
-  copy->setPathsChangeSetWithPath(path);
+  noteChange(copy, path);
 }
 
 void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths) {
@@ -390,7 +401,7 @@ void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& p
   for (const std::string& path : paths) {
     int& attempts = attempts_[path];
     if (++attempts < kMaxBatchAttempts) {
-      copy->setPathsChangeSetWithPath(path);
+      noteChange(copy, path);
       continue;
     }
     QoLog("*** Monitor gave up ({}) after {} failed attempts", path, attempts);

@@ -65,6 +65,7 @@ bool Monitor::rescanFolder(const CopyPtr& copy, const std::string& top, bool rec
       std::lock_guard lock(timersMutex_);
       if (shutDown_) return changed;
     }
+    if (!copyRootPresent(copy)) return changed;
     // What is on disk: every entry is compared with its record (an unchanged one costs a look).
     // The root may be a link the user chose; folders below it are never entered through one.
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (folder == root ? 0 : O_NOFOLLOW));

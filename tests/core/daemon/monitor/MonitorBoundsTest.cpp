@@ -165,5 +165,38 @@ TEST_F(MonitorBoundsTest, AFolderMovedInWholeIsListedOneLevelAtATime) {
   EXPECT_LE(largestBatch(), 2 + 3);
 }
 
+TEST_F(MonitorBoundsTest, ACopyWhoseFolderIsGoneKeepsItsRecords) {
+  writeFile(at("top"), "t");
+  writeFile(at("d/inner"), "i");
+  load();
+  ASSERT_TRUE(recorded("d/inner"));
+  bound(1, 1, 2);
+  // The whole folder moved away (or its disk unmounted): nothing in it was removed.
+  const std::string away = root_ + ".away";
+  std::filesystem::rename(root_, away);
+  // A full change set compares the root's own entries; lost events compare the whole copy.
+  report({"top", "d/inner"}, FileEventStream::kItemIsFile | FileEventStream::kItemModified);
+  tick();
+  monitor_->scanPaths({Event{root_, ++eventId_, Flags::kMustScanSubDirs | Flags::kItemIsDir}});
+  tick();
+  std::filesystem::rename(away, root_);
+  for (const char* relative : {"top", "d", "d/inner"}) EXPECT_TRUE(recorded(relative)) << relative;
+}
+
+TEST_F(MonitorBoundsTest, ABatchThatFailsPutsItsPathsBackWithinTheBound) {
+  load();
+  bound(4, 100, 3);
+  column("CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
+         "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  for (int i = 0; i < 12; ++i) writeFile(at("n/boom" + std::to_string(i)), "b");
+  monitor_->scanPaths({Event{root_, ++eventId_, Flags::kMustScanSubDirs | Flags::kItemIsDir}});
+  tick();
+  EXPECT_LE(changeSet().size(), 4u);
+  column("DROP TRIGGER refuse");
+  tickUntilQuiet();
+  for (int i = 0; i < 12; ++i) EXPECT_TRUE(recorded("n/boom" + std::to_string(i))) << i;
+  EXPECT_TRUE(changeSet().empty());
+}
+
 }  // namespace
 }  // namespace velbor::test

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "MonitorTestBase.h"
+#include "core/daemon/QoConfig.h"
 #include "core/daemon/router/QoHandlerTable.h"
 #include "proto/VelborProto.pb.h"
 #include "support/InotifyQueueLimit.h"
@@ -21,6 +22,18 @@ class MonitorLiveTest : public MonitorTestBase {
     EXPECT_EQ(usn(), before + 1);
   }
 };
+
+TEST_F(MonitorLiveTest, AChangeSeenByTheListenerItReplacesIsPassedOn) {
+  // Events wait in the stream for long, as they may under load.
+  QoConfig::sharedQoConfig().setFileSystemScanLatency(30);
+  load();
+  monitor_->listenFileSystem();
+  ASSERT_TRUE(eventually([&] { return monitor_->watchCount() == 1; }));
+  writeFile(at("during-swap"), "made while a copy was added");
+  // A new copy, or one removed, renews the listener.
+  monitor_->listenFileSystem();
+  EXPECT_EQ(changeSet().count(at("during-swap")), 1u);
+}
 
 TEST_F(MonitorLiveTest, ChangesInsideTheCopyBecomeRecords) {
   writeFile(at("existing"), "existing");
