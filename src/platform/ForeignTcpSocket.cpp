@@ -4,7 +4,9 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdint>
 
@@ -46,6 +48,16 @@ bool ForeignTcpSocket::cut(int fd) {
   const linger reset{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   return ::shutdown(fd, SHUT_RDWR) == 0;
+}
+
+bool ForeignTcpSocket::cutIfConnectedTo(int fd, const std::string& address) {
+  if (fd < 0) return false;
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return false;
+  const bool same = peerAddress(copy) == address;
+  const bool done = same && cut(copy);
+  ::close(copy);
+  return done;
 }
 
 }  // namespace velbor

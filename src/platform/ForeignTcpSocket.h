@@ -22,6 +22,10 @@ class ForeignTcpSocket {
   // Resets the connection: what waits to be sent is dropped, and the owner's next read or
   // write of it fails. False when the descriptor is no socket.
   static bool cut(int fd);
+  // cut(), only while the descriptor still leads to `address`: checked and cut on a copy of
+  // the descriptor, so that its owner closing it meanwhile and the number going to a new
+  // socket cannot make it cut another connection.
+  static bool cutIfConnectedTo(int fd, const std::string& address);
 };
 
 }  // namespace velbor

@@ -129,7 +129,7 @@ void RequestGate::cutOff(const std::string& client, Peer& peer) {
   // ZeroMQ has dropped, or is dropping, what it held.
   if (!stillConnected(peer) || peer.fd < 0) return;
   const size_t held = ledger_->heldFor(client);
-  if (!ForeignTcpSocket::cut(peer.fd)) return;
+  if (!ForeignTcpSocket::cutIfConnectedTo(peer.fd, peer.address)) return;
   statCut_.fetch_add(1);
   QoLog("*** Router cut off ({}): it read none of {} bytes of replies", peer.address, held);
 }
