@@ -1,5 +1,6 @@
 #include "core/daemon/QoConfig.h"
 
+#include <mutex>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -8,6 +9,7 @@
 
 #include "core/daemon/DataSource.h"
 #include "core/entity/QoDevice.h"
+#include "core/envelope/EnvelopeKeys.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "platform/Exception.h"
@@ -59,6 +61,14 @@ struct QoConfig::Values {
 };
 
 QoConfig& QoConfig::sharedQoConfig() {
+  // The envelope reads this device's key, token and discovery port from whichever shared
+  // instance is current at each use.
+  static std::once_flag envelopeKeysInstalled;
+  std::call_once(envelopeKeysInstalled, [] {
+    EnvelopeKeys::install(EnvelopeKeys([] { return sharedQoConfig().devicePrivateKey(); },
+                                       [] { return sharedQoConfig().deviceToken(); },
+                                       [] { return sharedQoConfig().portUdp(); }));
+  });
   std::lock_guard lock(sharedMutex);
   if (!sharedInstance) sharedInstance = std::make_shared<QoConfig>();
   return *sharedInstance;

@@ -8,9 +8,9 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
-#include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
 #include "core/utils/Vclock.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor {

@@ -11,9 +11,9 @@
 
 #include "core/entity/FileFlush.h"
 #include "core/entity/FileTimes.h"
-#include "core/utils/QoException.h"
-#include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
+#include "framework/errors/QoException.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
 

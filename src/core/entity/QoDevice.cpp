@@ -2,8 +2,8 @@
 
 #include "core/daemon/QoConfig.h"
 #include "core/entity/QoSyncdirCopy.h"
-#include "core/utils/QoException.h"
 #include "core/utils/QoUtils.h"
+#include "framework/errors/QoException.h"
 #include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "framework/persistence/SQLiteInstanceManager.h"

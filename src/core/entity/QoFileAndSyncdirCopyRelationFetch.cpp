@@ -20,7 +20,7 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordedStates.h"
-#include "core/utils/QoException.h"
+#include "framework/errors/QoException.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"

@@ -4,14 +4,13 @@
 
 #include <future>
 
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoPeer.h"
 #include "core/entity/QoDevice.h"
+#include "core/envelope/EnvelopeKeys.h"
 #include "core/proto/PbMessage.h"
 #include "core/proto/QoPbMessageCode.h"
-#include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/QoEncrypt.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "framework/network/DispatchUdpSocket.h"
 #include "framework/network/ZMQAddress.h"
 #include "framework/network/ZMQMessage.h"
@@ -141,7 +140,8 @@ QoMessage::Ptr QoMessage::qoMessageErrorWithErrorCode(int32_t errorCode, const s
 
 void QoMessage::initWithReviceMsgHead(const pb::MsgHead& head) {
   code_ = head.code();
-  level_ = QoPeer::convertEncryptLevelFromPbToQo(head.level());
+  // The wire numbers the levels as this class does.
+  level_ = head.level();
   key_ = head.has_key() ? std::optional<Bytes>(head.key()) : std::nullopt;
   sign_ = head.has_sign() ? std::optional<Bytes>(head.sign()) : std::nullopt;
   srcDevice_ = head.has_uuid() ? QoDevice::getDeviceWithUuid(head.uuid()) : nullptr;
@@ -151,11 +151,10 @@ void QoMessage::initWithReviceMsgHead(const pb::MsgHead& head) {
 pb::MsgHead QoMessage::genSendMsgHead() const {
   // The header's fields are closed enums: a value outside them cannot be sent.
   QoAssert(pb::MsgCode_IsValid(code_), "Unknown message code({})", code_);
-  const int level = QoPeer::convertEncryptLevelFromQoToPb(level_);
-  QoAssert(pb::EncryptLevel_IsValid(level), "Unkonw encryption level({})", level_);
+  QoAssert(pb::EncryptLevel_IsValid(level_), "Unkonw encryption level({})", level_);
   pb::MsgHead head;
   head.set_code(static_cast<pb::MsgCode>(code_));
-  head.set_level(static_cast<pb::EncryptLevel>(level));
+  head.set_level(static_cast<pb::EncryptLevel>(level_));
   if (key_) head.set_key(*key_);
   if (sign_) head.set_sign(*sign_);
   if (srcDevice_) head.set_uuid(srcDevice_->uuid());
@@ -291,7 +290,7 @@ bool QoMessage::sendToSocket(ZMQSocket& socket) {
 }
 
 void QoMessage::sendDiscoverToSocket(ZMQSocket& socket) {
-  sendDiscoverToSocket(socket, QoConfig::sharedQoConfig().deviceToken());
+  sendDiscoverToSocket(socket, EnvelopeKeys::installed().deviceToken());
 }
 
 void QoMessage::sendDiscoverToSocket(ZMQSocket& socket, const std::string& token) {
@@ -299,7 +298,7 @@ void QoMessage::sendDiscoverToSocket(ZMQSocket& socket, const std::string& token
 }
 
 QoMessage::Ptr QoMessage::recvDiscoverFromSocket(ZMQSocket& socket) {
-  return recvDiscoverFromSocket(socket, QoConfig::sharedQoConfig().deviceToken());
+  return recvDiscoverFromSocket(socket, EnvelopeKeys::installed().deviceToken());
 }
 
 QoMessage::Ptr QoMessage::recvDiscoverFromSocket(ZMQSocket& socket, const std::string& token) {
@@ -309,8 +308,8 @@ QoMessage::Ptr QoMessage::recvDiscoverFromSocket(ZMQSocket& socket, const std::s
 }
 
 void QoMessage::sendDiscoverToAsyncSocket(DispatchUdpSocket& socket, const std::string& address) {
-  const QoConfig& config = QoConfig::sharedQoConfig();
-  sendDiscoverToAsyncSocket(socket, address, config.deviceToken(), static_cast<uint16_t>(config.portUdp()));
+  const EnvelopeKeys keys = EnvelopeKeys::installed();
+  sendDiscoverToAsyncSocket(socket, address, keys.deviceToken(), static_cast<uint16_t>(keys.portUdp()));
 }
 
 void QoMessage::sendDiscoverToAsyncSocket(DispatchUdpSocket& socket, const std::string& address,
@@ -319,9 +318,9 @@ void QoMessage::sendDiscoverToAsyncSocket(DispatchUdpSocket& socket, const std::
 }
 
 void QoMessage::discoverBroadCastToAsyncSocket(DispatchUdpSocket& socket) {
-  const QoConfig& config = QoConfig::sharedQoConfig();
-  discoverBroadCastToAsyncSocket(socket, ZMQAddress::getIpAddresses(), config.deviceToken(),
-                                 static_cast<uint16_t>(config.portUdp()));
+  const EnvelopeKeys keys = EnvelopeKeys::installed();
+  discoverBroadCastToAsyncSocket(socket, ZMQAddress::getIpAddresses(), keys.deviceToken(),
+                                 static_cast<uint16_t>(keys.portUdp()));
 }
 
 void QoMessage::discoverBroadCastToAsyncSocket(DispatchUdpSocket& socket,
@@ -338,7 +337,7 @@ QoMessage::Bytes QoMessage::discoverDatagram(const std::string& token) const {
 }
 
 QoMessage::Ptr QoMessage::qoMessageWithRecvData(const Bytes& data) {
-  return qoMessageWithRecvData(data, QoConfig::sharedQoConfig().deviceToken());
+  return qoMessageWithRecvData(data, EnvelopeKeys::installed().deviceToken());
 }
 
 QoMessage::Ptr QoMessage::qoMessageWithRecvData(const Bytes& data, const std::string& token) {
@@ -350,7 +349,7 @@ QoMessage::Ptr QoMessage::qoMessageWithRecvData(const Bytes& data, const std::st
   return message;
 }
 
-QoMessage::Bytes QoMessage::configPrivateKey() { return QoConfig::sharedQoConfig().devicePrivateKey(); }
+QoMessage::Bytes QoMessage::configPrivateKey() { return EnvelopeKeys::installed().privateKey(); }
 
 std::shared_ptr<QoDevice> QoMessage::userInfoDevice() const {
   const auto* device = std::get_if<std::shared_ptr<QoDevice>>(&userInfo_);

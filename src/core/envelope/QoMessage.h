@@ -55,7 +55,8 @@ class QoMessage {
   // the frames are consumed. Verifies and decrypts per the header's level and raises the
   // coded exceptions (10, 20, 21, 22); a header or body that does not parse raises the
   // schema's InvalidProtocolBuffer or UninitializedMessage unchanged. Without a key source
-  // the configured device key is used. A header check runs before any of that.
+  // the device key of the installed EnvelopeKeys is used. A header check runs before any
+  // of that.
   static Ptr initWithRecvZMQMessage(ZMQMessage& frames, PrivateKeySource privateKeySource = nullptr,
                                     const HeaderCheck& headerCheck = nullptr);
   // Receives one whole multipart message (blocking) and unpacks it as above. A message
@@ -88,8 +89,8 @@ class QoMessage {
   ZMQMessage getSendZMQMessage();
   bool sendToSocket(ZMQSocket& socket);
 
-  // Discovery datagrams. Token and port are read from the configuration at each call;
-  // the overloads that take them are what those delegate to.
+  // Discovery datagrams. Token and port are read from the installed EnvelopeKeys at each
+  // call; the overloads that take them are what those delegate to.
   // Over a socket of type ZMQ_UDP: the datagram goes to the socket's last sender (or its
   // connected peer); receiving puts the sender's socket address bytes in the user info.
   void sendDiscoverToSocket(ZMQSocket& socket);
@@ -111,7 +112,7 @@ class QoMessage {
   static Ptr qoMessageWithRecvData(const Bytes& data);
   static Ptr qoMessageWithRecvData(const Bytes& data, const std::string& token);
 
-  // The configured device private key: the default key source.
+  // The device private key of the installed EnvelopeKeys: the default key source.
   static Bytes configPrivateKey();
 
   // Any host can send messages that fail to open, and each failure is logged with its

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <set>
 
-#include "core/utils/QoExceptionProto.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentClass.h"
 #include "framework/persistence/PersistentNaming.h"

@@ -11,8 +11,8 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
-#include "core/utils/QoException.h"
 #include "core/utils/Vclock.h"
+#include "framework/errors/QoException.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor {

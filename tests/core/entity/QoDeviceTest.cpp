@@ -1,6 +1,6 @@
 #include "EntityTestBase.h"
-#include "core/utils/QoException.h"
 #include "core/utils/QoUtils.h"
+#include "framework/errors/QoException.h"
 
 namespace velbor::test {
 namespace {

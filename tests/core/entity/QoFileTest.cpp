@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "EntityTestBase.h"
-#include "core/utils/QoExceptionProto.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "framework/persistence/PersistenceTestSupport.h"
 
 namespace velbor::test {

@@ -9,7 +9,7 @@
 #include "core/proto/InvalidProtocolBuffer.h"
 #include "core/proto/PbMessage.h"
 #include "core/proto/UninitializedMessage.h"
-#include "core/utils/QoExceptionProto.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "framework/network/ZMQException.h"
 #include "proto/VelborProto.pb.h"
 

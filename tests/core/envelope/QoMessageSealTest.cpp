@@ -12,8 +12,8 @@
 #include "EnvelopeTestSupport.h"
 #include "core/daemon/QoConfig.h"
 #include "core/proto/PbMessage.h"
-#include "core/utils/QoExceptionProto.h"
 #include "framework/crypto/QoEncrypt.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "platform/GlobalQueue.h"
 #include "proto/VelborProto.pb.h"
 

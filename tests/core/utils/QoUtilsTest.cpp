@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "core/utils/QoException.h"
+#include "framework/errors/QoException.h"
 #include "support/TempDir.h"
 
 namespace velbor {

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/utils/QoException.h"
-#include "core/utils/QoExceptionProto.h"
+#include "framework/errors/QoException.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "framework/persistence/PersistenceTestSupport.h"

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "core/entity/QoDevice.h"
-#include "core/utils/QoException.h"
+#include "framework/errors/QoException.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQSocket.h"
 #include "platform/QoLog.h"

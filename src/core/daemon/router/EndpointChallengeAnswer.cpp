@@ -8,8 +8,8 @@
 #include <fmt/format.h>
 
 #include "core/daemon/QoConfig.h"
-#include "core/utils/QoException.h"
 #include "framework/crypto/Cryptor.h"
+#include "framework/errors/QoException.h"
 #include "framework/network/ZMQAddress.h"
 
 namespace velbor {

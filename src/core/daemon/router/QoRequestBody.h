@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "core/daemon/router/QoRequest.h"
-#include "core/utils/QoExceptionProto.h"
+#include "framework/errors/QoExceptionProto.h"
 
 namespace velbor {
 

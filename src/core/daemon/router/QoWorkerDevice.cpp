@@ -8,9 +8,9 @@
 #include "core/daemon/router/QoRequestBody.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
-#include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/QoEncrypt.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 

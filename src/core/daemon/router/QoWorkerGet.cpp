@@ -18,10 +18,10 @@
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
-#include "core/utils/QoException.h"
-#include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
 #include "core/utils/Vclock.h"
+#include "framework/errors/QoException.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 

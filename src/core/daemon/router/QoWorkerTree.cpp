@@ -11,8 +11,8 @@
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
-#include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 

@@ -17,8 +17,8 @@
 #include "core/daemon/router/QoSeenSignatures.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
-#include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 

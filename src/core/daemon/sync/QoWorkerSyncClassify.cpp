@@ -13,10 +13,10 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/QoPbMessageCode.h"
-#include "core/utils/QoExceptionProto.h"
 #include "core/utils/QoUtils.h"
 #include "core/utils/SmartDebugger.h"
 #include "core/utils/Vclock.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "platform/QoLog.h"
 
 namespace velbor {

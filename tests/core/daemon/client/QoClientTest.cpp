@@ -15,7 +15,7 @@
 #include "core/daemon/DataSource.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/daemon/router/QoHandlerTable.h"
-#include "core/utils/QoException.h"
+#include "framework/errors/QoException.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {

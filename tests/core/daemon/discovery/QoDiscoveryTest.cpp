@@ -16,8 +16,8 @@
 #include "core/daemon/client/ClientTestBase.h"
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/router/EndpointChallengeAnswer.h"
-#include "core/utils/QoException.h"
 #include "framework/crypto/QoEncrypt.h"
+#include "framework/errors/QoException.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {

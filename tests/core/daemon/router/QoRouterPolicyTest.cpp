@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "RouterTestBase.h"
-#include "core/utils/QoExceptionProto.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {

@@ -5,7 +5,7 @@
 #include "RouterTestBase.h"
 #include "core/daemon/DataSource.h"
 #include "core/daemon/QoNotices.h"
-#include "core/utils/QoException.h"
+#include "framework/errors/QoException.h"
 #include "platform/Dispatch.h"
 #include "platform/Exception.h"
 #include "platform/NotificationCenter.h"

@@ -15,8 +15,8 @@
 #include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoSeenSignatures.h"
 #include "core/daemon/router/QoWorker.h"
-#include "core/utils/QoException.h"
 #include "core/utils/QoUtils.h"
+#include "framework/errors/QoException.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {

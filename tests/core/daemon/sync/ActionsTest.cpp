@@ -8,7 +8,7 @@
 #include "SyncTestBase.h"
 #include "core/daemon/sync/TmpFileOpening.h"
 #include "core/entity/TmpFileName.h"
-#include "core/utils/QoExceptionProto.h"
+#include "framework/errors/QoExceptionProto.h"
 
 namespace velbor::test {
 namespace {

@@ -10,7 +10,7 @@
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/router/NoticeLog.h"
-#include "core/utils/QoExceptionProto.h"
+#include "framework/errors/QoExceptionProto.h"
 
 namespace velbor::test {
 namespace {

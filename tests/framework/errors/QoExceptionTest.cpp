@@ -1,4 +1,4 @@
-#include "core/utils/QoExceptionProto.h"
+#include "framework/errors/QoExceptionProto.h"
 
 #include <gtest/gtest.h>
 

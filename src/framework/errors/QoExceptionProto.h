@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/utils/QoException.h"
+#include "framework/errors/QoException.h"
 
 namespace velbor {
 

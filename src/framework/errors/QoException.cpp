@@ -1,4 +1,4 @@
-#include "core/utils/QoException.h"
+#include "framework/errors/QoException.h"
 
 namespace velbor {
 

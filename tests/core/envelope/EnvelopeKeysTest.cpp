@@ -1,0 +1,83 @@
+#include "core/envelope/EnvelopeKeys.h"
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "EnvelopeTestSupport.h"
+#include "core/daemon/QoConfig.h"
+#include "platform/Exception.h"
+#include "proto/VelborProto.pb.h"
+
+namespace velbor::test {
+namespace {
+
+// The envelope takes this device's key and token from whoever installed them, not from the
+// settings: with other keys installed it seals, opens and reads datagrams with those.
+class EnvelopeKeysTest : public EnvelopeTestBase {
+ protected:
+  void SetUp() override {
+    EnvelopeTestBase::SetUp();
+    // The settings install their keys on first use; each test replaces them and puts them back.
+    QoConfig::sharedQoConfig();
+    configured_ = EnvelopeKeys::installed();
+    alpha_ = addDevice("alpha-uuid", "Alpha", keysAlpha().publicKey);
+    bravo_ = addDevice("bravo-uuid", "Bravo", keysBravo().publicKey);
+  }
+  void TearDown() override {
+    EnvelopeKeys::install(configured_);
+    EnvelopeTestBase::TearDown();
+  }
+
+  QoMessage::Ptr unkeyedToBravo(int level) {
+    auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeFindRequest, findRequest());
+    message->setLevel(level);
+    message->setSrcDevice(alpha_);
+    message->setDestDevice(bravo_);
+    return message;
+  }
+
+  static QoMessage::Ptr discover(const std::string& uuid) {
+    auto body = std::make_shared<pb::MsgDiscover>();
+    body->set_is_response(pb::PbBoolFalse);
+    body->set_device_uuid(uuid);
+    body->set_device_name("name of " + uuid);
+    body->set_device_type(pb::DeviceTypeLinux);
+    body->set_route_port(9527);
+    body->set_pub_port(9526);
+    body->set_public_key(keysAlpha().publicKey);
+    return QoMessage::qoMessageWithMsgCode(pb::MsgCodeDiscover, body);
+  }
+
+  EnvelopeKeys configured_;
+  QoDevice::Ptr alpha_;
+  QoDevice::Ptr bravo_;
+};
+
+TEST_F(EnvelopeKeysTest, MessagesWithoutKeyOrTokenUseTheInstalledOnes) {
+  QoConfig::sharedQoConfig().setDevicePrivateKey(keysBravo().privateKey);
+  EnvelopeKeys::install(EnvelopeKeys([] { return keysAlpha().privateKey; }, [] { return std::string("given"); },
+                                     [] { return 8848; }));
+
+  auto frames = framesOf(unkeyedToBravo(QoMessage::kLevelEncrypt)->getSendZMQMessage());
+  EXPECT_NE(open(frames, keysBravo())->pbBody(), nullptr);
+
+  EnvelopeKeys::install(EnvelopeKeys([] { return keysBravo().privateKey; }, nullptr, nullptr));
+  ZMQMessage message = messageOf(frames);
+  EXPECT_NE(QoMessage::initWithRecvZMQMessage(message)->pbBody(), nullptr);
+
+  const std::string datagram = discover("alpha")->discoverDatagram("given");
+  EXPECT_THROW(QoMessage::qoMessageWithRecvData(datagram), Exception);
+  EnvelopeKeys::install(EnvelopeKeys(nullptr, [] { return std::string("given"); }, nullptr));
+  EXPECT_EQ(QoMessage::qoMessageWithRecvData(datagram)->pbBodyAs<pb::MsgDiscover>()->device_uuid(), "alpha");
+}
+
+TEST_F(EnvelopeKeysTest, WithNothingInstalledSigningFails) {
+  QoConfig::sharedQoConfig().setDevicePrivateKey(keysAlpha().privateKey);
+  EnvelopeKeys::install(EnvelopeKeys());
+  EXPECT_THROW(unkeyedToBravo(QoMessage::kLevelAuth)->getSendZMQMessage(), Exception);
+}
+
+}  // namespace
+}  // namespace velbor::test
