@@ -41,12 +41,17 @@ TEST_F(E2eUiExitTest, ThePeerMarksTheApplicationOfflineAsSoonAsItQuitsOrIsTermin
     const std::string me = ui.uuid();
     ASSERT_FALSE(me.empty()) << ui.readyLine().dump();
     ASSERT_TRUE(ok(ui.command("pane deviceController")));
-    ASSERT_TRUE(eventually([&] { return cardIn(ui, b.uuid()).value("online", false) && deviceIn(b, me).is_object(); }));
+    // A card or a device not there yet reads as null: asked for a value, that would throw.
+    ASSERT_TRUE(eventually([&] {
+      const json card = cardIn(ui, b.uuid());
+      return card.is_object() && card.value("online", false) && deviceIn(b, me).is_object();
+    }));
     ASSERT_TRUE(ok(ui.command("click " + b.uuid() + " trustButton")));
     ASSERT_TRUE(eventually([&] {
       const json seen = deviceIn(b, me);
-      return seen.value("status", -1) == 1 && seen.value("online", false) &&
-             cardIn(ui, b.uuid()).value("status", -1) == 1;
+      const json card = cardIn(ui, b.uuid());
+      return seen.is_object() && seen.value("status", -1) == 1 && seen.value("online", false) &&
+             card.is_object() && card.value("status", -1) == 1;
     })) << deviceIn(b, me).dump();
 
     if (how == "quit") {
@@ -54,7 +59,10 @@ TEST_F(E2eUiExitTest, ThePeerMarksTheApplicationOfflineAsSoonAsItQuitsOrIsTermin
     } else {
       ASSERT_EQ(::kill(ui.pid(), SIGTERM), 0);
     }
-    EXPECT_TRUE(eventually([&] { return !deviceIn(b, me).value("online", true); }, kNoticeBound))
+    EXPECT_TRUE(eventually([&] {
+      const json seen = deviceIn(b, me);
+      return seen.is_object() && !seen.value("online", true);
+    }, kNoticeBound))
         << "the exit notice did not reach the peer\n"
         << fileText(logs + "/ui.log");
     EXPECT_EQ(ui.waitExit(kNoticeBound), 0);
