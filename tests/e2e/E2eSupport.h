@@ -25,6 +25,12 @@ class E2eFixture : public ::testing::Test {
   TempDir root_;
 };
 
+// Exit tests: silence for this long makes a device offline, far longer than their waits, so
+// only the exit notice can explain an offline mark within them; and their bound against a
+// hung test, an order of magnitude inside that time-out.
+inline constexpr const char* kLongOnlineTimeout = "300";
+inline constexpr std::chrono::seconds kNoticeBound{30};
+
 // Polls until `done` holds; bounded so that a fault fails the test instead of hanging it.
 bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(60));
 

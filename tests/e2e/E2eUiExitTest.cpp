@@ -17,15 +17,8 @@ namespace velbor::test {
 namespace {
 
 using nlohmann::json;
-using namespace std::chrono_literals;
 
 using E2eUiExitTest = E2eFixture;
-
-// Silence for this long makes a device offline: far longer than the waits below, so only the
-// exit notice can explain an offline mark within them.
-constexpr const char* kLongOnlineTimeout = "300";
-// Bounds against a hung test: an order of magnitude inside the liveness time-out.
-constexpr auto kNoticeBound = 30s;
 
 TEST_F(E2eUiExitTest, ThePeerMarksTheApplicationOfflineAsSoonAsItQuitsOrIsTerminated) {
   XvfbDisplay display;
