@@ -8,6 +8,7 @@
 #include "core/daemon/monitor/Monitor.h"
 #include "logger/LoggerClient.h"
 #include "logger/LoggerDaemonSetup.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/UserDefaults.h"
 
 namespace velbor {
@@ -18,6 +19,7 @@ QoDaemonLinux& QoDaemonLinux::sharedQoDaemonLinux() {
 }
 
 void QoDaemonLinux::daemonInit() {
+  raiseOpenFileLimit();
   // The user interface shows tool tips after this pause.
   UserDefaults::standardUserDefaults()->setInteger(kInitialToolTipDelayKey, kInitialToolTipDelayMs);
   DataSource::sharedDataSource().dbCheck();
