@@ -23,45 +23,33 @@ OwnInstalls& OwnInstalls::shared() {
 
 void OwnInstalls::note(const std::string& path, const State& state, Clock::time_point now) {
   std::lock_guard lock(mutex_);
-  const uint64_t serial = ++serial_;
-  entries_[path] = Entry{state, now, serial};
-  order_.emplace_back(path, serial);
+  installed_.note(path, Installed{state, now});
   dropStale(now);
 }
 
 bool OwnInstalls::matches(const std::string& path, const State& state, Clock::time_point now) {
   std::lock_guard lock(mutex_);
   dropStale(now);
-  const auto found = entries_.find(path);
-  if (found == entries_.end()) return false;
-  const bool fresh = now - found->second.noted < kLifetime;
-  const bool same = found->second.state == state;
-  entries_.erase(found);
+  const Installed* installed = installed_.find(path);
+  if (installed == nullptr) return false;
+  const bool fresh = now - installed->noted < kLifetime;
+  const bool same = installed->state == state;
+  installed_.erase(path);
   return fresh && same;
 }
 
 void OwnInstalls::clear() {
   std::lock_guard lock(mutex_);
-  entries_.clear();
-  order_.clear();
+  installed_.clear();
 }
 
 size_t OwnInstalls::size() {
   std::lock_guard lock(mutex_);
-  return entries_.size();
+  return installed_.size();
 }
 
 void OwnInstalls::dropStale(Clock::time_point now) {
-  while (!order_.empty()) {
-    const auto& [path, serial] = order_.front();
-    const auto found = entries_.find(path);
-    const bool current = found != entries_.end() && found->second.serial == serial;
-    // Notes already used up, replaced, expired, or beyond the bound (which bounds the notes
-    // used up and still listed as well).
-    if (current && now - found->second.noted < kLifetime && order_.size() <= kMaxEntries) break;
-    if (current) entries_.erase(found);
-    order_.pop_front();
-  }
+  installed_.dropOldestWhile([now](const Installed& installed) { return now - installed.noted >= kLifetime; });
 }
 
 }  // namespace velbor

@@ -4,11 +4,10 @@
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+
+#include "core/entity/NotedPaths.h"
 
 namespace velbor {
 
@@ -51,20 +50,15 @@ class OwnInstalls {
   size_t size();
 
  private:
-  struct Entry {
+  struct Installed {
     State state;
     Clock::time_point noted;
-    uint64_t serial = 0;
   };
 
   void dropStale(Clock::time_point now);
 
   std::mutex mutex_;
-  std::unordered_map<std::string, Entry> entries_;
-  // Paths in the order they were noted, with the serial of that note (a path noted again
-  // keeps only its latest entry).
-  std::deque<std::pair<std::string, uint64_t>> order_;
-  uint64_t serial_ = 0;
+  NotedPaths<Installed> installed_{kMaxEntries};
 };
 
 }  // namespace velbor

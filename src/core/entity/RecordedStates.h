@@ -1,12 +1,10 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 
+#include "core/entity/NotedPaths.h"
 #include "core/entity/OwnInstalls.h"
 
 namespace velbor {
@@ -41,20 +39,13 @@ class RecordedStates {
   size_t size();
 
  private:
-  struct Entry {
+  struct Noted {
     State state;
     bool racy = false;
-    uint64_t serial = 0;
   };
 
-  bool isCurrent(const std::pair<std::string, uint64_t>& listed) const;
-  void dropOldest();
-
   std::mutex mutex_;
-  std::unordered_map<std::string, Entry> entries_;
-  // Paths in the order they were noted, with the serial of that note.
-  std::deque<std::pair<std::string, uint64_t>> order_;
-  uint64_t serial_ = 0;
+  NotedPaths<Noted> noted_{kMaxEntries};
 };
 
 }  // namespace velbor
