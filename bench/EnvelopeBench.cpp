@@ -140,8 +140,8 @@ void BM_RoundTripSmallRequest(benchmark::State& state) {
     auto reply = QoMessage::recvFromSocket(*client, keyOf(alpha));
     benchmark::DoNotOptimize(reply->pbBody());
   }
-  state.counters["round trips/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                       benchmark::Counter::kIsRate);
+  state.counters["round trips/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 
   sealedBy(alpha, bravo, pb::MsgCodeScanRequest, nullptr, 0)->sendToSocket(*client);
   QoMessage::recvFromSocket(*client, keyOf(alpha));

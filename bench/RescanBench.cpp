@@ -132,10 +132,10 @@ void rescanNew(benchmark::State& state, const QoSyncdirCopy::Ptr& copy, int64_t 
     state.ResumeTiming();
     copy->refresh();
   }
-  state.counters["files/s"] = benchmark::Counter(static_cast<double>(files * state.iterations()),
-                                                 benchmark::Counter::kIsRate);
-  state.counters["MB/s hashed"] = benchmark::Counter(static_cast<double>(bytes * state.iterations()) / 1e6,
-                                                     benchmark::Counter::kIsRate);
+  state.counters["files/s"] =
+      benchmark::Counter(static_cast<double>(files * state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["MB/s hashed"] =
+      benchmark::Counter(static_cast<double>(bytes * state.iterations()) / 1e6, benchmark::Counter::kIsRate);
   if (QoFile::count() < files) state.SkipWithError("not every file was recorded");
 }
 
@@ -150,8 +150,8 @@ void BM_RescanUnchangedSmallFiles(benchmark::State& state) {
   copy->refresh();
   const int64_t usn = DataSource::sharedDataSource().getCurrentUsn();
   for (auto _ : state) copy->refresh();
-  state.counters["files/s"] = benchmark::Counter(static_cast<double>(kSmallFiles * state.iterations()),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["files/s"] =
+      benchmark::Counter(static_cast<double>(kSmallFiles * state.iterations()), benchmark::Counter::kIsRate);
   if (DataSource::sharedDataSource().getCurrentUsn() != usn) state.SkipWithError("an unchanged copy was recorded");
 }
 BENCHMARK(BM_RescanUnchangedSmallFiles)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
@@ -167,8 +167,8 @@ void BM_RescanNewManyFiles(benchmark::State& state) {
     copy->refresh();
     longestWaitMs = std::max(longestWaitMs, probe.longestWaitMs());
   }
-  state.counters["files/s"] = benchmark::Counter(static_cast<double>(kManyFiles * state.iterations()),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["files/s"] =
+      benchmark::Counter(static_cast<double>(kManyFiles * state.iterations()), benchmark::Counter::kIsRate);
   state.counters["longest transaction wait ms"] = longestWaitMs;
   if (QoFile::count() < kManyFiles) state.SkipWithError("not every file was recorded");
 }

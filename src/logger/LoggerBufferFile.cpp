@@ -33,7 +33,8 @@ uint64_t LoggerBufferFile::wholeMessagesLength(int fd, uint64_t size) {
   while (size - pos >= 4) {
     unsigned char header[4];
     if (::pread(fd, header, sizeof header, static_cast<off_t>(pos)) != sizeof header) break;
-    uint64_t length = (uint64_t{header[0]} << 24) | (uint64_t{header[1]} << 16) | (uint64_t{header[2]} << 8) | header[3];
+    uint64_t length =
+        (uint64_t{header[0]} << 24) | (uint64_t{header[1]} << 16) | (uint64_t{header[2]} << 8) | header[3];
     // Every message holds at least its part count.
     if (length < 2 || length > size - pos - 4) break;
     pos += 4 + length;

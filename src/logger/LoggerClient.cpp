@@ -1,6 +1,5 @@
 #include "logger/LoggerClient.h"
 
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -239,8 +238,8 @@ void LoggerLogData(Logger* logger, const LoggerCallSite& site, std::string_view 
   finish(logger, std::move(message));
 }
 
-void LoggerLogImage(Logger* logger, const LoggerCallSite& site, std::string_view tag, int level, int width,
-                    int height, std::optional<std::string_view> image) {
+void LoggerLogImage(Logger* logger, const LoggerCallSite& site, std::string_view tag, int level, int width, int height,
+                    std::optional<std::string_view> image) {
   LoggerMessageRef message = startMessage(logger);
   addCommonParts(*message, LOGMSG_TYPE_LOG, tag, level);
   if (width != 0 && height != 0) {

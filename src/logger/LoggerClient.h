@@ -44,8 +44,8 @@ void LoggerLogText(Logger* logger, const LoggerCallSite& site, std::string_view 
                    std::optional<std::string_view> text);
 void LoggerLogData(Logger* logger, const LoggerCallSite& site, std::string_view tag, int level,
                    std::optional<std::string_view> data);
-void LoggerLogImage(Logger* logger, const LoggerCallSite& site, std::string_view tag, int level, int width,
-                    int height, std::optional<std::string_view> image);
+void LoggerLogImage(Logger* logger, const LoggerCallSite& site, std::string_view tag, int level, int width, int height,
+                    std::optional<std::string_view> image);
 void LoggerStartBlock(Logger* logger, std::optional<std::string_view> text);
 void LoggerEndBlock(Logger* logger);
 void LoggerMarker(Logger* logger, std::optional<std::string_view> text);
@@ -56,8 +56,7 @@ void LogMessageToF(Logger* logger, const char* file, int line, const char* funct
   LoggerLogText(logger, {file, line, function}, tag, level, fmt::format(format, std::forward<Args>(args)...));
 }
 template <typename... Args>
-void LogMessageTo(Logger* logger, std::string_view tag, int level, fmt::format_string<Args...> format,
-                  Args&&... args) {
+void LogMessageTo(Logger* logger, std::string_view tag, int level, fmt::format_string<Args...> format, Args&&... args) {
   LoggerLogText(logger, {}, tag, level, fmt::format(format, std::forward<Args>(args)...));
 }
 template <typename... Args>
@@ -81,7 +80,9 @@ inline void LogMessageRawF(const char* file, int line, const char* function, std
                            std::optional<std::string_view> text) {
   LogMessageRawToF(nullptr, file, line, function, tag, level, text);
 }
-inline void LogMessageRaw(std::optional<std::string_view> text) { LogMessageRawToF(nullptr, nullptr, 0, nullptr, "", 0, text); }
+inline void LogMessageRaw(std::optional<std::string_view> text) {
+  LogMessageRawToF(nullptr, nullptr, 0, nullptr, "", 0, text);
+}
 
 inline void LogDataToF(Logger* logger, const char* file, int line, const char* function, std::string_view tag,
                        int level, std::optional<std::string_view> data) {
@@ -106,8 +107,8 @@ inline void LogImageDataTo(Logger* logger, std::string_view tag, int level, int 
                            std::optional<std::string_view> image) {
   LoggerLogImage(logger, {}, tag, level, width, height, image);
 }
-inline void LogImageDataF(const char* file, int line, const char* function, std::string_view tag, int level,
-                          int width, int height, std::optional<std::string_view> image) {
+inline void LogImageDataF(const char* file, int line, const char* function, std::string_view tag, int level, int width,
+                          int height, std::optional<std::string_view> image) {
   LoggerLogImage(nullptr, {file, line, function}, tag, level, width, height, image);
 }
 inline void LogImageData(std::string_view tag, int level, int width, int height,

@@ -27,7 +27,8 @@ std::string hexDump(std::string_view data) {
   for (size_t offset = 0; offset < data.size(); offset += 16) {
     std::string_view row = data.substr(offset, 16);
     out += fmt::format(" {:04x}: ", offset);
-    for (size_t i = 0; i < 16; ++i) out += i < row.size() ? fmt::format("{:02x} ", static_cast<unsigned char>(row[i])) : "   ";
+    for (size_t i = 0; i < 16; ++i)
+      out += i < row.size() ? fmt::format("{:02x} ", static_cast<unsigned char>(row[i])) : "   ";
     out += '\'';
     for (size_t i = 0; i < 16; ++i) {
       char c = i < row.size() ? row[i] : ' ';
@@ -89,22 +90,40 @@ std::optional<std::string> LoggerConsoleLine(const LoggerMessage* message) {
         return std::nullopt;
     }
     switch (key) {
-      case PART_KEY_MESSAGE_TYPE: type = number; break;
-      case PART_KEY_TIMESTAMP_S: seconds = number; break;
-      case PART_KEY_TIMESTAMP_MS: micros = number * 1000; break;
-      case PART_KEY_TIMESTAMP_US: micros = number; break;
-      case PART_KEY_IMAGE_WIDTH: width = number; break;
-      case PART_KEY_IMAGE_HEIGHT: height = number; break;
+      case PART_KEY_MESSAGE_TYPE:
+        type = number;
+        break;
+      case PART_KEY_TIMESTAMP_S:
+        seconds = number;
+        break;
+      case PART_KEY_TIMESTAMP_MS:
+        micros = number * 1000;
+        break;
+      case PART_KEY_TIMESTAMP_US:
+        micros = number;
+        break;
+      case PART_KEY_IMAGE_WIDTH:
+        width = number;
+        break;
+      case PART_KEY_IMAGE_HEIGHT:
+        height = number;
+        break;
       case PART_KEY_THREAD_ID:
         if (thread) break;
-        if (partType == PART_TYPE_STRING) thread = std::string(bytes);
-        else if (partType == PART_TYPE_INT64) thread = fmt::format("thread 0x{:x}", number);
-        else thread = fmt::format("thread 0x{:08x}", number);
+        if (partType == PART_TYPE_STRING)
+          thread = std::string(bytes);
+        else if (partType == PART_TYPE_INT64)
+          thread = fmt::format("thread 0x{:x}", number);
+        else
+          thread = fmt::format("thread 0x{:08x}", number);
         break;
       case PART_KEY_MESSAGE:
-        if (partType == PART_TYPE_STRING) text = trimmed(bytes);
-        else if (partType == PART_TYPE_BINARY) text = hexDump(bytes);
-        else if (partType == PART_TYPE_IMAGE) isImage = true, image = bytes;
+        if (partType == PART_TYPE_STRING)
+          text = trimmed(bytes);
+        else if (partType == PART_TYPE_BINARY)
+          text = hexDump(bytes);
+        else if (partType == PART_TYPE_IMAGE)
+          isImage = true, image = bytes;
         break;
       default:
         break;

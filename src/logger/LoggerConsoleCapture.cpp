@@ -133,8 +133,10 @@ void LoggerConsoleCapture::start(Logger* logger) {
   CaptureState& capture = state();
   std::lock_guard lock(capture.mutex);
   auto freeSlot = std::find(capture.capturers.begin(), capture.capturers.end(), nullptr);
-  if (freeSlot != capture.capturers.end()) *freeSlot = logger;
-  else capture.capturers.push_back(logger);
+  if (freeSlot != capture.capturers.end())
+    *freeSlot = logger;
+  else
+    capture.capturers.push_back(logger);
   ++capture.active;
   if (capture.thread.joinable()) return;
 

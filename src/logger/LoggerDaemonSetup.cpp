@@ -6,8 +6,7 @@
 namespace velbor {
 
 void loggerInit(const std::string& serviceName) {
-  LoggerSetOptions(nullptr, LoggerOptionBufferUntilConnected | LoggerOptionBrowseServices |
-                                LoggerOptionCaptureConsole);
+  LoggerSetOptions(nullptr, LoggerOptionBufferUntilConnected | LoggerOptionBrowseServices | LoggerOptionCaptureConsole);
   LoggerSetupBonjour(nullptr, std::nullopt, serviceName);
   LoggerSetBufferFile(nullptr, LoggerBufferFile::defaultPath());
   LoggerStart(nullptr);

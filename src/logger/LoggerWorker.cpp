@@ -125,8 +125,8 @@ void LoggerWorker::pollOnce(int timeoutMs) {
                     (stream_->stage == Stream::Stage::handshaking && stream_->handshakeWantsWrite);
     if (stream_->stage == Stream::Stage::open) {
       std::lock_guard lock(logger_->logQueueMutex);
-      wantsOut = !logger_->logQueue.empty() || logger_->sendBufferOffset < logger_->sendBuffer.size() ||
-                 bufferReadFd_ >= 0;
+      wantsOut =
+          !logger_->logQueue.empty() || logger_->sendBufferOffset < logger_->sendBuffer.size() || bufferReadFd_ >= 0;
     }
     watch(stream_->fd, static_cast<short>(POLLIN | (wantsOut ? POLLOUT : 0)), Kind::stream);
   }
@@ -172,8 +172,7 @@ void LoggerWorker::pollOnce(int timeoutMs) {
     runDeferred();
   }
   if (stream_ && stream_->lookup) advanceLookup();
-  if (stream_ && stream_->stage != Stream::Stage::open && Clock::now() >= stream_->deadline)
-    endConnection();
+  if (stream_ && stream_->stage != Stream::Stage::open && Clock::now() >= stream_->deadline) endConnection();
   if (reconnectAt_ && Clock::now() >= *reconnectAt_) {
     if (!stream_) tryConnect();
     reconnectAt_ = stream_ ? std::nullopt : std::optional(Clock::now() + kReconnectInterval);
@@ -202,8 +201,10 @@ void LoggerWorker::handleSources(uint32_t sources) {
     } else {
       startReachability();
       if (targetReachable_) {
-        if (logger_->options.load() & LoggerOptionBrowseServices) startBonjour();
-        else stopBonjour();
+        if (logger_->options.load() & LoggerOptionBrowseServices)
+          startBonjour();
+        else
+          stopBonjour();
       }
       tryConnect();
     }
@@ -230,8 +231,10 @@ void LoggerWorker::reachabilityChanged(uint32_t flags) {
   reachabilityFlags_ = flags;
   if (flags & NetworkReachability::kReachable) {
     targetReachable_ = true;
-    if (changed && stream_) endConnection();
-    else tryConnect();
+    if (changed && stream_)
+      endConnection();
+    else
+      tryConnect();
     return;
   }
   if (!logger_->connected && !stream_) return;
@@ -323,7 +326,7 @@ void LoggerWorker::tryConnect() {
   uint32_t options = logger_->options.load();
   if (options & LoggerOptionBrowseServices) {
     bool browsing = (options & LoggerOptionLocalDomainOnly) ? !serviceBrowsers_.empty()
-                                                                   : domainBrowser_ && !serviceBrowsers_.empty();
+                                                            : domainBrowser_ && !serviceBrowsers_.empty();
     if (!browsing) {
       stopBonjour();
       startBonjour();
@@ -388,8 +391,7 @@ void LoggerWorker::advanceLookup() {
       wantedByName = logger_->bonjourServiceName.has_value();
     }
     std::string filter;
-    if (!wantedByName && DnsService::txtValue(stream.resolved->txtRecord, "filterClients", &filter) &&
-        filter != "1")
+    if (!wantedByName && DnsService::txtValue(stream.resolved->txtRecord, "filterClients", &filter) && filter != "1")
       return endConnection();
     in_addr literal{};
     if (::inet_pton(AF_INET, stream.resolved->hostTarget.c_str(), &literal) == 1) {

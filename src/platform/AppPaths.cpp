@@ -59,9 +59,7 @@ std::filesystem::path AppPaths::configDirectory() {
   return fromEnvOrHome("XDG_CONFIG_HOME", ".config") / applicationName();
 }
 
-std::filesystem::path AppPaths::applicationSupportDirectory() {
-  return fromEnvOrHome("XDG_DATA_HOME", ".local/share");
-}
+std::filesystem::path AppPaths::applicationSupportDirectory() { return fromEnvOrHome("XDG_DATA_HOME", ".local/share"); }
 
 std::filesystem::path AppPaths::temporaryDirectory() {
   if (const char* tmp = std::getenv("TMPDIR"); tmp != nullptr && tmp[0] == '/') return tmp;

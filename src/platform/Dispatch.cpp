@@ -24,9 +24,8 @@ void DispatchQueue::after(std::chrono::nanoseconds delay, Job job) {
     async(std::move(job));
     return;
   }
-  DispatchReactor::shared().after(delay, [queue = shared_from_this(), job = std::move(job)]() mutable {
-    queue->async(std::move(job));
-  });
+  DispatchReactor::shared().after(
+      delay, [queue = shared_from_this(), job = std::move(job)]() mutable { queue->async(std::move(job)); });
 }
 
 std::shared_ptr<DispatchSource> DispatchSource::makeReadSource(int fd, std::shared_ptr<DispatchQueue> queue) {

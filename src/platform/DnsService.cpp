@@ -100,13 +100,13 @@ static std::unique_ptr<DnsService> started(std::unique_ptr<DnsService> service, 
   return service;
 }
 
-std::unique_ptr<DnsService> DnsService::browse(const std::string& type, const std::string& domain,
-                                               FoundHandler handler, int32_t* error) {
+std::unique_ptr<DnsService> DnsService::browse(const std::string& type, const std::string& domain, FoundHandler handler,
+                                               int32_t* error) {
   quietCompatibilityLayer();
   std::unique_ptr<DnsService> service(new DnsService());
   service->impl_->found = std::move(handler);
-  auto result = DNSServiceBrowse(&service->impl_->ref, 0, 0, type.c_str(), orNull(domain), onBrowse,
-                                 service->impl_.get());
+  auto result =
+      DNSServiceBrowse(&service->impl_->ref, 0, 0, type.c_str(), orNull(domain), onBrowse, service->impl_.get());
   return started(std::move(service), result, error);
 }
 
@@ -123,8 +123,8 @@ std::unique_ptr<DnsService> DnsService::resolve(const Found& found, ResolvedHand
   quietCompatibilityLayer();
   std::unique_ptr<DnsService> service(new DnsService());
   service->impl_->resolved = std::move(handler);
-  auto result = DNSServiceResolve(&service->impl_->ref, 0, found.interfaceIndex, found.name.c_str(),
-                                  found.type.c_str(), found.domain.c_str(), onResolve, service->impl_.get());
+  auto result = DNSServiceResolve(&service->impl_->ref, 0, found.interfaceIndex, found.name.c_str(), found.type.c_str(),
+                                  found.domain.c_str(), onResolve, service->impl_.get());
   return started(std::move(service), result, error);
 }
 
@@ -151,8 +151,8 @@ std::unique_ptr<DnsService> DnsService::registerService(const std::string& name,
 
 bool DnsService::txtValue(const std::string& txtRecord, const std::string& key, std::string* value) {
   uint8_t length = 0;
-  const void* data = TXTRecordGetValuePtr(static_cast<uint16_t>(txtRecord.size()), txtRecord.data(), key.c_str(),
-                                          &length);
+  const void* data =
+      TXTRecordGetValuePtr(static_cast<uint16_t>(txtRecord.size()), txtRecord.data(), key.c_str(), &length);
   if (!data && !TXTRecordContainsKey(static_cast<uint16_t>(txtRecord.size()), txtRecord.data(), key.c_str()))
     return false;
   if (value) value->assign(static_cast<const char*>(data), data ? length : 0);

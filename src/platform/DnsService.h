@@ -14,16 +14,16 @@ namespace velbor {
 class DnsService {
  public:
   struct Found {
-    bool added = false;        // false: the service or domain went away
-    std::string name;          // service name, or the domain for a domain enumeration
+    bool added = false;  // false: the service or domain went away
+    std::string name;    // service name, or the domain for a domain enumeration
     std::string type;
     std::string domain;
     uint32_t interfaceIndex = 0;
   };
   struct Resolved {
     std::string hostTarget;
-    uint16_t port = 0;         // host byte order
-    std::string txtRecord;     // raw TXT record bytes
+    uint16_t port = 0;      // host byte order
+    std::string txtRecord;  // raw TXT record bytes
     uint32_t interfaceIndex = 0;
   };
   using FoundHandler = std::function<void(const Found&)>;

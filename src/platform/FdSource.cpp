@@ -59,11 +59,11 @@ void FdSource::rearmLocked() {
   auto weak = std::weak_ptr<FdSource>(std::static_pointer_cast<FdSource>(shared_from_this()));
   // Starting a wait re-registers the descriptor with epoll, which reports readiness that
   // already exists, so this behaves level-triggered.
-  descriptor_->async_wait(kind_ == Kind::read ? asio::posix::descriptor_base::wait_read
-                                              : asio::posix::descriptor_base::wait_write,
-                          [weak](const asio::error_code& error) {
-                            if (auto self = weak.lock()) self->onReady(error);
-                          });
+  descriptor_->async_wait(
+      kind_ == Kind::read ? asio::posix::descriptor_base::wait_read : asio::posix::descriptor_base::wait_write,
+      [weak](const asio::error_code& error) {
+        if (auto self = weak.lock()) self->onReady(error);
+      });
   if (originallyBlocking_ && !restoredBlocking_) {
     // Asio switches the descriptor to non-blocking once, for its own I/O which a wait never
     // does; the flag is shared with the owner's descriptor, whose reads expect blocking.

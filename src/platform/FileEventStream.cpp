@@ -204,7 +204,8 @@ void FileEventStream::watchTree(const std::string& top, bool reportEntries) {
 }
 
 bool FileEventStream::addWatch(const std::string& folder) {
-  const bool limited = options_.watchLimit != 0 && watches_.size() >= options_.watchLimit && !watches_.isWatched(folder);
+  const bool limited =
+      options_.watchLimit != 0 && watches_.size() >= options_.watchLimit && !watches_.isWatched(folder);
   const uint32_t mask = kFolderMask | (isRoot(folder) ? 0 : IN_DONT_FOLLOW);
   const int wd = limited ? -1 : ::inotify_add_watch(fd_, folder.c_str(), mask);
   if (wd >= 0) {
@@ -282,8 +283,8 @@ void FileEventStream::rescanUnwatched() {
 
 bool FileEventStream::isInMovedFolder(const std::string& folder) const {
   for (const auto& [cookie, path] : movedFolders_) {
-    if (folder == path || (folder.size() > path.size() && folder.compare(0, path.size(), path) == 0 &&
-                           folder[path.size()] == '/')) {
+    if (folder == path ||
+        (folder.size() > path.size() && folder.compare(0, path.size(), path) == 0 && folder[path.size()] == '/')) {
       return true;
     }
   }

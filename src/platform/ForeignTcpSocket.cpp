@@ -1,10 +1,10 @@
 #include "platform/ForeignTcpSocket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

@@ -13,8 +13,8 @@ auto rangeAtOrBelow(Map& map, const std::string& path) {
 }
 
 bool isAtOrBelow(const std::string& path, const std::string& folder) {
-  return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-                            path[folder.size()] == '/');
+  return path == folder ||
+         (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
 }
 
 }  // namespace

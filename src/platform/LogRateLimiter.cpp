@@ -4,8 +4,8 @@
 
 namespace velbor {
 
-LogRateLimiter::LogRateLimiter(std::string topic, size_t linesPerInterval,
-                               std::chrono::steady_clock::duration interval, Clock clock, Sink sink)
+LogRateLimiter::LogRateLimiter(std::string topic, size_t linesPerInterval, std::chrono::steady_clock::duration interval,
+                               Clock clock, Sink sink)
     : topic_(std::move(topic)),
       linesPerInterval_(linesPerInterval),
       interval_(interval),
@@ -42,8 +42,8 @@ bool LogRateLimiter::admitLocked() {
 void LogRateLimiter::summariseLocked() {
   if (dropped_ == 0) return;
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(interval_).count();
-  sink_(fmt::format("{}: {} more line(s) dropped, at most {} are logged per {} s", topic_, dropped_,
-                    linesPerInterval_, seconds));
+  sink_(fmt::format("{}: {} more line(s) dropped, at most {} are logged per {} s", topic_, dropped_, linesPerInterval_,
+                    seconds));
   dropped_ = 0;
 }
 

@@ -48,8 +48,7 @@ void NotificationCenter::post(const Notification& notification) {
     {
       // One removed by an earlier observer of this post is not called any more.
       std::lock_guard lock(mutex_);
-      bool present =
-          std::any_of(entries_.begin(), entries_.end(), [&](const Entry& x) { return x.token == e.token; });
+      bool present = std::any_of(entries_.begin(), entries_.end(), [&](const Entry& x) { return x.token == e.token; });
       if (!present) continue;
     }
     try {

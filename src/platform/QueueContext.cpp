@@ -14,8 +14,8 @@ thread_local std::weak_ptr<DispatchQueue> tQueueRef;
 
 }  // namespace
 
-void QueueContext::run(const DispatchQueue* queue, const std::weak_ptr<DispatchQueue>& ref,
-                       const std::string& label, const std::function<void()>& job) {
+void QueueContext::run(const DispatchQueue* queue, const std::weak_ptr<DispatchQueue>& ref, const std::string& label,
+                       const std::function<void()>& job) {
   struct Restore {
     const DispatchQueue* queue = tQueue;
     std::weak_ptr<DispatchQueue> ref = tQueueRef;

@@ -139,9 +139,7 @@ std::shared_ptr<UserDefaults> UserDefaults::suiteNamed(const std::string& name) 
   return suite;
 }
 
-std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
-  return suiteNamed(AppPaths::applicationName());
-}
+std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() { return suiteNamed(AppPaths::applicationName()); }
 
 void UserDefaults::resetAll() {
   std::map<std::string, std::shared_ptr<UserDefaults>> old;
@@ -209,11 +207,10 @@ void UserDefaults::load() {
   std::filesystem::path aside = path_;
   aside += ".corrupt";
   if (::rename(path_.c_str(), aside.c_str()) == 0) {
-    QoLog("UserDefaults: {} is unreadable ({}), kept as {}; starting empty", path_.string(), problem,
-          aside.string());
+    QoLog("UserDefaults: {} is unreadable ({}), kept as {}; starting empty", path_.string(), problem, aside.string());
   } else {
-    QoLog("UserDefaults: {} is unreadable ({}) and cannot be kept aside ({}); starting empty", path_.string(),
-          problem, errnoText(errno));
+    QoLog("UserDefaults: {} is unreadable ({}) and cannot be kept aside ({}); starting empty", path_.string(), problem,
+          errnoText(errno));
   }
 }
 

@@ -95,9 +95,7 @@ void AppDelegate::applicationWillTerminate() {
   ResponsiveWait::run([] { QoDaemonLinux::sharedQoDaemonLinux().stop(); });
 }
 
-void AppDelegate::about() {
-  QMessageBox::about(window_.get(), "关于 Velbor", "Velbor");
-}
+void AppDelegate::about() { QMessageBox::about(window_.get(), "关于 Velbor", "Velbor"); }
 
 void AppDelegate::showWindow() {
   window_->show();
@@ -144,7 +142,9 @@ void AppDelegate::forceReset() {
   QoNotices::post(notice::SyncDeleteResponse{});
 }
 
-void AppDelegate::showFileDownloadPercent(bool on) { SmartDebugger::sharedSmartDebugger().setCatagoryEnable("Download", on); }
+void AppDelegate::showFileDownloadPercent(bool on) {
+  SmartDebugger::sharedSmartDebugger().setCatagoryEnable("Download", on);
+}
 
 void AppDelegate::showFileSyncInfo(bool on) {
   SmartDebugger::sharedSmartDebugger().setCatagoryEnable("FileMeta", on);

@@ -42,9 +42,7 @@ void BaseNode::setLeaf(bool value) {
   children_.clear();
 }
 
-int BaseNode::compare(const BaseNode& other) const {
-  return nodeTitle_.toLower().compare(other.nodeTitle_.toLower());
-}
+int BaseNode::compare(const BaseNode& other) const { return nodeTitle_.toLower().compare(other.nodeTitle_.toLower()); }
 
 bool BaseNode::isDraggable() const { return !QDir::isAbsolutePath(urlString_) && !nodeIcon_.isNull(); }
 
@@ -95,9 +93,8 @@ bool BaseNode::isDescendantOfOrOneOfNodes(const List& nodes) const {
 }
 
 bool BaseNode::isDescendantOfNodes(const List& nodes) const {
-  return std::any_of(nodes.begin(), nodes.end(), [this](const Ptr& node) {
-    return !node->isLeaf() && contains(node->descendants(), this);
-  });
+  return std::any_of(nodes.begin(), nodes.end(),
+                     [this](const Ptr& node) { return !node->isLeaf() && contains(node->descendants(), this); });
 }
 
 QStringList BaseNode::mutableKeys() const { return {kTitle, kIsLeaf, kChildren, kIcon, kUrl}; }

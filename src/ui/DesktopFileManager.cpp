@@ -53,11 +53,12 @@ void DesktopFileManager::showItem(const QString& path, Failed failed) {
 void DesktopFileManager::callShowItems(const QString& path, const Failed& failed) {
   QDBusMessage show = QDBusMessage::createMethodCall(kService, kPath, kService, "ShowItems");
   show << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
-  whenFinished(QDBusConnection::sessionBus().asyncCall(show, kCallTimeoutMs), [path, failed](const QDBusPendingCall& call) {
-    if (!call.isError()) return;
-    QoLog("*** ShowItems failed, {}", call.error().message().toStdString());
-    openFallback(path, failed);
-  });
+  whenFinished(QDBusConnection::sessionBus().asyncCall(show, kCallTimeoutMs),
+               [path, failed](const QDBusPendingCall& call) {
+                 if (!call.isError()) return;
+                 QoLog("*** ShowItems failed, {}", call.error().message().toStdString());
+                 openFallback(path, failed);
+               });
 }
 
 }  // namespace velbor

@@ -29,11 +29,16 @@ struct StatusLook {
 // How an online device looks in each pairing status.
 StatusLook onlineLook(int32_t status) {
   switch (status) {
-    case 0: return {"unavailable", "请求信任", true, "nothing", false, false, "不信任"};
-    case 1: return {"available", "取消信任", true, "nothing", false, false, "信任"};
-    case 2: return {"partiallyAvailable", "nothing", false, "等待确认...", true, false, "等待对方信任"};
-    case 3: return {"partiallyAvailable", "nothing", false, "对方请求信任", false, true, "对方请求信任"};
-    default: return {"", "nothing", false, "nothing", false, false, "未知"};
+    case 0:
+      return {"unavailable", "请求信任", true, "nothing", false, false, "不信任"};
+    case 1:
+      return {"available", "取消信任", true, "nothing", false, false, "信任"};
+    case 2:
+      return {"partiallyAvailable", "nothing", false, "等待确认...", true, false, "等待对方信任"};
+    case 3:
+      return {"partiallyAvailable", "nothing", false, "对方请求信任", false, true, "对方请求信任"};
+    default:
+      return {"", "nothing", false, "nothing", false, false, "未知"};
   }
 }
 
@@ -79,11 +84,12 @@ void DeviceDisplayRecord::updateValues() {
     if (!values_.device) return;
     const QoDevice& device = *values_.device;
     Values& v = values_;
-    v.deviceIcon = NamedImage::imageNamed(QString::fromStdString(QoPeer::getDeviceIconNameByType(device.type())),
-                                          kDeviceIconSize);
+    v.deviceIcon =
+        NamedImage::imageNamed(QString::fromStdString(QoPeer::getDeviceIconNameByType(device.type())), kDeviceIconSize);
     // A theme may have the image only smaller.
     if (!v.deviceIcon.isNull() && v.deviceIcon.width() != kDeviceIconSize) {
-      v.deviceIcon = v.deviceIcon.scaled(kDeviceIconSize, kDeviceIconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+      v.deviceIcon =
+          v.deviceIcon.scaled(kDeviceIconSize, kDeviceIconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     }
     v.waitInfoValue = 0;
     v.labelTitle = "nothing";
@@ -117,10 +123,9 @@ void DeviceDisplayRecord::updateValues() {
       timeLabel = "最后上线时间";
     }
     const auto registered = QoUtils::Clock::time_point(std::chrono::seconds(device.registerTime()));
-    v.tooltip = QString::fromStdString(fmt::format("类型：{}\n地址：{}\n状态：{}\n{}：{}",
-                                                   QoDevice::getTypeString(device.type()), device.routeUri(),
-                                                   v.statusText.toStdString(), timeLabel.toStdString(),
-                                                   QoUtils::getDateFormatter()(registered)));
+    v.tooltip = QString::fromStdString(
+        fmt::format("类型：{}\n地址：{}\n状态：{}\n{}：{}", QoDevice::getTypeString(device.type()), device.routeUri(),
+                    v.statusText.toStdString(), timeLabel.toStdString(), QoUtils::getDateFormatter()(registered)));
   }
   emit changed();
 }

@@ -16,9 +16,7 @@ QRectF DeviceTextAndImageCell::iconRect(const QRectF& frame) { return {frame.x()
 // The badge sits over the icon's right half, 10 points into the cell wherever the cell
 // starts. (Twice the cell's offset less 10 lands there only when the cell starts at 20; our
 // pairing rows start further right, where it would cover the device's name.)
-QRectF DeviceTextAndImageCell::badgeRect(const QRectF& frame) {
-  return {frame.x() + 10, frame.y() + 4, 16, 16};
-}
+QRectF DeviceTextAndImageCell::badgeRect(const QRectF& frame) { return {frame.x() + 10, frame.y() + 4, 16, 16}; }
 
 QRectF DeviceTextAndImageCell::textRect(const QRectF& frame) {
   return {frame.x() + 40, frame.y() + 4, 105, frame.height() - 3};

@@ -91,7 +91,8 @@ void DeviceView::refresh() {
     nameLabel_->setText(QString::fromStdString(v.device->name()));
   }
   iconLabel_->setPixmap(v.deviceIcon);
-  statusIconLabel_->setPixmap(v.statusIcon.isEmpty() ? QPixmap() : NamedImage::imageNamed(v.statusIcon, kStatusIconSize));
+  statusIconLabel_->setPixmap(v.statusIcon.isEmpty() ? QPixmap()
+                                                     : NamedImage::imageNamed(v.statusIcon, kStatusIconSize));
   statusLabel_->setText(v.statusText);
   trustButton_->setText(v.bTitle);
   trustButton_->setVisible(v.trustButtonDisplay);

@@ -9,8 +9,7 @@
 
 namespace velbor {
 
-ImageAndTextCell::ImageAndTextCell()
-    : font_(systemFont()), textColor_(QApplication::palette().color(QPalette::Text)) {}
+ImageAndTextCell::ImageAndTextCell() : font_(systemFont()), textColor_(QApplication::palette().color(QPalette::Text)) {}
 
 QFont ImageAndTextCell::systemFont() { return QApplication::font(); }
 

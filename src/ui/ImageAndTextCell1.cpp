@@ -43,10 +43,10 @@ void ImageAndTextCell1::paint(QPainter* painter, const QStyleOptionViewItem& opt
   }
   painter->save();
   painter->setFont(ImageAndTextCell::smallSystemFont());
-  painter->setPen(option.palette.color(option.state & QStyle::State_Selected ? QPalette::HighlightedText
-                                                                             : QPalette::Text));
-  const QString title = painter->fontMetrics().elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight,
-                                                          textRect.width());
+  painter->setPen(
+      option.palette.color(option.state & QStyle::State_Selected ? QPalette::HighlightedText : QPalette::Text));
+  const QString title =
+      painter->fontMetrics().elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, textRect.width());
   painter->drawText(textRect, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, title);
   painter->restore();
 }

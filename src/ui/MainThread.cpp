@@ -32,7 +32,8 @@ bool MainThread::isMainThread() {
 void MainThread::async(std::function<void()> work) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) return;
-  QMetaObject::invokeMethod(app, [work = std::move(work)] { runLogged(work); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      app, [work = std::move(work)] { runLogged(work); }, Qt::QueuedConnection);
 }
 
 void MainThread::sync(const std::function<void()>& work) {

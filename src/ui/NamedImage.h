@@ -8,8 +8,8 @@ namespace velbor {
 
 // The application's named images, drawn in code so that no image files need shipping:
 // "barLogo" (status-bar item), the device-type images, the four status dots ("available",
-// "partiallyAvailable", "unavailable", "none") and "folder"/"file", and the transfer images "download" and "yes". An unknown name gives
-// the theme's icon of that name, or an empty image.
+// "partiallyAvailable", "unavailable", "none") and "folder"/"file", and the transfer images "download" and "yes". An
+// unknown name gives the theme's icon of that name, or an empty image.
 class NamedImage {
  public:
   NamedImage() = delete;

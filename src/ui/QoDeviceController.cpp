@@ -44,11 +44,15 @@ constexpr int kDistrustConfirmed = 1;
 // Lower goes first: a device that asks for trust, then trusted ones, then the rest.
 int statusRank(int32_t status) {
   switch (status) {
-    case 3: return 1;
-    case 1: return 2;
+    case 3:
+      return 1;
+    case 1:
+      return 2;
     case 0:
-    case 2: return 3;
-    default: return 4;
+    case 2:
+      return 3;
+    default:
+      return 4;
   }
 }
 
@@ -315,9 +319,7 @@ void QoDeviceController::removeItem(const RecordPtr& record, const DevicePtr& de
   setItems(std::move(items));
 }
 
-bool QoDeviceController::sortComparator(const RecordPtr& a, const RecordPtr& b) {
-  return compareRecords(*a, *b) < 0;
-}
+bool QoDeviceController::sortComparator(const RecordPtr& a, const RecordPtr& b) { return compareRecords(*a, *b) < 0; }
 
 void QoDeviceController::deviceSorted() {
   std::vector<RecordPtr> items = this->items();
@@ -573,9 +575,8 @@ void QoDeviceController::itemAgreeButtonClick(const RecordPtr& record) {
   background("*** itemAgreeButtonClick failed, {}", [self = self_, record, device] {
     try {
       const QoMessage::Ptr reply = QoClient::sendTrustRequestTo(device, QoClient::kOptionSync);
-      const auto answer = reply && reply->code() == pb::MsgCodeTrustResponse
-                              ? reply->pbBodyAs<pb::MsgTrustResponse>()
-                              : nullptr;
+      const auto answer =
+          reply && reply->code() == pb::MsgCodeTrustResponse ? reply->pbBodyAs<pb::MsgTrustResponse>() : nullptr;
       DataSource::sharedDataSource().cleanRecvTrustContext(device->uuid());
       if (answer && answer->trust_result() == pb::TrustResultAccepted) {
         DeviceStatusWriter::change(device->uuid(), {kPeerAsks}, kTrusted);
@@ -692,11 +693,11 @@ void QoDeviceController::tellNoTrustRequest(const RecordPtr& record) {
   const DevicePtr device = record->getDevice();
   if (!device) return;
   QoLog("*** device({}) did not answer discovery: no trust request sent", device->name());
-  auto* alert = new QMessageBox(
-      QMessageBox::Warning, "Velbor",
-      QString("“%1”没有回应，信任请求没有发出。请确认该设备在线，并且与本机使用相同的设备标识。")
-          .arg(QString::fromStdString(device->name())),
-      QMessageBox::Ok, window());
+  auto* alert =
+      new QMessageBox(QMessageBox::Warning, "Velbor",
+                      QString("“%1”没有回应，信任请求没有发出。请确认该设备在线，并且与本机使用相同的设备标识。")
+                          .arg(QString::fromStdString(device->name())),
+                      QMessageBox::Ok, window());
   alert->setObjectName("trustRequestAlert");
   alert->setTextFormat(Qt::PlainText);
   alert->button(QMessageBox::Ok)->setText("确定");

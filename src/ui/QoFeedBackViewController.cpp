@@ -9,9 +9,9 @@
 
 #include <exception>
 
+#include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/http/QoHttpClient.h"
 #include "core/entity/QoFeedback.h"
-#include "core/daemon/discovery/QoDiscovery.h"
 #include "platform/QoLog.h"
 #include "ui/NamedImage.h"
 

@@ -11,7 +11,9 @@
 namespace velbor {
 
 QoInitTokenViewController::QoInitTokenViewController(QWidget* parent)
-    : QDialog(parent), tokenTextField_(new QLineEdit(this)), tokenSetOk_(new QPushButton("确定", this)),
+    : QDialog(parent),
+      tokenTextField_(new QLineEdit(this)),
+      tokenSetOk_(new QPushButton("确定", this)),
       warning_(new QLabel(this)) {
   setObjectName("InitToken");
   setWindowTitle("Velbor");

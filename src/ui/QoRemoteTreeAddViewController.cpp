@@ -88,7 +88,8 @@ QoRemoteTreeAddViewController::QoRemoteTreeAddViewController(std::shared_ptr<QoC
   layout->addLayout(buttons);
   resize(460, 400);
 
-  observers_.observe<notice::ListRootRequest>([this](const notice::ListRootRequest& n) { handleListRootNotifaction(n); });
+  observers_.observe<notice::ListRootRequest>(
+      [this](const notice::ListRootRequest& n) { handleListRootNotifaction(n); });
   observers_.observe<notice::ListRequest>([this](const notice::ListRequest& n) { handleListNotifaction(n); });
 }
 
@@ -129,7 +130,7 @@ QString QoRemoteTreeAddViewController::rootTitle(int type, const std::string& ta
 }
 
 std::shared_ptr<ChildNode> QoRemoteTreeAddViewController::folderNode(const QString& title, const std::string& path,
-                                                                    const QIcon& icon) {
+                                                                     const QIcon& icon) {
   auto node = std::make_shared<ChildNode>();
   node->setNodeTitle(title);
   node->setNodeIcon(icon);

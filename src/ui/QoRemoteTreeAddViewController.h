@@ -40,7 +40,8 @@ class QoRemoteTreeAddViewController : public QDialog {
   void requestRoots();
   void clean();
   void udpateNodes(const std::vector<std::shared_ptr<ChildNode>>& nodes);
-  void updateParentNode(const std::shared_ptr<ChildNode>& parent, const std::vector<std::shared_ptr<ChildNode>>& children);
+  void updateParentNode(const std::shared_ptr<ChildNode>& parent,
+                        const std::vector<std::shared_ptr<ChildNode>>& children);
   void handleListRootNotifaction(const notice::ListRootRequest& notice);
   void handleListNotifaction(const notice::ListRequest& notice);
   void ok();

@@ -37,9 +37,11 @@ QoRemoteTreeViewController::QoRemoteTreeViewController(QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(tableView_);
-  connect(tableView_, &QListWidget::itemSelectionChanged, this, &QoRemoteTreeViewController::tableViewSelectionIsChanging);
+  connect(tableView_, &QListWidget::itemSelectionChanged, this,
+          &QoRemoteTreeViewController::tableViewSelectionIsChanging);
 
-  observers_.observe<notice::TreeShowRequest>([this](const notice::TreeShowRequest& n) { handleTreeShowNotifaction(n); });
+  observers_.observe<notice::TreeShowRequest>(
+      [this](const notice::TreeShowRequest& n) { handleTreeShowNotifaction(n); });
   observers_.observe<notice::TreeAddRequest>([this](const notice::TreeAddRequest& n) { handleTreeAddNotifaction(n); });
 }
 
@@ -67,7 +69,8 @@ void QoRemoteTreeViewController::requestTrees() {
 
 QoRemoteTreeViewController::Row QoRemoteTreeViewController::firstRow() const {
   const QString name = device_ ? QString::fromStdString(device_->name()) : QString();
-  return Row{QStringLiteral("fr"), SystemImage::addImage(), QStringLiteral("在“%1”上创建新的同步目录").arg(name), nullptr};
+  return Row{QStringLiteral("fr"), SystemImage::addImage(), QStringLiteral("在“%1”上创建新的同步目录").arg(name),
+             nullptr};
 }
 
 void QoRemoteTreeViewController::updateItems(const std::vector<Row>& rows) {

@@ -214,7 +214,8 @@ void QoSyncAddController::remoteTreeSelectedWithDevice(const std::shared_ptr<QoD
     remoteImageView_->setPixmap(SystemImage::addImage().pixmap(kPictureSize / 2));
     setPathText(remoteTextField_, noRemoteText(), false);
   } else {
-    deviceIcon_->setPixmap(NamedImage::imageNamed(QString::fromStdString(QoPeer::getDeviceIconNameByType(device->type())), 16));
+    deviceIcon_->setPixmap(
+        NamedImage::imageNamed(QString::fromStdString(QoPeer::getDeviceIconNameByType(device->type())), 16));
     deviceName_->setText(QString::fromStdString(device->name()));
     remoteImageView_->setPixmap(SystemImage::folderImage().pixmap(32));
     setPathText(remoteTextField_, QString::fromStdString(tree->tree_root()), true);
@@ -307,8 +308,7 @@ void QoSyncAddController::clean() {
 
 void QoSyncAddController::setPathText(QLabel* field, const QString& text, bool chosen) {
   QPalette colours = field->palette();
-  colours.setColor(QPalette::WindowText,
-                   palette().color(chosen ? QPalette::WindowText : QPalette::PlaceholderText));
+  colours.setColor(QPalette::WindowText, palette().color(chosen ? QPalette::WindowText : QPalette::PlaceholderText));
   field->setPalette(colours);
   field->setText(text);
 }

@@ -50,7 +50,7 @@ struct QoTreeController::State {
       if (summary) {
         MainThread::async([summary = *summary] {
           QoUserNotification::sharedQoUserNotification().showNotification(summary.title, summary.subTitle,
-                                                                           summary.info);
+                                                                          summary.info);
         });
       }
     } catch (const std::exception& e) {
@@ -136,9 +136,8 @@ QoTreeController::QoTreeController(QWidget* parent)
   observers_.push_back(QoNotices::observe<notice::SyncDeleteResponse>([rebuild](const auto&) { rebuild(); }));
   observers_.push_back(QoNotices::observe<notice::TreeAddResponse>([rebuild](const auto&) { rebuild(); }));
   observers_.push_back(QoNotices::observe<notice::TreeDeleteResponse>([rebuild](const auto&) { rebuild(); }));
-  observers_.push_back(QoNotices::observe<notice::SyncFileProcess>([state](const notice::SyncFileProcess& process) {
-    State::handleProgress(state, process.box);
-  }));
+  observers_.push_back(QoNotices::observe<notice::SyncFileProcess>(
+      [state](const notice::SyncFileProcess& process) { State::handleProgress(state, process.box); }));
   // The rows are read when the pane is shown: the window is made before the engine has
   // checked its database.
 }
@@ -327,19 +326,18 @@ void QoTreeController::delTree() {
   if (currentNode_->tag() == kTreeTag) {
     const auto copy = currentNode_->userInifoAs<CopyPtr>();
     if (!copy) return;
-    confirmDelete("删除同步目录", QString("是否要删除同步目录“%1”？").arg(qs(copy->path())), [copy] {
-      DispatchQueue::globalQueue()->async([copy] { deleteTreeThroughDaemon(copy); });
-    });
+    confirmDelete("删除同步目录", QString("是否要删除同步目录“%1”？").arg(qs(copy->path())),
+                  [copy] { DispatchQueue::globalQueue()->async([copy] { deleteTreeThroughDaemon(copy); }); });
   } else if (currentNode_->tag() == kPairTag) {
     const auto relation = currentNode_->userInifoAs<RelationPtr>();
     if (!relation || !relation->firstSyncdirCopy() || !relation->secondSyncdirCopy()) return;
     const CopyPtr& remote = relation->secondSyncdirCopy();
     const QString deviceName = remote->device() ? qs(remote->device()->name()) : QString();
-    confirmDelete("删除同步关系", QString("是否要删除“%1”与\n设备“%2”上“%3”的同步关系？")
-                      .arg(qs(relation->firstSyncdirCopy()->path()), deviceName, qs(remote->path())),
-                  [relation] {
-                    DispatchQueue::globalQueue()->async([relation] { deletePairingThroughDaemon(relation); });
-                  });
+    confirmDelete(
+        "删除同步关系",
+        QString("是否要删除“%1”与\n设备“%2”上“%3”的同步关系？")
+            .arg(qs(relation->firstSyncdirCopy()->path()), deviceName, qs(remote->path())),
+        [relation] { DispatchQueue::globalQueue()->async([relation] { deletePairingThroughDaemon(relation); }); });
   } else {
     QoLog("*** unknown type");
   }

@@ -30,9 +30,7 @@ QoTreeTextAndImageCell::QoTreeTextAndImageCell(QObject* parent) : QStyledItemDel
   setElideMode(Qt::ElideMiddle);
 }
 
-QRectF QoTreeTextAndImageCell::devicePartFrame(const QRectF& frame) {
-  return {frame.x(), frame.y(), kDeviceWidth, 20};
-}
+QRectF QoTreeTextAndImageCell::devicePartFrame(const QRectF& frame) { return {frame.x(), frame.y(), kDeviceWidth, 20}; }
 
 QRectF QoTreeTextAndImageCell::transferPartFrame(const QRectF& frame) {
   return {frame.x() + kDeviceWidth + kPairTextWidth + 25, frame.y(), 50, 20};
@@ -113,9 +111,10 @@ QSize QoTreeTextAndImageCell::sizeHint(const QStyleOptionViewItem&, const QModel
   return {static_cast<int>(kDeviceWidth + kPairTextWidth + 25 + 17 + 150), kRowHeight};
 }
 
-bool QoTreeTextAndImageCell::helpEvent(QHelpEvent* event, QAbstractItemView* view,
-                                       const QStyleOptionViewItem& option, const QModelIndex& index) {
-  if (event->type() != QEvent::ToolTip || !index.isValid()) return QStyledItemDelegate::helpEvent(event, view, option, index);
+bool QoTreeTextAndImageCell::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                       const QModelIndex& index) {
+  if (event->type() != QEvent::ToolTip || !index.isValid())
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
   QString tip;
   if (toolTipForCell_) {
     fillForIndex(index);

@@ -34,8 +34,8 @@ struct NotificationImage {
 
 QDBusArgument& operator<<(QDBusArgument& argument, const NotificationImage& image) {
   argument.beginStructure();
-  argument << image.width << image.height << image.rowStride << image.hasAlpha << image.bitsPerSample
-           << image.channels << image.data;
+  argument << image.width << image.height << image.rowStride << image.hasAlpha << image.bitsPerSample << image.channels
+           << image.data;
   argument.endStructure();
   return argument;
 }
@@ -128,8 +128,8 @@ void QoUserNotification::showNotification(const QString& title, const QString& s
 }
 
 void QoUserNotification::sendTestNotification() {
-  sendUserNotification(
-      UserNotification{"Velbor 测试通知", QString(), "这是一条测试通知。", QImage(), QString(), QSystemTrayIcon::Information});
+  sendUserNotification(UserNotification{"Velbor 测试通知", QString(), "这是一条测试通知。", QImage(), QString(),
+                                        QSystemTrayIcon::Information});
 }
 
 void QoUserNotification::sendUserNotification(UserNotification notification) {
@@ -155,17 +155,17 @@ void QoUserNotification::deliver(const UserNotification& notification) {
       QDBusMessage notify = QDBusMessage::createMethodCall(kService, kPath, kService, "Notify");
       QVariantMap hints;
       hints["sound-name"] = "message-new-instant";
-      if (!notification.image.isNull()) hints["image-data"] = QVariant::fromValue(notificationImage(notification.image));
-      notify << QString("Velbor") << 0U << notification.iconName << notification.title << text << QStringList()
-             << hints << -1;
+      if (!notification.image.isNull())
+        hints["image-data"] = QVariant::fromValue(notificationImage(notification.image));
+      notify << QString("Velbor") << 0U << notification.iconName << notification.title << text << QStringList() << hints
+             << -1;
       // The reply (the notice's id) is of no use here: nothing waits for it.
       QDBusConnection::sessionBus().asyncCall(notify);
     });
     return;
   }
   if (statusItem_ != nullptr && QSystemTrayIcon::supportsMessages()) {
-    statusItem_->showMessage(notification.title, body(notification.subTitle, notification.info),
-                             notification.trayIcon);
+    statusItem_->showMessage(notification.title, body(notification.subTitle, notification.info), notification.trayIcon);
     return;
   }
   QoLog("notice not shown (no notification service): {}", notification.title.toStdString());
@@ -184,9 +184,9 @@ void QoUserNotification::handleDeviceOffline(const notice::DeviceOffLine& notice
 }
 
 void QoUserNotification::handleNotEnoughDevcieSpace(const notice::NotEnoughDeviceSpace& notice) {
-  const QString subTitle = QString("需要下载 %1 的文件，磁盘只剩 %2 可用")
-                               .arg(convertBytes(static_cast<int64_t>(notice.total)),
-                                    convertBytes(static_cast<int64_t>(notice.available)));
+  const QString subTitle =
+      QString("需要下载 %1 的文件，磁盘只剩 %2 可用")
+          .arg(convertBytes(static_cast<int64_t>(notice.total)), convertBytes(static_cast<int64_t>(notice.available)));
   sendUserNotification(UserNotification{"磁盘空间不够", subTitle, "请清理磁盘空间后再同步", QImage(), "dialog-error",
                                         QSystemTrayIcon::Critical});
 }

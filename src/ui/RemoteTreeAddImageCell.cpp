@@ -25,8 +25,8 @@ void RemoteTreeAddImageCell::paint(QPainter* painter, const QStyleOptionViewItem
   }
   const QRect textRect(frame.x() + imageWidth + 4, frame.y() + 2, frame.width() - imageWidth - 4, frame.height() - 2);
   painter->save();
-  painter->setPen(option.palette.color(option.state & QStyle::State_Selected ? QPalette::HighlightedText
-                                                                             : QPalette::Text));
+  painter->setPen(
+      option.palette.color(option.state & QStyle::State_Selected ? QPalette::HighlightedText : QPalette::Text));
   const QString title =
       painter->fontMetrics().elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, textRect.width());
   painter->drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, title);

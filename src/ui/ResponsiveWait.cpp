@@ -23,7 +23,8 @@ void ResponsiveWait::run(const std::function<void()>& work) {
     MainThread::runLogged(work);
     *done = true;
     // Wakes the wait below; a no-op event, so nothing depends on who handles it.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
   });
   // Events go on being handled here, also after the application's main loop has ended.
   while (!done->load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);

@@ -12,8 +12,9 @@ SyncAddImage::SyncAddImage(QWidget* parent) : QLabel(parent), box_(new QFrame(th
   setCursor(Qt::PointingHandCursor);
   const QColor selected = palette().color(QPalette::Highlight);
   box_->setObjectName(QStringLiteral("hoverBox"));
-  box_->setStyleSheet(QStringLiteral("QFrame#hoverBox { border: 4px solid %1; border-radius: 3px; background: transparent; }")
-                          .arg(selected.name()));
+  box_->setStyleSheet(
+      QStringLiteral("QFrame#hoverBox { border: 4px solid %1; border-radius: 3px; background: transparent; }")
+          .arg(selected.name()));
   box_->setAttribute(Qt::WA_TransparentForMouseEvents);
   box_->hide();
 }

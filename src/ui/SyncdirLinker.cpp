@@ -50,9 +50,9 @@ bool SyncdirLinker::doLinkSyncdir() {
 
   // The mirror pairing, seen from the other device.
   const std::string localDeviceUuid = local->device() ? local->device()->uuid() : localDevice->uuid();
-  const QoMessage::Ptr remoteReply = QoClient::sendSyncAddRequestTo(
-      choice_.remoteDevice, QoClient::kOptionSync, remoteTree.tree_uuid(), remoteTree.sync_uuid(), local->uuid(),
-      choice_.localPath, localDeviceUuid);
+  const QoMessage::Ptr remoteReply =
+      QoClient::sendSyncAddRequestTo(choice_.remoteDevice, QoClient::kOptionSync, remoteTree.tree_uuid(),
+                                     remoteTree.sync_uuid(), local->uuid(), choice_.localPath, localDeviceUuid);
   if ((remoteReply && remoteReply->code() == pb::MsgCodeSyncAddResponse) ||
       isErrorWithCode(remoteReply, pb::ErrorCodeExist)) {
     return true;

@@ -165,8 +165,9 @@ QString TreeProgress::transferText(const std::string& relationHash) const {
     case SyncFileDownloadDeleteFile:
       return QString::fromStdString(entry.statusString);
     case SyncFileDownloadEnd: {
-      const auto when = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-          std::chrono::duration<double>(entry.currentTime)));
+      const auto when =
+          std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+              std::chrono::duration<double>(entry.currentTime)));
       return QString("同步完成于%1").arg(QString::fromStdString(QoUtils::compareCurrentTime(when)));
     }
     default:

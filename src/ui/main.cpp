@@ -16,13 +16,13 @@
 #include "desktop/SignalWaiter.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "platform/AppPaths.h"
+#include "platform/MallocArenas.h"
 #include "platform/QoLog.h"
 #include "ui/AppDelegate.h"
 #include "ui/MainWindow.h"
 #include "ui/QtTranslation.h"
 #include "ui/SingleInstance.h"
 #include "ui/TerminationNotifier.h"
-#include "platform/MallocArenas.h"
 
 namespace {
 

@@ -51,9 +51,8 @@ std::optional<std::string> readLine(int fd, int seconds) {
 class StartProbe {
  public:
   StartProbe(const AvahiNamespace& avahi, const TempDir& sandbox) {
-    std::string busDir = std::filesystem::path(avahi.busAddress().substr(std::string("unix:path=").size()))
-                             .parent_path()
-                             .string();
+    std::string busDir =
+        std::filesystem::path(avahi.busAddress().substr(std::string("unix:path=").size())).parent_path().string();
     std::string busDirInSandbox = (sandbox.path() / std::filesystem::path(busDir).filename()).string();
     std::filesystem::create_directories(busDirInSandbox);
     std::filesystem::create_directories(sandbox / "home");

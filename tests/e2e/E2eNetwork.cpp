@@ -43,9 +43,8 @@ bool E2eNetwork::limitRate(int index, const std::string& rate) {
 
 bool E2eNetwork::readdress(int index, int number) {
   const std::string address = fmt::format("10.77.{}.{}", net_, number);
-  const bool moved =
-      run(fmt::format("ip -n {} addr del {}/24 dev eth0", hosts_.at(index), addresses_.at(index))) &&
-      run(fmt::format("ip -n {} addr add {}/24 brd + dev eth0", hosts_.at(index), address));
+  const bool moved = run(fmt::format("ip -n {} addr del {}/24 dev eth0", hosts_.at(index), addresses_.at(index))) &&
+                     run(fmt::format("ip -n {} addr add {}/24 brd + dev eth0", hosts_.at(index), address));
   if (moved) addresses_.at(index) = address;
   return moved;
 }

@@ -12,8 +12,8 @@
 #include "core/daemon/http/HttpStub.h"
 #include "e2e/E2eNetwork.h"
 #include "e2e/E2eSupport.h"
-#include "support/InotifyQueueLimit.h"
 #include "e2e/PeerProcess.h"
+#include "support/InotifyQueueLimit.h"
 
 namespace velbor::test {
 namespace {
@@ -28,7 +28,9 @@ constexpr int kLowQueuedEvents = 8;
 constexpr int kFloodFolders = 4;
 constexpr int kFloodFilesEach = 50;
 
-std::string floodText(int folder, int file) { return fmt::format("flood {}/{} {}", folder, file, std::string(64, 'x')); }
+std::string floodText(int folder, int file) {
+  return fmt::format("flood {}/{} {}", folder, file, std::string(64, 'x'));
+}
 
 size_t watchesOf(PeerProcess& peer) {
   const json answer = peer.command("status");
@@ -82,7 +84,8 @@ TEST_F(E2eRecoveryTest, LostEventsAreRescannedAndFoldersMovedAcrossTheEdgeFollow
   // The folders first, watched; then the device is held still while the files land in them,
   // so its reader cannot keep up on any machine: the kernel's queue of 8 events overflows.
   const size_t watchesBefore = watchesOf(*a);
-  for (int folder = 0; folder < kFloodFolders; ++folder) fs::create_directories(folderA / fmt::format("flood-{}", folder));
+  for (int folder = 0; folder < kFloodFolders; ++folder)
+    fs::create_directories(folderA / fmt::format("flood-{}", folder));
   ASSERT_TRUE(eventually([&] { return watchesOf(*a) >= watchesBefore + kFloodFolders; }));
   ASSERT_EQ(::kill(a->pid(), SIGSTOP), 0);
   for (int folder = 0; folder < kFloodFolders; ++folder) {
@@ -129,7 +132,8 @@ TEST_F(E2eRecoveryTest, CheckInReachesTheConfiguredService) {
       if (target.rfind(expected, 0) == 0 && target.size() > expected.size()) return true;
     }
     return false;
-  })) << "requests seen: " << service->targets().size();
+  })) << "requests seen: "
+      << service->targets().size();
   EXPECT_TRUE(peer.command("quit").value("ok", false));
   EXPECT_EQ(peer.waitExit(std::chrono::seconds(30)), 0);
 }

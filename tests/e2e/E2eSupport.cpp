@@ -73,8 +73,8 @@ bool runInNamespace(const std::string& netns, const std::function<void()>& job) 
 }
 
 std::vector<std::string> portOptions() {
-  return {"--router-port", "29527", "--publisher-port", "29526", "--udp-port", "29525", "--broadcast-interval", "1",
-          "--online-timeout", "6"};
+  return {"--router-port",        "29527", "--publisher-port", "29526", "--udp-port", "29525",
+          "--broadcast-interval", "1",     "--online-timeout", "6"};
 }
 
 std::vector<std::string> with(std::vector<std::string> options, const std::vector<std::string>& more) {

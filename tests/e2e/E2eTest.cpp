@@ -33,7 +33,8 @@ void expectChangesFlow(const fs::path& from, const fs::path& to, const std::stri
   fs::rename(from / (tag + ".txt"), from / (tag + "-renamed.txt"));
   EXPECT_TRUE(eventually([&] {
     return sameFile(to / (tag + "-renamed.txt"), "edited " + tag + " and longer") && !fs::exists(to / (tag + ".txt"));
-  })) << tag << ": rename";
+  })) << tag
+      << ": rename";
 
   fs::create_directories(from / (tag + "-dir") / "inner");
   writeFile(from / (tag + "-dir") / "inner" / "a.txt", "in a folder");
@@ -42,7 +43,8 @@ void expectChangesFlow(const fs::path& from, const fs::path& to, const std::stri
   fs::rename(from / (tag + "-dir"), from / (tag + "-moved"));
   EXPECT_TRUE(eventually([&] {
     return sameFile(to / (tag + "-moved") / "inner" / "a.txt", "in a folder") && !fs::exists(to / (tag + "-dir"));
-  })) << tag << ": folder move";
+  })) << tag
+      << ": folder move";
 
   fs::remove(from / (tag + "-renamed.txt"));
   EXPECT_TRUE(eventually([&] { return !fs::exists(to / (tag + "-renamed.txt")); })) << tag << ": delete";

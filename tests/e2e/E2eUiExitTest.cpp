@@ -43,8 +43,8 @@ TEST_F(E2eUiExitTest, ThePeerMarksTheApplicationOfflineAsSoonAsItQuitsOrIsTermin
     ASSERT_TRUE(eventually([&] {
       const json seen = deviceIn(b, me);
       const json card = cardIn(ui, b.uuid());
-      return seen.is_object() && seen.value("status", -1) == 1 && seen.value("online", false) &&
-             card.is_object() && card.value("status", -1) == 1;
+      return seen.is_object() && seen.value("status", -1) == 1 && seen.value("online", false) && card.is_object() &&
+             card.value("status", -1) == 1;
     })) << deviceIn(b, me).dump();
 
     if (how == "quit") {
@@ -52,10 +52,12 @@ TEST_F(E2eUiExitTest, ThePeerMarksTheApplicationOfflineAsSoonAsItQuitsOrIsTermin
     } else {
       ASSERT_EQ(::kill(ui.pid(), SIGTERM), 0);
     }
-    EXPECT_TRUE(eventually([&] {
-      const json seen = deviceIn(b, me);
-      return seen.is_object() && !seen.value("online", true);
-    }, kNoticeBound))
+    EXPECT_TRUE(eventually(
+        [&] {
+          const json seen = deviceIn(b, me);
+          return seen.is_object() && !seen.value("online", true);
+        },
+        kNoticeBound))
         << "the exit notice did not reach the peer\n"
         << fileText(logs + "/ui.log");
     EXPECT_EQ(ui.waitExit(kNoticeBound), 0);

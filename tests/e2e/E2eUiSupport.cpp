@@ -26,12 +26,11 @@ PeerProcess::Program uiPeerProgram(const XvfbDisplay& display, const std::string
   // generator state (allocated at the first key generation, freed by libcrypto's exit
   // handler) after the windows' D-Bus and X threads have run; the widget tests keep it on.
   const char* asan = std::getenv("ASAN_OPTIONS");
-  const std::string asanOptions =
-      std::string(asan != nullptr ? asan : "") + ":strict_string_checks=0:detect_leaks=0";
-  return PeerProcess::Program{VELBOR_UI_PEER,
-                              {"DISPLAY=" + display.display(), "XDG_RUNTIME_DIR=" + display.runtimeDirectory(),
-                               "QT_QPA_PLATFORM=xcb", "DBUS_SESSION_BUS_ADDRESS=" + sessionBus,
-                               "ASAN_OPTIONS=" + asanOptions}};
+  const std::string asanOptions = std::string(asan != nullptr ? asan : "") + ":strict_string_checks=0:detect_leaks=0";
+  return PeerProcess::Program{
+      VELBOR_UI_PEER,
+      {"DISPLAY=" + display.display(), "XDG_RUNTIME_DIR=" + display.runtimeDirectory(), "QT_QPA_PLATFORM=xcb",
+       "DBUS_SESSION_BUS_ADDRESS=" + sessionBus, "ASAN_OPTIONS=" + asanOptions}};
 }
 
 nlohmann::json cardIn(PeerProcess& ui, const std::string& uuid) {

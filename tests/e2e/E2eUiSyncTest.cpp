@@ -141,10 +141,12 @@ class E2eUiSyncTest : public E2eFixture {
   }
 
   static bool noticed(const DesktopSessionBus& bus, const std::string& line) {
-    return eventually([&] {
-      const auto notices = bus.notices();
-      return std::find(notices.begin(), notices.end(), line) != notices.end();
-    }, seconds(30));
+    return eventually(
+        [&] {
+          const auto notices = bus.notices();
+          return std::find(notices.begin(), notices.end(), line) != notices.end();
+        },
+        seconds(30));
   }
 
   static std::string noticesText(const DesktopSessionBus& bus) {
@@ -211,8 +213,8 @@ class E2eUiSyncTest : public E2eFixture {
     std::string path;
     for (size_t i = 0; i < browse.size(); ++i) {
       path += " " + browse[i];
-      ASSERT_TRUE(eventually([&] { return !item(ui, "folderOutline", browse[i], static_cast<int>(i)).empty(); },
-                             seconds(30)))
+      ASSERT_TRUE(
+          eventually([&] { return !item(ui, "folderOutline", browse[i], static_cast<int>(i)).empty(); }, seconds(30)))
           << browse[i] << ": " << ask(ui, "items folderOutline").dump();
       if (i + 1 < browse.size()) {
         ASSERT_TRUE(ok(ask(ui, "item-open folderOutline" + path)));
@@ -292,9 +294,10 @@ TEST_F(E2eUiSyncTest, SyncPairsMadeWatchedAndDeletedThroughTheWindows) {
   // Notices: the index run that found the file here, the pull that brought it there.
   EXPECT_TRUE(noticed(bus, localA.string() + "\t甲的文件.txt\\n本地 1 个文件已更新")) << noticesText(bus);
   EXPECT_TRUE(noticed(bus, localB.string() + "\t甲的文件.txt\\n1 个文件已同步")) << noticesText(bus);
-  EXPECT_TRUE(eventually([&] {
-    return treeRow(ui, localB.string(), localA.string()).value("transfer", "").starts_with("同步完成于");
-  }, seconds(30))) << treeRow(ui, localB.string(), localA.string()).dump();
+  EXPECT_TRUE(eventually(
+      [&] { return treeRow(ui, localB.string(), localA.string()).value("transfer", "").starts_with("同步完成于"); },
+      seconds(30)))
+      << treeRow(ui, localB.string(), localA.string()).dump();
 
   // Local to the peer, browsing the peer's folders; a big file comes from the peer and the
   // pane shows it on its way.
@@ -315,20 +318,23 @@ TEST_F(E2eUiSyncTest, SyncPairsMadeWatchedAndDeletedThroughTheWindows) {
   EXPECT_TRUE(eventually([&] { return ask(ui, "tree-rows").value("repaints", 0) > repaints; }, seconds(30)));
   screenshot(ui, "mainWindow", "sync-tree-transfer.png");
   EXPECT_TRUE(inTransfer()) << "the transfer ended before the photo: " << ask(ui, "tree-rows").dump();
-  EXPECT_TRUE(
-      eventually([&] { return sameContent(inbox / "大文件.bin", fromPeer / "大文件.bin"); }, seconds(120)));
+  EXPECT_TRUE(eventually([&] { return sameContent(inbox / "大文件.bin", fromPeer / "大文件.bin"); }, seconds(120)));
   EXPECT_TRUE(noticed(bus, fromPeer.string() + "\t大文件.bin\\n1 个文件已同步")) << noticesText(bus);
-  EXPECT_TRUE(eventually([&] {
-    return treeRow(ui, fromPeer.string(), inbox.string()).value("transfer", "").starts_with("同步完成于");
-  }, seconds(30))) << treeRow(ui, fromPeer.string(), inbox.string()).dump();
+  EXPECT_TRUE(eventually(
+      [&] { return treeRow(ui, fromPeer.string(), inbox.string()).value("transfer", "").starts_with("同步完成于"); },
+      seconds(30)))
+      << treeRow(ui, fromPeer.string(), inbox.string()).dump();
   EXPECT_TRUE(noticed(bus, "乙\t上线了")) << noticesText(bus);
 
   // Show in the file manager: a double click on a tree row.
   ASSERT_TRUE(ok(ask(ui, "tree-double-click " + localA.string())));
-  EXPECT_TRUE(eventually([&] {
-    const auto shown = bus.shownItems();
-    return std::find(shown.begin(), shown.end(), "file://" + localA.string() + "\t") != shown.end();
-  }, seconds(30))) << (bus.shownItems().empty() ? "nothing shown" : bus.shownItems().front());
+  EXPECT_TRUE(eventually(
+      [&] {
+        const auto shown = bus.shownItems();
+        return std::find(shown.begin(), shown.end(), "file://" + localA.string() + "\t") != shown.end();
+      },
+      seconds(30)))
+      << (bus.shownItems().empty() ? "nothing shown" : bus.shownItems().front());
 
   // The pairing with the peer is deleted through the pane, after the alert: this device
   // pulls from the peer no more, while the pairing between its own folders still works. (The
@@ -352,10 +358,13 @@ TEST_F(E2eUiSyncTest, SyncPairsMadeWatchedAndDeletedThroughTheWindows) {
   deleteThroughPane(ui, fromPeer.string(), "是否要删除同步目录“" + fromPeer.string() + "”？", "");
   EXPECT_TRUE(eventually([&] { return treeRow(ui, fromPeer.string()).empty(); }, seconds(30)))
       << ask(ui, "tree-rows").dump();
-  EXPECT_TRUE(eventually([&] {
-    status = ask(ui, "sync-status");
-    return storedCopy(status, fromPeer.string()).empty() && status.value("watches", int64_t{-1}) < watches;
-  }, seconds(30))) << status.dump() << " (watches before: " << watches << ")";
+  EXPECT_TRUE(eventually(
+      [&] {
+        status = ask(ui, "sync-status");
+        return storedCopy(status, fromPeer.string()).empty() && status.value("watches", int64_t{-1}) < watches;
+      },
+      seconds(30)))
+      << status.dump() << " (watches before: " << watches << ")";
   writeFile(fromPeer / "删除树后.txt", "不再同步");
   writeFile(localA / "屏障二.txt", "仍然同步");
   EXPECT_TRUE(eventually([&] { return sameFile(localB / "屏障二.txt", "仍然同步"); }, seconds(60)));
@@ -365,15 +374,17 @@ TEST_F(E2eUiSyncTest, SyncPairsMadeWatchedAndDeletedThroughTheWindows) {
   // the tree; its rows and records go, and its folder is watched no more.
   watches = status.value("watches", int64_t{-1});
   deleteThroughPane(ui, localA.string(), "是否要删除同步目录“" + localA.string() + "”？", "");
-  EXPECT_TRUE(eventually([&] {
-    return treeRow(ui, localA.string()).empty() && pairingRows(ui, localB.string()) == 0;
-  }, seconds(30))) << ask(ui, "tree-rows").dump();
-  EXPECT_TRUE(eventually([&] {
-    status = ask(ui, "sync-status");
-    return storedCopy(status, localA.string()).empty() &&
-           storedPairings(status, localB.string()) == 0 &&
-           status.value("watches", int64_t{-1}) < watches;
-  }, seconds(30))) << status.dump() << " (watches before: " << watches << ")";
+  EXPECT_TRUE(eventually([&] { return treeRow(ui, localA.string()).empty() && pairingRows(ui, localB.string()) == 0; },
+                         seconds(30)))
+      << ask(ui, "tree-rows").dump();
+  EXPECT_TRUE(eventually(
+      [&] {
+        status = ask(ui, "sync-status");
+        return storedCopy(status, localA.string()).empty() && storedPairings(status, localB.string()) == 0 &&
+               status.value("watches", int64_t{-1}) < watches;
+      },
+      seconds(30)))
+      << status.dump() << " (watches before: " << watches << ")";
   writeFile(localA / "删除树后.txt", "不再同步");
   EXPECT_FALSE(eventually([&] { return fs::exists(localB / "删除树后.txt"); }, seconds(5)));
 

@@ -35,11 +35,14 @@ class E2eUiTest : public E2eFixture {
   // The card settles at `status` with its texts, and the peer stores `peerStatus` for the UI device.
   static void expectSettled(PeerProcess& ui, PeerProcess& peer, const std::string& uiUuid, int status, int peerStatus,
                             const std::string& what) {
-    EXPECT_TRUE(eventually([&] {
-      const json card = cardIn(ui, peer.uuid());
-      return card.is_object() && card.value("status", -1) == status && card.value("labelTitle", "") == "nothing" &&
-             !card.value("waiting", true);
-    }, seconds(20))) << what << ": " << cardIn(ui, peer.uuid()).dump();
+    EXPECT_TRUE(eventually(
+        [&] {
+          const json card = cardIn(ui, peer.uuid());
+          return card.is_object() && card.value("status", -1) == status && card.value("labelTitle", "") == "nothing" &&
+                 !card.value("waiting", true);
+        },
+        seconds(20)))
+        << what << ": " << cardIn(ui, peer.uuid()).dump();
     const json card = cardIn(ui, peer.uuid());
     EXPECT_EQ(card.value("bTitle", ""), status == 1 ? "取消信任" : "请求信任") << what;
     EXPECT_EQ(card.value("statusText", ""), status == 1 ? "信任" : "不信任") << what;
@@ -86,13 +89,16 @@ TEST_F(E2eUiTest, PairingFromTheDevicePaneInBothDirections) {
 
   // Without a notification service the status item's balloon shows the notice.
   json balloon;
-  EXPECT_TRUE(eventually([&] {
-    balloon = ui.command("balloon");
-    for (const auto& text : balloon.value("texts", json::array())) {
-      if (text.get<std::string>().find("上线了") != std::string::npos) return true;
-    }
-    return false;
-  }, seconds(20))) << balloon.dump();
+  EXPECT_TRUE(eventually(
+      [&] {
+        balloon = ui.command("balloon");
+        for (const auto& text : balloon.value("texts", json::array())) {
+          if (text.get<std::string>().find("上线了") != std::string::npos) return true;
+        }
+        return false;
+      },
+      seconds(20)))
+      << balloon.dump();
 
   json tray = ui.command("tray-menu");
   EXPECT_TRUE(tray.value("trayVisible", false)) << tray.dump();

@@ -79,7 +79,8 @@ nlohmann::json PeerProcess::readLine(std::chrono::seconds wait) {
       buffer_.erase(0, end + 1);
       return nlohmann::json::parse(line, nullptr, false);
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return nullptr;
     pollfd item{output_, POLLIN, 0};
     if (::poll(&item, 1, static_cast<int>(left.count())) <= 0) continue;

@@ -209,9 +209,9 @@ class PullProcessTest : public ::testing::Test {
   std::vector<std::string> options(int slot, bool acceptTrust) {
     if (!slotBase_.contains(slot)) slotBase_[slot] = basePort_ + slot * 3;
     const int base = slotBase_[slot];
-    std::vector<std::string> list = {"--router-port",    std::to_string(base), "--publisher-port",
-                                     std::to_string(base + 1), "--udp-port", std::to_string(base + 2),
-                                     "--online-timeout", "100000"};
+    std::vector<std::string> list = {
+        "--router-port", std::to_string(base),     "--publisher-port", std::to_string(base + 1),
+        "--udp-port",    std::to_string(base + 2), "--online-timeout", "100000"};
     if (acceptTrust) list.push_back("--accept-trust");
     return list;
   }
@@ -237,8 +237,8 @@ class PullProcessTest : public ::testing::Test {
     ASSERT_TRUE(info.value("ok", false)) << info.dump();
     const std::string route = fmt::format("tcp://127.0.0.1:{}", info.value("routerPort", 0));
     const std::string pub = fmt::format("tcp://127.0.0.1:{}", info.value("publisherPort", 0));
-    const json added = one.command(fmt::format("device-add {} {} {} {}", other.uuid(), route, pub,
-                                               info.value("publicKey", "")));
+    const json added =
+        one.command(fmt::format("device-add {} {} {} {}", other.uuid(), route, pub, info.value("publicKey", "")));
     ASSERT_TRUE(added.value("ok", false)) << added.dump();
   }
 

@@ -47,8 +47,8 @@ XvfbDisplay::XvfbDisplay() {
     return;
   }
   const int writeEnd = ::fcntl(numbers[1], F_DUPFD, 3);
-  server_ = spawn({"Xvfb", "-displayfd", std::to_string(writeEnd), "-screen", "0", "1280x800x24", "-nolisten", "tcp"},
-                  "");
+  server_ =
+      spawn({"Xvfb", "-displayfd", std::to_string(writeEnd), "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, "");
   ::close(writeEnd);
   ::close(numbers[1]);
   std::string number;

@@ -37,7 +37,10 @@ TEST(LoggerFormat, HeaderSequenceAndParts) {
 
   auto message = LoggerMessageCreate(7);
   EXPECT_EQ(LoggerMessageGetSeq(*message), 7u);
-  LoggerMessageAddString(*message, std::string_view("a\xff" "b"), PART_KEY_TAG);
+  LoggerMessageAddString(*message,
+                         std::string_view("a\xff"
+                                          "b"),
+                         PART_KEY_TAG);
   LoggerMessageAddString(*message, std::nullopt, PART_KEY_MESSAGE);
   LoggerMessageAddCString(*message, "caf\xe9.m", PART_KEY_FILENAME);
   LoggerMessageAddCString(*message, "", PART_KEY_FUNCTIONNAME);
@@ -126,7 +129,10 @@ TEST(LoggerFormat, ServiceNamesCompareWithoutCaseAndDiacritics) {
   EXPECT_TRUE(LoggerServiceNameMatches("R\xc3\xa9sum\xc3\xa9 A1", "RESUME a1"));
   EXPECT_TRUE(LoggerServiceNameMatches("Re\xcc\x81sume\xcc\x81", "resume"));
   EXPECT_FALSE(LoggerServiceNameMatches("resume2", "resume"));
-  EXPECT_FALSE(LoggerServiceNameMatches("stra\xc3\x9f" "e", "strasse"));
+  EXPECT_FALSE(
+      LoggerServiceNameMatches("stra\xc3\x9f"
+                               "e",
+                               "strasse"));
 }
 
 TEST(LoggerFormat, BufferFileIsNeverALinkNorSomeoneElses) {

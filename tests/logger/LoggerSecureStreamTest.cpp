@@ -100,7 +100,8 @@ TEST(LoggerSecureStream, AFailedHandshakeLosesNothing) {
 class SessionPair {
  public:
   explicit SessionPair(int maxVersion = 0) {
-    if (!certificate_.valid() || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds_) != 0) return;
+    if (!certificate_.valid() || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds_) != 0)
+      return;
     context_ = SSL_CTX_new(TLS_server_method());
     if (!context_) return;
     if (maxVersion != 0) SSL_CTX_set_max_proto_version(context_, maxVersion);

@@ -151,8 +151,8 @@ TEST(LoggerSoundness, RenderingAfterTheWorkerEndedGoesToTheSavedStandardErrorNot
   LoggerStop(logger);
   ::dup2(realStderr, STDERR_FILENO);
   ::close(realStderr);
-  EXPECT_TRUE(rendered) << "the captured lines were not rendered to the saved standard error: "
-                        << renderedLines() << " lines";
+  EXPECT_TRUE(rendered) << "the captured lines were not rendered to the saved standard error: " << renderedLines()
+                        << " lines";
 }
 
 }  // namespace

@@ -31,8 +31,8 @@ int main(int argc, char** argv) {
     LoggerSetBufferFileMaxSize(nullptr, std::strtoull(argv[4], nullptr, 10));
     lines = std::atoi(argv[5]);
   } else if (mode == "bonjour") {
-    LoggerSetOptions(nullptr, LoggerOptionBufferUntilConnected | LoggerOptionBrowseServices |
-                                  LoggerOptionCaptureConsole);
+    LoggerSetOptions(nullptr,
+                     LoggerOptionBufferUntilConnected | LoggerOptionBrowseServices | LoggerOptionCaptureConsole);
     LoggerSetupBonjour(nullptr, std::nullopt, std::string(argv[2]));
     lines = std::atoi(argv[4]);
   } else if (mode == "exit") {

@@ -28,10 +28,11 @@ class TestCertificate {
                                         reinterpret_cast<const unsigned char*>("velbor test viewer"), -1, -1, 0) == 1 &&
              X509_set_issuer_name(cert, name) == 1 && X509_sign(cert, key, EVP_sha256()) > 0;
     }
-    if (made) made = writePem(certificatePath(), [&](BIO* out) { return PEM_write_bio_X509(out, cert); }) &&
-                     writePem(keyPath(), [&](BIO* out) {
-                       return PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
-                     });
+    if (made)
+      made = writePem(certificatePath(), [&](BIO* out) { return PEM_write_bio_X509(out, cert); }) &&
+             writePem(keyPath(), [&](BIO* out) {
+               return PEM_write_bio_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
+             });
     valid_ = made;
     X509_free(cert);
     EVP_PKEY_free(key);

@@ -16,8 +16,8 @@ namespace velbor::test {
 
 struct ViewerPart {
   uint8_t type = 0;
-  std::string bytes;     // string, binary and image payloads
-  uint64_t number = 0;   // integer payloads
+  std::string bytes;    // string, binary and image payloads
+  uint64_t number = 0;  // integer payloads
 };
 
 struct ViewerMessage {

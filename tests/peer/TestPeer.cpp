@@ -16,8 +16,8 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/utils/QoUtils.h"
-#include "framework/crypto/QoEncrypt.h"
 #include "desktop/QoDaemonLinux.h"
+#include "framework/crypto/QoEncrypt.h"
 #include "platform/Dispatch.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
@@ -73,7 +73,8 @@ std::string toHex(const std::string& bytes) {
 std::string fromHex(const std::string& text) {
   if (text.size() % 2 != 0) throw std::invalid_argument("odd hex length");
   std::string bytes;
-  for (size_t i = 0; i < text.size(); i += 2) bytes.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i < text.size(); i += 2)
+    bytes.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
   return bytes;
 }
 
@@ -139,11 +140,12 @@ void TestPeer::start() {
   if (options_.onlineTimeout) config.setDeviceOnlineTimeOut(*options_.onlineTimeout);
   if (options_.acceptTrust) {
     // What a user who says yes to every offer does in the device window.
-    observers_.push_back(QoNotices::observe<notice::TrustPublishResponse>([this](const notice::TrustPublishResponse& n) {
-      if (!n.info) return;
-      const std::string uuid = n.info->deviceUuid;
-      DispatchQueue::globalQueue()->async([this, uuid] { acceptOffer(uuid); });
-    }));
+    observers_.push_back(
+        QoNotices::observe<notice::TrustPublishResponse>([this](const notice::TrustPublishResponse& n) {
+          if (!n.info) return;
+          const std::string uuid = n.info->deviceUuid;
+          DispatchQueue::globalQueue()->async([this, uuid] { acceptOffer(uuid); });
+        }));
   }
   if (options_.holdTrust) {
     observers_.push_back(QoNotices::observe<notice::TrustPublishResponse>([](const notice::TrustPublishResponse& n) {
@@ -262,8 +264,8 @@ json TestPeer::trust(const std::string& uuid) {
   // What the device window does: the offer, then waiting for the answer.
   const json offered = offer(uuid);
   if (!offered.value("ok", false)) return offered;
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::seconds(QoConfig::sharedQoConfig().trustAuthTimeOut());
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(QoConfig::sharedQoConfig().trustAuthTimeOut());
   while (std::chrono::steady_clock::now() < deadline) {
     QoDevice::Ptr current = QoDevice::getDeviceWithUuid(uuid);
     if (!current) return failure("device removed");
@@ -304,7 +306,8 @@ json TestPeer::trustAnswer(const std::string& uuid, const std::string& answer) {
     setStatus(uuid, 0);
     QoMessage::Ptr reply = QoClient::sendTrustDenyRequestTo(device, QoClient::kOptionSync);
     DataSource::sharedDataSource().cleanRecvTrustContext(uuid);
-    if (!reply || reply->code() != pb::MsgCodeTrustDenyResponse) return failure("refusal not taken: " + replyError(reply));
+    if (!reply || reply->code() != pb::MsgCodeTrustDenyResponse)
+      return failure("refusal not taken: " + replyError(reply));
     return json{{"ok", true}};
   }
   throw std::invalid_argument("usage: trust-answer UUID agree|refuse");
@@ -315,7 +318,8 @@ json TestPeer::trustCancel(const std::string& uuid) {
   setStatus(uuid, 0);
   QoMessage::Ptr reply = QoClient::sendTrustCancelRequestTo(device, QoClient::kOptionSync);
   DataSource::sharedDataSource().cleanSendTrustContext(uuid);
-  if (!reply || reply->code() != pb::MsgCodeTrustCancelResponse) return failure("withdrawal not taken: " + replyError(reply));
+  if (!reply || reply->code() != pb::MsgCodeTrustCancelResponse)
+    return failure("withdrawal not taken: " + replyError(reply));
   return json{{"ok", true}};
 }
 
@@ -325,7 +329,8 @@ json TestPeer::distrust(const std::string& uuid) {
   QoMessage::Ptr reply = QoClient::sendDisTrustRequestTo(device, QoClient::kOptionSync);
   if (QoDevice::Ptr stored = QoDevice::getDeviceWithUuid(uuid)) stored->forceRemove();
   QoNotices::post(notice::SyncDeleteResponse{});
-  if (!reply || reply->code() != pb::MsgCodeDistrustResponse) return failure("distrust not taken: " + replyError(reply));
+  if (!reply || reply->code() != pb::MsgCodeDistrustResponse)
+    return failure("distrust not taken: " + replyError(reply));
   return json{{"ok", true}};
 }
 

@@ -18,12 +18,12 @@ TEST(TestPeerInputTest, BadCommandsAreAnsweredAndThePeerKeepsRunning) {
   ASSERT_TRUE(peer.readyLine().is_object()) << "no ready line";
 
   const std::string invalidUtf8 = "\xff\xfe\xc3";
-  for (const std::string& line : {"bogus" + invalidUtf8, "tree-add /tmp/" + invalidUtf8, "trust " + invalidUtf8,
-                                  std::string("trust"), std::string("pair a b"), std::string("info extra"),
-                                  std::string("trust not-a-uuid"), std::string("pair relative x y"),
-                                  std::string(70000, 'x'), std::string("\x01\x02 \x7f"), std::string("offer"),
-                                  std::string("trust-answer not-a-uuid agree"), std::string("trust-answer x maybe"),
-                                  std::string("trust-cancel not-a-uuid"), std::string("distrust not-a-uuid")}) {
+  for (const std::string& line :
+       {"bogus" + invalidUtf8, "tree-add /tmp/" + invalidUtf8, "trust " + invalidUtf8, std::string("trust"),
+        std::string("pair a b"), std::string("info extra"), std::string("trust not-a-uuid"),
+        std::string("pair relative x y"), std::string(70000, 'x'), std::string("\x01\x02 \x7f"), std::string("offer"),
+        std::string("trust-answer not-a-uuid agree"), std::string("trust-answer x maybe"),
+        std::string("trust-cancel not-a-uuid"), std::string("distrust not-a-uuid")}) {
     const nlohmann::json answer = peer.command(line);
     ASSERT_TRUE(answer.is_object()) << "no answer to a line of " << line.size() << " bytes";
     EXPECT_EQ(answer.value("ok", true), false);

@@ -107,8 +107,8 @@ class PortHolder {
 };
 
 std::vector<std::string> ports(int router, int publisher, int udp) {
-  return {"--router-port", std::to_string(router), "--publisher-port", std::to_string(publisher), "--udp-port",
-          std::to_string(udp)};
+  return {"--router-port",           std::to_string(router), "--publisher-port",
+          std::to_string(publisher), "--udp-port",           std::to_string(udp)};
 }
 
 TEST(TestPeerLifecycleTest, TerminationSignalPublishesTheExitThenEndsWithStatusZero) {

@@ -32,7 +32,9 @@ class SocketPair {
   }
   int ours() const { return fds_[0]; }
   int peer() const { return fds_[1]; }
-  void send(const std::string& bytes) { ASSERT_EQ(::write(fds_[1], bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  void send(const std::string& bytes) {
+    ASSERT_EQ(::write(fds_[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  }
   void closeOurs() {
     if (fds_[0] >= 0) ::close(fds_[0]);
     fds_[0] = -1;

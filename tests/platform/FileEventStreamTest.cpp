@@ -202,14 +202,15 @@ TEST_F(FileEventStreamTest, AFileOpenForWritingIsReportedUntilClosed) {
 }
 
 TEST_F(FileEventStreamTest, EventsOfOnePathAreMergedAndRootChangesReported) {
-  auto stream = std::make_unique<Stream>(std::vector<std::string>{root()},
-                                         Stream::Options{std::chrono::milliseconds(300), std::chrono::seconds(60), 0,
-                                                         "merge", nullptr},
-                                         collector_.callback());
+  auto stream = std::make_unique<Stream>(
+      std::vector<std::string>{root()},
+      Stream::Options{std::chrono::milliseconds(300), std::chrono::seconds(60), 0, "merge", nullptr},
+      collector_.callback());
   ASSERT_TRUE(stream->start());
   writeFile(at("m"), "1");
   ::chmod(at("m").c_str(), 0600);
-  EXPECT_TRUE(collector_.waitForPath(at("m"), Stream::kItemCreated | Stream::kItemModified | Stream::kItemInodeMetaMod));
+  EXPECT_TRUE(
+      collector_.waitForPath(at("m"), Stream::kItemCreated | Stream::kItemModified | Stream::kItemInodeMetaMod));
   EXPECT_EQ(collector_.last(at("m")) & (Stream::kItemCreated | Stream::kItemInodeMetaMod),
             Stream::kItemCreated | Stream::kItemInodeMetaMod);
   fs::remove_all(root());

@@ -18,7 +18,8 @@ TEST(NotificationCenterTest, MatchesByNameAndSenderInAddingOrder) {
   int senderB = 0;
   center.addObserver("x", [&](const Notification&) { log.push_back("x"); });
   center.addObserver("", [&](const Notification& n) { log.push_back("all:" + n.name); });
-  center.addObserver("x", [&](const Notification&) { log.push_back("x-from-A"); }, &senderA);
+  center.addObserver(
+      "x", [&](const Notification&) { log.push_back("x-from-A"); }, &senderA);
   center.addObserver("y", [&](const Notification& n) { log.push_back("y:" + std::any_cast<std::string>(n.object)); });
 
   center.post("x", {}, &senderA);

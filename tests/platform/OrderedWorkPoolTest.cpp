@@ -102,10 +102,12 @@ TEST(OrderedWorkPoolTest, ASlowJobHoldsBackOnlyItsOwnLaneAndLowLanesStartFirst) 
     };
   };
   // The one thread is held by a job of lane 2 while the others are queued, highest lane first.
-  pool.submit([&] {
-    slow.pass();
-    return 20;
-  }, 2);
+  pool.submit(
+      [&] {
+        slow.pass();
+        return 20;
+      },
+      2);
   pool.submit(job(21), 2);
   pool.submit(job(10), 1);
   pool.submit(job(0), 0);
@@ -128,10 +130,12 @@ TEST(OrderedWorkPoolTest, ASlowJobHoldsBackOnlyItsOwnLaneAndLowLanesStartFirst) 
   // A job that does not finish holds back its lane's later results, never another lane's.
   OrderedWorkPool<int> two(2, 2);
   Gate stuck;
-  two.submit([&] {
-    stuck.pass();
-    return 1;
-  }, 1);
+  two.submit(
+      [&] {
+        stuck.pass();
+        return 1;
+      },
+      1);
   two.submit([] { return 2; }, 1);
   two.submit([] { return 3; }, 0);
   EXPECT_EQ(nextResult(two), std::optional<int>(3));

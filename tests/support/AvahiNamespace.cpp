@@ -129,14 +129,17 @@ AvahiNamespace::AvahiNamespace() {
   writeFile(dir_ / "bus.conf",
             "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-            "<busconfig>\n  <type>system</type>\n  <listen>" + busAddress_ + "</listen>\n"
-            "  <auth>EXTERNAL</auth>\n  <policy context=\"default\">\n    <allow user=\"*\"/>\n"
-            "    <allow own=\"*\"/>\n    <allow send_destination=\"*\"/>\n    <allow receive_sender=\"*\"/>\n"
-            "  </policy>\n</busconfig>\n");
+            "<busconfig>\n  <type>system</type>\n  <listen>" +
+                busAddress_ +
+                "</listen>\n"
+                "  <auth>EXTERNAL</auth>\n  <policy context=\"default\">\n    <allow user=\"*\"/>\n"
+                "    <allow own=\"*\"/>\n    <allow send_destination=\"*\"/>\n    <allow receive_sender=\"*\"/>\n"
+                "  </policy>\n</busconfig>\n");
   std::string host = "velbor-" + std::to_string(::getpid()) + "-" + std::to_string(gCounter++);
   writeFile(dir_ / "avahi.conf",
-            "[server]\nhost-name=" + host + "\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=lo\nenable-dbus=yes\n"
-            "[wide-area]\nenable-wide-area=no\n[publish]\npublish-workstation=no\npublish-hinfo=no\n");
+            "[server]\nhost-name=" + host +
+                "\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=lo\nenable-dbus=yes\n"
+                "[wide-area]\nenable-wide-area=no\n[publish]\npublish-workstation=no\npublish-hinfo=no\n");
 
   int log = ::open((dir + "/daemons.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   Command bus{{*dbus, "--config-file=" + dir + "/bus.conf", "--nofork", "--nopidfile"}};
@@ -200,8 +203,10 @@ AvahiNamespace::~AvahiNamespace() { stop(); }
 
 void AvahiNamespace::stop() {
   if (ready_) {
-    if (oldBusAddress_) ::setenv("DBUS_SYSTEM_BUS_ADDRESS", oldBusAddress_->c_str(), 1);
-    else ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (oldBusAddress_)
+      ::setenv("DBUS_SYSTEM_BUS_ADDRESS", oldBusAddress_->c_str(), 1);
+    else
+      ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   }
   ino_t netns = NetnsHolders::identify(netnsFd_);
   if (netnsFd_ >= 0) ::close(netnsFd_);
@@ -216,7 +221,8 @@ void AvahiNamespace::stop() {
   if (dbus > 0 && ::kill(dbus, 0) == 0) ADD_FAILURE() << "dbus-daemon (pid " << dbus << ") still runs";
   if (busAnswers(dir_.str() + "/bus.sock")) ADD_FAILURE() << "the private D-Bus bus still answers";
   if (netns != static_cast<ino_t>(-1))
-    for (const auto& holder : NetnsHolders::find(netns)) ADD_FAILURE() << "the Avahi namespace is still held: " << holder;
+    for (const auto& holder : NetnsHolders::find(netns))
+      ADD_FAILURE() << "the Avahi namespace is still held: " << holder;
 }
 
 NetnsScope::NetnsScope(int netnsFd) {

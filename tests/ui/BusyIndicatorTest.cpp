@@ -1,5 +1,5 @@
-#include <QTest>
 #include <QHBoxLayout>
+#include <QTest>
 
 #include <gtest/gtest.h>
 

@@ -63,7 +63,8 @@ TEST_F(DeviceDisplayRecordTest, EachStatusOnlineAndOfflineShowsItsTexts) {
   trusted->setRouteUri("tcp://10.0.0.5:9527");
   trusted->save();
   const QString tooltip = recordOf(trusted)->values().tooltip;
-  EXPECT_TRUE(tooltip.startsWith("类型：MacOS\n地址：tcp://10.0.0.5:9527\n状态：信任\n上线时间：")) << tooltip.toStdString();
+  EXPECT_TRUE(tooltip.startsWith("类型：MacOS\n地址：tcp://10.0.0.5:9527\n状态：信任\n上线时间："))
+      << tooltip.toStdString();
   trusted->setIsOnline(false);
   EXPECT_TRUE(recordOf(trusted)->values().tooltip.contains("\n状态：离线\n最后上线时间：")) << tooltip.toStdString();
 }
@@ -108,8 +109,8 @@ TEST_F(DeviceDisplayRecordTest, SortOrderShownOnlineAskingTrustedThenByName) {
   std::stable_sort(records.begin(), records.end(), QoDeviceController::sortComparator);
   std::vector<std::string> names;
   for (const auto& record : records) names.push_back(record->getDevice()->name());
-  const std::vector<std::string> expected = {"asking",   "trusted-a", "trusted-b",        "waiting-a",
-                                             "unknown",  "offline-b", "hidden-untrusted", "untrusted-z"};
+  const std::vector<std::string> expected = {"asking",  "trusted-a", "trusted-b",        "waiting-a",
+                                             "unknown", "offline-b", "hidden-untrusted", "untrusted-z"};
   EXPECT_EQ(names, expected);
 }
 

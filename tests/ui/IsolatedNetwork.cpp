@@ -47,8 +47,9 @@ IsolatedNetwork::IsolatedNetwork() {
     return;
   }
   // `ip` runs as a child of this thread, so inside the new namespace.
-  const std::string setup = std::string("ip link set lo up && ip link add vb0 type veth peer name vb1 && ip addr add ") +
-                            kAddress + "/24 brd + dev vb0 && ip link set vb1 up && ip link set vb0 up";
+  const std::string setup =
+      std::string("ip link set lo up && ip link add vb0 type veth peer name vb1 && ip addr add ") + kAddress +
+      "/24 brd + dev vb0 && ip link set vb1 up && ip link set vb0 up";
   if (std::system(setup.c_str()) != 0) {
     error_ = "ip could not set up the namespace's interfaces";
     return;

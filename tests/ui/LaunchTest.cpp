@@ -85,7 +85,8 @@ TEST_F(LaunchTest, WithATokenTheEngineStartsAndNoWindowOpens) {
   QoConfig::sharedQoConfig().setDeviceToken("token");
   ASSERT_TRUE(delegate_.applicationDidFinishLaunching());
   EXPECT_TRUE(tcpListening(router_));
-  for (QWidget* window : QApplication::topLevelWidgets()) EXPECT_FALSE(window->isVisible()) << window->objectName().toStdString();
+  for (QWidget* window : QApplication::topLevelWidgets())
+    EXPECT_FALSE(window->isVisible()) << window->objectName().toStdString();
   // Reopening with no window visible shows the main window.
   EXPECT_TRUE(delegate_.applicationShouldHandleReopen(false));
   EXPECT_TRUE(delegate_.window()->isVisible());

@@ -1,10 +1,10 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileSystemModel>
-#include <QListView>
-#include <QTranslator>
 #include <QLabel>
+#include <QListView>
 #include <QPixmap>
+#include <QTranslator>
 #include <QTreeView>
 
 #include <filesystem>
@@ -60,9 +60,11 @@ TEST_F(PairScreenshotTest, PairingWindows) {
     window.show();
     window.requestRoots();
     pb::MsgListRootResponse roots;
-    for (const auto& [target, type] : std::vector<std::pair<std::string, pb::RootType>>{
-             {"/home/lin", pb::RootTypeHome}, {"/home/lin/图片", pb::RootTypePictures},
-             {"/home/lin/桌面", pb::RootTypeDesktop}, {"/home/lin/工作", pb::RootTypeGeneral}}) {
+    for (const auto& [target, type] :
+         std::vector<std::pair<std::string, pb::RootType>>{{"/home/lin", pb::RootTypeHome},
+                                                           {"/home/lin/图片", pb::RootTypePictures},
+                                                           {"/home/lin/桌面", pb::RootTypeDesktop},
+                                                           {"/home/lin/工作", pb::RootTypeGeneral}}) {
       pb::Root* root = roots.add_roots();
       root->set_target(target);
       root->set_type(type);
@@ -102,7 +104,8 @@ TEST_F(PairScreenshotTest, PairingWindows) {
 TEST_F(PairScreenshotTest, FolderPicker) {
   QTranslator* translation = QtTranslation::install();
   ASSERT_NE(translation, nullptr);
-  for (const char* name : {"文档", "图片", "音乐", "下载", "项目"}) QDir().mkpath(QDir::home().filePath(QString::fromUtf8(name)));
+  for (const char* name : {"文档", "图片", "音乐", "下载", "项目"})
+    QDir().mkpath(QDir::home().filePath(QString::fromUtf8(name)));
   QoSyncAddController window;
   window.show();
   window.openFinder();

@@ -68,7 +68,8 @@ class PairWindowTestBase : public FreshStateTest {
     return QoDevice::getDeviceWithUuid(device->uuid());
   }
 
-  static QoSyncdirCopy::Ptr makeCopy(const std::string& path, const QoDevice::Ptr& device, const std::string& syncUuid) {
+  static QoSyncdirCopy::Ptr makeCopy(const std::string& path, const QoDevice::Ptr& device,
+                                     const std::string& syncUuid) {
     auto copy = std::make_shared<QoSyncdirCopy>();
     copy->setPath(path);
     copy->setDevice(device);

@@ -55,7 +55,8 @@ QString PrivateDesktopBuses::startBus(QProcess& daemon, const std::string& type)
   writeFile(config,
             "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-            "<busconfig>\n  <type>" + type + "</type>\n  <listen>unix:path=" + socket +
+            "<busconfig>\n  <type>" +
+                type + "</type>\n  <listen>unix:path=" + socket +
                 "</listen>\n  <auth>EXTERNAL</auth>\n"
                 "  <policy context=\"default\">\n    <allow send_destination=\"*\"/>\n    <allow own=\"*\"/>\n"
                 "    <allow receive_sender=\"*\"/>\n  </policy>\n</busconfig>\n");
@@ -74,7 +75,8 @@ bool PrivateDesktopBuses::startFake(QProcess& fake, const QString& argument, con
   fake.setProcessEnvironment(environment);
   fake.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   fake.start(VELBOR_FAKE_NOTIFICATION_SERVER, {argument});
-  QDBusConnection connection = std::string(bus) == "system" ? QDBusConnection::systemBus() : QDBusConnection::sessionBus();
+  QDBusConnection connection =
+      std::string(bus) == "system" ? QDBusConnection::systemBus() : QDBusConnection::sessionBus();
   if (!fake.waitForStarted(kStartMs) || !connection.isConnected() ||
       !waitFor(fake, [&] { return connection.interface()->isServiceRegistered(name).value(); })) {
     error_ = "the fake " + name + " did not come up on the " + bus + " bus";
@@ -101,7 +103,8 @@ QStringList PrivateDesktopBuses::notices() const {
 }
 
 bool PrivateDesktopBuses::sleep(bool sleeping) {
-  QDBusMessage call = QDBusMessage::createMethodCall(kLogin, "/org/freedesktop/login1", "org.velbor.test.Login", "Sleep");
+  QDBusMessage call =
+      QDBusMessage::createMethodCall(kLogin, "/org/freedesktop/login1", "org.velbor.test.Login", "Sleep");
   call << sleeping;
   return QDBusConnection::systemBus().call(call).type() == QDBusMessage::ReplyMessage;
 }

@@ -14,8 +14,8 @@
 #include "PlainTextCheck.h"
 #include "core/daemon/TrustInfo.h"
 #include "ui/DeviceDisplayRecord.h"
-#include "ui/OpenMessageBox.h"
 #include "ui/DeviceView.h"
+#include "ui/OpenMessageBox.h"
 
 namespace velbor::test {
 namespace {
@@ -25,7 +25,8 @@ class QoDeviceControllerTest : public DevicePaneFixture {
   void SetUp() override {
     DevicePaneFixture::SetUp();
     offlineNotices_ = 0;
-    offlineObserver_ = QoNotices::observe<notice::DeviceOffLine>([this](const notice::DeviceOffLine&) { ++offlineNotices_; });
+    offlineObserver_ =
+        QoNotices::observe<notice::DeviceOffLine>([this](const notice::DeviceOffLine&) { ++offlineNotices_; });
   }
   void TearDown() override {
     pane_.reset();
@@ -73,8 +74,8 @@ class QoDeviceControllerTest : public DevicePaneFixture {
   }
 
   static void offer(const std::string& name, int32_t timeout) {
-    QoNotices::post(notice::TrustPublishResponse{
-        std::make_shared<TrustInfo>(TrustInfo{"uuid-" + name, "token", timeout})});
+    QoNotices::post(
+        notice::TrustPublishResponse{std::make_shared<TrustInfo>(TrustInfo{"uuid-" + name, "token", timeout})});
   }
 
   std::unique_ptr<QoDeviceController> pane_;

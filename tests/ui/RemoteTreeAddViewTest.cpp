@@ -92,7 +92,8 @@ TEST_F(RemoteTreeAddViewTest, ShowsThePeersFoldersFromItsRepliesAndDropsStaleOne
   window.outlineView()->expand(work);
   QoNotices::post(notice::ListRequest{listReply("/home/u/其他", {{"x", true}}), peer});
   QoNotices::post(notice::ListRequest{listReply("/home/u/工作", {{"x", true}}), other});
-  QoNotices::post(notice::ListRequest{listReply("/home/u/工作", {{"a", true}, {"b.txt", false}, {"项目", true}}), peer});
+  QoNotices::post(
+      notice::ListRequest{listReply("/home/u/工作", {{"a", true}, {"b.txt", false}, {"项目", true}}), peer});
   // Asked once, answered once: a second listing is stale.
   QoNotices::post(notice::ListRequest{listReply("/home/u/工作", {{"stale", true}}), peer});
   drainNotices();

@@ -26,7 +26,8 @@ class RemoteTreeViewTest : public PairWindowTestBase {
 
   static std::vector<std::string> texts(const QoRemoteTreeViewController& view) {
     std::vector<std::string> shown;
-    for (int i = 0; i < view.tableView()->count(); ++i) shown.push_back(view.tableView()->item(i)->text().toStdString());
+    for (int i = 0; i < view.tableView()->count(); ++i)
+      shown.push_back(view.tableView()->item(i)->text().toStdString());
     return shown;
   }
 };
@@ -52,8 +53,8 @@ TEST_F(RemoteTreeViewTest, ListsTheTreesOfTheChosenDeviceFromItsReplyOnly) {
   // After a change of device, the first device's late reply is stale.
   view.changeDevice(other);
   QoNotices::post(notice::TreeShowRequest{treesReply({"/late"}), peer});
-  QoNotices::post(notice::TreeShowRequest{
-      QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeBadFormat, "bad format"), other});
+  QoNotices::post(
+      notice::TreeShowRequest{QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeBadFormat, "bad format"), other});
   drainNotices();
   ASSERT_EQ(view.items().size(), 2u);
   EXPECT_EQ(view.items()[1].tag, QStringLiteral("er"));

@@ -100,8 +100,8 @@ TEST(TreeCellTest, PairingRowDrawsTransferPartOnlyWithItsImage) {
   const QRectF frame(0, 0, 700, 26);
 
   QImage image = drawn(cell, frame);
-  EXPECT_TRUE(paintedIn(image, {148, 3, 16, 16}));   // document image
-  EXPECT_TRUE(paintedIn(image, {165, 3, 220, 23}));  // remote path
+  EXPECT_TRUE(paintedIn(image, {148, 3, 16, 16}));    // document image
+  EXPECT_TRUE(paintedIn(image, {165, 3, 220, 23}));   // remote path
   EXPECT_FALSE(paintedIn(image, {386, 0, 314, 30}));  // path stops at 385, no transfer part
   EXPECT_EQ(cell.downloadAndUploadCell(), nullptr);
   ASSERT_NE(cell.deviceCell(), nullptr);
@@ -181,13 +181,13 @@ TEST(TreeCellTest, SelectedRowsDrawTheirTextsInTheHighlightedTextColour) {
   EXPECT_EQ(pixelsLike(painted(0), {0, 0, 700, 26}, highlightedText), 0);
   option.state |= QStyle::State_Selected;
   const QImage pairing = painted(0);
-  EXPECT_GT(pixelsLike(pairing, {40, 4, 105, 22}, highlightedText), 0);    // device name
-  EXPECT_GT(pixelsLike(pairing, {165, 3, 220, 23}, highlightedText), 0);   // remote path
-  EXPECT_GT(pixelsLike(pairing, {407, 5, 150, 21}, highlightedText), 0);   // transfer text
+  EXPECT_GT(pixelsLike(pairing, {40, 4, 105, 22}, highlightedText), 0);   // device name
+  EXPECT_GT(pixelsLike(pairing, {165, 3, 220, 23}, highlightedText), 0);  // remote path
+  EXPECT_GT(pixelsLike(pairing, {407, 5, 150, 21}, highlightedText), 0);  // transfer text
   EXPECT_EQ(pixelsLike(pairing, {165, 3, 220, 23}, Qt::gray), 0);
   const QImage tree = painted(1);
-  EXPECT_GT(pixelsLike(tree, {20, 3, 385, 23}, highlightedText), 0);       // local path
-  EXPECT_GT(pixelsLike(tree, {406, 5, 130, 21}, highlightedText), 0);      // index text
+  EXPECT_GT(pixelsLike(tree, {20, 3, 385, 23}, highlightedText), 0);   // local path
+  EXPECT_GT(pixelsLike(tree, {406, 5, 130, 21}, highlightedText), 0);  // index text
 
   // Drawn on its own again, the cell keeps its usual colours.
   option.state &= ~QStyle::State_Selected;

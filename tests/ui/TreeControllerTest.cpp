@@ -2,8 +2,8 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QUrl>
 #include <QMessageBox>
+#include <QUrl>
 
 #include <chrono>
 #include <future>
@@ -19,16 +19,16 @@
 #include "QStringPrinter.h"
 
 #include "core/daemon/QoNotices.h"
-#include "platform/Dispatch.h"
 #include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/router/PairingFixture.h"
 #include "core/entity/QoDevice.h"
 #include "core/utils/QoUtils.h"
+#include "platform/Dispatch.h"
 #include "support/FreshState.h"
 #include "ui/ChildNodeModel.h"
 #include "ui/MainThread.h"
-#include "ui/QoTreeController.h"
 #include "ui/OpenMessageBox.h"
+#include "ui/QoTreeController.h"
 #include "ui/QoTreeTextAndImageCell.h"
 
 namespace velbor {
@@ -224,7 +224,8 @@ TEST_F(TreeControllerTest, DeletingGoesThroughTheDaemonAndItsNotices) {
   EXPECT_EQ(rowTitles(model, model.index(0, 0)), QStringList({"/sdcard/文档"}));
 
   // A tree that still has a pairing goes, pairing and all, with the notice the monitor follows.
-  pane.setCurrentNode(std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(model.index(0, 0))->shared_from_this()));
+  pane.setCurrentNode(
+      std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(model.index(0, 0))->shared_from_this()));
   pane.delTree();
   EXPECT_EQ(test::openMessageBox(&pane, "deleteConfirmation")->text(), "是否要删除同步目录“/home/me/文档”？");
   answer(pane, "确定");
@@ -269,9 +270,8 @@ TEST_F(TreeControllerTest, FastNoticesAreRepaintedTogether) {
   SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 1 << 20, 100);
   for (int i = 0; i < 100; ++i) SyncFileProcessBox::sendSyncFileDownloading(study_, "/Users/he/文档/a.bin", 1024);
   std::promise<void> drained;
-  const auto token = NotificationCenter::defaultCenter().addObserver("drained", [&](const Notification&) {
-    drained.set_value();
-  });
+  const auto token =
+      NotificationCenter::defaultCenter().addObserver("drained", [&](const Notification&) { drained.set_value(); });
   QoNotify::notificationSendAsync("drained", {});
   drained.get_future().wait();  // observers run in posting order: every part has been handled
   NotificationCenter::defaultCenter().removeObserver(token);
@@ -306,7 +306,8 @@ TEST_F(TreeControllerTest, DeleteQuestionsSayWhatTheyDelete) {
   ChildNodeModel& model = *pane.model();
   ASSERT_TRUE(shownWithRows(pane, 2));
   const QModelIndex tree = model.index(0, 0);
-  for (const auto& [row, title] : {std::pair{tree, QString("删除同步目录")}, std::pair{model.index(0, 0, tree), QString("删除同步关系")}}) {
+  for (const auto& [row, title] :
+       {std::pair{tree, QString("删除同步目录")}, std::pair{model.index(0, 0, tree), QString("删除同步关系")}}) {
     pane.setCurrentNode(std::static_pointer_cast<ChildNode>(ChildNodeModel::nodeAt(row)->shared_from_this()));
     pane.delTree();
     QMessageBox* box = nullptr;

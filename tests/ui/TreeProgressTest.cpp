@@ -39,8 +39,8 @@ SyncFileProcessBox begin(const std::shared_ptr<QoSyncdirCopyRelation>& relation,
   return box;
 }
 
-SyncFileProcessBox part(const std::shared_ptr<QoSyncdirCopyRelation>& relation, const std::string& path,
-                        int64_t length, double now) {
+SyncFileProcessBox part(const std::shared_ptr<QoSyncdirCopyRelation>& relation, const std::string& path, int64_t length,
+                        double now) {
   SyncFileProcessBox box = notice(SyncFileDownloading);
   box.relation = relation;
   box.downloadFilePath = path;

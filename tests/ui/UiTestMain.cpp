@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
   ::unsetenv("XDG_CONFIG_HOME");
   ::unsetenv("XDG_DATA_HOME");
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  const std::string runtime = (std::filesystem::temp_directory_path() / ("velbor-ui-" + std::to_string(::getpid()))).string();
+  const std::string runtime =
+      (std::filesystem::temp_directory_path() / ("velbor-ui-" + std::to_string(::getpid()))).string();
   std::filesystem::create_directories(runtime);
   ::chmod(runtime.c_str(), 0700);
   ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);

@@ -104,14 +104,14 @@ TEST_F(UserNotificationTest, TooLittleDiskSpaceNamesBothSizes) {
 // The service reads the body as markup: names and paths from peers in it are escaped.
 TEST_F(UserNotificationTest, PeerTextInTheBodyIsNotReadAsMarkup) {
   QoUserNotification::sharedQoUserNotification().showNotification("<b>设备</b>", "<b>a</b> & <img src=\"/x.png\">",
-                                                                   "已同步");
+                                                                  "已同步");
   EXPECT_EQ(settle(), "<b>设备</b>\t&lt;b&gt;a&lt;/b&gt; &amp; &lt;img src=\"/x.png\"&gt;\\n已同步");
 }
 
 TEST(ConvertBytesTest, SizesAreWholeUnitsWithRemaindersDropped) {
   const std::pair<int64_t, const char*> cases[] = {
-      {0, "0B"},          {1023, "1023B"},    {1024, "1KB"},       {1048575, "1023KB"},
-      {1048576, "1MB"},   {1073741823, "1023MB"}, {1073741824, "1GB"}, {5000000000, "4GB"},
+      {0, "0B"},        {1023, "1023B"},        {1024, "1KB"},       {1048575, "1023KB"},
+      {1048576, "1MB"}, {1073741823, "1023MB"}, {1073741824, "1GB"}, {5000000000, "4GB"},
   };
   for (const auto& [bytes, text] : cases) EXPECT_EQ(QoUserNotification::convertBytes(bytes), text) << bytes;
 }

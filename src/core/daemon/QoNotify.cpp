@@ -13,13 +13,12 @@ namespace velbor {
 namespace {
 
 const std::array<std::string, QoNotify::kKeyCount> kNotificationNames = {
-    "DeviceAddResponse",    "DeviceOffLine",        "TreeAddResponse",     "TreeDeleteResponse",
-    "FileChanged",          "SyncAddResponse",      "SyncDeleteResponse",  "TreeShowRequest",
-    "ListRequest",          "ListRootRequest",      "TreeAddRequest",      "SyncAddRequest",
-    "TrustPublishRequest",  "TrustPublishResponse", "TrustRequest",        "TrustResponse",
-    "TrustDenyRequest",     "TrustDenyResponse",    "TrustCancelRequest",  "TrustCancelResponse",
-    "DistrustRequest",      "DistrustResponse",     "SyncFileProcess",     "NotEnoughDeviceSpace",
-    "EnoughDeviceSpace",    "ProcessExit",
+    "DeviceAddResponse", "DeviceOffLine",      "TreeAddResponse",     "TreeDeleteResponse",   "FileChanged",
+    "SyncAddResponse",   "SyncDeleteResponse", "TreeShowRequest",     "ListRequest",          "ListRootRequest",
+    "TreeAddRequest",    "SyncAddRequest",     "TrustPublishRequest", "TrustPublishResponse", "TrustRequest",
+    "TrustResponse",     "TrustDenyRequest",   "TrustDenyResponse",   "TrustCancelRequest",   "TrustCancelResponse",
+    "DistrustRequest",   "DistrustResponse",   "SyncFileProcess",     "NotEnoughDeviceSpace", "EnoughDeviceSpace",
+    "ProcessExit",
 };
 
 std::mutex queueMutex;

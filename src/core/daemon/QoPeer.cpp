@@ -29,9 +29,7 @@ QoPeer::Date QoPeer::macOSTimeToNsDate(int64_t milliseconds) {
   return Date(std::chrono::duration_cast<Date::duration>(std::chrono::milliseconds(milliseconds)));
 }
 
-bool QoPeer::compareFileContentModTime1(int64_t time1, int64_t time2) {
-  return time1 / 1000 == time2 / 1000;
-}
+bool QoPeer::compareFileContentModTime1(int64_t time1, int64_t time2) { return time1 / 1000 == time2 / 1000; }
 
 int QoPeer::convertEncryptLevelFromPbToQo(int level) { return level; }
 
@@ -163,9 +161,7 @@ pb::SyncInfo QoPeer::convertSyncInfoFromQoToPb(const std::shared_ptr<QoSyncdirCo
   return info;
 }
 
-std::string QoPeer::getPbTypeString(int pbType) {
-  return QoFile::getTypeString(convertFileTypeFromPbToQo(pbType));
-}
+std::string QoPeer::getPbTypeString(int pbType) { return QoFile::getTypeString(convertFileTypeFromPbToQo(pbType)); }
 
 std::string QoPeer::getPbStatusString(int pbStatus) {
   return QoFile::getStatusString(convertFileStatusFromPbToQo(pbStatus));

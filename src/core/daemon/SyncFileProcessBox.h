@@ -51,8 +51,8 @@ class SyncFileProcessBox {
   static void sendSyncFileIndexEnd(const std::shared_ptr<QoSyncdirCopy>& syncdirCopy);
   static void sendSyncFileDownloadBegin(const std::shared_ptr<QoSyncdirCopyRelation>& relation, int64_t total,
                                         int64_t count);
-  static void sendSyncFileDownloading(const std::shared_ptr<QoSyncdirCopyRelation>& relation,
-                                      const std::string& path, int64_t length);
+  static void sendSyncFileDownloading(const std::shared_ptr<QoSyncdirCopyRelation>& relation, const std::string& path,
+                                      int64_t length);
   static void sendSyncFileDownloadCreateDir(const std::shared_ptr<QoSyncdirCopyRelation>& relation,
                                             const std::string& path);
   static void sendSyncFileDownloadDeleteFile(const std::shared_ptr<QoSyncdirCopyRelation>& relation,

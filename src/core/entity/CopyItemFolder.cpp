@@ -185,8 +185,8 @@ void listTreeAt(int parent, const std::string& name, const std::string& path, st
 
 CopyItemFolder::CopyItemFolder(const std::string& root, const std::string& path) {
   const std::string prefix = !root.empty() && root.back() == '/' ? root : root + "/";
-  if (root.empty() || root.front() != '/' || path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0 ||
-      path.find('\0') != std::string::npos) {
+  if (root.empty() || root.front() != '/' || path.size() <= prefix.size() ||
+      path.compare(0, prefix.size(), prefix) != 0 || path.find('\0') != std::string::npos) {
     throw QoExceptionZeBadPath::defaultExceptionWithReason("({}) is not inside ({})", path, root);
   }
   if (!QoUtils::checkPeerPath(path.substr(prefix.size() - 1))) {
@@ -298,8 +298,7 @@ void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& t
   }
 }
 
-void CopyItemFolder::moveReplacing(const std::string& from, const CopyItemFolder& target,
-                                   const std::string& to) const {
+void CopyItemFolder::moveReplacing(const std::string& from, const CopyItemFolder& target, const std::string& to) const {
   if (::renameat(fd_, from.c_str(), target.fd_, to.c_str()) != 0) {
     raise("move to " + target.path_ + "/" + to, path_ + "/" + from, errno);
   }
@@ -343,8 +342,8 @@ void CopyItemFolder::writeEmptyFile(const std::string& name) const { Descriptor 
 
 int CopyItemFolder::openEmptyFile(const std::string& name) const {
   const std::string path = path_ + "/" + name;
-  if (auto item = status(name); item && S_ISLNK(item->st_mode) && ::unlinkat(fd_, name.c_str(), 0) != 0 &&
-                                errno != ENOENT) {
+  if (auto item = status(name);
+      item && S_ISLNK(item->st_mode) && ::unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) {
     raise("remove", path, errno);
   }
   // O_NOFOLLOW: a link planted after the check above makes the open fail, not write through it.

@@ -53,8 +53,8 @@ class CopyItemFolder {
   // Answers the status of the installed file right after the rename when it still has the
   // permissions and time given (nothing when it was changed already, or cannot be read).
   std::optional<struct stat> installFile(const CopyItemFolder& source, const std::string& sourceName,
-                                         const std::string& targetName, const std::string& sha1,
-                                         int32_t permissions, int64_t mtime, bool replace,
+                                         const std::string& targetName, const std::string& sha1, int32_t permissions,
+                                         int64_t mtime, bool replace,
                                          const std::optional<struct stat>& checked = std::nullopt,
                                          const std::optional<struct stat>& synced = std::nullopt) const;
   // Renames `from` to `to`; raises when `to` exists.

@@ -149,13 +149,20 @@ bool QoDevice::changeStatus(const std::string& uuid, const std::vector<int32_t>&
 
 std::string QoDevice::getTypeString(int32_t type) {
   switch (type) {
-    case 0: return "Windows";
-    case 1: return "Linux";
-    case 2: return "Android";
-    case 3: return "MacOS";
-    case 4: return "IPhone";
-    case 5: return "IPad";
-    default: return "Unkown";
+    case 0:
+      return "Windows";
+    case 1:
+      return "Linux";
+    case 2:
+      return "Android";
+    case 3:
+      return "MacOS";
+    case 4:
+      return "IPhone";
+    case 5:
+      return "IPad";
+    default:
+      return "Unkown";
   }
 }
 

@@ -1,9 +1,9 @@
 #include "core/entity/QoFile.h"
 
+#include <fcntl.h>
 #include <regex.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -98,17 +98,23 @@ void buildRegexExpressLocked() {
 
 std::string QoFile::getTypeString(int32_t type) {
   switch (type) {
-    case 0: return "f";
-    case 1: return "d";
-    default: return "unkown";
+    case 0:
+      return "f";
+    case 1:
+      return "d";
+    default:
+      return "unkown";
   }
 }
 
 std::string QoFile::getStatusString(int32_t status) {
   switch (status) {
-    case 0: return "o";
-    case 1: return "r";
-    default: return "unkown";
+    case 0:
+      return "o";
+    case 1:
+      return "r";
+    default:
+      return "unkown";
   }
 }
 
@@ -176,23 +182,23 @@ QoFile::List QoFile::findByCriteria(const std::string& criteria, const std::opti
 }
 
 void QoFile::save() {
-  const auto failure = saveRow(
-      fmt::format("UPDATE {} SET status=?, length=?, usn=?, android_attr=?, content_mod_time=?, win_attr=?,  "
-                  "path=?, sha_1=?, type=?, unix_attr=? WHERE pk={}",
-                  tableName(), pk()),
-      fmt::format("INSERT INTO {} values(null, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", tableName()),
-      [this](SQLiteStatement& statement, bool) {
-        statement.bindInt(1, status_);
-        statement.bindInt64(2, length_);
-        statement.bindInt64(3, usn_);
-        statement.bindInt(4, androidAttr_);
-        statement.bindInt64(5, contentModTime_);
-        statement.bindInt(6, winAttr_);
-        statement.bindOptionalText(7, path_);
-        statement.bindOptionalText(8, sha1_);
-        statement.bindInt(9, type_);
-        statement.bindInt(10, unixAttr_);
-      });
+  const auto failure =
+      saveRow(fmt::format("UPDATE {} SET status=?, length=?, usn=?, android_attr=?, content_mod_time=?, win_attr=?,  "
+                          "path=?, sha_1=?, type=?, unix_attr=? WHERE pk={}",
+                          tableName(), pk()),
+              fmt::format("INSERT INTO {} values(null, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", tableName()),
+              [this](SQLiteStatement& statement, bool) {
+                statement.bindInt(1, status_);
+                statement.bindInt64(2, length_);
+                statement.bindInt64(3, usn_);
+                statement.bindInt(4, androidAttr_);
+                statement.bindInt64(5, contentModTime_);
+                statement.bindInt(6, winAttr_);
+                statement.bindOptionalText(7, path_);
+                statement.bindOptionalText(8, sha1_);
+                statement.bindInt(9, type_);
+                statement.bindInt(10, unixAttr_);
+              });
   if (failure) reportWriteFailure(fmt::format("Error inserting or updating row. {}, {}", *failure, className()));
 }
 
@@ -312,13 +318,17 @@ int32_t QoFile::unixFileType(const std::string& path) {
 std::string QoFile::addEscapeChar(const std::string& text) {
   std::string escaped;
   for (char c : text) {
-    if (c == '/') escaped += "\\/";
-    else escaped += c;
+    if (c == '/')
+      escaped += "\\/";
+    else
+      escaped += c;
   }
   std::string result;
   for (char c : escaped) {
-    if (c == '.') result += "\\.";
-    else result += c;
+    if (c == '.')
+      result += "\\.";
+    else
+      result += c;
   }
   return result;
 }

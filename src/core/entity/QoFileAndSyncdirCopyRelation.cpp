@@ -73,7 +73,7 @@ QoFileAndSyncdirCopyRelation::List QoFileAndSyncdirCopyRelation::findByCriteria(
 }
 
 QoFileAndSyncdirCopyRelation::List QoFileAndSyncdirCopyRelation::findInUsnOrder(int32_t syncdirCopyPk, int64_t usn,
-                                                                               int32_t limit) {
+                                                                                int32_t limit) {
   // The same columns in the same order as findByCriteria, but walked from the file usn index:
   // a page then reads its own rows, already in usn order, instead of sorting the copy's.
   return findWithQuery(
@@ -171,19 +171,18 @@ void QoFileAndSyncdirCopyRelation::save() {
   // Referenced rows that are already stored are not written again from this snapshot.
   if (syncdirCopy_ && syncdirCopy_->pk() < 0) syncdirCopy_->save();
   if (file_) file_->save();
-  const auto failure = saveRow(
-      fmt::format("UPDATE {} SET  {}{} vclock=? WHERE pk={}", tableName(), syncdirCopy_ ? "syncdir_copy=?, " : "",
-                  file_ ? "file=?, " : "", pk()),
-      fmt::format("INSERT INTO {} values(null, ?, ?, ?)", tableName()),
-      [this](SQLiteStatement& statement, bool update) {
-        // An update sets only the references this record holds; an insert has every column.
-        int position = 1;
-        if (syncdirCopy_) statement.bindInt(position, syncdirCopy_->pk());
-        if (syncdirCopy_ || !update) ++position;
-        if (file_) statement.bindInt(position, file_->pk());
-        if (file_ || !update) ++position;
-        statement.bindOptionalBlob(position, vclock_);
-      });
+  const auto failure = saveRow(fmt::format("UPDATE {} SET  {}{} vclock=? WHERE pk={}", tableName(),
+                                           syncdirCopy_ ? "syncdir_copy=?, " : "", file_ ? "file=?, " : "", pk()),
+                               fmt::format("INSERT INTO {} values(null, ?, ?, ?)", tableName()),
+                               [this](SQLiteStatement& statement, bool update) {
+                                 // An update sets only the references this record holds; an insert has every column.
+                                 int position = 1;
+                                 if (syncdirCopy_) statement.bindInt(position, syncdirCopy_->pk());
+                                 if (syncdirCopy_ || !update) ++position;
+                                 if (file_) statement.bindInt(position, file_->pk());
+                                 if (file_ || !update) ++position;
+                                 statement.bindOptionalBlob(position, vclock_);
+                               });
   if (failure) reportWriteFailure(fmt::format("Error inserting or updating row. {}, {}", *failure, className()));
 }
 

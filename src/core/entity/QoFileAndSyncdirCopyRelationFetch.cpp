@@ -15,11 +15,11 @@
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFile.h"
-#include "core/entity/TmpFileName.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/TmpFileName.h"
 #include "framework/errors/QoException.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/QoLog.h"
@@ -33,9 +33,9 @@ using Relation = QoFileAndSyncdirCopyRelation;
 constexpr const char* kEmptySha1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 
 constexpr std::array<const char*, 13> kFetchEventString = {
-    "EventSuccessful",   "EventFailed",       "EventCreateDirectory", "EventCreateFile",     "EventUpdateFile",
-    "EventUpdateDirectory", "EventDeleteFile", "EventFFConflict",      "EventDFConflict",     "EventFDConflict",
-    "EventDDConflict",   "EventCreateEmptyFile", "EventRenameFile"};
+    "EventSuccessful",      "EventFailed",          "EventCreateDirectory", "EventCreateFile", "EventUpdateFile",
+    "EventUpdateDirectory", "EventDeleteFile",      "EventFFConflict",      "EventDFConflict", "EventFDConflict",
+    "EventDDConflict",      "EventCreateEmptyFile", "EventRenameFile"};
 
 QoFile& fileOf(const Relation& relation) {
   if (!relation.file()) throw QoException::defaultExceptionWithReason("fetched record has no file");
@@ -85,8 +85,8 @@ void installDownload(Relation& relation, const std::string& path, bool replace) 
 // when the incoming file is present).
 bool installsDownload(int32_t event, const QoFile& file) {
   if (file.type() != 0 || file.status() != 0 || file.sha1().empty()) return false;
-  return event == EventSuccessful || event == EventCreateFile || event == EventUpdateFile ||
-         event == EventFFConflict || event == EventDFConflict;
+  return event == EventSuccessful || event == EventCreateFile || event == EventUpdateFile || event == EventFFConflict ||
+         event == EventDFConflict;
 }
 
 // A folder at `path` with these attributes; a file standing there must be recorded as it is.

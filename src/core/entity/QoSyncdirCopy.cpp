@@ -22,8 +22,7 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 sqlite3* database() { return SQLiteInstanceManager::sharedManager()->database(); }
 
 // A copy strictly contains a path when the path begins with the copy's root and "/".
-constexpr const char* kContainsPath =
-    "substr(?1, 1, length(qo_syncdir_copy.path) + 1) = qo_syncdir_copy.path || '/'";
+constexpr const char* kContainsPath = "substr(?1, 1, length(qo_syncdir_copy.path) + 1) = qo_syncdir_copy.path || '/'";
 
 }  // namespace
 
@@ -105,17 +104,17 @@ void QoSyncdirCopy::save() {
     // A stored device is only referenced: this copy holds a snapshot of it, and writing
     // that back would undo changes made since (trust, name, online state).
     if (device_ && device_->pk() < 0) device_->save();
-    const auto failure = saveRow(
-        fmt::format("UPDATE {} SET path=?, device=?, syncdir_uuid=?, vc_index=?, uuid=? WHERE pk={}", tableName(),
-                    pk()),
-        fmt::format("INSERT INTO {} values(null, ?, ? ,? ,? ,?)", tableName()),
-        [this](SQLiteStatement& statement, bool) {
-          statement.bindOptionalText(1, path_);
-          statement.bindInt(2, device_ ? device_->pk() : -1);
-          statement.bindOptionalText(3, syncdirUuid_);
-          statement.bindInt(4, static_cast<int32_t>(vcIndex_));
-          statement.bindOptionalText(5, uuid_);
-        });
+    const auto failure =
+        saveRow(fmt::format("UPDATE {} SET path=?, device=?, syncdir_uuid=?, vc_index=?, uuid=? WHERE pk={}",
+                            tableName(), pk()),
+                fmt::format("INSERT INTO {} values(null, ?, ? ,? ,? ,?)", tableName()),
+                [this](SQLiteStatement& statement, bool) {
+                  statement.bindOptionalText(1, path_);
+                  statement.bindInt(2, device_ ? device_->pk() : -1);
+                  statement.bindOptionalText(3, syncdirUuid_);
+                  statement.bindInt(4, static_cast<int32_t>(vcIndex_));
+                  statement.bindOptionalText(5, uuid_);
+                });
     if (failure) reportWriteFailure(fmt::format("Error inserting or updating row. {}, {}", *failure, className()));
   } catch (const std::exception& e) {
     QoLog("QoSyncdirCopy save failed, {}", e.what());
@@ -220,15 +219,17 @@ QoSyncdirCopy::RelationList QoSyncdirCopy::getAllFileRelations() const {
 }
 
 QoSyncdirCopy::RelationList QoSyncdirCopy::getFileRelationsWithUsn(int64_t usn) const {
-  return QoFileAndSyncdirCopyRelation::findByCriteria(
-      "WHERE syncdir_copy=? AND qo_file.usn > ?", Parameters{std::to_string(pk()), std::to_string(usn)});
+  return QoFileAndSyncdirCopyRelation::findByCriteria("WHERE syncdir_copy=? AND qo_file.usn > ?",
+                                                      Parameters{std::to_string(pk()), std::to_string(usn)});
 }
 
 QoSyncdirCopy::RelationList QoSyncdirCopy::getFileRelationsWithUsn(int64_t usn, int32_t limit) const {
   return QoFileAndSyncdirCopyRelation::findInUsnOrder(pk(), usn, limit);
 }
 
-int64_t QoSyncdirCopy::getMaxIndex() const { return countByCriteria("WHERE syncdir_uuid = ?", Parameters{syncdirUuid_}); }
+int64_t QoSyncdirCopy::getMaxIndex() const {
+  return countByCriteria("WHERE syncdir_uuid = ?", Parameters{syncdirUuid_});
+}
 
 QoSyncdirCopy::Ptr QoSyncdirCopy::getSyncdirCopyByPath() const {
   return findFirstByCriteria("WHERE path = ?", Parameters{path_});
@@ -238,7 +239,9 @@ QoSyncdirCopy::Ptr QoSyncdirCopy::getSyncdirCopyByPathInDevicePk(int32_t deviceP
   return getSyncdirCopyWithPath(path_, devicePk);
 }
 
-QoSyncdirCopy::Ptr QoSyncdirCopy::getSyncdirCopyByPathInLocalDevice() const { return getSyncdirCopyByPathInDevicePk(0); }
+QoSyncdirCopy::Ptr QoSyncdirCopy::getSyncdirCopyByPathInLocalDevice() const {
+  return getSyncdirCopyByPathInDevicePk(0);
+}
 
 void QoSyncdirCopy::deleteFiles(const FileList& files) {
   try {

@@ -18,9 +18,9 @@
 #include "core/daemon/QoConfig.h"
 #include "core/daemon/QoNotices.h"
 #include "core/daemon/SyncFileProcessBox.h"
+#include "core/entity/FileTimes.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
-#include "core/entity/FileTimes.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RescanWriter.h"
 #include "platform/Exception.h"
@@ -140,9 +140,9 @@ void QoSyncdirCopy::refresh() {
     if (::stat(path_.c_str(), &rootStatus) == 0 && S_ISDIR(rootStatus.st_mode)) {
       listing = listTree(path_, QoConfig::sharedQoConfig().syncHiddenFile());
     }
-    const bool rootUnreadable = !S_ISDIR(rootStatus.st_mode) ||
-                                std::find(listing.unlisted.begin(), listing.unlisted.end(), path_) !=
-                                    listing.unlisted.end();
+    const bool rootUnreadable =
+        !S_ISDIR(rootStatus.st_mode) ||
+        std::find(listing.unlisted.begin(), listing.unlisted.end(), path_) != listing.unlisted.end();
     if (rootUnreadable) {
       QoLog("*** syncdir({}) url is nil, maybe the directory is deleted", path_);
     } else {

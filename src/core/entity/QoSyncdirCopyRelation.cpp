@@ -75,15 +75,14 @@ void QoSyncdirCopyRelation::save() {
     if (secondSyncdirCopy_) assignments += std::string(assignments.empty() ? "" : ", ") + "second_syncdir_copy=?";
     // Nothing to change in a stored row: the update then only tells whether it is there.
     if (assignments.empty()) assignments = "pk=pk";
-    const auto failure = saveRow(
-        fmt::format("UPDATE {} SET {} WHERE pk={}", tableName(), assignments, pk()),
-        fmt::format("INSERT INTO {} values(null, ?, ?)", tableName()),
-        [this](SQLiteStatement& statement, bool update) {
-          int position = 1;
-          if (firstSyncdirCopy_) statement.bindInt(position, firstSyncdirCopy_->pk());
-          if (firstSyncdirCopy_ || !update) ++position;
-          if (secondSyncdirCopy_) statement.bindInt(position, secondSyncdirCopy_->pk());
-        });
+    const auto failure = saveRow(fmt::format("UPDATE {} SET {} WHERE pk={}", tableName(), assignments, pk()),
+                                 fmt::format("INSERT INTO {} values(null, ?, ?)", tableName()),
+                                 [this](SQLiteStatement& statement, bool update) {
+                                   int position = 1;
+                                   if (firstSyncdirCopy_) statement.bindInt(position, firstSyncdirCopy_->pk());
+                                   if (firstSyncdirCopy_ || !update) ++position;
+                                   if (secondSyncdirCopy_) statement.bindInt(position, secondSyncdirCopy_->pk());
+                                 });
     if (failure) reportWriteFailure(fmt::format("Error inserting or updating row. {}, {}", *failure, className()));
   } catch (const std::exception&) {
     // Dropped: the caller learns of a failed save from the unchanged key.
@@ -107,10 +106,8 @@ QoSyncdirCopyRelation::Ptr QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFir
   return getSyncdirCopyRelationWithFirstPk(first->pk(), second->pk());
 }
 
-QoSyncdirCopyRelation::Ptr QoSyncdirCopyRelation::getSyncdirCopyRelationWithFirstPk(int32_t firstPk,
-                                                                                    int32_t secondPk) {
-  return findFirstByCriteria(
-      fmt::format("WHERE first_syncdir_copy={} AND second_syncdir_copy={}", firstPk, secondPk));
+QoSyncdirCopyRelation::Ptr QoSyncdirCopyRelation::getSyncdirCopyRelationWithFirstPk(int32_t firstPk, int32_t secondPk) {
+  return findFirstByCriteria(fmt::format("WHERE first_syncdir_copy={} AND second_syncdir_copy={}", firstPk, secondPk));
 }
 
 QoSyncdirCopyRelation::List QoSyncdirCopyRelation::getSyncdirCopyRelationsWithRemoteUuid(const std::string& uuid) {

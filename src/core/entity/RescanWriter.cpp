@@ -118,9 +118,15 @@ size_t RescanWriter::commitChunk(Kind kind, std::vector<Prepared>& items, size_t
   } catch (const std::exception& e) {
     // Rolled back; the records of this chunk are found again by the next rescan.
     switch (kind) {
-      case Kind::Delete: QoLog("*** delete files part failed, {}", e.what()); break;
-      case Kind::Insert: QoLog("*** insert files part failed, {}", e.what()); break;
-      case Kind::Update: QoLog("{}", e.what()); break;
+      case Kind::Delete:
+        QoLog("*** delete files part failed, {}", e.what());
+        break;
+      case Kind::Insert:
+        QoLog("*** insert files part failed, {}", e.what());
+        break;
+      case Kind::Update:
+        QoLog("{}", e.what());
+        break;
     }
     return std::min(current + 1, items.size());
   }
@@ -128,8 +134,7 @@ size_t RescanWriter::commitChunk(Kind kind, std::vector<Prepared>& items, size_t
 
 bool RescanWriter::mayStandOnDisk(const std::string& root, const std::string& path) {
   struct stat status {};
-  for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
+  for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
     if (::lstat(path.substr(0, slash).c_str(), &status) != 0) return errno != ENOENT && errno != ENOTDIR;
     if (!S_ISDIR(status.st_mode)) return false;
   }

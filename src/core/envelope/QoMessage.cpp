@@ -130,8 +130,7 @@ QoMessage::Ptr QoMessage::qoMessageWithMsgCode(int32_t code, Body body) {
 QoMessage::Ptr QoMessage::qoMessageErrorWithErrorCode(int32_t errorCode, const std::string& errorMsg) {
   auto error = std::make_shared<pb::MsgError>();
   // The field holds only the schema's codes; anything else reads as a general failure.
-  error->set_errcode(pb::ErrorCode_IsValid(errorCode) ? static_cast<pb::ErrorCode>(errorCode)
-                                                      : pb::ErrorCodeGeneral);
+  error->set_errcode(pb::ErrorCode_IsValid(errorCode) ? static_cast<pb::ErrorCode>(errorCode) : pb::ErrorCodeGeneral);
   error->set_errstr(errorMsg);
   auto message = qoMessageWithMsgCode(pb::MsgCodeError, std::move(error));
   message->level_ = kLevelNone;
@@ -356,9 +355,7 @@ std::shared_ptr<QoDevice> QoMessage::userInfoDevice() const {
   return device ? *device : nullptr;
 }
 
-QoMessage::Bytes QoMessage::privateKey() const {
-  return privateKeySource_ ? privateKeySource_() : configPrivateKey();
-}
+QoMessage::Bytes QoMessage::privateKey() const { return privateKeySource_ ? privateKeySource_() : configPrivateKey(); }
 
 std::string QoMessage::nameText() const { return msgName_.value_or(kNullText); }
 

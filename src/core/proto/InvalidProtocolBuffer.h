@@ -11,8 +11,7 @@ namespace velbor {
 // exceed the nesting or size limits.
 class InvalidProtocolBuffer : public Exception {
  public:
-  explicit InvalidProtocolBuffer(std::string reason)
-      : Exception("InvalidProtocolBuffer", std::move(reason)) {}
+  explicit InvalidProtocolBuffer(std::string reason) : Exception("InvalidProtocolBuffer", std::move(reason)) {}
 };
 
 }  // namespace velbor

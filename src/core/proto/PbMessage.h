@@ -38,8 +38,8 @@ class PbMessage {
   static void mergeFromData(google::protobuf::Message& message, std::string_view bytes);
 
   // A new message of the prototype's type from `bytes`: mergeFromData, then checkInitialized.
-  static std::unique_ptr<google::protobuf::Message> parseFromData(
-      const google::protobuf::Message& prototype, std::string_view bytes);
+  static std::unique_ptr<google::protobuf::Message> parseFromData(const google::protobuf::Message& prototype,
+                                                                  std::string_view bytes);
 
   template <class M>
   static M parseFromData(std::string_view bytes) {

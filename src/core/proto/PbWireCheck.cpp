@@ -45,8 +45,7 @@ class Walker {
         }
         return;
       }
-      const FieldDescriptor* field =
-          type == nullptr ? nullptr : type->FindFieldByNumber(static_cast<int>(number));
+      const FieldDescriptor* field = type == nullptr ? nullptr : type->FindFieldByNumber(static_cast<int>(number));
       value(field, wireType, static_cast<int>(number), end, depth);
     }
     if (groupField > 0) {
@@ -76,8 +75,7 @@ class Walker {
         const uint8_t* inner = pos_ + length;
         if (field != nullptr && field->type() == FieldDescriptor::TYPE_MESSAGE) {
           message(field->message_type(), inner, depth + 1, 0);
-        } else if (field != nullptr && field->is_repeated() &&
-                   field->cpp_type() != FieldDescriptor::CPPTYPE_STRING) {
+        } else if (field != nullptr && field->is_repeated() && field->cpp_type() != FieldDescriptor::CPPTYPE_STRING) {
           // A packed run of a repeated number field: varints up to the run's end.
           while (pos_ < inner) {
             varint(inner);

@@ -14,11 +14,10 @@ namespace {
 
 // Indexed by error code; spelled as peers show them ("Vclock Mismatc" included).
 constexpr std::array<const char*, 23> kErrorTexts = {
-    "Success",     "General",          "Bad Message Code", "Bad Device",     "Bad Format",
-    "Bad Tree",    "Vclock Mismatc",   "Bad Syncdir",      "Sqlite Error",   "Exist",
-    "Noent",       "Bad Uuid",         "Peer Error",       "Syncdir Mismatch", "Bad Path",
-    "Bad Part",    "Nested Tree",      "Sync With Self",   "No empty",       "Timeout",
-    "Permission Deny", "Untrusted",    "Tampering",
+    "Success",        "General",          "Bad Message Code", "Bad Device", "Bad Format",  "Bad Tree",
+    "Vclock Mismatc", "Bad Syncdir",      "Sqlite Error",     "Exist",      "Noent",       "Bad Uuid",
+    "Peer Error",     "Syncdir Mismatch", "Bad Path",         "Bad Part",   "Nested Tree", "Sync With Self",
+    "No empty",       "Timeout",          "Permission Deny",  "Untrusted",  "Tampering",
 };
 
 }  // namespace
@@ -79,8 +78,8 @@ std::string description(const pb::Stat& stat) {
   const char* type = stat.type() == pb::FileTypeDirectory ? "d" : "f";
   const char* status = stat.status() == pb::FileStatusPresent ? "o" : "r";
   return fmt::format("file({} {} {} {}) usn({}) mtime({}) attr(u{}-w{}-a{}) length({})", type, status,
-                     stat.sha1().substr(0, 6), stat.path(), stat.usn(), stat.mtime(), stat.unix_attr(),
-                     stat.win_attr(), stat.android_attr(), stat.length());
+                     stat.sha1().substr(0, 6), stat.path(), stat.usn(), stat.mtime(), stat.unix_attr(), stat.win_attr(),
+                     stat.android_attr(), stat.length());
 }
 
 }  // namespace velbor

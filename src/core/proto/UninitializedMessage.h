@@ -11,8 +11,7 @@ namespace velbor {
 // building it or when parsing it.
 class UninitializedMessage : public Exception {
  public:
-  explicit UninitializedMessage(std::string reason = "")
-      : Exception("UninitializedMessage", std::move(reason)) {}
+  explicit UninitializedMessage(std::string reason = "") : Exception("UninitializedMessage", std::move(reason)) {}
 };
 
 }  // namespace velbor

@@ -1,8 +1,8 @@
 #include "core/utils/QoUtils.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <regex.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -39,9 +39,7 @@ std::array<unsigned char, 16> randomUuidBytes() {
   return bytes;
 }
 
-bool isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 char foldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -50,8 +48,7 @@ std::string errnoText(int error) { return std::system_category().message(error);
 }  // namespace
 
 std::string QoUtils::generateUuid() {
-  std::string hex = dataDescription(
-      std::string_view(reinterpret_cast<const char*>(randomUuidBytes().data()), 16));
+  std::string hex = dataDescription(std::string_view(reinterpret_cast<const char*>(randomUuidBytes().data()), 16));
   return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) + "-" +
          hex.substr(20);
 }

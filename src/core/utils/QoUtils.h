@@ -73,9 +73,9 @@ class QoUtils {
 }  // namespace velbor
 
 // Throws Exception("", reason) when `condition` is false. The format is only evaluated then.
-#define QoAssert(condition, ...)                                          \
-  do {                                                                    \
-    if (!(condition)) {                                                   \
-      throw ::velbor::Exception("", ::fmt::format(__VA_ARGS__));          \
-    }                                                                     \
+#define QoAssert(condition, ...)                                 \
+  do {                                                           \
+    if (!(condition)) {                                          \
+      throw ::velbor::Exception("", ::fmt::format(__VA_ARGS__)); \
+    }                                                            \
   } while (0)

@@ -41,9 +41,7 @@ void SmartDebugger::setCatagoryEnable(const std::string& category, bool enable) 
   debuggerDefault_->synchronize();
 }
 
-void SmartDebugger::logLine(const std::string& category, const std::string& text) {
-  QoLog("{} {}", category, text);
-}
+void SmartDebugger::logLine(const std::string& category, const std::string& text) { QoLog("{} {}", category, text); }
 
 void SmartDebugger::clockStart(const std::string& name) {
   std::lock_guard<std::mutex> guard(clockLock_);

@@ -7,24 +7,22 @@ namespace velbor {
 // One subclass per ErrorCode value. Each reports its own code whatever code was stored,
 // so a raiser picks the code by picking the class:
 //   throw QoExceptionZeNoent::defaultExceptionWithReason("no device {}", uuid);
-#define VELBOR_DECLARE_QO_EXCEPTION(ClassName, Code)                                          \
-  class ClassName : public QoException {                                                      \
-   public:                                                                                    \
-    static constexpr int kCode = Code;                                                        \
-    explicit ClassName(std::string reason = "", int storedCode = 1)                           \
-        : QoException(#ClassName, std::move(reason), storedCode) {}                           \
-    template <typename... Args>                                                               \
-    static ClassName exceptionWithCode(int code, fmt::format_string<Args...> format,          \
-                                       Args&&... args) {                                      \
-      return ClassName(fmt::format(format, std::forward<Args>(args)...), code);               \
-    }                                                                                         \
-    template <typename... Args>                                                               \
-    static ClassName defaultExceptionWithReason(fmt::format_string<Args...> format,           \
-                                                Args&&... args) {                             \
-      return ClassName(fmt::format(format, std::forward<Args>(args)...), 1);                  \
-    }                                                                                         \
-    static ClassName defaultException() { return ClassName("", 1); }                          \
-    int code() const override { return kCode; }                                               \
+#define VELBOR_DECLARE_QO_EXCEPTION(ClassName, Code)                                                   \
+  class ClassName : public QoException {                                                               \
+   public:                                                                                             \
+    static constexpr int kCode = Code;                                                                 \
+    explicit ClassName(std::string reason = "", int storedCode = 1)                                    \
+        : QoException(#ClassName, std::move(reason), storedCode) {}                                    \
+    template <typename... Args>                                                                        \
+    static ClassName exceptionWithCode(int code, fmt::format_string<Args...> format, Args&&... args) { \
+      return ClassName(fmt::format(format, std::forward<Args>(args)...), code);                        \
+    }                                                                                                  \
+    template <typename... Args>                                                                        \
+    static ClassName defaultExceptionWithReason(fmt::format_string<Args...> format, Args&&... args) {  \
+      return ClassName(fmt::format(format, std::forward<Args>(args)...), 1);                           \
+    }                                                                                                  \
+    static ClassName defaultException() { return ClassName("", 1); }                                   \
+    int code() const override { return kCode; }                                                        \
   };
 
 VELBOR_DECLARE_QO_EXCEPTION(QoExceptionZeSuccess, 0)

@@ -34,9 +34,8 @@ void BonjourClient::netServiceWillResolve() {
   if (browserSource_) browserSource_->cancel();
   browserSource_.reset();
   netServiceBrowser_.reset();
-  netServiceBrowser_ = DnsService::browse(type_, domain_, [this](const DnsService::Found& found) {
-    browseResults_.push_back(found);
-  });
+  netServiceBrowser_ =
+      DnsService::browse(type_, domain_, [this](const DnsService::Found& found) { browseResults_.push_back(found); });
   if (!netServiceBrowser_ || !queue_) {
     QoLog("The NSNetServiceBrowser couldn't be allocated and initialized.");
     netServiceBrowser_.reset();
@@ -61,8 +60,10 @@ void BonjourClient::browserReady() {
   auto results = std::move(browseResults_);
   browseResults_.clear();
   for (const auto& found : results) {
-    if (found.added) didFindService(found);
-    else didRemoveService(found);
+    if (found.added)
+      didFindService(found);
+    else
+      didRemoveService(found);
   }
 }
 

@@ -59,9 +59,7 @@ const char* const kUnknownInterface =
     "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.";
 const char* const kNilHost = "The host param is nil. Should be domain name or IP address string.";
 
-std::string bytesOf(const void* data, size_t length) {
-  return std::string(static_cast<const char*>(data), length);
-}
+std::string bytesOf(const void* data, size_t length) { return std::string(static_cast<const char*>(data), length); }
 
 std::string address4(const in_addr& addr, uint16_t port) {
   sockaddr_in in{};
@@ -281,9 +279,8 @@ void DispatchUdpSocket::notify(
   auto delegate = delegate_.lock();
   auto self = weak_from_this().lock();
   if (!delegate || !delegateQueue_ || !self) return;
-  delegateQueue_->async([delegate = std::move(delegate), self = std::move(self), call = std::move(call)] {
-    call(*delegate, self);
-  });
+  delegateQueue_->async(
+      [delegate = std::move(delegate), self = std::move(self), call = std::move(call)] { call(*delegate, self); });
 }
 
 void DispatchUdpSocket::notifyDidConnectToAddress(const Bytes& address) {
@@ -299,7 +296,8 @@ void DispatchUdpSocket::notifyDidSendDataWithTag(int64_t tag) {
 }
 
 void DispatchUdpSocket::notifyDidNotSendDataWithTag(int64_t tag, const DispatchUdpSocketError& error) {
-  notify([tag, error](DispatchUdpSocketDelegate& d, const auto& s) { d.udpSocketDidNotSendDataWithTag(s, tag, error); });
+  notify(
+      [tag, error](DispatchUdpSocketDelegate& d, const auto& s) { d.udpSocketDidNotSendDataWithTag(s, tag, error); });
 }
 
 void DispatchUdpSocket::notifyDidReceiveData(const Bytes& data, const Bytes& address, const std::any& context) {
@@ -370,7 +368,8 @@ bool DispatchUdpSocket::preBind(DispatchUdpSocketError* errPtr) {
     return refuse(errPtr, badConfigError("Cannot bind after connecting. If needed, bind first, then connect."));
   }
   if ((config_ & kIPv4Disabled) && (config_ & kIPv6Disabled)) {
-    return refuse(errPtr, badConfigError("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."));
+    return refuse(errPtr,
+                  badConfigError("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."));
   }
   return true;
 }
@@ -381,7 +380,8 @@ bool DispatchUdpSocket::preConnect(DispatchUdpSocketError* errPtr) {
     return refuse(errPtr, badConfigError("Cannot connect a socket more than once."));
   }
   if ((config_ & kIPv4Disabled) && (config_ & kIPv6Disabled)) {
-    return refuse(errPtr, badConfigError("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."));
+    return refuse(errPtr,
+                  badConfigError("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."));
   }
   return true;
 }
@@ -541,8 +541,7 @@ void DispatchUdpSocket::convertNumericHost(const std::string& numericHost, uint1
   hints.ai_socktype = SOCK_DGRAM;
   hints.ai_protocol = IPPROTO_UDP;
   addrinfo* results = nullptr;
-  if (!numericHost.empty() &&
-      getaddrinfo(numericHost.c_str(), std::to_string(port).c_str(), &hints, &results) == 0) {
+  if (!numericHost.empty() && getaddrinfo(numericHost.c_str(), std::to_string(port).c_str(), &hints, &results) == 0) {
     for (addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
       if (entry->ai_family == AF_INET && result4.empty()) result4 = bytesOf(entry->ai_addr, entry->ai_addrlen);
       if (entry->ai_family == AF_INET6 && result6.empty()) result6 = bytesOf(entry->ai_addr, entry->ai_addrlen);
@@ -1080,9 +1079,7 @@ bool DispatchUdpSocket::enableBroadcast(bool flag, DispatchUdpSocketError* errPt
 
 // ---- sending ----
 
-void DispatchUdpSocket::sendDataWithTag(Bytes data, int64_t tag) {
-  sendDataWithTimeout(std::move(data), -1.0, tag);
-}
+void DispatchUdpSocket::sendDataWithTag(Bytes data, int64_t tag) { sendDataWithTimeout(std::move(data), -1.0, tag); }
 
 void DispatchUdpSocket::sendDataWithTimeout(Bytes data, double timeout, int64_t tag) {
   if (data.empty()) return;
@@ -1222,9 +1219,8 @@ void DispatchUdpSocket::doPreSend() {
   auto filter = sendFilterBlock_;
   if (!sendFilterAsync_) {
     bool send = false;
-    sendFilterQueue_->sync([&] {
-      send = runFilterCaught("send", [&] { return filter(packet->buffer, packet->address, packet->tag); });
-    });
+    sendFilterQueue_->sync(
+        [&] { send = runFilterCaught("send", [&] { return filter(packet->buffer, packet->address, packet->tag); }); });
     applySendFilterResult(packet, send);
     return;
   }
@@ -1414,8 +1410,8 @@ void DispatchUdpSocket::doReceive() {
     sockaddr_storage storage{};
     socklen_t addressLength = sizeof storage;
     // MSG_TRUNC answers the datagram's real length, so a cut datagram is recognised.
-    ssize_t result = ::recvfrom(fd, data.data(), data.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&storage),
-                                &addressLength);
+    ssize_t result =
+        ::recvfrom(fd, data.data(), data.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&storage), &addressLength);
     if (result < 0) {
       int error = errno;
       if (error == EAGAIN || error == EWOULDBLOCK) {
@@ -1517,22 +1513,16 @@ void DispatchUdpSocket::closeWithError(const std::optional<DispatchUdpSocketErro
 
 // ---- raw access and address helpers ----
 
-void DispatchUdpSocket::performBlock(const std::function<void()>& block) {
-  runSync(block);
-}
+void DispatchUdpSocket::performBlock(const std::function<void()>& block) { runSync(block); }
 
 int DispatchUdpSocket::socketFD() {
   if (!socketQueue_->isCurrent()) return -1;
   return socket4FD_ >= 0 ? socket4FD_ : socket6FD_;
 }
 
-int DispatchUdpSocket::socket4FD() {
-  return socketQueue_->isCurrent() ? socket4FD_ : -1;
-}
+int DispatchUdpSocket::socket4FD() { return socketQueue_->isCurrent() ? socket4FD_ : -1; }
 
-int DispatchUdpSocket::socket6FD() {
-  return socketQueue_->isCurrent() ? socket6FD_ : -1;
-}
+int DispatchUdpSocket::socket6FD() { return socketQueue_->isCurrent() ? socket6FD_ : -1; }
 
 std::string DispatchUdpSocket::hostFromAddress(const Bytes& address) {
   std::string host;
@@ -1552,13 +1542,9 @@ int DispatchUdpSocket::familyFromAddress(const Bytes& address) {
   return family;
 }
 
-bool DispatchUdpSocket::isIPv4Address(const Bytes& address) {
-  return familyFromAddress(address) == AF_INET;
-}
+bool DispatchUdpSocket::isIPv4Address(const Bytes& address) { return familyFromAddress(address) == AF_INET; }
 
-bool DispatchUdpSocket::isIPv6Address(const Bytes& address) {
-  return familyFromAddress(address) == AF_INET6;
-}
+bool DispatchUdpSocket::isIPv6Address(const Bytes& address) { return familyFromAddress(address) == AF_INET6; }
 
 bool DispatchUdpSocket::getHost(std::string* hostPtr, uint16_t* portPtr, const Bytes& address) {
   return getHost(hostPtr, portPtr, nullptr, address);
@@ -1566,7 +1552,8 @@ bool DispatchUdpSocket::getHost(std::string* hostPtr, uint16_t* portPtr, const B
 
 bool DispatchUdpSocket::getHost(std::string* hostPtr, uint16_t* portPtr, int* familyPtr, const Bytes& address) {
   sa_family_t family = 0;
-  if (address.size() >= sizeof family) std::memcpy(&family, address.data() + offsetof(sockaddr, sa_family), sizeof family);
+  if (address.size() >= sizeof family)
+    std::memcpy(&family, address.data() + offsetof(sockaddr, sa_family), sizeof family);
   std::string host;
   uint16_t port = 0;
   int result = 0;

@@ -182,8 +182,7 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   int getAddress(Bytes* addressPtr, DispatchUdpSocketError* errorPtr, const std::vector<Bytes>& addresses);
   static void convertInterfaceDescription(const std::string& interface, uint16_t port, Bytes* address4Ptr,
                                           Bytes* address6Ptr);
-  static void convertNumericHost(const std::string& numericHost, uint16_t port, Bytes* address4Ptr,
-                                 Bytes* address6Ptr);
+  static void convertNumericHost(const std::string& numericHost, uint16_t port, Bytes* address4Ptr, Bytes* address6Ptr);
   bool isConnectedToAddress(const Bytes& address);
   static unsigned indexOfInterfaceAddr6(const Bytes& address);
 

@@ -126,9 +126,12 @@ void StreamPeer::writeArrayWithOutStream(SocketStream& stream, const std::vector
 
 void StreamPeer::printStreamError(int64_t domain, int32_t error) {
   const char* text = std::strerror(error);
-  if (domain == kStreamErrorDomainPOSIX) QoLog("[Error]POSIX error {}\n", text);
-  else if (domain == kStreamErrorDomainMacOSStatus) QoLog("[Error]MacOs error, error no: {}\n", text);
-  else QoLog("[Error]UNKOWN error, domain code:{}, error code: {}\n", domain, text);
+  if (domain == kStreamErrorDomainPOSIX)
+    QoLog("[Error]POSIX error {}\n", text);
+  else if (domain == kStreamErrorDomainMacOSStatus)
+    QoLog("[Error]MacOs error, error no: {}\n", text);
+  else
+    QoLog("[Error]UNKOWN error, domain code:{}, error code: {}\n", domain, text);
 }
 
 }  // namespace velbor

@@ -25,9 +25,7 @@ std::optional<std::string> dottedText(const sockaddr* address) {
 
 }  // namespace
 
-ZMQAddress::ZMQAddress(std::string_view socketAddress) {
-  convertAddressForAddress(socketAddress);
-}
+ZMQAddress::ZMQAddress(std::string_view socketAddress) { convertAddressForAddress(socketAddress); }
 
 void ZMQAddress::convertAddressForAddress(std::string_view socketAddress) {
   sockaddr_storage storage{};
@@ -104,9 +102,7 @@ std::vector<std::string> ZMQAddress::broadcastAddressesOf(const std::vector<std:
   return addresses;
 }
 
-std::vector<std::string> ZMQAddress::getBroadcastAddresses() {
-  return broadcastAddressesOf(getIpAddresses());
-}
+std::vector<std::string> ZMQAddress::getBroadcastAddresses() { return broadcastAddressesOf(getIpAddresses()); }
 
 std::string ZMQAddress::description() const {
   return fmt::format("{} {} b:{}", inetAddress.value_or("(null)"), inetMask.value_or("(null)"),

@@ -8,9 +8,7 @@
 
 namespace velbor {
 
-void ZMQContext::getZMQVersion(int& major, int& minor, int& patch) {
-  zmq_version(&major, &minor, &patch);
-}
+void ZMQContext::getZMQVersion(int& major, int& minor, int& patch) { zmq_version(&major, &minor, &patch); }
 
 int ZMQContext::pollWithItems(zmq_pollitem_t* items, int count, int64_t timeout) {
   return zmq_poll(items, count, static_cast<long>(timeout));
@@ -83,8 +81,6 @@ void ZMQContext::shutdown() {
   }
 }
 
-bool ZMQContext::isTerminated() const {
-  return terminated_.load();
-}
+bool ZMQContext::isTerminated() const { return terminated_.load(); }
 
 }  // namespace velbor

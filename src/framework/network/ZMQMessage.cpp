@@ -100,13 +100,9 @@ bool ZMQMessage::sendToSocket(ZMQSocket& socket, const std::shared_ptr<ZMQSendAc
   return true;
 }
 
-void ZMQMessage::addEmptyFrame() {
-  messageQueue_.emplace_back();
-}
+void ZMQMessage::addEmptyFrame() { messageQueue_.emplace_back(); }
 
-void ZMQMessage::addFrame(std::string frame) {
-  messageQueue_.push_back(std::move(frame));
-}
+void ZMQMessage::addFrame(std::string frame) { messageQueue_.push_back(std::move(frame)); }
 
 void ZMQMessage::addZmqMessage(ZMQMessage& other) {
   if (&other == this) return;
@@ -127,12 +123,8 @@ std::optional<std::string> ZMQMessage::getNextFrame() {
   return frame;
 }
 
-void ZMQMessage::insertEmptyFrameAtHead() {
-  messageQueue_.emplace_front();
-}
+void ZMQMessage::insertEmptyFrameAtHead() { messageQueue_.emplace_front(); }
 
-void ZMQMessage::insertFrameAtHead(std::string frame) {
-  messageQueue_.push_front(std::move(frame));
-}
+void ZMQMessage::insertFrameAtHead(std::string frame) { messageQueue_.push_front(std::move(frame)); }
 
 }  // namespace velbor

@@ -24,9 +24,7 @@ namespace velbor {
 namespace {
 
 // The UDP operations raise with the system's error and log nothing.
-[[noreturn]] void raiseSystem(int error) {
-  throw ZMQException(std::strerror(error), error);
-}
+[[noreturn]] void raiseSystem(int error) { throw ZMQException(std::strerror(error), error); }
 
 int openUdpDescriptor() {
   // No SO_REUSEADDR: on Linux it would let another process bind our port and silently
@@ -46,17 +44,28 @@ sockaddr_in ipv4SocketAddress(const std::string& host, uint16_t port) {
 
 std::string ZMQSocket::nameForSocketType(int type) {
   switch (type) {
-    case ZMQ_PAIR: return "ZMQ_PAIR";
-    case ZMQ_PUB: return "ZMQ_PUB";
-    case ZMQ_SUB: return "ZMQ_SUB";
-    case ZMQ_REQ: return "ZMQ_REQ";
-    case ZMQ_REP: return "ZMQ_REP";
-    case ZMQ_DEALER: return "ZMQ_XREQ";
-    case ZMQ_ROUTER: return "ZMQ_XREP";
-    case ZMQ_PULL: return "ZMQ_PULL";
-    case ZMQ_PUSH: return "ZMQ_PUSH";
-    case ZMQ_UDP: return "ZMQ_UDP";
-    default: return "UNKNOWN";
+    case ZMQ_PAIR:
+      return "ZMQ_PAIR";
+    case ZMQ_PUB:
+      return "ZMQ_PUB";
+    case ZMQ_SUB:
+      return "ZMQ_SUB";
+    case ZMQ_REQ:
+      return "ZMQ_REQ";
+    case ZMQ_REP:
+      return "ZMQ_REP";
+    case ZMQ_DEALER:
+      return "ZMQ_XREQ";
+    case ZMQ_ROUTER:
+      return "ZMQ_XREP";
+    case ZMQ_PULL:
+      return "ZMQ_PULL";
+    case ZMQ_PUSH:
+      return "ZMQ_PUSH";
+    case ZMQ_UDP:
+      return "ZMQ_UDP";
+    default:
+      return "UNKNOWN";
   }
 }
 
@@ -113,7 +122,8 @@ void ZMQSocket::closeUdp() {
 
 std::string ZMQSocket::description() const {
   return fmt::format("<ZMQSocket: {} (ctx={}, type={}, endpoint={}, closed={})>", fmt::ptr(this),
-                     fmt::ptr(contextAddress_), nameForSocketType(type_), endpoint().value_or("(null)"), isClosed() ? 1 : 0);
+                     fmt::ptr(contextAddress_), nameForSocketType(type_), endpoint().value_or("(null)"),
+                     isClosed() ? 1 : 0);
 }
 
 void ZMQSocket::logError(std::string_view operation, int error) const {

@@ -346,8 +346,8 @@ void PersistentClass::genericSave(PersistentObject& object) const {
     columns += ", " + PersistentNaming::stringAsSQLColumnName(property->name);
     placeholders += ", ?";
   }
-  SQLiteStatement statement(database(),
-                            fmt::format("INSERT OR REPLACE INTO {} (pk{}) VALUES (?{})", tableName(), columns, placeholders));
+  SQLiteStatement statement(
+      database(), fmt::format("INSERT OR REPLACE INTO {} (pk{}) VALUES (?{})", tableName(), columns, placeholders));
   if (!statement.ok()) {
     PersistentObject::reportWriteFailure(fmt::format("Error preparing save SQL: {}", statement.errorMessage()));
     return;

@@ -33,13 +33,9 @@ class PersistentEntity : public PersistentObject {
 
   static const PersistentClass& classInfo() {
     static const PersistentClass info(PersistentClass::Declaration{
-        T::className(),
-        []() -> PersistentClass::ObjectPtr { return std::make_shared<T>(); },
-        [] { return T::propertiesOrderedArray(); },
-        [] { return T::transients(); },
-        [] { return T::uniques(); },
-        [] { return T::indices(); },
-        [] { return T::propertiesWithEncodedTypes(); },
+        T::className(), []() -> PersistentClass::ObjectPtr { return std::make_shared<T>(); },
+        [] { return T::propertiesOrderedArray(); }, [] { return T::transients(); }, [] { return T::uniques(); },
+        [] { return T::indices(); }, [] { return T::propertiesWithEncodedTypes(); },
         [](const std::string& criteria, const std::optional<Parameters>& parameters) {
           PersistentClass::Objects objects;
           for (auto& object : T::findByCriteria(criteria, parameters)) objects.push_back(std::move(object));

@@ -1,7 +1,7 @@
 #include "framework/persistence/PersistentNaming.h"
 
-#include <clocale>
 #include <cctype>
+#include <clocale>
 
 namespace velbor {
 namespace {

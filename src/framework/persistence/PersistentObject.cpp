@@ -24,9 +24,7 @@ std::atomic<bool> gTransactionFailed{false};
 // Objects whose comparison is in progress on this thread: stops a cycle of references.
 thread_local std::set<const PersistentObject*> gRecursionCheck;
 
-bool runTransactionStatement(const char* sql) {
-  return SQLiteInstanceManager::sharedManager()->executeUpdateSQL(sql);
-}
+bool runTransactionStatement(const char* sql) { return SQLiteInstanceManager::sharedManager()->executeUpdateSQL(sql); }
 
 }  // namespace
 
@@ -77,16 +75,19 @@ bool PersistentObject::areAllPropertiesEqual(const PersistentObject& other) cons
       break;
     }
     auto asNumber = [](const PersistentValue& value, double& number) {
-      if (const auto* i = std::get_if<int64_t>(&value)) number = static_cast<double>(*i);
-      else if (const auto* u = std::get_if<uint64_t>(&value)) number = static_cast<double>(*u);
-      else if (const auto* d = std::get_if<double>(&value)) number = *d;
-      else return false;
+      if (const auto* i = std::get_if<int64_t>(&value))
+        number = static_cast<double>(*i);
+      else if (const auto* u = std::get_if<uint64_t>(&value))
+        number = static_cast<double>(*u);
+      else if (const auto* d = std::get_if<double>(&value))
+        number = *d;
+      else
+        return false;
       return true;
     };
     double a = 0;
     double b = 0;
-    if (asNumber(mine, a) && asNumber(theirs, b) &&
-        std::fabs(static_cast<float>(a) - static_cast<float>(b)) < 0.001) {
+    if (asNumber(mine, a) && asNumber(theirs, b) && std::fabs(static_cast<float>(a) - static_cast<float>(b)) < 0.001) {
       continue;
     }
     equal = false;
@@ -116,9 +117,7 @@ std::optional<std::string> PersistentObject::saveRow(const std::string& updateSq
   return std::nullopt;
 }
 
-std::string PersistentObject::memoryMapKey() const {
-  return fmt::format("{}-{}", persistentClass().className(), pk_);
-}
+std::string PersistentObject::memoryMapKey() const { return fmt::format("{}-{}", persistentClass().className(), pk_); }
 
 std::recursive_mutex& PersistentObject::getLocker() { return SQLiteInstanceManager::statementLock(); }
 

@@ -99,7 +99,8 @@ class PersistentObject : public std::enable_shared_from_this<PersistentObject> {
   static void clearCache();
 
   // First column of the first row as a double; -1.0 when there is no row or no statement.
-  static double performSQLAggregation(const std::string& sql, const std::optional<Parameters>& parameters = std::nullopt);
+  static double performSQLAggregation(const std::string& sql,
+                                      const std::optional<Parameters>& parameters = std::nullopt);
 
   // A column's text (empty for NULL) and bytes (empty for NULL or none).
   static std::string getStringFromStatment(sqlite3_stmt* statement, int index);

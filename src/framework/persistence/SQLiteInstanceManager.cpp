@@ -80,8 +80,8 @@ sqlite3* SQLiteInstanceManager::database() {
   configureSQLiteOnce();
   const std::string path = databaseFilepath();
   sqlite3* handle = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &handle,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     QoLog("*** Failed to open database '{}' with message '{}'.", path,
           handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(rc));

@@ -14,9 +14,7 @@ SQLiteStatement::SQLiteStatement(sqlite3* database, const std::string& sql) : da
   }
 }
 
-SQLiteStatement::~SQLiteStatement() {
-  SQLiteStatementCache::shared().giveBack(database_, std::move(sql_), statement_);
-}
+SQLiteStatement::~SQLiteStatement() { SQLiteStatementCache::shared().giveBack(database_, std::move(sql_), statement_); }
 
 std::string SQLiteStatement::errorMessage() const {
   return database_ != nullptr ? sqlite3_errmsg(database_) : "no database connection";
@@ -39,9 +37,7 @@ int SQLiteStatement::bindOptionalBlob(int position, const std::string& bytes) {
 
 int SQLiteStatement::bindInt(int position, int32_t value) { return sqlite3_bind_int(statement_, position, value); }
 
-int SQLiteStatement::bindInt64(int position, int64_t value) {
-  return sqlite3_bind_int64(statement_, position, value);
-}
+int SQLiteStatement::bindInt64(int position, int64_t value) { return sqlite3_bind_int64(statement_, position, value); }
 
 int SQLiteStatement::bindNull(int position) { return sqlite3_bind_null(statement_, position); }
 

@@ -52,7 +52,8 @@ TEST(QoPeerTest, DeviceTypeSwapsAndroidAndMacOS) {
 TEST(QoPeerTest, FileTypeAndStatusNumbering) {
   using Pairs = std::vector<std::pair<int, int>>;  // {from, to}
   for (auto [pb, qo] : Pairs{{0, 0}, {1, 1}, {2, 3}}) EXPECT_EQ(QoPeer::convertFileTypeFromPbToQo(pb), qo) << pb;
-  for (auto [qo, pb] : Pairs{{1, 1}, {2, 0}, {3, 0}, {9, 0}}) EXPECT_EQ(QoPeer::convertFileTypeFromQoToPb(qo), pb) << qo;
+  for (auto [qo, pb] : Pairs{{1, 1}, {2, 0}, {3, 0}, {9, 0}})
+    EXPECT_EQ(QoPeer::convertFileTypeFromQoToPb(qo), pb) << qo;
   // Inverted: wire 1 present / 0 removed, local 0 present / 1 removed.
   for (auto [pb, qo] : Pairs{{0, 1}, {1, 0}, {7, 0}}) EXPECT_EQ(QoPeer::convertFileStatusFromPbToQo(pb), qo) << pb;
   for (auto [qo, pb] : Pairs{{1, 0}, {0, 1}, {5, 1}}) EXPECT_EQ(QoPeer::convertFileStatusFromQoToPb(qo), pb) << qo;
@@ -188,7 +189,8 @@ TEST(QoPeerTest, BoolsAndIcons) {
   EXPECT_EQ(QoPeer::convertBoolFromQoToPb(false), 0);
   EXPECT_TRUE(QoPeer::convertBoolFromPbToQo(1));
   EXPECT_FALSE(QoPeer::convertBoolFromPbToQo(2));
-  const std::vector<std::string> icons = {"windows2", "linux", "android1", "computer", "android1", "android1", "computer"};
+  const std::vector<std::string> icons = {"windows2", "linux",    "android1", "computer",
+                                          "android1", "android1", "computer"};
   for (int type = 0; type <= 6; ++type) EXPECT_EQ(QoPeer::getDeviceIconNameByType(type), icons[type]) << type;
 }
 

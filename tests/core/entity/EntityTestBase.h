@@ -73,7 +73,8 @@ class EntityTestBase : public FreshStateTest {
     return copy;
   }
 
-  static std::shared_ptr<QoSyncdirCopyRelation> pair(const QoSyncdirCopy::Ptr& first, const QoSyncdirCopy::Ptr& second) {
+  static std::shared_ptr<QoSyncdirCopyRelation> pair(const QoSyncdirCopy::Ptr& first,
+                                                     const QoSyncdirCopy::Ptr& second) {
     auto pairing = std::make_shared<QoSyncdirCopyRelation>();
     pairing->setFirstSyncdirCopy(first);
     pairing->setSecondSyncdirCopy(second);

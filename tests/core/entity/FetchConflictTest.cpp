@@ -42,7 +42,8 @@ class FetchConflictTest : public FetchTestBase {
 TEST_F(FetchConflictTest, SameContentOnBothSidesOnlyMergesClocksAndAttributes) {
   localFile("same.txt", "abc");
   const int64_t usnBefore = stored("same.txt")->usn();
-  auto relation = incoming("same.txt", Incoming().content("abc").download("abc").permissions(0600).clock(std::vector<uint64_t>{0, 2}));
+  auto relation = incoming(
+      "same.txt", Incoming().content("abc").download("abc").permissions(0600).clock(std::vector<uint64_t>{0, 2}));
   ASSERT_TRUE(relation->handleFetchEvent(EventFFConflict));
   EXPECT_EQ(readFile(at("same.txt")), "abc");
   EXPECT_EQ(modeOf(at("same.txt")), 0600u);
@@ -104,7 +105,8 @@ TEST_F(FetchConflictTest, RemovedOnOneSideResolvesByStatus) {
   // Incoming removed, local present: the local file wins and is announced again.
   localFile("keep.txt", "keep");
   const int64_t usnBefore = stored("keep.txt")->usn();
-  ASSERT_TRUE(incoming("keep.txt", Incoming().status(1).clock(std::vector<uint64_t>{0, 6}))->handleFetchEvent(EventFFConflict));
+  ASSERT_TRUE(
+      incoming("keep.txt", Incoming().status(1).clock(std::vector<uint64_t>{0, 6}))->handleFetchEvent(EventFFConflict));
   EXPECT_EQ(readFile(at("keep.txt")), "keep");
   EXPECT_EQ(stored("keep.txt")->status(), 0);
   EXPECT_GT(stored("keep.txt")->usn(), usnBefore);
@@ -112,14 +114,16 @@ TEST_F(FetchConflictTest, RemovedOnOneSideResolvesByStatus) {
 
   // Both removed: stays removed with the merged clock.
   localFile("both.txt", "x", true);
-  ASSERT_TRUE(incoming("both.txt", Incoming().status(1).clock(std::vector<uint64_t>{0, 2}))->handleFetchEvent(EventFFConflict));
+  ASSERT_TRUE(
+      incoming("both.txt", Incoming().status(1).clock(std::vector<uint64_t>{0, 2}))->handleFetchEvent(EventFFConflict));
   EXPECT_EQ(stored("both.txt")->status(), 1);
   EXPECT_EQ(storedClock("both.txt"), "2|2");
 
   // Local removed, but a file reappeared that no record knows: it is not overwritten.
   localFile("new-again.txt", "old", true);
   writeFile(at("new-again.txt"), "recreated locally");
-  EXPECT_FALSE(incoming("new-again.txt", Incoming().content("peer").download("peer"))->handleFetchEvent(EventFFConflict));
+  EXPECT_FALSE(
+      incoming("new-again.txt", Incoming().content("peer").download("peer"))->handleFetchEvent(EventFFConflict));
   EXPECT_EQ(readFile(at("new-again.txt")), "recreated locally");
 }
 

@@ -49,7 +49,12 @@ TEST_F(FetchEventTest, DownloadedFileIsInstalledWithThePeersAttributesAndMergedC
   EXPECT_EQ(storedClock("docs/a.txt"), "0|3");
 
   const int64_t firstUsn = file->usn();
-  auto updated = incoming("docs/a.txt", Incoming().content("hello again").download("hello again").permissions(0600).mtime(kPeerTime + 5000).clock(std::vector<uint64_t>{0, 5}));
+  auto updated = incoming("docs/a.txt", Incoming()
+                                            .content("hello again")
+                                            .download("hello again")
+                                            .permissions(0600)
+                                            .mtime(kPeerTime + 5000)
+                                            .clock(std::vector<uint64_t>{0, 5}));
   ASSERT_TRUE(updated->handleFetchEvent(EventUpdateFile));
   EXPECT_EQ(readFile(at("docs/a.txt")), "hello again");
   EXPECT_EQ(modeOf(at("docs/a.txt")), 0600u);
@@ -243,7 +248,8 @@ TEST_F(FetchEventTest, DirectoriesAreCreatedAndUpdatedInPlace) {
   EXPECT_EQ(stored("d")->type(), 1);
 
   writeFile(at("d/inside.txt"), "content stays");
-  auto updated = incoming("d", Incoming().type(1).permissions(0700).mtime(kPeerTime + 1000).clock(std::vector<uint64_t>{0, 4}));
+  auto updated =
+      incoming("d", Incoming().type(1).permissions(0700).mtime(kPeerTime + 1000).clock(std::vector<uint64_t>{0, 4}));
   ASSERT_TRUE(updated->handleFetchEvent(EventUpdateDirectory));
   EXPECT_EQ(readFile(at("d/inside.txt")), "content stays");
   EXPECT_EQ(modeOf(at("d")), 0700u) << "the record's permissions are what the disk holds";
@@ -260,7 +266,8 @@ TEST_F(FetchEventTest, DeletionRemovesFilesAndWholeTreesAndRecordsThemRemoved) {
   recordLocal("tree/x/y.txt");
   const int64_t usnBefore = stored("gone.txt")->usn();
 
-  ASSERT_TRUE(incoming("gone.txt", Incoming().status(1).clock(std::vector<uint64_t>{0, 4}))->handleFetchEvent(EventDeleteFile));
+  ASSERT_TRUE(
+      incoming("gone.txt", Incoming().status(1).clock(std::vector<uint64_t>{0, 4}))->handleFetchEvent(EventDeleteFile));
   EXPECT_FALSE(exists(at("gone.txt")));
   EXPECT_EQ(stored("gone.txt")->status(), 1);
   EXPECT_GT(stored("gone.txt")->usn(), usnBefore);

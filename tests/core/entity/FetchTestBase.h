@@ -57,13 +57,34 @@ class FetchTestBase : public EntityTestBase {
     int64_t mtime_ = kPeerTime;
     std::vector<uint64_t> clock_{0, 3};
 
-    Incoming& type(int32_t value) { type_ = value; return *this; }
-    Incoming& status(int32_t value) { status_ = value; return *this; }
-    Incoming& content(std::string value) { content_ = std::move(value); return *this; }
-    Incoming& download(std::string value) { download_ = std::move(value); return *this; }
-    Incoming& permissions(int32_t value) { permissions_ = value; return *this; }
-    Incoming& mtime(int64_t value) { mtime_ = value; return *this; }
-    Incoming& clock(std::vector<uint64_t> value) { clock_ = std::move(value); return *this; }
+    Incoming& type(int32_t value) {
+      type_ = value;
+      return *this;
+    }
+    Incoming& status(int32_t value) {
+      status_ = value;
+      return *this;
+    }
+    Incoming& content(std::string value) {
+      content_ = std::move(value);
+      return *this;
+    }
+    Incoming& download(std::string value) {
+      download_ = std::move(value);
+      return *this;
+    }
+    Incoming& permissions(int32_t value) {
+      permissions_ = value;
+      return *this;
+    }
+    Incoming& mtime(int64_t value) {
+      mtime_ = value;
+      return *this;
+    }
+    Incoming& clock(std::vector<uint64_t> value) {
+      clock_ = std::move(value);
+      return *this;
+    }
   };
 
   // The peer's record of `relative` in local slot order, keyed to the local record when there

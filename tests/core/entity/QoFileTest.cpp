@@ -243,8 +243,8 @@ TEST_F(LocalChangeTest, ChangePagesAreBoundedByTheirLimit) {
 TEST_F(LocalChangeTest, RecursiveDeleteMarksExactlyThePathsBelow) {
   writeFile(root_ + "/in/b.txt", "b");
   writeFile(root_ + "/in_x/c.txt", "c");
-  outer_->insertFiles({fromDisk("/in"), fromDisk("/in/a.txt"), fromDisk("/in/b.txt"), fromDisk("/in_x"),
-                       fromDisk("/in_x/c.txt")});
+  outer_->insertFiles(
+      {fromDisk("/in"), fromDisk("/in/a.txt"), fromDisk("/in/b.txt"), fromDisk("/in_x"), fromDisk("/in_x/c.txt")});
   auto dir = QoFile::getFileWithPath(root_ + "/in");
   ASSERT_NE(dir, nullptr);
   EXPECT_EQ(dir->getSubFiles().size(), 3u);
@@ -265,8 +265,9 @@ TEST_F(LocalChangeTest, RecursiveDeleteMarksExactlyThePathsBelow) {
   const int64_t goneUsn = QoFile::getFileWithPath(root_ + "/in/gone.txt")->usn();
   const std::string goneClock = outer_->getFileRelationWithFilePath(root_ + "/in/gone.txt")->vclock();
   inTransaction([&] { dir->deleteRelationRecursion(); });
-  EXPECT_EQ(column("SELECT path FROM qo_file WHERE status = 1 ORDER BY path"),
-            (std::vector<std::string>{root_ + "/in", root_ + "/in/a.txt", root_ + "/in/b.txt", root_ + "/in/gone.txt"}));
+  EXPECT_EQ(
+      column("SELECT path FROM qo_file WHERE status = 1 ORDER BY path"),
+      (std::vector<std::string>{root_ + "/in", root_ + "/in/a.txt", root_ + "/in/b.txt", root_ + "/in/gone.txt"}));
   EXPECT_EQ(QoFile::getFileWithPath(root_ + "/in/gone.txt")->usn(), goneUsn);
   EXPECT_EQ(outer_->getFileRelationWithFilePath(root_ + "/in/gone.txt")->vclock(), goneClock);
 

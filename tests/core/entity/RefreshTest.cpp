@@ -107,8 +107,7 @@ TEST_F(RefreshTest, NewChangedRemovedAndRestoredFiles) {
 
   writeFile(at("a.txt"), "one");
   writeFile(at("d/b.txt"), "two");
-  EXPECT_EQ(refresh(),
-            (std::vector<Notice>{{"prepare"}, {"begin", 3}, {"indexing", 3}, {"FileChanged"}, {"end"}}));
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"begin", 3}, {"indexing", 3}, {"FileChanged"}, {"end"}}));
   ASSERT_NE(stored("d/b.txt"), nullptr);
   EXPECT_EQ(stored("d")->type(), 1);
   EXPECT_EQ(stored("a.txt")->sha1().size(), 40u);

@@ -57,8 +57,8 @@ class EnvelopeKeysTest : public EnvelopeTestBase {
 
 TEST_F(EnvelopeKeysTest, MessagesWithoutKeyOrTokenUseTheInstalledOnes) {
   QoConfig::sharedQoConfig().setDevicePrivateKey(keysBravo().privateKey);
-  EnvelopeKeys::install(EnvelopeKeys([] { return keysAlpha().privateKey; }, [] { return std::string("given"); },
-                                     [] { return 8848; }));
+  EnvelopeKeys::install(
+      EnvelopeKeys([] { return keysAlpha().privateKey; }, [] { return std::string("given"); }, [] { return 8848; }));
 
   auto frames = framesOf(unkeyedToBravo(QoMessage::kLevelEncrypt)->getSendZMQMessage());
   EXPECT_NE(open(frames, keysBravo())->pbBody(), nullptr);
@@ -69,7 +69,8 @@ TEST_F(EnvelopeKeysTest, MessagesWithoutKeyOrTokenUseTheInstalledOnes) {
 
   const std::string datagram = discover("alpha")->discoverDatagram("given");
   EXPECT_THROW(QoMessage::qoMessageWithRecvData(datagram), Exception);
-  EnvelopeKeys::install(EnvelopeKeys(nullptr, [] { return std::string("given"); }, nullptr));
+  EnvelopeKeys::install(EnvelopeKeys(
+      nullptr, [] { return std::string("given"); }, nullptr));
   EXPECT_EQ(QoMessage::qoMessageWithRecvData(datagram)->pbBodyAs<pb::MsgDiscover>()->device_uuid(), "alpha");
 }
 

@@ -36,8 +36,8 @@ constexpr int64_t kMarkerTag = 7;
 // test instead of hanging it.
 class Collector : public DispatchUdpSocketDelegate {
  public:
-  void udpSocketDidReceiveData(const std::shared_ptr<DispatchUdpSocket>&, const std::string& data,
-                               const std::string&, const std::any&) override {
+  void udpSocketDidReceiveData(const std::shared_ptr<DispatchUdpSocket>&, const std::string& data, const std::string&,
+                               const std::any&) override {
     std::lock_guard lock(mutex_);
     datagrams_.push_back(data);
     changed_.notify_all();
@@ -137,8 +137,8 @@ TEST_F(QoMessageDiscoverTest, OnlyDevicesWithTheSameTokenReadEachOther) {
 
 TEST_F(QoMessageDiscoverTest, BroadcastGoesOnceToEachDistinctNonLoopbackAddress) {
   const std::vector<std::shared_ptr<ZMQAddress>> interfaces = {
-      interfaceEntry("127.0.0.1", "127.0.0.1"),          interfaceEntry("192.168.1.20", "192.168.1.255"),
-      interfaceEntry("192.168.1.30", "192.168.1.255"),   interfaceEntry("10.8.0.2", std::nullopt),
+      interfaceEntry("127.0.0.1", "127.0.0.1"),        interfaceEntry("192.168.1.20", "192.168.1.255"),
+      interfaceEntry("192.168.1.30", "192.168.1.255"), interfaceEntry("10.8.0.2", std::nullopt),
       interfaceEntry("10.0.0.5", "10.0.0.255"),
   };
   EXPECT_EQ(ZMQAddress::broadcastAddressesOf(interfaces), (std::vector<std::string>{"192.168.1.255", "10.0.0.255"}));

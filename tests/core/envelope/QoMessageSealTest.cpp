@@ -194,8 +194,8 @@ TEST_F(QoMessageSealTest, SendersMustBeKnownAndTrustedExceptForTrustMessages) {
   EXPECT_EQ(received->userInfoDevice()->uuid(), "carol-uuid");
   EXPECT_EQ(received->userInfoData(), nullptr);
   // Replies to trust messages need no trust either.
-  EXPECT_NO_THROW(open(framesOf(toBravo(pb::MsgCodeTrustDenyResponse, nullptr, 2, carol)->getSendZMQMessage()),
-                       keysBravo()));
+  EXPECT_NO_THROW(
+      open(framesOf(toBravo(pb::MsgCodeTrustDenyResponse, nullptr, 2, carol)->getSendZMQMessage()), keysBravo()));
 
   EXPECT_EQ(refusal(framesOf(toBravo(pb::MsgCodeTrustRequest, token, 1, ghost)->getSendZMQMessage())).code, 10);
 }

@@ -46,7 +46,8 @@ void fill(Message& message, std::mt19937& rng) {
           break;
         }
         case FieldDescriptor::CPPTYPE_STRING: {
-          std::string text = field->type() == FieldDescriptor::TYPE_BYTES ? std::string("\x00\xFF\x80", 3) : pick(strings);
+          std::string text =
+              field->type() == FieldDescriptor::TYPE_BYTES ? std::string("\x00\xFF\x80", 3) : pick(strings);
           add ? reflection->AddString(&message, field, text) : reflection->SetString(&message, field, text);
           break;
         }

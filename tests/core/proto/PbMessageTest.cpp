@@ -127,8 +127,7 @@ TEST(PbMessageTest, NegativeAndWideNumbersAreTenByteVarints) {
   once.set_local_tree_uuid("l");
   once.set_remote_tree_uuid("r");
   once.set_timeout(int64_t{1} << 40);
-  EXPECT_EQ(PbMessage::parseFromData<pb::MsgLinuxSyncOnceRequest>(PbMessage::data(once)).timeout(),
-            int64_t{1} << 40);
+  EXPECT_EQ(PbMessage::parseFromData<pb::MsgLinuxSyncOnceRequest>(PbMessage::data(once)).timeout(), int64_t{1} << 40);
 }
 
 // Fields go out in number order whatever order they were set in; repeated scalars unpacked.
@@ -246,7 +245,8 @@ TEST(PbMessageTest, UnknownFieldsOfEveryWireTypeAreWrittenBackAfterKnownOnes) {
   auto tree = PbMessage::parseFromData<pb::Tree>(bytes("0A 00 12 00 1A 00 22 01 78 28 05 32 00"));
   EXPECT_EQ(hex(PbMessage::data(tree)), "0A 00 12 00 1A 00 28 05 32 00 22 01 78");
 
-  std::string foreign = bytes("78 96 01 81 01 01 02 03 04 05 06 07 08 8A 01 02 61 62 93 01 08 01 94 01 9D 01 01 02 03 04");
+  std::string foreign =
+      bytes("78 96 01 81 01 01 02 03 04 05 06 07 08 8A 01 02 61 62 93 01 08 01 94 01 9D 01 01 02 03 04");
   auto head = PbMessage::parseFromData<pb::MsgHead>(bytes("08 01 10 00") + foreign);
   EXPECT_EQ(hex(PbMessage::data(head)), hex(bytes("08 01 10 00") + foreign));
 }
@@ -267,8 +267,8 @@ TEST(PbMessageTest, RepeatedOccurrencesOfSingularFields) {
   second.set_device_name("new");
   std::string a = PbMessage::data(first);
   std::string b = PbMessage::data(second);
-  std::string data = bytes("0A 01 68 12") + static_cast<char>(a.size()) + a + bytes("12") +
-                     static_cast<char>(b.size()) + b;
+  std::string data =
+      bytes("0A 01 68 12") + static_cast<char>(a.size()) + a + bytes("12") + static_cast<char>(b.size()) + b;
   auto wrapper = PbMessage::parseFromData<pb::MsgDiscoverWin>(data);
   EXPECT_EQ(wrapper.discover().device_name(), "new");
   EXPECT_EQ(wrapper.discover().device_uuid(), "u");
@@ -305,16 +305,16 @@ TEST(PbMessageTest, MalformedInputIsInvalidProtocolBuffer) {
     const char* reason;
   };
   const Case cases[] = {
-      {"08 80", "truncatedMessage"},                             // varint cut short
+      {"08 80", "truncatedMessage"},                               // varint cut short
       {"08 80 80 80 80 80 80 80 80 80 80 01", "malformedVarint"},  // eleven bytes
-      {"0A 05 61", "truncatedMessage"},                          // length beyond the input
+      {"0A 05 61", "truncatedMessage"},                            // length beyond the input
       {"0E 00", "Invalid Wire Type"},
       {"0F 00", "Invalid Wire Type"},
       {"08 01 00", "Invalid Tag"},
-      {"02 00", "Invalid Tag"},                                  // field number 0
-      {"08 01 0C", "Invalid End Tag"},                           // ends inside no group
-      {"0B 14", "Invalid End Tag"},                              // group 1 closed as 2
-      {"0B 08 01", "truncatedMessage"},                          // group never closed
+      {"02 00", "Invalid Tag"},          // field number 0
+      {"08 01 0C", "Invalid End Tag"},   // ends inside no group
+      {"0B 14", "Invalid End Tag"},      // group 1 closed as 2
+      {"0B 08 01", "truncatedMessage"},  // group never closed
   };
   for (const auto& c : cases) {
     EXPECT_EQ((failure<pb::MsgHead, InvalidProtocolBuffer>(bytes(c.data))), c.reason) << c.data;

@@ -78,12 +78,11 @@ TEST(QoPbMessageCodeTest, BodyTypeLookupFindsEveryTypeOfTheSchemaAndNothingElse)
 }
 
 TEST(QoPbMessageCodeTest, ErrorTexts) {
-  const char* texts[] = {"Success",         "General",      "Bad Message Code", "Bad Device",
-                         "Bad Format",      "Bad Tree",     "Vclock Mismatc",   "Bad Syncdir",
-                         "Sqlite Error",    "Exist",        "Noent",            "Bad Uuid",
-                         "Peer Error",      "Syncdir Mismatch", "Bad Path",     "Bad Part",
-                         "Nested Tree",     "Sync With Self", "No empty",       "Timeout",
-                         "Permission Deny", "Untrusted",    "Tampering"};
+  const char* texts[] = {"Success",         "General",        "Bad Message Code", "Bad Device",       "Bad Format",
+                         "Bad Tree",        "Vclock Mismatc", "Bad Syncdir",      "Sqlite Error",     "Exist",
+                         "Noent",           "Bad Uuid",       "Peer Error",       "Syncdir Mismatch", "Bad Path",
+                         "Bad Part",        "Nested Tree",    "Sync With Self",   "No empty",         "Timeout",
+                         "Permission Deny", "Untrusted",      "Tampering"};
   ASSERT_EQ(pb::ErrorCode_descriptor()->value_count(), 23);
   for (int code = 0; code <= 22; ++code) {
     pb::MsgError error;

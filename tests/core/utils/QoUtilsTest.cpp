@@ -108,11 +108,11 @@ TEST(QoUtilsTest, FileSha1OnlyOfTheRegularFileAtThePath) {
 TEST(QoUtilsTest, RegexMatchUsesPosixBasicSyntax) {
   EXPECT_TRUE(QoUtils::regexMatch("/tmp/a.txt", "^/tmp/.*\\.txt$"));
   EXPECT_FALSE(QoUtils::regexMatch("/tmp/atxt", "^/tmp/.*\\.txt$"));
-  EXPECT_TRUE(QoUtils::regexMatch("aa", "^a\\{2\\}$"));   // intervals are escaped in BRE
-  EXPECT_TRUE(QoUtils::regexMatch("a+", "a+"));           // "+" is literal in BRE
+  EXPECT_TRUE(QoUtils::regexMatch("aa", "^a\\{2\\}$"));  // intervals are escaped in BRE
+  EXPECT_TRUE(QoUtils::regexMatch("a+", "a+"));          // "+" is literal in BRE
   EXPECT_FALSE(QoUtils::regexMatch("aa", "^a+$"));
-  EXPECT_FALSE(QoUtils::regexMatch("A", "a"));            // no case folding
-  EXPECT_FALSE(QoUtils::regexMatch("abc", "a\\{"));       // does not compile
+  EXPECT_FALSE(QoUtils::regexMatch("A", "a"));       // no case folding
+  EXPECT_FALSE(QoUtils::regexMatch("abc", "a\\{"));  // does not compile
   EXPECT_FALSE(QoUtils::regexMatch(nullptr, "a"));
 }
 
@@ -131,8 +131,8 @@ TEST(QoUtilsTest, RelativeTimeTextsAtTheirBoundaries) {
   };
   for (std::chrono::milliseconds recent : {59900ms, 0ms, -3600000ms}) EXPECT_EQ(ago(recent), "刚刚") << recent.count();
   const std::pair<std::chrono::minutes, const char*> cases[] = {
-      {1min, "1分钟前"}, {60min, "1小时前"}, {1439min, "23小时前"}, {1440min, "1天前"},   {43199min, "29天前"},
-      {43200min, "1月前"}, {518399min, "11月前"}, {518400min, "1年前"}};
+      {1min, "1分钟前"},    {60min, "1小时前"},  {1439min, "23小时前"}, {1440min, "1天前"},
+      {43199min, "29天前"}, {43200min, "1月前"}, {518399min, "11月前"}, {518400min, "1年前"}};
   for (const auto& [minutes, text] : cases) EXPECT_EQ(ago(minutes), text) << minutes.count();
   EXPECT_EQ(QoUtils::compareCurrentTime(QoUtils::Clock::now() - 3h), "3小时前");
 }
@@ -144,7 +144,7 @@ TEST(QoUtilsTest, DateFormatterUsesLocalTimeWithoutLeadingZerosOnDate) {
   ::tzset();
   const auto& format = QoUtils::getDateFormatter();
   EXPECT_EQ(&format, &QoUtils::getDateFormatter());
-  EXPECT_EQ(format(QoUtils::Clock::from_time_t(1614928080)), "3月5日 07:08");     // 2021-03-05 07:08 UTC
+  EXPECT_EQ(format(QoUtils::Clock::from_time_t(1614928080)), "3月5日 07:08");    // 2021-03-05 07:08 UTC
   EXPECT_EQ(format(QoUtils::Clock::from_time_t(1640995199)), "12月31日 23:59");  // 2021-12-31 23:59:59
   ::setenv("TZ", "Asia/Shanghai", 1);
   ::tzset();

@@ -30,8 +30,8 @@ TEST(VclockTest, StoredFormDecodesAndReencodesUnchanged) {
 
   // Not UTF-8: no slots at all.
   EXPECT_EQ(stored("1|\xff|2").getClockCount(), 0u);
-  EXPECT_EQ(stored("\xed\xa0\x80").getClockCount(), 0u);   // surrogate
-  EXPECT_EQ(stored("1|\xe4\xb8").getClockCount(), 0u);     // cut short
+  EXPECT_EQ(stored("\xed\xa0\x80").getClockCount(), 0u);  // surrogate
+  EXPECT_EQ(stored("1|\xe4\xb8").getClockCount(), 0u);    // cut short
   EXPECT_EQ(stored("\xe4\xb8\xad|2").getClockArray(), (std::vector<uint64_t>{0, 2}));
 }
 
@@ -118,7 +118,6 @@ TEST(VclockTest, MergeTakesSlotwiseMaximumAndGrows) {
   Vclock empty;
   empty.mergeVclock(stored("5000000000|1"));
   EXPECT_EQ(empty.encode(), "5000000000|1");
-
 }
 
 TEST(VclockTest, IncrementAndSetExtendWithZeros) {
@@ -130,8 +129,7 @@ TEST(VclockTest, IncrementAndSetExtendWithZeros) {
 }
 
 TEST(VclockTest, ReorderingFollowsExpectedUuidList) {
-  EXPECT_EQ(Vclock({5, 7, 9}, {"a", "b", "c"}, {"c", "x", "a"}).getClockArray(),
-            (std::vector<uint64_t>{9, 0, 5, 7}));
+  EXPECT_EQ(Vclock({5, 7, 9}, {"a", "b", "c"}, {"c", "x", "a"}).getClockArray(), (std::vector<uint64_t>{9, 0, 5, 7}));
   EXPECT_EQ(Vclock({5}, {"a", "b"}, {"b"}).getClockArray(), (std::vector<uint64_t>{0, 5}));
   // Counters past the sender's list are dropped; a repeated uuid takes the first match.
   EXPECT_EQ(Vclock({1, 2, 3, 4}, {"a", "a"}, {"a"}).getClockArray(), (std::vector<uint64_t>{1, 2}));

@@ -116,7 +116,8 @@ TEST_F(QoEncryptTest, SignatureEqualsOpensslCliAndRecovers) {
 
   std::string damaged = fromHex(kBodySignatureHex);
   damaged[100] ^= 1;
-  EXPECT_THAT(qoEncryptReason([&] { QoEncrypt::decryptDataPublicKey(damaged, publicKey_); }), StartsWith("Decrypt error: "));
+  EXPECT_THAT(qoEncryptReason([&] { QoEncrypt::decryptDataPublicKey(damaged, publicKey_); }),
+              StartsWith("Decrypt error: "));
 }
 
 TEST_F(QoEncryptTest, PublicEncryptionRoundTripsThroughPrivateDecryption) {
@@ -180,8 +181,8 @@ TEST_F(QoEncryptTest, PublicKeyConvertsBetweenPemAndDerLikeOpensslCli) {
 
   // A peer's bytes arrive unchecked. Past its 24-byte SubjectPublicKeyInfo head the DER is
   // the bare PKCS#1 RSAPublicKey, which is not the form peers exchange.
-  for (const std::string& bad : {std::string(), std::string("garbage"), der.substr(0, der.size() - 1),
-                                 der.substr(24), fromHex(kEcPublicDerHex)}) {
+  for (const std::string& bad : {std::string(), std::string("garbage"), der.substr(0, der.size() - 1), der.substr(24),
+                                 fromHex(kEcPublicDerHex)}) {
     EXPECT_EQ(qoEncryptReason([&] { QoEncrypt::convertPublicKeyFromDerToPem(bad); }),
               "convertPublicKeyFromDerToPem, d2i_RSA_PUBKEY() failed!");
   }
@@ -202,7 +203,8 @@ TEST_F(QoEncryptTest, GeneratedKeyPairWorksEndToEnd) {
   EXPECT_EQ(signature.size(), 256u);
   EXPECT_EQ(QoEncrypt::decryptDataPublicKey(signature, publicKey), digest);
   // Another device's key does not recover it.
-  EXPECT_THAT(qoEncryptReason([&] { QoEncrypt::decryptDataPublicKey(signature, publicKey_); }), StartsWith("Decrypt error: "));
+  EXPECT_THAT(qoEncryptReason([&] { QoEncrypt::decryptDataPublicKey(signature, publicKey_); }),
+              StartsWith("Decrypt error: "));
 }
 
 TEST_F(QoEncryptTest, OperationsRunConcurrently) {

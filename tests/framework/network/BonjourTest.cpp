@@ -25,8 +25,8 @@ namespace velbor {
 namespace {
 
 using test::AvahiNamespace;
-using test::NetnsScope;
 using test::eventually;
+using test::NetnsScope;
 
 constexpr auto kPatience = std::chrono::seconds(30);
 
@@ -103,10 +103,11 @@ class BonjourTest : public ::testing::Test {
   }
   void TearDown() override {
     // The objects go on the queue they run on.
-    if (queue_) queue_->sync([&] {
-      clients_.clear();
-      servers_.clear();
-    });
+    if (queue_)
+      queue_->sync([&] {
+        clients_.clear();
+        servers_.clear();
+      });
     queue_.reset();
     avahi_.reset();
   }

@@ -52,7 +52,8 @@ void sendTimeoutScenario() {
       if (failures.empty()) continue;
       const auto& error = *failures.front().error;
       if (failures.front().tag != tag || error.domain() != DispatchUdpSocketErrorDomain ||
-          error.code() != DispatchUdpSocketSendTimeoutError || error.localizedDescription() != "Send operation timed out") {
+          error.code() != DispatchUdpSocketSendTimeoutError ||
+          error.localizedDescription() != "Send operation timed out") {
         fail(error.description().c_str());
       }
       break;

@@ -184,7 +184,8 @@ TEST_F(DispatchUdpSocketTrafficTest, AFloodOfDroppedDatagramsLogsABoundedNumberO
   const std::string log = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(arrived);
   size_t lines = 0;
-  for (size_t at = log.find("dropped a datagram"); at != std::string::npos; at = log.find("dropped a datagram", at + 1)) {
+  for (size_t at = log.find("dropped a datagram"); at != std::string::npos;
+       at = log.find("dropped a datagram", at + 1)) {
     ++lines;
   }
   EXPECT_GT(lines, 0u);
@@ -211,7 +212,8 @@ TEST_P(DispatchUdpSocketFilterTest, FiltersDecideWhatPasses) {
                         filterQueue, asynchronous);
   auto destination = test::ipv4Address("127.0.0.1", receiver->localPort());
   int64_t tag = 0;
-  for (const char* data : {"drop1", "ok1", "secret", "drop2", "ok2"}) sender->sendDataToAddress(data, destination, -1, ++tag);
+  for (const char* data : {"drop1", "ok1", "secret", "drop2", "ok2"})
+    sender->sendDataToAddress(data, destination, -1, ++tag);
 
   ASSERT_TRUE(delegate->waitFor(Kind::sent, 5));
   ASSERT_TRUE(delegate->waitFor(Kind::received, 2));

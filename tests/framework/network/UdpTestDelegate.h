@@ -26,8 +26,10 @@ class UdpTestDelegate : public DispatchUdpSocketDelegate {
     const DispatchUdpSocket* socket = nullptr;
   };
 
-  void udpSocketDidConnectToAddress(const std::shared_ptr<DispatchUdpSocket>& sock, const std::string& address) override;
-  void udpSocketDidNotConnect(const std::shared_ptr<DispatchUdpSocket>& sock, const DispatchUdpSocketError& error) override;
+  void udpSocketDidConnectToAddress(const std::shared_ptr<DispatchUdpSocket>& sock,
+                                    const std::string& address) override;
+  void udpSocketDidNotConnect(const std::shared_ptr<DispatchUdpSocket>& sock,
+                              const DispatchUdpSocketError& error) override;
   void udpSocketDidSendDataWithTag(const std::shared_ptr<DispatchUdpSocket>& sock, int64_t tag) override;
   void udpSocketDidNotSendDataWithTag(const std::shared_ptr<DispatchUdpSocket>& sock, int64_t tag,
                                       const DispatchUdpSocketError& error) override;

@@ -56,7 +56,7 @@ std::shared_ptr<ZMQAddress> entry(const char* address, const char* broadcast) {
 
 TEST(ZMQAddressTest, BroadcastAddressesSkipLoopbackAndDuplicates) {
   std::vector<std::shared_ptr<ZMQAddress>> entries = {
-      entry("127.0.0.1", "127.255.255.255"), entry("192.168.1.20", "192.168.1.255"),
+      entry("127.0.0.1", "127.255.255.255"),  entry("192.168.1.20", "192.168.1.255"),
       entry("192.168.1.30", "192.168.1.255"), entry("10.0.0.1", nullptr),
       entry("10.0.1.1", "0.0.0.0"),           entry("10.9.0.2", "10.9.0.255")};
   EXPECT_EQ(ZMQAddress::broadcastAddressesOf(entries), (std::vector<std::string>{"192.168.1.255", "10.9.0.255"}));

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <gtest/gtest.h>

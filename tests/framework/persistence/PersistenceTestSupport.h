@@ -149,9 +149,7 @@ class PersistenceTest : public ::testing::Test {
  protected:
   void SetUp() override { reset(); }
   void TearDown() override { reset(); }
-  static void reset() {
-    resetDatabaseState();
-  }
+  static void reset() { resetDatabaseState(); }
 
   // Runs a query and returns the first column of every row as text.
   static std::vector<std::string> column(const std::string& sql) { return queryColumn(sql); }

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/persistence/PersistentNaming.h"
 #include "framework/persistence/PersistenceTestSupport.h"
+#include "framework/persistence/PersistentNaming.h"
 
 namespace velbor::test {
 namespace {
@@ -45,8 +45,8 @@ TEST(PersistentNamingTest, NamesMapBothWays) {
   EXPECT_EQ(PersistentNaming::tableNameForClassName("QoSyncdirCopy"), "qo_syncdir_copy");
   EXPECT_EQ(PersistentNaming::tableNameForClassName("QoFileAndSyncdirCopyRelation"),
             "qo_file_and_syncdir_copy_relation");
-  for (const auto& [property, column] : std::vector<std::pair<std::string, std::string>>{
-           {"sha1", "sha_1"}, {"vcIndex", "vc_index"}, {"pk", "pk"}}) {
+  for (const auto& [property, column] :
+       std::vector<std::pair<std::string, std::string>>{{"sha1", "sha_1"}, {"vcIndex", "vc_index"}, {"pk", "pk"}}) {
     EXPECT_EQ(PersistentNaming::stringAsSQLColumnName(property), column);
   }
   EXPECT_EQ(PersistentNaming::stringAsPropertyString("user_rank"), "userRank");
@@ -136,8 +136,9 @@ TEST_F(PersistentObjectTest, TableCheckCreatesDeclaredColumnsAndIndices) {
   EXPECT_EQ(sql[0],
             "CREATE TABLE test_gadget (pk INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT UNIQUE, count INTEGER, "
             "enabled TEXT, ratio REAL, weight REAL, blob BLOB, owner INTEGER)");
-  EXPECT_EQ(column("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'test_gadget' AND sql IS NOT NULL"),
-            std::vector<std::string>{"test_gadget_count_ratio"});
+  EXPECT_EQ(
+      column("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'test_gadget' AND sql IS NOT NULL"),
+      std::vector<std::string>{"test_gadget_count_ratio"});
   EXPECT_TRUE(SQLiteInstanceManager::sharedManager()->tableExists("test_owner")) << "referenced table made too";
 
   EXPECT_THROW(Undeclared::tableCheck(), Exception);

@@ -10,8 +10,8 @@
 #include "framework/errors/QoException.h"
 #include "framework/errors/QoExceptionProto.h"
 #include "framework/persistence/NamedLockers.h"
-#include "framework/persistence/PersistentTransaction.h"
 #include "framework/persistence/PersistenceTestSupport.h"
+#include "framework/persistence/PersistentTransaction.h"
 #include "platform/AppPaths.h"
 
 namespace velbor::test {
@@ -23,8 +23,8 @@ TEST_F(SQLiteInstanceManagerTest, DatabaseFileIsNamedAfterTheProcessInsideTheDat
   EXPECT_EQ(SQLiteInstanceManager::defaultDatabaseFilepath("/data", "My App"), "/data/My App/myapp.sqlite3");
 
   auto manager = SQLiteInstanceManager::sharedManager();
-  const std::filesystem::path expected = SQLiteInstanceManager::defaultDatabaseFilepath(
-      (home_.path() / ".local/share").string(), AppPaths::processName());
+  const std::filesystem::path expected =
+      SQLiteInstanceManager::defaultDatabaseFilepath((home_.path() / ".local/share").string(), AppPaths::processName());
   EXPECT_EQ(manager->databaseFilepath(), expected.string());
 
   // Two threads opening at once share one connection; the file appears with its pragmas.

@@ -62,7 +62,10 @@ TEST_F(SQLiteStatementCacheTest, ReusedStatementsStartAfresh) {
 TEST_F(SQLiteStatementCacheTest, ClosingFinalisesKeptStatements) {
   auto manager = SQLiteInstanceManager::sharedManager();
   ASSERT_TRUE(manager->executeUpdateSQL("CREATE TABLE kept (a)"));
-  { SQLiteStatement select(manager->database(), "SELECT a FROM kept"); ASSERT_TRUE(select.ok()); }
+  {
+    SQLiteStatement select(manager->database(), "SELECT a FROM kept");
+    ASSERT_TRUE(select.ok());
+  }
   const std::string path = manager->databaseFilepath();
   manager->deleteDatabase();
   EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
@@ -70,7 +73,6 @@ TEST_F(SQLiteStatementCacheTest, ClosingFinalisesKeptStatements) {
   SQLiteStatement select(manager->database(), "SELECT a FROM kept");
   EXPECT_FALSE(select.ok());
 }
-
 
 // A manager still held after the shared one was replaced opens a connection of its own
 // beside the new one's: neither is handed a statement prepared on the other.
@@ -82,7 +84,10 @@ TEST_F(SQLiteStatementCacheTest, TwoOpenConnectionsNeverShareAStatement) {
   sqlite3* currentDb = current->database();
   ASSERT_NE(currentDb, nullptr);
   const std::string sql = "SELECT count(*) FROM sqlite_master";
-  { SQLiteStatement kept(currentDb, sql); ASSERT_TRUE(kept.ok()); }
+  {
+    SQLiteStatement kept(currentDb, sql);
+    ASSERT_TRUE(kept.ok());
+  }
   sqlite3* heldDb = held->database();
   ASSERT_NE(heldDb, nullptr);
   ASSERT_NE(heldDb, currentDb);

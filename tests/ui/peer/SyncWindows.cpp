@@ -97,14 +97,14 @@ json treeRows(QoTreeController& pane) {
   json rows = json::array();
   forEachShownRow(*pane.outlineView(), QModelIndex(), 0, [&](const QModelIndex& index, int depth) {
     cell->fillForIndex(index);
-    rows.push_back({{"title", cell->text().toStdString()},
-                    {"depth", depth},
-                    {"tree", cell->cellType() != 0},
-                    {"indexTitle", cell->indexTitle().toStdString()},
-                    {"device", cell->deviceTitle().toStdString()},
-                    // The transfer part is drawn only with its image.
-                    {"transfer",
-                     cell->downloadImage().isNull() ? std::string() : cell->downloadSpeed().toStdString()}});
+    rows.push_back(
+        {{"title", cell->text().toStdString()},
+         {"depth", depth},
+         {"tree", cell->cellType() != 0},
+         {"indexTitle", cell->indexTitle().toStdString()},
+         {"device", cell->deviceTitle().toStdString()},
+         // The transfer part is drawn only with its image.
+         {"transfer", cell->downloadImage().isNull() ? std::string() : cell->downloadSpeed().toStdString()}});
   });
   return rows;
 }
@@ -228,8 +228,9 @@ void addSyncWindowCommands(UiDriver& driver, MainWindow& window) {
                       QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, at);
                       return ok();
                     });
-  driver.addCommand("items", 1, "items VIEW: the rows an item view shows, depth first",
-                    [](const Arguments& a) { return ok({{"rows", itemRows(*itemView(a[0]))}}); });
+  driver.addCommand("items", 1, "items VIEW: the rows an item view shows, depth first", [](const Arguments& a) {
+    return ok({{"rows", itemRows(*itemView(a[0]))}});
+  });
   driver.addCommand("item-click", -1, "item-click VIEW TEXT...: clicks the row at that path of shown texts",
                     [](const Arguments& a) {
                       if (a.size() < 2) throw std::invalid_argument("usage: item-click VIEW TEXT...");

@@ -109,7 +109,10 @@ void UiDriver::addWindowCommands() {
     const QRect at = item != nullptr ? item->geometry() : QRect();
     delegate_.statusMenu()->popup(at.isValid() ? at.bottomLeft() : QPoint(0, 0));
     return ok({{"trayVisible", item != nullptr && item->isSystemTrayAvailable()},
-               {"x", at.x()}, {"y", at.y()}, {"width", at.width()}, {"height", at.height()}});
+               {"x", at.x()},
+               {"y", at.y()},
+               {"width", at.width()},
+               {"height", at.height()}});
   });
   addCommand("menu-close", 0, "menu-close: closes the status-bar item's menu", [this](const Arguments&) {
     delegate_.statusMenu()->hide();
@@ -117,16 +120,17 @@ void UiDriver::addWindowCommands() {
   });
   addCommand("balloon", 0, "balloon: the texts of the status-bar item's message balloon while one shows",
              [](const Arguments&) {
-    // Qt draws the tray's message as a top-level widget of its own class.
-    json texts = json::array();
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-      if (!window->isVisible() || std::strcmp(window->metaObject()->className(), "QBalloonTip") != 0) continue;
-      for (const QLabel* label : window->findChildren<QLabel*>()) {
-        if (!label->text().isEmpty()) texts.push_back(label->text().toStdString());
-      }
-    }
-    return ok({{"texts", texts}});
-  });
+               // Qt draws the tray's message as a top-level widget of its own class.
+               json texts = json::array();
+               for (QWidget* window : QApplication::topLevelWidgets()) {
+                 if (!window->isVisible() || std::strcmp(window->metaObject()->className(), "QBalloonTip") != 0)
+                   continue;
+                 for (const QLabel* label : window->findChildren<QLabel*>()) {
+                   if (!label->text().isEmpty()) texts.push_back(label->text().toStdString());
+                 }
+               }
+               return ok({{"texts", texts}});
+             });
   addCommand("screenshot", 1, "screenshot PATH: the whole screen as a PNG file", [](const Arguments& a) {
     QApplication::processEvents();
     const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0);

@@ -64,15 +64,13 @@ QoMessage::Ptr sendToken(const QoClient::DevicePtr& device, int32_t option, int3
 }  // namespace
 
 QoMessage::Ptr QoClient::sendTreeShowRequestTo(const DevicePtr& device, int32_t option) {
-  return logFailure("sendTreeShowRequest", ":", [&] {
-    return sendReuqestTo(device, pb::MsgCodeTreeShowRequest, option, nullptr);
-  });
+  return logFailure("sendTreeShowRequest", ":",
+                    [&] { return sendReuqestTo(device, pb::MsgCodeTreeShowRequest, option, nullptr); });
 }
 
-QoMessage::Ptr QoClient::sendSyncAddRequestTo(const DevicePtr& device, int32_t option,
-                                              const std::string& localTreeUuid, const std::string& syncUuid,
-                                              const std::string& remoteTreeUuid, const std::string& remoteTreeRoot,
-                                              const std::string& remoteDeviceUuid) {
+QoMessage::Ptr QoClient::sendSyncAddRequestTo(const DevicePtr& device, int32_t option, const std::string& localTreeUuid,
+                                              const std::string& syncUuid, const std::string& remoteTreeUuid,
+                                              const std::string& remoteTreeRoot, const std::string& remoteDeviceUuid) {
   return logFailure("SendSyncAddRequest", ":", [&] {
     return sendReuqestTo(device, pb::MsgCodeSyncAddRequest, option,
                          syncAddRequestBody(localTreeUuid, syncUuid, remoteTreeUuid, remoteTreeRoot, remoteDeviceUuid));
@@ -94,8 +92,8 @@ QoMessage::Body QoClient::syncAddRequestBody(const std::string& localTreeUuid, c
 QoMessage::Ptr QoClient::sendTrustPublishRequestTo(const DevicePtr& device, int32_t option) {
   return logFailure("SendTrustPublishRequest", ":", [&] {
     const std::string& uuid = requireDevice(device)->uuid();
-    auto offer =
-        std::make_shared<TrustInfo>(TrustInfo{uuid, QoUtils::generateUuid(), QoConfig::sharedQoConfig().trustAuthTimeOut()});
+    auto offer = std::make_shared<TrustInfo>(
+        TrustInfo{uuid, QoUtils::generateUuid(), QoConfig::sharedQoConfig().trustAuthTimeOut()});
     {
       std::lock_guard<std::recursive_mutex> lock(QoWorker::trustLocker(uuid));
       DataSource::sharedDataSource().setSendTrustContext(uuid, offer);
@@ -118,8 +116,8 @@ QoMessage::Ptr QoClient::sendTrustDenyRequestTo(const DevicePtr& device, int32_t
 }
 
 QoMessage::Ptr QoClient::sendTrustCancelRequestTo(const DevicePtr& device, int32_t option) {
-  return sendToken<pb::MsgTrustCancelRequest>(device, option, pb::MsgCodeTrustCancelRequest,
-                                              "SendTrustCancelRequestTo", Offer::kSent);
+  return sendToken<pb::MsgTrustCancelRequest>(device, option, pb::MsgCodeTrustCancelRequest, "SendTrustCancelRequestTo",
+                                              Offer::kSent);
 }
 
 QoMessage::Ptr QoClient::sendDisTrustRequestTo(const DevicePtr& device, int32_t option) {
@@ -135,8 +133,7 @@ QoMessage::Ptr QoClient::sendSyncOnceRequestTo(const DevicePtr& device, int32_t 
                                                const RelationPtr& syncdirCopyRelation) {
   QoLog("SendSyncOnceRequest message to {}", deviceName(device));
   return logFailure("SendSyncOnceRequest", ": ", [&] {
-    QoAssert(syncdirCopyRelation && syncdirCopyRelation->firstSyncdirCopy() &&
-                 syncdirCopyRelation->secondSyncdirCopy(),
+    QoAssert(syncdirCopyRelation && syncdirCopyRelation->firstSyncdirCopy() && syncdirCopyRelation->secondSyncdirCopy(),
              "sync relation is nil");
     auto body = std::make_shared<pb::MsgSyncOnceRequest>();
     body->set_local_tree_uuid(syncdirCopyRelation->firstSyncdirCopy()->uuid());

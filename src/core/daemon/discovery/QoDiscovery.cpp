@@ -62,9 +62,7 @@ QoDevice::Ptr takeOffline(const std::string& uuid, Due due) {
   }
 }
 
-int64_t ticksOf(int64_t seconds) {
-  return std::max<int64_t>(1, seconds / QoDiscovery::kTickInterval.count());
-}
+int64_t ticksOf(int64_t seconds) { return std::max<int64_t>(1, seconds / QoDiscovery::kTickInterval.count()); }
 
 }  // namespace
 

@@ -36,7 +36,7 @@ class QoDiscovery {
  public:
   // One tick drives broadcast, offline check, refresh notice and check-in.
   static constexpr std::chrono::seconds kTickInterval{5};
-  static constexpr int64_t kRefreshTTL = 12;           // 60 seconds
+  static constexpr int64_t kRefreshTTL = 12;            // 60 seconds
   static constexpr int64_t kHttpCheckStatusTTL = 4320;  // 6 hours
   // Longest device name accepted from a datagram, in bytes.
   static constexpr size_t kMaxNameLength = 255;

@@ -40,11 +40,14 @@ size_t appendBody(char* data, size_t size, size_t count, void* userData) {
 }
 
 // White space and line breaks, ASCII and the Unicode spaces, as UTF-8 sequences.
+// clang-format off
 constexpr std::array<std::string_view, 22> kSpaces{
-    " ",        "\t",           "\n",           "\v",           "\f",           "\r",
-    "\xC2\x85", "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
+    " ",            "\t",           "\n",           "\v",           "\f",           "\r",
+    "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
     "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
-    "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE3\x80\x80"};
+    "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE3\x80\x80",
+};
+// clang-format on
 
 size_t spaceAt(std::string_view text, bool atEnd) {
   for (std::string_view space : kSpaces) {

@@ -81,9 +81,8 @@ void Monitor::start() {
   });
   std::lock_guard lock(timersMutex_);
   if (shutDown_ || classifier_) return;
-  classifier_ = std::make_unique<RepeatingTimer>("monitor.classify", kClassifyInterval, [this] {
-    handleFileSystemChange();
-  });
+  classifier_ =
+      std::make_unique<RepeatingTimer>("monitor.classify", kClassifyInterval, [this] { handleFileSystemChange(); });
   classifier_->start();
   syncOnceTimer_ = std::make_unique<RepeatingTimer>("monitor.synconce", kSyncOnceInterval, [this] { syncOnce(); });
   syncOnceTimer_->start();
@@ -221,8 +220,8 @@ void Monitor::listenFileSystem() {
       // look at the disk and the filter a log line, so a large pull cannot overflow its queue.
       options.ignoredFileName = [](const std::string& name) { return TmpFileName::isTemporaryName(name); };
       const std::weak_ptr<Monitor> weak = weak_from_this();
-      auto stream = std::make_unique<FileEventStream>(
-          roots, options, [weak](const std::vector<FileEventStream::Event>& events) {
+      auto stream =
+          std::make_unique<FileEventStream>(roots, options, [weak](const std::vector<FileEventStream::Event>& events) {
             if (auto monitor = weak.lock()) monitor->scanPaths(events);
           });
       if (!stream->start()) throw Exception("FileEventStream", "the event stream could not start");

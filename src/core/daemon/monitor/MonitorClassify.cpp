@@ -98,9 +98,9 @@ constexpr std::chrono::milliseconds kStampClockLag{50};
 // Whether the file changed so shortly before it was read (from `readStart` on) that a write
 // after the read could carry the very same times.
 bool changedLately(const DiskState& state, std::chrono::system_clock::time_point readStart) {
-  const auto changed = std::chrono::system_clock::time_point(
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::seconds(state.ctime.tv_sec) +
-                                                                      std::chrono::nanoseconds(state.ctime.tv_nsec)));
+  const auto changed =
+      std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::seconds(state.ctime.tv_sec) + std::chrono::nanoseconds(state.ctime.tv_nsec)));
   return changed >= readStart - kStampClockLag;
 }
 
@@ -153,7 +153,7 @@ struct Monitor::Prepared {
   DiskState state;
   QoFile::Ptr disk;  // null when nothing is there
   bool hashed = false;
-  bool racy = false;  // changed right before it was hashed (RecordedStates)
+  bool racy = false;       // changed right before it was hashed (RecordedStates)
   bool noteState = false;  // its record describes `state`, once committed
 };
 
@@ -186,7 +186,8 @@ bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& co
   bool changed = false;
   for (size_t begin = 0; begin < paths.size(); begin += batch) {
     const auto first = paths.begin() + static_cast<std::ptrdiff_t>(begin);
-    const std::vector<std::string> part(first, first + static_cast<std::ptrdiff_t>(std::min(batch, paths.size() - begin)));
+    const std::vector<std::string> part(first,
+                                        first + static_cast<std::ptrdiff_t>(std::min(batch, paths.size() - begin)));
     changed = recordBatch(part, copy) || changed;
   }
   paths.clear();
@@ -249,8 +250,8 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
     }
     // A folder new to the records: what is inside it may have had no event of its own (it
     // was moved in whole, or filled before its watch was in place).
-    const bool newFolder = item.disk && item.disk->type() == 1 &&
-                           (!stored || stored->status() == 1 || stored->type() != 1);
+    const bool newFolder =
+        item.disk && item.disk->type() == 1 && (!stored || stored->status() == 1 || stored->type() != 1);
     items.push_back(std::move(item));
     if (!newFolder) continue;
     if (queue.size() >= budget) {

@@ -49,9 +49,7 @@ bool Monitor::rescanFolder(const CopyPtr& copy, const std::string& top, bool rec
   const std::string& root = copy->path();
   bool changed = false;
   std::vector<std::string> batch;
-  const auto record = [&] {
-    changed = recordInBatches(batch, copy) || changed;
-  };
+  const auto record = [&] { changed = recordInBatches(batch, copy) || changed; };
   size_t batchPaths = 0;
   {
     std::lock_guard lock(monitorLocker());
@@ -93,7 +91,8 @@ bool Monitor::rescanFolder(const CopyPtr& copy, const std::string& top, bool rec
         bool isFolder = entry->d_type == DT_DIR;
         if (entry->d_type == DT_UNKNOWN) {
           struct stat status {};
-          isFolder = ::fstatat(::dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
+          isFolder =
+              ::fstatat(::dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode);
         }
         if (isFolder && recursive) folders.push_back(path);
         batch.push_back(path);
@@ -111,7 +110,8 @@ bool Monitor::rescanFolder(const CopyPtr& copy, const std::string& top, bool rec
       // SQLite counts text).
       const QoFile::List page = QoFile::findByCriteria(
           "WHERE path > ?1 AND path < ?2 AND status = 0 AND instr(substr(path, length(?3) + 1), '/') = 0 "
-          "ORDER BY path LIMIT " + std::to_string(kRecordPage),
+          "ORDER BY path LIMIT " +
+              std::to_string(kRecordPage),
           QoFile::Parameters{after, end, prefix});
       for (const QoFile::Ptr& file : page) {
         struct stat status {};

@@ -59,9 +59,9 @@ std::optional<std::string> EndpointChallengeAnswer::endpointNamedBy(const pb::Ms
 }
 
 pb::MsgGetError EndpointChallengeAnswer::answerFor(const pb::MsgGetRequest& request, const std::string& endpoint) {
-  const std::string digest =
-      Cryptor::getSHA1ForData(fmt::format("endpoint challenge\n{}\n{}\n{}\n{}\n{}", request.tree_uuid(),
-                                          request.transfer(), request.part().offset(), request.part().length(), endpoint));
+  const std::string digest = Cryptor::getSHA1ForData(
+      fmt::format("endpoint challenge\n{}\n{}\n{}\n{}\n{}", request.tree_uuid(), request.transfer(),
+                  request.part().offset(), request.part().length(), endpoint));
   if (digest.size() < 16) throw QoException::defaultExceptionWithReason("endpoint challenge digest failed");
   pb::MsgGetError answer;
   answer.set_transfer(static_cast<int32_t>(static_cast<uint32_t>(bigEndian(digest, 0, 4))));

@@ -172,8 +172,8 @@ void QoRouter::run() {
       const int count = workerQueue_.empty() ? 3 : 4;
       long timeoutMs = -1;
       if (gate_->sweepWanted()) {
-        timeoutMs = std::max<long>(0, std::chrono::ceil<std::chrono::milliseconds>(
-                                          nextSweep - RequestGate::Clock::now()).count());
+        timeoutMs = std::max<long>(
+            0, std::chrono::ceil<std::chrono::milliseconds>(nextSweep - RequestGate::Clock::now()).count());
       }
       if (ZMQContext::pollWithItems(items, count, timeoutMs) < 0) {
         const int error = zmq_errno();

@@ -88,7 +88,8 @@ QoMessage::Ptr QoWorker::handleDeviceAddRequest(const QoRequest& request) {
 
 QoMessage::Ptr QoWorker::handleDeviceDeleteRequest(const QoRequest& request) {
   const auto body = requireBody<pb::MsgDeviceDeleteRequest>(request);
-  if (!QoUtils::checkUuid(body->uuid())) return QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeBadUuid, "Bad uuid");
+  if (!QoUtils::checkUuid(body->uuid()))
+    return QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeBadUuid, "Bad uuid");
   const auto device = QoDevice::getDeviceWithUuid(body->uuid());
   if (!device) throw QoExceptionZeNoent::defaultExceptionWithReason("Device({}) not exist.", body->uuid());
   // Without its own row the device could no longer sign, answer or hold its copies.

@@ -65,7 +65,8 @@ QoMessage::Ptr QoWorker::handleFindRequest(const QoRequest& request) {
         continue;
       }
       if (fileMeta) {
-        debugger.debug("FileMeta", "{} vclock({})", stat->ShortDebugString(), relation->getVclockObject().description());
+        debugger.debug("FileMeta", "{} vclock({})", stat->ShortDebugString(),
+                       relation->getVclockObject().description());
       }
       response->add_stats()->Swap(stat.get());
       --wanted;

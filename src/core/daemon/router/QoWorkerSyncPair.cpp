@@ -42,7 +42,8 @@ QoSyncdirCopy::Ptr remoteCopyFor(const pb::MsgSyncAddRequest& body, const QoDevi
     remote->setUuid(body.remote_tree_uuid());
     remote->insert();
     if (remote->pk() < 0) {
-      throw QoExceptionZeGeneral::defaultExceptionWithReason("Remote tree({}) can not be stored", body.remote_tree_uuid());
+      throw QoExceptionZeGeneral::defaultExceptionWithReason("Remote tree({}) can not be stored",
+                                                             body.remote_tree_uuid());
     }
     return remote;
   }
@@ -70,8 +71,8 @@ QoSyncdirCopy::Ptr remoteCopyFor(const pb::MsgSyncAddRequest& body, const QoDevi
 QoMessage::Ptr QoWorker::handleSyncAddRequest(const QoRequest& request) {
   QoLog("handle SyncAddRequest message");
   const auto body = requireBody<pb::MsgSyncAddRequest>(request);
-  checkUuids({&body->local_tree_uuid(), &body->remote_device_uuid(), &body->remote_tree_uuid(),
-              &body->remote_sync_uuid()});
+  checkUuids(
+      {&body->local_tree_uuid(), &body->remote_device_uuid(), &body->remote_tree_uuid(), &body->remote_sync_uuid()});
   if (body->local_tree_uuid() == body->remote_tree_uuid()) throw QoExceptionZeSyncWithSelf::defaultException();
 
   auto relation = std::make_shared<QoSyncdirCopyRelation>();

@@ -60,7 +60,8 @@ QoMessage::Ptr QoWorker::handleTreeAddRequest(const QoRequest& request) {
     std::lock_guard<std::recursive_mutex> lock(DataSource::sharedDataSource().getLocker("transaction"));
     if (const auto existing = QoSyncdirCopy::getSyncdirCopyWithPath(root, 0)) {
       QoLog("Local syncdir copy exist. copy-uuid({}) syncdir-uuid({})", existing->uuid(), existing->syncdirUuid());
-      if (existing->syncdirUuid() == body->sync_uuid()) throw QoExceptionZeExist::defaultExceptionWithReason("Tree exist");
+      if (existing->syncdirUuid() == body->sync_uuid())
+        throw QoExceptionZeExist::defaultExceptionWithReason("Tree exist");
       throw QoExceptionZeExist::defaultExceptionWithReason("SyncdirCopy({}) in syncdir({}) already exist.",
                                                            existing->path(), existing->syncdirUuid());
     }
@@ -104,11 +105,13 @@ QoMessage::Ptr QoWorker::handleTreeDeleteRequest(const QoRequest& request) {
     }
     if (!QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFirstPk(copy->pk()).empty()) {
       QoLog("Sync(first) relation is still exist.");
-      throw QoExceptionZeSyncNoempty::defaultExceptionWithReason("Sync relation is still exist. Please delete sync first");
+      throw QoExceptionZeSyncNoempty::defaultExceptionWithReason(
+          "Sync relation is still exist. Please delete sync first");
     }
     if (!QoSyncdirCopyRelation::getSyncdirCopyRelationsWithSecondPk(copy->pk()).empty()) {
       QoLog("Sync(second) relation is still exist.");
-      throw QoExceptionZeSyncNoempty::defaultExceptionWithReason("Sync relation is still exist. Please delete sync first");
+      throw QoExceptionZeSyncNoempty::defaultExceptionWithReason(
+          "Sync relation is still exist. Please delete sync first");
     }
     copy->forceRemove();
   }

@@ -70,8 +70,8 @@ bool RequestGate::admit(ZMQMessage& request, int sourceFd, const std::string& so
   if (peer.cut || peer.waitingBytes + bytes > limits_.peerWaitingBytes ||
       waitingBytes_ + bytes > limits_.totalWaitingBytes) {
     statDropped_.fetch_add(1);
-    droppedRequestLog().log("*** Router dropped a request of {} bytes from ({}): {} bytes of its replies wait",
-                            bytes, peer.address, ledger_->heldFor(client));
+    droppedRequestLog().log("*** Router dropped a request of {} bytes from ({}): {} bytes of its replies wait", bytes,
+                            peer.address, ledger_->heldFor(client));
     if (peer.waiting.empty() && !peer.cut && ledger_->heldFor(client) == 0) peers_.erase(client);
     return false;
   }

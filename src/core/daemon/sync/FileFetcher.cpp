@@ -206,21 +206,23 @@ void FileFetcher::requestParts() {
       opening = std::make_shared<TmpFileOpening>(request->transfer(), record->syncdirCopy()->path(),
                                                  record->getTempFileName());
     }
-    _crypto.submit([request, level, source, destination, opening] {
-      Crypted result;
-      if (opening) opening->run();
-      auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, request);
-      message->setLevel(level);
-      message->setSrcDevice(source);
-      message->setDestDevice(destination);
-      result.sealed = std::make_shared<ZMQMessage>();
-      result.sealed->addEmptyFrame();
-      ZMQMessage sealed = message->getSendZMQMessage();
-      result.sealed->addZmqMessage(sealed);
-      result.request = request;
-      result.opening = opening;
-      return result;
-    }, kSealLane);
+    _crypto.submit(
+        [request, level, source, destination, opening] {
+          Crypted result;
+          if (opening) opening->run();
+          auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, request);
+          message->setLevel(level);
+          message->setSrcDevice(source);
+          message->setDestDevice(destination);
+          result.sealed = std::make_shared<ZMQMessage>();
+          result.sealed->addEmptyFrame();
+          ZMQMessage sealed = message->getSendZMQMessage();
+          result.sealed->addZmqMessage(sealed);
+          result.request = request;
+          result.opening = opening;
+          return result;
+        },
+        kSealLane);
   }
 }
 
@@ -233,13 +235,15 @@ void FileFetcher::receiveAnswers() {
     auto frames = std::make_shared<ZMQMessage>(ZMQMessage::recvFromSocket(*_socket));
     const size_t bytes = frames->byteSize();
     _openingBytes += bytes;
-    _crypto.submit([frames, bytes] {
-      frames->getNextFrame();
-      Crypted result;
-      result.opened = QoMessage::initWithRecvZMQMessage(*frames);
-      result.receivedBytes = bytes;
-      return result;
-    }, kAnswerLane);
+    _crypto.submit(
+        [frames, bytes] {
+          frames->getNextFrame();
+          Crypted result;
+          result.opened = QoMessage::initWithRecvZMQMessage(*frames);
+          result.receivedBytes = bytes;
+          return result;
+        },
+        kAnswerLane);
   }
 }
 
@@ -404,14 +408,16 @@ void FileFetcher::onPartArrived(const pb::MsgGetResponse& response, std::shared_
 }
 
 void FileFetcher::startWrite(int32_t transferId, std::shared_ptr<PartWrite> write) {
-  _crypto.submit([write, transferId] {
-    write->run();
-    Crypted result;
-    result.receivedBytes = write->size();
-    result.written = write;
-    result.writtenTransfer = transferId;
-    return result;
-  }, kWriteLane);
+  _crypto.submit(
+      [write, transferId] {
+        write->run();
+        Crypted result;
+        result.receivedBytes = write->size();
+        result.written = write;
+        result.writtenTransfer = transferId;
+        return result;
+      },
+      kWriteLane);
 }
 
 void FileFetcher::onWriteDone(int32_t transferId, const PartWrite& write) {
@@ -434,8 +440,8 @@ void FileFetcher::onPartWritten(const std::shared_ptr<TransferFile>& transfer, i
   const QoFile& file = *record->file();
   if (arrivals.fetch_add(1, std::memory_order_relaxed) % 5 == 0) {
     SmartDebugger::sharedSmartDebugger().debug(
-        "Download", "[{:2d}%] {}", file.length() > 0 ? (offset + static_cast<int64_t>(size)) * 100 / file.length() : 100,
-        file.path());
+        "Download", "[{:2d}%] {}",
+        file.length() > 0 ? (offset + static_cast<int64_t>(size)) * 100 / file.length() : 100, file.path());
   }
   SyncFileProcessBox::sendSyncFileDownloading(_treeRelation, record->getRelativeFilePath(), static_cast<int64_t>(size));
 
@@ -663,7 +669,8 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       items[2].fd = PullStop::stopFd();
       items[2].events = ZMQ_POLLIN;
       if (takesAnswers) _socket->getPollItem(items[3], ZMQ_POLLIN);
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       const int ready = ZMQContext::pollWithItems(items, takesAnswers ? 4 : 3, std::max<int64_t>(0, left.count()));
       if (ready < 0) {
         const int error = zmq_errno();
@@ -685,10 +692,9 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
     }
     // Answers the peer may still send to this batch's parts would share its queue for this
     // connection with a whole window of new requests, and what does not fit is dropped.
-    const bool answersToCome =
-        silent && std::any_of(_transfers.begin(), _transfers.end(), [this](const auto& entry) {
-          return isInBatch(entry.first) && !entry.second->parts().empty();
-        });
+    const bool answersToCome = silent && std::any_of(_transfers.begin(), _transfers.end(), [this](const auto& entry) {
+                                 return isInBatch(entry.first) && !entry.second->parts().empty();
+                               });
     if (!sent || answersToCome) {
       // Or the peer stopped reading, and half a message may be queued on the socket: the
       // next batch starts on a new one.

@@ -13,12 +13,12 @@
 
 #include "core/daemon/DataSource.h"
 #include "core/daemon/SyncFileProcessBox.h"
-#include "core/entity/TmpFileName.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/TmpFileName.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/Exception.h"

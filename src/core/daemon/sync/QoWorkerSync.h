@@ -77,7 +77,9 @@ struct QoWorkerSync {
     Fetcher fetcher(treeUuid, context);
     return fetchInBatches(
         files, [&] { fetcher.connectToDevice(remoteDevice); },
-        [&](const RelationList& batch, const RelationList& next) { fetcher.fetchData(batch, syncdirCopyRelation, next); },
+        [&](const RelationList& batch, const RelationList& next) {
+          fetcher.fetchData(batch, syncdirCopyRelation, next);
+        },
         [&] { fetcher.disconncet(); });
   }
   template <class Fetcher>

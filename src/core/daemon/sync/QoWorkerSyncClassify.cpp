@@ -5,8 +5,8 @@
 #include <limits>
 
 #include "core/daemon/DataSource.h"
-#include "core/daemon/sync/QoWorkerSync.h"
 #include "core/daemon/QoPeer.h"
+#include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -94,11 +94,13 @@ bool QoWorkerSync::removeReplacedFolder(const Relation& local, const Relation& i
   return deletionOfLocal(local, incoming)->handleFetchEvent(EventDeleteFile);
 }
 
-int64_t QoWorkerSync::getCompareResultWithStatList(
-    const StatList& statList, const Pairing& syncdirCopyRelation, RelationList& dirCreateArray,
-    RelationList& fileCreateArray, RelationList& updateArray, RelationList& updateDirArray, RelationList& deleteArray,
-    RelationList& conflictArray, RelationList& updateWithoutDownload, int64_t& maxUsn, int64_t& count,
-    const std::vector<std::string>& uuidListRemote, const std::vector<std::string>& uuidListLocal) {
+int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, const Pairing& syncdirCopyRelation,
+                                                   RelationList& dirCreateArray, RelationList& fileCreateArray,
+                                                   RelationList& updateArray, RelationList& updateDirArray,
+                                                   RelationList& deleteArray, RelationList& conflictArray,
+                                                   RelationList& updateWithoutDownload, int64_t& maxUsn, int64_t& count,
+                                                   const std::vector<std::string>& uuidListRemote,
+                                                   const std::vector<std::string>& uuidListLocal) {
   maxUsn = -1;
   count = 0;
   int64_t bytes = 0;
@@ -107,7 +109,8 @@ int64_t QoWorkerSync::getCompareResultWithStatList(
   const auto& localCopy = syncdirCopyRelation->firstSyncdirCopy();
   const std::string failedKey = syncdirCopyRelation->relationHash();
   // Which side of a conflict takes the conflict name, the same on both devices.
-  const bool renameLocalWhenConflict = compareNumeric(localCopy->uuid(), syncdirCopyRelation->secondSyncdirCopy()->uuid()) <= 0;
+  const bool renameLocalWhenConflict =
+      compareNumeric(localCopy->uuid(), syncdirCopyRelation->secondSyncdirCopy()->uuid()) <= 0;
 
   // One record into its list; answers the bytes it adds to the download.
   const auto classify = [&](const Relation& record, const Relation& local, int comparison) -> int64_t {
@@ -194,8 +197,8 @@ int64_t QoWorkerSync::getCompareResultWithStatList(
           if (stat.length() < 0) {
             throw QoExceptionZeBadFormat::defaultExceptionWithReason("({}) has length {}", stat.path(), stat.length());
           }
-          const Relation record = QoPeer::convertToFileRelationFromPbStat(
-              &stat, syncdirCopyRelation, uuidListLocal, uuidListRemote);
+          const Relation record =
+              QoPeer::convertToFileRelationFromPbStat(&stat, syncdirCopyRelation, uuidListLocal, uuidListRemote);
           const Relation local = localCopy->getFileRelationWithFilePath(record->file()->path());
           SmartDebugger::sharedSmartDebugger().debug("SyncFile", "{} vclock({})", description(stat),
                                                      record->getVclockObject().description());
@@ -211,8 +214,8 @@ int64_t QoWorkerSync::getCompareResultWithStatList(
           record->setRemoteSyncdirCopyUuid(syncdirCopyRelation->secondSyncdirCopy()->uuid());
           // Saturates: a total past what any disk holds is refused by the free-space check.
           const int64_t added = classify(record, local, comparison);
-          bytes = added > std::numeric_limits<int64_t>::max() - bytes ? std::numeric_limits<int64_t>::max()
-                                                                       : bytes + added;
+          bytes =
+              added > std::numeric_limits<int64_t>::max() - bytes ? std::numeric_limits<int64_t>::max() : bytes + added;
         } catch (const Exception& e) {
           // Refused (a bad path is QoExceptionZeBadPath) or failed: fetched again next time.
           QoLog("*** getCompareResultWithFindResponse Failed, {}: {}", e.name(), e.reason());

@@ -164,8 +164,8 @@ class SyncOnceRun {
       const std::string errstr = error ? error->errstr() : std::string();
       QoLog("*** Sync once get error when find response from({}), {}: {}", peer_->routeUri(),
             getErrorString(errcode).value_or(""), errstr);
-      throw QoException::exceptionWithCode(errcode, "Sync once get error find response from({}); {}",
-                                           peer_->routeUri(), errstr);
+      throw QoException::exceptionWithCode(errcode, "Sync once get error find response from({}); {}", peer_->routeUri(),
+                                           errstr);
     }
     auto response = reply->pbBodyAs<pb::MsgFindResponse>();
     QoAssert(reply->code() == pb::MsgCodeFindResponse && response != nullptr, "");

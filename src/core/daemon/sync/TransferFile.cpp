@@ -14,9 +14,7 @@ TransferFile::TransferFile(int32_t transferId, std::shared_ptr<QoFileAndSyncdirC
                            std::shared_ptr<TmpFileStream> handle)
     : _transferId(transferId), _fileRelation(std::move(fileRelation)), _fileHandle(std::move(handle)) {}
 
-bool TransferFile::addOutStandingPart(int64_t offset, int32_t length) {
-  return _parts.emplace(offset, length).second;
-}
+bool TransferFile::addOutStandingPart(int64_t offset, int32_t length) { return _parts.emplace(offset, length).second; }
 
 int32_t TransferFile::removeOutStandingPart(int64_t offset) {
   auto found = _parts.find(offset);

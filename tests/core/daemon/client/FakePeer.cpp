@@ -25,8 +25,7 @@ constexpr int kGuardMs = 30000;
 
 }  // namespace
 
-FakePeer::FakePeer(Responder responder)
-    : responder_(std::move(responder)), context_(std::make_shared<ZMQContext>(1)) {
+FakePeer::FakePeer(Responder responder) : responder_(std::move(responder)), context_(std::make_shared<ZMQContext>(1)) {
   socket_ = context_->socketWithType(ZMQ_ROUTER);
   socket_->bindToEndpoint("tcp://127.0.0.1:0");
   endpoint_ = socket_->dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());

@@ -150,8 +150,7 @@ TEST_F(QoClientTest, APeerIsReachedOverTcpOnly) {
   EXPECT_THROW(QoClient::sendMessageTo(local, QoMessage::qoMessageWithMsgCode(pb::MsgCodeTreeShowRequest, nullptr)),
                QoException);
   QoClient browser(local);
-  EXPECT_EQ(browser.responseFromRequest(QoMessage::qoMessageWithMsgCode(pb::MsgCodeTreeShowRequest, nullptr)),
-            nullptr);
+  EXPECT_EQ(browser.responseFromRequest(QoMessage::qoMessageWithMsgCode(pb::MsgCodeTreeShowRequest, nullptr)), nullptr);
 
   zmq_pollitem_t item{listener, 0, ZMQ_POLLIN, 0};
   EXPECT_EQ(zmq_poll(&item, 1, 0), 0) << "a request went out over " << endpoint;

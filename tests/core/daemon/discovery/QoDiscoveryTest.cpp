@@ -237,8 +237,8 @@ TEST_F(QoDiscoveryTest, TrustedDeviceMovesOnlyAfterAnsweringTheChallenge) {
     return std::make_unique<FakePeer>([=](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
       pb::MsgGetRequest challenge;
       challenge.ParseFromString(request.at(1));
-      auto error = std::make_shared<pb::MsgGetError>(
-          EndpointChallengeAnswer::answerFor(challenge, EndpointChallengeAnswer::endpointNamedBy(challenge).value_or("")));
+      auto error = std::make_shared<pb::MsgGetError>(EndpointChallengeAnswer::answerFor(
+          challenge, EndpointChallengeAnswer::endpointNamedBy(challenge).value_or("")));
       if (!proves) error->set_transfer(7);
       return signer->seal(pb::MsgCodeGetError, error, level);
     });
@@ -431,7 +431,7 @@ TEST_F(QoDiscoveryTest, TrustedDeviceComingOnlineIsCheckedThenSynced) {
   ASSERT_NE(synced, std::string::npos);
   EXPECT_LT(checked, synced);
   EXPECT_NE(QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFirstUuid(pairing->firstSyncdirCopy()->uuid(),
-                                                                         pairing->secondSyncdirCopy()->uuid()),
+                                                                        pairing->secondSyncdirCopy()->uuid()),
             nullptr);
 
   feed(body);

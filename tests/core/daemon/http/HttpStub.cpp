@@ -90,9 +90,10 @@ void HttpStub::handle(int connection) {
     ::poll(items, 2, -1);
     return;
   }
-  const std::string reply = fmt::format("HTTP/1.1 {} X\r\nContent-Type: application/json\r\nContent-Length: {}\r\n"
-                                        "Connection: close\r\n\r\n{}",
-                                        status, body.size(), body);
+  const std::string reply = fmt::format(
+      "HTTP/1.1 {} X\r\nContent-Type: application/json\r\nContent-Length: {}\r\n"
+      "Connection: close\r\n\r\n{}",
+      status, body.size(), body);
   (void)!::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
 }
 

@@ -56,12 +56,18 @@ TEST_F(QoHttpClientTest, SuccessOnlyFor2xxWithIntegerErrCodeZero) {
     bool accepted;
   };
   const std::vector<Case> cases{
-      {200, R"({"errCode":0,"errMsg":"ok"})", true},  {204, "", false},
-      {201, R"({"errCode":0})", true},                {500, R"({"errCode":0})", false},
-      {404, R"({"errCode":0})", false},               {200, R"({})", false},
-      {200, R"({"errCode":"0"})", false},             {200, R"({"errCode":0.0})", false},
-      {200, R"({"errCode":3,"errMsg":"full"})", false}, {200, "<html>oops</html>", false},
-      {200, "0", false},                              {200, R"([0])", false},
+      {200, R"({"errCode":0,"errMsg":"ok"})", true},
+      {204, "", false},
+      {201, R"({"errCode":0})", true},
+      {500, R"({"errCode":0})", false},
+      {404, R"({"errCode":0})", false},
+      {200, R"({})", false},
+      {200, R"({"errCode":"0"})", false},
+      {200, R"({"errCode":0.0})", false},
+      {200, R"({"errCode":3,"errMsg":"full"})", false},
+      {200, "<html>oops</html>", false},
+      {200, "0", false},
+      {200, R"([0])", false},
   };
   for (const Case& c : cases) {
     stub_.answer(c.status, c.body);

@@ -186,8 +186,9 @@ TEST_F(MonitorBoundsTest, ACopyWhoseFolderIsGoneKeepsItsRecords) {
 TEST_F(MonitorBoundsTest, ABatchThatFailsPutsItsPathsBackWithinTheBound) {
   load();
   bound(4, 100, 3);
-  column("CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
-         "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  column(
+      "CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
   for (int i = 0; i < 12; ++i) writeFile(at("n/boom" + std::to_string(i)), "b");
   monitor_->scanPaths({Event{root_, ++eventId_, Flags::kMustScanSubDirs | Flags::kItemIsDir}});
   tick();

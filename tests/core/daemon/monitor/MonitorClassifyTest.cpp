@@ -1,7 +1,7 @@
 // The event filter and the classifier, driven directly: events in, records out.
 
-#include <sys/inotify.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -253,8 +253,9 @@ TEST_F(MonitorClassifyTest, FileStillBeingWrittenIsHeldUntilClosedOrStable) {
 
 TEST_F(MonitorClassifyTest, FailedBatchIsRetriedABoundedNumberOfTimes) {
   load();
-  column("CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
-         "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  column(
+      "CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
   writeFile(at("boom"), "b");
   report({"boom"});
   tick();
@@ -265,8 +266,9 @@ TEST_F(MonitorClassifyTest, FailedBatchIsRetriedABoundedNumberOfTimes) {
   EXPECT_TRUE(recorded("boom"));
   EXPECT_TRUE(changeSet().empty());
 
-  column("CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
-         "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  column(
+      "CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
   writeFile(at("boom2"), "b");
   report({"boom2"});
   for (int attempt = 0; attempt < Monitor::kMaxBatchAttempts; ++attempt) {

@@ -85,7 +85,8 @@ TEST_F(MonitorLiveTest, ANewTreeIsWatchedAndADeletedOneUnwatched) {
   writeFile(otherRoot + "/before", "b");
   auto other = copy(otherRoot, QoDevice::getDeviceLocal(), "T", "dddddd-other");
   QoNotices::post(notice::TreeAddResponse{other});
-  ASSERT_TRUE(eventually([&] { return monitor_->watchCount() == 2 && QoFile::getFileWithPath(otherRoot + "/before"); }));
+  ASSERT_TRUE(
+      eventually([&] { return monitor_->watchCount() == 2 && QoFile::getFileWithPath(otherRoot + "/before"); }));
   writeFile(otherRoot + "/after", "a");
   writeFile(at("here"), "h");
   ASSERT_TRUE(eventually([&] { return QoFile::getFileWithPath(otherRoot + "/after") && recorded("here"); }));

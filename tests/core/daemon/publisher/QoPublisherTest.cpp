@@ -199,7 +199,8 @@ TEST_F(PublisherTest, NoticesFromManyThreadsAllReachTheBroker) {
   for (int t = 0; t < 8; ++t) {
     posters.emplace_back([this] {
       for (int i = 0; i < 20; ++i) {
-        EXPECT_TRUE(publisher_->sendQoMessageToPusher(QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanRequest, nullptr)));
+        EXPECT_TRUE(
+            publisher_->sendQoMessageToPusher(QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanRequest, nullptr)));
       }
     });
   }

@@ -1,8 +1,8 @@
 #include <string>
 #include <vector>
 
-#include "core/utils/QoUtils.h"
 #include "HandlerTestBase.h"
+#include "core/utils/QoUtils.h"
 
 namespace velbor::test {
 namespace {
@@ -23,7 +23,6 @@ class FindRequestTest : public LocalTreeTestBase {
     for (const auto& stat : answer.body<pb::MsgFindResponse>()->stats()) usns.push_back(stat.usn());
     return usns;
   }
-
 };
 
 TEST_F(FindRequestTest, PeerPagesThroughTwentyFiveThousandRecords) {

@@ -83,8 +83,8 @@ TEST_F(GetRequestTest, PeerReadsAFileInOneMebibyteParts) {
 
   std::string received;
   for (int64_t offset = 0; offset < stat.length(); offset += 0x100000) {
-    pb::MsgGetRequest part = request(stat.path(), offset,
-                                     static_cast<int32_t>(std::min<int64_t>(0x100000, stat.length() - offset)), false);
+    pb::MsgGetRequest part =
+        request(stat.path(), offset, static_cast<int32_t>(std::min<int64_t>(0x100000, stat.length() - offset)), false);
     *part.mutable_uuids() = found->uuids();
     *part.mutable_vclock() = stat.vclock();
     const auto response = get(part);
@@ -124,9 +124,17 @@ TEST_F(GetRequestTest, PeerPathsThatCouldLeaveTheTreeAreRefused) {
   record(tree_, "/linked/secret", 2, "1|0", 6);
   record(tree_, "/link.txt", 3, "1|0", 6);
 
-  const std::vector<std::string> refused = {
-      "/real/../real/f.txt", "/./real/f.txt", "/real//f.txt", "real/f.txt", "", "/",
-      std::string("/real/f.txt\0x", 13), "/linked/secret", "/link.txt", "/..", "/real/f.txt/.."};
+  const std::vector<std::string> refused = {"/real/../real/f.txt",
+                                            "/./real/f.txt",
+                                            "/real//f.txt",
+                                            "real/f.txt",
+                                            "",
+                                            "/",
+                                            std::string("/real/f.txt\0x", 13),
+                                            "/linked/secret",
+                                            "/link.txt",
+                                            "/..",
+                                            "/real/f.txt/.."};
   for (const std::string& path : refused) {
     EXPECT_EQ(getError(request(path, 0, 6)), pb::ErrorCodeBadPath) << path;
   }
@@ -159,16 +167,23 @@ TEST_F(GetRequestTest, PartRules) {
     int errcode;  // -1: served
   };
   const std::vector<Case> cases = {
-      {0, 0x100000, -1}, {0, 0x100001, pb::ErrorCodeBadPart}, {10, 0x100000, -1},
-      {11, 0x100000, pb::ErrorCodeBadPart}, {0x100000 + 10, 0, -1}, {0x100000 + 11, 0, pb::ErrorCodeBadPart},
-      {-1, 1, pb::ErrorCodeBadPart}, {0, -1, pb::ErrorCodeBadPart}, {INT64_MAX, 1, pb::ErrorCodeBadPart},
+      {0, 0x100000, -1},
+      {0, 0x100001, pb::ErrorCodeBadPart},
+      {10, 0x100000, -1},
+      {11, 0x100000, pb::ErrorCodeBadPart},
+      {0x100000 + 10, 0, -1},
+      {0x100000 + 11, 0, pb::ErrorCodeBadPart},
+      {-1, 1, pb::ErrorCodeBadPart},
+      {0, -1, pb::ErrorCodeBadPart},
+      {INT64_MAX, 1, pb::ErrorCodeBadPart},
   };
   for (const Case& c : cases) {
     const auto part = request("/f.bin", c.offset, c.length);
     if (c.errcode < 0) {
       const auto response = get(part);
       ASSERT_TRUE(response) << c.offset << "+" << c.length;
-      EXPECT_TRUE(response->part_data() == content.substr(static_cast<size_t>(c.offset), static_cast<size_t>(c.length)));
+      EXPECT_TRUE(response->part_data() ==
+                  content.substr(static_cast<size_t>(c.offset), static_cast<size_t>(c.length)));
     } else {
       EXPECT_EQ(getError(part), c.errcode) << c.offset << "+" << c.length;
     }

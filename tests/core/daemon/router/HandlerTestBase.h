@@ -90,9 +90,9 @@ class HandlerTestBase : public FreshStateTest, public PairingFixture {
 
   // A stored file-in-copy record for `relative` below the copy's root.
   static std::shared_ptr<QoFileAndSyncdirCopyRelation> record(const QoSyncdirCopy::Ptr& copy,
-                                                               const std::string& relative, int64_t usn,
-                                                               const std::string& vclock, int64_t length = 0,
-                                                               int32_t type = 0) {
+                                                              const std::string& relative, int64_t usn,
+                                                              const std::string& vclock, int64_t length = 0,
+                                                              int32_t type = 0) {
     auto file = std::make_shared<QoFile>();
     file->setPath(copy->path() + relative);
     file->setType(type);

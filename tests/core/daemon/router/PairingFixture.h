@@ -26,7 +26,8 @@ struct PairingFixture {
     return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
   }
 
-  static std::shared_ptr<QoSyncdirCopyRelation> pair(const QoSyncdirCopy::Ptr& first, const QoSyncdirCopy::Ptr& second) {
+  static std::shared_ptr<QoSyncdirCopyRelation> pair(const QoSyncdirCopy::Ptr& first,
+                                                     const QoSyncdirCopy::Ptr& second) {
     auto relation = std::make_shared<QoSyncdirCopyRelation>();
     relation->setFirstSyncdirCopy(first);
     relation->setSecondSyncdirCopy(second);

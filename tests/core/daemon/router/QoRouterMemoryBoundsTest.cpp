@@ -12,8 +12,8 @@
 
 #include "PairingFixture.h"
 #include "RouterTestBase.h"
-#include "core/entity/QoFile.h"
 #include "core/daemon/router/ReplySealer.h"
+#include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/utils/QoUtils.h"
 #include "framework/network/ZMQContext.h"

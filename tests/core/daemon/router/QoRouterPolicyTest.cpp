@@ -69,8 +69,8 @@ TEST_F(RouterPolicyTest, ReplyLevelFollowsTheReplyCode) {
   QoDevice::Ptr peer = addDevice("0d5e8f0a-9b1c-4e52-8a3d-6f7e8d9c0b1a", "bravo", keysBravo().publicKey);
   const std::string localUuid = QoConfig::sharedQoConfig().deviceUuid();
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "reply " << c.replyCode << " request level " << c.requestLevel
-                                    << " setting " << c.encryptLevel);
+    SCOPED_TRACE(testing::Message() << "reply " << c.replyCode << " request level " << c.requestLevel << " setting "
+                                    << c.encryptLevel);
     QoConfig::sharedQoConfig().setEncryptLevel(c.encryptLevel);
     QoMessage::Ptr request = requestAt(pb::MsgCodeScanRequest, c.requestLevel, peer);
     QoMessage::Ptr reply = QoMessage::qoMessageWithMsgCode(c.replyCode, nullptr);

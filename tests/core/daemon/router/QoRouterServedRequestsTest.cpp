@@ -24,8 +24,7 @@ namespace velbor::test {
 namespace {
 
 const std::string kLevelNoneRefused = "QoExceptionZePermissionDeny: Encrypt Level None is not allowed!";
-const std::string kClearRefused =
-    "QoExceptionZePermissionDeny: DatabaseClear request is not allowed from the network";
+const std::string kClearRefused = "QoExceptionZePermissionDeny: DatabaseClear request is not allowed from the network";
 constexpr int32_t kNoReply = -1;
 // A request the worker answers with nothing is given this long to show that no reply comes.
 constexpr int kNoReplyWaitMs = 1000;
@@ -38,8 +37,8 @@ struct Served {
   // The body, made for a request signed by `sender` (with the rows it needs); nullptr for
   // codes without a body.
   std::function<QoMessage::Body(const QoDevice::Ptr& sender)> body;
-  int32_t replyCode;  // kNoReply: the handler answers nothing
-  bool levelTwo = false;  // the trust replies and TreeAddResponse always go at level 2
+  int32_t replyCode;                              // kNoReply: the handler answers nothing
+  bool levelTwo = false;                          // the trust replies and TreeAddResponse always go at level 2
   std::optional<int32_t> errcode = std::nullopt;  // the error reply the handler gives
   std::optional<std::string> errstr = std::nullopt;
   bool ownSender = false;  // the request ends its sender's trust: a sender for each request

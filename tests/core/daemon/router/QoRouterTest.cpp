@@ -19,8 +19,7 @@ namespace velbor::test {
 namespace {
 
 const std::string kLevelNoneRefused = "QoExceptionZePermissionDeny: Encrypt Level None is not allowed!";
-const std::string kClearRefused =
-    "QoExceptionZePermissionDeny: DatabaseClear request is not allowed from the network";
+const std::string kClearRefused = "QoExceptionZePermissionDeny: DatabaseClear request is not allowed from the network";
 
 std::string portOf(const std::string& endpoint) { return endpoint.substr(endpoint.rfind(':') + 1); }
 
@@ -29,20 +28,22 @@ using RouterTest = RouterTestBase;
 TEST_F(RouterTest, RepliesCarryTheCodeErrorAndLevelThePolicyGives) {
   auto client = startRouter();
   auto response = [] { return std::make_shared<pb::MsgFindResponse>(); };
-  expectReplies(*client, {
-      {"scan at level 1", pb::MsgCodeScanRequest, nullptr, 1, 2, pb::MsgCodeScanResponse, 1, {}, {}, false},
-      {"scan at level 2", pb::MsgCodeScanRequest, nullptr, 2, 2, pb::MsgCodeScanResponse, 2, {}, {}, false},
-      {"scan at 2, setting 1", pb::MsgCodeScanRequest, nullptr, 2, 1, pb::MsgCodeScanResponse, 1, {}, {}, false},
-      {"scan at 2, setting 0", pb::MsgCodeScanRequest, nullptr, 2, 0, pb::MsgCodeScanResponse, 0, {}, {}, false},
-      {"scan at level 0", pb::MsgCodeScanRequest, nullptr, 0, 2, pb::MsgCodeError, 0, 20, kLevelNoneRefused},
-      {"find at level 0", pb::MsgCodeFindRequest, [] { return findRequest(); }, 0, 2, pb::MsgCodeError, 0, 20,
-       kLevelNoneRefused},
-      {"no handler, level 1", pb::MsgCodeFindResponse, response, 1, 2, pb::MsgCodeError, 0, 4, "bad format"},
-      {"no handler, level 2", pb::MsgCodeFindResponse, response, 2, 2, pb::MsgCodeError, 0, 4, "bad format"},
-      {"no handler, level 0", pb::MsgCodeFindResponse, response, 0, 2, pb::MsgCodeError, 0, 20, kLevelNoneRefused},
-      {"clear from the network", pb::MsgCodeDatabaseClearRequest, nullptr, 2, 2, pb::MsgCodeError, 0, 20,
-       kClearRefused},
-  });
+  expectReplies(
+      *client,
+      {
+          {"scan at level 1", pb::MsgCodeScanRequest, nullptr, 1, 2, pb::MsgCodeScanResponse, 1, {}, {}, false},
+          {"scan at level 2", pb::MsgCodeScanRequest, nullptr, 2, 2, pb::MsgCodeScanResponse, 2, {}, {}, false},
+          {"scan at 2, setting 1", pb::MsgCodeScanRequest, nullptr, 2, 1, pb::MsgCodeScanResponse, 1, {}, {}, false},
+          {"scan at 2, setting 0", pb::MsgCodeScanRequest, nullptr, 2, 0, pb::MsgCodeScanResponse, 0, {}, {}, false},
+          {"scan at level 0", pb::MsgCodeScanRequest, nullptr, 0, 2, pb::MsgCodeError, 0, 20, kLevelNoneRefused},
+          {"find at level 0", pb::MsgCodeFindRequest, [] { return findRequest(); }, 0, 2, pb::MsgCodeError, 0, 20,
+           kLevelNoneRefused},
+          {"no handler, level 1", pb::MsgCodeFindResponse, response, 1, 2, pb::MsgCodeError, 0, 4, "bad format"},
+          {"no handler, level 2", pb::MsgCodeFindResponse, response, 2, 2, pb::MsgCodeError, 0, 4, "bad format"},
+          {"no handler, level 0", pb::MsgCodeFindResponse, response, 0, 2, pb::MsgCodeError, 0, 20, kLevelNoneRefused},
+          {"clear from the network", pb::MsgCodeDatabaseClearRequest, nullptr, 2, 2, pb::MsgCodeError, 0, 20,
+           kClearRefused},
+      });
 }
 
 TEST_F(RouterTest, LevelZeroIsRefusedBeforeTheBodyIsParsed) {

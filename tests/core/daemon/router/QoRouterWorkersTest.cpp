@@ -176,13 +176,14 @@ TEST_F(RouterWorkersTest, HandlerFailuresBecomeErrorRepliesAndTheWorkerGoesOn) {
   auto client = startRouter(1);
   auto tagged = [](const char* tag) { return [tag] { return QoMessage::Body(statusRequest(tag)); }; };
   const int32_t code = pb::MsgCodeStatusRequest;
-  expectReplies(*client, {
-      {"coded", code, tagged("coded"), 2, 2, pb::MsgCodeError, 0, 5, "QoExceptionZeBadTree: no such tree"},
-      {"plain", code, tagged("plain"), 2, 2, pb::MsgCodeError, 0, 4, "bad format"},
-      {"assertion", code, tagged("assert"), 1, 2, pb::MsgCodeError, 0, 4, "bad format"},
-      {"not an exception", code, tagged("unknown"), 1, 2, pb::MsgCodeError, 0, 4, "bad format"},
-      {"served after", code, tagged("fine"), 2, 2, pb::MsgCodeStatusResponse, 2, {}, {}, true},
-  });
+  expectReplies(
+      *client, {
+                   {"coded", code, tagged("coded"), 2, 2, pb::MsgCodeError, 0, 5, "QoExceptionZeBadTree: no such tree"},
+                   {"plain", code, tagged("plain"), 2, 2, pb::MsgCodeError, 0, 4, "bad format"},
+                   {"assertion", code, tagged("assert"), 1, 2, pb::MsgCodeError, 0, 4, "bad format"},
+                   {"not an exception", code, tagged("unknown"), 1, 2, pb::MsgCodeError, 0, 4, "bad format"},
+                   {"served after", code, tagged("fine"), 2, 2, pb::MsgCodeStatusResponse, 2, {}, {}, true},
+               });
 }
 
 TEST(WorkerTest, StopEndsAWaitingWorkerOnAContextOfItsOwn) {

@@ -41,7 +41,9 @@ class WorkerHandlersTest : public RouterTestBase {
     return request;
   }
   // Every notice posted so far has been delivered.
-  static void drainNotices() { QoNotify::notifyQueue()->sync([] {}); }
+  static void drainNotices() {
+    QoNotify::notifyQueue()->sync([] {});
+  }
 
   Waiter offline_;
   NotificationCenter::Token token_ = 0;

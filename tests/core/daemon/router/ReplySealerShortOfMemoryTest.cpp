@@ -34,8 +34,8 @@ class ReplySealerShortOfMemoryTest : public EnvelopeTestBase {
   }
 
   QoMessage::Ptr reply(QoMessage::PrivateKeySource key) {
-    auto message = between(pb::MsgCodeStatusResponse, std::make_shared<pb::MsgStatusResponse>(), 2, bravo_,
-                           alpha_, keysBravo());
+    auto message =
+        between(pb::MsgCodeStatusResponse, std::make_shared<pb::MsgStatusResponse>(), 2, bravo_, alpha_, keysBravo());
     message->setPrivateKeySource(std::move(key));
     return message;
   }
@@ -68,19 +68,19 @@ TEST_F(ReplySealerShortOfMemoryTest, ASealWithoutMemoryAnswersAnErrorOrDropsItsR
   // log line: that reply is lost, but the sealing thread must live on and not hold back the
   // replies after it.
   ASSERT_TRUE(sealer.submit("starved", "StatusRequest", reply([privateKey] {
-    std::string key = privateKey;
-    AllocationFailure::armOnThisThread();
-    return key;
-  })));
+                              std::string key = privateKey;
+                              AllocationFailure::armOnThisThread();
+                              return key;
+                            })));
   ASSERT_TRUE(waitReadable(sealer.readyFd()));
   AllocationFailure::disarm();
   EXPECT_GT(AllocationFailure::refusals(), 0);
   sealer.clearReady();
   EXPECT_TRUE(sealer.takeSealed().empty());
 
-  ASSERT_TRUE(sealer.submit("after", "StatusRequest", between(pb::MsgCodeStatusResponse,
-                                                              std::make_shared<pb::MsgStatusResponse>(), 2, bravo_,
-                                                              alpha_, keysBravo())));
+  ASSERT_TRUE(sealer.submit(
+      "after", "StatusRequest",
+      between(pb::MsgCodeStatusResponse, std::make_shared<pb::MsgStatusResponse>(), 2, bravo_, alpha_, keysBravo())));
   sealed = takeNext(sealer);
   ASSERT_EQ(sealed.size(), 1u);
   frames = framesOf(std::move(sealed[0].frames));

@@ -49,7 +49,8 @@ TEST_F(ReplySealerTest, RepliesLeaveSealedInTheirOrderAndAnUnsealableOneAsAnErro
   part->mutable_part()->set_offset(0);
   part->mutable_part()->set_length(4 << 20);
   part->set_part_data(std::string(4 << 20, 'p'));
-  ASSERT_TRUE(sealer.submit("client-0", "GetRequest", between(pb::MsgCodeGetResponse, part, 2, bravo, alpha, keysBravo())));
+  ASSERT_TRUE(
+      sealer.submit("client-0", "GetRequest", between(pb::MsgCodeGetResponse, part, 2, bravo, alpha, keysBravo())));
   ASSERT_TRUE(sealer.submit("client-1", "StatusRequest",
                             between(pb::MsgCodeStatusResponse, statusResponse(), 2, bravo, alpha, keysBravo())));
   // Level 2 for a receiver nobody knows the key of: it cannot be sealed for it.

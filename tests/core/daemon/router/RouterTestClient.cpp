@@ -47,8 +47,7 @@ std::vector<std::string> RouterTestClient::seal(int32_t code, QoMessage::Body bo
   return framesOf(message->getSendZMQMessage());
 }
 
-std::optional<std::vector<std::string>> RouterTestClient::exchange(const std::vector<std::string>& frames,
-                                                                   int waitMs) {
+std::optional<std::vector<std::string>> RouterTestClient::exchange(const std::vector<std::string>& frames, int waitMs) {
   auto socket = context_->socketWithType(ZMQ_REQ);
   socket->connectToEndpoint(endpoint_);
   ZMQMessage request = messageOf(frames);

@@ -38,8 +38,7 @@ class RouterTestClient {
   std::vector<std::string> seal(int32_t code, QoMessage::Body body, int level) const;
   // Sends the frames and waits for the reply's frames, at most `waitMs`; nothing when none
   // came in time.
-  std::optional<std::vector<std::string>> exchange(const std::vector<std::string>& frames,
-                                                   int waitMs = kReplyWaitMs);
+  std::optional<std::vector<std::string>> exchange(const std::vector<std::string>& frames, int waitMs = kReplyWaitMs);
   // Sends the frames of a request that gets no reply.
   void post(const std::vector<std::string>& frames);
   // The reply opened with this device's key.

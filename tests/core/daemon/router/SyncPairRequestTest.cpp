@@ -25,7 +25,9 @@ class SyncPairRequestTest : public HandlerTestBase {
     request.set_remote_device_uuid(remoteDevice);
     return request;
   }
-  static Answer add(const pb::MsgSyncAddRequest& request) { return call(&QoWorker::handleSyncAddRequest, body(request)); }
+  static Answer add(const pb::MsgSyncAddRequest& request) {
+    return call(&QoWorker::handleSyncAddRequest, body(request));
+  }
   static Answer remove(const std::string& localTree, const std::string& remoteTree) {
     pb::MsgSyncDeleteRequest request;
     request.set_local_tree_uuid(localTree);

@@ -101,8 +101,10 @@ TEST_F(TreeRequestTest, RootIsResolvedBeforeItIsLookedUp) {
       {"missing", syncUuid, dir_.str() + "/missing/", "",
        "QoExceptionZeBadPath: Path(" + dir_.str() + "/missing) is not exist!"},
       {"file system root", syncUuid, "/", "", "QoExceptionZeBadPath: Path() is not exist!"},
-      {"resolves to the file system root", syncUuid, "/tmp/..", "", "QoExceptionZeBadPath: Bad path(/tmp/..) for tree root"},
-      {"a file", syncUuid, dir_.str() + "/file", "", "QoExceptionZeBadPath: Path(" + dir_.str() + "/file) is not a directory!"},
+      {"resolves to the file system root", syncUuid, "/tmp/..", "",
+       "QoExceptionZeBadPath: Bad path(/tmp/..) for tree root"},
+      {"a file", syncUuid, dir_.str() + "/file", "",
+       "QoExceptionZeBadPath: Path(" + dir_.str() + "/file) is not a directory!"},
       {"malformed sync uuid", "x", root, "", "QoExceptionZeBadUuid: Bad Uuid for request syncdir uuid"},
       {"malformed tree uuid", syncUuid, "relative", "y", "QoExceptionZeBadUuid: Bad Uuid for request tree uuid"},
   };

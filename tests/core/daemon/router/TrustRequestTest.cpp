@@ -200,8 +200,7 @@ TEST_F(TrustRequestTest, AnAnswerChecksTheStatusUnderTheDevicesTrustLocker) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     setStatus(kUntrusted);
   }
-  expectError(answer.get(), pb::ErrorCodeGeneral,
-              "QoException: Maybe timeout(device status is not waiting for auth");
+  expectError(answer.get(), pb::ErrorCodeGeneral, "QoException: Maybe timeout(device status is not waiting for auth");
   EXPECT_EQ(status(), kUntrusted);
   EXPECT_TRUE(agreed.delivered().empty());
 }
@@ -226,9 +225,9 @@ TEST_F(TrustRequestTest, ADeviceEndsOnlyItsOwnTrust) {
   });
 
   // A peer naming another device, or this one, is refused: only its signature counts.
-  expectError(distrust(third->uuid()), pb::ErrorCodePermissionDeny,
-              "QoExceptionZePermissionDeny: Device(" + uuid_ + ") can not end the trust of device(" + third->uuid() +
-                  ")");
+  expectError(
+      distrust(third->uuid()), pb::ErrorCodePermissionDeny,
+      "QoExceptionZePermissionDeny: Device(" + uuid_ + ") can not end the trust of device(" + third->uuid() + ")");
   expectError(distrust(localUuid), pb::ErrorCodePermissionDeny,
               "QoExceptionZePermissionDeny: Device(" + uuid_ + ") can not end the trust of device(" + localUuid + ")");
   ASSERT_NE(QoDevice::getDeviceWithUuid(third->uuid()), nullptr);

@@ -220,7 +220,7 @@ TEST_F(ActionsTest, DownloadsGoInBatchesAndEveryRecordNotThroughIsFetchedAgain) 
     bool result = false;
     const FetchLog seen = ScriptedFetcher::run(c.script, [&] {
       result = QoWorkerSync::updateTreeRelation<ScriptedFetcher>(pairing_, files, remote_->device(), remote_->uuid(),
-                                                                  nullptr);
+                                                                 nullptr);
     });
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(seen.batches, c.batches);
@@ -234,9 +234,9 @@ TEST_F(ActionsTest, DownloadsGoInBatchesAndEveryRecordNotThroughIsFetchedAgain) 
   // Anything but the system's own exceptions leaves, after closing the fetcher.
   resetUsns();
   FetchLog seen = ScriptedFetcher::run({false, 1, true}, [&] {
-    EXPECT_THROW(QoWorkerSync::createTreeRelation<ScriptedFetcher>(pairing_, files, remote_->device(),
-                                                                   remote_->uuid(), nullptr),
-                 std::runtime_error);
+    EXPECT_THROW(
+        QoWorkerSync::createTreeRelation<ScriptedFetcher>(pairing_, files, remote_->device(), remote_->uuid(), nullptr),
+        std::runtime_error);
   });
   EXPECT_EQ(seen.disconnects, 1);
   EXPECT_EQ(failedUsn(), 1000);

@@ -39,8 +39,8 @@ TEST_F(ClassifyTest, EachRecordLandsInTheListItsClocksTypesAndContentCallFor) {
        EventDeleteFile, 0},
       {"same clock", Local::File, Incoming().content("remote").clock(kSame), nullptr, 0, 0},
       {"local newer", Local::File, Incoming().content("remote").clock(kLocalNewer), nullptr, 0, 0},
-      {"concurrent, equal content", Local::File, Incoming().content("local").clock(kConcurrent), &Page::metadataOnly,
-       0, 0},
+      {"concurrent, equal content", Local::File, Incoming().content("local").clock(kConcurrent), &Page::metadataOnly, 0,
+       0},
       {"concurrent edits", Local::File, Incoming().content("remote").clock(kConcurrent), &Page::conflicts,
        EventFFConflict, 0},
       {"concurrent with a local removal", Local::RemovedFile, Incoming().content("local").clock(kConcurrent),
@@ -175,8 +175,8 @@ TEST_F(ClassifyTest, PathsThatCouldLeaveTheCopyAreRefusedAndFetchedAgain) {
   // With hidden files synchronised the ignore filter lets "." and ".." through to the check.
   QoConfig::sharedQoConfig().setSyncHiddenFile(true);
   QoFile::generateRegexExpress();
-  const std::vector<std::string> badPaths{"no-slash", "/a//b", "/../escape", "/a/../../escape", "/a/./b",
-                                          "/..", std::string("/nul\0x", 6), ""};
+  const std::vector<std::string> badPaths{
+      "no-slash", "/a//b", "/../escape", "/a/../../escape", "/a/./b", "/..", std::string("/nul\0x", 6), ""};
   int64_t usn = 100;
   for (const auto& path : badPaths) {
     SCOPED_TRACE(path);
@@ -218,7 +218,7 @@ TEST_F(ClassifyTest, ConflictSideComparesDigitRunsByValue) {
     bool renameLocal;
   };
   const std::vector<Case> cases{
-      {"a9-local", "a10-peer", true},   // 9 < 10, though "a9" > "a10" as plain text
+      {"a9-local", "a10-peer", true},  // 9 < 10, though "a9" > "a10" as plain text
       {"a10-local", "a9-peer", false},
       {"b1-local", "a2-peer", false},
       {"a007-local", "a7-peerx", true},  // equal values, then the rest decides

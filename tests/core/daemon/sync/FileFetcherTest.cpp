@@ -55,7 +55,8 @@ QoMessage::Ptr servedGet(const QoRequest& request) {
     if (auto reply = decide(*body)) return *reply;
   }
   auto reply = QoWorker::handleGetRequest(request);
-  if (alterAnswer && reply && reply->code() == pb::MsgCodeGetResponse) alterAnswer(*reply->pbBodyAs<pb::MsgGetResponse>());
+  if (alterAnswer && reply && reply->code() == pb::MsgCodeGetResponse)
+    alterAnswer(*reply->pbBodyAs<pb::MsgGetResponse>());
   std::lock_guard guard(served->lock);
   ++served->answered;
   return reply;
@@ -363,7 +364,8 @@ TEST_F(FileFetcherTest, AnswersWaitingWhileFlushesLagAreNeverDropped) {
   constexpr int kWindow = FileFetcher::kMaxOutstandingParts;
   constexpr int kFiles = (kEarly + 2 * kWindow + kBatch - 1) / kBatch * kBatch;
   constexpr size_t kFileBytes = TokenPool::kCapacity / kWindow;
-  for (int i = 0; i < kFiles; ++i) writeB("f" + std::to_string(i), pattern(kFileBytes, static_cast<char>('a' + i % 26)));
+  for (int i = 0; i < kFiles; ++i)
+    writeB("f" + std::to_string(i), pattern(kFileBytes, static_cast<char>('a' + i % 26)));
   recordB();
   auto records = recordsToFetch();
   ASSERT_EQ(records.size(), static_cast<size_t>(kFiles));
@@ -487,7 +489,7 @@ TEST_F(FileFetcherTest, AnswerOfAnotherLengthThanItsPartFailsThatFileOnly) {
 TEST_F(FileFetcherTest, APartThatCannotBeWrittenFailsThatFileOnly) {
   startPeer(2);
   constexpr rlim_t kLimit = 2 * kMiB + 4096;
-  writeB("a-large.bin", pattern(3 * kMiB + 100, 'a'));   // its third part crosses the limit
+  writeB("a-large.bin", pattern(3 * kMiB + 100, 'a'));  // its third part crosses the limit
   writeB("b-small.txt", "fits");
   writeB("c-tail.bin", pattern(2 * kMiB + 30000, 'c'));  // its last part, small, crosses it too
   writeB("d-under.bin", pattern(kMiB + 70000, 'd'));
@@ -654,7 +656,8 @@ TEST_F(FileFetcherTest, AnswersStillToComeNeverShareAConnectionWithAWholeNewWind
     auto records = recordsToFetch();
     std::erase(records, recordOf(records, "f"));
     std::vector<QoWorkerSync::RelationList> sliced;
-    for (size_t start = 0; start + kBatch <= records.size(); start += kBatch) sliced.emplace_back(records.begin() + start, records.begin() + start + kBatch);
+    for (size_t start = 0; start + kBatch <= records.size(); start += kBatch)
+      sliced.emplace_back(records.begin() + start, records.begin() + start + kBatch);
     return sliced;
   };
   const auto fetcherFor = [&](const HoldingPeer& peer) {
@@ -944,7 +947,8 @@ TEST_F(FileFetcherTest, ADownloadChangedAfterItsFlushIsCheckedAndFlushedAgainWhe
     applied[name] = record->handleFetchEventDefault();
   }
 
-  EXPECT_EQ(applied, (std::map<std::string, bool>{{"flushed.txt", true}, {"touched.txt", true}, {"rewritten.txt", false}}));
+  EXPECT_EQ(applied,
+            (std::map<std::string, bool>{{"flushed.txt", true}, {"touched.txt", true}, {"rewritten.txt", false}}));
   expectSame("flushed.txt");
   expectSame("touched.txt");
   EXPECT_EQ(QoFile::getFileModifyTimeAtPath(inA("touched.txt")), QoFile::getFileModifyTimeAtPath(inB("touched.txt")));

@@ -57,7 +57,8 @@ class SyncOnceTest : public PullTestBase {
 
   int64_t highestUsnInB() {
     int64_t highest = 0;
-    for (const auto& record : copyB_->getFileRelationsWithUsn(0, -1)) highest = std::max(highest, record->file()->usn());
+    for (const auto& record : copyB_->getFileRelationsWithUsn(0, -1))
+      highest = std::max(highest, record->file()->usn());
     return highest;
   }
 

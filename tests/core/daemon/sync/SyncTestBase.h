@@ -53,7 +53,9 @@ class SyncTestBase : public FetchTestBase {
     stat.set_path(relative.starts_with('/') ? relative : "/" + relative);
     stat.set_type(item.type_ == 1 ? pb::FileTypeDirectory : pb::FileTypeFile);
     stat.set_status(item.status_ == 1 ? pb::FileStatusRemoved : pb::FileStatusPresent);
-    const auto slot = [&](size_t index) { return static_cast<int32_t>(index < item.clock_.size() ? item.clock_[index] : 0); };
+    const auto slot = [&](size_t index) {
+      return static_cast<int32_t>(index < item.clock_.size() ? item.clock_[index] : 0);
+    };
     for (const size_t index : {1, 2, 0}) stat.add_vclock(slot(index));
     stat.set_length(item.type_ == 0 ? static_cast<int64_t>(item.content_.size()) : 0);
     stat.set_mtime(item.mtime_);
@@ -69,9 +71,9 @@ class SyncTestBase : public FetchTestBase {
     QoWorkerSync::StatList list;
     for (const auto& one : stats) *list.Add() = one;
     Page page;
-    page.bytes = QoWorkerSync::getCompareResultWithStatList(
-        list, pairing, page.dirCreate, page.fileCreate, page.update, page.updateDir, page.deletions, page.conflicts,
-        page.metadataOnly, page.maxUsn, page.count, remote, local);
+    page.bytes = QoWorkerSync::getCompareResultWithStatList(list, pairing, page.dirCreate, page.fileCreate, page.update,
+                                                            page.updateDir, page.deletions, page.conflicts,
+                                                            page.metadataOnly, page.maxUsn, page.count, remote, local);
     return page;
   }
 
