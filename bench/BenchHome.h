@@ -8,9 +8,9 @@
 #include <string>
 #include <system_error>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoNotify.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoNotify.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 
 namespace velbor::bench {

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/daemon/DataSource.h"
 #include "core/entity/QoDevice.h"
 #include "core/envelope/QoMessage.h"
+#include "core/state/DataSource.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQMessage.h"

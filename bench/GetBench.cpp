@@ -24,14 +24,14 @@
 #include <string>
 
 #include "BenchHome.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoConfigDelegateLinux.h"
 #include "core/daemon/router/QoRouter.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/envelope/QoMessage.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoConfigDelegateLinux.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/network/ZMQContext.h"

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "BenchWorkspace.h"
-#include "core/daemon/DataSource.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
+#include "core/state/DataSource.h"
 #include "framework/persistence/NamedLockers.h"
 
 namespace {

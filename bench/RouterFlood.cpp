@@ -23,11 +23,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoConfigDelegateLinux.h"
 #include "core/entity/QoDevice.h"
 #include "core/envelope/QoMessage.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoConfigDelegateLinux.h"
 #include "framework/network/ZMQMessage.h"
 #include "platform/AppPaths.h"
 #include "proto/VelborProto.pb.h"

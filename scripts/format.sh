@@ -11,7 +11,7 @@ if [ "${1:-}" = "--check" ]; then
   if ! report=$(printf '%s\0' "${files[@]}" |
                 xargs -0 -n 32 -P "$(nproc)" clang-format --dry-run --Werror 2>&1); then
     echo "Not formatted (run scripts/format.sh):" >&2
-    grep -o '^[^:]*\.\(cpp\|h\):' <<<"$report" | sort -u | sed 's/:$//; s/^/  /' >&2
+    grep -oE '[^ ]+\.(cpp|h):[0-9]+:[0-9]+: (error|warning)' <<<"$report" | cut -d: -f1 | sort -u | sed 's/^/  /' >&2
     exit 1
   fi
   exit 0

@@ -2,10 +2,10 @@
 
 #include <memory>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoConfigDelegateLinux.h"
 #include "core/daemon/monitor/Monitor.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoConfigDelegateLinux.h"
 #include "logger/LoggerClient.h"
 #include "logger/LoggerDaemonSetup.h"
 #include "platform/OpenFileLimit.h"

@@ -5,10 +5,10 @@
 #include <QDialog>
 #include <QMessageBox>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
 #include "core/daemon/discovery/QoDiscovery.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
 #include "core/utils/SmartDebugger.h"
 #include "desktop/QoDaemonLinux.h"
 #include "platform/QoLog.h"

@@ -4,9 +4,9 @@
 
 #include <chrono>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoPeer.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "ui/NamedImage.h"
 

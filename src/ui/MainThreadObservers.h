@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/daemon/QoNotices.h"
+#include "core/state/QoNotices.h"
 #include "ui/MainThread.h"
 
 namespace velbor {

@@ -11,14 +11,14 @@
 #include <exception>
 #include <thread>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/TrustInfo.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/entity/QoDevice.h"
 #include "core/proto/QoPbMessageCode.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
+#include "core/state/TrustInfo.h"
 #include "core/utils/QoUtils.h"
 #include "platform/Dispatch.h"
 #include "platform/QoLog.h"

@@ -11,8 +11,8 @@
 
 #include <utility>
 
-#include "core/daemon/QoPeer.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/QoPeer.h"
 #include "proto/VelborProto.pb.h"
 #include "ui/ChildNode.h"
 #include "ui/DeviceListModel.h"

@@ -5,7 +5,7 @@
 
 #include <exception>
 
-#include "core/daemon/QoConfig.h"
+#include "core/state/QoConfig.h"
 #include "ui/NamedImage.h"
 
 namespace velbor {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/daemon/QoNotices.h"
+#include "core/state/QoNotices.h"
 #include "ui/MainThreadObservers.h"
 
 class QLabel;

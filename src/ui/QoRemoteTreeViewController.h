@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/daemon/QoNotices.h"
+#include "core/state/QoNotices.h"
 #include "ui/MainThreadObservers.h"
 #include "ui/QoRemoteTreeAddViewDelegate.h"
 

@@ -13,9 +13,9 @@
 #include <exception>
 #include <utility>
 
-#include "core/daemon/QoPeer.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
+#include "core/state/QoPeer.h"
 #include "platform/Dispatch.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"

@@ -9,13 +9,13 @@
 
 #include <exception>
 
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/QoPeer.h"
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/QoNotices.h"
+#include "core/state/QoPeer.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "platform/Dispatch.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"

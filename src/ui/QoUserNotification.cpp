@@ -13,9 +13,9 @@
 
 #include <fmt/format.h>
 
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
 #include "platform/QoLog.h"
 #include "ui/MainThread.h"
 

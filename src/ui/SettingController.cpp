@@ -11,11 +11,11 @@
 #include <system_error>
 #include <variant>
 
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "core/daemon/SyncFileProcessBox.h"
+#include "core/state/SyncFileProcessBox.h"
 
 namespace velbor {
 

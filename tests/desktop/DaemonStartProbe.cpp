@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/daemon/QoConfig.h"
+#include "core/state/QoConfig.h"
 #include "desktop/QoDaemonLinux.h"
 #include "platform/AppPaths.h"
 

@@ -5,9 +5,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/daemon/monitor/Monitor.h"
 #include "core/daemon/router/QoWorker.h"
@@ -15,6 +12,9 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
 #include "core/utils/QoUtils.h"
 #include "desktop/QoDaemonLinux.h"
 #include "framework/crypto/QoEncrypt.h"

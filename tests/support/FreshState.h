@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoConfigDelegateLinux.h"
-#include "core/daemon/QoNotify.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoConfigDelegateLinux.h"
+#include "core/state/QoNotify.h"
 #include "platform/UserDefaults.h"
 #include "support/FreshDatabase.h"
 #include "support/TempDir.h"

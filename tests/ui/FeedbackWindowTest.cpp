@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/DataSource.h"
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/http/HttpStub.h"
 #include "core/daemon/http/QoHttpClient.h"
 #include "core/entity/QoFeedback.h"
+#include "core/state/DataSource.h"
 #include "platform/UserDefaults.h"
 #include "support/Eventually.h"
 #include "support/FreshState.h"

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
 #include "desktop/QoDaemonLinux.h"
 #include "platform/UserDefaults.h"
 #include "support/FreshState.h"

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/daemon/QoNotices.h"
+#include "core/state/QoNotices.h"
 
 namespace velbor::test {
 

@@ -10,11 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoNotices.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/envelope/QoMessage.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoNotices.h"
 #include "core/utils/QoUtils.h"
 #include "proto/VelborProto.pb.h"
 #include "support/FreshState.h"

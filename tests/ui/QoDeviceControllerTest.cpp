@@ -12,7 +12,7 @@
 
 #include "DevicePaneFixture.h"
 #include "PlainTextCheck.h"
-#include "core/daemon/TrustInfo.h"
+#include "core/state/TrustInfo.h"
 #include "ui/DeviceDisplayRecord.h"
 #include "ui/DeviceView.h"
 #include "ui/OpenMessageBox.h"

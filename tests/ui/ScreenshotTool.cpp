@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoConfigDelegateLinux.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoConfigDelegateLinux.h"
 #include "ui/MainWindow.h"
 #include "ui/QoInitTokenViewController.h"
 #include "ui/SelectableToolbar.h"

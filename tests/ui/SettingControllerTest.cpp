@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
 #include "support/FreshState.h"
 #include "ui/AutoSaveTextField.h"
 #include "ui/IsolatedNetwork.h"

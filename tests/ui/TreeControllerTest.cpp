@@ -18,10 +18,10 @@
 
 #include "QStringPrinter.h"
 
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/router/PairingFixture.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/QoNotices.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
 #include "platform/Dispatch.h"
 #include "support/FreshState.h"

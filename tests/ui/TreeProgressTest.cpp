@@ -4,9 +4,9 @@
 
 #include "QStringPrinter.h"
 
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "ui/TreeProgress.h"
 
 namespace velbor {

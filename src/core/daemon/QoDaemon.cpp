@@ -1,7 +1,5 @@
 #include "core/daemon/QoDaemon.h"
 
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/QoNotify.h"
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/discovery/QoPeerRecheck.h"
 #include "core/daemon/publisher/QoPublisher.h"
@@ -9,6 +7,8 @@
 #include "core/daemon/router/QoRouter.h"
 #include "core/daemon/sync/PullStop.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/QoNotices.h"
+#include "core/state/QoNotify.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "platform/QoLog.h"
 

@@ -1,7 +1,7 @@
 #include "core/entity/QoDevice.h"
 
-#include "core/daemon/QoConfig.h"
 #include "core/entity/QoSyncdirCopy.h"
+#include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
 #include "framework/persistence/NamedLockers.h"

@@ -12,15 +12,15 @@
 #include <filesystem>
 #include <mutex>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoPeer.h"
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RecordedStates.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
 #include "framework/errors/QoExceptionProto.h"

@@ -9,7 +9,6 @@
 #include <array>
 #include <mutex>
 
-#include "core/daemon/DataSource.h"
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
@@ -20,6 +19,7 @@
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordedStates.h"
 #include "core/entity/TmpFileName.h"
+#include "core/state/DataSource.h"
 #include "framework/errors/QoException.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/QoLog.h"

@@ -2,11 +2,11 @@
 
 #include <map>
 
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentTransaction.h"

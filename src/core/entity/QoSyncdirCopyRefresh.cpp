@@ -15,14 +15,14 @@
 #include <mutex>
 #include <set>
 
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RescanWriter.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"

@@ -8,9 +8,9 @@
 #include <chrono>
 #include <optional>
 
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/QoFile.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/QoLog.h"

@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "FetchTestBase.h"
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/entity/RecordedStates.h"
+#include "core/state/QoNotices.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "platform/NotificationCenter.h"
 #include "support/ReadWatch.h"
 

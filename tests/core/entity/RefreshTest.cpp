@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "EntityTestBase.h"
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/SyncFileProcessBox.h"
+#include "core/state/QoNotices.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/PersistenceTestSupport.h"
 #include "platform/Dispatch.h"

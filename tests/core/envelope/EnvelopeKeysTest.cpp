@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "EnvelopeTestSupport.h"
-#include "core/daemon/QoConfig.h"
+#include "core/state/QoConfig.h"
 #include "platform/Exception.h"
 #include "proto/VelborProto.pb.h"
 

@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "core/daemon/DataSource.h"
+#include "core/state/DataSource.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "platform/LogRateLimiter.h"
 

@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "EnvelopeTestSupport.h"
-#include "core/daemon/QoConfig.h"
 #include "core/proto/PbMessage.h"
 #include "core/proto/UninitializedMessage.h"
+#include "core/state/QoConfig.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/network/DispatchUdpSocket.h"
 #include "framework/network/ZMQAddress.h"

@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "EnvelopeTestSupport.h"
-#include "core/daemon/QoConfig.h"
 #include "core/proto/PbMessage.h"
+#include "core/state/QoConfig.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/errors/QoExceptionProto.h"
 #include "platform/GlobalQueue.h"

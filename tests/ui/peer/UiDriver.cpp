@@ -16,7 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "core/daemon/QoConfig.h"
+#include "core/state/QoConfig.h"
 #include "ui/AppDelegate.h"
 #include "ui/MainWindow.h"
 #include "ui/SelectableToolbar.h"

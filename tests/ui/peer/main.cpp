@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "core/daemon/QoConfig.h"
+#include "core/state/QoConfig.h"
 #include "desktop/QoDaemonLinux.h"
 #include "peer/DrivenPeerStart.h"
 #include "platform/QoLog.h"

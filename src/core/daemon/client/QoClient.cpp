@@ -4,12 +4,12 @@
 
 #include <exception>
 
-#include "core/daemon/QoConfig.h"
 #include "core/daemon/client/QoReplyNotice.h"
 #include "core/daemon/client/QoRequestSocket.h"
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/entity/QoDevice.h"
 #include "core/proto/QoPbMessageCode.h"
+#include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
 #include "platform/Dispatch.h"

@@ -3,15 +3,15 @@
 #include <mutex>
 #include <string_view>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/TrustInfo.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/PbMessage.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/TrustInfo.h"
 #include "core/utils/QoUtils.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"

@@ -2,7 +2,7 @@
 
 #include <unordered_map>
 
-#include "core/daemon/QoNotices.h"
+#include "core/state/QoNotices.h"
 #include "core/utils/QoUtils.h"
 
 namespace velbor {

@@ -6,13 +6,13 @@
 #include <utility>
 #include <vector>
 
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/QoPeer.h"
 #include "core/daemon/http/QoHttpClient.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFeedback.h"
 #include "core/envelope/QoMessage.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
+#include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/errors/QoException.h"

@@ -5,15 +5,15 @@
 #include <exception>
 #include <utility>
 
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/QoPeer.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/discovery/QoEndpointChallenge.h"
 #include "core/daemon/discovery/QoStatusCheck.h"
 #include "core/entity/QoDevice.h"
 #include "core/envelope/QoMessage.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
+#include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/network/DispatchUdpSocket.h"

@@ -5,11 +5,11 @@
 #include <set>
 #include <utility>
 
-#include "core/daemon/QoNotices.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/QoNotices.h"
 #include "core/utils/QoUtils.h"
 #include "platform/Dispatch.h"
 #include "platform/QoLog.h"

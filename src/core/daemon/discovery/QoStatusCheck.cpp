@@ -7,13 +7,13 @@
 #include <utility>
 #include <vector>
 
-#include "core/daemon/QoNotices.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/QoPbMessageCode.h"
+#include "core/state/QoNotices.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 

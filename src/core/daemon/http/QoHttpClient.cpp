@@ -9,9 +9,9 @@
 
 #include <fmt/format.h>
 
-#include "core/daemon/QoConfig.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFeedback.h"
+#include "core/state/QoConfig.h"
 #include "platform/QoLog.h"
 #include "platform/UserDefaults.h"
 

@@ -8,15 +8,15 @@
 #include <thread>
 #include <utility>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/TmpFileName.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
 #include "platform/Dispatch.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"

@@ -14,15 +14,15 @@
 #include <cstring>
 #include <set>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/monitor/Monitor.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RecordedStates.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoNotices.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/Exception.h"

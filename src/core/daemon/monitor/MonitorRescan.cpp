@@ -12,10 +12,10 @@
 #include <cstring>
 #include <set>
 
-#include "core/daemon/DataSource.h"
 #include "core/daemon/monitor/Monitor.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
+#include "core/state/DataSource.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
 

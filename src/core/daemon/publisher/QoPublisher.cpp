@@ -8,12 +8,12 @@
 
 #include <fmt/format.h>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
 #include "framework/network/ZMQContext.h"

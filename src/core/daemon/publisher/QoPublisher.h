@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/daemon/QoNotices.h"
 #include "core/daemon/router/QoRouter.h"
+#include "core/state/QoNotices.h"
 #include "framework/network/ZMQMessage.h"
 #include "platform/NotificationCenter.h"
 

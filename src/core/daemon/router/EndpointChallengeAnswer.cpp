@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "core/daemon/QoConfig.h"
+#include "core/state/QoConfig.h"
 #include "framework/crypto/Cryptor.h"
 #include "framework/errors/QoException.h"
 #include "framework/network/ZMQAddress.h"

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "core/daemon/QoConfig.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/daemon/router/ReplyLedger.h"
 #include "core/daemon/router/ReplySealer.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
 #include "framework/network/ZMQContext.h"

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "core/daemon/TrustInfo.h"
 #include "core/daemon/router/QoRequest.h"
+#include "core/state/TrustInfo.h"
 
 namespace velbor {
 

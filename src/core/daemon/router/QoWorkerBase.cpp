@@ -1,11 +1,11 @@
 // The handlers of the router's own requests: scan, a peer's exit notice and clearing the
 // database.
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoNotices.h"
 #include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoSeenSignatures.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoNotices.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
 #include "platform/QoLog.h"

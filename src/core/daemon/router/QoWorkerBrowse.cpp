@@ -4,10 +4,10 @@
 #include <system_error>
 #include <vector>
 
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoPeer.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoFile.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
 #include "platform/QoLog.h"

@@ -2,12 +2,12 @@
 #include <mutex>
 #include <string>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/QoPeer.h"
 #include "core/daemon/router/QoRequestBody.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoNotices.h"
+#include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/errors/QoExceptionProto.h"

@@ -1,13 +1,13 @@
 #include <algorithm>
 #include <memory>
 
-#include "core/daemon/QoPeer.h"
 #include "core/daemon/router/QoRequestBody.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
+#include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "core/utils/SmartDebugger.h"
 #include "framework/errors/QoExceptionProto.h"

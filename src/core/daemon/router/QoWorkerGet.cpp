@@ -9,7 +9,6 @@
 
 #include <fmt/format.h>
 
-#include "core/daemon/QoPeer.h"
 #include "core/daemon/router/EndpointChallengeAnswer.h"
 #include "core/daemon/router/QoRequestBody.h"
 #include "core/daemon/router/QoWorker.h"
@@ -18,6 +17,7 @@
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
+#include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "core/utils/Vclock.h"
 #include "framework/errors/QoException.h"

@@ -2,12 +2,12 @@
 #include <memory>
 #include <string>
 
-#include "core/daemon/QoPeer.h"
 #include "core/daemon/router/QoSeenSignatures.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
 #include "platform/QoLog.h"

@@ -4,13 +4,13 @@
 #include <string>
 #include <system_error>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoNotices.h"
 #include "core/daemon/router/QoRequestBody.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoNotices.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
 #include "platform/QoLog.h"

@@ -9,14 +9,14 @@
 #include <mutex>
 #include <string>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/TrustInfo.h"
 #include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoSeenSignatures.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
+#include "core/state/TrustInfo.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
 #include "platform/QoLog.h"

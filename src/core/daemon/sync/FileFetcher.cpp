@@ -8,10 +8,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoPeer.h"
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/sync/PartWrite.h"
 #include "core/daemon/sync/PullStop.h"
 #include "core/daemon/sync/TmpFileOpening.h"
@@ -26,6 +22,10 @@
 #include "core/entity/TmpFileStream.h"
 #include "core/envelope/QoMessage.h"
 #include "core/proto/QoPbMessageCode.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoPeer.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
 #include "core/utils/SmartDebugger.h"
 #include "framework/errors/QoException.h"

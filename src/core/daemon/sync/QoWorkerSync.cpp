@@ -11,14 +11,14 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/TmpFileName.h"
+#include "core/state/DataSource.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/Exception.h"

@@ -4,8 +4,6 @@
 #include <cctype>
 #include <limits>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoPeer.h"
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoFile.h"
@@ -13,6 +11,8 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/QoPbMessageCode.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "core/utils/SmartDebugger.h"
 #include "core/utils/Vclock.h"

@@ -13,10 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/router/QoRequestBody.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/daemon/sync/FileFetcher.h"
@@ -27,6 +23,10 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/QoPbMessageCode.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoNotices.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
 #include "framework/network/ZMQContext.h"

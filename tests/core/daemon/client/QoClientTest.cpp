@@ -12,9 +12,9 @@
 
 #include "AnsweringPeer.h"
 #include "ClientTestBase.h"
-#include "core/daemon/DataSource.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/daemon/router/QoHandlerTable.h"
+#include "core/state/DataSource.h"
 #include "framework/errors/QoException.h"
 #include "proto/VelborProto.pb.h"
 

@@ -5,8 +5,8 @@
 
 #include "AnsweringPeer.h"
 #include "ClientTestBase.h"
-#include "core/daemon/DataSource.h"
 #include "core/daemon/client/QoClient.h"
+#include "core/state/DataSource.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {

@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/QoNotify.h"
 #include "core/daemon/client/ClientTestBase.h"
 #include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoWorker.h"
+#include "core/state/QoNotify.h"
 #include "proto/VelborProto.pb.h"
 #include "support/Eventually.h"
 

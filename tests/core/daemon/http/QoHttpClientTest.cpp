@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "HttpStub.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoConfigDelegateLinux.h"
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/http/QoHttpClient.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFeedback.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoConfigDelegateLinux.h"
 #include "platform/UserDefaults.h"
 #include "support/FreshState.h"
 

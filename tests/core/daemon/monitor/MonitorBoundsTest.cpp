@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "MonitorTestBase.h"
-#include "core/daemon/SyncFileProcessBox.h"
+#include "core/state/SyncFileProcessBox.h"
 
 namespace velbor::test {
 namespace {

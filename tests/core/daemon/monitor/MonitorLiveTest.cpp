@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include "MonitorTestBase.h"
-#include "core/daemon/QoConfig.h"
 #include "core/daemon/router/QoHandlerTable.h"
+#include "core/state/QoConfig.h"
 #include "proto/VelborProto.pb.h"
 #include "support/InotifyQueueLimit.h"
 

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/daemon/QoNotices.h"
 #include "core/daemon/monitor/Monitor.h"
 #include "core/entity/FetchTestBase.h"
+#include "core/state/QoNotices.h"
 #include "platform/FileEventStream.h"
 #include "platform/Waiter.h"
 

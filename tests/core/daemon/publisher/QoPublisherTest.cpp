@@ -5,12 +5,12 @@
 #include <chrono>
 #include <thread>
 
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoConfigDelegateLinux.h"
-#include "core/daemon/QoNotices.h"
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/envelope/EnvelopeTestSupport.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoConfigDelegateLinux.h"
+#include "core/state/QoNotices.h"
 #include "platform/Waiter.h"
 
 namespace velbor::test {

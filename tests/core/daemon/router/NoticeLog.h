@@ -5,8 +5,8 @@
 #include <mutex>
 #include <vector>
 
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/QoNotify.h"
+#include "core/state/QoNotices.h"
+#include "core/state/QoNotify.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
 

@@ -12,10 +12,10 @@
 
 #include "PairingFixture.h"
 #include "RouterTestBase.h"
-#include "core/daemon/DataSource.h"
-#include "core/daemon/TrustInfo.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/state/DataSource.h"
+#include "core/state/TrustInfo.h"
 #include "core/utils/QoUtils.h"
 #include "proto/VelborProto.pb.h"
 #include "support/TempDir.h"

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "RouterTestBase.h"
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoNotices.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoNotices.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQSocket.h"

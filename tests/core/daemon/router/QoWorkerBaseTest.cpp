@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "RouterTestBase.h"
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoNotices.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoNotices.h"
 #include "framework/errors/QoException.h"
 #include "platform/Dispatch.h"
 #include "platform/Exception.h"

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "RouterTestClient.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoConfigDelegateLinux.h"
 #include "core/daemon/router/QoRouter.h"
 #include "core/envelope/EnvelopeTestSupport.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoConfigDelegateLinux.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/QoConfig.h"
+#include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQMessage.h"

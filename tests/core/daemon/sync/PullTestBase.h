@@ -16,9 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/DataSource.h"
-#include "core/daemon/QoConfig.h"
-#include "core/daemon/QoConfigDelegateLinux.h"
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/daemon/router/QoRouter.h"
 #include "core/daemon/router/QoWorker.h"
@@ -28,6 +25,9 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/DataSource.h"
+#include "core/state/QoConfig.h"
+#include "core/state/QoConfigDelegateLinux.h"
 #include "core/utils/QoUtils.h"
 #include "proto/VelborProto.pb.h"
 #include "support/FreshState.h"

@@ -7,9 +7,9 @@
 #include <sys/statvfs.h>
 
 #include "PullTestBase.h"
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/SyncFileProcessBox.h"
 #include "core/daemon/router/NoticeLog.h"
+#include "core/state/QoNotices.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "framework/errors/QoExceptionProto.h"
 
 namespace velbor::test {

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/daemon/TrustInfo.h"
+#include "core/state/TrustInfo.h"
 
 namespace velbor {
 

@@ -1,4 +1,4 @@
-#include "core/daemon/QoPeer.h"
+#include "core/state/QoPeer.h"
 
 #include <chrono>
 #include <utility>

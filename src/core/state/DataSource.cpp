@@ -1,4 +1,4 @@
-#include "core/daemon/DataSource.h"
+#include "core/state/DataSource.h"
 
 #include <algorithm>
 #include <utility>
@@ -6,13 +6,13 @@
 
 #include <fmt/format.h>
 
-#include "core/daemon/QoConfig.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFeedback.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentTransaction.h"

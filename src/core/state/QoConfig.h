@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "core/daemon/QoConfigDelegate.h"
-#include "core/daemon/QoConfigValue.h"
+#include "core/state/QoConfigDelegate.h"
+#include "core/state/QoConfigValue.h"
 
 namespace velbor {
 

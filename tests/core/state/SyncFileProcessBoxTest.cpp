@@ -1,11 +1,11 @@
-#include "core/daemon/SyncFileProcessBox.h"
+#include "core/state/SyncFileProcessBox.h"
 
 #include <memory>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/QoNotices.h"
+#include "core/state/QoNotices.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
 

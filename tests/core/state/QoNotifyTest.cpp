@@ -1,5 +1,5 @@
-#include "core/daemon/QoNotices.h"
-#include "core/daemon/QoNotify.h"
+#include "core/state/QoNotices.h"
+#include "core/state/QoNotify.h"
 
 #include <mutex>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "core/daemon/SyncFileProcessBox.h"
+#include "core/state/SyncFileProcessBox.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "core/daemon/QoNotices.h"
+#include "core/state/QoNotices.h"
 
 namespace velbor {
 

@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "core/daemon/QoConfigValue.h"
+#include "core/state/QoConfigValue.h"
 
 namespace velbor {
 

@@ -1,4 +1,4 @@
-#include "core/daemon/DataSource.h"
+#include "core/state/DataSource.h"
 
 #include <memory>
 

@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "core/daemon/QoConfigDelegate.h"
+#include "core/state/QoConfigDelegate.h"
 
 namespace velbor {
 

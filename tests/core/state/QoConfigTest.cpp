@@ -1,12 +1,12 @@
-#include "core/daemon/QoConfig.h"
+#include "core/state/QoConfig.h"
 
 #include <filesystem>
 #include <memory>
 
 #include <gtest/gtest.h>
 
-#include "core/daemon/QoConfigDelegateLinux.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/QoConfigDelegateLinux.h"
 #include "framework/crypto/Cryptor.h"
 #include "platform/AppPaths.h"
 #include "platform/Exception.h"

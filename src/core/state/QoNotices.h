@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/daemon/QoNotify.h"
+#include "core/state/QoNotify.h"
 #include "platform/NotificationCenter.h"
 
 namespace velbor {

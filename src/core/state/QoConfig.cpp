@@ -1,4 +1,4 @@
-#include "core/daemon/QoConfig.h"
+#include "core/state/QoConfig.h"
 
 #include <mutex>
 #include <type_traits>
@@ -7,9 +7,9 @@
 
 #include <fmt/format.h>
 
-#include "core/daemon/DataSource.h"
 #include "core/entity/QoDevice.h"
 #include "core/envelope/EnvelopeKeys.h"
+#include "core/state/DataSource.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "platform/Exception.h"

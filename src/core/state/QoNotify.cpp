@@ -1,4 +1,4 @@
-#include "core/daemon/QoNotify.h"
+#include "core/state/QoNotify.h"
 
 #include <array>
 #include <mutex>

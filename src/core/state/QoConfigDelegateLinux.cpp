@@ -1,4 +1,4 @@
-#include "core/daemon/QoConfigDelegateLinux.h"
+#include "core/state/QoConfigDelegateLinux.h"
 
 #include <unistd.h>
 
