@@ -1,0 +1,238 @@
+#!/usr/bin/env python3
+"""Checks that every quoted include of src/ points down the floor plan.
+
+Usage: check_includes.py <src folder>
+
+Prints one line per forbidden include, "file:line: <include> — <rule that forbids it>",
+and exits with 1 when there is any (or when a pending exception no longer occurs).
+Includes in angle brackets (system and library headers) are not read.
+"""
+
+import os
+import re
+import sys
+
+# Includes that break a rule below today, each waiting for a change that removes it. Every
+# entry is to be removed, and the check fails once an entry no longer occurs, so this list
+# cannot outlive the change that empties it. Paths are those the check prints.
+PENDING_EXCEPTIONS = [
+    # To be removed: entities get their settings, counters and observers handed down.
+    ("src/core/entity/QoDevice.cpp", "core/state/QoConfig.h"),
+    ("src/core/entity/QoFile.cpp", "core/state/DataSource.h"),
+    ("src/core/entity/QoFile.cpp", "core/state/QoConfig.h"),
+    ("src/core/entity/QoFile.cpp", "core/state/QoPeer.h"),
+    ("src/core/entity/QoFileAndSyncdirCopyRelationFetch.cpp", "core/state/DataSource.h"),
+    ("src/core/entity/QoSyncdirCopy.cpp", "core/state/SyncFileProcessBox.h"),
+    ("src/core/entity/QoSyncdirCopyRefresh.cpp", "core/state/QoConfig.h"),
+    ("src/core/entity/QoSyncdirCopyRefresh.cpp", "core/state/QoNotices.h"),
+    ("src/core/entity/QoSyncdirCopyRefresh.cpp", "core/state/SyncFileProcessBox.h"),
+    ("src/core/entity/RescanWriter.cpp", "core/state/SyncFileProcessBox.h"),
+    # To be removed: the trust locker moves below the router.
+    ("src/ui/DeviceStatusWriter.cpp", "core/daemon/router/QoWorker.h"),
+    # To be removed: removing an unpaired tree goes through the client, not a router handler.
+    ("src/ui/SyncdirLinker.cpp", "core/daemon/router/QoRequest.h"),
+    ("src/ui/SyncdirLinker.cpp", "core/daemon/router/QoWorker.h"),
+    # To be removed: monitor and publisher call the sync engine's entry point.
+    ("src/core/daemon/monitor/Monitor.cpp", "core/daemon/router/QoHandlerTable.h"),
+    ("src/core/daemon/publisher/QoPublisher.cpp", "core/daemon/router/QoWorker.h"),
+    # To be removed: the publisher runs its notices without deriving from the request broker.
+    ("src/core/daemon/publisher/QoPublisher.h", "core/daemon/router/QoRouter.h"),
+    # To be removed: the sync handlers move to the router, which calls the sync engine.
+    ("src/core/daemon/sync/QoWorkerPubFileChange.cpp", "core/daemon/router/QoRequestBody.h"),
+    ("src/core/daemon/sync/QoWorkerPubFileChange.cpp", "core/daemon/router/QoWorker.h"),
+    ("src/core/daemon/sync/QoWorkerSyncOnce.cpp", "core/daemon/router/QoRequestBody.h"),
+    ("src/core/daemon/sync/QoWorkerSyncOnce.cpp", "core/daemon/router/QoWorker.h"),
+]
+
+SERVICES = ("router", "client", "sync", "discovery", "monitor", "publisher", "http")
+
+# Floors from the bottom up: a part may include the parts of lower floors and its own.
+FLOORS = [
+    ("platform",),
+    ("framework/errors",),
+    ("framework/crypto", "framework/persistence", "framework/network"),
+    ("core/utils", "core/proto", "proto"),
+    ("core/entity",),
+    ("core/envelope",),
+    ("core/state",),
+    tuple("core/daemon/" + service for service in SERVICES),
+    # QoDaemon starts and stops the services.
+    ("core/daemon",),
+    # The remote log client is used by the application only; what it includes is ruled below.
+    ("desktop", "logger"),
+    # The application runs the daemon through desktop's start-up.
+    ("ui",),
+]
+RANK = {part: rank for rank, parts in enumerate(FLOORS) for part in parts}
+
+# Parts on one floor that may use one another; any other pair stands side by side.
+SAME_FLOOR_USES = {
+    "core/utils": {"core/proto", "proto"},
+    "core/proto": {"core/utils", "proto"},
+    # Requests to this device itself go to its handlers in-process.
+    "core/daemon/client": {"core/daemon/router", "core/daemon/sync"},
+    # Liveness and trust checks use the client, and the router's trust handling for now.
+    "core/daemon/discovery": {"core/daemon/client", "core/daemon/router", "core/daemon/sync", "core/daemon/http"},
+    "core/daemon/router": {"core/daemon/sync"},
+    "core/daemon/monitor": {"core/daemon/sync"},
+    "core/daemon/publisher": {"core/daemon/sync"},
+    "core/daemon/sync": set(),
+    "core/daemon/http": set(),
+    "desktop": {"logger"},
+}
+
+
+def is_service(part):
+    return part.startswith("core/daemon/")
+
+
+def is_core(part):
+    return part.startswith("core/") or part == "proto"
+
+
+# Rules with their own reason, tried in order before the floors.
+RULES = [
+    (lambda a, b: a == "core/entity" and (b == "core/state" or b.startswith("core/daemon")),
+     "entity depends on nothing above it: state and services hand down what it needs"),
+    (lambda a, b: (a == "platform" or a.startswith("framework/")) and (is_core(b) or b in ("ui", "desktop", "logger")),
+     "framework and platform know nothing of core, ui, desktop or logger"),
+    (lambda a, b: a == "platform" and b.startswith("framework/"),
+     "platform is the lowest floor: it does not include framework"),
+    (lambda a, b: a == "framework/errors" and b.startswith("framework/") and b != a,
+     "errors is the lowest part of framework: the parts that raise its exceptions sit on it"),
+    (lambda a, b: a == "ui" and b == "core/daemon/router",
+     "the user interface reaches the engine through the client and the sync engine's entry point,"
+     " never through router internals"),
+    (lambda a, b: a == "core/envelope" and (b == "core/state" or b.startswith("core/daemon")),
+     "envelope is given its keys by the caller: it does not include state or the daemon"),
+    (lambda a, b: a == "core/daemon/sync" and b == "core/daemon/router",
+     "sync sits under the router: the router and its handlers call the sync engine's entry point, not the reverse"),
+    (lambda a, b: a in ("core/daemon/monitor", "core/daemon/publisher") and b == "core/daemon/router",
+     "monitor and publisher hand their work to the sync engine's entry point, not to the router"),
+    (lambda a, b: a == "logger" and b not in ("logger", "platform"),
+     "logger, the remote log client, stands on platform alone"),
+    (lambda a, b: b == "logger" and a not in ("logger", "desktop", "ui"),
+     "logger is used by the application (desktop, ui) only"),
+    (lambda a, b: a == "desktop" and b == "ui",
+     "desktop, the daemon's start-up, builds without Qt: it does not include the user interface"),
+]
+
+SOURCE_SUFFIXES = (".h", ".hh", ".hpp", ".c", ".cc", ".cpp", ".cxx", ".inl", ".ipp", ".tpp")
+INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
+GENERATED = re.compile(r"^proto/[^/]+\.pb\.h$")
+
+
+def part_of(path):
+    """The part of the plan that `path` (relative to src/) belongs to, or None."""
+    folders = path.split("/")[:-1]
+    if not folders:
+        return None
+    if folders[0] in ("platform", "logger", "desktop", "ui", "proto"):
+        return folders[0]
+    if len(folders) >= 2 and folders[0] in ("framework", "core"):
+        part = folders[0] + "/" + folders[1]
+        if part == "core/daemon":
+            if len(folders) == 2:
+                return part
+            if folders[2] in SERVICES:
+                return part + "/" + folders[2]
+            return None
+        return part if part in RANK else None
+    return None
+
+
+def reason_forbidding(a, b):
+    """Why part `a` may not include part `b`, or None when it may."""
+    for applies, reason in RULES:
+        if applies(a, b):
+            return reason
+    if a == b or RANK[b] < RANK[a]:
+        return None
+    if RANK[b] == RANK[a]:
+        if b in SAME_FLOOR_USES.get(a, set()):
+            return None
+        if is_service(a) and is_service(b):
+            allowed = ", ".join(sorted(s.rsplit("/", 1)[1] for s in SAME_FLOOR_USES[a])) or "no other service"
+            return "services use one another downwards only: %s may use %s" % (a.rsplit("/", 1)[1], allowed)
+        return "%s and %s stand side by side on one floor: neither includes the other" % (a, b)
+    return "includes point down: %s may not include %s, a floor above it" % (a, b)
+
+
+def resolve(src_root, including, written):
+    """The included file relative to src/ as the compiler finds it (the including file's
+    folder first, then src/), or None."""
+    here = os.path.dirname(including)
+    for candidate in (os.path.join(here, written), written):
+        full = os.path.join(src_root, candidate)
+        if os.path.isfile(full):
+            # Placed by where it really is, so that a link cannot carry a header down a floor.
+            return os.path.relpath(os.path.realpath(full), os.path.realpath(src_root)).replace(os.sep, "/")
+    if GENERATED.match(written):
+        return written
+    return None
+
+
+def source_files(src_root):
+    for folder, subfolders, files in os.walk(src_root):
+        subfolders.sort()
+        for name in sorted(files):
+            if name.endswith(SOURCE_SUFFIXES):
+                yield os.path.relpath(os.path.join(folder, name), src_root).replace(os.sep, "/")
+
+
+def check(src_root, pending=()):
+    """Forbidden includes under `src_root` as (file, line, include, reason), with the pending
+    exceptions that no longer occur as (file, None, include, reason)."""
+    label = os.path.basename(os.path.normpath(src_root))
+    pending = set(pending)
+    found = []
+    excused = set()
+    for path in source_files(src_root):
+        shown = label + "/" + path
+        part = part_of(path)
+        with open(os.path.join(src_root, path), encoding="utf-8", errors="replace") as source:
+            for number, text in enumerate(source, 1):
+                match = INCLUDE.match(text)
+                if not match:
+                    continue
+                written = match.group(1)
+                if part is None:
+                    reason = "%s is in no folder of the floor plan: give its folder a place here" % shown
+                else:
+                    target = resolve(src_root, path, written)
+                    if target is None:
+                        reason = "names no file of src/ (write include paths from src/)"
+                    elif part_of(target) is None:
+                        reason = "%s is in no folder of the floor plan" % target
+                    else:
+                        reason = reason_forbidding(part, part_of(target))
+                if reason is None:
+                    continue
+                if (shown, written) in pending:
+                    excused.add((shown, written))
+                    continue
+                found.append((shown, number, written, reason))
+    for shown, written in sorted(pending - excused):
+        found.append((shown, None, written,
+                      "pending exception no longer occurs: remove it from PENDING_EXCEPTIONS"))
+    return found
+
+
+def main(argv):
+    if len(argv) != 2 or not os.path.isdir(argv[1]):
+        print("usage: check_includes.py <src folder>", file=sys.stderr)
+        return 2
+    sys.stdout.reconfigure(encoding="utf-8", errors="replace")
+    found = check(argv[1], PENDING_EXCEPTIONS)
+    for shown, number, written, reason in found:
+        where = shown if number is None else "%s:%d" % (shown, number)
+        print("%s: %s — %s" % (where, written, reason))
+    if found:
+        print("%d forbidden include(s) or stale exception(s)" % len(found))
+        return 1
+    print("every include points down (%d pending exception(s))" % len(PENDING_EXCEPTIONS))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

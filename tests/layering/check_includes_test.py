@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""The include check finds what it must on small trees of its own."""
+
+import os
+import sys
+import tempfile
+import unittest
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import check_includes  # noqa: E402
+
+
+class IncludeCheckTest(unittest.TestCase):
+    def setUp(self):
+        self.home = tempfile.TemporaryDirectory()
+        self.src = os.path.join(self.home.name, "src")
+        self.write("core/state/QoConfig.h", "")
+        self.write("core/entity/QoDevice.h", "")
+        self.write("framework/errors/QoException.h", "")
+        self.write("core/daemon/router/QoWorker.h", "")
+        self.write("core/daemon/sync/SyncEngine.h", "")
+
+    def tearDown(self):
+        self.home.cleanup()
+
+    def write(self, path, text):
+        full = os.path.join(self.src, path)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "w", encoding="utf-8") as out:
+            out.write(text)
+
+    def found(self, pending=()):
+        return [(f, n, i) for f, n, i, _ in check_includes.check(self.src, pending)]
+
+    def test_includes_that_point_down_pass(self):
+        self.write(
+            "core/entity/QoDevice.cpp",
+            '#include <string>\n#include "core/entity/QoDevice.h"\n'
+            '#include "framework/errors/QoException.h"\n#include "proto/VelborProto.pb.h"\n')
+        self.write("core/daemon/router/QoWorker.cpp", '#include "core/daemon/sync/SyncEngine.h"\n')
+        self.assertEqual(self.found(), [])
+
+    def test_upward_and_sideways_includes_are_reported_where_they_are(self):
+        self.write("core/entity/QoDevice.cpp", '// a device\n#include "core/state/QoConfig.h"\n')
+        self.write("core/daemon/sync/SyncEngine.cpp", '  #  include "../router/QoWorker.h"\n')
+        self.write("ui/MainWindow.cpp", '#include "core/daemon/router/QoWorker.h"\n')
+        self.write("platform/Dispatch.cpp", '#include "framework/errors/QoException.h"\n')
+        self.assertEqual(self.found(), [
+            ("src/core/daemon/sync/SyncEngine.cpp", 1, "../router/QoWorker.h"),
+            ("src/core/entity/QoDevice.cpp", 2, "core/state/QoConfig.h"),
+            ("src/platform/Dispatch.cpp", 1, "framework/errors/QoException.h"),
+            ("src/ui/MainWindow.cpp", 1, "core/daemon/router/QoWorker.h"),
+        ])
+
+    def test_unplaced_files_and_unknown_includes_are_reported(self):
+        self.write("extras/Tool.cpp", '#include "core/entity/QoDevice.h"\n')
+        self.write("core/entity/QoFile.cpp", '#include "QoMissing.h"\n')
+        self.assertEqual(self.found(), [
+            ("src/core/entity/QoFile.cpp", 1, "QoMissing.h"),
+            ("src/extras/Tool.cpp", 1, "core/entity/QoDevice.h"),
+        ])
+
+    def test_a_link_is_placed_by_what_it_points_at(self):
+        os.symlink(os.path.join(self.src, "core/state/QoConfig.h"), os.path.join(self.src, "core/entity/Config.h"))
+        self.write("core/entity/QoDevice.cpp", '#include "core/entity/Config.h"\n')
+        self.assertEqual(self.found(), [("src/core/entity/QoDevice.cpp", 1, "core/entity/Config.h")])
+
+    def test_pending_exceptions_excuse_only_what_still_occurs(self):
+        self.write("core/entity/QoDevice.cpp", '#include "core/state/QoConfig.h"\n')
+        pending = [("src/core/entity/QoDevice.cpp", "core/state/QoConfig.h"),
+                   ("src/core/entity/QoFile.cpp", "core/state/QoConfig.h")]
+        self.assertEqual(self.found(pending), [("src/core/entity/QoFile.cpp", None, "core/state/QoConfig.h")])
+
+
+if __name__ == "__main__":
+    unittest.main()
