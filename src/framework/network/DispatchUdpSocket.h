@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <any>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -13,12 +15,16 @@
 #include "framework/network/DispatchUdpSocketDelegate.h"
 #include "framework/network/DispatchUdpSocketError.h"
 
+struct in_addr;
+struct in6_addr;
+
 namespace velbor {
 
 class DispatchQueue;
 class DispatchSource;
 class DispatchUdpPacket;
 class DispatchUdpSendPacket;
+class LogRateLimiter;
 
 inline constexpr const char* DispatchUdpSocketException = "DispatchUdpSocketException";
 inline constexpr const char* DispatchUdpSocketQueueName = "DispatchUdpSocket";
@@ -150,6 +156,36 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   static bool getHost(std::string* hostPtr, uint16_t* portPtr, int* familyPtr, const Bytes& address);
 
  private:
+  // Bits of flags_, the socket's state.
+  enum Flags : uint32_t {
+    kSocketsCreated = 1 << 0,
+    kBound = 1 << 1,
+    kConnecting = 1 << 2,
+    kConnected = 1 << 3,
+    kReceivingOnce = 1 << 4,
+    kReceivingContinuously = 1 << 5,
+    kIPv4Deactivated = 1 << 6,
+    kIPv6Deactivated = 1 << 7,
+    kSend4SourceSuspended = 1 << 8,
+    kSend6SourceSuspended = 1 << 9,
+    kReceive4SourceSuspended = 1 << 10,
+    kReceive6SourceSuspended = 1 << 11,
+    kSocket4Writable = 1 << 12,
+    kSocket6Writable = 1 << 13,
+    kCloseAfterSending = 1 << 15,
+    kReceiveFromIPv4Next = 1 << 16,
+  };
+  // Bits of config_, the owner's choices.
+  enum Config : uint16_t {
+    kIPv4Disabled = 1 << 0,
+    kIPv6Disabled = 1 << 1,
+    kPreferIPv4 = 1 << 2,
+    kPreferIPv6 = 1 << 3,
+  };
+  static constexpr const char* kUnknownInterface =
+      "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.";
+  static constexpr const char* kNilHost = "The host param is nil. Should be domain name or IP address string.";
+
   using ResolveCompletion = std::function<void(std::vector<Bytes> addresses, std::optional<DispatchUdpSocketError>)>;
 
   void runSync(const std::function<void()>& body);
@@ -173,6 +209,20 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   static DispatchUdpSocketError sendTimeoutError();
   static DispatchUdpSocketError socketClosedError();
   static DispatchUdpSocketError otherError(const std::string& message);
+
+  // Stores `error` where the caller asked for it; false, so that a check can return it.
+  static bool refuse(DispatchUdpSocketError* errPtr, DispatchUdpSocketError error);
+  static Bytes bytesOf(const void* data, size_t length);
+  // A socket address structure copied out of address bytes, zero-filled where they are short.
+  template <typename T>
+  static T structOf(const Bytes& bytes);
+  static Bytes address4(const in_addr& addr, uint16_t port);
+  static Bytes address6(const in6_addr& addr, uint16_t port);
+  // Lines about datagrams that anyone on the network can send: bounded, so a flood of them
+  // cannot fill the disk. Never destroyed: queue threads may still log during exit.
+  static LogRateLimiter& droppedDatagramLog();
+  // What a send or receive filter answers; false when it raised (logged).
+  static bool runFilterCaught(const char* what, const std::function<bool()>& filter);
 
   bool preOp(DispatchUdpSocketError* errPtr);
   bool preBind(DispatchUdpSocketError* errPtr);
@@ -273,5 +323,19 @@ class DispatchUdpSocket : public std::enable_shared_from_this<DispatchUdpSocket>
   int cachedConnectedFamily_ = 0;
   std::any userData_;
 };
+
+template <typename F>
+std::invoke_result_t<F&> DispatchUdpSocket::syncValue(F&& body) {
+  std::invoke_result_t<F&> result{};
+  runSync([&] { result = body(); });
+  return result;
+}
+
+template <typename T>
+T DispatchUdpSocket::structOf(const Bytes& bytes) {
+  T value{};
+  std::memcpy(&value, bytes.data(), std::min(bytes.size(), sizeof value));
+  return value;
+}
 
 }  // namespace velbor
