@@ -87,7 +87,7 @@ class TransactionTest : public OwnerRowsTest {
   static std::vector<int> ends(const StatementTrace& trace) {
     return {trace.count("BEGIN"), trace.count("COMMIT"), trace.count("ROLLBACK")};
   }
-  LockerGuard transaction_{WriteTransaction::locker()};
+  LockerGuard<RecursiveLocker> transaction_{WriteTransaction::locker()};
 };
 
 TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
