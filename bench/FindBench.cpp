@@ -14,7 +14,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/utils/QoUtils.h"
-#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "proto/VelborProto.pb.h"
 
 namespace {
@@ -37,7 +37,7 @@ class Workspace {
 
   // Grows the tree to `count` records (usn 1..count).
   void growTo(int count) {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     for (; stored_ < count; ++stored_) {
       auto file = std::make_shared<QoFile>();
       file->setPath(tree_->path() + "/folder/file-" + std::to_string(stored_ + 1) + ".txt");

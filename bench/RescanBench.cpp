@@ -22,7 +22,7 @@
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/state/DataSource.h"
-#include "framework/persistence/NamedLockers.h"
+#include "core/state/Lockers.h"
 
 namespace {
 
@@ -57,7 +57,7 @@ class LockerWaitProbe {
 
  private:
   void run() {
-    std::recursive_mutex& locker = NamedLockers::getLocker("transaction");
+    RecursiveLocker& locker = Lockers::transaction();
     while (!stop_) {
       const auto asked = std::chrono::steady_clock::now();
       locker.lock();

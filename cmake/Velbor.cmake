@@ -1,6 +1,10 @@
 # Shared helpers for the project's CMake files.
 
 set(VELBOR_WARNINGS -Wall -Wextra)
+# Clang checks the lock annotations of platform/ThreadSafety.h (scripts/build.sh threads).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  list(APPEND VELBOR_WARNINGS -Wthread-safety)
+endif()
 # The test build keeps our own code free of warnings; generated code is not ours.
 if(VELBOR_WERROR)
   list(APPEND VELBOR_WARNINGS -Werror)

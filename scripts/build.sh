@@ -3,6 +3,8 @@
 #   scripts/build.sh release   optimised program, in build/release
 #   scripts/build.sh test      AddressSanitizer + UndefinedBehaviorSanitizer with tests, in build/test
 #   scripts/build.sh bench     optimised benchmarks, in build/bench
+#   scripts/build.sh threads   the engine built by clang, whose thread-safety analysis checks the
+#                              lock annotations as errors, in build/threads (no tests, no UI)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +13,9 @@ case "$flavour" in
   release) args=(-DCMAKE_BUILD_TYPE=Release -DVELBOR_BUILD_TESTS=OFF) ;;
   test)    args=(-DCMAKE_BUILD_TYPE=Debug -DVELBOR_SANITIZE=ON -DVELBOR_BUILD_TESTS=ON -DVELBOR_WERROR=ON -DCMAKE_CXX_FLAGS=-O1) ;;
   bench)   args=(-DCMAKE_BUILD_TYPE=Release -DVELBOR_BUILD_TESTS=OFF -DVELBOR_BUILD_BENCH=ON) ;;
-  *) echo "usage: $0 release|test|bench" >&2; exit 2 ;;
+  threads) args=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+                 -DVELBOR_BUILD_TESTS=OFF -DVELBOR_BUILD_UI=OFF -DVELBOR_WERROR=ON) ;;
+  *) echo "usage: $0 release|test|bench|threads" >&2; exit 2 ;;
 esac
 
 dir="build/$flavour"

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build ccache pkg-config git openssl clang-format
+  build-essential cmake ninja-build ccache pkg-config git openssl clang-format clang
   libsqlite3-dev libssl-dev libzmq3-dev libprotobuf-dev protobuf-compiler
   libfmt-dev libasio-dev libcurl4-openssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev

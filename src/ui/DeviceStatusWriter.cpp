@@ -2,13 +2,14 @@
 
 #include <mutex>
 
-#include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/Lockers.h"
+#include "platform/LockerGuard.h"
 
 namespace velbor {
 
 bool DeviceStatusWriter::change(const std::string& uuid, const std::vector<int32_t>& from, int32_t to) {
-  std::lock_guard<std::recursive_mutex> lock(QoWorker::trustLocker(uuid));
+  LockerGuard lock(Lockers::trust(uuid));
   return QoDevice::changeStatus(uuid, from, to);
 }
 

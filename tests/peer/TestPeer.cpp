@@ -13,12 +13,14 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
 #include "core/utils/QoUtils.h"
 #include "desktop/QoDaemonLinux.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "platform/Dispatch.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -79,7 +81,7 @@ std::string fromHex(const std::string& text) {
 }
 
 void setStatus(const std::string& uuid, int32_t status) {
-  std::lock_guard lock(QoWorker::trustLocker(uuid));
+  LockerGuard lock(Lockers::trust(uuid));
   if (QoDevice::Ptr device = QoDevice::getDeviceWithUuid(uuid)) {
     device->setStatus(status);
     device->save();

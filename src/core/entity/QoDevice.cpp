@@ -4,10 +4,10 @@
 #include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
-#include "framework/persistence/NamedLockers.h"
-#include "framework/persistence/PersistentTransaction.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -101,7 +101,7 @@ void QoDevice::save() {
 void QoDevice::saveDiscovered() {
   std::optional<std::string> failure;
   {
-    std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+    LockerGuard transaction(WriteTransaction::locker());
     Lock lock(getLocker());
     SQLiteStatement update(database(), fmt::format("UPDATE {} SET name=?, route_uri=?, pub_uri=?, is_online=?, "
                                                    "register_time=? WHERE pk=?",
@@ -132,7 +132,7 @@ bool QoDevice::changeStatus(const std::string& uuid, const std::vector<int32_t>&
   if (from.empty()) return false;
   std::string allowed;
   for (size_t i = 0; i < from.size(); ++i) allowed += fmt::format("{}?{}", i == 0 ? "" : ",", i + 3);
-  std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   Lock lock(getLocker());
   SQLiteStatement update(database(),
                          fmt::format("UPDATE {} SET status=?1 WHERE uuid=?2 AND status IN ({})", tableName(), allowed));
@@ -195,7 +195,7 @@ std::vector<std::shared_ptr<QoSyncdirCopy>> QoDevice::getDeviceSyncdirCopys(int3
 
 void QoDevice::setDevicesOffLine(const List& devices) {
   try {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     try {
       for (const Ptr& device : devices) device->setOffLine();
       transaction.commit();
@@ -217,7 +217,7 @@ void QoDevice::setOffLine() {
   isOnline_ = false;
   save();
   if (status_ != 1) {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     forceRemove();
     transaction.commit();
   }
@@ -229,7 +229,7 @@ bool QoDevice::isPeerEndpoint(const std::string& endpoint) { return endpoint.sta
 
 void QoDevice::forceRemove() {
   try {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     try {
       for (const auto& copy : getDeviceSyncdirCopys(pk())) copy->forceRemove();
       deleteObject();

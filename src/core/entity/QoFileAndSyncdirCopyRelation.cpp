@@ -13,9 +13,10 @@
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
 #include "framework/errors/QoExceptionProto.h"
-#include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -167,7 +168,7 @@ QoFileAndSyncdirCopyRelation::List QoFileAndSyncdirCopyRelation::findWithQuery(
 }
 
 void QoFileAndSyncdirCopyRelation::save() {
-  Lock transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   // Referenced rows that are already stored are not written again from this snapshot.
   if (syncdirCopy_ && syncdirCopy_->pk() < 0) syncdirCopy_->save();
   if (file_) file_->save();

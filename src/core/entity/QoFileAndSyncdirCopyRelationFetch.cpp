@@ -21,7 +21,7 @@
 #include "core/entity/TmpFileName.h"
 #include "core/state/DataSource.h"
 #include "framework/errors/QoException.h"
-#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
 
@@ -206,14 +206,14 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
       // Checked again, and reported, when the event is applied.
     }
   }
-  std::lock_guard<std::recursive_mutex> locker(DataSource::sharedDataSource().getLocker("transaction"));
+  WriteTransaction transaction(WriteTransaction::beginLater);
   installedFiles_.clear();
   // The peer's usn marks where the next pull looks again; the handlers change the record's.
   const int64_t peerUsn = file_ ? file_->usn() : 0;
   const std::string path = file_ ? file_->path() : std::string();
   bool succeeded = true;
   try {
-    PersistentTransaction transaction;
+    transaction.begin();
     if (event == EventRenameFile) {
       QoLog("{}({} => {}) ", fetchEventString(event),
             fileRelationLocal_ && fileRelationLocal_->file() ? fileRelationLocal_->file()->path() : std::string(),
@@ -267,7 +267,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
       }
     }
   } catch (const std::exception& e) {
-    // The transaction has rolled back on leaving its scope.
+    transaction.rollback();
     succeeded = false;
     QoLog("*** handle file fetch event failed! usn({}), ({}), {}", peerUsn, path, e.what());
     DataSource::sharedDataSource().setSyncdirCopyRelationFailedUsn(

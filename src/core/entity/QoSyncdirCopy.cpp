@@ -8,10 +8,10 @@
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
-#include "framework/persistence/NamedLockers.h"
-#include "framework/persistence/PersistentTransaction.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -100,7 +100,7 @@ QoSyncdirCopy::List QoSyncdirCopy::findByCriteria(const std::string& criteria,
 
 void QoSyncdirCopy::save() {
   try {
-    Lock transaction(NamedLockers::getLocker("transaction"));
+    LockerGuard transaction(WriteTransaction::locker());
     // A stored device is only referenced: this copy holds a snapshot of it, and writing
     // that back would undo changes made since (trust, name, online state).
     if (device_ && device_->pk() < 0) device_->save();
@@ -245,7 +245,7 @@ QoSyncdirCopy::Ptr QoSyncdirCopy::getSyncdirCopyByPathInLocalDevice() const {
 
 void QoSyncdirCopy::deleteFiles(const FileList& files) {
   try {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     for (const auto& file : files) {
       QoLog("toDelete {}", file->path());
       file->deleteRelation();
@@ -261,7 +261,7 @@ void QoSyncdirCopy::deleteFiles(const FileList& files) {
 
 void QoSyncdirCopy::insertFiles(const FileList& files) {
   try {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     for (const auto& file : files) {
       QoLog("toInsert {}", file->path());
       file->insertRelation();
@@ -277,7 +277,7 @@ void QoSyncdirCopy::insertFiles(const FileList& files) {
 
 void QoSyncdirCopy::updateFiles(const FileList& files) {
   try {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     for (const auto& file : files) {
       QoLog("toUpdate {}", file->path());
       file->updateRelation();
@@ -295,13 +295,13 @@ std::string QoSyncdirCopy::shortUuid() const { return uuid_.empty() ? "Uninited 
 
 void QoSyncdirCopy::insert() {
   // Held across counting and saving, so two new copies never take the same slot.
-  Lock transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   if (pk() < 0) vcIndex_ = getMaxIndex();
   save();
 }
 
 void QoSyncdirCopy::addPlaceholderCopy(const std::string& syncdirUuid, const std::string& uuid) {
-  Lock transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   if (getSyncdirCopyWithUuid(uuid)) return;
   auto placeholder = std::make_shared<QoSyncdirCopy>();
   placeholder->setUuid(uuid);

@@ -3,9 +3,10 @@
 #include <map>
 
 #include "core/entity/QoSyncdirCopy.h"
-#include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -66,7 +67,7 @@ QoSyncdirCopyRelation::List QoSyncdirCopyRelation::findByCriteria(const std::str
 
 void QoSyncdirCopyRelation::save() {
   try {
-    Lock transaction(NamedLockers::getLocker("transaction"));
+    LockerGuard transaction(WriteTransaction::locker());
     // Stored copies are only referenced, never rewritten from this snapshot.
     if (firstSyncdirCopy_ && firstSyncdirCopy_->pk() < 0) firstSyncdirCopy_->save();
     if (secondSyncdirCopy_ && secondSyncdirCopy_->pk() < 0) secondSyncdirCopy_->save();

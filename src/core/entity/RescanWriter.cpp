@@ -12,7 +12,7 @@
 #include "core/entity/QoFile.h"
 #include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
-#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -102,7 +102,7 @@ size_t RescanWriter::commitChunk(Kind kind, std::vector<Prepared>& items, size_t
   try {
     FileList changedHere;
     bool recorded = false;
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     const auto began = std::chrono::steady_clock::now();
     while (current < items.size() && current - next < kChunkRecords &&
            (current == next || std::chrono::steady_clock::now() - began < kChunkBudget)) {

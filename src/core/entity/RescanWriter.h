@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "core/entity/QoSyncdirCopy.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/ThreadSafety.h"
 
 namespace velbor {
 
@@ -52,7 +54,7 @@ class RescanWriter {
   size_t commitChunk(Kind kind, std::vector<Prepared>& items, size_t next, FileList& changed, bool& written);
   // Under the locker: records one item, skips one with nothing left to record, or finds that
   // it changed since it was prepared.
-  Outcome record(Kind kind, Prepared& item);
+  Outcome record(Kind kind, Prepared& item) REQUIRES(WriteTransaction::locker());
 
   std::shared_ptr<QoSyncdirCopy> copy_;
 };

@@ -12,10 +12,11 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
-#include "framework/persistence/NamedLockers.h"
-#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "platform/UserDefaults.h"
 
@@ -85,7 +86,7 @@ void DataSource::dbClear() {
   QoLog("Clean Db");
   {
     // One transaction, so that no reader sees half the records gone.
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     QoDevice::deleteObjectsByCriteria(fmt::format("WHERE pk != {}", 0));
     QoSyncdirCopy::deleteObjectsByCriteria("");
     QoSyncdirCopyRelation::deleteObjectsByCriteria("");
@@ -155,103 +156,92 @@ void DataSource::resetSyncdirCopyMaxUsn() {
 
 int64_t DataSource::getSyncdirCopyRelationFailedUsn(const std::string& relationKey) {
   QoAssert(!relationKey.empty(), "*** uuid not be nil");
-  std::lock_guard locker(getLocker("failedUsn"));
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard locker(Lockers::failedUsn());
+  LockerGuard lock(cacheMutex_);
   auto found = failedUsn_.find(relationKey);
   return found == failedUsn_.end() ? 0 : found->second;
 }
 
 void DataSource::setSyncdirCopyRelationFailedUsn(const std::string& relationKey, int64_t usn) {
-  std::lock_guard locker(getLocker("failedUsn"));
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard locker(Lockers::failedUsn());
+  LockerGuard lock(cacheMutex_);
   int64_t& mark = failedUsn_[relationKey];
   if (mark == 0 || usn < mark) mark = usn;
 }
 
 void DataSource::resetSyncdirCopyRelationFailedUsn(const std::string& relationKey) {
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard lock(cacheMutex_);
   failedUsn_[relationKey] = 0;
 }
 
 void DataSource::setDoingSyncOnce(int32_t relationPk) {
-  std::lock_guard locker(getLocker("syncOnce", relationPk));
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard locker(Lockers::syncOnce(relationPk));
+  LockerGuard lock(cacheMutex_);
   syncOnceStarted_[relationPk] = std::chrono::system_clock::now();
 }
 
 void DataSource::setStopSyncOnce(int32_t relationPk) {
-  std::lock_guard locker(getLocker("syncOnce", relationPk));
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard locker(Lockers::syncOnce(relationPk));
+  LockerGuard lock(cacheMutex_);
   syncOnceStarted_.erase(relationPk);
 }
 
 bool DataSource::isDoingSyncOnce(int32_t relationPk) {
-  std::lock_guard locker(getLocker("syncOnce", relationPk));
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard locker(Lockers::syncOnce(relationPk));
+  LockerGuard lock(cacheMutex_);
   return syncOnceStarted_.contains(relationPk);
 }
 
 void DataSource::appendSyncOnceQueue(int32_t relationPk) {
-  std::lock_guard locker(getLocker("syncOnce", relationPk));
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard locker(Lockers::syncOnce(relationPk));
+  LockerGuard lock(cacheMutex_);
   ++syncOnceQueue_[relationPk];
 }
 
 void DataSource::cleanSyncOnceQueue(int32_t relationPk) {
-  std::lock_guard locker(getLocker("syncOnce", relationPk));
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard locker(Lockers::syncOnce(relationPk));
+  LockerGuard lock(cacheMutex_);
   syncOnceQueue_.erase(relationPk);
 }
 
 bool DataSource::hasAnySyncOnceRequest(int32_t relationPk) {
-  std::lock_guard locker(getLocker("syncOnce", relationPk));
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard locker(Lockers::syncOnce(relationPk));
+  LockerGuard lock(cacheMutex_);
   return syncOnceQueue_.contains(relationPk);
 }
 
 void DataSource::setSendTrustContext(const std::string& deviceUuid, std::shared_ptr<TrustInfo> context) {
   if (!context) return;
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard lock(cacheMutex_);
   sendTrust_[deviceUuid] = std::move(context);
 }
 
 std::shared_ptr<TrustInfo> DataSource::getSendTrustContext(const std::string& deviceUuid) {
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard lock(cacheMutex_);
   auto found = sendTrust_.find(deviceUuid);
   return found == sendTrust_.end() ? nullptr : found->second;
 }
 
 void DataSource::cleanSendTrustContext(const std::string& deviceUuid) {
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard lock(cacheMutex_);
   sendTrust_.erase(deviceUuid);
 }
 
 void DataSource::setRecvTrustContext(const std::string& deviceUuid, std::shared_ptr<TrustInfo> context) {
   if (!context) return;
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard lock(cacheMutex_);
   recvTrust_[deviceUuid] = std::move(context);
 }
 
 std::shared_ptr<TrustInfo> DataSource::getRecvTrustContext(const std::string& deviceUuid) {
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard lock(cacheMutex_);
   auto found = recvTrust_.find(deviceUuid);
   return found == recvTrust_.end() ? nullptr : found->second;
 }
 
 void DataSource::cleanRecvTrustContext(const std::string& deviceUuid) {
-  std::lock_guard lock(cacheMutex_);
+  LockerGuard lock(cacheMutex_);
   recvTrust_.erase(deviceUuid);
-}
-
-std::recursive_mutex& DataSource::getLocker(const std::string& name) {
-  QoAssert(!name.empty(), "");
-  // The registry outlives this object, so the database layer and every DataSource share
-  // one locker per name.
-  return NamedLockers::getLocker(name);
-}
-
-std::recursive_mutex& DataSource::getLocker(const std::string& name, int32_t userId) {
-  return getLocker(fmt::format("{}-{}", name, userId));
 }
 
 void DataSource::setSegmentControl(int index, bool value) { defaults_->setBool(segmentKey(index), value); }

@@ -8,14 +8,16 @@
 #include <string>
 
 #include "core/state/TrustInfo.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
 
 namespace velbor {
 
 class UserDefaults;
 
 // The daemon's shared runtime state outside the database: the global usn and the per-pairing
-// pulled-usn marks (suite "DataSource", kept across restarts), and in memory the named
-// lockers, failed-usn marks, sync-once flags and counters and pending trust exchanges.
+// pulled-usn marks (suite "DataSource", kept across restarts), and in memory the failed-usn
+// marks, sync-once flags and counters and pending trust exchanges. The lockers are Lockers.
 class DataSource {
  public:
   static DataSource& sharedDataSource();
@@ -70,12 +72,6 @@ class DataSource {
   std::shared_ptr<TrustInfo> getRecvTrustContext(const std::string& deviceUuid);
   void cleanRecvTrustContext(const std::string& deviceUuid);
 
-  // The one re-entrant lock kept under `name`, the same object for the life of the process.
-  // An empty name raises the assertion exception.
-  std::recursive_mutex& getLocker(const std::string& name);
-  // getLocker of "<name>-<userId>".
-  std::recursive_mutex& getLocker(const std::string& name, int32_t userId);
-
   // The device list's filter segments, persisted as "SC-<index>".
   void setSegmentControl(int index, bool value);
   bool getSegmentControl(int index);
@@ -94,12 +90,12 @@ class DataSource {
   int64_t reservedUsn_ = 0;
   void loadUsnLocked();
   // Guards the in-memory tables below; the lockers themselves are separate objects.
-  std::mutex cacheMutex_;
-  std::map<std::string, int64_t> failedUsn_;
-  std::map<int32_t, std::chrono::system_clock::time_point> syncOnceStarted_;
-  std::map<int32_t, int32_t> syncOnceQueue_;
-  std::map<std::string, std::shared_ptr<TrustInfo>> sendTrust_;
-  std::map<std::string, std::shared_ptr<TrustInfo>> recvTrust_;
+  Mutex cacheMutex_;
+  std::map<std::string, int64_t> failedUsn_ GUARDED_BY(cacheMutex_);
+  std::map<int32_t, std::chrono::system_clock::time_point> syncOnceStarted_ GUARDED_BY(cacheMutex_);
+  std::map<int32_t, int32_t> syncOnceQueue_ GUARDED_BY(cacheMutex_);
+  std::map<std::string, std::shared_ptr<TrustInfo>> sendTrust_ GUARDED_BY(cacheMutex_);
+  std::map<std::string, std::shared_ptr<TrustInfo>> recvTrust_ GUARDED_BY(cacheMutex_);
 };
 
 }  // namespace velbor

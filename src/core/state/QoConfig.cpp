@@ -10,9 +10,11 @@
 #include "core/entity/QoDevice.h"
 #include "core/envelope/EnvelopeKeys.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "platform/Exception.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "platform/UserDefaults.h"
 
@@ -272,7 +274,7 @@ void QoConfig::initDefaultValue() {
     requireStored(storeValue(key, value), key);
   }
 
-  std::lock_guard transaction(DataSource::sharedDataSource().getLocker("transaction"));
+  LockerGuard transaction(Lockers::transaction());
   if (!QoDevice::getDeviceLocal()) {
     auto device = std::make_shared<QoDevice>();
     device->setPkPublic(0);
@@ -341,7 +343,7 @@ namespace {
 // Changes the local device row, when it exists, and saves it.
 template <typename Change>
 void updateLocalDevice(Change change) {
-  std::lock_guard transaction(DataSource::sharedDataSource().getLocker("transaction"));
+  LockerGuard transaction(Lockers::transaction());
   if (auto device = QoDevice::getDeviceLocal()) {
     change(*device);
     device->save();

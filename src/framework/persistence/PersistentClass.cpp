@@ -6,11 +6,12 @@
 #include <mutex>
 #include <set>
 
-#include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentNaming.h"
 #include "framework/persistence/PersistentObject.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -170,7 +171,7 @@ void PersistentClass::tableCheck() const {
   for (const PersistentProperty& property : propertiesWithEncodedTypes()) {
     if (property.isEntity()) property.entityClass().tableCheck();
   }
-  Lock transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   Lock lock(PersistentObject::getLocker());
   createTable();
   migrate();
@@ -314,7 +315,7 @@ void PersistentClass::genericSave(PersistentObject& object) const {
   if (object.pk_ == 0) {
     QoLog("Object of type '{}' seems to be uninitialised, perhaps init does not call super init.", className());
   }
-  Lock transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   Lock lock(PersistentObject::getLocker());
 
   const std::vector<std::string> skipped = transients();
@@ -396,7 +397,7 @@ void PersistentClass::deleteObject(int32_t pk, bool /*cascade: no collection chi
   if (pk < 0) return;
   tableCheck();
   // An absent row is deleted as a no-op: loading it first (with its joins) would only cost.
-  Lock transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   Lock lock(PersistentObject::getLocker());
   SQLiteStatement statement(database(), fmt::format("DELETE FROM {} WHERE pk = ?", tableName()));
   if (statement.ok()) statement.bindInt(1, pk);
@@ -408,7 +409,7 @@ void PersistentClass::deleteObject(int32_t pk, bool /*cascade: no collection chi
 void PersistentClass::deleteObjectsByCriteria(const std::string& criteria,
                                               const std::optional<Parameters>& parameters) const {
   tableCheck();
-  Lock transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   Lock lock(PersistentObject::getLocker());
   SQLiteStatement statement(database(), fmt::format("DELETE FROM {} {}", tableName(), criteria));
   if (statement.ok()) bindParameters(statement, parameters);

@@ -5,11 +5,12 @@
 #include <set>
 
 #include "framework/errors/QoExceptionProto.h"
-#include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentClass.h"
 #include "framework/persistence/PersistentNaming.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -19,7 +20,7 @@ namespace {
 // see a whole value.
 std::atomic<int> gTransactionLevel{0};
 // Set by a failed row write inside the open transaction; cleared when it ends.
-std::atomic<bool> gTransactionFailed{false};
+std::atomic<bool> gTransactionFailed GUARDED_BY(WriteTransaction::locker()){false};
 
 // Objects whose comparison is in progress on this thread: stops a cycle of references.
 thread_local std::set<const PersistentObject*> gRecursionCheck;
@@ -100,7 +101,7 @@ bool PersistentObject::areAllPropertiesEqual(const PersistentObject& other) cons
 std::optional<std::string> PersistentObject::saveRow(const std::string& updateSql, const std::string& insertSql,
                                                      const std::function<void(SQLiteStatement&, bool)>& bind) {
   persistentClass().tableCheck();
-  std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   std::lock_guard<std::recursive_mutex> lock(getLocker());
   sqlite3* database = SQLiteInstanceManager::sharedManager()->database();
   if (pk_ >= 0) {
@@ -122,7 +123,7 @@ std::string PersistentObject::memoryMapKey() const { return fmt::format("{}-{}",
 std::recursive_mutex& PersistentObject::getLocker() { return SQLiteInstanceManager::statementLock(); }
 
 void PersistentObject::beginTransaction() {
-  std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   if (gTransactionLevel == 0) gTransactionFailed = false;
   // IMMEDIATE takes the write lock at the start, where the busy time-out waits for another
   // connection's writer; a read transaction upgraded later would fail at once instead.
@@ -135,7 +136,7 @@ void PersistentObject::beginTransaction() {
 }
 
 void PersistentObject::commitTransaction() {
-  std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   if (gTransactionLevel == 1 && gTransactionFailed) {
     // Left open, like a refused COMMIT: the caller rolls it back.
     QoExceptionZeSqlite failure("a write in the transaction failed, it must roll back");
@@ -153,7 +154,7 @@ void PersistentObject::commitTransaction() {
 bool PersistentObject::inTransaction() { return gTransactionLevel > 0; }
 
 void PersistentObject::rollbackTransaction() {
-  std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   QoLog("rollBackTransaction: {}", gTransactionLevel.load());
   if (gTransactionLevel == 1 && !runTransactionStatement("ROLLBACK TRANSACTION")) {
     QoLog("*** rollBackTransaction failed, {}", "ROLLBACK TRANSACTION refused by the database");
@@ -165,7 +166,7 @@ void PersistentObject::rollbackTransaction() {
 void PersistentObject::reportWriteFailure(const std::string& logLine) {
   QoLog("{}", logLine);
   // Whoever holds the "transaction" locker owns the open transaction, and every write holds it.
-  std::lock_guard<std::recursive_mutex> transaction(NamedLockers::getLocker("transaction"));
+  LockerGuard transaction(WriteTransaction::locker());
   if (gTransactionLevel == 0) return;
   gTransactionFailed = true;
   throw QoExceptionZeSqlite(logLine);

@@ -22,8 +22,8 @@ class SQLiteStatement;
 // Base of every stored entity: the row key, the dirty state, the key-value access used by
 // the generic layer, and the process-wide statement lock and nesting transactions.
 //
-// Lock order: the "transaction" locker (NamedLockers) first, then the statement lock. Every
-// write holds both; a read holds the statement lock only.
+// Lock order: the "transaction" locker (WriteTransaction::locker()) first, then the statement
+// lock. Every write holds both; a read holds the statement lock only.
 class PersistentObject : public std::enable_shared_from_this<PersistentObject> {
  public:
   using Parameters = std::vector<std::string>;
@@ -82,7 +82,7 @@ class PersistentObject : public std::enable_shared_from_this<PersistentObject> {
 
   // Nesting transaction of the one connection: only the outermost begin and its matching
   // commit or rollback reach the database. The caller holds the "transaction" locker from
-  // begin to the matching commit or rollback (PersistentTransaction does all of this).
+  // begin to the matching commit or rollback (WriteTransaction does all of this).
   // A BEGIN or COMMIT that the database refuses raises QoException and leaves the level.
   static void beginTransaction();
   static void commitTransaction();

@@ -17,10 +17,9 @@
 #include "core/state/DataSource.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotify.h"
-#include "framework/persistence/NamedLockers.h"
-#include "framework/persistence/PersistentTransaction.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/UserDefaults.h"
 #include "support/FreshState.h"
 #include "support/TempDir.h"
@@ -46,7 +45,7 @@ class EntityTestBase : public FreshStateTest {
 
   template <class Work>
   static void inTransaction(Work&& work) {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     work();
     transaction.commit();
   }

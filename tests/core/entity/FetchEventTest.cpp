@@ -11,6 +11,7 @@
 #include "core/entity/RecordedStates.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/NotificationCenter.h"
 #include "support/ReadWatch.h"
 
@@ -68,7 +69,7 @@ TEST_F(FetchEventTest, DownloadIsHashedOnceAndBeforeTheTransactionLockerIsTaken)
   fs::create_directories(at("docs"));
   auto created = incoming("docs/a.txt", Incoming().content("hello").download("hello"));
   ReadWatch reads(at("docs"));
-  std::unique_lock<std::recursive_mutex> held(NamedLockers::getLocker("transaction"));
+  std::unique_lock<RecursiveLocker> held(WriteTransaction::locker());
   bool applied = false;
   std::thread apply([&] { applied = created->handleFetchEvent(EventCreateFile); });
   const bool hashedWhileHeld = reads.waitUntilRead({".a.txt.Velbor.Download"});
@@ -412,7 +413,7 @@ TEST_F(FetchEventTest, RescanInterleavedWithAFetchApplyKeepsBoth) {
   });
   {
     // The rescan has listed and compared, and waits for the locker this thread holds.
-    std::unique_lock<std::recursive_mutex> transaction(DataSource::sharedDataSource().getLocker("transaction"));
+    std::unique_lock<RecursiveLocker> transaction(WriteTransaction::locker());
     std::thread rescan([this] { local_->refresh(); });
     {
       std::unique_lock<std::mutex> lock(mutex);

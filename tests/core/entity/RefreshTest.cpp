@@ -11,6 +11,7 @@
 #include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/PersistenceTestSupport.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
 #include "support/ReadWatch.h"
@@ -149,7 +150,7 @@ TEST_F(RefreshTest, FilesAreHashedOutsideTheLockerAndNotRecordedAsTheyWereBefore
   writeFile(at("a"), "first");
   writeFile(at("b"), "removed soon");
   ReadWatch reads(root_);
-  std::unique_lock<std::recursive_mutex> held(NamedLockers::getLocker("transaction"));
+  std::unique_lock<RecursiveLocker> held(WriteTransaction::locker());
   std::thread rescan([&] { copy_->refresh(); });
   const bool hashedWhileHeld = reads.waitUntilRead({"a", "b"});
   // Both change after they were hashed and before their records can be written.
@@ -229,7 +230,7 @@ TEST_F(RefreshTest, SecondRescanOfTheSameCopyReturnsAtOnce) {
   ASSERT_NE(same, copy_);
   for (const QoSyncdirCopy::Ptr& second : {copy_, same}) {
     // A rescan holds at its first batch while this thread holds the transaction locker.
-    std::unique_lock<std::recursive_mutex> transaction(DataSource::sharedDataSource().getLocker("transaction"));
+    std::unique_lock<RecursiveLocker> transaction(WriteTransaction::locker());
     std::thread running([this] { copy_->refresh(); });
     {
       std::unique_lock<std::mutex> lock(mutex_);

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/persistence/NamedLockers.h"
+#include "core/state/Lockers.h"
 #include "platform/Exception.h"
 #include "platform/UserDefaults.h"
 #include "support/FreshState.h"
@@ -125,25 +125,27 @@ TEST_F(DataSourceTest, SyncOnceFlagsAndRequestsPerPairing) {
 }
 
 TEST_F(DataSourceTest, LockersAreOnePerNameAndSharedWithTheDatabaseLayer) {
-  EXPECT_EQ(&ds().getLocker("transaction"), &ds().getLocker("transaction"));
-  EXPECT_EQ(&ds().getLocker("transaction"), &NamedLockers::getLocker("transaction"));
-  EXPECT_EQ(&ds().getLocker("syncOnce", 7), &ds().getLocker("syncOnce-7"));
-  EXPECT_NE(&ds().getLocker("syncOnce", 7), &ds().getLocker("syncOnce", 8));
-  EXPECT_THROW(ds().getLocker(""), Exception);
+  EXPECT_EQ(&Lockers::transaction(), &Lockers::transaction());
+  EXPECT_EQ(&Lockers::transaction(), &WriteTransaction::locker());
+  EXPECT_EQ(&Lockers::syncOnce(7), &Lockers::syncOnce(7));
+  EXPECT_NE(&Lockers::syncOnce(7), &Lockers::syncOnce(8));
+  EXPECT_EQ(&Lockers::trust("AAAAAA"), &Lockers::trust("AAAAAA"));
+  EXPECT_NE(&Lockers::trust("AAAAAA"), &Lockers::trust("BBBBBB"));
+  EXPECT_NE(&Lockers::monitor(), &Lockers::failedUsn());
 
-  // Concurrent first requests of a new name get the same object.
-  std::vector<std::recursive_mutex*> seen(8);
+  // Concurrent first requests of a new key get the same object.
+  std::vector<RecursiveLocker*> seen(8);
   std::vector<std::thread> threads;
   for (size_t i = 0; i < seen.size(); ++i) {
-    threads.emplace_back([&, i] { seen[i] = &ds().getLocker("fresh-locker"); });
+    threads.emplace_back([&, i] { seen[i] = &Lockers::trust("fresh-locker"); });
   }
   for (auto& thread : threads) thread.join();
   for (auto* locker : seen) EXPECT_EQ(locker, seen.front());
 
   // A locker outlives a restart of the runtime state: a holder keeps excluding others.
-  std::lock_guard held(ds().getLocker("monitor"));
+  std::lock_guard held(Lockers::monitor());
   restart();
-  std::thread other([&] { EXPECT_FALSE(ds().getLocker("monitor").try_lock()); });
+  std::thread other([&] { EXPECT_FALSE(Lockers::monitor().try_lock()); });
   other.join();
 }
 

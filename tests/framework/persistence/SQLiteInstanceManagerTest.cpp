@@ -9,10 +9,10 @@
 
 #include "framework/errors/QoException.h"
 #include "framework/errors/QoExceptionProto.h"
-#include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistenceTestSupport.h"
-#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/AppPaths.h"
+#include "platform/LockerGuard.h"
 
 namespace velbor::test {
 namespace {
@@ -87,7 +87,7 @@ class TransactionTest : public OwnerRowsTest {
   static std::vector<int> ends(const StatementTrace& trace) {
     return {trace.count("BEGIN"), trace.count("COMMIT"), trace.count("ROLLBACK")};
   }
-  std::lock_guard<std::recursive_mutex> transaction_{NamedLockers::getLocker("transaction")};
+  LockerGuard<RecursiveLocker> transaction_{WriteTransaction::locker()};
 };
 
 TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
@@ -119,9 +119,9 @@ TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
   // begin, begin, commit, commit: one BEGIN and one COMMIT.
   trace.clear();
   {
-    PersistentTransaction outer;
+    WriteTransaction outer;
     {
-      PersistentTransaction inner;
+      WriteTransaction inner;
       add("nested");
       inner.commit();
     }
@@ -138,7 +138,7 @@ TEST_F(TransactionTest, RefusedCommitRaisesAndTheWorkIsRolledBack) {
     ASSERT_TRUE(refused.active());
     StatementTrace trace;
     {
-      PersistentTransaction transaction;
+      WriteTransaction transaction;
       add("lost");
       EXPECT_THROW(transaction.commit(), QoExceptionZeSqlite);
       EXPECT_EQ(PersistentObject::transactionLevel(), 1) << "still open, for the caller to roll back";
@@ -151,14 +151,14 @@ TEST_F(TransactionTest, RefusedCommitRaisesAndTheWorkIsRolledBack) {
 
 TEST_F(TransactionTest, ScopedTransactionRollsBackUnlessCommitted) {
   try {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     add("lost");
     throw std::runtime_error("fails midway");
   } catch (const std::runtime_error&) {
   }
   EXPECT_EQ(TestOwner::count(), 0);
   {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     add("kept");
     transaction.commit();
   }
@@ -169,7 +169,7 @@ TEST_F(TransactionTest, ScopedTransactionRollsBackUnlessCommitted) {
 TEST_F(TransactionTest, RefusedBeginRaisesAndLeavesTheLevel) {
   // A transaction opened behind the layer's back makes SQLite refuse the BEGIN.
   ASSERT_TRUE(SQLiteInstanceManager::sharedManager()->executeUpdateSQL("BEGIN"));
-  EXPECT_THROW(PersistentTransaction transaction, QoException);
+  EXPECT_THROW(WriteTransaction transaction, QoException);
   EXPECT_EQ(PersistentObject::transactionLevel(), 0);
   SQLiteInstanceManager::sharedManager()->executeUpdateSQL("ROLLBACK");
 }
@@ -181,7 +181,7 @@ TEST_F(TransactionFailureTest, WriteFromAnotherThreadWaitsAndSurvivesTheRollback
   std::promise<void> started;
   std::thread writer;
   {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     add("rolled back");
     writer = std::thread([&] {
       started.set_value();
@@ -195,6 +195,33 @@ TEST_F(TransactionFailureTest, WriteFromAnotherThreadWaitsAndSurvivesTheRollback
   EXPECT_EQ(labels(), std::vector<std::string>{"other thread"});
 }
 
+TEST_F(TransactionFailureTest, TransactionBegunLaterHoldsTheLockerFromStartToEnd) {
+  const auto heldElsewhere = [] {
+    bool free = false;
+    std::thread([&] {
+      free = WriteTransaction::locker().try_lock();
+      if (free) WriteTransaction::locker().unlock();
+    }).join();
+    return !free;
+  };
+  {
+    WriteTransaction transaction(WriteTransaction::beginLater);
+    EXPECT_TRUE(heldElsewhere());
+    EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+    transaction.begin();
+    add("rolled back");
+    EXPECT_EQ(PersistentObject::transactionLevel(), 1);
+    transaction.rollback();
+    // Nothing is open any more: a second rollback must not end someone else's level.
+    transaction.rollback();
+    EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+    // Still held after the rollback, for what the caller does about the failure.
+    EXPECT_TRUE(heldElsewhere());
+  }
+  EXPECT_FALSE(heldElsewhere());
+  EXPECT_EQ(TestOwner::count(), 0);
+}
+
 TEST_F(TransactionFailureTest, FailedWriteInsideATransactionRollsItBack) {
   ASSERT_TRUE(SQLiteInstanceManager::sharedManager()->executeUpdateSQL(
       "CREATE TRIGGER refuse BEFORE INSERT ON test_owner WHEN NEW.label = 'refused' "
@@ -206,16 +233,16 @@ TEST_F(TransactionFailureTest, FailedWriteInsideATransactionRollsItBack) {
   add("before");
 
   {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     add("lost");
     EXPECT_THROW(add("refused"), QoExceptionZeSqlite);
     EXPECT_THROW(transaction.commit(), QoExceptionZeSqlite);
   }
   {
     // A caller that swallows the failure still cannot commit what came before it.
-    PersistentTransaction outer;
+    WriteTransaction outer;
     {
-      PersistentTransaction inner;
+      WriteTransaction inner;
       add("lost too");
       try {
         add("refused");
@@ -230,7 +257,7 @@ TEST_F(TransactionFailureTest, FailedWriteInsideATransactionRollsItBack) {
 
   // The next transaction starts clean.
   {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     add("after");
     transaction.commit();
   }
@@ -247,7 +274,7 @@ TEST_F(TransactionFailureTest, WriteWaitsForAnOutsideWriterToFinish) {
     writer.reset();
   });
   {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     add("after");
     EXPECT_NO_THROW(transaction.commit());
   }
@@ -255,9 +282,10 @@ TEST_F(TransactionFailureTest, WriteWaitsForAnOutsideWriterToFinish) {
   EXPECT_EQ(labels(), (std::vector<std::string>{"before", "after"}));
 }
 
-TEST(NamedLockersTest, OneLockerPerName) {
-  EXPECT_EQ(&NamedLockers::getLocker("transaction"), &NamedLockers::getLocker("transaction"));
-  EXPECT_NE(&NamedLockers::getLocker("transaction"), &NamedLockers::getLocker("monitor"));
+TEST(TransactionLockerTest, OneLockerApartFromTheStatementLock) {
+  EXPECT_EQ(&WriteTransaction::locker(), &WriteTransaction::locker());
+  EXPECT_NE(static_cast<const void*>(&WriteTransaction::locker()),
+            static_cast<const void*>(&PersistentObject::getLocker()));
 }
 
 }  // namespace

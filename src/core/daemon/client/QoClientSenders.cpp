@@ -10,9 +10,11 @@
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/PbMessage.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/state/TrustInfo.h"
 #include "core/utils/QoUtils.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -95,7 +97,7 @@ QoMessage::Ptr QoClient::sendTrustPublishRequestTo(const DevicePtr& device, int3
     auto offer = std::make_shared<TrustInfo>(
         TrustInfo{uuid, QoUtils::generateUuid(), QoConfig::sharedQoConfig().trustAuthTimeOut()});
     {
-      std::lock_guard<std::recursive_mutex> lock(QoWorker::trustLocker(uuid));
+      LockerGuard lock(Lockers::trust(uuid));
       DataSource::sharedDataSource().setSendTrustContext(uuid, offer);
     }
     auto body = std::make_shared<pb::MsgTrustPublishRequest>();

@@ -10,6 +10,7 @@
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFeedback.h"
 #include "core/envelope/QoMessage.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
 #include "core/state/QoPeer.h"
@@ -17,8 +18,8 @@
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/errors/QoException.h"
 #include "framework/network/DispatchUdpSocket.h"
-#include "framework/persistence/NamedLockers.h"
 #include "platform/Dispatch.h"
+#include "platform/LockerGuard.h"
 #include "platform/LogRateLimiter.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
@@ -51,7 +52,7 @@ std::string exceptionName(const std::exception& e) {
 template <typename Due>
 QoDevice::Ptr takeOffline(const std::string& uuid, Due due) {
   try {
-    std::lock_guard<std::recursive_mutex> lock(NamedLockers::getLocker("transaction"));
+    LockerGuard lock(Lockers::transaction());
     auto device = QoDevice::getDeviceWithUuid(uuid);
     if (!device || device->pk() == 0 || !due(*device)) return nullptr;
     device->setOffLine();

@@ -18,7 +18,7 @@
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/network/DispatchUdpSocket.h"
 #include "framework/network/ZMQAddress.h"
-#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/Exception.h"
 #include "platform/LogRateLimiter.h"
 #include "platform/QoLog.h"
@@ -119,7 +119,7 @@ void QoDiscovery::registerDevice(const pb::MsgDiscover& body, const std::string&
   QoDevice::Ptr changed;
   QoDevice::Ptr cameOnline;
   try {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     auto device = QoDevice::getDeviceWithUuid(body.device_uuid());
     if (device && device->pk() == 0) return;
     const bool moved = device && (device->routeUri() != routeUri || device->pubUri() != pubUri);

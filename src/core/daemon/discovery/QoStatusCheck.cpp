@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "core/daemon/client/QoClient.h"
-#include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/QoPbMessageCode.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -29,7 +30,7 @@ constexpr int32_t kStatusUntrusted = 0;
 void markUntrusted(const QoDevice::Ptr& device) {
   QoDevice::Ptr stored;
   {
-    std::lock_guard<std::recursive_mutex> lock(QoWorker::trustLocker(device->uuid()));
+    LockerGuard lock(Lockers::trust(device->uuid()));
     stored = QoDevice::getDeviceWithUuid(device->uuid());
     if (!stored) return;
     stored->setStatus(kStatusUntrusted);

@@ -15,10 +15,12 @@
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/TmpFileName.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
 #include "platform/Dispatch.h"
 #include "platform/Exception.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "platform/RepeatingTimer.h"
 #include "proto/VelborProto.pb.h"
@@ -28,8 +30,6 @@ namespace {
 
 std::mutex gSharedMutex;
 std::shared_ptr<Monitor> gShared;
-
-std::recursive_mutex& monitorLocker() { return DataSource::sharedDataSource().getLocker("monitor"); }
 
 void logSyncOnceFailure(const std::exception& e) {
   if (const auto* named = dynamic_cast<const Exception*>(&e)) {
@@ -169,7 +169,7 @@ void Monitor::scanSyncdir() {
 
 std::vector<Monitor::CopyPtr> Monitor::reloadSyncdirCopys() {
   std::vector<CopyPtr> loaded = QoDevice::getDeviceSyncdirCopys(0);
-  std::lock_guard lock(monitorLocker());
+  LockerGuard lock(Lockers::monitor());
   // A copy loaded before keeps its object, and with it the changes still waiting.
   for (CopyPtr& copy : loaded) {
     const auto known = std::find_if(syncdirCopys_.begin(), syncdirCopys_.end(),
@@ -186,7 +186,7 @@ std::vector<Monitor::CopyPtr> Monitor::reloadSyncdirCopys() {
 }
 
 std::vector<Monitor::CopyPtr> Monitor::syncdirCopys() {
-  std::lock_guard lock(monitorLocker());
+  LockerGuard lock(Lockers::monitor());
   return syncdirCopys_;
 }
 
@@ -255,7 +255,7 @@ bool Monitor::checkBigFile(uint32_t flags) {
 }
 
 void Monitor::scanPaths(const std::vector<FileEventStream::Event>& events) {
-  std::lock_guard lock(monitorLocker());
+  LockerGuard lock(Lockers::monitor());
   for (size_t i = 0; i < events.size(); ++i) {
     const FileEventStream::Event& event = events[i];
     if (event.flags & FileEventStream::kMustScanSubDirs) {
@@ -291,7 +291,7 @@ void Monitor::scanPaths(const std::vector<FileEventStream::Event>& events) {
 }
 
 void Monitor::setBounds(const Bounds& bounds) {
-  std::lock_guard lock(monitorLocker());
+  LockerGuard lock(Lockers::monitor());
   bounds_ = bounds;
   bounds_.batchPaths = std::max<size_t>(bounds_.batchPaths, 1);
 }

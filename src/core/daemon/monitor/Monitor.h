@@ -12,8 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/state/Lockers.h"
 #include "platform/FileEventStream.h"
 #include "platform/NotificationCenter.h"
+#include "platform/ThreadSafety.h"
 
 namespace velbor {
 
@@ -96,21 +98,21 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   void observeTrees();
   void shutdown();
   std::vector<CopyPtr> reloadSyncdirCopys();
-  CopyPtr owningCopy(const std::string& path) const;
+  CopyPtr owningCopy(const std::string& path) const REQUIRES(Lockers::monitor());
   void runInBackground(std::function<void()> job);
   std::vector<Prepared> prepare(const std::vector<std::string>& paths, const CopyPtr& copy);
   // handlePaths without the notice; answers whether anything was recorded.
   bool recordBatch(const std::vector<std::string>& paths, const CopyPtr& copy);
   // Records `paths` (sorted here) in batches of at most bounds_.batchPaths.
   bool recordInBatches(std::vector<std::string>& paths, const CopyPtr& copy);
-  // Under the "monitor" locker: a changed path, or its folder when the change set is full.
-  void noteChange(const CopyPtr& copy, const std::string& path);
-  void noteFolderRescan(const CopyPtr& copy, const std::string& folder);
+  // A changed path, or its folder when the change set is full.
+  void noteChange(const CopyPtr& copy, const std::string& path) REQUIRES(Lockers::monitor());
+  void noteFolderRescan(const CopyPtr& copy, const std::string& folder) REQUIRES(Lockers::monitor());
   // Compares the entries of `folder` (and, when recursive, of every folder below it) with
   // their records, a batch at a time; answers whether anything was recorded.
   bool rescanFolder(const CopyPtr& copy, const std::string& folder, bool recursive);
   bool rescanFolders(const CopyPtr& copy);
-  bool record(const std::string& root, Prepared& item, bool& changed);
+  bool record(const std::string& root, Prepared& item, bool& changed) REQUIRES(Lockers::transaction());
   // The record of `item` describes the file as it was read: told to RecordedStates once the
   // batch is committed.
   static void noteRecorded(Prepared& item);
@@ -126,13 +128,13 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   std::unique_ptr<FileEventStream> stream_;
 
   // The copies, their change sets and big-file maps: under the "monitor" locker.
-  std::vector<CopyPtr> syncdirCopys_;
-  std::set<std::string> rescans_;  // copy uuids whose events were lost
+  std::vector<CopyPtr> syncdirCopys_ GUARDED_BY(Lockers::monitor());
+  std::set<std::string> rescans_ GUARDED_BY(Lockers::monitor());  // copy uuids whose events were lost
   // Per copy uuid: folders whose changes were too many to keep one by one.
-  std::map<std::string, std::set<std::string>> folderRescans_;
-  Bounds bounds_;
-  // Failed batches per path: under the "monitor" locker.
-  std::map<std::string, int> attempts_;
+  std::map<std::string, std::set<std::string>> folderRescans_ GUARDED_BY(Lockers::monitor());
+  Bounds bounds_ GUARDED_BY(Lockers::monitor());
+  // Failed batches per path.
+  std::map<std::string, int> attempts_ GUARDED_BY(Lockers::monitor());
 
   std::mutex timersMutex_;
   std::unique_ptr<RepeatingTimer> classifier_;

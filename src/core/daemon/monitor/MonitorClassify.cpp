@@ -21,18 +21,18 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RecordedStates.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
-#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/Exception.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
 
 namespace velbor {
 namespace {
-
-std::recursive_mutex& monitorLocker() { return DataSource::sharedDataSource().getLocker("monitor"); }
 
 // What identifies the state of an item on disk: a change to any of these since it was read
 // means it must be read again.
@@ -161,7 +161,7 @@ void Monitor::handleFileSystemChange() {
   for (const CopyPtr& copy : syncdirCopys()) {
     std::vector<std::string> paths;
     {
-      std::lock_guard lock(monitorLocker());
+      LockerGuard lock(Lockers::monitor());
       const std::set<std::string>& changes = copy->getPathsChangeSet();
       paths.assign(changes.begin(), changes.end());
       copy->deleteAllObjectInPathsChangeSet();
@@ -179,7 +179,7 @@ bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& co
   paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
   size_t batch = 0;
   {
-    std::lock_guard lock(monitorLocker());
+    LockerGuard lock(Lockers::monitor());
     batch = bounds_.batchPaths;
   }
   // One transaction per batch: what is read and held for recording stays within a batch.
@@ -197,7 +197,7 @@ bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& co
 void Monitor::rescanRequested() {
   std::vector<CopyPtr> copies;
   {
-    std::lock_guard lock(monitorLocker());
+    LockerGuard lock(Lockers::monitor());
     for (const CopyPtr& copy : syncdirCopys_) {
       if (rescans_.erase(copy->uuid()) != 0) copies.push_back(copy);
     }
@@ -212,7 +212,7 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
   std::vector<Prepared> items;
   size_t budget = 0;
   {
-    std::lock_guard lock(monitorLocker());
+    LockerGuard lock(Lockers::monitor());
     budget = bounds_.batchPaths;
   }
   std::vector<std::string> queue(paths.begin(), paths.end());
@@ -240,7 +240,7 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
       const std::optional<DiskState> after = diskStateOf(copy->path(), path);
       if (!sha1 || !after || !(*after == item.state)) {
         // Written to while it was read: it waits until it stops changing.
-        std::lock_guard lock(monitorLocker());
+        LockerGuard lock(Lockers::monitor());
         copy->addBigFileWithPath(path);
         continue;
       }
@@ -256,7 +256,7 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
     if (!newFolder) continue;
     if (queue.size() >= budget) {
       // The batch is full: the folder's entries are compared on their own later.
-      std::lock_guard lock(monitorLocker());
+      LockerGuard lock(Lockers::monitor());
       noteFolderRescan(copy, path);
       continue;
     }
@@ -284,10 +284,11 @@ bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& 
   std::vector<Prepared> items = prepare(paths, copy);
   bool changed = false;
   {
-    std::lock_guard transactionLocker(DataSource::sharedDataSource().getLocker("transaction"));
+    // The locker also covers what a failed batch does after its rollback.
+    WriteTransaction transaction(WriteTransaction::beginLater);
     SyncFileProcessBox::sendSyncFileIndexBegin(copy, static_cast<int64_t>(items.size()));
     try {
-      PersistentTransaction transaction;
+      transaction.begin();
       for (Prepared& item : items) {
         SyncFileProcessBox::sendSyncFileIndexing(copy, item.path);
         if (!record(copy->path(), item, changed)) putBack(copy, item.path);
@@ -298,10 +299,12 @@ bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& 
       }
       batchSucceeded(paths);
     } catch (const Exception& e) {
+      transaction.rollback();
       QoLog("{}: {}", e.name(), e.reason());
       changed = false;
       batchFailed(copy, paths);
     } catch (const std::exception& e) {
+      transaction.rollback();
       QoLog("{}", e.what());
       changed = false;
       batchFailed(copy, paths);
@@ -393,12 +396,12 @@ void Monitor::noteRecorded(Prepared& item) {
 // Paths put back count against the bound like any change: a failing comparison of a whole
 // copy must not make the change set hold all of its paths.
 void Monitor::putBack(const CopyPtr& copy, const std::string& path) {
-  std::lock_guard lock(monitorLocker());
+  LockerGuard lock(Lockers::monitor());
   noteChange(copy, path);
 }
 
 void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths) {
-  std::lock_guard lock(monitorLocker());
+  LockerGuard lock(Lockers::monitor());
   for (const std::string& path : paths) {
     int& attempts = attempts_[path];
     if (++attempts < kMaxBatchAttempts) {
@@ -411,7 +414,7 @@ void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& p
 }
 
 void Monitor::batchSucceeded(const std::vector<std::string>& paths) {
-  std::lock_guard lock(monitorLocker());
+  LockerGuard lock(Lockers::monitor());
   if (attempts_.empty()) return;
   for (const std::string& path : paths) attempts_.erase(path);
 }

@@ -16,6 +16,8 @@
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
 
@@ -25,8 +27,6 @@ namespace {
 // Stored records read at once while looking for those whose item is gone.
 constexpr size_t kRecordPage = 1000;
 
-std::recursive_mutex& monitorLocker() { return DataSource::sharedDataSource().getLocker("monitor"); }
-
 bool isGone(int error) { return error == ENOENT || error == ENOTDIR; }
 
 }  // namespace
@@ -34,7 +34,7 @@ bool isGone(int error) { return error == ENOENT || error == ENOTDIR; }
 bool Monitor::rescanFolders(const CopyPtr& copy) {
   std::set<std::string> folders;
   {
-    std::lock_guard lock(monitorLocker());
+    LockerGuard lock(Lockers::monitor());
     const auto found = folderRescans_.find(copy->uuid());
     if (found == folderRescans_.end()) return false;
     folders.swap(found->second);
@@ -52,7 +52,7 @@ bool Monitor::rescanFolder(const CopyPtr& copy, const std::string& top, bool rec
   const auto record = [&] { changed = recordInBatches(batch, copy) || changed; };
   size_t batchPaths = 0;
   {
-    std::lock_guard lock(monitorLocker());
+    LockerGuard lock(Lockers::monitor());
     batchPaths = bounds_.batchPaths;
   }
   std::vector<std::string> folders{top};

@@ -108,9 +108,6 @@ class QoWorker {
   // Checks an answer to an offer made here against its send context and, when the token
   // matches and the device still waits (status 2), sets `status`; true when it was set.
   static bool _trustAnwser(const TrustInfo& info, int32_t status);
-  // Held around every change of a device's trust status or trust contexts, so that each
-  // change compares and sets in one step.
-  static std::recursive_mutex& trustLocker(const std::string& deviceUuid);
   // Ends this device's trust in a device that ended its own: status 0, then the device is
   // removed with its copies and pairings, and "SyncDeleteResponse" and "DistrustResponse"
   // are posted. The removed record, or nullptr when none was stored.

@@ -6,11 +6,13 @@
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
 #include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/errors/QoExceptionProto.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -68,7 +70,7 @@ QoMessage::Ptr QoWorker::handleDeviceAddRequest(const QoRequest& request) {
   auto device = std::make_shared<QoDevice>();
   {
     // Checked and stored under one lock, so two requests cannot both add the device.
-    std::lock_guard<std::recursive_mutex> lock(DataSource::sharedDataSource().getLocker("transaction"));
+    LockerGuard lock(Lockers::transaction());
     if (auto stored = QoDevice::getDeviceWithUuid(body->uuid())) {
       throw QoExceptionZeExist::defaultExceptionWithReason("Device({}:{}) exist!", stored->name(), body->uuid());
     }

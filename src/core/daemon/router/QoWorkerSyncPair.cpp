@@ -8,10 +8,12 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
 #include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -78,7 +80,7 @@ QoMessage::Ptr QoWorker::handleSyncAddRequest(const QoRequest& request) {
   auto relation = std::make_shared<QoSyncdirCopyRelation>();
   {
     // Checked and stored under one lock, so the same pairing is never stored twice.
-    std::lock_guard<std::recursive_mutex> lock(DataSource::sharedDataSource().getLocker("transaction"));
+    LockerGuard lock(Lockers::transaction());
     const auto local = QoSyncdirCopy::getSyncdirCopyWithUuid(body->local_tree_uuid());
     if (!local) {
       QoLog("Local syncdir Copy is not exist");

@@ -10,9 +10,11 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -57,7 +59,7 @@ QoMessage::Ptr QoWorker::handleTreeAddRequest(const QoRequest& request) {
   auto copy = std::make_shared<QoSyncdirCopy>();
   {
     // Checked and stored under one lock, so two requests cannot both create the tree.
-    std::lock_guard<std::recursive_mutex> lock(DataSource::sharedDataSource().getLocker("transaction"));
+    LockerGuard lock(Lockers::transaction());
     if (const auto existing = QoSyncdirCopy::getSyncdirCopyWithPath(root, 0)) {
       QoLog("Local syncdir copy exist. copy-uuid({}) syncdir-uuid({})", existing->uuid(), existing->syncdirUuid());
       if (existing->syncdirUuid() == body->sync_uuid())
@@ -97,7 +99,7 @@ QoMessage::Ptr QoWorker::handleTreeDeleteRequest(const QoRequest& request) {
   }
   {
     // A pairing made between the check and the removal would be removed with the tree.
-    std::lock_guard<std::recursive_mutex> lock(DataSource::sharedDataSource().getLocker("transaction"));
+    LockerGuard lock(Lockers::transaction());
     const auto copy = QoSyncdirCopy::getSyncdirCopyWithUuid(body->tree_uuid());
     if (!copy) {
       QoLog("Tree({}) is not exist!", body->tree_uuid());

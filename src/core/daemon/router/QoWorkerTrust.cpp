@@ -14,11 +14,13 @@
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
 #include "core/state/TrustInfo.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -44,12 +46,8 @@ std::shared_ptr<TrustInfo> answerFrom(const QoRequest& request, const std::strin
 
 }  // namespace
 
-std::recursive_mutex& QoWorker::trustLocker(const std::string& deviceUuid) {
-  return DataSource::sharedDataSource().getLocker("trust-" + deviceUuid);
-}
-
 bool QoWorker::_trustAnwser(const TrustInfo& info, int32_t status) {
-  std::lock_guard<std::recursive_mutex> lock(trustLocker(info.deviceUuid));
+  LockerGuard lock(Lockers::trust(info.deviceUuid));
   DataSource& dataSource = DataSource::sharedDataSource();
   const auto context = dataSource.getSendTrustContext(info.deviceUuid);
   if (!context) throw QoException("Maybe timeout(missing token in memory)");
@@ -72,7 +70,7 @@ QoMessage::Ptr QoWorker::handleTrustPublishRequest(const QoRequest& request) {
   auto reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodeTrustPublishResponse, nullptr);
   auto offer = std::make_shared<TrustInfo>(TrustInfo{request.sender->uuid(), body->token(), body->timeout()});
   {
-    std::lock_guard<std::recursive_mutex> lock(trustLocker(offer->deviceUuid));
+    LockerGuard lock(Lockers::trust(offer->deviceUuid));
     DataSource::sharedDataSource().setRecvTrustContext(offer->deviceUuid, offer);
   }
   QoNotices::post(notice::TrustPublishResponse{offer});
@@ -107,7 +105,7 @@ QoMessage::Ptr QoWorker::handleTrustCancelRequest(const QoRequest& request) {
     // Only the offer this device holds from the sender can be withdrawn: a stale or made-up
     // token must not end a newer offer. The withdrawn offer is forgotten, so it can no
     // longer be agreed to.
-    std::lock_guard<std::recursive_mutex> lock(trustLocker(withdrawal->deviceUuid));
+    LockerGuard lock(Lockers::trust(withdrawal->deviceUuid));
     DataSource& dataSource = DataSource::sharedDataSource();
     const auto offer = dataSource.getRecvTrustContext(withdrawal->deviceUuid);
     matched = offer && offer->token == withdrawal->token;
@@ -124,7 +122,7 @@ QoMessage::Ptr QoWorker::handleTrustCancelRequest(const QoRequest& request) {
 QoDevice::Ptr QoWorker::endTrustOf(const std::string& deviceUuid) {
   QoDevice::Ptr device;
   {
-    std::lock_guard<std::recursive_mutex> lock(trustLocker(deviceUuid));
+    LockerGuard lock(Lockers::trust(deviceUuid));
     device = QoDevice::getDeviceWithUuid(deviceUuid);
     if (!device) return nullptr;
     device->setStatus(kStatusUntrusted);

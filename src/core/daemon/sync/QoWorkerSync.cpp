@@ -20,7 +20,7 @@
 #include "core/state/DataSource.h"
 #include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
-#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"
 
@@ -135,10 +135,10 @@ bool QoWorkerSync::applyRename(const Relation& record) {
   // The new path and the old one's removal are one change: in one transaction, under the
   // locker every other writer (the monitor) takes, so no one ever finds the file moved while
   // its old path is still recorded present, and takes that for a local removal.
-  std::lock_guard<std::recursive_mutex> locker(DataSource::sharedDataSource().getLocker("transaction"));
+  WriteTransaction transaction(WriteTransaction::beginLater);
   bool moved = false;
   try {
-    PersistentTransaction transaction;
+    transaction.begin();
     // A failed rename leaves the transaction to roll back.
     if (!record->handleFetchEvent(EventRenameFile)) return false;
     moved = true;
@@ -146,6 +146,7 @@ bool QoWorkerSync::applyRename(const Relation& record) {
     if (oldPath) oldPath->handleFetchEvent(EventDeleteFile);
     transaction.commit();
   } catch (const Exception& e) {
+    transaction.rollback();
     QoLog("*** Rename({}) not recorded, {}", record->file() ? record->file()->path() : std::string(), e.what());
     if (!moved) return false;
     // The file has moved, but neither path is recorded so: both come again with the next pull.

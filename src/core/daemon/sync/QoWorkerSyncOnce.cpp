@@ -24,6 +24,7 @@
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/QoPbMessageCode.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
@@ -31,6 +32,7 @@
 #include "framework/errors/QoExceptionProto.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQSocket.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -74,7 +76,7 @@ class SyncOnceRun {
       }
       // The check and the clearing of the mark are one step: a request that finds the mark
       // set has had its pending mark seen here, so it always gets a pass.
-      std::lock_guard lock(dataSource.getLocker("syncOnce", pairing_->pk()));
+      LockerGuard lock(Lockers::syncOnce(pairing_->pk()));
       if (!dataSource.hasAnySyncOnceRequest(pairing_->pk())) {
         dataSource.setStopSyncOnce(pairing_->pk());
         markCleared_ = true;
@@ -88,7 +90,7 @@ class SyncOnceRun {
     context_->closeSockets();
     context_->terminate();
     if (!markCleared_) {
-      std::lock_guard lock(DataSource::sharedDataSource().getLocker("syncOnce", pairing_->pk()));
+      LockerGuard lock(Lockers::syncOnce(pairing_->pk()));
       DataSource::sharedDataSource().setStopSyncOnce(pairing_->pk());
       markCleared_ = true;
     }
@@ -293,7 +295,7 @@ QoMessage::Ptr QoWorker::handleSyncOnceRequest(const QoRequest& request) {
   std::unique_ptr<SyncOnceRun> run;
   {
     // At most one run per pairing: the test of the mark and its setting are one step.
-    std::lock_guard lock(dataSource.getLocker("syncOnce", pairing->pk()));
+    LockerGuard lock(Lockers::syncOnce(pairing->pk()));
     dataSource.appendSyncOnceQueue(pairing->pk());
     const auto& local = pairing->firstSyncdirCopy();
     if (dataSource.isDoingSyncOnce(pairing->pk())) {

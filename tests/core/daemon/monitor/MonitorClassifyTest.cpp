@@ -9,7 +9,8 @@
 
 #include "MonitorTestBase.h"
 #include "core/entity/RecordedStates.h"
-#include "framework/persistence/PersistentTransaction.h"
+#include "core/state/Lockers.h"
+#include "framework/persistence/WriteTransaction.h"
 
 namespace velbor::test {
 namespace {
@@ -287,7 +288,7 @@ TEST_F(MonitorClassifyTest, FilesAreHashedBeforeTheTransactionLockerIsTaken) {
   ASSERT_GE(watcher, 0);
   ASSERT_GE(inotify_add_watch(watcher, at("hashed").c_str(), IN_CLOSE_NOWRITE), 0);
 
-  std::unique_lock<std::recursive_mutex> transaction(DataSource::sharedDataSource().getLocker("transaction"));
+  std::unique_lock<RecursiveLocker> transaction(Lockers::transaction());
   std::thread classifier([&] { tick(); });
   // The file is read to its end while the locker is still held here.
   pollfd ready{watcher, POLLIN, 0};
@@ -306,7 +307,7 @@ TEST_F(MonitorClassifyTest, ChangeAfterHashingWaitsForTheNextTick) {
   report({"moving"});
   const int watcher = inotify_init1(IN_CLOEXEC);
   ASSERT_GE(inotify_add_watch(watcher, at("moving").c_str(), IN_CLOSE_NOWRITE), 0);
-  std::unique_lock<std::recursive_mutex> transaction(DataSource::sharedDataSource().getLocker("transaction"));
+  std::unique_lock<RecursiveLocker> transaction(Lockers::transaction());
   std::thread classifier([&] { tick(); });
   // Once hashed, the file changes before the records may be written.
   pollfd ready{watcher, POLLIN, 0};
@@ -353,7 +354,7 @@ TEST_F(MonitorClassifyTest, ChangesRightAfterAnInstallAreRecorded) {
   }
   // Installed inside a transaction that is then undone: on disk, but not recorded.
   {
-    PersistentTransaction outer;
+    WriteTransaction outer;
     const auto undone = incoming("undone", Incoming().content("fetched").download("fetched"));
     ASSERT_TRUE(undone->handleFetchEvent(EventCreateFile));
     outer.rollback();

@@ -12,8 +12,10 @@
 
 #include "core/daemon/monitor/Monitor.h"
 #include "core/entity/FetchTestBase.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
 #include "platform/FileEventStream.h"
+#include "platform/LockerGuard.h"
 #include "platform/Waiter.h"
 
 namespace velbor::test {
@@ -60,7 +62,7 @@ class MonitorTestBase : public FetchTestBase {
   }
 
   std::set<std::string> changeSet() {
-    std::lock_guard lock(DataSource::sharedDataSource().getLocker("monitor"));
+    LockerGuard lock(Lockers::monitor());
     auto copy = watched();
     return copy ? copy->getPathsChangeSet() : std::set<std::string>{};
   }

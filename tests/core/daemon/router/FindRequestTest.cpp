@@ -3,6 +3,7 @@
 
 #include "HandlerTestBase.h"
 #include "core/utils/QoUtils.h"
+#include "framework/persistence/WriteTransaction.h"
 
 namespace velbor::test {
 namespace {
@@ -27,7 +28,7 @@ class FindRequestTest : public LocalTreeTestBase {
 
 TEST_F(FindRequestTest, PeerPagesThroughTwentyFiveThousandRecords) {
   {
-    PersistentTransaction transaction;
+    WriteTransaction transaction;
     for (int i = 1; i <= 25000; ++i) record(tree_, "/f" + std::to_string(i), i, std::to_string(i));
     transaction.commit();
   }

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "HandlerTestBase.h"
+#include "core/state/Lockers.h"
 #include "core/utils/QoUtils.h"
+#include "platform/LockerGuard.h"
 
 namespace velbor::test {
 namespace {
@@ -294,7 +296,7 @@ TEST_F(GetRequestTest, ConcurrentRequestsNamingTheSameUnknownCopiesStoreEachOnce
     {
       // Held while both requests start, so that each has found the copies unknown before
       // either may store one; the pause only lines them up, the checks below do not wait on it.
-      std::lock_guard<std::recursive_mutex> hold(DataSource::sharedDataSource().getLocker("transaction"));
+      LockerGuard hold(Lockers::transaction());
       for (const auto& get : requests) {
         answers.push_back(
             std::async(std::launch::async, [get] { return call(&QoWorker::handleGetRequest, body(get)).code(); }));

@@ -19,7 +19,7 @@
 #include "core/state/QoConfigDelegateLinux.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
-#include "framework/persistence/PersistentTransaction.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "proto/VelborProto.pb.h"
 #include "support/FreshState.h"
 #include "support/TempDir.h"

@@ -14,9 +14,11 @@
 #include "core/daemon/router/QoSeenSignatures.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/state/DataSource.h"
+#include "core/state/Lockers.h"
 #include "core/state/TrustInfo.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
+#include "platform/LockerGuard.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {
@@ -193,7 +195,7 @@ TEST_F(TrustRequestTest, AnAnswerChecksTheStatusUnderTheDevicesTrustLocker) {
   {
     // The device window's wait runs out while the agreement is on its way; it resets the
     // status under the same locker.
-    std::lock_guard<std::recursive_mutex> lock(QoWorker::trustLocker(uuid_));
+    LockerGuard lock(Lockers::trust(uuid_));
     answer = std::async(std::launch::async,
                         [this] { return send<pb::MsgTrustRequest>(pb::MsgCodeTrustRequest, "token-a"); });
     // Time for the agreement to reach its handler; with the locker held it must wait there.
