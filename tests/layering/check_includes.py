@@ -27,8 +27,6 @@ PENDING_EXCEPTIONS = [
     ("src/core/entity/QoSyncdirCopyRefresh.cpp", "core/state/QoNotices.h"),
     ("src/core/entity/QoSyncdirCopyRefresh.cpp", "core/state/SyncFileProcessBox.h"),
     ("src/core/entity/RescanWriter.cpp", "core/state/SyncFileProcessBox.h"),
-    # To be removed: the trust locker moves below the router.
-    ("src/ui/DeviceStatusWriter.cpp", "core/daemon/router/QoWorker.h"),
     # To be removed: removing an unpaired tree goes through the client, not a router handler.
     ("src/ui/SyncdirLinker.cpp", "core/daemon/router/QoRequest.h"),
     ("src/ui/SyncdirLinker.cpp", "core/daemon/router/QoWorker.h"),

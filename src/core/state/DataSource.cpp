@@ -244,6 +244,15 @@ void DataSource::cleanRecvTrustContext(const std::string& deviceUuid) {
   recvTrust_.erase(deviceUuid);
 }
 
+RecursiveLocker& DataSource::getLocker(const std::string& name) {
+  QoAssert(!name.empty(), "");
+  return Lockers::named(name);
+}
+
+RecursiveLocker& DataSource::getLocker(const std::string& name, int32_t userId) {
+  return getLocker(fmt::format("{}-{}", name, userId));
+}
+
 void DataSource::setSegmentControl(int index, bool value) { defaults_->setBool(segmentKey(index), value); }
 
 bool DataSource::getSegmentControl(int index) { return defaults_->boolForKey(segmentKey(index)); }

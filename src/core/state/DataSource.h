@@ -9,6 +9,7 @@
 
 #include "core/state/TrustInfo.h"
 #include "platform/Mutex.h"
+#include "platform/RecursiveLocker.h"
 #include "platform/ThreadSafety.h"
 
 namespace velbor {
@@ -71,6 +72,12 @@ class DataSource {
   void setRecvTrustContext(const std::string& deviceUuid, std::shared_ptr<TrustInfo> context);
   std::shared_ptr<TrustInfo> getRecvTrustContext(const std::string& deviceUuid);
   void cleanRecvTrustContext(const std::string& deviceUuid);
+
+  // The one re-entrant locker kept under `name` (Lockers::named), the same object for the
+  // life of the process. An empty name raises the assertion exception.
+  RecursiveLocker& getLocker(const std::string& name);
+  // getLocker of "<name>-<userId>".
+  RecursiveLocker& getLocker(const std::string& name, int32_t userId);
 
   // The device list's filter segments, persisted as "SC-<index>".
   void setSegmentControl(int index, bool value);

@@ -29,6 +29,11 @@ class Lockers {
   // One device's trust status and trust contexts (by the device's uuid): each check and the
   // change it allows happen in one step.
   static RecursiveLocker& trust(const std::string& deviceUuid);
+
+  // The locker under a name, for callers that still name them: "transaction", "monitor",
+  // "failedUsn", "syncOnce-<key>" and "trust-<uuid>" are the typed lockers above; any other
+  // name has one locker of its own. The name must not be empty.
+  static RecursiveLocker& named(const std::string& name);
 };
 
 }  // namespace velbor

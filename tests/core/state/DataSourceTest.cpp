@@ -125,6 +125,41 @@ TEST_F(DataSourceTest, SyncOnceFlagsAndRequestsPerPairing) {
 }
 
 TEST_F(DataSourceTest, LockersAreOnePerNameAndSharedWithTheDatabaseLayer) {
+  EXPECT_EQ(&ds().getLocker("transaction"), &ds().getLocker("transaction"));
+  EXPECT_EQ(&ds().getLocker("transaction"), &WriteTransaction::locker());
+  EXPECT_EQ(&ds().getLocker("syncOnce", 7), &ds().getLocker("syncOnce-7"));
+  EXPECT_NE(&ds().getLocker("syncOnce", 7), &ds().getLocker("syncOnce", 8));
+  EXPECT_THROW(ds().getLocker(""), Exception);
+
+  // Concurrent first requests of a new name get the same object.
+  std::vector<RecursiveLocker*> seen(8);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&, i] { seen[i] = &ds().getLocker("fresh-locker"); });
+  }
+  for (auto& thread : threads) thread.join();
+  for (auto* locker : seen) EXPECT_EQ(locker, seen.front());
+
+  // A locker outlives a restart of the runtime state: a holder keeps excluding others.
+  std::lock_guard held(ds().getLocker("monitor"));
+  restart();
+  std::thread other([&] { EXPECT_FALSE(ds().getLocker("monitor").try_lock()); });
+  other.join();
+}
+
+TEST_F(DataSourceTest, NamedLockersAreTheTypedOnes) {
+  EXPECT_EQ(&ds().getLocker("transaction"), &Lockers::transaction());
+  EXPECT_EQ(&ds().getLocker("monitor"), &Lockers::monitor());
+  EXPECT_EQ(&ds().getLocker("failedUsn"), &Lockers::failedUsn());
+  EXPECT_EQ(&ds().getLocker("syncOnce", -3), &Lockers::syncOnce(-3));
+  EXPECT_EQ(&ds().getLocker("trust-AAAAAA"), &Lockers::trust("AAAAAA"));
+  // Names that only look like a keyed one are lockers of their own.
+  EXPECT_NE(&ds().getLocker("syncOnce-07"), &Lockers::syncOnce(7));
+  EXPECT_NE(&ds().getLocker("syncOnce-"), &Lockers::syncOnce(0));
+  EXPECT_NE(&ds().getLocker("syncOnce-99999999999"), &ds().getLocker("syncOnce-1410065407"));
+}
+
+TEST_F(DataSourceTest, TypedLockersAreOnePerKeyAndSharedWithTheDatabaseLayer) {
   EXPECT_EQ(&Lockers::transaction(), &Lockers::transaction());
   EXPECT_EQ(&Lockers::transaction(), &WriteTransaction::locker());
   EXPECT_EQ(&Lockers::syncOnce(7), &Lockers::syncOnce(7));
