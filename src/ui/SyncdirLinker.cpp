@@ -5,8 +5,6 @@
 #include <utility>
 
 #include "core/daemon/client/QoClient.h"
-#include "core/daemon/router/QoRequest.h"
-#include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "platform/QoLog.h"
@@ -91,11 +89,9 @@ std::shared_ptr<QoSyncdirCopy> SyncdirLinker::localTreeInSyncdir() {
 }
 
 bool SyncdirLinker::removeUnpairedTree(const QoSyncdirCopy& copy) {
-  auto body = std::make_shared<pb::MsgTreeDeleteRequest>();
-  body->set_tree_uuid(copy.uuid());
   try {
     // The handler refuses a tree that was paired since the check.
-    QoWorker::handleTreeDeleteRequest(QoRequest{body, nullptr, QoMessage::kLevelNone, false});
+    QoClient::localTreeDelete(copy.uuid());
     return true;
   } catch (const std::exception& e) {
     QoLog("*** create local syncdir copy, {}", e.what());

@@ -77,6 +77,9 @@ class QoClient {
   // is left to the handler.
   static QoMessage::Ptr localTreeAddSyncUuid(const std::optional<std::string>& syncUuid, const std::string& treeRoot,
                                              const std::optional<std::string>& treeUuid);
+  // Removes the tree `treeUuid` from this device through its handler: the reply (129); the
+  // handler's exception passes (a tree that is paired or not stored is refused).
+  static QoMessage::Ptr localTreeDelete(const std::string& treeUuid);
 
   // ---- instance operations (remote browsing) ----
   QoClient() = default;

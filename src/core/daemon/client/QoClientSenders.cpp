@@ -181,4 +181,13 @@ QoMessage::Ptr QoClient::localTreeAddSyncUuid(const std::optional<std::string>& 
   return QoWorker::handleTreeAddRequest(request);
 }
 
+QoMessage::Ptr QoClient::localTreeDelete(const std::string& treeUuid) {
+  auto body = std::make_shared<pb::MsgTreeDeleteRequest>();
+  body->set_tree_uuid(treeUuid);
+  QoRequest request;
+  request.body = std::move(body);
+  request.fromNetwork = false;
+  return QoWorker::handleTreeDeleteRequest(request);
+}
+
 }  // namespace velbor

@@ -8,7 +8,7 @@
 #include <thread>
 #include <utility>
 
-#include "core/daemon/router/QoHandlerTable.h"
+#include "core/daemon/sync/SyncEngine.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -18,12 +18,10 @@
 #include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
-#include "platform/Dispatch.h"
 #include "platform/Exception.h"
 #include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "platform/RepeatingTimer.h"
-#include "proto/VelborProto.pb.h"
 
 namespace velbor {
 namespace {
@@ -323,7 +321,6 @@ void Monitor::noteFolderRescan(const CopyPtr& copy, const std::string& folder) {
 }
 
 void Monitor::syncOnce() {
-  const QoHandler handler = QoHandlerTable::handlerForName("SyncOnceRequest");
   const std::string localDeviceUuid = QoConfig::sharedQoConfig().deviceUuid();
   for (const CopyPtr& copy : QoDevice::getDeviceSyncdirCopys(0)) {
     for (const auto& pairing : QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFirstPk(copy->pk())) {
@@ -332,23 +329,7 @@ void Monitor::syncOnce() {
         if (!second || !second->device()) continue;
         const auto& device = second->device();
         if (device->uuid() != localDeviceUuid && !device->isOnline()) continue;
-        if (!handler) {
-          QoLog("*** Monitor synconce failed, {}: {}", "SyncOnceRequest", "no handler");
-          return;
-        }
-        auto body = std::make_shared<pb::MsgSyncOnceRequest>();
-        body->set_local_tree_uuid(copy->uuid());
-        body->set_remote_tree_uuid(second->uuid());
-        DispatchQueue::globalQueue()->async([handler, body] {
-          try {
-            QoRequest request;
-            request.body = body;
-            request.fromNetwork = false;
-            handler(request);
-          } catch (const std::exception& e) {
-            logSyncOnceFailure(e);
-          }
-        });
+        SyncEngine::pullOnceInBackground(copy->uuid(), second->uuid(), logSyncOnceFailure);
       } catch (const std::exception& e) {
         logSyncOnceFailure(e);
       }

@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "core/daemon/router/QoWorker.h"
+#include "core/daemon/sync/SyncEngine.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
@@ -19,7 +19,6 @@
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQSocket.h"
-#include "platform/Dispatch.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -300,19 +299,10 @@ void QoPublisher::handleNotifyDeviceOffLine(const notice::DeviceOffLine& notice)
 void QoPublisher::syncAddHandler(const notice::SyncAddResponse& notice) {
   const auto& relation = notice.relation;
   if (!relation || !relation->firstSyncdirCopy() || !relation->secondSyncdirCopy()) return;
-  auto body = std::make_shared<pb::MsgSyncOnceRequest>();
-  body->set_local_tree_uuid(relation->firstSyncdirCopy()->uuid());
-  body->set_remote_tree_uuid(relation->secondSyncdirCopy()->uuid());
-  DispatchQueue::globalQueue()->async([body] {
-    try {
-      QoRequest request;
-      request.body = body;
-      request.fromNetwork = false;
-      QoWorker::handleSyncOnceRequest(request);
-    } catch (const std::exception& e) {
-      QoLog("*** QoPublisher synconce failed, {}: {}", exceptionName(e), exceptionReason(e));
-    }
-  });
+  SyncEngine::pullOnceInBackground(
+      relation->firstSyncdirCopy()->uuid(), relation->secondSyncdirCopy()->uuid(), [](const std::exception& e) {
+        QoLog("*** QoPublisher synconce failed, {}: {}", exceptionName(e), exceptionReason(e));
+      });
 }
 
 std::map<std::string, std::string> QoPublisher::onlineDevices() const {

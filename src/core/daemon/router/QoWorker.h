@@ -112,9 +112,9 @@ class QoWorker {
   // removed with its copies and pairings, and "SyncDeleteResponse" and "DistrustResponse"
   // are posted. The removed record, or nullptr when none was stored.
   static std::shared_ptr<QoDevice> endTrustOf(const std::string& deviceUuid);
-  // SyncOnceRequest (138), defined with the sync operations
+  // SyncOnceRequest (138), PubFileChange (19): a peer's copy changed; both answered by the
+  // sync engine
   static QoMessage::Ptr handleSyncOnceRequest(const QoRequest& request);
-  // PubFileChange (19), defined with the sync operations: a peer's copy changed
   static QoMessage::Ptr handlePubFileChange(const QoRequest& request);
 
  private:

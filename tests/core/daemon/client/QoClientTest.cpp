@@ -16,6 +16,7 @@
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/state/DataSource.h"
 #include "framework/errors/QoException.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {
@@ -182,6 +183,20 @@ TEST_F(QoClientTest, TheLocalDeviceIsServedWithoutASocket) {
   EXPECT_EQ(QoClient::sendStatusRequestTo(local, QoClient::kOptionSync), nullptr);
   // This device's own client is no signed sender of trust messages.
   EXPECT_EQ(QoClient::sendTrustPublishRequestTo(local, QoClient::kOptionSync), nullptr);
+}
+
+TEST_F(QoClientTest, ALocalTreeIsRemovedThroughItsHandlerUnlessPaired) {
+  const auto paired = pairWith(QoDevice::getDeviceLocal(), "paired");
+  EXPECT_THROW(QoClient::localTreeDelete(paired->firstSyncdirCopy()->uuid()), QoExceptionZeSyncNoempty);
+  EXPECT_THROW(QoClient::localTreeDelete(QoUtils::generateUuid()), QoExceptionZeNoent);
+
+  const auto lone = makeCopy("/tmp/local-lone", QoDevice::getDeviceLocal(), QoUtils::generateUuid());
+  const QoMessage::Ptr reply = QoClient::localTreeDelete(lone->uuid());
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->code(), pb::MsgCodeTreeDeleteResponse);
+  const auto removed = QoSyncdirCopy::getSyncdirCopyWithUuid(lone->uuid());
+  ASSERT_TRUE(removed);
+  EXPECT_FALSE(removed->device());
 }
 
 // Records each sync once it is asked for.

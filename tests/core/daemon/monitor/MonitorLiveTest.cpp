@@ -3,9 +3,8 @@
 #include <sys/stat.h>
 
 #include "MonitorTestBase.h"
-#include "core/daemon/router/QoHandlerTable.h"
+#include "core/daemon/sync/SyncEngine.h"
 #include "core/state/QoConfig.h"
-#include "proto/VelborProto.pb.h"
 #include "support/InotifyQueueLimit.h"
 
 namespace velbor::test {
@@ -131,11 +130,10 @@ TEST_F(MonitorLiveTest, QueueOverflowLeadsToARescanThatMissesNothing) {
 std::vector<std::pair<std::string, std::string>> gSyncOnceRequests;
 std::mutex gSyncOnceMutex;
 
-QoMessage::Ptr recordSyncOnce(const QoRequest& request) {
-  const auto body = request.bodyAs<pb::MsgSyncOnceRequest>();
+SyncEngine::Pull recordSyncOnce(const std::string& localTreeUuid, const std::string& remoteTreeUuid) {
   std::lock_guard lock(gSyncOnceMutex);
-  if (body && !request.fromNetwork) gSyncOnceRequests.emplace_back(body->local_tree_uuid(), body->remote_tree_uuid());
-  return nullptr;
+  gSyncOnceRequests.emplace_back(localTreeUuid, remoteTreeUuid);
+  return SyncEngine::Pull::kDone;
 }
 
 TEST_F(MonitorLiveTest, PeriodicSyncOnceAsksForReachablePairings) {
@@ -152,11 +150,7 @@ TEST_F(MonitorLiveTest, PeriodicSyncOnceAsksForReachablePairings) {
     std::lock_guard lock(gSyncOnceMutex);
     gSyncOnceRequests.clear();
   }
-  {
-    QoHandlerTable::ScopedOverride none("SyncOnceRequest", nullptr);
-    monitor_->syncOnce();  // logged and skipped
-  }
-  QoHandlerTable::ScopedOverride handler("SyncOnceRequest", &recordSyncOnce);
+  SyncEngine::ScopedOverride handler(&recordSyncOnce);
   monitor_->syncOnce();
   ASSERT_TRUE(eventually([&] {
     std::lock_guard lock(gSyncOnceMutex);

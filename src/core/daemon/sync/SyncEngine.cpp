@@ -1,5 +1,7 @@
-// The pull of one pairing (QoWorker::handleSyncOnceRequest): pages of the peer's changed
-// records, classified and applied in a fixed order, then the highest peer usn pulled.
+// The pull of one pairing: pages of the peer's changed records, classified and applied in a
+// fixed order, then the highest peer usn pulled.
+
+#include "core/daemon/sync/SyncEngine.h"
 
 #include <zmq.h>
 
@@ -10,11 +12,10 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
-#include "core/daemon/router/QoRequestBody.h"
-#include "core/daemon/router/QoWorker.h"
 #include "core/daemon/sync/FileFetcher.h"
 #include "core/daemon/sync/PullStop.h"
 #include "core/daemon/sync/QoWorkerSync.h"
@@ -32,6 +33,7 @@
 #include "framework/errors/QoExceptionProto.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQSocket.h"
+#include "platform/Dispatch.h"
 #include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
@@ -274,22 +276,38 @@ class SyncOnceRun {
   bool markCleared_ = false;
 };
 
+// The tests' stand-in for every pull; empty outside tests.
+std::shared_mutex& overrideLock() {
+  static std::shared_mutex lock;
+  return lock;
+}
+
+SyncEngine::PullFunction& overridePull() {
+  static SyncEngine::PullFunction pull;
+  return pull;
+}
+
+std::optional<SyncEngine::PullFunction> overridingPull() {
+  std::shared_lock lock(overrideLock());
+  if (!overridePull()) return std::nullopt;
+  return overridePull();
+}
+
 }  // namespace
 
-QoMessage::Ptr QoWorker::handleSyncOnceRequest(const QoRequest& request) {
-  const auto body = requireBody<pb::MsgSyncOnceRequest>(request);
-  const Pairing pairing =
-      QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFirstUuid(body->local_tree_uuid(), body->remote_tree_uuid());
+SyncEngine::Pull SyncEngine::pullOnce(const std::string& localTreeUuid, const std::string& remoteTreeUuid) {
+  if (const auto pull = overridingPull()) return (*pull)(localTreeUuid, remoteTreeUuid);
+  const Pairing pairing = QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFirstUuid(localTreeUuid, remoteTreeUuid);
   if (!pairing) {
     QoLog("No syncdirCopyRelation here!");
-    return QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeBadSyncdir, "No syncdir in this device!!");
+    return Pull::kNoPairing;
   }
 
   // Counted before the stop is looked at: a stop that comes later waits for this pull.
   PullStop::Running running;
   if (PullStop::isStopping()) {
-    QoLog("Sync once({}) not started: the daemon stops", body->local_tree_uuid());
-    return nullptr;
+    QoLog("Sync once({}) not started: the daemon stops", localTreeUuid);
+    return Pull::kStopped;
   }
   DataSource& dataSource = DataSource::sharedDataSource();
   std::unique_ptr<SyncOnceRun> run;
@@ -300,7 +318,7 @@ QoMessage::Ptr QoWorker::handleSyncOnceRequest(const QoRequest& request) {
     const auto& local = pairing->firstSyncdirCopy();
     if (dataSource.isDoingSyncOnce(pairing->pk())) {
       QoLog("Sync once({}) is running!!!", local ? local->path() : std::string());
-      return QoMessage::qoMessageWithMsgCode(pb::MsgCodeSyncOnceResponse, nullptr);
+      return Pull::kAlreadyRunning;
     }
     QoAssert(local != nullptr, "first syncdir copy relation != nil");
     // A pull writes into its first copy: one held by another device is not ours to write.
@@ -329,14 +347,35 @@ QoMessage::Ptr QoWorker::handleSyncOnceRequest(const QoRequest& request) {
     // Like a time-out: no mark stored, no reply; what was not installed comes next time.
     QoLog("*** {}", e.what());
     run->cleanUp();
-    return nullptr;
+    return Pull::kStopped;
   } catch (const std::exception& e) {
     QoLog("*** {}", e.what());
     run->cleanUp();
     throw;
   }
   run->cleanUp();
-  return completed ? QoMessage::qoMessageWithMsgCode(pb::MsgCodeSyncOnceResponse, nullptr) : nullptr;
+  return completed ? Pull::kDone : Pull::kStopped;
+}
+
+void SyncEngine::pullOnceInBackground(const std::string& localTreeUuid, const std::string& remoteTreeUuid,
+                                      std::function<void(const std::exception&)> failed) {
+  DispatchQueue::globalQueue()->async([localTreeUuid, remoteTreeUuid, failed = std::move(failed)] {
+    try {
+      pullOnce(localTreeUuid, remoteTreeUuid);
+    } catch (const std::exception& e) {
+      if (failed) failed(e);
+    }
+  });
+}
+
+SyncEngine::ScopedOverride::ScopedOverride(PullFunction pull) {
+  std::unique_lock lock(overrideLock());
+  overridePull() = std::move(pull);
+}
+
+SyncEngine::ScopedOverride::~ScopedOverride() {
+  std::unique_lock lock(overrideLock());
+  overridePull() = nullptr;
 }
 
 }  // namespace velbor

@@ -1,0 +1,47 @@
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "PullTestBase.h"
+#include "core/daemon/sync/SyncEngine.h"
+#include "framework/errors/QoExceptionProto.h"
+
+namespace velbor::test {
+namespace {
+
+// The engine's entry point called directly, as the monitor and the publisher call it.
+class SyncEngineTest : public PullTestBase {};
+
+TEST_F(SyncEngineTest, APullSaysWhatItCameToAndABackgroundFailureReachesItsCaller) {
+  ASSERT_NO_FATAL_FAILURE(startPeer());
+  writeB("x.txt", "x");
+  recordB();
+  EXPECT_EQ(SyncEngine::pullOnce(copyB_->uuid(), QoUtils::generateUuid()), SyncEngine::Pull::kNoPairing);
+  EXPECT_EQ(SyncEngine::pullOnce(copyA_->uuid(), copyB_->uuid()), SyncEngine::Pull::kDone);
+  EXPECT_EQ(readFile(inA("x.txt")), "x");
+
+  // A pairing whose first copy is another device's is refused on the global queue: the
+  // refusal goes to the caller's handler there, and nothing is written.
+  auto peer = std::make_shared<QoDevice>();
+  peer->setUuid(QoUtils::generateUuid());
+  peer->setStatus(1);
+  peer->setRouteUri(local_->routeUri());
+  peer->save();
+  copyB_->setDevice(QoDevice::getDeviceWithUuid(peer->uuid()));
+  copyB_->save();
+  auto reversed = std::make_shared<QoSyncdirCopyRelation>();
+  reversed->setFirstSyncdirCopy(copyB_);
+  reversed->setSecondSyncdirCopy(copyA_);
+  reversed->save();
+  std::promise<bool> refused;
+  SyncEngine::pullOnceInBackground(copyB_->uuid(), copyA_->uuid(), [&refused](const std::exception& e) {
+    refused.set_value(dynamic_cast<const QoExceptionZeBadTree*>(&e) != nullptr);
+  });
+  auto answer = refused.get_future();
+  ASSERT_EQ(answer.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_TRUE(answer.get());
+}
+
+}  // namespace
+}  // namespace velbor::test
