@@ -19,8 +19,9 @@
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordedStates.h"
 #include "core/entity/TmpFileName.h"
-#include "core/state/DataSource.h"
+#include "core/entity/UsnSource.h"
 #include "framework/errors/QoException.h"
+#include "framework/persistence/NamedLockers.h"
 #include "framework/persistence/PersistentTransaction.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
@@ -206,7 +207,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
       // Checked again, and reported, when the event is applied.
     }
   }
-  std::lock_guard<std::recursive_mutex> locker(DataSource::sharedDataSource().getLocker("transaction"));
+  std::lock_guard<std::recursive_mutex> locker(NamedLockers::getLocker("transaction"));
   installedFiles_.clear();
   // The peer's usn marks where the next pull looks again; the handlers change the record's.
   const int64_t peerUsn = file_ ? file_->usn() : 0;
@@ -270,7 +271,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
     // The transaction has rolled back on leaving its scope.
     succeeded = false;
     QoLog("*** handle file fetch event failed! usn({}), ({}), {}", peerUsn, path, e.what());
-    DataSource::sharedDataSource().setSyncdirCopyRelationFailedUsn(
+    UsnSource::installed().setSyncdirCopyRelationFailedUsn(
         QoSyncdirCopyRelation::hashWithFirstUuid(syncdirCopy_ ? syncdirCopy_->uuid() : std::string(),
                                                  remoteSyncdirCopyUuid_),
         peerUsn);
