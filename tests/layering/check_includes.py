@@ -16,17 +16,6 @@ import sys
 # entry is to be removed, and the check fails once an entry no longer occurs, so this list
 # cannot outlive the change that empties it. Paths are those the check prints.
 PENDING_EXCEPTIONS = [
-    # To be removed: entities get their settings, counters and observers handed down.
-    ("src/core/entity/QoDevice.cpp", "core/state/QoConfig.h"),
-    ("src/core/entity/QoFile.cpp", "core/state/DataSource.h"),
-    ("src/core/entity/QoFile.cpp", "core/state/QoConfig.h"),
-    ("src/core/entity/QoFile.cpp", "core/state/QoPeer.h"),
-    ("src/core/entity/QoFileAndSyncdirCopyRelationFetch.cpp", "core/state/DataSource.h"),
-    ("src/core/entity/QoSyncdirCopy.cpp", "core/state/SyncFileProcessBox.h"),
-    ("src/core/entity/QoSyncdirCopyRefresh.cpp", "core/state/QoConfig.h"),
-    ("src/core/entity/QoSyncdirCopyRefresh.cpp", "core/state/QoNotices.h"),
-    ("src/core/entity/QoSyncdirCopyRefresh.cpp", "core/state/SyncFileProcessBox.h"),
-    ("src/core/entity/RescanWriter.cpp", "core/state/SyncFileProcessBox.h"),
 ]
 
 SERVICES = ("router", "client", "sync", "discovery", "monitor", "publisher", "http")

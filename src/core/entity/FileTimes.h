@@ -34,6 +34,11 @@ inline bool isRecordedModificationTime(const timespec& mtime, int64_t recorded) 
   return mtime.tv_nsec == 0 && static_cast<int64_t>(mtime.tv_sec) == recordedSecond;
 }
 
+// Whether two modification times (ms) fall in the same whole second, as content times are
+// compared between records and the disk. The division truncates toward zero, so the times
+// of the second on either side of the epoch compare as one.
+inline bool isSameModTimeSecond(int64_t time1, int64_t time2) { return time1 / 1000 == time2 / 1000; }
+
 // The same item with the same content and attributes: any write or attribute change moves
 // the change time, which no caller can set back.
 inline bool unchangedSince(const struct stat& before, const struct stat& now) {

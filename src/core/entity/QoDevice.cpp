@@ -1,7 +1,7 @@
 #include "core/entity/QoDevice.h"
 
+#include "core/entity/EntitySettings.h"
 #include "core/entity/QoSyncdirCopy.h"
-#include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
@@ -223,7 +223,7 @@ void QoDevice::setOffLine() {
   }
 }
 
-bool QoDevice::isLocalDevice() const { return uuid_ == QoConfig::sharedQoConfig().deviceUuid(); }
+bool QoDevice::isLocalDevice() const { return uuid_ == EntitySettings::installed().deviceUuid(); }
 
 bool QoDevice::isPeerEndpoint(const std::string& endpoint) { return endpoint.starts_with("tcp://"); }
 

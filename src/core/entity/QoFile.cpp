@@ -13,14 +13,13 @@
 #include <mutex>
 
 #include "core/entity/CopyItemFolder.h"
+#include "core/entity/EntitySettings.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RecordedStates.h"
-#include "core/state/DataSource.h"
-#include "core/state/QoConfig.h"
-#include "core/state/QoPeer.h"
+#include "core/entity/UsnSource.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
 #include "framework/errors/QoExceptionProto.h"
@@ -86,7 +85,7 @@ std::string fileTypeAttribute(mode_t mode) {
 }
 
 void buildRegexExpressLocked() {
-  const std::string pattern = QoConfig::sharedQoConfig().syncHiddenFile()
+  const std::string pattern = EntitySettings::installed().syncHiddenFile()
                                   ? QoFile::addEscapeChar(fmt::format("{}$", "Velbor.Download"))
                                   : QoFile::addEscapeChar("/.");
   if (gRegexBuilt && gRegexCompiled == 0) regfree(&gRegexExpress);
@@ -148,7 +147,7 @@ std::vector<PersistentProperty> QoFile::propertiesWithEncodedTypes() {
           PersistentProperty::scalar("unixAttr", &QoFile::unixAttr_)};
 }
 
-void QoFile::setUsnAuto() { usn_ = DataSource::sharedDataSource().getAutoUsn(); }
+void QoFile::setUsnAuto() { usn_ = UsnSource::installed().getAutoUsn(); }
 
 QoFile::List QoFile::findByCriteria(const std::string& criteria, const std::optional<Parameters>& parameters) {
   List files;
@@ -223,7 +222,7 @@ int QoFile::compareFileBetweenFileSystem(const Ptr& fileSystem, const Ptr& datab
     QoLog("file unixAttr: {} => {}", database->unixAttr_, fileSystem->unixAttr_);
     mask |= 16;
   }
-  if (!QoPeer::compareFileContentModTime1(database->contentModTime_, fileSystem->contentModTime_)) {
+  if (!isSameModTimeSecond(database->contentModTime_, fileSystem->contentModTime_)) {
     QoLog("file mtime: {} => {}", database->contentModTime_, fileSystem->contentModTime_);
     mask |= 4;
   }
@@ -486,7 +485,7 @@ bool QoFile::isModifyAgain() const {
   if (type_ == 1) return false;
   struct stat status {};
   if (lstat(path_.c_str(), &status) != 0) return false;
-  return !QoPeer::compareFileContentModTime1(modificationMilliseconds(status), contentModTime_);
+  return !isSameModTimeSecond(modificationMilliseconds(status), contentModTime_);
 }
 
 }  // namespace velbor

@@ -19,7 +19,7 @@
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordedStates.h"
 #include "core/entity/TmpFileName.h"
-#include "core/state/DataSource.h"
+#include "core/entity/UsnSource.h"
 #include "framework/errors/QoException.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/QoLog.h"
@@ -270,7 +270,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
     transaction.rollback();
     succeeded = false;
     QoLog("*** handle file fetch event failed! usn({}), ({}), {}", peerUsn, path, e.what());
-    DataSource::sharedDataSource().setSyncdirCopyRelationFailedUsn(
+    UsnSource::installed().setSyncdirCopyRelationFailedUsn(
         QoSyncdirCopyRelation::hashWithFirstUuid(syncdirCopy_ ? syncdirCopy_->uuid() : std::string(),
                                                  remoteSyncdirCopyUuid_),
         peerUsn);

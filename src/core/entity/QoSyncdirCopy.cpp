@@ -2,11 +2,11 @@
 
 #include <map>
 
+#include "core/entity/CopyEvents.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
-#include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
@@ -249,7 +249,7 @@ void QoSyncdirCopy::deleteFiles(const FileList& files) {
     for (const auto& file : files) {
       QoLog("toDelete {}", file->path());
       file->deleteRelation();
-      SyncFileProcessBox::sendSyncFileIndexing(self(), file->path());
+      CopyEvents::installed()->indexing(self(), file->path());
     }
     transaction.commit();
   } catch (const std::exception& e) {
@@ -265,7 +265,7 @@ void QoSyncdirCopy::insertFiles(const FileList& files) {
     for (const auto& file : files) {
       QoLog("toInsert {}", file->path());
       file->insertRelation();
-      SyncFileProcessBox::sendSyncFileIndexing(self(), file->path());
+      CopyEvents::installed()->indexing(self(), file->path());
     }
     transaction.commit();
   } catch (const std::exception& e) {
@@ -281,7 +281,7 @@ void QoSyncdirCopy::updateFiles(const FileList& files) {
     for (const auto& file : files) {
       QoLog("toUpdate {}", file->path());
       file->updateRelation();
-      SyncFileProcessBox::sendSyncFileIndexing(self(), file->path());
+      CopyEvents::installed()->indexing(self(), file->path());
     }
     transaction.commit();
   } catch (const std::exception& e) {

@@ -15,14 +15,13 @@
 #include <mutex>
 #include <set>
 
+#include "core/entity/CopyEvents.h"
+#include "core/entity/EntitySettings.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RescanWriter.h"
-#include "core/state/QoConfig.h"
-#include "core/state/QoNotices.h"
-#include "core/state/SyncFileProcessBox.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
@@ -133,12 +132,12 @@ void QoSyncdirCopy::refresh() {
   }
   const Ptr copy = self();
   QoLog("Syncdir Copy({}) begin refreshing", path_);
-  SyncFileProcessBox::sendSyncFileIndexPrepare(copy);
+  CopyEvents::installed()->indexPrepare(copy);
   try {
     struct stat rootStatus {};
     Listing listing;
     if (::stat(path_.c_str(), &rootStatus) == 0 && S_ISDIR(rootStatus.st_mode)) {
-      listing = listTree(path_, QoConfig::sharedQoConfig().syncHiddenFile());
+      listing = listTree(path_, EntitySettings::installed().syncHiddenFile());
     }
     const bool rootUnreadable =
         !S_ISDIR(rootStatus.st_mode) ||
@@ -231,15 +230,15 @@ void QoSyncdirCopy::refresh() {
       }
       for (; nextRecord < records.size(); ++nextRecord) removeUnlessKept(records[nextRecord]->file());
 
-      SyncFileProcessBox::sendSyncFileIndexBegin(
-          copy, static_cast<int64_t>(toDelete.size() + toInsert.size() + toUpdate.size()));
+      CopyEvents::installed()->indexBegin(copy,
+                                          static_cast<int64_t>(toDelete.size() + toInsert.size() + toUpdate.size()));
       // In chunks that each stand alone: one that fails has logged and rolled back, the next
       // still runs, and files are hashed while the "transaction" locker is free.
       RescanWriter writer(copy);
       bool changed = writer.deleteFiles(toDelete);
       changed = writer.insertFiles(toInsert) || changed;
       changed = writer.updateFiles(toUpdate) || changed;
-      if (changed) QoNotices::post(notice::FileChanged{copy});
+      if (changed) CopyEvents::installed()->fileChanged(copy);
     }
   } catch (const Exception& e) {
     QoLog("*** Syncdir Copy({}) refresh failed, {}: {}", path_, e.name(), e.reason());
@@ -251,7 +250,7 @@ void QoSyncdirCopy::refresh() {
     gRefreshingCopies.erase(uuid_);
     setRefreshing(false);
   }
-  SyncFileProcessBox::sendSyncFileIndexEnd(copy);
+  CopyEvents::installed()->indexEnd(copy);
 }
 
 }  // namespace velbor

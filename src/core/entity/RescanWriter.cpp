@@ -8,9 +8,9 @@
 #include <chrono>
 #include <optional>
 
+#include "core/entity/CopyEvents.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/QoFile.h"
-#include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/QoLog.h"
@@ -165,7 +165,7 @@ RescanWriter::Outcome RescanWriter::record(Kind kind, Prepared& item) {
       file.updateRelationUpdateSha1(false);
     }
   }
-  SyncFileProcessBox::sendSyncFileIndexing(copy_, file.path());
+  CopyEvents::installed()->indexing(copy_, file.path());
   return Outcome::Recorded;
 }
 

@@ -6,12 +6,15 @@
 
 #include <fmt/format.h>
 
+#include "core/entity/CopyEvents.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFeedback.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/UsnSource.h"
+#include "core/state/CopyEventNotices.h"
 #include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
@@ -48,9 +51,22 @@ int64_t highestStoredUsn() {
 }  // namespace
 
 DataSource& DataSource::sharedDataSource() {
+  handDownToEntities();
+  QoConfig::handDownToEntities();
   std::lock_guard lock(sharedMutex);
   if (!sharedInstance) sharedInstance = std::make_shared<DataSource>();
   return *sharedInstance;
+}
+
+void DataSource::handDownToEntities() {
+  static std::once_flag handedDown;
+  std::call_once(handedDown, [] {
+    UsnSource::install(UsnSource([] { return sharedDataSource().getAutoUsn(); },
+                                 [](const std::string& relationKey, int64_t usn) {
+                                   sharedDataSource().setSyncdirCopyRelationFailedUsn(relationKey, usn);
+                                 }));
+    CopyEvents::install(std::make_shared<CopyEventNotices>());
+  });
 }
 
 void DataSource::resetSharedDataSource() {

@@ -25,6 +25,10 @@ class DataSource {
   // Drops the instance so that the next sharedDataSource() opens the suite again (tests with
   // a fresh HOME). The old instance stays alive, so references still held keep working.
   static void resetSharedDataSource();
+  // Hands the entities the usn counter and the failed-usn marks of whichever shared instance
+  // is current at each use, and posts their rescans of a local copy as this process's
+  // notices. Once per process, creating no instance; called as QoConfig::handDownToEntities.
+  static void handDownToEntities();
 
   DataSource();
   ~DataSource();

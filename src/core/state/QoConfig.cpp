@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "core/entity/EntitySettings.h"
 #include "core/entity/QoDevice.h"
 #include "core/envelope/EnvelopeKeys.h"
 #include "core/state/DataSource.h"
@@ -71,9 +72,19 @@ QoConfig& QoConfig::sharedQoConfig() {
                                        [] { return sharedQoConfig().deviceToken(); },
                                        [] { return sharedQoConfig().portUdp(); }));
   });
+  handDownToEntities();
+  DataSource::handDownToEntities();
   std::lock_guard lock(sharedMutex);
   if (!sharedInstance) sharedInstance = std::make_shared<QoConfig>();
   return *sharedInstance;
+}
+
+void QoConfig::handDownToEntities() {
+  static std::once_flag handedDown;
+  std::call_once(handedDown, [] {
+    EntitySettings::install(
+        EntitySettings([] { return sharedQoConfig().deviceUuid(); }, [] { return sharedQoConfig().syncHiddenFile(); }));
+  });
 }
 
 void QoConfig::resetSharedQoConfig() {

@@ -23,6 +23,11 @@ class QoConfig {
   // Drops the instance so that the next sharedQoConfig() opens the suite again (tests with a
   // fresh HOME). The old instance stays alive, so references still held keep working.
   static void resetSharedQoConfig();
+  // Hands the entities this device's uuid and the hidden-file setting, read from whichever
+  // shared instance is current at each use. Once per process, creating no instance; the shared
+  // QoConfig and DataSource call it as they are first asked for, so an entity reads the
+  // settings from the moment either exists.
+  static void handDownToEntities();
 
   QoConfig();
   ~QoConfig();

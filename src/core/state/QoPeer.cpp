@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "core/entity/FileTimes.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -29,7 +30,7 @@ QoPeer::Date QoPeer::macOSTimeToNsDate(int64_t milliseconds) {
   return Date(std::chrono::duration_cast<Date::duration>(std::chrono::milliseconds(milliseconds)));
 }
 
-bool QoPeer::compareFileContentModTime1(int64_t time1, int64_t time2) { return time1 / 1000 == time2 / 1000; }
+bool QoPeer::compareFileContentModTime1(int64_t time1, int64_t time2) { return isSameModTimeSecond(time1, time2); }
 
 int QoPeer::convertEncryptLevelFromPbToQo(int level) { return level; }
 
