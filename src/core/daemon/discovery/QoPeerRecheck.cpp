@@ -18,7 +18,8 @@
 namespace velbor {
 namespace {
 
-// Devices with a check of one kind running, or queued.
+// Devices with a check of one kind running, or queued. The sets are never destroyed: a reply
+// thread of the client may still leave one while the process exits.
 class Running {
  public:
   // False when the device is in already; it is then marked as asked again meanwhile.
@@ -42,24 +43,24 @@ class Running {
 };
 
 Running& runningExits() {
-  static Running running;
-  return running;
+  static auto* running = new Running();
+  return *running;
 }
 
 Running& runningDistrusts() {
-  static Running running;
-  return running;
+  static auto* running = new Running();
+  return *running;
 }
 
 // Devices with a check of one kind queued and not yet started.
 Running& waitingExits() {
-  static Running waiting;
-  return waiting;
+  static auto* waiting = new Running();
+  return *waiting;
 }
 
 Running& waitingDistrusts() {
-  static Running waiting;
-  return waiting;
+  static auto* waiting = new Running();
+  return *waiting;
 }
 
 // Runs `check` for the device unless one of its kind is running; never raises.
