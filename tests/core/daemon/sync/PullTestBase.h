@@ -89,6 +89,17 @@ class PullTestBase : public FreshStateTest {
     return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
   }
 
+  // Copy "b" becomes a copy of another online device (answering at this device's router).
+  void handCopyBToAnotherDevice() {
+    auto peer = std::make_shared<QoDevice>();
+    peer->setUuid(QoUtils::generateUuid());
+    peer->setStatus(1);
+    peer->setRouteUri(local_->routeUri());
+    peer->save();
+    copyB_->setDevice(QoDevice::getDeviceWithUuid(peer->uuid()));
+    copyB_->save();
+  }
+
   std::string inA(const std::string& relative) const { return rootA_ + "/" + relative; }
   std::string inB(const std::string& relative) const { return rootB_ + "/" + relative; }
 

@@ -23,13 +23,7 @@ TEST_F(SyncEngineTest, APullSaysWhatItCameToAndABackgroundFailureReachesItsCalle
 
   // A pairing whose first copy is another device's is refused on the global queue: the
   // refusal goes to the caller's handler there, and nothing is written.
-  auto peer = std::make_shared<QoDevice>();
-  peer->setUuid(QoUtils::generateUuid());
-  peer->setStatus(1);
-  peer->setRouteUri(local_->routeUri());
-  peer->save();
-  copyB_->setDevice(QoDevice::getDeviceWithUuid(peer->uuid()));
-  copyB_->save();
+  handCopyBToAnotherDevice();
   auto reversed = std::make_shared<QoSyncdirCopyRelation>();
   reversed->setFirstSyncdirCopy(copyB_);
   reversed->setSecondSyncdirCopy(copyA_);

@@ -174,13 +174,7 @@ TEST_F(SyncOnceTest, RefusesWhatItCannotPull) {
 
   // A pairing whose first copy is another device's: pulling it would write into that
   // device's folder path here.
-  auto peer = std::make_shared<QoDevice>();
-  peer->setUuid(QoUtils::generateUuid());
-  peer->setStatus(1);
-  peer->setRouteUri(local_->routeUri());
-  peer->save();
-  copyB_->setDevice(QoDevice::getDeviceWithUuid(peer->uuid()));
-  copyB_->save();
+  handCopyBToAnotherDevice();
   writeB("x.txt", "x");
   auto reversed = std::make_shared<QoSyncdirCopyRelation>();
   reversed->setFirstSyncdirCopy(copyB_);
