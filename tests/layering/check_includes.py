@@ -155,8 +155,21 @@ def resolve(src_root, including, written, angled=False):
 
 
 def source_files(src_root):
-    for folder, subfolders, files in os.walk(src_root):
-        subfolders.sort()
+    root = os.path.realpath(src_root)
+    linked = set()
+    for folder, subfolders, files in os.walk(src_root, followlinks=True):
+        # A linked folder is read where the link places it, unless it leads into src/ (its
+        # files are read where they are) or to a folder read already.
+        kept = []
+        for name in sorted(subfolders):
+            full = os.path.join(folder, name)
+            if os.path.islink(full):
+                real = os.path.realpath(full)
+                if real == root or real.startswith(root + os.sep) or real in linked:
+                    continue
+                linked.add(real)
+            kept.append(name)
+        subfolders[:] = kept
         for name in sorted(files):
             if name != "CMakeLists.txt" and not name.endswith(NOT_SOURCE_SUFFIXES):
                 yield os.path.relpath(os.path.join(folder, name), src_root).replace(os.sep, "/")

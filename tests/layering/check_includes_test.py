@@ -105,6 +105,17 @@ class IncludeCheckTest(unittest.TestCase):
             ("src/core/entity/QoDevice.ixx", 1, "core/state/QoConfig.h"),
         ])
 
+    def test_sources_in_a_linked_folder_are_read_where_the_link_places_them(self):
+        outside = os.path.join(self.home.name, "elsewhere")
+        os.makedirs(outside)
+        with open(os.path.join(outside, "Extra.cpp"), "w", encoding="utf-8") as out:
+            out.write('#include "core/state/QoConfig.h"\n')
+        os.symlink(outside, os.path.join(self.src, "core/entity/extra"))
+        # A link back up the tree is read once, not followed round and round.
+        os.symlink(self.src, os.path.join(self.src, "core/entity/extra/loop"))
+        os.symlink(outside, os.path.join(outside, "again"))
+        self.assertEqual(self.found(), [("src/core/entity/extra/Extra.cpp", 1, "core/state/QoConfig.h")])
+
     def test_pending_exceptions_excuse_only_what_still_occurs(self):
         self.write("core/entity/QoDevice.cpp", '#include "core/state/QoConfig.h"\n')
         pending = [("src/core/entity/QoDevice.cpp", "core/state/QoConfig.h"),
