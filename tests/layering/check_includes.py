@@ -5,7 +5,9 @@ Usage: check_includes.py <src folder>
 
 Prints one line per forbidden include, "file:line: <include> — <rule that forbids it>",
 and exits with 1 when there is any (or when a pending exception no longer occurs).
-Includes in angle brackets (system and library headers) are not read.
+Directives are read as the preprocessor reads them: lines joined by a backslash, comments
+blanked out. An include in angle brackets is checked when it names a file of src/ (src/ is
+on the include path); other angle includes are system and library headers.
 """
 
 import os
@@ -93,8 +95,12 @@ RULES = [
      "desktop, the daemon's start-up, builds without Qt: it does not include the user interface"),
 ]
 
-SOURCE_SUFFIXES = (".h", ".hh", ".hpp", ".c", ".cc", ".cpp", ".cxx", ".inl", ".ipp", ".tpp")
-INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"')
+# Files of src/ that are not C++ (anything else may be compiled or included, whatever its suffix).
+NOT_SOURCE_SUFFIXES = (".txt", ".cmake", ".md", ".proto", ".qrc", ".ui", ".svg", ".png", ".ico", ".json", ".in",
+                       ".desktop", ".py", ".sh")
+DIRECTIVE = re.compile(r"^\s*#\s*(?:include_next|include|import)\b\s*(.*?)\s*$")
+QUOTED = re.compile(r'^"([^"]+)"')
+ANGLED = re.compile(r"^<([^>]+)>")
 GENERATED = re.compile(r"^proto/[^/]+\.pb\.h$")
 
 
@@ -134,11 +140,11 @@ def reason_forbidding(a, b):
     return "includes point down: %s may not include %s, a floor above it" % (a, b)
 
 
-def resolve(src_root, including, written):
+def resolve(src_root, including, written, angled=False):
     """The included file relative to src/ as the compiler finds it (the including file's
-    folder first, then src/), or None."""
+    folder first unless angled, then src/), or None."""
     here = os.path.dirname(including)
-    for candidate in (os.path.join(here, written), written):
+    for candidate in ((written,) if angled else (os.path.join(here, written), written)):
         full = os.path.join(src_root, candidate)
         if os.path.isfile(full):
             # Placed by where it really is, so that a link cannot carry a header down a floor.
@@ -149,11 +155,105 @@ def resolve(src_root, including, written):
 
 
 def source_files(src_root):
-    for folder, subfolders, files in os.walk(src_root):
-        subfolders.sort()
+    root = os.path.realpath(src_root)
+    linked = set()
+    for folder, subfolders, files in os.walk(src_root, followlinks=True):
+        # A linked folder is read where the link places it, unless it leads into src/ (its
+        # files are read where they are) or to a folder read already.
+        kept = []
+        for name in sorted(subfolders):
+            full = os.path.join(folder, name)
+            if os.path.islink(full):
+                real = os.path.realpath(full)
+                if real == root or real.startswith(root + os.sep) or real in linked:
+                    continue
+                linked.add(real)
+            kept.append(name)
+        subfolders[:] = kept
         for name in sorted(files):
-            if name.endswith(SOURCE_SUFFIXES):
+            if name != "CMakeLists.txt" and not name.endswith(NOT_SOURCE_SUFFIXES):
                 yield os.path.relpath(os.path.join(folder, name), src_root).replace(os.sep, "/")
+
+
+def logical_lines(text):
+    """The lines the preprocessor reads directives from, as (number of the first physical line,
+    text): backslash-newlines joined, comments replaced by a blank, string and character
+    literals kept (a comment marker inside one is no comment)."""
+    out = []
+    start = 1
+    number = 1
+    line = []
+    i = 0
+    n = len(text)
+    in_block = False
+    while i < n:
+        c = text[i]
+        if c == "\\" and text.startswith("\n", i + 1):
+            i += 2
+            number += 1
+            continue
+        if c == "\n" and in_block:
+            # A comment over several lines is one blank: the line goes on after it.
+            number += 1
+            i += 1
+            continue
+        if c == "\n":
+            out.append((start, "".join(line)))
+            line = []
+            number += 1
+            start = number
+            i += 1
+            continue
+        if in_block:
+            if text.startswith("*/", i):
+                in_block = False
+                line.append(" ")
+                i += 2
+            else:
+                i += 1
+            continue
+        if text.startswith("/*", i):
+            in_block = True
+            i += 2
+            continue
+        if text.startswith("//", i):
+            # To the end of the (joined) line.
+            while i < n and text[i] != "\n":
+                if text[i] == "\\" and text.startswith("\n", i + 1):
+                    number += 1
+                    i += 1
+                i += 1
+            continue
+        if c in "\"'":
+            j = i + 1
+            while j < n and text[j] not in (c, "\n"):
+                j += 2 if text[j] == "\\" else 1
+            line.append(text[i:j + 1])
+            i = j + 1
+            continue
+        line.append(c)
+        i += 1
+    if line:
+        out.append((start, "".join(line)))
+    return out
+
+
+def includes(text):
+    """Each include of `text` as (line, written, angled); `angled` is None for an include
+    through a macro, whose path the check cannot see."""
+    for number, line in logical_lines(text):
+        directive = DIRECTIVE.match(line)
+        if not directive:
+            continue
+        rest = directive.group(1)
+        quoted = QUOTED.match(rest)
+        angled = ANGLED.match(rest)
+        if quoted:
+            yield number, quoted.group(1), False
+        elif angled:
+            yield number, angled.group(1), True
+        else:
+            yield number, rest, None
 
 
 def check(src_root, pending=()):
@@ -167,27 +267,31 @@ def check(src_root, pending=()):
         shown = label + "/" + path
         part = part_of(path)
         with open(os.path.join(src_root, path), encoding="utf-8", errors="replace") as source:
-            for number, text in enumerate(source, 1):
-                match = INCLUDE.match(text)
-                if not match:
+            text = source.read()
+        for number, written, angled in includes(text):
+            target = None
+            if angled is not None:
+                target = resolve(src_root, path, written, angled)
+                if angled and target is None:
+                    # A system or library header.
                     continue
-                written = match.group(1)
-                if part is None:
-                    reason = "%s is in no folder of the floor plan: give its folder a place here" % shown
+            if part is None:
+                reason = "%s is in no folder of the floor plan: give its folder a place here" % shown
+            elif angled is None:
+                reason = "includes through a macro, which this check cannot follow: write the path"
+            else:
+                if target is None:
+                    reason = "names no file of src/ (write include paths from src/)"
+                elif part_of(target) is None:
+                    reason = "%s is in no folder of the floor plan" % target
                 else:
-                    target = resolve(src_root, path, written)
-                    if target is None:
-                        reason = "names no file of src/ (write include paths from src/)"
-                    elif part_of(target) is None:
-                        reason = "%s is in no folder of the floor plan" % target
-                    else:
-                        reason = reason_forbidding(part, part_of(target))
-                if reason is None:
-                    continue
-                if (shown, written) in pending:
-                    excused.add((shown, written))
-                    continue
-                found.append((shown, number, written, reason))
+                    reason = reason_forbidding(part, part_of(target))
+            if reason is None:
+                continue
+            if (shown, written) in pending:
+                excused.add((shown, written))
+                continue
+            found.append((shown, number, written, reason))
     for shown, written in sorted(pending - excused):
         found.append((shown, None, written,
                       "pending exception no longer occurs: remove it from PENDING_EXCEPTIONS"))

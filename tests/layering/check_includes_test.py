@@ -66,6 +66,56 @@ class IncludeCheckTest(unittest.TestCase):
         self.write("core/entity/QoDevice.cpp", '#include "core/entity/Config.h"\n')
         self.assertEqual(self.found(), [("src/core/entity/QoDevice.cpp", 1, "core/entity/Config.h")])
 
+    def test_includes_the_compiler_reads_are_read_however_they_are_written(self):
+        # src/ is on the include path, so angle brackets find its headers too; comments are
+        # blanks to the preprocessor and a backslash joins lines before directives are read.
+        self.write("core/entity/QoDevice.cpp",
+                   '#include <core/state/QoConfig.h>\n'
+                   '/* a device */ #include "core/state/QoConfig.h"\n'
+                   '#include /* its settings */ "core/state/QoConfig.h"\n'
+                   '#\\\ninclude "core/state/QoConfig.h"\n'
+                   '#include_next "core/state/QoConfig.h"\n'
+                   '/* #include "core/state/QoConfig.h"\n#include "core/state/QoConfig.h" */\n'
+                   '// #include "core/state/QoConfig.h"\n'
+                   'const char* text = "/*";\n#include "core/state/QoConfig.h"\n'
+                   'const char* end = "*/";\n'
+                   '#include <string>\n#include <proto/VelborProto.pb.h>\n'
+                   '#include /* over\n two lines */ "core/state/QoConfig.h"\n')
+        self.assertEqual(self.found(), [
+            ("src/core/entity/QoDevice.cpp", 1, "core/state/QoConfig.h"),
+            ("src/core/entity/QoDevice.cpp", 2, "core/state/QoConfig.h"),
+            ("src/core/entity/QoDevice.cpp", 3, "core/state/QoConfig.h"),
+            ("src/core/entity/QoDevice.cpp", 4, "core/state/QoConfig.h"),
+            ("src/core/entity/QoDevice.cpp", 6, "core/state/QoConfig.h"),
+            ("src/core/entity/QoDevice.cpp", 11, "core/state/QoConfig.h"),
+            ("src/core/entity/QoDevice.cpp", 15, "core/state/QoConfig.h"),
+        ])
+
+    def test_an_include_by_macro_is_reported(self):
+        self.write("core/entity/QoDevice.cpp",
+                   '#define SETTINGS "core/state/QoConfig.h"\n#include SETTINGS\n')
+        self.assertEqual(self.found(), [("src/core/entity/QoDevice.cpp", 2, "SETTINGS")])
+
+    def test_headers_of_any_suffix_are_read(self):
+        self.write("core/entity/QoDevice.hxx", '#include "core/state/QoConfig.h"\n')
+        self.write("core/entity/QoDevice.ixx", '#include "core/state/QoConfig.h"\n')
+        self.write("core/entity/CMakeLists.txt", '# include "core/state/QoConfig.h"\n')
+        self.assertEqual(self.found(), [
+            ("src/core/entity/QoDevice.hxx", 1, "core/state/QoConfig.h"),
+            ("src/core/entity/QoDevice.ixx", 1, "core/state/QoConfig.h"),
+        ])
+
+    def test_sources_in_a_linked_folder_are_read_where_the_link_places_them(self):
+        outside = os.path.join(self.home.name, "elsewhere")
+        os.makedirs(outside)
+        with open(os.path.join(outside, "Extra.cpp"), "w", encoding="utf-8") as out:
+            out.write('#include "core/state/QoConfig.h"\n')
+        os.symlink(outside, os.path.join(self.src, "core/entity/extra"))
+        # A link back up the tree is read once, not followed round and round.
+        os.symlink(self.src, os.path.join(self.src, "core/entity/extra/loop"))
+        os.symlink(outside, os.path.join(outside, "again"))
+        self.assertEqual(self.found(), [("src/core/entity/extra/Extra.cpp", 1, "core/state/QoConfig.h")])
+
     def test_pending_exceptions_excuse_only_what_still_occurs(self):
         self.write("core/entity/QoDevice.cpp", '#include "core/state/QoConfig.h"\n')
         pending = [("src/core/entity/QoDevice.cpp", "core/state/QoConfig.h"),

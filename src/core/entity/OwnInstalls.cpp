@@ -17,8 +17,9 @@ bool OwnInstalls::State::operator==(const State& other) const {
 }
 
 OwnInstalls& OwnInstalls::shared() {
-  static OwnInstalls instance;
-  return instance;
+  // Never destroyed: a pull on a worker still running at exit notes its installs later.
+  static auto* instance = new OwnInstalls();
+  return *instance;
 }
 
 void OwnInstalls::note(const std::string& path, const State& state, Clock::time_point now) {

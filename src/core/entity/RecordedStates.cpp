@@ -3,8 +3,9 @@
 namespace velbor {
 
 RecordedStates& RecordedStates::shared() {
-  static RecordedStates instance;
-  return instance;
+  // Never destroyed: a pull on a worker still running at exit notes its installs later.
+  static auto* instance = new RecordedStates();
+  return *instance;
 }
 
 void RecordedStates::note(const std::string& path, const State& state, bool racy) {

@@ -10,14 +10,15 @@
 namespace velbor {
 namespace {
 
+// Never destroyed: a transfer on a worker still running at exit gives its name back later.
 std::mutex& namesLock() {
-  static std::mutex lock;
-  return lock;
+  static auto* lock = new std::mutex();
+  return *lock;
 }
 
 std::set<std::string>& namesInUse() {
-  static std::set<std::string> names;
-  return names;
+  static auto* names = new std::set<std::string>();
+  return *names;
 }
 
 // Names longer than this are shortened, so that the dot, the counter and the suffix still fit

@@ -34,6 +34,8 @@ void WriteTransaction::begin() {
 }
 
 void WriteTransaction::commit() {
+  // Nothing begun, or committed already: a commit now would end an outer transaction's level.
+  if (!open_) return;
   PersistentObject::commitTransaction();
   open_ = false;
 }

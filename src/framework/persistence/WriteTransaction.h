@@ -41,7 +41,8 @@ class SCOPED_CAPABILITY WriteTransaction {
 
   // Begins the transaction made with `beginLater` (once); raises when the database refuses.
   void begin();
-  // Raises when the database refuses the COMMIT; the destructor then rolls back.
+  // Raises when the database refuses the COMMIT; the destructor then rolls back. Nothing when
+  // nothing is open (not begun, or committed already).
   void commit();
   // Rolls back what is open; nothing when nothing is.
   void rollback();

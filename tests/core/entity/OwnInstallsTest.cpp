@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <string>
 #include <vector>
 
@@ -66,6 +68,23 @@ TEST(OwnInstallsTest, NotesExpireAndAreBounded) {
   EXPECT_LE(installs.size(), OwnInstalls::kMaxEntries);
   EXPECT_FALSE(installs.matches("/copy/f0", installed(), start));
   EXPECT_TRUE(installs.matches("/copy/f" + std::to_string(3 * OwnInstalls::kMaxEntries - 1), installed(), start));
+}
+
+// A pull on a worker still running at exit notes its installs after the static objects are
+// destroyed. The handler is registered before the shared memory's first use, so it runs
+// after its destruction.
+void notedAfterExit() {
+  std::atexit([] {
+    OwnInstalls::shared().note("/copy/late", {});
+    std::_Exit(OwnInstalls::shared().matches("/copy/late", {}) ? 0 : 3);
+  });
+  OwnInstalls::shared().note("/copy/early", installed());
+  std::exit(0);
+}
+
+TEST(OwnInstallsTest, TheSharedMemoryOutlivesTheStaticObjectsAtExit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(notedAfterExit(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <string>
 
 #include <fmt/format.h>
@@ -59,6 +61,23 @@ TEST(RecordedStatesTest, TheOldestNotesGoBeyondTheBound) {
   EXPECT_EQ(states.size(), RecordedStates::kMaxEntries);
   EXPECT_FALSE(states.mayDiffer("/copy/0", other)) << "forgotten: judged by its record alone";
   EXPECT_TRUE(states.mayDiffer(fmt::format("/copy/{}", RecordedStates::kMaxEntries + 9), other));
+}
+
+// A pull on a worker still running at exit notes its installs after the static objects are
+// destroyed. The handler is registered before the shared memory's first use, so it runs
+// after its destruction.
+void notedAfterExit() {
+  std::atexit([] {
+    RecordedStates::shared().note("/copy/late", {});
+    std::_Exit(RecordedStates::shared().mayDiffer("/copy/late", {}) ? 3 : 0);
+  });
+  RecordedStates::shared().note("/copy/early", recordedState());
+  std::exit(0);
+}
+
+TEST(RecordedStatesTest, TheSharedMemoryOutlivesTheStaticObjectsAtExit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(notedAfterExit(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

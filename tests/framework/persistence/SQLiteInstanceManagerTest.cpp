@@ -131,6 +131,27 @@ TEST_F(TransactionTest, OnlyTheOutermostPairReachesTheDatabase) {
   EXPECT_EQ(TestOwner::count(), 3);
 }
 
+TEST_F(TransactionTest, CommitOfNothingOpenLeavesTheOuterTransactionAlone) {
+  StatementTrace trace;
+  {
+    WriteTransaction outer;
+    add("outer");
+    {
+      // Made to begin later, and never begun; or committed twice.
+      WriteTransaction unbegun(WriteTransaction::beginLater);
+      unbegun.commit();
+      WriteTransaction inner;
+      inner.commit();
+      inner.commit();
+    }
+    EXPECT_EQ(PersistentObject::transactionLevel(), 1);
+    outer.commit();
+  }
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  EXPECT_EQ(ends(trace), (std::vector<int>{1, 1, 0}));
+  EXPECT_EQ(TestOwner::count(), 1);
+}
+
 TEST_F(TransactionTest, RefusedCommitRaisesAndTheWorkIsRolledBack) {
   add("before");
   {

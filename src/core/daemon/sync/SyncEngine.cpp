@@ -14,6 +14,7 @@
 #include <set>
 #include <shared_mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/daemon/sync/FileFetcher.h"
@@ -370,12 +371,12 @@ void SyncEngine::pullOnceInBackground(const std::string& localTreeUuid, const st
 
 SyncEngine::ScopedOverride::ScopedOverride(PullFunction pull) {
   std::unique_lock lock(overrideLock());
-  overridePull() = std::move(pull);
+  previous_ = std::exchange(overridePull(), std::move(pull));
 }
 
 SyncEngine::ScopedOverride::~ScopedOverride() {
   std::unique_lock lock(overrideLock());
-  overridePull() = nullptr;
+  overridePull() = std::move(previous_);
 }
 
 }  // namespace velbor

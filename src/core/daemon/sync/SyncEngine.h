@@ -45,13 +45,17 @@ class SyncEngine {
   // A pull that fails is logged and the next one goes on.
   static void takeChangeNotice(const pb::MsgPubFileChange& notice);
 
-  // Tests only: while the object lives, every pull is `pull` instead. Overrides do not nest.
+  // Tests only: while the object lives, every pull is `pull` instead. One made inside another
+  // gives the pulls back to the outer one when it goes (leave them in reverse order).
   class ScopedOverride {
    public:
     explicit ScopedOverride(PullFunction pull);
     ~ScopedOverride();
     ScopedOverride(const ScopedOverride&) = delete;
     ScopedOverride& operator=(const ScopedOverride&) = delete;
+
+   private:
+    PullFunction previous_;
   };
 };
 

@@ -37,5 +37,30 @@ TEST_F(SyncEngineTest, APullSaysWhatItCameToAndABackgroundFailureReachesItsCalle
   EXPECT_TRUE(answer.get());
 }
 
+TEST_F(SyncEngineTest, AnOverrideInsideAnotherGivesThePullsBackToItWhenItGoes) {
+  const std::string local = QoUtils::generateUuid();
+  const std::string remote = QoUtils::generateUuid();
+  int outer = 0;
+  int inner = 0;
+  {
+    SyncEngine::ScopedOverride first([&outer](const std::string&, const std::string&) {
+      ++outer;
+      return SyncEngine::Pull::kDone;
+    });
+    {
+      SyncEngine::ScopedOverride second([&inner](const std::string&, const std::string&) {
+        ++inner;
+        return SyncEngine::Pull::kAlreadyRunning;
+      });
+      EXPECT_EQ(SyncEngine::pullOnce(local, remote), SyncEngine::Pull::kAlreadyRunning);
+    }
+    EXPECT_EQ(SyncEngine::pullOnce(local, remote), SyncEngine::Pull::kDone);
+  }
+  EXPECT_EQ(outer, 1);
+  EXPECT_EQ(inner, 1);
+  // None left: the engine's own pull, which finds no pairing of these two.
+  EXPECT_EQ(SyncEngine::pullOnce(local, remote), SyncEngine::Pull::kNoPairing);
+}
+
 }  // namespace
 }  // namespace velbor::test

@@ -1,0 +1,41 @@
+#include "core/entity/TmpFileName.h"
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+namespace velbor::test {
+namespace {
+
+// A transfer on a worker the process leaves running at exit still takes and gives back its
+// name after the static objects are destroyed. The handler is registered before the names'
+// first use, so it runs after their destruction.
+void nameTakenAfterExit() {
+  std::atexit([] {
+    const TmpFileName late("/sync/docs/a.txt");
+    std::_Exit(late.path() == "/sync/docs/.a.txt.2.Velbor.Download" ? 0 : 3);
+  });
+  // Held by a transfer that has not ended when the process exits.
+  static const auto* running = new TmpFileName("/sync/docs/a.txt");
+  (void)running;
+  std::exit(0);
+}
+
+TEST(TmpFileNameTest, NamesInUseOutliveTheStaticObjectsAtExit) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(nameTakenAfterExit(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(TmpFileNameTest, ASecondTransferOfOneFileTakesTheNextFreeName) {
+  const TmpFileName first("/sync/docs/b.txt");
+  {
+    const TmpFileName second("/sync/docs/b.txt");
+    EXPECT_EQ(first.path(), "/sync/docs/.b.txt.Velbor.Download");
+    EXPECT_EQ(second.path(), "/sync/docs/.b.txt.2.Velbor.Download");
+  }
+  const TmpFileName third("/sync/docs/b.txt");
+  EXPECT_EQ(third.path(), "/sync/docs/.b.txt.2.Velbor.Download");
+}
+
+}  // namespace
+}  // namespace velbor::test
