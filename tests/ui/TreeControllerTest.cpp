@@ -48,6 +48,18 @@ class TreeControllerTest : public test::FreshStateTest, public PairingFixture {
     ASSERT_TRUE(local_);
   }
 
+  // Posts the progress of one file of `relation`'s pull, `seconds` from now; answers the notice.
+  static std::shared_ptr<SyncFileProcessBox> postDownloading(const std::shared_ptr<QoSyncdirCopyRelation>& relation,
+                                                             const std::string& path, int64_t length, int seconds) {
+    auto part = SyncFileProcessBox::boxWithStatus(SyncFileDownloading);
+    part->relation = relation;
+    part->downloadFilePath = path;
+    part->downloadLength = length;
+    part->currentTime = SyncFileProcessBox::timeNow() + seconds;
+    QoNotices::post(notice::SyncFileProcess{part});
+    return part;
+  }
+
   static QoDevice::Ptr remoteDevice(const std::string& name, int type) {
     auto device = std::make_shared<QoDevice>();
     device->setUuid(QoUtils::generateUuid());
@@ -157,12 +169,7 @@ TEST_F(TreeControllerTest, ProgressNoticesReachTheRowOfTheirOwnPairing) {
 
   SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 4096, 2);
   SyncFileProcessBox::sendSyncFileDownloadBegin(phone_, 100, 1);
-  auto part = SyncFileProcessBox::boxWithStatus(SyncFileDownloading);
-  part->relation = study_;
-  part->downloadFilePath = "/Users/he/文档/报告.pdf";
-  part->downloadLength = 2048;
-  part->currentTime = SyncFileProcessBox::timeNow() + 2;
-  QoNotices::post(notice::SyncFileProcess{part});
+  postDownloading(study_, "/Users/he/文档/报告.pdf", 2048, 2);
 
   ASSERT_TRUE(spinUntil([&] { return transferShown(pane, study).contains("剩余"); }));
   EXPECT_EQ(transferShown(pane, phone), "有文件更新");
@@ -366,12 +373,7 @@ TEST_F(TreeControllerTest, AFinishedPullShowsItsCompletionWhateverComesAfterItsE
   const QModelIndex phone = model.index(1, 0, model.index(0, 0));
 
   SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 3400, 1);
-  auto part = SyncFileProcessBox::boxWithStatus(SyncFileDownloading);
-  part->relation = study_;
-  part->downloadFilePath = "/Users/he/文档/会议记录.txt";
-  part->downloadLength = 3400;
-  part->currentTime = SyncFileProcessBox::timeNow() + 1;
-  QoNotices::post(notice::SyncFileProcess{part});
+  auto part = postDownloading(study_, "/Users/he/文档/会议记录.txt", 3400, 1);
   SyncFileProcessBox::sendSyncFileDownloadFileDown(study_, "/home/me/文档/会议记录.txt");
   SyncFileProcessBox::sendSyncFileDownloadEnd(study_);
   auto late = SyncFileProcessBox::boxWithStatus(SyncFileDownloading);
@@ -400,12 +402,7 @@ TEST_F(TreeControllerTest, ScreenshotOfATransferInProgress) {
   ChildNodeModel& model = *pane.model();
   ASSERT_TRUE(shownWithRows(pane, 2));
   SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 50 * 1048576, 12);
-  auto part = SyncFileProcessBox::boxWithStatus(SyncFileDownloading);
-  part->relation = study_;
-  part->downloadFilePath = "/Users/he/文档/年度报告.pdf";
-  part->downloadLength = 6 * 1048576;
-  part->currentTime = SyncFileProcessBox::timeNow() + 3;
-  QoNotices::post(notice::SyncFileProcess{part});
+  postDownloading(study_, "/Users/he/文档/年度报告.pdf", 6 * 1048576, 3);
   SyncFileProcessBox::sendSyncFileDownloadBegin(phone_, 0, 0);
   SyncFileProcessBox::sendSyncFileDownloadEnd(phone_);
   SyncFileProcessBox::sendSyncFileIndexPrepare(photos_);

@@ -7,21 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "DiskStateSample.h"
 #include "core/entity/OwnInstalls.h"
 
 namespace velbor::test {
 namespace {
 
-OwnInstalls::State installed() {
-  OwnInstalls::State state;
-  state.device = 2049;
-  state.inode = 77;
-  state.size = 100;
-  state.mode = 0100644;
-  state.mtime = {1700000000, 123000000};
-  state.ctime = {1800000000, 456789012};
-  return state;
-}
+OwnInstalls::State installed() { return diskStateSample(1800000000); }
 
 TEST(OwnInstallsTest, OnlyTheExactStateMatchesAndOnlyOnce) {
   OwnInstalls installs;

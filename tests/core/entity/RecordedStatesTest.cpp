@@ -9,21 +9,13 @@
 
 #include <fmt/format.h>
 
+#include "DiskStateSample.h"
 #include "core/entity/RecordedStates.h"
 
 namespace velbor::test {
 namespace {
 
-RecordedStates::State recordedState() {
-  RecordedStates::State state;
-  state.device = 2049;
-  state.inode = 77;
-  state.size = 100;
-  state.mode = 0100644;
-  state.mtime = {1700000000, 123000000};
-  state.ctime = {1700000000, 456789012};
-  return state;
-}
+RecordedStates::State recordedState() { return diskStateSample(1700000000); }
 
 TEST(RecordedStatesTest, OnlyTheNotedStateVouchesForTheRecordAndARacyOneNever) {
   RecordedStates states;

@@ -38,18 +38,6 @@ class EnvelopeKeysTest : public EnvelopeTestBase {
     return message;
   }
 
-  static QoMessage::Ptr discover(const std::string& uuid) {
-    auto body = std::make_shared<pb::MsgDiscover>();
-    body->set_is_response(pb::PbBoolFalse);
-    body->set_device_uuid(uuid);
-    body->set_device_name("name of " + uuid);
-    body->set_device_type(pb::DeviceTypeLinux);
-    body->set_route_port(9527);
-    body->set_pub_port(9526);
-    body->set_public_key(keysAlpha().publicKey);
-    return QoMessage::qoMessageWithMsgCode(pb::MsgCodeDiscover, body);
-  }
-
   EnvelopeKeys configured_;
   QoDevice::Ptr alpha_;
   QoDevice::Ptr bravo_;

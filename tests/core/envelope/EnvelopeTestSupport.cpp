@@ -43,6 +43,18 @@ ZMQMessage messageOf(const std::vector<std::string>& frames) {
   return message;
 }
 
+QoMessage::Ptr discover(const std::string& uuid) {
+  auto body = std::make_shared<pb::MsgDiscover>();
+  body->set_is_response(pb::PbBoolFalse);
+  body->set_device_uuid(uuid);
+  body->set_device_name("name of " + uuid);
+  body->set_device_type(pb::DeviceTypeLinux);
+  body->set_route_port(9527);
+  body->set_pub_port(9526);
+  body->set_public_key(keysAlpha().publicKey);
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodeDiscover, body);
+}
+
 std::shared_ptr<pb::MsgFindRequest> findRequest() {
   auto body = std::make_shared<pb::MsgFindRequest>();
   body->set_sync_uuid("5f0c8e2a-4d4b-4b7e-9a57-0a9c1f3e6d21");

@@ -26,6 +26,8 @@ const DeviceKeys& keysBravo();
 
 std::vector<std::string> framesOf(ZMQMessage message);
 ZMQMessage messageOf(const std::vector<std::string>& frames);
+// A discovery request of the device `uuid`, carrying alpha's public key.
+QoMessage::Ptr discover(const std::string& uuid);
 // A complete request body, long enough for several cipher blocks.
 std::shared_ptr<pb::MsgFindRequest> findRequest();
 

@@ -82,18 +82,6 @@ struct Station {
   uint16_t port() { return socket->localPort(); }
 };
 
-QoMessage::Ptr discover(const std::string& uuid) {
-  auto body = std::make_shared<pb::MsgDiscover>();
-  body->set_is_response(pb::PbBoolFalse);
-  body->set_device_uuid(uuid);
-  body->set_device_name("name of " + uuid);
-  body->set_device_type(pb::DeviceTypeLinux);
-  body->set_route_port(9527);
-  body->set_pub_port(9526);
-  body->set_public_key(keysAlpha().publicKey);
-  return QoMessage::qoMessageWithMsgCode(pb::MsgCodeDiscover, body);
-}
-
 std::string uuidIn(const QoMessage::Ptr& message) {
   EXPECT_EQ(message->code(), pb::MsgCodeDiscover);
   EXPECT_EQ(message->level(), 0);

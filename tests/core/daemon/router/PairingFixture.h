@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "core/entity/QoDevice.h"
+#include "core/entity/QoFile.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/utils/QoUtils.h"
@@ -24,6 +26,23 @@ struct PairingFixture {
     copy->setUuid(std::move(uuid));
     copy->insert();
     return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
+  }
+
+  // Records the file at `path` (absolute, `length` bytes, usn 1, mode 0644) in `copy`.
+  static void recordFile(const QoSyncdirCopy::Ptr& copy, const std::string& path, int64_t length,
+                         const std::string& vclock) {
+    auto file = std::make_shared<QoFile>();
+    file->setPath(path);
+    file->setLength(length);
+    file->setUsn(1);
+    file->setUnixAttr(0644);
+    file->setWinAttr(-1);
+    file->setAndroidAttr(-1);
+    auto record = std::make_shared<QoFileAndSyncdirCopyRelation>();
+    record->setSyncdirCopy(copy);
+    record->setFile(file);
+    record->setVclock(vclock);
+    record->save();
   }
 
   static std::shared_ptr<QoSyncdirCopyRelation> pair(const QoSyncdirCopy::Ptr& first,

@@ -104,18 +104,7 @@ class RouterMemoryBoundsTest : public RouterTestBase, public PairingFixture {
     RouterTestBase::SetUp();
     tree_ = makeCopy(dir_.str(), QoDevice::getDeviceLocal(), QoUtils::generateUuid());
     writeFile(dir_ / "big.bin", std::string(kPart, 'x'));
-    auto file = std::make_shared<QoFile>();
-    file->setPath(dir_.str() + "/big.bin");
-    file->setLength(kPart);
-    file->setUsn(1);
-    file->setUnixAttr(0644);
-    file->setWinAttr(-1);
-    file->setAndroidAttr(-1);
-    auto record = std::make_shared<QoFileAndSyncdirCopyRelation>();
-    record->setSyncdirCopy(tree_);
-    record->setFile(file);
-    record->setVclock("1");
-    record->save();
+    recordFile(tree_, dir_.str() + "/big.bin", kPart, "1");
   }
 
   std::shared_ptr<pb::MsgGetRequest> partRequest(const std::string& path = "/big.bin") const {

@@ -59,18 +59,7 @@ class RouterServedRequestsTest : public RouterTestBase, public PairingFixture {
     syncUuid_ = QoUtils::generateUuid();
     tree_ = makeCopy(dir_.str(), QoDevice::getDeviceLocal(), syncUuid_);
     writeFile(dir_ / "f.txt", "content");
-    auto file = std::make_shared<QoFile>();
-    file->setPath(dir_.str() + "/f.txt");
-    file->setLength(7);
-    file->setUsn(1);
-    file->setUnixAttr(0644);
-    file->setWinAttr(-1);
-    file->setAndroidAttr(-1);
-    auto record = std::make_shared<QoFileAndSyncdirCopyRelation>();
-    record->setSyncdirCopy(tree_);
-    record->setFile(file);
-    record->setVclock("1|0");
-    record->save();
+    recordFile(tree_, dir_.str() + "/f.txt", 7, "1|0");
   }
 
   std::vector<Served> served() {
