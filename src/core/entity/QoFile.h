@@ -94,7 +94,8 @@ class QoFile : public PersistentEntity<QoFile> {
   void insertRelationUpdateSha1(bool updateSha1);
   void insertRelation() { insertRelationUpdateSha1(true); }
 
-  // "<path>.Conflict(<short uuid>)".
+  // "<path>.Conflict(<short uuid>)"; a name too long to take the suffix within 255 bytes is
+  // cut at a character boundary first.
   std::string generateConflictPath() const;
   bool isModifyAgain() const;
   std::string getTypeString() const { return getTypeString(type_); }
