@@ -149,11 +149,18 @@ bool isNeverSynchronised(const std::string& path, const std::string& name) {
 }
 
 // Removing a folder removes everything synchronised below it: each such item must be
-// recorded as it is, or a file added or edited there since the last scan would be lost.
+// recorded as it is, or a file added or edited there since the last scan would be lost. A
+// folder recorded removed was kept by an earlier deletion for entries never synchronised.
 void ensureTreeRecordedAsOnDisk(const std::string& root, const std::string& folder) {
   for (const std::string& path : CopyItemFolder::listTree(root, folder)) {
     if (QoFile::matchIgnoreFilter(path)) continue;
-    ensureRecordedAsOnDisk(CopyItemFolder(root, path), path);
+    const CopyItemFolder item(root, path);
+    const auto status = item.status(item.name());
+    if (status && S_ISDIR(status->st_mode)) {
+      const auto stored = QoFile::getFileWithPath(path);
+      if (stored && stored->status() == 1 && stored->type() == 1) continue;
+    }
+    ensureRecordedAsOnDisk(item, path);
   }
 }
 

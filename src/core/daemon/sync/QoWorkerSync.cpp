@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
+#include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -73,9 +75,34 @@ bool QoWorkerSync::folderHoldsOnlyDownloads(const std::string& path) {
   return !error;
 }
 
+bool QoWorkerSync::folderHoldsLocalContent(const std::string& root, const std::string& path) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
+  std::vector<std::string> below;
+  try {
+    below = CopyItemFolder::listTree(root, path);
+  } catch (const std::exception& e) {
+    // A folder that cannot be listed is not known to hold nothing.
+    QoLog("*** Folder({}) cannot be listed, {}", path, e.what());
+    return true;
+  }
+  for (const std::string& item : below) {
+    const std::string name = item.substr(item.rfind('/') + 1);
+    // Left behind by the deletion itself, or ours to remove with the folder.
+    if (TmpFileName::isTemporaryName(name) || QoFile::matchIgnoreFilter(item)) continue;
+    if (lstat(item.c_str(), &status) != 0) continue;
+    if (S_ISREG(status.st_mode)) return true;
+    if (!S_ISDIR(status.st_mode)) continue;  // links and the like are never synchronised
+    // A folder the peer's deletions recorded removed stays only for what was never synchronised.
+    const auto stored = QoFile::getFileWithPath(item);
+    if (!stored || stored->status() != 1 || stored->type() != 1) return true;
+  }
+  return false;
+}
+
 bool QoWorkerSync::applyDeletion(const Relation& record) {
   const QoFile& file = *record->file();
-  if (file.type() == 1 && !folderHoldsOnlyDownloads(file.path())) {
+  if (file.type() == 1 && folderHoldsLocalContent(record->syncdirCopy()->path(), file.path())) {
     QoLog("*** Folder({}) still holds items the peer did not remove, it stays", file.path());
     setFailedUsn(*record, file.usn());
     return false;

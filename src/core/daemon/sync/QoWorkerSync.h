@@ -59,8 +59,10 @@ struct QoWorkerSync {
   // it can be fetched.
   static RelationList renameFiles(const RelationList& records);
   static bool createDirectorysRelation(const Pairing& syncdirCopyRelation, const RelationList& dirs);
-  // Applies deletions in the order given (contents before their folder). A folder is removed
-  // only when nothing but temporary downloads is left in it; otherwise it stays and fails.
+  // Applies deletions in the order given (contents before their folder). A folder goes only
+  // when nothing of the user's that the peer has not removed is left in it (see
+  // folderHoldsLocalContent); otherwise it stays and fails. Entries never synchronised stay
+  // where they are, with the folders holding them, which are recorded removed all the same.
   static bool deleteRelation(const Pairing& syncdirCopyRelation, const RelationList& files);
   // New permissions and times of files whose content is already here; a file changed on disk
   // since it was recorded is left alone and fails.
@@ -107,7 +109,12 @@ struct QoWorkerSync {
   // Whether the folder at `path` holds nothing but temporary downloads (true when there is no
   // folder there: the deletion itself then checks what is).
   static bool folderHoldsOnlyDownloads(const std::string& path);
-  // Applies a deletion record; a folder that still holds anything fails instead. Answers
+  // Whether the folder at `path` in the copy at `root` holds a synchronised item that is not
+  // recorded removed: a file, or a folder not recorded removed. Temporary downloads, entries
+  // never synchronised (hidden or ignored names, links) and the folders kept only for them do
+  // not count: the deletion leaves the latter in place. False when there is no folder there.
+  static bool folderHoldsLocalContent(const std::string& root, const std::string& path);
+  // Applies a deletion record; a folder that still holds local content fails instead. Answers
   // whether it was applied.
   static bool applyDeletion(const Relation& record);
   // Applies a rename and the removal of its old path in one transaction. Answers false when

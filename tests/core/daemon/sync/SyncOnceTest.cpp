@@ -270,6 +270,35 @@ TEST_F(SyncOnceTest, FileWithTheLongestNameTheDiskAllowsArrives) {
   EXPECT_TRUE(temporaries().empty());
 }
 
+TEST_F(SyncOnceTest, AFolderRemovedOnThePeerGoesHereWhileWhatWasNeverSynchronisedStays) {
+  startPeer();
+  writeB("d/x.txt", "x");
+  writeB("d/sub/y.txt", "y");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  // Hidden entries are not synchronised by default: the peer never hears of them.
+  std::ofstream(inA("d/.directory")) << "view";
+  std::ofstream(inA("d/sub/.directory")) << "view";
+  fs::remove_all(inB("d"));
+  recordB();
+
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_FALSE(fs::exists(inA("d/x.txt")));
+  EXPECT_FALSE(fs::exists(inA("d/sub/y.txt")));
+  EXPECT_EQ(readFile(inA("d/.directory")), "view");
+  EXPECT_EQ(readFile(inA("d/sub/.directory")), "view");
+  for (const char* path : {"d", "d/sub", "d/x.txt", "d/sub/y.txt"}) {
+    EXPECT_EQ(QoFile::getFileWithPath(inA(path))->status(), 1) << path;
+  }
+  EXPECT_EQ(failedUsn(), 0);
+  EXPECT_EQ(storedMark(), highestUsnInB());
+
+  finds = 0;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(finds.load(), 1);
+  EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
 TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
   startPeer();
   writeB("1.txt", "one");
