@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <chrono>
 #include <mutex>
 
 #include "core/entity/CopyItemFolder.h"
@@ -288,6 +289,46 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   releaseTempFilePath();
   downloadSync_.reset();
   return succeeded;
+}
+
+bool QoFileAndSyncdirCopyRelation::restoreMissingFolders() {
+  if (!file_ || !syncdirCopy_) return false;
+  const std::string& root = syncdirCopy_->path();
+  const std::string& path = file_->path();
+  if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') {
+    return false;
+  }
+  const size_t parentEnd = path.rfind('/');
+  struct stat parent {};
+  // Mostly the folder is there: one look, no transaction.
+  if (parentEnd <= root.size() || (lstat(path.substr(0, parentEnd).c_str(), &parent) == 0 && S_ISDIR(parent.st_mode))) {
+    return true;
+  }
+  WriteTransaction transaction(WriteTransaction::beginLater);
+  try {
+    transaction.begin();
+    for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+      const std::string folderPath = path.substr(0, slash);
+      const CopyItemFolder folder(root, folderPath);
+      if (const auto item = folder.status(folder.name())) {
+        if (S_ISDIR(item->st_mode)) continue;
+        throw QoException::defaultExceptionWithReason("({}) is no folder", folderPath);
+      }
+      const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::system_clock::now().time_since_epoch());
+      folder.makeDirectory(folder.name(), std::nullopt, now.count());
+      const auto made = QoFile::initWithPath(folderPath);
+      if (!made) throw QoException::defaultExceptionWithReason("({}) cannot be read", folderPath);
+      made->insertRelationUpdateSha1(false);
+      QoLog("Folder({}) made again for ({})", folderPath, path);
+    }
+    transaction.commit();
+    return true;
+  } catch (const std::exception& e) {
+    transaction.rollback();
+    QoLog("*** Folders of ({}) not made again, {}", path, e.what());
+    return false;
+  }
 }
 
 void QoFileAndSyncdirCopyRelation::handleFetchEventSuccessful() {

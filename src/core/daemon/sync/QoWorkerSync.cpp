@@ -196,10 +196,18 @@ RelationList QoWorkerSync::renameFiles(const RelationList& records) {
   return failed;
 }
 
+void QoWorkerSync::restoreMissingFolders(const RelationList& records) {
+  for (const auto& record : records) {
+    if (record && record->file() && record->file()->status() == 0) record->restoreMissingFolders();
+  }
+}
+
 bool QoWorkerSync::createDirectorysRelation(const Pairing& syncdirCopyRelation, const RelationList& dirs) {
   for (const auto& record : dirs) {
     assertComplete(record);
     SyncFileProcessBox::sendSyncFileDownloadCreateDir(syncdirCopyRelation, record->getRelativeFilePath());
+    // One at a time, in path order: a folder the peer sends is made by its own record first.
+    restoreMissingFolders({record});
     record->handleFetchEventDefault();
   }
   return true;

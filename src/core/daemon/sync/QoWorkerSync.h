@@ -76,6 +76,7 @@ struct QoWorkerSync {
                                  const std::shared_ptr<QoDevice>& remoteDevice, const std::string& treeUuid,
                                  const std::shared_ptr<ZMQContext>& context) {
     if (files.empty()) return true;
+    restoreMissingFolders(files);
     Fetcher fetcher(treeUuid, context);
     return fetchInBatches(
         files, [&] { fetcher.connectToDevice(remoteDevice); },
@@ -96,6 +97,10 @@ struct QoWorkerSync {
                                          const std::shared_ptr<ZMQContext>& context) {
     return updateTreeRelation<Fetcher>(syncdirCopyRelation, files, remoteDevice, treeUuid, context);
   }
+
+  // Makes the folders missing on the way to each present item again (removed here while the
+  // peer added the item), recording them, so that the item can come in.
+  static void restoreMissingFolders(const RelationList& records);
 
   // The batch loop of the downloads; each batch is fetched knowing the ones after it, so the
   // fetcher can ask for those while this one drains. `disconnect` runs whatever happens.
