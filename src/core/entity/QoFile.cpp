@@ -65,10 +65,10 @@ CopyItemFolder confinedFolder(const std::string& path) {
 }
 
 // Whether the item is a regular file with the SHA-1 text `sha1` (none never matches).
-bool holdsContent(const CopyItemFolder& folder, const std::string& sha1) {
+bool holdsContent(const CopyItemFolder& folder, const std::string& name, const std::string& sha1) {
   if (sha1.empty()) return false;
   try {
-    folder.verifyFile(folder.name(), sha1);
+    folder.verifyFile(name, sha1);
     return true;
   } catch (const QoException&) {
     // Other content: it stays a local change.
@@ -279,7 +279,12 @@ bool QoFile::createDirectoryAtPath(const std::string& path, int32_t /*permission
 
 bool QoFile::isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& path,
                                 const std::string& incomingSha1) {
-  const auto item = folder.status(folder.name());
+  return isRecordedAsOnDisk(folder, folder.name(), path, incomingSha1);
+}
+
+bool QoFile::isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& name, const std::string& path,
+                                const std::string& incomingSha1) {
+  const auto item = folder.status(name);
   if (!item || !(S_ISREG(item->st_mode) || S_ISDIR(item->st_mode))) return true;
   const Ptr stored = getFileWithPath(path);
   bool same = stored && stored->status() == 0;
@@ -293,10 +298,10 @@ bool QoFile::isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string&
     // The same size and time, yet the disk tells of a change since the record was made: the
     // content decides.
     if (same && RecordedStates::shared().mayDiffer(path, OwnInstalls::State::of(*item))) {
-      same = holdsContent(folder, stored->sha1());
+      same = holdsContent(folder, name, stored->sha1());
     }
   }
-  if (!same && S_ISREG(item->st_mode)) same = holdsContent(folder, incomingSha1);
+  if (!same && S_ISREG(item->st_mode)) same = holdsContent(folder, name, incomingSha1);
   return same;
 }
 

@@ -63,6 +63,10 @@ class QoFile : public PersistentEntity<QoFile> {
   // items, never synchronised, always may go.
   static bool isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& path,
                                  const std::string& incomingSha1 = std::string());
+  // The same for the item `name` of `folder`, standing elsewhere than at `path` (just moved
+  // aside from it).
+  static bool isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& name, const std::string& path,
+                                 const std::string& incomingSha1);
   // Milliseconds since 1970; 0 when unreadable.
   static int64_t getFileModifyTimeAtPath(const std::string& path);
   static int32_t unixFileType(const std::string& path);

@@ -68,6 +68,14 @@ void ensureRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& pat
   }
 }
 
+// What an install may replace at `path`: checked again once the flush is done, on the item
+// moved aside, since a save made during the flush must not be lost.
+CopyItemFolder::ReplaceCheck replacing(const std::string& path, const std::string& incomingSha1) {
+  return [path, incomingSha1](const CopyItemFolder& folder, const std::string& name) {
+    return QoFile::isRecordedAsOnDisk(folder, name, path, incomingSha1);
+  };
+}
+
 // Installs the record's downloaded temporary file at `path`; `replace` allows an item there.
 void installDownload(Relation& relation, const std::string& path, bool replace) {
   const QoFile& file = fileOf(relation);
@@ -77,7 +85,7 @@ void installDownload(Relation& relation, const std::string& path, bool replace) 
   const auto& sync = relation.getDownloadSync();
   const auto installed = target.installFile(temporary, temporary.name(), target.name(), file.sha1(), file.unixAttr(),
                                             file.contentModTime(), replace, relation.getCheckedDownload(),
-                                            sync ? sync->synced() : std::nullopt);
+                                            sync ? sync->synced() : std::nullopt, replacing(path, file.sha1()));
   // Just as recorded (a write since would have moved the time or the size).
   if (installed && installed->st_size == file.length()) relation.addInstalledFile(path, *installed);
 }
@@ -502,7 +510,8 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
   const CopyItemFolder target(rootOf(*this), file.path());
   ensureRecordedAsOnDisk(target, file.path(), file.sha1());
   // The local file must still hold the content the record names.
-  target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(), true);
+  target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(), true,
+                     std::nullopt, std::nullopt, replacing(file.path(), file.sha1()));
   store(*this, true);
 }
 
