@@ -11,6 +11,7 @@
 
 #include "core/entity/FileFlush.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/TmpFileName.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
 #include "framework/errors/QoExceptionProto.h"
@@ -301,6 +302,13 @@ void CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::str
                                     const std::string& targetName, const ReplaceCheck& mayReplace) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
+  struct stat moving {};
+  const auto there = status(targetName);
+  if (there && ::fstatat(source.fd_, sourceName.c_str(), &moving, AT_SYMLINK_NOFOLLOW) == 0 &&
+      there->st_dev == moving.st_dev && there->st_ino == moving.st_ino) {
+    renameOneItem(source, sourceName, targetName);
+    return;
+  }
   if (::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_NOREPLACE) == 0) return;
   if (errno == EINVAL) {
     // A file system that cannot do this: the check made before the flush has to do.
@@ -329,6 +337,27 @@ void CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::str
     raise("exchange back with " + targetPath, sourcePath, error);
   }
   throw QoException::defaultExceptionWithReason("({}) changed on disk while it was replaced", targetPath);
+}
+
+void CopyItemFolder::renameOneItem(const CopyItemFolder& source, const std::string& sourceName,
+                                   const std::string& targetName) const {
+  // A rename onto another name of the same file does nothing, so a case-folding disk would
+  // keep the old spelling: the file goes through a temporary name of its own.
+  const TmpFileName aside(path_ + "/" + targetName);
+  const std::string asideName = aside.path().substr(aside.path().rfind('/') + 1);
+  const std::string sourcePath = source.path_ + "/" + sourceName;
+  if (::renameat2(source.fd_, sourceName.c_str(), fd_, asideName.c_str(), RENAME_NOREPLACE) != 0) {
+    raise("move aside", sourcePath, errno);
+  }
+  if (::renameat2(fd_, asideName.c_str(), fd_, targetName.c_str(), RENAME_NOREPLACE) == 0) return;
+  // The new name is a second link of the file, not another spelling of one entry: both names
+  // stay as they were.
+  const int error = errno;
+  if (::renameat2(fd_, asideName.c_str(), source.fd_, sourceName.c_str(), RENAME_NOREPLACE) != 0) {
+    QoLog("*** ({}) stays at ({}), {}", sourcePath, aside.path(), errnoText(errno));
+    raise("move back", sourcePath, errno);
+  }
+  if (error != EEXIST) raise("move to " + path_ + "/" + targetName, sourcePath, error);
 }
 
 void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& to) const {

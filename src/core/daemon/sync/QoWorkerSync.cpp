@@ -75,6 +75,13 @@ bool QoWorkerSync::folderHoldsOnlyDownloads(const std::string& path) {
   return !error;
 }
 
+bool QoWorkerSync::isSameFile(const std::string& one, const std::string& other) {
+  struct stat first {};
+  struct stat second {};
+  return lstat(one.c_str(), &first) == 0 && lstat(other.c_str(), &second) == 0 && S_ISREG(first.st_mode) &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 bool QoWorkerSync::folderHoldsLocalContent(const std::string& root, const std::string& path) {
   struct stat status {};
   if (lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
@@ -159,6 +166,10 @@ bool QoWorkerSync::applyRename(const Relation& record) {
   // The events give the records local usns: what must be fetched again is the peer's.
   const int64_t peerUsn = record->file() ? record->file()->usn() : 0;
   const int64_t oldPathPeerUsn = oldPath && oldPath->file() ? oldPath->file()->usn() : 0;
+  // Both names reach one file (a disk that folds case, "a.txt" renamed "A.txt"): removing the
+  // old name once the file has its new one would remove the file itself.
+  const bool oneItem = oldPath && oldPath->file() && record->file() &&
+                       isSameFile(oldPath->file()->path(), record->file()->path());
   // The new path and the old one's removal are one change: in one transaction, under the
   // locker every other writer (the monitor) takes, so no one ever finds the file moved while
   // its old path is still recorded present, and takes that for a local removal.
@@ -170,7 +181,11 @@ bool QoWorkerSync::applyRename(const Relation& record) {
     if (!record->handleFetchEvent(EventRenameFile)) return false;
     moved = true;
     // The old path is gone from disk: it is recorded removed as the peer removed it.
-    if (oldPath) oldPath->handleFetchEvent(EventDeleteFile);
+    if (oneItem) {
+      oldPath->deleteRelation();
+    } else if (oldPath) {
+      oldPath->handleFetchEvent(EventDeleteFile);
+    }
     transaction.commit();
   } catch (const Exception& e) {
     transaction.rollback();

@@ -122,7 +122,10 @@ struct QoWorkerSync {
   // Applies a deletion record; a folder that still holds local content fails instead. Answers
   // whether it was applied.
   static bool applyDeletion(const Relation& record);
-  // Applies a rename and the removal of its old path in one transaction. Answers false when
+  // Whether both paths lead to one regular file (same device and inode).
+  static bool isSameFile(const std::string& one, const std::string& other);
+  // Applies a rename and the removal of its old path in one transaction. When both names
+  // reach one file, the removal of the old one is only recorded. Answers false when
   // the rename failed (nothing recorded, the file still at its old path).
   static bool applyRename(const Relation& record);
   // Removes the local folder `local` that the newer remote file `incoming` replaces; see
