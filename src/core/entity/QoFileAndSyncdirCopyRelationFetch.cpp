@@ -315,15 +315,16 @@ bool QoFileAndSyncdirCopyRelation::restoreMissingFolders() {
   WriteTransaction transaction(WriteTransaction::beginLater);
   try {
     transaction.begin();
-    for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
       const std::string folderPath = path.substr(0, slash);
       const CopyItemFolder folder(root, folderPath);
       if (const auto item = folder.status(folder.name())) {
         if (S_ISDIR(item->st_mode)) continue;
         throw QoException::defaultExceptionWithReason("({}) is no folder", folderPath);
       }
-      const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-          std::chrono::system_clock::now().time_since_epoch());
+      const auto now =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
       folder.makeDirectory(folder.name(), std::nullopt, now.count());
       const auto made = QoFile::initWithPath(folderPath);
       if (!made) throw QoException::defaultExceptionWithReason("({}) cannot be read", folderPath);

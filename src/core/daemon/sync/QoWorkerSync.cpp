@@ -168,8 +168,8 @@ bool QoWorkerSync::applyRename(const Relation& record) {
   const int64_t oldPathPeerUsn = oldPath && oldPath->file() ? oldPath->file()->usn() : 0;
   // Both names reach one file (a disk that folds case, "a.txt" renamed "A.txt"): removing the
   // old name once the file has its new one would remove the file itself.
-  const bool oneItem = oldPath && oldPath->file() && record->file() &&
-                       isSameFile(oldPath->file()->path(), record->file()->path());
+  const bool oneItem =
+      oldPath && oldPath->file() && record->file() && isSameFile(oldPath->file()->path(), record->file()->path());
   // The new path and the old one's removal are one change: in one transaction, under the
   // locker every other writer (the monitor) takes, so no one ever finds the file moved while
   // its old path is still recorded present, and takes that for a local removal.

@@ -69,8 +69,7 @@ TEST_F(ActionsTest, FolderDeletionKeepsWhatThePeerDidNotList) {
     bool recordedRemoved;
   };
   const std::vector<Case> cases{
-      {"a new file not yet recorded", [&](const std::string& d) { writeFile(at(d + "/new.txt"), "new"); }, true,
-       false},
+      {"a new file not yet recorded", [&](const std::string& d) { writeFile(at(d + "/new.txt"), "new"); }, true, false},
       {"a recorded file the peer never had",
        [&](const std::string& d) {
          writeFile(at(d + "/mine.txt"), "mine");

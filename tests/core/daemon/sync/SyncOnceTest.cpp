@@ -328,9 +328,9 @@ TEST_F(SyncOnceTest, WhatThePeerAddsToAFolderRemovedHereBringsTheFolderBack) {
   EXPECT_EQ(restored->type(), 1);
   EXPECT_GT(restored->usn(), removed->usn());
   const auto peerRecord = copyB_->getFileRelationWithFilePath(inB("d"));
-  EXPECT_EQ(copyA_->getFileRelationWithFilePath(inA("d"))->getVclockObject().compareToVclock(
-                peerRecord->getVclockObject()),
-            VclockCompareAfter);
+  EXPECT_EQ(
+      copyA_->getFileRelationWithFilePath(inA("d"))->getVclockObject().compareToVclock(peerRecord->getVclockObject()),
+      VclockCompareAfter);
   EXPECT_EQ(failedUsn(), 0);
   EXPECT_EQ(storedMark(), highestUsnInB());
   EXPECT_TRUE(temporaries().empty());
