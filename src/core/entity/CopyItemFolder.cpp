@@ -11,6 +11,7 @@
 
 #include "core/entity/FileFlush.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/TmpFileName.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
 #include "framework/errors/QoExceptionProto.h"
@@ -255,7 +256,8 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
                                                        const std::string& targetName, const std::string& sha1,
                                                        int32_t permissions, int64_t mtime, bool replace,
                                                        const std::optional<struct stat>& checked,
-                                                       const std::optional<struct stat>& synced) const {
+                                                       const std::optional<struct stat>& synced,
+                                                       const ReplaceCheck& mayReplace) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
   Descriptor file(openRegularFile(source.fd_, sourceName, sourcePath));
@@ -281,15 +283,81 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
     if (FileFlush::flush(file.get()) != 0) raise("flush", sourcePath, errno);
   }
 
-  const int result = replace ? ::renameat(source.fd_, sourceName.c_str(), fd_, targetName.c_str())
-                             : ::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_NOREPLACE);
-  if (result != 0) raise("move to " + targetPath, sourcePath, errno);
+  if (replace && mayReplace) {
+    replaceChecked(source, sourceName, targetName, mayReplace);
+  } else {
+    const int result = replace ? ::renameat(source.fd_, sourceName.c_str(), fd_, targetName.c_str())
+                               : ::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_NOREPLACE);
+    if (result != 0) raise("move to " + targetPath, sourcePath, errno);
+  }
   struct stat installed {};
   if (::fstat(file.get(), &installed) != 0 || !S_ISREG(installed.st_mode) || (installed.st_mode & 07777) != mode ||
       installed.st_mtim.tv_sec != time.tv_sec || installed.st_mtim.tv_nsec != time.tv_nsec) {
     return std::nullopt;
   }
   return installed;
+}
+
+void CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::string& sourceName,
+                                    const std::string& targetName, const ReplaceCheck& mayReplace) const {
+  const std::string sourcePath = source.path_ + "/" + sourceName;
+  const std::string targetPath = path_ + "/" + targetName;
+  struct stat moving {};
+  const auto there = status(targetName);
+  if (there && ::fstatat(source.fd_, sourceName.c_str(), &moving, AT_SYMLINK_NOFOLLOW) == 0 &&
+      there->st_dev == moving.st_dev && there->st_ino == moving.st_ino) {
+    renameOneItem(source, sourceName, targetName);
+    return;
+  }
+  if (::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_NOREPLACE) == 0) return;
+  if (errno == EINVAL) {
+    // A file system that cannot do this: the check made before the flush has to do.
+    if (::renameat(source.fd_, sourceName.c_str(), fd_, targetName.c_str()) != 0) {
+      raise("move to " + targetPath, sourcePath, errno);
+    }
+    return;
+  }
+  if (errno != EEXIST) raise("move to " + targetPath, sourcePath, errno);
+  // Something stands there: the two names are exchanged in one step, and what was taken out
+  // is checked where it now stands. A change saved into it up to this check is seen; one
+  // saved later by writing into it still open is lost with it.
+  if (::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_EXCHANGE) != 0) {
+    raise("exchange with " + targetPath, sourcePath, errno);
+  }
+  const auto displaced = source.status(sourceName);
+  if (displaced && !S_ISDIR(displaced->st_mode) && mayReplace(source, sourceName)) {
+    if (::unlinkat(source.fd_, sourceName.c_str(), 0) != 0) {
+      QoLog("*** Remove replaced ({}) failed, {}", sourcePath, errnoText(errno));
+    }
+    return;
+  }
+  if (::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_EXCHANGE) != 0) {
+    const int error = errno;
+    QoLog("*** ({}) changed meanwhile and stays at ({}), {}", targetPath, sourcePath, errnoText(error));
+    raise("exchange back with " + targetPath, sourcePath, error);
+  }
+  throw QoException::defaultExceptionWithReason("({}) changed on disk while it was replaced", targetPath);
+}
+
+void CopyItemFolder::renameOneItem(const CopyItemFolder& source, const std::string& sourceName,
+                                   const std::string& targetName) const {
+  // A rename onto another name of the same file does nothing, so a case-folding disk would
+  // keep the old spelling: the file goes through a temporary name of its own.
+  const TmpFileName aside(path_ + "/" + targetName);
+  const std::string asideName = aside.path().substr(aside.path().rfind('/') + 1);
+  const std::string sourcePath = source.path_ + "/" + sourceName;
+  if (::renameat2(source.fd_, sourceName.c_str(), fd_, asideName.c_str(), RENAME_NOREPLACE) != 0) {
+    raise("move aside", sourcePath, errno);
+  }
+  if (::renameat2(fd_, asideName.c_str(), fd_, targetName.c_str(), RENAME_NOREPLACE) == 0) return;
+  // The new name is a second link of the file, not another spelling of one entry: both names
+  // stay as they were.
+  const int error = errno;
+  if (::renameat2(fd_, asideName.c_str(), source.fd_, sourceName.c_str(), RENAME_NOREPLACE) != 0) {
+    QoLog("*** ({}) stays at ({}), {}", sourcePath, aside.path(), errnoText(errno));
+    raise("move back", sourcePath, errno);
+  }
+  if (error != EEXIST) raise("move to " + path_ + "/" + targetName, sourcePath, error);
 }
 
 void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& to) const {

@@ -20,6 +20,8 @@ class CopyItemFolder {
  public:
   // Whether an entry stays when the folder holding it is removed: (its path, its name).
   using KeepFilter = std::function<bool(const std::string& path, const std::string& name)>;
+  // Whether the item `name` of `folder`, just moved aside from where a file is installed, may go.
+  using ReplaceCheck = std::function<bool(const CopyItemFolder& folder, const std::string& name)>;
 
   CopyItemFolder(const std::string& root, const std::string& path);
   ~CopyItemFolder();
@@ -50,13 +52,17 @@ class CopyItemFolder {
   // any item there raises. A folder there always raises. A file still as `checked` (from
   // checkedFile: same file, size and times) is not read again; one still as `synced` (from
   // DownloadSync, already flushed) with these permissions and time is not flushed again.
+  // With `mayReplace`, an item standing at the target is replaced only when the check, made
+  // after the flush on the item once moved aside, lets it go; otherwise it is put back and
+  // this raises. A target that is the source file itself under another name is only renamed.
   // Answers the status of the installed file right after the rename when it still has the
   // permissions and time given (nothing when it was changed already, or cannot be read).
   std::optional<struct stat> installFile(const CopyItemFolder& source, const std::string& sourceName,
                                          const std::string& targetName, const std::string& sha1, int32_t permissions,
                                          int64_t mtime, bool replace,
                                          const std::optional<struct stat>& checked = std::nullopt,
-                                         const std::optional<struct stat>& synced = std::nullopt) const;
+                                         const std::optional<struct stat>& synced = std::nullopt,
+                                         const ReplaceCheck& mayReplace = nullptr) const;
   // Renames `from` to `to`; raises when `to` exists.
   void moveNoReplace(const std::string& from, const std::string& to) const;
   // Renames `from` here onto `to` in `target` in one step, replacing a file or link there.
@@ -87,6 +93,14 @@ class CopyItemFolder {
   static std::vector<std::string> listTree(const std::string& root, const std::string& path);
 
  private:
+  // Moves `sourceName` of `source` onto `targetName` here, replacing what stands there only
+  // when `mayReplace` lets it go once it is moved aside; see installFile.
+  void replaceChecked(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName,
+                      const ReplaceCheck& mayReplace) const;
+  // Gives `sourceName` of `source` the name `targetName` here, which already leads to that
+  // very file (a file system that folds case, or a second link); nothing is removed.
+  void renameOneItem(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName) const;
+
   int fd_ = -1;
   std::string path_;
   std::string name_;

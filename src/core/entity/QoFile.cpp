@@ -65,10 +65,10 @@ CopyItemFolder confinedFolder(const std::string& path) {
 }
 
 // Whether the item is a regular file with the SHA-1 text `sha1` (none never matches).
-bool holdsContent(const CopyItemFolder& folder, const std::string& sha1) {
+bool holdsContent(const CopyItemFolder& folder, const std::string& name, const std::string& sha1) {
   if (sha1.empty()) return false;
   try {
-    folder.verifyFile(folder.name(), sha1);
+    folder.verifyFile(name, sha1);
     return true;
   } catch (const QoException&) {
     // Other content: it stays a local change.
@@ -279,7 +279,12 @@ bool QoFile::createDirectoryAtPath(const std::string& path, int32_t /*permission
 
 bool QoFile::isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& path,
                                 const std::string& incomingSha1) {
-  const auto item = folder.status(folder.name());
+  return isRecordedAsOnDisk(folder, folder.name(), path, incomingSha1);
+}
+
+bool QoFile::isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& name, const std::string& path,
+                                const std::string& incomingSha1) {
+  const auto item = folder.status(name);
   if (!item || !(S_ISREG(item->st_mode) || S_ISDIR(item->st_mode))) return true;
   const Ptr stored = getFileWithPath(path);
   bool same = stored && stored->status() == 0;
@@ -293,10 +298,10 @@ bool QoFile::isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string&
     // The same size and time, yet the disk tells of a change since the record was made: the
     // content decides.
     if (same && RecordedStates::shared().mayDiffer(path, OwnInstalls::State::of(*item))) {
-      same = holdsContent(folder, stored->sha1());
+      same = holdsContent(folder, name, stored->sha1());
     }
   }
-  if (!same && S_ISREG(item->st_mode)) same = holdsContent(folder, incomingSha1);
+  if (!same && S_ISREG(item->st_mode)) same = holdsContent(folder, name, incomingSha1);
   return same;
 }
 
@@ -478,7 +483,16 @@ void QoFile::deleteRelationRecursion() {
 }
 
 std::string QoFile::generateConflictPath() const {
-  return fmt::format("{}.Conflict({})", path_, QoUtils::generateShortUuid());
+  const std::string suffix = fmt::format(".Conflict({})", QoUtils::generateShortUuid());
+  // A name already near the 255 bytes a name can have keeps only its first whole characters,
+  // or the conflict copy could never be made and the conflict would come back on every pull.
+  constexpr size_t kLongestName = 255;
+  const size_t nameStart = path_.rfind('/') + 1;
+  const size_t nameLength = path_.size() - nameStart;
+  if (nameLength + suffix.size() <= kLongestName) return path_ + suffix;
+  size_t cut = nameStart + kLongestName - suffix.size();
+  while (cut > nameStart && (static_cast<unsigned char>(path_[cut]) & 0xC0) == 0x80) --cut;
+  return path_.substr(0, cut) + suffix;
 }
 
 bool QoFile::isModifyAgain() const {

@@ -63,6 +63,10 @@ class QoFile : public PersistentEntity<QoFile> {
   // items, never synchronised, always may go.
   static bool isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& path,
                                  const std::string& incomingSha1 = std::string());
+  // The same for the item `name` of `folder`, standing elsewhere than at `path` (just moved
+  // aside from it).
+  static bool isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& name, const std::string& path,
+                                 const std::string& incomingSha1);
   // Milliseconds since 1970; 0 when unreadable.
   static int64_t getFileModifyTimeAtPath(const std::string& path);
   static int32_t unixFileType(const std::string& path);
@@ -94,7 +98,8 @@ class QoFile : public PersistentEntity<QoFile> {
   void insertRelationUpdateSha1(bool updateSha1);
   void insertRelation() { insertRelationUpdateSha1(true); }
 
-  // "<path>.Conflict(<short uuid>)".
+  // "<path>.Conflict(<short uuid>)"; a name too long to take the suffix within 255 bytes is
+  // cut at a character boundary first.
   std::string generateConflictPath() const;
   bool isModifyAgain() const;
   std::string getTypeString() const { return getTypeString(type_); }

@@ -122,6 +122,12 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   // the database as one unit (FileFetchEvent.h). Answers false when it failed: nothing is
   // recorded, the temporary file is gone and the pairing's failed usn is set.
   static const char* fetchEventString(int32_t event);
+  // The folders on the way to this incoming item that are missing here (removed while the
+  // peer added something below them) are made again and recorded present as local changes,
+  // so that the peer hears of them again, in one transaction. The copy's root itself is never
+  // made. Answers false (logged) when that cannot be done, say a file stands on the way; the
+  // item then fails as it would have.
+  bool restoreMissingFolders();
   bool handleFetchEvent(int32_t event);
   bool handleFetchEventDefault() { return handleFetchEvent(currentFetchEvent_); }
   void handleFetchEventSuccessful();

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <chrono>
 #include <mutex>
 
 #include "core/entity/CopyItemFolder.h"
@@ -67,6 +68,14 @@ void ensureRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& pat
   }
 }
 
+// What an install may replace at `path`: checked again once the flush is done, on the item
+// moved aside, since a save made during the flush must not be lost.
+CopyItemFolder::ReplaceCheck replacing(const std::string& path, const std::string& incomingSha1) {
+  return [path, incomingSha1](const CopyItemFolder& folder, const std::string& name) {
+    return QoFile::isRecordedAsOnDisk(folder, name, path, incomingSha1);
+  };
+}
+
 // Installs the record's downloaded temporary file at `path`; `replace` allows an item there.
 void installDownload(Relation& relation, const std::string& path, bool replace) {
   const QoFile& file = fileOf(relation);
@@ -76,7 +85,7 @@ void installDownload(Relation& relation, const std::string& path, bool replace) 
   const auto& sync = relation.getDownloadSync();
   const auto installed = target.installFile(temporary, temporary.name(), target.name(), file.sha1(), file.unixAttr(),
                                             file.contentModTime(), replace, relation.getCheckedDownload(),
-                                            sync ? sync->synced() : std::nullopt);
+                                            sync ? sync->synced() : std::nullopt, replacing(path, file.sha1()));
   // Just as recorded (a write since would have moved the time or the size).
   if (installed && installed->st_size == file.length()) relation.addInstalledFile(path, *installed);
 }
@@ -149,11 +158,18 @@ bool isNeverSynchronised(const std::string& path, const std::string& name) {
 }
 
 // Removing a folder removes everything synchronised below it: each such item must be
-// recorded as it is, or a file added or edited there since the last scan would be lost.
+// recorded as it is, or a file added or edited there since the last scan would be lost. A
+// folder recorded removed was kept by an earlier deletion for entries never synchronised.
 void ensureTreeRecordedAsOnDisk(const std::string& root, const std::string& folder) {
   for (const std::string& path : CopyItemFolder::listTree(root, folder)) {
     if (QoFile::matchIgnoreFilter(path)) continue;
-    ensureRecordedAsOnDisk(CopyItemFolder(root, path), path);
+    const CopyItemFolder item(root, path);
+    const auto status = item.status(item.name());
+    if (status && S_ISDIR(status->st_mode)) {
+      const auto stored = QoFile::getFileWithPath(path);
+      if (stored && stored->status() == 1 && stored->type() == 1) continue;
+    }
+    ensureRecordedAsOnDisk(item, path);
   }
 }
 
@@ -281,6 +297,47 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   releaseTempFilePath();
   downloadSync_.reset();
   return succeeded;
+}
+
+bool QoFileAndSyncdirCopyRelation::restoreMissingFolders() {
+  if (!file_ || !syncdirCopy_) return false;
+  const std::string& root = syncdirCopy_->path();
+  const std::string& path = file_->path();
+  if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') {
+    return false;
+  }
+  const size_t parentEnd = path.rfind('/');
+  struct stat parent {};
+  // Mostly the folder is there: one look, no transaction.
+  if (parentEnd <= root.size() || (lstat(path.substr(0, parentEnd).c_str(), &parent) == 0 && S_ISDIR(parent.st_mode))) {
+    return true;
+  }
+  WriteTransaction transaction(WriteTransaction::beginLater);
+  try {
+    transaction.begin();
+    for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+      const std::string folderPath = path.substr(0, slash);
+      const CopyItemFolder folder(root, folderPath);
+      if (const auto item = folder.status(folder.name())) {
+        if (S_ISDIR(item->st_mode)) continue;
+        throw QoException::defaultExceptionWithReason("({}) is no folder", folderPath);
+      }
+      const auto now =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+      folder.makeDirectory(folder.name(), std::nullopt, now.count());
+      const auto made = QoFile::initWithPath(folderPath);
+      if (!made) throw QoException::defaultExceptionWithReason("({}) cannot be read", folderPath);
+      made->insertRelationUpdateSha1(false);
+      QoLog("Folder({}) made again for ({})", folderPath, path);
+    }
+    transaction.commit();
+    return true;
+  } catch (const std::exception& e) {
+    transaction.rollback();
+    QoLog("*** Folders of ({}) not made again, {}", path, e.what());
+    return false;
+  }
 }
 
 void QoFileAndSyncdirCopyRelation::handleFetchEventSuccessful() {
@@ -454,7 +511,8 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
   const CopyItemFolder target(rootOf(*this), file.path());
   ensureRecordedAsOnDisk(target, file.path(), file.sha1());
   // The local file must still hold the content the record names.
-  target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(), true);
+  target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(), true,
+                     std::nullopt, std::nullopt, replacing(file.path(), file.sha1()));
   store(*this, true);
 }
 

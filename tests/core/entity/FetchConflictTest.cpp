@@ -1,6 +1,7 @@
 #include <filesystem>
 
 #include "FetchTestBase.h"
+#include "platform/Utf8.h"
 
 namespace velbor::test {
 namespace {
@@ -80,6 +81,41 @@ TEST_F(FetchConflictTest, DifferentContentKeepsBothVersionsUnderTheChosenNames) 
   EXPECT_EQ(QoFile::getFileWithPath(mine)->sha1(), sha1Of("mine"));
   EXPECT_EQ(stored("d.txt")->sha1(), sha1Of("theirs"));
   EXPECT_TRUE(temporaries().empty());
+}
+
+TEST_F(FetchConflictTest, ALongNameIsShortenedToTakeItsConflictSuffix) {
+  // 80 three-byte characters and ".txt" (244 bytes): the suffix would pass the 255 bytes a
+  // name may have.
+  std::string name;
+  for (int i = 0; i < 80; ++i) name += "\u6587";
+  name += ".txt";
+  for (bool renameLocal : {true, false}) {
+    SCOPED_TRACE(renameLocal ? "local file moves aside" : "incoming file moves aside");
+    const std::string folder = renameLocal ? "local/" : "incoming/";
+    localFile(folder + name, "mine");
+    auto relation = incoming(folder + name, Incoming().content("theirs").download("theirs"));
+    relation->setIsRenameLocalWHenConflict(renameLocal);
+    ASSERT_TRUE(relation->handleFetchEvent(EventFFConflict));
+    EXPECT_EQ(readFile(at(folder + name)), renameLocal ? "theirs" : "mine");
+    std::vector<std::string> others;
+    for (const auto& entry : fs::directory_iterator(at(folder))) {
+      if (entry.path().filename() != name) others.push_back(entry.path().filename().string());
+    }
+    ASSERT_EQ(others.size(), 1u);
+    const std::string& moved = others.front();
+    EXPECT_LE(moved.size(), 255u);
+    EXPECT_TRUE(isValidUtf8(moved)) << moved;
+    // The name's first whole characters, then the suffix.
+    const size_t suffix = moved.rfind(".Conflict(");
+    ASSERT_NE(suffix, std::string::npos);
+    EXPECT_EQ(moved.size(), suffix + 17);
+    EXPECT_GT(suffix, 200u);
+    EXPECT_EQ(name.compare(0, suffix, moved, 0, suffix), 0) << moved;
+    EXPECT_EQ(readFile(at(folder + moved)), renameLocal ? "mine" : "theirs");
+    ASSERT_NE(QoFile::getFileWithPath(at(folder + moved)), nullptr);
+    EXPECT_TRUE(temporaries().empty());
+    EXPECT_EQ(failedUsn(), 0);
+  }
 }
 
 TEST_F(FetchConflictTest, CorruptDownloadInAConflictMovesNothing) {

@@ -4,10 +4,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "FetchTestBase.h"
+#include "core/entity/FileFlush.h"
 #include "core/entity/RecordedStates.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
@@ -187,6 +189,63 @@ TEST_F(FetchEventTest, ASecondSaveOfTheSameSizeWithinOneSecondIsNeverReplaced) {
   EXPECT_EQ(readFile(at("c.txt")), "theirs");
   EXPECT_TRUE(temporaries().empty());
   RecordedStates::shared().clear();
+}
+
+TEST_F(FetchEventTest, ALocalSaveDuringTheInstallsFlushIsKept) {
+  struct Case {
+    const char* name;
+    int32_t event;
+    bool recorded;  // a recorded local file stands there before the install
+    std::function<void(const std::string&)> save;
+  };
+  const auto inPlace = [](const std::string& path) { writeFile(path, "saved during the flush"); };
+  const auto byRename = [](const std::string& path) {
+    writeFile(path + ".save", "saved during the flush");
+    fs::rename(path + ".save", path);
+  };
+  const std::vector<Case> cases{
+      {"written into the recorded file", EventUpdateFile, true, inPlace},
+      {"saved over the recorded file by a rename", EventUpdateFile, true, byRename},
+      {"created where nothing stood", EventCreateFile, false, inPlace},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DataSource::sharedDataSource().resetSyncdirCopyRelationFailedUsn(pairingKey());
+    const std::string name = "u" + std::to_string(index++) + ".txt";
+    if (c.recorded) {
+      writeFile(at(name), "old");
+      recordLocal(name);
+    }
+    auto relation = incoming(name, Incoming().content("theirs").download("theirs"));
+    bool saved = false;
+    FileFlush::ScopedOverride saving([&](int fd) {
+      if (!saved) c.save(at(name));
+      saved = true;
+      return ::fsync(fd);
+    });
+    EXPECT_FALSE(relation->handleFetchEvent(c.event));
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(readFile(at(name)), "saved during the flush");
+    EXPECT_TRUE(temporaries().empty());
+    EXPECT_EQ(failedUsn(), kPeerUsn);
+    if (c.recorded) {
+      EXPECT_EQ(stored(name)->sha1(), sha1Of("old"));
+    }
+  }
+
+  // Left as recorded meanwhile: replaced.
+  writeFile(at("v.txt"), "old");
+  recordLocal("v.txt");
+  int flushes = 0;
+  FileFlush::ScopedOverride counting([&](int fd) {
+    ++flushes;
+    return ::fsync(fd);
+  });
+  EXPECT_TRUE(incoming("v.txt", Incoming().content("theirs").download("theirs"))->handleFetchEvent(EventUpdateFile));
+  EXPECT_EQ(readFile(at("v.txt")), "theirs");
+  EXPECT_EQ(flushes, 1);
+  EXPECT_TRUE(temporaries().empty());
 }
 
 TEST_F(FetchEventTest, ATransferWhoseFolderWentAwayRemovesItsTemporaryFileWhereItNowStands) {

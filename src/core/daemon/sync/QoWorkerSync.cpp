@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
+#include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -73,9 +75,41 @@ bool QoWorkerSync::folderHoldsOnlyDownloads(const std::string& path) {
   return !error;
 }
 
+bool QoWorkerSync::isSameFile(const std::string& one, const std::string& other) {
+  struct stat first {};
+  struct stat second {};
+  return lstat(one.c_str(), &first) == 0 && lstat(other.c_str(), &second) == 0 && S_ISREG(first.st_mode) &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool QoWorkerSync::folderHoldsLocalContent(const std::string& root, const std::string& path) {
+  struct stat status {};
+  if (lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
+  std::vector<std::string> below;
+  try {
+    below = CopyItemFolder::listTree(root, path);
+  } catch (const std::exception& e) {
+    // A folder that cannot be listed is not known to hold nothing.
+    QoLog("*** Folder({}) cannot be listed, {}", path, e.what());
+    return true;
+  }
+  for (const std::string& item : below) {
+    const std::string name = item.substr(item.rfind('/') + 1);
+    // Left behind by the deletion itself, or ours to remove with the folder.
+    if (TmpFileName::isTemporaryName(name) || QoFile::matchIgnoreFilter(item)) continue;
+    if (lstat(item.c_str(), &status) != 0) continue;
+    if (S_ISREG(status.st_mode)) return true;
+    if (!S_ISDIR(status.st_mode)) continue;  // links and the like are never synchronised
+    // A folder the peer's deletions recorded removed stays only for what was never synchronised.
+    const auto stored = QoFile::getFileWithPath(item);
+    if (!stored || stored->status() != 1 || stored->type() != 1) return true;
+  }
+  return false;
+}
+
 bool QoWorkerSync::applyDeletion(const Relation& record) {
   const QoFile& file = *record->file();
-  if (file.type() == 1 && !folderHoldsOnlyDownloads(file.path())) {
+  if (file.type() == 1 && folderHoldsLocalContent(record->syncdirCopy()->path(), file.path())) {
     QoLog("*** Folder({}) still holds items the peer did not remove, it stays", file.path());
     setFailedUsn(*record, file.usn());
     return false;
@@ -132,6 +166,10 @@ bool QoWorkerSync::applyRename(const Relation& record) {
   // The events give the records local usns: what must be fetched again is the peer's.
   const int64_t peerUsn = record->file() ? record->file()->usn() : 0;
   const int64_t oldPathPeerUsn = oldPath && oldPath->file() ? oldPath->file()->usn() : 0;
+  // Both names reach one file (a disk that folds case, "a.txt" renamed "A.txt"): removing the
+  // old name once the file has its new one would remove the file itself.
+  const bool oneItem =
+      oldPath && oldPath->file() && record->file() && isSameFile(oldPath->file()->path(), record->file()->path());
   // The new path and the old one's removal are one change: in one transaction, under the
   // locker every other writer (the monitor) takes, so no one ever finds the file moved while
   // its old path is still recorded present, and takes that for a local removal.
@@ -143,7 +181,11 @@ bool QoWorkerSync::applyRename(const Relation& record) {
     if (!record->handleFetchEvent(EventRenameFile)) return false;
     moved = true;
     // The old path is gone from disk: it is recorded removed as the peer removed it.
-    if (oldPath) oldPath->handleFetchEvent(EventDeleteFile);
+    if (oneItem) {
+      oldPath->deleteRelation();
+    } else if (oldPath) {
+      oldPath->handleFetchEvent(EventDeleteFile);
+    }
     transaction.commit();
   } catch (const Exception& e) {
     transaction.rollback();
@@ -169,10 +211,18 @@ RelationList QoWorkerSync::renameFiles(const RelationList& records) {
   return failed;
 }
 
+void QoWorkerSync::restoreMissingFolders(const RelationList& records) {
+  for (const auto& record : records) {
+    if (record && record->file() && record->file()->status() == 0) record->restoreMissingFolders();
+  }
+}
+
 bool QoWorkerSync::createDirectorysRelation(const Pairing& syncdirCopyRelation, const RelationList& dirs) {
   for (const auto& record : dirs) {
     assertComplete(record);
     SyncFileProcessBox::sendSyncFileDownloadCreateDir(syncdirCopyRelation, record->getRelativeFilePath());
+    // One at a time, in path order: a folder the peer sends is made by its own record first.
+    restoreMissingFolders({record});
     record->handleFetchEventDefault();
   }
   return true;

@@ -59,8 +59,10 @@ struct QoWorkerSync {
   // it can be fetched.
   static RelationList renameFiles(const RelationList& records);
   static bool createDirectorysRelation(const Pairing& syncdirCopyRelation, const RelationList& dirs);
-  // Applies deletions in the order given (contents before their folder). A folder is removed
-  // only when nothing but temporary downloads is left in it; otherwise it stays and fails.
+  // Applies deletions in the order given (contents before their folder). A folder goes only
+  // when nothing of the user's that the peer has not removed is left in it (see
+  // folderHoldsLocalContent); otherwise it stays and fails. Entries never synchronised stay
+  // where they are, with the folders holding them, which are recorded removed all the same.
   static bool deleteRelation(const Pairing& syncdirCopyRelation, const RelationList& files);
   // New permissions and times of files whose content is already here; a file changed on disk
   // since it was recorded is left alone and fails.
@@ -74,6 +76,7 @@ struct QoWorkerSync {
                                  const std::shared_ptr<QoDevice>& remoteDevice, const std::string& treeUuid,
                                  const std::shared_ptr<ZMQContext>& context) {
     if (files.empty()) return true;
+    restoreMissingFolders(files);
     Fetcher fetcher(treeUuid, context);
     return fetchInBatches(
         files, [&] { fetcher.connectToDevice(remoteDevice); },
@@ -95,6 +98,10 @@ struct QoWorkerSync {
     return updateTreeRelation<Fetcher>(syncdirCopyRelation, files, remoteDevice, treeUuid, context);
   }
 
+  // Makes the folders missing on the way to each present item again (removed here while the
+  // peer added the item), recording them, so that the item can come in.
+  static void restoreMissingFolders(const RelationList& records);
+
   // The batch loop of the downloads; each batch is fetched knowing the ones after it, so the
   // fetcher can ask for those while this one drains. `disconnect` runs whatever happens.
   static bool fetchInBatches(const RelationList& files, const std::function<void()>& connect,
@@ -107,10 +114,18 @@ struct QoWorkerSync {
   // Whether the folder at `path` holds nothing but temporary downloads (true when there is no
   // folder there: the deletion itself then checks what is).
   static bool folderHoldsOnlyDownloads(const std::string& path);
-  // Applies a deletion record; a folder that still holds anything fails instead. Answers
+  // Whether the folder at `path` in the copy at `root` holds a synchronised item that is not
+  // recorded removed: a file, or a folder not recorded removed. Temporary downloads, entries
+  // never synchronised (hidden or ignored names, links) and the folders kept only for them do
+  // not count: the deletion leaves the latter in place. False when there is no folder there.
+  static bool folderHoldsLocalContent(const std::string& root, const std::string& path);
+  // Applies a deletion record; a folder that still holds local content fails instead. Answers
   // whether it was applied.
   static bool applyDeletion(const Relation& record);
-  // Applies a rename and the removal of its old path in one transaction. Answers false when
+  // Whether both paths lead to one regular file (same device and inode).
+  static bool isSameFile(const std::string& one, const std::string& other);
+  // Applies a rename and the removal of its old path in one transaction. When both names
+  // reach one file, the removal of the old one is only recorded. Answers false when
   // the rename failed (nothing recorded, the file still at its old path).
   static bool applyRename(const Relation& record);
   // Removes the local folder `local` that the newer remote file `incoming` replaces; see

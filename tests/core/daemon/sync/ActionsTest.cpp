@@ -58,22 +58,31 @@ TEST_F(ActionsTest, FolderDeletionRemovesTheListedContentsThenTheEmptyFolder) {
 }
 
 TEST_F(ActionsTest, FolderDeletionKeepsWhatThePeerDidNotList) {
+  // Local content the peer never saw keeps the folder, recorded present, and the removal fails
+  // until the content is recorded and reaches the peer, which then brings the folder back.
+  // Entries never synchronised are kept where they are, but the folder is recorded removed:
+  // nothing the peer could ever list would let it go otherwise.
   struct Case {
     const char* name;
     std::function<void(const std::string&)> addToFolder;
     bool folderStays;
+    bool recordedRemoved;
   };
   const std::vector<Case> cases{
-      {"a new file not yet recorded", [&](const std::string& d) { writeFile(at(d + "/new.txt"), "new"); }, true},
+      {"a new file not yet recorded", [&](const std::string& d) { writeFile(at(d + "/new.txt"), "new"); }, true, false},
       {"a recorded file the peer never had",
        [&](const std::string& d) {
          writeFile(at(d + "/mine.txt"), "mine");
          recordLocal(d + "/mine.txt");
        },
-       true},
-      {"an empty subfolder", [&](const std::string& d) { fs::create_directories(at(d + "/empty")); }, true},
+       true, false},
+      {"an empty subfolder", [&](const std::string& d) { fs::create_directories(at(d + "/empty")); }, true, false},
       {"only a leftover temporary download",
-       [&](const std::string& d) { writeFile(at(d + "/.x.txt.Velbor.Download"), "partial"); }, false},
+       [&](const std::string& d) { writeFile(at(d + "/.x.txt.Velbor.Download"), "partial"); }, false, true},
+      {"a hidden entry never synchronised", [&](const std::string& d) { writeFile(at(d + "/.directory"), "view"); },
+       true, true},
+      {"a hidden folder never synchronised",
+       [&](const std::string& d) { writeFile(at(d + "/.git/config"), "history"); }, true, true},
   };
   int index = 0;
   for (const auto& c : cases) {
@@ -90,11 +99,37 @@ TEST_F(ActionsTest, FolderDeletionKeepsWhatThePeerDidNotList) {
     EXPECT_FALSE(fs::exists(at(d + "/listed.txt")));
     EXPECT_EQ(stored(d + "/listed.txt")->status(), 1);
     EXPECT_EQ(fs::exists(at(d)), c.folderStays);
-    EXPECT_EQ(stored(d)->status(), c.folderStays ? 0 : 1);
-    EXPECT_EQ(failedUsn(), c.folderStays ? 60 : 0);
+    EXPECT_EQ(stored(d)->status(), c.recordedRemoved ? 1 : 0);
+    EXPECT_EQ(failedUsn(), c.recordedRemoved ? 0 : 60);
   }
   EXPECT_TRUE(fs::exists(at("d0/new.txt")));
   EXPECT_EQ(readFile(at("d1/mine.txt")), "mine");
+  EXPECT_EQ(readFile(at("d4/.directory")), "view");
+  EXPECT_EQ(readFile(at("d5/.git/config")), "history");
+}
+
+TEST_F(ActionsTest, FolderDeletionReachesFoldersKeptForWhatWasNeverSynchronised) {
+  writeFile(at("k/a.txt"), "a");
+  writeFile(at("k/sub/b.txt"), "b");
+  writeFile(at("k/other/c.txt"), "c");
+  recordTree("k");
+  writeFile(at("k/sub/.env"), "secret");
+  writeFile(at("k/bad\xff.txt"), "a name that is not UTF-8");
+  const Page page = classify({stat("k", Incoming().type(1).status(1).clock(kNewer), 90),
+                              stat("k/a.txt", Incoming().content("a").status(1).clock(kNewer), 91),
+                              stat("k/sub", Incoming().type(1).status(1).clock(kNewer), 92),
+                              stat("k/sub/b.txt", Incoming().content("b").status(1).clock(kNewer), 93),
+                              stat("k/other", Incoming().type(1).status(1).clock(kNewer), 94),
+                              stat("k/other/c.txt", Incoming().content("c").status(1).clock(kNewer), 95)});
+  ASSERT_EQ(page.deletions.size(), 6u);
+  EXPECT_TRUE(QoWorkerSync::deleteRelation(pairing_, descending(page.deletions)));
+  EXPECT_EQ(readFile(at("k/sub/.env")), "secret");
+  EXPECT_EQ(readFile(at("k/bad\xff.txt")), "a name that is not UTF-8");
+  for (const char* gone : {"k/a.txt", "k/sub/b.txt", "k/other"}) EXPECT_FALSE(fs::exists(at(gone))) << gone;
+  for (const char* path : {"k", "k/a.txt", "k/sub", "k/sub/b.txt", "k/other", "k/other/c.txt"}) {
+    EXPECT_EQ(stored(path)->status(), 1) << path;
+  }
+  EXPECT_EQ(failedUsn(), 0);
 }
 
 TEST_F(ActionsTest, RemovalRecordedAsAnotherTypeRemovesTheLocalItem) {

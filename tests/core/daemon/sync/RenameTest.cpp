@@ -40,6 +40,29 @@ TEST_F(RenameTest, FileMovedOnThePeerIsRenamedHereWithoutDownload) {
   EXPECT_EQ(failedUsn(), 0);
 }
 
+// On a file system that folds case, "Report.txt" finds the file "report.txt": the two names
+// are one item. This kernel has none, so a second link stands in for that lookup: the new
+// name leads to the very file (same device and inode) the old name does.
+TEST_F(RenameTest, ACaseOnlyRenameOfOneItemRemovesNothing) {
+  writeFile(at("report.txt"), "payload");
+  recordLocal("report.txt");
+  fs::create_hard_link(at("report.txt"), at("Report.txt"));
+  Page page = classify({stat("report.txt", Incoming().content("payload").status(1).clock(kNewer), 30),
+                        stat("Report.txt", Incoming().content("payload").permissions(0600), 31)});
+  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  ASSERT_EQ(renames.size(), 1u);
+
+  EXPECT_TRUE(QoWorkerSync::renameFiles(renames).empty());
+  EXPECT_EQ(readFile(at("Report.txt")), "payload");
+  EXPECT_EQ(modeOf(at("Report.txt")), 0600u);
+  // Neither name was taken from the item: removing the old one would remove the file itself.
+  EXPECT_EQ(fs::hard_link_count(at("Report.txt")), 2u);
+  EXPECT_EQ(stored("Report.txt")->status(), 0);
+  EXPECT_EQ(stored("report.txt")->status(), 1);
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(failedUsn(), 0);
+}
+
 // The rows of qo_file each committed transaction changed, in order: what another thread
 // could see between two commits.
 class CommittedFileRows {

@@ -270,6 +270,78 @@ TEST_F(SyncOnceTest, FileWithTheLongestNameTheDiskAllowsArrives) {
   EXPECT_TRUE(temporaries().empty());
 }
 
+TEST_F(SyncOnceTest, AFolderRemovedOnThePeerGoesHereWhileWhatWasNeverSynchronisedStays) {
+  startPeer();
+  writeB("d/x.txt", "x");
+  writeB("d/sub/y.txt", "y");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  // Hidden entries are not synchronised by default: the peer never hears of them.
+  std::ofstream(inA("d/.directory")) << "view";
+  std::ofstream(inA("d/sub/.directory")) << "view";
+  fs::remove_all(inB("d"));
+  recordB();
+
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_FALSE(fs::exists(inA("d/x.txt")));
+  EXPECT_FALSE(fs::exists(inA("d/sub/y.txt")));
+  EXPECT_EQ(readFile(inA("d/.directory")), "view");
+  EXPECT_EQ(readFile(inA("d/sub/.directory")), "view");
+  for (const char* path : {"d", "d/sub", "d/x.txt", "d/sub/y.txt"}) {
+    EXPECT_EQ(QoFile::getFileWithPath(inA(path))->status(), 1) << path;
+  }
+  EXPECT_EQ(failedUsn(), 0);
+  EXPECT_EQ(storedMark(), highestUsnInB());
+
+  finds = 0;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(finds.load(), 1);
+  EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
+TEST_F(SyncOnceTest, WhatThePeerAddsToAFolderRemovedHereBringsTheFolderBack) {
+  startPeer();
+  writeB("d/x.txt", "x");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  fs::remove_all(inA("d"));
+  copyA_->refresh();
+  const auto removed = QoFile::getFileWithPath(inA("d"));
+  ASSERT_EQ(removed->status(), 1);
+  // Added on the peer before it heard of the removal: a file, and a folder holding another.
+  // The folder's own record stays as it was (its time moving is no change of it).
+  const int64_t folderTime = QoFile::getFileModifyTimeAtPath(inB("d"));
+  writeB("d/new.txt", "new");
+  writeB("d/sub/deep.txt", "deep");
+  QoFile::setFileAttributeAtPath(inB("d"), static_cast<int32_t>(modeOf(inB("d"))), folderTime);
+  const int64_t folderUsn = usnInB("d");
+  recordB();
+  ASSERT_EQ(usnInB("d"), folderUsn);
+
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA("d/new.txt")), "new");
+  EXPECT_EQ(readFile(inA("d/sub/deep.txt")), "deep");
+  EXPECT_FALSE(fs::exists(inA("d/x.txt")));
+  // Recorded present again as a change of this copy, so the peer hears of it.
+  const auto restored = QoFile::getFileWithPath(inA("d"));
+  EXPECT_EQ(restored->status(), 0);
+  EXPECT_EQ(restored->type(), 1);
+  EXPECT_GT(restored->usn(), removed->usn());
+  const auto peerRecord = copyB_->getFileRelationWithFilePath(inB("d"));
+  EXPECT_EQ(
+      copyA_->getFileRelationWithFilePath(inA("d"))->getVclockObject().compareToVclock(peerRecord->getVclockObject()),
+      VclockCompareAfter);
+  EXPECT_EQ(failedUsn(), 0);
+  EXPECT_EQ(storedMark(), highestUsnInB());
+  EXPECT_TRUE(temporaries().empty());
+
+  finds = 0;
+  gets = 0;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(finds.load(), 1);
+  EXPECT_EQ(gets.load(), 0);
+}
+
 TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
   startPeer();
   writeB("1.txt", "one");
