@@ -303,7 +303,8 @@ void QoSyncdirCopy::insert() {
 bool QoSyncdirCopy::addPlaceholderCopy(const std::string& syncdirUuid, const std::string& uuid) {
   LockerGuard transaction(WriteTransaction::locker());
   if (getSyncdirCopyWithUuid(uuid)) return true;
-  if (countByCriteria("WHERE syncdir_uuid = ?", Parameters{syncdirUuid}) >= static_cast<int64_t>(kMaxCopiesPerSyncdir)) {
+  if (countByCriteria("WHERE syncdir_uuid = ?", Parameters{syncdirUuid}) >=
+      static_cast<int64_t>(kMaxCopiesPerSyncdir)) {
     QoLog("*** Syncdir({}) keeps {} copies already, ({}) not kept", syncdirUuid, kMaxCopiesPerSyncdir, uuid);
     return false;
   }

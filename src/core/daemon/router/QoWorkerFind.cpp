@@ -47,7 +47,7 @@ QoMessage::Ptr QoWorker::handleFindRequest(const QoRequest& request) {
 
   const int32_t limit = body->limit() < 0 ? kMaxFindLimit : std::min(body->limit(), kMaxFindLimit);
   // A record whose path is not UTF-8 cannot go into a wire text field and is passed over, as is
-// one whose clock the wire cannot carry.
+  // one whose clock the wire cannot carry.
   // The page is filled from the records after it, so that a page is short only at the end
   // of the tree: the puller takes a short or empty page as the end of its pass.
   int64_t since = body->since();

@@ -32,8 +32,8 @@ VclockCompareResult PeerRecordOrder::compare(const QoFileAndSyncdirCopyRelation&
                                              const QoFileAndSyncdirCopyRelation& incoming) const {
   const Vclock mine = local.getVclockObject();
   const Vclock theirs = incoming.getVclockObject();
-  VclockCompareResult result = ownSlot_ && peerSlot_ ? mine.compareToPeerVclock(theirs, *ownSlot_, *peerSlot_)
-                                                     : mine.compareToVclock(theirs);
+  VclockCompareResult result =
+      ownSlot_ && peerSlot_ ? mine.compareToPeerVclock(theirs, *ownSlot_, *peerSlot_) : mine.compareToVclock(theirs);
   if (result == VclockCompareEqual && local.file() && incoming.file() && differ(*local.file(), *incoming.file())) {
     result = VclockCompareConcurrent;
   }

@@ -55,12 +55,28 @@ class SyncOnceTest : public PullTestBase {
     refuseGet = nullptr;
   }
 
+  // Every page names `count` more copies, new ones each time.
+  static std::function<void(pb::MsgFindResponse&)> namingNewCopies(int count) {
+    return [count](pb::MsgFindResponse& page) {
+      for (int i = 0; i < count; ++i) page.add_uuids(QoUtils::generateUuid());
+    };
+  }
+  // The record of `path` on `page` counts `value` for each of the page's last `copies` copies.
+  static void countLastCopies(pb::MsgFindResponse& page, const std::string& path, int copies, int32_t value = 1) {
+    for (auto& stat : *page.mutable_stats()) {
+      if (stat.path() != path) continue;
+      while (stat.vclock_size() < page.uuids_size()) stat.add_vclock(0);
+      for (int k = page.uuids_size() - copies; k < page.uuids_size(); ++k) stat.set_vclock(k, value);
+    }
+  }
+
   // What a peer restored from a backup has: no record of `relative`, and numbers it hands
   // out again from where its backup stood.
   void forgetInB(const std::string& relative) {
     const auto file = QoFile::getFileWithPath(inB(relative));
     ASSERT_TRUE(file);
-    QoFileAndSyncdirCopyRelation::deleteObjectsByCriteria("WHERE file = ?", QoFileAndSyncdirCopyRelation::Parameters{std::to_string(file->pk())});
+    QoFileAndSyncdirCopyRelation::deleteObjectsByCriteria(
+        "WHERE file = ?", QoFileAndSyncdirCopyRelation::Parameters{std::to_string(file->pk())});
     file->deleteObject();
     fs::remove(inB(relative));
   }
@@ -238,11 +254,7 @@ TEST_F(SyncOnceTest, NewCopiesTakeOneSlotEachAndACopyNamedTwiceIsRefused) {
     page.add_uuids(first);
     page.add_uuids(second);
     // Counted by the folder's clock (a copy no clock counts keeps no slot).
-    for (auto& stat : *page.mutable_stats()) {
-      while (stat.vclock_size() < page.uuids_size()) stat.add_vclock(0);
-      stat.set_vclock(page.uuids_size() - 2, 1);
-      stat.set_vclock(page.uuids_size() - 1, 1);
-    }
+    countLastCopies(page, "/d", 2);
   };
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   const auto slots = copyA_->getSyncdirCopysUuidList();
@@ -261,46 +273,36 @@ TEST_F(SyncOnceTest, NewCopiesTakeOneSlotEachAndACopyNamedTwiceIsRefused) {
   EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
 }
 
-TEST_F(SyncOnceTest, PageNamingMoreCopiesThanASyncFolderCanHaveAddsNone) {
+TEST_F(SyncOnceTest, PageNamingMoreCopiesThanAFolderKeepsAddsNoneAndUncountedCopiesAreNotKept) {
   startPeer();
   writeB("x.txt", "x");
   recordB();
   const auto slots = copyA_->getSyncdirCopysUuidList();
   // Each new copy would be a stored row and a counter in every clock of the folder, for good.
-  alterFind = [&](pb::MsgFindResponse& page) {
-    for (int i = 0; i < 3000; ++i) page.add_uuids(QoUtils::generateUuid());
-  };
+  alterFind = namingNewCopies(3000);
   EXPECT_THROW(syncOnce(), QoExceptionZeBadFormat);
   EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
   EXPECT_FALSE(fs::exists(inA("x.txt")));
   EXPECT_EQ(storedMark(), 0);
-}
 
-// Copies named by a page but counted in no clock carry nothing to keep a slot for.
-TEST_F(SyncOnceTest, OnlyCopiesCountedInAClockAreStored) {
-  startPeer();
-  writeB("x.txt", "x");
-  recordB();
-  const auto slots = copyA_->getSyncdirCopysUuidList();
-  alterFind = [&](pb::MsgFindResponse& page) {
-    for (int i = 0; i < 300; ++i) page.add_uuids(QoUtils::generateUuid());
-  };
+  // Copies named but counted in no clock carry nothing to keep a slot for.
+  alterFind = namingNewCopies(300);
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   EXPECT_EQ(readFile(inA("x.txt")), "x");
   EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
+}
 
-  // A folder counted by one more copy: that copy takes a slot, an uncounted one does not.
+// A folder counted by one more copy: that copy takes a slot, an uncounted one does not.
+TEST_F(SyncOnceTest, OnlyCopiesCountedInAClockAreStored) {
+  startPeer();
+  const auto slots = copyA_->getSyncdirCopysUuidList();
   fs::create_directories(inB("d"));
   recordB();
   const std::string counted = QoUtils::generateUuid();
   alterFind = [&](pb::MsgFindResponse& page) {
     page.add_uuids(QoUtils::generateUuid());
     page.add_uuids(counted);
-    for (auto& stat : *page.mutable_stats()) {
-      if (stat.path() != "/d") continue;
-      while (stat.vclock_size() < page.uuids_size()) stat.add_vclock(0);
-      stat.set_vclock(page.uuids_size() - 1, 4);
-    }
+    countLastCopies(page, "/d", 1, 4);
   };
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   EXPECT_TRUE(fs::is_directory(inA("d")));
@@ -378,8 +380,9 @@ TEST_F(SyncOnceTest, EditWithACounterSeenBeforeForOtherContentKeepsBothVersions)
   record->save();
   writeB("f.txt", "third");
   recordB();
-  ASSERT_EQ(copyB_->getFileRelationWithFilePath(inB("f.txt"))->getVclockObject().compareToVclock(
-                copyA_->getFileRelationWithFilePath(inA("f.txt"))->getVclockObject()),
+  ASSERT_EQ(copyB_->getFileRelationWithFilePath(inB("f.txt"))
+                ->getVclockObject()
+                .compareToVclock(copyA_->getFileRelationWithFilePath(inA("f.txt"))->getVclockObject()),
             VclockCompareEqual);
 
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
