@@ -225,7 +225,7 @@ class SyncOnceRun {
     }
     for (const std::string& uuid : unknown) {
       if (!QoSyncdirCopy::addPlaceholderCopy(local_->syncdirUuid(), uuid)) {
-        throw QoExceptionZeBadFormat::defaultExceptionWithReason("Sync once page from({}): no slot left for ({})",
+        throw QoExceptionZeBadFormat::defaultExceptionWithReason("Sync once page from({}): copy({}) not kept",
                                                                  peer_->routeUri(), uuid);
       }
     }
