@@ -250,6 +250,17 @@ TEST_F(ClassifyTest, LengthsThatNoFileCanHaveAreRefusedAndNeverHideTheDownloadTo
   EXPECT_EQ(page.bytes, huge);
 }
 
+// A counter so near the wire's limit that local changes could pass it is refused with its
+// record alone; the rest of the page is sorted as ever.
+TEST_F(ClassifyTest, CounterNearTheWiresLimitRefusesOnlyItsRecord) {
+  const Page page = classify({stat("near the limit.txt", Incoming().content("x").clock({0, 2147483647}), 101),
+                              stat("fine.txt", Incoming().content("ok"), 102)});
+  EXPECT_EQ(page.maxUsn, 102);
+  ASSERT_EQ(page.fileCreate.size(), 1u);
+  EXPECT_EQ(page.fileCreate[0]->file()->path(), at("fine.txt"));
+  EXPECT_EQ(page.listed(), 1u);
+}
+
 TEST_F(ClassifyTest, ConflictSideComparesDigitRunsByValue) {
   struct Case {
     const char* localUuid;
