@@ -300,15 +300,21 @@ void QoSyncdirCopy::insert() {
   save();
 }
 
-void QoSyncdirCopy::addPlaceholderCopy(const std::string& syncdirUuid, const std::string& uuid) {
+bool QoSyncdirCopy::addPlaceholderCopy(const std::string& syncdirUuid, const std::string& uuid) {
   LockerGuard transaction(WriteTransaction::locker());
-  if (getSyncdirCopyWithUuid(uuid)) return;
+  if (getSyncdirCopyWithUuid(uuid)) return true;
+  if (countByCriteria("WHERE syncdir_uuid = ?", Parameters{syncdirUuid}) >=
+      static_cast<int64_t>(kMaxCopiesPerSyncdir)) {
+    QoLog("*** Syncdir({}) keeps {} copies already, ({}) not kept", syncdirUuid, kMaxCopiesPerSyncdir, uuid);
+    return false;
+  }
   auto placeholder = std::make_shared<QoSyncdirCopy>();
   placeholder->setUuid(uuid);
   placeholder->setSyncdirUuid(syncdirUuid);
   placeholder->setDevice(nullptr);
   placeholder->setPath(fmt::format("{}-{}", "reserve", QoUtils::generateShortUuid()));
   placeholder->insert();
+  return placeholder->pk() >= 0;
 }
 
 void QoSyncdirCopy::deleteFileRelation() {

@@ -88,10 +88,15 @@ class QoSyncdirCopy : public PersistentEntity<QoSyncdirCopy> {
   std::string shortUuid() const;
   // Saves; a new copy first takes the next free slot of its sync folder.
   void insert();
+  // The most copies one sync folder keeps, far more than one user's devices hold: the copy
+  // lists of find replies and get requests are bounded by it, and the copies peers name are
+  // stored only up to it, so that a list taken from one device is always accepted by another.
+  static constexpr size_t kMaxCopiesPerSyncdir = 1024;
   // Keeps a vector-clock slot of the sync folder `syncdirUuid` for the copy `uuid` that a
   // peer knows of: a row without a device named "reserve-<short uuid>". Nothing when a copy
   // of that uuid is stored already; two callers naming one new copy at once store it once.
-  static void addPlaceholderCopy(const std::string& syncdirUuid, const std::string& uuid);
+  // False when it is not stored: the folder already keeps kMaxCopiesPerSyncdir copies.
+  static bool addPlaceholderCopy(const std::string& syncdirUuid, const std::string& uuid);
   void deleteFileRelation();
   // Drops the copy's pairings and file-in-copy records and takes it off its device.
   void forceRemove();

@@ -70,7 +70,7 @@ std::vector<int32_t> QoPeer::convertVclockFromQoToPb(const Vclock& clock) {
   std::vector<int32_t> counters;
   counters.reserve(clock.getClockArray().size());
   for (uint64_t counter : clock.getClockArray()) {
-    if (counter > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+    if (counter > Vclock::kWireCounterLimit) {
       throw QoExceptionZeGeneral::defaultExceptionWithReason("vclock counter ({}) does not fit the wire", counter);
     }
     counters.push_back(static_cast<int32_t>(counter));
@@ -83,6 +83,11 @@ std::vector<uint64_t> QoPeer::convertVclockFromPbToQo(const google::protobuf::Re
   clock.reserve(static_cast<size_t>(counters.size()));
   for (int32_t counter : counters) {
     if (counter < 0) throw QoExceptionZeBadFormat::defaultExceptionWithReason("negative vclock counter ({})", counter);
+    // So near the wire's limit that local changes could pass it: no honest count gets there.
+    if (static_cast<uint64_t>(counter) > Vclock::kPeerCounterLimit) {
+      throw QoExceptionZeBadFormat::defaultExceptionWithReason("vclock counter ({}) above ({})", counter,
+                                                               Vclock::kPeerCounterLimit);
+    }
     clock.push_back(static_cast<uint64_t>(counter));
   }
   return clock;

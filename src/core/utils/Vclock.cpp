@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/Utf8.h"
@@ -35,16 +36,17 @@ Vclock::Vclock(std::vector<uint64_t> array) : clockVector_(std::move(array)) {}
 Vclock::Vclock(const std::vector<uint64_t>& array, const std::vector<std::string>& currentUuidList,
                const std::vector<std::string>& expectedUuidList) {
   auto valueAt = [&array](std::size_t k) { return k < array.size() ? array[k] : 0; };
+  // The first position of each sender uuid: one lookup per slot, not a walk of the list.
+  std::unordered_map<std::string, std::size_t> positions;
+  positions.reserve(currentUuidList.size());
+  for (std::size_t k = 0; k < currentUuidList.size(); ++k) positions.emplace(currentUuidList[k], k);
   std::vector<bool> taken(currentUuidList.size(), false);
   clockVector_.reserve(expectedUuidList.size() + currentUuidList.size());
   for (const auto& uuid : expectedUuidList) {
     uint64_t value = 0;
-    for (std::size_t k = 0; k < currentUuidList.size(); ++k) {
-      if (currentUuidList[k] == uuid) {
-        value = valueAt(k);
-        taken[k] = true;
-        break;
-      }
+    if (const auto found = positions.find(uuid); found != positions.end()) {
+      value = valueAt(found->second);
+      taken[found->second] = true;
     }
     clockVector_.push_back(value);
   }
@@ -57,7 +59,11 @@ uint64_t Vclock::getClockValueAtIndex(uint64_t index) const {
   return index < clockVector_.size() ? clockVector_[index] : 0;
 }
 
-void Vclock::incClockValueAtIndex(uint64_t index) { store(getClockValueAtIndex(index) + 1, index); }
+void Vclock::incClockValueAtIndex(uint64_t index) {
+  const uint64_t value = getClockValueAtIndex(index);
+  // Past the limit no find reply could carry the record.
+  store(value < kWireCounterLimit ? value + 1 : value, index);
+}
 
 void Vclock::setClockValue(uint64_t value, uint64_t index) { store(value, index); }
 
@@ -135,6 +141,14 @@ VclockCompareResult Vclock::compareToVclock(const Vclock& other) const {
     if (other.clockVector_[k] != 0) return xtabVectorClock[state][0];
   }
   return state;
+}
+
+VclockCompareResult Vclock::compareToPeerVclock(const Vclock& peer, uint64_t ownSlot, uint64_t peerSlot) const {
+  if (peer.getClockValueAtIndex(ownSlot) > getClockValueAtIndex(ownSlot) ||
+      peer.getClockValueAtIndex(peerSlot) < getClockValueAtIndex(peerSlot)) {
+    return VclockCompareConcurrent;
+  }
+  return compareToVclock(peer);
 }
 
 void Vclock::mergeVclock(const Vclock& other) {

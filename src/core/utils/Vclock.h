@@ -22,6 +22,13 @@ inline constexpr VclockCompareResult VclockCompareConcurrent = 3;
 // it was read from until a slot is written, so an untouched clock encodes back byte for byte.
 class Vclock {
  public:
+  // The largest counter the wire carries (a signed 32-bit field): a local change holds a
+  // counter there rather than pass it.
+  static constexpr uint64_t kWireCounterLimit = 2147483647;
+  // The largest counter taken from a peer: honest counts never come near it, and it leaves
+  // room for local changes below the wire's limit.
+  static constexpr uint64_t kPeerCounterLimit = uint64_t{1} << 30;
+
   Vclock() = default;
   explicit Vclock(const std::optional<std::string>& vcData);
   explicit Vclock(std::vector<uint64_t> array);
@@ -32,6 +39,7 @@ class Vclock {
 
   uint64_t getClockCount() const { return clockVector_.size(); }
   uint64_t getClockValueAtIndex(uint64_t index) const;
+  // Adds 1, holding at kWireCounterLimit.
   void incClockValueAtIndex(uint64_t index);
   void setClockValue(uint64_t value, uint64_t index);
   // The counters in slot order (what goes into the wire's repeated vclock field).
@@ -44,6 +52,11 @@ class Vclock {
   static uint64_t valueOfText(const std::string& text);
 
   VclockCompareResult compareToVclock(const Vclock& other) const;
+  // Compares this copy's clock (its own slot `ownSlot`) with the clock a peer copy (slot
+  // `peerSlot`) sent: concurrent when either side's own counter is lower than the other side
+  // has seen it, for a copy's own counter only grows unless the copy went back (a restored
+  // backup, a cleared database) and its order is then no longer to be trusted.
+  VclockCompareResult compareToPeerVclock(const Vclock& peer, uint64_t ownSlot, uint64_t peerSlot) const;
   void mergeVclock(const Vclock& other);
   std::string description() const { return encode(); }
 

@@ -138,6 +138,13 @@ TEST(QoPeerTest, VclockCountersCrossTheWireOnlyWhenTheyFit) {
   } catch (const QoException& e) {
     EXPECT_EQ(e.getCode(), 4);
   }
+  // A counter near the wire's limit leaves no room for local changes: refused as well.
+  wire.Set(2, 1 << 30);
+  EXPECT_EQ(QoPeer::convertVclockFromPbToQo(wire), (std::vector<uint64_t>{4, 0, 1 << 30}));
+  wire.Set(2, (1 << 30) + 1);
+  EXPECT_THROW(QoPeer::convertVclockFromPbToQo(wire), QoException);
+  wire.Set(2, 2147483647);
+  EXPECT_THROW(QoPeer::convertVclockFromPbToQo(wire), QoException);
 }
 
 TEST(QoPeerTest, PeerStatBecomesARecordOfTheLocalCopy) {

@@ -2,7 +2,6 @@
 #include <memory>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoFile.h"
@@ -22,21 +21,32 @@ std::string joinPath(const std::string& folder, const std::string& name) {
   return !folder.empty() && folder.back() == '/' ? folder + name : folder + "/" + name;
 }
 
-// The entry names of a folder (hidden ones included), in the order the system lists them.
-// Raises QoExceptionZeBadPath with the system's text when the folder cannot be listed.
-std::vector<std::string> listFolder(const std::string& root) {
+// The most entries one listing holds: as many as a find page, so a reply stays a few MiB
+// whatever the names. A folder holding more is refused as a whole rather than listed in
+// part, which would show it as if that were all it held.
+constexpr int kMaxListedEntries = 10000;
+
+QoExceptionZeGeneral tooManyEntries(const std::string& folder) {
+  QoLog("*** List: ({}) holds more than {} entries", folder, kMaxListedEntries);
+  return QoExceptionZeGeneral::defaultExceptionWithReason("Folder({}) holds more than {} entries", folder,
+                                                          kMaxListedEntries);
+}
+
+// Calls `visit` with each entry name of a folder (hidden ones included), in the order the
+// system lists them, without holding them all. Raises QoExceptionZeBadPath with the system's
+// text when the folder cannot be listed.
+template <class Visit>
+void listFolder(const std::string& root, Visit visit) {
   namespace fs = std::filesystem;
-  std::vector<std::string> names;
   std::error_code error;
   fs::directory_iterator entries(root, error);
   for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
-    names.push_back(entries->path().filename().string());
+    visit(entries->path().filename().string());
   }
   if (error) {
     QoLog("{}", error.message());
     throw QoExceptionZeBadPath(error.message());
   }
-  return names;
 }
 
 }  // namespace
@@ -54,6 +64,7 @@ QoMessage::Ptr QoWorker::handleListRootRequest(const QoRequest& request) {
       QoLog("*** List root: skip root({}) type({})", path, type);
       continue;
     }
+    if (response->roots_size() >= kMaxListedEntries) throw tooManyEntries("the root list");
     pb::Root* root = response->add_roots();
     root->set_target(path);
     root->set_type(static_cast<pb::RootType>(rootType));
@@ -75,23 +86,24 @@ QoMessage::Ptr QoWorker::handleListRequest(const QoRequest& request) {
   }
 
   auto response = std::make_shared<pb::MsgListResponse>();
-  for (const std::string& name : listFolder(root)) {
+  listFolder(root, [&](const std::string& name) {
     const std::string path = joinPath(root, name);
-    if (QoFile::matchIgnoreFilter(path)) continue;
+    if (QoFile::matchIgnoreFilter(path)) return;
     if (!isValidUtf8(name)) {
       QoLog("*** List Request: skip a name that is not UTF-8 in ({})", root);
-      continue;
+      return;
     }
     // Read without following a link; an entry removed since the listing has no record.
     const auto file = QoFile::initWithPath(path);
-    if (!file || file->type() == 3) continue;
+    if (!file || file->type() == 3) return;
+    if (response->stats_size() >= kMaxListedEntries) throw tooManyEntries(root);
     pb::FileStat* stat = response->add_stats();
     stat->set_name(name);
     stat->set_type(static_cast<pb::FileType>(QoPeer::convertFileTypeFromQoToPb(file->type())));
     stat->set_length(file->length());
     stat->set_mtime(file->contentModTime());
     stat->set_attr(file->unixAttr());
-  }
+  });
   response->set_root(root);
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeListResponse, std::move(response));
 }

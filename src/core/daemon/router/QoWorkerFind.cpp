@@ -46,7 +46,8 @@ QoMessage::Ptr QoWorker::handleFindRequest(const QoRequest& request) {
   for (const std::string& uuid : copy->getSyncdirCopysUuidList()) response->add_uuids(uuid);
 
   const int32_t limit = body->limit() < 0 ? kMaxFindLimit : std::min(body->limit(), kMaxFindLimit);
-  // A record whose path is not UTF-8 cannot go into a wire text field and is passed over.
+  // A record whose path is not UTF-8 cannot go into a wire text field and is passed over, as is
+  // one whose clock the wire cannot carry.
   // The page is filled from the records after it, so that a page is short only at the end
   // of the tree: the puller takes a short or empty page as the end of its pass.
   int64_t since = body->since();
@@ -57,7 +58,15 @@ QoMessage::Ptr QoWorker::handleFindRequest(const QoRequest& request) {
     const int32_t asked = std::min(wanted, kReadAtOnce);
     const auto relations = copy->getFileRelationsWithUsn(since, asked);
     for (const auto& relation : relations) {
-      const auto stat = QoPeer::convertToPbStatFromQoFileRelation(relation);
+      std::shared_ptr<pb::Stat> stat;
+      try {
+        stat = QoPeer::convertToPbStatFromQoFileRelation(relation);
+      } catch (const QoException& e) {
+        // A counter the wire cannot carry: this record is left out, not the whole page.
+        since = relation->file() ? relation->file()->usn() : since;
+        QoLog("*** Find Request: skip file(usn {}), {}", since, e.description());
+        continue;
+      }
       QoAssert(stat != nullptr, "*** Convert to stat failed???");
       since = stat->usn();
       if (!isValidUtf8(stat->path())) {

@@ -80,10 +80,6 @@ QoMessage::Ptr getError(const pb::MsgGetRequest& request, pb::ErrorCode errcode)
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetError, std::move(error));
 }
 
-// Every copy a request names that is unknown here gets a stored slot: bound the list to
-// far more copies than one user's devices hold, so a peer cannot add slots by the thousand.
-constexpr int kMaxCopiesNamed = 256;
-
 std::string exceptionName(const std::exception& e) {
   const auto* named = dynamic_cast<const Exception*>(&e);
   return named != nullptr ? named->name() : "std::exception";
@@ -140,16 +136,21 @@ QoMessage::Ptr serveGetRequest(const pb::MsgGetRequest& body) {
     const std::vector<std::string> requestUuids(body.uuids().begin(), body.uuids().end());
     expected = Vclock(counters, requestUuids, localUuids);
   }
-  if (body.uuids_size() > kMaxCopiesNamed) {
+  // As many as a sync folder keeps: a requester names its own list, never longer.
+  if (static_cast<size_t>(body.uuids_size()) > QoSyncdirCopy::kMaxCopiesPerSyncdir) {
     QoLog("*** Get Request: File({}) names {} copies", absolutePath, body.uuids_size());
     return getError(body, pb::ErrorCodeBadFormat);
   }
-  for (const std::string& uuid : body.uuids()) {
+  for (int k = 0; k < body.uuids_size(); ++k) {
+    const std::string& uuid = body.uuids(k);
     if (!QoUtils::checkUuid(uuid)) {
       QoLog("Bad uuid({})", uuid);
       return getError(body, pb::ErrorCodeBadUuid);
     }
-    if (hasVclock && std::find(localUuids.begin(), localUuids.end(), uuid) == localUuids.end()) {
+    // Only a copy the clock counts keeps a slot, and only up to the folder's bound (a full
+    // list leaves it out: its count already makes the clocks differ).
+    const bool counted = k < body.vclock_size() && body.vclock(k) != 0;
+    if (counted && std::find(localUuids.begin(), localUuids.end(), uuid) == localUuids.end()) {
       QoSyncdirCopy::addPlaceholderCopy(tree->syncdirUuid(), uuid);
     }
   }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <limits>
 
+#include "core/daemon/sync/PeerRecordOrder.h"
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoFile.h"
@@ -111,6 +112,7 @@ int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, con
   // Which side of a conflict takes the conflict name, the same on both devices.
   const bool renameLocalWhenConflict =
       compareNumeric(localCopy->uuid(), syncdirCopyRelation->secondSyncdirCopy()->uuid()) <= 0;
+  const PeerRecordOrder order(uuidListLocal, localCopy->uuid(), syncdirCopyRelation->secondSyncdirCopy()->uuid());
 
   // One record into its list; answers the bytes it adds to the download.
   const auto classify = [&](const Relation& record, const Relation& local, int comparison) -> int64_t {
@@ -205,7 +207,7 @@ int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, con
           int comparison = VclockCompareBefore;
           if (local) {
             QoAssert(local->file() && record->file(), "");
-            comparison = local->getVclockObject().compareToVclock(record->getVclockObject());
+            comparison = order.compare(*local, *record);
             record->setIsRenameLocalWHenConflict(renameLocalWhenConflict);
             record->setPkPublic(local->pk());
             record->file()->setPkPublic(local->file()->pk());

@@ -48,8 +48,6 @@ using Pairing = QoWorkerSync::Pairing;
 constexpr int32_t kFindLimit = 10000;
 constexpr int kFindTimeoutMs = 20000;
 constexpr int kRequestLingerMs = 5;
-// More copies of one folder than devices will ever share it.
-constexpr size_t kMaxCopiesPerSyncdir = 1024;
 
 // One run of a pairing's pull, from the setting of its in-progress mark to its clean-up.
 class SyncOnceRun {
@@ -111,11 +109,26 @@ class SyncOnceRun {
     dataSource.cleanSyncOnceQueue(pairing_->pk());
     dataSource.resetSyncdirCopyRelationFailedUsn(key_);
     int64_t since = dataSource.getSyncdirCopyMaxUsnWithRelaionKey(key_);
+    bool firstPage = true;
     for (;;) {
       QoLog("Send find request to tree({}) with usn({})", remote_->path(), since);
-      const auto response = find(since);
+      const auto response = find(since, kFindLimit);
       if (!response) return false;
-      if (response->stats_size() == 0) break;
+      if (response->stats_size() == 0) {
+        if (!firstPage || since <= 0) break;
+        // The mark is the usn of a record the peer had, and a record's usn only grows: the
+        // peer holds one at or above it unless its numbers went back (its home restored from
+        // a backup). Then what it changed since is numbered below the mark: ask from the start.
+        const auto probe = find(since - 1, 1);
+        if (!probe) return false;
+        if (probe->stats_size() != 0) break;
+        QoLog("*** Tree({}) holds nothing at or above usn({}), its numbers went back: ask again from usn(0)",
+              remote_->path(), since);
+        since = 0;
+        firstPage = false;
+        continue;
+      }
+      firstPage = false;
       const int64_t pageEnd = applyPage(*response, since);
       if (pageEnd < 0) return false;
       since = pageEnd;
@@ -130,12 +143,12 @@ class SyncOnceRun {
   }
 
   // The peer's next page after `since`; nothing when the run stops (poll error, time-out).
-  std::shared_ptr<pb::MsgFindResponse> find(int64_t since) {
+  std::shared_ptr<pb::MsgFindResponse> find(int64_t since, int32_t limit) {
     auto body = std::make_shared<pb::MsgFindRequest>();
     body->set_sync_uuid(local_->syncdirUuid());
     body->set_tree_uuid(remote_->uuid());
     body->set_since(since);
-    body->set_limit(kFindLimit);
+    body->set_limit(limit);
     auto request = QoMessage::qoMessageWithMsgCode(pb::MsgCodeFindRequest, std::move(body));
     request->setLevel(QoConfig::sharedQoConfig().encryptLevel());
     if (request->level() > QoMessage::kLevelNone) {
@@ -177,25 +190,45 @@ class SyncOnceRun {
     return response;
   }
 
-  // The local copy's uuid list with a slot for every copy the page names.
+  // The local copy's uuid list with a slot for every copy the page names and counts: a copy
+  // no clock counts carries nothing to keep (its counters read 0 here without a slot).
   std::vector<std::string> uuidListWithPlaceholders(const pb::MsgFindResponse& response) {
-    const std::vector<std::string> known = local_->getSyncdirCopysUuidList();
+    const size_t bound = QoSyncdirCopy::kMaxCopiesPerSyncdir;
+    if (static_cast<size_t>(response.uuids_size()) > bound) {
+      throw QoExceptionZeBadFormat::defaultExceptionWithReason("Sync once page from({}) names {} copies, at most {}",
+                                                               peer_->routeUri(), response.uuids_size(), bound);
+    }
+    std::vector<bool> counted(static_cast<size_t>(response.uuids_size()), false);
+    for (const pb::Stat& stat : response.stats()) {
+      const int slots = std::min(stat.vclock_size(), response.uuids_size());
+      for (int k = 0; k < slots; ++k) {
+        if (stat.vclock(k) != 0) counted[static_cast<size_t>(k)] = true;
+      }
+    }
+    const std::vector<std::string> knownList = local_->getSyncdirCopysUuidList();
+    const std::set<std::string> known(knownList.begin(), knownList.end());
     std::set<std::string> named;
     std::vector<std::string> unknown;
-    for (const std::string& uuid : response.uuids()) {
+    for (int k = 0; k < response.uuids_size(); ++k) {
+      const std::string& uuid = response.uuids(k);
       if (!QoUtils::checkUuid(uuid)) throw QoExceptionZeBadUuid::defaultException();
       // Each position is one clock slot: a copy named twice leaves the slots ambiguous.
       if (!named.insert(uuid).second) throw QoExceptionZeBadUuid::defaultExceptionWithReason("({}) named twice", uuid);
-      if (std::find(known.begin(), known.end(), uuid) == known.end()) unknown.push_back(uuid);
+      if (counted[static_cast<size_t>(k)] && known.count(uuid) == 0) unknown.push_back(uuid);
     }
     // Every copy is a stored row and a counter in each clock of the folder for good: checked
     // before the first one is added.
-    if (known.size() + unknown.size() > kMaxCopiesPerSyncdir) {
+    if (known.size() + unknown.size() > bound) {
       throw QoExceptionZeBadFormat::defaultExceptionWithReason(
-          "Sync once page from({}) names {} copies, this folder has {} of at most {}", peer_->routeUri(),
-          response.uuids_size(), known.size(), kMaxCopiesPerSyncdir);
+          "Sync once page from({}) counts {} new copies, this folder has {} of at most {}", peer_->routeUri(),
+          unknown.size(), known.size(), bound);
     }
-    for (const std::string& uuid : unknown) QoSyncdirCopy::addPlaceholderCopy(local_->syncdirUuid(), uuid);
+    for (const std::string& uuid : unknown) {
+      if (!QoSyncdirCopy::addPlaceholderCopy(local_->syncdirUuid(), uuid)) {
+        throw QoExceptionZeBadFormat::defaultExceptionWithReason("Sync once page from({}): copy({}) not kept",
+                                                                 peer_->routeUri(), uuid);
+      }
+    }
     // Read again: the slots the placeholders took, whatever else took one meanwhile.
     return local_->getSyncdirCopysUuidList();
   }

@@ -120,6 +120,22 @@ TEST_F(BrowseRequestTest, HiddenFoldersAndRefusals) {
   EXPECT_EQ(call(&QoWorker::handleListRequest).errcode, pb::ErrorCodeBadFormat);
 }
 
+// A reply holds a bounded listing; a longer one is refused as a whole, never cut short and
+// shown as if it were all.
+TEST_F(BrowseRequestTest, FolderWithMoreEntriesThanAReplyHoldsIsRefusedClearly) {
+  const fs::path full = dir_ / "full";
+  fs::create_directory(full);
+  for (int i = 0; i < 10000; ++i) writeFile(full / ("f" + std::to_string(i)), "");
+  // Left out of the listing, so not counted.
+  for (int i = 0; i < 50; ++i) writeFile(full / (".hidden" + std::to_string(i)), "");
+  EXPECT_EQ(entries(list(full.string())).size(), 10000u);
+
+  writeFile(full / "one more", "");
+  const Answer answer = list(full.string());
+  EXPECT_EQ(answer.errcode, pb::ErrorCodeGeneral);
+  EXPECT_NE(answer.errstr.find("10000"), std::string::npos) << answer.errstr;
+}
+
 TEST_F(BrowseRequestTest, EntryThatCannotBeReadIsSkipped) {
   writeFile(dir_ / "locked" / "entry", "x");
   // Names can be listed, the entries not read: as an entry that vanished after the listing.

@@ -239,13 +239,20 @@ TEST_F(GetRequestTest, ClocksFromThePeer) {
   negative.set_vclock(0, -1);
   EXPECT_EQ(getError(negative), pb::ErrorCodeBadFormat);
 
-  // A copy only the peer knows of keeps a slot here: one placeholder, however often named.
+  // A copy only the peer knows of and counts keeps a slot here: one placeholder, however
+  // often named (the version it counts is not this one). Named without a count it keeps none.
+  const std::string uncounted = QoUtils::generateUuid();
+  pb::MsgGetRequest zero = request("/f.txt", 0, 1);
+  zero.add_uuids(uncounted);
+  zero.add_vclock(0);
+  EXPECT_TRUE(get(zero));
+  EXPECT_FALSE(QoSyncdirCopy::getSyncdirCopyWithUuid(uncounted));
   const std::string unknown = QoUtils::generateUuid();
   for (int i = 0; i < 2; ++i) {
     pb::MsgGetRequest named = request("/f.txt", 0, 1);
     named.add_uuids(unknown);
-    named.add_vclock(0);
-    EXPECT_TRUE(get(named));
+    named.add_vclock(3);
+    EXPECT_EQ(getError(named), pb::ErrorCodeVclockMismatch);
   }
   const auto placeholder = QoSyncdirCopy::getSyncdirCopyWithUuid(unknown);
   ASSERT_TRUE(placeholder);
@@ -266,12 +273,31 @@ TEST_F(GetRequestTest, ClocksFromThePeer) {
 
   // A list longer than any sync directory's copies is refused before a slot is stored.
   pb::MsgGetRequest flood = request("/f.txt", 0, 1);
-  for (int i = 0; i < 300; ++i) {
+  for (int i = 0; i < 1100; ++i) {
     flood.add_uuids(QoUtils::generateUuid());
     flood.add_vclock(0);
   }
   EXPECT_EQ(getError(flood), pb::ErrorCodeBadFormat);
   EXPECT_EQ(tree_->getSyncdirCopysUuidList().size(), 2u);
+}
+
+// As many copies as a sync folder keeps can be named; requests naming new ones again and
+// again never make the folder's list longer than that, or no find reply of it would be taken.
+TEST_F(GetRequestTest, RequestsNamingNewCopiesNeverGrowTheListPastItsBound) {
+  const std::string content = addFile("/f.txt", "0123456789");
+  for (int round = 0; round < 5; ++round) {
+    pb::MsgGetRequest named = request("/f.txt", 0, 1, false);
+    named.add_uuids(tree_->uuid());
+    named.add_vclock(1);
+    for (int i = 0; i < 300; ++i) {
+      named.add_uuids(QoUtils::generateUuid());
+      named.add_vclock(0);
+    }
+    EXPECT_TRUE(get(named)) << "round " << round;
+    for (int i = 1; i <= 300; ++i) named.set_vclock(i, 1);
+    EXPECT_EQ(getError(named), pb::ErrorCodeVclockMismatch) << "round " << round;
+  }
+  EXPECT_EQ(tree_->getSyncdirCopysUuidList().size(), 1024u);
 }
 
 TEST_F(GetRequestTest, ConcurrentRequestsNamingTheSameUnknownCopiesStoreEachOnceInASlotOfItsOwn) {
@@ -288,7 +314,7 @@ TEST_F(GetRequestTest, ConcurrentRequestsNamingTheSameUnknownCopiesStoreEachOnce
       pb::MsgGetRequest get = request("/f.txt", 0, 1);
       for (const std::string& uuid : order) {
         get.add_uuids(uuid);
-        get.add_vclock(0);
+        get.add_vclock(1);
       }
       requests.push_back(get);
     }
@@ -303,7 +329,8 @@ TEST_F(GetRequestTest, ConcurrentRequestsNamingTheSameUnknownCopiesStoreEachOnce
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    for (auto& answer : answers) EXPECT_EQ(answer.get(), pb::MsgCodeGetResponse);
+    // Counted by the peer, not by this version: kept, and the part refused.
+    for (auto& answer : answers) EXPECT_EQ(answer.get(), pb::MsgCodeGetError);
   }
   const std::string log = testing::internal::GetCapturedStderr();
 

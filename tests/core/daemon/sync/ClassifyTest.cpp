@@ -23,7 +23,7 @@ TEST_F(ClassifyTest, EachRecordLandsInTheListItsClocksTypesAndContentCallFor) {
     int32_t event;
     int64_t bytes;
   };
-  const std::vector<uint64_t> newerThanRemoval{3, 1};
+  const std::vector<uint64_t> newerThanRemoval{2, 1};
   const std::vector<Case> cases{
       {"new folder", Local::None, Incoming().type(1), &Page::dirCreate, EventCreateDirectory, 0},
       {"new file", Local::None, Incoming().content("12345"), &Page::fileCreate, EventCreateFile, 5},
@@ -37,7 +37,15 @@ TEST_F(ClassifyTest, EachRecordLandsInTheListItsClocksTypesAndContentCallFor) {
       {"newer folder", Local::Folder, Incoming().type(1).clock(kNewer), &Page::updateDir, EventUpdateDirectory, 0},
       {"newer removal", Local::File, Incoming().content("local").status(1).clock(kNewer), &Page::deletions,
        EventDeleteFile, 0},
-      {"same clock", Local::File, Incoming().content("remote").clock(kSame), nullptr, 0, 0},
+      {"same clock", Local::File, Incoming().content("local").clock(kSame), nullptr, 0, 0},
+      // The same clock for other content: one side's counter went back (a restored backup).
+      {"same clock, other content", Local::File, Incoming().content("remote").clock(kSame), &Page::conflicts,
+       EventFFConflict, 0},
+      // Removed there, present here with the same content: the present file is kept.
+      {"same clock, removed there", Local::File, Incoming().content("local").status(1).clock(kSame),
+       &Page::metadataOnly, 0, 0},
+      {"same clock, a folder there", Local::File, Incoming().type(1).clock(kSame), &Page::conflicts, EventFDConflict,
+       0},
       {"local newer", Local::File, Incoming().content("remote").clock(kLocalNewer), nullptr, 0, 0},
       {"concurrent, equal content", Local::File, Incoming().content("local").clock(kConcurrent), &Page::metadataOnly, 0,
        0},
@@ -101,6 +109,37 @@ TEST_F(ClassifyTest, EachRecordLandsInTheListItsClocksTypesAndContentCallFor) {
     }
   }
   EXPECT_EQ(failedUsn(), 0);
+}
+
+// A copy's own counter only grows: a record that has it lower than it was seen before
+// comes from a copy that went back (a restored backup), and its order cannot be trusted.
+TEST_F(ClassifyTest, ACounterThatWentBackMakesTheRecordConcurrent) {
+  struct Case {
+    const char* name;
+    std::vector<uint64_t> local;
+    Incoming remote;
+    QoWorkerSync::RelationList Page::*list;
+  };
+  const std::vector<Case> cases{
+      // Seen here with the peer's counter at 3, now at 2: looked older.
+      {"peer went back", {1, 3}, Incoming().content("remote").clock({1, 2}), &Page::conflicts},
+      // The peer names this copy's counter above this copy's own: looked newer.
+      {"this copy went back", {1, 0}, Incoming().content("remote").clock({2, 1}), &Page::conflicts},
+      {"this copy went back, same content", {1, 0}, Incoming().content("local").clock({2, 1}), &Page::metadataOnly},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = "went back " + std::to_string(index++);
+    writeFile(at(path), "local");
+    auto local = recordLocal(path);
+    local->setVclock(Vclock(c.local).encode());
+    local->save();
+    const Page page = classify({stat(path, c.remote, 42)});
+    EXPECT_EQ(page.count, 1);
+    ASSERT_EQ(page.listed(), 1u);
+    EXPECT_EQ((page.*c.list).size(), 1u);
+  }
 }
 
 TEST_F(ClassifyTest, PeerPermissionsKeepOnlyTheirLowNineBits) {
@@ -209,6 +248,17 @@ TEST_F(ClassifyTest, LengthsThatNoFileCanHaveAreRefusedAndNeverHideTheDownloadTo
   for (const auto& record : page.fileCreate) EXPECT_GE(record->file()->length(), 0);
   // Never less than what the lists hold, so the free-space check sees it.
   EXPECT_EQ(page.bytes, huge);
+}
+
+// A counter so near the wire's limit that local changes could pass it is refused with its
+// record alone; the rest of the page is sorted as ever.
+TEST_F(ClassifyTest, CounterNearTheWiresLimitRefusesOnlyItsRecord) {
+  const Page page = classify({stat("near the limit.txt", Incoming().content("x").clock({0, 2147483647}), 101),
+                              stat("fine.txt", Incoming().content("ok"), 102)});
+  EXPECT_EQ(page.maxUsn, 102);
+  ASSERT_EQ(page.fileCreate.size(), 1u);
+  EXPECT_EQ(page.fileCreate[0]->file()->path(), at("fine.txt"));
+  EXPECT_EQ(page.listed(), 1u);
 }
 
 TEST_F(ClassifyTest, ConflictSideComparesDigitRunsByValue) {

@@ -194,7 +194,7 @@ TEST_F(RenameTest, OnlyAnIntactRecordedLocalFileIsARenameSource) {
          recordedThenGone(p);
          inTransaction([&] { stored(p)->deleteRelation(); });
        },
-       {3, 1}},
+       {2, 1}},
   };
   int index = 0;
   for (const auto& c : cases) {

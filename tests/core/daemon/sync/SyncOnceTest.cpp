@@ -55,6 +55,38 @@ class SyncOnceTest : public PullTestBase {
     refuseGet = nullptr;
   }
 
+  // Every page names `count` more copies, new ones each time.
+  static std::function<void(pb::MsgFindResponse&)> namingNewCopies(int count) {
+    return [count](pb::MsgFindResponse& page) {
+      for (int i = 0; i < count; ++i) page.add_uuids(QoUtils::generateUuid());
+    };
+  }
+  // The record of `path` on `page` counts `value` for each of the page's last `copies` copies.
+  static void countLastCopies(pb::MsgFindResponse& page, const std::string& path, int copies, int32_t value = 1) {
+    for (auto& stat : *page.mutable_stats()) {
+      if (stat.path() != path) continue;
+      while (stat.vclock_size() < page.uuids_size()) stat.add_vclock(0);
+      for (int k = page.uuids_size() - copies; k < page.uuids_size(); ++k) stat.set_vclock(k, value);
+    }
+  }
+
+  // What a peer restored from a backup has: no record of `relative`, and numbers it hands
+  // out again from where its backup stood.
+  void forgetInB(const std::string& relative) {
+    const auto file = QoFile::getFileWithPath(inB(relative));
+    ASSERT_TRUE(file);
+    QoFileAndSyncdirCopyRelation::deleteObjectsByCriteria(
+        "WHERE file = ?", QoFileAndSyncdirCopyRelation::Parameters{std::to_string(file->pk())});
+    file->deleteObject();
+    fs::remove(inB(relative));
+  }
+  void setUsnInB(const std::string& relative, int64_t usn) {
+    const auto file = QoFile::getFileWithPath(inB(relative));
+    ASSERT_TRUE(file);
+    file->setUsn(usn);
+    file->save();
+  }
+
   int64_t highestUsnInB() {
     int64_t highest = 0;
     for (const auto& record : copyB_->getFileRelationsWithUsn(0, -1))
@@ -112,7 +144,8 @@ TEST_F(SyncOnceTest, MixedTreeArrivesIdenticalThenNothingNewIsAskedFor) {
   const auto again = syncOnce();
   ASSERT_TRUE(again);
   EXPECT_EQ(again->code(), pb::MsgCodeSyncOnceResponse);
-  EXPECT_EQ(finds.load(), 1);
+  // The empty page, and one record at the mark that shows the peer's numbers did not go back.
+  EXPECT_EQ(finds.load(), 2);
   EXPECT_EQ(gets.load(), 0);
   EXPECT_EQ(storedMark(), highestUsnInB());
 }
@@ -213,19 +246,21 @@ TEST_F(SyncOnceTest, PageThatDoesNotMoveOnEndsThePassWithAnError) {
 
 TEST_F(SyncOnceTest, NewCopiesTakeOneSlotEachAndACopyNamedTwiceIsRefused) {
   startPeer();
-  writeB("x.txt", "x");
+  fs::create_directories(inB("d"));
   recordB();
   const std::string first = QoUtils::generateUuid();
   const std::string second = QoUtils::generateUuid();
   alterFind = [&](pb::MsgFindResponse& page) {
     page.add_uuids(first);
     page.add_uuids(second);
+    // Counted by the folder's clock (a copy no clock counts keeps no slot).
+    countLastCopies(page, "/d", 2);
   };
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   const auto slots = copyA_->getSyncdirCopysUuidList();
   EXPECT_EQ(slots, (std::vector<std::string>{copyA_->uuid(), copyB_->uuid(), first, second}));
-  EXPECT_EQ(readFile(inA("x.txt")), "x");
-  EXPECT_EQ(copyA_->getFileRelationWithFilePath(inA("x.txt"))->getVclockObject().getClockArray().size(), 4u);
+  EXPECT_TRUE(fs::is_directory(inA("d")));
+  EXPECT_EQ(copyA_->getFileRelationWithFilePath(inA("d"))->getVclockObject().getClockArray().size(), 4u);
 
   writeB("y.txt", "y");
   recordB();
@@ -238,19 +273,124 @@ TEST_F(SyncOnceTest, NewCopiesTakeOneSlotEachAndACopyNamedTwiceIsRefused) {
   EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
 }
 
-TEST_F(SyncOnceTest, PageNamingMoreCopiesThanASyncFolderCanHaveAddsNone) {
+TEST_F(SyncOnceTest, PageNamingMoreCopiesThanAFolderKeepsAddsNoneAndUncountedCopiesAreNotKept) {
   startPeer();
   writeB("x.txt", "x");
   recordB();
   const auto slots = copyA_->getSyncdirCopysUuidList();
   // Each new copy would be a stored row and a counter in every clock of the folder, for good.
-  alterFind = [&](pb::MsgFindResponse& page) {
-    for (int i = 0; i < 3000; ++i) page.add_uuids(QoUtils::generateUuid());
-  };
+  alterFind = namingNewCopies(3000);
   EXPECT_THROW(syncOnce(), QoExceptionZeBadFormat);
   EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
   EXPECT_FALSE(fs::exists(inA("x.txt")));
   EXPECT_EQ(storedMark(), 0);
+
+  // Copies named but counted in no clock carry nothing to keep a slot for.
+  alterFind = namingNewCopies(300);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA("x.txt")), "x");
+  EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), slots);
+}
+
+// A folder counted by one more copy: that copy takes a slot, an uncounted one does not.
+TEST_F(SyncOnceTest, OnlyCopiesCountedInAClockAreStored) {
+  startPeer();
+  const auto slots = copyA_->getSyncdirCopysUuidList();
+  fs::create_directories(inB("d"));
+  recordB();
+  const std::string counted = QoUtils::generateUuid();
+  alterFind = [&](pb::MsgFindResponse& page) {
+    page.add_uuids(QoUtils::generateUuid());
+    page.add_uuids(counted);
+    countLastCopies(page, "/d", 1, 4);
+  };
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_TRUE(fs::is_directory(inA("d")));
+  auto expected = slots;
+  expected.push_back(counted);
+  EXPECT_EQ(copyA_->getSyncdirCopysUuidList(), expected);
+  EXPECT_EQ(copyA_->getFileRelationWithFilePath(inA("d"))->getVclockObject().getClockValueAtIndex(2), 4u);
+}
+
+// Every copy a folder may keep can be named by the parts of a file.
+TEST_F(SyncOnceTest, AFileArrivesWhenItsPartsNameThreeHundredCopies) {
+  startPeer();
+  for (int i = 0; i < 300; ++i) QoSyncdirCopy::addPlaceholderCopy(copyB_->syncdirUuid(), QoUtils::generateUuid());
+  writeB("y.txt", "y");
+  recordB();
+  auto record = copyB_->getFileRelationWithFilePath(inB("y.txt"));
+  std::string clock = "0|1";
+  for (int i = 0; i < 300; ++i) clock += "|1";
+  record->setVclock(clock);
+  record->save();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA("y.txt")), "y");
+  EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
+// The peer's numbers went back with its home (a backup put back): what it changed since
+// is numbered below what was pulled from it already.
+TEST_F(SyncOnceTest, PeerWhoseNumbersWentBackBelowTheMarkIsPulledAgainFromTheStart) {
+  startPeer();
+  writeB("1.txt", "one");
+  writeB("2.txt", "two");
+  recordB();
+  const int64_t restored = std::max(usnInB("1.txt"), usnInB("2.txt"));
+  writeB("3.txt", "three");
+  writeB("4.txt", "four");
+  writeB("5.txt", "five");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const int64_t mark = storedMark();
+  ASSERT_EQ(mark, highestUsnInB());
+
+  // Back to the state after 2.txt; then a new file and an edit, numbered from there.
+  for (const char* name : {"3.txt", "4.txt", "5.txt"}) forgetInB(name);
+  writeB("new.txt", "new");
+  writeB("1.txt", "edited");
+  recordB();
+  setUsnInB("new.txt", restored + 1);
+  setUsnInB("1.txt", restored + 2);
+  ASSERT_LT(highestUsnInB(), mark);
+
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA("new.txt")), "new");
+  EXPECT_EQ(readFile(inA("1.txt")), "edited");
+  EXPECT_EQ(storedMark(), highestUsnInB());
+  // Nothing the peer lost is taken away here.
+  EXPECT_EQ(readFile(inA("5.txt")), "five");
+}
+
+// The peer's clock went back as well: its next edit carries a counter this copy has seen
+// already, for other content. Both versions stay.
+TEST_F(SyncOnceTest, EditWithACounterSeenBeforeForOtherContentKeepsBothVersions) {
+  startPeer();
+  writeB("f.txt", "first");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const std::string before = copyB_->getFileRelationWithFilePath(inB("f.txt"))->vclock();
+  writeB("f.txt", "second");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  ASSERT_EQ(readFile(inA("f.txt")), "second");
+
+  // Restored: "first" under its old clock; then edited once more, which counts to "second"'s clock.
+  auto record = copyB_->getFileRelationWithFilePath(inB("f.txt"));
+  record->setVclock(before);
+  record->save();
+  writeB("f.txt", "third");
+  recordB();
+  ASSERT_EQ(copyB_->getFileRelationWithFilePath(inB("f.txt"))
+                ->getVclockObject()
+                .compareToVclock(copyA_->getFileRelationWithFilePath(inA("f.txt"))->getVclockObject()),
+            VclockCompareEqual);
+
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  std::vector<std::string> contents;
+  for (const auto& entry : fs::directory_iterator(rootA_)) contents.push_back(readFile(entry.path().string()));
+  std::sort(contents.begin(), contents.end());
+  EXPECT_EQ(contents, (std::vector<std::string>{"second", "third"}));
+  EXPECT_TRUE(temporaries().empty());
 }
 
 TEST_F(SyncOnceTest, FileWithTheLongestNameTheDiskAllowsArrives) {
