@@ -54,10 +54,10 @@ const Table& handlers() {
 // call; from the network they could only be another request's signed body relabelled.
 const std::unordered_set<std::string>& servedToNetwork() {
   static const std::unordered_set<std::string> names = {
-      "ScanRequest",         "FindRequest",  "GetRequest",       "StatusRequest",      "TrustPublishRequest",
-      "TrustRequest",        "TrustDenyRequest", "TrustCancelRequest", "PubFileChange",  "PubExit",
-      "TreeAddRequest",      "TreeShowRequest",  "SyncAddRequest",     "ListRequest",    "ListRootRequest",
-      "DistrustRequest",
+      "ScanRequest",         "FindRequest",  "GetRequest",       "StatusRequest",
+      "TrustPublishRequest", "TrustRequest", "TrustDenyRequest", "TrustCancelRequest",
+      "PubFileChange",       "PubExit",      "TreeAddRequest",   "TreeShowRequest",
+      "SyncAddRequest",      "ListRequest",  "ListRootRequest",  "DistrustRequest",
   };
   return names;
 }

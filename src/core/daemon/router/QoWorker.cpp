@@ -179,11 +179,14 @@ QoMessage::Ptr QoWorker::answerRequest(ZMQMessage& frames, std::string& name) {
     QoMessage::Ptr request = QoMessage::initWithRecvZMQMessage(frames, nullptr, [&](const QoMessage& header) {
       name = QoPbMessageCode::sharedQoPbMessageCode().getMessageByCode(header.code()).value_or("(null)");
       if (delegate_) delegate_->beforeHandleRequest(header);
+      // Refused before its signature is checked or its body opened.
+      if (QoHandlerTable::handlerForName(name) && !QoHandlerTable::isServedToNetwork(name)) {
+        throw notServedToNetwork(name);
+      }
     });
 
     QoHandler handler = QoHandlerTable::handlerForName(name);
     QoAssert(handler != nullptr, "function not found!! handle{}:", name);
-    if (!QoHandlerTable::isServedToNetwork(name)) throw notServedToNetwork(name);
 
     QoRequest context;
     context.body = request->pbBody();

@@ -171,7 +171,8 @@ class RouterServedRequestsTest : public RouterTestBase, public PairingFixture {
            return body(remove);
          },
          pb::MsgCodeError, false, 20, refusedFromNetwork("DeviceDelete")},
-        {"DeviceShow", pb::MsgCodeDeviceShowRequest, none, pb::MsgCodeError, false, 20, refusedFromNetwork("DeviceShow")},
+        {"DeviceShow", pb::MsgCodeDeviceShowRequest, none, pb::MsgCodeError, false, 20,
+         refusedFromNetwork("DeviceShow")},
         {"TreeAdd", pb::MsgCodeTreeAddRequest,
          [this](D) {
            pb::MsgTreeAddRequest add;
