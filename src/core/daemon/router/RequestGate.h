@@ -23,9 +23,10 @@ class ZMQSendAccount;
 // together hold too many, waits instead, in the order it came; beyond a bound of waiting
 // bytes (per connection, per host and in all) requests are dropped (the peer's own time-out
 // tells it). The bounds per host keep a share for every other host: one host may open any
-// number of connections, and replay one captured request on each. A connection that holds replies and reads nothing for
-// long, or for a short while when others wait for room, is cut off, so that ZeroMQ drops what it queued for it. After a
-// large part of the replies held was let go of, the freed heap goes back to the system.
+// number of connections, and replay one captured request on each. A connection that holds
+// replies and reads nothing for long, or for a short while when others wait for room that
+// only the total holds back, is cut off, so that ZeroMQ drops what it queued for it. After
+// a large part of the replies held was let go of, the freed heap goes back to the system.
 //
 // Used by the broker thread only, except stats().
 class RequestGate {
