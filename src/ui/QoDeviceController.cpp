@@ -150,6 +150,10 @@ void QoDeviceController::observeNotices() {
       const RecordPtr record = pane.checkedRecord(n.info->deviceUuid);
       const DevicePtr device = record->getDevice();
       if (device->status() == kPeerAsks || device->status() == kWaitingForPeer) return;
+      // An offer from a device this one trusts is not shown: waiting on it would end the
+      // trust when the wait runs out. A device that really ended it is found out by the
+      // status check, and its next offer finds it untrusted.
+      if (device->status() == kTrusted) return;
       QoUserNotification::sharedQoUserNotification().showNotification(
           QString("设备\"%1\"").arg(QString::fromStdString(device->name())), "请求您的信任", "");
       const int ticks = incomingWaitTicks(n.info->timeout, pane.waitTrustTimeout_);
@@ -162,7 +166,7 @@ void QoDeviceController::observeNotices() {
       pane.startWait(record, kPeerAsks, ticks);
       pane.deviceSorted();
       background("*** handle TrustInitiateResponse failed, {}", [record, device] {
-        if (DeviceStatusWriter::change(device->uuid(), {kUntrusted, kTrusted}, kPeerAsks)) return;
+        if (DeviceStatusWriter::change(device->uuid(), {kUntrusted}, kPeerAsks)) return;
         // Something else moved it meanwhile: show what is stored.
         const DevicePtr stored = DeviceStatusWriter::current(device, kUntrusted);
         MainThread::async([record, stored] {

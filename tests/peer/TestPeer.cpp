@@ -151,7 +151,8 @@ void TestPeer::start() {
   }
   if (options_.holdTrust) {
     observers_.push_back(QoNotices::observe<notice::TrustPublishResponse>([](const notice::TrustPublishResponse& n) {
-      if (n.info) QoDevice::changeStatus(n.info->deviceUuid, {0, 1}, 3);
+      // As the device window: an offer of a trusted device changes nothing.
+      if (n.info) QoDevice::changeStatus(n.info->deviceUuid, {0}, 3);
     }));
     observers_.push_back(QoNotices::observe<notice::TrustCancelResponse>([](const notice::TrustCancelResponse& n) {
       if (n.info) QoDevice::changeStatus(n.info->deviceUuid, {3}, 0);

@@ -195,6 +195,22 @@ TEST_F(QoDeviceControllerTest, IncomingOfferWaitsOnTheMainThreadAndTheNotifyQueu
   EXPECT_EQ(card("asker")->trustButton()->text(), "请求信任");
 }
 
+// Anyone can replay a trusted device's offer: waiting on it would end the trust when the
+// wait ran out.
+TEST_F(QoDeviceControllerTest, AnOfferFromATrustedDeviceIsNotShownAndChangesNothing) {
+  device("friend", 1, true);
+  device("asker", 0, true);
+  openPane();
+  offer("friend", 3);
+  // Notices are taken in order: once the later offer shows, the first was looked at.
+  ASSERT_TRUE(offerShown("asker"));
+  EXPECT_FALSE(pane_->isWaiting("uuid-friend"));
+  EXPECT_EQ(record("friend")->getDevice()->status(), 1);
+  EXPECT_EQ(label("friend"), "nothing");
+  EXPECT_EQ(card("friend")->trustButton()->text(), "取消信任");
+  EXPECT_EQ(storedStatus("friend"), 1);
+}
+
 TEST_F(QoDeviceControllerTest, RefusingUpdatesTheCardWithoutAnOfflineNotice) {
   device("asker", 0, true);
   device("gone-asker", 0, true);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "core/daemon/router/QoWorker.h"
 
@@ -45,6 +46,22 @@ const Table& handlers() {
   return table;
 }
 
+// The requests one device sends another: discovery's scan and status check, the sync
+// engine's and the endpoint challenge's find and part requests, the trust exchange and its
+// end, the change and exit notices, and the remote-browsing and pairing windows' requests.
+// The rest (device add, delete and show, tree delete, pairing delete and show, sync once,
+// database clear) are made only by this device for itself, through the client's direct
+// call; from the network they could only be another request's signed body relabelled.
+const std::unordered_set<std::string>& servedToNetwork() {
+  static const std::unordered_set<std::string> names = {
+      "ScanRequest",         "FindRequest",  "GetRequest",       "StatusRequest",
+      "TrustPublishRequest", "TrustRequest", "TrustDenyRequest", "TrustCancelRequest",
+      "PubFileChange",       "PubExit",      "TreeAddRequest",   "TreeShowRequest",
+      "SyncAddRequest",      "ListRequest",  "ListRootRequest",  "DistrustRequest",
+  };
+  return names;
+}
+
 // Test overrides, looked at before the table. Empty outside tests, so a lookup costs one
 // shared lock and one empty-map check.
 std::shared_mutex& overridesLock() {
@@ -72,6 +89,10 @@ QoHandler QoHandlerTable::handlerForName(std::string_view name) {
   const Table& table = handlers();
   auto found = table.find(std::string(name));
   return found == table.end() ? nullptr : found->second;
+}
+
+bool QoHandlerTable::isServedToNetwork(std::string_view name) {
+  return servedToNetwork().count(std::string(name)) != 0;
 }
 
 QoHandlerTable::ScopedOverride::ScopedOverride(std::string name, QoHandler handler) : name_(std::move(name)) {

@@ -17,6 +17,9 @@ class QoHandlerTable {
 
   // The handler of `name`; nullptr when there is none.
   static QoHandler handlerForName(std::string_view name);
+  // Whether a request of `name` is taken from another device; the others are served only to
+  // this device's own client.
+  static bool isServedToNetwork(std::string_view name);
 
   // Tests only: while the object lives, `name` is served by `handler` (nullptr: by nothing).
   // Overrides do not nest for one name.

@@ -1,6 +1,9 @@
 #include "core/daemon/router/QoWorker.h"
 
 #include <cerrno>
+#include <string_view>
+
+#include <fmt/format.h>
 
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/daemon/router/QoWorkerDelegate.h"
@@ -8,6 +11,7 @@
 #include "core/proto/QoPbMessageCode.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQMessage.h"
@@ -58,6 +62,16 @@ QoMessage::Ptr errorReplyForFailure(const std::string& name) {
     QoLog("*** {}, {}: {}", name, "unknown", "");
   }
   return errorReply(name, pb::ErrorCodeBadFormat, kBadFormat);
+}
+
+// The refusal of a request that only this device's own client makes ("DeviceDelete
+// request is not allowed from the network").
+QoExceptionZePermissionDeny notServedToNetwork(std::string_view name) {
+  static constexpr std::string_view kSuffix = "Request";
+  if (name.size() > kSuffix.size() && name.substr(name.size() - kSuffix.size()) == kSuffix) {
+    name.remove_suffix(kSuffix.size());
+  }
+  return QoExceptionZePermissionDeny(fmt::format("{} request is not allowed from the network", name));
 }
 
 }  // namespace
@@ -165,6 +179,10 @@ QoMessage::Ptr QoWorker::answerRequest(ZMQMessage& frames, std::string& name) {
     QoMessage::Ptr request = QoMessage::initWithRecvZMQMessage(frames, nullptr, [&](const QoMessage& header) {
       name = QoPbMessageCode::sharedQoPbMessageCode().getMessageByCode(header.code()).value_or("(null)");
       if (delegate_) delegate_->beforeHandleRequest(header);
+      // Refused before its signature is checked or its body opened.
+      if (QoHandlerTable::handlerForName(name) && !QoHandlerTable::isServedToNetwork(name)) {
+        throw notServedToNetwork(name);
+      }
     });
 
     QoHandler handler = QoHandlerTable::handlerForName(name);

@@ -40,6 +40,10 @@ std::shared_ptr<M> trustBody(const QoRequest& request) {
   return body;
 }
 
+bool hasFieldsLeftOver(const google::protobuf::Message& body) {
+  return !body.GetReflection()->GetUnknownFields(body).empty();
+}
+
 std::shared_ptr<TrustInfo> answerFrom(const QoRequest& request, const std::string& token) {
   return std::make_shared<TrustInfo>(TrustInfo{request.sender->uuid(), token, 0});
 }
@@ -67,10 +71,24 @@ bool QoWorker::_trustAnwser(const TrustInfo& info, int32_t status) {
 QoMessage::Ptr QoWorker::handleTrustPublishRequest(const QoRequest& request) {
   QoLog("handle TrustPublishRequest message");
   const auto body = trustBody<pb::MsgTrustPublishRequest>(request);
+  // The signature covers the body alone, and a part request reads as an offer with fields
+  // left over. An offer is its timeout and token and nothing else.
+  if (hasFieldsLeftOver(*body)) {
+    throw QoExceptionZePermissionDeny::defaultExceptionWithReason(
+        "TrustPublish request of device({}) carries more than its timeout and token", request.sender->uuid());
+  }
   auto reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodeTrustPublishResponse, nullptr);
   auto offer = std::make_shared<TrustInfo>(TrustInfo{request.sender->uuid(), body->token(), body->timeout()});
   {
     LockerGuard lock(Lockers::trust(offer->deviceUuid));
+    // An offer from a device this one trusts changes nothing and is not shown: answered or
+    // left to run out, it would end the trust, and anyone can replay one. A device that
+    // really ended the trust says so to the status check, and its next offer is shown.
+    const auto stored = QoDevice::getDeviceWithUuid(offer->deviceUuid);
+    if (stored && stored->status() == kStatusTrusted) {
+      QoLog("* TrustPublishRequest of trusted device({}) ignored", request.sender->name());
+      return reply;
+    }
     DataSource::sharedDataSource().setRecvTrustContext(offer->deviceUuid, offer);
   }
   QoNotices::post(notice::TrustPublishResponse{offer});
@@ -151,16 +169,20 @@ QoMessage::Ptr QoWorker::handleDistrustRequest(const QoRequest& request) {
   // The signature covers the body alone: a signed message of another kind whose body
   // starts with the sender's uuid (a change notice) reads as a distrust with the rest left
   // over. A distrust is that uuid and nothing else.
-  if (!body->GetReflection()->GetUnknownFields(*body).empty()) {
+  if (hasFieldsLeftOver(*body)) {
     throw QoExceptionZePermissionDeny::defaultExceptionWithReason(
         "Distrust request of device({}) carries more than its uuid", uuid);
   }
   // Every distrust, exit notice and status request of a device is the same signed body: one
   // seen before may be replayed. Whether the device still trusts this one is asked of the
   // device itself, which ends the trust here when it does not; the sender is answered as
-  // for any distrust. Only a trusted device's are kept: devices of anyone's making that
-  // discovery stored could otherwise fill the list and push out those of trusted ones.
-  if (request.sign && request.sender->isTrusted() && !QoSeenSignatures::remember(uuid, *request.sign)) {
+  // for any distrust. Seen ones are looked for whatever the device's status (one in a trust
+  // exchange was trusted a moment ago); only a trusted device's are kept: devices of
+  // anyone's making that discovery stored could otherwise fill the list and push out those
+  // of trusted ones.
+  const bool repeated = request.sign && (request.sender->isTrusted() ? !QoSeenSignatures::remember(uuid, *request.sign)
+                                                                     : QoSeenSignatures::seen(uuid, *request.sign));
+  if (repeated) {
     QoLog("* DisTrustRequest of device({}) was seen before, asking the device", request.sender->name());
     QoPeerChecks::distrustRepeated(uuid);
     return QoMessage::qoMessageWithMsgCode(pb::MsgCodeDistrustResponse, nullptr);

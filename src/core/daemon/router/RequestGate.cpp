@@ -22,6 +22,9 @@ LogRateLimiter& droppedRequestLog() {
 }
 
 constexpr std::chrono::milliseconds kMaxSweepInterval{1000};
+// A connection that holds and waits for nothing is forgotten this long after its last
+// request: a reply to it may still come from a worker, and is counted for its host.
+constexpr std::chrono::seconds kForgetIdleAfter{10};
 
 }  // namespace
 
@@ -29,16 +32,40 @@ RequestGate::RequestGate(Limits limits, std::shared_ptr<ReplyLedger> ledger)
     : limits_(limits), ledger_(std::move(ledger)) {}
 
 std::shared_ptr<ZMQSendAccount> RequestGate::accountFor(const std::string& client) {
-  return ledger_->accountFor(client);
+  auto entry = peers_.find(client);
+  return ledger_->accountFor(client, entry == peers_.end() ? std::string() : entry->second.host);
 }
 
-bool RequestGate::mayServe(const std::string& client) const {
-  return ledger_->heldFor(client) < limits_.peerReplyBytes && ledger_->total() < limits_.totalReplyBytes;
+bool RequestGate::heldBackByTotalOnly(const std::string& client, const Peer& peer) const {
+  return ledger_->heldFor(client) < limits_.peerReplyBytes &&
+         (peer.host.empty() || ledger_->heldForHost(peer.host) < limits_.hostReplyBytes);
+}
+
+bool RequestGate::mayServe(const std::string& client, const Peer& peer) const {
+  return heldBackByTotalOnly(client, peer) && ledger_->total() < limits_.totalReplyBytes;
+}
+
+void RequestGate::addWaiting(Peer& peer, size_t bytes) {
+  peer.waitingBytes += bytes;
+  waitingBytes_ += bytes;
+  if (!peer.host.empty()) hostWaiting_[peer.host] += bytes;
+}
+
+void RequestGate::removeWaiting(Peer& peer, size_t bytes) {
+  bytes = std::min(peer.waitingBytes, bytes);
+  peer.waitingBytes -= bytes;
+  waitingBytes_ -= std::min(waitingBytes_, bytes);
+  auto host = peer.host.empty() ? hostWaiting_.end() : hostWaiting_.find(peer.host);
+  if (host == hostWaiting_.end()) return;
+  host->second -= std::min(host->second, bytes);
+  if (host->second == 0) hostWaiting_.erase(host);
 }
 
 RequestGate::Peer& RequestGate::peerFor(const std::string& client, int sourceFd, const std::string& sourceAddress) {
   auto [entry, added] = peers_.try_emplace(client);
   Peer& peer = entry->second;
+  // Set once: the bytes waiting and held for the connection are counted for that host.
+  if (peer.host.empty() && peer.waitingBytes == 0) peer.host = sourceAddress;
   if (added && sourceFd >= 0 && !sourceAddress.empty()) {
     // The descriptor counts only when it still leads to the host ZeroMQ names: it may have
     // been closed and its number given to another connection since the request came.
@@ -63,11 +90,15 @@ bool RequestGate::admit(ZMQMessage& request, int sourceFd, const std::string& so
   request.insertFrameAtHead(client);
 
   Peer& peer = peerFor(client, sourceFd, sourceAddress);
+  peer.lastRequest = Clock::now();
   // A connection's requests keep their order: none passes those already waiting.
-  if (!peer.cut && peer.waiting.empty() && mayServe(client)) return true;
+  if (!peer.cut && peer.waiting.empty() && mayServe(client, peer)) return true;
 
   const size_t bytes = request.byteSize();
+  auto hostWaiting = peer.host.empty() ? hostWaiting_.end() : hostWaiting_.find(peer.host);
+  const size_t waitingOfHost = hostWaiting == hostWaiting_.end() ? 0 : hostWaiting->second;
   if (peer.cut || peer.waitingBytes + bytes > limits_.peerWaitingBytes ||
+      (!peer.host.empty() && waitingOfHost + bytes > limits_.hostWaitingBytes) ||
       waitingBytes_ + bytes > limits_.totalWaitingBytes) {
     statDropped_.fetch_add(1);
     droppedRequestLog().log("*** Router dropped a request of {} bytes from ({}): {} bytes of its replies wait", bytes,
@@ -76,8 +107,7 @@ bool RequestGate::admit(ZMQMessage& request, int sourceFd, const std::string& so
     return false;
   }
   peer.waiting.push_back(std::move(request));
-  peer.waitingBytes += bytes;
-  waitingBytes_ += bytes;
+  addWaiting(peer, bytes);
   ++waitingCount_;
   statWaiting_ = waitingCount_;
   ledger_->setWatched(true);
@@ -92,7 +122,7 @@ std::optional<ZMQMessage> RequestGate::nextWaiting() {
     if (start == peers_.end()) start = peers_.begin();
     auto entry = start++;
     Peer& peer = entry->second;
-    if (peer.waiting.empty() || !mayServe(entry->first)) continue;
+    if (peer.waiting.empty() || !mayServe(entry->first, peer)) continue;
     if (!stillConnected(peer)) {
       // The peer is gone: nobody would read the replies.
       dropWaiting(peer);
@@ -100,9 +130,7 @@ std::optional<ZMQMessage> RequestGate::nextWaiting() {
     }
     ZMQMessage request = std::move(peer.waiting.front());
     peer.waiting.pop_front();
-    const size_t bytes = request.byteSize();
-    peer.waitingBytes -= std::min(peer.waitingBytes, bytes);
-    waitingBytes_ -= std::min(waitingBytes_, bytes);
+    removeWaiting(peer, request.byteSize());
     --waitingCount_;
     statWaiting_ = waitingCount_;
     lastTurn_ = entry->first;
@@ -115,9 +143,8 @@ std::optional<ZMQMessage> RequestGate::nextWaiting() {
 void RequestGate::dropWaiting(Peer& peer) {
   statDropped_.fetch_add(peer.waiting.size());
   waitingCount_ -= std::min(waitingCount_, peer.waiting.size());
-  waitingBytes_ -= std::min(waitingBytes_, peer.waitingBytes);
+  removeWaiting(peer, peer.waitingBytes);
   peer.waiting.clear();
-  peer.waitingBytes = 0;
   statWaiting_ = waitingCount_;
   ledger_->setWatched(hasWaiting());
 }
@@ -143,10 +170,11 @@ std::chrono::milliseconds RequestGate::sweepInterval() const {
 }
 
 void RequestGate::sweep(Clock::time_point now) {
-  // Room is short when a connection waits that only the total holds back.
+  // Room is short when a connection waits that only the total holds back: one held back by
+  // its own or its host's bound puts no one else in a hurry.
   bool pressure = false;
   for (const auto& [client, peer] : peers_) {
-    if (!peer.waiting.empty() && !peer.cut && ledger_->heldFor(client) < limits_.peerReplyBytes) pressure = true;
+    if (!peer.waiting.empty() && !peer.cut && heldBackByTotalOnly(client, peer)) pressure = true;
   }
   const auto limit = pressure ? limits_.stallLimitUnderPressure : limits_.stallLimit;
 
@@ -169,12 +197,13 @@ void RequestGate::sweep(Clock::time_point now) {
     if (!peer.cut && now - progress >= limit) cutOff(held.client, peer);
   }
 
-  // Forget connections that hold nothing and wait for nothing; one that comes back is met anew.
+  // Forget connections that hold nothing and wait for nothing, once no reply is likely to
+  // come; one that comes back is met anew.
   for (auto entry = peers_.begin(); entry != peers_.end();) {
     Peer& peer = entry->second;
     const bool holds = ledger_->heldFor(entry->first) > 0;
     if (!holds) peer.heldAtLastSweep = false;
-    if (!holds && peer.waiting.empty()) {
+    if (!holds && peer.waiting.empty() && (peer.cut || now - peer.lastRequest >= kForgetIdleAfter)) {
       entry = peers_.erase(entry);
     } else {
       ++entry;

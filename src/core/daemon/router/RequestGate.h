@@ -18,12 +18,15 @@ class ReplyLedger;
 class ZMQSendAccount;
 
 // Decides, for a router's broker, which requests from the network go to a worker now. A
-// peer connection for which too many reply bytes wait in ZeroMQ (it does not read them), or
-// any request while all connections together hold too many, waits instead, in the order it
-// came; beyond a bound of waiting bytes requests are dropped (the peer's own time-out tells
-// it). A connection that holds replies and reads nothing for long, or for a short while when
-// others wait for room, is cut off, so that ZeroMQ drops what it queued for it. After a
-// large part of the replies held was let go of, the freed heap goes back to the system.
+// peer connection for which too many reply bytes wait in ZeroMQ (it does not read them), one
+// whose host's connections together hold too many, or any request while all connections
+// together hold too many, waits instead, in the order it came; beyond a bound of waiting
+// bytes (per connection, per host and in all) requests are dropped (the peer's own time-out
+// tells it). The bounds per host keep a share for every other host: one host may open any
+// number of connections, and replay one captured request on each. A connection that holds
+// replies and reads nothing for long, or for a short while when others wait for room that
+// only the total holds back, is cut off, so that ZeroMQ drops what it queued for it. After
+// a large part of the replies held was let go of, the freed heap goes back to the system.
 //
 // Used by the broker thread only, except stats().
 class RequestGate {
@@ -36,8 +39,12 @@ class RequestGate {
     size_t peerReplyBytes = 24 * 1024 * 1024;
     // Room for several fetchers at full speed.
     size_t totalReplyBytes = 128 * 1024 * 1024;
+    // All connections of one host: the fetchers of many pairings with one device share it,
+    // and half of the total stays for other hosts.
+    size_t hostReplyBytes = 64 * 1024 * 1024;
     // Requests are a few hundred bytes; a fetcher asks for at most 128 parts at once.
     size_t peerWaitingBytes = 1024 * 1024;
+    size_t hostWaitingBytes = 8 * 1024 * 1024;
     size_t totalWaitingBytes = 16 * 1024 * 1024;
     // A fetcher gives up after 7 s without an answer: a connection that took none of its
     // replies for this long is no fetcher at work.
@@ -89,6 +96,10 @@ class RequestGate {
     // The connection, as first seen: its descriptor and "address:port"; -1 when unknown.
     int fd = -1;
     std::string address;
+    // The host ZeroMQ names for it; empty when unknown (then no host bound applies).
+    std::string host;
+    // When it last sent a request: its replies are counted for its host while one may come.
+    Clock::time_point lastRequest;
     // Bytes the system had not yet delivered at the last sweep, and when that last changed
     // or a reply was let go of.
     std::optional<size_t> lastUnsent;
@@ -97,7 +108,11 @@ class RequestGate {
     bool cut = false;
   };
 
-  bool mayServe(const std::string& client) const;
+  bool mayServe(const std::string& client, const Peer& peer) const;
+  // Whether only the bound of all connections together holds the peer back.
+  bool heldBackByTotalOnly(const std::string& client, const Peer& peer) const;
+  void addWaiting(Peer& peer, size_t bytes);
+  void removeWaiting(Peer& peer, size_t bytes);
   Peer& peerFor(const std::string& client, int sourceFd, const std::string& sourceAddress);
   // Whether the peer's connection is still the one first seen.
   static bool stillConnected(const Peer& peer);
@@ -107,6 +122,8 @@ class RequestGate {
   const Limits limits_;
   const std::shared_ptr<ReplyLedger> ledger_;
   std::map<std::string, Peer> peers_;
+  // Waiting bytes by host.
+  std::map<std::string, size_t> hostWaiting_;
   // The connection served last from the waiting requests; the next turn starts after it.
   std::string lastTurn_;
   size_t waitingBytes_ = 0;

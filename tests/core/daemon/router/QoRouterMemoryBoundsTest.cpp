@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -31,20 +32,23 @@ constexpr int kWaitMs = 20000;
 
 // A peer on a DEALER socket of its own that reads only when told to, with as little
 // buffered on its side as ZeroMQ and the system allow, and that hears when its connection
-// ends.
+// ends. It connects from `host`, an address of the loopback range.
 class RawPeer {
  public:
-  explicit RawPeer(const std::string& endpoint) : context_(std::make_shared<ZMQContext>(1)) {
+  explicit RawPeer(const std::string& endpoint, const std::string& host = "127.0.0.1")
+      : context_(std::make_shared<ZMQContext>(1)) {
     socket_ = context_->socketWithType(ZMQ_DEALER);
     setInt(ZMQ_RCVHWM, 1);
     setInt(ZMQ_RCVBUF, 64 * 1024);
     setInt(ZMQ_RECONNECT_IVL, -1);
+    // Whatever it did not get to send goes with it.
+    setInt(ZMQ_LINGER, 0);
     static std::atomic<int> serial{0};
     const std::string monitorUri = "inproc://raw-peer-monitor-" + std::to_string(serial++);
     EXPECT_EQ(zmq_socket_monitor(socket_->zmqSocket(), monitorUri.c_str(), ZMQ_EVENT_DISCONNECTED), 0);
     monitor_ = context_->socketWithType(ZMQ_PAIR);
     monitor_->connectToEndpoint(monitorUri);
-    socket_->connectToEndpoint("tcp://127.0.0.1:" + endpoint.substr(endpoint.rfind(':') + 1));
+    socket_->connectToEndpoint("tcp://" + host + ":0;127.0.0.1:" + endpoint.substr(endpoint.rfind(':') + 1));
   }
   ~RawPeer() { context_->terminate(); }
 
@@ -188,6 +192,43 @@ TEST_F(RouterMemoryBoundsTest, PeerThatReadsNothingForLongIsCutOffAndItsRepliesA
   EXPECT_GT(router_.requestStats().droppedRequests, 0u);
   expectPartServed(*client, partRequest());
   EXPECT_EQ(router_.requestStats().cutConnections, 1u);
+}
+
+// One captured part request replayed on several connections of one host, none of which
+// reads: that host waits at its own bound, and a fetcher of another host that pauses while
+// holding replies keeps its place, as when no one else were there.
+TEST_F(RouterMemoryBoundsTest, ConnectionsOfOneHostShareOneBoundAndLeaveOtherHostsTheirShare) {
+  RequestGate::Limits limits = smallLimits();
+  // Without a bound per host, the replayers' connections would fill the total.
+  limits.totalReplyBytes = 24 * kPart;
+  limits.hostReplyBytes = limits.peerReplyBytes;
+  limits.stallLimitUnderPressure = std::chrono::milliseconds(300);
+  router_.setRequestLimits(limits);
+  auto client = startRouter();
+  const std::vector<std::string> request = client->seal(pb::MsgCodeGetRequest, partRequest(), 1);
+
+  RawPeer fetcher(router_.frontendEndpoint(), "127.0.0.2");
+  // More than the system's buffers take: some of its replies wait in the router.
+  constexpr int kFetched = 12;
+  for (int i = 0; i < kFetched; ++i) fetcher.send(request);
+  ASSERT_TRUE(eventually([&] { return router_.heldReplyBytes() >= 2 * kPart; }));
+
+  std::vector<std::unique_ptr<RawPeer>> replayers;
+  for (int i = 0; i < 8; ++i) {
+    replayers.push_back(std::make_unique<RawPeer>(router_.frontendEndpoint(), "127.0.0.3"));
+    for (int j = 0; j < 10; ++j) replayers.back()->send(request);
+  }
+  ASSERT_TRUE(eventually([&] { return router_.requestStats().waitingRequests > 0; }));
+  // The room left is the other hosts': a third one is served at once.
+  expectPartServed(*client, partRequest());
+  // The fetcher pauses for several times the short stall limit, which applies only while a
+  // connection waits that nothing but the total holds back.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(router_.requestStats().cutConnections, 0u);
+  int answered = 0;
+  while (answered < kFetched && fetcher.receive().has_value()) ++answered;
+  EXPECT_EQ(answered, kFetched);
+  EXPECT_EQ(router_.requestStats().droppedRequests, 0u);
 }
 
 TEST_F(RouterMemoryBoundsTest, RequestFrameBeyondTheBoundEndsItsConnectionAndOneAtTheBoundIsServed) {

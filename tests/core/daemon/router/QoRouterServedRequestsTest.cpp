@@ -1,6 +1,6 @@
-// Every request code the router serves, sent through the running router by a trusted peer
-// with a key pair of its own, at levels 0, 1 and 2: the reply, the error and the reply's
-// level that the level policy gives.
+// Every request code the router has a handler for, sent through the running router by a
+// trusted peer with a key pair of its own, at levels 0, 1 and 2: the reply, the error and the
+// reply's level that the level policy gives. Those that no device sends another are refused.
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -24,7 +24,10 @@ namespace velbor::test {
 namespace {
 
 const std::string kLevelNoneRefused = "QoExceptionZePermissionDeny: Encrypt Level None is not allowed!";
-const std::string kClearRefused = "QoExceptionZePermissionDeny: DatabaseClear request is not allowed from the network";
+// The requests only this device's own client makes are refused from the network.
+std::string refusedFromNetwork(const std::string& label) {
+  return "QoExceptionZePermissionDeny: " + label + " request is not allowed from the network";
+}
 constexpr int32_t kNoReply = -1;
 // A request the worker answers with nothing is given this long to show that no reply comes.
 constexpr int kNoReplyWaitMs = 1000;
@@ -160,15 +163,16 @@ class RouterServedRequestsTest : public RouterTestBase, public PairingFixture {
            add.set_public_key("");
            return body(add);
          },
-         pb::MsgCodeDeviceAddResponse},
+         pb::MsgCodeError, false, 20, refusedFromNetwork("DeviceAdd")},
         {"DeviceDelete", pb::MsgCodeDeviceDeleteRequest,
          [](D) {
            pb::MsgDeviceDeleteRequest remove;
            remove.set_uuid(addDevice(QoUtils::generateUuid(), "doomed", keysBravo().publicKey)->uuid());
            return body(remove);
          },
-         pb::MsgCodeDeviceDeleteResponse},
-        {"DeviceShow", pb::MsgCodeDeviceShowRequest, none, pb::MsgCodeDeviceShowResponse},
+         pb::MsgCodeError, false, 20, refusedFromNetwork("DeviceDelete")},
+        {"DeviceShow", pb::MsgCodeDeviceShowRequest, none, pb::MsgCodeError, false, 20,
+         refusedFromNetwork("DeviceShow")},
         {"TreeAdd", pb::MsgCodeTreeAddRequest,
          [this](D) {
            pb::MsgTreeAddRequest add;
@@ -184,7 +188,7 @@ class RouterServedRequestsTest : public RouterTestBase, public PairingFixture {
            remove.set_tree_uuid(makeCopy("/tmp/doomed", QoDevice::getDeviceLocal(), QoUtils::generateUuid())->uuid());
            return body(remove);
          },
-         pb::MsgCodeTreeDeleteResponse},
+         pb::MsgCodeError, false, 20, refusedFromNetwork("TreeDelete")},
         {"TreeShow", pb::MsgCodeTreeShowRequest, none, pb::MsgCodeTreeShowResponse},
         {"SyncAdd", pb::MsgCodeSyncAddRequest,
          [](D sender) {
@@ -206,15 +210,14 @@ class RouterServedRequestsTest : public RouterTestBase, public PairingFixture {
            remove.set_remote_tree_uuid(pairing->secondSyncdirCopy()->uuid());
            return body(remove);
          },
-         pb::MsgCodeSyncDeleteResponse},
+         pb::MsgCodeError, false, 20, refusedFromNetwork("SyncDelete")},
         {"SyncShow", pb::MsgCodeSyncShowRequest,
          [](D) {
            pb::MsgSyncShowRequest show;
            show.set_show_statistics(pb::PbBoolFalse);
            return body(show);
          },
-         pb::MsgCodeSyncShowResponse},
-        // No pairing of these trees: the handler's own error, sent at level 0.
+         pb::MsgCodeError, false, 20, refusedFromNetwork("SyncShow")},
         {"SyncOnce", pb::MsgCodeSyncOnceRequest,
          [](D) {
            pb::MsgSyncOnceRequest once;
@@ -222,7 +225,7 @@ class RouterServedRequestsTest : public RouterTestBase, public PairingFixture {
            once.set_remote_tree_uuid(QoUtils::generateUuid());
            return body(once);
          },
-         pb::MsgCodeError, false, pb::ErrorCodeBadSyncdir, "No syncdir in this device!!"},
+         pb::MsgCodeError, false, 20, refusedFromNetwork("SyncOnce")},
         {"List", pb::MsgCodeListRequest,
          [this](D) {
            pb::MsgListRequest list;
@@ -238,7 +241,8 @@ class RouterServedRequestsTest : public RouterTestBase, public PairingFixture {
            return body(distrust);
          },
          pb::MsgCodeDistrustResponse, false, std::nullopt, std::nullopt, true},
-        {"DatabaseClear", pb::MsgCodeDatabaseClearRequest, none, pb::MsgCodeError, false, 20, kClearRefused},
+        {"DatabaseClear", pb::MsgCodeDatabaseClearRequest, none, pb::MsgCodeError, false, 20,
+         refusedFromNetwork("DatabaseClear")},
     };
   }
 
@@ -277,6 +281,39 @@ TEST_F(RouterServedRequestsTest, EveryRequestGetsTheReplyErrorAndLevelThePolicyG
   // Every request left its sender trusted and the workers serving.
   EXPECT_EQ(QoDevice::getDeviceWithUuid(client_->device()->uuid())->status(), 1);
   expectServes(*client_, 2, 2);
+}
+
+// The same signed head and body under another code, as a host that saw them would send.
+std::vector<std::string> relabelled(std::vector<std::string> frames, int32_t code) {
+  pb::MsgHead head;
+  EXPECT_TRUE(head.ParseFromString(frames.at(0)));
+  head.set_code(static_cast<pb::MsgCode>(code));
+  frames[0] = head.SerializeAsString();
+  return frames;
+}
+
+// A status request's body is its sender's uuid, and so is a device deletion's: a third host
+// that saw one status request could have the device deleted with its copies and pairings.
+TEST_F(RouterServedRequestsTest, AStatusRequestRelabelledAsADeviceDeletionDeletesNothing) {
+  const QoDevice::Ptr peer = client_->device();
+  const auto pairing = pairWith(peer, "paired");
+  auto status = std::make_shared<pb::MsgStatusRequest>();
+  status->set_device_uuid(peer->uuid());
+  const std::vector<std::string> seen = client_->seal(pb::MsgCodeStatusRequest, status, 2);
+  auto reply = client_->exchange(seen);
+  ASSERT_TRUE(reply.has_value());
+  ASSERT_EQ(client_->open(*reply)->code(), pb::MsgCodeStatusResponse);
+
+  RouterTestClient third(router_.frontendEndpoint(), keysBravo(), 0);
+  for (int32_t code : {pb::MsgCodeDeviceDeleteRequest, pb::MsgCodeTreeDeleteRequest}) {
+    auto error = errorFor(third, relabelled(seen, code));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->errcode(), pb::ErrorCodePermissionDeny);
+  }
+  const QoDevice::Ptr kept = QoDevice::getDeviceWithUuid(peer->uuid());
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->status(), 1);
+  EXPECT_EQ(QoDevice::getDeviceSyncdirCopys(kept->pk()).size(), 1u);
 }
 
 }  // namespace

@@ -94,6 +94,7 @@ class TrustRequestTest : public RouterTestBase, public PairingFixture {
 };
 
 TEST_F(TrustRequestTest, AnOfferIsKeptUntilTheNextOneReplacesIt) {
+  setStatus(kUntrusted);
   NoticeLog<notice::TrustPublishResponse> offers;
   expectReply(publish("offer-1", 7), pb::MsgCodeTrustPublishResponse);
   expectReply(publish("offer-2", 30), pb::MsgCodeTrustPublishResponse);
@@ -108,12 +109,37 @@ TEST_F(TrustRequestTest, AnOfferIsKeptUntilTheNextOneReplacesIt) {
   EXPECT_EQ(posted[0].info->timeout, 7);
   EXPECT_EQ(posted[1].info->deviceUuid, uuid_);
   // An offer does not change the status: the device window does.
-  EXPECT_EQ(status(), kTrusted);
+  EXPECT_EQ(status(), kUntrusted);
 
   // Unsigned, an offer names no sender it could be kept for.
   expectError(publish("offer-3", 7, QoMessage::kLevelNone), pb::ErrorCodeBadFormat, "bad format");
   EXPECT_EQ(DataSource::sharedDataSource().getRecvTrustContext(uuid_)->token, "offer-2");
   EXPECT_EQ(offers.delivered().size(), 2U);
+}
+
+// Anyone who saw an offer of a trusted device can send it again, and a part request of that
+// device reads as an offer with fields left over: neither may put the trust in question.
+TEST_F(TrustRequestTest, AnOfferOfATrustedDeviceAndAPartRequestPassedOffAsOneChangeNothing) {
+  NoticeLog<notice::TrustPublishResponse> offers;
+  expectReply(publish("offer-1", 30), pb::MsgCodeTrustPublishResponse);
+  EXPECT_EQ(DataSource::sharedDataSource().getRecvTrustContext(uuid_), nullptr);
+  EXPECT_EQ(status(), kTrusted);
+
+  auto part = std::make_shared<pb::MsgGetRequest>();
+  part->set_transfer(30);
+  part->set_tree_uuid("token");
+  part->set_path("/f.txt");
+  part->mutable_part()->set_offset(0);
+  part->mutable_part()->set_length(7);
+  for (const int32_t asked : {kTrusted, kUntrusted}) {
+    setStatus(asked);
+    expectError(peer_->request(pb::MsgCodeTrustPublishRequest, part, QoMessage::kLevelEncrypt),
+                pb::ErrorCodePermissionDeny,
+                "QoExceptionZePermissionDeny: TrustPublish request of device(" + uuid_ +
+                    ") carries more than its timeout and token");
+  }
+  EXPECT_EQ(DataSource::sharedDataSource().getRecvTrustContext(uuid_), nullptr);
+  EXPECT_TRUE(offers.delivered().empty());
 }
 
 TEST_F(TrustRequestTest, AgreementWithTheOffersTokenTrustsOnce) {
@@ -167,6 +193,7 @@ TEST_F(TrustRequestTest, RefusedAndTimedOutOffers) {
 }
 
 TEST_F(TrustRequestTest, AWithdrawalMustCarryTheOffersToken) {
+  setStatus(kUntrusted);
   NoticeLog<notice::TrustCancelResponse> withdrawn;
   expectReply(publish("offer-1", 10), pb::MsgCodeTrustPublishResponse);
 
@@ -389,6 +416,25 @@ TEST_F(TrustReplayTest, OtherSignedMessagesOfTheDeviceDoNotPassForItsDistrust) {
   expectReply(replay(relabelled), pb::MsgCodeDistrustResponse, QoMessage::kLevelNone);
   EXPECT_TRUE(stillTrusted());
   EXPECT_EQ(repeated.uuids(), std::vector<std::string>{uuid_});
+}
+
+// A device whose card asks for trust was trusted a moment ago: its status request, seen then,
+// is still no fresh distrust.
+TEST_F(TrustReplayTest, ASeenDistrustIsCheckedWithTheDeviceWhateverItsStatus) {
+  RepeatedDistrusts repeated;
+  pairWith(peer_->device(), "first");
+  auto asked = std::make_shared<pb::MsgStatusRequest>();
+  asked->set_device_uuid(uuid_);
+  expectReply(replay(seal(pb::MsgCodeStatusRequest, asked)), pb::MsgCodeStatusResponse, QoMessage::kLevelNone);
+
+  for (const int32_t standing : {3, kWaiting, kUntrusted}) {
+    setStatus(standing);
+    expectReply(replay(seal(pb::MsgCodeDistrustRequest, distrustBody())), pb::MsgCodeDistrustResponse,
+                QoMessage::kLevelNone);
+    ASSERT_NE(QoDevice::getDeviceWithUuid(uuid_), nullptr) << standing;
+    EXPECT_EQ(status(), standing);
+  }
+  EXPECT_EQ(repeated.uuids(), (std::vector<std::string>{uuid_, uuid_, uuid_}));
 }
 
 // Any host with the token can have devices of its own making stored by discovery, each with
