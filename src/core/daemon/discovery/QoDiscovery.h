@@ -44,6 +44,10 @@ class QoDiscovery {
   static constexpr size_t kMaxPublicKeyLength = 4096;
   // After a failed challenge, the same claimed endpoint is not challenged again for this long.
   static constexpr std::chrono::seconds kChallengeRetryInterval{60};
+  // Challenges at once, per device and in all, and failed endpoints remembered.
+  static constexpr size_t kMaxChallengesPerDevice = 4;
+  static constexpr size_t kMaxChallenges = 32;
+  static constexpr size_t kMaxFailedEndpoints = 4096;
 
   static QoDiscovery& sharedQoDiscovery();
 
@@ -90,6 +94,12 @@ class QoDiscovery {
   // Waits until every tracked job has ended (tests and stop()).
   void waitForJobs();
 
+  // Whether a datagram from `ipAddress` comes from this host (loopback or one of its
+  // interface addresses): a trusted device never moves there. Tests, whose peers all sit on
+  // loopback, replace the check; nullptr restores it.
+  bool isAddressOfThisHost(const std::string& ipAddress) const;
+  void setAddressOfThisHost(std::function<bool(const std::string&)> isOwn);
+
  private:
   QoDiscovery();
   ~QoDiscovery();
@@ -109,10 +119,10 @@ class QoDiscovery {
   bool isValidDiscover(const pb::MsgDiscover& body, const std::string& ipAddress);
   // The announcement of this device, or nullptr without a local device row.
   std::shared_ptr<pb::MsgDiscover> localDiscover(bool isResponse);
-  // Challenges `device` at its claimed new endpoint on the global queue and registers the
-  // datagram once it answered; at most one challenge per device at a time.
+  // Challenges `device` at its claimed new endpoints on the global queue and registers the
+  // datagram once it answered; a few challenges per device at a time.
   void challengeEndpoint(const std::shared_ptr<QoDevice>& device, const pb::MsgDiscover& body,
-                         const std::string& ipAddress, const std::string& routeUri);
+                         const std::string& ipAddress, const std::string& routeUri, const std::string& pubUri);
   void onlineTrustedDevice(const std::shared_ptr<QoDevice>& device);
 
   // Guards the receive socket and its queue; held by start, restart, stop and each datagram.
@@ -136,9 +146,11 @@ class QoDiscovery {
   int64_t deviceTimeoutTTL_ = 1;
   int64_t broadCastTTL_ = 1;
 
-  // Challenges in flight (device uuid) and failed endpoints with when they failed.
-  std::mutex challengeLock_;
-  std::map<std::string, std::string> challenging_;
+  // Challenges in flight (device uuid to its claimed endpoints) and failed endpoints with
+  // when they failed.
+  mutable std::mutex challengeLock_;
+  std::multimap<std::string, std::string> challenging_;
+  std::function<bool(const std::string&)> addressOfThisHost_;
   std::map<std::string, std::chrono::steady_clock::time_point> failedEndpoints_;
 
   std::mutex jobsLock_;

@@ -2,6 +2,7 @@
 // devices they describe.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -9,6 +10,7 @@
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/discovery/QoEndpointChallenge.h"
 #include "core/daemon/discovery/QoStatusCheck.h"
+#include "core/daemon/router/EndpointChallengeAnswer.h"
 #include "core/entity/QoDevice.h"
 #include "core/envelope/QoMessage.h"
 #include "core/state/QoConfig.h"
@@ -124,9 +126,16 @@ void QoDiscovery::registerDevice(const pb::MsgDiscover& body, const std::string&
     if (device && device->pk() == 0) return;
     const bool moved = device && (device->routeUri() != routeUri || device->pubUri() != pubUri);
     if (device && device->isTrusted() && moved && !verified) {
+      // A datagram from this very host comes from a process here, never from another
+      // device: the device would prove an address every host has (loopback) or shares with
+      // this one (a container bridge), and the process would hold its endpoint.
+      if (isAddressOfThisHost(ipAddress)) {
+        peerLog_->log("*** device({}) not moved to {}, an address of this host", device->name(), ipAddress);
+        return;
+      }
       // Anyone with the token can send (or replay) this datagram: the device proves first
-      // that it answers there.
-      challengeEndpoint(device, body, ipAddress, routeUri);
+      // that it answers and publishes there.
+      challengeEndpoint(device, body, ipAddress, routeUri, pubUri);
       return;
     }
     const bool isNew = device == nullptr;
@@ -162,24 +171,40 @@ void QoDiscovery::registerDevice(const pb::MsgDiscover& body, const std::string&
 }
 
 void QoDiscovery::challengeEndpoint(const std::shared_ptr<QoDevice>& device, const pb::MsgDiscover& body,
-                                    const std::string& ipAddress, const std::string& routeUri) {
+                                    const std::string& ipAddress, const std::string& routeUri,
+                                    const std::string& pubUri) {
   const std::string uuid = device->uuid();
-  const std::string endpointKey = uuid + " " + routeUri;
+  const std::string endpointKey = uuid + " " + routeUri + " " + pubUri;
   {
     std::lock_guard lock(challengeLock_);
     const auto now = std::chrono::steady_clock::now();
     std::erase_if(failedEndpoints_, [now](const auto& entry) { return now - entry.second >= kChallengeRetryInterval; });
-    if (challenging_.count(uuid) != 0 || failedEndpoints_.count(endpointKey) != 0) return;
-    challenging_[uuid] = routeUri;
+    // A few challenges per device at once, so that datagrams claiming other endpoints do not
+    // keep the device's own move waiting; and a few in all, each holding a worker.
+    if (challenging_.size() >= kMaxChallenges || challenging_.count(uuid) >= kMaxChallengesPerDevice ||
+        failedEndpoints_.count(endpointKey) != 0) {
+      return;
+    }
+    for (auto [at, end] = challenging_.equal_range(uuid); at != end; ++at) {
+      if (at->second == endpointKey) return;
+    }
+    challenging_.emplace(uuid, endpointKey);
   }
   auto announcement = std::make_shared<pb::MsgDiscover>(body);
-  runTracked([this, device, announcement, ipAddress, routeUri, uuid, endpointKey] {
+  runTracked([this, device, announcement, ipAddress, routeUri, pubUri, uuid, endpointKey] {
     std::string reason;
-    const bool confirmed = QoEndpointChallenge::verify(device, routeUri, QoClient::kReplyWaitMs, &reason);
+    const bool confirmed = QoEndpointChallenge::verify(device, routeUri, pubUri, QoClient::kReplyWaitMs, &reason);
     {
       std::lock_guard lock(challengeLock_);
-      challenging_.erase(uuid);
-      if (!confirmed) failedEndpoints_[endpointKey] = std::chrono::steady_clock::now();
+      for (auto [at, end] = challenging_.equal_range(uuid); at != end; ++at) {
+        if (at->second == endpointKey) {
+          challenging_.erase(at);
+          break;
+        }
+      }
+      if (!confirmed && failedEndpoints_.size() < kMaxFailedEndpoints) {
+        failedEndpoints_[endpointKey] = std::chrono::steady_clock::now();
+      }
     }
     if (!confirmed) {
       peerLog_->log("*** device({}) not confirmed at {}, {}", device->name(), routeUri, reason);
@@ -187,6 +212,21 @@ void QoDiscovery::challengeEndpoint(const std::shared_ptr<QoDevice>& device, con
     }
     registerDevice(*announcement, ipAddress, true);
   });
+}
+
+bool QoDiscovery::isAddressOfThisHost(const std::string& ipAddress) const {
+  {
+    std::lock_guard lock(challengeLock_);
+    if (addressOfThisHost_) return addressOfThisHost_(ipAddress);
+  }
+  if (EndpointChallengeAnswer::isLoopback(ipAddress)) return true;
+  const auto addresses = EndpointChallengeAnswer::addressesOfThisHost();
+  return std::find(addresses.begin(), addresses.end(), ipAddress) != addresses.end();
+}
+
+void QoDiscovery::setAddressOfThisHost(std::function<bool(const std::string&)> isOwn) {
+  std::lock_guard lock(challengeLock_);
+  addressOfThisHost_ = std::move(isOwn);
 }
 
 void QoDiscovery::onlineTrustedDevice(const std::shared_ptr<QoDevice>& device) {

@@ -77,9 +77,12 @@ class QoDiscoveryTest : public ClientTestBase {
     QoConfig& config = QoConfig::sharedQoConfig();
     config.setDeviceToken(kToken);
     config.setPortUdp(receiver_.port());
+    // The peers of these tests all sit on this host's loopback.
+    discovery().setAddressOfThisHost([](const std::string&) { return false; });
   }
   void TearDown() override {
     discovery().stop();
+    discovery().setAddressOfThisHost(nullptr);
     ClientTestBase::TearDown();
   }
 
@@ -251,6 +254,19 @@ TEST_F(QoDiscoveryTest, TrustedDeviceMovesOnlyAfterAnsweringTheChallenge) {
   refused.push_back({"recorded answer", answering(peer.get(), QoMessage::kLevelAuth, false)});
   refused.push_back({"signed by another device", answering(other.get(), QoMessage::kLevelAuth, true)});
   refused.push_back({"unsigned", answering(peer.get(), QoMessage::kLevelNone, true)});
+  // A proof of the request endpoint alone says nothing of the publisher port claimed.
+  refused.push_back(
+      {"publisher endpoint not proved",
+       std::make_unique<FakePeer>([&](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
+         pb::MsgGetRequest challenge;
+         challenge.ParseFromString(request.at(1));
+         const std::string route = EndpointChallengeAnswer::endpointNamedBy(challenge).value_or("");
+         challenge.clear_uuids();
+         challenge.add_uuids(route);
+         return peer->seal(pb::MsgCodeGetError,
+                           std::make_shared<pb::MsgGetError>(EndpointChallengeAnswer::answerFor(challenge, route)),
+                           QoMessage::kLevelAuth);
+       })});
   NoticeLog<notice::DeviceAddResponse> added;
   for (const Case& c : refused) {
     feed(announcement(peer->device()->uuid(), keysAlpha(), portOf(c.at->endpoint()), 4001));
@@ -268,6 +284,31 @@ TEST_F(QoDiscoveryTest, TrustedDeviceMovesOnlyAfterAnsweringTheChallenge) {
   EXPECT_EQ(stored->pubUri(), "tcp://127.0.0.1:4001");
   EXPECT_EQ(stored->status(), 1);
   EXPECT_EQ(added.waitFor(1).size(), 1U);
+}
+
+// A datagram from this very host (loopback, or an address this host has, such as a container
+// bridge every host may share) comes from a process here: a trusted device is not challenged
+// there, since it would prove such an address as its own.
+TEST_F(QoDiscoveryTest, ATrustedDeviceNeverMovesToAnAddressOfThisHost) {
+  discovery().setAddressOfThisHost(nullptr);
+  auto peer = peerAt("tcp://192.0.2.9:1", keysAlpha());
+  FakePeer at([&](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
+    pb::MsgGetRequest challenge;
+    challenge.ParseFromString(request.at(1));
+    return peer->seal(pb::MsgCodeGetError,
+                      std::make_shared<pb::MsgGetError>(EndpointChallengeAnswer::answerFor(
+                          challenge, EndpointChallengeAnswer::endpointNamedBy(challenge).value_or(""))),
+                      QoMessage::kLevelAuth);
+  });
+  std::vector<std::string> addresses = {"127.0.0.1", "127.1.2.3"};
+  for (const auto& address : EndpointChallengeAnswer::addressesOfThisHost()) addresses.push_back(address);
+  for (const auto& address : addresses) {
+    EXPECT_TRUE(discovery().isAddressOfThisHost(address)) << address;
+    feed(announcement(peer->device()->uuid(), keysAlpha(), portOf(at.endpoint()), 4001), kToken, address);
+    EXPECT_EQ(QoDevice::getDeviceWithUuid(peer->device()->uuid())->routeUri(), "tcp://192.0.2.9:1") << address;
+  }
+  EXPECT_TRUE(at.heads().empty());
+  EXPECT_FALSE(discovery().isAddressOfThisHost("192.0.2.10"));
 }
 
 // The challenge names the endpoint it goes to, and only the device's proof for that very
