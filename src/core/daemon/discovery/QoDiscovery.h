@@ -31,7 +31,8 @@ class MsgDiscover;
 // So registration trusts a datagram only as far as it must: fields are validated, a stored
 // device's key, type and status never change here, and a trusted device's endpoints move
 // only once the device has proved with a signed answer that the new address is one of its
-// own (QoEndpointChallenge). With an empty token nothing is sent or accepted.
+// own (QoEndpointChallenge). Devices never trusted are kept up to kMaxUntrustedDevices.
+// With an empty token nothing is sent or accepted.
 class QoDiscovery {
  public:
   // One tick drives broadcast, offline check, refresh notice and check-in.
@@ -48,6 +49,9 @@ class QoDiscovery {
   static constexpr size_t kMaxChallengesPerDevice = 4;
   static constexpr size_t kMaxChallenges = 32;
   static constexpr size_t kMaxFailedEndpoints = 4096;
+  // Devices never trusted that are kept at most: anyone with the token can announce any
+  // number of made-up ones.
+  static constexpr size_t kMaxUntrustedDevices = 256;
 
   static QoDiscovery& sharedQoDiscovery();
 
@@ -124,6 +128,9 @@ class QoDiscovery {
   void challengeEndpoint(const std::shared_ptr<QoDevice>& device, const pb::MsgDiscover& body,
                          const std::string& ipAddress, const std::string& routeUri, const std::string& pubUri);
   void onlineTrustedDevice(const std::shared_ptr<QoDevice>& device);
+  // Whether another device never trusted may be stored, after the oldest of them that are
+  // offline were removed to make room. Inside the registration's transaction.
+  bool roomForNewDevice();
 
   // Guards the receive socket and its queue; held by start, restart, stop and each datagram.
   mutable std::recursive_mutex udpSocketLock_;

@@ -12,6 +12,7 @@
 #include "core/daemon/discovery/QoStatusCheck.h"
 #include "core/daemon/router/EndpointChallengeAnswer.h"
 #include "core/entity/QoDevice.h"
+#include "core/entity/QoSyncdirCopy.h"
 #include "core/envelope/QoMessage.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
@@ -47,6 +48,11 @@ bool isPort(int32_t port) { return port >= 1 && port <= 65535; }
 std::string endpointOf(const std::string& ipAddress, int32_t port) {
   return fmt::format("tcp://{}:{}", ipAddress, port);
 }
+
+// Remote devices never trusted: not trusted, no trust exchange open, and no copy of theirs
+// known (a copy or pairing refers to a device that was trusted).
+constexpr const char* kNeverTrusted =
+    "WHERE pk <> 0 AND status = 0 AND pk NOT IN (SELECT device FROM qo_syncdir_copy WHERE device IS NOT NULL)";
 
 }  // namespace
 
@@ -139,6 +145,11 @@ void QoDiscovery::registerDevice(const pb::MsgDiscover& body, const std::string&
       return;
     }
     const bool isNew = device == nullptr;
+    if (isNew && !roomForNewDevice()) {
+      peerLog_->log("*** device({}) from {} not stored, {} untrusted devices known", body.device_uuid(), ipAddress,
+                    kMaxUntrustedDevices);
+      return;
+    }
     if (isNew) {
       device = std::make_shared<QoDevice>();
       device->setUuid(body.device_uuid());
@@ -168,6 +179,19 @@ void QoDiscovery::registerDevice(const pb::MsgDiscover& body, const std::string&
   }
   if (changed) QoNotices::post(notice::DeviceAddResponse{{changed}});
   if (cameOnline) onlineTrustedDevice(cameOnline);
+}
+
+bool QoDiscovery::roomForNewDevice() {
+  QoSyncdirCopy::tableCheck();
+  const auto cap = static_cast<int64_t>(kMaxUntrustedDevices);
+  int64_t stored = QoDevice::countByCriteria(kNeverTrusted);
+  if (stored < cap) return true;
+  // The oldest heard of those gone offline make room; online ones, and every device that is
+  // or was trusted or is in a trust exchange, stay.
+  const auto oldest = QoDevice::findByCriteria(
+      fmt::format("{} AND is_online = 0 ORDER BY register_time LIMIT {}", kNeverTrusted, stored - cap + 1));
+  for (const auto& device : oldest) device->forceRemove();
+  return QoDevice::countByCriteria(kNeverTrusted) < cap;
 }
 
 void QoDiscovery::challengeEndpoint(const std::shared_ptr<QoDevice>& device, const pb::MsgDiscover& body,

@@ -399,6 +399,57 @@ TEST_F(QoDiscoveryTest, SilentDevicesGoOfflineAndUntrustedOnesAreRemoved) {
 }
 
 // Settings below one tick give counts of 1, never a divisor of 0.
+// Anyone with the token can announce made-up devices without end: the devices never trusted
+// are kept up to a bound, the oldest of them gone offline making room, and every device that
+// is trusted, in a trust exchange or holds a copy stays.
+TEST_F(QoDiscoveryTest, DevicesNeverTrustedAreKeptUpToABound) {
+  auto trusted = peerAt("tcp://127.0.0.1:1", keysAlpha(), 1);
+  auto asking = peerAt("tcp://127.0.0.1:2", keysAlpha(), 3);
+  auto holding = peerAt("tcp://127.0.0.1:3", keysAlpha(), 1);
+  pairWith(holding->device(), "held");
+  holding->device()->setStatus(0);
+  holding->device()->save();
+  std::vector<std::string> offline;
+  for (int i = 0; i < 3; ++i) {
+    auto device = std::make_shared<QoDevice>();
+    device->setUuid(QoUtils::generateUuid());
+    device->setName("gone");
+    device->setStatus(0);
+    device->setPubKey(keysBravo().publicKey);
+    device->setRegisterTime(QoUtils::timestampNow() - 100 + i);
+    device->setIsOnline(false);
+    device->save();
+    offline.push_back(device->uuid());
+  }
+  const auto neverTrusted = [] { return QoDevice::countByCriteria("WHERE pk <> 0 AND status = 0"); };
+  const int64_t cap = static_cast<int64_t>(QoDiscovery::kMaxUntrustedDevices);
+  while (neverTrusted() - 1 < cap) feed(announcement(QoUtils::generateUuid(), keysBravo()));
+  // At the bound, each new device takes the place of one gone offline, the oldest first.
+  for (size_t i = 0; i < offline.size(); ++i) {
+    const std::string uuid = QoUtils::generateUuid();
+    feed(announcement(uuid, keysBravo()));
+    EXPECT_NE(QoDevice::getDeviceWithUuid(uuid), nullptr);
+    EXPECT_EQ(QoDevice::getDeviceWithUuid(offline[i]), nullptr) << i;
+    if (i + 1 < offline.size()) {
+      EXPECT_NE(QoDevice::getDeviceWithUuid(offline[i + 1]), nullptr) << i;
+    }
+  }
+  EXPECT_EQ(neverTrusted() - 1, cap);
+
+  const std::string refused = QoUtils::generateUuid();
+  feed(announcement(refused, keysBravo()));
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(refused), nullptr);
+  EXPECT_EQ(neverTrusted() - 1, cap);
+  for (const auto* peer : {trusted.get(), asking.get(), holding.get()}) {
+    EXPECT_NE(QoDevice::getDeviceWithUuid(peer->device()->uuid()), nullptr);
+  }
+  // A device already known is still heard.
+  const auto known = QoDevice::findByCriteria("WHERE pk <> 0 AND status = 0 AND name = 'bravo' LIMIT 1");
+  ASSERT_EQ(known.size(), 1U);
+  feed(announcement(known[0]->uuid(), keysBravo(), 4000, 4001, "renamed"));
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(known[0]->uuid())->name(), "renamed");
+}
+
 TEST_F(QoDiscoveryTest, TickCountsAreAtLeastOne) {
   QoConfig& config = QoConfig::sharedQoConfig();
   config.setBroadCastInterval(3);
