@@ -29,8 +29,8 @@ class QoPeerRecheck {
   // right after its notice.
   static constexpr std::chrono::milliseconds kExitCheckDelay{1000};
   // Refusals of trust that end it, and the wait before the device is asked again.
-  static constexpr int kDistrustConfirmations = 3;
-  static constexpr std::chrono::milliseconds kDistrustRecheckDelay{30000};
+  static constexpr int kDistrustConfirmations = 4;
+  static constexpr std::chrono::milliseconds kDistrustRecheckDelay{40000};
 
   QoPeerRecheck() = delete;
 
