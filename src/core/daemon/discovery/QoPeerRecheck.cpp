@@ -22,12 +22,29 @@
 namespace velbor {
 namespace {
 
-// Checks of peers that may run at once; the rest wait their turn without holding a worker.
-constexpr size_t kCheckLanes = 4;
+// Checks of peers that may run at once, for trusted devices and for the others apart: the
+// others can be made up by anyone with the token, and their checks must not hold up those of
+// the trusted ones. The rest wait their turn without holding a worker.
+constexpr size_t kCheckLanes = 2;
 
-PeerCheckLanes& lanes() {
+PeerCheckLanes& trustedLanes() {
   static auto* lanes = new PeerCheckLanes(kCheckLanes);
   return *lanes;
+}
+
+PeerCheckLanes& otherLanes() {
+  static auto* lanes = new PeerCheckLanes(kCheckLanes);
+  return *lanes;
+}
+
+PeerCheckLanes& lanesFor(const std::string& uuid) {
+  try {
+    const auto device = QoDevice::getDeviceWithUuid(uuid);
+    if (device && device->isTrusted()) return trustedLanes();
+  } catch (const std::exception& e) {
+    QoLog("*** device({}) not read, {}", uuid, e.what());
+  }
+  return otherLanes();
 }
 
 // Devices with a check of one kind running, or queued. The sets are never destroyed: a reply
@@ -104,7 +121,7 @@ void queueOnce(Running& waiting, const std::string& uuid, const char* what, std:
     if (askedAgain) queueOnce(waiting, uuid, what, delay, check);
   };
   try {
-    lanes().runAfter(delay, job);
+    lanesFor(uuid).runAfter(delay, job);
   } catch (const std::exception& e) {
     waiting.leave(uuid);
     QoLog("*** {} check of device({}) not queued, {}", what, uuid, e.what());
@@ -274,7 +291,7 @@ void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
           reply->level());
   });
   if (recheck) {
-    lanes().runAfter(distrustRecheckDelay(), [deviceUuid] { checkDistrust(deviceUuid); });
+    lanesFor(deviceUuid).runAfter(distrustRecheckDelay(), [deviceUuid] { checkDistrust(deviceUuid); });
   } else if (askedAgain) {
     checkDistrust(deviceUuid);
   }
