@@ -19,6 +19,7 @@
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/errors/QoException.h"
 #include "proto/VelborProto.pb.h"
+#include "support/Eventually.h"
 
 namespace velbor::test {
 namespace {
@@ -284,6 +285,32 @@ TEST_F(QoDiscoveryTest, TrustedDeviceMovesOnlyAfterAnsweringTheChallenge) {
   EXPECT_EQ(stored->pubUri(), "tcp://127.0.0.1:4001");
   EXPECT_EQ(stored->status(), 1);
   EXPECT_EQ(added.waitFor(1).size(), 1U);
+}
+
+// A datagram claiming an endpoint where nothing answers holds its challenge for the whole
+// reply wait: the device's own move, claimed meanwhile, is challenged all the same.
+TEST_F(QoDiscoveryTest, AChallengeThatWaitsInVainDoesNotHoldUpTheDevicesOwnMove) {
+  auto peer = peerAt("tcp://127.0.0.9:1", keysAlpha());
+  SilentPeer silent;
+  FakePeer moved([&](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
+    pb::MsgGetRequest challenge;
+    challenge.ParseFromString(request.at(1));
+    return peer->seal(pb::MsgCodeGetError,
+                      std::make_shared<pb::MsgGetError>(EndpointChallengeAnswer::answerFor(
+                          challenge, EndpointChallengeAnswer::endpointNamedBy(challenge).value_or(""))),
+                      QoMessage::kLevelAuth);
+  });
+  const auto datagram = [&](const std::string& endpoint) {
+    auto message = QoMessage::qoMessageWithMsgCode(
+        pb::MsgCodeDiscover,
+        std::make_shared<pb::MsgDiscover>(announcement(peer->device()->uuid(), keysAlpha(), portOf(endpoint), 4001)));
+    return message->discoverDatagram(kToken);
+  };
+  discovery().didReceiveData(datagram(silent.endpoint()), socketAddress("127.0.0.1", 34567));
+  discovery().didReceiveData(datagram(moved.endpoint()), socketAddress("127.0.0.1", 34567));
+  ASSERT_TRUE(eventually([&] { return !moved.heads().empty(); }, 30));
+  discovery().waitForJobs();
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(peer->device()->uuid())->routeUri(), moved.endpoint());
 }
 
 // A datagram from this very host (loopback, or an address this host has, such as a container
