@@ -108,6 +108,17 @@ class QoDiscoveryTest : public ClientTestBase {
     discovery().didReceiveData(message->discoverDatagram(token), socketAddress(ip, 34567));
     discovery().waitForJobs();
   }
+  // A request endpoint that answers every challenge as the device does there, sealed by it.
+  static std::unique_ptr<FakePeer> provingAs(RouterTestClient* device) {
+    return std::make_unique<FakePeer>([device](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
+      pb::MsgGetRequest challenge;
+      challenge.ParseFromString(request.at(1));
+      return device->seal(pb::MsgCodeGetError,
+                          std::make_shared<pb::MsgGetError>(EndpointChallengeAnswer::answerFor(
+                              challenge, EndpointChallengeAnswer::endpointNamedBy(challenge).value_or(""))),
+                          QoMessage::kLevelAuth);
+    });
+  }
   static void setRegisterTime(const QoDevice::Ptr& device, int64_t time) {
     device->setRegisterTime(time);
     device->save();
@@ -292,14 +303,7 @@ TEST_F(QoDiscoveryTest, TrustedDeviceMovesOnlyAfterAnsweringTheChallenge) {
 TEST_F(QoDiscoveryTest, AChallengeThatWaitsInVainDoesNotHoldUpTheDevicesOwnMove) {
   auto peer = peerAt("tcp://127.0.0.9:1", keysAlpha());
   SilentPeer silent;
-  FakePeer moved([&](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
-    pb::MsgGetRequest challenge;
-    challenge.ParseFromString(request.at(1));
-    return peer->seal(pb::MsgCodeGetError,
-                      std::make_shared<pb::MsgGetError>(EndpointChallengeAnswer::answerFor(
-                          challenge, EndpointChallengeAnswer::endpointNamedBy(challenge).value_or(""))),
-                      QoMessage::kLevelAuth);
-  });
+  auto moved = provingAs(peer.get());
   const auto datagram = [&](const std::string& endpoint) {
     auto message = QoMessage::qoMessageWithMsgCode(
         pb::MsgCodeDiscover,
@@ -307,10 +311,10 @@ TEST_F(QoDiscoveryTest, AChallengeThatWaitsInVainDoesNotHoldUpTheDevicesOwnMove)
     return message->discoverDatagram(kToken);
   };
   discovery().didReceiveData(datagram(silent.endpoint()), socketAddress("127.0.0.1", 34567));
-  discovery().didReceiveData(datagram(moved.endpoint()), socketAddress("127.0.0.1", 34567));
-  ASSERT_TRUE(eventually([&] { return !moved.heads().empty(); }, 30));
+  discovery().didReceiveData(datagram(moved->endpoint()), socketAddress("127.0.0.1", 34567));
+  ASSERT_TRUE(eventually([&] { return !moved->heads().empty(); }, 30));
   discovery().waitForJobs();
-  EXPECT_EQ(QoDevice::getDeviceWithUuid(peer->device()->uuid())->routeUri(), moved.endpoint());
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(peer->device()->uuid())->routeUri(), moved->endpoint());
 }
 
 // A datagram from this very host (loopback, or an address this host has, such as a container
@@ -319,22 +323,15 @@ TEST_F(QoDiscoveryTest, AChallengeThatWaitsInVainDoesNotHoldUpTheDevicesOwnMove)
 TEST_F(QoDiscoveryTest, ATrustedDeviceNeverMovesToAnAddressOfThisHost) {
   discovery().setAddressOfThisHost(nullptr);
   auto peer = peerAt("tcp://192.0.2.9:1", keysAlpha());
-  FakePeer at([&](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
-    pb::MsgGetRequest challenge;
-    challenge.ParseFromString(request.at(1));
-    return peer->seal(pb::MsgCodeGetError,
-                      std::make_shared<pb::MsgGetError>(EndpointChallengeAnswer::answerFor(
-                          challenge, EndpointChallengeAnswer::endpointNamedBy(challenge).value_or(""))),
-                      QoMessage::kLevelAuth);
-  });
+  auto at = provingAs(peer.get());
   std::vector<std::string> addresses = {"127.0.0.1", "127.1.2.3"};
   for (const auto& address : EndpointChallengeAnswer::addressesOfThisHost()) addresses.push_back(address);
   for (const auto& address : addresses) {
     EXPECT_TRUE(discovery().isAddressOfThisHost(address)) << address;
-    feed(announcement(peer->device()->uuid(), keysAlpha(), portOf(at.endpoint()), 4001), kToken, address);
+    feed(announcement(peer->device()->uuid(), keysAlpha(), portOf(at->endpoint()), 4001), kToken, address);
     EXPECT_EQ(QoDevice::getDeviceWithUuid(peer->device()->uuid())->routeUri(), "tcp://192.0.2.9:1") << address;
   }
-  EXPECT_TRUE(at.heads().empty());
+  EXPECT_TRUE(at->heads().empty());
   EXPECT_FALSE(discovery().isAddressOfThisHost("192.0.2.10"));
 }
 
