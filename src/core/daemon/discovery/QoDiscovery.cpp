@@ -120,10 +120,11 @@ void QoDiscovery::stop() {
   if (udpQueue) udpQueue->sync([] {});
   waitForJobs();
   {
-    // A new start challenges every claimed endpoint afresh.
+    // A new start challenges every claimed endpoint afresh, and logs afresh.
     std::lock_guard lock(challengeLock_);
     failedEndpoints_.clear();
   }
+  peerLog_->restart();
   tickQueue.reset();
   udpQueue.reset();
   udpSendQueue.reset();

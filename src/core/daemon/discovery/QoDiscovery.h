@@ -31,7 +31,8 @@ class MsgDiscover;
 // So registration trusts a datagram only as far as it must: fields are validated, a stored
 // device's key, type and status never change here, and a trusted device's endpoints move
 // only once the device has proved with a signed answer that the new address is one of its
-// own (QoEndpointChallenge). With an empty token nothing is sent or accepted.
+// own (QoEndpointChallenge). Devices never trusted are kept up to kMaxUntrustedDevices.
+// With an empty token nothing is sent or accepted.
 class QoDiscovery {
  public:
   // One tick drives broadcast, offline check, refresh notice and check-in.
@@ -44,6 +45,13 @@ class QoDiscovery {
   static constexpr size_t kMaxPublicKeyLength = 4096;
   // After a failed challenge, the same claimed endpoint is not challenged again for this long.
   static constexpr std::chrono::seconds kChallengeRetryInterval{60};
+  // Challenges at once, per device and in all, and failed endpoints remembered.
+  static constexpr size_t kMaxChallengesPerDevice = 4;
+  static constexpr size_t kMaxChallenges = 32;
+  static constexpr size_t kMaxFailedEndpoints = 4096;
+  // Devices never trusted that are kept at most: anyone with the token can announce any
+  // number of made-up ones.
+  static constexpr size_t kMaxUntrustedDevices = 256;
 
   static QoDiscovery& sharedQoDiscovery();
 
@@ -90,6 +98,12 @@ class QoDiscovery {
   // Waits until every tracked job has ended (tests and stop()).
   void waitForJobs();
 
+  // Whether a datagram from `ipAddress` comes from this host (loopback or one of its
+  // interface addresses): a trusted device never moves there. Tests, whose peers all sit on
+  // loopback, replace the check; nullptr restores it.
+  bool isAddressOfThisHost(const std::string& ipAddress) const;
+  void setAddressOfThisHost(std::function<bool(const std::string&)> isOwn);
+
  private:
   QoDiscovery();
   ~QoDiscovery();
@@ -109,11 +123,14 @@ class QoDiscovery {
   bool isValidDiscover(const pb::MsgDiscover& body, const std::string& ipAddress);
   // The announcement of this device, or nullptr without a local device row.
   std::shared_ptr<pb::MsgDiscover> localDiscover(bool isResponse);
-  // Challenges `device` at its claimed new endpoint on the global queue and registers the
-  // datagram once it answered; at most one challenge per device at a time.
+  // Challenges `device` at its claimed new endpoints on the global queue and registers the
+  // datagram once it answered; a few challenges per device at a time.
   void challengeEndpoint(const std::shared_ptr<QoDevice>& device, const pb::MsgDiscover& body,
-                         const std::string& ipAddress, const std::string& routeUri);
+                         const std::string& ipAddress, const std::string& routeUri, const std::string& pubUri);
   void onlineTrustedDevice(const std::shared_ptr<QoDevice>& device);
+  // Whether another device never trusted may be stored, after the oldest of them that are
+  // offline were removed to make room. Inside the registration's transaction.
+  bool roomForNewDevice();
 
   // Guards the receive socket and its queue; held by start, restart, stop and each datagram.
   mutable std::recursive_mutex udpSocketLock_;
@@ -136,9 +153,11 @@ class QoDiscovery {
   int64_t deviceTimeoutTTL_ = 1;
   int64_t broadCastTTL_ = 1;
 
-  // Challenges in flight (device uuid) and failed endpoints with when they failed.
-  std::mutex challengeLock_;
-  std::map<std::string, std::string> challenging_;
+  // Challenges in flight (device uuid to its claimed endpoints) and failed endpoints with
+  // when they failed.
+  mutable std::mutex challengeLock_;
+  std::multimap<std::string, std::string> challenging_;
+  std::function<bool(const std::string&)> addressOfThisHost_;
   std::map<std::string, std::chrono::steady_clock::time_point> failedEndpoints_;
 
   std::mutex jobsLock_;

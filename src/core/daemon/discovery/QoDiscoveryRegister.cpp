@@ -2,6 +2,7 @@
 // devices they describe.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -9,7 +10,9 @@
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/discovery/QoEndpointChallenge.h"
 #include "core/daemon/discovery/QoStatusCheck.h"
+#include "core/daemon/router/EndpointChallengeAnswer.h"
 #include "core/entity/QoDevice.h"
+#include "core/entity/QoSyncdirCopy.h"
 #include "core/envelope/QoMessage.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
@@ -45,6 +48,11 @@ bool isPort(int32_t port) { return port >= 1 && port <= 65535; }
 std::string endpointOf(const std::string& ipAddress, int32_t port) {
   return fmt::format("tcp://{}:{}", ipAddress, port);
 }
+
+// Remote devices never trusted: not trusted, no trust exchange open, and no copy of theirs
+// known (a copy or pairing refers to a device that was trusted).
+constexpr const char* kNeverTrusted =
+    "WHERE pk <> 0 AND status = 0 AND pk NOT IN (SELECT device FROM qo_syncdir_copy WHERE device IS NOT NULL)";
 
 }  // namespace
 
@@ -124,12 +132,24 @@ void QoDiscovery::registerDevice(const pb::MsgDiscover& body, const std::string&
     if (device && device->pk() == 0) return;
     const bool moved = device && (device->routeUri() != routeUri || device->pubUri() != pubUri);
     if (device && device->isTrusted() && moved && !verified) {
+      // A datagram from this very host comes from a process here, never from another
+      // device: the device would prove an address every host has (loopback) or shares with
+      // this one (a container bridge), and the process would hold its endpoint.
+      if (isAddressOfThisHost(ipAddress)) {
+        peerLog_->log("*** device({}) not moved to {}, an address of this host", device->name(), ipAddress);
+        return;
+      }
       // Anyone with the token can send (or replay) this datagram: the device proves first
-      // that it answers there.
-      challengeEndpoint(device, body, ipAddress, routeUri);
+      // that it answers and publishes there.
+      challengeEndpoint(device, body, ipAddress, routeUri, pubUri);
       return;
     }
     const bool isNew = device == nullptr;
+    if (isNew && !roomForNewDevice()) {
+      peerLog_->log("*** device({}) from {} not stored, {} untrusted devices known", body.device_uuid(), ipAddress,
+                    kMaxUntrustedDevices);
+      return;
+    }
     if (isNew) {
       device = std::make_shared<QoDevice>();
       device->setUuid(body.device_uuid());
@@ -161,25 +181,54 @@ void QoDiscovery::registerDevice(const pb::MsgDiscover& body, const std::string&
   if (cameOnline) onlineTrustedDevice(cameOnline);
 }
 
+bool QoDiscovery::roomForNewDevice() {
+  QoSyncdirCopy::tableCheck();
+  const auto cap = static_cast<int64_t>(kMaxUntrustedDevices);
+  int64_t stored = QoDevice::countByCriteria(kNeverTrusted);
+  if (stored < cap) return true;
+  // The oldest heard of those gone offline make room; online ones, and every device that is
+  // or was trusted or is in a trust exchange, stay.
+  const auto oldest = QoDevice::findByCriteria(
+      fmt::format("{} AND is_online = 0 ORDER BY register_time LIMIT {}", kNeverTrusted, stored - cap + 1));
+  for (const auto& device : oldest) device->forceRemove();
+  return QoDevice::countByCriteria(kNeverTrusted) < cap;
+}
+
 void QoDiscovery::challengeEndpoint(const std::shared_ptr<QoDevice>& device, const pb::MsgDiscover& body,
-                                    const std::string& ipAddress, const std::string& routeUri) {
+                                    const std::string& ipAddress, const std::string& routeUri,
+                                    const std::string& pubUri) {
   const std::string uuid = device->uuid();
-  const std::string endpointKey = uuid + " " + routeUri;
+  const std::string endpointKey = uuid + " " + routeUri + " " + pubUri;
   {
     std::lock_guard lock(challengeLock_);
     const auto now = std::chrono::steady_clock::now();
     std::erase_if(failedEndpoints_, [now](const auto& entry) { return now - entry.second >= kChallengeRetryInterval; });
-    if (challenging_.count(uuid) != 0 || failedEndpoints_.count(endpointKey) != 0) return;
-    challenging_[uuid] = routeUri;
+    // A few challenges per device at once, so that datagrams claiming other endpoints do not
+    // keep the device's own move waiting; and a few in all, each holding a worker.
+    if (challenging_.size() >= kMaxChallenges || challenging_.count(uuid) >= kMaxChallengesPerDevice ||
+        failedEndpoints_.count(endpointKey) != 0) {
+      return;
+    }
+    for (auto [at, end] = challenging_.equal_range(uuid); at != end; ++at) {
+      if (at->second == endpointKey) return;
+    }
+    challenging_.emplace(uuid, endpointKey);
   }
   auto announcement = std::make_shared<pb::MsgDiscover>(body);
-  runTracked([this, device, announcement, ipAddress, routeUri, uuid, endpointKey] {
+  runTracked([this, device, announcement, ipAddress, routeUri, pubUri, uuid, endpointKey] {
     std::string reason;
-    const bool confirmed = QoEndpointChallenge::verify(device, routeUri, QoClient::kReplyWaitMs, &reason);
+    const bool confirmed = QoEndpointChallenge::verify(device, routeUri, pubUri, QoClient::kReplyWaitMs, &reason);
     {
       std::lock_guard lock(challengeLock_);
-      challenging_.erase(uuid);
-      if (!confirmed) failedEndpoints_[endpointKey] = std::chrono::steady_clock::now();
+      for (auto [at, end] = challenging_.equal_range(uuid); at != end; ++at) {
+        if (at->second == endpointKey) {
+          challenging_.erase(at);
+          break;
+        }
+      }
+      if (!confirmed && failedEndpoints_.size() < kMaxFailedEndpoints) {
+        failedEndpoints_[endpointKey] = std::chrono::steady_clock::now();
+      }
     }
     if (!confirmed) {
       peerLog_->log("*** device({}) not confirmed at {}, {}", device->name(), routeUri, reason);
@@ -187,6 +236,21 @@ void QoDiscovery::challengeEndpoint(const std::shared_ptr<QoDevice>& device, con
     }
     registerDevice(*announcement, ipAddress, true);
   });
+}
+
+bool QoDiscovery::isAddressOfThisHost(const std::string& ipAddress) const {
+  {
+    std::lock_guard lock(challengeLock_);
+    if (addressOfThisHost_) return addressOfThisHost_(ipAddress);
+  }
+  if (EndpointChallengeAnswer::isLoopback(ipAddress)) return true;
+  const auto addresses = EndpointChallengeAnswer::addressesOfThisHost();
+  return std::find(addresses.begin(), addresses.end(), ipAddress) != addresses.end();
+}
+
+void QoDiscovery::setAddressOfThisHost(std::function<bool(const std::string&)> isOwn) {
+  std::lock_guard lock(challengeLock_);
+  addressOfThisHost_ = std::move(isOwn);
 }
 
 void QoDiscovery::onlineTrustedDevice(const std::shared_ptr<QoDevice>& device) {

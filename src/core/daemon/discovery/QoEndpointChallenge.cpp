@@ -13,9 +13,9 @@
 namespace velbor {
 namespace {
 
-// Random numbers for the request's transfer and part (96 bits of them), and the endpoint the
-// request goes to, which the device must recognise as its own.
-pb::MsgGetRequest challengeRequest(const std::string& routeUri) {
+// Random numbers for the request's transfer and part (96 bits of them), and the endpoints the
+// request goes to and names for the publisher, which the device must recognise as its own.
+pb::MsgGetRequest challengeRequest(const std::string& routeUri, const std::string& pubUri) {
   const std::string random = Cryptor::getKeyDataWithLength(16);
   int32_t transfer = 0;
   int64_t offset = 0;
@@ -30,7 +30,7 @@ pb::MsgGetRequest challengeRequest(const std::string& routeUri) {
   request.set_path("/");
   request.mutable_part()->set_offset(offset);
   request.mutable_part()->set_length(length);
-  EndpointChallengeAnswer::nameEndpoint(request, routeUri);
+  EndpointChallengeAnswer::nameEndpoint(request, routeUri, pubUri);
   return request;
 }
 
@@ -41,12 +41,12 @@ bool fail(std::string* reason, const std::string& text) {
 
 }  // namespace
 
-bool QoEndpointChallenge::verify(const std::shared_ptr<QoDevice>& device, const std::string& routeUri, int waitMs,
-                                 std::string* reason) {
+bool QoEndpointChallenge::verify(const std::shared_ptr<QoDevice>& device, const std::string& routeUri,
+                                 const std::string& pubUri, int waitMs, std::string* reason) {
   try {
     const auto local = QoDevice::getDeviceLocal();
     if (!device || !local) return fail(reason, "no device");
-    const auto request = std::make_shared<pb::MsgGetRequest>(challengeRequest(routeUri));
+    const auto request = std::make_shared<pb::MsgGetRequest>(challengeRequest(routeUri, pubUri));
     auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetRequest, request);
     message->setLevel(QoMessage::kLevelAuth);
     message->setSrcDevice(local);

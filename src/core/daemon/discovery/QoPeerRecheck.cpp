@@ -1,11 +1,15 @@
 #include "core/daemon/discovery/QoPeerRecheck.h"
 
+#include <atomic>
+#include <chrono>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <set>
 #include <utility>
 
 #include "core/daemon/client/QoClient.h"
+#include "core/daemon/discovery/PeerCheckLanes.h"
 #include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
@@ -17,6 +21,31 @@
 
 namespace velbor {
 namespace {
+
+// Checks of peers that may run at once, for trusted devices and for the others apart: the
+// others can be made up by anyone with the token, and their checks must not hold up those of
+// the trusted ones. The rest wait their turn without holding a worker.
+constexpr size_t kCheckLanes = 2;
+
+PeerCheckLanes& trustedLanes() {
+  static auto* lanes = new PeerCheckLanes(kCheckLanes);
+  return *lanes;
+}
+
+PeerCheckLanes& otherLanes() {
+  static auto* lanes = new PeerCheckLanes(kCheckLanes);
+  return *lanes;
+}
+
+PeerCheckLanes& lanesFor(const std::string& uuid) {
+  try {
+    const auto device = QoDevice::getDeviceWithUuid(uuid);
+    if (device && device->isTrusted()) return trustedLanes();
+  } catch (const std::exception& e) {
+    QoLog("*** device({}) not read, {}", uuid, e.what());
+  }
+  return otherLanes();
+}
 
 // Devices with a check of one kind running, or queued. The sets are never destroyed: a reply
 // thread of the client may still leave one while the process exits.
@@ -63,16 +92,19 @@ Running& waitingDistrusts() {
   return *waiting;
 }
 
-// Runs `check` for the device unless one of its kind is running; never raises.
+// Runs `check` for the device unless one of its kind is running; never raises. Answers
+// whether the device was asked about again while the check ran: what was asked may be
+// newer than what the check saw (a device that quits while it was asked), so the caller
+// queues one more check.
 template <class Check>
-void once(Running& running, const std::string& uuid, const char* what, Check&& check) {
-  if (!running.enter(uuid)) return;
+bool once(Running& running, const std::string& uuid, const char* what, Check&& check) {
+  if (!running.enter(uuid)) return false;
   try {
     check();
   } catch (const std::exception& e) {
     QoLog("*** {} check of device({}) failed, {}", what, uuid, e.what());
   }
-  running.leave(uuid);
+  return running.leave(uuid);
 }
 
 // Queues `check` for the device unless one of its kind is waiting already: a flood of
@@ -89,21 +121,71 @@ void queueOnce(Running& waiting, const std::string& uuid, const char* what, std:
     if (askedAgain) queueOnce(waiting, uuid, what, delay, check);
   };
   try {
-    if (delay.count() > 0) {
-      DispatchQueue::globalQueue()->after(delay, job);
-    } else {
-      DispatchQueue::globalQueue()->async(job);
-    }
+    lanesFor(uuid).runAfter(delay, job);
   } catch (const std::exception& e) {
     waiting.leave(uuid);
     QoLog("*** {} check of device({}) not queued, {}", what, uuid, e.what());
   }
 }
 
+// Refusals of trust by devices, unsigned as every error reply is: whoever holds the device's
+// address can send one. A trust ends only when the refusals go on over time.
+class Refusals {
+ public:
+  // Counts one; answers whether the refusals now suffice to end the trust.
+  bool add(const std::string& uuid, std::chrono::milliseconds recheckDelay) {
+    std::lock_guard guard(lock_);
+    const auto now = std::chrono::steady_clock::now();
+    auto [entry, added] = seen_.try_emplace(uuid, Entry{0, now, now});
+    if (added && seen_.size() > kMaxDevices) {
+      seen_.erase(entry);
+      return false;
+    }
+    // Refusals far apart are no run of them: the count starts again.
+    if (now - entry->second.last > recheckDelay * 3) entry->second = Entry{0, now, now};
+    ++entry->second.count;
+    entry->second.last = now;
+    const auto span = recheckDelay * (QoPeerRecheck::kDistrustConfirmations - 1);
+    return entry->second.count >= QoPeerRecheck::kDistrustConfirmations && now - entry->second.first >= span;
+  }
+  void clear(const std::string& uuid) {
+    std::lock_guard guard(lock_);
+    seen_.erase(uuid);
+  }
+
+ private:
+  // Only trusted devices are counted; far more than any user trusts.
+  static constexpr size_t kMaxDevices = 4096;
+  struct Entry {
+    int count;
+    std::chrono::steady_clock::time_point first;
+    std::chrono::steady_clock::time_point last;
+  };
+  std::mutex lock_;
+  std::map<std::string, Entry> seen_;
+};
+
+Refusals& refusals() {
+  static auto* refusals = new Refusals();
+  return *refusals;
+}
+
+std::atomic<int64_t>& distrustRecheckDelayMs() {
+  static std::atomic<int64_t> delay{
+      std::chrono::duration_cast<std::chrono::milliseconds>(QoPeerRecheck::kDistrustRecheckDelay).count()};
+  return delay;
+}
+
+std::chrono::milliseconds distrustRecheckDelay() { return std::chrono::milliseconds(distrustRecheckDelayMs().load()); }
+
 QoDevice::Ptr remoteDevice(const std::string& uuid) {
   QoDevice::Ptr device = QoDevice::getDeviceWithUuid(uuid);
   if (!device || device->isLocalDevice() || device->pk() == 0) return nullptr;
   return device;
+}
+
+bool signedBy(const QoMessage& reply, const QoDevice& device) {
+  return reply.level() >= QoMessage::kLevelAuth && reply.srcDevice() && reply.srcDevice()->uuid() == device.uuid();
 }
 
 // A device taken offline by a notice it did not send (it still answers): online again,
@@ -135,6 +217,10 @@ void QoPeerRecheck::checkDistrust(const std::string& deviceUuid) {
             [deviceUuid] { runDistrustCheck(deviceUuid); });
 }
 
+void QoPeerRecheck::setDistrustRecheckDelay(std::chrono::milliseconds delay) {
+  distrustRecheckDelayMs() = delay.count();
+}
+
 bool QoPeerRecheck::answers(const QoDevice::Ptr& device) {
   if (!device || !QoDevice::isPeerEndpoint(device->routeUri())) return false;
   try {
@@ -147,11 +233,12 @@ bool QoPeerRecheck::answers(const QoDevice::Ptr& device) {
 // After an exit notice the device's state follows what it does: one that answers is online
 // (back online when the notice took it offline), one that does not is offline.
 void QoPeerRecheck::runExitCheck(const std::string& deviceUuid) {
-  once(runningExits(), deviceUuid, "Exit", [&] {
+  const bool askedAgain = once(runningExits(), deviceUuid, "Exit", [&] {
     QoDevice::Ptr device = remoteDevice(deviceUuid);
     // Without an endpoint there is nobody to ask: the offline check decides in time.
     if (!device || !QoDevice::isPeerEndpoint(device->routeUri())) return;
     if (answers(device)) {
+      QoPeerChecks::deviceAnswered(deviceUuid);
       if (device->isOnline()) {
         QoLog("* Exit notice of device({}) ignored, it still answers", device->name());
       } else {
@@ -164,12 +251,20 @@ void QoPeerRecheck::runExitCheck(const std::string& deviceUuid) {
     QoLog("Device({}) is gone after its exit notice", current->name());
     QoWorker::takeExitedOffline(current);
   });
+  if (askedAgain) checkExit(deviceUuid);
 }
 
+// A signed status answer refuses the distrust; a refusal of trust (unsigned, as every error
+// reply) ends the trust only when it is given again and again over time, each time asked
+// anew: a host that holds the device's address for a moment cannot end it.
 void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
-  once(runningDistrusts(), deviceUuid, "Distrust", [&] {
+  bool recheck = false;
+  const bool askedAgain = once(runningDistrusts(), deviceUuid, "Distrust", [&] {
     QoDevice::Ptr device = remoteDevice(deviceUuid);
-    if (!device || !QoDevice::isPeerEndpoint(device->routeUri())) return;
+    if (!device || !device->isTrusted() || !QoDevice::isPeerEndpoint(device->routeUri())) {
+      refusals().clear(deviceUuid);
+      return;
+    }
     const QoMessage::Ptr reply = QoClient::sendStatusRequestTo(device, QoClient::kOptionSync);
     if (!reply) {
       QoLog("* Distrust of device({}) not confirmed, no answer", device->name());
@@ -177,16 +272,29 @@ void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
     }
     const auto error = reply->code() == pb::MsgCodeError ? reply->pbBodyAs<pb::MsgError>() : nullptr;
     if (error && (error->errcode() == pb::ErrorCodeUntrusted || error->errcode() == pb::ErrorCodeNoent)) {
+      if (!refusals().add(deviceUuid, distrustRecheckDelay())) {
+        QoLog("* Device({}) refuses this device, asked again later", device->name());
+        recheck = true;
+        return;
+      }
+      refusals().clear(deviceUuid);
       QoLog("Device({}) no longer trusts this device, trust ended", device->name());
       QoWorker::endTrustOf(deviceUuid);
       return;
     }
-    if (reply->code() == pb::MsgCodeStatusResponse) {
+    if (reply->code() == pb::MsgCodeStatusResponse && signedBy(*reply, *device)) {
+      refusals().clear(deviceUuid);
       QoLog("*** Distrust of device({}) refused, it still trusts this device", device->name());
       return;
     }
-    QoLog("* Distrust of device({}) not confirmed, answer code({})", device->name(), reply->code());
+    QoLog("* Distrust of device({}) not confirmed, answer code({}) level({})", device->name(), reply->code(),
+          reply->level());
   });
+  if (recheck) {
+    lanesFor(deviceUuid).runAfter(distrustRecheckDelay(), [deviceUuid] { checkDistrust(deviceUuid); });
+  } else if (askedAgain) {
+    checkDistrust(deviceUuid);
+  }
 }
 
 }  // namespace velbor

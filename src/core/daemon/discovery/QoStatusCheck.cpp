@@ -8,13 +8,12 @@
 #include <vector>
 
 #include "core/daemon/client/QoClient.h"
+#include "core/daemon/discovery/QoPeerRecheck.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/QoPbMessageCode.h"
-#include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
-#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -25,21 +24,6 @@ using Relation = std::shared_ptr<QoSyncdirCopyRelation>;
 // A pairing by its two copies: the local (first) copy's uuid, then the remote one's.
 using PairingKey = std::pair<std::string, std::string>;
 
-constexpr int32_t kStatusUntrusted = 0;
-
-void markUntrusted(const QoDevice::Ptr& device) {
-  QoDevice::Ptr stored;
-  {
-    LockerGuard lock(Lockers::trust(device->uuid()));
-    stored = QoDevice::getDeviceWithUuid(device->uuid());
-    if (!stored) return;
-    stored->setStatus(kStatusUntrusted);
-    stored->save();
-  }
-  QoLog("Check Status: set Device ({}) untrusted!", stored->name());
-  QoNotices::post(notice::DeviceAddResponse{{stored}});
-}
-
 void handleError(const QoDevice::Ptr& device, const QoMessage& reply) {
   const auto error = reply.pbBodyAs<pb::MsgError>();
   if (!error) {
@@ -47,7 +31,10 @@ void handleError(const QoDevice::Ptr& device, const QoMessage& reply) {
     return;
   }
   if (error->errcode() == pb::ErrorCodeUntrusted) {
-    markUntrusted(device);
+    // Error replies are unsigned: whoever holds the device's address can send this one. The
+    // distrust check asks again over time before the trust ends.
+    QoLog("Check Status: Device ({}) refuses this device, checking", device->name());
+    QoPeerRecheck::checkDistrust(device->uuid());
     return;
   }
   QoLog("** sendStatusRequest Failed, {}: {}", getErrorString(*error).value_or("(null)"), error->errstr());

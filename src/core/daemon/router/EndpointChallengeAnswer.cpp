@@ -45,23 +45,34 @@ bool isCanonicalIPv4(const std::string& text) {
 
 }  // namespace
 
-void EndpointChallengeAnswer::nameEndpoint(pb::MsgGetRequest& request, const std::string& endpoint) {
+void EndpointChallengeAnswer::nameEndpoint(pb::MsgGetRequest& request, const std::string& endpoint,
+                                           const std::string& publisher) {
   request.clear_uuids();
   request.clear_vclock();
   request.add_uuids(endpoint);
+  request.add_uuids(publisher);
 }
 
 std::optional<std::string> EndpointChallengeAnswer::endpointNamedBy(const pb::MsgGetRequest& request) {
   // A pull names copy uuids, never an endpoint, so the two cannot be taken for each other.
-  if (request.uuids_size() != 1 || request.vclock_size() != 0) return std::nullopt;
-  if (!request.uuids(0).starts_with(kScheme)) return std::nullopt;
+  if (request.uuids_size() < 1 || request.uuids_size() > 2 || request.vclock_size() != 0) return std::nullopt;
+  for (const auto& uuid : request.uuids()) {
+    if (!uuid.starts_with(kScheme)) return std::nullopt;
+  }
   return request.uuids(0);
 }
 
+std::optional<std::string> EndpointChallengeAnswer::publisherNamedBy(const pb::MsgGetRequest& request) {
+  if (!endpointNamedBy(request) || request.uuids_size() != 2) return std::nullopt;
+  return request.uuids(1);
+}
+
 pb::MsgGetError EndpointChallengeAnswer::answerFor(const pb::MsgGetRequest& request, const std::string& endpoint) {
-  const std::string digest = Cryptor::getSHA1ForData(
-      fmt::format("endpoint challenge\n{}\n{}\n{}\n{}\n{}", request.tree_uuid(), request.transfer(),
-                  request.part().offset(), request.part().length(), endpoint));
+  std::string named = endpoint;
+  if (const auto publisher = publisherNamedBy(request)) named += "\n" + *publisher;
+  const std::string digest =
+      Cryptor::getSHA1ForData(fmt::format("endpoint challenge\n{}\n{}\n{}\n{}\n{}", request.tree_uuid(),
+                                          request.transfer(), request.part().offset(), request.part().length(), named));
   if (digest.size() < 16) throw QoException::defaultExceptionWithReason("endpoint challenge digest failed");
   pb::MsgGetError answer;
   answer.set_transfer(static_cast<int32_t>(static_cast<uint32_t>(bigEndian(digest, 0, 4))));
@@ -71,24 +82,39 @@ pb::MsgGetError EndpointChallengeAnswer::answerFor(const pb::MsgGetRequest& requ
   return answer;
 }
 
+bool EndpointChallengeAnswer::isLoopback(const std::string& address) {
+  in_addr parsed{};
+  return inet_pton(AF_INET, address.c_str(), &parsed) == 1 && (ntohl(parsed.s_addr) >> 24) == 127;
+}
+
 bool EndpointChallengeAnswer::isOwnEndpoint(const std::string& endpoint, const std::vector<std::string>& addresses,
-                                            int routerPort) {
+                                            int port) {
   if (!endpoint.starts_with(kScheme)) return false;
   const std::string_view rest = std::string_view(endpoint).substr(kScheme.size());
   const size_t colon = rest.rfind(':');
   if (colon == std::string_view::npos) return false;
   const std::string address(rest.substr(0, colon));
-  const std::optional<int> port = portOf(rest.substr(colon + 1));
-  if (!port || *port != routerPort || !isCanonicalIPv4(address)) return false;
+  const std::optional<int> named = portOf(rest.substr(colon + 1));
+  if (!named || *named != port || !isCanonicalIPv4(address) || isLoopback(address)) return false;
   return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
 }
 
-bool EndpointChallengeAnswer::isEndpointOfThisDevice(const std::string& endpoint) {
+std::vector<std::string> EndpointChallengeAnswer::addressesOfThisHost() {
   std::vector<std::string> addresses;
   for (const auto& entry : ZMQAddress::getIpAddresses()) {
     if (entry && entry->inetAddress) addresses.push_back(*entry->inetAddress);
   }
-  return isOwnEndpoint(endpoint, addresses, QoConfig::sharedQoConfig().portRouter());
+  return addresses;
+}
+
+bool EndpointChallengeAnswer::namesEndpointsOfThisDevice(const pb::MsgGetRequest& request) {
+  const auto endpoint = endpointNamedBy(request);
+  if (!endpoint) return false;
+  const std::vector<std::string> addresses = addressesOfThisHost();
+  const QoConfig& config = QoConfig::sharedQoConfig();
+  if (!isOwnEndpoint(*endpoint, addresses, config.portRouter())) return false;
+  const auto publisher = publisherNamedBy(request);
+  return !publisher || isOwnEndpoint(*publisher, addresses, config.portPublisher());
 }
 
 }  // namespace velbor

@@ -1,5 +1,6 @@
 #include "core/daemon/router/QoPeerChecks.h"
 
+#include <map>
 #include <mutex>
 
 namespace velbor {
@@ -9,6 +10,8 @@ struct Installed {
   std::mutex lock;
   QoPeerChecks::ExitCheck exitCheck;
   QoPeerChecks::DistrustCheck distrustCheck;
+  // When a check last found each device answering.
+  std::map<std::string, std::chrono::steady_clock::time_point> answered;
 };
 
 Installed& installed() {
@@ -25,7 +28,10 @@ void QoPeerChecks::install(ExitCheck exitCheck, DistrustCheck distrustCheck) {
   checks.distrustCheck = std::move(distrustCheck);
 }
 
-void QoPeerChecks::uninstall() { install(nullptr, nullptr); }
+void QoPeerChecks::uninstall() {
+  install(nullptr, nullptr);
+  forgetAnswered();
+}
 
 void QoPeerChecks::exitNoticeHeard(const std::string& deviceUuid) {
   ExitCheck check;
@@ -45,6 +51,28 @@ void QoPeerChecks::distrustRepeated(const std::string& deviceUuid) {
     check = checks.distrustCheck;
   }
   if (check) check(deviceUuid);
+}
+
+void QoPeerChecks::deviceAnswered(const std::string& deviceUuid) {
+  Installed& checks = installed();
+  std::lock_guard guard(checks.lock);
+  const auto now = std::chrono::steady_clock::now();
+  // Bounded by the devices answering within the grace: older entries go first.
+  std::erase_if(checks.answered, [now](const auto& entry) { return now - entry.second >= kAnsweredGrace; });
+  checks.answered[deviceUuid] = now;
+}
+
+bool QoPeerChecks::answeredRecently(const std::string& deviceUuid) {
+  Installed& checks = installed();
+  std::lock_guard guard(checks.lock);
+  const auto found = checks.answered.find(deviceUuid);
+  return found != checks.answered.end() && std::chrono::steady_clock::now() - found->second < kAnsweredGrace;
+}
+
+void QoPeerChecks::forgetAnswered() {
+  Installed& checks = installed();
+  std::lock_guard guard(checks.lock);
+  checks.answered.clear();
 }
 
 }  // namespace velbor

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,6 +27,17 @@ class QoPeerChecks {
   // Each hands the device to the installed check and returns at once.
   static void exitNoticeHeard(const std::string& deviceUuid);
   static void distrustRepeated(const std::string& deviceUuid);
+
+  // After a check has found a device answering, unsigned exit notices naming it within this
+  // time are only checked: anyone can send them, and each one taken at its word would take
+  // the device offline until the check brings it back, and pull its pairings again.
+  static constexpr std::chrono::seconds kAnsweredGrace{60};
+  // The check found the device answering now.
+  static void deviceAnswered(const std::string& deviceUuid);
+  // Whether a check found the device answering within kAnsweredGrace.
+  static bool answeredRecently(const std::string& deviceUuid);
+  // Forgets every device found answering (tests, and a new start).
+  static void forgetAnswered();
 };
 
 }  // namespace velbor

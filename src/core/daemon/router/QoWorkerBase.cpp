@@ -52,9 +52,12 @@ QoMessage::Ptr QoWorker::handlePubExit(const QoRequest& request) {
     // the device is asked afterwards: one that still answers is back online before its
     // changes are missed. A signed one is the same bytes at every exit: one seen before may
     // be an old one replayed, and is only asked about, so that replaying it over and over
-    // does not take the device offline, and pull from it, every time.
+    // does not take the device offline, and pull from it, every time. An unsigned one for a
+    // device that a check found answering a short while ago is only asked about too: a
+    // stream of them would otherwise keep it offline most of the time.
     const bool replayed = request.sender && request.sign && !QoSeenSignatures::remember(uuid, *request.sign);
-    if (!replayed && device->isOnline()) takeExitedOffline(device);
+    const bool doubted = !request.sender && QoPeerChecks::answeredRecently(uuid);
+    if (!replayed && !doubted && device->isOnline()) takeExitedOffline(device);
     QoPeerChecks::exitNoticeHeard(uuid);
   } catch (const std::exception& e) {
     QoLog("*** handlePubExit failed, {}", e.what());

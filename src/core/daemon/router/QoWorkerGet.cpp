@@ -181,10 +181,11 @@ QoMessage::Ptr serveGetRequest(const pb::MsgGetRequest& body) {
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeGetResponse, std::move(response));
 }
 
-// The signed proof that this device answers at `endpoint`; refused for an endpoint of
-// another host, which only a relay passing the challenge on would bring here.
+// The signed proof that this device answers at `endpoint` (and publishes at the publisher
+// endpoint named); refused for an endpoint of another host, which only a relay passing the
+// challenge on would bring here.
 QoMessage::Ptr answerEndpointChallenge(const pb::MsgGetRequest& body, const std::string& endpoint) {
-  if (!EndpointChallengeAnswer::isEndpointOfThisDevice(endpoint)) {
+  if (!EndpointChallengeAnswer::namesEndpointsOfThisDevice(body)) {
     QoLog("*** endpoint challenge for {} refused, not an endpoint of this device", endpoint);
     throw QoExceptionZePermissionDeny::defaultExceptionWithReason("Endpoint({}) is not this device's", endpoint);
   }

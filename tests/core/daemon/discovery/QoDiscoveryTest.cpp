@@ -19,6 +19,7 @@
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/errors/QoException.h"
 #include "proto/VelborProto.pb.h"
+#include "support/Eventually.h"
 
 namespace velbor::test {
 namespace {
@@ -77,9 +78,12 @@ class QoDiscoveryTest : public ClientTestBase {
     QoConfig& config = QoConfig::sharedQoConfig();
     config.setDeviceToken(kToken);
     config.setPortUdp(receiver_.port());
+    // The peers of these tests all sit on this host's loopback.
+    discovery().setAddressOfThisHost([](const std::string&) { return false; });
   }
   void TearDown() override {
     discovery().stop();
+    discovery().setAddressOfThisHost(nullptr);
     ClientTestBase::TearDown();
   }
 
@@ -103,6 +107,17 @@ class QoDiscoveryTest : public ClientTestBase {
     auto message = QoMessage::qoMessageWithMsgCode(pb::MsgCodeDiscover, std::make_shared<pb::MsgDiscover>(body));
     discovery().didReceiveData(message->discoverDatagram(token), socketAddress(ip, 34567));
     discovery().waitForJobs();
+  }
+  // A request endpoint that answers every challenge as the device does there, sealed by it.
+  static std::unique_ptr<FakePeer> provingAs(RouterTestClient* device) {
+    return std::make_unique<FakePeer>([device](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
+      pb::MsgGetRequest challenge;
+      challenge.ParseFromString(request.at(1));
+      return device->seal(pb::MsgCodeGetError,
+                          std::make_shared<pb::MsgGetError>(EndpointChallengeAnswer::answerFor(
+                              challenge, EndpointChallengeAnswer::endpointNamedBy(challenge).value_or(""))),
+                          QoMessage::kLevelAuth);
+    });
   }
   static void setRegisterTime(const QoDevice::Ptr& device, int64_t time) {
     device->setRegisterTime(time);
@@ -251,6 +266,19 @@ TEST_F(QoDiscoveryTest, TrustedDeviceMovesOnlyAfterAnsweringTheChallenge) {
   refused.push_back({"recorded answer", answering(peer.get(), QoMessage::kLevelAuth, false)});
   refused.push_back({"signed by another device", answering(other.get(), QoMessage::kLevelAuth, true)});
   refused.push_back({"unsigned", answering(peer.get(), QoMessage::kLevelNone, true)});
+  // A proof of the request endpoint alone says nothing of the publisher port claimed.
+  refused.push_back(
+      {"publisher endpoint not proved",
+       std::make_unique<FakePeer>([&](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
+         pb::MsgGetRequest challenge;
+         challenge.ParseFromString(request.at(1));
+         const std::string route = EndpointChallengeAnswer::endpointNamedBy(challenge).value_or("");
+         challenge.clear_uuids();
+         challenge.add_uuids(route);
+         return peer->seal(pb::MsgCodeGetError,
+                           std::make_shared<pb::MsgGetError>(EndpointChallengeAnswer::answerFor(challenge, route)),
+                           QoMessage::kLevelAuth);
+       })});
   NoticeLog<notice::DeviceAddResponse> added;
   for (const Case& c : refused) {
     feed(announcement(peer->device()->uuid(), keysAlpha(), portOf(c.at->endpoint()), 4001));
@@ -268,6 +296,43 @@ TEST_F(QoDiscoveryTest, TrustedDeviceMovesOnlyAfterAnsweringTheChallenge) {
   EXPECT_EQ(stored->pubUri(), "tcp://127.0.0.1:4001");
   EXPECT_EQ(stored->status(), 1);
   EXPECT_EQ(added.waitFor(1).size(), 1U);
+}
+
+// A datagram claiming an endpoint where nothing answers holds its challenge for the whole
+// reply wait: the device's own move, claimed meanwhile, is challenged all the same.
+TEST_F(QoDiscoveryTest, AChallengeThatWaitsInVainDoesNotHoldUpTheDevicesOwnMove) {
+  auto peer = peerAt("tcp://127.0.0.9:1", keysAlpha());
+  SilentPeer silent;
+  auto moved = provingAs(peer.get());
+  const auto datagram = [&](const std::string& endpoint) {
+    auto message = QoMessage::qoMessageWithMsgCode(
+        pb::MsgCodeDiscover,
+        std::make_shared<pb::MsgDiscover>(announcement(peer->device()->uuid(), keysAlpha(), portOf(endpoint), 4001)));
+    return message->discoverDatagram(kToken);
+  };
+  discovery().didReceiveData(datagram(silent.endpoint()), socketAddress("127.0.0.1", 34567));
+  discovery().didReceiveData(datagram(moved->endpoint()), socketAddress("127.0.0.1", 34567));
+  ASSERT_TRUE(eventually([&] { return !moved->heads().empty(); }, 30));
+  discovery().waitForJobs();
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(peer->device()->uuid())->routeUri(), moved->endpoint());
+}
+
+// A datagram from this very host (loopback, or an address this host has, such as a container
+// bridge every host may share) comes from a process here: a trusted device is not challenged
+// there, since it would prove such an address as its own.
+TEST_F(QoDiscoveryTest, ATrustedDeviceNeverMovesToAnAddressOfThisHost) {
+  discovery().setAddressOfThisHost(nullptr);
+  auto peer = peerAt("tcp://192.0.2.9:1", keysAlpha());
+  auto at = provingAs(peer.get());
+  std::vector<std::string> addresses = {"127.0.0.1", "127.1.2.3"};
+  for (const auto& address : EndpointChallengeAnswer::addressesOfThisHost()) addresses.push_back(address);
+  for (const auto& address : addresses) {
+    EXPECT_TRUE(discovery().isAddressOfThisHost(address)) << address;
+    feed(announcement(peer->device()->uuid(), keysAlpha(), portOf(at->endpoint()), 4001), kToken, address);
+    EXPECT_EQ(QoDevice::getDeviceWithUuid(peer->device()->uuid())->routeUri(), "tcp://192.0.2.9:1") << address;
+  }
+  EXPECT_TRUE(at->heads().empty());
+  EXPECT_FALSE(discovery().isAddressOfThisHost("192.0.2.10"));
 }
 
 // The challenge names the endpoint it goes to, and only the device's proof for that very
@@ -358,6 +423,57 @@ TEST_F(QoDiscoveryTest, SilentDevicesGoOfflineAndUntrustedOnesAreRemoved) {
 }
 
 // Settings below one tick give counts of 1, never a divisor of 0.
+// Anyone with the token can announce made-up devices without end: the devices never trusted
+// are kept up to a bound, the oldest of them gone offline making room, and every device that
+// is trusted, in a trust exchange or holds a copy stays.
+TEST_F(QoDiscoveryTest, DevicesNeverTrustedAreKeptUpToABound) {
+  auto trusted = peerAt("tcp://127.0.0.1:1", keysAlpha(), 1);
+  auto asking = peerAt("tcp://127.0.0.1:2", keysAlpha(), 3);
+  auto holding = peerAt("tcp://127.0.0.1:3", keysAlpha(), 1);
+  pairWith(holding->device(), "held");
+  holding->device()->setStatus(0);
+  holding->device()->save();
+  std::vector<std::string> offline;
+  for (int i = 0; i < 3; ++i) {
+    auto device = std::make_shared<QoDevice>();
+    device->setUuid(QoUtils::generateUuid());
+    device->setName("gone");
+    device->setStatus(0);
+    device->setPubKey(keysBravo().publicKey);
+    device->setRegisterTime(QoUtils::timestampNow() - 100 + i);
+    device->setIsOnline(false);
+    device->save();
+    offline.push_back(device->uuid());
+  }
+  const auto neverTrusted = [] { return QoDevice::countByCriteria("WHERE pk <> 0 AND status = 0"); };
+  const int64_t cap = static_cast<int64_t>(QoDiscovery::kMaxUntrustedDevices);
+  while (neverTrusted() - 1 < cap) feed(announcement(QoUtils::generateUuid(), keysBravo()));
+  // At the bound, each new device takes the place of one gone offline, the oldest first.
+  for (size_t i = 0; i < offline.size(); ++i) {
+    const std::string uuid = QoUtils::generateUuid();
+    feed(announcement(uuid, keysBravo()));
+    EXPECT_NE(QoDevice::getDeviceWithUuid(uuid), nullptr);
+    EXPECT_EQ(QoDevice::getDeviceWithUuid(offline[i]), nullptr) << i;
+    if (i + 1 < offline.size()) {
+      EXPECT_NE(QoDevice::getDeviceWithUuid(offline[i + 1]), nullptr) << i;
+    }
+  }
+  EXPECT_EQ(neverTrusted() - 1, cap);
+
+  const std::string refused = QoUtils::generateUuid();
+  feed(announcement(refused, keysBravo()));
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(refused), nullptr);
+  EXPECT_EQ(neverTrusted() - 1, cap);
+  for (const auto* peer : {trusted.get(), asking.get(), holding.get()}) {
+    EXPECT_NE(QoDevice::getDeviceWithUuid(peer->device()->uuid()), nullptr);
+  }
+  // A device already known is still heard.
+  const auto known = QoDevice::findByCriteria("WHERE pk <> 0 AND status = 0 AND name = 'bravo' LIMIT 1");
+  ASSERT_EQ(known.size(), 1U);
+  feed(announcement(known[0]->uuid(), keysBravo(), 4000, 4001, "renamed"));
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(known[0]->uuid())->name(), "renamed");
+}
+
 TEST_F(QoDiscoveryTest, TickCountsAreAtLeastOne) {
   QoConfig& config = QoConfig::sharedQoConfig();
   config.setBroadCastInterval(3);

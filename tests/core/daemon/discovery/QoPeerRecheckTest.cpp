@@ -1,9 +1,17 @@
 #include "core/daemon/discovery/QoPeerRecheck.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,11 +20,78 @@
 #include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/state/QoNotify.h"
+#include "core/utils/QoUtils.h"
 #include "proto/VelborProto.pb.h"
 #include "support/Eventually.h"
 
 namespace velbor::test {
 namespace {
+
+// A request endpoint that takes connections and never answers, counting them and the most
+// open at once.
+class CountingListener {
+ public:
+  CountingListener() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 64);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    endpoint_ = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~CountingListener() {
+    stop_ = true;
+    thread_.join();
+    for (const int fd : open_) ::close(fd);
+    ::close(listener_);
+  }
+  CountingListener(const CountingListener&) = delete;
+  CountingListener& operator=(const CountingListener&) = delete;
+
+  const std::string& endpoint() const { return endpoint_; }
+  int accepted() const { return accepted_; }
+  int mostOpen() const { return mostOpen_; }
+  int openNow() const { return openNow_; }
+
+ private:
+  void serve() {
+    while (!stop_) {
+      std::vector<pollfd> items{{listener_, POLLIN, 0}};
+      for (const int fd : open_) items.push_back({fd, POLLIN, 0});
+      if (::poll(items.data(), items.size(), 50) <= 0) continue;
+      for (size_t i = 1; i < items.size(); ++i) {
+        if ((items[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+        char buffer[512];
+        if (::recv(items[i].fd, buffer, sizeof buffer, 0) > 0) continue;
+        ::close(items[i].fd);
+        open_.erase(std::find(open_.begin(), open_.end(), items[i].fd));
+        openNow_ = static_cast<int>(open_.size());
+      }
+      if ((items[0].revents & POLLIN) != 0) {
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+          open_.push_back(fd);
+          ++accepted_;
+          openNow_ = static_cast<int>(open_.size());
+          mostOpen_ = std::max<int>(mostOpen_, openNow_);
+        }
+      }
+    }
+  }
+
+  int listener_ = -1;
+  std::string endpoint_;
+  std::vector<int> open_;
+  std::atomic<bool> stop_ = false;
+  std::atomic<int> accepted_ = 0;
+  std::atomic<int> mostOpen_ = 0;
+  std::atomic<int> openNow_ = 0;
+  std::thread thread_;
+};
 
 // A trusted, online peer with a pairing, whose request endpoint answers as each test says:
 // a notice of its exit or a repeated distrust is checked with it.
@@ -36,6 +111,7 @@ class QoPeerRecheckTest : public ClientTestBase {
     QoPeerRecheck::install();
   }
   void TearDown() override {
+    QoPeerRecheck::setDistrustRecheckDelay(QoPeerRecheck::kDistrustRecheckDelay);
     QoPeerChecks::uninstall();
     ClientTestBase::TearDown();
   }
@@ -107,27 +183,56 @@ TEST_F(QoPeerRecheckTest, AnExitNoticeHoldsOnlyWhileTheDeviceDoesNotAnswer) {
   ASSERT_FALSE(added.delivered().empty());
   EXPECT_EQ(added.delivered().back().devices.at(0)->uuid(), peer_->device()->uuid());
 
-  // An unsigned notice, as anyone can send, too: offline at once, back once it answers.
+  // The check found the device answering: unsigned notices, as any host can send, are now
+  // only checked, and a stream of them keeps it online, with no notice of going offline or
+  // coming back and no pull.
   const size_t addedBefore = added.delivered().size();
-  QoWorker::handlePubExit(exitNotice(false));
-  EXPECT_FALSE(online());
+  for (int i = 0; i < 10; ++i) {
+    QoWorker::handlePubExit(exitNotice(false));
+    EXPECT_TRUE(online());
+  }
   ASSERT_TRUE(askedAtLeast(2));
-  EXPECT_TRUE(eventually([&] { return online(); }, 10));
+  EXPECT_TRUE(online());
+  QoNotify::notifyQueue()->sync([] {});
+  EXPECT_EQ(offline.delivered().size(), 1U);
+  EXPECT_EQ(added.delivered().size(), addedBefore);
+
+  // One that no longer answers is gone: offline after the check, its trust and pairing kept.
+  answerNothing();
+  const int asked = scans();
+  QoWorker::handlePubExit(exitNotice(false));
+  ASSERT_TRUE(askedAtLeast(asked + 1));
+  EXPECT_TRUE(eventually([&] { return !online(); }, 30));
   QoNotify::notifyQueue()->sync([] {});
   EXPECT_EQ(offline.delivered().size(), 2U);
-  EXPECT_GT(added.delivered().size(), addedBefore);
-
-  // One that no longer answers is gone: offline, its trust and pairing kept.
-  answerNothing();
-  QoWorker::handlePubExit(exitNotice(false));
-  EXPECT_FALSE(online());
-  ASSERT_TRUE(askedAtLeast(3));
-  EXPECT_FALSE(online());
-  QoNotify::notifyQueue()->sync([] {});
-  EXPECT_EQ(offline.delivered().size(), 3U);
   ASSERT_NE(stored(), nullptr);
   EXPECT_EQ(stored()->status(), 1);
   EXPECT_EQ(pairingKeys(), std::vector<std::string>{pairingKey(pairing_)});
+}
+
+// Before any check found the device answering, an unsigned notice takes it offline at once,
+// as a device that quits is seen to go; the check brings it back.
+TEST_F(QoPeerRecheckTest, AnUnsignedExitNoticeTakesAnUncheckedDeviceOfflineUntilItAnswers) {
+  QoWorker::handlePubExit(exitNotice(false));
+  EXPECT_FALSE(online());
+  ASSERT_TRUE(askedAtLeast(1));
+  EXPECT_TRUE(eventually([&] { return online(); }, 10));
+}
+
+// A notice that comes while the check of the device is running (the device may have quit
+// after it answered) gets one more check after it.
+TEST_F(QoPeerRecheckTest, ANoticeThatComesWhileACheckRunsIsCheckedAfterIt) {
+  // The device answers the first scan slowly, and has gone after it.
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  answerWith([answered]() -> std::optional<FakePeer::Frames> {
+    if (answered->exchange(true)) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    return framesOf(QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeUntrusted, "refused")->getSendZMQMessage());
+  });
+  QoWorker::handlePubExit(exitNotice(false));
+  ASSERT_TRUE(eventually([&] { return scans() >= 1; }, 30));
+  QoWorker::handlePubExit(exitNotice(false));
+  EXPECT_TRUE(eventually([&] { return scans() >= 2 && !online(); }, 30));
 }
 
 // A device that announces its exit twice (the offline button, then quitting) while the check
@@ -187,13 +292,50 @@ TEST_F(QoPeerRecheckTest, ARepeatedDistrustEndsTheTrustOnlyWhenTheDeviceNoLonger
   ASSERT_NE(stored(), nullptr);
   EXPECT_EQ(stored()->status(), 1);
 
-  // It does not know or trust this device any more: the trust ends here as well.
+  // A status answer not signed by the device refuses nothing.
+  answerWith([this, listing] { return peer_->seal(pb::MsgCodeStatusResponse, listing, QoMessage::kLevelNone); });
+  QoPeerRecheck::runDistrustCheck(peer_->device()->uuid());
+  ASSERT_NE(stored(), nullptr);
+  EXPECT_EQ(stored()->status(), 1);
+
+  // "No such device" is an error reply, unsigned: one alone ends nothing. The device is
+  // asked again over time, and the trust ends when it answers so each time.
+  QoPeerRecheck::setDistrustRecheckDelay(std::chrono::milliseconds(1000));
   answerError(pb::ErrorCodeNoent);
   QoPeerRecheck::runDistrustCheck(peer_->device()->uuid());
-  EXPECT_EQ(stored(), nullptr);
+  ASSERT_NE(stored(), nullptr);
+  EXPECT_EQ(stored()->status(), 1);
+  EXPECT_EQ(pairingKeys(), std::vector<std::string>{pairingKey(pairing_)});
+  EXPECT_TRUE(eventually([&] { return stored() == nullptr; }, 60));
   EXPECT_TRUE(pairingKeys().empty());
-  QoNotify::notifyQueue()->sync([] {});
-  ASSERT_EQ(distrusted.delivered().size(), 1U);
+  EXPECT_EQ(distrusted.waitFor(1).size(), 1U);
+}
+
+// Checks of devices that never answer run a few at a time: each holds a connection for the
+// client's whole reply wait, and a flood of them must not take every worker, nor hold up the
+// check of a trusted device.
+TEST_F(QoPeerRecheckTest, ChecksOfSilentDevicesRunAFewAtATime) {
+  CountingListener silent;
+  constexpr int kDevices = 10;
+  for (int i = 0; i < kDevices; ++i) {
+    auto device = std::make_shared<QoDevice>();
+    device->setUuid(QoUtils::generateUuid());
+    device->setName("made-up");
+    device->setStatus(3);
+    device->setPubKey(keysBravo().publicKey);
+    device->setRouteUri(silent.endpoint());
+    device->setIsOnline(true);
+    device->setRegisterTime(QoUtils::timestampNow());
+    device->save();
+    QoPeerRecheck::checkExit(device->uuid());
+  }
+  QoPeerRecheck::checkExit(peer_->device()->uuid());
+  ASSERT_TRUE(eventually([&] { return scans() >= 1; }, 60));
+  EXPECT_LT(silent.accepted(), kDevices) << "the trusted device was checked after every made-up one";
+  EXPECT_TRUE(eventually([&] { return silent.accepted() >= kDevices; }, 120));
+  EXPECT_LE(silent.mostOpen(), 4);
+  EXPECT_GE(silent.mostOpen(), 1);
+  EXPECT_TRUE(eventually([&] { return silent.openNow() == 0; }, 60));
 }
 
 }  // namespace
