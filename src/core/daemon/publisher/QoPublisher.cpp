@@ -26,6 +26,9 @@ namespace velbor {
 
 namespace {
 
+static_assert(QoPublisher::kMaxNoticeFrames + 4 <= ZMQSocket::kMaxMessageFrames);
+static_assert(QoPublisher::kMaxNoticeBytes + 1024 <= ZMQSocket::kMaxNetworkMessageSize);
+
 std::mutex& sharedLock() {
   static std::mutex lock;
   return lock;
@@ -131,6 +134,9 @@ void QoPublisher::start() {
     publisher_->bindToEndpoint(publisherUri);
     publisherEndpoint_ = lastEndpoint(*publisher_);
     subscriber_->setData("", ZMQ_SUBSCRIBE);
+    // Before any connection: a peer's frame above a notice's size drops that connection.
+    subscriber_->setData(std::string_view(reinterpret_cast<const char*>(&kMaxNoticeBytes), sizeof kMaxNoticeBytes),
+                         ZMQ_MAXMSGSIZE);
     QoAssert(local != nullptr, "local device is not registered");
     // This device's own `pubUri`, at the port actually bound (the setting may ask for any).
     localPubUri_ = fmt::format("tcp://localhost:{}", publisherEndpoint_.substr(publisherEndpoint_.rfind(':') + 1));
@@ -339,6 +345,10 @@ void QoPublisher::run() {
         break;
       }
       if (items[0].revents & ZMQ_POLLIN) takeWorkerReply();
+      // A poll that saw a notice has taken its first frame from one connection: the notice
+      // is received whole before any connection changes, or libzmq aborts reading the rest
+      // from another one.
+      if (count == 3 && (items[2].revents & ZMQ_POLLIN)) passNoticeToWorker();
       if (items[1].revents & ZMQ_POLLIN) {
         char drain[64];
         while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
@@ -346,7 +356,6 @@ void QoPublisher::run() {
         publishPending();
         updateSubscriptions();
       }
-      if (count == 3 && (items[2].revents & ZMQ_POLLIN)) passNoticeToWorker();
     }
   } catch (const ZMQException& e) {
     if (e.getErrorCode() != ETERM) QoLog("Puller run failed, {}", e.what());
@@ -435,8 +444,12 @@ void QoPublisher::takeWorkerReply() {
 }
 
 void QoPublisher::passNoticeToWorker() {
-  std::optional<ZMQMessage> message = receiveBounded(*subscriber_);
+  std::optional<ZMQMessage> message = receiveBounded(*subscriber_, kMaxNoticeBytes);
   if (!message) return;
+  if (message->frameCount() > kMaxNoticeFrames) {
+    droppedNoticeLog_.log("*** Publisher notice of {} frames dropped", message->frameCount());
+    return;
+  }
   message->insertEmptyFrameAtHead();
   message->insertFrameAtHead(kDummyIdentity);
   message->insertEmptyFrameAtHead();

@@ -14,6 +14,7 @@
 #include "core/daemon/router/QoRouter.h"
 #include "core/state/QoNotices.h"
 #include "framework/network/ZMQMessage.h"
+#include "platform/LogRateLimiter.h"
 #include "platform/NotificationCenter.h"
 
 namespace velbor {
@@ -46,6 +47,12 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // make the notification queue hold them without end.
   static constexpr size_t kMaxPendingNotices = 256;
   static constexpr const char* kDummyIdentity = "dummy";
+  // A notice is a header, a body and at most a user-info frame, a few hundred bytes in all.
+  // Anything beyond these bounds is dropped at the SUB socket (a larger frame drops the
+  // connection it came on); the four frames put in front for the worker keep it within
+  // what a worker takes, so no notice can end one.
+  static constexpr size_t kMaxNoticeFrames = 3;
+  static constexpr int64_t kMaxNoticeBytes = 64 * 1024;
 
   static std::shared_ptr<QoPublisher> sharedQoPublisher();
   // Stops the shared publisher and drops it (process exit, tests).
@@ -140,6 +147,8 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   std::map<std::string, Subscription> devicesMap_;
 
   std::vector<NotificationCenter::Token> observers_;
+  // Any host that is announced can send malformed notices at will.
+  LogRateLimiter droppedNoticeLog_{"Publisher: dropped notices", 10, std::chrono::minutes(1)};
 };
 
 }  // namespace velbor

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -146,6 +147,52 @@ TEST_F(PublisherTest, ADeviceThatMovesIsFollowedToItsNewPublisher) {
   publisher_->handleNotifyDeviceOffLine(notice::DeviceOffLine{{deviceAt(secondUri)}});
   for (int i = 0; i < kAttempts && publisher_->isOnlineDevice(kBravoUuid); ++i) std::this_thread::sleep_for(kPause);
   EXPECT_FALSE(publisher_->isOnlineDevice(kBravoUuid));
+}
+
+// Peers keep publishing notices of several frames while the devices come, go and move: the
+// SUB socket's connections change only between whole notices (libzmq aborts when the
+// connection a message is being read from goes in the middle of it).
+TEST_F(PublisherTest, ConnectionsChangeOnlyBetweenWholeNotices) {
+  QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
+  auto [first, firstUri] = peerPublisher();
+  auto [second, secondUri] = peerPublisher();
+  std::atomic<bool> flooding{true};
+  std::thread flood([&, first = first, second = second] {
+    while (flooding) {
+      for (ZMQSocket* socket : {first.get(), second.get()}) plainExit("flood").sendToSocket(*socket);
+    }
+  });
+  for (int i = 0; i < 1500; ++i) {
+    auto device = deviceAt(i % 2 == 0 ? firstUri : secondUri);
+    if (i % 3 == 2) {
+      publisher_->handleNotifyDeviceOffLine(notice::DeviceOffLine{{device}});
+    } else {
+      publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{device}});
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  flooding = false;
+  flood.join();
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{deviceAt(firstUri)}});
+  EXPECT_TRUE(deliver(*first, "after the moves"));
+}
+
+// A notice of more frames than a notice has never reaches a worker: each worker still
+// handles the next notice.
+TEST_F(PublisherTest, NoticesOfTooManyFramesEndNoWorker) {
+  QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
+  auto [peer, peerUri] = peerPublisher();
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{deviceAt(peerUri)}});
+  ASSERT_TRUE(deliver(*peer, "before"));
+  const int workers = QoConfig::sharedQoConfig().publisherWorkerCount();
+  for (int i = 0; i < 2 * workers + 2; ++i) {
+    ZMQMessage notice = plainExit("too many frames");
+    for (size_t frames = 2; frames < 15 + static_cast<size_t>(i % 2); ++frames) notice.addFrame("x");
+    ASSERT_EQ(notice.frameCount(), 15u + static_cast<size_t>(i % 2));
+    notice.sendToSocket(*peer);
+  }
+  EXPECT_TRUE(deliver(*peer, "after"));
+  EXPECT_FALSE(handled("too many frames"));
 }
 
 TEST_F(PublisherTest, AChangeOfACopyWithoutADeviceIsNotAnnounced) {
