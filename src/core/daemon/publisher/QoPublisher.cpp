@@ -19,6 +19,7 @@
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQSocket.h"
+#include "platform/ForeignTcpSocket.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -47,6 +48,13 @@ std::string exceptionName(const std::exception& e) {
 std::string exceptionReason(const std::exception& e) {
   const auto* named = dynamic_cast<const Exception*>(&e);
   return named != nullptr ? named->reason() : e.what();
+}
+
+// "192.168.1.7" of "192.168.1.7:40312", "::1" of "[::1]:40312".
+std::string hostOf(const std::string& address) {
+  std::string host = address.substr(0, address.rfind(':'));
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  return host;
 }
 
 // The endpoint a socket was bound to, without the option's terminating NUL.
@@ -126,7 +134,14 @@ void QoPublisher::start() {
   auto context = std::make_shared<ZMQContext>(1);
   try {
     backend_ = context->socketWithType(ZMQ_ROUTER);
-    publisher_ = context->socketWithType(ZMQ_PUB);
+    publisher_ = context->socketWithType(ZMQ_XPUB);
+    // Every subscription comes up to the broker, which lets only the protocol's stand.
+    const int verbose = 1;
+    publisher_->setData(std::string_view(reinterpret_cast<const char*>(&verbose), sizeof verbose), ZMQ_XPUB_VERBOSE);
+    publisher_->setData(
+        std::string_view(reinterpret_cast<const char*>(&kMaxSubscriptionBytes), sizeof kMaxSubscriptionBytes),
+        ZMQ_MAXMSGSIZE);
+    publisher_->setRecordsSources(true);
     subscriber_ = context->socketWithType(ZMQ_SUB);
     QoLog("Puller backend  bind on ({})", backendUri);
     backend_->bindToEndpoint(backendUri);
@@ -331,13 +346,14 @@ bool QoPublisher::isEncryptAuthExclude(int32_t code, int32_t level) const {
 void QoPublisher::run() {
   try {
     while (run_) {
-      zmq_pollitem_t items[3]{};
+      zmq_pollitem_t items[4]{};
       backend_->getPollItem(items[0], ZMQ_POLLIN);
       items[1].fd = wakePipe_[0];
       items[1].events = ZMQ_POLLIN;
-      subscriber_->getPollItem(items[2], ZMQ_POLLIN);
+      publisher_->getPollItem(items[2], ZMQ_POLLIN);
+      subscriber_->getPollItem(items[3], ZMQ_POLLIN);
       // Notices wait in the SUB socket while every worker is busy.
-      const int count = workerQueue_.empty() ? 2 : 3;
+      const int count = workerQueue_.empty() ? 3 : 4;
       if (ZMQContext::pollWithItems(items, count, -1) < 0) {
         const int error = zmq_errno();
         if (error == EINTR) continue;
@@ -348,7 +364,8 @@ void QoPublisher::run() {
       // A poll that saw a notice has taken its first frame from one connection: the notice
       // is received whole before any connection changes, or libzmq aborts reading the rest
       // from another one.
-      if (count == 3 && (items[2].revents & ZMQ_POLLIN)) passNoticeToWorker();
+      if (count == 4 && (items[3].revents & ZMQ_POLLIN)) passNoticeToWorker();
+      if (items[2].revents & ZMQ_POLLIN) takeSubscriptions();
       if (items[1].revents & ZMQ_POLLIN) {
         char drain[64];
         while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
@@ -433,6 +450,32 @@ void QoPublisher::updateSubscriptions() {
   for (const auto& uuid : failed) {
     auto it = wanted_.find(uuid);
     if (it != wanted_.end() && it->second.pubUri == wanted[uuid].pubUri) wanted_.erase(it);
+  }
+}
+
+void QoPublisher::takeSubscriptions() {
+  zmq_pollitem_t item{};
+  publisher_->getPollItem(item, ZMQ_POLLIN);
+  for (size_t i = 0; i < kSubscriptionsPerRound; ++i) {
+    if (i > 0 && (ZMQContext::pollWithItems(&item, 1, 0) <= 0 || !(item.revents & ZMQ_POLLIN))) return;
+    const std::string frame = publisher_->receiveDataWithFlags(0);
+    // Peers subscribe to everything ("\x01") and may cancel it ("\x00"); ZeroMQ has
+    // applied that already. Anything else is stored by ZeroMQ for as long as the connection
+    // lasts, so the connection goes.
+    if (!publisher_->msgMore() && frame.size() == 1 && (frame[0] == 0 || frame[0] == 1)) continue;
+    cutSubscriber(frame.size());
+  }
+}
+
+void QoPublisher::cutSubscriber(size_t bytes) {
+  const int fd = publisher_->lastSourceFd();
+  const std::string& host = publisher_->lastSourceAddress();
+  std::optional<std::string> peer = fd >= 0 ? ForeignTcpSocket::peerAddress(fd) : std::nullopt;
+  // The descriptor may have gone to another connection meanwhile: only one of the same host
+  // is cut.
+  if (peer && hostOf(*peer) == host && ForeignTcpSocket::cutIfConnectedTo(fd, *peer)) {
+    refusedSubscriberLog_.log("*** Publisher: subscriber({}) cut, it sent {} bytes that are no subscription of ours",
+                              *peer, bytes);
   }
 }
 

@@ -24,7 +24,8 @@ class ZMQSocket;
 
 // Tells the peers that something changed here and lets this device react to what the peers
 // announce. "FileChanged" becomes a PubFileChange notice (19) and "ProcessExit" a PubExit
-// notice (21), fanned out on a PUB socket bound to `publisherUri`. A SUB socket, subscribed
+// notice (21), fanned out on a PUB socket bound to `publisherUri` (an XPUB, so that
+// the broker sees what each subscriber asks for). A SUB socket, subscribed
 // to everything, is connected to this device's own publisher and to that of every device
 // that comes online; each notice it receives goes to one of the publisher's own workers,
 // which runs the handler named after it. A new pairing gets a sync once.
@@ -53,6 +54,12 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // what a worker takes, so no notice can end one.
   static constexpr size_t kMaxNoticeFrames = 3;
   static constexpr int64_t kMaxNoticeBytes = 64 * 1024;
+  // What a subscriber may send: the handshake and its subscription to everything, a few
+  // dozen bytes. A larger frame drops its connection in ZeroMQ; any other subscription is
+  // cut by the broker (ZeroMQ keeps every subscription of a connection while it lasts).
+  static constexpr int64_t kMaxSubscriptionBytes = 256;
+  // Subscriptions taken at a time, so that a flood of them does not hold up the notices.
+  static constexpr size_t kSubscriptionsPerRound = 64;
 
   static std::shared_ptr<QoPublisher> sharedQoPublisher();
   // Stops the shared publisher and drops it (process exit, tests).
@@ -112,6 +119,9 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   void run();
   void publishPending();
   void updateSubscriptions();
+  void takeSubscriptions();
+  // Cuts the connection the last frame on the PUB socket came from.
+  void cutSubscriber(size_t bytes);
   void takeWorkerReply();
   void passNoticeToWorker();
   void closeSockets();
@@ -148,6 +158,7 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
 
   std::vector<NotificationCenter::Token> observers_;
   // Any host that is announced can send malformed notices at will.
+  LogRateLimiter refusedSubscriberLog_{"Publisher: cut subscribers", 10, std::chrono::minutes(1)};
   LogRateLimiter droppedNoticeLog_{"Publisher: dropped notices", 10, std::chrono::minutes(1)};
 };
 

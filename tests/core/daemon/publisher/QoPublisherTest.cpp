@@ -9,10 +9,12 @@
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/envelope/EnvelopeTestSupport.h"
+#include "core/proto/PbMessage.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoConfigDelegateLinux.h"
 #include "core/state/QoNotices.h"
 #include "platform/Waiter.h"
+#include "support/ZmtpTestPeer.h"
 
 namespace velbor::test {
 namespace {
@@ -39,11 +41,15 @@ bool handled(const std::string& publisher) {
   return false;
 }
 
-// A plain level-0 PubExit, as any host on the network can send one.
-ZMQMessage plainExit(const std::string& publisher) {
+std::shared_ptr<pb::MsgPubExit> plainExitBody(const std::string& publisher) {
   auto body = std::make_shared<pb::MsgPubExit>();
   body->set_publisher(publisher);
-  return QoMessage::qoMessageWithMsgCode(pb::MsgCodePubExit, body)->getSendZMQMessage();
+  return body;
+}
+
+// A plain level-0 PubExit, as any host on the network can send one.
+ZMQMessage plainExit(const std::string& publisher) {
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodePubExit, plainExitBody(publisher))->getSendZMQMessage();
 }
 
 std::string loopback(std::string endpoint) {
@@ -83,6 +89,12 @@ class PublisherTest : public EnvelopeTestBase {
     }
     ADD_FAILURE() << "the publisher never reached the test subscriber";
     return socket;
+  }
+
+  // The port of the publisher's endpoint.
+  std::string publisherPort() const {
+    const std::string endpoint = publisher_->publisherEndpoint();
+    return endpoint.substr(endpoint.rfind(':') + 1);
   }
 
   static std::optional<QoMessage::Ptr> receive(ZMQSocket& socket, std::chrono::milliseconds wait) {
@@ -193,6 +205,52 @@ TEST_F(PublisherTest, NoticesOfTooManyFramesEndNoWorker) {
   }
   EXPECT_TRUE(deliver(*peer, "after"));
   EXPECT_FALSE(handled("too many frames"));
+}
+
+// What a subscriber can make this device hold: a subscription to everything, as every
+// peer sends it, and nothing else. A connection that asks for more is dropped; the peers
+// that ask for everything still get each notice, byte for byte as before.
+TEST_F(PublisherTest, SubscribersHoldNothingButTheSubscriptionToEverything) {
+  const std::string endpoint = publisherPort();
+  const auto port = static_cast<uint16_t>(std::stoi(endpoint));
+  constexpr auto kBound = std::chrono::seconds(20);
+
+  ZmtpTestPeer huge(port);
+  ASSERT_TRUE(huge.handshake("SUB", kBound));
+  // The head of an 8 MiB subscription and a part of it.
+  huge.sendFrameHead(8 << 20, false);
+  huge.sendBytes("\x01" + std::string(64 * 1024, 'p'));
+  EXPECT_TRUE(huge.closedWithin(kBound));
+
+  ZmtpTestPeer many(port);
+  ASSERT_TRUE(many.handshake("SUB", kBound));
+  many.sendFrame("\x01", false);
+  for (int i = 0; i < 200; ++i) {
+    if (!many.sendFrame("\x01prefix-" + std::to_string(i), false)) break;
+  }
+  EXPECT_TRUE(many.closedWithin(kBound));
+
+  ZmtpTestPeer talking(port);
+  ASSERT_TRUE(talking.handshake("XSUB", kBound));
+  talking.sendFrame("not a subscription", true);
+  talking.sendFrame("", false);
+  EXPECT_TRUE(talking.closedWithin(kBound));
+
+  // A peer that subscribes as every peer does.
+  ZmtpTestPeer good(port);
+  ASSERT_TRUE(good.handshake("SUB", kBound));
+  ASSERT_TRUE(good.sendFrame("\x01", false));
+  auto subscriber = listen();
+  const std::string expected = PbMessage::data(*plainExitBody("good"));
+  bool received = false;
+  for (int i = 0; i < kAttempts && !received; ++i) {
+    publisher_->sendQoMessageToPusher(QoMessage::qoMessageWithMsgCode(pb::MsgCodePubExit, plainExitBody("good")));
+    while (auto frame = good.receiveFrame(kPause)) {
+      if (*frame == expected) received = true;
+    }
+  }
+  EXPECT_TRUE(received);
+  EXPECT_TRUE(receive(*subscriber, kBound).has_value());
 }
 
 TEST_F(PublisherTest, AChangeOfACopyWithoutADeviceIsNotAnnounced) {

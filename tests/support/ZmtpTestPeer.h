@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velbor::test {
+
+// A ZeroMQ peer written by hand over a plain tcp socket (ZMTP 3.0, NULL mechanism), so that
+// a test can send what libzmq never sends: frames beyond any bound, frames that never end,
+// subscriptions of any kind. Closes its socket when it goes.
+class ZmtpTestPeer {
+ public:
+  // Connects to 127.0.0.1:`port`; connected() tells whether it worked.
+  explicit ZmtpTestPeer(uint16_t port);
+  ~ZmtpTestPeer();
+  ZmtpTestPeer(const ZmtpTestPeer&) = delete;
+  ZmtpTestPeer& operator=(const ZmtpTestPeer&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  // Exchanges greetings and READY commands as a socket of `socketType` ("SUB", "DEALER").
+  bool handshake(const std::string& socketType, std::chrono::milliseconds bound);
+  // One whole frame; `more` when more frames of the message follow.
+  bool sendFrame(std::string_view body, bool more);
+  // Only the head of a frame of `size` bytes; its body is the caller's to send (or not).
+  bool sendFrameHead(uint64_t size, bool more);
+  bool sendBytes(std::string_view bytes);
+  // The next frame's body; nothing when none came within `bound` or the connection ended.
+  std::optional<std::string> receiveFrame(std::chrono::milliseconds bound);
+  // Reads and drops what comes until the other side ends the connection (true) or `bound`
+  // has passed (false).
+  bool closedWithin(std::chrono::milliseconds bound);
+
+ private:
+  bool readExactly(size_t size, std::string& out, std::chrono::steady_clock::time_point deadline);
+
+  int fd_ = -1;
+};
+
+}  // namespace velbor::test
