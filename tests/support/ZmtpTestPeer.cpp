@@ -30,9 +30,17 @@ int remainingMs(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-ZmtpTestPeer::ZmtpTestPeer(uint16_t port) {
+ZmtpTestPeer::ZmtpTestPeer(uint16_t port, const std::string& source) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+      ::bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    return;
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

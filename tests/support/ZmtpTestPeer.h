@@ -13,8 +13,9 @@ namespace velbor::test {
 // subscriptions of any kind. Closes its socket when it goes.
 class ZmtpTestPeer {
  public:
-  // Connects to 127.0.0.1:`port`; connected() tells whether it worked.
-  explicit ZmtpTestPeer(uint16_t port);
+  // Connects to 127.0.0.1:`port`, from `source` (another loopback address stands for
+  // another host); connected() tells whether it worked.
+  explicit ZmtpTestPeer(uint16_t port, const std::string& source = "127.0.0.1");
   ~ZmtpTestPeer();
   ZmtpTestPeer(const ZmtpTestPeer&) = delete;
   ZmtpTestPeer& operator=(const ZmtpTestPeer&) = delete;

@@ -300,7 +300,7 @@ void QoPublisher::handleNotifyDeviceAddResponse(const notice::DeviceAddResponse&
     for (const auto& device : notice.devices) {
       if (!device || device->isLocalDevice()) continue;
       // A device already wanted at another address is moved there by the broker.
-      wanted_[device->uuid()] = Subscription{device->name(), device->pubUri()};
+      wanted_[device->uuid()] = Subscription{device->name(), device->pubUri(), device->isTrusted()};
     }
   }
   wake();
@@ -433,8 +433,18 @@ void QoPublisher::updateSubscriptions() {
     }
     it = devicesMap_.erase(it);
   }
+  size_t untrusted = 0;
+  for (auto& [uuid, connected] : devicesMap_) {
+    // Trusted since it was connected, or no longer.
+    connected.trusted = wanted[uuid].trusted;
+    if (!connected.trusted) ++untrusted;
+  }
   for (const auto& [uuid, subscription] : wanted) {
     if (devicesMap_.count(uuid) != 0) continue;
+    // Any host can announce devices at will; what the untrusted ones publish changes
+    // little here, so only a few of them are listened to. They wait for a free place.
+    if (!subscription.trusted && untrusted >= kMaxUntrustedPublishers) continue;
+    if (!subscription.trusted) ++untrusted;
     try {
       subscriber_->connectToEndpoint(subscription.pubUri);
       QoLog("Subscriber connect to ({}):({})", subscription.name, subscription.pubUri);
@@ -472,7 +482,8 @@ void QoPublisher::cutSubscriber(size_t bytes) {
   const std::string& host = publisher_->lastSourceAddress();
   std::optional<std::string> peer = fd >= 0 ? ForeignTcpSocket::peerAddress(fd) : std::nullopt;
   // The descriptor may have gone to another connection meanwhile: only one of the same host
-  // is cut.
+  // is cut (a frame still waiting from a connection already cut may end a later one of that
+  // host that got its descriptor).
   if (peer && hostOf(*peer) == host && ForeignTcpSocket::cutIfConnectedTo(fd, *peer)) {
     refusedSubscriberLog_.log("*** Publisher: subscriber({}) cut, it sent {} bytes that are no subscription of ours",
                               *peer, bytes);

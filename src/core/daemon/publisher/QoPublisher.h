@@ -26,9 +26,9 @@ class ZMQSocket;
 // announce. "FileChanged" becomes a PubFileChange notice (19) and "ProcessExit" a PubExit
 // notice (21), fanned out on a PUB socket bound to `publisherUri` (an XPUB, so that
 // the broker sees what each subscriber asks for). A SUB socket, subscribed
-// to everything, is connected to this device's own publisher and to that of every device
-// that comes online; each notice it receives goes to one of the publisher's own workers,
-// which runs the handler named after it. A new pairing gets a sync once.
+// to everything, is connected to this device's own publisher and to that of every trusted
+// device that comes online (and of a few others, see kMaxUntrustedPublishers); each notice it receives goes to one of
+// the publisher's own workers, which runs the handler named after it. A new pairing gets a sync once.
 //
 // Every socket belongs to the broker thread alone. Notices are sealed on the poster's thread
 // and handed over in a bounded queue; subscriptions are a wanted set that the broker brings
@@ -60,6 +60,9 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   static constexpr int64_t kMaxSubscriptionBytes = 256;
   // Subscriptions taken at a time, so that a flood of them does not hold up the notices.
   static constexpr size_t kSubscriptionsPerRound = 64;
+  // Publishers of devices not trusted that the SUB socket is connected to at once; those of
+  // trusted devices are all connected.
+  static constexpr size_t kMaxUntrustedPublishers = 16;
 
   static std::shared_ptr<QoPublisher> sharedQoPublisher();
   // Stops the shared publisher and drops it (process exit, tests).
@@ -111,6 +114,7 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   struct Subscription {
     std::string name;
     std::string pubUri;
+    bool trusted = false;
   };
 
   void registerEvent();

@@ -5,6 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
+
+#include <fmt/format.h>
 
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -214,15 +217,17 @@ TEST_F(PublisherTest, SubscribersHoldNothingButTheSubscriptionToEverything) {
   const std::string endpoint = publisherPort();
   const auto port = static_cast<uint16_t>(std::stoi(endpoint));
   constexpr auto kBound = std::chrono::seconds(20);
+  // Another host: a cut is for the host that sent what is refused.
+  const std::string kHostile = "127.0.0.2";
 
-  ZmtpTestPeer huge(port);
+  ZmtpTestPeer huge(port, kHostile);
   ASSERT_TRUE(huge.handshake("SUB", kBound));
   // The head of an 8 MiB subscription and a part of it.
   huge.sendFrameHead(8 << 20, false);
   huge.sendBytes("\x01" + std::string(64 * 1024, 'p'));
   EXPECT_TRUE(huge.closedWithin(kBound));
 
-  ZmtpTestPeer many(port);
+  ZmtpTestPeer many(port, kHostile);
   ASSERT_TRUE(many.handshake("SUB", kBound));
   many.sendFrame("\x01", false);
   for (int i = 0; i < 200; ++i) {
@@ -230,7 +235,7 @@ TEST_F(PublisherTest, SubscribersHoldNothingButTheSubscriptionToEverything) {
   }
   EXPECT_TRUE(many.closedWithin(kBound));
 
-  ZmtpTestPeer talking(port);
+  ZmtpTestPeer talking(port, kHostile);
   ASSERT_TRUE(talking.handshake("XSUB", kBound));
   talking.sendFrame("not a subscription", true);
   talking.sendFrame("", false);
@@ -251,6 +256,35 @@ TEST_F(PublisherTest, SubscribersHoldNothingButTheSubscriptionToEverything) {
   }
   EXPECT_TRUE(received);
   EXPECT_TRUE(receive(*subscriber, kBound).has_value());
+}
+
+// Any host can announce devices at any address: only a few that are not trusted are
+// listened to, and every trusted one still is.
+TEST_F(PublisherTest, FewUntrustedPublishersAreListenedTo) {
+  QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
+  std::vector<QoDevice::Ptr> strangers;
+  for (int i = 0; i < 40; ++i) {
+    auto device = std::make_shared<QoDevice>();
+    device->setUuid(fmt::format("5a0c1e2f-0000-4000-8000-{:012}", i));
+    device->setName("stranger");
+    device->setPubUri(fmt::format("tcp://127.0.0.1:{}", 1024 + i));
+    strangers.push_back(device);
+  }
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{strangers});
+  auto [peer, peerUri] = peerPublisher();
+  auto trusted = deviceAt(peerUri);
+  trusted->setStatus(1);
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{trusted}});
+  ASSERT_TRUE(deliver(*peer, "trusted"));
+  EXPECT_EQ(publisher_->onlineDevices().size(), QoPublisher::kMaxUntrustedPublishers + 1);
+
+  // A stranger that goes frees its place for one that waits.
+  publisher_->handleNotifyDeviceOffLine(notice::DeviceOffLine{{strangers.front()}});
+  for (int i = 0; i < kAttempts && publisher_->isOnlineDevice(strangers.front()->uuid()); ++i) {
+    std::this_thread::sleep_for(kPause);
+  }
+  EXPECT_FALSE(publisher_->isOnlineDevice(strangers.front()->uuid()));
+  EXPECT_EQ(publisher_->onlineDevices().size(), QoPublisher::kMaxUntrustedPublishers + 1);
 }
 
 TEST_F(PublisherTest, AChangeOfACopyWithoutADeviceIsNotAnnounced) {
