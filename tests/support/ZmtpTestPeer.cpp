@@ -51,6 +51,16 @@ ZmtpTestPeer::ZmtpTestPeer(uint16_t port, const std::string& source) {
   }
 }
 
+std::unique_ptr<ZmtpTestPeer> ZmtpTestPeer::accept(int listener, std::chrono::milliseconds bound) {
+  pollfd item{listener, POLLIN, 0};
+  if (::poll(&item, 1, static_cast<int>(bound.count())) <= 0) return nullptr;
+  const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return nullptr;
+  std::unique_ptr<ZmtpTestPeer> peer(new ZmtpTestPeer());
+  peer->fd_ = fd;
+  return peer;
+}
+
 ZmtpTestPeer::~ZmtpTestPeer() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -109,6 +119,7 @@ std::optional<std::string> ZmtpTestPeer::receiveFrame(std::chrono::milliseconds 
   std::string size;
   if (!readExactly(1, flags, deadline)) return std::nullopt;
   const bool isLong = (static_cast<uint8_t>(flags[0]) & kLongFlag) != 0;
+  lastMore_ = (static_cast<uint8_t>(flags[0]) & kMoreFlag) != 0;
   if (!readExactly(isLong ? 8 : 1, size, deadline)) return std::nullopt;
   uint64_t length = 0;
   for (char byte : size) length = (length << 8) | static_cast<uint8_t>(byte);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,10 @@ class ZmtpTestPeer {
   ZmtpTestPeer(const ZmtpTestPeer&) = delete;
   ZmtpTestPeer& operator=(const ZmtpTestPeer&) = delete;
 
+  // Takes the next connection on the listening tcp socket `listener`, waiting at most
+  // `bound`; nothing when none came.
+  static std::unique_ptr<ZmtpTestPeer> accept(int listener, std::chrono::milliseconds bound);
+
   bool connected() const { return fd_ >= 0; }
   // Exchanges greetings and READY commands as a socket of `socketType` ("SUB", "DEALER").
   bool handshake(const std::string& socketType, std::chrono::milliseconds bound);
@@ -30,14 +35,18 @@ class ZmtpTestPeer {
   bool sendBytes(std::string_view bytes);
   // The next frame's body; nothing when none came within `bound` or the connection ended.
   std::optional<std::string> receiveFrame(std::chrono::milliseconds bound);
+  // The more-flag of the last frame received.
+  bool lastMore() const { return lastMore_; }
   // Reads and drops what comes until the other side ends the connection (true) or `bound`
   // has passed (false).
   bool closedWithin(std::chrono::milliseconds bound);
 
  private:
+  ZmtpTestPeer() = default;
   bool readExactly(size_t size, std::string& out, std::chrono::steady_clock::time_point deadline);
 
   int fd_ = -1;
+  bool lastMore_ = false;
 };
 
 }  // namespace velbor::test

@@ -83,6 +83,9 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   bool bindToEndpoint(const std::string& endpoint);
   bool connectToEndpoint(const std::string& endpoint);
   bool disconnectToEndpoint(const std::string& endpoint);
+  // Has ZeroMQ publish the `events` (ZMQ_EVENT_...) of this socket on a PAIR socket bound at
+  // the inproc `endpoint`.
+  bool monitorToEndpoint(const std::string& endpoint, int events);
 
   // Sends one frame; `flags` ZMQ_SNDMORE when more frames of the message follow.
   bool sendData(std::string_view data, int flags);
