@@ -83,15 +83,7 @@ bool ZmtpTestPeer::handshake(const std::string& socketType, std::chrono::millise
   std::string head = {static_cast<char>(kCommandFlag), static_cast<char>(ready.size())};
   if (!sendBytes(head + ready)) return false;
   // Their READY.
-  std::string flags;
-  std::string size;
-  if (!readExactly(1, flags, deadline)) return false;
-  const bool isLong = (static_cast<uint8_t>(flags[0]) & kLongFlag) != 0;
-  if (!readExactly(isLong ? 8 : 1, size, deadline)) return false;
-  uint64_t length = 0;
-  for (char byte : size) length = (length << 8) | static_cast<uint8_t>(byte);
-  std::string body;
-  return readExactly(length, body, deadline);
+  return receiveFrame(std::chrono::milliseconds(remainingMs(deadline))).has_value();
 }
 
 bool ZmtpTestPeer::sendFrameHead(uint64_t size, bool more) {
