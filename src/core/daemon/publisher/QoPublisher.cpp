@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "core/daemon/publisher/SubscriberConnections.h"
 #include "core/daemon/sync/SyncEngine.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -149,6 +150,8 @@ void QoPublisher::start() {
     publisher_->bindToEndpoint(publisherUri);
     publisherEndpoint_ = lastEndpoint(*publisher_);
     subscriber_->setData("", ZMQ_SUBSCRIBE);
+    subscriber_->setRecordsSources(true);
+    connections_ = std::make_unique<SubscriberConnections>(*context, *subscriber_);
     // Before any connection: a peer's frame above a notice's size drops that connection.
     subscriber_->setData(std::string_view(reinterpret_cast<const char*>(&kMaxNoticeBytes), sizeof kMaxNoticeBytes),
                          ZMQ_MAXMSGSIZE);
@@ -159,6 +162,7 @@ void QoPublisher::start() {
     QoLog("Subscriber connect to ({})", localPubUri_);
   } catch (const std::exception& e) {
     QoLog("Puller run failed, {}", e.what());
+    connections_.reset();
     backend_.reset();
     publisher_.reset();
     subscriber_.reset();
@@ -207,6 +211,7 @@ void QoPublisher::stop() {
   backend_.reset();
   publisher_.reset();
   subscriber_.reset();
+  connections_.reset();
   publisherEndpoint_.clear();
   {
     std::lock_guard pendingLock(pendingLock_);
@@ -344,17 +349,19 @@ bool QoPublisher::isEncryptAuthExclude(int32_t code, int32_t level) const {
 }
 
 void QoPublisher::run() {
+  auto nextWatch = std::chrono::steady_clock::now();
   try {
     while (run_) {
-      zmq_pollitem_t items[4]{};
+      zmq_pollitem_t items[5]{};
       backend_->getPollItem(items[0], ZMQ_POLLIN);
       items[1].fd = wakePipe_[0];
       items[1].events = ZMQ_POLLIN;
       publisher_->getPollItem(items[2], ZMQ_POLLIN);
-      subscriber_->getPollItem(items[3], ZMQ_POLLIN);
+      connections_->monitor().getPollItem(items[3], ZMQ_POLLIN);
+      subscriber_->getPollItem(items[4], ZMQ_POLLIN);
       // Notices wait in the SUB socket while every worker is busy.
-      const int count = workerQueue_.empty() ? 3 : 4;
-      if (ZMQContext::pollWithItems(items, count, -1) < 0) {
+      const int count = workerQueue_.empty() ? 4 : 5;
+      if (ZMQContext::pollWithItems(items, count, connections_->empty() ? -1 : kWatchIntervalMs) < 0) {
         const int error = zmq_errno();
         if (error == EINTR) continue;
         if (error != ETERM) QoLog("Puller poll error!! epoll items count({})", count);
@@ -364,14 +371,20 @@ void QoPublisher::run() {
       // A poll that saw a notice has taken its first frame from one connection: the notice
       // is received whole before any connection changes, or libzmq aborts reading the rest
       // from another one.
-      if (count == 4 && (items[3].revents & ZMQ_POLLIN)) passNoticeToWorker();
+      if (count == 5 && (items[4].revents & ZMQ_POLLIN)) passNoticeToWorker();
       if (items[2].revents & ZMQ_POLLIN) takeSubscriptions();
+      if (items[3].revents & ZMQ_POLLIN) connections_->takeEvents();
       if (items[1].revents & ZMQ_POLLIN) {
         char drain[64];
         while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
         }
         publishPending();
         updateSubscriptions();
+      }
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= nextWatch) {
+        cutOverrunPublishers();
+        nextWatch = now + std::chrono::milliseconds(kWatchIntervalMs);
       }
     }
   } catch (const ZMQException& e) {
@@ -383,6 +396,7 @@ void QoPublisher::run() {
 }
 
 void QoPublisher::closeSockets() {
+  connections_->close();
   backend_->closeWithoutLinger();
   subscriber_->closeWithoutLinger();
   publisher_->close();
@@ -490,6 +504,37 @@ void QoPublisher::cutSubscriber(size_t bytes) {
   }
 }
 
+void QoPublisher::cutOverrunPublishers() {
+  std::lock_guard lock(devicesLock_);
+  // Trusted devices and this device's own publisher are not watched.
+  const std::vector<std::string> cut = connections_->cutOverrun([this](const std::string& endpoint) {
+    return std::any_of(devicesMap_.begin(), devicesMap_.end(),
+                       [&](const auto& entry) { return entry.second.pubUri == endpoint && !entry.second.trusted; });
+  });
+  for (const std::string& endpoint : cut) {
+    for (auto it = devicesMap_.begin(); it != devicesMap_.end();) {
+      if (it->second.pubUri != endpoint) {
+        ++it;
+        continue;
+      }
+      droppedNoticeLog_.log("*** Subscriber cut ({}):({}), it sent more than {} bytes that are no whole notice",
+                            it->second.name, endpoint, SubscriberConnections::kMaxUnreadBytes);
+      try {
+        subscriber_->disconnectToEndpoint(endpoint);
+      } catch (const std::exception& e) {
+        QoLog("*** Subscriber disconnect to ({}) failed, {}", endpoint, e.what());
+      }
+      // Listened to again when it is announced again.
+      {
+        std::lock_guard wantedLock(wantedLock_);
+        auto wanted = wanted_.find(it->first);
+        if (wanted != wanted_.end() && wanted->second.pubUri == endpoint) wanted_.erase(wanted);
+      }
+      it = devicesMap_.erase(it);
+    }
+  }
+}
+
 void QoPublisher::takeWorkerReply() {
   ZMQMessage message = ZMQMessage::recvFromSocket(*backend_);
   std::optional<std::string> worker = message.getNextFrame();
@@ -500,6 +545,7 @@ void QoPublisher::takeWorkerReply() {
 void QoPublisher::passNoticeToWorker() {
   std::optional<ZMQMessage> message = receiveBounded(*subscriber_, kMaxNoticeBytes);
   if (!message) return;
+  connections_->noticeTaken(subscriber_->lastSourceFd(), message->frameCount(), message->byteSize());
   if (message->frameCount() > kMaxNoticeFrames) {
     droppedNoticeLog_.log("*** Publisher notice of {} frames dropped", message->frameCount());
     return;

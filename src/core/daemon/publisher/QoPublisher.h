@@ -21,6 +21,7 @@ namespace velbor {
 
 class ZMQContext;
 class ZMQSocket;
+class SubscriberConnections;
 
 // Tells the peers that something changed here and lets this device react to what the peers
 // announce. "FileChanged" becomes a PubFileChange notice (19) and "ProcessExit" a PubExit
@@ -63,6 +64,8 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // Publishers of devices not trusted that the SUB socket is connected to at once; those of
   // trusted devices are all connected.
   static constexpr size_t kMaxUntrustedPublishers = 16;
+  // How often the broker looks at what the connections to those publishers have brought.
+  static constexpr int kWatchIntervalMs = 200;
 
   static std::shared_ptr<QoPublisher> sharedQoPublisher();
   // Stops the shared publisher and drops it (process exit, tests).
@@ -126,6 +129,10 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   void takeSubscriptions();
   // Cuts the connection the last frame on the PUB socket came from.
   void cutSubscriber(size_t bytes);
+  // Disconnects the publishers of untrusted devices whose connection brought more than a
+  // few notices' worth that is no whole notice (a message without end), until they are
+  // announced again.
+  void cutOverrunPublishers();
   void takeWorkerReply();
   void passNoticeToWorker();
   void closeSockets();
@@ -135,6 +142,7 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   std::shared_ptr<ZMQSocket> backend_;
   std::shared_ptr<ZMQSocket> publisher_;
   std::shared_ptr<ZMQSocket> subscriber_;
+  std::unique_ptr<SubscriberConnections> connections_;
   std::string publisherEndpoint_;
   std::string localPubUri_;
   std::thread broker_;

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -285,6 +290,36 @@ TEST_F(PublisherTest, FewUntrustedPublishersAreListenedTo) {
   }
   EXPECT_FALSE(publisher_->isOnlineDevice(strangers.front()->uuid()));
   EXPECT_EQ(publisher_->onlineDevices().size(), QoPublisher::kMaxUntrustedPublishers + 1);
+}
+
+// A publisher of a device not trusted that sends a notice without end is no longer listened
+// to once its connection has brought more than a few notices can be.
+TEST_F(PublisherTest, AnUntrustedPublisherWhoseNoticeNeverEndsIsLeft) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string endpoint = fmt::format("tcp://127.0.0.1:{}", ntohs(address.sin_port));
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{deviceAt(endpoint)}});
+
+  constexpr auto kBound = std::chrono::seconds(20);
+  auto peer = ZmtpTestPeer::accept(listener, kBound);
+  ::close(listener);
+  ASSERT_NE(peer, nullptr);
+  ASSERT_TRUE(peer->handshake("PUB", kBound));
+  ASSERT_TRUE(peer->receiveFrame(kBound).has_value());
+  const std::string frame(1024, 'n');
+  uint64_t sent = 0;
+  constexpr uint64_t kCap = uint64_t{512} << 20;
+  while (sent < kCap && peer->sendFrame(frame, true)) sent += frame.size();
+  EXPECT_LT(sent, kCap);
+  EXPECT_TRUE(peer->closedWithin(kBound));
+  for (int i = 0; i < kAttempts && publisher_->isOnlineDevice(kBravoUuid); ++i) std::this_thread::sleep_for(kPause);
+  EXPECT_FALSE(publisher_->isOnlineDevice(kBravoUuid));
 }
 
 TEST_F(PublisherTest, AChangeOfACopyWithoutADeviceIsNotAnnounced) {
