@@ -25,11 +25,12 @@ class SubscriberConnections;
 
 // Tells the peers that something changed here and lets this device react to what the peers
 // announce. "FileChanged" becomes a PubFileChange notice (19) and "ProcessExit" a PubExit
-// notice (21), fanned out on a PUB socket bound to `publisherUri` (an XPUB, so that
-// the broker sees what each subscriber asks for). A SUB socket, subscribed
-// to everything, is connected to this device's own publisher and to that of every trusted
-// device that comes online (and of a few others, see kMaxUntrustedPublishers); each notice it receives goes to one of
-// the publisher's own workers, which runs the handler named after it. A new pairing gets a sync once.
+// notice (21), fanned out on a PUB socket bound to `publisherUri` (an XPUB, so that the
+// broker sees what each subscriber asks for and keeps only the subscription to everything).
+// A SUB socket, subscribed to everything, is connected to this device's own publisher and to
+// that of every trusted device that comes online, and of a few others (see
+// kMaxUntrustedPublishers); each notice it receives goes to one of the publisher's own
+// workers, which runs the handler named after it. A new pairing gets a sync once.
 //
 // Every socket belongs to the broker thread alone. Notices are sealed on the poster's thread
 // and handed over in a bounded queue; subscriptions are a wanted set that the broker brings
