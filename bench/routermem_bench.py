@@ -3,13 +3,16 @@
 (a 64 MiB file the attacker asks for, and 256 MiB more) and a good peer B pulls all of it from
 A while the attack runs:
   - a trusted device that asks for 1 MiB parts on 1 or 6 connections and reads none of them;
-  - sixteen connections from nobody A trusts, each sending 60 MiB frames without end.
+  - sixteen connections from nobody A trusts, each sending 60 MiB frames without end;
+  - sixteen hosts subscribing to A's publisher with the largest subscriptions it takes, while
+    a file of A's tree changes every second (bench/subscription_flood.py).
 Prints, per scenario, A's resident memory before, its peak during the attack (sampled, and the
 kernel's high-water mark), what it holds 5 s and 60 s after the attacker left and when it first
 was under 100 MiB again, and how long B's pull took. All hosts are on loopback.
 
 Usage: routermem_bench.py TEST_PEER ROUTER_FLOOD [WORK_DIR]
-ROUTERMEM_BENCH_SECONDS (default 30) is how long each attack lasts.
+ROUTERMEM_BENCH_SECONDS (default 30) is how long each attack lasts; ROUTERMEM_BENCH_ONLY=TEXT runs
+only the scenarios whose label has TEXT.
 """
 import os
 import shutil
@@ -27,8 +30,14 @@ os.makedirs(WORK, exist_ok=True)
 # Beside the pull benchmark's.
 BASE_PORT = base_port(14000)
 ATTACK_SECONDS = int(os.environ.get("ROUTERMEM_BENCH_SECONDS", "30"))
+# Only the scenarios whose label has this text (all when unset).
+ONLY = os.environ.get("ROUTERMEM_BENCH_ONLY", "")
 SETTLE_SECONDS = 60
 MIB = 1 << 20
+SUBSCRIPTION_FLOOD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "subscription_flood.py")
+# The largest subscription frame the publisher takes (QoPublisher::kMaxSubscriptionBytes):
+# a flag byte and the prefix.
+SUBSCRIPTION_BYTES = 255
 
 
 def make_tree(root):
@@ -64,6 +73,10 @@ def scenario(label, mode, connections):
                     str(ATTACK_SECONDS)]
         elif mode == "junk":
             args = [FLOOD, "junk", endpoint, str(connections), str(ATTACK_SECONDS), "60"]
+        elif mode == "subscriptions":
+            publisher = "tcp://127.0.0.1:%d" % a.command("info")["publisherPort"]
+            args = [SUBSCRIPTION_FLOOD, publisher, str(connections), str(ATTACK_SECONDS),
+                    str(SUBSCRIPTION_BYTES), os.path.join(tree_a, "touched.txt")]
         else:
             args = None
         before = a.status_kib("VmRSS")
@@ -72,8 +85,11 @@ def scenario(label, mode, connections):
         if args:
             flood_log = open(os.path.join(run, "flood.log"), "wb")
             # Named as the test peer, whose database (named after the process) it opens.
-            flood = subprocess.Popen([os.path.basename(PEER)] + args[1:], executable=FLOOD, stdout=subprocess.PIPE,
-                                     stderr=flood_log, env=dict(os.environ, HOME=home_m))
+            if mode == "subscriptions":
+                flood = subprocess.Popen(["/usr/bin/python3"] + args, stdout=subprocess.PIPE, stderr=flood_log)
+            else:
+                flood = subprocess.Popen([os.path.basename(PEER)] + args[1:], executable=FLOOD,
+                                         stdout=subprocess.PIPE, stderr=flood_log, env=dict(os.environ, HOME=home_m))
             # The attack in full swing before the good peer starts.
             time.sleep(3)
         pull_start = time.time()
@@ -127,7 +143,10 @@ def main():
         for label, mode, connections in (("no attack", "none", 0),
                                          ("trusted, reads nothing, 1 conn", "silent", 1),
                                          ("trusted, reads nothing, 6 conns", "silent", 6),
-                                         ("untrusted, 60 MiB frames, 16 conns", "junk", 16)):
+                                         ("untrusted, 60 MiB frames, 16 conns", "junk", 16),
+                                         ("subscriptions, 16 hosts", "subscriptions", 16)):
+            if ONLY not in label:
+                continue
             before, peak, hwm, at5, at60, under100, pulled, _, sent = scenario(label, mode, connections)
             print("%-34s %8s %8s %8s %8s %8s %10s %10s  %s" % (
                 label, mib(before), mib(peak), mib(hwm), mib(at5), mib(at60),

@@ -9,7 +9,7 @@ PACKAGES=(
   libfmt-dev libasio-dev libcurl4-openssl-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libavahi-compat-libdnssd-dev avahi-daemon dbus
-  iproute2 coreutils util-linux rsync python3 jq
+  iproute2 coreutils util-linux rsync python3 python3-zmq jq
   qt6-base-dev libgl-dev xvfb xauth trayer fonts-wqy-microhei imagemagick xdotool dbus-x11
   qt6-translations-l10n
 )

@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace velbor {
@@ -39,6 +41,15 @@ std::optional<size_t> ForeignTcpSocket::unsentBytes(int fd) {
   int bytes = 0;
   if (fd < 0 || ::ioctl(fd, SIOCOUTQ, &bytes) != 0 || bytes < 0) return std::nullopt;
   return static_cast<size_t>(bytes);
+}
+
+std::optional<uint64_t> ForeignTcpSocket::receivedBytes(int fd) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (fd < 0 || ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return std::nullopt;
+  // Older kernels fill less of the structure.
+  if (length < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) return std::nullopt;
+  return info.tcpi_bytes_received;
 }
 
 bool ForeignTcpSocket::cut(int fd) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,9 @@ class ForeignTcpSocket {
   // Bytes written to the socket that the peer has not acknowledged yet; nothing when it
   // cannot be had. Unchanged over time while data waits: the peer reads nothing.
   static std::optional<size_t> unsentBytes(int fd);
+  // Bytes the system has received on the connection since it began (read by its owner or
+  // not); nothing when it cannot be had.
+  static std::optional<uint64_t> receivedBytes(int fd);
   // Resets the connection: what waits to be sent is dropped, and the owner's next read or
   // write of it fails. False when the descriptor is no socket.
   static bool cut(int fd);

@@ -46,6 +46,7 @@ class ZMQMessage {
   void insertEmptyFrameAtHead();
   void insertFrameAtHead(std::string frame);
   bool ifMoreFrame() const { return !messageQueue_.empty(); }
+  size_t frameCount() const { return messageQueue_.size(); }
   // The bytes of all frames left.
   size_t byteSize() const;
 

@@ -222,6 +222,12 @@ bool ZMQSocket::disconnectToEndpoint(const std::string& endpoint) {
   return true;
 }
 
+bool ZMQSocket::monitorToEndpoint(const std::string& endpoint, int events) {
+  requireOpen("zmq_socket_monitor");
+  if (zmq_socket_monitor(zmqSocket_, endpoint.c_str(), events) != 0) raise("zmq_socket_monitor");
+  return true;
+}
+
 bool ZMQSocket::sendData(std::string_view data, int flags) {
   requireOpen("zmq_sendmsg");
   zmq_msg_t message;

@@ -45,10 +45,12 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   // message of ours.
   static constexpr size_t kMaxMessageFrames = 16;
   // Messages queued per peer connection in each direction (ZMQ_RCVHWM, ZMQ_SNDHWM) on
-  // sockets that face the network, instead of ZeroMQ's 1000: at the largest message size
-  // that is at most 520 MiB rather than 65 GiB. Requests and replies go one at a time or a
-  // few dozen in a fetch window, drained as they come; a full queue only holds the sender
-  // back (a router or publisher drops for a peer that stopped reading).
+  // sockets that face the network, instead of ZeroMQ's 1000. Requests and replies go one at
+  // a time or a few dozen in a fetch window, drained as they come; a full queue only holds
+  // the sender back (a router or publisher drops for a peer that stopped reading). It counts
+  // whole messages: ZeroMQ bounds neither the frames of a message nor what it holds of one
+  // that never ends, so a socket toward a peer that is not trusted bounds its time (or the
+  // bytes its connection brings) itself.
   static constexpr int kNetworkHighWaterMark = 8;
   // Replies a router queues for one peer connection; a fetcher keeps at most half this many
   // requests outstanding on one, so that every answer fits while it is not reading. Enough
@@ -81,6 +83,9 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   bool bindToEndpoint(const std::string& endpoint);
   bool connectToEndpoint(const std::string& endpoint);
   bool disconnectToEndpoint(const std::string& endpoint);
+  // Has ZeroMQ publish the `events` (ZMQ_EVENT_...) of this socket on a PAIR socket bound at
+  // the inproc `endpoint`.
+  bool monitorToEndpoint(const std::string& endpoint, int events);
 
   // Sends one frame; `flags` ZMQ_SNDMORE when more frames of the message follow.
   bool sendData(std::string_view data, int flags);

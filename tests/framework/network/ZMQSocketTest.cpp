@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
+#include "support/ZmtpTestPeer.h"
 
 namespace velbor {
 namespace {
@@ -227,9 +229,32 @@ TEST(ZMQSocketTest, NetworkSocketsBoundTheirInput) {
     EXPECT_EQ(highWaterMark(*dealer, option), ZMQSocket::kNetworkHighWaterMark);
     EXPECT_EQ(highWaterMark(*inproc, option), 1000);
   }
-  EXPECT_LE(ZMQSocket::kNetworkHighWaterMark * ZMQSocket::kMaxNetworkMessageSize, int64_t{1} << 30);
   EXPECT_EQ(highWaterMark(*ownConnected, ZMQ_RCVHWM), ownMark);
   EXPECT_EQ(highWaterMark(*ownConnected, ZMQ_SNDHWM), ZMQSocket::kNetworkHighWaterMark);
+}
+
+// What one connection can make a network socket hold. A frame beyond the bound drops the
+// connection as soon as its head is read, before its body is kept; frames within it are
+// kept as they come, so a message that never ends is bounded only by the time the socket is
+// kept open (ZeroMQ holds an unfinished message whole, whatever its number of frames).
+TEST(ZMQSocketTest, AFrameBeyondTheBoundDropsItsConnection) {
+  auto context = std::make_shared<ZMQContext>(1);
+  auto router = context->socketWithType(ZMQ_ROUTER);
+  router->bindToEndpoint("tcp://127.0.0.1:*");
+  const std::string endpoint = lastEndpoint(*router);
+  const auto port = static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+  constexpr auto kBound = std::chrono::seconds(20);
+
+  test::ZmtpTestPeer within(port);
+  ASSERT_TRUE(within.handshake("DEALER", kBound));
+  ASSERT_TRUE(within.sendFrameHead(ZMQSocket::kMaxNetworkMessageSize, false));
+  EXPECT_FALSE(within.closedWithin(std::chrono::milliseconds(200)));
+
+  test::ZmtpTestPeer beyond(port);
+  ASSERT_TRUE(beyond.handshake("DEALER", kBound));
+  ASSERT_TRUE(beyond.sendFrameHead(ZMQSocket::kMaxNetworkMessageSize + 1, false));
+  EXPECT_TRUE(beyond.closedWithin(kBound));
+  context->terminate();
 }
 
 // What a peer sends beyond the bounds of a message is dropped whole; the message after it

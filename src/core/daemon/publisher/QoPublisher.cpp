@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "core/daemon/publisher/SubscriberConnections.h"
 #include "core/daemon/sync/SyncEngine.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -19,12 +20,16 @@
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQSocket.h"
+#include "platform/ForeignTcpSocket.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor {
 
 namespace {
+
+static_assert(QoPublisher::kMaxNoticeFrames + 4 <= ZMQSocket::kMaxMessageFrames);
+static_assert(QoPublisher::kMaxNoticeBytes + 1024 <= ZMQSocket::kMaxNetworkMessageSize);
 
 std::mutex& sharedLock() {
   static std::mutex lock;
@@ -44,6 +49,13 @@ std::string exceptionName(const std::exception& e) {
 std::string exceptionReason(const std::exception& e) {
   const auto* named = dynamic_cast<const Exception*>(&e);
   return named != nullptr ? named->reason() : e.what();
+}
+
+// "192.168.1.7" of "192.168.1.7:40312", "::1" of "[::1]:40312".
+std::string hostOf(const std::string& address) {
+  std::string host = address.substr(0, address.rfind(':'));
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  return host;
 }
 
 // The endpoint a socket was bound to, without the option's terminating NUL.
@@ -123,7 +135,14 @@ void QoPublisher::start() {
   auto context = std::make_shared<ZMQContext>(1);
   try {
     backend_ = context->socketWithType(ZMQ_ROUTER);
-    publisher_ = context->socketWithType(ZMQ_PUB);
+    publisher_ = context->socketWithType(ZMQ_XPUB);
+    // Every subscription comes up to the broker, which lets only the protocol's stand.
+    const int verbose = 1;
+    publisher_->setData(std::string_view(reinterpret_cast<const char*>(&verbose), sizeof verbose), ZMQ_XPUB_VERBOSE);
+    publisher_->setData(
+        std::string_view(reinterpret_cast<const char*>(&kMaxSubscriptionBytes), sizeof kMaxSubscriptionBytes),
+        ZMQ_MAXMSGSIZE);
+    publisher_->setRecordsSources(true);
     subscriber_ = context->socketWithType(ZMQ_SUB);
     QoLog("Puller backend  bind on ({})", backendUri);
     backend_->bindToEndpoint(backendUri);
@@ -131,6 +150,11 @@ void QoPublisher::start() {
     publisher_->bindToEndpoint(publisherUri);
     publisherEndpoint_ = lastEndpoint(*publisher_);
     subscriber_->setData("", ZMQ_SUBSCRIBE);
+    subscriber_->setRecordsSources(true);
+    connections_ = std::make_unique<SubscriberConnections>(*context, *subscriber_);
+    // Before any connection: a peer's frame above a notice's size drops that connection.
+    subscriber_->setData(std::string_view(reinterpret_cast<const char*>(&kMaxNoticeBytes), sizeof kMaxNoticeBytes),
+                         ZMQ_MAXMSGSIZE);
     QoAssert(local != nullptr, "local device is not registered");
     // This device's own `pubUri`, at the port actually bound (the setting may ask for any).
     localPubUri_ = fmt::format("tcp://localhost:{}", publisherEndpoint_.substr(publisherEndpoint_.rfind(':') + 1));
@@ -138,6 +162,7 @@ void QoPublisher::start() {
     QoLog("Subscriber connect to ({})", localPubUri_);
   } catch (const std::exception& e) {
     QoLog("Puller run failed, {}", e.what());
+    connections_.reset();
     backend_.reset();
     publisher_.reset();
     subscriber_.reset();
@@ -186,6 +211,7 @@ void QoPublisher::stop() {
   backend_.reset();
   publisher_.reset();
   subscriber_.reset();
+  connections_.reset();
   publisherEndpoint_.clear();
   {
     std::lock_guard pendingLock(pendingLock_);
@@ -279,7 +305,7 @@ void QoPublisher::handleNotifyDeviceAddResponse(const notice::DeviceAddResponse&
     for (const auto& device : notice.devices) {
       if (!device || device->isLocalDevice()) continue;
       // A device already wanted at another address is moved there by the broker.
-      wanted_[device->uuid()] = Subscription{device->name(), device->pubUri()};
+      wanted_[device->uuid()] = Subscription{device->name(), device->pubUri(), device->isTrusted()};
     }
   }
   wake();
@@ -323,22 +349,31 @@ bool QoPublisher::isEncryptAuthExclude(int32_t code, int32_t level) const {
 }
 
 void QoPublisher::run() {
+  auto nextWatch = std::chrono::steady_clock::now();
   try {
     while (run_) {
-      zmq_pollitem_t items[3]{};
+      zmq_pollitem_t items[5]{};
       backend_->getPollItem(items[0], ZMQ_POLLIN);
       items[1].fd = wakePipe_[0];
       items[1].events = ZMQ_POLLIN;
-      subscriber_->getPollItem(items[2], ZMQ_POLLIN);
+      publisher_->getPollItem(items[2], ZMQ_POLLIN);
+      connections_->monitor().getPollItem(items[3], ZMQ_POLLIN);
+      subscriber_->getPollItem(items[4], ZMQ_POLLIN);
       // Notices wait in the SUB socket while every worker is busy.
-      const int count = workerQueue_.empty() ? 2 : 3;
-      if (ZMQContext::pollWithItems(items, count, -1) < 0) {
+      const int count = workerQueue_.empty() ? 4 : 5;
+      if (ZMQContext::pollWithItems(items, count, connections_->empty() ? -1 : kWatchIntervalMs) < 0) {
         const int error = zmq_errno();
         if (error == EINTR) continue;
         if (error != ETERM) QoLog("Puller poll error!! epoll items count({})", count);
         break;
       }
       if (items[0].revents & ZMQ_POLLIN) takeWorkerReply();
+      // A poll that saw a notice has taken its first frame from one connection: the notice
+      // is received whole before any connection changes, or libzmq aborts reading the rest
+      // from another one.
+      if (count == 5 && (items[4].revents & ZMQ_POLLIN)) passNoticeToWorker();
+      if (items[2].revents & ZMQ_POLLIN) takeSubscriptions();
+      if (items[3].revents & ZMQ_POLLIN) connections_->takeEvents();
       if (items[1].revents & ZMQ_POLLIN) {
         char drain[64];
         while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
@@ -346,7 +381,11 @@ void QoPublisher::run() {
         publishPending();
         updateSubscriptions();
       }
-      if (count == 3 && (items[2].revents & ZMQ_POLLIN)) passNoticeToWorker();
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= nextWatch) {
+        cutOverrunPublishers();
+        nextWatch = now + std::chrono::milliseconds(kWatchIntervalMs);
+      }
     }
   } catch (const ZMQException& e) {
     if (e.getErrorCode() != ETERM) QoLog("Puller run failed, {}", e.what());
@@ -357,6 +396,7 @@ void QoPublisher::run() {
 }
 
 void QoPublisher::closeSockets() {
+  connections_->close();
   backend_->closeWithoutLinger();
   subscriber_->closeWithoutLinger();
   publisher_->close();
@@ -407,8 +447,18 @@ void QoPublisher::updateSubscriptions() {
     }
     it = devicesMap_.erase(it);
   }
+  size_t untrusted = 0;
+  for (auto& [uuid, connected] : devicesMap_) {
+    // Trusted since it was connected, or no longer.
+    connected.trusted = wanted[uuid].trusted;
+    if (!connected.trusted) ++untrusted;
+  }
   for (const auto& [uuid, subscription] : wanted) {
     if (devicesMap_.count(uuid) != 0) continue;
+    // Any host can announce devices at will; what the untrusted ones publish changes
+    // little here, so only a few of them are listened to. They wait for a free place.
+    if (!subscription.trusted && untrusted >= kMaxUntrustedPublishers) continue;
+    if (!subscription.trusted) ++untrusted;
     try {
       subscriber_->connectToEndpoint(subscription.pubUri);
       QoLog("Subscriber connect to ({}):({})", subscription.name, subscription.pubUri);
@@ -427,6 +477,64 @@ void QoPublisher::updateSubscriptions() {
   }
 }
 
+void QoPublisher::takeSubscriptions() {
+  zmq_pollitem_t item{};
+  publisher_->getPollItem(item, ZMQ_POLLIN);
+  for (size_t i = 0; i < kSubscriptionsPerRound; ++i) {
+    if (i > 0 && (ZMQContext::pollWithItems(&item, 1, 0) <= 0 || !(item.revents & ZMQ_POLLIN))) return;
+    const std::string frame = publisher_->receiveDataWithFlags(0);
+    // Peers subscribe to everything ("\x01") and may cancel it ("\x00"); ZeroMQ has
+    // applied that already. Anything else is stored by ZeroMQ for as long as the connection
+    // lasts, so the connection goes.
+    if (!publisher_->msgMore() && frame.size() == 1 && (frame[0] == 0 || frame[0] == 1)) continue;
+    cutSubscriber(frame.size());
+  }
+}
+
+void QoPublisher::cutSubscriber(size_t bytes) {
+  const int fd = publisher_->lastSourceFd();
+  const std::string& host = publisher_->lastSourceAddress();
+  std::optional<std::string> peer = fd >= 0 ? ForeignTcpSocket::peerAddress(fd) : std::nullopt;
+  // The descriptor may have gone to another connection meanwhile: only one of the same host
+  // is cut (a frame still waiting from a connection already cut may end a later one of that
+  // host that got its descriptor).
+  if (peer && hostOf(*peer) == host && ForeignTcpSocket::cutIfConnectedTo(fd, *peer)) {
+    refusedSubscriberLog_.log("*** Publisher: subscriber({}) cut, it sent {} bytes that are no subscription of ours",
+                              *peer, bytes);
+  }
+}
+
+void QoPublisher::cutOverrunPublishers() {
+  std::lock_guard lock(devicesLock_);
+  // Trusted devices and this device's own publisher are not watched.
+  const std::vector<std::string> cut = connections_->cutOverrun([this](const std::string& endpoint) {
+    return std::any_of(devicesMap_.begin(), devicesMap_.end(),
+                       [&](const auto& entry) { return entry.second.pubUri == endpoint && !entry.second.trusted; });
+  });
+  for (const std::string& endpoint : cut) {
+    for (auto it = devicesMap_.begin(); it != devicesMap_.end();) {
+      if (it->second.pubUri != endpoint) {
+        ++it;
+        continue;
+      }
+      droppedNoticeLog_.log("*** Subscriber cut ({}):({}), it sent more than {} bytes that are no whole notice",
+                            it->second.name, endpoint, SubscriberConnections::kMaxUnreadBytes);
+      try {
+        subscriber_->disconnectToEndpoint(endpoint);
+      } catch (const std::exception& e) {
+        QoLog("*** Subscriber disconnect to ({}) failed, {}", endpoint, e.what());
+      }
+      // Listened to again when it is announced again.
+      {
+        std::lock_guard wantedLock(wantedLock_);
+        auto wanted = wanted_.find(it->first);
+        if (wanted != wanted_.end() && wanted->second.pubUri == endpoint) wanted_.erase(wanted);
+      }
+      it = devicesMap_.erase(it);
+    }
+  }
+}
+
 void QoPublisher::takeWorkerReply() {
   ZMQMessage message = ZMQMessage::recvFromSocket(*backend_);
   std::optional<std::string> worker = message.getNextFrame();
@@ -435,8 +543,13 @@ void QoPublisher::takeWorkerReply() {
 }
 
 void QoPublisher::passNoticeToWorker() {
-  std::optional<ZMQMessage> message = receiveBounded(*subscriber_);
+  std::optional<ZMQMessage> message = receiveBounded(*subscriber_, kMaxNoticeBytes);
   if (!message) return;
+  connections_->noticeTaken(subscriber_->lastSourceFd(), message->frameCount(), message->byteSize());
+  if (message->frameCount() > kMaxNoticeFrames) {
+    droppedNoticeLog_.log("*** Publisher notice of {} frames dropped", message->frameCount());
+    return;
+  }
   message->insertEmptyFrameAtHead();
   message->insertFrameAtHead(kDummyIdentity);
   message->insertEmptyFrameAtHead();

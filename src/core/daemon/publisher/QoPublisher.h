@@ -14,19 +14,23 @@
 #include "core/daemon/router/QoRouter.h"
 #include "core/state/QoNotices.h"
 #include "framework/network/ZMQMessage.h"
+#include "platform/LogRateLimiter.h"
 #include "platform/NotificationCenter.h"
 
 namespace velbor {
 
 class ZMQContext;
 class ZMQSocket;
+class SubscriberConnections;
 
 // Tells the peers that something changed here and lets this device react to what the peers
 // announce. "FileChanged" becomes a PubFileChange notice (19) and "ProcessExit" a PubExit
-// notice (21), fanned out on a PUB socket bound to `publisherUri`. A SUB socket, subscribed
-// to everything, is connected to this device's own publisher and to that of every device
-// that comes online; each notice it receives goes to one of the publisher's own workers,
-// which runs the handler named after it. A new pairing gets a sync once.
+// notice (21), fanned out on a PUB socket bound to `publisherUri` (an XPUB, so that the
+// broker sees what each subscriber asks for and keeps only the subscription to everything).
+// A SUB socket, subscribed to everything, is connected to this device's own publisher and to
+// that of every trusted device that comes online, and of a few others (see
+// kMaxUntrustedPublishers); each notice it receives goes to one of the publisher's own
+// workers, which runs the handler named after it. A new pairing gets a sync once.
 //
 // Every socket belongs to the broker thread alone. Notices are sealed on the poster's thread
 // and handed over in a bounded queue; subscriptions are a wanted set that the broker brings
@@ -46,6 +50,23 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // make the notification queue hold them without end.
   static constexpr size_t kMaxPendingNotices = 256;
   static constexpr const char* kDummyIdentity = "dummy";
+  // A notice is a header, a body and at most a user-info frame, a few hundred bytes in all.
+  // Anything beyond these bounds is dropped at the SUB socket (a larger frame drops the
+  // connection it came on); the four frames put in front for the worker keep it within
+  // what a worker takes, so no notice can end one.
+  static constexpr size_t kMaxNoticeFrames = 3;
+  static constexpr int64_t kMaxNoticeBytes = 64 * 1024;
+  // What a subscriber may send: the handshake and its subscription to everything, a few
+  // dozen bytes. A larger frame drops its connection in ZeroMQ; any other subscription is
+  // cut by the broker (ZeroMQ keeps every subscription of a connection while it lasts).
+  static constexpr int64_t kMaxSubscriptionBytes = 256;
+  // Subscriptions taken at a time, so that a flood of them does not hold up the notices.
+  static constexpr size_t kSubscriptionsPerRound = 64;
+  // Publishers of devices not trusted that the SUB socket is connected to at once; those of
+  // trusted devices are all connected.
+  static constexpr size_t kMaxUntrustedPublishers = 16;
+  // How often the broker looks at what the connections to those publishers have brought.
+  static constexpr int kWatchIntervalMs = 200;
 
   static std::shared_ptr<QoPublisher> sharedQoPublisher();
   // Stops the shared publisher and drops it (process exit, tests).
@@ -97,6 +118,7 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   struct Subscription {
     std::string name;
     std::string pubUri;
+    bool trusted = false;
   };
 
   void registerEvent();
@@ -105,6 +127,13 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   void run();
   void publishPending();
   void updateSubscriptions();
+  void takeSubscriptions();
+  // Cuts the connection the last frame on the PUB socket came from.
+  void cutSubscriber(size_t bytes);
+  // Disconnects the publishers of untrusted devices whose connection brought more than a
+  // few notices' worth that is no whole notice (a message without end), until they are
+  // announced again.
+  void cutOverrunPublishers();
   void takeWorkerReply();
   void passNoticeToWorker();
   void closeSockets();
@@ -114,6 +143,7 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   std::shared_ptr<ZMQSocket> backend_;
   std::shared_ptr<ZMQSocket> publisher_;
   std::shared_ptr<ZMQSocket> subscriber_;
+  std::unique_ptr<SubscriberConnections> connections_;
   std::string publisherEndpoint_;
   std::string localPubUri_;
   std::thread broker_;
@@ -140,6 +170,9 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   std::map<std::string, Subscription> devicesMap_;
 
   std::vector<NotificationCenter::Token> observers_;
+  // Any host that is announced can send malformed notices at will.
+  LogRateLimiter refusedSubscriberLog_{"Publisher: cut subscribers", 10, std::chrono::minutes(1)};
+  LogRateLimiter droppedNoticeLog_{"Publisher: dropped notices", 10, std::chrono::minutes(1)};
 };
 
 }  // namespace velbor

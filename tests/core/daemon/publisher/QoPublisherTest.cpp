@@ -2,16 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
+
+#include <fmt/format.h>
 
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/envelope/EnvelopeTestSupport.h"
+#include "core/proto/PbMessage.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoConfigDelegateLinux.h"
 #include "core/state/QoNotices.h"
 #include "platform/Waiter.h"
+#include "support/ZmtpTestPeer.h"
 
 namespace velbor::test {
 namespace {
@@ -38,11 +49,15 @@ bool handled(const std::string& publisher) {
   return false;
 }
 
-// A plain level-0 PubExit, as any host on the network can send one.
-ZMQMessage plainExit(const std::string& publisher) {
+std::shared_ptr<pb::MsgPubExit> plainExitBody(const std::string& publisher) {
   auto body = std::make_shared<pb::MsgPubExit>();
   body->set_publisher(publisher);
-  return QoMessage::qoMessageWithMsgCode(pb::MsgCodePubExit, body)->getSendZMQMessage();
+  return body;
+}
+
+// A plain level-0 PubExit, as any host on the network can send one.
+ZMQMessage plainExit(const std::string& publisher) {
+  return QoMessage::qoMessageWithMsgCode(pb::MsgCodePubExit, plainExitBody(publisher))->getSendZMQMessage();
 }
 
 std::string loopback(std::string endpoint) {
@@ -82,6 +97,12 @@ class PublisherTest : public EnvelopeTestBase {
     }
     ADD_FAILURE() << "the publisher never reached the test subscriber";
     return socket;
+  }
+
+  // The port of the publisher's endpoint.
+  std::string publisherPort() const {
+    const std::string endpoint = publisher_->publisherEndpoint();
+    return endpoint.substr(endpoint.rfind(':') + 1);
   }
 
   static std::optional<QoMessage::Ptr> receive(ZMQSocket& socket, std::chrono::milliseconds wait) {
@@ -144,6 +165,159 @@ TEST_F(PublisherTest, ADeviceThatMovesIsFollowedToItsNewPublisher) {
   EXPECT_FALSE(handled("old address"));
 
   publisher_->handleNotifyDeviceOffLine(notice::DeviceOffLine{{deviceAt(secondUri)}});
+  for (int i = 0; i < kAttempts && publisher_->isOnlineDevice(kBravoUuid); ++i) std::this_thread::sleep_for(kPause);
+  EXPECT_FALSE(publisher_->isOnlineDevice(kBravoUuid));
+}
+
+// Peers keep publishing notices of several frames while the devices come, go and move: the
+// SUB socket's connections change only between whole notices (libzmq aborts when the
+// connection a message is being read from goes in the middle of it).
+TEST_F(PublisherTest, ConnectionsChangeOnlyBetweenWholeNotices) {
+  QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
+  auto [first, firstUri] = peerPublisher();
+  auto [second, secondUri] = peerPublisher();
+  std::atomic<bool> flooding{true};
+  std::thread flood([&, first = first, second = second] {
+    while (flooding) {
+      for (ZMQSocket* socket : {first.get(), second.get()}) plainExit("flood").sendToSocket(*socket);
+    }
+  });
+  for (int i = 0; i < 1500; ++i) {
+    auto device = deviceAt(i % 2 == 0 ? firstUri : secondUri);
+    if (i % 3 == 2) {
+      publisher_->handleNotifyDeviceOffLine(notice::DeviceOffLine{{device}});
+    } else {
+      publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{device}});
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  flooding = false;
+  flood.join();
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{deviceAt(firstUri)}});
+  EXPECT_TRUE(deliver(*first, "after the moves"));
+}
+
+// A notice of more frames than a notice has never reaches a worker: each worker still
+// handles the next notice.
+TEST_F(PublisherTest, NoticesOfTooManyFramesEndNoWorker) {
+  QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
+  auto [peer, peerUri] = peerPublisher();
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{deviceAt(peerUri)}});
+  ASSERT_TRUE(deliver(*peer, "before"));
+  const int workers = QoConfig::sharedQoConfig().publisherWorkerCount();
+  for (int i = 0; i < 2 * workers + 2; ++i) {
+    ZMQMessage notice = plainExit("too many frames");
+    for (size_t frames = 2; frames < 15 + static_cast<size_t>(i % 2); ++frames) notice.addFrame("x");
+    ASSERT_EQ(notice.frameCount(), 15u + static_cast<size_t>(i % 2));
+    notice.sendToSocket(*peer);
+  }
+  EXPECT_TRUE(deliver(*peer, "after"));
+  EXPECT_FALSE(handled("too many frames"));
+}
+
+// What a subscriber can make this device hold: a subscription to everything, as every
+// peer sends it, and nothing else. A connection that asks for more is dropped; the peers
+// that ask for everything still get each notice, byte for byte as before.
+TEST_F(PublisherTest, SubscribersHoldNothingButTheSubscriptionToEverything) {
+  const std::string endpoint = publisherPort();
+  const auto port = static_cast<uint16_t>(std::stoi(endpoint));
+  constexpr auto kBound = std::chrono::seconds(20);
+  // Another host: a cut is for the host that sent what is refused.
+  const std::string kHostile = "127.0.0.2";
+
+  ZmtpTestPeer huge(port, kHostile);
+  ASSERT_TRUE(huge.handshake("SUB", kBound));
+  // The head of an 8 MiB subscription and a part of it.
+  huge.sendFrameHead(8 << 20, false);
+  huge.sendBytes("\x01" + std::string(64 * 1024, 'p'));
+  EXPECT_TRUE(huge.closedWithin(kBound));
+
+  ZmtpTestPeer many(port, kHostile);
+  ASSERT_TRUE(many.handshake("SUB", kBound));
+  many.sendFrame("\x01", false);
+  for (int i = 0; i < 200; ++i) {
+    if (!many.sendFrame("\x01prefix-" + std::to_string(i), false)) break;
+  }
+  EXPECT_TRUE(many.closedWithin(kBound));
+
+  ZmtpTestPeer talking(port, kHostile);
+  ASSERT_TRUE(talking.handshake("XSUB", kBound));
+  talking.sendFrame("not a subscription", true);
+  talking.sendFrame("", false);
+  EXPECT_TRUE(talking.closedWithin(kBound));
+
+  // A peer that subscribes as every peer does.
+  ZmtpTestPeer good(port);
+  ASSERT_TRUE(good.handshake("SUB", kBound));
+  ASSERT_TRUE(good.sendFrame("\x01", false));
+  auto subscriber = listen();
+  const std::string expected = PbMessage::data(*plainExitBody("good"));
+  bool received = false;
+  for (int i = 0; i < kAttempts && !received; ++i) {
+    publisher_->sendQoMessageToPusher(QoMessage::qoMessageWithMsgCode(pb::MsgCodePubExit, plainExitBody("good")));
+    while (auto frame = good.receiveFrame(kPause)) {
+      if (*frame == expected) received = true;
+    }
+  }
+  EXPECT_TRUE(received);
+  EXPECT_TRUE(receive(*subscriber, kBound).has_value());
+}
+
+// Any host can announce devices at any address: only a few that are not trusted are
+// listened to, and every trusted one still is.
+TEST_F(PublisherTest, FewUntrustedPublishersAreListenedTo) {
+  QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
+  std::vector<QoDevice::Ptr> strangers;
+  for (int i = 0; i < 40; ++i) {
+    auto device = std::make_shared<QoDevice>();
+    device->setUuid(fmt::format("5a0c1e2f-0000-4000-8000-{:012}", i));
+    device->setName("stranger");
+    device->setPubUri(fmt::format("tcp://127.0.0.1:{}", 1024 + i));
+    strangers.push_back(device);
+  }
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{strangers});
+  auto [peer, peerUri] = peerPublisher();
+  auto trusted = deviceAt(peerUri);
+  trusted->setStatus(1);
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{trusted}});
+  ASSERT_TRUE(deliver(*peer, "trusted"));
+  EXPECT_EQ(publisher_->onlineDevices().size(), QoPublisher::kMaxUntrustedPublishers + 1);
+
+  // A stranger that goes frees its place for one that waits.
+  publisher_->handleNotifyDeviceOffLine(notice::DeviceOffLine{{strangers.front()}});
+  for (int i = 0; i < kAttempts && publisher_->isOnlineDevice(strangers.front()->uuid()); ++i) {
+    std::this_thread::sleep_for(kPause);
+  }
+  EXPECT_FALSE(publisher_->isOnlineDevice(strangers.front()->uuid()));
+  EXPECT_EQ(publisher_->onlineDevices().size(), QoPublisher::kMaxUntrustedPublishers + 1);
+}
+
+// A publisher of a device not trusted that sends a notice without end is no longer listened
+// to once its connection has brought more than a few notices can be.
+TEST_F(PublisherTest, AnUntrustedPublisherWhoseNoticeNeverEndsIsLeft) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string endpoint = fmt::format("tcp://127.0.0.1:{}", ntohs(address.sin_port));
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{deviceAt(endpoint)}});
+
+  constexpr auto kBound = std::chrono::seconds(20);
+  auto peer = ZmtpTestPeer::accept(listener, kBound);
+  ::close(listener);
+  ASSERT_NE(peer, nullptr);
+  ASSERT_TRUE(peer->handshake("PUB", kBound));
+  ASSERT_TRUE(peer->receiveFrame(kBound).has_value());
+  const std::string frame(1024, 'n');
+  uint64_t sent = 0;
+  constexpr uint64_t kCap = uint64_t{512} << 20;
+  while (sent < kCap && peer->sendFrame(frame, true)) sent += frame.size();
+  EXPECT_LT(sent, kCap);
+  EXPECT_TRUE(peer->closedWithin(kBound));
   for (int i = 0; i < kAttempts && publisher_->isOnlineDevice(kBravoUuid); ++i) std::this_thread::sleep_for(kPause);
   EXPECT_FALSE(publisher_->isOnlineDevice(kBravoUuid));
 }
