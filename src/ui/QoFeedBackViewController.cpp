@@ -98,7 +98,8 @@ void QoFeedBackViewController::sendFeedback() {
 
   QMessageBox thanks(this);
   thanks.setWindowTitle("反馈建议");
-  thanks.setText("谢谢您的建议！");
+  // Without a service address nothing is sent: the user is told, not thanked.
+  thanks.setText(QoHttpClient::serverURL().empty() ? kNotSentText : "谢谢您的建议！");
   thanks.addButton("确定", QMessageBox::AcceptRole);
   thanks.exec();
   indicator_->stopAnimation();

@@ -84,6 +84,21 @@ TEST_F(FeedbackWindowTest, SendingThanksAtOnceAndKeepsAFailedRecord) {
   EXPECT_EQ(QoFeedback::count(), 1);
 }
 
+// With no service address nothing can be sent: the alert says so instead of thanking.
+TEST_F(FeedbackWindowTest, WithoutServiceAddressTheUserIsToldItWasNotSent) {
+  UserDefaults::standardUserDefaults()->setString(QoHttpClient::kServerURLKey, "");
+  QString told;
+  auto user = onModal<QMessageBox>([&](QMessageBox* box) {
+    told = box->text();
+    box->buttons().at(0)->click();
+  });
+  window_.submitButton()->click();
+  EXPECT_EQ(told, "未设置服务器地址，建议未能发送！");
+  EXPECT_EQ(window_.result(), QDialog::Accepted);
+  QoDiscovery::sharedQoDiscovery().waitForJobs();
+  EXPECT_TRUE(stub_->targets().empty());
+}
+
 // While the user reads the thanks, the window's indicator turns; it stops with the window.
 TEST_F(FeedbackWindowTest, TheIndicatorTurnsWhileSending) {
   window_.show();
