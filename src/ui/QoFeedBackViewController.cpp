@@ -79,12 +79,19 @@ std::shared_ptr<QoFeedback> QoFeedBackViewController::makeFeedback() const {
 }
 
 void QoFeedBackViewController::upload(const std::shared_ptr<QoFeedback>& feedback) {
+  // Stored first: a failed upload, or an end of the program while it runs, loses nothing.
+  bool stored = true;
   try {
-    // Stored first: a failed upload, or an end of the program while it runs, loses nothing.
     feedback->save();
-    if (QoHttpClient::sendHttpRequestWithFeedback(*feedback)) feedback->deleteObject();
   } catch (const std::exception& e) {
+    // Sent all the same: this is then its only chance.
+    stored = false;
     QoLog("*** feedback not stored, {}", e.what());
+  }
+  try {
+    if (QoHttpClient::sendHttpRequestWithFeedback(*feedback) && stored) feedback->deleteObject();
+  } catch (const std::exception& e) {
+    QoLog("*** sent feedback not removed, {}", e.what());
   }
 }
 

@@ -12,6 +12,7 @@
 #include "core/daemon/http/QoHttpClient.h"
 #include "core/entity/QoFeedback.h"
 #include "core/state/DataSource.h"
+#include "framework/persistence/SQLiteInstanceManager.h"
 #include "platform/UserDefaults.h"
 #include "support/Eventually.h"
 #include "support/FreshState.h"
@@ -65,6 +66,17 @@ TEST_F(FeedbackWindowTest, RecordIsStoredUntilTheServiceTookItAndTheNameOnlyWhen
   EXPECT_EQ(stored[0]->name(), "");
   EXPECT_EQ(stored[0]->message(), "同步很快");
   EXPECT_EQ(stored[0]->userRank(), window_.suggestMatrix()->checkedButton()->text().toStdString());
+}
+
+// A record the database refuses to store is still sent: the upload is then its only chance.
+TEST_F(FeedbackWindowTest, FeedbackThatCannotBeStoredIsSentAllTheSame) {
+  QoFeedback::tableCheck();
+  SQLiteInstanceManager::sharedManager()->executeUpdateSQL(
+      "CREATE TRIGGER refuse BEFORE INSERT ON qo_feedback BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  QoFeedBackViewController::upload(window_.makeFeedback());
+  ASSERT_EQ(stub_->targets().size(), 1U);
+  EXPECT_TRUE(endsWith(stub_->targets()[0], "/Alice"));
+  EXPECT_EQ(QoFeedback::count(), 0);
 }
 
 // With the network down the user is thanked all the same, and the record waits.
