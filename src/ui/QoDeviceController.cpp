@@ -20,6 +20,7 @@
 #include "core/state/QoNotices.h"
 #include "core/state/TrustInfo.h"
 #include "core/utils/QoUtils.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "platform/Dispatch.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
@@ -39,6 +40,8 @@ constexpr int32_t kTrusted = 1;
 constexpr int32_t kWaitingForPeer = 2;
 constexpr int32_t kPeerAsks = 3;
 constexpr int kResultPauseMs = 1000;
+// A card's status write the database refused.
+constexpr const char* kNotSavedText = "信任状态保存失败！";
 constexpr int kDistrustConfirmed = 1;
 
 // Lower goes first: a device that asks for trust, then trusted ones, then the rest.
@@ -165,7 +168,7 @@ void QoDeviceController::observeNotices() {
       record->updateValues();
       pane.startWait(record, kPeerAsks, ticks);
       pane.deviceSorted();
-      background("*** handle TrustInitiateResponse failed, {}", [record, device] {
+      cardJob("*** handle TrustInitiateResponse failed, {}", &pane, record, device->uuid(), [record, device] {
         if (DeviceStatusWriter::change(device->uuid(), {kUntrusted}, kPeerAsks)) return;
         // Something else moved it meanwhile: show what is stored.
         const DevicePtr stored = DeviceStatusWriter::current(device, kUntrusted);
@@ -452,6 +455,26 @@ void QoDeviceController::background(const char* failure, std::function<void()> w
   });
 }
 
+void QoDeviceController::cardJob(const char* failure, QPointer<QoDeviceController> self, const RecordPtr& record,
+                                 const std::string& uuid, std::function<void()> work) {
+  background(failure, [failure, self = std::move(self), record, uuid, work = std::move(work)] {
+    try {
+      work();
+    } catch (const QoExceptionZeSqlite& e) {
+      QoLog(fmt::runtime(failure), e.what());
+      const DevicePtr stored = QoDevice::getDeviceWithUuid(uuid);
+      onMain(self, [record, stored](QoDeviceController& pane) {
+        if (stored) record->setDevice(stored);
+        record->setLabelTitle(kNotSavedText);
+        QTimer::singleShot(kResultPauseMs, &pane, [&pane, record] {
+          record->updateValues();
+          pane.deviceSorted();
+        });
+      });
+    }
+  });
+}
+
 void QoDeviceController::onMain(QPointer<QoDeviceController> self, std::function<void(QoDeviceController&)> work) {
   MainThread::async([self = std::move(self), work = std::move(work)] {
     if (self) work(*self);
@@ -469,7 +492,7 @@ void QoDeviceController::finishExchange(const RecordPtr& record, std::vector<int
   ended->setStatus(to);
   record->setDevice(ended);
   if (!label.isEmpty()) record->setLabelTitle(label);
-  background("*** {}", [self = self_, record, shown, from = std::move(from), to, label] {
+  cardJob("*** {}", self_, record, shown->uuid(), [self = self_, record, shown, from = std::move(from), to, label] {
     DeviceStatusWriter::change(shown->uuid(), from, to);
     const DevicePtr stored = DeviceStatusWriter::current(shown, to);
     onMain(self, [record, stored, label](QoDeviceController& pane) {
@@ -541,7 +564,7 @@ void QoDeviceController::itemTrustButtonClick(const RecordPtr& record) {
   }
   if (isAwaitingDiscovery(device->uuid())) return;
   const int ticks = static_cast<int>(std::floor(waitTrustTimeout_));
-  background("*** itemTrustButton failed, {}", [self = self_, record, device, ticks] {
+  cardJob("*** itemTrustButton failed, {}", self_, record, device->uuid(), [self = self_, record, device, ticks] {
     if (!QoDevice::getDeviceWithUuid(device->uuid())) {
       onMain(self, [record](QoDeviceController& pane) { pane.offerAfterDiscovery(record); });
       return;
@@ -576,7 +599,7 @@ void QoDeviceController::itemAgreeButtonClick(const RecordPtr& record) {
   }
   stopWait(device->uuid());
   record->setLabelTitle("信任中...");
-  background("*** itemAgreeButtonClick failed, {}", [self = self_, record, device] {
+  cardJob("*** itemAgreeButtonClick failed, {}", self_, record, device->uuid(), [self = self_, record, device] {
     try {
       const QoMessage::Ptr reply = QoClient::sendTrustRequestTo(device, QoClient::kOptionSync);
       const auto answer =
@@ -620,7 +643,7 @@ void QoDeviceController::itemDisAgreeButtonClick(const RecordPtr& record) {
   }
   stopWait(device->uuid());
   record->setLabelTitle("拒绝信任");
-  background("*** itemDisAgreeButtonClick failed, {}", [self = self_, record, device] {
+  cardJob("*** itemDisAgreeButtonClick failed, {}", self_, record, device->uuid(), [self = self_, record, device] {
     DeviceStatusWriter::change(device->uuid(), {kPeerAsks}, kUntrusted);
     const QoMessage::Ptr reply = QoClient::sendTrustDenyRequestTo(device, QoClient::kOptionSync);
     DataSource::sharedDataSource().cleanRecvTrustContext(device->uuid());
@@ -640,7 +663,7 @@ void QoDeviceController::itemCancelButtonClick(const RecordPtr& record) {
     return;
   }
   stopWait(device->uuid());
-  background("*** itemCancelButton failed, {}", [self = self_, record, device] {
+  cardJob("*** itemCancelButton failed, {}", self_, record, device->uuid(), [self = self_, record, device] {
     try {
       DeviceStatusWriter::change(device->uuid(), {kWaitingForPeer, kPeerAsks}, kUntrusted);
       onMain(self, [record](QoDeviceController&) { record->setLabelTitle("取消请求..."); });
@@ -739,7 +762,7 @@ void QoDeviceController::_distrust(const RecordPtr& record, int returnCode) {
   if (returnCode != kDistrustConfirmed) return;
   const DevicePtr device = record->getDevice();
   if (!device) return;
-  background("*** {}", [self = self_, record, device] {
+  cardJob("*** {}", self_, record, device->uuid(), [self = self_, record, device] {
     DeviceStatusWriter::change(device->uuid(), {kTrusted}, kUntrusted);
     const QoMessage::Ptr reply = QoClient::sendDisTrustRequestTo(device, QoClient::kOptionSync);
     if (reply && reply->code() == 0) {

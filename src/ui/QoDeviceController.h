@@ -103,6 +103,10 @@ class QoDeviceController : public QWidget, public SelectableToolbarItemDelegate 
   // The job must not touch the pane but through a guarded pointer (onMain): the pane may go
   // away while it runs.
   static void background(const char* failure, std::function<void()> work);
+  // The same for a job of one card that writes the device's status: a write the database
+  // refused shows on the card (kNotSavedText, then the stored state), never the status meant.
+  static void cardJob(const char* failure, QPointer<QoDeviceController> self, const RecordPtr& record,
+                      const std::string& uuid, std::function<void()> work);
   // Runs `work` on the main thread if the pane still exists then.
   static void onMain(QPointer<QoDeviceController> self, std::function<void(QoDeviceController&)> work);
   // Moves the stored status from one of `from` to `to`, then shows `label` for a second

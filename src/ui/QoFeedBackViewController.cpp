@@ -79,12 +79,19 @@ std::shared_ptr<QoFeedback> QoFeedBackViewController::makeFeedback() const {
 }
 
 void QoFeedBackViewController::upload(const std::shared_ptr<QoFeedback>& feedback) {
+  // Stored first: a failed upload, or an end of the program while it runs, loses nothing.
+  bool stored = true;
   try {
-    // Stored first: a failed upload, or an end of the program while it runs, loses nothing.
     feedback->save();
-    if (QoHttpClient::sendHttpRequestWithFeedback(*feedback)) feedback->deleteObject();
   } catch (const std::exception& e) {
+    // Sent all the same: this is then its only chance.
+    stored = false;
     QoLog("*** feedback not stored, {}", e.what());
+  }
+  try {
+    if (QoHttpClient::sendHttpRequestWithFeedback(*feedback) && stored) feedback->deleteObject();
+  } catch (const std::exception& e) {
+    QoLog("*** sent feedback not removed, {}", e.what());
   }
 }
 
@@ -98,7 +105,8 @@ void QoFeedBackViewController::sendFeedback() {
 
   QMessageBox thanks(this);
   thanks.setWindowTitle("反馈建议");
-  thanks.setText("谢谢您的建议！");
+  // Without a service address nothing is sent: the user is told, not thanked.
+  thanks.setText(QoHttpClient::serverURL().empty() ? kNotSentText : "谢谢您的建议！");
   thanks.addButton("确定", QMessageBox::AcceptRole);
   thanks.exec();
   indicator_->stopAnimation();

@@ -26,6 +26,8 @@ class QoFeedBackViewController : public QDialog {
 
   // Runs the window modally until it is sent or closed.
   static void showWindow();
+  // The alert's text when no service address is configured, instead of the thanks.
+  static constexpr const char* kNotSentText = "未设置服务器地址，建议未能发送！";
 
   SpinningIndicator* indicator() const { return indicator_; }
   QPushButton* submitButton() const { return submitButton_; }

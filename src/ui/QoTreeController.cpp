@@ -138,6 +138,16 @@ QoTreeController::QoTreeController(QWidget* parent)
   observers_.push_back(QoNotices::observe<notice::TreeDeleteResponse>([rebuild](const auto&) { rebuild(); }));
   observers_.push_back(QoNotices::observe<notice::SyncFileProcess>(
       [state](const notice::SyncFileProcess& process) { State::handleProgress(state, process.box); }));
+  // A peer that went away ends the transfer shown for it at once, not when its pull gives up.
+  observers_.push_back(QoNotices::observe<notice::DeviceOffLine>([state](const notice::DeviceOffLine& offline) {
+    bool changed = false;
+    for (const auto& device : offline.devices) {
+      if (device) changed = state->progress.peerGone(device->uuid()) || changed;
+    }
+    if (changed && !state->dirty.exchange(true)) {
+      State::onPane(state, [](QoTreeController& pane) { pane.scheduleRepaint(); });
+    }
+  }));
   // The rows are read when the pane is shown: the window is made before the engine has
   // checked its database.
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/utils/QoUtils.h"
@@ -72,16 +73,33 @@ std::optional<TreeProgress::Summary> TreeProgress::applyTransfer(const SyncFileP
   const std::string hash = relationHashOf(notice);
   if (hash.empty()) return std::nullopt;
   if (notice.status == SyncFileDownloadBegin) {
-    transfers_[hash] = Transfer{notice, false};
+    Transfer next;
+    next.box = notice;
+    next.pullOpen = true;
+    if (const auto found = transfers_.find(hash); found != transfers_.end()) {
+      next.lastCompletion = found->second.lastCompletion;
+      // The next page of the same pull: what arrived on earlier pages counts too.
+      if (found->second.pullOpen) {
+        next.arrived = found->second.arrived;
+        next.lastArrived = found->second.lastArrived;
+      }
+    }
+    transfers_[hash] = std::move(next);
     return std::nullopt;
   }
   auto found = transfers_.find(hash);
   if (found == transfers_.end()) return std::nullopt;
   Transfer& transfer = found->second;
   SyncFileProcessBox& entry = transfer.box;
-  // Whatever comes after the end of a pull (a late part, a second end) belongs to the pull
-  // that ended: the row keeps its completion until the next pull begins.
-  if (entry.status == SyncFileDownloadEnd) return std::nullopt;
+  if (notice.status == SyncFileDownloadFileDown && transfer.pullOpen) {
+    transfer.arrived += 1;
+    transfer.lastArrived = notice.downloadFilePath;
+  }
+  if (notice.status == SyncFileDownloadEnd && transfer.pullOpen) return endTransfer(transfer, notice.complete, now);
+  // Whatever comes after the end of a pull (a late part, a second end), or after its peer
+  // went away, belongs to the pull that ended: the row keeps what it shows until the next
+  // pull begins.
+  if (transfer.ended) return std::nullopt;
   switch (notice.status) {
     case SyncFileDownloading: {
       entry.currentSize += notice.downloadLength;
@@ -108,18 +126,56 @@ std::optional<TreeProgress::Summary> TreeProgress::applyTransfer(const SyncFileP
     case SyncFileDownloadFileDown:
       entry.currentFileCount -= 1;
       return std::nullopt;
-    case SyncFileDownloadEnd: {
-      entry.status = SyncFileDownloadEnd;
-      entry.currentTime = now;
-      if (entry.fileCount == 0) return std::nullopt;
-      const auto& local = entry.relation ? entry.relation->firstSyncdirCopy() : nullptr;
-      return Summary{local ? QString::fromStdString(local->path()) : QString("Velbor"),
-                     entry.fileCount == 1 ? lastComponent(entry.downloadFilePath) : QString(),
-                     QString("%1 个文件已同步").arg(entry.fileCount)};
-    }
     default:
       return std::nullopt;
   }
+}
+
+std::optional<TreeProgress::Summary> TreeProgress::endTransfer(Transfer& transfer, bool complete, double now) {
+  SyncFileProcessBox& entry = transfer.box;
+  transfer.pullOpen = false;
+  transfer.ended = true;
+  const auto& local = entry.relation ? entry.relation->firstSyncdirCopy() : nullptr;
+  const QString title = local ? QString::fromStdString(local->path()) : QString("Velbor");
+  if (complete) {
+    entry.status = SyncFileDownloadEnd;
+    entry.currentTime = now;
+    transfer.lastCompletion = now;
+    if (entry.fileCount == 0) return std::nullopt;
+    return Summary{title, entry.fileCount == 1 ? lastComponent(entry.downloadFilePath) : QString(),
+                   QString("%1 个文件已同步").arg(entry.fileCount)};
+  }
+  showUnfinished(transfer);
+  // Only the files that arrived are announced; nothing when none did.
+  if (transfer.arrived == 0) return std::nullopt;
+  return Summary{title, transfer.arrived == 1 ? lastComponent(transfer.lastArrived) : QString(),
+                 QString("%1 个文件已同步").arg(transfer.arrived)};
+}
+
+void TreeProgress::showUnfinished(Transfer& transfer) {
+  transfer.ended = true;
+  SyncFileProcessBox& entry = transfer.box;
+  // Not a completion: the last real one stays, or the row says that files are still to come.
+  if (transfer.lastCompletion) {
+    entry.status = SyncFileDownloadEnd;
+    entry.currentTime = *transfer.lastCompletion;
+  } else {
+    entry.status = SyncFileDownloadBegin;
+  }
+}
+
+bool TreeProgress::peerGone(const std::string& deviceUuid) {
+  std::lock_guard lock(mutex_);
+  bool changed = false;
+  for (auto& [hash, transfer] : transfers_) {
+    if (transfer.ended || !transfer.pullOpen) continue;
+    const auto& relation = transfer.box.relation;
+    const auto& remote = relation ? relation->secondSyncdirCopy() : nullptr;
+    if (!remote || !remote->device() || remote->device()->uuid() != deviceUuid) continue;
+    showUnfinished(transfer);
+    changed = true;
+  }
+  return changed;
 }
 
 std::optional<SyncFileProcessBox> TreeProgress::indexEntry(const std::string& copyUuid) const {

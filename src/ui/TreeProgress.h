@@ -28,11 +28,24 @@ class TreeProgress {
     SyncFileProcessBox box;
     // The speed had a measured, positive value when statusString was last set.
     bool speedKnown = false;
+    // From a download begin to the pull's end: its pages' begins carry `arrived` on.
+    bool pullOpen = false;
+    // The row shows no more of this pull: it ended, or its peer went away.
+    bool ended = false;
+    // Files of this pull in place ("file done" notices), and the last of them.
+    int64_t arrived = 0;
+    std::string lastArrived;
+    // When the last pull that went through ended (seconds since 1970).
+    std::optional<double> lastCompletion;
   };
 
   // Applies one notice at the time `now` (seconds since 1970); the summary to show when the
   // notice completes an index run or a pull.
   std::optional<Summary> apply(const SyncFileProcessBox& notice, double now);
+
+  // The device `deviceUuid` went away: the rows of pulls from it show their transfer no more
+  // (the pull itself ends, and is announced, when it gives up). True when a row changed.
+  bool peerGone(const std::string& deviceUuid);
 
   std::optional<SyncFileProcessBox> indexEntry(const std::string& copyUuid) const;
   std::optional<Transfer> transferEntry(const std::string& relationHash) const;
@@ -48,6 +61,10 @@ class TreeProgress {
  private:
   std::optional<Summary> applyIndex(const SyncFileProcessBox& notice);
   std::optional<Summary> applyTransfer(const SyncFileProcessBox& notice, double now);
+  // The end of a pull; the summary when files arrived.
+  std::optional<Summary> endTransfer(Transfer& transfer, bool complete, double now);
+  // A pull that did not go through: the row keeps the last completion, or "有文件更新".
+  static void showUnfinished(Transfer& transfer);
 
   mutable std::mutex mutex_;
   std::map<std::string, SyncFileProcessBox> indexes_;

@@ -29,7 +29,7 @@ TEST_F(E2eExitTest, PeersMarkADeviceOfflineAsSoonAsItQuitsOrIsTerminatedAfterItW
     PeerProcess b(network.host(1), home(how + "-b"), with(options, {"--accept-trust"}));
     const std::string uuidA = a->uuid();
     ASSERT_FALSE(uuidA.empty());
-    ASSERT_TRUE(eventually([&] { return deviceIn(*a, b.uuid()).is_object(); }));
+    ASSERT_TRUE(eventually([&] { return listed(deviceIn(*a, b.uuid())); }));
     ASSERT_EQ(a->command("trust " + b.uuid()).value("result", ""), "accepted");
     ASSERT_TRUE(eventually([&] {
       const json seen = deviceIn(b, uuidA);

@@ -82,7 +82,7 @@ TEST_F(E2eRelayTest, ARelayDoesNotMoveATrustedDeviceWhileARealMoveDoes) {
   ASSERT_TRUE(network.ready());
   PeerProcess a(network.host(0), home("a"), with(portOptions(), {"--token", "one"}));
   PeerProcess b(network.host(1), home("b"), with(portOptions(), {"--token", "one", "--accept-trust"}));
-  ASSERT_TRUE(eventually([&] { return deviceIn(a, b.uuid()).is_object(); }));
+  ASSERT_TRUE(eventually([&] { return listed(deviceIn(a, b.uuid())); }));
   ASSERT_EQ(a.command("trust " + b.uuid()).value("result", ""), "accepted");
   ASSERT_TRUE(eventually([&] { return routeOf(a, b.uuid()) == endpointAt(network.address(1)); }));
 

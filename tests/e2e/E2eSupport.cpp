@@ -83,13 +83,15 @@ std::vector<std::string> with(std::vector<std::string> options, const std::vecto
 }
 
 json deviceIn(PeerProcess& peer, const std::string& uuid) {
-  json answer = peer.command("devices");
-  if (!answer.is_object() || !answer.value("ok", false)) return nullptr;
-  for (const auto& device : answer["devices"]) {
-    if (device.value("uuid", "") == uuid) return device;
+  const json answer = peer.command("devices");
+  const json devices = answer.value("ok", false) ? answer.value("devices", json::array()) : json::array();
+  for (const auto& device : devices) {
+    if (device.is_object() && device.value("uuid", "") == uuid) return device;
   }
-  return nullptr;
+  return json::object();
 }
+
+bool listed(const json& entry) { return entry.is_object() && !entry.empty(); }
 
 int64_t usnOf(PeerProcess& peer) {
   json answer = peer.command("status");

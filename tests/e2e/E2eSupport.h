@@ -52,8 +52,11 @@ bool runInNamespace(const std::string& netns, const std::function<void()>& job);
 std::vector<std::string> portOptions();
 std::vector<std::string> with(std::vector<std::string> options, const std::vector<std::string>& more);
 
-// The entry for `uuid` in the peer's device list; null when absent.
+// The entry for `uuid` in the peer's device list; an empty object when absent (or no list came),
+// so that asking it for a value gives the default.
 nlohmann::json deviceIn(PeerProcess& peer, const std::string& uuid);
+// Whether deviceIn or cardIn found an entry.
+bool listed(const nlohmann::json& entry);
 int64_t usnOf(PeerProcess& peer);
 // The usn holds still over a few seconds: nothing echoes back and forth.
 bool usnSettles(PeerProcess& peer);

@@ -34,12 +34,12 @@ PeerProcess::Program uiPeerProgram(const XvfbDisplay& display, const std::string
 }
 
 nlohmann::json cardIn(PeerProcess& ui, const std::string& uuid) {
-  const nlohmann::json answer = ui.command("cards");
-  if (!answer.is_object() || !answer.value("ok", false)) return nullptr;
-  for (const auto& card : answer["cards"]) {
-    if (card.value("uuid", "") == uuid) return card;
+  const json answer = ui.command("cards");
+  const json cards = answer.value("ok", false) ? answer.value("cards", json::array()) : json::array();
+  for (const auto& card : cards) {
+    if (card.is_object() && card.value("uuid", "") == uuid) return card;
   }
-  return nullptr;
+  return json::object();
 }
 
 bool ok(const json& answer) { return answer.is_object() && answer.value("ok", false); }

@@ -13,7 +13,8 @@ namespace velbor::test {
 // on the session bus at `sessionBus` (by default none).
 PeerProcess::Program uiPeerProgram(const XvfbDisplay& display, const std::string& sessionBus = "disabled:");
 
-// The device card for `uuid` in the UI peer's device pane; null when it has none.
+// The device card for `uuid` in the UI peer's device pane; an empty object when it has none
+// (listed() tells), so that asking it for a value gives the default.
 nlohmann::json cardIn(PeerProcess& ui, const std::string& uuid);
 
 // Whether a peer's answer says it did what it was told.

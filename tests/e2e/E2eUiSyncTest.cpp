@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,11 +32,10 @@ using std::chrono::seconds;
 // With the peer's link at kPeerRate, its transfer shows in the pane for several seconds.
 constexpr uint64_t kBigFileSize = 64ull << 20;
 constexpr const char* kPeerRate = "64mbit";
+// Slow enough that the file is still on its way when the test stops a side.
+constexpr const char* kSlowPeerRate = "16mbit";
 
-// An object whatever came: a missing row or a late answer reads as empty, never as a throw.
-json orEmpty(json answer) { return answer.is_object() ? answer : json::object(); }
-
-json ask(PeerProcess& ui, const std::string& line) { return orEmpty(ui.command(line)); }
+json ask(PeerProcess& ui, const std::string& line) { return ui.command(line); }
 
 // Bytes that do not repeat in any short period: no layer can make them smaller.
 void writeBigFile(const fs::path& path, uint64_t size) {
@@ -153,6 +154,80 @@ class E2eUiSyncTest : public E2eFixture {
     std::string text;
     for (const std::string& line : bus.notices()) text += line + "\n";
     return text;
+  }
+
+  // Whether the stored pairing of `local` with `remote` is being pulled.
+  static bool pulling(PeerProcess& ui, const fs::path& local, const fs::path& remote) {
+    for (const json& pairing : storedCopy(ask(ui, "sync-status"), local.string()).value("pairings", json::array())) {
+      if (pairing.value("second", "") == remote.string()) return pairing.value("pulling", false);
+    }
+    return false;
+  }
+
+  static bool noticedAny(const DesktopSessionBus& bus, const std::string& part) {
+    const auto notices = bus.notices();
+    return std::any_of(notices.begin(), notices.end(),
+                       [&](const std::string& line) { return line.find(part) != std::string::npos; });
+  }
+
+  // A pull of a big file from b over a slow link, to this device's windows on a display of
+  // their own with the desktop's services on a bus of their own.
+  struct BigPull {
+    explicit BigPull(E2eUiSyncTest& test)
+        : homeUi(test.home("ui")),
+          homeB(test.home("b")),
+          logs(test.home("logs")),
+          fromPeer(homeUi / "来自对端"),
+          inbox(homeB / "共享" / "收件箱") {}
+
+    XvfbDisplay display;
+    DesktopSessionBus bus;
+    E2eNetwork network{2};
+    fs::path homeUi;
+    fs::path homeB;
+    std::string logs;
+    fs::path fromPeer;
+    fs::path inbox;
+    std::unique_ptr<PeerProcess> ui;
+    std::unique_ptr<PeerProcess> b;
+  };
+
+  // Starts both devices; this one trusts b and pairs `fromPeer` with b's `inbox` through the
+  // windows; then a big file written on b is on its way: the pane shows its speed.
+  void startBigPull(BigPull& pull) {
+    ASSERT_TRUE(pull.bus.failure().empty()) << pull.bus.failure();
+    ASSERT_TRUE(pull.network.ready());
+    for (const fs::path& folder : {pull.fromPeer, pull.inbox}) fs::create_directories(folder);
+    pull.ui = std::make_unique<PeerProcess>(
+        uiPeerProgram(pull.display, pull.bus.address()), pull.network.host(0), pull.homeUi.string(),
+        with(portOptions(), {"--token", "one", "--name", "界面"}), pull.logs + "/ui.log");
+    pull.b = std::make_unique<PeerProcess>(pull.network.host(1), pull.homeB.string(),
+                                           with(portOptions(), {"--token", "one", "--name", "乙", "--accept-trust"}),
+                                           pull.logs + "/b.log");
+    PeerProcess& ui = *pull.ui;
+    PeerProcess& b = *pull.b;
+    const std::string me = ui.uuid();
+    ASSERT_FALSE(me.empty()) << ui.readyLine().dump();
+    ASSERT_TRUE(ok(ask(ui, "pane deviceController")));
+    ASSERT_TRUE(eventually([&] { return cardIn(ui, b.uuid()).value("online", false) && listed(deviceIn(b, me)); }))
+        << ask(ui, "cards").dump();
+    ASSERT_TRUE(ok(ask(ui, "click " + b.uuid() + " trustButton")));
+    ASSERT_TRUE(eventually([&] { return cardIn(ui, b.uuid()).value("status", -1) == 1; }, seconds(30)));
+    ASSERT_TRUE(eventually([&] { return deviceIn(b, me).value("status", -1) == 1; }, seconds(30)));
+    ASSERT_TRUE(ok(ask(ui, "pane synconce")));
+    pairThroughWindows(ui, pull.fromPeer, "乙", {"共享", "收件箱"}, pull.inbox, false);
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(pull.network.limitRate(1, kSlowPeerRate));
+    const fs::path staging = pull.homeB / "staging.bin";
+    writeBigFile(staging, kBigFileSize);
+    fs::rename(staging, pull.inbox / "大文件.bin");
+    ASSERT_TRUE(eventually([&] { return transferOf(pull).find("，剩余") != std::string::npos; }, seconds(90)))
+        << transferOf(pull);
+  }
+
+  // What the pairing row of a big pull shows of its transfer.
+  static std::string transferOf(BigPull& pull) {
+    return treeRow(*pull.ui, pull.fromPeer.string(), pull.inbox.string()).value("transfer", "");
   }
 
   // Clicks the pane's row at `row` (a tree path, or a tree path and a remote path), presses
@@ -276,13 +351,12 @@ TEST_F(E2eUiSyncTest, SyncPairsMadeWatchedAndDeletedThroughTheWindows) {
 
   // Trust, from the device pane; the peer takes the offer.
   ASSERT_TRUE(ok(ask(ui, "pane deviceController")));
-  ASSERT_TRUE(eventually([&] {
-    return orEmpty(cardIn(ui, b.uuid())).value("online", false) && deviceIn(b, me).is_object();
-  })) << ask(ui, "cards").dump();
+  ASSERT_TRUE(eventually([&] { return cardIn(ui, b.uuid()).value("online", false) && listed(deviceIn(b, me)); }))
+      << ask(ui, "cards").dump();
   ASSERT_TRUE(ok(ask(ui, "click " + b.uuid() + " trustButton")));
-  ASSERT_TRUE(eventually([&] { return orEmpty(cardIn(ui, b.uuid())).value("status", -1) == 1; }, seconds(30)))
+  ASSERT_TRUE(eventually([&] { return cardIn(ui, b.uuid()).value("status", -1) == 1; }, seconds(30)))
       << cardIn(ui, b.uuid()).dump();
-  ASSERT_TRUE(eventually([&] { return orEmpty(deviceIn(b, me)).value("status", -1) == 1; }, seconds(30)));
+  ASSERT_TRUE(eventually([&] { return deviceIn(b, me).value("status", -1) == 1; }, seconds(30)));
 
   // Local to local: a new tree made on this device by browsing its own folders.
   ASSERT_TRUE(ok(ask(ui, "pane synconce")));
@@ -389,6 +463,53 @@ TEST_F(E2eUiSyncTest, SyncPairsMadeWatchedAndDeletedThroughTheWindows) {
   EXPECT_FALSE(eventually([&] { return fs::exists(localB / "删除树后.txt"); }, seconds(5)));
 
   expectQuitsCleanly(ui, logs + "/ui.log");
+}
+
+// The peer goes away in the middle of a pull: the row ends its transfer at once (not when the
+// pull gives up), never says the pull completed, and the file that did not come is not
+// announced as synced.
+TEST_F(E2eUiSyncTest, APeerGoingAwayMidPullIsNotShownAsSynced) {
+  BigPull pull(*this);
+  if (!pull.display.failure().empty()) GTEST_SKIP() << pull.display.failure();
+  startBigPull(pull);
+  if (HasFatalFailure()) return;
+  PeerProcess& ui = *pull.ui;
+
+  EXPECT_TRUE(ok(pull.b->command("quit")));
+  EXPECT_EQ(pull.b->waitExit(seconds(30)), 0);
+  pull.b.reset();
+  // The row ends the transfer while the pull still waits for the peer's answer.
+  EXPECT_TRUE(eventually([&] { return transferOf(pull) == "有文件更新"; }, seconds(60))) << transferOf(pull);
+  EXPECT_EQ(fileText(pull.logs + "/ui.log").find("Download timeout"), std::string::npos)
+      << "the row waited for the pull to give up";
+
+  // Once the pull gave up, a later local notice has come after its end.
+  EXPECT_TRUE(eventually([&] { return !pulling(ui, pull.fromPeer, pull.inbox); }, seconds(180)));
+  writeFile(pull.fromPeer / "later.txt", "after the pull");
+  EXPECT_TRUE(noticed(pull.bus, pull.fromPeer.string() + "\tlater.txt\\n本地 1 个文件已更新")) << noticesText(pull.bus);
+  EXPECT_FALSE(fs::exists(pull.fromPeer / "大文件.bin"));
+  EXPECT_FALSE(noticedAny(pull.bus, "个文件已同步")) << noticesText(pull.bus);
+  EXPECT_EQ(transferOf(pull), "有文件更新");
+  expectQuitsCleanly(ui, pull.logs + "/ui.log");
+}
+
+// Quitting in the middle of a pull: the file that did not come is not announced as synced.
+TEST_F(E2eUiSyncTest, QuittingMidPullAnnouncesNothing) {
+  BigPull pull(*this);
+  if (!pull.display.failure().empty()) GTEST_SKIP() << pull.display.failure();
+  startBigPull(pull);
+  if (HasFatalFailure()) return;
+
+  expectQuitsCleanly(*pull.ui, pull.logs + "/ui.log");
+  // Whatever the program sent before it ended is on the bus before a notice sent after.
+  const std::string notify = "env DBUS_SESSION_BUS_ADDRESS='" + pull.bus.address() +
+                             "' gdbus call --session --dest org.freedesktop.Notifications --object-path "
+                             "/org/freedesktop/Notifications --method org.freedesktop.Notifications.Notify -- "
+                             "test 0 \"''\" afterwards done '[]' '{}' -1 >/dev/null";
+  ASSERT_EQ(std::system(notify.c_str()), 0);
+  EXPECT_TRUE(noticed(pull.bus, "afterwards\tdone")) << noticesText(pull.bus);
+  EXPECT_FALSE(fs::exists(pull.fromPeer / "大文件.bin"));
+  EXPECT_FALSE(noticedAny(pull.bus, "个文件已同步")) << noticesText(pull.bus);
 }
 
 }  // namespace

@@ -64,10 +64,13 @@ PeerProcess::~PeerProcess() {
 }
 
 nlohmann::json PeerProcess::command(const std::string& line, std::chrono::seconds wait) {
-  if (pid_ <= 0) return nullptr;
+  if (pid_ <= 0) return nlohmann::json::object();
   const std::string text = line + "\n";
-  if (::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return nullptr;
-  return readLine(wait);
+  if (::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return nlohmann::json::object();
+  nlohmann::json answer = readLine(wait);
+  // A late, missing or garbled answer reads as one without fields: a caller asking it for a
+  // value gets its default instead of an exception.
+  return answer.is_object() ? answer : nlohmann::json::object();
 }
 
 nlohmann::json PeerProcess::readLine(std::chrono::seconds wait) {

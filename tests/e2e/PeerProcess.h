@@ -35,7 +35,8 @@ class PeerProcess {
   const nlohmann::json& readyLine() const { return ready_; }
   int pid() const;
   std::string uuid() const { return ready_.is_object() ? ready_.value("uuid", "") : ""; }
-  // Sends one command and reads its answer line; a null json when none came in time.
+  // Sends one command and reads its answer line; an empty object when none came in time or it
+  // was not a JSON object.
   nlohmann::json command(const std::string& line, std::chrono::seconds wait = std::chrono::seconds(60));
   // Kills it at once (SIGKILL), as a crash would.
   void kill();

@@ -25,12 +25,12 @@ TEST(TestPeerInputTest, BadCommandsAreAnsweredAndThePeerKeepsRunning) {
         std::string("trust-answer not-a-uuid agree"), std::string("trust-answer x maybe"),
         std::string("trust-cancel not-a-uuid"), std::string("distrust not-a-uuid")}) {
     const nlohmann::json answer = peer.command(line);
-    ASSERT_TRUE(answer.is_object()) << "no answer to a line of " << line.size() << " bytes";
+    ASSERT_FALSE(answer.empty()) << "no answer to a line of " << line.size() << " bytes";
     EXPECT_EQ(answer.value("ok", true), false);
     EXPECT_FALSE(answer.value("error", "").empty());
   }
   const nlohmann::json info = peer.command("info");
-  ASSERT_TRUE(info.is_object());
+  ASSERT_FALSE(info.empty());
   EXPECT_EQ(info.value("ok", false), true);
   EXPECT_EQ(info.value("uuid", ""), peer.uuid());
   EXPECT_EQ(peer.command("quit").value("ok", false), true);

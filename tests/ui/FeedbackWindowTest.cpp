@@ -12,6 +12,7 @@
 #include "core/daemon/http/QoHttpClient.h"
 #include "core/entity/QoFeedback.h"
 #include "core/state/DataSource.h"
+#include "framework/persistence/SQLiteInstanceManager.h"
 #include "platform/UserDefaults.h"
 #include "support/Eventually.h"
 #include "support/FreshState.h"
@@ -67,6 +68,17 @@ TEST_F(FeedbackWindowTest, RecordIsStoredUntilTheServiceTookItAndTheNameOnlyWhen
   EXPECT_EQ(stored[0]->userRank(), window_.suggestMatrix()->checkedButton()->text().toStdString());
 }
 
+// A record the database refuses to store is still sent: the upload is then its only chance.
+TEST_F(FeedbackWindowTest, FeedbackThatCannotBeStoredIsSentAllTheSame) {
+  QoFeedback::tableCheck();
+  SQLiteInstanceManager::sharedManager()->executeUpdateSQL(
+      "CREATE TRIGGER refuse BEFORE INSERT ON qo_feedback BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  QoFeedBackViewController::upload(window_.makeFeedback());
+  ASSERT_EQ(stub_->targets().size(), 1U);
+  EXPECT_TRUE(endsWith(stub_->targets()[0], "/Alice"));
+  EXPECT_EQ(QoFeedback::count(), 0);
+}
+
 // With the network down the user is thanked all the same, and the record waits.
 TEST_F(FeedbackWindowTest, SendingThanksAtOnceAndKeepsAFailedRecord) {
   stub_->answer(500, "down");
@@ -82,6 +94,21 @@ TEST_F(FeedbackWindowTest, SendingThanksAtOnceAndKeepsAFailedRecord) {
   QoDiscovery::sharedQoDiscovery().waitForJobs();
   EXPECT_EQ(stub_->targets().size(), 1U);
   EXPECT_EQ(QoFeedback::count(), 1);
+}
+
+// With no service address nothing can be sent: the alert says so instead of thanking.
+TEST_F(FeedbackWindowTest, WithoutServiceAddressTheUserIsToldItWasNotSent) {
+  UserDefaults::standardUserDefaults()->setString(QoHttpClient::kServerURLKey, "");
+  QString told;
+  auto user = onModal<QMessageBox>([&](QMessageBox* box) {
+    told = box->text();
+    box->buttons().at(0)->click();
+  });
+  window_.submitButton()->click();
+  EXPECT_EQ(told, "未设置服务器地址，建议未能发送！");
+  EXPECT_EQ(window_.result(), QDialog::Accepted);
+  QoDiscovery::sharedQoDiscovery().waitForJobs();
+  EXPECT_TRUE(stub_->targets().empty());
 }
 
 // While the user reads the thanks, the window's indicator turns; it stops with the window.

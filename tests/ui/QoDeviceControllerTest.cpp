@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "DevicePaneFixture.h"
 #include "PlainTextCheck.h"
 #include "core/state/TrustInfo.h"
+#include "framework/persistence/SQLiteInstanceManager.h"
 #include "ui/DeviceDisplayRecord.h"
 #include "ui/DeviceView.h"
 #include "ui/OpenMessageBox.h"
@@ -224,6 +226,36 @@ TEST_F(QoDeviceControllerTest, RefusingUpdatesTheCardWithoutAnOfflineNotice) {
   spin(std::chrono::milliseconds(300));
   EXPECT_EQ(offlineNotices_.load(), 0) << "the device did not go offline";
   EXPECT_NE(record("asker"), nullptr);
+}
+
+// A status the database refuses to store is shown as not saved, and the card then shows the
+// stored state: never the status it meant to store.
+TEST_F(QoDeviceControllerTest, AStatusWriteTheDatabaseRefusesShowsOnTheCard) {
+  device("asked", 0, true);
+  device("asker", 0, true);
+  openPane();
+  ASSERT_TRUE(offerShown("asker"));
+  SQLiteInstanceManager::sharedManager()->executeUpdateSQL(
+      "CREATE TRIGGER refuse_status BEFORE UPDATE OF status ON qo_device BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  const QString notSaved = "信任状态保存失败！";
+  auto shown = [](const std::shared_ptr<std::vector<QString>>& labels, const QString& text) {
+    return std::find(labels->begin(), labels->end(), text) != labels->end();
+  };
+
+  // Asking: the offer does not leave, nor does the card wait.
+  auto asked = labelsOf("asked");
+  QTest::mouseClick(card("asked")->trustButton(), Qt::LeftButton);
+  ASSERT_TRUE(spinUntil([&] { return shown(asked, notSaved) && label("asked") == "nothing"; }));
+  EXPECT_FALSE(shown(asked, "等待确认..."));
+  EXPECT_FALSE(pane_->isWaiting("uuid-asked"));
+  EXPECT_EQ(card("asked")->trustButton()->text(), "请求信任");
+  EXPECT_EQ(storedStatus("asked"), 0);
+
+  // Refusing: the card shows the offer it still has.
+  auto refused = labelsOf("asker");
+  QTest::mouseClick(card("asker")->disagreeButton(), Qt::LeftButton);
+  ASSERT_TRUE(spinUntil([&] { return shown(refused, notSaved) && label("asker") == "对方请求信任"; }));
+  EXPECT_EQ(storedStatus("asker"), 3);
 }
 
 TEST_F(QoDeviceControllerTest, AgreeingWithoutAnAnswerFailsBackToUntrusted) {

@@ -4,6 +4,7 @@
 
 #include "QStringPrinter.h"
 
+#include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/state/SyncFileProcessBox.h"
@@ -175,6 +176,79 @@ TEST(TreeProgressTest, IndexRunCountsUpAndSummarisesOnce) {
   indexBegin.total = 0;
   progress.apply(indexBegin, 1);
   EXPECT_FALSE(progress.apply(indexing, 1));
+}
+
+SyncFileProcessBox stopped(const std::shared_ptr<QoSyncdirCopyRelation>& relation) {
+  SyncFileProcessBox box = forPairing(SyncFileDownloadEnd, relation);
+  box.complete = false;
+  return box;
+}
+
+// A pull that stopped or lost files announces only the files that arrived, and its row
+// never says it completed: it keeps the last real completion, or says files are to come.
+TEST(TreeProgressTest, APullThatDidNotGoThroughIsNotAnnouncedAsSynced) {
+  TreeProgress progress;
+  const auto a = pairing("aaaaaa11", "bbbbbb11");
+  progress.apply(begin(a, 2048, 1, 100), 100);
+  progress.apply(part(a, "/remote/共享/big.bin", 1024, 101), 101);
+  EXPECT_FALSE(progress.apply(stopped(a), 102)) << "nothing arrived";
+  EXPECT_EQ(progress.transferText(a->relationHash()), "有文件更新");
+  progress.apply(part(a, "/remote/共享/big.bin", 1024, 103), 103);
+  EXPECT_EQ(progress.transferText(a->relationHash()), "有文件更新") << "a late part of the stopped pull";
+
+  // One pull goes through; a later one over two pages brings two files of five.
+  progress.apply(begin(a, 10, 1, 200), 200);
+  progress.apply(forPairing(SyncFileDownloadFileDown, a, "/home/me/共享/one.txt"), 201);
+  ASSERT_TRUE(progress.apply(forPairing(SyncFileDownloadEnd, a), 202));
+  progress.apply(begin(a, 4096, 3, 300), 300);
+  progress.apply(forPairing(SyncFileDownloadFileDown, a, "/home/me/共享/two.txt"), 301);
+  progress.apply(begin(a, 4096, 2, 302), 302);
+  progress.apply(forPairing(SyncFileDownloadFileDown, a, "/home/me/共享/三.txt"), 303);
+  progress.apply(part(a, "/remote/共享/four.bin", 10, 304), 304);
+  const auto partly = progress.apply(stopped(a), 305);
+  ASSERT_TRUE(partly);
+  EXPECT_EQ(partly->info, "2 个文件已同步");
+  EXPECT_EQ(partly->subTitle, "");
+  EXPECT_TRUE(progress.transferText(a->relationHash()).startsWith("同步完成于"));
+  EXPECT_EQ(progress.transferEntry(a->relationHash())->box.currentTime, 202) << "the last real completion";
+
+  progress.apply(begin(a, 4096, 3, 400), 400);
+  progress.apply(forPairing(SyncFileDownloadFileDown, a, "/home/me/共享/五.txt"), 401);
+  const auto one = progress.apply(stopped(a), 402);
+  ASSERT_TRUE(one);
+  EXPECT_EQ(one->info, "1 个文件已同步");
+  EXPECT_EQ(one->subTitle, "五.txt");
+}
+
+// A peer that goes away ends its pulls' transfer on the rows at once; the pull's own end,
+// when it gives up later, announces what arrived.
+TEST(TreeProgressTest, APeerGoingAwayEndsItsTransfersOnTheRows) {
+  TreeProgress progress;
+  auto peer = std::make_shared<QoDevice>();
+  peer->setUuid("peer-uuid");
+  const auto a = pairing("aaaaaa11", "bbbbbb11");
+  a->secondSyncdirCopy()->setDevice(peer);
+  const auto b = pairing("cccccc22", "dddddd22");
+  progress.apply(begin(a, 1 << 20, 2, 100), 100);
+  progress.apply(begin(b, 1 << 20, 1, 100), 100);
+  progress.apply(forPairing(SyncFileDownloadFileDown, a, "/home/me/共享/small.txt"), 101);
+  progress.apply(part(a, "/remote/共享/big.bin", 1 << 19, 102), 102);
+  progress.apply(part(b, "/remote/共享/other.bin", 1 << 19, 102), 102);
+  ASSERT_TRUE(progress.transferText(a->relationHash()).contains("剩余"));
+
+  EXPECT_FALSE(progress.peerGone("another-uuid"));
+  EXPECT_TRUE(progress.peerGone("peer-uuid"));
+  EXPECT_EQ(progress.transferText(a->relationHash()), "有文件更新");
+  EXPECT_TRUE(progress.transferText(b->relationHash()).contains("剩余")) << "another peer's pull goes on";
+  progress.apply(part(a, "/remote/共享/big.bin", 1024, 103), 103);
+  EXPECT_EQ(progress.transferText(a->relationHash()), "有文件更新");
+  EXPECT_FALSE(progress.peerGone("peer-uuid")) << "nothing left to end";
+
+  const auto done = progress.apply(stopped(a), 120);
+  ASSERT_TRUE(done);
+  EXPECT_EQ(done->info, "1 个文件已同步");
+  EXPECT_EQ(done->subTitle, "small.txt");
+  EXPECT_EQ(progress.transferText(a->relationHash()), "有文件更新");
 }
 
 }  // namespace

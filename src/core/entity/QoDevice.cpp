@@ -94,7 +94,6 @@ void QoDevice::save() {
     QoException exception =
         QoException::defaultExceptionWithReason("{}: inserting or updating row error, {}", className(), *failure);
     reportWriteFailure(fmt::format("*** {}", exception.description()));
-    throw exception;
   }
 }
 
@@ -124,7 +123,6 @@ void QoDevice::saveDiscovered() {
     QoException exception =
         QoException::defaultExceptionWithReason("{}: updating row error, {}", className(), *failure);
     reportWriteFailure(fmt::format("*** {}", exception.description()));
-    throw exception;
   }
 }
 
@@ -136,13 +134,15 @@ bool QoDevice::changeStatus(const std::string& uuid, const std::vector<int32_t>&
   Lock lock(getLocker());
   SQLiteStatement update(database(),
                          fmt::format("UPDATE {} SET status=?1 WHERE uuid=?2 AND status IN ({})", tableName(), allowed));
-  if (!update.ok()) return false;
-  update.bindInt(1, to);
-  update.bindText(2, uuid);
-  for (size_t i = 0; i < from.size(); ++i) update.bindInt(static_cast<int>(i + 3), from[i]);
-  if (update.step() != SQLITE_DONE) {
-    QoLog("*** {}: changing the status of ({}) failed, {}", className(), uuid, update.errorMessage());
-    return false;
+  if (update.ok()) {
+    update.bindInt(1, to);
+    update.bindText(2, uuid);
+    for (size_t i = 0; i < from.size(); ++i) update.bindInt(static_cast<int>(i + 3), from[i]);
+  }
+  // A refused write is not "the status was another one": the caller must not show it changed.
+  if (!update.ok() || update.step() != SQLITE_DONE) {
+    reportWriteFailure(
+        fmt::format("*** {}: changing the status of ({}) failed, {}", className(), uuid, update.errorMessage()));
   }
   return sqlite3_changes(database()) > 0;
 }

@@ -32,7 +32,8 @@ class QoDevice : public PersistentEntity<QoDevice> {
   void saveDiscovered();
   // Sets the status of the device stored under `uuid` when its stored status is one of
   // `from`, and writes nothing else: fields other writers changed meanwhile stay theirs.
-  // False when no such device is stored or its status is not one of `from`.
+  // False when no such device is stored or its status is not one of `from`; raises
+  // QoExceptionZeSqlite when the database refuses the write.
   static bool changeStatus(const std::string& uuid, const std::vector<int32_t>& from, int32_t to);
 
   static std::string getTypeString(int32_t type);

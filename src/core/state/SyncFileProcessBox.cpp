@@ -101,9 +101,11 @@ void SyncFileProcessBox::sendSyncFileDownloadFileDown(const std::shared_ptr<QoSy
   post(box);
 }
 
-void SyncFileProcessBox::sendSyncFileDownloadEnd(const std::shared_ptr<QoSyncdirCopyRelation>& relation) {
+void SyncFileProcessBox::sendSyncFileDownloadEnd(const std::shared_ptr<QoSyncdirCopyRelation>& relation,
+                                                 bool complete) {
   auto box = boxWithStatus(SyncFileDownloadEnd);
   box->relation = relation;
+  box->complete = complete;
   post(box);
 }
 

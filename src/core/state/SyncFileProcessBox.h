@@ -42,6 +42,9 @@ class SyncFileProcessBox {
   int64_t currentSize = 0;
   std::string statusString;
   std::string remainTime;
+  // A download end: whether the pull went through. False when it stopped or lost files; the
+  // files announced then are only those that arrived (their "file done" notices).
+  bool complete = true;
 
   static std::shared_ptr<SyncFileProcessBox> boxWithStatus(int status);
 
@@ -59,7 +62,7 @@ class SyncFileProcessBox {
                                              const std::string& path);
   static void sendSyncFileDownloadFileDown(const std::shared_ptr<QoSyncdirCopyRelation>& relation,
                                            const std::string& path);
-  static void sendSyncFileDownloadEnd(const std::shared_ptr<QoSyncdirCopyRelation>& relation);
+  static void sendSyncFileDownloadEnd(const std::shared_ptr<QoSyncdirCopyRelation>& relation, bool complete = true);
 
   // Sets statusString (speed since timeStart) and remainTime (time left for the bytes
   // still missing of total) for the time `now` (seconds since 1970).

@@ -351,7 +351,6 @@ void PersistentClass::genericSave(PersistentObject& object) const {
       database(), fmt::format("INSERT OR REPLACE INTO {} (pk{}) VALUES (?{})", tableName(), columns, placeholders));
   if (!statement.ok()) {
     PersistentObject::reportWriteFailure(fmt::format("Error preparing save SQL: {}", statement.errorMessage()));
-    return;
   }
   statement.bindInt(1, object.pk_);
   int position = 2;
@@ -376,7 +375,6 @@ void PersistentClass::genericSave(PersistentObject& object) const {
   }
   if (statement.step() != SQLITE_DONE) {
     PersistentObject::reportWriteFailure(fmt::format("Error inserting or updating row. {}", className()));
-    return;
   }
   // Only a written row makes the object clean: a failed save is tried again by the next one.
   object.makeClean();

@@ -167,8 +167,9 @@ void PersistentObject::reportWriteFailure(const std::string& logLine) {
   QoLog("{}", logLine);
   // Whoever holds the "transaction" locker owns the open transaction, and every write holds it.
   LockerGuard transaction(WriteTransaction::locker());
-  if (gTransactionLevel == 0) return;
-  gTransactionFailed = true;
+  // Outside a transaction the caller is told all the same: a lost write must not pass for a
+  // stored one.
+  if (gTransactionLevel > 0) gTransactionFailed = true;
   throw QoExceptionZeSqlite(logLine);
 }
 

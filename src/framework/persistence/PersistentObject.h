@@ -90,10 +90,10 @@ class PersistentObject : public std::enable_shared_from_this<PersistentObject> {
   // Whether a transaction is open (a commit now would only end a nested one).
   static bool inTransaction();
   static int transactionLevel();
-  // A row write that failed: logs `logLine`; inside a transaction it also dooms the
-  // transaction (its outermost commit raises instead of committing) and raises
-  // QoExceptionZeSqlite, so no caller goes on as if the write had been stored.
-  static void reportWriteFailure(const std::string& logLine);
+  // A row write that failed: logs `logLine` and raises QoExceptionZeSqlite, in or out of a
+  // transaction, so no caller goes on as if the write had been stored; inside a transaction
+  // it also dooms the transaction (its outermost commit raises instead of committing).
+  [[noreturn]] static void reportWriteFailure(const std::string& logLine);
 
   // Forgets which tables have been made (and the empty in-memory object map).
   static void clearCache();

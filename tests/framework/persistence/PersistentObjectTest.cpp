@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "framework/errors/QoExceptionProto.h"
 #include "framework/persistence/PersistenceTestSupport.h"
 #include "framework/persistence/PersistentNaming.h"
 
@@ -185,13 +186,18 @@ TEST_F(PersistentObjectTest, LoadPassesOverAColumnItDoesNotKnow) {
   EXPECT_EQ(loaded->first, "after") << "columns after the unknown one are read";
 }
 
-TEST_F(PersistentObjectTest, FailedSaveLeavesTheObjectDirty) {
+// A write outside a transaction that the database refuses raises, as one inside does: the
+// caller never takes it for stored.
+TEST_F(PersistentObjectTest, FailedSaveOutsideATransactionRaisesAndLeavesTheObjectDirty) {
   TestOwner::tableCheck();
   SQLiteInstanceManager::sharedManager()->executeUpdateSQL(
       "CREATE TRIGGER refuse BEFORE INSERT ON test_owner BEGIN SELECT RAISE(ABORT, 'refused'); END");
-  auto owner = add("pending");
+  auto owner = std::make_shared<TestOwner>();
+  owner->label = "pending";
+  EXPECT_THROW(owner->save(), QoExceptionZeSqlite);
   EXPECT_TRUE(owner->isDirty());
   EXPECT_EQ(TestOwner::count(), 0);
+  EXPECT_EQ(PersistentObject::transactionLevel(), 0);
 
   // Once the database takes it, the same object is written by its next save.
   SQLiteInstanceManager::sharedManager()->executeUpdateSQL("DROP TRIGGER refuse");
@@ -199,6 +205,13 @@ TEST_F(PersistentObjectTest, FailedSaveLeavesTheObjectDirty) {
   EXPECT_FALSE(owner->isDirty());
   ASSERT_EQ(TestOwner::count(), 1);
   EXPECT_EQ(TestOwner::findByPK(owner->pk())->label, "pending");
+
+  SQLiteInstanceManager::sharedManager()->executeUpdateSQL(
+      "CREATE TRIGGER keep BEFORE DELETE ON test_owner BEGIN SELECT RAISE(ABORT, 'kept'); END");
+  EXPECT_THROW(owner->deleteObject(), QoExceptionZeSqlite);
+  EXPECT_THROW(TestOwner::deleteObjectsByCriteria("WHERE label = ?", PersistentObject::Parameters{"pending"}),
+               QoExceptionZeSqlite);
+  EXPECT_EQ(TestOwner::count(), 1);
 }
 
 TEST_F(PersistentObjectTest, CriteriaBindParametersByWholeText) {

@@ -247,9 +247,9 @@ TEST_F(TransactionFailureTest, FailedWriteInsideATransactionRollsItBack) {
   ASSERT_TRUE(SQLiteInstanceManager::sharedManager()->executeUpdateSQL(
       "CREATE TRIGGER refuse BEFORE INSERT ON test_owner WHEN NEW.label = 'refused' "
       "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"));
-  // Outside a transaction the failure is logged and the caller goes on.
+  // Outside a transaction the failure is logged and raised too: the caller is told.
   testing::internal::CaptureStderr();
-  EXPECT_NO_THROW(add("refused"));
+  EXPECT_THROW(add("refused"), QoExceptionZeSqlite);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("Error inserting or updating row."), std::string::npos);
   add("before");
 

@@ -16,6 +16,7 @@
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/DataSource.h"
 #include "ui/MainWindow.h"
 #include "ui/QoTreeController.h"
 #include "ui/QoTreeTextAndImageCell.h"
@@ -190,7 +191,8 @@ json syncStatus() {
       if (!first || !second) continue;
       pairings.push_back({{"first", first->path()},
                           {"second", second->path()},
-                          {"device", second->device() ? second->device()->uuid() : std::string()}});
+                          {"device", second->device() ? second->device()->uuid() : std::string()},
+                          {"pulling", DataSource::sharedDataSource().isDoingSyncOnce(relation->pk())}});
     }
     copies.push_back({{"uuid", copy->uuid()}, {"path", copy->path()}, {"pairings", pairings}});
   }

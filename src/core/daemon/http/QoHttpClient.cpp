@@ -75,10 +75,14 @@ std::string errMsgOf(const std::optional<nlohmann::json>& reply) {
 std::string QoHttpClient::serverURL() { return UserDefaults::standardUserDefaults()->stringForKey(kServerURLKey); }
 
 std::optional<nlohmann::json> QoHttpClient::sendHttpRequestToUrl(const std::string& url) {
+  return sendHttpRequestToUrl(url, url);
+}
+
+std::optional<nlohmann::json> QoHttpClient::sendHttpRequestToUrl(const std::string& url, const std::string& shownUrl) {
   globalInit();
   std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
   if (!handle) {
-    QoLog("*** send http request, {}, {}", url, "cannot make a request");
+    QoLog("*** send http request, {}, {}", shownUrl, "cannot make a request");
     return std::nullopt;
   }
   std::string body;
@@ -96,19 +100,21 @@ std::optional<nlohmann::json> QoHttpClient::sendHttpRequestToUrl(const std::stri
   curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, error);
   const CURLcode result = curl_easy_perform(handle.get());
   if (result != CURLE_OK) {
-    QoLog("*** send http request, {}, {}", url, error[0] != '\0' ? error : curl_easy_strerror(result));
+    QoLog("*** send http request, {}, {}", shownUrl, error[0] != '\0' ? error : curl_easy_strerror(result));
     return std::nullopt;
   }
   long status = 0;
   curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
   // An error page is no answer, whatever its body says.
   if (status < 200 || status > 299) {
-    QoLog("*** send http request, {}, {}", url, fmt::format("HTTP status {}", status));
+    QoLog("*** send http request, {}, {}", shownUrl, fmt::format("HTTP status {}", status));
     return std::nullopt;
   }
   nlohmann::json value = nlohmann::json::parse(body, nullptr, false);
   if (value.is_discarded()) {
-    QoLog("*** parse json error!, {}, {}", url, body.substr(0, kLoggedBodyBytes));
+    // A service may echo the request in its error page: a hidden one is not shown that way either.
+    QoLog("*** parse json error!, {}, {}", shownUrl,
+          shownUrl == url ? body.substr(0, kLoggedBodyBytes) : std::string("(not shown)"));
     return std::nullopt;
   }
   return value;
@@ -137,9 +143,13 @@ bool QoHttpClient::sendHttpRequestWithFeedback(QoFeedback& feedback) {
   feedback.setMessage(trimmed(feedback.message()));
   const std::string message = feedback.message().empty() ? "none" : feedback.message();
   const std::string name = feedback.name().empty() ? "none" : feedback.name();
-  const auto reply = sendHttpRequestToUrl(
-      fmt::format("{}/{}/{}/{}/{}/{}", base, "feedback", percentEscape(QoConfig::sharedQoConfig().deviceUuid()),
-                  percentEscape(feedback.userRank()), percentEscape(message), percentEscape(name)));
+  const std::string prefix =
+      fmt::format("{}/{}/{}/{}", base, "feedback", percentEscape(QoConfig::sharedQoConfig().deviceUuid()),
+                  percentEscape(feedback.userRank()));
+  // The service takes the texts in the path; what the user wrote, and the name, stay out of
+  // the log.
+  const auto reply = sendHttpRequestToUrl(fmt::format("{}/{}/{}", prefix, percentEscape(message), percentEscape(name)),
+                                          prefix + "/-/-");
   if (!reply) return false;
   if (isSuccess(reply)) return true;
   QoLog("*** request check status failed, {}", errMsgOf(reply));

@@ -28,6 +28,8 @@ class QoHttpClient {
   // The reply's JSON value for an HTTP 2xx answer with a JSON body; nothing (after a log
   // line) on any failure.
   static std::optional<nlohmann::json> sendHttpRequestToUrl(const std::string& url);
+  // The same, naming the request `shownUrl` in its log lines.
+  static std::optional<nlohmann::json> sendHttpRequestToUrl(const std::string& url, const std::string& shownUrl);
   // <base>/check_status/<device uuid>/<device type text>; a failure is only logged.
   static void sendCheckStatusHttpRequest();
   // <base>/feedback/<device uuid>/<userRank>/<message>/<name>, with name and message trimmed

@@ -493,9 +493,10 @@ void FileFetcher::onSynced(int32_t transferId) {
 void FileFetcher::applyTransfer(const std::shared_ptr<TransferFile>& transfer) {
   const Relation& record = transfer->fileRelation();
   const std::string path = record->file()->path();
-  record->handleFetchEventDefault();
+  const bool installed = record->handleFetchEventDefault();
   _transfers.erase(transfer->transferId());
-  SyncFileProcessBox::sendSyncFileDownloadFileDown(_treeRelation, path);
+  // Only a file in place is done: a refused install is fetched again, and not announced.
+  if (installed) SyncFileProcessBox::sendSyncFileDownloadFileDown(_treeRelation, path);
 }
 
 void FileFetcher::onPartError(int32_t transferId, int64_t offset, int32_t length) {

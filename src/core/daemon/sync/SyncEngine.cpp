@@ -86,8 +86,8 @@ class SyncOnceRun {
     }
   }
 
-  // Always, whatever ended the run.
-  void cleanUp() {
+  // Always, whatever ended the run; `completed` when run() went through.
+  void cleanUp(bool completed) {
     context_->closeSockets();
     context_->terminate();
     if (!markCleared_) {
@@ -95,7 +95,8 @@ class SyncOnceRun {
       DataSource::sharedDataSource().setStopSyncOnce(pairing_->pk());
       markCleared_ = true;
     }
-    if (downloading_) SyncFileProcessBox::sendSyncFileDownloadEnd(pairing_);
+    // A pull that stopped, or gave up a record, must not be announced as done.
+    if (downloading_) SyncFileProcessBox::sendSyncFileDownloadEnd(pairing_, completed && !lastPassFailed_);
   }
 
  private:
@@ -380,14 +381,14 @@ SyncEngine::Pull SyncEngine::pullOnce(const std::string& localTreeUuid, const st
   } catch (const PullStop::Stopped& e) {
     // Like a time-out: no mark stored, no reply; what was not installed comes next time.
     QoLog("*** {}", e.what());
-    run->cleanUp();
+    run->cleanUp(false);
     return Pull::kStopped;
   } catch (const std::exception& e) {
     QoLog("*** {}", e.what());
-    run->cleanUp();
+    run->cleanUp(false);
     throw;
   }
-  run->cleanUp();
+  run->cleanUp(completed);
   return completed ? Pull::kDone : Pull::kStopped;
 }
 

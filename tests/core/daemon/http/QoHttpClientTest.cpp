@@ -101,6 +101,27 @@ TEST_F(QoHttpClientTest, DotSegmentsReachTheServiceAsSent) {
   EXPECT_EQ(stub_.targets(), std::vector<std::string>{"/feedback/" + uuid() + "/.././.."});
 }
 
+// What the user wrote, and the name, reach the service in the path but never the log: not
+// with a failed request, an error status or a reply that is not JSON (which may echo them).
+TEST_F(QoHttpClientTest, FeedbackTextsStayOutOfTheLog) {
+  const std::string message = "我的私事 secret-words";
+  const std::string name = "Private Name";
+  for (const std::string& reply : {std::string("error page"), std::string("{\"errCode\":1,\"errMsg\":\"no\"}")}) {
+    stub_.answer(reply == "error page" ? 500 : 200, reply + " " + QoHttpClient::percentEscape(message));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(QoHttpClient::sendHttpRequestWithFeedback(*feedback(name, "1", message)));
+    stub_.answer(200, "not json " + message);
+    EXPECT_FALSE(QoHttpClient::sendHttpRequestWithFeedback(*feedback(name, "1", message)));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("/feedback/" + uuid() + "/1/"), std::string::npos) << log;
+    EXPECT_EQ(log.find("secret"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Private"), std::string::npos) << log;
+  }
+  ASSERT_EQ(stub_.targets().size(), 4U);
+  EXPECT_NE(stub_.targets()[0].find(QoHttpClient::percentEscape(message)), std::string::npos);
+  EXPECT_NE(stub_.targets()[0].find(QoHttpClient::percentEscape(name)), std::string::npos);
+}
+
 TEST_F(QoHttpClientTest, NoRequestWithoutServerAddress) {
   useServer("");
   QoHttpClient::sendCheckStatusHttpRequest();

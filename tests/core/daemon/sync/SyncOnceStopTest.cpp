@@ -5,11 +5,15 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "PullTestBase.h"
+#include "core/daemon/router/NoticeLog.h"
 #include "core/daemon/sync/PullStop.h"
+#include "core/state/SyncFileProcessBox.h"
 #include "support/Eventually.h"
 
 namespace velbor::test {
@@ -101,6 +105,15 @@ class SyncOnceStopTest : public PullTestBase {
     return storedMark();
   }
 
+  // Whether each download end among `notices` said its pull went through.
+  static std::vector<bool> downloadEnds(const std::vector<notice::SyncFileProcess>& notices) {
+    std::vector<bool> ends;
+    for (const auto& notice : notices) {
+      if (notice.box->status == SyncFileDownloadEnd) ends.push_back(notice.box->complete);
+    }
+    return ends;
+  }
+
   Peer peer_;
   QoHandlerTable::ScopedOverride find_{"FindRequest", &heldFind};
   QoHandlerTable::ScopedOverride get_{"GetRequest", &throttledGet};
@@ -121,6 +134,8 @@ TEST_F(SyncOnceStopTest, AStopEndsAPullInTransferWithoutMarkOrTemporaryFileAndTh
     std::lock_guard guard(peer_.lock);
     peer_.partDelay = 300ms;
   }
+  QoNotify::notifyQueue()->sync([] {});
+  auto ends = std::make_unique<NoticeLog<notice::SyncFileProcess>>();
   auto pull = std::async(std::launch::async, [this] { return syncOnce(); });
   ASSERT_TRUE(waitUntil([this] { return peer_.bigParts >= 2; })) << "no transfer seen in progress";
   ASSERT_TRUE(eventually([this] { return !temporaries().empty(); })) << "no temporary download seen";
@@ -136,6 +151,9 @@ TEST_F(SyncOnceStopTest, AStopEndsAPullInTransferWithoutMarkOrTemporaryFileAndTh
   EXPECT_TRUE(temporaries().empty()) << ::testing::PrintToString(temporaries());
   EXPECT_FALSE(fs::exists(inA("big.bin")));
   EXPECT_EQ(storedMark(), mark) << "a mark was stored past what was installed";
+  // Its end is not announced as a pull that went through.
+  EXPECT_EQ(downloadEnds(ends->delivered()), std::vector<bool>{false});
+  ends = std::make_unique<NoticeLog<notice::SyncFileProcess>>();
   // While stopping, no pull starts.
   const size_t findsBefore = finds().size();
   EXPECT_EQ(syncOnce(), nullptr);
@@ -153,6 +171,7 @@ TEST_F(SyncOnceStopTest, AStopEndsAPullInTransferWithoutMarkOrTemporaryFileAndTh
   EXPECT_EQ(readFile(inA("second.txt")), "small, and before the big one in the list");
   EXPECT_EQ(storedMark(), usnInB("big.bin") > usnInB("second.txt") ? usnInB("big.bin") : usnInB("second.txt"));
   EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(downloadEnds(ends->delivered()), std::vector<bool>{true});
 }
 
 TEST_F(SyncOnceStopTest, AStopEndsAPullThatWaitsForAPageWhileThePeerStillHoldsIt) {
