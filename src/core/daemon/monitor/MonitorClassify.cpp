@@ -95,13 +95,25 @@ bool contentMayDiffer(const std::string& path, const QoFile& disk, const DiskSta
 // The file system stamps times from a clock that may lag the real one by a tick.
 constexpr std::chrono::milliseconds kStampClockLag{50};
 
+// How finely the file system stamps times, told by a change time it stamped itself (no caller
+// can set one): whole seconds keep no fraction (FAT-like media step by two of them), and a
+// fraction in whole tens of milliseconds tells that grain. The type of a file system does not
+// tell it: an ext4 made with small inodes keeps whole seconds only.
+std::chrono::nanoseconds stampGranularity(const timespec& changed) {
+  if (changed.tv_nsec == 0) return std::chrono::seconds(2);
+  long grain = 1;
+  while (grain < 100000000 && changed.tv_nsec % (grain * 10) == 0) grain *= 10;
+  return std::chrono::nanoseconds(grain);
+}
+
 // Whether the file changed so shortly before it was read (from `readStart` on) that a write
-// after the read could carry the very same times.
+// after the read could carry the very same times: one stamped within the same grain.
 bool changedLately(const DiskState& state, std::chrono::system_clock::time_point readStart) {
   const auto changed =
       std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
           std::chrono::seconds(state.ctime.tv_sec) + std::chrono::nanoseconds(state.ctime.tv_nsec)));
-  return changed >= readStart - kStampClockLag;
+  const auto grain = std::chrono::duration_cast<std::chrono::system_clock::duration>(stampGranularity(state.ctime));
+  return changed + grain >= readStart - kStampClockLag;
 }
 
 // The stored records at or below `stored` that are still present.
