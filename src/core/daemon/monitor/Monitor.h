@@ -39,8 +39,11 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
 
   static constexpr std::chrono::milliseconds kClassifyInterval{1500};
   static constexpr std::chrono::seconds kSyncOnceInterval{300};
-  // A batch that fails puts its paths back this many times, then they are given up.
+  // A batch that fails puts its paths back this many times; then they wait until a write of
+  // the monitor works again, or are tried again after a delay that doubles up to the longest.
   static constexpr int kMaxBatchAttempts = 3;
+  static constexpr std::chrono::seconds kFirstRetryDelay{5};
+  static constexpr std::chrono::seconds kLongestRetryDelay{60};
 
   // What the monitor holds at most for one copy, however many changes arrive: a burst of new
   // files must not cost memory per file.
@@ -120,7 +123,12 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   static bool copyRootPresent(const CopyPtr& copy);
   void putBack(const CopyPtr& copy, const std::string& path);
   void batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths);
-  void batchSucceeded(const std::vector<std::string>& paths);
+  // `wrote`: the batch changed a record, so the database takes writes again.
+  void batchSucceeded(const std::vector<std::string>& paths, bool wrote);
+  // Paths that failed every attempt wait here; the copy is compared whole past the bound.
+  void park(const CopyPtr& copy, const std::string& path) REQUIRES(Lockers::monitor());
+  // Puts the waiting paths back into their change sets (all of them, or when their delay is over).
+  void releaseParked(bool now);
   void rescanRequested();
 
   // Listener set-up and swap, one at a time.
@@ -135,6 +143,14 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   Bounds bounds_ GUARDED_BY(Lockers::monitor());
   // Failed batches per path.
   std::map<std::string, int> attempts_ GUARDED_BY(Lockers::monitor());
+  // Per copy uuid: paths whose batches failed every attempt, until writes work again.
+  struct Parked {
+    std::set<std::string> paths;
+    bool wholeCopy = false;
+  };
+  std::map<std::string, Parked> parked_ GUARDED_BY(Lockers::monitor());
+  std::chrono::steady_clock::time_point retryAt_ GUARDED_BY(Lockers::monitor());
+  std::chrono::seconds retryDelay_ GUARDED_BY(Lockers::monitor()){0};
 
   std::mutex timersMutex_;
   std::unique_ptr<RepeatingTimer> classifier_;

@@ -170,6 +170,7 @@ struct Monitor::Prepared {
 };
 
 void Monitor::handleFileSystemChange() {
+  releaseParked(false);
   for (const CopyPtr& copy : syncdirCopys()) {
     std::vector<std::string> paths;
     {
@@ -309,7 +310,7 @@ bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& 
       for (const Prepared& item : items) {
         if (item.noteState) RecordedStates::shared().note(item.path, item.state.own(), item.racy);
       }
-      batchSucceeded(paths);
+      batchSucceeded(paths, changed);
     } catch (const Exception& e) {
       transaction.rollback();
       QoLog("{}: {}", e.name(), e.reason());
@@ -412,23 +413,64 @@ void Monitor::putBack(const CopyPtr& copy, const std::string& path) {
   noteChange(copy, path);
 }
 
+// A batch fails as a whole, mostly because the database takes no writes (a full disk): its
+// paths are tried again on the next ticks, then wait, so that a failing database does not
+// cost a reading of every changed file each tick, and are never given up.
 void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths) {
   LockerGuard lock(Lockers::monitor());
+  size_t parked = 0;
   for (const std::string& path : paths) {
     int& attempts = attempts_[path];
     if (++attempts < kMaxBatchAttempts) {
       noteChange(copy, path);
       continue;
     }
-    QoLog("*** Monitor gave up ({}) after {} failed attempts", path, attempts);
     attempts_.erase(path);
+    park(copy, path);
+    ++parked;
   }
+  if (parked == 0) return;
+  retryDelay_ = retryDelay_.count() == 0 ? kFirstRetryDelay : std::min(retryDelay_ * 2, kLongestRetryDelay);
+  retryAt_ = std::chrono::steady_clock::now() + retryDelay_;
+  QoLog("*** Monitor could not record {} changes in ({}) after {} attempts, trying again in {} s", parked,
+        copy->path(), kMaxBatchAttempts, retryDelay_.count());
 }
 
-void Monitor::batchSucceeded(const std::vector<std::string>& paths) {
+void Monitor::batchSucceeded(const std::vector<std::string>& paths, bool wrote) {
+  {
+    LockerGuard lock(Lockers::monitor());
+    for (const std::string& path : paths) attempts_.erase(path);
+    if (!wrote) return;
+    retryDelay_ = std::chrono::seconds(0);
+  }
+  releaseParked(true);
+}
+
+void Monitor::park(const CopyPtr& copy, const std::string& path) {
+  Parked& parked = parked_[copy->uuid()];
+  if (parked.wholeCopy) return;
+  if (parked.paths.size() < bounds_.changedPaths || parked.paths.count(path) != 0) {
+    parked.paths.insert(path);
+    return;
+  }
+  parked.paths.clear();
+  parked.wholeCopy = true;
+}
+
+void Monitor::releaseParked(bool now) {
   LockerGuard lock(Lockers::monitor());
-  if (attempts_.empty()) return;
-  for (const std::string& path : paths) attempts_.erase(path);
+  if (parked_.empty() || (!now && std::chrono::steady_clock::now() < retryAt_)) return;
+  for (const CopyPtr& copy : syncdirCopys_) {
+    const auto found = parked_.find(copy->uuid());
+    if (found == parked_.end()) continue;
+    if (found->second.wholeCopy) {
+      folderRescans_.erase(copy->uuid());
+      rescans_.insert(copy->uuid());
+    }
+    for (const std::string& path : found->second.paths) noteChange(copy, path);
+  }
+  // A copy no longer listed takes its paths with it.
+  parked_.clear();
 }
 
 }  // namespace velbor
