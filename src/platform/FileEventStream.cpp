@@ -49,7 +49,7 @@ bool FileEventStream::start() {
       QoLog("*** File event stream: inotify_init1 failed, {}", std::strerror(errno));
       return;
     }
-    for (const std::string& root : roots_) watchTree(root, false);
+    for (const std::string& root : roots_) watchRoot(root);
     reader_ = DispatchSource::makeReadSource(fd_, queue_);
     reader_->setEventHandler([this] { readEvents(); });
     reader_->resume();
@@ -63,7 +63,7 @@ void FileEventStream::stop() {
   queue_->sync([&] {
     if (stopped_) return;
     stopped_ = true;
-    for (auto* source : {&reader_, &flushTimer_, &rescanTimer_}) {
+    for (auto* source : {&reader_, &flushTimer_, &rescanTimer_, &rootTimer_}) {
       if (*source) (*source)->cancel();
       source->reset();
     }
@@ -130,7 +130,7 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
     // The folder itself: its parent's watch reports it, except for a root.
     if (!isRoot(*folder)) return;
     if (mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
-      note(*folder, kRootChanged | kItemIsDir);
+      rootChanged(*folder);
     } else if (mask & IN_ATTRIB) {
       note(*folder, kItemInodeMetaMod | kItemIsDir);
     }
@@ -279,6 +279,49 @@ void FileEventStream::rescanUnwatched() {
     rescanTimer_.reset();
   }
   scheduleFlush();
+}
+
+void FileEventStream::rootChanged(const std::string& root) {
+  QoLog("File event stream: ({}) was moved away or deleted", root);
+  // The watches follow the old folder wherever it went: its events are not the root's.
+  for (const int wd : watches_.takeAtOrBelow(root)) ::inotify_rm_watch(fd_, wd);
+  std::erase_if(writing_, [&](const std::string& path) { return path.starts_with(root + "/"); });
+  note(root, kRootChanged | kItemIsDir);
+  if (watchRoot(root)) note(root, kMustScanSubDirs | kItemIsDir);
+  scheduleFlush();
+}
+
+bool FileEventStream::watchRoot(const std::string& root) {
+  struct stat status {};
+  if (::stat(root.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    watchTree(root, false);
+    if (watches_.isWatched(root)) {
+      missingRoots_.erase(root);
+      return true;
+    }
+  }
+  if (!missingRoots_.insert(root).second || stopped_ || rootTimer_) return false;
+  rootTimer_ = DispatchSource::makeTimer(options_.rootRetryInterval, options_.rootRetryInterval, queue_);
+  rootTimer_->setEventHandler([this] { lookForMissingRoots(); });
+  rootTimer_->resume();
+  return false;
+}
+
+void FileEventStream::lookForMissingRoots() {
+  if (stopped_) return;
+  const std::vector<std::string> missing(missingRoots_.begin(), missingRoots_.end());
+  for (const std::string& root : missing) {
+    // Back (put back, restored, mounted again): what it holds now is compared whole.
+    if (watchRoot(root)) {
+      QoLog("File event stream: ({}) is there again", root);
+      note(root, kMustScanSubDirs | kItemIsDir);
+    }
+  }
+  if (missingRoots_.empty() && rootTimer_) {
+    rootTimer_->cancel();
+    rootTimer_.reset();
+  }
+  if (!pending_.empty()) scheduleFlush();
 }
 
 bool FileEventStream::isInMovedFolder(const std::string& folder) const {

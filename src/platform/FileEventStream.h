@@ -22,7 +22,10 @@ class DispatchSource;
 // merged over the stream's latency and handed over in batches on the stream's own thread.
 // When events were lost (the kernel's queue overflowed) or a folder could not be watched
 // (the watch limit), each root is reported with kMustScanSubDirs: the receiver rescans it.
-// While folders stay unwatched, that report repeats every rescan interval.
+// While folders stay unwatched, that report repeats every rescan interval. A root moved away
+// or deleted is reported with kRootChanged; its watches, which follow the old folder, are
+// dropped, and the folder at the root's path is watched (when there is one, or as soon as one
+// appears) and reported with kMustScanSubDirs.
 class FileEventStream {
  public:
   // Event flags, with the bit values of the system's event streams.
@@ -59,6 +62,8 @@ class FileEventStream {
     // receiver's own temporary files: dropped as they are read, so a burst of them costs
     // neither a look at the disk nor the receiver's time, and cannot hold up the reading.
     std::function<bool(const std::string& name)> ignoredFileName;
+    // How often a missing root is looked for.
+    std::chrono::nanoseconds rootRetryInterval = std::chrono::seconds(1);
   };
 
   FileEventStream(std::vector<std::string> roots, Options options, Callback callback);
@@ -95,6 +100,11 @@ class FileEventStream {
   void flush();
   void startRescanTimer();
   void rescanUnwatched();
+  // The root's folder went: its watches go too, and the folder now there (if any) is watched.
+  void rootChanged(const std::string& root);
+  // Watches the root, or keeps looking for it while it is missing; true when it is watched.
+  bool watchRoot(const std::string& root);
+  void lookForMissingRoots();
   bool isRoot(const std::string& path) const;
   bool isInMovedFolder(const std::string& folder) const;
 
@@ -109,6 +119,9 @@ class FileEventStream {
   std::shared_ptr<DispatchSource> reader_;
   std::shared_ptr<DispatchSource> flushTimer_;
   std::shared_ptr<DispatchSource> rescanTimer_;
+  std::shared_ptr<DispatchSource> rootTimer_;
+  // Roots with no folder at their path (moved away, deleted, not mounted).
+  std::unordered_set<std::string> missingRoots_;
   InotifyWatchTable watches_;
   // A watch could not be added: the roots are rescanned every rescan interval.
   bool unwatched_ = false;

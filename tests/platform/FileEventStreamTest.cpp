@@ -213,9 +213,37 @@ TEST_F(FileEventStreamTest, EventsOfOnePathAreMergedAndRootChangesReported) {
       collector_.waitForPath(at("m"), Stream::kItemCreated | Stream::kItemModified | Stream::kItemInodeMetaMod));
   EXPECT_EQ(collector_.last(at("m")) & (Stream::kItemCreated | Stream::kItemInodeMetaMod),
             Stream::kItemCreated | Stream::kItemInodeMetaMod);
+}
+
+TEST_F(FileEventStreamTest, ARootMovedAwayAndPutBackIsWatchedAgain) {
+  fs::create_directories(at("sub"));
+  TempDir outside;
+  const fs::path away = outside / "away";
+  auto stream = startStream();
+  // Moved away and a folder put back at its path, as a restore from a backup does.
+  fs::rename(root(), away);
+  fs::create_directories(at("restored"));
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged | Stream::kMustScanSubDirs));
+  writeFile(at("restored/new"), "n");
+  EXPECT_TRUE(collector_.waitForPath(at("restored/new"), Stream::kItemCreated));
+  // The old folder's events are not the root's any more.
+  writeFile(away / "stray", "s");
+  writeFile(away / "sub" / "stray", "s");
+  writeFile(at("sentinel"), "s");
+  EXPECT_TRUE(collector_.waitForPath(at("sentinel")));
+  EXPECT_EQ(collector_.flags(at("stray")), 0u);
+  EXPECT_EQ(collector_.flags(at("sub/stray")), 0u);
+  EXPECT_TRUE(eventually([&] { return stream->watchCount() == 2u; }));
+
+  // Deleted, and made again later: watched once it is there.
+  collector_.clear();
   fs::remove_all(root());
   EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged));
-  fs::create_directories(root());  // for TempDir's clean-up
+  EXPECT_EQ(stream->watchCount(), 0u);
+  fs::create_directories(root());
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kMustScanSubDirs));
+  writeFile(at("again"), "a");
+  EXPECT_TRUE(collector_.waitForPath(at("again"), Stream::kItemCreated));
 }
 
 TEST_F(FileEventStreamTest, FoldersBeyondTheWatchLimitAreRescannedPeriodically) {

@@ -127,6 +127,27 @@ TEST_F(MonitorLiveTest, QueueOverflowLeadsToARescanThatMissesNothing) {
   EXPECT_TRUE(eventually([&] { return monitor_->watchCount() == 6; }));
 }
 
+TEST_F(MonitorLiveTest, ACopyFolderMovedAwayAndPutBackIsWatchedAndComparedAgain) {
+  writeFile(at("kept"), "kept");
+  writeFile(at("sub/old"), "old");
+  monitor_->start();
+  ASSERT_TRUE(eventually([&] { return recorded("sub/old") && monitor_->watchCount() == 2; }));
+  // Restored from a backup: the folder is moved aside and another put at its path.
+  TempDir outside;
+  const auto away = outside / "away";
+  std::filesystem::rename(root_, away);
+  writeFile(at("kept"), "kept");
+  writeFile(at("restored"), "restored");
+  ASSERT_TRUE(eventually([&] { return recorded("restored") && stored("sub/old")->status() == 1; }));
+  EXPECT_TRUE(recorded("kept"));
+  writeFile(at("after"), "after");
+  ASSERT_TRUE(eventually([&] { return recorded("after"); }));
+  // What happens in the old folder is no change of the copy.
+  writeFile(away / "stray", "stray");
+  expectQuiet("sentinel");
+  EXPECT_FALSE(stored("stray"));
+}
+
 std::vector<std::pair<std::string, std::string>> gSyncOnceRequests;
 std::mutex gSyncOnceMutex;
 
