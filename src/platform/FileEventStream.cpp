@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -31,6 +32,17 @@ uint32_t itemFlags(const std::string& path, bool isDir) {
 }
 
 }  // namespace
+
+size_t FileEventStream::systemWatchBound() {
+  // The limit of older kernels, when it cannot be read.
+  size_t maxUserWatches = 8192;
+  if (FILE* file = std::fopen("/proc/sys/fs/inotify/max_user_watches", "re")) {
+    unsigned long value = 0;
+    if (std::fscanf(file, "%lu", &value) == 1) maxUserWatches = value;
+    std::fclose(file);
+  }
+  return watchBoundFor(maxUserWatches);
+}
 
 FileEventStream::FileEventStream(std::vector<std::string> roots, Options options, Callback callback)
     : roots_(std::move(roots)),
@@ -154,8 +166,17 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
   if (!isDir) return;
   if (mask & IN_MOVED_TO) {
     if (const auto from = movedFolders_.find(cookie); from != movedFolders_.end()) {
-      // Moved within the watched folders: the watches go with it.
+      // Moved within the watched folders: the watches go with it, and so does what is not watched.
       watches_.rename(from->second, path);
+      std::vector<std::string> unwatched;
+      for (auto folder = unwatchedFolders_.lower_bound(from->second);
+           folder != unwatchedFolders_.end() && folder->starts_with(from->second); ++folder) {
+        if (folder->size() == from->second.size() || (*folder)[from->second.size()] == '/') unwatched.push_back(*folder);
+      }
+      for (const std::string& folder : unwatched) {
+        unwatchedFolders_.erase(folder);
+        unwatchedFolders_.insert(path + folder.substr(from->second.size()));
+      }
       movedFolders_.erase(from);
       return;
     }
@@ -214,11 +235,14 @@ bool FileEventStream::addWatch(const std::string& folder) {
   }
   const int error = limited ? ENOSPC : errno;
   if (error == ENOSPC) {
-    if (!unwatched_) {
-      QoLog("*** File event stream: watch limit reached at ({}), rescanning every {} s", folder,
-            std::chrono::duration_cast<std::chrono::seconds>(options_.rescanInterval).count());
+    if (!limitLogged_) {
+      limitLogged_ = true;
+      QoLog(
+          "*** File event stream: watch limit reached with {} folders watched, at ({}); folders beyond it are not "
+          "watched, their changes are found by comparing them every {} s",
+          watches_.size(), folder, std::chrono::duration_cast<std::chrono::seconds>(options_.rescanInterval).count());
     }
-    unwatched_ = true;
+    noteUnwatched(folder);
   } else if (error != ENOENT && error != ENOTDIR) {
     QoLog("*** File event stream: watch ({}) failed, {}", folder, std::strerror(error));
   }
@@ -268,11 +292,32 @@ void FileEventStream::startRescanTimer() {
   rescanTimer_->resume();
 }
 
+void FileEventStream::noteUnwatched(const std::string& folder) {
+  unwatched_ = true;
+  if (unwatchedFolders_.size() < kMaxUnwatchedFolders) {
+    unwatchedFolders_.insert(folder);
+  } else {
+    unwatchedOverflow_ = true;
+  }
+  startRescanTimer();
+}
+
 void FileEventStream::rescanUnwatched() {
   if (stopped_) return;
   unwatched_ = false;
-  for (const std::string& root : roots_) watchTree(root, false);
-  noteRescanOfRoots(kMustScanSubDirs);
+  std::set<std::string> folders;
+  folders.swap(unwatchedFolders_);
+  if (std::exchange(unwatchedOverflow_, false)) {
+    for (const std::string& root : roots_) watchTree(root, false);
+    noteRescanOfRoots(kMustScanSubDirs);
+  } else {
+    // Only what is not watched is compared: the rest has events of its own. A folder still
+    // beyond the limit fails at once, without being listed.
+    for (const std::string& folder : folders) {
+      watchTree(folder, false);
+      note(folder, kMustScanSubDirs | kItemIsDir);
+    }
+  }
   if (!unwatched_) {
     QoLog("File event stream: every folder is watched again");
     rescanTimer_->cancel();
@@ -286,6 +331,8 @@ void FileEventStream::rootChanged(const std::string& root) {
   // The watches follow the old folder wherever it went: its events are not the root's.
   for (const int wd : watches_.takeAtOrBelow(root)) ::inotify_rm_watch(fd_, wd);
   std::erase_if(writing_, [&](const std::string& path) { return path.starts_with(root + "/"); });
+  std::erase_if(unwatchedFolders_,
+                [&](const std::string& folder) { return folder == root || folder.starts_with(root + "/"); });
   note(root, kRootChanged | kItemIsDir);
   if (watchRoot(root)) note(root, kMustScanSubDirs | kItemIsDir);
   scheduleFlush();

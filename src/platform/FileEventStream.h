@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <algorithm>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -20,9 +22,11 @@ class DispatchSource;
 // watched, new ones as they appear; the entries of a folder that appears (created or moved
 // in) are reported as created, since they may predate its watch. Events of one path are
 // merged over the stream's latency and handed over in batches on the stream's own thread.
-// When events were lost (the kernel's queue overflowed) or a folder could not be watched
-// (the watch limit), each root is reported with kMustScanSubDirs: the receiver rescans it.
-// While folders stay unwatched, that report repeats every rescan interval. A root moved away
+// When events were lost (the kernel's queue overflowed), each root is reported with
+// kMustScanSubDirs: the receiver rescans it. A folder that cannot be watched (the stream's
+// watch limit, or the system's) is left unwatched with everything below it; every rescan
+// interval it is tried again and reported with kMustScanSubDirs (the roots are, when too many
+// folders are unwatched). A root moved away
 // or deleted is reported with kRootChanged; its watches, which follow the old folder, are
 // dropped, and the folder at the root's path is watched (when there is one, or as soon as one
 // appears) and reported with kMustScanSubDirs.
@@ -66,6 +70,13 @@ class FileEventStream {
     std::chrono::nanoseconds rootRetryInterval = std::chrono::seconds(1);
   };
 
+  // The watches a stream may take of the system's per-user limit: half of them, so that other
+  // programs of the user keep theirs, and never more than kMostWatches.
+  static constexpr size_t kMostWatches = 100000;
+  static size_t watchBoundFor(size_t maxUserWatches) { return std::min(maxUserWatches / 2, kMostWatches); }
+  // The same for this system's limit (/proc/sys/fs/inotify/max_user_watches).
+  static size_t systemWatchBound();
+
   FileEventStream(std::vector<std::string> roots, Options options, Callback callback);
   ~FileEventStream();
   FileEventStream(const FileEventStream&) = delete;
@@ -107,6 +118,7 @@ class FileEventStream {
   void lookForMissingRoots();
   bool isRoot(const std::string& path) const;
   bool isInMovedFolder(const std::string& folder) const;
+  void noteUnwatched(const std::string& folder);
 
   const std::vector<std::string> roots_;
   const Options options_;
@@ -123,8 +135,13 @@ class FileEventStream {
   // Roots with no folder at their path (moved away, deleted, not mounted).
   std::unordered_set<std::string> missingRoots_;
   InotifyWatchTable watches_;
-  // A watch could not be added: the roots are rescanned every rescan interval.
+  // A watch could not be added: the folders not watched are rescanned every rescan interval.
   bool unwatched_ = false;
+  // The topmost folders not watched; past kMaxUnwatchedFolders, the roots are rescanned instead.
+  static constexpr size_t kMaxUnwatchedFolders = 4096;
+  std::set<std::string> unwatchedFolders_;
+  bool unwatchedOverflow_ = false;
+  bool limitLogged_ = false;
   std::vector<Pending> pending_;
   std::unordered_map<std::string, size_t> pendingIndex_;
   // Files modified and not closed since.

@@ -247,18 +247,34 @@ TEST_F(FileEventStreamTest, ARootMovedAwayAndPutBackIsWatchedAgain) {
 }
 
 TEST_F(FileEventStreamTest, FoldersBeyondTheWatchLimitAreRescannedPeriodically) {
-  fs::create_directories(at("a"));
-  fs::create_directories(at("b"));
+  fs::create_directories(at("a/deep/deeper"));
   Stream::Options options;
   options.watchLimit = 2;
   options.rescanInterval = std::chrono::milliseconds(100);
   auto stream = startStream(options);
   EXPECT_EQ(stream->watchCount(), 2u);
-  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kMustScanSubDirs));
+  // Only what is not watched is reported for a rescan, with everything below it.
+  EXPECT_TRUE(collector_.waitForPath(at("a/deep"), Stream::kMustScanSubDirs));
   collector_.clear();
-  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kMustScanSubDirs));
+  EXPECT_TRUE(collector_.waitForPath(at("a/deep"), Stream::kMustScanSubDirs));
+  EXPECT_EQ(collector_.flags(root()) & Stream::kMustScanSubDirs, 0u);
+  EXPECT_EQ(collector_.flags(at("a/deep/deeper")), 0u);
+  // A folder made later beyond the limit, and one moved: reported where they are now.
+  fs::create_directories(at("late"));
+  fs::rename(at("a/deep"), at("a/moved"));
+  EXPECT_TRUE(collector_.waitForPath(at("late"), Stream::kMustScanSubDirs));
+  collector_.clear();
+  EXPECT_TRUE(collector_.waitForPath(at("a/moved"), Stream::kMustScanSubDirs));
   stream->stop();
   EXPECT_EQ(stream->watchCount(), 2u);
+}
+
+TEST(FileEventStreamBoundTest, AStreamTakesHalfOfTheUsersWatchesAtMost) {
+  EXPECT_EQ(Stream::watchBoundFor(8192), 4096u);
+  EXPECT_EQ(Stream::watchBoundFor(192530), 96265u);
+  EXPECT_EQ(Stream::watchBoundFor(1048576), Stream::kMostWatches);
+  EXPECT_GT(Stream::systemWatchBound(), 0u);
+  EXPECT_LE(Stream::systemWatchBound(), Stream::kMostWatches);
 }
 
 TEST_F(FileEventStreamTest, QueueOverflowAsksForARescanAndWatchesNewFolders) {

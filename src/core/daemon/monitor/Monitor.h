@@ -54,6 +54,8 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
     size_t rescanFolders = 4000;
     // Paths read, compared and recorded in one transaction.
     size_t batchPaths = 1000;
+    // Folders watched at most (0: FileEventStream::systemWatchBound()).
+    size_t watches = 0;
   };
 
   static std::shared_ptr<Monitor> sharedMonitor();
@@ -138,6 +140,8 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // The copies, their change sets and big-file maps: under the "monitor" locker.
   std::vector<CopyPtr> syncdirCopys_ GUARDED_BY(Lockers::monitor());
   std::set<std::string> rescans_ GUARDED_BY(Lockers::monitor());  // copy uuids whose events were lost
+  // Per copy uuid: folders not watched, compared with everything below them.
+  std::map<std::string, std::set<std::string>> subtreeRescans_ GUARDED_BY(Lockers::monitor());
   // Per copy uuid: folders whose changes were too many to keep one by one.
   std::map<std::string, std::set<std::string>> folderRescans_ GUARDED_BY(Lockers::monitor());
   Bounds bounds_ GUARDED_BY(Lockers::monitor());

@@ -208,16 +208,28 @@ bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& co
 }
 
 void Monitor::rescanRequested() {
-  std::vector<CopyPtr> copies;
+  std::vector<std::pair<CopyPtr, std::set<std::string>>> copies;
   {
     LockerGuard lock(Lockers::monitor());
     for (const CopyPtr& copy : syncdirCopys_) {
-      if (rescans_.erase(copy->uuid()) != 0) copies.push_back(copy);
+      std::set<std::string> folders;
+      if (rescans_.erase(copy->uuid()) != 0) {
+        folders.insert(copy->path());
+        subtreeRescans_.erase(copy->uuid());
+      } else if (const auto found = subtreeRescans_.find(copy->uuid()); found != subtreeRescans_.end()) {
+        folders.swap(found->second);
+        subtreeRescans_.erase(found);
+      }
+      if (!folders.empty()) copies.emplace_back(copy, std::move(folders));
     }
   }
-  for (const CopyPtr& copy : copies) {
-    QoLog("Monitor scan({})", copy->path());
-    if (rescanFolder(copy, copy->path(), true)) QoNotices::post(notice::FileChanged{copy});
+  for (const auto& [copy, folders] : copies) {
+    bool changed = false;
+    for (const std::string& folder : folders) {
+      QoLog("Monitor scan({})", folder);
+      changed = rescanFolder(copy, folder, true) || changed;
+    }
+    if (changed) QoNotices::post(notice::FileChanged{copy});
   }
 }
 
