@@ -98,6 +98,7 @@ void Monitor::stop() {
 }
 
 void Monitor::shutdown() {
+  stopping_.request_stop();
   std::unique_ptr<RepeatingTimer> classifier;
   std::unique_ptr<RepeatingTimer> syncOnceTimer;
   {
@@ -150,7 +151,7 @@ void Monitor::addSyncdirCopy(const CopyPtr& copy) {
   // The new copy is watched before it is scanned, so nothing made meanwhile is missed.
   runInBackground([this, copy] {
     listenFileSystem();
-    copy->refresh();
+    copy->refresh(stopping_.get_token());
   });
 }
 
@@ -161,7 +162,7 @@ void Monitor::scanSyncdir() {
       if (shutDown_) return;
     }
     QoLog("Monitor scan({})", copy->path());
-    copy->refresh();
+    copy->refresh(stopping_.get_token());
   }
 }
 

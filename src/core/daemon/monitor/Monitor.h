@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -160,6 +161,8 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   std::unique_ptr<RepeatingTimer> classifier_;
   std::unique_ptr<RepeatingTimer> syncOnceTimer_;
   bool shutDown_ = false;
+  // Requested when the monitor shuts down: rescans and hashing end soon, whatever their size.
+  std::stop_source stopping_;
 
   std::vector<NotificationCenter::Token> observers_;
 

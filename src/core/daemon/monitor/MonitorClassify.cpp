@@ -197,7 +197,7 @@ bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& co
   }
   // One transaction per batch: what is read and held for recording stays within a batch.
   bool changed = false;
-  for (size_t begin = 0; begin < paths.size(); begin += batch) {
+  for (size_t begin = 0; begin < paths.size() && !stopping_.stop_requested(); begin += batch) {
     const auto first = paths.begin() + static_cast<std::ptrdiff_t>(begin);
     const std::vector<std::string> part(first,
                                         first + static_cast<std::ptrdiff_t>(std::min(batch, paths.size() - begin)));
@@ -242,7 +242,8 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
   }
   std::vector<std::string> queue(paths.begin(), paths.end());
   std::set<std::string> walked(paths.begin(), paths.end());
-  for (size_t index = 0; index < queue.size(); ++index) {
+  // Quitting: what is read so far is whole; the rest is found by the next start's rescan.
+  for (size_t index = 0; index < queue.size() && !stopping_.stop_requested(); ++index) {
     const std::string path = queue[index];
     const bool fromWalk = index >= paths.size();
     const std::optional<DiskState> state = diskStateOf(copy->path(), path);
@@ -261,7 +262,8 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
     const QoFile::Ptr stored = QoFile::getFileWithPath(path);
     if (item.disk && item.disk->type() == 0 && contentMayDiffer(path, *item.disk, item.state, stored)) {
       const auto readStart = std::chrono::system_clock::now();
-      const auto sha1 = QoUtils::getSha1StringWithPath(path);
+      const auto sha1 = QoUtils::getSha1StringWithPath(path, stopping_.get_token());
+      if (stopping_.stop_requested()) break;
       const std::optional<DiskState> after = diskStateOf(copy->path(), path);
       if (!sha1 || !after || !(*after == item.state)) {
         // Written to while it was read: it waits until it stops changing.
