@@ -171,7 +171,8 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
       std::vector<std::string> unwatched;
       for (auto folder = unwatchedFolders_.lower_bound(from->second);
            folder != unwatchedFolders_.end() && folder->starts_with(from->second); ++folder) {
-        if (folder->size() == from->second.size() || (*folder)[from->second.size()] == '/') unwatched.push_back(*folder);
+        if (folder->size() == from->second.size() || (*folder)[from->second.size()] == '/')
+          unwatched.push_back(*folder);
       }
       for (const std::string& folder : unwatched) {
         unwatchedFolders_.erase(folder);

@@ -1,9 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>

@@ -446,8 +446,8 @@ void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& p
   if (parked == 0) return;
   retryDelay_ = retryDelay_.count() == 0 ? kFirstRetryDelay : std::min(retryDelay_ * 2, kLongestRetryDelay);
   retryAt_ = std::chrono::steady_clock::now() + retryDelay_;
-  QoLog("*** Monitor could not record {} changes in ({}) after {} attempts, trying again in {} s", parked,
-        copy->path(), kMaxBatchAttempts, retryDelay_.count());
+  QoLog("*** Monitor could not record {} changes in ({}) after {} attempts, trying again in {} s", parked, copy->path(),
+        kMaxBatchAttempts, retryDelay_.count());
 }
 
 void Monitor::batchSucceeded(const std::vector<std::string>& paths, bool wrote) {

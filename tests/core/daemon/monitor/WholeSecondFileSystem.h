@@ -17,7 +17,8 @@ class WholeSecondFileSystem {
  public:
   explicit WholeSecondFileSystem(std::string folder) : folder_(std::move(folder)) {
     const std::string image = (images_.path() / "image").string();
-    const std::string make = "truncate -s 16M '" + image + "' && mkfs.ext4 -q -F -I 128 '" + image + "' >/dev/null 2>&1";
+    const std::string make =
+        "truncate -s 16M '" + image + "' && mkfs.ext4 -q -F -I 128 '" + image + "' >/dev/null 2>&1";
     if (std::system(make.c_str()) != 0) {
       reason_ = "mkfs.ext4 is missing or failed";
       return;
