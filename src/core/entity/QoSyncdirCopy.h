@@ -100,8 +100,9 @@ class QoSyncdirCopy : public PersistentEntity<QoSyncdirCopy> {
   // copy, whichever object runs it); posts the index notices and, when anything changed, "FileChanged".
   // Once `stop` is requested it ends soon, recording nothing it has not read whole: a listing
   // not finished records no removal, a file not hashed to its end is not recorded; the next
-  // rescan finds the rest.
-  void refresh(const std::stop_token& stop = {});
+  // rescan finds the rest. False when not everything found could be recorded (stopped, or the
+  // database refused a write): the copy wants another rescan.
+  bool refresh(const std::stop_token& stop = {});
 
   const std::string& path() const { return path_; }
   void setPath(const std::string& value) { path_ = value; }

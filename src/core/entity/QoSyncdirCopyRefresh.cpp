@@ -127,18 +127,20 @@ bool differs(const QoFile& listed, const QoFile& stored) {
 
 }  // namespace
 
-void QoSyncdirCopy::refresh(const std::stop_token& stop) {
+bool QoSyncdirCopy::refresh(const std::stop_token& stop) {
   {
     std::lock_guard<std::mutex> guard(gRefreshingMutex);
     if (isRefreshing() || !gRefreshingCopies.insert(uuid_).second) {
+      // The rescan running answers for it.
       QoLog("Syncdir Copy({}) is refresh", path_);
-      return;
+      return true;
     }
     setRefreshing(true);
   }
   const Ptr copy = self();
   QoLog("Syncdir Copy({}) begin refreshing", path_);
   CopyEvents::installed()->indexPrepare(copy);
+  bool complete = false;
   try {
     struct stat rootStatus {};
     Listing listing;
@@ -152,7 +154,9 @@ void QoSyncdirCopy::refresh(const std::stop_token& stop) {
       // Half a listing would make everything not reached look removed.
       QoLog("Syncdir Copy({}) refresh stopped, compared at its next rescan", path_);
     } else if (rootUnreadable) {
+      // Watched again, and compared, once it is back.
       QoLog("*** syncdir({}) url is nil, maybe the directory is deleted", path_);
+      complete = true;
     } else {
       std::vector<std::string>& paths = listing.paths;
       std::sort(paths.begin(), paths.end());
@@ -248,6 +252,7 @@ void QoSyncdirCopy::refresh(const std::stop_token& stop) {
       changed = writer.insertFiles(toInsert) || changed;
       changed = writer.updateFiles(toUpdate) || changed;
       if (changed) CopyEvents::installed()->fileChanged(copy);
+      complete = !writer.failed() && !stop.stop_requested();
     }
   } catch (const Exception& e) {
     QoLog("*** Syncdir Copy({}) refresh failed, {}: {}", path_, e.name(), e.reason());
@@ -260,6 +265,7 @@ void QoSyncdirCopy::refresh(const std::stop_token& stop) {
     setRefreshing(false);
   }
   CopyEvents::installed()->indexEnd(copy);
+  return complete;
 }
 
 }  // namespace velbor

@@ -124,6 +124,7 @@ size_t RescanWriter::commitChunk(Kind kind, std::vector<Prepared>& items, size_t
     return current;
   } catch (const std::exception& e) {
     // Rolled back; the records of this chunk are found again by the next rescan.
+    failed_ = true;
     switch (kind) {
       case Kind::Delete:
         QoLog("*** delete files part failed, {}", e.what());

@@ -39,6 +39,9 @@ class RescanWriter {
   // item that cannot be checked is assumed to be there.
   static bool mayStandOnDisk(const std::string& root, const std::string& path);
 
+  // Whether a chunk could not be written (the database refused it).
+  bool failed() const { return failed_; }
+
  private:
   enum class Kind { Delete, Insert, Update };
   enum class Outcome { Recorded, Skipped, Changed };
@@ -61,6 +64,7 @@ class RescanWriter {
 
   std::shared_ptr<QoSyncdirCopy> copy_;
   std::stop_token stop_;
+  bool failed_ = false;
 };
 
 }  // namespace velbor

@@ -151,7 +151,7 @@ void Monitor::addSyncdirCopy(const CopyPtr& copy) {
   // The new copy is watched before it is scanned, so nothing made meanwhile is missed.
   runInBackground([this, copy] {
     listenFileSystem();
-    copy->refresh(stopping_.get_token());
+    refreshCopy(copy);
   });
 }
 
@@ -162,8 +162,17 @@ void Monitor::scanSyncdir() {
       if (shutDown_) return;
     }
     QoLog("Monitor scan({})", copy->path());
-    copy->refresh(stopping_.get_token());
+    refreshCopy(copy);
   }
+}
+
+void Monitor::refreshCopy(const CopyPtr& copy) {
+  if (copy->refresh(stopping_.get_token()) || stopping_.stop_requested()) return;
+  // Some of it could not be recorded: compared again once writes work, like a failed batch.
+  LockerGuard lock(Lockers::monitor());
+  parked_[copy->uuid()].wholeCopy = true;
+  parked_[copy->uuid()].paths.clear();
+  delayRetry();
 }
 
 std::vector<Monitor::CopyPtr> Monitor::reloadSyncdirCopys() {

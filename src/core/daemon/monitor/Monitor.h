@@ -104,6 +104,10 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   void observeTrees();
   void shutdown();
   std::vector<CopyPtr> reloadSyncdirCopys();
+  // Rescans the copy; what could not be recorded waits like a failed batch.
+  void refreshCopy(const CopyPtr& copy);
+  // Waits longer before failed changes are tried again.
+  void delayRetry() REQUIRES(Lockers::monitor());
   CopyPtr owningCopy(const std::string& path) const REQUIRES(Lockers::monitor());
   void runInBackground(std::function<void()> job);
   std::vector<Prepared> prepare(const std::vector<std::string>& paths, const CopyPtr& copy);

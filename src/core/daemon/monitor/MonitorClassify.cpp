@@ -444,8 +444,7 @@ void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& p
     ++parked;
   }
   if (parked == 0) return;
-  retryDelay_ = retryDelay_.count() == 0 ? kFirstRetryDelay : std::min(retryDelay_ * 2, kLongestRetryDelay);
-  retryAt_ = std::chrono::steady_clock::now() + retryDelay_;
+  delayRetry();
   QoLog("*** Monitor could not record {} changes in ({}) after {} attempts, trying again in {} s", parked, copy->path(),
         kMaxBatchAttempts, retryDelay_.count());
 }
@@ -458,6 +457,11 @@ void Monitor::batchSucceeded(const std::vector<std::string>& paths, bool wrote) 
     retryDelay_ = std::chrono::seconds(0);
   }
   releaseParked(true);
+}
+
+void Monitor::delayRetry() {
+  retryDelay_ = retryDelay_.count() == 0 ? kFirstRetryDelay : std::min(retryDelay_ * 2, kLongestRetryDelay);
+  retryAt_ = std::chrono::steady_clock::now() + retryDelay_;
 }
 
 void Monitor::park(const CopyPtr& copy, const std::string& path) {

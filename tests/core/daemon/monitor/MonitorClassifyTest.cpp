@@ -303,6 +303,20 @@ TEST_F(MonitorClassifyTest, AFailedBatchIsKeptUntilWritesWorkAgain) {
   EXPECT_TRUE(recorded("boom3"));
 }
 
+TEST_F(MonitorClassifyTest, ARescanThatCouldNotRecordEverythingIsMadeAgainOnceWritesWork) {
+  writeFile(at("boom"), "b");
+  column(
+      "CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  load();
+  EXPECT_FALSE(stored("boom"));
+  column("DROP TRIGGER refuse");
+  EXPECT_TRUE(eventually([&] {
+    tick();
+    return recorded("boom");
+  }));
+}
+
 TEST_F(MonitorClassifyTest, FilesAreHashedBeforeTheTransactionLockerIsTaken) {
   load();
   writeFile(at("hashed"), std::string(1 << 20, 'h'));
