@@ -280,7 +280,8 @@ void Monitor::scanPaths(const std::vector<FileEventStream::Event>& events) {
           rescans_.insert(copy->uuid());
           folderRescans_.erase(copy->uuid());
           subtreeRescans_.erase(copy->uuid());
-        } else if (owningCopy(event.path) == copy && rescans_.count(copy->uuid()) == 0) {
+        } else if (owningCopy(event.path) == copy && rescans_.count(copy->uuid()) == 0 &&
+                   !QoFile::matchIgnoreFilter(event.path)) {
           QoLog("Change[{}] must rescan {} in {}, flags {}", i, event.id, event.path, event.flags);
           std::set<std::string>& folders = subtreeRescans_[copy->uuid()];
           folders.insert(event.path);
