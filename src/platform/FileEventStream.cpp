@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -32,6 +33,17 @@ uint32_t itemFlags(const std::string& path, bool isDir) {
 
 }  // namespace
 
+size_t FileEventStream::systemWatchBound() {
+  // The limit of older kernels, when it cannot be read.
+  size_t maxUserWatches = 8192;
+  if (FILE* file = std::fopen("/proc/sys/fs/inotify/max_user_watches", "re")) {
+    unsigned long value = 0;
+    if (std::fscanf(file, "%lu", &value) == 1) maxUserWatches = value;
+    std::fclose(file);
+  }
+  return watchBoundFor(maxUserWatches);
+}
+
 FileEventStream::FileEventStream(std::vector<std::string> roots, Options options, Callback callback)
     : roots_(std::move(roots)),
       options_(std::move(options)),
@@ -49,7 +61,7 @@ bool FileEventStream::start() {
       QoLog("*** File event stream: inotify_init1 failed, {}", std::strerror(errno));
       return;
     }
-    for (const std::string& root : roots_) watchTree(root, false);
+    for (const std::string& root : roots_) watchRoot(root);
     reader_ = DispatchSource::makeReadSource(fd_, queue_);
     reader_->setEventHandler([this] { readEvents(); });
     reader_->resume();
@@ -63,7 +75,7 @@ void FileEventStream::stop() {
   queue_->sync([&] {
     if (stopped_) return;
     stopped_ = true;
-    for (auto* source : {&reader_, &flushTimer_, &rescanTimer_}) {
+    for (auto* source : {&reader_, &flushTimer_, &rescanTimer_, &rootTimer_}) {
       if (*source) (*source)->cancel();
       source->reset();
     }
@@ -130,7 +142,7 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
     // The folder itself: its parent's watch reports it, except for a root.
     if (!isRoot(*folder)) return;
     if (mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
-      note(*folder, kRootChanged | kItemIsDir);
+      rootChanged(*folder);
     } else if (mask & IN_ATTRIB) {
       note(*folder, kItemInodeMetaMod | kItemIsDir);
     }
@@ -154,8 +166,18 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
   if (!isDir) return;
   if (mask & IN_MOVED_TO) {
     if (const auto from = movedFolders_.find(cookie); from != movedFolders_.end()) {
-      // Moved within the watched folders: the watches go with it.
+      // Moved within the watched folders: the watches go with it, and so does what is not watched.
       watches_.rename(from->second, path);
+      std::vector<std::string> unwatched;
+      for (auto folder = unwatchedFolders_.lower_bound(from->second);
+           folder != unwatchedFolders_.end() && folder->starts_with(from->second); ++folder) {
+        if (folder->size() == from->second.size() || (*folder)[from->second.size()] == '/')
+          unwatched.push_back(*folder);
+      }
+      for (const std::string& folder : unwatched) {
+        unwatchedFolders_.erase(folder);
+        unwatchedFolders_.insert(path + folder.substr(from->second.size()));
+      }
       movedFolders_.erase(from);
       return;
     }
@@ -214,11 +236,14 @@ bool FileEventStream::addWatch(const std::string& folder) {
   }
   const int error = limited ? ENOSPC : errno;
   if (error == ENOSPC) {
-    if (!unwatched_) {
-      QoLog("*** File event stream: watch limit reached at ({}), rescanning every {} s", folder,
-            std::chrono::duration_cast<std::chrono::seconds>(options_.rescanInterval).count());
+    if (!limitLogged_) {
+      limitLogged_ = true;
+      QoLog(
+          "*** File event stream: watch limit reached with {} folders watched, at ({}); folders beyond it are not "
+          "watched, their changes are found by comparing them every {} s",
+          watches_.size(), folder, std::chrono::duration_cast<std::chrono::seconds>(options_.rescanInterval).count());
     }
-    unwatched_ = true;
+    noteUnwatched(folder);
   } else if (error != ENOENT && error != ENOTDIR) {
     QoLog("*** File event stream: watch ({}) failed, {}", folder, std::strerror(error));
   }
@@ -268,17 +293,83 @@ void FileEventStream::startRescanTimer() {
   rescanTimer_->resume();
 }
 
+void FileEventStream::noteUnwatched(const std::string& folder) {
+  unwatched_ = true;
+  if (unwatchedFolders_.size() < kMaxUnwatchedFolders) {
+    unwatchedFolders_.insert(folder);
+  } else {
+    unwatchedOverflow_ = true;
+  }
+  startRescanTimer();
+}
+
 void FileEventStream::rescanUnwatched() {
   if (stopped_) return;
   unwatched_ = false;
-  for (const std::string& root : roots_) watchTree(root, false);
-  noteRescanOfRoots(kMustScanSubDirs);
+  std::set<std::string> folders;
+  folders.swap(unwatchedFolders_);
+  if (std::exchange(unwatchedOverflow_, false)) {
+    for (const std::string& root : roots_) watchTree(root, false);
+    noteRescanOfRoots(kMustScanSubDirs);
+  } else {
+    // Only what is not watched is compared: the rest has events of its own. A folder still
+    // beyond the limit fails at once, without being listed.
+    for (const std::string& folder : folders) {
+      watchTree(folder, false);
+      note(folder, kMustScanSubDirs | kItemIsDir);
+    }
+  }
   if (!unwatched_) {
     QoLog("File event stream: every folder is watched again");
     rescanTimer_->cancel();
     rescanTimer_.reset();
   }
   scheduleFlush();
+}
+
+void FileEventStream::rootChanged(const std::string& root) {
+  QoLog("File event stream: ({}) was moved away or deleted", root);
+  // The watches follow the old folder wherever it went: its events are not the root's.
+  for (const int wd : watches_.takeAtOrBelow(root)) ::inotify_rm_watch(fd_, wd);
+  std::erase_if(writing_, [&](const std::string& path) { return path.starts_with(root + "/"); });
+  std::erase_if(unwatchedFolders_,
+                [&](const std::string& folder) { return folder == root || folder.starts_with(root + "/"); });
+  note(root, kRootChanged | kItemIsDir);
+  if (watchRoot(root)) note(root, kMustScanSubDirs | kItemIsDir);
+  scheduleFlush();
+}
+
+bool FileEventStream::watchRoot(const std::string& root) {
+  struct stat status {};
+  if (::stat(root.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    watchTree(root, false);
+    if (watches_.isWatched(root)) {
+      missingRoots_.erase(root);
+      return true;
+    }
+  }
+  if (!missingRoots_.insert(root).second || stopped_ || rootTimer_) return false;
+  rootTimer_ = DispatchSource::makeTimer(options_.rootRetryInterval, options_.rootRetryInterval, queue_);
+  rootTimer_->setEventHandler([this] { lookForMissingRoots(); });
+  rootTimer_->resume();
+  return false;
+}
+
+void FileEventStream::lookForMissingRoots() {
+  if (stopped_) return;
+  const std::vector<std::string> missing(missingRoots_.begin(), missingRoots_.end());
+  for (const std::string& root : missing) {
+    // Back (put back, restored, mounted again): what it holds now is compared whole.
+    if (watchRoot(root)) {
+      QoLog("File event stream: ({}) is there again", root);
+      note(root, kMustScanSubDirs | kItemIsDir);
+    }
+  }
+  if (missingRoots_.empty() && rootTimer_) {
+    rootTimer_->cancel();
+    rootTimer_.reset();
+  }
+  if (!pending_.empty()) scheduleFlush();
 }
 
 bool FileEventStream::isInMovedFolder(const std::string& folder) const {

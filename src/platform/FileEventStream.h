@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -20,9 +22,14 @@ class DispatchSource;
 // watched, new ones as they appear; the entries of a folder that appears (created or moved
 // in) are reported as created, since they may predate its watch. Events of one path are
 // merged over the stream's latency and handed over in batches on the stream's own thread.
-// When events were lost (the kernel's queue overflowed) or a folder could not be watched
-// (the watch limit), each root is reported with kMustScanSubDirs: the receiver rescans it.
-// While folders stay unwatched, that report repeats every rescan interval.
+// When events were lost (the kernel's queue overflowed), each root is reported with
+// kMustScanSubDirs: the receiver rescans it. A folder that cannot be watched (the stream's
+// watch limit, or the system's) is left unwatched with everything below it; every rescan
+// interval it is tried again and reported with kMustScanSubDirs (the roots are, when too many
+// folders are unwatched). A root moved away
+// or deleted is reported with kRootChanged; its watches, which follow the old folder, are
+// dropped, and the folder at the root's path is watched (when there is one, or as soon as one
+// appears) and reported with kMustScanSubDirs.
 class FileEventStream {
  public:
   // Event flags, with the bit values of the system's event streams.
@@ -59,7 +66,16 @@ class FileEventStream {
     // receiver's own temporary files: dropped as they are read, so a burst of them costs
     // neither a look at the disk nor the receiver's time, and cannot hold up the reading.
     std::function<bool(const std::string& name)> ignoredFileName;
+    // How often a missing root is looked for.
+    std::chrono::nanoseconds rootRetryInterval = std::chrono::seconds(1);
   };
+
+  // The watches a stream may take of the system's per-user limit: half of them, so that other
+  // programs of the user keep theirs, and never more than kMostWatches.
+  static constexpr size_t kMostWatches = 100000;
+  static size_t watchBoundFor(size_t maxUserWatches) { return std::min(maxUserWatches / 2, kMostWatches); }
+  // The same for this system's limit (/proc/sys/fs/inotify/max_user_watches).
+  static size_t systemWatchBound();
 
   FileEventStream(std::vector<std::string> roots, Options options, Callback callback);
   ~FileEventStream();
@@ -95,8 +111,14 @@ class FileEventStream {
   void flush();
   void startRescanTimer();
   void rescanUnwatched();
+  // The root's folder went: its watches go too, and the folder now there (if any) is watched.
+  void rootChanged(const std::string& root);
+  // Watches the root, or keeps looking for it while it is missing; true when it is watched.
+  bool watchRoot(const std::string& root);
+  void lookForMissingRoots();
   bool isRoot(const std::string& path) const;
   bool isInMovedFolder(const std::string& folder) const;
+  void noteUnwatched(const std::string& folder);
 
   const std::vector<std::string> roots_;
   const Options options_;
@@ -109,9 +131,17 @@ class FileEventStream {
   std::shared_ptr<DispatchSource> reader_;
   std::shared_ptr<DispatchSource> flushTimer_;
   std::shared_ptr<DispatchSource> rescanTimer_;
+  std::shared_ptr<DispatchSource> rootTimer_;
+  // Roots with no folder at their path (moved away, deleted, not mounted).
+  std::unordered_set<std::string> missingRoots_;
   InotifyWatchTable watches_;
-  // A watch could not be added: the roots are rescanned every rescan interval.
+  // A watch could not be added: the folders not watched are rescanned every rescan interval.
   bool unwatched_ = false;
+  // The topmost folders not watched; past kMaxUnwatchedFolders, the roots are rescanned instead.
+  static constexpr size_t kMaxUnwatchedFolders = 4096;
+  std::set<std::string> unwatchedFolders_;
+  bool unwatchedOverflow_ = false;
+  bool limitLogged_ = false;
   std::vector<Pending> pending_;
   std::unordered_map<std::string, size_t> pendingIndex_;
   // Files modified and not closed since.

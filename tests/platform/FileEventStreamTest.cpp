@@ -213,24 +213,68 @@ TEST_F(FileEventStreamTest, EventsOfOnePathAreMergedAndRootChangesReported) {
       collector_.waitForPath(at("m"), Stream::kItemCreated | Stream::kItemModified | Stream::kItemInodeMetaMod));
   EXPECT_EQ(collector_.last(at("m")) & (Stream::kItemCreated | Stream::kItemInodeMetaMod),
             Stream::kItemCreated | Stream::kItemInodeMetaMod);
+}
+
+TEST_F(FileEventStreamTest, ARootMovedAwayAndPutBackIsWatchedAgain) {
+  fs::create_directories(at("sub"));
+  TempDir outside;
+  const fs::path away = outside / "away";
+  auto stream = startStream();
+  // Moved away and a folder put back at its path, as a restore from a backup does.
+  fs::rename(root(), away);
+  fs::create_directories(at("restored"));
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged | Stream::kMustScanSubDirs));
+  writeFile(at("restored/new"), "n");
+  EXPECT_TRUE(collector_.waitForPath(at("restored/new"), Stream::kItemCreated));
+  // The old folder's events are not the root's any more.
+  writeFile(away / "stray", "s");
+  writeFile(away / "sub" / "stray", "s");
+  writeFile(at("sentinel"), "s");
+  EXPECT_TRUE(collector_.waitForPath(at("sentinel")));
+  EXPECT_EQ(collector_.flags(at("stray")), 0u);
+  EXPECT_EQ(collector_.flags(at("sub/stray")), 0u);
+  EXPECT_TRUE(eventually([&] { return stream->watchCount() == 2u; }));
+
+  // Deleted, and made again later: watched once it is there.
+  collector_.clear();
   fs::remove_all(root());
   EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged));
-  fs::create_directories(root());  // for TempDir's clean-up
+  EXPECT_EQ(stream->watchCount(), 0u);
+  fs::create_directories(root());
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kMustScanSubDirs));
+  writeFile(at("again"), "a");
+  EXPECT_TRUE(collector_.waitForPath(at("again"), Stream::kItemCreated));
 }
 
 TEST_F(FileEventStreamTest, FoldersBeyondTheWatchLimitAreRescannedPeriodically) {
-  fs::create_directories(at("a"));
-  fs::create_directories(at("b"));
+  fs::create_directories(at("a/deep/deeper"));
   Stream::Options options;
   options.watchLimit = 2;
   options.rescanInterval = std::chrono::milliseconds(100);
   auto stream = startStream(options);
   EXPECT_EQ(stream->watchCount(), 2u);
-  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kMustScanSubDirs));
+  // Only what is not watched is reported for a rescan, with everything below it.
+  EXPECT_TRUE(collector_.waitForPath(at("a/deep"), Stream::kMustScanSubDirs));
   collector_.clear();
-  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kMustScanSubDirs));
+  EXPECT_TRUE(collector_.waitForPath(at("a/deep"), Stream::kMustScanSubDirs));
+  EXPECT_EQ(collector_.flags(root()) & Stream::kMustScanSubDirs, 0u);
+  EXPECT_EQ(collector_.flags(at("a/deep/deeper")), 0u);
+  // A folder made later beyond the limit, and one moved: reported where they are now.
+  fs::create_directories(at("late"));
+  fs::rename(at("a/deep"), at("a/moved"));
+  EXPECT_TRUE(collector_.waitForPath(at("late"), Stream::kMustScanSubDirs));
+  collector_.clear();
+  EXPECT_TRUE(collector_.waitForPath(at("a/moved"), Stream::kMustScanSubDirs));
   stream->stop();
   EXPECT_EQ(stream->watchCount(), 2u);
+}
+
+TEST(FileEventStreamBoundTest, AStreamTakesHalfOfTheUsersWatchesAtMost) {
+  EXPECT_EQ(Stream::watchBoundFor(8192), 4096u);
+  EXPECT_EQ(Stream::watchBoundFor(192530), 96265u);
+  EXPECT_EQ(Stream::watchBoundFor(1048576), Stream::kMostWatches);
+  EXPECT_GT(Stream::systemWatchBound(), 0u);
+  EXPECT_LE(Stream::systemWatchBound(), Stream::kMostWatches);
 }
 
 TEST_F(FileEventStreamTest, QueueOverflowAsksForARescanAndWatchesNewFolders) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <utility>
 #include <vector>
@@ -102,7 +103,11 @@ class QoSyncdirCopy : public PersistentEntity<QoSyncdirCopy> {
   void forceRemove();
   // Brings the records in line with the copy's folder on disk (one rescan at a time per
   // copy, whichever object runs it); posts the index notices and, when anything changed, "FileChanged".
-  void refresh();
+  // Once `stop` is requested it ends soon, recording nothing it has not read whole: a listing
+  // not finished records no removal, a file not hashed to its end is not recorded; the next
+  // rescan finds the rest. False when not everything found could be recorded (stopped, or the
+  // database refused a write): the copy wants another rescan.
+  bool refresh(const std::stop_token& stop = {});
 
   const std::string& path() const { return path_; }
   void setPath(const std::string& value) { path_ = value; }

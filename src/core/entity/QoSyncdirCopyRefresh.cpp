@@ -38,14 +38,20 @@ struct Listing {
   std::vector<std::string> paths;
   // Folders whose entries could not all be read.
   std::vector<std::string> unlisted;
+  // Ended before the whole tree was read.
+  bool stopped = false;
 };
 
 // Every entry below `root` (the root itself not included). Links are listed, never entered;
 // hidden entries are skipped unless they are synchronised.
-Listing listTree(const std::string& root, bool syncHiddenFile) {
+Listing listTree(const std::string& root, bool syncHiddenFile, const std::stop_token& stop) {
   Listing listing;
   std::vector<std::string> pending{root};
   while (!pending.empty()) {
+    if (stop.stop_requested()) {
+      listing.stopped = true;
+      return listing;
+    }
     const std::string folder = std::move(pending.back());
     pending.pop_back();
     // The root may be a link the user chose; folders below it are opened without following one.
@@ -121,29 +127,36 @@ bool differs(const QoFile& listed, const QoFile& stored) {
 
 }  // namespace
 
-void QoSyncdirCopy::refresh() {
+bool QoSyncdirCopy::refresh(const std::stop_token& stop) {
   {
     std::lock_guard<std::mutex> guard(gRefreshingMutex);
     if (isRefreshing() || !gRefreshingCopies.insert(uuid_).second) {
+      // The rescan running answers for it.
       QoLog("Syncdir Copy({}) is refresh", path_);
-      return;
+      return true;
     }
     setRefreshing(true);
   }
   const Ptr copy = self();
   QoLog("Syncdir Copy({}) begin refreshing", path_);
   CopyEvents::installed()->indexPrepare(copy);
+  bool complete = false;
   try {
     struct stat rootStatus {};
     Listing listing;
     if (::stat(path_.c_str(), &rootStatus) == 0 && S_ISDIR(rootStatus.st_mode)) {
-      listing = listTree(path_, EntitySettings::installed().syncHiddenFile());
+      listing = listTree(path_, EntitySettings::installed().syncHiddenFile(), stop);
     }
     const bool rootUnreadable =
         !S_ISDIR(rootStatus.st_mode) ||
         std::find(listing.unlisted.begin(), listing.unlisted.end(), path_) != listing.unlisted.end();
-    if (rootUnreadable) {
+    if (listing.stopped) {
+      // Half a listing would make everything not reached look removed.
+      QoLog("Syncdir Copy({}) refresh stopped, compared at its next rescan", path_);
+    } else if (rootUnreadable) {
+      // Watched again, and compared, once it is back.
       QoLog("*** syncdir({}) url is nil, maybe the directory is deleted", path_);
+      complete = true;
     } else {
       std::vector<std::string>& paths = listing.paths;
       std::sort(paths.begin(), paths.end());
@@ -234,11 +247,12 @@ void QoSyncdirCopy::refresh() {
                                           static_cast<int64_t>(toDelete.size() + toInsert.size() + toUpdate.size()));
       // In chunks that each stand alone: one that fails has logged and rolled back, the next
       // still runs, and files are hashed while the "transaction" locker is free.
-      RescanWriter writer(copy);
+      RescanWriter writer(copy, stop);
       bool changed = writer.deleteFiles(toDelete);
       changed = writer.insertFiles(toInsert) || changed;
       changed = writer.updateFiles(toUpdate) || changed;
       if (changed) CopyEvents::installed()->fileChanged(copy);
+      complete = !writer.failed() && !stop.stop_requested();
     }
   } catch (const Exception& e) {
     QoLog("*** Syncdir Copy({}) refresh failed, {}: {}", path_, e.name(), e.reason());
@@ -251,6 +265,7 @@ void QoSyncdirCopy::refresh() {
     setRefreshing(false);
   }
   CopyEvents::installed()->indexEnd(copy);
+  return complete;
 }
 
 }  // namespace velbor

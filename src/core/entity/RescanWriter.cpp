@@ -45,9 +45,9 @@ bool RescanWriter::write(Kind kind, const FileList& files) {
   // A second round hashes again what changed during the first.
   for (int round = 0; round < 2 && !pending.empty(); ++round) {
     FileList changed;
-    for (size_t begin = 0; begin < pending.size(); begin += kChunkRecords) {
+    for (size_t begin = 0; begin < pending.size() && !stop_.stop_requested(); begin += kChunkRecords) {
       std::vector<Prepared> items;
-      for (size_t i = begin; i < std::min(begin + kChunkRecords, pending.size()); ++i) {
+      for (size_t i = begin; i < std::min(begin + kChunkRecords, pending.size()) && !stop_.stop_requested(); ++i) {
         Prepared item{pending[i]};
         bool changing = false;
         if (prepare(kind, item, changing)) {
@@ -59,6 +59,10 @@ bool RescanWriter::write(Kind kind, const FileList& files) {
       for (size_t next = 0; next < items.size();) next = commitChunk(kind, items, next, changed, written);
     }
     pending.swap(changed);
+  }
+  if (stop_.stop_requested()) {
+    QoLog("Syncdir Copy({}) rescan stopped, the rest is compared at its next rescan", copy_->path());
+    return written;
   }
   for (const auto& file : pending) {
     QoLog("* File({}) changed while it was read, left for its next change.", file->path());
@@ -81,9 +85,12 @@ bool RescanWriter::prepare(Kind kind, Prepared& item, bool& changing) {
   struct stat before {};
   bool usable = ::fstat(fd, &before) == 0 && isFileOrFolder(before);
   if (usable && S_ISREG(before.st_mode)) {
-    const std::optional<std::string> sha1 = QoUtils::getSha1StringWithInputStream(fd);
+    const std::optional<std::string> sha1 = QoUtils::getSha1StringWithInputStream(fd, stop_);
     struct stat after {};
-    if (::fstat(fd, &after) != 0 || !unchangedSince(before, after)) {
+    if (stop_.stop_requested()) {
+      // Not read to its end: nothing is recorded of it.
+      usable = false;
+    } else if (::fstat(fd, &after) != 0 || !unchangedSince(before, after)) {
       changing = true;
       usable = false;
     }
@@ -117,6 +124,7 @@ size_t RescanWriter::commitChunk(Kind kind, std::vector<Prepared>& items, size_t
     return current;
   } catch (const std::exception& e) {
     // Rolled back; the records of this chunk are found again by the next rescan.
+    failed_ = true;
     switch (kind) {
       case Kind::Delete:
         QoLog("*** delete files part failed, {}", e.what());

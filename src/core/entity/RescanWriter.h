@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,9 @@ class RescanWriter {
  public:
   using FileList = QoSyncdirCopy::FileList;
 
-  explicit RescanWriter(std::shared_ptr<QoSyncdirCopy> copy) : copy_(std::move(copy)) {}
+  // Once `stop` is requested nothing more is read or recorded.
+  explicit RescanWriter(std::shared_ptr<QoSyncdirCopy> copy, std::stop_token stop = {})
+      : copy_(std::move(copy)), stop_(std::move(stop)) {}
 
   // Each answers whether anything was recorded.
   bool deleteFiles(const FileList& files);
@@ -35,6 +38,9 @@ class RescanWriter {
   // link, socket or other special item there (or on the way) is not the recorded item; an
   // item that cannot be checked is assumed to be there.
   static bool mayStandOnDisk(const std::string& root, const std::string& path);
+
+  // Whether a chunk could not be written (the database refused it).
+  bool failed() const { return failed_; }
 
  private:
   enum class Kind { Delete, Insert, Update };
@@ -48,7 +54,7 @@ class RescanWriter {
   bool write(Kind kind, const FileList& files);
   // Fills the record from the item on disk (hashing a regular file). False when the item is
   // gone or no longer a file or folder: there is nothing to record.
-  static bool prepare(Kind kind, Prepared& item, bool& changing);
+  bool prepare(Kind kind, Prepared& item, bool& changing);
   // Writes items from `next` on in one transaction until the chunk's budget is spent;
   // answers where the next chunk begins.
   size_t commitChunk(Kind kind, std::vector<Prepared>& items, size_t next, FileList& changed, bool& written);
@@ -57,6 +63,8 @@ class RescanWriter {
   Outcome record(Kind kind, Prepared& item) REQUIRES(WriteTransaction::locker());
 
   std::shared_ptr<QoSyncdirCopy> copy_;
+  std::stop_token stop_;
+  bool failed_ = false;
 };
 
 }  // namespace velbor

@@ -84,7 +84,7 @@ bool QoUtils::checkPeerPath(const std::string& path) {
   }
 }
 
-std::optional<std::string> QoUtils::getSha1WithInputStream(int fd) {
+std::optional<std::string> QoUtils::getSha1WithInputStream(int fd, const std::stop_token& stop) {
   MdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) != 1) {
     QoLog("Sha1 init failed!!");
@@ -92,6 +92,7 @@ std::optional<std::string> QoUtils::getSha1WithInputStream(int fd) {
   }
   std::array<char, kSha1BlockSize> buffer;
   while (true) {
+    if (stop.stop_requested()) return std::nullopt;
     ssize_t count = ::read(fd, buffer.data(), buffer.size());
     if (count < 0) {
       if (errno == EINTR) continue;
@@ -113,13 +114,13 @@ std::optional<std::string> QoUtils::getSha1WithInputStream(int fd) {
   return std::string(reinterpret_cast<const char*>(digest), length);
 }
 
-std::optional<std::string> QoUtils::getSha1StringWithInputStream(int fd) {
-  std::optional<std::string> digest = getSha1WithInputStream(fd);
+std::optional<std::string> QoUtils::getSha1StringWithInputStream(int fd, const std::stop_token& stop) {
+  std::optional<std::string> digest = getSha1WithInputStream(fd, stop);
   if (!digest) return std::nullopt;
   return dataDescription(*digest);
 }
 
-std::optional<std::string> QoUtils::getSha1StringWithPath(const std::string& path) {
+std::optional<std::string> QoUtils::getSha1StringWithPath(const std::string& path, const std::stop_token& stop) {
   int fd;
   // Only a regular file is hashed: a link or pipe swapped in after the caller looked must
   // neither lend another file's digest nor make the open wait for a writer.
@@ -138,7 +139,7 @@ std::optional<std::string> QoUtils::getSha1StringWithPath(const std::string& pat
     ::close(fd);
     return std::nullopt;
   }
-  std::optional<std::string> sha1 = getSha1StringWithInputStream(fd);
+  std::optional<std::string> sha1 = getSha1StringWithInputStream(fd, stop);
   ::close(fd);
   return sha1;
 }

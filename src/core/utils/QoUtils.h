@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <utility>
 
@@ -35,12 +36,13 @@ class QoUtils {
   static bool checkPeerPath(const std::string& path);
 
   // SHA-1 (20 bytes) of everything left to read from an open file descriptor, read in
-  // 8192-byte blocks. The descriptor is neither opened nor closed here.
-  static std::optional<std::string> getSha1WithInputStream(int fd);
+  // 8192-byte blocks. The descriptor is neither opened nor closed here. nullopt, too, once
+  // `stop` is requested: a large file does not hold up the quitting of its reader.
+  static std::optional<std::string> getSha1WithInputStream(int fd, const std::stop_token& stop = {});
   // The same as 40 lower-case hex digits.
-  static std::optional<std::string> getSha1StringWithInputStream(int fd);
+  static std::optional<std::string> getSha1StringWithInputStream(int fd, const std::stop_token& stop = {});
   // The SHA-1 text of a file's content; nullopt when it cannot be opened or read.
-  static std::optional<std::string> getSha1StringWithPath(const std::string& path);
+  static std::optional<std::string> getSha1StringWithPath(const std::string& path, const std::stop_token& stop = {});
 
   // Whole seconds since 1970 (fraction cut off).
   static int64_t timestampNow();

@@ -180,6 +180,21 @@ TEST_F(RefreshTest, AFailedChunkLosesOnlyItselfAndTheNextRescanRecordsIt) {
   EXPECT_EQ(QoFile::count(), kFiles);
 }
 
+TEST_F(RefreshTest, AStoppedRescanRecordsNothingItDidNotReadWhole) {
+  writeFile(at("kept"), "kept");
+  refresh();
+  writeFile(at("new"), "new");
+  std::stop_source quitting;
+  quitting.request_stop();
+  copy_->refresh(quitting.get_token());
+  EXPECT_EQ(stored("kept")->status(), 0) << "what was not listed is not removed";
+  EXPECT_EQ(stored("new"), nullptr);
+  // Hashing ends as soon as the stop is asked for.
+  EXPECT_EQ(QoUtils::getSha1StringWithPath(at("new"), quitting.get_token()), std::nullopt);
+  refresh();
+  EXPECT_EQ(stored("new")->sha1(), QoUtils::getSha1StringWithPath(at("new")));
+}
+
 TEST_F(RefreshTest, UnreadableRootDeletesNothing) {
   writeFile(at("a.txt"), "one");
   refresh();

@@ -98,6 +98,7 @@ void Monitor::stop() {
 }
 
 void Monitor::shutdown() {
+  stopping_.request_stop();
   std::unique_ptr<RepeatingTimer> classifier;
   std::unique_ptr<RepeatingTimer> syncOnceTimer;
   {
@@ -150,7 +151,7 @@ void Monitor::addSyncdirCopy(const CopyPtr& copy) {
   // The new copy is watched before it is scanned, so nothing made meanwhile is missed.
   runInBackground([this, copy] {
     listenFileSystem();
-    copy->refresh();
+    refreshCopy(copy);
   });
 }
 
@@ -161,8 +162,17 @@ void Monitor::scanSyncdir() {
       if (shutDown_) return;
     }
     QoLog("Monitor scan({})", copy->path());
-    copy->refresh();
+    refreshCopy(copy);
   }
+}
+
+void Monitor::refreshCopy(const CopyPtr& copy) {
+  if (copy->refresh(stopping_.get_token()) || stopping_.stop_requested()) return;
+  // Some of it could not be recorded: compared again once writes work, like a failed batch.
+  LockerGuard lock(Lockers::monitor());
+  parked_[copy->uuid()].wholeCopy = true;
+  parked_[copy->uuid()].paths.clear();
+  delayRetry();
 }
 
 std::vector<Monitor::CopyPtr> Monitor::reloadSyncdirCopys() {
@@ -180,6 +190,7 @@ std::vector<Monitor::CopyPtr> Monitor::reloadSyncdirCopys() {
   };
   std::erase_if(rescans_, gone);
   std::erase_if(folderRescans_, [&](const auto& entry) { return gone(entry.first); });
+  std::erase_if(subtreeRescans_, [&](const auto& entry) { return gone(entry.first); });
   return loaded;
 }
 
@@ -213,6 +224,10 @@ void Monitor::listenFileSystem() {
       options.latency = std::chrono::duration_cast<std::chrono::nanoseconds>(
           std::chrono::duration<double>(QoConfig::sharedQoConfig().fileSystemScanLatency()));
       options.label = "monitor.listen";
+      {
+        LockerGuard bounds(Lockers::monitor());
+        options.watchLimit = bounds_.watches != 0 ? bounds_.watches : FileEventStream::systemWatchBound();
+      }
       // A pull writes, closes and renames a temporary file for every file it fetches. Those
       // names are ignored by the filter anyway; the stream drops them before they cost it a
       // look at the disk and the filter a log line, so a large pull cannot overflow its queue.
@@ -257,12 +272,23 @@ void Monitor::scanPaths(const std::vector<FileEventStream::Event>& events) {
   for (size_t i = 0; i < events.size(); ++i) {
     const FileEventStream::Event& event = events[i];
     if (event.flags & FileEventStream::kMustScanSubDirs) {
-      // Events were lost below this root: the whole copy is compared again.
+      // Events were lost below this root: the whole copy is compared again; below a folder
+      // that is not watched: that folder is, with everything below it.
       for (const CopyPtr& copy : syncdirCopys_) {
-        if (copy->path() == event.path || owningCopy(event.path) == copy) {
+        if (copy->path() == event.path) {
           QoLog("Change[{}] must rescan {} in {}, flags {}", i, event.id, event.path, event.flags);
           rescans_.insert(copy->uuid());
           folderRescans_.erase(copy->uuid());
+          subtreeRescans_.erase(copy->uuid());
+        } else if (owningCopy(event.path) == copy && rescans_.count(copy->uuid()) == 0 &&
+                   !QoFile::matchIgnoreFilter(event.path)) {
+          QoLog("Change[{}] must rescan {} in {}, flags {}", i, event.id, event.path, event.flags);
+          std::set<std::string>& folders = subtreeRescans_[copy->uuid()];
+          folders.insert(event.path);
+          if (folders.size() > bounds_.rescanFolders) {
+            subtreeRescans_.erase(copy->uuid());
+            rescans_.insert(copy->uuid());
+          }
         }
       }
       continue;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,8 +40,11 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
 
   static constexpr std::chrono::milliseconds kClassifyInterval{1500};
   static constexpr std::chrono::seconds kSyncOnceInterval{300};
-  // A batch that fails puts its paths back this many times, then they are given up.
+  // A batch that fails puts its paths back this many times; then they wait until a write of
+  // the monitor works again, or are tried again after a delay that doubles up to the longest.
   static constexpr int kMaxBatchAttempts = 3;
+  static constexpr std::chrono::seconds kFirstRetryDelay{5};
+  static constexpr std::chrono::seconds kLongestRetryDelay{60};
 
   // What the monitor holds at most for one copy, however many changes arrive: a burst of new
   // files must not cost memory per file.
@@ -51,6 +55,8 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
     size_t rescanFolders = 4000;
     // Paths read, compared and recorded in one transaction.
     size_t batchPaths = 1000;
+    // Folders watched at most (0: FileEventStream::systemWatchBound()).
+    size_t watches = 0;
   };
 
   static std::shared_ptr<Monitor> sharedMonitor();
@@ -98,6 +104,10 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   void observeTrees();
   void shutdown();
   std::vector<CopyPtr> reloadSyncdirCopys();
+  // Rescans the copy; what could not be recorded waits like a failed batch.
+  void refreshCopy(const CopyPtr& copy);
+  // Waits longer before failed changes are tried again.
+  void delayRetry() REQUIRES(Lockers::monitor());
   CopyPtr owningCopy(const std::string& path) const REQUIRES(Lockers::monitor());
   void runInBackground(std::function<void()> job);
   std::vector<Prepared> prepare(const std::vector<std::string>& paths, const CopyPtr& copy);
@@ -120,7 +130,12 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   static bool copyRootPresent(const CopyPtr& copy);
   void putBack(const CopyPtr& copy, const std::string& path);
   void batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths);
-  void batchSucceeded(const std::vector<std::string>& paths);
+  // `wrote`: the batch changed a record, so the database takes writes again.
+  void batchSucceeded(const std::vector<std::string>& paths, bool wrote);
+  // Paths that failed every attempt wait here; the copy is compared whole past the bound.
+  void park(const CopyPtr& copy, const std::string& path) REQUIRES(Lockers::monitor());
+  // Puts the waiting paths back into their change sets (all of them, or when their delay is over).
+  void releaseParked(bool now);
   void rescanRequested();
 
   // Listener set-up and swap, one at a time.
@@ -130,16 +145,28 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // The copies, their change sets and big-file maps: under the "monitor" locker.
   std::vector<CopyPtr> syncdirCopys_ GUARDED_BY(Lockers::monitor());
   std::set<std::string> rescans_ GUARDED_BY(Lockers::monitor());  // copy uuids whose events were lost
+  // Per copy uuid: folders not watched, compared with everything below them.
+  std::map<std::string, std::set<std::string>> subtreeRescans_ GUARDED_BY(Lockers::monitor());
   // Per copy uuid: folders whose changes were too many to keep one by one.
   std::map<std::string, std::set<std::string>> folderRescans_ GUARDED_BY(Lockers::monitor());
   Bounds bounds_ GUARDED_BY(Lockers::monitor());
   // Failed batches per path.
   std::map<std::string, int> attempts_ GUARDED_BY(Lockers::monitor());
+  // Per copy uuid: paths whose batches failed every attempt, until writes work again.
+  struct Parked {
+    std::set<std::string> paths;
+    bool wholeCopy = false;
+  };
+  std::map<std::string, Parked> parked_ GUARDED_BY(Lockers::monitor());
+  std::chrono::steady_clock::time_point retryAt_ GUARDED_BY(Lockers::monitor());
+  std::chrono::seconds retryDelay_ GUARDED_BY(Lockers::monitor()){0};
 
   std::mutex timersMutex_;
   std::unique_ptr<RepeatingTimer> classifier_;
   std::unique_ptr<RepeatingTimer> syncOnceTimer_;
   bool shutDown_ = false;
+  // Requested when the monitor shuts down: rescans and hashing end soon, whatever their size.
+  std::stop_source stopping_;
 
   std::vector<NotificationCenter::Token> observers_;
 

@@ -95,13 +95,25 @@ bool contentMayDiffer(const std::string& path, const QoFile& disk, const DiskSta
 // The file system stamps times from a clock that may lag the real one by a tick.
 constexpr std::chrono::milliseconds kStampClockLag{50};
 
+// How finely the file system stamps times, told by a change time it stamped itself (no caller
+// can set one): whole seconds keep no fraction (FAT-like media step by two of them), and a
+// fraction in whole tens of milliseconds tells that grain. The type of a file system does not
+// tell it: an ext4 made with small inodes keeps whole seconds only.
+std::chrono::nanoseconds stampGranularity(const timespec& changed) {
+  if (changed.tv_nsec == 0) return std::chrono::seconds(2);
+  long grain = 1;
+  while (grain < 100000000 && changed.tv_nsec % (grain * 10) == 0) grain *= 10;
+  return std::chrono::nanoseconds(grain);
+}
+
 // Whether the file changed so shortly before it was read (from `readStart` on) that a write
-// after the read could carry the very same times.
+// after the read could carry the very same times: one stamped within the same grain.
 bool changedLately(const DiskState& state, std::chrono::system_clock::time_point readStart) {
   const auto changed =
       std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
           std::chrono::seconds(state.ctime.tv_sec) + std::chrono::nanoseconds(state.ctime.tv_nsec)));
-  return changed >= readStart - kStampClockLag;
+  const auto grain = std::chrono::duration_cast<std::chrono::system_clock::duration>(stampGranularity(state.ctime));
+  return changed + grain >= readStart - kStampClockLag;
 }
 
 // The stored records at or below `stored` that are still present.
@@ -158,6 +170,7 @@ struct Monitor::Prepared {
 };
 
 void Monitor::handleFileSystemChange() {
+  releaseParked(false);
   for (const CopyPtr& copy : syncdirCopys()) {
     std::vector<std::string> paths;
     {
@@ -184,7 +197,7 @@ bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& co
   }
   // One transaction per batch: what is read and held for recording stays within a batch.
   bool changed = false;
-  for (size_t begin = 0; begin < paths.size(); begin += batch) {
+  for (size_t begin = 0; begin < paths.size() && !stopping_.stop_requested(); begin += batch) {
     const auto first = paths.begin() + static_cast<std::ptrdiff_t>(begin);
     const std::vector<std::string> part(first,
                                         first + static_cast<std::ptrdiff_t>(std::min(batch, paths.size() - begin)));
@@ -195,16 +208,28 @@ bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& co
 }
 
 void Monitor::rescanRequested() {
-  std::vector<CopyPtr> copies;
+  std::vector<std::pair<CopyPtr, std::set<std::string>>> copies;
   {
     LockerGuard lock(Lockers::monitor());
     for (const CopyPtr& copy : syncdirCopys_) {
-      if (rescans_.erase(copy->uuid()) != 0) copies.push_back(copy);
+      std::set<std::string> folders;
+      if (rescans_.erase(copy->uuid()) != 0) {
+        folders.insert(copy->path());
+        subtreeRescans_.erase(copy->uuid());
+      } else if (const auto found = subtreeRescans_.find(copy->uuid()); found != subtreeRescans_.end()) {
+        folders.swap(found->second);
+        subtreeRescans_.erase(found);
+      }
+      if (!folders.empty()) copies.emplace_back(copy, std::move(folders));
     }
   }
-  for (const CopyPtr& copy : copies) {
-    QoLog("Monitor scan({})", copy->path());
-    if (rescanFolder(copy, copy->path(), true)) QoNotices::post(notice::FileChanged{copy});
+  for (const auto& [copy, folders] : copies) {
+    bool changed = false;
+    for (const std::string& folder : folders) {
+      QoLog("Monitor scan({})", folder);
+      changed = rescanFolder(copy, folder, true) || changed;
+    }
+    if (changed) QoNotices::post(notice::FileChanged{copy});
   }
 }
 
@@ -217,7 +242,8 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
   }
   std::vector<std::string> queue(paths.begin(), paths.end());
   std::set<std::string> walked(paths.begin(), paths.end());
-  for (size_t index = 0; index < queue.size(); ++index) {
+  // Quitting: what is read so far is whole; the rest is found by the next start's rescan.
+  for (size_t index = 0; index < queue.size() && !stopping_.stop_requested(); ++index) {
     const std::string path = queue[index];
     const bool fromWalk = index >= paths.size();
     const std::optional<DiskState> state = diskStateOf(copy->path(), path);
@@ -236,7 +262,8 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
     const QoFile::Ptr stored = QoFile::getFileWithPath(path);
     if (item.disk && item.disk->type() == 0 && contentMayDiffer(path, *item.disk, item.state, stored)) {
       const auto readStart = std::chrono::system_clock::now();
-      const auto sha1 = QoUtils::getSha1StringWithPath(path);
+      const auto sha1 = QoUtils::getSha1StringWithPath(path, stopping_.get_token());
+      if (stopping_.stop_requested()) break;
       const std::optional<DiskState> after = diskStateOf(copy->path(), path);
       if (!sha1 || !after || !(*after == item.state)) {
         // Written to while it was read: it waits until it stops changing.
@@ -297,7 +324,7 @@ bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& 
       for (const Prepared& item : items) {
         if (item.noteState) RecordedStates::shared().note(item.path, item.state.own(), item.racy);
       }
-      batchSucceeded(paths);
+      batchSucceeded(paths, changed);
     } catch (const Exception& e) {
       transaction.rollback();
       QoLog("{}: {}", e.name(), e.reason());
@@ -400,23 +427,68 @@ void Monitor::putBack(const CopyPtr& copy, const std::string& path) {
   noteChange(copy, path);
 }
 
+// A batch fails as a whole, mostly because the database takes no writes (a full disk): its
+// paths are tried again on the next ticks, then wait, so that a failing database does not
+// cost a reading of every changed file each tick, and are never given up.
 void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths) {
   LockerGuard lock(Lockers::monitor());
+  size_t parked = 0;
   for (const std::string& path : paths) {
     int& attempts = attempts_[path];
     if (++attempts < kMaxBatchAttempts) {
       noteChange(copy, path);
       continue;
     }
-    QoLog("*** Monitor gave up ({}) after {} failed attempts", path, attempts);
     attempts_.erase(path);
+    park(copy, path);
+    ++parked;
   }
+  if (parked == 0) return;
+  delayRetry();
+  QoLog("*** Monitor could not record {} changes in ({}) after {} attempts, trying again in {} s", parked, copy->path(),
+        kMaxBatchAttempts, retryDelay_.count());
 }
 
-void Monitor::batchSucceeded(const std::vector<std::string>& paths) {
+void Monitor::batchSucceeded(const std::vector<std::string>& paths, bool wrote) {
+  {
+    LockerGuard lock(Lockers::monitor());
+    for (const std::string& path : paths) attempts_.erase(path);
+    if (!wrote) return;
+    retryDelay_ = std::chrono::seconds(0);
+  }
+  releaseParked(true);
+}
+
+void Monitor::delayRetry() {
+  retryDelay_ = retryDelay_.count() == 0 ? kFirstRetryDelay : std::min(retryDelay_ * 2, kLongestRetryDelay);
+  retryAt_ = std::chrono::steady_clock::now() + retryDelay_;
+}
+
+void Monitor::park(const CopyPtr& copy, const std::string& path) {
+  Parked& parked = parked_[copy->uuid()];
+  if (parked.wholeCopy) return;
+  if (parked.paths.size() < bounds_.changedPaths || parked.paths.count(path) != 0) {
+    parked.paths.insert(path);
+    return;
+  }
+  parked.paths.clear();
+  parked.wholeCopy = true;
+}
+
+void Monitor::releaseParked(bool now) {
   LockerGuard lock(Lockers::monitor());
-  if (attempts_.empty()) return;
-  for (const std::string& path : paths) attempts_.erase(path);
+  if (parked_.empty() || (!now && std::chrono::steady_clock::now() < retryAt_)) return;
+  for (const CopyPtr& copy : syncdirCopys_) {
+    const auto found = parked_.find(copy->uuid());
+    if (found == parked_.end()) continue;
+    if (found->second.wholeCopy) {
+      folderRescans_.erase(copy->uuid());
+      rescans_.insert(copy->uuid());
+    }
+    for (const std::string& path : found->second.paths) noteChange(copy, path);
+  }
+  // A copy no longer listed takes its paths with it.
+  parked_.clear();
 }
 
 }  // namespace velbor

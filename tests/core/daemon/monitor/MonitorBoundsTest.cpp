@@ -165,6 +165,33 @@ TEST_F(MonitorBoundsTest, AFolderMovedInWholeIsListedOneLevelAtATime) {
   EXPECT_LE(largestBatch(), 2 + 3);
 }
 
+TEST_F(MonitorBoundsTest, AFolderNotWatchedIsComparedWithoutTheRestOfTheCopy) {
+  writeFile(at("a/deep/old"), "old");
+  writeFile(at("b/x"), "x");
+  load();
+  writeFile(at("a/deep/new"), "new");
+  writeFile(at("a/deep/deeper/f"), "f");
+  std::filesystem::remove(at("a/deep/old"));
+  writeFile(at("b/unreported"), "u");
+  monitor_->scanPaths({Event{at("a/deep"), ++eventId_, Flags::kMustScanSubDirs | Flags::kItemIsDir}});
+  tickUntilQuiet();
+  EXPECT_TRUE(recorded("a/deep/new"));
+  EXPECT_TRUE(recorded("a/deep/deeper/f"));
+  EXPECT_EQ(stored("a/deep/old")->status(), 1);
+  EXPECT_FALSE(stored("b/unreported")) << "the rest of the copy has events of its own";
+}
+
+TEST_F(MonitorBoundsTest, TheListenerWatchesNoMoreFoldersThanItsBound) {
+  std::filesystem::create_directories(at("a/b/c"));
+  load();
+  bound(20000, 4000, 1000);
+  Monitor::Bounds bounds{20000, 4000, 1000};
+  bounds.watches = 2;
+  monitor_->setBounds(bounds);
+  monitor_->listenFileSystem();
+  EXPECT_EQ(monitor_->watchCount(), 2u);
+}
+
 TEST_F(MonitorBoundsTest, ACopyWhoseFolderIsGoneKeepsItsRecords) {
   writeFile(at("top"), "t");
   writeFile(at("d/inner"), "i");

@@ -252,7 +252,7 @@ TEST_F(MonitorClassifyTest, FileStillBeingWrittenIsHeldUntilClosedOrStable) {
   EXPECT_EQ(stored("big")->sha1(), sha1Of("rewritten"));
 }
 
-TEST_F(MonitorClassifyTest, FailedBatchIsRetriedABoundedNumberOfTimes) {
+TEST_F(MonitorClassifyTest, AFailedBatchIsKeptUntilWritesWorkAgain) {
   load();
   column(
       "CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
@@ -276,8 +276,45 @@ TEST_F(MonitorClassifyTest, FailedBatchIsRetriedABoundedNumberOfTimes) {
     EXPECT_FALSE(changeSet().empty()) << attempt;
     tick();
   }
+  // Not tried on every tick any more, but not given up either (a full disk for a while).
   EXPECT_TRUE(changeSet().empty());
   EXPECT_FALSE(stored("boom2"));
+  column("DROP TRIGGER refuse");
+  // Writes work again, and nothing else changes: it is tried again after a while.
+  EXPECT_TRUE(eventually([&] {
+    tick();
+    return recorded("boom2");
+  }));
+
+  // A write that works tells at once that the database takes writes again.
+  column(
+      "CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  writeFile(at("boom3"), "b");
+  report({"boom3"});
+  for (int attempt = 0; attempt < Monitor::kMaxBatchAttempts; ++attempt) tick();
+  EXPECT_FALSE(stored("boom3"));
+  column("DROP TRIGGER refuse");
+  writeFile(at("other"), "o");
+  report({"other"});
+  tick();
+  ASSERT_TRUE(recorded("other"));
+  tick();
+  EXPECT_TRUE(recorded("boom3"));
+}
+
+TEST_F(MonitorClassifyTest, ARescanThatCouldNotRecordEverythingIsMadeAgainOnceWritesWork) {
+  writeFile(at("boom"), "b");
+  column(
+      "CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
+      "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  load();
+  EXPECT_FALSE(stored("boom"));
+  column("DROP TRIGGER refuse");
+  EXPECT_TRUE(eventually([&] {
+    tick();
+    return recorded("boom");
+  }));
 }
 
 TEST_F(MonitorClassifyTest, FilesAreHashedBeforeTheTransactionLockerIsTaken) {

@@ -1,6 +1,9 @@
 // The monitor running on its own threads over real file-system events.
 
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "MonitorTestBase.h"
 #include "core/daemon/sync/SyncEngine.h"
@@ -125,6 +128,67 @@ TEST_F(MonitorLiveTest, QueueOverflowLeadsToARescanThatMissesNothing) {
   }));
   // Every folder is watched again after the overflow.
   EXPECT_TRUE(eventually([&] { return monitor_->watchCount() == 6; }));
+}
+
+TEST_F(MonitorLiveTest, ACopyFolderMovedAwayAndPutBackIsWatchedAndComparedAgain) {
+  writeFile(at("kept"), "kept");
+  writeFile(at("sub/old"), "old");
+  monitor_->start();
+  ASSERT_TRUE(eventually([&] { return recorded("sub/old") && monitor_->watchCount() == 2; }));
+  // Restored from a backup: the folder is moved aside and another put at its path.
+  TempDir outside;
+  const auto away = outside / "away";
+  std::filesystem::rename(root_, away);
+  writeFile(at("kept"), "kept");
+  writeFile(at("restored"), "restored");
+  ASSERT_TRUE(eventually([&] { return recorded("restored") && stored("sub/old")->status() == 1; }));
+  EXPECT_TRUE(recorded("kept"));
+  writeFile(at("after"), "after");
+  ASSERT_TRUE(eventually([&] { return recorded("after"); }));
+  // What happens in the old folder is no change of the copy.
+  writeFile(away / "stray", "stray");
+  expectQuiet("sentinel");
+  EXPECT_FALSE(stored("stray"));
+}
+
+// Quitting in the middle of hashing a large file, in the start-up rescan and in the classifier:
+// the monitor ends without reading the rest, and records nothing it did not read whole.
+TEST_F(MonitorLiveTest, QuittingDoesNotWaitForALargeFileToBeHashed) {
+  // Large, but sparse: it takes no room, only the time to read its zeros.
+  constexpr off_t kLarge = off_t{16} << 30;
+  const auto makeLarge = [&](const std::string& path) {
+    writeFile(path, "");
+    ASSERT_EQ(::truncate(path.c_str(), kLarge), 0);
+  };
+  // Waits until the file is opened for reading (its hashing begins).
+  const auto waitForOpen = [&](const std::string& path, const std::function<void()>& begin) {
+    const int watcher = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watcher, 0);
+    ASSERT_GE(inotify_add_watch(watcher, path.c_str(), IN_OPEN), 0);
+    begin();
+    pollfd ready{watcher, POLLIN, 0};
+    EXPECT_EQ(::poll(&ready, 1, 60000), 1);
+    ::close(watcher);
+  };
+
+  makeLarge(at("at-start"));
+  waitForOpen(at("at-start"), [&] { monitor_->start(); });
+  Monitor::resetSharedMonitor();
+  EXPECT_FALSE(stored("at-start"));
+
+  // The next start compares what was left; a large file made meanwhile is hashed by the classifier.
+  monitor_ = Monitor::sharedMonitor();
+  std::filesystem::remove(at("at-start"));
+  monitor_->start();
+  ASSERT_TRUE(eventually([&] { return monitor_->watchCount() == 1; }));
+  writeFile(at("small"), "small");
+  ASSERT_TRUE(eventually([&] { return recorded("small"); }));
+  // Made beside the copy, then moved in whole.
+  const std::string beside = root_ + "-later";
+  makeLarge(beside);
+  waitForOpen(beside, [&] { std::filesystem::rename(beside, at("later")); });
+  Monitor::resetSharedMonitor();
+  EXPECT_FALSE(stored("later"));
 }
 
 std::vector<std::pair<std::string, std::string>> gSyncOnceRequests;

@@ -1,0 +1,68 @@
+// The classifier on a file system that stamps times to the whole second only.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "MonitorTestBase.h"
+#include "WholeSecondFileSystem.h"
+#include "core/entity/RecordedStates.h"
+
+namespace velbor::test {
+namespace {
+
+class MonitorWholeSecondTest : public MonitorTestBase {
+ protected:
+  // Saved in place, as most editors do: the same inode, new content.
+  static struct stat saveInPlace(const std::string& path, const std::string& content) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    ::close(fd);
+    struct stat status {};
+    ::lstat(path.c_str(), &status);
+    return status;
+  }
+
+  // Sleeps until a tenth of a second into the next second of the wall clock.
+  static void waitForTheStartOfASecond() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto intoSecond = now - std::chrono::duration_cast<std::chrono::seconds>(now);
+    std::this_thread::sleep_for(std::chrono::seconds(1) - intoSecond + std::chrono::milliseconds(100));
+  }
+};
+
+TEST_F(MonitorWholeSecondTest, ASecondSaveOfTheSameSizeWithinTheSameSecondIsRecorded) {
+  WholeSecondFileSystem wholeSeconds(root_);
+  if (!wholeSeconds.mounted()) GTEST_SKIP() << wholeSeconds.reason();
+  RecordedStates::shared().clear();
+  load();
+  // Both saves and the read between them must fall within one second; on a slow machine a
+  // try may straddle two, and is made again.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const std::string name = "f" + std::to_string(attempt);
+    waitForTheStartOfASecond();
+    const struct stat first = saveInPlace(at(name), "one");
+    if (first.st_ctim.tv_nsec != 0) GTEST_SKIP() << "the mounted file system keeps fractions of a second";
+    // Read more than a clock tick after the stamp, within its second.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    report({name});
+    tick();
+    ASSERT_TRUE(recorded(name));
+    const struct stat second = saveInPlace(at(name), "two");
+    if (second.st_ctim.tv_sec != first.st_ctim.tv_sec || second.st_ino != first.st_ino) continue;
+    report({name});
+    tick();
+    EXPECT_EQ(stored(name)->sha1(), sha1Of("two"));
+    RecordedStates::shared().clear();
+    return;
+  }
+  RecordedStates::shared().clear();
+  GTEST_SKIP() << "no two saves fell within one second on this machine";
+}
+
+}  // namespace
+}  // namespace velbor::test
