@@ -19,6 +19,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/entity/UsnSource.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
@@ -338,6 +339,8 @@ void QoFile::generateRegexExpress() {
 }
 
 bool QoFile::matchIgnoreFilter(const std::string& path) {
+  // The copy's own mark stays on this device, whatever the pattern.
+  if (SyncdirMark::isMarkName(std::string_view(path).substr(path.rfind('/') + 1))) return true;
   std::lock_guard<std::mutex> guard(gRegexMutex);
   if (!gRegexBuilt) buildRegexExpressLocked();
   if (gRegexCompiled != 0) {

@@ -22,6 +22,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RescanWriter.h"
+#include "core/entity/SyncdirMark.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
@@ -140,7 +141,7 @@ void QoSyncdirCopy::refresh() {
       listing = listTree(path_, EntitySettings::installed().syncHiddenFile());
     }
     const bool rootUnreadable =
-        !S_ISDIR(rootStatus.st_mode) ||
+        !S_ISDIR(rootStatus.st_mode) || !SyncdirMark::inPlace(*this) ||
         std::find(listing.unlisted.begin(), listing.unlisted.end(), path_) != listing.unlisted.end();
     if (rootUnreadable) {
       QoLog("*** syncdir({}) url is nil, maybe the directory is deleted", path_);

@@ -18,6 +18,7 @@
 #include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
+#include "core/state/SyncdirPresence.h"
 #include "platform/Exception.h"
 #include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
@@ -146,11 +147,12 @@ void Monitor::runInBackground(std::function<void()> job) {
   background_.push_back(Background{std::move(thread), std::move(done)});
 }
 
-void Monitor::addSyncdirCopy(const CopyPtr& copy) {
+void Monitor::addSyncdirCopy(const CopyPtr& copy, bool pull) {
   // The new copy is watched before it is scanned, so nothing made meanwhile is missed.
-  runInBackground([this, copy] {
+  runInBackground([this, copy, pull] {
     listenFileSystem();
-    copy->refresh();
+    if (SyncdirPresence::shared().check(copy)) copy->refresh();
+    if (pull) syncOnce();
   });
 }
 
@@ -161,7 +163,7 @@ void Monitor::scanSyncdir() {
       if (shutDown_) return;
     }
     QoLog("Monitor scan({})", copy->path());
-    copy->refresh();
+    if (SyncdirPresence::shared().check(copy)) copy->refresh();
   }
 }
 
