@@ -185,6 +185,39 @@ TEST_F(SyncOnceTest, RefusesWhatItCannotPull) {
   EXPECT_EQ(finds.load(), 0);
 }
 
+TEST_F(SyncOnceTest, AFolderThatIsNotTheRecordedOneTakesNothingIn) {
+  startPeer();
+  writeB("kept.txt", "kept");
+  writeB("gone.txt", "gone");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  copyA_->refresh();
+  ASSERT_EQ(readFile(inA("gone.txt")), "gone");
+
+  // A's disk is not mounted; meanwhile B removes a file and adds one.
+  const std::string disk = rootA_ + ".disk";
+  fs::rename(rootA_, disk);
+  fs::create_directories(rootA_);
+  fs::remove(inB("gone.txt"));
+  writeB("new.txt", "new");
+  recordB();
+  finds = 0;
+  EXPECT_EQ(syncOnce(), nullptr) << "stopped early, as after a time-out";
+  EXPECT_EQ(finds.load(), 0);
+  EXPECT_TRUE(fs::is_empty(rootA_)) << "nothing is written onto the disk below the mount point";
+  const auto stillThere = copyA_->getFileRelationWithFilePath(inA("gone.txt"));
+  ASSERT_NE(stillThere, nullptr);
+  EXPECT_EQ(stillThere->file()->status(), 0);
+
+  // Mounted again: the pull takes the removal and the new file.
+  fs::remove(rootA_);
+  fs::rename(disk, rootA_);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_FALSE(fs::exists(inA("gone.txt")));
+  EXPECT_EQ(readFile(inA("new.txt")), "new");
+  EXPECT_EQ(readFile(inA("kept.txt")), "kept");
+}
+
 TEST_F(SyncOnceTest, APeerIsPulledFromOverTcpOnly) {
   startPeer();
   writeB("x.txt", "x");
