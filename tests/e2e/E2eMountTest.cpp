@@ -93,18 +93,18 @@ TEST_F(E2eMountTest, AnEmptyMountPointRemovesNothingAndTheFolderSyncsAgainOnceMo
   ASSERT_TRUE(fs::is_empty(folderA));
   a = std::make_unique<PeerProcess>(network.host(0), homeA, with(portOptions(), {"--token", "one"}), logA);
   const auto missingAt = [&] { return fileText(logA).find("is missing or not the folder recorded"); };
-  ASSERT_TRUE(eventually([&] { return missingAt() != std::string::npos; })) << "the empty mount point was not told apart";
+  ASSERT_TRUE(eventually([&] { return missingAt() != std::string::npos; }))
+      << "the empty mount point was not told apart";
   // The second device pulls from this one after it was found missing: nothing is removed.
-  ASSERT_TRUE(eventually([&] {
-    return fileText(logA).find("handle Find Request message from usn", missingAt()) != std::string::npos;
-  }));
+  ASSERT_TRUE(eventually(
+      [&] { return fileText(logA).find("handle Find Request message from usn", missingAt()) != std::string::npos; }));
   EXPECT_TRUE(usnSettles(*a));
   EXPECT_TRUE(allThere(folderB)) << "the second device removed files";
   EXPECT_TRUE(fs::is_empty(folderA)) << "nothing is written onto the disk below the mount point";
 
   // Mounted again where the device sees it: it resumes by itself, both ways.
-  ASSERT_TRUE(shell(fmt::format("nsenter -t {} -m mount -o loop '{}' '{}'", a->pid(), image.string(),
-                                folderA.string())));
+  ASSERT_TRUE(
+      shell(fmt::format("nsenter -t {} -m mount -o loop '{}' '{}'", a->pid(), image.string(), folderA.string())));
   const fs::path seenByA = fs::path(fmt::format("/proc/{}/root", a->pid())) / folderA.relative_path();
   ASSERT_TRUE(eventually([&] { return fileText(logA).find("is back, it syncs again") != std::string::npos; }));
   writeFile(seenByA / "after.txt", "after");
