@@ -130,8 +130,9 @@ std::vector<std::string> QoFile::uniques() { return {"path"}; }
 std::vector<std::vector<std::string>> QoFile::indices() { return {{"usn"}}; }
 
 std::vector<std::string> QoFile::propertiesOrderedArray() {
-  static const std::vector<std::string> properties{"status",  "length", "usn",  "androidAttr", "contentModTime",
-                                                   "winAttr", "path",   "sha1", "type",        "unixAttr"};
+  // Never destroyed: jobs still running at exit use it.
+  static const auto& properties = *new std::vector<std::string>{
+      "status", "length", "usn", "androidAttr", "contentModTime", "winAttr", "path", "sha1", "type", "unixAttr"};
   return properties;
 }
 

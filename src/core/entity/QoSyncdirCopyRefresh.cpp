@@ -33,7 +33,7 @@ namespace {
 // Guards the test-and-set of a copy's rescanning flag across threads.
 std::mutex gRefreshingMutex;
 // Copies (by uuid) being rescanned: several objects may stand for one copy.
-std::set<std::string> gRefreshingCopies;
+std::set<std::string>& gRefreshingCopies = *new std::set<std::string>();
 
 struct Listing {
   std::vector<std::string> paths;

@@ -19,7 +19,8 @@
 namespace velbor {
 namespace {
 
-const std::string kMark(SyncdirMark::kName);
+// Never destroyed: jobs still running at exit use it.
+const std::string& kMark = *new std::string(SyncdirMark::kName);
 
 // Whether the open folder holds an entry that would be synchronised.
 bool holdsAnything(int rootFd, const std::string& root) {

@@ -143,7 +143,8 @@ class QoNotices {
   template <class Notice>
   static const std::string& nameOf() {
     if constexpr (requires { Notice::kName; }) {
-      static const std::string name = Notice::kName;
+      // Never destroyed: jobs still running at exit use it.
+      static const std::string& name = *new std::string(Notice::kName);
       return name;
     } else {
       return QoNotify::notificationKey(Notice::kKey);

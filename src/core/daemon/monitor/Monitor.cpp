@@ -28,7 +28,8 @@ namespace velbor {
 namespace {
 
 std::mutex gSharedMutex;
-std::shared_ptr<Monitor> gShared;
+// Never destroyed: jobs still running at exit use it.
+std::shared_ptr<Monitor>& gShared = *new std::shared_ptr<Monitor>();
 
 void logSyncOnceFailure(const std::exception& e) {
   if (const auto* named = dynamic_cast<const Exception*>(&e)) {

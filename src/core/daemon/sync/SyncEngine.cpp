@@ -285,7 +285,8 @@ std::shared_mutex& overrideLock() {
 }
 
 SyncEngine::PullFunction& overridePull() {
-  static SyncEngine::PullFunction pull;
+  // Never destroyed: jobs still running at exit use it.
+  static auto& pull = *new SyncEngine::PullFunction();
   return pull;
 }
 
