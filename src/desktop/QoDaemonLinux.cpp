@@ -14,7 +14,8 @@
 namespace velbor {
 
 QoDaemonLinux& QoDaemonLinux::sharedQoDaemonLinux() {
-  static QoDaemonLinux instance;
+  // Never destroyed: jobs still running at exit use it.
+  static QoDaemonLinux& instance = *new QoDaemonLinux();
   return instance;
 }
 

@@ -53,14 +53,15 @@ const BIO_METHOD* socketMethod() {
     }
     ~Method() { BIO_meth_free(method); }
   };
-  static Method instance;
+  // Never destroyed: the log client may still write during exit.
+  static Method& instance = *new Method();
   return instance.method;
 }
 
 }  // namespace
 
 void LoggerSecureStream::prepareLibrary() {
-  OPENSSL_init_ssl(0, nullptr);
+  OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
   socketMethod();
 }
 

@@ -12,7 +12,8 @@ namespace velbor {
 namespace {
 
 std::mutex gNameMutex;
-std::string gApplicationName;
+// Never destroyed: jobs still running at exit use it.
+std::string& gApplicationName = *new std::string();
 
 std::string readProcessName() {
   // program_invocation_short_name is the basename of argv[0] as started.
@@ -35,7 +36,8 @@ std::filesystem::path fromEnvOrHome(const char* variable, const char* fallback) 
 }  // namespace
 
 const std::string& AppPaths::processName() {
-  static const std::string name = readProcessName();
+  // Never destroyed: jobs still running at exit use it.
+  static const std::string& name = *new std::string(readProcessName());
   return name;
 }
 

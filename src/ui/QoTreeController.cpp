@@ -69,7 +69,8 @@ struct QoTreeController::State {
 namespace {
 
 std::shared_ptr<DispatchQueue> refreshQueue() {
-  static const std::shared_ptr<DispatchQueue> queue = DispatchQueue::createSerial("refresh");
+  // Never destroyed: jobs still running at exit use it.
+  static const auto& queue = *new std::shared_ptr<DispatchQueue>(DispatchQueue::createSerial("refresh"));
   return queue;
 }
 

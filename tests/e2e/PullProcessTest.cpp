@@ -81,7 +81,11 @@ std::map<std::string, std::string> manifest(const fs::path& root) {
   std::map<std::string, std::string> items;
   for (int attempt = 0; attempt < 20; ++attempt) {
     items.clear();
-    if (walkTree(root, [&](const fs::directory_entry& entry) { addToManifest(root, entry, items); })) return items;
+    // Each folder's own mark is not synchronised.
+    const auto add = [&](const fs::directory_entry& entry) {
+      if (entry.path().filename() != ".Velbor.Syncdir") addToManifest(root, entry, items);
+    };
+    if (walkTree(root, add)) return items;
   }
   items["(the tree kept changing while it was walked)"] = "";
   return items;

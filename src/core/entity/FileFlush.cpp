@@ -10,7 +10,8 @@ namespace {
 
 std::mutex overrideLock;
 std::function<int(int)>& replacementFlush() {
-  static std::function<int(int)> replacement;
+  // Never destroyed: jobs still running at exit use it.
+  static auto& replacement = *new std::function<int(int)>();
   return replacement;
 }
 

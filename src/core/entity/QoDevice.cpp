@@ -20,8 +20,9 @@ sqlite3* database() { return SQLiteInstanceManager::sharedManager()->database();
 }  // namespace
 
 std::vector<std::string> QoDevice::propertiesOrderedArray() {
-  static const std::vector<std::string> properties{"pubUri", "registerTime", "pubKey", "uuid",   "routeUri",
-                                                   "type",   "token",        "name",   "status", "isOnline"};
+  // Never destroyed: jobs still running at exit use it.
+  static const auto& properties = *new std::vector<std::string>{
+      "pubUri", "registerTime", "pubKey", "uuid", "routeUri", "type", "token", "name", "status", "isOnline"};
   return properties;
 }
 

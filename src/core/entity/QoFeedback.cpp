@@ -3,7 +3,8 @@
 namespace velbor {
 
 std::vector<std::string> QoFeedback::propertiesOrderedArray() {
-  static const std::vector<std::string> properties{"name", "userRank", "message"};
+  // Never destroyed: jobs still running at exit use it.
+  static const auto& properties = *new std::vector<std::string>{"name", "userRank", "message"};
   return properties;
 }
 

@@ -19,6 +19,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/entity/UsnSource.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
@@ -129,8 +130,9 @@ std::vector<std::string> QoFile::uniques() { return {"path"}; }
 std::vector<std::vector<std::string>> QoFile::indices() { return {{"usn"}}; }
 
 std::vector<std::string> QoFile::propertiesOrderedArray() {
-  static const std::vector<std::string> properties{"status",  "length", "usn",  "androidAttr", "contentModTime",
-                                                   "winAttr", "path",   "sha1", "type",        "unixAttr"};
+  // Never destroyed: jobs still running at exit use it.
+  static const auto& properties = *new std::vector<std::string>{
+      "status", "length", "usn", "androidAttr", "contentModTime", "winAttr", "path", "sha1", "type", "unixAttr"};
   return properties;
 }
 
@@ -343,6 +345,8 @@ void QoFile::generateRegexExpress() {
 }
 
 bool QoFile::matchIgnoreFilter(const std::string& path) {
+  // The copy's own mark stays on this device, whatever the pattern.
+  if (SyncdirMark::isMarkName(std::string_view(path).substr(path.rfind('/') + 1))) return true;
   std::lock_guard<std::mutex> guard(gRegexMutex);
   if (!gRegexBuilt) buildRegexExpressLocked();
   if (gRegexCompiled != 0) {

@@ -27,7 +27,8 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 sqlite3* database() { return SQLiteInstanceManager::sharedManager()->database(); }
 
 const std::string& pathOf(const QoFileAndSyncdirCopyRelation::Ptr& relation) {
-  static const std::string none;
+  // Never destroyed: jobs still running at exit use it.
+  static const std::string& none = *new std::string();
   return relation->file() ? relation->file()->path() : none;
 }
 
@@ -48,7 +49,8 @@ QoFileAndSyncdirCopyRelation::Ptr QoFileAndSyncdirCopyRelation::getRelationWithP
 std::vector<std::vector<std::string>> QoFileAndSyncdirCopyRelation::indices() { return {{"file"}}; }
 
 std::vector<std::string> QoFileAndSyncdirCopyRelation::propertiesOrderedArray() {
-  static const std::vector<std::string> properties{"syncdirCopy", "file", "vclock"};
+  // Never destroyed: jobs still running at exit use it.
+  static const auto& properties = *new std::vector<std::string>{"syncdirCopy", "file", "vclock"};
   return properties;
 }
 

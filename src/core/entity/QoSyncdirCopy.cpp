@@ -35,7 +35,8 @@ std::vector<std::pair<std::string, std::string>> QoSyncdirCopy::getPropertiesLis
 }
 
 std::vector<std::string> QoSyncdirCopy::propertiesOrderedArray() {
-  static const std::vector<std::string> properties{"path", "device", "syncdirUuid", "vcIndex", "uuid"};
+  // Never destroyed: jobs still running at exit use it.
+  static const auto& properties = *new std::vector<std::string>{"path", "device", "syncdirUuid", "vcIndex", "uuid"};
   return properties;
 }
 

@@ -22,6 +22,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RescanWriter.h"
+#include "core/entity/SyncdirMark.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
@@ -32,7 +33,7 @@ namespace {
 // Guards the test-and-set of a copy's rescanning flag across threads.
 std::mutex gRefreshingMutex;
 // Copies (by uuid) being rescanned: several objects may stand for one copy.
-std::set<std::string> gRefreshingCopies;
+std::set<std::string>& gRefreshingCopies = *new std::set<std::string>();
 
 struct Listing {
   std::vector<std::string> paths;
@@ -148,7 +149,7 @@ bool QoSyncdirCopy::refresh(const std::stop_token& stop) {
       listing = listTree(path_, EntitySettings::installed().syncHiddenFile(), stop);
     }
     const bool rootUnreadable =
-        !S_ISDIR(rootStatus.st_mode) ||
+        !S_ISDIR(rootStatus.st_mode) || !SyncdirMark::inPlace(*this) ||
         std::find(listing.unlisted.begin(), listing.unlisted.end(), path_) != listing.unlisted.end();
     if (listing.stopped) {
       // Half a listing would make everything not reached look removed.

@@ -19,7 +19,8 @@ sqlite3* database() { return SQLiteInstanceManager::sharedManager()->database();
 }  // namespace
 
 std::vector<std::string> QoSyncdirCopyRelation::propertiesOrderedArray() {
-  static const std::vector<std::string> properties{"firstSyncdirCopy", "secondSyncdirCopy"};
+  // Never destroyed: jobs still running at exit use it.
+  static const auto& properties = *new std::vector<std::string>{"firstSyncdirCopy", "secondSyncdirCopy"};
   return properties;
 }
 

@@ -23,7 +23,8 @@ constexpr std::array<const char*, 23> kErrorTexts = {
 }  // namespace
 
 QoPbMessageCode& QoPbMessageCode::sharedQoPbMessageCode() {
-  static QoPbMessageCode instance;
+  // Never destroyed: jobs still running at exit use it.
+  static QoPbMessageCode& instance = *new QoPbMessageCode();
   return instance;
 }
 

@@ -33,9 +33,10 @@ constexpr int64_t kUsnBlock = 256;
 constexpr const char* kMaxUsnPrefix = "syncdirCopyMaxUsn";
 
 std::mutex sharedMutex;
-std::shared_ptr<DataSource> sharedInstance;
+// Never destroyed: jobs still running at exit use it.
+std::shared_ptr<DataSource>& sharedInstance = *new std::shared_ptr<DataSource>();
 // Instances replaced by resetSharedDataSource stay alive: callers may still hold references.
-std::vector<std::shared_ptr<DataSource>> retiredInstances;
+std::vector<std::shared_ptr<DataSource>>& retiredInstances = *new std::vector<std::shared_ptr<DataSource>>();
 
 std::string maxUsnKey(const std::string& relationKey) { return fmt::format("{}-{}", kMaxUsnPrefix, relationKey); }
 

@@ -27,9 +27,10 @@ constexpr const char* kSuiteName = "QoConfig";
 constexpr const char* kInitializedKey = "isInitialized";
 
 std::mutex sharedMutex;
-std::shared_ptr<QoConfig> sharedInstance;
+// Never destroyed: jobs still running at exit use it.
+std::shared_ptr<QoConfig>& sharedInstance = *new std::shared_ptr<QoConfig>();
 // Instances replaced by resetSharedQoConfig stay alive: callers may still hold references.
-std::vector<std::shared_ptr<QoConfig>> retiredInstances;
+std::vector<std::shared_ptr<QoConfig>>& retiredInstances = *new std::vector<std::shared_ptr<QoConfig>>();
 
 template <typename T>
 const T* valueAs(const QoConfigValue& value) {
@@ -98,7 +99,7 @@ QoConfig::~QoConfig() = default;
 
 const QoConfigValues& QoConfig::baseDefaultValues() {
   // Built once per process: the generated identity only fills keys the store lacks.
-  static const QoConfigValues table = [] {
+  static const QoConfigValues& table = *new QoConfigValues([] {
     std::string privateKey = QoEncrypt::generateRSAPrivateKey();
     std::string publicKey = Cryptor::generateRSAPublicKeyFromPrivateKey(privateKey);
     return QoConfigValues{
@@ -122,7 +123,7 @@ const QoConfigValues& QoConfig::baseDefaultValues() {
         {"trustAuthTimeOut", int64_t{10}},
         {"debugLoggerBonjourAddress", QoUtils::generateShortUuid()},
     };
-  }();
+  }());
   return table;
 }
 

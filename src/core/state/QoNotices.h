@@ -98,6 +98,12 @@ struct SyncOnceRequest {
   std::shared_ptr<QoMessage> reply;
   std::shared_ptr<QoDevice> device;
 };
+// A local copy whose folder is not the one recorded (its disk not mounted, the folder made
+// again): nothing in it is taken as removed until it is back.
+struct SyncdirMissing {
+  static constexpr const char* kName = "SyncdirMissing";
+  std::string path;
+};
 struct StatusRequest {
   static constexpr const char* kName = "StatusRequest";
   std::shared_ptr<QoMessage> reply;
@@ -137,7 +143,8 @@ class QoNotices {
   template <class Notice>
   static const std::string& nameOf() {
     if constexpr (requires { Notice::kName; }) {
-      static const std::string name = Notice::kName;
+      // Never destroyed: jobs still running at exit use it.
+      static const std::string& name = *new std::string(Notice::kName);
       return name;
     } else {
       return QoNotify::notificationKey(Notice::kKey);

@@ -12,7 +12,8 @@ namespace velbor {
 
 namespace {
 
-const std::array<std::string, QoNotify::kKeyCount> kNotificationNames = {
+// Never destroyed: jobs still running at exit post notices.
+const auto& kNotificationNames = *new std::array<std::string, QoNotify::kKeyCount>{
     "DeviceAddResponse", "DeviceOffLine",      "TreeAddResponse",     "TreeDeleteResponse",   "FileChanged",
     "SyncAddResponse",   "SyncDeleteResponse", "TreeShowRequest",     "ListRequest",          "ListRootRequest",
     "TreeAddRequest",    "SyncAddRequest",     "TrustPublishRequest", "TrustPublishResponse", "TrustRequest",
@@ -22,12 +23,14 @@ const std::array<std::string, QoNotify::kKeyCount> kNotificationNames = {
 };
 
 std::mutex queueMutex;
-std::shared_ptr<DispatchQueue> queue;
+// Never destroyed: jobs still running at exit use it.
+std::shared_ptr<DispatchQueue>& queue = *new std::shared_ptr<DispatchQueue>();
 
 }  // namespace
 
 QoNotify& QoNotify::sharedQoNotify() {
-  static QoNotify instance;
+  // Never destroyed: jobs still running at exit use it.
+  static QoNotify& instance = *new QoNotify();
   return instance;
 }
 

@@ -186,12 +186,13 @@ QoUtils::Comparator QoUtils::NSStringSortComparatorDesc() {
 }
 
 const QoUtils::DateFormatter& QoUtils::getDateFormatter() {
-  static const DateFormatter formatter = [](Clock::time_point date) {
+  // Never destroyed: jobs still running at exit use it.
+  static const DateFormatter& formatter = *new DateFormatter([](Clock::time_point date) {
     std::time_t seconds = Clock::to_time_t(date);
     std::tm local{};
     localtime_r(&seconds, &local);
     return fmt::format("{}月{}日 {:02}:{:02}", local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min);
-  };
+  });
   return formatter;
 }
 

@@ -8,7 +8,8 @@ namespace velbor {
 namespace {
 
 std::mutex sharedLock;
-std::unique_ptr<SmartDebugger> sharedInstance;
+// Never destroyed: jobs still running at exit use it.
+std::unique_ptr<SmartDebugger>& sharedInstance = *new std::unique_ptr<SmartDebugger>();
 
 }  // namespace
 

@@ -297,12 +297,19 @@ std::string QoEncrypt::convertPublicKeyFromDerToPem(const std::string& der) {
 }
 
 void QoEncrypt::opensslSetup() {
-  // Safe to call again and from several threads: libcrypto initialises itself once.
+  // Safe to call again and from several threads: libcrypto initialises itself once. Never
+  // cleaned up at exit: a pull or request still running then goes on signing and hashing.
   constexpr uint64_t options = OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_ADD_ALL_CIPHERS |
-                               OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_NO_LOAD_CONFIG;
+                               OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT;
   if (OPENSSL_init_crypto(options, nullptr) != 1) QoLog("OPENSSL_init_crypto() failed!");
 }
 
 void QoEncrypt::opensslCleanup() {}
+
+namespace {
+// libcrypto takes the options of its first initialisation only: this one comes before any
+// other call, when the program is loaded.
+[[maybe_unused]] const bool kOpensslSetUp = (QoEncrypt::opensslSetup(), true);
+}  // namespace
 
 }  // namespace velbor

@@ -21,13 +21,15 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 std::mutex gRegistryMutex;
 std::map<std::string, const PersistentClass*>& registry() {
-  static std::map<std::string, const PersistentClass*> classes;
+  // Never destroyed: jobs still running at exit use it.
+  static auto& classes = *new std::map<std::string, const PersistentClass*>();
   return classes;
 }
 
 std::mutex gCheckedMutex;
 std::set<std::string>& checkedTables() {
-  static std::set<std::string> checked;
+  // Never destroyed: jobs still running at exit use it.
+  static auto& checked = *new std::set<std::string>();
   return checked;
 }
 
@@ -143,7 +145,8 @@ void PersistentClass::clearCache() {
 
 const std::vector<PersistentProperty>& PersistentClass::propertiesWithEncodedTypes() const {
   static std::mutex buildMutex;
-  static std::map<const PersistentClass*, std::vector<PersistentProperty>> built;
+  // Never destroyed: jobs still running at exit use it.
+  static auto& built = *new std::map<const PersistentClass*, std::vector<PersistentProperty>>();
   std::lock_guard<std::mutex> guard(buildMutex);
   auto found = built.find(this);
   if (found == built.end()) found = built.emplace(this, declaration_.propertiesWithEncodedTypes()).first;

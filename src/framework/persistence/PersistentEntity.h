@@ -32,7 +32,8 @@ class PersistentEntity : public PersistentObject {
   using PersistentObject::deleteObject;
 
   static const PersistentClass& classInfo() {
-    static const PersistentClass info(PersistentClass::Declaration{
+    // Never destroyed: jobs still running at exit use it.
+    static const PersistentClass& info = *new PersistentClass(PersistentClass::Declaration{
         T::className(), []() -> PersistentClass::ObjectPtr { return std::make_shared<T>(); },
         [] { return T::propertiesOrderedArray(); }, [] { return T::transients(); }, [] { return T::uniques(); },
         [] { return T::indices(); }, [] { return T::propertiesWithEncodedTypes(); },

@@ -204,7 +204,8 @@ std::string PersistentObject::getDataFromStatment(sqlite3_stmt* statement, int i
 
 std::string PersistentObject::classNameForTableName(const std::string& tableName) {
   static std::mutex cacheMutex;
-  static std::map<std::string, std::string> cache;
+  // Never destroyed: jobs still running at exit use it.
+  static auto& cache = *new std::map<std::string, std::string>();
   std::lock_guard<std::mutex> guard(cacheMutex);
   auto found = cache.find(tableName);
   if (found != cache.end()) return found->second;

@@ -16,7 +16,8 @@ namespace {
 constexpr int kBusyTimeoutMilliseconds = 5000;
 
 std::mutex gSharedMutex;
-std::shared_ptr<SQLiteInstanceManager> gSharedManager;
+// Never destroyed: jobs still running at exit use it.
+std::shared_ptr<SQLiteInstanceManager>& gSharedManager = *new std::shared_ptr<SQLiteInstanceManager>();
 
 void configureSQLiteOnce() {
   static std::once_flag once;

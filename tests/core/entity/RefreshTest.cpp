@@ -210,6 +210,45 @@ TEST_F(RefreshTest, UnreadableRootDeletesNothing) {
   EXPECT_EQ(stored("a.txt")->usn(), usn);
 }
 
+TEST_F(RefreshTest, AnEmptyFolderWithoutTheMarkIsNotTheCopyAndDeletesNothing) {
+  // A copy recorded before marks existed is marked on its first look, not taken as missing.
+  writeFile(at("a.txt"), "one");
+  refresh();
+  const std::string mark = at(".Velbor.Syncdir");
+  fs::remove(mark);
+  writeFile(at("b.txt"), "two");
+  refresh();
+  EXPECT_TRUE(fs::is_regular_file(mark));
+  ASSERT_NE(stored("b.txt"), nullptr);
+  EXPECT_EQ(stored(".Velbor.Syncdir"), nullptr) << "the mark is never recorded";
+
+  // Its disk not mounted: the mount point is an empty folder of the disk below.
+  fs::remove_all(root_);
+  fs::create_directories(root_);
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"end"}}));
+  EXPECT_EQ(stored("a.txt")->status(), 0);
+  EXPECT_EQ(stored("b.txt")->status(), 0);
+  EXPECT_FALSE(fs::exists(mark)) << "the empty mount point is never marked";
+
+  // Even with the hidden files synchronised the mark stays out of the records.
+  QoConfig::sharedQoConfig().setSyncHiddenFile(true);
+  QoFile::generateRegexExpress();
+  writeFile(at("a.txt"), "one");
+  writeFile(at("b.txt"), "two");
+  refresh();
+  EXPECT_TRUE(fs::is_regular_file(mark));
+  EXPECT_EQ(stored(".Velbor.Syncdir"), nullptr);
+  EXPECT_TRUE(QoFile::matchIgnoreFilter(mark));
+  QoConfig::sharedQoConfig().setSyncHiddenFile(false);
+  QoFile::generateRegexExpress();
+
+  // A copy with nothing recorded yet is simply marked, empty or not.
+  const std::string fresh = (home_.path() / "fresh").string();
+  fs::create_directories(fresh);
+  copy(fresh, device(0, "local"), "T", "bbbbbb-fresh")->refresh();
+  EXPECT_TRUE(fs::is_regular_file(fresh + "/.Velbor.Syncdir"));
+}
+
 TEST_F(RefreshTest, OnlySynchronisedEntriesCountAndNamesCompareByteWise) {
   writeFile(at("A.txt"), "upper");
   writeFile(at("a.txt"), "lower");

@@ -16,7 +16,8 @@ void postAs(QoMessage::Ptr reply, std::shared_ptr<QoDevice> device) {
 }
 
 const std::unordered_map<std::string, Poster>& posters() {
-  static const std::unordered_map<std::string, Poster> table = {
+  // Never destroyed: jobs still running at exit use it.
+  static const auto& table = *new std::unordered_map<std::string, Poster>{
       {"TreeShowRequest", &postAs<notice::TreeShowRequest>},
       {"ListRequest", &postAs<notice::ListRequest>},
       {"ListRootRequest", &postAs<notice::ListRootRequest>},

@@ -68,7 +68,8 @@ int64_t ticksOf(int64_t seconds) { return std::max<int64_t>(1, seconds / QoDisco
 }  // namespace
 
 QoDiscovery& QoDiscovery::sharedQoDiscovery() {
-  static QoDiscovery instance;
+  // Never destroyed: jobs still running at exit use it.
+  static QoDiscovery& instance = *new QoDiscovery();
   return instance;
 }
 

@@ -18,6 +18,7 @@
 #include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
+#include "core/state/SyncdirPresence.h"
 #include "platform/Exception.h"
 #include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
@@ -27,7 +28,8 @@ namespace velbor {
 namespace {
 
 std::mutex gSharedMutex;
-std::shared_ptr<Monitor> gShared;
+// Never destroyed: jobs still running at exit use it.
+std::shared_ptr<Monitor>& gShared = *new std::shared_ptr<Monitor>();
 
 void logSyncOnceFailure(const std::exception& e) {
   if (const auto* named = dynamic_cast<const Exception*>(&e)) {
@@ -147,11 +149,12 @@ void Monitor::runInBackground(std::function<void()> job) {
   background_.push_back(Background{std::move(thread), std::move(done)});
 }
 
-void Monitor::addSyncdirCopy(const CopyPtr& copy) {
+void Monitor::addSyncdirCopy(const CopyPtr& copy, bool pull) {
   // The new copy is watched before it is scanned, so nothing made meanwhile is missed.
-  runInBackground([this, copy] {
+  runInBackground([this, copy, pull] {
     listenFileSystem();
-    refreshCopy(copy);
+    if (SyncdirPresence::shared().check(copy)) refreshCopy(copy);
+    if (pull) syncOnce();
   });
 }
 
@@ -162,7 +165,7 @@ void Monitor::scanSyncdir() {
       if (shutDown_) return;
     }
     QoLog("Monitor scan({})", copy->path());
-    refreshCopy(copy);
+    if (SyncdirPresence::shared().check(copy)) refreshCopy(copy);
   }
 }
 

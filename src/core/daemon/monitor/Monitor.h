@@ -72,8 +72,9 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   void start();
   // Stops the listener.
   void stop();
-  // A new local copy: rescanned in the background and watched with the others.
-  void addSyncdirCopy(const CopyPtr& copy);
+  // A new local copy (or one back in place): rescanned in the background and watched with the
+  // others; its pairings are pulled when `pull`.
+  void addSyncdirCopy(const CopyPtr& copy, bool pull = false);
   // Reloads the local copies and rescans each in turn.
   void scanSyncdir();
   // Reloads the local copies and watches them all; a listener already running keeps

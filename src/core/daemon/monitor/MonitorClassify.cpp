@@ -24,6 +24,7 @@
 #include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
+#include "core/state/SyncdirPresence.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/Exception.h"
@@ -152,7 +153,9 @@ std::vector<std::string> entriesOf(const std::string& folder) {
 
 bool Monitor::copyRootPresent(const CopyPtr& copy) {
   struct stat status {};
-  if (::stat(copy->path().c_str(), &status) == 0 && S_ISDIR(status.st_mode)) return true;
+  // Another folder in its place (an empty mount point) is as good as missing.
+  if (::stat(copy->path().c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+    return SyncdirPresence::shared().check(copy);
   // Moved away, unmounted or deleted whole: nothing in it is told to the peers as removed.
   QoLog("*** syncdir({}) url is nil, maybe the directory is deleted", copy->path());
   return false;
@@ -171,6 +174,8 @@ struct Monitor::Prepared {
 
 void Monitor::handleFileSystemChange() {
   releaseParked(false);
+  // A copy found missing that is back (its disk mounted again) is watched, compared and pulled.
+  for (const CopyPtr& copy : SyncdirPresence::shared().recheck(syncdirCopys())) addSyncdirCopy(copy, true);
   for (const CopyPtr& copy : syncdirCopys()) {
     std::vector<std::string> paths;
     {

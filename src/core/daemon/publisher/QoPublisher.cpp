@@ -37,7 +37,8 @@ std::mutex& sharedLock() {
 }
 
 std::shared_ptr<QoPublisher>& sharedInstance() {
-  static std::shared_ptr<QoPublisher> instance;
+  // Never destroyed: jobs still running at exit use it.
+  static auto& instance = *new std::shared_ptr<QoPublisher>();
   return instance;
 }
 

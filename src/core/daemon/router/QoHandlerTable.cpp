@@ -17,7 +17,8 @@ using Table = std::unordered_map<std::string, QoHandler>;
 
 // One entry per served request, by its name in the message code table.
 const Table& handlers() {
-  static const Table table = {
+  // Never destroyed: jobs still running at exit use it.
+  static const Table& table = *new Table{
       {"ScanRequest", &QoWorker::handleScanRequest},
       {"PubExit", &QoWorker::handlePubExit},
       {"DatabaseClearRequest", &QoWorker::handleDatabaseClearRequest},
@@ -70,7 +71,8 @@ std::shared_mutex& overridesLock() {
 }
 
 std::map<std::string, QoHandler, std::less<>>& overrides() {
-  static std::map<std::string, QoHandler, std::less<>> map;
+  // Never destroyed: jobs still running at exit use it.
+  static auto& map = *new std::map<std::string, QoHandler, std::less<>>();
   return map;
 }
 

@@ -15,7 +15,8 @@ struct Installed {
 };
 
 Installed& installed() {
-  static Installed checks;
+  // Never destroyed: jobs still running at exit use it.
+  static Installed& checks = *new Installed();
   return checks;
 }
 

@@ -14,6 +14,7 @@
 #include "core/state/QoNotices.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
+#include "platform/FileSystemKind.h"
 #include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
@@ -25,7 +26,8 @@ namespace {
 // ".", ".." and doubled "/" resolved (realpath), so that one folder has one spelling and
 // the look-ups for an existing or nested tree cannot be passed by writing it another way.
 // Resolving needs the folder to exist, so a missing root is refused here, before the
-// database is looked at. The file-system root and anything that is no folder are refused.
+// database is looked at. The file-system root, anything that is no folder, a folder of a
+// pseudo file system and one this device's user cannot write are refused.
 std::string resolveTreeRoot(const std::string& treeRoot) {
   namespace fs = std::filesystem;
   std::string root = treeRoot;
@@ -36,6 +38,15 @@ std::string resolveTreeRoot(const std::string& treeRoot) {
   if (resolved == "/") throw QoExceptionZeBadPath::defaultExceptionWithReason("Bad path({}) for tree root", treeRoot);
   if (!fs::is_directory(resolved, error)) {
     throw QoExceptionZeBadPath::defaultExceptionWithReason("Path({}) is not a directory!", root);
+  }
+  // The kernel's own views hold files that never end (/proc/*/pagemap): a rescan would read them.
+  if (const std::string kind = FileSystemKind::pseudoName(resolved.string()); !kind.empty()) {
+    throw QoExceptionZeBadPath::defaultExceptionWithReason("Path({}) is on the {} file system, not a place for a tree",
+                                                           root, kind);
+  }
+  // Every file of a tree arrives by a rename into its folder.
+  if (!FileSystemKind::isWritableFolder(resolved.string())) {
+    throw QoExceptionZePermissionDeny::defaultExceptionWithReason("Path({}) is not writable", root);
   }
   return resolved.string();
 }

@@ -17,7 +17,8 @@ struct State {
 };
 
 State& state() {
-  static State instance;
+  // Never destroyed: jobs still running at exit use it.
+  static State& instance = *new State();
   return instance;
 }
 

@@ -30,6 +30,7 @@
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
+#include "core/state/SyncdirPresence.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
 #include "framework/network/ZMQContext.h"
@@ -318,7 +319,8 @@ std::shared_mutex& overrideLock() {
 }
 
 SyncEngine::PullFunction& overridePull() {
-  static SyncEngine::PullFunction pull;
+  // Never destroyed: jobs still running at exit use it.
+  static auto& pull = *new SyncEngine::PullFunction();
   return pull;
 }
 
@@ -360,6 +362,9 @@ SyncEngine::Pull SyncEngine::pullOnce(const std::string& localTreeUuid, const st
     if (!local->device() || local->device()->pk() != 0) {
       throw QoExceptionZeBadTree::defaultExceptionWithReason("Syncdir copy({}) is not a local copy", local->uuid());
     }
+    // A folder that is not the one recorded (a disk not mounted) takes nothing in, no removal
+    // above all; the monitor pulls again once it is back.
+    if (!SyncdirPresence::shared().check(local)) return Pull::kStopped;
     QoAssert(pairing->secondSyncdirCopy() != nullptr, "second syncdir copy relation != nil");
     const auto& peer = pairing->secondSyncdirCopy()->device();
     QoAssert(peer != nullptr, "Remote device is not exist!!! Failed");

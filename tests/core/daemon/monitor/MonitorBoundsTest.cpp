@@ -2,10 +2,12 @@
 // instead, a bounded batch at a time, and no change is lost.
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "MonitorTestBase.h"
 #include "core/state/SyncFileProcessBox.h"
+#include "core/state/SyncdirPresence.h"
 
 namespace velbor::test {
 namespace {
@@ -208,6 +210,42 @@ TEST_F(MonitorBoundsTest, ACopyWhoseFolderIsGoneKeepsItsRecords) {
   tick();
   std::filesystem::rename(away, root_);
   for (const char* relative : {"top", "d", "d/inner"}) EXPECT_TRUE(recorded(relative)) << relative;
+}
+
+TEST_F(MonitorBoundsTest, AnEmptyMountPointIsMissingAndTheCopyResumesWhenItsDiskIsBack) {
+  writeFile(at("top"), "t");
+  writeFile(at("d/inner"), "i");
+  load();
+  ASSERT_TRUE(recorded("d/inner"));
+  std::atomic<int> missingNotices{0};
+  const auto token = QoNotices::observe<notice::SyncdirMissing>([&](const notice::SyncdirMissing& n) {
+    EXPECT_EQ(n.path, root_);
+    ++missingNotices;
+  });
+
+  // The disk is not mounted: its mount point, an empty folder, stands where the copy was.
+  const std::string disk = root_ + ".disk";
+  std::filesystem::rename(root_, disk);
+  std::filesystem::create_directories(root_);
+  report({"top", "d/inner"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
+  tick();
+  monitor_->scanPaths({Event{root_, ++eventId_, Flags::kMustScanSubDirs | Flags::kItemIsDir}});
+  tick();
+  load();
+  for (const char* relative : {"top", "d", "d/inner"}) EXPECT_TRUE(recorded(relative)) << relative;
+  EXPECT_TRUE(SyncdirPresence::shared().isMissing(local_->uuid()));
+  QoNotify::resetNotifyQueue();
+  EXPECT_EQ(missingNotices, 1) << "said once, not at every look";
+
+  // Mounted again: found by the classifier's look, compared and watched without anyone asking.
+  std::filesystem::remove(root_);
+  std::filesystem::rename(disk, root_);
+  writeFile(at("while-away"), "w");
+  tick();
+  EXPECT_FALSE(SyncdirPresence::shared().isMissing(local_->uuid()));
+  EXPECT_TRUE(eventually([&] { return recorded("while-away"); }));
+  for (const char* relative : {"top", "d", "d/inner"}) EXPECT_TRUE(recorded(relative)) << relative;
+  NotificationCenter::defaultCenter().removeObserver(token);
 }
 
 TEST_F(MonitorBoundsTest, ABatchThatFailsPutsItsPathsBackWithinTheBound) {

@@ -1,3 +1,6 @@
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -113,6 +116,43 @@ TEST_F(TreeRequestTest, RootIsResolvedBeforeItIsLookedUp) {
 
   // Nesting with a tree of another sync folder is allowed.
   EXPECT_EQ(add(otherSync, root + "/inner").code(), pb::MsgCodeTreeAddResponse);
+}
+
+TEST_F(TreeRequestTest, TheKernelsOwnViewsAndFoldersThatCannotBeWrittenAreRefused) {
+  const std::string syncUuid = QoUtils::generateUuid();
+  // A rescan would read /proc/*/pagemap and the like: files of hundreds of GiB.
+  for (const char* root : {"/proc", "/proc/self", "/sys", "/sys/kernel", "/sys/fs/cgroup", "/dev"}) {
+    if (!fs::is_directory(root)) continue;
+    const Answer answer = add(syncUuid, root);
+    EXPECT_EQ(answer.errcode, pb::ErrorCodeBadPath) << root << " " << answer.errstr;
+    EXPECT_NE(answer.errstr.find("file system, not a place for a tree"), std::string::npos) << answer.errstr;
+  }
+
+  // Known by its kind, wherever it is mounted.
+  const fs::path procView = dir_ / "proc-view";
+  fs::create_directories(procView);
+  if (::geteuid() == 0 && ::mount("proc", procView.c_str(), "proc", 0, nullptr) == 0) {
+    EXPECT_EQ(add(syncUuid, procView.string()).errstr, "QoExceptionZeBadPath: Path(" + procView.string() +
+                                                           ") is on the proc file system, not a place for a tree");
+    ::umount(procView.c_str());
+  }
+
+  // Read-only: root may write anywhere else, but not on a file system mounted so.
+  const fs::path readOnly = dir_ / "read-only";
+  fs::create_directories(readOnly);
+  bool mounted = false;
+  if (::geteuid() == 0) {
+    mounted = ::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") == 0;
+  } else {
+    fs::permissions(readOnly, fs::perms(0555));
+  }
+  if (::geteuid() != 0 || mounted) {
+    const Answer answer = add(syncUuid, readOnly.string());
+    EXPECT_EQ(answer.errcode, pb::ErrorCodePermissionDeny) << answer.errstr;
+    EXPECT_EQ(answer.errstr, "QoExceptionZePermissionDeny: Path(" + readOnly.string() + ") is not writable");
+  }
+  if (mounted) ::umount(readOnly.c_str());
+  EXPECT_TRUE(shownRoots().empty());
 }
 
 TEST_F(TreeRequestTest, PairedTreeIsNotDeleted) {

@@ -99,7 +99,10 @@ class SyncOnceTest : public PullTestBase {
   void expectSameTrees() {
     std::vector<std::string> inBOnly;
     size_t items = 0;
+    // Each folder's own mark is not synchronised.
+    const auto isMark = [](const fs::directory_entry& entry) { return entry.path().filename() == ".Velbor.Syncdir"; };
     for (const auto& entry : fs::recursive_directory_iterator(rootB_)) {
+      if (isMark(entry)) continue;
       ++items;
       const std::string relative = entry.path().string().substr(rootB_.size() + 1);
       SCOPED_TRACE(relative);
@@ -113,7 +116,9 @@ class SyncOnceTest : public PullTestBase {
         EXPECT_EQ(QoFile::getFileModifyTimeAtPath(a), QoFile::getFileModifyTimeAtPath(entry.path().string()));
       }
     }
-    EXPECT_EQ(static_cast<size_t>(std::distance(fs::recursive_directory_iterator(rootA_), {})), items);
+    EXPECT_EQ(static_cast<size_t>(std::count_if(fs::recursive_directory_iterator(rootA_), {},
+                                                [&](const fs::directory_entry& entry) { return !isMark(entry); })),
+              items);
   }
 
   QoHandlerTable::ScopedOverride find_{"FindRequest", &countedFind};
@@ -216,6 +221,39 @@ TEST_F(SyncOnceTest, RefusesWhatItCannotPull) {
   body->set_remote_tree_uuid(copyA_->uuid());
   EXPECT_THROW(QoWorker::handleSyncOnceRequest(request), QoExceptionZeBadTree);
   EXPECT_EQ(finds.load(), 0);
+}
+
+TEST_F(SyncOnceTest, AFolderThatIsNotTheRecordedOneTakesNothingIn) {
+  startPeer();
+  writeB("kept.txt", "kept");
+  writeB("gone.txt", "gone");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  copyA_->refresh();
+  ASSERT_EQ(readFile(inA("gone.txt")), "gone");
+
+  // A's disk is not mounted; meanwhile B removes a file and adds one.
+  const std::string disk = rootA_ + ".disk";
+  fs::rename(rootA_, disk);
+  fs::create_directories(rootA_);
+  fs::remove(inB("gone.txt"));
+  writeB("new.txt", "new");
+  recordB();
+  finds = 0;
+  EXPECT_EQ(syncOnce(), nullptr) << "stopped early, as after a time-out";
+  EXPECT_EQ(finds.load(), 0);
+  EXPECT_TRUE(fs::is_empty(rootA_)) << "nothing is written onto the disk below the mount point";
+  const auto stillThere = copyA_->getFileRelationWithFilePath(inA("gone.txt"));
+  ASSERT_NE(stillThere, nullptr);
+  EXPECT_EQ(stillThere->file()->status(), 0);
+
+  // Mounted again: the pull takes the removal and the new file.
+  fs::remove(rootA_);
+  fs::rename(disk, rootA_);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_FALSE(fs::exists(inA("gone.txt")));
+  EXPECT_EQ(readFile(inA("new.txt")), "new");
+  EXPECT_EQ(readFile(inA("kept.txt")), "kept");
 }
 
 TEST_F(SyncOnceTest, APeerIsPulledFromOverTcpOnly) {

@@ -1,0 +1,90 @@
+#include "core/entity/SyncdirMark.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "core/entity/QoFile.h"
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+namespace {
+
+// Never destroyed: jobs still running at exit use it.
+const std::string& kMark = *new std::string(SyncdirMark::kName);
+
+// Whether the open folder holds an entry that would be synchronised.
+bool holdsAnything(int rootFd, const std::string& root) {
+  const int fd = ::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (fd >= 0) ::close(fd);
+    // Unreadable: taken as holding something, so the mark decides nothing here.
+    return true;
+  }
+  bool found = false;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || SyncdirMark::isMarkName(name)) continue;
+    if (!QoFile::matchIgnoreFilter(root + "/" + name)) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
+bool hasPresentRecords(const QoSyncdirCopy& copy) {
+  return QoFileAndSyncdirCopyRelation::countByCriteria(
+             "WHERE syncdir_copy = ? AND file IN (SELECT pk FROM qo_file WHERE status = 0)",
+             QoFileAndSyncdirCopyRelation::Parameters{std::to_string(copy.pk())}) > 0;
+}
+
+// A folder that cannot take the mark (read-only) is said once, not at every look.
+void warnOnce(const std::string& root, int error) {
+  static std::mutex& lock = *new std::mutex;
+  static std::set<std::string>& warned = *new std::set<std::string>;
+  std::lock_guard guard(lock);
+  if (warned.insert(root).second) QoLog("*** syncdir({}) mark not written, {}", root, std::strerror(error));
+}
+
+}  // namespace
+
+bool SyncdirMark::inPlace(const QoSyncdirCopy& copy) {
+  const std::string& root = copy.path();
+  // The root may be a link the user chose; the mark inside it is never one.
+  const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) return false;
+  struct stat status {};
+  if (::fstatat(rootFd, kMark.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)) {
+    ::close(rootFd);
+    return true;
+  }
+  if (!holdsAnything(rootFd, root) && hasPresentRecords(copy)) {
+    ::close(rootFd);
+    return false;
+  }
+  // The folder holds what was recorded, or nothing was recorded yet: it is the copy's folder.
+  const int fd = ::openat(rootFd, kMark.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+    ::fsync(rootFd);
+  } else if (errno != EEXIST) {
+    warnOnce(root, errno);
+  }
+  ::close(rootFd);
+  return true;
+}
+
+}  // namespace velbor

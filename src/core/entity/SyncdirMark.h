@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string_view>
+
+namespace velbor {
+
+class QoSyncdirCopy;
+
+// The hidden mark in the root folder of a local copy: an empty file, written whenever the
+// folder is evidently the recorded one. A root without the mark that holds nothing while the
+// copy still has files recorded is not that folder (the mount point of a disk that is not
+// mounted, a folder made again): what is recorded there must not be taken as removed. A copy
+// recorded before marks existed holds its files, so it is marked on its first look.
+class SyncdirMark {
+ public:
+  static constexpr std::string_view kName = ".Velbor.Syncdir";
+
+  SyncdirMark() = delete;
+
+  // Whether a file name (no folder) is the mark's: never recorded nor sent.
+  static bool isMarkName(std::string_view name) { return name == kName; }
+  // Whether the copy's folder is there and is the one recorded; marks it when it evidently is.
+  static bool inPlace(const QoSyncdirCopy& copy);
+};
+
+}  // namespace velbor

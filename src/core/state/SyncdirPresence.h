@@ -1,0 +1,39 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace velbor {
+
+class QoSyncdirCopy;
+
+// The local copies whose folder is missing or not the one recorded (SyncdirMark). Such a
+// copy records nothing as removed and takes no pull; the log and a desktop notice say so
+// once, and a look now and then (recheck) finds it back when its disk is mounted again.
+class SyncdirPresence {
+ public:
+  using CopyPtr = std::shared_ptr<QoSyncdirCopy>;
+
+  // Never destroyed: pulls and rescans may ask until the process ends.
+  static SyncdirPresence& shared();
+
+  // Whether the copy's folder is in place; a change either way is logged (and a missing one
+  // noticed) once.
+  bool check(const CopyPtr& copy);
+  // Of the copies found missing before, those that are in place again, now taken as such;
+  // copies no longer among `current` (the local copies) are forgotten.
+  std::vector<CopyPtr> recheck(const std::vector<CopyPtr>& current);
+  bool isMissing(const std::string& uuid);
+
+ private:
+  SyncdirPresence() = default;
+  bool inPlace(const CopyPtr& copy);
+
+  std::mutex mutex_;
+  std::map<std::string, CopyPtr> missing_;  // by copy uuid
+};
+
+}  // namespace velbor
