@@ -77,9 +77,7 @@ TEST_F(E2eMountTest, AnEmptyMountPointRemovesNothingAndTheFolderSyncsAgainOnceMo
   auto a = std::make_unique<PeerProcess>(network.host(0), homeA, with(portOptions(), {"--token", "one"}), logA);
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   const std::string uuidA = a->uuid();
-  ASSERT_TRUE(eventually([&] { return deviceIn(*a, b.uuid()).is_object(); }));
-  ASSERT_EQ(a->command("trust " + b.uuid()).value("result", ""), "accepted");
-  ASSERT_TRUE(eventually([&] { return deviceIn(b, uuidA).value("status", -1) == 1; }));
+  ASSERT_TRUE(trustEachOther(*a, b));
   ASSERT_TRUE(a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
   for (int i = 0; i < kFiles; ++i) writeFile(folderA / fileName(i), fileContent(i));
   ASSERT_TRUE(eventually([&] { return allThere(folderB); })) << "the files never reached the second device";

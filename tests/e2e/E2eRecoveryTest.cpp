@@ -48,10 +48,7 @@ TEST_F(E2eRecoveryTest, LostEventsAreRescannedAndFoldersMovedAcrossTheEdgeFollow
   auto a = std::make_unique<PeerProcess>(network.host(0), homeA, with(portOptions(), {"--token", "one"}), logA);
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   const std::string uuidA = a->uuid();
-  ASSERT_TRUE(eventually([&] { return listed(deviceIn(*a, b.uuid())); }));
-  ASSERT_EQ(a->command("trust " + b.uuid()).value("result", ""), "accepted");
-  // b marks a trusted when a's acceptance reaches it back, which may come after a's answer.
-  ASSERT_TRUE(eventually([&] { return deviceIn(b, uuidA).value("status", -1) == 1; }));
+  ASSERT_TRUE(trustEachOther(*a, b));
   ASSERT_TRUE(a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
 
   // A folder with content moved in from outside the tree arrives whole; moved out, it goes.

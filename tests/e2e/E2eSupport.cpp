@@ -93,6 +93,17 @@ json deviceIn(PeerProcess& peer, const std::string& uuid) {
 
 bool listed(const json& entry) { return entry.is_object() && !entry.empty(); }
 
+::testing::AssertionResult trustEachOther(PeerProcess& a, PeerProcess& b) {
+  if (!eventually([&] { return listed(deviceIn(a, b.uuid())); }))
+    return ::testing::AssertionFailure() << "b never listed";
+  const json offer = a.command("trust " + b.uuid());
+  if (offer.value("result", "") != "accepted") return ::testing::AssertionFailure() << "trust: " << offer.dump();
+  // b marks a trusted when a's acceptance reaches it back, which may come after a's answer.
+  if (!eventually([&] { return deviceIn(b, a.uuid()).value("status", -1) == 1; }))
+    return ::testing::AssertionFailure() << "b never trusted a";
+  return ::testing::AssertionSuccess();
+}
+
 int64_t usnOf(PeerProcess& peer) {
   json answer = peer.command("status");
   return answer.is_object() ? answer.value("usn", int64_t{-1}) : -1;

@@ -57,6 +57,8 @@ std::vector<std::string> with(std::vector<std::string> options, const std::vecto
 nlohmann::json deviceIn(PeerProcess& peer, const std::string& uuid);
 // Whether deviceIn or cardIn found an entry.
 bool listed(const nlohmann::json& entry);
+// a, once it lists b, offers b its trust; b (started with --accept-trust) agrees and marks a trusted.
+::testing::AssertionResult trustEachOther(PeerProcess& a, PeerProcess& b);
 int64_t usnOf(PeerProcess& peer);
 // The usn holds still over a few seconds: nothing echoes back and forth.
 bool usnSettles(PeerProcess& peer);

@@ -117,10 +117,7 @@ TEST_F(E2eTest, PairedDevicesStayInStepAndAKilledOneCatchesUp) {
   auto a = std::make_unique<PeerProcess>(network.host(0), homeA, with(portOptions(), {"--token", "one"}));
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   const std::string uuidA = a->uuid();
-  ASSERT_TRUE(eventually([&] { return listed(deviceIn(*a, b.uuid())); }));
-  ASSERT_EQ(a->command("trust " + b.uuid()).value("result", ""), "accepted");
-  // b marks a trusted when a's acceptance reaches it back, which may come after a's answer.
-  ASSERT_TRUE(eventually([&] { return deviceIn(b, uuidA).value("status", -1) == 1; }));
+  ASSERT_TRUE(trustEachOther(*a, b));
   json paired = a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string());
   ASSERT_TRUE(paired.value("ok", false)) << paired.dump();
 
@@ -153,9 +150,7 @@ TEST_F(E2eTest, ATreeOfAnotherSyncFolderJoinsWhenPairedAndAPairedOneIsRefused) {
   writeFile(folderA / "before.txt", "in a before pairing");
   PeerProcess a(network.host(0), homeA, with(portOptions(), {"--token", "one"}));
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
-  ASSERT_TRUE(eventually([&] { return listed(deviceIn(a, b.uuid())); }));
-  ASSERT_EQ(a.command("trust " + b.uuid()).value("result", ""), "accepted");
-  ASSERT_TRUE(eventually([&] { return deviceIn(b, a.uuid()).value("status", -1) == 1; }));
+  ASSERT_TRUE(trustEachOther(a, b));
   for (auto [peer, folder] : {std::pair{&a, folderA}, std::pair{&b, folderB}, std::pair{&b, otherB}}) {
     const json added = peer->command("tree-add " + folder.string());
     ASSERT_TRUE(added.value("ok", false)) << added.dump();
