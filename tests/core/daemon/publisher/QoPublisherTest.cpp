@@ -126,6 +126,19 @@ class PublisherTest : public EnvelopeTestBase {
     return {socket, endpoint};
   }
 
+  // Untrusted devices announced at loopback ports where nothing publishes.
+  static std::vector<QoDevice::Ptr> strangersAt(size_t count) {
+    std::vector<QoDevice::Ptr> strangers;
+    for (size_t i = 0; i < count; ++i) {
+      auto device = std::make_shared<QoDevice>();
+      device->setUuid(fmt::format("5a0c1e2f-0000-4000-8000-{:012}", i));
+      device->setName("stranger");
+      device->setPubUri(fmt::format("tcp://127.0.0.1:{}", 1024 + i));
+      strangers.push_back(device);
+    }
+    return strangers;
+  }
+
   static QoDevice::Ptr deviceAt(const std::string& pubUri) {
     auto device = std::make_shared<QoDevice>();
     device->setUuid(kBravoUuid);
@@ -267,14 +280,7 @@ TEST_F(PublisherTest, SubscribersHoldNothingButTheSubscriptionToEverything) {
 // listened to, and every trusted one still is.
 TEST_F(PublisherTest, FewUntrustedPublishersAreListenedTo) {
   QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
-  std::vector<QoDevice::Ptr> strangers;
-  for (int i = 0; i < 40; ++i) {
-    auto device = std::make_shared<QoDevice>();
-    device->setUuid(fmt::format("5a0c1e2f-0000-4000-8000-{:012}", i));
-    device->setName("stranger");
-    device->setPubUri(fmt::format("tcp://127.0.0.1:{}", 1024 + i));
-    strangers.push_back(device);
-  }
+  const std::vector<QoDevice::Ptr> strangers = strangersAt(40);
   publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{strangers});
   auto [peer, peerUri] = peerPublisher();
   auto trusted = deviceAt(peerUri);
@@ -322,14 +328,7 @@ TEST_F(PublisherTest, AStrangerAtATrustedDevicesPublisherDoesNotTakeItsNotices) 
 // next refresh, or at once when folders are paired with it.
 TEST_F(PublisherTest, ADevicePairedWhileStrangersHoldEveryPlaceIsListenedTo) {
   QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
-  std::vector<QoDevice::Ptr> strangers;
-  for (size_t i = 0; i < QoPublisher::kMaxUntrustedPublishers; ++i) {
-    auto device = std::make_shared<QoDevice>();
-    device->setUuid(fmt::format("5a0c1e2f-0000-4000-8000-{:012}", i));
-    device->setName("stranger");
-    device->setPubUri(fmt::format("tcp://127.0.0.1:{}", 1024 + i));
-    strangers.push_back(device);
-  }
+  const std::vector<QoDevice::Ptr> strangers = strangersAt(QoPublisher::kMaxUntrustedPublishers);
   publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{strangers});
   for (int i = 0; i < kAttempts && publisher_->onlineDevices().size() < strangers.size(); ++i) {
     std::this_thread::sleep_for(kPause);
