@@ -153,8 +153,8 @@ class QoDiscovery {
   int64_t deviceTimeoutTTL_ = 1;
   int64_t broadCastTTL_ = 1;
 
-  // Challenges in flight (device uuid to its claimed endpoints) and failed endpoints with
-  // when they failed.
+  // Challenges in flight (device uuid to "uuid address", one per address a claim came from)
+  // and failed endpoints with when they failed.
   mutable std::mutex challengeLock_;
   std::multimap<std::string, std::string> challenging_;
   std::function<bool(const std::string&)> addressOfThisHost_;

@@ -199,6 +199,9 @@ void QoDiscovery::challengeEndpoint(const std::shared_ptr<QoDevice>& device, con
                                     const std::string& pubUri) {
   const std::string uuid = device->uuid();
   const std::string endpointKey = uuid + " " + routeUri + " " + pubUri;
+  // Challenges in flight go by the address the claim came from, not its ports: a host that
+  // names port after port of its own holds one at a time and cannot take every place.
+  const std::string sourceKey = uuid + " " + ipAddress;
   {
     std::lock_guard lock(challengeLock_);
     const auto now = std::chrono::steady_clock::now();
@@ -210,18 +213,18 @@ void QoDiscovery::challengeEndpoint(const std::shared_ptr<QoDevice>& device, con
       return;
     }
     for (auto [at, end] = challenging_.equal_range(uuid); at != end; ++at) {
-      if (at->second == endpointKey) return;
+      if (at->second == sourceKey) return;
     }
-    challenging_.emplace(uuid, endpointKey);
+    challenging_.emplace(uuid, sourceKey);
   }
   auto announcement = std::make_shared<pb::MsgDiscover>(body);
-  runTracked([this, device, announcement, ipAddress, routeUri, pubUri, uuid, endpointKey] {
+  runTracked([this, device, announcement, ipAddress, routeUri, pubUri, uuid, endpointKey, sourceKey] {
     std::string reason;
     const bool confirmed = QoEndpointChallenge::verify(device, routeUri, pubUri, QoClient::kReplyWaitMs, &reason);
     {
       std::lock_guard lock(challengeLock_);
       for (auto [at, end] = challenging_.equal_range(uuid); at != end; ++at) {
-        if (at->second == endpointKey) {
+        if (at->second == sourceKey) {
           challenging_.erase(at);
           break;
         }

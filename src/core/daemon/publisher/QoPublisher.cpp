@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <set>
 
 #include <fmt/format.h>
 
@@ -323,7 +324,32 @@ void QoPublisher::handleNotifyDeviceOffLine(const notice::DeviceOffLine& notice)
   wake();
 }
 
+void QoPublisher::refreshTrust() {
+  {
+    std::lock_guard lock(wantedLock_);
+    if (std::all_of(wanted_.begin(), wanted_.end(), [](const auto& entry) { return entry.second.trusted; })) return;
+  }
+  std::set<std::string> trusted;
+  try {
+    for (const auto& device : QoDevice::findByCriteria("WHERE status = 1")) trusted.insert(device->uuid());
+  } catch (const std::exception& e) {
+    QoLog("*** Publisher: trusted devices not read, {}", e.what());
+    return;
+  }
+  bool changed = false;
+  {
+    std::lock_guard lock(wantedLock_);
+    for (auto& [uuid, subscription] : wanted_) {
+      if (subscription.trusted || trusted.count(uuid) == 0) continue;
+      subscription.trusted = true;
+      changed = true;
+    }
+  }
+  if (changed) wake();
+}
+
 void QoPublisher::syncAddHandler(const notice::SyncAddResponse& notice) {
+  refreshTrust();
   const auto& relation = notice.relation;
   if (!relation || !relation->firstSyncdirCopy() || !relation->secondSyncdirCopy()) return;
   SyncEngine::pullOnceInBackground(
@@ -433,20 +459,27 @@ void QoPublisher::updateSubscriptions() {
   }
   std::vector<std::string> failed;
   std::lock_guard lock(devicesLock_);
+  std::vector<Subscription> gone;
   for (auto it = devicesMap_.begin(); it != devicesMap_.end();) {
     auto found = wanted.find(it->first);
     if (found != wanted.end() && found->second.pubUri == it->second.pubUri) {
       ++it;
       continue;
     }
-    // Offline, or moved to another address: the old connection goes.
-    try {
-      subscriber_->disconnectToEndpoint(it->second.pubUri);
-      QoLog("Subscriber disconnect to ({}):({})", it->second.name, it->second.pubUri);
-    } catch (const std::exception& e) {
-      QoLog("*** Subscriber disconnect to ({}):({}) failed, {}", it->second.name, it->second.pubUri, e.what());
-    }
+    // Offline, or moved to another address.
+    gone.push_back(it->second);
     it = devicesMap_.erase(it);
+  }
+  for (const Subscription& subscription : gone) {
+    // The connection goes with the last device at its endpoint: ZeroMQ drops every
+    // connection to an endpoint at once, and anyone can announce a device at another's.
+    if (hasEndpoint(subscription.pubUri)) continue;
+    try {
+      subscriber_->disconnectToEndpoint(subscription.pubUri);
+      QoLog("Subscriber disconnect to ({}):({})", subscription.name, subscription.pubUri);
+    } catch (const std::exception& e) {
+      QoLog("*** Subscriber disconnect to ({}):({}) failed, {}", subscription.name, subscription.pubUri, e.what());
+    }
   }
   size_t untrusted = 0;
   for (auto& [uuid, connected] : devicesMap_) {
@@ -460,6 +493,10 @@ void QoPublisher::updateSubscriptions() {
     // little here, so only a few of them are listened to. They wait for a free place.
     if (!subscription.trusted && untrusted >= kMaxUntrustedPublishers) continue;
     if (!subscription.trusted) ++untrusted;
+    if (hasEndpoint(subscription.pubUri)) {
+      devicesMap_.emplace(uuid, subscription);
+      continue;
+    }
     try {
       subscriber_->connectToEndpoint(subscription.pubUri);
       QoLog("Subscriber connect to ({}):({})", subscription.name, subscription.pubUri);
@@ -476,6 +513,11 @@ void QoPublisher::updateSubscriptions() {
     auto it = wanted_.find(uuid);
     if (it != wanted_.end() && it->second.pubUri == wanted[uuid].pubUri) wanted_.erase(it);
   }
+}
+
+bool QoPublisher::hasEndpoint(const std::string& pubUri) const {
+  return std::any_of(devicesMap_.begin(), devicesMap_.end(),
+                     [&](const auto& entry) { return entry.second.pubUri == pubUri; });
 }
 
 void QoPublisher::takeSubscriptions() {
@@ -507,10 +549,12 @@ void QoPublisher::cutSubscriber(size_t bytes) {
 
 void QoPublisher::cutOverrunPublishers() {
   std::lock_guard lock(devicesLock_);
-  // Trusted devices and this device's own publisher are not watched.
+  // Trusted devices (and untrusted ones announced at their endpoint) and this device's own
+  // publisher are not watched.
   const std::vector<std::string> cut = connections_->cutOverrun([this](const std::string& endpoint) {
-    return std::any_of(devicesMap_.begin(), devicesMap_.end(),
-                       [&](const auto& entry) { return entry.second.pubUri == endpoint && !entry.second.trusted; });
+    return hasEndpoint(endpoint) && std::none_of(devicesMap_.begin(), devicesMap_.end(), [&](const auto& entry) {
+             return entry.second.pubUri == endpoint && entry.second.trusted;
+           });
   });
   for (const std::string& endpoint : cut) {
     for (auto it = devicesMap_.begin(); it != devicesMap_.end();) {

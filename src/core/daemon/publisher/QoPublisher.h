@@ -122,11 +122,18 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   };
 
   void registerEvent();
+  // Marks trusted the wanted devices paired since they were announced: a pairing changes only
+  // the stored status, and a device that stays online is not announced again. Run on a
+  // pairing of folders and on discovery's refresh each minute, never on the broker thread
+  // (it reads the database).
+  void refreshTrust();
   void wake();
   // The broker loop and its steps, on the broker thread.
   void run();
   void publishPending();
   void updateSubscriptions();
+  // Whether a device connected to is at `pubUri`; devicesLock_ held.
+  bool hasEndpoint(const std::string& pubUri) const;
   void takeSubscriptions();
   // Cuts the connection the last frame on the PUB socket came from.
   void cutSubscriber(size_t bytes);

@@ -310,8 +310,30 @@ TEST_F(QoDiscoveryTest, AChallengeThatWaitsInVainDoesNotHoldUpTheDevicesOwnMove)
         std::make_shared<pb::MsgDiscover>(announcement(peer->device()->uuid(), keysAlpha(), portOf(endpoint), 4001)));
     return message->discoverDatagram(kToken);
   };
-  discovery().didReceiveData(datagram(silent.endpoint()), socketAddress("127.0.0.1", 34567));
+  discovery().didReceiveData(datagram(silent.endpoint()), socketAddress("127.0.0.2", 34567));
   discovery().didReceiveData(datagram(moved->endpoint()), socketAddress("127.0.0.1", 34567));
+  ASSERT_TRUE(eventually([&] { return !moved->heads().empty(); }, 30));
+  discovery().waitForJobs();
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(peer->device()->uuid())->routeUri(), moved->endpoint());
+}
+
+// A host claiming a trusted device's move to its own address, port after port, holds one
+// challenge at a time: it cannot take every place of the device's challenges, and the
+// device's own move from its address is challenged all the same.
+TEST_F(QoDiscoveryTest, ClaimsFromOneAddressHoldOneChallengeAtATime) {
+  auto peer = peerAt("tcp://127.0.0.9:1", keysAlpha());
+  auto moved = provingAs(peer.get());
+  const auto datagram = [&](uint16_t port) {
+    auto message = QoMessage::qoMessageWithMsgCode(
+        pb::MsgCodeDiscover,
+        std::make_shared<pb::MsgDiscover>(announcement(peer->device()->uuid(), keysAlpha(), port, port + 1)));
+    return message->discoverDatagram(kToken);
+  };
+  // Nothing answers there: each challenge waits in vain for the whole reply wait.
+  for (size_t i = 0; i < QoDiscovery::kMaxChallengesPerDevice * 2; ++i) {
+    discovery().didReceiveData(datagram(static_cast<uint16_t>(41000 + 2 * i)), socketAddress("127.0.0.2", 34567));
+  }
+  discovery().didReceiveData(datagram(portOf(moved->endpoint())), socketAddress("127.0.0.1", 34567));
   ASSERT_TRUE(eventually([&] { return !moved->heads().empty(); }, 30));
   discovery().waitForJobs();
   EXPECT_EQ(QoDevice::getDeviceWithUuid(peer->device()->uuid())->routeUri(), moved->endpoint());

@@ -126,6 +126,19 @@ class PublisherTest : public EnvelopeTestBase {
     return {socket, endpoint};
   }
 
+  // Untrusted devices announced at loopback ports where nothing publishes.
+  static std::vector<QoDevice::Ptr> strangersAt(size_t count) {
+    std::vector<QoDevice::Ptr> strangers;
+    for (size_t i = 0; i < count; ++i) {
+      auto device = std::make_shared<QoDevice>();
+      device->setUuid(fmt::format("5a0c1e2f-0000-4000-8000-{:012}", i));
+      device->setName("stranger");
+      device->setPubUri(fmt::format("tcp://127.0.0.1:{}", 1024 + i));
+      strangers.push_back(device);
+    }
+    return strangers;
+  }
+
   static QoDevice::Ptr deviceAt(const std::string& pubUri) {
     auto device = std::make_shared<QoDevice>();
     device->setUuid(kBravoUuid);
@@ -267,14 +280,7 @@ TEST_F(PublisherTest, SubscribersHoldNothingButTheSubscriptionToEverything) {
 // listened to, and every trusted one still is.
 TEST_F(PublisherTest, FewUntrustedPublishersAreListenedTo) {
   QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
-  std::vector<QoDevice::Ptr> strangers;
-  for (int i = 0; i < 40; ++i) {
-    auto device = std::make_shared<QoDevice>();
-    device->setUuid(fmt::format("5a0c1e2f-0000-4000-8000-{:012}", i));
-    device->setName("stranger");
-    device->setPubUri(fmt::format("tcp://127.0.0.1:{}", 1024 + i));
-    strangers.push_back(device);
-  }
+  const std::vector<QoDevice::Ptr> strangers = strangersAt(40);
   publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{strangers});
   auto [peer, peerUri] = peerPublisher();
   auto trusted = deviceAt(peerUri);
@@ -290,6 +296,57 @@ TEST_F(PublisherTest, FewUntrustedPublishersAreListenedTo) {
   }
   EXPECT_FALSE(publisher_->isOnlineDevice(strangers.front()->uuid()));
   EXPECT_EQ(publisher_->onlineDevices().size(), QoPublisher::kMaxUntrustedPublishers + 1);
+}
+
+// A device not trusted announced at a trusted device's publisher (a datagram with a forged
+// source, or a reinstalled device with a new uuid) shares its connection: when it goes, or
+// overruns, the trusted device is still listened to.
+TEST_F(PublisherTest, AStrangerAtATrustedDevicesPublisherDoesNotTakeItsNotices) {
+  QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
+  auto [peer, peerUri] = peerPublisher();
+  auto trusted = deviceAt(peerUri);
+  trusted->setStatus(1);
+  auto stranger = std::make_shared<QoDevice>();
+  stranger->setUuid("5a0c1e2f-0000-4000-8000-0000000000aa");
+  stranger->setName("stranger");
+  stranger->setPubUri(peerUri);
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{stranger}});
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{trusted}});
+  ASSERT_TRUE(deliver(*peer, "both listened to"));
+
+  publisher_->handleNotifyDeviceOffLine(notice::DeviceOffLine{{stranger}});
+  for (int i = 0; i < kAttempts && publisher_->isOnlineDevice(stranger->uuid()); ++i) {
+    std::this_thread::sleep_for(kPause);
+  }
+  ASSERT_FALSE(publisher_->isOnlineDevice(stranger->uuid()));
+  EXPECT_TRUE(deliver(*peer, "the stranger went"));
+  EXPECT_TRUE(publisher_->isOnlineDevice(kBravoUuid));
+}
+
+// A device paired while strangers hold every place for untrusted publishers is listened to
+// once it is trusted, though nothing announces it again (it stays online): at discovery's
+// next refresh, or at once when folders are paired with it.
+TEST_F(PublisherTest, ADevicePairedWhileStrangersHoldEveryPlaceIsListenedTo) {
+  QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
+  const std::vector<QoDevice::Ptr> strangers = strangersAt(QoPublisher::kMaxUntrustedPublishers);
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{strangers});
+  for (int i = 0; i < kAttempts && publisher_->onlineDevices().size() < strangers.size(); ++i) {
+    std::this_thread::sleep_for(kPause);
+  }
+  ASSERT_EQ(publisher_->onlineDevices().size(), strangers.size());
+  auto [peer, peerUri] = peerPublisher();
+  auto paired = addDevice(kBravoUuid, "bravo", "", 0);
+  paired->setPubUri(peerUri);
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{paired}});
+  ASSERT_FALSE(deliver(*peer, "not yet paired"));
+  ASSERT_FALSE(publisher_->isOnlineDevice(kBravoUuid));
+
+  // The pairing changes only the stored status; discovery's refresh comes each minute.
+  paired->setStatus(1);
+  paired->save();
+  publisher_->syncAddHandler(notice::SyncAddResponse{});
+  EXPECT_TRUE(deliver(*peer, "paired"));
+  EXPECT_TRUE(publisher_->isOnlineDevice(kBravoUuid));
 }
 
 // A publisher of a device not trusted that sends a notice without end is no longer listened
