@@ -19,6 +19,7 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/entity/TmpFileName.h"
 #include "core/entity/UsnSource.h"
 #include "framework/errors/QoException.h"
@@ -311,6 +312,12 @@ bool QoFileAndSyncdirCopyRelation::restoreMissingFolders() {
   // Mostly the folder is there: one look, no transaction.
   if (parentEnd <= root.size() || (lstat(path.substr(0, parentEnd).c_str(), &parent) == 0 && S_ISDIR(parent.st_mode))) {
     return true;
+  }
+  // Checked at the pull's start, yet the disk may have gone since: folders made on the empty
+  // mount point would have the folder marked and every file recorded there taken as removed.
+  if (!SyncdirMark::isMarked(root)) {
+    QoLog("*** Folders of ({}) not made again, ({}) is not the folder recorded", path, root);
+    return false;
   }
   WriteTransaction transaction(WriteTransaction::beginLater);
   try {

@@ -60,6 +60,12 @@ void warnOnce(const std::string& root, int error) {
 
 }  // namespace
 
+bool SyncdirMark::isMarked(const std::string& root) {
+  struct stat status {};
+  return ::fstatat(AT_FDCWD, (root + "/" + kMark).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(status.st_mode);
+}
+
 bool SyncdirMark::inPlace(const QoSyncdirCopy& copy) {
   const std::string& root = copy.path();
   // The root may be a link the user chose; the mark inside it is never one.

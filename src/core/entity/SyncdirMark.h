@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace velbor {
@@ -21,6 +22,8 @@ class SyncdirMark {
   static bool isMarkName(std::string_view name) { return name == kName; }
   // Whether the copy's folder is there and is the one recorded; marks it when it evidently is.
   static bool inPlace(const QoSyncdirCopy& copy);
+  // Whether the folder carries the mark now; writes nothing.
+  static bool isMarked(const std::string& root);
 };
 
 }  // namespace velbor
