@@ -231,6 +231,10 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   bool succeeded = true;
   try {
     transaction.begin();
+    // Checked at the pull's start, yet the disk may have gone since: a removal adds nothing.
+    if (event != EventDeleteFile && syncdirCopy_ && SyncdirMark::looksMissing(*syncdirCopy_)) {
+      throw QoException::defaultExceptionWithReason("({}) is not the folder recorded", syncdirCopy_->path());
+    }
     if (event == EventRenameFile) {
       QoLog("{}({} => {}) ", fetchEventString(event),
             fileRelationLocal_ && fileRelationLocal_->file() ? fileRelationLocal_->file()->path() : std::string(),
@@ -313,9 +317,8 @@ bool QoFileAndSyncdirCopyRelation::restoreMissingFolders() {
   if (parentEnd <= root.size() || (lstat(path.substr(0, parentEnd).c_str(), &parent) == 0 && S_ISDIR(parent.st_mode))) {
     return true;
   }
-  // Checked at the pull's start, yet the disk may have gone since: folders made on the empty
-  // mount point would have the folder marked and every file recorded there taken as removed.
-  if (!SyncdirMark::isMarked(root)) {
+  // Checked at the pull's start, yet the disk may have gone since.
+  if (SyncdirMark::looksMissing(*syncdirCopy_)) {
     QoLog("*** Folders of ({}) not made again, ({}) is not the folder recorded", path, root);
     return false;
   }

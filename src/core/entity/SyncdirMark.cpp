@@ -50,6 +50,12 @@ bool hasPresentRecords(const QoSyncdirCopy& copy) {
              QoFileAndSyncdirCopyRelation::Parameters{std::to_string(copy.pk())}) > 0;
 }
 
+// The mark is a file of its own, never a link.
+bool isMarked(int rootFd) {
+  struct stat status {};
+  return ::fstatat(rootFd, kMark.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode);
+}
+
 // A folder that cannot take the mark (read-only) is said once, not at every look.
 void warnOnce(const std::string& root, int error) {
   static std::mutex& lock = *new std::mutex;
@@ -60,10 +66,13 @@ void warnOnce(const std::string& root, int error) {
 
 }  // namespace
 
-bool SyncdirMark::isMarked(const std::string& root) {
-  struct stat status {};
-  return ::fstatat(AT_FDCWD, (root + "/" + kMark).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISREG(status.st_mode);
+bool SyncdirMark::looksMissing(const QoSyncdirCopy& copy) {
+  const std::string& root = copy.path();
+  const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) return true;
+  const bool missing = !isMarked(rootFd) && !holdsAnything(rootFd, root) && hasPresentRecords(copy);
+  ::close(rootFd);
+  return missing;
 }
 
 bool SyncdirMark::inPlace(const QoSyncdirCopy& copy) {
@@ -71,8 +80,7 @@ bool SyncdirMark::inPlace(const QoSyncdirCopy& copy) {
   // The root may be a link the user chose; the mark inside it is never one.
   const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (rootFd < 0) return false;
-  struct stat status {};
-  if (::fstatat(rootFd, kMark.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)) {
+  if (isMarked(rootFd)) {
     ::close(rootFd);
     return true;
   }

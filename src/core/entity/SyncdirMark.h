@@ -1,6 +1,5 @@
 #pragma once
 
-#include <string>
 #include <string_view>
 
 namespace velbor {
@@ -22,8 +21,10 @@ class SyncdirMark {
   static bool isMarkName(std::string_view name) { return name == kName; }
   // Whether the copy's folder is there and is the one recorded; marks it when it evidently is.
   static bool inPlace(const QoSyncdirCopy& copy);
-  // Whether the folder carries the mark now; writes nothing.
-  static bool isMarked(const std::string& root);
+  // Whether the copy's folder is, as it stands, not the one recorded; writes nothing. What
+  // arrives during a pull is refused there: written on the empty mount point of a disk gone
+  // meanwhile, it would have the folder marked and every file recorded taken as removed.
+  static bool looksMissing(const QoSyncdirCopy& copy);
 };
 
 }  // namespace velbor
