@@ -7,10 +7,11 @@ namespace velbor {
 class QoSyncdirCopy;
 
 // The hidden mark in the root folder of a local copy: an empty file, written whenever the
-// folder is evidently the recorded one. A root without the mark that holds nothing while the
-// copy still has files recorded is not that folder (the mount point of a disk that is not
-// mounted, a folder made again): what is recorded there must not be taken as removed. A copy
-// recorded before marks existed holds its files, so it is marked on its first look.
+// folder is evidently the recorded one. A root without the mark that holds none of the
+// entries recorded at its top while the copy still has files recorded is not that folder (the
+// mount point of a disk that is not mounted, another disk in its place, a folder made again):
+// what is recorded there must not be taken as removed. A copy recorded before marks existed
+// holds its files, so it is marked on its first look.
 class SyncdirMark {
  public:
   static constexpr std::string_view kName = ".Velbor.Syncdir";
