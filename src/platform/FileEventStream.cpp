@@ -141,7 +141,8 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
   if (name.empty()) {
     // The folder itself: its parent's watch reports it, except for a root.
     if (!isRoot(*folder)) return;
-    if (mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
+    // Unmounted: its watch goes with the disk, and the empty mount point is what is left.
+    if (mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
       rootChanged(*folder);
     } else if (mask & IN_ATTRIB) {
       note(*folder, kItemInodeMetaMod | kItemIsDir);

@@ -1,10 +1,12 @@
 #include "platform/FileEventStream.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -244,6 +246,25 @@ TEST_F(FileEventStreamTest, ARootMovedAwayAndPutBackIsWatchedAgain) {
   EXPECT_TRUE(collector_.waitForPath(root(), Stream::kMustScanSubDirs));
   writeFile(at("again"), "a");
   EXPECT_TRUE(collector_.waitForPath(at("again"), Stream::kItemCreated));
+}
+
+TEST_F(FileEventStreamTest, ARootWhoseDiskIsUnmountedIsReportedChanged) {
+  if (::mount("tmpfs", root().c_str(), "tmpfs", 0, "size=1M") != 0) {
+    GTEST_SKIP() << "no tmpfs can be mounted here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{root()};
+  auto stream = startStream();
+  writeFile(at("on disk"), "d");
+  ASSERT_TRUE(collector_.waitForPath(at("on disk"), Stream::kItemCreated));
+  collector_.clear();
+  // The folder left behind is the empty mount point: its owner must look at it again.
+  ASSERT_EQ(::umount(root().c_str()), 0) << std::strerror(errno);
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged));
+  writeFile(at("below"), "b");
+  EXPECT_TRUE(collector_.waitForPath(at("below"), Stream::kItemCreated)) << "the mount point is watched";
 }
 
 TEST_F(FileEventStreamTest, FoldersBeyondTheWatchLimitAreRescannedPeriodically) {

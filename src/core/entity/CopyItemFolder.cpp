@@ -325,7 +325,14 @@ void CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::str
     raise("exchange with " + targetPath, sourcePath, errno);
   }
   const auto displaced = source.status(sourceName);
-  if (displaced && !S_ISDIR(displaced->st_mode) && mayReplace(source, sourceName)) {
+  bool mayGo = false;
+  try {
+    mayGo = displaced && !S_ISDIR(displaced->st_mode) && mayReplace(source, sourceName);
+  } catch (const std::exception& e) {
+    // Not known to be unchanged: it goes back, or it would be left at a temporary name.
+    QoLog("*** ({}) could not be checked, {}", targetPath, e.what());
+  }
+  if (mayGo) {
     if (::unlinkat(source.fd_, sourceName.c_str(), 0) != 0) {
       QoLog("*** Remove replaced ({}) failed, {}", sourcePath, errnoText(errno));
     }

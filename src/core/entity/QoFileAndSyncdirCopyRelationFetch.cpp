@@ -19,6 +19,7 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/entity/TmpFileName.h"
 #include "core/entity/UsnSource.h"
 #include "framework/errors/QoException.h"
@@ -230,6 +231,10 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   bool succeeded = true;
   try {
     transaction.begin();
+    // Checked at the pull's start, yet the disk may have gone since: a removal adds nothing.
+    if (event != EventDeleteFile && syncdirCopy_ && SyncdirMark::looksMissing(*syncdirCopy_)) {
+      throw QoException::defaultExceptionWithReason("({}) is not the folder recorded", syncdirCopy_->path());
+    }
     if (event == EventRenameFile) {
       QoLog("{}({} => {}) ", fetchEventString(event),
             fileRelationLocal_ && fileRelationLocal_->file() ? fileRelationLocal_->file()->path() : std::string(),
@@ -311,6 +316,11 @@ bool QoFileAndSyncdirCopyRelation::restoreMissingFolders() {
   // Mostly the folder is there: one look, no transaction.
   if (parentEnd <= root.size() || (lstat(path.substr(0, parentEnd).c_str(), &parent) == 0 && S_ISDIR(parent.st_mode))) {
     return true;
+  }
+  // Checked at the pull's start, yet the disk may have gone since.
+  if (SyncdirMark::looksMissing(*syncdirCopy_)) {
+    QoLog("*** Folders of ({}) not made again, ({}) is not the folder recorded", path, root);
+    return false;
   }
   WriteTransaction transaction(WriteTransaction::beginLater);
   try {

@@ -22,8 +22,9 @@ namespace {
 // Never destroyed: jobs still running at exit use it.
 const std::string& kMark = *new std::string(SyncdirMark::kName);
 
-// Whether the open folder holds an entry that would be synchronised.
-bool holdsAnything(int rootFd, const std::string& root) {
+// Whether the open folder holds an entry recorded there: any other content (another disk
+// mounted in its place, one just formatted) is not the copy's.
+bool holdsRecorded(int rootFd, const std::string& root) {
   const int fd = ::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
   if (dir == nullptr) {
@@ -35,7 +36,11 @@ bool holdsAnything(int rootFd, const std::string& root) {
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || SyncdirMark::isMarkName(name)) continue;
-    if (!QoFile::matchIgnoreFilter(root + "/" + name)) {
+    const std::string path = root + "/" + name;
+    if (QoFile::matchIgnoreFilter(path)) continue;
+    // The entry or something below it ('0' follows '/').
+    if (QoFile::countByCriteria("WHERE status = 0 AND (path = ? OR (path > ? AND path < ?))",
+                                QoFile::Parameters{path, path + "/", path + "0"}) > 0) {
       found = true;
       break;
     }
@@ -50,6 +55,12 @@ bool hasPresentRecords(const QoSyncdirCopy& copy) {
              QoFileAndSyncdirCopyRelation::Parameters{std::to_string(copy.pk())}) > 0;
 }
 
+// The mark is a file of its own, never a link.
+bool isMarked(int rootFd) {
+  struct stat status {};
+  return ::fstatat(rootFd, kMark.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode);
+}
+
 // A folder that cannot take the mark (read-only) is said once, not at every look.
 void warnOnce(const std::string& root, int error) {
   static std::mutex& lock = *new std::mutex;
@@ -60,17 +71,25 @@ void warnOnce(const std::string& root, int error) {
 
 }  // namespace
 
+bool SyncdirMark::looksMissing(const QoSyncdirCopy& copy) {
+  const std::string& root = copy.path();
+  const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (rootFd < 0) return true;
+  const bool missing = !isMarked(rootFd) && !holdsRecorded(rootFd, root) && hasPresentRecords(copy);
+  ::close(rootFd);
+  return missing;
+}
+
 bool SyncdirMark::inPlace(const QoSyncdirCopy& copy) {
   const std::string& root = copy.path();
   // The root may be a link the user chose; the mark inside it is never one.
   const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (rootFd < 0) return false;
-  struct stat status {};
-  if (::fstatat(rootFd, kMark.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)) {
+  if (isMarked(rootFd)) {
     ::close(rootFd);
     return true;
   }
-  if (!holdsAnything(rootFd, root) && hasPresentRecords(copy)) {
+  if (!holdsRecorded(rootFd, root) && hasPresentRecords(copy)) {
     ::close(rootFd);
     return false;
   }

@@ -249,6 +249,34 @@ TEST_F(RefreshTest, AnEmptyFolderWithoutTheMarkIsNotTheCopyAndDeletesNothing) {
   EXPECT_TRUE(fs::is_regular_file(fresh + "/.Velbor.Syncdir"));
 }
 
+TEST_F(RefreshTest, AnotherDiskInTheCopysPlaceIsNotTheCopyAndDeletesNothing) {
+  writeFile(at("a.txt"), "one");
+  writeFile(at("docs/b.txt"), "two");
+  refresh();
+  const std::string mark = at(".Velbor.Syncdir");
+  ASSERT_TRUE(fs::is_regular_file(mark));
+
+  // Another disk mounted at the same place (a stick of the same label, one just formatted):
+  // what it holds is none of what was recorded.
+  const std::string disk = root_ + ".disk";
+  fs::rename(root_, disk);
+  fs::create_directories(at("lost+found"));
+  writeFile(at("holiday.jpg"), "other");
+  refresh();
+  EXPECT_FALSE(fs::exists(mark)) << "marked, every file recorded would be taken as removed";
+  EXPECT_EQ(stored("a.txt")->status(), 0);
+  EXPECT_EQ(stored("docs/b.txt")->status(), 0);
+  EXPECT_EQ(stored("holiday.jpg"), nullptr);
+
+  // The copy's own disk, its mark lost: it holds what was recorded and is marked again.
+  fs::remove_all(root_);
+  fs::rename(disk, root_);
+  fs::remove(mark);
+  refresh();
+  EXPECT_TRUE(fs::is_regular_file(mark));
+  EXPECT_EQ(stored("a.txt")->status(), 0);
+}
+
 TEST_F(RefreshTest, OnlySynchronisedEntriesCountAndNamesCompareByteWise) {
   writeFile(at("A.txt"), "upper");
   writeFile(at("a.txt"), "lower");

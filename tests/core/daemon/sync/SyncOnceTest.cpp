@@ -257,6 +257,65 @@ TEST_F(SyncOnceTest, AFolderThatIsNotTheRecordedOneTakesNothingIn) {
   EXPECT_EQ(readFile(inA("kept.txt")), "kept");
 }
 
+TEST_F(SyncOnceTest, AFolderOfAFileArrivingIsNotMadeAgainBelowAnUnmountedDisk) {
+  startPeer();
+  writeB("d/x.txt", "x");
+  writeB("kept.txt", "kept");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const auto arriving = copyA_->getFileRelationWithFilePath(inA("d/x.txt"));
+  ASSERT_NE(arriving, nullptr);
+
+  // The disk goes away while a pull is at work: its folders are not made on the mount point,
+  // or the folder would hold something, be marked, and every file recorded taken as removed.
+  const std::string disk = rootA_ + ".disk";
+  fs::rename(rootA_, disk);
+  fs::create_directories(rootA_);
+  EXPECT_FALSE(arriving->restoreMissingFolders());
+  EXPECT_TRUE(fs::is_empty(rootA_));
+  EXPECT_FALSE(SyncdirMark::inPlace(*copyA_));
+
+  fs::remove(rootA_);
+  fs::rename(disk, rootA_);
+  fs::remove_all(inA("d"));
+  EXPECT_TRUE(arriving->restoreMissingFolders()) << "the disk in place: the folder is made again";
+  EXPECT_TRUE(fs::is_directory(inA("d")));
+}
+
+TEST_F(SyncOnceTest, AFileArrivingAfterTheDiskWentIsNotPutOnTheMountPoint) {
+  startPeer();
+  writeB("kept.txt", "kept");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  writeB("1.txt", "one");
+  writeB("2.txt", "two");
+  recordB();
+  // The disk goes away while the first file is asked for.
+  const std::string disk = rootA_ + ".disk";
+  std::atomic<bool> gone{false};
+  refuseGet = [&](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
+    if (gone.exchange(true)) return nullptr;
+    fs::rename(rootA_, disk);
+    fs::create_directories(rootA_);
+    return getError(request, pb::ErrorCodeVclockMismatch);
+  };
+  syncOnce();
+  ASSERT_TRUE(gone);
+  for (const auto& entry : fs::directory_iterator(rootA_)) {
+    EXPECT_TRUE(entry.path().filename().string().ends_with("Velbor.Download")) << entry.path();
+  }
+  EXPECT_FALSE(SyncdirMark::inPlace(*copyA_)) << "marked, every file recorded would be taken as removed";
+
+  // Mounted again: what did not arrive comes now.
+  refuseGet = nullptr;
+  fs::remove_all(rootA_);
+  fs::rename(disk, rootA_);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA("1.txt")), "one");
+  EXPECT_EQ(readFile(inA("2.txt")), "two");
+  EXPECT_EQ(readFile(inA("kept.txt")), "kept");
+}
+
 TEST_F(SyncOnceTest, APeerIsPulledFromOverTcpOnly) {
   startPeer();
   writeB("x.txt", "x");
