@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <limits>
 #include <random>
 #include <thread>
 
@@ -546,6 +547,26 @@ TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
   EXPECT_EQ(readFile(inA("2.txt")), "two");
   EXPECT_EQ(storedMark(), highestUsnInB());
   EXPECT_TRUE(temporaries().empty());
+}
+
+// A peer's usns are its own word: a refused record numbered at the bottom of the range
+// leaves a mark the next pull asks from, not a number past the range.
+TEST_F(SyncOnceTest, RefusedRecordAtTheLowestUsnLeavesAMarkToAskFrom) {
+  startPeer();
+  writeB("1.txt", "one");
+  recordB();
+  alterFind = [](pb::MsgFindResponse& page) {
+    if (page.stats_size() == 0) return;
+    pb::Stat* bad = page.add_stats();
+    *bad = page.stats(0);
+    bad->set_path("/refused.txt");
+    bad->set_length(-1);
+    bad->set_usn(std::numeric_limits<int64_t>::min());
+  };
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA("1.txt")), "one");
+  EXPECT_FALSE(fs::exists(inA("refused.txt")));
+  EXPECT_LE(storedMark(), 0);
 }
 
 TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
