@@ -435,6 +435,43 @@ TEST_F(SyncOnceTest, EditWithACounterSeenBeforeForOtherContentKeepsBothVersions)
   EXPECT_TRUE(temporaries().empty());
 }
 
+// A removal taken over keeps the kind of item that was here: the peer's record of it may name
+// another kind under the same clock. Both say nothing is there, so reading it again (a pull
+// from the start) changes nothing, instead of a conflict each side announces to the other.
+TEST_F(SyncOnceTest, RemovalsOfTwoKindsOfItemUnderOneClockAreOneVersion) {
+  startPeer();
+  writeB("d", "a file");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  ASSERT_EQ(readFile(inA("d")), "a file");
+
+  // On B the file became a folder, then went.
+  fs::remove(inB("d"));
+  fs::create_directories(inB("d"));
+  recordB();
+  fs::remove(inB("d"));
+  recordB();
+  const auto removedInB = copyB_->getFileRelationWithFilePath(inB("d"));
+  ASSERT_NE(removedInB, nullptr);
+  ASSERT_EQ(removedInB->file()->type(), 1);
+  ASSERT_EQ(removedInB->file()->status(), 1);
+
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_FALSE(fs::exists(inA("d")));
+  const auto removedInA = copyA_->getFileRelationWithFilePath(inA("d"));
+  ASSERT_NE(removedInA, nullptr);
+  ASSERT_EQ(removedInA->file()->status(), 1);
+  const int64_t usnInA = removedInA->file()->usn();
+
+  DataSource::sharedDataSource().setSyncdirCopyMaxUsnWithRelationKey(pairingKey(), 0);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const auto again = copyA_->getFileRelationWithFilePath(inA("d"));
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->file()->usn(), usnInA) << "not announced again";
+  EXPECT_EQ(again->vclock(), removedInA->vclock());
+  EXPECT_FALSE(fs::exists(inA("d")));
+}
+
 TEST_F(SyncOnceTest, FileWithTheLongestNameTheDiskAllowsArrives) {
   startPeer();
   // 255 bytes, the most one name can have: 84 three-byte characters and ".txt".
