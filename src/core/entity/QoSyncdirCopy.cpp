@@ -8,6 +8,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/utils/QoUtils.h"
+#include "framework/errors/QoExceptionProto.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
 #include "framework/persistence/SQLiteStatement.h"
 #include "framework/persistence/WriteTransaction.h"
@@ -297,7 +298,14 @@ std::string QoSyncdirCopy::shortUuid() const { return uuid_.empty() ? "Uninited 
 void QoSyncdirCopy::insert() {
   // Held across counting and saving, so two new copies never take the same slot.
   LockerGuard transaction(WriteTransaction::locker());
-  if (pk() < 0) vcIndex_ = getMaxIndex();
+  if (pk() < 0) {
+    vcIndex_ = getMaxIndex();
+    // Peers take a find reply or a request naming more copies than the bound from no one.
+    if (vcIndex_ >= static_cast<int64_t>(kMaxCopiesPerSyncdir)) {
+      throw QoExceptionZeGeneral::defaultExceptionWithReason("Syncdir({}) keeps {} copies already, ({}) not kept",
+                                                             syncdirUuid_, kMaxCopiesPerSyncdir, uuid_);
+    }
+  }
   save();
 }
 

@@ -87,7 +87,8 @@ class QoSyncdirCopy : public PersistentEntity<QoSyncdirCopy> {
 
   // First six characters of the uuid, "Uninited UUID" without one.
   std::string shortUuid() const;
-  // Saves; a new copy first takes the next free slot of its sync folder.
+  // Saves; a new copy first takes the next free slot of its sync folder, and is refused
+  // (QoExceptionZeGeneral) when the folder keeps kMaxCopiesPerSyncdir copies already.
   void insert();
   // The most copies one sync folder keeps, far more than one user's devices hold: the copy
   // lists of find replies and get requests are bounded by it, and the copies peers name are

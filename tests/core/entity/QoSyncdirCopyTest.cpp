@@ -4,6 +4,8 @@
 #include <filesystem>
 
 #include "EntityTestBase.h"
+#include "core/utils/QoUtils.h"
+#include "platform/Exception.h"
 
 namespace velbor::test {
 namespace {
@@ -32,6 +34,23 @@ TEST_F(QoSyncdirCopyTest, SlotsFollowInsertionAndSurviveRemoval) {
 
   EXPECT_EQ(first->shortUuid(), "aaaaaa");
   EXPECT_EQ(QoSyncdirCopy().shortUuid(), "Uninited UUID");
+}
+
+// Every copy names a slot in each clock and in every find reply: once a folder keeps as many
+// copies as a reply may name, a paired device's copy is refused like a peer's placeholder,
+// or every peer would refuse this device's replies.
+TEST_F(QoSyncdirCopyTest, AFolderKeepingAsManyCopiesAsARepliesMayNameTakesNoMore) {
+  auto local = device(0, "local");
+  auto peer = device(-1, "peer");
+  auto first = copy("/home/u/sync", local, "S", QoUtils::generateUuid());
+  for (size_t i = 1; i < QoSyncdirCopy::kMaxCopiesPerSyncdir; ++i) {
+    ASSERT_TRUE(QoSyncdirCopy::addPlaceholderCopy("S", QoUtils::generateUuid()));
+  }
+  EXPECT_FALSE(QoSyncdirCopy::addPlaceholderCopy("S", QoUtils::generateUuid()));
+  EXPECT_THROW(copy("/peer/sync", peer, "S", QoUtils::generateUuid()), Exception);
+  EXPECT_EQ(first->getSyncdirCopysUuidList().size(), QoSyncdirCopy::kMaxCopiesPerSyncdir);
+  // Another folder is not held back.
+  EXPECT_GE(copy("/peer/other", peer, "T", QoUtils::generateUuid())->pk(), 0);
 }
 
 // Records hold snapshots of the rows they reference; saving a record must not write an old

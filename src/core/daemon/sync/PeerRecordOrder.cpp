@@ -17,6 +17,9 @@ std::optional<uint64_t> slotOf(const std::vector<std::string>& uuids, const std:
 // Two versions that one clock cannot both stand for. A missing SHA-1 (a file that could not
 // be read when recorded) tells nothing.
 bool differ(const QoFile& local, const QoFile& incoming) {
+  // Two removals leave nothing either way; a removal taken over keeps the local item's kind,
+  // so the peer's record may name another under the same clock.
+  if (local.status() == 1 && incoming.status() == 1) return false;
   if (local.type() != incoming.type() || local.status() != incoming.status()) return true;
   if (local.type() != 0 || local.status() != 0) return false;
   return !local.sha1().empty() && !incoming.sha1().empty() && local.sha1() != incoming.sha1();

@@ -137,7 +137,8 @@ class SyncOnceRun {
     }
     QoAssert(since != -1, "");
     const int64_t failed = dataSource.getSyncdirCopyRelationFailedUsn(key_);
-    const int64_t mark = failed != 0 ? failed - 1 : since;
+    // A peer's usns are only its word: one at or below 0 asks again from the start.
+    const int64_t mark = failed != 0 ? std::max<int64_t>(failed, 1) - 1 : since;
     lastPassFailed_ = failed != 0;
     QoLog("Update syncdir max usn to ({})", mark);
     dataSource.setSyncdirCopyMaxUsnWithRelationKey(key_, mark);

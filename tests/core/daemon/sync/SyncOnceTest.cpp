@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <limits>
 #include <random>
 #include <thread>
 
@@ -493,6 +494,43 @@ TEST_F(SyncOnceTest, EditWithACounterSeenBeforeForOtherContentKeepsBothVersions)
   EXPECT_TRUE(temporaries().empty());
 }
 
+// A removal taken over keeps the kind of item that was here: the peer's record of it may name
+// another kind under the same clock. Both say nothing is there, so reading it again (a pull
+// from the start) changes nothing, instead of a conflict each side announces to the other.
+TEST_F(SyncOnceTest, RemovalsOfTwoKindsOfItemUnderOneClockAreOneVersion) {
+  startPeer();
+  writeB("d", "a file");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  ASSERT_EQ(readFile(inA("d")), "a file");
+
+  // On B the file became a folder, then went.
+  fs::remove(inB("d"));
+  fs::create_directories(inB("d"));
+  recordB();
+  fs::remove(inB("d"));
+  recordB();
+  const auto removedInB = copyB_->getFileRelationWithFilePath(inB("d"));
+  ASSERT_NE(removedInB, nullptr);
+  ASSERT_EQ(removedInB->file()->type(), 1);
+  ASSERT_EQ(removedInB->file()->status(), 1);
+
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_FALSE(fs::exists(inA("d")));
+  const auto removedInA = copyA_->getFileRelationWithFilePath(inA("d"));
+  ASSERT_NE(removedInA, nullptr);
+  ASSERT_EQ(removedInA->file()->status(), 1);
+  const int64_t usnInA = removedInA->file()->usn();
+
+  DataSource::sharedDataSource().setSyncdirCopyMaxUsnWithRelationKey(pairingKey(), 0);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const auto again = copyA_->getFileRelationWithFilePath(inA("d"));
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->file()->usn(), usnInA) << "not announced again";
+  EXPECT_EQ(again->vclock(), removedInA->vclock());
+  EXPECT_FALSE(fs::exists(inA("d")));
+}
+
 TEST_F(SyncOnceTest, FileWithTheLongestNameTheDiskAllowsArrives) {
   startPeer();
   // 255 bytes, the most one name can have: 84 three-byte characters and ".txt".
@@ -605,6 +643,26 @@ TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
   EXPECT_EQ(readFile(inA("2.txt")), "two");
   EXPECT_EQ(storedMark(), highestUsnInB());
   EXPECT_TRUE(temporaries().empty());
+}
+
+// A peer's usns are its own word: a refused record numbered at the bottom of the range
+// leaves a mark the next pull asks from, not a number past the range.
+TEST_F(SyncOnceTest, RefusedRecordAtTheLowestUsnLeavesAMarkToAskFrom) {
+  startPeer();
+  writeB("1.txt", "one");
+  recordB();
+  alterFind = [](pb::MsgFindResponse& page) {
+    if (page.stats_size() == 0) return;
+    pb::Stat* bad = page.add_stats();
+    *bad = page.stats(0);
+    bad->set_path("/refused.txt");
+    bad->set_length(-1);
+    bad->set_usn(std::numeric_limits<int64_t>::min());
+  };
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA("1.txt")), "one");
+  EXPECT_FALSE(fs::exists(inA("refused.txt")));
+  EXPECT_LE(storedMark(), 0);
 }
 
 TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
