@@ -171,10 +171,13 @@ std::chrono::milliseconds RequestGate::sweepInterval() const {
 
 void RequestGate::sweep(Clock::time_point now) {
   // Room is short when a connection waits that only the total holds back: one held back by
-  // its own or its host's bound puts no one else in a hurry.
+  // its own or its host's bound puts no one else in a hurry, and one merely not served yet
+  // while the total has room is no shortage either.
   bool pressure = false;
-  for (const auto& [client, peer] : peers_) {
-    if (!peer.waiting.empty() && !peer.cut && heldBackByTotalOnly(client, peer)) pressure = true;
+  if (ledger_->total() >= limits_.totalReplyBytes) {
+    for (const auto& [client, peer] : peers_) {
+      if (!peer.waiting.empty() && !peer.cut && heldBackByTotalOnly(client, peer)) pressure = true;
+    }
   }
   const auto limit = pressure ? limits_.stallLimitUnderPressure : limits_.stallLimit;
 
