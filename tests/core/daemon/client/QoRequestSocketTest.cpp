@@ -16,6 +16,7 @@
 #include "core/envelope/EnvelopeTestSupport.h"
 #include "framework/network/ZMQMessage.h"
 #include "proto/VelborProto.pb.h"
+#include "support/LoopbackListener.h"
 #include "support/ZmtpTestPeer.h"
 
 namespace velbor::test {
@@ -26,16 +27,9 @@ constexpr auto kBound = std::chrono::seconds(20);
 // A listening tcp socket on loopback, closed when it goes.
 struct Listener {
   Listener() {
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      ADD_FAILURE() << "no listener";
-    }
-    endpoint = fmt::format("tcp://127.0.0.1:{}", ntohs(address.sin_port));
+    uint16_t port = 0;
+    fd = listenOnLoopback(port);
+    endpoint = fmt::format("tcp://127.0.0.1:{}", port);
   }
   ~Listener() { ::close(fd); }
   int fd = -1;

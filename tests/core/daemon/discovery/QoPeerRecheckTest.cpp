@@ -23,6 +23,7 @@
 #include "core/utils/QoUtils.h"
 #include "proto/VelborProto.pb.h"
 #include "support/Eventually.h"
+#include "support/LoopbackListener.h"
 
 namespace velbor::test {
 namespace {
@@ -32,15 +33,9 @@ namespace {
 class CountingListener {
  public:
   CountingListener() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener_, 64);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    endpoint_ = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    uint16_t port = 0;
+    listener_ = listenOnLoopback(port);
+    endpoint_ = "tcp://127.0.0.1:" + std::to_string(port);
     thread_ = std::thread([this] { serve(); });
   }
   ~CountingListener() {
