@@ -103,10 +103,16 @@ void QoFeedBackViewController::sendFeedback() {
   // Tracked with discovery's jobs, so that the engine's stop waits for an upload in flight.
   QoDiscovery::sharedQoDiscovery().runTracked([feedback] { upload(feedback); });
 
+  // Without a service address nothing is sent: the user is told, not thanked, and no
+  // indicator turns behind that answer as if something were still being sent.
+  const bool notSent = QoHttpClient::serverURL().empty();
+  if (notSent) {
+    indicator_->stopAnimation();
+    indicator_->hide();
+  }
   QMessageBox thanks(this);
   thanks.setWindowTitle("反馈建议");
-  // Without a service address nothing is sent: the user is told, not thanked.
-  thanks.setText(QoHttpClient::serverURL().empty() ? kNotSentText : "谢谢您的建议！");
+  thanks.setText(notSent ? kNotSentText : "谢谢您的建议！");
   thanks.addButton("确定", QMessageBox::AcceptRole);
   thanks.exec();
   indicator_->stopAnimation();

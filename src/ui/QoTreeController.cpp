@@ -128,6 +128,9 @@ QoTreeController::QoTreeController(QWidget* parent)
   repaintTimer_.setSingleShot(true);
   repaintTimer_.setInterval(kRepaintIntervalMs);
   connect(&repaintTimer_, &QTimer::timeout, this, &QoTreeController::repaintRows);
+  ageTimer_.setInterval(kAgeRefreshIntervalMs);
+  connect(&ageTimer_, &QTimer::timeout, this, &QoTreeController::repaintRows);
+  ageTimer_.start();
 
   // Observers hold the state, not the pane: a notice being delivered while the pane goes
   // away finds the pane gone.

@@ -37,6 +37,9 @@ class QoTreeController : public QWidget, public SelectableToolbarItemDelegate {
   static constexpr int kTreeTag = 1;
   static constexpr int kPairTag = 0;
   static constexpr int kRepaintIntervalMs = 250;
+  // The rows are repainted this often without any notice, so that an age shown ("N分钟前")
+  // stays current.
+  static constexpr int kAgeRefreshIntervalMs = 20000;
 
   explicit QoTreeController(QWidget* parent = nullptr);
   ~QoTreeController() override;
@@ -69,8 +72,10 @@ class QoTreeController : public QWidget, public SelectableToolbarItemDelegate {
   const TreeProgress& progress() const;
   ChildNode* currentNode() const { return currentNode_.get(); }
   void setCurrentNode(const ChildNode::Ptr& node) { currentNode_ = node; }
-  // How many times the rows were repainted for progress.
+  // How many times the rows were repainted for progress or age.
   int repaintCount() const { return repaintCount_; }
+  // Tests: a shorter age refresh than kAgeRefreshIntervalMs.
+  void setAgeRefreshIntervalMs(int intervalMs) { ageTimer_.setInterval(intervalMs); }
 
   // The delete requests, run on the global queue (the daemon's own handlers: the monitor
   // stops watching a deleted copy). A tree's pairings go first.
@@ -97,6 +102,7 @@ class QoTreeController : public QWidget, public SelectableToolbarItemDelegate {
   QPushButton* addTreeButton_;
   QPushButton* delTreeButton_;
   QTimer repaintTimer_;
+  QTimer ageTimer_;
   ChildNode::Ptr currentNode_;
   int repaintCount_ = 0;
   std::vector<NotificationCenter::Token> observers_;

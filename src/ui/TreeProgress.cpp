@@ -77,7 +77,6 @@ std::optional<TreeProgress::Summary> TreeProgress::applyTransfer(const SyncFileP
     next.box = notice;
     next.pullOpen = true;
     if (const auto found = transfers_.find(hash); found != transfers_.end()) {
-      next.lastCompletion = found->second.lastCompletion;
       // The next page of the same pull: what arrived on earlier pages counts too.
       if (found->second.pullOpen) {
         next.arrived = found->second.arrived;
@@ -140,7 +139,6 @@ std::optional<TreeProgress::Summary> TreeProgress::endTransfer(Transfer& transfe
   if (complete) {
     entry.status = SyncFileDownloadEnd;
     entry.currentTime = now;
-    transfer.lastCompletion = now;
     if (entry.fileCount == 0) return std::nullopt;
     return Summary{title, entry.fileCount == 1 ? lastComponent(entry.downloadFilePath) : QString(),
                    QString("%1 个文件已同步").arg(entry.fileCount)};
@@ -155,13 +153,9 @@ std::optional<TreeProgress::Summary> TreeProgress::endTransfer(Transfer& transfe
 void TreeProgress::showUnfinished(Transfer& transfer) {
   transfer.ended = true;
   SyncFileProcessBox& entry = transfer.box;
-  // Not a completion: the last real one stays, or the row says that files are still to come.
-  if (transfer.lastCompletion) {
-    entry.status = SyncFileDownloadEnd;
-    entry.currentTime = *transfer.lastCompletion;
-  } else {
-    entry.status = SyncFileDownloadBegin;
-  }
+  // Not a completion: the row says that files are still to come, never "done" (an earlier
+  // completion's tick would hide that this pull left files behind).
+  entry.status = SyncFileDownloadBegin;
 }
 
 bool TreeProgress::peerGone(const std::string& deviceUuid) {

@@ -35,8 +35,6 @@ class TreeProgress {
     // Files of this pull in place ("file done" notices), and the last of them.
     int64_t arrived = 0;
     std::string lastArrived;
-    // When the last pull that went through ended (seconds since 1970).
-    std::optional<double> lastCompletion;
   };
 
   // Applies one notice at the time `now` (seconds since 1970); the summary to show when the

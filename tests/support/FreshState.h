@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/state/DataSource.h"
+#include "core/state/PullsAwaitingPeer.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoConfigDelegateLinux.h"
 #include "core/state/QoNotify.h"
@@ -19,6 +20,7 @@ inline void resetSharedState() {
   QoNotify::resetNotifyQueue();
   QoConfig::resetSharedQoConfig();
   DataSource::resetSharedDataSource();
+  PullsAwaitingPeer::shared().clear();
   resetDatabaseState();
   UserDefaults::resetAll();
 }

@@ -96,16 +96,21 @@ TEST_F(FeedbackWindowTest, SendingThanksAtOnceAndKeepsAFailedRecord) {
   EXPECT_EQ(QoFeedback::count(), 1);
 }
 
-// With no service address nothing can be sent: the alert says so instead of thanking.
+// With no service address nothing can be sent: the alert says so instead of thanking, and
+// no indicator turns behind it as if something were being sent.
 TEST_F(FeedbackWindowTest, WithoutServiceAddressTheUserIsToldItWasNotSent) {
   UserDefaults::standardUserDefaults()->setString(QoHttpClient::kServerURLKey, "");
+  window_.show();
   QString told;
+  bool turnedBehindTheAnswer = true;
   auto user = onModal<QMessageBox>([&](QMessageBox* box) {
     told = box->text();
+    turnedBehindTheAnswer = window_.indicator()->isVisible() || window_.indicator()->isAnimating();
     box->buttons().at(0)->click();
   });
   window_.submitButton()->click();
   EXPECT_EQ(told, "未设置服务器地址，建议未能发送！");
+  EXPECT_FALSE(turnedBehindTheAnswer);
   EXPECT_EQ(window_.result(), QDialog::Accepted);
   QoDiscovery::sharedQoDiscovery().waitForJobs();
   EXPECT_TRUE(stub_->targets().empty());

@@ -395,6 +395,21 @@ TEST_F(TreeControllerTest, AFinishedPullShowsItsCompletionWhateverComesAfterItsE
   EXPECT_TRUE(pane.grab().save(QString(VELBOR_SCREENSHOT_DIR) + "/tree-window-pull-ended.png"));
 }
 
+// The age of a completion ("N分钟前") is drawn afresh now and then, with no notice to
+// cause a repaint.
+TEST_F(TreeControllerTest, TheAgeOfACompletionIsKeptCurrentWithoutNotices) {
+  makeTrees();
+  QoTreeController pane;
+  ASSERT_TRUE(shownWithRows(pane, 2));
+  SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 10, 1);
+  SyncFileProcessBox::sendSyncFileDownloadEnd(study_);
+  QoNotify::notifyQueue()->sync([] {});
+  ASSERT_TRUE(spinUntil([&] { return pane.repaintCount() > 0; }));
+  const int afterNotices = pane.repaintCount();
+  pane.setAgeRefreshIntervalMs(50);
+  EXPECT_TRUE(spinUntil([&] { return pane.repaintCount() >= afterNotices + 2; }));
+}
+
 TEST_F(TreeControllerTest, ScreenshotOfATransferInProgress) {
   makeTrees();
   QoTreeController pane;

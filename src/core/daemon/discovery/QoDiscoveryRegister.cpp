@@ -14,6 +14,7 @@
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/envelope/QoMessage.h"
+#include "core/state/PullsAwaitingPeer.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
 #include "core/state/QoPeer.h"
@@ -126,6 +127,7 @@ void QoDiscovery::registerDevice(const pb::MsgDiscover& body, const std::string&
   const std::string pubUri = endpointOf(ipAddress, body.pub_port());
   QoDevice::Ptr changed;
   QoDevice::Ptr cameOnline;
+  QoDevice::Ptr heardAgain;
   try {
     WriteTransaction transaction;
     auto device = QoDevice::getDeviceWithUuid(body.device_uuid());
@@ -172,13 +174,21 @@ void QoDiscovery::registerDevice(const pb::MsgDiscover& body, const std::string&
     }
     transaction.commit();
     if (!wasOnline || renamed || moved) changed = device;
-    if (!wasOnline && device->isTrusted()) cameOnline = device;
+    // A pull that stopped unanswered is made again now that the device is heard: one that
+    // comes back online is pulled whole anyway.
+    const bool awaited = PullsAwaitingPeer::shared().take(device->uuid());
+    if (!wasOnline && device->isTrusted()) {
+      cameOnline = device;
+    } else if (awaited && device->isTrusted()) {
+      heardAgain = device;
+    }
   } catch (const std::exception& e) {
     peerLog_->log("register device({}) failed, {}:{}", ipAddress, exceptionName(e), e.what());
     return;
   }
   if (changed) QoNotices::post(notice::DeviceAddResponse{{changed}});
   if (cameOnline) onlineTrustedDevice(cameOnline);
+  if (heardAgain) runTracked([heardAgain] { QoClient::syncOnceTo(heardAgain); });
 }
 
 bool QoDiscovery::roomForNewDevice() {

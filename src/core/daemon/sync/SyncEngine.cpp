@@ -27,6 +27,7 @@
 #include "core/proto/QoPbMessageCode.h"
 #include "core/state/DataSource.h"
 #include "core/state/Lockers.h"
+#include "core/state/PullsAwaitingPeer.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
@@ -73,6 +74,9 @@ class SyncOnceRun {
       // recorded yet) is asked for again soon, not only at the next change or timer.
       if (lastPassFailed_ && retries < kRetryPasses) {
         ++retries;
+        // What this pass gave up is not coming now: its transfer is not shown as running
+        // while the retry waits (a peer gone answers nothing for the whole find time-out).
+        endDownloadDisplay(false);
         PullStop::sleepFor(kRetryDelay);
         continue;
       }
@@ -97,13 +101,19 @@ class SyncOnceRun {
       markCleared_ = true;
     }
     // A pull that stopped, or gave up a record, must not be announced as done.
-    if (downloading_) SyncFileProcessBox::sendSyncFileDownloadEnd(pairing_, completed && !lastPassFailed_);
+    endDownloadDisplay(completed && !lastPassFailed_);
   }
 
  private:
   static constexpr int kRetryPasses = 2;
   static constexpr std::chrono::seconds kRetryDelay{2};
   bool lastPassFailed_ = false;
+
+  void endDownloadDisplay(bool complete) {
+    if (!downloading_) return;
+    downloading_ = false;
+    SyncFileProcessBox::sendSyncFileDownloadEnd(pairing_, complete);
+  }
 
   // One pass over every page from the stored mark; false when it stopped early.
   bool pass() {
@@ -175,6 +185,8 @@ class SyncOnceRun {
     }
     if (ready == 0) {
       QoLog("Receive message from device({}) timeout", peer_->routeUri());
+      // Pulled again as soon as the peer is heard again.
+      PullsAwaitingPeer::shared().add(peer_->uuid());
       return nullptr;
     }
     const QoMessage::Ptr reply = QoMessage::recvFromSocket(*socket_);
@@ -307,8 +319,9 @@ class SyncOnceRun {
   std::string key_;
   std::shared_ptr<ZMQContext> context_;
   std::shared_ptr<ZMQSocket> socket_;
-  // A download-begin was posted in this run: its end is posted at the clean-up, whatever the
-  // later pages hold, or the pairing would show a transfer that never ends.
+  // A download-begin was posted and its end not yet: the end is posted when a pass gives
+  // records up and at the clean-up, whatever the later pages hold, or the pairing would show
+  // a transfer that never ends.
   bool downloading_ = false;
   bool markCleared_ = false;
 };

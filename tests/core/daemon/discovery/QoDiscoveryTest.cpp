@@ -16,6 +16,7 @@
 #include "core/daemon/client/ClientTestBase.h"
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/router/EndpointChallengeAnswer.h"
+#include "core/state/PullsAwaitingPeer.h"
 #include "framework/crypto/QoEncrypt.h"
 #include "framework/errors/QoException.h"
 #include "proto/VelborProto.pb.h"
@@ -574,6 +575,31 @@ TEST_F(QoDiscoveryTest, TrustedDeviceComingOnlineIsCheckedThenSynced) {
 
   feed(body);
   EXPECT_EQ(statusRequests(), 1U);
+}
+
+// A pull that stopped because the device did not answer (killed mid-pull, no exit notice: it
+// stays online here) is made again at the device's next announcement, once.
+TEST_F(QoDiscoveryTest, APullStoppedUnansweredIsMadeAgainWhenTheDeviceIsHeard) {
+  FakePeer fake([](const FakePeer::Frames&) -> std::optional<FakePeer::Frames> {
+    return framesOf(QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeNoent, "none")->getSendZMQMessage());
+  });
+  auto peer = peerAt(fake.endpoint(), keysAlpha(), 1);
+  peer->device()->setPubUri("tcp://127.0.0.1:4001");
+  peer->device()->save();
+  pairWith(peer->device(), "resumed");
+  const pb::MsgDiscover body = announcement(peer->device()->uuid(), keysAlpha(), portOf(fake.endpoint()), 4001);
+  auto syncOnceAsked = [&] {
+    ::testing::internal::CaptureStderr();
+    feed(body);
+    return ::testing::internal::GetCapturedStderr().find("SendSyncOnceRequest message to") != std::string::npos;
+  };
+  ASSERT_TRUE(QoDevice::getDeviceWithUuid(peer->device()->uuid())->isOnline());
+  EXPECT_FALSE(syncOnceAsked()) << "heard while online, nothing waits for it";
+
+  PullsAwaitingPeer::shared().add(peer->device()->uuid());
+  EXPECT_TRUE(syncOnceAsked());
+  EXPECT_FALSE(syncOnceAsked()) << "pulled again once";
+  EXPECT_TRUE(fake.heads().empty()) << "no status check for a device that stayed online";
 }
 
 TEST_F(QoDiscoveryTest, LinesAPeerCausesAreRateLimited) {

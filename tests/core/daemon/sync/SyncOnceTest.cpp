@@ -676,10 +676,21 @@ TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
     refused = true;
     return getError(request, pb::ErrorCodeVclockMismatch);
   };
+  QoNotify::notifyQueue()->sync([] {});
+  NoticeLog<notice::SyncFileProcess> log;
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   EXPECT_TRUE(refused);
   EXPECT_EQ(readFile(inA("2.txt")), "two");
   EXPECT_EQ(storedMark(), highestUsnInB());
+
+  // The pass that gave the file up ends its transfer at once (not done), while the retry
+  // waits; the retry's own transfer ends done.
+  std::vector<std::string> transfers;
+  for (const auto& notice : log.delivered()) {
+    if (notice.box->status == SyncFileDownloadBegin) transfers.push_back("begin");
+    if (notice.box->status == SyncFileDownloadEnd) transfers.push_back(notice.box->complete ? "done" : "stopped");
+  }
+  EXPECT_EQ(transfers, (std::vector<std::string>{"begin", "stopped", "begin", "done"}));
 }
 
 TEST_F(SyncOnceTest, FilesMovedOnThePeerAreMovedHereWithoutAskingForTheirContent) {
