@@ -31,6 +31,7 @@ constexpr const char* kSuiteName = "DataSource";
 constexpr const char* kUsnKey = "usn";
 constexpr int64_t kUsnBlock = 256;
 constexpr const char* kMaxUsnPrefix = "syncdirCopyMaxUsn";
+constexpr const char* kMarkRecordPrefix = "syncdirCopyMarkRecord";
 
 std::mutex sharedMutex;
 // Never destroyed: jobs still running at exit use it.
@@ -39,6 +40,9 @@ std::shared_ptr<DataSource>& sharedInstance = *new std::shared_ptr<DataSource>()
 std::vector<std::shared_ptr<DataSource>>& retiredInstances = *new std::vector<std::shared_ptr<DataSource>>();
 
 std::string maxUsnKey(const std::string& relationKey) { return fmt::format("{}-{}", kMaxUsnPrefix, relationKey); }
+std::string markRecordKey(const std::string& relationKey) {
+  return fmt::format("{}-{}", kMarkRecordPrefix, relationKey);
+}
 
 std::string segmentKey(int index) { return fmt::format("SC-{}", index); }
 
@@ -160,14 +164,27 @@ int64_t DataSource::getSyncdirCopyMaxUsnWithRelaionKey(const std::string& relati
 }
 
 void DataSource::setSyncdirCopyMaxUsnWithRelationKey(const std::string& relationKey, int64_t value) {
+  setSyncdirCopyMaxUsnWithRelationKey(relationKey, value, std::string());
+}
+
+void DataSource::setSyncdirCopyMaxUsnWithRelationKey(const std::string& relationKey, int64_t value,
+                                                     const std::string& markRecord) {
   std::lock_guard lock(usnMutex_);
+  // The old record goes first: a stop between the writes leaves it unknown, never wrong.
+  if (defaults_->hasKey(markRecordKey(relationKey))) defaults_->removeObjectForKey(markRecordKey(relationKey));
   defaults_->setInteger(maxUsnKey(relationKey), value);
+  if (!markRecord.empty()) defaults_->setData(markRecordKey(relationKey), markRecord);
+}
+
+std::string DataSource::getSyncdirCopyMarkRecordWithRelationKey(const std::string& relationKey) {
+  std::lock_guard lock(usnMutex_);
+  return defaults_->dataForKey(markRecordKey(relationKey)).value_or(std::string());
 }
 
 void DataSource::resetSyncdirCopyMaxUsn() {
   std::lock_guard lock(usnMutex_);
   for (const auto& key : defaults_->allKeys()) {
-    if (key.starts_with(kMaxUsnPrefix)) defaults_->removeObjectForKey(key);
+    if (key.starts_with(kMaxUsnPrefix) || key.starts_with(kMarkRecordPrefix)) defaults_->removeObjectForKey(key);
   }
 }
 

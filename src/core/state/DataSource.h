@@ -52,7 +52,16 @@ class DataSource {
 
   // Highest remote usn already pulled for a pairing (its relationHash); 0 when absent.
   int64_t getSyncdirCopyMaxUsnWithRelaionKey(const std::string& relationKey);
+  // Stores the mark; what stood at it is then unknown.
   void setSyncdirCopyMaxUsnWithRelationKey(const std::string& relationKey, int64_t value);
+  // Stores the mark with what identifies the peer's record standing at it (`markRecord`,
+  // empty when unknown): a different record at that very usn later shows that the peer hands
+  // out its numbers again.
+  void setSyncdirCopyMaxUsnWithRelationKey(const std::string& relationKey, int64_t value,
+                                           const std::string& markRecord);
+  // What setSyncdirCopyMaxUsnWithRelationKey stored of the record at the mark; empty when unknown.
+  std::string getSyncdirCopyMarkRecordWithRelationKey(const std::string& relationKey);
+  // Forgets every mark and what stood at each.
   void resetSyncdirCopyMaxUsn();
 
   // Lowest usn of a fetched change that failed for a pairing; 0 for none.

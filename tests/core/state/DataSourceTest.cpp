@@ -89,6 +89,22 @@ TEST_F(DataSourceTest, PulledUsnMarksAreKeptPerPairingAndResetTogether) {
   EXPECT_TRUE(ds().getSegmentControl(0));
 }
 
+// What stood at a mark goes with it: a mark stored alone, or reset, leaves it unknown.
+TEST_F(DataSourceTest, TheRecordAtAMarkIsKeptWithItAndGoesWithIt) {
+  const std::string key = "AAAAAA-BBBBBB";
+  const std::string record("\x01\x00\xff record", 10);
+  EXPECT_EQ(ds().getSyncdirCopyMarkRecordWithRelationKey(key), "");
+  ds().setSyncdirCopyMaxUsnWithRelationKey(key, 17, record);
+  restart();
+  EXPECT_EQ(ds().getSyncdirCopyMaxUsnWithRelaionKey(key), 17);
+  EXPECT_EQ(ds().getSyncdirCopyMarkRecordWithRelationKey(key), record);
+  ds().setSyncdirCopyMaxUsnWithRelationKey(key, 20);
+  EXPECT_EQ(ds().getSyncdirCopyMarkRecordWithRelationKey(key), "");
+  ds().setSyncdirCopyMaxUsnWithRelationKey(key, 21, record);
+  ds().resetSyncdirCopyMaxUsn();
+  EXPECT_EQ(ds().getSyncdirCopyMarkRecordWithRelationKey(key), "");
+}
+
 TEST_F(DataSourceTest, FailedUsnKeepsTheLowestMark) {
   const std::string key = "AAAAAA-BBBBBB";
   EXPECT_EQ(ds().getSyncdirCopyRelationFailedUsn(key), 0);

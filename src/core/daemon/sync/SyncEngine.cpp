@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/daemon/sync/FileFetcher.h"
+#include "core/daemon/sync/PeerMarkRecord.h"
 #include "core/daemon/sync/PullStop.h"
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/QoDevice.h"
@@ -120,29 +121,38 @@ class SyncOnceRun {
     DataSource& dataSource = DataSource::sharedDataSource();
     dataSource.cleanSyncOnceQueue(pairing_->pk());
     dataSource.resetSyncdirCopyRelationFailedUsn(key_);
-    int64_t since = dataSource.getSyncdirCopyMaxUsnWithRelaionKey(key_);
+    const int64_t storedMark = dataSource.getSyncdirCopyMaxUsnWithRelaionKey(key_);
+    int64_t since = storedMark;
+    const std::string atMark = dataSource.getSyncdirCopyMarkRecordWithRelationKey(key_);
+    // What stands at the highest usn pulled in this pass; empty while none was.
+    std::string lastRecord;
     bool firstPage = true;
     for (;;) {
-      QoLog("Send find request to tree({}) with usn({})", remote_->path(), since);
-      const auto response = find(since, kFindLimit);
+      // The first page is asked from just below the mark, so that it shows what stands at the
+      // mark now: the record pulled there, or one that moved above it since.
+      const bool fromBelowMark = firstPage && since > 0;
+      const int64_t asked = fromBelowMark ? since - 1 : since;
+      QoLog("Send find request to tree({}) with usn({})", remote_->path(), asked);
+      const auto response = find(asked, kFindLimit);
       if (!response) return false;
-      if (response->stats_size() == 0) {
-        if (!firstPage || since <= 0) break;
-        // The mark is the usn of a record the peer had, and a record's usn only grows: the
-        // peer holds one at or above it unless its numbers went back (its home restored from
-        // a backup). Then what it changed since is numbered below the mark: ask from the start.
-        const auto probe = find(since - 1, 1);
-        if (!probe) return false;
-        if (probe->stats_size() != 0) break;
-        QoLog("*** Tree({}) holds nothing at or above usn({}), its numbers went back: ask again from usn(0)",
-              remote_->path(), since);
+      firstPage = false;
+      if (fromBelowMark && numbersWentBack(*response, since, atMark)) {
+        QoLog(
+            "*** Tree({}) no longer holds at usn({}) the record pulled there, its numbers went back: ask again "
+            "from usn(0)",
+            remote_->path(), since);
         since = 0;
-        firstPage = false;
+        lastRecord.clear();
         continue;
       }
-      firstPage = false;
+      // Pulled already.
+      if (fromBelowMark && response->stats(0).usn() == since) response->mutable_stats()->DeleteSubrange(0, 1);
+      if (response->stats_size() == 0) break;
       const int64_t pageEnd = applyPage(*response, since);
       if (pageEnd < 0) return false;
+      for (const pb::Stat& stat : response->stats()) {
+        if (stat.usn() == pageEnd) lastRecord = PeerMarkRecord::identify(stat);
+      }
       since = pageEnd;
     }
     QoAssert(since != -1, "");
@@ -150,9 +160,26 @@ class SyncOnceRun {
     // A peer's usns are only its word: one at or below 0 asks again from the start.
     const int64_t mark = failed != 0 ? std::max<int64_t>(failed, 1) - 1 : since;
     lastPassFailed_ = failed != 0;
+    // Below a failed record nothing tells what stands at the mark.
+    std::string markRecord;
+    if (failed == 0 && !lastRecord.empty()) {
+      markRecord = lastRecord;
+    } else if (failed == 0 && mark == storedMark) {
+      markRecord = atMark;
+    }
     QoLog("Update syncdir max usn to ({})", mark);
-    dataSource.setSyncdirCopyMaxUsnWithRelationKey(key_, mark);
+    dataSource.setSyncdirCopyMaxUsnWithRelationKey(key_, mark, markRecord);
     return true;
+  }
+
+  // Whether the page asked from just below the mark `since` shows that the peer hands out
+  // its numbers again: it holds nothing at or above the mark (a record's usn only grows), or
+  // another record than `atMark` (when known) at the mark itself. A record pulled at the mark
+  // that changed since stands above it; then the peer's numbers cannot be told to have held.
+  static bool numbersWentBack(const pb::MsgFindResponse& response, int64_t since, const std::string& atMark) {
+    if (response.stats_size() == 0) return true;
+    const pb::Stat& first = response.stats(0);
+    return first.usn() == since && !atMark.empty() && PeerMarkRecord::identify(first) != atMark;
   }
 
   // The peer's next page after `since`; nothing when the run stops (poll error, time-out).

@@ -166,7 +166,8 @@ TEST_F(SyncOnceStopTest, AStopEndsAPullInTransferWithoutMarkOrTemporaryFileAndTh
     peer_.partDelay = 0ms;
   }
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
-  EXPECT_EQ(finds().at(findsBefore), mark);
+  // From just below it, to see the record standing at the mark.
+  EXPECT_EQ(finds().at(findsBefore), mark - 1);
   EXPECT_TRUE(readFile(inA("big.bin")) == content);
   EXPECT_EQ(readFile(inA("second.txt")), "small, and before the big one in the list");
   EXPECT_EQ(storedMark(), usnInB("big.bin") > usnInB("second.txt") ? usnInB("big.bin") : usnInB("second.txt"));
@@ -240,7 +241,8 @@ TEST_F(SyncOnceStopTest, APullThatEndsEarlyStoresNoMarkAndTheNextOneAsksFromTheL
     }
     const size_t next = finds().size();
     ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
-    EXPECT_EQ(finds().at(next), mark) << "the next pull did not ask from the last mark stored";
+    // From just below it, to see the record standing at the mark.
+    EXPECT_EQ(finds().at(next), mark - 1) << "the next pull did not ask from the last mark stored";
     EXPECT_EQ(storedMark(), usnInB(name));
     mark = storedMark();
   }

@@ -151,8 +151,8 @@ TEST_F(SyncOnceTest, MixedTreeArrivesIdenticalThenNothingNewIsAskedFor) {
   const auto again = syncOnce();
   ASSERT_TRUE(again);
   EXPECT_EQ(again->code(), pb::MsgCodeSyncOnceResponse);
-  // The empty page, and one record at the mark that shows the peer's numbers did not go back.
-  EXPECT_EQ(finds.load(), 2);
+  // One page from the mark, holding only the record pulled there: the peer's numbers held.
+  EXPECT_EQ(finds.load(), 1);
   EXPECT_EQ(gets.load(), 0);
   EXPECT_EQ(storedMark(), highestUsnInB());
 }
@@ -460,6 +460,61 @@ TEST_F(SyncOnceTest, PeerWhoseNumbersWentBackBelowTheMarkIsPulledAgainFromTheSta
   EXPECT_EQ(readFile(inA("5.txt")), "five");
 }
 
+// Restored, the peer made more changes than the backup took back before this copy pulled:
+// some are numbered above the mark, and those below it must be asked for all the same.
+TEST_F(SyncOnceTest, PeerWhoseNumbersWentBackAndPastTheMarkIsPulledAgainFromTheStart) {
+  startPeer();
+  writeB("1.txt", "one");
+  recordB();
+  const int64_t restored = usnInB("1.txt");
+  for (const char* name : {"2.txt", "3.txt", "4.txt"}) writeB(name, name);
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const int64_t mark = storedMark();
+  ASSERT_EQ(mark, highestUsnInB());
+
+  for (const char* name : {"2.txt", "3.txt", "4.txt"}) forgetInB(name);
+  std::vector<std::string> made;
+  for (int i = 1; i <= 6; ++i) made.push_back("new" + std::to_string(i) + ".txt");
+  for (const std::string& name : made) writeB(name, name);
+  recordB();
+  for (size_t i = 0; i < made.size(); ++i) setUsnInB(made[i], restored + 1 + static_cast<int64_t>(i));
+  ASSERT_GT(highestUsnInB(), mark);
+  ASSERT_EQ(usnInB(made[static_cast<size_t>(mark - restored - 1)]), mark) << "another record stands at the mark";
+
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  for (const std::string& name : made) EXPECT_EQ(readFile(inA(name)), name) << name;
+  EXPECT_EQ(storedMark(), highestUsnInB());
+  EXPECT_EQ(failedUsn(), 0);
+}
+
+// The record pulled at the mark changed again, so it moved above the mark: nothing went back,
+// and the pull goes on from the mark.
+TEST_F(SyncOnceTest, ARecordThatMovedAboveTheMarkIsNoReasonToAskFromTheStart) {
+  startPeer();
+  writeB("1.txt", "one");
+  writeB("2.txt", "two");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const int64_t mark = storedMark();
+  std::vector<int64_t> asked;
+  std::mutex askedLock;
+  beforeFind = [&](const pb::MsgFindRequest& request) {
+    std::lock_guard guard(askedLock);
+    asked.push_back(request.since());
+  };
+  const std::string last = usnInB("1.txt") == mark ? "1.txt" : "2.txt";
+  writeB(last, "edited");
+  recordB();
+  ASSERT_GT(usnInB(last), mark);
+
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA(last)), "edited");
+  std::lock_guard guard(askedLock);
+  for (const int64_t since : asked) EXPECT_GT(since, 0);
+  EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
 // The peer's clock went back as well: its next edit carries a counter this copy has seen
 // already, for other content. Both versions stay.
 TEST_F(SyncOnceTest, EditWithACounterSeenBeforeForOtherContentKeepsBothVersions) {
@@ -573,8 +628,8 @@ TEST_F(SyncOnceTest, AFolderRemovedOnThePeerGoesHereWhileWhatWasNeverSynchronise
 
   finds = 0;
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
-  // The empty page above the mark, and the look at the mark that shows the peer's numbers held.
-  EXPECT_EQ(finds.load(), 2);
+  // One page from the mark, holding only the record pulled there: the peer's numbers held.
+  EXPECT_EQ(finds.load(), 1);
   EXPECT_EQ(storedMark(), highestUsnInB());
 }
 
@@ -617,8 +672,8 @@ TEST_F(SyncOnceTest, WhatThePeerAddsToAFolderRemovedHereBringsTheFolderBack) {
   finds = 0;
   gets = 0;
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
-  // The empty page above the mark, and the look at the mark that shows the peer's numbers held.
-  EXPECT_EQ(finds.load(), 2);
+  // One page from the mark, holding only the record pulled there: the peer's numbers held.
+  EXPECT_EQ(finds.load(), 1);
   EXPECT_EQ(gets.load(), 0);
 }
 
