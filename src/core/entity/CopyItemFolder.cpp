@@ -211,6 +211,34 @@ CopyItemFolder::CopyItemFolder(const std::string& root, const std::string& path)
   name_ = components.back();
 }
 
+bool CopyItemFolder::folderOnTheWayMissing(const std::string& root, const std::string& path) {
+  const std::string prefix = !root.empty() && root.back() == '/' ? root : root + "/";
+  if (root.empty() || root.front() != '/' || path.size() <= prefix.size() ||
+      path.compare(0, prefix.size(), prefix) != 0 || path.find('\0') != std::string::npos ||
+      !QoUtils::checkPeerPath(path.substr(prefix.size() - 1))) {
+    return false;
+  }
+  const std::vector<std::string> components = splitComponents(path.substr(prefix.size()));
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  for (size_t i = 0; i + 1 < components.size(); ++i) {
+    const int next = ::openat(fd, components[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      const int error = errno;
+      // A link on the way is not the copy's folder, whatever it leads to: not told missing.
+      struct stat status {};
+      const bool link =
+          ::fstatat(fd, components[i].c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
+      ::close(fd);
+      return !link && (error == ENOENT || error == ENOTDIR);
+    }
+    ::close(fd);
+    fd = next;
+  }
+  ::close(fd);
+  return false;
+}
+
 CopyItemFolder::~CopyItemFolder() {
   if (fd_ >= 0) ::close(fd_);
 }

@@ -25,6 +25,10 @@ class CopyItemFolder {
 
   CopyItemFolder(const std::string& root, const std::string& path);
   ~CopyItemFolder();
+  // Whether a folder on the way from `root` to `path` is absent (or no folder), the root
+  // itself being there: nothing can then stand at `path`. False whenever it cannot be told
+  // (the root cannot be opened, a bad path, another error): the constructor then raises.
+  static bool folderOnTheWayMissing(const std::string& root, const std::string& path);
   CopyItemFolder(const CopyItemFolder&) = delete;
   CopyItemFolder& operator=(const CopyItemFolder&) = delete;
 

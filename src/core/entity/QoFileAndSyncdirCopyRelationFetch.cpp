@@ -176,7 +176,9 @@ void ensureTreeRecordedAsOnDisk(const std::string& root, const std::string& fold
 
 void applyDelete(Relation& relation) {
   QoFile& file = fileOf(relation);
-  if (file.type() == 0 || file.type() == 1) {
+  // A folder on the way is gone here (removed or renamed on either side): nothing stands at
+  // the path, and the removal is only recorded.
+  if ((file.type() == 0 || file.type() == 1) && !CopyItemFolder::folderOnTheWayMissing(rootOf(relation), file.path())) {
     const CopyItemFolder folder(rootOf(relation), file.path());
     if (const auto item = folder.status(folder.name())) {
       if ((S_ISDIR(item->st_mode) && file.type() != 1) || (S_ISREG(item->st_mode) && file.type() != 0)) {

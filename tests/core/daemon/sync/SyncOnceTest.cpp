@@ -677,6 +677,41 @@ TEST_F(SyncOnceTest, WhatThePeerAddsToAFolderRemovedHereBringsTheFolderBack) {
   EXPECT_EQ(gets.load(), 0);
 }
 
+// The peer made a folder and renamed it before this copy ever pulled: the page holds the
+// removal of the old folder and of what was in it beside the new ones.
+TEST_F(SyncOnceTest, AFolderMadeAndRenamedBeforeTheFirstPullArrivesWithoutAFailure) {
+  startPeer();
+  writeB("X/Y/Z/file.txt", "inside");
+  recordB();
+  fs::rename(inB("X/Y"), inB("X/W"));
+  recordB();
+
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+  EXPECT_EQ(failedUsn(), 0);
+  EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
+// The folder went here, not recorded yet, while the peer moved a file out of it: the peer's
+// removal of the file's old path finds no folder to look in.
+TEST_F(SyncOnceTest, AFileMovedOutOfAFolderRemovedHereArrivesWithoutAFailure) {
+  startPeer();
+  writeB("S/P/photo.txt", "photo");
+  writeB("S/P/Q/other.txt", "other");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  fs::remove_all(inA("S"));
+  fs::rename(inB("S/P/photo.txt"), inB("photo.txt"));
+  fs::remove_all(inB("S"));
+  recordB();
+
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA("photo.txt")), "photo");
+  EXPECT_FALSE(fs::exists(inA("S")));
+  EXPECT_EQ(failedUsn(), 0);
+  EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
 TEST_F(SyncOnceTest, FailedRecordIsFetchedAgainFromThePeersUsn) {
   startPeer();
   writeB("1.txt", "one");
