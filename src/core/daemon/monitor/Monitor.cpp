@@ -286,12 +286,7 @@ void Monitor::scanPaths(const std::vector<FileEventStream::Event>& events) {
         } else if (owningCopy(event.path) == copy && rescans_.count(copy->uuid()) == 0 &&
                    !QoFile::matchIgnoreFilter(event.path)) {
           QoLog("Change[{}] must rescan {} in {}, flags {}", i, event.id, event.path, event.flags);
-          std::set<std::string>& folders = subtreeRescans_[copy->uuid()];
-          folders.insert(event.path);
-          if (folders.size() > bounds_.rescanFolders) {
-            subtreeRescans_.erase(copy->uuid());
-            rescans_.insert(copy->uuid());
-          }
+          noteSubtreeRescan(copy, event.path);
         }
       }
       continue;
@@ -314,6 +309,22 @@ void Monitor::scanPaths(const std::vector<FileEventStream::Event>& events) {
     copy->removeBigFileWithPath(event.path);
     QoLog("Change[{}] {} in {}, flags {}", i, event.id, event.path, event.flags);
     noteChange(copy, event.path);
+    // A folder moved or removed may stand there again by the time it is looked at (made
+    // again by a pull, or by the user): what it held is compared with the records then.
+    if ((event.flags & FileEventStream::kItemIsDir) &&
+        (event.flags & (FileEventStream::kItemRemoved | FileEventStream::kItemRenamed))) {
+      noteSubtreeRescan(copy, event.path);
+    }
+  }
+}
+
+void Monitor::noteSubtreeRescan(const CopyPtr& copy, const std::string& folder) {
+  if (rescans_.count(copy->uuid()) != 0) return;
+  std::set<std::string>& folders = subtreeRescans_[copy->uuid()];
+  folders.insert(folder);
+  if (folders.size() > bounds_.rescanFolders) {
+    subtreeRescans_.erase(copy->uuid());
+    rescans_.insert(copy->uuid());
   }
 }
 

@@ -119,6 +119,9 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // A changed path, or its folder when the change set is full.
   void noteChange(const CopyPtr& copy, const std::string& path) REQUIRES(Lockers::monitor());
   void noteFolderRescan(const CopyPtr& copy, const std::string& folder) REQUIRES(Lockers::monitor());
+  // `folder` and everything below it are compared with their records (the whole copy is,
+  // past the bound).
+  void noteSubtreeRescan(const CopyPtr& copy, const std::string& folder) REQUIRES(Lockers::monitor());
   // Compares the entries of `folder` (and, when recursive, of every folder below it) with
   // their records, a batch at a time; answers whether anything was recorded.
   bool rescanFolder(const CopyPtr& copy, const std::string& folder, bool recursive);

@@ -158,6 +158,41 @@ TEST_F(MonitorClassifyTest, RenameAndFolderMovedInWholeAreRecorded) {
   for (const char* relative : {"d", "d/sub", "d/sub/x", "d/y"}) EXPECT_EQ(stored(relative)->status(), 1) << relative;
 }
 
+// The user moves a folder away, and before the classifier looks a pull makes it again for a
+// file arriving in it, or the user makes a new one: what was in the folder left all the same.
+TEST_F(MonitorClassifyTest, AFolderMovedAwayAndMadeAgainLosesWhatItHeld) {
+  writeFile(at("X/a.txt"), "a");
+  writeFile(at("X/sub/b.txt"), "b");
+  load();
+  ASSERT_TRUE(recorded("X/sub/b.txt"));
+  ASSERT_TRUE(notices_.waitFor(1));
+  std::filesystem::rename(at("X"), at("Y"));
+  const auto arriving = incoming("X/new.txt", Incoming());
+  ASSERT_TRUE(arriving->restoreMissingFolders());
+  ASSERT_TRUE(arriving->handleFetchEvent(EventCreateEmptyFile));
+  report({"X", "Y"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
+  report({"X"}, FileEventStream::kItemIsDir | FileEventStream::kItemCreated);
+  report({"X/new.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
+  tick();
+
+  for (const char* relative : {"X/a.txt", "X/sub", "X/sub/b.txt"}) {
+    ASSERT_TRUE(stored(relative)) << relative;
+    EXPECT_EQ(stored(relative)->status(), 1) << relative;
+  }
+  for (const char* relative : {"X", "X/new.txt", "Y", "Y/a.txt", "Y/sub", "Y/sub/b.txt"}) {
+    EXPECT_TRUE(recorded(relative)) << relative;
+  }
+
+  // The same by hand: moved away, and a new folder of that name made at once.
+  std::filesystem::rename(at("Y"), at("Z"));
+  std::filesystem::create_directories(at("Y"));
+  report({"Y", "Z"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
+  report({"Y"}, FileEventStream::kItemIsDir | FileEventStream::kItemCreated);
+  tick();
+  for (const char* relative : {"Y/a.txt", "Y/sub", "Y/sub/b.txt"}) EXPECT_EQ(stored(relative)->status(), 1) << relative;
+  for (const char* relative : {"Y", "Z/a.txt", "Z/sub/b.txt"}) EXPECT_TRUE(recorded(relative)) << relative;
+}
+
 TEST_F(MonitorClassifyTest, AFolderIsNoPrefixOfASiblingWithAnExtension) {
   load();
   // "x" is new with content of its own, and "x.txt" sorts right after it.
