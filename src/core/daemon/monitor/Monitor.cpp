@@ -309,10 +309,10 @@ void Monitor::scanPaths(const std::vector<FileEventStream::Event>& events) {
     copy->removeBigFileWithPath(event.path);
     QoLog("Change[{}] {} in {}, flags {}", i, event.id, event.path, event.flags);
     noteChange(copy, event.path);
-    // A folder moved or removed may stand there again by the time it is looked at (made
-    // again by a pull, or by the user): what it held is compared with the records then.
-    if ((event.flags & FileEventStream::kItemIsDir) &&
-        (event.flags & (FileEventStream::kItemRemoved | FileEventStream::kItemRenamed))) {
+    // A folder moved away tells nothing of what it held, and may stand there again by the
+    // time it is looked at (made again by a pull, or by the user): what it held is compared
+    // with the records then. (A folder removed had an event for each entry first.)
+    if ((event.flags & FileEventStream::kItemIsDir) && (event.flags & FileEventStream::kItemRenamed)) {
       noteSubtreeRescan(copy, event.path);
     }
   }
