@@ -91,12 +91,29 @@ void installDownload(Relation& relation, const std::string& path, bool replace) 
   if (installed && installed->st_size == file.length()) relation.addInstalledFile(path, *installed);
 }
 
-// Whether applying `event` for `file` installs the downloaded temporary file (conflicts do
-// when the incoming file is present).
-bool installsDownload(int32_t event, const QoFile& file) {
-  if (file.type() != 0 || file.status() != 0 || file.sha1().empty()) return false;
+// Whether applying `event` installs the temporary file of a present incoming file (conflicts
+// do when the incoming file is present).
+bool installsFile(int32_t event, const QoFile& file) {
+  if (file.type() != 0 || file.status() != 0) return false;
   return event == EventSuccessful || event == EventCreateFile || event == EventUpdateFile || event == EventFFConflict ||
          event == EventDFConflict;
+}
+
+// Whether applying `event` for `file` installs the downloaded temporary file.
+bool installsDownload(int32_t event, const QoFile& file) { return installsFile(event, file) && !file.sha1().empty(); }
+
+// Whether it installs an empty file, which is never downloaded.
+bool installsEmptyDownload(int32_t event, const QoFile& file) {
+  return installsFile(event, file) && file.length() == 0;
+}
+
+// A file emptied on the peer has nothing to download, and the fetcher opens no temporary file
+// for it: an empty one is made here, to be installed like any other download.
+void makeEmptyDownload(Relation& relation) {
+  QoFile& file = fileOf(relation);
+  if (file.sha1().empty()) file.setSha1(kEmptySha1);
+  const CopyItemFolder temporary(rootOf(relation), relation.getTempFilePath());
+  temporary.writeEmptyFile(temporary.name());
 }
 
 // A folder at `path` with these attributes; a file standing there must be recorded as it is.
@@ -244,6 +261,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
     } else {
       QoLog("{}({}) ", fetchEventString(event), path);
     }
+    if (file_ && installsEmptyDownload(event, *file_)) makeEmptyDownload(*this);
     switch (event) {
       case EventSuccessful:
       case EventCreateFile:

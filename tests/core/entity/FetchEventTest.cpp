@@ -444,6 +444,44 @@ TEST_F(FetchEventTest, EmptyFilesAndRenamesNeedNoDownload) {
   EXPECT_FALSE(exists(at("new2.txt")));
 }
 
+// A file emptied on the peer comes with nothing to download, on every road that installs it:
+// a plain update, a conflict whose incoming side wins, and one that keeps both sides.
+TEST_F(FetchEventTest, AFileEmptiedOnThePeerArrivesEmpty) {
+  writeFile(at("emptied.txt"), "old content");
+  recordLocal("emptied.txt");
+  auto update = incoming("emptied.txt", Incoming().content("").permissions(0604).clock(std::vector<uint64_t>{1, 3}));
+  ASSERT_TRUE(update->handleFetchEvent(EventUpdateFile));
+  EXPECT_EQ(readFile(at("emptied.txt")), "");
+  EXPECT_EQ(modeOf(at("emptied.txt")), 0604u);
+  EXPECT_EQ(mtimeOf(at("emptied.txt")), kPeerTime);
+  EXPECT_EQ(stored("emptied.txt")->length(), 0);
+  EXPECT_EQ(storedClock("emptied.txt"), "1|3");
+
+  // Both sides changed it: the local edit and the emptied file are both kept.
+  writeFile(at("both.txt"), "base");
+  recordLocal("both.txt");
+  writeFile(at("both.txt"), "local edit");
+  recordLocal("both.txt");
+  auto conflict = incoming("both.txt", Incoming().content("").clock(std::vector<uint64_t>{0, 3}));
+  conflict->setIsRenameLocalWHenConflict(false);
+  ASSERT_TRUE(conflict->handleFetchEvent(EventFFConflict));
+  EXPECT_EQ(readFile(at("both.txt")), "local edit");
+  ASSERT_EQ(conflictsOf("both.txt").size(), 1u);
+  EXPECT_EQ(readFile(conflictsOf("both.txt").front()), "");
+
+  // Removed here, emptied there: the emptied file comes back.
+  writeFile(at("gone.txt"), "was here");
+  recordLocal("gone.txt");
+  fs::remove(at("gone.txt"));
+  inTransaction([&] { stored("gone.txt")->deleteRelation(); });
+  auto back = incoming("gone.txt", Incoming().content("").clock(std::vector<uint64_t>{0, 3}));
+  ASSERT_TRUE(back->handleFetchEvent(EventFFConflict));
+  EXPECT_EQ(readFile(at("gone.txt")), "");
+  EXPECT_TRUE(exists(at("gone.txt")));
+  EXPECT_EQ(failedUsn(), 0);
+  EXPECT_TRUE(temporaries().empty());
+}
+
 TEST_F(FetchEventTest, NothingToApplyStillDropsTheTemporaryFile) {
   for (int32_t event : {static_cast<int32_t>(EventFailed), 13, -1}) {
     auto relation = incoming("n.txt", Incoming().content("x").download("x"));
