@@ -11,6 +11,7 @@
 
 #include "core/entity/FileFlush.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/RenameWithFlags.h"
 #include "core/entity/TmpFileName.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
@@ -164,6 +165,20 @@ bool removeTreeAt(int parent, const std::string& name, const std::string& path,
   return true;
 }
 
+// Renames `from` onto `to`, which must not exist. A file system without rename flags is asked
+// whether `to` exists first: an item made there between that look and the rename is replaced.
+int renameNoReplace(int fromFolder, const std::string& from, int toFolder, const std::string& to) {
+  if (RenameWithFlags::rename(fromFolder, from.c_str(), toFolder, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (!RenameWithFlags::flagsRefused(errno)) return -1;
+  struct stat there {};
+  if (::fstatat(toFolder, to.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  if (errno != ENOENT) return -1;
+  return ::renameat(fromFolder, from.c_str(), toFolder, to.c_str());
+}
+
 void listTreeAt(int parent, const std::string& name, const std::string& path, std::vector<std::string>& paths) {
   const FolderListing folder(parent, name, path);
   for (const std::string& entry : folder.names(path)) {
@@ -315,7 +330,7 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
     replaceChecked(source, sourceName, targetName, mayReplace);
   } else {
     const int result = replace ? ::renameat(source.fd_, sourceName.c_str(), fd_, targetName.c_str())
-                               : ::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_NOREPLACE);
+                               : renameNoReplace(source.fd_, sourceName, fd_, targetName);
     if (result != 0) raise("move to " + targetPath, sourcePath, errno);
   }
   struct stat installed {};
@@ -337,20 +352,15 @@ void CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::str
     renameOneItem(source, sourceName, targetName);
     return;
   }
-  if (::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_NOREPLACE) == 0) return;
-  if (errno == EINVAL) {
-    // A file system that cannot do this: the check made before the flush has to do.
-    if (::renameat(source.fd_, sourceName.c_str(), fd_, targetName.c_str()) != 0) {
-      raise("move to " + targetPath, sourcePath, errno);
-    }
-    return;
-  }
+  if (renameNoReplace(source.fd_, sourceName, fd_, targetName) == 0) return;
   if (errno != EEXIST) raise("move to " + targetPath, sourcePath, errno);
   // Something stands there: the two names are exchanged in one step, and what was taken out
   // is checked where it now stands. A change saved into it up to this check is seen; one
   // saved later by writing into it still open is lost with it.
-  if (::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_EXCHANGE) != 0) {
-    raise("exchange with " + targetPath, sourcePath, errno);
+  if (RenameWithFlags::rename(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_EXCHANGE) != 0) {
+    if (!RenameWithFlags::flagsRefused(errno)) raise("exchange with " + targetPath, sourcePath, errno);
+    replaceAfterCheck(source, sourceName, targetName, mayReplace);
+    return;
   }
   const auto displaced = source.status(sourceName);
   bool mayGo = false;
@@ -366,12 +376,32 @@ void CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::str
     }
     return;
   }
-  if (::renameat2(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_EXCHANGE) != 0) {
+  if (RenameWithFlags::rename(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_EXCHANGE) != 0) {
     const int error = errno;
     QoLog("*** ({}) changed meanwhile and stays at ({}), {}", targetPath, sourcePath, errnoText(error));
     raise("exchange back with " + targetPath, sourcePath, error);
   }
   throw QoException::defaultExceptionWithReason("({}) changed on disk while it was replaced", targetPath);
+}
+
+void CopyItemFolder::replaceAfterCheck(const CopyItemFolder& source, const std::string& sourceName,
+                                       const std::string& targetName, const ReplaceCheck& mayReplace) const {
+  const std::string sourcePath = source.path_ + "/" + sourceName;
+  const std::string targetPath = path_ + "/" + targetName;
+  // No exchange on this file system: the item is checked where it stands, after the flush,
+  // and replaced by a plain rename. A change saved into it between the check and the rename
+  // is lost with it.
+  const auto there = status(targetName);
+  bool mayGo = false;
+  try {
+    mayGo = !there || (!S_ISDIR(there->st_mode) && mayReplace(*this, targetName));
+  } catch (const std::exception& e) {
+    QoLog("*** ({}) could not be checked, {}", targetPath, e.what());
+  }
+  if (!mayGo) throw QoException::defaultExceptionWithReason("({}) changed on disk while it was replaced", targetPath);
+  if (::renameat(source.fd_, sourceName.c_str(), fd_, targetName.c_str()) != 0) {
+    raise("move to " + targetPath, sourcePath, errno);
+  }
 }
 
 void CopyItemFolder::renameOneItem(const CopyItemFolder& source, const std::string& sourceName,
@@ -381,14 +411,14 @@ void CopyItemFolder::renameOneItem(const CopyItemFolder& source, const std::stri
   const TmpFileName aside(path_ + "/" + targetName);
   const std::string asideName = aside.path().substr(aside.path().rfind('/') + 1);
   const std::string sourcePath = source.path_ + "/" + sourceName;
-  if (::renameat2(source.fd_, sourceName.c_str(), fd_, asideName.c_str(), RENAME_NOREPLACE) != 0) {
+  if (renameNoReplace(source.fd_, sourceName, fd_, asideName) != 0) {
     raise("move aside", sourcePath, errno);
   }
-  if (::renameat2(fd_, asideName.c_str(), fd_, targetName.c_str(), RENAME_NOREPLACE) == 0) return;
+  if (renameNoReplace(fd_, asideName, fd_, targetName) == 0) return;
   // The new name is a second link of the file, not another spelling of one entry: both names
   // stay as they were.
   const int error = errno;
-  if (::renameat2(fd_, asideName.c_str(), source.fd_, sourceName.c_str(), RENAME_NOREPLACE) != 0) {
+  if (renameNoReplace(fd_, asideName, source.fd_, sourceName) != 0) {
     QoLog("*** ({}) stays at ({}), {}", sourcePath, aside.path(), errnoText(errno));
     raise("move back", sourcePath, errno);
   }
@@ -396,7 +426,7 @@ void CopyItemFolder::renameOneItem(const CopyItemFolder& source, const std::stri
 }
 
 void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& to) const {
-  if (::renameat2(fd_, from.c_str(), fd_, to.c_str(), RENAME_NOREPLACE) != 0) {
+  if (renameNoReplace(fd_, from, fd_, to) != 0) {
     raise("move to " + path_ + "/" + to, path_ + "/" + from, errno);
   }
 }

@@ -101,6 +101,10 @@ class CopyItemFolder {
   // when `mayReplace` lets it go once it is moved aside; see installFile.
   void replaceChecked(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName,
                       const ReplaceCheck& mayReplace) const;
+  // The same where the file system cannot exchange two names: the item is checked where it
+  // stands, then replaced.
+  void replaceAfterCheck(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName,
+                         const ReplaceCheck& mayReplace) const;
   // Gives `sourceName` of `source` the name `targetName` here, which already leads to that
   // very file (a file system that folds case, or a second link); nothing is removed.
   void renameOneItem(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName) const;

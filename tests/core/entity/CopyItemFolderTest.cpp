@@ -1,11 +1,17 @@
 #include "core/entity/CopyItemFolder.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
+#include "core/entity/RenameWithFlags.h"
 #include "core/utils/QoUtils.h"
 #include "support/TempDir.h"
 
@@ -39,6 +45,58 @@ TEST(CopyItemFolderTest, AReplaceCheckThatFailsPutsWhatStoodThereBack) {
                                       std::nullopt, std::nullopt, failing));
   EXPECT_EQ(readFile(dir / "target"), "the user's");
   EXPECT_EQ(readFile(dir / ".target.Velbor.Download"), "arrived");
+}
+
+// Renames with flags as exFAT and NTFS through FUSE answer them: "exists" for a name taken,
+// before the flag itself is refused.
+RenameWithFlags::Rename withoutRenameFlags() {
+  return [](int fromFolder, const char*, int toFolder, const char* to, unsigned flags) {
+    struct stat there {};
+    (void)fromFolder;
+    errno = (flags & RENAME_NOREPLACE) != 0 && ::fstatat(toFolder, to, &there, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST
+                                                                                                           : EINVAL;
+    return -1;
+  };
+}
+
+TEST(CopyItemFolderTest, WithoutRenameFlagsFilesAreStillInstalledAndMoved) {
+  const RenameWithFlags::ScopedOverride noFlags(withoutRenameFlags());
+  const TempDir dir;
+  const auto install = [&](const std::string& name, const std::string& content, bool replace,
+                           const CopyItemFolder::ReplaceCheck& mayReplace) {
+    writeFile(dir / ".download", content);
+    const CopyItemFolder target(dir.str(), (dir / name).string());
+    const CopyItemFolder temporary(dir.str(), (dir / ".download").string());
+    const auto sha1 = QoUtils::getSha1StringWithPath((dir / ".download").string());
+    target.installFile(temporary, temporary.name(), target.name(), *sha1, 0644, 1500000000000, replace, std::nullopt,
+                       std::nullopt, mayReplace);
+  };
+  const CopyItemFolder::ReplaceCheck recorded = [](const CopyItemFolder&, const std::string&) { return true; };
+  const CopyItemFolder::ReplaceCheck changed = [](const CopyItemFolder&, const std::string&) { return false; };
+
+  // A new file, and an edit of one that stands there as recorded.
+  install("new.txt", "new", true, recorded);
+  EXPECT_EQ(readFile(dir / "new.txt"), "new");
+  install("new.txt", "edited", true, recorded);
+  EXPECT_EQ(readFile(dir / "new.txt"), "edited");
+  EXPECT_FALSE(std::filesystem::exists(dir / ".download"));
+
+  // Changed on disk since it was recorded: it stays, and so does the download.
+  EXPECT_ANY_THROW(install("new.txt", "theirs", true, changed));
+  EXPECT_EQ(readFile(dir / "new.txt"), "edited");
+  EXPECT_EQ(readFile(dir / ".download"), "theirs");
+
+  // A conflict copy under a fresh name; never over a name taken.
+  install("new.txt.Conflict(abc)", "copy", false, nullptr);
+  EXPECT_EQ(readFile(dir / "new.txt.Conflict(abc)"), "copy");
+  EXPECT_ANY_THROW(install("new.txt", "over", false, nullptr));
+  EXPECT_EQ(readFile(dir / "new.txt"), "edited");
+
+  const CopyItemFolder folder(dir.str(), (dir / "new.txt").string());
+  folder.moveNoReplace("new.txt", "moved.txt");
+  EXPECT_EQ(readFile(dir / "moved.txt"), "edited");
+  EXPECT_ANY_THROW(folder.moveNoReplace("moved.txt", "new.txt.Conflict(abc)"));
+  EXPECT_EQ(readFile(dir / "new.txt.Conflict(abc)"), "copy");
 }
 
 }  // namespace
