@@ -11,6 +11,7 @@
 
 #include "core/entity/FileFlush.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/ModeKeeping.h"
 #include "core/entity/RenameWithFlags.h"
 #include "core/entity/TmpFileName.h"
 #include "core/utils/QoUtils.h"
@@ -321,10 +322,14 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
   if (!flushed) {
     // Set on the open file, so the item appears at its place complete, with its attributes.
     if (::fchmod(file.get(), mode) != 0) raise("chmod", sourcePath, errno);
-    const timespec times[2] = {{0, UTIME_OMIT}, time};
-    if (::futimens(file.get(), times) != 0) raise("set time", sourcePath, errno);
+    if (::futimens(file.get(), timesWithModification(mtime).data()) != 0) raise("set time", sourcePath, errno);
     if (FileFlush::flush(file.get()) != 0) raise("flush", sourcePath, errno);
   }
+  // What the disk kept of the attributes given: a file system may round the time, or show
+  // every file with one mode whatever chmod was told.
+  struct stat placed {};
+  if (::fstat(file.get(), &placed) != 0) raise("stat", sourcePath, errno);
+  ModeKeeping::shared().noteInstalled(placed.st_dev, mode, placed.st_mode);
 
   if (replace && mayReplace) {
     replaceChecked(source, sourceName, targetName, mayReplace);
@@ -334,8 +339,9 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
     if (result != 0) raise("move to " + targetPath, sourcePath, errno);
   }
   struct stat installed {};
-  if (::fstat(file.get(), &installed) != 0 || !S_ISREG(installed.st_mode) || (installed.st_mode & 07777) != mode ||
-      installed.st_mtim.tv_sec != time.tv_sec || installed.st_mtim.tv_nsec != time.tv_nsec) {
+  if (::fstat(file.get(), &installed) != 0 || !S_ISREG(installed.st_mode) || installed.st_ino != placed.st_ino ||
+      installed.st_mode != placed.st_mode || installed.st_size != placed.st_size ||
+      installed.st_mtim.tv_sec != placed.st_mtim.tv_sec || installed.st_mtim.tv_nsec != placed.st_mtim.tv_nsec) {
     return std::nullopt;
   }
   return installed;
@@ -439,8 +445,9 @@ void CopyItemFolder::moveReplacing(const std::string& from, const CopyItemFolder
 
 void CopyItemFolder::setAttributes(const std::string& name, int32_t permissions, int64_t mtime) const {
   setPermissions(name, permissions);
-  const timespec times[2] = {{0, UTIME_OMIT}, timespecOfMilliseconds(mtime)};
-  if (::utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) raise("set time", path_ + "/" + name, errno);
+  if (::utimensat(fd_, name.c_str(), timesWithModification(mtime).data(), AT_SYMLINK_NOFOLLOW) != 0) {
+    raise("set time", path_ + "/" + name, errno);
+  }
 }
 
 void CopyItemFolder::setPermissions(const std::string& name, int32_t permissions) const {
@@ -467,8 +474,9 @@ void CopyItemFolder::makeDirectory(const std::string& name, std::optional<int32_
     setAttributes(name, *permissions, mtime);
     return;
   }
-  const timespec times[2] = {{0, UTIME_OMIT}, timespecOfMilliseconds(mtime)};
-  if (::utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) raise("set time", path, errno);
+  if (::utimensat(fd_, name.c_str(), timesWithModification(mtime).data(), AT_SYMLINK_NOFOLLOW) != 0) {
+    raise("set time", path, errno);
+  }
 }
 
 void CopyItemFolder::writeEmptyFile(const std::string& name) const { Descriptor file(openEmptyFile(name)); }

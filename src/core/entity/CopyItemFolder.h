@@ -60,7 +60,8 @@ class CopyItemFolder {
   // after the flush on the item once moved aside, lets it go; otherwise it is put back and
   // this raises. A target that is the source file itself under another name is only renamed.
   // Answers the status of the installed file right after the rename when it still has the
-  // permissions and time given (nothing when it was changed already, or cannot be read).
+  // permissions, time and size the disk kept of those given (which a file system may round,
+  // or show as one fixed mode); nothing when it was changed already, or cannot be read.
   std::optional<struct stat> installFile(const CopyItemFolder& source, const std::string& sourceName,
                                          const std::string& targetName, const std::string& sha1, int32_t permissions,
                                          int64_t mtime, bool replace,

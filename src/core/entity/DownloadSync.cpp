@@ -28,8 +28,8 @@ void DownloadSync::run() {
   // A file its owner may not read could not be opened again for the install: it is left as
   // it is, and the install sets and flushes it itself.
   if ((mode & S_IRUSR) == 0) return;
-  const timespec times[2] = {{0, UTIME_OMIT}, timespecOfMilliseconds(mtime_)};
-  if (::fchmod(fd_, mode) != 0 || ::futimens(fd_, times) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+  const auto times = timesWithModification(mtime_);
+  if (::fchmod(fd_, mode) != 0 || ::futimens(fd_, times.data()) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
     error_ = errno;
     return;
   }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 
@@ -22,6 +23,15 @@ inline timespec timespecOfMilliseconds(int64_t milliseconds) {
     time.tv_nsec += 1000000000;
   }
   return time;
+}
+
+// The access and modification times to set on an item whose modification time is to be
+// `milliseconds`: the access time now. Both are given, as some drivers (exFAT through FUSE)
+// answer success to a call that leaves one of them out and set neither.
+inline std::array<timespec, 2> timesWithModification(int64_t milliseconds) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return {now, timespecOfMilliseconds(milliseconds)};
 }
 
 // Whether the modification time `mtime` read from the disk is the time `recorded` (ms) of a

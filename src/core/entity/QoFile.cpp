@@ -15,6 +15,7 @@
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/EntitySettings.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/ModeKeeping.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -389,7 +390,9 @@ QoFile::Ptr QoFile::initWithPath(const std::string& path) {
   file->path_ = path;
   file->contentModTime_ = modificationMilliseconds(status);
   file->length_ = static_cast<int64_t>(status.st_size);
-  file->unixAttr_ = static_cast<int32_t>(status.st_mode & 07777);
+  const std::optional<int32_t> mode = modeOnDisk(status);
+  file->unixAttr_ = mode.value_or(ModeKeeping::defaultMode(S_ISDIR(status.st_mode)));
+  file->modeNotKept_ = !mode;
   if (S_ISDIR(status.st_mode)) {
     file->type_ = 1;
     file->length_ = 0;
@@ -400,6 +403,15 @@ QoFile::Ptr QoFile::initWithPath(const std::string& path) {
     QoLog("* File({}) type({}) ignore.", path, fileTypeAttribute(status.st_mode));
   }
   return file;
+}
+
+std::optional<int32_t> QoFile::modeOnDisk(const struct stat& status) {
+  if (!ModeKeeping::shared().keepsModes(status.st_dev)) return std::nullopt;
+  return static_cast<int32_t>(status.st_mode & 07777);
+}
+
+void QoFile::keepModeOf(const QoFile& stored) {
+  if (modeNotKept_ && stored.type_ == type_) unixAttr_ = stored.unixAttr_;
 }
 
 std::shared_ptr<QoFileAndSyncdirCopyRelation> QoFile::getRelationWithSyncdirCopyId(int32_t syncdirCopyPk) const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -79,8 +81,15 @@ class QoFile : public PersistentEntity<QoFile> {
   static std::vector<std::string> getDirectorySubFilePathsAtPath(const std::string& path, bool sorted, bool isRelative);
 
   // A record of the item on disk (not stored); null when it cannot be read or its path is not
-  // UTF-8.
+  // UTF-8. On a file system that keeps no permission bits (ModeKeeping) the record holds the
+  // default mode instead of what the disk shows, until keepModeOf gives it the stored one.
   static Ptr initWithPath(const std::string& path);
+  // The permission bits to record for an item in `status`: its own, or none (nothing) where
+  // its file system keeps none.
+  static std::optional<int32_t> modeOnDisk(const struct stat& status);
+  // Where the disk keeps no permission bits, the record of the item keeps those of `stored`,
+  // the record of the same path, when that is of the same type.
+  void keepModeOf(const QoFile& stored);
 
   std::shared_ptr<QoFileAndSyncdirCopyRelation> getRelationWithSyncdirCopyId(int32_t syncdirCopyPk) const;
   int64_t getFileRelationsCount() const;
@@ -140,6 +149,8 @@ class QoFile : public PersistentEntity<QoFile> {
   std::string sha1_;
   int32_t type_ = 0;
   int32_t unixAttr_ = 0;
+  // Not stored: unixAttr_ was not read from the disk, which keeps no permission bits.
+  bool modeNotKept_ = false;
 };
 
 }  // namespace velbor

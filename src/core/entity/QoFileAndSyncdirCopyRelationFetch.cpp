@@ -13,6 +13,7 @@
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
+#include "core/entity/FileTimes.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -77,6 +78,31 @@ CopyItemFolder::ReplaceCheck replacing(const std::string& path, const std::strin
   };
 }
 
+// The record describes the file as the disk keeps it: a file system that rounds the time
+// given, or keeps none of it, would otherwise make the install look like a local change that
+// travels back to where it came from. The record keeps its permission bits where the disk
+// shows others: such a disk keeps none (ModeKeeping), and what it shows is never recorded.
+void recordKeptTime(QoFile& file, const struct stat& status) {
+  if (!isRecordedModificationTime(status.st_mtim, file.contentModTime())) {
+    file.setContentModTime(modificationMilliseconds(status));
+  }
+}
+
+// The file installed at `path` is recorded as it stands (`installed`, nothing when it changed
+// already), and noted so that the monitor knows the install for its own.
+void noteInstalled(Relation& relation, const std::string& path, const std::optional<struct stat>& installed) {
+  QoFile& file = fileOf(relation);
+  // Just as installed (a write since would have moved the time or the size).
+  if (!installed || installed->st_size != file.length()) return;
+  recordKeptTime(file, *installed);
+  relation.addInstalledFile(path, *installed);
+}
+
+// The time kept of the one just given to the item `name` of `folder`.
+void recordKeptTime(QoFile& file, const CopyItemFolder& folder, const std::string& name) {
+  if (const auto status = folder.status(name); status && S_ISREG(status->st_mode)) recordKeptTime(file, *status);
+}
+
 // Installs the record's downloaded temporary file at `path`; `replace` allows an item there.
 void installDownload(Relation& relation, const std::string& path, bool replace) {
   const QoFile& file = fileOf(relation);
@@ -87,8 +113,7 @@ void installDownload(Relation& relation, const std::string& path, bool replace) 
   const auto installed = target.installFile(temporary, temporary.name(), target.name(), file.sha1(), file.unixAttr(),
                                             file.contentModTime(), replace, relation.getCheckedDownload(),
                                             sync ? sync->synced() : std::nullopt, replacing(path, file.sha1()));
-  // Just as recorded (a write since would have moved the time or the size).
-  if (installed && installed->st_size == file.length()) relation.addInstalledFile(path, *installed);
+  noteInstalled(relation, path, installed);
 }
 
 // Whether applying `event` installs the temporary file of a present incoming file (conflicts
@@ -131,6 +156,7 @@ std::string moveLocalToConflictName(const Relation& relation, QoFile& localFile)
   const std::string conflictName = lastComponent(conflictPath);
   local.moveNoReplace(local.name(), conflictName);
   local.setAttributes(conflictName, localFile.unixAttr(), localFile.contentModTime());
+  recordKeptTime(localFile, local, conflictName);
   return conflictPath;
 }
 
@@ -423,6 +449,7 @@ void QoFileAndSyncdirCopyRelation::fileRename() {
     setVclockInc();
     insertRelationUpdateSha1(false);
     localItem.setAttributes(localItem.name(), localFile.unixAttr(), localFile.contentModTime());
+    recordKeptTime(localFile, localItem, localItem.name());
     local.setVclock(vclock_);
     local.updateRelation();
   }
@@ -439,6 +466,7 @@ void QoFileAndSyncdirCopyRelation::handleFFOOConflict() {
   ensureRecordedAsOnDisk(target, file.path());
   deleteTmpFile();
   target.setAttributes(target.name(), file.unixAttr(), file.contentModTime());
+  recordKeptTime(file, target, target.name());
   updateRelation();
 }
 
@@ -541,8 +569,10 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
   const CopyItemFolder target(rootOf(*this), file.path());
   ensureRecordedAsOnDisk(target, file.path(), file.sha1());
   // The local file must still hold the content the record names.
-  target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(), true,
-                     std::nullopt, std::nullopt, replacing(file.path(), file.sha1()));
+  const auto installed =
+      target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(),
+                         true, std::nullopt, std::nullopt, replacing(file.path(), file.sha1()));
+  noteInstalled(*this, file.path(), installed);
   store(*this, true);
 }
 

@@ -18,6 +18,7 @@
 #include "core/entity/CopyEvents.h"
 #include "core/entity/EntitySettings.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/ModeKeeping.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -159,6 +160,8 @@ bool QoSyncdirCopy::refresh(const std::stop_token& stop) {
       QoLog("*** syncdir({}) url is nil, maybe the directory is deleted", path_);
       complete = true;
     } else {
+      // The modes read below mean something only where the disk keeps them.
+      ModeKeeping::shared().learnAt(path_);
       std::vector<std::string>& paths = listing.paths;
       std::sort(paths.begin(), paths.end());
       RelationList records;
@@ -222,6 +225,7 @@ bool QoSyncdirCopy::refresh(const std::stop_token& stop) {
           removeUnlessKept(stored);
           ++nextRecord;
         } else {
+          listed->keepModeOf(*stored);
           if (differs(*listed, *stored)) {
             listed->setWinAttr(stored->winAttr());
             listed->setAndroidAttr(stored->androidAttr());

@@ -30,7 +30,8 @@ void fill(QoFile& file, const struct stat& status) {
   file.setType(folder ? 1 : 0);
   file.setLength(folder ? 0 : static_cast<int64_t>(status.st_size));
   file.setContentModTime(modificationMilliseconds(status));
-  file.setUnixAttr(static_cast<int32_t>(status.st_mode & 07777));
+  // Where the disk keeps no permission bits, the record keeps the ones it was given.
+  if (const auto mode = QoFile::modeOnDisk(status)) file.setUnixAttr(*mode);
 }
 
 }  // namespace

@@ -53,8 +53,8 @@ RenameWithFlags::Rename withoutRenameFlags() {
   return [](int fromFolder, const char*, int toFolder, const char* to, unsigned flags) {
     struct stat there {};
     (void)fromFolder;
-    errno = (flags & RENAME_NOREPLACE) != 0 && ::fstatat(toFolder, to, &there, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST
-                                                                                                           : EINVAL;
+    errno =
+        (flags & RENAME_NOREPLACE) != 0 && ::fstatat(toFolder, to, &there, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : EINVAL;
     return -1;
   };
 }

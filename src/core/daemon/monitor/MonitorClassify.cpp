@@ -16,6 +16,7 @@
 
 #include "core/daemon/monitor/Monitor.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/ModeKeeping.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -313,6 +314,8 @@ void Monitor::handlePaths(const std::vector<std::string>& paths, const CopyPtr& 
 
 bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& copy) {
   if (!copyRootPresent(copy)) return false;
+  // The modes read below mean something only where the disk keeps them.
+  ModeKeeping::shared().learnAt(copy->path());
   std::vector<Prepared> items = prepare(paths, copy);
   bool changed = false;
   {
@@ -353,6 +356,7 @@ bool Monitor::record(const std::string& root, Prepared& item, bool& changed) {
   if (!now || !(*now == item.state)) return false;
   const QoFile::Ptr& disk = item.disk;
   const QoFile::Ptr stored = QoFile::getFileWithPath(path);
+  if (disk && stored) disk->keepModeOf(*stored);
   const int mask = QoFile::compareFileBetweenFileSystem(disk, stored);
   if (!disk && !stored) {
     QoLog("File({}) neither in db nor in fs??", path);

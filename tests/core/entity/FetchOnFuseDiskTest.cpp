@@ -1,0 +1,99 @@
+// Installs on the disks of USB sticks and Windows machines, through the FUSE drivers Debian
+// ships: no rename flags, every item shown with mode 0777 whatever chmod is told, and (exFAT)
+// whole seconds only. What a pull installs there must arrive, and must never look like a local
+// change that would travel back, with the disk's times and modes, to the device it came from.
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "FetchTestBase.h"
+#include "core/entity/FileTimes.h"
+#include "core/entity/ModeKeeping.h"
+#include "core/entity/OwnInstalls.h"
+#include "core/entity/RecordedStates.h"
+#include "support/FuseDisk.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FetchOnFuseDiskTest : public FetchTestBase, public ::testing::WithParamInterface<FuseDisk::Kind> {
+ protected:
+  void SetUp() override {
+    FetchTestBase::SetUp();
+    ModeKeeping::shared().clear();
+    disk_ = std::make_unique<FuseDisk>(GetParam(), root_);
+    if (!disk_->mounted()) GTEST_SKIP() << disk_->reason();
+  }
+  void TearDown() override {
+    disk_.reset();
+    ModeKeeping::shared().clear();
+    FetchTestBase::TearDown();
+  }
+
+  std::unique_ptr<FuseDisk> disk_;
+};
+
+TEST_P(FetchOnFuseDiskTest, EditsArriveAndAreRecordedAsTheDiskKeepsThem) {
+  writeFile(at("a.txt"), "first");
+  local_->refresh();
+  ASSERT_NE(stored("a.txt"), nullptr);
+  EXPECT_EQ(stored("a.txt")->unixAttr(), 0644) << "the 0777 every file shows is never recorded";
+
+  auto edit = incoming("a.txt", Incoming()
+                                    .content("edited there")
+                                    .download("edited there")
+                                    .permissions(0640)
+                                    .clock(std::vector<uint64_t>{1, 3}));
+  ASSERT_TRUE(edit->handleFetchEvent(EventUpdateFile));
+  EXPECT_EQ(readFile(at("a.txt")), "edited there");
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(failedUsn(), 0);
+
+  // Given both times, the disk keeps the peer's (to the second on exFAT); the record holds
+  // what it kept, and the peer's permission bits.
+  EXPECT_EQ(mtimeOf(at("a.txt")) / 1000, kPeerTime / 1000);
+  const auto record = stored("a.txt");
+  struct stat disk {};
+  ASSERT_EQ(::lstat(at("a.txt").c_str(), &disk), 0);
+  EXPECT_TRUE(isRecordedModificationTime(disk.st_mtim, record->contentModTime()));
+  EXPECT_EQ(record->unixAttr(), 0640);
+  EXPECT_EQ(storedClock("a.txt"), "1|3");
+
+  // Compared with the disk again, nothing differs: nothing new to announce.
+  const int64_t usn = record->usn();
+  OwnInstalls::shared().clear();
+  RecordedStates::shared().clear();
+  local_->refresh();
+  EXPECT_EQ(stored("a.txt")->usn(), usn);
+  EXPECT_EQ(stored("a.txt")->unixAttr(), 0640);
+  EXPECT_EQ(storedClock("a.txt"), "1|3");
+}
+
+TEST_P(FetchOnFuseDiskTest, ConflictsKeepBothSidesWithoutRenameFlags) {
+  writeFile(at("both.txt"), "base");
+  recordLocal("both.txt");
+  writeFile(at("both.txt"), "local edit");
+  recordLocal("both.txt");
+  for (const bool renameLocal : {true, false}) {
+    auto conflict = incoming("both.txt", Incoming()
+                                             .content(renameLocal ? "theirs 1" : "theirs 2")
+                                             .download(renameLocal ? "theirs 1" : "theirs 2")
+                                             .clock(std::vector<uint64_t>{0, renameLocal ? 3u : 4u}));
+    conflict->setIsRenameLocalWHenConflict(renameLocal);
+    ASSERT_TRUE(conflict->handleFetchEvent(EventFFConflict));
+  }
+  EXPECT_EQ(readFile(at("both.txt")), "theirs 1");
+  EXPECT_EQ(conflictsOf("both.txt").size(), 2u);
+  EXPECT_TRUE(temporaries().empty());
+  EXPECT_EQ(failedUsn(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, FetchOnFuseDiskTest, ::testing::Values(FuseDisk::Kind::Exfat, FuseDisk::Kind::Ntfs),
+                         [](const ::testing::TestParamInfo<FuseDisk::Kind>& info) {
+                           return info.param == FuseDisk::Kind::Exfat ? std::string("Exfat") : std::string("Ntfs");
+                         });
+
+}  // namespace
+}  // namespace velbor::test
