@@ -41,11 +41,9 @@ TEST_P(FetchOnFuseDiskTest, EditsArriveAndAreRecordedAsTheDiskKeepsThem) {
   ASSERT_NE(stored("a.txt"), nullptr);
   EXPECT_EQ(stored("a.txt")->unixAttr(), 0644) << "the 0777 every file shows is never recorded";
 
-  auto edit = incoming("a.txt", Incoming()
-                                    .content("edited there")
-                                    .download("edited there")
-                                    .permissions(0640)
-                                    .clock(std::vector<uint64_t>{1, 3}));
+  auto edit = incoming(
+      "a.txt",
+      Incoming().content("edited there").download("edited there").permissions(0640).clock(std::vector<uint64_t>{1, 3}));
   ASSERT_TRUE(edit->handleFetchEvent(EventUpdateFile));
   EXPECT_EQ(readFile(at("a.txt")), "edited there");
   EXPECT_TRUE(temporaries().empty());
