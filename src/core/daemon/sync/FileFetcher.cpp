@@ -1,5 +1,7 @@
 #include "core/daemon/sync/FileFetcher.h"
 
+#include <fmt/format.h>
+#include <sys/stat.h>
 #include <zmq.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/daemon/sync/InstallRetry.h"
 #include "core/daemon/sync/PartWrite.h"
 #include "core/daemon/sync/PullStop.h"
 #include "core/daemon/sync/TmpFileOpening.h"
@@ -50,6 +53,28 @@ constexpr size_t kMaxOpeningBytes = 8 * 0x100000;
 // Parts from this size on are written on the crypto pool; smaller ones cost less to write
 // than to hand over.
 constexpr size_t kPoolWriteBytes = 0x10000;
+
+// An install try as InstallRetry knows it: the version of the file (copy, path, SHA-1), how
+// it is to be applied, and the local state it meets (the local record, the copy's folder and
+// the item at the path). A change to any of them (the local file recorded or moved away, the
+// copy's disk mounted again) is worth a download at once.
+std::string retryKeyOf(const QoFileAndSyncdirCopyRelation& record) {
+  const QoFile& file = *record.file();
+  const auto& copy = record.syncdirCopy();
+  const auto& local = record.getFileRelationLocal();
+  const auto stateOf = [](const std::string& path, bool times) {
+    struct stat status {};
+    // The root may be a link, chosen by the user; nothing below it is followed.
+    if ((times ? ::lstat(path.c_str(), &status) : ::stat(path.c_str(), &status)) != 0) return std::string("-");
+    if (!times) return fmt::format("{}:{}", status.st_dev, status.st_ino);
+    return fmt::format("{}:{}:{}:{}:{}.{}:{}.{}", status.st_dev, status.st_ino, status.st_mode, status.st_size,
+                       status.st_mtim.tv_sec, status.st_mtim.tv_nsec, status.st_ctim.tv_sec, status.st_ctim.tv_nsec);
+  };
+  // The folder by what it is only: its times move with every temporary download in it.
+  return fmt::format("{}\n{}\n{}\n{}\n{}\n{}\n{}", copy ? copy->uuid() : std::string(), file.path(), file.sha1(),
+                     record.getFileFetchEvent(), local && local->file() ? local->file()->usn() : -1,
+                     copy ? stateOf(copy->path(), false) : std::string(), stateOf(file.path(), true));
+}
 
 bool needsNoDownload(const QoFileAndSyncdirCopyRelation& record) {
   const QoFile& file = *record.file();
@@ -155,6 +180,13 @@ std::shared_ptr<pb::MsgGetRequest> FileFetcher::getNextPart() {
 
     if (needsNoDownload(*record)) {
       _transfers[transferId] = std::make_shared<TransferFile>(transferId, record, nullptr);
+      nextFile();
+      continue;
+    }
+    if (_curFileOffset == 0 && !InstallRetry::shared().mayFetch(retryKeyOf(*record))) {
+      // Its install failed again and again: it is fetched again after a while, not each pass.
+      QoLog("* ({}) could not be installed lately, it is downloaded again later", record->getRelativeFilePath());
+      setFailedUsn(_curIndex);
       nextFile();
       continue;
     }
@@ -493,7 +525,13 @@ void FileFetcher::onSynced(int32_t transferId) {
 void FileFetcher::applyTransfer(const std::shared_ptr<TransferFile>& transfer) {
   const Relation& record = transfer->fileRelation();
   const std::string path = record->file()->path();
+  const std::string retryKey = retryKeyOf(*record);
   const bool installed = record->handleFetchEventDefault();
+  if (installed) {
+    InstallRetry::shared().installed(retryKey);
+  } else {
+    InstallRetry::shared().failed(retryKey);
+  }
   _transfers.erase(transfer->transferId());
   // Only a file in place is done: a refused install is fetched again, and not announced.
   if (installed) SyncFileProcessBox::sendSyncFileDownloadFileDown(_treeRelation, path);

@@ -40,11 +40,9 @@ TEST_P(MonitorFuseDiskTest, ModesThatTheDiskDoesNotKeepAreNeverRecordedNorAnInst
   EXPECT_EQ(stored("new.txt")->unixAttr(), 0644) << "not the 0777 every file shows";
   EXPECT_EQ(stored("folder")->unixAttr(), 0755);
 
-  auto edit = incoming("new.txt", Incoming()
-                                      .content("edited there")
-                                      .download("edited there")
-                                      .permissions(0750)
-                                      .clock(std::vector<uint64_t>{1, 3}));
+  auto edit = incoming(
+      "new.txt",
+      Incoming().content("edited there").download("edited there").permissions(0750).clock(std::vector<uint64_t>{1, 3}));
   ASSERT_TRUE(edit->handleFetchEvent(EventUpdateFile));
   ASSERT_EQ(readFile(at("new.txt")), "edited there");
   const int64_t installedUsn = stored("new.txt")->usn();

@@ -16,6 +16,7 @@
 
 #include "PullTestBase.h"
 #include "core/daemon/sync/FileFetcher.h"
+#include "core/daemon/sync/InstallRetry.h"
 #include "core/daemon/sync/TmpFileOpening.h"
 #include "core/daemon/sync/TokenPool.h"
 #include "core/entity/DownloadSync.h"
@@ -325,6 +326,63 @@ TEST_F(FileFetcherTest, FilesArriveInPartsWithinTheWindowAndLeftoversAreApplied)
   EXPECT_TRUE(offsetsOf("empty").empty());
   EXPECT_EQ(failedUsn(), 0);
   expectNothingLeft(*fetcher);
+}
+
+TEST(InstallRetryTest, AVersionThatFailsAgainWaitsLongerEachTimeAndAnotherVersionNever) {
+  InstallRetry retry;
+  const auto start = InstallRetry::Clock::time_point() + std::chrono::hours(1);
+  const std::string key = "version and local state";
+  EXPECT_TRUE(retry.mayFetch(key, start));
+  retry.failed(key, start);
+  EXPECT_TRUE(retry.mayFetch(key, start)) << "the next pass tries once more";
+  auto now = start;
+  auto wait = InstallRetry::kFirstWait;
+  for (int failure = 2; failure < 10; ++failure) {
+    retry.failed(key, now);
+    EXPECT_FALSE(retry.mayFetch(key, now + wait - std::chrono::seconds(1)));
+    EXPECT_TRUE(retry.mayFetch(key, now + wait));
+    EXPECT_TRUE(retry.mayFetch("another version, or a changed local state", now));
+    now += wait;
+    wait = std::min(wait * 2, std::chrono::seconds(InstallRetry::kLongestWait));
+  }
+  retry.installed(key);
+  EXPECT_TRUE(retry.mayFetch(key, now));
+}
+
+// A download that arrives whole and is refused by its install every time (here a file of the
+// same name made on this side and never recorded) is not fetched again on every pass.
+TEST_F(FileFetcherTest, AFileThatKeepsFailingToInstallIsNotDownloadedOnEveryPass) {
+  InstallRetry::shared().clear();
+  startPeer(1);
+  writeB("a.txt", "theirs");
+  writeB("b.txt", "arrives");
+  recordB();
+  fs::create_directories(rootA_);
+  std::ofstream(inA("a.txt")) << "made here, not yet recorded";
+
+  for (int pass = 0; pass < 4; ++pass) {
+    auto fetcher = connectedFetcher();
+    fetcher->fetchData(recordsToFetch(), pairing_);
+    fetcher->disconncet();
+    EXPECT_EQ(failedUsn(), usnInB("a.txt")) << "fetched again, later";
+    expectNothingLeft(*fetcher);
+  }
+  EXPECT_EQ(offsetsOf("a.txt").size(), 2u) << "downloaded once more after the first failure, then not for a while";
+  EXPECT_EQ(readFile(inA("a.txt")), "made here, not yet recorded");
+  expectSame("b.txt");
+
+  // Another version is fetched at once, and so is the same one once the local file changed.
+  writeB("a.txt", "theirs, edited");
+  recordB();
+  for (const std::string change : {"", "moved aside"}) {
+    if (!change.empty()) fs::rename(inA("a.txt"), inA("a.txt.aside"));
+    auto fetcher = connectedFetcher();
+    fetcher->fetchData(recordsToFetch(), pairing_);
+    fetcher->disconncet();
+  }
+  EXPECT_EQ(offsetsOf("a.txt").size(), 4u);
+  EXPECT_EQ(readFile(inA("a.txt")), "theirs, edited");
+  InstallRetry::shared().clear();
 }
 
 TEST_F(FileFetcherTest, GetErrorMidFileFailsThatFileAndAsksNothingMoreForIt) {
