@@ -10,6 +10,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libavahi-compat-libdnssd-dev avahi-daemon dbus
   iproute2 coreutils util-linux rsync python3 python3-zmq jq
+  exfat-fuse exfatprogs ntfs-3g
   qt6-base-dev libgl-dev xvfb xauth trayer fonts-wqy-microhei imagemagick xdotool dbus-x11
   qt6-translations-l10n
 )
