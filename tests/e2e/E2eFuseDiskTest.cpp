@@ -1,0 +1,96 @@
+// A device whose sync folder is on a USB stick's disk, through the FUSE drivers Debian ships
+// (exFAT, NTFS): no rename flags, every item shown 0777 with chmod ignored, exFAT in whole
+// seconds. Edits must arrive there, and what arrives must never come back, with the disk's
+// times and modes, to change the files of the device they came from.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "e2e/E2eNetwork.h"
+#include "e2e/E2eSupport.h"
+#include "e2e/PeerProcess.h"
+#include "support/FuseDisk.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int64_t kOwnSeconds = 1600000000;
+constexpr long kOwnNanoseconds = 123000000;
+
+class E2eFuseDiskTest : public E2eFixture, public ::testing::WithParamInterface<FuseDisk::Kind> {};
+
+void setOwnTimeAndMode(const fs::path& path, mode_t mode) {
+  ::chmod(path.c_str(), mode);
+  const timespec times[2] = {{kOwnSeconds, 0}, {kOwnSeconds, kOwnNanoseconds}};
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+// The file still has the time and mode its own device gave it.
+::testing::AssertionResult untouched(const fs::path& path, mode_t mode) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return ::testing::AssertionFailure() << path << " is gone";
+  if ((status.st_mode & 07777) != mode || status.st_mtim.tv_sec != kOwnSeconds ||
+      status.st_mtim.tv_nsec != kOwnNanoseconds) {
+    return ::testing::AssertionFailure() << path << " has mode " << std::oct << (status.st_mode & 07777) << std::dec
+                                         << " and time " << status.st_mtim.tv_sec << "." << status.st_mtim.tv_nsec;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST_P(E2eFuseDiskTest, EditsArriveAndNothingComesBackToChangeTheOtherDevicesFiles) {
+  E2eNetwork network(2);
+  ASSERT_TRUE(network.ready());
+  const std::string homeA = home("a");
+  const std::string homeB = home("b");
+  const fs::path folderA = syncFolderIn(homeA);
+  const fs::path folderB = syncFolderIn(homeB);
+  // Mounted before the device starts: its namespace takes the mounts there are then.
+  FuseDisk disk(GetParam(), folderB.string());
+  if (!disk.mounted()) GTEST_SKIP() << disk.reason();
+
+  writeFile(folderA / "own.txt", "mine");
+  setOwnTimeAndMode(folderA / "own.txt", 0640);
+  writeFile(folderA / "edit.txt", "first");
+  setOwnTimeAndMode(folderA / "edit.txt", 0600);
+  PeerProcess a(network.host(0), homeA, with(portOptions(), {"--token", "one"}));
+  PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
+  ASSERT_TRUE(trustEachOther(a, b));
+  ASSERT_TRUE(a.command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
+  ASSERT_TRUE(eventually([&] { return sameFile(folderB / "own.txt", "mine") && sameFile(folderB / "edit.txt", "first"); }))
+      << "the files never reached the disk";
+
+  writeFile(folderA / "edit.txt", "second, and longer");
+  EXPECT_TRUE(eventually([&] { return sameFile(folderB / "edit.txt", "second, and longer"); }))
+      << "the edit of a file that stands there never arrived";
+  writeFile(folderB / "made there.txt", "on the stick");
+  EXPECT_TRUE(eventually([&] { return sameFile(folderA / "made there.txt", "on the stick"); }));
+
+  ASSERT_TRUE(usnSettles(b));
+  ASSERT_TRUE(usnSettles(a));
+  EXPECT_TRUE(untouched(folderA / "own.txt", 0640));
+  EXPECT_EQ(permsOf(folderA / "edit.txt"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(permsOf(folderA / "made there.txt"),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read)
+      << "not the 0777 the stick shows for every file";
+  EXPECT_TRUE(sameFile(folderA / "edit.txt", "second, and longer"));
+
+  EXPECT_TRUE(a.command("quit").value("ok", false));
+  EXPECT_TRUE(b.command("quit").value("ok", false));
+  EXPECT_EQ(a.waitExit(std::chrono::seconds(30)), 0);
+  EXPECT_EQ(b.waitExit(std::chrono::seconds(30)), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, E2eFuseDiskTest, ::testing::Values(FuseDisk::Kind::Exfat, FuseDisk::Kind::Ntfs),
+                         [](const ::testing::TestParamInfo<FuseDisk::Kind>& info) {
+                           return info.param == FuseDisk::Kind::Exfat ? std::string("Exfat") : std::string("Ntfs");
+                         });
+
+}  // namespace
+}  // namespace velbor::test
