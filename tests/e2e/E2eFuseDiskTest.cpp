@@ -26,17 +26,22 @@ constexpr long kOwnNanoseconds = 123000000;
 
 class E2eFuseDiskTest : public E2eFixture, public ::testing::WithParamInterface<FuseDisk::Kind> {};
 
-void setOwnTimeAndMode(const fs::path& path, mode_t mode) {
+void setOwnTimeAndMode(const fs::path& path, mode_t mode, int64_t seconds = kOwnSeconds) {
   ::chmod(path.c_str(), mode);
-  const timespec times[2] = {{kOwnSeconds, 0}, {kOwnSeconds, kOwnNanoseconds}};
+  const timespec times[2] = {{seconds, 0}, {seconds, kOwnNanoseconds}};
   ::utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
+int64_t secondsOf(const fs::path& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 ? status.st_mtim.tv_sec : 0;
+}
+
 // The file still has the time and mode its own device gave it.
-::testing::AssertionResult untouched(const fs::path& path, mode_t mode) {
+::testing::AssertionResult untouched(const fs::path& path, mode_t mode, int64_t seconds = kOwnSeconds) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) return ::testing::AssertionFailure() << path << " is gone";
-  if ((status.st_mode & 07777) != mode || status.st_mtim.tv_sec != kOwnSeconds ||
+  if ((status.st_mode & 07777) != mode || status.st_mtim.tv_sec != seconds ||
       status.st_mtim.tv_nsec != kOwnNanoseconds) {
     return ::testing::AssertionFailure() << path << " has mode " << std::oct << (status.st_mode & 07777) << std::dec
                                          << " and time " << status.st_mtim.tv_sec << "." << status.st_mtim.tv_nsec;
@@ -63,8 +68,9 @@ TEST_P(E2eFuseDiskTest, EditsArriveAndNothingComesBackToChangeTheOtherDevicesFil
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   ASSERT_TRUE(trustEachOther(a, b));
   ASSERT_TRUE(a.command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
-  ASSERT_TRUE(eventually([&] { return sameFile(folderB / "own.txt", "mine") && sameFile(folderB / "edit.txt", "first"); }))
-      << "the files never reached the disk";
+  ASSERT_TRUE(eventually([&] {
+    return sameFile(folderB / "own.txt", "mine") && sameFile(folderB / "edit.txt", "first");
+  })) << "the files never reached the disk";
 
   writeFile(folderA / "edit.txt", "second, and longer");
   EXPECT_TRUE(eventually([&] { return sameFile(folderB / "edit.txt", "second, and longer"); }))
@@ -80,6 +86,14 @@ TEST_P(E2eFuseDiskTest, EditsArriveAndNothingComesBackToChangeTheOtherDevicesFil
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read)
       << "not the 0777 the stick shows for every file";
   EXPECT_TRUE(sameFile(folderA / "edit.txt", "second, and longer"));
+
+  // A new time given on the first device reaches the stick, and stays on the first device.
+  constexpr int64_t kTouched = kOwnSeconds + 1000;
+  setOwnTimeAndMode(folderA / "own.txt", 0640, kTouched);
+  EXPECT_TRUE(eventually([&] { return secondsOf(folderB / "own.txt") == kTouched; }));
+  ASSERT_TRUE(usnSettles(b));
+  ASSERT_TRUE(usnSettles(a));
+  EXPECT_TRUE(untouched(folderA / "own.txt", 0640, kTouched));
 
   EXPECT_TRUE(a.command("quit").value("ok", false));
   EXPECT_TRUE(b.command("quit").value("ok", false));
