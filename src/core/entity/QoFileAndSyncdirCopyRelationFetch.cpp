@@ -276,8 +276,10 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   bool succeeded = true;
   try {
     transaction.begin();
-    // Checked at the pull's start, yet the disk may have gone since: a removal adds nothing.
-    if (event != EventDeleteFile && syncdirCopy_ && SyncdirMark::looksMissing(*syncdirCopy_)) {
+    // Checked at the pull's start, yet the disk may have gone since. A removal is refused as
+    // well: it would find nothing at its path and be recorded, and the file still on the disk
+    // would come back as a new one once the disk is mounted again.
+    if (syncdirCopy_ && SyncdirMark::looksMissing(*syncdirCopy_)) {
       throw QoException::defaultExceptionWithReason("({}) is not the folder recorded", syncdirCopy_->path());
     }
     if (event == EventRenameFile) {

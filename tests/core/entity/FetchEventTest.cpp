@@ -11,6 +11,7 @@
 #include "FetchTestBase.h"
 #include "core/entity/FileFlush.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
 #include "framework/persistence/WriteTransaction.h"
@@ -324,6 +325,9 @@ TEST_F(FetchEventTest, DeletionRemovesFilesAndWholeTreesAndRecordsThemRemoved) {
   recordLocal("tree");
   recordLocal("tree/x");
   recordLocal("tree/x/y.txt");
+  // As a pull does before it applies anything: once every entry recorded at its top is
+  // removed, only the mark tells this folder from an empty mount point.
+  ASSERT_TRUE(SyncdirMark::inPlace(*local_));
   const int64_t usnBefore = stored("gone.txt")->usn();
 
   ASSERT_TRUE(

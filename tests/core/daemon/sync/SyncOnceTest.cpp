@@ -317,6 +317,47 @@ TEST_F(SyncOnceTest, AFileArrivingAfterTheDiskWentIsNotPutOnTheMountPoint) {
   EXPECT_EQ(readFile(inA("kept.txt")), "kept");
 }
 
+// The disk goes away after the pull's start: the peer's removals find nothing at their paths
+// (no folder, or no file, on the mount point), yet the files are still on the disk. Recorded
+// as removed here, they would come back as new files once the disk is mounted again.
+TEST_F(SyncOnceTest, RemovalsArrivingAfterTheDiskWentAreTakenWhenItIsBack) {
+  startPeer();
+  writeB("d/x.txt", "x");
+  writeB("top.txt", "top");
+  writeB("kept.txt", "kept");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  fs::remove(inB("d/x.txt"));
+  fs::remove(inB("top.txt"));
+  recordB();
+
+  const std::string disk = rootA_ + ".disk";
+  std::atomic<bool> gone{false};
+  beforeFind = [&](const pb::MsgFindRequest&) {
+    if (gone.exchange(true)) return;
+    fs::rename(rootA_, disk);
+    fs::create_directories(rootA_);
+  };
+  syncOnce();
+  ASSERT_TRUE(gone);
+  EXPECT_TRUE(fs::is_empty(rootA_));
+  for (const char* name : {"d/x.txt", "top.txt"}) {
+    const auto record = copyA_->getFileRelationWithFilePath(inA(name));
+    ASSERT_NE(record, nullptr) << name;
+    EXPECT_EQ(record->file()->status(), 0) << name << " recorded as removed while its disk is away";
+  }
+
+  // Mounted again: the removals are made on the disk.
+  beforeFind = nullptr;
+  fs::remove_all(rootA_);
+  fs::rename(disk, rootA_);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_FALSE(fs::exists(inA("d/x.txt")));
+  EXPECT_FALSE(fs::exists(inA("top.txt")));
+  EXPECT_EQ(readFile(inA("kept.txt")), "kept");
+  EXPECT_EQ(failedUsn(), 0);
+}
+
 TEST_F(SyncOnceTest, APeerIsPulledFromOverTcpOnly) {
   startPeer();
   writeB("x.txt", "x");
