@@ -124,6 +124,10 @@ class SyncOnceRun {
     const int64_t storedMark = dataSource.getSyncdirCopyMaxUsnWithRelaionKey(key_);
     int64_t since = storedMark;
     const std::string atMark = dataSource.getSyncdirCopyMarkRecordWithRelationKey(key_);
+    // What stands at the mark: the record stored with it or, when none was (a mark stored by
+    // an older version, or below a record that failed), the one the first page shows there.
+    std::string standingAtMark = atMark;
+    bool restarted = false;
     // What stands at the highest usn pulled in this pass; empty while none was.
     std::string lastRecord;
     bool firstPage = true;
@@ -142,11 +146,15 @@ class SyncOnceRun {
             "from usn(0)",
             remote_->path(), since);
         since = 0;
+        restarted = true;
         lastRecord.clear();
         continue;
       }
       // Pulled already.
-      if (fromBelowMark && response->stats(0).usn() == since) response->mutable_stats()->DeleteSubrange(0, 1);
+      if (fromBelowMark && response->stats(0).usn() == since) {
+        if (standingAtMark.empty()) standingAtMark = PeerMarkRecord::identify(response->stats(0));
+        response->mutable_stats()->DeleteSubrange(0, 1);
+      }
       if (response->stats_size() == 0) break;
       const int64_t pageEnd = applyPage(*response, since);
       if (pageEnd < 0) return false;
@@ -160,12 +168,13 @@ class SyncOnceRun {
     // A peer's usns are only its word: one at or below 0 asks again from the start.
     const int64_t mark = failed != 0 ? std::max<int64_t>(failed, 1) - 1 : since;
     lastPassFailed_ = failed != 0;
-    // Below a failed record nothing tells what stands at the mark.
+    // Below a failed record nothing tells what stands at the mark, unless the mark stayed
+    // where it was: a record failing just above it leaves what stands there known.
     std::string markRecord;
     if (failed == 0 && !lastRecord.empty()) {
       markRecord = lastRecord;
-    } else if (failed == 0 && mark == storedMark) {
-      markRecord = atMark;
+    } else if (!restarted && mark == storedMark) {
+      markRecord = standingAtMark;
     }
     QoLog("Update syncdir max usn to ({})", mark);
     dataSource.setSyncdirCopyMaxUsnWithRelationKey(key_, mark, markRecord);

@@ -89,6 +89,17 @@ class SyncOnceTest : public PullTestBase {
     file->save();
   }
 
+  // The peer restored from a backup taken before `pulled` (the record at the mark) was made,
+  // with three files made since: the last stands at the mark, the others just below it.
+  std::vector<std::string> restoreBAndNumberUpToTheMark(const std::string& pulled, int64_t mark) {
+    forgetInB(pulled);
+    const std::vector<std::string> made{"n1.txt", "n2.txt", "n3.txt"};
+    for (const std::string& name : made) writeB(name, name);
+    recordB();
+    for (size_t i = 0; i < made.size(); ++i) setUsnInB(made[i], mark - 2 + static_cast<int64_t>(i));
+    return made;
+  }
+
   int64_t highestUsnInB() {
     int64_t highest = 0;
     for (const auto& record : copyB_->getFileRelationsWithUsn(0, -1))
@@ -554,6 +565,57 @@ TEST_F(SyncOnceTest, ARecordThatMovedAboveTheMarkIsNoReasonToAskFromTheStart) {
   std::lock_guard guard(askedLock);
   for (const int64_t since : asked) EXPECT_GT(since, 0);
   EXPECT_EQ(storedMark(), highestUsnInB());
+}
+
+// A record that fails here stops the mark below it; when that is the mark already, what
+// stands at the mark is still the record pulled there and is kept known.
+TEST_F(SyncOnceTest, ARecordFailingJustAboveTheMarkKeepsTheRecordAtTheMarkKnown) {
+  startPeer();
+  writeB("0.txt", "zero");
+  writeB("1.txt", "one");
+  recordB();
+  setUsnInB("0.txt", 10);
+  setUsnInB("1.txt", 13);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const int64_t mark = storedMark();
+  ASSERT_EQ(mark, 13);
+  writeB("bad.txt", "never installed here");
+  recordB();
+  setUsnInB("bad.txt", mark + 1);
+  refuseGet = [](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
+    if (request.path() != "/bad.txt") return nullptr;
+    return getError(request, pb::ErrorCodeVclockMismatch);
+  };
+  syncOnce();
+  ASSERT_EQ(failedUsn(), mark + 1);
+  ASSERT_EQ(storedMark(), mark);
+
+  refuseGet = nullptr;
+  forgetInB("bad.txt");
+  const std::vector<std::string> made = restoreBAndNumberUpToTheMark("1.txt", mark);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  for (const std::string& name : made) EXPECT_EQ(readFile(inA(name)), name) << name;
+}
+
+// A mark stored before the record at it was kept (an older version): the next pull learns
+// that record, even when the peer has nothing new.
+TEST_F(SyncOnceTest, AMarkStoredWithoutItsRecordLearnsItAtTheNextPull) {
+  startPeer();
+  writeB("0.txt", "zero");
+  writeB("1.txt", "one");
+  recordB();
+  setUsnInB("0.txt", 10);
+  setUsnInB("1.txt", 13);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const int64_t mark = storedMark();
+  ASSERT_EQ(mark, 13);
+  DataSource::sharedDataSource().setSyncdirCopyMaxUsnWithRelationKey(pairingKey(), mark);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  ASSERT_EQ(storedMark(), mark);
+
+  const std::vector<std::string> made = restoreBAndNumberUpToTheMark("1.txt", mark);
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  for (const std::string& name : made) EXPECT_EQ(readFile(inA(name)), name) << name;
 }
 
 // The peer's clock went back as well: its next edit carries a counter this copy has seen
