@@ -111,10 +111,21 @@ class SyncOnceRun {
   bool lastPassFailed_ = false;
 
   void endDownloadDisplay(bool complete) {
-    if (!downloading_) return;
+    if (!downloading_) {
+      // A pass gave files up and said so; a retry that then had nothing left to download
+      // still ends the run done, or the row would go on saying that files are to come.
+      if (complete && endedUnfinished_) {
+        SyncFileProcessBox::sendSyncFileDownloadBegin(pairing_, 0, 0);
+        SyncFileProcessBox::sendSyncFileDownloadEnd(pairing_, true);
+      }
+      return;
+    }
     downloading_ = false;
+    endedUnfinished_ = !complete;
     SyncFileProcessBox::sendSyncFileDownloadEnd(pairing_, complete);
   }
+  // The last end posted said that files were given up.
+  bool endedUnfinished_ = false;
 
   // One pass over every page from the stored mark; false when it stopped early.
   bool pass() {

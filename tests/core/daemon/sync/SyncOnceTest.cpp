@@ -886,6 +886,36 @@ TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
   EXPECT_EQ(transfers, (std::vector<std::string>{"begin", "stopped", "begin", "done"}));
 }
 
+// A retry that has nothing left to download still ends the run as done on the row, after
+// the pass before it said that it gave a file up.
+TEST_F(SyncOnceTest, ARetryWithNothingToDownloadEndsTheTransferDone) {
+  startPeer();
+  writeB("1.txt", "one");
+  writeB("2.txt", "two");
+  recordB();
+  std::atomic<bool> refused{false};
+  refuseGet = [&refused](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
+    if (request.path() != "/2.txt" || refused) return nullptr;
+    refused = true;
+    return getError(request, pb::ErrorCodeVclockMismatch);
+  };
+  // After the refusal the peer lists nothing more, as one whose file needs nothing here.
+  alterFind = [&refused](pb::MsgFindResponse& page) {
+    if (refused) page.clear_stats();
+  };
+  QoNotify::notifyQueue()->sync([] {});
+  NoticeLog<notice::SyncFileProcess> log;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  ASSERT_TRUE(refused);
+
+  std::vector<std::string> transfers;
+  for (const auto& notice : log.delivered()) {
+    if (notice.box->status == SyncFileDownloadBegin) transfers.push_back("begin");
+    if (notice.box->status == SyncFileDownloadEnd) transfers.push_back(notice.box->complete ? "done" : "stopped");
+  }
+  EXPECT_EQ(transfers, (std::vector<std::string>{"begin", "stopped", "begin", "done"}));
+}
+
 TEST_F(SyncOnceTest, FilesMovedOnThePeerAreMovedHereWithoutAskingForTheirContent) {
   startPeer();
   writeB("old name.txt", "moved as it is");
