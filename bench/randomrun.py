@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""A randomized run of two or three devices changing one folder at once: each device a test peer in
+a network namespace of its own, every pair of them paired. A seeded generator makes bursts of what
+users do (creates, edits, same-size rewrites, appends, truncation to 0 bytes, an editor's save,
+hard links, renames and moves of files and folders, file-folder swaps, deletions, concurrent edits
+and creates of one file on two devices) while a device may be quit or killed and changed while it
+is down. After each burst it waits until the devices are quiet and checks them (see
+randomrun_oracle.py). Every failure line carries the seed; the operations go to WORK/ops.log and
+each device's log to WORK/<device>/peer.log.
+
+Usage: randomrun.py TEST_PEER SEED DEVICES BURSTS [--sanitize] [--keep-going] [--work DIR]
+A seed repeats the same operations as long as the devices' timing leaves the same files on disk
+for the generator to pick from. Exit status 0 when every burst passed."""
+import argparse
+import os
+import random
+import shutil
+import signal
+import sys
+import tempfile
+import time
+
+from randomrun_devices import Device, Network, join
+from randomrun_oracle import Memory, check, sanitizer_reports, wait_quiet
+from randomrun_ops import Ledger, Operations, visible_tree
+
+NAMES = "abc"
+WEIGHTS = {"create": 14, "mkdir": 5, "edit": 9, "same-size": 6, "append": 6, "truncate": 3, "save": 4,
+           "link": 3, "rename": 5, "move": 5, "rename-folder": 3, "move-folder": 3, "delete": 5,
+           "rmdir": 2, "swap": 1, "concurrent-edit": 7, "concurrent-create": 2}
+
+
+class Run:
+    def __init__(self, args):
+        self.args = args
+        self.seed = args.seed
+        self.rng = random.Random(args.seed)
+        self.ledger = Ledger()
+        self.ops = Operations(self.rng, self.ledger, args.seed)
+        self.work = args.work or tempfile.mkdtemp(prefix="velbor-randomrun-%d-" % args.seed)
+        os.makedirs(self.work, exist_ok=True)
+        self.op_log = open(os.path.join(self.work, "ops.log"), "a")
+        environment = {}
+        if args.sanitize:
+            environment = {"ASAN_OPTIONS": "detect_leaks=1:abort_on_error=1:strict_string_checks=1",
+                           "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
+        self.network = Network(args.devices)
+        self.devices = [Device(NAMES[i], args.peer, self.network.hosts[i], os.path.join(self.work, NAMES[i]),
+                               environment) for i in range(args.devices)]
+        self.memory = Memory(2.0, 256 * 1024) if args.sanitize else Memory(1.5, 64 * 1024)
+        self.quiet_limit, self.still_for = (420, 8) if args.sanitize else (240, 6)
+        self.log_offsets = {device.name: 0 for device in self.devices}
+        self.reported = set()
+        self.counts = {"ops": 0, "kills": 0, "quits": 0, "concurrent": 0}
+
+    def note(self, burst, text):
+        self.op_log.write("seed %d burst %d %.3f %s\n" % (self.seed, burst, time.time(), text))
+        self.op_log.flush()
+
+    def fail(self, burst, text):
+        print("FAIL seed=%d devices=%d burst=%d: %s" % (self.seed, len(self.devices), burst, text), flush=True)
+        self.note(burst, "FAIL " + text.replace("\n", " | "))
+
+    def setup(self):
+        for device in self.devices:
+            device.start()
+        join(self.devices)
+
+    # -- one operation ---------------------------------------------------------------------------
+    def operation(self, burst, kind):
+        device = self.rng.choice(self.devices)
+        ops = self.ops
+        if kind == "create":
+            done = ops.create(device)
+        elif kind == "mkdir":
+            done = ops.make_folder(device)
+        elif kind in ("edit", "same-size", "append", "truncate"):
+            done = ops.rewrite(device, mode=kind)
+        elif kind == "save":
+            done = ops.save_as_editor(device)
+        elif kind == "link":
+            done = ops.hard_link(device)
+        elif kind in ("rename", "move"):
+            done = ops.rename_file(device, kind == "move")
+        elif kind in ("rename-folder", "move-folder"):
+            done = ops.rename_folder(device, kind == "move-folder")
+        elif kind == "delete":
+            done = ops.delete_file(device)
+        elif kind == "rmdir":
+            done = ops.delete_folder(device)
+        elif kind == "swap":
+            done = ops.swap(device)
+        else:
+            return self.concurrent(burst, kind)
+        self.note(burst, "%s: %s" % (device.name, done or "(%s: nothing to do)" % kind))
+        return done is not None
+
+    def concurrent(self, burst, kind):
+        """The same file changed on two devices one right after the other, before either can
+        have heard of the other's change."""
+        one, other = self.rng.sample(self.devices, 2)
+        if kind == "concurrent-edit":
+            shared = sorted(set(visible_tree(one.folder)[0]) & set(visible_tree(other.folder)[0]))
+            if not shared:
+                self.note(burst, "concurrent edit: no file on both %s and %s" % (one.name, other.name))
+                return False
+            relative = self.rng.choice(shared)
+            modes = [self.rng.choice(("edit", "append", "same-size")) for _ in range(2)]
+            first = self.ops.rewrite(one, relative, mode=modes[0])
+            second = self.ops.rewrite(other, relative, mode=modes[1])
+        else:
+            folder = self.ops.pick_folder(one)
+            relative = os.path.join(folder, self.ops.fresh("c") + ".txt")
+            first = self.ops.create(one, relative)
+            second = self.ops.create(other, relative)
+        self.counts["concurrent"] += 1
+        self.note(burst, "%s: %s / %s: %s" % (one.name, first, other.name, second))
+        return True
+
+    # -- a device down and up ----------------------------------------------------------------------
+    def take_down(self, burst, device):
+        if self.rng.random() < 0.5:
+            device.kill()
+            self.counts["kills"] += 1
+            self.note(burst, "%s: kill -9" % device.name)
+        else:
+            device.quit()
+            self.counts["quits"] += 1
+            self.note(burst, "%s: quit" % device.name)
+
+    def bring_up(self, burst, device):
+        device.start()
+        self.note(burst, "%s: started" % device.name)
+
+    # -- a burst ------------------------------------------------------------------------------------
+    def burst(self, burst):
+        rng = self.rng
+        count = rng.randint(15, 30)
+        down, down_at, up_at = None, -1, -1
+        if rng.random() < 0.45:
+            down = rng.choice(self.devices)
+            down_at = rng.randint(0, count // 2)
+            up_at = rng.randint(down_at + 3, count + 3)
+        kinds, weights = zip(*WEIGHTS.items())
+        for index in range(count + 4):
+            if down is not None and index == down_at and down.up:
+                self.take_down(burst, down)
+            if down is not None and index == up_at and not down.up:
+                self.bring_up(burst, down)
+            if index < count:
+                self.operation(burst, rng.choices(kinds, weights)[0])
+                self.counts["ops"] += 1
+                pause = rng.random()
+                time.sleep(0 if pause < 0.35 else rng.uniform(0.05, 0.4) if pause < 0.85 else rng.uniform(1, 3))
+        for device in self.devices:
+            if not device.up:
+                self.bring_up(burst, device)
+        look, waited = wait_quiet(self.devices, self.quiet_limit, self.still_for)
+        failures = check(self.devices, look, self.ledger, self.reported)
+        for device in self.devices:
+            reports, self.log_offsets[device.name] = sanitizer_reports(device, self.log_offsets[device.name])
+            if reports:
+                failures.append("sanitizer on %s: %s" % (device.name, " | ".join(reports)))
+            if device.alive():
+                grown = self.memory.record(device)
+                if grown:
+                    failures.append("memory grew: " + grown)
+        files = sum(1 for entry in look.trees[0].values() if entry)
+        rss = " ".join("%s=%dMiB" % (device.name, max(device.rss_kib(), 0) // 1024) for device in self.devices)
+        state = "FAILED" if failures else "ok"
+        print("seed=%d devices=%d burst=%d ops=%d quiet after %.0fs files=%d rss %s: %s" % (
+            self.seed, len(self.devices), burst, count, waited, files, rss, state), flush=True)
+        self.note(burst, "end of burst: %s after %.0fs" % (state, waited))
+        for failure in failures:
+            self.fail(burst, failure)
+        return not failures
+
+    def close(self):
+        for device in self.devices:
+            if device.alive():
+                try:
+                    device.quit()
+                except Exception:
+                    device.kill()
+            elif device.proc:
+                device.kill()
+        self.network.close()
+        self.op_log.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("peer")
+    parser.add_argument("seed", type=int)
+    parser.add_argument("devices", type=int, choices=(2, 3))
+    parser.add_argument("bursts", type=int)
+    parser.add_argument("--sanitize", action="store_true", help="the peer is built with the sanitizers")
+    parser.add_argument("--keep-going", action="store_true", help="go on after a failing burst")
+    parser.add_argument("--work", help="folder for the devices and logs (default: a fresh one in /tmp)")
+    args = parser.parse_args()
+    args.peer = os.path.abspath(args.peer)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    run = Run(args)
+    print("randomrun seed=%d devices=%d bursts=%d%s work=%s" % (
+        args.seed, args.devices, args.bursts, " sanitize" if args.sanitize else "", run.work), flush=True)
+    passed, failed_at = 0, None
+    started = time.time()
+    try:
+        run.setup()
+        for burst in range(1, args.bursts + 1):
+            if run.burst(burst):
+                passed += 1
+            elif failed_at is None:
+                failed_at = burst
+                if not args.keep_going:
+                    break
+    finally:
+        run.close()
+    memory = " ".join("%s=%d..%dMiB" % (name, min(values) // 1024, max(values) // 1024)
+                      for name, values in sorted(run.memory.figures.items()))
+    print("randomrun seed=%d devices=%d%s: %d of %d bursts passed%s; %d operations, %d concurrent, %d kills, "
+          "%d quits, %d contents written, %.0f s; rss %s" % (
+              args.seed, args.devices, " sanitize" if args.sanitize else "", passed, args.bursts,
+              "" if failed_at is None else " (first failure in burst %d)" % failed_at, run.counts["ops"],
+              run.counts["concurrent"], run.counts["kills"], run.counts["quits"], len(run.ledger.written),
+              time.time() - started, memory), flush=True)
+    if failed_at is None and not args.work:
+        shutil.rmtree(run.work, ignore_errors=True)
+    return 0 if failed_at is None else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,311 @@
+"""What a user does to a device's folder in a randomized run, and the ledger of contents: every
+content written (by SHA-1), and every content a user replaced or deleted having seen it. A content
+that was written and that no user replaced must still be somewhere in the folders once they are
+in step; one that was replaced may be gone.
+
+Each operation reads what it replaces from the same file it then changes (one descriptor), so a
+download installed meanwhile is never taken for what the user saw. Names come from counters and
+targets are picked from the folder as it is on disk, sorted, so that a seed gives the same
+operations as long as the devices' timing does not change what is on disk."""
+import ctypes
+import errno
+import hashlib
+import os
+import re
+
+RENAME_NOREPLACE = 1
+_libc = ctypes.CDLL(None, use_errno=True)
+_libc.renameat2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
+AT_FDCWD = -100
+EMPTY_SHA1 = hashlib.sha1(b"").hexdigest()
+CONFLICT = re.compile(r"\.Conflict\([^)]*\)")
+
+
+def sha1(data):
+    return hashlib.sha1(data).hexdigest()
+
+
+def rename_noreplace(source, target):
+    """False when the target exists (a download may have put one there)."""
+    if _libc.renameat2(AT_FDCWD, source.encode(), AT_FDCWD, target.encode(), RENAME_NOREPLACE) == 0:
+        return True
+    code = ctypes.get_errno()
+    if code in (errno.EEXIST, errno.ENOENT, errno.ENOTDIR, errno.EINVAL, errno.ENOTEMPTY, errno.EISDIR):
+        return False
+    raise OSError(code, os.strerror(code), source)
+
+
+def visible_tree(root):
+    """(files, folders): relative paths of what a user sees, hidden names left out."""
+    files, folders = [], []
+    for folder, dirs, names in os.walk(root):
+        dirs[:] = [name for name in dirs if not name.startswith(".")]
+        for name in dirs:
+            folders.append(os.path.relpath(os.path.join(folder, name), root))
+        for name in names:
+            if not name.startswith("."):
+                path = os.path.join(folder, name)
+                if os.path.isfile(path) and not os.path.islink(path):
+                    files.append(os.path.relpath(path, root))
+    # Conflict copies carry a random part: sorted as if it were not there.
+    key = lambda path: (CONFLICT.sub(".Conflict()", path), path)
+    return sorted(files, key=key), sorted(folders, key=key)
+
+
+class Ledger:
+    def __init__(self):
+        self.written = {}      # sha1 -> "device op path" where it was first written
+        self.superseded = set()
+        self.orphaned = set()  # written into a file a download had already replaced: never in a folder
+
+    def wrote(self, data, where):
+        digest = sha1(data)
+        self.written.setdefault(digest, where)
+        return digest
+
+    def replaced(self, data):
+        self.superseded.add(sha1(data))
+
+    def must_remain(self):
+        """Contents that were written and that no user replaced or deleted."""
+        return {digest: where for digest, where in self.written.items()
+                if digest not in self.superseded and digest not in self.orphaned and digest != EMPTY_SHA1}
+
+
+class Operations:
+    """Operations on device folders; each returns a short text for the log, or None when it did
+    nothing (its target went away)."""
+
+    def __init__(self, rng, ledger, seed):
+        self.rng, self.ledger, self.seed = rng, ledger, seed
+        self.counter = 0
+
+    def fresh(self, prefix):
+        self.counter += 1
+        return "%s%d" % (prefix, self.counter)
+
+    def content(self, device, size=None, same_as=None):
+        """New content, unique for the run unless very short."""
+        rng = self.rng
+        if same_as is not None:
+            size = same_as
+        elif size is None:
+            pick = rng.random()
+            size = 0 if pick < 0.05 else rng.randint(1, 200) if pick < 0.5 else \
+                rng.randint(200, 64 * 1024) if pick < 0.97 else rng.randint(1 << 20, 3 << 20)
+        self.counter += 1
+        head = b"seed %d op %d by %s\n" % (self.seed, self.counter, device.name.encode())
+        body = head + rng.randbytes(max(0, size - len(head)))
+        return body[:size]
+
+    # -- targets -------------------------------------------------------------------------------
+    def pick_file(self, device):
+        files, _ = visible_tree(device.folder)
+        return self.rng.choice(files) if files else None
+
+    def pick_folder(self, device, root_too=True):
+        _, folders = visible_tree(device.folder)
+        if root_too:
+            folders = [""] + folders
+        return self.rng.choice(folders) if folders else None
+
+    def path(self, device, relative):
+        return os.path.join(device.folder, relative)
+
+    # -- files ---------------------------------------------------------------------------------
+    def create(self, device, relative=None, data=None):
+        if relative is None:
+            folder = self.pick_folder(device)
+            relative = os.path.join(folder, self.fresh("f") + ".txt")
+        data = self.content(device) if data is None else data
+        try:
+            fd = os.open(self.path(device, relative), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+        except FileExistsError:
+            # Already there (another device made it and it arrived): the user's write replaces it.
+            return self.rewrite(device, relative, data=data, kind="create-over")
+        except (FileNotFoundError, NotADirectoryError):
+            return None
+        with os.fdopen(fd, "wb") as out:
+            out.write(data)
+        self.ledger.wrote(data, "%s create %s" % (device.name, relative))
+        return "create %s (%d bytes)" % (relative, len(data))
+
+    def rewrite(self, device, relative=None, data=None, kind="edit", mode=None):
+        """In place, through one descriptor: edit (new size), same-size, append, truncate."""
+        relative = relative or self.pick_file(device)
+        if relative is None:
+            return None
+        path = self.path(device, relative)
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_NOFOLLOW)
+        except OSError:
+            return None
+        with os.fdopen(fd, "r+b") as handle:
+            before = handle.read()
+            if not os.path.isfile(path) or os.fstat(fd).st_ino != os.stat(path).st_ino:
+                return None
+            mode = mode or kind
+            if data is None:
+                if mode == "same-size":
+                    data = self.content(device, same_as=len(before))
+                    if data == before:
+                        return None
+                elif mode == "append":
+                    data = before + self.content(device, size=self.rng.randint(1, 4000))
+                elif mode == "truncate":
+                    data = b""
+                else:
+                    data = self.content(device)
+            handle.seek(0)
+            if mode == "append":
+                handle.seek(len(before))
+                handle.write(data[len(before):])
+            else:
+                handle.truncate(0)
+                handle.write(data)
+            handle.flush()
+            # Whether the file the user wrote is still the one at its path.
+            try:
+                still = os.stat(path).st_ino == os.fstat(fd).st_ino
+            except OSError:
+                still = False
+        self.ledger.wrote(data, "%s %s %s" % (device.name, mode, relative))
+        if still:
+            self.ledger.replaced(before)
+        else:
+            self.ledger.orphaned.add(sha1(data))
+        return "%s %s (%d -> %d bytes)" % (mode, relative, len(before), len(data))
+
+    def save_as_editor(self, device):
+        """An editor's save: the new content in a hidden file, renamed over the old."""
+        relative = self.pick_file(device)
+        if relative is None:
+            return None
+        path = self.path(device, relative)
+        temporary = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".swp")
+        data = self.content(device)
+        try:
+            with open(temporary, "wb") as out:
+                out.write(data)
+            with open(path, "rb") as old:
+                before = old.read()
+            os.rename(temporary, path)
+        except OSError:
+            if os.path.exists(temporary):
+                os.unlink(temporary)
+            return None
+        self.ledger.wrote(data, "%s save %s" % (device.name, relative))
+        self.ledger.replaced(before)
+        return "save %s (%d bytes)" % (relative, len(data))
+
+    def hard_link(self, device):
+        relative = self.pick_file(device)
+        folder = self.pick_folder(device)
+        if relative is None or folder is None:
+            return None
+        target = os.path.join(folder, self.fresh("l") + ".txt")
+        try:
+            os.link(self.path(device, relative), self.path(device, target))
+        except OSError:
+            return None
+        return "link %s -> %s" % (target, relative)
+
+    def delete_file(self, device):
+        relative = self.pick_file(device)
+        if relative is None:
+            return None
+        return "delete %s" % relative if self.remove_file(self.path(device, relative)) else None
+
+    def remove_file(self, path):
+        try:
+            with open(path, "rb") as old:
+                before = old.read()
+            os.unlink(path)
+        except OSError:
+            return False
+        self.ledger.replaced(before)
+        return True
+
+    # -- names ---------------------------------------------------------------------------------
+    def rename_file(self, device, move):
+        relative = self.pick_file(device)
+        if relative is None:
+            return None
+        folder = self.pick_folder(device) if move else os.path.dirname(relative)
+        target = os.path.join(folder, self.fresh("r") + ".txt")
+        if not rename_noreplace(self.path(device, relative), self.path(device, target)):
+            return None
+        return "%s %s -> %s" % ("move" if move else "rename", relative, target)
+
+    def make_folder(self, device):
+        parent = self.pick_folder(device)
+        relative = os.path.join(parent, self.fresh("d"))
+        try:
+            os.mkdir(self.path(device, relative))
+        except OSError:
+            return None
+        # A folder is made with a file or two in it, as a user copies one in.
+        for _ in range(self.rng.randint(0, 2)):
+            self.create(device, os.path.join(relative, self.fresh("f") + ".txt"))
+        return "mkdir %s" % relative
+
+    def rename_folder(self, device, move):
+        folder = self.pick_folder(device, root_too=False)
+        if folder is None:
+            return None
+        parent = self.pick_folder(device) if move else os.path.dirname(folder)
+        if parent == folder or parent.startswith(folder + os.sep):
+            return None
+        target = os.path.join(parent, self.fresh("d"))
+        if not rename_noreplace(self.path(device, folder), self.path(device, target)):
+            return None
+        return "%s-folder %s -> %s" % ("move" if move else "rename", folder, target)
+
+    def delete_folder(self, device):
+        """File by file (each read first, as deleted having been seen), then the folders bottom-up;
+        what a download put there meanwhile is read and deleted on the next round."""
+        folder = self.pick_folder(device, root_too=False)
+        if folder is None:
+            return None
+        top = self.path(device, folder)
+        for _ in range(5):
+            if not os.path.isdir(top) or os.path.islink(top):
+                return "rmdir %s" % folder
+            for here, dirs, names in os.walk(top, topdown=False):
+                for name in names:
+                    path = os.path.join(here, name)
+                    if name.startswith(".") or os.path.islink(path) or not os.path.isfile(path):
+                        try:
+                            os.unlink(path)
+                        except OSError:
+                            pass
+                    else:
+                        self.remove_file(path)
+                for name in dirs:
+                    try:
+                        os.rmdir(os.path.join(here, name))
+                    except OSError:
+                        pass
+            try:
+                os.rmdir(top)
+                return "rmdir %s" % folder
+            except FileNotFoundError:
+                return "rmdir %s" % folder
+            except OSError:
+                continue
+        return None
+
+    def swap(self, device):
+        """A file and a folder exchange their names (through a third name)."""
+        relative = self.pick_file(device)
+        folder = self.pick_folder(device, root_too=False)
+        if relative is None or folder is None or relative.startswith(folder + os.sep):
+            return None
+        middle = os.path.join(os.path.dirname(relative), self.fresh("t"))
+        file_path, folder_path = self.path(device, relative), self.path(device, folder)
+        if not rename_noreplace(file_path, self.path(device, middle)):
+            return None
+        if not rename_noreplace(folder_path, file_path):
+            return "swap (half) %s -> %s" % (relative, middle)
+        rename_noreplace(self.path(device, middle), folder_path)
+        return "swap %s <-> %s" % (relative, folder)

@@ -1,0 +1,192 @@
+"""What a randomized run checks once the devices are quiet after a burst: the folders are the same
+(path, size and SHA-1 of each file, and each folder; hidden names left out), every content in them
+is one a user wrote, no content that no user replaced is lost (conflict copies count: the check
+is by content, wherever it now stands), no temporary download is left, no pairing keeps a failed
+usn, no device died or reported a sanitizer error, and each device's memory stays flat."""
+import hashlib
+import os
+import time
+
+DOWNLOAD_SUFFIX = ".Velbor.Download"
+SANITIZER_MARKS = (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error:")
+
+
+def snapshot(root):
+    """{relative path: (size, sha1)} of visible files, {relative path/: None} of visible folders,
+    and the temporary downloads anywhere."""
+    items, downloads = {}, []
+    for folder, dirs, names in os.walk(root):
+        for name in names:
+            if name.endswith(DOWNLOAD_SUFFIX):
+                downloads.append(os.path.relpath(os.path.join(folder, name), root))
+        dirs[:] = [name for name in dirs if not name.startswith(".")]
+        for name in dirs:
+            items[os.path.relpath(os.path.join(folder, name), root) + "/"] = None
+        for name in names:
+            if name.startswith("."):
+                continue
+            path = os.path.join(folder, name)
+            try:
+                if os.path.islink(path) or not os.path.isfile(path):
+                    items[os.path.relpath(path, root)] = ("other", None)
+                    continue
+                with open(path, "rb") as data:
+                    content = data.read()
+            except OSError:
+                continue
+            items[os.path.relpath(path, root)] = (len(content), hashlib.sha1(content).hexdigest())
+    return items, downloads
+
+
+def differences(trees, names, limit=12):
+    """Lines naming the paths where the folders differ."""
+    paths = sorted(set().union(*(tree.keys() for tree in trees)))
+    lines = []
+    for path in paths:
+        seen = [tree.get(path, "absent") for tree in trees]
+        if any(entry != seen[0] for entry in seen):
+            shown = ", ".join("%s=%s" % (name, describe(entry)) for name, entry in zip(names, seen))
+            lines.append("  %s: %s" % (path, shown))
+    if len(lines) > limit:
+        lines = lines[:limit] + ["  ... and %d more" % (len(lines) - limit)]
+    return lines
+
+
+def describe(entry):
+    if entry == "absent":
+        return "absent"
+    if entry is None:
+        return "folder"
+    size, digest = entry
+    return "%s bytes %s" % (size, (digest or "")[:10])
+
+
+class Observation:
+    """One look at every device: their trees, downloads and status."""
+
+    def __init__(self, devices):
+        self.trees, self.downloads, self.statuses = [], [], []
+        for device in devices:
+            tree, downloads = snapshot(device.folder)
+            self.trees.append(tree)
+            self.downloads.append(downloads)
+            self.statuses.append(device.status() if device.alive() else None)
+
+    def same_trees(self):
+        return all(tree == self.trees[0] for tree in self.trees)
+
+    def failed_usns(self, devices):
+        failed = []
+        for device, status in zip(devices, self.statuses):
+            for pairing in (status or {}).get("pairings", []):
+                if pairing.get("failedUsn", 0):
+                    failed.append("%s pulling %s: failed usn %d (mark %d)" % (
+                        device.name, name_of(devices, pairing.get("remoteDeviceUuid")), pairing["failedUsn"],
+                        pairing.get("maxUsn", -1)))
+        return failed
+
+    def marks(self):
+        """What moves while the devices still work: usns and each pairing's mark."""
+        return [(status or {}).get("usn") for status in self.statuses] + [
+            tuple((p.get("maxUsn"), p.get("failedUsn")) for p in (status or {}).get("pairings", []))
+            for status in self.statuses]
+
+    def settled(self, devices):
+        return (all(status is not None for status in self.statuses) and self.same_trees() and
+                not any(self.downloads) and not self.failed_usns(devices))
+
+
+def name_of(devices, uuid):
+    for device in devices:
+        if device.uuid == uuid:
+            return device.name
+    return uuid
+
+
+def wait_quiet(devices, limit, still_for):
+    """Looks every second until the devices agree (same trees, no downloads left, no failed usns)
+    and nothing has moved (trees, usns, marks) for `still_for` seconds, or `limit` seconds have
+    passed; gives the last look and how long the wait took."""
+    start = time.time()
+    last, last_key, since = None, None, time.time()
+    while True:
+        look = Observation(devices)
+        key = (look.marks(), look.trees)
+        if key != last_key:
+            last_key, since = key, time.time()
+        last = look
+        if look.settled(devices) and time.time() - since >= still_for:
+            return look, time.time() - start
+        if time.time() - start > limit:
+            return look, time.time() - start
+        time.sleep(1)
+
+
+def sanitizer_reports(device, offset):
+    """Sanitizer lines in the device's log after `offset` bytes; and the new offset."""
+    try:
+        with open(device.log_path, "rb") as log:
+            log.seek(offset)
+            text = log.read()
+    except OSError:
+        return [], offset
+    found = [line.decode(errors="replace").strip() for line in text.splitlines()
+             if any(mark in line for mark in SANITIZER_MARKS)]
+    return found[:5], offset + len(text)
+
+
+class Memory:
+    """Each device process's resident memory after each burst, against its first figure: flat
+    means under first * factor + slack."""
+
+    def __init__(self, factor, slack_kib):
+        self.factor, self.slack = factor, slack_kib
+        self.first = {}
+        self.figures = {}
+
+    def record(self, device):
+        rss = device.rss_kib()
+        if rss <= 0:
+            return None
+        pid = device.proc.pid
+        self.first.setdefault(pid, rss)
+        self.figures.setdefault(device.name, []).append(rss)
+        if rss > self.first[pid] * self.factor + self.slack:
+            return "%s (pid %d) holds %d KiB, was %d KiB after its first burst" % (
+                device.name, pid, rss, self.first[pid])
+        return None
+
+
+def check(devices, look, ledger, reported):
+    """The failures of one look at quiet devices; `reported` keeps lost contents already named."""
+    names = [device.name for device in devices]
+    failures = []
+    for device in devices:
+        if not device.alive():
+            failures.append("device %s is not running (exit %s)" % (device.name, device.proc and device.proc.poll()))
+        if device.bad_exits:
+            failures.append("device %s quit with status %s" % (device.name, device.bad_exits))
+            device.bad_exits = []
+    if not look.same_trees():
+        failures.append("folders differ:\n" + "\n".join(differences(look.trees, names)))
+    for device, downloads in zip(devices, look.downloads):
+        if downloads:
+            failures.append("temporary download left on %s: %s" % (device.name, ", ".join(downloads[:5])))
+    failed = look.failed_usns(devices)
+    if failed:
+        failures.append("failed usn kept: " + "; ".join(failed))
+    present = {}
+    for name, tree in zip(names, look.trees):
+        for path, entry in tree.items():
+            if entry and entry[1]:
+                present.setdefault(entry[1], (name, path))
+    unknown = ["%s:%s" % where for digest, where in present.items() if digest not in ledger.written]
+    if unknown:
+        failures.append("content never written: " + ", ".join(sorted(unknown)[:8]))
+    lost = [(digest, where) for digest, where in ledger.must_remain().items()
+            if digest not in present and digest not in reported]
+    if lost:
+        reported.update(digest for digest, _ in lost)
+        failures.append("edit lost (written, replaced by no user, in no folder): " +
+                        "; ".join("%s [%s]" % (where, digest[:10]) for digest, where in sorted(lost, key=str)[:8]))
+    return failures
