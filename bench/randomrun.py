@@ -8,7 +8,9 @@ is down. After each burst it waits until the devices are quiet and checks them (
 randomrun_oracle.py). Every failure line carries the seed; the operations go to WORK/ops.log and
 each device's log to WORK/<device>/peer.log.
 
-Usage: randomrun.py TEST_PEER SEED DEVICES BURSTS [--sanitize] [--keep-going] [--work DIR]
+Usage: randomrun.py TEST_PEER SEED DEVICES BURSTS [--sanitize] [--keep-going] [--without KINDS] [--work DIR]
+--without leaves out operations by kind (comma-separated: the kinds of WEIGHTS, and "kill",
+"quit" and "empty" for contents of 0 bytes), to look past a fault already known.
 A seed repeats the same operations as long as the devices' timing leaves the same files on disk
 for the generator to pick from. Exit status 0 when every burst passed."""
 import argparse
@@ -48,10 +50,18 @@ class Run:
         self.devices = [Device(NAMES[i], args.peer, self.network.hosts[i], os.path.join(self.work, NAMES[i]),
                                environment) for i in range(args.devices)]
         self.memory = Memory(2.0, 256 * 1024) if args.sanitize else Memory(1.5, 64 * 1024)
-        self.quiet_limit, self.still_for = (420, 8) if args.sanitize else (240, 6)
+        # Seconds: the longest wait for quiet, how long quiet must last, and how long devices that
+        # disagree may stand still before they count as stuck.
+        self.quiet_limit, self.still_for, self.stalled_for = (480, 8, 120) if args.sanitize else (300, 6, 60)
         self.log_offsets = {device.name: 0 for device in self.devices}
         self.reported = set()
         self.counts = {"ops": 0, "kills": 0, "quits": 0, "concurrent": 0}
+        self.without = set(filter(None, (args.without or "").split(",")))
+        unknown = self.without - set(WEIGHTS) - {"kill", "quit", "empty"}
+        if unknown:
+            raise SystemExit("unknown kinds: " + ",".join(sorted(unknown)))
+        self.ops.empty = "empty" not in self.without
+        self.weights = {kind: weight for kind, weight in WEIGHTS.items() if kind not in self.without}
 
     def note(self, burst, text):
         self.op_log.write("seed %d burst %d %.3f %s\n" % (self.seed, burst, time.time(), text))
@@ -119,7 +129,10 @@ class Run:
 
     # -- a device down and up ----------------------------------------------------------------------
     def take_down(self, burst, device):
-        if self.rng.random() < 0.5:
+        kill = self.rng.random() < 0.5
+        if "kill" in self.without or "quit" in self.without:
+            kill = "quit" in self.without
+        if kill:
             device.kill()
             self.counts["kills"] += 1
             self.note(burst, "%s: kill -9" % device.name)
@@ -137,11 +150,11 @@ class Run:
         rng = self.rng
         count = rng.randint(15, 30)
         down, down_at, up_at = None, -1, -1
-        if rng.random() < 0.45:
+        if rng.random() < 0.45 and not {"kill", "quit"} <= self.without:
             down = rng.choice(self.devices)
             down_at = rng.randint(0, count // 2)
             up_at = rng.randint(down_at + 3, count + 3)
-        kinds, weights = zip(*WEIGHTS.items())
+        kinds, weights = zip(*self.weights.items())
         for index in range(count + 4):
             if down is not None and index == down_at and down.up:
                 self.take_down(burst, down)
@@ -155,7 +168,7 @@ class Run:
         for device in self.devices:
             if not device.up:
                 self.bring_up(burst, device)
-        look, waited = wait_quiet(self.devices, self.quiet_limit, self.still_for)
+        look, waited = wait_quiet(self.devices, self.quiet_limit, self.still_for, self.stalled_for)
         failures = check(self.devices, look, self.ledger, self.reported)
         for device in self.devices:
             reports, self.log_offsets[device.name] = sanitizer_reports(device, self.log_offsets[device.name])
@@ -196,6 +209,7 @@ def main():
     parser.add_argument("bursts", type=int)
     parser.add_argument("--sanitize", action="store_true", help="the peer is built with the sanitizers")
     parser.add_argument("--keep-going", action="store_true", help="go on after a failing burst")
+    parser.add_argument("--without", help="kinds of operation left out, comma-separated")
     parser.add_argument("--work", help="folder for the devices and logs (default: a fresh one in /tmp)")
     args = parser.parse_args()
     args.peer = os.path.abspath(args.peer)

@@ -79,6 +79,8 @@ class Operations:
     def __init__(self, rng, ledger, seed):
         self.rng, self.ledger, self.seed = rng, ledger, seed
         self.counter = 0
+        # Whether new contents may have 0 bytes.
+        self.empty = True
 
     def fresh(self, prefix):
         self.counter += 1
@@ -91,7 +93,7 @@ class Operations:
             size = same_as
         elif size is None:
             pick = rng.random()
-            size = 0 if pick < 0.05 else rng.randint(1, 200) if pick < 0.5 else \
+            size = 0 if pick < 0.05 and self.empty else rng.randint(1, 200) if pick < 0.5 else \
                 rng.randint(200, 64 * 1024) if pick < 0.97 else rng.randint(1 << 20, 3 << 20)
         self.counter += 1
         head = b"seed %d op %d by %s\n" % (self.seed, self.counter, device.name.encode())
@@ -154,6 +156,8 @@ class Operations:
                     data = before + self.content(device, size=self.rng.randint(1, 4000))
                 elif mode == "truncate":
                     data = b""
+                    if before == data:
+                        return None
                 else:
                     data = self.content(device)
             handle.seek(0)

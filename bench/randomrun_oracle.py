@@ -103,10 +103,11 @@ def name_of(devices, uuid):
     return uuid
 
 
-def wait_quiet(devices, limit, still_for):
+def wait_quiet(devices, limit, still_for, stalled_for):
     """Looks every second until the devices agree (same trees, no downloads left, no failed usns)
-    and nothing has moved (trees, usns, marks) for `still_for` seconds, or `limit` seconds have
-    passed; gives the last look and how long the wait took."""
+    and nothing has moved (trees, usns, marks) for `still_for` seconds; or until they disagree
+    and nothing has moved for `stalled_for` seconds (they are stuck), or `limit` seconds have
+    passed. Gives the last look and how long the wait took."""
     start = time.time()
     last, last_key, since = None, None, time.time()
     while True:
@@ -117,7 +118,7 @@ def wait_quiet(devices, limit, still_for):
         last = look
         if look.settled(devices) and time.time() - since >= still_for:
             return look, time.time() - start
-        if time.time() - start > limit:
+        if time.time() - since >= stalled_for or time.time() - start > limit:
             return look, time.time() - start
         time.sleep(1)
 
