@@ -8,9 +8,11 @@ is down. After each burst it waits until the devices are quiet and checks them (
 randomrun_oracle.py). Every failure line carries the seed; the operations go to WORK/ops.log and
 each device's log to WORK/<device>/peer.log.
 
-Usage: randomrun.py TEST_PEER SEED DEVICES BURSTS [--sanitize] [--keep-going] [--without KINDS] [--work DIR]
+Usage: randomrun.py TEST_PEER SEED DEVICES BURSTS [--sanitize] [--keep-going] [--without KINDS] [--steps FILE]
+                    [--work DIR]
 --without leaves out operations by kind (comma-separated: the kinds of WEIGHTS, and "kill",
-"quit" and "empty" for contents of 0 bytes), to look past a fault already known.
+"quit" and "empty" for contents of 0 bytes), to look past a fault already known. --steps plays
+written steps in place of the bursts (see randomrun_steps.py), to repeat a shrunk failure.
 A seed repeats the same operations as long as the devices' timing leaves the same files on disk
 for the generator to pick from. Exit status 0 when every burst passed."""
 import argparse
@@ -25,6 +27,7 @@ import time
 from randomrun_devices import Device, Network, join
 from randomrun_oracle import Memory, check, sanitizer_reports, wait_quiet
 from randomrun_ops import Ledger, Operations, visible_tree
+from randomrun_steps import Steps
 
 NAMES = "abc"
 WEIGHTS = {"create": 14, "mkdir": 5, "edit": 9, "same-size": 6, "append": 6, "truncate": 3, "save": 4,
@@ -168,6 +171,10 @@ class Run:
         for device in self.devices:
             if not device.up:
                 self.bring_up(burst, device)
+        return self.check(burst, count)
+
+    def check(self, burst, count=0):
+        """Waits for quiet and checks the devices; True when all is well."""
         look, waited = wait_quiet(self.devices, self.quiet_limit, self.still_for, self.stalled_for)
         failures = check(self.devices, look, self.ledger, self.reported)
         for device in self.devices:
@@ -210,6 +217,7 @@ def main():
     parser.add_argument("--sanitize", action="store_true", help="the peer is built with the sanitizers")
     parser.add_argument("--keep-going", action="store_true", help="go on after a failing burst")
     parser.add_argument("--without", help="kinds of operation left out, comma-separated")
+    parser.add_argument("--steps", help="written steps to play in place of the bursts")
     parser.add_argument("--work", help="folder for the devices and logs (default: a fresh one in /tmp)")
     args = parser.parse_args()
     args.peer = os.path.abspath(args.peer)
@@ -221,6 +229,10 @@ def main():
     started = time.time()
     try:
         run.setup()
+        if args.steps:
+            passed = 1 if Steps(run, args.steps).play() else 0
+            failed_at = None if passed else 1
+            args.bursts = 0
         for burst in range(1, args.bursts + 1):
             if run.burst(burst):
                 passed += 1
@@ -234,7 +246,7 @@ def main():
                       for name, values in sorted(run.memory.figures.items()))
     print("randomrun seed=%d devices=%d%s: %d of %d bursts passed%s; %d operations, %d concurrent, %d kills, "
           "%d quits, %d contents written, %.0f s; rss %s" % (
-              args.seed, args.devices, " sanitize" if args.sanitize else "", passed, args.bursts,
+              args.seed, args.devices, " sanitize" if args.sanitize else "", passed, args.bursts or 1,
               "" if failed_at is None else " (first failure in burst %d)" % failed_at, run.counts["ops"],
               run.counts["concurrent"], run.counts["kills"], run.counts["quits"], len(run.ledger.written),
               time.time() - started, memory), flush=True)

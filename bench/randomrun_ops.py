@@ -132,8 +132,9 @@ class Operations:
         self.ledger.wrote(data, "%s create %s" % (device.name, relative))
         return "create %s (%d bytes)" % (relative, len(data))
 
-    def rewrite(self, device, relative=None, data=None, kind="edit", mode=None):
-        """In place, through one descriptor: edit (new size), same-size, append, truncate."""
+    def rewrite(self, device, relative=None, data=None, kind="edit", mode=None, size=None):
+        """In place, through one descriptor: edit (new size), same-size, append (`size` bytes),
+        truncate."""
         relative = relative or self.pick_file(device)
         if relative is None:
             return None
@@ -153,7 +154,7 @@ class Operations:
                     if data == before:
                         return None
                 elif mode == "append":
-                    data = before + self.content(device, size=self.rng.randint(1, 4000))
+                    data = before + self.content(device, size=size or self.rng.randint(1, 4000))
                 elif mode == "truncate":
                     data = b""
                     if before == data:
@@ -180,14 +181,14 @@ class Operations:
             self.ledger.orphaned.add(sha1(data))
         return "%s %s (%d -> %d bytes)" % (mode, relative, len(before), len(data))
 
-    def save_as_editor(self, device):
+    def save_as_editor(self, device, relative=None, size=None):
         """An editor's save: the new content in a hidden file, renamed over the old."""
-        relative = self.pick_file(device)
+        relative = relative or self.pick_file(device)
         if relative is None:
             return None
         path = self.path(device, relative)
         temporary = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".swp")
-        data = self.content(device)
+        data = self.content(device, size=size)
         try:
             with open(temporary, "wb") as out:
                 out.write(data)
@@ -265,10 +266,10 @@ class Operations:
             return None
         return "%s-folder %s -> %s" % ("move" if move else "rename", folder, target)
 
-    def delete_folder(self, device):
+    def delete_folder(self, device, folder=None):
         """File by file (each read first, as deleted having been seen), then the folders bottom-up;
         what a download put there meanwhile is read and deleted on the next round."""
-        folder = self.pick_folder(device, root_too=False)
+        folder = folder or self.pick_folder(device, root_too=False)
         if folder is None:
             return None
         top = self.path(device, folder)

@@ -1,0 +1,81 @@
+"""Written steps for the randomized run's devices, one a line, to repeat a shrunk failure exactly:
+    DEVICE write PATH [SIZE]     a new content (SIZE bytes, default 100) in place of PATH's, or a new file
+    DEVICE append PATH [SIZE]    SIZE bytes (default 100) added to PATH
+    DEVICE truncate PATH         PATH emptied to 0 bytes
+    DEVICE save PATH [SIZE]      an editor's save: a new content renamed over PATH
+    DEVICE mkdir PATH            DEVICE rm PATH          DEVICE rmdir PATH (with what is in it)
+    DEVICE mv FROM TO            DEVICE link FROM TO (a hard link)
+    DEVICE kill | quit | start
+    sleep SECONDS
+    quiet                        wait until the devices are quiet and check them
+Devices are a, b and c; paths are relative to a device's folder; `#` starts a comment. The run
+ends with a check as after `quiet`."""
+import os
+import time
+
+
+class Steps:
+    def __init__(self, run, path):
+        self.run = run
+        with open(path) as text:
+            self.lines = [line.split("#", 1)[0].split() for line in text]
+        self.lines = [words for words in self.lines if words]
+
+    def device(self, name):
+        for device in self.run.devices:
+            if device.name == name:
+                return device
+        raise SystemExit("no device " + name)
+
+    def play(self):
+        """True when every check passed."""
+        run, ops, passed, checks = self.run, self.run.ops, True, 0
+        for number, words in enumerate(self.lines, 1):
+            if words[0] == "sleep":
+                time.sleep(float(words[1]))
+                continue
+            if words[0] == "quiet":
+                checks += 1
+                passed = run.check(checks) and passed
+                continue
+            device, action, arguments = self.device(words[0]), words[1], words[2:]
+            size = int(arguments[1]) if len(arguments) > 1 and action != "mv" and action != "link" else 100
+            path = lambda i: os.path.join(device.folder, arguments[i])
+            if action == "write":
+                if os.path.exists(path(0)):
+                    done = ops.rewrite(device, arguments[0], data=ops.content(device, size=size), mode="edit")
+                else:
+                    done = ops.create(device, arguments[0], data=ops.content(device, size=size))
+            elif action == "append":
+                done = ops.rewrite(device, arguments[0], mode="append", data=None, size=size)
+            elif action == "truncate":
+                done = ops.rewrite(device, arguments[0], mode="truncate")
+            elif action == "save":
+                done = ops.save_as_editor(device, arguments[0], size)
+            elif action == "mkdir":
+                os.makedirs(path(0), exist_ok=True)
+                done = "mkdir " + arguments[0]
+            elif action == "rm":
+                done = ops.remove_file(path(0)) and "rm " + arguments[0]
+            elif action == "rmdir":
+                done = ops.delete_folder(device, arguments[0])
+            elif action == "mv":
+                os.rename(path(0), path(1))
+                done = "mv %s %s" % tuple(arguments)
+            elif action == "link":
+                os.link(path(0), path(1))
+                done = "link %s %s" % tuple(arguments)
+            elif action == "kill":
+                device.kill()
+                done = "kill -9"
+            elif action == "quit":
+                device.quit()
+                done = "quit"
+            elif action == "start":
+                device.start()
+                done = "started"
+            else:
+                raise SystemExit("line %d: unknown step %s" % (number, action))
+            run.note(checks + 1, "%s: %s" % (device.name, done))
+        checks += 1
+        return run.check(checks) and passed
