@@ -145,7 +145,19 @@ class Run:
             self.note(burst, "%s: quit" % device.name)
 
     def bring_up(self, burst, device):
-        device.start()
+        """Started again; a peer that died meanwhile (its failure is reported by the check) is
+        cleared first, and a start that fails is tried again."""
+        if device.proc is not None and not device.alive():
+            device.close_pipes()
+        for attempt in range(3):
+            try:
+                device.start()
+                break
+            except RuntimeError as error:
+                self.note(burst, "%s: start failed: %s" % (device.name, error))
+                if attempt == 2:
+                    raise
+                time.sleep(3)
         self.note(burst, "%s: started" % device.name)
 
     # -- a burst ------------------------------------------------------------------------------------
@@ -169,7 +181,7 @@ class Run:
                 pause = rng.random()
                 time.sleep(0 if pause < 0.35 else rng.uniform(0.05, 0.4) if pause < 0.85 else rng.uniform(1, 3))
         for device in self.devices:
-            if not device.up:
+            if not device.alive():
                 self.bring_up(burst, device)
         return self.check(burst, count)
 
@@ -240,6 +252,11 @@ def main():
                 failed_at = burst
                 if not args.keep_going:
                     break
+    except Exception as error:
+        # The run itself could not go on (a device that does not start): a failure of this seed.
+        print("FAIL seed=%d devices=%d: run stopped, %s: %s" % (args.seed, args.devices, type(error).__name__, error),
+              flush=True)
+        failed_at = failed_at or passed + 1
     finally:
         run.close()
     memory = " ".join("%s=%d..%dMiB" % (name, min(values) // 1024, max(values) // 1024)
