@@ -82,6 +82,14 @@ class Run:
     # -- one operation ---------------------------------------------------------------------------
     def operation(self, burst, kind):
         device = self.rng.choice(self.devices)
+        try:
+            return self.apply(burst, kind, device)
+        except OSError as error:
+            # What was picked changed under the user's hand (a pull moved or removed it).
+            self.note(burst, "%s: (%s: %s)" % (device.name, kind, error))
+            return False
+
+    def apply(self, burst, kind, device):
         ops = self.ops
         if kind == "create":
             done = ops.create(device)

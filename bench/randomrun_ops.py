@@ -35,6 +35,15 @@ def rename_noreplace(source, target):
     raise OSError(code, os.strerror(code), source)
 
 
+def same_file(path, fd):
+    """Whether the file open at `fd` is the one at `path` (a download may have replaced it)."""
+    try:
+        here, held = os.lstat(path), os.fstat(fd)
+    except OSError:
+        return False
+    return (here.st_dev, here.st_ino) == (held.st_dev, held.st_ino)
+
+
 def visible_tree(root):
     """(files, folders): relative paths of what a user sees, hidden names left out."""
     files, folders = [], []
@@ -145,7 +154,7 @@ class Operations:
             return None
         with os.fdopen(fd, "r+b") as handle:
             before = handle.read()
-            if not os.path.isfile(path) or os.fstat(fd).st_ino != os.stat(path).st_ino:
+            if not same_file(path, fd):
                 return None
             mode = mode or kind
             if data is None:
@@ -170,10 +179,7 @@ class Operations:
                 handle.write(data)
             handle.flush()
             # Whether the file the user wrote is still the one at its path.
-            try:
-                still = os.stat(path).st_ino == os.fstat(fd).st_ino
-            except OSError:
-                still = False
+            still = same_file(path, fd)
         self.ledger.wrote(data, "%s %s %s" % (device.name, mode, relative))
         if still:
             self.ledger.replaced(before)
