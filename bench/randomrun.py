@@ -2,8 +2,8 @@
 """A randomized run of two or three devices changing one folder at once: each device a test peer in
 a network namespace of its own, every pair of them paired. A seeded generator makes bursts of what
 users do (creates, edits, same-size rewrites, appends, truncation to 0 bytes, an editor's save,
-hard links, renames and moves of files and folders, file-folder swaps, deletions, concurrent edits
-and creates of one file on two devices) while a device may be quit or killed and changed while it
+hard links, renames and moves of files and folders (a file also onto another), file-folder swaps,
+deletions, concurrent edits and creates of one file on two devices) while a device may be quit or killed and changed while it
 is down. After each burst it waits until the devices are quiet and checks them (see
 randomrun_oracle.py). Every failure line carries the seed; the operations go to WORK/ops.log and
 each device's log to WORK/<device>/peer.log.
@@ -31,7 +31,7 @@ from randomrun_steps import Steps
 
 NAMES = "abc"
 WEIGHTS = {"create": 14, "mkdir": 5, "edit": 9, "same-size": 6, "append": 6, "truncate": 3, "save": 4,
-           "link": 3, "rename": 5, "move": 5, "rename-folder": 3, "move-folder": 3, "delete": 5,
+           "link": 3, "rename": 5, "move": 5, "move-over": 2, "rename-folder": 3, "move-folder": 3, "delete": 5,
            "rmdir": 2, "swap": 1, "concurrent-edit": 7, "concurrent-create": 2}
 
 
@@ -105,6 +105,8 @@ class Run:
             done = ops.rename_file(device, kind == "move")
         elif kind in ("rename-folder", "move-folder"):
             done = ops.rename_folder(device, kind == "move-folder")
+        elif kind == "move-over":
+            done = ops.move_over(device)
         elif kind == "delete":
             done = ops.delete_file(device)
         elif kind == "rmdir":

@@ -248,6 +248,28 @@ class Operations:
             return None
         return "%s %s -> %s" % ("move" if move else "rename", relative, target)
 
+    def move_over(self, device):
+        """A file moved onto another, which it replaces (as `mv a b` does)."""
+        files, _ = visible_tree(device.folder)
+        if len(files) < 2:
+            return None
+        source, target = self.rng.sample(files, 2)
+        target_path = self.path(device, target)
+        try:
+            fd = os.open(target_path, os.O_RDONLY | os.O_NOFOLLOW)
+        except OSError:
+            return None
+        with os.fdopen(fd, "rb") as old:
+            before = old.read()
+            if not same_file(target_path, fd):
+                return None
+            try:
+                os.rename(self.path(device, source), target_path)
+            except OSError:
+                return None
+        self.ledger.replaced(before)
+        return "move-over %s -> %s" % (source, target)
+
     def make_folder(self, device):
         parent = self.pick_folder(device)
         relative = os.path.join(parent, self.fresh("d"))
