@@ -5,8 +5,8 @@ users do (creates, edits, same-size rewrites, appends, truncation to 0 bytes, an
 hard links, renames and moves of files and folders (a file also onto another), file-folder swaps,
 deletions, concurrent edits and creates of one file on two devices) while a device may be quit or
 killed and changed while it is down. After each burst it waits until the devices are quiet and
-checks them (see randomrun_oracle.py). Every failure line carries the seed; the operations go to WORK/ops.log and
-each device's log to WORK/<device>/peer.log.
+checks them (see randomrun_oracle.py). Every failure line carries the seed; the operations go to
+WORK/ops.log and each device's log to WORK/<device>/peer.log.
 
 Usage: randomrun.py TEST_PEER SEED DEVICES BURSTS [--sanitize] [--keep-going] [--without KINDS] [--steps FILE]
                     [--work DIR]
