@@ -252,8 +252,7 @@ def main():
     try:
         run.setup()
         if args.steps:
-            passed = 1 if Steps(run, args.steps).play() else 0
-            failed_at = None if passed else 1
+            failed_at = Steps(run, args.steps).play()
             args.bursts = 0
         for burst in range(1, args.bursts + 1):
             if run.burst(burst):
@@ -269,16 +268,21 @@ def main():
         failed_at = failed_at or passed + 1
     finally:
         run.close()
+    if failed_at is None and not args.work:
+        shutil.rmtree(run.work, ignore_errors=True)
+    if args.steps:
+        print("randomrun steps %s devices=%d%s: %s" % (
+            args.steps, args.devices, " sanitize" if args.sanitize else "",
+            "passed" if failed_at is None else "failed at check %d" % failed_at), flush=True)
+        return 0 if failed_at is None else 1
     memory = " ".join("%s=%d..%dMiB" % (name, min(values) // 1024, max(values) // 1024)
                       for name, values in sorted(run.memory.figures.items()))
     print("randomrun seed=%d devices=%d%s: %d of %d bursts passed%s; %d operations, %d concurrent, %d kills, "
           "%d quits, %d contents written, %.0f s; rss %s" % (
-              args.seed, args.devices, " sanitize" if args.sanitize else "", passed, args.bursts or 1,
+              args.seed, args.devices, " sanitize" if args.sanitize else "", passed, args.bursts,
               "" if failed_at is None else " (first failure in burst %d)" % failed_at, run.counts["ops"],
               run.counts["concurrent"], run.counts["kills"], run.counts["quits"], len(run.ledger.written),
               time.time() - started, memory), flush=True)
-    if failed_at is None and not args.work:
-        shutil.rmtree(run.work, ignore_errors=True)
     return 0 if failed_at is None else 1
 
 

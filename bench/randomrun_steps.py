@@ -9,7 +9,8 @@
     sleep SECONDS
     quiet                        wait until the devices are quiet and check them
 Devices are a, b and c; paths are relative to a device's folder; `#` starts a comment. The run
-ends with a check as after `quiet`."""
+ends with a check as after `quiet`. bench/randomrun_cases/ holds failures found and shrunk so:
+    bench/randomrun.sh 0 DEVICES 1 --steps bench/randomrun_cases/NAME.txt"""
 import os
 import time
 
@@ -28,15 +29,16 @@ class Steps:
         raise SystemExit("no device " + name)
 
     def play(self):
-        """True when every check passed."""
-        run, ops, passed, checks = self.run, self.run.ops, True, 0
+        """The number of the first check that failed, or None."""
+        run, ops, failed, checks = self.run, self.run.ops, None, 0
         for number, words in enumerate(self.lines, 1):
             if words[0] == "sleep":
                 time.sleep(float(words[1]))
                 continue
             if words[0] == "quiet":
                 checks += 1
-                passed = run.check(checks) and passed
+                if not run.check(checks) and failed is None:
+                    failed = checks
                 continue
             device, action, arguments = self.device(words[0]), words[1], words[2:]
             size = int(arguments[1]) if len(arguments) > 1 and action != "mv" and action != "link" else 100
@@ -78,4 +80,6 @@ class Steps:
                 raise SystemExit("line %d: unknown step %s" % (number, action))
             run.note(checks + 1, "%s: %s" % (device.name, done))
         checks += 1
-        return run.check(checks) and passed
+        if not run.check(checks) and failed is None:
+            failed = checks
+        return failed
