@@ -42,6 +42,12 @@ class Run:
         self.rng = random.Random(args.seed)
         self.ledger = Ledger()
         self.ops = Operations(self.rng, self.ledger, args.seed)
+        self.without = set(filter(None, (args.without or "").split(",")))
+        unknown = self.without - set(WEIGHTS) - {"kill", "quit", "empty"}
+        if unknown:
+            raise SystemExit("unknown kinds: " + ",".join(sorted(unknown)))
+        self.ops.empty = "empty" not in self.without
+        self.weights = {kind: weight for kind, weight in WEIGHTS.items() if kind not in self.without}
         self.work = args.work or tempfile.mkdtemp(prefix="velbor-randomrun-%d-" % args.seed)
         os.makedirs(self.work, exist_ok=True)
         self.op_log = open(os.path.join(self.work, "ops.log"), "a")
@@ -59,12 +65,6 @@ class Run:
         self.log_offsets = {device.name: 0 for device in self.devices}
         self.reported = set()
         self.counts = {"ops": 0, "kills": 0, "quits": 0, "concurrent": 0}
-        self.without = set(filter(None, (args.without or "").split(",")))
-        unknown = self.without - set(WEIGHTS) - {"kill", "quit", "empty"}
-        if unknown:
-            raise SystemExit("unknown kinds: " + ",".join(sorted(unknown)))
-        self.ops.empty = "empty" not in self.without
-        self.weights = {kind: weight for kind, weight in WEIGHTS.items() if kind not in self.without}
 
     def note(self, burst, text):
         self.op_log.write("seed %d burst %d %.3f %s\n" % (self.seed, burst, time.time(), text))
