@@ -110,6 +110,36 @@ TEST_F(E2eRecoveryTest, LostEventsAreRescannedAndFoldersMovedAcrossTheEdgeFollow
       << missing << " flood files did not arrive";
 }
 
+// A device that crashes and is started again before its peer's liveness time-out stays
+// online in the peer's view, so nothing there asks it again; what it finds changed at its
+// start is announced before the peer's subscriber has connected to it again.
+TEST_F(E2eRecoveryTest, ChangesFoundAtARestartReachAPeerThatNeverSawTheDeviceGo) {
+  E2eNetwork network(2);
+  ASSERT_TRUE(network.ready());
+  const std::string homeA = home("a");
+  const fs::path folderA = syncFolderIn(homeA);
+  const fs::path folderB = syncFolderIn(home("b"));
+  const auto options = with(portOptions(), {"--token", "one", "--online-timeout", kLongOnlineTimeout});
+  auto a = std::make_unique<PeerProcess>(network.host(0), homeA, options);
+  PeerProcess b(network.host(1), home("b"), with(options, {"--accept-trust"}));
+  const std::string uuidA = a->uuid();
+  ASSERT_TRUE(trustEachOther(*a, b));
+  ASSERT_TRUE(a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
+  writeFile(folderA / "kept.txt", "before the crash");
+  ASSERT_TRUE(eventually([&] { return sameFile(folderB / "kept.txt", "before the crash"); }));
+
+  a->kill();
+  writeFile(folderA / "kept.txt", "edited while a was down");
+  writeFile(folderA / "new.txt", "made while a was down");
+  a = std::make_unique<PeerProcess>(network.host(0), homeA, options);
+  ASSERT_FALSE(a->uuid().empty());
+  ASSERT_TRUE(deviceIn(b, uuidA).value("online", false)) << "b saw a go: the test proves nothing";
+  EXPECT_TRUE(eventually([&] {
+    return sameFile(folderB / "kept.txt", "edited while a was down") &&
+           sameFile(folderB / "new.txt", "made while a was down");
+  })) << "b never pulled what a found at its start";
+}
+
 TEST_F(E2eRecoveryTest, CheckInReachesTheConfiguredService) {
   E2eNetwork network(1);
   ASSERT_TRUE(network.ready());

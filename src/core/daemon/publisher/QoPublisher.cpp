@@ -21,6 +21,7 @@
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQSocket.h"
+#include "platform/Dispatch.h"
 #include "platform/ForeignTcpSocket.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
@@ -400,7 +401,7 @@ void QoPublisher::run() {
       // from another one.
       if (count == 5 && (items[4].revents & ZMQ_POLLIN)) passNoticeToWorker();
       if (items[2].revents & ZMQ_POLLIN) takeSubscriptions();
-      if (items[3].revents & ZMQ_POLLIN) connections_->takeEvents();
+      if (items[3].revents & ZMQ_POLLIN) pullReconnected(connections_->takeEvents());
       if (items[1].revents & ZMQ_POLLIN) {
         char drain[64];
         while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
@@ -578,6 +579,40 @@ void QoPublisher::cutOverrunPublishers() {
       it = devicesMap_.erase(it);
     }
   }
+}
+
+void QoPublisher::pullReconnected(const std::vector<std::string>& endpoints) {
+  if (endpoints.empty()) return;
+  std::set<std::string> devices;
+  {
+    std::lock_guard lock(devicesLock_);
+    for (const auto& [uuid, subscription] : devicesMap_) {
+      if (!subscription.trusted) continue;
+      if (std::find(endpoints.begin(), endpoints.end(), subscription.pubUri) == endpoints.end()) continue;
+      QoLog("Subscriber reached ({}):({}), pulling it", subscription.name, subscription.pubUri);
+      devices.insert(uuid);
+    }
+  }
+  if (devices.empty()) return;
+  DispatchQueue::globalQueue()->async([devices] {
+    try {
+      for (const auto& copy : QoSyncdirCopy::getSyncdirCopyInLocalDevice()) {
+        for (const auto& pairing : copy->getAllSyncdirCopyRelations()) {
+          const auto& local = pairing->firstSyncdirCopy();
+          const auto& remote = pairing->secondSyncdirCopy();
+          if (!local || !remote || local->uuid() != copy->uuid() || !remote->device()) continue;
+          if (devices.count(remote->device()->uuid()) == 0) continue;
+          try {
+            SyncEngine::pullOnce(local->uuid(), remote->uuid());
+          } catch (const std::exception& e) {
+            QoLog("*** QoPublisher synconce failed, {}: {}", exceptionName(e), exceptionReason(e));
+          }
+        }
+      }
+    } catch (const std::exception& e) {
+      QoLog("*** Publisher: pairings of a device reached again not read, {}", e.what());
+    }
+  });
 }
 
 void QoPublisher::takeWorkerReply() {

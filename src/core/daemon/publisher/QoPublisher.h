@@ -143,6 +143,10 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   void cutOverrunPublishers();
   void takeWorkerReply();
   void passNoticeToWorker();
+  // Each trusted device whose publisher at one of `endpoints` the SUB socket has just reached
+  // (again) is pulled, on the global queue: what it published before went nowhere, and a
+  // device started again within the liveness time-out is never seen coming online.
+  void pullReconnected(const std::vector<std::string>& endpoints);
   void closeSockets();
 
   mutable std::mutex lifecycleLock_;

@@ -18,7 +18,8 @@ constexpr uint64_t kFrameHeadBytes = 9;
 }  // namespace
 
 SubscriberConnections::SubscriberConnections(ZMQContext& context, ZMQSocket& subscriber) {
-  subscriber.monitorToEndpoint(kMonitorEndpoint, ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED);
+  subscriber.monitorToEndpoint(kMonitorEndpoint,
+                               ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED | ZMQ_EVENT_HANDSHAKE_SUCCEEDED);
   monitor_ = context.socketWithType(ZMQ_PAIR);
   monitor_->connectToEndpoint(kMonitorEndpoint);
 }
@@ -29,7 +30,8 @@ void SubscriberConnections::close() {
   if (monitor_) monitor_->closeWithoutLinger();
 }
 
-void SubscriberConnections::takeEvents() {
+std::vector<std::string> SubscriberConnections::takeEvents() {
+  std::vector<std::string> connected;
   zmq_pollitem_t item{};
   monitor_->getPollItem(item, ZMQ_POLLIN);
   while (ZMQContext::pollWithItems(&item, 1, 0) > 0 && (item.revents & ZMQ_POLLIN)) {
@@ -42,11 +44,13 @@ void SubscriberConnections::takeEvents() {
     std::memcpy(&kind, head.data(), sizeof kind);
     std::memcpy(&value, head.data() + sizeof kind, sizeof value);
     const int fd = static_cast<int>(value);
+    if (kind == ZMQ_EVENT_HANDSHAKE_SUCCEEDED) connected.push_back(endpoint);
     if (kind == ZMQ_EVENT_DISCONNECTED) connections_.erase(fd);
     if (kind != ZMQ_EVENT_CONNECTED) continue;
     // Read at once: ZeroMQ may close the descriptor, and the system hand its number on.
     connections_[fd] = Connection{ForeignTcpSocket::peerAddress(fd).value_or(std::string()), endpoint, 0};
   }
+  return connected;
 }
 
 void SubscriberConnections::noticeTaken(int fd, size_t frames, size_t bytes) {

@@ -33,7 +33,9 @@ class SubscriberConnections {
   // Polled for the monitor's events.
   ZMQSocket& monitor() { return *monitor_; }
   bool empty() const { return connections_.empty(); }
-  void takeEvents();
+  // Takes the monitor's events; gives the endpoints whose connection has just been made
+  // (again) and whose handshake is done: what they published before was never received.
+  std::vector<std::string> takeEvents();
   // A whole notice of `frames` frames and `bytes` bytes was taken from the connection `fd`.
   void noticeTaken(int fd, size_t frames, size_t bytes);
   // The endpoints (as ZeroMQ names them, "tcp://192.168.1.7:9526") of the connections that
