@@ -52,6 +52,13 @@ constexpr int32_t kFindLimit = 10000;
 constexpr int kFindTimeoutMs = 20000;
 constexpr int kRequestLingerMs = 5;
 
+std::shared_ptr<ZMQSocket> requestSocket(ZMQContext& context) {
+  auto socket = context.socketWithType(ZMQ_REQ);
+  const int linger = kRequestLingerMs;
+  socket->setData(std::string_view(reinterpret_cast<const char*>(&linger), sizeof linger), ZMQ_LINGER);
+  return socket;
+}
+
 // One run of a pairing's pull, from the setting of its in-progress mark to its clean-up.
 class SyncOnceRun {
  public:
@@ -69,8 +76,16 @@ class SyncOnceRun {
     DataSource& dataSource = DataSource::sharedDataSource();
     socket_->connectToEndpoint(peer_->routeUri());
     int retries = 0;
+    int askedAgain = 0;
     for (;;) {
-      if (!pass()) return false;
+      if (!pass()) {
+        // A pull asked for while this pass waited in vain was left to this run; it may be the
+        // only word of what the peer (back again) changed, so it gets its pass here.
+        if (askedAgain >= kRetryPasses || !askedWhileRunning()) return false;
+        ++askedAgain;
+        renewSocket();
+        continue;
+      }
       // A record that failed (a part that timed out, a file whose folder the peer had not
       // recorded yet) is asked for again soon, not only at the next change or timer.
       if (lastPassFailed_ && retries < kRetryPasses) {
@@ -90,6 +105,20 @@ class SyncOnceRun {
         return true;
       }
     }
+  }
+
+  // Whether a pull of this pairing was asked for since the last pass began, the daemon going on.
+  bool askedWhileRunning() {
+    if (PullStop::isStopping()) return false;
+    LockerGuard lock(Lockers::syncOnce(pairing_->pk()));
+    return DataSource::sharedDataSource().hasAnySyncOnceRequest(pairing_->pk());
+  }
+
+  // A request socket left waiting for a reply takes no other request: a fresh one.
+  void renewSocket() {
+    socket_->closeWithoutLinger();
+    socket_ = requestSocket(*context_);
+    socket_->connectToEndpoint(peer_->routeUri());
   }
 
   // Always, whatever ended the run; `completed` when run() went through.
@@ -433,9 +462,7 @@ SyncEngine::Pull SyncEngine::pullOnce(const std::string& localTreeUuid, const st
     QoAssert(QoDevice::isPeerEndpoint(peer->routeUri()), "Remote router uri({}) is not tcp", peer->routeUri());
 
     auto context = std::make_shared<ZMQContext>(1);
-    auto socket = context->socketWithType(ZMQ_REQ);
-    const int linger = kRequestLingerMs;
-    socket->setData(std::string_view(reinterpret_cast<const char*>(&linger), sizeof linger), ZMQ_LINGER);
+    auto socket = requestSocket(*context);
     QoLog("Sync once({}) tree({})", local->path(), local->uuid());
     run = std::make_unique<SyncOnceRun>(pairing, std::move(context), std::move(socket));
     dataSource.setDoingSyncOnce(pairing->pk());

@@ -13,6 +13,7 @@
 #include "PullTestBase.h"
 #include "core/daemon/router/NoticeLog.h"
 #include "core/daemon/sync/PullStop.h"
+#include "core/daemon/sync/SyncEngine.h"
 #include "core/state/SyncFileProcessBox.h"
 #include "support/Eventually.h"
 
@@ -246,6 +247,36 @@ TEST_F(SyncOnceStopTest, APullThatEndsEarlyStoresNoMarkAndTheNextOneAsksFromTheL
     EXPECT_EQ(storedMark(), usnInB(name));
     mark = storedMark();
   }
+}
+
+// A pull asked for while another waits for a page is left to the running one. When that one
+// gives up (its peer had gone and is back), the request must still get its pass: it may be
+// the only notice of what the peer changed.
+TEST_F(SyncOnceStopTest, APullAskedForWhileTheRunningOneWaitsInVainStillGetsItsPass) {
+  startPeer();
+  pullFirstFile();
+  size_t held;
+  {
+    std::lock_guard guard(peer_.lock);
+    held = peer_.finds.size();
+    peer_.released = false;
+    peer_.holdFindFrom = held;
+  }
+  auto waiting = std::async(std::launch::async, [this] { return syncOnce(); });
+  ASSERT_TRUE(waitUntil([&] { return peer_.finds.size() > held; }));
+  {
+    // Only the find already held goes unanswered.
+    std::lock_guard guard(peer_.lock);
+    peer_.holdFindFrom = SIZE_MAX;
+  }
+  writeB("meanwhile.txt", "changed while the pull waited");
+  recordB();
+  EXPECT_EQ(SyncEngine::pullOnce(copyA_->uuid(), copyB_->uuid()), SyncEngine::Pull::kAlreadyRunning);
+  // Ends by the find time-out (20 s); the held find is answered only then, too late.
+  waiting.get();
+  release();
+  EXPECT_TRUE(eventually([&] { return readFile(inA("meanwhile.txt")) == "changed while the pull waited"; }, 60))
+      << "the pull asked for meanwhile never ran";
 }
 
 }  // namespace
