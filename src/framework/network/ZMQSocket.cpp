@@ -295,13 +295,15 @@ bool ZMQSocket::sendMessage(zmq_msg_t& message, int flags) {
 std::string ZMQSocket::receiveDataWithFlags(int flags) {
   zmq_msg_t message;
   if (zmq_msg_init(&message) != 0) raise("zmq_msg_init");
+  std::string data;
   try {
     receiveMessage(message, flags);
+    // Short of memory for the copy, the frame is let go of all the same.
+    data.assign(static_cast<const char*>(zmq_msg_data(&message)), zmq_msg_size(&message));
   } catch (...) {
     zmq_msg_close(&message);
     throw;
   }
-  std::string data(static_cast<const char*>(zmq_msg_data(&message)), zmq_msg_size(&message));
   if (zmq_msg_close(&message) != 0) logError("zmq_msg_close", zmq_errno());
   return data;
 }

@@ -23,7 +23,9 @@
 #include "framework/network/ZMQSocket.h"
 #include "platform/Dispatch.h"
 #include "platform/ForeignTcpSocket.h"
+#include "platform/LoopRoundFailures.h"
 #include "platform/QoLog.h"
+#include "platform/ThreadName.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor {
@@ -377,50 +379,63 @@ bool QoPublisher::isEncryptAuthExclude(int32_t code, int32_t level) const {
 }
 
 void QoPublisher::run() {
+  nameThisThread("VelborPublish");
+  // One unexpected state ends one round, never the broker: a broker that stopped would
+  // leave the process running, deaf to its peers' notices and telling them nothing.
+  LoopRoundFailures failures("Puller");
   auto nextWatch = std::chrono::steady_clock::now();
-  try {
-    while (run_) {
-      zmq_pollitem_t items[5]{};
-      backend_->getPollItem(items[0], ZMQ_POLLIN);
-      items[1].fd = wakePipe_[0];
-      items[1].events = ZMQ_POLLIN;
-      publisher_->getPollItem(items[2], ZMQ_POLLIN);
-      connections_->monitor().getPollItem(items[3], ZMQ_POLLIN);
-      subscriber_->getPollItem(items[4], ZMQ_POLLIN);
-      // Notices wait in the SUB socket while every worker is busy.
-      const int count = workerQueue_.empty() ? 4 : 5;
-      if (ZMQContext::pollWithItems(items, count, connections_->empty() ? -1 : kWatchIntervalMs) < 0) {
-        const int error = zmq_errno();
-        if (error == EINTR) continue;
-        if (error != ETERM) QoLog("Puller poll error!! epoll items count({})", count);
-        break;
-      }
-      if (items[0].revents & ZMQ_POLLIN) takeWorkerReply();
-      // A poll that saw a notice has taken its first frame from one connection: the notice
-      // is received whole before any connection changes, or libzmq aborts reading the rest
-      // from another one.
-      if (count == 5 && (items[4].revents & ZMQ_POLLIN)) passNoticeToWorker();
-      if (items[2].revents & ZMQ_POLLIN) takeSubscriptions();
-      if (items[3].revents & ZMQ_POLLIN) pullReconnected(connections_->takeEvents());
-      if (items[1].revents & ZMQ_POLLIN) {
-        char drain[64];
-        while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
-        }
-        publishPending();
-        updateSubscriptions();
-      }
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= nextWatch) {
-        cutOverrunPublishers();
-        nextWatch = now + std::chrono::milliseconds(kWatchIntervalMs);
-      }
+  while (run_) {
+    try {
+      if (!serveRound(nextWatch)) break;
+      failures.succeeded();
+    } catch (const ZMQException& e) {
+      if (e.getErrorCode() == ETERM) break;
+      failures.failed(e.what());
+    } catch (const std::exception& e) {
+      failures.failed(e.what());
+    } catch (...) {
+      failures.failed("unknown exception");
     }
-  } catch (const ZMQException& e) {
-    if (e.getErrorCode() != ETERM) QoLog("Puller run failed, {}", e.what());
-  } catch (const std::exception& e) {
-    QoLog("Puller run failed, {}", e.what());
   }
   closeSockets();
+}
+
+bool QoPublisher::serveRound(std::chrono::steady_clock::time_point& nextWatch) {
+  zmq_pollitem_t items[5]{};
+  backend_->getPollItem(items[0], ZMQ_POLLIN);
+  items[1].fd = wakePipe_[0];
+  items[1].events = ZMQ_POLLIN;
+  publisher_->getPollItem(items[2], ZMQ_POLLIN);
+  connections_->monitor().getPollItem(items[3], ZMQ_POLLIN);
+  subscriber_->getPollItem(items[4], ZMQ_POLLIN);
+  // Notices wait in the SUB socket while every worker is busy.
+  const int count = workerQueue_.empty() ? 4 : 5;
+  if (ZMQContext::pollWithItems(items, count, connections_->empty() ? -1 : kWatchIntervalMs) < 0) {
+    const int error = zmq_errno();
+    if (error == EINTR) return true;
+    if (error == ETERM) return false;
+    throw ZMQException(fmt::format("Puller poll error!! epoll items count({})", count), error);
+  }
+  if (items[0].revents & ZMQ_POLLIN) takeWorkerReply();
+  // A poll that saw a notice has taken its first frame from one connection: the notice
+  // is received whole before any connection changes, or libzmq aborts reading the rest
+  // from another one.
+  if (count == 5 && (items[4].revents & ZMQ_POLLIN)) passNoticeToWorker();
+  if (items[2].revents & ZMQ_POLLIN) takeSubscriptions();
+  if (items[3].revents & ZMQ_POLLIN) pullReconnected(connections_->takeEvents());
+  if (items[1].revents & ZMQ_POLLIN) {
+    char drain[64];
+    while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
+    }
+    publishPending();
+    updateSubscriptions();
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= nextWatch) {
+    cutOverrunPublishers();
+    nextWatch = now + std::chrono::milliseconds(kWatchIntervalMs);
+  }
+  return true;
 }
 
 void QoPublisher::closeSockets() {

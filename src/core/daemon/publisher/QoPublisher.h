@@ -130,6 +130,9 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   void wake();
   // The broker loop and its steps, on the broker thread.
   void run();
+  // One poll and what it found; false when the broker is to end (its context shut down).
+  // Raises what one round cannot get past; the loop then goes on with the next.
+  bool serveRound(std::chrono::steady_clock::time_point& nextWatch);
   void publishPending();
   void updateSubscriptions();
   // Whether a device connected to is at `pubUri`; devicesLock_ held.

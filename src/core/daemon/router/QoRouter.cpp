@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <fmt/format.h>
+
 #include "core/daemon/router/QoWorker.h"
 #include "core/daemon/router/ReplyLedger.h"
 #include "core/daemon/router/ReplySealer.h"
@@ -15,7 +17,9 @@
 #include "framework/network/ZMQFrames.h"
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
+#include "platform/LoopRoundFailures.h"
 #include "platform/QoLog.h"
+#include "platform/ThreadName.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor {
@@ -140,6 +144,7 @@ void QoRouter::setUpWorker(const std::string& uri, const std::shared_ptr<ZMQCont
   worker->setReplySealer(sealer_.get());
   workers_.push_back(worker);
   workerThreads_.emplace_back([worker] {
+    nameThisThread("VelborWorker");
     try {
       worker->run();
     } catch (const std::exception& e) {
@@ -158,55 +163,71 @@ void QoRouter::joinWorkers() {
 }
 
 void QoRouter::run() {
-  try {
-    auto nextSweep = RequestGate::Clock::now();
-    while (run_) {
-      zmq_pollitem_t items[4]{};
-      backend_->getPollItem(items[0], ZMQ_POLLIN);
-      items[1].fd = sealer_->readyFd();
-      items[1].events = ZMQ_POLLIN;
-      items[2].fd = gate_->ledger().releasedFd();
-      items[2].events = ZMQ_POLLIN;
-      frontend_->getPollItem(items[3], ZMQ_POLLIN);
-      // Requests are taken only while a worker is idle; the rest wait in the frontend.
-      const int count = workerQueue_.empty() ? 3 : 4;
-      long timeoutMs = -1;
-      if (gate_->sweepWanted()) {
-        timeoutMs = std::max<long>(
-            0, std::chrono::ceil<std::chrono::milliseconds>(nextSweep - RequestGate::Clock::now()).count());
-      }
-      if (ZMQContext::pollWithItems(items, count, timeoutMs) < 0) {
-        const int error = zmq_errno();
-        if (error == EINTR) continue;
-        // ETERM: stop() shut the context down.
-        if (error != ETERM) QoLog("Router poll error!! epoll items count({})", count);
-        break;
-      }
-      if (items[2].revents & ZMQ_POLLIN) {
-        gate_->ledger().clearReleased();
-        forwardAdmittedRequests();
-      }
-      if (count == 4 && (items[3].revents & ZMQ_POLLIN)) forwardRequest();
-      if (items[0].revents & ZMQ_POLLIN) forwardReply();
-      if (items[1].revents & ZMQ_POLLIN) forwardSealedReplies();
-      const auto now = RequestGate::Clock::now();
-      if (now >= nextSweep) {
-        if (gate_->sweepWanted()) {
-          gate_->sweep(now);
-          // A cut-off connection's replies free room as ZeroMQ drops them; whatever else
-          // changed, waiting requests are looked at again.
-          forwardAdmittedRequests();
-        }
-        nextSweep = now + gate_->sweepInterval();
-      }
+  nameThisThread("VelborRouter");
+  // One unexpected state ends one round, never the broker: a broker that stopped would
+  // leave the process running and answering nothing.
+  LoopRoundFailures failures("Router");
+  auto nextSweep = RequestGate::Clock::now();
+  while (run_) {
+    try {
+      if (!serveRound(nextSweep)) break;
+      failures.succeeded();
+    } catch (const ZMQException& e) {
+      // ETERM: stop() shut the context down.
+      if (e.getErrorCode() == ETERM) break;
+      failures.failed(e.what());
+    } catch (const std::exception& e) {
+      failures.failed(e.what());
+    } catch (...) {
+      failures.failed("unknown exception");
     }
-  } catch (const ZMQException& e) {
-    if (e.getErrorCode() != ETERM) QoLog("Router run failed, {}", e.what());
-  } catch (const std::exception& e) {
-    QoLog("Router run failed, {}", e.what());
   }
   frontend_->closeWithoutLinger();
   backend_->closeWithoutLinger();
+}
+
+bool QoRouter::serveRound(RequestGate::Clock::time_point& nextSweep) {
+  zmq_pollitem_t items[4]{};
+  backend_->getPollItem(items[0], ZMQ_POLLIN);
+  items[1].fd = sealer_->readyFd();
+  items[1].events = ZMQ_POLLIN;
+  items[2].fd = gate_->ledger().releasedFd();
+  items[2].events = ZMQ_POLLIN;
+  frontend_->getPollItem(items[3], ZMQ_POLLIN);
+  // Requests are taken only while a worker is idle; the rest wait in the frontend.
+  const int count = workerQueue_.empty() ? 3 : 4;
+  long timeoutMs = -1;
+  if (gate_->sweepWanted()) {
+    timeoutMs =
+        std::max<long>(0, std::chrono::ceil<std::chrono::milliseconds>(nextSweep - RequestGate::Clock::now()).count());
+  }
+  if (ZMQContext::pollWithItems(items, count, timeoutMs) < 0) {
+    const int error = zmq_errno();
+    if (error == EINTR) return true;
+    // ETERM: stop() shut the context down.
+    if (error == ETERM) return false;
+    throw ZMQException(fmt::format("Router poll error!! epoll items count({})", count), error);
+  }
+  if (items[2].revents & ZMQ_POLLIN) {
+    gate_->ledger().clearReleased();
+    forwardAdmittedRequests();
+  }
+  // The requests that waited for room may have taken every idle worker: a request seen in
+  // the frontend then waits there for the next worker to come free.
+  if (count == 4 && (items[3].revents & ZMQ_POLLIN)) forwardRequest();
+  if (items[0].revents & ZMQ_POLLIN) forwardReply();
+  if (items[1].revents & ZMQ_POLLIN) forwardSealedReplies();
+  const auto now = RequestGate::Clock::now();
+  if (now >= nextSweep) {
+    if (gate_->sweepWanted()) {
+      gate_->sweep(now);
+      // A cut-off connection's replies free room as ZeroMQ drops them; whatever else
+      // changed, waiting requests are looked at again.
+      forwardAdmittedRequests();
+    }
+    nextSweep = now + gate_->sweepInterval();
+  }
+  return true;
 }
 
 std::optional<ZMQMessage> QoRouter::receiveBounded(ZMQSocket& socket) {
@@ -229,6 +250,8 @@ std::string QoRouter::takeIdleWorker() {
 }
 
 void QoRouter::forwardRequest() {
+  // A request is taken only for an idle worker.
+  if (workerQueue_.empty()) return;
   std::optional<ZMQMessage> message = receiveBounded(*frontend_, kMaxRequestBytes);
   if (!message) return;
   if (!gate_->admit(*message, frontend_->lastSourceFd(), frontend_->lastSourceAddress())) return;

@@ -106,6 +106,10 @@ class QoRouter : public QoWorkerDelegate {
  private:
   // The broker loop, on the broker thread.
   void run();
+  // One poll and what it found; false when the broker is to end (its context shut down).
+  // Raises what one round cannot get past; the loop then goes on with the next.
+  bool serveRound(RequestGate::Clock::time_point& nextSweep);
+  // Takes the next request from the frontend, when a worker is idle to take it.
   void forwardRequest();
   // Hands a request to the worker idle longest.
   void dispatch(ZMQMessage& request);

@@ -1,6 +1,7 @@
 #include "core/daemon/router/QoWorker.h"
 
 #include <cerrno>
+#include <stdexcept>
 #include <string_view>
 
 #include <fmt/format.h>
@@ -16,6 +17,7 @@
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
+#include "platform/LoopRoundFailures.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -139,29 +141,57 @@ void QoWorker::run() {
 }
 
 void QoWorker::serve(ZMQSocket& socket) {
-  sendReadyMessage(socket);
-  while (run_ && waitForRequest(socket)) {
-    ZMQMessage frames = ZMQMessage::recvFromSocket(socket);
-    std::string client = frames.getNextFrame().value_or(std::string());
-    frames.getNextFrame();
-    if (sealer_) {
-      std::string name;
-      QoMessage::Ptr answer = answerRequest(frames, name);
-      // The broker takes this worker back at once; the sealer passes the reply on.
-      if (answer) sealer_->submit(std::move(client), std::move(name), std::move(answer));
-      sendReadyMessage(socket);
-      continue;
+  LoopRoundFailures failures(fmt::format("Worker({})", identity_));
+  // A REQ socket answers every request it received before it can receive the next one; the
+  // first answer is "ready". A worker that failed to answer would wait forever, and the
+  // broker without it.
+  bool owesAnswer = true;
+  while (run_) {
+    try {
+      if (owesAnswer) {
+        // What is left of a request that failed half-read goes first.
+        while (socket.msgMore()) socket.receiveDataWithFlags(0);
+        if (!sendReadyMessage(socket)) throw std::runtime_error("ready not sent");
+        owesAnswer = false;
+      }
+      if (!waitForRequest(socket)) return;
+      owesAnswer = true;
+      serveOne(socket);
+      owesAnswer = false;
+      failures.succeeded();
+    } catch (const ZMQException& e) {
+      // ETERM: the context was shut down under a receive or send; that is how a worker stops.
+      if (e.getErrorCode() == ETERM) return;
+      failures.failed(e.what());
+    } catch (const std::exception& e) {
+      failures.failed(e.what());
+    } catch (...) {
+      failures.failed("unknown exception");
     }
-    std::optional<ZMQMessage> reply = handleRequestMessage(frames);
-    if (!reply) {
-      // No reply for the client; the broker takes this worker back all the same.
-      sendReadyMessage(socket);
-      continue;
-    }
-    reply->insertEmptyFrameAtHead();
-    reply->insertFrameAtHead(std::move(client));
-    if (!reply->sendToSocket(socket)) QoLog("*** Worker({}) reply not sent", identity_);
   }
+}
+
+void QoWorker::serveOne(ZMQSocket& socket) {
+  ZMQMessage frames = ZMQMessage::recvFromSocket(socket);
+  std::string client = frames.getNextFrame().value_or(std::string());
+  frames.getNextFrame();
+  if (sealer_) {
+    std::string name;
+    QoMessage::Ptr answer = answerRequest(frames, name);
+    // The broker takes this worker back at once; the sealer passes the reply on.
+    if (answer) sealer_->submit(std::move(client), std::move(name), std::move(answer));
+    if (!sendReadyMessage(socket)) throw std::runtime_error("ready not sent");
+    return;
+  }
+  std::optional<ZMQMessage> reply = handleRequestMessage(frames);
+  if (!reply) {
+    // No reply for the client; the broker takes this worker back all the same.
+    if (!sendReadyMessage(socket)) throw std::runtime_error("ready not sent");
+    return;
+  }
+  reply->insertEmptyFrameAtHead();
+  reply->insertFrameAtHead(std::move(client));
+  if (!reply->sendToSocket(socket)) throw std::runtime_error("reply not sent");
 }
 
 std::optional<ZMQMessage> QoWorker::handleRequestMessage(ZMQMessage& frames) {

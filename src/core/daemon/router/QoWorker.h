@@ -118,8 +118,11 @@ class QoWorker {
   static QoMessage::Ptr handlePubFileChange(const QoRequest& request);
 
  private:
-  // Serves requests until stopped; raises what the socket raises.
+  // Serves requests until stopped or the context is shut down. A request that fails
+  // beyond its error reply (the socket, short of memory) ends that request only.
   void serve(ZMQSocket& socket);
+  // Receives one request and answers it, with its reply or with "ready".
+  void serveOne(ZMQSocket& socket);
 
   const std::string identity_;
   const std::string uri_;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 namespace velbor::test {
 
 // Makes the heap run out for one thread: while armed, every operator new on that thread
@@ -8,9 +10,13 @@ namespace velbor::test {
 // replacement operator new.
 class AllocationFailure {
  public:
-  // From now on the calling thread gets no memory, until disarm().
+  // From now on the calling thread gets no memory, until disarm() (which ends the one
+  // failure below as well).
   static void armOnThisThread();
   static void disarm();
+  // The next allocation of at least `minBytes` on the thread named `threadName` (as the
+  // system shows it) fails, once; every other one is served.
+  static void failOnceOnThreadNamed(const char* threadName, std::size_t minBytes);
   // Allocations refused since the program started.
   static int refusals();
 };

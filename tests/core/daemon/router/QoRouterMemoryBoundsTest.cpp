@@ -3,6 +3,7 @@
 // it off, while other peers are served.
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@
 #include "proto/VelborProto.pb.h"
 #include "support/Eventually.h"
 #include "support/TempDir.h"
+#include "support/ThreadHold.h"
 
 namespace velbor::test {
 namespace {
@@ -229,6 +231,48 @@ TEST_F(RouterMemoryBoundsTest, ConnectionsOfOneHostShareOneBoundAndLeaveOtherHos
   while (answered < kFetched && fetcher.receive().has_value()) ++answered;
   EXPECT_EQ(answered, kFetched);
   EXPECT_EQ(router_.requestStats().droppedRequests, 0u);
+}
+
+// Room freed for requests that wait and a new request, both found by the broker in one
+// round, as under any load where a reader catches up while others ask: the waiting requests
+// take the idle workers, and the new one waits in the frontend for the next worker that
+// comes free. Every request is answered and the router serves on.
+TEST_F(RouterMemoryBoundsTest, RoomFreedAndANewRequestInOneRoundAreAllServed) {
+  RequestGate::Limits limits = smallLimits();
+  // One reply held back holds the reader's requests back.
+  limits.peerReplyBytes = kPart;
+  router_.setRequestLimits(limits);
+  auto client = startRouter();
+  const std::vector<std::string> request = client->seal(pb::MsgCodeGetRequest, partRequest(), 1);
+  RawPeer reader(router_.frontendEndpoint(), "127.0.0.2");
+  constexpr int kRequests = 24;
+  for (int i = 0; i < kRequests; ++i) reader.send(request);
+  // More of them wait than there are workers.
+  ASSERT_TRUE(eventually([&] { return router_.requestStats().waitingRequests >= 6; }));
+
+  ThreadHold broker("VelborRouter");
+  ASSERT_TRUE(broker.found());
+  ASSERT_TRUE(broker.hold());
+  // Meanwhile the reader takes what reached it, so that ZeroMQ writes on and lets go of the
+  // replies held for it, and another peer asks.
+  int answered = reader.drain();
+  ASSERT_TRUE(eventually([&] { return router_.heldReplyBytes() == 0; }));
+  auto scan = std::async(std::launch::async, [&] { return client->request(pb::MsgCodeScanRequest, nullptr, 1); });
+  // Time for the request to reach the router's socket; should it come later, it is merely
+  // found in a later round.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  broker.release();
+
+  QoMessage::Ptr reply = scan.get();
+  ASSERT_NE(reply, nullptr);
+  EXPECT_EQ(reply->code(), pb::MsgCodeScanResponse);
+  for (; answered < kRequests; ++answered) {
+    auto part = reader.receive();
+    ASSERT_TRUE(part.has_value()) << answered;
+    EXPECT_EQ(client->open(*part)->code(), pb::MsgCodeGetResponse) << answered;
+  }
+  EXPECT_EQ(router_.requestStats().droppedRequests, 0u);
+  expectServes(*client);
 }
 
 TEST_F(RouterMemoryBoundsTest, RequestFrameBeyondTheBoundEndsItsConnectionAndOneAtTheBoundIsServed) {
