@@ -60,6 +60,9 @@ class QoClient {
   // Agreement and refusal carry the token of the offer received from the device; without
   // one nothing is sent.
   static QoMessage::Ptr sendTrustRequestTo(const DevicePtr& device, int32_t option);
+  // An agreement carrying `token`: the answer to an offer that was not kept here (one from a
+  // device this one trusts already).
+  static QoMessage::Ptr sendTrustRequestTo(const DevicePtr& device, int32_t option, const std::string& token);
   static QoMessage::Ptr sendTrustDenyRequestTo(const DevicePtr& device, int32_t option);
   // Withdraws this device's offer: carries the token of its send context.
   static QoMessage::Ptr sendTrustCancelRequestTo(const DevicePtr& device, int32_t option);

@@ -112,6 +112,16 @@ QoMessage::Ptr QoClient::sendTrustRequestTo(const DevicePtr& device, int32_t opt
                                         Offer::kReceived);
 }
 
+QoMessage::Ptr QoClient::sendTrustRequestTo(const DevicePtr& device, int32_t option, const std::string& token) {
+  QoLog("{} message to {}", "SendTrustAnswerAgreeRequest", deviceName(device));
+  return logFailure("SendTrustAnswerAgreeRequest", ": ", [&] {
+    requireDevice(device);
+    auto body = std::make_shared<pb::MsgTrustRequest>();
+    body->set_token(token);
+    return sendReuqestTo(device, pb::MsgCodeTrustRequest, option, std::move(body));
+  });
+}
+
 QoMessage::Ptr QoClient::sendTrustDenyRequestTo(const DevicePtr& device, int32_t option) {
   return sendToken<pb::MsgTrustDenyRequest>(device, option, pb::MsgCodeTrustDenyRequest,
                                             "SendTrustAnswerDisagreeRequest", Offer::kReceived);

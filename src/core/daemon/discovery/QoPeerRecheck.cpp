@@ -129,24 +129,31 @@ void queueOnce(Running& waiting, const std::string& uuid, const char* what, std:
 }
 
 // Refusals of trust by devices, unsigned as every error reply is: whoever holds the device's
-// address can send one. A trust ends only when the refusals go on over time.
+// address can send one. A trust ends only when the device refuses again and again, over the
+// whole of a span of time: one refusal counts only when it comes at least one recheck delay
+// after the last one counted (those of one moment count once), and one that comes more than
+// two recheck delays after it starts the count afresh. kDistrustConfirmations refusals so
+// counted span at least (kDistrustConfirmations - 1) recheck delays, each of them answered.
 class Refusals {
  public:
   // Counts one; answers whether the refusals now suffice to end the trust.
-  bool add(const std::string& uuid, std::chrono::milliseconds recheckDelay) {
+  bool add(const std::string& uuid, bool trusted, std::chrono::milliseconds recheckDelay) {
     std::lock_guard guard(lock_);
     const auto now = std::chrono::steady_clock::now();
-    auto [entry, added] = seen_.try_emplace(uuid, Entry{0, now, now});
-    if (added && seen_.size() > kMaxDevices) {
-      seen_.erase(entry);
-      return false;
+    auto entry = seen_.find(uuid);
+    if (entry == seen_.end()) {
+      if (seen_.size() >= kMaxDevices && !makeRoom(trusted)) return false;
+      entry = seen_.emplace(uuid, Entry{}).first;
     }
-    // Refusals far apart are no run of them: the count starts again.
-    if (now - entry->second.last > recheckDelay * 3) entry->second = Entry{0, now, now};
-    ++entry->second.count;
-    entry->second.last = now;
-    const auto span = recheckDelay * (QoPeerRecheck::kDistrustConfirmations - 1);
-    return entry->second.count >= QoPeerRecheck::kDistrustConfirmations && now - entry->second.first >= span;
+    Entry& counted = entry->second;
+    counted.trusted = trusted;
+    if (counted.count > 0) {
+      if (now - counted.last < recheckDelay) return false;
+      if (now - counted.last > recheckDelay * 2) counted.count = 0;
+    }
+    ++counted.count;
+    counted.last = now;
+    return counted.count >= QoPeerRecheck::kDistrustConfirmations;
   }
   void clear(const std::string& uuid) {
     std::lock_guard guard(lock_);
@@ -154,16 +161,43 @@ class Refusals {
   }
 
  private:
-  // Only trusted devices are counted; far more than any user trusts.
+  // Far more devices than any user trusts. Devices not trusted (anyone with the token can
+  // have discovery store them) give way to trusted ones.
   static constexpr size_t kMaxDevices = 4096;
   struct Entry {
-    int count;
-    std::chrono::steady_clock::time_point first;
+    int count = 0;
     std::chrono::steady_clock::time_point last;
+    bool trusted = false;
   };
+  bool makeRoom(bool forTrusted) {
+    if (!forTrusted) return false;
+    for (auto entry = seen_.begin(); entry != seen_.end(); ++entry) {
+      if (entry->second.trusted) continue;
+      seen_.erase(entry);
+      return true;
+    }
+    return false;
+  }
   std::mutex lock_;
   std::map<std::string, Entry> seen_;
 };
+
+// Devices whose next asking about a distrust is waiting for its time.
+Running& scheduledRechecks() {
+  static auto* scheduled = new Running();
+  return *scheduled;
+}
+
+// Offers of trusted devices waiting for their agreement, the latest token of each device.
+std::mutex& offerLock() {
+  static auto* lock = new std::mutex();
+  return *lock;
+}
+
+std::map<std::string, std::string>& pendingOffers() {
+  static auto* offers = new std::map<std::string, std::string>();
+  return *offers;
+}
 
 Refusals& refusals() {
   static auto* refusals = new Refusals();
@@ -206,6 +240,8 @@ void bringBack(const QoDevice::Ptr& device) {
 void QoPeerRecheck::install() {
   QoPeerChecks::install([](const std::string& uuid) { checkExit(uuid); },
                         [](const std::string& uuid) { checkDistrust(uuid); });
+  QoPeerChecks::installOfferAnswer(
+      [](const std::string& uuid, const std::string& token) { agreeToOffer(uuid, token); });
 }
 
 void QoPeerRecheck::checkExit(const std::string& deviceUuid) {
@@ -256,12 +292,14 @@ void QoPeerRecheck::runExitCheck(const std::string& deviceUuid) {
 
 // A signed status answer refuses the distrust; a refusal of trust (unsigned, as every error
 // reply) ends the trust only when it is given again and again over time, each time asked
-// anew: a host that holds the device's address for a moment cannot end it.
+// anew: a host that holds the device's address for a moment, or for a few moments, cannot
+// end it. Asked of every stored device that sent a distrust, whatever its status here: one
+// whose trust here lapsed may still hold its pairings, and still trust this device.
 void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
   bool recheck = false;
   const bool askedAgain = once(runningDistrusts(), deviceUuid, "Distrust", [&] {
     QoDevice::Ptr device = remoteDevice(deviceUuid);
-    if (!device || !device->isTrusted() || !QoDevice::isPeerEndpoint(device->routeUri())) {
+    if (!device || !QoDevice::isPeerEndpoint(device->routeUri())) {
       refusals().clear(deviceUuid);
       return;
     }
@@ -272,7 +310,7 @@ void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
     }
     const auto error = reply->code() == pb::MsgCodeError ? reply->pbBodyAs<pb::MsgError>() : nullptr;
     if (error && (error->errcode() == pb::ErrorCodeUntrusted || error->errcode() == pb::ErrorCodeNoent)) {
-      if (!refusals().add(deviceUuid, distrustRecheckDelay())) {
+      if (!refusals().add(deviceUuid, device->isTrusted(), distrustRecheckDelay())) {
         QoLog("* Device({}) refuses this device, asked again later", device->name());
         recheck = true;
         return;
@@ -290,10 +328,46 @@ void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
     QoLog("* Distrust of device({}) not confirmed, answer code({}) level({})", device->name(), reply->code(),
           reply->level());
   });
-  if (recheck) {
-    lanesFor(deviceUuid).runAfter(distrustRecheckDelay(), [deviceUuid] { checkDistrust(deviceUuid); });
+  // One asking waits at a time: further refusals of the same moment count for nothing.
+  if (recheck && scheduledRechecks().enter(deviceUuid)) {
+    lanesFor(deviceUuid).runAfter(distrustRecheckDelay(), [deviceUuid] {
+      scheduledRechecks().leave(deviceUuid);
+      checkDistrust(deviceUuid);
+    });
   } else if (askedAgain) {
     checkDistrust(deviceUuid);
+  }
+}
+
+void QoPeerRecheck::agreeToOffer(const std::string& deviceUuid, const std::string& token) {
+  {
+    std::lock_guard guard(offerLock());
+    const bool queued = pendingOffers().count(deviceUuid) != 0;
+    pendingOffers()[deviceUuid] = token;
+    if (queued) return;
+  }
+  trustedLanes().run([deviceUuid] { runOfferAgreement(deviceUuid); });
+}
+
+void QoPeerRecheck::runOfferAgreement(const std::string& deviceUuid) {
+  std::string token;
+  {
+    std::lock_guard guard(offerLock());
+    auto pending = pendingOffers().find(deviceUuid);
+    if (pending == pendingOffers().end()) return;
+    token = std::move(pending->second);
+    pendingOffers().erase(pending);
+  }
+  // Sent to where the device is known to be, whoever delivered the offer: only the device
+  // that holds this offer open takes the agreement, and nothing changes here either way.
+  QoDevice::Ptr device = remoteDevice(deviceUuid);
+  if (!device || !device->isTrusted() || !QoDevice::isPeerEndpoint(device->routeUri())) return;
+  const QoMessage::Ptr reply = QoClient::sendTrustRequestTo(device, QoClient::kOptionSync, token);
+  const auto answer = reply ? reply->pbBodyAs<pb::MsgTrustResponse>() : nullptr;
+  if (answer && reply->code() == pb::MsgCodeTrustResponse && answer->trust_result() == pb::TrustResultAccepted) {
+    QoLog("Device({}) took the agreement to its offer, trusted on both sides", device->name());
+  } else {
+    QoLog("* Device({}) did not take the agreement to its offer", device->name());
   }
 }
 

@@ -14,12 +14,16 @@ class QoDevice;
 //   is online (a notice signed by it that took it offline is undone, and its pairings are
 //   pulled; unsigned notices for it are only checked for a while, QoPeerChecks); one that
 //   does not is taken offline, as an exit does.
-// - a distrust whose signature was seen before, or a status check answered "Untrusted":
-//   whether the device still trusts this one. A status answer signed by the device refuses
-//   the distrust; an "Untrusted" or "no such device" answer is unsigned, as every error
-//   reply, so it ends the trust here only when the device is asked again and again over
-//   time (kDistrustConfirmations answers, kDistrustRecheckDelay apart) and refuses each time;
-//   no answer, or an unsigned status answer, changes nothing.
+// - a distrust (any: each is the same signed bytes as every other the device sent, to anyone),
+//   or a status check answered "Untrusted": whether the device still trusts this one. A
+//   status answer signed by the device refuses the distrust; an "Untrusted" or "no such
+//   device" answer is unsigned, as every error reply, so it ends the trust here only when the
+//   device is asked again and again over time and refuses each time: kDistrustConfirmations
+//   refusals, each at least kDistrustRecheckDelay after the one before and none more than
+//   twice that after it. No answer, or an unsigned status answer, changes nothing.
+// And answers an offer of trust from a device this one trusts with an agreement carrying its
+// token, sent to the device's stored endpoint: a device that lost its trust in this one
+// takes it and trusts again at once; a replayed offer matches no offer open there.
 // At most one check per device and kind runs at a time; one asked for meanwhile runs after
 // it. Checks run on the global queue, a few at a time (a check may wait seconds for a
 // device that never answers).
@@ -28,7 +32,8 @@ class QoPeerRecheck {
   // The exit check waits this long first: a device that really quits closes its endpoint
   // right after its notice.
   static constexpr std::chrono::milliseconds kExitCheckDelay{1000};
-  // Refusals of trust that end it, and the wait before the device is asked again.
+  // Refusals of trust that end it, and the wait before the device is asked again (the least
+  // time between two refusals that both count).
   static constexpr int kDistrustConfirmations = 4;
   static constexpr std::chrono::milliseconds kDistrustRecheckDelay{40000};
 
@@ -43,6 +48,11 @@ class QoPeerRecheck {
   // The checks themselves, synchronous (up to the client's reply wait).
   static void runExitCheck(const std::string& deviceUuid);
   static void runDistrustCheck(const std::string& deviceUuid);
+  // Queues the agreement to an offer of a trusted device; returns at once. Offers that come
+  // while one waits replace its token.
+  static void agreeToOffer(const std::string& deviceUuid, const std::string& token);
+  // Sends the agreement waiting for the device, synchronously (up to the client's reply wait).
+  static void runOfferAgreement(const std::string& deviceUuid);
   // Whether the device answers a request at its stored endpoint now (any reply counts).
   static bool answers(const std::shared_ptr<QoDevice>& device);
 };

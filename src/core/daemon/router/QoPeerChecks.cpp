@@ -10,6 +10,7 @@ struct Installed {
   std::mutex lock;
   QoPeerChecks::ExitCheck exitCheck;
   QoPeerChecks::DistrustCheck distrustCheck;
+  QoPeerChecks::OfferAnswer offerAnswer;
   // When a check last found each device answering.
   std::map<std::string, std::chrono::steady_clock::time_point> answered;
 };
@@ -29,8 +30,15 @@ void QoPeerChecks::install(ExitCheck exitCheck, DistrustCheck distrustCheck) {
   checks.distrustCheck = std::move(distrustCheck);
 }
 
+void QoPeerChecks::installOfferAnswer(OfferAnswer offerAnswer) {
+  Installed& checks = installed();
+  std::lock_guard guard(checks.lock);
+  checks.offerAnswer = std::move(offerAnswer);
+}
+
 void QoPeerChecks::uninstall() {
   install(nullptr, nullptr);
+  installOfferAnswer(nullptr);
   forgetAnswered();
 }
 
@@ -44,7 +52,7 @@ void QoPeerChecks::exitNoticeHeard(const std::string& deviceUuid) {
   if (check) check(deviceUuid);
 }
 
-void QoPeerChecks::distrustRepeated(const std::string& deviceUuid) {
+void QoPeerChecks::distrustHeard(const std::string& deviceUuid) {
   DistrustCheck check;
   {
     Installed& checks = installed();
@@ -52,6 +60,16 @@ void QoPeerChecks::distrustRepeated(const std::string& deviceUuid) {
     check = checks.distrustCheck;
   }
   if (check) check(deviceUuid);
+}
+
+void QoPeerChecks::trustedDeviceOffered(const std::string& deviceUuid, const std::string& token) {
+  OfferAnswer answer;
+  {
+    Installed& checks = installed();
+    std::lock_guard guard(checks.lock);
+    answer = checks.offerAnswer;
+  }
+  if (answer) answer(deviceUuid, token);
 }
 
 void QoPeerChecks::deviceAnswered(const std::string& deviceUuid) {

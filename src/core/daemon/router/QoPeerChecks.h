@@ -11,22 +11,29 @@ class QoDevice;
 
 // What the notice and trust handlers ask the device itself when a message alone cannot be
 // taken at its word: a notice of its exit (anyone may send or replay one) and a distrust
-// whose signature was seen before (a replay looks exactly like a genuine repeat). The
-// checks talk to the device, which sits above the handlers, so the daemon start installs
-// them; with none installed nothing is checked and such messages change nothing.
+// (every one a device sends, to anyone, is the same signed bytes: one it sent to another
+// device long ago, forwarded or replayed, looks exactly like a fresh one); and how an offer
+// of trust from a device already trusted is answered (an agreement carrying its token,
+// which only a device that really has that offer open takes). These talk to the device,
+// which sits above the handlers, so the daemon start installs them; with none installed
+// nothing is checked or answered, and such messages change nothing.
 class QoPeerChecks {
  public:
   using ExitCheck = std::function<void(const std::string& deviceUuid)>;
   using DistrustCheck = std::function<void(const std::string& deviceUuid)>;
+  using OfferAnswer = std::function<void(const std::string& deviceUuid, const std::string& token)>;
 
   QoPeerChecks() = delete;
 
   static void install(ExitCheck exitCheck, DistrustCheck distrustCheck);
+  static void installOfferAnswer(OfferAnswer offerAnswer);
+  // Takes every check and the offer answer away.
   static void uninstall();
 
-  // Each hands the device to the installed check and returns at once.
+  // Each hands the device to the installed check or answer and returns at once.
   static void exitNoticeHeard(const std::string& deviceUuid);
-  static void distrustRepeated(const std::string& deviceUuid);
+  static void distrustHeard(const std::string& deviceUuid);
+  static void trustedDeviceOffered(const std::string& deviceUuid, const std::string& token);
 
   // After a check has found a device answering, unsigned exit notices naming it within this
   // time are only checked: anyone can send them, and each one taken at its word would take

@@ -79,17 +79,22 @@ QoMessage::Ptr QoWorker::handleTrustPublishRequest(const QoRequest& request) {
   }
   auto reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodeTrustPublishResponse, nullptr);
   auto offer = std::make_shared<TrustInfo>(TrustInfo{request.sender->uuid(), body->token(), body->timeout()});
+  bool trusted = false;
   {
     LockerGuard lock(Lockers::trust(offer->deviceUuid));
-    // An offer from a device this one trusts changes nothing and is not shown: answered or
-    // left to run out, it would end the trust, and anyone can replay one. A device that
-    // really ended the trust says so to the status check, and its next offer is shown.
+    // An offer from a device this one trusts changes nothing here and is not shown: anyone
+    // can replay one, and answered or left to run out it would end the trust. The device
+    // may have lost its trust in this one, though (a distrust sent while this one was
+    // away): it is answered with an agreement carrying the offer's token, which only a
+    // device that has that very offer open takes, and the two are paired again at once.
     const auto stored = QoDevice::getDeviceWithUuid(offer->deviceUuid);
-    if (stored && stored->status() == kStatusTrusted) {
-      QoLog("* TrustPublishRequest of trusted device({}) ignored", request.sender->name());
-      return reply;
-    }
-    DataSource::sharedDataSource().setRecvTrustContext(offer->deviceUuid, offer);
+    trusted = stored && stored->status() == kStatusTrusted;
+    if (!trusted) DataSource::sharedDataSource().setRecvTrustContext(offer->deviceUuid, offer);
+  }
+  if (trusted) {
+    QoLog("* TrustPublishRequest of trusted device({}) answered with an agreement", request.sender->name());
+    QoPeerChecks::trustedDeviceOffered(offer->deviceUuid, offer->token);
+    return reply;
   }
   QoNotices::post(notice::TrustPublishResponse{offer});
   return reply;
@@ -173,22 +178,17 @@ QoMessage::Ptr QoWorker::handleDistrustRequest(const QoRequest& request) {
     throw QoExceptionZePermissionDeny::defaultExceptionWithReason(
         "Distrust request of device({}) carries more than its uuid", uuid);
   }
-  // Every distrust, exit notice and status request of a device is the same signed body: one
-  // seen before may be replayed. Whether the device still trusts this one is asked of the
-  // device itself, which ends the trust here when it does not; the sender is answered as
-  // for any distrust. Seen ones are looked for whatever the device's status (one in a trust
-  // exchange was trusted a moment ago); only a trusted device's are kept: devices of
-  // anyone's making that discovery stored could otherwise fill the list and push out those
-  // of trusted ones.
-  const bool repeated = request.sign && (request.sender->isTrusted() ? !QoSeenSignatures::remember(uuid, *request.sign)
-                                                                     : QoSeenSignatures::seen(uuid, *request.sign));
-  if (repeated) {
-    QoLog("* DisTrustRequest of device({}) was seen before, asking the device", request.sender->name());
-    QoPeerChecks::distrustRepeated(uuid);
-    return QoMessage::qoMessageWithMsgCode(pb::MsgCodeDistrustResponse, nullptr);
-  }
-
-  QoAssert(endTrustOf(uuid) != nullptr, "");
+  // Every distrust, exit notice and status request of a device is the same signed body, and
+  // the same signature: a distrust it once sent to another device, forwarded by that one, or
+  // one captured and replayed, cannot be told from a fresh one. No distrust ends anything at
+  // once: the device itself is asked whether it still trusts this one, and the trust ends
+  // when it answers that it does not, again and again over time. The sender is answered as
+  // for any distrust. The signature is remembered (only a trusted device's: devices of
+  // anyone's making that discovery stored could otherwise push those out), so that an exit
+  // notice bearing it is known for a replay.
+  if (request.sign && request.sender->isTrusted()) QoSeenSignatures::remember(uuid, *request.sign);
+  QoLog("* DisTrustRequest of device({}), asking the device", request.sender->name());
+  QoPeerChecks::distrustHeard(uuid);
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeDistrustResponse, nullptr);
 }
 

@@ -306,6 +306,59 @@ TEST_F(QoPeerRecheckTest, ARepeatedDistrustEndsTheTrustOnlyWhenTheDeviceNoLonger
   EXPECT_EQ(distrusted.waitFor(1).size(), 1U);
 }
 
+// Refusals that come in a few moments, as from a host that holds the device's address now
+// and then while the device is away, are not refusals over the whole time: those of one
+// moment count once, and a gap longer than the asking's rhythm starts the count anew.
+TEST_F(QoPeerRecheckTest, RefusalsOfAFewMomentsDoNotEndTheTrust) {
+  NoticeLog<notice::DistrustResponse> distrusted;
+  QoPeerRecheck::setDistrustRecheckDelay(std::chrono::milliseconds(2000));
+  // Between the moments the device answers something that confirms nothing, so that the
+  // askings the check makes by itself add no refusal.
+  answerError(pb::ErrorCodeBadFormat);
+  auto refuse = [this] {
+    answerError(pb::ErrorCodeUntrusted);
+    QoPeerRecheck::runDistrustCheck(peer_->device()->uuid());
+    answerError(pb::ErrorCodeBadFormat);
+  };
+  // Three refusals at once, then one in each of two later moments: five refusals over more
+  // than three times the asking's rhythm, in three moments.
+  refuse();
+  refuse();
+  refuse();
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  refuse();
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  refuse();
+  // Whatever the check still asks by itself is answered without a refusal.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  QoNotify::notifyQueue()->sync([] {});
+  ASSERT_NE(stored(), nullptr);
+  EXPECT_EQ(stored()->status(), 1);
+  EXPECT_EQ(pairingKeys(), std::vector<std::string>{pairingKey(pairing_)});
+  EXPECT_TRUE(distrusted.delivered().empty());
+}
+
+// A device whose trust here lapsed (a pairing offer that ran out) may still trust this one
+// and hold its pairings: its distrust is checked too, and ends nothing while it answers so.
+TEST_F(QoPeerRecheckTest, ADistrustOfADeviceNoLongerTrustedHereIsCheckedToo) {
+  auto stale = stored();
+  stale->setStatus(0);
+  stale->save();
+  auto listing = std::make_shared<pb::MsgStatusResponse>();
+  answerWith([this, listing] { return peer_->seal(pb::MsgCodeStatusResponse, listing, 2); });
+  QoPeerRecheck::runDistrustCheck(peer_->device()->uuid());
+  EXPECT_EQ(fake_->heads().size(), 1U);
+  ASSERT_NE(stored(), nullptr);
+  EXPECT_EQ(pairingKeys(), std::vector<std::string>{pairingKey(pairing_)});
+
+  // One that refuses again and again over time loses its pairings here.
+  QoPeerRecheck::setDistrustRecheckDelay(std::chrono::milliseconds(1000));
+  answerError(pb::ErrorCodeUntrusted);
+  QoPeerRecheck::runDistrustCheck(peer_->device()->uuid());
+  EXPECT_TRUE(eventually([&] { return stored() == nullptr; }, 60));
+  EXPECT_TRUE(pairingKeys().empty());
+}
+
 // Checks of devices that never answer run a few at a time: each holds a connection for the
 // client's whole reply wait, and a flood of them must not take every worker, nor hold up the
 // check of a trusted device.

@@ -28,6 +28,46 @@ constexpr int32_t kUntrusted = 0;
 constexpr int32_t kTrusted = 1;
 constexpr int32_t kWaiting = 2;
 
+// The devices whose distrust was handed to the device itself for a check.
+class RepeatedDistrusts {
+ public:
+  RepeatedDistrusts() {
+    QoPeerChecks::install(nullptr, [this](const std::string& uuid) {
+      std::lock_guard lock(lock_);
+      uuids_.push_back(uuid);
+    });
+  }
+  ~RepeatedDistrusts() { QoPeerChecks::uninstall(); }
+  std::vector<std::string> uuids() const {
+    std::lock_guard lock(lock_);
+    return uuids_;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<std::string> uuids_;
+};
+
+// The offers of trusted devices handed over to be answered with an agreement.
+class OfferAnswers {
+ public:
+  OfferAnswers() {
+    QoPeerChecks::installOfferAnswer([this](const std::string& uuid, const std::string& token) {
+      std::lock_guard lock(lock_);
+      offers_.push_back(uuid + " " + token);
+    });
+  }
+  ~OfferAnswers() { QoPeerChecks::uninstall(); }
+  std::vector<std::string> offers() const {
+    std::lock_guard lock(lock_);
+    return offers_;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<std::string> offers_;
+};
+
 // A peer talking to this device's router about trust. The peer's device is registered here;
 // this device may have made it an offer (a send context) or received one from it.
 class TrustRequestTest : public RouterTestBase, public PairingFixture {
@@ -121,9 +161,14 @@ TEST_F(TrustRequestTest, AnOfferIsKeptUntilTheNextOneReplacesIt) {
 // device reads as an offer with fields left over: neither may put the trust in question.
 TEST_F(TrustRequestTest, AnOfferOfATrustedDeviceAndAPartRequestPassedOffAsOneChangeNothing) {
   NoticeLog<notice::TrustPublishResponse> offers;
+  OfferAnswers answers;
   expectReply(publish("offer-1", 30), pb::MsgCodeTrustPublishResponse);
   EXPECT_EQ(DataSource::sharedDataSource().getRecvTrustContext(uuid_), nullptr);
   EXPECT_EQ(status(), kTrusted);
+  // It is answered with an agreement carrying its token: a device that lost its trust in
+  // this one and offers anew is paired again at once, and a replayed offer matches no offer
+  // open on the device.
+  EXPECT_EQ(answers.offers(), std::vector<std::string>{uuid_ + " offer-1"});
 
   auto part = std::make_shared<pb::MsgGetRequest>();
   part->set_transfer(30);
@@ -140,6 +185,13 @@ TEST_F(TrustRequestTest, AnOfferOfATrustedDeviceAndAPartRequestPassedOffAsOneCha
   }
   EXPECT_EQ(DataSource::sharedDataSource().getRecvTrustContext(uuid_), nullptr);
   EXPECT_TRUE(offers.delivered().empty());
+  EXPECT_EQ(answers.offers().size(), 1U);
+
+  // A device not trusted here gets its offer shown, and no agreement.
+  setStatus(kUntrusted);
+  expectReply(publish("offer-2", 30), pb::MsgCodeTrustPublishResponse);
+  EXPECT_EQ(offers.delivered().size(), 1U);
+  EXPECT_EQ(answers.offers().size(), 1U);
 }
 
 TEST_F(TrustRequestTest, AgreementWithTheOffersTokenTrustsOnce) {
@@ -265,8 +317,17 @@ TEST_F(TrustRequestTest, ADeviceEndsOnlyItsOwnTrust) {
   EXPECT_EQ(pairingKeys(), sorted({pairingKey(thirdPairing), pairingKey(peerPairing)}));
   EXPECT_TRUE(deleted.delivered().empty());
 
+  // Its own distrust is answered and handed to the device itself to confirm; the trust
+  // ends when the check finds the device refusing.
+  RepeatedDistrusts checked;
   QoMessage::Ptr reply = distrust(uuid_);
   expectReply(reply, pb::MsgCodeDistrustResponse, QoMessage::kLevelNone);
+  EXPECT_EQ(checked.uuids(), std::vector<std::string>{uuid_});
+  ASSERT_NE(QoDevice::getDeviceWithUuid(uuid_), nullptr);
+  EXPECT_EQ(status(), kTrusted);
+  EXPECT_EQ(pairingKeys(), sorted({pairingKey(thirdPairing), pairingKey(peerPairing)}));
+  EXPECT_TRUE(deleted.delivered().empty());
+  ASSERT_NE(QoWorker::endTrustOf(uuid_), nullptr);
   EXPECT_EQ(QoDevice::getDeviceWithUuid(uuid_), nullptr);
   EXPECT_TRUE(QoDevice::getDeviceSyncdirCopys(peer_->device()->pk()).empty());
   EXPECT_EQ(pairingKeys(), std::vector<std::string>{pairingKey(thirdPairing)});
@@ -315,26 +376,6 @@ TEST_F(TrustRequestTest, TrustMessagesNeedASignedSender) {
 namespace velbor::test {
 namespace {
 
-// The devices whose distrust was handed to the device itself for a check.
-class RepeatedDistrusts {
- public:
-  RepeatedDistrusts() {
-    QoPeerChecks::install(nullptr, [this](const std::string& uuid) {
-      std::lock_guard lock(lock_);
-      uuids_.push_back(uuid);
-    });
-  }
-  ~RepeatedDistrusts() { QoPeerChecks::uninstall(); }
-  std::vector<std::string> uuids() const {
-    std::lock_guard lock(lock_);
-    return uuids_;
-  }
-
- private:
-  mutable std::mutex lock_;
-  std::vector<std::string> uuids_;
-};
-
 class TrustReplayTest : public TrustRequestTest {
  protected:
   // Trusted anew, as after a new pairing: the same device, with the same key.
@@ -372,10 +413,12 @@ TEST_F(TrustReplayTest, ADistrustReplayedAfterANewPairingIsCheckedWithTheDeviceI
   pairWith(peer_->device(), "first");
   const std::vector<std::string> captured = seal(pb::MsgCodeDistrustRequest, distrustBody(), QoMessage::kLevelEncrypt);
 
-  // The genuine distrust ends the trust.
+  // The genuine distrust is checked with the device, which ends the trust.
   expectReply(replay(captured), pb::MsgCodeDistrustResponse, QoMessage::kLevelNone);
+  EXPECT_TRUE(stillTrusted());
+  EXPECT_EQ(repeated.uuids(), std::vector<std::string>{uuid_});
+  ASSERT_NE(QoWorker::endTrustOf(uuid_), nullptr);
   EXPECT_EQ(QoDevice::getDeviceWithUuid(uuid_), nullptr);
-  EXPECT_TRUE(repeated.uuids().empty());
 
   // Captured and sent again after the two paired anew, also at another level: the new
   // trust stays, and the device is asked instead.
@@ -384,7 +427,21 @@ TEST_F(TrustReplayTest, ADistrustReplayedAfterANewPairingIsCheckedWithTheDeviceI
   expectReply(replay(seal(pb::MsgCodeDistrustRequest, distrustBody())), pb::MsgCodeDistrustResponse,
               QoMessage::kLevelNone);
   EXPECT_TRUE(stillTrusted());
-  EXPECT_EQ(repeated.uuids(), (std::vector<std::string>{uuid_, uuid_}));
+  EXPECT_EQ(repeated.uuids(), (std::vector<std::string>{uuid_, uuid_, uuid_}));
+}
+
+// A distrust the device once sent to another device, which forwards it here right after a
+// pairing (before this device has seen any signed message of the device): the same bytes as
+// a fresh one, so it ends nothing at once either, and the device is asked.
+TEST_F(TrustReplayTest, ADistrustForwardedByAnotherDeviceEndsNothingBeforeTheDeviceIsAsked) {
+  RepeatedDistrusts asked;
+  pairWith(peer_->device(), "first");
+  for (const int level : {QoMessage::kLevelAuth, QoMessage::kLevelEncrypt}) {
+    expectReply(replay(seal(pb::MsgCodeDistrustRequest, distrustBody(), level)), pb::MsgCodeDistrustResponse,
+                QoMessage::kLevelNone);
+    EXPECT_TRUE(stillTrusted()) << level;
+  }
+  EXPECT_EQ(asked.uuids(), (std::vector<std::string>{uuid_, uuid_}));
 }
 
 TEST_F(TrustReplayTest, OtherSignedMessagesOfTheDeviceDoNotPassForItsDistrust) {
@@ -468,7 +525,12 @@ TEST_F(TrustReplayTest, DistrustsOfUntrustedDevicesDoNotPushOutATrustedDevicesSi
 
   expectReply(replay(captured), pb::MsgCodeDistrustResponse, QoMessage::kLevelNone);
   EXPECT_TRUE(stillTrusted());
-  EXPECT_EQ(repeated.uuids(), std::vector<std::string>{uuid_});
+  // Every distrust is handed to the check, the strangers' too; the trusted device's
+  // signature is still known, for its exit notices.
+  const auto handed = repeated.uuids();
+  ASSERT_EQ(handed.size(), QoSeenSignatures::kMaxDevices + 2);
+  EXPECT_EQ(handed.back(), uuid_);
+  EXPECT_TRUE(QoSeenSignatures::seen(uuid_, peer_->open(captured)->sign().value_or("")));
 }
 
 }  // namespace
