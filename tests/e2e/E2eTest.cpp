@@ -107,6 +107,23 @@ TEST_F(E2eTest, SameTokenDevicesFindEachOtherAndTrust) {
   EXPECT_TRUE(eventually([&] { return deviceIn(b, a.uuid()).value("status", -1) == 1; }));
 }
 
+// A device that no longer trusts its peer (a distrust it sent while the peer was away never
+// arrived) offers anew: the peer, which still trusts it, answers with an agreement at once,
+// and both trust each other again, the peer's own trust untouched.
+TEST_F(E2eTest, AnOfferToADeviceThatStillTrustsThisOnePairsAgainAtOnce) {
+  E2eNetwork network(2);
+  ASSERT_TRUE(network.ready());
+  PeerProcess a(network.host(0), home("a"), with(portOptions(), {"--token", "one", "--name", "a"}));
+  PeerProcess b(network.host(1), home("b"), with(portOptions(), {"--token", "one", "--name", "b", "--accept-trust"}));
+  ASSERT_TRUE(trustEachOther(a, b));
+
+  // Answered: an offer left unanswered runs out as "timeout", and its withdrawal follows.
+  json again = b.command("trust " + a.uuid());
+  EXPECT_EQ(again.value("result", ""), "accepted") << again.dump();
+  EXPECT_EQ(deviceIn(b, a.uuid()).value("status", -1), 1);
+  EXPECT_EQ(deviceIn(a, b.uuid()).value("status", -1), 1);
+}
+
 TEST_F(E2eTest, PairedDevicesStayInStepAndAKilledOneCatchesUp) {
   E2eNetwork network(2);
   ASSERT_TRUE(network.ready());
