@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "core/daemon/client/QoClient.h"
+#include "core/daemon/discovery/QoPeerRecheck.h"
 #include "core/daemon/monitor/Monitor.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
@@ -118,6 +119,8 @@ TestPeer::Options TestPeer::parseOptions(const std::vector<std::string>& argumen
       options.broadcastInterval = parseInt(option, value);
     } else if (option == "--online-timeout") {
       options.onlineTimeout = parseInt(option, value);
+    } else if (option == "--distrust-recheck") {
+      options.distrustRecheck = parseInt(option, value);
     } else {
       throw std::invalid_argument("unknown option " + option);
     }
@@ -140,6 +143,7 @@ void TestPeer::start() {
   if (options_.udpPort) config.setPortUdp(*options_.udpPort);
   if (options_.broadcastInterval) config.setBroadCastInterval(*options_.broadcastInterval);
   if (options_.onlineTimeout) config.setDeviceOnlineTimeOut(*options_.onlineTimeout);
+  if (options_.distrustRecheck) QoPeerRecheck::setDistrustRecheckDelay(std::chrono::seconds(*options_.distrustRecheck));
   if (options_.acceptTrust) {
     // What a user who says yes to every offer does in the device window.
     observers_.push_back(

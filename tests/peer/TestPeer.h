@@ -27,6 +27,8 @@ class TestPeer {
     std::optional<int> broadcastInterval;
     // Seconds of silence after which a device counts as offline.
     std::optional<int> onlineTimeout;
+    // Seconds between the askings that confirm a distrust.
+    std::optional<int> distrustRecheck;
   };
 
   // Parses the command line; raises std::invalid_argument for an unknown or malformed option.

@@ -3,17 +3,19 @@
 // standard output (see UiDriver). Everything else the process prints goes to standard error.
 //
 // Options: --token T, --name N, --router-port P, --publisher-port P, --udp-port P,
-// --broadcast-interval S, --online-timeout S, --trust-timeout S.
+// --broadcast-interval S, --online-timeout S, --trust-timeout S, --distrust-recheck S.
 #include <unistd.h>
 
 #include <QApplication>
 
+#include <chrono>
 #include <exception>
 #include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "core/daemon/discovery/QoPeerRecheck.h"
 #include "core/state/QoConfig.h"
 #include "desktop/QoDaemonLinux.h"
 #include "peer/DrivenPeerStart.h"
@@ -59,6 +61,8 @@ void applyOptions(const std::map<std::string, std::string>& options) {
       config.setDeviceOnlineTimeOut(std::stoi(value));
     } else if (option == "--trust-timeout") {
       config.setTrustAuthTimeOut(std::stoi(value));
+    } else if (option == "--distrust-recheck") {
+      QoPeerRecheck::setDistrustRecheckDelay(std::chrono::seconds(std::stoi(value)));
     } else {
       throw std::invalid_argument("unknown option " + option);
     }

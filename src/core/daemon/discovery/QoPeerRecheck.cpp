@@ -293,13 +293,15 @@ void QoPeerRecheck::runExitCheck(const std::string& deviceUuid) {
 // A signed status answer refuses the distrust; a refusal of trust (unsigned, as every error
 // reply) ends the trust only when it is given again and again over time, each time asked
 // anew: a host that holds the device's address for a moment, or for a few moments, cannot
-// end it. Asked of every stored device that sent a distrust, whatever its status here: one
-// whose trust here lapsed may still hold its pairings, and still trust this device.
+// end it. Asked of a device trusted here, and of one whose trust here lapsed while it still
+// holds copies paired here (it may still trust this device); one with neither has nothing
+// here that a distrust would end.
 void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
   bool recheck = false;
   const bool askedAgain = once(runningDistrusts(), deviceUuid, "Distrust", [&] {
     QoDevice::Ptr device = remoteDevice(deviceUuid);
-    if (!device || !QoDevice::isPeerEndpoint(device->routeUri())) {
+    if (!device || !QoDevice::isPeerEndpoint(device->routeUri()) ||
+        (!device->isTrusted() && QoDevice::getDeviceSyncdirCopys(device->pk()).empty())) {
       refusals().clear(deviceUuid);
       return;
     }

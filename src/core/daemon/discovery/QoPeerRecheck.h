@@ -15,7 +15,8 @@ class QoDevice;
 //   pulled; unsigned notices for it are only checked for a while, QoPeerChecks); one that
 //   does not is taken offline, as an exit does.
 // - a distrust (any: each is the same signed bytes as every other the device sent, to anyone),
-//   or a status check answered "Untrusted": whether the device still trusts this one. A
+//   or a status check answered "Untrusted", of a device trusted here or holding copies paired
+//   here: whether the device still trusts this one. A
 //   status answer signed by the device refuses the distrust; an "Untrusted" or "no such
 //   device" answer is unsigned, as every error reply, so it ends the trust here only when the
 //   device is asked again and again over time and refuses each time: kDistrustConfirmations
