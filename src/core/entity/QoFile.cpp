@@ -393,6 +393,7 @@ QoFile::Ptr QoFile::initWithPath(const std::string& path) {
   const std::optional<int32_t> mode = modeOnDisk(status);
   file->unixAttr_ = mode.value_or(ModeKeeping::defaultMode(S_ISDIR(status.st_mode)));
   file->modeNotKept_ = !mode;
+  file->linkCount_ = static_cast<uint64_t>(status.st_nlink);
   if (S_ISDIR(status.st_mode)) {
     file->type_ = 1;
     file->length_ = 0;

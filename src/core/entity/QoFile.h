@@ -90,6 +90,9 @@ class QoFile : public PersistentEntity<QoFile> {
   // Where the disk keeps no permission bits, the record of the item keeps those of `stored`,
   // the record of the same path, when that is of the same type.
   void keepModeOf(const QoFile& stored);
+  // How many names the item had on disk when it was read (not stored; 0 for a record not read
+  // from the disk).
+  uint64_t linkCount() const { return linkCount_; }
 
   std::shared_ptr<QoFileAndSyncdirCopyRelation> getRelationWithSyncdirCopyId(int32_t syncdirCopyPk) const;
   int64_t getFileRelationsCount() const;
@@ -151,6 +154,7 @@ class QoFile : public PersistentEntity<QoFile> {
   int32_t unixAttr_ = 0;
   // Not stored: unixAttr_ was not read from the disk, which keeps no permission bits.
   bool modeNotKept_ = false;
+  uint64_t linkCount_ = 0;
 };
 
 }  // namespace velbor

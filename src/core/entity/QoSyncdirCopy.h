@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -107,8 +108,9 @@ class QoSyncdirCopy : public PersistentEntity<QoSyncdirCopy> {
   // Once `stop` is requested it ends soon, recording nothing it has not read whole: a listing
   // not finished records no removal, a file not hashed to its end is not recorded; the next
   // rescan finds the rest. False when not everything found could be recorded (stopped, or the
-  // database refused a write): the copy wants another rescan.
-  bool refresh(const std::stop_token& stop = {});
+  // database refused a write): the copy wants another rescan. `linked` hears of every listed
+  // file that has more than one name.
+  bool refresh(const std::stop_token& stop = {}, const std::function<void(const std::string&)>& linked = {});
 
   const std::string& path() const { return path_; }
   void setPath(const std::string& value) { path_ = value; }

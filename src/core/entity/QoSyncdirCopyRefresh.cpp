@@ -129,7 +129,7 @@ bool differs(const QoFile& listed, const QoFile& stored) {
 
 }  // namespace
 
-bool QoSyncdirCopy::refresh(const std::stop_token& stop) {
+bool QoSyncdirCopy::refresh(const std::stop_token& stop, const std::function<void(const std::string&)>& linked) {
   {
     std::lock_guard<std::mutex> guard(gRefreshingMutex);
     if (isRefreshing() || !gRefreshingCopies.insert(uuid_).second) {
@@ -197,6 +197,9 @@ bool QoSyncdirCopy::refresh(const std::stop_token& stop) {
         toDelete.push_back(stored);
       };
 
+      const auto noteLinked = [&](const QoFile::Ptr& file) {
+        if (linked && file && file->type() == 0 && file->linkCount() > 1) linked(file->path());
+      };
       size_t nextPath = 0;
       size_t nextRecord = 0;
       QoFile::Ptr listed;
@@ -211,7 +214,10 @@ bool QoSyncdirCopy::refresh(const std::stop_token& stop) {
           advancePath();
           continue;
         }
-        if (!listed) listed = listedRecord(path, unreadable);
+        if (!listed) {
+          listed = listedRecord(path, unreadable);
+          noteLinked(listed);
+        }
         if (!listed || listed->type() == 3) {
           advancePath();
           continue;
@@ -242,7 +248,10 @@ bool QoSyncdirCopy::refresh(const std::stop_token& stop) {
           QoLog("Change Ignore in refresh, {},", path);
           continue;
         }
-        if (!listed) listed = listedRecord(path, unreadable);
+        if (!listed) {
+          listed = listedRecord(path, unreadable);
+          noteLinked(listed);
+        }
         if (listed && listed->type() != 3) toInsert.push_back(listed);
         listed.reset();
       }

@@ -170,7 +170,8 @@ void Monitor::scanSyncdir() {
 }
 
 void Monitor::refreshCopy(const CopyPtr& copy) {
-  if (copy->refresh(stopping_.get_token()) || stopping_.stop_requested()) return;
+  const auto linked = [this, copy](const std::string& path) { followAfterRescan(copy, path); };
+  if (copy->refresh(stopping_.get_token(), linked) || stopping_.stop_requested()) return;
   // Some of it could not be recorded: compared again once writes work, like a failed batch.
   LockerGuard lock(Lockers::monitor());
   parked_[copy->uuid()].wholeCopy = true;
@@ -194,6 +195,7 @@ std::vector<Monitor::CopyPtr> Monitor::reloadSyncdirCopys() {
   std::erase_if(rescans_, gone);
   std::erase_if(folderRescans_, [&](const auto& entry) { return gone(entry.first); });
   std::erase_if(subtreeRescans_, [&](const auto& entry) { return gone(entry.first); });
+  std::erase_if(linkedFiles_, [&](const auto& entry) { return gone(entry.first); });
   return loaded;
 }
 
@@ -332,6 +334,7 @@ void Monitor::setBounds(const Bounds& bounds) {
   LockerGuard lock(Lockers::monitor());
   bounds_ = bounds;
   bounds_.batchPaths = std::max<size_t>(bounds_.batchPaths, 1);
+  for (auto& [uuid, linked] : linkedFiles_) linked.setBound(bounds_.linkedFiles);
 }
 
 void Monitor::noteChange(const CopyPtr& copy, const std::string& path) {

@@ -7,12 +7,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/daemon/monitor/LinkedFiles.h"
 #include "core/state/Lockers.h"
 #include "platform/FileEventStream.h"
 #include "platform/NotificationCenter.h"
@@ -57,6 +59,8 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
     size_t batchPaths = 1000;
     // Folders watched at most (0: FileEventStream::systemWatchBound()).
     size_t watches = 0;
+    // Files with several names whose other names are compared with them.
+    size_t linkedFiles = 4000;
   };
 
   static std::shared_ptr<Monitor> sharedMonitor();
@@ -95,6 +99,8 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
 
   // The local copies as last loaded.
   std::vector<CopyPtr> syncdirCopys();
+  // Names of files with several names that are followed in the copy.
+  size_t linkedFileCount(const std::string& copyUuid);
   // Folders the listener watches (0 without a listener).
   size_t watchCount();
 
@@ -111,11 +117,12 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   void delayRetry() REQUIRES(Lockers::monitor());
   CopyPtr owningCopy(const std::string& path) const REQUIRES(Lockers::monitor());
   void runInBackground(std::function<void()> job);
-  std::vector<Prepared> prepare(const std::vector<std::string>& paths, const CopyPtr& copy);
+  // `wholeCopy`: the paths are part of a comparison of the whole copy.
+  std::vector<Prepared> prepare(const std::vector<std::string>& paths, const CopyPtr& copy, bool wholeCopy);
   // handlePaths without the notice; answers whether anything was recorded.
-  bool recordBatch(const std::vector<std::string>& paths, const CopyPtr& copy);
+  bool recordBatch(const std::vector<std::string>& paths, const CopyPtr& copy, bool wholeCopy = false);
   // Records `paths` (sorted here) in batches of at most bounds_.batchPaths.
-  bool recordInBatches(std::vector<std::string>& paths, const CopyPtr& copy);
+  bool recordInBatches(std::vector<std::string>& paths, const CopyPtr& copy, bool wholeCopy = false);
   // A changed path, or its folder when the change set is full.
   void noteChange(const CopyPtr& copy, const std::string& path) REQUIRES(Lockers::monitor());
   void noteFolderRescan(const CopyPtr& copy, const std::string& folder) REQUIRES(Lockers::monitor());
@@ -141,6 +148,19 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // Puts the waiting paths back into their change sets (all of them, or when their delay is over).
   void releaseParked(bool now);
   void rescanRequested();
+  // The followed files with several names of each copy, under the "monitor" locker.
+  LinkedFiles& linkedFilesOf(const CopyPtr& copy) REQUIRES(Lockers::monitor());
+  // A rescan saw `path` with more than one name: it is followed from now on.
+  void followAfterRescan(const CopyPtr& copy, const std::string& path);
+  // Read by the classifier: the item at `path` is followed while it has several names, and the
+  // other names followed of it are returned, to be compared in the same batch. A file whose
+  // names in the copy are not all known has the whole copy compared, once.
+  // `state`: none when nothing is at `path`.
+  std::vector<std::string> followLinks(const CopyPtr& copy, const std::string& path,
+                                       const std::optional<LinkedFiles::State>& state, bool wholeCopy);
+  // Compares each followed file with what was last seen of it: one changed through another
+  // name (in the copy or outside it) joins the change set.
+  void compareLinkedFiles();
 
   // Listener set-up and swap, one at a time.
   std::mutex listenerMutex_;
@@ -154,6 +174,8 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // Per copy uuid: folders whose changes were too many to keep one by one.
   std::map<std::string, std::set<std::string>> folderRescans_ GUARDED_BY(Lockers::monitor());
   Bounds bounds_ GUARDED_BY(Lockers::monitor());
+  // Per copy uuid.
+  std::map<std::string, LinkedFiles> linkedFiles_ GUARDED_BY(Lockers::monitor());
   // Failed batches per path.
   std::map<std::string, int> attempts_ GUARDED_BY(Lockers::monitor());
   // Per copy uuid: paths whose batches failed every attempt, until writes work again.

@@ -45,9 +45,15 @@ struct DiskState {
   mode_t mode = 0;
   off_t size = 0;
   timespec mtime{};
-  timespec ctime{};  // not compared: the modification time and size tell a change of content
+  timespec ctime{};   // not compared: the modification time and size tell a change of content
+  nlink_t links = 0;  // not compared either
 
   OwnInstalls::State own() const { return OwnInstalls::State{device, inode, size, mode, mtime, ctime}; }
+  // None when nothing is there.
+  std::optional<LinkedFiles::State> linkState() const {
+    if (!exists) return std::nullopt;
+    return LinkedFiles::State{device, inode, links, mode, size, mtime, ctime};
+  }
 
   bool operator==(const DiskState& other) const {
     return exists == other.exists && device == other.device && inode == other.inode && mode == other.mode &&
@@ -77,7 +83,8 @@ std::optional<DiskState> diskStateOf(const std::string& root, const std::string&
     return std::nullopt;
   }
   if (S_ISLNK(status.st_mode) || reachedThroughLink(root, path)) return DiskState{};
-  return DiskState{true, status.st_dev, status.st_ino, status.st_mode, status.st_size, status.st_mtim, status.st_ctim};
+  return DiskState{true,           status.st_dev,  status.st_ino,  status.st_mode,
+                   status.st_size, status.st_mtim, status.st_ctim, status.st_nlink};
 }
 
 // The file on disk has the size and the time, to the millisecond the record keeps, of its
@@ -175,6 +182,7 @@ struct Monitor::Prepared {
 
 void Monitor::handleFileSystemChange() {
   releaseParked(false);
+  compareLinkedFiles();
   // A copy found missing that is back (its disk mounted again) is watched, compared and pulled.
   for (const CopyPtr& copy : SyncdirPresence::shared().recheck(syncdirCopys())) addSyncdirCopy(copy, true);
   for (const CopyPtr& copy : syncdirCopys()) {
@@ -193,7 +201,7 @@ void Monitor::handleFileSystemChange() {
   rescanRequested();
 }
 
-bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& copy) {
+bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& copy, bool wholeCopy) {
   std::sort(paths.begin(), paths.end(), QoUtils::NSStringSortComparator());
   paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
   size_t batch = 0;
@@ -207,7 +215,7 @@ bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& co
     const auto first = paths.begin() + static_cast<std::ptrdiff_t>(begin);
     const std::vector<std::string> part(first,
                                         first + static_cast<std::ptrdiff_t>(std::min(batch, paths.size() - begin)));
-    changed = recordBatch(part, copy) || changed;
+    changed = recordBatch(part, copy, wholeCopy) || changed;
   }
   paths.clear();
   return changed;
@@ -239,7 +247,8 @@ void Monitor::rescanRequested() {
   }
 }
 
-std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& paths, const CopyPtr& copy) {
+std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& paths, const CopyPtr& copy,
+                                                bool wholeCopy) {
   std::vector<Prepared> items;
   size_t budget = 0;
   {
@@ -257,6 +266,11 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
       // Unreadable is not gone: nothing is recorded until it can be read.
       QoLog("*** Read file({}) failed, {}", path, std::strerror(errno));
       continue;
+    }
+    // The other names of a file with several are compared with it, each once in the batch:
+    // no event tells of a change made through this name.
+    for (std::string& other : followLinks(copy, path, state->linkState(), wholeCopy)) {
+      if (walked.insert(other).second) queue.push_back(std::move(other));
     }
     // A pull's own install, untouched since: it was recorded with it.
     if (state->exists && OwnInstalls::shared().matches(path, state->own())) continue;
@@ -312,11 +326,11 @@ void Monitor::handlePaths(const std::vector<std::string>& paths, const CopyPtr& 
   if (recordBatch(paths, copy)) QoNotices::post(notice::FileChanged{copy});
 }
 
-bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& copy) {
+bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& copy, bool wholeCopy) {
   if (!copyRootPresent(copy)) return false;
   // The modes read below mean something only where the disk keeps them.
   ModeKeeping::shared().learnAt(copy->path());
-  std::vector<Prepared> items = prepare(paths, copy);
+  std::vector<Prepared> items = prepare(paths, copy, wholeCopy);
   bool changed = false;
   {
     // The locker also covers what a failed batch does after its rollback.

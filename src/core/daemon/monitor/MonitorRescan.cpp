@@ -49,7 +49,9 @@ bool Monitor::rescanFolder(const CopyPtr& copy, const std::string& top, bool rec
   const std::string& root = copy->path();
   bool changed = false;
   std::vector<std::string> batch;
-  const auto record = [&] { changed = recordInBatches(batch, copy) || changed; };
+  // Every name of every file is read: a file with several names has no other in the copy.
+  const bool wholeCopy = recursive && top == root;
+  const auto record = [&] { changed = recordInBatches(batch, copy, wholeCopy) || changed; };
   size_t batchPaths = 0;
   {
     LockerGuard lock(Lockers::monitor());

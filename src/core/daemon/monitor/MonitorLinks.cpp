@@ -1,0 +1,102 @@
+// Files with several names (hard links). inotify reports a change under the name it was made
+// through only: a write or a chmod through one name (by the user, or by a pull that sets the
+// mode of its file) changes the others unseen. The monitor follows the files it has seen with
+// more than one name and compares their other names itself.
+
+#include <sys/stat.h>
+
+#include <utility>
+
+#include "core/daemon/monitor/Monitor.h"
+#include "core/entity/QoSyncdirCopy.h"
+#include "core/state/Lockers.h"
+#include "platform/LockerGuard.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+namespace {
+
+std::optional<LinkedFiles::State> linkStateAt(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
+  return LinkedFiles::State::of(status);
+}
+
+}  // namespace
+
+LinkedFiles& Monitor::linkedFilesOf(const CopyPtr& copy) {
+  auto found = linkedFiles_.find(copy->uuid());
+  if (found == linkedFiles_.end()) {
+    found = linkedFiles_.emplace(copy->uuid(), LinkedFiles(copy->path(), bounds_.linkedFiles)).first;
+  }
+  return found->second;
+}
+
+size_t Monitor::linkedFileCount(const std::string& copyUuid) {
+  LockerGuard lock(Lockers::monitor());
+  const auto found = linkedFiles_.find(copyUuid);
+  return found == linkedFiles_.end() ? 0 : found->second.size();
+}
+
+void Monitor::followAfterRescan(const CopyPtr& copy, const std::string& path) {
+  const std::optional<LinkedFiles::State> state = linkStateAt(path);
+  if (!state || !state->linked()) return;
+  LockerGuard lock(Lockers::monitor());
+  // The rescan read the whole copy: every name of the file in it is followed as well.
+  linkedFilesOf(copy).follow(path, *state, true);
+}
+
+std::vector<std::string> Monitor::followLinks(const CopyPtr& copy, const std::string& path,
+                                              const std::optional<LinkedFiles::State>& state, bool wholeCopy) {
+  LockerGuard lock(Lockers::monitor());
+  LinkedFiles& linked = linkedFilesOf(copy);
+  if (!state || !state->linked()) {
+    linked.forget(path);
+    return {};
+  }
+  if (!linked.follow(path, *state, wholeCopy)) return {};
+  if (linked.takeUnknownNames(path) && rescans_.count(copy->uuid()) == 0) {
+    // A name made for a file recorded under another one: that name must be found to be followed.
+    QoLog("Monitor: ({}) has names not known yet, ({}) is compared whole", path, copy->path());
+    rescans_.insert(copy->uuid());
+    folderRescans_.erase(copy->uuid());
+    subtreeRescans_.erase(copy->uuid());
+  }
+  return linked.otherNames(path);
+}
+
+void Monitor::compareLinkedFiles() {
+  std::vector<std::pair<CopyPtr, std::vector<std::pair<std::string, LinkedFiles::State>>>> followed;
+  {
+    LockerGuard lock(Lockers::monitor());
+    for (const CopyPtr& copy : syncdirCopys_) {
+      const auto found = linkedFiles_.find(copy->uuid());
+      if (found != linkedFiles_.end() && found->second.size() != 0)
+        followed.emplace_back(copy, found->second.entries());
+    }
+  }
+  // Read without the locker: the event filter goes on meanwhile.
+  for (const auto& [copy, entries] : followed) {
+    std::vector<std::pair<std::string, std::optional<LinkedFiles::State>>> moved;
+    for (const auto& [path, seen] : entries) {
+      std::optional<LinkedFiles::State> now = linkStateAt(path);
+      if (!now || !(*now == seen)) moved.emplace_back(path, std::move(now));
+    }
+    if (moved.empty()) continue;
+    LockerGuard lock(Lockers::monitor());
+    LinkedFiles& linked = linkedFilesOf(copy);
+    for (const auto& [path, now] : moved) {
+      // Forgotten meanwhile: the classifier has looked at it since.
+      if (!linked.follows(path)) continue;
+      if (now && now->linked()) {
+        linked.follow(path, *now, false);
+      } else {
+        linked.forget(path);
+      }
+      QoLog("Change of linked file {}", path);
+      noteChange(copy, path);
+    }
+  }
+}
+
+}  // namespace velbor

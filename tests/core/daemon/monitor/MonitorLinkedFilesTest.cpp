@@ -1,0 +1,138 @@
+// A file with several names (hard links): a change made through one name reaches the records
+// of the others, although the event stream reports it under the name used only.
+
+#include <unistd.h>
+
+#include <fstream>
+
+#include "MonitorTestBase.h"
+
+namespace velbor::test {
+namespace {
+
+class MonitorLinkedFilesTest : public MonitorTestBase {
+ protected:
+  static void append(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << text;
+  }
+
+  static void link(const std::filesystem::path& from, const std::filesystem::path& to) {
+    std::filesystem::create_directories(to.parent_path());
+    ASSERT_EQ(::link(from.c_str(), to.c_str()), 0) << to;
+  }
+
+  size_t followed() { return monitor_->linkedFileCount(local_->uuid()); }
+};
+
+TEST_F(MonitorLinkedFilesTest, AChangeThroughOneNameIsRecordedForTheOthers) {
+  // Names in the copy and one outside it (the same file system).
+  TempDir outside("velbor-links");
+  writeFile(at("f.txt"), "first");
+  link(at("f.txt"), at("d/g.txt"));
+  link(at("f.txt"), outside / "o.txt");
+  load();
+  ASSERT_TRUE(recorded("d/g.txt"));
+  EXPECT_EQ(followed(), 2u);
+
+  // Through a name in the copy: its other name is compared in the same batch.
+  append(at("f.txt"), ", appended");
+  monitor_->handlePaths({at("f.txt")}, watched());
+  EXPECT_EQ(stored("f.txt")->sha1(), sha1Of("first, appended"));
+  EXPECT_EQ(stored("d/g.txt")->sha1(), sha1Of("first, appended"));
+
+  // Through the name outside, which no event reports: both names in the copy are compared.
+  const int64_t before = usn();
+  append(outside / "o.txt", ", again");
+  tick();
+  EXPECT_EQ(stored("f.txt")->sha1(), sha1Of("first, appended, again"));
+  EXPECT_EQ(stored("d/g.txt")->sha1(), sha1Of("first, appended, again"));
+  EXPECT_EQ(usn(), before + 2);
+
+  // A name made for a file recorded under another one: that one is found and followed too.
+  writeFile(at("single"), "one name");
+  report({"single"});
+  tick();
+  link(at("single"), at("d/second"));
+  report({"d/second"}, FileEventStream::kItemIsFile | FileEventStream::kItemCreated);
+  tick();
+  ASSERT_TRUE(recorded("d/second"));
+  append(at("d/second"), ", more");
+  monitor_->handlePaths({at("d/second")}, watched());
+  EXPECT_EQ(stored("single")->sha1(), sha1Of("one name, more"));
+  EXPECT_EQ(stored("d/second")->sha1(), sha1Of("one name, more"));
+
+  // Nothing changed since: the names are not recorded again.
+  const int64_t quiet = usn();
+  tick();
+  report({"f.txt", "d/second"});
+  tick();
+  EXPECT_EQ(usn(), quiet);
+}
+
+TEST_F(MonitorLinkedFilesTest, APermissionSetByAPullOnOneNameIsRecordedForTheOthers) {
+  writeFile(at("f.txt"), "shared");
+  link(at("f.txt"), at("g.txt"));
+  ::chmod(at("f.txt").c_str(), 0644);
+  load();
+  ASSERT_EQ(stored("g.txt")->unixAttr(), 0644);
+
+  // The same content arrives for one name with other permissions: they are set in place.
+  const auto pulled = incoming("f.txt", Incoming().content("shared").download("shared").permissions(0600));
+  ASSERT_TRUE(pulled->handleFetchEvent(EventFFConflict));
+  ASSERT_EQ(modeOf(at("g.txt")), 0600u);
+  report({"f.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemInodeMetaMod);
+  tick();
+  EXPECT_EQ(stored("f.txt")->unixAttr(), 0600);
+  EXPECT_EQ(stored("g.txt")->unixAttr(), 0600);
+  EXPECT_EQ(readFile(at("g.txt")), "shared");
+}
+
+TEST_F(MonitorLinkedFilesTest, ANameRemovedIsNoLongerFollowedAndTheOtherKeepsItsRecord) {
+  writeFile(at("f.txt"), "kept");
+  link(at("f.txt"), at("g.txt"));
+  load();
+  ASSERT_EQ(followed(), 2u);
+  const int64_t before = usn();
+  const std::string sha1 = stored("f.txt")->sha1();
+
+  std::filesystem::remove(at("g.txt"));
+  report({"g.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
+  tick();
+  EXPECT_EQ(stored("g.txt")->status(), 1);
+  EXPECT_TRUE(recorded("f.txt"));
+  EXPECT_EQ(stored("f.txt")->sha1(), sha1);
+  // One name left: nothing to follow, and only the removal is a change.
+  EXPECT_EQ(followed(), 0u);
+  EXPECT_EQ(usn(), before + 1);
+
+  // The same name made again as a file of its own is compared on its own.
+  writeFile(at("g.txt"), "new");
+  report({"g.txt"});
+  tick();
+  EXPECT_EQ(stored("g.txt")->sha1(), sha1Of("new"));
+  EXPECT_EQ(stored("f.txt")->sha1(), sha1);
+  EXPECT_EQ(followed(), 0u);
+}
+
+TEST_F(MonitorLinkedFilesTest, NoMoreFilesAreFollowedThanTheBound) {
+  Monitor::Bounds bounds;
+  bounds.linkedFiles = 2;
+  monitor_->setBounds(bounds);
+  TempDir outside("velbor-links");
+  for (const char* name : {"a", "b", "c"}) {
+    writeFile(at(name), name);
+    link(at(name), outside / name);
+  }
+  load();
+  EXPECT_EQ(followed(), 2u);
+  // A change through the other names of the files followed is still recorded.
+  for (const char* name : {"a", "b", "c"}) append(outside / name, "+");
+  tick();
+  int seen = 0;
+  for (const char* name : {"a", "b", "c"}) seen += stored(name)->sha1() == sha1Of(std::string(name) + "+") ? 1 : 0;
+  EXPECT_EQ(seen, 2);
+}
+
+}  // namespace
+}  // namespace velbor::test
