@@ -19,6 +19,7 @@ namespace velbor {
 // Bounded in number: past the bound further names are not followed (logged once).
 class LinkedFiles {
  public:
+  using Inode = std::pair<dev_t, ino_t>;
   // What tells a change of a file, through any of its names: a write moves the size or the
   // modification time, a chmod the mode, and every change the change time.
   struct State {
@@ -55,7 +56,6 @@ class LinkedFiles {
   void setBound(size_t bound) { bound_ = bound; }
 
  private:
-  using Inode = std::pair<dev_t, ino_t>;
   struct Names {
     std::set<std::string> paths;
     bool searched = false;

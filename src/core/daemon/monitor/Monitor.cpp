@@ -196,6 +196,7 @@ std::vector<Monitor::CopyPtr> Monitor::reloadSyncdirCopys() {
   std::erase_if(folderRescans_, [&](const auto& entry) { return gone(entry.first); });
   std::erase_if(subtreeRescans_, [&](const auto& entry) { return gone(entry.first); });
   std::erase_if(linkedFiles_, [&](const auto& entry) { return gone(entry.first); });
+  std::erase_if(nameSearches_, [&](const auto& entry) { return gone(entry.first); });
   return loaded;
 }
 

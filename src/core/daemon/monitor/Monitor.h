@@ -154,13 +154,16 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   void followAfterRescan(const CopyPtr& copy, const std::string& path);
   // Read by the classifier: the item at `path` is followed while it has several names, and the
   // other names followed of it are returned, to be compared in the same batch. A file whose
-  // names in the copy are not all known has the whole copy compared, once.
+  // names in the copy are not all known has them looked for, once.
   // `state`: none when nothing is at `path`.
   std::vector<std::string> followLinks(const CopyPtr& copy, const std::string& path,
                                        const std::optional<LinkedFiles::State>& state, bool wholeCopy);
   // Compares each followed file with what was last seen of it: one changed through another
   // name (in the copy or outside it) joins the change set.
   void compareLinkedFiles();
+  // Goes through the copies whose files have names not known yet: each name found is followed
+  // and compared (a change may have been made through it before).
+  void searchLinkNames();
 
   // Listener set-up and swap, one at a time.
   std::mutex listenerMutex_;
@@ -174,8 +177,9 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // Per copy uuid: folders whose changes were too many to keep one by one.
   std::map<std::string, std::set<std::string>> folderRescans_ GUARDED_BY(Lockers::monitor());
   Bounds bounds_ GUARDED_BY(Lockers::monitor());
-  // Per copy uuid.
+  // Per copy uuid: the files with several names followed, and those whose names are looked for.
   std::map<std::string, LinkedFiles> linkedFiles_ GUARDED_BY(Lockers::monitor());
+  std::map<std::string, std::set<LinkedFiles::Inode>> nameSearches_ GUARDED_BY(Lockers::monitor());
   // Failed batches per path.
   std::map<std::string, int> attempts_ GUARDED_BY(Lockers::monitor());
   // Per copy uuid: paths whose batches failed every attempt, until writes work again.

@@ -199,6 +199,7 @@ void Monitor::handleFileSystemChange() {
     if (changed) QoNotices::post(notice::FileChanged{copy});
   }
   rescanRequested();
+  searchLinkNames();
 }
 
 bool Monitor::recordInBatches(std::vector<std::string>& paths, const CopyPtr& copy, bool wholeCopy) {

@@ -3,15 +3,22 @@
 // mode of its file) changes the others unseen. The monitor follows the files it has seen with
 // more than one name and compares their other names itself.
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "core/daemon/monitor/Monitor.h"
+#include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/state/Lockers.h"
 #include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
+#include "platform/Utf8.h"
 
 namespace velbor {
 namespace {
@@ -55,12 +62,10 @@ std::vector<std::string> Monitor::followLinks(const CopyPtr& copy, const std::st
     return {};
   }
   if (!linked.follow(path, *state, wholeCopy)) return {};
-  if (linked.takeUnknownNames(path) && rescans_.count(copy->uuid()) == 0) {
+  if (linked.takeUnknownNames(path)) {
     // A name made for a file recorded under another one: that name must be found to be followed.
-    QoLog("Monitor: ({}) has names not known yet, ({}) is compared whole", path, copy->path());
-    rescans_.insert(copy->uuid());
-    folderRescans_.erase(copy->uuid());
-    subtreeRescans_.erase(copy->uuid());
+    QoLog("Monitor: ({}) has names not known yet, looked for in ({})", path, copy->path());
+    nameSearches_[copy->uuid()].insert(LinkedFiles::Inode{state->device, state->inode});
   }
   return linked.otherNames(path);
 }
@@ -95,6 +100,63 @@ void Monitor::compareLinkedFiles() {
       }
       QoLog("Change of linked file {}", path);
       noteChange(copy, path);
+    }
+  }
+}
+
+void Monitor::searchLinkNames() {
+  std::vector<std::pair<CopyPtr, std::set<LinkedFiles::Inode>>> searches;
+  {
+    LockerGuard lock(Lockers::monitor());
+    for (const CopyPtr& copy : syncdirCopys_) {
+      const auto found = nameSearches_.find(copy->uuid());
+      if (found == nameSearches_.end()) continue;
+      searches.emplace_back(copy, std::move(found->second));
+      nameSearches_.erase(found);
+    }
+  }
+  for (const auto& [copy, inodes] : searches) {
+    if (!copyRootPresent(copy)) continue;
+    const std::string& root = copy->path();
+    std::vector<std::string> folders{root};
+    while (!folders.empty() && !stopping_.stop_requested()) {
+      const std::string folder = std::move(folders.back());
+      folders.pop_back();
+      // The root may be a link the user chose; folders below it are never entered through one.
+      const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (folder == root ? 0 : O_NOFOLLOW));
+      DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+      if (dir == nullptr) {
+        if (fd >= 0) ::close(fd);
+        continue;
+      }
+      std::vector<std::pair<std::string, LinkedFiles::State>> found;
+      while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || !isValidUtf8(name)) continue;
+        const std::string path = folder + "/" + name;
+        if (QoFile::matchIgnoreFilter(path)) continue;
+        if (entry->d_type == DT_DIR) {
+          folders.push_back(path);
+          continue;
+        }
+        if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+        struct stat status {};
+        if (::fstatat(::dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(status.st_mode)) {
+          folders.push_back(path);
+        } else if (inodes.count(LinkedFiles::Inode{status.st_dev, status.st_ino}) != 0) {
+          found.emplace_back(path, LinkedFiles::State::of(status));
+        }
+      }
+      ::closedir(dir);
+      if (found.empty()) continue;
+      LockerGuard lock(Lockers::monitor());
+      LinkedFiles& linked = linkedFilesOf(copy);
+      for (const auto& [path, state] : found) {
+        if (linked.follows(path) || !state.linked() || !linked.follow(path, state, true)) continue;
+        QoLog("Change of linked file {}", path);
+        noteChange(copy, path);
+      }
     }
   }
 }
