@@ -45,6 +45,8 @@ class LinkedFiles {
   bool follow(const std::string& path, const State& state, bool searched);
   void forget(const std::string& path);
   bool follows(const std::string& path) const { return seen_.count(path) != 0; }
+  // Whether `path` is followed or could be.
+  bool hasRoomFor(const std::string& path) const { return seen_.size() < bound_ || follows(path); }
   // The other names followed of the file that `path` names.
   std::vector<std::string> otherNames(const std::string& path) const;
   // Whether the file that `path` names has names in the copy that are not followed and that

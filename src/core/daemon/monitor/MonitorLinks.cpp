@@ -46,6 +46,11 @@ size_t Monitor::linkedFileCount(const std::string& copyUuid) {
 }
 
 void Monitor::followAfterRescan(const CopyPtr& copy, const std::string& path) {
+  {
+    // Past the bound a copy of many linked files costs no further look at each.
+    LockerGuard lock(Lockers::monitor());
+    if (!linkedFilesOf(copy).hasRoomFor(path)) return;
+  }
   const std::optional<LinkedFiles::State> state = linkStateAt(path);
   if (!state || !state->linked()) return;
   LockerGuard lock(Lockers::monitor());
