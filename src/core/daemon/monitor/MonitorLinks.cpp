@@ -94,7 +94,10 @@ void Monitor::compareLinkedFiles() {
     }
     if (moved.empty()) continue;
     LockerGuard lock(Lockers::monitor());
-    LinkedFiles& linked = linkedFilesOf(copy);
+    const auto found = linkedFiles_.find(copy->uuid());
+    // The copy is no longer watched.
+    if (found == linkedFiles_.end()) continue;
+    LinkedFiles& linked = found->second;
     for (const auto& [path, now] : moved) {
       // Forgotten meanwhile: the classifier has looked at it since.
       if (!linked.follows(path)) continue;
