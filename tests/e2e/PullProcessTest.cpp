@@ -54,7 +54,9 @@ std::string pattern(size_t size, uint32_t seed) {
 }
 
 void addToManifest(const fs::path& root, const fs::directory_entry& entry, std::map<std::string, std::string>& items) {
-  const std::string name = fs::relative(entry.path(), root).string();
+  // By the names alone: nothing on the way is resolved, so an entry removed meanwhile or a
+  // link keeps the name it was listed under.
+  const std::string name = entry.path().lexically_relative(root).string();
   struct stat info {};
   if (::lstat(entry.path().c_str(), &info) != 0) return;
   if (S_ISDIR(info.st_mode)) {

@@ -16,10 +16,12 @@ namespace velbor {
 // mode, 0777 mostly, and ignore chmod: bits read there say nothing of the file, and recorded
 // as a change they would reach, and be applied on, devices whose file systems keep them.
 //
-// Learned per device number: by a probe (a temporary file of our own in a copy's root, given
-// two modes in turn) and by every install that finds its chmod ignored. Knowledge expires, so
-// that another disk mounted later under the same device number is probed again. A device not
-// known is taken to keep modes, as nearly every Linux file system does.
+// Learned per device number: by a probe (a temporary file of our own in a folder of that
+// device, given two modes in turn) and by every install that finds its chmod ignored. A
+// probe leaves the folder as it found it: no entry of its own stays, and the folder gets its
+// times back. Knowledge goes stale, so that another disk mounted later under the same device
+// number is probed again; until a new probe tells, the last answer stands. A device never
+// told is taken to keep modes, as nearly every Linux file system does.
 class ModeKeeping {
  public:
   using Clock = std::chrono::steady_clock;
@@ -28,11 +30,16 @@ class ModeKeeping {
 
   static ModeKeeping& shared();
 
-  // Probes the file system of the folder `root` unless its answer is known and fresh.
-  void learnAt(const std::string& root, Clock::time_point now = Clock::now());
+  // Whether a probe of `device` was made lately (whether it could tell or not): none is due.
+  bool probedLately(dev_t device, Clock::time_point now = Clock::now());
+  // Probes the file system of the folder `folder` unless it was probed lately.
+  void learnAt(const std::string& folder, Clock::time_point now = Clock::now());
+  // Probes the file system of `device` in the open folder `folderFd` (named `folder`), unless
+  // it was probed lately. A folder of another device tells of that device only.
+  void learnIn(int folderFd, const std::string& folder, dev_t device, Clock::time_point now = Clock::now());
   // An install gave a file `mode` and the file system shows `shown`.
   void noteInstalled(dev_t device, mode_t mode, mode_t shown, Clock::time_point now = Clock::now());
-  bool keepsModes(dev_t device, Clock::time_point now = Clock::now());
+  bool keepsModes(dev_t device);
   void clear();
 
   // The mode recorded for an item whose file system keeps none: what a peer takes when a
@@ -41,14 +48,17 @@ class ModeKeeping {
 
  private:
   struct Known {
-    bool keeps = true;
-    Clock::time_point learned;
+    std::optional<bool> keeps;  // nothing while no probe could tell
+    Clock::time_point probed;
   };
 
   // Whether the folder's file system kept two modes given in turn to a file of ours; nothing
   // known when no such file can be made there (a folder not writable, a disk full).
-  static std::optional<bool> probe(const std::string& root, dev_t& device);
+  static std::optional<bool> probe(int folderFd, const std::string& folder, dev_t& device);
 
+  // One probe at a time: two in one folder would each give it back the times the other had
+  // changed.
+  std::mutex probing_;
   std::mutex mutex_;
   std::map<dev_t, Known> known_;
 };

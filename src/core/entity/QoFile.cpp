@@ -4,6 +4,7 @@
 #include <regex.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -64,6 +65,38 @@ CopyItemFolder confinedFolder(const std::string& path) {
   const std::string root = localCopyRootOf(path, true);
   if (root.empty()) throw QoExceptionZeBadPath::defaultExceptionWithReason("({}) is in no local copy", path);
   return CopyItemFolder(root, path);
+}
+
+// Has the file system of the item in `status` probed, unless that was done lately: in the
+// item itself when it is a folder (a disk may be mounted on it), else in the folder holding
+// it. The folder is reached from the copy's root without following a link; an item in no
+// local copy is not probed, since nothing is written outside one.
+void learnModesOf(const std::string& path, const struct stat& status) {
+  if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) return;
+  if (ModeKeeping::shared().probedLately(status.st_dev)) return;
+  const std::string root = localCopyRootOf(path, false);
+  if (root.empty()) return;
+  if (path == root) {
+    ModeKeeping::shared().learnAt(root);
+    return;
+  }
+  try {
+    const CopyItemFolder holder(root, path);
+    const int holderFd = holder.duplicateFolderDescriptor();
+    if (holderFd < 0) return;
+    int folderFd = holderFd;
+    if (S_ISDIR(status.st_mode)) {
+      folderFd = ::openat(holderFd, holder.name().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      ::close(holderFd);
+      if (folderFd < 0) return;
+    }
+    const std::string folder = S_ISDIR(status.st_mode) ? path : fs::path(path).parent_path().string();
+    ModeKeeping::shared().learnIn(folderFd, folder, status.st_dev);
+    ::close(folderFd);
+  } catch (const std::exception& e) {
+    // A folder on the way that is gone or a link: the item is read as it stands.
+    QoLog("*** Permissions of ({}) not probed, {}", path, e.what());
+  }
 }
 
 // Whether the item is a regular file with the SHA-1 text `sha1` (none never matches).
@@ -377,7 +410,7 @@ std::vector<std::string> QoFile::getDirectorySubFilePathsAtPath(const std::strin
   return paths;
 }
 
-QoFile::Ptr QoFile::initWithPath(const std::string& path) {
+QoFile::Ptr QoFile::initWithPath(const std::string& path, bool learnModes) {
   // Such a name can be neither stored nor sent.
   if (!isValidUtf8(path)) {
     QoLog("* File({}) name is not UTF-8, skipped.", path);
@@ -390,7 +423,7 @@ QoFile::Ptr QoFile::initWithPath(const std::string& path) {
   file->path_ = path;
   file->contentModTime_ = modificationMilliseconds(status);
   file->length_ = static_cast<int64_t>(status.st_size);
-  const std::optional<int32_t> mode = modeOnDisk(status);
+  const std::optional<int32_t> mode = modeOnDisk(path, status, learnModes);
   file->unixAttr_ = mode.value_or(ModeKeeping::defaultMode(S_ISDIR(status.st_mode)));
   file->modeNotKept_ = !mode;
   file->linkCount_ = static_cast<uint64_t>(status.st_nlink);
@@ -406,7 +439,8 @@ QoFile::Ptr QoFile::initWithPath(const std::string& path) {
   return file;
 }
 
-std::optional<int32_t> QoFile::modeOnDisk(const struct stat& status) {
+std::optional<int32_t> QoFile::modeOnDisk(const std::string& path, const struct stat& status, bool learnModes) {
+  if (learnModes) learnModesOf(path, status);
   if (!ModeKeeping::shared().keepsModes(status.st_dev)) return std::nullopt;
   return static_cast<int32_t>(status.st_mode & 07777);
 }

@@ -83,10 +83,13 @@ class QoFile : public PersistentEntity<QoFile> {
   // A record of the item on disk (not stored); null when it cannot be read or its path is not
   // UTF-8. On a file system that keeps no permission bits (ModeKeeping) the record holds the
   // default mode instead of what the disk shows, until keepModeOf gives it the stored one.
-  static Ptr initWithPath(const std::string& path);
-  // The permission bits to record for an item in `status`: its own, or none (nothing) where
-  // its file system keeps none.
-  static std::optional<int32_t> modeOnDisk(const struct stat& status);
+  // With `learnModes` an item of a local copy on a file system not probed lately has it
+  // probed first, in a folder of the copy; without it nothing is ever written (a look on
+  // behalf of another device), and what the disk shows stands unless it is known to keep none.
+  static Ptr initWithPath(const std::string& path, bool learnModes = true);
+  // The permission bits to record for the item `path` in `status`: its own, or none (nothing)
+  // where its file system keeps none; `learnModes` as for initWithPath.
+  static std::optional<int32_t> modeOnDisk(const std::string& path, const struct stat& status, bool learnModes = true);
   // Where the disk keeps no permission bits, the record of the item keeps those of `stored`,
   // the record of the same path, when that is of the same type.
   void keepModeOf(const QoFile& stored);

@@ -31,7 +31,7 @@ void fill(QoFile& file, const struct stat& status) {
   file.setLength(folder ? 0 : static_cast<int64_t>(status.st_size));
   file.setContentModTime(modificationMilliseconds(status));
   // Where the disk keeps no permission bits, the record keeps the ones it was given.
-  if (const auto mode = QoFile::modeOnDisk(status)) file.setUnixAttr(*mode);
+  if (const auto mode = QoFile::modeOnDisk(file.path(), status)) file.setUnixAttr(*mode);
 }
 
 }  // namespace

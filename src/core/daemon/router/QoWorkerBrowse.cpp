@@ -93,8 +93,9 @@ QoMessage::Ptr QoWorker::handleListRequest(const QoRequest& request) {
       QoLog("*** List Request: skip a name that is not UTF-8 in ({})", root);
       return;
     }
-    // Read without following a link; an entry removed since the listing has no record.
-    const auto file = QoFile::initWithPath(path);
+    // Read without following a link; an entry removed since the listing has no record. A
+    // look on another device's behalf writes nothing, so no file system is probed for it.
+    const auto file = QoFile::initWithPath(path, false);
     if (!file || file->type() == 3) return;
     if (response->stats_size() >= kMaxListedEntries) throw tooManyEntries(root);
     pb::FileStat* stat = response->add_stats();

@@ -1,4 +1,5 @@
 #include <sys/fsuid.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "HandlerTestBase.h"
+#include "core/entity/ModeKeeping.h"
 
 namespace velbor::test {
 namespace {
@@ -42,6 +44,41 @@ class UnprivilegedFileAccess {
   uid_t previousUid_ = 0;
   gid_t previousGid_ = 0;
   bool active_ = false;
+};
+
+// Counts what is written into a folder while it lives (entries made, removed or written, the
+// folder's own times): the kernel queues each event as the change is made.
+class FolderWrites {
+ public:
+  explicit FolderWrites(const std::string& folder) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    constexpr uint32_t kWrites =
+        IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE;
+    watching_ = fd_ >= 0 && ::inotify_add_watch(fd_, folder.c_str(), kWrites) >= 0;
+  }
+  ~FolderWrites() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FolderWrites(const FolderWrites&) = delete;
+  FolderWrites& operator=(const FolderWrites&) = delete;
+
+  bool watching() const { return watching_; }
+  // The names written to so far ("." for the folder itself).
+  std::vector<std::string> names() const {
+    std::vector<std::string> found;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t size; (size = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+      for (ssize_t at = 0; at < size;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        found.emplace_back(event->len > 0 ? event->name : ".");
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    return found;
+  }
+
+ private:
+  int fd_ = -1;
+  bool watching_ = false;
 };
 
 class BrowseRequestTest : public HandlerTestBase {
@@ -94,6 +131,22 @@ TEST_F(BrowseRequestTest, FolderIsListedByRequest) {
   EXPECT_EQ(entries(list(dir_.str() + "/")).size(), 2u);
   const auto top = entries(list("/"));
   EXPECT_TRUE(top.count("tmp") == 1 || top.count("usr") == 1);
+}
+
+// A look on another device's behalf changes nothing, also inside a sync folder on a disk
+// whose permission bits were never probed: no probe file, no new times.
+TEST_F(BrowseRequestTest, AListingWritesNothingIntoTheFolder) {
+  makeCopy(dir_.str(), local_, QoUtils::generateUuid());
+  writeFile(dir_ / "sub" / "a.txt", "x");
+  ModeKeeping::shared().clear();
+  const FolderWrites top(dir_.str());
+  const FolderWrites sub((dir_ / "sub").string());
+  ASSERT_TRUE(top.watching() && sub.watching());
+  EXPECT_EQ(entries(list(dir_.str())).size(), 1u);
+  EXPECT_EQ(entries(list((dir_ / "sub").string())).size(), 1u);
+  EXPECT_EQ(top.names(), std::vector<std::string>{});
+  EXPECT_EQ(sub.names(), std::vector<std::string>{});
+  ModeKeeping::shared().clear();
 }
 
 TEST_F(BrowseRequestTest, HiddenFoldersAndRefusals) {
