@@ -16,6 +16,7 @@
 #include "core/state/QoNotices.h"
 #include "core/state/QoPeer.h"
 #include "core/state/SyncFileProcessBox.h"
+#include "core/state/SyncdirPresence.h"
 #include "platform/Dispatch.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
@@ -75,6 +76,9 @@ std::shared_ptr<DispatchQueue> refreshQueue() {
 }
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+// What the rows of a local copy say while its folder is missing, as its notice does.
+constexpr const char* kMissingText = "同步文件夹不在";
 
 }  // namespace
 
@@ -152,6 +156,12 @@ QoTreeController::QoTreeController(QWidget* parent)
       State::onPane(state, [](QoTreeController& pane) { pane.scheduleRepaint(); });
     }
   }));
+  // A local folder found missing, or back, changes what its rows say.
+  auto repaint = [state] {
+    if (!state->dirty.exchange(true)) State::onPane(state, [](QoTreeController& pane) { pane.scheduleRepaint(); });
+  };
+  observers_.push_back(QoNotices::observe<notice::SyncdirMissing>([repaint](const auto&) { repaint(); }));
+  observers_.push_back(QoNotices::observe<notice::SyncdirBack>([repaint](const auto&) { repaint(); }));
   // The rows are read when the pane is shown: the window is made before the engine has
   // checked its database.
 }
@@ -237,7 +247,9 @@ void QoTreeController::fillCell(QoTreeTextAndImageCell& cell, const QModelIndex&
   cell.setCellType(static_cast<int>(row->tag()));
   if (row->tag() != kPairTag) {
     const auto copy = row->userInifoAs<CopyPtr>();
-    cell.setIndexTitle(copy ? state_->progress.indexTitle(copy->uuid()) : QString());
+    cell.setIndexTitle(!copy                                               ? QString()
+                       : SyncdirPresence::shared().isMissing(copy->uuid()) ? QString(kMissingText)
+                                                                           : state_->progress.indexTitle(copy->uuid()));
     cell.setImage(NamedImage::iconNamed("folder"));
     return;
   }
@@ -252,6 +264,13 @@ void QoTreeController::fillCell(QoTreeTextAndImageCell& cell, const QModelIndex&
     cell.setDeviceTitle(qs(device->name()));
   }
   cell.setImage(QIcon::fromTheme("folder-documents", QApplication::style()->standardIcon(QStyle::SP_DirIcon)));
+  // A pairing whose local folder is not there does not sync: it must not look idle.
+  if (const CopyPtr& local = relation->firstSyncdirCopy();
+      local && SyncdirPresence::shared().isMissing(local->uuid())) {
+    cell.setDownloadImage(NamedImage::iconNamed("unavailable"));
+    cell.setDownloadSpeed(kMissingText);
+    return;
+  }
   const std::string hash = relation->relationHash();
   const auto transfer = state_->progress.transferEntry(hash);
   if (!transfer) return;

@@ -100,9 +100,10 @@ QoUserNotification::QoUserNotification() {
   observers_.push_back(QoNotices::observe<notice::NotEnoughDeviceSpace>(
       [this](const notice::NotEnoughDeviceSpace& notice) { handleNotEnoughDevcieSpace(notice); }));
   observers_.push_back(QoNotices::observe<notice::SyncdirMissing>([this](const notice::SyncdirMissing& notice) {
-    sendUserNotification(UserNotification{"同步文件夹不在", QString::fromStdString(notice.path),
-                                          "所在磁盘未挂载？挂载后会自动继续同步，其中的文件不会在其他设备上被删除",
-                                          QImage(), "dialog-warning", QSystemTrayIcon::Warning});
+    sendUserNotification(UserNotification{
+        "同步文件夹不在", QString::fromStdString(notice.path),
+        "所在磁盘未挂载，或挂载的是另一块磁盘？装回它自己的磁盘后会自动继续同步，其中的文件不会在其他设备上被删除",
+        QImage(), "dialog-warning", QSystemTrayIcon::Warning});
   }));
   observers_.push_back(QoNotices::observe<notice::DeviceAddResponse>(
       [this](const notice::DeviceAddResponse& notice) { handleDeviceOnline(notice); }));

@@ -1,11 +1,16 @@
-// A sync folder on a disk of its own that is not mounted when the device starts: its empty
-// mount point must not read as every file removed, and the folder syncs again once mounted.
+// A sync folder on a disk of its own that is not mounted when the device starts, or another
+// disk mounted in its place: its mount point must not read as every file removed, and the
+// folder syncs again once its own disk is mounted.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include <fmt/format.h>
 
@@ -49,6 +54,40 @@ class LoopDisk {
   fs::path at_;
   bool ready_ = false;
   bool mounted_ = false;
+};
+
+// Disk images mounted (loop) on folders of this mount namespace; every mount left is undone
+// when it goes, the last one first.
+class Disks {
+ public:
+  ~Disks() {
+    for (auto at = mounted_.rbegin(); at != mounted_.rend(); ++at) shell(fmt::format("umount '{}'", at->string()));
+  }
+  Disks() = default;
+  Disks(const Disks&) = delete;
+  Disks& operator=(const Disks&) = delete;
+
+  static bool make(const fs::path& image) {
+    return shell(fmt::format("truncate -s 32M '{0}' && mkfs.ext4 -q -F '{0}' 2>/dev/null", image.string()));
+  }
+  bool mount(const fs::path& image, const fs::path& at) {
+    // A disk is mounted once at a time: a device that quit may hold it until its mounts are gone.
+    if (!eventually([&] { return shell(fmt::format("test -z \"$(losetup -j '{}')\"", image.string())); },
+                    std::chrono::seconds(30))) {
+      return false;
+    }
+    if (!shell(fmt::format("mount -o loop '{}' '{}'", image.string(), at.string()))) return false;
+    mounted_.push_back(at);
+    return true;
+  }
+  bool unmount(const fs::path& at) {
+    if (!shell(fmt::format("umount '{}'", at.string()))) return false;
+    std::erase(mounted_, at);
+    return true;
+  }
+
+ private:
+  std::vector<fs::path> mounted_;
 };
 
 std::string fileName(int i) { return fmt::format("file-{}.txt", i); }
@@ -113,6 +152,197 @@ TEST_F(E2eMountTest, AnEmptyMountPointRemovesNothingAndTheFolderSyncsAgainOnceMo
   EXPECT_TRUE(allThere(seenByA));
   ASSERT_TRUE(a->command("quit").value("ok", false));
   EXPECT_EQ(a->waitExit(std::chrono::seconds(30)), 0);
+}
+
+std::string markIn(const fs::path& folder) { return fileText(folder / ".Velbor.Syncdir"); }
+
+// The uuid of the device's copy at `path`, from its pairings.
+std::string copyUuidAt(PeerProcess& peer, const fs::path& path) {
+  for (const auto& pairing : peer.command("status").value("pairings", nlohmann::json::array())) {
+    if (pairing.value("localPath", "") == path.string()) return pairing.value("localTreeUuid", "");
+  }
+  return {};
+}
+
+// Files of one folder, each named by its folder's letter.
+struct Files {
+  std::string prefix;
+  std::string name(int i) const { return fmt::format("{}-{}.txt", prefix, i); }
+  std::string content(int i) const { return fmt::format("{} content {}", prefix, i); }
+  void write(const fs::path& folder) const {
+    for (int i = 0; i < kFiles; ++i) writeFile(folder / name(i), content(i));
+  }
+  bool allIn(const fs::path& folder) const {
+    for (int i = 0; i < kFiles; ++i) {
+      if (!sameFile(folder / name(i), content(i))) return false;
+    }
+    return true;
+  }
+  bool noneIn(const fs::path& folder) const {
+    for (int i = 0; i < kFiles; ++i) {
+      if (fs::exists(folder / name(i))) return false;
+    }
+    return true;
+  }
+};
+
+// The device as it stood before its sync folders' marks held their copy's uuid: no copy is
+// known to have been marked.
+void forgetMarkedCopies(const std::string& home) {
+  for (const auto& entry : fs::recursive_directory_iterator(fs::path(home) / ".config")) {
+    if (entry.path().filename() != "DataSource.json") continue;
+    nlohmann::json values = nlohmann::json::parse(fileText(entry.path()));
+    for (auto item = values.begin(); item != values.end();) {
+      item = item.key().starts_with("Marked-") ? values.erase(item) : std::next(item);
+    }
+    std::ofstream(entry.path()) << values.dump(2) << "\n";
+  }
+}
+
+TEST_F(E2eMountTest, ADiskInAnotherFoldersPlaceIsNotThatFolderAndNothingIsRemoved) {
+  E2eNetwork network(2);
+  ASSERT_TRUE(network.ready());
+  const std::string homeA = home("a");
+  const std::string homeB = home("b");
+  const fs::path one = syncFolderIn(homeA);
+  const fs::path two = fs::path(homeA) / "two";
+  const fs::path staging = fs::path(homeA) / "staging";
+  fs::create_directories(two);
+  fs::create_directories(staging);
+  const fs::path oneB = syncFolderIn(homeB);
+  const fs::path twoB = fs::path(homeB) / "two";
+  fs::create_directories(twoB);
+  const fs::path imageOne = fs::path(homeA) / "one.img";
+  const fs::path imageTwo = fs::path(homeA) / "two.img";
+  const fs::path spare = fs::path(homeA) / "spare.img";
+  const fs::path copied = fs::path(homeA) / "copied.img";
+  // The second device first: a device's namespace keeps the mounts there are when it starts,
+  // and a disk held there could not be mounted anew elsewhere.
+  PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
+  Disks disks;
+  if (!Disks::make(imageOne) || !Disks::make(imageTwo) || !Disks::make(spare) || !Disks::make(copied) ||
+      !disks.mount(imageOne, one) || !disks.mount(imageTwo, two)) {
+    GTEST_SKIP() << "no loop-mounted ext4 on this machine (loop devices or mkfs.ext4 missing)";
+  }
+  const Files filesOne{"one"};
+  const Files filesTwo{"two"};
+  // A spare disk: its own files, one of them under a name the first folder has.
+  ASSERT_TRUE(disks.mount(spare, staging));
+  writeFile(staging / "DCIM/IMG_0001.JPG", "a picture");
+  writeFile(staging / filesOne.name(0), "the spare disk's own");
+  ASSERT_TRUE(disks.unmount(staging));
+
+  int starts = 0;
+  std::string log;
+  std::unique_ptr<PeerProcess> a;
+  const auto startA = [&] {
+    log = fs::path(homeA) / fmt::format("peer-{}.log", ++starts);
+    a = std::make_unique<PeerProcess>(network.host(0), homeA, with(portOptions(), {"--token", "one"}), log);
+  };
+  const auto quitA = [&] {
+    ASSERT_TRUE(a->command("quit").value("ok", false));
+    EXPECT_EQ(a->waitExit(std::chrono::seconds(30)), 0);
+    a.reset();
+  };
+  const auto missing = [&](const fs::path& folder) {
+    return fileText(log).find(fmt::format("syncdir({}) is missing", folder.string())) != std::string::npos;
+  };
+  // The second device pulled from this one after it found `folder` missing.
+  const auto pulledSince = [&](const fs::path& folder) {
+    const std::string text = fileText(log);
+    const size_t at = text.find(fmt::format("syncdir({}) is missing", folder.string()));
+    return at != std::string::npos && text.find("handle Find Request message from usn", at) != std::string::npos;
+  };
+
+  startA();
+  ASSERT_TRUE(trustEachOther(*a, b));
+  ASSERT_TRUE(a->command("pair " + one.string() + " " + b.uuid() + " " + oneB.string()).value("ok", false));
+  ASSERT_TRUE(a->command("pair " + two.string() + " " + b.uuid() + " " + twoB.string()).value("ok", false));
+  filesOne.write(one);
+  filesTwo.write(two);
+  ASSERT_TRUE(eventually([&] { return filesOne.allIn(oneB) && filesTwo.allIn(twoB); }));
+  ASSERT_TRUE(usnSettles(*a));
+  const std::string uuidOne = copyUuidAt(*a, one);
+  const std::string uuidTwo = copyUuidAt(*a, two);
+  ASSERT_FALSE(uuidOne.empty());
+  EXPECT_EQ(markIn(one), uuidOne + "\n");
+  EXPECT_EQ(markIn(two), uuidTwo + "\n");
+  // A copy of the first folder, made with its mark, on a disk of its own.
+  ASSERT_TRUE(disks.mount(copied, staging));
+  ASSERT_TRUE(shell(fmt::format("cp -a '{}/.' '{}/'", one.string(), staging.string())));
+  ASSERT_TRUE(disks.unmount(staging));
+
+  // A spare disk mounted where the first folder's disk was.
+  quitA();
+  ASSERT_TRUE(disks.unmount(one));
+  ASSERT_TRUE(disks.mount(spare, one));
+  startA();
+  ASSERT_TRUE(eventually([&] { return pulledSince(one); })) << "the spare disk was not told apart";
+  EXPECT_TRUE(usnSettles(*a));
+  EXPECT_TRUE(filesOne.allIn(oneB)) << "the second device removed files";
+  EXPECT_FALSE(fs::exists(oneB / "DCIM")) << "the spare disk's files were taken as the folder's";
+  EXPECT_FALSE(fs::exists(one / ".Velbor.Syncdir")) << "the spare disk was marked";
+  EXPECT_EQ(fileText(one / filesOne.name(0)), "the spare disk's own");
+
+  // The two sync disks, each at the other's place.
+  quitA();
+  ASSERT_TRUE(disks.unmount(one));
+  ASSERT_TRUE(disks.unmount(two));
+  ASSERT_TRUE(disks.mount(imageTwo, one));
+  ASSERT_TRUE(disks.mount(imageOne, two));
+  startA();
+  ASSERT_TRUE(eventually([&] { return missing(two) && pulledSince(one); }));
+  EXPECT_TRUE(usnSettles(*a));
+  EXPECT_TRUE(filesOne.allIn(oneB) && filesTwo.allIn(twoB)) << "the second device removed files";
+  EXPECT_TRUE(filesTwo.noneIn(oneB) && filesOne.noneIn(twoB)) << "a folder took the other one's files";
+  EXPECT_EQ(markIn(one), uuidTwo + "\n");
+  EXPECT_EQ(markIn(two), uuidOne + "\n");
+
+  // Its own disk under the first folder, a copy of it (`cp -a`) under the second.
+  quitA();
+  ASSERT_TRUE(disks.unmount(one));
+  ASSERT_TRUE(disks.unmount(two));
+  ASSERT_TRUE(disks.mount(imageOne, one));
+  ASSERT_TRUE(disks.mount(copied, two));
+  startA();
+  ASSERT_TRUE(eventually([&] { return pulledSince(two); })) << "the copied folder was not told apart";
+  EXPECT_FALSE(missing(one));
+  writeFile(one / "after.txt", "after");
+  EXPECT_TRUE(eventually([&] { return sameFile(oneB / "after.txt", "after"); }));
+  EXPECT_TRUE(usnSettles(*a));
+  EXPECT_TRUE(filesTwo.allIn(twoB)) << "the second device removed files";
+  EXPECT_TRUE(filesOne.noneIn(twoB)) << "the copied folder's files were taken as the folder's";
+
+  // The second folder's own disk mounted where the device sees it: it syncs again by itself.
+  ASSERT_TRUE(shell(fmt::format("nsenter -t {0} -m umount '{1}' && nsenter -t {0} -m mount -o loop '{2}' '{1}'",
+                                a->pid(), two.string(), imageTwo.string())));
+  const fs::path twoSeenByA = fs::path(fmt::format("/proc/{}/root", a->pid())) / two.relative_path();
+  ASSERT_TRUE(eventually(
+      [&] { return fileText(log).find(fmt::format("syncdir({}) is back", two.string())) != std::string::npos; }));
+  writeFile(twoB / "from-b.txt", "from b");
+  EXPECT_TRUE(eventually([&] { return sameFile(twoSeenByA / "from-b.txt", "from b"); }));
+  EXPECT_TRUE(filesTwo.allIn(twoB));
+
+  // The first look after an upgrade from marks that held nothing: the second folder's own
+  // disk, its mark gone, is marked on what it holds; the spare disk is not, whatever its names.
+  quitA();
+  ASSERT_TRUE(disks.unmount(one));
+  ASSERT_TRUE(disks.unmount(two));
+  ASSERT_TRUE(disks.mount(spare, one));
+  ASSERT_TRUE(disks.mount(imageTwo, two));
+  fs::remove(two / ".Velbor.Syncdir");
+  forgetMarkedCopies(homeA);
+  startA();
+  ASSERT_TRUE(eventually([&] { return pulledSince(one); }));
+  EXPECT_FALSE(missing(two));
+  EXPECT_EQ(markIn(two), uuidTwo + "\n");
+  EXPECT_FALSE(fs::exists(one / ".Velbor.Syncdir")) << "the spare disk was marked";
+  writeFile(twoB / "from-b-again.txt", "again");
+  EXPECT_TRUE(eventually([&] { return sameFile(two / "from-b-again.txt", "again"); }));
+  EXPECT_TRUE(usnSettles(*a));
+  EXPECT_TRUE(filesOne.allIn(oneB)) << "the second device removed files";
+  EXPECT_TRUE(filesTwo.allIn(twoB) && filesTwo.allIn(two));
+  quitA();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -22,11 +23,13 @@
 #include "core/entity/QoDevice.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
+#include "core/state/SyncdirPresence.h"
 #include "core/utils/QoUtils.h"
 #include "platform/Dispatch.h"
 #include "support/FreshState.h"
 #include "ui/ChildNodeModel.h"
 #include "ui/MainThread.h"
+#include "ui/NamedImage.h"
 #include "ui/OpenMessageBox.h"
 #include "ui/QoTreeController.h"
 #include "ui/QoTreeTextAndImageCell.h"
@@ -186,6 +189,44 @@ TEST_F(TreeControllerTest, ProgressNoticesReachTheRowOfTheirOwnPairing) {
     cell->fillForIndex(model.index(1, 0));
     return cell->indexTitle() == "正在准备索引...";
   }));
+}
+
+TEST_F(TreeControllerTest, TheRowsOfAFolderThatIsNotThereSaySo) {
+  makeTrees();
+  QoTreeController pane;
+  ChildNodeModel& model = *pane.model();
+  ASSERT_TRUE(shownWithRows(pane, 2));
+  const QModelIndex tree = model.index(0, 0);
+  const QModelIndex study = model.index(0, 0, tree);
+  auto* cell = static_cast<QoTreeTextAndImageCell*>(pane.outlineView()->itemDelegateForColumn(0));
+  const auto redDot = [&] {
+    return cell->downloadImage().pixmap(16).toImage() == NamedImage::imageNamed("unavailable", 16).toImage();
+  };
+  SyncFileProcessBox::sendSyncFileDownloadBegin(study_, 10, 1);
+  SyncFileProcessBox::sendSyncFileDownloadEnd(study_);
+  ASSERT_TRUE(spinUntil([&] { return transferShown(pane, study).startsWith("同步完成于"); }));
+
+  // The copy's disk is not mounted: no folder stands at its path.
+  const int repaints = pane.repaintCount();
+  EXPECT_FALSE(SyncdirPresence::shared().check(documents_));
+  EXPECT_TRUE(spinUntil([&] { return pane.repaintCount() > repaints; })) << "the rows are drawn again at once";
+  EXPECT_EQ(transferShown(pane, study), "同步文件夹不在") << "not an idle pairing that synced a while ago";
+  EXPECT_TRUE(redDot());
+  cell->fillForIndex(tree);
+  EXPECT_EQ(cell->indexTitle(), "同步文件夹不在");
+  cell->fillForIndex(model.index(1, 0));
+  EXPECT_EQ(cell->indexTitle(), "") << "another copy's row says nothing of it";
+
+  // Its folder is back: the rows show the pairing as before.
+  const std::string folder = (home_.path() / "文档").string();
+  std::filesystem::create_directories(folder);
+  documents_->setPath(folder);
+  documents_->save();
+  EXPECT_TRUE(SyncdirPresence::shared().check(documents_));
+  EXPECT_TRUE(spinUntil([&] { return transferShown(pane, study).startsWith("同步完成于"); }));
+  EXPECT_FALSE(redDot());
+  cell->fillForIndex(tree);
+  EXPECT_EQ(cell->indexTitle(), "");
 }
 
 TEST_F(TreeControllerTest, DeletingGoesThroughTheDaemonAndItsNotices) {

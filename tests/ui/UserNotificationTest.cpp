@@ -101,6 +101,15 @@ TEST_F(UserNotificationTest, TooLittleDiskSpaceNamesBothSizes) {
   EXPECT_EQ(settle(), "磁盘空间不够\t需要下载 4GB 的文件，磁盘只剩 1MB 可用\\n请清理磁盘空间后再同步");
 }
 
+// Another disk in a sync folder's place is not only a disk that is not mounted.
+TEST_F(UserNotificationTest, AFolderThatIsNotThereIsSaidToKeepItsFilesEverywhere) {
+  QoNotices::post(notice::SyncdirMissing{"/media/disk/同步", "0a6d4c2e-1b1f-4d0c-9a8e-2f3b5c6d7e8f"});
+  EXPECT_EQ(
+      settle(),
+      "同步文件夹不在\t/media/disk/同步\\n所在磁盘未挂载，或挂载的是另一块磁盘？装回它自己的磁盘后会自动继续同步，"
+      "其中的文件不会在其他设备上被删除");
+}
+
 // The service reads the body as markup: names and paths from peers in it are escaped.
 TEST_F(UserNotificationTest, PeerTextInTheBodyIsNotReadAsMarkup) {
   QoUserNotification::sharedQoUserNotification().showNotification("<b>设备</b>", "<b>a</b> & <img src=\"/x.png\">",

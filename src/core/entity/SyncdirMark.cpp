@@ -1,6 +1,5 @@
 #include "core/entity/SyncdirMark.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,12 +7,16 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
+#include "core/entity/FileTimes.h"
+#include "core/entity/MarkedCopies.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
+#include "core/utils/QoUtils.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -22,31 +25,59 @@ namespace {
 // Never destroyed: jobs still running at exit use it.
 const std::string& kMark = *new std::string(SyncdirMark::kName);
 
-// Whether the open folder holds an entry recorded there: any other content (another disk
-// mounted in its place, one just formatted) is not the copy's.
-bool holdsRecorded(int rootFd, const std::string& root) {
-  const int fd = ::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
-  if (dir == nullptr) {
-    if (fd >= 0) ::close(fd);
-    // Unreadable: taken as holding something, so the mark decides nothing here.
-    return true;
+// A mark holds a uuid and a line break; anything longer is no mark of this program.
+constexpr size_t kMarkMaxBytes = 256;
+// Recorded files looked at for evidence that an unmarked folder is the copy's.
+constexpr int kEvidenceCandidates = 64;
+// Larger files are taken on their size and time alone: their content is not read at a look.
+constexpr int64_t kEvidenceHashBytes = 64LL << 20;
+
+// The root folder of a copy, open while it is looked at.
+class RootFd {
+ public:
+  explicit RootFd(const std::string& root) : fd_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+  ~RootFd() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  bool found = false;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == ".." || SyncdirMark::isMarkName(name)) continue;
-    const std::string path = root + "/" + name;
-    if (QoFile::matchIgnoreFilter(path)) continue;
-    // The entry or something below it ('0' follows '/').
-    if (QoFile::countByCriteria("WHERE status = 0 AND (path = ? OR (path > ? AND path < ?))",
-                                QoFile::Parameters{path, path + "/", path + "0"}) > 0) {
-      found = true;
-      break;
+  RootFd(const RootFd&) = delete;
+  RootFd& operator=(const RootFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::string trimmed(const std::string& text) {
+  const char* space = " \t\r\n";
+  const size_t first = text.find_first_not_of(space);
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+// What the mark in the open root says, without its spaces and line breaks: nothing when there
+// is no mark (or something that is no file of its own stands there), "" for a mark written
+// before marks held uuids.
+std::optional<std::string> readMark(int rootFd) {
+  // Non-blocking: a pipe of that name must not hang the look.
+  const int fd = ::openat(rootFd, kMark.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat status {};
+  std::optional<std::string> content;
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    std::string bytes(kMarkMaxBytes + 1, '\0');
+    size_t size = 0;
+    while (size < bytes.size()) {
+      const ssize_t got = ::read(fd, bytes.data() + size, bytes.size() - size);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      size += static_cast<size_t>(got);
     }
+    bytes.resize(size);
+    // Too long to be a uuid: someone else's file, taken as another copy's mark.
+    content = size > kMarkMaxBytes ? std::string("?") : trimmed(bytes);
   }
-  ::closedir(dir);
-  return found;
+  ::close(fd);
+  return content;
 }
 
 bool hasPresentRecords(const QoSyncdirCopy& copy) {
@@ -55,10 +86,50 @@ bool hasPresentRecords(const QoSyncdirCopy& copy) {
              QoFileAndSyncdirCopyRelation::Parameters{std::to_string(copy.pk())}) > 0;
 }
 
-// The mark is a file of its own, never a link.
-bool isMarked(int rootFd) {
-  struct stat status {};
-  return ::fstatat(rootFd, kMark.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode);
+// Whether a recorded non-empty file of the copy stands at its place with its recorded size
+// and modification time (and content, where small enough to read): no other disk mounted in
+// the copy's place holds that by chance. Names alone prove nothing: every ext4 disk has
+// "lost+found", every camera card "DCIM".
+bool holdsRecordedFile(const QoSyncdirCopy& copy) {
+  const std::string prefix = copy.path() + "/";
+  // The shortest paths first: those at the top are the most likely to have stayed as they were.
+  const auto files = QoFile::findByCriteria(
+      "WHERE status = 0 AND type = 0 AND length > 0 AND qo_file.pk IN "
+      "(SELECT file FROM qo_file_and_syncdir_copy_relation WHERE syncdir_copy = ?) "
+      "ORDER BY length(path) LIMIT " +
+          std::to_string(kEvidenceCandidates),
+      QoFile::Parameters{std::to_string(copy.pk())});
+  for (const auto& file : files) {
+    const std::string& path = file->path();
+    if (path.compare(0, prefix.size(), prefix) != 0) continue;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+    if (status.st_size != file->length() || !isRecordedModificationTime(status.st_mtim, file->contentModTime())) {
+      continue;
+    }
+    if (file->sha1().empty() || status.st_size > kEvidenceHashBytes) return true;
+    const auto sha1 = QoUtils::getSha1StringWithPath(path);
+    if (sha1 && *sha1 == file->sha1()) return true;
+  }
+  return false;
+}
+
+struct Look {
+  SyncdirMark::State state = SyncdirMark::State::kNoFolder;
+  bool ownMark = false;  // the folder holds this copy's mark
+};
+
+Look look(const QoSyncdirCopy& copy, int rootFd) {
+  using State = SyncdirMark::State;
+  if (rootFd < 0) return {State::kNoFolder, false};
+  const std::optional<std::string> mark = readMark(rootFd);
+  if (mark && !copy.uuid().empty() && *mark == copy.uuid()) return {State::kInPlace, true};
+  if (mark && !mark->empty()) return {State::kOtherMark, false};
+  if (MarkedCopies::installed().wasMarked(copy.uuid())) return {State::kMarkLost, false};
+  // Never marked: nothing recorded as present can be taken as removed, or the files recorded
+  // are evidently there.
+  if (!hasPresentRecords(copy) || holdsRecordedFile(copy)) return {State::kInPlace, false};
+  return {State::kNoEvidence, false};
 }
 
 // A folder that cannot take the mark (read-only) is said once, not at every look.
@@ -69,41 +140,95 @@ void warnOnce(const std::string& root, int error) {
   if (warned.insert(root).second) QoLog("*** syncdir({}) mark not written, {}", root, std::strerror(error));
 }
 
+// Writes the mark whole, or leaves the one there: a temporary file renamed over it.
+bool writeMark(int rootFd, const std::string& root, const std::string& uuid) {
+  const std::string temporary = kMark + "." + QoUtils::generateShortUuid();
+  const int fd = ::openat(rootFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    warnOnce(root, errno);
+    return false;
+  }
+  const std::string content = uuid + "\n";
+  size_t written = 0;
+  int error = 0;
+  while (written < content.size()) {
+    const ssize_t done = ::write(fd, content.data() + written, content.size() - written);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {
+      error = done < 0 ? errno : EIO;
+      break;
+    }
+    written += static_cast<size_t>(done);
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::renameat(rootFd, temporary.c_str(), rootFd, kMark.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlinkat(rootFd, temporary.c_str(), 0);
+    warnOnce(root, error);
+    return false;
+  }
+  ::fsync(rootFd);
+  return true;
+}
+
 }  // namespace
 
-bool SyncdirMark::looksMissing(const QoSyncdirCopy& copy) {
-  const std::string& root = copy.path();
-  const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (rootFd < 0) return true;
-  const bool missing = !isMarked(rootFd) && !holdsRecorded(rootFd, root) && hasPresentRecords(copy);
-  ::close(rootFd);
-  return missing;
+bool SyncdirMark::isMarkName(std::string_view name) {
+  return name == kName ||
+         (name.size() > kName.size() + 1 && name.substr(0, kName.size()) == kName && name[kName.size()] == '.');
+}
+
+SyncdirMark::State SyncdirMark::stateOf(const QoSyncdirCopy& copy) {
+  // The root may be a link the user chose; the mark inside it is never one.
+  const RootFd root(copy.path());
+  return look(copy, root.get()).state;
 }
 
 bool SyncdirMark::inPlace(const QoSyncdirCopy& copy) {
-  const std::string& root = copy.path();
-  // The root may be a link the user chose; the mark inside it is never one.
-  const int rootFd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (rootFd < 0) return false;
-  if (isMarked(rootFd)) {
-    ::close(rootFd);
+  const RootFd root(copy.path());
+  const Look seen = look(copy, root.get());
+  if (seen.state != State::kInPlace) return false;
+  const MarkedCopies marked = MarkedCopies::installed();
+  if (seen.ownMark) {
+    // Written by hand, or the store of marks was lost: known from now on.
+    if (!marked.wasMarked(copy.uuid())) marked.setMarked(copy.uuid());
     return true;
   }
-  if (!holdsRecorded(rootFd, root) && hasPresentRecords(copy)) {
-    ::close(rootFd);
+  // Evidently the copy's folder: marked, so that no other folder is taken for it later. A
+  // folder that cannot take the mark is still the copy's, and is looked at the same way again.
+  if (writeMark(root.get(), copy.path(), copy.uuid())) {
+    marked.setMarked(copy.uuid());
+    QoLog("syncdir({}) marked as the folder of copy {}", copy.path(), copy.uuid());
+  }
+  return true;
+}
+
+bool SyncdirMark::markAs(const QoSyncdirCopy& copy) {
+  const RootFd root(copy.path());
+  if (root.get() < 0) {
+    warnOnce(copy.path(), errno);
     return false;
   }
-  // The folder holds what was recorded, or nothing was recorded yet: it is the copy's folder.
-  const int fd = ::openat(rootFd, kMark.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-    ::fsync(rootFd);
-  } else if (errno != EEXIST) {
-    warnOnce(root, errno);
-  }
-  ::close(rootFd);
+  if (!writeMark(root.get(), copy.path(), copy.uuid())) return false;
+  MarkedCopies::installed().setMarked(copy.uuid());
   return true;
+}
+
+const char* SyncdirMark::describe(State state) {
+  switch (state) {
+    case State::kInPlace:
+      return "in place";
+    case State::kNoFolder:
+      return "no folder there";
+    case State::kOtherMark:
+      return "it holds the mark of another copy";
+    case State::kMarkLost:
+      return "its mark is not there";
+    case State::kNoEvidence:
+      return "not marked and none of its recorded files is there";
+  }
+  return "";
 }
 
 }  // namespace velbor

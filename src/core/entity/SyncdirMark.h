@@ -6,26 +6,44 @@ namespace velbor {
 
 class QoSyncdirCopy;
 
-// The hidden mark in the root folder of a local copy: an empty file, written whenever the
-// folder is evidently the recorded one. A root without the mark that holds none of the
-// entries recorded at its top while the copy still has files recorded is not that folder (the
-// mount point of a disk that is not mounted, another disk in its place, a folder made again):
-// what is recorded there must not be taken as removed. A copy recorded before marks existed
-// holds its files, so it is marked on its first look.
+// The hidden mark in the root folder of a local copy: a file that holds the copy's uuid. A
+// folder is taken as the copy's only when it holds that copy's mark: the mark of another copy
+// (another sync disk mounted in its place, a folder copied with `cp -a`) or no mark where
+// this copy had one (an empty mount point, a spare disk, a folder made again) is not the
+// copy's folder, and what is recorded there must not be taken as removed. A copy never marked
+// (recorded before marks held uuids) is marked only on evidence that no other disk gives by
+// chance: a recorded non-empty file there with its recorded size and modification time (and
+// content, where it is small enough to read), or nothing recorded as present at all.
 class SyncdirMark {
  public:
   static constexpr std::string_view kName = ".Velbor.Syncdir";
 
+  // What the folder of a copy is, as it stands.
+  enum class State {
+    kInPlace,     // the copy's own mark, or a copy never marked whose folder shows it is the one
+    kNoFolder,    // nothing (or no folder) at the copy's path
+    kOtherMark,   // the mark of another copy
+    kMarkLost,    // no mark where this copy had one
+    kNoEvidence,  // never marked, and nothing recorded of it is there
+  };
+
   SyncdirMark() = delete;
 
-  // Whether a file name (no folder) is the mark's: never recorded nor sent.
-  static bool isMarkName(std::string_view name) { return name == kName; }
-  // Whether the copy's folder is there and is the one recorded; marks it when it evidently is.
+  // Whether a file name (no folder) is the mark's or its temporary file's: never recorded nor sent.
+  static bool isMarkName(std::string_view name);
+  // Whether the copy's folder is there and is the one recorded; marks it when it evidently is
+  // and has no mark yet.
   static bool inPlace(const QoSyncdirCopy& copy);
-  // Whether the copy's folder is, as it stands, not the one recorded; writes nothing. What
-  // arrives during a pull is refused there: written on the empty mount point of a disk gone
-  // meanwhile, it would have the folder marked and every file recorded taken as removed.
-  static bool looksMissing(const QoSyncdirCopy& copy);
+  // The state of the copy's folder; writes nothing. What arrives during a pull is refused
+  // where the folder is not the copy's: written on the empty mount point of a disk gone
+  // meanwhile, it would be taken for the copy's files.
+  static State stateOf(const QoSyncdirCopy& copy);
+  static bool looksMissing(const QoSyncdirCopy& copy) { return stateOf(copy) != State::kInPlace; }
+  // Marks the folder as the copy's, replacing a mark there (a new copy made on a folder that
+  // was copied from another one). False, after a log line, when it cannot be written.
+  static bool markAs(const QoSyncdirCopy& copy);
+  // A few words on a state, for the log.
+  static const char* describe(State state);
 };
 
 }  // namespace velbor

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "core/entity/CopyEvents.h"
+#include "core/entity/MarkedCopies.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFeedback.h"
 #include "core/entity/QoFile.h"
@@ -32,6 +33,7 @@ constexpr const char* kUsnKey = "usn";
 constexpr int64_t kUsnBlock = 256;
 constexpr const char* kMaxUsnPrefix = "syncdirCopyMaxUsn";
 constexpr const char* kMarkRecordPrefix = "syncdirCopyMarkRecord";
+constexpr const char* kMarkedPrefix = "Marked-";
 
 std::mutex sharedMutex;
 // Never destroyed: jobs still running at exit use it.
@@ -71,6 +73,9 @@ void DataSource::handDownToEntities() {
                                    sharedDataSource().setSyncdirCopyRelationFailedUsn(relationKey, usn);
                                  }));
     CopyEvents::install(std::make_shared<CopyEventNotices>());
+    MarkedCopies::install(
+        MarkedCopies([](const std::string& uuid) { return sharedDataSource().isSyncdirCopyMarked(uuid); },
+                     [](const std::string& uuid) { sharedDataSource().setSyncdirCopyMarked(uuid); }));
   });
 }
 
@@ -117,6 +122,20 @@ void DataSource::dbClear() {
   }
   resetUsn();
   resetSyncdirCopyMaxUsn();
+  // The copies are gone; a copy made again under one of their uuids marks its folder anew.
+  for (const auto& key : defaults_->allKeys()) {
+    if (key.starts_with(kMarkedPrefix)) defaults_->removeObjectForKey(key);
+  }
+}
+
+bool DataSource::isSyncdirCopyMarked(const std::string& copyUuid) {
+  return defaults_->boolForKey(kMarkedPrefix + copyUuid);
+}
+
+void DataSource::setSyncdirCopyMarked(const std::string& copyUuid) {
+  if (!defaults_->setBool(kMarkedPrefix + copyUuid, true)) {
+    QoLog("*** syncdir copy({}) marked, but that could not be stored", copyUuid);
+  }
 }
 
 void DataSource::recreate() {

@@ -17,8 +17,9 @@ namespace velbor {
 class UserDefaults;
 
 // The daemon's shared runtime state outside the database: the global usn and the per-pairing
-// pulled-usn marks (suite "DataSource", kept across restarts), and in memory the failed-usn
-// marks, sync-once flags and counters and pending trust exchanges. The lockers are Lockers.
+// pulled-usn marks and the copies whose folder was marked (suite "DataSource", kept across
+// restarts), and in memory the failed-usn marks, sync-once flags and counters and pending
+// trust exchanges. The lockers are Lockers.
 class DataSource {
  public:
   static DataSource& sharedDataSource();
@@ -69,6 +70,11 @@ class DataSource {
   // Keeps the lowest non-zero mark.
   void setSyncdirCopyRelationFailedUsn(const std::string& relationKey, int64_t usn);
   void resetSyncdirCopyRelationFailedUsn(const std::string& relationKey);
+
+  // Whether the folder of a local copy was ever marked as its own ("Marked-<uuid>"): a folder
+  // without the mark is then not the copy's.
+  bool isSyncdirCopyMarked(const std::string& copyUuid);
+  void setSyncdirCopyMarked(const std::string& copyUuid);
 
   // Sync-once coalescing per pairing primary key.
   void setDoingSyncOnce(int32_t relationPk);

@@ -98,11 +98,18 @@ struct SyncOnceRequest {
   std::shared_ptr<QoMessage> reply;
   std::shared_ptr<QoDevice> device;
 };
-// A local copy whose folder is not the one recorded (its disk not mounted, the folder made
-// again): nothing in it is taken as removed until it is back.
+// A local copy whose folder is not the one recorded (its disk not mounted, another disk in
+// its place, the folder made again): nothing in it is taken as removed until it is back.
 struct SyncdirMissing {
   static constexpr const char* kName = "SyncdirMissing";
   std::string path;
+  std::string uuid;  // the copy's
+};
+// A local copy found missing before whose own folder is back: it syncs again.
+struct SyncdirBack {
+  static constexpr const char* kName = "SyncdirBack";
+  std::string path;
+  std::string uuid;  // the copy's
 };
 struct StatusRequest {
   static constexpr const char* kName = "StatusRequest";

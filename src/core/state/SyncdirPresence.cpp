@@ -1,7 +1,5 @@
 #include "core/state/SyncdirPresence.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 
 #include "core/entity/QoSyncdirCopy.h"
@@ -16,42 +14,50 @@ SyncdirPresence& SyncdirPresence::shared() {
   return *presence;
 }
 
-bool SyncdirPresence::inPlace(const CopyPtr& copy) {
-  struct stat status {};
-  return ::stat(copy->path().c_str(), &status) == 0 && S_ISDIR(status.st_mode) && SyncdirMark::inPlace(*copy);
-}
+bool SyncdirPresence::inPlace(const CopyPtr& copy) { return SyncdirMark::inPlace(*copy); }
 
 bool SyncdirPresence::check(const CopyPtr& copy) {
   if (!copy) return false;
   const bool present = inPlace(copy);
   std::lock_guard lock(mutex_);
   if (present) {
-    if (missing_.erase(copy->uuid()) > 0) QoLog("syncdir({}) is back, it syncs again", copy->path());
+    if (missing_.erase(copy->uuid()) > 0) {
+      back_.insert(copy->uuid());
+      QoLog("syncdir({}) is back, it syncs again", copy->path());
+      QoNotices::post(notice::SyncdirBack{copy->path(), copy->uuid()});
+    }
     return true;
   }
   if (missing_.emplace(copy->uuid(), copy).second) {
-    QoLog("*** syncdir({}) is missing or not the folder recorded (a disk not mounted?), nothing in it is removed",
-          copy->path());
-    QoNotices::post(notice::SyncdirMissing{copy->path()});
+    // Told once, with what the mark of the copy's folder must hold for it to be taken again.
+    QoLog(
+        "*** syncdir({}) is missing or not the folder recorded (a disk not mounted, or another disk in its "
+        "place?), nothing in it is removed: {}; its own folder holds {} with {}",
+        copy->path(), SyncdirMark::describe(SyncdirMark::stateOf(*copy)), SyncdirMark::kName, copy->uuid());
+    QoNotices::post(notice::SyncdirMissing{copy->path(), copy->uuid()});
   }
   return false;
 }
 
 std::vector<SyncdirPresence::CopyPtr> SyncdirPresence::recheck(const std::vector<CopyPtr>& current) {
+  const auto isCurrent = [&](const std::string& uuid) {
+    return std::any_of(current.begin(), current.end(), [&](const CopyPtr& copy) { return copy->uuid() == uuid; });
+  };
   std::vector<CopyPtr> candidates;
+  std::vector<CopyPtr> back;
   {
     std::lock_guard lock(mutex_);
-    std::erase_if(missing_, [&](const auto& entry) {
-      return std::none_of(current.begin(), current.end(),
-                          [&](const CopyPtr& copy) { return copy->uuid() == entry.first; });
-    });
+    std::erase_if(missing_, [&](const auto& entry) { return !isCurrent(entry.first); });
     for (const CopyPtr& copy : current) {
       if (missing_.count(copy->uuid()) > 0) candidates.push_back(copy);
+      if (back_.erase(copy->uuid()) > 0) back.push_back(copy);
     }
+    back_.clear();
   }
-  std::vector<CopyPtr> back;
   for (const CopyPtr& copy : candidates) {
-    if (check(copy)) back.push_back(copy);
+    if (!check(copy)) continue;
+    std::lock_guard lock(mutex_);
+    if (back_.erase(copy->uuid()) > 0) back.push_back(copy);
   }
   return back;
 }

@@ -11,6 +11,7 @@
 #include "core/entity/ModeKeeping.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/SyncdirMark.h"
 #include "support/FuseDisk.h"
 
 namespace velbor::test {
@@ -25,6 +26,8 @@ class FetchOnFuseDiskTest : public FetchTestBase, public ::testing::WithParamInt
     ModeKeeping::shared().clear();
     disk_ = std::make_unique<FuseDisk>(GetParam(), root_);
     if (!disk_->mounted()) GTEST_SKIP() << disk_->reason();
+    // The copy is made on the disk: its folder is marked as a new tree's is.
+    ASSERT_TRUE(SyncdirMark::markAs(*local_));
   }
   void TearDown() override {
     disk_.reset();

@@ -11,6 +11,7 @@
 
 #include "EntityTestBase.h"
 #include "core/entity/FileFetchEvent.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/utils/QoUtils.h"
 #include "core/utils/Vclock.h"
 
@@ -29,6 +30,8 @@ class FetchTestBase : public EntityTestBase {
     std::filesystem::create_directories(root_);
     local_ = copy(root_, device(0, "local"), "S", "aaaaaa-local");
     remote_ = copy("/peer/sync", device(-1, "peer"), "S", "bbbbbb-remote");
+    // As the first look of a pull does: the folder is marked as the copy's.
+    ASSERT_TRUE(SyncdirMark::inPlace(*local_));
   }
 
   std::string at(const std::string& relative) const { return root_ + "/" + relative; }

@@ -14,6 +14,7 @@
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/Dispatch.h"
 #include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
 #include "support/ReadWatch.h"
 
 namespace velbor::test {
@@ -210,70 +211,122 @@ TEST_F(RefreshTest, UnreadableRootDeletesNothing) {
   EXPECT_EQ(stored("a.txt")->usn(), usn);
 }
 
-TEST_F(RefreshTest, AnEmptyFolderWithoutTheMarkIsNotTheCopyAndDeletesNothing) {
-  // A copy recorded before marks existed is marked on its first look, not taken as missing.
+TEST_F(RefreshTest, TheMarkNamesItsCopyAndAFolderWithoutItIsNotTheCopy) {
   writeFile(at("a.txt"), "one");
-  refresh();
-  const std::string mark = at(".Velbor.Syncdir");
-  fs::remove(mark);
   writeFile(at("b.txt"), "two");
   refresh();
-  EXPECT_TRUE(fs::is_regular_file(mark));
-  ASSERT_NE(stored("b.txt"), nullptr);
+  const std::string mark = at(".Velbor.Syncdir");
+  ASSERT_TRUE(fs::is_regular_file(mark));
+  EXPECT_EQ(readFile(mark), copy_->uuid() + "\n") << "the mark says whose folder it is";
   EXPECT_EQ(stored(".Velbor.Syncdir"), nullptr) << "the mark is never recorded";
 
   // Its disk not mounted: the mount point is an empty folder of the disk below.
-  fs::remove_all(root_);
+  const std::string disk = root_ + ".disk";
+  fs::rename(root_, disk);
   fs::create_directories(root_);
   EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"end"}}));
-  EXPECT_EQ(stored("a.txt")->status(), 0);
-  EXPECT_EQ(stored("b.txt")->status(), 0);
   EXPECT_FALSE(fs::exists(mark)) << "the empty mount point is never marked";
 
-  // Even with the hidden files synchronised the mark stays out of the records.
+  // Another disk there that holds files of the same names but no mark: where this copy had
+  // a mark, a folder without it is not the copy's, whatever it holds.
+  writeFile(at("a.txt"), "other");
+  writeFile(at("b.txt"), "two");
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"end"}}));
+  EXPECT_FALSE(fs::exists(mark));
+
+  // A folder copied from another synced one (cp -a, rsync -a) carries that copy's mark.
+  writeFile(mark, "0a6d4c2e-1b1f-4d0c-9a8e-2f3b5c6d7e8f\n");
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"end"}}));
+  EXPECT_EQ(readFile(mark), "0a6d4c2e-1b1f-4d0c-9a8e-2f3b5c6d7e8f\n") << "another copy's mark is left as it is";
+  EXPECT_EQ(stored("a.txt")->status(), 0);
+  EXPECT_EQ(stored("b.txt")->status(), 0);
+
+  // Told by hand that this is the copy's folder again: it is compared from then on.
+  writeFile(mark, copy_->uuid() + "\n");
+  refresh();
+  EXPECT_EQ(stored("a.txt")->sha1(), *QoUtils::getSha1StringWithPath(at("a.txt")));
+
+  // The copy's own disk back, even with the hidden files synchronised: the mark and its
+  // temporary files stay out of the records.
+  fs::remove_all(root_);
+  fs::rename(disk, root_);
   QoConfig::sharedQoConfig().setSyncHiddenFile(true);
   QoFile::generateRegexExpress();
-  writeFile(at("a.txt"), "one");
-  writeFile(at("b.txt"), "two");
+  writeFile(at("c.txt"), "three");
   refresh();
-  EXPECT_TRUE(fs::is_regular_file(mark));
+  EXPECT_EQ(stored("a.txt")->sha1(), *QoUtils::getSha1StringWithPath(at("a.txt")));
+  EXPECT_NE(stored("c.txt"), nullptr);
   EXPECT_EQ(stored(".Velbor.Syncdir"), nullptr);
   EXPECT_TRUE(QoFile::matchIgnoreFilter(mark));
+  EXPECT_TRUE(QoFile::matchIgnoreFilter(mark + ".a1b2c3"));
   QoConfig::sharedQoConfig().setSyncHiddenFile(false);
   QoFile::generateRegexExpress();
 
   // A copy with nothing recorded yet is simply marked, empty or not.
   const std::string fresh = (home_.path() / "fresh").string();
   fs::create_directories(fresh);
-  copy(fresh, device(0, "local"), "T", "bbbbbb-fresh")->refresh();
-  EXPECT_TRUE(fs::is_regular_file(fresh + "/.Velbor.Syncdir"));
+  const auto freshCopy = copy(fresh, device(0, "local"), "T", "bbbbbb-fresh");
+  freshCopy->refresh();
+  EXPECT_EQ(readFile(fresh + "/.Velbor.Syncdir"), "bbbbbb-fresh\n");
 }
 
-TEST_F(RefreshTest, AnotherDiskInTheCopysPlaceIsNotTheCopyAndDeletesNothing) {
-  writeFile(at("a.txt"), "one");
-  writeFile(at("docs/b.txt"), "two");
-  refresh();
+TEST_F(RefreshTest, ACopyMarkedBeforeMarksNamedTheirCopyIsMarkedOnlyOnEvidence) {
+  // Recorded by an earlier version: an empty mark, or none, and nothing known of marks.
+  const auto forgetMarks = [&] {
+    UserDefaults::suiteNamed("DataSource")->removeObjectForKey("Marked-" + copy_->uuid());
+  };
   const std::string mark = at(".Velbor.Syncdir");
-  ASSERT_TRUE(fs::is_regular_file(mark));
+  writeFile(at("lost+found/.keep"), "");
+  writeFile(at("DCIM/IMG_0001.JPG"), "picture");
+  writeFile(at("notes.txt"), "notes");
+  refresh();
+  ASSERT_NE(stored("notes.txt"), nullptr);
+  forgetMarks();
+  writeFile(mark, "");
 
-  // Another disk mounted at the same place (a stick of the same label, one just formatted):
-  // what it holds is none of what was recorded.
+  // A spare disk in its place: the same top-level names every such disk has, and a file of a
+  // recorded name but another content. Names prove nothing.
   const std::string disk = root_ + ".disk";
   fs::rename(root_, disk);
-  fs::create_directories(at("lost+found"));
-  writeFile(at("holiday.jpg"), "other");
-  refresh();
-  EXPECT_FALSE(fs::exists(mark)) << "marked, every file recorded would be taken as removed";
-  EXPECT_EQ(stored("a.txt")->status(), 0);
-  EXPECT_EQ(stored("docs/b.txt")->status(), 0);
-  EXPECT_EQ(stored("holiday.jpg"), nullptr);
+  writeFile(at("lost+found/.keep"), "");
+  writeFile(at("DCIM/IMG_0001.JPG"), "another picture");
+  writeFile(at("notes.txt"), "other");
+  writeFile(at("new.txt"), "new");
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"end"}}));
+  EXPECT_FALSE(fs::exists(mark)) << "a spare disk is never marked";
+  EXPECT_EQ(stored("notes.txt")->status(), 0);
+  EXPECT_EQ(stored("DCIM/IMG_0001.JPG")->status(), 0);
+  EXPECT_EQ(stored("new.txt"), nullptr);
 
-  // The copy's own disk, its mark lost: it holds what was recorded and is marked again.
+  // Its own disk back, with its empty mark of old: a recorded file is there as recorded.
   fs::remove_all(root_);
   fs::rename(disk, root_);
+  writeFile(at("later.txt"), "later");
+  refresh();
+  EXPECT_EQ(readFile(mark), copy_->uuid() + "\n");
+  EXPECT_NE(stored("later.txt"), nullptr);
+  EXPECT_EQ(stored("notes.txt")->status(), 0);
+
+  // No mark at all, the top-level file changed meanwhile: a file further down is evidence.
+  forgetMarks();
+  fs::remove(mark);
+  writeFile(at("notes.txt"), "notes, longer now");
+  refresh();
+  EXPECT_EQ(readFile(mark), copy_->uuid() + "\n");
+  EXPECT_EQ(stored("notes.txt")->sha1(), *QoUtils::getSha1StringWithPath(at("notes.txt")));
+}
+
+TEST_F(RefreshTest, TheMarkOfTheCopyIsKnownAcrossRestarts) {
+  writeFile(at("a.txt"), "one");
+  refresh();
+  const std::string mark = at(".Velbor.Syncdir");
+  ASSERT_TRUE(fs::exists(mark));
+  // A new process: the settings read again from their file.
+  UserDefaults::resetAll();
+  DataSource::resetSharedDataSource();
   fs::remove(mark);
   refresh();
-  EXPECT_TRUE(fs::is_regular_file(mark));
+  EXPECT_FALSE(fs::exists(mark)) << "a folder without the mark where the copy had one is not the copy's";
   EXPECT_EQ(stored("a.txt")->status(), 0);
 }
 

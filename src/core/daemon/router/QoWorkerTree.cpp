@@ -9,6 +9,7 @@
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/state/DataSource.h"
 #include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
@@ -95,6 +96,9 @@ QoMessage::Ptr QoWorker::handleTreeAddRequest(const QoRequest& request) {
     // Saving logs its failure instead of raising: never answer a tree that was not stored.
     if (copy->pk() < 0) throw QoExceptionZeGeneral::defaultExceptionWithReason("Tree({}) can not be stored", root);
   }
+  // The folder is this copy's from now on, even where it holds the mark of another copy (a
+  // folder copied with its mark, a disk that held another sync folder).
+  SyncdirMark::markAs(*copy);
   auto response = std::make_shared<pb::MsgTreeAddResponse>();
   response->set_tree_uuid(copy->uuid());
   auto reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodeTreeAddResponse, std::move(response));

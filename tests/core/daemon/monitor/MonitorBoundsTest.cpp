@@ -245,6 +245,21 @@ TEST_F(MonitorBoundsTest, AnEmptyMountPointIsMissingAndTheCopyResumesWhenItsDisk
   EXPECT_FALSE(SyncdirPresence::shared().isMissing(local_->uuid()));
   EXPECT_TRUE(eventually([&] { return recorded("while-away"); }));
   for (const char* relative : {"top", "d", "d/inner"}) EXPECT_TRUE(recorded(relative)) << relative;
+
+  // Gone again, and found back by a pull's look before the monitor's own: the monitor still
+  // compares and watches it again.
+  std::filesystem::rename(root_, disk);
+  std::filesystem::create_directories(root_);
+  monitor_->scanPaths({Event{root_, ++eventId_, Flags::kMustScanSubDirs | Flags::kItemIsDir}});
+  tick();
+  ASSERT_TRUE(SyncdirPresence::shared().isMissing(local_->uuid()));
+  writeFile(disk + "/made-while-away", "m");
+  tick();
+  std::filesystem::remove(root_);
+  std::filesystem::rename(disk, root_);
+  ASSERT_TRUE(SyncdirPresence::shared().check(local_));
+  tick();
+  EXPECT_TRUE(eventually([&] { return recorded("made-while-away"); }));
   NotificationCenter::defaultCenter().removeObserver(token);
 }
 

@@ -135,10 +135,12 @@ TEST_F(MonitorLiveTest, ACopyFolderMovedAwayAndPutBackIsWatchedAndComparedAgain)
   writeFile(at("sub/old"), "old");
   monitor_->start();
   ASSERT_TRUE(eventually([&] { return recorded("sub/old") && monitor_->watchCount() == 2; }));
-  // Restored from a backup: the folder is moved aside and another put at its path.
+  // Restored from a backup: the folder is moved aside and another put at its path, with the
+  // copy's mark that the backup kept.
   TempDir outside;
   const auto away = outside / "away";
   std::filesystem::rename(root_, away);
+  writeFile(at(".Velbor.Syncdir"), readFile(away / ".Velbor.Syncdir"));
   writeFile(at("kept"), "kept");
   writeFile(at("restored"), "restored");
   ASSERT_TRUE(eventually([&] { return recorded("restored") && stored("sub/old")->status() == 1; }));

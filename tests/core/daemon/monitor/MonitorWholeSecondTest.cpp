@@ -10,6 +10,7 @@
 #include "MonitorTestBase.h"
 #include "WholeSecondFileSystem.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/SyncdirMark.h"
 
 namespace velbor::test {
 namespace {
@@ -38,6 +39,8 @@ class MonitorWholeSecondTest : public MonitorTestBase {
 TEST_F(MonitorWholeSecondTest, ASecondSaveOfTheSameSizeWithinTheSameSecondIsRecorded) {
   WholeSecondFileSystem wholeSeconds(root_);
   if (!wholeSeconds.mounted()) GTEST_SKIP() << wholeSeconds.reason();
+  // The copy is made on the disk: its folder is marked as a new tree's is.
+  ASSERT_TRUE(SyncdirMark::markAs(*local_));
   RecordedStates::shared().clear();
   load();
   // Both saves and the read between them must fall within one second; on a slow machine a

@@ -73,6 +73,28 @@ TEST_F(TreeRequestTest, TreesAreCreatedListedAndDeletedByRequest) {
   EXPECT_EQ(call(&QoWorker::handleTreeShowRequest, body(pb::MsgTreeDeleteRequest())).errcode, pb::ErrorCodeBadFormat);
 }
 
+TEST_F(TreeRequestTest, ANewTreeMarksItsFolderAsItsOwnEvenOverAnotherCopysMark) {
+  // A folder copied with `cp -a` from a synced one carries that copy's mark.
+  const fs::path root = dir_ / "copied";
+  writeFile(root / "a.txt", "one");
+  const std::string otherMark = QoUtils::generateUuid();
+  writeFile(root / ".Velbor.Syncdir", otherMark + "\n");
+  const Answer added = add(QoUtils::generateUuid(), root.string());
+  ASSERT_EQ(added.code(), pb::MsgCodeTreeAddResponse) << added.errstr;
+  const std::string uuid = added.body<pb::MsgTreeAddResponse>()->tree_uuid();
+  EXPECT_EQ(readFile(root / ".Velbor.Syncdir"), uuid + "\n");
+
+  // Its folder is its own: what it holds is recorded.
+  const auto copy = QoSyncdirCopy::getSyncdirCopyWithUuid(uuid);
+  ASSERT_TRUE(copy);
+  copy->refresh();
+  EXPECT_NE(QoFile::getFileWithPath((root / "a.txt").string()), nullptr);
+  for (const auto& entry : fs::directory_iterator(root)) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".Velbor.Syncdir."))
+        << "a temporary mark is left: " << entry.path();
+  }
+}
+
 TEST_F(TreeRequestTest, RootIsResolvedBeforeItIsLookedUp) {
   fs::create_directories(dir_ / "root" / "inner");
   fs::create_directory_symlink(dir_ / "root", dir_ / "alias");
