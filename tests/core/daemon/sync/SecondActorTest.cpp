@@ -40,13 +40,16 @@ class SecondActorTest : public PullTestBase {
                                                count, remote, copyA_->getSyncdirCopysUuidList());
     return page;
   }
-  // Applies the page as a pull does, in its order.
-  void applyPage(const Page& page) {
+  // Applies the page as a pull does, in its order, renames found first.
+  void applyPage(Page page) {
     auto context = std::make_shared<ZMQContext>(1);
     const std::string tree = copyB_->uuid();
+    auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.files);
     QoWorkerSync::handleConflictTreeRelation<FileFetcher>(pairing_, page.conflicts, local_, tree, context);
     QoWorkerSync::createDirectorysRelation(pairing_, page.dirs);
     QoWorkerSync::createDirectorysRelation(pairing_, page.updateDir);
+    const auto notRenamed = QoWorkerSync::renameFiles(renames);
+    page.files.insert(page.files.end(), notRenamed.begin(), notRenamed.end());
     QoWorkerSync::deleteRelation(pairing_, page.deletions);
     QoWorkerSync::createTreeRelation<FileFetcher>(pairing_, page.files, local_, tree, context);
     QoWorkerSync::updateTreeRelation<FileFetcher>(pairing_, page.update, local_, tree, context);
@@ -130,6 +133,28 @@ TEST_F(SecondActorTest, AFileMadeHereMeanwhileUnderTheArrivingNameIsKeptBesideIt
   applyPage(page);
   EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"made in a", "made in b"}));
   EXPECT_TRUE(temporaries().empty());
+}
+
+// The peer renamed a file; meanwhile a file was made here under the new name. The rename
+// does not go over it: the arriving file is kept beside it, and the old name goes with the
+// next pull.
+TEST_F(SecondActorTest, AFileMadeHereMeanwhileUnderTheNameARenameTakesIsKeptBesideIt) {
+  startPeer();
+  shareOneFile();
+  fs::rename(inB("f.txt"), inB("g.txt"));
+  recordB();
+  const Page page = sortPage();
+  ASSERT_EQ(page.files.size(), 1u);
+  ASSERT_EQ(page.deletions.size(), 1u);
+
+  writeA("g.txt", "made in a", 1600000002000);
+  recordA();
+  applyPage(page);
+  EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"first", "first", "made in a"}));
+  pullAgain();
+  EXPECT_FALSE(fs::exists(inA("f.txt")));
+  EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"first", "made in a"}));
+  EXPECT_EQ(failedUsn(), 0);
 }
 
 TEST_F(SecondActorTest, TheSameEditMadeHereMeanwhileIsOneVersion) {
