@@ -126,6 +126,20 @@ TEST_F(TwoPullsTest, EditsOfOneFileFromTwoPeersAtOnceAreBothKept) {
   EXPECT_EQ(contentsOf(rootB_), (std::vector<std::string>{"edited in b", "edited in c"}));
 }
 
+// Made under one name in "b" and in "c": the second to arrive meets the first, not the empty
+// place both pulls saw, and is kept beside it.
+TEST_F(TwoPullsTest, FilesMadeUnderOneNameByTwoPeersAtOnceAreBothKept) {
+  startThreeCopies();
+  writeB("new.txt", "made in b", 0644, 1600000001000);
+  recordB();
+  writeIn(rootC_, "new.txt", "made in c", 1600000002000);
+  copyC_->refresh();
+
+  pullFromBothAtOnce();
+  EXPECT_EQ(contentsOf(rootA_), (std::vector<std::string>{"made in b", "made in c"}));
+  EXPECT_TRUE(temporaries().empty());
+}
+
 // One version brought by two peers at once (one had it from the other) is one version.
 TEST_F(TwoPullsTest, OneEditBroughtByTwoPeersAtOnceIsTakenOnce) {
   startThreeCopies();
