@@ -23,4 +23,11 @@ enum FileFetchEvent : int32_t {
   EventRenameFile = 12,
 };
 
+// The conflict event of an incoming item of type `remoteType` meeting a local item of type
+// `localType` (0 file, 1 folder).
+inline int32_t conflictEventOf(int32_t remoteType, int32_t localType) {
+  if (remoteType != 0) return localType != 0 ? EventDDConflict : EventFDConflict;
+  return localType != 0 ? EventDFConflict : EventFFConflict;
+}
+
 }  // namespace velbor

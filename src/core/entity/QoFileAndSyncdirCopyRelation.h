@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/entity/LocalVersion.h"
 #include "core/entity/TmpFileName.h"
 #include "core/entity/TmpFileStream.h"
 #include "core/utils/Vclock.h"
@@ -80,6 +81,9 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   void setRemoteSyncdirCopyUuid(const std::string& value) { remoteSyncdirCopyUuid_ = value; }
   const Ptr& getFileRelationLocal() const { return fileRelationLocal_; }
   void setFileRelationLocal(Ptr value) { fileRelationLocal_ = std::move(value); }
+  // The local record this arriving record was compared with; none when it was not compared.
+  const std::optional<LocalVersion>& getLocalVersion() const { return localVersion_; }
+  void setLocalVersion(std::optional<LocalVersion> value) { localVersion_ = std::move(value); }
   bool isRenameLocalWhenConflict() const { return isRenameLocalWhenConflict_; }
   void setIsRenameLocalWHenConflict(bool value) { isRenameLocalWhenConflict_ = value; }
   // The temporary download file open for writing, emptied when this call opens it (a handle
@@ -130,6 +134,8 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   bool restoreMissingFolders();
   bool handleFetchEvent(int32_t event);
   bool handleFetchEventDefault() { return handleFetchEvent(currentFetchEvent_); }
+  // Gives up this record's fetch without applying anything: its temporary file goes.
+  void dropFetch();
   void handleFetchEventSuccessful();
   void deleteTmpFile();
   void fileRename();
@@ -178,6 +184,7 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   int32_t currentFetchEvent_ = 0;
   std::string remoteSyncdirCopyUuid_;
   Ptr fileRelationLocal_;
+  std::optional<LocalVersion> localVersion_;
   bool isRenameLocalWhenConflict_ = false;
   std::shared_ptr<TmpFileStream> fileHandle_;
   std::shared_ptr<const TmpFilePlace> tmpFilePlace_;

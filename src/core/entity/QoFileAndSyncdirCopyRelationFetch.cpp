@@ -345,11 +345,16 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
         peerUsn);
   }
   installedFiles_.clear();
+  dropFetch();
+  return succeeded;
+}
+
+void QoFileAndSyncdirCopyRelation::dropFetch() {
+  closeTmpFileHandle();
   deleteTmpFile();
   tmpFilePlace_.reset();
   releaseTempFilePath();
   downloadSync_.reset();
-  return succeeded;
 }
 
 bool QoFileAndSyncdirCopyRelation::restoreMissingFolders() {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/daemon/sync/InstallReclassifier.h"
 #include "core/daemon/sync/InstallRetry.h"
 #include "core/daemon/sync/PartWrite.h"
 #include "core/daemon/sync/PullStop.h"
@@ -526,7 +527,7 @@ void FileFetcher::applyTransfer(const std::shared_ptr<TransferFile>& transfer) {
   const Relation& record = transfer->fileRelation();
   const std::string path = record->file()->path();
   const std::string retryKey = retryKeyOf(*record);
-  const bool installed = record->handleFetchEventDefault();
+  const bool installed = InstallReclassifier::install(record, record->getFileFetchEvent(), true);
   if (installed) {
     InstallRetry::shared().installed(retryKey);
   } else {
@@ -557,7 +558,7 @@ void FileFetcher::handleLeftovers() {
     const QoFile& file = *record->file();
     if (record->getFileFetchEvent() != EventFailed && (file.length() == 0 || file.type() == 1 || file.status() == 1)) {
       SyncFileProcessBox::sendSyncFileDownloading(_treeRelation, file.path(), 0);
-      record->handleFetchEventDefault();
+      InstallReclassifier::install(record, record->getFileFetchEvent(), false);
       continue;
     }
     // Incomplete, or failed before: discarded, and fetched again next time.

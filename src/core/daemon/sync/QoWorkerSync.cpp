@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/daemon/sync/InstallReclassifier.h"
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoFile.h"
@@ -114,7 +115,7 @@ bool QoWorkerSync::applyDeletion(const Relation& record) {
     setFailedUsn(*record, file.usn());
     return false;
   }
-  return record->handleFetchEvent(EventDeleteFile);
+  return InstallReclassifier::install(record, EventDeleteFile, false);
 }
 
 RelationList QoWorkerSync::computeToRenameFilesByDeleteArray(RelationList& deleteArray, RelationList& insertArray) {
@@ -177,6 +178,16 @@ bool QoWorkerSync::applyRename(const Relation& record) {
   bool moved = false;
   try {
     transaction.begin();
+    // Sorted as a rename against what was recorded at both paths then: a path changed here
+    // since (an edit recorded, another pull's install) is sorted again, the new path as it is
+    // fetched now, the old one by the next pull.
+    if (!InstallReclassifier::localAsCompared(*record) ||
+        (oldPath && !InstallReclassifier::localAsCompared(*oldPath))) {
+      QoLog("Rename({}) not made, a path of it changed here since it was compared", record->file()->path());
+      transaction.rollback();
+      if (oldPath) setFailedUsn(*oldPath, oldPathPeerUsn);
+      return false;
+    }
     // A failed rename leaves the transaction to roll back.
     if (!record->handleFetchEvent(EventRenameFile)) return false;
     moved = true;
@@ -223,7 +234,7 @@ bool QoWorkerSync::createDirectorysRelation(const Pairing& syncdirCopyRelation, 
     SyncFileProcessBox::sendSyncFileDownloadCreateDir(syncdirCopyRelation, record->getRelativeFilePath());
     // One at a time, in path order: a folder the peer sends is made by its own record first.
     restoreMissingFolders({record});
-    record->handleFetchEventDefault();
+    InstallReclassifier::install(record, record->getFileFetchEvent(), false);
   }
   return true;
 }
@@ -241,7 +252,7 @@ bool QoWorkerSync::deleteRelation(const Pairing& syncdirCopyRelation, const Rela
 bool QoWorkerSync::updateFilesWithoutDownload(const RelationList& files) {
   // A file/file conflict of equal content is exactly this update: the local file must still
   // be as recorded, then it takes the record's permissions and time, in one transaction.
-  for (const auto& record : files) record->handleFetchEvent(EventFFConflict);
+  for (const auto& record : files) InstallReclassifier::install(record, EventFFConflict, false);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include "core/daemon/sync/PeerRecordOrder.h"
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/FileFetchEvent.h"
+#include "core/entity/LocalVersion.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -18,6 +19,8 @@
 #include "core/utils/SmartDebugger.h"
 #include "core/utils/Vclock.h"
 #include "framework/errors/QoExceptionProto.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -66,11 +69,6 @@ Relation deletionOfLocal(const Relation& local, const Relation& incoming) {
   deletion->setRemoteSyncdirCopyUuid(incoming->getRemoteSyncdirCopyUuid());
   deletion->setFileFetchEvent(EventDeleteFile);
   return deletion;
-}
-
-int conflictEvent(int32_t remoteType, int32_t localType) {
-  static constexpr int kEvents[4] = {EventFFConflict, EventDFConflict, EventFDConflict, EventDDConflict};
-  return kEvents[(remoteType != 0 ? 2 : 0) + (localType != 0 ? 1 : 0)];
 }
 
 }  // namespace
@@ -136,7 +134,7 @@ int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, con
           remote.setAndroidAttr(localFile.androidAttr());
           updateWithoutDownload.push_back(record);
         } else {
-          record->setFileFetchEvent(conflictEvent(remote.type(), localFile.type()));
+          record->setFileFetchEvent(conflictEventOf(remote.type(), localFile.type()));
           conflictArray.push_back(record);
         }
         return 0;
@@ -164,6 +162,8 @@ int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, con
         return 0;
       }
       localFile = nullptr;
+      // What an install meets at the path now is the removal just recorded.
+      record->setLocalVersion(LocalVersion::of(localCopy->getFileRelationWithFilePath(remote.path()).get()));
     }
     ++count;
     if (!localFile || localFile->status() == 1) {
@@ -188,6 +188,9 @@ int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, con
     return 0;
   };
 
+  // Under the locker every writer of records takes (the monitor, other pulls): the page is
+  // compared with one local state, not with one that a record half-written changes midway.
+  LockerGuard lock(WriteTransaction::locker());
   for (const pb::Stat& stat : statList) {
     try {
       if (stat.path() == "/") {
@@ -204,15 +207,18 @@ int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, con
           const Relation local = localCopy->getFileRelationWithFilePath(record->file()->path());
           SmartDebugger::sharedSmartDebugger().debug("SyncFile", "{} vclock({})", description(stat),
                                                      record->getVclockObject().description());
+          // Installed against this local record only: one changed meanwhile is compared again.
+          record->setLocalVersion(LocalVersion::of(local.get()));
           int comparison = VclockCompareBefore;
           if (local) {
             QoAssert(local->file() && record->file(), "");
             comparison = order.compare(*local, *record);
-            record->setIsRenameLocalWHenConflict(renameLocalWhenConflict);
             record->setPkPublic(local->pk());
             record->file()->setPkPublic(local->file()->pk());
             record->setFileRelationLocal(local);
           }
+          // Also for a path with nothing here yet: something may be by the time it is installed.
+          record->setIsRenameLocalWHenConflict(renameLocalWhenConflict);
           record->setRemoteSyncdirCopyUuid(syncdirCopyRelation->secondSyncdirCopy()->uuid());
           // Saturates: a total past what any disk holds is refused by the free-space check.
           const int64_t added = classify(record, local, comparison);
