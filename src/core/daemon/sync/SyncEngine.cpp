@@ -265,7 +265,9 @@ class SyncOnceRun {
       PullsAwaitingPeer::shared().add(peer_->uuid());
       return nullptr;
     }
-    const QoMessage::Ptr reply = QoMessage::recvFromSocket(*socket_);
+    // Only the peer's own word is taken: a page signed by anyone else, or by no one, fails the
+    // pull before anything of it is applied.
+    const QoMessage::Ptr reply = QoMessage::recvReplyFromSocket(*socket_, peer_->uuid());
     QoAssert(reply != nullptr, "");
     if (reply->code() == pb::MsgCodeError) {
       const auto error = reply->pbBodyAs<pb::MsgError>();
