@@ -858,6 +858,56 @@ TEST_F(SyncOnceTest, RefusedRecordAtTheLowestUsnLeavesAMarkToAskFrom) {
   EXPECT_LE(storedMark(), 0);
 }
 
+// A record no file of this disk can be, or one the page could not fully carry, fails
+// alone: the rest of its page comes in, and it is asked for again from its usn.
+TEST_F(SyncOnceTest, AnImpossibleRecordFailsAloneAndTheRestOfItsPageArrives) {
+  startPeer();
+  const std::vector<std::string> bad{"b-huge.bin", "c-no-type.txt", "d-no-status.txt", "e-no-length.txt"};
+  writeB("a-before.txt", "before");
+  for (const std::string& name : bad) writeB(name, name);
+  writeB("f-after.txt", "after");
+  recordB();
+  struct statvfs disk {};
+  ASSERT_EQ(statvfs(rootA_.c_str(), &disk), 0);
+  const auto capacity = static_cast<int64_t>(disk.f_blocks * disk.f_frsize);
+  alterFind = [&](pb::MsgFindResponse& page) {
+    for (auto& stat : *page.mutable_stats()) {
+      if (stat.path() == "/b-huge.bin") stat.set_length(std::max(int64_t{1} << 62, capacity + 1));
+      // Values outside their sets arrive as fields the schema does not know: missing ones.
+      if (stat.path() == "/c-no-type.txt") {
+        stat.clear_type();
+        stat.mutable_unknown_fields()->AddVarint(pb::Stat::kTypeFieldNumber, 7);
+      }
+      if (stat.path() == "/d-no-status.txt") {
+        stat.clear_status();
+        stat.mutable_unknown_fields()->AddVarint(pb::Stat::kStatusFieldNumber, 9);
+      }
+      if (stat.path() == "/e-no-length.txt") stat.clear_length();
+    }
+  };
+  QoNotify::notifyQueue()->sync([] {});
+  NoticeLog<notice::NotEnoughDeviceSpace> notEnough;
+
+  ASSERT_NE(syncOnce(), nullptr);
+  EXPECT_EQ(readFile(inA("a-before.txt")), "before");
+  EXPECT_EQ(readFile(inA("f-after.txt")), "after");
+  int64_t lowest = std::numeric_limits<int64_t>::max();
+  for (const std::string& name : bad) {
+    EXPECT_FALSE(fs::exists(inA(name))) << name;
+    lowest = std::min(lowest, usnInB(name));
+  }
+  EXPECT_EQ(failedUsn(), lowest);
+  EXPECT_EQ(storedMark(), lowest - 1);
+  EXPECT_TRUE(notEnough.delivered().empty());
+  EXPECT_TRUE(temporaries().empty());
+
+  // Carried whole again, they arrive.
+  alterFind = nullptr;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+  EXPECT_EQ(failedUsn(), 0);
+}
+
 TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
   startPeer();
   writeB("1.txt", "one");
@@ -958,14 +1008,21 @@ TEST_F(SyncOnceTest, PageLargerThanTheFreeSpaceStopsThePullBeforeAnythingIsWritt
   const int64_t mark = storedMark();
   gets = 0;
 
-  // One page with an update, a rename, a deletion, a new folder and a file larger than any disk.
+  // One page with an update, a rename, a deletion, a new folder and a file larger than the
+  // free space, though not than the disk.
   writeB("kept.txt", "edited");
   fs::rename(inB("old name.txt"), inB("new name.txt"));
   fs::remove(inB("gone.txt"));
   fs::create_directories(inB("new folder"));
   writeB("huge.bin", "claims more");
   recordB();
-  constexpr int64_t kHuge = int64_t{1} << 60;
+  struct statvfs disk {};
+  ASSERT_EQ(statvfs(rootA_.c_str(), &disk), 0);
+  const auto available = static_cast<int64_t>(disk.f_bavail * disk.f_frsize);
+  const auto capacity = static_cast<int64_t>(disk.f_blocks * disk.f_frsize);
+  // Halfway between: what other writers to this disk do meanwhile does not reach it.
+  const int64_t kHuge = available + (capacity - available) / 2;
+  ASSERT_GT(kHuge, available);
   alterFind = [&](pb::MsgFindResponse& page) {
     for (auto& stat : *page.mutable_stats()) {
       if (stat.path() == "/huge.bin") stat.set_length(kHuge);
@@ -976,8 +1033,6 @@ TEST_F(SyncOnceTest, PageLargerThanTheFreeSpaceStopsThePullBeforeAnythingIsWritt
   NoticeLog<notice::NotEnoughDeviceSpace> notEnough;
   NoticeLog<notice::EnoughDeviceSpace> enough;
   NoticeLog<notice::SyncFileProcess> progress;
-  struct statvfs disk {};
-  ASSERT_EQ(statvfs(rootA_.c_str(), &disk), 0);
 
   EXPECT_EQ(syncOnce(), nullptr);
   const auto posted = notEnough.delivered();
