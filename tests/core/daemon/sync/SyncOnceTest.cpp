@@ -26,6 +26,8 @@ std::atomic<int> gets{0};
 std::function<void(const pb::MsgFindRequest&)> beforeFind;
 std::function<void(pb::MsgFindResponse&)> alterFind;
 std::function<QoMessage::Ptr(const pb::MsgGetRequest&)> refuseGet;
+// Changes an answer the Get server made; true: no answer goes out at all.
+std::function<bool(pb::MsgGetResponse&)> alterGet;
 
 QoMessage::Ptr countedFind(const QoRequest& request) {
   ++finds;
@@ -40,7 +42,12 @@ QoMessage::Ptr countedGet(const QoRequest& request) {
   if (refuseGet) {
     if (auto reply = refuseGet(*request.bodyAs<pb::MsgGetRequest>())) return reply;
   }
-  return QoWorker::handleGetRequest(request);
+  auto reply = QoWorker::handleGetRequest(request);
+  if (alterGet && reply && reply->code() == pb::MsgCodeGetResponse &&
+      alterGet(*reply->pbBodyAs<pb::MsgGetResponse>())) {
+    return nullptr;
+  }
+  return reply;
 }
 
 class SyncOnceTest : public PullTestBase {
@@ -55,6 +62,7 @@ class SyncOnceTest : public PullTestBase {
     beforeFind = nullptr;
     alterFind = nullptr;
     refuseGet = nullptr;
+    alterGet = nullptr;
   }
 
   // Every page names `count` more copies, new ones each time.
@@ -906,6 +914,31 @@ TEST_F(SyncOnceTest, AnImpossibleRecordFailsAloneAndTheRestOfItsPageArrives) {
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   expectSameTrees();
   EXPECT_EQ(failedUsn(), 0);
+}
+
+// However a file's parts fail to come (one short, one under another file's transfer
+// number, one not at all), the file is given up without its temporary download.
+TEST_F(SyncOnceTest, AFileGivenUpForItsPartsLeavesNoTemporaryDownload) {
+  startPeer(1);  // answers in request order
+  const std::vector<std::string> failing{"a-short.bin", "b-other-transfer.bin", "c-missing.bin"};
+  writeB("a-short.bin", pattern(2 * kMiB + 7, 's'));
+  writeB("b-other-transfer.bin", pattern(2 * kMiB + 9, 'o'));
+  writeB("c-missing.bin", pattern(kMiB + 3, 'm'));
+  recordB();
+  alterGet = [](pb::MsgGetResponse& answer) {
+    if (answer.part().offset() != kMiB) return false;
+    if (answer.path() == "/a-short.bin") answer.mutable_part_data()->pop_back();
+    if (answer.path() == "/b-other-transfer.bin") answer.set_transfer(answer.transfer() - 1);
+    return answer.path() == "/c-missing.bin";
+  };
+  ASSERT_NE(syncOnce(), nullptr);
+  int64_t lowest = std::numeric_limits<int64_t>::max();
+  for (const std::string& name : failing) {
+    EXPECT_FALSE(fs::exists(inA(name))) << name;
+    lowest = std::min(lowest, usnInB(name));
+  }
+  EXPECT_EQ(failedUsn(), lowest);
+  EXPECT_TRUE(temporaries().empty()) << ::testing::PrintToString(temporaries());
 }
 
 TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
