@@ -280,6 +280,12 @@ class SyncOnceRun {
     }
     auto response = reply->pbBodyAs<pb::MsgFindResponse>();
     QoAssert(reply->code() == pb::MsgCodeFindResponse && response != nullptr, "");
+    // A page names every copy of its folder, the one asked among them: a page the peer signed
+    // for another of its folders, sent again, is not this one's.
+    if (std::find(response->uuids().begin(), response->uuids().end(), remote_->uuid()) == response->uuids().end()) {
+      throw QoExceptionZeBadFormat::defaultExceptionWithReason("Sync once page from({}) is not of tree({})",
+                                                               peer_->routeUri(), remote_->uuid());
+    }
     return response;
   }
 

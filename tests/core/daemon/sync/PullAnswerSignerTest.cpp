@@ -53,6 +53,8 @@ class PortHolder {
   const std::string& uri() const { return uri_; }
   std::atomic<Signer> findSigner{Signer::kPeer};
   std::atomic<Signer> getSigner{Signer::kPeer};
+  // The page the peer signed for another of its folders: other copies, the same records.
+  std::atomic<bool> pageOfAnotherFolder{false};
 
  private:
   void run() {
@@ -86,6 +88,9 @@ class PortHolder {
 
   QoMessage::Ptr findAnswer(const pb::MsgFindRequest& request) {
     auto page = std::make_shared<pb::MsgFindResponse>(page_);
+    if (pageOfAnotherFolder) {
+      for (auto& uuid : *page->mutable_uuids()) uuid = QoUtils::generateUuid();
+    }
     // Nothing newer than what was asked from.
     if (std::none_of(page->stats().begin(), page->stats().end(),
                      [&](const pb::Stat& stat) { return stat.usn() > request.since(); })) {
@@ -216,6 +221,15 @@ TEST_F(PullAnswerSignerTest, APageNotSignedByThePeerFailsThePullAndChangesNothin
   EXPECT_EQ(readFile(inA("planted.txt")), readFile(inB("planted.txt")));
   EXPECT_TRUE(readFile(inA("big.bin")) == readFile(inB("big.bin")));
   EXPECT_EQ(failedUsn(), 0);
+}
+
+// The peer's own signature on a page of another of its folders, sent again in answer to
+// this folder's find.
+TEST_F(PullAnswerSignerTest, APageThePeerSignedForAnotherFolderIsRefused) {
+  holder_->pageOfAnotherFolder = true;
+  EXPECT_THROW(pull(), QoExceptionZeBadFormat);
+  expectNothingTaken();
+  EXPECT_EQ(storedMark(), 0);
 }
 
 TEST_F(PullAnswerSignerTest, PartsNotSignedByThePeerAreNotInstalledAndFetchedAgain) {
