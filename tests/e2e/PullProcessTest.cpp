@@ -481,6 +481,38 @@ TEST_F(PullProcessTest, AFolderSwappedForALinkMidPullKeepsNoTemporaryFileAnywher
   EXPECT_EQ(readFile(movedAway / "small.txt"), "small");
 }
 
+// The receiver is killed while a file arrives, and the file is gone on the sender before it
+// starts again: nothing will fetch that file again, and its temporary download goes at the
+// start all the same.
+TEST_F(PullProcessTest, AReceiverKilledMidFileLeavesNoTemporaryDownloadOnceStartedAgain) {
+  writeFile(folderA_ / "first.txt", "before the big one");
+  ASSERT_NO_FATAL_FAILURE(connect());
+  ASSERT_NO_FATAL_FAILURE(pair());
+  pullUntilSame();
+  expectSame();
+
+  const int receiverPid = b_->pid();
+  std::atomic<bool> partial = false;
+  std::thread killer([&] {
+    partial = eventually([&] { return largestTemporary(folderB_) > (20U << 20); }, 120);
+    ::kill(receiverPid, SIGKILL);
+  });
+  writeFile(folderA_ / "huge.bin", pattern(200 << 20, 13));
+  b_->command("sync", 120s);
+  killer.join();
+  b_->kill();
+  ASSERT_TRUE(partial) << "no transfer seen in progress";
+  ASSERT_FALSE(temporaryFiles(folderB_).empty()) << "the kill left no download to remove";
+  fs::remove(folderA_ / "huge.bin");
+  settle(*a_);
+
+  b_ = start(homeB_, 1, true);
+  ASSERT_FALSE(b_->uuid().empty());
+  EXPECT_EQ(temporaryFiles(folderB_), std::vector<std::string>{});
+  pullUntilSame();
+  expectSame(false);
+}
+
 TEST_F(PullProcessTest, AnUnansweredTrustOfferTimesOutAndIsCancelledOnBothSides) {
   a_ = startA();
   const auto third = start(home("c"), 2, false);

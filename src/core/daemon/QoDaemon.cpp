@@ -1,15 +1,19 @@
 #include "core/daemon/QoDaemon.h"
 
+#include <filesystem>
+
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/discovery/QoPeerRecheck.h"
 #include "core/daemon/publisher/QoPublisher.h"
 #include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoRouter.h"
 #include "core/daemon/sync/PullStop.h"
+#include "core/entity/DownloadJournal.h"
 #include "core/entity/QoDevice.h"
 #include "core/state/QoNotices.h"
 #include "core/state/QoNotify.h"
 #include "framework/crypto/QoEncrypt.h"
+#include "framework/persistence/SQLiteInstanceManager.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -28,6 +32,9 @@ void QoDaemon::start() {
   if (started_) return;
   QoLog("Daemon start");
   PullStop::resume();
+  // Before any pull: what a killed run was downloading goes, then this run's downloads are kept.
+  const std::filesystem::path database = SQLiteInstanceManager::sharedManager()->databaseFilepath();
+  DownloadJournal::shared().open((database.parent_path() / kDownloadJournalName).string());
   try {
     // Exit notices and repeated distrusts are checked with the device they name.
     QoPeerRecheck::install();
@@ -60,6 +67,8 @@ void QoDaemon::stop() {
   // step and are joined. Pulls on other threads must end before the database goes.
   stopServices();
   if (!PullStop::waitForPullsToEnd(kPullEndWait)) QoLog("*** Pulls still running at stop");
+  // A download still under way stays in the journal, for the next start to remove.
+  DownloadJournal::shared().close();
   // Notices still queued are delivered, and the queue's thread ends with them.
   QoNotify::resetNotifyQueue();
   QoEncrypt::opensslCleanup();

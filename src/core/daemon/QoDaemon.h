@@ -19,6 +19,8 @@ class QoDaemon {
   // How long stop() waits for the pulls under way to end; each ends at its next step, and
   // only a file being checked or installed holds it longer.
   static constexpr std::chrono::milliseconds kPullEndWait{10000};
+  // The journal of temporary downloads in progress, beside the database.
+  static constexpr const char* kDownloadJournalName = "downloads.journal";
 
   virtual ~QoDaemon();
   QoDaemon(const QoDaemon&) = delete;
@@ -30,8 +32,9 @@ class QoDaemon {
   // Prepares the crypto library, then takes every remote device offline and removes the
   // untrusted ones.
   virtual void daemonInit();
-  // Logs "Daemon start" and starts discovery, the router and the publisher, each running on
-  // threads of its own. A port that cannot be bound raises (ZMQException or the discovery's
+  // Logs "Daemon start", removes the temporary downloads a killed run left (the journal named
+  // kDownloadJournalName beside the database) and starts discovery, the router and the
+  // publisher, each running on threads of its own. A port that cannot be bound raises (ZMQException or the discovery's
   // error) after what had started is stopped again.
   virtual void start();
   // Logs "Set run = 0", ends every pull under way (none stores a usn mark past what it

@@ -329,7 +329,9 @@ std::shared_ptr<TmpFileStream> QoFileAndSyncdirCopyRelation::openTmpFile(const s
     struct stat file {};
     if (::fstat(handle->descriptor(), &file) == 0) {
       const int folderFd = folder.duplicateFolderDescriptor();
-      if (folderFd >= 0) handle->setPlace(std::make_shared<const TmpFilePlace>(folderFd, folder.name(), file));
+      if (folderFd >= 0) {
+        handle->setPlace(std::make_shared<const TmpFilePlace>(folderFd, folder.name(), tmpPath, file));
+      }
     }
     return handle;
   } catch (const std::exception& e) {

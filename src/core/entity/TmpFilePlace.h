@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
 
 namespace velbor {
@@ -12,9 +13,10 @@ namespace velbor {
 // link and never when another file has taken that name.
 class TmpFilePlace {
  public:
-  // Takes `folderFd`, closed when this goes; `name` is the file's name in that folder and
-  // `file` the file's own status.
-  TmpFilePlace(int folderFd, std::string name, const struct stat& file);
+  // Takes `folderFd`, closed when this goes; `name` is the file's name in that folder, `path`
+  // its whole path and `file` the file's own status. The download journal keeps it as in
+  // progress while this lives.
+  TmpFilePlace(int folderFd, std::string name, const std::string& path, const struct stat& file);
   ~TmpFilePlace();
   TmpFilePlace(const TmpFilePlace&) = delete;
   TmpFilePlace& operator=(const TmpFilePlace&) = delete;
@@ -22,12 +24,15 @@ class TmpFilePlace {
   // Removes the file when its name in the folder still is that file; answers whether it did.
   // A failure is logged.
   bool remove() const;
+  // Whether the file still stands in its folder under its name.
+  bool stands() const;
 
  private:
   int folderFd_;
   std::string name_;
   dev_t device_;
   ino_t inode_;
+  uint64_t journalEntry_;
 };
 
 }  // namespace velbor

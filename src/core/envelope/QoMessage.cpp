@@ -120,6 +120,30 @@ QoMessage::Ptr QoMessage::recvFromSocket(ZMQSocket& socket, PrivateKeySource pri
   return initWithRecvZMQMessage(frames, std::move(privateKeySource));
 }
 
+QoMessage::Ptr QoMessage::initWithReplyZMQMessage(ZMQMessage& frames, const std::string& askedUuid,
+                                                  PrivateKeySource privateKeySource) {
+  return initWithRecvZMQMessage(frames, std::move(privateKeySource), [&askedUuid](const QoMessage& header) {
+    if (header.level_ == kLevelNone) {
+      if (header.code_ == pb::MsgCodeError) return;
+      throw QoExceptionZeUntrusted(
+          fmt::format("{}: Reply is not signed, device({}) must sign it", header.nameText(), askedUuid));
+    }
+    // The signature is checked against the key of the device the header names: that must be
+    // the device asked, not any other device known here.
+    if (!header.srcDevice_ || header.srcDevice_->uuid() != askedUuid) {
+      throw QoExceptionZeUntrusted(fmt::format("{}: Reply names device({}), not the device({}) asked",
+                                               header.nameText(),
+                                               header.srcDevice_ ? header.srcDevice_->uuid() : kNullText, askedUuid));
+    }
+  });
+}
+
+QoMessage::Ptr QoMessage::recvReplyFromSocket(ZMQSocket& socket, const std::string& askedUuid,
+                                              PrivateKeySource privateKeySource) {
+  ZMQMessage frames = ZMQMessage::recvFromSocket(socket);
+  return initWithReplyZMQMessage(frames, askedUuid, std::move(privateKeySource));
+}
+
 QoMessage::Ptr QoMessage::qoMessageWithMsgCode(int32_t code, Body body) {
   auto message = std::make_shared<QoMessage>();
   message->code_ = code;

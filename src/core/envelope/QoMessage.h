@@ -63,6 +63,15 @@ class QoMessage {
   // beyond ZMQMessage's bounds on frames and bytes is drained and raises ZMQException
   // (EMSGSIZE) without being unpacked.
   static Ptr recvFromSocket(ZMQSocket& socket, PrivateKeySource privateKeySource = nullptr);
+  // A reply to a request sent to the device whose uuid is `askedUuid`, unpacked as above but
+  // taken only when that device signed it (level 1 or 2, its uuid in the header, its key
+  // under the signature). A level-0 reply is taken only as an error reply (code 0), which
+  // can do nothing but fail the request. Anything else raises QoExceptionZeUntrusted before
+  // its body is opened: whoever holds the device's address can send it.
+  static Ptr initWithReplyZMQMessage(ZMQMessage& frames, const std::string& askedUuid,
+                                     PrivateKeySource privateKeySource = nullptr);
+  static Ptr recvReplyFromSocket(ZMQSocket& socket, const std::string& askedUuid,
+                                 PrivateKeySource privateKeySource = nullptr);
 
   static Ptr qoMessageWithMsgCode(int32_t code, Body body);
   // An error reply (code 0, level 0) whose MsgError carries `errorCode` and the finished

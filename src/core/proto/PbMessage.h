@@ -37,7 +37,8 @@ class PbMessage {
   // larger than kMaxMessageBytes, or not ending at a message boundary.
   static void mergeFromData(google::protobuf::Message& message, std::string_view bytes);
 
-  // A new message of the prototype's type from `bytes`: mergeFromData, then checkInitialized.
+  // A new message of the prototype's type from `bytes`: mergeFromData, then checkInitialized,
+  // except for the records of a MsgFindResponse page, which its receiver checks one by one.
   static std::unique_ptr<google::protobuf::Message> parseFromData(const google::protobuf::Message& prototype,
                                                                   std::string_view bytes);
 

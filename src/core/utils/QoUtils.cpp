@@ -215,6 +215,12 @@ double QoUtils::getDiskAvailableSpace(const std::string& path) {
   return static_cast<double>(info.f_bavail) * static_cast<double>(info.f_frsize);
 }
 
+double QoUtils::getDiskTotalSpace(const std::string& path) {
+  struct statvfs info {};
+  if (::statvfs(path.c_str(), &info) != 0) return -1;
+  return static_cast<double>(info.f_blocks) * static_cast<double>(info.f_frsize);
+}
+
 std::string QoUtils::stringToBase64(const std::string& text) {
   std::string out(4 * ((text.size() + 2) / 3) + 1, '\0');
   int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),

@@ -67,6 +67,8 @@ class QoUtils {
 
   // Free bytes on the file system holding `path`; -1 when it cannot be read.
   static double getDiskAvailableSpace(const std::string& path);
+  // Bytes of the whole file system holding `path`, used or not; -1 when it cannot be read.
+  static double getDiskTotalSpace(const std::string& path);
 
   // Standard Base64 of the text's bytes, padded, no line breaks.
   static std::string stringToBase64(const std::string& text);

@@ -83,7 +83,7 @@ std::optional<std::string> instanceRequestName(const QoClient::DevicePtr& device
 QoMessage::Ptr exchangeLogged(const QoClient::DevicePtr& device, QoMessage& message, const std::string& name,
                               int lingerMs) {
   try {
-    QoRequestSocket socket(device->routeUri(), lingerMs);
+    QoRequestSocket socket(device, device->routeUri(), lingerMs);
     QoRequestSocket::Result result = socket.exchange(message, QoClient::kReplyWaitMs);
     switch (result.outcome) {
       case QoRequestSocket::Outcome::kReply:
@@ -134,7 +134,7 @@ QoMessage::Ptr QoClient::sendReuqestTo(const DevicePtr& device, int32_t code, in
 QoMessage::Ptr QoClient::sendMessageTo(const DevicePtr& device, const QoMessage::Ptr& message) {
   QoAssert(device != nullptr, "can not send message to nil device");
   QoAssert(!device->routeUri().empty(), "device routeUri can not be nil");
-  QoRequestSocket socket(device->routeUri(), kLingerMs);
+  QoRequestSocket socket(device, device->routeUri(), kLingerMs);
   filterOfMessageEncryptLevel(*message);
   addressMessage(*message, device);
   QoRequestSocket::Result result = socket.exchange(*message, kReplyWaitMs);

@@ -24,7 +24,10 @@ static_assert(QoRequestSocket::kMaxReplyWireBytes >
 
 }  // namespace
 
-QoRequestSocket::QoRequestSocket(const std::string& endpoint, int lingerMs) : endpoint_(endpoint) {
+QoRequestSocket::QoRequestSocket(std::shared_ptr<QoDevice> sentTo, const std::string& endpoint, int lingerMs)
+    : endpoint_(endpoint) {
+  if (!sentTo) throw QoException::defaultExceptionWithReason("Request to ({}) names no device", endpoint);
+  sentToUuid_ = sentTo->uuid();
   if (!QoDevice::isPeerEndpoint(endpoint)) {
     throw QoException::defaultExceptionWithReason("Request endpoint({}) is not a tcp endpoint", endpoint);
   }
@@ -72,7 +75,7 @@ QoRequestSocket::Result QoRequestSocket::exchange(QoMessage& message, int waitMs
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     const long slice = forever ? kWatchSliceMs : std::clamp<long>(left, 0, kWatchSliceMs);
     if (ZMQContext::pollWithItems(items, 2, slice) < 0) return {Outcome::kPollError, nullptr};
-    if (items[0].revents & ZMQ_POLLIN) return {Outcome::kReply, QoMessage::recvFromSocket(*socket_)};
+    if (items[0].revents & ZMQ_POLLIN) return {Outcome::kReply, QoMessage::recvReplyFromSocket(*socket_, sentToUuid_)};
     if (items[1].revents & ZMQ_POLLIN) takeMonitorEvents();
     const uint64_t brought = bytesBrought();
     if (brought > kMaxReplyWireBytes) {

@@ -8,6 +8,7 @@
 
 namespace velbor {
 
+class QoDevice;
 class ZMQContext;
 class ZMQSocket;
 
@@ -32,17 +33,19 @@ class QoRequestSocket {
   // How often the bytes brought are looked at while waiting.
   static constexpr int kWatchSliceMs = 50;
 
-  // Raises for an endpoint that is not "tcp://", and what the socket layer raises (a malformed
-  // endpoint), leaving nothing open.
-  QoRequestSocket(const std::string& endpoint, int lingerMs);
+  // A request to `sentTo` at its `endpoint`, whose reply is taken only when `sentTo` signed it
+  // (an unsigned error reply only fails the request). Raises for no device, an endpoint that
+  // is not "tcp://", and what the socket layer raises (a malformed endpoint), leaving
+  // nothing open.
+  QoRequestSocket(std::shared_ptr<QoDevice> sentTo, const std::string& endpoint, int lingerMs);
   ~QoRequestSocket();
   QoRequestSocket(const QoRequestSocket&) = delete;
   QoRequestSocket& operator=(const QoRequestSocket&) = delete;
 
   // Sends the sealed message and waits at most `waitMs` for one reply, which is opened with
-  // this device's key. Raises what opening the reply raises (a refused envelope). A REQ
-  // socket takes one exchange: call it once. A connection that brings more than
-  // kMaxReplyWireBytes without a whole reply ends the wait as kTimeout.
+  // this device's key. Raises what opening the reply raises (a refused envelope, a reply the
+  // device asked did not sign). A REQ socket takes one exchange: call it once. A connection
+  // that brings more than kMaxReplyWireBytes without a whole reply ends the wait as kTimeout.
   Result exchange(QoMessage& message, int waitMs);
 
  private:
@@ -50,6 +53,8 @@ class QoRequestSocket {
   void takeMonitorEvents();
   uint64_t bytesBrought();
 
+  // The uuid of the device asked, the only one whose signed reply is taken.
+  std::string sentToUuid_;
   std::shared_ptr<ZMQContext> context_;
   std::shared_ptr<ZMQSocket> socket_;
   // The connections the REQ socket makes, as ZeroMQ reports them.

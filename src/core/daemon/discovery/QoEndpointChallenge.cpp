@@ -52,7 +52,7 @@ bool QoEndpointChallenge::verify(const std::shared_ptr<QoDevice>& device, const 
     message->setSrcDevice(local);
     message->setDestDevice(device);
 
-    QoRequestSocket socket(routeUri, 0);
+    QoRequestSocket socket(device, routeUri, 0);
     const QoRequestSocket::Result result = socket.exchange(*message, waitMs);
     if (result.outcome != QoRequestSocket::Outcome::kReply || !result.reply) return fail(reason, "no answer");
     const QoMessage& reply = *result.reply;

@@ -99,6 +99,7 @@ void FileFetcher::connectToDevice(const std::shared_ptr<QoDevice>& device) {
   QoAssert(device != nullptr && _context != nullptr, "fetcher needs a device and a context");
   QoAssert(QoDevice::isPeerEndpoint(device->routeUri()), "Remote router uri({}) is not tcp", device->routeUri());
   _device = device;
+  _deviceUuid = device->uuid();
   closeSocket();
   _socket = _context->socketWithType(ZMQ_DEALER);
   // Nothing queued for a peer that is gone may hold up the end of the pull, and a send to a
@@ -269,10 +270,11 @@ void FileFetcher::receiveAnswers() {
     const size_t bytes = frames->byteSize();
     _openingBytes += bytes;
     _crypto.submit(
-        [frames, bytes] {
+        [frames, bytes, peerUuid = _deviceUuid] {
           frames->getNextFrame();
           Crypted result;
-          result.opened = QoMessage::initWithRecvZMQMessage(*frames);
+          // An answer the peer did not sign fails the batch: its bytes are nobody's word.
+          result.opened = QoMessage::initWithReplyZMQMessage(*frames, peerUuid);
           result.receivedBytes = bytes;
           return result;
         },

@@ -157,6 +157,8 @@ class FileFetcher {
   std::string _treeUuid;
   std::shared_ptr<ZMQContext> _context;
   std::shared_ptr<QoDevice> _device;
+  // The peer's uuid, for the crypto pool: only answers it signed are taken.
+  std::string _deviceUuid;
   std::shared_ptr<ZMQSocket> _socket;
 
   // The current batch, then the next one.

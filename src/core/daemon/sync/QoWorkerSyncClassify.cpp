@@ -111,6 +111,13 @@ int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, con
   const bool renameLocalWhenConflict =
       compareNumeric(localCopy->uuid(), syncdirCopyRelation->secondSyncdirCopy()->uuid()) <= 0;
   const PeerRecordOrder order(uuidListLocal, localCopy->uuid(), syncdirCopyRelation->secondSyncdirCopy()->uuid());
+  // No file larger than the whole disk of the copy can ever come in: such a record fails
+  // alone, rather than making every page it is on wait for space that cannot be.
+  const double capacity = QoUtils::getDiskTotalSpace(localCopy->path());
+  const auto neverFits = [capacity](const pb::Stat& stat) {
+    return stat.type() == pb::FileTypeFile && stat.status() == pb::FileStatusPresent && capacity >= 0 &&
+           static_cast<double>(stat.length()) > capacity;
+  };
 
   // One record into its list; answers the bytes it adds to the download.
   const auto classify = [&](const Relation& record, const Relation& local, int comparison) -> int64_t {
@@ -193,13 +200,19 @@ int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, con
   LockerGuard lock(WriteTransaction::locker());
   for (const pb::Stat& stat : statList) {
     try {
-      if (stat.path() == "/") {
+      if (!stat.IsInitialized()) {
+        // A record the page could not fully carry (a field missing, a type or status outside
+        // their sets): skipped alone, and asked for again while it stays so.
+        QoLog("*** getCompareResultWithFindResponse Failed, record({}) at usn({}) is incomplete: {}", stat.path(),
+              stat.usn(), stat.InitializationErrorString());
+        if (stat.has_usn()) DataSource::sharedDataSource().setSyncdirCopyRelationFailedUsn(failedKey, stat.usn());
+      } else if (stat.path() == "/") {
         QoLog("WARNING if syncdir root(\"/\") need handle?????");
       } else if (QoFile::matchIgnoreFilter(stat.path())) {
         QoLog("Change Ignore, {},", stat.path());
       } else {
         try {
-          if (stat.length() < 0) {
+          if (stat.length() < 0 || neverFits(stat)) {
             throw QoExceptionZeBadFormat::defaultExceptionWithReason("({}) has length {}", stat.path(), stat.length());
           }
           const Relation record =

@@ -265,7 +265,9 @@ class SyncOnceRun {
       PullsAwaitingPeer::shared().add(peer_->uuid());
       return nullptr;
     }
-    const QoMessage::Ptr reply = QoMessage::recvFromSocket(*socket_);
+    // Only the peer's own word is taken: a page signed by anyone else, or by no one, fails the
+    // pull before anything of it is applied.
+    const QoMessage::Ptr reply = QoMessage::recvReplyFromSocket(*socket_, peer_->uuid());
     QoAssert(reply != nullptr, "");
     if (reply->code() == pb::MsgCodeError) {
       const auto error = reply->pbBodyAs<pb::MsgError>();
@@ -278,6 +280,12 @@ class SyncOnceRun {
     }
     auto response = reply->pbBodyAs<pb::MsgFindResponse>();
     QoAssert(reply->code() == pb::MsgCodeFindResponse && response != nullptr, "");
+    // A page names every copy of its folder, the one asked among them: a page the peer signed
+    // for another of its folders, sent again, is not this one's.
+    if (std::find(response->uuids().begin(), response->uuids().end(), remote_->uuid()) == response->uuids().end()) {
+      throw QoExceptionZeBadFormat::defaultExceptionWithReason("Sync once page from({}) is not of tree({})",
+                                                               peer_->routeUri(), remote_->uuid());
+    }
     return response;
   }
 

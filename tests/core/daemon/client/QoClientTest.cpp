@@ -2,6 +2,7 @@
 #include <unistd.h>
 #include <zmq.h>
 
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <string>
@@ -76,6 +77,75 @@ TEST_F(QoClientTest, TrustRequestsGoAtLevelTwoOthersAtTheSetting) {
   EXPECT_EQ(offer->token.size(), 36U);
   EXPECT_EQ(offer->timeout, config.trustAuthTimeOut());
   EXPECT_EQ(peer.tokens(), std::vector<std::string>{offer->token});
+}
+
+// Another device's endpoint taken over: whatever answers there is taken only with the
+// signature of the device asked. An unsigned error reply still fails the request.
+TEST_F(QoClientTest, OnlyTheAskedDevicesSignedReplyIsTaken) {
+  enum class Signer { kAsked, kNobody, kOther, kNobodyError };
+  std::atomic<Signer> signer{Signer::kAsked};
+  std::unique_ptr<RouterTestClient> asked;
+  // Another device this one trusts, with its own key.
+  std::unique_ptr<RouterTestClient> other;
+  FakePeer fake([&](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
+    pb::MsgHead head;
+    head.ParseFromString(request[0]);
+    QoMessage::Body body;
+    if (head.code() == pb::MsgCodeStatusRequest) body = std::make_shared<pb::MsgStatusResponse>();
+    if (head.code() == pb::MsgCodeTrustRequest) {
+      auto result = std::make_shared<pb::MsgTrustResponse>();
+      result->set_trust_result(pb::TrustResultAccepted);
+      body = result;
+    }
+    if (head.code() == pb::MsgCodeListRequest) {
+      auto list = std::make_shared<pb::MsgListResponse>();
+      list->set_root("/planted");
+      body = list;
+    }
+    switch (signer.load()) {
+      case Signer::kAsked:
+        return asked->seal(head.code() + 1, body, QoMessage::kLevelEncrypt);
+      case Signer::kOther:
+        return other->seal(head.code() + 1, body, QoMessage::kLevelEncrypt);
+      case Signer::kNobody:
+        return framesOf(QoMessage::qoMessageWithMsgCode(head.code() + 1, body)->getSendZMQMessage());
+      case Signer::kNobodyError:
+        return framesOf(QoMessage::qoMessageErrorWithErrorCode(pb::ErrorCodeBadTree, "refused")->getSendZMQMessage());
+    }
+    return std::nullopt;
+  });
+  asked = peerAt(fake.endpoint(), keysAlpha());
+  other = peerAt(fake.endpoint(), keysBravo());
+  const QoDevice::Ptr device = asked->device();
+  QoConfig::sharedQoConfig().setEncryptLevel(2);
+  QoClient browser(device);
+  const auto list = [] {
+    auto body = std::make_shared<pb::MsgListRequest>();
+    body->set_root("/");
+    return QoMessage::qoMessageWithMsgCode(pb::MsgCodeListRequest, body);
+  };
+
+  // The device itself: taken.
+  ASSERT_NE(QoClient::sendStatusRequestTo(device, QoClient::kOptionSync), nullptr);
+  ASSERT_NE(QoClient::sendTrustRequestTo(device, QoClient::kOptionSync, "their-offer"), nullptr);
+  ASSERT_NE(browser.responseFromRequest(list()), nullptr);
+
+  for (Signer impostor : {Signer::kNobody, Signer::kOther}) {
+    SCOPED_TRACE(impostor == Signer::kNobody ? "unsigned" : "signed by another device");
+    signer = impostor;
+    EXPECT_EQ(QoClient::sendStatusRequestTo(device, QoClient::kOptionSync), nullptr);
+    EXPECT_EQ(QoClient::sendTrustRequestTo(device, QoClient::kOptionSync, "their-offer"), nullptr);
+    EXPECT_EQ(browser.responseFromRequest(list()), nullptr);
+    EXPECT_THROW(QoClient::sendMessageTo(device, QoMessage::qoMessageWithMsgCode(pb::MsgCodeTreeShowRequest, nullptr)),
+                 QoExceptionZeUntrusted);
+  }
+
+  signer = Signer::kNobodyError;
+  const QoMessage::Ptr refusal = QoClient::sendStatusRequestTo(device, QoClient::kOptionSync);
+  ASSERT_NE(refusal, nullptr);
+  EXPECT_EQ(refusal->code(), pb::MsgCodeError);
+  ASSERT_NE(refusal->pbBodyAs<pb::MsgError>(), nullptr);
+  EXPECT_EQ(refusal->pbBodyAs<pb::MsgError>()->errcode(), pb::ErrorCodeBadTree);
 }
 
 TEST_F(QoClientTest, AnswersAndWithdrawalsNeedTheirOffer) {

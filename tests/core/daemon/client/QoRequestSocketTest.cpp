@@ -49,7 +49,17 @@ std::thread serve(Listener& listener, std::function<void(ZmtpTestPeer&)> answer)
   });
 }
 
-class RequestSocketTest : public EnvelopeTestBase {};
+// Requests go to alpha, which signs its replies.
+class RequestSocketTest : public EnvelopeTestBase {
+ protected:
+  void SetUp() override {
+    EnvelopeTestBase::SetUp();
+    alpha_ = addDevice("alpha-uuid", "Alpha", keysAlpha().publicKey);
+    bravo_ = addDevice("bravo-uuid", "Bravo", keysBravo().publicKey);
+  }
+  QoDevice::Ptr alpha_;
+  QoDevice::Ptr bravo_;
+};
 
 // A reply whose frames never end is given up once its connection has brought more than any
 // reply can be; it does not hold the socket for the whole wait.
@@ -63,7 +73,7 @@ TEST_F(RequestSocketTest, AReplyThatNeverEndsIsGivenUp) {
     while (sent < kCap && peer.sendFrame(frame, true)) sent += frame.size();
   });
   {
-    QoRequestSocket socket(listener.endpoint, 0);
+    QoRequestSocket socket(alpha_, listener.endpoint, 0);
     auto request = QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanRequest, nullptr);
     EXPECT_EQ(socket.exchange(*request, 60000).outcome, QoRequestSocket::Outcome::kTimeout);
   }
@@ -76,14 +86,14 @@ TEST_F(RequestSocketTest, ALargeReplyComesThrough) {
   Listener listener;
   auto body = std::make_shared<pb::MsgPubExit>();
   body->set_publisher(std::string(48 << 20, 'p'));
-  std::thread server = serve(listener, [&body](ZmtpTestPeer& peer) {
-    ZMQMessage reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodePubExit, body)->getSendZMQMessage();
+  std::thread server = serve(listener, [this, &body](ZmtpTestPeer& peer) {
+    ZMQMessage reply = between(pb::MsgCodePubExit, body, 1, alpha_, bravo_, keysAlpha())->getSendZMQMessage();
     peer.sendFrame("", true);
     while (auto frame = reply.getNextFrame()) peer.sendFrame(*frame, reply.ifMoreFrame());
     peer.closedWithin(kBound);
   });
   {
-    QoRequestSocket socket(listener.endpoint, 0);
+    QoRequestSocket socket(alpha_, listener.endpoint, 0);
     auto request = QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanRequest, nullptr);
     QoRequestSocket::Result result = socket.exchange(*request, 60000);
     ASSERT_EQ(result.outcome, QoRequestSocket::Outcome::kReply);

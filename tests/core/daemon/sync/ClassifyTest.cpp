@@ -234,20 +234,25 @@ TEST_F(ClassifyTest, PathsThatCouldLeaveTheCopyAreRefusedAndFetchedAgain) {
   QoFile::generateRegexExpress();
 }
 
-TEST_F(ClassifyTest, LengthsThatNoFileCanHaveAreRefusedAndNeverHideTheDownloadTotal) {
+// Lengths below 0, or beyond the whole disk of the copy, are no file that can come in here.
+TEST_F(ClassifyTest, LengthsThatNoFileHereCanHaveAreRefusedAlone) {
   const int64_t huge = std::numeric_limits<int64_t>::max();
-  pb::Stat negative = stat("negative.txt", Incoming().content("evil"), 101);
+  pb::Stat negative = stat("negative.txt", Incoming().content("evil"), 103);
   negative.set_length(-4096);
   pb::Stat first = stat("huge1.txt", Incoming().content("a"), 102);
   first.set_length(huge);
-  pb::Stat second = stat("huge2.txt", Incoming().content("b"), 103);
-  second.set_length(huge);
-  const Page page = classify({stat("fine.txt", Incoming().content("ok"), 500), negative, first, second});
+  pb::Stat second = stat("huge2.txt", Incoming().content("b"), 101);
+  second.set_length(int64_t{1} << 62);
+  // A removal says nothing of what fits here: the item goes, whatever its length was.
+  pb::Stat removal = stat("removed.txt", Incoming().content("r").status(1), 104);
+  removal.set_length(huge);
+  const Page page = classify({stat("fine.txt", Incoming().content("ok"), 500), negative, first, second, removal});
   EXPECT_EQ(page.maxUsn, 500);
   EXPECT_EQ(failedUsn(), 101) << "refused, so the next pull asks for it again";
-  for (const auto& record : page.fileCreate) EXPECT_GE(record->file()->length(), 0);
-  // Never less than what the lists hold, so the free-space check sees it.
-  EXPECT_EQ(page.bytes, huge);
+  ASSERT_EQ(page.fileCreate.size(), 1u);
+  EXPECT_EQ(page.fileCreate[0]->file()->path(), at("fine.txt"));
+  EXPECT_EQ(page.deletions.size(), 1u);
+  EXPECT_EQ(page.bytes, 2);
 }
 
 // A counter so near the wire's limit that local changes could pass it is refused with its

@@ -125,7 +125,7 @@ class LoopbackRelay {
 class HoldingPeer {
  public:
   using Answer = std::function<QoMessage::Ptr(const pb::MsgGetRequest& held, int received)>;
-  explicit HoldingPeer(Answer answer = nullptr) : answer_(std::move(answer)) {
+  explicit HoldingPeer(Answer answer = nullptr) : answer_(std::move(answer)), local_(QoDevice::getDeviceLocal()) {
     socket_ = context_->socketWithType(ZMQ_ROUTER);
     socket_->bindToEndpoint("tcp://127.0.0.1:*");
     uri_ = socket_->dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
@@ -171,6 +171,12 @@ class HoldingPeer {
           ++waiting;
           continue;
         }
+        if (reply->code() != pb::MsgCodeError) {
+          // Signed as the device asked, as its router would.
+          reply->setLevel(QoMessage::kLevelAuth);
+          reply->setSrcDevice(local_);
+          reply->setDestDevice(local_);
+        }
         ZMQMessage out = reply->getSendZMQMessage();
         out.insertEmptyFrameAtHead();
         out.insertFrameAtHead(connection);
@@ -182,6 +188,7 @@ class HoldingPeer {
   }
 
   Answer answer_;
+  QoDevice::Ptr local_;
   std::shared_ptr<ZMQContext> context_ = std::make_shared<ZMQContext>(1);
   std::shared_ptr<ZMQSocket> socket_;
   std::string uri_;

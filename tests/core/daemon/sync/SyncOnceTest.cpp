@@ -26,6 +26,8 @@ std::atomic<int> gets{0};
 std::function<void(const pb::MsgFindRequest&)> beforeFind;
 std::function<void(pb::MsgFindResponse&)> alterFind;
 std::function<QoMessage::Ptr(const pb::MsgGetRequest&)> refuseGet;
+// Changes an answer the Get server made; true: no answer goes out at all.
+std::function<bool(pb::MsgGetResponse&)> alterGet;
 
 QoMessage::Ptr countedFind(const QoRequest& request) {
   ++finds;
@@ -40,7 +42,12 @@ QoMessage::Ptr countedGet(const QoRequest& request) {
   if (refuseGet) {
     if (auto reply = refuseGet(*request.bodyAs<pb::MsgGetRequest>())) return reply;
   }
-  return QoWorker::handleGetRequest(request);
+  auto reply = QoWorker::handleGetRequest(request);
+  if (alterGet && reply && reply->code() == pb::MsgCodeGetResponse &&
+      alterGet(*reply->pbBodyAs<pb::MsgGetResponse>())) {
+    return nullptr;
+  }
+  return reply;
 }
 
 class SyncOnceTest : public PullTestBase {
@@ -55,6 +62,7 @@ class SyncOnceTest : public PullTestBase {
     beforeFind = nullptr;
     alterFind = nullptr;
     refuseGet = nullptr;
+    alterGet = nullptr;
   }
 
   // Every page names `count` more copies, new ones each time.
@@ -858,6 +866,93 @@ TEST_F(SyncOnceTest, RefusedRecordAtTheLowestUsnLeavesAMarkToAskFrom) {
   EXPECT_LE(storedMark(), 0);
 }
 
+// A record no file of this disk can be, or one the page could not fully carry, fails
+// alone: the rest of its page comes in, and it is asked for again from its usn.
+TEST_F(SyncOnceTest, AnImpossibleRecordFailsAloneAndTheRestOfItsPageArrives) {
+  startPeer();
+  const std::vector<std::string> bad{"b-huge.bin", "c-no-type.txt", "d-no-status.txt", "e-no-length.txt"};
+  writeB("a-before.txt", "before");
+  for (const std::string& name : bad) writeB(name, name);
+  writeB("f-after.txt", "after");
+  recordB();
+  struct statvfs disk {};
+  ASSERT_EQ(statvfs(rootA_.c_str(), &disk), 0);
+  const auto capacity = static_cast<int64_t>(disk.f_blocks * disk.f_frsize);
+  alterFind = [&](pb::MsgFindResponse& page) {
+    for (auto& stat : *page.mutable_stats()) {
+      if (stat.path() == "/b-huge.bin") stat.set_length(std::max(int64_t{1} << 62, capacity + 1));
+      // Values outside their sets arrive as fields the schema does not know: missing ones.
+      if (stat.path() == "/c-no-type.txt") {
+        stat.clear_type();
+        stat.mutable_unknown_fields()->AddVarint(pb::Stat::kTypeFieldNumber, 7);
+      }
+      if (stat.path() == "/d-no-status.txt") {
+        stat.clear_status();
+        stat.mutable_unknown_fields()->AddVarint(pb::Stat::kStatusFieldNumber, 9);
+      }
+      if (stat.path() == "/e-no-length.txt") stat.clear_length();
+    }
+  };
+  QoNotify::notifyQueue()->sync([] {});
+  NoticeLog<notice::NotEnoughDeviceSpace> notEnough;
+
+  ASSERT_NE(syncOnce(), nullptr);
+  EXPECT_EQ(readFile(inA("a-before.txt")), "before");
+  EXPECT_EQ(readFile(inA("f-after.txt")), "after");
+  int64_t lowest = std::numeric_limits<int64_t>::max();
+  for (const std::string& name : bad) {
+    EXPECT_FALSE(fs::exists(inA(name))) << name;
+    lowest = std::min(lowest, usnInB(name));
+  }
+  EXPECT_EQ(failedUsn(), lowest);
+  EXPECT_EQ(storedMark(), lowest - 1);
+  EXPECT_TRUE(notEnough.delivered().empty());
+  EXPECT_TRUE(temporaries().empty());
+
+  // Carried whole again, they arrive.
+  alterFind = nullptr;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
+  EXPECT_EQ(failedUsn(), 0);
+}
+
+// However a file's parts fail to come (one short, one under another file's transfer
+// number, one not at all), the file is given up without its temporary download.
+TEST_F(SyncOnceTest, AFileGivenUpForItsPartsLeavesNoTemporaryDownload) {
+  startPeer(1);  // answers in request order
+  struct Case {
+    const char* name;
+    std::function<bool(pb::MsgGetResponse&)> alter;
+  };
+  const std::vector<Case> cases{
+      {"short.bin", [](pb::MsgGetResponse& answer) { return answer.mutable_part_data()->pop_back(), false; }},
+      // The number of the file asked for just before it, in the same batch.
+      {"other-transfer.bin",
+       [](pb::MsgGetResponse& answer) { return answer.set_transfer(answer.transfer() - 1), false; }},
+      {"missing.bin", [](pb::MsgGetResponse&) { return true; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // What the case before gave up arrives first, so that each case pulls its own files only.
+    alterGet = nullptr;
+    ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+    ASSERT_EQ(failedUsn(), 0);
+    writeB(std::string("0-before-") + c.name, pattern(2 * kMiB + 3, 'b'));
+    writeB(c.name, pattern(2 * kMiB + 7, 's'));
+    recordB();
+    const std::string path = std::string("/") + c.name;
+    alterGet = [&c, path](pb::MsgGetResponse& answer) {
+      return answer.path() == path && answer.part().offset() == kMiB && c.alter(answer);
+    };
+    ASSERT_NE(syncOnce(), nullptr);
+    EXPECT_FALSE(fs::exists(inA(c.name)));
+    // The file asked for before it may be given up with it.
+    EXPECT_GT(failedUsn(), 0);
+    EXPECT_LE(failedUsn(), usnInB(c.name));
+    EXPECT_TRUE(temporaries().empty()) << ::testing::PrintToString(temporaries());
+  }
+}
+
 TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
   startPeer();
   writeB("1.txt", "one");
@@ -958,14 +1053,21 @@ TEST_F(SyncOnceTest, PageLargerThanTheFreeSpaceStopsThePullBeforeAnythingIsWritt
   const int64_t mark = storedMark();
   gets = 0;
 
-  // One page with an update, a rename, a deletion, a new folder and a file larger than any disk.
+  // One page with an update, a rename, a deletion, a new folder and a file larger than the
+  // free space, though not than the disk.
   writeB("kept.txt", "edited");
   fs::rename(inB("old name.txt"), inB("new name.txt"));
   fs::remove(inB("gone.txt"));
   fs::create_directories(inB("new folder"));
   writeB("huge.bin", "claims more");
   recordB();
-  constexpr int64_t kHuge = int64_t{1} << 60;
+  struct statvfs disk {};
+  ASSERT_EQ(statvfs(rootA_.c_str(), &disk), 0);
+  const auto available = static_cast<int64_t>(disk.f_bavail * disk.f_frsize);
+  const auto capacity = static_cast<int64_t>(disk.f_blocks * disk.f_frsize);
+  // Halfway between: what other writers to this disk do meanwhile does not reach it.
+  const int64_t kHuge = available + (capacity - available) / 2;
+  ASSERT_GT(kHuge, available);
   alterFind = [&](pb::MsgFindResponse& page) {
     for (auto& stat : *page.mutable_stats()) {
       if (stat.path() == "/huge.bin") stat.set_length(kHuge);
@@ -976,8 +1078,6 @@ TEST_F(SyncOnceTest, PageLargerThanTheFreeSpaceStopsThePullBeforeAnythingIsWritt
   NoticeLog<notice::NotEnoughDeviceSpace> notEnough;
   NoticeLog<notice::EnoughDeviceSpace> enough;
   NoticeLog<notice::SyncFileProcess> progress;
-  struct statvfs disk {};
-  ASSERT_EQ(statvfs(rootA_.c_str(), &disk), 0);
 
   EXPECT_EQ(syncOnce(), nullptr);
   const auto posted = notEnough.delivered();

@@ -1,0 +1,94 @@
+#include "core/entity/DownloadJournal.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "core/entity/QoFileAndSyncdirCopyRelation.h"
+#include "core/entity/TmpFileStream.h"
+#include "support/TempDir.h"
+
+namespace velbor::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DownloadJournalTest : public ::testing::Test {
+ protected:
+  void TearDown() override { DownloadJournal::shared().close(); }
+
+  std::shared_ptr<TmpFileStream> download(const std::string& name) {
+    auto handle = QoFileAndSyncdirCopyRelation::openTmpFile(copy_.str(), (copy_ / name).string());
+    if (handle) *handle << "part of " << name << std::flush;
+    return handle;
+  }
+  fs::path journal() const { return data_ / "downloads.journal"; }
+
+  TempDir data_;
+  TempDir copy_;
+};
+
+TEST_F(DownloadJournalTest, WhatAKilledRunWasDownloadingGoesAtTheNextStartAndNothingElse) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        DownloadJournal::shared().open(journal().string());
+        auto first = download(".a.txt.Velbor.Download");
+        auto second = download(".b.txt.Velbor.Download");
+        auto installed = download(".c.txt.Velbor.Download");
+        auto removed = download(".d.txt.Velbor.Download");
+        fs::rename(copy_ / ".c.txt.Velbor.Download", copy_ / "c.txt");
+        installed.reset();
+        fs::remove(copy_ / ".d.txt.Velbor.Download");
+        removed.reset();
+        if (!first || !second) _exit(3);
+        ::kill(::getpid(), SIGKILL);
+      },
+      ::testing::KilledBySignal(SIGKILL), "");
+  ASSERT_TRUE(fs::exists(copy_ / ".a.txt.Velbor.Download"));
+  ASSERT_TRUE(fs::exists(copy_ / ".b.txt.Velbor.Download"));
+  // Since then the user made a file of that name: another file, whatever its name.
+  writeFile(copy_ / "mine", "the user's own");
+  fs::rename(copy_ / "mine", copy_ / ".b.txt.Velbor.Download");
+  // And a file the user made under a name the killed run had used and given up.
+  writeFile(copy_ / ".d.txt.Velbor.Download", "the user's too");
+
+  DownloadJournal::shared().open(journal().string());
+  EXPECT_FALSE(fs::exists(copy_ / ".a.txt.Velbor.Download"));
+  EXPECT_EQ(readFile(copy_ / ".b.txt.Velbor.Download"), "the user's own");
+  EXPECT_EQ(readFile(copy_ / ".d.txt.Velbor.Download"), "the user's too");
+  EXPECT_EQ(readFile(copy_ / "c.txt"), "part of .c.txt.Velbor.Download");
+
+  // This run's downloads, once over, leave nothing to remove at the next start.
+  auto next = download(".e.txt.Velbor.Download");
+  EXPECT_GT(fs::file_size(journal()), 0u);
+  fs::rename(copy_ / ".e.txt.Velbor.Download", copy_ / "e.txt");
+  next.reset();
+  EXPECT_EQ(fs::file_size(journal()), 0u);
+}
+
+TEST_F(DownloadJournalTest, ALineCutShortByTheKillIsNotRead) {
+  auto handle = download(".a.txt.Velbor.Download");
+  ASSERT_TRUE(handle);
+  struct stat status {};
+  ASSERT_EQ(::stat((copy_ / ".a.txt.Velbor.Download").c_str(), &status), 0);
+  const std::string path = (copy_ / ".a.txt.Velbor.Download").string();
+  {
+    std::ofstream out(journal(), std::ios::binary);
+    // Whole: the path, then its newline.
+    out << "+ 1 " << status.st_dev << ' ' << status.st_ino << ' ' << path.size() << '\n' << path;
+  }
+  EXPECT_EQ(DownloadJournal::removeLeftovers(journal().string()), 0u);
+  EXPECT_TRUE(fs::exists(path));
+  std::ofstream(journal(), std::ios::app) << '\n';
+  EXPECT_EQ(DownloadJournal::removeLeftovers(journal().string()), 1u);
+  EXPECT_FALSE(fs::exists(path));
+}
+
+}  // namespace
+}  // namespace velbor::test
