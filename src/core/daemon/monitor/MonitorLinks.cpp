@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -69,8 +70,11 @@ std::vector<std::string> Monitor::followLinks(const CopyPtr& copy, const std::st
   if (!linked.follow(path, *state, wholeCopy)) return {};
   if (linked.takeUnknownNames(path)) {
     // A name made for a file recorded under another one: that name must be found to be followed.
-    QoLog("Monitor: ({}) has names not known yet, looked for in ({})", path, copy->path());
-    nameSearches_[copy->uuid()].insert(LinkedFiles::Inode{state->device, state->inode});
+    // It may be in another copy on the same disk, whose events tell nothing of this name.
+    QoLog("Monitor: ({}) has names not known yet, looked for in the sync folders on its disk", path);
+    for (const CopyPtr& each : syncdirCopys_) {
+      nameSearches_[each->uuid()].insert(LinkedFiles::Inode{state->device, state->inode});
+    }
   }
   return linked.otherNames(path);
 }
@@ -124,6 +128,13 @@ void Monitor::searchLinkNames() {
     }
   }
   for (const auto& [copy, inodes] : searches) {
+    struct stat rootStatus {};
+    // A copy on another disk holds no name of these files.
+    if (::stat(copy->path().c_str(), &rootStatus) != 0 ||
+        std::none_of(inodes.begin(), inodes.end(),
+                     [&](const LinkedFiles::Inode& inode) { return inode.first == rootStatus.st_dev; })) {
+      continue;
+    }
     if (!copyRootPresent(copy)) continue;
     const std::string& root = copy->path();
     std::vector<std::string> folders{root};

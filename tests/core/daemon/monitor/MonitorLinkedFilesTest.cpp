@@ -137,5 +137,35 @@ TEST_F(MonitorLinkedFilesTest, NoMoreFilesAreFollowedThanTheBound) {
   EXPECT_EQ(seen, 2);
 }
 
+TEST_F(MonitorLinkedFilesTest, ANameMadeInAnotherCopyKeepsTheFirstNameInStep) {
+  const std::filesystem::path other = home_.path() / "other";
+  std::filesystem::create_directories(other);
+  copy(other.string(), QoDevice::getDeviceLocal(), "T", "dddddd-other");
+  writeFile(at("f.txt"), "first");
+  load();
+  ASSERT_TRUE(recorded("f.txt"));
+
+  // A second name made in the other copy while the monitor runs: only that copy has an event.
+  link(at("f.txt"), other / "g.txt");
+  monitor_->scanPaths(
+      {Event{(other / "g.txt").string(), ++eventId_, FileEventStream::kItemIsFile | FileEventStream::kItemCreated}});
+  tick();
+  tick();
+  ASSERT_TRUE(QoFile::getFileWithPath((other / "g.txt").string()));
+
+  // Written through the new name: the first name's record takes the change.
+  append(other / "g.txt", ", more");
+  monitor_->scanPaths({Event{(other / "g.txt").string(), ++eventId_, kFileChanged}});
+  tick();
+  EXPECT_EQ(QoFile::getFileWithPath((other / "g.txt").string())->sha1(), sha1Of("first, more"));
+  EXPECT_EQ(stored("f.txt")->sha1(), sha1Of("first, more"));
+
+  // And settles.
+  tick();
+  const int64_t quiet = usn();
+  tick();
+  EXPECT_EQ(usn(), quiet);
+}
+
 }  // namespace
 }  // namespace velbor::test
