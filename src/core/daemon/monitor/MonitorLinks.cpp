@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -26,8 +27,9 @@ namespace {
 
 std::optional<LinkedFiles::State> linkStateAt(const std::string& path) {
   struct stat status {};
+  const auto readStart = std::chrono::system_clock::now();
   if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
-  return LinkedFiles::State::of(status);
+  return LinkedFiles::State::of(status, readStart, std::chrono::system_clock::now());
 }
 
 }  // namespace
@@ -91,10 +93,17 @@ void Monitor::compareLinkedFiles() {
   }
   // Read without the locker: the event filter goes on meanwhile.
   for (const auto& [copy, entries] : followed) {
-    std::vector<std::pair<std::string, std::optional<LinkedFiles::State>>> moved;
+    struct Moved {
+      std::string path;
+      std::optional<LinkedFiles::State> now;
+      bool changed = false;
+    };
+    std::vector<Moved> moved;
     for (const auto& [path, seen] : entries) {
       std::optional<LinkedFiles::State> now = linkStateAt(path);
-      if (!now || !(*now == seen)) moved.emplace_back(path, std::move(now));
+      const bool changed = !now || !(*now == seen);
+      // A state read lately may hide a change made since with the very same times.
+      if (changed || seen.racy) moved.push_back(Moved{path, std::move(now), changed});
     }
     if (moved.empty()) continue;
     LockerGuard lock(Lockers::monitor());
@@ -102,7 +111,7 @@ void Monitor::compareLinkedFiles() {
     // The copy is no longer watched.
     if (found == linkedFiles_.end()) continue;
     LinkedFiles& linked = found->second;
-    for (const auto& [path, now] : moved) {
+    for (const auto& [path, now, changed] : moved) {
       // Forgotten meanwhile: the classifier has looked at it since.
       if (!linked.follows(path)) continue;
       if (now && now->linked()) {
@@ -110,7 +119,7 @@ void Monitor::compareLinkedFiles() {
       } else {
         linked.forget(path);
       }
-      QoLog("Change of linked file {}", path);
+      if (changed) QoLog("Change of linked file {}", path);
       noteChange(copy, path);
     }
   }
@@ -160,11 +169,12 @@ void Monitor::searchLinkNames() {
         }
         if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
         struct stat status {};
+        const auto readStart = std::chrono::system_clock::now();
         if (::fstatat(::dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (S_ISDIR(status.st_mode)) {
           folders.push_back(path);
         } else if (inodes.count(LinkedFiles::Inode{status.st_dev, status.st_ino}) != 0) {
-          found.emplace_back(path, LinkedFiles::State::of(status));
+          found.emplace_back(path, LinkedFiles::State::of(status, readStart, std::chrono::system_clock::now()));
         }
       }
       ::closedir(dir);
