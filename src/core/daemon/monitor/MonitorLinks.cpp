@@ -69,14 +69,18 @@ std::vector<std::string> Monitor::followLinks(const CopyPtr& copy, const std::st
     linked.forget(path);
     return {};
   }
-  if (!linked.follow(path, *state, wholeCopy)) return {};
+  if (!linked.follow(path, *state, false)) return {};
   if (linked.takeUnknownNames(path)) {
     // A name made for a file recorded under another one: that name must be found to be followed.
-    // It may be in another copy on the same disk, whose events tell nothing of this name.
-    QoLog("Monitor: ({}) has names not known yet, looked for in the sync folders on its disk", path);
+    // It may be in another copy on the same disk, whose events tell nothing of this name; a
+    // comparison of the whole copy reads every name in this one only.
+    bool searched = false;
     for (const CopyPtr& each : syncdirCopys_) {
+      if (wholeCopy && each->uuid() == copy->uuid()) continue;
       nameSearches_[each->uuid()].insert(LinkedFiles::Inode{state->device, state->inode});
+      searched = true;
     }
+    if (searched) QoLog("Monitor: ({}) has names not known yet, looked for in the sync folders on its disk", path);
   }
   return linked.otherNames(path);
 }

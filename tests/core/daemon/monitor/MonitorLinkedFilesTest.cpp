@@ -182,6 +182,28 @@ TEST_F(MonitorLinkedFilesTest, ANameMadeInAnotherCopyKeepsTheFirstNameInStep) {
   EXPECT_EQ(usn(), quiet);
 }
 
+TEST_F(MonitorLinkedFilesTest, NamesInAnotherCopyFoundByARescanOfAWholeCopyAreFollowed) {
+  const std::filesystem::path other = home_.path() / "other";
+  std::filesystem::create_directories(other);
+  copy(other.string(), QoDevice::getDeviceLocal(), "T", "dddddd-other");
+  writeFile(at("f.txt"), "first");
+  load();
+  ASSERT_TRUE(recorded("f.txt"));
+
+  // Names made in the other copy faster than their events could be kept: it is compared whole.
+  link(at("f.txt"), other / "g.txt");
+  monitor_->scanPaths(
+      {Event{other.string(), ++eventId_, FileEventStream::kMustScanSubDirs | FileEventStream::kItemIsDir}});
+  tick();
+  tick();
+  ASSERT_TRUE(QoFile::getFileWithPath((other / "g.txt").string()));
+
+  append(other / "g.txt", ", more");
+  monitor_->scanPaths({Event{(other / "g.txt").string(), ++eventId_, kFileChanged}});
+  tick();
+  EXPECT_EQ(stored("f.txt")->sha1(), sha1Of("first, more"));
+}
+
 TEST_F(MonitorLinkedFilesTest, ASecondWriteOfTheSameSizeWithinOneSecondIsRecordedOnAWholeSecondDisk) {
   WholeSecondFileSystem wholeSeconds(root_);
   if (!wholeSeconds.mounted()) GTEST_SKIP() << wholeSeconds.reason();
