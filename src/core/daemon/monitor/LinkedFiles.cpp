@@ -1,12 +1,17 @@
 #include "core/daemon/monitor/LinkedFiles.h"
 
+#include "core/daemon/monitor/StampClock.h"
+
 #include "platform/QoLog.h"
 
 namespace velbor {
 
-LinkedFiles::State LinkedFiles::State::of(const struct stat& status) {
-  return State{status.st_dev,  status.st_ino,  status.st_nlink, status.st_mode,
-               status.st_size, status.st_mtim, status.st_ctim};
+LinkedFiles::State LinkedFiles::State::of(const struct stat& status, std::chrono::system_clock::time_point readStart,
+                                          std::chrono::system_clock::time_point readEnd) {
+  State state{status.st_dev,  status.st_ino,  status.st_nlink, status.st_mode,
+              status.st_size, status.st_mtim, status.st_ctim};
+  state.racy = StampClock::changedLately(status.st_ctim, readStart, readEnd);
+  return state;
 }
 
 bool LinkedFiles::State::operator==(const State& other) const {

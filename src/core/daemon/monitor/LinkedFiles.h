@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <set>
@@ -30,8 +31,14 @@ class LinkedFiles {
     off_t size = 0;
     timespec mtime{};
     timespec ctime{};
+    // Read so shortly after its last change that a later one may leave the very same state (a
+    // disk that stamps whole seconds): it is compared again on the next tick whatever it shows.
+    // Not part of the comparison.
+    bool racy = false;
 
-    static State of(const struct stat& status);
+    // `status` read between `readStart` and `readEnd`.
+    static State of(const struct stat& status, std::chrono::system_clock::time_point readStart,
+                    std::chrono::system_clock::time_point readEnd);
     // A regular file with more than one name.
     bool linked() const { return S_ISREG(mode) && links > 1; }
     bool operator==(const State& other) const;

@@ -154,8 +154,8 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   void followAfterRescan(const CopyPtr& copy, const std::string& path);
   // Read by the classifier: the item at `path` is followed while it has several names, and the
   // other names followed of it are returned, to be compared in the same batch. A file whose
-  // names in the copy are not all known has them looked for, once.
-  // `state`: none when nothing is at `path`.
+  // names in the copy are not all known has them looked for, once, in every copy (but this one
+  // when `wholeCopy`: it is being read whole). `state`: none when nothing is at `path`.
   std::vector<std::string> followLinks(const CopyPtr& copy, const std::string& path,
                                        const std::optional<LinkedFiles::State>& state, bool wholeCopy);
   // Compares each followed file with what was last seen of it: one changed through another

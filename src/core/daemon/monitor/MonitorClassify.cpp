@@ -15,6 +15,7 @@
 #include <set>
 
 #include "core/daemon/monitor/Monitor.h"
+#include "core/daemon/monitor/StampClock.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/ModeKeeping.h"
 #include "core/entity/OwnInstalls.h"
@@ -49,10 +50,13 @@ struct DiskState {
   nlink_t links = 0;  // not compared either
 
   OwnInstalls::State own() const { return OwnInstalls::State{device, inode, size, mode, mtime, ctime}; }
-  // None when nothing is there.
-  std::optional<LinkedFiles::State> linkState() const {
+  // None when nothing is there. Read between `readStart` and `readEnd`.
+  std::optional<LinkedFiles::State> linkState(std::chrono::system_clock::time_point readStart,
+                                              std::chrono::system_clock::time_point readEnd) const {
     if (!exists) return std::nullopt;
-    return LinkedFiles::State{device, inode, links, mode, size, mtime, ctime};
+    LinkedFiles::State state{device, inode, links, mode, size, mtime, ctime};
+    state.racy = StampClock::changedLately(ctime, readStart, readEnd);
+    return state;
   }
 
   bool operator==(const DiskState& other) const {
@@ -99,30 +103,6 @@ bool timeAndSizeAsRecorded(const QoFile& disk, const DiskState& state, const QoF
 // the record was made.
 bool contentMayDiffer(const std::string& path, const QoFile& disk, const DiskState& state, const QoFile::Ptr& stored) {
   return !timeAndSizeAsRecorded(disk, state, stored) || RecordedStates::shared().mayDiffer(path, state.own());
-}
-
-// The file system stamps times from a clock that may lag the real one by a tick.
-constexpr std::chrono::milliseconds kStampClockLag{50};
-
-// How finely the file system stamps times, told by a change time it stamped itself (no caller
-// can set one): whole seconds keep no fraction (FAT-like media step by two of them), and a
-// fraction in whole tens of milliseconds tells that grain. The type of a file system does not
-// tell it: an ext4 made with small inodes keeps whole seconds only.
-std::chrono::nanoseconds stampGranularity(const timespec& changed) {
-  if (changed.tv_nsec == 0) return std::chrono::seconds(2);
-  long grain = 1;
-  while (grain < 100000000 && changed.tv_nsec % (grain * 10) == 0) grain *= 10;
-  return std::chrono::nanoseconds(grain);
-}
-
-// Whether the file changed so shortly before it was read (from `readStart` on) that a write
-// after the read could carry the very same times: one stamped within the same grain.
-bool changedLately(const DiskState& state, std::chrono::system_clock::time_point readStart) {
-  const auto changed =
-      std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-          std::chrono::seconds(state.ctime.tv_sec) + std::chrono::nanoseconds(state.ctime.tv_nsec)));
-  const auto grain = std::chrono::duration_cast<std::chrono::system_clock::duration>(stampGranularity(state.ctime));
-  return changed + grain >= readStart - kStampClockLag;
 }
 
 // The stored records at or below `stored` that are still present.
@@ -262,6 +242,7 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
   for (size_t index = 0; index < queue.size() && !stopping_.stop_requested(); ++index) {
     const std::string path = queue[index];
     const bool fromWalk = index >= paths.size();
+    const auto stateRead = std::chrono::system_clock::now();
     const std::optional<DiskState> state = diskStateOf(copy->path(), path);
     if (!state) {
       // Unreadable is not gone: nothing is recorded until it can be read.
@@ -270,7 +251,8 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
     }
     // The other names of a file with several are compared with it, each once in the batch:
     // no event tells of a change made through this name.
-    for (std::string& other : followLinks(copy, path, state->linkState(), wholeCopy)) {
+    for (std::string& other :
+         followLinks(copy, path, state->linkState(stateRead, std::chrono::system_clock::now()), wholeCopy)) {
       if (walked.insert(other).second) queue.push_back(std::move(other));
     }
     // A pull's own install, untouched since: it was recorded with it.
@@ -294,7 +276,7 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
       }
       item.disk->setSha1(*sha1);
       item.hashed = true;
-      item.racy = changedLately(item.state, readStart);
+      item.racy = StampClock::changedLately(item.state.ctime, readStart, readStart);
     }
     // A folder new to the records: what is inside it may have had no event of its own (it
     // was moved in whole, or filled before its watch was in place).

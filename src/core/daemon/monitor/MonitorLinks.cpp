@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -25,8 +27,9 @@ namespace {
 
 std::optional<LinkedFiles::State> linkStateAt(const std::string& path) {
   struct stat status {};
+  const auto readStart = std::chrono::system_clock::now();
   if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
-  return LinkedFiles::State::of(status);
+  return LinkedFiles::State::of(status, readStart, std::chrono::system_clock::now());
 }
 
 }  // namespace
@@ -66,11 +69,18 @@ std::vector<std::string> Monitor::followLinks(const CopyPtr& copy, const std::st
     linked.forget(path);
     return {};
   }
-  if (!linked.follow(path, *state, wholeCopy)) return {};
+  if (!linked.follow(path, *state, false)) return {};
   if (linked.takeUnknownNames(path)) {
     // A name made for a file recorded under another one: that name must be found to be followed.
-    QoLog("Monitor: ({}) has names not known yet, looked for in ({})", path, copy->path());
-    nameSearches_[copy->uuid()].insert(LinkedFiles::Inode{state->device, state->inode});
+    // It may be in another copy on the same disk, whose events tell nothing of this name; a
+    // comparison of the whole copy reads every name in this one only.
+    bool searched = false;
+    for (const CopyPtr& each : syncdirCopys_) {
+      if (wholeCopy && each->uuid() == copy->uuid()) continue;
+      nameSearches_[each->uuid()].insert(LinkedFiles::Inode{state->device, state->inode});
+      searched = true;
+    }
+    if (searched) QoLog("Monitor: ({}) has names not known yet, looked for in the sync folders on its disk", path);
   }
   return linked.otherNames(path);
 }
@@ -87,10 +97,17 @@ void Monitor::compareLinkedFiles() {
   }
   // Read without the locker: the event filter goes on meanwhile.
   for (const auto& [copy, entries] : followed) {
-    std::vector<std::pair<std::string, std::optional<LinkedFiles::State>>> moved;
+    struct Moved {
+      std::string path;
+      std::optional<LinkedFiles::State> now;
+      bool changed = false;
+    };
+    std::vector<Moved> moved;
     for (const auto& [path, seen] : entries) {
       std::optional<LinkedFiles::State> now = linkStateAt(path);
-      if (!now || !(*now == seen)) moved.emplace_back(path, std::move(now));
+      const bool changed = !now || !(*now == seen);
+      // A state read lately may hide a change made since with the very same times.
+      if (changed || seen.racy) moved.push_back(Moved{path, std::move(now), changed});
     }
     if (moved.empty()) continue;
     LockerGuard lock(Lockers::monitor());
@@ -98,7 +115,7 @@ void Monitor::compareLinkedFiles() {
     // The copy is no longer watched.
     if (found == linkedFiles_.end()) continue;
     LinkedFiles& linked = found->second;
-    for (const auto& [path, now] : moved) {
+    for (const auto& [path, now, changed] : moved) {
       // Forgotten meanwhile: the classifier has looked at it since.
       if (!linked.follows(path)) continue;
       if (now && now->linked()) {
@@ -106,7 +123,7 @@ void Monitor::compareLinkedFiles() {
       } else {
         linked.forget(path);
       }
-      QoLog("Change of linked file {}", path);
+      if (changed) QoLog("Change of linked file {}", path);
       noteChange(copy, path);
     }
   }
@@ -124,6 +141,13 @@ void Monitor::searchLinkNames() {
     }
   }
   for (const auto& [copy, inodes] : searches) {
+    struct stat rootStatus {};
+    // A copy on another disk holds no name of these files.
+    if (::stat(copy->path().c_str(), &rootStatus) != 0 ||
+        std::none_of(inodes.begin(), inodes.end(),
+                     [&](const LinkedFiles::Inode& inode) { return inode.first == rootStatus.st_dev; })) {
+      continue;
+    }
     if (!copyRootPresent(copy)) continue;
     const std::string& root = copy->path();
     std::vector<std::string> folders{root};
@@ -149,11 +173,12 @@ void Monitor::searchLinkNames() {
         }
         if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
         struct stat status {};
+        const auto readStart = std::chrono::system_clock::now();
         if (::fstatat(::dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (S_ISDIR(status.st_mode)) {
           folders.push_back(path);
         } else if (inodes.count(LinkedFiles::Inode{status.st_dev, status.st_ino}) != 0) {
-          found.emplace_back(path, LinkedFiles::State::of(status));
+          found.emplace_back(path, LinkedFiles::State::of(status, readStart, std::chrono::system_clock::now()));
         }
       }
       ::closedir(dir);

@@ -27,13 +27,6 @@ class MonitorWholeSecondTest : public MonitorTestBase {
     ::lstat(path.c_str(), &status);
     return status;
   }
-
-  // Sleeps until a tenth of a second into the next second of the wall clock.
-  static void waitForTheStartOfASecond() {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const auto intoSecond = now - std::chrono::duration_cast<std::chrono::seconds>(now);
-    std::this_thread::sleep_for(std::chrono::seconds(1) - intoSecond + std::chrono::milliseconds(100));
-  }
 };
 
 TEST_F(MonitorWholeSecondTest, ASecondSaveOfTheSameSizeWithinTheSameSecondIsRecorded) {
@@ -47,7 +40,7 @@ TEST_F(MonitorWholeSecondTest, ASecondSaveOfTheSameSizeWithinTheSameSecondIsReco
   // try may straddle two, and is made again.
   for (int attempt = 0; attempt < 20; ++attempt) {
     const std::string name = "f" + std::to_string(attempt);
-    waitForTheStartOfASecond();
+    WholeSecondFileSystem::waitForTheStartOfASecond();
     const struct stat first = saveInPlace(at(name), "one");
     if (first.st_ctim.tv_nsec != 0) GTEST_SKIP() << "the mounted file system keeps fractions of a second";
     // Read more than a clock tick after the stamp, within its second.

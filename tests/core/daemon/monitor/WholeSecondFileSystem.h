@@ -3,9 +3,11 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "support/TempDir.h"
 
@@ -35,6 +37,13 @@ class WholeSecondFileSystem {
   }
   WholeSecondFileSystem(const WholeSecondFileSystem&) = delete;
   WholeSecondFileSystem& operator=(const WholeSecondFileSystem&) = delete;
+
+  // Sleeps until a tenth of a second into the next second of the wall clock.
+  static void waitForTheStartOfASecond() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto intoSecond = now - std::chrono::duration_cast<std::chrono::seconds>(now);
+    std::this_thread::sleep_for(std::chrono::seconds(1) - intoSecond + std::chrono::milliseconds(100));
+  }
 
   bool mounted() const { return mounted_; }
   const std::string& reason() const { return reason_; }
