@@ -149,6 +149,9 @@ void QoPublisher::start() {
         ZMQ_MAXMSGSIZE);
     publisher_->setRecordsSources(true);
     subscriber_ = context->socketWithType(ZMQ_SUB);
+    // Every publisher's, trusted or not: a notice that never ends is cut before ZeroMQ holds it.
+    subscriber_->guardConnections("Subscriber", ZMQFrameCounter::Bounds{kMaxGuardedNoticeFrames, kMaxNoticeBytes},
+                                  false);
     QoLog("Puller backend  bind on ({})", backendUri);
     backend_->bindToEndpoint(backendUri);
     QoLog("Publisher       bind on ({})", publisherUri);
@@ -215,8 +218,9 @@ void QoPublisher::stop() {
   context_.reset();
   backend_.reset();
   publisher_.reset();
-  subscriber_.reset();
   connections_.reset();
+  subscriber_.reset();
+  subscribes_.clear();
   publisherEndpoint_.clear();
   {
     std::lock_guard pendingLock(pendingLock_);
@@ -545,12 +549,28 @@ void QoPublisher::takeSubscriptions() {
     // Peers subscribe to everything ("\x01") and may cancel it ("\x00"); ZeroMQ has
     // applied that already. Anything else is stored by ZeroMQ for as long as the connection
     // lasts, so the connection goes.
-    if (!publisher_->msgMore() && frame.size() == 1 && (frame[0] == 0 || frame[0] == 1)) continue;
-    cutSubscriber(frame.size());
+    if (!publisher_->msgMore() && frame.size() == 1 && (frame[0] == 0 || frame[0] == 1)) {
+      if (frame[0] == 1 && !countSubscribe()) {
+        cutSubscriber(fmt::format("it subscribed more than {} times", kMaxSubscribesPerConnection));
+      }
+      continue;
+    }
+    cutSubscriber(fmt::format("it sent {} bytes that are no subscription of ours", frame.size()));
   }
 }
 
-void QoPublisher::cutSubscriber(size_t bytes) {
+bool QoPublisher::countSubscribe() {
+  const int fd = publisher_->lastSourceFd();
+  // ZeroMQ's own cancels, for connections that ended, come from no connection.
+  if (fd < 0) return true;
+  const std::optional<std::string> peer = ForeignTcpSocket::peerAddress(fd);
+  if (!peer) return true;
+  Subscribes& counted = subscribes_[fd];
+  if (counted.peer != *peer) counted = Subscribes{*peer, 0};
+  return ++counted.count <= kMaxSubscribesPerConnection;
+}
+
+void QoPublisher::cutSubscriber(const std::string& why) {
   const int fd = publisher_->lastSourceFd();
   const std::string& host = publisher_->lastSourceAddress();
   std::optional<std::string> peer = fd >= 0 ? ForeignTcpSocket::peerAddress(fd) : std::nullopt;
@@ -558,28 +578,34 @@ void QoPublisher::cutSubscriber(size_t bytes) {
   // is cut (a frame still waiting from a connection already cut may end a later one of that
   // host that got its descriptor).
   if (peer && hostOf(*peer) == host && ForeignTcpSocket::cutIfConnectedTo(fd, *peer)) {
-    refusedSubscriberLog_.log("*** Publisher: subscriber({}) cut, it sent {} bytes that are no subscription of ours",
-                              *peer, bytes);
+    refusedSubscriberLog_.log("*** Publisher: subscriber({}) cut, {}", *peer, why);
   }
 }
 
 void QoPublisher::cutOverrunPublishers() {
   std::lock_guard lock(devicesLock_);
   // Trusted devices (and untrusted ones announced at their endpoint) and this device's own
-  // publisher are not watched.
-  const std::vector<std::string> cut = connections_->cutOverrun([this](const std::string& endpoint) {
+  // publisher are not left: a connection of theirs that was cut is made again.
+  auto watched = [this](const std::string& endpoint) {
     return hasEndpoint(endpoint) && std::none_of(devicesMap_.begin(), devicesMap_.end(), [&](const auto& entry) {
              return entry.second.pubUri == endpoint && entry.second.trusted;
            });
-  });
-  for (const std::string& endpoint : cut) {
+  };
+  std::vector<std::pair<std::string, std::string>> cut;
+  for (const std::string& endpoint : connections_->cutOverrun(watched)) {
+    cut.emplace_back(endpoint, fmt::format("it sent more than {} bytes that are no whole notice",
+                                           SubscriberConnections::kMaxUnreadBytes));
+  }
+  for (const std::string& endpoint : subscriber_->takeGuardCutEndpoints()) {
+    if (watched(endpoint)) cut.emplace_back(endpoint, "it sent a message that is no notice");
+  }
+  for (const auto& [endpoint, why] : cut) {
     for (auto it = devicesMap_.begin(); it != devicesMap_.end();) {
       if (it->second.pubUri != endpoint) {
         ++it;
         continue;
       }
-      droppedNoticeLog_.log("*** Subscriber cut ({}):({}), it sent more than {} bytes that are no whole notice",
-                            it->second.name, endpoint, SubscriberConnections::kMaxUnreadBytes);
+      droppedNoticeLog_.log("*** Subscriber cut ({}):({}), {}", it->second.name, endpoint, why);
       try {
         subscriber_->disconnectToEndpoint(endpoint);
       } catch (const std::exception& e) {

@@ -56,12 +56,19 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // what a worker takes, so no notice can end one.
   static constexpr size_t kMaxNoticeFrames = 3;
   static constexpr int64_t kMaxNoticeBytes = 64 * 1024;
+  // Beyond this a message is no notice and costs its connection (a few more are only dropped).
+  static constexpr size_t kMaxGuardedNoticeFrames = 16;
   // What a subscriber may send: the handshake and its subscription to everything, a few
   // dozen bytes. A larger frame drops its connection in ZeroMQ; any other subscription is
   // cut by the broker (ZeroMQ keeps every subscription of a connection while it lasts).
   static constexpr int64_t kMaxSubscriptionBytes = 256;
-  // Subscriptions taken at a time, so that a flood of them does not hold up the notices.
-  static constexpr size_t kSubscriptionsPerRound = 64;
+  // Subscriptions taken at a time, so that a flood of them does not hold up the notices, and
+  // yet ZeroMQ, which takes every subscription of a connection off its queue at once and
+  // keeps it until the broker reads it, never holds many.
+  static constexpr size_t kSubscriptionsPerRound = 4096;
+  // A SUB socket subscribes once on each connection; a connection that keeps subscribing
+  // (and cancelling) only makes ZeroMQ queue its messages for the broker, and is cut.
+  static constexpr size_t kMaxSubscribesPerConnection = 4;
   // Publishers of devices not trusted that the SUB socket is connected to at once; those of
   // trusted devices are all connected.
   static constexpr size_t kMaxUntrustedPublishers = 16;
@@ -138,11 +145,14 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // Whether a device connected to is at `pubUri`; devicesLock_ held.
   bool hasEndpoint(const std::string& pubUri) const;
   void takeSubscriptions();
-  // Cuts the connection the last frame on the PUB socket came from.
-  void cutSubscriber(size_t bytes);
+  // Counts a subscription to everything from the connection the last frame on the PUB socket
+  // came from; false when that connection has sent too many.
+  bool countSubscribe();
+  // Cuts the connection the last frame on the PUB socket came from, for `why`.
+  void cutSubscriber(const std::string& why);
   // Disconnects the publishers of untrusted devices whose connection brought more than a
-  // few notices' worth that is no whole notice (a message without end), until they are
-  // announced again.
+  // few notices' worth that is no whole notice (a message without end), or was cut by the
+  // SUB socket's guard, until they are announced again.
   void cutOverrunPublishers();
   void takeWorkerReply();
   void passNoticeToWorker();
@@ -158,6 +168,13 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   std::shared_ptr<ZMQSocket> publisher_;
   std::shared_ptr<ZMQSocket> subscriber_;
   std::unique_ptr<SubscriberConnections> connections_;
+  // Subscribes by connection descriptor, with the peer it was counted for (the number may go
+  // to another connection once ZeroMQ closes it). Broker thread only.
+  struct Subscribes {
+    std::string peer;
+    size_t count = 0;
+  };
+  std::map<int, Subscribes> subscribes_;
   std::string publisherEndpoint_;
   std::string localPubUri_;
   std::thread broker_;

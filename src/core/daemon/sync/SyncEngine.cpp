@@ -51,11 +51,17 @@ using Pairing = QoWorkerSync::Pairing;
 constexpr int32_t kFindLimit = 10000;
 constexpr int kFindTimeoutMs = 20000;
 constexpr int kRequestLingerMs = 5;
+// A find page: kFindLimit records of at most a 4 KiB path and their few numbers each, and the
+// envelope around them.
+constexpr uint64_t kMaxFindReplyBytes = 44 * 1024 * 1024 + 4 * 1024;
+constexpr size_t kMaxFindReplyFrames = 16;
 
 std::shared_ptr<ZMQSocket> requestSocket(ZMQContext& context) {
   auto socket = context.socketWithType(ZMQ_REQ);
   const int linger = kRequestLingerMs;
   socket->setData(std::string_view(reinterpret_cast<const char*>(&linger), sizeof linger), ZMQ_LINGER);
+  // One whole reply for each request: what the peer's address sends is held to one page.
+  socket->guardConnections("Find", ZMQFrameCounter::Bounds{kMaxFindReplyFrames, kMaxFindReplyBytes}, true);
   return socket;
 }
 
