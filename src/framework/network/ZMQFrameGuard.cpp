@@ -326,7 +326,7 @@ bool ZMQFrameGuard::step(Link& link, short localEvents, short remoteEvents) {
     if (got == 0) link.remoteEnded = true;
     const size_t passed = got > 0 ? link.counter.take(link.in.data(), link.in.size()) : 0;
     if (link.counter.broken()) {
-      if (link.counter.messages() == 0) ++cutEarly_;
+      if (link.counter.messages() < link.sent.messages()) ++cutOwing_;
       ++cut_;
       const uint64_t one = 1;
       [[maybe_unused]] ssize_t written = ::write(cutFd_, &one, sizeof one);

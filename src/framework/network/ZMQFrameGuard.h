@@ -46,8 +46,9 @@ class ZMQFrameGuard {
   std::optional<std::string> endpointOf(const std::string& local) const;
   // Connections cut for what they sent.
   uint64_t cutConnections() const { return cut_.load(); }
-  // Of those, the ones cut before a whole message had come on them.
-  uint64_t cutBeforeAnyMessage() const { return cutEarly_.load(); }
+  // Of those, with answersOnly, the ones cut while answers to what was sent on them were
+  // still to come: those requests are lost.
+  uint64_t cutOwingAnswers() const { return cutOwing_.load(); }
   // Readable from the first cut on, for good: a poll can wait for replies and for this.
   int cutFd() const { return cutFd_; }
   // The endpoints whose connections were cut since the last call, each once.
@@ -73,7 +74,7 @@ class ZMQFrameGuard {
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> cut_{0};
-  std::atomic<uint64_t> cutEarly_{0};
+  std::atomic<uint64_t> cutOwing_{0};
 
   mutable std::mutex lock_;
   // Endpoint to loopback endpoint, and back; what the thread is yet to take up or let go.

@@ -248,7 +248,7 @@ std::string ZMQSocket::connectedEndpointOf(const std::string& endpoint) const {
 
 uint64_t ZMQSocket::guardCutConnections() const { return guard_ ? guard_->cutConnections() : 0; }
 
-uint64_t ZMQSocket::guardCutBeforeAnyMessage() const { return guard_ ? guard_->cutBeforeAnyMessage() : 0; }
+uint64_t ZMQSocket::guardCutOwingAnswers() const { return guard_ ? guard_->cutOwingAnswers() : 0; }
 
 int ZMQSocket::guardCutFd() const { return guard_ ? guard_->cutFd() : -1; }
 

@@ -94,10 +94,10 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   // The endpoint given to connectToEndpoint that `endpoint`, as ZeroMQ names it (its
   // monitor's events), stands for: itself unless it leads through the guard.
   std::string connectedEndpointOf(const std::string& endpoint) const;
-  // Connections the guard cut, and of those the ones cut before a whole message had come on
-  // them; 0 without a guard.
+  // Connections the guard cut, and of those the ones that took requests along (see
+  // ZMQFrameGuard::cutOwingAnswers); 0 without a guard.
   uint64_t guardCutConnections() const;
-  uint64_t guardCutBeforeAnyMessage() const;
+  uint64_t guardCutOwingAnswers() const;
   // Readable once the guard has cut a connection; -1 without a guard.
   int guardCutFd() const;
   // The endpoints (as given to connectToEndpoint) whose connections the guard cut since the

@@ -69,7 +69,7 @@ QoRequestSocket::Result QoRequestSocket::exchange(QoMessage& message, int waitMs
     if (polled == 0) return {Outcome::kTimeout, nullptr};
     if (watchesCuts && (items[1].revents & ZMQ_POLLIN)) {
       // Cut before its reply was whole: the request went with the connection.
-      if (socket_->guardCutBeforeAnyMessage() > 0) {
+      if (socket_->guardCutOwingAnswers() > 0) {
         QoLog("*** Reply from ({}) went beyond what a reply can be, dropped", endpoint_);
         return {Outcome::kTimeout, nullptr};
       }
