@@ -13,9 +13,10 @@
 
 namespace velbor {
 
-// Stands between a ZeroMQ socket and the hosts it connects to over tcp: the socket connects
-// to a loopback port of the guard, and the guard's thread relays each connection to the real
-// endpoint, following what the far side sends with a ZMQFrameCounter. A connection whose
+// Stands between a ZeroMQ socket and the hosts it connects to over tcp (or that connect to it):
+// the socket connects to a loopback port of the guard (or is bound on loopback behind it), and
+// the guard's thread relays each connection to the real endpoint, following what the far side
+// sends with a ZMQFrameCounter. A connection whose
 // message goes beyond the bounds is cut before ZeroMQ holds that message, so what one
 // connection makes the socket hold stays within what a message may be (frames and bytes),
 // whatever the host sends. The guard itself holds one small buffer each way per connection
@@ -38,6 +39,12 @@ class ZMQFrameGuard {
   // ("tcp://host:port", the host resolved now); the same one again for the same endpoint.
   // Raises ZMQException (EINVAL) for an endpoint that names no host and port.
   std::string routeTo(const std::string& endpoint);
+  // Listens at `endpoint` ("tcp://*:9526") for the far sides' connections and passes each on
+  // to the loopback endpoint `local` a ZeroMQ socket is bound at: that socket takes nothing
+  // the guard did not count. A connection may bring `messagesAllowed` messages in all.
+  // Answers the endpoint as bound ("tcp://0.0.0.0:9526"); raises ZMQException with the
+  // errno when it cannot listen, or EINVAL for an endpoint that names no host and port.
+  std::string listenFor(const std::string& endpoint, const std::string& local, uint64_t messagesAllowed);
   // Takes no more connections for `endpoint`; those made end as ZeroMQ closes them.
   void dropRoute(const std::string& endpoint);
   // The loopback endpoint that leads to `endpoint`; nothing when none.
@@ -62,8 +69,10 @@ class ZMQFrameGuard {
   void serve();
   void applyChanges(std::vector<Route>& routes);
   void accept(const Route& route, std::vector<Link>& links);
-  // False when the link is done and is to be closed.
-  bool step(Link& link, short localEvents, short remoteEvents);
+  // False when the link is done and is to be closed. `scratch` is the buffer reads go to.
+  bool step(Link& link, short localEvents, short remoteEvents, std::string& scratch);
+  // Ends the far side of a link whose stream broke its bounds.
+  void cut(Link& link);
   void wake();
 
   std::string name_;

@@ -236,6 +236,20 @@ bool ZMQSocket::disconnectToEndpoint(const std::string& endpoint) {
   return true;
 }
 
+std::string ZMQSocket::bindBehindGuard(const std::string& endpoint, const std::string& name,
+                                       const ZMQFrameCounter::Bounds& bounds, uint64_t messagesPerConnection) {
+  requireOpen("zmq_bind");
+  constexpr const char* kLoopback = "tcp://127.0.0.1:*";
+  limitNetworkInput(kLoopback);
+  if (zmq_bind(zmqSocket_, kLoopback) != 0) raise("zmq_bind");
+  std::string local = dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
+  local.erase(std::find(local.begin(), local.end(), '\0'), local.end());
+  guard_ = std::make_unique<ZMQFrameGuard>(name, bounds, false);
+  const std::string bound = guard_->listenFor(endpoint, local, messagesPerConnection);
+  setEndpoint(bound);
+  return bound;
+}
+
 void ZMQSocket::guardConnections(const std::string& name, const ZMQFrameCounter::Bounds& bounds, bool answersOnly) {
   requireOpen("guard");
   guard_ = std::make_unique<ZMQFrameGuard>(name, bounds, answersOnly);

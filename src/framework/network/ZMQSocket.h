@@ -91,6 +91,12 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   // socket hold is then counted in frames as well as bytes. Set before connecting; `name`
   // tells in the log whose connections were cut; `answersOnly` as ZMQFrameGuard takes it.
   void guardConnections(const std::string& name, const ZMQFrameCounter::Bounds& bounds, bool answersOnly);
+  // Binds on loopback behind a ZMQFrameGuard that listens at `endpoint` and cuts a far side's
+  // connection as soon as it sends a message beyond `bounds`, or more than
+  // `messagesPerConnection` messages in all; answers the endpoint as bound
+  // ("tcp://0.0.0.0:9526"). ZeroMQ then sees every far side at 127.0.0.1.
+  std::string bindBehindGuard(const std::string& endpoint, const std::string& name,
+                              const ZMQFrameCounter::Bounds& bounds, uint64_t messagesPerConnection);
   // The endpoint given to connectToEndpoint that `endpoint`, as ZeroMQ names it (its
   // monitor's events), stands for: itself unless it leads through the guard.
   std::string connectedEndpointOf(const std::string& endpoint) const;

@@ -63,13 +63,6 @@ std::string hostOf(const std::string& address) {
   return host;
 }
 
-// The endpoint a socket was bound to, without the option's terminating NUL.
-std::string lastEndpoint(ZMQSocket& socket) {
-  std::string endpoint = socket.dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
-  endpoint.erase(std::find(endpoint.begin(), endpoint.end(), '\0'), endpoint.end());
-  return endpoint;
-}
-
 }  // namespace
 
 std::shared_ptr<QoPublisher> QoPublisher::sharedQoPublisher() {
@@ -155,8 +148,11 @@ void QoPublisher::start() {
     QoLog("Puller backend  bind on ({})", backendUri);
     backend_->bindToEndpoint(backendUri);
     QoLog("Publisher       bind on ({})", publisherUri);
-    publisher_->bindToEndpoint(publisherUri);
-    publisherEndpoint_ = lastEndpoint(*publisher_);
+    // ZeroMQ takes every subscription of a connection off its queue at once and keeps it
+    // until the broker reads it: what a connection may send is bounded before ZeroMQ has it.
+    publisherEndpoint_ = publisher_->bindBehindGuard(
+        publisherUri, "Publisher", ZMQFrameCounter::Bounds{1, static_cast<uint64_t>(kMaxSubscriptionBytes)},
+        kMaxSubscriptionMessages);
     subscriber_->setData("", ZMQ_SUBSCRIBE);
     subscriber_->setRecordsSources(true);
     connections_ = std::make_unique<SubscriberConnections>(*context, *subscriber_);
@@ -220,7 +216,6 @@ void QoPublisher::stop() {
   publisher_.reset();
   connections_.reset();
   subscriber_.reset();
-  subscribes_.clear();
   publisherEndpoint_.clear();
   {
     std::lock_guard pendingLock(pendingLock_);
@@ -549,25 +544,9 @@ void QoPublisher::takeSubscriptions() {
     // Peers subscribe to everything ("\x01") and may cancel it ("\x00"); ZeroMQ has
     // applied that already. Anything else is stored by ZeroMQ for as long as the connection
     // lasts, so the connection goes.
-    if (!publisher_->msgMore() && frame.size() == 1 && (frame[0] == 0 || frame[0] == 1)) {
-      if (frame[0] == 1 && !countSubscribe()) {
-        cutSubscriber(fmt::format("it subscribed more than {} times", kMaxSubscribesPerConnection));
-      }
-      continue;
-    }
+    if (!publisher_->msgMore() && frame.size() == 1 && (frame[0] == 0 || frame[0] == 1)) continue;
     cutSubscriber(fmt::format("it sent {} bytes that are no subscription of ours", frame.size()));
   }
-}
-
-bool QoPublisher::countSubscribe() {
-  const int fd = publisher_->lastSourceFd();
-  // ZeroMQ's own cancels, for connections that ended, come from no connection.
-  if (fd < 0) return true;
-  const std::optional<std::string> peer = ForeignTcpSocket::peerAddress(fd);
-  if (!peer) return true;
-  Subscribes& counted = subscribes_[fd];
-  if (counted.peer != *peer) counted = Subscribes{*peer, 0};
-  return ++counted.count <= kMaxSubscribesPerConnection;
 }
 
 void QoPublisher::cutSubscriber(const std::string& why) {

@@ -63,12 +63,12 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // cut by the broker (ZeroMQ keeps every subscription of a connection while it lasts).
   static constexpr int64_t kMaxSubscriptionBytes = 256;
   // Subscriptions taken at a time, so that a flood of them does not hold up the notices, and
-  // yet ZeroMQ, which takes every subscription of a connection off its queue at once and
-  // keeps it until the broker reads it, never holds many.
+  // yet ZeroMQ, which keeps every subscription passed up until the broker reads it, never
+  // holds many.
   static constexpr size_t kSubscriptionsPerRound = 4096;
-  // A SUB socket subscribes once on each connection; a connection that keeps subscribing
-  // (and cancelling) only makes ZeroMQ queue its messages for the broker, and is cut.
-  static constexpr size_t kMaxSubscribesPerConnection = 4;
+  // A SUB socket subscribes once on each connection: one that keeps subscribing and
+  // cancelling is cut before ZeroMQ queues more of it for the broker.
+  static constexpr uint64_t kMaxSubscriptionMessages = 4;
   // Publishers of devices not trusted that the SUB socket is connected to at once; those of
   // trusted devices are all connected.
   static constexpr size_t kMaxUntrustedPublishers = 16;
@@ -145,9 +145,6 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // Whether a device connected to is at `pubUri`; devicesLock_ held.
   bool hasEndpoint(const std::string& pubUri) const;
   void takeSubscriptions();
-  // Counts a subscription to everything from the connection the last frame on the PUB socket
-  // came from; false when that connection has sent too many.
-  bool countSubscribe();
   // Cuts the connection the last frame on the PUB socket came from, for `why`.
   void cutSubscriber(const std::string& why);
   // Disconnects the publishers of untrusted devices whose connection brought more than a
@@ -168,13 +165,7 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   std::shared_ptr<ZMQSocket> publisher_;
   std::shared_ptr<ZMQSocket> subscriber_;
   std::unique_ptr<SubscriberConnections> connections_;
-  // Subscribes by connection descriptor, with the peer it was counted for (the number may go
-  // to another connection once ZeroMQ closes it). Broker thread only.
-  struct Subscribes {
-    std::string peer;
-    size_t count = 0;
-  };
-  std::map<int, Subscribes> subscribes_;
+
   std::string publisherEndpoint_;
   std::string localPubUri_;
   std::thread broker_;
