@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <tuple>
@@ -314,61 +315,81 @@ void ZMQFrameGuard::applyChanges(std::vector<Route>& routes) {
 void ZMQFrameGuard::serve() {
   std::vector<Route> routes;
   std::vector<Link> links;
-  std::vector<pollfd> polled;
   std::string scratch(kBufferBytes, '\0');
-  auto closeLink = [](Link& link) {
-    if (link.local >= 0) ::close(link.local);
-    if (link.remote >= 0) ::close(link.remote);
-  };
   while (!stopping_) {
     applyChanges(routes);
-    polled.clear();
-    polled.push_back({wakePipe_[0], POLLIN, 0});
-    for (const Route& route : routes) polled.push_back({route.listener, POLLIN, 0});
-    for (const Link& link : links) {
-      short local = 0, remote = 0;
-      if (link.connecting) {
-        (link.connectsLocal ? local : remote) = POLLOUT;
-      } else {
-        // A side is read only once what it sent before has gone on.
-        if (!link.in.empty()) local |= POLLOUT;
-        if (!link.out.empty()) remote |= POLLOUT;
-        if (link.in.empty() && !link.remoteEnded) remote |= POLLIN;
-        if (link.out.empty() && !link.localEnded && link.remote >= 0) local |= POLLIN;
-      }
-      // A side with nothing asked of it is left out: poll would report its hang-up at once, again and again.
-      polled.push_back({local != 0 ? link.local : -1, local, 0});
-      polled.push_back({remote != 0 ? link.remote : -1, remote, 0});
-    }
-    if (::poll(polled.data(), polled.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      raiseErrno();
-    }
-    if (polled[0].revents & POLLIN) {
-      char drain[64];
-      while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
-      }
-    }
-    // Links first: those accepted below have no entries in `polled` yet.
-    size_t at = 1 + routes.size();
-    std::vector<Link> kept;
-    kept.reserve(links.size());
-    for (Link& link : links) {
-      const short localEvents = polled[at].revents, remoteEvents = polled[at + 1].revents;
-      at += 2;
-      if (step(link, localEvents, remoteEvents, scratch)) {
-        kept.push_back(std::move(link));
-      } else {
-        closeLink(link);
-      }
-    }
-    links.swap(kept);
-    for (size_t i = 0; i < routes.size(); ++i) {
-      if (polled[1 + i].revents & POLLIN) accept(routes[i], links);
-    }
+    pump(routes, links, scratch, -1);
+  }
+  // What ZeroMQ still sends as its sockets close (a lingering exit notice) goes on, for a while.
+  for (Route& route : routes) ::close(route.listener);
+  routes.clear();
+  std::erase_if(links, [](Link& link) {
+    if (!link.connecting) return false;
+    closeLink(link);
+    return true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + kDrainTime;
+  while (!links.empty()) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) break;
+    pump(routes, links, scratch, static_cast<int>(left));
   }
   for (Link& link : links) closeLink(link);
-  for (Route& route : routes) ::close(route.listener);
+}
+
+void ZMQFrameGuard::closeLink(Link& link) {
+  if (link.local >= 0) ::close(link.local);
+  if (link.remote >= 0) ::close(link.remote);
+}
+
+void ZMQFrameGuard::pump(const std::vector<Route>& routes, std::vector<Link>& links, std::string& scratch,
+                         int timeoutMs) {
+  std::vector<pollfd> polled;
+  polled.reserve(1 + routes.size() + 2 * links.size());
+  polled.push_back({wakePipe_[0], POLLIN, 0});
+  for (const Route& route : routes) polled.push_back({route.listener, POLLIN, 0});
+  for (const Link& link : links) {
+    short local = 0, remote = 0;
+    if (link.connecting) {
+      (link.connectsLocal ? local : remote) = POLLOUT;
+    } else {
+      // A side is read only once what it sent before has gone on.
+      if (!link.in.empty()) local |= POLLOUT;
+      if (!link.out.empty()) remote |= POLLOUT;
+      if (link.in.empty() && !link.remoteEnded) remote |= POLLIN;
+      if (link.out.empty() && !link.localEnded && link.remote >= 0) local |= POLLIN;
+    }
+    // A side with nothing asked of it is left out: poll would report its hang-up at once, again and again.
+    polled.push_back({local != 0 ? link.local : -1, local, 0});
+    polled.push_back({remote != 0 ? link.remote : -1, remote, 0});
+  }
+  if (::poll(polled.data(), polled.size(), timeoutMs) < 0) {
+    if (errno == EINTR) return;
+    raiseErrno();
+  }
+  if (polled[0].revents & POLLIN) {
+    char drain[64];
+    while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
+    }
+  }
+  // Links first: those accepted below have no entries in `polled` yet.
+  size_t at = 1 + routes.size();
+  std::vector<Link> kept;
+  kept.reserve(links.size());
+  for (Link& link : links) {
+    const short localEvents = polled[at].revents, remoteEvents = polled[at + 1].revents;
+    at += 2;
+    if (step(link, localEvents, remoteEvents, scratch)) {
+      kept.push_back(std::move(link));
+    } else {
+      closeLink(link);
+    }
+  }
+  links.swap(kept);
+  for (size_t i = 0; i < routes.size(); ++i) {
+    if (polled[1 + i].revents & POLLIN) accept(routes[i], links);
+  }
 }
 
 void ZMQFrameGuard::accept(const Route& route, std::vector<Link>& links) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -16,21 +17,25 @@ namespace velbor {
 // Stands between a ZeroMQ socket and the hosts it connects to over tcp (or that connect to it):
 // the socket connects to a loopback port of the guard (or is bound on loopback behind it), and
 // the guard's thread relays each connection to the real endpoint, following what the far side
-// sends with a ZMQFrameCounter. A connection whose
-// message goes beyond the bounds is cut before ZeroMQ holds that message, so what one
-// connection makes the socket hold stays within what a message may be (frames and bytes),
-// whatever the host sends. The guard itself holds one small buffer each way per connection
-// and reads no more from a side than the other takes.
+// sends with a ZMQFrameCounter. A connection whose message goes beyond the bounds is cut
+// before ZeroMQ holds that message, so what one connection makes the socket hold stays within
+// what a message may be (frames and bytes), whatever the host sends. The guard itself holds
+// at most one read's worth each way per connection, and reads no more from a side than the
+// other takes.
 class ZMQFrameGuard {
  public:
   // Bytes a connection reads at a time, each way.
   static constexpr size_t kBufferBytes = 64 * 1024;
+  // How long a guard that ends still passes on what ZeroMQ sends as its socket closes: its
+  // default linger.
+  static constexpr std::chrono::milliseconds kDrainTime{1000};
 
   // `name` tells in the log whose connections were cut. With `answersOnly` the far side may
   // send no more messages than it was sent (a REQ or DEALER socket, whose every request has
   // one answer): it cannot fill the socket's queue with messages nobody asked for.
   ZMQFrameGuard(std::string name, ZMQFrameCounter::Bounds bounds, bool answersOnly);
-  // Ends the thread and closes every connection.
+  // Ends the thread and closes every connection, once what ZeroMQ still sends on them has
+  // gone on (kDrainTime at most).
   ~ZMQFrameGuard();
   ZMQFrameGuard(const ZMQFrameGuard&) = delete;
   ZMQFrameGuard& operator=(const ZMQFrameGuard&) = delete;
@@ -58,7 +63,7 @@ class ZMQFrameGuard {
   uint64_t cutOwingAnswers() const { return cutOwing_.load(); }
   // Readable from the first cut on, for good: a poll can wait for replies and for this.
   int cutFd() const { return cutFd_; }
-  // The endpoints whose connections were cut since the last call, each once.
+  // The endpoints connected to whose connections were cut since the last call, each once.
   std::vector<std::string> takeCutEndpoints();
 
  private:
@@ -67,6 +72,9 @@ class ZMQFrameGuard {
 
   void run();
   void serve();
+  // One poll of the wake pipe, the routes' listeners and the links, and what it found.
+  void pump(const std::vector<Route>& routes, std::vector<Link>& links, std::string& scratch, int timeoutMs);
+  static void closeLink(Link& link);
   void applyChanges(std::vector<Route>& routes);
   void accept(const Route& route, std::vector<Link>& links);
   // False when the link is done and is to be closed. `scratch` is the buffer reads go to.

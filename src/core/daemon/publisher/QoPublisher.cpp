@@ -216,6 +216,7 @@ void QoPublisher::stop() {
   publisher_.reset();
   connections_.reset();
   subscriber_.reset();
+  guardCut_.clear();
   publisherEndpoint_.clear();
   {
     std::lock_guard pendingLock(pendingLock_);
@@ -575,8 +576,14 @@ void QoPublisher::cutOverrunPublishers() {
     cut.emplace_back(endpoint, fmt::format("it sent more than {} bytes that are no whole notice",
                                            SubscriberConnections::kMaxUnreadBytes));
   }
-  for (const std::string& endpoint : subscriber_->takeGuardCutEndpoints()) {
-    if (watched(endpoint)) cut.emplace_back(endpoint, "it sent a message that is no notice");
+  takeGuardCuts();
+  for (auto it = guardCut_.begin(); it != guardCut_.end();) {
+    if (!watched(*it)) {
+      ++it;
+      continue;
+    }
+    cut.emplace_back(*it, "it sent a message that is no notice");
+    it = guardCut_.erase(it);
   }
   for (const auto& [endpoint, why] : cut) {
     for (auto it = devicesMap_.begin(); it != devicesMap_.end();) {
@@ -601,14 +608,22 @@ void QoPublisher::cutOverrunPublishers() {
   }
 }
 
+void QoPublisher::takeGuardCuts() {
+  for (std::string& endpoint : subscriber_->takeGuardCutEndpoints()) guardCut_.insert(std::move(endpoint));
+}
+
 void QoPublisher::pullReconnected(const std::vector<std::string>& endpoints) {
   if (endpoints.empty()) return;
   std::set<std::string> devices;
+  takeGuardCuts();
   {
     std::lock_guard lock(devicesLock_);
     for (const auto& [uuid, subscription] : devicesMap_) {
       if (!subscription.trusted) continue;
       if (std::find(endpoints.begin(), endpoints.end(), subscription.pubUri) == endpoints.end()) continue;
+      // Connected again after the guard cut what it sent, not after it was away: pulling
+      // it at each reconnection would let its publisher make this device pull without end.
+      if (guardCut_.erase(subscription.pubUri) != 0) continue;
       QoLog("Subscriber reached ({}):({}), pulling it", subscription.name, subscription.pubUri);
       devices.insert(uuid);
     }

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -157,6 +158,8 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // (again) is pulled, on the global queue: what it published before went nowhere, and a
   // device started again within the liveness time-out is never seen coming online.
   void pullReconnected(const std::vector<std::string>& endpoints);
+  // Adds the endpoints whose connections the SUB socket's guard cut to guardCut_.
+  void takeGuardCuts();
   void closeSockets();
 
   mutable std::mutex lifecycleLock_;
@@ -165,6 +168,9 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   std::shared_ptr<ZMQSocket> publisher_;
   std::shared_ptr<ZMQSocket> subscriber_;
   std::unique_ptr<SubscriberConnections> connections_;
+  // Publishers whose connection the guard cut, until they are left (untrusted) or connected
+  // again (trusted). Broker thread only.
+  std::set<std::string> guardCut_;
 
   std::string publisherEndpoint_;
   std::string localPubUri_;
