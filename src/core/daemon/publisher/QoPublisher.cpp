@@ -578,6 +578,11 @@ void QoPublisher::cutOverrunPublishers() {
   }
   takeGuardCuts();
   for (auto it = guardCut_.begin(); it != guardCut_.end();) {
+    // Gone since: nothing to leave, and no reconnection to tell apart.
+    if (!hasEndpoint(*it)) {
+      it = guardCut_.erase(it);
+      continue;
+    }
     if (!watched(*it)) {
       ++it;
       continue;
