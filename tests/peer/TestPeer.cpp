@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "core/daemon/client/QoClient.h"
+#include "core/daemon/discovery/QoEndpointChallenge.h"
 #include "core/daemon/discovery/QoPeerRecheck.h"
 #include "core/daemon/monitor/Monitor.h"
 #include "core/daemon/router/QoWorker.h"
@@ -210,6 +211,7 @@ json TestPeer::handle(const std::string& line) {
     if (command == "pair") return expect(3), pair(arguments[0], arguments[1], arguments[2]);
     if (command == "sync") return expect(0), sync();
     if (command == "status") return expect(0), status();
+    if (command == "challenge") return expect(3), challenge(arguments[0], arguments[1], arguments[2]);
     if (command == "offline") {
       // What the debug panel's offline button does: the peers are told this device leaves.
       expect(0);
@@ -450,6 +452,25 @@ json TestPeer::sync() {
   }
   if (!allDone) return json{{"ok", false}, {"error", "a sync once did not finish"}, {"pairings", results}};
   return json{{"ok", true}, {"pairings", results}};
+}
+
+json TestPeer::challenge(const std::string& uuid, const std::string& waitMs, const std::string& routes) {
+  QoDevice::Ptr device = requireDevice(uuid);
+  const int wait = std::stoi(waitMs);
+  std::vector<std::string> endpoints;
+  std::stringstream list(routes);
+  for (std::string route; std::getline(list, route, ',');) endpoints.push_back(route);
+  std::vector<std::string> outcomes(endpoints.size());
+  std::vector<std::thread> asking;
+  for (size_t i = 0; i < endpoints.size(); ++i) {
+    asking.emplace_back([&, i] {
+      std::string reason;
+      const bool confirmed = QoEndpointChallenge::verify(device, endpoints[i], endpoints[i], wait, &reason);
+      outcomes[i] = confirmed ? "confirmed" : reason;
+    });
+  }
+  for (std::thread& thread : asking) thread.join();
+  return json{{"ok", true}, {"outcomes", outcomes}};
 }
 
 json TestPeer::status() const {

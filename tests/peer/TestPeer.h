@@ -71,6 +71,10 @@ class TestPeer {
   // pairing; a paired one is refused.
   nlohmann::json pair(const std::string& localPath, const std::string& peerUuid, const std::string& remotePath);
   nlohmann::json sync();
+  // challenge UUID WAIT_MS ROUTE_URI[,ROUTE_URI...]: asks each endpoint at once, as discovery
+  // does when the device is announced there, whether it is that device; answers each
+  // endpoint's outcome ("confirmed" or why not) once all are known.
+  nlohmann::json challenge(const std::string& uuid, const std::string& waitMs, const std::string& routes);
   // The usn, the number of records, the folders watched and each pairing with its marks.
   nlohmann::json status() const;
   void acceptOffer(const std::string& deviceUuid);

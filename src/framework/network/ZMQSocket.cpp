@@ -18,6 +18,7 @@
 #include "framework/network/ZMQAddress.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQException.h"
+#include "framework/network/ZMQFrameGuard.h"
 #include "framework/network/ZMQSendAccount.h"
 #include "platform/Dispatch.h"
 #include "platform/QoLog.h"
@@ -115,7 +116,10 @@ void ZMQSocket::close() {
     closeUdp();
     return;
   }
-  if (zmq_close(zmqSocket_) != 0) raise("zmq_close");
+  const int closed = zmq_close(zmqSocket_);
+  // ZeroMQ's connections through the guard end with it.
+  guard_.reset();
+  if (closed != 0) raise("zmq_close");
 }
 
 void ZMQSocket::closeWithoutLinger() {
@@ -212,14 +216,59 @@ bool ZMQSocket::connectToEndpoint(const std::string& endpoint) {
   requireOpen("zmq_connect");
   setEndpoint(endpoint);
   limitNetworkInput(endpoint);
-  if (zmq_connect(zmqSocket_, endpoint.c_str()) != 0) raise("zmq_connect");
+  const bool guarded = guard_ && endpoint.rfind("tcp://", 0) == 0;
+  const std::string target = guarded ? guard_->routeTo(endpoint) : endpoint;
+  if (zmq_connect(zmqSocket_, target.c_str()) != 0) {
+    const int error = zmq_errno();
+    if (guarded) guard_->dropRoute(endpoint);
+    logError("zmq_connect", error);
+    throw ZMQException(zmq_strerror(error), error);
+  }
   return true;
 }
 
 bool ZMQSocket::disconnectToEndpoint(const std::string& endpoint) {
   requireOpen("zmq_disconnect");
-  if (zmq_disconnect(zmqSocket_, endpoint.c_str()) != 0) raise("zmq_disconnect");
+  const std::optional<std::string> local = guard_ ? guard_->localOf(endpoint) : std::nullopt;
+  const int result = zmq_disconnect(zmqSocket_, local.value_or(endpoint).c_str());
+  if (local) guard_->dropRoute(endpoint);
+  if (result != 0) raise("zmq_disconnect");
   return true;
+}
+
+std::string ZMQSocket::bindBehindGuard(const std::string& endpoint, const std::string& name,
+                                       const ZMQFrameCounter::Bounds& bounds, uint64_t messagesPerConnection) {
+  requireOpen("zmq_bind");
+  constexpr const char* kLoopback = "tcp://127.0.0.1:*";
+  limitNetworkInput(kLoopback);
+  if (zmq_bind(zmqSocket_, kLoopback) != 0) raise("zmq_bind");
+  std::string local = dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
+  local.erase(std::find(local.begin(), local.end(), '\0'), local.end());
+  guard_ = std::make_unique<ZMQFrameGuard>(name, bounds, false);
+  const std::string bound = guard_->listenFor(endpoint, local, messagesPerConnection);
+  setEndpoint(bound);
+  return bound;
+}
+
+void ZMQSocket::guardConnections(const std::string& name, const ZMQFrameCounter::Bounds& bounds, bool answersOnly) {
+  requireOpen("guard");
+  guard_ = std::make_unique<ZMQFrameGuard>(name, bounds, answersOnly);
+}
+
+std::string ZMQSocket::connectedEndpointOf(const std::string& endpoint) const {
+  if (!guard_) return endpoint;
+  return guard_->endpointOf(endpoint).value_or(endpoint);
+}
+
+uint64_t ZMQSocket::guardCutConnections() const { return guard_ ? guard_->cutConnections() : 0; }
+
+uint64_t ZMQSocket::guardCutOwingAnswers() const { return guard_ ? guard_->cutOwingAnswers() : 0; }
+
+int ZMQSocket::guardCutFd() const { return guard_ ? guard_->cutFd() : -1; }
+
+std::vector<std::string> ZMQSocket::takeGuardCutEndpoints() {
+  if (!guard_) return {};
+  return guard_->takeCutEndpoints();
 }
 
 bool ZMQSocket::monitorToEndpoint(const std::string& endpoint, int events) {

@@ -12,12 +12,14 @@
 #include <zmq.h>
 
 #include "framework/network/DispatchUdpSocketDelegate.h"
+#include "framework/network/ZMQFrameCounter.h"
 
 namespace velbor {
 
 class DispatchUdpSocket;
 class ZMQAddress;
 class ZMQContext;
+class ZMQFrameGuard;
 class ZMQSendAccount;
 
 // One ZeroMQ socket of a ZMQContext. Made only by ZMQContext::socketWithType; used by one
@@ -81,8 +83,32 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   std::optional<std::string> dataForOption(int option);
 
   bool bindToEndpoint(const std::string& endpoint);
+  // A tcp endpoint goes through the socket's frame guard when it has one.
   bool connectToEndpoint(const std::string& endpoint);
   bool disconnectToEndpoint(const std::string& endpoint);
+  // From now on every tcp connection this socket makes goes through a ZMQFrameGuard that cuts
+  // it as soon as the far side sends a message beyond `bounds`: what a host can make the
+  // socket hold is then counted in frames as well as bytes. Set before connecting; `name`
+  // tells in the log whose connections were cut; `answersOnly` as ZMQFrameGuard takes it.
+  void guardConnections(const std::string& name, const ZMQFrameCounter::Bounds& bounds, bool answersOnly);
+  // Binds on loopback behind a ZMQFrameGuard that listens at `endpoint` and cuts a far side's
+  // connection as soon as it sends a message beyond `bounds`, or more than
+  // `messagesPerConnection` messages in all; answers the endpoint as bound
+  // ("tcp://0.0.0.0:9526"). ZeroMQ then sees every far side at 127.0.0.1.
+  std::string bindBehindGuard(const std::string& endpoint, const std::string& name,
+                              const ZMQFrameCounter::Bounds& bounds, uint64_t messagesPerConnection);
+  // The endpoint given to connectToEndpoint that `endpoint`, as ZeroMQ names it (its
+  // monitor's events), stands for: itself unless it leads through the guard.
+  std::string connectedEndpointOf(const std::string& endpoint) const;
+  // Connections the guard cut, and of those the ones that took requests along (see
+  // ZMQFrameGuard::cutOwingAnswers); 0 without a guard.
+  uint64_t guardCutConnections() const;
+  uint64_t guardCutOwingAnswers() const;
+  // Readable once the guard has cut a connection; -1 without a guard.
+  int guardCutFd() const;
+  // The endpoints (as given to connectToEndpoint) whose connections the guard cut since the
+  // last call.
+  std::vector<std::string> takeGuardCutEndpoints();
   // Has ZeroMQ publish the `events` (ZMQ_EVENT_...) of this socket on a PAIR socket bound at
   // the inproc `endpoint`.
   bool monitorToEndpoint(const std::string& endpoint, int events);
@@ -177,6 +203,7 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   std::string lastSourceAddress_;
   std::weak_ptr<ZMQContext> context_;
   const void* contextAddress_;
+  std::unique_ptr<ZMQFrameGuard> guard_;
 };
 
 }  // namespace velbor

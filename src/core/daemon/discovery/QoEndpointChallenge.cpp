@@ -34,6 +34,9 @@ pb::MsgGetRequest challengeRequest(const std::string& routeUri, const std::strin
   return request;
 }
 
+// The answer is a refusal of a few hundred bytes: any host can be the one answering.
+constexpr uint64_t kMaxAnswerBytes = 64 * 1024;
+
 bool fail(std::string* reason, const std::string& text) {
   if (reason) *reason = text;
   return false;
@@ -52,7 +55,7 @@ bool QoEndpointChallenge::verify(const std::shared_ptr<QoDevice>& device, const 
     message->setSrcDevice(local);
     message->setDestDevice(device);
 
-    QoRequestSocket socket(device, routeUri, 0);
+    QoRequestSocket socket(device, routeUri, 0, kMaxAnswerBytes);
     const QoRequestSocket::Result result = socket.exchange(*message, waitMs);
     if (result.outcome != QoRequestSocket::Outcome::kReply || !result.reply) return fail(reason, "no answer");
     const QoMessage& reply = *result.reply;

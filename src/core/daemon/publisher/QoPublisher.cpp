@@ -63,13 +63,6 @@ std::string hostOf(const std::string& address) {
   return host;
 }
 
-// The endpoint a socket was bound to, without the option's terminating NUL.
-std::string lastEndpoint(ZMQSocket& socket) {
-  std::string endpoint = socket.dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
-  endpoint.erase(std::find(endpoint.begin(), endpoint.end(), '\0'), endpoint.end());
-  return endpoint;
-}
-
 }  // namespace
 
 std::shared_ptr<QoPublisher> QoPublisher::sharedQoPublisher() {
@@ -149,11 +142,17 @@ void QoPublisher::start() {
         ZMQ_MAXMSGSIZE);
     publisher_->setRecordsSources(true);
     subscriber_ = context->socketWithType(ZMQ_SUB);
+    // Every publisher's, trusted or not: a notice that never ends is cut before ZeroMQ holds it.
+    subscriber_->guardConnections("Subscriber", ZMQFrameCounter::Bounds{kMaxGuardedNoticeFrames, kMaxNoticeBytes},
+                                  false);
     QoLog("Puller backend  bind on ({})", backendUri);
     backend_->bindToEndpoint(backendUri);
     QoLog("Publisher       bind on ({})", publisherUri);
-    publisher_->bindToEndpoint(publisherUri);
-    publisherEndpoint_ = lastEndpoint(*publisher_);
+    // ZeroMQ takes every subscription of a connection off its queue at once and keeps it
+    // until the broker reads it: what a connection may send is bounded before ZeroMQ has it.
+    publisherEndpoint_ = publisher_->bindBehindGuard(
+        publisherUri, "Publisher", ZMQFrameCounter::Bounds{1, static_cast<uint64_t>(kMaxSubscriptionBytes)},
+        kMaxSubscriptionMessages);
     subscriber_->setData("", ZMQ_SUBSCRIBE);
     subscriber_->setRecordsSources(true);
     connections_ = std::make_unique<SubscriberConnections>(*context, *subscriber_);
@@ -215,8 +214,9 @@ void QoPublisher::stop() {
   context_.reset();
   backend_.reset();
   publisher_.reset();
-  subscriber_.reset();
   connections_.reset();
+  subscriber_.reset();
+  guardCut_.clear();
   publisherEndpoint_.clear();
   {
     std::lock_guard pendingLock(pendingLock_);
@@ -546,11 +546,11 @@ void QoPublisher::takeSubscriptions() {
     // applied that already. Anything else is stored by ZeroMQ for as long as the connection
     // lasts, so the connection goes.
     if (!publisher_->msgMore() && frame.size() == 1 && (frame[0] == 0 || frame[0] == 1)) continue;
-    cutSubscriber(frame.size());
+    cutSubscriber(fmt::format("it sent {} bytes that are no subscription of ours", frame.size()));
   }
 }
 
-void QoPublisher::cutSubscriber(size_t bytes) {
+void QoPublisher::cutSubscriber(const std::string& why) {
   const int fd = publisher_->lastSourceFd();
   const std::string& host = publisher_->lastSourceAddress();
   std::optional<std::string> peer = fd >= 0 ? ForeignTcpSocket::peerAddress(fd) : std::nullopt;
@@ -558,28 +558,45 @@ void QoPublisher::cutSubscriber(size_t bytes) {
   // is cut (a frame still waiting from a connection already cut may end a later one of that
   // host that got its descriptor).
   if (peer && hostOf(*peer) == host && ForeignTcpSocket::cutIfConnectedTo(fd, *peer)) {
-    refusedSubscriberLog_.log("*** Publisher: subscriber({}) cut, it sent {} bytes that are no subscription of ours",
-                              *peer, bytes);
+    refusedSubscriberLog_.log("*** Publisher: subscriber({}) cut, {}", *peer, why);
   }
 }
 
 void QoPublisher::cutOverrunPublishers() {
   std::lock_guard lock(devicesLock_);
   // Trusted devices (and untrusted ones announced at their endpoint) and this device's own
-  // publisher are not watched.
-  const std::vector<std::string> cut = connections_->cutOverrun([this](const std::string& endpoint) {
+  // publisher are not left: a connection of theirs that was cut is made again.
+  auto watched = [this](const std::string& endpoint) {
     return hasEndpoint(endpoint) && std::none_of(devicesMap_.begin(), devicesMap_.end(), [&](const auto& entry) {
              return entry.second.pubUri == endpoint && entry.second.trusted;
            });
-  });
-  for (const std::string& endpoint : cut) {
+  };
+  std::vector<std::pair<std::string, std::string>> cut;
+  for (const std::string& endpoint : connections_->cutOverrun(watched)) {
+    cut.emplace_back(endpoint, fmt::format("it sent more than {} bytes that are no whole notice",
+                                           SubscriberConnections::kMaxUnreadBytes));
+  }
+  takeGuardCuts();
+  for (auto it = guardCut_.begin(); it != guardCut_.end();) {
+    // Gone since: nothing to leave, and no reconnection to tell apart.
+    if (!hasEndpoint(*it)) {
+      it = guardCut_.erase(it);
+      continue;
+    }
+    if (!watched(*it)) {
+      ++it;
+      continue;
+    }
+    cut.emplace_back(*it, "it sent a message that is no notice");
+    it = guardCut_.erase(it);
+  }
+  for (const auto& [endpoint, why] : cut) {
     for (auto it = devicesMap_.begin(); it != devicesMap_.end();) {
       if (it->second.pubUri != endpoint) {
         ++it;
         continue;
       }
-      droppedNoticeLog_.log("*** Subscriber cut ({}):({}), it sent more than {} bytes that are no whole notice",
-                            it->second.name, endpoint, SubscriberConnections::kMaxUnreadBytes);
+      droppedNoticeLog_.log("*** Subscriber cut ({}):({}), {}", it->second.name, endpoint, why);
       try {
         subscriber_->disconnectToEndpoint(endpoint);
       } catch (const std::exception& e) {
@@ -596,14 +613,22 @@ void QoPublisher::cutOverrunPublishers() {
   }
 }
 
+void QoPublisher::takeGuardCuts() {
+  for (std::string& endpoint : subscriber_->takeGuardCutEndpoints()) guardCut_.insert(std::move(endpoint));
+}
+
 void QoPublisher::pullReconnected(const std::vector<std::string>& endpoints) {
   if (endpoints.empty()) return;
   std::set<std::string> devices;
+  takeGuardCuts();
   {
     std::lock_guard lock(devicesLock_);
     for (const auto& [uuid, subscription] : devicesMap_) {
       if (!subscription.trusted) continue;
       if (std::find(endpoints.begin(), endpoints.end(), subscription.pubUri) == endpoints.end()) continue;
+      // Connected again after the guard cut what it sent, not after it was away: pulling
+      // it at each reconnection would let its publisher make this device pull without end.
+      if (guardCut_.erase(subscription.pubUri) != 0) continue;
       QoLog("Subscriber reached ({}):({}), pulling it", subscription.name, subscription.pubUri);
       devices.insert(uuid);
     }

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,12 +57,19 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // what a worker takes, so no notice can end one.
   static constexpr size_t kMaxNoticeFrames = 3;
   static constexpr int64_t kMaxNoticeBytes = 64 * 1024;
+  // Beyond this a message is no notice and costs its connection (a few more are only dropped).
+  static constexpr size_t kMaxGuardedNoticeFrames = 16;
   // What a subscriber may send: the handshake and its subscription to everything, a few
   // dozen bytes. A larger frame drops its connection in ZeroMQ; any other subscription is
   // cut by the broker (ZeroMQ keeps every subscription of a connection while it lasts).
   static constexpr int64_t kMaxSubscriptionBytes = 256;
-  // Subscriptions taken at a time, so that a flood of them does not hold up the notices.
-  static constexpr size_t kSubscriptionsPerRound = 64;
+  // Subscriptions taken at a time, so that a flood of them does not hold up the notices, and
+  // yet ZeroMQ, which keeps every subscription passed up until the broker reads it, never
+  // holds many.
+  static constexpr size_t kSubscriptionsPerRound = 4096;
+  // A SUB socket subscribes once on each connection: one that keeps subscribing and
+  // cancelling is cut before ZeroMQ queues more of it for the broker.
+  static constexpr uint64_t kMaxSubscriptionMessages = 4;
   // Publishers of devices not trusted that the SUB socket is connected to at once; those of
   // trusted devices are all connected.
   static constexpr size_t kMaxUntrustedPublishers = 16;
@@ -138,11 +146,11 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // Whether a device connected to is at `pubUri`; devicesLock_ held.
   bool hasEndpoint(const std::string& pubUri) const;
   void takeSubscriptions();
-  // Cuts the connection the last frame on the PUB socket came from.
-  void cutSubscriber(size_t bytes);
+  // Cuts the connection the last frame on the PUB socket came from, for `why`.
+  void cutSubscriber(const std::string& why);
   // Disconnects the publishers of untrusted devices whose connection brought more than a
-  // few notices' worth that is no whole notice (a message without end), until they are
-  // announced again.
+  // few notices' worth that is no whole notice (a message without end), or was cut by the
+  // SUB socket's guard, until they are announced again.
   void cutOverrunPublishers();
   void takeWorkerReply();
   void passNoticeToWorker();
@@ -150,6 +158,8 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   // (again) is pulled, on the global queue: what it published before went nowhere, and a
   // device started again within the liveness time-out is never seen coming online.
   void pullReconnected(const std::vector<std::string>& endpoints);
+  // Adds the endpoints whose connections the SUB socket's guard cut to guardCut_.
+  void takeGuardCuts();
   void closeSockets();
 
   mutable std::mutex lifecycleLock_;
@@ -158,6 +168,10 @@ class QoPublisher : public QoRouter, public std::enable_shared_from_this<QoPubli
   std::shared_ptr<ZMQSocket> publisher_;
   std::shared_ptr<ZMQSocket> subscriber_;
   std::unique_ptr<SubscriberConnections> connections_;
+  // Publishers whose connection the guard cut, until they are left (untrusted) or connected
+  // again (trusted). Broker thread only.
+  std::set<std::string> guardCut_;
+
   std::string publisherEndpoint_;
   std::string localPubUri_;
   std::thread broker_;

@@ -17,7 +17,7 @@ constexpr uint64_t kFrameHeadBytes = 9;
 
 }  // namespace
 
-SubscriberConnections::SubscriberConnections(ZMQContext& context, ZMQSocket& subscriber) {
+SubscriberConnections::SubscriberConnections(ZMQContext& context, ZMQSocket& subscriber) : subscriber_(subscriber) {
   subscriber.monitorToEndpoint(kMonitorEndpoint,
                                ZMQ_EVENT_CONNECTED | ZMQ_EVENT_DISCONNECTED | ZMQ_EVENT_HANDSHAKE_SUCCEEDED);
   monitor_ = context.socketWithType(ZMQ_PAIR);
@@ -37,7 +37,7 @@ std::vector<std::string> SubscriberConnections::takeEvents() {
   while (ZMQContext::pollWithItems(&item, 1, 0) > 0 && (item.revents & ZMQ_POLLIN)) {
     ZMQMessage event = ZMQMessage::recvFromSocket(*monitor_);
     const std::string head = event.getNextFrame().value_or(std::string());
-    const std::string endpoint = event.getNextFrame().value_or(std::string());
+    const std::string endpoint = subscriber_.connectedEndpointOf(event.getNextFrame().value_or(std::string()));
     uint16_t kind = 0;
     uint32_t value = 0;
     if (head.size() != sizeof kind + sizeof value) continue;

@@ -24,7 +24,8 @@ class SubscriberConnections {
   // notice is a few hundred bytes).
   static constexpr uint64_t kMaxUnreadBytes = 1024 * 1024;
 
-  // Monitors `subscriber` through a PAIR socket of `context`; made before it connects.
+  // Monitors `subscriber` through a PAIR socket of `context`; made before it connects, and
+  // gone before it is.
   SubscriberConnections(ZMQContext& context, ZMQSocket& subscriber);
   ~SubscriberConnections();
   SubscriberConnections(const SubscriberConnections&) = delete;
@@ -51,6 +52,7 @@ class SubscriberConnections {
     uint64_t taken = 0;
   };
 
+  ZMQSocket& subscriber_;
   std::shared_ptr<ZMQSocket> monitor_;
   std::map<int, Connection> connections_;
 };

@@ -107,6 +107,9 @@ void FileFetcher::connectToDevice(const std::shared_ptr<QoDevice>& device) {
   const int linger = 0;
   _socket->setData(std::string_view(reinterpret_cast<const char*>(&linger), sizeof linger), ZMQ_LINGER);
   setSendTimeout();
+  // An answer for each part asked for, none larger than one part and its envelope: what the
+  // peer's address sends is held to the window.
+  _socket->guardConnections("Fetch", ZMQFrameCounter::Bounds{kMaxAnswerFrames, kMaxAnswerBytes}, true);
   _socket->connectToEndpoint(device->routeUri());
 }
 
@@ -696,13 +699,14 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
     requestParts();
     bool sent = true;
     bool silent = false;
+    bool cut = false;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
     while (sent && batchHasOutstandingWork()) {
       // Answers are taken off the socket only while those being opened stay within their
       // bytes, and complete files being flushed within their count; the rest wait in the
       // socket, and a finished opening or flush makes room.
       const bool takesAnswers = _openingBytes < kMaxOpeningBytes && _syncing < kMaxSyncing;
-      zmq_pollitem_t items[4]{};
+      zmq_pollitem_t items[5]{};
       items[0].fd = _crypto.readyFd();
       items[0].events = ZMQ_POLLIN;
       items[1].fd = _flushes.readyFd();
@@ -710,10 +714,13 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
       // The daemon's stop ends the batch at once, whatever is still to come.
       items[2].fd = PullStop::stopFd();
       items[2].events = ZMQ_POLLIN;
-      if (takesAnswers) _socket->getPollItem(items[3], ZMQ_POLLIN);
+      // A connection cut for an answer beyond a part took the requests on it along.
+      items[3].fd = _socket->guardCutFd();
+      items[3].events = ZMQ_POLLIN;
+      if (takesAnswers) _socket->getPollItem(items[4], ZMQ_POLLIN);
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      const int ready = ZMQContext::pollWithItems(items, takesAnswers ? 4 : 3, std::max<int64_t>(0, left.count()));
+      const int ready = ZMQContext::pollWithItems(items, takesAnswers ? 5 : 4, std::max<int64_t>(0, left.count()));
       if (ready < 0) {
         const int error = zmq_errno();
         if (error == EINTR) continue;
@@ -726,9 +733,14 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
         silent = true;
         break;
       }
+      if (items[3].revents & ZMQ_POLLIN) {
+        QoLog("*** Download answer beyond a part, terminate this downloading task");
+        silent = cut = true;
+        break;
+      }
       // Anything that moves, an answer or a finished seal or opening, starts the wait anew.
       deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_answerTimeoutMs);
-      if (takesAnswers && (items[3].revents & ZMQ_POLLIN)) receiveAnswers();
+      if (takesAnswers && (items[4].revents & ZMQ_POLLIN)) receiveAnswers();
       if (items[1].revents & ZMQ_POLLIN) takeFlushResults();
       if (items[0].revents & ZMQ_POLLIN) sent = takeCryptoResults();
     }
@@ -737,7 +749,7 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
     const bool answersToCome = silent && std::any_of(_transfers.begin(), _transfers.end(), [this](const auto& entry) {
                                  return isInBatch(entry.first) && !entry.second->parts().empty();
                                });
-    if (!sent || answersToCome) {
+    if (!sent || answersToCome || cut) {
       // Or the peer stopped reading, and half a message may be queued on the socket: the
       // next batch starts on a new one.
       if (!sent) QoLog("*** Send get request failed, terminate this downloading task");

@@ -58,6 +58,9 @@ class FileFetcher {
   // router queue for this connection while nothing is read. ZeroMQ learns of room freed in
   // that queue in steps of half its size, so only half of it is sure to be free.
   static constexpr int kMaxOutstandingParts = ZMQSocket::kRouterReplyHighWaterMark / 2;
+  // One answer: a part and its envelope (header, signature, the response's other fields).
+  static constexpr uint64_t kMaxAnswerBytes = TokenPool::kMaxSize + 64 * 1024;
+  static constexpr size_t kMaxAnswerFrames = 16;
 
   FileFetcher(std::string treeUuid, std::shared_ptr<ZMQContext> context);
   ~FileFetcher();

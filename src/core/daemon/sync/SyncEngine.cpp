@@ -51,11 +51,17 @@ using Pairing = QoWorkerSync::Pairing;
 constexpr int32_t kFindLimit = 10000;
 constexpr int kFindTimeoutMs = 20000;
 constexpr int kRequestLingerMs = 5;
+// A find page: kFindLimit records of at most a 4 KiB path and their few numbers each, and the
+// envelope around them.
+constexpr uint64_t kMaxFindReplyBytes = 44 * 1024 * 1024 + 4 * 1024;
+constexpr size_t kMaxFindReplyFrames = 16;
 
 std::shared_ptr<ZMQSocket> requestSocket(ZMQContext& context) {
   auto socket = context.socketWithType(ZMQ_REQ);
   const int linger = kRequestLingerMs;
   socket->setData(std::string_view(reinterpret_cast<const char*>(&linger), sizeof linger), ZMQ_LINGER);
+  // One whole reply for each request: what the peer's address sends is held to one page.
+  socket->guardConnections("Find", ZMQFrameCounter::Bounds{kMaxFindReplyFrames, kMaxFindReplyBytes}, true);
   return socket;
 }
 
@@ -246,13 +252,30 @@ class SyncOnceRun {
     }
     if (!request->sendToSocket(*socket_)) throw QoException::defaultExceptionWithReason("send find request failed");
 
-    // The stop ends the wait for the page at once.
-    zmq_pollitem_t items[2]{};
-    socket_->getPollItem(items[0], ZMQ_POLLIN);
-    items[1].fd = PullStop::stopFd();
-    items[1].events = ZMQ_POLLIN;
+    // The stop ends the wait for the page at once, and so does a connection cut with the request
+    // on it.
+    const uint64_t lostBefore = socket_->guardCutOwingAnswers();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFindTimeoutMs);
+    bool watchesCuts = true;
+    zmq_pollitem_t items[3]{};
     int ready;
-    while ((ready = ZMQContext::pollWithItems(items, 2, kFindTimeoutMs)) < 0 && zmq_errno() == EINTR) {
+    for (;;) {
+      socket_->getPollItem(items[0], ZMQ_POLLIN);
+      items[1].fd = PullStop::stopFd();
+      items[1].events = ZMQ_POLLIN;
+      items[2].fd = socket_->guardCutFd();
+      items[2].events = ZMQ_POLLIN;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      ready = ZMQContext::pollWithItems(items, watchesCuts ? 3 : 2, std::max<int64_t>(left, 0));
+      if (ready < 0 && zmq_errno() == EINTR) continue;
+      if (ready <= 0 || (items[0].revents & ZMQ_POLLIN) || (items[1].revents & ZMQ_POLLIN)) break;
+      if (socket_->guardCutOwingAnswers() > lostBefore) {
+        QoLog("*** Find reply from device({}) went beyond a page, dropped", peer_->routeUri());
+        return nullptr;
+      }
+      // An earlier cut: the page still comes.
+      watchesCuts = false;
     }
     if (ready > 0 && (items[1].revents & ZMQ_POLLIN)) throw PullStop::Stopped();
     if (ready < 0) {

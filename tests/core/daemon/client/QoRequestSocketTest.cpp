@@ -81,6 +81,63 @@ TEST_F(RequestSocketTest, AReplyThatNeverEndsIsGivenUp) {
   EXPECT_LT(sent.load(), kCap);
 }
 
+// What a host answers beyond what one reply can be costs it its connection at once, while the
+// device holds no more than one reply's frames and bytes: empty frames without end (each
+// would cost ZeroMQ 30 times its bytes), more bytes than the socket takes, a second reply.
+TEST_F(RequestSocketTest, AnAnswerBeyondOneReplyCutsItsConnection) {
+  std::string empties;
+  for (int i = 0; i < 32768; ++i) empties += std::string("\x01\x00", 2);
+  struct Case {
+    const char* what;
+    uint64_t maxReplyBytes;
+    std::function<void(ZmtpTestPeer&)> send;
+    QoRequestSocket::Outcome outcome;
+  };
+  const Case cases[] = {
+      {"empty frames without end", QoRequestSocket::kMaxReplyBytes,
+       [&](ZmtpTestPeer& peer) {
+         for (int i = 0; i < 64 && peer.sendBytes(empties); ++i) {
+         }
+       },
+       QoRequestSocket::Outcome::kTimeout},
+      {"more bytes than the socket takes", 64 * 1024,
+       [](ZmtpTestPeer& peer) {
+         peer.sendFrame("", true);
+         peer.sendFrame(std::string(65 * 1024, 'r'), false);
+       },
+       QoRequestSocket::Outcome::kTimeout},
+      {"a second reply", QoRequestSocket::kMaxReplyBytes,
+       [this](ZmtpTestPeer& peer) {
+         ZMQMessage reply =
+             between(pb::MsgCodePubExit, std::make_shared<pb::MsgPubExit>(), 1, alpha_, bravo_, keysAlpha())
+                 ->getSendZMQMessage();
+         for (int i = 0; i < 2; ++i) {
+           ZMQMessage copy = reply;
+           peer.sendFrame("", true);
+           while (auto frame = copy.getNextFrame()) peer.sendFrame(*frame, copy.ifMoreFrame());
+         }
+       },
+       QoRequestSocket::Outcome::kReply},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Listener listener;
+    std::atomic<bool> closed{false};
+    std::thread server = serve(listener, [&](ZmtpTestPeer& peer) {
+      c.send(peer);
+      closed = peer.closedWithin(kBound);
+    });
+    {
+      QoRequestSocket socket(alpha_, listener.endpoint, 0, c.maxReplyBytes);
+      auto request = QoMessage::qoMessageWithMsgCode(pb::MsgCodeScanRequest, nullptr);
+      EXPECT_EQ(socket.exchange(*request, 60000).outcome, c.outcome);
+      // The socket is still open: only the guard can have ended the connection.
+      server.join();
+    }
+    EXPECT_TRUE(closed.load());
+  }
+}
+
 // The largest replies of the protocol still come through whole.
 TEST_F(RequestSocketTest, ALargeReplyComesThrough) {
   Listener listener;

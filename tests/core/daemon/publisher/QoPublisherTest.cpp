@@ -22,6 +22,7 @@
 #include "core/state/QoConfigDelegateLinux.h"
 #include "core/state/QoNotices.h"
 #include "platform/Waiter.h"
+#include "support/LoopbackListener.h"
 #include "support/ZmtpTestPeer.h"
 
 namespace velbor::test {
@@ -253,6 +254,14 @@ TEST_F(PublisherTest, SubscribersHoldNothingButTheSubscriptionToEverything) {
   }
   EXPECT_TRUE(many.closedWithin(kBound));
 
+  // Subscribing and cancelling without end only makes ZeroMQ queue it all for the broker.
+  ZmtpTestPeer looping(port, kHostile);
+  ASSERT_TRUE(looping.handshake("SUB", kBound));
+  for (int i = 0; i < 2000; ++i) {
+    if (!looping.sendFrame("\x01", false) || !looping.sendFrame(std::string(1, '\0'), false)) break;
+  }
+  EXPECT_TRUE(looping.closedWithin(kBound));
+
   ZmtpTestPeer talking(port, kHostile);
   ASSERT_TRUE(talking.handshake("XSUB", kBound));
   talking.sendFrame("not a subscription", true);
@@ -377,6 +386,42 @@ TEST_F(PublisherTest, AnUntrustedPublisherWhoseNoticeNeverEndsIsLeft) {
   EXPECT_TRUE(peer->closedWithin(kBound));
   for (int i = 0; i < kAttempts && publisher_->isOnlineDevice(kBravoUuid); ++i) std::this_thread::sleep_for(kPause);
   EXPECT_FALSE(publisher_->isOnlineDevice(kBravoUuid));
+}
+
+// A trusted device's publisher whose notice never ends (empty frames, each of which would
+// cost ZeroMQ 30 times its bytes) loses its connection as soon as it is no notice, and is
+// heard again on the next one.
+TEST_F(PublisherTest, ATrustedPublisherWhoseNoticeNeverEndsIsCutAndHeardAgain) {
+  QoHandlerTable::ScopedOverride exits("PubExit", &recordExit);
+  uint16_t port = 0;
+  const int listener = listenOnLoopback(port);
+  auto trusted = deviceAt(fmt::format("tcp://127.0.0.1:{}", port));
+  trusted->setStatus(1);
+  publisher_->handleNotifyDeviceAddResponse(notice::DeviceAddResponse{{trusted}});
+
+  constexpr auto kBound = std::chrono::seconds(20);
+  auto endless = ZmtpTestPeer::accept(listener, kBound);
+  ASSERT_NE(endless, nullptr);
+  ASSERT_TRUE(endless->handshake("PUB", kBound));
+  ASSERT_TRUE(endless->receiveFrame(kBound).has_value());
+  std::string empties;
+  for (int i = 0; i < 32768; ++i) empties += std::string("\x01\x00", 2);
+  for (int i = 0; i < 64 && endless->sendBytes(empties); ++i) {
+  }
+  EXPECT_TRUE(endless->closedWithin(kBound));
+
+  auto again = ZmtpTestPeer::accept(listener, kBound);
+  ::close(listener);
+  ASSERT_NE(again, nullptr);
+  ASSERT_TRUE(again->handshake("PUB", kBound));
+  ASSERT_TRUE(again->receiveFrame(kBound).has_value());
+  for (int i = 0; i < kAttempts && !handled("heard again"); ++i) {
+    ZMQMessage notice = plainExit("heard again");
+    while (auto frame = notice.getNextFrame()) again->sendFrame(*frame, notice.ifMoreFrame());
+    std::this_thread::sleep_for(kPause);
+  }
+  EXPECT_TRUE(handled("heard again"));
+  EXPECT_TRUE(publisher_->isOnlineDevice(kBravoUuid));
 }
 
 TEST_F(PublisherTest, AChangeOfACopyWithoutADeviceIsNotAnnounced) {

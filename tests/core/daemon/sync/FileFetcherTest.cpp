@@ -29,6 +29,7 @@
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
 #include "support/LoopbackListener.h"
+#include "support/ZmtpTestPeer.h"
 
 namespace velbor::test {
 namespace {
@@ -702,6 +703,60 @@ TEST_F(FileFetcherTest, PeerThatTakesNoMoreRequestsEndsTheBatchAndTheNextGoesOut
     EXPECT_EQ(parts_.requests, (std::vector<std::pair<std::string, int64_t>>{{"/next.txt", 0}}));
   }
   EXPECT_TRUE(temporaries().empty());
+}
+
+// An answer beyond one part and its envelope (one large frame, or empty frames without end,
+// each of which would cost ZeroMQ 30 times its bytes) costs the host its connection as soon
+// as it shows, before the device holds it; the file fails and the fetcher goes on at once.
+TEST_F(FileFetcherTest, AnAnswerBeyondOnePartCutsItsConnection) {
+  startPeer(1);
+  writeB("large.bin", pattern(2 * kMiB, 'l'));
+  writeB("endless.bin", "e");
+  recordB();
+  const auto records = recordsToFetch();
+  std::string empties;
+  for (int i = 0; i < 32768; ++i) empties += std::string("\x01\x00", 2);
+  const std::pair<std::string, std::function<void(ZmtpTestPeer&)>> cases[] = {
+      {"large.bin",
+       [](ZmtpTestPeer& peer) {
+         peer.sendFrame("", true);
+         peer.sendFrame(std::string(FileFetcher::kMaxAnswerBytes + 1, 'a'), false);
+       }},
+      {"endless.bin",
+       [&](ZmtpTestPeer& peer) {
+         peer.sendFrame("", true);
+         for (int i = 0; i < 64 && peer.sendBytes(empties); ++i) {
+         }
+       }},
+  };
+  for (const auto& [name, answer] : cases) {
+    SCOPED_TRACE(name);
+    uint16_t port = 0;
+    const int listener = listenOnLoopback(port);
+    std::atomic<bool> closed{false};
+    std::thread host([&, answer = answer] {
+      auto peer = ZmtpTestPeer::accept(listener, std::chrono::seconds(20));
+      if (!peer || !peer->handshake("ROUTER", std::chrono::seconds(20))) return;
+      do {
+        if (!peer->receiveFrame(std::chrono::seconds(20))) return;
+      } while (peer->lastMore());
+      answer(*peer);
+      closed = peer->closedWithin(std::chrono::seconds(20));
+    });
+    auto device = QoDevice::getDeviceLocal();
+    device->setRouteUri("tcp://127.0.0.1:" + std::to_string(port));
+    auto fetcher = std::make_unique<FileFetcher>(copyB_->uuid(), context_);
+    fetcher->connectToDevice(device);
+    // Longer than the host waits: only the cut ends the batch in time.
+    fetcher->setAnswerTimeoutMs(60000);
+    EXPECT_NO_THROW(fetcher->fetchData({recordOf(records, name)}, pairing_));
+    host.join();
+    EXPECT_TRUE(closed.load());
+    EXPECT_FALSE(fs::exists(inA(name)));
+    expectNothingLeft(*fetcher);
+    fetcher->disconncet();
+    ::close(listener);
+  }
 }
 
 // The peer's router keeps only so many replies for a connection that is not read, and

@@ -1,0 +1,490 @@
+#include "framework/network/ZMQFrameGuard.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <tuple>
+#include <utility>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "framework/network/ZMQException.h"
+#include "platform/LogRateLimiter.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+
+struct ZMQFrameGuard::Route {
+  std::string endpoint;
+  std::string local;
+  int listener = -1;
+  sockaddr_storage target{};
+  socklen_t targetLength = 0;
+  // A listening route takes the far side's connections and makes ZeroMQ's.
+  bool listening = false;
+  uint64_t messagesAllowed = std::numeric_limits<uint64_t>::max();
+};
+
+struct ZMQFrameGuard::Link {
+  explicit Link(ZMQFrameCounter::Bounds bounds) : counter(bounds), sent(ZMQFrameCounter::kUnbounded) {}
+  std::string endpoint;
+  // ZeroMQ's side and the far side; -1 once closed.
+  int local = -1;
+  int remote = -1;
+  bool connecting = true;
+  // Whether the connection being made is ZeroMQ's (a listening route) or the far side's.
+  bool connectsLocal = false;
+  ZMQFrameCounter counter;
+  // What ZeroMQ sent on it, for answersOnly.
+  ZMQFrameCounter sent;
+  // What one side sent that the other has not taken yet: at most one read's worth.
+  std::string in, out;
+  bool remoteEnded = false, localEnded = false;
+};
+
+namespace {
+
+[[noreturn]] void refuse(const std::string& endpoint) {
+  QoLog("*** Frame guard: endpoint({}) names no host and port", endpoint);
+  throw ZMQException(std::strerror(EINVAL), EINVAL);
+}
+
+[[noreturn]] void raiseErrno() {
+  const int error = errno;
+  throw ZMQException(std::strerror(error), error);
+}
+
+void noDelay(int fd) {
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+// The address of "tcp://host:port" ("*" for any host with `passive`); refuses what names none.
+std::pair<sockaddr_storage, socklen_t> addressOf(const std::string& endpoint, bool passive) {
+  constexpr std::string_view kScheme = "tcp://";
+  if (endpoint.rfind(kScheme, 0) != 0) refuse(endpoint);
+  const std::string address = endpoint.substr(kScheme.size());
+  const size_t colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0 || address.find(';') != std::string::npos) refuse(endpoint);
+  std::string host = address.substr(0, colon);
+  std::string port = address.substr(colon + 1);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (passive && port == "*") port = "0";
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | (passive ? AI_PASSIVE : 0);
+  if (passive && host == "*") hints.ai_family = AF_INET;
+  addrinfo* found = nullptr;
+  if (port.empty() ||
+      ::getaddrinfo(passive && host == "*" ? nullptr : host.c_str(), port.c_str(), &hints, &found) != 0 ||
+      found == nullptr) {
+    refuse(endpoint);
+  }
+  std::pair<sockaddr_storage, socklen_t> result{};
+  std::memcpy(&result.first, found->ai_addr, found->ai_addrlen);
+  result.second = found->ai_addrlen;
+  ::freeaddrinfo(found);
+  return result;
+}
+
+// A listening socket bound at `address`; its endpoint as bound ("tcp://0.0.0.0:9526") in `bound`.
+int listenAt(const sockaddr_storage& address, socklen_t length, std::string& bound) {
+  const int listener = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (listener < 0) raiseErrno();
+  const int on = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_storage actual{};
+  socklen_t actualLength = sizeof actual;
+  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(listener, 128) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&actual), &actualLength) != 0) {
+    const int error = errno;
+    ::close(listener);
+    errno = error;
+    raiseErrno();
+  }
+  char host[INET6_ADDRSTRLEN] = {};
+  if (actual.ss_family == AF_INET6) {
+    const auto& six = reinterpret_cast<const sockaddr_in6&>(actual);
+    ::inet_ntop(AF_INET6, &six.sin6_addr, host, sizeof host);
+    bound = fmt::format("tcp://[{}]:{}", host, ntohs(six.sin6_port));
+  } else {
+    const auto& four = reinterpret_cast<const sockaddr_in&>(actual);
+    ::inet_ntop(AF_INET, &four.sin_addr, host, sizeof host);
+    bound = fmt::format("tcp://{}:{}", host, ntohs(four.sin_port));
+  }
+  return listener;
+}
+
+// Reads one buffer's worth into `scratch`: the bytes read, 0 at the end, -1 for nothing now or a
+// failure (`failed` then tells).
+ssize_t readInto(int fd, std::string& scratch, bool& failed) {
+  ssize_t got;
+  do {
+    got = ::recv(fd, scratch.data(), scratch.size(), 0);
+  } while (got < 0 && errno == EINTR);
+  failed = got < 0 && errno != EAGAIN && errno != EWOULDBLOCK;
+  return got;
+}
+
+// Writes as much of `data` as `fd` takes now; the bytes written, or -1 on a failure.
+ssize_t writeSome(int fd, const char* data, size_t size) {
+  size_t at = 0;
+  while (at < size) {
+    const ssize_t sent = ::send(fd, data + at, size - at, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? static_cast<ssize_t>(at) : -1;
+    at += static_cast<size_t>(sent);
+  }
+  return static_cast<ssize_t>(at);
+}
+
+// Passes `size` bytes on to `fd`, keeping in `left` what it does not take now; false on a failure.
+bool pass(int fd, const char* data, size_t size, std::string& left) {
+  const ssize_t written = writeSome(fd, data, size);
+  if (written < 0) return false;
+  left.assign(data + written, size - static_cast<size_t>(written));
+  return true;
+}
+
+// Passes on what `left` holds; false on a failure.
+bool passLeft(int fd, std::string& left) {
+  const ssize_t written = writeSome(fd, left.data(), left.size());
+  if (written < 0) return false;
+  left.erase(0, static_cast<size_t>(written));
+  return true;
+}
+
+// "tcp://192.168.1.7:40312" of a connected socket.
+std::string peerOf(int fd) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  char host[INET6_ADDRSTRLEN] = {};
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "tcp://?";
+  if (peer.ss_family == AF_INET6) {
+    const auto& six = reinterpret_cast<const sockaddr_in6&>(peer);
+    ::inet_ntop(AF_INET6, &six.sin6_addr, host, sizeof host);
+    return fmt::format("tcp://[{}]:{}", host, ntohs(six.sin6_port));
+  }
+  const auto& four = reinterpret_cast<const sockaddr_in&>(peer);
+  ::inet_ntop(AF_INET, &four.sin_addr, host, sizeof host);
+  return fmt::format("tcp://{}:{}", host, ntohs(four.sin_port));
+}
+
+LogRateLimiter& cutLog() {
+  // Any host can make its connections be cut at will.
+  static LogRateLimiter log("Frame guard: cut connections", 10, std::chrono::minutes(1));
+  return log;
+}
+
+}  // namespace
+
+ZMQFrameGuard::ZMQFrameGuard(std::string name, ZMQFrameCounter::Bounds bounds, bool answersOnly)
+    : name_(std::move(name)), bounds_(bounds), answersOnly_(answersOnly) {
+  if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) raiseErrno();
+  cutFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (cutFd_ < 0) {
+    const int error = errno;
+    ::close(wakePipe_[0]);
+    ::close(wakePipe_[1]);
+    throw ZMQException(std::strerror(error), error);
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+ZMQFrameGuard::~ZMQFrameGuard() {
+  stopping_ = true;
+  wake();
+  thread_.join();
+  for (Route& route : added_) ::close(route.listener);
+  ::close(wakePipe_[0]);
+  ::close(wakePipe_[1]);
+  ::close(cutFd_);
+}
+
+void ZMQFrameGuard::wake() {
+  const char byte = 0;
+  [[maybe_unused]] ssize_t written = ::write(wakePipe_[1], &byte, 1);
+}
+
+std::string ZMQFrameGuard::routeTo(const std::string& endpoint) {
+  {
+    std::lock_guard lock(lock_);
+    auto known = locals_.find(endpoint);
+    if (known != locals_.end()) return known->second;
+  }
+  Route route;
+  route.endpoint = endpoint;
+  std::tie(route.target, route.targetLength) = addressOf(endpoint, false);
+  sockaddr_storage loopback{};
+  auto& four = reinterpret_cast<sockaddr_in&>(loopback);
+  four.sin_family = AF_INET;
+  four.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  route.listener = listenAt(loopback, sizeof four, route.local);
+  const std::string local = route.local;
+  {
+    std::lock_guard lock(lock_);
+    locals_[endpoint] = local;
+    endpoints_[local] = endpoint;
+    added_.push_back(std::move(route));
+  }
+  wake();
+  return local;
+}
+
+std::string ZMQFrameGuard::listenFor(const std::string& endpoint, const std::string& local, uint64_t messagesAllowed) {
+  Route route;
+  route.listening = true;
+  route.messagesAllowed = messagesAllowed;
+  route.local = local;
+  std::tie(route.target, route.targetLength) = addressOf(local, false);
+  const auto [address, length] = addressOf(endpoint, true);
+  route.listener = listenAt(address, length, route.endpoint);
+  const std::string bound = route.endpoint;
+  {
+    std::lock_guard lock(lock_);
+    added_.push_back(std::move(route));
+  }
+  wake();
+  return bound;
+}
+
+void ZMQFrameGuard::dropRoute(const std::string& endpoint) {
+  {
+    std::lock_guard lock(lock_);
+    auto known = locals_.find(endpoint);
+    if (known == locals_.end()) return;
+    endpoints_.erase(known->second);
+    dropped_.push_back(known->second);
+    locals_.erase(known);
+  }
+  wake();
+}
+
+std::optional<std::string> ZMQFrameGuard::localOf(const std::string& endpoint) const {
+  std::lock_guard lock(lock_);
+  auto known = locals_.find(endpoint);
+  if (known == locals_.end()) return std::nullopt;
+  return known->second;
+}
+
+std::optional<std::string> ZMQFrameGuard::endpointOf(const std::string& local) const {
+  std::lock_guard lock(lock_);
+  auto known = endpoints_.find(local);
+  if (known == endpoints_.end()) return std::nullopt;
+  return known->second;
+}
+
+std::vector<std::string> ZMQFrameGuard::takeCutEndpoints() {
+  std::lock_guard lock(lock_);
+  return std::exchange(cutEndpoints_, {});
+}
+
+void ZMQFrameGuard::run() {
+  try {
+    serve();
+  } catch (const std::exception& e) {
+    QoLog("*** Frame guard {} stopped, {}", name_, e.what());
+  }
+}
+
+void ZMQFrameGuard::applyChanges(std::vector<Route>& routes) {
+  std::lock_guard lock(lock_);
+  for (Route& route : added_) routes.push_back(std::move(route));
+  added_.clear();
+  for (const std::string& local : dropped_) {
+    for (auto it = routes.begin(); it != routes.end(); ++it) {
+      if (it->local != local) continue;
+      ::close(it->listener);
+      routes.erase(it);
+      break;
+    }
+  }
+  dropped_.clear();
+}
+
+void ZMQFrameGuard::serve() {
+  std::vector<Route> routes;
+  std::vector<Link> links;
+  std::string scratch(kBufferBytes, '\0');
+  while (!stopping_) {
+    applyChanges(routes);
+    pump(routes, links, scratch, -1);
+  }
+  // What ZeroMQ still sends as its sockets close (a lingering exit notice) goes on, for a while.
+  for (Route& route : routes) ::close(route.listener);
+  routes.clear();
+  std::erase_if(links, [](Link& link) {
+    if (!link.connecting) return false;
+    closeLink(link);
+    return true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + kDrainTime;
+  while (!links.empty()) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) break;
+    pump(routes, links, scratch, static_cast<int>(left));
+  }
+  for (Link& link : links) closeLink(link);
+}
+
+void ZMQFrameGuard::closeLink(Link& link) {
+  if (link.local >= 0) ::close(link.local);
+  if (link.remote >= 0) ::close(link.remote);
+}
+
+void ZMQFrameGuard::pump(const std::vector<Route>& routes, std::vector<Link>& links, std::string& scratch,
+                         int timeoutMs) {
+  std::vector<pollfd> polled;
+  polled.reserve(1 + routes.size() + 2 * links.size());
+  polled.push_back({wakePipe_[0], POLLIN, 0});
+  for (const Route& route : routes) polled.push_back({route.listener, POLLIN, 0});
+  for (const Link& link : links) {
+    short local = 0, remote = 0;
+    if (link.connecting) {
+      (link.connectsLocal ? local : remote) = POLLOUT;
+    } else {
+      // A side is read only once what it sent before has gone on.
+      if (!link.in.empty()) local |= POLLOUT;
+      if (!link.out.empty()) remote |= POLLOUT;
+      if (link.in.empty() && !link.remoteEnded) remote |= POLLIN;
+      if (link.out.empty() && !link.localEnded && link.remote >= 0) local |= POLLIN;
+    }
+    // A side with nothing asked of it is left out: poll would report its hang-up at once, again and again.
+    polled.push_back({local != 0 ? link.local : -1, local, 0});
+    polled.push_back({remote != 0 ? link.remote : -1, remote, 0});
+  }
+  if (::poll(polled.data(), polled.size(), timeoutMs) < 0) {
+    if (errno == EINTR) return;
+    raiseErrno();
+  }
+  if (polled[0].revents & POLLIN) {
+    char drain[64];
+    while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
+    }
+  }
+  // Links first: those accepted below have no entries in `polled` yet.
+  size_t at = 1 + routes.size();
+  std::vector<Link> kept;
+  kept.reserve(links.size());
+  for (Link& link : links) {
+    const short localEvents = polled[at].revents, remoteEvents = polled[at + 1].revents;
+    at += 2;
+    if (step(link, localEvents, remoteEvents, scratch)) {
+      kept.push_back(std::move(link));
+    } else {
+      closeLink(link);
+    }
+  }
+  links.swap(kept);
+  for (size_t i = 0; i < routes.size(); ++i) {
+    if (polled[1 + i].revents & POLLIN) accept(routes[i], links);
+  }
+}
+
+void ZMQFrameGuard::accept(const Route& route, std::vector<Link>& links) {
+  for (;;) {
+    const int accepted = ::accept4(route.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (accepted < 0) return;
+    const int made = ::socket(route.target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (made < 0) {
+      ::close(accepted);
+      return;
+    }
+    noDelay(accepted);
+    noDelay(made);
+    if (::connect(made, reinterpret_cast<const sockaddr*>(&route.target), route.targetLength) != 0 &&
+        errno != EINPROGRESS) {
+      // The side that connected sees its connection end, and tries again later if it will.
+      ::close(accepted);
+      ::close(made);
+      continue;
+    }
+    Link link(bounds_);
+    link.counter.allowMessages(answersOnly_ ? 0 : route.messagesAllowed);
+    link.endpoint = route.listening ? peerOf(accepted) : route.endpoint;
+    link.connectsLocal = route.listening;
+    link.local = route.listening ? made : accepted;
+    link.remote = route.listening ? accepted : made;
+    links.push_back(std::move(link));
+  }
+}
+
+bool ZMQFrameGuard::step(Link& link, short localEvents, short remoteEvents, std::string& scratch) {
+  if (link.connecting) {
+    const short events = link.connectsLocal ? localEvents : remoteEvents;
+    if (events == 0) return true;
+    int error = 0;
+    socklen_t length = sizeof error;
+    const int fd = link.connectsLocal ? link.local : link.remote;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return false;
+    link.connecting = false;
+    return true;
+  }
+  if ((localEvents & POLLNVAL) || (remoteEvents & POLLNVAL)) return false;
+  bool failed = false;
+  if ((remoteEvents & (POLLIN | POLLHUP | POLLERR)) && link.in.empty() && !link.remoteEnded) {
+    const ssize_t got = readInto(link.remote, scratch, failed);
+    if (got == 0) link.remoteEnded = true;
+    if (got > 0) {
+      const size_t passed = link.counter.take(scratch.data(), static_cast<size_t>(got));
+      if (link.counter.broken()) cut(link);
+      // What came whole before a cut still goes on to ZeroMQ.
+      if (!pass(link.local, scratch.data(), passed, link.in)) return false;
+    }
+  } else if ((localEvents & POLLOUT) && !link.in.empty() && !passLeft(link.local, link.in)) {
+    return false;
+  }
+  if (link.remote < 0) {
+    link.out.clear();
+  } else if (!failed && (localEvents & (POLLIN | POLLHUP | POLLERR)) && link.out.empty() && !link.localEnded) {
+    const ssize_t got = readInto(link.local, scratch, failed);
+    if (got == 0) link.localEnded = true;
+    if (got > 0) {
+      // Counted before the far side can have it: an answer never comes ahead of its request.
+      if (answersOnly_) {
+        link.sent.take(scratch.data(), static_cast<size_t>(got));
+        link.counter.allowMessages(link.sent.messages());
+      }
+      if (!pass(link.remote, scratch.data(), static_cast<size_t>(got), link.out)) return false;
+    }
+  } else if ((remoteEvents & POLLOUT) && !link.out.empty() && !passLeft(link.remote, link.out)) {
+    return false;
+  }
+  if (failed) return false;
+  // A side that ended ends the link once what it sent has gone on.
+  if (link.remoteEnded && link.in.empty()) return false;
+  if (link.localEnded && link.out.empty()) return false;
+  return true;
+}
+
+void ZMQFrameGuard::cut(Link& link) {
+  if (link.counter.messages() < link.sent.messages()) ++cutOwing_;
+  ++cut_;
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = ::write(cutFd_, &one, sizeof one);
+  // Endpoints connected to are few; the far sides of a listening route are any number.
+  if (!link.connectsLocal) {
+    std::lock_guard lock(lock_);
+    if (std::find(cutEndpoints_.begin(), cutEndpoints_.end(), link.endpoint) == cutEndpoints_.end()) {
+      cutEndpoints_.push_back(link.endpoint);
+    }
+  }
+  cutLog().log("*** {}: connection of ({}) cut, {}", name_, link.endpoint, link.counter.reason());
+  // The far side hears of it at once.
+  ::close(link.remote);
+  link.remote = -1;
+  link.remoteEnded = true;
+}
+
+}  // namespace velbor

@@ -1,0 +1,105 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/network/ZMQFrameCounter.h"
+
+namespace velbor {
+
+// Stands between a ZeroMQ socket and the hosts it connects to over tcp (or that connect to it):
+// the socket connects to a loopback port of the guard (or is bound on loopback behind it), and
+// the guard's thread relays each connection to the real endpoint, following what the far side
+// sends with a ZMQFrameCounter. A connection whose message goes beyond the bounds is cut
+// before ZeroMQ holds that message, so what one connection makes the socket hold stays within
+// what a message may be (frames and bytes), whatever the host sends. The guard itself holds
+// at most one read's worth each way per connection, and reads no more from a side than the
+// other takes.
+class ZMQFrameGuard {
+ public:
+  // Bytes a connection reads at a time, each way.
+  static constexpr size_t kBufferBytes = 64 * 1024;
+  // How long a guard that ends still passes on what ZeroMQ sends as its socket closes: its
+  // default linger.
+  static constexpr std::chrono::milliseconds kDrainTime{1000};
+
+  // `name` tells in the log whose connections were cut. With `answersOnly` the far side may
+  // send no more messages than it was sent (a REQ or DEALER socket, whose every request has
+  // one answer): it cannot fill the socket's queue with messages nobody asked for.
+  ZMQFrameGuard(std::string name, ZMQFrameCounter::Bounds bounds, bool answersOnly);
+  // Ends the thread and closes every connection, once what ZeroMQ still sends on them has
+  // gone on (kDrainTime at most).
+  ~ZMQFrameGuard();
+  ZMQFrameGuard(const ZMQFrameGuard&) = delete;
+  ZMQFrameGuard& operator=(const ZMQFrameGuard&) = delete;
+
+  // The loopback endpoint ("tcp://127.0.0.1:40211") whose connections lead to `endpoint`
+  // ("tcp://host:port", the host resolved now); the same one again for the same endpoint.
+  // Raises ZMQException (EINVAL) for an endpoint that names no host and port.
+  std::string routeTo(const std::string& endpoint);
+  // Listens at `endpoint` ("tcp://*:9526") for the far sides' connections and passes each on
+  // to the loopback endpoint `local` a ZeroMQ socket is bound at: that socket takes nothing
+  // the guard did not count. A connection may bring `messagesAllowed` messages in all.
+  // Answers the endpoint as bound ("tcp://0.0.0.0:9526"); raises ZMQException with the
+  // errno when it cannot listen, or EINVAL for an endpoint that names no host and port.
+  std::string listenFor(const std::string& endpoint, const std::string& local, uint64_t messagesAllowed);
+  // Takes no more connections for `endpoint`; those made end as ZeroMQ closes them.
+  void dropRoute(const std::string& endpoint);
+  // The loopback endpoint that leads to `endpoint`; nothing when none.
+  std::optional<std::string> localOf(const std::string& endpoint) const;
+  // The endpoint that the loopback endpoint `local` leads to; nothing when none.
+  std::optional<std::string> endpointOf(const std::string& local) const;
+  // Connections cut for what they sent.
+  uint64_t cutConnections() const { return cut_.load(); }
+  // Of those, with answersOnly, the ones cut while answers to what was sent on them were
+  // still to come: those requests are lost.
+  uint64_t cutOwingAnswers() const { return cutOwing_.load(); }
+  // Readable from the first cut on, for good: a poll can wait for replies and for this.
+  int cutFd() const { return cutFd_; }
+  // The endpoints connected to whose connections were cut since the last call, each once.
+  std::vector<std::string> takeCutEndpoints();
+
+ private:
+  struct Route;
+  struct Link;
+
+  void run();
+  void serve();
+  // One poll of the wake pipe, the routes' listeners and the links, and what it found.
+  void pump(const std::vector<Route>& routes, std::vector<Link>& links, std::string& scratch, int timeoutMs);
+  static void closeLink(Link& link);
+  void applyChanges(std::vector<Route>& routes);
+  void accept(const Route& route, std::vector<Link>& links);
+  // False when the link is done and is to be closed. `scratch` is the buffer reads go to.
+  bool step(Link& link, short localEvents, short remoteEvents, std::string& scratch);
+  // Ends the far side of a link whose stream broke its bounds.
+  void cut(Link& link);
+  void wake();
+
+  std::string name_;
+  ZMQFrameCounter::Bounds bounds_;
+  bool answersOnly_;
+  int wakePipe_[2] = {-1, -1};
+  int cutFd_ = -1;
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<uint64_t> cut_{0};
+  std::atomic<uint64_t> cutOwing_{0};
+
+  mutable std::mutex lock_;
+  // Endpoint to loopback endpoint, and back; what the thread is yet to take up or let go.
+  std::map<std::string, std::string> locals_;
+  std::map<std::string, std::string> endpoints_;
+  std::vector<Route> added_;
+  std::vector<std::string> dropped_;
+  std::vector<std::string> cutEndpoints_;
+};
+
+}  // namespace velbor

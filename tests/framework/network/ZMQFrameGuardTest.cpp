@@ -1,0 +1,140 @@
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "framework/network/ZMQContext.h"
+#include "framework/network/ZMQFrameCounter.h"
+#include "framework/network/ZMQFrameGuard.h"
+#include "framework/network/ZMQMessage.h"
+#include "framework/network/ZMQSocket.h"
+#include "support/LoopbackListener.h"
+#include "support/ZmtpTestPeer.h"
+
+namespace velbor {
+namespace {
+
+constexpr auto kBound = std::chrono::seconds(20);
+
+std::string greeting(char major) {
+  std::string bytes(64, '\0');
+  bytes[0] = '\xff';
+  bytes[9] = '\x7f';
+  bytes[10] = major;
+  bytes.replace(12, 4, "NULL");
+  return bytes;
+}
+
+std::string frame(std::string_view body, bool more, bool command = false) {
+  std::string bytes;
+  const char flags = static_cast<char>((more ? 1 : 0) | (command ? 4 : 0) | (body.size() > 255 ? 2 : 0));
+  bytes += flags;
+  if (body.size() > 255) {
+    for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>((body.size() >> shift) & 0xff);
+  } else {
+    bytes += static_cast<char>(body.size());
+  }
+  bytes += body;
+  return bytes;
+}
+
+// What the counter makes of `stream`, given all at once and byte by byte.
+std::string verdict(const std::string& stream, ZMQFrameCounter::Bounds bounds) {
+  ZMQFrameCounter whole(bounds);
+  whole.take(stream.data(), stream.size());
+  ZMQFrameCounter bytewise(bounds);
+  for (char byte : stream) bytewise.take(&byte, 1);
+  EXPECT_EQ(whole.reason(), bytewise.reason());
+  EXPECT_EQ(whole.messages(), bytewise.messages());
+  return whole.broken() ? whole.reason() : "ok";
+}
+
+TEST(ZMQFrameCounterTest, CountsEachMessageAgainstItsBounds) {
+  const ZMQFrameCounter::Bounds bounds{4, 1000};
+  const std::string ready = frame("\x05READY", false, true);
+  const std::string start = greeting(3) + ready;
+
+  // Messages within the bounds, heartbeats between them.
+  std::string good = start + frame("a", true) + frame("", true) + frame(std::string(300, 'b'), true) +
+                     frame(std::string(699, 'c'), false) + frame("\x04PING", false, true) + frame("d", false);
+  EXPECT_EQ(verdict(good, bounds), "ok");
+  ZMQFrameCounter counter(bounds);
+  counter.take(good.data(), good.size());
+  EXPECT_EQ(counter.messages(), 2u);
+
+  // Empty frames without end: cut at the first frame beyond the bound.
+  std::string empties = start;
+  for (int i = 0; i < 5; ++i) empties += frame("", true);
+  EXPECT_EQ(verdict(empties, bounds), "message of more than 4 frames");
+  // What came before the frame that broke the bound may still go on.
+  ZMQFrameCounter passing(bounds);
+  EXPECT_EQ(passing.take(empties.data(), empties.size()), start.size() + 4 * 2);
+  EXPECT_EQ(passing.take(empties.data(), empties.size()), 0u);
+  EXPECT_EQ(verdict(empties.substr(0, empties.size() - 2), bounds), "ok");
+
+  // Too many bytes in all, and a head that only claims them: cut at the head.
+  EXPECT_EQ(verdict(start + frame(std::string(600, 'x'), true) + frame(std::string(401, 'y'), false), bounds),
+            "message of more than 1000 bytes");
+  std::string claim = start + "\x02" + std::string("\xff\xff\xff\xff\xff\xff\xff\xff", 8);
+  EXPECT_EQ(verdict(claim, bounds), "message of more than 1000 bytes");
+
+  // A stream allowed one message brings no second one.
+  ZMQFrameCounter one(bounds);
+  one.allowMessages(1);
+  const std::string two = start + frame("a", true) + frame("b", false) + frame("c", false);
+  EXPECT_TRUE(one.take(two.data(), two.size() - 3));
+  EXPECT_FALSE(one.take(two.data() + two.size() - 3, 3));
+  EXPECT_EQ(one.reason(), "a message beyond the 1 allowed");
+
+  // Older protocols, unknown flags and oversized commands are refused.
+  EXPECT_EQ(verdict(greeting(2), bounds), "ZMTP version 2");
+  EXPECT_EQ(verdict(std::string("\x01\x00", 2) + std::string(62, '\0'), bounds), "no ZMTP 3 greeting");
+  EXPECT_EQ(verdict(start + "\x08\x00", bounds), "frame flags 0x8");
+  EXPECT_EQ(verdict(start + frame(std::string(5000, 'c'), false, true), bounds), "command of 5000 bytes");
+}
+
+// A host serving a DEALER: handshake, one good message, then a message of empty frames
+// without end, `cap` bytes at most; answers what it managed to send.
+uint64_t serveEndlessFrames(int listener, uint64_t cap) {
+  auto peer = test::ZmtpTestPeer::accept(listener, kBound);
+  if (!peer || !peer->handshake("ROUTER", kBound)) return 0;
+  if (!peer->sendFrame("good", false)) return 0;
+  std::string chunk;
+  for (int i = 0; i < 32768; ++i) chunk += std::string("\x01\x00", 2);
+  uint64_t sent = 0;
+  while (sent < cap && peer->sendBytes(chunk)) sent += chunk.size();
+  return sent;
+}
+
+TEST(ZMQFrameGuardTest, CutsAConnectionWhoseMessageNeverEnds) {
+  uint16_t port = 0;
+  const int listener = test::listenOnLoopback(port);
+  const std::string endpoint = fmt::format("tcp://127.0.0.1:{}", port);
+  // Far more than the system buffers between the two ends could take.
+  constexpr uint64_t kCap = 64 << 20;
+  std::atomic<uint64_t> sent{0};
+  std::thread host([&] { sent = serveEndlessFrames(listener, kCap); });
+  {
+    auto context = std::make_shared<ZMQContext>(1);
+    auto socket = context->socketWithType(ZMQ_DEALER);
+    socket->guardConnections("test", ZMQFrameCounter::Bounds{16, 64 * 1024}, false);
+    socket->connectToEndpoint(endpoint);
+    const std::string local = socket->dataForOption(ZMQ_LAST_ENDPOINT).value();
+    EXPECT_EQ(socket->connectedEndpointOf(local.c_str()), endpoint);
+    // What came before the endless message comes through.
+    EXPECT_EQ(socket->receiveDataWithFlags(0), "good");
+    host.join();
+    EXPECT_LT(sent.load(), kCap);
+    EXPECT_GE(socket->guardCutConnections(), 1u);
+    context->terminate();
+  }
+  ::close(listener);
+}
+
+}  // namespace
+}  // namespace velbor
