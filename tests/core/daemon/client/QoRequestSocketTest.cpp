@@ -108,9 +108,9 @@ TEST_F(RequestSocketTest, AnAnswerBeyondOneReplyCutsItsConnection) {
        QoRequestSocket::Outcome::kTimeout},
       {"a second reply", QoRequestSocket::kMaxReplyBytes,
        [this](ZmtpTestPeer& peer) {
-         ZMQMessage reply =
-             between(pb::MsgCodePubExit, std::make_shared<pb::MsgPubExit>(), 1, alpha_, bravo_, keysAlpha())
-                 ->getSendZMQMessage();
+         auto body = std::make_shared<pb::MsgPubExit>();
+         body->set_publisher("alpha");
+         ZMQMessage reply = between(pb::MsgCodePubExit, body, 1, alpha_, bravo_, keysAlpha())->getSendZMQMessage();
          for (int i = 0; i < 2; ++i) {
            ZMQMessage copy = reply;
            peer.sendFrame("", true);
