@@ -114,6 +114,25 @@ bool holdsRecordedFile(const QoSyncdirCopy& copy) {
   return false;
 }
 
+// Whether every entry recorded as present in a copy that holds no recorded non-empty file
+// (folders and empty files only) stands at its place as recorded: no file content can be
+// evidence there, and taking such a folder removes and changes nothing recorded.
+bool holdsAllOfAnEmptyCopy(const QoSyncdirCopy& copy) {
+  const std::string ofCopy =
+      "WHERE status = 0 AND qo_file.pk IN (SELECT file FROM qo_file_and_syncdir_copy_relation WHERE syncdir_copy = ?)";
+  const QoFile::Parameters parameters{std::to_string(copy.pk())};
+  if (QoFile::countByCriteria(ofCopy + " AND type = 0 AND length > 0", parameters) > 0) return false;
+  const std::string prefix = copy.path() + "/";
+  for (const auto& file : QoFile::findByCriteria(ofCopy, parameters)) {
+    const std::string& path = file->path();
+    if (path.compare(0, prefix.size(), prefix) != 0 || (file->type() != 0 && file->type() != 1)) continue;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return false;
+    if (file->type() == 1 ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode) || status.st_size != 0) return false;
+  }
+  return true;
+}
+
 struct Look {
   SyncdirMark::State state = SyncdirMark::State::kNoFolder;
   bool ownMark = false;  // the folder holds this copy's mark
@@ -129,6 +148,8 @@ Look look(const QoSyncdirCopy& copy, int rootFd) {
   // Never marked: nothing recorded as present can be taken as removed, or the files recorded
   // are evidently there.
   if (!hasPresentRecords(copy) || holdsRecordedFile(copy)) return {State::kInPlace, false};
+  // The mark an earlier version left, in a folder of folders and empty files all in place.
+  if (mark && holdsAllOfAnEmptyCopy(copy)) return {State::kInPlace, false};
   return {State::kNoEvidence, false};
 }
 
