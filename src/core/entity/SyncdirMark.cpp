@@ -1,5 +1,6 @@
 #include "core/entity/SyncdirMark.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/entity/FileTimes.h"
 #include "core/entity/MarkedCopies.h"
@@ -161,8 +164,45 @@ void warnOnce(const std::string& root, int error) {
   if (warned.insert(root).second) QoLog("*** syncdir({}) mark not written, {}", root, std::strerror(error));
 }
 
+// The name of a temporary mark: the mark's name, a dot and a short uuid (six hex digits).
+bool isTemporaryMarkName(std::string_view name) {
+  if (name.size() != kMark.size() + 7 || name.substr(0, kMark.size()) != kMark || name[kMark.size()] != '.') {
+    return false;
+  }
+  for (const char c : name.substr(kMark.size() + 1)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+// Temporary marks of a write that was cut off (the program killed, the machine stopped):
+// never synchronised, they would stay in the user's folder for good.
+void removeLeftTemporaries(int rootFd) {
+  const int fd = ::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (fd >= 0) ::close(fd);
+    return;
+  }
+  std::vector<std::string> left;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (isTemporaryMarkName(entry->d_name)) left.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : left) {
+    struct stat status {};
+    if (::fstatat(rootFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)) {
+      ::unlinkat(rootFd, name.c_str(), 0);
+    }
+  }
+}
+
 // Writes the mark whole, or leaves the one there: a temporary file renamed over it.
 bool writeMark(int rootFd, const std::string& root, const std::string& uuid) {
+  // One write at a time: another's temporary mark is no leftover.
+  static std::mutex& writing = *new std::mutex;
+  std::lock_guard guard(writing);
+  removeLeftTemporaries(rootFd);
   const std::string temporary = kMark + "." + QoUtils::generateShortUuid();
   const int fd = ::openat(rootFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {

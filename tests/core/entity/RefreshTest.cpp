@@ -364,6 +364,19 @@ TEST_F(RefreshTest, ACopyOfFoldersAndEmptyFilesWithItsMarkOfOldIsTheCopysWhenAll
   EXPECT_EQ(stored("a/b")->status(), 0);
 }
 
+TEST_F(RefreshTest, AMarkWhoseWriteWasCutOffLeavesNoTemporaryMarkBehind) {
+  // Killed between writing the temporary mark and renaming it: no mark, a temporary one.
+  const std::string mark = at(".Velbor.Syncdir");
+  writeFile(at(".Velbor.Syncdir.3F9A0C"), copy_->uuid().substr(0, 10));
+  writeFile(at(".Velbor.Syncdir.saved"), "the user's own");
+  writeFile(at("a.txt"), "one");
+  refresh();
+  EXPECT_EQ(readFile(mark), copy_->uuid() + "\n");
+  EXPECT_FALSE(fs::exists(at(".Velbor.Syncdir.3F9A0C"))) << "a temporary mark is left";
+  EXPECT_TRUE(fs::exists(at(".Velbor.Syncdir.saved"))) << "only temporary marks are removed";
+  EXPECT_NE(stored("a.txt"), nullptr);
+}
+
 TEST_F(RefreshTest, TheMarkOfTheCopyIsKnownAcrossRestarts) {
   writeFile(at("a.txt"), "one");
   refresh();
