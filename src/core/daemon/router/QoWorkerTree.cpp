@@ -92,13 +92,18 @@ QoMessage::Ptr QoWorker::handleTreeAddRequest(const QoRequest& request) {
     copy->setDevice(local);
     copy->setPath(root);
     copy->setUuid(body->has_tree_uuid() ? body->tree_uuid() : QoUtils::generateUuid());
+    // The folder is this copy's from now on, even where it holds the mark of another copy (a
+    // folder copied with its mark, a disk that held another sync folder). Marked before it is
+    // stored: stored in a folder that kept the other mark (a full disk, the program killed
+    // meanwhile), the copy would be missing from its first look on.
+    if (!SyncdirMark::markAs(*copy) && SyncdirMark::stateOf(*copy) == SyncdirMark::State::kOtherMark) {
+      throw QoExceptionZeGeneral::defaultExceptionWithReason("Tree({}) can not replace the mark of another copy there",
+                                                             root);
+    }
     copy->insert();
     // Saving logs its failure instead of raising: never answer a tree that was not stored.
     if (copy->pk() < 0) throw QoExceptionZeGeneral::defaultExceptionWithReason("Tree({}) can not be stored", root);
   }
-  // The folder is this copy's from now on, even where it holds the mark of another copy (a
-  // folder copied with its mark, a disk that held another sync folder).
-  SyncdirMark::markAs(*copy);
   auto response = std::make_shared<pb::MsgTreeAddResponse>();
   response->set_tree_uuid(copy->uuid());
   auto reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodeTreeAddResponse, std::move(response));
