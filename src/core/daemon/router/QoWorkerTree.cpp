@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -52,6 +54,21 @@ std::string resolveTreeRoot(const std::string& treeRoot) {
   return resolved.string();
 }
 
+// The local copy whose folder this one is, seen from another place (a bind mount): two copies
+// in one folder would each take the mark from the other, one of them always missing.
+QoSyncdirCopy::Ptr copyOfSameFolder(const std::string& root) {
+  struct stat rootStatus {};
+  if (::stat(root.c_str(), &rootStatus) != 0) return nullptr;
+  for (const auto& other : QoSyncdirCopy::getSyncdirCopyInLocalDevice()) {
+    struct stat status {};
+    if (::stat(other->path().c_str(), &status) == 0 && status.st_dev == rootStatus.st_dev &&
+        status.st_ino == rootStatus.st_ino) {
+      return other;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 QoMessage::Ptr QoWorker::handleTreeAddRequest(const QoRequest& request) {
@@ -78,6 +95,10 @@ QoMessage::Ptr QoWorker::handleTreeAddRequest(const QoRequest& request) {
         throw QoExceptionZeExist::defaultExceptionWithReason("Tree exist");
       throw QoExceptionZeExist::defaultExceptionWithReason("SyncdirCopy({}) in syncdir({}) already exist.",
                                                            existing->path(), existing->syncdirUuid());
+    }
+    if (const auto same = copyOfSameFolder(root)) {
+      throw QoExceptionZeExist::defaultExceptionWithReason("SyncdirCopy({}) in syncdir({}) already exist.",
+                                                           same->path(), same->syncdirUuid());
     }
     // A uuid names one copy: a second row would share its slot's identity.
     if (body->has_tree_uuid() && QoSyncdirCopy::getSyncdirCopyWithUuid(body->tree_uuid())) {

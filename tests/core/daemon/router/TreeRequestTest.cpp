@@ -137,6 +137,31 @@ TEST_F(TreeRequestTest, ATreeIsNotStoredInAFolderThatKeepsAnotherCopysMark) {
   EXPECT_EQ(SyncdirMark::stateOf(*copy), SyncdirMark::State::kInPlace);
 }
 
+TEST_F(TreeRequestTest, AFolderSeenFromTwoPlacesHoldsOneTree) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a bind mount needs root";
+  const fs::path disk = dir_ / "disk";
+  const fs::path alias = dir_ / "alias";
+  fs::create_directories(disk / "folder");
+  fs::create_directories(alias);
+  ASSERT_EQ(::mount(disk.c_str(), alias.c_str(), nullptr, MS_BIND, nullptr), 0);
+  const struct Unmount {
+    const fs::path& at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{alias};
+  const Answer first = add(QoUtils::generateUuid(), (disk / "folder").string());
+  ASSERT_EQ(first.code(), pb::MsgCodeTreeAddResponse) << first.errstr;
+  const std::string uuid = first.body<pb::MsgTreeAddResponse>()->tree_uuid();
+
+  // The same folder under the other name, for another sync folder: it would take the mark.
+  const Answer second = add(QoUtils::generateUuid(), (alias / "folder").string());
+  EXPECT_EQ(second.errcode, pb::ErrorCodeExist) << second.errstr;
+  EXPECT_EQ(shownRoots(), std::vector<std::string>{(disk / "folder").string()});
+  EXPECT_EQ(readFile(disk / "folder/.Velbor.Syncdir"), uuid + "\n");
+  const auto copy = QoSyncdirCopy::getSyncdirCopyWithUuid(uuid);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(SyncdirMark::stateOf(*copy), SyncdirMark::State::kInPlace);
+}
+
 TEST_F(TreeRequestTest, RootIsResolvedBeforeItIsLookedUp) {
   fs::create_directories(dir_ / "root" / "inner");
   fs::create_directory_symlink(dir_ / "root", dir_ / "alias");
