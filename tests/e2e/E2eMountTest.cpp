@@ -345,5 +345,57 @@ TEST_F(E2eMountTest, ADiskInAnotherFoldersPlaceIsNotThatFolderAndNothingIsRemove
   quitA();
 }
 
+TEST_F(E2eMountTest, AFolderOfFoldersAndEmptyFilesSyncsOnAfterAnUpgradeFromEmptyMarks) {
+  E2eNetwork network(2);
+  ASSERT_TRUE(network.ready());
+  const std::string homeA = home("a");
+  const std::string homeB = home("b");
+  const fs::path folderA = syncFolderIn(homeA);
+  const fs::path folderB = syncFolderIn(homeB);
+  const fs::path image = fs::path(homeA) / "disk.img";
+  PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
+  Disks disks;
+  if (!Disks::make(image) || !disks.mount(image, folderA)) {
+    GTEST_SKIP() << "no loop-mounted ext4 on this machine (loop devices or mkfs.ext4 missing)";
+  }
+  std::string log;
+  int starts = 0;
+  std::unique_ptr<PeerProcess> a;
+  const auto startA = [&] {
+    log = fs::path(homeA) / fmt::format("peer-{}.log", ++starts);
+    a = std::make_unique<PeerProcess>(network.host(0), homeA, with(portOptions(), {"--token", "one"}), log);
+  };
+  startA();
+  ASSERT_TRUE(trustEachOther(*a, b));
+  ASSERT_TRUE(a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
+  // A folder laid out before anything is put in it: folders, and a file still empty.
+  fs::create_directories(folderA / "photos/2024");
+  fs::create_directories(folderA / "papers");
+  writeFile(folderA / "papers/todo.txt", "");
+  ASSERT_TRUE(eventually(
+      [&] { return fs::is_directory(folderB / "photos/2024") && sameFile(folderB / "papers/todo.txt", ""); }));
+  ASSERT_TRUE(usnSettles(*a));
+  const std::string uuidA = copyUuidAt(*a, folderA);
+  ASSERT_FALSE(uuidA.empty());
+
+  // As an earlier version left it: the mark empty, no copy known to have been marked.
+  ASSERT_TRUE(a->command("quit").value("ok", false));
+  EXPECT_EQ(a->waitExit(std::chrono::seconds(30)), 0);
+  a.reset();
+  writeFile(folderA / ".Velbor.Syncdir", "");
+  forgetMarkedCopies(homeA);
+  startA();
+  writeFile(folderB / "photos/2024/beach.jpg", "sand");
+  EXPECT_TRUE(eventually([&] { return sameFile(folderA / "photos/2024/beach.jpg", "sand"); }))
+      << "the folder is taken as missing";
+  EXPECT_EQ(fileText(log).find("is missing or not the folder recorded"), std::string::npos);
+  EXPECT_EQ(markIn(folderA), uuidA + "\n");
+  writeFile(folderA / "papers/todo.txt", "call home");
+  EXPECT_TRUE(eventually([&] { return sameFile(folderB / "papers/todo.txt", "call home"); }));
+  EXPECT_TRUE(fs::is_directory(folderB / "photos/2024"));
+  ASSERT_TRUE(a->command("quit").value("ok", false));
+  EXPECT_EQ(a->waitExit(std::chrono::seconds(30)), 0);
+}
+
 }  // namespace
 }  // namespace velbor::test

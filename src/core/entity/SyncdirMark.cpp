@@ -1,5 +1,6 @@
 #include "core/entity/SyncdirMark.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/entity/FileTimes.h"
 #include "core/entity/MarkedCopies.h"
@@ -114,6 +117,25 @@ bool holdsRecordedFile(const QoSyncdirCopy& copy) {
   return false;
 }
 
+// Whether every entry recorded as present in a copy that holds no recorded non-empty file
+// (folders and empty files only) stands at its place as recorded: no file content can be
+// evidence there, and taking such a folder removes and changes nothing recorded.
+bool holdsAllOfAnEmptyCopy(const QoSyncdirCopy& copy) {
+  const std::string ofCopy =
+      "WHERE status = 0 AND qo_file.pk IN (SELECT file FROM qo_file_and_syncdir_copy_relation WHERE syncdir_copy = ?)";
+  const QoFile::Parameters parameters{std::to_string(copy.pk())};
+  if (QoFile::countByCriteria(ofCopy + " AND type = 0 AND length > 0", parameters) > 0) return false;
+  const std::string prefix = copy.path() + "/";
+  for (const auto& file : QoFile::findByCriteria(ofCopy, parameters)) {
+    const std::string& path = file->path();
+    if (path.compare(0, prefix.size(), prefix) != 0 || (file->type() != 0 && file->type() != 1)) continue;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return false;
+    if (file->type() == 1 ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode) || status.st_size != 0) return false;
+  }
+  return true;
+}
+
 struct Look {
   SyncdirMark::State state = SyncdirMark::State::kNoFolder;
   bool ownMark = false;  // the folder holds this copy's mark
@@ -129,6 +151,8 @@ Look look(const QoSyncdirCopy& copy, int rootFd) {
   // Never marked: nothing recorded as present can be taken as removed, or the files recorded
   // are evidently there.
   if (!hasPresentRecords(copy) || holdsRecordedFile(copy)) return {State::kInPlace, false};
+  // The mark an earlier version left, in a folder of folders and empty files all in place.
+  if (mark && holdsAllOfAnEmptyCopy(copy)) return {State::kInPlace, false};
   return {State::kNoEvidence, false};
 }
 
@@ -140,8 +164,45 @@ void warnOnce(const std::string& root, int error) {
   if (warned.insert(root).second) QoLog("*** syncdir({}) mark not written, {}", root, std::strerror(error));
 }
 
+// The name of a temporary mark: the mark's name, a dot and a short uuid (six hex digits).
+bool isTemporaryMarkName(std::string_view name) {
+  if (name.size() != kMark.size() + 7 || name.substr(0, kMark.size()) != kMark || name[kMark.size()] != '.') {
+    return false;
+  }
+  for (const char c : name.substr(kMark.size() + 1)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+// Temporary marks of a write that was cut off (the program killed, the machine stopped):
+// never synchronised, they would stay in the user's folder for good.
+void removeLeftTemporaries(int rootFd) {
+  const int fd = ::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (fd >= 0) ::close(fd);
+    return;
+  }
+  std::vector<std::string> left;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (isTemporaryMarkName(entry->d_name)) left.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : left) {
+    struct stat status {};
+    if (::fstatat(rootFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode)) {
+      ::unlinkat(rootFd, name.c_str(), 0);
+    }
+  }
+}
+
 // Writes the mark whole, or leaves the one there: a temporary file renamed over it.
 bool writeMark(int rootFd, const std::string& root, const std::string& uuid) {
+  // One write at a time: another's temporary mark is no leftover.
+  static std::mutex& writing = *new std::mutex;
+  std::lock_guard guard(writing);
+  removeLeftTemporaries(rootFd);
   const std::string temporary = kMark + "." + QoUtils::generateShortUuid();
   const int fd = ::openat(rootFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {

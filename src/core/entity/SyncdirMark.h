@@ -13,7 +13,8 @@ class QoSyncdirCopy;
 // copy's folder, and what is recorded there must not be taken as removed. A copy never marked
 // (recorded before marks held uuids) is marked only on evidence that no other disk gives by
 // chance: a recorded non-empty file there with its recorded size and modification time (and
-// content, where it is small enough to read), or nothing recorded as present at all.
+// content, where it is small enough to read), nothing recorded as present at all, or, with the
+// empty mark of an earlier version, all of a copy of folders and empty files as recorded.
 class SyncdirMark {
  public:
   static constexpr std::string_view kName = ".Velbor.Syncdir";

@@ -316,6 +316,67 @@ TEST_F(RefreshTest, ACopyMarkedBeforeMarksNamedTheirCopyIsMarkedOnlyOnEvidence) 
   EXPECT_EQ(stored("notes.txt")->sha1(), *QoUtils::getSha1StringWithPath(at("notes.txt")));
 }
 
+TEST_F(RefreshTest, ACopyOfFoldersAndEmptyFilesWithItsMarkOfOldIsTheCopysWhenAllOfItIsThere) {
+  // Recorded by an earlier version: nothing of it has a content to compare.
+  const std::string mark = at(".Velbor.Syncdir");
+  fs::create_directories(at("a/b"));
+  fs::create_directories(at("c"));
+  writeFile(at("a/empty.txt"), "");
+  refresh();
+  ASSERT_NE(stored("a/b"), nullptr);
+  ASSERT_NE(stored("a/empty.txt"), nullptr);
+  UserDefaults::suiteNamed("DataSource")->removeObjectForKey("Marked-" + copy_->uuid());
+  writeFile(mark, "");
+
+  // A folder with a mark of old where part of it is missing, or an empty file has a content:
+  // taking it would remove or change what is recorded.
+  const std::string disk = root_ + ".disk";
+  fs::rename(root_, disk);
+  fs::create_directories(at("a"));
+  writeFile(at("a/empty.txt"), "");
+  writeFile(at("c"), "a file where a folder was");
+  writeFile(mark, "");
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"end"}}));
+  EXPECT_EQ(readFile(mark), "");
+  EXPECT_EQ(stored("a/b")->status(), 0);
+  fs::remove(at("c"));
+  fs::create_directories(at("a/b"));
+  fs::create_directories(at("c"));
+  writeFile(at("a/empty.txt"), "not empty");
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"end"}}));
+  EXPECT_EQ(readFile(mark), "");
+  EXPECT_EQ(stored("a/empty.txt")->length(), 0);
+
+  // Without any mark, all of it there proves nothing: an empty disk has such folders too.
+  fs::remove_all(root_);
+  fs::rename(disk, root_);
+  fs::remove(mark);
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"end"}}));
+  EXPECT_FALSE(fs::exists(mark));
+
+  // Its own folder with its mark of old: all of it is there as recorded, so taking it
+  // removes and changes nothing; it is marked and syncs again.
+  writeFile(mark, "");
+  writeFile(at("later.txt"), "later");
+  refresh();
+  EXPECT_EQ(readFile(mark), copy_->uuid() + "\n");
+  EXPECT_NE(stored("later.txt"), nullptr);
+  EXPECT_EQ(stored("a/b")->status(), 0);
+}
+
+TEST_F(RefreshTest, AMarkWhoseWriteWasCutOffLeavesNoTemporaryMarkBehind) {
+  // Killed between writing the temporary mark and renaming it: no mark, a temporary one.
+  const std::string mark = at(".Velbor.Syncdir");
+  writeFile(at(".Velbor.Syncdir.3F9A0C"), copy_->uuid().substr(0, 10));
+  writeFile(at(".Velbor.Syncdir.saved"), "the user's own");
+  writeFile(at("a.txt"), "one");
+  refresh();
+  EXPECT_EQ(readFile(mark), copy_->uuid() + "\n");
+  EXPECT_FALSE(fs::exists(at(".Velbor.Syncdir.3F9A0C"))) << "a temporary mark is left";
+  EXPECT_TRUE(fs::exists(at(".Velbor.Syncdir.saved"))) << "only temporary marks are removed";
+  EXPECT_NE(stored("a.txt"), nullptr);
+}
+
 TEST_F(RefreshTest, TheMarkOfTheCopyIsKnownAcrossRestarts) {
   writeFile(at("a.txt"), "one");
   refresh();

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -52,6 +54,21 @@ std::string resolveTreeRoot(const std::string& treeRoot) {
   return resolved.string();
 }
 
+// The local copy whose folder this one is, seen from another place (a bind mount): two copies
+// in one folder would each take the mark from the other, one of them always missing.
+QoSyncdirCopy::Ptr copyOfSameFolder(const std::string& root) {
+  struct stat rootStatus {};
+  if (::stat(root.c_str(), &rootStatus) != 0) return nullptr;
+  for (const auto& other : QoSyncdirCopy::getSyncdirCopyInLocalDevice()) {
+    struct stat status {};
+    if (::stat(other->path().c_str(), &status) == 0 && status.st_dev == rootStatus.st_dev &&
+        status.st_ino == rootStatus.st_ino) {
+      return other;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 QoMessage::Ptr QoWorker::handleTreeAddRequest(const QoRequest& request) {
@@ -79,6 +96,10 @@ QoMessage::Ptr QoWorker::handleTreeAddRequest(const QoRequest& request) {
       throw QoExceptionZeExist::defaultExceptionWithReason("SyncdirCopy({}) in syncdir({}) already exist.",
                                                            existing->path(), existing->syncdirUuid());
     }
+    if (const auto same = copyOfSameFolder(root)) {
+      throw QoExceptionZeExist::defaultExceptionWithReason("SyncdirCopy({}) in syncdir({}) already exist.",
+                                                           same->path(), same->syncdirUuid());
+    }
     // A uuid names one copy: a second row would share its slot's identity.
     if (body->has_tree_uuid() && QoSyncdirCopy::getSyncdirCopyWithUuid(body->tree_uuid())) {
       throw QoExceptionZeExist::defaultExceptionWithReason("Tree({}) exist", body->tree_uuid());
@@ -92,13 +113,18 @@ QoMessage::Ptr QoWorker::handleTreeAddRequest(const QoRequest& request) {
     copy->setDevice(local);
     copy->setPath(root);
     copy->setUuid(body->has_tree_uuid() ? body->tree_uuid() : QoUtils::generateUuid());
+    // The folder is this copy's from now on, even where it holds the mark of another copy (a
+    // folder copied with its mark, a disk that held another sync folder). Marked before it is
+    // stored: stored in a folder that kept the other mark (a full disk, the program killed
+    // meanwhile), the copy would be missing from its first look on.
+    if (!SyncdirMark::markAs(*copy) && SyncdirMark::stateOf(*copy) == SyncdirMark::State::kOtherMark) {
+      throw QoExceptionZeGeneral::defaultExceptionWithReason("Tree({}) can not replace the mark of another copy there",
+                                                             root);
+    }
     copy->insert();
     // Saving logs its failure instead of raising: never answer a tree that was not stored.
     if (copy->pk() < 0) throw QoExceptionZeGeneral::defaultExceptionWithReason("Tree({}) can not be stored", root);
   }
-  // The folder is this copy's from now on, even where it holds the mark of another copy (a
-  // folder copied with its mark, a disk that held another sync folder).
-  SyncdirMark::markAs(*copy);
   auto response = std::make_shared<pb::MsgTreeAddResponse>();
   response->set_tree_uuid(copy->uuid());
   auto reply = QoMessage::qoMessageWithMsgCode(pb::MsgCodeTreeAddResponse, std::move(response));

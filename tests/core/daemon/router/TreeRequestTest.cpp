@@ -2,10 +2,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "HandlerTestBase.h"
+#include "core/entity/SyncdirMark.h"
 
 namespace velbor::test {
 namespace {
@@ -93,6 +95,71 @@ TEST_F(TreeRequestTest, ANewTreeMarksItsFolderAsItsOwnEvenOverAnotherCopysMark) 
     EXPECT_FALSE(entry.path().filename().string().starts_with(".Velbor.Syncdir."))
         << "a temporary mark is left: " << entry.path();
   }
+}
+
+TEST_F(TreeRequestTest, ATreeIsNotStoredInAFolderThatKeepsAnotherCopysMark) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a full disk needs a tmpfs mounted as root";
+  // A folder copied with `cp -a` onto a disk that is full now.
+  const fs::path disk = dir_ / "full";
+  fs::create_directories(disk);
+  ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k"), 0);
+  const struct Unmount {
+    const fs::path& at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  const fs::path root = disk / "copied";
+  const std::string otherMark = QoUtils::generateUuid() + "\n";
+  writeFile(root / ".Velbor.Syncdir", otherMark);
+  {
+    std::ofstream filler(disk / "filler", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (filler.write(block.data(), block.size()) && filler.flush()) {
+    }
+  }
+  const Answer full = add(QoUtils::generateUuid(), root.string());
+  // Stored there, it would be missing from its first look on, with nothing to bring it back.
+  EXPECT_EQ(full.errcode, pb::ErrorCodeGeneral) << full.errstr;
+  EXPECT_TRUE(shownRoots().empty());
+  EXPECT_EQ(readFile(root / ".Velbor.Syncdir"), otherMark);
+  for (const auto& entry : fs::directory_iterator(root)) {
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".Velbor.Syncdir."))
+        << "a temporary mark is left: " << entry.path();
+  }
+
+  // Room again: the folder is the new tree's.
+  fs::remove(disk / "filler");
+  const Answer added = add(QoUtils::generateUuid(), root.string());
+  ASSERT_EQ(added.code(), pb::MsgCodeTreeAddResponse) << added.errstr;
+  const std::string uuid = added.body<pb::MsgTreeAddResponse>()->tree_uuid();
+  EXPECT_EQ(readFile(root / ".Velbor.Syncdir"), uuid + "\n");
+  const auto copy = QoSyncdirCopy::getSyncdirCopyWithUuid(uuid);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(SyncdirMark::stateOf(*copy), SyncdirMark::State::kInPlace);
+}
+
+TEST_F(TreeRequestTest, AFolderSeenFromTwoPlacesHoldsOneTree) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a bind mount needs root";
+  const fs::path disk = dir_ / "disk";
+  const fs::path alias = dir_ / "alias";
+  fs::create_directories(disk / "folder");
+  fs::create_directories(alias);
+  ASSERT_EQ(::mount(disk.c_str(), alias.c_str(), nullptr, MS_BIND, nullptr), 0);
+  const struct Unmount {
+    const fs::path& at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{alias};
+  const Answer first = add(QoUtils::generateUuid(), (disk / "folder").string());
+  ASSERT_EQ(first.code(), pb::MsgCodeTreeAddResponse) << first.errstr;
+  const std::string uuid = first.body<pb::MsgTreeAddResponse>()->tree_uuid();
+
+  // The same folder under the other name, for another sync folder: it would take the mark.
+  const Answer second = add(QoUtils::generateUuid(), (alias / "folder").string());
+  EXPECT_EQ(second.errcode, pb::ErrorCodeExist) << second.errstr;
+  EXPECT_EQ(shownRoots(), std::vector<std::string>{(disk / "folder").string()});
+  EXPECT_EQ(readFile(disk / "folder/.Velbor.Syncdir"), uuid + "\n");
+  const auto copy = QoSyncdirCopy::getSyncdirCopyWithUuid(uuid);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(SyncdirMark::stateOf(*copy), SyncdirMark::State::kInPlace);
 }
 
 TEST_F(TreeRequestTest, RootIsResolvedBeforeItIsLookedUp) {
