@@ -73,7 +73,7 @@ class Disks {
   bool mount(const fs::path& image, const fs::path& at) {
     // A disk is mounted once at a time: a device that quit may hold it until its mounts are gone.
     if (!eventually([&] { return shell(fmt::format("test -z \"$(losetup -j '{}')\"", image.string())); },
-                    std::chrono::seconds(30))) {
+                    std::chrono::seconds(90))) {
       return false;
     }
     if (!shell(fmt::format("mount -o loop '{}' '{}'", image.string(), at.string()))) return false;

@@ -10,6 +10,7 @@
 #include "MonitorTestBase.h"
 #include "WholeSecondFileSystem.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/SyncdirMark.h"
 
 namespace velbor::test {
 namespace {
@@ -207,6 +208,8 @@ TEST_F(MonitorLinkedFilesTest, NamesInAnotherCopyFoundByARescanOfAWholeCopyAreFo
 TEST_F(MonitorLinkedFilesTest, ASecondWriteOfTheSameSizeWithinOneSecondIsRecordedOnAWholeSecondDisk) {
   WholeSecondFileSystem wholeSeconds(root_);
   if (!wholeSeconds.mounted()) GTEST_SKIP() << wholeSeconds.reason();
+  // The copy is made on the disk: its folder is marked as a new tree's is.
+  ASSERT_TRUE(SyncdirMark::markAs(*local_));
   RecordedStates::shared().clear();
   writeFile(at("f"), "at first");
   link(at("f"), at("g"));

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -239,45 +240,56 @@ TEST_F(PublisherTest, SubscribersHoldNothingButTheSubscriptionToEverything) {
   // Another host: a cut is for the host that sent what is refused.
   const std::string kHostile = "127.0.0.2";
 
-  ZmtpTestPeer huge(port, kHostile);
-  ASSERT_TRUE(huge.handshake("SUB", kBound));
-  // The head of an 8 MiB subscription and a part of it.
-  huge.sendFrameHead(8 << 20, false);
-  huge.sendBytes("\x01" + std::string(64 * 1024, 'p'));
-  EXPECT_TRUE(huge.closedWithin(kBound));
+  // Behind the guard every connection comes from loopback, and a frame still waiting from a
+  // connection already cut may end a later one that took its descriptor: a peer whose
+  // handshake was cut that way connects again.
+  auto handshaken = [&](const std::string& type, const std::string& source) -> std::unique_ptr<ZmtpTestPeer> {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      auto peer = std::make_unique<ZmtpTestPeer>(port, source);
+      if (peer->handshake(type, kBound)) return peer;
+    }
+    return nullptr;
+  };
 
-  ZmtpTestPeer many(port, kHostile);
-  ASSERT_TRUE(many.handshake("SUB", kBound));
-  many.sendFrame("\x01", false);
+  auto huge = handshaken("SUB", kHostile);
+  ASSERT_NE(huge, nullptr);
+  // The head of an 8 MiB subscription and a part of it.
+  huge->sendFrameHead(8 << 20, false);
+  huge->sendBytes("\x01" + std::string(64 * 1024, 'p'));
+  EXPECT_TRUE(huge->closedWithin(kBound));
+
+  auto many = handshaken("SUB", kHostile);
+  ASSERT_NE(many, nullptr);
+  many->sendFrame("\x01", false);
   for (int i = 0; i < 200; ++i) {
-    if (!many.sendFrame("\x01prefix-" + std::to_string(i), false)) break;
+    if (!many->sendFrame("\x01prefix-" + std::to_string(i), false)) break;
   }
-  EXPECT_TRUE(many.closedWithin(kBound));
+  EXPECT_TRUE(many->closedWithin(kBound));
 
   // Subscribing and cancelling without end only makes ZeroMQ queue it all for the broker.
-  ZmtpTestPeer looping(port, kHostile);
-  ASSERT_TRUE(looping.handshake("SUB", kBound));
+  auto looping = handshaken("SUB", kHostile);
+  ASSERT_NE(looping, nullptr);
   for (int i = 0; i < 2000; ++i) {
-    if (!looping.sendFrame("\x01", false) || !looping.sendFrame(std::string(1, '\0'), false)) break;
+    if (!looping->sendFrame("\x01", false) || !looping->sendFrame(std::string(1, '\0'), false)) break;
   }
-  EXPECT_TRUE(looping.closedWithin(kBound));
+  EXPECT_TRUE(looping->closedWithin(kBound));
 
-  ZmtpTestPeer talking(port, kHostile);
-  ASSERT_TRUE(talking.handshake("XSUB", kBound));
-  talking.sendFrame("not a subscription", true);
-  talking.sendFrame("", false);
-  EXPECT_TRUE(talking.closedWithin(kBound));
+  auto talking = handshaken("XSUB", kHostile);
+  ASSERT_NE(talking, nullptr);
+  talking->sendFrame("not a subscription", true);
+  talking->sendFrame("", false);
+  EXPECT_TRUE(talking->closedWithin(kBound));
 
   // A peer that subscribes as every peer does.
-  ZmtpTestPeer good(port);
-  ASSERT_TRUE(good.handshake("SUB", kBound));
-  ASSERT_TRUE(good.sendFrame("\x01", false));
+  auto good = handshaken("SUB", "127.0.0.1");
+  ASSERT_NE(good, nullptr);
+  ASSERT_TRUE(good->sendFrame("\x01", false));
   auto subscriber = listen();
   const std::string expected = PbMessage::data(*plainExitBody("good"));
   bool received = false;
   for (int i = 0; i < kAttempts && !received; ++i) {
     publisher_->sendQoMessageToPusher(QoMessage::qoMessageWithMsgCode(pb::MsgCodePubExit, plainExitBody("good")));
-    while (auto frame = good.receiveFrame(kPause)) {
+    while (auto frame = good->receiveFrame(kPause)) {
       if (*frame == expected) received = true;
     }
   }
