@@ -21,10 +21,11 @@ function(velbor_library target)
 endfunction()
 
 # velbor_test(<target> LABEL <label> SOURCES <files...> [DEPS <targets...>] [TIMEOUT <seconds>]
-#             [ENV <NAME=value...>])
-# One GoogleTest executable; every test case becomes a CTest test carrying the label.
+#             [ENV <NAME=value...>] [SERIAL])
+# One GoogleTest executable; every test case becomes a CTest test carrying the label. SERIAL
+# runs each of its cases while no other test runs.
 function(velbor_test target)
-  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;DEPS;ENV" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "LABEL;TIMEOUT" "SOURCES;DEPS;ENV" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
@@ -35,7 +36,7 @@ function(velbor_test target)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
+    PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT} RUN_SERIAL ${ARG_SERIAL}
     ENVIRONMENT "VELBOR_TEST_LABEL=${ARG_LABEL};${ARG_ENV}")
 endfunction()
 
