@@ -133,6 +133,10 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   // item then fails as it would have.
   bool restoreMissingFolders();
   bool handleFetchEvent(int32_t event);
+  // Reads and hashes the complete download for the install to come, unless its flush did:
+  // called before the "transaction" locker is taken, so no other writer waits on the read.
+  // The install reads the file again only when it changed since.
+  void checkDownload();
   bool handleFetchEventDefault() { return handleFetchEvent(currentFetchEvent_); }
   // Gives up this record's fetch without applying anything: its temporary file goes.
   void dropFetch();

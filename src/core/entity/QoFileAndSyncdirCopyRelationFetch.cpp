@@ -256,11 +256,11 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   // Fixed to the incoming path before a conflict renames the file.
   const std::string tmpFilePath = file_ ? getTempFilePath() : std::string();
   closeTmpFileHandle();
-  // The download is hashed here, before the locker is taken, and not again when installed.
-  checkedDownload_.reset();
+  // The download is hashed before the locker is taken, here or by checkDownload, and not
+  // again when installed.
   if (downloadSync_ && downloadSync_->checked()) {
     checkedDownload_ = downloadSync_->checked();
-  } else if (file_ && syncdirCopy_ && installsDownload(event, *file_)) {
+  } else if (!checkedDownload_ && file_ && syncdirCopy_ && installsDownload(event, *file_)) {
     try {
       const CopyItemFolder temporary(syncdirCopy_->path(), tmpFilePath);
       checkedDownload_ = temporary.checkedFile(temporary.name(), file_->sha1());
@@ -349,7 +349,20 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   return succeeded;
 }
 
+void QoFileAndSyncdirCopyRelation::checkDownload() {
+  if (downloadSync_ && downloadSync_->checked()) return;
+  if (!file_ || !syncdirCopy_ || !installsDownload(EventSuccessful, *file_)) return;
+  closeTmpFileHandle();
+  try {
+    const CopyItemFolder temporary(syncdirCopy_->path(), getTempFilePath());
+    checkedDownload_ = temporary.checkedFile(temporary.name(), file_->sha1());
+  } catch (const std::exception&) {
+    // Checked again, and reported, when the event is applied.
+  }
+}
+
 void QoFileAndSyncdirCopyRelation::dropFetch() {
+  checkedDownload_.reset();
   closeTmpFileHandle();
   deleteTmpFile();
   tmpFilePlace_.reset();

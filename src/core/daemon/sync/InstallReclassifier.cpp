@@ -131,6 +131,8 @@ Sorted InstallReclassifier::eventAgainstLocalNow(QoFileAndSyncdirCopyRelation& r
 
 bool InstallReclassifier::install(const Relation& record, int32_t event, bool downloaded) {
   if (!record) return false;
+  // Read before the locker is taken: a large download does not hold up every other writer.
+  if (downloaded) record->checkDownload();
   // Held from the comparison until the record is applied: no other record of the path is
   // written in between.
   LockerGuard lock(WriteTransaction::locker());

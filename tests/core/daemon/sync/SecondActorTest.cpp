@@ -1,11 +1,18 @@
 #include <algorithm>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "PullTestBase.h"
 #include "core/daemon/sync/FileFetcher.h"
+#include "core/daemon/sync/InstallReclassifier.h"
 #include "core/daemon/sync/SyncEngine.h"
+#include "core/entity/FileFetchEvent.h"
 #include "core/entity/SyncdirMark.h"
 #include "framework/network/ZMQContext.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/RecursiveLocker.h"
+#include "support/ReadWatch.h"
 
 namespace velbor::test {
 namespace {
@@ -190,6 +197,36 @@ TEST_F(SecondActorTest, ContentChangedHereMeanwhileUnderATakeOfTimesOnlyIsFetche
   EXPECT_NE(failedUsn(), 0);
   pullAgain();
   EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"edited in a", "first"}));
+}
+
+// A download that no flush checked (no descriptor was free for one) is read and hashed before
+// the install takes the transaction locker: a large file must not hold up the monitor and
+// every other pull while it is read. It is not read again once the locker is taken.
+TEST_F(SecondActorTest, AnUncheckedDownloadIsReadWhileAnotherWriterHoldsTheLocker) {
+  startPeer();
+  writeB("new.txt", "made in b", 0644, 1600000001000);
+  recordB();
+  const Page page = sortPage();
+  ASSERT_EQ(page.files.size(), 1u);
+  const auto record = page.files.front();
+  const fs::path temporary(record->getTempFilePath());
+  std::ofstream(temporary, std::ios::binary) << "made in b";
+  ReadWatch reads(temporary.parent_path().string());
+
+  bool installed = false;
+  std::unique_lock<RecursiveLocker> otherWriter(WriteTransaction::locker());
+  std::thread installer([&] { installed = InstallReclassifier::install(record, EventCreateFile, true); });
+  const bool readWhileHeld = reads.waitUntilRead({temporary.filename().string()});
+  reads.takeReads();
+  otherWriter.unlock();
+  installer.join();
+  EXPECT_TRUE(readWhileHeld) << "the download is read while another writer holds the locker";
+  EXPECT_TRUE(installed);
+  const auto again = reads.takeReads();
+  EXPECT_EQ(std::count(again.begin(), again.end(), temporary.filename().string()), 0)
+      << "the download is not read again";
+  EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"made in b"}));
+  EXPECT_TRUE(temporaries().empty());
 }
 
 }  // namespace
