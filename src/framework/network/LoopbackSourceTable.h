@@ -2,11 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <netinet/in.h>
 
@@ -16,7 +15,7 @@ namespace velbor {
 // (127.1.x.y) to connect to ZeroMQ from: behind the guard every connection comes from
 // loopback, and what ZeroMQ tells of a message's source must still tell the hosts apart.
 // A host keeps its address while it has connections; then the address is free for another.
-// Thread-safe.
+// Used by the guard's thread only.
 class LoopbackSourceTable {
  public:
   // Hosts that can have connections at once.
@@ -27,8 +26,6 @@ class LoopbackSourceTable {
   std::optional<in_addr> take(const std::string& host);
   // A connection of `host` that came from its address is gone.
   void give(const std::string& host);
-  // The host whose connections come from `source` ("127.1.0.3"); nothing when none.
-  std::optional<std::string> hostOf(const std::string& source) const;
 
  private:
   struct Slot {
@@ -38,11 +35,9 @@ class LoopbackSourceTable {
 
   static in_addr addressOf(uint32_t index);
 
-  mutable std::mutex lock_;
   std::map<std::string, Slot> hosts_;
-  std::map<uint32_t, std::string> owners_;
   // Indexes given back, and the first never given yet.
-  std::vector<uint32_t> freed_;
+  std::deque<uint32_t> freed_;
   uint32_t unused_ = 0;
 };
 

@@ -111,6 +111,7 @@ class ZMQFrameGuard {
   std::vector<std::string> cutEndpoints_;
   // ZeroMQ's side of a connection from a host's own source address, to its far side.
   std::map<std::string, std::string> farSides_;
+  // The thread's own.
   LoopbackSourceTable sources_;
 };
 
