@@ -4,6 +4,8 @@
 A while the attack runs:
   - a trusted device that asks for 1 MiB parts on 1 or 6 connections and reads none of them;
   - sixteen connections from nobody A trusts, each sending 60 MiB frames without end;
+  - four hosts sending A's request port a request of empty frames without end
+    (bench/empty_frames_flood.py);
   - sixteen hosts subscribing to A's publisher with the largest subscriptions it takes, while
     a file of A's tree changes every second (bench/subscription_flood.py).
 Prints, per scenario, A's resident memory before, its peak during the attack (sampled, and the
@@ -35,6 +37,7 @@ ONLY = os.environ.get("ROUTERMEM_BENCH_ONLY", "")
 SETTLE_SECONDS = 60
 MIB = 1 << 20
 SUBSCRIPTION_FLOOD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "subscription_flood.py")
+EMPTY_FRAMES_FLOOD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "empty_frames_flood.py")
 # The largest subscription frame the publisher takes (QoPublisher::kMaxSubscriptionBytes):
 # a flag byte and the prefix.
 SUBSCRIPTION_BYTES = 255
@@ -73,6 +76,9 @@ def scenario(label, mode, connections):
                     str(ATTACK_SECONDS)]
         elif mode == "junk":
             args = [FLOOD, "junk", endpoint, str(connections), str(ATTACK_SECONDS), "60"]
+        elif mode == "empty frames":
+            args = [EMPTY_FRAMES_FLOOD, "127.0.0.1", str(a.command("info")["routerPort"]), str(connections),
+                    str(ATTACK_SECONDS)]
         elif mode == "subscriptions":
             publisher = "tcp://127.0.0.1:%d" % a.command("info")["publisherPort"]
             args = [SUBSCRIPTION_FLOOD, publisher, str(connections), str(ATTACK_SECONDS),
@@ -85,7 +91,7 @@ def scenario(label, mode, connections):
         if args:
             flood_log = open(os.path.join(run, "flood.log"), "wb")
             # Named as the test peer, whose database (named after the process) it opens.
-            if mode == "subscriptions":
+            if mode in ("subscriptions", "empty frames"):
                 flood = subprocess.Popen(["/usr/bin/python3"] + args, stdout=subprocess.PIPE, stderr=flood_log)
             else:
                 flood = subprocess.Popen([os.path.basename(PEER)] + args[1:], executable=FLOOD,
@@ -144,6 +150,7 @@ def main():
                                          ("trusted, reads nothing, 1 conn", "silent", 1),
                                          ("trusted, reads nothing, 6 conns", "silent", 6),
                                          ("untrusted, 60 MiB frames, 16 conns", "junk", 16),
+                                         ("empty frames, 4 hosts", "empty frames", 4),
                                          ("subscriptions, 16 hosts", "subscriptions", 16)):
             if ONLY not in label:
                 continue

@@ -32,6 +32,7 @@ struct ZMQFrameGuard::Route {
   socklen_t targetLength = 0;
   // A listening route takes the far side's connections and makes ZeroMQ's.
   bool listening = false;
+  bool sourcePerHost = false;
   uint64_t messagesAllowed = std::numeric_limits<uint64_t>::max();
 };
 
@@ -50,6 +51,9 @@ struct ZMQFrameGuard::Link {
   // What one side sent that the other has not taken yet: at most one read's worth.
   std::string in, out;
   bool remoteEnded = false, localEnded = false;
+  // With a source of its host's own: the far host, and ZeroMQ's side as it sees it.
+  std::string sourceHost;
+  std::string source;
 };
 
 namespace {
@@ -164,20 +168,39 @@ bool passLeft(int fd, std::string& left) {
   return true;
 }
 
-// "tcp://192.168.1.7:40312" of a connected socket.
-std::string peerOf(int fd) {
+// The host ("192.168.1.7", "::1") and port of an address; an empty host when it is none.
+std::pair<std::string, uint16_t> hostAndPort(const sockaddr_storage& address) {
+  char host[INET6_ADDRSTRLEN] = {};
+  if (address.ss_family == AF_INET6) {
+    const auto& six = reinterpret_cast<const sockaddr_in6&>(address);
+    ::inet_ntop(AF_INET6, &six.sin6_addr, host, sizeof host);
+    return {host, ntohs(six.sin6_port)};
+  }
+  if (address.ss_family != AF_INET) return {};
+  const auto& four = reinterpret_cast<const sockaddr_in&>(address);
+  ::inet_ntop(AF_INET, &four.sin_addr, host, sizeof host);
+  return {host, ntohs(four.sin_port)};
+}
+
+// "192.168.1.7:40312", "[::1]:40312".
+std::string addressText(const std::pair<std::string, uint16_t>& hostPort) {
+  if (hostPort.first.find(':') != std::string::npos) return fmt::format("[{}]:{}", hostPort.first, hostPort.second);
+  return fmt::format("{}:{}", hostPort.first, hostPort.second);
+}
+
+// The far end of a connected socket; an empty host when it cannot be had.
+std::pair<std::string, uint16_t> peerHostOf(int fd) {
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
-  char host[INET6_ADDRSTRLEN] = {};
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "tcp://?";
-  if (peer.ss_family == AF_INET6) {
-    const auto& six = reinterpret_cast<const sockaddr_in6&>(peer);
-    ::inet_ntop(AF_INET6, &six.sin6_addr, host, sizeof host);
-    return fmt::format("tcp://[{}]:{}", host, ntohs(six.sin6_port));
-  }
-  const auto& four = reinterpret_cast<const sockaddr_in&>(peer);
-  ::inet_ntop(AF_INET, &four.sin_addr, host, sizeof host);
-  return fmt::format("tcp://{}:{}", host, ntohs(four.sin_port));
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return {};
+  return hostAndPort(peer);
+}
+
+// "tcp://192.168.1.7:40312" of a connected socket.
+std::string peerOf(int fd) {
+  const auto hostPort = peerHostOf(fd);
+  if (hostPort.first.empty()) return "tcp://?";
+  return "tcp://" + addressText(hostPort);
 }
 
 LogRateLimiter& cutLog() {
@@ -241,9 +264,11 @@ std::string ZMQFrameGuard::routeTo(const std::string& endpoint) {
   return local;
 }
 
-std::string ZMQFrameGuard::listenFor(const std::string& endpoint, const std::string& local, uint64_t messagesAllowed) {
+std::string ZMQFrameGuard::listenFor(const std::string& endpoint, const std::string& local, uint64_t messagesAllowed,
+                                     bool sourcePerHost) {
   Route route;
   route.listening = true;
+  route.sourcePerHost = sourcePerHost;
   route.messagesAllowed = messagesAllowed;
   route.local = local;
   std::tie(route.target, route.targetLength) = addressOf(local, false);
@@ -281,6 +306,13 @@ std::optional<std::string> ZMQFrameGuard::endpointOf(const std::string& local) c
   std::lock_guard lock(lock_);
   auto known = endpoints_.find(local);
   if (known == endpoints_.end()) return std::nullopt;
+  return known->second;
+}
+
+std::optional<std::string> ZMQFrameGuard::farSideOf(const std::string& source) const {
+  std::lock_guard lock(lock_);
+  auto known = farSides_.find(source);
+  if (known == farSides_.end()) return std::nullopt;
   return known->second;
 }
 
@@ -323,7 +355,7 @@ void ZMQFrameGuard::serve() {
   // What ZeroMQ still sends as its sockets close (a lingering exit notice) goes on, for a while.
   for (Route& route : routes) ::close(route.listener);
   routes.clear();
-  std::erase_if(links, [](Link& link) {
+  std::erase_if(links, [this](Link& link) {
     if (!link.connecting) return false;
     closeLink(link);
     return true;
@@ -341,6 +373,29 @@ void ZMQFrameGuard::serve() {
 void ZMQFrameGuard::closeLink(Link& link) {
   if (link.local >= 0) ::close(link.local);
   if (link.remote >= 0) ::close(link.remote);
+  link.local = link.remote = -1;
+  if (link.sourceHost.empty()) return;
+  {
+    std::lock_guard lock(lock_);
+    farSides_.erase(link.source);
+  }
+  sources_.give(link.sourceHost);
+  link.sourceHost.clear();
+}
+
+bool ZMQFrameGuard::bindSource(Link& link, int accepted, int made) {
+  const auto far = peerHostOf(accepted);
+  if (far.first.empty()) return false;
+  const std::optional<in_addr> address = sources_.take(far.first);
+  if (!address) return false;
+  link.sourceHost = far.first;
+  // The port is chosen at connect(): many connections of one host may share its address.
+  const int on = 1;
+  setsockopt(made, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  source.sin_addr = *address;
+  return ::bind(made, reinterpret_cast<const sockaddr*>(&source), sizeof source) == 0;
 }
 
 void ZMQFrameGuard::pump(const std::vector<Route>& routes, std::vector<Link>& links, std::string& scratch,
@@ -403,19 +458,28 @@ void ZMQFrameGuard::accept(const Route& route, std::vector<Link>& links) {
     }
     noDelay(accepted);
     noDelay(made);
-    if (::connect(made, reinterpret_cast<const sockaddr*>(&route.target), route.targetLength) != 0 &&
-        errno != EINPROGRESS) {
+    Link link(bounds_);
+    link.local = route.listening ? made : accepted;
+    link.remote = route.listening ? accepted : made;
+    if ((route.sourcePerHost && !bindSource(link, accepted, made)) ||
+        (::connect(made, reinterpret_cast<const sockaddr*>(&route.target), route.targetLength) != 0 &&
+         errno != EINPROGRESS)) {
       // The side that connected sees its connection end, and tries again later if it will.
-      ::close(accepted);
-      ::close(made);
+      closeLink(link);
       continue;
     }
-    Link link(bounds_);
+    if (!link.sourceHost.empty()) {
+      sockaddr_storage source{};
+      socklen_t length = sizeof source;
+      if (::getsockname(made, reinterpret_cast<sockaddr*>(&source), &length) == 0) {
+        link.source = addressText(hostAndPort(source));
+        std::lock_guard lock(lock_);
+        farSides_[link.source] = addressText(peerHostOf(accepted));
+      }
+    }
     link.counter.allowMessages(answersOnly_ ? 0 : route.messagesAllowed);
     link.endpoint = route.listening ? peerOf(accepted) : route.endpoint;
     link.connectsLocal = route.listening;
-    link.local = route.listening ? made : accepted;
-    link.remote = route.listening ? accepted : made;
     links.push_back(std::move(link));
   }
 }

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "framework/network/LoopbackSourceTable.h"
 #include "framework/network/ZMQFrameCounter.h"
 
 namespace velbor {
@@ -47,15 +48,21 @@ class ZMQFrameGuard {
   // Listens at `endpoint` ("tcp://*:9526") for the far sides' connections and passes each on
   // to the loopback endpoint `local` a ZeroMQ socket is bound at: that socket takes nothing
   // the guard did not count. A connection may bring `messagesAllowed` messages in all.
-  // Answers the endpoint as bound ("tcp://0.0.0.0:9526"); raises ZMQException with the
-  // errno when it cannot listen, or EINVAL for an endpoint that names no host and port.
-  std::string listenFor(const std::string& endpoint, const std::string& local, uint64_t messagesAllowed);
+  // With `sourcePerHost` the connections of each far host come to `local` from a loopback
+  // address of that host's own (see farSideOf). Answers the endpoint as bound
+  // ("tcp://0.0.0.0:9526"); raises ZMQException with the errno when it cannot listen, or
+  // EINVAL for an endpoint that names no host and port.
+  std::string listenFor(const std::string& endpoint, const std::string& local, uint64_t messagesAllowed,
+                        bool sourcePerHost = false);
   // Takes no more connections for `endpoint`; those made end as ZeroMQ closes them.
   void dropRoute(const std::string& endpoint);
   // The loopback endpoint that leads to `endpoint`; nothing when none.
   std::optional<std::string> localOf(const std::string& endpoint) const;
   // The endpoint that the loopback endpoint `local` leads to; nothing when none.
   std::optional<std::string> endpointOf(const std::string& local) const;
+  // The far side ("192.168.1.7:40312") of the connection that comes to ZeroMQ from `source`
+  // ("127.1.0.3:51022") with sourcePerHost; nothing once that connection is gone.
+  std::optional<std::string> farSideOf(const std::string& source) const;
   // Connections cut for what they sent.
   uint64_t cutConnections() const { return cut_.load(); }
   // Of those, with answersOnly, the ones cut while answers to what was sent on them were
@@ -74,7 +81,9 @@ class ZMQFrameGuard {
   void serve();
   // One poll of the wake pipe, the routes' listeners and the links, and what it found.
   void pump(const std::vector<Route>& routes, std::vector<Link>& links, std::string& scratch, int timeoutMs);
-  static void closeLink(Link& link);
+  void closeLink(Link& link);
+  // Comes from the far host's own loopback address; false when it cannot.
+  bool bindSource(Link& link, int accepted, int made);
   void applyChanges(std::vector<Route>& routes);
   void accept(const Route& route, std::vector<Link>& links);
   // False when the link is done and is to be closed. `scratch` is the buffer reads go to.
@@ -100,6 +109,10 @@ class ZMQFrameGuard {
   std::vector<Route> added_;
   std::vector<std::string> dropped_;
   std::vector<std::string> cutEndpoints_;
+  // ZeroMQ's side of a connection from a host's own source address, to its far side.
+  std::map<std::string, std::string> farSides_;
+  // The thread's own.
+  LoopbackSourceTable sources_;
 };
 
 }  // namespace velbor

@@ -237,7 +237,8 @@ bool ZMQSocket::disconnectToEndpoint(const std::string& endpoint) {
 }
 
 std::string ZMQSocket::bindBehindGuard(const std::string& endpoint, const std::string& name,
-                                       const ZMQFrameCounter::Bounds& bounds, uint64_t messagesPerConnection) {
+                                       const ZMQFrameCounter::Bounds& bounds, uint64_t messagesPerConnection,
+                                       bool sourcePerHost) {
   requireOpen("zmq_bind");
   constexpr const char* kLoopback = "tcp://127.0.0.1:*";
   limitNetworkInput(kLoopback);
@@ -245,7 +246,7 @@ std::string ZMQSocket::bindBehindGuard(const std::string& endpoint, const std::s
   std::string local = dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
   local.erase(std::find(local.begin(), local.end(), '\0'), local.end());
   guard_ = std::make_unique<ZMQFrameGuard>(name, bounds, false);
-  const std::string bound = guard_->listenFor(endpoint, local, messagesPerConnection);
+  const std::string bound = guard_->listenFor(endpoint, local, messagesPerConnection, sourcePerHost);
   setEndpoint(bound);
   return bound;
 }
@@ -258,6 +259,11 @@ void ZMQSocket::guardConnections(const std::string& name, const ZMQFrameCounter:
 std::string ZMQSocket::connectedEndpointOf(const std::string& endpoint) const {
   if (!guard_) return endpoint;
   return guard_->endpointOf(endpoint).value_or(endpoint);
+}
+
+std::optional<std::string> ZMQSocket::guardedFarSideOf(const std::string& source) const {
+  if (!guard_) return std::nullopt;
+  return guard_->farSideOf(source);
 }
 
 uint64_t ZMQSocket::guardCutConnections() const { return guard_ ? guard_->cutConnections() : 0; }

@@ -94,9 +94,14 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   // Binds on loopback behind a ZMQFrameGuard that listens at `endpoint` and cuts a far side's
   // connection as soon as it sends a message beyond `bounds`, or more than
   // `messagesPerConnection` messages in all; answers the endpoint as bound
-  // ("tcp://0.0.0.0:9526"). ZeroMQ then sees every far side at 127.0.0.1.
+  // ("tcp://0.0.0.0:9526"). ZeroMQ then sees every far side at 127.0.0.1, or with
+  // `sourcePerHost` each far host at a loopback address of its own (see guardedFarSideOf).
   std::string bindBehindGuard(const std::string& endpoint, const std::string& name,
-                              const ZMQFrameCounter::Bounds& bounds, uint64_t messagesPerConnection);
+                              const ZMQFrameCounter::Bounds& bounds, uint64_t messagesPerConnection,
+                              bool sourcePerHost = false);
+  // The far side ("192.168.1.7:40312") of the guarded connection ZeroMQ sees as `source`
+  // ("127.1.0.3:51022"); nothing when none (no guard, no source of a host's own, or gone).
+  std::optional<std::string> guardedFarSideOf(const std::string& source) const;
   // The endpoint given to connectToEndpoint that `endpoint`, as ZeroMQ names it (its
   // monitor's events), stands for: itself unless it leads through the guard.
   std::string connectedEndpointOf(const std::string& endpoint) const;

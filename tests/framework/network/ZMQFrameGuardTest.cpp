@@ -2,8 +2,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <limits>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -13,6 +17,7 @@
 #include "framework/network/ZMQFrameGuard.h"
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
+#include "platform/ForeignTcpSocket.h"
 #include "support/LoopbackListener.h"
 #include "support/ZmtpTestPeer.h"
 
@@ -134,6 +139,44 @@ TEST(ZMQFrameGuardTest, CutsAConnectionWhoseMessageNeverEnds) {
     context->terminate();
   }
   ::close(listener);
+}
+
+// Behind a listening guard ZeroMQ still tells the far hosts apart by a message's source, and
+// the guard names the far side of each connection.
+TEST(ZMQFrameGuardTest, ListeningGuardGivesEachFarHostASourceOfItsOwn) {
+  auto context = std::make_shared<ZMQContext>(1);
+  auto router = context->socketWithType(ZMQ_ROUTER);
+  router->setRecordsSources(true);
+  const std::string bound = router->bindBehindGuard("tcp://127.0.0.1:0", "test", ZMQFrameCounter::Bounds{16, 64 * 1024},
+                                                    std::numeric_limits<uint64_t>::max(), true);
+  const std::string port = bound.substr(bound.rfind(':') + 1);
+  const std::vector<std::string> hosts = {"127.0.0.2", "127.0.0.2", "127.0.0.3"};
+  std::vector<std::shared_ptr<ZMQSocket>> dealers;
+  for (size_t i = 0; i < hosts.size(); ++i) {
+    auto dealer = context->socketWithType(ZMQ_DEALER);
+    dealer->connectToEndpoint(fmt::format("tcp://{}:0;127.0.0.1:{}", hosts[i], port));
+    ASSERT_TRUE(dealer->sendData(std::to_string(i), 0));
+    dealers.push_back(dealer);
+  }
+  std::map<std::string, std::string> sourceOf;
+  for (size_t received = 0; received < hosts.size(); ++received) {
+    router->receiveDataWithFlags(0);
+    const std::string sent = router->receiveDataWithFlags(0);
+    const std::string source = router->lastSourceAddress();
+    EXPECT_NE(source, "127.0.0.1");
+    const std::optional<std::string> seen = ForeignTcpSocket::peerAddress(router->lastSourceFd());
+    ASSERT_TRUE(seen.has_value());
+    const std::optional<std::string> far = router->guardedFarSideOf(*seen);
+    ASSERT_TRUE(far.has_value()) << *seen;
+    const std::string& host = hosts.at(std::stoul(sent));
+    EXPECT_EQ(far->substr(0, far->rfind(':')), host);
+    sourceOf[sent] = source;
+  }
+  EXPECT_EQ(sourceOf["0"], sourceOf["1"]);
+  EXPECT_NE(sourceOf["0"], sourceOf["2"]);
+  dealers.clear();
+  router.reset();
+  context->terminate();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -69,14 +70,15 @@ void QoRouter::start() {
     const int64_t maxFrame = kMaxRequestFrameBytes;
     frontend_->setData(std::string_view(reinterpret_cast<const char*>(&maxFrame), sizeof maxFrame), ZMQ_MAXMSGSIZE);
     frontend_->setRecordsSources(true);
-    frontend_->bindToEndpoint(frontendUri);
+    // ZeroMQ keeps every frame of a message that has not ended: a request of endless empty
+    // frames is cut before ZeroMQ holds it. Each host comes from a loopback address of its
+    // own, for the bounds per host.
+    frontendEndpoint_ =
+        frontend_->bindBehindGuard(frontendUri, "Router", ZMQFrameCounter::Bounds{kMaxRequestFrames, kMaxRequestBytes},
+                                   std::numeric_limits<uint64_t>::max(), true);
     QoLog("Router frontend bind on ({})", frontendUri);
     backend_->bindToEndpoint(backendUri);
     QoLog("Router backend  bind on ({})", backendUri);
-    frontendEndpoint_ = frontend_->dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
-    // The option's text ends in its terminating NUL.
-    frontendEndpoint_.erase(std::find(frontendEndpoint_.begin(), frontendEndpoint_.end(), '\0'),
-                            frontendEndpoint_.end());
   } catch (const std::exception& e) {
     // A broker that cannot listen must not look like one that serves: the caller hears of it.
     QoLog("Router run failed, {}", e.what());
@@ -88,7 +90,10 @@ void QoRouter::start() {
   }
   context_ = context;
   sealer_ = std::move(sealer);
-  gate_ = std::make_unique<RequestGate>(requestLimits_, ReplyLedger::create());
+  ZMQSocket* frontend = frontend_.get();
+  gate_ = std::make_unique<RequestGate>(requestLimits_, ReplyLedger::create(), [frontend](const std::string& source) {
+    return frontend->guardedFarSideOf(source);
+  });
   run_ = true;
 
   workerQueue_ = QoQueue<std::string>();

@@ -32,7 +32,9 @@ class ZMQSocket;
 // the frontend from the broker thread.
 //
 // Memory a peer can make this device hold is bounded: a request frame is refused beyond
-// kMaxRequestFrameBytes (ZeroMQ drops the connection before it allocates the frame), and
+// kMaxRequestFrameBytes (ZeroMQ drops the connection before it allocates the frame), a
+// request beyond kMaxRequestFrames or kMaxRequestBytes ends its connection before ZeroMQ
+// holds it (a frame guard relays the frontend's connections), and
 // the RequestGate holds back the requests of connections whose replies pile up unread.
 class QoRouter : public QoWorkerDelegate {
  public:
@@ -42,6 +44,8 @@ class QoRouter : public QoWorkerDelegate {
   static constexpr int64_t kMaxRequestFrameBytes = 256 * 1024;
   // The whole of a request: identity, header, body and a user-info frame.
   static constexpr size_t kMaxRequestBytes = 2 * kMaxRequestFrameBytes;
+  // Frames of one request as it comes: a request is a few.
+  static constexpr size_t kMaxRequestFrames = 16;
 
   QoRouter();
   // Stops the broker and the workers. A subclass that overrides the delegate hooks must call

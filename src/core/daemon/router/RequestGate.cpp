@@ -28,8 +28,8 @@ constexpr std::chrono::seconds kForgetIdleAfter{10};
 
 }  // namespace
 
-RequestGate::RequestGate(Limits limits, std::shared_ptr<ReplyLedger> ledger)
-    : limits_(limits), ledger_(std::move(ledger)) {}
+RequestGate::RequestGate(Limits limits, std::shared_ptr<ReplyLedger> ledger, FarSideOf farSideOf)
+    : limits_(limits), ledger_(std::move(ledger)), farSideOf_(std::move(farSideOf)) {}
 
 std::shared_ptr<ZMQSendAccount> RequestGate::accountFor(const std::string& client) {
   auto entry = peers_.find(client);
@@ -74,6 +74,8 @@ RequestGate::Peer& RequestGate::peerFor(const std::string& client, int sourceFd,
     if (address && (host == sourceAddress || host == fmt::format("[{}]", sourceAddress))) {
       peer.fd = sourceFd;
       peer.address = std::move(*address);
+      std::optional<std::string> far = farSideOf_ ? farSideOf_(peer.address) : std::nullopt;
+      peer.shown = far.value_or(peer.address);
     }
   }
   return peer;
@@ -102,7 +104,7 @@ bool RequestGate::admit(ZMQMessage& request, int sourceFd, const std::string& so
       waitingBytes_ + bytes > limits_.totalWaitingBytes) {
     statDropped_.fetch_add(1);
     droppedRequestLog().log("*** Router dropped a request of {} bytes from ({}): {} bytes of its replies wait", bytes,
-                            peer.address, ledger_->heldFor(client));
+                            peer.shown, ledger_->heldFor(client));
     if (peer.waiting.empty() && !peer.cut && ledger_->heldFor(client) == 0) peers_.erase(client);
     return false;
   }
@@ -158,7 +160,7 @@ void RequestGate::cutOff(const std::string& client, Peer& peer) {
   const size_t held = ledger_->heldFor(client);
   if (!ForeignTcpSocket::cutIfConnectedTo(peer.fd, peer.address)) return;
   statCut_.fetch_add(1);
-  QoLog("*** Router cut off ({}): it read none of {} bytes of replies", peer.address, held);
+  QoLog("*** Router cut off ({}): it read none of {} bytes of replies", peer.shown, held);
 }
 
 bool RequestGate::sweepWanted() const {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -62,7 +63,11 @@ class RequestGate {
     uint64_t heapTrims = 0;
   };
 
-  RequestGate(Limits limits, std::shared_ptr<ReplyLedger> ledger);
+  // The far side ("192.168.1.7:40312") of a connection seen at "address:port" when it comes
+  // through a relay; nothing when it is that far side itself.
+  using FarSideOf = std::function<std::optional<std::string>(const std::string&)>;
+
+  RequestGate(Limits limits, std::shared_ptr<ReplyLedger> ledger, FarSideOf farSideOf = nullptr);
   RequestGate(const RequestGate&) = delete;
   RequestGate& operator=(const RequestGate&) = delete;
 
@@ -96,6 +101,8 @@ class RequestGate {
     // The connection, as first seen: its descriptor and "address:port"; -1 when unknown.
     int fd = -1;
     std::string address;
+    // The far side as the log names it.
+    std::string shown;
     // The host ZeroMQ names for it; empty when unknown (then no host bound applies).
     std::string host;
     // When it last sent a request: its replies are counted for its host while one may come.
@@ -121,6 +128,7 @@ class RequestGate {
 
   const Limits limits_;
   const std::shared_ptr<ReplyLedger> ledger_;
+  const FarSideOf farSideOf_;
   std::map<std::string, Peer> peers_;
   // Waiting bytes by host.
   std::map<std::string, size_t> hostWaiting_;

@@ -1,6 +1,6 @@
-// What a peer can make the router hold: request frames beyond the bound end their
-// connection, and replies a peer does not read hold back its requests and, in the end, cut
-// it off, while other peers are served.
+// What a peer can make the router hold: request frames beyond the bound, and requests of
+// more frames than any request has, end their connection, and replies a peer does not read hold back its requests and,
+// in the end, cut it off, while other peers are served.
 #include <atomic>
 #include <cstring>
 #include <future>
@@ -25,6 +25,7 @@
 #include "support/Eventually.h"
 #include "support/TempDir.h"
 #include "support/ThreadHold.h"
+#include "support/ZmtpTestPeer.h"
 
 namespace velbor::test {
 namespace {
@@ -306,6 +307,25 @@ TEST_F(RouterMemoryBoundsTest, RequestFrameBeyondTheBoundEndsItsConnectionAndOne
   RawPeer junk(router_.frontendEndpoint());
   junk.send(beyond);
   EXPECT_TRUE(junk.waitDisconnected());
+  expectServes(*client);
+}
+
+// ZeroMQ would keep every empty frame of a request that never ends, some 30 times its size on
+// the wire: such a connection ends, from whatever host, and the others are served.
+TEST_F(RouterMemoryBoundsTest, RequestOfEndlessEmptyFramesEndsItsConnection) {
+  auto client = startRouter();
+  const std::string endpoint = router_.frontendEndpoint();
+  const auto port = static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+  std::string chunk;
+  for (int i = 0; i < 32768; ++i) chunk += std::string("\x01\x00", 2);
+  for (const std::string host : {"127.0.0.2", "127.0.0.3"}) {
+    ZmtpTestPeer peer(port, host);
+    ASSERT_TRUE(peer.connected()) << host;
+    ASSERT_TRUE(peer.handshake("DEALER", std::chrono::milliseconds(kWaitMs))) << host;
+    // One read of the far side's worth: ZeroMQ, unguarded, holds all of it and waits for more.
+    peer.sendBytes(chunk);
+    EXPECT_TRUE(peer.closedWithin(std::chrono::milliseconds(kWaitMs))) << host;
+  }
   expectServes(*client);
 }
 
