@@ -16,6 +16,11 @@ def base_port(first):
     return first + (os.getpid() % 500) * 10
 
 
+def mib(kib):
+    """A figure in KiB as whole MiB for a table; "-" where there is none."""
+    return "-" if kib is None else "%.0f" % (kib / 1024)
+
+
 def status_kib(pid, key):
     """A figure in KiB from /proc/PID/status (VmRSS, VmHWM); -1 when it has no such row. Raises
     OSError when the process is gone."""

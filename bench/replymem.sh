@@ -5,10 +5,5 @@
 #   bench/replymem.sh [WORK_DIR]     WORK_DIR needs about 300 MiB free (default: a fresh /tmp folder)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
-# The test peer, optimised, without sanitizers.
-export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
-cmake -S . -B build/routermembench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELBOR_BUILD_TESTS=OFF \
-  -DVELBOR_BUILD_BENCH=ON >/dev/null
-cmake --build build/routermembench --parallel "${VELBOR_JOBS:-$(nproc)}" --target velbor_test_peer
+bench/build_membench.sh velbor_test_peer
 exec python3 bench/replymem_bench.py build/routermembench/bench/peer/velbor_test_peer "$@"

@@ -25,7 +25,7 @@ import tempfile
 import threading
 import time
 
-from bench_peer import PeakSampler, Peer, base_port, manifest, settle
+from bench_peer import PeakSampler, Peer, base_port, manifest, mib, settle
 import zmtp_hosts
 
 PEER = os.path.abspath(sys.argv[1])
@@ -226,10 +226,6 @@ def subscribe_cancel(run):
             flood.kill()
             flood.wait()
         a.stop()
-
-
-def mib(kib):
-    return "-" if kib is None else "%.0f" % (kib / 1024)
 
 
 def main():

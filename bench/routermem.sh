@@ -8,11 +8,6 @@
 #   bench/routermem.sh [WORK_DIR]     WORK_DIR needs about 1 GiB free (default: a fresh /tmp folder)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
-# The test peer and the flooding program, optimised, without sanitizers.
-export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
-cmake -S . -B build/routermembench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELBOR_BUILD_TESTS=OFF \
-  -DVELBOR_BUILD_BENCH=ON >/dev/null
-cmake --build build/routermembench --parallel "$(nproc)" --target velbor_test_peer velbor_router_flood
+bench/build_membench.sh velbor_test_peer velbor_router_flood
 exec python3 bench/routermem_bench.py build/routermembench/bench/peer/velbor_test_peer \
   build/routermembench/bench/velbor_router_flood "$@"

@@ -23,7 +23,7 @@ import sys
 import tempfile
 import time
 
-from bench_peer import PeakSampler, Peer, base_port, befriend, manifest, settle
+from bench_peer import PeakSampler, Peer, base_port, befriend, manifest, mib, settle
 
 PEER = os.path.abspath(sys.argv[1])
 FLOOD = os.path.abspath(sys.argv[2])
@@ -134,10 +134,6 @@ def scenario(label, mode, connections):
             flood.wait()
         a.stop()
         b.stop()
-
-
-def mib(kib):
-    return "-" if kib is None else "%.0f" % (kib / 1024)
 
 
 def main():

@@ -90,8 +90,7 @@ TEST_F(E2eConcurrentTest, AFileEditedOnTwoDevicesAtOnceKeepsBothVersionsEverywhe
   ASSERT_TRUE(trustEachOther(a, b));
   ASSERT_TRUE(trustEachOther(c, b));
   for (auto [peer, folder] : {std::pair{&a, folderA}, std::pair{&c, folderC}}) {
-    const json paired = peer->command("pair " + folder.string() + " " + b.uuid() + " " + folderB.string());
-    ASSERT_TRUE(paired.value("ok", false)) << paired.dump();
+    ASSERT_TRUE(pairFolder(*peer, folder, b.uuid(), folderB));
   }
   writeFile(folderB / "f.txt", "first");
   ASSERT_TRUE(eventually([&] { return sameFile(folderA / "f.txt", "first") && sameFile(folderC / "f.txt", "first"); }));

@@ -52,10 +52,7 @@ int64_t secondsOf(const fs::path& path) {
 TEST_P(E2eFuseDiskTest, EditsArriveAndNothingComesBackToChangeTheOtherDevicesFiles) {
   E2eNetwork network(2);
   ASSERT_TRUE(network.ready());
-  const std::string homeA = home("a");
-  const std::string homeB = home("b");
-  const fs::path folderA = syncFolderIn(homeA);
-  const fs::path folderB = syncFolderIn(homeB);
+  const auto [homeA, homeB, folderA, folderB] = twoHomes();
   // Mounted before the device starts: its namespace takes the mounts there are then.
   FuseDisk disk(GetParam(), folderB.string());
   if (!disk.mounted()) GTEST_SKIP() << disk.reason();
@@ -67,7 +64,7 @@ TEST_P(E2eFuseDiskTest, EditsArriveAndNothingComesBackToChangeTheOtherDevicesFil
   PeerProcess a(network.host(0), homeA, with(portOptions(), {"--token", "one"}));
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   ASSERT_TRUE(trustEachOther(a, b));
-  ASSERT_TRUE(a.command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
+  ASSERT_TRUE(pairFolder(a, folderA, b.uuid(), folderB));
   ASSERT_TRUE(eventually([&] {
     return sameFile(folderB / "own.txt", "mine") && sameFile(folderB / "edit.txt", "first");
   })) << "the files never reached the disk";

@@ -29,15 +29,11 @@ bool executable(const fs::path& path) { return (permsOf(path) & fs::perms::owner
 TEST_F(E2eLinkedFilesTest, AChangeThroughAnyNameReachesEveryNameOnThePeer) {
   E2eNetwork network(2);
   ASSERT_TRUE(network.ready());
-  const std::string homeA = home("a");
-  const std::string homeB = home("b");
-  const fs::path folderA = syncFolderIn(homeA);
-  const fs::path folderB = syncFolderIn(homeB);
+  const auto [homeA, homeB, folderA, folderB] = twoHomes();
   PeerProcess a(network.host(0), homeA, with(portOptions(), {"--token", "one"}));
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   ASSERT_TRUE(trustEachOther(a, b));
-  json paired = a.command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string());
-  ASSERT_TRUE(paired.value("ok", false)) << paired.dump();
+  ASSERT_TRUE(pairFolder(a, folderA, b.uuid(), folderB));
 
   // Three names on a: two in the folder, one outside it.
   writeFile(folderA / "f.txt", "one file");

@@ -103,10 +103,7 @@ bool allThere(const fs::path& folder) {
 TEST_F(E2eMountTest, AnEmptyMountPointRemovesNothingAndTheFolderSyncsAgainOnceMounted) {
   E2eNetwork network(2);
   ASSERT_TRUE(network.ready());
-  const std::string homeA = home("a");
-  const std::string homeB = home("b");
-  const fs::path folderA = syncFolderIn(homeA);
-  const fs::path folderB = syncFolderIn(homeB);
+  const auto [homeA, homeB, folderA, folderB] = twoHomes();
   const fs::path image = fs::path(homeA) / "disk.img";
   // The device's namespace takes the mounts there are when it starts.
   LoopDisk disk(image, folderA);
@@ -117,7 +114,7 @@ TEST_F(E2eMountTest, AnEmptyMountPointRemovesNothingAndTheFolderSyncsAgainOnceMo
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   const std::string uuidA = a->uuid();
   ASSERT_TRUE(trustEachOther(*a, b));
-  ASSERT_TRUE(a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
+  ASSERT_TRUE(pairFolder(*a, folderA, b.uuid(), folderB));
   for (int i = 0; i < kFiles; ++i) writeFile(folderA / fileName(i), fileContent(i));
   ASSERT_TRUE(eventually([&] { return allThere(folderB); })) << "the files never reached the second device";
   ASSERT_TRUE(usnSettles(*a));
@@ -256,8 +253,8 @@ TEST_F(E2eMountTest, ADiskInAnotherFoldersPlaceIsNotThatFolderAndNothingIsRemove
 
   startA();
   ASSERT_TRUE(trustEachOther(*a, b));
-  ASSERT_TRUE(a->command("pair " + one.string() + " " + b.uuid() + " " + oneB.string()).value("ok", false));
-  ASSERT_TRUE(a->command("pair " + two.string() + " " + b.uuid() + " " + twoB.string()).value("ok", false));
+  ASSERT_TRUE(pairFolder(*a, one, b.uuid(), oneB));
+  ASSERT_TRUE(pairFolder(*a, two, b.uuid(), twoB));
   filesOne.write(one);
   filesTwo.write(two);
   ASSERT_TRUE(eventually([&] { return filesOne.allIn(oneB) && filesTwo.allIn(twoB); }));
@@ -348,10 +345,7 @@ TEST_F(E2eMountTest, ADiskInAnotherFoldersPlaceIsNotThatFolderAndNothingIsRemove
 TEST_F(E2eMountTest, AFolderOfFoldersAndEmptyFilesSyncsOnAfterAnUpgradeFromEmptyMarks) {
   E2eNetwork network(2);
   ASSERT_TRUE(network.ready());
-  const std::string homeA = home("a");
-  const std::string homeB = home("b");
-  const fs::path folderA = syncFolderIn(homeA);
-  const fs::path folderB = syncFolderIn(homeB);
+  const auto [homeA, homeB, folderA, folderB] = twoHomes();
   const fs::path image = fs::path(homeA) / "disk.img";
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   Disks disks;
@@ -367,7 +361,7 @@ TEST_F(E2eMountTest, AFolderOfFoldersAndEmptyFilesSyncsOnAfterAnUpgradeFromEmpty
   };
   startA();
   ASSERT_TRUE(trustEachOther(*a, b));
-  ASSERT_TRUE(a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
+  ASSERT_TRUE(pairFolder(*a, folderA, b.uuid(), folderB));
   // A folder laid out before anything is put in it: folders, and a file still empty.
   fs::create_directories(folderA / "photos/2024");
   fs::create_directories(folderA / "papers");

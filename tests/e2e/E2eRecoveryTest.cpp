@@ -40,16 +40,13 @@ size_t watchesOf(PeerProcess& peer) {
 TEST_F(E2eRecoveryTest, LostEventsAreRescannedAndFoldersMovedAcrossTheEdgeFollow) {
   E2eNetwork network(2);
   ASSERT_TRUE(network.ready());
-  const std::string homeA = home("a");
-  const std::string homeB = home("b");
-  const fs::path folderA = syncFolderIn(homeA);
-  const fs::path folderB = syncFolderIn(homeB);
+  const auto [homeA, homeB, folderA, folderB] = twoHomes();
   const std::string logA = fs::path(homeA) / "peer.log";
   auto a = std::make_unique<PeerProcess>(network.host(0), homeA, with(portOptions(), {"--token", "one"}), logA);
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   const std::string uuidA = a->uuid();
   ASSERT_TRUE(trustEachOther(*a, b));
-  ASSERT_TRUE(a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
+  ASSERT_TRUE(pairFolder(*a, folderA, b.uuid(), folderB));
 
   // A folder with content moved in from outside the tree arrives whole; moved out, it goes.
   const fs::path outside = fs::path(homeA) / "outside";
@@ -124,7 +121,7 @@ TEST_F(E2eRecoveryTest, ChangesFoundAtARestartReachAPeerThatNeverSawTheDeviceGo)
   PeerProcess b(network.host(1), home("b"), with(options, {"--accept-trust"}));
   const std::string uuidA = a->uuid();
   ASSERT_TRUE(trustEachOther(*a, b));
-  ASSERT_TRUE(a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string()).value("ok", false));
+  ASSERT_TRUE(pairFolder(*a, folderA, b.uuid(), folderB));
   writeFile(folderA / "kept.txt", "before the crash");
   ASSERT_TRUE(eventually([&] { return sameFile(folderB / "kept.txt", "before the crash"); }));
 

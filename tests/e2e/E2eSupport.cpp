@@ -23,6 +23,15 @@ std::string E2eFixture::home(const std::string& name) {
   return path.string();
 }
 
+E2eFixture::TwoHomes E2eFixture::twoHomes() {
+  TwoHomes homes;
+  homes.homeA = home("a");
+  homes.homeB = home("b");
+  homes.folderA = syncFolderIn(homes.homeA);
+  homes.folderB = syncFolderIn(homes.homeB);
+  return homes;
+}
+
 bool eventually(const std::function<bool()>& done, std::chrono::seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -101,6 +110,13 @@ bool listed(const json& entry) { return entry.is_object() && !entry.empty(); }
   // b marks a trusted when a's acceptance reaches it back, which may come after a's answer.
   if (!eventually([&] { return deviceIn(b, a.uuid()).value("status", -1) == 1; }))
     return ::testing::AssertionFailure() << "b never trusted a";
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult pairFolder(PeerProcess& peer, const fs::path& local, const std::string& uuid,
+                                      const fs::path& remote) {
+  const json paired = peer.command("pair " + local.string() + " " + uuid + " " + remote.string());
+  if (!paired.value("ok", false)) return ::testing::AssertionFailure() << "pair: " << paired.dump();
   return ::testing::AssertionSuccess();
 }
 

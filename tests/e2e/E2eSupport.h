@@ -21,6 +21,14 @@ class E2eFixture : public ::testing::Test {
   void SetUp() override;
   // A fresh folder for one device's HOME.
   std::string home(const std::string& name);
+  // HOMEs for devices "a" and "b", each with its folder "sync".
+  struct TwoHomes {
+    std::string homeA;
+    std::string homeB;
+    std::filesystem::path folderA;
+    std::filesystem::path folderB;
+  };
+  TwoHomes twoHomes();
 
   TempDir root_;
 };
@@ -59,6 +67,9 @@ nlohmann::json deviceIn(PeerProcess& peer, const std::string& uuid);
 bool listed(const nlohmann::json& entry);
 // a, once it lists b, offers b its trust; b (started with --accept-trust) agrees and marks a trusted.
 ::testing::AssertionResult trustEachOther(PeerProcess& a, PeerProcess& b);
+// The peer pairs its folder `local` with the folder `remote` of the device `uuid`.
+::testing::AssertionResult pairFolder(PeerProcess& peer, const std::filesystem::path& local, const std::string& uuid,
+                                      const std::filesystem::path& remote);
 int64_t usnOf(PeerProcess& peer);
 // The usn holds still over a few seconds: nothing echoes back and forth.
 bool usnSettles(PeerProcess& peer);

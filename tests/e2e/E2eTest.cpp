@@ -78,8 +78,7 @@ TEST_F(E2eTest, TwoFoldersPairedOnOneDeviceStayInStepWithoutSync) {
   fs::create_directories(right);
   PeerProcess peer(network.host(0), device, portOptions());
   ASSERT_FALSE(peer.uuid().empty());
-  json paired = peer.command("pair " + left.string() + " " + peer.uuid() + " " + right.string());
-  ASSERT_TRUE(paired.value("ok", false)) << paired.dump();
+  ASSERT_TRUE(pairFolder(peer, left, peer.uuid(), right));
 
   expectChangesFlow(left, right, "left");
   expectChangesFlow(right, left, "right");
@@ -127,16 +126,12 @@ TEST_F(E2eTest, AnOfferToADeviceThatStillTrustsThisOnePairsAgainAtOnce) {
 TEST_F(E2eTest, PairedDevicesStayInStepAndAKilledOneCatchesUp) {
   E2eNetwork network(2);
   ASSERT_TRUE(network.ready());
-  const std::string homeA = home("a");
-  const std::string homeB = home("b");
-  const fs::path folderA = syncFolderIn(homeA);
-  const fs::path folderB = syncFolderIn(homeB);
+  const auto [homeA, homeB, folderA, folderB] = twoHomes();
   auto a = std::make_unique<PeerProcess>(network.host(0), homeA, with(portOptions(), {"--token", "one"}));
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   const std::string uuidA = a->uuid();
   ASSERT_TRUE(trustEachOther(*a, b));
-  json paired = a->command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string());
-  ASSERT_TRUE(paired.value("ok", false)) << paired.dump();
+  ASSERT_TRUE(pairFolder(*a, folderA, b.uuid(), folderB));
 
   expectChangesFlow(folderA, folderB, "from-a");
   expectChangesFlow(folderB, folderA, "from-b");
@@ -158,10 +153,7 @@ TEST_F(E2eTest, PairedDevicesStayInStepAndAKilledOneCatchesUp) {
 TEST_F(E2eTest, ATreeOfAnotherSyncFolderJoinsWhenPairedAndAPairedOneIsRefused) {
   E2eNetwork network(2);
   ASSERT_TRUE(network.ready());
-  const std::string homeA = home("a");
-  const std::string homeB = home("b");
-  const fs::path folderA = syncFolderIn(homeA);
-  const fs::path folderB = syncFolderIn(homeB);
+  const auto [homeA, homeB, folderA, folderB] = twoHomes();
   const fs::path otherB = fs::path(homeB) / "other";
   fs::create_directories(otherB);
   writeFile(folderA / "before.txt", "in a before pairing");
@@ -173,8 +165,7 @@ TEST_F(E2eTest, ATreeOfAnotherSyncFolderJoinsWhenPairedAndAPairedOneIsRefused) {
     ASSERT_TRUE(added.value("ok", false)) << added.dump();
   }
 
-  json paired = a.command("pair " + folderA.string() + " " + b.uuid() + " " + folderB.string());
-  ASSERT_TRUE(paired.value("ok", false)) << paired.dump();
+  ASSERT_TRUE(pairFolder(a, folderA, b.uuid(), folderB));
   EXPECT_TRUE(eventually([&] { return sameFile(folderB / "before.txt", "in a before pairing"); }));
   writeFile(folderB / "from-b.txt", "written in b");
   EXPECT_TRUE(eventually([&] { return sameFile(folderA / "from-b.txt", "written in b"); }));

@@ -141,8 +141,7 @@ TEST_F(E2eUiTest, PairingFromTheDevicePaneInBothDirections) {
   EXPECT_EQ(b.command("trust-answer " + me + " agree").value("result", ""), "accepted");
   EXPECT_TRUE(shows(ui, b.uuid(), "对方同意信任"));
   expectSettled(ui, b, me, 1, 1, "agreed by the peer");
-  json paired = b.command("pair " + folderB.string() + " " + me + " " + folderUi.string());
-  ASSERT_TRUE(paired.value("ok", false)) << paired.dump();
+  ASSERT_TRUE(pairFolder(b, folderB, me, folderUi));
 
   // c asks this device; while the card waits, the engine and its notices go on: a file
   // written here reaches b.

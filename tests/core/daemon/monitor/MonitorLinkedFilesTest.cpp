@@ -1,7 +1,6 @@
 // A file with several names (hard links): a change made through one name reaches the records
 // of the others, although the event stream reports it under the name used only.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,16 +28,16 @@ class MonitorLinkedFilesTest : public MonitorTestBase {
 
   size_t followed() { return monitor_->linkedFileCount(local_->uuid()); }
 
-  // Written in place through `path`, with no event: as through a name outside the copy.
-  static struct stat saveInPlace(const std::filesystem::path& path, const std::string& content) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    ::close(fd);
-    struct stat status {};
-    ::lstat(path.c_str(), &status);
-    return status;
+  // A second copy of the folder, "other", in this device's home; "f.txt" written and recorded
+  // in this copy.
+  void recordFBesideAnotherCopy() {
+    std::filesystem::create_directories(otherCopy());
+    copy(otherCopy().string(), QoDevice::getDeviceLocal(), "T", "dddddd-other");
+    writeFile(at("f.txt"), "first");
+    load();
+    ASSERT_TRUE(recorded("f.txt"));
   }
+  std::filesystem::path otherCopy() const { return home_.path() / "other"; }
 };
 
 TEST_F(MonitorLinkedFilesTest, AChangeThroughOneNameIsRecordedForTheOthers) {
@@ -154,12 +153,8 @@ TEST_F(MonitorLinkedFilesTest, NoMoreFilesAreFollowedThanTheBound) {
 }
 
 TEST_F(MonitorLinkedFilesTest, ANameMadeInAnotherCopyKeepsTheFirstNameInStep) {
-  const std::filesystem::path other = home_.path() / "other";
-  std::filesystem::create_directories(other);
-  copy(other.string(), QoDevice::getDeviceLocal(), "T", "dddddd-other");
-  writeFile(at("f.txt"), "first");
-  load();
-  ASSERT_TRUE(recorded("f.txt"));
+  ASSERT_NO_FATAL_FAILURE(recordFBesideAnotherCopy());
+  const std::filesystem::path other = otherCopy();
 
   // A second name made in the other copy while the monitor runs: only that copy has an event.
   link(at("f.txt"), other / "g.txt");
@@ -184,12 +179,8 @@ TEST_F(MonitorLinkedFilesTest, ANameMadeInAnotherCopyKeepsTheFirstNameInStep) {
 }
 
 TEST_F(MonitorLinkedFilesTest, NamesInAnotherCopyFoundByARescanOfAWholeCopyAreFollowed) {
-  const std::filesystem::path other = home_.path() / "other";
-  std::filesystem::create_directories(other);
-  copy(other.string(), QoDevice::getDeviceLocal(), "T", "dddddd-other");
-  writeFile(at("f.txt"), "first");
-  load();
-  ASSERT_TRUE(recorded("f.txt"));
+  ASSERT_NO_FATAL_FAILURE(recordFBesideAnotherCopy());
+  const std::filesystem::path other = otherCopy();
 
   // Names made in the other copy faster than their events could be kept: it is compared whole.
   link(at("f.txt"), other / "g.txt");

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -9,6 +10,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "core/daemon/monitor/Monitor.h"
 #include "core/entity/FetchTestBase.h"
@@ -78,6 +81,18 @@ class MonitorTestBase : public FetchTestBase {
   static void setMtime(const std::string& path, int64_t seconds) {
     const timespec times[2] = {{seconds, 0}, {seconds, 0}};
     ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
+
+  // Saved in place, as most editors do and as a write through another name is: the same
+  // inode, new content, and no event.
+  static struct stat saveInPlace(const std::string& path, const std::string& content) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    ::close(fd);
+    struct stat status {};
+    ::lstat(path.c_str(), &status);
+    return status;
   }
 
   // Polls until `done` holds, for at most `limit`.

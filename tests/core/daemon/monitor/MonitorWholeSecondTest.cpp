@@ -1,8 +1,6 @@
 // The classifier on a file system that stamps times to the whole second only.
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -15,19 +13,7 @@
 namespace velbor::test {
 namespace {
 
-class MonitorWholeSecondTest : public MonitorTestBase {
- protected:
-  // Saved in place, as most editors do: the same inode, new content.
-  static struct stat saveInPlace(const std::string& path, const std::string& content) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    ::close(fd);
-    struct stat status {};
-    ::lstat(path.c_str(), &status);
-    return status;
-  }
-};
+using MonitorWholeSecondTest = MonitorTestBase;
 
 TEST_F(MonitorWholeSecondTest, ASecondSaveOfTheSameSizeWithinTheSameSecondIsRecorded) {
   WholeSecondFileSystem wholeSeconds(root_);

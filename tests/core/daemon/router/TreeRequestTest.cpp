@@ -36,6 +36,14 @@ class TreeRequestTest : public HandlerTestBase {
     }
     return roots;
   }
+  // The marks a tree's folder was given through and that are still beside its own.
+  static std::vector<std::string> temporaryMarks(const fs::path& root) {
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(root)) {
+      if (entry.path().filename().string().starts_with(".Velbor.Syncdir.")) left.push_back(entry.path().string());
+    }
+    return left;
+  }
 };
 
 TEST_F(TreeRequestTest, TreesAreCreatedListedAndDeletedByRequest) {
@@ -91,10 +99,8 @@ TEST_F(TreeRequestTest, ANewTreeMarksItsFolderAsItsOwnEvenOverAnotherCopysMark) 
   ASSERT_TRUE(copy);
   copy->refresh();
   EXPECT_NE(QoFile::getFileWithPath((root / "a.txt").string()), nullptr);
-  for (const auto& entry : fs::directory_iterator(root)) {
-    EXPECT_FALSE(entry.path().filename().string().starts_with(".Velbor.Syncdir."))
-        << "a temporary mark is left: " << entry.path();
-  }
+  EXPECT_TRUE(temporaryMarks(root).empty())
+      << "temporary marks are left: " << ::testing::PrintToString(temporaryMarks(root));
 }
 
 TEST_F(TreeRequestTest, ATreeIsNotStoredInAFolderThatKeepsAnotherCopysMark) {
@@ -121,10 +127,8 @@ TEST_F(TreeRequestTest, ATreeIsNotStoredInAFolderThatKeepsAnotherCopysMark) {
   EXPECT_EQ(full.errcode, pb::ErrorCodeGeneral) << full.errstr;
   EXPECT_TRUE(shownRoots().empty());
   EXPECT_EQ(readFile(root / ".Velbor.Syncdir"), otherMark);
-  for (const auto& entry : fs::directory_iterator(root)) {
-    EXPECT_FALSE(entry.path().filename().string().starts_with(".Velbor.Syncdir."))
-        << "a temporary mark is left: " << entry.path();
-  }
+  EXPECT_TRUE(temporaryMarks(root).empty())
+      << "temporary marks are left: " << ::testing::PrintToString(temporaryMarks(root));
 
   // Room again: the folder is the new tree's.
   fs::remove(disk / "filler");

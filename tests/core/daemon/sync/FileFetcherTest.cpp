@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "LoopbackRouter.h"
 #include "PullTestBase.h"
 #include "core/daemon/sync/FileFetcher.h"
 #include "core/daemon/sync/InstallRetry.h"
@@ -126,19 +127,8 @@ class LoopbackRelay {
 class HoldingPeer {
  public:
   using Answer = std::function<QoMessage::Ptr(const pb::MsgGetRequest& held, int received)>;
-  explicit HoldingPeer(Answer answer = nullptr) : answer_(std::move(answer)), local_(QoDevice::getDeviceLocal()) {
-    socket_ = context_->socketWithType(ZMQ_ROUTER);
-    socket_->bindToEndpoint("tcp://127.0.0.1:*");
-    uri_ = socket_->dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
-    uri_.erase(std::find(uri_.begin(), uri_.end(), '\0'), uri_.end());
-    thread_ = std::thread([this] { run(); });
-  }
-  ~HoldingPeer() {
-    stop_ = true;
-    thread_.join();
-    socket_->close();
-  }
-  const std::string& uri() const { return uri_; }
+  explicit HoldingPeer(Answer answer = nullptr) : answer_(std::move(answer)), local_(QoDevice::getDeviceLocal()) {}
+  const std::string& uri() const { return router_.uri(); }
   // Waits (bounded) until `count` requests came in over all connections.
   bool waitForRequests(int count) {
     std::unique_lock guard(lock_);
@@ -151,56 +141,41 @@ class HoldingPeer {
   }
 
  private:
-  void run() {
-    zmq_pollitem_t item{};
-    socket_->getPollItem(item, ZMQ_POLLIN);
-    while (!stop_) {
-      if (ZMQContext::pollWithItems(&item, 1, 50) <= 0) continue;
-      ZMQMessage frames = ZMQMessage::recvFromSocket(*socket_);
-      const std::string connection = frames.getNextFrame().value_or(std::string());
-      frames.getNextFrame();
-      const auto request = QoMessage::initWithRecvZMQMessage(frames)->pbBodyAs<pb::MsgGetRequest>();
-      std::lock_guard guard(lock_);
-      ++received_;
-      auto& held = held_[connection];
-      held.push_back(request);
-      const int received = ++receivedOn_[connection];
-      mostHeld_ = std::max(mostHeld_, static_cast<int>(held.size()));
-      for (auto waiting = held.begin(); answer_ && waiting != held.end();) {
-        const QoMessage::Ptr reply = answer_(**waiting, received);
-        if (!reply) {
-          ++waiting;
-          continue;
-        }
-        if (reply->code() != pb::MsgCodeError) {
-          // Signed as the device asked, as its router would.
-          reply->setLevel(QoMessage::kLevelAuth);
-          reply->setSrcDevice(local_);
-          reply->setDestDevice(local_);
-        }
-        ZMQMessage out = reply->getSendZMQMessage();
-        out.insertEmptyFrameAtHead();
-        out.insertFrameAtHead(connection);
-        out.sendToSocket(*socket_);
-        waiting = held.erase(waiting);
+  void serve(const std::string& connection, ZMQMessage& frames) {
+    const auto request = QoMessage::initWithRecvZMQMessage(frames)->pbBodyAs<pb::MsgGetRequest>();
+    std::lock_guard guard(lock_);
+    ++received_;
+    auto& held = held_[connection];
+    held.push_back(request);
+    const int received = ++receivedOn_[connection];
+    mostHeld_ = std::max(mostHeld_, static_cast<int>(held.size()));
+    for (auto waiting = held.begin(); answer_ && waiting != held.end();) {
+      const QoMessage::Ptr reply = answer_(**waiting, received);
+      if (!reply) {
+        ++waiting;
+        continue;
       }
-      changed_.notify_all();
+      if (reply->code() != pb::MsgCodeError) {
+        // Signed as the device asked, as its router would.
+        reply->setLevel(QoMessage::kLevelAuth);
+        reply->setSrcDevice(local_);
+        reply->setDestDevice(local_);
+      }
+      router_.reply(connection, reply);
+      waiting = held.erase(waiting);
     }
+    changed_.notify_all();
   }
 
   Answer answer_;
   QoDevice::Ptr local_;
-  std::shared_ptr<ZMQContext> context_ = std::make_shared<ZMQContext>(1);
-  std::shared_ptr<ZMQSocket> socket_;
-  std::string uri_;
   std::mutex lock_;
   std::condition_variable changed_;
   int received_ = 0;
   int mostHeld_ = 0;
   std::map<std::string, std::vector<std::shared_ptr<pb::MsgGetRequest>>> held_;
   std::map<std::string, int> receivedOn_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  LoopbackRouter router_{[this](const std::string& connection, ZMQMessage& frames) { serve(connection, frames); }};
 };
 
 class FileFetcherTest : public PullTestBase {

@@ -4,16 +4,14 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 
+#include "LoopbackRouter.h"
 #include "PullTestBase.h"
 #include "core/daemon/sync/SyncEngine.h"
 #include "core/envelope/EnvelopeTestSupport.h"
 #include "core/proto/PbMessage.h"
 #include "framework/errors/QoExceptionProto.h"
-#include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQMessage.h"
-#include "framework/network/ZMQSocket.h"
 
 namespace velbor::test {
 namespace {
@@ -38,52 +36,30 @@ class PortHolder {
         root_(std::move(root)),
         peer_(std::move(peer)),
         other_(std::move(other)),
-        local_(std::move(local)) {
-    socket_ = context_->socketWithType(ZMQ_ROUTER);
-    socket_->bindToEndpoint("tcp://127.0.0.1:*");
-    uri_ = socket_->dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
-    uri_.erase(std::find(uri_.begin(), uri_.end(), '\0'), uri_.end());
-    thread_ = std::thread([this] { run(); });
-  }
-  ~PortHolder() {
-    stop_ = true;
-    thread_.join();
-    socket_->close();
-  }
-  const std::string& uri() const { return uri_; }
+        local_(std::move(local)) {}
+  const std::string& uri() const { return router_.uri(); }
   std::atomic<Signer> findSigner{Signer::kPeer};
   std::atomic<Signer> getSigner{Signer::kPeer};
   // The page the peer signed for another of its folders: other copies, the same records.
   std::atomic<bool> pageOfAnotherFolder{false};
 
  private:
-  void run() {
-    zmq_pollitem_t item{};
-    socket_->getPollItem(item, ZMQ_POLLIN);
-    while (!stop_) {
-      if (ZMQContext::pollWithItems(&item, 1, 50) <= 0) continue;
-      ZMQMessage frames = ZMQMessage::recvFromSocket(*socket_);
-      const std::string connection = frames.getNextFrame().value_or(std::string());
-      frames.getNextFrame();
-      const auto head = PbMessage::parseFromData<pb::MsgHead>(frames.getNextFrame().value_or(std::string()));
-      // The requests come signed, not encrypted: their bodies read as they are.
-      const std::string body = frames.getNextFrame().value_or(std::string());
-      QoMessage::Ptr answer;
-      Signer signer = Signer::kPeer;
-      if (head.code() == pb::MsgCodeFindRequest) {
-        answer = findAnswer(PbMessage::parseFromData<pb::MsgFindRequest>(body));
-        signer = findSigner;
-      } else if (head.code() == pb::MsgCodeGetRequest) {
-        answer = getAnswer(PbMessage::parseFromData<pb::MsgGetRequest>(body));
-        signer = getSigner;
-      } else {
-        continue;
-      }
-      ZMQMessage out = seal(answer, signer)->getSendZMQMessage();
-      out.insertEmptyFrameAtHead();
-      out.insertFrameAtHead(connection);
-      out.sendToSocket(*socket_);
+  void serve(const std::string& connection, ZMQMessage& frames) {
+    const auto head = PbMessage::parseFromData<pb::MsgHead>(frames.getNextFrame().value_or(std::string()));
+    // The requests come signed, not encrypted: their bodies read as they are.
+    const std::string body = frames.getNextFrame().value_or(std::string());
+    QoMessage::Ptr answer;
+    Signer signer = Signer::kPeer;
+    if (head.code() == pb::MsgCodeFindRequest) {
+      answer = findAnswer(PbMessage::parseFromData<pb::MsgFindRequest>(body));
+      signer = findSigner;
+    } else if (head.code() == pb::MsgCodeGetRequest) {
+      answer = getAnswer(PbMessage::parseFromData<pb::MsgGetRequest>(body));
+      signer = getSigner;
+    } else {
+      return;
     }
+    router_.reply(connection, seal(answer, signer));
   }
 
   QoMessage::Ptr findAnswer(const pb::MsgFindRequest& request) {
@@ -131,11 +107,7 @@ class PortHolder {
   QoDevice::Ptr peer_;
   QoDevice::Ptr other_;
   QoDevice::Ptr local_;
-  std::shared_ptr<ZMQContext> context_ = std::make_shared<ZMQContext>(1);
-  std::shared_ptr<ZMQSocket> socket_;
-  std::string uri_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  LoopbackRouter router_{[this](const std::string& connection, ZMQMessage& frames) { serve(connection, frames); }};
 };
 
 // Copy "b" is a trusted peer's, whose key (alpha's) the port holder may or may not have.
@@ -148,14 +120,7 @@ class PullAnswerSignerTest : public PullTestBase {
     writeB("big.bin", pattern(3 * 0x100000 + 5, 'b'));
     recordB();
     // What the peer's Find server answers for copy "b"; then copy "b" becomes the peer's.
-    auto find = std::make_shared<pb::MsgFindRequest>();
-    find->set_sync_uuid(copyB_->syncdirUuid());
-    find->set_tree_uuid(copyB_->uuid());
-    find->set_since(0);
-    find->set_limit(10000);
-    QoRequest request;
-    request.body = find;
-    const auto page = QoWorker::handleFindRequest(request)->pbBodyAs<pb::MsgFindResponse>();
+    const auto page = findPageOfB();
     ASSERT_EQ(page->stats_size(), 2);
     lowestUsn_ = std::min(page->stats(0).usn(), page->stats(1).usn());
     peer_ = deviceWithKey(keysAlpha().publicKey);

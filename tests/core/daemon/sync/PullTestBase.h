@@ -136,8 +136,8 @@ class PullTestBase : public FreshStateTest {
   int64_t failedUsn() { return DataSource::sharedDataSource().getSyncdirCopyRelationFailedUsn(pairingKey()); }
   int64_t storedMark() { return DataSource::sharedDataSource().getSyncdirCopyMaxUsnWithRelaionKey(pairingKey()); }
 
-  // Copy "b"'s records that a pull of "a" has to act on, all in one list, in path order.
-  QoWorkerSync::RelationList recordsToFetch() {
+  // Copy "b"'s records as its Find server answers for them: every one, from usn 0 on.
+  std::shared_ptr<pb::MsgFindResponse> findPageOfB() {
     auto find = std::make_shared<pb::MsgFindRequest>();
     find->set_sync_uuid(copyB_->syncdirUuid());
     find->set_tree_uuid(copyB_->uuid());
@@ -145,7 +145,12 @@ class PullTestBase : public FreshStateTest {
     find->set_limit(10000);
     QoRequest request;
     request.body = find;
-    const auto page = QoWorker::handleFindRequest(request)->pbBodyAs<pb::MsgFindResponse>();
+    return QoWorker::handleFindRequest(request)->pbBodyAs<pb::MsgFindResponse>();
+  }
+
+  // Copy "b"'s records that a pull of "a" has to act on, all in one list, in path order.
+  QoWorkerSync::RelationList recordsToFetch() {
+    const auto page = findPageOfB();
     QoWorkerSync::RelationList dirs, files, update, updateDir, deletions, conflicts, metadata;
     int64_t maxUsn = 0;
     int64_t count = 0;

@@ -30,14 +30,7 @@ class SecondActorTest : public PullTestBase {
 
   // Copy "b"'s records sorted against copy "a" as it is now.
   Page sortPage() {
-    auto find = std::make_shared<pb::MsgFindRequest>();
-    find->set_sync_uuid(copyB_->syncdirUuid());
-    find->set_tree_uuid(copyB_->uuid());
-    find->set_since(0);
-    find->set_limit(10000);
-    QoRequest request;
-    request.body = find;
-    const auto found = QoWorker::handleFindRequest(request)->pbBodyAs<pb::MsgFindResponse>();
+    const auto found = findPageOfB();
     Page page;
     int64_t maxUsn = 0;
     int64_t count = 0;
