@@ -1,5 +1,6 @@
 // The program's start-up and shutdown as the test peer runs them: a termination signal
-// announces the device's exit to its subscribers and ends the process with status 0; a
+// announces the device's exit to its subscribers, with its router no longer taking
+// connections by then, and ends the process with status 0; a
 // port that cannot be bound ends it at start-up with a status that is not 0 and the reason.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -106,6 +107,19 @@ class PortHolder {
   int port_ = 0;
 };
 
+// Whether a tcp connection to `port` on loopback is taken (refused once nothing listens).
+bool takesConnections(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  const bool taken = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return taken;
+}
+
 std::vector<std::string> ports(int router, int publisher, int udp) {
   return {"--router-port",           std::to_string(router), "--publisher-port",
           std::to_string(publisher), "--udp-port",           std::to_string(udp)};
@@ -122,6 +136,9 @@ TEST(TestPeerLifecycleTest, TerminationSignalPublishesTheExitThenEndsWithStatusZ
     const json info = peer.command("info");
     const int publisherPort = info.value("publisherPort", 0);
     ASSERT_GT(publisherPort, 0) << info.dump();
+    const int routerPort = info.value("routerPort", 0);
+    ASSERT_GT(routerPort, 0) << info.dump();
+    ASSERT_TRUE(takesConnections(routerPort));
     ASSERT_TRUE(peer.command("tree-add " + folder.string()).value("ok", false));
 
     Subscriber subscriber(publisherPort);
@@ -137,6 +154,9 @@ TEST(TestPeerLifecycleTest, TerminationSignalPublishesTheExitThenEndsWithStatusZ
     ASSERT_EQ(::kill(peer.pid(), signal), 0);
     // Bounds against a hung test, not measures of speed.
     EXPECT_TRUE(subscriber.waitFor(pb::MsgCodePubExit, 30000)) << "no exit notice";
+    // A peer asks whether the device is still there a while after its notice; however long
+    // the publisher then takes to close, nothing may answer it.
+    EXPECT_FALSE(takesConnections(routerPort)) << "the router still takes requests after the exit notice";
     EXPECT_EQ(peer.waitExit(std::chrono::seconds(30)), 0);
   }
 }

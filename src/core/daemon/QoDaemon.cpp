@@ -58,13 +58,17 @@ void QoDaemon::stop() {
   QoLog("Set run = 0");
   // Pulls under way end at their next wait, while the exit notice goes out.
   PullStop::stopAll();
+  // The router stops answering before the exit notice goes out: a peer that asks whether
+  // this device is still there after the notice must hear nothing, however long the
+  // publisher then takes to close (its linger, its guards' drain). A notice the peer saw
+  // before (the offline button's is the same signed bytes) is only asked about.
+  if (router_) router_->stop();
+  router_.reset();
   // An exit announced earlier (the offline button) must not pass for this one.
   const uint64_t ticket = publisher_->exitTicket();
   QoNotices::post(notice::ProcessExit{});
   if (!publisher_->waitForExitPublished(ticket, kExitNoticeWait)) QoLog("*** Exit notice not published in time");
-  // The router stops answering at once, so that a peer that asks whether this device is
-  // still there after its exit notice hears nothing; its workers' pulls end at their next
-  // step and are joined. Pulls on other threads must end before the database goes.
+  // Pulls on other threads must end before the database goes.
   stopServices();
   if (!PullStop::waitForPullsToEnd(kPullEndWait)) QoLog("*** Pulls still running at stop");
   // A download still under way stays in the journal, for the next start to remove.

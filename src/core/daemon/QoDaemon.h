@@ -38,11 +38,11 @@ class QoDaemon {
   // error) after what had started is stopped again.
   virtual void start();
   // Logs "Set run = 0", ends every pull under way (none stores a usn mark past what it
-  // installed completely, and their temporary downloads go) and posts "ProcessExit", on
-  // which the publisher announces PubExit; waits for that notice to go out (at most
-  // kExitNoticeWait) and for the pulls to end, then stops the publisher, the router and
-  // discovery and waits for their threads. No pull starts until the next start. Does
-  // nothing when not started.
+  // installed completely, and their temporary downloads go), stops the router (nothing
+  // answers from then on) and posts "ProcessExit", on which the publisher announces
+  // PubExit; waits for that notice to go out (at most kExitNoticeWait) and for the pulls to
+  // end, then stops the publisher and discovery and waits for their threads. No pull starts
+  // until the next start. Does nothing when not started.
   virtual void stop();
   bool isStarted() const;
 
