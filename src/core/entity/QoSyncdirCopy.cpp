@@ -208,6 +208,9 @@ std::vector<std::string> QoSyncdirCopy::getSyncdirCopysUuidList() const {
 
 std::shared_ptr<QoFileAndSyncdirCopyRelation> QoSyncdirCopy::getFileRelationWithFilePath(
     const std::string& path) const {
+  // Two reads, under the writers' locker so that no write falls between them and neither sees
+  // a write not yet committed (there is one connection).
+  LockerGuard writers(WriteTransaction::locker());
   auto file = QoFile::findFirstByCriteria("WHERE path = ?", Parameters{path});
   if (!file) return nullptr;
   return QoFileAndSyncdirCopyRelation::findFirstByCriteria(

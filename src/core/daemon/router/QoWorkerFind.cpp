@@ -11,6 +11,8 @@
 #include "core/utils/QoUtils.h"
 #include "core/utils/SmartDebugger.h"
 #include "framework/errors/QoExceptionProto.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
 #include "proto/VelborProto.pb.h"
@@ -43,7 +45,6 @@ QoMessage::Ptr QoWorker::handleFindRequest(const QoRequest& request) {
   if (copy->syncdirUuid() != body->sync_uuid()) throw QoExceptionZeSyncdirMismatch::defaultException();
 
   auto response = std::make_shared<pb::MsgFindResponse>();
-  for (const std::string& uuid : copy->getSyncdirCopysUuidList()) response->add_uuids(uuid);
 
   const int32_t limit = body->limit() < 0 ? kMaxFindLimit : std::min(body->limit(), kMaxFindLimit);
   // A record whose path is not UTF-8 cannot go into a wire text field and is passed over, as is
@@ -56,6 +57,10 @@ QoMessage::Ptr QoWorker::handleFindRequest(const QoRequest& request) {
   const bool fileMeta = debugger.isCatagoryEnable("FileMeta");
   while (wanted > 0) {
     const int32_t asked = std::min(wanted, kReadAtOnce);
+    // Read under the writers' locker: the one connection shows a writer's rows before they are
+    // committed, and a record's file row is written before its clock, so a page read beside a
+    // writer could carry a new usn with the old clock, which the peer would take as concurrent.
+    LockerGuard writers(WriteTransaction::locker());
     const auto relations = copy->getFileRelationsWithUsn(since, asked);
     for (const auto& relation : relations) {
       std::shared_ptr<pb::Stat> stat;
@@ -81,6 +86,12 @@ QoMessage::Ptr QoWorker::handleFindRequest(const QoRequest& request) {
       --wanted;
     }
     if (static_cast<int32_t>(relations.size()) < asked) break;  // the end of the tree
+  }
+  {
+    // Read after the records: slots are only ever added, so every counter on the page has its
+    // uuid in a list read later, even when a copy joined while the page was filled.
+    LockerGuard writers(WriteTransaction::locker());
+    for (const std::string& uuid : copy->getSyncdirCopysUuidList()) response->add_uuids(uuid);
   }
   QoLog("Find Request: file count({}), {:f}(s)", response->stats_size(), debugger.getClockInterval("findRequest"));
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeFindResponse, std::move(response));

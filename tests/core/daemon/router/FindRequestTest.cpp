@@ -1,3 +1,5 @@
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -144,6 +146,34 @@ TEST_F(FindRequestTest, CounterBeyondTheWireLeavesOnlyItsRecordOut) {
   EXPECT_EQ(usns(page), (std::vector<int64_t>{1, 3}));
   EXPECT_EQ(page.body<pb::MsgFindResponse>()->stats(0).vclock(0), 2147483647);
   EXPECT_EQ(usns(find(1, 10)), std::vector<int64_t>{3});
+}
+
+// A removal is written as the file row (status, usn) and then the relation row (raised clock),
+// in a transaction the monitor commits only after its whole batch. A page read meanwhile must
+// not show the new usn with the old clock: the peer would take that as a concurrent change.
+TEST_F(FindRequestTest, PageIsReadOnlyBetweenWrites) {
+  const auto relation = record(tree_, "/f", 1, "1");
+  std::future<Answer> page;
+  {
+    WriteTransaction transaction;
+    relation->file()->setStatus(1);
+    relation->file()->setUsnAuto();
+    relation->file()->save();
+    page = std::async(std::launch::async, [this] { return find(0, 10); });
+    // The writer keeps going whether or not the page was read meanwhile; the pause only gives
+    // a reader that does not wait the time to read the half-written record.
+    page.wait_for(std::chrono::milliseconds(500));
+    relation->setVclockInc();
+    relation->save();
+    transaction.commit();
+  }
+  const Answer answer = page.get();
+  ASSERT_EQ(answer.code(), pb::MsgCodeFindResponse) << answer.errstr;
+  const auto response = answer.body<pb::MsgFindResponse>();
+  ASSERT_EQ(response->stats_size(), 1);
+  EXPECT_EQ(response->stats(0).status(), pb::FileStatusRemoved);
+  ASSERT_EQ(response->stats(0).vclock_size(), 1);
+  EXPECT_EQ(response->stats(0).vclock(0), 2);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "HandlerTestBase.h"
 #include "core/state/Lockers.h"
 #include "core/utils/QoUtils.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/LockerGuard.h"
 
 namespace velbor::test {
@@ -114,6 +115,27 @@ TEST_F(GetRequestTest, ClockChangedSinceTheFindIsRefused) {
   concurrent.add_uuids(QoUtils::generateUuid());
   concurrent.add_vclock(0);
   EXPECT_EQ(getError(concurrent), pb::ErrorCodeVclockMismatch);
+}
+
+// An edit is written as the file row (length, SHA-1) and then the relation row (raised clock).
+// A part asked for with the old clock meanwhile must not be served from the new content.
+TEST_F(GetRequestTest, PartIsNotServedFromAHalfWrittenEdit) {
+  addFile("/f.txt", "old");
+  auto edited = tree_->getFileRelationWithFilePath(dir_.str() + "/f.txt");
+  std::future<int> answer;
+  {
+    WriteTransaction transaction;
+    writeFile(dir_.str() + "/f.txt", "the new content");
+    edited->file()->setLength(15);
+    edited->file()->save();
+    answer = std::async(std::launch::async, [this] { return getError(request("/f.txt", 0, 15)); });
+    // Only gives a request that does not wait the time to read the half-written record.
+    answer.wait_for(std::chrono::milliseconds(500));
+    edited->setVclock("2|0");
+    edited->save();
+    transaction.commit();
+  }
+  EXPECT_EQ(answer.get(), pb::ErrorCodeVclockMismatch);
 }
 
 TEST_F(GetRequestTest, PeerPathsThatCouldLeaveTheTreeAreRefused) {
