@@ -203,6 +203,12 @@ std::string peerOf(int fd) {
   return "tcp://" + addressText(hostPort);
 }
 
+LogRateLimiter& shedLog() {
+  // Any host can hold connections open until the process has no descriptor left.
+  static LogRateLimiter log("Frame guard: connections ended for want of descriptors", 10, std::chrono::minutes(1));
+  return log;
+}
+
 LogRateLimiter& cutLog() {
   // Any host can make its connections be cut at will.
   static LogRateLimiter log("Frame guard: cut connections", 10, std::chrono::minutes(1));
@@ -221,6 +227,7 @@ ZMQFrameGuard::ZMQFrameGuard(std::string name, ZMQFrameCounter::Bounds bounds, b
     ::close(wakePipe_[1]);
     throw ZMQException(std::strerror(error), error);
   }
+  spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   thread_ = std::thread([this] { run(); });
 }
 
@@ -232,6 +239,7 @@ ZMQFrameGuard::~ZMQFrameGuard() {
   ::close(wakePipe_[0]);
   ::close(wakePipe_[1]);
   ::close(cutFd_);
+  if (spareFd_ >= 0) ::close(spareFd_);
 }
 
 void ZMQFrameGuard::wake() {
@@ -403,7 +411,12 @@ void ZMQFrameGuard::pump(const std::vector<Route>& routes, std::vector<Link>& li
   std::vector<pollfd> polled;
   polled.reserve(1 + routes.size() + 2 * links.size());
   polled.push_back({wakePipe_[0], POLLIN, 0});
-  for (const Route& route : routes) polled.push_back({route.listener, POLLIN, 0});
+  // Out of descriptors with no spare to make room: connections wait in the listeners' queues.
+  const auto paused =
+      std::chrono::ceil<std::chrono::milliseconds>(acceptPausedUntil_ - std::chrono::steady_clock::now());
+  if (paused.count() > 0)
+    timeoutMs = timeoutMs < 0 ? static_cast<int>(paused.count()) : std::min<int>(timeoutMs, paused.count());
+  for (const Route& route : routes) polled.push_back({paused.count() > 0 ? -1 : route.listener, POLLIN, 0});
   for (const Link& link : links) {
     short local = 0, remote = 0;
     if (link.connecting) {
@@ -450,7 +463,10 @@ void ZMQFrameGuard::pump(const std::vector<Route>& routes, std::vector<Link>& li
 void ZMQFrameGuard::accept(const Route& route, std::vector<Link>& links) {
   for (;;) {
     const int accepted = ::accept4(route.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (accepted < 0) return;
+    if (accepted < 0) {
+      if (errno == EMFILE || errno == ENFILE) shed(route);
+      return;
+    }
     const int made = ::socket(route.target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (made < 0) {
       ::close(accepted);
@@ -482,6 +498,23 @@ void ZMQFrameGuard::accept(const Route& route, std::vector<Link>& links) {
     link.connectsLocal = route.listening;
     links.push_back(std::move(link));
   }
+}
+
+void ZMQFrameGuard::shed(const Route& route) {
+  // The connection that found no descriptor would be found waiting again at once, for as long
+  // as none is freed: the spare one makes room to take it and end it.
+  if (spareFd_ < 0) spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (spareFd_ >= 0) {
+    ::close(spareFd_);
+    const int accepted = ::accept4(route.listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (accepted >= 0) ::close(accepted);
+    spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (accepted >= 0) {
+      shedLog().log("*** {}: a connection ended, no descriptor is left to relay it", name_);
+      return;
+    }
+  }
+  acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
 }
 
 bool ZMQFrameGuard::step(Link& link, short localEvents, short remoteEvents, std::string& scratch) {

@@ -30,6 +30,9 @@ class ZMQFrameGuard {
   // How long a guard that ends still passes on what ZeroMQ sends as its socket closes: its
   // default linger.
   static constexpr std::chrono::milliseconds kDrainTime{1000};
+  // How long listeners wait to accept when the process is out of descriptors and the guard
+  // has no spare one to end a waiting connection with.
+  static constexpr std::chrono::milliseconds kAcceptPause{100};
 
   // `name` tells in the log whose connections were cut. With `answersOnly` the far side may
   // send no more messages than it was sent (a REQ or DEALER socket, whose every request has
@@ -86,6 +89,8 @@ class ZMQFrameGuard {
   bool bindSource(Link& link, int accepted, int made);
   void applyChanges(std::vector<Route>& routes);
   void accept(const Route& route, std::vector<Link>& links);
+  // Ends a connection of `route` that waits while the process is out of descriptors.
+  void shed(const Route& route);
   // False when the link is done and is to be closed. `scratch` is the buffer reads go to.
   bool step(Link& link, short localEvents, short remoteEvents, std::string& scratch);
   // Ends the far side of a link whose stream broke its bounds.
@@ -97,6 +102,9 @@ class ZMQFrameGuard {
   bool answersOnly_;
   int wakePipe_[2] = {-1, -1};
   int cutFd_ = -1;
+  // Kept free for shed(); the thread's own from the start.
+  int spareFd_ = -1;
+  std::chrono::steady_clock::time_point acceptPausedUntil_;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> cut_{0};

@@ -1,7 +1,13 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -139,6 +145,56 @@ TEST(ZMQFrameGuardTest, CutsAConnectionWhoseMessageNeverEnds) {
     context->terminate();
   }
   ::close(listener);
+}
+
+// Runs `body` in a child process and answers its exit status; 99 for a child that did not exit.
+int exitOfChild(const std::function<int()>& body) {
+  const pid_t child = ::fork();
+  if (child < 0) return 98;
+  if (child == 0) ::_exit(body());
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 99;
+  return WEXITSTATUS(status);
+}
+
+// Whether the connection `fd` is ended by its far side within kBound.
+bool endedByFarSide(int fd) {
+  pollfd polled{fd, POLLIN, 0};
+  if (::poll(&polled, 1, static_cast<int>(std::chrono::milliseconds(kBound).count())) != 1) return false;
+  char byte = 0;
+  return ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// A process out of descriptors (a host holding many connections open) cannot take a waiting
+// connection: the guard ends it rather than finding it waiting again at once, without end.
+TEST(ZMQFrameGuardTest, AConnectionThatFindsNoDescriptorIsEnded) {
+  const int status = exitOfChild([] {
+    uint16_t port = 0;
+    const int target = test::listenOnLoopback(port);
+    ZMQFrameGuard guard("test", ZMQFrameCounter::Bounds{16, 64 * 1024}, false);
+    const std::string bound = guard.listenFor("tcp://127.0.0.1:0", fmt::format("tcp://127.0.0.1:{}", port), 1);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(bound.substr(bound.rfind(':') + 1))));
+    // Every descriptor the process may have taken, but one for the connection.
+    const rlimit limit{256, 256};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+    int last = -1;
+    while (true) {
+      const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (fd < 0) break;
+      last = fd;
+    }
+    if (last < 0) return 3;
+    ::close(last);
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (client < 0 || ::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return 4;
+    const bool ended = endedByFarSide(client);
+    ::close(target);
+    return ended ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
 }
 
 // Behind a listening guard ZeroMQ still tells the far hosts apart by a message's source, and
