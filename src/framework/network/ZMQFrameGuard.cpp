@@ -228,7 +228,13 @@ ZMQFrameGuard::ZMQFrameGuard(std::string name, ZMQFrameCounter::Bounds bounds, b
     throw ZMQException(std::strerror(error), error);
   }
   spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  thread_ = std::thread([this] { run(); });
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (...) {
+    // No thread to be had (a process limit): nothing of the guard stays open.
+    closeDescriptors();
+    throw;
+  }
 }
 
 ZMQFrameGuard::~ZMQFrameGuard() {
@@ -236,6 +242,10 @@ ZMQFrameGuard::~ZMQFrameGuard() {
   wake();
   thread_.join();
   for (Route& route : added_) ::close(route.listener);
+  closeDescriptors();
+}
+
+void ZMQFrameGuard::closeDescriptors() {
   ::close(wakePipe_[0]);
   ::close(wakePipe_[1]);
   ::close(cutFd_);

@@ -96,6 +96,8 @@ class ZMQFrameGuard {
   // Ends the far side of a link whose stream broke its bounds.
   void cut(Link& link);
   void wake();
+  // The guard's own descriptors: its wake pipe, the cut signal and the spare.
+  void closeDescriptors();
 
   std::string name_;
   ZMQFrameCounter::Bounds bounds_;
