@@ -31,6 +31,9 @@ bool writeAll(int fd, const std::string& bytes) {
   return true;
 }
 
+// Where the journal at `path` is written anew before it is moved into place.
+std::string asideOf(const std::string& path) { return path + ".new"; }
+
 int openForAppending(const std::string& path, bool empty) {
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (empty ? O_TRUNC : 0), 0600);
 }
@@ -48,6 +51,8 @@ void DownloadJournal::open(const std::string& path) {
   closeFile();
   inProgress_.clear();
   const size_t removed = removeLeftovers(path);
+  // Written anew aside by a run killed before it moved it into place: the journal stands whole.
+  ::unlink(asideOf(path).c_str());
   if (removed > 0) QoLog("Removed {} temporary downloads an earlier run left", removed);
   fd_ = openForAppending(path, true);
   if (fd_ < 0) {
@@ -110,7 +115,7 @@ void DownloadJournal::append(const std::string& line) {
 
 void DownloadJournal::rewrite() {
   // Written aside and moved into place: a kill meanwhile leaves the old journal whole.
-  const std::string fresh = path_ + ".new";
+  const std::string fresh = asideOf(path_);
   const int fd = openForAppending(fresh, true);
   std::string lines;
   for (const auto& [id, entry] : inProgress_) lines += beginLine(id, entry);

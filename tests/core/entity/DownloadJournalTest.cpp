@@ -90,5 +90,15 @@ TEST_F(DownloadJournalTest, ALineCutShortByTheKillIsNotRead) {
   EXPECT_FALSE(fs::exists(path));
 }
 
+// The journal is written anew aside and moved into place: a run killed in between leaves the
+// file written aside, which the next start does not keep.
+TEST_F(DownloadJournalTest, TheJournalAKilledRunWasWritingAnewGoesAtTheNextStart) {
+  const fs::path aside = data_ / "downloads.journal.new";
+  writeFile(aside, "+ 1 2 3 4\n");
+  DownloadJournal::shared().open(journal().string());
+  EXPECT_FALSE(fs::exists(aside));
+  EXPECT_TRUE(fs::exists(journal()));
+}
+
 }  // namespace
 }  // namespace velbor::test
