@@ -108,6 +108,10 @@ std::string DownloadJournal::beginLine(uint64_t id, const Entry& entry) {
 void DownloadJournal::append(const std::string& line) {
   if (!writeAll(fd_, line)) {
     QoLog("*** Download journal({}) write failed, {}", path_, std::strerror(errno));
+    // Part of the line (a full disk) would run into the next one, which then could not be read.
+    if (::ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+      QoLog("*** Download journal({}) not cut back, {}", path_, std::strerror(errno));
+    }
     return;
   }
   written_ += line.size();

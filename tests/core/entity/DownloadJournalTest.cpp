@@ -1,9 +1,11 @@
 #include "core/entity/DownloadJournal.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -98,6 +100,30 @@ TEST_F(DownloadJournalTest, TheJournalAKilledRunWasWritingAnewGoesAtTheNextStart
   DownloadJournal::shared().open(journal().string());
   EXPECT_FALSE(fs::exists(aside));
   EXPECT_TRUE(fs::exists(journal()));
+}
+
+// A full disk takes part of a line: the journal goes on with whole lines after it, so that what
+// is begun once there is room again is still removed after a kill.
+TEST_F(DownloadJournalTest, ALineAFullDiskCutShortLeavesTheNextOnesWhole) {
+  DownloadJournal::shared().open(journal().string());
+  auto first = download(".a.txt.Velbor.Download");
+  ASSERT_TRUE(first);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = fs::file_size(journal()) + 10;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  auto cut = download(".b.txt.Velbor.Download");
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+  auto after = download(".c.txt.Velbor.Download");
+  ASSERT_TRUE(cut && after);
+
+  // As the next start after a kill here.
+  DownloadJournal::removeLeftovers(journal().string());
+  EXPECT_FALSE(fs::exists(copy_ / ".a.txt.Velbor.Download"));
+  EXPECT_FALSE(fs::exists(copy_ / ".c.txt.Velbor.Download"));
 }
 
 }  // namespace
