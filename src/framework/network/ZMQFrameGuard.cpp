@@ -101,6 +101,26 @@ std::pair<sockaddr_storage, socklen_t> addressOf(const std::string& endpoint, bo
   return result;
 }
 
+// The host ("192.168.1.7", "::1") and port of an address; an empty host when it is none.
+std::pair<std::string, uint16_t> hostAndPort(const sockaddr_storage& address) {
+  char host[INET6_ADDRSTRLEN] = {};
+  if (address.ss_family == AF_INET6) {
+    const auto& six = reinterpret_cast<const sockaddr_in6&>(address);
+    ::inet_ntop(AF_INET6, &six.sin6_addr, host, sizeof host);
+    return {host, ntohs(six.sin6_port)};
+  }
+  if (address.ss_family != AF_INET) return {};
+  const auto& four = reinterpret_cast<const sockaddr_in&>(address);
+  ::inet_ntop(AF_INET, &four.sin_addr, host, sizeof host);
+  return {host, ntohs(four.sin_port)};
+}
+
+// "192.168.1.7:40312", "[::1]:40312".
+std::string addressText(const std::pair<std::string, uint16_t>& hostPort) {
+  if (hostPort.first.find(':') != std::string::npos) return fmt::format("[{}]:{}", hostPort.first, hostPort.second);
+  return fmt::format("{}:{}", hostPort.first, hostPort.second);
+}
+
 // A listening socket bound at `address`; its endpoint as bound ("tcp://0.0.0.0:9526") in `bound`.
 int listenAt(const sockaddr_storage& address, socklen_t length, std::string& bound) {
   const int listener = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -116,16 +136,7 @@ int listenAt(const sockaddr_storage& address, socklen_t length, std::string& bou
     errno = error;
     raiseErrno();
   }
-  char host[INET6_ADDRSTRLEN] = {};
-  if (actual.ss_family == AF_INET6) {
-    const auto& six = reinterpret_cast<const sockaddr_in6&>(actual);
-    ::inet_ntop(AF_INET6, &six.sin6_addr, host, sizeof host);
-    bound = fmt::format("tcp://[{}]:{}", host, ntohs(six.sin6_port));
-  } else {
-    const auto& four = reinterpret_cast<const sockaddr_in&>(actual);
-    ::inet_ntop(AF_INET, &four.sin_addr, host, sizeof host);
-    bound = fmt::format("tcp://{}:{}", host, ntohs(four.sin_port));
-  }
+  bound = "tcp://" + addressText(hostAndPort(actual));
   return listener;
 }
 
@@ -166,26 +177,6 @@ bool passLeft(int fd, std::string& left) {
   if (written < 0) return false;
   left.erase(0, static_cast<size_t>(written));
   return true;
-}
-
-// The host ("192.168.1.7", "::1") and port of an address; an empty host when it is none.
-std::pair<std::string, uint16_t> hostAndPort(const sockaddr_storage& address) {
-  char host[INET6_ADDRSTRLEN] = {};
-  if (address.ss_family == AF_INET6) {
-    const auto& six = reinterpret_cast<const sockaddr_in6&>(address);
-    ::inet_ntop(AF_INET6, &six.sin6_addr, host, sizeof host);
-    return {host, ntohs(six.sin6_port)};
-  }
-  if (address.ss_family != AF_INET) return {};
-  const auto& four = reinterpret_cast<const sockaddr_in&>(address);
-  ::inet_ntop(AF_INET, &four.sin_addr, host, sizeof host);
-  return {host, ntohs(four.sin_port)};
-}
-
-// "192.168.1.7:40312", "[::1]:40312".
-std::string addressText(const std::pair<std::string, uint16_t>& hostPort) {
-  if (hostPort.first.find(':') != std::string::npos) return fmt::format("[{}]:{}", hostPort.first, hostPort.second);
-  return fmt::format("{}:{}", hostPort.first, hostPort.second);
 }
 
 // The far end of a connected socket; an empty host when it cannot be had.
