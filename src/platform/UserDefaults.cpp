@@ -20,6 +20,7 @@
 #include "platform/AppPaths.h"
 #include "platform/Exception.h"
 #include "platform/QoLog.h"
+#include "platform/WholeWrite.h"
 
 namespace velbor {
 namespace {
@@ -83,21 +84,6 @@ std::optional<std::string> decodeBase64(const std::string& text) {
 }
 
 std::string errnoText(int error) { return std::strerror(error); }
-
-bool writeAll(int fd, const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // Creates the settings folder (0700: secrets live in it) and its missing parents.
 bool ensureDirectory(const std::filesystem::path& dir, std::string& failure) {
@@ -231,7 +217,7 @@ bool UserDefaults::writeLocked() {
     fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
       failure = fmt::format("cannot create {}: {}", temp, errnoText(errno));
-    } else if (::fchmod(fd, 0600) != 0 || !writeAll(fd, text) || ::fsync(fd) != 0) {
+    } else if (::fchmod(fd, 0600) != 0 || writeWhole(fd, text) != 0 || ::fsync(fd) != 0) {
       failure = fmt::format("cannot write {}: {}", temp, errnoText(errno));
     }
     if (fd >= 0) {

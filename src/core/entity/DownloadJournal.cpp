@@ -16,20 +16,10 @@
 
 #include "core/entity/TmpFileName.h"
 #include "platform/QoLog.h"
+#include "platform/WholeWrite.h"
 
 namespace velbor {
 namespace {
-
-bool writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    done += static_cast<size_t>(wrote);
-  }
-  return true;
-}
 
 // Where the journal at `path` is written anew before it is moved into place.
 std::string asideOf(const std::string& path) { return path + ".new"; }
@@ -106,7 +96,7 @@ std::string DownloadJournal::beginLine(uint64_t id, const Entry& entry) {
 }
 
 void DownloadJournal::append(const std::string& line) {
-  if (!writeAll(fd_, line)) {
+  if (writeWhole(fd_, line) != 0) {
     QoLog("*** Download journal({}) write failed, {}", path_, std::strerror(errno));
     // Part of the line (a full disk) would run into the next one, which then could not be read.
     if (::ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
@@ -123,7 +113,7 @@ void DownloadJournal::rewrite() {
   const int fd = openForAppending(fresh, true);
   std::string lines;
   for (const auto& [id, entry] : inProgress_) lines += beginLine(id, entry);
-  if (fd < 0 || !writeAll(fd, lines) || ::rename(fresh.c_str(), path_.c_str()) != 0) {
+  if (fd < 0 || writeWhole(fd, lines) != 0 || ::rename(fresh.c_str(), path_.c_str()) != 0) {
     QoLog("*** Download journal({}) not written anew, {}", path_, std::strerror(errno));
     if (fd >= 0) ::close(fd);
     ::unlink(fresh.c_str());

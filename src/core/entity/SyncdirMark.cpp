@@ -21,6 +21,7 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/utils/QoUtils.h"
 #include "platform/QoLog.h"
+#include "platform/WholeWrite.h"
 
 namespace velbor {
 namespace {
@@ -209,18 +210,7 @@ bool writeMark(int rootFd, const std::string& root, const std::string& uuid) {
     warnOnce(root, errno);
     return false;
   }
-  const std::string content = uuid + "\n";
-  size_t written = 0;
-  int error = 0;
-  while (written < content.size()) {
-    const ssize_t done = ::write(fd, content.data() + written, content.size() - written);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      error = done < 0 ? errno : EIO;
-      break;
-    }
-    written += static_cast<size_t>(done);
-  }
+  int error = writeWhole(fd, uuid + "\n");
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && ::renameat(rootFd, temporary.c_str(), rootFd, kMark.c_str()) != 0) error = errno;
