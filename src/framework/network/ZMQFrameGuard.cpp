@@ -20,6 +20,7 @@
 
 #include "framework/network/ZMQException.h"
 #include "platform/LogRateLimiter.h"
+#include "platform/LoopRoundFailures.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -357,9 +358,20 @@ void ZMQFrameGuard::serve() {
   std::vector<Route> routes;
   std::vector<Link> links;
   std::string scratch(kBufferBytes, '\0');
+  // One round that fails never ends the guard: every connection through it would hang.
+  LoopRoundFailures failures("Frame guard " + name_);
   while (!stopping_) {
-    applyChanges(routes);
-    pump(routes, links, scratch, -1);
+    try {
+      applyChanges(routes);
+      pump(routes, links, scratch, -1);
+      failures.succeeded();
+    } catch (const std::exception& e) {
+      // What the round had read may not have been passed on: its connections end, and their
+      // sides connect again.
+      for (Link& link : links) closeLink(link);
+      links.clear();
+      failures.failed(e.what());
+    }
   }
   // What ZeroMQ still sends as its sockets close (a lingering exit notice) goes on, for a while.
   for (Route& route : routes) ::close(route.listener);
@@ -374,7 +386,12 @@ void ZMQFrameGuard::serve() {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     if (left <= 0) break;
-    pump(routes, links, scratch, static_cast<int>(left));
+    try {
+      pump(routes, links, scratch, static_cast<int>(left));
+    } catch (const std::exception& e) {
+      QoLog("*** Frame guard {}: connections ended early, {}", name_, e.what());
+      break;
+    }
   }
   for (Link& link : links) closeLink(link);
 }

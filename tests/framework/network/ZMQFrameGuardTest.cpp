@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -194,6 +195,72 @@ TEST(ZMQFrameGuardTest, AConnectionThatFindsNoDescriptorIsEnded) {
     const bool ended = endedByFarSide(client);
     ::close(target);
     return ended ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+// A round of the guard that fails (here its poll, refused while the process may have fewer
+// descriptors than it polls) ends the connections it was relaying, which connect again, and
+// never the guard: once rounds work again it relays as before.
+TEST(ZMQFrameGuardTest, ARoundThatFailsEndsItsConnectionsAndNotTheGuard) {
+  const int status = exitOfChild([] {
+    // Low descriptors kept free under the lowered limit: the sanitizers make pipes of their own.
+    std::vector<int> room;
+    for (int i = 0; i < 8; ++i) room.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    uint16_t port = 0;
+    const int target = test::listenOnLoopback(port);
+    ZMQFrameGuard guard("test", ZMQFrameCounter::Bounds{16, 64 * 1024}, false);
+    const std::string bound = guard.listenFor("tcp://127.0.0.1:0", fmt::format("tcp://127.0.0.1:{}", port), 1);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(bound.substr(bound.rfind(':') + 1))));
+    const auto connectToGuard = [&address](int fd) {
+      return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    };
+    const auto relayed = [target] {
+      pollfd polled{target, POLLIN, 0};
+      if (::poll(&polled, 1, static_cast<int>(std::chrono::milliseconds(kBound).count())) != 1) return -1;
+      return ::accept4(target, nullptr, nullptr, SOCK_CLOEXEC);
+    };
+    // More connections relayed than the lowered limit lets the guard poll.
+    std::vector<int> clients;
+    std::vector<int> farSides;
+    for (int i = 0; i < 64; ++i) {
+      const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const int far = connectToGuard(client) ? relayed() : -1;
+      if (far < 0) return 2;
+      clients.push_back(client);
+      farSides.push_back(far);
+    }
+    const int waker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int later = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    rlimit saved{};
+    if (waker < 0 || later < 0 || ::getrlimit(RLIMIT_NOFILE, &saved) != 0) return 3;
+    const int highestRoom = *std::max_element(room.begin(), room.end());
+    for (const int fd : room) ::close(fd);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(highestRoom) + 1;
+    if (::setrlimit(RLIMIT_NOFILE, &low) != 0 || !connectToGuard(waker)) return 4;
+    const bool ended = endedByFarSide(clients.front());
+    if (::setrlimit(RLIMIT_NOFILE, &saved) != 0) return 5;
+    if (!ended) return 1;
+    // A connection made now reaches the far side with what it sends (the waker's, relayed
+    // or not, ends).
+    ::close(waker);
+    const std::string hello = greeting(3);
+    if (!connectToGuard(later) || ::send(later, hello.data(), hello.size(), MSG_NOSIGNAL) != 64) return 6;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      const int far = relayed();
+      if (far < 0) return 7;
+      std::string got(64, '\0');
+      pollfd polled{far, POLLIN, 0};
+      const bool read = ::poll(&polled, 1, static_cast<int>(std::chrono::milliseconds(kBound).count())) == 1 &&
+                        ::recv(far, got.data(), got.size(), MSG_WAITALL) == 64;
+      ::close(far);
+      if (read && got == hello) return 0;
+    }
+    return 8;
   });
   EXPECT_EQ(status, 0);
 }
