@@ -159,6 +159,15 @@ int exitOfChild(const std::function<int()>& body) {
   return WEXITSTATUS(status);
 }
 
+// The loopback address of an endpoint the guard bound ("tcp://127.0.0.1:PORT").
+sockaddr_in loopbackAddressOf(const std::string& bound) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(std::stoi(bound.substr(bound.rfind(':') + 1))));
+  return address;
+}
+
 // Whether the connection `fd` is ended by its far side within kBound.
 bool endedByFarSide(int fd) {
   pollfd polled{fd, POLLIN, 0};
@@ -175,10 +184,7 @@ TEST(ZMQFrameGuardTest, AConnectionThatFindsNoDescriptorIsEnded) {
     const int target = test::listenOnLoopback(port);
     ZMQFrameGuard guard("test", ZMQFrameCounter::Bounds{16, 64 * 1024}, false);
     const std::string bound = guard.listenFor("tcp://127.0.0.1:0", fmt::format("tcp://127.0.0.1:{}", port), 1);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(std::stoi(bound.substr(bound.rfind(':') + 1))));
+    const sockaddr_in address = loopbackAddressOf(bound);
     // Every descriptor the process may have taken, but one for the connection.
     const rlimit limit{256, 256};
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
@@ -211,10 +217,7 @@ TEST(ZMQFrameGuardTest, ARoundThatFailsEndsItsConnectionsAndNotTheGuard) {
     const int target = test::listenOnLoopback(port);
     ZMQFrameGuard guard("test", ZMQFrameCounter::Bounds{16, 64 * 1024}, false);
     const std::string bound = guard.listenFor("tcp://127.0.0.1:0", fmt::format("tcp://127.0.0.1:{}", port), 1);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(std::stoi(bound.substr(bound.rfind(':') + 1))));
+    const sockaddr_in address = loopbackAddressOf(bound);
     const auto connectToGuard = [&address](int fd) {
       return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     };
