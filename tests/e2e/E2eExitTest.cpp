@@ -19,6 +19,17 @@ using nlohmann::json;
 
 using E2eExitTest = E2eFixture;
 
+// How often the peer logging to `log` has made its subscription to a trusted device's publisher.
+size_t subscriptionsMade(const std::string& log) {
+  const std::string text = fileText(log);
+  size_t count = 0;
+  for (size_t at = text.find("Subscriber reached"); at != std::string::npos;
+       at = text.find("Subscriber reached", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 TEST_F(E2eExitTest, PeersMarkADeviceOfflineAsSoonAsItQuitsOrIsTerminatedAfterItWentOfflineOnce) {
   for (const std::string how : {"quit", "SIGTERM"}) {
     SCOPED_TRACE(how);
@@ -26,7 +37,8 @@ TEST_F(E2eExitTest, PeersMarkADeviceOfflineAsSoonAsItQuitsOrIsTerminatedAfterItW
     ASSERT_TRUE(network.ready());
     const auto options = with(portOptions(), {"--token", "one", "--online-timeout", kLongOnlineTimeout});
     auto a = std::make_unique<PeerProcess>(network.host(0), home(how + "-a"), options);
-    PeerProcess b(network.host(1), home(how + "-b"), with(options, {"--accept-trust"}));
+    const std::string logB = home(how + "-b") + "/peer.log";
+    PeerProcess b(network.host(1), home(how + "-b"), with(options, {"--accept-trust"}), logB);
     const std::string uuidA = a->uuid();
     ASSERT_FALSE(uuidA.empty());
     ASSERT_TRUE(eventually([&] { return listed(deviceIn(*a, b.uuid())); }));
@@ -40,7 +52,11 @@ TEST_F(E2eExitTest, PeersMarkADeviceOfflineAsSoonAsItQuitsOrIsTerminatedAfterItW
     // broadcast. The exit that follows must still be announced.
     ASSERT_TRUE(a->command("offline").value("ok", false));
     ASSERT_TRUE(eventually([&] { return !deviceIn(b, uuidA).value("online", true); }, kNoticeBound));
+    const size_t reachedBefore = subscriptionsMade(logB);
     ASSERT_TRUE(eventually([&] { return deviceIn(b, uuidA).value("online", false); }));
+    // What a device publishes before the peer's subscription is made again is never received:
+    // the exit is told only once the peer is listening again.
+    ASSERT_TRUE(eventually([&] { return subscriptionsMade(logB) > reachedBefore; }));
 
     if (how == "quit") {
       EXPECT_TRUE(a->command("quit").value("ok", false));
