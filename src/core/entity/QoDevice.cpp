@@ -198,7 +198,11 @@ void QoDevice::setDevicesOffLine(const List& devices) {
   try {
     WriteTransaction transaction;
     try {
-      for (const Ptr& device : devices) device->setOffLine();
+      for (const Ptr& device : devices) {
+        // Each one as stored now: setOffLine writes the whole row back, and the list may be
+        // older than what another writer changed since (a device removed, a trust agreed).
+        if (const Ptr current = getDeviceWithUuid(device->uuid())) current->setOffLine();
+      }
       transaction.commit();
     } catch (const std::exception& e) {
       QoLog("*** set device off line failed, {}", e.what());

@@ -46,7 +46,8 @@ class QoDevice : public PersistentEntity<QoDevice> {
   static Ptr getDeviceWithName(const std::string& name);
   static Ptr getDeviceWithUuid(const std::string& uuid);
   static std::vector<std::shared_ptr<QoSyncdirCopy>> getDeviceSyncdirCopys(int32_t pk);
-  // Each device goes offline in one transaction; failures are logged and rolled back.
+  // Each device goes offline in one transaction, as it is stored then (one no longer stored
+  // is left out); failures are logged and rolled back.
   static void setDevicesOffLine(const List& devices);
   static void setAllDevicesOffLine();
   static void setOnLineDevicesOffLine();

@@ -1,6 +1,10 @@
+#include <chrono>
+#include <future>
+
 #include "EntityTestBase.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
+#include "framework/persistence/WriteTransaction.h"
 
 namespace velbor::test {
 namespace {
@@ -100,6 +104,36 @@ TEST_F(QoDeviceTest, GoingOfflineRemovesUntrustedDevicesWithTheirCopies) {
   EXPECT_EQ(orphan->device(), nullptr);
   EXPECT_EQ(column("SELECT device FROM qo_syncdir_copy"), std::vector<std::string>{"-1"});
   EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+}
+
+// Going offline writes each device's whole row back. A list read before (the offline button
+// reads the online devices first) must not undo what another writer changed since, or was
+// changing then: a device removed with its copies stays removed, a trust agreed stays.
+TEST_F(QoDeviceTest, GoingOfflineUndoesNoChangeMadeSinceTheListWasRead) {
+  device(0, "local");
+  auto removed = device(-1, "removed", 1);
+  copy("/remote/dir", removed, "sync", "copy-uuid");
+  device(-1, "agreed", 2);
+  const QoDevice::List online = QoDevice::getDeviceRemoteOnline();
+  ASSERT_EQ(online.size(), 2u);
+
+  std::future<void> offline;
+  {
+    WriteTransaction transaction;
+    for (const auto& held : QoDevice::getDeviceSyncdirCopys(removed->pk())) held->forceRemove();
+    offline = std::async(std::launch::async, [&online] { QoDevice::setDevicesOffLine(online); });
+    // Only gives a writer that does not wait the time to write over the half-made changes.
+    offline.wait_for(std::chrono::milliseconds(500));
+    removed->deleteObject();
+    EXPECT_TRUE(QoDevice::changeStatus("agreed", {2}, 1));
+    transaction.commit();
+  }
+  offline.get();
+  EXPECT_EQ(QoDevice::getDeviceWithUuid("removed"), nullptr);
+  auto agreed = QoDevice::getDeviceWithUuid("agreed");
+  ASSERT_NE(agreed, nullptr);
+  EXPECT_EQ(agreed->status(), 1);
+  EXPECT_FALSE(agreed->isOnline());
 }
 
 }  // namespace

@@ -13,9 +13,11 @@
 #include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
+#include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
 #include "core/utils/QoUtils.h"
 #include "platform/Dispatch.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -225,11 +227,17 @@ bool signedBy(const QoMessage& reply, const QoDevice& device) {
 // A device taken offline by a notice it did not send (it still answers): online again,
 // subscribed again, and its pairings pulled for what was announced meanwhile.
 void bringBack(const QoDevice::Ptr& device) {
-  QoDevice::Ptr current = remoteDevice(device->uuid());
-  if (!current || current->isOnline()) return;
-  current->setIsOnline(true);
-  current->setRegisterTime(QoUtils::timestampNow());
-  current->save();
+  QoDevice::Ptr current;
+  {
+    // The whole row is written back: read under the writers' locker, or a change not yet
+    // committed when it was read (the device removed) would be undone.
+    LockerGuard writers(Lockers::transaction());
+    current = remoteDevice(device->uuid());
+    if (!current || current->isOnline()) return;
+    current->setIsOnline(true);
+    current->setRegisterTime(QoUtils::timestampNow());
+    current->save();
+  }
   QoLog("Device({}) still answers after its exit notice, back online", current->name());
   QoNotices::post(notice::DeviceAddResponse{{current}});
   if (current->isTrusted()) QoClient::syncOnceTo(current);

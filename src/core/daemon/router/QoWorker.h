@@ -74,7 +74,8 @@ class QoWorker {
   static QoMessage::Ptr handleScanRequest(const QoRequest& request);
   static QoMessage::Ptr handlePubExit(const QoRequest& request);
   // What an exit of a remote device does here: offline (removed when not trusted, kept
-  // while a trust exchange with it is open) and "DeviceOffLine" posted.
+  // while a trust exchange with it is open) and "DeviceOffLine" posted. Decided on the row
+  // as stored now: nothing when the device is gone or offline already.
   static void takeExitedOffline(const std::shared_ptr<QoDevice>& device);
   static QoMessage::Ptr handleDatabaseClearRequest(const QoRequest& request);
   // FindRequest (4)

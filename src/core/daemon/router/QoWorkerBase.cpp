@@ -8,6 +8,8 @@
 #include "core/state/QoNotices.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -26,14 +28,23 @@ QoMessage::Ptr QoWorker::handleScanRequest(const QoRequest&) {
 }
 
 void QoWorker::takeExitedOffline(const QoDevice::Ptr& device) {
-  if (isInTrustExchange(*device)) {
-    // Its offer or ours is still open: going offline must not drop it mid-exchange.
-    device->setIsOnline(false);
-    device->save();
-  } else {
-    device->setOffLine();
+  QoDevice::Ptr current;
+  {
+    // The whole row is written back: read again under the writers' locker, or a change made
+    // since the caller read it, or not yet committed then (the device removed, a trust
+    // agreed), would be undone.
+    LockerGuard writers(WriteTransaction::locker());
+    current = QoDevice::getDeviceWithUuid(device->uuid());
+    if (!current || current->pk() == 0 || !current->isOnline()) return;
+    if (isInTrustExchange(*current)) {
+      // Its offer or ours is still open: going offline must not drop it mid-exchange.
+      current->setIsOnline(false);
+      current->save();
+    } else {
+      current->setOffLine();
+    }
   }
-  QoNotices::post(notice::DeviceOffLine{{device}});
+  QoNotices::post(notice::DeviceOffLine{{current}});
 }
 
 QoMessage::Ptr QoWorker::handlePubExit(const QoRequest& request) {

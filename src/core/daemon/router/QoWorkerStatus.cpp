@@ -10,6 +10,8 @@
 #include "core/state/QoPeer.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoExceptionProto.h"
+#include "framework/persistence/WriteTransaction.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -33,7 +35,15 @@ QoMessage::Ptr QoWorker::handleStatusRequest(const QoRequest& request) {
   }
 
   auto response = std::make_shared<pb::MsgStatusResponse>();
-  for (const auto& relation : QoSyncdirCopyRelation::allObjects()) {
+  QoSyncdirCopyRelation::List relations;
+  {
+    // Read under the writers' locker: the one connection shows a pairing's removal before it
+    // is committed, and it may yet be rolled back, while the asker drops for good every
+    // pairing the answer leaves out.
+    LockerGuard writers(WriteTransaction::locker());
+    relations = QoSyncdirCopyRelation::allObjects();
+  }
+  for (const auto& relation : relations) {
     const auto& second = relation->secondSyncdirCopy();
     if (second && second->device() && second->device()->uuid() == asker) {
       *response->add_syncs() = QoPeer::convertSyncInfoFromQoToPb(relation);

@@ -59,11 +59,13 @@ bool QoWorker::_trustAnwser(const TrustInfo& info, int32_t status) {
   // Read again under the lock: the status may have changed since the answer arrived.
   const auto device = QoDevice::getDeviceWithUuid(info.deviceUuid);
   QoAssert(device != nullptr, "device cannot be nil");
-  if (device->status() != kStatusWaitingForPeer) {
+  // Only the status is written, and only while it is still the one read: the row was read
+  // outside the writers' locker, and written back whole it would undo what another writer
+  // changed meanwhile or had not committed yet (a device removed would come back).
+  if (device->status() != kStatusWaitingForPeer ||
+      !QoDevice::changeStatus(info.deviceUuid, {kStatusWaitingForPeer}, status)) {
     throw QoException("Maybe timeout(device status is not waiting for auth");
   }
-  device->setStatus(status);
-  device->save();
   dataSource.cleanSendTrustContext(info.deviceUuid);
   return true;
 }

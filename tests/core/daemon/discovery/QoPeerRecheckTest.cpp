@@ -21,6 +21,7 @@
 #include "core/daemon/router/QoWorker.h"
 #include "core/state/QoNotify.h"
 #include "core/utils/QoUtils.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "proto/VelborProto.pb.h"
 #include "support/Eventually.h"
 #include "support/LoopbackListener.h"
@@ -246,6 +247,28 @@ TEST_F(QoPeerRecheckTest, ANoticeThatComesWhileACheckWaitsIsCheckedAfterIt) {
   ASSERT_TRUE(askedAtLeast(1));
   EXPECT_TRUE(eventually([&] { return !online(); }, 30));
   EXPECT_EQ(scans(), 2);
+}
+
+// A device found still there after its exit notice is written back online, its whole row.
+// Read beside a writer removing it (its copies taken off, then its row, in one transaction),
+// it would come back, trusted.
+TEST_F(QoPeerRecheckTest, ADeviceRemovedWhileItsExitIsCheckedIsNotBroughtBack) {
+  const std::string uuid = peer_->device()->uuid();
+  QoWorker::handlePubExit(exitNotice(true));
+  ASSERT_FALSE(online());
+  {
+    WriteTransaction transaction;
+    for (const auto& copy : QoDevice::getDeviceSyncdirCopys(stored()->pk())) copy->forceRemove();
+    // The device answers the check, which then brings it back online.
+    ASSERT_TRUE(eventually([&] { return QoPeerChecks::answeredRecently(uuid); }, 30));
+    // Only gives a check that does not wait the time to read the half-removed device.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    stored()->deleteObject();
+    transaction.commit();
+  }
+  ASSERT_TRUE(askedAtLeast(1));
+  EXPECT_EQ(stored(), nullptr);
+  EXPECT_TRUE(pairingKeys().empty());
 }
 
 // A signed exit notice is the same bytes at every exit: once seen, one sent again is only

@@ -1,11 +1,16 @@
 #include "core/daemon/router/QoWorker.h"
 
+#include <chrono>
+#include <future>
+
 #include <gtest/gtest.h>
 
+#include "PairingFixture.h"
 #include "RouterTestBase.h"
 #include "core/state/DataSource.h"
 #include "core/state/QoNotices.h"
 #include "framework/errors/QoException.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/Dispatch.h"
 #include "platform/Exception.h"
 #include "platform/NotificationCenter.h"
@@ -101,6 +106,44 @@ TEST_F(WorkerHandlersTest, PubExitKeepsADeviceInTheMiddleOfATrustExchange) {
   QoDevice::Ptr bravo = addDevice(kBravoUuid, "bravo", keysBravo().publicKey, 0);
   EXPECT_EQ(QoWorker::handlePubExit(pubExit(kBravoUuid, bravo)), nullptr);
   EXPECT_EQ(QoDevice::getDeviceWithUuid(kBravoUuid), nullptr);
+}
+
+// An exit notice writes the device's row back. Read beside a writer, before its change is
+// committed, it would undo that change when written: the device removed with its copies would
+// come back, trusted; a trust agreed meanwhile would be lost.
+TEST_F(WorkerHandlersTest, PubExitUndoesNoChangeMadeMeanwhile) {
+  QoDevice::Ptr bravo = addDevice(kBravoUuid, "bravo", keysBravo().publicKey);
+  PairingFixture::pairWith(bravo, "bravo");
+  std::future<QoMessage::Ptr> handled;
+  {
+    // As a device is removed: its copies taken off, then its row, in one transaction.
+    WriteTransaction transaction;
+    for (const auto& copy : QoDevice::getDeviceSyncdirCopys(bravo->pk())) copy->forceRemove();
+    handled = std::async(std::launch::async, [] { return QoWorker::handlePubExit(pubExit(kBravoUuid)); });
+    // Only gives a handler that does not wait the time to read the half-removed device.
+    handled.wait_for(std::chrono::milliseconds(500));
+    bravo->deleteObject();
+    transaction.commit();
+  }
+  handled.get();
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(kBravoUuid), nullptr);
+  EXPECT_TRUE(PairingFixture::pairingKeys().empty());
+
+  // Waiting for bravo's answer to this device's offer when the notice comes; the agreement
+  // is recorded meanwhile.
+  addDevice(kBravoUuid, "bravo", keysBravo().publicKey, 2);
+  {
+    WriteTransaction transaction;
+    handled = std::async(std::launch::async, [] { return QoWorker::handlePubExit(pubExit(kBravoUuid)); });
+    handled.wait_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(QoDevice::changeStatus(kBravoUuid, {2}, 1));
+    transaction.commit();
+  }
+  handled.get();
+  const QoDevice::Ptr stored = QoDevice::getDeviceWithUuid(kBravoUuid);
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(stored->status(), 1);
+  EXPECT_FALSE(stored->isOnline());
 }
 
 TEST_F(WorkerHandlersTest, DatabaseClearRunsOnlyForThisDevicesOwnRequests) {

@@ -1,3 +1,5 @@
+#include <chrono>
+#include <future>
 #include <set>
 #include <string>
 
@@ -6,6 +8,7 @@
 #include "PairingFixture.h"
 #include "RouterTestBase.h"
 #include "core/daemon/router/QoWorker.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor::test {
@@ -56,6 +59,30 @@ TEST_F(StatusRequestTest, TheAnswerIsForTheDeviceThatSignedTheRequest) {
   ASSERT_NE(empty, nullptr);
   ASSERT_EQ(empty->code(), pb::MsgCodeError);
   EXPECT_EQ(empty->pbBodyAs<pb::MsgError>()->errcode(), pb::ErrorCodeBadFormat);
+}
+
+// A pairing goes in a transaction that may still fail and be rolled back (a device removed
+// with its copies, on a full disk), while the asker drops for good every pairing the answer
+// leaves out: the answer is read from committed pairings only.
+TEST_F(StatusRequestTest, AnswerLeavesOutNoPairingWhoseRemovalIsRolledBack) {
+  QoDevice::Ptr other = addDevice("5f0c2d8e-6a1b-4c3d-9e8f-7a6b5c4d3e2f", "other", keysBravo().publicKey);
+  const auto pairing = PairingFixture::pairWith(other, "o");
+  QoRequest local;
+  auto body = std::make_shared<pb::MsgStatusRequest>();
+  body->set_device_uuid(other->uuid());
+  local.body = body;
+  local.fromNetwork = false;
+
+  std::future<QoMessage::Ptr> answer;
+  {
+    WriteTransaction transaction;
+    pairing->forceRemove();
+    answer = std::async(std::launch::async, [&local] { return QoWorker::handleStatusRequest(local); });
+    // Only gives an answer that does not wait the time to read the removal; it is then
+    // rolled back, as a failed transaction is.
+    answer.wait_for(std::chrono::milliseconds(500));
+  }
+  EXPECT_EQ(reportedRemoteTrees(answer.get()), std::set<std::string>{pairing->secondSyncdirCopy()->uuid()});
 }
 
 }  // namespace

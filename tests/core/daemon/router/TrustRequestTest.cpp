@@ -18,6 +18,7 @@
 #include "core/state/TrustInfo.h"
 #include "core/utils/QoUtils.h"
 #include "framework/errors/QoException.h"
+#include "framework/persistence/WriteTransaction.h"
 #include "platform/LockerGuard.h"
 #include "proto/VelborProto.pb.h"
 
@@ -217,6 +218,30 @@ TEST_F(TrustRequestTest, AgreementWithTheOffersTokenTrustsOnce) {
   expectError(send<pb::MsgTrustRequest>(pb::MsgCodeTrustRequest, "token-a"), pb::ErrorCodeGeneral,
               "QoException: Maybe timeout(missing token in memory)");
   EXPECT_EQ(agreed.delivered().size(), 1U);
+}
+
+// The agreement is written as the status alone: the device's row read before it is written,
+// beside another writer, may be stale or not yet committed, and written back whole it would
+// undo that writer's change. A device removed meanwhile (its copies taken off, then its row,
+// in one transaction) does not come back, trusted.
+TEST_F(TrustRequestTest, AnAgreementBringsBackNoDeviceRemovedMeanwhile) {
+  offered("token-a");
+  pairWith(QoDevice::getDeviceWithUuid(uuid_), "peer");
+  std::future<QoMessage::Ptr> reply;
+  {
+    WriteTransaction transaction;
+    const auto device = QoDevice::getDeviceWithUuid(uuid_);
+    for (const auto& copy : QoDevice::getDeviceSyncdirCopys(device->pk())) copy->forceRemove();
+    reply = std::async(std::launch::async,
+                       [this] { return send<pb::MsgTrustRequest>(pb::MsgCodeTrustRequest, "token-a"); });
+    // Only gives an answer that does not wait the time to read the half-removed device.
+    reply.wait_for(std::chrono::milliseconds(500));
+    device->deleteObject();
+    transaction.commit();
+  }
+  reply.get();
+  EXPECT_EQ(QoDevice::getDeviceWithUuid(uuid_), nullptr);
+  EXPECT_TRUE(pairingKeys().empty());
 }
 
 TEST_F(TrustRequestTest, RefusedAndTimedOutOffers) {
