@@ -39,7 +39,10 @@ class FuseDisk {
       return;
     }
     const std::string driver = kind == Kind::Exfat ? "mount.exfat-fuse" : "ntfs-3g";
-    if (!run(driver + " '" + loop_ + "' '" + folder_ + "' >/dev/null 2>&1")) {
+    // Over a folder that may already hold entries (a copy's mark): ntfs-3g mounts there by
+    // itself, exfat-fuse only when told.
+    const std::string options = kind == Kind::Exfat ? " -o nonempty" : "";
+    if (!run(driver + options + " '" + loop_ + "' '" + folder_ + "' >/dev/null 2>&1")) {
       reason_ = driver + " is missing or cannot mount here";
       return;
     }
