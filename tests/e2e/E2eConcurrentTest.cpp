@@ -63,15 +63,7 @@ std::set<std::string> contentsOf(const fs::path& folder) {
 }
 
 // How often the device has asked a peer for a page so far, as its log tells.
-int findsIn(const fs::path& log) {
-  const std::string text = fileText(log);
-  int count = 0;
-  for (size_t at = text.find("Send find request to tree("); at != std::string::npos;
-       at = text.find("Send find request to tree(", at + 1)) {
-    ++count;
-  }
-  return count;
-}
+size_t findsIn(const fs::path& log) { return timesIn(log, "Send find request to tree("); }
 
 TEST_F(E2eConcurrentTest, AFileEditedOnTwoDevicesAtOnceKeepsBothVersionsEverywhere) {
   E2eNetwork network(3);
@@ -111,7 +103,7 @@ TEST_F(E2eConcurrentTest, AFileEditedOnTwoDevicesAtOnceKeepsBothVersionsEverywhe
     // pages come to b at once.
     Held heldA(a);
     Held heldC(c);
-    const int finds = findsIn(logB);
+    const size_t finds = findsIn(logB);
     heldB.release();
     // Not seen in time (the notices were late): the pulls still come, one after the other.
     eventually([&] { return findsIn(logB) >= finds + 2; }, std::chrono::seconds(15));

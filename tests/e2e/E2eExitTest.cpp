@@ -20,15 +20,7 @@ using nlohmann::json;
 using E2eExitTest = E2eFixture;
 
 // How often the peer logging to `log` has made its subscription to a trusted device's publisher.
-size_t subscriptionsMade(const std::string& log) {
-  const std::string text = fileText(log);
-  size_t count = 0;
-  for (size_t at = text.find("Subscriber reached"); at != std::string::npos;
-       at = text.find("Subscriber reached", at + 1)) {
-    ++count;
-  }
-  return count;
-}
+size_t subscriptionsMade(const std::string& log) { return timesIn(log, "Subscriber reached"); }
 
 TEST_F(E2eExitTest, PeersMarkADeviceOfflineAsSoonAsItQuitsOrIsTerminatedAfterItWentOfflineOnce) {
   for (const std::string how : {"quit", "SIGTERM"}) {

@@ -54,6 +54,13 @@ std::string fileText(const fs::path& path) {
   return text.str();
 }
 
+size_t timesIn(const fs::path& path, const std::string& text) {
+  const std::string whole = fileText(path);
+  size_t count = 0;
+  for (size_t at = whole.find(text); at != std::string::npos; at = whole.find(text, at + 1)) ++count;
+  return count;
+}
+
 bool sameFile(const fs::path& path, const std::string& text) {
   std::error_code error;
   return fs::is_regular_file(path, error) && fileText(path) == text;

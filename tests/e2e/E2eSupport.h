@@ -44,6 +44,8 @@ bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = 
 
 // The file's content; empty when it cannot be read (it may go away while a test polls).
 std::string fileText(const std::filesystem::path& path);
+// How often `text` stands in the file (a log) now.
+size_t timesIn(const std::filesystem::path& path, const std::string& text);
 // A regular file with exactly this content.
 bool sameFile(const std::filesystem::path& path, const std::string& text);
 std::filesystem::perms permsOf(const std::filesystem::path& path);
