@@ -25,6 +25,7 @@
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/Exception.h"
+#include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -110,6 +111,9 @@ bool QoWorkerSync::folderHoldsLocalContent(const std::string& root, const std::s
 
 bool QoWorkerSync::applyDeletion(const Relation& record) {
   const QoFile& file = *record->file();
+  // Held from the look into the folder until it is removed: another pull may install a file
+  // of a version this deletion never saw into it meanwhile, and that file must stop it.
+  LockerGuard lock(WriteTransaction::locker());
   if (file.type() == 1 && folderHoldsLocalContent(record->syncdirCopy()->path(), file.path())) {
     QoLog("*** Folder({}) still holds items the peer did not remove, it stays", file.path());
     setFailedUsn(*record, file.usn());

@@ -119,8 +119,8 @@ struct QoWorkerSync {
   // never synchronised (hidden or ignored names, links) and the folders kept only for them do
   // not count: the deletion leaves the latter in place. False when there is no folder there.
   static bool folderHoldsLocalContent(const std::string& root, const std::string& path);
-  // Applies a deletion record; a folder that still holds local content fails instead. Answers
-  // whether it was applied.
+  // Applies a deletion record; a folder that still holds local content fails instead, looked
+  // at under the locker the removal is made under. Answers whether it was applied.
   static bool applyDeletion(const Relation& record);
   // Whether both paths lead to one regular file (same device and inode).
   static bool isSameFile(const std::string& one, const std::string& other);

@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -12,6 +15,7 @@
 #include "framework/network/ZMQContext.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/RecursiveLocker.h"
+#include "support/LockWait.h"
 #include "support/ReadWatch.h"
 
 namespace velbor::test {
@@ -220,6 +224,42 @@ TEST_F(SecondActorTest, AnUncheckedDownloadIsReadWhileAnotherWriterHoldsTheLocke
       << "the download is not read again";
   EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"made in b"}));
   EXPECT_TRUE(temporaries().empty());
+}
+
+// "b" removed a folder while another pull installs here, into that folder, a file of a version
+// the removal never saw: the folder stays with the file, in whichever order the two come. The
+// removal looks into the folder only once no other writer is busy with it.
+TEST_F(SecondActorTest, AFileInstalledIntoAFolderWhileThePeersRemovalOfItIsAppliedKeepsTheFolder) {
+  startPeer();
+  fs::create_directories(inB("d"));
+  recordB();
+  pullAgain();
+  ASSERT_TRUE(fs::is_directory(inA("d")));
+  fs::remove(inB("d"));
+  recordB();
+  const Page page = sortPage();
+  ASSERT_EQ(page.deletions.size(), 1u);
+
+  std::atomic<pid_t> deleterTid{0};
+  std::unique_lock<RecursiveLocker> otherWriter(WriteTransaction::locker());
+  std::thread deleter([&] {
+    deleterTid = ::gettid();
+    QoWorkerSync::deleteRelation(pairing_, page.deletions);
+  });
+  while (deleterTid == 0) std::this_thread::yield();
+  const bool waited = waitUntilWaitingFor(deleterTid, &WriteTransaction::locker());
+  // What the other pull's install leaves: the file, and a record of it alone.
+  writeA("d/new.txt", "installed meanwhile", 1600000003000);
+  QoFile::initWithPath(inA("d/new.txt"))->insertRelationUpdateSha1(true);
+  otherWriter.unlock();
+  deleter.join();
+  ASSERT_TRUE(waited) << "the removal waits for the other writer";
+  EXPECT_EQ(readFile(inA("d/new.txt")), "installed meanwhile");
+  ASSERT_NE(QoFile::getFileWithPath(inA("d")), nullptr);
+  EXPECT_EQ(QoFile::getFileWithPath(inA("d"))->status(), 0);
+  EXPECT_EQ(QoFile::getFileWithPath(inA("d/new.txt"))->status(), 0);
+  // The removal comes again with the next pull, and meets the file then.
+  EXPECT_EQ(failedUsn(), usnInB("d"));
 }
 
 }  // namespace
