@@ -56,9 +56,6 @@ sockaddr_in ipv4SocketAddress(const std::string& host, uint16_t port) {
   return address;
 }
 
-// The port of "tcp://host:port" as written ("*" and "0" ask the system for one).
-std::string portText(const std::string& endpoint) { return endpoint.substr(endpoint.rfind(':') + 1); }
-
 }  // namespace
 
 std::string ZMQSocket::nameForSocketType(int type) {
@@ -245,20 +242,9 @@ std::string ZMQSocket::bindBehindGuard(const std::string& endpoint, const std::s
   requireOpen("zmq_bind");
   constexpr const char* kLoopback = "tcp://127.0.0.1:*";
   limitNetworkInput(kLoopback);
-  const auto bindLoopback = [this] {
-    if (zmq_bind(zmqSocket_, kLoopback) != 0) raise("zmq_bind");
-    std::string bound = dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
-    bound.erase(std::find(bound.begin(), bound.end(), '\0'), bound.end());
-    return bound;
-  };
-  std::string local = bindLoopback();
-  // The system may hand the loopback side the very port the guard is to listen at (one in its
-  // range for ports it gives out): another is taken while this one is held, so it differs.
-  if (portText(local) == portText(endpoint)) {
-    const std::string other = bindLoopback();
-    zmq_unbind(zmqSocket_, local.c_str());
-    local = other;
-  }
+  if (zmq_bind(zmqSocket_, kLoopback) != 0) raise("zmq_bind");
+  std::string local = dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
+  local.erase(std::find(local.begin(), local.end(), '\0'), local.end());
   guard_ = std::make_unique<ZMQFrameGuard>(name, bounds, false);
   const std::string bound = guard_->listenFor(endpoint, local, messagesPerConnection, sourcePerHost);
   setEndpoint(bound);
