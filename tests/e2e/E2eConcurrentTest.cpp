@@ -195,6 +195,8 @@ TEST_F(E2eConcurrentTest, AnInPlaceEditMadeWhileARenameIsInstalledIsSent) {
   EXPECT_TRUE(eventually([&] { return edited(folderB); }, std::chrono::seconds(90)))
       << "the edit made on a while it renamed the file never reached b";
   EXPECT_TRUE(edited(folderA));
+  // And the rename still arrives, with the next pull.
+  EXPECT_TRUE(eventually([&] { return fs::exists(folderA / "g.bin"); }, std::chrono::seconds(90)));
 }
 
 }  // namespace
