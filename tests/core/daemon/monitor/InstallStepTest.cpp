@@ -15,10 +15,13 @@
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/DiskSteps.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/ModeKeeping.h"
 #include "core/entity/RecordedStates.h"
 #include "core/entity/RenameWithFlags.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/entity/TmpFileName.h"
 #include "framework/persistence/PersistenceTestSupport.h"
+#include "support/FuseDisk.h"
 
 namespace velbor::test {
 namespace {
@@ -33,6 +36,7 @@ enum class Install {
   ModeOnly,
   ConflictLocal,
   ConflictIncoming,
+  ConflictFolder,
   Delete,
   Folder,
   ReplaceWithoutFlags
@@ -46,6 +50,7 @@ constexpr const char* kInstallNames[] = {"new file",
                                          "mode only",
                                          "conflict (local renamed)",
                                          "conflict (incoming renamed)",
+                                         "conflict (a folder arrives)",
                                          "deletion",
                                          "folder removal",
                                          "replace without rename flags"};
@@ -100,8 +105,23 @@ RenameWithFlags::Rename withoutRenameFlags() {
   };
 }
 
-class InstallStepTest : public MonitorTestBase {
+// On this disk, or on an exFAT image through FUSE (no rename flags, whole seconds, one mode).
+class InstallStepTest : public MonitorTestBase, public ::testing::WithParamInterface<bool> {
  protected:
+  void SetUp() override {
+    MonitorTestBase::SetUp();
+    if (!GetParam()) return;
+    ModeKeeping::shared().clear();
+    disk_ = std::make_unique<FuseDisk>(FuseDisk::Kind::Exfat, root_);
+    if (!disk_->mounted()) GTEST_SKIP() << disk_->reason();
+    ASSERT_TRUE(SyncdirMark::markAs(*local_));
+  }
+  void TearDown() override {
+    disk_.reset();
+    ModeKeeping::shared().clear();
+    MonitorTestBase::TearDown();
+  }
+
   // The case's own folder (relative), holding f.bin, or the folder D with two files.
   std::string folderOf(int id) const { return "c" + std::to_string(id); }
 
@@ -162,6 +182,8 @@ class InstallStepTest : public MonitorTestBase {
         record->setIsRenameLocalWHenConflict(install == Install::ConflictLocal);
         return record->handleFetchEvent(EventFFConflict);
       }
+      case Install::ConflictFolder:
+        return incoming(file, Incoming().type(1).clock({0, 3}))->handleFetchEvent(EventFDConflict);
       case Install::Delete:
         return incoming(file, Incoming().content(local).status(1).clock(newer))->handleFetchEvent(EventDeleteFile);
       case Install::Folder:
@@ -225,9 +247,11 @@ class InstallStepTest : public MonitorTestBase {
       tick();
     }
   }
+
+  std::unique_ptr<FuseDisk> disk_;
 };
 
-TEST_F(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetweenTwoSteps) {
+TEST_P(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetweenTwoSteps) {
   load();
   int id = 0;
   for (int install = 0; install <= static_cast<int>(Install::ReplaceWithoutFlags); ++install) {
@@ -297,6 +321,9 @@ TEST_F(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetwee
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Disks, InstallStepTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Exfat" : "Here"; });
 
 }  // namespace
 }  // namespace velbor::test
