@@ -180,8 +180,9 @@ bool removeTreeAt(int parent, const std::string& name, const std::string& path, 
         if (errno == ENOENT) continue;
         raise("stat", childPath, errno);
       }
-      // Added or changed since the tree was judged: it stays, and so does the folder.
-      if (judged != nullptr) {
+      // Added or changed since the tree was judged: it stays, and so does the folder. A
+      // download of ours may still be written to.
+      if (judged != nullptr && !TmpFileName::isTemporaryName(entry)) {
         const auto seen = judged->find(childPath);
         if (seen == judged->end() || (!S_ISDIR(status.st_mode) && !unchangedSince(seen->second, status))) {
           QoLog("*** ({}) changed on disk since it was judged, it stays", childPath);
