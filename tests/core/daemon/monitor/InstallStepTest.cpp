@@ -15,13 +15,10 @@
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/DiskSteps.h"
 #include "core/entity/FileTimes.h"
-#include "core/entity/ModeKeeping.h"
 #include "core/entity/RecordedStates.h"
 #include "core/entity/RenameWithFlags.h"
-#include "core/entity/SyncdirMark.h"
 #include "core/entity/TmpFileName.h"
 #include "framework/persistence/PersistenceTestSupport.h"
-#include "support/FuseDisk.h"
 
 namespace velbor::test {
 namespace {
@@ -106,20 +103,11 @@ RenameWithFlags::Rename withoutRenameFlags() {
 }
 
 // On this disk, or on an exFAT image through FUSE (no rename flags, whole seconds, one mode).
-class InstallStepTest : public MonitorTestBase, public ::testing::WithParamInterface<bool> {
+class InstallStepTest : public FuseDiskMonitorTestBase, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
     MonitorTestBase::SetUp();
-    if (!GetParam()) return;
-    ModeKeeping::shared().clear();
-    disk_ = std::make_unique<FuseDisk>(FuseDisk::Kind::Exfat, root_);
-    if (!disk_->mounted()) GTEST_SKIP() << disk_->reason();
-    ASSERT_TRUE(SyncdirMark::markAs(*local_));
-  }
-  void TearDown() override {
-    disk_.reset();
-    ModeKeeping::shared().clear();
-    MonitorTestBase::TearDown();
+    if (GetParam()) mountDisk(FuseDisk::Kind::Exfat);
   }
 
   // The case's own folder (relative), holding f.bin, or the folder D with two files.
@@ -247,8 +235,6 @@ class InstallStepTest : public MonitorTestBase, public ::testing::WithParamInter
       tick();
     }
   }
-
-  std::unique_ptr<FuseDisk> disk_;
 };
 
 TEST_P(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetweenTwoSteps) {
