@@ -71,7 +71,13 @@ std::optional<struct stat> ensureRecordedAsOnDisk(const CopyItemFolder& folder, 
   const auto judged = folder.status(folder.name());
   const bool recorded = QoFile::isRecordedAsOnDisk(folder, path, incomingSha1);
   const auto after = folder.status(folder.name());
-  if (!recorded || judged.has_value() != after.has_value() || (judged && !unchangedSince(*judged, *after))) {
+  // A folder's times move with every entry made in it (a download beside); only what is
+  // below it counts, and that is judged item by item.
+  const auto moved = [](const struct stat& before, const struct stat& now) {
+    return S_ISDIR(before.st_mode) && S_ISDIR(now.st_mode) ? before.st_dev != now.st_dev || before.st_ino != now.st_ino
+                                                           : !unchangedSince(before, now);
+  };
+  if (!recorded || judged.has_value() != after.has_value() || (judged && moved(*judged, *after))) {
     throw QoException::defaultExceptionWithReason("({}) changed on disk since it was recorded", path);
   }
   DiskSteps::passed(DiskStep::Read, path);
