@@ -1,15 +1,20 @@
 // One file edited on two devices at once, each sharing the folder with a third device only:
 // the third takes both versions at once, and every device ends with both.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "e2e/E2eNetwork.h"
 #include "e2e/E2eSupport.h"
@@ -121,6 +126,77 @@ TEST_F(E2eConcurrentTest, AFileEditedOnTwoDevicesAtOnceKeepsBothVersionsEverywhe
   EXPECT_EQ(contentsOf(folderB), both);
   EXPECT_EQ(filesIn(folderA), filesIn(folderB));
   EXPECT_EQ(filesIn(folderC), filesIn(folderB));
+}
+
+// Whether the file begins with `block`.
+bool beginsWith(const fs::path& path, const std::string& block) {
+  std::ifstream in(path, std::ios::binary);
+  std::string head(block.size(), '\0');
+  return in.read(head.data(), static_cast<std::streamsize>(head.size())) && head == block;
+}
+
+// A rename made on b reaches a while a program on a writes the file in place, the moment a
+// starts to apply that rename (its log tells): the write is kept, recorded and sent to b,
+// never hidden under the content a read a moment before.
+TEST_F(E2eConcurrentTest, AnInPlaceEditMadeWhileARenameIsInstalledIsSent) {
+  E2eNetwork network(2);
+  ASSERT_TRUE(network.ready());
+  const auto [homeA, homeB, folderA, folderB] = twoHomes();
+  const fs::path logA = root_.path() / "a.log";
+  PeerProcess a(network.host(0), homeA, with(portOptions(), {"--token", "one"}), logA.string());
+  PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
+  ASSERT_TRUE(trustEachOther(a, b));
+  ASSERT_TRUE(pairFolder(a, folderA, b.uuid(), folderB));
+  // Large enough that reading it takes a while.
+  std::string content(48 << 20, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 2654435761u) >> 13);
+  writeFile(folderB / "f.bin", content);
+  ASSERT_TRUE(
+      eventually([&] { return fs::exists(folderA / "f.bin") && fs::file_size(folderA / "f.bin") == content.size(); },
+                 std::chrono::seconds(120)));
+  ASSERT_TRUE(usnSettles(a));
+  ASSERT_TRUE(usnSettles(b));
+
+  const std::string block(4096, 'E');
+  const auto logged = static_cast<std::streamoff>(fs::file_size(logA));
+  std::atomic<bool> written{false};
+  std::thread editor([&] {
+    // Waits for a to begin the rename, then writes at once, where the file stands then. The
+    // log is read on from where it was, so each look is quick.
+    std::ifstream log(logA, std::ios::binary);
+    log.seekg(logged);
+    std::string seen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (seen.find("EventRenameFile(") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      char chunk[4096];
+      log.clear();
+      log.read(chunk, sizeof chunk);
+      if (log.gcount() > 0) {
+        seen.append(chunk, static_cast<size_t>(log.gcount()));
+      } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    }
+    if (seen.find("EventRenameFile(") == std::string::npos) return;
+    int fd = ::open((folderA / "f.bin").c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) fd = ::open((folderA / "g.bin").c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    written = ::pwrite(fd, block.data(), block.size(), 0) == static_cast<ssize_t>(block.size());
+    ::close(fd);
+  });
+  fs::rename(folderB / "f.bin", folderB / "g.bin");
+  editor.join();
+  ASSERT_TRUE(written) << "a never applied the rename";
+
+  // The edit reaches b, under whichever name it is kept.
+  const auto edited = [&](const fs::path& folder) {
+    return beginsWith(folder / "f.bin", block) || beginsWith(folder / "g.bin", block);
+  };
+  EXPECT_TRUE(eventually([&] { return edited(folderB); }, std::chrono::seconds(90)))
+      << "the edit made on a while it renamed the file never reached b";
+  EXPECT_TRUE(edited(folderA));
+  // And the rename still arrives, with the next pull.
+  EXPECT_TRUE(eventually([&] { return fs::exists(folderA / "g.bin"); }, std::chrono::seconds(90)));
 }
 
 }  // namespace

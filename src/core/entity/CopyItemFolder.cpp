@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/entity/DiskSteps.h"
 #include "core/entity/FileFlush.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/ModeKeeping.h"
@@ -90,12 +91,37 @@ void checkSha1(const std::string& actual, const std::string& expected, const std
   }
 }
 
-// Raises unless the open file has the SHA-1 text `sha1`; one still as `checked` is not read.
-void verifyOpenFile(int fd, const std::string& path, const std::string& sha1,
-                    const std::optional<struct stat>& checked) {
+// Raises unless the open file has the SHA-1 text `sha1` and did not change while it was read;
+// one still as `checked` is not read. Answers the state whose content was checked.
+struct stat verifyOpenFile(int fd, const std::string& path, const std::string& sha1,
+                           const std::optional<struct stat>& checked) {
+  struct stat before {};
+  if (::fstat(fd, &before) != 0) raise("stat", path, errno);
+  if (!checked || !unchangedSince(*checked, before)) {
+    checkSha1(sha1OfDescriptor(fd, path), sha1, path);
+    struct stat after {};
+    if (::fstat(fd, &after) != 0) raise("stat", path, errno);
+    if (!unchangedSince(before, after)) {
+      throw QoException::defaultExceptionWithReason("({}) changed while it was read", path);
+    }
+  }
+  DiskSteps::passed(DiskStep::Hash, path);
+  return before;
+}
+
+// Raises unless the open file is still in the state `read`.
+void ensureUnchanged(int fd, const std::string& path, const struct stat& read) {
   struct stat now {};
-  if (checked && ::fstat(fd, &now) == 0 && unchangedSince(*checked, now)) return;
-  checkSha1(sha1OfDescriptor(fd, path), sha1, path);
+  if (::fstat(fd, &now) != 0) raise("stat", path, errno);
+  if (!unchangedSince(read, now)) throw QoException::defaultExceptionWithReason("({}) changed since it was read", path);
+}
+
+// Raises unless the item `name` of `folder` is still in the state `judged`.
+void ensureUnchangedAt(int folder, const std::string& name, const std::string& path, const struct stat& judged) {
+  struct stat now {};
+  if (::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !unchangedSince(judged, now)) {
+    throw QoException::defaultExceptionWithReason("({}) changed on disk since it was judged", path);
+  }
 }
 
 // An open folder listing, closed on leaving the scope.
@@ -138,8 +164,8 @@ class FolderListing {
 // Removes the folder `name` below `parent` and everything in it but the entries `keep` names
 // (when given), never leaving the tree through a link (links are removed, not followed).
 // Answers whether the folder is gone.
-bool removeTreeAt(int parent, const std::string& name, const std::string& path,
-                  const CopyItemFolder::KeepFilter* keep) {
+bool removeTreeAt(int parent, const std::string& name, const std::string& path, const CopyItemFolder::KeepFilter* keep,
+                  const CopyItemFolder::Judged* judged, bool& changed) {
   bool emptied = true;
   {
     const FolderListing folder(parent, name, path);
@@ -154,10 +180,23 @@ bool removeTreeAt(int parent, const std::string& name, const std::string& path,
         if (errno == ENOENT) continue;
         raise("stat", childPath, errno);
       }
+      // Added or changed since the tree was judged: it stays, and so does the folder. A
+      // download of ours may still be written to.
+      if (judged != nullptr && !TmpFileName::isTemporaryName(entry)) {
+        const auto seen = judged->find(childPath);
+        if (seen == judged->end() || (!S_ISDIR(status.st_mode) && !unchangedSince(seen->second, status))) {
+          QoLog("*** ({}) changed on disk since it was judged, it stays", childPath);
+          changed = true;
+          emptied = false;
+          continue;
+        }
+      }
       if (S_ISDIR(status.st_mode)) {
-        emptied = removeTreeAt(folder.fd(), entry, childPath, keep) && emptied;
+        emptied = removeTreeAt(folder.fd(), entry, childPath, keep, judged, changed) && emptied;
       } else if (::unlinkat(folder.fd(), entry.c_str(), 0) != 0 && errno != ENOENT) {
         raise("remove", childPath, errno);
+      } else {
+        DiskSteps::passed(DiskStep::Remove, childPath);
       }
     }
   }
@@ -305,7 +344,7 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
   Descriptor file(openRegularFile(source.fd_, sourceName, sourcePath));
-  verifyOpenFile(file.get(), sourcePath, sha1, checked);
+  const struct stat read = verifyOpenFile(file.get(), sourcePath, sha1, checked);
 
   if (auto target = status(targetName)) {
     if (S_ISDIR(target->st_mode)) throw QoException::defaultExceptionWithReason("({}) is a folder", targetPath);
@@ -320,6 +359,10 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
                        (now.st_mode & 07777) == mode && now.st_mtim.tv_sec == time.tv_sec &&
                        now.st_mtim.tv_nsec == time.tv_nsec;
   if (!flushed) {
+    // A write since the content was checked would be hidden under the time set here, and
+    // recorded with the content checked: the file is left as it is, for its change to be
+    // recorded. (A write in the moment between this look and the stamp is not seen.)
+    ensureUnchanged(file.get(), sourcePath, read);
     // Set on the open file, so the item appears at its place complete, with its attributes.
     if (::fchmod(file.get(), mode) != 0) raise("chmod", sourcePath, errno);
     if (::futimens(file.get(), timesWithModification(mtime).data()) != 0) raise("set time", sourcePath, errno);
@@ -330,6 +373,7 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
   struct stat placed {};
   if (::fstat(file.get(), &placed) != 0) raise("stat", sourcePath, errno);
   ModeKeeping::shared().noteInstalled(placed.st_dev, mode, placed.st_mode);
+  DiskSteps::passed(DiskStep::Stamp, sourcePath);
 
   if (replace && mayReplace) {
     replaceChecked(source, sourceName, targetName, mayReplace);
@@ -338,6 +382,7 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
                                : renameNoReplace(source.fd_, sourceName, fd_, targetName);
     if (result != 0) raise("move to " + targetPath, sourcePath, errno);
   }
+  DiskSteps::passed(DiskStep::Rename, targetPath);
   struct stat installed {};
   if (::fstat(file.get(), &installed) != 0 || !S_ISREG(installed.st_mode) || installed.st_ino != placed.st_ino ||
       installed.st_mode != placed.st_mode || installed.st_size != placed.st_size ||
@@ -368,12 +413,16 @@ void CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::str
     replaceAfterCheck(source, sourceName, targetName, mayReplace);
     return;
   }
+  DiskSteps::passed(DiskStep::Exchange, targetPath);
   const auto displaced = source.status(sourceName);
   bool mayGo = false;
   try {
     mayGo = displaced && !S_ISDIR(displaced->st_mode) && mayReplace(source, sourceName);
+    // Changed while it was checked: it goes back.
+    if (mayGo) ensureUnchangedAt(source.fd_, sourceName, targetPath, *displaced);
   } catch (const std::exception& e) {
     // Not known to be unchanged: it goes back, or it would be left at a temporary name.
+    mayGo = false;
     QoLog("*** ({}) could not be checked, {}", targetPath, e.what());
   }
   if (mayGo) {
@@ -401,7 +450,12 @@ void CopyItemFolder::replaceAfterCheck(const CopyItemFolder& source, const std::
   bool mayGo = false;
   try {
     mayGo = !there || (!S_ISDIR(there->st_mode) && mayReplace(*this, targetName));
+    DiskSteps::passed(DiskStep::Read, targetPath);
+    // Changed while it was checked (a save, or another item put there): it stays.
+    if (mayGo && there) ensureUnchangedAt(fd_, targetName, targetPath, *there);
+    if (mayGo && !there && status(targetName)) mayGo = false;
   } catch (const std::exception& e) {
+    mayGo = false;
     QoLog("*** ({}) could not be checked, {}", targetPath, e.what());
   }
   if (!mayGo) throw QoException::defaultExceptionWithReason("({}) changed on disk while it was replaced", targetPath);
@@ -435,6 +489,7 @@ void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& t
   if (renameNoReplace(fd_, from, fd_, to) != 0) {
     raise("move to " + path_ + "/" + to, path_ + "/" + from, errno);
   }
+  DiskSteps::passed(DiskStep::Rename, path_ + "/" + to);
 }
 
 void CopyItemFolder::moveReplacing(const std::string& from, const CopyItemFolder& target, const std::string& to) const {
@@ -443,11 +498,19 @@ void CopyItemFolder::moveReplacing(const std::string& from, const CopyItemFolder
   }
 }
 
-void CopyItemFolder::setAttributes(const std::string& name, int32_t permissions, int64_t mtime) const {
+struct stat CopyItemFolder::setAttributes(const std::string& name, int32_t permissions, int64_t mtime,
+                                          const std::optional<struct stat>& judged) const {
+  const std::string path = path_ + "/" + name;
+  // A write since the item was judged would be hidden under the time set here.
+  if (judged) ensureUnchangedAt(fd_, name, path, *judged);
   setPermissions(name, permissions);
   if (::utimensat(fd_, name.c_str(), timesWithModification(mtime).data(), AT_SYMLINK_NOFOLLOW) != 0) {
-    raise("set time", path_ + "/" + name, errno);
+    raise("set time", path, errno);
   }
+  struct stat stamped {};
+  if (::fstatat(fd_, name.c_str(), &stamped, AT_SYMLINK_NOFOLLOW) != 0) raise("stat", path, errno);
+  DiskSteps::passed(DiskStep::Stamp, path);
+  return stamped;
 }
 
 void CopyItemFolder::setPermissions(const std::string& name, int32_t permissions) const {
@@ -503,12 +566,23 @@ int CopyItemFolder::duplicateFolderDescriptor() const { return ::fcntl(fd_, F_DU
 
 void CopyItemFolder::removeItem(const std::string& name) const { removeItemKeeping(name, nullptr); }
 
-bool CopyItemFolder::removeItemKeeping(const std::string& name, const KeepFilter& keep) const {
+bool CopyItemFolder::removeItemKeeping(const std::string& name, const KeepFilter& keep, const Judged* judged) const {
   const std::string path = path_ + "/" + name;
   auto item = status(name);
   if (!item) return true;
-  if (S_ISDIR(item->st_mode)) return removeTreeAt(fd_, name, path, keep ? &keep : nullptr);
+  if (S_ISDIR(item->st_mode)) {
+    bool changed = false;
+    const bool gone = removeTreeAt(fd_, name, path, keep ? &keep : nullptr, judged, changed);
+    if (changed) throw QoException::defaultExceptionWithReason("({}) changed on disk while it was removed", path);
+    return gone;
+  }
+  if (judged) {
+    const auto seen = judged->find(path);
+    if (seen == judged->end()) throw QoException::defaultExceptionWithReason("({}) was not judged", path);
+    ensureUnchangedAt(fd_, name, path, seen->second);
+  }
   if (::unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) raise("remove", path, errno);
+  DiskSteps::passed(DiskStep::Remove, path);
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ class CopyItemFolder {
   using KeepFilter = std::function<bool(const std::string& path, const std::string& name)>;
   // Whether the item `name` of `folder`, just moved aside from where a file is installed, may go.
   using ReplaceCheck = std::function<bool(const CopyItemFolder& folder, const std::string& name)>;
+  // The state each item had when it was judged free to go, by its path.
+  using Judged = std::map<std::string, struct stat>;
 
   CopyItemFolder(const std::string& root, const std::string& path);
   ~CopyItemFolder();
@@ -72,8 +75,11 @@ class CopyItemFolder {
   void moveNoReplace(const std::string& from, const std::string& to) const;
   // Renames `from` here onto `to` in `target` in one step, replacing a file or link there.
   void moveReplacing(const std::string& from, const CopyItemFolder& target, const std::string& to) const;
-  // Permissions and modification time (ms) of a file or folder (not a link).
-  void setAttributes(const std::string& name, int32_t permissions, int64_t mtime) const;
+  // Permissions and modification time (ms) of a file or folder (not a link); with `judged`,
+  // only while the item is still in that state (raises otherwise). Answers its state right
+  // after: what a record of it may take, never a state read later, after someone's write.
+  struct stat setAttributes(const std::string& name, int32_t permissions, int64_t mtime,
+                            const std::optional<struct stat>& judged = std::nullopt) const;
   void setPermissions(const std::string& name, int32_t permissions) const;
   // Makes `name` a folder with the modification time (ms) and the permissions, or the default
   // mode without them; an existing folder keeps its content, any other item there is removed
@@ -89,8 +95,9 @@ class CopyItemFolder {
   // Removes the item, a folder with everything below it; an absent item is no error.
   void removeItem(const std::string& name) const;
   // The same, except that entries `keep` names stay, with the folders that hold them.
-  // Answers whether the item is gone.
-  bool removeItemKeeping(const std::string& name, const KeepFilter& keep) const;
+  // Answers whether the item is gone. With `judged`, an item not in the state it was judged
+  // in (or not judged at all) stays, and this raises once the rest is removed.
+  bool removeItemKeeping(const std::string& name, const KeepFilter& keep, const Judged* judged = nullptr) const;
 
   // Every path below `path`, which is `root` itself or a folder below it, in no set order.
   // Links are listed, never entered; names that are not UTF-8 are skipped with a log line

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "core/entity/CopyItemFolder.h"
+#include "core/entity/DiskSteps.h"
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/FileTimes.h"
@@ -63,11 +64,31 @@ std::string lastComponent(const std::string& path) { return path.substr(path.rfi
 // comes again once the local change is recorded, then as a conflict that keeps both sides.
 // Links and other special items are never synchronised and do not count, and neither does a
 // file that already holds the content about to be installed (`incomingSha1`).
-void ensureRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& path,
-                            const std::string& incomingSha1 = std::string()) {
-  if (!QoFile::isRecordedAsOnDisk(folder, path, incomingSha1)) {
+// Answers the state the item was judged in (nothing when absent): what is stamped, replaced or
+// removed next must still be in it.
+std::optional<struct stat> ensureRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& path,
+                                                  const std::string& incomingSha1 = std::string()) {
+  const auto judged = folder.status(folder.name());
+  const bool recorded = QoFile::isRecordedAsOnDisk(folder, path, incomingSha1);
+  const auto after = folder.status(folder.name());
+  // A folder's times move with every entry made in it (a download beside); only what is
+  // below it counts, and that is judged item by item.
+  const auto moved = [](const struct stat& before, const struct stat& now) {
+    return S_ISDIR(before.st_mode) && S_ISDIR(now.st_mode) ? before.st_dev != now.st_dev || before.st_ino != now.st_ino
+                                                           : !unchangedSince(before, now);
+  };
+  if (!recorded || judged.has_value() != after.has_value() || (judged && moved(*judged, *after))) {
     throw QoException::defaultExceptionWithReason("({}) changed on disk since it was recorded", path);
   }
+  DiskSteps::passed(DiskStep::Read, path);
+  return judged;
+}
+
+// The same for an item that was there a moment ago: gone meanwhile, it changed.
+struct stat ensurePresentAsRecorded(const CopyItemFolder& folder, const std::string& path) {
+  const auto judged = ensureRecordedAsOnDisk(folder, path);
+  if (!judged) throw QoException::defaultExceptionWithReason("({}) changed on disk since it was recorded", path);
+  return *judged;
 }
 
 // What an install may replace at `path`: checked again once the flush is done, on the item
@@ -98,9 +119,9 @@ void noteInstalled(Relation& relation, const std::string& path, const std::optio
   relation.addInstalledFile(path, *installed);
 }
 
-// The time kept of the one just given to the item `name` of `folder`.
-void recordKeptTime(QoFile& file, const CopyItemFolder& folder, const std::string& name) {
-  if (const auto status = folder.status(name); status && S_ISREG(status->st_mode)) recordKeptTime(file, *status);
+// The time kept of the one just given to a file (`stamped`: its state right after).
+void recordStampedTime(QoFile& file, const struct stat& stamped) {
+  if (S_ISREG(stamped.st_mode)) recordKeptTime(file, stamped);
 }
 
 // Installs the record's downloaded temporary file at `path`; `replace` allows an item there.
@@ -145,18 +166,30 @@ void makeEmptyDownload(Relation& relation) {
 void makeDirectoryAt(const Relation& relation, const std::string& path, int32_t permissions, int64_t mtime) {
   const CopyItemFolder folder(rootOf(relation), path);
   const auto item = folder.status(folder.name());
-  if (item && !S_ISDIR(item->st_mode)) ensureRecordedAsOnDisk(folder, path);
+  if (item && !S_ISDIR(item->st_mode)) {
+    const CopyItemFolder::Judged judged{{path, ensurePresentAsRecorded(folder, path)}};
+    folder.removeItemKeeping(folder.name(), nullptr, &judged);
+  }
   folder.makeDirectory(folder.name(), permissions, mtime);
 }
 
-// Moves the local file to a fresh conflict name beside it, with its recorded attributes.
+// Moves the local file to a fresh conflict name beside it, with its recorded attributes. It
+// must be as recorded, before and after the move: its record goes with it.
 std::string moveLocalToConflictName(const Relation& relation, QoFile& localFile) {
   const CopyItemFolder local(rootOf(relation), localFile.path());
+  const auto judged = ensureRecordedAsOnDisk(local, localFile.path());
   const std::string conflictPath = localFile.generateConflictPath();
   const std::string conflictName = lastComponent(conflictPath);
   local.moveNoReplace(local.name(), conflictName);
-  local.setAttributes(conflictName, localFile.unixAttr(), localFile.contentModTime());
-  recordKeptTime(localFile, local, conflictName);
+  // The move itself sets the change time: the content is told by the rest.
+  const auto moved = local.status(conflictName);
+  if (!judged || !moved || moved->st_ino != judged->st_ino || moved->st_dev != judged->st_dev ||
+      moved->st_size != judged->st_size || moved->st_mtim.tv_sec != judged->st_mtim.tv_sec ||
+      moved->st_mtim.tv_nsec != judged->st_mtim.tv_nsec) {
+    throw QoException::defaultExceptionWithReason("({}) changed on disk while it was moved", conflictPath);
+  }
+  recordStampedTime(localFile,
+                    local.setAttributes(conflictName, localFile.unixAttr(), localFile.contentModTime(), moved));
   return conflictPath;
 }
 
@@ -204,16 +237,24 @@ bool isNeverSynchronised(const std::string& path, const std::string& name) {
 // Removing a folder removes everything synchronised below it: each such item must be
 // recorded as it is, or a file added or edited there since the last scan would be lost. A
 // folder recorded removed was kept by an earlier deletion for entries never synchronised.
-void ensureTreeRecordedAsOnDisk(const std::string& root, const std::string& folder) {
+// `judged` gains the state each item was judged in.
+void ensureTreeRecordedAsOnDisk(const std::string& root, const std::string& folder, CopyItemFolder::Judged& judged) {
   for (const std::string& path : CopyItemFolder::listTree(root, folder)) {
-    if (QoFile::matchIgnoreFilter(path)) continue;
     const CopyItemFolder item(root, path);
     const auto status = item.status(item.name());
+    if (QoFile::matchIgnoreFilter(path)) {
+      // Never synchronised, or a download of ours: goes or stays by its name alone.
+      if (status) judged.emplace(path, *status);
+      continue;
+    }
     if (status && S_ISDIR(status->st_mode)) {
       const auto stored = QoFile::getFileWithPath(path);
-      if (stored && stored->status() == 1 && stored->type() == 1) continue;
+      if (stored && stored->status() == 1 && stored->type() == 1) {
+        judged.emplace(path, *status);
+        continue;
+      }
     }
-    ensureRecordedAsOnDisk(item, path);
+    if (const auto state = ensureRecordedAsOnDisk(item, path)) judged.emplace(path, *state);
   }
 }
 
@@ -228,12 +269,13 @@ void applyDelete(Relation& relation) {
         throw QoException::defaultExceptionWithReason("({}) is no longer a {} on disk", file.path(),
                                                       file.getTypeString());
       }
-      ensureRecordedAsOnDisk(folder, file.path());
-      if (S_ISDIR(item->st_mode)) ensureTreeRecordedAsOnDisk(rootOf(relation), file.path());
+      CopyItemFolder::Judged judged{{file.path(), ensurePresentAsRecorded(folder, file.path())}};
+      if (S_ISDIR(item->st_mode)) ensureTreeRecordedAsOnDisk(rootOf(relation), file.path(), judged);
       try {
         // The folder stays when it holds entries never synchronised; the delete is still done
-        // for everything the peer knew of.
-        if (!folder.removeItemKeeping(folder.name(), isNeverSynchronised)) {
+        // for everything the peer knew of. Whatever changed since it was judged stays too, and
+        // the delete fails: that change is recorded first.
+        if (!folder.removeItemKeeping(folder.name(), isNeverSynchronised, &judged)) {
           QoLog("Delete folder ({}) kept, it holds files that are not synchronised", file.path());
         }
       } catch (const std::exception& e) {
@@ -327,6 +369,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
       default:  // EventFailed and unknown values change nothing
         break;
     }
+    DiskSteps::passed(DiskStep::Record, path);
     transaction.commit();
     // Disk and records agree on what was installed once nothing can roll it back any more.
     if (!PersistentObject::inTransaction()) {
@@ -460,7 +503,7 @@ void QoFileAndSyncdirCopyRelation::fileRename() {
     updateRelation();
   } else {
     const CopyItemFolder localItem(root, localFile.path());
-    ensureRecordedAsOnDisk(localItem, localFile.path());
+    const auto judged = ensureRecordedAsOnDisk(localItem, localFile.path());
     const std::string conflictPath = file.generateConflictPath();
     installDownload(*this, conflictPath, false);
     file.setPath(conflictPath);
@@ -468,8 +511,8 @@ void QoFileAndSyncdirCopyRelation::fileRename() {
     setPk(-1);
     setVclockInc();
     insertRelationUpdateSha1(false);
-    localItem.setAttributes(localItem.name(), localFile.unixAttr(), localFile.contentModTime());
-    recordKeptTime(localFile, localItem, localItem.name());
+    recordStampedTime(
+        localFile, localItem.setAttributes(localItem.name(), localFile.unixAttr(), localFile.contentModTime(), judged));
     local.setVclock(vclock_);
     local.updateRelation();
   }
@@ -483,10 +526,9 @@ void QoFileAndSyncdirCopyRelation::handleFFOOConflict() {
     return;
   }
   const CopyItemFolder target(rootOf(*this), file.path());
-  ensureRecordedAsOnDisk(target, file.path());
+  const auto judged = ensureRecordedAsOnDisk(target, file.path());
   deleteTmpFile();
-  target.setAttributes(target.name(), file.unixAttr(), file.contentModTime());
-  recordKeptTime(file, target, target.name());
+  recordStampedTime(file, target.setAttributes(target.name(), file.unixAttr(), file.contentModTime(), judged));
   updateRelation();
 }
 

@@ -14,23 +14,12 @@
 namespace velbor::test {
 namespace {
 
-class MonitorFuseDiskTest : public MonitorTestBase, public ::testing::WithParamInterface<FuseDisk::Kind> {
+class MonitorFuseDiskTest : public FuseDiskMonitorTestBase, public ::testing::WithParamInterface<FuseDisk::Kind> {
  protected:
   void SetUp() override {
     MonitorTestBase::SetUp();
-    ModeKeeping::shared().clear();
-    disk_ = std::make_unique<FuseDisk>(GetParam(), root_);
-    if (!disk_->mounted()) GTEST_SKIP() << disk_->reason();
-    // The copy is made on the disk: its folder is marked as a new tree's is.
-    ASSERT_TRUE(SyncdirMark::markAs(*local_));
+    mountDisk(GetParam());
   }
-  void TearDown() override {
-    disk_.reset();
-    ModeKeeping::shared().clear();
-    MonitorTestBase::TearDown();
-  }
-
-  std::unique_ptr<FuseDisk> disk_;
 };
 
 TEST_P(MonitorFuseDiskTest, ModesThatTheDiskDoesNotKeepAreNeverRecordedNorAnInstallTakenForAChange) {

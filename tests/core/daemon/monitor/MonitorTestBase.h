@@ -15,11 +15,14 @@
 
 #include "core/daemon/monitor/Monitor.h"
 #include "core/entity/FetchTestBase.h"
+#include "core/entity/ModeKeeping.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
 #include "platform/FileEventStream.h"
 #include "platform/LockerGuard.h"
 #include "platform/Waiter.h"
+#include "support/FuseDisk.h"
 
 namespace velbor::test {
 
@@ -110,6 +113,25 @@ class MonitorTestBase : public FetchTestBase {
   Waiter notices_;
   NotificationCenter::Token fileChanged_ = 0;
   uint64_t eventId_ = 0;
+};
+
+// The same with the copy's folder on a disk mounted through FUSE by `mountDisk` (the test is
+// skipped where none can be mounted), marked as a new tree's folder is.
+class FuseDiskMonitorTestBase : public MonitorTestBase {
+ protected:
+  void mountDisk(FuseDisk::Kind kind) {
+    ModeKeeping::shared().clear();
+    disk_ = std::make_unique<FuseDisk>(kind, root_);
+    if (!disk_->mounted()) GTEST_SKIP() << disk_->reason();
+    ASSERT_TRUE(SyncdirMark::markAs(*local_));
+  }
+  void TearDown() override {
+    disk_.reset();
+    ModeKeeping::shared().clear();
+    MonitorTestBase::TearDown();
+  }
+
+  std::unique_ptr<FuseDisk> disk_;
 };
 
 }  // namespace velbor::test
