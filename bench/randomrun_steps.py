@@ -6,6 +6,9 @@
     DEVICE mkdir PATH            DEVICE rm PATH          DEVICE rmdir PATH (with what is in it)
     DEVICE mv FROM TO            DEVICE link FROM TO (a hard link)
     DEVICE kill | quit | start
+    DEVICE fill | free           its home's disk (--dbfull DEVICE) filled, or freed again
+    DEVICE arm PATH              when DEVICE's log next shows it install a rename to PATH or an
+                                 update of PATH, 4 KiB are written at offset 0 of PATH there
     sleep SECONDS
     quiet                        wait until the devices are quiet and check them
 Devices are a, b and c; paths are relative to a device's folder; `#` starts a comment. The run
@@ -58,7 +61,7 @@ class Steps:
                 os.makedirs(path(0), exist_ok=True)
                 done = "mkdir " + arguments[0]
             elif action == "rm":
-                done = ops.remove_file(path(0)) and "rm " + arguments[0]
+                done = ops.remove_file(device, arguments[0]) and "rm " + arguments[0]
             elif action == "rmdir":
                 done = ops.delete_folder(device, arguments[0])
             elif action == "mv":
@@ -67,6 +70,16 @@ class Steps:
             elif action == "link":
                 os.link(path(0), path(1))
                 done = "link %s %s" % tuple(arguments)
+            elif action in ("fill", "free"):
+                if device.data_disk is None:
+                    raise SystemExit("line %d: %s has no disk to fill (--dbfull %s)" % (number, device.name, device.name))
+                done = "data disk %s (%s bytes)" % (action, device.data_disk.fill()) if action == "fill" else \
+                    device.data_disk.free() or "data disk freed"
+            elif action == "arm":
+                target = arguments[0]
+                run.writer.arm(device, {"EventRenameFile", "EventUpdateFile", "EventSuccessful", "EventFFConflict"},
+                               lambda old, new: new == target, "install of " + target)
+                done = "armed for " + target
             elif action == "kill":
                 device.kill()
                 done = "kill -9"
