@@ -103,6 +103,7 @@ class Run:
         self.quiet_limit, self.still_for, self.stalled_for = (480, 8, 120) if args.sanitize else (300, 6, 60)
         self.log_offsets = {device.name: 0 for device in self.devices}
         self.reported = set()
+        self.last_files = set()
         self.counts = {"ops": 0, "kills": 0, "quits": 0, "concurrent": 0, "full": 0}
 
     def make_devices(self, args, names, environment):
@@ -309,7 +310,8 @@ class Run:
         if self.writer:
             self.writer.disarm(burst)
         look, waited = wait_quiet(self.devices, self.quiet_limit, self.still_for, self.stalled_for, self.caseless)
-        failures = check(self.devices, look, self.ledger, self.reported)
+        failures = check(self.devices, look, self.ledger, self.reported, self.last_files)
+        self.last_files = {(path, entry[1]) for tree in look.trees for path, entry in tree.items() if entry}
         for device in self.devices:
             reports, self.log_offsets[device.name] = sanitizer_reports(device, self.log_offsets[device.name])
             if reports:

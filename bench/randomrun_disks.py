@@ -25,10 +25,12 @@ def quiet_run(*args, check=True):
 
 
 def start_time(pid):
-    """The process's start in clock ticks, so that a reused process id is never taken for it."""
+    """The process's start in clock ticks, so that a reused process id is never taken for it;
+    None when it is gone or a zombie (whose parent, the run, may be gone too)."""
     try:
         with open("/proc/%d/stat" % pid) as stat:
-            return stat.read().rsplit(")", 1)[1].split()[19]
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return None if fields[0] == "Z" else fields[19]
     except (OSError, IndexError):
         return None
 

@@ -93,8 +93,10 @@ class Ledger:
         self.superseded = set()
         self.orphaned = set()  # written into a file a download had already replaced: never in a folder
         # Since the last check: (device, path folded to lower case) of every path a user changed,
-        # and (device, path, sha1, where) of every file a user deleted.
+        # (device, from, to) of every rename in order, and (device, path, sha1, where, renames
+        # before it) of every file a user deleted.
         self.touched = set()
+        self.moves = []
         self.deleted = []
 
     def wrote(self, data, where):
@@ -115,9 +117,15 @@ class Ledger:
         with self.lock:
             self.touched.update((device.name, path.lower()) for path in paths)
 
+    def moved(self, device, source, target):
+        """A rename (of a file or a folder); its paths are touched too."""
+        self.touch(device, source, target)
+        with self.lock:
+            self.moves.append((device.name, source.lower(), target.lower()))
+
     def removed(self, device, relative, data, where):
         with self.lock:
-            self.deleted.append((device.name, relative, sha1(data), where))
+            self.deleted.append((device.name, relative, sha1(data), where, len(self.moves)))
 
     def must_remain(self):
         """Contents that were written and that no user replaced or deleted."""
@@ -129,13 +137,19 @@ class Ledger:
         """The deletions since the last check of paths that no other device changed meanwhile (nor
         a folder above them): there no edit elsewhere can keep the file. Starts the next round."""
         with self.lock:
-            touched, deleted = self.touched, self.deleted
-            self.touched, self.deleted = set(), []
+            touched, moves, deleted = self.touched, self.moves, self.deleted
+            self.touched, self.moves, self.deleted = set(), [], []
         sole = []
-        for name, relative, digest, where in deleted:
-            folded = relative.lower()
-            if not any(other != name and (path == folded or folded.startswith(path + os.sep))
-                       for other, path in touched):
+        for name, relative, digest, where, moved_before in deleted:
+            # The paths the file had on its device before that device's renames (a file deleted in a
+            # folder it moved may be the one another device changed at the folder's old place).
+            aliases = {relative.lower()}
+            for mover, source, target in reversed(moves[:moved_before]):
+                if mover == name:
+                    aliases |= {source + alias[len(target):] for alias in aliases
+                                if alias == target or alias.startswith(target + os.sep)}
+            if not any(other != name and (alias == path or alias.startswith(path + os.sep))
+                       for other, path in touched for alias in aliases):
                 sole.append((relative, digest, where))
         return sole
 
@@ -310,7 +324,7 @@ class Operations:
         target = os.path.join(folder, self.fresh("r") + ".txt")
         if not rename_noreplace(self.path(device, relative), self.path(device, target)):
             return None
-        self.ledger.touch(device, relative, target)
+        self.ledger.moved(device, relative, target)
         return "%s %s -> %s" % ("move" if move else "rename", relative, target)
 
     def move_over(self, device):
@@ -332,7 +346,7 @@ class Operations:
                 os.rename(self.path(device, source), target_path)
             except OSError:
                 return None
-        self.ledger.touch(device, source, target)
+        self.ledger.moved(device, source, target)
         self.ledger.replaced(before)
         return "move-over %s -> %s" % (source, target)
 
@@ -359,7 +373,7 @@ class Operations:
         target = os.path.join(parent, self.fresh("d"))
         if not rename_noreplace(self.path(device, folder), self.path(device, target)):
             return None
-        self.ledger.touch(device, folder, target)
+        self.ledger.moved(device, folder, target)
         return "%s-folder %s -> %s" % ("move" if move else "rename", folder, target)
 
     def delete_folder(self, device, folder=None):
@@ -416,7 +430,7 @@ class Operations:
         target = os.path.join(parent, self.rng.choice(spellings))
         if not rename_noreplace(self.path(device, relative), self.path(device, target)):
             return None
-        self.ledger.touch(device, relative, target)
+        self.ledger.moved(device, relative, target)
         return "case-rename%s %s -> %s" % ("-folder" if folder else "", relative, target)
 
     # -- larger changes ------------------------------------------------------------------------------
@@ -447,10 +461,12 @@ class Operations:
             return None
         middle = os.path.join(os.path.dirname(relative), self.fresh("t"))
         file_path, folder_path = self.path(device, relative), self.path(device, folder)
-        self.ledger.touch(device, relative, folder, middle)
         if not rename_noreplace(file_path, self.path(device, middle)):
             return None
+        self.ledger.moved(device, relative, middle)
         if not rename_noreplace(folder_path, file_path):
             return "swap (half) %s -> %s" % (relative, middle)
-        rename_noreplace(self.path(device, middle), folder_path)
+        self.ledger.moved(device, folder, relative)
+        if rename_noreplace(self.path(device, middle), folder_path):
+            self.ledger.moved(device, middle, folder)
         return "swap %s <-> %s" % (relative, folder)

@@ -11,6 +11,8 @@ import hashlib
 import os
 import time
 
+from randomrun_ops import CONFLICT
+
 DOWNLOAD_SUFFIX = ".Velbor.Download"
 SANITIZER_MARKS = (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error:")
 
@@ -191,8 +193,9 @@ class Memory:
         return None
 
 
-def check(devices, look, ledger, reported):
-    """The failures of one look at quiet devices; `reported` keeps lost contents already named."""
+def check(devices, look, ledger, reported, before=()):
+    """The failures of one look at quiet devices; `reported` keeps lost contents already named;
+    `before`: the (path, sha1) of every file in the previous look, whose conflict copies are old."""
     names = [device.name for device in devices]
     failures = []
     for device in devices:
@@ -225,7 +228,10 @@ def check(devices, look, ledger, reported):
                         "; ".join("%s [%s]" % (where, digest[:10]) for digest, where in sorted(lost, key=str)[:8]))
     back = []
     for relative, digest, where in ledger.sole_deletions():
-        holding = [name for name, tree in zip(names, look.trees) if (tree.get(relative) or (0, None))[1] == digest]
+        # At its path, or in a conflict copy of it made since the previous look.
+        holding = sorted({name for name, tree in zip(names, look.trees) for path, entry in tree.items()
+                          if entry and entry[1] == digest and (path == relative or (
+                              CONFLICT.sub("", path) == relative and (path, digest) not in before))})
         if holding:
             back.append("%s, back on %s [%s]" % (where, ",".join(holding), digest[:10]))
     if back:

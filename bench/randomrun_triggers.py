@@ -42,6 +42,8 @@ class InplaceWriter(threading.Thread):
         self.triggers = []
         self.count = 0
         self.fired = 0
+        # A trigger taken whose write is not done yet.
+        self.writing = False
         self.wake_read, self.wake_write = os.pipe()
         self.inotify = _libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
         if self.inotify < 0:
@@ -58,10 +60,22 @@ class InplaceWriter(threading.Thread):
         with self.lock:
             self.triggers.append(Trigger(device, events, match, label))
 
-    def disarm(self, burst):
-        """Triggers not fired by the check: noted and dropped."""
+    def disarm(self, burst, wait=5):
+        """Before a check: the installs of the last changes are given `wait` seconds to come,
+        then the triggers left are noted and dropped, and a write under way is waited for."""
+        deadline = time.time() + wait
+        while time.time() < deadline:
+            with self.lock:
+                if not any(trigger.device.up for trigger in self.triggers):
+                    break
+            time.sleep(0.1)
         with self.lock:
             left, self.triggers = self.triggers, []
+        while True:
+            with self.lock:
+                if not self.writing:
+                    break
+            time.sleep(0.01)
         for trigger in left:
             self.owner.note(burst, "%s: in-place trigger not fired: %s" % (trigger.device.name, trigger.label))
 
@@ -88,7 +102,7 @@ class InplaceWriter(threading.Thread):
                          "rename under %s" % target)
             if not rename_noreplace(ops.path(device, folder), ops.path(device, target)):
                 return self.forget(others)
-            self.ledger.touch(device, folder, target)
+            self.ledger.moved(device, folder, target)
             return "in-place rename-folder %s -> %s" % (folder, target)
         relative = self.largest(ops, device, rng)
         if relative is None:
@@ -101,7 +115,7 @@ class InplaceWriter(threading.Thread):
             self.arm_all(others, RENAMES, lambda old, new: new == target, "rename to %s" % target)
             if not rename_noreplace(path, ops.path(device, target)):
                 return self.forget(others)
-            self.ledger.touch(device, relative, target)
+            self.ledger.moved(device, relative, target)
             return "in-place rename %s -> %s" % (relative, target)
         self.arm_all(others, UPDATES, lambda old, new: new == relative, "%s of %s" % (kind, relative))
         try:
@@ -195,11 +209,16 @@ class InplaceWriter(threading.Thread):
             for trigger in self.triggers:
                 if trigger.device is device and event in trigger.events and trigger.match(old, new):
                     self.triggers.remove(trigger)
+                    self.writing = True
                     break
             else:
                 return
-        with self.owner.user_lock:
-            done = self.write_at_start(device, [new, old], "during %s(%s)" % (event, new))
+        try:
+            with self.owner.user_lock:
+                done = self.write_at_start(device, [new, old], "during %s(%s)" % (event, new))
+        finally:
+            with self.lock:
+                self.writing = False
         self.owner.note(self.owner.burst_number, "%s: in-place write %s (%s)" % (device.name, done, trigger.label))
 
     def write_at_start(self, device, paths, when):
