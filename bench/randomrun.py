@@ -43,7 +43,7 @@ import threading
 import time
 
 from randomrun_devices import Device, Network, join
-from randomrun_disks import DataDisk, ExfatFolder, Guard
+from randomrun_disks import DataDisk, ExfatFolder, Guard, private_mounts
 from randomrun_oracle import Memory, check, sanitizer_reports, wait_quiet
 from randomrun_ops import Ledger, Operations, visible_tree
 from randomrun_steps import Steps
@@ -91,6 +91,7 @@ class Run:
             # sees the program's growth rather than freed memory the sanitizer holds back.
             environment = {"ASAN_OPTIONS": "detect_leaks=1:abort_on_error=1:strict_string_checks=1:quarantine_size_mb=64",
                            "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
+        private_mounts()
         self.guard = Guard()
         try:
             self.make_devices(args, names, environment)

@@ -18,10 +18,22 @@ import sys
 import time
 
 PR_SET_PDEATHSIG = 1
+CLONE_NEWNS = 0x00020000
 
 
 def quiet_run(*args, check=True):
     return subprocess.run(args, check=check, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def private_mounts():
+    """Moves this process (while it has one thread) into a mount namespace of its own, where
+    mounts of the machine still arrive but from where none leaves: a process beside the run that
+    makes a mount namespace meanwhile (a test with unshare -m) then holds no copy of the run's
+    exFAT mount, which would keep exfat-fuse and its loop device after the run."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(CLONE_NEWNS) != 0:
+        raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNS)")
+    quiet_run("mount", "--make-rslave", "/")
 
 
 def start_time(pid):
