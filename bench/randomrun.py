@@ -19,9 +19,12 @@ may be quit or killed and changed while it is down. Besides:
 After each burst it waits until the devices are quiet and checks them (see randomrun_oracle.py):
 among others, nothing written is lost and nothing deleted on one device alone comes back. Every
 failure line carries the seed; the operations go to WORK/ops.log and each device's log to
-WORK/<device>/peer.log (its database, when on the tmpfs, to WORK/<device>/home-at-end). Every
-namespace, mount, loop device, tmpfs and peer is undone at the end, also when the run is killed
-(a guard process of its own, see randomrun_disks.py). Needs root, exfat-fuse and exfatprogs.
+WORK/<device>/peer.log; after a failure the home on the tmpfs is copied to WORK/<device>/home-at-end
+and the exFAT image kept as WORK/<device>-exfat.img (mount it to look: the run's mounts are its
+own, seen by no other process). Every
+namespace, mount, loop device, tmpfs and peer is undone at the end, also when the run is killed:
+the run's mounts stay in a mount namespace of its own, and a guard process undoes the rest (see
+randomrun_disks.py). Needs root, exfat-fuse and exfatprogs.
 
 Usage: randomrun.py TEST_PEER SEED DEVICES BURSTS [--sanitize] [--keep-going] [--without KINDS] [--steps FILE]
                     [--exfat DEVICE] [--dbfull DEVICE] [--work DIR]
@@ -351,7 +354,7 @@ class Run:
             except OSError as error:
                 print("randomrun: home of %s not kept: %s" % (self.dbfull_name, error), flush=True)
         if self.exfat:
-            self.exfat.close()
+            self.exfat.close(keep_image=failed)
         self.network.close()
         self.guard.close()
         self.op_log.close()

@@ -153,7 +153,8 @@ class ExfatFolder:
         guard.hold("mount", folder)
         quiet_run("mount.exfat-fuse", self.loop, folder)
 
-    def close(self):
+    def close(self, keep_image=False):
+        """Unmounted; the image is removed unless `keep_image` (to look at after a failure)."""
         unmount(self.folder)
         self.guard.drop("mount", self.folder)
         if self.loop:
@@ -166,10 +167,11 @@ class ExfatFolder:
                 time.sleep(0.25)
             self.guard.drop("loop", self.loop)
             self.loop = None
-        try:
-            os.unlink(self.image)
-        except OSError:
-            pass
+        if not keep_image:
+            try:
+                os.unlink(self.image)
+            except OSError:
+                pass
 
 
 def die_with_parent():
