@@ -24,6 +24,14 @@ UPDATES = {"EventUpdateFile", "EventSuccessful", "EventFFConflict"}
 RENAMES = {"EventRenameFile"}
 
 
+def holds(device, relative, data):
+    try:
+        with open(os.path.join(device.folder, relative), "rb") as held:
+            return held.read() == data
+    except OSError:
+        return False
+
+
 class Trigger:
     def __init__(self, device, events, match, label):
         self.device, self.events, self.match, self.label = device, events, match, label
@@ -254,7 +262,10 @@ class InplaceWriter(threading.Thread):
                 if not chunk:
                     break
                 after += chunk
-            still = any(same_file(os.path.join(device.folder, path), fd) for path in paths)
+            # Still there: the same file, or (exfat-fuse numbers a file anew under a new name) the
+            # same content at one of its paths.
+            still = any(same_file(os.path.join(device.folder, path), fd) or holds(device, path, after)
+                        for path in paths)
         finally:
             os.close(fd)
         before = head + after[count:]
