@@ -4,7 +4,10 @@ trigger on the others; a thread follows their logs (inotify) and, when one shows
 that change (`EventRenameFile(OLD => NEW)`, `EventUpdateFile(PATH)`, ...), writes 4 KiB in place at
 offset 0 of that file on that device at once, keeping its size. The written content goes into the
 ledger: if the file was still at its path after the write, it must remain in the folders (where
-both devices end, or in a conflict copy); if a download had replaced it already, it is orphaned."""
+both devices end, or in a conflict copy); if a download had replaced it already, it is orphaned.
+On a disk without rename flags (the exFAT folder) a file is replaced after it is checked where it
+stands, and a write in between is lost (the README says so): there only writes during a rename's
+install must remain."""
 import ctypes
 import os
 import random
@@ -65,8 +68,10 @@ class InplaceWriter(threading.Thread):
 
     # -- the run's side -------------------------------------------------------------------------
     def arm(self, device, events, match, label):
+        trigger = Trigger(device, events, match, label)
         with self.lock:
-            self.triggers.append(Trigger(device, events, match, label))
+            self.triggers.append(trigger)
+        return trigger
 
     def disarm(self, burst, wait=5):
         """Before a check: the installs of the last changes are given `wait` seconds to come,
@@ -106,10 +111,10 @@ class InplaceWriter(threading.Thread):
             if folder is None:
                 return None
             target = os.path.join(os.path.dirname(folder), ops.fresh("d"))
-            self.arm_all(others, RENAMES, lambda old, new: new.startswith(target + os.sep),
-                         "rename under %s" % target)
+            armed = self.arm_all(others, RENAMES, lambda old, new: new.startswith(target + os.sep),
+                                 "rename under %s" % target)
             if not rename_noreplace(ops.path(device, folder), ops.path(device, target)):
-                return self.forget(others)
+                return self.forget(armed)
             self.ledger.moved(device, folder, target)
             return "in-place rename-folder %s -> %s" % (folder, target)
         relative = self.largest(ops, device, rng)
@@ -120,12 +125,12 @@ class InplaceWriter(threading.Thread):
             folder = ops.pick_folder(device) if rng.random() < 0.3 else os.path.dirname(relative)
             extension = os.path.splitext(relative)[1]
             target = os.path.join(folder, ops.fresh("r") + (extension if extension in (".txt", ".bin") else ".txt"))
-            self.arm_all(others, RENAMES, lambda old, new: new == target, "rename to %s" % target)
+            armed = self.arm_all(others, RENAMES, lambda old, new: new == target, "rename to %s" % target)
             if not rename_noreplace(path, ops.path(device, target)):
-                return self.forget(others)
+                return self.forget(armed)
             self.ledger.moved(device, relative, target)
             return "in-place rename %s -> %s" % (relative, target)
-        self.arm_all(others, UPDATES, lambda old, new: new == relative, "%s of %s" % (kind, relative))
+        armed = self.arm_all(others, UPDATES, lambda old, new: new == relative, "%s of %s" % (kind, relative))
         try:
             if kind == "touch":
                 held = os.lstat(path)
@@ -142,7 +147,7 @@ class InplaceWriter(threading.Thread):
         except OSError:
             done = None
         if done is None:
-            return self.forget(others)
+            return self.forget(armed)
         self.ledger.touch(device, relative)
         return done
 
@@ -159,12 +164,12 @@ class InplaceWriter(threading.Thread):
         return max(sizes)[1] if sizes else None
 
     def arm_all(self, others, events, match, label):
-        for other in others:
-            self.arm(other, events, match, label)
+        return [self.arm(other, events, match, label) for other in others]
 
-    def forget(self, others):
+    def forget(self, armed):
+        """Drops the triggers `armed` (their change was not made); gives None."""
         with self.lock:
-            self.triggers = [trigger for trigger in self.triggers if trigger.device not in others]
+            self.triggers = [trigger for trigger in self.triggers if trigger not in armed]
         return None
 
     # -- the thread's side ----------------------------------------------------------------------
@@ -221,17 +226,20 @@ class InplaceWriter(threading.Thread):
                     break
             else:
                 return
+        # A rename moves the file itself; other installs may replace it.
+        excused = device.name == self.owner.exfat_name and event not in RENAMES
         try:
             with self.owner.user_lock:
-                done = self.write_at_start(device, [new, old], "during %s(%s)" % (event, new))
+                done = self.write_at_start(device, [new, old], "during %s(%s)" % (event, new), excused)
         finally:
             with self.lock:
                 self.writing = False
         self.owner.note(self.owner.burst_number, "%s: in-place write %s (%s)" % (device.name, done, trigger.label))
 
-    def write_at_start(self, device, paths, when):
+    def write_at_start(self, device, paths, when, excused):
         """4 KiB (or the whole file when smaller) written at offset 0 of the file at the first of
-        `paths` found (a rename may not have happened yet), keeping its size."""
+        `paths` found (a rename may not have happened yet), keeping its size. `excused`: the
+        content may be lost."""
         deadline = time.time() + 0.2
         while True:
             for relative in dict.fromkeys(paths):
@@ -273,7 +281,8 @@ class InplaceWriter(threading.Thread):
         self.ledger.wrote(after, "%s in-place %s %s" % (device.name, relative, when))
         if still:
             self.ledger.replaced(before)
-        else:
+        if excused or not still:
             self.ledger.orphan(after)
         self.fired += 1
-        return "%s (%d of %d bytes at 0)%s" % (relative, count, size, "" if still else ", already replaced")
+        return "%s (%d of %d bytes at 0)%s" % (relative, count, size, ", already replaced" if not still else
+                                               ", may be replaced on exFAT" if excused else "")
