@@ -37,6 +37,7 @@ class Steps:
         """The number of the first check that failed, or None."""
         run, ops, failed, checks = self.run, self.run.ops, None, 0
         for number, words in enumerate(self.lines, 1):
+            run.burst_number = checks + 1
             if words[0] == "sleep":
                 time.sleep(float(words[1]))
                 continue

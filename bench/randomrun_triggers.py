@@ -238,11 +238,13 @@ class InplaceWriter(threading.Thread):
 
     def write_at_start(self, device, paths, when, excused):
         """4 KiB (or the whole file when smaller) written at offset 0 of the file at the first of
-        `paths` found (a rename may not have happened yet), keeping its size. `excused`: the
-        content may be lost."""
-        deadline = time.time() + 0.2
+        `paths` found, keeping its size. A rename may not have happened yet: its new path is
+        waited for a little (the install hashes the file after renaming it), then the old one
+        taken. `excused`: the content may be lost."""
+        start = time.time()
+        deadline = start + 0.2
         while True:
-            for relative in dict.fromkeys(paths):
+            for relative in list(dict.fromkeys(paths))[:1 if time.time() - start < 0.03 else None]:
                 try:
                     fd = os.open(os.path.join(device.folder, relative), os.O_RDWR | os.O_NOFOLLOW)
                     break
