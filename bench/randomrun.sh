@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # A randomized run of two or three devices changing one folder at once, each a test peer in a
-# network namespace of its own (see bench/randomrun.py). Checked after each burst; not part of
-# the tests. Needs root (network namespaces).
-#   bench/randomrun.sh SEED DEVICES BURSTS [--sanitize] [--keep-going] [--work DIR]
+# network namespace of its own, one folder on an exFAT image and one database on a small disk
+# filled at times (see bench/randomrun.py). Checked after each burst; not part of the tests.
+# Needs root (network namespaces, mounts, loop devices).
+#   bench/randomrun.sh SEED DEVICES BURSTS [--sanitize] [--keep-going] [--without KINDS]
+#                      [--exfat DEVICE] [--dbfull DEVICE] [--steps FILE] [--work DIR]
 # --sanitize runs the peer built with AddressSanitizer and UndefinedBehaviorSanitizer (build/test);
 # otherwise an optimised peer is built in build/randomrun.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ $# -lt 3 ]; then
-  echo "usage: $0 SEED DEVICES BURSTS [--sanitize] [--keep-going] [--work DIR]" >&2
+  echo "usage: $0 SEED DEVICES BURSTS [--sanitize] [--keep-going] [--without KINDS] [--exfat DEVICE]" \
+    "[--dbfull DEVICE] [--steps FILE] [--work DIR]" >&2
   exit 2
 fi
 ./scripts/setup.sh

@@ -23,17 +23,19 @@ class Network:
     namespace of its own with 10.78.<net>.<n>/24. Named from this process's id, so that runs
     beside this one (and the end-to-end tests) keep their own."""
 
-    def __init__(self, hosts):
+    def __init__(self, hosts, guard):
         tag = "rr%d" % (os.getpid() % 100000)
         net = os.getpid() % 250 + 1
         self.switch = tag + "s"
         self.hosts = []
         try:
+            guard.hold("netns", self.switch)
             run("ip", "netns", "add", self.switch)
             run("ip", "-n", self.switch, "link", "add", "br0", "type", "bridge")
             run("ip", "-n", self.switch, "link", "set", "br0", "up")
             for i in range(hosts):
                 host = "%sh%d" % (tag, i)
+                guard.hold("netns", host)
                 run("ip", "netns", "add", host)
                 self.hosts.append(host)
                 run("ip", "link", "add", "%sp%d" % (tag, i), "netns", self.switch, "type", "veth", "peer", "name",
@@ -53,14 +55,17 @@ class Network:
 
 
 class Device:
-    """One test peer in a namespace. Its log (all starts) is HOME/peer.log; its folder HOME/sync.
-    `environment` adds variables (the sanitizers' options)."""
+    """One test peer in a namespace. Its log (all starts) is ROOT/peer.log; its folder ROOT/sync;
+    its HOME is ROOT, or ROOT/home on the small disk `data_disk` (a DataDisk) when one is given.
+    `environment` adds variables (the sanitizers' options); `guard` is told of every process."""
 
-    def __init__(self, name, program, netns, home, environment):
-        self.name, self.program, self.netns, self.home = name, program, netns, home
-        self.folder = os.path.join(home, "sync")
-        self.log_path = os.path.join(home, "peer.log")
-        self.environment = environment
+    def __init__(self, name, program, netns, root, environment, guard, data_disk=None):
+        self.name, self.program, self.netns, self.root = name, program, netns, root
+        self.home = os.path.join(root, "home") if data_disk else root
+        self.folder = os.path.join(root, "sync")
+        self.log_path = os.path.join(root, "peer.log")
+        self.environment, self.guard, self.data_disk = environment, guard, data_disk
+        # On a mounted disk (an exFAT image) the folder is the mount point, made before it.
         os.makedirs(self.folder, exist_ok=True)
         self.proc = None
         self.uuid = None
@@ -78,10 +83,12 @@ class Device:
         with open(self.log_path, "ab") as log:
             log.write(b"\n===== randomrun: start %s =====\n" % time.strftime("%H:%M:%S").encode())
             log.flush()
-            # ip netns exec and env both replace themselves: the process is the peer.
-            self.proc = subprocess.Popen(["ip", "netns", "exec", self.netns, self.program, "--accept-trust", "--token", "randomrun", "--name", self.name] +
-                                         PORT_OPTIONS, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log,
-                                         env=env)
+            # ip netns exec, nsenter and env all replace themselves: the process is the peer.
+            prefix = self.data_disk.enter() if self.data_disk else []
+            self.proc = subprocess.Popen(prefix + ["ip", "netns", "exec", self.netns, self.program, "--accept-trust",
+                                                   "--token", "randomrun", "--name", self.name] + PORT_OPTIONS,
+                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log, env=env)
+            self.guard.hold("pid", self.proc.pid)
         self.buffer = b""
         ready = self.read(wait)
         if not ready or not ready.get("ok"):
@@ -136,6 +143,7 @@ class Device:
             self.close_pipes()
 
     def close_pipes(self):
+        self.guard.drop("pid", self.proc.pid)
         for stream in (self.proc.stdin, self.proc.stdout):
             try:
                 stream.close()

@@ -12,27 +12,50 @@ import errno
 import hashlib
 import os
 import re
+import threading
 
 RENAME_NOREPLACE = 1
 _libc = ctypes.CDLL(None, use_errno=True)
 _libc.renameat2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
 AT_FDCWD = -100
 EMPTY_SHA1 = hashlib.sha1(b"").hexdigest()
-CONFLICT = re.compile(r"\.Conflict\([^)]*\)")
+CONFLICT = re.compile(r"\.Conflict\([^)]*\)", re.IGNORECASE)
 
 
 def sha1(data):
     return hashlib.sha1(data).hexdigest()
 
 
+GIVE_UP = (errno.EEXIST, errno.ENOENT, errno.ENOTDIR, errno.EINVAL, errno.ENOTEMPTY, errno.EISDIR)
+
+
 def rename_noreplace(source, target):
-    """False when the target exists (a download may have put one there)."""
+    """False when the target exists (a download may have put one there). A disk without rename
+    flags (exFAT through FUSE) is looked at first; there a target that differs from the source
+    only in letter case is the source itself."""
     if _libc.renameat2(AT_FDCWD, source.encode(), AT_FDCWD, target.encode(), RENAME_NOREPLACE) == 0:
         return True
     code = ctypes.get_errno()
-    if code in (errno.EEXIST, errno.ENOENT, errno.ENOTDIR, errno.EINVAL, errno.ENOTEMPTY, errno.EISDIR):
+    # EINVAL: no flags on this disk; EEXIST there also for the source under another spelling.
+    if (code == errno.EINVAL and os.path.lexists(source) and not os.path.lexists(target)) or (
+            code in (errno.EINVAL, errno.EEXIST) and spelled_apart(source, target)):
+        try:
+            os.rename(source, target)
+            return True
+        except OSError as error:
+            code = error.errno
+    if code in GIVE_UP:
         return False
     raise OSError(code, os.strerror(code), source)
+
+
+def spelled_apart(source, target):
+    """Whether `target` is `source` spelled in other letter case, and only `source` is listed."""
+    folder, name = os.path.split(source)
+    if os.path.dirname(target) != folder or os.path.basename(target).lower() != name.lower():
+        return False
+    listed = os.listdir(folder or ".")
+    return name in listed and os.path.basename(target) not in listed
 
 
 def same_file(path, fd):
@@ -62,23 +85,73 @@ def visible_tree(root):
 
 
 class Ledger:
+    """Also kept by the in-place writer's thread: every change goes under one lock."""
+
     def __init__(self):
+        self.lock = threading.Lock()
         self.written = {}      # sha1 -> "device op path" where it was first written
         self.superseded = set()
         self.orphaned = set()  # written into a file a download had already replaced: never in a folder
+        # Since the last check: (device, path folded to lower case) of every path a user changed,
+        # (device, from, to) of every rename in order, and (device, path, sha1, where, renames
+        # before it) of every file a user deleted.
+        self.touched = set()
+        self.moves = []
+        self.deleted = []
 
     def wrote(self, data, where):
         digest = sha1(data)
-        self.written.setdefault(digest, where)
+        with self.lock:
+            self.written.setdefault(digest, where)
         return digest
 
     def replaced(self, data):
-        self.superseded.add(sha1(data))
+        with self.lock:
+            self.superseded.add(sha1(data))
+
+    def orphan(self, data):
+        with self.lock:
+            self.orphaned.add(sha1(data))
+
+    def touch(self, device, *paths):
+        with self.lock:
+            self.touched.update((device.name, path.lower()) for path in paths)
+
+    def moved(self, device, source, target):
+        """A rename (of a file or a folder); its paths are touched too."""
+        self.touch(device, source, target)
+        with self.lock:
+            self.moves.append((device.name, source.lower(), target.lower()))
+
+    def removed(self, device, relative, data, where):
+        with self.lock:
+            self.deleted.append((device.name, relative, sha1(data), where, len(self.moves)))
 
     def must_remain(self):
         """Contents that were written and that no user replaced or deleted."""
-        return {digest: where for digest, where in self.written.items()
-                if digest not in self.superseded and digest not in self.orphaned and digest != EMPTY_SHA1}
+        with self.lock:
+            return {digest: where for digest, where in self.written.items()
+                    if digest not in self.superseded and digest not in self.orphaned and digest != EMPTY_SHA1}
+
+    def sole_deletions(self):
+        """The deletions since the last check of paths that no other device changed meanwhile (nor
+        a folder above them): there no edit elsewhere can keep the file. Starts the next round."""
+        with self.lock:
+            touched, moves, deleted = self.touched, self.moves, self.deleted
+            self.touched, self.moves, self.deleted = set(), [], []
+        sole = []
+        for name, relative, digest, where, moved_before in deleted:
+            # The paths the file had on its device before that device's renames (a file deleted in a
+            # folder it moved may be the one another device changed at the folder's old place).
+            aliases = {relative.lower()}
+            for mover, source, target in reversed(moves[:moved_before]):
+                if mover == name:
+                    aliases |= {source + alias[len(target):] for alias in aliases
+                                if alias == target or alias.startswith(target + os.sep)}
+            if not any(other != name and (alias == path or alias.startswith(path + os.sep))
+                       for other, path in touched for alias in aliases):
+                sole.append((relative, digest, where))
+        return sole
 
 
 class Operations:
@@ -138,6 +211,7 @@ class Operations:
             return None
         with os.fdopen(fd, "wb") as out:
             out.write(data)
+        self.ledger.touch(device, relative)
         self.ledger.wrote(data, "%s create %s" % (device.name, relative))
         return "create %s (%d bytes)" % (relative, len(data))
 
@@ -180,11 +254,12 @@ class Operations:
             handle.flush()
             # Whether the file the user wrote is still the one at its path.
             still = same_file(path, fd)
+        self.ledger.touch(device, relative)
         self.ledger.wrote(data, "%s %s %s" % (device.name, mode, relative))
         if still:
             self.ledger.replaced(before)
         else:
-            self.ledger.orphaned.add(sha1(data))
+            self.ledger.orphan(data)
         return "%s %s (%d -> %d bytes)" % (mode, relative, len(before), len(data))
 
     def save_as_editor(self, device, relative=None, size=None):
@@ -205,6 +280,7 @@ class Operations:
             if os.path.exists(temporary):
                 os.unlink(temporary)
             return None
+        self.ledger.touch(device, relative)
         self.ledger.wrote(data, "%s save %s" % (device.name, relative))
         self.ledger.replaced(before)
         return "save %s (%d bytes)" % (relative, len(data))
@@ -219,22 +295,24 @@ class Operations:
             os.link(self.path(device, relative), self.path(device, target))
         except OSError:
             return None
+        self.ledger.touch(device, relative, target)
         return "link %s -> %s" % (target, relative)
 
     def delete_file(self, device):
         relative = self.pick_file(device)
         if relative is None:
             return None
-        return "delete %s" % relative if self.remove_file(self.path(device, relative)) else None
+        return "delete %s" % relative if self.remove_file(device, relative) else None
 
-    def remove_file(self, path):
+    def remove_file(self, device, relative):
         try:
-            with open(path, "rb") as old:
+            with open(self.path(device, relative), "rb") as old:
                 before = old.read()
-            os.unlink(path)
+            os.unlink(self.path(device, relative))
         except OSError:
             return False
         self.ledger.replaced(before)
+        self.ledger.removed(device, relative, before, "%s delete %s" % (device.name, relative))
         return True
 
     # -- names ---------------------------------------------------------------------------------
@@ -246,6 +324,7 @@ class Operations:
         target = os.path.join(folder, self.fresh("r") + ".txt")
         if not rename_noreplace(self.path(device, relative), self.path(device, target)):
             return None
+        self.ledger.moved(device, relative, target)
         return "%s %s -> %s" % ("move" if move else "rename", relative, target)
 
     def move_over(self, device):
@@ -267,6 +346,7 @@ class Operations:
                 os.rename(self.path(device, source), target_path)
             except OSError:
                 return None
+        self.ledger.moved(device, source, target)
         self.ledger.replaced(before)
         return "move-over %s -> %s" % (source, target)
 
@@ -277,6 +357,7 @@ class Operations:
             os.mkdir(self.path(device, relative))
         except OSError:
             return None
+        self.ledger.touch(device, relative)
         # A folder is made with a file or two in it, as a user copies one in.
         for _ in range(self.rng.randint(0, 2)):
             self.create(device, os.path.join(relative, self.fresh("f") + ".txt"))
@@ -292,6 +373,7 @@ class Operations:
         target = os.path.join(parent, self.fresh("d"))
         if not rename_noreplace(self.path(device, folder), self.path(device, target)):
             return None
+        self.ledger.moved(device, folder, target)
         return "%s-folder %s -> %s" % ("move" if move else "rename", folder, target)
 
     def delete_folder(self, device, folder=None):
@@ -301,6 +383,7 @@ class Operations:
         if folder is None:
             return None
         top = self.path(device, folder)
+        self.ledger.touch(device, folder)
         for _ in range(5):
             if not os.path.isdir(top) or os.path.islink(top):
                 return "rmdir %s" % folder
@@ -313,7 +396,7 @@ class Operations:
                         except OSError:
                             pass
                     else:
-                        self.remove_file(path)
+                        self.remove_file(device, os.path.relpath(path, device.folder))
                 for name in dirs:
                     try:
                         os.rmdir(os.path.join(here, name))
@@ -328,6 +411,48 @@ class Operations:
                 continue
         return None
 
+    # -- letter case -----------------------------------------------------------------------------
+    def case_rename(self, device, folder):
+        """A file's or folder's name spelled in other letter case (`Report0.txt` -> `report0.txt`);
+        never to a name that another entry of its folder has in any case, which a disk that ignores
+        case could not hold beside it."""
+        relative = self.pick_folder(device, root_too=False) if folder else self.pick_file(device)
+        if relative is None:
+            return None
+        parent, name = os.path.split(relative)
+        spellings = sorted({name.lower(), name.upper(), name[:1].upper() + name[1:].lower(), name.swapcase()} - {name})
+        try:
+            listed = os.listdir(self.path(device, parent))
+        except OSError:
+            return None
+        if not spellings or any(other != name and other.lower() == name.lower() for other in listed):
+            return None
+        target = os.path.join(parent, self.rng.choice(spellings))
+        if not rename_noreplace(self.path(device, relative), self.path(device, target)):
+            return None
+        self.ledger.moved(device, relative, target)
+        return "case-rename%s %s -> %s" % ("-folder" if folder else "", relative, target)
+
+    # -- larger changes ------------------------------------------------------------------------------
+    def big_file(self, device):
+        """A file of 4-16 MiB, whose hashing keeps an install busy for a while."""
+        folder = self.pick_folder(device)
+        relative = os.path.join(folder, self.fresh("b") + ".bin")
+        return self.create(device, relative, self.content(device, size=self.rng.randint(4 << 20, 16 << 20)))
+
+    def many_files(self, device, count):
+        """A new folder of `count` small files, as a user copies one in; its path, or None."""
+        relative = os.path.join(self.pick_folder(device), self.fresh("m"))
+        try:
+            os.mkdir(self.path(device, relative))
+        except OSError:
+            return None
+        self.ledger.touch(device, relative)
+        for _ in range(count):
+            self.create(device, os.path.join(relative, self.fresh("f") + ".txt"),
+                        self.content(device, size=self.rng.randint(1, 2000)))
+        return relative
+
     def swap(self, device):
         """A file and a folder exchange their names (through a third name)."""
         relative = self.pick_file(device)
@@ -338,7 +463,10 @@ class Operations:
         file_path, folder_path = self.path(device, relative), self.path(device, folder)
         if not rename_noreplace(file_path, self.path(device, middle)):
             return None
+        self.ledger.moved(device, relative, middle)
         if not rename_noreplace(folder_path, file_path):
             return "swap (half) %s -> %s" % (relative, middle)
-        rename_noreplace(self.path(device, middle), folder_path)
+        self.ledger.moved(device, folder, relative)
+        if rename_noreplace(self.path(device, middle), folder_path):
+            self.ledger.moved(device, middle, folder)
         return "swap %s <-> %s" % (relative, folder)

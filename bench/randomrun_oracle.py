@@ -2,10 +2,16 @@
 (path, size and SHA-1 of each file, and each folder; hidden names left out), every content in them
 is one a user wrote, no content that no user replaced is lost (conflict copies count: the check
 is by content, wherever it now stands), no temporary download is left, no pairing keeps a failed
-usn, no device died or reported a sanitizer error, and each device's memory stays flat."""
+usn, no device died or reported a sanitizer error, each device's memory stays flat, and no file that
+a user deleted, and that no other device changed meanwhile, comes back. A device on a disk that
+ignores letter case (exFAT) holds one of two names that differ only in case: where the other
+devices hold such a pair (made by the engine, never by the generator), it is compared by name
+folded to lower case, holding the entry of one of them."""
 import hashlib
 import os
 import time
+
+from randomrun_ops import CONFLICT
 
 DOWNLOAD_SUFFIX = ".Velbor.Download"
 SANITIZER_MARKS = (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b"runtime error:")
@@ -61,10 +67,39 @@ def describe(entry):
     return "%s bytes %s" % (size, (digest or "")[:10])
 
 
-class Observation:
-    """One look at every device: their trees, downloads and status."""
+def folded(tree):
+    """{path in lower case: [entries]}."""
+    groups = {}
+    for path, entry in tree.items():
+        groups.setdefault(path.lower(), []).append(entry)
+    return groups
 
-    def __init__(self, devices):
+
+def trees_agree(trees, caseless):
+    """Whether the trees are the same; those at the indexes `caseless` (devices on a disk that
+    ignores case) may hold one name of each pair that the others hold differing only in case."""
+    if all(tree == trees[0] for tree in trees):
+        return True
+    exact = [tree for index, tree in enumerate(trees) if index not in caseless]
+    if not exact or not all(tree == exact[0] for tree in exact):
+        return False
+    groups = folded(exact[0])
+    if len(groups) == len(exact[0]):
+        return False
+    for index in caseless:
+        held = folded(trees[index])
+        if held.keys() != groups.keys() or any(len(entries) != 1 or entries[0] not in groups[path]
+                                               for path, entries in held.items()):
+            return False
+    return True
+
+
+class Observation:
+    """One look at every device: their trees, downloads and status. `caseless`: the indexes of
+    devices on a disk that ignores letter case."""
+
+    def __init__(self, devices, caseless=()):
+        self.caseless = caseless
         self.trees, self.downloads, self.statuses = [], [], []
         for device in devices:
             tree, downloads = snapshot(device.folder)
@@ -73,7 +108,7 @@ class Observation:
             self.statuses.append(device.status() if device.alive() else None)
 
     def same_trees(self):
-        return all(tree == self.trees[0] for tree in self.trees)
+        return trees_agree(self.trees, self.caseless)
 
     def failed_usns(self, devices):
         failed = []
@@ -103,7 +138,7 @@ def name_of(devices, uuid):
     return uuid
 
 
-def wait_quiet(devices, limit, still_for, stalled_for):
+def wait_quiet(devices, limit, still_for, stalled_for, caseless=()):
     """Looks every second until the devices agree (same trees, no downloads left, no failed usns)
     and nothing has moved (trees, usns, marks) for `still_for` seconds; or until they disagree
     and nothing has moved for `stalled_for` seconds (they are stuck), or `limit` seconds have
@@ -111,7 +146,7 @@ def wait_quiet(devices, limit, still_for, stalled_for):
     start = time.time()
     last, last_key, since = None, None, time.time()
     while True:
-        look = Observation(devices)
+        look = Observation(devices, caseless)
         key = (look.marks(), look.trees)
         if key != last_key:
             last_key, since = key, time.time()
@@ -158,8 +193,9 @@ class Memory:
         return None
 
 
-def check(devices, look, ledger, reported):
-    """The failures of one look at quiet devices; `reported` keeps lost contents already named."""
+def check(devices, look, ledger, reported, before=()):
+    """The failures of one look at quiet devices; `reported` keeps lost contents already named;
+    `before`: the (path, sha1) of every file in the previous look, whose conflict copies are old."""
     names = [device.name for device in devices]
     failures = []
     for device in devices:
@@ -190,4 +226,15 @@ def check(devices, look, ledger, reported):
         reported.update(digest for digest, _ in lost)
         failures.append("edit lost (written, replaced by no user, in no folder): " +
                         "; ".join("%s [%s]" % (where, digest[:10]) for digest, where in sorted(lost, key=str)[:8]))
+    back = []
+    for relative, digest, where in ledger.sole_deletions():
+        # At its path, or in a conflict copy of it made since the previous look.
+        holding = sorted({name for name, tree in zip(names, look.trees) for path, entry in tree.items()
+                          if entry and entry[1] == digest and (path == relative or (
+                              CONFLICT.sub("", path) == relative and (path, digest) not in before))})
+        if holding:
+            back.append("%s, back on %s [%s]" % (where, ",".join(holding), digest[:10]))
+    if back:
+        failures.append("deleted file came back (deleted on one device, changed on no other): " +
+                        "; ".join(back[:8]) + ("; ... and %d more" % (len(back) - 8) if len(back) > 8 else ""))
     return failures

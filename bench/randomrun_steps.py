@@ -5,11 +5,16 @@
     DEVICE save PATH [SIZE]      an editor's save: a new content renamed over PATH
     DEVICE mkdir PATH            DEVICE rm PATH          DEVICE rmdir PATH (with what is in it)
     DEVICE mv FROM TO            DEVICE link FROM TO (a hard link)
+    DEVICE many PATH COUNT       a new folder PATH of COUNT small files
     DEVICE kill | quit | start
+    DEVICE fill | free           its home's disk (--dbfull DEVICE) filled, or freed again
+    DEVICE arm PATH              when DEVICE's log next shows it install a rename to PATH or an
+                                 update of PATH, 4 KiB are written at offset 0 of PATH there
     sleep SECONDS
     quiet                        wait until the devices are quiet and check them
 Devices are a, b and c; paths are relative to a device's folder; `#` starts a comment. The run
-ends with a check as after `quiet`. bench/randomrun_cases/ holds failures found and shrunk so:
+ends with a check as after `quiet`. A folder is on exFAT, or a home on the small disk, only where
+named (--exfat DEVICE, --dbfull DEVICE; the first line of a case says so). bench/randomrun_cases/ holds failures found and shrunk so:
     bench/randomrun.sh 0 DEVICES 1 --steps bench/randomrun_cases/NAME.txt"""
 import os
 import time
@@ -32,6 +37,7 @@ class Steps:
         """The number of the first check that failed, or None."""
         run, ops, failed, checks = self.run, self.run.ops, None, 0
         for number, words in enumerate(self.lines, 1):
+            run.burst_number = checks + 1
             if words[0] == "sleep":
                 time.sleep(float(words[1]))
                 continue
@@ -58,15 +64,33 @@ class Steps:
                 os.makedirs(path(0), exist_ok=True)
                 done = "mkdir " + arguments[0]
             elif action == "rm":
-                done = ops.remove_file(path(0)) and "rm " + arguments[0]
+                done = ops.remove_file(device, arguments[0]) and "rm " + arguments[0]
             elif action == "rmdir":
                 done = ops.delete_folder(device, arguments[0])
             elif action == "mv":
                 os.rename(path(0), path(1))
+                ops.ledger.moved(device, arguments[0], arguments[1])
                 done = "mv %s %s" % tuple(arguments)
             elif action == "link":
                 os.link(path(0), path(1))
                 done = "link %s %s" % tuple(arguments)
+            elif action in ("fill", "free"):
+                if device.data_disk is None:
+                    raise SystemExit("line %d: %s has no disk to fill (--dbfull %s)" % (number, device.name, device.name))
+                done = "data disk %s (%s bytes)" % (action, device.data_disk.fill()) if action == "fill" else \
+                    device.data_disk.free() or "data disk freed"
+            elif action == "many":
+                os.makedirs(path(0))
+                for index in range(int(arguments[1])):
+                    ops.create(device, os.path.join(arguments[0], "f%d.txt" % index), ops.content(device, size=100))
+                done = "many %s %s" % tuple(arguments)
+            elif action == "arm":
+                if run.writer is None:
+                    raise SystemExit("line %d: in-place writes are left out" % number)
+                target = arguments[0]
+                run.writer.arm(device, {"EventRenameFile", "EventUpdateFile", "EventSuccessful", "EventFFConflict"},
+                               lambda old, new: new == target, "install of " + target)
+                done = "armed for " + target
             elif action == "kill":
                 device.kill()
                 done = "kill -9"
