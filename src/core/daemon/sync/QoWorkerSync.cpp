@@ -15,6 +15,7 @@
 #include "core/daemon/sync/InstallReclassifier.h"
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileFetchEvent.h"
+#include "core/entity/NameSpelling.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -48,8 +49,10 @@ bool isRenameSource(const QoFileAndSyncdirCopyRelation& deletion) {
   if (removed.type() != 0 || removed.sha1().empty() || !local || !local->file()) return false;
   const QoFile& localFile = *local->file();
   if (localFile.type() != 0 || localFile.status() != 0 || localFile.sha1() != removed.sha1()) return false;
+  // Where the disk ignores letter case, the old path may answer for the new one.
   struct stat status {};
-  return lstat(localFile.path().c_str(), &status) == 0 && S_ISREG(status.st_mode);
+  const std::string root = deletion.syncdirCopy() ? deletion.syncdirCopy()->path() : std::string();
+  return NameSpelling::lstatAsSpelled(root, localFile.path(), status) == 0 && S_ISREG(status.st_mode);
 }
 
 // The record, its copy, its file and the copy's device; a missing one fails an assertion.
@@ -86,7 +89,8 @@ bool QoWorkerSync::isSameFile(const std::string& one, const std::string& other) 
 
 bool QoWorkerSync::folderHoldsLocalContent(const std::string& root, const std::string& path) {
   struct stat status {};
-  if (lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
+  // A folder listed under another spelling is not the one at the path.
+  if (NameSpelling::lstatAsSpelled(root, path, status) != 0 || !S_ISDIR(status.st_mode)) return false;
   std::vector<std::string> below;
   try {
     below = CopyItemFolder::listTree(root, path);
