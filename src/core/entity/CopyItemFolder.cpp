@@ -477,6 +477,12 @@ void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& t
   NameSpelling::noteAdded(path_, to);
 }
 
+void CopyItemFolder::renameInLetterCase(const std::string& from, const std::string& to) const {
+  renameOneItem(*this, from, to);
+  NameSpelling::noteRemoved(path_, from);
+  NameSpelling::noteAdded(path_, to);
+}
+
 void CopyItemFolder::moveReplacing(const std::string& from, const CopyItemFolder& target, const std::string& to) const {
   if (::renameat(fd_, from.c_str(), target.fd_, to.c_str()) != 0) {
     raise("move to " + target.path_ + "/" + to, path_ + "/" + from, errno);

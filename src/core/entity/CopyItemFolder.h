@@ -78,6 +78,9 @@ class CopyItemFolder {
                                          const ReplaceCheck& mayReplace = nullptr) const;
   // Renames `from` to `to`; raises when `to` exists.
   void moveNoReplace(const std::string& from, const std::string& to) const;
+  // Gives the item `from` the name `to`, another spelling of it that a disk ignoring letter
+  // case answers for already; raises when `to` is another item.
+  void renameInLetterCase(const std::string& from, const std::string& to) const;
   // Renames `from` here onto `to` in `target` in one step, replacing a file or link there.
   void moveReplacing(const std::string& from, const CopyItemFolder& target, const std::string& to) const;
   // Permissions and modification time (ms) of a file or folder (not a link).

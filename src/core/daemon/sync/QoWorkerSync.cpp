@@ -230,6 +230,33 @@ RelationList QoWorkerSync::renameFiles(const RelationList& records) {
   return failed;
 }
 
+void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& deletions) {
+  for (const auto& record : dirs) {
+    if (!record || !record->file() || !record->syncdirCopy()) continue;
+    const std::string& path = record->file()->path();
+    try {
+      const CopyItemFolder folder(record->syncdirCopy()->path(), path);
+      const auto spelling = folder.otherSpelling(folder.name());
+      if (!spelling || spelling->empty()) continue;
+      const std::string oldPath = path.substr(0, path.rfind('/') + 1) + *spelling;
+      const bool removedThere = std::any_of(deletions.begin(), deletions.end(), [&](const Relation& deletion) {
+        return deletion && deletion->file() && deletion->file()->path() == oldPath && deletion->file()->type() == 1;
+      });
+      if (!removedThere) continue;
+      // Under the locker of every writer of records: the monitor never sees the folder moved
+      // halfway through the pull's view of it.
+      LockerGuard lock(WriteTransaction::locker());
+      const auto item = folder.status(*spelling);
+      if (!item || !S_ISDIR(item->st_mode)) continue;
+      folder.renameInLetterCase(*spelling, folder.name());
+      QoLog("Folder({}) takes the spelling ({}) it has on the peer", oldPath, path);
+    } catch (const std::exception& e) {
+      // Its files then come as the old folder's removal and new downloads.
+      QoLog("*** Folder({}) not given its new spelling, {}", path, e.what());
+    }
+  }
+}
+
 void QoWorkerSync::restoreMissingFolders(const RelationList& records) {
   for (const auto& record : records) {
     if (record && record->file() && record->file()->status() == 0) record->restoreMissingFolders();

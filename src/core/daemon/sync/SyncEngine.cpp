@@ -401,6 +401,7 @@ class SyncOnceRun {
     SyncFileProcessBox::sendSyncFileDownloadBegin(pairing_, total, count);
     QoWorkerSync::handleConflictTreeRelation<FileFetcher>(pairing_, conflicts, peer_, remote_->uuid(), context_);
     PullStop::raiseIfStopped();
+    QoWorkerSync::respellFolders(dirCreate, deletions);
     QoWorkerSync::createDirectorysRelation(pairing_, dirCreate);
     QoWorkerSync::createDirectorysRelation(pairing_, updateDir);
     PullStop::raiseIfStopped();
