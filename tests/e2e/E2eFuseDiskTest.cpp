@@ -144,20 +144,22 @@ TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
   PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
   ASSERT_TRUE(trustEachOther(a, b));
   ASSERT_TRUE(pairFolder(a, folderA, b.uuid(), folderB));
-  std::set<std::string> before;
-  std::set<std::string> after;
-  for (const Case& item : cases) {
-    before.insert(item.from);
-    after.insert(item.to);
-  }
-  ASSERT_TRUE(eventually([&] { return namesIn(folderA) == before && namesIn(folderB) == before; }))
-      << ::testing::PrintToString(namesIn(folderA)) << ::testing::PrintToString(namesIn(folderB));
-  ASSERT_TRUE(eventually([&] {
-    for (const Case& item : cases) {
-      if (!sameFile(itemOf(folderA, item, item.from), item.from)) return false;
+  // Every item under its old or its new name, and nothing else, on both devices.
+  const auto everywhere = [&](bool renamed) {
+    std::set<std::string> names;
+    for (const Case& item : cases) names.insert(renamed ? item.to : item.from);
+    for (const fs::path& folder : {folderA, folderB}) {
+      if (namesIn(folder) != names) return false;
+      for (const Case& item : cases) {
+        const std::string& name = renamed ? item.to : item.from;
+        if (!item.inside.empty() && namesIn(folder / name) != std::set<std::string>{item.inside}) return false;
+        if (!sameFile(itemOf(folder, item, name), item.from)) return false;
+      }
     }
     return true;
-  }));
+  };
+  const auto renamedEverywhere = [&] { return everywhere(true); };
+  ASSERT_TRUE(eventually([&] { return everywhere(false); }));
   ASSERT_TRUE(usnSettles(a));
   ASSERT_TRUE(usnSettles(b));
 
@@ -165,16 +167,6 @@ TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
     const fs::path folder = item.onStick ? folderB : folderA;
     fs::rename(folder / item.from, folder / item.to);
   }
-  const auto renamedEverywhere = [&] {
-    for (const fs::path& folder : {folderA, folderB}) {
-      if (namesIn(folder) != after) return false;
-      for (const Case& item : cases) {
-        if (!item.inside.empty() && namesIn(folder / item.to) != std::set<std::string>{item.inside}) return false;
-        if (!sameFile(itemOf(folder, item, item.to), item.from)) return false;
-      }
-    }
-    return true;
-  };
   EXPECT_TRUE(eventually(renamedEverywhere))
       << ::testing::PrintToString(namesIn(folderA)) << ::testing::PrintToString(namesIn(folderB));
   // Nothing removed, or brought back, once both have compared what they hold.

@@ -328,7 +328,8 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
                                                        const ReplaceCheck& mayReplace) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
-  if (!source.status(sourceName)) raise("open", sourcePath, ENOENT);
+  // A local file (a rename's) must be there as spelled; a download's temporary name is ours.
+  if (!TmpFileName::isTemporaryName(sourceName) && !source.status(sourceName)) raise("open", sourcePath, ENOENT);
   Descriptor file(openRegularFile(source.fd_, sourceName, sourcePath));
   verifyOpenFile(file.get(), sourcePath, sha1, checked);
 

@@ -4,7 +4,6 @@
 #include <optional>
 
 #include "SyncTestBase.h"
-#include "core/daemon/sync/EqualContentAttributes.h"
 
 namespace velbor::test {
 namespace {
@@ -190,39 +189,6 @@ TEST_F(ClassifyTest, ConcurrentEqualContentSettlesOnTheLaterTimeAndTheOtherModeW
   EXPECT_EQ(mtimeOf(at("same.txt")), localTime);
   EXPECT_EQ(storedClock("same.txt"), "1|1|0") << "newer than both sides, so the peer takes it";
   EXPECT_EQ(failedUsn(), 0);
-}
-
-// Each device settles the pair as the other does, whichever of them pulls.
-TEST_F(ClassifyTest, ConcurrentEqualContentSettlesAlikeOnBothDevices) {
-  struct Side {
-    int64_t time;
-    int32_t mode;
-  };
-  struct Case {
-    const char* name;
-    Side a;
-    Side b;
-    Side expected;
-  };
-  const Case cases[] = {{"mode on b, touch on a", {2000, 0644}, {1000, 0755}, {2000, 0755}},
-                        {"mode on a, touch on b", {1000, 0700}, {3000, 0644}, {3000, 0700}},
-                        {"equal times: the copy that sorts last", {1000, 0600}, {1000, 0640}, {1000, 0640}}};
-  for (const Case& c : cases) {
-    for (const bool onA : {true, false}) {
-      const Side& local = onA ? c.a : c.b;
-      const Side& remote = onA ? c.b : c.a;
-      QoFile localFile;
-      localFile.setContentModTime(local.time);
-      localFile.setUnixAttr(local.mode);
-      QoFile remoteFile;
-      remoteFile.setContentModTime(remote.time);
-      remoteFile.setUnixAttr(remote.mode);
-      // Copy b's uuid sorts after copy a's.
-      EqualContentAttributes::settle(remoteFile, localFile, onA);
-      EXPECT_EQ(remoteFile.contentModTime(), c.expected.time) << c.name << (onA ? " on a" : " on b");
-      EXPECT_EQ(remoteFile.unixAttr(), c.expected.mode) << c.name << (onA ? " on a" : " on b");
-    }
-  }
 }
 
 TEST_F(ClassifyTest, RootAndIgnoredPathsAreSkippedButStillMoveThePage) {
