@@ -2,6 +2,7 @@
 // the third takes both versions at once, and every device ends with both.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,9 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "e2e/E2eNetwork.h"
 #include "e2e/E2eSupport.h"
@@ -197,6 +201,82 @@ TEST_F(E2eConcurrentTest, AnInPlaceEditMadeWhileARenameIsInstalledIsSent) {
   EXPECT_TRUE(edited(folderA));
   // And the rename still arrives, with the next pull.
   EXPECT_TRUE(eventually([&] { return fs::exists(folderA / "g.bin"); }, std::chrono::seconds(90)));
+}
+
+// The same content with other attributes on each device: a mode changed on one while it was
+// down, a time on the other. Both end with the one result (the mode with the time), whichever
+// starts, and so pulls, first.
+TEST_F(E2eConcurrentTest, EqualContentWithAttributesChangedOnBothSettlesOnOneResult) {
+  E2eNetwork network(2);
+  ASSERT_TRUE(network.ready());
+  const auto options = with(portOptions(), {"--token", "one"});
+  const auto [homeA, homeB, folderA, folderB] = twoHomes();
+  enum class First { kBoth, kA, kB };
+  // Each round changes a file of its own.
+  const std::vector<std::pair<std::string, First>> rounds = {
+      {"both.sh", First::kBoth}, {"a-first.sh", First::kA}, {"b-first.sh", First::kB}};
+  for (const auto& [name, first] : rounds) {
+    writeFile(folderA / name, name);
+    fs::permissions(folderA / name, static_cast<fs::perms>(0644));
+  }
+  const auto start = [&](const std::string& home, bool accept) {
+    return std::make_unique<PeerProcess>(network.host(accept ? 1 : 0), home,
+                                         accept ? with(options, {"--accept-trust"}) : options);
+  };
+  auto a = start(homeA, false);
+  auto b = start(homeB, true);
+  ASSERT_TRUE(trustEachOther(*a, *b));
+  ASSERT_TRUE(pairFolder(*a, folderA, b->uuid(), folderB));
+  ASSERT_TRUE(eventually([&] {
+    for (const auto& [name, first] : rounds) {
+      if (!sameFile(folderB / name, name)) return false;
+    }
+    return true;
+  }));
+
+  // A touch: later than the time the file had.
+  const int64_t kTouched = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::system_clock::now().time_since_epoch() + std::chrono::hours(1))
+                               .count();
+  const auto settled = [&](const std::string& name) {
+    for (const fs::path& folder : {folderA, folderB}) {
+      struct stat status {};
+      if (::lstat((folder / name).c_str(), &status) != 0 || (status.st_mode & 07777) != 0755 ||
+          status.st_mtim.tv_sec != kTouched) {
+        return false;
+      }
+    }
+    return true;
+  };
+  for (const auto& [name, first] : rounds) {
+    ASSERT_TRUE(usnSettles(*a));
+    ASSERT_TRUE(usnSettles(*b));
+    for (auto* peer : {a.get(), b.get()}) {
+      EXPECT_TRUE(peer->command("quit").value("ok", false));
+      EXPECT_EQ(peer->waitExit(std::chrono::seconds(30)), 0);
+    }
+    a.reset();
+    b.reset();
+    fs::permissions(folderB / name, static_cast<fs::perms>(0755));
+    const timespec times[2] = {{kTouched, 0}, {kTouched, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (folderA / name).c_str(), times, 0), 0);
+    if (first != First::kB) a = start(homeA, false);
+    if (first == First::kA) {
+      ASSERT_TRUE(usnSettles(*a));
+    }
+    b = start(homeB, true);
+    if (first == First::kB) {
+      ASSERT_TRUE(usnSettles(*b));
+      a = start(homeA, false);
+    }
+    ASSERT_FALSE(a->uuid().empty());
+    ASSERT_FALSE(b->uuid().empty());
+    EXPECT_TRUE(eventually([&] { return settled(name); }, std::chrono::seconds(120))) << name;
+    EXPECT_TRUE(usnSettles(*a));
+    EXPECT_TRUE(usnSettles(*b));
+    EXPECT_TRUE(settled(name)) << name << " with " << std::oct << static_cast<int>(permsOf(folderA / name)) << " and "
+                               << static_cast<int>(permsOf(folderB / name));
+  }
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +93,87 @@ TEST_P(E2eFuseDiskTest, EditsArriveAndNothingComesBackToChangeTheOtherDevicesFil
   ASSERT_TRUE(usnSettles(b));
   ASSERT_TRUE(usnSettles(a));
   EXPECT_TRUE(untouched(folderA / "own.txt", 0640, kTouched));
+
+  EXPECT_TRUE(a.command("quit").value("ok", false));
+  EXPECT_TRUE(b.command("quit").value("ok", false));
+  EXPECT_EQ(a.waitExit(std::chrono::seconds(30)), 0);
+  EXPECT_EQ(b.waitExit(std::chrono::seconds(30)), 0);
+}
+
+// The names a folder lists (hidden ones left out): the spelling the disk holds, which a look-up
+// of another spelling on a disk that ignores letter case does not tell.
+std::set<std::string> namesIn(const fs::path& folder) {
+  std::set<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.front() != '.') names.insert(name);
+  }
+  return names;
+}
+
+// Renames that change only the letter case of a file or a folder, made on either device, one
+// of them on an exFAT stick: each item ends under its new name on both, and none is lost.
+TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
+  if (GetParam() != FuseDisk::Kind::Exfat) GTEST_SKIP() << "ntfs-3g keeps names apart by case";
+  E2eNetwork network(2);
+  ASSERT_TRUE(network.ready());
+  const auto [homeA, homeB, folderA, folderB] = twoHomes();
+  FuseDisk disk(GetParam(), folderB.string());
+  if (!disk.mounted()) GTEST_SKIP() << disk.reason();
+
+  struct Case {
+    bool onStick;  // renamed on the exFAT device
+    std::string from;
+    std::string to;
+    std::string inside;  // a folder's file; empty for a file
+  };
+  const std::vector<Case> cases = {{false, "Report0.txt", "report0.txt", ""},
+                                   {false, "Album", "album", "one.jpg"},
+                                   {true, "Notes0.txt", "notes0.txt", ""},
+                                   {true, "Photos", "photos", "two.jpg"}};
+  const auto itemOf = [](const fs::path& folder, const Case& item, const std::string& name) {
+    return item.inside.empty() ? folder / name : folder / name / item.inside;
+  };
+  for (const Case& item : cases) {
+    const fs::path folder = item.onStick ? folderB : folderA;
+    if (!item.inside.empty()) fs::create_directory(folder / item.from);
+    writeFile(itemOf(folder, item, item.from), item.from);
+  }
+  PeerProcess a(network.host(0), homeA, with(portOptions(), {"--token", "one"}));
+  PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
+  ASSERT_TRUE(trustEachOther(a, b));
+  ASSERT_TRUE(pairFolder(a, folderA, b.uuid(), folderB));
+  // Every item under its old or its new name, and nothing else, on both devices.
+  const auto everywhere = [&](bool renamed) {
+    std::set<std::string> names;
+    for (const Case& item : cases) names.insert(renamed ? item.to : item.from);
+    for (const fs::path& folder : {folderA, folderB}) {
+      if (namesIn(folder) != names) return false;
+      for (const Case& item : cases) {
+        const std::string& name = renamed ? item.to : item.from;
+        if (!item.inside.empty() && namesIn(folder / name) != std::set<std::string>{item.inside}) return false;
+        if (!sameFile(itemOf(folder, item, name), item.from)) return false;
+      }
+    }
+    return true;
+  };
+  const auto renamedEverywhere = [&] { return everywhere(true); };
+  ASSERT_TRUE(eventually([&] { return everywhere(false); }));
+  ASSERT_TRUE(usnSettles(a));
+  ASSERT_TRUE(usnSettles(b));
+
+  for (const Case& item : cases) {
+    const fs::path folder = item.onStick ? folderB : folderA;
+    fs::rename(folder / item.from, folder / item.to);
+  }
+  EXPECT_TRUE(eventually(renamedEverywhere))
+      << ::testing::PrintToString(namesIn(folderA)) << ::testing::PrintToString(namesIn(folderB));
+  // Nothing removed, or brought back, once both have compared what they hold.
+  EXPECT_TRUE(usnSettles(b));
+  EXPECT_TRUE(usnSettles(a));
+  EXPECT_TRUE(renamedEverywhere()) << ::testing::PrintToString(namesIn(folderA))
+                                   << ::testing::PrintToString(namesIn(folderB));
 
   EXPECT_TRUE(a.command("quit").value("ok", false));
   EXPECT_TRUE(b.command("quit").value("ok", false));

@@ -13,6 +13,7 @@
 #include "core/entity/FileFlush.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/ModeKeeping.h"
+#include "core/entity/NameSpelling.h"
 #include "core/entity/RenameWithFlags.h"
 #include "core/entity/TmpFileName.h"
 #include "core/utils/QoUtils.h"
@@ -256,9 +257,17 @@ CopyItemFolder::CopyItemFolder(const std::string& root, const std::string& path)
   for (size_t i = 0; i + 1 < components.size(); ++i) {
     current += "/" + components[i];
     const int next = ::openat(fd, components[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const int error = errno;
+    int error = errno;
+    // A folder the disk answers for under another spelling is not this one.
+    if (next >= 0 && NameSpelling::inFolder(fd, current.substr(0, current.rfind('/')), components[i]) !=
+                         NameSpelling::Listed::kAsSpelled) {
+      ::close(next);
+      error = ENOENT;
+    } else if (next >= 0) {
+      error = 0;
+    }
     ::close(fd);
-    if (next < 0) raise("open folder", current, error);
+    if (error != 0) raise("open folder", current, error);
     fd = next;
   }
   fd_ = fd;
@@ -276,7 +285,13 @@ bool CopyItemFolder::folderOnTheWayMissing(const std::string& root, const std::s
   const std::vector<std::string> components = splitComponents(path.substr(prefix.size()));
   int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
+  std::string current = prefix.substr(0, prefix.size() - 1);
   for (size_t i = 0; i + 1 < components.size(); ++i) {
+    if (NameSpelling::inFolder(fd, current, components[i]) == NameSpelling::Listed::kOtherSpelling) {
+      ::close(fd);
+      return true;
+    }
+    current += "/" + components[i];
     const int next = ::openat(fd, components[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0) {
       const int error = errno;
@@ -300,9 +315,18 @@ CopyItemFolder::~CopyItemFolder() {
 
 std::optional<struct stat> CopyItemFolder::status(const std::string& name) const {
   struct stat status {};
-  if (::fstatat(fd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) return status;
+  if (::fstatat(fd_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (NameSpelling::inFolder(fd_, path_, name) != NameSpelling::Listed::kAsSpelled) return std::nullopt;
+    return status;
+  }
   if (errno == ENOENT) return std::nullopt;
   raise("stat", path_ + "/" + name, errno);
+}
+
+std::optional<std::string> CopyItemFolder::otherSpelling(const std::string& name) const {
+  std::string spelling;
+  if (NameSpelling::inFolder(fd_, path_, name, &spelling) != NameSpelling::Listed::kOtherSpelling) return std::nullopt;
+  return spelling;
 }
 
 int CopyItemFolder::openFileForReading(const std::string& name) const {
@@ -343,12 +367,23 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
                                                        const ReplaceCheck& mayReplace) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
+  // A local file (a rename's) must be there as spelled; a download's temporary name is ours.
+  if (!TmpFileName::isTemporaryName(sourceName) && !source.status(sourceName)) raise("open", sourcePath, ENOENT);
   Descriptor file(openRegularFile(source.fd_, sourceName, sourcePath));
   const struct stat read = verifyOpenFile(file.get(), sourcePath, sha1, checked);
 
+  // The disk holds the target's name in another spelling: of the source itself (a rename that
+  // changes only letter case), or of another item, which the file would replace.
+  bool respelling = false;
   if (auto target = status(targetName)) {
     if (S_ISDIR(target->st_mode)) throw QoException::defaultExceptionWithReason("({}) is a folder", targetPath);
     if (!replace) throw QoException::defaultExceptionWithReason("({}) already exists", targetPath);
+  } else if (const auto other = otherSpelling(targetName)) {
+    respelling = source.path_ == path_ && *other == sourceName;
+    if (!respelling) {
+      throw QoException::defaultExceptionWithReason("({}) stands there as ({}) on a disk that ignores letter case",
+                                                    targetPath, other->empty() ? "another spelling" : *other);
+    }
   }
   const auto mode = static_cast<mode_t>(permissions) & 07777;
   const timespec time = timespecOfMilliseconds(mtime);
@@ -375,7 +410,9 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
   ModeKeeping::shared().noteInstalled(placed.st_dev, mode, placed.st_mode);
   DiskSteps::passed(DiskStep::Stamp, sourcePath);
 
-  if (replace && mayReplace) {
+  if (respelling) {
+    renameOneItem(source, sourceName, targetName);
+  } else if (replace && mayReplace) {
     replaceChecked(source, sourceName, targetName, mayReplace);
   } else {
     const int result = replace ? ::renameat(source.fd_, sourceName.c_str(), fd_, targetName.c_str())
@@ -383,6 +420,8 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
     if (result != 0) raise("move to " + targetPath, sourcePath, errno);
   }
   DiskSteps::passed(DiskStep::Rename, targetPath);
+  NameSpelling::noteRemoved(source.path_, sourceName);
+  NameSpelling::noteAdded(path_, targetName);
   struct stat installed {};
   if (::fstat(file.get(), &installed) != 0 || !S_ISREG(installed.st_mode) || installed.st_ino != placed.st_ino ||
       installed.st_mode != placed.st_mode || installed.st_size != placed.st_size ||
@@ -490,12 +529,22 @@ void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& t
     raise("move to " + path_ + "/" + to, path_ + "/" + from, errno);
   }
   DiskSteps::passed(DiskStep::Rename, path_ + "/" + to);
+  NameSpelling::noteRemoved(path_, from);
+  NameSpelling::noteAdded(path_, to);
+}
+
+void CopyItemFolder::renameInLetterCase(const std::string& from, const std::string& to) const {
+  renameOneItem(*this, from, to);
+  NameSpelling::noteRemoved(path_, from);
+  NameSpelling::noteAdded(path_, to);
 }
 
 void CopyItemFolder::moveReplacing(const std::string& from, const CopyItemFolder& target, const std::string& to) const {
   if (::renameat(fd_, from.c_str(), target.fd_, to.c_str()) != 0) {
     raise("move to " + target.path_ + "/" + to, path_ + "/" + from, errno);
   }
+  NameSpelling::noteRemoved(path_, from);
+  NameSpelling::noteAdded(target.path_, to);
 }
 
 struct stat CopyItemFolder::setAttributes(const std::string& name, int32_t permissions, int64_t mtime,
@@ -532,7 +581,12 @@ void CopyItemFolder::makeDirectory(const std::string& name, std::optional<int32_
     if (::unlinkat(fd_, name.c_str(), 0) != 0) raise("remove", path, errno);
     item.reset();
   }
+  if (const auto other = item ? std::nullopt : otherSpelling(name)) {
+    throw QoException::defaultExceptionWithReason("({}) stands there as ({}) on a disk that ignores letter case", path,
+                                                  other->empty() ? "another spelling" : *other);
+  }
   if (!item && ::mkdirat(fd_, name.c_str(), permissions ? 0700 : 0777) != 0) raise("create folder", path, errno);
+  NameSpelling::noteAdded(path_, name);
   if (permissions) {
     setAttributes(name, *permissions, mtime);
     return;
@@ -573,6 +627,7 @@ bool CopyItemFolder::removeItemKeeping(const std::string& name, const KeepFilter
   if (S_ISDIR(item->st_mode)) {
     bool changed = false;
     const bool gone = removeTreeAt(fd_, name, path, keep ? &keep : nullptr, judged, changed);
+    if (gone) NameSpelling::noteRemoved(path_, name);
     if (changed) throw QoException::defaultExceptionWithReason("({}) changed on disk while it was removed", path);
     return gone;
   }
@@ -583,6 +638,7 @@ bool CopyItemFolder::removeItemKeeping(const std::string& name, const KeepFilter
   }
   if (::unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) raise("remove", path, errno);
   DiskSteps::passed(DiskStep::Remove, path);
+  NameSpelling::noteRemoved(path_, name);
   return true;
 }
 
@@ -595,6 +651,7 @@ std::vector<std::string> CopyItemFolder::listTree(const std::string& root, const
     listTreeAt(folder.get(), ".", root, paths);
   } else {
     const CopyItemFolder parent(root, path);
+    if (!parent.status(parent.name_)) raise("open folder", path, ENOENT);
     listTreeAt(parent.fd_, parent.name_, path, paths);
   }
   return paths;

@@ -38,8 +38,15 @@ class CopyItemFolder {
   // The last component of the path given to the constructor.
   const std::string& name() const { return name_; }
 
-  // The item's own status (a link is not followed); nothing when it is absent.
+  // The item's own status (a link is not followed); nothing when it is absent, also when the
+  // folder lists it only under another spelling (a disk that ignores letter case): such a name
+  // is not there. The folders on the way must be listed under their spellings as well, or the
+  // constructor raises as for a missing one.
   std::optional<struct stat> status(const std::string& name) const;
+  // The name under which the folder lists the item that `name` reaches when that is another
+  // spelling (empty when it cannot be told which); nothing when `name` is listed or absent.
+  // Nothing is made under such a name: it would replace the item listed.
+  std::optional<std::string> otherSpelling(const std::string& name) const;
   // Opens the regular file `name` for reading (never through a link) and hands the
   // descriptor to the caller, who closes it. Raises when it cannot be opened or is no
   // regular file.
@@ -61,7 +68,8 @@ class CopyItemFolder {
   // DownloadSync, already flushed) with these permissions and time is not flushed again.
   // With `mayReplace`, an item standing at the target is replaced only when the check, made
   // after the flush on the item once moved aside, lets it go; otherwise it is put back and
-  // this raises. A target that is the source file itself under another name is only renamed.
+  // this raises. A target that is the source file itself under another name is only renamed;
+  // a target that the disk lists as another item in another spelling raises.
   // Answers the status of the installed file right after the rename when it still has the
   // permissions, time and size the disk kept of those given (which a file system may round,
   // or show as one fixed mode); nothing when it was changed already, or cannot be read.
@@ -73,6 +81,9 @@ class CopyItemFolder {
                                          const ReplaceCheck& mayReplace = nullptr) const;
   // Renames `from` to `to`; raises when `to` exists.
   void moveNoReplace(const std::string& from, const std::string& to) const;
+  // Gives the item `from` the name `to`, another spelling of it that a disk ignoring letter
+  // case answers for already; raises when `to` is another item.
+  void renameInLetterCase(const std::string& from, const std::string& to) const;
   // Renames `from` here onto `to` in `target` in one step, replacing a file or link there.
   void moveReplacing(const std::string& from, const CopyItemFolder& target, const std::string& to) const;
   // Permissions and modification time (ms) of a file or folder (not a link); with `judged`,

@@ -331,6 +331,9 @@ bool QoFile::isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string&
     // is a change all the same.
     same = stored->type() == 0 && stored->length() == static_cast<int64_t>(item->st_size) &&
            isRecordedModificationTime(item->st_mtim, stored->contentModTime());
+    // A mode changed and not yet recorded is a local change too, where the disk keeps modes.
+    same = same && (!ModeKeeping::shared().keepsModes(item->st_dev) ||
+                    static_cast<int32_t>(item->st_mode & 07777) == stored->unixAttr());
     // The same size and time, yet the disk tells of a change since the record was made: the
     // content decides.
     if (same && RecordedStates::shared().mayDiffer(path, OwnInstalls::State::of(*item))) {

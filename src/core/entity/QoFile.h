@@ -60,7 +60,8 @@ class QoFile : public PersistentEntity<QoFile> {
   static bool createDirectoryAtPath(const std::string& path, int32_t permissions, int64_t mtime);
   // Whether the item `folder.name()` is what the record of `path` says, so that replacing it
   // loses nothing: a regular file or folder must match its present record (a file by size,
-  // time to the millisecond and, when RecordedStates knows of a change since, content; it may
+  // time to the millisecond, permission bits where the disk keeps them and, when
+  // RecordedStates knows of a change since, content; it may
   // instead hold `incomingSha1`, the content about to be installed); links and other special
   // items, never synchronised, always may go.
   static bool isRecordedAsOnDisk(const CopyItemFolder& folder, const std::string& path,

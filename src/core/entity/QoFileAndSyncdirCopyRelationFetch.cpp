@@ -627,9 +627,18 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventCreateEmptyFile() {
 void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
   QoFile& file = fileOf(*this);
   const QoFile& localFile = *localOf(*this).file();
-  const CopyItemFolder source(rootOf(*this), localFile.path());
   const CopyItemFolder target(rootOf(*this), file.path());
   ensureRecordedAsOnDisk(target, file.path(), file.sha1());
+  if (CopyItemFolder::folderOnTheWayMissing(rootOf(*this), localFile.path())) {
+    // Moved already with its folder (renamed in letter case only): the file that stands at the
+    // new path must hold the content, and is recorded there.
+    target.verifyFile(target.name(), file.sha1());
+    target.setAttributes(target.name(), file.unixAttr(), file.contentModTime());
+    recordKeptTime(file, target, target.name());
+    store(*this, true);
+    return;
+  }
+  const CopyItemFolder source(rootOf(*this), localFile.path());
   // The local file must still hold the content the record names.
   const auto installed =
       target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(),

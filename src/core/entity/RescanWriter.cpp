@@ -10,6 +10,7 @@
 
 #include "core/entity/CopyEvents.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/NameSpelling.h"
 #include "core/entity/QoFile.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/WriteTransaction.h"
@@ -147,7 +148,8 @@ bool RescanWriter::mayStandOnDisk(const std::string& root, const std::string& pa
     if (::lstat(path.substr(0, slash).c_str(), &status) != 0) return errno != ENOENT && errno != ENOTDIR;
     if (!S_ISDIR(status.st_mode)) return false;
   }
-  if (::lstat(path.c_str(), &status) != 0) return errno != ENOENT && errno != ENOTDIR;
+  // A name listed only in another spelling (a disk that ignores letter case) is not there.
+  if (NameSpelling::lstatAsSpelled(root, path, status) != 0) return errno != ENOENT && errno != ENOTDIR;
   return S_ISREG(status.st_mode) || S_ISDIR(status.st_mode);
 }
 

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <set>
+#include <string>
 
 #include "FetchTestBase.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/ModeKeeping.h"
+#include "core/entity/NameSpelling.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/RecordedStates.h"
 #include "core/entity/SyncdirMark.h"
@@ -89,6 +92,61 @@ TEST_P(FetchOnFuseDiskTest, ConflictsKeepBothSidesWithoutRenameFlags) {
   EXPECT_EQ(conflictsOf("both.txt").size(), 2u);
   EXPECT_TRUE(temporaries().empty());
   EXPECT_EQ(failedUsn(), 0);
+}
+
+// What the folder lists: the spelling the disk holds.
+std::set<std::string> listedIn(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().filename().string().front() != '.') names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// exFAT answers for every spelling of a name: only the listed one is there. A rename that
+// changes only the letter case is made, the old spelling's removal (in any order, also for a
+// folder renamed so) removes nothing, and nothing is made over another item's spelling.
+TEST_P(FetchOnFuseDiskTest, NamesAreWhatTheFolderListsWhateverSpellingTheDiskAnswers) {
+  if (GetParam() != FuseDisk::Kind::Exfat) GTEST_SKIP() << "ntfs-3g keeps names apart by case";
+  writeFile(at("Report0.txt"), "report");
+  auto oldName = recordLocal("Report0.txt");
+  auto renamed = incoming("report0.txt", Incoming().content("report").permissions(0644));
+  renamed->setFileRelationLocal(oldName);
+  ASSERT_TRUE(renamed->handleFetchEvent(EventRenameFile));
+  EXPECT_EQ(listedIn(root_), std::set<std::string>{"report0.txt"});
+  auto removal = incoming("Report0.txt", Incoming().status(1).clock(std::vector<uint64_t>{1, 3}));
+  ASSERT_TRUE(removal->handleFetchEvent(EventDeleteFile));
+  EXPECT_EQ(readFile(at("report0.txt")), "report") << "the old spelling's removal took the file";
+
+  // Renamed here before the old spelling's removal came: a file, and a folder with a file.
+  writeFile(at("Notes0.txt"), "notes");
+  recordLocal("Notes0.txt");
+  fs::create_directory(at("Album"));
+  writeFile(at("Album/one.jpg"), "one");
+  recordLocal("Album");
+  recordLocal("Album/one.jpg");
+  fs::rename(at("Notes0.txt"), at("notes0.txt"));
+  fs::rename(at("Album"), at("album"));
+  struct stat status {};
+  EXPECT_NE(NameSpelling::lstatAsSpelled(root_, at("Album/one.jpg"), status), 0);
+  EXPECT_EQ(NameSpelling::lstatAsSpelled(root_, at("album/one.jpg"), status), 0);
+  for (const std::string gone : {"Notes0.txt", "Album/one.jpg", "Album"}) {
+    auto deletion =
+        incoming(gone, Incoming().status(1).type(gone == "Album" ? 1 : 0).clock(std::vector<uint64_t>{1, 9}));
+    EXPECT_TRUE(deletion->handleFetchEvent(EventDeleteFile)) << gone;
+    EXPECT_EQ(stored(gone)->status(), 1) << gone;
+  }
+  EXPECT_EQ(readFile(at("notes0.txt")), "notes");
+  EXPECT_EQ(readFile(at("album/one.jpg")), "one");
+
+  // Another item stands under another spelling: nothing is made over it.
+  auto other = incoming("NOTES0.TXT", Incoming().content("other").download("other"));
+  EXPECT_FALSE(other->handleFetchEvent(EventCreateFile));
+  auto folder = incoming("ALBUM", Incoming().type(1).permissions(0755));
+  EXPECT_FALSE(folder->handleFetchEvent(EventCreateDirectory));
+  EXPECT_EQ(listedIn(root_), (std::set<std::string>{"album", "notes0.txt", "report0.txt"}));
+  EXPECT_EQ(readFile(at("notes0.txt")), "notes");
+  EXPECT_TRUE(temporaries().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, FetchOnFuseDiskTest, ::testing::Values(FuseDisk::Kind::Exfat, FuseDisk::Kind::Ntfs),

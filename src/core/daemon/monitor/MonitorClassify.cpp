@@ -18,6 +18,7 @@
 #include "core/daemon/monitor/StampClock.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/ModeKeeping.h"
+#include "core/entity/NameSpelling.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -79,10 +80,11 @@ bool reachedThroughLink(const std::string& root, const std::string& path) {
 }
 
 // The state at `path` in the copy at `root`; nullopt when it cannot be read (which is not the
-// same as absent). A link, and anything reached through one, is absent from the copy.
+// same as absent). A link, and anything reached through one, is absent from the copy, and so
+// is a path that a disk ignoring letter case answers for but lists in another spelling.
 std::optional<DiskState> diskStateOf(const std::string& root, const std::string& path) {
   struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) {
+  if (NameSpelling::lstatAsSpelled(root, path, status) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return DiskState{};
     return std::nullopt;
   }
@@ -313,6 +315,9 @@ bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& 
   if (!copyRootPresent(copy)) return false;
   // The modes read below mean something only where the disk keeps them.
   ModeKeeping::shared().learnAt(copy->path());
+  // Names are taken as the folders list them now, not as a listing kept from before the
+  // changes of this batch: a rename in letter case only must not read as two names there.
+  NameSpelling::forget();
   std::vector<Prepared> items = prepare(paths, copy, wholeCopy);
   bool changed = false;
   {
@@ -321,6 +326,7 @@ bool Monitor::recordBatch(const std::vector<std::string>& paths, const CopyPtr& 
     SyncFileProcessBox::sendSyncFileIndexBegin(copy, static_cast<int64_t>(items.size()));
     try {
       transaction.begin();
+      NameSpelling::forget();
       for (Prepared& item : items) {
         SyncFileProcessBox::sendSyncFileIndexing(copy, item.path);
         if (!record(copy->path(), item, changed)) putBack(copy, item.path);

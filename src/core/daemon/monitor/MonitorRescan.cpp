@@ -13,6 +13,7 @@
 #include <set>
 
 #include "core/daemon/monitor/Monitor.h"
+#include "core/entity/NameSpelling.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/state/DataSource.h"
@@ -117,7 +118,7 @@ bool Monitor::rescanFolder(const CopyPtr& copy, const std::string& top, bool rec
           QoFile::Parameters{after, end, prefix});
       for (const QoFile::Ptr& file : page) {
         struct stat status {};
-        if (::lstat(file->path().c_str(), &status) != 0) {
+        if (NameSpelling::lstatAsSpelled(root, file->path(), status) != 0) {
           if (isGone(errno)) batch.push_back(file->path());
         } else if (recursive && file->type() == 1 && !S_ISDIR(status.st_mode)) {
           // A folder replaced by something else: what was recorded below it is gone.

@@ -1,5 +1,6 @@
 #include "core/daemon/sync/InstallReclassifier.h"
 
+#include "core/daemon/sync/EqualContentAttributes.h"
 #include "core/daemon/sync/PeerRecordOrder.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/LocalVersion.h"
@@ -62,13 +63,10 @@ Sorted descendantEvent(QoFile& remote, const QoFile* local) {
   return {Action::kApply, EventUpdateFile};
 }
 
-Sorted concurrentEvent(QoFile& remote, const QoFile& local) {
+Sorted concurrentEvent(QoFile& remote, const QoFile& local, bool remoteSortsLast) {
   if (sameContent(remote, local)) {
-    // The same content on both sides: the local times and attributes win.
-    remote.setContentModTime(local.contentModTime());
-    remote.setUnixAttr(local.unixAttr());
-    remote.setWinAttr(local.winAttr());
-    remote.setAndroidAttr(local.androidAttr());
+    // The same content on both sides: both devices settle on one set of attributes.
+    EqualContentAttributes::settle(remote, local, remoteSortsLast);
     return {Action::kApply, EventFFConflict};
   }
   return {Action::kApply, conflictEventOf(remote.type(), local.type())};
@@ -112,7 +110,7 @@ Sorted InstallReclassifier::eventAgainstLocalNow(QoFileAndSyncdirCopyRelation& r
       sorted = {Action::kSkip, EventFailed};
       break;
     case VclockCompareConcurrent:
-      sorted = concurrentEvent(remote, *local);
+      sorted = concurrentEvent(remote, *local, record.isRenameLocalWhenConflict());
       break;
     default:
       sorted = descendantEvent(remote, local);

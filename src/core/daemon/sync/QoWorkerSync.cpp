@@ -15,6 +15,7 @@
 #include "core/daemon/sync/InstallReclassifier.h"
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileFetchEvent.h"
+#include "core/entity/NameSpelling.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -48,8 +49,10 @@ bool isRenameSource(const QoFileAndSyncdirCopyRelation& deletion) {
   if (removed.type() != 0 || removed.sha1().empty() || !local || !local->file()) return false;
   const QoFile& localFile = *local->file();
   if (localFile.type() != 0 || localFile.status() != 0 || localFile.sha1() != removed.sha1()) return false;
+  // Where the disk ignores letter case, the old path may answer for the new one.
   struct stat status {};
-  return lstat(localFile.path().c_str(), &status) == 0 && S_ISREG(status.st_mode);
+  const std::string root = deletion.syncdirCopy() ? deletion.syncdirCopy()->path() : std::string();
+  return NameSpelling::lstatAsSpelled(root, localFile.path(), status) == 0 && S_ISREG(status.st_mode);
 }
 
 // The record, its copy, its file and the copy's device; a missing one fails an assertion.
@@ -86,7 +89,8 @@ bool QoWorkerSync::isSameFile(const std::string& one, const std::string& other) 
 
 bool QoWorkerSync::folderHoldsLocalContent(const std::string& root, const std::string& path) {
   struct stat status {};
-  if (lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return false;
+  // A folder listed under another spelling is not the one at the path.
+  if (NameSpelling::lstatAsSpelled(root, path, status) != 0 || !S_ISDIR(status.st_mode)) return false;
   std::vector<std::string> below;
   try {
     below = CopyItemFolder::listTree(root, path);
@@ -224,6 +228,33 @@ RelationList QoWorkerSync::renameFiles(const RelationList& records) {
     failed.push_back(record);
   }
   return failed;
+}
+
+void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& deletions) {
+  for (const auto& record : dirs) {
+    if (!record || !record->file() || !record->syncdirCopy()) continue;
+    const std::string& path = record->file()->path();
+    try {
+      const CopyItemFolder folder(record->syncdirCopy()->path(), path);
+      const auto spelling = folder.otherSpelling(folder.name());
+      if (!spelling || spelling->empty()) continue;
+      const std::string oldPath = path.substr(0, path.rfind('/') + 1) + *spelling;
+      const bool removedThere = std::any_of(deletions.begin(), deletions.end(), [&](const Relation& deletion) {
+        return deletion && deletion->file() && deletion->file()->path() == oldPath && deletion->file()->type() == 1;
+      });
+      if (!removedThere) continue;
+      // Under the locker of every writer of records: the monitor never sees the folder moved
+      // halfway through the pull's view of it.
+      LockerGuard lock(WriteTransaction::locker());
+      const auto item = folder.status(*spelling);
+      if (!item || !S_ISDIR(item->st_mode)) continue;
+      folder.renameInLetterCase(*spelling, folder.name());
+      QoLog("Folder({}) takes the spelling ({}) it has on the peer", oldPath, path);
+    } catch (const std::exception& e) {
+      // Its files then come as the old folder's removal and new downloads.
+      QoLog("*** Folder({}) not given its new spelling, {}", path, e.what());
+    }
+  }
 }
 
 void QoWorkerSync::restoreMissingFolders(const RelationList& records) {

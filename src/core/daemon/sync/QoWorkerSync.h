@@ -58,6 +58,11 @@ struct QoWorkerSync {
   // renames that failed, in order, each given back its local record at its own path so that
   // it can be fetched.
   static RelationList renameFiles(const RelationList& records);
+  // A folder to create that a disk ignoring letter case lists in another spelling, which the
+  // peer removed in the same page (`deletions`): the folder was renamed in letter case only,
+  // and takes its new spelling here with everything in it. The renames of its files then find
+  // them in place, and the old spelling's removals remove nothing.
+  static void respellFolders(const RelationList& dirs, const RelationList& deletions);
   static bool createDirectorysRelation(const Pairing& syncdirCopyRelation, const RelationList& dirs);
   // Applies deletions in the order given (contents before their folder). A folder goes only
   // when nothing of the user's that the peer has not removed is left in it (see

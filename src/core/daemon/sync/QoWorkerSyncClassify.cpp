@@ -4,6 +4,7 @@
 #include <cctype>
 #include <limits>
 
+#include "core/daemon/sync/EqualContentAttributes.h"
 #include "core/daemon/sync/PeerRecordOrder.h"
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/FileFetchEvent.h"
@@ -134,11 +135,8 @@ int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, con
         ++count;
         if (remote.type() == 0 && localFile.type() == 0 && remote.sha1() == localFile.sha1() &&
             localFile.status() != 1) {
-          // The same content on both sides: the local times and attributes win.
-          remote.setContentModTime(localFile.contentModTime());
-          remote.setUnixAttr(localFile.unixAttr());
-          remote.setWinAttr(localFile.winAttr());
-          remote.setAndroidAttr(localFile.androidAttr());
+          // The same content on both sides: both devices settle on one set of attributes.
+          EqualContentAttributes::settle(remote, localFile, renameLocalWhenConflict);
           updateWithoutDownload.push_back(record);
         } else {
           record->setFileFetchEvent(conflictEventOf(remote.type(), localFile.type()));

@@ -21,6 +21,7 @@
 #include "core/daemon/sync/PeerMarkRecord.h"
 #include "core/daemon/sync/PullStop.h"
 #include "core/daemon/sync/QoWorkerSync.h"
+#include "core/entity/NameSpelling.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -395,9 +396,12 @@ class SyncOnceRun {
                          renamesOfUpdated.empty() && renamesOfMetadata.empty();
     if (nothing) return maxUsn;
     downloading_ = true;
+    // Names are taken as the folders list them from here on, not as listed before.
+    NameSpelling::forget();
     SyncFileProcessBox::sendSyncFileDownloadBegin(pairing_, total, count);
     QoWorkerSync::handleConflictTreeRelation<FileFetcher>(pairing_, conflicts, peer_, remote_->uuid(), context_);
     PullStop::raiseIfStopped();
+    QoWorkerSync::respellFolders(dirCreate, deletions);
     QoWorkerSync::createDirectorysRelation(pairing_, dirCreate);
     QoWorkerSync::createDirectorysRelation(pairing_, updateDir);
     PullStop::raiseIfStopped();

@@ -2,6 +2,7 @@
 // Debian ships: every item shows mode 0777 and chmod is ignored, exFAT keeps whole seconds.
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "MonitorTestBase.h"
@@ -50,6 +51,25 @@ TEST_P(MonitorFuseDiskTest, ModesThatTheDiskDoesNotKeepAreNeverRecordedNorAnInst
   EXPECT_EQ(stored("new.txt")->usn(), installedUsn);
   EXPECT_EQ(stored("new.txt")->unixAttr(), 0750);
   EXPECT_EQ(storedClock("new.txt"), "1|3");
+}
+
+// Renamed on the stick in letter case only: the old spelling still answers a look-up, yet
+// the folder lists the new one. The old name is recorded removed, the new one present.
+TEST_P(MonitorFuseDiskTest, ARenameInLetterCaseOnlyIsRecordedAsTheFolderListsIt) {
+  if (GetParam() != FuseDisk::Kind::Exfat) GTEST_SKIP() << "ntfs-3g keeps names apart by case";
+  load();
+  writeFile(at("Notes0.txt"), "notes");
+  std::filesystem::create_directories(at("Photos"));
+  writeFile(at("Photos/two.jpg"), "two");
+  report({"Notes0.txt", "Photos", "Photos/two.jpg"});
+  tick();
+  ASSERT_TRUE(recorded("Photos/two.jpg"));
+  std::filesystem::rename(at("Notes0.txt"), at("notes0.txt"));
+  std::filesystem::rename(at("Photos"), at("photos"));
+  report({"Notes0.txt", "notes0.txt", "Photos", "photos"});
+  tick();
+  for (const char* gone : {"Notes0.txt", "Photos", "Photos/two.jpg"}) EXPECT_EQ(stored(gone)->status(), 1) << gone;
+  for (const char* there : {"notes0.txt", "photos", "photos/two.jpg"}) EXPECT_TRUE(recorded(there)) << there;
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, MonitorFuseDiskTest, ::testing::Values(FuseDisk::Kind::Exfat, FuseDisk::Kind::Ntfs),

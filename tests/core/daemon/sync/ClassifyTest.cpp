@@ -172,19 +172,20 @@ TEST_F(ClassifyTest, PeerPermissionsKeepOnlyTheirLowNineBits) {
   }
 }
 
-TEST_F(ClassifyTest, ConcurrentEqualContentKeepsTheLocalTimesAndIsStoredWithoutDownload) {
+TEST_F(ClassifyTest, ConcurrentEqualContentSettlesOnTheLaterTimeAndTheOtherModeWithoutDownload) {
   writeFile(at("same.txt"), "local");
   fs::permissions(at("same.txt"), fs::perms(0604));
   recordLocal("same.txt");
   const int64_t localTime = mtimeOf(at("same.txt"));
 
+  // The local time is the later: the peer's version, which kept the earlier one, changed the mode.
   Page page = classify({stat("same.txt", Incoming().content("local").permissions(0600).clock(kConcurrent))});
   ASSERT_EQ(page.metadataOnly.size(), 1u);
-  EXPECT_EQ(page.metadataOnly[0]->file()->unixAttr(), 0604);
+  EXPECT_EQ(page.metadataOnly[0]->file()->unixAttr(), 0600);
   EXPECT_EQ(page.metadataOnly[0]->file()->contentModTime(), stored("same.txt")->contentModTime());
 
   EXPECT_TRUE(QoWorkerSync::updateFilesWithoutDownload(page.metadataOnly));
-  EXPECT_EQ(modeOf(at("same.txt")), 0604u);
+  EXPECT_EQ(modeOf(at("same.txt")), 0600u);
   EXPECT_EQ(mtimeOf(at("same.txt")), localTime);
   EXPECT_EQ(storedClock("same.txt"), "1|1|0") << "newer than both sides, so the peer takes it";
   EXPECT_EQ(failedUsn(), 0);
