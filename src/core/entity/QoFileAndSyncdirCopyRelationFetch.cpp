@@ -632,9 +632,12 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
   if (CopyItemFolder::folderOnTheWayMissing(rootOf(*this), localFile.path())) {
     // Moved already with its folder (renamed in letter case only): the file that stands at the
     // new path must hold the content, and is recorded there.
-    target.verifyFile(target.name(), file.sha1());
-    target.setAttributes(target.name(), file.unixAttr(), file.contentModTime());
-    recordKeptTime(file, target, target.name());
+    const auto checked = target.checkedFile(target.name(), file.sha1());
+    if (!checked) {
+      target.verifyFile(target.name(), file.sha1());  // raises when it is not the content
+      throw QoException::defaultExceptionWithReason("({}) changed while it was read", file.path());
+    }
+    recordStampedTime(file, target.setAttributes(target.name(), file.unixAttr(), file.contentModTime(), checked));
     store(*this, true);
     return;
   }
