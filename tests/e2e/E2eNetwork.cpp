@@ -41,6 +41,10 @@ bool E2eNetwork::limitRate(int index, const std::string& rate) {
                          hosts_.at(index), rate));
 }
 
+bool E2eNetwork::setLinkUp(int index, bool up) {
+  return run(fmt::format("ip -n {} link set eth0 {}", hosts_.at(index), up ? "up" : "down"));
+}
+
 bool E2eNetwork::readdress(int index, int number) {
   const std::string address = fmt::format("10.77.{}.{}", net_, number);
   const bool moved = run(fmt::format("ip -n {} addr del {}/24 dev eth0", hosts_.at(index), addresses_.at(index))) &&

@@ -20,6 +20,9 @@ class E2eNetwork {
   // What the host sends goes no faster than `rate` (as tc writes it, e.g. "64mbit"): a
   // slower LAN.
   bool limitRate(int index, const std::string& rate);
+  // Takes the host's link down (its cable pulled: nothing in or out, its processes run on) or
+  // up again.
+  bool setLinkUp(int index, bool up);
   // The host's IPv4 address.
   const std::string& address(int index) const { return addresses_.at(index); }
   // Gives the host 10.77.<net>.<number> in place of its address, as a device that moves.

@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/DesktopSessionBus.h"
@@ -194,16 +196,18 @@ class E2eUiSyncTest : public E2eFixture {
 
   // Starts both devices; this one trusts b and pairs `fromPeer` with b's `inbox` through the
   // windows; then a big file written on b is on its way: the pane shows its speed.
-  void startBigPull(BigPull& pull) {
+  void startBigPull(BigPull& pull, const std::vector<std::string>& uiOptions = {},
+                    const std::vector<std::string>& bOptions = {}) {
     ASSERT_TRUE(pull.bus.failure().empty()) << pull.bus.failure();
     ASSERT_TRUE(pull.network.ready());
     for (const fs::path& folder : {pull.fromPeer, pull.inbox}) fs::create_directories(folder);
     pull.ui = std::make_unique<PeerProcess>(
         uiPeerProgram(pull.display, pull.bus.address()), pull.network.host(0), pull.homeUi.string(),
-        with(portOptions(), {"--token", "one", "--name", "界面"}), pull.logs + "/ui.log");
-    pull.b = std::make_unique<PeerProcess>(pull.network.host(1), pull.homeB.string(),
-                                           with(portOptions(), {"--token", "one", "--name", "乙", "--accept-trust"}),
-                                           pull.logs + "/b.log");
+        with(with(portOptions(), {"--token", "one", "--name", "界面"}), uiOptions), pull.logs + "/ui.log");
+    pull.b = std::make_unique<PeerProcess>(
+        pull.network.host(1), pull.homeB.string(),
+        with(with(portOptions(), {"--token", "one", "--name", "乙", "--accept-trust"}), bOptions),
+        pull.logs + "/b.log");
     PeerProcess& ui = *pull.ui;
     PeerProcess& b = *pull.b;
     const std::string me = ui.uuid();
@@ -221,9 +225,10 @@ class E2eUiSyncTest : public E2eFixture {
     const fs::path staging = pull.homeB / "staging.bin";
     writeBigFile(staging, kBigFileSize);
     fs::rename(staging, pull.inbox / "大文件.bin");
-    ASSERT_TRUE(eventually([&] { return transferOf(pull).find("，剩余") != std::string::npos; }, seconds(90)))
-        << transferOf(pull);
+    ASSERT_TRUE(eventually([&] { return inTransfer(pull); }, seconds(90))) << transferOf(pull);
   }
+
+  static bool inTransfer(BigPull& pull) { return transferOf(pull).find("，剩余") != std::string::npos; }
 
   // What the pairing row of a big pull shows of its transfer.
   static std::string transferOf(BigPull& pull) {
@@ -491,6 +496,48 @@ TEST_F(E2eUiSyncTest, APeerGoingAwayMidPullIsNotShownAsSynced) {
   EXPECT_FALSE(noticedAny(pull.bus, "个文件已同步")) << noticesText(pull.bus);
   EXPECT_EQ(transferOf(pull), "有文件更新");
   expectQuitsCleanly(ui, pull.logs + "/ui.log");
+}
+
+// The peer falls silent in the middle of a pull, its link down for half a minute, then up
+// again; later it is killed in the middle of a pull. Each time the row leaves the transfer
+// display as soon as the pull gives the file up, and the pull waits no further for the silent
+// peer; once the link is back, the pull is made again as soon as the peer can be heard.
+TEST_F(E2eUiSyncTest, APeerFallingSilentMidPullEndsTheTransferAndIsPulledWhenHeardAgain) {
+  BigPull pull(*this);
+  if (!pull.display.failure().empty()) GTEST_SKIP() << pull.display.failure();
+  // The application's own intervals: a device announces itself once a minute and is taken
+  // offline after five silent minutes, so neither comes to help within the test's waits.
+  const std::vector<std::string> intervals{"--broadcast-interval", "60", "--online-timeout", kLongOnlineTimeout};
+  startBigPull(pull, intervals, intervals);
+  if (HasFatalFailure()) return;
+  const std::string log = pull.logs + "/ui.log";
+  // The pull gives the file up (the log says so); the row then shows no transfer within 2 s,
+  // and the pull has ended (measured here with the margin of a busy machine's polls).
+  const auto givenUpAndShownAtOnce = [&](size_t timeoutsBefore, const std::string& how) {
+    ASSERT_TRUE(eventually([&] { return timesIn(log, "Download timeout") > timeoutsBefore; }, seconds(60))) << how;
+    const auto gaveUp = std::chrono::steady_clock::now();
+    EXPECT_TRUE(
+        eventually([&] { return !inTransfer(pull) && !pulling(*pull.ui, pull.fromPeer, pull.inbox); }, seconds(60)))
+        << how << ": " << transferOf(pull);
+    EXPECT_LT(std::chrono::steady_clock::now() - gaveUp, seconds(5)) << how << ": the row or the pull waited on";
+    EXPECT_EQ(transferOf(pull), "有文件更新") << how;
+  };
+
+  ASSERT_TRUE(pull.network.setLinkUp(1, false));
+  const auto linkDown = std::chrono::steady_clock::now();
+  givenUpAndShownAtOnce(0, "link down");
+  // The length of the outage is the scenario, not a wait for anything.
+  std::this_thread::sleep_until(linkDown + seconds(30));
+  ASSERT_TRUE(pull.network.setLinkUp(1, true));
+  const auto linkUp = std::chrono::steady_clock::now();
+  EXPECT_TRUE(eventually([&] { return inTransfer(pull); }, seconds(90))) << transferOf(pull);
+  EXPECT_LT(std::chrono::steady_clock::now() - linkUp, seconds(15)) << "the pull waited after the link came back";
+
+  pull.b->kill();
+  givenUpAndShownAtOnce(timesIn(log, "Download timeout"), "killed");
+  EXPECT_FALSE(fs::exists(pull.fromPeer / "大文件.bin"));
+  EXPECT_FALSE(noticedAny(pull.bus, "个文件已同步")) << noticesText(pull.bus);
+  expectQuitsCleanly(*pull.ui, log);
 }
 
 // Quitting in the middle of a pull: the file that did not come is not announced as synced.

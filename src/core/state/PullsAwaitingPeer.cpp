@@ -17,6 +17,11 @@ bool PullsAwaitingPeer::take(const std::string& deviceUuid) {
   return devices_.erase(deviceUuid) != 0;
 }
 
+std::set<std::string> PullsAwaitingPeer::devices() const {
+  std::lock_guard lock(mutex_);
+  return devices_;
+}
+
 void PullsAwaitingPeer::clear() {
   std::lock_guard lock(mutex_);
   devices_.clear();

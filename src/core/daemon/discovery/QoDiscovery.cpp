@@ -11,6 +11,7 @@
 #include "core/entity/QoFeedback.h"
 #include "core/envelope/QoMessage.h"
 #include "core/state/Lockers.h"
+#include "core/state/PullsAwaitingPeer.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
 #include "core/state/QoPeer.h"
@@ -272,9 +273,18 @@ void QoDiscovery::timeoutCheck() {
 void QoDiscovery::threadTimerScheduler() {
   if (counter_ % kHttpCheckStatusTTL == 0) runTracked([this] { checkIn(); });
   ++counter_;
-  if (counter_ % broadCastTTL_ == 0) broadCast();
+  if (counter_ % broadCastTTL_ == 0 || awaitsOnlineDevice()) broadCast();
   if (counter_ % deviceTimeoutTTL_ == 0) timeoutCheck();
   if (counter_ % kRefreshTTL == 0) QoNotices::post(notice::SyncAddResponse{});
+}
+
+bool QoDiscovery::awaitsOnlineDevice() {
+  for (const std::string& uuid : PullsAwaitingPeer::shared().devices()) {
+    const auto device = QoDevice::getDeviceWithUuid(uuid);
+    // This device never answers its own announcement.
+    if (device && device->pk() != 0 && device->isOnline()) return true;
+  }
+  return false;
 }
 
 void QoDiscovery::checkIn() {

@@ -82,11 +82,17 @@ class QoDiscovery {
 
   // Takes the devices silent for longer than `deviceOnlineTimeOut` offline.
   void timeoutCheck();
-  // One tick.
+  // One tick. It announces this device at every broadCastTTL-th tick, and at every tick while
+  // a pull waits for a device still taken to be online: the device answers each announcement
+  // once it can be reached again (its link back), so its pull is made then, not only at its
+  // own next announcement a whole interval later.
   void threadTimerScheduler();
   // The server check-in, then the upload of every stored feedback record, each deleted once
   // the service has taken it. Synchronous; the tick runs it on the global queue.
   void checkIn();
+
+  // Whether a pull waits for a device stored as online (PullsAwaitingPeer).
+  static bool awaitsOnlineDevice();
 
   // The tick counts of the current start (each at least 1).
   int64_t deviceTimeoutTTL() const;

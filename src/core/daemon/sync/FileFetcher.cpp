@@ -695,6 +695,7 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
     _peerUsns.push_back(record && record->file() ? record->file()->usn() : 0);
   }
   _treeRelation = treeRelation;
+  _peerSilent = false;
   try {
     requestParts();
     bool sent = true;
@@ -749,6 +750,7 @@ void FileFetcher::fetchData(const RelationList& batch, const std::shared_ptr<QoS
     const bool answersToCome = silent && std::any_of(_transfers.begin(), _transfers.end(), [this](const auto& entry) {
                                  return isInBatch(entry.first) && !entry.second->parts().empty();
                                });
+    _peerSilent = !sent || answersToCome;
     if (!sent || answersToCome || cut) {
       // Or the peer stopped reading, and half a message may be queued on the socket: the
       // next batch starts on a new one.

@@ -92,6 +92,10 @@ class FileFetcher {
   void fetchData(const RelationList& batch, const std::shared_ptr<QoSyncdirCopyRelation>& treeRelation,
                  const RelationList& nextBatch = {});
 
+  // Whether the last batch ended because the peer stopped answering: parts it owed came not
+  // within the answer time-out, or it took no request for that long.
+  bool peerSilent() const { return _peerSilent; }
+
   // Tests: a shorter wait than kAnswerTimeoutMs.
   void setAnswerTimeoutMs(int timeoutMs);
   const TokenPool& tokenPool() const { return _tokenPool; }
@@ -181,6 +185,7 @@ class FileFetcher {
   uint32_t _batchBase = 0;
   std::optional<std::vector<std::string>> _localUuidList;
   int _answerTimeoutMs = kAnswerTimeoutMs;
+  bool _peerSilent = false;
 
   // A sealed request ready to send, or an opened answer.
   struct Crypted {

@@ -8,6 +8,7 @@
 
 #include <google/protobuf/repeated_field.h>
 
+#include "core/daemon/sync/PeerSilent.h"
 #include "proto/VelborProto.pb.h"
 
 namespace velbor {
@@ -75,7 +76,8 @@ struct QoWorkerSync {
 
   // Downloads through a part-wise fetcher made as Fetcher(treeUuid, context), in batches of
   // kFetchBatchSize. Answers false when connecting or a batch failed: the records of that
-  // batch and of every later one are then marked failed.
+  // batch and of every later one are then marked failed. Raises PeerSilent (the records
+  // marked the same) when the peer stopped answering.
   template <class Fetcher>
   static bool updateTreeRelation(const Pairing& syncdirCopyRelation, const RelationList& files,
                                  const std::shared_ptr<QoDevice>& remoteDevice, const std::string& treeUuid,
@@ -87,6 +89,8 @@ struct QoWorkerSync {
         files, [&] { fetcher.connectToDevice(remoteDevice); },
         [&](const RelationList& batch, const RelationList& next) {
           fetcher.fetchData(batch, syncdirCopyRelation, next);
+          // Its later batches would each wait the answer time-out in vain.
+          if (fetcher.peerSilent()) throw PeerSilent();
         },
         [&] { fetcher.disconncet(); });
   }

@@ -19,6 +19,7 @@
 
 #include "core/daemon/sync/FileFetcher.h"
 #include "core/daemon/sync/PeerMarkRecord.h"
+#include "core/daemon/sync/PeerSilent.h"
 #include "core/daemon/sync/PullStop.h"
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/NameSpelling.h"
@@ -127,6 +128,9 @@ class SyncOnceRun {
     socket_ = requestSocket(*context_);
     socket_->connectToEndpoint(peer_->routeUri());
   }
+
+  // The peer stopped answering: pulled again as soon as it is heard again.
+  void awaitPeer() { PullsAwaitingPeer::shared().add(peer_->uuid()); }
 
   // Always, whatever ended the run; `completed` when run() went through.
   void cleanUp(bool completed) {
@@ -285,8 +289,7 @@ class SyncOnceRun {
     }
     if (ready == 0) {
       QoLog("Receive message from device({}) timeout", peer_->routeUri());
-      // Pulled again as soon as the peer is heard again.
-      PullsAwaitingPeer::shared().add(peer_->uuid());
+      awaitPeer();
       return nullptr;
     }
     // Only the peer's own word is taken: a page signed by anyone else, or by no one, fails the
@@ -510,6 +513,13 @@ SyncEngine::Pull SyncEngine::pullOnce(const std::string& localTreeUuid, const st
     // Like a time-out: no mark stored, no reply; what was not installed comes next time.
     QoLog("*** {}", e.what());
     run->cleanUp(false);
+    return Pull::kStopped;
+  } catch (const PeerSilent& e) {
+    // The transfer ended with the peer's silence, and so does the row's display of it: the
+    // pass does not ask the peer for a next page, nor does the run make another pass.
+    QoLog("*** {}, pulled again when device({}) is heard", e.what(), pairing->secondSyncdirCopy()->device()->name());
+    run->cleanUp(false);
+    run->awaitPeer();
     return Pull::kStopped;
   } catch (const std::exception& e) {
     QoLog("*** {}", e.what());

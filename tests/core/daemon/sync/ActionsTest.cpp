@@ -211,6 +211,7 @@ class ScriptedFetcher {
     throw QoExceptionZeGeneral::defaultExceptionWithReason("peer went away");
   }
   void disconncet() { ++log->disconnects; }
+  bool peerSilent() const { return false; }
 
   // Runs `work` with this script, answering what the fetcher saw.
   static FetchLog run(const FetchScript& with, const std::function<void()>& work) {

@@ -489,6 +489,7 @@ TEST_F(FileFetcherTest, PeerThatStopsAnsweringFailsEveryUnfinishedRecordAndLeave
   fetcher->setAnswerTimeoutMs(300);
   EXPECT_NO_THROW(fetcher->fetchData(records, pairing_));
   peerDies.join();
+  EXPECT_TRUE(fetcher->peerSilent()) << "the pull asks it nothing more";
 
   // The small file's answer may or may not have left the peer before it went.
   if (fs::exists(inA("1-small.txt"))) expectSame("1-small.txt");
@@ -621,6 +622,7 @@ TEST_F(FileFetcherTest, RecordsBehindAWindowOfFilesThatCannotBeCreatedAreStillFe
   auto fetcher = connectedFetcher();
   fetcher->setAnswerTimeoutMs(20000);
   fetcher->fetchData(records, pairing_);
+  EXPECT_FALSE(fetcher->peerSilent()) << "records failed here, the peer answered";
   fetcher->disconncet();
 
   EXPECT_TRUE(fs::is_empty(elsewhere));
