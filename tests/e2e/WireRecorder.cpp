@@ -84,8 +84,7 @@ WireRecorder::WireRecorder(const std::string& netns, uint16_t port) : port_(port
       if (::poll(&item, 1, 100) != 1) continue;
       sockaddr_ll from{};
       socklen_t length = sizeof from;
-      const ssize_t count =
-          ::recvfrom(capture, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      const ssize_t count = ::recvfrom(capture, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &length);
       // What the host sends (a socket for every protocol sees that), not what others send it
       // from the same port number.
       if (count > 0 && from.sll_pkttype == PACKET_OUTGOING && from.sll_protocol == htons(ETH_P_IP)) {
