@@ -1,22 +1,30 @@
 // A host that replays a trusted device's discovery datagram from its own address and relays
-// TCP to the real device; and the same device moving to a new address for real.
+// TCP to the real device; the same device moving to a new address for real; and a host at a
+// trusted device's address that answers with what the device once answered.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <zmq.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "e2e/E2eNetwork.h"
 #include "e2e/E2eSupport.h"
 #include "e2e/PeerProcess.h"
 #include "e2e/TcpRelay.h"
+#include "e2e/WireRecorder.h"
+#include "proto/VelborProto.pb.h"
 
 namespace velbor::test {
 namespace {
@@ -76,6 +84,120 @@ std::string routeOf(PeerProcess& peer, const std::string& uuid) {
 }
 
 std::string endpointAt(const std::string& address) { return "tcp://" + address + ":" + std::to_string(kRouterPort); }
+
+// The frames of the first status answer among recorded messages (its leading empty frame
+// left out: a REP socket puts one back).
+std::optional<WireRecorder::Frames> statusAnswerIn(const std::vector<WireRecorder::Frames>& messages) {
+  for (const auto& frames : messages) {
+    pb::MsgHead head;
+    if (frames.size() < 3 || !frames[0].empty() || !head.ParseFromString(frames[1])) continue;
+    if (head.code() == pb::MsgCodeStatusResponse) return WireRecorder::Frames(frames.begin() + 1, frames.end());
+  }
+  return std::nullopt;
+}
+
+// A process at a device's address with none of its keys: answers every request at the router
+// port with the frames it was given.
+class RecordedAnswerer {
+ public:
+  RecordedAnswerer(const std::string& netns, WireRecorder::Frames answer)
+      : answer_(std::move(answer)), thread_([this, netns] { runInNamespace(netns, [this] { serve(); }); }) {}
+  ~RecordedAnswerer() {
+    stopping_ = true;
+    thread_.join();
+  }
+  int answered() const { return answered_; }
+
+ private:
+  void serve() {
+    void* context = zmq_ctx_new();
+    void* socket = zmq_socket(context, ZMQ_REP);
+    const int linger = 0;
+    zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
+    if (zmq_bind(socket, ("tcp://0.0.0.0:" + std::to_string(kRouterPort)).c_str()) == 0) {
+      while (!stopping_) {
+        zmq_pollitem_t item{socket, 0, ZMQ_POLLIN, 0};
+        if (zmq_poll(&item, 1, 100) != 1) continue;
+        int more = 1;
+        while (more) {
+          zmq_msg_t part;
+          zmq_msg_init(&part);
+          zmq_msg_recv(&part, socket, 0);
+          more = zmq_msg_more(&part);
+          zmq_msg_close(&part);
+        }
+        for (size_t i = 0; i < answer_.size(); ++i) {
+          zmq_send(socket, answer_[i].data(), answer_[i].size(), i + 1 < answer_.size() ? ZMQ_SNDMORE : 0);
+        }
+        ++answered_;
+      }
+    }
+    zmq_close(socket);
+    zmq_ctx_term(context);
+  }
+
+  const WireRecorder::Frames answer_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> answered_{0};
+  std::thread thread_;
+};
+
+size_t pairingsOf(PeerProcess& peer) {
+  const json status = peer.command("status");
+  return status.value("ok", false) ? status.value("pairings", json::array()).size() : 0;
+}
+
+// The device checks a trusted device's status when it hears it again: a signed answer recorded
+// then (no folder paired yet) and sent again later, by a host at that device's address, must not
+// drop the pairing made since.
+TEST_F(E2eRelayTest, ARecordedStatusAnswerSentAgainDropsNoPairing) {
+  E2eNetwork network(3);
+  ASSERT_TRUE(network.ready());
+  const TwoHomes homes = twoHomes();
+  const std::string logA = (root_.path() / "a.log").string();
+  const std::vector<std::string> optionsA = with(portOptions(), {"--token", "one"});
+  auto a = std::make_unique<PeerProcess>(network.host(0), homes.homeA, optionsA, logA);
+  PeerProcess d(network.host(1), homes.homeB, with(portOptions(), {"--token", "one", "--accept-trust"}));
+  ASSERT_TRUE(trustEachOther(*a, d));
+  const std::optional<std::string> datagram = captureDatagram(network.host(2), network.address(1));
+  ASSERT_TRUE(datagram) << "no announcement of d heard";
+
+  // Restarted, a hears d again and checks its status; d's answer is recorded off the wire.
+  std::optional<WireRecorder::Frames> recorded;
+  {
+    WireRecorder recorder(network.host(1), kRouterPort);
+    ASSERT_TRUE(recorder.ready());
+    a.reset();
+    a = std::make_unique<PeerProcess>(network.host(0), homes.homeA, optionsA, logA);
+    ASSERT_TRUE(eventually([&] { return (recorded = statusAnswerIn(recorder.messages())).has_value(); }))
+        << "no status answer of d recorded";
+  }
+
+  std::ofstream(homes.folderB / "kept.txt") << "kept";
+  ASSERT_TRUE(pairFolder(*a, homes.folderA, d.uuid(), homes.folderB));
+  ASSERT_TRUE(eventually([&] { return sameFile(homes.folderA / "kept.txt", "kept"); }));
+  ASSERT_EQ(pairingsOf(*a), 1U);
+
+  // d goes away; a restarts; a process at d's address announces d and answers as d once did.
+  d.kill();
+  a.reset();
+  a = std::make_unique<PeerProcess>(network.host(0), homes.homeA, optionsA, logA);
+  const size_t checksBefore = timesIn(logA, "SendStatusRequest message to");
+  RecordedAnswerer answerer(network.host(1), *recorded);
+  const auto decided = [&] {
+    return timesIn(logA, "Check Status: Clear") > 0 || timesIn(logA, "the answer is one to another request") > 0;
+  };
+  for (int round = 0; round < 120 && !decided(); ++round) {
+    replay(network.host(1), *datagram, network.address(0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  EXPECT_GT(timesIn(logA, "SendStatusRequest message to"), checksBefore);
+  EXPECT_GT(answerer.answered(), 0);
+  EXPECT_TRUE(decided());
+  EXPECT_EQ(timesIn(logA, "Check Status: Clear"), 0U);
+  EXPECT_EQ(pairingsOf(*a), 1U);
+  EXPECT_EQ(deviceIn(*a, d.uuid()).value("status", -1), 1);
+}
 
 TEST_F(E2eRelayTest, ARelayDoesNotMoveATrustedDeviceWhileARealMoveDoes) {
   E2eNetwork network(3);

@@ -62,6 +62,8 @@ class QoClient {
   static QoMessage::Ptr sendTrustRequestTo(const DevicePtr& device, int32_t option);
   // An agreement carrying `token`: the answer to an offer that was not kept here (one from a
   // device this one trusts already).
+  // With option 0, a TrustResponse that names another offer's token (an answer recorded
+  // earlier and sent again) is dropped: nullptr, as when no answer came.
   static QoMessage::Ptr sendTrustRequestTo(const DevicePtr& device, int32_t option, const std::string& token);
   static QoMessage::Ptr sendTrustDenyRequestTo(const DevicePtr& device, int32_t option);
   // Withdraws this device's offer: carries the token of its send context.
@@ -69,7 +71,9 @@ class QoClient {
   static QoMessage::Ptr sendDisTrustRequestTo(const DevicePtr& device, int32_t option);
   static QoMessage::Ptr sendSyncOnceRequestTo(const DevicePtr& device, int32_t option,
                                               const RelationPtr& syncdirCopyRelation);
-  static QoMessage::Ptr sendStatusRequestTo(const DevicePtr& device, int32_t option);
+  // With a challenge, the request carries it, and the device's answer carries it back.
+  static QoMessage::Ptr sendStatusRequestTo(const DevicePtr& device, int32_t option,
+                                            const std::optional<std::string>& challenge = std::nullopt);
 
   // Starts a sync once (option 1, through this device's handler) for every pairing of a
   // local copy whose remote device is trusted and online or is this device; with a device,

@@ -42,6 +42,16 @@ const QoClient::DevicePtr& requireDevice(const QoClient::DevicePtr& device) {
   return device;
 }
 
+// A TrustResponse names the token of the agreement it answers (devices of earlier versions
+// name none): one naming another token was recorded for an earlier offer and sent again.
+QoMessage::Ptr answerToToken(const QoClient::DevicePtr& device, QoMessage::Ptr reply, const std::string& token) {
+  const auto answer =
+      reply && reply->code() == pb::MsgCodeTrustResponse ? reply->pbBodyAs<pb::MsgTrustResponse>() : nullptr;
+  if (!answer || !answer->has_token() || answer->token() == token) return reply;
+  QoLog("*** TrustResponse of device({}) answers another offer, dropped", deviceName(device));
+  return nullptr;
+}
+
 enum class Offer { kReceived, kSent };
 
 // Sends a trust message carrying the token of the offer received from the device (an
@@ -59,7 +69,8 @@ QoMessage::Ptr sendToken(const QoClient::DevicePtr& device, int32_t option, int3
     auto body = std::make_shared<M>();
     if (offer) body->set_token(offer->token);
     PbMessage::checkInitialized(*body);
-    return QoClient::sendReuqestTo(device, code, option, std::move(body));
+    const std::string token = body->token();
+    return answerToToken(device, QoClient::sendReuqestTo(device, code, option, std::move(body)), token);
   });
 }
 
@@ -118,7 +129,7 @@ QoMessage::Ptr QoClient::sendTrustRequestTo(const DevicePtr& device, int32_t opt
     requireDevice(device);
     auto body = std::make_shared<pb::MsgTrustRequest>();
     body->set_token(token);
-    return sendReuqestTo(device, pb::MsgCodeTrustRequest, option, std::move(body));
+    return answerToToken(device, sendReuqestTo(device, pb::MsgCodeTrustRequest, option, std::move(body)), token);
   });
 }
 
@@ -154,11 +165,13 @@ QoMessage::Ptr QoClient::sendSyncOnceRequestTo(const DevicePtr& device, int32_t 
   });
 }
 
-QoMessage::Ptr QoClient::sendStatusRequestTo(const DevicePtr& device, int32_t option) {
+QoMessage::Ptr QoClient::sendStatusRequestTo(const DevicePtr& device, int32_t option,
+                                             const std::optional<std::string>& challenge) {
   QoLog("SendStatusRequest message to {}", deviceName(device));
   return logFailure("SendStatusRequest", ": ", [&] {
     auto body = std::make_shared<pb::MsgStatusRequest>();
     body->set_device_uuid(QoConfig::sharedQoConfig().deviceUuid());
+    if (challenge) body->set_challenge(*challenge);
     return sendReuqestTo(device, pb::MsgCodeStatusRequest, option, std::move(body));
   });
 }

@@ -10,6 +10,7 @@
 
 #include "core/daemon/client/QoClient.h"
 #include "core/daemon/discovery/PeerCheckLanes.h"
+#include "core/daemon/discovery/QoStatusCheck.h"
 #include "core/daemon/router/QoPeerChecks.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/QoDevice.h"
@@ -79,6 +80,11 @@ Running& runningExits() {
 }
 
 Running& runningDistrusts() {
+  static auto* running = new Running();
+  return *running;
+}
+
+Running& runningPairingChecks() {
   static auto* running = new Running();
   return *running;
 }
@@ -206,6 +212,17 @@ Refusals& refusals() {
   return *refusals;
 }
 
+// Status answers without their request's challenge that left pairings out, counted as refusals.
+Refusals& omissions() {
+  static auto* omissions = new Refusals();
+  return *omissions;
+}
+
+Running& scheduledPairingChecks() {
+  static auto* scheduled = new Running();
+  return *scheduled;
+}
+
 std::atomic<int64_t>& distrustRecheckDelayMs() {
   static std::atomic<int64_t> delay{
       std::chrono::duration_cast<std::chrono::milliseconds>(QoPeerRecheck::kDistrustRecheckDelay).count()};
@@ -313,7 +330,8 @@ void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
       refusals().clear(deviceUuid);
       return;
     }
-    const QoMessage::Ptr reply = QoClient::sendStatusRequestTo(device, QoClient::kOptionSync);
+    const std::string challenge = QoStatusCheck::newChallenge();
+    const QoMessage::Ptr reply = QoClient::sendStatusRequestTo(device, QoClient::kOptionSync, challenge);
     if (!reply) {
       QoLog("* Distrust of device({}) not confirmed, no answer", device->name());
       return;
@@ -330,7 +348,10 @@ void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
       QoWorker::endTrustOf(deviceUuid);
       return;
     }
-    if (reply->code() == pb::MsgCodeStatusResponse && signedBy(*reply, *device)) {
+    const auto status = reply->code() == pb::MsgCodeStatusResponse ? reply->pbBodyAs<pb::MsgStatusResponse>() : nullptr;
+    // An answer to another request was recorded and sent again: it tells nothing of now.
+    if (status && signedBy(*reply, *device) &&
+        QoStatusCheck::bindingOf(*status, challenge) != QoStatusCheck::Binding::kOtherRequest) {
       refusals().clear(deviceUuid);
       QoLog("*** Distrust of device({}) refused, it still trusts this device", device->name());
       return;
@@ -347,6 +368,34 @@ void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
   } else if (askedAgain) {
     checkDistrust(deviceUuid);
   }
+}
+
+bool QoPeerRecheck::pairingsLeftOut(const std::string& deviceUuid) {
+  if (omissions().add(deviceUuid, true, distrustRecheckDelay())) {
+    omissions().clear(deviceUuid);
+    return true;
+  }
+  // One asking waits at a time, as for a refusal of trust.
+  if (scheduledPairingChecks().enter(deviceUuid)) {
+    lanesFor(deviceUuid).runAfter(distrustRecheckDelay(), [deviceUuid] {
+      scheduledPairingChecks().leave(deviceUuid);
+      runPairingCheck(deviceUuid);
+    });
+  }
+  return false;
+}
+
+void QoPeerRecheck::pairingsSettled(const std::string& deviceUuid) { omissions().clear(deviceUuid); }
+
+void QoPeerRecheck::runPairingCheck(const std::string& deviceUuid) {
+  once(runningPairingChecks(), deviceUuid, "Pairing", [&] {
+    QoDevice::Ptr device = remoteDevice(deviceUuid);
+    if (!device || !device->isTrusted() || !QoDevice::isPeerEndpoint(device->routeUri())) {
+      omissions().clear(deviceUuid);
+      return;
+    }
+    QoStatusCheck::handleSendStatusRequest(device);
+  });
 }
 
 void QoPeerRecheck::agreeToOffer(const std::string& deviceUuid, const std::string& token) {

@@ -21,7 +21,10 @@ class QoDevice;
 //   device" answer is unsigned, as every error reply, so it ends the trust here only when the
 //   device is asked again and again over time and refuses each time: kDistrustConfirmations
 //   refusals, each at least kDistrustRecheckDelay after the one before and none more than
-//   twice that after it. No answer, or an unsigned status answer, changes nothing.
+//   twice that after it. No answer, or an unsigned status answer, changes nothing; nor does
+//   a signed one carrying another request's challenge (recorded and sent again).
+// - a signed status answer without its request's challenge that leaves pairings out: they go
+//   only when the device leaves them out as often and over as long as a refusal of trust.
 // And answers an offer of trust from a device this one trusts with an agreement carrying its
 // token, sent to the device's stored endpoint: a device that lost its trust in this one
 // takes it and trusts again at once; a replayed offer matches no offer open there.
@@ -56,6 +59,15 @@ class QoPeerRecheck {
   static void runOfferAgreement(const std::string& deviceUuid);
   // Whether the device answers a request at its stored endpoint now (any reply counts).
   static bool answers(const std::shared_ptr<QoDevice>& device);
+  // A signed status answer without its request's challenge (a device of an earlier version,
+  // or an answer recorded and sent again) left pairings out: counted as a refusal of trust
+  // is, answers whether such answers now suffice to remove them; otherwise the device is
+  // asked again after the recheck delay.
+  static bool pairingsLeftOut(const std::string& deviceUuid);
+  // An answer named every pairing, or carried its request's challenge: the count starts afresh.
+  static void pairingsSettled(const std::string& deviceUuid);
+  // The status check asked again (synchronous).
+  static void runPairingCheck(const std::string& deviceUuid);
 };
 
 }  // namespace velbor

@@ -14,6 +14,7 @@
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/QoPbMessageCode.h"
 #include "core/state/QoNotices.h"
+#include "framework/crypto/Cryptor.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
 
@@ -21,6 +22,8 @@ namespace velbor {
 namespace {
 
 using Relation = std::shared_ptr<QoSyncdirCopyRelation>;
+// Random bytes of a challenge: never the same twice.
+constexpr size_t kChallengeBytes = 16;
 // A pairing by its two copies: the local (first) copy's uuid, then the remote one's.
 using PairingKey = std::pair<std::string, std::string>;
 
@@ -56,8 +59,19 @@ std::vector<Relation> unreported(const QoDevice::Ptr& device, const pb::MsgStatu
   return left;
 }
 
+void removeAll(const QoDevice::Ptr& device, std::vector<Relation> removed) {
+  if (removed.empty()) return;
+  for (const auto& relation : removed) {
+    relation->forceRemove();
+    QoLog("Check Status: Clear {} ({}=>{})", device->name(), relation->firstSyncdirCopy()->path(),
+          relation->secondSyncdirCopy()->path());
+  }
+  QoNotices::post(notice::SyncDeleteResponse{std::move(removed)});
+}
+
 void check(const QoDevice::Ptr& device) {
-  const QoMessage::Ptr reply = QoClient::sendStatusRequestTo(device, QoClient::kOptionSync);
+  const std::string challenge = QoStatusCheck::newChallenge();
+  const QoMessage::Ptr reply = QoClient::sendStatusRequestTo(device, QoClient::kOptionSync, challenge);
   if (!reply) return;
   if (reply->code() == pb::MsgCodeError) {
     handleError(device, *reply);
@@ -80,17 +94,38 @@ void check(const QoDevice::Ptr& device) {
     return;
   }
 
-  std::vector<Relation> removed = unreported(device, *response);
-  if (removed.empty()) return;
-  for (const auto& relation : removed) {
-    relation->forceRemove();
-    QoLog("Check Status: Clear {} ({}=>{})", device->name(), relation->firstSyncdirCopy()->path(),
-          relation->secondSyncdirCopy()->path());
+  switch (QoStatusCheck::bindingOf(*response, challenge)) {
+    case QoStatusCheck::Binding::kOtherRequest:
+      QoLog("*** Check({}) status failed, the answer is one to another request", device->name());
+      return;
+    case QoStatusCheck::Binding::kThisRequest:
+      QoPeerRecheck::pairingsSettled(device->uuid());
+      removeAll(device, unreported(device, *response));
+      return;
+    case QoStatusCheck::Binding::kUnbound:
+      break;
   }
-  QoNotices::post(notice::SyncDeleteResponse{std::move(removed)});
+  // Whoever holds the device's address may have sent an answer of the device's recorded
+  // earlier: what it leaves out goes only when the device leaves it out over time.
+  std::vector<Relation> left = unreported(device, *response);
+  if (left.empty()) {
+    QoPeerRecheck::pairingsSettled(device->uuid());
+  } else if (QoPeerRecheck::pairingsLeftOut(device->uuid())) {
+    removeAll(device, std::move(left));
+  } else {
+    QoLog("* Check({}) status, {} pairings left out by an answer without this request's challenge, asked again later",
+          device->name(), left.size());
+  }
 }
 
 }  // namespace
+
+std::string QoStatusCheck::newChallenge() { return Cryptor::getKeyDataWithLength(kChallengeBytes); }
+
+QoStatusCheck::Binding QoStatusCheck::bindingOf(const pb::MsgStatusResponse& response, const std::string& challenge) {
+  if (!response.has_challenge()) return Binding::kUnbound;
+  return response.challenge() == challenge ? Binding::kThisRequest : Binding::kOtherRequest;
+}
 
 void QoStatusCheck::handleSendStatusRequest(const std::shared_ptr<QoDevice>& device) {
   if (!device) {

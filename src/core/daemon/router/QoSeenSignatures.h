@@ -5,7 +5,8 @@
 namespace velbor {
 
 // Signatures this device has seen a device put on a body that is nothing but that device's
-// own uuid: a DistrustRequest, a PubExit or a StatusRequest. The three bodies are the same
+// own uuid: a DistrustRequest, a PubExit or a StatusRequest without a challenge (one of an
+// earlier version). The three bodies are the same
 // bytes, and a signature covers the body alone, so each of them is also a valid distrust of
 // its signer; and it is the same signature every time. A distrust that carries one seen
 // before is a replay or a relabelled message as far as its signature can tell.

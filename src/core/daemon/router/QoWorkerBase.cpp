@@ -66,7 +66,11 @@ QoMessage::Ptr QoWorker::handlePubExit(const QoRequest& request) {
     // does not take the device offline, and pull from it, every time. An unsigned one for a
     // device that a check found answering a short while ago is only asked about too: a
     // stream of them would otherwise keep it offline most of the time.
-    const bool replayed = request.sender && request.sign && !QoSeenSignatures::remember(uuid, *request.sign);
+    // A signed body with more than the uuid is another message relabelled (a status request
+    // with its challenge is signed afresh each time): it is no exit of the device's.
+    const bool replayed =
+        request.sender && request.sign &&
+        (!body->GetReflection()->GetUnknownFields(*body).empty() || !QoSeenSignatures::remember(uuid, *request.sign));
     const bool doubted = !request.sender && QoPeerChecks::answeredRecently(uuid);
     if (!replayed && !doubted && device->isOnline()) takeExitedOffline(device);
     QoPeerChecks::exitNoticeHeard(uuid);

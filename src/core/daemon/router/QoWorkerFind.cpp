@@ -45,6 +45,8 @@ QoMessage::Ptr QoWorker::handleFindRequest(const QoRequest& request) {
   if (copy->syncdirUuid() != body->sync_uuid()) throw QoExceptionZeSyncdirMismatch::defaultException();
 
   auto response = std::make_shared<pb::MsgFindResponse>();
+  // Carried back inside the signed page, which then answers this request and no other.
+  if (body->has_challenge()) response->set_challenge(body->challenge());
 
   const int32_t limit = body->limit() < 0 ? kMaxFindLimit : std::min(body->limit(), kMaxFindLimit);
   // A record whose path is not UTF-8 cannot go into a wire text field and is passed over, as is

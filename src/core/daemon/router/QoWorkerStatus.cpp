@@ -27,14 +27,18 @@ QoMessage::Ptr QoWorker::handleStatusRequest(const QoRequest& request) {
   if (request.fromNetwork) {
     if (!request.sender) throw QoExceptionZePermissionDeny("Status request must be signed by its device");
     asker = request.sender->uuid();
-    // Its signed body doubles as the asker's distrust: a later distrust bearing the same
-    // signature is no fresh one.
-    if (request.sign && body->device_uuid() == asker) QoSeenSignatures::remember(asker, *request.sign);
+    // A body that is the asker's uuid alone doubles as its distrust: a later distrust bearing
+    // the same signature is no fresh one. One with a challenge is signed afresh each time.
+    if (request.sign && body->device_uuid() == asker && !body->has_challenge()) {
+      QoSeenSignatures::remember(asker, *request.sign);
+    }
   } else {
     asker = body->device_uuid();
   }
 
   auto response = std::make_shared<pb::MsgStatusResponse>();
+  // Carried back inside the signed answer, which then answers this request and no other.
+  if (body->has_challenge()) response->set_challenge(body->challenge());
   QoSyncdirCopyRelation::List relations;
   {
     // Read under the writers' locker: the one connection shows a pairing's removal before it

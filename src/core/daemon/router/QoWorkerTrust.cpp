@@ -110,6 +110,8 @@ QoMessage::Ptr QoWorker::handleTrustRequest(const QoRequest& request) {
   if (accepted) QoNotices::post(notice::TrustResponse{answer});
   auto response = std::make_shared<pb::MsgTrustResponse>();
   response->set_trust_result(accepted ? pb::TrustResultAccepted : pb::TrustResultRejected);
+  // The answer names the offer it answers: an answer to an earlier one, sent again, is not this.
+  response->set_token(body->token());
   return QoMessage::qoMessageWithMsgCode(pb::MsgCodeTrustResponse, std::move(response));
 }
 

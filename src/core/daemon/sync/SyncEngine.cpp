@@ -36,6 +36,7 @@
 #include "core/state/SyncFileProcessBox.h"
 #include "core/state/SyncdirPresence.h"
 #include "core/utils/QoUtils.h"
+#include "framework/crypto/Cryptor.h"
 #include "framework/errors/QoExceptionProto.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/network/ZMQSocket.h"
@@ -57,6 +58,8 @@ constexpr int kRequestLingerMs = 5;
 // envelope around them.
 constexpr uint64_t kMaxFindReplyBytes = 44 * 1024 * 1024 + 4 * 1024;
 constexpr size_t kMaxFindReplyFrames = 16;
+// Random bytes of a find request's challenge: never the same twice.
+constexpr size_t kChallengeBytes = 16;
 
 std::shared_ptr<ZMQSocket> requestSocket(ZMQContext& context) {
   auto socket = context.socketWithType(ZMQ_REQ);
@@ -249,6 +252,8 @@ class SyncOnceRun {
     body->set_tree_uuid(remote_->uuid());
     body->set_since(since);
     body->set_limit(limit);
+    const std::string challenge = Cryptor::getKeyDataWithLength(kChallengeBytes);
+    body->set_challenge(challenge);
     auto request = QoMessage::qoMessageWithMsgCode(pb::MsgCodeFindRequest, std::move(body));
     request->setLevel(QoConfig::sharedQoConfig().encryptLevel());
     if (request->level() > QoMessage::kLevelNone) {
@@ -307,6 +312,12 @@ class SyncOnceRun {
     }
     auto response = reply->pbBodyAs<pb::MsgFindResponse>();
     QoAssert(reply->code() == pb::MsgCodeFindResponse && response != nullptr, "");
+    // A signed page is the same bytes whenever it is sent: one carrying another request's
+    // challenge was recorded earlier (a device of an earlier version carries none back).
+    if (response->has_challenge() && response->challenge() != challenge) {
+      throw QoExceptionZeBadFormat::defaultExceptionWithReason("Sync once page from({}) answers another request",
+                                                               peer_->routeUri());
+    }
     // A page names every copy of its folder, the one asked among them: a page the peer signed
     // for another of its folders, sent again, is not this one's.
     if (std::find(response->uuids().begin(), response->uuids().end(), remote_->uuid()) == response->uuids().end()) {

@@ -1,3 +1,4 @@
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -5,6 +6,7 @@
 
 #include "AnsweringPeer.h"
 #include "ClientTestBase.h"
+#include "FakePeer.h"
 #include "core/daemon/client/QoClient.h"
 #include "core/state/DataSource.h"
 #include "proto/VelborProto.pb.h"
@@ -118,6 +120,32 @@ TEST_F(TrustExchangeTest, AnOfferReceivedIsAnsweredWithItsToken) {
   ASSERT_NE(reply, nullptr);
   EXPECT_EQ(reply->code(), pb::MsgCodeTrustResponse);
   EXPECT_EQ(peer_->tokens(), std::vector<std::string>{"their-offer"});
+}
+
+// A signed answer is the same bytes whenever it is sent: an agreement's answer names the
+// offer's token, and one recorded for an earlier offer and sent again is no answer to this one.
+// A device of an earlier version names none; its answer stands as before.
+TEST_F(TrustExchangeTest, AnAnswerNamingAnotherOffersTokenIsNoAnswer) {
+  struct Row {
+    const char* label;
+    std::optional<std::string> named;
+    bool taken;
+  };
+  for (const Row& row : {Row{"this offer", "this-offer", true}, Row{"earlier offer", "earlier-offer", false},
+                         Row{"earlier version", std::nullopt, true}}) {
+    SCOPED_TRACE(row.label);
+    std::unique_ptr<RouterTestClient> signer;
+    FakePeer fake([&](const FakePeer::Frames&) -> std::optional<FakePeer::Frames> {
+      auto answer = std::make_shared<pb::MsgTrustResponse>();
+      answer->set_trust_result(pb::TrustResultAccepted);
+      if (row.named) answer->set_token(*row.named);
+      return signer->seal(pb::MsgCodeTrustResponse, answer, QoMessage::kLevelEncrypt);
+    });
+    signer = peerAt(fake.endpoint(), keysBravo());
+    const QoMessage::Ptr reply = QoClient::sendTrustRequestTo(signer->device(), QoClient::kOptionSync, "this-offer");
+    EXPECT_EQ(reply != nullptr, row.taken);
+    EXPECT_EQ(fake.heads().size(), 1U);
+  }
 }
 
 }  // namespace

@@ -18,13 +18,16 @@ namespace {
 // status request are chosen by each test.
 class QoStatusCheckTest : public ClientTestBase {
  protected:
-  using Reply = std::function<FakePeer::Frames()>;
+  using Reply = std::function<FakePeer::Frames(const FakePeer::Frames& request)>;
+  // What the answer carries back: the request's challenge, none (a device of an earlier
+  // version), or another request's (an answer recorded earlier and sent again).
+  enum class Echo { kChallenge, kNone, kOther };
 
   void SetUp() override {
     ClientTestBase::SetUp();
-    fake_ = std::make_unique<FakePeer>([this](const FakePeer::Frames&) -> std::optional<FakePeer::Frames> {
+    fake_ = std::make_unique<FakePeer>([this](const FakePeer::Frames& request) -> std::optional<FakePeer::Frames> {
       std::lock_guard lock(replyLock_);
-      return reply_();
+      return reply_(request);
     });
     peer_ = peerAt(fake_->endpoint(), keysAlpha());
     third_ = peerAt("tcp://127.0.0.1:1", keysBravo());
@@ -43,7 +46,7 @@ class QoStatusCheckTest : public ClientTestBase {
   }
   // The peer's list, signed at `level` by `signer`.
   void answerListing(const std::vector<std::shared_ptr<QoSyncdirCopyRelation>>& listed, int level,
-                     RouterTestClient* signer = nullptr) {
+                     RouterTestClient* signer = nullptr, Echo echo = Echo::kChallenge) {
     auto body = std::make_shared<pb::MsgStatusResponse>();
     for (const auto& relation : listed) {
       pb::SyncInfo* info = body->add_syncs();
@@ -54,10 +57,16 @@ class QoStatusCheckTest : public ClientTestBase {
       info->set_remote_tree_root(relation->firstSyncdirCopy()->path());
     }
     RouterTestClient* by = signer ? signer : peer_.get();
-    answerWith([by, body, level] { return by->seal(pb::MsgCodeStatusResponse, body, level); });
+    answerWith([this, by, body, level, echo](const FakePeer::Frames& request) {
+      auto answer = std::make_shared<pb::MsgStatusResponse>(*body);
+      const auto asked = peer_->open(request)->pbBodyAs<pb::MsgStatusRequest>();
+      if (echo == Echo::kChallenge && asked) answer->set_challenge(asked->challenge());
+      if (echo == Echo::kOther) answer->set_challenge("recorded for an earlier request");
+      return by->seal(pb::MsgCodeStatusResponse, answer, level);
+    });
   }
   void answerError(int32_t errcode) {
-    answerWith([errcode] {
+    answerWith([errcode](const FakePeer::Frames&) {
       return framesOf(QoMessage::qoMessageErrorWithErrorCode(errcode, "refused")->getSendZMQMessage());
     });
   }
@@ -112,7 +121,9 @@ TEST_F(QoStatusCheckTest, OnlyTheSignedListOfThePeerRemovesPairings) {
   check();
   answerListing({}, QoMessage::kLevelEncrypt, third_.get());
   check();
-  answerWith([this] { return peer_->seal(pb::MsgCodeStatusResponse, nullptr, QoMessage::kLevelEncrypt); });
+  answerWith([this](const FakePeer::Frames&) {
+    return peer_->seal(pb::MsgCodeStatusResponse, nullptr, QoMessage::kLevelEncrypt);
+  });
   check();
   EXPECT_EQ(pairingKeys(), allPairings());
   EXPECT_TRUE(deleted.delivered().empty());
@@ -123,9 +134,12 @@ TEST_F(QoStatusCheckTest, ErrorRepliesNeverRemovePairings) {
   NoticeLog<notice::SyncDeleteResponse> deleted;
   NoticeLog<notice::DeviceAddResponse> changed;
   // An error reply without its body, unsigned and signed by the peer.
-  answerWith([] { return framesOf(QoMessage::qoMessageWithMsgCode(pb::MsgCodeError, nullptr)->getSendZMQMessage()); });
+  answerWith([](const FakePeer::Frames&) {
+    return framesOf(QoMessage::qoMessageWithMsgCode(pb::MsgCodeError, nullptr)->getSendZMQMessage());
+  });
   check();
-  answerWith([this] { return peer_->seal(pb::MsgCodeError, nullptr, QoMessage::kLevelEncrypt); });
+  answerWith(
+      [this](const FakePeer::Frames&) { return peer_->seal(pb::MsgCodeError, nullptr, QoMessage::kLevelEncrypt); });
   check();
   // Unsigned refusals, as anyone on the path could send them.
   answerError(pb::ErrorCodeBadSyncdir);
@@ -147,7 +161,9 @@ TEST_F(QoStatusCheckTest, APeerThatRefusesThisDeviceOverTimeIsNoLongerTrusted) {
   NoticeLog<notice::DistrustResponse> distrusted;
   answerError(pb::ErrorCodeBadFormat);
   check();
-  answerWith([this] { return peer_->seal(pb::MsgCodeScanResponse, nullptr, QoMessage::kLevelEncrypt); });
+  answerWith([this](const FakePeer::Frames&) {
+    return peer_->seal(pb::MsgCodeScanResponse, nullptr, QoMessage::kLevelEncrypt);
+  });
   check();
   EXPECT_EQ(QoDevice::getDeviceWithUuid(peer_->device()->uuid())->status(), 1);
   EXPECT_TRUE(changed.delivered().empty());
@@ -162,6 +178,32 @@ TEST_F(QoStatusCheckTest, APeerThatRefusesThisDeviceOverTimeIsNoLongerTrusted) {
   EXPECT_TRUE(eventually([&] { return QoDevice::getDeviceWithUuid(peer_->device()->uuid()) == nullptr; }, 60));
   EXPECT_EQ(distrusted.waitFor(1).size(), 1U);
   EXPECT_EQ(pairingKeys(), std::vector<std::string>{pairingKey(withThird_)});
+}
+
+// A signed answer is the same bytes whenever it is sent. One carrying another request's
+// challenge was recorded and sent again: it removes nothing, and refuses no distrust.
+TEST_F(QoStatusCheckTest, AnAnswerToAnotherRequestChangesNothing) {
+  NoticeLog<notice::SyncDeleteResponse> deleted;
+  answerListing({}, QoMessage::kLevelEncrypt, nullptr, Echo::kOther);
+  check();
+  EXPECT_EQ(fake_->heads().size(), 1U);
+  EXPECT_EQ(pairingKeys(), allPairings());
+  EXPECT_TRUE(deleted.delivered().empty());
+}
+
+// A device of an earlier version carries no challenge back, and neither does an answer of it
+// recorded and sent again: what it leaves out goes only when it is left out at every asking
+// over time, as a refusal of trust ends the trust; one that names everything starts afresh.
+TEST_F(QoStatusCheckTest, AnAnswerWithoutItsChallengeRemovesPairingsOnlyOverTime) {
+  NoticeLog<notice::SyncDeleteResponse> deleted;
+  QoPeerRecheck::setDistrustRecheckDelay(std::chrono::milliseconds(1000));
+  answerListing({first_}, QoMessage::kLevelEncrypt, nullptr, Echo::kNone);
+  check();
+  EXPECT_EQ(pairingKeys(), allPairings());
+  EXPECT_TRUE(eventually([&] { return pairingKeys().size() == 2; }, 60));
+  EXPECT_EQ(pairingKeys(), sorted({pairingKey(first_), pairingKey(withThird_)}));
+  EXPECT_GE(fake_->heads().size(), static_cast<size_t>(QoPeerRecheck::kDistrustConfirmations));
+  EXPECT_EQ(deleted.waitFor(1).size(), 1U);
 }
 
 }  // namespace

@@ -12,12 +12,14 @@ namespace {
 
 class FindRequestTest : public LocalTreeTestBase {
  protected:
-  Answer find(int64_t since, int32_t limit, std::string treeUuid = {}, std::string syncUuid = {}) {
+  Answer find(int64_t since, int32_t limit, std::string treeUuid = {}, std::string syncUuid = {},
+              std::string challenge = {}) {
     pb::MsgFindRequest request;
     request.set_sync_uuid(syncUuid.empty() ? syncUuid_ : syncUuid);
     request.set_tree_uuid(treeUuid.empty() ? tree_->uuid() : treeUuid);
     request.set_since(since);
     request.set_limit(limit);
+    if (!challenge.empty()) request.set_challenge(challenge);
     return call(&QoWorker::handleFindRequest, body(request));
   }
 
@@ -78,6 +80,10 @@ TEST_F(FindRequestTest, PageBoundsAndTheUuidList) {
   EXPECT_EQ(response->stats(4).vclock_size(), 1);
   EXPECT_FALSE(response->stats(4).has_unix_attr());
   EXPECT_EQ(response->stats(4).type(), pb::FileTypeDirectory);
+
+  // A page carries its request's challenge back, and none when asked without one.
+  EXPECT_FALSE(response->has_challenge());
+  EXPECT_EQ(find(0, 100, {}, {}, "this request").body<pb::MsgFindResponse>()->challenge(), "this request");
 
   EXPECT_EQ(usns(find(9, 100)), std::vector<int64_t>{});
   EXPECT_EQ(find(9, 100).body<pb::MsgFindResponse>()->uuids_size(), 3);

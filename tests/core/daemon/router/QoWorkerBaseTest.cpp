@@ -91,6 +91,24 @@ TEST_F(WorkerHandlersTest, PubExitOfThisDeviceAnUnknownOneOrFromAnotherSenderCha
   EXPECT_FALSE(QoDevice::getDeviceWithUuid(kBravoUuid)->isOnline());
 }
 
+// A status request with its challenge is signed afresh each time and reads as an exit notice
+// with a field left over: relabelled, it must not pass for a fresh exit of its signer.
+TEST_F(WorkerHandlersTest, ASignedExitWithFieldsLeftOverIsNoExit) {
+  addDevice(kBravoUuid, "bravo", keysBravo().publicKey);
+  pb::MsgStatusRequest status;
+  status.set_device_uuid(kBravoUuid);
+  status.set_challenge("fresh");
+  auto body = std::make_shared<pb::MsgPubExit>();
+  ASSERT_TRUE(body->ParseFromString(status.SerializeAsString()));
+  QoRequest request = pubExit(kBravoUuid);
+  request.body = body;
+  request.sign = "a signature never seen";
+  EXPECT_EQ(QoWorker::handlePubExit(request), nullptr);
+  drainNotices();
+  EXPECT_EQ(offline_.count(), 0);
+  EXPECT_TRUE(QoDevice::getDeviceWithUuid(kBravoUuid)->isOnline());
+}
+
 TEST_F(WorkerHandlersTest, PubExitKeepsADeviceInTheMiddleOfATrustExchange) {
   // 2: this device waits for bravo's answer; 3: bravo's offer waits for the user here.
   for (int32_t status : {2, 3}) {

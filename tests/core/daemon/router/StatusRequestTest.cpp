@@ -38,11 +38,15 @@ TEST_F(StatusRequestTest, TheAnswerIsForTheDeviceThatSignedTheRequest) {
     SCOPED_TRACE(claimed);
     auto body = std::make_shared<pb::MsgStatusRequest>();
     body->set_device_uuid(claimed);
+    body->set_challenge("challenge of " + claimed);
     QoMessage::Ptr reply = asker->request(pb::MsgCodeStatusRequest, body, QoMessage::kLevelEncrypt);
     ASSERT_NE(reply, nullptr);
     EXPECT_EQ(reply->code(), pb::MsgCodeStatusResponse);
     EXPECT_EQ(reply->level(), QoMessage::kLevelEncrypt);
     EXPECT_EQ(reportedRemoteTrees(reply), askersTrees);
+    // Carried back in the signed answer, which then answers this request alone.
+    ASSERT_NE(reply->pbBodyAs<pb::MsgStatusResponse>(), nullptr);
+    EXPECT_EQ(reply->pbBodyAs<pb::MsgStatusResponse>()->challenge(), "challenge of " + claimed);
   }
 
   // This device's own client names the asker in the body.

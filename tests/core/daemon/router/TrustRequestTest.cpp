@@ -208,6 +208,9 @@ TEST_F(TrustRequestTest, AgreementWithTheOffersTokenTrustsOnce) {
   reply = send<pb::MsgTrustRequest>(pb::MsgCodeTrustRequest, "token-a");
   expectReply(reply, pb::MsgCodeTrustResponse);
   EXPECT_EQ(trustResult(reply), pb::TrustResultAccepted);
+  // The answer names the agreement's token: it cannot pass for the answer to another.
+  ASSERT_NE(reply->pbBodyAs<pb::MsgTrustResponse>(), nullptr);
+  EXPECT_EQ(reply->pbBodyAs<pb::MsgTrustResponse>()->token(), "token-a");
   EXPECT_EQ(status(), kTrusted);
   EXPECT_EQ(DataSource::sharedDataSource().getSendTrustContext(uuid_), nullptr);
   const auto posted = agreed.delivered();

@@ -42,6 +42,8 @@ class PortHolder {
   std::atomic<Signer> getSigner{Signer::kPeer};
   // The page the peer signed for another of its folders: other copies, the same records.
   std::atomic<bool> pageOfAnotherFolder{false};
+  // The page the peer signed for an earlier request, carrying that request's challenge.
+  std::atomic<bool> pageOfAnotherRequest{false};
 
  private:
   void serve(const std::string& connection, ZMQMessage& frames) {
@@ -67,6 +69,7 @@ class PortHolder {
     if (pageOfAnotherFolder) {
       for (auto& uuid : *page->mutable_uuids()) uuid = QoUtils::generateUuid();
     }
+    if (pageOfAnotherRequest) page->set_challenge("recorded for an earlier request");
     // Nothing newer than what was asked from.
     if (std::none_of(page->stats().begin(), page->stats().end(),
                      [&](const pb::Stat& stat) { return stat.usn() > request.since(); })) {
@@ -188,13 +191,16 @@ TEST_F(PullAnswerSignerTest, APageNotSignedByThePeerFailsThePullAndChangesNothin
   EXPECT_EQ(failedUsn(), 0);
 }
 
-// The peer's own signature on a page of another of its folders, sent again in answer to
-// this folder's find.
-TEST_F(PullAnswerSignerTest, APageThePeerSignedForAnotherFolderIsRefused) {
-  holder_->pageOfAnotherFolder = true;
-  EXPECT_THROW(pull(), QoExceptionZeBadFormat);
-  expectNothingTaken();
-  EXPECT_EQ(storedMark(), 0);
+// The peer's own signature on a page of another of its folders, or on a page it gave an
+// earlier request, sent again in answer to this folder's find.
+TEST_F(PullAnswerSignerTest, APageThePeerSignedForAnotherFolderOrRequestIsRefused) {
+  for (std::atomic<bool>* sentAgain : {&holder_->pageOfAnotherFolder, &holder_->pageOfAnotherRequest}) {
+    *sentAgain = true;
+    EXPECT_THROW(pull(), QoExceptionZeBadFormat);
+    expectNothingTaken();
+    EXPECT_EQ(storedMark(), 0);
+    *sentAgain = false;
+  }
 }
 
 TEST_F(PullAnswerSignerTest, PartsNotSignedByThePeerAreNotInstalledAndFetchedAgain) {

@@ -1131,7 +1131,9 @@ TEST_F(SyncOnceTest, APullThatBeganDownloadingAlwaysPostsItsEnd) {
     }
     if (repeated || page.stats_size() != 0) return;
     repeated = true;
+    const std::string challenge = page.challenge();
     page = downloaded;
+    page.set_challenge(challenge);
     for (auto& stat : *page.mutable_stats()) stat.set_usn(stat.usn() + 1000);
   };
   QoNotify::notifyQueue()->sync([] {});
