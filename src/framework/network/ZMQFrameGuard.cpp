@@ -134,7 +134,8 @@ int listenAt(const sockaddr_storage& address, socklen_t length, std::string& bou
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_storage actual{};
   socklen_t actualLength = sizeof actual;
-  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(listener, 128) != 0 ||
+  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+      ::listen(listener, SOMAXCONN) != 0 ||
       ::getsockname(listener, reinterpret_cast<sockaddr*>(&actual), &actualLength) != 0) {
     const int error = errno;
     ::close(listener);
@@ -523,24 +524,32 @@ int ZMQFrameGuard::endIdle(std::vector<Link>& links, std::chrono::steady_clock::
     idleLog().log("*** {}: connection of ({}) ended, no whole message in {:g} s", name_, link.endpoint,
                   std::chrono::duration<double>(connections_.idle).count());
     closeLink(link);
+    ++strikes_;
   }
   std::erase_if(links, [](const Link& link) { return link.local < 0 && link.remote < 0; });
   return due;
 }
 
 void ZMQFrameGuard::accept(const Route& route, std::vector<Link>& links) {
-  for (;;) {
+  // The queue is taken whole (a trusted device's connection may wait behind a host's
+  // thousands), a bounded number at a time.
+  for (size_t taken = 0; taken < kAcceptsPerRound; ++taken) {
     const int accepted = ::accept4(route.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (accepted < 0) {
       if (errno == EMFILE || errno == ENFILE) shed(route, links);
-      return;
+      break;
     }
     const std::string host = route.listening ? peerHostOf(accepted).first : std::string();
     if (route.listening && !admit(accepted, host, links)) {
       ::close(accepted);
+      ++strikes_;
       continue;
     }
     if (!relay(route, accepted, host, links)) return;
+  }
+  if (strikes_ >= kStrikesPerPause) {
+    strikes_ = 0;
+    acceptPausedUntil_ = std::chrono::steady_clock::now() + kStrikePause;
   }
 }
 
@@ -718,6 +727,7 @@ void ZMQFrameGuard::cut(Link& link) {
   ++cut_;
   const uint64_t one = 1;
   [[maybe_unused]] ssize_t written = ::write(cutFd_, &one, sizeof one);
+  if (link.connectsLocal) ++strikes_;
   // Endpoints connected to are few; the far sides of a listening route are any number.
   if (!link.connectsLocal) {
     std::lock_guard lock(lock_);

@@ -60,6 +60,13 @@ class ZMQFrameGuard {
   // How long listeners wait to accept when the process is out of descriptors and the guard
   // has no spare one to end a waiting connection with.
   static constexpr std::chrono::milliseconds kAcceptPause{100};
+  // Connections taken from a listener's queue in one round.
+  static constexpr size_t kAcceptsPerRound = 1024;
+  // A listening guard that refused, cut or ended this many connections takes no new ones for
+  // a while after the round: a host that makes its connections again at once costs no more
+  // than a round's worth each time.
+  static constexpr size_t kStrikesPerPause = 16;
+  static constexpr std::chrono::milliseconds kStrikePause{200};
 
   // `name` tells in the log whose connections were cut. With `answersOnly` the far side may
   // send no more messages than it was sent (a REQ or DEALER socket, whose every request has
@@ -155,6 +162,8 @@ class ZMQFrameGuard {
   // Kept free for shed(); the thread's own from the start.
   int spareFd_ = -1;
   std::chrono::steady_clock::time_point acceptPausedUntil_;
+  // Connections of listening routes refused, cut or ended since the last pause.
+  size_t strikes_ = 0;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> cut_{0};
