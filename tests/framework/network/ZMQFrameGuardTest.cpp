@@ -151,8 +151,6 @@ TEST(ZMQFrameCounterTest, CountsSubscriptionsInEveryFormAndCommandsInNumber) {
       {"PINGs within the count", start + times(ping, 6), ping, 8, "ok"},
       {"PINGs beyond it", start + times(ping, 7), ping, 8, "more than 8 commands"},
       {"unknown commands beyond it", start + times(command("HELLO"), 7), command("HELLO"), 8, "more than 8 commands"},
-      {"READY again and again", start + times(frame("\x05READY", false, true), 7), frame("\x05READY", false, true), 8,
-       "more than 8 commands"},
       {"a command without a name", start, frame("", false, true), any, "command without a name"},
       {"a name longer than its command", start, frame("\x09SUB", false, true), any,
        "command of a name longer than itself"},
@@ -452,41 +450,26 @@ std::chrono::microseconds cpuTime() {
 // only as many as leave a reserve, so that ZeroMQ (which tries again without end when it
 // cannot accept one) and the guard do not spin while they are held.
 TEST(ZMQFrameGuardTest, ConnectionsBeyondTheDescriptorsSpinNoThread) {
-  int toParent[2], toChild[2];
-  ASSERT_EQ(::pipe(toParent), 0);
-  ASSERT_EQ(::pipe(toChild), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const int status = exitOfChild([] {
     const rlimit limit{384, 384};
-    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(2);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
     auto context = std::make_shared<ZMQContext>(1);
     auto router = context->socketWithType(ZMQ_ROUTER);
     ZMQFrameGuard::Connections connections;
     connections.perHost = 1000;
     const uint16_t port = routerBehindGuard(*router, connections);
-    char go = 0;
-    if (::write(toParent[1], &port, sizeof port) != sizeof port || ::read(toChild[0], &go, 1) != 1) ::_exit(3);
+    // Handshaken, more than the descriptors the host's own leave to the guard and ZeroMQ.
+    std::vector<std::unique_ptr<test::ZmtpTestPeer>> peers;
+    for (int i = 0; i < 200; ++i) {
+      peers.push_back(std::make_unique<test::ZmtpTestPeer>(port, "127.0.0.2"));
+      peers.back()->sendBytes(dealerHandshake());
+    }
     // The connections are held: nothing is left to do.
     const auto before = cpuTime();
     ::poll(nullptr, 0, 2000);
-    const auto spent = cpuTime() - before;
-    ::_exit(spent < std::chrono::milliseconds(400) ? 0 : 1);
-  }
-  uint16_t port = 0;
-  ASSERT_EQ(::read(toParent[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
-  // More than the child has descriptors for, each handshaken.
-  std::vector<std::unique_ptr<test::ZmtpTestPeer>> peers;
-  const std::string handshaken = dealerHandshake();
-  for (int i = 0; i < 200; ++i) {
-    peers.push_back(std::make_unique<test::ZmtpTestPeer>(port, "127.0.0.2"));
-    peers.back()->sendBytes(handshaken);
-  }
-  ASSERT_EQ(::write(toChild[1], "g", 1), 1);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return cpuTime() - before < std::chrono::milliseconds(400) ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
 }
 
 // Descriptors the process has open.
