@@ -540,7 +540,7 @@ void ZMQFrameGuard::accept(const Route& route, std::vector<Link>& links) {
       break;
     }
     const std::string host = route.listening ? peerHostOf(accepted).first : std::string();
-    if (route.listening && !admit(accepted, host, links)) {
+    if (route.listening && !admit(host, links)) {
       ::close(accepted);
       ++strikes_;
       continue;
@@ -553,17 +553,16 @@ void ZMQFrameGuard::accept(const Route& route, std::vector<Link>& links) {
   }
 }
 
-bool ZMQFrameGuard::admit(int accepted, const std::string& host, std::vector<Link>& links) {
+bool ZMQFrameGuard::admit(const std::string& host, std::vector<Link>& links) {
   if (host.empty()) return false;
   const auto counted = hostLinks_.find(host);
   const size_t ofHost = counted == hostLinks_.end() ? 0 : counted->second;
   if (ofHost >= connections_.perHost) {
-    refusedLog().log("*** {}: connection of ({}) refused, its host has {} open", name_, peerOf(accepted), ofHost);
+    refusedLog().log("*** {}: connection of ({}) refused, it has {} open", name_, host, ofHost);
     return false;
   }
   if (relayedLinks.load() < budget() || makeRoom(host, links)) return true;
-  refusedLog().log("*** {}: connection of ({}) refused, {} connections are open", name_, peerOf(accepted),
-                   relayedLinks.load());
+  refusedLog().log("*** {}: connection of ({}) refused, {} connections are open", name_, host, relayedLinks.load());
   return false;
 }
 

@@ -127,9 +127,9 @@ class ZMQFrameGuard {
   bool bindSource(Link& link, int accepted, int made);
   void applyChanges(std::vector<Route>& routes);
   void accept(const Route& route, std::vector<Link>& links);
-  // Whether the far side's connection `accepted` of a listening route may be relayed, room
-  // made for it where it may be.
-  bool admit(int accepted, const std::string& host, std::vector<Link>& links);
+  // Whether a new connection of the far host `host` may be relayed, room made for it where
+  // it may be.
+  bool admit(const std::string& host, std::vector<Link>& links);
   // Ends the newest connection of the busiest host that is not trusted, when `host` (the
   // one that wants room) is trusted or has fewer; false when none was.
   bool makeRoom(const std::string& host, std::vector<Link>& links);
