@@ -211,6 +211,7 @@ json TestPeer::handle(const std::string& line) {
     if (command == "pair") return expect(3), pair(arguments[0], arguments[1], arguments[2]);
     if (command == "sync") return expect(0), sync();
     if (command == "status") return expect(0), status();
+    if (command == "status-of") return expect(1), statusOf(arguments[0]);
     if (command == "challenge") return expect(3), challenge(arguments[0], arguments[1], arguments[2]);
     if (command == "offline") {
       // What the debug panel's offline button does: the peers are told this device leaves.
@@ -471,6 +472,11 @@ json TestPeer::challenge(const std::string& uuid, const std::string& waitMs, con
   }
   for (std::thread& thread : asking) thread.join();
   return json{{"ok", true}, {"outcomes", outcomes}};
+}
+
+json TestPeer::statusOf(const std::string& uuid) {
+  const QoMessage::Ptr reply = QoClient::sendStatusRequestTo(requireDevice(uuid), QoClient::kOptionSync);
+  return json{{"ok", reply != nullptr}};
 }
 
 json TestPeer::status() const {

@@ -77,6 +77,8 @@ class TestPeer {
   nlohmann::json challenge(const std::string& uuid, const std::string& waitMs, const std::string& routes);
   // The usn, the number of records, the folders watched and each pairing with its marks.
   nlohmann::json status() const;
+  // status-of UUID: asks the device for its status, as the status check does; whether it answered.
+  nlohmann::json statusOf(const std::string& uuid);
   void acceptOffer(const std::string& deviceUuid);
 
   Options options_;

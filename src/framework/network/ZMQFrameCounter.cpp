@@ -34,6 +34,10 @@ size_t ZMQFrameCounter::take(const char* data, size_t size) {
         size_ = (size_ << 8) | bytes[at++];
         if (--sizeBytesLeft_ == 0) startBody();
         break;
+      case State::kCommandName:
+        --bodyLeft_;
+        takeCommandNameByte(bytes[at++]);
+        break;
       case State::kBody: {
         const uint64_t skipped = std::min<uint64_t>(bodyLeft_, size - at);
         at += static_cast<size_t>(skipped);
@@ -69,24 +73,50 @@ void ZMQFrameCounter::takeFlags(unsigned char flags) {
 }
 
 void ZMQFrameCounter::startBody() {
+  bodyLeft_ = size_;
   if (flags_ & kCommand) {
     if (size_ > kMaxCommandBytes) return fail(fmt::format("command of {} bytes", size_));
-  } else {
-    ++frames_;
-    // Compared before adding: a size near 2^64 must not wrap the sum.
-    if (frames_ > bounds_.maxFrames) return fail(fmt::format("message of more than {} frames", bounds_.maxFrames));
-    if (size_ > bounds_.maxBytes - std::min(bytes_, bounds_.maxBytes)) {
-      return fail(fmt::format("message of more than {} bytes", bounds_.maxBytes));
-    }
-    bytes_ += size_;
-    if (!(flags_ & kMore)) {
-      ++messages_;
-      frames_ = 0;
-      bytes_ = 0;
-    }
+    if (size_ == 0) return fail("command without a name");
+    // Its name tells whether it is a subscription.
+    nameLength_.reset();
+    name_.clear();
+    state_ = State::kCommandName;
+    return;
   }
-  bodyLeft_ = size_;
+  ++frames_;
+  // Compared before adding: a size near 2^64 must not wrap the sum.
+  if (frames_ > bounds_.maxFrames) return fail(fmt::format("message of more than {} frames", bounds_.maxFrames));
+  if (size_ > bounds_.maxBytes - std::min(bytes_, bounds_.maxBytes)) {
+    return fail(fmt::format("message of more than {} bytes", bounds_.maxBytes));
+  }
+  bytes_ += size_;
+  if (!(flags_ & kMore)) {
+    ++messages_;
+    frames_ = 0;
+    bytes_ = 0;
+  }
   state_ = bodyLeft_ == 0 ? State::kFlags : State::kBody;
+}
+
+void ZMQFrameCounter::takeCommandNameByte(unsigned char byte) {
+  if (!nameLength_) {
+    nameLength_ = byte;
+    if (*nameLength_ > bodyLeft_) return fail("command of a name longer than itself");
+  } else {
+    name_ += static_cast<char>(byte);
+  }
+  if (name_.size() < *nameLength_) return;
+  takeCommand();
+  state_ = bodyLeft_ == 0 ? State::kFlags : State::kBody;
+}
+
+void ZMQFrameCounter::takeCommand() {
+  // Each is worked on by ZeroMQ's I/O thread (a PING is answered): their number is bounded too.
+  if (++commands_ > commandsAllowed_) return fail(fmt::format("more than {} commands", commandsAllowed_));
+  if (name_ != "SUBSCRIBE" && name_ != "CANCEL") return;
+  if (messages_ >= allowed_) return fail(fmt::format("a subscription beyond the {} messages allowed", allowed_));
+  if (bodyLeft_ > bounds_.maxBytes) return fail(fmt::format("subscription of more than {} bytes", bounds_.maxBytes));
+  ++messages_;
 }
 
 void ZMQFrameCounter::fail(std::string reason) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace velbor {
@@ -14,8 +15,10 @@ namespace velbor {
 // soon as a message goes beyond its bounds, at the head of the frame that does, so that the
 // connection can be cut before ZeroMQ holds it.
 //
-// Commands (the handshake, heartbeats) are no messages; each is bounded on its own. A peer
-// that offers only ZMTP 1 or 2 is refused: every peer of ours speaks ZMTP 3.
+// Commands (the handshake, heartbeats) are no messages: each is bounded in size, and all of
+// them together in number. A subscription or its cancel sent as a command (SUBSCRIBE,
+// CANCEL: what a ZMTP 3.1 SUB socket sends) reaches the socket as a message does, and counts
+// as one. A peer that offers only ZMTP 1 or 2 is refused: every peer of ours speaks ZMTP 3.
 class ZMQFrameCounter {
  public:
   struct Bounds {
@@ -40,14 +43,19 @@ class ZMQFrameCounter {
   uint64_t messages() const { return messages_; }
   // Messages the stream may bring in all, from now on; any number until set.
   void allowMessages(uint64_t total) { allowed_ = total; }
+  // Commands the stream may bring in all, from now on; any number until set.
+  void allowCommands(uint64_t total) { commandsAllowed_ = total; }
 
  private:
-  enum class State { kGreeting, kFlags, kSize, kBody };
+  enum class State { kGreeting, kFlags, kSize, kCommandName, kBody };
   static constexpr size_t kGreetingBytes = 64;
 
   void takeGreetingByte(unsigned char byte);
   void takeFlags(unsigned char flags);
   void startBody();
+  void takeCommandNameByte(unsigned char byte);
+  // A command whose name was read whole.
+  void takeCommand();
   void fail(std::string reason);
 
   Bounds bounds_;
@@ -63,6 +71,11 @@ class ZMQFrameCounter {
   uint64_t bytes_ = 0;
   uint64_t messages_ = 0;
   uint64_t allowed_ = std::numeric_limits<uint64_t>::max();
+  // The name of the command being read: its length once known, and the bytes so far.
+  std::optional<size_t> nameLength_;
+  std::string name_;
+  uint64_t commands_ = 0;
+  uint64_t commandsAllowed_ = std::numeric_limits<uint64_t>::max();
   std::string reason_;
 };
 

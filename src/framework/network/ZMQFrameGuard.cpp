@@ -15,6 +15,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,6 +56,9 @@ struct ZMQFrameGuard::Link {
   // With a source of its host's own: the far host, and ZeroMQ's side as it sees it.
   std::string sourceHost;
   std::string source;
+  // Of a listening route: the far host it is counted for, until it is closed.
+  std::string host;
+  std::chrono::steady_clock::time_point started;
 };
 
 namespace {
@@ -130,7 +134,8 @@ int listenAt(const sockaddr_storage& address, socklen_t length, std::string& bou
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_storage actual{};
   socklen_t actualLength = sizeof actual;
-  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0 || ::listen(listener, 128) != 0 ||
+  if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+      ::listen(listener, SOMAXCONN) != 0 ||
       ::getsockname(listener, reinterpret_cast<sockaddr*>(&actual), &actualLength) != 0) {
     const int error = errno;
     ::close(listener);
@@ -200,6 +205,21 @@ LogRateLimiter& shedLog() {
   static LogRateLimiter log("Frame guard: connections ended for want of descriptors", 10, std::chrono::minutes(1));
   return log;
 }
+
+LogRateLimiter& refusedLog() {
+  // One host can open connections as fast as it likes.
+  static LogRateLimiter log("Frame guard: refused connections", 10, std::chrono::minutes(1));
+  return log;
+}
+
+LogRateLimiter& idleLog() {
+  static LogRateLimiter log("Frame guard: idle connections ended", 10, std::chrono::minutes(1));
+  return log;
+}
+
+// Far sides' connections relayed by every listening guard of the process: each holds three
+// of its descriptors.
+std::atomic<size_t> relayedLinks{0};
 
 LogRateLimiter& cutLog() {
   // Any host can make its connections be cut at will.
@@ -273,6 +293,10 @@ std::string ZMQFrameGuard::routeTo(const std::string& endpoint) {
   wake();
   return local;
 }
+
+void ZMQFrameGuard::setConnections(Connections connections) { connections_ = std::move(connections); }
+
+size_t ZMQFrameGuard::relayedInAll() { return relayedLinks.load(); }
 
 std::string ZMQFrameGuard::listenFor(const std::string& endpoint, const std::string& local, uint64_t messagesAllowed,
                                      bool sourcePerHost) {
@@ -400,6 +424,12 @@ void ZMQFrameGuard::closeLink(Link& link) {
   if (link.local >= 0) ::close(link.local);
   if (link.remote >= 0) ::close(link.remote);
   link.local = link.remote = -1;
+  if (!link.host.empty()) {
+    auto counted = hostLinks_.find(link.host);
+    if (counted != hostLinks_.end() && --counted->second == 0) hostLinks_.erase(counted);
+    --relayedLinks;
+    link.host.clear();
+  }
   if (link.sourceHost.empty()) return;
   {
     std::lock_guard lock(lock_);
@@ -426,12 +456,14 @@ bool ZMQFrameGuard::bindSource(Link& link, int accepted, int made) {
 
 void ZMQFrameGuard::pump(const std::vector<Route>& routes, std::vector<Link>& links, std::string& scratch,
                          int timeoutMs) {
+  const auto now = std::chrono::steady_clock::now();
+  const int idleDue = endIdle(links, now);
+  if (idleDue >= 0) timeoutMs = timeoutMs < 0 ? idleDue : std::min(timeoutMs, idleDue);
   std::vector<pollfd> polled;
   polled.reserve(1 + routes.size() + 2 * links.size());
   polled.push_back({wakePipe_[0], POLLIN, 0});
   // Out of descriptors with no spare to make room: connections wait in the listeners' queues.
-  const auto paused =
-      std::chrono::ceil<std::chrono::milliseconds>(acceptPausedUntil_ - std::chrono::steady_clock::now());
+  const auto paused = std::chrono::ceil<std::chrono::milliseconds>(acceptPausedUntil_ - now);
   if (paused.count() > 0)
     timeoutMs = timeoutMs < 0 ? static_cast<int>(paused.count()) : std::min<int>(timeoutMs, paused.count());
   for (const Route& route : routes) polled.push_back({paused.count() > 0 ? -1 : route.listener, POLLIN, 0});
@@ -476,61 +508,164 @@ void ZMQFrameGuard::pump(const std::vector<Route>& routes, std::vector<Link>& li
   for (size_t i = 0; i < routes.size(); ++i) {
     if (polled[1 + i].revents & POLLIN) accept(routes[i], links);
   }
+  // Those ended to make room.
+  std::erase_if(links, [](const Link& link) { return link.local < 0 && link.remote < 0; });
+}
+
+int ZMQFrameGuard::endIdle(std::vector<Link>& links, std::chrono::steady_clock::time_point now) {
+  int due = -1;
+  for (Link& link : links) {
+    if (link.host.empty() || link.counter.messages() > 0 || link.remote < 0) continue;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(link.started + connections_.idle - now).count();
+    if (left > 0) {
+      due = due < 0 ? static_cast<int>(left) : std::min(due, static_cast<int>(left));
+      continue;
+    }
+    idleLog().log("*** {}: connection of ({}) ended, no whole message in {:g} s", name_, link.endpoint,
+                  std::chrono::duration<double>(connections_.idle).count());
+    closeLink(link);
+    ++strikes_;
+  }
+  std::erase_if(links, [](const Link& link) { return link.local < 0 && link.remote < 0; });
+  return due;
 }
 
 void ZMQFrameGuard::accept(const Route& route, std::vector<Link>& links) {
-  for (;;) {
+  // The queue is taken whole (a trusted device's connection may wait behind a host's
+  // thousands), a bounded number at a time.
+  for (size_t taken = 0; taken < kAcceptsPerRound; ++taken) {
     const int accepted = ::accept4(route.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (accepted < 0) {
-      if (errno == EMFILE || errno == ENFILE) shed(route);
-      return;
+      if (errno == EMFILE || errno == ENFILE) shed(route, links);
+      break;
     }
-    const int made = ::socket(route.target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (made < 0) {
+    const std::string host = route.listening ? peerHostOf(accepted).first : std::string();
+    if (route.listening && !admit(host, links)) {
       ::close(accepted);
-      return;
-    }
-    noDelay(accepted);
-    noDelay(made);
-    Link link(bounds_);
-    link.local = route.listening ? made : accepted;
-    link.remote = route.listening ? accepted : made;
-    if ((route.sourcePerHost && !bindSource(link, accepted, made)) ||
-        (::connect(made, reinterpret_cast<const sockaddr*>(&route.target), route.targetLength) != 0 &&
-         errno != EINPROGRESS)) {
-      // The side that connected sees its connection end, and tries again later if it will.
-      closeLink(link);
+      ++strikes_;
       continue;
     }
-    if (!link.sourceHost.empty()) {
-      sockaddr_storage source{};
-      socklen_t length = sizeof source;
-      if (::getsockname(made, reinterpret_cast<sockaddr*>(&source), &length) == 0) {
-        link.source = addressText(hostAndPort(source));
-        std::lock_guard lock(lock_);
-        farSides_[link.source] = addressText(peerHostOf(accepted));
-      }
-    }
-    link.counter.allowMessages(answersOnly_ ? 0 : route.messagesAllowed);
-    link.endpoint = route.listening ? peerOf(accepted) : route.endpoint;
-    link.connectsLocal = route.listening;
-    links.push_back(std::move(link));
+    if (!relay(route, accepted, host, links)) return;
+  }
+  if (strikes_ >= kStrikesPerPause) {
+    strikes_ = 0;
+    acceptPausedUntil_ = std::chrono::steady_clock::now() + kStrikePause;
   }
 }
 
-void ZMQFrameGuard::shed(const Route& route) {
+bool ZMQFrameGuard::admit(const std::string& host, std::vector<Link>& links) {
+  if (host.empty()) return false;
+  const auto counted = hostLinks_.find(host);
+  const size_t ofHost = counted == hostLinks_.end() ? 0 : counted->second;
+  if (ofHost >= connections_.perHost) {
+    refusedLog().log("*** {}: connection of ({}) refused, it has {} open", name_, host, ofHost);
+    return false;
+  }
+  if (relayedLinks.load() < budget() || makeRoom(host, links)) return true;
+  refusedLog().log("*** {}: connection of ({}) refused, {} connections are open", name_, host, relayedLinks.load());
+  return false;
+}
+
+bool ZMQFrameGuard::trusted(const std::string& host) const {
+  return connections_.trusted && connections_.trusted(host);
+}
+
+bool ZMQFrameGuard::makeRoom(const std::string& host, std::vector<Link>& links) {
+  std::string busiest;
+  size_t most = 0;
+  for (const auto& [other, count] : hostLinks_) {
+    if (count > most && !trusted(other)) {
+      busiest = other;
+      most = count;
+    }
+  }
+  if (most == 0) return false;
+  if (!trusted(host)) {
+    const auto counted = hostLinks_.find(host);
+    // The newcomer's host would be the busiest: the newest of its connections, the newcomer, goes.
+    if (busiest == host || (counted == hostLinks_.end() ? 0 : counted->second) + 1 >= most) return false;
+  }
+  for (auto newest = links.rbegin(); newest != links.rend(); ++newest) {
+    if (newest->host != busiest) continue;
+    shedLog().log("*** {}: connection of ({}) ended to make room for one of ({})", name_, newest->endpoint, host);
+    closeLink(*newest);
+    return true;
+  }
+  return false;
+}
+
+size_t ZMQFrameGuard::budget() const {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return connections_.inAll;
+  const auto soft = static_cast<size_t>(std::min<rlim_t>(limit.rlim_cur, rlim_t{1} << 30));
+  const size_t reserved = std::max(kReservedDescriptors, soft / 4);
+  return std::min(connections_.inAll, soft > reserved ? (soft - reserved) / 3 : 0);
+}
+
+bool ZMQFrameGuard::relay(const Route& route, int accepted, const std::string& host, std::vector<Link>& links) {
+  const int made = ::socket(route.target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (made < 0) {
+    ::close(accepted);
+    // Out of descriptors: the next waiting connection would find none either.
+    acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
+    return false;
+  }
+  noDelay(accepted);
+  noDelay(made);
+  Link link(bounds_);
+  link.local = route.listening ? made : accepted;
+  link.remote = route.listening ? accepted : made;
+  link.started = std::chrono::steady_clock::now();
+  if (!host.empty()) {
+    link.host = host;
+    ++hostLinks_[host];
+    ++relayedLinks;
+  }
+  if ((route.sourcePerHost && !bindSource(link, accepted, made)) ||
+      (::connect(made, reinterpret_cast<const sockaddr*>(&route.target), route.targetLength) != 0 &&
+       errno != EINPROGRESS)) {
+    // The side that connected sees its connection end, and tries again later if it will.
+    closeLink(link);
+    return true;
+  }
+  if (!link.sourceHost.empty()) {
+    sockaddr_storage source{};
+    socklen_t length = sizeof source;
+    if (::getsockname(made, reinterpret_cast<sockaddr*>(&source), &length) == 0) {
+      link.source = addressText(hostAndPort(source));
+      std::lock_guard lock(lock_);
+      farSides_[link.source] = addressText(peerHostOf(accepted));
+    }
+  }
+  link.counter.allowMessages(answersOnly_ ? 0 : route.messagesAllowed);
+  link.counter.allowCommands(kCommandBurst);
+  link.endpoint = route.listening ? peerOf(accepted) : route.endpoint;
+  link.connectsLocal = route.listening;
+  links.push_back(std::move(link));
+  return true;
+}
+
+void ZMQFrameGuard::shed(const Route& route, std::vector<Link>& links) {
   // The connection that found no descriptor would be found waiting again at once, for as long
-  // as none is freed: the spare one makes room to take it and end it.
+  // as none is freed: the spare one makes room to take it, and to end it unless room is made
+  // for it by ending the busiest host's newest.
   if (spareFd_ < 0) spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (spareFd_ >= 0) {
     ::close(spareFd_);
-    const int accepted = ::accept4(route.listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (accepted >= 0) ::close(accepted);
-    spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    spareFd_ = -1;
+    const int accepted = ::accept4(route.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (accepted >= 0) {
+      const std::string host = route.listening ? peerHostOf(accepted).first : std::string();
+      if (route.listening && !host.empty() && makeRoom(host, links)) {
+        if (relay(route, accepted, host, links)) spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        return;
+      }
+      ::close(accepted);
+      spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
       shedLog().log("*** {}: a connection ended, no descriptor is left to relay it", name_);
       return;
     }
+    spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   }
   acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
 }
@@ -552,6 +687,9 @@ bool ZMQFrameGuard::step(Link& link, short localEvents, short remoteEvents, std:
     const ssize_t got = readInto(link.remote, scratch, failed);
     if (got == 0) link.remoteEnded = true;
     if (got > 0) {
+      const auto age =
+          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - link.started);
+      link.counter.allowCommands(kCommandBurst + kCommandsPerSecond * static_cast<uint64_t>(age.count()));
       const size_t passed = link.counter.take(scratch.data(), static_cast<size_t>(got));
       if (link.counter.broken()) cut(link);
       // What came whole before a cut still goes on to ZeroMQ.
@@ -588,6 +726,7 @@ void ZMQFrameGuard::cut(Link& link) {
   ++cut_;
   const uint64_t one = 1;
   [[maybe_unused]] ssize_t written = ::write(cutFd_, &one, sizeof one);
+  if (link.connectsLocal) ++strikes_;
   // Endpoints connected to are few; the far sides of a listening route are any number.
   if (!link.connectsLocal) {
     std::lock_guard lock(lock_);

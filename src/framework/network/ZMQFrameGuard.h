@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -22,9 +23,35 @@ namespace velbor {
 // before ZeroMQ holds that message, so what one connection makes the socket hold stays within
 // what a message may be (frames and bytes), whatever the host sends. The guard itself holds
 // at most one read's worth each way per connection, and reads no more from a side than the
-// other takes.
+// other takes. Commands are bounded in number as well (a few at once, then a couple a second).
+//
+// A listening guard bounds the connections too: those of one far host, and those of every
+// listening guard of the process together (each costs three descriptors, and ZeroMQ spins
+// when it cannot accept one); a connection that brought no whole message for a while is
+// ended. When the table is full, the newest connection of the busiest host makes room for
+// a host with fewer, and a trusted host's connection is never the one ended.
 class ZMQFrameGuard {
  public:
+  struct Connections {
+    // Of one far host: a device's requests, fetches and subscription, many at once.
+    size_t perHost = 32;
+    // Of every listening guard together; fewer where the process may open few descriptors.
+    size_t inAll = 1024;
+    // A connection that brought no whole message (a request, a subscription) in this time
+    // is ended: every peer sends one as soon as it connected. Those that did may stay idle.
+    std::chrono::milliseconds idle{30000};
+    // Whether a far host ("192.168.1.7") is trusted; none is when empty. Called by the
+    // guard's thread when the table is full.
+    std::function<bool(const std::string& host)> trusted;
+  };
+  // Commands a connection may send at once, and more for each second it lasts: a
+  // handshake, subscriptions, heartbeats.
+  static constexpr uint64_t kCommandBurst = 32;
+  static constexpr uint64_t kCommandsPerSecond = 2;
+  // Descriptors kept for everything but the relayed connections (at least; a quarter of the
+  // process's limit where that is more).
+  static constexpr size_t kReservedDescriptors = 256;
+
   // Bytes a connection reads at a time, each way.
   static constexpr size_t kBufferBytes = 64 * 1024;
   // How long a guard that ends still passes on what ZeroMQ sends as its socket closes: its
@@ -33,6 +60,13 @@ class ZMQFrameGuard {
   // How long listeners wait to accept when the process is out of descriptors and the guard
   // has no spare one to end a waiting connection with.
   static constexpr std::chrono::milliseconds kAcceptPause{100};
+  // Connections taken from a listener's queue in one round.
+  static constexpr size_t kAcceptsPerRound = 1024;
+  // A listening guard that refused, cut or ended this many connections takes no new ones for
+  // a while after the round: a host that makes its connections again at once costs no more
+  // than a round's worth each time.
+  static constexpr size_t kStrikesPerPause = 16;
+  static constexpr std::chrono::milliseconds kStrikePause{200};
 
   // `name` tells in the log whose connections were cut. With `answersOnly` the far side may
   // send no more messages than it was sent (a REQ or DEALER socket, whose every request has
@@ -57,6 +91,10 @@ class ZMQFrameGuard {
   // EINVAL for an endpoint that names no host and port.
   std::string listenFor(const std::string& endpoint, const std::string& local, uint64_t messagesAllowed,
                         bool sourcePerHost = false);
+  // The bounds of the far sides' connections; set before listenFor.
+  void setConnections(Connections connections);
+  // The far sides' connections all listening guards of the process relay now.
+  static size_t relayedInAll();
   // Takes no more connections for `endpoint`; those made end as ZeroMQ closes them.
   void dropRoute(const std::string& endpoint);
   // The loopback endpoint that leads to `endpoint`; nothing when none.
@@ -89,8 +127,24 @@ class ZMQFrameGuard {
   bool bindSource(Link& link, int accepted, int made);
   void applyChanges(std::vector<Route>& routes);
   void accept(const Route& route, std::vector<Link>& links);
-  // Ends a connection of `route` that waits while the process is out of descriptors.
-  void shed(const Route& route);
+  // Whether a new connection of the far host `host` may be relayed, room made for it where
+  // it may be.
+  bool admit(const std::string& host, std::vector<Link>& links);
+  // Ends the newest connection of the busiest host that is not trusted, when `host` (the
+  // one that wants room) is trusted or has fewer; false when none was.
+  bool makeRoom(const std::string& host, std::vector<Link>& links);
+  bool trusted(const std::string& host) const;
+  // Connections of listening routes the process may relay in all.
+  size_t budget() const;
+  // Takes a connection of `route` that waits while the process is out of descriptors with
+  // the spare one, and relays it only where room was made for it.
+  void shed(const Route& route, std::vector<Link>& links);
+  // Relays the accepted connection `accepted` of `route`; false when no descriptor was left
+  // for ZeroMQ's side.
+  bool relay(const Route& route, int accepted, const std::string& host, std::vector<Link>& links);
+  // Ends the connections that brought no whole message in time; the milliseconds until the
+  // next one is due (-1: none).
+  int endIdle(std::vector<Link>& links, std::chrono::steady_clock::time_point now);
   // False when the link is done and is to be closed. `scratch` is the buffer reads go to.
   bool step(Link& link, short localEvents, short remoteEvents, std::string& scratch);
   // Ends the far side of a link whose stream broke its bounds.
@@ -101,12 +155,15 @@ class ZMQFrameGuard {
 
   std::string name_;
   ZMQFrameCounter::Bounds bounds_;
+  Connections connections_;
   bool answersOnly_;
   int wakePipe_[2] = {-1, -1};
   int cutFd_ = -1;
   // Kept free for shed(); the thread's own from the start.
   int spareFd_ = -1;
   std::chrono::steady_clock::time_point acceptPausedUntil_;
+  // Connections of listening routes refused, cut or ended since the last pause.
+  size_t strikes_ = 0;
   std::thread thread_;
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> cut_{0};
@@ -123,6 +180,8 @@ class ZMQFrameGuard {
   std::map<std::string, std::string> farSides_;
   // The thread's own.
   LoopbackSourceTable sources_;
+  // Relayed connections of listening routes by far host; the thread's own.
+  std::map<std::string, size_t> hostLinks_;
 };
 
 }  // namespace velbor

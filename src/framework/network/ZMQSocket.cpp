@@ -238,7 +238,7 @@ bool ZMQSocket::disconnectToEndpoint(const std::string& endpoint) {
 
 std::string ZMQSocket::bindBehindGuard(const std::string& endpoint, const std::string& name,
                                        const ZMQFrameCounter::Bounds& bounds, uint64_t messagesPerConnection,
-                                       bool sourcePerHost) {
+                                       bool sourcePerHost, const ZMQFrameGuard::Connections& connections) {
   requireOpen("zmq_bind");
   constexpr const char* kLoopback = "tcp://127.0.0.1:*";
   limitNetworkInput(kLoopback);
@@ -246,6 +246,7 @@ std::string ZMQSocket::bindBehindGuard(const std::string& endpoint, const std::s
   std::string local = dataForOption(ZMQ_LAST_ENDPOINT).value_or(std::string());
   local.erase(std::find(local.begin(), local.end(), '\0'), local.end());
   guard_ = std::make_unique<ZMQFrameGuard>(name, bounds, false);
+  guard_->setConnections(connections);
   const std::string bound = guard_->listenFor(endpoint, local, messagesPerConnection, sourcePerHost);
   setEndpoint(bound);
   return bound;

@@ -13,6 +13,7 @@
 
 #include "framework/network/DispatchUdpSocketDelegate.h"
 #include "framework/network/ZMQFrameCounter.h"
+#include "framework/network/ZMQFrameGuard.h"
 
 namespace velbor {
 
@@ -96,9 +97,11 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   // `messagesPerConnection` messages in all; answers the endpoint as bound
   // ("tcp://0.0.0.0:9526"). ZeroMQ then sees every far side at 127.0.0.1, or with
   // `sourcePerHost` each far host at a loopback address of its own (see guardedFarSideOf).
+  // The far sides' connections are bounded as `connections` says.
   std::string bindBehindGuard(const std::string& endpoint, const std::string& name,
                               const ZMQFrameCounter::Bounds& bounds, uint64_t messagesPerConnection,
-                              bool sourcePerHost = false);
+                              bool sourcePerHost = false,
+                              const ZMQFrameGuard::Connections& connections = ZMQFrameGuard::Connections());
   // The far side ("192.168.1.7:40312") of the guarded connection ZeroMQ sees as `source`
   // ("127.1.0.3:51022"); nothing when none (no guard, no source of a host's own, or gone).
   std::optional<std::string> guardedFarSideOf(const std::string& source) const;

@@ -57,10 +57,16 @@ std::string frame(std::string_view body, bool more, bool command = false) {
 }
 
 // What the counter makes of `stream`, given all at once and byte by byte.
-std::string verdict(const std::string& stream, ZMQFrameCounter::Bounds bounds) {
+std::string verdict(const std::string& stream, ZMQFrameCounter::Bounds bounds,
+                    uint64_t messages = std::numeric_limits<uint64_t>::max(),
+                    uint64_t commands = std::numeric_limits<uint64_t>::max()) {
   ZMQFrameCounter whole(bounds);
-  whole.take(stream.data(), stream.size());
   ZMQFrameCounter bytewise(bounds);
+  for (ZMQFrameCounter* counter : {&whole, &bytewise}) {
+    counter->allowMessages(messages);
+    counter->allowCommands(commands);
+  }
+  whole.take(stream.data(), stream.size());
   for (char byte : stream) bytewise.take(&byte, 1);
   EXPECT_EQ(whole.reason(), bytewise.reason());
   EXPECT_EQ(whole.messages(), bytewise.messages());
@@ -109,6 +115,55 @@ TEST(ZMQFrameCounterTest, CountsEachMessageAgainstItsBounds) {
   EXPECT_EQ(verdict(std::string("\x01\x00", 2) + std::string(62, '\0'), bounds), "no ZMTP 3 greeting");
   EXPECT_EQ(verdict(start + "\x08\x00", bounds), "frame flags 0x8");
   EXPECT_EQ(verdict(start + frame(std::string(5000, 'c'), false, true), bounds), "command of 5000 bytes");
+}
+
+std::string command(std::string_view name, std::string_view data = {}) {
+  return frame(std::string(1, static_cast<char>(name.size())) + std::string(name) + std::string(data), false, true);
+}
+
+// A subscription counts whatever its form (a message, or a ZMTP 3.1 command), and commands
+// of every name count in number: what broke a bound is passed on to no byte of its frame.
+TEST(ZMQFrameCounterTest, CountsSubscriptionsInEveryFormAndCommandsInNumber) {
+  const ZMQFrameCounter::Bounds bounds{1, 100};
+  const std::string start = greeting(3) + frame("\x05READY", false, true);
+  const std::string sub = command("SUBSCRIBE"), cancel = command("CANCEL"), ping = command("PING", "ab");
+  const auto times = [](const std::string& piece, int count) {
+    std::string all;
+    for (int i = 0; i < count; ++i) all += piece;
+    return all;
+  };
+  struct Case {
+    const char* what;
+    std::string before, last;
+    uint64_t commands;
+    std::string verdict;
+  };
+  const uint64_t any = std::numeric_limits<uint64_t>::max();
+  const std::vector<Case> cases = {
+      {"four subscriptions as commands", start + sub + cancel + sub, cancel, any, "ok"},
+      {"a fifth as a command", start + sub + cancel + sub + cancel, sub, any,
+       "a subscription beyond the 4 messages allowed"},
+      {"forms mixed", start + frame("\x01", false) + sub + frame(std::string(1, '\0'), false) + cancel,
+       command("SUBSCRIBE", "topic"), any, "a subscription beyond the 4 messages allowed"},
+      {"a fifth as a message", start + times(sub, 4), frame("\x01", false), any, "a message beyond the 4 allowed"},
+      {"a subscription beyond the bytes", start, command("SUBSCRIBE", std::string(101, 't')), any,
+       "subscription of more than 100 bytes"},
+      {"PINGs within the count", start + times(ping, 6), ping, 8, "ok"},
+      {"PINGs beyond it", start + times(ping, 7), ping, 8, "more than 8 commands"},
+      {"unknown commands beyond it", start + times(command("HELLO"), 7), command("HELLO"), 8, "more than 8 commands"},
+      {"a command without a name", start, frame("", false, true), any, "command without a name"},
+      {"a name longer than its command", start, frame("\x09SUB", false, true), any,
+       "command of a name longer than itself"},
+  };
+  for (const Case& test : cases) {
+    const std::string stream = test.before + test.last;
+    EXPECT_EQ(verdict(stream, bounds, 4, test.commands), test.verdict) << test.what;
+    ZMQFrameCounter counter(bounds);
+    counter.allowMessages(4);
+    counter.allowCommands(test.commands);
+    const size_t passed = counter.take(stream.data(), stream.size());
+    EXPECT_EQ(passed, test.verdict == "ok" ? stream.size() : test.before.size()) << test.what;
+  }
 }
 
 // A host serving a DEALER: handshake, one good message, then a message of empty frames
@@ -216,6 +271,9 @@ TEST(ZMQFrameGuardTest, ARoundThatFailsEndsItsConnectionsAndNotTheGuard) {
     uint16_t port = 0;
     const int target = test::listenOnLoopback(port);
     ZMQFrameGuard guard("test", ZMQFrameCounter::Bounds{16, 64 * 1024}, false);
+    ZMQFrameGuard::Connections many;
+    many.perHost = 1000;
+    guard.setConnections(many);
     const std::string bound = guard.listenFor("tcp://127.0.0.1:0", fmt::format("tcp://127.0.0.1:{}", port), 1);
     const sockaddr_in address = loopbackAddressOf(bound);
     const auto connectToGuard = [&address](int fd) {
@@ -264,6 +322,152 @@ TEST(ZMQFrameGuardTest, ARoundThatFailsEndsItsConnectionsAndNotTheGuard) {
       if (read && got == hello) return 0;
     }
     return 8;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+// A DEALER's greeting and READY.
+std::string dealerHandshake() {
+  return greeting(3) +
+         frame(std::string("\x05READY\x0bSocket-Type") + std::string("\0\0\0\x06", 4) + "DEALER", false, true);
+}
+
+// A ROUTER bound behind a guard with `connections` on loopback; its port.
+uint16_t routerBehindGuard(ZMQSocket& router, const ZMQFrameGuard::Connections& connections) {
+  const std::string bound = router.bindBehindGuard("tcp://127.0.0.1:0", "test", ZMQFrameCounter::Bounds{16, 64 * 1024},
+                                                   std::numeric_limits<uint64_t>::max(), true, connections);
+  return static_cast<uint16_t>(std::stoi(bound.substr(bound.rfind(':') + 1)));
+}
+
+// A connection that brings no whole message in time is ended, whatever state it sits in;
+// one that brought a message may then stay idle (a request client between requests).
+TEST(ZMQFrameGuardTest, EndsConnectionsThatBringNoWholeMessageInTime) {
+  auto context = std::make_shared<ZMQContext>(1);
+  auto router = context->socketWithType(ZMQ_ROUTER);
+  ZMQFrameGuard::Connections connections;
+  connections.idle = std::chrono::milliseconds(500);
+  const uint16_t port = routerBehindGuard(*router, connections);
+  struct State {
+    const char* what;
+    // Sent before the handshake, or after it when there is one.
+    std::string sent;
+    bool handshaken;
+    bool ended;
+  };
+  // Those kept first: had they been ended, it would have been before the others.
+  const std::vector<State> states = {
+      {"a whole message, then idle", frame("", true) + frame("hello", false), true, false},
+      {"connected, nothing sent", "", false, true},
+      {"half a greeting", greeting(3).substr(0, 30), false, true},
+      {"a greeting, no READY", greeting(3), false, true},
+      {"handshaken and idle", "", true, true},
+      {"in the middle of a message", frame("", true) + frame("a", true), true, true},
+      {"heartbeats only", command("PING", "ab") + command("PING", "cd"), true, true},
+  };
+  std::vector<std::unique_ptr<test::ZmtpTestPeer>> peers;
+  for (const State& state : states) {
+    peers.push_back(std::make_unique<test::ZmtpTestPeer>(port, "127.0.0.2"));
+    ASSERT_TRUE(peers.back()->connected()) << state.what;
+    const bool sent =
+        (!state.handshaken || peers.back()->handshake("DEALER", kBound)) && peers.back()->sendBytes(state.sent);
+    ASSERT_TRUE(sent) << state.what;
+  }
+  for (size_t i = 0; i < states.size(); ++i) {
+    if (states[i].ended) {
+      EXPECT_TRUE(peers[i]->closedWithin(kBound)) << states[i].what;
+    }
+  }
+  for (size_t i = 0; i < states.size(); ++i) {
+    if (!states[i].ended) {
+      EXPECT_FALSE(peers[i]->closedWithin(connections.idle * 2)) << states[i].what;
+    }
+  }
+  peers.clear();
+  router.reset();
+  context->terminate();
+}
+
+// One host has a few connections at most; when the table is full, the newest connection of
+// the busiest host makes room for a host with fewer, never for one that would be as busy,
+// and a trusted host's connection is never the one ended.
+TEST(ZMQFrameGuardTest, BoundsTheConnectionsOfEachHostAndInAll) {
+  auto context = std::make_shared<ZMQContext>(1);
+  auto router = context->socketWithType(ZMQ_ROUTER);
+  ZMQFrameGuard::Connections connections;
+  connections.perHost = 3;
+  connections.inAll = 5;
+  connections.trusted = [](const std::string& host) { return host == "127.0.0.9"; };
+  const uint16_t port = routerBehindGuard(*router, connections);
+  struct Step {
+    const char* host;
+    bool relayed;
+    // The earlier step whose connection was ended to make room; -1 for none.
+    int ended;
+  };
+  const std::vector<Step> steps = {
+      {"127.0.0.2", true, -1},  {"127.0.0.2", true, -1},  {"127.0.0.2", true, -1},
+      {"127.0.0.2", false, -1},                           // beyond its host's bound
+      {"127.0.0.3", true, -1},  {"127.0.0.4", true, -1},  // the table is full
+      {"127.0.0.4", true, 2},                             // the busiest host's newest makes room
+      {"127.0.0.5", true, 1},   {"127.0.0.9", true, 6},   {"127.0.0.9", true, 0},
+      {"127.0.0.9", true, 4},   {"127.0.0.6", false, -1},  // it would be as busy as any
+      {"127.0.0.9", false, -1},                            // beyond its host's bound
+  };
+  std::vector<std::unique_ptr<test::ZmtpTestPeer>> peers;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    peers.push_back(std::make_unique<test::ZmtpTestPeer>(port, steps[i].host));
+    auto& peer = *peers.back();
+    const bool relayed =
+        peer.handshake("DEALER", kBound) && peer.sendFrame("", true) && peer.sendFrame(std::to_string(i), false);
+    EXPECT_EQ(relayed, steps[i].relayed) << "step " << i;
+    if (relayed) {
+      // Relayed to the router: the next step finds it counted.
+      router->receiveDataWithFlags(0);
+      router->receiveDataWithFlags(0);
+      EXPECT_EQ(router->receiveDataWithFlags(0), std::to_string(i)) << "step " << i;
+    } else {
+      EXPECT_TRUE(peer.closedWithin(kBound)) << "step " << i;
+    }
+    if (steps[i].ended >= 0) {
+      EXPECT_TRUE(peers[steps[i].ended]->closedWithin(kBound)) << "step " << i;
+    }
+  }
+  EXPECT_EQ(ZMQFrameGuard::relayedInAll(), 5u);
+  peers.clear();
+  router.reset();
+  context->terminate();
+}
+
+// Processor time of the whole process.
+std::chrono::microseconds cpuTime() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+// A host that opens more connections than the process has descriptors for: the guard relays
+// only as many as leave a reserve, so that ZeroMQ (which tries again without end when it
+// cannot accept one) and the guard do not spin while they are held.
+TEST(ZMQFrameGuardTest, ConnectionsBeyondTheDescriptorsSpinNoThread) {
+  const int status = exitOfChild([] {
+    const rlimit limit{384, 384};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+    auto context = std::make_shared<ZMQContext>(1);
+    auto router = context->socketWithType(ZMQ_ROUTER);
+    ZMQFrameGuard::Connections connections;
+    connections.perHost = 1000;
+    const uint16_t port = routerBehindGuard(*router, connections);
+    // Handshaken, more than the descriptors the host's own leave to the guard and ZeroMQ.
+    std::vector<std::unique_ptr<test::ZmtpTestPeer>> peers;
+    for (int i = 0; i < 200; ++i) {
+      peers.push_back(std::make_unique<test::ZmtpTestPeer>(port, "127.0.0.2"));
+      peers.back()->sendBytes(dealerHandshake());
+    }
+    // The connections are held: nothing is left to do.
+    const auto before = cpuTime();
+    ::poll(nullptr, 0, 2000);
+    return cpuTime() - before < std::chrono::milliseconds(400) ? 0 : 1;
   });
   EXPECT_EQ(status, 0);
 }

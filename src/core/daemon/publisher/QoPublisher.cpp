@@ -152,7 +152,7 @@ void QoPublisher::start() {
     // until the broker reads it: what a connection may send is bounded before ZeroMQ has it.
     publisherEndpoint_ = publisher_->bindBehindGuard(
         publisherUri, "Publisher", ZMQFrameCounter::Bounds{1, static_cast<uint64_t>(kMaxSubscriptionBytes)},
-        kMaxSubscriptionMessages);
+        kMaxSubscriptionMessages, false, guardConnections());
     subscriber_->setData("", ZMQ_SUBSCRIBE);
     subscriber_->setRecordsSources(true);
     connections_ = std::make_unique<SubscriberConnections>(*context, *subscriber_);

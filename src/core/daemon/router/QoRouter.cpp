@@ -9,6 +9,7 @@
 #include "core/daemon/router/QoWorker.h"
 #include "core/daemon/router/ReplyLedger.h"
 #include "core/daemon/router/ReplySealer.h"
+#include "core/daemon/router/TrustedHosts.h"
 #include "core/entity/QoDevice.h"
 #include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
@@ -75,7 +76,7 @@ void QoRouter::start() {
     // own, for the bounds per host.
     frontendEndpoint_ =
         frontend_->bindBehindGuard(frontendUri, "Router", ZMQFrameCounter::Bounds{kMaxRequestFrames, kMaxRequestBytes},
-                                   std::numeric_limits<uint64_t>::max(), true);
+                                   std::numeric_limits<uint64_t>::max(), true, guardConnections());
     QoLog("Router frontend bind on ({})", frontendUri);
     backend_->bindToEndpoint(backendUri);
     QoLog("Router backend  bind on ({})", backendUri);
@@ -130,6 +131,20 @@ std::string QoRouter::frontendEndpoint() const {
 void QoRouter::setRequestLimits(const RequestGate::Limits& limits) {
   std::lock_guard lock(lifecycleLock_);
   requestLimits_ = limits;
+}
+
+void QoRouter::setGuardConnections(const ZMQFrameGuard::Connections& connections) {
+  std::lock_guard lock(lifecycleLock_);
+  guardConnections_ = connections;
+}
+
+ZMQFrameGuard::Connections QoRouter::guardConnections() const {
+  ZMQFrameGuard::Connections connections = guardConnections_;
+  if (!connections.trusted) {
+    auto hosts = std::make_shared<TrustedHosts>();
+    connections.trusted = [hosts](const std::string& host) { return hosts->contains(host); };
+  }
+  return connections;
 }
 
 RequestGate::Stats QoRouter::requestStats() const {

@@ -12,6 +12,7 @@
 #include "core/daemon/router/QoWorkerDelegate.h"
 #include "core/daemon/router/RequestGate.h"
 #include "core/utils/QoQueue.h"
+#include "framework/network/ZMQFrameGuard.h"
 #include "framework/network/ZMQMessage.h"
 
 namespace velbor {
@@ -70,6 +71,8 @@ class QoRouter : public QoWorkerDelegate {
   // The bounds of replies held for peers and of requests waiting for them; taken by the next
   // start().
   void setRequestLimits(const RequestGate::Limits& limits);
+  // The bounds of the far sides' connections to the guarded ports; taken by the next start().
+  void setGuardConnections(const ZMQFrameGuard::Connections& connections);
   // Nothing held when not started.
   RequestGate::Stats requestStats() const;
   // Reply bytes ZeroMQ holds for the peers, all together.
@@ -102,6 +105,9 @@ class QoRouter : public QoWorkerDelegate {
   static std::optional<ZMQMessage> receiveBounded(ZMQSocket& socket, size_t maxBytes);
   // The worker idle longest, taken off the queue; there must be one.
   std::string takeIdleWorker();
+  // Those bounds, with the trusted devices' hosts as the trusted ones unless they name others;
+  // for start(), under its lock.
+  ZMQFrameGuard::Connections guardConnections() const;
 
   std::atomic<bool> run_{false};
   // Idle workers, longest idle first; touched only by the broker thread.
@@ -134,6 +140,7 @@ class QoRouter : public QoWorkerDelegate {
   // Seals the workers' replies; made with the workers, gone after them.
   std::unique_ptr<ReplySealer> sealer_;
   RequestGate::Limits requestLimits_;
+  ZMQFrameGuard::Connections guardConnections_;
   // Made at start(), gone at stop().
   std::unique_ptr<RequestGate> gate_;
   std::vector<std::shared_ptr<QoWorker>> workers_;

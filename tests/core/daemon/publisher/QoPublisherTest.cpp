@@ -274,6 +274,19 @@ TEST_F(PublisherTest, SubscribersHoldNothingButTheSubscriptionToEverything) {
   }
   EXPECT_TRUE(looping->closedWithin(kBound));
 
+  // The same as commands (ZMTP 3.1, as libzmq's own SUB sockets send them), and heartbeats
+  // without end.
+  for (const std::string& loop : {std::string("\x04\x0a\x09SUBSCRIBE\x04\x07\x06"
+                                              "CANCEL"),
+                                  std::string("\x04\x07\x04PING\0\0", 9)}) {
+    auto commands = handshaken("SUB", kHostile);
+    ASSERT_NE(commands, nullptr);
+    for (int i = 0; i < 2000; ++i) {
+      if (!commands->sendBytes(loop)) break;
+    }
+    EXPECT_TRUE(commands->closedWithin(kBound)) << loop;
+  }
+
   auto talking = handshaken("XSUB", kHostile);
   ASSERT_NE(talking, nullptr);
   talking->sendFrame("not a subscription", true);

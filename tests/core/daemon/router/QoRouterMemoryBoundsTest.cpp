@@ -329,5 +329,35 @@ TEST_F(RouterMemoryBoundsTest, RequestOfEndlessEmptyFramesEndsItsConnection) {
   expectServes(*client);
 }
 
+// One host that opens connections and sends nothing whole holds a few of them, for a while:
+// past its bound its connections are refused, a trusted device's request (from this
+// device's own loopback here) takes the place of the newest when the table is full, and the
+// rest are ended once idle too long.
+TEST_F(RouterMemoryBoundsTest, IdleConnectionsOfOneHostAreBoundedAndEndedWhileTrustedPeersAreServed) {
+  ZMQFrameGuard::Connections connections;
+  connections.perHost = 4;
+  connections.inAll = 4;
+  connections.idle = std::chrono::seconds(2);
+  router_.setGuardConnections(connections);
+  auto client = startRouter();
+  const std::string endpoint = router_.frontendEndpoint();
+  const auto port = static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+  std::vector<std::unique_ptr<ZmtpTestPeer>> held;
+  int refused = 0;
+  for (int i = 0; i < 8; ++i) {
+    auto peer = std::make_unique<ZmtpTestPeer>(port, "127.0.0.2");
+    if (peer->handshake("DEALER", std::chrono::milliseconds(kWaitMs))) {
+      held.push_back(std::move(peer));
+    } else {
+      ++refused;
+    }
+  }
+  EXPECT_EQ(held.size(), 4u);
+  EXPECT_EQ(refused, 4);
+  expectServes(*client);
+  for (auto& peer : held) EXPECT_TRUE(peer->closedWithin(std::chrono::milliseconds(kWaitMs)));
+  expectServes(*client);
+}
+
 }  // namespace
 }  // namespace velbor::test
