@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -255,7 +256,8 @@ TEST_F(FileEventStreamTest, ARootWhoseDiskIsUnmountedIsReportedChanged) {
   struct Unmount {
     std::string path;
     ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-  } unmount{root()};
+  };
+  const Unmount unmount{root()};
   auto stream = startStream();
   writeFile(at("on disk"), "d");
   ASSERT_TRUE(collector_.waitForPath(at("on disk"), Stream::kItemCreated));
@@ -265,6 +267,42 @@ TEST_F(FileEventStreamTest, ARootWhoseDiskIsUnmountedIsReportedChanged) {
   EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged));
   writeFile(at("below"), "b");
   EXPECT_TRUE(collector_.waitForPath(at("below"), Stream::kItemCreated)) << "the mount point is watched";
+
+  // A disk mounted there again, no event but the mount table's, is watched; unmounted while
+  // another mount holds it, which ends no watch, it is reported all the same.
+  TempDir holder;
+  const Unmount unmountHolder{holder.str()};
+  collector_.clear();
+  ASSERT_EQ(::mount("tmpfs", root().c_str(), "tmpfs", 0, "size=1M"), 0) << std::strerror(errno);
+  ASSERT_EQ(::mount(root().c_str(), holder.str().c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged | Stream::kMustScanSubDirs));
+  writeFile(at("on disk again"), "d");
+  EXPECT_TRUE(collector_.waitForPath(at("on disk again"), Stream::kItemCreated));
+  collector_.clear();
+  ASSERT_EQ(::umount(root().c_str()), 0) << std::strerror(errno);
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged));
+  writeFile(at("below again"), "b");
+  EXPECT_TRUE(collector_.waitForPath(at("below again"), Stream::kItemCreated));
+}
+
+// A file made with no name (O_TMPFILE) is reported by the kernel under "#<inode>": it is not in
+// the folder, and makes no event; an entry truly named so does.
+TEST_F(FileEventStreamTest, AFileWithNoNameMakesNoEvent) {
+  auto stream = startStream();
+  const int fd = ::open(root().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) GTEST_SKIP() << "no O_TMPFILE here: " << std::strerror(errno);
+  ASSERT_EQ(::write(fd, "probe", 5), 5);
+  ASSERT_EQ(::fchmod(fd, 0640), 0);
+  ::close(fd);
+  writeFile(at("#12"), "a name of its own");
+  writeFile(at("sentinel"), "s");
+  ASSERT_TRUE(collector_.waitForPath(at("sentinel")));
+  EXPECT_TRUE(collector_.waitForPath(at("#12"), Stream::kItemCreated));
+  EXPECT_TRUE(collector_.waitFor([&](const auto& seen) {
+    return std::none_of(seen.begin(), seen.end(), [&](const auto& entry) {
+      return entry.first.starts_with(at("#")) && entry.first != at("#12");
+    });
+  }));
 }
 
 TEST_F(FileEventStreamTest, FoldersBeyondTheWatchLimitAreRescannedPeriodically) {

@@ -7,6 +7,8 @@
 
 #include "MonitorTestBase.h"
 #include "core/daemon/sync/SyncEngine.h"
+#include "core/entity/ModeKeeping.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/state/QoConfig.h"
 #include "support/InotifyQueueLimit.h"
 
@@ -151,6 +153,34 @@ TEST_F(MonitorLiveTest, ACopyFolderMovedAwayAndPutBackIsWatchedAndComparedAgain)
   writeFile(away / "stray", "stray");
   expectQuiet("sentinel");
   EXPECT_FALSE(stored("stray"));
+}
+
+// What the program itself makes in a copy, whatever the settings: the probe of the disk's
+// permissions (a file with no name), a new mark written through a temporary file. None of it
+// reaches the monitor, is logged as a change or counts as a file updated.
+TEST_F(MonitorLiveTest, TheProgramsOwnProbesAndMarksAreNoChange) {
+  std::filesystem::create_directories(at("sub"));
+  monitor_->start();
+  ASSERT_TRUE(eventually([&] { return recorded("sub") && monitor_->watchCount() == 2; }));
+  for (const bool hidden : {false, true}) {
+    QoConfig::sharedQoConfig().setSyncHiddenFile(hidden);
+    QoFile::generateRegexExpress();
+    takeIndexed();
+    ::testing::internal::CaptureStderr();
+    for (const std::string& folder : {root_, at("sub")}) {
+      ModeKeeping::shared().clear();
+      ModeKeeping::shared().learnAt(folder);
+    }
+    ASSERT_TRUE(SyncdirMark::markAs(*local_));
+    const std::string sentinel = hidden ? "sentinel-hidden" : "sentinel";
+    expectQuiet(sentinel);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.find("/#"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Velbor.Syncdir."), std::string::npos) << log;
+    EXPECT_EQ(takeIndexed(), std::vector<std::string>{at(sentinel)});
+  }
+  QoConfig::sharedQoConfig().setSyncHiddenFile(false);
+  QoFile::generateRegexExpress();
 }
 
 // Quitting in the middle of hashing a large file, in the start-up rescan and in the classifier:
