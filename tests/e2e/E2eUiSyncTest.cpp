@@ -595,6 +595,7 @@ TEST_F(E2eUiSyncTest, ASyncDiskUnmountedWhileRunningIsShownMissingUntilItIsBack)
     EXPECT_TRUE(eventually([&] { return sameFile(seen(pull.fromPeer) / ("对端" + name), "made there"); }));
   }
   EXPECT_TRUE(sameFile(pull.inbox / "盘上.txt", "on the disk")) << "removed on the peer";
+  EXPECT_FALSE(noticedAny(pull.bus, "\t#")) << "a notice of the disk's probe: " << noticesText(pull.bus);
   expectQuitsCleanly(ui, log);
 }
 
