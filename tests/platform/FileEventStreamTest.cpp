@@ -4,7 +4,6 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -283,26 +282,6 @@ TEST_F(FileEventStreamTest, ARootWhoseDiskIsUnmountedIsReportedChanged) {
   EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged));
   writeFile(at("below again"), "b");
   EXPECT_TRUE(collector_.waitForPath(at("below again"), Stream::kItemCreated));
-}
-
-// A file made with no name (O_TMPFILE) is reported by the kernel under "#<inode>": it is not in
-// the folder, and makes no event; an entry truly named so does.
-TEST_F(FileEventStreamTest, AFileWithNoNameMakesNoEvent) {
-  auto stream = startStream();
-  const int fd = ::open(root().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd < 0) GTEST_SKIP() << "no O_TMPFILE here: " << std::strerror(errno);
-  ASSERT_EQ(::write(fd, "probe", 5), 5);
-  ASSERT_EQ(::fchmod(fd, 0640), 0);
-  ::close(fd);
-  writeFile(at("#12"), "a name of its own");
-  writeFile(at("sentinel"), "s");
-  ASSERT_TRUE(collector_.waitForPath(at("sentinel")));
-  EXPECT_TRUE(collector_.waitForPath(at("#12"), Stream::kItemCreated));
-  EXPECT_TRUE(collector_.waitFor([&](const auto& seen) {
-    return std::none_of(seen.begin(), seen.end(), [&](const auto& entry) {
-      return entry.first.starts_with(at("#")) && entry.first != at("#12");
-    });
-  }));
 }
 
 TEST_F(FileEventStreamTest, FoldersBeyondTheWatchLimitAreRescannedPeriodically) {
