@@ -31,6 +31,17 @@ uint32_t itemFlags(const std::string& path, bool isDir) {
   return FileEventStream::kItemIsFile;
 }
 
+// Whether the event is of a file made with no name (O_TMPFILE: a probe of this program, or a
+// temporary file of another one), which the kernel reports under "#<inode>". Such a file is
+// not in the folder: its events tell nothing of it. Given a name later, it is reported as
+// created under that name; an entry truly named so is found by its name.
+bool isOfNamelessFile(const std::string& path, const std::string& name, uint32_t mask) {
+  if (name.size() < 2 || name[0] != '#' || name.find_first_not_of("0123456789", 1) != std::string::npos) return false;
+  if (mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ISDIR)) return false;
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) != 0 && errno == ENOENT;
+}
+
 }  // namespace
 
 size_t FileEventStream::systemWatchBound() {
@@ -65,6 +76,15 @@ bool FileEventStream::start() {
     reader_ = DispatchSource::makeReadSource(fd_, queue_);
     reader_->setEventHandler([this] { readEvents(); });
     reader_->resume();
+    mounts_ = std::make_unique<MountTableWatch>();
+    if (mounts_->watching()) {
+      mountSource_ = DispatchSource::makeReadSource(mounts_->fd(), queue_);
+      mountSource_->setEventHandler([this] {
+        mounts_->clear();
+        checkRoots();
+      });
+      mountSource_->resume();
+    }
     if (unwatched_) startRescanTimer();
     started = true;
   });
@@ -75,10 +95,12 @@ void FileEventStream::stop() {
   queue_->sync([&] {
     if (stopped_) return;
     stopped_ = true;
-    for (auto* source : {&reader_, &flushTimer_, &rescanTimer_, &rootTimer_}) {
+    for (auto* source : {&reader_, &flushTimer_, &rescanTimer_, &rootTimer_, &mountSource_}) {
       if (*source) (*source)->cancel();
       source->reset();
     }
+    // Its thread never waits for this queue.
+    mounts_.reset();
     // The reader watched a duplicate of the descriptor: this one is ours to close.
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -152,6 +174,7 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
   const bool isDir = (mask & IN_ISDIR) != 0;
   if (!isDir && options_.ignoredFileName && options_.ignoredFileName(name)) return;
   const std::string path = *folder + "/" + name;
+  if (isOfNamelessFile(path, name, mask)) return;
   uint32_t flags = itemFlags(path, isDir);
   if (mask & IN_CREATE) flags |= kItemCreated;
   if (mask & IN_DELETE) flags |= kItemRemoved;
@@ -346,9 +369,11 @@ bool FileEventStream::watchRoot(const std::string& root) {
     watchTree(root, false);
     if (watches_.isWatched(root)) {
       missingRoots_.erase(root);
+      rootFolders_[root] = {status.st_dev, status.st_ino};
       return true;
     }
   }
+  rootFolders_.erase(root);
   if (!missingRoots_.insert(root).second || stopped_ || rootTimer_) return false;
   rootTimer_ = DispatchSource::makeTimer(options_.rootRetryInterval, options_.rootRetryInterval, queue_);
   rootTimer_->setEventHandler([this] { lookForMissingRoots(); });
@@ -371,6 +396,21 @@ void FileEventStream::lookForMissingRoots() {
     rootTimer_.reset();
   }
   if (!pending_.empty()) scheduleFlush();
+}
+
+void FileEventStream::checkRoots() {
+  if (stopped_) return;
+  for (const std::string& root : roots_) {
+    const auto watched = rootFolders_.find(root);
+    if (watched == rootFolders_.end()) continue;
+    struct stat status {};
+    if (::stat(root.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+        std::pair{status.st_dev, status.st_ino} == watched->second) {
+      continue;
+    }
+    QoLog("File event stream: ({}) is not the folder watched any more, the mount table changed", root);
+    rootChanged(root);
+  }
 }
 
 bool FileEventStream::isInMovedFolder(const std::string& folder) const {

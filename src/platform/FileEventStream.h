@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/InotifyWatchTable.h"
+#include "platform/MountTableWatch.h"
 
 namespace velbor {
 
@@ -29,14 +30,16 @@ class DispatchSource;
 // folders are unwatched). A root moved away
 // or deleted is reported with kRootChanged; its watches, which follow the old folder, are
 // dropped, and the folder at the root's path is watched (when there is one, or as soon as one
-// appears) and reported with kMustScanSubDirs.
+// appears) and reported with kMustScanSubDirs. So is a root whose path no longer leads to the
+// folder watched when the mount table changes (its disk unmounted while another mount holds
+// it, which ends no watch, or another disk mounted there).
 class FileEventStream {
  public:
   // Event flags, with the bit values of the system's event streams.
   enum Flag : uint32_t {
     kMustScanSubDirs = 0x1,
     kKernelDropped = 0x4,
-    kRootChanged = 0x20,  // a root was removed or moved away
+    kRootChanged = 0x20,  // a root was removed, moved away, unmounted, or mounted over
     kItemCreated = 0x100,
     kItemRemoved = 0x200,
     kItemInodeMetaMod = 0x400,  // permissions, owner, times
@@ -116,6 +119,8 @@ class FileEventStream {
   // Watches the root, or keeps looking for it while it is missing; true when it is watched.
   bool watchRoot(const std::string& root);
   void lookForMissingRoots();
+  // The mount table changed: a root whose path leads elsewhere than the folder watched changed.
+  void checkRoots();
   bool isRoot(const std::string& path) const;
   bool isInMovedFolder(const std::string& folder) const;
   void noteUnwatched(const std::string& folder);
@@ -132,6 +137,10 @@ class FileEventStream {
   std::shared_ptr<DispatchSource> flushTimer_;
   std::shared_ptr<DispatchSource> rescanTimer_;
   std::shared_ptr<DispatchSource> rootTimer_;
+  std::unique_ptr<MountTableWatch> mounts_;
+  std::shared_ptr<DispatchSource> mountSource_;
+  // The folder watched at each root, as (device, inode).
+  std::unordered_map<std::string, std::pair<dev_t, ino_t>> rootFolders_;
   // Roots with no folder at their path (moved away, deleted, not mounted).
   std::unordered_set<std::string> missingRoots_;
   InotifyWatchTable watches_;

@@ -12,10 +12,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "e2e/DesktopSessionBus.h"
 #include "e2e/E2eNetwork.h"
@@ -198,6 +201,19 @@ class E2eUiSyncTest : public E2eFixture {
   // windows; then a big file written on b is on its way: the pane shows its speed.
   void startBigPull(BigPull& pull, const std::vector<std::string>& uiOptions = {},
                     const std::vector<std::string>& bOptions = {}) {
+    startPaired(pull, {}, uiOptions, bOptions);
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(pull.network.limitRate(1, kSlowPeerRate));
+    const fs::path staging = pull.homeB / "staging.bin";
+    writeBigFile(staging, kBigFileSize);
+    fs::rename(staging, pull.inbox / "大文件.bin");
+    ASSERT_TRUE(eventually([&] { return inTransfer(pull); }, seconds(90))) << transferOf(pull);
+  }
+
+  // Starts both devices; this one trusts b and pairs `fromPeer` with b's `inbox` through the
+  // windows, once `beforePairing` (if any) has done its part; none when it answers false.
+  void startPaired(BigPull& pull, const std::function<bool()>& beforePairing = {},
+                   const std::vector<std::string>& uiOptions = {}, const std::vector<std::string>& bOptions = {}) {
     ASSERT_TRUE(pull.bus.failure().empty()) << pull.bus.failure();
     ASSERT_TRUE(pull.network.ready());
     for (const fs::path& folder : {pull.fromPeer, pull.inbox}) fs::create_directories(folder);
@@ -219,13 +235,8 @@ class E2eUiSyncTest : public E2eFixture {
     ASSERT_TRUE(eventually([&] { return cardIn(ui, b.uuid()).value("status", -1) == 1; }, seconds(30)));
     ASSERT_TRUE(eventually([&] { return deviceIn(b, me).value("status", -1) == 1; }, seconds(30)));
     ASSERT_TRUE(ok(ask(ui, "pane synconce")));
+    if (beforePairing && !beforePairing()) return;
     pairThroughWindows(ui, pull.fromPeer, "乙", {"共享", "收件箱"}, pull.inbox, false);
-    if (HasFatalFailure()) return;
-    ASSERT_TRUE(pull.network.limitRate(1, kSlowPeerRate));
-    const fs::path staging = pull.homeB / "staging.bin";
-    writeBigFile(staging, kBigFileSize);
-    fs::rename(staging, pull.inbox / "大文件.bin");
-    ASSERT_TRUE(eventually([&] { return inTransfer(pull); }, seconds(90))) << transferOf(pull);
   }
 
   static bool inTransfer(BigPull& pull) { return transferOf(pull).find("，剩余") != std::string::npos; }
@@ -557,6 +568,83 @@ TEST_F(E2eUiSyncTest, QuittingMidPullAnnouncesNothing) {
   EXPECT_TRUE(noticed(pull.bus, "afterwards\tdone")) << noticesText(pull.bus);
   EXPECT_FALSE(fs::exists(pull.fromPeer / "大文件.bin"));
   EXPECT_FALSE(noticedAny(pull.bus, "个文件已同步")) << noticesText(pull.bus);
+}
+
+// The sync folder's disk is unmounted while the program runs: the rows and a notice say so
+// within seconds, whatever ends the folder's watch (the disk's last mount going, or only the
+// mount table, where another mount still holds the disk), and once the disk is back the folder
+// syncs again. Nothing of it is removed on the peer meanwhile.
+TEST_F(E2eUiSyncTest, ASyncDiskUnmountedWhileRunningIsShownMissingUntilItIsBack) {
+  BigPull pull(*this);
+  if (!pull.display.failure().empty()) GTEST_SKIP() << pull.display.failure();
+  const fs::path disk = pull.homeUi / "移动盘";
+  const fs::path holder = pull.homeUi / "另一处";
+  const fs::path image = fs::path(pull.logs) / "disk.img";
+  const auto shell = [](const std::string& command) { return std::system(command.c_str()) == 0; };
+  if (!shell(fmt::format("truncate -s 32M '{0}' && mkfs.ext4 -q -F '{0}' >/dev/null 2>&1", image.string()))) {
+    GTEST_SKIP() << "no mkfs.ext4 here";
+  }
+  fs::create_directories(holder);
+  pull.fromPeer = disk / "项目";
+  // Mounted in the device's mount namespace only: no other process holds the disk.
+  const auto inUi = [&](const std::string& command) {
+    return shell(fmt::format("nsenter -t {} -m {}", pull.ui->pid(), command));
+  };
+  const auto seen = [&](const fs::path& path) {
+    return fs::path(fmt::format("/proc/{}/root", pull.ui->pid())) / path.relative_path();
+  };
+  bool mounted = false;
+  startPaired(pull, [&] {
+    fs::remove(pull.fromPeer);
+    mounted = inUi(fmt::format("mount -o loop '{}' '{}'", image.string(), disk.string()));
+    return mounted && fs::create_directories(seen(pull.fromPeer));
+  });
+  if (!mounted) GTEST_SKIP() << "no loop-mounted ext4 here";
+  if (HasFatalFailure()) return;
+  PeerProcess& ui = *pull.ui;
+  const std::string tree = pull.fromPeer.string();
+  const std::string log = pull.logs + "/ui.log";
+  writeFile(seen(pull.fromPeer) / "盘上.txt", "on the disk");
+  ASSERT_TRUE(eventually([&] { return sameFile(pull.inbox / "盘上.txt", "on the disk"); }));
+
+  const auto shownMissing = [&] {
+    return treeRow(ui, tree).value("indexTitle", "") == "同步文件夹不在" &&
+           treeRow(ui, tree, pull.inbox.string()).value("transfer", "") == "同步文件夹不在";
+  };
+  const auto missingNotices = [&] {
+    const auto notices = pull.bus.notices();
+    return std::count_if(notices.begin(), notices.end(),
+                         [&](const std::string& line) { return line.starts_with("同步文件夹不在\t" + tree + "\\n"); });
+  };
+  for (const bool held : {false, true}) {
+    SCOPED_TRACE(held ? "unmounted while another mount holds the disk" : "unmounted");
+    const int round = held ? 2 : 1;
+    const auto logged = [&](const std::string& what) { return timesIn(log, "syncdir(" + tree + ") is " + what); };
+    const size_t missingBefore = logged("missing");
+    const size_t backBefore = logged("back");
+    if (held) {
+      ASSERT_TRUE(inUi(fmt::format("mount --bind '{}' '{}'", disk.string(), holder.string())));
+    }
+    ASSERT_TRUE(inUi(fmt::format("umount '{}'", disk.string())));
+    EXPECT_TRUE(eventually(shownMissing, seconds(5))) << ask(ui, "tree-rows").dump();
+    EXPECT_TRUE(eventually([&] { return missingNotices() == round; }, seconds(5))) << noticesText(pull.bus);
+    EXPECT_GT(logged("missing"), missingBefore);
+
+    // Back: the rows say so, and changes both ways sync again.
+    ASSERT_TRUE(inUi(held ? fmt::format("mount --bind '{}' '{}'", holder.string(), disk.string())
+                          : fmt::format("mount -o loop '{}' '{}'", image.string(), disk.string())));
+    EXPECT_TRUE(eventually([&] { return !treeRow(ui, tree).empty() && !shownMissing(); }, seconds(30)))
+        << ask(ui, "tree-rows").dump();
+    EXPECT_GT(logged("back"), backBefore);
+    const std::string name = fmt::format("回来后{}.txt", round);
+    writeFile(seen(pull.fromPeer) / name, "made here");
+    EXPECT_TRUE(eventually([&] { return sameFile(pull.inbox / name, "made here"); }));
+    writeFile(pull.inbox / ("对端" + name), "made there");
+    EXPECT_TRUE(eventually([&] { return sameFile(seen(pull.fromPeer) / ("对端" + name), "made there"); }));
+  }
+  EXPECT_TRUE(sameFile(pull.inbox / "盘上.txt", "on the disk")) << "removed on the peer";
+  EXPECT_FALSE(noticedAny(pull.bus, "\t#")) << "a notice of the disk's probe: " << noticesText(pull.bus);
+  expectQuitsCleanly(ui, log);
 }
 
 }  // namespace

@@ -255,7 +255,8 @@ TEST_F(FileEventStreamTest, ARootWhoseDiskIsUnmountedIsReportedChanged) {
   struct Unmount {
     std::string path;
     ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-  } unmount{root()};
+  };
+  const Unmount unmount{root()};
   auto stream = startStream();
   writeFile(at("on disk"), "d");
   ASSERT_TRUE(collector_.waitForPath(at("on disk"), Stream::kItemCreated));
@@ -265,6 +266,22 @@ TEST_F(FileEventStreamTest, ARootWhoseDiskIsUnmountedIsReportedChanged) {
   EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged));
   writeFile(at("below"), "b");
   EXPECT_TRUE(collector_.waitForPath(at("below"), Stream::kItemCreated)) << "the mount point is watched";
+
+  // A disk mounted there again, no event but the mount table's, is watched; unmounted while
+  // another mount holds it, which ends no watch, it is reported all the same.
+  TempDir holder;
+  const Unmount unmountHolder{holder.str()};
+  collector_.clear();
+  ASSERT_EQ(::mount("tmpfs", root().c_str(), "tmpfs", 0, "size=1M"), 0) << std::strerror(errno);
+  ASSERT_EQ(::mount(root().c_str(), holder.str().c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged | Stream::kMustScanSubDirs));
+  writeFile(at("on disk again"), "d");
+  EXPECT_TRUE(collector_.waitForPath(at("on disk again"), Stream::kItemCreated));
+  collector_.clear();
+  ASSERT_EQ(::umount(root().c_str()), 0) << std::strerror(errno);
+  EXPECT_TRUE(collector_.waitForPath(root(), Stream::kRootChanged));
+  writeFile(at("below again"), "b");
+  EXPECT_TRUE(collector_.waitForPath(at("below again"), Stream::kItemCreated));
 }
 
 TEST_F(FileEventStreamTest, FoldersBeyondTheWatchLimitAreRescannedPeriodically) {

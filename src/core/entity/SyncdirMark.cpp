@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "core/entity/FileTimes.h"
 #include "core/entity/MarkedCopies.h"
 #include "core/entity/QoFile.h"
@@ -34,7 +36,7 @@ constexpr size_t kMarkMaxBytes = 256;
 // Recorded files looked at for evidence that an unmarked folder is the copy's.
 constexpr int kEvidenceCandidates = 64;
 // Larger files are taken on their size and time alone: their content is not read at a look.
-constexpr int64_t kEvidenceHashBytes = 64LL << 20;
+constexpr int64_t kEvidenceHashBytes = 16LL << 20;
 
 // The root folder of a copy, open while it is looked at.
 class RootFd {
@@ -90,11 +92,18 @@ bool hasPresentRecords(const QoSyncdirCopy& copy) {
              QoFileAndSyncdirCopyRelation::Parameters{std::to_string(copy.pk())}) > 0;
 }
 
-// Whether a recorded non-empty file of the copy stands at its place with its recorded size
-// and modification time (and content, where small enough to read): no other disk mounted in
-// the copy's place holds that by chance. Names alone prove nothing: every ext4 disk has
-// "lost+found", every camera card "DCIM".
-bool holdsRecordedFile(const QoSyncdirCopy& copy) {
+// What the recorded non-empty files of a copy show of an unmarked folder: how many were looked
+// at, and how many stand at their place with their recorded size and modification time (and
+// content, where small enough to read). Most of them must: an older backup put in the folder's
+// place holds some of them unchanged, and names alone prove nothing (every ext4 disk has
+// "lost+found", every camera card "DCIM").
+struct Evidence {
+  int looked = 0;
+  int asRecorded = 0;
+  bool enough() const { return asRecorded * 2 > looked; }
+};
+
+Evidence recordedFilesThere(const QoSyncdirCopy& copy) {
   const std::string prefix = copy.path() + "/";
   // The shortest paths first: those at the top are the most likely to have stayed as they were.
   const auto files = QoFile::findByCriteria(
@@ -103,19 +112,31 @@ bool holdsRecordedFile(const QoSyncdirCopy& copy) {
       "ORDER BY length(path) LIMIT " +
           std::to_string(kEvidenceCandidates),
       QoFile::Parameters{std::to_string(copy.pk())});
+  Evidence evidence;
+  std::vector<QoFile::Ptr> toRead;
   for (const auto& file : files) {
     const std::string& path = file->path();
     if (path.compare(0, prefix.size(), prefix) != 0) continue;
+    ++evidence.looked;
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
     if (status.st_size != file->length() || !isRecordedModificationTime(status.st_mtim, file->contentModTime())) {
       continue;
     }
-    if (file->sha1().empty() || status.st_size > kEvidenceHashBytes) return true;
-    const auto sha1 = QoUtils::getSha1StringWithPath(path);
-    if (sha1 && *sha1 == file->sha1()) return true;
+    if (file->sha1().empty() || status.st_size > kEvidenceHashBytes) {
+      ++evidence.asRecorded;
+    } else {
+      toRead.push_back(file);
+    }
   }
-  return false;
+  // Contents are read only while they can still decide: a folder that is not the copy's, looked
+  // at again and again while it stands there, mostly costs a look at sizes and times.
+  for (size_t i = 0; i < toRead.size() && !evidence.enough(); ++i) {
+    if ((evidence.asRecorded + static_cast<int>(toRead.size() - i)) * 2 <= evidence.looked) break;
+    const auto sha1 = QoUtils::getSha1StringWithPath(toRead[i]->path());
+    if (sha1 && *sha1 == toRead[i]->sha1()) ++evidence.asRecorded;
+  }
+  return evidence;
 }
 
 // Whether every entry recorded as present in a copy that holds no recorded non-empty file
@@ -139,22 +160,25 @@ bool holdsAllOfAnEmptyCopy(const QoSyncdirCopy& copy) {
 
 struct Look {
   SyncdirMark::State state = SyncdirMark::State::kNoFolder;
-  bool ownMark = false;  // the folder holds this copy's mark
+  bool ownMark = false;              // the folder holds this copy's mark
+  std::optional<Evidence> evidence;  // what the recorded files showed, where they were looked at
 };
 
 Look look(const QoSyncdirCopy& copy, int rootFd) {
   using State = SyncdirMark::State;
-  if (rootFd < 0) return {State::kNoFolder, false};
+  if (rootFd < 0) return {State::kNoFolder, false, std::nullopt};
   const std::optional<std::string> mark = readMark(rootFd);
-  if (mark && !copy.uuid().empty() && *mark == copy.uuid()) return {State::kInPlace, true};
-  if (mark && !mark->empty()) return {State::kOtherMark, false};
-  if (MarkedCopies::installed().wasMarked(copy.uuid())) return {State::kMarkLost, false};
-  // Never marked: nothing recorded as present can be taken as removed, or the files recorded
-  // are evidently there.
-  if (!hasPresentRecords(copy) || holdsRecordedFile(copy)) return {State::kInPlace, false};
+  if (mark && !copy.uuid().empty() && *mark == copy.uuid()) return {State::kInPlace, true, std::nullopt};
+  if (mark && !mark->empty()) return {State::kOtherMark, false, std::nullopt};
+  if (MarkedCopies::installed().wasMarked(copy.uuid())) return {State::kMarkLost, false, std::nullopt};
+  // Never marked: nothing recorded as present can be taken as removed, or most of the files
+  // recorded are evidently there.
+  if (!hasPresentRecords(copy)) return {State::kInPlace, false, std::nullopt};
+  const Evidence evidence = recordedFilesThere(copy);
+  if (evidence.enough()) return {State::kInPlace, false, evidence};
   // The mark an earlier version left, in a folder of folders and empty files all in place.
-  if (mark && holdsAllOfAnEmptyCopy(copy)) return {State::kInPlace, false};
-  return {State::kNoEvidence, false};
+  if (mark && holdsAllOfAnEmptyCopy(copy)) return {State::kInPlace, false, std::nullopt};
+  return {State::kNoEvidence, false, evidence};
 }
 
 // A folder that cannot take the mark (read-only) is said once, not at every look.
@@ -250,7 +274,12 @@ bool SyncdirMark::inPlace(const QoSyncdirCopy& copy) {
   // folder that cannot take the mark is still the copy's, and is looked at the same way again.
   if (writeMark(root.get(), copy.path(), copy.uuid())) {
     marked.setMarked(copy.uuid());
-    QoLog("syncdir({}) marked as the folder of copy {}", copy.path(), copy.uuid());
+    if (seen.evidence) {
+      QoLog("syncdir({}) marked as the folder of copy {}: {} of the {} recorded files looked at are there as recorded",
+            copy.path(), copy.uuid(), seen.evidence->asRecorded, seen.evidence->looked);
+    } else {
+      QoLog("syncdir({}) marked as the folder of copy {}", copy.path(), copy.uuid());
+    }
   }
   return true;
 }
@@ -266,6 +295,14 @@ bool SyncdirMark::markAs(const QoSyncdirCopy& copy) {
   return true;
 }
 
+std::string SyncdirMark::explain(const QoSyncdirCopy& copy) {
+  const RootFd root(copy.path());
+  const Look seen = look(copy, root.get());
+  if (seen.state != State::kNoEvidence || !seen.evidence || seen.evidence->looked == 0) return describe(seen.state);
+  return fmt::format("not marked, and only {} of the {} recorded files looked at are there as recorded (most must be)",
+                     seen.evidence->asRecorded, seen.evidence->looked);
+}
+
 const char* SyncdirMark::describe(State state) {
   switch (state) {
     case State::kInPlace:
@@ -277,7 +314,7 @@ const char* SyncdirMark::describe(State state) {
     case State::kMarkLost:
       return "its mark is not there";
     case State::kNoEvidence:
-      return "not marked and none of its recorded files is there";
+      return "not marked and too few of its recorded files are there as recorded";
   }
   return "";
 }

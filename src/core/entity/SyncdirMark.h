@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace velbor {
@@ -12,9 +13,10 @@ class QoSyncdirCopy;
 // this copy had one (an empty mount point, a spare disk, a folder made again) is not the
 // copy's folder, and what is recorded there must not be taken as removed. A copy never marked
 // (recorded before marks held uuids) is marked only on evidence that no other disk gives by
-// chance: a recorded non-empty file there with its recorded size and modification time (and
-// content, where it is small enough to read), nothing recorded as present at all, or, with the
-// empty mark of an earlier version, all of a copy of folders and empty files as recorded.
+// chance, nor an older backup of the folder: most of the recorded non-empty files looked at
+// there with their recorded size and modification time (and content, where small enough to
+// read), nothing recorded as present at all, or, with the empty mark of an earlier version,
+// all of a copy of folders and empty files as recorded.
 class SyncdirMark {
  public:
   static constexpr std::string_view kName = ".Velbor.Syncdir";
@@ -45,6 +47,8 @@ class SyncdirMark {
   static bool markAs(const QoSyncdirCopy& copy);
   // A few words on a state, for the log.
   static const char* describe(State state);
+  // The same for the copy's folder as it stands, with what its recorded files showed.
+  static std::string explain(const QoSyncdirCopy& copy);
 };
 
 }  // namespace velbor

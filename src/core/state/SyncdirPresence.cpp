@@ -33,7 +33,7 @@ bool SyncdirPresence::check(const CopyPtr& copy) {
     QoLog(
         "*** syncdir({}) is missing or not the folder recorded (a disk not mounted, or another disk in its "
         "place?), nothing in it is removed: {}; its own folder holds {} with {}",
-        copy->path(), SyncdirMark::describe(SyncdirMark::stateOf(*copy)), SyncdirMark::kName, copy->uuid());
+        copy->path(), SyncdirMark::explain(*copy), SyncdirMark::kName, copy->uuid());
     QoNotices::post(notice::SyncdirMissing{copy->path(), copy->uuid()});
   }
   return false;

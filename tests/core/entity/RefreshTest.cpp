@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "EntityTestBase.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
@@ -307,13 +308,35 @@ TEST_F(RefreshTest, ACopyMarkedBeforeMarksNamedTheirCopyIsMarkedOnlyOnEvidence) 
   EXPECT_NE(stored("later.txt"), nullptr);
   EXPECT_EQ(stored("notes.txt")->status(), 0);
 
-  // No mark at all, the top-level file changed meanwhile: a file further down is evidence.
+  // No mark at all, the top-level file changed meanwhile: the files further down are evidence.
   forgetMarks();
   fs::remove(mark);
   writeFile(at("notes.txt"), "notes, longer now");
   refresh();
   EXPECT_EQ(readFile(mark), copy_->uuid() + "\n");
   EXPECT_EQ(stored("notes.txt")->sha1(), *QoUtils::getSha1StringWithPath(at("notes.txt")));
+
+  // An older backup put in its place: one recorded file unchanged since, one older, the
+  // others not made yet. One file is no evidence: most of those looked at must be there.
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) writeFile(at(name), name);
+  refresh();
+  forgetMarks();
+  fs::rename(root_, disk);
+  fs::create_directories(root_);
+  fs::rename(disk + "/notes.txt", at("notes.txt"));
+  writeFile(at("a.txt"), "an older a");
+  EXPECT_EQ(refresh(), (std::vector<Notice>{{"prepare"}, {"end"}}));
+  EXPECT_FALSE(fs::exists(mark)) << "an older backup is not the folder";
+  // (The one file's content is not read: it could not decide.)
+  EXPECT_EQ(SyncdirMark::explain(*copy_),
+            "not marked, and only 0 of the 6 recorded files looked at are there as recorded (most must be)");
+  EXPECT_EQ(stored("a.txt")->sha1(), *QoUtils::getSha1StringWithPath(disk + "/a.txt"));
+  EXPECT_EQ(stored("b.txt")->status(), 0);
+  fs::rename(at("notes.txt"), disk + "/notes.txt");
+  fs::remove_all(root_);
+  fs::rename(disk, root_);
+  refresh();
+  EXPECT_EQ(readFile(mark), copy_->uuid() + "\n");
 }
 
 TEST_F(RefreshTest, ACopyOfFoldersAndEmptyFilesWithItsMarkOfOldIsTheCopysWhenAllOfItIsThere) {

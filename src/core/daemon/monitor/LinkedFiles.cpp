@@ -25,13 +25,7 @@ LinkedFiles::LinkedFiles(std::string label, size_t bound) : label_(std::move(lab
 bool LinkedFiles::follow(const std::string& path, const State& state, bool searched) {
   const auto known = seen_.find(path);
   if (known == seen_.end() && seen_.size() >= bound_) {
-    if (!boundLogged_) {
-      QoLog(
-          "Monitor: more than {} files with several names in ({}), a change through another name of the others is "
-          "not seen",
-          bound_, label_);
-      boundLogged_ = true;
-    }
+    logBound();
     return false;
   }
   if (known != seen_.end()) {
@@ -49,6 +43,20 @@ bool LinkedFiles::follow(const std::string& path, const State& state, bool searc
   names.paths.insert(path);
   names.searched = names.searched || searched;
   return true;
+}
+
+bool LinkedFiles::hasRoomFor(const std::string& path) {
+  if (seen_.size() < bound_ || follows(path)) return true;
+  logBound();
+  return false;
+}
+
+void LinkedFiles::logBound() {
+  if (boundLogged_) return;
+  QoLog(
+      "Monitor: more than {} files with several names in ({}), a change through another name of the others is not seen",
+      bound_, label_);
+  boundLogged_ = true;
 }
 
 void LinkedFiles::forget(const std::string& path) {

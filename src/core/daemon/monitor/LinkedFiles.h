@@ -52,8 +52,9 @@ class LinkedFiles {
   bool follow(const std::string& path, const State& state, bool searched);
   void forget(const std::string& path);
   bool follows(const std::string& path) const { return seen_.count(path) != 0; }
-  // Whether `path` is followed or could be.
-  bool hasRoomFor(const std::string& path) const { return seen_.size() < bound_ || follows(path); }
+  // Whether `path`, a file with several names, is followed or could be; the bound reached is
+  // logged once.
+  bool hasRoomFor(const std::string& path);
   // The other names followed of the file that `path` names.
   std::vector<std::string> otherNames(const std::string& path) const;
   // Whether the file that `path` names has names in the copy that are not followed and that
@@ -73,6 +74,7 @@ class LinkedFiles {
   std::string label_;
   size_t bound_;
   bool boundLogged_ = false;
+  void logBound();
   std::map<std::string, State> seen_;
   std::map<Inode, Names> names_;
 };

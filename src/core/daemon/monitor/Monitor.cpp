@@ -13,6 +13,7 @@
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/entity/TmpFileName.h"
 #include "core/state/DataSource.h"
 #include "core/state/Lockers.h"
@@ -234,10 +235,13 @@ void Monitor::listenFileSystem() {
         LockerGuard bounds(Lockers::monitor());
         options.watchLimit = bounds_.watches != 0 ? bounds_.watches : FileEventStream::systemWatchBound();
       }
-      // A pull writes, closes and renames a temporary file for every file it fetches. Those
-      // names are ignored by the filter anyway; the stream drops them before they cost it a
-      // look at the disk and the filter a log line, so a large pull cannot overflow its queue.
-      options.ignoredFileName = [](const std::string& name) { return TmpFileName::isTemporaryName(name); };
+      // A pull writes, closes and renames a temporary file for every file it fetches, and the
+      // folder's mark is written through one of its own. Those names are ignored by the
+      // filter anyway; the stream drops them before they cost it a look at the disk and the
+      // filter a log line, so a large pull cannot overflow its queue.
+      options.ignoredFileName = [](const std::string& name) {
+        return TmpFileName::isTemporaryName(name) || SyncdirMark::isMarkName(name);
+      };
       const std::weak_ptr<Monitor> weak = weak_from_this();
       auto stream =
           std::make_unique<FileEventStream>(roots, options, [weak](const std::vector<FileEventStream::Event>& events) {
@@ -274,9 +278,25 @@ bool Monitor::checkBigFile(uint32_t flags) {
 }
 
 void Monitor::scanPaths(const std::vector<FileEventStream::Event>& events) {
+  std::vector<CopyPtr> rootsChanged;
+  filterEvents(events, rootsChanged);
+  // A copy's folder went (its disk unmounted, moved away) or another stands there: told at
+  // once, not when something is next pulled or compared. Looked at apart from the stream,
+  // which reads on meanwhile.
+  for (const CopyPtr& copy : rootsChanged) {
+    runInBackground([copy] { SyncdirPresence::shared().check(copy); });
+  }
+}
+
+void Monitor::filterEvents(const std::vector<FileEventStream::Event>& events, std::vector<CopyPtr>& rootsChanged) {
   LockerGuard lock(Lockers::monitor());
   for (size_t i = 0; i < events.size(); ++i) {
     const FileEventStream::Event& event = events[i];
+    if (event.flags & FileEventStream::kRootChanged) {
+      for (const CopyPtr& copy : syncdirCopys_) {
+        if (copy->path() == event.path) rootsChanged.push_back(copy);
+      }
+    }
     if (event.flags & FileEventStream::kMustScanSubDirs) {
       // Events were lost below this root: the whole copy is compared again; below a folder
       // that is not watched: that folder is, with everything below it.

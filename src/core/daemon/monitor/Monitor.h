@@ -116,6 +116,8 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // Waits longer before failed changes are tried again.
   void delayRetry() REQUIRES(Lockers::monitor());
   CopyPtr owningCopy(const std::string& path) const REQUIRES(Lockers::monitor());
+  // The event filter under the "monitor" locker; `rootsChanged`: copies whose root changed.
+  void filterEvents(const std::vector<FileEventStream::Event>& events, std::vector<CopyPtr>& rootsChanged);
   void runInBackground(std::function<void()> job);
   // `wholeCopy`: the paths are part of a comparison of the whole copy.
   std::vector<Prepared> prepare(const std::vector<std::string>& paths, const CopyPtr& copy, bool wholeCopy);

@@ -139,6 +139,21 @@ std::vector<std::string> entriesOf(const std::string& folder) {
   return entries;
 }
 
+// Whether the item at `path` (`disk` as read, in `state`) is evidently no change of the
+// records: gone before it was looked at with nothing (or a file recorded removed) in the
+// records, a file as recorded, or a recorded folder whose times alone moved (its entries are
+// recorded themselves; a probe of its disk gives it back its times).
+bool isNoChange(const std::string& path, const QoFile::Ptr& disk, const DiskState& state, const QoFile::Ptr& stored) {
+  if (!disk) {
+    if (!stored) QoLog("File({}) neither in db nor in fs??", path);
+    return !stored || (stored->status() == 1 && stored->type() == 0);
+  }
+  if (!stored || stored->type() != disk->type()) return false;
+  if (disk->type() == 0 && contentMayDiffer(path, *disk, state, stored)) return false;
+  disk->keepModeOf(*stored);
+  return (QoFile::compareFileBetweenFileSystem(disk, stored) & (8 | 16 | 32)) == 0;
+}
+
 }  // namespace
 
 bool Monitor::copyRootPresent(const CopyPtr& copy) {
@@ -265,6 +280,8 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
       if (!item.disk || item.disk->type() == 3) continue;
     }
     const QoFile::Ptr stored = QoFile::getFileWithPath(path);
+    // Nothing to record: not counted, so no notice tells of a change that is none.
+    if (isNoChange(path, item.disk, item.state, stored)) continue;
     if (item.disk && item.disk->type() == 0 && contentMayDiffer(path, *item.disk, item.state, stored)) {
       const auto readStart = std::chrono::system_clock::now();
       const auto sha1 = QoUtils::getSha1StringWithPath(path, stopping_.get_token());

@@ -260,6 +260,12 @@ TEST_F(MonitorBoundsTest, AnEmptyMountPointIsMissingAndTheCopyResumesWhenItsDisk
   ASSERT_TRUE(SyncdirPresence::shared().check(local_));
   tick();
   EXPECT_TRUE(eventually([&] { return recorded("made-while-away"); }));
+
+  // Gone while nothing is compared or pulled: the end of the root's watch tells at once.
+  std::filesystem::rename(root_, disk);
+  monitor_->scanPaths({Event{root_, ++eventId_, Flags::kRootChanged | Flags::kItemIsDir}});
+  EXPECT_TRUE(eventually([&] { return SyncdirPresence::shared().isMissing(local_->uuid()); }));
+  std::filesystem::rename(disk, root_);
   NotificationCenter::defaultCenter().removeObserver(token);
 }
 

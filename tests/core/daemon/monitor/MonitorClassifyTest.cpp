@@ -219,8 +219,11 @@ TEST_F(MonitorClassifyTest, QuietBatchesAndIgnoredPathsChangeNothing) {
   report({"folder"}, FileEventStream::kItemIsDir | FileEventStream::kItemInodeMetaMod);
   // The root itself and paths outside the copy are dropped by the filter.
   monitor_->scanPaths({Event{root_, 1, FileEventStream::kItemIsDir}, Event{"/elsewhere/f", 2, kFileChanged}});
+  takeIndexed();
   tick();
   EXPECT_EQ(usn(), before);
+  // Nor is any announced as indexed: the pane would tell of files updated.
+  EXPECT_EQ(takeIndexed(), std::vector<std::string>{});
   EXPECT_FALSE(stored(".hidden"));
   EXPECT_FALSE(stored("link"));
   EXPECT_FALSE(stored("folder/new"));  // no event of its own yet

@@ -61,14 +61,17 @@ TEST_P(MonitorDiskBelowRootTest, ModesTheStickShowsAreNeverRecordedAndItsProbesA
   // monitor leaves a folder's time alone; a rescan records it first.)
   local_->refresh();
   const int64_t counter = usn();
+  takeIndexed();
   for (const char* item : {"stick/new.txt", "stick/folder"}) {
     ModeKeeping::shared().clear();
     report({item});
     settle();
+    takeIndexed();
     report({"stick", "stick/folder"});
     settle();
     EXPECT_EQ(usn(), counter) << "probed for " << item;
     EXPECT_TRUE(temporaries().empty());
+    EXPECT_EQ(takeIndexed(), std::vector<std::string>{}) << "no notice of files updated, probed for " << item;
   }
   // Nor does a rescan, which compares the times of folders too, after a probe of its own.
   ModeKeeping::shared().clear();

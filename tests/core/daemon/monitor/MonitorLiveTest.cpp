@@ -7,6 +7,8 @@
 
 #include "MonitorTestBase.h"
 #include "core/daemon/sync/SyncEngine.h"
+#include "core/entity/ModeKeeping.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/state/QoConfig.h"
 #include "support/InotifyQueueLimit.h"
 
@@ -151,6 +153,38 @@ TEST_F(MonitorLiveTest, ACopyFolderMovedAwayAndPutBackIsWatchedAndComparedAgain)
   writeFile(away / "stray", "stray");
   expectQuiet("sentinel");
   EXPECT_FALSE(stored("stray"));
+}
+
+// What the program itself makes in a copy, whatever the settings: the probe of the disk's
+// permissions (a file with no name, which the kernel reports as "#<inode>"), a new mark written
+// through a temporary file. None of it reaches the monitor, is logged as a change or counts as
+// a file updated; a file truly named like the probe is recorded.
+TEST_F(MonitorLiveTest, TheProgramsOwnProbesAndMarksAreNoChange) {
+  std::filesystem::create_directories(at("sub"));
+  monitor_->start();
+  ASSERT_TRUE(eventually([&] { return recorded("sub") && monitor_->watchCount() == 2; }));
+  for (const bool hidden : {false, true}) {
+    QoConfig::sharedQoConfig().setSyncHiddenFile(hidden);
+    QoFile::generateRegexExpress();
+    takeIndexed();
+    ::testing::internal::CaptureStderr();
+    for (const std::string& folder : {root_, at("sub")}) {
+      ModeKeeping::shared().clear();
+      ModeKeeping::shared().learnAt(folder);
+    }
+    ASSERT_TRUE(SyncdirMark::markAs(*local_));
+    const std::string sentinel = hidden ? "#2" : "#1";
+    expectQuiet(sentinel);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    // Every name "#<digits>" the log gives is the file truly named so.
+    for (size_t found = log.find("/#"); found != std::string::npos; found = log.find("/#", found + 1)) {
+      EXPECT_EQ(log.substr(found + 1, log.find_first_not_of("0123456789", found + 2) - found - 1), sentinel) << log;
+    }
+    EXPECT_EQ(log.find("Velbor.Syncdir."), std::string::npos) << log;
+    EXPECT_EQ(takeIndexed(), std::vector<std::string>{at(sentinel)});
+  }
+  QoConfig::sharedQoConfig().setSyncHiddenFile(false);
+  QoFile::generateRegexExpress();
 }
 
 // Quitting in the middle of hashing a large file, in the start-up rescan and in the classifier:

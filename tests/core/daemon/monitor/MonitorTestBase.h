@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "core/entity/SyncdirMark.h"
 #include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"
+#include "core/state/SyncFileProcessBox.h"
+#include "platform/Dispatch.h"
 #include "platform/FileEventStream.h"
 #include "platform/LockerGuard.h"
 #include "platform/Waiter.h"
@@ -36,6 +39,10 @@ class MonitorTestBase : public FetchTestBase {
   void SetUp() override {
     FetchTestBase::SetUp();
     fileChanged_ = QoNotices::observe<notice::FileChanged>([this](const notice::FileChanged&) { notices_.notify(); });
+    indexing_ = QoNotices::observe<notice::SyncFileProcess>([this](const notice::SyncFileProcess& progress) {
+      std::lock_guard lock(indexedMutex_);
+      if (progress.box && progress.box->status == SyncFileIndexing) indexed_.push_back(progress.box->downloadFilePath);
+    });
     monitor_ = Monitor::sharedMonitor();
   }
 
@@ -43,6 +50,7 @@ class MonitorTestBase : public FetchTestBase {
     monitor_.reset();
     Monitor::resetSharedMonitor();
     NotificationCenter::defaultCenter().removeObserver(fileChanged_);
+    NotificationCenter::defaultCenter().removeObserver(indexing_);
     QoNotify::resetNotifyQueue();
     FetchTestBase::TearDown();
   }
@@ -109,9 +117,20 @@ class MonitorTestBase : public FetchTestBase {
     return true;
   }
 
+  // The paths announced as indexed (each counts in the pane's "本地 N 个文件已更新") since the
+  // last call, once the notices posted so far have arrived.
+  std::vector<std::string> takeIndexed() {
+    QoNotify::notifyQueue()->sync([] {});
+    std::lock_guard lock(indexedMutex_);
+    return std::exchange(indexed_, {});
+  }
+
   std::shared_ptr<Monitor> monitor_;
   Waiter notices_;
   NotificationCenter::Token fileChanged_ = 0;
+  NotificationCenter::Token indexing_ = 0;
+  std::mutex indexedMutex_;
+  std::vector<std::string> indexed_;
   uint64_t eventId_ = 0;
 };
 
