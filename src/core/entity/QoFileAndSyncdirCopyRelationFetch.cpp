@@ -11,6 +11,8 @@
 #include <mutex>
 
 #include "core/entity/CopyItemFolder.h"
+#include "core/entity/DiskUndo.h"
+#include "core/entity/DownloadJournal.h"
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/FileTimes.h"
@@ -20,10 +22,12 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/RecordsRefused.h"
 #include "core/entity/SyncdirMark.h"
 #include "core/entity/TmpFileName.h"
 #include "core/entity/UsnSource.h"
 #include "framework/errors/QoException.h"
+#include "framework/persistence/DatabaseRefusal.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
@@ -103,6 +107,21 @@ void recordKeptTime(QoFile& file, const CopyItemFolder& folder, const std::strin
   if (const auto status = folder.status(name); status && S_ISREG(status->st_mode)) recordKeptTime(file, *status);
 }
 
+// Gives `name` of `folder` these permissions and time, taken back when the records are not
+// committed.
+void setAttributesUndoably(const CopyItemFolder& folder, const std::string& name, int32_t permissions, int64_t mtime) {
+  const auto before = folder.status(name);
+  folder.setAttributes(name, permissions, mtime);
+  if (before) DiskUndo::attributesSet(folder, name, *before);
+}
+
+// Tells the open transaction how installFile placed a file, so that it can be put back.
+CopyItemFolder::Placed undoably(const CopyItemFolder& source, const CopyItemFolder& target, bool backToSource) {
+  return [&source, &target, backToSource](CopyItemFolder::Placement placement) {
+    DiskUndo::installed(placement, source, source.name(), target, target.name(), backToSource);
+  };
+}
+
 // Installs the record's downloaded temporary file at `path`; `replace` allows an item there.
 void installDownload(Relation& relation, const std::string& path, bool replace) {
   const QoFile& file = fileOf(relation);
@@ -112,7 +131,8 @@ void installDownload(Relation& relation, const std::string& path, bool replace) 
   const auto& sync = relation.getDownloadSync();
   const auto installed = target.installFile(temporary, temporary.name(), target.name(), file.sha1(), file.unixAttr(),
                                             file.contentModTime(), replace, relation.getCheckedDownload(),
-                                            sync ? sync->synced() : std::nullopt, replacing(path, file.sha1()));
+                                            sync ? sync->synced() : std::nullopt, replacing(path, file.sha1()),
+                                            undoably(temporary, target, false));
   noteInstalled(relation, path, installed);
 }
 
@@ -147,6 +167,11 @@ void makeDirectoryAt(const Relation& relation, const std::string& path, int32_t 
   const auto item = folder.status(folder.name());
   if (item && !S_ISDIR(item->st_mode)) ensureRecordedAsOnDisk(folder, path);
   folder.makeDirectory(folder.name(), permissions, mtime);
+  if (item && S_ISDIR(item->st_mode)) {
+    DiskUndo::attributesSet(folder, folder.name(), *item);
+  } else {
+    DiskUndo::madeFolder(folder, folder.name());
+  }
 }
 
 // Moves the local file to a fresh conflict name beside it, with its recorded attributes.
@@ -155,7 +180,8 @@ std::string moveLocalToConflictName(const Relation& relation, QoFile& localFile)
   const std::string conflictPath = localFile.generateConflictPath();
   const std::string conflictName = lastComponent(conflictPath);
   local.moveNoReplace(local.name(), conflictName);
-  local.setAttributes(conflictName, localFile.unixAttr(), localFile.contentModTime());
+  DiskUndo::moved(local, local.name(), conflictName);
+  setAttributesUndoably(local, conflictName, localFile.unixAttr(), localFile.contentModTime());
   recordKeptTime(localFile, local, conflictName);
   return conflictPath;
 }
@@ -195,10 +221,12 @@ void dispatchConflict(Relation& relation, const char* types, const std::array<Ha
 }
 
 // Entries of a folder that are never synchronised (ignored or non-UTF-8 names): the peer
-// never saw them, so its delete of the folder does not reach them. A temporary download
-// left behind by an earlier transfer is ours, not the user's, and goes with the folder.
+// never saw them, so its delete of the folder does not reach them. A temporary download of
+// this run is ours, not the user's, and goes with the folder; a file that only has the name
+// of one is the user's.
 bool isNeverSynchronised(const std::string& path, const std::string& name) {
-  return !TmpFileName::isTemporaryName(name) && (!isValidUtf8(name) || QoFile::matchIgnoreFilter(path));
+  if (TmpFileName::isTemporaryName(name) && DownloadJournal::shared().madeHere(path)) return false;
+  return !isValidUtf8(name) || QoFile::matchIgnoreFilter(path);
 }
 
 // Removing a folder removes everything synchronised below it: each such item must be
@@ -274,6 +302,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   const int64_t peerUsn = file_ ? file_->usn() : 0;
   const std::string path = file_ ? file_->path() : std::string();
   bool succeeded = true;
+  std::string refused;
   try {
     transaction.begin();
     // Checked at the pull's start, yet the disk may have gone since. A removal is refused as
@@ -343,9 +372,12 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
         QoSyncdirCopyRelation::hashWithFirstUuid(syncdirCopy_ ? syncdirCopy_->uuid() : std::string(),
                                                  remoteSyncdirCopyUuid_),
         peerUsn);
+    // The database takes no records now: every further record would fail the same way.
+    if (dynamic_cast<const DatabaseRefusal*>(&e) != nullptr) refused = e.what();
   }
   installedFiles_.clear();
   dropFetch();
+  if (!refused.empty()) throw RecordsRefused(refused);
   return succeeded;
 }
 
@@ -402,6 +434,7 @@ bool QoFileAndSyncdirCopyRelation::restoreMissingFolders() {
       const auto now =
           std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
       folder.makeDirectory(folder.name(), std::nullopt, now.count());
+      DiskUndo::madeFolder(folder, folder.name());
       const auto made = QoFile::initWithPath(folderPath);
       if (!made) throw QoException::defaultExceptionWithReason("({}) cannot be read", folderPath);
       made->insertRelationUpdateSha1(false);
@@ -468,7 +501,7 @@ void QoFileAndSyncdirCopyRelation::fileRename() {
     setPk(-1);
     setVclockInc();
     insertRelationUpdateSha1(false);
-    localItem.setAttributes(localItem.name(), localFile.unixAttr(), localFile.contentModTime());
+    setAttributesUndoably(localItem, localItem.name(), localFile.unixAttr(), localFile.contentModTime());
     recordKeptTime(localFile, localItem, localItem.name());
     local.setVclock(vclock_);
     local.updateRelation();
@@ -485,7 +518,7 @@ void QoFileAndSyncdirCopyRelation::handleFFOOConflict() {
   const CopyItemFolder target(rootOf(*this), file.path());
   ensureRecordedAsOnDisk(target, file.path());
   deleteTmpFile();
-  target.setAttributes(target.name(), file.unixAttr(), file.contentModTime());
+  setAttributesUndoably(target, target.name(), file.unixAttr(), file.contentModTime());
   recordKeptTime(file, target, target.name());
   updateRelation();
 }
@@ -588,10 +621,12 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
   const CopyItemFolder source(rootOf(*this), localFile.path());
   const CopyItemFolder target(rootOf(*this), file.path());
   ensureRecordedAsOnDisk(target, file.path(), file.sha1());
+  // Given the record's attributes on its way: put back, it has its own again.
+  if (const auto before = source.status(source.name())) DiskUndo::attributesSet(source, source.name(), *before);
   // The local file must still hold the content the record names.
-  const auto installed =
-      target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(),
-                         true, std::nullopt, std::nullopt, replacing(file.path(), file.sha1()));
+  const auto installed = target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(),
+                                            file.contentModTime(), true, std::nullopt, std::nullopt,
+                                            replacing(file.path(), file.sha1()), undoably(source, target, true));
   noteInstalled(*this, file.path(), installed);
   store(*this, true);
 }

@@ -19,10 +19,12 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/RecordsRefused.h"
 #include "core/entity/TmpFileName.h"
 #include "core/state/DataSource.h"
 #include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
+#include "framework/persistence/DatabaseRefusal.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/Exception.h"
 #include "platform/LockerGuard.h"
@@ -203,10 +205,16 @@ bool QoWorkerSync::applyRename(const Relation& record) {
     }
     transaction.commit();
   } catch (const Exception& e) {
+    // Moves the file back where it was recorded.
     transaction.rollback();
     QoLog("*** Rename({}) not recorded, {}", record->file() ? record->file()->path() : std::string(), e.what());
+    if (dynamic_cast<const DatabaseRefusal*>(&e) != nullptr) {
+      setFailedUsn(*record, peerUsn);
+      if (oldPath) setFailedUsn(*oldPath, oldPathPeerUsn);
+      throw RecordsRefused(e.what());
+    }
     if (!moved) return false;
-    // The file has moved, but neither path is recorded so: both come again with the next pull.
+    // Neither path is recorded as moved: both come again with the next pull.
     setFailedUsn(*record, peerUsn);
     if (oldPath) setFailedUsn(*oldPath, oldPathPeerUsn);
   }
