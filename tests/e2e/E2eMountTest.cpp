@@ -403,7 +403,7 @@ class SmallDisk {
   SmallDisk& operator=(const SmallDisk&) = delete;
   bool mounted() const { return mounted_; }
   // Takes every byte left; `free` gives them back.
-  void fill() { shell(fmt::format("dd if=/dev/zero of='{}' bs=64k 2>/dev/null", filler())); }
+  void fill() { shell(fmt::format("dd if=/dev/zero of='{}' bs=64k 2>/dev/null", filler().string())); }
   void free() { fs::remove(filler()); }
 
  private:

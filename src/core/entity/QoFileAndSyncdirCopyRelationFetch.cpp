@@ -302,7 +302,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   const int64_t peerUsn = file_ ? file_->usn() : 0;
   const std::string path = file_ ? file_->path() : std::string();
   bool succeeded = true;
-  std::string refused;
+  RecordsRefused::takeNoted();
   try {
     transaction.begin();
     // Checked at the pull's start, yet the disk may have gone since. A removal is refused as
@@ -373,11 +373,10 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
                                                  remoteSyncdirCopyUuid_),
         peerUsn);
     // The database takes no records now: every further record would fail the same way.
-    if (dynamic_cast<const DatabaseRefusal*>(&e) != nullptr) refused = e.what();
+    if (dynamic_cast<const DatabaseRefusal*>(&e) != nullptr) RecordsRefused::note(e.what());
   }
   installedFiles_.clear();
   dropFetch();
-  if (!refused.empty()) throw RecordsRefused(refused);
   return succeeded;
 }
 
