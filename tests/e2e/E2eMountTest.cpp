@@ -424,5 +424,87 @@ TEST_F(E2eMountTest, AFolderOfFoldersAndEmptyFilesSyncsOnAfterAnUpgradeFromEmpty
   EXPECT_EQ(a->waitExit(std::chrono::seconds(30)), 0);
 }
 
+// A tmpfs of `megabytes` on a folder of this mount namespace; unmounted when it goes.
+class SmallDisk {
+ public:
+  SmallDisk(const fs::path& at, int megabytes)
+      : at_(at), mounted_(shell(fmt::format("mount -t tmpfs -o size={}M tmpfs '{}'", megabytes, at.string()))) {}
+  ~SmallDisk() {
+    if (mounted_) shell(fmt::format("umount -l '{}'", at_.string()));
+  }
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  bool mounted() const { return mounted_; }
+  // Takes every byte left; `free` gives them back.
+  void fill() { shell(fmt::format("dd if=/dev/zero of='{}' bs=64k 2>/dev/null", filler().string())); }
+  void free() { fs::remove(filler()); }
+
+ private:
+  fs::path filler() const { return at_ / "filler"; }
+  fs::path at_;
+  bool mounted_;
+};
+
+// The regular files below `folder` whose names begin with `prefix` (conflict copies too).
+int filesNamed(const fs::path& folder, const std::string& prefix) {
+  int count = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file() && entry.path().filename().string().starts_with(prefix)) ++count;
+  }
+  return count;
+}
+
+TEST_F(E2eMountTest, AFullDatabaseDiskInstallsNothingItCannotRecordAndBringsNoDeletionBack) {
+  E2eNetwork network(2);
+  ASSERT_TRUE(network.ready());
+  const std::string homeA = home("a");
+  const std::string homeB = home("b");
+  const fs::path folderA = syncFolderIn(homeA);
+  // The sync folder on the machine's disk, the home (database, settings, journal) on a small one.
+  const fs::path folderB = root_.path() / "b-sync";
+  fs::create_directories(folderB);
+  SmallDisk disk(homeB, 8);
+  if (!disk.mounted()) GTEST_SKIP() << "no tmpfs mount on this machine";
+  const std::string logA = root_.path() / "a.log";
+  const std::string logB = root_.path() / "b.log";
+  PeerProcess a(network.host(0), homeA, with(portOptions(), {"--token", "one"}), logA);
+  PeerProcess b(network.host(1), homeB, with(portOptions(), {"--token", "one", "--accept-trust"}), logB);
+  ASSERT_TRUE(trustEachOther(a, b));
+  ASSERT_TRUE(pairFolder(a, folderA, b.uuid(), folderB));
+  writeFile(folderA / "first.txt", "first");
+  ASSERT_TRUE(eventually([&] { return sameFile(folderB / "first.txt", "first"); }));
+  ASSERT_TRUE(usnSettles(b));
+
+  constexpr int kNew = 60;
+  disk.fill();
+  for (int i = 0; i < kNew; ++i) writeFile(folderA / fmt::format("new-{}.txt", i), fmt::format("new {}", i));
+  // B pulls, and what it would record is refused.
+  ASSERT_TRUE(eventually([&] {
+    return timesIn(logB, "commitTransaction failed") + timesIn(logB, "*** Download journal(") > 0;
+  })) << "the full disk refused nothing";
+  ASSERT_TRUE(usnSettles(a));
+  EXPECT_EQ(filesNamed(folderB, "new-"), 0) << "files installed that are not recorded";
+
+  // Deleted where they came from, then room again on B.
+  for (int i = 0; i < kNew; ++i) fs::remove(folderA / fmt::format("new-{}.txt", i));
+  ASSERT_TRUE(usnSettles(a));
+  disk.free();
+  writeFile(folderA / "after.txt", "after");
+  ASSERT_TRUE(eventually([&] { return sameFile(folderB / "after.txt", "after"); }, std::chrono::seconds(180)))
+      << "B never pulled again once there was room";
+  writeFile(folderB / "from-b.txt", "from b");
+  ASSERT_TRUE(eventually([&] { return sameFile(folderA / "from-b.txt", "from b"); }));
+  ASSERT_TRUE(usnSettles(b));
+  ASSERT_TRUE(usnSettles(a));
+  EXPECT_EQ(filesNamed(folderA, "new-"), 0) << "deleted files came back";
+  EXPECT_EQ(filesNamed(folderB, "new-"), 0);
+  // Said once per pull, not once per file and try.
+  EXPECT_LT(timesIn(logB, "commitTransaction failed"), 40u);
+  EXPECT_LT(timesIn(logB, "Download journal("), 40u);
+  EXPECT_TRUE(a.command("quit").value("ok", false));
+  EXPECT_TRUE(b.command("quit").value("ok", false));
+  EXPECT_EQ(b.waitExit(std::chrono::seconds(30)), 0);
+}
+
 }  // namespace
 }  // namespace velbor::test

@@ -483,7 +483,7 @@ TEST_F(PullProcessTest, AFolderSwappedForALinkMidPullKeepsNoTemporaryFileAnywher
 
 // The receiver is killed while a file arrives, and the file is gone on the sender before it
 // starts again: nothing will fetch that file again, and its temporary download goes at the
-// start all the same.
+// start all the same, also after its folder was renamed there while the receiver was down.
 TEST_F(PullProcessTest, AReceiverKilledMidFileLeavesNoTemporaryDownloadOnceStartedAgain) {
   writeFile(folderA_ / "first.txt", "before the big one");
   ASSERT_NO_FATAL_FAILURE(connect());
@@ -497,13 +497,15 @@ TEST_F(PullProcessTest, AReceiverKilledMidFileLeavesNoTemporaryDownloadOnceStart
     partial = eventually([&] { return largestTemporary(folderB_) > (20U << 20); }, 120);
     ::kill(receiverPid, SIGKILL);
   });
-  writeFile(folderA_ / "huge.bin", pattern(200 << 20, 13));
+  writeFile(folderA_ / "big/huge.bin", pattern(200 << 20, 13));
   b_->command("sync", 120s);
   killer.join();
   b_->kill();
   ASSERT_TRUE(partial) << "no transfer seen in progress";
   ASSERT_FALSE(temporaryFiles(folderB_).empty()) << "the kill left no download to remove";
-  fs::remove(folderA_ / "huge.bin");
+  fs::remove(folderA_ / "big/huge.bin");
+  fs::rename(folderA_ / "big", folderA_ / "moved");
+  fs::rename(folderB_ / "big", folderB_ / "moved");
   settle(*a_);
 
   b_ = start(homeB_, 1, true);

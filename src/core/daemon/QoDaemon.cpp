@@ -1,6 +1,8 @@
 #include "core/daemon/QoDaemon.h"
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "core/daemon/discovery/QoDiscovery.h"
 #include "core/daemon/discovery/QoPeerRecheck.h"
@@ -10,6 +12,7 @@
 #include "core/daemon/sync/PullStop.h"
 #include "core/entity/DownloadJournal.h"
 #include "core/entity/QoDevice.h"
+#include "core/entity/QoSyncdirCopy.h"
 #include "core/state/QoNotices.h"
 #include "core/state/QoNotify.h"
 #include "framework/crypto/QoEncrypt.h"
@@ -34,7 +37,9 @@ void QoDaemon::start() {
   PullStop::resume();
   // Before any pull: what a killed run was downloading goes, then this run's downloads are kept.
   const std::filesystem::path database = SQLiteInstanceManager::sharedManager()->databaseFilepath();
-  DownloadJournal::shared().open((database.parent_path() / kDownloadJournalName).string());
+  std::vector<std::string> roots;
+  for (const auto& copy : QoDevice::getDeviceSyncdirCopys(0)) roots.push_back(copy->path());
+  DownloadJournal::shared().open((database.parent_path() / kDownloadJournalName).string(), roots);
   try {
     // Exit notices and repeated distrusts are checked with the device they name.
     QoPeerRecheck::install();

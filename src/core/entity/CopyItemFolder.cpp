@@ -364,7 +364,7 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
                                                        int32_t permissions, int64_t mtime, bool replace,
                                                        const std::optional<struct stat>& checked,
                                                        const std::optional<struct stat>& synced,
-                                                       const ReplaceCheck& mayReplace) const {
+                                                       const ReplaceCheck& mayReplace, const Placed& onPlaced) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
   // A local file (a rename's) must be there as spelled; a download's temporary name is ours.
@@ -410,18 +410,23 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
   ModeKeeping::shared().noteInstalled(placed.st_dev, mode, placed.st_mode);
   DiskSteps::passed(DiskStep::Stamp, sourcePath);
 
+  Placement placement = Placement::kNew;
   if (respelling) {
     renameOneItem(source, sourceName, targetName);
+    placement = Placement::kSameItem;
   } else if (replace && mayReplace) {
-    replaceChecked(source, sourceName, targetName, mayReplace);
+    placement = replaceChecked(source, sourceName, targetName, mayReplace, onPlaced != nullptr);
   } else {
+    const bool stood = replace && status(targetName).has_value();
     const int result = replace ? ::renameat(source.fd_, sourceName.c_str(), fd_, targetName.c_str())
                                : renameNoReplace(source.fd_, sourceName, fd_, targetName);
     if (result != 0) raise("move to " + targetPath, sourcePath, errno);
+    if (stood) placement = Placement::kReplacedForGood;
   }
   DiskSteps::passed(DiskStep::Rename, targetPath);
   NameSpelling::noteRemoved(source.path_, sourceName);
   NameSpelling::noteAdded(path_, targetName);
+  if (onPlaced) onPlaced(placement);
   struct stat installed {};
   if (::fstat(file.get(), &installed) != 0 || !S_ISREG(installed.st_mode) || installed.st_ino != placed.st_ino ||
       installed.st_mode != placed.st_mode || installed.st_size != placed.st_size ||
@@ -431,8 +436,9 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
   return installed;
 }
 
-void CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::string& sourceName,
-                                    const std::string& targetName, const ReplaceCheck& mayReplace) const {
+CopyItemFolder::Placement CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::string& sourceName,
+                                                         const std::string& targetName, const ReplaceCheck& mayReplace,
+                                                         bool keepDisplaced) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
   struct stat moving {};
@@ -440,17 +446,16 @@ void CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::str
   if (there && ::fstatat(source.fd_, sourceName.c_str(), &moving, AT_SYMLINK_NOFOLLOW) == 0 &&
       there->st_dev == moving.st_dev && there->st_ino == moving.st_ino) {
     renameOneItem(source, sourceName, targetName);
-    return;
+    return Placement::kSameItem;
   }
-  if (renameNoReplace(source.fd_, sourceName, fd_, targetName) == 0) return;
+  if (renameNoReplace(source.fd_, sourceName, fd_, targetName) == 0) return Placement::kNew;
   if (errno != EEXIST) raise("move to " + targetPath, sourcePath, errno);
   // Something stands there: the two names are exchanged in one step, and what was taken out
   // is checked where it now stands. A change saved into it up to this check is seen; one
   // saved later by writing into it still open is lost with it.
   if (RenameWithFlags::rename(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_EXCHANGE) != 0) {
     if (!RenameWithFlags::flagsRefused(errno)) raise("exchange with " + targetPath, sourcePath, errno);
-    replaceAfterCheck(source, sourceName, targetName, mayReplace);
-    return;
+    return replaceAfterCheck(source, sourceName, targetName, mayReplace);
   }
   DiskSteps::passed(DiskStep::Exchange, targetPath);
   const auto displaced = source.status(sourceName);
@@ -465,10 +470,11 @@ void CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::str
     QoLog("*** ({}) could not be checked, {}", targetPath, e.what());
   }
   if (mayGo) {
-    if (::unlinkat(source.fd_, sourceName.c_str(), 0) != 0) {
+    // Kept for a caller that may still have to put it back.
+    if (!keepDisplaced && ::unlinkat(source.fd_, sourceName.c_str(), 0) != 0) {
       QoLog("*** Remove replaced ({}) failed, {}", sourcePath, errnoText(errno));
     }
-    return;
+    return Placement::kExchanged;
   }
   if (RenameWithFlags::rename(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_EXCHANGE) != 0) {
     const int error = errno;
@@ -478,8 +484,9 @@ void CopyItemFolder::replaceChecked(const CopyItemFolder& source, const std::str
   throw QoException::defaultExceptionWithReason("({}) changed on disk while it was replaced", targetPath);
 }
 
-void CopyItemFolder::replaceAfterCheck(const CopyItemFolder& source, const std::string& sourceName,
-                                       const std::string& targetName, const ReplaceCheck& mayReplace) const {
+CopyItemFolder::Placement CopyItemFolder::replaceAfterCheck(const CopyItemFolder& source, const std::string& sourceName,
+                                                            const std::string& targetName,
+                                                            const ReplaceCheck& mayReplace) const {
   const std::string sourcePath = source.path_ + "/" + sourceName;
   const std::string targetPath = path_ + "/" + targetName;
   // No exchange on this file system: the item is checked where it stands, after the flush,
@@ -501,6 +508,7 @@ void CopyItemFolder::replaceAfterCheck(const CopyItemFolder& source, const std::
   if (::renameat(source.fd_, sourceName.c_str(), fd_, targetName.c_str()) != 0) {
     raise("move to " + targetPath, sourcePath, errno);
   }
+  return there ? Placement::kReplacedForGood : Placement::kNew;
 }
 
 void CopyItemFolder::renameOneItem(const CopyItemFolder& source, const std::string& sourceName,
@@ -600,17 +608,10 @@ void CopyItemFolder::writeEmptyFile(const std::string& name) const { Descriptor 
 
 int CopyItemFolder::openEmptyFile(const std::string& name) const {
   const std::string path = path_ + "/" + name;
-  if (auto item = status(name);
-      item && S_ISLNK(item->st_mode) && ::unlinkat(fd_, name.c_str(), 0) != 0 && errno != ENOENT) {
-    raise("remove", path, errno);
-  }
-  // O_NOFOLLOW: a link planted after the check above makes the open fail, not write through it.
-  Descriptor file(::openat(fd_, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  // Made anew: whatever stands at the name (a file of the user's, a link) is not ours to
+  // truncate or replace.
+  Descriptor file(::openat(fd_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
   if (file.get() < 0) raise("create", path, errno);
-  struct stat opened {};
-  if (::fstat(file.get(), &opened) != 0) raise("stat", path, errno);
-  if (!S_ISREG(opened.st_mode)) throw QoException::defaultExceptionWithReason("({}) is not a regular file", path);
-  if (::ftruncate(file.get(), 0) != 0) raise("truncate", path, errno);
   const int flags = ::fcntl(file.get(), F_GETFL);
   if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) raise("open", path, errno);
   return file.release();

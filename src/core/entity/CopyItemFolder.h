@@ -25,6 +25,12 @@ class CopyItemFolder {
   using ReplaceCheck = std::function<bool(const CopyItemFolder& folder, const std::string& name)>;
   // The state each item had when it was judged free to go, by its path.
   using Judged = std::map<std::string, struct stat>;
+  // How installFile put the file in place, told to a caller that may have to put it back:
+  // nothing stood at the target; what stood there now stands at the source's name (the two
+  // were exchanged) and is the caller's to remove; the target was the source file itself
+  // under another name; what stood there is replaced for good (no exchange on this disk).
+  enum class Placement { kNew, kExchanged, kSameItem, kReplacedForGood };
+  using Placed = std::function<void(Placement)>;
 
   CopyItemFolder(const std::string& root, const std::string& path);
   ~CopyItemFolder();
@@ -70,6 +76,8 @@ class CopyItemFolder {
   // after the flush on the item once moved aside, lets it go; otherwise it is put back and
   // this raises. A target that is the source file itself under another name is only renamed;
   // a target that the disk lists as another item in another spelling raises.
+  // With `onPlaced`, it is told how the file was placed, and an item exchanged out of the target
+  // stays at the source's name for it to remove.
   // Answers the status of the installed file right after the rename when it still has the
   // permissions, time and size the disk kept of those given (which a file system may round,
   // or show as one fixed mode); nothing when it was changed already, or cannot be read.
@@ -78,7 +86,8 @@ class CopyItemFolder {
                                          int64_t mtime, bool replace,
                                          const std::optional<struct stat>& checked = std::nullopt,
                                          const std::optional<struct stat>& synced = std::nullopt,
-                                         const ReplaceCheck& mayReplace = nullptr) const;
+                                         const ReplaceCheck& mayReplace = nullptr,
+                                         const Placed& onPlaced = nullptr) const;
   // Renames `from` to `to`; raises when `to` exists.
   void moveNoReplace(const std::string& from, const std::string& to) const;
   // Gives the item `from` the name `to`, another spelling of it that a disk ignoring letter
@@ -96,10 +105,9 @@ class CopyItemFolder {
   // mode without them; an existing folder keeps its content, any other item there is removed
   // first (callers check that it may go).
   void makeDirectory(const std::string& name, std::optional<int32_t> permissions, int64_t mtime) const;
-  // Creates (or truncates) an empty regular file, never through a link.
+  // Creates a new empty regular file; raises when anything stands at the name.
   void writeEmptyFile(const std::string& name) const;
-  // The same, opened for reading and writing; the caller owns the descriptor. A link at the
-  // name is removed first; anything but a regular file there raises.
+  // The same, opened for reading and writing; the caller owns the descriptor.
   int openEmptyFile(const std::string& name) const;
   // A new descriptor of the open folder, which the caller closes; -1 when none can be had.
   int duplicateFolderDescriptor() const;
@@ -118,12 +126,12 @@ class CopyItemFolder {
  private:
   // Moves `sourceName` of `source` onto `targetName` here, replacing what stands there only
   // when `mayReplace` lets it go once it is moved aside; see installFile.
-  void replaceChecked(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName,
-                      const ReplaceCheck& mayReplace) const;
+  Placement replaceChecked(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName,
+                           const ReplaceCheck& mayReplace, bool keepDisplaced) const;
   // The same where the file system cannot exchange two names: the item is checked where it
   // stands, then replaced.
-  void replaceAfterCheck(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName,
-                         const ReplaceCheck& mayReplace) const;
+  Placement replaceAfterCheck(const CopyItemFolder& source, const std::string& sourceName,
+                              const std::string& targetName, const ReplaceCheck& mayReplace) const;
   // Gives `sourceName` of `source` the name `targetName` here, which already leads to that
   // very file (a file system that folds case, or a second link); nothing is removed.
   void renameOneItem(const CopyItemFolder& source, const std::string& sourceName, const std::string& targetName) const;

@@ -77,7 +77,7 @@ std::optional<bool> ModeKeeping::probe(int folderFd, const std::string& folder, 
   struct stat before {};
   if (::fstat(folderFd, &before) != 0) return std::nullopt;
   // A temporary download's name: never recorded, and removed with its folder as ours.
-  const TmpFileName held(folder + "/.permissions");
+  const TmpFileName held(folder + "/.permissions", true);
   const std::string name = std::filesystem::path(held.path()).filename().string();
   // One left by a run killed while it probed, or whose removal failed; no one else holds it.
   bool changed = ::unlinkat(folderFd, name.c_str(), 0) == 0;

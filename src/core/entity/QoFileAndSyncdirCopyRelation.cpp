@@ -320,8 +320,7 @@ std::shared_ptr<TmpFileStream> QoFileAndSyncdirCopyRelation::openTmpFile(const s
   try {
     // Never write outside the copy: a folder on the way that is a link raises here.
     const CopyItemFolder folder(copyRoot, tmpPath);
-    // A new transfer starts from an empty file: bytes left by an earlier, longer attempt
-    // would otherwise stay behind the new content.
+    // Made anew, never a file that stands at the name already (the user's own).
     auto handle = std::make_shared<TmpFileStream>(folder.openEmptyFile(folder.name()));
     if (!handle->is_open()) return nullptr;
     // Its folder stays at hand: moved away or replaced by a link meanwhile, the file is still
@@ -330,7 +329,14 @@ std::shared_ptr<TmpFileStream> QoFileAndSyncdirCopyRelation::openTmpFile(const s
     if (::fstat(handle->descriptor(), &file) == 0) {
       const int folderFd = folder.duplicateFolderDescriptor();
       if (folderFd >= 0) {
-        handle->setPlace(std::make_shared<const TmpFilePlace>(folderFd, folder.name(), tmpPath, file));
+        auto place = std::make_shared<const TmpFilePlace>(folderFd, folder.name(), tmpPath, file);
+        // A download the journal could not note would be left for good by a kill: none is made.
+        if (!place->noted()) {
+          handle->close();
+          place->remove();
+          return nullptr;
+        }
+        handle->setPlace(std::move(place));
       }
     }
     return handle;

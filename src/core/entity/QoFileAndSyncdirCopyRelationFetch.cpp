@@ -12,6 +12,8 @@
 
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/DiskSteps.h"
+#include "core/entity/DiskUndo.h"
+#include "core/entity/DownloadJournal.h"
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/FileTimes.h"
@@ -21,10 +23,12 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/RecordsRefused.h"
 #include "core/entity/SyncdirMark.h"
 #include "core/entity/TmpFileName.h"
 #include "core/entity/UsnSource.h"
 #include "framework/errors/QoException.h"
+#include "framework/persistence/DatabaseRefusal.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/QoLog.h"
 #include "platform/Utf8.h"
@@ -124,6 +128,24 @@ void recordStampedTime(QoFile& file, const struct stat& stamped) {
   if (S_ISREG(stamped.st_mode)) recordKeptTime(file, stamped);
 }
 
+// Gives `name` of `folder` these permissions and time, taken back when the records are not
+// committed.
+// Answers the item's state right after, as setAttributes does (`judged`: see there).
+struct stat setAttributesUndoably(const CopyItemFolder& folder, const std::string& name, int32_t permissions,
+                                  int64_t mtime, const std::optional<struct stat>& judged = std::nullopt) {
+  const auto before = folder.status(name);
+  const struct stat stamped = folder.setAttributes(name, permissions, mtime, judged);
+  if (before) DiskUndo::attributesSet(folder, name, *before);
+  return stamped;
+}
+
+// Tells the open transaction how installFile placed a file, so that it can be put back.
+CopyItemFolder::Placed undoably(const CopyItemFolder& source, const CopyItemFolder& target, bool backToSource) {
+  return [&source, &target, backToSource](CopyItemFolder::Placement placement) {
+    DiskUndo::installed(placement, source, source.name(), target, target.name(), backToSource);
+  };
+}
+
 // Installs the record's downloaded temporary file at `path`; `replace` allows an item there.
 void installDownload(Relation& relation, const std::string& path, bool replace) {
   const QoFile& file = fileOf(relation);
@@ -133,7 +155,8 @@ void installDownload(Relation& relation, const std::string& path, bool replace) 
   const auto& sync = relation.getDownloadSync();
   const auto installed = target.installFile(temporary, temporary.name(), target.name(), file.sha1(), file.unixAttr(),
                                             file.contentModTime(), replace, relation.getCheckedDownload(),
-                                            sync ? sync->synced() : std::nullopt, replacing(path, file.sha1()));
+                                            sync ? sync->synced() : std::nullopt, replacing(path, file.sha1()),
+                                            undoably(temporary, target, false));
   noteInstalled(relation, path, installed);
 }
 
@@ -171,6 +194,11 @@ void makeDirectoryAt(const Relation& relation, const std::string& path, int32_t 
     folder.removeItemKeeping(folder.name(), nullptr, &judged);
   }
   folder.makeDirectory(folder.name(), permissions, mtime);
+  if (item && S_ISDIR(item->st_mode)) {
+    DiskUndo::attributesSet(folder, folder.name(), *item);
+  } else {
+    DiskUndo::madeFolder(folder, folder.name());
+  }
 }
 
 // Moves the local file to a fresh conflict name beside it, with its recorded attributes. It
@@ -181,6 +209,7 @@ std::string moveLocalToConflictName(const Relation& relation, QoFile& localFile)
   const std::string conflictPath = localFile.generateConflictPath();
   const std::string conflictName = lastComponent(conflictPath);
   local.moveNoReplace(local.name(), conflictName);
+  DiskUndo::moved(local, local.name(), conflictName);
   // The move itself sets the change time: the content is told by the rest.
   const auto moved = local.status(conflictName);
   if (!judged || !moved || moved->st_ino != judged->st_ino || moved->st_dev != judged->st_dev ||
@@ -188,8 +217,8 @@ std::string moveLocalToConflictName(const Relation& relation, QoFile& localFile)
       moved->st_mtim.tv_nsec != judged->st_mtim.tv_nsec) {
     throw QoException::defaultExceptionWithReason("({}) changed on disk while it was moved", conflictPath);
   }
-  recordStampedTime(localFile,
-                    local.setAttributes(conflictName, localFile.unixAttr(), localFile.contentModTime(), moved));
+  recordStampedTime(
+      localFile, setAttributesUndoably(local, conflictName, localFile.unixAttr(), localFile.contentModTime(), moved));
   return conflictPath;
 }
 
@@ -228,10 +257,12 @@ void dispatchConflict(Relation& relation, const char* types, const std::array<Ha
 }
 
 // Entries of a folder that are never synchronised (ignored or non-UTF-8 names): the peer
-// never saw them, so its delete of the folder does not reach them. A temporary download
-// left behind by an earlier transfer is ours, not the user's, and goes with the folder.
+// never saw them, so its delete of the folder does not reach them. A temporary download of
+// this run is ours, not the user's, and goes with the folder; a file that only has the name
+// of one is the user's.
 bool isNeverSynchronised(const std::string& path, const std::string& name) {
-  return !TmpFileName::isTemporaryName(name) && (!isValidUtf8(name) || QoFile::matchIgnoreFilter(path));
+  if (TmpFileName::isTemporaryName(name) && DownloadJournal::shared().madeHere(path)) return false;
+  return !isValidUtf8(name) || QoFile::matchIgnoreFilter(path);
 }
 
 // Removing a folder removes everything synchronised below it: each such item must be
@@ -316,6 +347,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   const int64_t peerUsn = file_ ? file_->usn() : 0;
   const std::string path = file_ ? file_->path() : std::string();
   bool succeeded = true;
+  RecordsRefused::takeNoted();
   try {
     transaction.begin();
     // Checked at the pull's start, yet the disk may have gone since. A removal is refused as
@@ -386,6 +418,8 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
         QoSyncdirCopyRelation::hashWithFirstUuid(syncdirCopy_ ? syncdirCopy_->uuid() : std::string(),
                                                  remoteSyncdirCopyUuid_),
         peerUsn);
+    // The database takes no records now: every further record would fail the same way.
+    if (dynamic_cast<const DatabaseRefusal*>(&e) != nullptr) RecordsRefused::note(e.what());
   }
   installedFiles_.clear();
   dropFetch();
@@ -445,6 +479,7 @@ bool QoFileAndSyncdirCopyRelation::restoreMissingFolders() {
       const auto now =
           std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
       folder.makeDirectory(folder.name(), std::nullopt, now.count());
+      DiskUndo::madeFolder(folder, folder.name());
       const auto made = QoFile::initWithPath(folderPath);
       if (!made) throw QoException::defaultExceptionWithReason("({}) cannot be read", folderPath);
       made->insertRelationUpdateSha1(false);
@@ -511,8 +546,8 @@ void QoFileAndSyncdirCopyRelation::fileRename() {
     setPk(-1);
     setVclockInc();
     insertRelationUpdateSha1(false);
-    recordStampedTime(
-        localFile, localItem.setAttributes(localItem.name(), localFile.unixAttr(), localFile.contentModTime(), judged));
+    recordStampedTime(localFile, setAttributesUndoably(localItem, localItem.name(), localFile.unixAttr(),
+                                                       localFile.contentModTime(), judged));
     local.setVclock(vclock_);
     local.updateRelation();
   }
@@ -528,7 +563,7 @@ void QoFileAndSyncdirCopyRelation::handleFFOOConflict() {
   const CopyItemFolder target(rootOf(*this), file.path());
   const auto judged = ensureRecordedAsOnDisk(target, file.path());
   deleteTmpFile();
-  recordStampedTime(file, target.setAttributes(target.name(), file.unixAttr(), file.contentModTime(), judged));
+  recordStampedTime(file, setAttributesUndoably(target, target.name(), file.unixAttr(), file.contentModTime(), judged));
   updateRelation();
 }
 
@@ -637,15 +672,18 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
       target.verifyFile(target.name(), file.sha1());  // raises when it is not the content
       throw QoException::defaultExceptionWithReason("({}) changed while it was read", file.path());
     }
-    recordStampedTime(file, target.setAttributes(target.name(), file.unixAttr(), file.contentModTime(), checked));
+    recordStampedTime(file,
+                      setAttributesUndoably(target, target.name(), file.unixAttr(), file.contentModTime(), checked));
     store(*this, true);
     return;
   }
   const CopyItemFolder source(rootOf(*this), localFile.path());
+  // Given the record's attributes on its way: put back, it has its own again.
+  if (const auto before = source.status(source.name())) DiskUndo::attributesSet(source, source.name(), *before);
   // The local file must still hold the content the record names.
-  const auto installed =
-      target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(),
-                         true, std::nullopt, std::nullopt, replacing(file.path(), file.sha1()));
+  const auto installed = target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(),
+                                            file.contentModTime(), true, std::nullopt, std::nullopt,
+                                            replacing(file.path(), file.sha1()), undoably(source, target, true));
   noteInstalled(*this, file.path(), installed);
   store(*this, true);
 }

@@ -1,5 +1,7 @@
 #include "core/entity/TmpFileName.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -36,6 +38,12 @@ std::string baseName(const std::string& name) {
   return fmt::format("{}~{:016x}", name.substr(0, cut), digest);
 }
 
+// Something stands at the name: the user's own file, or a download no journal knows of.
+bool takenOnDisk(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
 }  // namespace
 
 bool TmpFileName::isTemporaryName(std::string_view name) {
@@ -43,13 +51,13 @@ bool TmpFileName::isTemporaryName(std::string_view name) {
   return name.size() > kSuffix.size() + 1 && name.front() == '.' && name.ends_with(kSuffix);
 }
 
-TmpFileName::TmpFileName(const std::string& filePath) {
+TmpFileName::TmpFileName(const std::string& filePath, bool ownName) {
   const std::filesystem::path path(filePath);
   const std::string folder = path.parent_path().string();
   const std::string name = baseName(path.filename().string());
   std::lock_guard lock(namesLock());
   std::string candidate = fmt::format("{}/.{}.{}", folder, name, "Velbor.Download");
-  for (int n = 2; namesInUse().contains(candidate); ++n) {
+  for (int n = 2; namesInUse().contains(candidate) || (!ownName && takenOnDisk(candidate)); ++n) {
     candidate = fmt::format("{}/.{}.{}.{}", folder, name, n, "Velbor.Download");
   }
   namesInUse().insert(candidate);

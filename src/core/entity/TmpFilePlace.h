@@ -26,6 +26,9 @@ class TmpFilePlace {
   bool remove() const;
   // Whether the file still stands in its folder under its name.
   bool stands() const;
+  // Whether the download journal took it (or keeps nothing): a download it could not note
+  // (its disk is full) would be left behind for good by a kill.
+  bool noted() const { return journalEntry_ != 0; }
 
  private:
   int folderFd_;

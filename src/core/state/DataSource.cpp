@@ -19,6 +19,7 @@
 #include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
 #include "core/utils/QoUtils.h"
+#include "framework/persistence/DatabaseRefusal.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/LockerGuard.h"
 #include "platform/QoLog.h"
@@ -156,8 +157,11 @@ int64_t DataSource::getAutoUsn() {
   int64_t next = currentUsn_ + 1;
   if (next > reservedUsn_) {
     // The ceiling reaches the disk before any usn below it is handed out; a restart
-    // continues above it, leaving at most one block unused.
-    defaults_->setInteger(kUsnKey, next + kUsnBlock - 1);
+    // continues above it, leaving at most one block unused. Not stored (a full disk), none
+    // is handed out: a restart would hand out the same numbers again.
+    if (!defaults_->setInteger(kUsnKey, next + kUsnBlock - 1)) {
+      throw DatabaseRefusal("the usn ceiling cannot be stored");
+    }
     reservedUsn_ = next + kUsnBlock - 1;
   }
   currentUsn_ = next;

@@ -1,10 +1,15 @@
 #include "framework/persistence/PersistentObject.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <set>
+#include <utility>
+#include <vector>
 
 #include "framework/errors/QoExceptionProto.h"
+#include "framework/persistence/DatabaseRefusal.h"
 #include "framework/persistence/PersistentClass.h"
 #include "framework/persistence/PersistentNaming.h"
 #include "framework/persistence/SQLiteInstanceManager.h"
@@ -21,6 +26,20 @@ namespace {
 std::atomic<int> gTransactionLevel{0};
 // Set by a failed row write inside the open transaction; cleared when it ends.
 std::atomic<bool> gTransactionFailed GUARDED_BY(WriteTransaction::locker()){false};
+// The disk work of the open transaction (onRollback, onCommit).
+std::vector<std::function<void()>> gUndos GUARDED_BY(WriteTransaction::locker());
+std::vector<std::function<void()>> gCommitted GUARDED_BY(WriteTransaction::locker());
+
+void runEach(std::vector<std::function<void()>> jobs, bool lastFirst) {
+  if (lastFirst) std::reverse(jobs.begin(), jobs.end());
+  for (const auto& job : jobs) {
+    try {
+      job();
+    } catch (const std::exception& e) {
+      QoLog("*** {}", e.what());
+    }
+  }
+}
 
 // Objects whose comparison is in progress on this thread: stops a cycle of references.
 thread_local std::set<const PersistentObject*> gRecursionCheck;
@@ -128,7 +147,7 @@ void PersistentObject::beginTransaction() {
   // IMMEDIATE takes the write lock at the start, where the busy time-out waits for another
   // connection's writer; a read transaction upgraded later would fail at once instead.
   if (gTransactionLevel == 0 && !runTransactionStatement("BEGIN IMMEDIATE TRANSACTION")) {
-    QoExceptionZeSqlite failure("BEGIN TRANSACTION refused by the database");
+    DatabaseRefusal failure("BEGIN TRANSACTION refused by the database");
     QoLog("*** beginTransaction failed, {}", failure.description());
     throw failure;
   }
@@ -144,11 +163,28 @@ void PersistentObject::commitTransaction() {
     throw failure;
   }
   if (gTransactionLevel == 1 && !runTransactionStatement("COMMIT TRANSACTION")) {
-    QoExceptionZeSqlite failure("COMMIT TRANSACTION refused by the database");
+    DatabaseRefusal failure("COMMIT TRANSACTION refused by the database");
     QoLog("*** commitTransaction failed, {}", failure.description());
     throw failure;
   }
-  --gTransactionLevel;
+  if (--gTransactionLevel == 0) {
+    gUndos.clear();
+    runEach(std::exchange(gCommitted, {}), false);
+  }
+}
+
+void PersistentObject::onRollback(std::function<void()> undo) {
+  LockerGuard transaction(WriteTransaction::locker());
+  if (gTransactionLevel > 0) gUndos.push_back(std::move(undo));
+}
+
+void PersistentObject::onCommit(std::function<void()> committed) {
+  LockerGuard transaction(WriteTransaction::locker());
+  if (gTransactionLevel > 0) {
+    gCommitted.push_back(std::move(committed));
+  } else {
+    runEach({std::move(committed)}, false);
+  }
 }
 
 bool PersistentObject::inTransaction() { return gTransactionLevel > 0; }
@@ -160,7 +196,11 @@ void PersistentObject::rollbackTransaction() {
     QoLog("*** rollBackTransaction failed, {}", "ROLLBACK TRANSACTION refused by the database");
   }
   // A failed rollback must not leave the level raised.
-  if (--gTransactionLevel == 0) gTransactionFailed = false;
+  if (--gTransactionLevel == 0) {
+    gTransactionFailed = false;
+    gCommitted.clear();
+    runEach(std::exchange(gUndos, {}), true);
+  }
 }
 
 void PersistentObject::reportWriteFailure(const std::string& logLine) {

@@ -83,10 +83,16 @@ class PersistentObject : public std::enable_shared_from_this<PersistentObject> {
   // Nesting transaction of the one connection: only the outermost begin and its matching
   // commit or rollback reach the database. The caller holds the "transaction" locker from
   // begin to the matching commit or rollback (WriteTransaction does all of this).
-  // A BEGIN or COMMIT that the database refuses raises QoException and leaves the level.
+  // A BEGIN or COMMIT that the database refuses raises DatabaseRefusal and leaves the level.
   static void beginTransaction();
   static void commitTransaction();
   static void rollbackTransaction();
+  // Disk work that goes with the open transaction, so that the disk never holds what the
+  // records do not: `undo` runs when the outermost transaction rolls back (a refused commit
+  // included), the last one given first; `committed` runs once it is committed. Outside a
+  // transaction `committed` runs at once and `undo` is dropped. Their failures are logged.
+  static void onRollback(std::function<void()> undo);
+  static void onCommit(std::function<void()> committed);
   // Whether a transaction is open (a commit now would only end a nested one).
   static bool inTransaction();
   static int transactionLevel();

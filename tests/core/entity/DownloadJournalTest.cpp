@@ -44,11 +44,13 @@ TEST_F(DownloadJournalTest, WhatAKilledRunWasDownloadingGoesAtTheNextStartAndNot
         auto second = download(".b.txt.Velbor.Download");
         auto installed = download(".c.txt.Velbor.Download");
         auto removed = download(".d.txt.Velbor.Download");
+        fs::create_directories(copy_ / "sub/deeper");
+        auto inFolder = download("sub/deeper/.f.txt.Velbor.Download");
         fs::rename(copy_ / ".c.txt.Velbor.Download", copy_ / "c.txt");
         installed.reset();
         fs::remove(copy_ / ".d.txt.Velbor.Download");
         removed.reset();
-        if (!first || !second) _exit(3);
+        if (!first || !second || !inFolder) _exit(3);
         ::kill(::getpid(), SIGKILL);
       },
       ::testing::KilledBySignal(SIGKILL), "");
@@ -59,15 +61,28 @@ TEST_F(DownloadJournalTest, WhatAKilledRunWasDownloadingGoesAtTheNextStartAndNot
   fs::rename(copy_ / "mine", copy_ / ".b.txt.Velbor.Download");
   // And a file the user made under a name the killed run had used and given up.
   writeFile(copy_ / ".d.txt.Velbor.Download", "the user's too");
+  // A folder renamed while the device was down takes its download along; the user's file
+  // takes the old place.
+  fs::rename(copy_ / "sub", copy_ / "renamed");
+  fs::create_directories(copy_ / "sub/deeper");
+  writeFile(copy_ / "sub/deeper/.f.txt.Velbor.Download", "the user's at the old place");
 
-  DownloadJournal::shared().open(journal().string());
+  DownloadJournal::shared().open(journal().string(), {copy_.str()});
+  EXPECT_FALSE(fs::exists(copy_ / "renamed/deeper/.f.txt.Velbor.Download"));
+  EXPECT_EQ(readFile(copy_ / "sub/deeper/.f.txt.Velbor.Download"), "the user's at the old place");
   EXPECT_FALSE(fs::exists(copy_ / ".a.txt.Velbor.Download"));
   EXPECT_EQ(readFile(copy_ / ".b.txt.Velbor.Download"), "the user's own");
   EXPECT_EQ(readFile(copy_ / ".d.txt.Velbor.Download"), "the user's too");
   EXPECT_EQ(readFile(copy_ / "c.txt"), "part of .c.txt.Velbor.Download");
 
+  // A download is made anew: a file standing at its name is the user's, never written into.
+  EXPECT_FALSE(download(".b.txt.Velbor.Download"));
+  EXPECT_EQ(readFile(copy_ / ".b.txt.Velbor.Download"), "the user's own");
+  EXPECT_FALSE(DownloadJournal::shared().madeHere((copy_ / ".b.txt.Velbor.Download").string()));
+
   // This run's downloads, once over, leave nothing to remove at the next start.
   auto next = download(".e.txt.Velbor.Download");
+  EXPECT_TRUE(DownloadJournal::shared().madeHere((copy_ / ".e.txt.Velbor.Download").string()));
   EXPECT_GT(fs::file_size(journal()), 0u);
   fs::rename(copy_ / ".e.txt.Velbor.Download", copy_ / "e.txt");
   next.reset();
@@ -117,8 +132,12 @@ TEST_F(DownloadJournalTest, ALineAFullDiskCutShortLeavesTheNextOnesWhole) {
   auto cut = download(".b.txt.Velbor.Download");
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, savedHandler);
+  EXPECT_TRUE(DownloadJournal::shared().failing());
   auto after = download(".c.txt.Velbor.Download");
-  ASSERT_TRUE(cut && after);
+  ASSERT_TRUE(after);
+  // One the journal could not note would be left for good by a kill: it is not made.
+  EXPECT_FALSE(cut);
+  EXPECT_FALSE(fs::exists(copy_ / ".b.txt.Velbor.Download"));
 
   // As the next start after a kill here.
   DownloadJournal::removeLeftovers(journal().string());

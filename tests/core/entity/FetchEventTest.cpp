@@ -5,15 +5,20 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
+
+#include <fmt/format.h>
 
 #include "FetchTestBase.h"
 #include "core/entity/FileFlush.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/RecordsRefused.h"
 #include "core/entity/SyncdirMark.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
+#include "framework/persistence/PersistenceTestSupport.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/NotificationCenter.h"
 #include "support/ReadWatch.h"
@@ -382,6 +387,7 @@ TEST_F(FetchEventTest, DeletingAFolderKeepsLocalChangesBelowIt) {
   writeFile(at("plain/.git/config"), "history");
   writeFile(at("plain/other/c.txt"), "c");
   writeFile(at("plain/bad\xff.txt"), "a name that is not UTF-8");
+  writeFile(at("plain/.own.txt.Velbor.Download"), "the user's, named like a download");
   for (const char* relative :
        {"plain", "plain/a.txt", "plain/sub", "plain/sub/b.txt", "plain/other", "plain/other/c.txt"}) {
     recordLocal(relative);
@@ -390,6 +396,7 @@ TEST_F(FetchEventTest, DeletingAFolderKeepsLocalChangesBelowIt) {
   EXPECT_EQ(readFile(at("plain/sub/.env")), "secret");
   EXPECT_EQ(readFile(at("plain/.git/config")), "history");
   EXPECT_EQ(readFile(at("plain/bad\xff.txt")), "a name that is not UTF-8");
+  EXPECT_EQ(readFile(at("plain/.own.txt.Velbor.Download")), "the user's, named like a download");
   for (const char* gone : {"plain/a.txt", "plain/sub/b.txt", "plain/other"}) EXPECT_FALSE(exists(at(gone))) << gone;
   EXPECT_EQ(stored("plain")->status(), 1);
 
@@ -410,10 +417,75 @@ TEST_F(FetchEventTest, FailedRecordWriteAnswersFailureAndStoresNothing) {
       "BEGIN SELECT RAISE(ABORT, 'refused by the test'); END"));
   auto created = incoming("a.txt", Incoming().content("hello").download("hello"));
   EXPECT_FALSE(created->handleFetchEvent(EventCreateFile));
+  EXPECT_FALSE(exists(at("a.txt"))) << "no file on disk without its record";
   EXPECT_EQ(stored("a.txt"), nullptr) << "no file row without its record";
   EXPECT_EQ(failedUsn(), kPeerUsn);
   EXPECT_EQ(PersistentObject::transactionLevel(), 0);
   EXPECT_TRUE(temporaries().empty());
+}
+
+// A database that refuses the commit (its disk is full) leaves the disk as it was before the
+// event, whatever the event did there; the event then stops its caller's pull.
+TEST_F(FetchEventTest, ARefusedCommitPutsBackWhatTheEventDidOnDisk) {
+  struct Case {
+    const char* name;
+    std::string path;
+    int32_t event;
+    Incoming spec;
+    std::function<void(QoFileAndSyncdirCopyRelation&)> prepare;
+  };
+  writeFile(at("old.txt"), "recorded");
+  writeFile(at("moved.txt"), "moved");
+  writeFile(at("both.txt"), "mine");
+  writeFile(at("same.txt"), "same");
+  fs::create_directories(at("folder"));
+  for (const char* relative : {"old.txt", "moved.txt", "both.txt", "same.txt", "folder"}) recordLocal(relative);
+  const auto renameFrom = [&](const std::string& relative) {
+    return [this, relative](QoFileAndSyncdirCopyRelation& r) { r.setFileRelationLocal(recordLocal(relative)); };
+  };
+  const std::vector<Case> cases{
+      {"new file", "new.txt", EventCreateFile, Incoming().content("new").download("new"), nullptr},
+      {"update", "old.txt", EventUpdateFile, Incoming().content("theirs").download("theirs"), nullptr},
+      {"rename", "renamed.txt", EventRenameFile, Incoming().content("moved"), renameFrom("moved.txt")},
+      {"conflict, the local file renamed", "both.txt", EventFFConflict, Incoming().content("theirs").download("theirs"),
+       [](QoFileAndSyncdirCopyRelation& r) { r.setIsRenameLocalWHenConflict(true); }},
+      {"conflict, the incoming file renamed", "both.txt", EventFFConflict,
+       Incoming().content("theirs").download("theirs"),
+       [](QoFileAndSyncdirCopyRelation& r) { r.setIsRenameLocalWHenConflict(false); }},
+      {"times and mode only", "same.txt", EventFFConflict, Incoming().content("same").permissions(0600), nullptr},
+      {"new folder", "made", EventCreateDirectory, Incoming().type(1), nullptr},
+      {"folder times", "folder", EventUpdateDirectory, Incoming().type(1).permissions(0700), nullptr},
+  };
+  const auto tree = [&] {
+    std::map<std::string, std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+      struct stat status {};
+      ::lstat(entry.path().c_str(), &status);
+      found[entry.path().string()] =
+          fmt::format("{:o} {}.{} {}", status.st_mode, status.st_mtim.tv_sec, status.st_mtim.tv_nsec,
+                      entry.is_regular_file() ? readFile(entry.path()) : "");
+    }
+    return found;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DataSource::sharedDataSource().resetSyncdirCopyRelationFailedUsn(pairingKey());
+    const auto before = tree();
+    auto relation = incoming(c.path, c.spec);
+    if (c.prepare) c.prepare(*relation);
+    const auto stored = QoFile::getFileWithPath(at(c.path));
+    {
+      RefusedCommits refused;
+      EXPECT_FALSE(relation->handleFetchEvent(c.event));
+    }
+    EXPECT_TRUE(RecordsRefused::takeNoted()) << "noted for the pull to stop";
+    auto after = tree();
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(failedUsn(), kPeerUsn);
+    const auto now = QoFile::getFileWithPath(at(c.path));
+    EXPECT_EQ(now ? now->usn() : 0, stored ? stored->usn() : 0);
+    EXPECT_EQ(PersistentObject::transactionLevel(), 0);
+  }
 }
 
 TEST_F(FetchEventTest, EmptyFilesAndRenamesNeedNoDownload) {

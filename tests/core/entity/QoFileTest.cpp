@@ -417,6 +417,7 @@ TEST_F(LocalChangeTest, IncomingDeletionReusesTheFileRowLeftAtItsPath) {
 
 TEST_F(LocalChangeTest, NewTransferStartsFromAnEmptyTemporaryFile) {
   auto incoming = arriving(root_ + "/in/a.txt", outer_);
+  // Left by an attempt no journal knows of, or the user's own: never written into.
   writeFile(root_ + "/in/.a.txt.Velbor.Download", "left over by a longer attempt");
 
   auto handle = incoming->getTmpFileHandle();
@@ -425,7 +426,9 @@ TEST_F(LocalChangeTest, NewTransferStartsFromAnEmptyTemporaryFile) {
   EXPECT_EQ(incoming->getTmpFileHandle(), handle) << "the open transfer keeps its handle";
   *handle << "c";
   incoming->closeTmpFileHandle();
-  EXPECT_EQ(readFile(root_ + "/in/.a.txt.Velbor.Download"), "abc");
+  EXPECT_EQ(incoming->getTempFilePath(), root_ + "/in/.a.txt.2.Velbor.Download");
+  EXPECT_EQ(readFile(incoming->getTempFilePath()), "abc");
+  EXPECT_EQ(readFile(root_ + "/in/.a.txt.Velbor.Download"), "left over by a longer attempt");
 }
 
 TEST_F(LocalChangeTest, TemporaryFileIsNeverWrittenThroughWhatStandsAtItsName) {
@@ -433,7 +436,7 @@ TEST_F(LocalChangeTest, TemporaryFileIsNeverWrittenThroughWhatStandsAtItsName) {
   writeFile(outside, "not the copy's");
   const std::string temporary = root_ + "/in/.a.txt.Velbor.Download";
 
-  // A link at the temporary name is replaced by a file of our own.
+  // A link at the temporary name stays; the download is a file of our own under another name.
   ASSERT_EQ(symlink(outside.c_str(), temporary.c_str()), 0);
   auto linked = arriving(root_ + "/in/a.txt", outer_);
   auto handle = linked->getTmpFileHandle();
@@ -441,14 +444,19 @@ TEST_F(LocalChangeTest, TemporaryFileIsNeverWrittenThroughWhatStandsAtItsName) {
   *handle << "download";
   linked->closeTmpFileHandle();
   EXPECT_EQ(readFile(outside), "not the copy's");
-  EXPECT_EQ(readFile(temporary), "download");
+  EXPECT_TRUE(std::filesystem::is_symlink(temporary));
+  EXPECT_EQ(readFile(linked->getTempFilePath()), "download");
   std::filesystem::remove(temporary);
+  std::filesystem::remove(linked->getTempFilePath());
   linked.reset();  // gives the name up for the next transfer
 
-  // Anything else that is not a regular file gives no handle.
-  ASSERT_EQ(mkfifo(temporary.c_str(), 0600), 0);
-  EXPECT_EQ(arriving(root_ + "/in/a.txt", outer_)->getTmpFileHandle(), nullptr);
-  std::filesystem::remove(temporary);
+  // A name taken after it was chosen gives no handle, and what took it stays.
+  auto late = arriving(root_ + "/in/a.txt", outer_);
+  const std::string chosen = late->getTempFilePath();
+  ASSERT_EQ(mkfifo(chosen.c_str(), 0600), 0);
+  EXPECT_EQ(late->getTmpFileHandle(), nullptr);
+  EXPECT_TRUE(std::filesystem::is_fifo(chosen));
+  std::filesystem::remove(chosen);
 
   // Without a copy there is nowhere it may be written.
   EXPECT_EQ(arriving(root_ + "/in/a.txt", nullptr)->getTmpFileHandle(), nullptr);

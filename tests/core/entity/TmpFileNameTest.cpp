@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TempDir.h"
+
 namespace velbor::test {
 namespace {
 
@@ -35,6 +37,11 @@ TEST(TmpFileNameTest, ASecondTransferOfOneFileTakesTheNextFreeName) {
   }
   const TmpFileName third("/sync/docs/b.txt");
   EXPECT_EQ(third.path(), "/sync/docs/.b.txt.2.Velbor.Download");
+
+  // A file of the user's under the name: never written into, the next name is taken.
+  const TempDir folder;
+  writeFile(folder / ".c.txt.Velbor.Download", "the user's own");
+  EXPECT_EQ(TmpFileName((folder / "c.txt").string()).path(), (folder / ".c.txt.2.Velbor.Download").string());
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "framework/errors/QoException.h"
 #include "framework/errors/QoExceptionProto.h"
+#include "framework/persistence/DatabaseRefusal.h"
 #include "framework/persistence/PersistenceTestSupport.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/AppPaths.h"
@@ -158,16 +159,35 @@ TEST_F(TransactionTest, RefusedCommitRaisesAndTheWorkIsRolledBack) {
     RefusedCommits refused;
     ASSERT_TRUE(refused.active());
     StatementTrace trace;
+    std::vector<std::string> disk;
     {
       WriteTransaction transaction;
       add("lost");
-      EXPECT_THROW(transaction.commit(), QoExceptionZeSqlite);
+      // The disk work that went with the records is put back, the last first, and no more.
+      PersistentObject::onRollback([&] { disk.push_back("undo first"); });
+      PersistentObject::onCommit([&] { disk.push_back("committed"); });
+      {
+        WriteTransaction inner;
+        PersistentObject::onRollback([&] { disk.push_back("undo inner"); });
+      }
+      EXPECT_TRUE(disk.empty()) << "an inner rollback undoes nothing by itself";
+      EXPECT_THROW(transaction.commit(), DatabaseRefusal);
       EXPECT_EQ(PersistentObject::transactionLevel(), 1) << "still open, for the caller to roll back";
     }
     EXPECT_EQ(ends(trace), (std::vector<int>{1, 1, 1}));
+    EXPECT_EQ(disk, (std::vector<std::string>{"undo inner", "undo first"}));
   }
   EXPECT_EQ(PersistentObject::transactionLevel(), 0);
   EXPECT_EQ(column("SELECT label FROM test_owner"), std::vector<std::string>{"before"});
+  std::vector<std::string> disk;
+  {
+    WriteTransaction transaction;
+    PersistentObject::onRollback([&] { disk.push_back("undo"); });
+    PersistentObject::onCommit([&] { throw std::runtime_error("a failure is only logged"); });
+    PersistentObject::onCommit([&] { disk.push_back("committed"); });
+    transaction.commit();
+  }
+  EXPECT_EQ(disk, std::vector<std::string>{"committed"});
 }
 
 TEST_F(TransactionTest, ScopedTransactionRollsBackUnlessCommitted) {

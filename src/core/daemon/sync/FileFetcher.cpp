@@ -16,6 +16,7 @@
 #include "core/daemon/sync/PullStop.h"
 #include "core/daemon/sync/TmpFileOpening.h"
 #include "core/daemon/sync/TransferFile.h"
+#include "core/entity/DownloadJournal.h"
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/QoDevice.h"
@@ -23,6 +24,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/RecordsRefused.h"
 #include "core/entity/TmpFileStream.h"
 #include "core/envelope/QoMessage.h"
 #include "core/proto/QoPbMessageCode.h"
@@ -345,6 +347,8 @@ bool FileFetcher::adoptOpening(TmpFileOpening& opening) {
     transfer->fileRelation()->setFileFetchEvent(EventFailed);
     failTransfer(*transfer);
   }
+  // Its disk takes no more (the database's, mostly): no other download can be noted either.
+  if (DownloadJournal::shared().failing()) throw RecordsRefused("the download journal cannot be written");
   return false;
 }
 

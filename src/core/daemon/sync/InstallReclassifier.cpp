@@ -8,6 +8,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/RecordsRefused.h"
 #include "core/state/DataSource.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/LockerGuard.h"
@@ -137,8 +138,11 @@ bool InstallReclassifier::install(const Relation& record, int32_t event, bool do
   const int64_t peerUsn = record->file() ? record->file()->usn() : 0;
   const Sorted sorted = eventAgainstLocalNow(*record, event, downloaded);
   switch (sorted.action) {
-    case Action::kApply:
-      return record->handleFetchEvent(sorted.event);
+    case Action::kApply: {
+      const bool applied = record->handleFetchEvent(sorted.event);
+      RecordsRefused::raiseIfNoted();
+      return applied;
+    }
     case Action::kSkip:
       record->dropFetch();
       return true;

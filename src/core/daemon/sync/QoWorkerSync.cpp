@@ -14,16 +14,19 @@
 
 #include "core/daemon/sync/InstallReclassifier.h"
 #include "core/entity/CopyItemFolder.h"
+#include "core/entity/DownloadJournal.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/NameSpelling.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/RecordsRefused.h"
 #include "core/entity/TmpFileName.h"
 #include "core/state/DataSource.h"
 #include "core/state/SyncFileProcessBox.h"
 #include "core/utils/QoUtils.h"
+#include "framework/persistence/DatabaseRefusal.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/Exception.h"
 #include "platform/LockerGuard.h"
@@ -74,7 +77,11 @@ bool QoWorkerSync::folderHoldsOnlyDownloads(const std::string& path) {
   std::error_code error;
   std::filesystem::directory_iterator entry(path, error);
   for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
-    if (!TmpFileName::isTemporaryName(entry->path().filename().string())) return false;
+    // A file of the user's named like a download is not one.
+    if (!TmpFileName::isTemporaryName(entry->path().filename().string()) ||
+        !DownloadJournal::shared().madeHere(entry->path().string())) {
+      return false;
+    }
   }
   // A folder that cannot be listed is not known to be empty.
   return !error;
@@ -196,21 +203,35 @@ bool QoWorkerSync::applyRename(const Relation& record) {
       if (oldPath) setFailedUsn(*oldPath, oldPathPeerUsn);
       return false;
     }
+    // Refused records are the database's as a whole: handled below like a refused commit.
+    const auto raiseIfRefused = [] {
+      if (auto cause = RecordsRefused::takeNoted()) throw DatabaseRefusal(*cause);
+    };
     // A failed rename leaves the transaction to roll back.
-    if (!record->handleFetchEvent(EventRenameFile)) return false;
+    if (!record->handleFetchEvent(EventRenameFile)) {
+      raiseIfRefused();
+      return false;
+    }
     moved = true;
     // The old path is gone from disk: it is recorded removed as the peer removed it.
     if (oneItem) {
       oldPath->deleteRelation();
     } else if (oldPath) {
       oldPath->handleFetchEvent(EventDeleteFile);
+      raiseIfRefused();
     }
     transaction.commit();
   } catch (const Exception& e) {
+    // Moves the file back where it was recorded.
     transaction.rollback();
     QoLog("*** Rename({}) not recorded, {}", record->file() ? record->file()->path() : std::string(), e.what());
+    if (dynamic_cast<const DatabaseRefusal*>(&e) != nullptr) {
+      setFailedUsn(*record, peerUsn);
+      if (oldPath) setFailedUsn(*oldPath, oldPathPeerUsn);
+      throw RecordsRefused(e.what());
+    }
     if (!moved) return false;
-    // The file has moved, but neither path is recorded so: both come again with the next pull.
+    // Neither path is recorded as moved: both come again with the next pull.
     setFailedUsn(*record, peerUsn);
     if (oldPath) setFailedUsn(*oldPath, oldPathPeerUsn);
   }

@@ -13,6 +13,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/RecordsRefused.h"
 #include "core/proto/QoPbMessageCode.h"
 #include "core/state/DataSource.h"
 #include "core/state/QoPeer.h"
@@ -72,6 +73,13 @@ Relation deletionOfLocal(const Relation& local, const Relation& incoming) {
   return deletion;
 }
 
+// Removes the local item for good; a database that refuses records as a whole stops the pull.
+bool deleteLocal(QoFileAndSyncdirCopyRelation& deletion) {
+  const bool removed = deletion.handleFetchEvent(EventDeleteFile);
+  RecordsRefused::raiseIfNoted();
+  return removed;
+}
+
 }  // namespace
 
 bool QoWorkerSync::removeReplacedFolder(const Relation& local, const Relation& incoming, RelationList& deleteArray) {
@@ -91,7 +99,7 @@ bool QoWorkerSync::removeReplacedFolder(const Relation& local, const Relation& i
     QoLog("Folder({}) holds local content, its replacement comes in as a conflict", local->file()->path());
     return false;
   }
-  return deletionOfLocal(local, incoming)->handleFetchEvent(EventDeleteFile);
+  return deleteLocal(*deletionOfLocal(local, incoming));
 }
 
 int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, const Pairing& syncdirCopyRelation,
@@ -158,7 +166,7 @@ int64_t QoWorkerSync::getCompareResultWithStatList(const StatList& statList, con
     }
     if (localFile && localFile->status() != 1 && localFile->type() != remote.type()) {
       const bool gone = localFile->type() == 1 ? removeReplacedFolder(local, record, deleteArray)
-                                               : deletionOfLocal(local, record)->handleFetchEvent(EventDeleteFile);
+                                               : deleteLocal(*deletionOfLocal(local, record));
       if (!gone) {
         if (localFile->type() != 1) return 0;  // refused and marked failed by the deletion
         record->setFileFetchEvent(EventDFConflict);

@@ -22,11 +22,13 @@
 #include "core/daemon/sync/PeerSilent.h"
 #include "core/daemon/sync/PullStop.h"
 #include "core/daemon/sync/QoWorkerSync.h"
+#include "core/daemon/sync/RecordsBackoff.h"
 #include "core/entity/NameSpelling.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/RecordsRefused.h"
 #include "core/proto/QoPbMessageCode.h"
 #include "core/state/DataSource.h"
 #include "core/state/Lockers.h"
@@ -469,6 +471,22 @@ std::optional<SyncEngine::PullFunction> overridingPull() {
   return overridePull();
 }
 
+// Makes the pull of the pairing once the database's wait is over (RecordsBackoff), once for
+// any number of pulls asked for meanwhile.
+void pullAfterWait(const std::string& localTreeUuid, const std::string& remoteTreeUuid,
+                   std::chrono::steady_clock::duration wait) {
+  const std::string key = localTreeUuid + "/" + remoteTreeUuid;
+  if (!RecordsBackoff::shared().keep(key)) return;
+  DispatchQueue::globalQueue()->after(wait, [localTreeUuid, remoteTreeUuid, key] {
+    if (!RecordsBackoff::shared().taken(key)) return;
+    try {
+      SyncEngine::pullOnce(localTreeUuid, remoteTreeUuid);
+    } catch (const std::exception& e) {
+      QoLog("*** Sync once({}) failed, {}", localTreeUuid, e.what());
+    }
+  });
+}
+
 }  // namespace
 
 SyncEngine::Pull SyncEngine::pullOnce(const std::string& localTreeUuid, const std::string& remoteTreeUuid) {
@@ -483,6 +501,11 @@ SyncEngine::Pull SyncEngine::pullOnce(const std::string& localTreeUuid, const st
   PullStop::Running running;
   if (PullStop::isStopping()) {
     QoLog("Sync once({}) not started: the daemon stops", localTreeUuid);
+    return Pull::kStopped;
+  }
+  // The database took no records a moment ago: the pull is made once the wait is over.
+  if (const auto wait = RecordsBackoff::shared().waitLeft(); wait > std::chrono::steady_clock::duration::zero()) {
+    pullAfterWait(localTreeUuid, remoteTreeUuid, wait);
     return Pull::kStopped;
   }
   DataSource& dataSource = DataSource::sharedDataSource();
@@ -532,12 +555,22 @@ SyncEngine::Pull SyncEngine::pullOnce(const std::string& localTreeUuid, const st
     run->cleanUp(false);
     run->awaitPeer();
     return Pull::kStopped;
+  } catch (const RecordsRefused& e) {
+    // Nothing installed stays unrecorded (the event put it back); every other record would
+    // fail the same way, so the pull stops here, says why once, and waits.
+    const auto wait = RecordsBackoff::shared().refused();
+    QoLog("*** Sync once({}) stopped, the records cannot be written ({}); pulls wait {} s", localTreeUuid, e.what(),
+          std::chrono::duration_cast<std::chrono::seconds>(wait).count());
+    run->cleanUp(false);
+    pullAfterWait(localTreeUuid, remoteTreeUuid, wait);
+    return Pull::kStopped;
   } catch (const std::exception& e) {
     QoLog("*** {}", e.what());
     run->cleanUp(false);
     throw;
   }
   run->cleanUp(completed);
+  if (completed) RecordsBackoff::shared().recorded();
   return completed ? Pull::kDone : Pull::kStopped;
 }
 

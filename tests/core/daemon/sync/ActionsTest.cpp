@@ -8,6 +8,7 @@
 #include "SyncTestBase.h"
 #include "core/daemon/sync/TmpFileOpening.h"
 #include "core/entity/TmpFileName.h"
+#include "core/entity/TmpFileStream.h"
 #include "framework/errors/QoExceptionProto.h"
 
 namespace velbor::test {
@@ -68,6 +69,7 @@ TEST_F(ActionsTest, FolderDeletionKeepsWhatThePeerDidNotList) {
     bool folderStays;
     bool recordedRemoved;
   };
+  std::shared_ptr<TmpFileStream> download;
   const std::vector<Case> cases{
       {"a new file not yet recorded", [&](const std::string& d) { writeFile(at(d + "/new.txt"), "new"); }, true, false},
       {"a recorded file the peer never had",
@@ -77,8 +79,13 @@ TEST_F(ActionsTest, FolderDeletionKeepsWhatThePeerDidNotList) {
        },
        true, false},
       {"an empty subfolder", [&](const std::string& d) { fs::create_directories(at(d + "/empty")); }, true, false},
-      {"only a leftover temporary download",
-       [&](const std::string& d) { writeFile(at(d + "/.x.txt.Velbor.Download"), "partial"); }, false, true},
+      {"only a download of this run",
+       [&](const std::string& d) {
+         download = QoFileAndSyncdirCopyRelation::openTmpFile(root_, at(d + "/.x.txt.Velbor.Download"));
+       },
+       false, true},
+      {"a file of the user's named like a download",
+       [&](const std::string& d) { writeFile(at(d + "/.y.txt.Velbor.Download"), "mine"); }, true, true},
       {"a hidden entry never synchronised", [&](const std::string& d) { writeFile(at(d + "/.directory"), "view"); },
        true, true},
       {"a hidden folder never synchronised",
@@ -104,8 +111,9 @@ TEST_F(ActionsTest, FolderDeletionKeepsWhatThePeerDidNotList) {
   }
   EXPECT_TRUE(fs::exists(at("d0/new.txt")));
   EXPECT_EQ(readFile(at("d1/mine.txt")), "mine");
-  EXPECT_EQ(readFile(at("d4/.directory")), "view");
-  EXPECT_EQ(readFile(at("d5/.git/config")), "history");
+  EXPECT_EQ(readFile(at("d4/.y.txt.Velbor.Download")), "mine");
+  EXPECT_EQ(readFile(at("d5/.directory")), "view");
+  EXPECT_EQ(readFile(at("d6/.git/config")), "history");
 }
 
 TEST_F(ActionsTest, FolderDeletionReachesFoldersKeptForWhatWasNeverSynchronised) {

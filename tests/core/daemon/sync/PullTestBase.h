@@ -20,6 +20,7 @@
 #include "core/daemon/router/QoRouter.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/daemon/sync/QoWorkerSync.h"
+#include "core/daemon/sync/RecordsBackoff.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -42,6 +43,7 @@ class PullTestBase : public FreshStateTest {
  protected:
   void SetUp() override {
     FreshStateTest::SetUp();
+    RecordsBackoff::shared().clear();
     DataSource::sharedDataSource().dbCheck();
     QoConfig& config = initDeviceConfig();
     config.setPortRouter(0);

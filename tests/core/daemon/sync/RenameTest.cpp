@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include "SyncTestBase.h"
+#include "core/entity/RecordsRefused.h"
 #include "framework/persistence/PersistenceTestSupport.h"
 
 namespace velbor::test {
@@ -124,11 +125,13 @@ TEST_F(RenameTest, ARenameWhoseCommitIsRefusedComesAgainWithTheNextPull) {
   ASSERT_EQ(renames.size(), 1u);
   {
     RefusedCommits refused;
-    EXPECT_TRUE(QoWorkerSync::renameFiles(renames).empty()) << "moved already: nothing to fetch";
+    EXPECT_THROW(QoWorkerSync::renameFiles(renames), RecordsRefused) << "the pull stops";
   }
   EXPECT_EQ(PersistentObject::transactionLevel(), 0);
   EXPECT_EQ(stored("new.txt"), nullptr);
   EXPECT_EQ(stored("old.txt")->status(), 0);
+  EXPECT_EQ(readFile(at("old.txt")), "payload") << "moved back where it is recorded";
+  EXPECT_FALSE(fs::exists(at("new.txt")));
   EXPECT_EQ(failedUsn(), 30) << "both paths are asked for again";
 }
 

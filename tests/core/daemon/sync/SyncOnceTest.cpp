@@ -10,11 +10,13 @@
 
 #include "PullTestBase.h"
 #include "core/daemon/router/NoticeLog.h"
+#include "core/daemon/sync/RecordsBackoff.h"
 #include "core/entity/SyncdirMark.h"
 #include "core/state/PullsAwaitingPeer.h"
 #include "core/state/QoNotices.h"
 #include "core/state/SyncFileProcessBox.h"
 #include "framework/errors/QoExceptionProto.h"
+#include "framework/persistence/PersistenceTestSupport.h"
 
 namespace velbor::test {
 namespace {
@@ -1113,6 +1115,40 @@ TEST_F(SyncOnceTest, PageLargerThanTheFreeSpaceStopsThePullBeforeAnythingIsWritt
   expectSameTrees();
   EXPECT_EQ(storedMark(), highestUsnInB());
   EXPECT_EQ(enough.delivered().size(), 1u);
+}
+
+// A database that takes no records (its disk is full): nothing is left installed unrecorded,
+// the pull stops at the first refusal instead of trying each file, and pulls wait a while.
+TEST_F(SyncOnceTest, ADatabaseThatRefusesCommitsStopsThePullAndLeavesNothingUnrecorded) {
+  startPeer();
+  writeB("kept.txt", "kept");
+  writeB("old name.txt", "moved");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  const int64_t mark = storedMark();
+  writeB("kept.txt", "edited");
+  fs::rename(inB("old name.txt"), inB("new name.txt"));
+  fs::create_directories(inB("new folder"));
+  for (int i = 0; i < 30; ++i) writeB("new-" + std::to_string(i) + ".txt", "new " + std::to_string(i));
+  recordB();
+  {
+    RefusedCommits refused;
+    EXPECT_EQ(syncOnce(), nullptr);
+    EXPECT_EQ(readFile(inA("kept.txt")), "kept");
+    EXPECT_EQ(readFile(inA("old name.txt")), "moved");
+    for (const auto& entry : fs::directory_iterator(rootA_)) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name == "kept.txt" || name == "old name.txt" || name == ".Velbor.Syncdir") << name;
+    }
+    EXPECT_EQ(storedMark(), mark);
+    // Asked again at once, it waits: no page is asked for.
+    finds = 0;
+    EXPECT_EQ(syncOnce(), nullptr);
+    EXPECT_EQ(finds.load(), 0);
+  }
+  RecordsBackoff::shared().clear();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  expectSameTrees();
 }
 
 // A page with nothing to do after one that downloaded (here the peer's record again, under

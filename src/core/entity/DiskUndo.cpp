@@ -1,0 +1,138 @@
+#include "core/entity/DiskUndo.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "core/entity/RenameWithFlags.h"
+#include "framework/persistence/PersistentObject.h"
+#include "platform/QoLog.h"
+
+namespace velbor {
+namespace {
+
+// A folder of the copy held open until the transaction's end decides about its items.
+class HeldFolder {
+ public:
+  explicit HeldFolder(const CopyItemFolder& folder) : fd_(folder.duplicateFolderDescriptor()) {}
+  ~HeldFolder() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  HeldFolder(const HeldFolder&) = delete;
+  HeldFolder& operator=(const HeldFolder&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+using Held = std::shared_ptr<const HeldFolder>;
+
+Held hold(const CopyItemFolder& folder) {
+  auto held = std::make_shared<const HeldFolder>(folder);
+  return held->fd() >= 0 ? held : nullptr;
+}
+
+// The inode of `name`, nothing when absent.
+std::optional<ino_t> inodeOf(int folder, const std::string& name) {
+  struct stat status {};
+  if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return status.st_ino;
+}
+
+bool still(const Held& folder, const std::string& name, std::optional<ino_t> inode) {
+  return folder && inode && inodeOf(folder->fd(), name) == inode;
+}
+
+void logFailed(const char* what, const std::string& name) {
+  QoLog("*** {} ({}) not put back, {}", what, name, std::strerror(errno));
+}
+
+// Renames without replacing: a name taken meanwhile keeps what took it.
+bool renameBack(const Held& from, const std::string& fromName, const Held& to, const std::string& toName) {
+  if (RenameWithFlags::rename(from->fd(), fromName.c_str(), to->fd(), toName.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (!RenameWithFlags::flagsRefused(errno) || inodeOf(to->fd(), toName)) return false;
+  return ::renameat(from->fd(), fromName.c_str(), to->fd(), toName.c_str()) == 0;
+}
+
+void removeFile(const Held& folder, const std::string& name, std::optional<ino_t> inode) {
+  if (still(folder, name, inode) && ::unlinkat(folder->fd(), name.c_str(), 0) != 0 && errno != ENOENT) {
+    logFailed("Remove of", name);
+  }
+}
+
+}  // namespace
+
+void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFolder& source,
+                         const std::string& sourceName, const CopyItemFolder& target, const std::string& targetName,
+                         bool backToSource) {
+  using Placement = CopyItemFolder::Placement;
+  if (placement == Placement::kReplacedForGood) return;
+  const Held from = hold(source);
+  const Held to = hold(target);
+  if (!from || !to) return;
+  const auto placed = inodeOf(to->fd(), targetName);
+  if (placement != Placement::kExchanged) {
+    const bool back = backToSource || placement == Placement::kSameItem;
+    PersistentObject::onRollback([=] {
+      if (!still(to, targetName, placed)) return;
+      if (!back) {
+        removeFile(to, targetName, placed);
+      } else if (!renameBack(to, targetName, from, sourceName)) {
+        logFailed("Move of", targetName);
+      }
+    });
+    return;
+  }
+  const auto displaced = inodeOf(from->fd(), sourceName);
+  PersistentObject::onCommit([=] { removeFile(from, sourceName, displaced); });
+  PersistentObject::onRollback([=] {
+    if (!still(to, targetName, placed) || !still(from, sourceName, displaced)) return;
+    if (RenameWithFlags::rename(from->fd(), sourceName.c_str(), to->fd(), targetName.c_str(), RENAME_EXCHANGE) != 0) {
+      logFailed("Exchange of", targetName);
+      return;
+    }
+    if (!backToSource) removeFile(from, sourceName, placed);
+  });
+}
+
+void DiskUndo::moved(const CopyItemFolder& folder, const std::string& from, const std::string& to) {
+  const Held held = hold(folder);
+  if (!held) return;
+  const auto inode = inodeOf(held->fd(), to);
+  PersistentObject::onRollback([=] {
+    if (still(held, to, inode) && !renameBack(held, to, held, from)) logFailed("Move of", to);
+  });
+}
+
+void DiskUndo::madeFolder(const CopyItemFolder& folder, const std::string& name) {
+  const Held held = hold(folder);
+  if (!held) return;
+  const auto inode = inodeOf(held->fd(), name);
+  PersistentObject::onRollback([=] {
+    // A folder something was put in since stays, with it.
+    if (still(held, name, inode)) ::unlinkat(held->fd(), name.c_str(), AT_REMOVEDIR);
+  });
+}
+
+void DiskUndo::attributesSet(const CopyItemFolder& folder, const std::string& name, const struct stat& before) {
+  const Held held = hold(folder);
+  if (!held) return;
+  PersistentObject::onRollback([=] {
+    if (!still(held, name, before.st_ino)) return;
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    if (::fchmodat(held->fd(), name.c_str(), before.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::utimensat(held->fd(), name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+      logFailed("Attributes of", name);
+    }
+  });
+}
+
+}  // namespace velbor

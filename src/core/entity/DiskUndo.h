@@ -1,0 +1,37 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "core/entity/CopyItemFolder.h"
+
+namespace velbor {
+
+// Puts back the disk work of a fetched change whose records were not committed (a full
+// database disk refuses the commit): the disk then holds nothing the records do not, and the
+// change comes again with the next pull. Each step is tied to the open transaction
+// (PersistentObject::onRollback / onCommit) and undone only while the items are still the
+// ones it left, told by their inodes; anything changed since stays as it is.
+class DiskUndo {
+ public:
+  DiskUndo() = delete;
+
+  // installFile put the file from `sourceName` of `source` at `targetName` of `target` as
+  // `placement` says. Undone, it leaves the target again: back to its source name with
+  // `backToSource` (a local file renamed), else removed (a download, fetched again); an item
+  // exchanged out of the target goes back there. Committed, that exchanged item goes. An item
+  // replaced for good (a disk without exchange) cannot come back.
+  static void installed(CopyItemFolder::Placement placement, const CopyItemFolder& source,
+                        const std::string& sourceName, const CopyItemFolder& target, const std::string& targetName,
+                        bool backToSource);
+  // `from` of `folder` was renamed `to` there, where nothing stood: undone, it goes back.
+  static void moved(const CopyItemFolder& folder, const std::string& from, const std::string& to);
+  // The folder `name` of `folder` was made: undone, it goes again while it is empty.
+  static void madeFolder(const CopyItemFolder& folder, const std::string& name);
+  // `name` of `folder` had the status `before` when its permissions and time were set:
+  // undone, it has them again.
+  static void attributesSet(const CopyItemFolder& folder, const std::string& name, const struct stat& before);
+};
+
+}  // namespace velbor
