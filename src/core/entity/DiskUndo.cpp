@@ -38,15 +38,27 @@ Held hold(const CopyItemFolder& folder) {
   return held->fd() >= 0 ? held : nullptr;
 }
 
-// The inode of `name`, nothing when absent.
-std::optional<ino_t> inodeOf(int folder, const std::string& name) {
+// What the engine left at `name`: the item (its inode), its size and modification time.
+// A write since moves the time or the size; nothing when absent.
+struct Left {
+  ino_t inode;
+  off_t size;
+  timespec modified;
+};
+
+std::optional<Left> leftAt(int folder, const std::string& name) {
   struct stat status {};
   if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-  return status.st_ino;
+  return Left{status.st_ino, status.st_size, status.st_mtim};
 }
 
-bool still(const Held& folder, const std::string& name, std::optional<ino_t> inode) {
-  return folder && inode && inodeOf(folder->fd(), name) == inode;
+// Whether `name` is still what the engine left there: an item changed since (a user's write,
+// chmod aside) is the user's, and is neither removed nor given back older times.
+bool still(const Held& folder, const std::string& name, const std::optional<Left>& left) {
+  if (!folder || !left) return false;
+  const auto now = leftAt(folder->fd(), name);
+  return now && now->inode == left->inode && now->size == left->size && now->modified.tv_sec == left->modified.tv_sec &&
+         now->modified.tv_nsec == left->modified.tv_nsec;
 }
 
 void logFailed(const char* what, const std::string& name) {
@@ -58,12 +70,12 @@ bool renameBack(const Held& from, const std::string& fromName, const Held& to, c
   if (RenameWithFlags::rename(from->fd(), fromName.c_str(), to->fd(), toName.c_str(), RENAME_NOREPLACE) == 0) {
     return true;
   }
-  if (!RenameWithFlags::flagsRefused(errno) || inodeOf(to->fd(), toName)) return false;
+  if (!RenameWithFlags::flagsRefused(errno) || leftAt(to->fd(), toName)) return false;
   return ::renameat(from->fd(), fromName.c_str(), to->fd(), toName.c_str()) == 0;
 }
 
-void removeFile(const Held& folder, const std::string& name, std::optional<ino_t> inode) {
-  if (still(folder, name, inode) && ::unlinkat(folder->fd(), name.c_str(), 0) != 0 && errno != ENOENT) {
+void removeFile(const Held& folder, const std::string& name, const std::optional<Left>& left) {
+  if (still(folder, name, left) && ::unlinkat(folder->fd(), name.c_str(), 0) != 0 && errno != ENOENT) {
     logFailed("Remove of", name);
   }
 }
@@ -78,7 +90,7 @@ void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFold
   const Held from = hold(source);
   const Held to = hold(target);
   if (!from || !to) return;
-  const auto placed = inodeOf(to->fd(), targetName);
+  const auto placed = leftAt(to->fd(), targetName);
   if (placement != Placement::kExchanged) {
     const bool back = backToSource || placement == Placement::kSameItem;
     PersistentObject::onRollback([=] {
@@ -91,7 +103,7 @@ void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFold
     });
     return;
   }
-  const auto displaced = inodeOf(from->fd(), sourceName);
+  const auto displaced = leftAt(from->fd(), sourceName);
   PersistentObject::onCommit([=] { removeFile(from, sourceName, displaced); });
   PersistentObject::onRollback([=] {
     if (!still(to, targetName, placed) || !still(from, sourceName, displaced)) return;
@@ -106,27 +118,29 @@ void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFold
 void DiskUndo::moved(const CopyItemFolder& folder, const std::string& from, const std::string& to) {
   const Held held = hold(folder);
   if (!held) return;
-  const auto inode = inodeOf(held->fd(), to);
+  const auto left = leftAt(held->fd(), to);
   PersistentObject::onRollback([=] {
-    if (still(held, to, inode) && !renameBack(held, to, held, from)) logFailed("Move of", to);
+    if (still(held, to, left) && !renameBack(held, to, held, from)) logFailed("Move of", to);
   });
 }
 
 void DiskUndo::madeFolder(const CopyItemFolder& folder, const std::string& name) {
   const Held held = hold(folder);
   if (!held) return;
-  const auto inode = inodeOf(held->fd(), name);
+  const auto made = leftAt(held->fd(), name);
   PersistentObject::onRollback([=] {
-    // A folder something was put in since stays, with it.
-    if (still(held, name, inode)) ::unlinkat(held->fd(), name.c_str(), AT_REMOVEDIR);
+    // A folder something was put in since stays, with it (its times move with what is put back).
+    const auto now = leftAt(held->fd(), name);
+    if (made && now && now->inode == made->inode) ::unlinkat(held->fd(), name.c_str(), AT_REMOVEDIR);
   });
 }
 
 void DiskUndo::attributesSet(const CopyItemFolder& folder, const std::string& name, const struct stat& before) {
   const Held held = hold(folder);
   if (!held) return;
+  const auto set = leftAt(held->fd(), name);
   PersistentObject::onRollback([=] {
-    if (!still(held, name, before.st_ino)) return;
+    if (!still(held, name, set)) return;
     const timespec times[2] = {before.st_atim, before.st_mtim};
     if (::fchmodat(held->fd(), name.c_str(), before.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0 ||
         ::utimensat(held->fd(), name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {

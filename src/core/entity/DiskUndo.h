@@ -12,7 +12,7 @@ namespace velbor {
 // database disk refuses the commit): the disk then holds nothing the records do not, and the
 // change comes again with the next pull. Each step is tied to the open transaction
 // (PersistentObject::onRollback / onCommit) and undone only while the items are still the
-// ones it left, told by their inodes; anything changed since stays as it is.
+// ones it left, told by their inodes, sizes and times; anything changed since stays as it is.
 class DiskUndo {
  public:
   DiskUndo() = delete;
@@ -29,8 +29,8 @@ class DiskUndo {
   static void moved(const CopyItemFolder& folder, const std::string& from, const std::string& to);
   // The folder `name` of `folder` was made: undone, it goes again while it is empty.
   static void madeFolder(const CopyItemFolder& folder, const std::string& name);
-  // `name` of `folder` had the status `before` when its permissions and time were set:
-  // undone, it has them again.
+  // `name` of `folder` had the status `before` when its permissions and time were just set:
+  // undone, it has them again, unless it changed since they were set.
   static void attributesSet(const CopyItemFolder& folder, const std::string& name, const struct stat& before);
 };
 

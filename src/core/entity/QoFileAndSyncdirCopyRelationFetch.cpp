@@ -140,9 +140,13 @@ struct stat setAttributesUndoably(const CopyItemFolder& folder, const std::strin
 }
 
 // Tells the open transaction how installFile placed a file, so that it can be put back.
-CopyItemFolder::Placed undoably(const CopyItemFolder& source, const CopyItemFolder& target, bool backToSource) {
-  return [&source, &target, backToSource](CopyItemFolder::Placement placement) {
+// With `attributesBefore` (a local file renamed, given the record's attributes on its way),
+// those come back first, while the file still stands at the target.
+CopyItemFolder::Placed undoably(const CopyItemFolder& source, const CopyItemFolder& target, bool backToSource,
+                                const std::optional<struct stat>& attributesBefore = std::nullopt) {
+  return [&source, &target, backToSource, attributesBefore](CopyItemFolder::Placement placement) {
     DiskUndo::installed(placement, source, source.name(), target, target.name(), backToSource);
+    if (attributesBefore) DiskUndo::attributesSet(target, target.name(), *attributesBefore);
   };
 }
 
@@ -678,12 +682,10 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
     return;
   }
   const CopyItemFolder source(rootOf(*this), localFile.path());
-  // Given the record's attributes on its way: put back, it has its own again.
-  if (const auto before = source.status(source.name())) DiskUndo::attributesSet(source, source.name(), *before);
   // The local file must still hold the content the record names.
-  const auto installed = target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(),
-                                            file.contentModTime(), true, std::nullopt, std::nullopt,
-                                            replacing(file.path(), file.sha1()), undoably(source, target, true));
+  const auto installed = target.installFile(
+      source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(), true, std::nullopt,
+      std::nullopt, replacing(file.path(), file.sha1()), undoably(source, target, true, source.status(source.name())));
   noteInstalled(*this, file.path(), installed);
   store(*this, true);
 }
