@@ -65,6 +65,15 @@ void logFailed(const char* what, const std::string& name) {
   QoLog("*** {} ({}) not put back, {}", what, name, std::strerror(errno));
 }
 
+// Gives `name` the permissions and times of `before` again.
+void restoreAttributes(const Held& folder, const std::string& name, const struct stat& before) {
+  const timespec times[2] = {before.st_atim, before.st_mtim};
+  if (::fchmodat(folder->fd(), name.c_str(), before.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0 ||
+      ::utimensat(folder->fd(), name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    logFailed("Attributes of", name);
+  }
+}
+
 // Renames without replacing: a name taken meanwhile keeps what took it.
 bool renameBack(const Held& from, const std::string& fromName, const Held& to, const std::string& toName) {
   if (RenameWithFlags::rename(from->fd(), fromName.c_str(), to->fd(), toName.c_str(), RENAME_NOREPLACE) == 0) {
@@ -84,7 +93,7 @@ void removeFile(const Held& folder, const std::string& name, const std::optional
 
 void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFolder& source,
                          const std::string& sourceName, const CopyItemFolder& target, const std::string& targetName,
-                         bool backToSource) {
+                         bool backToSource, const std::optional<struct stat>& attributesBefore) {
   using Placement = CopyItemFolder::Placement;
   if (placement == Placement::kReplacedForGood) return;
   const Held from = hold(source);
@@ -99,6 +108,8 @@ void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFold
         removeFile(to, targetName, placed);
       } else if (!renameBack(to, targetName, from, sourceName)) {
         logFailed("Move of", targetName);
+      } else if (attributesBefore) {
+        restoreAttributes(from, sourceName, *attributesBefore);
       }
     });
     return;
@@ -111,7 +122,11 @@ void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFold
       logFailed("Exchange of", targetName);
       return;
     }
-    if (!backToSource) removeFile(from, sourceName, placed);
+    if (!backToSource) {
+      removeFile(from, sourceName, placed);
+    } else if (attributesBefore) {
+      restoreAttributes(from, sourceName, *attributesBefore);
+    }
   });
 }
 
@@ -140,12 +155,7 @@ void DiskUndo::attributesSet(const CopyItemFolder& folder, const std::string& na
   if (!held) return;
   const auto set = leftAt(held->fd(), name);
   PersistentObject::onRollback([=] {
-    if (!still(held, name, set)) return;
-    const timespec times[2] = {before.st_atim, before.st_mtim};
-    if (::fchmodat(held->fd(), name.c_str(), before.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0 ||
-        ::utimensat(held->fd(), name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-      logFailed("Attributes of", name);
-    }
+    if (still(held, name, set)) restoreAttributes(held, name, before);
   });
 }
 

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 
 #include "core/entity/CopyItemFolder.h"
@@ -21,10 +22,12 @@ class DiskUndo {
   // `placement` says. Undone, it leaves the target again: back to its source name with
   // `backToSource` (a local file renamed), else removed (a download, fetched again); an item
   // exchanged out of the target goes back there. Committed, that exchanged item goes. An item
-  // replaced for good (a disk without exchange) cannot come back.
+  // replaced for good (a disk without exchange) cannot come back. With `attributesBefore` (a
+  // local file renamed, given the record's attributes on its way), back at its source name it
+  // has those again.
   static void installed(CopyItemFolder::Placement placement, const CopyItemFolder& source,
                         const std::string& sourceName, const CopyItemFolder& target, const std::string& targetName,
-                        bool backToSource);
+                        bool backToSource, const std::optional<struct stat>& attributesBefore = std::nullopt);
   // `from` of `folder` was renamed `to` there, where nothing stood: undone, it goes back.
   static void moved(const CopyItemFolder& folder, const std::string& from, const std::string& to);
   // The folder `name` of `folder` was made: undone, it goes again while it is empty.

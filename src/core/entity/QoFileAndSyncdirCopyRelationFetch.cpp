@@ -141,12 +141,11 @@ struct stat setAttributesUndoably(const CopyItemFolder& folder, const std::strin
 
 // Tells the open transaction how installFile placed a file, so that it can be put back.
 // With `attributesBefore` (a local file renamed, given the record's attributes on its way),
-// those come back first, while the file still stands at the target.
+// it has those again once back at its name.
 CopyItemFolder::Placed undoably(const CopyItemFolder& source, const CopyItemFolder& target, bool backToSource,
                                 const std::optional<struct stat>& attributesBefore = std::nullopt) {
   return [&source, &target, backToSource, attributesBefore](CopyItemFolder::Placement placement) {
-    DiskUndo::installed(placement, source, source.name(), target, target.name(), backToSource);
-    if (attributesBefore) DiskUndo::attributesSet(target, target.name(), *attributesBefore);
+    DiskUndo::installed(placement, source, source.name(), target, target.name(), backToSource, attributesBefore);
   };
 }
 
