@@ -757,12 +757,17 @@ TEST_F(FileFetcherTest, AnswersStillToComeNeverShareAConnectionWithAWholeNewWind
       sliced.emplace_back(records.begin() + start, records.begin() + start + kBatch);
     return sliced;
   };
-  const auto fetcherFor = [&](const HoldingPeer& peer) {
+  // A call the peer ends by its silence waits this long for it: the whole window goes out
+  // before, however slowly the requests are sealed and read on a busy machine. A call the peer
+  // ends by an answer waits for that answer.
+  constexpr int kSilenceMs = 3000;
+  constexpr int kAnswerMs = 60000;
+  const auto fetcherFor = [&](const HoldingPeer& peer, int timeoutMs) {
     auto device = QoDevice::getDeviceLocal();
     device->setRouteUri(peer.uri());
     auto fetcher = std::make_unique<FileFetcher>(copyB_->uuid(), context_);
     fetcher->connectToDevice(device);
-    fetcher->setAnswerTimeoutMs(300);
+    fetcher->setAnswerTimeoutMs(timeoutMs);
     return fetcher;
   };
   const auto joined = [](const QoWorkerSync::RelationList& one, const QoWorkerSync::RelationList& other) {
@@ -776,7 +781,7 @@ TEST_F(FileFetcherTest, AnswersStillToComeNeverShareAConnectionWithAWholeNewWind
     auto batch = batches();
     ASSERT_EQ(batch.size(), 3u);
     HoldingPeer peer;
-    auto fetcher = fetcherFor(peer);
+    auto fetcher = fetcherFor(peer, kSilenceMs);
     fetcher->fetchData(batch[0], pairing_, joined(batch[1], batch[2]));
     ASSERT_TRUE(peer.waitForRequests(kWindow));
     fetcher->fetchData(batch[1], pairing_, batch[2]);
@@ -808,13 +813,15 @@ TEST_F(FileFetcherTest, AnswersStillToComeNeverShareAConnectionWithAWholeNewWind
     HoldingPeer peer([first, &ending](const pb::MsgGetRequest& held, int received) {
       return held.path() == first->getRelativeFilePath() && received >= kWindow ? ending.answer(held) : nullptr;
     });
-    auto fetcher = fetcherFor(peer);
+    auto fetcher = fetcherFor(peer, kAnswerMs);
     if (ending.raises) {
       EXPECT_THROW(fetcher->fetchData(batch[0], pairing_), std::exception);
+      fetcher->setAnswerTimeoutMs(kSilenceMs);
       fetcher->fetchData(batch[1], pairing_);
     } else {
       fetcher->fetchData({first}, pairing_, batch[1]);
       ASSERT_TRUE(peer.waitForRequests(kWindow));
+      fetcher->setAnswerTimeoutMs(kSilenceMs);
       fetcher->fetchData(batch[2], pairing_);
     }
     ASSERT_TRUE(peer.waitForRequests(2 * kWindow));
