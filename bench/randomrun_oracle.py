@@ -6,7 +6,8 @@ usn, no device died or reported a sanitizer error, each device's memory stays fl
 a user deleted, and that no other device changed meanwhile, comes back. A device on a disk that
 ignores letter case (exFAT) holds one of two names that differ only in case: where the other
 devices hold such a pair (made by the engine, never by the generator), it is compared by name
-folded to lower case, holding the entry of one of them."""
+folded to lower case, holding the entry of one of them, and the failed usn it keeps (it cannot
+install the second name while the first stands) is excused; no other failed usn is."""
 import hashlib
 import os
 import time
@@ -78,8 +79,13 @@ def folded(tree):
 def trees_agree(trees, caseless):
     """Whether the trees are the same; those at the indexes `caseless` (devices on a disk that
     ignores case) may hold one name of each pair that the others hold differing only in case."""
-    if all(tree == trees[0] for tree in trees):
-        return True
+    return all(tree == trees[0] for tree in trees) or holds_one_of_case_pairs(trees, caseless)
+
+
+def holds_one_of_case_pairs(trees, caseless):
+    """Whether the trees at indexes other than `caseless` are the same and hold two names that
+    differ only in case (at one parent: folded paths meet only below their first differing name),
+    and each tree at the indexes `caseless` holds one of each such pair and the rest as they do."""
     exact = [tree for index, tree in enumerate(trees) if index not in caseless]
     if not exact or not all(tree == exact[0] for tree in exact):
         return False
@@ -111,8 +117,14 @@ class Observation:
         return trees_agree(self.trees, self.caseless)
 
     def failed_usns(self, devices):
+        """The failed usns the pairings keep. A device on a disk that ignores case cannot install
+        the second of two names that differ only in case, and keeps its usn failed while the pair
+        stands: excused, but only while the others hold such a pair and it holds one of each."""
+        pairs = holds_one_of_case_pairs(self.trees, self.caseless)
         failed = []
-        for device, status in zip(devices, self.statuses):
+        for index, (device, status) in enumerate(zip(devices, self.statuses)):
+            if pairs and index in self.caseless:
+                continue
             for pairing in (status or {}).get("pairings", []):
                 if pairing.get("failedUsn", 0):
                     failed.append("%s pulling %s: failed usn %d (mark %d)" % (
