@@ -85,7 +85,9 @@ def trees_agree(trees, caseless):
 def holds_one_of_case_pairs(trees, caseless):
     """Whether the trees at indexes other than `caseless` are the same and hold two names that
     differ only in case (at one parent: folded paths meet only below their first differing name),
-    and each tree at the indexes `caseless` holds one of each such pair and the rest as they do."""
+    and each tree at the indexes `caseless` holds one of each such pair and the rest as they do;
+    what lies in a folder of such a pair stands, on it, in the spelling it holds or not at all (the
+    folder of the spelling not installed is not made, nor anything in it)."""
     exact = [tree for index, tree in enumerate(trees) if index not in caseless]
     if not exact or not all(tree == exact[0] for tree in exact):
         return False
@@ -94,10 +96,24 @@ def holds_one_of_case_pairs(trees, caseless):
         return False
     for index in caseless:
         held = folded(trees[index])
-        if held.keys() != groups.keys() or any(len(entries) != 1 or entries[0] not in groups[path]
-                                               for path, entries in held.items()):
+        if any(path not in groups or len(entries) != 1 or entries[0] not in groups[path]
+               for path, entries in held.items()):
+            return False
+        if any(path.lower() not in held and not in_unheld_spelling(exact[0], groups, trees[index], path)
+               for path in exact[0]):
             return False
     return True
+
+
+def in_unheld_spelling(tree, groups, held, path):
+    """Whether `path` of `tree` lies in a folder that has a twin differing only in case, while
+    `held` holds that twin and not the folder."""
+    parts = path.rstrip("/").split("/")
+    for depth in range(1, len(parts)):
+        folder = "/".join(parts[:depth]) + "/"
+        if folder in tree and len(groups[folder.lower()]) > 1 and folder not in held:
+            return True
+    return False
 
 
 class Observation:
