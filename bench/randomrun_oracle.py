@@ -6,8 +6,9 @@ usn, no device died or reported a sanitizer error, each device's memory stays fl
 a user deleted, and that no other device changed meanwhile, comes back. A device on a disk that
 ignores letter case (exFAT) holds one of two names that differ only in case: where the other
 devices hold such a pair (made by the engine, never by the generator), it is compared by name
-folded to lower case, holding the entry of one of them, and the failed usn it keeps (it cannot
-install the second name while the first stands) is excused; no other failed usn is."""
+folded to lower case, holding the entry of one of them (of two such folders, what is in the one
+it holds), and the failed usn it keeps (it cannot install the second name while the first stands)
+is excused; no other failed usn is."""
 import hashlib
 import os
 import time
