@@ -6,7 +6,9 @@ usn, no device died or reported a sanitizer error, each device's memory stays fl
 a user deleted, and that no other device changed meanwhile, comes back. A device on a disk that
 ignores letter case (exFAT) holds one of two names that differ only in case: where the other
 devices hold such a pair (made by the engine, never by the generator), it is compared by name
-folded to lower case, holding the entry of one of them."""
+folded to lower case, holding the entry of one of them (of two such folders, what is in the one
+it holds), and the failed usn it keeps (it cannot install the second name while the first stands)
+is excused; no other failed usn is."""
 import hashlib
 import os
 import time
@@ -78,8 +80,15 @@ def folded(tree):
 def trees_agree(trees, caseless):
     """Whether the trees are the same; those at the indexes `caseless` (devices on a disk that
     ignores case) may hold one name of each pair that the others hold differing only in case."""
-    if all(tree == trees[0] for tree in trees):
-        return True
+    return all(tree == trees[0] for tree in trees) or holds_one_of_case_pairs(trees, caseless)
+
+
+def holds_one_of_case_pairs(trees, caseless):
+    """Whether the trees at indexes other than `caseless` are the same and hold two names that
+    differ only in case (at one parent: folded paths meet only below their first differing name),
+    and each tree at the indexes `caseless` holds one of each such pair and the rest as they do;
+    what lies in a folder of such a pair stands, on it, in the spelling it holds or not at all (the
+    folder of the spelling not installed is not made, nor anything in it)."""
     exact = [tree for index, tree in enumerate(trees) if index not in caseless]
     if not exact or not all(tree == exact[0] for tree in exact):
         return False
@@ -88,10 +97,24 @@ def trees_agree(trees, caseless):
         return False
     for index in caseless:
         held = folded(trees[index])
-        if held.keys() != groups.keys() or any(len(entries) != 1 or entries[0] not in groups[path]
-                                               for path, entries in held.items()):
+        if any(path not in groups or len(entries) != 1 or entries[0] not in groups[path]
+               for path, entries in held.items()):
+            return False
+        if any(path.lower() not in held and not in_unheld_spelling(exact[0], groups, trees[index], path)
+               for path in exact[0]):
             return False
     return True
+
+
+def in_unheld_spelling(tree, groups, held, path):
+    """Whether `path` of `tree` lies in a folder that has a twin differing only in case, while
+    `held` holds that twin and not the folder."""
+    parts = path.rstrip("/").split("/")
+    for depth in range(1, len(parts)):
+        folder = "/".join(parts[:depth]) + "/"
+        if folder in tree and len(groups[folder.lower()]) > 1 and folder not in held:
+            return True
+    return False
 
 
 class Observation:
@@ -111,8 +134,14 @@ class Observation:
         return trees_agree(self.trees, self.caseless)
 
     def failed_usns(self, devices):
+        """The failed usns the pairings keep. A device on a disk that ignores case cannot install
+        the second of two names that differ only in case, and keeps its usn failed while the pair
+        stands: excused, but only while the others hold such a pair and it holds one of each."""
+        pairs = holds_one_of_case_pairs(self.trees, self.caseless)
         failed = []
-        for device, status in zip(devices, self.statuses):
+        for index, (device, status) in enumerate(zip(devices, self.statuses)):
+            if pairs and index in self.caseless:
+                continue
             for pairing in (status or {}).get("pairings", []):
                 if pairing.get("failedUsn", 0):
                     failed.append("%s pulling %s: failed usn %d (mark %d)" % (
