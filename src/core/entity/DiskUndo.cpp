@@ -38,27 +38,28 @@ Held hold(const CopyItemFolder& folder) {
   return held->fd() >= 0 ? held : nullptr;
 }
 
-// What the engine left at `name`: the item (its inode), its size and modification time.
-// A write since moves the time or the size; nothing when absent.
+// What the engine left at `name`: the item (its inode), its size, mode and modification time.
+// A write since moves the time or the size, a chmod the mode; nothing when absent.
 struct Left {
   ino_t inode;
   off_t size;
+  mode_t mode;
   timespec modified;
 };
 
 std::optional<Left> leftAt(int folder, const std::string& name) {
   struct stat status {};
   if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-  return Left{status.st_ino, status.st_size, status.st_mtim};
+  return Left{status.st_ino, status.st_size, status.st_mode, status.st_mtim};
 }
 
 // Whether `name` is still what the engine left there: an item changed since (a user's write,
-// chmod aside) is the user's, and is neither removed nor given back older times.
+// a chmod) is the user's, and is neither removed nor given back older attributes.
 bool still(const Held& folder, const std::string& name, const std::optional<Left>& left) {
   if (!folder || !left) return false;
   const auto now = leftAt(folder->fd(), name);
-  return now && now->inode == left->inode && now->size == left->size && now->modified.tv_sec == left->modified.tv_sec &&
-         now->modified.tv_nsec == left->modified.tv_nsec;
+  return now && now->inode == left->inode && now->size == left->size && now->mode == left->mode &&
+         now->modified.tv_sec == left->modified.tv_sec && now->modified.tv_nsec == left->modified.tv_nsec;
 }
 
 void logFailed(const char* what, const std::string& name) {
