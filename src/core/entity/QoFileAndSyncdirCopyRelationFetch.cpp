@@ -292,8 +292,10 @@ void ensureTreeRecordedAsOnDisk(const std::string& root, const std::string& fold
   }
 }
 
-// `path` with each folder on the way spelled as the disk lists it; nothing when one is absent.
-std::optional<std::string> pathAsListed(const std::string& root, const std::string& path) {
+// `path` with each folder on the way spelled as the disk lists it, where every folder spelled
+// otherwise is recorded under that spelling: given it by a peer, not renamed here unseen yet.
+// Nothing when a folder is absent or not so recorded.
+std::optional<std::string> pathAsRespelledByPeer(const std::string& root, const std::string& path) {
   std::string listed = root;
   size_t start = root.size() + 1;
   for (size_t end = path.find('/', start); end != std::string::npos; end = path.find('/', start)) {
@@ -303,6 +305,8 @@ std::optional<std::string> pathAsListed(const std::string& root, const std::stri
       listed += "/" + name;
     } else if (const auto other = parent.otherSpelling(name); other && !other->empty()) {
       listed += "/" + *other;
+      const auto recorded = QoFile::getFileWithPath(listed);
+      if (!recorded || recorded->status() != 0 || recorded->type() != 1) return std::nullopt;
     } else {
       return std::nullopt;
     }
@@ -317,7 +321,7 @@ std::optional<std::string> pathAsListed(const std::string& root, const std::stri
 // goes, for the peer's file to be downloaded there.
 void removeFileTakenAlongInLetterCase(const Relation& relation) {
   const QoFile& file = fileOf(relation);
-  const auto listed = pathAsListed(rootOf(relation), file.path());
+  const auto listed = pathAsRespelledByPeer(rootOf(relation), file.path());
   if (!listed || *listed == file.path()) return;
   const auto own = QoFile::getFileWithPath(*listed);
   if (own && own->status() == 0) return;
