@@ -296,8 +296,8 @@ void ensureTreeRecordedAsOnDisk(const std::string& root, const std::string& fold
 // otherwise is recorded under that spelling: given it by a peer, not renamed here unseen yet.
 // Nothing when a folder is absent or not so recorded.
 std::optional<std::string> pathAsRespelledByPeer(const std::string& root, const std::string& path) {
-  std::string listed = root;
-  size_t start = root.size() + 1;
+  std::string listed = !root.empty() && root.back() == '/' ? root.substr(0, root.size() - 1) : root;
+  size_t start = listed.size() + 1;
   for (size_t end = path.find('/', start); end != std::string::npos; end = path.find('/', start)) {
     const std::string name = path.substr(start, end - start);
     const CopyItemFolder parent(root, listed + "/" + name);
