@@ -127,17 +127,26 @@ TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
     std::string from;
     std::string to;
     std::string inside;  // a folder's file; empty for a file
+    std::string nested;  // a folder's subfolder, holding a file named as `inside`; may be empty
+    bool edited;         // the file inside rewritten right after the rename
   };
-  const std::vector<Case> cases = {{false, "Report0.txt", "report0.txt", ""},
-                                   {false, "Album", "album", "one.jpg"},
-                                   {true, "Notes0.txt", "notes0.txt", ""},
-                                   {true, "Photos", "photos", "two.jpg"}};
+  const std::vector<Case> cases = {
+      {false, "Report0.txt", "report0.txt", "", "", false},   {false, "Album", "album", "one.jpg", "", false},
+      {true, "Notes0.txt", "notes0.txt", "", "", false},      {true, "Photos", "photos", "two.jpg", "", false},
+      {false, "Drafts", "drafts", "three.txt", "Part", true}, {true, "Papers", "papers", "four.txt", "Old", true}};
   const auto itemOf = [](const fs::path& folder, const Case& item, const std::string& name) {
     return item.inside.empty() ? folder / name : folder / name / item.inside;
+  };
+  const auto contentOf = [](const Case& item, bool renamed) {
+    return renamed && item.edited ? "edited " + item.from : item.from;
   };
   for (const Case& item : cases) {
     const fs::path folder = item.onStick ? folderB : folderA;
     if (!item.inside.empty()) fs::create_directory(folder / item.from);
+    if (!item.nested.empty()) {
+      fs::create_directory(folder / item.from / item.nested);
+      writeFile(folder / item.from / item.nested / item.inside, item.from);
+    }
     writeFile(itemOf(folder, item, item.from), item.from);
   }
   PeerProcess a(network.host(0), homeA, with(portOptions(), {"--token", "one"}));
@@ -152,8 +161,13 @@ TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
       if (namesIn(folder) != names) return false;
       for (const Case& item : cases) {
         const std::string& name = renamed ? item.to : item.from;
-        if (!item.inside.empty() && namesIn(folder / name) != std::set<std::string>{item.inside}) return false;
-        if (!sameFile(itemOf(folder, item, name), item.from)) return false;
+        std::set<std::string> inside{item.inside};
+        if (!item.nested.empty()) {
+          inside.insert(item.nested);
+          if (!sameFile(folder / name / item.nested / item.inside, item.from)) return false;
+        }
+        if (!item.inside.empty() && namesIn(folder / name) != inside) return false;
+        if (!sameFile(itemOf(folder, item, name), contentOf(item, renamed))) return false;
       }
     }
     return true;
@@ -166,6 +180,7 @@ TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
   for (const Case& item : cases) {
     const fs::path folder = item.onStick ? folderB : folderA;
     fs::rename(folder / item.from, folder / item.to);
+    if (item.edited) writeFile(itemOf(folder, item, item.to), contentOf(item, true));
   }
   EXPECT_TRUE(eventually(renamedEverywhere))
       << ::testing::PrintToString(namesIn(folderA)) << ::testing::PrintToString(namesIn(folderB));

@@ -292,11 +292,61 @@ void ensureTreeRecordedAsOnDisk(const std::string& root, const std::string& fold
   }
 }
 
+// `path` with each folder on the way spelled as the disk lists it, where every folder spelled
+// otherwise is recorded under that spelling: given it by a peer, not renamed here unseen yet.
+// Nothing when a folder is absent or not so recorded.
+std::optional<std::string> pathAsRespelledByPeer(const std::string& root, const std::string& path) {
+  std::string listed = !root.empty() && root.back() == '/' ? root.substr(0, root.size() - 1) : root;
+  size_t start = listed.size() + 1;
+  for (size_t end = path.find('/', start); end != std::string::npos; end = path.find('/', start)) {
+    const std::string name = path.substr(start, end - start);
+    const CopyItemFolder parent(root, listed + "/" + name);
+    if (parent.status(name)) {
+      listed += "/" + name;
+    } else if (const auto other = parent.otherSpelling(name); other && !other->empty()) {
+      listed += "/" + *other;
+      const auto recorded = QoFile::getFileWithPath(listed);
+      if (!recorded || recorded->status() != 0 || recorded->type() != 1) return std::nullopt;
+    } else {
+      return std::nullopt;
+    }
+    start = end + 1;
+  }
+  return listed + path.substr(start - 1);
+}
+
+// A folder given the peer's letter case in this pull (on a disk that ignores case) took along
+// the files the peer removed from under its old spelling and made anew under the new one (an
+// edit right after the rename). Unchanged since recorded and recorded nowhere else, such a file
+// goes, for the peer's file to be downloaded there.
+void removeFileTakenAlongInLetterCase(const Relation& relation) {
+  const QoFile& file = fileOf(relation);
+  const auto listed = pathAsRespelledByPeer(rootOf(relation), file.path());
+  if (!listed || *listed == file.path()) return;
+  const auto own = QoFile::getFileWithPath(*listed);
+  if (own && own->status() == 0) return;
+  const CopyItemFolder folder(rootOf(relation), *listed);
+  const auto item = folder.status(folder.name());
+  if (!item || !S_ISREG(item->st_mode) ||
+      !QoFile::isRecordedAsOnDisk(folder, folder.name(), file.path(), std::string())) {
+    return;
+  }
+  const CopyItemFolder::Judged judged{{*listed, *item}};
+  folder.removeItemKeeping(folder.name(), nullptr, &judged);
+}
+
 void applyDelete(Relation& relation) {
   QoFile& file = fileOf(relation);
   // A folder on the way is gone here (removed or renamed on either side): nothing stands at
-  // the path, and the removal is only recorded.
-  if ((file.type() == 0 || file.type() == 1) && !CopyItemFolder::folderOnTheWayMissing(rootOf(relation), file.path())) {
+  // the path, and the removal is only recorded, but for a file a folder's new letter case took along.
+  const bool onDisk = file.type() == 0 || file.type() == 1;
+  if (onDisk && CopyItemFolder::folderOnTheWayMissing(rootOf(relation), file.path())) {
+    try {
+      if (file.type() == 0) removeFileTakenAlongInLetterCase(relation);
+    } catch (const std::exception& e) {
+      QoLog("*** File({}) left where its folder's new spelling took it, {}", file.path(), e.what());
+    }
+  } else if (onDisk) {
     const CopyItemFolder folder(rootOf(relation), file.path());
     if (const auto item = folder.status(folder.name())) {
       if ((S_ISDIR(item->st_mode) && file.type() != 1) || (S_ISREG(item->st_mode) && file.type() != 0)) {
