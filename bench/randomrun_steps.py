@@ -7,12 +7,16 @@
     DEVICE mv FROM TO            DEVICE link FROM TO (a hard link)
     DEVICE many PATH COUNT       a new folder PATH of COUNT small files
     DEVICE kill | quit | start
+    DEVICE umount | mount        its exFAT folder (--exfat DEVICE) unmounted in the device's own mount
+                                 namespace (kept bound aside), or bound back there
+    DEVICE bind DIR | unbind     DIR bound over its folder there, or unbound
     DEVICE fill | free           its home's disk (--dbfull DEVICE) filled, or freed again
     DEVICE arm PATH              when DEVICE's log next shows it install a rename to PATH or an
                                  update of PATH, 4 KiB are written at offset 0 of PATH there
     sleep SECONDS
     quiet                        wait until the devices are quiet and check them
-Devices are a, b and c; paths are relative to a device's folder; `#` starts a comment. The run
+Devices are a, b and c; paths are relative to a device's folder; `#` starts a comment (%23 in a
+path stands for it). The run
 ends with a check as after `quiet`. A folder is on exFAT, or a home on the small disk, only where
 named (--exfat DEVICE, --dbfull DEVICE; the first line of a case says so). bench/randomrun_cases/ holds failures found and shrunk so:
     bench/randomrun.sh 0 DEVICES 1 --steps bench/randomrun_cases/NAME.txt"""
@@ -24,7 +28,7 @@ class Steps:
     def __init__(self, run, path):
         self.run = run
         with open(path) as text:
-            self.lines = [line.split("#", 1)[0].split() for line in text]
+            self.lines = [[w.replace("%23", "#") for w in line.split("#", 1)[0].split()] for line in text]
         self.lines = [words for words in self.lines if words]
 
     def device(self, name):
@@ -91,6 +95,26 @@ class Steps:
                 run.writer.arm(device, {"EventRenameFile", "EventUpdateFile", "EventSuccessful", "EventFFConflict"},
                                lambda old, new: new == target, "install of " + target)
                 done = "armed for " + target
+            elif action == "umount":
+                import subprocess
+                ns = ["nsenter", "-t", str(device.proc.pid), "-m"]
+                os.makedirs(device.folder + "-stash", exist_ok=True)
+                subprocess.run(ns + ["mount", "--bind", device.folder, device.folder + "-stash"], check=True)
+                subprocess.run(ns + ["umount", device.folder], check=True)
+                done = "umount"
+            elif action == "mount":
+                import subprocess
+                subprocess.run(["nsenter", "-t", str(device.proc.pid), "-m", "mount", "--bind", device.folder + "-stash", device.folder], check=True)
+                done = "mount"
+            elif action == "bind":
+                import subprocess
+                os.makedirs(arguments[0], exist_ok=True)
+                subprocess.run(["nsenter", "-t", str(device.proc.pid), "-m", "mount", "--bind", arguments[0], device.folder], check=True)
+                done = "bind " + arguments[0]
+            elif action == "unbind":
+                import subprocess
+                subprocess.run(["nsenter", "-t", str(device.proc.pid), "-m", "umount", device.folder], check=True)
+                done = "unbind"
             elif action == "kill":
                 device.kill()
                 done = "kill -9"

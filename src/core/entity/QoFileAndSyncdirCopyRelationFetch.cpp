@@ -717,7 +717,14 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
   const QoFile& localFile = *localOf(*this).file();
   const CopyItemFolder target(rootOf(*this), file.path());
   ensureRecordedAsOnDisk(target, file.path(), file.sha1());
-  if (CopyItemFolder::folderOnTheWayMissing(rootOf(*this), localFile.path())) {
+  std::string sourcePath = localFile.path();
+  const std::string oldName = sourcePath.substr(sourcePath.rfind('/') + 1);
+  if (CopyItemFolder::folderOnTheWayMissing(rootOf(*this), sourcePath) && !target.status(target.name()) &&
+      target.otherSpelling(target.name()) == oldName) {
+    // Its folder renamed in letter case already, and its own name too: it stands in the
+    // renamed folder under its old spelling, and is respelled there.
+    sourcePath = file.path().substr(0, file.path().rfind('/') + 1) + oldName;
+  } else if (CopyItemFolder::folderOnTheWayMissing(rootOf(*this), sourcePath)) {
     // Moved already with its folder (renamed in letter case only): the file that stands at the
     // new path must hold the content, and is recorded there.
     const auto checked = target.checkedFile(target.name(), file.sha1());
@@ -730,7 +737,7 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
     store(*this, true);
     return;
   }
-  const CopyItemFolder source(rootOf(*this), localFile.path());
+  const CopyItemFolder source(rootOf(*this), sourcePath);
   // The local file must still hold the content the record names.
   const auto installed = target.installFile(
       source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(), true, std::nullopt,

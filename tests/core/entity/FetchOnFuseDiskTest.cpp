@@ -139,6 +139,19 @@ TEST_P(FetchOnFuseDiskTest, NamesAreWhatTheFolderListsWhateverSpellingTheDiskAns
   EXPECT_EQ(readFile(at("notes0.txt")), "notes");
   EXPECT_EQ(readFile(at("album/one.jpg")), "one");
 
+  // A folder and its file renamed in letter case at once, the folder's rename made before
+  // the file's arrives: the file's old and new folders are one folder under two spellings.
+  fs::create_directory(at("Trip"));
+  writeFile(at("Trip/Map.txt"), "map");
+  recordLocal("Trip");
+  auto oldMap = recordLocal("Trip/Map.txt");
+  fs::rename(at("Trip"), at("trip"));
+  auto respelled = incoming("trip/map.txt", Incoming().content("map").permissions(0644));
+  respelled->setFileRelationLocal(oldMap);
+  EXPECT_TRUE(respelled->handleFetchEvent(EventRenameFile));
+  EXPECT_EQ(listedIn(at("trip")), std::set<std::string>{"map.txt"});
+  fs::remove_all(at("trip"));
+
   // Another item stands under another spelling: nothing is made over it.
   auto other = incoming("NOTES0.TXT", Incoming().content("other").download("other"));
   EXPECT_FALSE(other->handleFetchEvent(EventCreateFile));

@@ -343,7 +343,10 @@ bool FileFetcher::adoptOpening(TmpFileOpening& opening) {
     --_totalOutstandingPart;
   }
   if (!transfer->isFailed()) {
-    // No temporary download: the record is fetched again next time.
+    // No temporary download (its folder not there as spelled, on a disk that ignores case): the
+    // record is fetched again as an install that failed is, after a growing wait. Keyed before
+    // the record is marked failed, as the try that asked for it was.
+    InstallRetry::shared().failed(retryKeyOf(*transfer->fileRelation()));
     transfer->fileRelation()->setFileFetchEvent(EventFailed);
     failTransfer(*transfer);
   }

@@ -339,9 +339,12 @@ TEST_F(FileFetcherTest, AFileThatKeepsFailingToInstallIsNotDownloadedOnEveryPass
   startPeer(1);
   writeB("a.txt", "theirs");
   writeB("b.txt", "arrives");
+  // Nor one whose temporary download cannot be made: its folder is a file here.
+  writeB("d/c.txt", "no folder for it");
   recordB();
   fs::create_directories(rootA_);
   std::ofstream(inA("a.txt")) << "made here, not yet recorded";
+  std::ofstream(inA("d")) << "a file here";
 
   for (int pass = 0; pass < 4; ++pass) {
     auto fetcher = connectedFetcher();
@@ -351,6 +354,14 @@ TEST_F(FileFetcherTest, AFileThatKeepsFailingToInstallIsNotDownloadedOnEveryPass
     expectNothingLeft(*fetcher);
   }
   EXPECT_EQ(offsetsOf("a.txt").size(), 2u) << "downloaded once more after the first failure, then not for a while";
+  // Nor at once when the way is clear again (another name's file gone from a disk that
+  // ignores case): after a while.
+  fs::remove(inA("d"));
+  fs::create_directory(inA("d"));
+  auto fetcher = connectedFetcher();
+  fetcher->fetchData(recordsToFetch(), pairing_);
+  fetcher->disconncet();
+  EXPECT_TRUE(offsetsOf("d/c.txt").empty());
   EXPECT_EQ(readFile(inA("a.txt")), "made here, not yet recorded");
   expectSame("b.txt");
 
