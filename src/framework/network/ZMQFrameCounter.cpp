@@ -50,6 +50,12 @@ size_t ZMQFrameCounter::take(const char* data, size_t size) {
   return broken() ? frameAt_ : size;
 }
 
+bool ZMQFrameCounter::midMessage() const {
+  // The last frame counts its message whole at its head: its body may still be to come.
+  if (state_ == State::kGreeting) return false;
+  return frames_ > 0 || (state_ != State::kFlags && !(flags_ & kCommand));
+}
+
 void ZMQFrameCounter::takeGreetingByte(unsigned char byte) {
   // The signature (0xFF, eight bytes, 0x7F) and the major version: anything else is an older
   // protocol, whose framing ZeroMQ would fall back to.
@@ -66,6 +72,7 @@ void ZMQFrameCounter::takeFlags(unsigned char flags) {
   if (!(flags & kCommand) && frames_ == 0 && messages_ >= allowed_) {
     return fail(fmt::format("a message beyond the {} allowed", allowed_));
   }
+  if (!(flags & kCommand) && frames_ == 0) ++begun_;
   flags_ = flags;
   size_ = 0;
   sizeBytesLeft_ = (flags & kLong) ? 8 : 1;

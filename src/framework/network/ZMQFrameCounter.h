@@ -41,6 +41,11 @@ class ZMQFrameCounter {
   const std::string& reason() const { return reason_; }
   // Whole messages so far.
   uint64_t messages() const { return messages_; }
+  // Whether a message has begun and not all of it came; messagesBegun() tells which one.
+  bool midMessage() const;
+  uint64_t messagesBegun() const { return begun_; }
+  // Commands so far.
+  uint64_t commands() const { return commands_; }
   // Messages the stream may bring in all, from now on; any number until set.
   void allowMessages(uint64_t total) { allowed_ = total; }
   // Commands the stream may bring in all, from now on; any number until set.
@@ -70,6 +75,7 @@ class ZMQFrameCounter {
   size_t frames_ = 0;
   uint64_t bytes_ = 0;
   uint64_t messages_ = 0;
+  uint64_t begun_ = 0;
   uint64_t allowed_ = std::numeric_limits<uint64_t>::max();
   // The name of the command being read: its length once known, and the bytes so far.
   std::optional<size_t> nameLength_;

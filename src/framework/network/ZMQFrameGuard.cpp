@@ -59,6 +59,12 @@ struct ZMQFrameGuard::Link {
   // Of a listening route: the far host it is counted for, until it is closed.
   std::string host;
   std::chrono::steady_clock::time_point started;
+  // The far side's message being received (counter.messagesBegun()), and since when.
+  uint64_t midBegun = 0;
+  std::chrono::steady_clock::time_point midSince;
+  // Commands the far side may send in all, and when it last earned one.
+  uint64_t commandsAllowed = kCommandBurst;
+  std::chrono::steady_clock::time_point creditAt;
 };
 
 namespace {
@@ -515,13 +521,18 @@ void ZMQFrameGuard::pump(const std::vector<Route>& routes, std::vector<Link>& li
 int ZMQFrameGuard::endIdle(std::vector<Link>& links, std::chrono::steady_clock::time_point now) {
   int due = -1;
   for (Link& link : links) {
-    if (link.host.empty() || link.counter.messages() > 0 || link.remote < 0) continue;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(link.started + connections_.idle - now).count();
+    if (link.host.empty() || link.remote < 0) continue;
+    // Unfinished while ZeroMQ has not taken what came: the far side is not the one that waits.
+    const bool mid = link.counter.midMessage() && link.in.empty();
+    if (link.counter.messages() > 0 && !mid) continue;
+    const auto since = mid ? link.midSince : link.started;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(since + connections_.idle - now).count();
     if (left > 0) {
       due = due < 0 ? static_cast<int>(left) : std::min(due, static_cast<int>(left));
       continue;
     }
-    idleLog().log("*** {}: connection of ({}) ended, no whole message in {:g} s", name_, link.endpoint,
+    idleLog().log("*** {}: connection of ({}) ended, {} in {:g} s", name_, link.endpoint,
+                  mid ? "a message unfinished" : "no whole message",
                   std::chrono::duration<double>(connections_.idle).count());
     closeLink(link);
     ++strikes_;
@@ -616,6 +627,7 @@ bool ZMQFrameGuard::relay(const Route& route, int accepted, const std::string& h
   link.local = route.listening ? made : accepted;
   link.remote = route.listening ? accepted : made;
   link.started = std::chrono::steady_clock::now();
+  link.creditAt = link.started;
   if (!host.empty()) {
     link.host = host;
     ++hostLinks_[host];
@@ -670,6 +682,17 @@ void ZMQFrameGuard::shed(const Route& route, std::vector<Link>& links) {
   acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
 }
 
+void ZMQFrameGuard::allowCommands(Link& link, std::chrono::steady_clock::time_point now) {
+  constexpr std::chrono::milliseconds kEach(1000 / kCommandsPerSecond);
+  const auto earned = static_cast<uint64_t>((now - link.creditAt) / kEach);
+  if (earned == 0) return;
+  const uint64_t full = link.counter.commands() + kCommandBurst;
+  link.commandsAllowed = std::min(link.commandsAllowed + earned, full);
+  // A full hand earns nothing while it waits.
+  link.creditAt = link.commandsAllowed == full ? now : link.creditAt + kEach * static_cast<int64_t>(earned);
+  link.counter.allowCommands(link.commandsAllowed);
+}
+
 bool ZMQFrameGuard::step(Link& link, short localEvents, short remoteEvents, std::string& scratch) {
   if (link.connecting) {
     const short events = link.connectsLocal ? localEvents : remoteEvents;
@@ -687,10 +710,13 @@ bool ZMQFrameGuard::step(Link& link, short localEvents, short remoteEvents, std:
     const ssize_t got = readInto(link.remote, scratch, failed);
     if (got == 0) link.remoteEnded = true;
     if (got > 0) {
-      const auto age =
-          std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - link.started);
-      link.counter.allowCommands(kCommandBurst + kCommandsPerSecond * static_cast<uint64_t>(age.count()));
+      const auto now = std::chrono::steady_clock::now();
+      allowCommands(link, now);
       const size_t passed = link.counter.take(scratch.data(), static_cast<size_t>(got));
+      if (link.counter.midMessage() && link.counter.messagesBegun() != link.midBegun) {
+        link.midBegun = link.counter.messagesBegun();
+        link.midSince = now;
+      }
       if (link.counter.broken()) cut(link);
       // What came whole before a cut still goes on to ZeroMQ.
       if (!pass(link.local, scratch.data(), passed, link.in)) return false;

@@ -39,13 +39,15 @@ class ZMQFrameGuard {
     size_t inAll = 1024;
     // A connection that brought no whole message (a request, a subscription) in this time
     // is ended: every peer sends one as soon as it connected. Those that did may stay idle.
+    // So is one whose message stays unfinished this long: ZeroMQ holds what came of it.
     std::chrono::milliseconds idle{30000};
     // Whether a far host ("192.168.1.7") is trusted; none is when empty. Called by the
     // guard's thread when the table is full.
     std::function<bool(const std::string& host)> trusted;
   };
-  // Commands a connection may send at once, and more for each second it lasts: a
-  // handshake, subscriptions, heartbeats.
+  // Commands a connection may send at once, and more for each second it lasts, never more
+  // than the burst in hand (one that waits saves up no more): a handshake, subscriptions,
+  // heartbeats.
   static constexpr uint64_t kCommandBurst = 32;
   static constexpr uint64_t kCommandsPerSecond = 2;
   // Descriptors kept for everything but the relayed connections (at least; a quarter of the
@@ -142,9 +144,11 @@ class ZMQFrameGuard {
   // Relays the accepted connection `accepted` of `route`; false when no descriptor was left
   // for ZeroMQ's side.
   bool relay(const Route& route, int accepted, const std::string& host, std::vector<Link>& links);
-  // Ends the connections that brought no whole message in time; the milliseconds until the
-  // next one is due (-1: none).
+  // Ends the connections that brought no whole message in time, or left one unfinished for
+  // as long; the milliseconds until the next one is due (-1: none).
   int endIdle(std::vector<Link>& links, std::chrono::steady_clock::time_point now);
+  // Gives the far side of `link` the commands it earned since the last time.
+  static void allowCommands(Link& link, std::chrono::steady_clock::time_point now);
   // False when the link is done and is to be closed. `scratch` is the buffer reads go to.
   bool step(Link& link, short localEvents, short remoteEvents, std::string& scratch);
   // Ends the far side of a link whose stream broke its bounds.

@@ -115,6 +115,24 @@ TEST(ZMQFrameCounterTest, CountsEachMessageAgainstItsBounds) {
   EXPECT_EQ(verdict(std::string("\x01\x00", 2) + std::string(62, '\0'), bounds), "no ZMTP 3 greeting");
   EXPECT_EQ(verdict(start + "\x08\x00", bounds), "frame flags 0x8");
   EXPECT_EQ(verdict(start + frame(std::string(5000, 'c'), false, true), bounds), "command of 5000 bytes");
+
+  // Which message is unfinished: the last frame's head counts it whole, but not its body.
+  struct Mid {
+    std::string sent;
+    bool mid;
+    uint64_t begun;
+  };
+  for (const Mid& test :
+       std::vector<Mid>{{start, false, 0},
+                        {start + frame("a", true), true, 1},
+                        {start + frame("a", false) + frame("\x04PING", false, true), false, 1},
+                        {start + frame("a", false) + frame(std::string(300, 'z'), false).substr(0, 99), true, 2},
+                        {start + frame("\x04PING", false, true).substr(0, 3), false, 0}}) {
+    ZMQFrameCounter counter(bounds);
+    counter.take(test.sent.data(), test.sent.size());
+    EXPECT_EQ(counter.midMessage(), test.mid) << test.sent.size();
+    EXPECT_EQ(counter.messagesBegun(), test.begun) << test.sent.size();
+  }
 }
 
 std::string command(std::string_view name, std::string_view data = {}) {
@@ -362,6 +380,9 @@ TEST(ZMQFrameGuardTest, EndsConnectionsThatBringNoWholeMessageInTime) {
       {"a greeting, no READY", greeting(3), false, true},
       {"handshaken and idle", "", true, true},
       {"in the middle of a message", frame("", true) + frame("a", true), true, true},
+      {"a whole message, then half of one", frame("", true) + frame("a", false) + frame("b", true), true, true},
+      {"a whole message, then half a frame", frame("a", false) + frame(std::string(300, 'z'), false).substr(0, 99),
+       true, true},
       {"heartbeats only", command("PING", "ab") + command("PING", "cd"), true, true},
   };
   std::vector<std::unique_ptr<test::ZmtpTestPeer>> peers;
@@ -382,6 +403,31 @@ TEST(ZMQFrameGuardTest, EndsConnectionsThatBringNoWholeMessageInTime) {
       EXPECT_FALSE(peers[i]->closedWithin(connections.idle * 2)) << states[i].what;
     }
   }
+  peers.clear();
+  router.reset();
+  context->terminate();
+}
+
+// A connection earns commands as it lasts, but one that waited saves up no more than a burst.
+TEST(ZMQFrameGuardTest, ACommandBurstIsBoundedHoweverLongTheConnectionWaited) {
+  auto context = std::make_shared<ZMQContext>(1);
+  auto router = context->socketWithType(ZMQ_ROUTER);
+  const uint16_t port = routerBehindGuard(*router, {});
+  std::vector<std::unique_ptr<test::ZmtpTestPeer>> peers;
+  for (int i = 0; i < 2; ++i) {
+    peers.push_back(std::make_unique<test::ZmtpTestPeer>(port, "127.0.0.2"));
+    ASSERT_TRUE(peers.back()->handshake("DEALER", kBound) && peers.back()->sendBytes(frame("a", false)));
+  }
+  // Time to earn more than a burst, were it saved up (the READY was a command).
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  // No time to live: ZeroMQ would end a connection silent for that long itself.
+  const std::string ping = command("PING", std::string(2, '\0'));
+  std::string burst;
+  for (uint64_t i = 1; i < ZMQFrameGuard::kCommandBurst; ++i) burst += ping;
+  ASSERT_TRUE(peers[0]->sendBytes(burst + ping + ping));
+  ASSERT_TRUE(peers[1]->sendBytes(burst));
+  EXPECT_TRUE(peers[0]->closedWithin(kBound));
+  EXPECT_FALSE(peers[1]->closedWithin(std::chrono::milliseconds(500)));
   peers.clear();
   router.reset();
   context->terminate();

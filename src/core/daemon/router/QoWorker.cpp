@@ -17,6 +17,7 @@
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
+#include "platform/LogRateLimiter.h"
 #include "platform/LoopRoundFailures.h"
 #include "platform/QoLog.h"
 #include "proto/VelborProto.pb.h"
@@ -26,6 +27,13 @@ namespace velbor {
 namespace {
 
 constexpr const char* kBadFormat = "bad format";
+
+// Any host can send failing requests as fast as it likes: their lines are bounded. Never
+// destroyed: a worker may still log during exit.
+LogRateLimiter& failedRequestLog() {
+  static auto* limiter = new LogRateLimiter("Router: failed requests", 10, std::chrono::minutes(1));
+  return *limiter;
+}
 
 // Waits for the next request without limit; false once the context is shut down. A poll
 // instead of a bare receive, so that the wake-up at shutdown is no failure to log.
@@ -54,14 +62,14 @@ QoMessage::Ptr errorReplyForFailure(const std::string& name) {
   try {
     throw;
   } catch (const QoException& e) {
-    QoLog("*** {}, {}", name, e.description());
+    failedRequestLog().log("*** {}, {}", name, e.description());
     return errorReply(name, e.code(), e.description());
   } catch (const Exception& e) {
-    QoLog("*** {}, {}: {}", name, e.name(), e.reason());
+    failedRequestLog().log("*** {}, {}: {}", name, e.name(), e.reason());
   } catch (const std::exception& e) {
-    QoLog("*** {}, {}: {}", name, "std::exception", e.what());
+    failedRequestLog().log("*** {}, {}: {}", name, "std::exception", e.what());
   } catch (...) {
-    QoLog("*** {}, {}: {}", name, "unknown", "");
+    failedRequestLog().log("*** {}, {}: {}", name, "unknown", "");
   }
   return errorReply(name, pb::ErrorCodeBadFormat, kBadFormat);
 }

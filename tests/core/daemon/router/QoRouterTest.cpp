@@ -118,6 +118,17 @@ TEST_F(RouterTest, MessagesBeyondTheInputBoundsAreDroppedAndTheRouterServesOn) {
   }
 }
 
+// Any host may send malformed requests as fast as it likes: each is answered, few are logged.
+TEST_F(RouterTest, MalformedRequestsAreAnsweredWithBoundedLogLines) {
+  auto client = startRouter();
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 40; ++i) EXPECT_NE(errorFor(*client, {std::string()}), nullptr) << i;
+  const std::string log = testing::internal::GetCapturedStderr();
+  size_t lines = 0;
+  for (size_t at = log.find("*** unparsed"); at != std::string::npos; at = log.find("*** unparsed", at + 1)) ++lines;
+  EXPECT_LE(lines, 10u);
+}
+
 TEST_F(RouterTest, PortInUseIsLoggedAndRaisedWithNothingLeftRunning) {
   auto holderContext = std::make_shared<ZMQContext>(1);
   auto holder = holderContext->socketWithType(ZMQ_ROUTER);
