@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/state/ChallengeAnswerers.h"
 #include "core/state/DataSource.h"
 #include "core/state/PullsAwaitingPeer.h"
 #include "core/state/QoConfig.h"
@@ -21,6 +22,7 @@ inline void resetSharedState() {
   QoConfig::resetSharedQoConfig();
   DataSource::resetSharedDataSource();
   PullsAwaitingPeer::shared().clear();
+  ChallengeAnswerers::shared().clear();
   resetDatabaseState();
   UserDefaults::resetAll();
 }

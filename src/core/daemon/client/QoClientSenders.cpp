@@ -9,6 +9,7 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/PbMessage.h"
+#include "core/state/ChallengeAnswerers.h"
 #include "core/state/DataSource.h"
 #include "core/state/Lockers.h"
 #include "core/state/QoConfig.h"
@@ -43,11 +44,22 @@ const QoClient::DevicePtr& requireDevice(const QoClient::DevicePtr& device) {
 }
 
 // A TrustResponse names the token of the agreement it answers (devices of earlier versions
-// name none): one naming another token was recorded for an earlier offer and sent again.
+// name none): one naming another token was recorded for an earlier offer and sent again, and
+// so was one naming none from a device that has named ours before.
 QoMessage::Ptr answerToToken(const QoClient::DevicePtr& device, QoMessage::Ptr reply, const std::string& token) {
   const auto answer =
       reply && reply->code() == pb::MsgCodeTrustResponse ? reply->pbBodyAs<pb::MsgTrustResponse>() : nullptr;
-  if (!answer || !answer->has_token() || answer->token() == token) return reply;
+  if (!answer) return reply;
+  ChallengeAnswerers& answerers = ChallengeAnswerers::shared();
+  const std::string& uuid = device->uuid();
+  if (answer->has_token() && answer->token() == token) {
+    // Only the device's own signature marks it as one that names tokens.
+    if (reply->level() >= QoMessage::kLevelAuth && reply->srcDevice() && reply->srcDevice()->uuid() == uuid) {
+      answerers.add(uuid);
+    }
+    return reply;
+  }
+  if (!answer->has_token() && !answerers.contains(uuid)) return reply;
   QoLog("*** TrustResponse of device({}) answers another offer, dropped", deviceName(device));
   return nullptr;
 }

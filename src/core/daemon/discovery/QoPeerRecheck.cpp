@@ -351,7 +351,7 @@ void QoPeerRecheck::runDistrustCheck(const std::string& deviceUuid) {
     const auto status = reply->code() == pb::MsgCodeStatusResponse ? reply->pbBodyAs<pb::MsgStatusResponse>() : nullptr;
     // An answer to another request was recorded and sent again: it tells nothing of now.
     if (status && signedBy(*reply, *device) &&
-        QoStatusCheck::bindingOf(*status, challenge) != QoStatusCheck::Binding::kOtherRequest) {
+        QoStatusCheck::bindingOf(*status, challenge, deviceUuid) != QoStatusCheck::Binding::kOtherRequest) {
       refusals().clear(deviceUuid);
       QoLog("*** Distrust of device({}) refused, it still trusts this device", device->name());
       return;

@@ -13,6 +13,7 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/proto/QoPbMessageCode.h"
+#include "core/state/ChallengeAnswerers.h"
 #include "core/state/QoNotices.h"
 #include "framework/crypto/Cryptor.h"
 #include "platform/QoLog.h"
@@ -94,7 +95,7 @@ void check(const QoDevice::Ptr& device) {
     return;
   }
 
-  switch (QoStatusCheck::bindingOf(*response, challenge)) {
+  switch (QoStatusCheck::bindingOf(*response, challenge, device->uuid())) {
     case QoStatusCheck::Binding::kOtherRequest:
       QoLog("*** Check({}) status failed, the answer is one to another request", device->name());
       return;
@@ -122,9 +123,13 @@ void check(const QoDevice::Ptr& device) {
 
 std::string QoStatusCheck::newChallenge() { return Cryptor::getKeyDataWithLength(kChallengeBytes); }
 
-QoStatusCheck::Binding QoStatusCheck::bindingOf(const pb::MsgStatusResponse& response, const std::string& challenge) {
-  if (!response.has_challenge()) return Binding::kUnbound;
-  return response.challenge() == challenge ? Binding::kThisRequest : Binding::kOtherRequest;
+QoStatusCheck::Binding QoStatusCheck::bindingOf(const pb::MsgStatusResponse& response, const std::string& challenge,
+                                                const std::string& deviceUuid) {
+  ChallengeAnswerers& answerers = ChallengeAnswerers::shared();
+  if (!response.has_challenge()) return answerers.contains(deviceUuid) ? Binding::kOtherRequest : Binding::kUnbound;
+  if (response.challenge() != challenge) return Binding::kOtherRequest;
+  answerers.add(deviceUuid);
+  return Binding::kThisRequest;
 }
 
 void QoStatusCheck::handleSendStatusRequest(const std::shared_ptr<QoDevice>& device) {

@@ -22,7 +22,8 @@ class QoDevice;
 // that the answer must carry back: one carrying another request's is a recorded answer sent
 // again and changes nothing. A device of an earlier version carries none back; the pairings
 // its answer leaves out are removed only when it leaves them out again and again over time
-// (QoPeerRecheck), as a refusal of trust ends the trust.
+// (QoPeerRecheck), as a refusal of trust ends the trust. Once the device has carried one
+// back, an answer of it without one was recorded earlier and changes nothing.
 class QoStatusCheck {
  public:
   // How a signed status answer stands to the request it came for.
@@ -34,7 +35,10 @@ class QoStatusCheck {
   static void handleSendStatusRequest(const std::shared_ptr<QoDevice>& device);
   // A fresh challenge for one request.
   static std::string newChallenge();
-  static Binding bindingOf(const pb::MsgStatusResponse& response, const std::string& challenge);
+  // A signed answer of the device `deviceUuid`; one carrying this request's challenge marks
+  // the device as one that carries challenges back.
+  static Binding bindingOf(const pb::MsgStatusResponse& response, const std::string& challenge,
+                           const std::string& deviceUuid);
 };
 
 }  // namespace velbor

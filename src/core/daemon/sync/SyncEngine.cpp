@@ -30,6 +30,7 @@
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordsRefused.h"
 #include "core/proto/QoPbMessageCode.h"
+#include "core/state/ChallengeAnswerers.h"
 #include "core/state/DataSource.h"
 #include "core/state/Lockers.h"
 #include "core/state/PullsAwaitingPeer.h"
@@ -315,8 +316,11 @@ class SyncOnceRun {
     auto response = reply->pbBodyAs<pb::MsgFindResponse>();
     QoAssert(reply->code() == pb::MsgCodeFindResponse && response != nullptr, "");
     // A signed page is the same bytes whenever it is sent: one carrying another request's
-    // challenge was recorded earlier (a device of an earlier version carries none back).
-    if (response->has_challenge() && response->challenge() != challenge) {
+    // challenge was recorded earlier (a device of an earlier version carries none back, but
+    // one without from a device that has carried ours back was recorded earlier too).
+    ChallengeAnswerers& answerers = ChallengeAnswerers::shared();
+    if (response->has_challenge() && response->challenge() == challenge) answerers.add(peer_->uuid());
+    if (response->has_challenge() ? response->challenge() != challenge : answerers.contains(peer_->uuid())) {
       throw QoExceptionZeBadFormat::defaultExceptionWithReason("Sync once page from({}) answers another request",
                                                                peer_->routeUri());
     }

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
@@ -124,27 +125,40 @@ TEST_F(TrustExchangeTest, AnOfferReceivedIsAnsweredWithItsToken) {
 
 // A signed answer is the same bytes whenever it is sent: an agreement's answer names the
 // offer's token, and one recorded for an earlier offer and sent again is no answer to this one.
-// A device of an earlier version names none; its answer stands as before.
+// A device of an earlier version names none; its answer stands as before, unless that device
+// has named a token before (then the answer was recorded before).
 TEST_F(TrustExchangeTest, AnAnswerNamingAnotherOffersTokenIsNoAnswer) {
   struct Row {
     const char* label;
     std::optional<std::string> named;
     bool taken;
+    bool namedBefore = false;
   };
-  for (const Row& row : {Row{"this offer", "this-offer", true}, Row{"earlier offer", "earlier-offer", false},
-                         Row{"earlier version", std::nullopt, true}}) {
+  for (const Row& row :
+       {Row{"this offer", "this-offer", true}, Row{"earlier offer", "earlier-offer", false},
+        Row{"earlier version", std::nullopt, true}, Row{"none after naming", std::nullopt, false, true}}) {
     SCOPED_TRACE(row.label);
     std::unique_ptr<RouterTestClient> signer;
+    std::atomic<int> answered{0};
     FakePeer fake([&](const FakePeer::Frames&) -> std::optional<FakePeer::Frames> {
       auto answer = std::make_shared<pb::MsgTrustResponse>();
       answer->set_trust_result(pb::TrustResultAccepted);
-      if (row.named) answer->set_token(*row.named);
+      if (row.namedBefore && answered++ == 0) {
+        answer->set_token("this-offer");
+      } else if (row.named) {
+        answer->set_token(*row.named);
+      }
       return signer->seal(pb::MsgCodeTrustResponse, answer, QoMessage::kLevelEncrypt);
     });
     signer = peerAt(fake.endpoint(), keysBravo());
-    const QoMessage::Ptr reply = QoClient::sendTrustRequestTo(signer->device(), QoClient::kOptionSync, "this-offer");
-    EXPECT_EQ(reply != nullptr, row.taken);
-    EXPECT_EQ(fake.heads().size(), 1U);
+    const auto send = [&] {
+      return QoClient::sendTrustRequestTo(signer->device(), QoClient::kOptionSync, "this-offer");
+    };
+    if (row.namedBefore) {
+      EXPECT_NE(send(), nullptr);
+    }
+    EXPECT_EQ(send() != nullptr, row.taken);
+    EXPECT_EQ(fake.heads().size(), row.namedBefore ? 2U : 1U);
   }
 }
 

@@ -189,6 +189,18 @@ TEST_F(QoStatusCheckTest, AnAnswerToAnotherRequestChangesNothing) {
   EXPECT_EQ(fake_->heads().size(), 1U);
   EXPECT_EQ(pairingKeys(), allPairings());
   EXPECT_TRUE(deleted.delivered().empty());
+
+  // Once the peer has carried a challenge back, an answer of it without one was recorded
+  // before (or given to another asker): it is never taken as an earlier version's, however
+  // long it is sent.
+  QoPeerRecheck::setDistrustRecheckDelay(std::chrono::milliseconds(300));
+  answerListing({first_, second_}, QoMessage::kLevelEncrypt);
+  check();
+  answerListing({first_}, QoMessage::kLevelEncrypt, nullptr, Echo::kNone);
+  check();
+  EXPECT_FALSE(eventually([&] { return pairingKeys().size() != 3; }, 4));
+  EXPECT_EQ(fake_->heads().size(), 3U);
+  EXPECT_TRUE(deleted.delivered().empty());
 }
 
 // A device of an earlier version carries no challenge back, and neither does an answer of it

@@ -44,6 +44,8 @@ class PortHolder {
   std::atomic<bool> pageOfAnotherFolder{false};
   // The page the peer signed for an earlier request, carrying that request's challenge.
   std::atomic<bool> pageOfAnotherRequest{false};
+  // The page carries the request's challenge back, as the peer's version does.
+  std::atomic<bool> echoChallenge{false};
 
  private:
   void serve(const std::string& connection, ZMQMessage& frames) {
@@ -69,6 +71,7 @@ class PortHolder {
     if (pageOfAnotherFolder) {
       for (auto& uuid : *page->mutable_uuids()) uuid = QoUtils::generateUuid();
     }
+    if (echoChallenge) page->set_challenge(request.challenge());
     if (pageOfAnotherRequest) page->set_challenge("recorded for an earlier request");
     // Nothing newer than what was asked from.
     if (std::none_of(page->stats().begin(), page->stats().end(),
@@ -201,6 +204,11 @@ TEST_F(PullAnswerSignerTest, APageThePeerSignedForAnotherFolderOrRequestIsRefuse
     EXPECT_EQ(storedMark(), 0);
     *sentAgain = false;
   }
+  // Once the peer has carried a challenge back, a page of it without one was recorded before.
+  holder_->echoChallenge = true;
+  EXPECT_EQ(pull(), SyncEngine::Pull::kDone);
+  holder_->echoChallenge = false;
+  EXPECT_THROW(pull(), QoExceptionZeBadFormat);
 }
 
 TEST_F(PullAnswerSignerTest, PartsNotSignedByThePeerAreNotInstalledAndFetchedAgain) {
