@@ -93,25 +93,25 @@ TEST(LoggerSoundness, AMessageSentOnlyInPartGoesToTheBufferFileWhole) {
   viewer.reset();
 
   // Captured output arrives in chunks, so a line may span two messages: the lines are
-  // looked for in the joined texts.
+  // looked for in the joined texts. A read while the client appends may end inside a
+  // message, so the file is judged whole only once the client has exited.
   std::string lastLine = "out " + std::to_string(kLines - 1) + "xxx";
   bool whole = true;
   std::string joined;
-  eventually([&] {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    std::string stream = bytes.str();
+  auto readBufferFile = [&] {
+    std::string stream = slurp(file);
     auto decoded = readViewerMessages(stream);
     whole = decoded && stream.empty();
     joined.clear();
     for (const auto& m : decoded.value_or(std::vector<ViewerMessage>()))
       if (m.type() == 0 && m.text(5) == "stdout") joined += m.text(7);
-    return !whole || joined.find(lastLine) != std::string::npos;
-  });
+    return joined.find(lastLine) != std::string::npos;
+  };
+  eventually(readBufferFile);
+  EXPECT_EQ(child.finish(), 0);
+  readBufferFile();
   EXPECT_TRUE(whole) << "the buffer file holds a cut message";
   EXPECT_NE(joined.find(lastLine), std::string::npos) << "the last line never reached the buffer file";
-  EXPECT_EQ(child.finish(), 0);
 }
 
 // The console rendering of a logger whose worker has ended, while the console is captured.
