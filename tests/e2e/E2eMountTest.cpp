@@ -2,8 +2,12 @@
 // disk mounted in its place: its mount point must not read as every file removed, and the
 // folder syncs again once its own disk is mounted.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -23,7 +27,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using E2eMountTest = E2eFixture;
+class E2eMountTest : public E2eFixture {
+ protected:
+  // The disks are mounted in a mount namespace of this test's own: every device another test
+  // starts meanwhile gets a copy of the namespace it starts in, and would otherwise hold a copy
+  // of these mounts (and their loop devices) for as long as it runs.
+  void SetUp() override {
+    E2eFixture::SetUp();
+    if (IsSkipped()) return;
+    ASSERT_EQ(::unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+    ASSERT_EQ(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+  }
+};
 
 constexpr int kFiles = 20;
 
