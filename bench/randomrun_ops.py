@@ -135,7 +135,8 @@ class Ledger:
 
     def sole_deletions(self):
         """The deletions since the last check of paths that no other device changed meanwhile (nor
-        a folder above them): there no edit elsewhere can keep the file. Starts the next round."""
+        a folder above them): there no edit elsewhere can keep the file; and the paths (in lower
+        case) a user changed since then. Starts the next round."""
         with self.lock:
             touched, moves, deleted = self.touched, self.moves, self.deleted
             self.touched, self.moves, self.deleted = set(), [], []
@@ -151,7 +152,7 @@ class Ledger:
             if not any(other != name and (alias == path or alias.startswith(path + os.sep))
                        for other, path in touched for alias in aliases):
                 sole.append((relative, digest, where))
-        return sole
+        return sole, {path for _, path in touched}
 
 
 class Operations:

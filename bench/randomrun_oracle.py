@@ -256,11 +256,14 @@ def check(devices, look, ledger, reported, before=()):
         failures.append("edit lost (written, replaced by no user, in no folder): " +
                         "; ".join("%s [%s]" % (where, digest[:10]) for digest, where in sorted(lost, key=str)[:8]))
     back = []
-    for relative, digest, where in ledger.sole_deletions():
-        # At its path, or in a conflict copy of it made since the previous look.
+    deletions, touched = ledger.sole_deletions()
+    for relative, digest, where in deletions:
+        # At its path, or in a conflict copy of it made since the previous look, unless a user
+        # wrote that content there (emptied, a conflict copy holds what an emptied file held).
         holding = sorted({name for name, tree in zip(names, look.trees) for path, entry in tree.items()
                           if entry and entry[1] == digest and (path == relative or (
-                              CONFLICT.sub("", path) == relative and (path, digest) not in before))})
+                              CONFLICT.sub("", path) == relative and (path, digest) not in before and
+                              path.lower() not in touched))})
         if holding:
             back.append("%s, back on %s [%s]" % (where, ",".join(holding), digest[:10]))
     if back:

@@ -147,6 +147,10 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   void batchSucceeded(const std::vector<std::string>& paths, bool wrote);
   // Paths that failed every attempt wait here; the copy is compared whole past the bound.
   void park(const CopyPtr& copy, const std::string& path) REQUIRES(Lockers::monitor());
+  // A comparison of `folder` with everything below it met a failed batch: it is made whole
+  // again once writes work, not only for the paths it read this time (a folder moved away
+  // may stand there again by then, made by a pull, and would hide what it held).
+  void parkSubtree(const CopyPtr& copy, const std::string& folder);
   // Puts the waiting paths back into their change sets (all of them, or when their delay is over).
   void releaseParked(bool now);
   void rescanRequested();
@@ -187,8 +191,11 @@ class Monitor : public std::enable_shared_from_this<Monitor> {
   // Per copy uuid: paths whose batches failed every attempt, until writes work again.
   struct Parked {
     std::set<std::string> paths;
+    std::set<std::string> subtrees;
     bool wholeCopy = false;
   };
+  // Batches failed so far: a comparison that met one is parked whole.
+  size_t failedBatches_ GUARDED_BY(Lockers::monitor()) = 0;
   std::map<std::string, Parked> parked_ GUARDED_BY(Lockers::monitor());
   std::chrono::steady_clock::time_point retryAt_ GUARDED_BY(Lockers::monitor());
   std::chrono::seconds retryDelay_ GUARDED_BY(Lockers::monitor()){0};

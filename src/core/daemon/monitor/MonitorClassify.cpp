@@ -235,11 +235,17 @@ void Monitor::rescanRequested() {
       if (!folders.empty()) copies.emplace_back(copy, std::move(folders));
     }
   }
+  const auto failedBatches = [this] {
+    LockerGuard lock(Lockers::monitor());
+    return failedBatches_;
+  };
   for (const auto& [copy, folders] : copies) {
     bool changed = false;
     for (const std::string& folder : folders) {
       QoLog("Monitor scan({})", folder);
+      const size_t failedBefore = failedBatches();
       changed = rescanFolder(copy, folder, true) || changed;
+      if (failedBatches() != failedBefore) parkSubtree(copy, folder);
     }
     if (changed) QoNotices::post(notice::FileChanged{copy});
   }
@@ -461,6 +467,7 @@ void Monitor::putBack(const CopyPtr& copy, const std::string& path) {
 // cost a reading of every changed file each tick, and are never given up.
 void Monitor::batchFailed(const CopyPtr& copy, const std::vector<std::string>& paths) {
   LockerGuard lock(Lockers::monitor());
+  ++failedBatches_;
   size_t parked = 0;
   for (const std::string& path : paths) {
     int& attempts = attempts_[path];
@@ -504,6 +511,21 @@ void Monitor::park(const CopyPtr& copy, const std::string& path) {
   parked.wholeCopy = true;
 }
 
+void Monitor::parkSubtree(const CopyPtr& copy, const std::string& folder) {
+  LockerGuard lock(Lockers::monitor());
+  Parked& parked = parked_[copy->uuid()];
+  if (folder == copy->path() ||
+      (parked.subtrees.size() >= bounds_.rescanFolders && parked.subtrees.count(folder) == 0)) {
+    parked.wholeCopy = true;
+    parked.paths.clear();
+    parked.subtrees.clear();
+  } else if (!parked.wholeCopy) {
+    parked.subtrees.insert(folder);
+  }
+  // Not compared again on every tick while the database refuses.
+  if (std::chrono::steady_clock::now() >= retryAt_) delayRetry();
+}
+
 void Monitor::releaseParked(bool now) {
   LockerGuard lock(Lockers::monitor());
   if (parked_.empty() || (!now && std::chrono::steady_clock::now() < retryAt_)) return;
@@ -515,6 +537,7 @@ void Monitor::releaseParked(bool now) {
       rescans_.insert(copy->uuid());
     }
     for (const std::string& path : found->second.paths) noteChange(copy, path);
+    for (const std::string& folder : found->second.subtrees) noteSubtreeRescan(copy, folder);
   }
   // A copy no longer listed takes its paths with it.
   parked_.clear();

@@ -10,6 +10,7 @@
 #include "MonitorTestBase.h"
 #include "core/entity/RecordedStates.h"
 #include "core/state/Lockers.h"
+#include "framework/persistence/PersistenceTestSupport.h"
 #include "framework/persistence/WriteTransaction.h"
 
 namespace velbor::test {
@@ -191,6 +192,31 @@ TEST_F(MonitorClassifyTest, AFolderMovedAwayAndMadeAgainLosesWhatItHeld) {
   tick();
   for (const char* relative : {"Y/a.txt", "Y/sub", "Y/sub/b.txt"}) EXPECT_EQ(stored(relative)->status(), 1) << relative;
   for (const char* relative : {"Y", "Z/a.txt", "Z/sub/b.txt"}) EXPECT_TRUE(recorded(relative)) << relative;
+
+  // Moved while the database takes no writes (a full disk): the move waits, and once writes
+  // work a pull makes the folder and its subfolder again before the monitor tries once more.
+  {
+    RefusedCommits refused;
+    ASSERT_TRUE(refused.active());
+    std::filesystem::rename(at("Z"), at("V"));
+    report({"Z", "V"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
+    for (int attempt = 0; attempt < Monitor::kMaxBatchAttempts; ++attempt) tick();
+  }
+  ASSERT_TRUE(recorded("Z/sub/b.txt"));
+  const auto late = incoming("Z/sub/late.txt", Incoming());
+  ASSERT_TRUE(late->restoreMissingFolders());
+  ASSERT_TRUE(late->handleFetchEvent(EventCreateEmptyFile));
+  report({"Z", "Z/sub"}, FileEventStream::kItemIsDir | FileEventStream::kItemCreated);
+  report({"Z/sub/late.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
+  // A change recorded tells that writes work again: what waits is tried at once.
+  writeFile(at("other"), "o");
+  report({"other"});
+  tick();
+  tick();
+  for (const char* relative : {"Z/a.txt", "Z/sub/b.txt"}) EXPECT_EQ(stored(relative)->status(), 1) << relative;
+  for (const char* relative : {"Z/sub", "Z/sub/late.txt", "V/a.txt", "V/sub/b.txt"}) {
+    EXPECT_TRUE(recorded(relative)) << relative;
+  }
 }
 
 TEST_F(MonitorClassifyTest, AFolderIsNoPrefixOfASiblingWithAnExtension) {
