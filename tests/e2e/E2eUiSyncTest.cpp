@@ -633,9 +633,10 @@ TEST_F(E2eUiSyncTest, ASyncDiskUnmountedWhileRunningIsShownMissingUntilItIsBack)
     // Back: the rows say so, and changes both ways sync again.
     ASSERT_TRUE(inUi(held ? fmt::format("mount --bind '{}' '{}'", holder.string(), disk.string())
                           : fmt::format("mount -o loop '{}' '{}'", image.string(), disk.string())));
+    // The row may be painted anew before the monitor's look: wait for the look's log line too.
+    EXPECT_TRUE(eventually([&] { return logged("back") > backBefore; }, seconds(30)));
     EXPECT_TRUE(eventually([&] { return !treeRow(ui, tree).empty() && !shownMissing(); }, seconds(30)))
         << ask(ui, "tree-rows").dump();
-    EXPECT_GT(logged("back"), backBefore);
     const std::string name = fmt::format("回来后{}.txt", round);
     writeFile(seen(pull.fromPeer) / name, "made here");
     EXPECT_TRUE(eventually([&] { return sameFile(pull.inbox / name, "made here"); }));
