@@ -49,8 +49,10 @@ CHURN = (frame(b"\x09SUBSCRIBE", command=True) + frame(b"\x06CANCEL", command=Tr
 def false_requests(uuid):
     """64 status requests at level 2 (MsgHead: code 9, level 2, uuid, key, sign) from a DEALER."""
     uuid = uuid.encode()
-    head = (b"\x08\x09\x10\x02\x1a" + bytes([len(uuid)]) + uuid + b"\x22\x80\x02" + os.urandom(256) +
-            b"\x2a\x80\x02" + os.urandom(256))
+    # Below the modulus: the key is unwrapped (a private-key operation) before it is found false.
+    key, sign = b"\x01" + os.urandom(255), b"\x01" + os.urandom(255)
+    head = (b"\x08\x09\x10\x02\x1a" + bytes([len(uuid)]) + uuid + b"\x22\x80\x02" + key + b"\x2a\x80\x02" +
+            sign)
     return (frame(b"", more=True) + frame(head, more=True) + frame(os.urandom(32))) * 64
 
 
