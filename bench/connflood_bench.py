@@ -4,7 +4,10 @@
     again as ZMTP 3.1 commands (what libzmq's own SUB sockets send) in a loop; a connection
     that is cut or refused is made again at once;
   - 7,000 connections to A's request port, and then to its publisher port, each sending the
-    greeting and READY and then nothing; one that ends is made again 5 s later.
+    greeting and READY and then nothing; one that ends is made again 5 s later;
+  - 4 connections to A's request port sending false encrypted status requests in a loop (they
+    name the trusted device M, with a random key and signature: A unwraps the key with its
+    private key before it finds the signature false); one that ends is made again at once.
 The attacker is 127.0.0.2. Meanwhile a trusted device M (127.0.0.1) pulls a tree of A's again
 and again and asks A for its status: both must complete during the attack ("pulls" and
 "status" give how many did, of how many tried, and the longest pull).
@@ -41,6 +44,16 @@ TICKS = os.sysconf("SC_CLK_TCK")
 # ZMTP 3.1: subscriptions travel as commands.
 GREETING_31 = b"\xff" + b"\x00" * 8 + b"\x7f" + bytes([3, 1]) + b"NULL" + b"\x00" * 48
 CHURN = (frame(b"\x09SUBSCRIBE", command=True) + frame(b"\x06CANCEL", command=True)) * 1024
+
+
+def false_requests(uuid):
+    """64 status requests at level 2 (MsgHead: code 9, level 2, uuid, key, sign) from a DEALER."""
+    uuid = uuid.encode()
+    # Below the modulus: the key is unwrapped (a private-key operation) before it is found false.
+    key, sign = b"\x01" + os.urandom(255), b"\x01" + os.urandom(255)
+    head = (b"\x08\x09\x10\x02\x1a" + bytes([len(uuid)]) + uuid + b"\x22\x80\x02" + key + b"\x2a\x80\x02" +
+            sign)
+    return (frame(b"", more=True) + frame(head, more=True) + frame(os.urandom(32))) * 64
 
 
 def cpu_seconds(pid):
@@ -160,7 +173,7 @@ def scenario(run, port_of, count, hello, loop, again, seconds):
         rss_peak = PeakSampler(lambda: a.status_kib("VmRSS"))
         fds_peak = PeakSampler(lambda: descriptors(a.pid))
         cpu_before, started = cpu_seconds(a.pid), time.time()
-        flood = Flood(port_of(info_a), count, hello, loop, again)
+        flood = Flood(port_of(info_a), count, hello, loop(m.uuid) if callable(loop) else loop, again)
         pulls = statuses = tries = 0
         pull_times = []
         round_no = 0
@@ -204,6 +217,8 @@ def main():
          GREETING_31 + ready("DEALER"), b"", 5, 60),
         ("7,000 idle conns, publisher port, 60 s", lambda info: info["publisherPort"], 7000,
          GREETING_31 + ready("SUB"), b"", 5, 60),
+        ("4 conns sending false requests, 30 s", lambda info: info["routerPort"], 4,
+         GREETING_31 + ready("DEALER"), false_requests, 0, 30),
     )
     try:
         for label, port_of, count, hello, loop, again, seconds in scenarios:

@@ -8,6 +8,7 @@
 #include "framework/persistence/SQLiteStatement.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/LockerGuard.h"
+#include "platform/NotificationCenter.h"
 #include "platform/QoLog.h"
 
 namespace velbor {
@@ -96,6 +97,11 @@ void QoDevice::save() {
         QoException::defaultExceptionWithReason("{}: inserting or updating row error, {}", className(), *failure);
     reportWriteFailure(fmt::format("*** {}", exception.description()));
   }
+  rowsWritten();
+}
+
+void QoDevice::rowsWritten() {
+  onCommit([] { NotificationCenter::defaultCenter().post(kRowsWrittenNotice); });
 }
 
 void QoDevice::saveDiscovered() {
@@ -125,6 +131,7 @@ void QoDevice::saveDiscovered() {
         QoException::defaultExceptionWithReason("{}: updating row error, {}", className(), *failure);
     reportWriteFailure(fmt::format("*** {}", exception.description()));
   }
+  rowsWritten();
 }
 
 bool QoDevice::changeStatus(const std::string& uuid, const std::vector<int32_t>& from, int32_t to) {
@@ -145,7 +152,9 @@ bool QoDevice::changeStatus(const std::string& uuid, const std::vector<int32_t>&
     reportWriteFailure(
         fmt::format("*** {}: changing the status of ({}) failed, {}", className(), uuid, update.errorMessage()));
   }
-  return sqlite3_changes(database()) > 0;
+  const bool changed = sqlite3_changes(database()) > 0;
+  if (changed) rowsWritten();
+  return changed;
 }
 
 std::string QoDevice::getTypeString(int32_t type) {
@@ -238,6 +247,7 @@ void QoDevice::forceRemove() {
     try {
       for (const auto& copy : getDeviceSyncdirCopys(pk())) copy->forceRemove();
       deleteObject();
+      rowsWritten();
       transaction.commit();
     } catch (const Exception& e) {
       QoLog("*** force remove device({}) failed, {}: {}", name_, e.name(), e.reason());

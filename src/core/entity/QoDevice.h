@@ -35,6 +35,13 @@ class QoDevice : public PersistentEntity<QoDevice> {
   // False when no such device is stored or its status is not one of `from`; raises
   // QoExceptionZeSqlite when the database refuses the write.
   static bool changeStatus(const std::string& uuid, const std::vector<int32_t>& from, int32_t to);
+  // Posted (NotificationCenter, no object) on the writing thread once a write of device rows
+  // is committed (at once outside a transaction): by save, saveDiscovered, changeStatus, a
+  // removal, and rowsWritten.
+  static constexpr const char* kRowsWrittenNotice = "QoDeviceRowsWritten";
+  // Posts it when the open transaction commits (at once outside one): for those who write
+  // device rows by other means.
+  static void rowsWritten();
 
   static std::string getTypeString(int32_t type);
   static Ptr getDeviceLocal();

@@ -115,6 +115,7 @@ void DataSource::dbClear() {
     // One transaction, so that no reader sees half the records gone.
     WriteTransaction transaction;
     QoDevice::deleteObjectsByCriteria(fmt::format("WHERE pk != {}", 0));
+    QoDevice::rowsWritten();
     QoSyncdirCopy::deleteObjectsByCriteria("");
     QoSyncdirCopyRelation::deleteObjectsByCriteria("");
     QoFile::deleteObjectsByCriteria("");

@@ -304,6 +304,16 @@ void ZMQFrameGuard::setConnections(Connections connections) { connections_ = std
 
 size_t ZMQFrameGuard::relayedInAll() { return relayedLinks.load(); }
 
+bool ZMQFrameGuard::refuseHost(const std::string& host, std::chrono::milliseconds duration) {
+  if (host.empty() || trusted(host)) return false;
+  {
+    std::lock_guard lock(lock_);
+    refusals_.emplace_back(host, std::chrono::steady_clock::now() + duration);
+  }
+  wake();
+  return true;
+}
+
 std::string ZMQFrameGuard::listenFor(const std::string& endpoint, const std::string& local, uint64_t messagesAllowed,
                                      bool sourcePerHost) {
   Route route;
@@ -384,6 +394,30 @@ void ZMQFrameGuard::applyChanges(std::vector<Route>& routes) {
   dropped_.clear();
 }
 
+void ZMQFrameGuard::applyRefusals(std::vector<Link>& links) {
+  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> taken;
+  {
+    std::lock_guard lock(lock_);
+    taken.swap(refusals_);
+  }
+  if (taken.empty()) return;
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(refused_, [now](const auto& entry) { return entry.second <= now; });
+  for (const auto& [host, until] : taken) {
+    auto& kept = refused_[host];
+    kept = std::max(kept, until);
+    size_t ended = 0;
+    for (Link& link : links) {
+      if (link.host != host) continue;
+      closeLink(link);
+      ++ended;
+    }
+    refusedLog().log("*** {}: connections of ({}) refused for {:g} s, {} ended", name_, host,
+                     std::chrono::duration<double>(until - now).count(), ended);
+  }
+  std::erase_if(links, [](const Link& link) { return link.local < 0 && link.remote < 0; });
+}
+
 void ZMQFrameGuard::serve() {
   std::vector<Route> routes;
   std::vector<Link> links;
@@ -393,6 +427,7 @@ void ZMQFrameGuard::serve() {
   while (!stopping_) {
     try {
       applyChanges(routes);
+      applyRefusals(links);
       pump(routes, links, scratch, -1);
       failures.succeeded();
     } catch (const std::exception& e) {
@@ -426,14 +461,14 @@ void ZMQFrameGuard::serve() {
   for (Link& link : links) closeLink(link);
 }
 
-void ZMQFrameGuard::closeLink(Link& link) {
+void ZMQFrameGuard::closeLink(Link& link, bool keepPlace) {
   if (link.local >= 0) ::close(link.local);
   if (link.remote >= 0) ::close(link.remote);
   link.local = link.remote = -1;
   if (!link.host.empty()) {
     auto counted = hostLinks_.find(link.host);
     if (counted != hostLinks_.end() && --counted->second == 0) hostLinks_.erase(counted);
-    --relayedLinks;
+    if (!keepPlace) --relayedLinks;
     link.host.clear();
   }
   if (link.sourceHost.empty()) return;
@@ -566,14 +601,32 @@ void ZMQFrameGuard::accept(const Route& route, std::vector<Link>& links) {
 
 bool ZMQFrameGuard::admit(const std::string& host, std::vector<Link>& links) {
   if (host.empty()) return false;
+  if (const auto refused = refused_.find(host); refused != refused_.end()) {
+    if (refused->second > std::chrono::steady_clock::now()) {
+      refusedLog().log("*** {}: connection of ({}) refused, the host is refused for a while", name_, host);
+      return false;
+    }
+    refused_.erase(refused);
+  }
   const auto counted = hostLinks_.find(host);
   const size_t ofHost = counted == hostLinks_.end() ? 0 : counted->second;
   if (ofHost >= connections_.perHost) {
     refusedLog().log("*** {}: connection of ({}) refused, it has {} open", name_, host, ofHost);
     return false;
   }
-  if (relayedLinks.load() < budget() || makeRoom(host, links)) return true;
+  if (reservePlace() || makeRoom(host, links)) return true;
   refusedLog().log("*** {}: connection of ({}) refused, {} connections are open", name_, host, relayedLinks.load());
+  return false;
+}
+
+bool ZMQFrameGuard::reservePlace() const {
+  // Several listening guards take connections at once: the total is checked and raised in
+  // one step, or one of them could pass it.
+  const size_t bound = budget();
+  size_t relayed = relayedLinks.load();
+  while (relayed < bound) {
+    if (relayedLinks.compare_exchange_weak(relayed, relayed + 1)) return true;
+  }
   return false;
 }
 
@@ -599,7 +652,8 @@ bool ZMQFrameGuard::makeRoom(const std::string& host, std::vector<Link>& links) 
   for (auto newest = links.rbegin(); newest != links.rend(); ++newest) {
     if (newest->host != busiest) continue;
     shedLog().log("*** {}: connection of ({}) ended to make room for one of ({})", name_, newest->endpoint, host);
-    closeLink(*newest);
+    // Its place goes to the newcomer: another guard cannot take it meanwhile.
+    closeLink(*newest, true);
     return true;
   }
   return false;
@@ -617,6 +671,7 @@ bool ZMQFrameGuard::relay(const Route& route, int accepted, const std::string& h
   const int made = ::socket(route.target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (made < 0) {
     ::close(accepted);
+    if (!host.empty()) --relayedLinks;
     // Out of descriptors: the next waiting connection would find none either.
     acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
     return false;
@@ -631,7 +686,6 @@ bool ZMQFrameGuard::relay(const Route& route, int accepted, const std::string& h
   if (!host.empty()) {
     link.host = host;
     ++hostLinks_[host];
-    ++relayedLinks;
   }
   if ((route.sourcePerHost && !bindSource(link, accepted, made)) ||
       (::connect(made, reinterpret_cast<const sockaddr*>(&route.target), route.targetLength) != 0 &&

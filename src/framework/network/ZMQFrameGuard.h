@@ -42,7 +42,8 @@ class ZMQFrameGuard {
     // So is one whose message stays unfinished this long: ZeroMQ holds what came of it.
     std::chrono::milliseconds idle{30000};
     // Whether a far host ("192.168.1.7") is trusted; none is when empty. Called by the
-    // guard's thread when the table is full.
+    // guard's thread when the table is full, and by refuseHost's caller: it must be quick
+    // and thread-safe.
     std::function<bool(const std::string& host)> trusted;
   };
   // Commands a connection may send at once, and more for each second it lasts, never more
@@ -97,6 +98,10 @@ class ZMQFrameGuard {
   void setConnections(Connections connections);
   // The far sides' connections all listening guards of the process relay now.
   static size_t relayedInAll();
+  // Ends every connection of the far host `host` ("192.168.1.7") to a listening route and
+  // refuses its new ones for `duration`. False, with nothing done, for a trusted host.
+  // Thread-safe.
+  bool refuseHost(const std::string& host, std::chrono::milliseconds duration);
   // Takes no more connections for `endpoint`; those made end as ZeroMQ closes them.
   void dropRoute(const std::string& endpoint);
   // The loopback endpoint that leads to `endpoint`; nothing when none.
@@ -124,25 +129,31 @@ class ZMQFrameGuard {
   void serve();
   // One poll of the wake pipe, the routes' listeners and the links, and what it found.
   void pump(const std::vector<Route>& routes, std::vector<Link>& links, std::string& scratch, int timeoutMs);
-  void closeLink(Link& link);
+  // With `keepPlace` the link's place in the shared total goes to a newcomer.
+  void closeLink(Link& link, bool keepPlace = false);
   // Comes from the far host's own loopback address; false when it cannot.
   bool bindSource(Link& link, int accepted, int made);
   void applyChanges(std::vector<Route>& routes);
+  // Takes up the hosts refuseHost was given: their connections end.
+  void applyRefusals(std::vector<Link>& links);
   void accept(const Route& route, std::vector<Link>& links);
   // Whether a new connection of the far host `host` may be relayed, room made for it where
-  // it may be.
+  // it may be; when it may, a place of the shared total is held for it (see relay).
   bool admit(const std::string& host, std::vector<Link>& links);
   // Ends the newest connection of the busiest host that is not trusted, when `host` (the
-  // one that wants room) is trusted or has fewer; false when none was.
+  // one that wants room) is trusted or has fewer, and keeps its place in the shared total
+  // for the newcomer; false when none was ended.
   bool makeRoom(const std::string& host, std::vector<Link>& links);
+  // Takes a place in the shared total in one step; false when it is full.
+  bool reservePlace() const;
   bool trusted(const std::string& host) const;
   // Connections of listening routes the process may relay in all.
   size_t budget() const;
   // Takes a connection of `route` that waits while the process is out of descriptors with
   // the spare one, and relays it only where room was made for it.
   void shed(const Route& route, std::vector<Link>& links);
-  // Relays the accepted connection `accepted` of `route`; false when no descriptor was left
-  // for ZeroMQ's side.
+  // Relays the accepted connection `accepted` of `route` (of the far host `host`, whose place
+  // in the shared total admit() holds); false when no descriptor was left for ZeroMQ's side.
   bool relay(const Route& route, int accepted, const std::string& host, std::vector<Link>& links);
   // Ends the connections that brought no whole message in time, or left one unfinished for
   // as long; the milliseconds until the next one is due (-1: none).
@@ -180,6 +191,9 @@ class ZMQFrameGuard {
   std::vector<Route> added_;
   std::vector<std::string> dropped_;
   std::vector<std::string> cutEndpoints_;
+  // Hosts refuseHost was given, until when; the thread's refused_ once taken up.
+  std::vector<std::pair<std::string, std::chrono::steady_clock::time_point>> refusals_;
+  std::map<std::string, std::chrono::steady_clock::time_point> refused_;
   // ZeroMQ's side of a connection from a host's own source address, to its far side.
   std::map<std::string, std::string> farSides_;
   // The thread's own.

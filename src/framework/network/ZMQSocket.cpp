@@ -267,6 +267,10 @@ std::optional<std::string> ZMQSocket::guardedFarSideOf(const std::string& source
   return guard_->farSideOf(source);
 }
 
+bool ZMQSocket::guardRefuseHost(const std::string& host, std::chrono::milliseconds duration) {
+  return guard_ && guard_->refuseHost(host, duration);
+}
+
 uint64_t ZMQSocket::guardCutConnections() const { return guard_ ? guard_->cutConnections() : 0; }
 
 uint64_t ZMQSocket::guardCutOwingAnswers() const { return guard_ ? guard_->cutOwingAnswers() : 0; }

@@ -26,6 +26,7 @@
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
 #include "platform/ForeignTcpSocket.h"
+#include "support/Eventually.h"
 #include "support/LoopbackListener.h"
 #include "support/ZmtpTestPeer.h"
 
@@ -481,6 +482,52 @@ TEST(ZMQFrameGuardTest, BoundsTheConnectionsOfEachHostAndInAll) {
   EXPECT_EQ(ZMQFrameGuard::relayedInAll(), 5u);
   peers.clear();
   router.reset();
+  context->terminate();
+}
+
+// Listening guards take connections on threads of their own: while hosts connect to all of
+// them at once, again and again, each place freed is taken by one guard only, and together
+// they never relay more than the bound of all.
+TEST(ZMQFrameGuardTest, GuardsAcceptingAtOnceNeverPassTheBoundInAll) {
+  constexpr size_t kGuards = 8, kClients = 2;
+  auto context = std::make_shared<ZMQContext>(1);
+  ZMQFrameGuard::Connections connections;
+  connections.perHost = 1000;
+  connections.inAll = 6;
+  std::vector<std::shared_ptr<ZMQSocket>> routers;
+  std::vector<sockaddr_in> addresses;
+  for (size_t i = 0; i < kGuards; ++i) {
+    routers.push_back(context->socketWithType(ZMQ_ROUTER));
+    addresses.push_back(loopbackAddressOf(":" + std::to_string(routerBehindGuard(*routers.back(), connections))));
+  }
+  std::atomic<bool> running{true};
+  std::atomic<size_t> most{0}, relayed{0};
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < kGuards * kClients; ++i) {
+    // Connects, waits to be greeted by ZeroMQ (relayed) or ended (refused), and leaves.
+    threads.emplace_back([&, address = addresses[i % kGuards]] {
+      while (running) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+          pollfd polled{fd, POLLIN, 0};
+          char byte = 0;
+          if (::poll(&polled, 1, 1000) == 1 && ::recv(fd, &byte, 1, MSG_PEEK) == 1) ++relayed;
+        }
+        ::close(fd);
+      }
+    });
+  }
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < until) {
+    const size_t now = ZMQFrameGuard::relayedInAll();
+    if (now > most) most = now;
+  }
+  running = false;
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_GT(relayed.load(), 0u);
+  EXPECT_LE(most.load(), connections.inAll);
+  EXPECT_TRUE(test::eventually([] { return ZMQFrameGuard::relayedInAll() == 0; }));
+  routers.clear();
   context->terminate();
 }
 

@@ -141,7 +141,7 @@ void QoRouter::setGuardConnections(const ZMQFrameGuard::Connections& connections
 ZMQFrameGuard::Connections QoRouter::guardConnections() const {
   ZMQFrameGuard::Connections connections = guardConnections_;
   if (!connections.trusted) {
-    auto hosts = std::make_shared<TrustedHosts>();
+    auto hosts = TrustedHosts::create();
     connections.trusted = [hosts](const std::string& host) { return hosts->contains(host); };
   }
   return connections;
@@ -322,10 +322,17 @@ void QoRouter::forwardReply() {
 void QoRouter::forwardSealedReplies() {
   sealer_->clearReady();
   for (ReplySealer::Sealed& reply : sealer_->takeSealed()) {
+    if (reply.notOpened) countNotOpened(reply.client);
     if (!reply.frames.sendToSocket(*frontend_, gate_->accountFor(reply.client))) {
       QoLog("*** Router reply not passed to the client");
     }
   }
+}
+
+void QoRouter::countNotOpened(const std::string& client) {
+  const std::string host = gate_->farHostOf(client);
+  // A trusted device's host is never refused (the guard tells): its failures are logged only.
+  if (failingHosts_.failed(host)) frontend_->guardRefuseHost(host, FailingHosts::kRefusedFor);
 }
 
 void QoRouter::beforeHandleRequest(const QoMessage& request) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/daemon/router/FailingHosts.h"
 #include "core/daemon/router/QoWorkerDelegate.h"
 #include "core/daemon/router/RequestGate.h"
 #include "core/utils/QoQueue.h"
@@ -37,6 +38,8 @@ class ZMQSocket;
 // request beyond kMaxRequestFrames or kMaxRequestBytes ends its connection before ZeroMQ
 // holds it (a frame guard relays the frontend's connections), and
 // the RequestGate holds back the requests of connections whose replies pile up unread.
+// A host (not a trusted device's) whose requests keep failing to open, each costing a key's
+// work, has its connections ended and is refused for a while.
 class QoRouter : public QoWorkerDelegate {
  public:
   // The largest frame a request may have. The largest request bodies carry a path (up to
@@ -130,6 +133,9 @@ class QoRouter : public QoWorkerDelegate {
   void forwardWaitingRequests();
   // Passes every reply the sealer has finished to the network.
   void forwardSealedReplies();
+  // Counts a request of `client` that failed to open against its host, and has the guard
+  // refuse the host when it failed too often.
+  void countNotOpened(const std::string& client);
 
   mutable std::mutex lifecycleLock_;
   std::shared_ptr<ZMQContext> context_;
@@ -143,6 +149,8 @@ class QoRouter : public QoWorkerDelegate {
   ZMQFrameGuard::Connections guardConnections_;
   // Made at start(), gone at stop().
   std::unique_ptr<RequestGate> gate_;
+  // Touched only by the broker thread.
+  FailingHosts failingHosts_;
   std::vector<std::shared_ptr<QoWorker>> workers_;
   std::vector<std::thread> workerThreads_;
 };

@@ -185,9 +185,10 @@ void QoWorker::serveOne(ZMQSocket& socket) {
   frames.getNextFrame();
   if (sealer_) {
     std::string name;
-    QoMessage::Ptr answer = answerRequest(frames, name);
+    bool notOpened = false;
+    QoMessage::Ptr answer = answerRequest(frames, name, &notOpened);
     // The broker takes this worker back at once; the sealer passes the reply on.
-    if (answer) sealer_->submit(std::move(client), std::move(name), std::move(answer));
+    if (answer) sealer_->submit(std::move(client), std::move(name), std::move(answer), notOpened);
     if (!sendReadyMessage(socket)) throw std::runtime_error("ready not sent");
     return;
   }
@@ -209,8 +210,9 @@ std::optional<ZMQMessage> QoWorker::handleRequestMessage(ZMQMessage& frames) {
   return sealReply(name, *reply);
 }
 
-QoMessage::Ptr QoWorker::answerRequest(ZMQMessage& frames, std::string& name) {
+QoMessage::Ptr QoWorker::answerRequest(ZMQMessage& frames, std::string& name, bool* notOpened) {
   name = "unparsed";
+  bool opened = false;
   try {
     // The delegate sees the header before the body is opened: a request it refuses is
     // neither verified, decrypted nor parsed.
@@ -222,6 +224,7 @@ QoMessage::Ptr QoWorker::answerRequest(ZMQMessage& frames, std::string& name) {
         throw notServedToNetwork(name);
       }
     });
+    opened = true;
 
     QoHandler handler = QoHandlerTable::handlerForName(name);
     QoAssert(handler != nullptr, "function not found!! handle{}:", name);
@@ -240,6 +243,7 @@ QoMessage::Ptr QoWorker::answerRequest(ZMQMessage& frames, std::string& name) {
     if (reply && delegate_) delegate_->afterHandleRequest(*request, *reply);
     return reply;
   } catch (...) {
+    if (notOpened) *notOpened = !opened;
     return errorReplyForFailure(name);
   }
 }

@@ -60,8 +60,9 @@ class QoWorker {
   // Never raises: a refused or failed request becomes an error reply at level 0.
   std::optional<ZMQMessage> handleRequestMessage(ZMQMessage& frames);
   // The first half of that: the reply not yet sealed, with `name` set to the request's
-  // message name (for log lines).
-  QoMessage::Ptr answerRequest(ZMQMessage& frames, std::string& name);
+  // message name (for log lines), and `notOpened` (when given) to whether the request was
+  // refused before its handler: at its header, or its envelope not verified or decrypted.
+  QoMessage::Ptr answerRequest(ZMQMessage& frames, std::string& name, bool* notOpened = nullptr);
   // The second half: the reply's frames. A reply that cannot be sealed (its receiver's key
   // unknown) becomes an error reply at level 0; nothing only when that fails too.
   static std::optional<ZMQMessage> sealReply(const std::string& name, QoMessage& reply);

@@ -21,18 +21,18 @@ size_t ReplySealer::defaultThreadCount() {
   return std::clamp<size_t>(std::thread::hardware_concurrency(), 2, kMaxDefaultThreads);
 }
 
-bool ReplySealer::submit(std::string client, std::string name, QoMessage::Ptr reply) {
+bool ReplySealer::submit(std::string client, std::string name, QoMessage::Ptr reply, bool notOpened) {
   std::unique_lock lock(mutex_);
   roomChanged_.wait(lock, [this] { return stopping_ || pool_.pending() < capacity_; });
   if (stopping_) return false;
-  pool_.submit([client = std::move(client), name = std::move(name), reply = std::move(reply)]() mutable {
+  pool_.submit([client = std::move(client), name = std::move(name), reply = std::move(reply), notOpened]() mutable {
     std::optional<ZMQMessage> frames = QoWorker::sealReply(name, *reply);
     // The reply's body goes now: it can be a file part.
     reply.reset();
     if (!frames) return std::optional<Sealed>();
     frames->insertEmptyFrameAtHead();
     frames->insertFrameAtHead(client);
-    return std::optional<Sealed>(Sealed{std::move(client), std::move(*frames)});
+    return std::optional<Sealed>(Sealed{std::move(client), std::move(*frames), notOpened});
   });
   return true;
 }

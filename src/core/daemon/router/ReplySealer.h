@@ -28,6 +28,8 @@ class ReplySealer {
     std::string client;
     // [client identity] [empty] [reply envelope], ready for the router's frontend.
     ZMQMessage frames;
+    // The reply refuses a request that failed to open (see QoWorker::answerRequest).
+    bool notOpened = false;
   };
 
   // Never fewer than one thread nor a capacity below the thread count. Raises
@@ -40,8 +42,8 @@ class ReplySealer {
   static size_t defaultThreadCount();
 
   // Waits for room, then queues `reply` (of the request named `name`, for log lines) for
-  // `client`. False once stopped: the reply is dropped.
-  bool submit(std::string client, std::string name, QoMessage::Ptr reply);
+  // `client`, `notOpened` going along with it. False once stopped: the reply is dropped.
+  bool submit(std::string client, std::string name, QoMessage::Ptr reply, bool notOpened = false);
   // Readable while sealed replies wait; the broker clears it before taking them, so that
   // none sealed meanwhile goes unannounced.
   int readyFd() const { return pool_.readyFd(); }

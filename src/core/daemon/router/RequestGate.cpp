@@ -31,6 +31,11 @@ constexpr std::chrono::seconds kForgetIdleAfter{10};
 RequestGate::RequestGate(Limits limits, std::shared_ptr<ReplyLedger> ledger, FarSideOf farSideOf)
     : limits_(limits), ledger_(std::move(ledger)), farSideOf_(std::move(farSideOf)) {}
 
+std::string RequestGate::farHostOf(const std::string& client) const {
+  auto entry = peers_.find(client);
+  return entry == peers_.end() ? std::string() : entry->second.farHost;
+}
+
 std::shared_ptr<ZMQSendAccount> RequestGate::accountFor(const std::string& client) {
   auto entry = peers_.find(client);
   return ledger_->accountFor(client, entry == peers_.end() ? std::string() : entry->second.host);
@@ -76,6 +81,11 @@ RequestGate::Peer& RequestGate::peerFor(const std::string& client, int sourceFd,
       peer.address = std::move(*address);
       std::optional<std::string> far = farSideOf_ ? farSideOf_(peer.address) : std::nullopt;
       peer.shown = far.value_or(peer.address);
+      if (far) {
+        std::string host = far->substr(0, far->rfind(':'));
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+        peer.farHost = std::move(host);
+      }
     }
   }
   return peer;

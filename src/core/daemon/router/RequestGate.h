@@ -80,6 +80,9 @@ class RequestGate {
   std::optional<ZMQMessage> nextWaiting();
   bool hasWaiting() const { return waitingBytes_ > 0 || waitingCount_ > 0; }
 
+  // The far host ("192.168.1.7") of the connection `client` sent its requests by, when it
+  // came through a relay; empty when not known.
+  std::string farHostOf(const std::string& client) const;
   // Counts the replies sent with it for `client`.
   std::shared_ptr<ZMQSendAccount> accountFor(const std::string& client);
 
@@ -103,6 +106,8 @@ class RequestGate {
     std::string address;
     // The far side as the log names it.
     std::string shown;
+    // Its host, when the far side is known.
+    std::string farHost;
     // The host ZeroMQ names for it; empty when unknown (then no host bound applies).
     std::string host;
     // When it last sent a request: its replies are counted for its host while one may come.

@@ -1,5 +1,6 @@
 #include "core/daemon/router/TrustedHosts.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "core/entity/QoDevice.h"
@@ -21,19 +22,34 @@ std::string hostOf(const std::string& uri) {
 
 }  // namespace
 
-bool TrustedHosts::contains(const std::string& host) {
+std::shared_ptr<TrustedHosts> TrustedHosts::create() {
+  std::shared_ptr<TrustedHosts> hosts(new TrustedHosts());
+  hosts->refresh();
+  std::weak_ptr<TrustedHosts> weak = hosts;
+  hosts->token_ =
+      NotificationCenter::defaultCenter().addObserver(QoDevice::kRowsWrittenNotice, [weak](const Notification&) {
+        if (auto alive = weak.lock()) alive->refresh();
+      });
+  return hosts;
+}
+
+TrustedHosts::~TrustedHosts() { NotificationCenter::defaultCenter().removeObserver(token_); }
+
+bool TrustedHosts::contains(const std::string& host) const {
   std::lock_guard lock(mutex_);
-  if (!read_ || Clock::now() - readAt_ >= kFreshFor) refresh();
   return hosts_.count(host) != 0;
 }
 
 void TrustedHosts::refresh() {
-  read_ = true;
-  readAt_ = Clock::now();
-  // This device's own connections (its subscriber, its request client) come from loopback.
-  std::set<std::string> hosts = {"127.0.0.1", "::1"};
+  uint64_t serial;
+  {
+    std::lock_guard lock(mutex_);
+    serial = ++readsBegun_;
+  }
+  std::map<std::string, std::set<std::string>> read;
   try {
     for (const auto& device : QoDevice::findByCriteria("WHERE status = 1")) {
+      auto& hosts = read[device->uuid()];
       for (const std::string& uri : {device->routeUri(), device->pubUri()}) {
         const std::string found = hostOf(uri);
         if (!found.empty()) hosts.insert(found);
@@ -44,7 +60,23 @@ void TrustedHosts::refresh() {
     QoLog("*** Trusted hosts not read, {}", e.what());
     return;
   }
-  hosts_ = std::move(hosts);
+  std::lock_guard lock(mutex_);
+  if (serial < readTaken_) return;
+  readTaken_ = serial;
+  // A device no longer trusted goes with all its addresses; one still trusted keeps those
+  // it was recorded at before.
+  std::erase_if(byDevice_, [&read](const auto& entry) { return read.count(entry.first) == 0; });
+  for (const auto& [uuid, now] : read) {
+    auto& kept = byDevice_[uuid];
+    for (const std::string& host : now) {
+      std::erase(kept, host);
+      kept.push_back(host);
+    }
+    while (kept.size() > kHostsPerDevice) kept.pop_front();
+  }
+  // This device's own connections (its subscriber, its request client) come from loopback.
+  hosts_ = {"127.0.0.1", "::1"};
+  for (const auto& [uuid, kept] : byDevice_) hosts_.insert(kept.begin(), kept.end());
 }
 
 }  // namespace velbor

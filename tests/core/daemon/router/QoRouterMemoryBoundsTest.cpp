@@ -3,6 +3,7 @@
 // in the end, cut it off, while other peers are served.
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -14,6 +15,7 @@
 
 #include "PairingFixture.h"
 #include "RouterTestBase.h"
+#include "core/daemon/router/FailingHosts.h"
 #include "core/daemon/router/ReplySealer.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -81,6 +83,17 @@ class RawPeer {
       ++count;
     }
     return count;
+  }
+
+  // Sends `envelope`; true when its reply came, false when the connection ended first.
+  bool answeredOrEnded(const std::vector<std::string>& envelope) {
+    send(envelope);
+    zmq_pollitem_t items[2]{};
+    socket_->getPollItem(items[0], ZMQ_POLLIN);
+    monitor_->getPollItem(items[1], ZMQ_POLLIN);
+    if (ZMQContext::pollWithItems(items, 2, kWaitMs) <= 0 || !(items[0].revents & ZMQ_POLLIN)) return false;
+    ZMQMessage::recvFromSocket(*socket_);
+    return true;
   }
 
   // Whether the connection ended (within the guard time).
@@ -357,6 +370,49 @@ TEST_F(RouterMemoryBoundsTest, IdleConnectionsOfOneHostAreBoundedAndEndedWhileTr
   expectServes(*client);
   for (auto& peer : held) EXPECT_TRUE(peer->closedWithin(std::chrono::milliseconds(kWaitMs)));
   expectServes(*client);
+}
+
+// Requests that fail to open cost a key's work each: a host that keeps sending them, in any
+// form, has its connections ended and new ones refused for a while, while a trusted
+// device (this device's own loopback here; its malformed requests are never counted, see
+// MalformedRequestsAreAnsweredWithBoundedLogLines) is served.
+TEST_F(RouterMemoryBoundsTest, HostWhoseRequestsKeepFailingToOpenIsCutAndRefusedWhileTrustedPeersAreServed) {
+  auto client = startRouter();
+  const std::string endpoint = router_.frontendEndpoint();
+  const auto port = static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+  const auto withHead = [&client](int level, const std::function<void(pb::MsgHead&)>& change) {
+    std::vector<std::string> frames = client->seal(pb::MsgCodeFindRequest, findRequest(), level);
+    pb::MsgHead head;
+    EXPECT_TRUE(head.ParseFromString(frames[0]));
+    change(head);
+    frames[0] = head.SerializeAsString();
+    return frames;
+  };
+  std::vector<std::string> undecryptable = client->seal(pb::MsgCodeFindRequest, findRequest(), 2);
+  undecryptable[1] = std::string(undecryptable[1].size(), 'x');
+  struct Form {
+    const char* what;
+    std::vector<std::string> envelope;
+  };
+  const std::vector<Form> forms = {
+      {"unsigned", client->seal(pb::MsgCodeFindRequest, findRequest(), 0)},
+      {"a false header", {std::string(16, '\xff'), "body"}},
+      {"an unknown key", withHead(1, [](pb::MsgHead& head) { head.set_uuid(QoUtils::generateUuid()); })},
+      {"a bad signature", withHead(1, [](pb::MsgHead& head) { head.mutable_sign()->back() ^= 1; })},
+      {"undecryptable", undecryptable},
+  };
+  for (size_t i = 0; i < forms.size(); ++i) {
+    const std::string host = "127.0.0." + std::to_string(10 + i);
+    RawPeer peer(endpoint, host);
+    for (size_t sent = 1; sent < FailingHosts::kFailuresAllowed; ++sent) {
+      ASSERT_TRUE(peer.answeredOrEnded(forms[i].envelope)) << forms[i].what << ", request " << sent;
+    }
+    peer.answeredOrEnded(forms[i].envelope);
+    EXPECT_TRUE(peer.waitDisconnected()) << forms[i].what;
+    ZmtpTestPeer again(port, host);
+    EXPECT_FALSE(again.handshake("DEALER", std::chrono::milliseconds(kWaitMs))) << forms[i].what;
+    expectServes(*client);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "RouterTestBase.h"
+#include "core/daemon/router/TrustedHosts.h"
 #include "core/state/DataSource.h"
 #include "core/state/QoNotices.h"
 #include "framework/network/ZMQContext.h"
@@ -127,6 +128,32 @@ TEST_F(RouterTest, MalformedRequestsAreAnsweredWithBoundedLogLines) {
   size_t lines = 0;
   for (size_t at = log.find("*** unparsed"); at != std::string::npos; at = log.find("*** unparsed", at + 1)) ++lines;
   EXPECT_LE(lines, 10u);
+}
+
+// The guards' trusted hosts follow the device records as they are written: a trusted device
+// that moved keeps every address it was recorded at, and one no longer trusted keeps none.
+TEST_F(RouterTest, TrustedHostsAreEveryAddressOfATrustedDeviceAsSoonAsWritten) {
+  auto hosts = TrustedHosts::create();
+  QoDevice::Ptr bravo = addDevice("0d5e8f0a-9b1c-4e52-8a3d-6f7e8d9c0b1a", "bravo", keysBravo().publicKey);
+  struct Step {
+    const char* routeUri;
+    int32_t status;
+    std::vector<std::string> trusted, not_trusted;
+  };
+  const std::vector<Step> steps = {
+      {"tcp://10.0.0.5:9527", 1, {"10.0.0.5", "127.0.0.1"}, {"10.0.0.6"}},
+      {"tcp://10.0.0.6:9527", 1, {"10.0.0.5", "10.0.0.6"}, {}},
+      {"tcp://[fd00::7]:9527", 1, {"10.0.0.5", "10.0.0.6", "fd00::7"}, {}},
+      {"tcp://10.0.0.6:9527", 0, {"127.0.0.1"}, {"10.0.0.5", "10.0.0.6", "fd00::7"}},
+  };
+  for (const Step& step : steps) {
+    bravo->setRouteUri(step.routeUri);
+    bravo->setStatus(step.status);
+    bravo->save();
+    for (const std::string& host : step.trusted) EXPECT_TRUE(hosts->contains(host)) << step.routeUri << " " << host;
+    for (const std::string& host : step.not_trusted)
+      EXPECT_FALSE(hosts->contains(host)) << step.routeUri << " " << host;
+  }
 }
 
 TEST_F(RouterTest, PortInUseIsLoggedAndRaisedWithNothingLeftRunning) {
