@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -585,6 +586,34 @@ void SyncEngine::pullOnceInBackground(const std::string& localTreeUuid, const st
       pullOnce(localTreeUuid, remoteTreeUuid);
     } catch (const std::exception& e) {
       if (failed) failed(e);
+    }
+  });
+}
+
+void SyncEngine::pullAfter(const std::string& localTreeUuid, const std::string& remoteTreeUuid,
+                           std::chrono::steady_clock::duration wait) {
+  using Clock = std::chrono::steady_clock;
+  // Never destroyed: jobs still waiting at exit look at them.
+  static auto& mutex = *new std::mutex();
+  static auto& pending = *new std::map<std::string, Clock::time_point>();
+  const std::string key = localTreeUuid + "/" + remoteTreeUuid;
+  const auto due = Clock::now() + wait;
+  {
+    std::lock_guard lock(mutex);
+    const auto found = pending.find(key);
+    if (found != pending.end() && found->second <= due) return;
+    pending[key] = due;
+  }
+  DispatchQueue::globalQueue()->after(wait, [localTreeUuid, remoteTreeUuid, key, due] {
+    {
+      std::lock_guard lock(mutex);
+      const auto found = pending.find(key);
+      if (found != pending.end() && found->second == due) pending.erase(found);
+    }
+    try {
+      pullOnce(localTreeUuid, remoteTreeUuid);
+    } catch (const std::exception& e) {
+      QoLog("*** Sync once({}) failed, {}", localTreeUuid, e.what());
     }
   });
 }

@@ -4,8 +4,12 @@
 
 #include <filesystem>
 #include <memory>
+#include <set>
+#include <string>
 
 #include "MonitorTestBase.h"
+#include "core/daemon/sync/FolderClashWait.h"
+#include "core/daemon/sync/InstallReclassifier.h"
 #include "core/entity/ModeKeeping.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/RecordedStates.h"
@@ -70,6 +74,40 @@ TEST_P(MonitorFuseDiskTest, ARenameInLetterCaseOnlyIsRecordedAsTheFolderListsIt)
   tick();
   for (const char* gone : {"Notes0.txt", "Photos", "Photos/two.jpg"}) EXPECT_EQ(stored(gone)->status(), 1) << gone;
   for (const char* there : {"notes0.txt", "photos", "photos/two.jpg"}) EXPECT_TRUE(recorded(there)) << there;
+}
+
+// The names a folder lists (hidden ones left out): the spelling the disk holds.
+std::set<std::string> listedIn(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename().string().front() != '.') names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// A folder whose name the disk holds in another spelling is not made, and not tried again
+// before its wait is over, even once the other spelling is gone; another version of it is
+// tried at once.
+TEST_P(MonitorFuseDiskTest, AFolderWhoseNameTheDiskHoldsInAnotherSpellingWaitsToBeTriedAgain) {
+  if (GetParam() != FuseDisk::Kind::Exfat) GTEST_SKIP() << "ntfs-3g keeps names apart by case";
+  FolderClashWait::shared().clear();
+  load();
+  std::filesystem::create_directories(at("album"));
+  const auto folder = [&](int64_t usn) {
+    auto record = incoming("ALBUM", Incoming().type(1).permissions(0755));
+    record->file()->setUsn(usn);
+    return record;
+  };
+  EXPECT_FALSE(InstallReclassifier::install(folder(kPeerUsn), EventCreateDirectory, false));
+  EXPECT_EQ(failedUsn(), kPeerUsn);
+  std::filesystem::remove(at("album"));
+  // exfat-fuse may answer for the name as it stood a moment ago.
+  ASSERT_TRUE(eventually([&] { return !exists(at("ALBUM")); }));
+  EXPECT_FALSE(InstallReclassifier::install(folder(kPeerUsn), EventCreateDirectory, false));
+  EXPECT_TRUE(listedIn(root_).empty());
+  EXPECT_TRUE(InstallReclassifier::install(folder(kPeerUsn + 1), EventCreateDirectory, false));
+  EXPECT_EQ(listedIn(root_), std::set<std::string>{"ALBUM"});
+  FolderClashWait::shared().clear();
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, MonitorFuseDiskTest, ::testing::Values(FuseDisk::Kind::Exfat, FuseDisk::Kind::Ntfs),
