@@ -417,12 +417,18 @@ class SyncOnceRun {
                          renamesOfUpdated.empty() && renamesOfMetadata.empty();
     if (nothing) return maxUsn;
     downloading_ = true;
+    RelationList removals = deletions;
+    removals.insert(removals.end(), conflicts.begin(), conflicts.end());
+    const std::vector<std::string> removedFolders = QoWorkerSync::removedFolders(removals);
     // Names are taken as the folders list them from here on, not as listed before.
     NameSpelling::forget();
     SyncFileProcessBox::sendSyncFileDownloadBegin(pairing_, total, count);
     QoWorkerSync::handleConflictTreeRelation<FileFetcher>(pairing_, conflicts, peer_, remote_->uuid(), context_);
     PullStop::raiseIfStopped();
-    QoWorkerSync::respellFolders(dirCreate, deletions);
+    RelationList renames = renamesOfCreated;
+    renames.insert(renames.end(), renamesOfUpdated.begin(), renamesOfUpdated.end());
+    renames.insert(renames.end(), renamesOfMetadata.begin(), renamesOfMetadata.end());
+    QoWorkerSync::respellFolders(dirCreate, deletions, renames);
     QoWorkerSync::createDirectorysRelation(pairing_, dirCreate);
     QoWorkerSync::createDirectorysRelation(pairing_, updateDir);
     PullStop::raiseIfStopped();
@@ -431,6 +437,7 @@ class SyncOnceRun {
     const RelationList failedOfMetadata = QoWorkerSync::renameFiles(renamesOfMetadata);
     PullStop::raiseIfStopped();
     QoWorkerSync::deleteRelation(pairing_, deletions);
+    QoWorkerSync::mergeIntoNewSpelling(local_->path(), removedFolders, dirCreate);
     PullStop::raiseIfStopped();
     fileCreate.insert(fileCreate.end(), failedOfCreated.begin(), failedOfCreated.end());
     QoWorkerSync::createTreeRelation<FileFetcher>(pairing_, fileCreate, peer_, remote_->uuid(), context_);

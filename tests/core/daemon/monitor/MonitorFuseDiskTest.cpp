@@ -10,6 +10,7 @@
 #include "MonitorTestBase.h"
 #include "core/daemon/sync/FolderClashWait.h"
 #include "core/daemon/sync/InstallReclassifier.h"
+#include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/ModeKeeping.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/RecordedStates.h"
@@ -83,6 +84,40 @@ std::set<std::string> listedIn(const std::string& folder) {
     if (entry.path().filename().string().front() != '.') names.insert(entry.path().filename().string());
   }
   return names;
+}
+
+// A folder respelled in letter case on the peer while items came into its old spelling here
+// (made here, or from a third device): they end in the new spelling, recorded as moved there,
+// so they follow on the other devices. On exFAT the folder takes the new spelling with them
+// also where the peer still holds the old one (made again there for a file arriving in it)
+// and only its files' renames tell the respelling; where the disk tells the two apart (NTFS),
+// they are moved over once the peer removed the old spelling.
+TEST_P(MonitorFuseDiskTest, ItemsInAFolderRespelledOnThePeerEndInTheNewSpelling) {
+  load();
+  std::filesystem::create_directories(at("Album"));
+  writeFile(at("Album/f.txt"), "f");
+  writeFile(at("Album/n1.txt"), "n1");
+  report({"Album", "Album/f.txt", "Album/n1.txt"});
+  tick();
+  ASSERT_TRUE(recorded("Album/n1.txt"));
+  auto folder = incoming("album", Incoming().type(1).permissions(0755));
+  auto moved = incoming("album/f.txt", Incoming().content("f").permissions(0644));
+  moved->setFileRelationLocal(local_->getFileRelationWithFilePath(at("Album/f.txt")));
+  if (GetParam() == FuseDisk::Kind::Exfat) {
+    QoWorkerSync::respellFolders({folder}, {}, {moved});
+    EXPECT_TRUE(QoWorkerSync::renameFiles({moved}).empty());
+  } else {
+    ASSERT_TRUE(folder->handleFetchEvent(EventCreateDirectory));
+    EXPECT_TRUE(QoWorkerSync::renameFiles({moved}).empty());
+    QoWorkerSync::mergeIntoNewSpelling(root_, {at("Album")}, {folder});
+  }
+  EXPECT_EQ(listedIn(root_), std::set<std::string>{"album"});
+  EXPECT_EQ(listedIn(at("album")), (std::set<std::string>{"f.txt", "n1.txt"}));
+  report({"Album", "album", "Album/n1.txt", "album/n1.txt"});
+  tick();
+  EXPECT_TRUE(recorded("album/n1.txt"));
+  EXPECT_EQ(stored("Album/n1.txt")->status(), 1);
+  EXPECT_EQ(stored("Album")->status(), 1);
 }
 
 // A folder whose name the disk holds in another spelling is not made, and not tried again
