@@ -276,7 +276,11 @@ void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& 
                NameSpelling::sameFolded(removed, oldPath);
       });
       // The peer may still hold the old spelling (made again there for a file arriving in it).
-      const bool movedThere = std::any_of(renames.begin(), renames.end(), [&](const Relation& rename) {
+      // A spelling this device recorded removed when it took the one it holds is not taken back
+      // so: the peer made it again, and moves a file back into it.
+      const auto here = record->syncdirCopy()->getFileRelationWithFilePath(path);
+      const bool leftHere = here && here->file() && here->file()->status() == 1;
+      const bool movedThere = !leftHere && std::any_of(renames.begin(), renames.end(), [&](const Relation& rename) {
         const auto& from = rename ? rename->getFileRelationLocal() : nullptr;
         if (!from || !from->file() || !rename->file() || !isBelow(rename->file()->path(), path)) return false;
         const std::string& moved = from->file()->path();
