@@ -88,7 +88,9 @@ def holds_one_of_case_pairs(trees, caseless):
     differ only in case (at one parent: folded paths meet only below their first differing name),
     and each tree at the indexes `caseless` holds one of each such pair and the rest as they do;
     what lies in a folder of such a pair stands, on it, in the spelling it holds or not at all (the
-    folder of the spelling not installed is not made, nor anything in it)."""
+    folder of the spelling not installed is not made, nor anything in it). Every file's content
+    stands on it all the same, wherever: a folder respelled while files arrived in its old spelling
+    brings them into the new one."""
     exact = [tree for index, tree in enumerate(trees) if index not in caseless]
     if not exact or not all(tree == exact[0] for tree in exact):
         return False
@@ -102,6 +104,9 @@ def holds_one_of_case_pairs(trees, caseless):
             return False
         if any(path.lower() not in held and not in_unheld_spelling(exact[0], groups, trees[index], path)
                for path in exact[0]):
+            return False
+        contents = set(entry for entry in trees[index].values() if entry)
+        if any(entry and entry not in contents for entry in exact[0].values()):
             return False
     return True
 

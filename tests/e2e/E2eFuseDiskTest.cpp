@@ -113,7 +113,8 @@ std::set<std::string> namesIn(const fs::path& folder) {
 }
 
 // Renames that change only the letter case of a file or a folder, made on either device, one
-// of them on an exFAT stick: each item ends under its new name on both, and none is lost.
+// of them on an exFAT stick: each item ends under its new name on both, and none is lost, also
+// a file made in a folder's old spelling on the other device while the rename travels.
 TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
   if (GetParam() != FuseDisk::Kind::Exfat) GTEST_SKIP() << "ntfs-3g keeps names apart by case";
   E2eNetwork network(2);
@@ -129,11 +130,15 @@ TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
     std::string inside;  // a folder's file; empty for a file
     std::string nested;  // a folder's subfolder, holding a file named as `inside`; may be empty
     bool edited;         // the file inside rewritten right after the rename
+    std::string added;   // a file made right after the rename in the old spelling on the other device
   };
-  const std::vector<Case> cases = {
-      {false, "Report0.txt", "report0.txt", "", "", false},   {false, "Album", "album", "one.jpg", "", false},
-      {true, "Notes0.txt", "notes0.txt", "", "", false},      {true, "Photos", "photos", "two.jpg", "", false},
-      {false, "Drafts", "drafts", "three.txt", "Part", true}, {true, "Papers", "papers", "four.txt", "Old", true}};
+  const std::vector<Case> cases = {{false, "Report0.txt", "report0.txt", "", "", false, ""},
+                                   {false, "Album", "album", "one.jpg", "", false, ""},
+                                   {true, "Notes0.txt", "notes0.txt", "", "", false, ""},
+                                   {true, "Photos", "photos", "two.jpg", "", false, ""},
+                                   {false, "Drafts", "drafts", "three.txt", "Part", true, ""},
+                                   {true, "Papers", "papers", "four.txt", "Old", true, ""},
+                                   {true, "Tour", "tour", "five.txt", "", false, "added.txt"}};
   const auto itemOf = [](const fs::path& folder, const Case& item, const std::string& name) {
     return item.inside.empty() ? folder / name : folder / name / item.inside;
   };
@@ -162,6 +167,10 @@ TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
       for (const Case& item : cases) {
         const std::string& name = renamed ? item.to : item.from;
         std::set<std::string> inside{item.inside};
+        if (renamed && !item.added.empty()) {
+          inside.insert(item.added);
+          if (!sameFile(folder / name / item.added, item.added)) return false;
+        }
         if (!item.nested.empty()) {
           inside.insert(item.nested);
           if (!sameFile(folder / name / item.nested / item.inside, item.from)) return false;
@@ -181,6 +190,8 @@ TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
     const fs::path folder = item.onStick ? folderB : folderA;
     fs::rename(folder / item.from, folder / item.to);
     if (item.edited) writeFile(itemOf(folder, item, item.to), contentOf(item, true));
+    // Made before the rename arrives there: it must end in the new spelling on both.
+    if (!item.added.empty()) writeFile((item.onStick ? folderA : folderB) / item.from / item.added, item.added);
   }
   EXPECT_TRUE(eventually(renamedEverywhere))
       << ::testing::PrintToString(namesIn(folderA)) << ::testing::PrintToString(namesIn(folderB));

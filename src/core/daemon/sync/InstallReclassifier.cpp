@@ -1,7 +1,15 @@
 #include "core/daemon/sync/InstallReclassifier.h"
 
+#include <fmt/format.h>
+
+#include <chrono>
+#include <optional>
+
 #include "core/daemon/sync/EqualContentAttributes.h"
+#include "core/daemon/sync/FolderClashWait.h"
 #include "core/daemon/sync/PeerRecordOrder.h"
+#include "core/daemon/sync/SyncEngine.h"
+#include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/LocalVersion.h"
 #include "core/entity/QoFile.h"
@@ -79,6 +87,34 @@ void setFailedUsn(const QoFileAndSyncdirCopyRelation& record, int64_t usn) {
       QoSyncdirCopyRelation::hashWithFirstUuid(copyUuid, record.getRemoteSyncdirCopyUuid()), usn);
 }
 
+// The key FolderClashWait knows the install of an arriving folder by; nothing for any other
+// install.
+std::optional<std::string> folderKeyOf(const QoFileAndSyncdirCopyRelation& record, int64_t peerUsn) {
+  const auto& file = record.file();
+  const auto& copy = record.syncdirCopy();
+  if (!file || !copy || file->type() != 1 || file->status() != 0) return std::nullopt;
+  return fmt::format("{}\n{}\n{}\n{}", copy->uuid(), record.getRemoteSyncdirCopyUuid(), file->path(), peerUsn);
+}
+
+// A folder not made because the disk holds its name in another spelling waits (see
+// FolderClashWait), says so once, and its pairing is pulled again when the wait is over.
+void waitIfClash(const QoFileAndSyncdirCopyRelation& record, const std::string& key) {
+  const std::string& path = record.file()->path();
+  std::optional<std::string> other;
+  try {
+    const CopyItemFolder folder(record.syncdirCopy()->path(), path);
+    other = folder.otherSpelling(folder.name());
+  } catch (const std::exception&) {
+    // Its folder is not there: not a clash of this name.
+  }
+  if (!other) return;
+  const auto wait = FolderClashWait::shared().refused(key);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait).count();
+  QoLog("*** Folder({}) not made, the disk holds ({}) there and ignores letter case: tried again in {} s", path,
+        other->empty() ? "another spelling" : *other, seconds);
+  SyncEngine::pullAfter(record.syncdirCopy()->uuid(), record.getRemoteSyncdirCopyUuid(), wait);
+}
+
 }  // namespace
 
 bool InstallReclassifier::localAsCompared(const QoFileAndSyncdirCopyRelation& record) {
@@ -139,8 +175,16 @@ bool InstallReclassifier::install(const Relation& record, int32_t event, bool do
   const Sorted sorted = eventAgainstLocalNow(*record, event, downloaded);
   switch (sorted.action) {
     case Action::kApply: {
+      const auto clashKey = folderKeyOf(*record, peerUsn);
+      if (clashKey && FolderClashWait::shared().waiting(*clashKey)) {
+        record->dropFetch();
+        setFailedUsn(*record, peerUsn);
+        return false;
+      }
       const bool applied = record->handleFetchEvent(sorted.event);
       RecordsRefused::raiseIfNoted();
+      if (clashKey && applied) FolderClashWait::shared().made(*clashKey);
+      if (clashKey && !applied) waitIfClash(*record, *clashKey);
       return applied;
     }
     case Action::kSkip:

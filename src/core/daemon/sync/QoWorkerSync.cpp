@@ -58,6 +58,11 @@ bool isRenameSource(const QoFileAndSyncdirCopyRelation& deletion) {
   return NameSpelling::lstatAsSpelled(root, localFile.path(), status) == 0 && S_ISREG(status.st_mode);
 }
 
+// Whether `path` lies inside the folder `folder`.
+bool isBelow(const std::string& path, const std::string& folder) {
+  return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
 // The record, its copy, its file and the copy's device; a missing one fails an assertion.
 void assertComplete(const Relation& record) {
   QoAssert(record && record->syncdirCopy() && record->file() && record->syncdirCopy()->device(), "");
@@ -251,7 +256,8 @@ RelationList QoWorkerSync::renameFiles(const RelationList& records) {
   return failed;
 }
 
-void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& deletions) {
+void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& deletions,
+                                  const RelationList& renames) {
   for (const auto& record : dirs) {
     if (!record || !record->file() || !record->syncdirCopy()) continue;
     const std::string& path = record->file()->path();
@@ -260,10 +266,29 @@ void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& 
       const auto spelling = folder.otherSpelling(folder.name());
       if (!spelling || spelling->empty()) continue;
       const std::string oldPath = path.substr(0, path.rfind('/') + 1) + *spelling;
+      // The peer names the old spelling under the old spellings of the folders above it, which
+      // may have taken their new ones here already.
       const bool removedThere = std::any_of(deletions.begin(), deletions.end(), [&](const Relation& deletion) {
-        return deletion && deletion->file() && deletion->file()->path() == oldPath && deletion->file()->type() == 1;
+        if (!deletion || !deletion->file() || deletion->file()->type() != 1) return false;
+        const std::string& removed = deletion->file()->path();
+        return removed.size() == oldPath.size() &&
+               removed.compare(path.rfind('/') + 1, std::string::npos, *spelling) == 0 &&
+               NameSpelling::sameFolded(removed, oldPath);
       });
-      if (!removedThere) continue;
+      // The peer may still hold the old spelling (made again there for a file arriving in it).
+      // A spelling this device recorded removed when it took the one it holds is not taken back
+      // so: the peer made it again, and moves a file back into it.
+      const auto here = record->syncdirCopy()->getFileRelationWithFilePath(path);
+      const bool leftHere = here && here->file() && here->file()->status() == 1;
+      const bool movedThere = !leftHere && std::any_of(renames.begin(), renames.end(), [&](const Relation& rename) {
+        const auto& from = rename ? rename->getFileRelationLocal() : nullptr;
+        if (!from || !from->file() || !rename->file() || !isBelow(rename->file()->path(), path)) return false;
+        const std::string& moved = from->file()->path();
+        return isBelow(moved, moved.substr(0, oldPath.size())) &&
+               moved.compare(path.rfind('/') + 1, spelling->size(), *spelling) == 0 &&
+               NameSpelling::sameFolded(moved.substr(0, oldPath.size()), oldPath);
+      });
+      if (!removedThere && !movedThere) continue;
       // Under the locker of every writer of records: the monitor never sees the folder moved
       // halfway through the pull's view of it.
       LockerGuard lock(WriteTransaction::locker());
@@ -274,6 +299,57 @@ void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& 
     } catch (const std::exception& e) {
       // Its files then come as the old folder's removal and new downloads.
       QoLog("*** Folder({}) not given its new spelling, {}", path, e.what());
+    }
+  }
+}
+
+std::vector<std::string> QoWorkerSync::removedFolders(const RelationList& records) {
+  std::vector<std::string> paths;
+  for (const auto& record : records) {
+    if (record && record->file() && record->file()->type() == 1 && record->file()->status() == 1) {
+      paths.push_back(record->file()->path());
+    }
+  }
+  return paths;
+}
+
+void QoWorkerSync::mergeIntoNewSpelling(const std::string& root, const std::vector<std::string>& removed,
+                                        const RelationList& dirs) {
+  for (const std::string& oldPath : removed) {
+    const std::string parent = oldPath.substr(0, oldPath.rfind('/') + 1);
+    const auto made = std::find_if(dirs.begin(), dirs.end(), [&](const Relation& dir) {
+      if (!dir || !dir->file() || dir->file()->status() != 0) return false;
+      const std::string& path = dir->file()->path();
+      return path != oldPath && path.size() == oldPath.size() && path.compare(0, parent.size(), parent) == 0 &&
+             path.find('/', parent.size()) == std::string::npos &&
+             NameSpelling::sameFolded(path.substr(parent.size()), oldPath.substr(parent.size()));
+    });
+    if (made == dirs.end()) continue;
+    const std::string& newPath = (*made)->file()->path();
+    try {
+      LockerGuard lock(WriteTransaction::locker());
+      struct stat status {};
+      // Both spellings stand apart only where the disk tells them apart.
+      if (NameSpelling::lstatAsSpelled(root, oldPath, status) != 0 || !S_ISDIR(status.st_mode) ||
+          NameSpelling::lstatAsSpelled(root, newPath, status) != 0 || !S_ISDIR(status.st_mode)) {
+        continue;
+      }
+      bool moved = false;
+      for (const std::string& item : CopyItemFolder::listTree(root, oldPath)) {
+        const std::string name = item.substr(oldPath.size() + 1);
+        if (name.find('/') != std::string::npos || TmpFileName::isTemporaryName(name)) continue;
+        const CopyItemFolder from(root, item);
+        const CopyItemFolder to(root, newPath + "/" + name);
+        if (to.status(name)) continue;
+        from.moveNoReplace(name, to, name);
+        moved = true;
+      }
+      if (moved) QoLog("Folder({}) respelled ({}) on the peer: what it held here went there", oldPath, newPath);
+      if (!CopyItemFolder::listTree(root, oldPath).empty()) continue;
+      const CopyItemFolder folder(root, oldPath);
+      folder.removeItem(folder.name());
+    } catch (const std::exception& e) {
+      QoLog("*** Folder({}) not merged into ({}), {}", oldPath, newPath, e.what());
     }
   }
 }

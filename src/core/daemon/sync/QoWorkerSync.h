@@ -60,10 +60,23 @@ struct QoWorkerSync {
   // it can be fetched.
   static RelationList renameFiles(const RelationList& records);
   // A folder to create that a disk ignoring letter case lists in another spelling, which the
-  // peer removed in the same page (`deletions`): the folder was renamed in letter case only,
-  // and takes its new spelling here with everything in it. The renames of its files then find
-  // them in place, and the old spelling's removals remove nothing.
-  static void respellFolders(const RelationList& dirs, const RelationList& deletions);
+  // peer removed in the same page (`deletions`), or whose files it moved into the new spelling
+  // (`renames`): the folder was renamed in letter case only, and takes its new spelling here
+  // with everything in it, also what the peer has not seen yet (the monitor records that as
+  // moved, and so it follows on the other devices). The renames of its files then find them
+  // in place, and the old spelling's removals remove nothing.
+  static void respellFolders(const RelationList& dirs, const RelationList& deletions, const RelationList& renames);
+  // The folders the peer removed in these records (deletions, conflicts), taken before they
+  // are applied: a conflict applied keeps the local folder in its record.
+  static std::vector<std::string> removedFolders(const RelationList& records);
+  // A folder the peer removed (`removed`, see removedFolders) while it made the folder
+  // under a spelling differing only in letter case (`dirs`), which still holds items here that
+  // the peer never saw (made here, or arrived from another device meanwhile): they go into the
+  // new spelling, and the old one goes once empty. A disk that ignores case can hold only one of
+  // the two, and the devices end with one spelling holding every item. The monitor records the
+  // moves. An item whose name is taken in the new spelling stays where it is.
+  static void mergeIntoNewSpelling(const std::string& root, const std::vector<std::string>& removed,
+                                   const RelationList& dirs);
   static bool createDirectorysRelation(const Pairing& syncdirCopyRelation, const RelationList& dirs);
   // Applies deletions in the order given (contents before their folder). A folder goes only
   // when nothing of the user's that the peer has not removed is left in it (see

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -416,12 +417,18 @@ class SyncOnceRun {
                          renamesOfUpdated.empty() && renamesOfMetadata.empty();
     if (nothing) return maxUsn;
     downloading_ = true;
+    RelationList removals = deletions;
+    removals.insert(removals.end(), conflicts.begin(), conflicts.end());
+    const std::vector<std::string> removedFolders = QoWorkerSync::removedFolders(removals);
     // Names are taken as the folders list them from here on, not as listed before.
     NameSpelling::forget();
     SyncFileProcessBox::sendSyncFileDownloadBegin(pairing_, total, count);
     QoWorkerSync::handleConflictTreeRelation<FileFetcher>(pairing_, conflicts, peer_, remote_->uuid(), context_);
     PullStop::raiseIfStopped();
-    QoWorkerSync::respellFolders(dirCreate, deletions);
+    RelationList renames = renamesOfCreated;
+    renames.insert(renames.end(), renamesOfUpdated.begin(), renamesOfUpdated.end());
+    renames.insert(renames.end(), renamesOfMetadata.begin(), renamesOfMetadata.end());
+    QoWorkerSync::respellFolders(dirCreate, deletions, renames);
     QoWorkerSync::createDirectorysRelation(pairing_, dirCreate);
     QoWorkerSync::createDirectorysRelation(pairing_, updateDir);
     PullStop::raiseIfStopped();
@@ -430,6 +437,7 @@ class SyncOnceRun {
     const RelationList failedOfMetadata = QoWorkerSync::renameFiles(renamesOfMetadata);
     PullStop::raiseIfStopped();
     QoWorkerSync::deleteRelation(pairing_, deletions);
+    QoWorkerSync::mergeIntoNewSpelling(local_->path(), removedFolders, dirCreate);
     PullStop::raiseIfStopped();
     fileCreate.insert(fileCreate.end(), failedOfCreated.begin(), failedOfCreated.end());
     QoWorkerSync::createTreeRelation<FileFetcher>(pairing_, fileCreate, peer_, remote_->uuid(), context_);
@@ -585,6 +593,34 @@ void SyncEngine::pullOnceInBackground(const std::string& localTreeUuid, const st
       pullOnce(localTreeUuid, remoteTreeUuid);
     } catch (const std::exception& e) {
       if (failed) failed(e);
+    }
+  });
+}
+
+void SyncEngine::pullAfter(const std::string& localTreeUuid, const std::string& remoteTreeUuid,
+                           std::chrono::steady_clock::duration wait) {
+  using Clock = std::chrono::steady_clock;
+  // Never destroyed: jobs still waiting at exit look at them.
+  static auto& mutex = *new std::mutex();
+  static auto& pending = *new std::map<std::string, Clock::time_point>();
+  const std::string key = localTreeUuid + "/" + remoteTreeUuid;
+  const auto due = Clock::now() + wait;
+  {
+    std::lock_guard lock(mutex);
+    const auto found = pending.find(key);
+    if (found != pending.end() && found->second <= due) return;
+    pending[key] = due;
+  }
+  DispatchQueue::globalQueue()->after(wait, [localTreeUuid, remoteTreeUuid, key, due] {
+    {
+      std::lock_guard lock(mutex);
+      const auto found = pending.find(key);
+      if (found != pending.end() && found->second == due) pending.erase(found);
+    }
+    try {
+      pullOnce(localTreeUuid, remoteTreeUuid);
+    } catch (const std::exception& e) {
+      QoLog("*** Sync once({}) failed, {}", localTreeUuid, e.what());
     }
   });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <string>
@@ -40,6 +41,10 @@ class SyncEngine {
   // `failed` there.
   static void pullOnceInBackground(const std::string& localTreeUuid, const std::string& remoteTreeUuid,
                                    std::function<void(const std::exception&)> failed);
+  // The same pull on the global queue once `wait` is over; a call made while one that comes no
+  // later is pending adds none.
+  static void pullAfter(const std::string& localTreeUuid, const std::string& remoteTreeUuid,
+                        std::chrono::steady_clock::duration wait);
   // A peer's change notice: every pairing whose peer copy is the notice's tree, held by the
   // publisher (trusted, or this device), pulls it, one after another, on the calling thread.
   // A pull that fails is logged and the next one goes on.

@@ -4,8 +4,13 @@
 
 #include <filesystem>
 #include <memory>
+#include <set>
+#include <string>
 
 #include "MonitorTestBase.h"
+#include "core/daemon/sync/FolderClashWait.h"
+#include "core/daemon/sync/InstallReclassifier.h"
+#include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/ModeKeeping.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/RecordedStates.h"
@@ -70,6 +75,82 @@ TEST_P(MonitorFuseDiskTest, ARenameInLetterCaseOnlyIsRecordedAsTheFolderListsIt)
   tick();
   for (const char* gone : {"Notes0.txt", "Photos", "Photos/two.jpg"}) EXPECT_EQ(stored(gone)->status(), 1) << gone;
   for (const char* there : {"notes0.txt", "photos", "photos/two.jpg"}) EXPECT_TRUE(recorded(there)) << there;
+}
+
+// The names a folder lists (hidden ones left out): the spelling the disk holds.
+std::set<std::string> listedIn(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename().string().front() != '.') names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// A folder respelled in letter case on the peer while items came into its old spelling here
+// (made here, or from a third device): they end in the new spelling, recorded as moved there,
+// so they follow on the other devices. On exFAT the folder takes the new spelling with them
+// also where the peer still holds the old one (made again there for a file arriving in it)
+// and only its files' renames tell the respelling; where the disk tells the two apart (NTFS),
+// they are moved over once the peer removed the old spelling.
+TEST_P(MonitorFuseDiskTest, ItemsInAFolderRespelledOnThePeerEndInTheNewSpelling) {
+  load();
+  std::filesystem::create_directories(at("Album"));
+  writeFile(at("Album/f.txt"), "f");
+  writeFile(at("Album/n1.txt"), "n1");
+  report({"Album", "Album/f.txt", "Album/n1.txt"});
+  tick();
+  ASSERT_TRUE(recorded("Album/n1.txt"));
+  auto folder = incoming("album", Incoming().type(1).permissions(0755));
+  auto moved = incoming("album/f.txt", Incoming().content("f").permissions(0644));
+  moved->setFileRelationLocal(local_->getFileRelationWithFilePath(at("Album/f.txt")));
+  if (GetParam() == FuseDisk::Kind::Exfat) {
+    QoWorkerSync::respellFolders({folder}, {}, {moved});
+    EXPECT_TRUE(QoWorkerSync::renameFiles({moved}).empty());
+  } else {
+    ASSERT_TRUE(folder->handleFetchEvent(EventCreateDirectory));
+    EXPECT_TRUE(QoWorkerSync::renameFiles({moved}).empty());
+    QoWorkerSync::mergeIntoNewSpelling(root_, {at("Album")}, {folder});
+  }
+  EXPECT_EQ(listedIn(root_), std::set<std::string>{"album"});
+  EXPECT_EQ(listedIn(at("album")), (std::set<std::string>{"f.txt", "n1.txt"}));
+  report({"Album", "album", "Album/n1.txt", "album/n1.txt"});
+  tick();
+  EXPECT_TRUE(recorded("album/n1.txt"));
+  EXPECT_EQ(stored("Album/n1.txt")->status(), 1);
+  EXPECT_EQ(stored("Album")->status(), 1);
+  if (GetParam() != FuseDisk::Kind::Exfat) return;
+  // The peer made the old spelling again (for a file that arrived there) and moves a file
+  // into it: the spelling this device left is not taken back.
+  auto again = incoming("Album", Incoming().type(1).permissions(0755));
+  auto back = incoming("Album/n2.txt", Incoming().content("n1").permissions(0644));
+  back->setFileRelationLocal(local_->getFileRelationWithFilePath(at("album/n1.txt")));
+  QoWorkerSync::respellFolders({again}, {}, {back});
+  EXPECT_EQ(listedIn(root_), std::set<std::string>{"album"});
+}
+
+// A folder whose name the disk holds in another spelling is not made, and not tried again
+// before its wait is over, even once the other spelling is gone; another version of it is
+// tried at once.
+TEST_P(MonitorFuseDiskTest, AFolderWhoseNameTheDiskHoldsInAnotherSpellingWaitsToBeTriedAgain) {
+  if (GetParam() != FuseDisk::Kind::Exfat) GTEST_SKIP() << "ntfs-3g keeps names apart by case";
+  FolderClashWait::shared().clear();
+  load();
+  std::filesystem::create_directories(at("album"));
+  const auto folder = [&](int64_t usn) {
+    auto record = incoming("ALBUM", Incoming().type(1).permissions(0755));
+    record->file()->setUsn(usn);
+    return record;
+  };
+  EXPECT_FALSE(InstallReclassifier::install(folder(kPeerUsn), EventCreateDirectory, false));
+  EXPECT_EQ(failedUsn(), kPeerUsn);
+  std::filesystem::remove(at("album"));
+  // exfat-fuse may answer for the name as it stood a moment ago.
+  ASSERT_TRUE(eventually([&] { return !exists(at("ALBUM")); }));
+  EXPECT_FALSE(InstallReclassifier::install(folder(kPeerUsn), EventCreateDirectory, false));
+  EXPECT_TRUE(listedIn(root_).empty());
+  EXPECT_TRUE(InstallReclassifier::install(folder(kPeerUsn + 1), EventCreateDirectory, false));
+  EXPECT_EQ(listedIn(root_), std::set<std::string>{"ALBUM"});
+  FolderClashWait::shared().clear();
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, MonitorFuseDiskTest, ::testing::Values(FuseDisk::Kind::Exfat, FuseDisk::Kind::Ntfs),

@@ -17,6 +17,7 @@
 #include "LoopbackRouter.h"
 #include "PullTestBase.h"
 #include "core/daemon/sync/FileFetcher.h"
+#include "core/daemon/sync/FolderClashWait.h"
 #include "core/daemon/sync/InstallRetry.h"
 #include "core/daemon/sync/TmpFileOpening.h"
 #include "core/daemon/sync/TokenPool.h"
@@ -330,6 +331,25 @@ TEST(InstallRetryTest, AVersionThatFailsAgainWaitsLongerEachTimeAndAnotherVersio
   }
   retry.installed(key);
   EXPECT_TRUE(retry.mayFetch(key, now));
+}
+
+TEST(FolderClashWaitTest, AFolderRefusedAgainWaitsLongerEachTimeAndAnotherVersionNever) {
+  FolderClashWait clashes;
+  auto now = FolderClashWait::Clock::time_point() + std::chrono::hours(1);
+  const std::string key = "folder version";
+  EXPECT_FALSE(clashes.waiting(key, now));
+  auto wait = std::chrono::duration_cast<FolderClashWait::Clock::duration>(FolderClashWait::kFirstWait);
+  for (int refusal = 1; refusal < 10; ++refusal) {
+    EXPECT_EQ(clashes.refused(key, now), wait);
+    EXPECT_TRUE(clashes.waiting(key, now + wait - std::chrono::seconds(1)));
+    EXPECT_FALSE(clashes.waiting(key, now + wait));
+    EXPECT_FALSE(clashes.waiting("another version", now));
+    now += wait;
+    wait = std::min<FolderClashWait::Clock::duration>(wait * 2, FolderClashWait::kLongestWait);
+  }
+  clashes.refused(key, now);
+  clashes.made(key);
+  EXPECT_FALSE(clashes.waiting(key, now));
 }
 
 // A download that arrives whole and is refused by its install every time (here a file of the

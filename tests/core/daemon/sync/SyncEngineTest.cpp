@@ -1,7 +1,9 @@
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "PullTestBase.h"
 #include "core/daemon/sync/SyncEngine.h"
@@ -60,6 +62,24 @@ TEST_F(SyncEngineTest, AnOverrideInsideAnotherGivesThePullsBackToItWhenItGoes) {
   EXPECT_EQ(inner, 1);
   // None left: the engine's own pull, which finds no pairing of these two.
   EXPECT_EQ(SyncEngine::pullOnce(local, remote), SyncEngine::Pull::kNoPairing);
+}
+
+// A pull asked for after a wait is made once it is over; one asked for meanwhile to come no
+// earlier adds none.
+TEST_F(SyncEngineTest, APullAskedForAfterAWaitIsMadeOnceItIsOver) {
+  const std::string local = QoUtils::generateUuid();
+  const std::string remote = QoUtils::generateUuid();
+  std::promise<void> first;
+  std::atomic<int> pulls{0};
+  SyncEngine::ScopedOverride counting([&](const std::string& localUuid, const std::string&) {
+    if (localUuid == local && pulls.fetch_add(1) == 0) first.set_value();
+    return SyncEngine::Pull::kDone;
+  });
+  SyncEngine::pullAfter(local, remote, std::chrono::milliseconds(200));
+  SyncEngine::pullAfter(local, remote, std::chrono::milliseconds(300));
+  ASSERT_EQ(first.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_EQ(pulls, 1);
 }
 
 }  // namespace
