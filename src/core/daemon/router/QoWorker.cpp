@@ -74,6 +74,21 @@ QoMessage::Ptr errorReplyForFailure(const std::string& name) {
   return errorReply(name, pb::ErrorCodeBadFormat, kBadFormat);
 }
 
+// Whether the failure being handled refuses the request for its sender alone: a device not
+// known or not trusted here. It is found before any key's work, and a device whose trust
+// ended here learns of it only from these answers (it asks again and again over minutes).
+bool refusesSender() {
+  try {
+    throw;
+  } catch (const QoExceptionZeUntrusted&) {
+    return true;
+  } catch (const QoExceptionZeNoent&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 // The refusal of a request that only this device's own client makes ("DeviceDelete
 // request is not allowed from the network").
 QoExceptionZePermissionDeny notServedToNetwork(std::string_view name) {
@@ -243,7 +258,7 @@ QoMessage::Ptr QoWorker::answerRequest(ZMQMessage& frames, std::string& name, bo
     if (reply && delegate_) delegate_->afterHandleRequest(*request, *reply);
     return reply;
   } catch (...) {
-    if (notOpened) *notOpened = !opened;
+    if (notOpened) *notOpened = !opened && !refusesSender();
     return errorReplyForFailure(name);
   }
 }

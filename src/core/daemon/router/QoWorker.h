@@ -61,7 +61,8 @@ class QoWorker {
   std::optional<ZMQMessage> handleRequestMessage(ZMQMessage& frames);
   // The first half of that: the reply not yet sealed, with `name` set to the request's
   // message name (for log lines), and `notOpened` (when given) to whether the request was
-  // refused before its handler: at its header, or its envelope not verified or decrypted.
+  // refused before its handler: at its header, or its envelope not verified or decrypted
+  // (not when it names a device not known or not trusted here).
   QoMessage::Ptr answerRequest(ZMQMessage& frames, std::string& name, bool* notOpened = nullptr);
   // The second half: the reply's frames. A reply that cannot be sealed (its receiver's key
   // unknown) becomes an error reply at level 0; nothing only when that fails too.

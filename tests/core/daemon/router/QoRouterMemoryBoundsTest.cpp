@@ -375,7 +375,9 @@ TEST_F(RouterMemoryBoundsTest, IdleConnectionsOfOneHostAreBoundedAndEndedWhileTr
 // Requests that fail to open cost a key's work each: a host that keeps sending them, in any
 // form, has its connections ended and new ones refused for a while, while a trusted
 // device (this device's own loopback here; its malformed requests are never counted, see
-// MalformedRequestsAreAnsweredWithBoundedLogLines) is served.
+// MalformedRequestsAreAnsweredWithBoundedLogLines) is served. Those naming a device not known
+// or not trusted here cost no key's work and are never counted: a device whose trust ended
+// here asks again and again, and must hear each time that it is refused.
 TEST_F(RouterMemoryBoundsTest, HostWhoseRequestsKeepFailingToOpenIsCutAndRefusedWhileTrustedPeersAreServed) {
   auto client = startRouter();
   const std::string endpoint = router_.frontendEndpoint();
@@ -390,20 +392,31 @@ TEST_F(RouterMemoryBoundsTest, HostWhoseRequestsKeepFailingToOpenIsCutAndRefused
   };
   std::vector<std::string> undecryptable = client->seal(pb::MsgCodeFindRequest, findRequest(), 2);
   undecryptable[1] = std::string(undecryptable[1].size(), 'x');
+  const std::string distrusted = addDevice(QoUtils::generateUuid(), "bravo", keysBravo().publicKey, 0)->uuid();
   struct Form {
     const char* what;
     std::vector<std::string> envelope;
+    bool refused = true;
   };
   const std::vector<Form> forms = {
       {"unsigned", client->seal(pb::MsgCodeFindRequest, findRequest(), 0)},
       {"a false header", {std::string(16, '\xff'), "body"}},
-      {"an unknown key", withHead(1, [](pb::MsgHead& head) { head.set_uuid(QoUtils::generateUuid()); })},
       {"a bad signature", withHead(1, [](pb::MsgHead& head) { head.mutable_sign()->back() ^= 1; })},
       {"undecryptable", undecryptable},
+      {"a device not known here", withHead(1, [](pb::MsgHead& head) { head.set_uuid(QoUtils::generateUuid()); }),
+       false},
+      {"a device not trusted here", withHead(1, [&](pb::MsgHead& head) { head.set_uuid(distrusted); }), false},
   };
   for (size_t i = 0; i < forms.size(); ++i) {
     const std::string host = "127.0.0." + std::to_string(10 + i);
     RawPeer peer(endpoint, host);
+    if (!forms[i].refused) {
+      for (size_t sent = 0; sent < 2 * FailingHosts::kFailuresAllowed; ++sent) {
+        ASSERT_TRUE(peer.answeredOrEnded(forms[i].envelope)) << forms[i].what << ", request " << sent;
+      }
+      EXPECT_TRUE(ZmtpTestPeer(port, host).handshake("DEALER", std::chrono::milliseconds(kWaitMs))) << forms[i].what;
+      continue;
+    }
     for (size_t sent = 1; sent < FailingHosts::kFailuresAllowed; ++sent) {
       ASSERT_TRUE(peer.answeredOrEnded(forms[i].envelope)) << forms[i].what << ", request " << sent;
     }
