@@ -366,6 +366,13 @@ std::optional<std::string> ZMQFrameGuard::farSideOf(const std::string& source) c
   return known->second;
 }
 
+std::optional<std::string> ZMQFrameGuard::farHostOfSource(const std::string& sourceHost) const {
+  std::lock_guard lock(lock_);
+  auto known = sourceHosts_.find(sourceHost);
+  if (known == sourceHosts_.end()) return std::nullopt;
+  return known->second;
+}
+
 std::vector<std::string> ZMQFrameGuard::takeCutEndpoints() {
   std::lock_guard lock(lock_);
   return std::exchange(cutEndpoints_, {});
@@ -698,9 +705,11 @@ bool ZMQFrameGuard::relay(const Route& route, int accepted, const std::string& h
     sockaddr_storage source{};
     socklen_t length = sizeof source;
     if (::getsockname(made, reinterpret_cast<sockaddr*>(&source), &length) == 0) {
-      link.source = addressText(hostAndPort(source));
+      const auto sourceHostPort = hostAndPort(source);
+      link.source = addressText(sourceHostPort);
       std::lock_guard lock(lock_);
       farSides_[link.source] = addressText(peerHostOf(accepted));
+      sourceHosts_[sourceHostPort.first] = link.sourceHost;
     }
   }
   link.counter.allowMessages(answersOnly_ ? 0 : route.messagesAllowed);

@@ -111,6 +111,11 @@ class ZMQFrameGuard {
   // The far side ("192.168.1.7:40312") of the connection that comes to ZeroMQ from `source`
   // ("127.1.0.3:51022") with sourcePerHost; nothing once that connection is gone.
   std::optional<std::string> farSideOf(const std::string& source) const;
+  // The far host ("192.168.1.7") that the loopback address `sourceHost` ("127.1.0.3") was last
+  // given to with sourcePerHost, kept after its connections are gone (an address is given to
+  // another host as late as can be): a request read after its connection ended still tells
+  // whose it was. Nothing when it was never given.
+  std::optional<std::string> farHostOfSource(const std::string& sourceHost) const;
   // Connections cut for what they sent.
   uint64_t cutConnections() const { return cut_.load(); }
   // Of those, with answersOnly, the ones cut while answers to what was sent on them were
@@ -196,6 +201,8 @@ class ZMQFrameGuard {
   std::map<std::string, std::chrono::steady_clock::time_point> refused_;
   // ZeroMQ's side of a connection from a host's own source address, to its far side.
   std::map<std::string, std::string> farSides_;
+  // A host's own source address to the far host it was last given to (see farHostOfSource).
+  std::map<std::string, std::string> sourceHosts_;
   // The thread's own.
   LoopbackSourceTable sources_;
   // Relayed connections of listening routes by far host; the thread's own.

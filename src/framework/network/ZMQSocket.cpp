@@ -267,6 +267,11 @@ std::optional<std::string> ZMQSocket::guardedFarSideOf(const std::string& source
   return guard_->farSideOf(source);
 }
 
+std::optional<std::string> ZMQSocket::guardedFarHostOfSource(const std::string& sourceHost) const {
+  if (!guard_) return std::nullopt;
+  return guard_->farHostOfSource(sourceHost);
+}
+
 bool ZMQSocket::guardRefuseHost(const std::string& host, std::chrono::milliseconds duration) {
   return guard_ && guard_->refuseHost(host, duration);
 }

@@ -105,6 +105,9 @@ class ZMQSocket : public DispatchUdpSocketDelegate, public std::enable_shared_fr
   // The far side ("192.168.1.7:40312") of the guarded connection ZeroMQ sees as `source`
   // ("127.1.0.3:51022"); nothing when none (no guard, no source of a host's own, or gone).
   std::optional<std::string> guardedFarSideOf(const std::string& source) const;
+  // The far host ("192.168.1.7") the guard last gave the source address `sourceHost`
+  // ("127.1.0.3") to, its connections gone or not (see ZMQFrameGuard::farHostOfSource).
+  std::optional<std::string> guardedFarHostOfSource(const std::string& sourceHost) const;
   // Has the guard end the connections of the far host `host` ("192.168.1.7") and refuse its
   // new ones for `duration` (see ZMQFrameGuard::refuseHost); false without a guard.
   bool guardRefuseHost(const std::string& host, std::chrono::milliseconds duration);

@@ -330,7 +330,13 @@ void QoRouter::forwardSealedReplies() {
 }
 
 void QoRouter::countNotOpened(const std::string& client) {
-  const std::string host = gate_->farHostOf(client);
+  std::string host = gate_->farHostOf(client);
+  // A connection that ended right after its request is gone before the request is read:
+  // the host its source address was given to is still known.
+  if (host.empty()) {
+    const std::string source = gate_->sourceHostOf(client);
+    if (!source.empty()) host = frontend_->guardedFarHostOfSource(source).value_or(std::string());
+  }
   // A trusted device's host is never refused (the guard tells): its failures are logged only.
   if (failingHosts_.failed(host)) frontend_->guardRefuseHost(host, FailingHosts::kRefusedFor);
 }

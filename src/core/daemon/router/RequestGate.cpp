@@ -36,6 +36,11 @@ std::string RequestGate::farHostOf(const std::string& client) const {
   return entry == peers_.end() ? std::string() : entry->second.farHost;
 }
 
+std::string RequestGate::sourceHostOf(const std::string& client) const {
+  auto entry = peers_.find(client);
+  return entry == peers_.end() ? std::string() : entry->second.host;
+}
+
 std::shared_ptr<ZMQSendAccount> RequestGate::accountFor(const std::string& client) {
   auto entry = peers_.find(client);
   return ledger_->accountFor(client, entry == peers_.end() ? std::string() : entry->second.host);

@@ -83,6 +83,8 @@ class RequestGate {
   // The far host ("192.168.1.7") of the connection `client` sent its requests by, when it
   // came through a relay; empty when not known.
   std::string farHostOf(const std::string& client) const;
+  // The host ZeroMQ named for `client` ("127.1.0.3" behind a relay); empty when not known.
+  std::string sourceHostOf(const std::string& client) const;
   // Counts the replies sent with it for `client`.
   std::shared_ptr<ZMQSendAccount> accountFor(const std::string& client);
 

@@ -397,6 +397,8 @@ TEST_F(RouterMemoryBoundsTest, HostWhoseRequestsKeepFailingToOpenIsCutAndRefused
     const char* what;
     std::vector<std::string> envelope;
     bool refused = true;
+    // Each on a connection of its own, ended right after it: gone before it is read.
+    bool closedAtOnce = false;
   };
   const std::vector<Form> forms = {
       {"unsigned", client->seal(pb::MsgCodeFindRequest, findRequest(), 0)},
@@ -406,6 +408,7 @@ TEST_F(RouterMemoryBoundsTest, HostWhoseRequestsKeepFailingToOpenIsCutAndRefused
       {"a device not known here", withHead(1, [](pb::MsgHead& head) { head.set_uuid(QoUtils::generateUuid()); }),
        false},
       {"a device not trusted here", withHead(1, [&](pb::MsgHead& head) { head.set_uuid(distrusted); }), false},
+      {"undecryptable, the connection ended", undecryptable, true, true},
   };
   for (size_t i = 0; i < forms.size(); ++i) {
     const std::string host = "127.0.0." + std::to_string(10 + i);
@@ -415,6 +418,22 @@ TEST_F(RouterMemoryBoundsTest, HostWhoseRequestsKeepFailingToOpenIsCutAndRefused
         ASSERT_TRUE(peer.answeredOrEnded(forms[i].envelope)) << forms[i].what << ", request " << sent;
       }
       EXPECT_TRUE(ZmtpTestPeer(port, host).handshake("DEALER", std::chrono::milliseconds(kWaitMs))) << forms[i].what;
+      continue;
+    }
+    if (forms[i].closedAtOnce) {
+      for (size_t sent = 0; sent < 2 * FailingHosts::kFailuresAllowed; ++sent) {
+        ZmtpTestPeer once(port, host);
+        // Refused already.
+        if (!once.handshake("DEALER", std::chrono::milliseconds(kWaitMs))) break;
+        once.sendFrame("", true);
+        for (size_t f = 0; f < forms[i].envelope.size(); ++f) {
+          once.sendFrame(forms[i].envelope[f], f + 1 < forms[i].envelope.size());
+        }
+      }
+      EXPECT_TRUE(eventually([&] {
+        return !ZmtpTestPeer(port, host).handshake("DEALER", std::chrono::milliseconds(kWaitMs));
+      })) << forms[i].what;
+      expectServes(*client);
       continue;
     }
     for (size_t sent = 1; sent < FailingHosts::kFailuresAllowed; ++sent) {
