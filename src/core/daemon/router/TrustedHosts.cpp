@@ -24,12 +24,14 @@ std::string hostOf(const std::string& uri) {
 
 std::shared_ptr<TrustedHosts> TrustedHosts::create() {
   std::shared_ptr<TrustedHosts> hosts(new TrustedHosts());
-  hosts->refresh();
   std::weak_ptr<TrustedHosts> weak = hosts;
+  // Heard before the first read: a record written between the two would be missed until the
+  // next write.
   hosts->token_ =
       NotificationCenter::defaultCenter().addObserver(QoDevice::kRowsWrittenNotice, [weak](const Notification&) {
         if (auto alive = weak.lock()) alive->refresh();
       });
+  hosts->refresh();
   return hosts;
 }
 
