@@ -7,7 +7,9 @@
     greeting and READY and then nothing; one that ends is made again 5 s later;
   - 4 connections to A's request port sending false encrypted status requests in a loop (they
     name the trusted device M, with a random key and signature: A unwraps the key with its
-    private key before it finds the signature false); one that ends is made again at once.
+    private key before it finds the signature false); one that ends is made again at once;
+  - the same, but each connection sends its requests once, after A's greeting, and ends at
+    once (gone before A reads them); it is made again at once.
 The attacker is 127.0.0.2. Meanwhile a trusted device M (127.0.0.1) pulls a tree of A's again
 and again and asks A for its status: both must complete during the attack ("pulls" and
 "status" give how many did, of how many tried, and the longest pull).
@@ -71,8 +73,9 @@ class Flood:
     empty) as fast as it is taken; one that ends is made again AGAIN seconds later. Runs on a
     thread until stop()."""
 
-    def __init__(self, port, count, hello, loop=b"", again=0):
+    def __init__(self, port, count, hello, loop=b"", again=0, once=False):
         self.address, self.count, self.hello, self.loop = ("127.0.0.1", port), count, hello, loop
+        self.once = once
         self.again, self.later = again, []
         self.sent = self.ended = self.made = self.missing = 0
         self.running = True
@@ -113,6 +116,9 @@ class Flood:
                 try:
                     if events & selectors.EVENT_READ and not conn.recv(65536):
                         raise ConnectionError("closed")
+                    if self.once:
+                        self.send_once(conn, pending, events)
+                        continue
                     if events & selectors.EVENT_WRITE:
                         if not pending[0] and self.loop:
                             pending[0] = self.loop
@@ -133,6 +139,23 @@ class Flood:
         for key in list(self.selector.get_map().values()):
             key.fileobj.close()
 
+    def send_once(self, conn, pending, events):
+        """HELLO, then LOOP once A has greeted, then the end: pending is [left, greeted]."""
+        if len(pending) == 1:
+            pending.append(False)
+        if events & selectors.EVENT_READ and not pending[1]:
+            pending[0] += self.loop
+            pending[1] = True
+            self.selector.modify(conn, selectors.EVENT_READ | selectors.EVENT_WRITE, pending)
+        if events & selectors.EVENT_WRITE and pending[0]:
+            done = conn.send(pending[0])
+            pending[0] = pending[0][done:]
+            self.sent += done
+        if not pending[0]:
+            if pending[1]:
+                raise ConnectionError("sent")
+            self.selector.modify(conn, selectors.EVENT_READ, pending)
+
     def stop(self):
         self.running = False
         self.thread.join()
@@ -146,7 +169,7 @@ def make_tree(root, tag):
             out.write(os.urandom(4096))
 
 
-def scenario(run, port_of, count, hello, loop, again, seconds):
+def scenario(run, port_of, count, hello, loop, again, seconds, once=False):
     a = Peer(PEER, os.path.join(run, "a"), BASE_PORT, 0, True)
     m = Peer(PEER, os.path.join(run, "m"), BASE_PORT, 1, True)
     try:
@@ -173,7 +196,7 @@ def scenario(run, port_of, count, hello, loop, again, seconds):
         rss_peak = PeakSampler(lambda: a.status_kib("VmRSS"))
         fds_peak = PeakSampler(lambda: descriptors(a.pid))
         cpu_before, started = cpu_seconds(a.pid), time.time()
-        flood = Flood(port_of(info_a), count, hello, loop(m.uuid) if callable(loop) else loop, again)
+        flood = Flood(port_of(info_a), count, hello, loop(m.uuid) if callable(loop) else loop, again, once)
         pulls = statuses = tries = 0
         pull_times = []
         round_no = 0
@@ -219,14 +242,16 @@ def main():
          GREETING_31 + ready("SUB"), b"", 5, 60),
         ("4 conns sending false requests, 30 s", lambda info: info["routerPort"], 4,
          GREETING_31 + ready("DEALER"), false_requests, 0, 30),
+        ("4 conns, false reqs ended at once, 30 s", lambda info: info["routerPort"], 4,
+         GREETING_31 + ready("DEALER"), false_requests, 0, 30, True),
     )
     try:
-        for label, port_of, count, hello, loop, again, seconds in scenarios:
+        for label, port_of, count, hello, loop, again, seconds, *once in scenarios:
             if ONLY not in label:
                 continue
             run = os.path.join(WORK, "".join(c if c.isalnum() else "-" for c in label))
             before, peak, settled, fds0, fds, fds1, cpu, pulls, statuses, sent = scenario(
-                run, port_of, count, hello, loop, again, seconds)
+                run, port_of, count, hello, loop, again, seconds, *once)
             print("%-40s %6s %6s %6s %6d %6d %6d %6.2f %12s %9s  %s" % (
                 label, mib(before), mib(peak), mib(settled), fds0, fds, fds1, cpu, pulls, statuses, sent),
                 flush=True)
