@@ -258,26 +258,27 @@ TEST_P(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetwee
         std::string movedTo;
         std::unique_ptr<RefusedCommits> refused;
         std::string stepSeen;
-        StepActor actor(at(folder), what == Act::WriteDuringFlush ? -1 : step,
-                        [&](DiskStep step, const std::string& path) {
-                          stepSeen = std::to_string(static_cast<int>(step)) + " " + path;
-                          if (what == Act::RefuseCommit) {
-                            refused = std::make_unique<RefusedCommits>(1);
-                            return;
-                          }
-                          std::string target = isRegular(path) && !isTemporary(path) ? path : std::string();
-                          for (const std::string& candidate : userFiles) {
-                            if (target.empty() && isRegular(candidate)) target = candidate;
-                          }
-                          if (target.empty()) return;
-                          if (what == Act::Write) {
-                            writeInPlace(target, mark);
-                            written = target;
-                          } else {
-                            movedTo = target + ".moved";
-                            ASSERT_EQ(::rename(target.c_str(), movedTo.c_str()), 0);
-                          }
-                        });
+        // Written during the flush, that row acts at no step.
+        const int actAt = what == Act::WriteDuringFlush ? -1 : step;
+        StepActor actor(at(folder), actAt, [&](DiskStep step, const std::string& path) {
+          stepSeen = std::to_string(static_cast<int>(step)) + " " + path;
+          if (what == Act::RefuseCommit) {
+            refused = std::make_unique<RefusedCommits>(1);
+            return;
+          }
+          std::string target = isRegular(path) && !isTemporary(path) ? path : std::string();
+          for (const std::string& candidate : userFiles) {
+            if (target.empty() && isRegular(candidate)) target = candidate;
+          }
+          if (target.empty()) return;
+          if (what == Act::Write) {
+            writeInPlace(target, mark);
+            written = target;
+          } else {
+            movedTo = target + ".moved";
+            ASSERT_EQ(::rename(target.c_str(), movedTo.c_str()), 0);
+          }
+        });
         // Not at a step: while the file that is put in place is flushed, once its times are set.
         std::string flushedPath;
         FileFlush::ScopedOverride flushing([&](int fd) {
