@@ -129,11 +129,15 @@ TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
     std::string inside;  // a folder's file; empty for a file
     std::string nested;  // a folder's subfolder, holding a file named as `inside`; may be empty
     bool edited;         // the file inside rewritten right after the rename
+    std::string made;    // a file made in the folder on the other device right after, under the old name
   };
-  const std::vector<Case> cases = {
-      {false, "Report0.txt", "report0.txt", "", "", false},   {false, "Album", "album", "one.jpg", "", false},
-      {true, "Notes0.txt", "notes0.txt", "", "", false},      {true, "Photos", "photos", "two.jpg", "", false},
-      {false, "Drafts", "drafts", "three.txt", "Part", true}, {true, "Papers", "papers", "four.txt", "Old", true}};
+  const std::vector<Case> cases = {{false, "Report0.txt", "report0.txt", "", "", false, ""},
+                                   {false, "Album", "album", "one.jpg", "", false, ""},
+                                   {true, "Notes0.txt", "notes0.txt", "", "", false, ""},
+                                   {true, "Photos", "photos", "two.jpg", "", false, ""},
+                                   {false, "Drafts", "drafts", "three.txt", "Part", true, ""},
+                                   {true, "Papers", "papers", "four.txt", "Old", true, ""},
+                                   {true, "Letters", "letters", "five.txt", "", false, "six.txt"}};
   const auto itemOf = [](const fs::path& folder, const Case& item, const std::string& name) {
     return item.inside.empty() ? folder / name : folder / name / item.inside;
   };
@@ -162,6 +166,10 @@ TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
       for (const Case& item : cases) {
         const std::string& name = renamed ? item.to : item.from;
         std::set<std::string> inside{item.inside};
+        if (renamed && !item.made.empty()) {
+          inside.insert(item.made);
+          if (!sameFile(folder / name / item.made, item.made)) return false;
+        }
         if (!item.nested.empty()) {
           inside.insert(item.nested);
           if (!sameFile(folder / name / item.nested / item.inside, item.from)) return false;
@@ -181,6 +189,7 @@ TEST_P(E2eFuseDiskTest, RenamesThatChangeOnlyLetterCaseKeepEveryFile) {
     const fs::path folder = item.onStick ? folderB : folderA;
     fs::rename(folder / item.from, folder / item.to);
     if (item.edited) writeFile(itemOf(folder, item, item.to), contentOf(item, true));
+    if (!item.made.empty()) writeFile((item.onStick ? folderA : folderB) / item.from / item.made, item.made);
   }
   EXPECT_TRUE(eventually(renamedEverywhere))
       << ::testing::PrintToString(namesIn(folderA)) << ::testing::PrintToString(namesIn(folderB));

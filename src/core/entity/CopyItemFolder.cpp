@@ -550,6 +550,14 @@ void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& t
   NameSpelling::noteAdded(path_, to);
 }
 
+void CopyItemFolder::moveNoReplace(const std::string& from, const CopyItemFolder& target, const std::string& to) const {
+  if (renameNoReplace(fd_, from, target.fd_, to) != 0) {
+    raise("move to " + target.path_ + "/" + to, path_ + "/" + from, errno);
+  }
+  NameSpelling::noteRemoved(path_, from);
+  NameSpelling::noteAdded(target.path_, to);
+}
+
 void CopyItemFolder::renameInLetterCase(const std::string& from, const std::string& to) const {
   renameOneItem(*this, from, to);
   NameSpelling::noteRemoved(path_, from);

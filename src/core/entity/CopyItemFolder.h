@@ -90,6 +90,8 @@ class CopyItemFolder {
                                          const Placed& onPlaced = nullptr) const;
   // Renames `from` to `to`; raises when `to` exists.
   void moveNoReplace(const std::string& from, const std::string& to) const;
+  // Renames `from` here to `to` in `target`; raises when `to` exists.
+  void moveNoReplace(const std::string& from, const CopyItemFolder& target, const std::string& to) const;
   // Gives the item `from` the name `to`, another spelling of it that a disk ignoring letter
   // case answers for already; raises when `to` is another item.
   void renameInLetterCase(const std::string& from, const std::string& to) const;
