@@ -92,6 +92,10 @@ class Ledger:
         self.written = {}      # sha1 -> "device op path" where it was first written
         self.superseded = set()
         self.orphaned = set()  # written into a file a download had already replaced: never in a folder
+        # sha1 of what such a write overwrote -> sha1 of what it left: the write may yet have
+        # landed in the folder (the file was being moved by an install, and put back), and then
+        # the user replaced that content
+        self.overwritten = {}
         # Since the last check: (device, path folded to lower case) of every path a user changed,
         # (device, from, to) of every rename in order, and (device, path, sha1, where, renames
         # before it) of every file a user deleted.
@@ -112,6 +116,10 @@ class Ledger:
     def orphan(self, data):
         with self.lock:
             self.orphaned.add(sha1(data))
+
+    def overwrote(self, before, after):
+        with self.lock:
+            self.overwritten[sha1(before)] = sha1(after)
 
     def touch(self, device, *paths):
         with self.lock:

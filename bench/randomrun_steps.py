@@ -3,6 +3,7 @@
     DEVICE append PATH [SIZE]    SIZE bytes (default 100) added to PATH
     DEVICE truncate PATH         PATH emptied to 0 bytes
     DEVICE save PATH [SIZE]      an editor's save: a new content renamed over PATH
+    DEVICE touch PATH            PATH's times set back a moment, its content kept
     DEVICE mkdir PATH            DEVICE rm PATH          DEVICE rmdir PATH (with what is in it)
     DEVICE mv FROM TO            DEVICE link FROM TO (a hard link)
     DEVICE many PATH COUNT       a new folder PATH of COUNT small files
@@ -64,6 +65,11 @@ class Steps:
                 done = ops.rewrite(device, arguments[0], mode="truncate")
             elif action == "save":
                 done = ops.save_as_editor(device, arguments[0], size)
+            elif action == "touch":
+                when = os.lstat(path(0)).st_mtime_ns - 10 ** 9
+                os.utime(path(0), ns=(when, when), follow_symlinks=False)
+                ops.ledger.touch(device, arguments[0])
+                done = "touch " + arguments[0]
             elif action == "mkdir":
                 os.makedirs(path(0), exist_ok=True)
                 done = "mkdir " + arguments[0]

@@ -283,6 +283,8 @@ class InplaceWriter(threading.Thread):
         self.ledger.wrote(after, "%s in-place %s %s" % (device.name, relative, when))
         if still:
             self.ledger.replaced(before)
+        else:
+            self.ledger.overwrote(before, after)
         if excused or not still:
             self.ledger.orphan(after)
         self.fired += 1

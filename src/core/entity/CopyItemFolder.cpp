@@ -393,22 +393,31 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
   const bool flushed = synced && ::fstat(file.get(), &now) == 0 && unchangedSince(*synced, now) &&
                        (now.st_mode & 07777) == mode && now.st_mtim.tv_sec == time.tv_sec &&
                        now.st_mtim.tv_nsec == time.tv_nsec;
+  // What the disk kept of the attributes given: a file system may round the time, or show
+  // every file with one mode whatever chmod was told.
+  struct stat placed = now;
+  bool changedInFlush = false;
   if (!flushed) {
     // A write since the content was checked would be hidden under the time set here, and
     // recorded with the content checked: the file is left as it is, for its change to be
     // recorded. (A write in the moment between this look and the stamp is not seen.)
     ensureUnchanged(file.get(), sourcePath, read);
+    DiskSteps::passed(DiskStep::Read, sourcePath);
     // Set on the open file, so the item appears at its place complete, with its attributes.
     if (::fchmod(file.get(), mode) != 0) raise("chmod", sourcePath, errno);
     if (::futimens(file.get(), timesWithModification(mtime).data()) != 0) raise("set time", sourcePath, errno);
+    DiskSteps::passed(DiskStep::Stamp, sourcePath);
+    // Read before the flush, which takes long for a large file: a write during it moves the
+    // times away from these, and is left to the monitor instead of being taken for the install.
+    if (::fstat(file.get(), &placed) != 0) raise("stat", sourcePath, errno);
     if (FileFlush::flush(file.get()) != 0) raise("flush", sourcePath, errno);
+    struct stat afterFlush {};
+    if (::fstat(file.get(), &afterFlush) != 0) raise("stat", sourcePath, errno);
+    changedInFlush = !unchangedSince(placed, afterFlush);
+  } else {
+    DiskSteps::passed(DiskStep::Stamp, sourcePath);
   }
-  // What the disk kept of the attributes given: a file system may round the time, or show
-  // every file with one mode whatever chmod was told.
-  struct stat placed {};
-  if (::fstat(file.get(), &placed) != 0) raise("stat", sourcePath, errno);
   ModeKeeping::shared().noteInstalled(placed.st_dev, mode, placed.st_mode);
-  DiskSteps::passed(DiskStep::Stamp, sourcePath);
 
   Placement placement = Placement::kNew;
   if (respelling) {
@@ -428,8 +437,8 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
   NameSpelling::noteAdded(path_, targetName);
   if (onPlaced) onPlaced(placement);
   struct stat installed {};
-  if (::fstat(file.get(), &installed) != 0 || !S_ISREG(installed.st_mode) || installed.st_ino != placed.st_ino ||
-      installed.st_mode != placed.st_mode || installed.st_size != placed.st_size ||
+  if (changedInFlush || ::fstat(file.get(), &installed) != 0 || !S_ISREG(installed.st_mode) ||
+      installed.st_ino != placed.st_ino || installed.st_mode != placed.st_mode || installed.st_size != placed.st_size ||
       installed.st_mtim.tv_sec != placed.st_mtim.tv_sec || installed.st_mtim.tv_nsec != placed.st_mtim.tv_nsec) {
     return std::nullopt;
   }
@@ -569,13 +578,14 @@ struct stat CopyItemFolder::setAttributes(const std::string& name, int32_t permi
   const std::string path = path_ + "/" + name;
   // A write since the item was judged would be hidden under the time set here.
   if (judged) ensureUnchangedAt(fd_, name, path, *judged);
+  DiskSteps::passed(DiskStep::Read, path);
   setPermissions(name, permissions);
   if (::utimensat(fd_, name.c_str(), timesWithModification(mtime).data(), AT_SYMLINK_NOFOLLOW) != 0) {
     raise("set time", path, errno);
   }
+  DiskSteps::passed(DiskStep::Stamp, path);
   struct stat stamped {};
   if (::fstatat(fd_, name.c_str(), &stamped, AT_SYMLINK_NOFOLLOW) != 0) raise("stat", path, errno);
-  DiskSteps::passed(DiskStep::Stamp, path);
   return stamped;
 }
 

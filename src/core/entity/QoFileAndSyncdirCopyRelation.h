@@ -118,8 +118,11 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   const std::shared_ptr<const DownloadSync>& getDownloadSync() const { return downloadSync_; }
   // A file the event being applied installed, with its status right after: the system's own
   // write, told to the monitor (OwnInstalls) once the event's transaction is committed.
-  void addInstalledFile(const std::string& path, const struct stat& status) {
-    installedFiles_.emplace_back(path, status);
+  // `stampedInPlace`: a file of the user's given its attributes where it stands; a write in the
+  // moment between its last look and the stamp is hidden under the time set, so its next event
+  // reads it again (RecordedStates) instead of taking it for the install.
+  void addInstalledFile(const std::string& path, const struct stat& status, bool stampedInPlace = false) {
+    installedFiles_.push_back(Installed{path, status, stampedInPlace});
   }
 
   // Applying a fetched change: this record as it came from the peer, applied to the disk and
@@ -194,7 +197,12 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   std::shared_ptr<const TmpFilePlace> tmpFilePlace_;
   std::optional<struct stat> checkedDownload_;
   std::shared_ptr<const DownloadSync> downloadSync_;
-  std::vector<std::pair<std::string, struct stat>> installedFiles_;
+  struct Installed {
+    std::string path;
+    struct stat status;
+    bool stampedInPlace;
+  };
+  std::vector<Installed> installedFiles_;
 };
 
 }  // namespace velbor

@@ -24,6 +24,7 @@
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordedStates.h"
 #include "core/entity/RecordsRefused.h"
+#include "core/entity/StampClock.h"
 #include "core/entity/SyncdirMark.h"
 #include "core/entity/TmpFileName.h"
 #include "core/entity/UsnSource.h"
@@ -107,25 +108,39 @@ CopyItemFolder::ReplaceCheck replacing(const std::string& path, const std::strin
 // given, or keeps none of it, would otherwise make the install look like a local change that
 // travels back to where it came from. The record keeps its permission bits where the disk
 // shows others: such a disk keeps none (ModeKeeping), and what it shows is never recorded.
+// A time later than the one given by more than the grain the disk stamps in is no rounding of
+// it but a write's, made right after the stamp: the record keeps the time given, so that the
+// monitor finds the file changed.
+bool keepsGivenTime(const struct stat& status, int64_t given) {
+  const timespec time = timespecOfMilliseconds(given);
+  const auto nanoseconds = [](const timespec& at) { return static_cast<int64_t>(at.tv_sec) * 1000000000 + at.tv_nsec; };
+  return nanoseconds(status.st_mtim) <= nanoseconds(time) + StampClock::granularity(status.st_ctim).count();
+}
+
 void recordKeptTime(QoFile& file, const struct stat& status) {
-  if (!isRecordedModificationTime(status.st_mtim, file.contentModTime())) {
+  if (!isRecordedModificationTime(status.st_mtim, file.contentModTime()) &&
+      keepsGivenTime(status, file.contentModTime())) {
     file.setContentModTime(modificationMilliseconds(status));
   }
 }
 
 // The file installed at `path` is recorded as it stands (`installed`, nothing when it changed
 // already), and noted so that the monitor knows the install for its own.
-void noteInstalled(Relation& relation, const std::string& path, const std::optional<struct stat>& installed) {
+void noteInstalled(Relation& relation, const std::string& path, const std::optional<struct stat>& installed,
+                   bool stampedInPlace = false) {
   QoFile& file = fileOf(relation);
   // Just as installed (a write since would have moved the time or the size).
-  if (!installed || installed->st_size != file.length()) return;
+  if (!installed || installed->st_size != file.length() || !keepsGivenTime(*installed, file.contentModTime())) return;
   recordKeptTime(file, *installed);
-  relation.addInstalledFile(path, *installed);
+  relation.addInstalledFile(path, *installed, stampedInPlace);
 }
 
-// The time kept of the one just given to a file (`stamped`: its state right after).
-void recordStampedTime(QoFile& file, const struct stat& stamped) {
-  if (S_ISREG(stamped.st_mode)) recordKeptTime(file, stamped);
+// The time kept of the one just given to the user's file `file` at `path` (`stamped`: its
+// state right after), which is read again at its next event.
+void recordStampedTime(Relation& relation, QoFile& file, const std::string& path, const struct stat& stamped) {
+  if (!S_ISREG(stamped.st_mode)) return;
+  recordKeptTime(file, stamped);
+  relation.addInstalledFile(path, stamped, true);
 }
 
 // Gives `name` of `folder` these permissions and time, taken back when the records are not
@@ -206,7 +221,7 @@ void makeDirectoryAt(const Relation& relation, const std::string& path, int32_t 
 
 // Moves the local file to a fresh conflict name beside it, with its recorded attributes. It
 // must be as recorded, before and after the move: its record goes with it.
-std::string moveLocalToConflictName(const Relation& relation, QoFile& localFile) {
+std::string moveLocalToConflictName(Relation& relation, QoFile& localFile) {
   const CopyItemFolder local(rootOf(relation), localFile.path());
   const auto judged = ensureRecordedAsOnDisk(local, localFile.path());
   const std::string conflictPath = localFile.generateConflictPath();
@@ -221,7 +236,8 @@ std::string moveLocalToConflictName(const Relation& relation, QoFile& localFile)
     throw QoException::defaultExceptionWithReason("({}) changed on disk while it was moved", conflictPath);
   }
   recordStampedTime(
-      localFile, setAttributesUndoably(local, conflictName, localFile.unixAttr(), localFile.contentModTime(), moved));
+      relation, localFile, conflictPath,
+      setAttributesUndoably(local, conflictName, localFile.unixAttr(), localFile.contentModTime(), moved));
   return conflictPath;
 }
 
@@ -455,14 +471,23 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
         break;
     }
     DiskSteps::passed(DiskStep::Record, path);
-    transaction.commit();
-    // Disk and records agree on what was installed once nothing can roll it back any more.
-    if (!PersistentObject::inTransaction()) {
-      for (const auto& [installedPath, status] : installedFiles_) {
-        OwnInstalls::shared().note(installedPath, OwnInstalls::State::of(status));
-        RecordedStates::shared().note(installedPath, OwnInstalls::State::of(status));
+    // Disk and records agree on what was installed once nothing can roll it back any more: once
+    // the outermost transaction (a rename's holds the old path's removal too) is committed.
+    PersistentObject::onCommit([installed = std::move(installedFiles_)] {
+      const auto now = std::chrono::system_clock::now();
+      for (const Installed& file : installed) {
+        // A time the disk may stamp again, as a file that arrived with a time of this second
+        // has on a disk that keeps whole seconds: a save of the same size within that grain
+        // leaves the very same state, so the file is read again at its next event instead of
+        // being taken for the install.
+        const auto state = OwnInstalls::State::of(file.status);
+        const bool racy =
+            file.stampedInPlace || StampClock::mayStampAgain(file.status.st_mtim, file.status.st_ctim, now);
+        if (!racy) OwnInstalls::shared().note(file.path, state);
+        RecordedStates::shared().note(file.path, state, racy);
       }
-    }
+    });
+    transaction.commit();
   } catch (const std::exception& e) {
     transaction.rollback();
     succeeded = false;
@@ -599,8 +624,9 @@ void QoFileAndSyncdirCopyRelation::fileRename() {
     setPk(-1);
     setVclockInc();
     insertRelationUpdateSha1(false);
-    recordStampedTime(localFile, setAttributesUndoably(localItem, localItem.name(), localFile.unixAttr(),
-                                                       localFile.contentModTime(), judged));
+    recordStampedTime(
+        *this, localFile, localFile.path(),
+        setAttributesUndoably(localItem, localItem.name(), localFile.unixAttr(), localFile.contentModTime(), judged));
     local.setVclock(vclock_);
     local.updateRelation();
   }
@@ -616,7 +642,8 @@ void QoFileAndSyncdirCopyRelation::handleFFOOConflict() {
   const CopyItemFolder target(rootOf(*this), file.path());
   const auto judged = ensureRecordedAsOnDisk(target, file.path());
   deleteTmpFile();
-  recordStampedTime(file, setAttributesUndoably(target, target.name(), file.unixAttr(), file.contentModTime(), judged));
+  recordStampedTime(*this, file, file.path(),
+                    setAttributesUndoably(target, target.name(), file.unixAttr(), file.contentModTime(), judged));
   updateRelation();
 }
 
@@ -732,7 +759,7 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
       target.verifyFile(target.name(), file.sha1());  // raises when it is not the content
       throw QoException::defaultExceptionWithReason("({}) changed while it was read", file.path());
     }
-    recordStampedTime(file,
+    recordStampedTime(*this, file, file.path(),
                       setAttributesUndoably(target, target.name(), file.unixAttr(), file.contentModTime(), checked));
     store(*this, true);
     return;
@@ -742,7 +769,7 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
   const auto installed = target.installFile(
       source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(), true, std::nullopt,
       std::nullopt, replacing(file.path(), file.sha1()), undoably(source, target, true, source.status(source.name())));
-  noteInstalled(*this, file.path(), installed);
+  noteInstalled(*this, file.path(), installed, true);
   store(*this, true);
 }
 

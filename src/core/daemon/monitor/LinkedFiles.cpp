@@ -1,6 +1,6 @@
 #include "core/daemon/monitor/LinkedFiles.h"
 
-#include "core/daemon/monitor/StampClock.h"
+#include "core/entity/StampClock.h"
 
 #include "platform/QoLog.h"
 

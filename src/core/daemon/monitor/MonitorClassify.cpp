@@ -15,7 +15,6 @@
 #include <set>
 
 #include "core/daemon/monitor/Monitor.h"
-#include "core/daemon/monitor/StampClock.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/ModeKeeping.h"
 #include "core/entity/NameSpelling.h"
@@ -23,6 +22,7 @@
 #include "core/entity/QoFile.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/RecordedStates.h"
+#include "core/entity/StampClock.h"
 #include "core/state/DataSource.h"
 #include "core/state/Lockers.h"
 #include "core/state/QoNotices.h"

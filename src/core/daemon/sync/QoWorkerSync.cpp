@@ -125,12 +125,56 @@ bool QoWorkerSync::folderHoldsLocalContent(const std::string& root, const std::s
   return false;
 }
 
+bool QoWorkerSync::moveIntoRespelling(const std::string& root, const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash < root.size()) return false;
+  const std::string parent = path.substr(0, slash);
+  const std::string name = path.substr(slash + 1);
+  std::optional<std::string> respelling;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(parent, error)) {
+    const std::string other = entry.path().filename().string();
+    if (other == name || !NameSpelling::sameFolded(other, name)) continue;
+    // The peer's folder under the new spelling, recorded here as it is.
+    const auto stored = QoFile::getFileWithPath(parent + "/" + other);
+    struct stat status {};
+    if (stored && stored->status() == 0 && stored->type() == 1 &&
+        NameSpelling::lstatAsSpelled(root, parent + "/" + other, status) == 0 && S_ISDIR(status.st_mode)) {
+      respelling = other;
+    }
+  }
+  if (!respelling) return false;
+  std::vector<std::string> entries;
+  for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+    const std::string entryName = entry.path().filename().string();
+    // Never synchronised (downloads under way, hidden or ignored names): they stay.
+    if (TmpFileName::isTemporaryName(entryName) || QoFile::matchIgnoreFilter(entry.path().string())) continue;
+    entries.push_back(entryName);
+  }
+  bool movedAll = true;
+  for (const std::string& entry : entries) {
+    try {
+      const CopyItemFolder from(root, path + "/" + entry);
+      const CopyItemFolder to(root, parent + "/" + *respelling + "/" + entry);
+      from.moveNoReplace(entry, to, entry);
+      QoLog("({}) follows its folder's new spelling ({})", path + "/" + entry, parent + "/" + *respelling);
+    } catch (const std::exception& e) {
+      // Its name taken there too: it stays, and so does the folder.
+      QoLog("*** ({}) stays under the old spelling, {}", path + "/" + entry, e.what());
+      movedAll = false;
+    }
+  }
+  return movedAll;
+}
+
 bool QoWorkerSync::applyDeletion(const Relation& record) {
   const QoFile& file = *record->file();
   // Held from the look into the folder until it is removed: another pull may install a file
   // of a version this deletion never saw into it meanwhile, and that file must stop it.
   LockerGuard lock(WriteTransaction::locker());
-  if (file.type() == 1 && folderHoldsLocalContent(record->syncdirCopy()->path(), file.path())) {
+  const std::string& root = record->syncdirCopy()->path();
+  if (file.type() == 1 && folderHoldsLocalContent(root, file.path()) &&
+      (!moveIntoRespelling(root, file.path()) || folderHoldsLocalContent(root, file.path()))) {
     QoLog("*** Folder({}) still holds items the peer did not remove, it stays", file.path());
     setFailedUsn(*record, file.usn());
     return false;

@@ -144,6 +144,12 @@ struct QoWorkerSync {
   // Applies a deletion record; a folder that still holds local content fails instead, looked
   // at under the locker the removal is made under. Answers whether it was applied.
   static bool applyDeletion(const Relation& record);
+  // The folder at `path` removed by a peer that holds it in another letter case only (renamed
+  // so on a disk that ignores case, which cannot hold both spellings): what it still holds of
+  // the user's moves into the folder of the new spelling beside it, which stays recorded, so
+  // that it reaches the peer instead of keeping the old spelling here for good. Answers whether
+  // there was such a folder and everything moved (a name taken there too stays).
+  static bool moveIntoRespelling(const std::string& root, const std::string& path);
   // Whether both paths lead to one regular file (same device and inode).
   static bool isSameFile(const std::string& one, const std::string& other);
   // Applies a rename and the removal of its old path in one transaction. When both names

@@ -14,6 +14,7 @@
 #include "MonitorTestBase.h"
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/DiskSteps.h"
+#include "core/entity/FileFlush.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/RecordedStates.h"
 #include "core/entity/RecordsRefused.h"
@@ -39,7 +40,7 @@ enum class Install {
   Folder,
   ReplaceWithoutFlags
 };
-enum class Act { Write, Rename, RefuseCommit };
+enum class Act { Write, Rename, RefuseCommit, WriteDuringFlush };
 
 constexpr const char* kInstallNames[] = {"new file",
                                          "update",
@@ -52,7 +53,7 @@ constexpr const char* kInstallNames[] = {"new file",
                                          "deletion",
                                          "folder removal",
                                          "replace without rename flags"};
-constexpr const char* kActNames[] = {"write", "rename", "refused commit"};
+constexpr const char* kActNames[] = {"write", "rename", "refused commit", "write into the file being flushed"};
 constexpr int64_t kOlder = 1599913600000;  // the local files' time: well before any write
 
 // Acts once, at the `at`-th step announced for a path in `folder`.
@@ -238,7 +239,7 @@ TEST_P(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetwee
   load();
   int id = 0;
   for (int install = 0; install <= static_cast<int>(Install::ReplaceWithoutFlags); ++install) {
-    for (int act = 0; act <= static_cast<int>(Act::RefuseCommit); ++act) {
+    for (int act = 0; act <= static_cast<int>(Act::WriteDuringFlush); ++act) {
       for (int step = 0;; ++step) {
         const std::string folder = folderOf(++id);
         const auto kind = static_cast<Install>(install);
@@ -257,7 +258,9 @@ TEST_P(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetwee
         std::string movedTo;
         std::unique_ptr<RefusedCommits> refused;
         std::string stepSeen;
-        StepActor actor(at(folder), step, [&](DiskStep step, const std::string& path) {
+        // Written during the flush, that row acts at no step.
+        const int actAt = what == Act::WriteDuringFlush ? -1 : step;
+        StepActor actor(at(folder), actAt, [&](DiskStep step, const std::string& path) {
           stepSeen = std::to_string(static_cast<int>(step)) + " " + path;
           if (what == Act::RefuseCommit) {
             refused = std::make_unique<RefusedCommits>(1);
@@ -276,6 +279,17 @@ TEST_P(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetwee
             ASSERT_EQ(::rename(target.c_str(), movedTo.c_str()), 0);
           }
         });
+        // Not at a step: while the file that is put in place is flushed, once its times are set.
+        std::string flushedPath;
+        FileFlush::ScopedOverride flushing([&](int fd) {
+          if (what == Act::WriteDuringFlush && step == 0 && flushedPath.empty()) {
+            flushedPath = fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string();
+            stepSeen = "flush of " + flushedPath;
+            writeInPlace("/proc/self/fd/" + std::to_string(fd), mark);
+            written = flushedPath;
+          }
+          return ::fsync(fd);
+        });
         {
           const DiskSteps::ScopedHook hook(actor);
           try {
@@ -286,7 +300,7 @@ TEST_P(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetwee
           }
         }
         refused.reset();
-        if (!actor.acted()) break;  // past the last step
+        if (what == Act::WriteDuringFlush ? flushedPath.empty() : !actor.acted()) break;  // past the last step
         SCOPED_TRACE("acted after step " + stepSeen);
         EXPECT_EQ(PersistentObject::transactionLevel(), 0);
         // A removal is not put back: the monitor records it as the local removal the peer asked

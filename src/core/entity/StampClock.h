@@ -19,6 +19,12 @@ class StampClock {
   // same grain. A stamp ahead of the clock (the clock was set back) is never given again.
   static bool changedLately(const timespec& changed, std::chrono::system_clock::time_point readStart,
                             std::chrono::system_clock::time_point readEnd);
+  // Whether a write made from `now` on may still be stamped with the very modification time
+  // `modified` of an item (`changed`: its change time, stamped by the same file system): the
+  // time falls within the grain of the clock, as a file's that arrived with a time of this
+  // second does on a disk that keeps whole seconds.
+  static bool mayStampAgain(const timespec& modified, const timespec& changed,
+                            std::chrono::system_clock::time_point now);
 };
 
 }  // namespace velbor

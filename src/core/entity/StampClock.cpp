@@ -1,10 +1,15 @@
-#include "core/daemon/monitor/StampClock.h"
+#include "core/entity/StampClock.h"
 
 namespace velbor {
 namespace {
 
 // The file system stamps times from a clock that may lag the real one by a tick.
 constexpr std::chrono::milliseconds kStampClockLag{50};
+
+std::chrono::system_clock::time_point timePointOf(const timespec& time) {
+  return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+      std::chrono::seconds(time.tv_sec) + std::chrono::nanoseconds(time.tv_nsec)));
+}
 
 }  // namespace
 
@@ -17,10 +22,15 @@ std::chrono::nanoseconds StampClock::granularity(const timespec& changed) {
 
 bool StampClock::changedLately(const timespec& changed, std::chrono::system_clock::time_point readStart,
                                std::chrono::system_clock::time_point readEnd) {
-  const auto at = std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-      std::chrono::seconds(changed.tv_sec) + std::chrono::nanoseconds(changed.tv_nsec)));
+  const auto at = timePointOf(changed);
   const auto grain = std::chrono::duration_cast<std::chrono::system_clock::duration>(granularity(changed));
   return at + grain >= readStart - kStampClockLag && at <= readEnd + kStampClockLag;
+}
+
+bool StampClock::mayStampAgain(const timespec& modified, const timespec& changed,
+                               std::chrono::system_clock::time_point now) {
+  const auto grain = std::chrono::duration_cast<std::chrono::system_clock::duration>(granularity(changed));
+  return timePointOf(modified) + grain >= now - kStampClockLag;
 }
 
 }  // namespace velbor
