@@ -2,10 +2,9 @@
 
 #include <chrono>
 #include <cstddef>
-#include <mutex>
 #include <string>
 
-#include "core/entity/NotedPaths.h"
+#include "core/daemon/sync/KeyedBackoff.h"
 
 namespace velbor {
 
@@ -27,20 +26,16 @@ class FolderClashWait {
   static FolderClashWait& shared();
 
   // Whether the try `key` waits still.
-  bool waiting(const std::string& key, Clock::time_point now = Clock::now());
+  bool waiting(const std::string& key, Clock::time_point now = Clock::now()) { return waits_.waiting(key, now); }
   // The try `key` was refused: answers how long it waits from now.
-  Clock::duration refused(const std::string& key, Clock::time_point now = Clock::now());
-  void made(const std::string& key);
-  void clear();
+  Clock::duration refused(const std::string& key, Clock::time_point now = Clock::now()) {
+    return waits_.failed(key, now);
+  }
+  void made(const std::string& key) { waits_.forget(key); }
+  void clear() { waits_.clear(); }
 
  private:
-  struct Refusals {
-    int count = 0;
-    Clock::time_point retryAt;
-  };
-
-  std::mutex mutex_;
-  NotedPaths<Refusals> refusals_{kMaxEntries};
+  KeyedBackoff waits_{kFirstWait, kLongestWait, 0, kMaxEntries};
 };
 
 }  // namespace velbor

@@ -2,10 +2,9 @@
 
 #include <chrono>
 #include <cstddef>
-#include <mutex>
 #include <string>
 
-#include "core/entity/NotedPaths.h"
+#include "core/daemon/sync/KeyedBackoff.h"
 
 namespace velbor {
 
@@ -27,19 +26,14 @@ class InstallRetry {
   static InstallRetry& shared();
 
   // Whether the try may be made now.
-  bool mayFetch(const std::string& key, Clock::time_point now = Clock::now());
-  void failed(const std::string& key, Clock::time_point now = Clock::now());
-  void installed(const std::string& key);
-  void clear();
+  bool mayFetch(const std::string& key, Clock::time_point now = Clock::now()) { return !waits_.waiting(key, now); }
+  void failed(const std::string& key, Clock::time_point now = Clock::now()) { waits_.failed(key, now); }
+  void installed(const std::string& key) { waits_.forget(key); }
+  void clear() { waits_.clear(); }
 
  private:
-  struct Failures {
-    int count = 0;
-    Clock::time_point retryAt;
-  };
-
-  std::mutex mutex_;
-  NotedPaths<Failures> failures_{kMaxEntries};
+  // The first failure is fetched again at the next pass.
+  KeyedBackoff waits_{kFirstWait, kLongestWait, 1, kMaxEntries};
 };
 
 }  // namespace velbor
