@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -100,9 +101,12 @@ bool eventually(const std::function<bool()>& done) {
 
 class FileEventStreamTest : public ::testing::Test {
  protected:
-  std::unique_ptr<Stream> startStream(Stream::Options options = {}) {
+  // `limitLowered`: the caller holds the queue's limit lowered for this stream.
+  std::unique_ptr<Stream> startStream(Stream::Options options = {}, bool limitLowered = false) {
     options.latency = std::chrono::milliseconds(20);
     auto stream = std::make_unique<Stream>(std::vector<std::string>{root()}, options, collector_.callback());
+    std::optional<InotifyQueueKept> kept;
+    if (!limitLowered) kept.emplace();
     EXPECT_TRUE(stream->start());
     return stream;
   }
@@ -208,7 +212,10 @@ TEST_F(FileEventStreamTest, EventsOfOnePathAreMergedAndRootChangesReported) {
       std::vector<std::string>{root()},
       Stream::Options{std::chrono::milliseconds(300), std::chrono::seconds(60), 0, "merge", nullptr},
       collector_.callback());
-  ASSERT_TRUE(stream->start());
+  {
+    const InotifyQueueKept kept;
+    ASSERT_TRUE(stream->start());
+  }
   writeFile(at("m"), "1");
   ::chmod(at("m").c_str(), 0600);
   EXPECT_TRUE(
@@ -320,7 +327,7 @@ TEST_F(FileEventStreamTest, QueueOverflowAsksForARescanAndWatchesNewFolders) {
   {
     InotifyQueueLimit limit(4);
     if (!limit.lowered()) GTEST_SKIP() << "lowering fs.inotify.max_queued_events needs root";
-    stream = startStream();
+    stream = startStream({}, true);
   }
   // The stream's thread is held in its callback while the kernel queue fills up.
   collector_.gate(true);

@@ -9,6 +9,8 @@
 
 namespace velbor::test {
 
+inline constexpr const char* kInotifyLimitLockPath = "/tmp/velbor-inotify-limit.lock";
+
 // Header-only: the support library itself links none of the engine libraries.
 // Lowers fs.inotify.max_queued_events while in scope (root only). An inotify instance made
 // meanwhile keeps the low limit for its whole life, so the scope should hold nothing but the
@@ -19,7 +21,7 @@ namespace velbor::test {
 class InotifyQueueLimit {
  public:
   explicit InotifyQueueLimit(int limit) {
-    lock_ = ::open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    lock_ = ::open(kInotifyLimitLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock_ >= 0) ::flock(lock_, LOCK_EX);
     std::ifstream in(kPath);
     if (!(in >> old_)) return;
@@ -42,9 +44,27 @@ class InotifyQueueLimit {
 
  private:
   static constexpr const char* kPath = "/proc/sys/fs/inotify/max_queued_events";
-  static constexpr const char* kLockPath = "/tmp/velbor-inotify-limit.lock";
   std::string old_;
   bool lowered_ = false;
+  int lock_ = -1;
+};
+
+// Held while an inotify instance is made that must have the machine's usual limit: no test
+// process lowers it meanwhile (an instance made while another test lowered it keeps the low
+// limit and loses events).
+class InotifyQueueKept {
+ public:
+  InotifyQueueKept() {
+    lock_ = ::open(kInotifyLimitLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock_ >= 0) ::flock(lock_, LOCK_SH);
+  }
+  ~InotifyQueueKept() {
+    if (lock_ >= 0) ::close(lock_);
+  }
+  InotifyQueueKept(const InotifyQueueKept&) = delete;
+  InotifyQueueKept& operator=(const InotifyQueueKept&) = delete;
+
+ private:
   int lock_ = -1;
 };
 
