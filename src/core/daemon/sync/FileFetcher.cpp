@@ -14,6 +14,7 @@
 #include "core/daemon/sync/InstallRetry.h"
 #include "core/daemon/sync/PartWrite.h"
 #include "core/daemon/sync/PullStop.h"
+#include "core/daemon/sync/SyncEngine.h"
 #include "core/daemon/sync/TmpFileOpening.h"
 #include "core/daemon/sync/TransferFile.h"
 #include "core/entity/DownloadJournal.h"
@@ -58,9 +59,10 @@ constexpr size_t kMaxOpeningBytes = 8 * 0x100000;
 constexpr size_t kPoolWriteBytes = 0x10000;
 
 // An install try as InstallRetry knows it: the version of the file (copy, path, SHA-1), how
-// it is to be applied, and the local state it meets (the local record, the copy's folder and
-// the item at the path). A change to any of them (the local file recorded or moved away, the
-// copy's disk mounted again) is worth a download at once.
+// it is to be applied, and the local state it meets (the local record, the copy's folder, the
+// folder the file goes into and the item at the path). A change to any of them (the local file
+// recorded or moved away, a file in its folder's place replaced by the folder, the copy's disk
+// mounted again) is worth a download at once.
 std::string retryKeyOf(const QoFileAndSyncdirCopyRelation& record) {
   const QoFile& file = *record.file();
   const auto& copy = record.syncdirCopy();
@@ -73,10 +75,34 @@ std::string retryKeyOf(const QoFileAndSyncdirCopyRelation& record) {
     return fmt::format("{}:{}:{}:{}:{}.{}:{}.{}", status.st_dev, status.st_ino, status.st_mode, status.st_size,
                        status.st_mtim.tv_sec, status.st_mtim.tv_nsec, status.st_ctim.tv_sec, status.st_ctim.tv_nsec);
   };
+  // What stands nearest above the file below the copy's folder, by what it is only (the
+  // temporary download is made beside the file and moves its times): a file or nothing in
+  // the place of its folder fails every install until that changes.
+  const auto aboveOf = [](const std::string& root, std::string path) {
+    for (size_t slash = path.rfind('/'); slash != std::string::npos && slash > root.size(); slash = path.rfind('/')) {
+      path.resize(slash);
+      struct stat status {};
+      if (::lstat(path.c_str(), &status) == 0) {
+        return fmt::format("{}:{}:{}:{}", path.size(), status.st_dev, status.st_ino, status.st_mode);
+      }
+    }
+    return std::string("-");
+  };
   // The folder by what it is only: its times move with every temporary download in it.
-  return fmt::format("{}\n{}\n{}\n{}\n{}\n{}\n{}", copy ? copy->uuid() : std::string(), file.path(), file.sha1(),
+  return fmt::format("{}\n{}\n{}\n{}\n{}\n{}\n{}\n{}", copy ? copy->uuid() : std::string(), file.path(), file.sha1(),
                      record.getFileFetchEvent(), local && local->file() ? local->file()->usn() : -1,
-                     copy ? stateOf(copy->path(), false) : std::string(), stateOf(file.path(), true));
+                     copy ? stateOf(copy->path(), false) : std::string(),
+                     copy ? aboveOf(copy->path(), file.path()) : std::string(), stateOf(file.path(), true));
+}
+
+// A failed install waits (InstallRetry), and its pairing is pulled again once the wait is
+// over: else the record would wait for the next change notice, or the monitor's timer.
+void installFailed(const QoFileAndSyncdirCopyRelation& record, const std::string& retryKey) {
+  const auto wait = InstallRetry::shared().failed(retryKey);
+  const auto& copy = record.syncdirCopy();
+  if (wait > InstallRetry::Clock::duration::zero() && copy) {
+    SyncEngine::pullAfter(copy->uuid(), record.getRemoteSyncdirCopyUuid(), wait);
+  }
 }
 
 bool needsNoDownload(const QoFileAndSyncdirCopyRelation& record) {
@@ -346,7 +372,7 @@ bool FileFetcher::adoptOpening(TmpFileOpening& opening) {
     // No temporary download (its folder not there as spelled, on a disk that ignores case): the
     // record is fetched again as an install that failed is, after a growing wait. Keyed before
     // the record is marked failed, as the try that asked for it was.
-    InstallRetry::shared().failed(retryKeyOf(*transfer->fileRelation()));
+    installFailed(*transfer->fileRelation(), retryKeyOf(*transfer->fileRelation()));
     transfer->fileRelation()->setFileFetchEvent(EventFailed);
     failTransfer(*transfer);
   }
@@ -543,7 +569,7 @@ void FileFetcher::applyTransfer(const std::shared_ptr<TransferFile>& transfer) {
   if (installed) {
     InstallRetry::shared().installed(retryKey);
   } else {
-    InstallRetry::shared().failed(retryKey);
+    installFailed(*record, retryKey);
   }
   _transfers.erase(transfer->transferId());
   // Only a file in place is done: a refused install is fetched again, and not announced.

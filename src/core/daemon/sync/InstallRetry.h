@@ -27,7 +27,10 @@ class InstallRetry {
 
   // Whether the try may be made now.
   bool mayFetch(const std::string& key, Clock::time_point now = Clock::now()) { return !waits_.waiting(key, now); }
-  void failed(const std::string& key, Clock::time_point now = Clock::now()) { waits_.failed(key, now); }
+  // The try failed: answers how long it waits from now.
+  Clock::duration failed(const std::string& key, Clock::time_point now = Clock::now()) {
+    return waits_.failed(key, now);
+  }
   void installed(const std::string& key) { waits_.forget(key); }
   void clear() { waits_.clear(); }
 

@@ -19,6 +19,7 @@
 #include "core/daemon/sync/FileFetcher.h"
 #include "core/daemon/sync/FolderClashWait.h"
 #include "core/daemon/sync/InstallRetry.h"
+#include "core/daemon/sync/SyncEngine.h"
 #include "core/daemon/sync/TmpFileOpening.h"
 #include "core/daemon/sync/TokenPool.h"
 #include "core/entity/DownloadSync.h"
@@ -353,9 +354,19 @@ TEST(FolderClashWaitTest, AFolderRefusedAgainWaitsLongerEachTimeAndAnotherVersio
 }
 
 // A download that arrives whole and is refused by its install every time (here a file of the
-// same name made on this side and never recorded) is not fetched again on every pass.
+// same name made on this side and never recorded) is not fetched again on every pass, and its
+// pairing is pulled again when its wait is over.
 TEST_F(FileFetcherTest, AFileThatKeepsFailingToInstallIsNotDownloadedOnEveryPass) {
   InstallRetry::shared().clear();
+  std::mutex lock;
+  std::condition_variable pulled;
+  std::vector<std::string> pulls;
+  SyncEngine::ScopedOverride recordPulls([&](const std::string& local, const std::string& remote) {
+    std::lock_guard guard(lock);
+    pulls.push_back(local + " from " + remote);
+    pulled.notify_all();
+    return SyncEngine::Pull::kDone;
+  });
   startPeer(1);
   writeB("a.txt", "theirs");
   writeB("b.txt", "arrives");
@@ -374,14 +385,14 @@ TEST_F(FileFetcherTest, AFileThatKeepsFailingToInstallIsNotDownloadedOnEveryPass
     expectNothingLeft(*fetcher);
   }
   EXPECT_EQ(offsetsOf("a.txt").size(), 2u) << "downloaded once more after the first failure, then not for a while";
-  // Nor at once when the way is clear again (another name's file gone from a disk that
-  // ignores case): after a while.
+  // Once the file in its folder's place is gone and the folder made (a file and a folder
+  // swapped, another name's file gone from a disk that ignores case), at once.
   fs::remove(inA("d"));
   fs::create_directory(inA("d"));
   auto fetcher = connectedFetcher();
   fetcher->fetchData(recordsToFetch(), pairing_);
   fetcher->disconncet();
-  EXPECT_TRUE(offsetsOf("d/c.txt").empty());
+  expectSame("d/c.txt");
   EXPECT_EQ(readFile(inA("a.txt")), "made here, not yet recorded");
   expectSame("b.txt");
 
@@ -396,6 +407,14 @@ TEST_F(FileFetcherTest, AFileThatKeepsFailingToInstallIsNotDownloadedOnEveryPass
   }
   EXPECT_EQ(offsetsOf("a.txt").size(), 4u);
   EXPECT_EQ(readFile(inA("a.txt")), "theirs, edited");
+  // No change notice asks for the file that waited: the pull once its wait is over does.
+  std::unique_lock guard(lock);
+  EXPECT_TRUE(
+      pulled.wait_for(guard, InstallRetry::kFirstWait + std::chrono::seconds(60), [&] { return !pulls.empty(); }));
+  if (!pulls.empty()) {
+    EXPECT_EQ(pulls.front(), copyA_->uuid() + " from " + copyB_->uuid());
+  }
+  guard.unlock();
   InstallRetry::shared().clear();
 }
 
