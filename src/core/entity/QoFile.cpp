@@ -536,17 +536,17 @@ void QoFile::deleteRelationRecursion() {
   }
 }
 
-std::string QoFile::generateConflictPath() const {
+std::string QoFile::conflictPathOf(const std::string& path) {
   const std::string suffix = fmt::format(".Conflict({})", QoUtils::generateShortUuid());
   // A name already near the 255 bytes a name can have keeps only its first whole characters,
   // or the conflict copy could never be made and the conflict would come back on every pull.
   constexpr size_t kLongestName = 255;
-  const size_t nameStart = path_.rfind('/') + 1;
-  const size_t nameLength = path_.size() - nameStart;
-  if (nameLength + suffix.size() <= kLongestName) return path_ + suffix;
+  const size_t nameStart = path.rfind('/') + 1;
+  const size_t nameLength = path.size() - nameStart;
+  if (nameLength + suffix.size() <= kLongestName) return path + suffix;
   size_t cut = nameStart + kLongestName - suffix.size();
-  while (cut > nameStart && (static_cast<unsigned char>(path_[cut]) & 0xC0) == 0x80) --cut;
-  return path_.substr(0, cut) + suffix;
+  while (cut > nameStart && (static_cast<unsigned char>(path[cut]) & 0xC0) == 0x80) --cut;
+  return path.substr(0, cut) + suffix;
 }
 
 bool QoFile::isModifyAgain() const {

@@ -116,7 +116,8 @@ class QoFile : public PersistentEntity<QoFile> {
 
   // "<path>.Conflict(<short uuid>)"; a name too long to take the suffix within 255 bytes is
   // cut at a character boundary first.
-  std::string generateConflictPath() const;
+  std::string generateConflictPath() const { return conflictPathOf(path_); }
+  static std::string conflictPathOf(const std::string& path);
   bool isModifyAgain() const;
   std::string getTypeString() const { return getTypeString(type_); }
   std::string getStatusString() const { return getStatusString(status_); }

@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "core/daemon/sync/InstallReclassifier.h"
+#include "core/daemon/sync/SpellingMerge.h"
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/DownloadJournal.h"
 #include "core/entity/FileFetchEvent.h"
@@ -126,45 +128,10 @@ bool QoWorkerSync::folderHoldsLocalContent(const std::string& root, const std::s
 }
 
 bool QoWorkerSync::moveIntoRespelling(const std::string& root, const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash < root.size()) return false;
-  const std::string parent = path.substr(0, slash);
-  const std::string name = path.substr(slash + 1);
-  std::optional<std::string> respelling;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(parent, error)) {
-    const std::string other = entry.path().filename().string();
-    if (other == name || !NameSpelling::sameFolded(other, name)) continue;
-    // The peer's folder under the new spelling, recorded here as it is.
-    const auto stored = QoFile::getFileWithPath(parent + "/" + other);
-    struct stat status {};
-    if (stored && stored->status() == 0 && stored->type() == 1 &&
-        NameSpelling::lstatAsSpelled(root, parent + "/" + other, status) == 0 && S_ISDIR(status.st_mode)) {
-      respelling = other;
-    }
-  }
+  const auto respelling = SpellingMerge::respellingOf(root, path);
   if (!respelling) return false;
-  std::vector<std::string> entries;
-  for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
-    const std::string entryName = entry.path().filename().string();
-    // Never synchronised (downloads under way, hidden or ignored names): they stay.
-    if (TmpFileName::isTemporaryName(entryName) || QoFile::matchIgnoreFilter(entry.path().string())) continue;
-    entries.push_back(entryName);
-  }
-  bool movedAll = true;
-  for (const std::string& entry : entries) {
-    try {
-      const CopyItemFolder from(root, path + "/" + entry);
-      const CopyItemFolder to(root, parent + "/" + *respelling + "/" + entry);
-      from.moveNoReplace(entry, to, entry);
-      QoLog("({}) follows its folder's new spelling ({})", path + "/" + entry, parent + "/" + *respelling);
-    } catch (const std::exception& e) {
-      // Its name taken there too: it stays, and so does the folder.
-      QoLog("*** ({}) stays under the old spelling, {}", path + "/" + entry, e.what());
-      movedAll = false;
-    }
-  }
-  return movedAll;
+  QoLog("Folder({}) removed by a peer that holds ({}): what it holds here goes there", path, *respelling);
+  return SpellingMerge::merge(root, path, *respelling);
 }
 
 bool QoWorkerSync::applyDeletion(const Relation& record) {
@@ -357,19 +324,44 @@ std::vector<std::string> QoWorkerSync::removedFolders(const RelationList& record
   return paths;
 }
 
-void QoWorkerSync::mergeIntoNewSpelling(const std::string& root, const std::vector<std::string>& removed,
-                                        const RelationList& dirs) {
-  for (const std::string& oldPath : removed) {
-    const std::string parent = oldPath.substr(0, oldPath.rfind('/') + 1);
-    const auto made = std::find_if(dirs.begin(), dirs.end(), [&](const Relation& dir) {
-      if (!dir || !dir->file() || dir->file()->status() != 0) return false;
-      const std::string& path = dir->file()->path();
-      return path != oldPath && path.size() == oldPath.size() && path.compare(0, parent.size(), parent) == 0 &&
-             path.find('/', parent.size()) == std::string::npos &&
-             NameSpelling::sameFolded(path.substr(parent.size()), oldPath.substr(parent.size()));
+std::vector<std::string> QoWorkerSync::madeFolders(const RelationList& records) {
+  std::vector<std::string> paths;
+  for (const auto& record : records) {
+    if (record && record->file() && record->file()->type() == 1 && record->file()->status() == 0) {
+      paths.push_back(record->file()->path());
+    }
+  }
+  return paths;
+}
+
+void QoWorkerSync::mergeIntoNewSpelling(const std::string& root, const std::set<std::string>& removed,
+                                        const std::set<std::string>& made) {
+  // The deepest first: a folder respelled inside one respelled itself is merged into its own
+  // new spelling before its parent brings what is left over.
+  std::vector<std::string> oldPaths(removed.begin(), removed.end());
+  std::sort(oldPaths.begin(), oldPaths.end(), [](const std::string& a, const std::string& b) {
+    const auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '/'); };
+    return depth(a) != depth(b) ? depth(a) > depth(b) : a < b;
+  });
+  // Spellings of one another share a key: ASCII letters in lower case, every other byte
+  // folded to one (the folded letters beyond ASCII take as many bytes in either case).
+  const auto keyOf = [](const std::string& path) {
+    std::string key = path;
+    for (char& c : key) {
+      if ((c & 0x80) != 0) c = '\x80';
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return key;
+  };
+  std::unordered_multimap<std::string, std::string> madeByKey;
+  for (const std::string& path : made) madeByKey.emplace(keyOf(path), path);
+  for (const std::string& oldPath : oldPaths) {
+    const auto [first, last] = madeByKey.equal_range(keyOf(oldPath));
+    const auto found = std::find_if(first, last, [&](const auto& entry) {
+      return entry.second != oldPath && NameSpelling::sameFolded(entry.second, oldPath);
     });
-    if (made == dirs.end()) continue;
-    const std::string& newPath = (*made)->file()->path();
+    if (found == last) continue;
+    const std::string& newPath = found->second;
     try {
       LockerGuard lock(WriteTransaction::locker());
       struct stat status {};
@@ -378,20 +370,8 @@ void QoWorkerSync::mergeIntoNewSpelling(const std::string& root, const std::vect
           NameSpelling::lstatAsSpelled(root, newPath, status) != 0 || !S_ISDIR(status.st_mode)) {
         continue;
       }
-      bool moved = false;
-      for (const std::string& item : CopyItemFolder::listTree(root, oldPath)) {
-        const std::string name = item.substr(oldPath.size() + 1);
-        if (name.find('/') != std::string::npos || TmpFileName::isTemporaryName(name)) continue;
-        const CopyItemFolder from(root, item);
-        const CopyItemFolder to(root, newPath + "/" + name);
-        if (to.status(name)) continue;
-        from.moveNoReplace(name, to, name);
-        moved = true;
-      }
-      if (moved) QoLog("Folder({}) respelled ({}) on the peer: what it held here went there", oldPath, newPath);
-      if (!CopyItemFolder::listTree(root, oldPath).empty()) continue;
-      const CopyItemFolder folder(root, oldPath);
-      folder.removeItem(folder.name());
+      QoLog("Folder({}) respelled ({}) on the peer: what it holds here goes there", oldPath, newPath);
+      if (SpellingMerge::merge(root, oldPath, newPath)) SpellingMerge::removeIfEmpty(root, oldPath);
     } catch (const std::exception& e) {
       QoLog("*** Folder({}) not merged into ({}), {}", oldPath, newPath, e.what());
     }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -69,14 +70,18 @@ struct QoWorkerSync {
   // The folders the peer removed in these records (deletions, conflicts), taken before they
   // are applied: a conflict applied keeps the local folder in its record.
   static std::vector<std::string> removedFolders(const RelationList& records);
-  // A folder the peer removed (`removed`, see removedFolders) while it made the folder
-  // under a spelling differing only in letter case (`dirs`), which still holds items here that
-  // the peer never saw (made here, or arrived from another device meanwhile): they go into the
-  // new spelling, and the old one goes once empty. A disk that ignores case can hold only one of
-  // the two, and the devices end with one spelling holding every item. The monitor records the
-  // moves. An item whose name is taken in the new spelling stays where it is.
-  static void mergeIntoNewSpelling(const std::string& root, const std::vector<std::string>& removed,
-                                   const RelationList& dirs);
+  // The folders the peer made in these records.
+  static std::vector<std::string> madeFolders(const RelationList& records);
+  // A folder the peer removed (`removed`, see removedFolders) while it made the folder under a
+  // spelling differing only in letter case (`made`, see madeFolders; both from any page of the
+  // pull), which still holds items here that the peer never saw (made or changed here, also
+  // while this device was down, or arrived from another device meanwhile): they go into the new
+  // spelling, merged all the way down (see SpellingMerge), and the old one goes once empty. A
+  // disk that ignores case can hold only one of the two, and the devices end with one spelling
+  // holding every item. The monitor records the moves. Two spellings that no such removal and
+  // making relate are left as they are.
+  static void mergeIntoNewSpelling(const std::string& root, const std::set<std::string>& removed,
+                                   const std::set<std::string>& made);
   static bool createDirectorysRelation(const Pairing& syncdirCopyRelation, const RelationList& dirs);
   // Applies deletions in the order given (contents before their folder). A folder goes only
   // when nothing of the user's that the peer has not removed is left in it (see
@@ -146,9 +151,9 @@ struct QoWorkerSync {
   static bool applyDeletion(const Relation& record);
   // The folder at `path` removed by a peer that holds it in another letter case only (renamed
   // so on a disk that ignores case, which cannot hold both spellings): what it still holds of
-  // the user's moves into the folder of the new spelling beside it, which stays recorded, so
-  // that it reaches the peer instead of keeping the old spelling here for good. Answers whether
-  // there was such a folder and everything moved (a name taken there too stays).
+  // the user's is merged into the folder of the new spelling (see SpellingMerge::respellingOf),
+  // which stays recorded, so that it reaches the peer instead of keeping the old spelling here
+  // for good. Answers whether there was such a folder and the old one is left empty.
   static bool moveIntoRespelling(const std::string& root, const std::string& path);
   // Whether both paths lead to one regular file (same device and inode).
   static bool isSameFile(const std::string& one, const std::string& other);

@@ -419,7 +419,10 @@ class SyncOnceRun {
     downloading_ = true;
     RelationList removals = deletions;
     removals.insert(removals.end(), conflicts.begin(), conflicts.end());
-    const std::vector<std::string> removedFolders = QoWorkerSync::removedFolders(removals);
+    // Kept over the pages and passes of the run: a folder's removal and its new spelling may
+    // come in different pages.
+    for (const std::string& path : QoWorkerSync::removedFolders(removals)) removedFolders_.insert(path);
+    for (const std::string& path : QoWorkerSync::madeFolders(dirCreate)) madeFolders_.insert(path);
     // Names are taken as the folders list them from here on, not as listed before.
     NameSpelling::forget();
     SyncFileProcessBox::sendSyncFileDownloadBegin(pairing_, total, count);
@@ -437,7 +440,6 @@ class SyncOnceRun {
     const RelationList failedOfMetadata = QoWorkerSync::renameFiles(renamesOfMetadata);
     PullStop::raiseIfStopped();
     QoWorkerSync::deleteRelation(pairing_, deletions);
-    QoWorkerSync::mergeIntoNewSpelling(local_->path(), removedFolders, dirCreate);
     PullStop::raiseIfStopped();
     fileCreate.insert(fileCreate.end(), failedOfCreated.begin(), failedOfCreated.end());
     QoWorkerSync::createTreeRelation<FileFetcher>(pairing_, fileCreate, peer_, remote_->uuid(), context_);
@@ -447,6 +449,9 @@ class SyncOnceRun {
     PullStop::raiseIfStopped();
     metadataOnly.insert(metadataOnly.end(), failedOfMetadata.begin(), failedOfMetadata.end());
     QoWorkerSync::updateFilesWithoutDownload(metadataOnly);
+    // Once the new spelling holds what the peer sent into it: a file both spellings hold then
+    // stays once, or comes in beside as a conflict copy.
+    QoWorkerSync::mergeIntoNewSpelling(local_->path(), removedFolders_, madeFolders_);
     QoNotices::post(notice::FileChanged{local_});
     return maxUsn;
   }
@@ -463,6 +468,9 @@ class SyncOnceRun {
   // a transfer that never ends.
   bool downloading_ = false;
   bool markCleared_ = false;
+  // The folders the peer removed, and those it made, in the pages of this run.
+  std::set<std::string> removedFolders_;
+  std::set<std::string> madeFolders_;
 };
 
 // The tests' stand-in for every pull; empty outside tests.

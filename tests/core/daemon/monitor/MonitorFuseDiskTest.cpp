@@ -2,10 +2,13 @@
 // Debian ships: every item shows mode 0777 and chmod is ignored, exFAT keeps whole seconds.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "MonitorTestBase.h"
 #include "core/daemon/sync/FolderClashWait.h"
@@ -109,7 +112,7 @@ TEST_P(MonitorFuseDiskTest, ItemsInAFolderRespelledOnThePeerEndInTheNewSpelling)
   } else {
     ASSERT_TRUE(folder->handleFetchEvent(EventCreateDirectory));
     EXPECT_TRUE(QoWorkerSync::renameFiles({moved}).empty());
-    QoWorkerSync::mergeIntoNewSpelling(root_, {at("Album")}, {folder});
+    QoWorkerSync::mergeIntoNewSpelling(root_, {at("Album")}, {at("album")});
   }
   EXPECT_EQ(listedIn(root_), std::set<std::string>{"album"});
   EXPECT_EQ(listedIn(at("album")), (std::set<std::string>{"f.txt", "n1.txt"}));
@@ -126,6 +129,58 @@ TEST_P(MonitorFuseDiskTest, ItemsInAFolderRespelledOnThePeerEndInTheNewSpelling)
   back->setFileRelationLocal(local_->getFileRelationWithFilePath(at("album/n1.txt")));
   QoWorkerSync::respellFolders({again}, {}, {back});
   EXPECT_EQ(listedIn(root_), std::set<std::string>{"album"});
+}
+
+// The old spelling of a folder respelled on the peer holds here what was changed while the
+// rename travelled (the peer's removal of it came as a conflict, kept it, and the peer's new
+// spelling holds items of the same names): merged all the way down into the new spelling, a
+// file both hold once where its content is the same, beside as a conflict copy otherwise.
+// Two spellings that no removal and making of the peer relate stay apart.
+TEST_P(MonitorFuseDiskTest, AFolderRespelledOnThePeerIsMergedIntoItsNewSpellingAllTheWayDown) {
+  if (GetParam() == FuseDisk::Kind::Exfat) GTEST_SKIP() << "exFAT holds one of the two spellings";
+  load();
+  const std::vector<std::pair<std::string, std::string>> files = {{"Album/Sub/new.txt", "made here"},
+                                                                  {"Album/same.txt", "same"},
+                                                                  {"Album/both.txt", "ours"},
+                                                                  {"album/Sub/old.txt", "from peer"},
+                                                                  {"album/same.txt", "same"},
+                                                                  {"album/both.txt", "theirs"},
+                                                                  {"Photos/p.txt", "p"},
+                                                                  {"photos/q.txt", "q"},
+                                                                  {"Notes/n.txt", "n"},
+                                                                  {"notes/m.txt", "m"}};
+  for (const char* folder : {"Album/Empty", "album/Empty"}) std::filesystem::create_directories(at(folder));
+  std::vector<std::string> paths = {"Album", "Album/Sub", "Album/Empty", "album", "album/Sub", "album/Empty"};
+  for (const auto& [path, content] : files) {
+    std::filesystem::create_directories(std::filesystem::path(at(path)).parent_path());
+    writeFile(at(path), content);
+    paths.push_back(path);
+  }
+  report(paths);
+  tick();
+  ASSERT_TRUE(recorded("Album/Sub/new.txt"));
+  QoWorkerSync::mergeIntoNewSpelling(root_, {at("Album"), at("Album/Sub"), at("Album/Empty"), at("Notes")},
+                                     {at("album"), at("album/Sub"), at("album/Empty"), at("photos")});
+  EXPECT_EQ(listedIn(root_), (std::set<std::string>{"album", "Photos", "photos", "Notes", "notes"}));
+  EXPECT_EQ(listedIn(at("album/Sub")), (std::set<std::string>{"new.txt", "old.txt"}));
+  EXPECT_TRUE(listedIn(at("album/Empty")).empty());
+  const std::vector<std::string> copies = conflictsOf("album/both.txt");
+  ASSERT_EQ(copies.size(), 1u) << ::testing::PrintToString(listedIn(at("album")));
+  EXPECT_EQ(readFile(copies[0]), "ours");
+  const std::string copy = std::filesystem::path(copies[0]).filename().string();
+  EXPECT_EQ(listedIn(at("album")), (std::set<std::string>{"Sub", "Empty", "same.txt", "both.txt", copy}));
+  EXPECT_EQ(readFile(at("album/both.txt")), "theirs");
+  EXPECT_EQ(readFile(at("album/Sub/new.txt")), "made here");
+  for (const char* apart : {"Photos/p.txt", "photos/q.txt", "Notes/n.txt", "notes/m.txt"}) {
+    EXPECT_TRUE(exists(at(apart))) << apart;
+  }
+  report({"Album", "Album/Sub", "Album/Sub/new.txt", "Album/same.txt", "Album/both.txt", "album/Sub/new.txt",
+          "album/" + copy});
+  tick();
+  EXPECT_EQ(stored("Album")->status(), 1);
+  EXPECT_EQ(stored("Album/Sub/new.txt")->status(), 1);
+  EXPECT_TRUE(recorded("album/Sub/new.txt"));
+  EXPECT_TRUE(recorded("album/" + copy));
 }
 
 // A folder whose name the disk holds in another spelling is not made, and not tried again
