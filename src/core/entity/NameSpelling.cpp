@@ -184,6 +184,8 @@ int NameSpelling::lstatAsSpelled(const std::string& root, const std::string& pat
 
 bool NameSpelling::sameFolded(const std::string& a, const std::string& b) { return folded(a) == folded(b); }
 
+std::string NameSpelling::folded(const std::string& name) { return velbor::folded(name); }
+
 void NameSpelling::noteAdded(const std::string& folderPath, const std::string& name) {
   std::lock_guard lock(mutex());
   const auto found = listings().find(folderPath);

@@ -42,6 +42,8 @@ class NameSpelling {
   static int lstatAsSpelled(const std::string& root, const std::string& path, struct stat& status);
   // Whether two names are spellings of one another (letters of ASCII and Latin-1 folded).
   static bool sameFolded(const std::string& a, const std::string& b);
+  // The form both spellings of a name fold to (see sameFolded).
+  static std::string folded(const std::string& name);
 
   // Changes made to a folder by this process; removing a folder's name drops the listings of
   // everything below it.

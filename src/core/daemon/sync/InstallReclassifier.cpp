@@ -198,4 +198,10 @@ bool InstallReclassifier::install(const Relation& record, int32_t event, bool do
   return false;
 }
 
+void InstallReclassifier::clashOver(const QoFileAndSyncdirCopyRelation& record) {
+  if (const auto key = folderKeyOf(record, record.file() ? record.file()->usn() : 0)) {
+    FolderClashWait::shared().made(*key);
+  }
+}
+
 }  // namespace velbor

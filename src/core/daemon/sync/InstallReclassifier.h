@@ -47,6 +47,9 @@ class InstallReclassifier {
   // Answers false when it failed, or is to be fetched again (the pairing's failed usn is then
   // set); a skip answers true.
   static bool install(const Relation& record, int32_t event, bool downloaded);
+  // The arriving folder `record`'s name is free here now (the other spelling that held it took
+  // this one): its install is made at once, not after the wait of its earlier refusals.
+  static void clashOver(const QoFileAndSyncdirCopyRelation& record);
 };
 
 }  // namespace velbor

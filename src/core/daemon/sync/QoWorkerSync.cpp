@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/daemon/sync/InstallReclassifier.h"
+#include "core/daemon/sync/PeerFolderRemovals.h"
 #include "core/daemon/sync/SpellingMerge.h"
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/DownloadJournal.h"
@@ -299,7 +300,7 @@ void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& 
                moved.compare(path.rfind('/') + 1, spelling->size(), *spelling) == 0 &&
                NameSpelling::sameFolded(moved.substr(0, oldPath.size()), oldPath);
       });
-      if (!removedThere && !movedThere) continue;
+      if (!removedThere && !movedThere && !spellingGone(*record, oldPath)) continue;
       // Under the locker of every writer of records: the monitor never sees the folder moved
       // halfway through the pull's view of it.
       LockerGuard lock(WriteTransaction::locker());
@@ -307,11 +308,23 @@ void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& 
       if (!item || !S_ISDIR(item->st_mode)) continue;
       folder.renameInLetterCase(*spelling, folder.name());
       QoLog("Folder({}) takes the spelling ({}) it has on the peer", oldPath, path);
+      // Its name is free now: made at once, not after the wait of an earlier refusal.
+      InstallReclassifier::clashOver(*record);
     } catch (const std::exception& e) {
       // Its files then come as the old folder's removal and new downloads.
       QoLog("*** Folder({}) not given its new spelling, {}", path, e.what());
     }
   }
+}
+
+bool QoWorkerSync::spellingGone(const QoFileAndSyncdirCopyRelation& record, const std::string& oldPath) {
+  const auto& copy = record.syncdirCopy();
+  if (!copy || oldPath.compare(0, copy->path().size(), copy->path()) != 0) return false;
+  // Kept here, recorded removed, only for entries never synchronised (or removed a moment ago).
+  const auto here = copy->getFileRelationWithFilePath(oldPath);
+  if (here && here->file() && here->file()->type() == 1 && here->file()->status() == 1) return true;
+  return PeerFolderRemovals::shared().removed(copy->uuid(), record.getRemoteSyncdirCopyUuid(),
+                                              oldPath.substr(copy->path().size()));
 }
 
 std::vector<std::string> QoWorkerSync::removedFolders(const RelationList& records) {

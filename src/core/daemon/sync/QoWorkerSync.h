@@ -61,11 +61,14 @@ struct QoWorkerSync {
   // it can be fetched.
   static RelationList renameFiles(const RelationList& records);
   // A folder to create that a disk ignoring letter case lists in another spelling, which the
-  // peer removed in the same page (`deletions`), or whose files it moved into the new spelling
-  // (`renames`): the folder was renamed in letter case only, and takes its new spelling here
-  // with everything in it, also what the peer has not seen yet (the monitor records that as
-  // moved, and so it follows on the other devices). The renames of its files then find them
-  // in place, and the old spelling's removals remove nothing.
+  // peer removed in the same page (`deletions`) or in any page or pass before whose record of
+  // it is the latest (PeerFolderRemovals), whose files it moved into the new spelling
+  // (`renames`), or which is recorded removed here (kept for entries never synchronised): the
+  // folder was renamed in letter case only, and takes its new spelling here with everything in
+  // it, also what the peer has not seen yet (the monitor records that as moved, and so it
+  // follows on the other devices). The renames of its files then find them in place, and the
+  // old spelling's removals remove nothing. Where the peer holds both spellings, the second
+  // still waits (InstallReclassifier).
   static void respellFolders(const RelationList& dirs, const RelationList& deletions, const RelationList& renames);
   // The folders the peer removed in these records (deletions, conflicts), taken before they
   // are applied: a conflict applied keeps the local folder in its record.
@@ -136,6 +139,9 @@ struct QoWorkerSync {
                              const std::function<void()>& disconnect);
 
  private:
+  // Whether the spelling `oldPath` that the disk lists for the arriving folder `record` is gone
+  // but for its name: recorded removed here, or the latest record of it the peer gave says so.
+  static bool spellingGone(const QoFileAndSyncdirCopyRelation& record, const std::string& oldPath);
   // The record's pairing fetches the peer usn `usn` again on its next pull.
   static void setFailedUsn(const QoFileAndSyncdirCopyRelation& record, int64_t usn);
   // Whether the folder at `path` holds nothing but temporary downloads (true when there is no

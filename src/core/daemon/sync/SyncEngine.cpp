@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/daemon/sync/FileFetcher.h"
+#include "core/daemon/sync/PeerFolderRemovals.h"
 #include "core/daemon/sync/PeerMarkRecord.h"
 #include "core/daemon/sync/PeerSilent.h"
 #include "core/daemon/sync/PullStop.h"
@@ -37,6 +38,7 @@
 #include "core/state/PullsAwaitingPeer.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoNotices.h"
+#include "core/state/QoPeer.h"
 #include "core/state/SyncFileProcessBox.h"
 #include "core/state/SyncdirPresence.h"
 #include "core/utils/QoUtils.h"
@@ -410,6 +412,15 @@ class SyncOnceRun {
     RelationList renamesOfUpdated = QoWorkerSync::computeToRenameFilesByDeleteArray(deletions, update);
     RelationList renamesOfMetadata = QoWorkerSync::computeToRenameFilesByDeleteArray(deletions, metadataOnly);
     std::sort(deletions.begin(), deletions.end(), QoFileAndSyncdirCopyRelation::sortComparatorDesc());
+
+    // What the peer holds of each folder now, for a later page or pass on a disk that ignores
+    // letter case (QoWorkerSync::respellFolders).
+    for (const pb::Stat& stat : response.stats()) {
+      if (stat.IsInitialized() && QoPeer::convertFileTypeFromPbToQo(stat.type()) == 1) {
+        PeerFolderRemovals::shared().saw(local_->uuid(), remote_->uuid(), stat.path(),
+                                         QoPeer::convertFileStatusFromPbToQo(stat.status()) == 1);
+      }
+    }
 
     PullStop::raiseIfStopped();
     const bool nothing = conflicts.empty() && deletions.empty() && dirCreate.empty() && fileCreate.empty() &&

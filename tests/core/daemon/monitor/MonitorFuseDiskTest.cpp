@@ -13,6 +13,7 @@
 #include "MonitorTestBase.h"
 #include "core/daemon/sync/FolderClashWait.h"
 #include "core/daemon/sync/InstallReclassifier.h"
+#include "core/daemon/sync/PeerFolderRemovals.h"
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/ModeKeeping.h"
 #include "core/entity/OwnInstalls.h"
@@ -206,6 +207,56 @@ TEST_P(MonitorFuseDiskTest, AFolderWhoseNameTheDiskHoldsInAnotherSpellingWaitsTo
   EXPECT_TRUE(InstallReclassifier::install(folder(kPeerUsn + 1), EventCreateDirectory, false));
   EXPECT_EQ(listedIn(root_), std::set<std::string>{"ALBUM"});
   FolderClashWait::shared().clear();
+}
+
+// A folder of the peer's whose name the disk holds in another spelling that is gone but for its
+// name (recorded removed here, kept for a hidden entry; or the latest record of it the peer gave,
+// in an earlier page or pass, says removed) takes the peer's spelling with what it holds, and is
+// made at once after its earlier refusal; where the peer holds that spelling too, it waits.
+TEST_P(MonitorFuseDiskTest, AFolderHeldInASpellingGoneButForItsNameTakesThePeersSpelling) {
+  if (GetParam() != FuseDisk::Kind::Exfat) GTEST_SKIP() << "ntfs-3g keeps names apart by case";
+  FolderClashWait::shared().clear();
+  PeerFolderRemovals::shared().clear();
+  load();
+  struct Case {
+    std::string held;
+    std::string arriving;
+    bool removedHere;               // recorded removed here, kept for its hidden entry
+    std::vector<bool> peerRecords;  // the peer's records of the spelling held, in order (true: removed)
+    bool respelled;
+  };
+  const std::vector<Case> cases = {{"Tour", "tour", true, {}, true},
+                                   {"Trip", "trip", false, {true}, true},
+                                   {"Walk", "walk", false, {true, false}, false},
+                                   {"Hike", "hike", false, {}, false}};
+  for (const Case& item : cases) {
+    std::filesystem::create_directories(at(item.held + "/.git"));
+    if (!item.removedHere) writeFile(at(item.held + "/f.txt"), "f");
+    report({item.held, item.held + "/f.txt"});
+    tick();
+    ASSERT_TRUE(recorded(item.held)) << item.held;
+    if (item.removedHere) {
+      auto removal = incoming(item.held, Incoming().type(1).status(1).permissions(0755));
+      ASSERT_TRUE(removal->handleFetchEvent(EventDeleteFile)) << item.held;
+      ASSERT_EQ(stored(item.held)->status(), 1) << item.held;
+    }
+    for (const bool removed : item.peerRecords) {
+      PeerFolderRemovals::shared().saw(local_->uuid(), remote_->uuid(), "/" + item.held, removed);
+    }
+    const auto folder = [&] { return incoming(item.arriving, Incoming().type(1).permissions(0755)); };
+    EXPECT_FALSE(InstallReclassifier::install(folder(), EventCreateDirectory, false)) << item.held;
+    QoWorkerSync::respellFolders({folder()}, {}, {});
+    const std::string& standing = item.respelled ? item.arriving : item.held;
+    EXPECT_EQ(listedIn(root_).count(standing), 1U) << item.held;
+    EXPECT_EQ(listedIn(root_).count(item.respelled ? item.held : item.arriving), 0U) << item.held;
+    EXPECT_TRUE(exists(at(standing + "/.git"))) << item.held;
+    EXPECT_EQ(InstallReclassifier::install(folder(), EventCreateDirectory, false), item.respelled) << item.held;
+    if (!item.removedHere) {
+      EXPECT_EQ(listedIn(at(standing)), std::set<std::string>{"f.txt"}) << item.held;
+    }
+  }
+  FolderClashWait::shared().clear();
+  PeerFolderRemovals::shared().clear();
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, MonitorFuseDiskTest, ::testing::Values(FuseDisk::Kind::Exfat, FuseDisk::Kind::Ntfs),
