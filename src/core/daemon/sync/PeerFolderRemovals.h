@@ -24,8 +24,7 @@ class PeerFolderRemovals {
 
   // The pairing of the copies `localCopy` and `remoteCopy` got the peer's record of the folder
   // `relativePath` (below the copy's root, starting with "/").
-  void saw(const std::string& localCopy, const std::string& remoteCopy, const std::string& relativePath,
-           bool removed);
+  void saw(const std::string& localCopy, const std::string& remoteCopy, const std::string& relativePath, bool removed);
   // Whether the latest record of the folder the pairing got says removed.
   bool removed(const std::string& localCopy, const std::string& remoteCopy, const std::string& relativePath);
   void clear();
