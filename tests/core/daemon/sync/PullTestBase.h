@@ -26,6 +26,7 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/state/DataSource.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoConfigDelegateLinux.h"
@@ -40,7 +41,7 @@ namespace velbor::test {
 // router this test starts, whose Find and Get servers serve copy "b". So the whole pull,
 // sealing and opening included, runs in one process against a real router.
 class PullTestBase : public FreshStateTest {
- protected:
+ public:
   void SetUp() override {
     FreshStateTest::SetUp();
     RecordsBackoff::shared().clear();
@@ -73,12 +74,17 @@ class PullTestBase : public FreshStateTest {
     const std::string syncUuid = QoUtils::generateUuid();
     copyA_ = makeCopy(rootA_, syncUuid);
     copyB_ = makeCopy(rootB_, syncUuid);
-    auto pairing = std::make_shared<QoSyncdirCopyRelation>();
-    pairing->setFirstSyncdirCopy(copyA_);
-    pairing->setSecondSyncdirCopy(copyB_);
-    pairing->save();
+    pair(copyA_, copyB_);
     pairing_ = QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFirstUuid(copyA_->uuid(), copyB_->uuid());
     ASSERT_TRUE(pairing_);
+  }
+
+  // Stores a pairing in which `first` pulls from `second`.
+  static void pair(const QoSyncdirCopy::Ptr& first, const QoSyncdirCopy::Ptr& second) {
+    auto pairing = std::make_shared<QoSyncdirCopyRelation>();
+    pairing->setFirstSyncdirCopy(first);
+    pairing->setSecondSyncdirCopy(second);
+    pairing->save();
   }
 
   QoSyncdirCopy::Ptr makeCopy(const std::string& root, const std::string& syncUuid) {
@@ -113,6 +119,11 @@ class PullTestBase : public FreshStateTest {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     QoFile::setFileAttributeAtPath(path.string(), mode, mtime);
   }
+  // Writes a file below `root` with mode 0644 and the given modification time (ms).
+  static void writeIn(const std::string& root, const std::string& relative, const std::string& content, int64_t mtime) {
+    std::ofstream(root + "/" + relative, std::ios::binary | std::ios::trunc) << content;
+    QoFile::setFileAttributeAtPath(root + "/" + relative, 0644, mtime);
+  }
   static std::string pattern(size_t length, char seed) {
     std::string data(length, '\0');
     for (size_t i = 0; i < length; ++i) data[i] = static_cast<char>(seed + (i * 31 + i / 4096) % 251);
@@ -126,6 +137,15 @@ class PullTestBase : public FreshStateTest {
     struct stat status {};
     lstat(path.c_str(), &status);
     return status.st_mode & 07777;
+  }
+  // The contents of the files at the top of a copy (its mark left out), in order.
+  static std::vector<std::string> contentsOf(const std::string& root) {
+    std::vector<std::string> contents;
+    for (const auto& entry : std::filesystem::directory_iterator(root)) {
+      if (!SyncdirMark::isMarkName(entry.path().filename().string())) contents.push_back(readFile(entry.path()));
+    }
+    std::sort(contents.begin(), contents.end());
+    return contents;
   }
   // Records copy "b" as it is on disk, as its monitor would.
   void recordB() { copyB_->refresh(); }
