@@ -702,8 +702,7 @@ TEST_F(FileFetcherTest, PeerThatTakesNoMoreRequestsEndsTheBatchAndTheNextGoesOut
   {
     // The peer takes requests again: the next batch arrives, and none of the requests the
     // old socket still held reach it.
-    const std::string endpoint = router_.frontendEndpoint();
-    LoopbackRelay relay(listener, static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1))));
+    LoopbackRelay relay(listener, portOf(router_.frontendEndpoint()));
     fetcher->setAnswerTimeoutMs(20000);
     ASSERT_NO_THROW(fetcher->fetchData({next}, pairing_));
     fetcher->disconncet();
@@ -726,8 +725,7 @@ TEST_F(FileFetcherTest, AnAnswerBeyondOnePartCutsItsConnection) {
   writeB("endless.bin", "e");
   recordB();
   const auto records = recordsToFetch();
-  std::string empties;
-  for (int i = 0; i < 32768; ++i) empties += std::string("\x01\x00", 2);
+  const std::string empties = ZmtpTestPeer::endlessEmptyFrames();
   const std::pair<std::string, std::function<void(ZmtpTestPeer&)>> cases[] = {
       {"large.bin",
        [](ZmtpTestPeer& peer) {

@@ -33,6 +33,7 @@
 #include "core/utils/QoUtils.h"
 #include "proto/VelborProto.pb.h"
 #include "support/FreshState.h"
+#include "support/LoopbackListener.h"
 
 namespace velbor::test {
 
@@ -65,11 +66,10 @@ class PullTestBase : public FreshStateTest {
   void startPeer(int workers = 3) {
     QoConfig::sharedQoConfig().setRouterWorkerCount(workers);
     router_.start();
-    const std::string endpoint = router_.frontendEndpoint();
     local_ = QoDevice::getDeviceLocal();
     ASSERT_TRUE(local_);
     local_->setStatus(1);
-    local_->setRouteUri("tcp://127.0.0.1:" + endpoint.substr(endpoint.rfind(':') + 1));
+    local_->setRouteUri("tcp://127.0.0.1:" + std::to_string(portOf(router_.frontendEndpoint())));
     local_->save();
     const std::string syncUuid = QoUtils::generateUuid();
     copyA_ = makeCopy(rootA_, syncUuid);
