@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/daemon/router/PairingFixture.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/envelope/QoMessage.h"
@@ -30,7 +31,7 @@ struct DrainNotice {
 };
 
 // A fresh device (HOME, database, settings, local device row) for the pairing windows.
-class PairWindowTestBase : public FreshStateTest {
+class PairWindowTestBase : public FreshStateTest, public PairingFixture {
  protected:
   void SetUp() override {
     FreshStateTest::SetUp();
@@ -66,17 +67,6 @@ class PairWindowTestBase : public FreshStateTest {
     device->setIsOnline(online);
     device->save();
     return QoDevice::getDeviceWithUuid(device->uuid());
-  }
-
-  static QoSyncdirCopy::Ptr makeCopy(const std::string& path, const QoDevice::Ptr& device,
-                                     const std::string& syncUuid) {
-    auto copy = std::make_shared<QoSyncdirCopy>();
-    copy->setPath(path);
-    copy->setDevice(device);
-    copy->setSyncdirUuid(syncUuid);
-    copy->setUuid(QoUtils::generateUuid());
-    copy->insert();
-    return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
   }
 
   static std::shared_ptr<pb::TreeInfo> treeInfo(const std::string& root, const std::string& syncUuid,

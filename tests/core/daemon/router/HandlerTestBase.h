@@ -93,20 +93,7 @@ class HandlerTestBase : public FreshStateTest, public PairingFixture {
                                                               const std::string& relative, int64_t usn,
                                                               const std::string& vclock, int64_t length = 0,
                                                               int32_t type = 0) {
-    auto file = std::make_shared<QoFile>();
-    file->setPath(copy->path() + relative);
-    file->setType(type);
-    file->setLength(length);
-    file->setUsn(usn);
-    file->setUnixAttr(0644);
-    file->setWinAttr(-1);
-    file->setAndroidAttr(-1);
-    auto relation = std::make_shared<QoFileAndSyncdirCopyRelation>();
-    relation->setSyncdirCopy(copy);
-    relation->setFile(file);
-    relation->setVclock(vclock);
-    relation->save();
-    return relation;
+    return recordFile(copy, copy->path() + relative, length, vclock, usn, type);
   }
 
   QoDevice::Ptr local_;

@@ -28,13 +28,17 @@ struct PairingFixture {
     return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
   }
 
-  // Records the file at `path` (absolute, `length` bytes, usn 1, mode 0644) in `copy`.
-  static void recordFile(const QoSyncdirCopy::Ptr& copy, const std::string& path, int64_t length,
-                         const std::string& vclock) {
+  // Records the item at `path` (absolute, `length` bytes, mode 0644, a file unless `type` 1) in
+  // `copy`.
+  static std::shared_ptr<QoFileAndSyncdirCopyRelation> recordFile(const QoSyncdirCopy::Ptr& copy,
+                                                                  const std::string& path, int64_t length,
+                                                                  const std::string& vclock, int64_t usn = 1,
+                                                                  int32_t type = 0) {
     auto file = std::make_shared<QoFile>();
     file->setPath(path);
+    file->setType(type);
     file->setLength(length);
-    file->setUsn(1);
+    file->setUsn(usn);
     file->setUnixAttr(0644);
     file->setWinAttr(-1);
     file->setAndroidAttr(-1);
@@ -43,6 +47,7 @@ struct PairingFixture {
     record->setFile(file);
     record->setVclock(vclock);
     record->save();
+    return record;
   }
 
   static std::shared_ptr<QoSyncdirCopyRelation> pair(const QoSyncdirCopy::Ptr& first,

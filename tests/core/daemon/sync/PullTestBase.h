@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/daemon/router/PairingFixture.h"
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/daemon/router/QoRouter.h"
 #include "core/daemon/router/QoWorker.h"
@@ -41,7 +42,7 @@ namespace velbor::test {
 // copies is pulled like any other: over the local device's request endpoint, here the
 // router this test starts, whose Find and Get servers serve copy "b". So the whole pull,
 // sealing and opening included, runs in one process against a real router.
-class PullTestBase : public FreshStateTest {
+class PullTestBase : public FreshStateTest, public PairingFixture {
  public:
   void SetUp() override {
     FreshStateTest::SetUp();
@@ -72,29 +73,11 @@ class PullTestBase : public FreshStateTest {
     local_->setRouteUri("tcp://127.0.0.1:" + std::to_string(portOf(router_.frontendEndpoint())));
     local_->save();
     const std::string syncUuid = QoUtils::generateUuid();
-    copyA_ = makeCopy(rootA_, syncUuid);
-    copyB_ = makeCopy(rootB_, syncUuid);
+    copyA_ = makeCopy(rootA_, local_, syncUuid);
+    copyB_ = makeCopy(rootB_, local_, syncUuid);
     pair(copyA_, copyB_);
     pairing_ = QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFirstUuid(copyA_->uuid(), copyB_->uuid());
     ASSERT_TRUE(pairing_);
-  }
-
-  // Stores a pairing in which `first` pulls from `second`.
-  static void pair(const QoSyncdirCopy::Ptr& first, const QoSyncdirCopy::Ptr& second) {
-    auto pairing = std::make_shared<QoSyncdirCopyRelation>();
-    pairing->setFirstSyncdirCopy(first);
-    pairing->setSecondSyncdirCopy(second);
-    pairing->save();
-  }
-
-  QoSyncdirCopy::Ptr makeCopy(const std::string& root, const std::string& syncUuid) {
-    auto copy = std::make_shared<QoSyncdirCopy>();
-    copy->setPath(root);
-    copy->setDevice(local_);
-    copy->setSyncdirUuid(syncUuid);
-    copy->setUuid(QoUtils::generateUuid());
-    copy->insert();
-    return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
   }
 
   // Copy "b" becomes a copy of another online device (answering at this device's router).

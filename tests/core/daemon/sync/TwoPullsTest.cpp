@@ -52,7 +52,7 @@ class TwoPullsTest : public PullTestBase {
 
   void startThreeCopies() {
     startPeer(4);
-    copyC_ = makeCopy(rootC_, copyA_->syncdirUuid());
+    copyC_ = makeCopy(rootC_, local_, copyA_->syncdirUuid());
     pair(copyA_, copyC_);
     pair(copyC_, copyB_);
   }
