@@ -1,17 +1,12 @@
 #include "core/entity/CopyItemFolder.h"
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
-#include "core/entity/RenameWithFlags.h"
+#include "RenameWithoutFlags.h"
 #include "core/utils/QoUtils.h"
 #include "support/TempDir.h"
 
@@ -45,18 +40,6 @@ TEST(CopyItemFolderTest, AReplaceCheckThatFailsPutsWhatStoodThereBack) {
                                       std::nullopt, std::nullopt, failing));
   EXPECT_EQ(readFile(dir / "target"), "the user's");
   EXPECT_EQ(readFile(dir / ".target.Velbor.Download"), "arrived");
-}
-
-// Renames with flags as exFAT and NTFS through FUSE answer them: "exists" for a name taken,
-// before the flag itself is refused.
-RenameWithFlags::Rename withoutRenameFlags() {
-  return [](int fromFolder, const char*, int toFolder, const char* to, unsigned flags) {
-    struct stat there {};
-    (void)fromFolder;
-    errno =
-        (flags & RENAME_NOREPLACE) != 0 && ::fstatat(toFolder, to, &there, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : EINVAL;
-    return -1;
-  };
 }
 
 TEST(CopyItemFolderTest, WithoutRenameFlagsFilesAreStillInstalledAndMoved) {
