@@ -31,16 +31,8 @@ struct DrainNotice {
 };
 
 // A fresh device (HOME, database, settings, local device row) for the pairing windows.
-class PairWindowTestBase : public FreshStateTest, public PairingFixture {
+class PairWindowTestBase : public LocalDeviceTest {
  protected:
-  void SetUp() override {
-    FreshStateTest::SetUp();
-    DataSource::sharedDataSource().dbCheck();
-    initDeviceConfig();
-    local_ = QoDevice::getDeviceLocal();
-    ASSERT_TRUE(local_);
-  }
-
   void TearDown() override {
     // View changes still queued for the main thread run before the singletons go.
     QApplication::processEvents();
@@ -56,17 +48,6 @@ class PairWindowTestBase : public FreshStateTest, public PairingFixture {
     QoNotices::post(DrainNotice{});
     EXPECT_TRUE(spinUntil([&] { return drained->load(); }));
     NotificationCenter::defaultCenter().removeObserver(token);
-  }
-
-  static QoDevice::Ptr remoteDevice(const std::string& name, bool trusted = true, bool online = true, int type = 1) {
-    auto device = std::make_shared<QoDevice>();
-    device->setUuid(QoUtils::generateUuid());
-    device->setName(name);
-    device->setType(type);
-    device->setStatus(trusted ? 1 : 0);
-    device->setIsOnline(online);
-    device->save();
-    return QoDevice::getDeviceWithUuid(device->uuid());
   }
 
   static std::shared_ptr<pb::TreeInfo> treeInfo(const std::string& root, const std::string& syncUuid,
@@ -95,7 +76,6 @@ class PairWindowTestBase : public FreshStateTest, public PairingFixture {
     return path.string();
   }
 
-  QoDevice::Ptr local_;
   TempDir dir_{"velbor-ui-pair"};
 };
 

@@ -68,26 +68,8 @@ std::shared_ptr<M> body(M message) {
 }
 
 // Fresh HOME, tables, settings and the local device row; a folder for copies.
-class HandlerTestBase : public FreshStateTest, public PairingFixture {
+class HandlerTestBase : public LocalDeviceTest {
  protected:
-  void SetUp() override {
-    FreshStateTest::SetUp();
-    DataSource::sharedDataSource().dbCheck();
-    initDeviceConfig();
-    local_ = QoDevice::getDeviceLocal();
-    ASSERT_TRUE(local_);
-  }
-
-  static QoDevice::Ptr remoteDevice(const std::string& name, bool online = true) {
-    auto device = std::make_shared<QoDevice>();
-    device->setUuid(QoUtils::generateUuid());
-    device->setName(name);
-    device->setStatus(1);
-    device->setIsOnline(online);
-    device->save();
-    return QoDevice::getDeviceWithUuid(device->uuid());
-  }
-
   // A stored file-in-copy record for `relative` below the copy's root.
   static std::shared_ptr<QoFileAndSyncdirCopyRelation> record(const QoSyncdirCopy::Ptr& copy,
                                                               const std::string& relative, int64_t usn,
@@ -96,7 +78,6 @@ class HandlerTestBase : public FreshStateTest, public PairingFixture {
     return recordFile(copy, copy->path() + relative, length, vclock, usn, type);
   }
 
-  QoDevice::Ptr local_;
   TempDir dir_{"velbor-handlers"};
 };
 

@@ -11,7 +11,9 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/DataSource.h"
 #include "core/utils/QoUtils.h"
+#include "support/FreshState.h"
 
 namespace velbor::test {
 
@@ -82,6 +84,32 @@ struct PairingFixture {
     std::sort(keys.begin(), keys.end());
     return keys;
   }
+};
+
+// A fresh device (HOME, database, settings and its own row) with the pairing helpers.
+class LocalDeviceTest : public FreshStateTest, public PairingFixture {
+ protected:
+  void SetUp() override {
+    FreshStateTest::SetUp();
+    DataSource::sharedDataSource().dbCheck();
+    initDeviceConfig();
+    local_ = QoDevice::getDeviceLocal();
+    ASSERT_TRUE(local_);
+  }
+
+  // A stored device of another kind (`type`, Linux unless said).
+  static QoDevice::Ptr remoteDevice(const std::string& name, bool trusted = true, bool online = true, int type = 1) {
+    auto device = std::make_shared<QoDevice>();
+    device->setUuid(QoUtils::generateUuid());
+    device->setName(name);
+    device->setType(type);
+    device->setStatus(trusted ? 1 : 0);
+    device->setIsOnline(online);
+    device->save();
+    return QoDevice::getDeviceWithUuid(device->uuid());
+  }
+
+  QoDevice::Ptr local_;
 };
 
 }  // namespace velbor::test
