@@ -1,7 +1,5 @@
 #include "core/entity/CopyItemFolder.h"
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -12,17 +10,6 @@
 
 namespace velbor::test {
 namespace {
-
-void writeFile(const std::filesystem::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 TEST(CopyItemFolderTest, AReplaceCheckThatFailsPutsWhatStoodThereBack) {
   const TempDir dir;
