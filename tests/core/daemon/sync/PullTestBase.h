@@ -153,18 +153,28 @@ class PullTestBase : public FreshStateTest, public PairingFixture {
     return QoWorker::handleFindRequest(request)->pbBodyAs<pb::MsgFindResponse>();
   }
 
-  // Copy "b"'s records that a pull of "a" has to act on, all in one list, in path order.
-  QoWorkerSync::RelationList recordsToFetch() {
-    const auto page = findPageOfB();
+  struct Page {
     QoWorkerSync::RelationList dirs, files, update, updateDir, deletions, conflicts, metadata;
+  };
+  // Copy "b"'s records sorted against copy "a" as it is now.
+  Page sortPage() {
+    const auto found = findPageOfB();
+    Page page;
     int64_t maxUsn = 0;
     int64_t count = 0;
-    const std::vector<std::string> remote(page->uuids().begin(), page->uuids().end());
-    QoWorkerSync::getCompareResultWithStatList(page->stats(), pairing_, dirs, files, update, updateDir, deletions,
-                                               conflicts, metadata, maxUsn, count, remote,
-                                               copyA_->getSyncdirCopysUuidList());
+    const std::vector<std::string> remote(found->uuids().begin(), found->uuids().end());
+    QoWorkerSync::getCompareResultWithStatList(found->stats(), pairing_, page.dirs, page.files, page.update,
+                                               page.updateDir, page.deletions, page.conflicts, page.metadata, maxUsn,
+                                               count, remote, copyA_->getSyncdirCopysUuidList());
+    return page;
+  }
+
+  // Copy "b"'s records that a pull of "a" has to act on, all in one list, in path order.
+  QoWorkerSync::RelationList recordsToFetch() {
+    Page page = sortPage();
     QoWorkerSync::RelationList all;
-    for (auto* list : {&dirs, &files, &update, &updateDir, &deletions, &conflicts, &metadata}) {
+    for (auto* list :
+         {&page.dirs, &page.files, &page.update, &page.updateDir, &page.deletions, &page.conflicts, &page.metadata}) {
       all.insert(all.end(), list->begin(), list->end());
     }
     std::sort(all.begin(), all.end(), QoFileAndSyncdirCopyRelation::sortComparator());

@@ -29,22 +29,6 @@ namespace fs = std::filesystem;
 // state as it is then.
 class SecondActorTest : public PullTestBase {
  public:
-  struct Page {
-    QoWorkerSync::RelationList dirs, files, update, updateDir, deletions, conflicts, metadata;
-  };
-
-  // Copy "b"'s records sorted against copy "a" as it is now.
-  Page sortPage() {
-    const auto found = findPageOfB();
-    Page page;
-    int64_t maxUsn = 0;
-    int64_t count = 0;
-    const std::vector<std::string> remote(found->uuids().begin(), found->uuids().end());
-    QoWorkerSync::getCompareResultWithStatList(found->stats(), pairing_, page.dirs, page.files, page.update,
-                                               page.updateDir, page.deletions, page.conflicts, page.metadata, maxUsn,
-                                               count, remote, copyA_->getSyncdirCopysUuidList());
-    return page;
-  }
   // Applies the page as a pull does, in its order, renames found first.
   void applyPage(Page page) {
     auto context = std::make_shared<ZMQContext>(1);
