@@ -143,19 +143,6 @@ int64_t bytesRead(int pid) {
   return -1;
 }
 
-// The contents of the files in `folder` whose names begin with `name` (the file and its
-// conflict copies), sorted.
-std::vector<std::string> versionsOf(const fs::path& folder, const std::string& name) {
-  std::vector<std::string> versions;
-  std::error_code error;
-  for (fs::directory_iterator entry(folder, error); !error && entry != fs::directory_iterator();
-       entry.increment(error)) {
-    if (entry->path().filename().string().starts_with(name)) versions.push_back(contentOf(entry->path()));
-  }
-  std::sort(versions.begin(), versions.end());
-  return versions;
-}
-
 // The names in `folder` that begin with `name`, each with its content.
 std::map<std::string, std::string> copiesOf(const fs::path& folder, const std::string& name) {
   std::map<std::string, std::string> copies;
@@ -168,13 +155,17 @@ std::map<std::string, std::string> copiesOf(const fs::path& folder, const std::s
   return copies;
 }
 
+// The contents of the files in `folder` whose names begin with `name` (the file and its
+// conflict copies), sorted.
+std::vector<std::string> versionsOf(const fs::path& folder, const std::string& name) {
+  std::vector<std::string> versions;
+  for (const auto& [found, content] : copiesOf(folder, name)) versions.push_back(content);
+  std::sort(versions.begin(), versions.end());
+  return versions;
+}
+
 bool hasConflictCopy(const fs::path& folder, const std::string& name) {
-  std::error_code error;
-  for (fs::directory_iterator entry(folder, error); !error && entry != fs::directory_iterator();
-       entry.increment(error)) {
-    if (entry->path().filename().string().starts_with(name + ".Conflict(")) return true;
-  }
-  return false;
+  return !copiesOf(folder, name + ".Conflict(").empty();
 }
 
 // Writes `content` and gives the file a modification time `milliseconds` into one fixed second.
@@ -278,6 +269,13 @@ class PullProcessTest : public ::testing::Test {
     const json paired = b_->command("pair " + folderB_.string() + " " + a_->uuid() + " " + folderA_.string());
     ASSERT_TRUE(paired.value("ok", false)) << paired.dump();
   }
+  // Connected and paired, b holding what a holds.
+  void pairedAndSame() {
+    ASSERT_NO_FATAL_FAILURE(connect());
+    ASSERT_NO_FATAL_FAILURE(pair());
+    pullUntilSame();
+    expectSame();
+  }
 
   // b pulls until it holds a's tree (a pull that meets a failed file ends with it marked for
   // the next one), at most a few rounds.
@@ -287,6 +285,23 @@ class PullProcessTest : public ::testing::Test {
       b_->command("sync", 300s);
       eventually([&] { return manifest(folderA_) == manifest(folderB_); }, 5);
     }
+  }
+
+  // Writes a 200 MiB file `relative` in a while b pulls, and kills `victim` once b holds more
+  // than 20 MiB of it; whether it did. Watched from before the file is written: a change
+  // notice may start the pull at once.
+  bool killedMidFile(PeerProcess& victim, const std::string& relative, uint32_t seed) {
+    const int pid = victim.pid();
+    std::atomic<bool> partial = false;
+    std::thread killer([&] {
+      partial = eventually([&] { return largestTemporary(folderB_) > (20U << 20); }, 120);
+      ::kill(pid, SIGKILL);
+    });
+    writeFile(folderA_ / relative, pattern(200 << 20, seed));
+    b_->command("sync", 120s);
+    killer.join();
+    victim.kill();
+    return partial;
   }
 
   // `markIsUsn`: the peer's usn is its highest record's; after a restart it has moved on to
@@ -332,10 +347,7 @@ TEST_F(PullProcessTest, MixedTreeArrivesIdenticalThenRoundsOfChangesFollow) {
   fs::permissions(folderA_ / "empty file", fs::perms::owner_read);
   fs::permissions(folderA_ / "中文 目录" / "文件 一.txt", fs::perms::owner_all | fs::perms::group_read);
 
-  ASSERT_NO_FATAL_FAILURE(connect());
-  ASSERT_NO_FATAL_FAILURE(pair());
-  pullUntilSame();
-  expectSame();
+  ASSERT_NO_FATAL_FAILURE(pairedAndSame());
 
   // A rename is applied without fetching the content again: the sender reads the moved file
   // once (its monitor hashes it) and does not serve it a second time.
@@ -364,14 +376,7 @@ TEST_F(PullProcessTest, MixedTreeArrivesIdenticalThenRoundsOfChangesFollow) {
   writeFile(folderB_ / "small" / "file 0003.txt", "edited on b");
   settle(*a_);
   settle(*b_);
-  auto versionsIn = [](const fs::path& folder) {
-    std::vector<std::string> versions;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-      if (entry.path().filename().string().starts_with("file 0003.txt")) versions.push_back(contentOf(entry.path()));
-    }
-    std::sort(versions.begin(), versions.end());
-    return versions;
-  };
+  auto versionsIn = [](const fs::path& folder) { return versionsOf(folder, "file 0003.txt"); };
   const std::vector<std::string> both = {"edited on a", "edited on b"};
   b_->command("sync", 300s);
   EXPECT_TRUE(eventually([&] { return versionsIn(folderB_ / "small") == both; }, 60))
@@ -379,34 +384,16 @@ TEST_F(PullProcessTest, MixedTreeArrivesIdenticalThenRoundsOfChangesFollow) {
   a_->command("sync", 300s);
   EXPECT_TRUE(eventually([&] { return versionsIn(folderA_ / "small") == both; }, 60))
       << ::testing::PrintToString(versionsIn(folderA_ / "small"));
-  bool conflictNamed = false;
-  for (const auto& entry : fs::directory_iterator(folderB_ / "small")) {
-    conflictNamed = conflictNamed || entry.path().filename().string().starts_with("file 0003.txt.Conflict(");
-  }
-  EXPECT_TRUE(conflictNamed);
+  EXPECT_TRUE(hasConflictCopy(folderB_ / "small", "file 0003.txt"));
   EXPECT_EQ(temporaryFiles(folderB_), std::vector<std::string>{});
 }
 
 TEST_F(PullProcessTest, AKilledSenderAndACorruptedPartLoseNothing) {
   writeFile(folderA_ / "first.txt", "before the big one");
-  ASSERT_NO_FATAL_FAILURE(connect());
-  ASSERT_NO_FATAL_FAILURE(pair());
-  pullUntilSame();
-  expectSame();
+  ASSERT_NO_FATAL_FAILURE(pairedAndSame());
 
   // The sender dies in the middle of a 200 MiB file; restarted, the next pull completes it.
-  // Watched from before the file is written: a change notice may start the pull at once.
-  const int senderPid = a_->pid();
-  std::atomic<bool> partial = false;
-  std::thread killer([&] {
-    partial = eventually([&] { return largestTemporary(folderB_) > (20U << 20); }, 120);
-    ::kill(senderPid, SIGKILL);
-  });
-  writeFile(folderA_ / "huge.bin", pattern(200 << 20, 3));
-  b_->command("sync", 120s);
-  killer.join();
-  a_->kill();
-  EXPECT_TRUE(partial) << "no transfer seen in progress";
+  EXPECT_TRUE(killedMidFile(*a_, "huge.bin", 3)) << "no transfer seen in progress";
   a_ = startA();
   ASSERT_FALSE(a_->uuid().empty());
   pullUntilSame();
@@ -439,10 +426,7 @@ TEST_F(PullProcessTest, AKilledSenderAndACorruptedPartLoseNothing) {
 
 TEST_F(PullProcessTest, ASecondSaveOfTheSameSizeWithinOneSecondReachesThePeer) {
   writeFile(folderA_ / "notes.txt", "version zero");
-  ASSERT_NO_FATAL_FAILURE(connect());
-  ASSERT_NO_FATAL_FAILURE(pair());
-  pullUntilSame();
-  expectSame();
+  ASSERT_NO_FATAL_FAILURE(pairedAndSame());
 
   // a saves twice within one second at the same size; b holds the first save when the second
   // is made, and b's user edits the file meanwhile.
@@ -482,10 +466,7 @@ TEST_F(PullProcessTest, ASecondSaveOfTheSameSizeWithinOneSecondReachesThePeer) {
 
 TEST_F(PullProcessTest, AFolderSwappedForALinkMidPullKeepsNoTemporaryFileAnywhere) {
   writeFile(folderA_ / "docs" / "small.txt", "small");
-  ASSERT_NO_FATAL_FAILURE(connect());
-  ASSERT_NO_FATAL_FAILURE(pair());
-  pullUntilSame();
-  expectSame();
+  ASSERT_NO_FATAL_FAILURE(pairedAndSame());
 
   // While a 200 MiB file arrives in "docs", b's user moves the folder away and leaves a link
   // to another folder in its place. Watched from before the file is written: a change notice
@@ -516,22 +497,9 @@ TEST_F(PullProcessTest, AFolderSwappedForALinkMidPullKeepsNoTemporaryFileAnywher
 // start all the same, also after its folder was renamed there while the receiver was down.
 TEST_F(PullProcessTest, AReceiverKilledMidFileLeavesNoTemporaryDownloadOnceStartedAgain) {
   writeFile(folderA_ / "first.txt", "before the big one");
-  ASSERT_NO_FATAL_FAILURE(connect());
-  ASSERT_NO_FATAL_FAILURE(pair());
-  pullUntilSame();
-  expectSame();
+  ASSERT_NO_FATAL_FAILURE(pairedAndSame());
 
-  const int receiverPid = b_->pid();
-  std::atomic<bool> partial = false;
-  std::thread killer([&] {
-    partial = eventually([&] { return largestTemporary(folderB_) > (20U << 20); }, 120);
-    ::kill(receiverPid, SIGKILL);
-  });
-  writeFile(folderA_ / "big/huge.bin", pattern(200 << 20, 13));
-  b_->command("sync", 120s);
-  killer.join();
-  b_->kill();
-  ASSERT_TRUE(partial) << "no transfer seen in progress";
+  ASSERT_TRUE(killedMidFile(*b_, "big/huge.bin", 13)) << "no transfer seen in progress";
   ASSERT_FALSE(temporaryFiles(folderB_).empty()) << "the kill left no download to remove";
   fs::remove(folderA_ / "big/huge.bin");
   fs::rename(folderA_ / "big", folderA_ / "moved");

@@ -87,7 +87,7 @@ TEST(LoggerSecureStream, AFailedHandshakeLosesNothing) {
 
   EXPECT_EQ(viewer.acceptAndBreakOffHandshake(20), kTlsHandshakeRecord);
   bool gaveUp = false;
-  EXPECT_EQ(viewer.acceptAndAnswerGarbage(20, &gaveUp), kTlsHandshakeRecord);
+  EXPECT_EQ(viewer.acceptAndAnswer(20, "HTTP/1.0 400 Not a TLS server\r\n\r\n", &gaveUp), kTlsHandshakeRecord);
   EXPECT_TRUE(gaveUp) << "the client kept a connection whose handshake failed";
 
   ASSERT_TRUE(viewer.accept(20)) << "the client did not come back for a TLS session";
@@ -228,7 +228,7 @@ TEST(LoggerSecureStream, ASilentViewerIsGivenUpAndDoesNotHoldUpTheExit) {
     LoggerChild child({"secure-host", std::to_string(viewer.port()), file.string(), "1000000", "3"});
     bool gaveUp = false;
     // The limit is 10 s; the wait is generous for a loaded machine.
-    EXPECT_EQ(viewer.acceptAndStaySilent(60, &gaveUp), kTlsHandshakeRecord);
+    EXPECT_EQ(viewer.acceptAndAnswer(60, "", &gaveUp), kTlsHandshakeRecord);
     EXPECT_TRUE(gaveUp) << "the client kept waiting for a silent viewer";
     ASSERT_TRUE(viewer.accept(30)) << "the client did not come back for a TLS session";
     EXPECT_TRUE(readsLines(viewer, 3));

@@ -60,27 +60,14 @@ class TlsTestViewer {
     return first;
   }
 
-  // Accepts a client, reads the start of its handshake and answers with text that is no
-  // TLS record. Returns the first byte the client sent, or -1; true in `clientGaveUp` when
-  // the client then closed the connection.
-  int acceptAndAnswerGarbage(int seconds, bool* clientGaveUp) {
+  // Accepts a client, reads the start of its handshake and answers with `answer` (text that
+  // is no TLS record; nothing: never answers). Returns the first byte the client sent, or -1;
+  // true in `clientGaveUp` when the client then closed the connection within `seconds`.
+  int acceptAndAnswer(int seconds, const std::string& answer, bool* clientGaveUp) {
     *clientGaveUp = false;
     if (!acceptTcp(seconds)) return -1;
     int first = readFirstByte(seconds);
-    const std::string garbage = "HTTP/1.0 400 Not a TLS server\r\n\r\n";
-    (void)!::send(conn_, garbage.data(), garbage.size(), MSG_NOSIGNAL);
-    *clientGaveUp = clientClosesWithin(seconds);
-    closeConnection();
-    return first;
-  }
-
-  // Accepts a client, reads the start of its handshake and never answers. Returns the first
-  // byte the client sent, or -1; true in `clientGaveUp` when the client closed the connection
-  // within `seconds`.
-  int acceptAndStaySilent(int seconds, bool* clientGaveUp) {
-    *clientGaveUp = false;
-    if (!acceptTcp(seconds)) return -1;
-    int first = readFirstByte(seconds);
+    if (!answer.empty()) (void)!::send(conn_, answer.data(), answer.size(), MSG_NOSIGNAL);
     *clientGaveUp = clientClosesWithin(seconds);
     closeConnection();
     return first;

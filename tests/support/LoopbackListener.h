@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 
 // Header-only: the support library itself links none of the engine libraries.
 namespace velbor::test {
@@ -26,6 +27,11 @@ inline int listenOnLoopback(uint16_t& port) {
   }
   port = ntohs(address.sin_port);
   return listener;
+}
+
+// The port of a TCP endpoint ("tcp://host:port").
+inline uint16_t portOf(const std::string& endpoint) {
+  return static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
 }
 
 }  // namespace velbor::test

@@ -33,6 +33,13 @@ class ZmtpTestPeer {
   // Only the head of a frame of `size` bytes; its body is the caller's to send (or not).
   bool sendFrameHead(uint64_t size, bool more);
   bool sendBytes(std::string_view bytes);
+  // The bytes of 32768 empty frames, each saying that more follow: what a peer sends that
+  // never ends its message.
+  static std::string endlessEmptyFrames() {
+    std::string bytes;
+    for (int i = 0; i < 32768; ++i) bytes += std::string("\x01\x00", 2);
+    return bytes;
+  }
   // The next frame's body; nothing when none came within `bound` or the connection ended.
   std::optional<std::string> receiveFrame(std::chrono::milliseconds bound);
   // The more-flag of the last frame received.

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/daemon/router/PairingFixture.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/envelope/QoMessage.h"
@@ -30,16 +31,8 @@ struct DrainNotice {
 };
 
 // A fresh device (HOME, database, settings, local device row) for the pairing windows.
-class PairWindowTestBase : public FreshStateTest {
+class PairWindowTestBase : public LocalDeviceTest {
  protected:
-  void SetUp() override {
-    FreshStateTest::SetUp();
-    DataSource::sharedDataSource().dbCheck();
-    initDeviceConfig();
-    local_ = QoDevice::getDeviceLocal();
-    ASSERT_TRUE(local_);
-  }
-
   void TearDown() override {
     // View changes still queued for the main thread run before the singletons go.
     QApplication::processEvents();
@@ -55,28 +48,6 @@ class PairWindowTestBase : public FreshStateTest {
     QoNotices::post(DrainNotice{});
     EXPECT_TRUE(spinUntil([&] { return drained->load(); }));
     NotificationCenter::defaultCenter().removeObserver(token);
-  }
-
-  static QoDevice::Ptr remoteDevice(const std::string& name, bool trusted = true, bool online = true, int type = 1) {
-    auto device = std::make_shared<QoDevice>();
-    device->setUuid(QoUtils::generateUuid());
-    device->setName(name);
-    device->setType(type);
-    device->setStatus(trusted ? 1 : 0);
-    device->setIsOnline(online);
-    device->save();
-    return QoDevice::getDeviceWithUuid(device->uuid());
-  }
-
-  static QoSyncdirCopy::Ptr makeCopy(const std::string& path, const QoDevice::Ptr& device,
-                                     const std::string& syncUuid) {
-    auto copy = std::make_shared<QoSyncdirCopy>();
-    copy->setPath(path);
-    copy->setDevice(device);
-    copy->setSyncdirUuid(syncUuid);
-    copy->setUuid(QoUtils::generateUuid());
-    copy->insert();
-    return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
   }
 
   static std::shared_ptr<pb::TreeInfo> treeInfo(const std::string& root, const std::string& syncUuid,
@@ -105,7 +76,6 @@ class PairWindowTestBase : public FreshStateTest {
     return path.string();
   }
 
-  QoDevice::Ptr local_;
   TempDir dir_{"velbor-ui-pair"};
 };
 

@@ -37,20 +37,10 @@
 namespace velbor {
 namespace {
 
-using test::PairingFixture;
-
 using test::spinUntil;
 
-class TreeControllerTest : public test::FreshStateTest, public PairingFixture {
+class TreeControllerTest : public test::LocalDeviceTest {
  protected:
-  void SetUp() override {
-    FreshStateTest::SetUp();
-    DataSource::sharedDataSource().dbCheck();
-    test::initDeviceConfig();
-    local_ = QoDevice::getDeviceLocal();
-    ASSERT_TRUE(local_);
-  }
-
   // Posts the progress of one file of `relation`'s pull, `seconds` from now; answers the notice.
   static std::shared_ptr<SyncFileProcessBox> postDownloading(const std::shared_ptr<QoSyncdirCopyRelation>& relation,
                                                              const std::string& path, int64_t length, int seconds) {
@@ -63,24 +53,13 @@ class TreeControllerTest : public test::FreshStateTest, public PairingFixture {
     return part;
   }
 
-  static QoDevice::Ptr remoteDevice(const std::string& name, int type) {
-    auto device = std::make_shared<QoDevice>();
-    device->setUuid(QoUtils::generateUuid());
-    device->setName(name);
-    device->setType(type);
-    device->setStatus(1);
-    device->setIsOnline(true);
-    device->save();
-    return QoDevice::getDeviceWithUuid(device->uuid());
-  }
-
   // Two local copies; the first paired with copies on two devices.
   void makeTrees() {
     const std::string syncUuid = QoUtils::generateUuid();
     documents_ = makeCopy("/home/me/文档", local_, syncUuid);
     photos_ = makeCopy("/home/me/照片", local_, QoUtils::generateUuid());
-    study_ = pair(documents_, makeCopy("/Users/he/文档", remoteDevice("书房的电脑", 1), syncUuid));
-    phone_ = pair(documents_, makeCopy("/sdcard/文档", remoteDevice("手机", 2), syncUuid));
+    study_ = pair(documents_, makeCopy("/Users/he/文档", remoteDevice("书房的电脑"), syncUuid));
+    phone_ = pair(documents_, makeCopy("/sdcard/文档", remoteDevice("手机", true, true, 2), syncUuid));
   }
 
   // Shows the pane (its rows are read then) and waits for its `rows` top rows.
@@ -110,7 +89,6 @@ class TreeControllerTest : public test::FreshStateTest, public PairingFixture {
     }
   }
 
-  QoDevice::Ptr local_;
   QoSyncdirCopy::Ptr documents_, photos_;
   std::shared_ptr<QoSyncdirCopyRelation> study_, phone_;
 };
@@ -130,7 +108,7 @@ TEST_F(TreeControllerTest, APaneNotYetShownReadsNothing) {
 
 TEST_F(TreeControllerTest, RowsFollowTheTreesAndPairingsInTheDatabase) {
   makeTrees();
-  makeCopy("/elsewhere/not-local", remoteDevice("别人", 1), QoUtils::generateUuid());
+  makeCopy("/elsewhere/not-local", remoteDevice("别人"), QoUtils::generateUuid());
   QoTreeController pane;
   ChildNodeModel& model = *pane.model();
   ASSERT_TRUE(shownWithRows(pane, 2));
@@ -291,7 +269,7 @@ TEST_F(TreeControllerTest, DeleteConfirmationsShowPathsAndDeviceNamesAsText) {
   const std::string syncUuid = QoUtils::generateUuid();
   const std::string name = test::markupName().toStdString();
   const auto tree = makeCopy("/home/me/" + name, local_, syncUuid);
-  pair(tree, makeCopy("/remote/" + name, remoteDevice(name, 1), syncUuid));
+  pair(tree, makeCopy("/remote/" + name, remoteDevice(name), syncUuid));
 
   QoTreeController pane;
   // Its rows are read when it is shown.

@@ -1,33 +1,15 @@
 #include "core/entity/CopyItemFolder.h"
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
-#include "core/entity/RenameWithFlags.h"
+#include "RenameWithoutFlags.h"
 #include "core/utils/QoUtils.h"
 #include "support/TempDir.h"
 
 namespace velbor::test {
 namespace {
-
-void writeFile(const std::filesystem::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 TEST(CopyItemFolderTest, AReplaceCheckThatFailsPutsWhatStoodThereBack) {
   const TempDir dir;
@@ -45,18 +27,6 @@ TEST(CopyItemFolderTest, AReplaceCheckThatFailsPutsWhatStoodThereBack) {
                                       std::nullopt, std::nullopt, failing));
   EXPECT_EQ(readFile(dir / "target"), "the user's");
   EXPECT_EQ(readFile(dir / ".target.Velbor.Download"), "arrived");
-}
-
-// Renames with flags as exFAT and NTFS through FUSE answer them: "exists" for a name taken,
-// before the flag itself is refused.
-RenameWithFlags::Rename withoutRenameFlags() {
-  return [](int fromFolder, const char*, int toFolder, const char* to, unsigned flags) {
-    struct stat there {};
-    (void)fromFolder;
-    errno =
-        (flags & RENAME_NOREPLACE) != 0 && ::fstatat(toFolder, to, &there, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : EINVAL;
-    return -1;
-  };
 }
 
 TEST(CopyItemFolderTest, WithoutRenameFlagsFilesAreStillInstalledAndMoved) {

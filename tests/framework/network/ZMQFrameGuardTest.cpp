@@ -191,8 +191,7 @@ uint64_t serveEndlessFrames(int listener, uint64_t cap) {
   auto peer = test::ZmtpTestPeer::accept(listener, kBound);
   if (!peer || !peer->handshake("ROUTER", kBound)) return 0;
   if (!peer->sendFrame("good", false)) return 0;
-  std::string chunk;
-  for (int i = 0; i < 32768; ++i) chunk += std::string("\x01\x00", 2);
+  const std::string chunk = test::ZmtpTestPeer::endlessEmptyFrames();
   uint64_t sent = 0;
   while (sent < cap && peer->sendBytes(chunk)) sent += chunk.size();
   return sent;
@@ -238,7 +237,7 @@ sockaddr_in loopbackAddressOf(const std::string& bound) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(std::stoi(bound.substr(bound.rfind(':') + 1))));
+  address.sin_port = htons(test::portOf(bound));
   return address;
 }
 
@@ -355,7 +354,7 @@ std::string dealerHandshake() {
 uint16_t routerBehindGuard(ZMQSocket& router, const ZMQFrameGuard::Connections& connections) {
   const std::string bound = router.bindBehindGuard("tcp://127.0.0.1:0", "test", ZMQFrameCounter::Bounds{16, 64 * 1024},
                                                    std::numeric_limits<uint64_t>::max(), true, connections);
-  return static_cast<uint16_t>(std::stoi(bound.substr(bound.rfind(':') + 1)));
+  return test::portOf(bound);
 }
 
 // A connection that brings no whole message in time is ended, whatever state it sits in;

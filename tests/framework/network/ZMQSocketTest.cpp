@@ -10,6 +10,7 @@
 #include "framework/network/ZMQException.h"
 #include "framework/network/ZMQMessage.h"
 #include "framework/network/ZMQSocket.h"
+#include "support/LoopbackListener.h"
 #include "support/ZmtpTestPeer.h"
 
 namespace velbor {
@@ -241,8 +242,7 @@ TEST(ZMQSocketTest, AFrameBeyondTheBoundDropsItsConnection) {
   auto context = std::make_shared<ZMQContext>(1);
   auto router = context->socketWithType(ZMQ_ROUTER);
   router->bindToEndpoint("tcp://127.0.0.1:*");
-  const std::string endpoint = lastEndpoint(*router);
-  const auto port = static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+  const uint16_t port = test::portOf(lastEndpoint(*router));
   constexpr auto kBound = std::chrono::seconds(20);
 
   test::ZmtpTestPeer within(port);

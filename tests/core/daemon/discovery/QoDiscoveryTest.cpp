@@ -21,6 +21,7 @@
 #include "framework/errors/QoException.h"
 #include "proto/VelborProto.pb.h"
 #include "support/Eventually.h"
+#include "support/LoopbackListener.h"
 
 namespace velbor::test {
 namespace {
@@ -66,10 +67,6 @@ std::string socketAddress(const std::string& ip, uint16_t port) {
   address.sin_port = htons(port);
   ::inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
   return std::string(reinterpret_cast<const char*>(&address), sizeof address);
-}
-
-uint16_t portOf(const std::string& endpoint) {
-  return static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
 }
 
 class QoDiscoveryTest : public ClientTestBase {

@@ -18,7 +18,7 @@
 #include "core/entity/FileTimes.h"
 #include "core/entity/RecordedStates.h"
 #include "core/entity/RecordsRefused.h"
-#include "core/entity/RenameWithFlags.h"
+#include "core/entity/RenameWithoutFlags.h"
 #include "core/entity/TmpFileName.h"
 #include "framework/persistence/PersistenceTestSupport.h"
 
@@ -91,15 +91,6 @@ void writeInPlace(const std::string& path, const std::string& mark) {
   ::close(fd);
 }
 
-RenameWithFlags::Rename withoutRenameFlags() {
-  return [](int, const char*, int toFolder, const char* to, unsigned flags) {
-    struct stat there {};
-    errno =
-        (flags & RENAME_NOREPLACE) != 0 && ::fstatat(toFolder, to, &there, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : EINVAL;
-    return -1;
-  };
-}
-
 // On this disk, or on an exFAT image through FUSE (no rename flags, whole seconds, one mode).
 class InstallStepTest : public FuseDiskMonitorTestBase, public ::testing::WithParamInterface<bool> {
  protected:
@@ -126,8 +117,7 @@ class InstallStepTest : public FuseDiskMonitorTestBase, public ::testing::WithPa
       setMtime(at(relative), kOlder / 1000);
     }
     made.insert(made.begin(), folder);
-    report(made);
-    tick();
+    look(made);
     for (const std::string& relative : made) ASSERT_TRUE(recorded(relative)) << relative;
   }
 
@@ -229,8 +219,7 @@ class InstallStepTest : public FuseDiskMonitorTestBase, public ::testing::WithPa
     std::vector<std::string> relatives;
     for (const std::string& path : pathsOf(folder)) relatives.push_back(path.substr(root_.size() + 1));
     for (int pass = 0; pass < 2; ++pass) {
-      report(relatives);
-      tick();
+      look(relatives);
     }
   }
 };

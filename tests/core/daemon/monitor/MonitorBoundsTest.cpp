@@ -204,8 +204,7 @@ TEST_F(MonitorBoundsTest, ACopyWhoseFolderIsGoneKeepsItsRecords) {
   const std::string away = root_ + ".away";
   std::filesystem::rename(root_, away);
   // A full change set compares the root's own entries; lost events compare the whole copy.
-  report({"top", "d/inner"}, FileEventStream::kItemIsFile | FileEventStream::kItemModified);
-  tick();
+  look({"top", "d/inner"}, FileEventStream::kItemIsFile | FileEventStream::kItemModified);
   monitor_->scanPaths({Event{root_, ++eventId_, Flags::kMustScanSubDirs | Flags::kItemIsDir}});
   tick();
   std::filesystem::rename(away, root_);
@@ -227,8 +226,7 @@ TEST_F(MonitorBoundsTest, AnEmptyMountPointIsMissingAndTheCopyResumesWhenItsDisk
   const std::string disk = root_ + ".disk";
   std::filesystem::rename(root_, disk);
   std::filesystem::create_directories(root_);
-  report({"top", "d/inner"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
-  tick();
+  look({"top", "d/inner"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
   monitor_->scanPaths({Event{root_, ++eventId_, Flags::kMustScanSubDirs | Flags::kItemIsDir}});
   tick();
   load();

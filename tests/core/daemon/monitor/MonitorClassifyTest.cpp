@@ -23,8 +23,7 @@ class MonitorClassifyTest : public MonitorTestBase {};
 TEST_F(MonitorClassifyTest, CreatesEditsChmodsAndDeletesBecomeRecords) {
   load();
   writeFile(at("a.txt"), "one");
-  report({"a.txt"});
-  tick();
+  look({"a.txt"});
   ASSERT_TRUE(recorded("a.txt"));
   EXPECT_EQ(stored("a.txt")->sha1(), sha1Of("one"));
   EXPECT_EQ(storedClock("a.txt"), "1");
@@ -32,24 +31,21 @@ TEST_F(MonitorClassifyTest, CreatesEditsChmodsAndDeletesBecomeRecords) {
   ASSERT_TRUE(notices_.waitFor(1));
 
   writeFile(at("a.txt"), "two, longer");
-  report({"a.txt"});
-  tick();
+  look({"a.txt"});
   EXPECT_EQ(stored("a.txt")->sha1(), sha1Of("two, longer"));
   EXPECT_EQ(storedClock("a.txt"), "2");
   EXPECT_GT(usn(), afterCreate);
   const int64_t afterEdit = usn();
 
   ::chmod(at("a.txt").c_str(), 0600);
-  report({"a.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemInodeMetaMod);
-  tick();
+  look({"a.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemInodeMetaMod);
   EXPECT_EQ(stored("a.txt")->unixAttr(), 0600);
   EXPECT_EQ(stored("a.txt")->sha1(), sha1Of("two, longer"));
   EXPECT_EQ(storedClock("a.txt"), "3");
   EXPECT_GT(usn(), afterEdit);
 
   std::filesystem::remove(at("a.txt"));
-  report({"a.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
-  tick();
+  look({"a.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
   ASSERT_TRUE(stored("a.txt"));
   EXPECT_EQ(stored("a.txt")->status(), 1);
   EXPECT_EQ(storedClock("a.txt"), "4");
@@ -60,12 +56,10 @@ TEST_F(MonitorClassifyTest, EditWithinTheSameSecondAndSizeChangeIsRecorded) {
   load();
   writeFile(at("f"), "short");
   setMtime(at("f"), 1700000000);
-  report({"f"});
-  tick();
+  look({"f"});
   writeFile(at("f"), "much longer content");
   setMtime(at("f"), 1700000000);
-  report({"f"});
-  tick();
+  look({"f"});
   EXPECT_EQ(stored("f")->sha1(), sha1Of("much longer content"));
 }
 
@@ -78,16 +72,14 @@ TEST_F(MonitorClassifyTest, ASecondSaveOfTheSameSizeWithinOneSecondIsRecorded) {
   load();
   writeFile(at("f"), "one");
   setTime(100);
-  report({"f"});
-  tick();
+  look({"f"});
   ASSERT_EQ(stored("f")->sha1(), sha1Of("one"));
 
   writeFile(at("f"), "two");
   setTime(600);
   // Read well after it was written: this state vouches for its content.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  report({"f"});
-  tick();
+  look({"f"});
   EXPECT_EQ(stored("f")->sha1(), sha1Of("two"));
   EXPECT_EQ(stored("f")->contentModTime(), 1700000000600);
   EXPECT_EQ(storedClock("f"), "2");
@@ -95,16 +87,14 @@ TEST_F(MonitorClassifyTest, ASecondSaveOfTheSameSizeWithinOneSecondIsRecorded) {
   // Saved again and given back the very time it had: the disk's change time tells.
   writeFile(at("f"), "six");
   setTime(600);
-  report({"f"});
-  tick();
+  look({"f"});
   EXPECT_EQ(stored("f")->sha1(), sha1Of("six"));
   EXPECT_EQ(storedClock("f"), "3");
 
   // Only touched: the content is what is recorded, nothing to send.
   const int64_t before = usn();
   setTime(600);
-  report({"f"});
-  tick();
+  look({"f"});
   EXPECT_EQ(usn(), before);
   EXPECT_EQ(storedClock("f"), "3");
   RecordedStates::shared().clear();
@@ -118,8 +108,7 @@ TEST_F(MonitorClassifyTest, AFileSystemThatKeepsWholeSecondsOnlyMakesNoChangeOfA
   const timespec wholeSecond[2] = {{0, UTIME_OMIT}, {kPeerTime / 1000, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, at("f").c_str(), wholeSecond, AT_SYMLINK_NOFOLLOW), 0);
   const int64_t before = usn();
-  report({"f"});
-  tick();
+  look({"f"});
   EXPECT_EQ(usn(), before) << "nothing to send back";
   ASSERT_TRUE(incoming("f", Incoming().content("newer").download("newer").clock(std::vector<uint64_t>{0, 5}))
                   ->handleFetchEvent(EventUpdateFile));
@@ -133,8 +122,7 @@ TEST_F(MonitorClassifyTest, RenameAndFolderMovedInWholeAreRecorded) {
   ASSERT_TRUE(recorded("old.txt"));
   ASSERT_TRUE(notices_.waitFor(1));
   std::filesystem::rename(at("old.txt"), at("new.txt"));
-  report({"old.txt", "new.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
-  tick();
+  look({"old.txt", "new.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
   EXPECT_EQ(stored("old.txt")->status(), 1);
   EXPECT_TRUE(recorded("new.txt"));
 
@@ -144,8 +132,7 @@ TEST_F(MonitorClassifyTest, RenameAndFolderMovedInWholeAreRecorded) {
   writeFile(outside / "d" / "y", "y");
   std::filesystem::rename(outside / "d", at("d"));
   ASSERT_TRUE(notices_.waitFor(2));
-  report({"d"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
-  tick();
+  look({"d"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
   EXPECT_TRUE(recorded("d"));
   EXPECT_TRUE(recorded("d/sub"));
   EXPECT_TRUE(recorded("d/sub/x"));
@@ -154,8 +141,7 @@ TEST_F(MonitorClassifyTest, RenameAndFolderMovedInWholeAreRecorded) {
 
   // Moved out whole: the folder and everything below it are removed.
   std::filesystem::rename(at("d"), outside / "back");
-  report({"d"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
-  tick();
+  look({"d"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
   for (const char* relative : {"d", "d/sub", "d/sub/x", "d/y"}) EXPECT_EQ(stored(relative)->status(), 1) << relative;
 }
 
@@ -173,8 +159,7 @@ TEST_F(MonitorClassifyTest, AFolderMovedAwayAndMadeAgainLosesWhatItHeld) {
   ASSERT_TRUE(arriving->handleFetchEvent(EventCreateEmptyFile));
   report({"X", "Y"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
   report({"X"}, FileEventStream::kItemIsDir | FileEventStream::kItemCreated);
-  report({"X/new.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
-  tick();
+  look({"X/new.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
 
   for (const char* relative : {"X/a.txt", "X/sub", "X/sub/b.txt"}) {
     ASSERT_TRUE(stored(relative)) << relative;
@@ -188,8 +173,7 @@ TEST_F(MonitorClassifyTest, AFolderMovedAwayAndMadeAgainLosesWhatItHeld) {
   std::filesystem::rename(at("Y"), at("Z"));
   std::filesystem::create_directories(at("Y"));
   report({"Y", "Z"}, FileEventStream::kItemIsDir | FileEventStream::kItemRenamed);
-  report({"Y"}, FileEventStream::kItemIsDir | FileEventStream::kItemCreated);
-  tick();
+  look({"Y"}, FileEventStream::kItemIsDir | FileEventStream::kItemCreated);
   for (const char* relative : {"Y/a.txt", "Y/sub", "Y/sub/b.txt"}) EXPECT_EQ(stored(relative)->status(), 1) << relative;
   for (const char* relative : {"Y", "Z/a.txt", "Z/sub/b.txt"}) EXPECT_TRUE(recorded(relative)) << relative;
 
@@ -210,8 +194,7 @@ TEST_F(MonitorClassifyTest, AFolderMovedAwayAndMadeAgainLosesWhatItHeld) {
   report({"Z/sub/late.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
   // A change recorded tells that writes work again: what waits is tried at once.
   writeFile(at("other"), "o");
-  report({"other"});
-  tick();
+  look({"other"});
   tick();
   for (const char* relative : {"Z/a.txt", "Z/sub/b.txt"}) EXPECT_EQ(stored(relative)->status(), 1) << relative;
   for (const char* relative : {"Z/sub", "Z/sub/late.txt", "V/a.txt", "V/sub/b.txt"}) {
@@ -226,8 +209,7 @@ TEST_F(MonitorClassifyTest, AFolderIsNoPrefixOfASiblingWithAnExtension) {
   writeFile(at("x/inner"), "inner");
   writeFile(at("x.txt"), "sibling");
   report({"x"}, FileEventStream::kItemIsDir | FileEventStream::kItemCreated);
-  report({"x.txt"});
-  tick();
+  look({"x.txt"});
   EXPECT_TRUE(recorded("x"));
   EXPECT_TRUE(recorded("x.txt"));
   EXPECT_TRUE(recorded("x/inner"));
@@ -259,12 +241,10 @@ TEST_F(MonitorClassifyTest, AbsentPathAlreadyRemovedIsNoChange) {
   load();
   writeFile(at("f"), "f");
   std::filesystem::create_directories(at("d/e"));
-  report({"f", "d"});
-  tick();
+  look({"f", "d"});
   std::filesystem::remove(at("f"));
   std::filesystem::remove_all(at("d"));
-  report({"f", "d"}, FileEventStream::kItemRemoved);
-  tick();
+  look({"f", "d"}, FileEventStream::kItemRemoved);
   ASSERT_EQ(stored("f")->status(), 1);
   ASSERT_EQ(stored("d/e")->status(), 1);
   ASSERT_TRUE(notices_.waitFor(2));
@@ -272,8 +252,7 @@ TEST_F(MonitorClassifyTest, AbsentPathAlreadyRemovedIsNoChange) {
   const std::string clock = storedClock("f");
 
   // Late or repeated events of the same removals: the removal must not travel again.
-  report({"f", "d", "d/e"}, FileEventStream::kItemRemoved);
-  tick();
+  look({"f", "d", "d/e"}, FileEventStream::kItemRemoved);
   EXPECT_EQ(usn(), removed);
   EXPECT_EQ(storedClock("f"), clock);
   // A record left present below a removed folder is still marked removed.
@@ -282,8 +261,7 @@ TEST_F(MonitorClassifyTest, AbsentPathAlreadyRemovedIsNoChange) {
     left->setStatus(0);
     left->save();
   });
-  report({"d"}, FileEventStream::kItemRemoved);
-  tick();
+  look({"d"}, FileEventStream::kItemRemoved);
   EXPECT_EQ(stored("d/e")->status(), 1);
   EXPECT_TRUE(notices_.waitFor(3));
 }
@@ -311,8 +289,7 @@ TEST_F(MonitorClassifyTest, FileStillBeingWrittenIsHeldUntilClosedOrStable) {
   // Closed: the next event no longer says writing, and it goes in at once.
   report({"big"}, kFileChanged | FileEventStream::kItemWriting);
   writeFile(at("big"), "rewritten");
-  report({"big"});
-  tick();
+  look({"big"});
   EXPECT_EQ(stored("big")->sha1(), sha1Of("rewritten"));
 }
 
@@ -322,8 +299,7 @@ TEST_F(MonitorClassifyTest, AFailedBatchIsKeptUntilWritesWorkAgain) {
       "CREATE TRIGGER refuse BEFORE INSERT ON qo_file WHEN NEW.path LIKE '%boom%' "
       "BEGIN SELECT RAISE(ABORT, 'refused'); END");
   writeFile(at("boom"), "b");
-  report({"boom"});
-  tick();
+  look({"boom"});
   EXPECT_FALSE(stored("boom"));
   EXPECT_EQ(changeSet(), std::set<std::string>{at("boom")});
   column("DROP TRIGGER refuse");
@@ -360,8 +336,7 @@ TEST_F(MonitorClassifyTest, AFailedBatchIsKeptUntilWritesWorkAgain) {
   EXPECT_FALSE(stored("boom3"));
   column("DROP TRIGGER refuse");
   writeFile(at("other"), "o");
-  report({"other"});
-  tick();
+  look({"other"});
   ASSERT_TRUE(recorded("other"));
   tick();
   EXPECT_TRUE(recorded("boom3"));
@@ -437,13 +412,11 @@ TEST_F(MonitorClassifyTest, TheSystemsOwnWritesAreNotRecordedAgain) {
   // What the event stream reports for those writes.
   report({"gone"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
   report({"d"}, FileEventStream::kItemIsDir | FileEventStream::kItemCreated);
-  report({"d/e", "d/f"}, FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
-  tick();
+  look({"d/e", "d/f"}, FileEventStream::kItemIsFile | FileEventStream::kItemRenamed);
   EXPECT_EQ(usn(), before);
   // Then a change of the user's: exactly one usn more.
   writeFile(at("d/mine"), "mine");
-  report({"d/mine"});
-  tick();
+  look({"d/mine"});
   EXPECT_EQ(usn(), before + 1);
   EXPECT_TRUE(notices_.waitFor(2));
 }
@@ -482,8 +455,7 @@ TEST_F(MonitorClassifyTest, ChangesRightAfterAnInstallAreRecorded) {
 
   // A later edit of the untouched install is an ordinary change.
   writeFile(at("kept"), "edited later");
-  report({"kept"});
-  tick();
+  look({"kept"});
   EXPECT_EQ(stored("kept")->sha1(), sha1Of("edited later"));
 }
 
@@ -500,8 +472,7 @@ TEST_F(MonitorClassifyTest, AFolderReplacedByALinkIsNotReadThroughIt) {
   std::filesystem::remove_all(at("d"));
   std::filesystem::create_symlink(outside.path(), at("d"));
   report({"d/notes", "d/sub/deep", "d/fresh"});
-  report({"d"}, FileEventStream::kItemIsSymlink | FileEventStream::kItemCreated);
-  tick();
+  look({"d"}, FileEventStream::kItemIsSymlink | FileEventStream::kItemCreated);
   // Reached only through the link: gone from the copy, and nothing outside is read.
   EXPECT_EQ(stored("d")->status(), 1);
   EXPECT_EQ(stored("d/notes")->status(), 1);

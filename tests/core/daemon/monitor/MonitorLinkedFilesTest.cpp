@@ -67,12 +67,10 @@ TEST_F(MonitorLinkedFilesTest, AChangeThroughOneNameIsRecordedForTheOthers) {
   // A name made for a file recorded under another one, and written through at once: the first
   // name is found, compared and followed from then on.
   writeFile(at("single"), "one name");
-  report({"single"});
-  tick();
+  look({"single"});
   link(at("single"), at("d/second"));
   append(at("d/second"), ", more");
-  report({"d/second"}, FileEventStream::kItemIsFile | FileEventStream::kItemCreated);
-  tick();
+  look({"d/second"}, FileEventStream::kItemIsFile | FileEventStream::kItemCreated);
   tick();
   EXPECT_EQ(stored("d/second")->sha1(), sha1Of("one name, more"));
   EXPECT_EQ(stored("single")->sha1(), sha1Of("one name, more"));
@@ -83,8 +81,7 @@ TEST_F(MonitorLinkedFilesTest, AChangeThroughOneNameIsRecordedForTheOthers) {
   // Nothing changed since: the names are not recorded again.
   const int64_t quiet = usn();
   tick();
-  report({"f.txt", "d/second"});
-  tick();
+  look({"f.txt", "d/second"});
   EXPECT_EQ(usn(), quiet);
 }
 
@@ -99,8 +96,7 @@ TEST_F(MonitorLinkedFilesTest, APermissionSetByAPullOnOneNameIsRecordedForTheOth
   const auto pulled = incoming("f.txt", Incoming().content("shared").download("shared").permissions(0600));
   ASSERT_TRUE(pulled->handleFetchEvent(EventFFConflict));
   ASSERT_EQ(modeOf(at("g.txt")), 0600u);
-  report({"f.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemInodeMetaMod);
-  tick();
+  look({"f.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemInodeMetaMod);
   EXPECT_EQ(stored("f.txt")->unixAttr(), 0600);
   EXPECT_EQ(stored("g.txt")->unixAttr(), 0600);
   EXPECT_EQ(readFile(at("g.txt")), "shared");
@@ -115,8 +111,7 @@ TEST_F(MonitorLinkedFilesTest, ANameRemovedIsNoLongerFollowedAndTheOtherKeepsIts
   const std::string sha1 = stored("f.txt")->sha1();
 
   std::filesystem::remove(at("g.txt"));
-  report({"g.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
-  tick();
+  look({"g.txt"}, FileEventStream::kItemIsFile | FileEventStream::kItemRemoved);
   EXPECT_EQ(stored("g.txt")->status(), 1);
   EXPECT_TRUE(recorded("f.txt"));
   EXPECT_EQ(stored("f.txt")->sha1(), sha1);
@@ -126,8 +121,7 @@ TEST_F(MonitorLinkedFilesTest, ANameRemovedIsNoLongerFollowedAndTheOtherKeepsIts
 
   // The same name made again as a file of its own is compared on its own.
   writeFile(at("g.txt"), "new");
-  report({"g.txt"});
-  tick();
+  look({"g.txt"});
   EXPECT_EQ(stored("g.txt")->sha1(), sha1Of("new"));
   EXPECT_EQ(stored("f.txt")->sha1(), sha1);
   EXPECT_EQ(followed(), 0u);

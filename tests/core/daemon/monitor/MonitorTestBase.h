@@ -66,6 +66,11 @@ class MonitorTestBase : public FetchTestBase {
   }
 
   void tick() { monitor_->handleFileSystemChange(); }
+  // The events for these paths, then the monitor's look.
+  void look(const std::vector<std::string>& relatives, uint32_t flags = kFileChanged) {
+    report(relatives, flags);
+    tick();
+  }
 
   // The monitor's own object for the local copy (it holds the change set).
   QoSyncdirCopy::Ptr watched() {

@@ -15,9 +15,9 @@
 
 #include <fmt/format.h>
 
+#include "PublisherTestBase.h"
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/entity/QoSyncdirCopy.h"
-#include "core/envelope/EnvelopeTestSupport.h"
 #include "core/proto/PbMessage.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoConfigDelegateLinux.h"
@@ -29,61 +29,14 @@
 namespace velbor::test {
 namespace {
 
-const std::string kBravoUuid = "0d5e8f0a-9b1c-4e52-8a3d-6f7e8d9c0b1a";
-constexpr auto kAttempts = 200;
-constexpr auto kPause = std::chrono::milliseconds(50);
-
-// The publisher text of every PubExit a publisher worker handled.
-Waiter& handledExits() {
-  static Waiter waiter;
-  return waiter;
-}
-
-QoMessage::Ptr recordExit(const QoRequest& request) {
-  if (auto body = request.bodyAs<pb::MsgPubExit>()) handledExits().notify(body->publisher());
-  return nullptr;
-}
-
-bool handled(const std::string& publisher) {
-  for (const auto& seen : handledExits().log()) {
-    if (seen == publisher) return true;
-  }
-  return false;
-}
-
-std::shared_ptr<pb::MsgPubExit> plainExitBody(const std::string& publisher) {
-  auto body = std::make_shared<pb::MsgPubExit>();
-  body->set_publisher(publisher);
-  return body;
-}
-
-// A plain level-0 PubExit, as any host on the network can send one.
-ZMQMessage plainExit(const std::string& publisher) {
-  return QoMessage::qoMessageWithMsgCode(pb::MsgCodePubExit, plainExitBody(publisher))->getSendZMQMessage();
-}
-
 std::string loopback(std::string endpoint) {
   const auto any = endpoint.find("0.0.0.0");
   if (any != std::string::npos) endpoint.replace(any, 7, "127.0.0.1");
   return endpoint;
 }
 
-class PublisherTest : public EnvelopeTestBase {
+class PublisherTest : public PublisherTestBase {
  protected:
-  void SetUp() override {
-    EnvelopeTestBase::SetUp();
-    QoConfig& config = initDeviceConfig();
-    config.setPortPublisher(0);
-    publisher_ = QoPublisher::sharedQoPublisher();
-    publisher_->start();
-    context_ = std::make_shared<ZMQContext>(1);
-  }
-  void TearDown() override {
-    QoPublisher::resetSharedQoPublisher();
-    context_->terminate();
-    EnvelopeTestBase::TearDown();
-  }
-
   // A SUB socket on the publisher's PUB, known to be connected: probes are published until
   // one arrives.
   std::shared_ptr<ZMQSocket> listen() {
@@ -101,12 +54,6 @@ class PublisherTest : public EnvelopeTestBase {
     return socket;
   }
 
-  // The port of the publisher's endpoint.
-  std::string publisherPort() const {
-    const std::string endpoint = publisher_->publisherEndpoint();
-    return endpoint.substr(endpoint.rfind(':') + 1);
-  }
-
   static std::optional<QoMessage::Ptr> receive(ZMQSocket& socket, std::chrono::milliseconds wait) {
     zmq_pollitem_t item{};
     socket.getPollItem(item, ZMQ_POLLIN);
@@ -117,15 +64,6 @@ class PublisherTest : public EnvelopeTestBase {
   static void drain(ZMQSocket& socket) {
     while (receive(socket, std::chrono::milliseconds(100))) {
     }
-  }
-
-  // A PUB socket on loopback and its endpoint.
-  std::pair<std::shared_ptr<ZMQSocket>, std::string> peerPublisher() {
-    auto socket = context_->socketWithType(ZMQ_PUB);
-    socket->bindToEndpoint("tcp://127.0.0.1:0");
-    std::string endpoint = socket->dataForOption(ZMQ_LAST_ENDPOINT).value_or("");
-    endpoint.erase(std::find(endpoint.begin(), endpoint.end(), '\0'), endpoint.end());
-    return {socket, endpoint};
   }
 
   // Untrusted devices announced at loopback ports where nothing publishes.
@@ -140,26 +78,6 @@ class PublisherTest : public EnvelopeTestBase {
     }
     return strangers;
   }
-
-  static QoDevice::Ptr deviceAt(const std::string& pubUri) {
-    auto device = std::make_shared<QoDevice>();
-    device->setUuid(kBravoUuid);
-    device->setName("bravo");
-    device->setPubUri(pubUri);
-    return device;
-  }
-
-  // Publishes `publisher` from `socket` until a publisher worker has handled it.
-  static bool deliver(ZMQSocket& socket, const std::string& publisher) {
-    for (int i = 0; i < kAttempts && !handled(publisher); ++i) {
-      plainExit(publisher).sendToSocket(socket);
-      std::this_thread::sleep_for(kPause);
-    }
-    return handled(publisher);
-  }
-
-  std::shared_ptr<QoPublisher> publisher_;
-  std::shared_ptr<ZMQContext> context_;
 };
 
 TEST_F(PublisherTest, ADeviceThatMovesIsFollowedToItsNewPublisher) {
@@ -234,8 +152,7 @@ TEST_F(PublisherTest, NoticesOfTooManyFramesEndNoWorker) {
 // peer sends it, and nothing else. A connection that asks for more is dropped; the peers
 // that ask for everything still get each notice, byte for byte as before.
 TEST_F(PublisherTest, SubscribersHoldNothingButTheSubscriptionToEverything) {
-  const std::string endpoint = publisherPort();
-  const auto port = static_cast<uint16_t>(std::stoi(endpoint));
+  const uint16_t port = portOf(publisher_->publisherEndpoint());
   constexpr auto kBound = std::chrono::seconds(20);
   // Another host: a cut is for the host that sent what is refused.
   const std::string kHostile = "127.0.0.2";
@@ -429,8 +346,7 @@ TEST_F(PublisherTest, ATrustedPublisherWhoseNoticeNeverEndsIsCutAndHeardAgain) {
   ASSERT_NE(endless, nullptr);
   ASSERT_TRUE(endless->handshake("PUB", kBound));
   ASSERT_TRUE(endless->receiveFrame(kBound).has_value());
-  std::string empties;
-  for (int i = 0; i < 32768; ++i) empties += std::string("\x01\x00", 2);
+  const std::string empties = ZmtpTestPeer::endlessEmptyFrames();
   for (int i = 0; i < 64 && endless->sendBytes(empties); ++i) {
   }
   EXPECT_TRUE(endless->closedWithin(kBound));

@@ -29,7 +29,7 @@ class DeviceRequestTest : public HandlerTestBase {
 };
 
 TEST_F(DeviceRequestTest, ShowListsThisDeviceAndOnlineRemotes) {
-  remoteDevice("offline", false);
+  remoteDevice("offline", true, false);
   auto show = call(&QoWorker::handleDeviceShowRequest).body<pb::MsgDeviceShowResponse>();
   ASSERT_TRUE(show);
   ASSERT_EQ(show->devices_size(), 1);

@@ -68,48 +68,16 @@ std::shared_ptr<M> body(M message) {
 }
 
 // Fresh HOME, tables, settings and the local device row; a folder for copies.
-class HandlerTestBase : public FreshStateTest, public PairingFixture {
+class HandlerTestBase : public LocalDeviceTest {
  protected:
-  void SetUp() override {
-    FreshStateTest::SetUp();
-    DataSource::sharedDataSource().dbCheck();
-    initDeviceConfig();
-    local_ = QoDevice::getDeviceLocal();
-    ASSERT_TRUE(local_);
-  }
-
-  static QoDevice::Ptr remoteDevice(const std::string& name, bool online = true) {
-    auto device = std::make_shared<QoDevice>();
-    device->setUuid(QoUtils::generateUuid());
-    device->setName(name);
-    device->setStatus(1);
-    device->setIsOnline(online);
-    device->save();
-    return QoDevice::getDeviceWithUuid(device->uuid());
-  }
-
   // A stored file-in-copy record for `relative` below the copy's root.
   static std::shared_ptr<QoFileAndSyncdirCopyRelation> record(const QoSyncdirCopy::Ptr& copy,
                                                               const std::string& relative, int64_t usn,
                                                               const std::string& vclock, int64_t length = 0,
                                                               int32_t type = 0) {
-    auto file = std::make_shared<QoFile>();
-    file->setPath(copy->path() + relative);
-    file->setType(type);
-    file->setLength(length);
-    file->setUsn(usn);
-    file->setUnixAttr(0644);
-    file->setWinAttr(-1);
-    file->setAndroidAttr(-1);
-    auto relation = std::make_shared<QoFileAndSyncdirCopyRelation>();
-    relation->setSyncdirCopy(copy);
-    relation->setFile(file);
-    relation->setVclock(vclock);
-    relation->save();
-    return relation;
+    return recordFile(copy, copy->path() + relative, length, vclock, usn, type);
   }
 
-  QoDevice::Ptr local_;
   TempDir dir_{"velbor-handlers"};
 };
 

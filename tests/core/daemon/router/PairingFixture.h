@@ -11,7 +11,9 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/state/DataSource.h"
 #include "core/utils/QoUtils.h"
+#include "support/FreshState.h"
 
 namespace velbor::test {
 
@@ -28,13 +30,17 @@ struct PairingFixture {
     return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
   }
 
-  // Records the file at `path` (absolute, `length` bytes, usn 1, mode 0644) in `copy`.
-  static void recordFile(const QoSyncdirCopy::Ptr& copy, const std::string& path, int64_t length,
-                         const std::string& vclock) {
+  // Records the item at `path` (absolute, `length` bytes, mode 0644, a file unless `type` 1) in
+  // `copy`.
+  static std::shared_ptr<QoFileAndSyncdirCopyRelation> recordFile(const QoSyncdirCopy::Ptr& copy,
+                                                                  const std::string& path, int64_t length,
+                                                                  const std::string& vclock, int64_t usn = 1,
+                                                                  int32_t type = 0) {
     auto file = std::make_shared<QoFile>();
     file->setPath(path);
+    file->setType(type);
     file->setLength(length);
-    file->setUsn(1);
+    file->setUsn(usn);
     file->setUnixAttr(0644);
     file->setWinAttr(-1);
     file->setAndroidAttr(-1);
@@ -43,6 +49,7 @@ struct PairingFixture {
     record->setFile(file);
     record->setVclock(vclock);
     record->save();
+    return record;
   }
 
   static std::shared_ptr<QoSyncdirCopyRelation> pair(const QoSyncdirCopy::Ptr& first,
@@ -77,6 +84,32 @@ struct PairingFixture {
     std::sort(keys.begin(), keys.end());
     return keys;
   }
+};
+
+// A fresh device (HOME, database, settings and its own row) with the pairing helpers.
+class LocalDeviceTest : public FreshStateTest, public PairingFixture {
+ protected:
+  void SetUp() override {
+    FreshStateTest::SetUp();
+    DataSource::sharedDataSource().dbCheck();
+    initDeviceConfig();
+    local_ = QoDevice::getDeviceLocal();
+    ASSERT_TRUE(local_);
+  }
+
+  // A stored device of another kind (`type`, Linux unless said).
+  static QoDevice::Ptr remoteDevice(const std::string& name, bool trusted = true, bool online = true, int type = 1) {
+    auto device = std::make_shared<QoDevice>();
+    device->setUuid(QoUtils::generateUuid());
+    device->setName(name);
+    device->setType(type);
+    device->setStatus(trusted ? 1 : 0);
+    device->setIsOnline(online);
+    device->save();
+    return QoDevice::getDeviceWithUuid(device->uuid());
+  }
+
+  QoDevice::Ptr local_;
 };
 
 }  // namespace velbor::test

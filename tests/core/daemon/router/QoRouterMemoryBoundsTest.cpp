@@ -25,6 +25,7 @@
 #include "framework/network/ZMQSocket.h"
 #include "proto/VelborProto.pb.h"
 #include "support/Eventually.h"
+#include "support/LoopbackListener.h"
 #include "support/TempDir.h"
 #include "support/ThreadHold.h"
 #include "support/ZmtpTestPeer.h"
@@ -53,7 +54,7 @@ class RawPeer {
     EXPECT_EQ(zmq_socket_monitor(socket_->zmqSocket(), monitorUri.c_str(), ZMQ_EVENT_DISCONNECTED), 0);
     monitor_ = context_->socketWithType(ZMQ_PAIR);
     monitor_->connectToEndpoint(monitorUri);
-    socket_->connectToEndpoint("tcp://" + host + ":0;127.0.0.1:" + endpoint.substr(endpoint.rfind(':') + 1));
+    socket_->connectToEndpoint("tcp://" + host + ":0;127.0.0.1:" + std::to_string(portOf(endpoint)));
   }
   ~RawPeer() { context_->terminate(); }
 
@@ -327,10 +328,8 @@ TEST_F(RouterMemoryBoundsTest, RequestFrameBeyondTheBoundEndsItsConnectionAndOne
 // the wire: such a connection ends, from whatever host, and the others are served.
 TEST_F(RouterMemoryBoundsTest, RequestOfEndlessEmptyFramesEndsItsConnection) {
   auto client = startRouter();
-  const std::string endpoint = router_.frontendEndpoint();
-  const auto port = static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
-  std::string chunk;
-  for (int i = 0; i < 32768; ++i) chunk += std::string("\x01\x00", 2);
+  const uint16_t port = portOf(router_.frontendEndpoint());
+  const std::string chunk = ZmtpTestPeer::endlessEmptyFrames();
   for (const std::string host : {"127.0.0.2", "127.0.0.3"}) {
     ZmtpTestPeer peer(port, host);
     ASSERT_TRUE(peer.connected()) << host;
@@ -353,8 +352,7 @@ TEST_F(RouterMemoryBoundsTest, IdleConnectionsOfOneHostAreBoundedAndEndedWhileTr
   connections.idle = std::chrono::seconds(2);
   router_.setGuardConnections(connections);
   auto client = startRouter();
-  const std::string endpoint = router_.frontendEndpoint();
-  const auto port = static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+  const uint16_t port = portOf(router_.frontendEndpoint());
   std::vector<std::unique_ptr<ZmtpTestPeer>> held;
   int refused = 0;
   for (int i = 0; i < 8; ++i) {
@@ -381,7 +379,7 @@ TEST_F(RouterMemoryBoundsTest, IdleConnectionsOfOneHostAreBoundedAndEndedWhileTr
 TEST_F(RouterMemoryBoundsTest, HostWhoseRequestsKeepFailingToOpenIsCutAndRefusedWhileTrustedPeersAreServed) {
   auto client = startRouter();
   const std::string endpoint = router_.frontendEndpoint();
-  const auto port = static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+  const uint16_t port = portOf(endpoint);
   const auto withHead = [&client](int level, const std::function<void(pb::MsgHead&)>& change) {
     std::vector<std::string> frames = client->seal(pb::MsgCodeFindRequest, findRequest(), level);
     pb::MsgHead head;

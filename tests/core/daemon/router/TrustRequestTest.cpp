@@ -29,44 +29,43 @@ constexpr int32_t kUntrusted = 0;
 constexpr int32_t kTrusted = 1;
 constexpr int32_t kWaiting = 2;
 
-// The devices whose distrust was handed to the device itself for a check.
-class RepeatedDistrusts {
+// What the peer checks were handed, one line each, while installed.
+class HandedToChecks {
  public:
-  RepeatedDistrusts() {
-    QoPeerChecks::install(nullptr, [this](const std::string& uuid) {
-      std::lock_guard lock(lock_);
-      uuids_.push_back(uuid);
-    });
-  }
-  ~RepeatedDistrusts() { QoPeerChecks::uninstall(); }
-  std::vector<std::string> uuids() const {
+  ~HandedToChecks() { QoPeerChecks::uninstall(); }
+  std::vector<std::string> lines() const {
     std::lock_guard lock(lock_);
-    return uuids_;
+    return lines_;
+  }
+
+ protected:
+  void add(std::string line) {
+    std::lock_guard lock(lock_);
+    lines_.push_back(std::move(line));
   }
 
  private:
   mutable std::mutex lock_;
-  std::vector<std::string> uuids_;
+  std::vector<std::string> lines_;
+};
+
+// The devices whose distrust was handed to the device itself for a check.
+class RepeatedDistrusts : public HandedToChecks {
+ public:
+  RepeatedDistrusts() {
+    QoPeerChecks::install(nullptr, [this](const std::string& uuid) { add(uuid); });
+  }
+  std::vector<std::string> uuids() const { return lines(); }
 };
 
 // The offers of trusted devices handed over to be answered with an agreement.
-class OfferAnswers {
+class OfferAnswers : public HandedToChecks {
  public:
   OfferAnswers() {
-    QoPeerChecks::installOfferAnswer([this](const std::string& uuid, const std::string& token) {
-      std::lock_guard lock(lock_);
-      offers_.push_back(uuid + " " + token);
-    });
+    QoPeerChecks::installOfferAnswer(
+        [this](const std::string& uuid, const std::string& token) { add(uuid + " " + token); });
   }
-  ~OfferAnswers() { QoPeerChecks::uninstall(); }
-  std::vector<std::string> offers() const {
-    std::lock_guard lock(lock_);
-    return offers_;
-  }
-
- private:
-  mutable std::mutex lock_;
-  std::vector<std::string> offers_;
+  std::vector<std::string> offers() const { return lines(); }
 };
 
 // A peer talking to this device's router about trust. The peer's device is registered here;

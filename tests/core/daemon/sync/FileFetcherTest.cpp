@@ -201,6 +201,21 @@ class FileFetcherTest : public PullTestBase {
     fetcher->connectToDevice(local_);
     return fetcher;
   }
+  // A fetcher of a device answering at `uri` (this device's record, pointed there).
+  std::unique_ptr<FileFetcher> fetcherAt(const std::string& uri) {
+    auto device = QoDevice::getDeviceLocal();
+    device->setRouteUri(uri);
+    auto fetcher = std::make_unique<FileFetcher>(copyB_->uuid(), context_);
+    fetcher->connectToDevice(device);
+    return fetcher;
+  }
+  // One fetcher takes `records` in one batch and is disconnected.
+  std::unique_ptr<FileFetcher> fetchedOnce(const QoWorkerSync::RelationList& records) {
+    auto fetcher = connectedFetcher();
+    fetcher->fetchData(records, pairing_);
+    fetcher->disconncet();
+    return fetcher;
+  }
   std::vector<int64_t> offsetsOf(const std::string& relative) {
     std::lock_guard guard(parts_.lock);
     std::vector<int64_t> offsets;
@@ -378,9 +393,7 @@ TEST_F(FileFetcherTest, AFileThatKeepsFailingToInstallIsNotDownloadedOnEveryPass
   std::ofstream(inA("d")) << "a file here";
 
   for (int pass = 0; pass < 4; ++pass) {
-    auto fetcher = connectedFetcher();
-    fetcher->fetchData(recordsToFetch(), pairing_);
-    fetcher->disconncet();
+    const auto fetcher = fetchedOnce(recordsToFetch());
     EXPECT_EQ(failedUsn(), usnInB("a.txt")) << "fetched again, later";
     expectNothingLeft(*fetcher);
   }
@@ -389,9 +402,7 @@ TEST_F(FileFetcherTest, AFileThatKeepsFailingToInstallIsNotDownloadedOnEveryPass
   // swapped, another name's file gone from a disk that ignores case), at once.
   fs::remove(inA("d"));
   fs::create_directory(inA("d"));
-  auto fetcher = connectedFetcher();
-  fetcher->fetchData(recordsToFetch(), pairing_);
-  fetcher->disconncet();
+  fetchedOnce(recordsToFetch());
   expectSame("d/c.txt");
   EXPECT_EQ(readFile(inA("a.txt")), "made here, not yet recorded");
   expectSame("b.txt");
@@ -401,9 +412,7 @@ TEST_F(FileFetcherTest, AFileThatKeepsFailingToInstallIsNotDownloadedOnEveryPass
   recordB();
   for (const std::string change : {"", "moved aside"}) {
     if (!change.empty()) fs::rename(inA("a.txt"), inA("a.txt.aside"));
-    auto fetcher = connectedFetcher();
-    fetcher->fetchData(recordsToFetch(), pairing_);
-    fetcher->disconncet();
+    fetchedOnce(recordsToFetch());
   }
   EXPECT_EQ(offsetsOf("a.txt").size(), 4u);
   EXPECT_EQ(readFile(inA("a.txt")), "theirs, edited");
@@ -640,9 +649,7 @@ TEST_F(FileFetcherTest, TemporaryDownloadsAreCreatedOnlyInsideTheCopyAndNeverLef
   recordB();
   auto records = recordsToFetch();
   fs::create_directory_symlink(elsewhere, inA("sub"));
-  auto fetcher = connectedFetcher();
-  fetcher->fetchData(records, pairing_);
-  fetcher->disconncet();
+  const auto fetcher = fetchedOnce(records);
 
   expectSame("plain.txt");
   EXPECT_TRUE(fs::is_empty(elsewhere));
@@ -703,10 +710,7 @@ TEST_F(FileFetcherTest, PeerThatTakesNoMoreRequestsEndsTheBatchAndTheNextGoesOut
 
   uint16_t port = 0;
   const int listener = listenOnLoopback(port);
-  auto peer = QoDevice::getDeviceLocal();
-  peer->setRouteUri("tcp://127.0.0.1:" + std::to_string(port));
-  auto fetcher = std::make_unique<FileFetcher>(copyB_->uuid(), context_);
-  fetcher->connectToDevice(peer);
+  auto fetcher = fetcherAt("tcp://127.0.0.1:" + std::to_string(port));
   fetcher->setAnswerTimeoutMs(300);
   EXPECT_NO_THROW(fetcher->fetchData(records, pairing_));
   EXPECT_FALSE(fs::exists(inA("many/10000")));
@@ -717,8 +721,7 @@ TEST_F(FileFetcherTest, PeerThatTakesNoMoreRequestsEndsTheBatchAndTheNextGoesOut
   {
     // The peer takes requests again: the next batch arrives, and none of the requests the
     // old socket still held reach it.
-    const std::string endpoint = router_.frontendEndpoint();
-    LoopbackRelay relay(listener, static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1))));
+    LoopbackRelay relay(listener, portOf(router_.frontendEndpoint()));
     fetcher->setAnswerTimeoutMs(20000);
     ASSERT_NO_THROW(fetcher->fetchData({next}, pairing_));
     fetcher->disconncet();
@@ -741,8 +744,7 @@ TEST_F(FileFetcherTest, AnAnswerBeyondOnePartCutsItsConnection) {
   writeB("endless.bin", "e");
   recordB();
   const auto records = recordsToFetch();
-  std::string empties;
-  for (int i = 0; i < 32768; ++i) empties += std::string("\x01\x00", 2);
+  const std::string empties = ZmtpTestPeer::endlessEmptyFrames();
   const std::pair<std::string, std::function<void(ZmtpTestPeer&)>> cases[] = {
       {"large.bin",
        [](ZmtpTestPeer& peer) {
@@ -770,10 +772,7 @@ TEST_F(FileFetcherTest, AnAnswerBeyondOnePartCutsItsConnection) {
       answer(*peer);
       closed = peer->closedWithin(std::chrono::seconds(20));
     });
-    auto device = QoDevice::getDeviceLocal();
-    device->setRouteUri("tcp://127.0.0.1:" + std::to_string(port));
-    auto fetcher = std::make_unique<FileFetcher>(copyB_->uuid(), context_);
-    fetcher->connectToDevice(device);
+    auto fetcher = fetcherAt("tcp://127.0.0.1:" + std::to_string(port));
     // Longer than the host waits: only the cut ends the batch in time.
     fetcher->setAnswerTimeoutMs(60000);
     EXPECT_NO_THROW(fetcher->fetchData({recordOf(records, name)}, pairing_));
@@ -813,10 +812,7 @@ TEST_F(FileFetcherTest, AnswersStillToComeNeverShareAConnectionWithAWholeNewWind
   constexpr int kSilenceMs = 3000;
   constexpr int kAnswerMs = 60000;
   const auto fetcherFor = [&](const HoldingPeer& peer, int timeoutMs) {
-    auto device = QoDevice::getDeviceLocal();
-    device->setRouteUri(peer.uri());
-    auto fetcher = std::make_unique<FileFetcher>(copyB_->uuid(), context_);
-    fetcher->connectToDevice(device);
+    auto fetcher = fetcherAt(peer.uri());
     fetcher->setAnswerTimeoutMs(timeoutMs);
     return fetcher;
   };
@@ -943,61 +939,45 @@ TEST_F(FileFetcherTest, TheNextBatchesAreAskedForBeforeTheCurrentOneDrains) {
   expectNothingLeft(*fetcher);
 }
 
-TEST_F(FileFetcherTest, AnAnnouncedBatchNeverFetchedIsGivenUpAndFetchedAgainNextTime) {
+// Records announced as the next batch, then not fetched with it: the batch fetched is another,
+// or the fetcher is closed. What they are: a file whose answers wait, or records with nothing
+// to download (an empty file, a folder), which are reached at once when announced and are
+// applied only with their own batch.
+struct Announced {
+  const char* name;
+  std::vector<std::string> records;
+};
+void PrintTo(const Announced& row, std::ostream* out) { *out << row.name; }
+
+class FileFetcherAnnouncedTest : public FileFetcherTest, public ::testing::WithParamInterface<Announced> {};
+
+TEST_P(FileFetcherAnnouncedTest, AnnouncedRecordsNeverFetchedAreGivenUpAndFetchedAgainNextTime) {
+  const std::vector<std::string>& names = GetParam().records;
   startPeer(3);
   writeB("current.bin", pattern(1000, 'c'));
-  writeB("next.bin", pattern(2000, 'n'));
   writeB("other.bin", pattern(3000, 'o'));
-  recordB();
-  holdAnswersTo("next.bin");
-  auto records = recordsToFetch();
-  const auto next = recordOf(records, "next.bin");
-  {
-    // Another batch than the one announced: the announced one is given up.
-    auto fetcher = connectedFetcher();
-    fetcher->fetchData({recordOf(records, "current.bin")}, pairing_, {next});
-    fetcher->fetchData({recordOf(records, "other.bin")}, pairing_);
-    fetcher->disconncet();
-    EXPECT_EQ(fetcher->tokenPool().freeSize(), TokenPool::kCapacity);
+  for (const std::string& name : names) {
+    if (name == "folder") {
+      fs::create_directories(inB(name));
+    } else {
+      writeB(name, name == "empty" ? "" : pattern(2000, 'n'));
+    }
   }
-  expectSame("current.bin");
-  expectSame("other.bin");
-  EXPECT_FALSE(fs::exists(inA("next.bin")));
-  EXPECT_EQ(failedUsn(), usnInB("next.bin"));
-  EXPECT_TRUE(temporaries().empty());
-
-  DataSource::sharedDataSource().resetSyncdirCopyRelationFailedUsn(pairingKey());
-  writeB("later.bin", pattern(500, 'l'));
   recordB();
-  records = recordsToFetch();
-  {
-    // Announced, then the fetcher is closed without fetching it.
-    auto fetcher = connectedFetcher();
-    fetcher->fetchData({recordOf(records, "later.bin")}, pairing_, {recordOf(records, "next.bin")});
-    fetcher->disconncet();
-  }
-  parts_.release();
-  expectSame("later.bin");
-  EXPECT_FALSE(fs::exists(inA("next.bin")));
-  EXPECT_EQ(failedUsn(), usnInB("next.bin"));
-  EXPECT_TRUE(temporaries().empty());
-}
-
-// Records with nothing to download (an empty file, a folder) are reached at once when
-// announced, and applied only with their own batch: given up, they are fetched again too.
-TEST_F(FileFetcherTest, AnnouncedRecordsWithNothingToDownloadAreFetchedAgainWhenGivenUp) {
-  startPeer(2);
-  writeB("current.bin", pattern(1000, 'c'));
-  writeB("other.bin", pattern(3000, 'o'));
-  writeB("empty", "");
-  fs::create_directories(inB("folder"));
-  recordB();
+  // What has nothing to download is never asked for.
+  holdAnswersTo(names.front());
+  const auto announcedIn = [&](const QoWorkerSync::RelationList& records) {
+    FileFetcher::RelationList announced;
+    for (const std::string& name : names) announced.push_back(recordOf(records, name));
+    return announced;
+  };
   auto records = recordsToFetch();
-  const FileFetcher::RelationList announced{recordOf(records, "empty"), recordOf(records, "folder")};
-  ASSERT_TRUE(announced[0] && announced[1]);
-  const int64_t lowest = std::min(usnInB("empty"), usnInB("folder"));
+  int64_t lowest = INT64_MAX;
+  for (const std::string& name : names) lowest = std::min(lowest, usnInB(name));
   {
     // Another batch than the one announced.
+    const auto announced = announcedIn(records);
+    for (const auto& record : announced) ASSERT_TRUE(record);
     auto fetcher = connectedFetcher();
     fetcher->fetchData({recordOf(records, "current.bin")}, pairing_, announced);
     fetcher->fetchData({recordOf(records, "other.bin")}, pairing_);
@@ -1006,27 +986,32 @@ TEST_F(FileFetcherTest, AnnouncedRecordsWithNothingToDownloadAreFetchedAgainWhen
   }
   expectSame("current.bin");
   expectSame("other.bin");
-  EXPECT_FALSE(fs::exists(inA("empty")));
-  EXPECT_FALSE(fs::exists(inA("folder")));
+  for (const std::string& name : names) EXPECT_FALSE(fs::exists(inA(name))) << name;
   EXPECT_EQ(failedUsn(), lowest);
+  EXPECT_TRUE(temporaries().empty());
 
   DataSource::sharedDataSource().resetSyncdirCopyRelationFailedUsn(pairingKey());
   writeB("later.bin", pattern(500, 'l'));
   recordB();
   records = recordsToFetch();
   {
-    // Announced, then the fetcher is closed.
+    // Announced, then the fetcher is closed without fetching them.
     auto fetcher = connectedFetcher();
-    fetcher->fetchData({recordOf(records, "later.bin")}, pairing_,
-                       {recordOf(records, "empty"), recordOf(records, "folder")});
+    fetcher->fetchData({recordOf(records, "later.bin")}, pairing_, announcedIn(records));
     fetcher->disconncet();
     expectNothingLeft(*fetcher);
   }
+  parts_.release();
   expectSame("later.bin");
-  EXPECT_FALSE(fs::exists(inA("empty")));
-  EXPECT_FALSE(fs::exists(inA("folder")));
+  for (const std::string& name : names) EXPECT_FALSE(fs::exists(inA(name))) << name;
   EXPECT_EQ(failedUsn(), lowest);
+  EXPECT_TRUE(temporaries().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Records, FileFetcherAnnouncedTest,
+                         ::testing::Values(Announced{"AFileWhoseAnswersWait", {"next.bin"}},
+                                           Announced{"NothingToDownload", {"empty", "folder"}}),
+                         [](const ::testing::TestParamInfo<Announced>& info) { return info.param.name; });
 
 TEST_F(FileFetcherTest, TwoTransfersOfOneFileNeverShareATemporaryFile) {
   startPeer(1);
@@ -1051,9 +1036,7 @@ TEST_F(FileFetcherTest, EveryInstalledFileIsFlushedOnceAndOneWhoseFlushFailsIsNo
   writeB("unflushed.txt", pattern(100, 'u'));
   recordB();
   const auto flush = countFlushes("unflushed");
-  auto fetcher = connectedFetcher();
-  fetcher->fetchData(recordsToFetch(), pairing_);
-  fetcher->disconncet();
+  fetchedOnce(recordsToFetch());
 
   expectSame("kept.txt");
   expectSame("large.bin");

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/daemon/router/PairingFixture.h"
 #include "core/daemon/router/QoHandlerTable.h"
 #include "core/daemon/router/QoRouter.h"
 #include "core/daemon/router/QoWorker.h"
@@ -26,12 +27,14 @@
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/state/DataSource.h"
 #include "core/state/QoConfig.h"
 #include "core/state/QoConfigDelegateLinux.h"
 #include "core/utils/QoUtils.h"
 #include "proto/VelborProto.pb.h"
 #include "support/FreshState.h"
+#include "support/LoopbackListener.h"
 
 namespace velbor::test {
 
@@ -39,8 +42,8 @@ namespace velbor::test {
 // copies is pulled like any other: over the local device's request endpoint, here the
 // router this test starts, whose Find and Get servers serve copy "b". So the whole pull,
 // sealing and opening included, runs in one process against a real router.
-class PullTestBase : public FreshStateTest {
- protected:
+class PullTestBase : public FreshStateTest, public PairingFixture {
+ public:
   void SetUp() override {
     FreshStateTest::SetUp();
     RecordsBackoff::shared().clear();
@@ -64,31 +67,17 @@ class PullTestBase : public FreshStateTest {
   void startPeer(int workers = 3) {
     QoConfig::sharedQoConfig().setRouterWorkerCount(workers);
     router_.start();
-    const std::string endpoint = router_.frontendEndpoint();
     local_ = QoDevice::getDeviceLocal();
     ASSERT_TRUE(local_);
     local_->setStatus(1);
-    local_->setRouteUri("tcp://127.0.0.1:" + endpoint.substr(endpoint.rfind(':') + 1));
+    local_->setRouteUri("tcp://127.0.0.1:" + std::to_string(portOf(router_.frontendEndpoint())));
     local_->save();
     const std::string syncUuid = QoUtils::generateUuid();
-    copyA_ = makeCopy(rootA_, syncUuid);
-    copyB_ = makeCopy(rootB_, syncUuid);
-    auto pairing = std::make_shared<QoSyncdirCopyRelation>();
-    pairing->setFirstSyncdirCopy(copyA_);
-    pairing->setSecondSyncdirCopy(copyB_);
-    pairing->save();
+    copyA_ = makeCopy(rootA_, local_, syncUuid);
+    copyB_ = makeCopy(rootB_, local_, syncUuid);
+    pair(copyA_, copyB_);
     pairing_ = QoSyncdirCopyRelation::getSyncdirCopyRelationsWithFirstUuid(copyA_->uuid(), copyB_->uuid());
     ASSERT_TRUE(pairing_);
-  }
-
-  QoSyncdirCopy::Ptr makeCopy(const std::string& root, const std::string& syncUuid) {
-    auto copy = std::make_shared<QoSyncdirCopy>();
-    copy->setPath(root);
-    copy->setDevice(local_);
-    copy->setSyncdirUuid(syncUuid);
-    copy->setUuid(QoUtils::generateUuid());
-    copy->insert();
-    return QoSyncdirCopy::getSyncdirCopyWithUuid(copy->uuid());
   }
 
   // Copy "b" becomes a copy of another online device (answering at this device's router).
@@ -113,6 +102,11 @@ class PullTestBase : public FreshStateTest {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     QoFile::setFileAttributeAtPath(path.string(), mode, mtime);
   }
+  // Writes a file below `root` with mode 0644 and the given modification time (ms).
+  static void writeIn(const std::string& root, const std::string& relative, const std::string& content, int64_t mtime) {
+    std::ofstream(root + "/" + relative, std::ios::binary | std::ios::trunc) << content;
+    QoFile::setFileAttributeAtPath(root + "/" + relative, 0644, mtime);
+  }
   static std::string pattern(size_t length, char seed) {
     std::string data(length, '\0');
     for (size_t i = 0; i < length; ++i) data[i] = static_cast<char>(seed + (i * 31 + i / 4096) % 251);
@@ -126,6 +120,15 @@ class PullTestBase : public FreshStateTest {
     struct stat status {};
     lstat(path.c_str(), &status);
     return status.st_mode & 07777;
+  }
+  // The contents of the files at the top of a copy (its mark left out), in order.
+  static std::vector<std::string> contentsOf(const std::string& root) {
+    std::vector<std::string> contents;
+    for (const auto& entry : std::filesystem::directory_iterator(root)) {
+      if (!SyncdirMark::isMarkName(entry.path().filename().string())) contents.push_back(readFile(entry.path()));
+    }
+    std::sort(contents.begin(), contents.end());
+    return contents;
   }
   // Records copy "b" as it is on disk, as its monitor would.
   void recordB() { copyB_->refresh(); }
@@ -150,18 +153,28 @@ class PullTestBase : public FreshStateTest {
     return QoWorker::handleFindRequest(request)->pbBodyAs<pb::MsgFindResponse>();
   }
 
-  // Copy "b"'s records that a pull of "a" has to act on, all in one list, in path order.
-  QoWorkerSync::RelationList recordsToFetch() {
-    const auto page = findPageOfB();
+  struct Page {
     QoWorkerSync::RelationList dirs, files, update, updateDir, deletions, conflicts, metadata;
+  };
+  // Copy "b"'s records sorted against copy "a" as it is now.
+  Page sortPage() {
+    const auto found = findPageOfB();
+    Page page;
     int64_t maxUsn = 0;
     int64_t count = 0;
-    const std::vector<std::string> remote(page->uuids().begin(), page->uuids().end());
-    QoWorkerSync::getCompareResultWithStatList(page->stats(), pairing_, dirs, files, update, updateDir, deletions,
-                                               conflicts, metadata, maxUsn, count, remote,
-                                               copyA_->getSyncdirCopysUuidList());
+    const std::vector<std::string> remote(found->uuids().begin(), found->uuids().end());
+    QoWorkerSync::getCompareResultWithStatList(found->stats(), pairing_, page.dirs, page.files, page.update,
+                                               page.updateDir, page.deletions, page.conflicts, page.metadata, maxUsn,
+                                               count, remote, copyA_->getSyncdirCopysUuidList());
+    return page;
+  }
+
+  // Copy "b"'s records that a pull of "a" has to act on, all in one list, in path order.
+  QoWorkerSync::RelationList recordsToFetch() {
+    Page page = sortPage();
     QoWorkerSync::RelationList all;
-    for (auto* list : {&dirs, &files, &update, &updateDir, &deletions, &conflicts, &metadata}) {
+    for (auto* list :
+         {&page.dirs, &page.files, &page.update, &page.updateDir, &page.deletions, &page.conflicts, &page.metadata}) {
       all.insert(all.end(), list->begin(), list->end());
     }
     std::sort(all.begin(), all.end(), QoFileAndSyncdirCopyRelation::sortComparator());

@@ -16,18 +16,35 @@ namespace velbor::test {
 namespace {
 
 namespace fs = std::filesystem;
-using RenameTest = SyncTestBase;
 using Page = SyncTestBase::Page;
 
+class RenameTest : public SyncTestBase {
+ protected:
+  // The peer's page removes `from` (usn `removalUsn`, "payload" recorded here) and makes `to`
+  // (usn 31) with the same content: the one rename found in it.
+  RelationList renameOf(const std::string& from, const std::string& to, Incoming made = Incoming().content("payload"),
+                        int64_t removalUsn = 30) {
+    page_ =
+        classify({stat(from, Incoming().content("payload").status(1).clock(kNewer), removalUsn), stat(to, made, 31)});
+    auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page_.deletions, page_.fileCreate);
+    EXPECT_EQ(renames.size(), 1u);
+    return renames;
+  }
+  // "payload" at `relative`, recorded.
+  void recordPayload(const std::string& relative) {
+    writeFile(at(relative), "payload");
+    recordLocal(relative);
+  }
+
+  Page page_;
+};
+
 TEST_F(RenameTest, FileMovedOnThePeerIsRenamedHereWithoutDownload) {
-  writeFile(at("old.txt"), "payload");
-  recordLocal("old.txt");
-  Page page = classify({stat("old.txt", Incoming().content("payload").status(1).clock(kNewer), 30),
-                        stat("new.txt", Incoming().content("payload").permissions(0600), 31)});
-  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  recordPayload("old.txt");
+  auto renames = renameOf("old.txt", "new.txt", Incoming().content("payload").permissions(0600));
   ASSERT_EQ(renames.size(), 1u);
-  EXPECT_TRUE(page.deletions.empty());
-  EXPECT_TRUE(page.fileCreate.empty());
+  EXPECT_TRUE(page_.deletions.empty());
+  EXPECT_TRUE(page_.fileCreate.empty());
   EXPECT_EQ(renames[0]->file()->path(), at("new.txt"));
   EXPECT_EQ(renames[0]->file()->usn(), 30);
 
@@ -45,12 +62,9 @@ TEST_F(RenameTest, FileMovedOnThePeerIsRenamedHereWithoutDownload) {
 // are one item. This kernel has none, so a second link stands in for that lookup: the new
 // name leads to the very file (same device and inode) the old name does.
 TEST_F(RenameTest, ACaseOnlyRenameOfOneItemRemovesNothing) {
-  writeFile(at("report.txt"), "payload");
-  recordLocal("report.txt");
+  recordPayload("report.txt");
   fs::create_hard_link(at("report.txt"), at("Report.txt"));
-  Page page = classify({stat("report.txt", Incoming().content("payload").status(1).clock(kNewer), 30),
-                        stat("Report.txt", Incoming().content("payload").permissions(0600), 31)});
-  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  auto renames = renameOf("report.txt", "Report.txt", Incoming().content("payload").permissions(0600));
   ASSERT_EQ(renames.size(), 1u);
 
   EXPECT_TRUE(QoWorkerSync::renameFiles(renames).empty());
@@ -97,11 +111,8 @@ class CommittedFileRows {
 };
 
 TEST_F(RenameTest, ARenameAndItsOldPathsRemovalAreCommittedTogether) {
-  writeFile(at("old.txt"), "payload");
-  recordLocal("old.txt");
-  Page page = classify({stat("old.txt", Incoming().content("payload").status(1).clock(kNewer), 30),
-                        stat("new.txt", Incoming().content("payload"), 31)});
-  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  recordPayload("old.txt");
+  auto renames = renameOf("old.txt", "new.txt");
   ASSERT_EQ(renames.size(), 1u);
   std::vector<std::set<int64_t>> commits;
   {
@@ -117,11 +128,8 @@ TEST_F(RenameTest, ARenameAndItsOldPathsRemovalAreCommittedTogether) {
 }
 
 TEST_F(RenameTest, ARenameWhoseCommitIsRefusedComesAgainWithTheNextPull) {
-  writeFile(at("old.txt"), "payload");
-  recordLocal("old.txt");
-  Page page = classify({stat("old.txt", Incoming().content("payload").status(1).clock(kNewer), 30),
-                        stat("new.txt", Incoming().content("payload"), 31)});
-  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  recordPayload("old.txt");
+  auto renames = renameOf("old.txt", "new.txt");
   ASSERT_EQ(renames.size(), 1u);
   {
     RefusedCommits refused;
@@ -172,8 +180,7 @@ TEST_F(RenameTest, OnlyAnIntactRecordedLocalFileIsARenameSource) {
   };
   // "payload" recorded at `p`, then gone from disk.
   const auto recordedThenGone = [&](const std::string& p) {
-    writeFile(at(p), "payload");
-    recordLocal(p);
+    recordPayload(p);
     fs::remove(at(p));
   };
   const std::vector<Case> cases{
@@ -216,8 +223,7 @@ TEST_F(RenameTest, OnlyAnIntactRecordedLocalFileIsARenameSource) {
 }
 
 TEST_F(RenameTest, DigestsEqualOnlyIgnoringCaseDoNotPairButDoNotHideAnExactMatch) {
-  writeFile(at("old.txt"), "payload");
-  recordLocal("old.txt");
+  recordPayload("old.txt");
   Page page = classify({stat("old.txt", Incoming().content("payload").status(1).clock(kNewer), 30),
                         stat("upper.txt", Incoming().content("payload"), 31),
                         stat("exact.txt", Incoming().content("payload"), 32)});
@@ -237,12 +243,9 @@ TEST_F(RenameTest, DigestsEqualOnlyIgnoringCaseDoNotPairButDoNotHideAnExactMatch
 }
 
 TEST_F(RenameTest, FailedRenameIsHandedBackToBeFetchedAndLosesNothing) {
-  writeFile(at("old.txt"), "payload");
-  recordLocal("old.txt");
+  recordPayload("old.txt");
   writeFile(at("new.txt"), "mine, not yet recorded");
-  Page page = classify({stat("old.txt", Incoming().content("payload").status(1).clock(kNewer), 35),
-                        stat("new.txt", Incoming().content("payload"), 31)});
-  auto renames = QoWorkerSync::computeToRenameFilesByDeleteArray(page.deletions, page.fileCreate);
+  auto renames = renameOf("old.txt", "new.txt", Incoming().content("payload"), 35);
   ASSERT_EQ(renames.size(), 1u);
 
   const auto failed = QoWorkerSync::renameFiles(renames);

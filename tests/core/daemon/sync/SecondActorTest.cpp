@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "PullTestBase.h"
@@ -11,7 +13,6 @@
 #include "core/daemon/sync/InstallReclassifier.h"
 #include "core/daemon/sync/SyncEngine.h"
 #include "core/entity/FileFetchEvent.h"
-#include "core/entity/SyncdirMark.h"
 #include "framework/network/ZMQContext.h"
 #include "framework/persistence/WriteTransaction.h"
 #include "platform/RecursiveLocker.h"
@@ -27,23 +28,7 @@ namespace fs = std::filesystem;
 // records an edit), then the pull applies the page: what it installs must meet the local
 // state as it is then.
 class SecondActorTest : public PullTestBase {
- protected:
-  struct Page {
-    QoWorkerSync::RelationList dirs, files, update, updateDir, deletions, conflicts, metadata;
-  };
-
-  // Copy "b"'s records sorted against copy "a" as it is now.
-  Page sortPage() {
-    const auto found = findPageOfB();
-    Page page;
-    int64_t maxUsn = 0;
-    int64_t count = 0;
-    const std::vector<std::string> remote(found->uuids().begin(), found->uuids().end());
-    QoWorkerSync::getCompareResultWithStatList(found->stats(), pairing_, page.dirs, page.files, page.update,
-                                               page.updateDir, page.deletions, page.conflicts, page.metadata, maxUsn,
-                                               count, remote, copyA_->getSyncdirCopysUuidList());
-    return page;
-  }
+ public:
   // Applies the page as a pull does, in its order, renames found first.
   void applyPage(Page page) {
     auto context = std::make_shared<ZMQContext>(1);
@@ -61,140 +46,113 @@ class SecondActorTest : public PullTestBase {
     context->closeSockets();
     context->terminate();
   }
-  void writeA(const std::string& relative, const std::string& content, int64_t mtime) {
-    std::ofstream(inA(relative), std::ios::binary | std::ios::trunc) << content;
-    QoFile::setFileAttributeAtPath(inA(relative), 0644, mtime);
-  }
   // Records copy "a" as it is on disk, as its monitor would.
   void recordA() { copyA_->refresh(); }
-  // The contents of the files of copy "a", in order.
-  std::vector<std::string> contentsOfA() const {
-    std::vector<std::string> contents;
-    for (const auto& entry : fs::directory_iterator(rootA_)) {
-      if (!SyncdirMark::isMarkName(entry.path().filename().string())) contents.push_back(readFile(entry.path()));
-    }
-    std::sort(contents.begin(), contents.end());
-    return contents;
-  }
+  std::vector<std::string> contentsOfA() const { return contentsOf(rootA_); }
   // "f.txt" made in "b" and pulled by "a".
   void shareOneFile() {
     writeB("f.txt", "first", 0644, 1600000000000);
     recordB();
-    ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+    pullAgain();
     ASSERT_EQ(readFile(inA("f.txt")), "first");
   }
   // What "b" holds now reaches "a" once more, by a whole pull.
   void pullAgain() { ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse); }
 };
 
-TEST_F(SecondActorTest, AnEditRecordedHereMeanwhileIsKeptBesideTheArrivingOne) {
+// One change of "b" sorted into a page, then a file of "a" written meanwhile; what "a" holds
+// once the page is applied.
+using Page = SecondActorTest::Page;
+using Texts = std::vector<std::string>;
+struct Meanwhile {
+  const char* name;
+  bool shared;  // "f.txt" ("first") made in "b" and pulled by "a" before
+  std::function<void(const std::string& rootB)> changeInB;
+  QoWorkerSync::RelationList Page::*sorted;  // holds the one record of the change
+  std::string fileInA, contentInA;
+  Texts contents;
+  // Whether a record is left to fetch again; nothing: either.
+  std::optional<bool> failed;
+  std::function<void(SecondActorTest&)> then;
+  QoWorkerSync::RelationList Page::*alsoSorted = nullptr;
+};
+void PrintTo(const Meanwhile& row, std::ostream* out) { *out << row.name; }
+
+class SecondActorTableTest : public SecondActorTest, public ::testing::WithParamInterface<Meanwhile> {};
+
+const auto editInB = [](const char* content) {
+  return [content](const std::string& rootB) { SecondActorTest::writeIn(rootB, "f.txt", content, 1600000001000); };
+};
+
+const Meanwhile kMeanwhile[] = {
+    {"AnEditRecordedHereMeanwhileIsKeptBesideTheArrivingOne", true, editInB("edited in b"), &Page::update, "f.txt",
+     "edited in a", Texts{"edited in a", "edited in b"}, false, nullptr},
+    {"AnEditRecordedHereMeanwhileStaysWhenThePeerRemovedTheFile", true,
+     [](const std::string& rootB) { fs::remove(rootB + "/f.txt"); }, &Page::deletions, "f.txt", "edited in a",
+     Texts{"edited in a"}, std::nullopt,
+     // And it goes back to "b", which now has it again.
+     [](SecondActorTest& test) {
+       SecondActorTest::pair(test.copyB_, test.copyA_);
+       ASSERT_EQ(SyncEngine::pullOnce(test.copyB_->uuid(), test.copyA_->uuid()), SyncEngine::Pull::kDone);
+       EXPECT_EQ(SecondActorTest::readFile(test.inB("f.txt")), "edited in a");
+     }},
+    {"AFileMadeHereMeanwhileUnderTheArrivingNameIsKeptBesideIt", false,
+     [](const std::string& rootB) { SecondActorTest::writeIn(rootB, "new.txt", "made in b", 1600000001000); },
+     &Page::files, "new.txt", "made in a", Texts{"made in a", "made in b"}, std::nullopt, nullptr},
+    // The rename does not go over the file made here: the arriving file is kept beside it,
+    // and the old name goes with the next pull.
+    {"AFileMadeHereMeanwhileUnderTheNameARenameTakesIsKeptBesideIt", true,
+     [](const std::string& rootB) { fs::rename(rootB + "/f.txt", rootB + "/g.txt"); }, &Page::files, "g.txt",
+     "made in a", Texts{"first", "first", "made in a"}, std::nullopt,
+     [](SecondActorTest& test) {
+       test.pullAgain();
+       EXPECT_FALSE(fs::exists(test.inA("f.txt")));
+       EXPECT_EQ(test.contentsOfA(), (Texts{"first", "made in a"}));
+       EXPECT_EQ(test.failedUsn(), 0);
+     },
+     &Page::deletions},
+    {"TheSameEditMadeHereMeanwhileIsOneVersion", true, editInB("edited alike"), &Page::update, "f.txt", "edited alike",
+     Texts{"edited alike"}, false, nullptr},
+    // A file the pull was to take without downloading it (its content was here) that changed
+    // here meanwhile to other content is not overwritten: it is fetched again and then kept
+    // beside the arriving one.
+    {"ContentChangedHereMeanwhileUnderATakeOfTimesOnlyIsFetchedAgain", true,
+     [](const std::string& rootB) { QoFile::setFileAttributeAtPath(rootB + "/f.txt", 0600, 1600000001000); },
+     &Page::metadata, "f.txt", "edited in a", Texts{"edited in a"}, true,
+     [](SecondActorTest& test) {
+       test.pullAgain();
+       EXPECT_EQ(test.contentsOfA(), (Texts{"edited in a", "first"}));
+     }},
+};
+
+TEST_P(SecondActorTableTest, WhatIsWrittenHereMeanwhileIsKept) {
+  const Meanwhile& row = GetParam();
   startPeer();
-  shareOneFile();
-  writeB("f.txt", "edited in b", 0644, 1600000001000);
+  if (row.shared) {
+    ASSERT_NO_FATAL_FAILURE(shareOneFile());
+  }
+  row.changeInB(rootB_);
   recordB();
   const Page page = sortPage();
-  ASSERT_EQ(page.update.size(), 1u);
+  ASSERT_EQ((page.*row.sorted).size(), 1u);
+  if (row.alsoSorted) {
+    ASSERT_EQ((page.*row.alsoSorted).size(), 1u);
+  }
 
-  writeA("f.txt", "edited in a", 1600000002000);
+  writeIn(rootA_, row.fileInA, row.contentInA, 1600000002000);
   recordA();
   applyPage(page);
-  EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"edited in a", "edited in b"}));
+  EXPECT_EQ(contentsOfA(), row.contents);
   EXPECT_TRUE(temporaries().empty());
-  // Nothing is left to fetch again: the conflict was taken whole.
-  EXPECT_EQ(failedUsn(), 0);
+  // Nothing is left to fetch again where the conflict was taken whole.
+  if (row.failed) {
+    EXPECT_EQ(failedUsn() != 0, *row.failed);
+  }
+  if (row.then) row.then(*this);
 }
 
-TEST_F(SecondActorTest, AnEditRecordedHereMeanwhileStaysWhenThePeerRemovedTheFile) {
-  startPeer();
-  shareOneFile();
-  fs::remove(inB("f.txt"));
-  recordB();
-  const Page page = sortPage();
-  ASSERT_EQ(page.deletions.size(), 1u);
-
-  writeA("f.txt", "edited in a", 1600000002000);
-  recordA();
-  applyPage(page);
-  EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"edited in a"}));
-  // And it goes back to "b", which now has it again.
-  auto back = std::make_shared<QoSyncdirCopyRelation>();
-  back->setFirstSyncdirCopy(copyB_);
-  back->setSecondSyncdirCopy(copyA_);
-  back->save();
-  ASSERT_EQ(SyncEngine::pullOnce(copyB_->uuid(), copyA_->uuid()), SyncEngine::Pull::kDone);
-  EXPECT_EQ(readFile(inB("f.txt")), "edited in a");
-}
-
-TEST_F(SecondActorTest, AFileMadeHereMeanwhileUnderTheArrivingNameIsKeptBesideIt) {
-  startPeer();
-  writeB("new.txt", "made in b", 0644, 1600000001000);
-  recordB();
-  const Page page = sortPage();
-  ASSERT_EQ(page.files.size(), 1u);
-
-  writeA("new.txt", "made in a", 1600000002000);
-  recordA();
-  applyPage(page);
-  EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"made in a", "made in b"}));
-  EXPECT_TRUE(temporaries().empty());
-}
-
-// The peer renamed a file; meanwhile a file was made here under the new name. The rename
-// does not go over it: the arriving file is kept beside it, and the old name goes with the
-// next pull.
-TEST_F(SecondActorTest, AFileMadeHereMeanwhileUnderTheNameARenameTakesIsKeptBesideIt) {
-  startPeer();
-  shareOneFile();
-  fs::rename(inB("f.txt"), inB("g.txt"));
-  recordB();
-  const Page page = sortPage();
-  ASSERT_EQ(page.files.size(), 1u);
-  ASSERT_EQ(page.deletions.size(), 1u);
-
-  writeA("g.txt", "made in a", 1600000002000);
-  recordA();
-  applyPage(page);
-  EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"first", "first", "made in a"}));
-  pullAgain();
-  EXPECT_FALSE(fs::exists(inA("f.txt")));
-  EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"first", "made in a"}));
-  EXPECT_EQ(failedUsn(), 0);
-}
-
-TEST_F(SecondActorTest, TheSameEditMadeHereMeanwhileIsOneVersion) {
-  startPeer();
-  shareOneFile();
-  writeB("f.txt", "edited alike", 0644, 1600000001000);
-  recordB();
-  const Page page = sortPage();
-  ASSERT_EQ(page.update.size(), 1u);
-
-  writeA("f.txt", "edited alike", 1600000002000);
-  recordA();
-  applyPage(page);
-  EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"edited alike"}));
-  EXPECT_EQ(failedUsn(), 0);
-}
-
-// A file the pull was to take without downloading it (its content was here) that changed
-// here meanwhile to other content is not overwritten: it is fetched again and then kept
-// beside the arriving one.
-TEST_F(SecondActorTest, ContentChangedHereMeanwhileUnderATakeOfTimesOnlyIsFetchedAgain) {
-  startPeer();
-  shareOneFile();
-  QoFile::setFileAttributeAtPath(inB("f.txt"), 0600, 1600000001000);
-  recordB();
-  const Page page = sortPage();
-  ASSERT_EQ(page.metadata.size(), 1u);
-
-  writeA("f.txt", "edited in a", 1600000002000);
-  recordA();
-  applyPage(page);
-  EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"edited in a"}));
-  EXPECT_NE(failedUsn(), 0);
-  pullAgain();
-  EXPECT_EQ(contentsOfA(), (std::vector<std::string>{"edited in a", "first"}));
-}
+INSTANTIATE_TEST_SUITE_P(Changes, SecondActorTableTest, ::testing::ValuesIn(kMeanwhile),
+                         [](const ::testing::TestParamInfo<Meanwhile>& info) { return info.param.name; });
 
 // A download that no flush checked (no descriptor was free for one) is read and hashed before
 // the install takes the transaction locker: a large file must not hold up the monitor and
@@ -249,7 +207,7 @@ TEST_F(SecondActorTest, AFileInstalledIntoAFolderWhileThePeersRemovalOfItIsAppli
   while (deleterTid == 0) std::this_thread::yield();
   const bool waited = waitUntilWaitingFor(deleterTid, &WriteTransaction::locker());
   // What the other pull's install leaves: the file, and a record of it alone.
-  writeA("d/new.txt", "installed meanwhile", 1600000003000);
+  writeIn(rootA_, "d/new.txt", "installed meanwhile", 1600000003000);
   QoFile::initWithPath(inA("d/new.txt"))->insertRelationUpdateSha1(true);
   otherWriter.unlock();
   deleter.join();

@@ -147,6 +147,62 @@ class SyncOnceTest : public PullTestBase {
               items);
   }
 
+  // Copy "a"'s disk goes away: an empty folder stands at its path, the mount point.
+  void unmountA() {
+    fs::rename(rootA_, diskA());
+    fs::create_directories(rootA_);
+  }
+  // Mounted again, over whatever the mount point holds.
+  void remountA() {
+    fs::remove_all(rootA_);
+    fs::rename(diskA(), rootA_);
+  }
+  std::string diskA() const { return rootA_ + ".disk"; }
+
+  // The Get server refuses the first request for `path` once.
+  void refuseOnce(const std::string& path) {
+    refusedOnce_ = false;
+    refuseGet = [this, path](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
+      if (request.path() != path || refusedOnce_.exchange(true)) return nullptr;
+      return getError(request, pb::ErrorCodeVclockMismatch);
+    };
+  }
+  // The transfers a log saw begin and end ("done" or "stopped").
+  static std::vector<std::string> transfersIn(NoticeLog<notice::SyncFileProcess>& log) {
+    std::vector<std::string> transfers;
+    for (const auto& notice : log.delivered()) {
+      if (notice.box->status == SyncFileDownloadBegin) transfers.push_back("begin");
+      if (notice.box->status == SyncFileDownloadEnd) transfers.push_back(notice.box->complete ? "done" : "stopped");
+    }
+    return transfers;
+  }
+
+  // "0.txt" and "1.txt" pulled, "b" numbering them 10 and 13; the mark.
+  int64_t pullTwoNumberedUpTo13() {
+    writeB("0.txt", "zero");
+    writeB("1.txt", "one");
+    recordB();
+    setUsnInB("0.txt", 10);
+    setUsnInB("1.txt", 13);
+    EXPECT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+    EXPECT_EQ(storedMark(), 13);
+    return storedMark();
+  }
+
+  // Asked again with nothing new: one page from the mark, holding only the record pulled
+  // there (the peer's numbers held), and nothing fetched.
+  void expectNothingNewAskedFor() {
+    finds = 0;
+    gets = 0;
+    const auto again = syncOnce();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->code(), pb::MsgCodeSyncOnceResponse);
+    EXPECT_EQ(finds.load(), 1);
+    EXPECT_EQ(gets.load(), 0);
+    EXPECT_EQ(storedMark(), highestUsnInB());
+  }
+
+  std::atomic<bool> refusedOnce_{false};
   QoHandlerTable::ScopedOverride find_{"FindRequest", &countedFind};
   QoHandlerTable::ScopedOverride get_{"GetRequest", &countedGet};
 };
@@ -169,16 +225,7 @@ TEST_F(SyncOnceTest, MixedTreeArrivesIdenticalThenNothingNewIsAskedFor) {
   EXPECT_TRUE(temporaries().empty());
   EXPECT_EQ(storedMark(), highestUsnInB());
   EXPECT_EQ(finds.load(), 2);  // one page, then the empty page that ends the pass
-
-  finds = 0;
-  gets = 0;
-  const auto again = syncOnce();
-  ASSERT_TRUE(again);
-  EXPECT_EQ(again->code(), pb::MsgCodeSyncOnceResponse);
-  // One page from the mark, holding only the record pulled there: the peer's numbers held.
-  EXPECT_EQ(finds.load(), 1);
-  EXPECT_EQ(gets.load(), 0);
-  EXPECT_EQ(storedMark(), highestUsnInB());
+  expectNothingNewAskedFor();
 }
 
 TEST_F(SyncOnceTest, RequestDuringAPassGetsAnotherPass) {
@@ -240,10 +287,7 @@ TEST_F(SyncOnceTest, RefusesWhatItCannotPull) {
   // device's folder path here.
   handCopyBToAnotherDevice();
   writeB("x.txt", "x");
-  auto reversed = std::make_shared<QoSyncdirCopyRelation>();
-  reversed->setFirstSyncdirCopy(copyB_);
-  reversed->setSecondSyncdirCopy(copyA_);
-  reversed->save();
+  pair(copyB_, copyA_);
   body->set_remote_tree_uuid(copyA_->uuid());
   EXPECT_THROW(QoWorker::handleSyncOnceRequest(request), QoExceptionZeBadTree);
   EXPECT_EQ(finds.load(), 0);
@@ -259,9 +303,7 @@ TEST_F(SyncOnceTest, AFolderThatIsNotTheRecordedOneTakesNothingIn) {
   ASSERT_EQ(readFile(inA("gone.txt")), "gone");
 
   // A's disk is not mounted; meanwhile B removes a file and adds one.
-  const std::string disk = rootA_ + ".disk";
-  fs::rename(rootA_, disk);
-  fs::create_directories(rootA_);
+  unmountA();
   fs::remove(inB("gone.txt"));
   writeB("new.txt", "new");
   recordB();
@@ -274,8 +316,7 @@ TEST_F(SyncOnceTest, AFolderThatIsNotTheRecordedOneTakesNothingIn) {
   EXPECT_EQ(stillThere->file()->status(), 0);
 
   // Mounted again: the pull takes the removal and the new file.
-  fs::remove(rootA_);
-  fs::rename(disk, rootA_);
+  remountA();
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   EXPECT_FALSE(fs::exists(inA("gone.txt")));
   EXPECT_EQ(readFile(inA("new.txt")), "new");
@@ -293,15 +334,12 @@ TEST_F(SyncOnceTest, AFolderOfAFileArrivingIsNotMadeAgainBelowAnUnmountedDisk) {
 
   // The disk goes away while a pull is at work: its folders are not made on the mount point,
   // or the folder would hold something, be marked, and every file recorded taken as removed.
-  const std::string disk = rootA_ + ".disk";
-  fs::rename(rootA_, disk);
-  fs::create_directories(rootA_);
+  unmountA();
   EXPECT_FALSE(arriving->restoreMissingFolders());
   EXPECT_TRUE(fs::is_empty(rootA_));
   EXPECT_FALSE(SyncdirMark::inPlace(*copyA_));
 
-  fs::remove(rootA_);
-  fs::rename(disk, rootA_);
+  remountA();
   fs::remove_all(inA("d"));
   EXPECT_TRUE(arriving->restoreMissingFolders()) << "the disk in place: the folder is made again";
   EXPECT_TRUE(fs::is_directory(inA("d")));
@@ -316,12 +354,10 @@ TEST_F(SyncOnceTest, AFileArrivingAfterTheDiskWentIsNotPutOnTheMountPoint) {
   writeB("2.txt", "two");
   recordB();
   // The disk goes away while the first file is asked for.
-  const std::string disk = rootA_ + ".disk";
   std::atomic<bool> gone{false};
   refuseGet = [&](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
     if (gone.exchange(true)) return nullptr;
-    fs::rename(rootA_, disk);
-    fs::create_directories(rootA_);
+    unmountA();
     return getError(request, pb::ErrorCodeVclockMismatch);
   };
   syncOnce();
@@ -333,8 +369,7 @@ TEST_F(SyncOnceTest, AFileArrivingAfterTheDiskWentIsNotPutOnTheMountPoint) {
 
   // Mounted again: what did not arrive comes now.
   refuseGet = nullptr;
-  fs::remove_all(rootA_);
-  fs::rename(disk, rootA_);
+  remountA();
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   EXPECT_EQ(readFile(inA("1.txt")), "one");
   EXPECT_EQ(readFile(inA("2.txt")), "two");
@@ -355,12 +390,9 @@ TEST_F(SyncOnceTest, RemovalsArrivingAfterTheDiskWentAreTakenWhenItIsBack) {
   fs::remove(inB("top.txt"));
   recordB();
 
-  const std::string disk = rootA_ + ".disk";
   std::atomic<bool> gone{false};
   beforeFind = [&](const pb::MsgFindRequest&) {
-    if (gone.exchange(true)) return;
-    fs::rename(rootA_, disk);
-    fs::create_directories(rootA_);
+    if (!gone.exchange(true)) unmountA();
   };
   syncOnce();
   ASSERT_TRUE(gone);
@@ -373,8 +405,7 @@ TEST_F(SyncOnceTest, RemovalsArrivingAfterTheDiskWentAreTakenWhenItIsBack) {
 
   // Mounted again: the removals are made on the disk.
   beforeFind = nullptr;
-  fs::remove_all(rootA_);
-  fs::rename(disk, rootA_);
+  remountA();
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   EXPECT_FALSE(fs::exists(inA("d/x.txt")));
   EXPECT_FALSE(fs::exists(inA("top.txt")));
@@ -584,14 +615,8 @@ TEST_F(SyncOnceTest, ARecordThatMovedAboveTheMarkIsNoReasonToAskFromTheStart) {
 // stands at the mark is still the record pulled there and is kept known.
 TEST_F(SyncOnceTest, ARecordFailingJustAboveTheMarkKeepsTheRecordAtTheMarkKnown) {
   startPeer();
-  writeB("0.txt", "zero");
-  writeB("1.txt", "one");
-  recordB();
-  setUsnInB("0.txt", 10);
-  setUsnInB("1.txt", 13);
-  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
-  const int64_t mark = storedMark();
-  ASSERT_EQ(mark, 13);
+  const int64_t mark = pullTwoNumberedUpTo13();
+  ASSERT_FALSE(HasFailure());
   writeB("bad.txt", "never installed here");
   recordB();
   setUsnInB("bad.txt", mark + 1);
@@ -614,14 +639,8 @@ TEST_F(SyncOnceTest, ARecordFailingJustAboveTheMarkKeepsTheRecordAtTheMarkKnown)
 // that record, even when the peer has nothing new.
 TEST_F(SyncOnceTest, AMarkStoredWithoutItsRecordLearnsItAtTheNextPull) {
   startPeer();
-  writeB("0.txt", "zero");
-  writeB("1.txt", "one");
-  recordB();
-  setUsnInB("0.txt", 10);
-  setUsnInB("1.txt", 13);
-  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
-  const int64_t mark = storedMark();
-  ASSERT_EQ(mark, 13);
+  const int64_t mark = pullTwoNumberedUpTo13();
+  ASSERT_FALSE(HasFailure());
   DataSource::sharedDataSource().setSyncdirCopyMaxUsnWithRelationKey(pairingKey(), mark);
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
   ASSERT_EQ(storedMark(), mark);
@@ -656,12 +675,7 @@ TEST_F(SyncOnceTest, EditWithACounterSeenBeforeForOtherContentKeepsBothVersions)
             VclockCompareEqual);
 
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
-  std::vector<std::string> contents;
-  for (const auto& entry : fs::directory_iterator(rootA_)) {
-    if (!SyncdirMark::isMarkName(entry.path().filename().string())) contents.push_back(readFile(entry.path().string()));
-  }
-  std::sort(contents.begin(), contents.end());
-  EXPECT_EQ(contents, (std::vector<std::string>{"second", "third"}));
+  EXPECT_EQ(contentsOf(rootA_), (std::vector<std::string>{"second", "third"}));
   EXPECT_TRUE(temporaries().empty());
 }
 
@@ -750,12 +764,7 @@ TEST_F(SyncOnceTest, AFolderRemovedOnThePeerGoesHereWhileWhatWasNeverSynchronise
   EXPECT_FALSE(peerRemoved("/d/Sub"));
   EXPECT_EQ(failedUsn(), 0);
   EXPECT_EQ(storedMark(), highestUsnInB());
-
-  finds = 0;
-  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
-  // One page from the mark, holding only the record pulled there: the peer's numbers held.
-  EXPECT_EQ(finds.load(), 1);
-  EXPECT_EQ(storedMark(), highestUsnInB());
+  expectNothingNewAskedFor();
 }
 
 TEST_F(SyncOnceTest, WhatThePeerAddsToAFolderRemovedHereBringsTheFolderBack) {
@@ -793,13 +802,7 @@ TEST_F(SyncOnceTest, WhatThePeerAddsToAFolderRemovedHereBringsTheFolderBack) {
   EXPECT_EQ(failedUsn(), 0);
   EXPECT_EQ(storedMark(), highestUsnInB());
   EXPECT_TRUE(temporaries().empty());
-
-  finds = 0;
-  gets = 0;
-  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
-  // One page from the mark, holding only the record pulled there: the peer's numbers held.
-  EXPECT_EQ(finds.load(), 1);
-  EXPECT_EQ(gets.load(), 0);
+  expectNothingNewAskedFor();
 }
 
 // The peer made a folder and renamed it before this copy ever pulled: the page holds the
@@ -979,27 +982,16 @@ TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
   writeB("1.txt", "one");
   writeB("2.txt", "two");
   recordB();
-  std::atomic<bool> refused{false};
-  refuseGet = [&refused](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
-    if (request.path() != "/2.txt" || refused) return nullptr;
-    refused = true;
-    return getError(request, pb::ErrorCodeVclockMismatch);
-  };
+  refuseOnce("/2.txt");
   QoNotify::notifyQueue()->sync([] {});
   NoticeLog<notice::SyncFileProcess> log;
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
-  EXPECT_TRUE(refused);
+  EXPECT_TRUE(refusedOnce_);
   EXPECT_EQ(readFile(inA("2.txt")), "two");
   EXPECT_EQ(storedMark(), highestUsnInB());
-
   // The pass that gave the file up ends its transfer at once (not done), while the retry
   // waits; the retry's own transfer ends done.
-  std::vector<std::string> transfers;
-  for (const auto& notice : log.delivered()) {
-    if (notice.box->status == SyncFileDownloadBegin) transfers.push_back("begin");
-    if (notice.box->status == SyncFileDownloadEnd) transfers.push_back(notice.box->complete ? "done" : "stopped");
-  }
-  EXPECT_EQ(transfers, (std::vector<std::string>{"begin", "stopped", "begin", "done"}));
+  EXPECT_EQ(transfersIn(log), (std::vector<std::string>{"begin", "stopped", "begin", "done"}));
 }
 
 // A retry that has nothing left to download still ends the run as done on the row, after
@@ -1009,27 +1001,16 @@ TEST_F(SyncOnceTest, ARetryWithNothingToDownloadEndsTheTransferDone) {
   writeB("1.txt", "one");
   writeB("2.txt", "two");
   recordB();
-  std::atomic<bool> refused{false};
-  refuseGet = [&refused](const pb::MsgGetRequest& request) -> QoMessage::Ptr {
-    if (request.path() != "/2.txt" || refused) return nullptr;
-    refused = true;
-    return getError(request, pb::ErrorCodeVclockMismatch);
-  };
+  refuseOnce("/2.txt");
   // After the refusal the peer lists nothing more, as one whose file needs nothing here.
-  alterFind = [&refused](pb::MsgFindResponse& page) {
-    if (refused) page.clear_stats();
+  alterFind = [this](pb::MsgFindResponse& page) {
+    if (refusedOnce_) page.clear_stats();
   };
   QoNotify::notifyQueue()->sync([] {});
   NoticeLog<notice::SyncFileProcess> log;
   ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
-  ASSERT_TRUE(refused);
-
-  std::vector<std::string> transfers;
-  for (const auto& notice : log.delivered()) {
-    if (notice.box->status == SyncFileDownloadBegin) transfers.push_back("begin");
-    if (notice.box->status == SyncFileDownloadEnd) transfers.push_back(notice.box->complete ? "done" : "stopped");
-  }
-  EXPECT_EQ(transfers, (std::vector<std::string>{"begin", "stopped", "begin", "done"}));
+  ASSERT_TRUE(refusedOnce_);
+  EXPECT_EQ(transfersIn(log), (std::vector<std::string>{"begin", "stopped", "begin", "done"}));
 }
 
 TEST_F(SyncOnceTest, FilesMovedOnThePeerAreMovedHereWithoutAskingForTheirContent) {

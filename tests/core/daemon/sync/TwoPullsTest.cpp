@@ -4,7 +4,6 @@
 
 #include "PullTestBase.h"
 #include "core/daemon/sync/SyncEngine.h"
-#include "core/entity/SyncdirMark.h"
 
 namespace velbor::test {
 namespace {
@@ -53,31 +52,12 @@ class TwoPullsTest : public PullTestBase {
 
   void startThreeCopies() {
     startPeer(4);
-    copyC_ = makeCopy(rootC_, copyA_->syncdirUuid());
+    copyC_ = makeCopy(rootC_, local_, copyA_->syncdirUuid());
     pair(copyA_, copyC_);
     pair(copyC_, copyB_);
   }
-  static void pair(const QoSyncdirCopy::Ptr& first, const QoSyncdirCopy::Ptr& second) {
-    auto pairing = std::make_shared<QoSyncdirCopyRelation>();
-    pairing->setFirstSyncdirCopy(first);
-    pairing->setSecondSyncdirCopy(second);
-    pairing->save();
-  }
   static SyncEngine::Pull pull(const QoSyncdirCopy::Ptr& local, const QoSyncdirCopy::Ptr& remote) {
     return SyncEngine::pullOnce(local->uuid(), remote->uuid());
-  }
-  void writeIn(const std::string& root, const std::string& relative, const std::string& content, int64_t mtime) {
-    std::ofstream(root + "/" + relative, std::ios::binary | std::ios::trunc) << content;
-    QoFile::setFileAttributeAtPath(root + "/" + relative, 0644, mtime);
-  }
-  // The contents of the files of a copy, in order.
-  static std::vector<std::string> contentsOf(const std::string& root) {
-    std::vector<std::string> contents;
-    for (const auto& entry : fs::directory_iterator(root)) {
-      if (!SyncdirMark::isMarkName(entry.path().filename().string())) contents.push_back(readFile(entry.path()));
-    }
-    std::sort(contents.begin(), contents.end());
-    return contents;
   }
   // "a" pulls from "b" and "c" at once; both pages are sorted before either part is answered.
   void pullFromBothAtOnce() {
