@@ -86,6 +86,13 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   void setLocalVersion(std::optional<LocalVersion> value) { localVersion_ = std::move(value); }
   bool isRenameLocalWhenConflict() const { return isRenameLocalWhenConflict_; }
   void setIsRenameLocalWHenConflict(bool value) { isRenameLocalWhenConflict_ = value; }
+  // A present file whose name the disk lists under another spelling, held by another item (a
+  // disk that ignores letter case), goes in under a conflict name, and the peer's spelling is
+  // recorded removed here; without this, its install is refused. Set for a clash that outlasted
+  // a case-only rename that may still be on its way.
+  void setCopyOnSpellingClash(bool value) { copyOnSpellingClash_ = value; }
+  // The last event applied was refused so.
+  bool refusedForSpellingClash() const { return refusedForSpellingClash_; }
   // The temporary download file open for writing, emptied when this call opens it (a handle
   // already open is returned as it is); null when it cannot be opened. It is opened inside the
   // copy's folder, never through a link.
@@ -168,6 +175,7 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   void handleFetchEventDDConflict();
   void handleFetchEventCreateEmptyFile();
   void handleFetchEventRenameFile();
+  bool installedBesideOtherSpelling();
 
   const std::shared_ptr<QoSyncdirCopy>& syncdirCopy() const { return syncdirCopy_; }
   void setSyncdirCopy(std::shared_ptr<QoSyncdirCopy> value) { syncdirCopy_ = std::move(value); }
@@ -193,6 +201,8 @@ class QoFileAndSyncdirCopyRelation : public PersistentEntity<QoFileAndSyncdirCop
   Ptr fileRelationLocal_;
   std::optional<LocalVersion> localVersion_;
   bool isRenameLocalWhenConflict_ = false;
+  bool copyOnSpellingClash_ = false;
+  bool refusedForSpellingClash_ = false;
   std::shared_ptr<TmpFileStream> fileHandle_;
   std::shared_ptr<const TmpFilePlace> tmpFilePlace_;
   std::optional<struct stat> checkedDownload_;

@@ -416,6 +416,7 @@ bool QoFileAndSyncdirCopyRelation::handleFetchEvent(int32_t event) {
   const int64_t peerUsn = file_ ? file_->usn() : 0;
   const std::string path = file_ ? file_->path() : std::string();
   bool succeeded = true;
+  refusedForSpellingClash_ = false;
   RecordsRefused::takeNoted();
   try {
     transaction.begin();
@@ -573,8 +574,52 @@ bool QoFileAndSyncdirCopyRelation::restoreMissingFolders() {
 }
 
 void QoFileAndSyncdirCopyRelation::handleFetchEventSuccessful() {
+  if (installedBesideOtherSpelling()) return;
   installDownload(*this, fileOf(*this).path(), true);
   store(*this, true);
+}
+
+// Two names that differ only in letter case, both kept on the peer, cannot both stand on a
+// disk that ignores case. When the disk lists this file's name under another spelling held by
+// another item, and nothing present is recorded here under the peer's spelling, the peer's
+// content comes in under a conflict name as a new file (setCopyOnSpellingClash), and the peer's
+// spelling is recorded removed with a clock that descends from its version: every device then
+// keeps the spelling that stands here and the conflict copy. The item listed is not touched.
+// Answers false when there is no such clash, or the install is to be refused for it (raised by
+// the install that follows).
+bool QoFileAndSyncdirCopyRelation::installedBesideOtherSpelling() {
+  QoFile& file = fileOf(*this);
+  if (file.type() != 0 || file.status() != 0) return false;
+  const auto& local = fileRelationLocal_;
+  if (local && local->file() && local->file()->status() == 0) return false;
+  const CopyItemFolder target(rootOf(*this), file.path());
+  if (target.status(target.name())) return false;
+  const auto other = target.otherSpelling(target.name());
+  if (!other) return false;
+  if (!copyOnSpellingClash_) {
+    refusedForSpellingClash_ = true;
+    return false;
+  }
+  // The peer's record at its own spelling, as it came, before this one turns into the copy.
+  auto removed = std::make_shared<QoFile>(file);
+  const int32_t localPk = pk();
+  const std::string conflictPath = file.generateConflictPath();
+  installDownload(*this, conflictPath, false);
+  file.setPath(conflictPath);
+  file.setPk(-1);
+  setPk(-1);
+  setVclockInc();
+  insertRelationUpdateSha1(false);
+
+  auto removal = std::make_shared<Relation>();
+  removal->setPkPublic(localPk);
+  removal->setSyncdirCopy(syncdirCopy_);
+  removal->setFile(removed);
+  removal->setVclock(vclock_);
+  removal->deleteRelation();
+  QoLog("File({}) installed as ({}), the disk holds ({}) there and ignores letter case: its spelling recorded removed",
+        removed->path(), conflictPath, other->empty() ? "another spelling" : *other);
+  return true;
 }
 
 void QoFileAndSyncdirCopyRelation::deleteTmpFile() {
@@ -648,6 +693,7 @@ void QoFileAndSyncdirCopyRelation::handleFFOOConflict() {
 }
 
 void QoFileAndSyncdirCopyRelation::handleFFDOConflict() {
+  if (installedBesideOtherSpelling()) return;
   installDownload(*this, fileOf(*this).path(), true);
   setVclockInc();
   updateRelation();
@@ -735,6 +781,7 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventCreateEmptyFile() {
   const CopyItemFolder temporary(rootOf(*this), getTempFilePath());
   temporary.writeEmptyFile(temporary.name());
   file.setSha1(kEmptySha1);
+  if (installedBesideOtherSpelling()) return;
   installDownload(*this, file.path(), true);
   store(*this, true);
 }

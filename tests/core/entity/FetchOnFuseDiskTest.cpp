@@ -160,6 +160,35 @@ TEST_P(FetchOnFuseDiskTest, NamesAreWhatTheFolderListsWhateverSpellingTheDiskAns
   EXPECT_EQ(listedIn(root_), (std::set<std::string>{"album", "notes0.txt", "report0.txt"}));
   EXPECT_EQ(readFile(at("notes0.txt")), "notes");
   EXPECT_TRUE(temporaries().empty());
+  EXPECT_TRUE(other->refusedForSpellingClash());
+  EXPECT_FALSE(folder->refusedForSpellingClash()) << "folders keep their own rule";
+
+  // Such a clash that outlasted a rename on its way: the file comes in beside the item under a
+  // conflict name, and its spelling is recorded removed past the peer's clock (a new file, and
+  // an edit of a spelling whose removal is recorded here), the item there untouched.
+  struct Clash {
+    std::string name;
+    int32_t event;
+    std::string listed;
+    std::string clock;
+  };
+  for (const Clash& clash : {Clash{"NOTES0.TXT", EventCreateFile, "notes0.txt", "1|7"},
+                             Clash{"Report0.txt", EventFFConflict, "report0.txt", "1|7"}}) {
+    auto again =
+        incoming(clash.name, Incoming().content("theirs").download("theirs").clock(std::vector<uint64_t>{0, 7}));
+    again->setCopyOnSpellingClash(true);
+    ASSERT_TRUE(again->handleFetchEvent(clash.event)) << clash.name;
+    const auto copies = conflictsOf(clash.name);
+    ASSERT_EQ(copies.size(), 1u) << clash.name;
+    EXPECT_EQ(readFile(copies.front()), "theirs");
+    EXPECT_EQ(stored(copies.front().substr(root_.size() + 1))->status(), 0);
+    EXPECT_EQ(stored(clash.name)->status(), 1) << clash.name;
+    EXPECT_EQ(storedClock(clash.name), clash.clock) << clash.name;
+    EXPECT_EQ(listedIn(root_).count(clash.listed), 1u);
+  }
+  EXPECT_EQ(readFile(at("notes0.txt")), "notes");
+  EXPECT_EQ(readFile(at("report0.txt")), "report");
+  EXPECT_TRUE(temporaries().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, FetchOnFuseDiskTest, ::testing::Values(FuseDisk::Kind::Exfat, FuseDisk::Kind::Ntfs),

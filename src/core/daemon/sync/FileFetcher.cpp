@@ -14,6 +14,7 @@
 #include "core/daemon/sync/InstallRetry.h"
 #include "core/daemon/sync/PartWrite.h"
 #include "core/daemon/sync/PullStop.h"
+#include "core/daemon/sync/SpellingClashes.h"
 #include "core/daemon/sync/SyncEngine.h"
 #include "core/daemon/sync/TmpFileOpening.h"
 #include "core/daemon/sync/TransferFile.h"
@@ -103,6 +104,24 @@ void installFailed(const QoFileAndSyncdirCopyRelation& record, const std::string
   if (wait > InstallRetry::Clock::duration::zero() && copy) {
     SyncEngine::pullAfter(copy->uuid(), record.getRemoteSyncdirCopyUuid(), wait);
   }
+}
+
+// Installs the record (`retryKey`: its try). One refused because the disk lists its name under
+// another spelling is noted, and comes in beside that spelling under a conflict name once the
+// clash outlasted a whole pass (SpellingClashes): a case-only rename on its way is not taken
+// for such a clash.
+bool installNotingClash(const std::shared_ptr<QoFileAndSyncdirCopyRelation>& record, bool downloaded,
+                        const std::string& retryKey) {
+  SpellingClashes& clashes = SpellingClashes::shared();
+  record->setCopyOnSpellingClash(clashes.persisted(retryKey));
+  const bool installed = InstallReclassifier::install(record, record->getFileFetchEvent(), downloaded);
+  const auto& copy = record->syncdirCopy();
+  if (installed) {
+    clashes.installed(retryKey);
+  } else if (record->refusedForSpellingClash() && copy) {
+    clashes.refused(copy->uuid() + "/" + record->getRemoteSyncdirCopyUuid(), retryKey);
+  }
+  return installed;
 }
 
 bool needsNoDownload(const QoFileAndSyncdirCopyRelation& record) {
@@ -565,10 +584,11 @@ void FileFetcher::applyTransfer(const std::shared_ptr<TransferFile>& transfer) {
   const Relation& record = transfer->fileRelation();
   const std::string path = record->file()->path();
   const std::string retryKey = retryKeyOf(*record);
-  const bool installed = InstallReclassifier::install(record, record->getFileFetchEvent(), true);
+  const bool installed = installNotingClash(record, true, retryKey);
   if (installed) {
     InstallRetry::shared().installed(retryKey);
-  } else {
+  } else if (!record->refusedForSpellingClash()) {
+    // A clash of spelling is tried again by the next pass, which the failed usn asks for.
     installFailed(*record, retryKey);
   }
   _transfers.erase(transfer->transferId());
@@ -596,7 +616,7 @@ void FileFetcher::handleLeftovers() {
     const QoFile& file = *record->file();
     if (record->getFileFetchEvent() != EventFailed && (file.length() == 0 || file.type() == 1 || file.status() == 1)) {
       SyncFileProcessBox::sendSyncFileDownloading(_treeRelation, file.path(), 0);
-      InstallReclassifier::install(record, record->getFileFetchEvent(), false);
+      installNotingClash(record, false, retryKeyOf(*record));
       continue;
     }
     // Incomplete, or failed before: discarded, and fetched again next time.

@@ -25,6 +25,7 @@
 #include "core/daemon/sync/PullStop.h"
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/daemon/sync/RecordsBackoff.h"
+#include "core/daemon/sync/SpellingClashes.h"
 #include "core/entity/NameSpelling.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -238,6 +239,8 @@ class SyncOnceRun {
     }
     QoLog("Update syncdir max usn to ({})", mark);
     dataSource.setSyncdirCopyMaxUsnWithRelationKey(key_, mark, markRecord);
+    // Every page is applied: a case-only rename's removal of the old spelling came with them.
+    SpellingClashes::shared().passCompleted(local_->uuid() + "/" + remote_->uuid());
     return true;
   }
 

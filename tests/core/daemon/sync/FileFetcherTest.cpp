@@ -19,6 +19,7 @@
 #include "core/daemon/sync/FileFetcher.h"
 #include "core/daemon/sync/FolderClashWait.h"
 #include "core/daemon/sync/InstallRetry.h"
+#include "core/daemon/sync/SpellingClashes.h"
 #include "core/daemon/sync/SyncEngine.h"
 #include "core/daemon/sync/TmpFileOpening.h"
 #include "core/daemon/sync/TokenPool.h"
@@ -366,6 +367,22 @@ TEST(FolderClashWaitTest, AFolderRefusedAgainWaitsLongerEachTimeAndAnotherVersio
   clashes.refused(key, now);
   clashes.made(key);
   EXPECT_FALSE(clashes.waiting(key, now));
+}
+
+// A refusal for a clash of spelling persists only once a pass of the pairing that made it went
+// through every page (where a case-only rename's removal of the old spelling comes).
+TEST(SpellingClashesTest, ARefusalPersistsOnceAPassOfItsPairingWentThroughEveryPage) {
+  SpellingClashes clashes;
+  clashes.passCompleted("here/a");
+  clashes.refused("here/a", "file version");
+  clashes.passCompleted("here/b");
+  clashes.refused("here/b", "file version");
+  EXPECT_FALSE(clashes.persisted("file version")) << "the pass that refused it is not over";
+  clashes.passCompleted("here/a");
+  EXPECT_TRUE(clashes.persisted("file version"));
+  EXPECT_FALSE(clashes.persisted("another version"));
+  clashes.installed("file version");
+  EXPECT_FALSE(clashes.persisted("file version"));
 }
 
 // A download that arrives whole and is refused by its install every time (here a file of the
