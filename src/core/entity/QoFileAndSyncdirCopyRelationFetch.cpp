@@ -17,6 +17,7 @@
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/LocalLooks.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -83,6 +84,8 @@ std::optional<struct stat> ensureRecordedAsOnDisk(const CopyItemFolder& folder, 
                                                            : !unchangedSince(before, now);
   };
   if (!recorded || judged.has_value() != after.has_value() || (judged && moved(*judged, *after))) {
+    // Recorded once the monitor has looked, whether or not an event told it of the change.
+    LocalLooks::shared().ask(path);
     throw QoException::defaultExceptionWithReason("({}) changed on disk since it was recorded", path);
   }
   DiskSteps::passed(DiskStep::Read, path);
@@ -92,7 +95,10 @@ std::optional<struct stat> ensureRecordedAsOnDisk(const CopyItemFolder& folder, 
 // The same for an item that was there a moment ago: gone meanwhile, it changed.
 struct stat ensurePresentAsRecorded(const CopyItemFolder& folder, const std::string& path) {
   const auto judged = ensureRecordedAsOnDisk(folder, path);
-  if (!judged) throw QoException::defaultExceptionWithReason("({}) changed on disk since it was recorded", path);
+  if (!judged) {
+    LocalLooks::shared().ask(path);
+    throw QoException::defaultExceptionWithReason("({}) changed on disk since it was recorded", path);
+  }
   return *judged;
 }
 

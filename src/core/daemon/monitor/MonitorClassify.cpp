@@ -13,9 +13,13 @@
 #include <chrono>
 #include <cstring>
 #include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "core/daemon/monitor/Monitor.h"
 #include "core/entity/FileTimes.h"
+#include "core/entity/LocalLooks.h"
 #include "core/entity/ModeKeeping.h"
 #include "core/entity/NameSpelling.h"
 #include "core/entity/OwnInstalls.h"
@@ -179,6 +183,13 @@ struct Monitor::Prepared {
 
 void Monitor::handleFileSystemChange() {
   releaseParked(false);
+  // Paths an install found changed with no event of the change: looked at as if one had come.
+  if (std::vector<std::string> asked = LocalLooks::shared().take(); !asked.empty()) {
+    std::vector<FileEventStream::Event> events;
+    for (std::string& path : asked) events.push_back(FileEventStream::Event{std::move(path), 0, 0});
+    std::vector<CopyPtr> rootsChanged;
+    filterEvents(events, rootsChanged);
+  }
   compareLinkedFiles();
   // A copy found missing that is back (its disk mounted again) is watched, compared and pulled.
   for (const CopyPtr& copy : SyncdirPresence::shared().recheck(syncdirCopys())) addSyncdirCopy(copy, true);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "MonitorTestBase.h"
+#include "core/entity/LocalLooks.h"
 #include "core/entity/RecordedStates.h"
 #include "core/state/Lockers.h"
 #include "framework/persistence/PersistenceTestSupport.h"
@@ -50,6 +51,18 @@ TEST_F(MonitorClassifyTest, CreatesEditsChmodsAndDeletesBecomeRecords) {
   EXPECT_EQ(stored("a.txt")->status(), 1);
   EXPECT_EQ(storedClock("a.txt"), "4");
   EXPECT_TRUE(notices_.waitFor(4));
+}
+
+TEST_F(MonitorClassifyTest, AChangeNoEventToldOfIsRecordedOnceAnInstallAsksForALook) {
+  load();
+  writeFile(at("a.txt"), "one");
+  look({"a.txt"});
+  writeFile(at("a.txt"), "edited where no watch heard it");
+  tick();
+  EXPECT_EQ(stored("a.txt")->sha1(), sha1Of("one"));
+  LocalLooks::shared().ask(at("a.txt"));
+  tick();
+  EXPECT_EQ(stored("a.txt")->sha1(), sha1Of("edited where no watch heard it"));
 }
 
 TEST_F(MonitorClassifyTest, EditWithinTheSameSecondAndSizeChangeIsRecorded) {
