@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "core/entity/CopyItemFolder.h"
+#include "core/entity/FileTimes.h"
 #include "core/entity/NameSpelling.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/TmpFileName.h"
@@ -38,6 +41,14 @@ std::optional<std::string> sha1Of(const CopyItemFolder& folder, const std::strin
   auto sha1 = QoUtils::getSha1StringWithInputStream(fd);
   ::close(fd);
   return sha1;
+}
+
+// Whether a download under way stands anywhere below the folder `path`.
+bool holdsDownload(const std::string& root, const std::string& path) {
+  const auto below = CopyItemFolder::listTree(root, path);
+  return std::any_of(below.begin(), below.end(), [](const std::string& item) {
+    return TmpFileName::isTemporaryName(item.substr(item.rfind('/') + 1));
+  });
 }
 
 }  // namespace
@@ -74,10 +85,16 @@ bool SpellingMerge::mergeItem(const std::string& root, const std::string& from, 
   if (!item) return true;
   const CopyItemFolder destination(root, target);
   const auto there = destination.status(name);
-  if (!there) {
+  if (!there && !(S_ISDIR(item->st_mode) && holdsDownload(root, path))) {
     source.moveNoReplace(name, destination, name);
     QoLog("({}) follows its folder's new spelling ({})", path, into);
     return true;
+  }
+  if (!there) {
+    // A download under way below stays where it was made, for its transfer to find and remove:
+    // the folder is made anew there and merged item by item.
+    destination.makeDirectory(name, static_cast<int32_t>(item->st_mode & 07777), modificationMilliseconds(*item));
+    return merge(root, path, target) && removeIfEmpty(root, path);
   }
   if (S_ISDIR(item->st_mode) && S_ISDIR(there->st_mode)) return merge(root, path, target) && removeIfEmpty(root, path);
   if (S_ISREG(item->st_mode) && S_ISREG(there->st_mode) && item->st_size == there->st_size) {

@@ -182,6 +182,16 @@ TEST_P(MonitorFuseDiskTest, AFolderRespelledOnThePeerIsMergedIntoItsNewSpellingA
   EXPECT_EQ(stored("Album/Sub/new.txt")->status(), 1);
   EXPECT_TRUE(recorded("album/Sub/new.txt"));
   EXPECT_TRUE(recorded("album/" + copy));
+
+  // A folder below that holds a download under way is merged item by item: the download stays
+  // where its transfer made it.
+  std::filesystem::create_directories(at("Tour/Deep"));
+  std::filesystem::create_directories(at("tour"));
+  writeFile(at("Tour/Deep/y.txt"), "y");
+  writeFile(at("Tour/Deep/.x.txt.Velbor.Download"), "part");
+  QoWorkerSync::mergeIntoNewSpelling(root_, {at("Tour")}, {at("tour")});
+  EXPECT_EQ(readFile(at("tour/Deep/y.txt")), "y");
+  EXPECT_TRUE(exists(at("Tour/Deep/.x.txt.Velbor.Download")));
 }
 
 // A folder whose name the disk holds in another spelling is not made, and not tried again
