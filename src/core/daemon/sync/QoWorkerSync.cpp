@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -387,6 +388,49 @@ void QoWorkerSync::mergeIntoNewSpelling(const std::string& root, const std::set<
       if (SpellingMerge::merge(root, oldPath, newPath)) SpellingMerge::removeIfEmpty(root, oldPath);
     } catch (const std::exception& e) {
       QoLog("*** Folder({}) not merged into ({}), {}", oldPath, newPath, e.what());
+    }
+  }
+}
+
+std::vector<std::string> QoWorkerSync::respelledHere(const std::string& root, const RelationList& records) {
+  std::set<std::string> folders;
+  for (const auto& record : records) {
+    if (!record || !record->file()) continue;
+    const std::string& path = record->file()->path();
+    if (!isBelow(path, root)) continue;
+    if (record->file()->type() == 1) folders.insert(path);
+    for (size_t slash = path.rfind('/'); slash != std::string::npos && slash > root.size();
+         slash = path.rfind('/', slash - 1)) {
+      if (!folders.insert(path.substr(0, slash)).second) break;
+    }
+  }
+  std::vector<std::string> respelled;
+  for (const std::string& folder : folders) {
+    struct stat status {};
+    // Mostly the folder is there as spelled: one look.
+    if (NameSpelling::lstatAsSpelled(root, folder, status) == 0) continue;
+    const auto stored = QoFile::getFileWithPath(folder);
+    if (!stored || stored->type() != 1 || stored->status() != 1) continue;
+    if (SpellingMerge::respellingOf(root, folder)) respelled.push_back(folder);
+  }
+  return respelled;
+}
+
+void QoWorkerSync::mergeIntoRespelling(const std::string& root, const std::set<std::string>& oldPaths) {
+  // The deepest first: what a respelled folder inside holds goes its own way before its parent's.
+  std::vector<std::string> paths(oldPaths.begin(), oldPaths.end());
+  std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) { return a > b; });
+  for (const std::string& oldPath : paths) {
+    try {
+      LockerGuard lock(WriteTransaction::locker());
+      struct stat status {};
+      if (NameSpelling::lstatAsSpelled(root, oldPath, status) != 0 || !S_ISDIR(status.st_mode)) continue;
+      const auto respelling = SpellingMerge::respellingOf(root, oldPath);
+      if (!respelling) continue;
+      QoLog("Folder({}) made again for a peer's items, respelled ({}) here: they go there", oldPath, *respelling);
+      if (SpellingMerge::merge(root, oldPath, *respelling)) SpellingMerge::removeIfEmpty(root, oldPath);
+    } catch (const std::exception& e) {
+      QoLog("*** Folder({}) not merged into its spelling here, {}", oldPath, e.what());
     }
   }
 }

@@ -437,6 +437,12 @@ class SyncOnceRun {
     // come in different pages.
     for (const std::string& path : QoWorkerSync::removedFolders(removals)) removedFolders_.insert(path);
     for (const std::string& path : QoWorkerSync::madeFolders(dirCreate)) madeFolders_.insert(path);
+    for (const RelationList* records : {&dirCreate, &fileCreate, &update, &updateDir, &conflicts, &metadataOnly,
+                                        &renamesOfCreated, &renamesOfUpdated, &renamesOfMetadata}) {
+      for (const std::string& path : QoWorkerSync::respelledHere(local_->path(), *records)) {
+        respelledHere_.insert(path);
+      }
+    }
     // Names are taken as the folders list them from here on, not as listed before.
     NameSpelling::forget();
     SyncFileProcessBox::sendSyncFileDownloadBegin(pairing_, total, count);
@@ -466,6 +472,8 @@ class SyncOnceRun {
     // Once the new spelling holds what the peer sent into it: a file both spellings hold then
     // stays once, or comes in beside as a conflict copy.
     QoWorkerSync::mergeIntoNewSpelling(local_->path(), removedFolders_, madeFolders_);
+    // And what the peer sent into a spelling this device had given up goes into the one it holds.
+    QoWorkerSync::mergeIntoRespelling(local_->path(), respelledHere_);
     QoNotices::post(notice::FileChanged{local_});
     return maxUsn;
   }
@@ -485,6 +493,9 @@ class SyncOnceRun {
   // The folders the peer removed, and those it made, in the pages of this run.
   std::set<std::string> removedFolders_;
   std::set<std::string> madeFolders_;
+  // The folders respelled here that the pages of this run may make again (see
+  // QoWorkerSync::respelledHere).
+  std::set<std::string> respelledHere_;
 };
 
 // The tests' stand-in for every pull; empty outside tests.

@@ -192,6 +192,26 @@ TEST_P(MonitorFuseDiskTest, AFolderRespelledOnThePeerIsMergedIntoItsNewSpellingA
   QoWorkerSync::mergeIntoNewSpelling(root_, {at("Tour")}, {at("tour")});
   EXPECT_EQ(readFile(at("tour/Deep/y.txt")), "y");
   EXPECT_TRUE(exists(at("Tour/Deep/.x.txt.Velbor.Download")));
+
+  // Respelled here, and a peer that still names the old spelling sends a folder into it: the old
+  // spelling, made again for it, goes back into the new one.
+  std::filesystem::create_directories(at("Trip"));
+  report({"Trip"});
+  tick();
+  std::filesystem::rename(at("Trip"), at("trip"));
+  report({"Trip", "trip"});
+  tick();
+  ASSERT_EQ(stored("Trip")->status(), 1);
+  const auto respelled =
+      QoWorkerSync::respelledHere(root_, {incoming("Trip/Day", Incoming().type(1).permissions(0755)),
+                                          incoming("Trip/Day/d.txt", Incoming().content("d").permissions(0644)),
+                                          incoming("Photos/r.txt", Incoming().content("r").permissions(0644))});
+  EXPECT_EQ(respelled, std::vector<std::string>{at("Trip")});
+  std::filesystem::create_directories(at("Trip/Day"));
+  writeFile(at("Trip/Day/d.txt"), "d");
+  QoWorkerSync::mergeIntoRespelling(root_, {respelled.begin(), respelled.end()});
+  EXPECT_EQ(listedIn(root_).count("Trip"), 0U);
+  EXPECT_EQ(listedIn(at("trip/Day")), std::set<std::string>{"d.txt"});
 }
 
 // A folder whose name the disk holds in another spelling is not made, and not tried again
