@@ -121,6 +121,19 @@ class Ledger:
         with self.lock:
             self.overwritten[sha1(before)] = sha1(after)
 
+    def overwritten_away(self, digest, present):
+        """Whether an in-place write overwrote `digest` and what it left (or what a later such
+        write left of that) stands in `present` or was replaced by a user since: the write landed
+        in the folder after all, and that user's write superseded `digest`."""
+        with self.lock:
+            seen = set()
+            while digest in self.overwritten and digest not in seen:
+                seen.add(digest)
+                digest = self.overwritten[digest]
+                if digest in present or digest in self.superseded:
+                    return True
+            return False
+
     def touch(self, device, *paths):
         with self.lock:
             self.touched.update((device.name, path.lower()) for path in paths)

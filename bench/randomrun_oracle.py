@@ -254,9 +254,10 @@ def check(devices, look, ledger, reported, before=()):
     unknown = ["%s:%s" % where for digest, where in present.items() if digest not in ledger.written]
     if unknown:
         failures.append("content never written: " + ", ".join(sorted(unknown)[:8]))
-    # Overwritten in place by a write that stands in a folder after all: replaced by that user.
+    # Overwritten in place by a write that stands in a folder after all, or stood there until a
+    # user replaced it in turn: replaced by that user.
     lost = [(digest, where) for digest, where in ledger.must_remain().items()
-            if digest not in present and digest not in reported and ledger.overwritten.get(digest) not in present]
+            if digest not in present and digest not in reported and not ledger.overwritten_away(digest, present)]
     if lost:
         reported.update(digest for digest, _ in lost)
         failures.append("edit lost (written, replaced by no user, in no folder): " +
