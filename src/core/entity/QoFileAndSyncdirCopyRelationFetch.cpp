@@ -184,6 +184,20 @@ void installDownload(Relation& relation, const std::string& path, bool replace) 
   noteInstalled(relation, path, installed);
 }
 
+// Installs the record's download under a fresh conflict name beside its path, recorded there
+// as a new file of this device's; answers that name.
+std::string installUnderConflictName(Relation& relation) {
+  QoFile& file = fileOf(relation);
+  const std::string conflictPath = file.generateConflictPath();
+  installDownload(relation, conflictPath, false);
+  file.setPath(conflictPath);
+  file.setPk(-1);
+  relation.setPk(-1);
+  relation.setVclockInc();
+  relation.insertRelationUpdateSha1(false);
+  return conflictPath;
+}
+
 // Whether applying `event` installs the temporary file of a present incoming file (conflicts
 // do when the incoming file is present).
 bool installsFile(int32_t event, const QoFile& file) {
@@ -609,13 +623,7 @@ bool QoFileAndSyncdirCopyRelation::installedBesideOtherSpelling() {
   // The peer's record at its own spelling, as it came, before this one turns into the copy.
   auto removed = std::make_shared<QoFile>(file);
   const int32_t localPk = pk();
-  const std::string conflictPath = file.generateConflictPath();
-  installDownload(*this, conflictPath, false);
-  file.setPath(conflictPath);
-  file.setPk(-1);
-  setPk(-1);
-  setVclockInc();
-  insertRelationUpdateSha1(false);
+  const std::string conflictPath = installUnderConflictName(*this);
 
   auto removal = std::make_shared<Relation>();
   removal->setPkPublic(localPk);
@@ -668,13 +676,7 @@ void QoFileAndSyncdirCopyRelation::fileRename() {
   } else {
     const CopyItemFolder localItem(root, localFile.path());
     const auto judged = ensureRecordedAsOnDisk(localItem, localFile.path());
-    const std::string conflictPath = file.generateConflictPath();
-    installDownload(*this, conflictPath, false);
-    file.setPath(conflictPath);
-    file.setPk(-1);
-    setPk(-1);
-    setVclockInc();
-    insertRelationUpdateSha1(false);
+    installUnderConflictName(*this);
     recordStampedTime(
         *this, localFile, localFile.path(),
         setAttributesUndoably(localItem, localItem.name(), localFile.unixAttr(), localFile.contentModTime(), judged));
@@ -727,19 +729,12 @@ void QoFileAndSyncdirCopyRelation::handleFDODConflict() { keepLocal(*this); }
 void QoFileAndSyncdirCopyRelation::handleFDDDConflict() { keepLocal(*this); }
 
 void QoFileAndSyncdirCopyRelation::handleDFOOConflict() {
-  QoFile& file = fileOf(*this);
   Relation& local = localOf(*this);
   const QoFile& localFile = *local.file();
   // The local folder stays; a file that took its place meanwhile must not be replaced.
   const CopyItemFolder localItem(rootOf(*this), localFile.path());
   ensureRecordedAsOnDisk(localItem, localFile.path());
-  const std::string conflictPath = file.generateConflictPath();
-  installDownload(*this, conflictPath, false);
-  file.setPath(conflictPath);
-  setPk(-1);
-  setVclockInc();
-  file.setPk(-1);
-  insertRelationUpdateSha1(false);
+  installUnderConflictName(*this);
   // The folder keeps its own recorded attributes: the record stored for it is the local one.
   makeDirectoryAt(*this, localFile.path(), localFile.unixAttr(), localFile.contentModTime());
   local.setVclock(vclock_);
