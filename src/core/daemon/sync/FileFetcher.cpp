@@ -387,16 +387,18 @@ bool FileFetcher::adoptOpening(TmpFileOpening& opening) {
     _tokenPool.relaseToken(transfer->removeOutStandingPart(0));
     --_totalOutstandingPart;
   }
+  // Its disk takes no more (the database's, mostly): no other download can be noted either, and
+  // the pull waits for the records as a whole, not this file for itself.
+  const bool journalFailing = DownloadJournal::shared().failing();
   if (!transfer->isFailed()) {
     // No temporary download (its folder not there as spelled, on a disk that ignores case): the
     // record is fetched again as an install that failed is, after a growing wait. Keyed before
     // the record is marked failed, as the try that asked for it was.
-    installFailed(*transfer->fileRelation(), retryKeyOf(*transfer->fileRelation()));
+    if (!journalFailing) installFailed(*transfer->fileRelation(), retryKeyOf(*transfer->fileRelation()));
     transfer->fileRelation()->setFileFetchEvent(EventFailed);
     failTransfer(*transfer);
   }
-  // Its disk takes no more (the database's, mostly): no other download can be noted either.
-  if (DownloadJournal::shared().failing()) throw RecordsRefused("the download journal cannot be written");
+  if (journalFailing) throw RecordsRefused("the download journal cannot be written");
   return false;
 }
 

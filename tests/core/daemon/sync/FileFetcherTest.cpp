@@ -23,10 +23,12 @@
 #include "core/daemon/sync/SyncEngine.h"
 #include "core/daemon/sync/TmpFileOpening.h"
 #include "core/daemon/sync/TokenPool.h"
+#include "core/entity/DownloadJournal.h"
 #include "core/entity/DownloadSync.h"
 #include "core/entity/FileFetchEvent.h"
 #include "core/entity/FileFlush.h"
 #include "core/entity/QoFile.h"
+#include "core/entity/RecordsRefused.h"
 #include "core/entity/TmpFileName.h"
 #include "core/entity/TmpFileStream.h"
 #include "framework/network/ZMQContext.h"
@@ -632,6 +634,34 @@ TEST_F(FileFetcherTest, APartThatCannotBeWrittenFailsThatFileOnly) {
   expectSame("d-under.bin");
   EXPECT_EQ(failedUsn(), std::min(usnInB("a-large.bin"), usnInB("c-tail.bin")));
   expectNothingLeft(*fetcher);
+}
+
+// A download the journal cannot note (its disk full) stops the pull for the records as a whole:
+// once there is room again the file is fetched at once, not after a wait of its own.
+TEST_F(FileFetcherTest, ADownloadTheJournalCannotNoteDoesNotWaitForItself) {
+  InstallRetry::shared().clear();
+  startPeer();
+  writeB("a.txt", "noted once there is room");
+  recordB();
+  const fs::path journal = fs::path(rootA_).parent_path() / "downloads.journal";
+  DownloadJournal::shared().open(journal.string());
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = fs::file_size(journal) + 10;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  for (int pass = 0; pass < 2; ++pass) {
+    auto fetcher = connectedFetcher();
+    EXPECT_THROW(fetcher->fetchData(recordsToFetch(), pairing_), RecordsRefused);
+    fetcher->disconncet();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+  EXPECT_FALSE(fs::exists(inA("a.txt")));
+  fetchedOnce(recordsToFetch());
+  DownloadJournal::shared().close();
+  expectSame("a.txt");
 }
 
 // Temporary downloads are created on the crypto pool, with their first part's request.
