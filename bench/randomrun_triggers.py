@@ -27,6 +27,15 @@ UPDATES = {"EventUpdateFile", "EventSuccessful", "EventFFConflict"}
 RENAMES = {"EventRenameFile"}
 
 
+def read_from(fd, offset):
+    data = b""
+    while True:
+        chunk = os.pread(fd, 1 << 20, offset + len(data))
+        if not chunk:
+            return data
+        data += chunk
+
+
 def holds(device, relative, data):
     try:
         with open(os.path.join(device.folder, relative), "rb") as held:
@@ -265,20 +274,24 @@ class InplaceWriter(threading.Thread):
                     self.random.randbytes(count))[:count]
             if count == 0 or data == head:
                 return "missed, %s is empty" % relative
+            try:
+                rest = read_from(fd, count)
+            except OSError as error:
+                return "missed, %s went before the write (%s)" % (relative, error.strerror)
             os.pwrite(fd, data, 0)
-            after = b""
-            while True:
-                chunk = os.pread(fd, 1 << 20, len(after))
-                if not chunk:
-                    break
-                after += chunk
+            try:
+                after = read_from(fd, 0)
+            except OSError:
+                # exfat-fuse answers ENOENT once the file was removed or replaced under the
+                # descriptor: what the write left is what it wrote over what the file held.
+                after = data + rest
             # Still there: the same file, or (exfat-fuse numbers a file anew under a new name) the
             # same content at one of its paths.
             still = any(same_file(os.path.join(device.folder, path), fd) or holds(device, path, after)
                         for path in paths)
         finally:
             os.close(fd)
-        before = head + after[count:]
+        before = head + rest
         self.ledger.touch(device, *paths)
         self.ledger.wrote(after, "%s in-place %s %s" % (device.name, relative, when))
         if still:
