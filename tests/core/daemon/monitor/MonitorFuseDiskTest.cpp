@@ -16,6 +16,7 @@
 #include "core/daemon/sync/PeerFolderRemovals.h"
 #include "core/daemon/sync/QoWorkerSync.h"
 #include "core/entity/ModeKeeping.h"
+#include "core/entity/NameSpelling.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/RecordedStates.h"
 #include "core/entity/SyncdirMark.h"
@@ -236,6 +237,23 @@ TEST_P(MonitorFuseDiskTest, AFolderWhoseNameTheDiskHoldsInAnotherSpellingWaitsTo
   EXPECT_TRUE(listedIn(root_).empty());
   EXPECT_TRUE(InstallReclassifier::install(folder(kPeerUsn + 1), EventCreateDirectory, false));
   EXPECT_EQ(listedIn(root_), std::set<std::string>{"ALBUM"});
+
+  // A folder inside one the disk holds in another spelling waits as well, instead of failing
+  // at every pass.
+  std::filesystem::rename(at("ALBUM"), at("Album"));
+  ASSERT_TRUE(eventually([&] { return listedIn(root_) == std::set<std::string>{"Album"}; }));
+  NameSpelling::forget();
+  const auto inside = [&] {
+    auto record = incoming("ALBUM/Day", Incoming().type(1).permissions(0755));
+    record->file()->setUsn(kPeerUsn);
+    return record;
+  };
+  EXPECT_FALSE(InstallReclassifier::install(inside(), EventCreateDirectory, false));
+  std::filesystem::rename(at("Album"), at("ALBUM"));
+  ASSERT_TRUE(eventually([&] { return listedIn(root_) == std::set<std::string>{"ALBUM"}; }));
+  NameSpelling::forget();
+  EXPECT_FALSE(InstallReclassifier::install(inside(), EventCreateDirectory, false));
+  EXPECT_TRUE(listedIn(at("ALBUM")).empty());
   FolderClashWait::shared().clear();
 }
 
