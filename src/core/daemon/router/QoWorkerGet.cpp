@@ -13,6 +13,7 @@
 #include "core/daemon/router/QoRequestBody.h"
 #include "core/daemon/router/QoWorker.h"
 #include "core/entity/CopyItemFolder.h"
+#include "core/entity/LocalLooks.h"
 #include "core/entity/QoDevice.h"
 #include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
@@ -160,6 +161,10 @@ QoMessage::Ptr serveGetRequest(const pb::MsgGetRequest& body) {
   }
   if (!opened) {
     QoLog("*** Get Request: File({}) open error", absolutePath);
+    // Recorded, yet not there: gone with no event heard of it (removed through another spelling
+    // of its folder on a FUSE disk that ignores case). Looked at, it is recorded removed, and
+    // the peer stops asking.
+    LocalLooks::shared().ask(absolutePath);
     return getError(body, pb::ErrorCodeBadPath);
   }
 

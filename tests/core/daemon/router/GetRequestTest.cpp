@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "HandlerTestBase.h"
+#include "core/entity/LocalLooks.h"
 #include "core/state/Lockers.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/WriteTransaction.h"
@@ -237,9 +238,13 @@ TEST_F(GetRequestTest, ServingEdgeCases) {
   EXPECT_EQ(shorter->part_data(), "cd");
   EXPECT_EQ(shorter->part().length(), 8);
 
+  // Gone with no event of it heard (removed through another spelling of its folder on a FUSE
+  // disk that ignores case): the monitor is asked to look, or the record stays for good.
+  LocalLooks::shared().take();
   fs::remove(dir_ / "f.txt");
   EXPECT_EQ(getError(request("/f.txt", 0, 1)), pb::ErrorCodeBadPath);
   EXPECT_EQ(getError(request("/unknown.txt", 0, 1)), pb::ErrorCodeBadPath);
+  EXPECT_EQ(LocalLooks::shared().take(), std::vector<std::string>{(dir_ / "f.txt").string()});
 
   pb::MsgGetRequest unknownTree = request("/f.txt", 0, 1);
   unknownTree.set_tree_uuid(QoUtils::generateUuid());
