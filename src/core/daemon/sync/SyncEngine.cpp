@@ -430,7 +430,6 @@ class SyncOnceRun {
                          update.empty() && updateDir.empty() && metadataOnly.empty() && renamesOfCreated.empty() &&
                          renamesOfUpdated.empty() && renamesOfMetadata.empty();
     if (nothing) return maxUsn;
-    const int64_t usnBefore = DataSource::sharedDataSource().getCurrentUsn();
     downloading_ = true;
     RelationList removals = deletions;
     removals.insert(removals.end(), conflicts.begin(), conflicts.end());
@@ -475,10 +474,7 @@ class SyncOnceRun {
     QoWorkerSync::mergeIntoNewSpelling(local_->path(), removedFolders_, madeFolders_);
     // And what the peer sent into a spelling this device had given up goes into the one it holds.
     QoWorkerSync::mergeIntoRespelling(local_->path(), respelledHere_);
-    // Only a page that recorded something is news to the peers. One whose every record failed
-    // announced nothing new, yet the peer pulled for it, failed alike and announced in turn:
-    // two devices kept pulling each other without end while a clash stood.
-    if (DataSource::sharedDataSource().getCurrentUsn() != usnBefore) QoNotices::post(notice::FileChanged{local_});
+    QoNotices::post(notice::FileChanged{local_});
     return maxUsn;
   }
 
