@@ -89,8 +89,8 @@ def holds_one_of_case_pairs(trees, caseless):
     and each tree at the indexes `caseless` holds one of each such pair and the rest as they do;
     what lies in a folder of such a pair stands, on it, in the spelling it holds or not at all (the
     folder of the spelling not installed is not made, nor anything in it). Every file's content
-    stands on it all the same, wherever: a folder respelled while files arrived in its old spelling
-    brings them into the new one."""
+    stands on it all the same, wherever (a folder respelled while files arrived in its old spelling
+    brings them into the new one), but for content the others hold only in such a folder."""
     exact = [tree for index, tree in enumerate(trees) if index not in caseless]
     if not exact or not all(tree == exact[0] for tree in exact):
         return False
@@ -106,7 +106,8 @@ def holds_one_of_case_pairs(trees, caseless):
                for path in exact[0]):
             return False
         contents = set(entry for entry in trees[index].values() if entry)
-        if any(entry and entry not in contents for entry in exact[0].values()):
+        if any(entry and entry not in contents and not in_unheld_spelling(exact[0], groups, trees[index], path)
+               for path, entry in exact[0].items()):
             return False
     return True
 
