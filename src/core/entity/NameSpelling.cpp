@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #include <cerrno>
 #include <cstring>
@@ -62,17 +64,64 @@ std::string swappedAscii(const std::string& name) {
   return swapped;
 }
 
-// ASCII and Latin-1 capitals (U+00C0-U+00DE but U+00D7) to small letters.
+// The locale whose case mappings hold the whole of Unicode's; none when it is not installed.
+locale_t unicodeCase() {
+  static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  return locale;
+}
+
+// The letter `point` folds to: its capital, as a disk that ignores case compares names (exFAT
+// by its table of capitals, which follows Unicode's); ASCII letters small, as they always were.
+char32_t foldedLetter(char32_t point) {
+  if (point < 0x80) return point >= 'A' && point <= 'Z' ? point + 32 : point;
+  char32_t upper = point;
+  if (const locale_t locale = unicodeCase()) {
+    upper = static_cast<char32_t>(towupper_l(static_cast<wint_t>(point), locale));
+  } else if (point >= 0xE0 && point <= 0xFE && point != 0xF7) {
+    upper = point - 0x20;  // Latin-1 at least
+  }
+  return upper < 0x80 && upper >= 'A' && upper <= 'Z' ? upper + 32 : upper;
+}
+
+void appendUtf8(std::string& out, char32_t point) {
+  if (point < 0x80) {
+    out += static_cast<char>(point);
+  } else if (point < 0x800) {
+    out += static_cast<char>(0xC0 | (point >> 6));
+    out += static_cast<char>(0x80 | (point & 0x3F));
+  } else if (point < 0x10000) {
+    out += static_cast<char>(0xE0 | (point >> 12));
+    out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (point & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (point >> 18));
+    out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (point & 0x3F));
+  }
+}
+
+// Every letter of the name folded (see foldedLetter); bytes that are no whole UTF-8 sequence
+// stay as they are.
 std::string folded(const std::string& name) {
-  std::string result = name;
-  for (size_t i = 0; i < result.size(); ++i) {
-    const auto c = static_cast<unsigned char>(result[i]);
-    if (c >= 'A' && c <= 'Z') result[i] = static_cast<char>(c + 32);
-    if (c == 0xC3 && i + 1 < result.size()) {
-      const auto next = static_cast<unsigned char>(result[i + 1]);
-      if (next >= 0x80 && next <= 0x9E && next != 0x97) result[i + 1] = static_cast<char>(next + 0x20);
-      ++i;
+  std::string result;
+  result.reserve(name.size());
+  for (size_t i = 0; i < name.size();) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    const size_t length = c < 0x80 ? 1 : c >= 0xF0 && c < 0xF8 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    bool whole = length > 0 && i + length <= name.size();
+    char32_t point = length == 4 ? c & 0x07 : length == 3 ? c & 0x0F : length == 2 ? c & 0x1F : c;
+    for (size_t k = 1; whole && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(name[i + k]);
+      whole = (next & 0xC0) == 0x80;
+      point = (point << 6) | (next & 0x3F);
     }
+    if (!whole || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+      result += name[i++];
+      continue;
+    }
+    appendUtf8(result, foldedLetter(point));
+    i += length;
   }
   return result;
 }

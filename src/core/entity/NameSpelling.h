@@ -40,7 +40,7 @@ class NameSpelling {
   // lstat of `path`, failing with ENOENT unless every component below `root` is listed under
   // its spelling. A path not below `root` is only looked at.
   static int lstatAsSpelled(const std::string& root, const std::string& path, struct stat& status);
-  // Whether two names are spellings of one another (letters of ASCII and Latin-1 folded).
+  // Whether two names are spellings of one another (letters folded as Unicode's capitals).
   static bool sameFolded(const std::string& a, const std::string& b);
   // The form both spellings of a name fold to (see sameFolded).
   static std::string folded(const std::string& name);

@@ -357,16 +357,8 @@ void QoWorkerSync::mergeIntoNewSpelling(const std::string& root, const std::set<
     const auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '/'); };
     return depth(a) != depth(b) ? depth(a) > depth(b) : a < b;
   });
-  // Spellings of one another share a key: ASCII letters in lower case, every other byte
-  // folded to one (the folded letters beyond ASCII take as many bytes in either case).
-  const auto keyOf = [](const std::string& path) {
-    std::string key = path;
-    for (char& c : key) {
-      if ((c & 0x80) != 0) c = '\x80';
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return key;
-  };
+  // Spellings of one another share a key: their folded form.
+  const auto keyOf = [](const std::string& path) { return NameSpelling::folded(path); };
   std::unordered_multimap<std::string, std::string> madeByKey;
   for (const std::string& path : made) madeByKey.emplace(keyOf(path), path);
   for (const std::string& oldPath : oldPaths) {
