@@ -120,6 +120,8 @@ bool installNotingClash(const std::shared_ptr<QoFileAndSyncdirCopyRelation>& rec
     clashes.installed(retryKey);
   } else if (record->refusedForSpellingClash() && copy) {
     clashes.refused(copy->uuid() + "/" + record->getRemoteSyncdirCopyUuid(), retryKey);
+    // The pass after this one decides: made when it is due, not whenever the peer next changes.
+    SyncEngine::pullAfter(copy->uuid(), record->getRemoteSyncdirCopyUuid(), SpellingClashes::kNextPassAfter);
   }
   return installed;
 }

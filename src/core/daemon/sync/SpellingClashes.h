@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -21,6 +22,8 @@ namespace velbor {
 class SpellingClashes {
  public:
   static constexpr size_t kMaxEntries = 4096;
+  // How long after a refusal its pairing is pulled again, for the pass that decides.
+  static constexpr std::chrono::seconds kNextPassAfter{3};
 
   static SpellingClashes& shared();
 
