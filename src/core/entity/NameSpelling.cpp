@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "platform/QoLog.h"
+#include "platform/Utf8.h"
 
 namespace velbor {
 namespace {
@@ -107,19 +108,14 @@ std::string folded(const std::string& name) {
   std::string result;
   result.reserve(name.size());
   for (size_t i = 0; i < name.size();) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    const size_t length = c < 0x80 ? 1 : c >= 0xF0 && c < 0xF8 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    bool whole = length > 0 && i + length <= name.size();
-    char32_t point = length == 4 ? c & 0x07 : length == 3 ? c & 0x0F : length == 2 ? c & 0x1F : c;
-    for (size_t k = 1; whole && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(name[i + k]);
-      whole = (next & 0xC0) == 0x80;
-      point = (point << 6) | (next & 0x3F);
-    }
-    if (!whole || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+    const size_t length = utf8SequenceLength(name, i);
+    if (length == 0) {
       result += name[i++];
       continue;
     }
+    const auto lead = static_cast<unsigned char>(name[i]);
+    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) point = (point << 6) | (static_cast<unsigned char>(name[i + k]) & 0x3F);
     appendUtf8(result, foldedLetter(point));
     i += length;
   }
