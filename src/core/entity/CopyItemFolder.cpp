@@ -531,14 +531,23 @@ void CopyItemFolder::renameOneItem(const CopyItemFolder& source, const std::stri
     raise("move aside", sourcePath, errno);
   }
   if (renameNoReplace(fd_, asideName, fd_, targetName) == 0) return;
-  // The new name is a second link of the file, not another spelling of one entry: both names
-  // stay as they were.
   const int error = errno;
+  // The new name is a second link of the file, not another spelling of one entry (the old one
+  // is aside, so a disk folding case finds nothing at the new one): the file stays at the new
+  // name alone, as the rename means. Both names kept, the old one came back as a new file.
+  struct stat asideStatus {};
+  struct stat targetStatus {};
+  if (error == EEXIST && ::fstatat(fd_, asideName.c_str(), &asideStatus, AT_SYMLINK_NOFOLLOW) == 0 &&
+      ::fstatat(fd_, targetName.c_str(), &targetStatus, AT_SYMLINK_NOFOLLOW) == 0 &&
+      asideStatus.st_dev == targetStatus.st_dev && asideStatus.st_ino == targetStatus.st_ino &&
+      ::unlinkat(fd_, asideName.c_str(), 0) == 0) {
+    return;
+  }
   if (renameNoReplace(fd_, asideName, source.fd_, sourceName) != 0) {
     QoLog("*** ({}) stays at ({}), {}", sourcePath, aside.path(), errnoText(errno));
     raise("move back", sourcePath, errno);
   }
-  if (error != EEXIST) raise("move to " + path_ + "/" + targetName, sourcePath, error);
+  raise("move to " + path_ + "/" + targetName, sourcePath, error);
 }
 
 void CopyItemFolder::moveNoReplace(const std::string& from, const std::string& to) const {

@@ -58,10 +58,10 @@ TEST_F(RenameTest, FileMovedOnThePeerIsRenamedHereWithoutDownload) {
   EXPECT_EQ(failedUsn(), 0);
 }
 
-// On a file system that folds case, "Report.txt" finds the file "report.txt": the two names
-// are one item. This kernel has none, so a second link stands in for that lookup: the new
-// name leads to the very file (same device and inode) the old name does.
-TEST_F(RenameTest, ACaseOnlyRenameOfOneItemRemovesNothing) {
+// A rename onto a second link of the same file (the new name leads to the very file, same
+// device and inode, the old name does) leaves the file at the new name alone: both names
+// kept, the old one, recorded removed, came back as a new file on every device.
+TEST_F(RenameTest, ARenameOntoASecondLinkOfTheFileLeavesItAtTheNewNameAlone) {
   recordPayload("report.txt");
   fs::create_hard_link(at("report.txt"), at("Report.txt"));
   auto renames = renameOf("report.txt", "Report.txt", Incoming().content("payload").permissions(0600));
@@ -70,8 +70,8 @@ TEST_F(RenameTest, ACaseOnlyRenameOfOneItemRemovesNothing) {
   EXPECT_TRUE(QoWorkerSync::renameFiles(renames).empty());
   EXPECT_EQ(readFile(at("Report.txt")), "payload");
   EXPECT_EQ(modeOf(at("Report.txt")), 0600u);
-  // Neither name was taken from the item: removing the old one would remove the file itself.
-  EXPECT_EQ(fs::hard_link_count(at("Report.txt")), 2u);
+  EXPECT_FALSE(fs::exists(at("report.txt")));
+  EXPECT_EQ(fs::hard_link_count(at("Report.txt")), 1u);
   EXPECT_EQ(stored("Report.txt")->status(), 0);
   EXPECT_EQ(stored("report.txt")->status(), 1);
   EXPECT_TRUE(temporaries().empty());
