@@ -435,7 +435,7 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
   DiskSteps::passed(DiskStep::Rename, targetPath);
   NameSpelling::noteRemoved(source.path_, sourceName);
   NameSpelling::noteAdded(path_, targetName);
-  if (onPlaced) onPlaced(placement);
+  if (onPlaced) onPlaced(placement, placed);
   struct stat installed {};
   if (changedInFlush || ::fstat(file.get(), &installed) != 0 || !S_ISREG(installed.st_mode) ||
       installed.st_ino != placed.st_ino || installed.st_mode != placed.st_mode || installed.st_size != placed.st_size ||
@@ -592,9 +592,10 @@ struct stat CopyItemFolder::setAttributes(const std::string& name, int32_t permi
   if (::utimensat(fd_, name.c_str(), timesWithModification(mtime).data(), AT_SYMLINK_NOFOLLOW) != 0) {
     raise("set time", path, errno);
   }
-  DiskSteps::passed(DiskStep::Stamp, path);
+  // Read before anyone hears of the stamp: the state it left, not a write made right after.
   struct stat stamped {};
   if (::fstatat(fd_, name.c_str(), &stamped, AT_SYMLINK_NOFOLLOW) != 0) raise("stat", path, errno);
+  DiskSteps::passed(DiskStep::Stamp, path);
   return stamped;
 }
 

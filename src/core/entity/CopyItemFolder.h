@@ -30,7 +30,9 @@ class CopyItemFolder {
   // were exchanged) and is the caller's to remove; the target was the source file itself
   // under another name; what stood there is replaced for good (no exchange on this disk).
   enum class Placement { kNew, kExchanged, kSameItem, kReplacedForGood };
-  using Placed = std::function<void(Placement)>;
+  // With the state the file was placed in: read before the rename (which keeps it), so a write
+  // made right after is not taken for the install's.
+  using Placed = std::function<void(Placement, const struct stat& placed)>;
 
   CopyItemFolder(const std::string& root, const std::string& path);
   ~CopyItemFolder();

@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <optional>
 
 #include "core/entity/RenameWithFlags.h"
+#include "core/utils/QoUtils.h"
 #include "framework/persistence/PersistentObject.h"
 #include "platform/QoLog.h"
 
@@ -53,6 +55,15 @@ std::optional<Left> leftAt(int folder, const std::string& name) {
   return Left{status.st_ino, status.st_size, status.st_mode, status.st_mtim};
 }
 
+// What the engine left at `name`: `state`, as its step read it before anyone could hear of it,
+// under the inode `name` has now (exfat-fuse numbers a file anew under a new name). A write
+// made right after the step is then the user's, never taken for the engine's.
+std::optional<Left> leftAs(int folder, const std::string& name, const struct stat& state) {
+  auto left = leftAt(folder, name);
+  if (left) *left = Left{left->inode, state.st_size, state.st_mode, state.st_mtim};
+  return left;
+}
+
 // Whether `name` is still what the engine left there: an item changed since (a user's write,
 // a chmod) is the user's, and is neither removed nor given back older attributes.
 bool still(const Held& folder, const std::string& name, const std::optional<Left>& left) {
@@ -66,9 +77,28 @@ void logFailed(const char* what, const std::string& name) {
   QoLog("*** {} ({}) not put back, {}", what, name, std::strerror(errno));
 }
 
-// Gives `name` the permissions and times of `before` again.
-void restoreAttributes(const Held& folder, const std::string& name, const struct stat& before) {
-  const timespec times[2] = {before.st_atim, before.st_mtim};
+// Whether the regular file `name` holds the content of SHA-1 `content`.
+bool holds(const Held& folder, const std::string& name, const std::string& content) {
+  const int fd = ::openat(folder->fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const auto sha1 = QoUtils::getSha1StringWithInputStream(fd);
+  ::close(fd);
+  return sha1 && *sha1 == content;
+}
+
+// Gives `name` the permissions and times of `before` again. A file that no longer holds
+// `content` (when given), the one its install judged, was written meanwhile (also before its
+// stamp, which no status tells): it takes its permissions back and the time of now, as that
+// write would have given it, so that any later look, after a restart too, sees the change.
+void restoreAttributes(const Held& folder, const std::string& name, const struct stat& before,
+                       const std::string& content = std::string()) {
+  timespec times[2] = {before.st_atim, before.st_mtim};
+  if (!content.empty() && S_ISREG(before.st_mode) && !holds(folder, name, content)) {
+    QoLog("*** ({}) was written while its install was undone: its time is now", name);
+    // The time itself, not UTIME_NOW: exfat-fuse takes the special values for times.
+    ::clock_gettime(CLOCK_REALTIME, &times[1]);
+    times[0] = times[1];
+  }
   if (::fchmodat(folder->fd(), name.c_str(), before.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0 ||
       ::utimensat(folder->fd(), name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
     logFailed("Attributes of", name);
@@ -94,13 +124,14 @@ void removeFile(const Held& folder, const std::string& name, const std::optional
 
 void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFolder& source,
                          const std::string& sourceName, const CopyItemFolder& target, const std::string& targetName,
-                         bool backToSource, const std::optional<struct stat>& attributesBefore) {
+                         const struct stat& placedState, bool backToSource,
+                         const std::optional<struct stat>& attributesBefore, const std::string& content) {
   using Placement = CopyItemFolder::Placement;
   if (placement == Placement::kReplacedForGood) return;
   const Held from = hold(source);
   const Held to = hold(target);
   if (!from || !to) return;
-  const auto placed = leftAt(to->fd(), targetName);
+  const auto placed = leftAs(to->fd(), targetName, placedState);
   if (placement != Placement::kExchanged) {
     const bool back = backToSource || placement == Placement::kSameItem;
     PersistentObject::onRollback([=] {
@@ -110,7 +141,7 @@ void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFold
       } else if (!renameBack(to, targetName, from, sourceName)) {
         logFailed("Move of", targetName);
       } else if (attributesBefore) {
-        restoreAttributes(from, sourceName, *attributesBefore);
+        restoreAttributes(from, sourceName, *attributesBefore, content);
       }
     });
     return;
@@ -126,7 +157,7 @@ void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFold
     if (!backToSource) {
       removeFile(from, sourceName, placed);
     } else if (attributesBefore) {
-      restoreAttributes(from, sourceName, *attributesBefore);
+      restoreAttributes(from, sourceName, *attributesBefore, content);
     }
   });
 }
@@ -151,12 +182,13 @@ void DiskUndo::madeFolder(const CopyItemFolder& folder, const std::string& name)
   });
 }
 
-void DiskUndo::attributesSet(const CopyItemFolder& folder, const std::string& name, const struct stat& before) {
+void DiskUndo::attributesSet(const CopyItemFolder& folder, const std::string& name, const struct stat& before,
+                             const struct stat& stamped, const std::string& content) {
   const Held held = hold(folder);
   if (!held) return;
-  const auto set = leftAt(held->fd(), name);
+  const auto set = leftAs(held->fd(), name, stamped);
   PersistentObject::onRollback([=] {
-    if (still(held, name, set)) restoreAttributes(held, name, before);
+    if (still(held, name, set)) restoreAttributes(held, name, before, content);
   });
 }
 

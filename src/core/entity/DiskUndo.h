@@ -19,22 +19,28 @@ class DiskUndo {
   DiskUndo() = delete;
 
   // installFile put the file from `sourceName` of `source` at `targetName` of `target` as
-  // `placement` says. Undone, it leaves the target again: back to its source name with
+  // `placement` says, in the state `placed` (the one it read before the rename). Undone, it
+  // leaves the target again: back to its source name with
   // `backToSource` (a local file renamed), else removed (a download, fetched again); an item
   // exchanged out of the target goes back there. Committed, that exchanged item goes. An item
   // replaced for good (a disk without exchange) cannot come back. With `attributesBefore` (a
   // local file renamed, given the record's attributes on its way), back at its source name it
-  // has those again.
+  // has those again, unless it no longer holds `content` (its SHA-1): a write landed meanwhile,
+  // and its time is then now.
   static void installed(CopyItemFolder::Placement placement, const CopyItemFolder& source,
                         const std::string& sourceName, const CopyItemFolder& target, const std::string& targetName,
-                        bool backToSource, const std::optional<struct stat>& attributesBefore = std::nullopt);
+                        const struct stat& placed, bool backToSource,
+                        const std::optional<struct stat>& attributesBefore = std::nullopt,
+                        const std::string& content = std::string());
   // `from` of `folder` was renamed `to` there, where nothing stood: undone, it goes back.
   static void moved(const CopyItemFolder& folder, const std::string& from, const std::string& to);
   // The folder `name` of `folder` was made: undone, it goes again while it is empty.
   static void madeFolder(const CopyItemFolder& folder, const std::string& name);
-  // `name` of `folder` had the status `before` when its permissions and time were just set:
-  // undone, it has them again, unless it changed since they were set.
-  static void attributesSet(const CopyItemFolder& folder, const std::string& name, const struct stat& before);
+  // `name` of `folder` had the status `before` when its permissions and time were just set,
+  // leaving it `stamped`: undone, it has them again, unless it changed since they were set (or,
+  // with `content`, no longer holds it: then its time is now).
+  static void attributesSet(const CopyItemFolder& folder, const std::string& name, const struct stat& before,
+                            const struct stat& stamped, const std::string& content = std::string());
 };
 
 }  // namespace velbor

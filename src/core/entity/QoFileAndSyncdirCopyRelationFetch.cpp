@@ -153,10 +153,10 @@ void recordStampedTime(Relation& relation, QoFile& file, const std::string& path
 // committed.
 // Answers the item's state right after, as setAttributes does (`judged`: see there).
 struct stat setAttributesUndoably(const CopyItemFolder& folder, const std::string& name, int32_t permissions,
-                                  int64_t mtime, const std::optional<struct stat>& judged = std::nullopt) {
+                                  int64_t mtime, const std::optional<struct stat>& judged, const std::string& content) {
   const auto before = folder.status(name);
   const struct stat stamped = folder.setAttributes(name, permissions, mtime, judged);
-  if (before) DiskUndo::attributesSet(folder, name, *before);
+  if (before) DiskUndo::attributesSet(folder, name, *before, stamped, content);
   return stamped;
 }
 
@@ -164,9 +164,12 @@ struct stat setAttributesUndoably(const CopyItemFolder& folder, const std::strin
 // With `attributesBefore` (a local file renamed, given the record's attributes on its way),
 // it has those again once back at its name.
 CopyItemFolder::Placed undoably(const CopyItemFolder& source, const CopyItemFolder& target, bool backToSource,
-                                const std::optional<struct stat>& attributesBefore = std::nullopt) {
-  return [&source, &target, backToSource, attributesBefore](CopyItemFolder::Placement placement) {
-    DiskUndo::installed(placement, source, source.name(), target, target.name(), backToSource, attributesBefore);
+                                const std::optional<struct stat>& attributesBefore = std::nullopt,
+                                const std::string& content = std::string()) {
+  return [&source, &target, backToSource, attributesBefore, content](CopyItemFolder::Placement placement,
+                                                                     const struct stat& placed) {
+    DiskUndo::installed(placement, source, source.name(), target, target.name(), placed, backToSource, attributesBefore,
+                        content);
   };
 }
 
@@ -233,7 +236,7 @@ void makeDirectoryAt(const Relation& relation, const std::string& path, int32_t 
   }
   folder.makeDirectory(folder.name(), permissions, mtime);
   if (item && S_ISDIR(item->st_mode)) {
-    DiskUndo::attributesSet(folder, folder.name(), *item);
+    if (const auto set = folder.status(folder.name())) DiskUndo::attributesSet(folder, folder.name(), *item, *set);
   } else {
     DiskUndo::madeFolder(folder, folder.name());
   }
@@ -255,9 +258,9 @@ std::string moveLocalToConflictName(Relation& relation, QoFile& localFile) {
       moved->st_mtim.tv_nsec != judged->st_mtim.tv_nsec) {
     throw QoException::defaultExceptionWithReason("({}) changed on disk while it was moved", conflictPath);
   }
-  recordStampedTime(
-      relation, localFile, conflictPath,
-      setAttributesUndoably(local, conflictName, localFile.unixAttr(), localFile.contentModTime(), moved));
+  recordStampedTime(relation, localFile, conflictPath,
+                    setAttributesUndoably(local, conflictName, localFile.unixAttr(), localFile.contentModTime(), moved,
+                                          localFile.sha1()));
   return conflictPath;
 }
 
@@ -677,9 +680,9 @@ void QoFileAndSyncdirCopyRelation::fileRename() {
     const CopyItemFolder localItem(root, localFile.path());
     const auto judged = ensureRecordedAsOnDisk(localItem, localFile.path());
     installUnderConflictName(*this);
-    recordStampedTime(
-        *this, localFile, localFile.path(),
-        setAttributesUndoably(localItem, localItem.name(), localFile.unixAttr(), localFile.contentModTime(), judged));
+    recordStampedTime(*this, localFile, localFile.path(),
+                      setAttributesUndoably(localItem, localItem.name(), localFile.unixAttr(),
+                                            localFile.contentModTime(), judged, localFile.sha1()));
     local.setVclock(vclock_);
     local.updateRelation();
   }
@@ -695,8 +698,9 @@ void QoFileAndSyncdirCopyRelation::handleFFOOConflict() {
   const CopyItemFolder target(rootOf(*this), file.path());
   const auto judged = ensureRecordedAsOnDisk(target, file.path());
   deleteTmpFile();
-  recordStampedTime(*this, file, file.path(),
-                    setAttributesUndoably(target, target.name(), file.unixAttr(), file.contentModTime(), judged));
+  recordStampedTime(
+      *this, file, file.path(),
+      setAttributesUndoably(target, target.name(), file.unixAttr(), file.contentModTime(), judged, file.sha1()));
   updateRelation();
 }
 
@@ -807,16 +811,18 @@ void QoFileAndSyncdirCopyRelation::handleFetchEventRenameFile() {
       target.verifyFile(target.name(), file.sha1());  // raises when it is not the content
       throw QoException::defaultExceptionWithReason("({}) changed while it was read", file.path());
     }
-    recordStampedTime(*this, file, file.path(),
-                      setAttributesUndoably(target, target.name(), file.unixAttr(), file.contentModTime(), checked));
+    recordStampedTime(
+        *this, file, file.path(),
+        setAttributesUndoably(target, target.name(), file.unixAttr(), file.contentModTime(), checked, file.sha1()));
     store(*this, true);
     return;
   }
   const CopyItemFolder source(rootOf(*this), sourcePath);
   // The local file must still hold the content the record names.
-  const auto installed = target.installFile(
-      source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(), true, std::nullopt,
-      std::nullopt, replacing(file.path(), file.sha1()), undoably(source, target, true, source.status(source.name())));
+  const auto installed =
+      target.installFile(source, source.name(), target.name(), file.sha1(), file.unixAttr(), file.contentModTime(),
+                         true, std::nullopt, std::nullopt, replacing(file.path(), file.sha1()),
+                         undoably(source, target, true, source.status(source.name()), file.sha1()));
   noteInstalled(*this, file.path(), installed, true);
   store(*this, true);
 }
