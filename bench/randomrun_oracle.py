@@ -69,11 +69,16 @@ def describe(entry):
     return "%s bytes %s" % (size, (digest or "")[:10])
 
 
+def fold(path):
+    """A path as a disk that ignores case names it: a file and a folder of one name are one."""
+    return path.lower().rstrip("/")
+
+
 def folded(tree):
-    """{path in lower case: [entries]}."""
+    """{folded path: [entries]}."""
     groups = {}
     for path, entry in tree.items():
-        groups.setdefault(path.lower(), []).append(entry)
+        groups.setdefault(fold(path), []).append(entry)
     return groups
 
 
@@ -102,7 +107,7 @@ def holds_one_of_case_pairs(trees, caseless):
         if any(path not in groups or len(entries) != 1 or entries[0] not in groups[path]
                for path, entries in held.items()):
             return False
-        if any(path.lower() not in held and not in_unheld_spelling(exact[0], groups, trees[index], path)
+        if any(fold(path) not in held and not in_unheld_spelling(exact[0], groups, trees[index], path)
                for path in exact[0]):
             return False
         contents = set(entry for entry in trees[index].values() if entry)
@@ -118,7 +123,7 @@ def in_unheld_spelling(tree, groups, held, path):
     parts = path.rstrip("/").split("/")
     for depth in range(1, len(parts)):
         folder = "/".join(parts[:depth]) + "/"
-        if folder in tree and len(groups[folder.lower()]) > 1 and folder not in held:
+        if folder in tree and len(groups[fold(folder)]) > 1 and folder not in held:
             return True
     return False
 
