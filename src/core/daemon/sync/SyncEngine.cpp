@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/daemon/sync/FileFetcher.h"
+#include "core/daemon/sync/FolderSpellingPairs.h"
 #include "core/daemon/sync/PeerFolderRemovals.h"
 #include "core/daemon/sync/PeerMarkRecord.h"
 #include "core/daemon/sync/PeerSilent.h"
@@ -435,8 +436,8 @@ class SyncOnceRun {
     removals.insert(removals.end(), conflicts.begin(), conflicts.end());
     // Kept over the pages and passes of the run: a folder's removal and its new spelling may
     // come in different pages.
-    for (const std::string& path : QoWorkerSync::removedFolders(removals)) removedFolders_.insert(path);
-    for (const std::string& path : QoWorkerSync::madeFolders(dirCreate)) madeFolders_.insert(path);
+    for (const std::string& path : QoWorkerSync::removedFolders(removals)) respelledThere_.removed(path);
+    for (const std::string& path : QoWorkerSync::madeFolders(dirCreate)) respelledThere_.made(path);
     for (const RelationList* records : {&dirCreate, &fileCreate, &update, &updateDir, &conflicts, &metadataOnly,
                                         &renamesOfCreated, &renamesOfUpdated, &renamesOfMetadata}) {
       for (const std::string& path : QoWorkerSync::respelledHere(local_->path(), *records)) {
@@ -471,7 +472,7 @@ class SyncOnceRun {
     QoWorkerSync::updateFilesWithoutDownload(metadataOnly);
     // Once the new spelling holds what the peer sent into it: a file both spellings hold then
     // stays once, or comes in beside as a conflict copy.
-    QoWorkerSync::mergeIntoNewSpelling(local_->path(), removedFolders_, madeFolders_);
+    QoWorkerSync::mergeIntoNewSpelling(local_->path(), respelledThere_.oldSpellings(), respelledThere_.newSpellings());
     // And what the peer sent into a spelling this device had given up goes into the one it holds.
     QoWorkerSync::mergeIntoRespelling(local_->path(), respelledHere_);
     QoNotices::post(notice::FileChanged{local_});
@@ -490,9 +491,8 @@ class SyncOnceRun {
   // a transfer that never ends.
   bool downloading_ = false;
   bool markCleared_ = false;
-  // The folders the peer removed, and those it made, in the pages of this run.
-  std::set<std::string> removedFolders_;
-  std::set<std::string> madeFolders_;
+  // The folders the peer removed and made in the pages of this run, paired by spelling.
+  FolderSpellingPairs respelledThere_;
   // The folders respelled here that the pages of this run may make again (see
   // QoWorkerSync::respelledHere).
   std::set<std::string> respelledHere_;

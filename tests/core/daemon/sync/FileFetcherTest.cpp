@@ -18,6 +18,7 @@
 #include "PullTestBase.h"
 #include "core/daemon/sync/FileFetcher.h"
 #include "core/daemon/sync/FolderClashWait.h"
+#include "core/daemon/sync/FolderSpellingPairs.h"
 #include "core/daemon/sync/InstallRetry.h"
 #include "core/daemon/sync/SpellingClashes.h"
 #include "core/daemon/sync/SyncEngine.h"
@@ -373,6 +374,20 @@ TEST(FolderClashWaitTest, AFolderRefusedAgainWaitsLongerEachTimeAndAnotherVersio
 
 // A refusal for a clash of spelling persists only once a pass of the pairing that made it went
 // through every page (where a case-only rename's removal of the old spelling comes).
+// A removed folder and a made one pair up whichever page brings each, and only as spellings
+// of one another.
+TEST(FolderSpellingPairsTest, FoldersPairUpAcrossPagesOnlyAsSpellingsOfOneAnother) {
+  FolderSpellingPairs pairs;
+  pairs.made("/c/Album");
+  pairs.removed("/c/Photos");
+  pairs.removed("/c/album");
+  pairs.made("/c/photos2");
+  pairs.removed("/c/Фото");
+  pairs.made("/c/фото");
+  EXPECT_EQ(pairs.oldSpellings(), (std::set<std::string>{"/c/album", "/c/Фото"}));
+  EXPECT_EQ(pairs.newSpellings(), (std::set<std::string>{"/c/Album", "/c/фото"}));
+}
+
 TEST(SpellingClashesTest, ARefusalPersistsOnceAPassOfItsPairingWentThroughEveryPage) {
   SpellingClashes clashes;
   clashes.passCompleted("here/a");
