@@ -328,20 +328,10 @@ bool QoWorkerSync::spellingGone(const QoFileAndSyncdirCopyRelation& record, cons
                                               oldPath.substr(copy->path().size()));
 }
 
-std::vector<std::string> QoWorkerSync::removedFolders(const RelationList& records) {
+std::vector<std::string> QoWorkerSync::folders(const RelationList& records, bool removed) {
   std::vector<std::string> paths;
   for (const auto& record : records) {
-    if (record && record->file() && record->file()->type() == 1 && record->file()->status() == 1) {
-      paths.push_back(record->file()->path());
-    }
-  }
-  return paths;
-}
-
-std::vector<std::string> QoWorkerSync::madeFolders(const RelationList& records) {
-  std::vector<std::string> paths;
-  for (const auto& record : records) {
-    if (record && record->file() && record->file()->type() == 1 && record->file()->status() == 0) {
+    if (record && record->file() && record->file()->type() == 1 && (record->file()->status() == 1) == removed) {
       paths.push_back(record->file()->path());
     }
   }

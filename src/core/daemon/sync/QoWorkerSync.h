@@ -70,13 +70,11 @@ struct QoWorkerSync {
   // old spelling's removals remove nothing. Where the peer holds both spellings, the second
   // still waits (InstallReclassifier).
   static void respellFolders(const RelationList& dirs, const RelationList& deletions, const RelationList& renames);
-  // The folders the peer removed in these records (deletions, conflicts), taken before they
-  // are applied: a conflict applied keeps the local folder in its record.
-  static std::vector<std::string> removedFolders(const RelationList& records);
-  // The folders the peer made in these records.
-  static std::vector<std::string> madeFolders(const RelationList& records);
-  // A folder the peer removed (`removed`, see removedFolders) while it made the folder under a
-  // spelling differing only in letter case (`made`, see madeFolders; both from any page of the
+  // The folders the peer removed (`removed`) or made in these records; removals are taken
+  // before they are applied: a conflict applied keeps the local folder in its record.
+  static std::vector<std::string> folders(const RelationList& records, bool removed);
+  // A folder the peer removed (`removed`, see folders) while it made the folder under a
+  // spelling differing only in letter case (`made`, see folders; both from any page of the
   // pull), which still holds items here that the peer never saw (made or changed here, also
   // while this device was down, or arrived from another device meanwhile): they go into the new
   // spelling, merged all the way down (see SpellingMerge), and the old one goes once empty. A

@@ -436,8 +436,8 @@ class SyncOnceRun {
     removals.insert(removals.end(), conflicts.begin(), conflicts.end());
     // Kept over the pages and passes of the run: a folder's removal and its new spelling may
     // come in different pages.
-    for (const std::string& path : QoWorkerSync::removedFolders(removals)) respelledThere_.removed(path);
-    for (const std::string& path : QoWorkerSync::madeFolders(dirCreate)) respelledThere_.made(path);
+    for (const std::string& path : QoWorkerSync::folders(removals, true)) respelledThere_.removed(path);
+    for (const std::string& path : QoWorkerSync::folders(dirCreate, false)) respelledThere_.made(path);
     for (const RelationList* records : {&dirCreate, &fileCreate, &update, &updateDir, &conflicts, &metadataOnly,
                                         &renamesOfCreated, &renamesOfUpdated, &renamesOfMetadata}) {
       for (const std::string& path : QoWorkerSync::respelledHere(local_->path(), *records)) {
