@@ -172,7 +172,7 @@ NameSpelling::Listed NameSpelling::inFolder(int folderFd, const std::string& fol
   if (!letters.ascii && !letters.other) return Listed::kAsSpelled;
   // A disk that tells "a" from "A" tells the other letters apart too.
   if (letters.ascii && ::fstatat(at, entryOf(swappedAscii(name)).c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 &&
-      errno == ENOENT) {
+      errno == ENOENT && !doubted(folderPath)) {
     return Listed::kAsSpelled;
   }
   {
@@ -250,6 +250,28 @@ void NameSpelling::noteRemoved(const std::string& folderPath, const std::string&
 void NameSpelling::forget() {
   std::lock_guard lock(mutex());
   listings().clear();
+}
+
+std::map<std::string, NameSpelling::Clock::time_point>& NameSpelling::doubts() {
+  static auto* instance = new std::map<std::string, Clock::time_point>();
+  return *instance;
+}
+
+void NameSpelling::doubt(const std::string& folderPath) {
+  std::lock_guard lock(mutex());
+  auto& doubted = doubts();
+  const Clock::time_point now = Clock::now();
+  if (doubted.size() >= kMostListings && doubted.count(folderPath) == 0) {
+    std::erase_if(doubted, [&](const auto& entry) { return entry.second <= now; });
+    if (doubted.size() >= kMostListings) doubted.erase(doubted.begin());
+  }
+  doubted[folderPath] = now + kDoubtLifetime;
+}
+
+bool NameSpelling::doubted(const std::string& folderPath) {
+  std::lock_guard lock(mutex());
+  const auto found = doubts().find(folderPath);
+  return found != doubts().end() && Clock::now() < found->second;
 }
 
 }  // namespace velbor

@@ -50,6 +50,11 @@ class NameSpelling {
   static void noteAdded(const std::string& folderPath, const std::string& name);
   static void noteRemoved(const std::string& folderPath, const std::string& name);
   static void forget();
+  // For a while every name in the folder is looked for in its listing, whatever a look-up of
+  // it answers: a disk that ignores letter case may still answer for a spelling just removed
+  // through another one (exfat-fuse keeps each spelling's entry a second after).
+  static void doubt(const std::string& folderPath);
+  static constexpr std::chrono::seconds kDoubtLifetime{3};
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -59,6 +64,8 @@ class NameSpelling {
   };
   static std::mutex& mutex();
   static std::map<std::string, Listing>& listings();
+  static std::map<std::string, Clock::time_point>& doubts();
+  static bool doubted(const std::string& folderPath);
 };
 
 }  // namespace velbor

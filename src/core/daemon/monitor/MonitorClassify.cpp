@@ -272,6 +272,7 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
   }
   std::vector<std::string> queue(paths.begin(), paths.end());
   std::set<std::string> walked(paths.begin(), paths.end());
+  std::set<std::string> lookedAbove;
   // Quitting: what is read so far is whole; the rest is found by the next start's rescan.
   for (size_t index = 0; index < queue.size() && !stopping_.stop_requested(); ++index) {
     const std::string path = queue[index];
@@ -297,6 +298,24 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
       if (!item.disk || item.disk->type() == 3) continue;
     }
     const QoFile::Ptr stored = QoFile::getFileWithPath(path);
+    // Removed through another spelling of its name on a disk that ignores letter case: the
+    // event names the spelling used, and the one recorded is looked at too, as its folder
+    // lists it.
+    if (!state->exists && (!stored || stored->status() != 0)) {
+      for (const QoFile::Ptr& other : QoFile::presentSpellingsOf(path)) {
+        NameSpelling::doubt(path.substr(0, path.rfind('/')));
+        if (walked.insert(other->path()).second) queue.push_back(other->path());
+      }
+    }
+    // Gone while recorded present: its folder may be gone too with no event of its own (a look
+    // asked for the file, or the folder removed through another spelling of its name).
+    if (!state->exists && stored && stored->status() == 0) {
+      const std::string folder = path.substr(0, path.rfind('/'));
+      if (folder.size() > copy->path().size() && lookedAbove.insert(folder).second && !walked.count(folder)) {
+        const std::optional<DiskState> folderState = diskStateOf(copy->path(), folder);
+        if (folderState && !folderState->exists && walked.insert(folder).second) queue.push_back(folder);
+      }
+    }
     // Nothing to record: not counted, so no notice tells of a change that is none.
     if (isNoChange(path, item.disk, item.state, stored)) continue;
     if (item.disk && item.disk->type() == 0 && contentMayDiffer(path, *item.disk, item.state, stored)) {

@@ -374,7 +374,7 @@ void QoWorkerSync::mergeIntoNewSpelling(const std::string& root, const std::set<
   }
 }
 
-std::vector<std::string> QoWorkerSync::respelledHere(const std::string& root, const RelationList& records) {
+std::map<std::string, std::string> QoWorkerSync::respelledHere(const std::string& root, const RelationList& records) {
   std::set<std::string> folders;
   for (const auto& record : records) {
     if (!record || !record->file()) continue;
@@ -386,28 +386,34 @@ std::vector<std::string> QoWorkerSync::respelledHere(const std::string& root, co
       if (!folders.insert(path.substr(0, slash)).second) break;
     }
   }
-  std::vector<std::string> respelled;
+  std::map<std::string, std::string> respelled;
   for (const std::string& folder : folders) {
     struct stat status {};
     // Mostly the folder is there as spelled: one look.
     if (NameSpelling::lstatAsSpelled(root, folder, status) == 0) continue;
     const auto stored = QoFile::getFileWithPath(folder);
-    if (!stored || stored->type() != 1 || stored->status() != 1) continue;
-    if (SpellingMerge::respellingOf(root, folder)) respelled.push_back(folder);
+    if (!stored || stored->type() != 1) continue;
+    // Still recorded present: renamed a moment ago, before the monitor recorded it.
+    const auto rename =
+        stored->status() == 0 ? SpellingMerge::Rename::kNotYetRecorded : SpellingMerge::Rename::kRecorded;
+    if (const auto spelling = SpellingMerge::respellingOf(root, folder, rename)) respelled.emplace(folder, *spelling);
   }
   return respelled;
 }
 
-void QoWorkerSync::mergeIntoRespelling(const std::string& root, const std::set<std::string>& oldPaths) {
+void QoWorkerSync::mergeIntoRespelling(const std::string& root, const std::map<std::string, std::string>& respelled) {
   // The deepest first: what a respelled folder inside holds goes its own way before its parent's.
-  std::vector<std::string> paths(oldPaths.begin(), oldPaths.end());
-  std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) { return a > b; });
-  for (const std::string& oldPath : paths) {
+  for (auto it = respelled.rbegin(); it != respelled.rend(); ++it) {
+    const std::string& oldPath = it->first;
     try {
       LockerGuard lock(WriteTransaction::locker());
       struct stat status {};
       if (NameSpelling::lstatAsSpelled(root, oldPath, status) != 0 || !S_ISDIR(status.st_mode)) continue;
-      const auto respelling = SpellingMerge::respellingOf(root, oldPath);
+      // The spelling found before the pull, while it stands; else the one recorded since.
+      std::optional<std::string> respelling = it->second;
+      if (NameSpelling::lstatAsSpelled(root, it->second, status) != 0 || !S_ISDIR(status.st_mode)) {
+        respelling = SpellingMerge::respellingOf(root, oldPath);
+      }
       if (!respelling) continue;
       QoLog("Folder({}) made again for a peer's items, respelled ({}) here: they go there", oldPath, *respelling);
       if (SpellingMerge::merge(root, oldPath, *respelling)) SpellingMerge::removeIfEmpty(root, oldPath);

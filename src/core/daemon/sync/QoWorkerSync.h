@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -85,14 +86,15 @@ struct QoWorkerSync {
                                    const std::set<std::string>& made);
   // The folders at or above these records' paths that this device removed while it holds them
   // in another spelling (renamed here in letter case only, see SpellingMerge::respellingOf),
-  // taken before the records are applied: a peer that still names the old spelling makes it
-  // again here for what it sends into it.
-  static std::vector<std::string> respelledHere(const std::string& root, const RelationList& records);
-  // Those of `oldPaths` (see respelledHere) made again meanwhile go back into the spelling this
+  // each with that spelling, taken before the records are applied: a peer that still names the
+  // old spelling makes it again here for what it sends into it. A rename the monitor has not
+  // recorded yet counts: the disk tells of it before the records do.
+  static std::map<std::string, std::string> respelledHere(const std::string& root, const RelationList& records);
+  // Those of `respelled` (see respelledHere) made again meanwhile go back into the spelling this
   // device gave them, merged all the way down, and the old one goes once empty: the monitor
   // records the moves, and so the devices end with the new spelling holding every item, also a
   // disk ignoring case that can take the new spelling only once the peers hold no other.
-  static void mergeIntoRespelling(const std::string& root, const std::set<std::string>& oldPaths);
+  static void mergeIntoRespelling(const std::string& root, const std::map<std::string, std::string>& respelled);
   static bool createDirectorysRelation(const Pairing& syncdirCopyRelation, const RelationList& dirs);
   // Applies deletions in the order given (contents before their folder). A folder goes only
   // when nothing of the user's that the peer has not removed is left in it (see

@@ -121,7 +121,8 @@ bool SpellingMerge::removeIfEmpty(const std::string& root, const std::string& pa
   return folder.removeItemKeeping(folder.name(), [](const std::string&, const std::string&) { return true; });
 }
 
-std::optional<std::string> SpellingMerge::respellingOf(const std::string& root, const std::string& path) {
+std::optional<std::string> SpellingMerge::respellingOf(const std::string& root, const std::string& path,
+                                                       Rename rename) {
   if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') {
     return std::nullopt;
   }
@@ -146,9 +147,10 @@ std::optional<std::string> SpellingMerge::respellingOf(const std::string& root, 
   for (const std::string& spelling : spellings) {
     if (spelling == path) continue;
     const auto stored = QoFile::getFileWithPath(spelling);
+    const bool recordedPresent = stored && stored->status() == 0;
+    if (rename == Rename::kRecorded ? !recordedPresent || stored->type() != 1 : recordedPresent) continue;
     struct stat status {};
-    if (stored && stored->status() == 0 && stored->type() == 1 &&
-        NameSpelling::lstatAsSpelled(root, spelling, status) == 0 && S_ISDIR(status.st_mode)) {
+    if (NameSpelling::lstatAsSpelled(root, spelling, status) == 0 && S_ISDIR(status.st_mode)) {
       return spelling;
     }
   }

@@ -20,9 +20,14 @@ class SpellingMerge {
   // Merges the folder `from` into the folder `into`, both below `root`. Answers whether `from`
   // is left empty (it stays: its removal is the caller's).
   static bool merge(const std::string& root, const std::string& from, const std::string& into);
-  // The folder recorded present here whose path differs from `path` only in the letter case of
-  // some of its names, and that the disk keeps apart from it; nothing when there is none.
-  static std::optional<std::string> respellingOf(const std::string& root, const std::string& path);
+  // How the rename that respelled a folder stands in the records.
+  enum class Rename { kRecorded, kNotYetRecorded };
+
+  // The folder here whose path differs from `path` only in the letter case of some of its
+  // names, and that the disk keeps apart from it: recorded present, or with kNotYetRecorded
+  // not (new to the records, or recorded removed); nothing when there is none.
+  static std::optional<std::string> respellingOf(const std::string& root, const std::string& path,
+                                                 Rename rename = Rename::kRecorded);
   // Removes the folder `path` when it is empty; answers whether it is gone.
   static bool removeIfEmpty(const std::string& root, const std::string& path);
 

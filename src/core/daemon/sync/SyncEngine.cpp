@@ -440,9 +440,7 @@ class SyncOnceRun {
     for (const std::string& path : QoWorkerSync::folders(dirCreate, false)) respelledThere_.made(path);
     for (const RelationList* records : {&dirCreate, &fileCreate, &update, &updateDir, &conflicts, &metadataOnly,
                                         &renamesOfCreated, &renamesOfUpdated, &renamesOfMetadata}) {
-      for (const std::string& path : QoWorkerSync::respelledHere(local_->path(), *records)) {
-        respelledHere_.insert(path);
-      }
+      respelledHere_.merge(QoWorkerSync::respelledHere(local_->path(), *records));
     }
     // Names are taken as the folders list them from here on, not as listed before.
     NameSpelling::forget();
@@ -495,7 +493,7 @@ class SyncOnceRun {
   FolderSpellingPairs respelledThere_;
   // The folders respelled here that the pages of this run may make again (see
   // QoWorkerSync::respelledHere).
-  std::set<std::string> respelledHere_;
+  std::map<std::string, std::string> respelledHere_;
 };
 
 // The tests' stand-in for every pull; empty outside tests.

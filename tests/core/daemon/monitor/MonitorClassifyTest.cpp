@@ -63,6 +63,17 @@ TEST_F(MonitorClassifyTest, AChangeNoEventToldOfIsRecordedOnceAnInstallAsksForAL
   LocalLooks::shared().ask(at("a.txt"));
   tick();
   EXPECT_EQ(stored("a.txt")->sha1(), sha1Of("edited where no watch heard it"));
+
+  // Gone with its folders: they go too, not only the file asked for.
+  std::filesystem::create_directories(at("d/m"));
+  writeFile(at("d/m/f.txt"), "f");
+  look({"d", "d/m", "d/m/f.txt"});
+  std::filesystem::remove_all(at("d/m"));
+  LocalLooks::shared().ask(at("d/m/f.txt"));
+  tick();
+  EXPECT_EQ(stored("d/m/f.txt")->status(), 1);
+  EXPECT_EQ(stored("d/m")->status(), 1);
+  EXPECT_EQ(stored("d")->status(), 0);
 }
 
 TEST_F(MonitorClassifyTest, EditWithinTheSameSecondAndSizeChangeIsRecorded) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -64,7 +65,8 @@ TEST_P(MonitorFuseDiskTest, ModesThatTheDiskDoesNotKeepAreNeverRecordedNorAnInst
 }
 
 // Renamed on the stick in letter case only: the old spelling still answers a look-up, yet
-// the folder lists the new one. The old name is recorded removed, the new one present.
+// the folder lists the new one. The old name is recorded removed, the new one present; and
+// removed through any spelling, the one recorded is.
 TEST_P(MonitorFuseDiskTest, ARenameInLetterCaseOnlyIsRecordedAsTheFolderListsIt) {
   if (GetParam() != FuseDisk::Kind::Exfat) GTEST_SKIP() << "ntfs-3g keeps names apart by case";
   load();
@@ -80,6 +82,13 @@ TEST_P(MonitorFuseDiskTest, ARenameInLetterCaseOnlyIsRecordedAsTheFolderListsIt)
   tick();
   for (const char* gone : {"Notes0.txt", "Photos", "Photos/two.jpg"}) EXPECT_EQ(stored(gone)->status(), 1) << gone;
   for (const char* there : {"notes0.txt", "photos", "photos/two.jpg"}) EXPECT_TRUE(recorded(there)) << there;
+
+  // Removed through yet another spelling: the event names that one, and the ones recorded go.
+  std::filesystem::remove_all(at("PHOTOS"));
+  std::filesystem::remove(at("NOTES0.txt"));
+  report({"PHOTOS", "NOTES0.txt"});
+  tick();
+  for (const char* gone : {"notes0.txt", "photos", "photos/two.jpg"}) EXPECT_EQ(stored(gone)->status(), 1) << gone;
 }
 
 // The names a folder lists (hidden ones left out): the spelling the disk holds.
@@ -207,12 +216,26 @@ TEST_P(MonitorFuseDiskTest, AFolderRespelledOnThePeerIsMergedIntoItsNewSpellingA
       QoWorkerSync::respelledHere(root_, {incoming("Trip/Day", Incoming().type(1).permissions(0755)),
                                           incoming("Trip/Day/d.txt", Incoming().content("d").permissions(0644)),
                                           incoming("Photos/r.txt", Incoming().content("r").permissions(0644))});
-  EXPECT_EQ(respelled, std::vector<std::string>{at("Trip")});
+  EXPECT_EQ(respelled, (std::map<std::string, std::string>{{at("Trip"), at("trip")}}));
   std::filesystem::create_directories(at("Trip/Day"));
   writeFile(at("Trip/Day/d.txt"), "d");
-  QoWorkerSync::mergeIntoRespelling(root_, {respelled.begin(), respelled.end()});
+  QoWorkerSync::mergeIntoRespelling(root_, respelled);
   EXPECT_EQ(listedIn(root_).count("Trip"), 0U);
   EXPECT_EQ(listedIn(at("trip/Day")), std::set<std::string>{"d.txt"});
+
+  // The same before the monitor has recorded the rename.
+  std::filesystem::create_directories(at("Ride"));
+  report({"Ride"});
+  tick();
+  std::filesystem::rename(at("Ride"), at("ride"));
+  const auto early =
+      QoWorkerSync::respelledHere(root_, {incoming("Ride/e.txt", Incoming().content("e").permissions(0644))});
+  EXPECT_EQ(early, (std::map<std::string, std::string>{{at("Ride"), at("ride")}}));
+  std::filesystem::create_directories(at("Ride"));
+  writeFile(at("Ride/e.txt"), "e");
+  QoWorkerSync::mergeIntoRespelling(root_, early);
+  EXPECT_EQ(listedIn(root_).count("Ride"), 0U);
+  EXPECT_EQ(listedIn(at("ride")), std::set<std::string>{"e.txt"});
 }
 
 // A folder whose name the disk holds in another spelling is not made, and not tried again
