@@ -204,38 +204,31 @@ TEST_P(MonitorFuseDiskTest, AFolderRespelledOnThePeerIsMergedIntoItsNewSpellingA
   EXPECT_TRUE(exists(at("Tour/Deep/.x.txt.Velbor.Download")));
 
   // Respelled here, and a peer that still names the old spelling sends a folder into it: the old
-  // spelling, made again for it, goes back into the new one.
-  std::filesystem::create_directories(at("Trip"));
-  report({"Trip"});
-  tick();
-  std::filesystem::rename(at("Trip"), at("trip"));
-  report({"Trip", "trip"});
-  tick();
-  ASSERT_EQ(stored("Trip")->status(), 1);
-  const auto respelled =
-      QoWorkerSync::respelledHere(root_, {incoming("Trip/Day", Incoming().type(1).permissions(0755)),
-                                          incoming("Trip/Day/d.txt", Incoming().content("d").permissions(0644)),
-                                          incoming("Photos/r.txt", Incoming().content("r").permissions(0644))});
-  EXPECT_EQ(respelled, (std::map<std::string, std::string>{{at("Trip"), at("trip")}}));
-  std::filesystem::create_directories(at("Trip/Day"));
-  writeFile(at("Trip/Day/d.txt"), "d");
-  QoWorkerSync::mergeIntoRespelling(root_, respelled);
-  EXPECT_EQ(listedIn(root_).count("Trip"), 0U);
-  EXPECT_EQ(listedIn(at("trip/Day")), std::set<std::string>{"d.txt"});
-
-  // The same before the monitor has recorded the rename.
-  std::filesystem::create_directories(at("Ride"));
-  report({"Ride"});
-  tick();
-  std::filesystem::rename(at("Ride"), at("ride"));
-  const auto early =
-      QoWorkerSync::respelledHere(root_, {incoming("Ride/e.txt", Incoming().content("e").permissions(0644))});
-  EXPECT_EQ(early, (std::map<std::string, std::string>{{at("Ride"), at("ride")}}));
-  std::filesystem::create_directories(at("Ride"));
-  writeFile(at("Ride/e.txt"), "e");
-  QoWorkerSync::mergeIntoRespelling(root_, early);
-  EXPECT_EQ(listedIn(root_).count("Ride"), 0U);
-  EXPECT_EQ(listedIn(at("ride")), std::set<std::string>{"e.txt"});
+  // spelling, made again for it, goes back into the new one; also before the monitor has
+  // recorded the rename.
+  for (const bool recordedFirst : {true, false}) {
+    const std::string from = recordedFirst ? "Trip" : "Ride";
+    const std::string to = recordedFirst ? "trip" : "ride";
+    std::filesystem::create_directories(at(from));
+    report({from});
+    tick();
+    std::filesystem::rename(at(from), at(to));
+    if (recordedFirst) {
+      report({from, to});
+      tick();
+      ASSERT_EQ(stored(from)->status(), 1);
+    }
+    const auto respelled =
+        QoWorkerSync::respelledHere(root_, {incoming(from + "/Day", Incoming().type(1).permissions(0755)),
+                                            incoming(from + "/Day/d.txt", Incoming().content("d").permissions(0644)),
+                                            incoming("Photos/r.txt", Incoming().content("r").permissions(0644))});
+    EXPECT_EQ(respelled, (std::map<std::string, std::string>{{at(from), at(to)}}));
+    std::filesystem::create_directories(at(from + "/Day"));
+    writeFile(at(from + "/Day/d.txt"), "d");
+    QoWorkerSync::mergeIntoRespelling(root_, respelled);
+    EXPECT_EQ(listedIn(root_).count(from), 0U);
+    EXPECT_EQ(listedIn(at(to + "/Day")), std::set<std::string>{"d.txt"});
+  }
 }
 
 // A folder whose name the disk holds in another spelling is not made, and not tried again
