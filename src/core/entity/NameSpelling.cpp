@@ -231,6 +231,12 @@ bool NameSpelling::sameFolded(const std::string& a, const std::string& b) { retu
 
 std::string NameSpelling::folded(const std::string& name) { return velbor::folded(name); }
 
+bool NameSpelling::ignoresCase(const std::string& folderPath, const std::string& name) {
+  struct stat status {};
+  const std::string swapped = swappedAscii(name);
+  return swapped != name && ::lstat((folderPath + "/" + swapped).c_str(), &status) == 0;
+}
+
 void NameSpelling::noteAdded(const std::string& folderPath, const std::string& name) {
   std::lock_guard lock(mutex());
   const auto found = listings().find(folderPath);

@@ -44,6 +44,9 @@ class NameSpelling {
   static bool sameFolded(const std::string& a, const std::string& b);
   // The form both spellings of a name fold to (see sameFolded).
   static std::string folded(const std::string& name);
+  // Whether the folder, which holds `name`, answers for it with its ASCII letters swapped in
+  // case: the disk ignores letter case.
+  static bool ignoresCase(const std::string& folderPath, const std::string& name);
 
   // Changes made to a folder by this process; removing a folder's name drops the listings of
   // everything below it.

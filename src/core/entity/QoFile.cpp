@@ -17,7 +17,6 @@
 #include "core/entity/EntitySettings.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/ModeKeeping.h"
-#include "core/entity/NameSpelling.h"
 #include "core/entity/OwnInstalls.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
@@ -472,20 +471,12 @@ QoFile::List QoFile::getSubFiles() const {
   return findByCriteria("WHERE path = ?1 OR (path > ?1 || '/' AND path < ?1 || '0')", Parameters{path_});
 }
 
-QoFile::List QoFile::presentSpellingsOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return {};
-  const std::string folder = path.substr(0, slash);
-  // Letters fold one character to one: only paths as long as this one are read from the rows.
-  List found =
-      findByCriteria("WHERE path > ?1 || '/' AND path < ?1 || '0' AND length(path) = length(?2) AND status = 0",
-                     Parameters{folder, path});
-  std::erase_if(found, [&](const Ptr& file) {
-    const std::string& other = file->path();
-    return other == path || other.find('/', slash + 1) != std::string::npos ||
-           !NameSpelling::sameFolded(other.substr(slash + 1), path.substr(slash + 1));
-  });
-  return found;
+QoFile::List QoFile::presentIn(const std::string& folder) {
+  // The range of paths below the folder, narrowed on the index to its own entries before any
+  // row is read.
+  return findByCriteria(
+      "WHERE path > ?1 || '/' AND path < ?1 || '0' AND instr(substr(path, length(?1) + 2), '/') = 0 AND status = 0",
+      Parameters{folder});
 }
 
 void QoFile::computeSha1IfRegular() {

@@ -103,8 +103,8 @@ class QoFile : public PersistentEntity<QoFile> {
   RelationList getFileRelations() const;
   // This path and every stored path below it.
   List getSubFiles() const;
-  // The records present beside `path` whose names differ from its name in letter case only.
-  static List presentSpellingsOf(const std::string& path);
+  // The records present right in the folder `folder` (not below its entries).
+  static List presentIn(const std::string& folder);
 
   // Local changes; the caller holds a transaction.
   void updateRelationUpdateSha1(bool updateSha1);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/daemon/monitor/Monitor.h"
+#include "core/daemon/monitor/RecordedSpellings.h"
 #include "core/entity/FileTimes.h"
 #include "core/entity/LocalLooks.h"
 #include "core/entity/ModeKeeping.h"
@@ -273,6 +274,7 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
   std::vector<std::string> queue(paths.begin(), paths.end());
   std::set<std::string> walked(paths.begin(), paths.end());
   std::set<std::string> lookedAbove;
+  RecordedSpellings spellings(copy->path());
   // Quitting: what is read so far is whole; the rest is found by the next start's rescan.
   for (size_t index = 0; index < queue.size() && !stopping_.stop_requested(); ++index) {
     const std::string path = queue[index];
@@ -302,9 +304,9 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
     // event names the spelling used, and the one recorded is looked at too, as its folder
     // lists it.
     if (!state->exists && (!stored || stored->status() != 0)) {
-      for (const QoFile::Ptr& other : QoFile::presentSpellingsOf(path)) {
+      for (std::string& other : spellings.of(path)) {
         NameSpelling::doubt(path.substr(0, path.rfind('/')));
-        if (walked.insert(other->path()).second) queue.push_back(other->path());
+        if (walked.insert(other).second) queue.push_back(std::move(other));
       }
     }
     // Gone while recorded present: its folder may be gone too with no event of its own (a look
