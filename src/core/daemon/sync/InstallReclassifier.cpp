@@ -9,6 +9,7 @@
 #include "core/daemon/sync/EqualContentAttributes.h"
 #include "core/daemon/sync/FolderClashWait.h"
 #include "core/daemon/sync/PeerRecordOrder.h"
+#include "core/daemon/sync/SpellingMerge.h"
 #include "core/daemon/sync/SyncEngine.h"
 #include "core/entity/CopyItemFolder.h"
 #include "core/entity/FileFetchEvent.h"
@@ -97,30 +98,12 @@ std::optional<std::string> folderKeyOf(const QoFileAndSyncdirCopyRelation& recor
   return fmt::format("{}\n{}\n{}\n{}", copy->uuid(), record.getRemoteSyncdirCopyUuid(), file->path(), peerUsn);
 }
 
-// The spelling the disk holds of the folder at `path` or, when a folder on the way is not there
-// as spelled, of the nearest such folder that stands in another spelling: nothing when neither
-// clashes so.
-std::optional<std::pair<std::string, std::string>> clashOnTheWay(const std::string& root, std::string path) {
-  while (path.size() > root.size()) {
-    try {
-      const CopyItemFolder folder(root, path);
-      const auto other = folder.otherSpelling(folder.name());
-      if (!other) return std::nullopt;
-      return std::make_pair(path, *other);
-    } catch (const std::exception&) {
-      // Its folder is not there as spelled: the clash, if any, is above.
-    }
-    path.erase(path.rfind('/'));
-  }
-  return std::nullopt;
-}
-
 // A folder not made because the disk holds its name, or the name of a folder on its way, in
 // another spelling waits (see FolderClashWait), says so once, and its pairing is pulled again
 // when the wait is over.
 void waitIfClash(const QoFileAndSyncdirCopyRelation& record, const std::string& key) {
   const std::string& path = record.file()->path();
-  const auto clash = clashOnTheWay(record.syncdirCopy()->path(), path);
+  const auto clash = SpellingMerge::clashOnTheWay(record.syncdirCopy()->path(), path);
   if (!clash) return;
   const auto wait = FolderClashWait::shared().refused(key);
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait).count();

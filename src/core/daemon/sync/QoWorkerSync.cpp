@@ -72,6 +72,20 @@ void assertComplete(const Relation& record) {
   QoAssert(record && record->syncdirCopy() && record->file() && record->syncdirCopy()->device(), "");
 }
 
+// Whether the peer removed the folder that `path` names in the spelling `spelling` (its last
+// name): it names it under the old spellings of the folders above it, which may have taken
+// their new ones here already.
+bool removedThere(const QoWorkerSync::RelationList& deletions, const std::string& path, const std::string& spelling) {
+  const size_t nameAt = path.rfind('/') + 1;
+  const std::string oldPath = path.substr(0, nameAt) + spelling;
+  return std::any_of(deletions.begin(), deletions.end(), [&](const QoWorkerSync::Relation& deletion) {
+    if (!deletion || !deletion->file() || deletion->file()->type() != 1) return false;
+    const std::string& removed = deletion->file()->path();
+    return removed.size() == oldPath.size() && removed.compare(nameAt, std::string::npos, spelling) == 0 &&
+           NameSpelling::sameFolded(removed, oldPath);
+  });
+}
+
 }  // namespace
 
 void QoWorkerSync::setFailedUsn(const QoFileAndSyncdirCopyRelation& record, int64_t usn) {
@@ -269,8 +283,9 @@ RelationList QoWorkerSync::renameFiles(const RelationList& records) {
   return failed;
 }
 
-void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& deletions,
-                                  const RelationList& renames) {
+void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& deletions, const RelationList& renames,
+                                  const RelationList& arriving) {
+  respellFoldersAbove(arriving, dirs, deletions);
   for (const auto& record : dirs) {
     if (!record || !record->file() || !record->syncdirCopy()) continue;
     const std::string& path = record->file()->path();
@@ -279,15 +294,6 @@ void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& 
       const auto spelling = folder.otherSpelling(folder.name());
       if (!spelling || spelling->empty()) continue;
       const std::string oldPath = path.substr(0, path.rfind('/') + 1) + *spelling;
-      // The peer names the old spelling under the old spellings of the folders above it, which
-      // may have taken their new ones here already.
-      const bool removedThere = std::any_of(deletions.begin(), deletions.end(), [&](const Relation& deletion) {
-        if (!deletion || !deletion->file() || deletion->file()->type() != 1) return false;
-        const std::string& removed = deletion->file()->path();
-        return removed.size() == oldPath.size() &&
-               removed.compare(path.rfind('/') + 1, std::string::npos, *spelling) == 0 &&
-               NameSpelling::sameFolded(removed, oldPath);
-      });
       // The peer may still hold the old spelling (made again there for a file arriving in it).
       // A spelling this device recorded removed when it took the one it holds is not taken back
       // so: the peer made it again, and moves a file back into it.
@@ -301,7 +307,7 @@ void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& 
                moved.compare(path.rfind('/') + 1, spelling->size(), *spelling) == 0 &&
                NameSpelling::sameFolded(moved.substr(0, oldPath.size()), oldPath);
       });
-      if (!removedThere && !movedThere && !spellingGone(*record, oldPath)) continue;
+      if (!removedThere(deletions, path, *spelling) && !movedThere && !spellingGone(*record, oldPath)) continue;
       // Under the locker of every writer of records: the monitor never sees the folder moved
       // halfway through the pull's view of it.
       LockerGuard lock(WriteTransaction::locker());
@@ -314,6 +320,37 @@ void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& 
     } catch (const std::exception& e) {
       // Its files then come as the old folder's removal and new downloads.
       QoLog("*** Folder({}) not given its new spelling, {}", path, e.what());
+    }
+  }
+}
+
+void QoWorkerSync::respellFoldersAbove(const RelationList& arriving, const RelationList& dirs,
+                                       const RelationList& deletions) {
+  std::set<std::string> looked;
+  for (const auto& record : arriving) {
+    if (!record || !record->file() || !record->syncdirCopy()) continue;
+    const std::string& root = record->syncdirCopy()->path();
+    const std::string& path = record->file()->path();
+    const size_t slash = path.rfind('/');
+    // Each folder once a page; the items of the root have none above them.
+    if (slash == std::string::npos || slash <= root.size() || !looked.insert(path.substr(0, slash)).second) continue;
+    try {
+      const auto clash = SpellingMerge::clashOnTheWay(root, path.substr(0, slash));
+      if (!clash || clash->second.empty()) continue;
+      const auto& [newPath, spelling] = *clash;
+      const std::string oldPath = newPath.substr(0, newPath.rfind('/') + 1) + spelling;
+      if (!removedThere(deletions, newPath, spelling) && !spellingGone(*record, oldPath)) continue;
+      LockerGuard lock(WriteTransaction::locker());
+      const CopyItemFolder folder(root, newPath);
+      const auto item = folder.status(spelling);
+      if (!item || !S_ISDIR(item->st_mode)) continue;
+      folder.renameInLetterCase(spelling, folder.name());
+      QoLog("Folder({}) takes the spelling ({}) the peer names its items under", oldPath, newPath);
+      for (const auto& below : dirs) {
+        if (below && below->file() && isBelow(below->file()->path(), newPath)) InstallReclassifier::clashOver(*below);
+      }
+    } catch (const std::exception& e) {
+      QoLog("*** Folder above ({}) not given its new spelling, {}", path, e.what());
     }
   }
 }

@@ -69,8 +69,11 @@ struct QoWorkerSync {
   // it, also what the peer has not seen yet (the monitor records that as moved, and so it
   // follows on the other devices). The renames of its files then find them in place, and the
   // old spelling's removals remove nothing. Where the peer holds both spellings, the second
-  // still waits (InstallReclassifier).
-  static void respellFolders(const RelationList& dirs, const RelationList& deletions, const RelationList& renames);
+  // still waits (InstallReclassifier). A folder above the items `arriving` is taken so as well
+  // on the same evidence (removed in `deletions`, or PeerFolderRemovals): the peer's record of
+  // the folder itself may never come (this device removed it since).
+  static void respellFolders(const RelationList& dirs, const RelationList& deletions, const RelationList& renames,
+                             const RelationList& arriving = {});
   // The folders the peer removed (`removed`) or made in these records; removals are taken
   // before they are applied: a conflict applied keeps the local folder in its record.
   static std::vector<std::string> folders(const RelationList& records, bool removed);
@@ -157,6 +160,10 @@ struct QoWorkerSync {
   // Whether the folder at `path` holds nothing but temporary downloads (true when there is no
   // folder there: the deletion itself then checks what is).
   static bool folderHoldsOnlyDownloads(const std::string& path);
+  // See respellFolders: the folders above the items `arriving`; the waits of `dirs` below one
+  // respelled are over.
+  static void respellFoldersAbove(const RelationList& arriving, const RelationList& dirs,
+                                  const RelationList& deletions);
   // Whether the folder at `path` in the copy at `root` holds a synchronised item that is not
   // recorded removed: a file, or a folder not recorded removed. Temporary downloads, entries
   // never synchronised (hidden or ignored names, links) and the folders kept only for them do

@@ -115,6 +115,22 @@ bool SpellingMerge::mergeItem(const std::string& root, const std::string& from, 
   return true;
 }
 
+std::optional<std::pair<std::string, std::string>> SpellingMerge::clashOnTheWay(const std::string& root,
+                                                                                std::string path) {
+  while (path.size() > root.size()) {
+    try {
+      const CopyItemFolder folder(root, path);
+      const auto other = folder.otherSpelling(folder.name());
+      if (!other) return std::nullopt;
+      return std::make_pair(path, *other);
+    } catch (const std::exception&) {
+      // Its folder is not there as spelled: the clash, if any, is above.
+    }
+    path.erase(path.rfind('/'));
+  }
+  return std::nullopt;
+}
+
 bool SpellingMerge::removeIfEmpty(const std::string& root, const std::string& path) {
   const CopyItemFolder folder(root, path);
   // Whatever came in meanwhile stays, and so does the folder.

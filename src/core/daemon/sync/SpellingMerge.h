@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace velbor {
 
@@ -28,6 +29,10 @@ class SpellingMerge {
   // not (new to the records, or recorded removed); nothing when there is none.
   static std::optional<std::string> respellingOf(const std::string& root, const std::string& path,
                                                  Rename rename = Rename::kRecorded);
+  // The folder at `path` or, when a folder on the way is not there as spelled, the nearest such
+  // folder that the disk holds in another spelling: its path and the spelling held (empty when
+  // no entry folds to its name the way names are folded here); nothing when neither clashes so.
+  static std::optional<std::pair<std::string, std::string>> clashOnTheWay(const std::string& root, std::string path);
   // Removes the folder `path` when it is empty; answers whether it is gone.
   static bool removeIfEmpty(const std::string& root, const std::string& path);
 

@@ -450,7 +450,11 @@ class SyncOnceRun {
     RelationList renames = renamesOfCreated;
     renames.insert(renames.end(), renamesOfUpdated.begin(), renamesOfUpdated.end());
     renames.insert(renames.end(), renamesOfMetadata.begin(), renamesOfMetadata.end());
-    QoWorkerSync::respellFolders(dirCreate, deletions, renames);
+    RelationList arriving = renames;
+    for (const RelationList* records : {&dirCreate, &fileCreate, &update, &updateDir, &metadataOnly}) {
+      arriving.insert(arriving.end(), records->begin(), records->end());
+    }
+    QoWorkerSync::respellFolders(dirCreate, deletions, renames, arriving);
     QoWorkerSync::createDirectorysRelation(pairing_, dirCreate);
     QoWorkerSync::createDirectorysRelation(pairing_, updateDir);
     PullStop::raiseIfStopped();

@@ -292,7 +292,8 @@ TEST_P(MonitorFuseDiskTest, AFolderHeldInASpellingGoneButForItsNameTakesThePeers
   const std::vector<Case> cases = {{"Tour", "tour", true, {}, true},
                                    {"Trip", "trip", false, {true}, true},
                                    {"Walk", "walk", false, {true, false}, false},
-                                   {"Hike", "hike", false, {}, false}};
+                                   {"Hike", "hike", false, {}, false},
+                                   {"Camp", "camp/Tent", false, {true}, true}};
   for (const Case& item : cases) {
     std::filesystem::create_directories(at(item.held + "/.git"));
     if (!item.removedHere) writeFile(at(item.held + "/f.txt"), "f");
@@ -309,14 +310,16 @@ TEST_P(MonitorFuseDiskTest, AFolderHeldInASpellingGoneButForItsNameTakesThePeers
     }
     const auto folder = [&] { return incoming(item.arriving, Incoming().type(1).permissions(0755)); };
     EXPECT_FALSE(InstallReclassifier::install(folder(), EventCreateDirectory, false)) << item.held;
-    QoWorkerSync::respellFolders({folder()}, {}, {});
-    const std::string& standing = item.respelled ? item.arriving : item.held;
+    // The peer's record of a folder above what arrives may never come.
+    QoWorkerSync::respellFolders({folder()}, {}, {}, {folder()});
+    const std::string named = item.arriving.substr(0, item.arriving.find('/'));
+    const std::string& standing = item.respelled ? named : item.held;
     EXPECT_EQ(listedIn(root_).count(standing), 1U) << item.held;
-    EXPECT_EQ(listedIn(root_).count(item.respelled ? item.held : item.arriving), 0U) << item.held;
+    EXPECT_EQ(listedIn(root_).count(item.respelled ? item.held : named), 0U) << item.held;
     EXPECT_TRUE(exists(at(standing + "/.git"))) << item.held;
     EXPECT_EQ(InstallReclassifier::install(folder(), EventCreateDirectory, false), item.respelled) << item.held;
     if (!item.removedHere) {
-      EXPECT_EQ(listedIn(at(standing)), std::set<std::string>{"f.txt"}) << item.held;
+      EXPECT_EQ(listedIn(at(standing)).count("f.txt"), 1U) << item.held;
     }
   }
   FolderClashWait::shared().clear();
