@@ -471,6 +471,11 @@ QoFile::List QoFile::getSubFiles() const {
   return findByCriteria("WHERE path = ?1 OR (path > ?1 || '/' AND path < ?1 || '0')", Parameters{path_});
 }
 
+int64_t QoFile::highestUsn() {
+  const List highest = findByCriteria("ORDER BY usn DESC LIMIT 1");
+  return highest.empty() ? 0 : highest.front()->usn();
+}
+
 QoFile::List QoFile::presentIn(const std::string& folder) {
   // The range of paths below the folder, narrowed on the index to its own entries before any
   // row is read.

@@ -103,6 +103,8 @@ class QoFile : public PersistentEntity<QoFile> {
   RelationList getFileRelations() const;
   // This path and every stored path below it.
   List getSubFiles() const;
+  // The highest usn recorded of any file; 0 when none is.
+  static int64_t highestUsn();
   // The records present right in the folder `folder` (not below its entries).
   static List presentIn(const std::string& folder);
 

@@ -29,6 +29,7 @@
 #include "core/daemon/sync/SpellingClashes.h"
 #include "core/entity/NameSpelling.h"
 #include "core/entity/QoDevice.h"
+#include "core/entity/QoFile.h"
 #include "core/entity/QoFileAndSyncdirCopyRelation.h"
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
@@ -432,6 +433,7 @@ class SyncOnceRun {
                          renamesOfUpdated.empty() && renamesOfMetadata.empty();
     if (nothing) return maxUsn;
     downloading_ = true;
+    const int64_t highestBefore = QoFile::highestUsn();
     RelationList removals = deletions;
     removals.insert(removals.end(), conflicts.begin(), conflicts.end());
     // Kept over the pages and passes of the run: a folder's removal and its new spelling may
@@ -477,7 +479,9 @@ class SyncOnceRun {
     QoWorkerSync::mergeIntoNewSpelling(local_->path(), respelledThere_.oldSpellings(), respelledThere_.newSpellings());
     // And what the peer sent into a spelling this device had given up goes into the one it holds.
     QoWorkerSync::mergeIntoRespelling(local_->path(), respelledHere_);
-    QoNotices::post(notice::FileChanged{local_});
+    // Only a page that recorded something is news to the peers: one whose records all failed
+    // would have two devices failing each other's records pull each other again and again.
+    if (QoFile::highestUsn() != highestBefore) QoNotices::post(notice::FileChanged{local_});
     return maxUsn;
   }
 

@@ -994,6 +994,23 @@ TEST_F(SyncOnceTest, ARecordThatFailsOnceIsFetchedAgainInTheSameRun) {
   EXPECT_EQ(transfersIn(log), (std::vector<std::string>{"begin", "stopped", "begin", "done"}));
 }
 
+// A pass whose records all fail changes nothing here and tells no peer of a change: two devices
+// failing each other's records would otherwise pull each other again and again.
+TEST_F(SyncOnceTest, APassThatAppliesNothingAnnouncesNoChange) {
+  startPeer();
+  writeB("1.txt", "one");
+  recordB();
+  refuseGet = [](const pb::MsgGetRequest& request) { return getError(request, pb::ErrorCodeVclockMismatch); };
+  NoticeLog<notice::FileChanged> changes;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_FALSE(fs::exists(inA("1.txt")));
+  EXPECT_TRUE(changes.delivered().empty());
+  refuseGet = nullptr;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_EQ(readFile(inA("1.txt")), "one");
+  EXPECT_FALSE(changes.delivered().empty());
+}
+
 // A retry that has nothing left to download still ends the run as done on the row, after
 // the pass before it said that it gave a file up.
 TEST_F(SyncOnceTest, ARetryWithNothingToDownloadEndsTheTransferDone) {
