@@ -339,7 +339,12 @@ void QoWorkerSync::respellFoldersAbove(const RelationList& arriving, const Relat
       if (!clash || clash->second.empty()) continue;
       const auto& [newPath, spelling] = *clash;
       const std::string oldPath = newPath.substr(0, newPath.rfind('/') + 1) + spelling;
-      if (!removedThere(deletions, newPath, spelling) && !spellingGone(*record, oldPath)) continue;
+      // Only a removal this page brings counts, or this device's own record of it: the page's
+      // removals were found newer than what this device holds, while an earlier word of the
+      // peer's may be older than the spelling the user gave the folder here since.
+      const auto here = record->syncdirCopy()->getFileRelationWithFilePath(oldPath);
+      const bool removedHere = here && here->file() && here->file()->type() == 1 && here->file()->status() == 1;
+      if (!removedThere(deletions, newPath, spelling) && !removedHere) continue;
       LockerGuard lock(WriteTransaction::locker());
       const CopyItemFolder folder(root, newPath);
       const auto item = folder.status(spelling);

@@ -70,8 +70,8 @@ struct QoWorkerSync {
   // follows on the other devices). The renames of its files then find them in place, and the
   // old spelling's removals remove nothing. Where the peer holds both spellings, the second
   // still waits (InstallReclassifier). A folder above the items `arriving` is taken so as well
-  // on the same evidence (removed in `deletions`, or PeerFolderRemovals): the peer's record of
-  // the folder itself may never come (this device removed it since).
+  // where the old spelling is removed in `deletions` or recorded removed here: the peer's record
+  // of the folder itself may never come (this device removed it since).
   static void respellFolders(const RelationList& dirs, const RelationList& deletions, const RelationList& renames,
                              const RelationList& arriving = {});
   // The folders the peer removed (`removed`) or made in these records; removals are taken

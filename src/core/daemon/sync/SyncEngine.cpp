@@ -389,6 +389,13 @@ class SyncOnceRun {
     const std::vector<std::string> remoteList(response.uuids().begin(), response.uuids().end());
     const std::vector<std::string> localList = uuidListWithPlaceholders(response);
 
+    // Only a page that recorded something is news to the peers: one whose records all failed
+    // would have two devices failing each other's records pull each other again and again.
+    // Read before the page is sorted: sorting it may remove local items a peer replaced.
+    const int64_t highestBefore = QoFile::highestUsn();
+    const auto announceIfRecorded = [&] {
+      if (QoFile::highestUsn() != highestBefore) QoNotices::post(notice::FileChanged{local_});
+    };
     RelationList dirCreate, fileCreate, update, updateDir, deletions, conflicts, metadataOnly;
     int64_t maxUsn = -1;
     int64_t count = 0;
@@ -407,6 +414,7 @@ class SyncOnceRun {
       QoLog("*** {} disk available space is {}, we will download {}", local_->path(), available, total);
       QoNotices::post(notice::NotEnoughDeviceSpace{static_cast<uint64_t>(std::max<int64_t>(available, 0)),
                                                    static_cast<uint64_t>(total)});
+      announceIfRecorded();
       return -1;
     }
     QoNotices::post(notice::EnoughDeviceSpace{});
@@ -431,9 +439,11 @@ class SyncOnceRun {
     const bool nothing = conflicts.empty() && deletions.empty() && dirCreate.empty() && fileCreate.empty() &&
                          update.empty() && updateDir.empty() && metadataOnly.empty() && renamesOfCreated.empty() &&
                          renamesOfUpdated.empty() && renamesOfMetadata.empty();
-    if (nothing) return maxUsn;
+    if (nothing) {
+      announceIfRecorded();
+      return maxUsn;
+    }
     downloading_ = true;
-    const int64_t highestBefore = QoFile::highestUsn();
     RelationList removals = deletions;
     removals.insert(removals.end(), conflicts.begin(), conflicts.end());
     // Kept over the pages and passes of the run: a folder's removal and its new spelling may
@@ -479,9 +489,7 @@ class SyncOnceRun {
     QoWorkerSync::mergeIntoNewSpelling(local_->path(), respelledThere_.oldSpellings(), respelledThere_.newSpellings());
     // And what the peer sent into a spelling this device had given up goes into the one it holds.
     QoWorkerSync::mergeIntoRespelling(local_->path(), respelledHere_);
-    // Only a page that recorded something is news to the peers: one whose records all failed
-    // would have two devices failing each other's records pull each other again and again.
-    if (QoFile::highestUsn() != highestBefore) QoNotices::post(notice::FileChanged{local_});
+    announceIfRecorded();
     return maxUsn;
   }
 

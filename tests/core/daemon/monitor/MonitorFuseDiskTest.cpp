@@ -288,12 +288,15 @@ TEST_P(MonitorFuseDiskTest, AFolderHeldInASpellingGoneButForItsNameTakesThePeers
     bool removedHere;               // recorded removed here, kept for its hidden entry
     std::vector<bool> peerRecords;  // the peer's records of the spelling held, in order (true: removed)
     bool respelled;
+    bool removedInThePage = false;  // the page's removals hold the spelling held
   };
   const std::vector<Case> cases = {{"Tour", "tour", true, {}, true},
                                    {"Trip", "trip", false, {true}, true},
                                    {"Walk", "walk", false, {true, false}, false},
                                    {"Hike", "hike", false, {}, false},
-                                   {"Camp", "camp/Tent", false, {true}, true}};
+                                   {"Camp", "camp/Tent", false, {}, true, true},
+                                   // Above what arrives, an earlier word of the peer's is not enough.
+                                   {"Dune", "dune/Tent", false, {true}, false}};
   for (const Case& item : cases) {
     std::filesystem::create_directories(at(item.held + "/.git"));
     if (!item.removedHere) writeFile(at(item.held + "/f.txt"), "f");
@@ -311,7 +314,9 @@ TEST_P(MonitorFuseDiskTest, AFolderHeldInASpellingGoneButForItsNameTakesThePeers
     const auto folder = [&] { return incoming(item.arriving, Incoming().type(1).permissions(0755)); };
     EXPECT_FALSE(InstallReclassifier::install(folder(), EventCreateDirectory, false)) << item.held;
     // The peer's record of a folder above what arrives may never come.
-    QoWorkerSync::respellFolders({folder()}, {}, {}, {folder()});
+    QoWorkerSync::RelationList removals;
+    if (item.removedInThePage) removals.push_back(incoming(item.held, Incoming().type(1).status(1).permissions(0755)));
+    QoWorkerSync::respellFolders({folder()}, removals, {}, {folder()});
     const std::string named = item.arriving.substr(0, item.arriving.find('/'));
     const std::string& standing = item.respelled ? named : item.held;
     EXPECT_EQ(listedIn(root_).count(standing), 1U) << item.held;

@@ -1011,6 +1011,29 @@ TEST_F(SyncOnceTest, APassThatAppliesNothingAnnouncesNoChange) {
   EXPECT_FALSE(changes.delivered().empty());
 }
 
+// A folder the peer replaced by a file goes here before the file comes: its removal is news to
+// the other peers even when the file then fails to come.
+TEST_F(SyncOnceTest, AFolderRemovedForAFileThatFailsToComeIsAnnounced) {
+  startPeer();
+  fs::create_directories(inB("d"));
+  writeB("d/f.txt", "in d");
+  recordB();
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  ASSERT_EQ(readFile(inA("d/f.txt")), "in d");
+  fs::remove_all(inB("d"));
+  recordB();
+  writeB("d", "a file now");
+  recordB();
+  refuseGet = [](const pb::MsgGetRequest& request) { return getError(request, pb::ErrorCodeVclockMismatch); };
+  NoticeLog<notice::FileChanged> changes;
+  ASSERT_EQ(syncOnce()->code(), pb::MsgCodeSyncOnceResponse);
+  EXPECT_FALSE(fs::exists(inA("d")));
+  const auto removed = copyA_->getFileRelationWithFilePath(inA("d"));
+  ASSERT_NE(removed, nullptr);
+  EXPECT_EQ(removed->file()->status(), 1);
+  EXPECT_FALSE(changes.delivered().empty()) << "the removal of d here is announced";
+}
+
 // A retry that has nothing left to download still ends the run as done on the row, after
 // the pass before it said that it gave a file up.
 TEST_F(SyncOnceTest, ARetryWithNothingToDownloadEndsTheTransferDone) {
