@@ -121,6 +121,16 @@ QoFile::List presentAtOrBelow(const QoFile::Ptr& stored) {
   return present;
 }
 
+// Has the kernel forget what it keeps of the file's content, so that it is read from the disk:
+// exfat-fuse gives each spelling of a name its own inode, and a write through one spelling
+// leaves what is kept for another the old bytes (under the new size and time).
+void dropKeptContent(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+}
+
 // The entries of a folder, not entered through a link; none when it cannot be listed.
 std::vector<std::string> entriesOf(const std::string& folder) {
   std::vector<std::string> entries;
@@ -321,6 +331,7 @@ std::vector<Monitor::Prepared> Monitor::prepare(const std::vector<std::string>& 
     // Nothing to record: not counted, so no notice tells of a change that is none.
     if (isNoChange(path, item.disk, item.state, stored)) continue;
     if (item.disk && item.disk->type() == 0 && contentMayDiffer(path, *item.disk, item.state, stored)) {
+      if (spellings.ignoreCase()) dropKeptContent(path);
       const auto readStart = std::chrono::system_clock::now();
       const auto sha1 = QoUtils::getSha1StringWithPath(path, stopping_.get_token());
       if (stopping_.stop_requested()) break;

@@ -6,11 +6,15 @@
 
 namespace velbor {
 
-std::vector<std::string> RecordedSpellings::of(const std::string& path) {
+bool RecordedSpellings::ignoreCase() {
   // The copy's mark is always there: how the disk answers for it tells how it takes case.
   if (!ignoresCase_) ignoresCase_ = NameSpelling::ignoresCase(root_, std::string(SyncdirMark::kName));
+  return *ignoresCase_;
+}
+
+std::vector<std::string> RecordedSpellings::of(const std::string& path) {
   const size_t slash = path.rfind('/');
-  if (!*ignoresCase_ || slash == std::string::npos || slash < root_.size()) return {};
+  if (!ignoreCase() || slash == std::string::npos || slash < root_.size()) return {};
   const std::string folder = path.substr(0, slash);
   auto found = folders_.find(folder);
   if (found == folders_.end()) {

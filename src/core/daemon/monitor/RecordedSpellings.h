@@ -19,6 +19,8 @@ class RecordedSpellings {
   // The paths recorded present beside `path` whose names differ from its name in letter case
   // only.
   std::vector<std::string> of(const std::string& path);
+  // Whether the copy's disk ignores letter case.
+  bool ignoreCase();
 
  private:
   using ByFoldedName = std::unordered_map<std::string, std::vector<std::string>>;
