@@ -203,6 +203,9 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
         unwatchedFolders_.insert(path + folder.substr(from->second.size()));
       }
       movedFolders_.erase(from);
+      // Moved (or swapped) before its creation was read, it had no watch to take along: it is
+      // watched here, with what it holds.
+      if (!watches_.isWatched(path)) watchTree(path, true);
       return;
     }
   }

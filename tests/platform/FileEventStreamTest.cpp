@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -167,6 +168,27 @@ TEST_F(FileEventStreamTest, RenamesReportBothPathsAndMovedFoldersKeepTheirWatche
   EXPECT_TRUE(collector_.waitForPath(at("d3/z"), Stream::kItemCreated));
   writeFile(at("d3/w"), "w");
   EXPECT_TRUE(collector_.waitForPath(at("d3/w"), Stream::kItemCreated));
+}
+
+// A folder made and swapped with a file (RENAME_EXCHANGE) before its creation is read cannot be
+// watched then; it is watched where the swap put it, and stays watched when swapped back.
+TEST_F(FileEventStreamTest, AFolderSwappedWithAFileBeforeItsWatchIsWatchedWhereItGoes) {
+  writeFile(at("b1.bin"), "b");
+  auto stream = startStream();
+  const auto swap = [&](const std::string& a, const std::string& b) {
+    return ::renameat2(AT_FDCWD, at(a).c_str(), AT_FDCWD, at(b).c_str(), RENAME_EXCHANGE) == 0;
+  };
+  collector_.gate(true);
+  writeFile(at("first"), "x");
+  ASSERT_TRUE(collector_.waitEntered());
+  fs::create_directory(at("d3"));
+  ASSERT_TRUE(swap("b1.bin", "d3")) << std::strerror(errno);
+  collector_.gate(false);
+  writeFile(at("b1.bin/f7.txt"), "f");
+  EXPECT_TRUE(collector_.waitForPath(at("b1.bin/f7.txt"), Stream::kItemCreated));
+  ASSERT_TRUE(swap("d3", "b1.bin")) << std::strerror(errno);
+  writeFile(at("d3/r23.txt"), "r");
+  EXPECT_TRUE(collector_.waitForPath(at("d3/r23.txt"), Stream::kItemCreated));
 }
 
 // Ignored file names are dropped as they are read: a file written under such a name and
