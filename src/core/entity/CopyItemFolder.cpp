@@ -432,10 +432,11 @@ std::optional<struct stat> CopyItemFolder::installFile(const CopyItemFolder& sou
     if (result != 0) raise("move to " + targetPath, sourcePath, errno);
     if (stood) placement = Placement::kReplacedForGood;
   }
-  DiskSteps::passed(DiskStep::Rename, targetPath);
   NameSpelling::noteRemoved(source.path_, sourceName);
   NameSpelling::noteAdded(path_, targetName);
+  // Told before anyone hears of the step: what a write right after it changes is the user's.
   if (onPlaced) onPlaced(placement, placed);
+  DiskSteps::passed(DiskStep::Rename, targetPath);
   struct stat installed {};
   if (changedInFlush || ::fstat(file.get(), &installed) != 0 || !S_ISREG(installed.st_mode) ||
       installed.st_ino != placed.st_ino || installed.st_mode != placed.st_mode || installed.st_size != placed.st_size ||

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/entity/QoFile.h"
 #include "core/entity/RenameWithFlags.h"
 #include "core/utils/QoUtils.h"
 #include "framework/persistence/PersistentObject.h"
@@ -120,6 +121,22 @@ void removeFile(const Held& folder, const std::string& name, const std::optional
   }
 }
 
+// The file `name` of `from` that an install exchanged out of the way of `to`/`target`, when it
+// cannot simply go or come back (written since through a descriptor opened before, or the file
+// put in its place was): it comes in beside the target as a conflict copy instead of staying
+// under a hidden name.
+void keepAside(const Held& from, const std::string& name, const std::optional<Left>& displaced, const Held& to,
+               const std::string& target) {
+  const auto now = from && to && displaced ? leftAt(from->fd(), name) : std::nullopt;
+  if (!now || now->inode != displaced->inode || !S_ISREG(now->mode)) return;
+  const std::string copy = QoFile::conflictPathOf(target);
+  if (!renameBack(from, name, to, copy)) {
+    logFailed("Replaced file", target);
+    return;
+  }
+  QoLog("*** ({}) was written while an install replaced it: the file it replaced is kept as ({})", target, copy);
+}
+
 }  // namespace
 
 void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFolder& source,
@@ -147,9 +164,15 @@ void DiskUndo::installed(CopyItemFolder::Placement placement, const CopyItemFold
     return;
   }
   const auto displaced = leftAt(from->fd(), sourceName);
-  PersistentObject::onCommit([=] { removeFile(from, sourceName, displaced); });
+  PersistentObject::onCommit([=] {
+    if (still(from, sourceName, displaced)) return removeFile(from, sourceName, displaced);
+    keepAside(from, sourceName, displaced, to, targetName);
+  });
   PersistentObject::onRollback([=] {
-    if (!still(to, targetName, placed) || !still(from, sourceName, displaced)) return;
+    // Nothing is put back over a write, on either side.
+    if (!still(to, targetName, placed) || !still(from, sourceName, displaced)) {
+      return keepAside(from, sourceName, displaced, to, targetName);
+    }
     if (RenameWithFlags::rename(from->fd(), sourceName.c_str(), to->fd(), targetName.c_str(), RENAME_EXCHANGE) != 0) {
       logFailed("Exchange of", targetName);
       return;
