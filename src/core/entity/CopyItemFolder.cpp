@@ -462,7 +462,7 @@ CopyItemFolder::Placement CopyItemFolder::replaceChecked(const CopyItemFolder& s
   if (errno != EEXIST) raise("move to " + targetPath, sourcePath, errno);
   // Something stands there: the two names are exchanged in one step, and what was taken out
   // is checked where it now stands. A change saved into it up to this check is seen; one
-  // saved later by writing into it still open is lost with it.
+  // saved later by writing into it still open is found by the caller's undo (DiskUndo).
   if (RenameWithFlags::rename(source.fd_, sourceName.c_str(), fd_, targetName.c_str(), RENAME_EXCHANGE) != 0) {
     if (!RenameWithFlags::flagsRefused(errno)) raise("exchange with " + targetPath, sourcePath, errno);
     return replaceAfterCheck(source, sourceName, targetName, mayReplace);
