@@ -138,6 +138,15 @@ void FileEventStream::readEvents() {
       offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
   }
+  // A folder that arrived where another stood (the two were exchanged: each move's watches were
+  // taken for the other's) has its watches set right and what it holds reported, as has one
+  // that had no watch to take along (moved or exchanged before its creation was read).
+  const bool exchanged =
+      std::any_of(arrivedFolders_.begin(), arrivedFolders_.end(), [](const auto& arrived) { return arrived.second; });
+  for (const auto& arrived : arrivedFolders_) {
+    if (exchanged || !watches_.isWatched(arrived.first)) watchTree(arrived.first, true);
+  }
+  arrivedFolders_.clear();
   // A folder moved away whose arrival was not among the events read has left the roots.
   for (const auto& [cookie, path] : movedFolders_) {
     for (const int wd : watches_.takeAtOrBelow(path)) ::inotify_rm_watch(fd_, wd);
@@ -191,6 +200,8 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
   if (mask & IN_MOVED_TO) {
     if (const auto from = movedFolders_.find(cookie); from != movedFolders_.end()) {
       // Moved within the watched folders: the watches go with it, and so does what is not watched.
+      bool& stood = arrivedFolders_[path];
+      stood = stood || watches_.isWatched(path);
       watches_.rename(from->second, path);
       std::vector<std::string> unwatched;
       for (auto folder = unwatchedFolders_.lower_bound(from->second);
@@ -203,9 +214,6 @@ void FileEventStream::handle(int wd, uint32_t mask, uint32_t cookie, const std::
         unwatchedFolders_.insert(path + folder.substr(from->second.size()));
       }
       movedFolders_.erase(from);
-      // Moved (or swapped) before its creation was read, it had no watch to take along: it is
-      // watched here, with what it holds.
-      if (!watches_.isWatched(path)) watchTree(path, true);
       return;
     }
   }

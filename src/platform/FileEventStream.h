@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -157,6 +158,9 @@ class FileEventStream {
   std::unordered_set<std::string> writing_;
   // Folders moved away, by the cookie that pairs them with where they went.
   std::unordered_map<uint32_t, std::string> movedFolders_;
+  // The folders a move brought within the watched ones during one read, each with whether a
+  // watched folder stood at its path before (an exchange).
+  std::map<std::string, bool> arrivedFolders_;
   uint64_t lastId_ = 0;
 };
 

@@ -171,7 +171,8 @@ TEST_F(FileEventStreamTest, RenamesReportBothPathsAndMovedFoldersKeepTheirWatche
 }
 
 // A folder made and swapped with a file (RENAME_EXCHANGE) before its creation is read cannot be
-// watched then; it is watched where the swap put it, and stays watched when swapped back.
+// watched then; it is watched where the swap put it, and stays watched when swapped back. Two
+// folders exchanged keep the watches of each right.
 TEST_F(FileEventStreamTest, AFolderSwappedWithAFileBeforeItsWatchIsWatchedWhereItGoes) {
   writeFile(at("b1.bin"), "b");
   auto stream = startStream();
@@ -189,6 +190,26 @@ TEST_F(FileEventStreamTest, AFolderSwappedWithAFileBeforeItsWatchIsWatchedWhereI
   ASSERT_TRUE(swap("d3", "b1.bin")) << std::strerror(errno);
   writeFile(at("d3/r23.txt"), "r");
   EXPECT_TRUE(collector_.waitForPath(at("d3/r23.txt"), Stream::kItemCreated));
+
+  // Two folders exchanged, watched or one made a moment before: each is heard where it stands.
+  fs::create_directory(at("live"));
+  writeFile(at("live/l.txt"), "l");
+  ASSERT_TRUE(collector_.waitForPath(at("live/l.txt"), Stream::kItemCreated));
+  ASSERT_TRUE(swap("d3", "live")) << std::strerror(errno);
+  writeFile(at("d3/x.txt"), "x");
+  writeFile(at("live/y.txt"), "y");
+  EXPECT_TRUE(collector_.waitForPath(at("d3/x.txt"), Stream::kItemCreated));
+  EXPECT_TRUE(collector_.waitForPath(at("live/y.txt"), Stream::kItemCreated));
+  collector_.gate(true);
+  writeFile(at("second"), "x");
+  ASSERT_TRUE(collector_.waitEntered());
+  fs::create_directory(at("next"));
+  ASSERT_TRUE(swap("next", "live")) << std::strerror(errno);
+  collector_.gate(false);
+  writeFile(at("live/n.txt"), "n");
+  writeFile(at("next/o.txt"), "o");
+  EXPECT_TRUE(collector_.waitForPath(at("live/n.txt"), Stream::kItemCreated));
+  EXPECT_TRUE(collector_.waitForPath(at("next/o.txt"), Stream::kItemCreated));
 }
 
 // Ignored file names are dropped as they are read: a file written under such a name and
