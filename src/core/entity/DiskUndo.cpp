@@ -48,12 +48,13 @@ struct Left {
   off_t size;
   mode_t mode;
   timespec modified;
+  nlink_t links;
 };
 
 std::optional<Left> leftAt(int folder, const std::string& name) {
   struct stat status {};
   if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-  return Left{status.st_ino, status.st_size, status.st_mode, status.st_mtim};
+  return Left{status.st_ino, status.st_size, status.st_mode, status.st_mtim, status.st_nlink};
 }
 
 // What the engine left at `name`: `state`, as its step read it before anyone could hear of it,
@@ -61,7 +62,7 @@ std::optional<Left> leftAt(int folder, const std::string& name) {
 // made right after the step is then the user's, never taken for the engine's.
 std::optional<Left> leftAs(int folder, const std::string& name, const struct stat& state) {
   auto left = leftAt(folder, name);
-  if (left) *left = Left{left->inode, state.st_size, state.st_mode, state.st_mtim};
+  if (left) *left = Left{left->inode, state.st_size, state.st_mode, state.st_mtim, left->links};
   return left;
 }
 
@@ -129,6 +130,11 @@ void keepAside(const Held& from, const std::string& name, const std::optional<Le
                const std::string& target) {
   const auto now = from && to && displaced ? leftAt(from->fd(), name) : std::nullopt;
   if (!now || now->inode != displaced->inode || !S_ISREG(now->mode)) return;
+  // Another name holds it still, and shows the write: a copy would only repeat it.
+  if (now->links > 1) {
+    if (::unlinkat(from->fd(), name.c_str(), 0) != 0) logFailed("Remove of", name);
+    return;
+  }
   const std::string copy = QoFile::conflictPathOf(target);
   if (!renameBack(from, name, to, copy)) {
     logFailed("Replaced file", target);

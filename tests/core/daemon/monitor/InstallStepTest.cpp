@@ -40,7 +40,15 @@ enum class Install {
   Folder,
   ReplaceWithoutFlags
 };
-enum class Act { Write, Rename, RefuseCommit, WriteDuringFlush, WriteAndRefuseCommit, WriteThroughOpenDescriptor };
+enum class Act {
+  Write,
+  Rename,
+  RefuseCommit,
+  WriteDuringFlush,
+  WriteAndRefuseCommit,
+  WriteThroughOpenDescriptor,
+  WriteThroughHardLink
+};
 
 constexpr const char* kInstallNames[] = {"new file",
                                          "update",
@@ -58,7 +66,8 @@ constexpr const char* kActNames[] = {"write",
                                      "refused commit",
                                      "write into the file being flushed",
                                      "write, then a refused commit",
-                                     "write through a descriptor opened before"};
+                                     "write through a descriptor opened before",
+                                     "write through another link of the file"};
 constexpr int64_t kOlder = 1599913600000;  // the local files' time: well before any write
 
 // Acts once, at the `at`-th step announced for a path in `folder`.
@@ -233,7 +242,7 @@ TEST_P(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetwee
   load();
   int id = 0;
   for (int install = 0; install <= static_cast<int>(Install::ReplaceWithoutFlags); ++install) {
-    for (int act = 0; act <= static_cast<int>(Act::WriteThroughOpenDescriptor); ++act) {
+    for (int act = 0; act <= static_cast<int>(Act::WriteThroughHardLink); ++act) {
       for (int step = 0;; ++step) {
         const std::string folder = folderOf(++id);
         const auto kind = static_cast<Install>(install);
@@ -255,6 +264,11 @@ TEST_P(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetwee
         // Opened by the user's program before the install: its writes go wherever the file went.
         const int opened =
             what == Act::WriteThroughOpenDescriptor ? ::open(userFiles.front().c_str(), O_WRONLY | O_CLOEXEC) : -1;
+        const std::string link = at(folder) + ".link";
+        // exFAT keeps no hard links.
+        if (what == Act::WriteThroughHardLink && !GetParam() && isRegular(userFiles.front())) {
+          ASSERT_EQ(::link(userFiles.front().c_str(), link.c_str()), 0);
+        }
         // Written during the flush, that row acts at no step.
         const int actAt = what == Act::WriteDuringFlush ? -1 : step;
         StepActor actor(at(folder), actAt, [&](DiskStep step, const std::string& path) {
@@ -271,6 +285,10 @@ TEST_P(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetwee
             if (opened < 0) return;
             EXPECT_EQ(::pwrite(opened, mark.data(), mark.size(), 0), static_cast<ssize_t>(mark.size()));
             written = "the file open before the install";
+            return;
+          }
+          if (what == Act::WriteThroughHardLink) {
+            if (isRegular(link)) writeInPlace(link, mark);
             return;
           }
           if (target.empty()) return;
@@ -331,6 +349,12 @@ TEST_P(InstallStepTest, NothingIsHiddenLostOrLeftUnrecordedWhateverHappensBetwee
             kept = kept || (isRegular(path) && readFile(path).rfind(mark, 0) == 0);
           }
           EXPECT_TRUE(kept) << "the write into " << written << " is lost";
+        }
+        if (what == Act::WriteThroughHardLink && kind == Install::Update) {
+          for (const auto& entry : fs::recursive_directory_iterator(at(folder))) {
+            EXPECT_EQ(entry.path().string().find(".Conflict("), std::string::npos)
+                << "a copy of what stands at another link: " << entry.path();
+          }
         }
         if (!movedTo.empty()) {
           EXPECT_TRUE(isRegular(movedTo)) << "the file the user moved is lost";
