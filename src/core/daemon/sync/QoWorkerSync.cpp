@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/daemon/sync/FoldersRespelledHere.h"
 #include "core/daemon/sync/InstallReclassifier.h"
 #include "core/daemon/sync/PeerFolderRemovals.h"
 #include "core/daemon/sync/SpellingMerge.h"
@@ -467,7 +468,15 @@ void QoWorkerSync::mergeIntoRespelling(const std::string& root, const std::map<s
 
 void QoWorkerSync::restoreMissingFolders(const RelationList& records) {
   for (const auto& record : records) {
-    if (record && record->file() && record->file()->status() == 0) record->restoreMissingFolders();
+    if (!record || !record->file() || record->file()->status() != 0) continue;
+    // A folder on the way renamed here in letter case a moment ago, after the pull's start looked
+    // (see respelledHere): made again below, it goes back into that spelling when the page ends.
+    const std::string& path = record->file()->path();
+    struct stat folder {};
+    if (record->syncdirCopy() && ::lstat(path.substr(0, path.rfind('/')).c_str(), &folder) != 0) {
+      FoldersRespelledHere::shared().note(respelledHere(record->syncdirCopy()->path(), {record}));
+    }
+    record->restoreMissingFolders();
   }
 }
 

@@ -142,7 +142,8 @@ struct QoWorkerSync {
   }
 
   // Makes the folders missing on the way to each present item again (removed here while the
-  // peer added the item), recording them, so that the item can come in.
+  // peer added the item), recording them, so that the item can come in. One renamed here in
+  // letter case only a moment ago is noted in FoldersRespelledHere.
   static void restoreMissingFolders(const RelationList& records);
 
   // The batch loop of the downloads; each batch is fetched knowing the ones after it, so the

@@ -20,6 +20,7 @@
 
 #include "core/daemon/sync/FileFetcher.h"
 #include "core/daemon/sync/FolderSpellingPairs.h"
+#include "core/daemon/sync/FoldersRespelledHere.h"
 #include "core/daemon/sync/PeerFolderRemovals.h"
 #include "core/daemon/sync/PeerMarkRecord.h"
 #include "core/daemon/sync/PeerSilent.h"
@@ -488,6 +489,7 @@ class SyncOnceRun {
     // stays once, or comes in beside as a conflict copy.
     QoWorkerSync::mergeIntoNewSpelling(local_->path(), respelledThere_.oldSpellings(), respelledThere_.newSpellings());
     // And what the peer sent into a spelling this device had given up goes into the one it holds.
+    respelledHere_.merge(FoldersRespelledHere::shared().takeBelow(local_->path()));
     QoWorkerSync::mergeIntoRespelling(local_->path(), respelledHere_);
     announceIfRecorded();
     return maxUsn;

@@ -13,6 +13,7 @@
 
 #include "MonitorTestBase.h"
 #include "core/daemon/sync/FolderClashWait.h"
+#include "core/daemon/sync/FoldersRespelledHere.h"
 #include "core/daemon/sync/InstallReclassifier.h"
 #include "core/daemon/sync/PeerFolderRemovals.h"
 #include "core/daemon/sync/QoWorkerSync.h"
@@ -237,6 +238,17 @@ TEST_P(MonitorFuseDiskTest, AFolderRespelledOnThePeerIsMergedIntoItsNewSpellingA
     EXPECT_EQ(listedIn(root_).count(from), 0U);
     EXPECT_EQ(listedIn(at(to + "/Day")), std::set<std::string>{"d.txt"});
   }
+  // Renamed after the pull's start looked, while it makes the folder again for a peer's file.
+  std::filesystem::create_directories(at("Walk"));
+  report({"Walk"});
+  tick();
+  std::filesystem::rename(at("Walk"), at("walk"));
+  QoWorkerSync::restoreMissingFolders({incoming("Walk/w.txt", Incoming().content("w").permissions(0644))});
+  const auto noted = FoldersRespelledHere::shared().takeBelow(root_);
+  EXPECT_EQ(noted, (std::map<std::string, std::string>{{at("Walk"), at("walk")}}));
+  writeFile(at("Walk/w.txt"), "w");
+  QoWorkerSync::mergeIntoRespelling(root_, noted);
+  EXPECT_EQ(listedIn(at("walk")), std::set<std::string>{"w.txt"});
 }
 
 // A folder whose name the disk holds in another spelling is not made, and not tried again
