@@ -281,7 +281,10 @@ class Operations:
         if still:
             self.ledger.replaced(before)
         else:
+            # Moved or replaced meanwhile (a pull's rename keeps the file open here): the old
+            # content counts as replaced wherever the new one stands, and lost if it stands nowhere.
             self.ledger.orphan(data)
+            self.ledger.overwrote(before, data)
         return "%s %s (%d -> %d bytes)" % (mode, relative, len(before), len(data))
 
     def save_as_editor(self, device, relative=None, size=None):
