@@ -15,7 +15,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -179,37 +181,31 @@ TEST_F(FileEventStreamTest, AFolderSwappedWithAFileBeforeItsWatchIsWatchedWhereI
   const auto swap = [&](const std::string& a, const std::string& b) {
     return ::renameat2(AT_FDCWD, at(a).c_str(), AT_FDCWD, at(b).c_str(), RENAME_EXCHANGE) == 0;
   };
-  collector_.gate(true);
-  writeFile(at("first"), "x");
-  ASSERT_TRUE(collector_.waitEntered());
-  fs::create_directory(at("d3"));
-  ASSERT_TRUE(swap("b1.bin", "d3")) << std::strerror(errno);
-  collector_.gate(false);
-  writeFile(at("b1.bin/f7.txt"), "f");
-  EXPECT_TRUE(collector_.waitForPath(at("b1.bin/f7.txt"), Stream::kItemCreated));
+  // The folder `made` is made and swapped with `other` while the stream is held, before it reads the creation.
+  const auto makeAndSwapUnread = [&](const std::string& made, const std::string& other) {
+    collector_.gate(true);
+    writeFile(at("held-" + made), "x");
+    ASSERT_TRUE(collector_.waitEntered());
+    fs::create_directory(at(made));
+    ASSERT_TRUE(swap(other, made)) << std::strerror(errno);
+    collector_.gate(false);
+  };
+  const auto heard = [&](const std::vector<std::string>& files) {
+    for (const std::string& file : files) writeFile(at(file), file);
+    for (const std::string& file : files) EXPECT_TRUE(collector_.waitForPath(at(file), Stream::kItemCreated)) << file;
+  };
+  makeAndSwapUnread("d3", "b1.bin");
+  heard({"b1.bin/f7.txt"});
   ASSERT_TRUE(swap("d3", "b1.bin")) << std::strerror(errno);
-  writeFile(at("d3/r23.txt"), "r");
-  EXPECT_TRUE(collector_.waitForPath(at("d3/r23.txt"), Stream::kItemCreated));
+  heard({"d3/r23.txt"});
 
   // Two folders exchanged, watched or one made a moment before: each is heard where it stands.
   fs::create_directory(at("live"));
-  writeFile(at("live/l.txt"), "l");
-  ASSERT_TRUE(collector_.waitForPath(at("live/l.txt"), Stream::kItemCreated));
+  heard({"live/l.txt"});
   ASSERT_TRUE(swap("d3", "live")) << std::strerror(errno);
-  writeFile(at("d3/x.txt"), "x");
-  writeFile(at("live/y.txt"), "y");
-  EXPECT_TRUE(collector_.waitForPath(at("d3/x.txt"), Stream::kItemCreated));
-  EXPECT_TRUE(collector_.waitForPath(at("live/y.txt"), Stream::kItemCreated));
-  collector_.gate(true);
-  writeFile(at("second"), "x");
-  ASSERT_TRUE(collector_.waitEntered());
-  fs::create_directory(at("next"));
-  ASSERT_TRUE(swap("next", "live")) << std::strerror(errno);
-  collector_.gate(false);
-  writeFile(at("live/n.txt"), "n");
-  writeFile(at("next/o.txt"), "o");
-  EXPECT_TRUE(collector_.waitForPath(at("live/n.txt"), Stream::kItemCreated));
-  EXPECT_TRUE(collector_.waitForPath(at("next/o.txt"), Stream::kItemCreated));
+  heard({"d3/x.txt", "live/y.txt"});
+  makeAndSwapUnread("next", "live");
+  heard({"live/n.txt", "next/o.txt"});
 }
 
 // Ignored file names are dropped as they are read: a file written under such a name and

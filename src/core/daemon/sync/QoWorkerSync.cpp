@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string_view>
 #include <unordered_map>
@@ -27,6 +28,7 @@
 #include "core/entity/QoSyncdirCopy.h"
 #include "core/entity/QoSyncdirCopyRelation.h"
 #include "core/entity/RecordsRefused.h"
+#include "core/entity/SyncdirMark.h"
 #include "core/entity/TmpFileName.h"
 #include "core/state/DataSource.h"
 #include "core/state/SyncFileProcessBox.h"
@@ -328,9 +330,15 @@ void QoWorkerSync::respellFolders(const RelationList& dirs, const RelationList& 
 void QoWorkerSync::respellFoldersAbove(const RelationList& arriving, const RelationList& dirs,
                                        const RelationList& deletions) {
   std::set<std::string> looked;
+  // Only a disk that ignores letter case holds a folder in another spelling than the peer's; the
+  // copy's mark, always there, tells how it takes case.
+  std::map<std::string, bool> ignoresCase;
   for (const auto& record : arriving) {
     if (!record || !record->file() || !record->syncdirCopy()) continue;
     const std::string& root = record->syncdirCopy()->path();
+    const auto known = ignoresCase.try_emplace(root, false);
+    if (known.second) known.first->second = NameSpelling::ignoresCase(root, std::string(SyncdirMark::kName));
+    if (!known.first->second) continue;
     const std::string& path = record->file()->path();
     const size_t slash = path.rfind('/');
     // Each folder once a page; the items of the root have none above them.
